@@ -1,0 +1,51 @@
+# Thin wrapper over CMake so that a newcomer needs only `make demo` and `make test`.
+JOBS    ?= $(shell nproc)
+CMAKE   ?= cmake
+GEN     := -G Ninja
+BUILD   := build
+ASAN    := build-asan
+
+.PHONY: all build asan test test-unit demo bench fuzz install-deps clean format
+
+all: build
+
+install-deps:
+	@scripts/install-deps
+
+$(BUILD)/build.ninja:
+	$(CMAKE) -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANE_WERROR=ON
+
+$(ASAN)/build.ninja:
+	$(CMAKE) -S . -B $(ASAN) $(GEN) -DCMAKE_BUILD_TYPE=Debug -DTOLVANE_WERROR=ON -DTOLVANE_SANITIZE=ON
+
+build: $(BUILD)/build.ninja
+	$(CMAKE) --build $(BUILD) -j $(JOBS)
+
+asan: $(ASAN)/build.ninja
+	$(CMAKE) --build $(ASAN) -j $(JOBS)
+
+# Everything CI runs: dependencies, both flavours, every test.
+test: install-deps build asan
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --output-on-failure -j $(JOBS)
+
+test-unit: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -E '^system\.'
+
+demo: build
+	@scripts/demo $(BUILD)
+
+bench: $(BUILD)/build.ninja
+	$(CMAKE) -S . -B $(BUILD) -DTOLVANE_BENCH=ON
+	$(CMAKE) --build $(BUILD) -j $(JOBS)
+
+fuzz:
+	CC=clang CXX=clang++ $(CMAKE) -S . -B build-fuzz $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANE_FUZZ=ON
+	$(CMAKE) --build build-fuzz -j $(JOBS)
+
+format:
+	find src tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(ASAN) build-fuzz

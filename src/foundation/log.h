@@ -1,0 +1,55 @@
+// The process-wide log.
+//
+// One text file with one time-stamped line per message, four levels, rotation
+// into numbered old files when it reaches its size limit, and three printf-style
+// entry points (emsg, imsg, dmsg) that any thread may call at any time. Errors
+// issued before any log is current are held (bounded) and written, in order,
+// when a log becomes current.
+//
+// Line format: "%.16s [%d][%d] %s: %.*s\n" (asctime from its fifth character,
+// process id, thread id, level name, message cut at 999 characters).
+#pragma once
+
+#include <cstdarg>
+#include <memory>
+#include <string>
+
+namespace tolvane {
+
+enum LogLevel : int { LOG_NONE = 0, LOG_ERROR = 1, LOG_INFO = 2, LOG_DEBUG = 3 };
+
+class Log;
+
+std::unique_ptr<Log> log_init(int level);
+void log_free(std::unique_ptr<Log>& log);   // also stops it being the current log
+// dir may be null; 0 when dir is given and not writable (nothing changes).
+int log_setup(Log* log, const char* dir, const char* name);
+int log_open(Log* log, const std::string& path);
+void log_close(Log* log);
+void log_doflush(Log* log, int n);
+void log_dorotate(Log* log, int rotations, long size);
+void log_flush(Log* log = nullptr);           // null: the current log
+void log_set(Log* log);                       // make current (drains held errors)
+Log* log_current();
+void log_set_level(Log* log, int level);
+int log_level(const Log* log);
+void log_set_level_name(Log* log, const char* name);
+const char* log_level_name(const Log* log);
+const std::string& log_file(const Log* log);  // full path, empty until set up
+long log_lines(const Log* log);
+
+// Number of held errors the log keeps while no log is current; older ones are dropped
+// first and one line says how many were dropped.
+inline constexpr std::size_t LOG_HELD_MAX = 1000;
+
+// Writes one line at the given level to the current log (already formatted text).
+void log_text(int level, const char* text);
+// True when a line of that level would be written to the current log (cheap; lets
+// callers skip building expensive messages).
+bool log_wants(int level);
+
+void emsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void imsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void dmsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace tolvane

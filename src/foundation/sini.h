@@ -1,0 +1,66 @@
+// The settings file: a caller-declared key table and the parsed file.
+//
+// SIni holds the table of typed keys the program declares, the settings read
+// from the file (global part and named sections), and the rules by which a
+// value, a key's default and its fallback key are resolved. rini is the small
+// locked reader that each worker thread uses over the shared table; its
+// enumeration of a multi-valued key is private to the walking thread.
+//
+// Texts returned by lookups point into the table's storage: valid until that key
+// is set again in that section, or the table is freed. Never freed by callers.
+//
+//   auto ini = sini_init(Keys);
+//   sini_load(ini.get(), "/etc/tolvane.ini", nullptr);
+//   const char* port = sini_getx(ini.get(), SMTP_INPORT, nullptr, nullptr, 0);
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace tolvane {
+
+// Key modes of the table.
+enum SIniKeyMode : int { SM_NONE = 0, SM_MULTI = 1 };
+// Modes of a stored setting.
+enum SIniMode : int { SM_NORMAL = 0, SM_MULTIPART = 1 };
+
+struct sini_table {
+    int Id;
+    const char* Name;     // null ends the table
+    int Mode;             // SM_NONE or SM_MULTI
+    const char* Default;  // null: no default
+    int Fallback;         // Id of the fallback key, -1 for none
+    const char* Format;   // null or "" means "VALUE"
+};
+
+class SIni;
+class rini;
+
+std::unique_ptr<SIni> sini_init(const sini_table* table);
+void sini_free(std::unique_ptr<SIni>& ini);
+// 1 when the file was read (whatever its lines held); 0 for a null table or an unreadable file.
+int sini_load(SIni* ini, const std::string& path, const char* section_keyword = nullptr);
+int sini_set(SIni* ini, int id, const char* section, const char* value);
+int sini_set_l(SIni* ini, const char* name, const char* section, const char* value);
+const char* sini_getx(const SIni* ini, int id, const char* section, const char* part, int count);
+const char* sini_getx_l(const SIni* ini, const char* name, const char* section, const char* part,
+                        int count);
+int sini_id(const SIni* ini, const char* name);
+int sini_domains(const SIni* ini);
+const char* sini_domain_name(const SIni* ini, int index);
+int sini_add_domain(SIni* ini, const char* name);
+const sini_table* sini_keys(const SIni* ini);
+
+std::unique_ptr<rini> rini_init(SIni* ini);
+void rini_free(std::unique_ptr<rini>& r);
+const char* rini_get(rini* r, int id, const char* section, const char* part);
+const char* rini_get_l(rini* r, const char* name, const char* section, const char* part);
+const char* rini_get_first(rini* r, int id, const char* section, const char* part);
+const char* rini_get_first_l(rini* r, const char* name, const char* section, const char* part);
+const char* rini_get_cur(rini* r, const char* part);
+const char* rini_get_next(rini* r, const char* part);
+int rini_set(rini* r, int id, const char* section, const char* value);
+int rini_add_domain(rini* r, const char* name);
+SIni* rini_table(rini* r);
+
+}  // namespace tolvane

@@ -1,0 +1,101 @@
+// Threads and named locks.
+//
+// th_new starts a detached worker thread with a small stack. MUTEX is a named,
+// re-entrant lock that remembers its holder (thread id, source place, time of
+// acquisition) and is taken with a time limit in milliseconds. The queued wait
+// hands a busy lock to waiting threads in the order in which they arrived. A
+// broken lock invariant ends the process through lib_abort, which leaves a line
+// in startstop.log.
+//
+//   auto m = th_mutex_new("PHONES");
+//   if (MutexHold hold(m.get()); hold) { ... }      // waits up to TH_FOREVER
+#pragma once
+
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <source_location>
+
+namespace tolvane {
+
+// The limit used wherever a caller means "as long as it takes" (a little under 28 hours).
+inline constexpr long TH_FOREVER = 99999999;
+// Stack size of worker threads.
+inline constexpr std::size_t TH_STACK_SIZE = 256 * 1024;
+
+// A started thread. Releasing the handle does not stop the thread (it is detached).
+class Thread;
+std::unique_ptr<Thread> th_new(std::function<void()> fn, std::size_t stack = TH_STACK_SIZE);
+void th_free(std::unique_ptr<Thread>& t);
+// Sends a signal to the thread; 0 only tests that it still exists. Returns the pthread_kill result.
+int th_kill(const Thread* t, int sig);
+// The calling thread's id as a small integer (the kernel thread id); printed in every log line.
+int th_id();
+
+class MUTEX;
+std::unique_ptr<MUTEX> th_mutex_new_remember(const char* name, const char* file, int line);
+inline std::unique_ptr<MUTEX> th_mutex_new(
+    const char* name, std::source_location loc = std::source_location::current()) {
+    return th_mutex_new_remember(name, loc.file_name(), static_cast<int>(loc.line()));
+}
+void th_mutex_free(std::unique_ptr<MUTEX>& m);
+
+// 1 when the caller holds the lock (again, if it held it already), 0 on time-out or a null lock.
+int th_mutex_wait_remember(MUTEX* m, long ms, const char* file, int line);
+inline int th_mutex_wait(MUTEX* m, long ms,
+                         std::source_location loc = std::source_location::current()) {
+    return th_mutex_wait_remember(m, ms, loc.file_name(), static_cast<int>(loc.line()));
+}
+// Releases one acquisition; the lock is free when every acquisition is released. Returns 1.
+int th_mutex_release(MUTEX* m);
+
+// As th_mutex_wait; on failure logs who holds the lock and ends the process.
+int th_mutex_wait_or_die_real(MUTEX* m, long ms, const char* file, int line);
+inline int th_mutex_wait_or_die(MUTEX* m, long ms,
+                                std::source_location loc = std::source_location::current()) {
+    return th_mutex_wait_or_die_real(m, ms, loc.file_name(), static_cast<int>(loc.line()));
+}
+
+// Queued wait: threads get the lock in the order in which they joined its waiting list.
+void th_mutex_queue_init();
+void th_mutex_queue_clear();
+int th_mutex_get_queue_real(MUTEX* m, const char* file, int line);
+inline int th_mutex_get_queue(MUTEX* m,
+                              std::source_location loc = std::source_location::current()) {
+    return th_mutex_get_queue_real(m, loc.file_name(), static_cast<int>(loc.line()));
+}
+
+// Observers, for messages and tests.
+const char* th_mutex_name(const MUTEX* m);    // "UNNAMED" for a lock without a name
+int th_mutex_holder(const MUTEX* m);          // thread id of the holder, -1 when free
+int th_mutex_nref(const MUTEX* m);            // extra acquisitions by the holder
+const char* th_mutex_file(const MUTEX* m);    // place of the last acquisition
+int th_mutex_line(const MUTEX* m);
+std::time_t th_mutex_aquired(const MUTEX* m); // 0 when free
+
+// Scoped acquisition: takes the lock in the constructor, releases it in the destructor.
+class MutexHold {
+public:
+    explicit MutexHold(MUTEX* m, long ms = TH_FOREVER,
+                       std::source_location loc = std::source_location::current());
+    ~MutexHold();
+    MutexHold(const MutexHold&) = delete;
+    MutexHold& operator=(const MutexHold&) = delete;
+    explicit operator bool() const { return held_; }
+    void release();
+
+private:
+    MUTEX* m_;
+    bool held_;
+};
+
+// Fatal stop for broken invariants: appends "lib_abort called %s:%d %p %p\n" to startstop.log
+// in the current directory (once), calls the hooks and aborts.
+[[noreturn]] void lib_abort_real(const char* file, int line);
+[[noreturn]] inline void lib_abort(std::source_location loc = std::source_location::current()) {
+    lib_abort_real(loc.file_name(), static_cast<int>(loc.line()));
+}
+// Optional hooks called by lib_abort before the process ends (their addresses are printed).
+void lib_abort_hooks(void (*first)(), void (*second)());
+
+}  // namespace tolvane
