@@ -17,6 +17,22 @@
 #include <source_location>
 
 namespace tolvane {
+class Thread;
+class MUTEX;
+}  // namespace tolvane
+
+// The handles are opaque; their deleters live in thread.cpp so that callers can own them
+// through std::unique_ptr without seeing the types.
+template <>
+struct std::default_delete<tolvane::Thread> {
+    void operator()(tolvane::Thread* t) const noexcept;
+};
+template <>
+struct std::default_delete<tolvane::MUTEX> {
+    void operator()(tolvane::MUTEX* m) const noexcept;
+};
+
+namespace tolvane {
 
 // The limit used wherever a caller means "as long as it takes" (a little under 28 hours).
 inline constexpr long TH_FOREVER = 99999999;
@@ -64,18 +80,20 @@ inline int th_mutex_get_queue(MUTEX* m,
                               std::source_location loc = std::source_location::current()) {
     return th_mutex_get_queue_real(m, loc.file_name(), static_cast<int>(loc.line()));
 }
+// Number of threads on the lock's queued-wait list (0 without a queue table).
+int th_mutex_queue_length(const MUTEX* m);
 
 // Observers, for messages and tests.
-const char* th_mutex_name(const MUTEX* m);    // "UNNAMED" for a lock without a name
-int th_mutex_holder(const MUTEX* m);          // thread id of the holder, -1 when free
-int th_mutex_nref(const MUTEX* m);            // extra acquisitions by the holder
-const char* th_mutex_file(const MUTEX* m);    // place of the last acquisition
+const char* th_mutex_name(const MUTEX* m);  // "UNNAMED" for a lock without a name
+int th_mutex_holder(const MUTEX* m);        // thread id of the holder, -1 when free
+int th_mutex_nref(const MUTEX* m);          // extra acquisitions by the holder
+const char* th_mutex_file(const MUTEX* m);  // place of the last acquisition
 int th_mutex_line(const MUTEX* m);
-std::time_t th_mutex_aquired(const MUTEX* m); // 0 when free
+std::time_t th_mutex_aquired(const MUTEX* m);  // 0 when free
 
 // Scoped acquisition: takes the lock in the constructor, releases it in the destructor.
 class MutexHold {
-public:
+  public:
     explicit MutexHold(MUTEX* m, long ms = TH_FOREVER,
                        std::source_location loc = std::source_location::current());
     ~MutexHold();
@@ -84,7 +102,7 @@ public:
     explicit operator bool() const { return held_; }
     void release();
 
-private:
+  private:
     MUTEX* m_;
     bool held_;
 };
