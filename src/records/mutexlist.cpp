@@ -1,0 +1,98 @@
+// Process locks and the worker-thread count.
+#include "records/mutexlist.h"
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+#include "foundation/thread.h"
+
+namespace tolvane {
+
+namespace {
+
+constexpr std::array<const char*, PROCESS_LOCKS> LOCK_NAMES = {"PHONES", "THREADS"};
+
+std::array<std::unique_ptr<MUTEX>, PROCESS_LOCKS> locks;
+std::atomic<long> wait_limit{MUTEXLIST_WAIT_MS};
+std::atomic<int> threads{0};
+
+// A broken lock invariant: the message goes to the log and to standard error (the log
+// may not be open yet), then the process stops.
+[[noreturn]] void lock_fault(const std::string& message) {
+    emsg("%s", message.c_str());
+    log_flush();
+    std::fprintf(stderr, "%s\n", message.c_str());
+    std::fflush(stderr);
+    lib_abort();
+}
+
+}  // namespace
+
+int mutexlist_init() {
+    for (int n = 0; n < PROCESS_LOCKS; ++n) {
+        if (locks[n]) continue;
+        locks[n] = th_mutex_new(LOCK_NAMES[n]);
+        if (!locks[n]) lock_fault(strprintf("Failed to init mutex %d(%s)", n, LOCK_NAMES[n]));
+    }
+    return 1;
+}
+
+int mutexlist_get_debug(int n, const char* file, int line) {
+    if (n < 0 || n >= PROCESS_LOCKS || !locks[n]) {
+        lock_fault(strprintf("Mutex %d does not exist", n));
+    }
+    MUTEX* m = locks[n].get();
+    if (th_mutex_wait_remember(m, wait_limit.load(), file, line) != 1) {
+        const char* held_file = th_mutex_file(m);
+        lock_fault(strprintf("Failed to get mutex %d(%s). Held at (%s:%d)", n, LOCK_NAMES[n],
+                             held_file ? held_file : "", th_mutex_line(m)));
+    }
+    return 1;
+}
+
+int mutexlist_release(int n) {
+    if (n < 0 || n >= PROCESS_LOCKS || !locks[n]) {
+        lock_fault(strprintf("Mutex %d does not exist", n));
+    }
+    int rc = th_mutex_release(locks[n].get());
+    if (rc != 1) emsg("Failed to release mutex %d(%s)", n, LOCK_NAMES[n]);
+    return rc;
+}
+
+void mutexlist_free() {
+    for (auto& m : locks) th_mutex_free(m);
+}
+
+const char* mutexlist_name(int n) {
+    if (n < 0 || n >= PROCESS_LOCKS) return "";
+    return LOCK_NAMES[n];
+}
+
+long mutexlist_wait_limit() {
+    return wait_limit.load();
+}
+
+void mutexlist_set_wait_limit(long ms) {
+    wait_limit.store(ms > 0 ? ms : MUTEXLIST_WAIT_MS);
+}
+
+void add_thread() {
+    ProcessLock hold(THREADS);
+    threads.fetch_add(1);
+}
+
+void rmv_thread() {
+    ProcessLock hold(THREADS);
+    threads.fetch_sub(1);
+}
+
+int thread_count() {
+    return threads.load();
+}
+
+}  // namespace tolvane
