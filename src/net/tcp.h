@@ -77,8 +77,8 @@ struct TcpSslHooks {
     std::function<int(const std::string& key, const std::string& cert, std::string& reason)> init;
     // Directory of the key and certificate files.
     std::function<void(const std::string& dir)> setdir;
-    // Handshake on c's connected socket; null with a reason on failure (the socket is then
-    // closed by the SSL layer or left to the channel, as the channel's never_close says).
+    // Handshake on c's connected socket; null with a reason on failure. A failed takeover
+    // that closed the socket sets c.sk to -1, so the channel does not close it again.
     std::function<std::unique_ptr<ChanStream>(CHAN& c, int isserver, ChanStream* inherit,
                                               std::string& reason)>
         takeover;
@@ -87,7 +87,10 @@ struct TcpSslHooks {
 // Timed reads and writes that end on close_now or process exit use these defaults.
 inline constexpr int TCP_READ_TIMEOUT = 540000;
 inline constexpr int TCP_WRITE_TIMEOUT = 600000;
-inline constexpr int TCP_INBUF = 2000;
+// Input buffer size: large enough that a busy listener reads many lines per system call.
+inline constexpr int TCP_INBUF = 16384;
+// xerrno of a failed host name look-up (tcp_error: "Host name lookup failed").
+inline constexpr int TCP_ELOOKUP = -2;
 inline constexpr int TCP_PRINTF_MAX = 3999;
 
 class CHAN {
