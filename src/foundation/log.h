@@ -15,21 +15,30 @@
 #include <string>
 
 namespace tolvane {
+class Log;
+}  // namespace tolvane
+
+// The handle is opaque; its deleter lives in log.cpp so that callers can own it through
+// std::unique_ptr without seeing the type.
+template <>
+struct std::default_delete<tolvane::Log> {
+    void operator()(tolvane::Log* log) const noexcept;
+};
+
+namespace tolvane {
 
 enum LogLevel : int { LOG_NONE = 0, LOG_ERROR = 1, LOG_INFO = 2, LOG_DEBUG = 3 };
 
-class Log;
-
 std::unique_ptr<Log> log_init(int level);
-void log_free(std::unique_ptr<Log>& log);   // also stops it being the current log
+void log_free(std::unique_ptr<Log>& log);  // also stops it being the current log
 // dir may be null; 0 when dir is given and not writable (nothing changes).
 int log_setup(Log* log, const char* dir, const char* name);
 int log_open(Log* log, const std::string& path);
 void log_close(Log* log);
 void log_doflush(Log* log, int n);
 void log_dorotate(Log* log, int rotations, long size);
-void log_flush(Log* log = nullptr);           // null: the current log
-void log_set(Log* log);                       // make current (drains held errors)
+void log_flush(Log* log = nullptr);  // null: the current log
+void log_set(Log* log);              // make current (drains held errors)
 Log* log_current();
 void log_set_level(Log* log, int level);
 int log_level(const Log* log);

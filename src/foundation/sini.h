@@ -16,6 +16,24 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
+
+namespace tolvane {
+class SIni;
+class rini;
+}  // namespace tolvane
+
+// The handles are opaque; their deleters live in sini.cpp and rini.cpp so that callers can
+// own them through std::unique_ptr without seeing the types.
+template <>
+struct std::default_delete<tolvane::SIni> {
+    void operator()(tolvane::SIni* ini) const noexcept;
+};
+template <>
+struct std::default_delete<tolvane::rini> {
+    void operator()(tolvane::rini* r) const noexcept;
+};
 
 namespace tolvane {
 
@@ -33,9 +51,6 @@ struct sini_table {
     const char* Format;   // null or "" means "VALUE"
 };
 
-class SIni;
-class rini;
-
 std::unique_ptr<SIni> sini_init(const sini_table* table);
 void sini_free(std::unique_ptr<SIni>& ini);
 // 1 when the file was read (whatever its lines held); 0 for a null table or an unreadable file.
@@ -45,6 +60,10 @@ int sini_set_l(SIni* ini, const char* name, const char* section, const char* val
 const char* sini_getx(const SIni* ini, int id, const char* section, const char* part, int count);
 const char* sini_getx_l(const SIni* ini, const char* name, const char* section, const char* part,
                         int count);
+// The attributes (name, value) of the setting that sini_getx would take the value from,
+// in stored order; empty for a plain value, a default, or nothing found.
+std::vector<std::pair<std::string, std::string>> sini_attributes(const SIni* ini, int id,
+                                                                 const char* section, int count);
 int sini_id(const SIni* ini, const char* name);
 int sini_domains(const SIni* ini);
 const char* sini_domain_name(const SIni* ini, int index);
