@@ -1,0 +1,221 @@
+// The robot transport: one run of the robot_cmd program per SMS.
+//
+// The state holds the command line and a copy of the gateway's environment made
+// at start-up; each send works on a private copy of both, so concurrent sends
+// never share a child, a pipe or an environment. Only the text of the last
+// failure is shared (under a lock), since the error operation reads it by code.
+#include "sms/sms_robot.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <vector>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+#include "sms/lib_spawn.h"
+
+extern char** environ;
+
+namespace tolvane {
+
+namespace {
+
+constexpr std::size_t ROBOT_ENV_MAX = 90;
+
+enum RobotCode : int {
+    ROBOT_OK = 0,
+    ROBOT_UNSUPPORTED = 1,
+    ROBOT_SPAWN = 2,
+    ROBOT_READ = 3,
+    ROBOT_WRITE = 4,
+    ROBOT_ANSWER = 5
+};
+
+struct sms_robot : sms_driver {
+    std::vector<std::string> env;
+    std::string cmdline;
+    long answer_ms = ROBOT_ANSWER_MS;
+    std::mutex error_lock;
+    std::string error;  // guarded by error_lock
+};
+
+sms_robot* robot(sms_driver* state) {
+    return dynamic_cast<sms_robot*>(state);
+}
+
+// The variables we set for the program replace any of the same name we inherited.
+bool is_ours(std::string_view entry) {
+    return entry.starts_with("SMS_LENGTH=") || entry.starts_with("SMS_FROM=") ||
+           entry.starts_with("SMS_TO=");
+}
+
+int ilen(std::string_view s) {
+    return static_cast<int>(s.size());
+}
+
+// Runs the program once; the failure text goes to err.
+int robot_run(const std::string& cmdline, std::vector<std::string> env, long answer_ms,
+              std::string_view from, std::string_view to, std::string_view message,
+              std::string& err) {
+    imsg("ROBOT (%s)", cmdline.c_str());
+    imsg("ROBOT: %d env vars", static_cast<int>(env.size()));
+    std::string length = std::to_string(message.size());
+    lib_spawn_addenv(env, "SMS_LENGTH", length);
+    lib_spawn_addenv(env, "SMS_FROM", from);
+    lib_spawn_addenv(env, "SMS_TO", to);
+    imsg("ROBOT length=(%s) from=(%.*s) to=(%.*s)", length.c_str(), ilen(cut(from)), from.data(),
+         ilen(cut(to)), to.data());
+
+    int in = -1;
+    int out = -1;
+    int pid = lib_spawn(cmdline, env, in, out, err);
+    if (pid < 0) return ROBOT_SPAWN;
+
+    imsg("ROBOT pid=(%d)", pid);
+    int code = ROBOT_OK;
+    std::string write_err;
+    if (!message.empty() && spawn_write(in, message) != static_cast<long>(message.size())) {
+        // A program may answer without reading its input and be gone before we write:
+        // its answer, when there is one, still decides.
+        write_err = spawn_error();
+    }
+    bool hung = false;
+    imsg("ROBOT read...");
+    std::string line;
+    std::string excess;
+    long nread = 0;
+    if (spawn_gets_timed(out, line, excess, TEXT_MAX + 1, nread, answer_ms) != 1) {
+        code = ROBOT_READ;
+        if (!write_err.empty()) {
+            code = ROBOT_WRITE;
+            err = write_err;
+        } else if (nread == -2) {
+            err = strprintf("no answer within %ld ms", answer_ms);
+            hung = true;
+        } else if (nread == 0) {
+            err = "the program ended without an answer";
+        } else if (nread > 0) {
+            err = "answer line too long";
+        } else {
+            err = spawn_error();
+        }
+        hung = hung || nread == -2;
+    } else {
+        imsg("ROBOT result(%s)", line.c_str());
+        if (!istarts_with(line, "SUCCESS")) {
+            code = ROBOT_ANSWER;
+            err = line;
+        }
+    }
+    imsg("ROBOT close...");
+    spawn_close_pipex(out, __FILE__, __LINE__);
+    spawn_close_pipex(in, __FILE__, __LINE__);
+    // A program that has not answered in time is ended, so that it neither sends late
+    // (the mail path retries) nor lingers for ever.
+    if (hung) ::kill(pid, SIGTERM);
+    spawn_release(pid);
+    return code;
+}
+
+}  // namespace
+
+std::unique_ptr<sms_driver> sms_robot_init(sms* /*owner*/, const sms_init_record* init,
+                                           int& /*errcode*/) {
+    auto st = std::make_unique<sms_robot>();
+    if (const auto* rec = dynamic_cast<const robot_init*>(init)) {
+        st->cmdline = cut(strtrm(rec->cmdline));
+        if (rec->answer_ms > 0) st->answer_ms = rec->answer_ms;
+    }
+    imsg("sms_robot: %s", st->cmdline.c_str());
+    for (char** e = environ; e != nullptr && *e != nullptr && st->env.size() < ROBOT_ENV_MAX; ++e) {
+        if (!is_ours(*e)) st->env.push_back(cut(*e));
+    }
+    imsg("sms_robot: %d system env vars", static_cast<int>(st->env.size()));
+    return st;
+}
+
+void sms_robot_free(std::unique_ptr<sms_driver>& state) {
+    state.reset();
+}
+
+int sms_robot_send(sms_driver* state, const smtp_message_extra* /*data*/, std::string_view from,
+                   std::string_view to, std::string_view message) {
+    sms_robot* st = robot(state);
+    if (st == nullptr) return ROBOT_UNSUPPORTED;
+    std::string err;
+    int code = robot_run(st->cmdline, st->env, st->answer_ms, from, to, message, err);
+    {
+        std::lock_guard<std::mutex> hold(st->error_lock);
+        st->error = cut(err);
+    }
+    imsg("ROBOT done");
+    return code;
+}
+
+std::unique_ptr<sms_message> sms_robot_wait(sms_driver* /*state*/, int timeout_msec,
+                                            int& /*errcode*/) {
+    if (timeout_msec > 0) lib_msleep(timeout_msec);
+    return nullptr;
+}
+
+void sms_robot_error(sms_driver* state, int err, std::string& bf) {
+    std::string text;
+    if (sms_robot* st = robot(state)) {
+        std::lock_guard<std::mutex> hold(st->error_lock);
+        text = st->error;
+    }
+    switch (err) {
+        case ROBOT_UNSUPPORTED:
+            bf = "This operation is not supported";
+            break;
+        case ROBOT_SPAWN:
+            bf = strprintf("Failed to spawn process (%s)", cut(text, 99).c_str());
+            break;
+        case ROBOT_READ:
+            bf = strprintf("Failed to read from process (%s)", cut(text, 99).c_str());
+            break;
+        case ROBOT_WRITE:
+            bf = strprintf("Failed to write to process (%s)", cut(text, 99).c_str());
+            break;
+        case ROBOT_ANSWER:
+            bf = cut(text);
+            break;
+        default:
+            bf.clear();
+            break;
+    }
+}
+
+int sms_robot_recv(sms_driver*, sms_message*) {
+    return 1;
+}
+int sms_robot_accept(sms_driver*, sms_message*, int, const char*) {
+    return 1;
+}
+int sms_robot_reject(sms_driver*, sms_message*, int, const char*) {
+    return 1;
+}
+const char* sms_robot_fromip(sms_driver*, sms_message*) {
+    return "";
+}
+const char* sms_robot_from(sms_driver*, sms_message*) {
+    return "";
+}
+const char* sms_robot_to(sms_driver*, sms_message*) {
+    return "";
+}
+const char* sms_robot_body(sms_driver*, sms_message*) {
+    return "";
+}
+void sms_robot_msgfree(sms_driver*, std::unique_ptr<sms_message>& msg) {
+    msg.reset();
+}
+
+long sms_robot_answer_ms(const sms_driver* state) {
+    const auto* st = dynamic_cast<const sms_robot*>(state);
+    return st ? st->answer_ms : 0;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,275 @@
+// The robot transport against small shell programs written by each test.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "sms/lib_spawn.h"
+#include "sms/sms_robot.h"
+#include "sms/sms_xml.h"
+
+namespace tolvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+class RobotTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("tv_robot_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        state_.reset();
+        // Reap what the sends left behind before the folder goes.
+        for (int i = 0; i < 200 && spawn_pending() > 0; ++i) {
+            spawn_release(0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        fs::remove_all(dir_);
+    }
+
+    // Writes an executable /bin/sh program with the given body; returns its path.
+    std::string program(const std::string& name, const std::string& body) {
+        fs::path p = dir_ / name;
+        std::ofstream(p) << "#!/bin/sh\n" << body << "\n";
+        fs::permissions(p, fs::perms::owner_all);
+        return p.string();
+    }
+
+    void open(const std::string& cmdline, long answer_ms = 2000) {
+        robot_init rec;
+        rec.cmdline = cmdline;
+        rec.answer_ms = answer_ms;
+        int err = 0;
+        state_ = sms_robot_init(nullptr, &rec, err);
+        ASSERT_TRUE(state_);
+        ASSERT_EQ(err, 0);
+    }
+
+    int send(std::string_view text, std::string_view from = "+61400000001",
+             std::string_view to = "+61400000002") {
+        return sms_robot_send(state_.get(), nullptr, from, to, text);
+    }
+
+    std::string error(int code) {
+        std::string bf;
+        sms_robot_error(state_.get(), code, bf);
+        return bf;
+    }
+
+    std::string slurp(const std::string& name) {
+        std::ifstream in(dir_ / name, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+
+    std::string d() const { return dir_.string(); }
+
+    fs::path dir_;
+    std::unique_ptr<sms_driver> state_;
+};
+
+TEST_F(RobotTest, SuccessInSmallLettersCountsAsSent) {
+    open(program("ok.sh",
+                 "head -c \"$SMS_LENGTH\" > " + d() +
+                     "/text\nprintf '%s|%s|%s' \"$SMS_LENGTH\" \"$SMS_FROM\" \"$SMS_TO\" > " + d() +
+                     "/env\necho 'success, queued as 7'"));
+    EXPECT_EQ(send("hello robot", "+61411111111", "0412345678"), 0);
+    EXPECT_EQ(slurp("text"), "hello robot");
+    EXPECT_EQ(slurp("env"), "11|+61411111111|0412345678");
+}
+
+TEST_F(RobotTest, AnswerOtherThanSuccessIsTheErrorText) {
+    open(program("ok.sh", "head -c \"$SMS_LENGTH\" >/dev/null\necho OK"));
+    EXPECT_EQ(send("text"), 5);
+    EXPECT_EQ(error(5), "OK");
+}
+
+TEST_F(RobotTest, CarriageReturnBeforeLineEndIsDropped) {
+    open(program("crlf.sh", "printf 'Rejected: no credit\\r\\nmore\\n'"));
+    EXPECT_EQ(send("x"), 5);
+    EXPECT_EQ(error(5), "Rejected: no credit");
+    open(program("crlf_ok.sh", "printf 'SUCCESS\\r\\n'"));
+    EXPECT_EQ(send("x"), 0);
+}
+
+TEST_F(RobotTest, SuccessMustBeAtTheStartOfTheLine) {
+    open(program("late.sh", "echo 'NOT SUCCESS'"));
+    EXPECT_EQ(send("x"), 5);
+    EXPECT_EQ(error(5), "NOT SUCCESS");
+}
+
+TEST_F(RobotTest, SilenceEndsWithReadFailureAndTheProgramIsEnded) {
+    open(program("silent.sh", "echo $$ > " + d() + "/pid\nexec sleep 30"), 300);
+    EXPECT_EQ(send("hello"), 3);
+    EXPECT_EQ(error(3), "Failed to read from process (no answer within 300 ms)");
+    int pid = std::atoi(slurp("pid").c_str());
+    ASSERT_GT(pid, 0);
+    // The hung program was told to stop; once reaped it no longer exists.
+    bool gone = false;
+    for (int i = 0; i < 300 && !gone; ++i) {
+        spawn_release(0);
+        gone = ::kill(pid, 0) != 0;
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(gone);
+}
+
+TEST_F(RobotTest, ProgramWaitingForEndOfInputTimesOut) {
+    // The input pipe stays open until the answer is read, so cat never sees end of file.
+    open(program("cat.sh", "cat > /dev/null\necho SUCCESS"), 300);
+    EXPECT_EQ(send("hello"), 3);
+}
+
+TEST_F(RobotTest, NoAnswerAndExitIsReadFailure) {
+    open(program("quiet.sh", "exit 0"));
+    EXPECT_EQ(send(""), 3);
+    EXPECT_EQ(error(3), "Failed to read from process (the program ended without an answer)");
+}
+
+TEST_F(RobotTest, MissingProgramCannotBeSpawned) {
+    open(d() + "/no-such-program arg");
+    EXPECT_EQ(send("hello"), 2);
+    EXPECT_EQ(error(2), "Failed to spawn process (No such file or directory)");
+}
+
+TEST_F(RobotTest, ProgramIsNotSearchedInThePathList) {
+    open("sh -c 'echo SUCCESS'");
+    EXPECT_EQ(send("hello"), 2);
+}
+
+TEST_F(RobotTest, EmptyCommandLineCannotBeSpawned) {
+    open("   ");
+    EXPECT_EQ(send("hello"), 2);
+}
+
+TEST_F(RobotTest, EmptyTextGivesLengthZeroAndWritesNothing) {
+    // read with a time limit: anything written would be caught in "got".
+    open(program("empty.sh", "echo \"$SMS_LENGTH\" > " + d() + "/len\ntimeout 0.2 cat > " + d() +
+                                 "/got\necho SUCCESS"));
+    EXPECT_EQ(send(""), 0);
+    EXPECT_EQ(slurp("len"), "0\n");
+    EXPECT_EQ(slurp("got"), "");
+}
+
+TEST_F(RobotTest, ProgramThatDiesBeforeReadingDoesNotEndTheGateway) {
+    // A text larger than a pipe holds makes the write meet the dead reader.
+    open(program("dies.sh", "exec 0<&-\nexit 3"));
+    std::string big(256 * 1024, 'x');
+    EXPECT_EQ(send(big), 4);
+    EXPECT_EQ(error(4), "Failed to write to process (Broken pipe)");
+}
+
+TEST_F(RobotTest, AnswerGivenWithoutReadingTheTextStillDecides) {
+    open(program("env_only.sh", "echo SUCCESS"));
+    std::string big(256 * 1024, 'x');
+    EXPECT_EQ(send(big), 0);
+    open(program("env_only_no.sh", "echo 'NO ROUTE'"));
+    EXPECT_EQ(send(big), 5);
+    EXPECT_EQ(error(5), "NO ROUTE");
+}
+
+TEST_F(RobotTest, ArgumentsAreSplitWithQuotesKept) {
+    open(program("args.sh",
+                 "for a in \"$@\"; do echo \"[$a]\"; done > " + d() + "/args\necho SUCCESS") +
+         " one \"two words\"\tthree\r\n");
+    EXPECT_EQ(send("x"), 0);
+    EXPECT_EQ(slurp("args"), "[one]\n[two words]\n[three]\n");
+}
+
+TEST_F(RobotTest, InheritedAddressVariablesAreReplaced) {
+    ::setenv("SMS_TO", "stale", 1);
+    open(program("to.sh", "env | grep -c '^SMS_TO=' > " + d() + "/count\necho \"$SMS_TO\" > " +
+                              d() + "/to\necho SUCCESS"));
+    ::unsetenv("SMS_TO");
+    EXPECT_EQ(send("x", "a", "fresh"), 0);
+    EXPECT_EQ(slurp("count"), "1\n");
+    EXPECT_EQ(slurp("to"), "fresh\n");
+}
+
+TEST_F(RobotTest, ConcurrentSendsUseTheirOwnChildAndEnvironment) {
+    open(program("each.sh",
+                 "head -c \"$SMS_LENGTH\" > " + d() + "/\"$SMS_TO\"\nsleep 0.05\necho SUCCESS"));
+    std::vector<std::thread> th;
+    std::vector<int> codes(6, -1);
+    for (int i = 0; i < 6; ++i) {
+        th.emplace_back([&, i] {
+            codes[i] = send("text number " + std::to_string(i), "f", "to" + std::to_string(i));
+        });
+    }
+    for (auto& t : th) t.join();
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(codes[i], 0);
+        EXPECT_EQ(slurp("to" + std::to_string(i)), "text number " + std::to_string(i));
+    }
+}
+
+TEST_F(RobotTest, ChildrenAreReaped) {
+    open(program("fast.sh", "echo SUCCESS"));
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(send("x"), 0);
+    for (int i = 0; i < 300 && spawn_pending() > 0; ++i) {
+        spawn_release(0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(spawn_pending(), 0u);
+}
+
+TEST_F(RobotTest, DefaultAnswerLimitIsTwentySeconds) {
+    robot_init rec;
+    rec.cmdline = "/bin/true";
+    int err = 0;
+    state_ = sms_robot_init(nullptr, &rec, err);
+    EXPECT_EQ(sms_robot_answer_ms(state_.get()), 20000);
+    auto none = sms_robot_init(nullptr, nullptr, err);
+    EXPECT_EQ(sms_robot_answer_ms(none.get()), 20000);
+}
+
+TEST_F(RobotTest, ErrorTextsByCode) {
+    open("/bin/true");
+    EXPECT_EQ(error(1), "This operation is not supported");
+    EXPECT_EQ(error(0), "");
+    EXPECT_EQ(error(42), "");
+}
+
+TEST_F(RobotTest, ReceiveSideIsEmpty) {
+    open("/bin/true");
+    int err = 0;
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(sms_robot_wait(state_.get(), 50, err), nullptr);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(50));
+    EXPECT_EQ(sms_robot_recv(state_.get(), nullptr), 1);
+    EXPECT_EQ(sms_robot_accept(state_.get(), nullptr, 250, "x"), 1);
+    EXPECT_EQ(sms_robot_reject(state_.get(), nullptr, 500, "x"), 1);
+    EXPECT_STREQ(sms_robot_from(state_.get(), nullptr), "");
+    EXPECT_STREQ(sms_robot_body(state_.get(), nullptr), "");
+}
+
+TEST(XmlTransport, SendsNothingAndReportsSuccess) {
+    int err = 0;
+    auto st = sms_xml_init(nullptr, nullptr, err);
+    ASSERT_TRUE(st);
+    EXPECT_EQ(sms_xml_send(st.get(), nullptr, "a", "b", "text"), 0);
+    EXPECT_EQ(sms_xml_wait(st.get(), 5000, err), nullptr);  // at once
+    std::string bf = "No Error Reported";
+    sms_xml_error(st.get(), 7, bf);
+    EXPECT_EQ(bf, "No Error Reported");
+    EXPECT_EQ(sms_xml_recv(st.get(), nullptr), 0);
+    EXPECT_STREQ(sms_xml_fromip(st.get(), nullptr), "");
+    sms_xml_free(st);
+    EXPECT_FALSE(st);
+}
+
+}  // namespace
+}  // namespace tolvane
