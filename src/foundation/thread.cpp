@@ -410,6 +410,8 @@ void lib_abort_real(const char* file, int line) {
         f.reset();
         if (first) first();
         if (second) second();
+        // The message that explains the stop must reach the log file.
+        log_flush();
     }
     std::abort();
 }

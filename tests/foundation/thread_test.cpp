@@ -1,0 +1,397 @@
+// Threads and named locks: exclusion, re-entrancy, time limits, queued order, fatal stops.
+#include "foundation/thread.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tolvane {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long elapsed_ms(Clock::time_point since) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+// Waits (bounded) for a condition another thread brings about.
+template <typename Pred>
+bool wait_for(Pred pred, long ms = 5000) {
+    auto until = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < until) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return pred();
+}
+
+// Holds a lock on a thread of its own until told to let go.
+class Holder {
+  public:
+    explicit Holder(MUTEX* m) : m_(m), t_([this] { run(); }) {
+        std::unique_lock<std::mutex> lk(g_);
+        cv_.wait(lk, [this] { return held_; });
+    }
+    ~Holder() {
+        let_go();
+        t_.join();
+    }
+    void let_go() {
+        std::lock_guard<std::mutex> lk(g_);
+        go_ = true;
+        cv_.notify_all();
+    }
+    int tid() const { return tid_; }
+
+  private:
+    void run() {
+        th_mutex_wait(m_, TH_FOREVER);
+        std::unique_lock<std::mutex> lk(g_);
+        tid_ = th_id();
+        held_ = true;
+        cv_.notify_all();
+        cv_.wait(lk, [this] { return go_; });
+        th_mutex_release(m_);
+    }
+    MUTEX* m_;
+    std::mutex g_;
+    std::condition_variable cv_;
+    bool held_ = false, go_ = false;
+    int tid_ = -1;
+    std::thread t_;
+};
+
+// Runs fn on another thread and gives its result.
+template <typename Fn>
+auto on_other_thread(Fn fn) {
+    decltype(fn()) r{};
+    std::thread t([&] { r = fn(); });
+    t.join();
+    return r;
+}
+
+TEST(ThreadNew, RunsDetachedWithSmallStack) {
+    std::atomic<bool> done{false};
+    std::atomic<std::size_t> stack{0};
+    std::atomic<int> tid{0};
+    auto t = th_new([&] {
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            std::size_t s = 0;
+            pthread_attr_getstacksize(&attr, &s);
+            int detach = 0;
+            pthread_attr_getdetachstate(&attr, &detach);
+            if (detach == PTHREAD_CREATE_DETACHED) stack = s;
+            pthread_attr_destroy(&attr);
+        }
+        tid = th_id();
+        done = true;
+    });
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(wait_for([&] { return done.load(); }));
+    EXPECT_EQ(stack.load(), TH_STACK_SIZE);
+    EXPECT_NE(tid.load(), th_id());
+    th_free(t);
+    EXPECT_EQ(t, nullptr);
+}
+
+TEST(ThreadNew, EmptyFunctionGivesNoThread) {
+    EXPECT_EQ(th_new(std::function<void()>()), nullptr);
+}
+
+TEST(ThreadKill, ZeroSignalTellsWhetherThreadRuns) {
+    std::mutex g;
+    std::condition_variable cv;
+    bool go = false;
+    auto t = th_new([&] {
+        std::unique_lock<std::mutex> lk(g);
+        cv.wait(lk, [&] { return go; });
+    });
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(th_kill(t.get(), 0), 0);
+    {
+        std::lock_guard<std::mutex> lk(g);
+        go = true;
+    }
+    cv.notify_all();
+    EXPECT_TRUE(wait_for([&] { return th_kill(t.get(), 0) == ESRCH; }));
+    EXPECT_EQ(th_kill(nullptr, 0), ESRCH);
+}
+
+TEST(ThreadId, IsTheKernelThreadId) {
+    EXPECT_EQ(th_id(), static_cast<int>(::syscall(SYS_gettid)));
+    int other = on_other_thread([] { return th_id(); });
+    EXPECT_NE(other, th_id());
+    EXPECT_GT(other, 0);
+}
+
+TEST(MutexWait, NullLockFails) {
+    EXPECT_EQ(th_mutex_wait(nullptr, 10), 0);
+    EXPECT_EQ(th_mutex_holder(nullptr), -1);
+}
+
+TEST(MutexWait, RemembersHolderAndPlace) {
+    auto m = th_mutex_new("PLACE");
+    EXPECT_STREQ(th_mutex_name(m.get()), "PLACE");
+    EXPECT_EQ(th_mutex_holder(m.get()), -1);
+    EXPECT_EQ(th_mutex_aquired(m.get()), 0);
+    const int line = __LINE__ + 1;
+    ASSERT_EQ(th_mutex_wait(m.get(), 10), 1);
+    EXPECT_EQ(th_mutex_holder(m.get()), th_id());
+    EXPECT_EQ(th_mutex_line(m.get()), line);
+    EXPECT_NE(std::string(th_mutex_file(m.get())).find("thread_test.cpp"), std::string::npos);
+    EXPECT_GT(th_mutex_aquired(m.get()), 0);
+    EXPECT_EQ(th_mutex_release(m.get()), 1);
+    EXPECT_EQ(th_mutex_holder(m.get()), -1);
+    EXPECT_EQ(th_mutex_aquired(m.get()), 0);
+}
+
+TEST(MutexWait, UnnamedLockPrintsUnnamed) {
+    auto m = th_mutex_new(nullptr);
+    EXPECT_STREQ(th_mutex_name(m.get()), "UNNAMED");
+}
+
+TEST(MutexWait, TakenThreeTimesNeedsThreeReleases) {
+    auto m = th_mutex_new("THRICE");
+    ASSERT_EQ(th_mutex_wait(m.get(), 10), 1);
+    ASSERT_EQ(th_mutex_wait(m.get(), 10), 1);
+    ASSERT_EQ(th_mutex_wait(m.get(), 10), 1);
+    EXPECT_EQ(th_mutex_nref(m.get()), 2);
+    auto try_other = [&] {
+        return on_other_thread([&] {
+            int r = th_mutex_wait(m.get(), 500);
+            if (r) th_mutex_release(m.get());
+            return r;
+        });
+    };
+    th_mutex_release(m.get());
+    EXPECT_EQ(try_other(), 0);
+    th_mutex_release(m.get());
+    EXPECT_EQ(try_other(), 0);
+    EXPECT_EQ(th_mutex_holder(m.get()), th_id());
+    th_mutex_release(m.get());
+    EXPECT_EQ(try_other(), 1);
+}
+
+TEST(MutexWait, LimitBelowOneSecondFailsAtOnce) {
+    auto m = th_mutex_new("BUSY");
+    Holder h(m.get());
+    auto start = Clock::now();
+    EXPECT_EQ(th_mutex_wait(m.get(), 500), 0);
+    EXPECT_LT(elapsed_ms(start), 400);
+    EXPECT_EQ(th_mutex_holder(m.get()), h.tid());
+}
+
+TEST(MutexWait, TwoSecondLimitFailsAfterOneToTwoSeconds) {
+    auto m = th_mutex_new("BUSY2");
+    Holder h(m.get());
+    auto start = Clock::now();
+    EXPECT_EQ(th_mutex_wait(m.get(), 2000), 0);
+    long took = elapsed_ms(start);
+    EXPECT_GE(took, 950);
+    EXPECT_LE(took, 2500);
+    // A timed-out wait changes nothing.
+    EXPECT_EQ(th_mutex_holder(m.get()), h.tid());
+    EXPECT_EQ(th_mutex_nref(m.get()), 0);
+}
+
+TEST(MutexWait, WaiterGetsLockWhenHolderLetsGo) {
+    auto m = th_mutex_new("HANDOVER");
+    Holder h(m.get());
+    std::thread later([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        h.let_go();
+    });
+    EXPECT_EQ(th_mutex_wait(m.get(), TH_FOREVER), 1);
+    EXPECT_EQ(th_mutex_holder(m.get()), th_id());
+    th_mutex_release(m.get());
+    later.join();
+}
+
+TEST(MutexWait, ExcludesOtherThreads) {
+    auto m = th_mutex_new("COUNT");
+    long counter = 0;  // deliberately not atomic: only the lock protects it
+    std::vector<std::thread> ts;
+    for (int i = 0; i < 4; ++i)
+        ts.emplace_back([&] {
+            for (int k = 0; k < 2000; ++k) {
+                MutexHold hold(m.get());
+                ASSERT_TRUE(hold);
+                long v = counter;
+                counter = v + 1;
+            }
+        });
+    for (auto& t : ts) t.join();
+    EXPECT_EQ(counter, 8000);
+    EXPECT_EQ(th_mutex_holder(m.get()), -1);
+}
+
+TEST(MutexHoldTest, ReleasesAtScopeEndAndReportsFailure) {
+    auto m = th_mutex_new("SCOPE");
+    {
+        MutexHold hold(m.get());
+        EXPECT_TRUE(hold);
+        EXPECT_EQ(th_mutex_holder(m.get()), th_id());
+        bool other = on_other_thread([&] {
+            MutexHold h2(m.get(), 100);
+            return static_cast<bool>(h2);
+        });
+        EXPECT_FALSE(other);
+    }
+    EXPECT_EQ(th_mutex_holder(m.get()), -1);
+    MutexHold early(m.get());
+    early.release();
+    EXPECT_FALSE(early);
+    EXPECT_EQ(th_mutex_holder(m.get()), -1);
+}
+
+// ---------------------------------------------------------------- queued wait
+
+class QueueTest : public ::testing::Test {
+  protected:
+    void SetUp() override { th_mutex_queue_init(); }
+    void TearDown() override { th_mutex_queue_clear(); }
+};
+
+TEST_F(QueueTest, FreeLockTakenAtOnceWithoutJoining) {
+    auto m = th_mutex_new("QFREE");
+    EXPECT_EQ(th_mutex_get_queue(m.get()), 1);
+    EXPECT_EQ(th_mutex_queue_length(m.get()), 0);
+    EXPECT_EQ(th_mutex_holder(m.get()), th_id());
+    th_mutex_release(m.get());
+}
+
+TEST_F(QueueTest, WaitersServedInArrivalOrderAndListedOnce) {
+    auto m = th_mutex_new("QORDER");
+    ASSERT_EQ(th_mutex_wait(m.get(), 10), 1);
+    std::mutex g;
+    std::vector<int> order;
+    std::vector<std::thread> ts;
+    auto start = [&](int n) {
+        ts.emplace_back([&, n] {
+            ASSERT_EQ(th_mutex_get_queue(m.get()), 1);
+            {
+                std::lock_guard<std::mutex> lk(g);
+                order.push_back(n);
+            }
+            th_mutex_release(m.get());
+        });
+    };
+    start(1);
+    ASSERT_TRUE(wait_for([&] { return th_mutex_queue_length(m.get()) == 1; }));
+    // The first waiter keeps retrying the lock; it must stay listed once.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(th_mutex_queue_length(m.get()), 1);
+    start(2);
+    ASSERT_TRUE(wait_for([&] { return th_mutex_queue_length(m.get()) == 2; }));
+    start(3);
+    ASSERT_TRUE(wait_for([&] { return th_mutex_queue_length(m.get()) == 3; }));
+    th_mutex_release(m.get());
+    for (auto& t : ts) t.join();
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(th_mutex_queue_length(m.get()), 0);
+    EXPECT_EQ(th_mutex_holder(m.get()), -1);
+}
+
+// ---------------------------------------------------------------- fatal stops
+
+class FatalTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        // A death test's child runs the test again from the start: it must find the
+        // parent's directory, so the name travels in the environment.
+        const std::string key = std::string("TV_FATAL_DIR_") +
+                                ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        if (const char* inherited = std::getenv(key.c_str())) {
+            dir_ = inherited;
+        } else {
+            dir_ = std::filesystem::temp_directory_path() /
+                   ("tv_thread_" + std::to_string(::getpid()) + "_" + key);
+            ::setenv(key.c_str(), dir_.c_str(), 1);
+        }
+        std::filesystem::create_directories(dir_);
+        old_ = std::filesystem::current_path();
+        std::filesystem::current_path(dir_);
+    }
+    void TearDown() override {
+        std::filesystem::current_path(old_);
+        std::filesystem::remove_all(dir_);
+    }
+    std::string startstop() {
+        std::ifstream in(dir_ / "startstop.log");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::filesystem::path dir_, old_;
+};
+
+void hook_one() {}
+
+TEST_F(FatalTest, AbortLeavesLineInStartstopLog) {
+    EXPECT_DEATH(
+        {
+            lib_abort_hooks(hook_one, nullptr);
+            lib_abort();
+        },
+        "");
+    std::string s = startstop();
+    EXPECT_EQ(s.rfind("lib_abort called ", 0), 0u) << s;
+    EXPECT_NE(s.find("thread_test.cpp:"), std::string::npos) << s;
+    EXPECT_NE(s.find("(nil)\n"), std::string::npos) << s;  // the second hook is not set
+    EXPECT_EQ(std::count(s.begin(), s.end(), '\n'), 1);
+}
+
+TEST_F(FatalTest, WaitOrDieStopsWhenLockStaysBusy) {
+    auto m = th_mutex_new("DIE");
+    Holder h(m.get());
+    EXPECT_DEATH(th_mutex_wait_or_die(m.get(), 100), "");
+    EXPECT_NE(startstop().find("lib_abort called"), std::string::npos);
+}
+
+TEST_F(FatalTest, WaitOrDieSucceedsOnFreeLock) {
+    auto m = th_mutex_new("LIVE");
+    EXPECT_EQ(th_mutex_wait_or_die(m.get(), 100), 1);
+    th_mutex_release(m.get());
+    EXPECT_EQ(startstop(), "");
+}
+
+TEST_F(FatalTest, ReleaseByNonHolderStops) {
+    auto m = th_mutex_new("NOTMINE");
+    Holder h(m.get());
+    EXPECT_DEATH(th_mutex_release(m.get()), "");
+    EXPECT_NE(startstop().find("lib_abort called"), std::string::npos);
+}
+
+TEST_F(FatalTest, ReleaseOfFreeLockStops) {
+    auto m = th_mutex_new("FREE");
+    EXPECT_DEATH(th_mutex_release(m.get()), "");
+}
+
+TEST_F(FatalTest, QueueInitTwiceStops) {
+    th_mutex_queue_init();
+    EXPECT_DEATH(th_mutex_queue_init(), "");
+    th_mutex_queue_clear();
+}
+
+TEST_F(FatalTest, QueuedWaitWithoutInitStops) {
+    auto m = th_mutex_new("NOQUEUE");
+    EXPECT_DEATH(th_mutex_get_queue(m.get()), "");
+    EXPECT_NE(startstop().find("lib_abort called"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tolvane
