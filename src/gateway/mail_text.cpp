@@ -1,0 +1,135 @@
+// Text operations of the mail-to-SMS path (see mail_text.h).
+#include "gateway/mail_text.h"
+
+#include <algorithm>
+#include <cctype>
+#include <vector>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+
+namespace tolvane {
+
+namespace {
+
+// Room left in a text that may hold at most limit - 1 characters.
+std::size_t room_in(const std::string& text, std::size_t limit) {
+    std::size_t cap = limit > 0 ? limit - 1 : 0;
+    return text.size() < cap ? cap - text.size() : 0;
+}
+
+bool is_blank(unsigned char c) {
+    return std::isspace(c) != 0;
+}
+
+}  // namespace
+
+std::string strip_email(std::string_view address, const char* prefix) {
+    std::string_view rest = address;
+    if (prefix != nullptr && *prefix != '\0' && istarts_with(rest, prefix)) {
+        rest.remove_prefix(std::string_view(prefix).size());
+    }
+    if (std::size_t at = rest.rfind('@'); at != std::string_view::npos) rest = rest.substr(0, at);
+    return cut(rest);
+}
+
+std::string fix_phone(std::string_view number, const char* country) {
+    if (number.empty() || number.front() != '0') return cut(number);
+    std::string fixed = country != nullptr ? std::string(country) : std::string();
+    fixed.append(number.substr(1));
+    fixed = cut(fixed);
+    dmsg("Fixed number (%.*s) --> (%s)", static_cast<int>(number.size()), number.data(),
+         fixed.c_str());
+    return fixed;
+}
+
+std::size_t smart_body(const char* setting, std::string& text, const char* add, std::size_t limit) {
+    bool spaces = false;
+    dmsg("sms_smart: setting(%s)", setting != nullptr ? setting : "--none--");
+    dmsg("sms_smart: existing(%d)", static_cast<int>(text.size()));
+    if (setting != nullptr) {
+        std::vector<std::string> words = s_split_words(setting, ", ");
+        if (words.size() > 20) words.resize(20);
+        for (const std::string& w : words) {
+            dmsg("sms_smart: mode(%s)", w.c_str());
+            if (iequals(w, "spaces")) spaces = true;
+        }
+    }
+    if (add == nullptr) return text.size();
+    dmsg("sms_smart: add(%s)", add);
+
+    std::size_t room = room_in(text, limit);
+    if (!spaces) {
+        std::string_view a(add);
+        text.append(a.substr(0, room));
+    } else {
+        bool upper_next = true;  // the first character of what is added starts a word
+        for (const char* p = add; *p != '\0' && room > 0; ++p) {
+            auto c = static_cast<unsigned char>(*p);
+            if (is_blank(c)) {
+                upper_next = true;
+                continue;
+            }
+            if (upper_next && std::isalpha(c)) c = static_cast<unsigned char>(std::toupper(c));
+            upper_next = false;
+            text.push_back(static_cast<char>(c));
+            --room;
+        }
+    }
+    dmsg("sms_smart: result (%d)(%s)", static_cast<int>(text.size()), text.c_str());
+    return text.size();
+}
+
+std::size_t format_sms(std::string_view body, const HeaderLookup& header, std::string_view tmpl,
+                       std::string& text, std::size_t limit) {
+    auto append = [&](std::string_view piece) {
+        text.append(piece.substr(0, room_in(text, limit)));
+    };
+
+    std::size_t pos = 0;
+    while (pos < tmpl.size()) {
+        std::size_t open = tmpl.find("$(", pos);
+        if (open == std::string_view::npos) break;
+        append(tmpl.substr(pos, open - pos));
+
+        std::size_t close = tmpl.find(')', open + 2);
+        if (close == std::string_view::npos) {
+            // An unfinished variable is not a variable: keep it as written.
+            pos = open;
+            break;
+        }
+        std::string_view inside = tmpl.substr(open + 2, close - open - 2);
+        std::size_t name_end = 0;
+        while (name_end < inside.size() &&
+               !std::isdigit(static_cast<unsigned char>(inside[name_end])))
+            ++name_end;
+        std::string_view name = inside.substr(0, std::min<std::size_t>(name_end, TEXT_MAX + 1));
+
+        std::optional<std::size_t> length;
+        if (name_end < inside.size()) {
+            std::size_t n = 0;
+            for (std::size_t i = name_end;
+                 i < inside.size() && std::isdigit(static_cast<unsigned char>(inside[i])); ++i) {
+                n = n * 10 + static_cast<std::size_t>(inside[i] - '0');
+                if (n > TEXT_MAX) n = TEXT_MAX;  // anything longer is cut at the text limit anyway
+            }
+            length = n;
+        }
+
+        std::string_view value;
+        if (iequals(name, "body")) {
+            value = body;
+        } else if (iequals(name, "nl")) {
+            value = "\n";
+        } else if (header) {
+            if (std::optional<std::string_view> h = header(name)) value = *h;
+        }
+        std::size_t keep = std::min(length.value_or(TEXT_MAX), TEXT_MAX);
+        append(value.substr(0, std::min(keep, value.size())));
+        pos = close + 1;
+    }
+    if (pos < tmpl.size()) append(tmpl.substr(pos));
+    return text.size();
+}
+
+}  // namespace tolvane

@@ -1,0 +1,54 @@
+// Text operations of the mail-to-SMS path: turning a mail recipient into a phone
+// number and composing the SMS text from a mail's subject, headers and body.
+//
+// All of them are pure functions of their arguments (plus debug log lines), so the
+// message path and the SMS-to-mail side can share them and tests can drive them
+// without a transport. Results are cut explicitly: a recipient at TEXT_MAX
+// characters, an SMS text at `limit` - 1 characters (the caller passes 1000).
+//
+//   std::string to = fix_phone(strip_email("sms0412345678@gw.example", "sms"), "+61");
+//   // to == "+61412345678"
+//   std::string text;
+//   smart_body("spaces", text, "hello big world", 1000);   // text == "HelloBigWorld"
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tolvane {
+
+// The size of the SMS text buffer of one message: texts hold at most 999 characters.
+inline constexpr std::size_t SMS_TEXT_LIMIT = 1000;
+
+// Removes `prefix` from the front of `address` when the address begins with it (letters
+// compared without regard to case; a null or empty prefix removes nothing), then cuts the
+// address at its last "@". The result holds at most TEXT_MAX characters.
+std::string strip_email(std::string_view address, const char* prefix);
+
+// A number beginning with "0" has that "0" replaced by `country` (simply removed when
+// `country` is null or empty) and logs "Fixed number (%s) --> (%s)"; any other number is
+// returned unchanged. The result holds at most TEXT_MAX characters.
+std::string fix_phone(std::string_view number, const char* country);
+
+// Appends `add` to `text` under the compaction modes of `setting` (the sms_smart value:
+// words separated by commas and blanks, at most 20 of them; "spaces" in any case drops
+// white space and upper-cases the first letter of `add` and of every word after a run of
+// white space). `text` never grows past `limit` - 1 characters; a null `add` appends
+// nothing. Returns the new length of `text`.
+std::size_t smart_body(const char* setting, std::string& text, const char* add, std::size_t limit);
+
+// Looks up a mail header by name, letter case ignored; nullopt when the mail has none.
+using HeaderLookup = std::function<std::optional<std::string_view>(std::string_view name)>;
+
+// Appends the expansion of the sms_format template `tmpl` to `text`, never letting `text`
+// exceed `limit` - 1 characters. "$(body)" is the mail body, "$(nl)" a line feed, any other
+// "$(Name)" the raw value of that header (nothing when absent); a number written after the
+// name ("$(body100)") keeps at most that many characters of the value. A "$(" without a
+// closing ")" and everything after it is copied unchanged. Returns the new length.
+std::size_t format_sms(std::string_view body, const HeaderLookup& header, std::string_view tmpl,
+                       std::string& text, std::size_t limit);
+
+}  // namespace tolvane

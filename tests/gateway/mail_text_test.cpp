@@ -1,0 +1,333 @@
+// Recipient reduction and SMS text composition of the mail-to-SMS path.
+#include "gateway/mail_text.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+
+namespace tolvane {
+namespace {
+
+// Makes a debug-level log in a private directory current for the test, so that the
+// debug lines the text operations promise can be checked.
+class LogCapture {
+  public:
+    LogCapture() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "mailtextXXXXXX").string();
+        dir_ = mkdtemp(tmpl.data());
+        path_ = dir_ + "/test.log";
+        log_ = log_init(LOG_DEBUG);
+        log_doflush(log_.get(), 1);
+        log_open(log_.get(), path_);
+        log_set(log_.get());
+    }
+    ~LogCapture() {
+        log_free(log_);
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    // The message part of every line written so far (after "Debug: " and the like).
+    std::vector<std::string> messages() {
+        log_flush(log_.get());
+        std::vector<std::string> out;
+        std::ifstream in(path_);
+        std::string line;
+        while (std::getline(in, line)) {
+            std::size_t p = line.find("] ");
+            std::size_t c = p == std::string::npos ? p : line.find(": ", p);
+            out.push_back(c == std::string::npos ? line : line.substr(c + 2));
+        }
+        return out;
+    }
+    bool has(const std::string& msg) {
+        for (const std::string& m : messages())
+            if (m == msg) return true;
+        return false;
+    }
+
+  private:
+    std::string dir_, path_;
+    std::unique_ptr<Log> log_;
+};
+
+// ---- strip_email ----
+
+TEST(StripEmail, CutsAtTheLastAt) {
+    EXPECT_EQ(strip_email("0412345678@sms.example", nullptr), "0412345678");
+    EXPECT_EQ(strip_email("a@b@c.example", ""), "a@b");
+}
+
+TEST(StripEmail, AddressWithoutAtIsKeptWhole) {
+    EXPECT_EQ(strip_email("0412345678", "sms"), "0412345678");
+    EXPECT_EQ(strip_email("", "sms"), "");
+}
+
+TEST(StripEmail, PrefixIsRemovedWithoutRegardToCase) {
+    EXPECT_EQ(strip_email("sms0412345678@gw.example", "sms"), "0412345678");
+    EXPECT_EQ(strip_email("SmS0412345678@gw.example", "sMs"), "0412345678");
+}
+
+TEST(StripEmail, PrefixOnlyCountsAtTheFront) {
+    EXPECT_EQ(strip_email("0412sms@gw.example", "sms"), "0412sms");
+    EXPECT_EQ(strip_email("xsms0412@gw.example", "sms"), "xsms0412");
+}
+
+TEST(StripEmail, PrefixLongerThanAddressRemovesNothing) {
+    EXPECT_EQ(strip_email("sm@x", "sms"), "sm");
+}
+
+TEST(StripEmail, ResultIsCutAtTextLimit) {
+    std::string local(1500, '7');
+    std::string r = strip_email(local + "@x.example", nullptr);
+    EXPECT_EQ(r.size(), TEXT_MAX);
+    EXPECT_EQ(r, std::string(TEXT_MAX, '7'));
+}
+
+// ---- fix_phone ----
+
+TEST(FixPhone, LeadingZeroBecomesCountry) {
+    LogCapture log;
+    EXPECT_EQ(fix_phone("0412345678", "+61"), "+61412345678");
+    EXPECT_TRUE(log.has("Fixed number (0412345678) --> (+61412345678)"));
+}
+
+TEST(FixPhone, LeadingZeroIsDroppedWithoutCountry) {
+    EXPECT_EQ(fix_phone("0412345678", nullptr), "412345678");
+    EXPECT_EQ(fix_phone("0412345678", ""), "412345678");
+}
+
+TEST(FixPhone, OnlyTheFirstZeroIsReplaced) {
+    EXPECT_EQ(fix_phone("00441234", "+61"), "+610441234");
+}
+
+TEST(FixPhone, OtherNumbersAreUnchangedAndNotLogged) {
+    LogCapture log;
+    EXPECT_EQ(fix_phone("+61412345678", "+61"), "+61412345678");
+    EXPECT_EQ(fix_phone("412345678", "+61"), "412345678");
+    EXPECT_EQ(fix_phone("alice", "+61"), "alice");
+    EXPECT_EQ(fix_phone("", "+61"), "");
+    for (const std::string& m : log.messages())
+        EXPECT_EQ(m.find("Fixed number"), std::string::npos);
+}
+
+TEST(FixPhone, ResultIsCutAtTextLimit) {
+    std::string country(600, '9');
+    std::string number = "0" + std::string(600, '1');
+    std::string r = fix_phone(number, country.c_str());
+    EXPECT_EQ(r.size(), TEXT_MAX);
+    EXPECT_EQ(r.substr(0, 600), country);
+}
+
+// ---- smart_body ----
+
+TEST(SmartBody, WithoutSettingCopiesUnchanged) {
+    std::string text = "Subj - ";
+    EXPECT_EQ(smart_body(nullptr, text, "hello  big\tworld", 1000), 23u);
+    EXPECT_EQ(text, "Subj - hello  big\tworld");
+}
+
+TEST(SmartBody, UnknownWordsLeaveTextUnchanged) {
+    std::string text;
+    smart_body("compact, vowels", text, "hello big world", 1000);
+    EXPECT_EQ(text, "hello big world");
+}
+
+TEST(SmartBody, SpacesModeDropsBlanksAndCapitalisesWords) {
+    std::string text;
+    EXPECT_EQ(smart_body("spaces", text, "hello big world", 1000), 13u);
+    EXPECT_EQ(text, "HelloBigWorld");
+}
+
+TEST(SmartBody, SpacesWordIsFoundAmongOthersInAnyCase) {
+    std::string text;
+    smart_body("vowels,SPACES", text, "a b", 1000);
+    EXPECT_EQ(text, "AB");
+    text.clear();
+    smart_body("  x ,, Spaces ", text, "a b", 1000);
+    EXPECT_EQ(text, "AB");
+}
+
+TEST(SmartBody, OnlyTwentyWordsOfTheSettingAreRead) {
+    std::string twenty;
+    for (int i = 0; i < 20; ++i) twenty += "w" + std::to_string(i) + " ";
+    std::string text;
+    smart_body((twenty + "spaces").c_str(), text, "a b", 1000);
+    EXPECT_EQ(text, "a b");  // "spaces" is the 21st word
+
+    std::string nineteen;
+    for (int i = 0; i < 19; ++i) nineteen += "w" + std::to_string(i) + ",";
+    text.clear();
+    smart_body((nineteen + "spaces").c_str(), text, "a b", 1000);
+    EXPECT_EQ(text, "AB");  // the 20th word still counts
+}
+
+TEST(SmartBody, FirstCharacterOfEveryAdditionIsUpperCased) {
+    std::string text = "abc";
+    smart_body("spaces", text, "def", 1000);
+    EXPECT_EQ(text, "abcDef");
+}
+
+TEST(SmartBody, EveryKindOfWhiteSpaceIsDropped) {
+    std::string text;
+    smart_body("spaces", text, " one\ttwo\r\nthree\f\vfour ", 1000);
+    EXPECT_EQ(text, "OneTwoThreeFour");
+}
+
+TEST(SmartBody, NonLettersAfterBlanksStayAsTheyAre) {
+    std::string text;
+    smart_body("spaces", text, "Reply w/ bob@x.example - 2 days", 1000);
+    EXPECT_EQ(text, "ReplyW/Bob@x.example-2Days");
+}
+
+TEST(SmartBody, OnlyTheFirstLetterOfAWordChanges) {
+    std::string text;
+    smart_body("spaces", text, "mIxEd cASE", 1000);
+    EXPECT_EQ(text, "MIxEdCASE");
+}
+
+TEST(SmartBody, StopsAtLimitMinusOne) {
+    std::string text(995, 'x');
+    EXPECT_EQ(smart_body(nullptr, text, "0123456789", 1000), 999u);
+    EXPECT_EQ(text.substr(995), "0123");
+
+    std::string spaced(995, 'x');
+    EXPECT_EQ(smart_body("spaces", spaced, "a b c d e f", 1000), 999u);
+    EXPECT_EQ(spaced.substr(995), "ABCD");
+}
+
+TEST(SmartBody, FullTextIsLeftAlone) {
+    std::string text(999, 'x');
+    EXPECT_EQ(smart_body(nullptr, text, "more", 1000), 999u);
+    EXPECT_EQ(text, std::string(999, 'x'));
+    std::string small = "abc";
+    EXPECT_EQ(smart_body(nullptr, small, "more", 3), 3u);  // already past a tiny limit
+    EXPECT_EQ(small, "abc");
+}
+
+TEST(SmartBody, NullAdditionAppendsNothing) {
+    std::string text = "keep";
+    EXPECT_EQ(smart_body("spaces", text, nullptr, 1000), 4u);
+    EXPECT_EQ(text, "keep");
+}
+
+TEST(SmartBody, LogsEachStep) {
+    LogCapture log;
+    std::string text = "abc";
+    smart_body("spaces", text, "x y", 1000);
+    std::vector<std::string> m = log.messages();
+    std::vector<std::string> want = {"sms_smart: setting(spaces)", "sms_smart: existing(3)",
+                                     "sms_smart: mode(spaces)", "sms_smart: add(x y)",
+                                     "sms_smart: result (5)(abcXY)"};
+    EXPECT_EQ(m, want);
+}
+
+TEST(SmartBody, LogsNoneForAMissingSetting) {
+    LogCapture log;
+    std::string text;
+    smart_body(nullptr, text, "z", 1000);
+    EXPECT_TRUE(log.has("sms_smart: setting(--none--)"));
+    EXPECT_TRUE(log.has("sms_smart: result (1)(z)"));
+}
+
+// ---- format_sms ----
+
+class FormatSms : public ::testing::Test {
+  protected:
+    std::map<std::string, std::string> headers{{"Subject", "Meeting moved"}, {"X-Ref", "R-42"}};
+    std::vector<std::string> asked;
+    HeaderLookup lookup = [this](std::string_view name) -> std::optional<std::string_view> {
+        asked.emplace_back(name);
+        for (const auto& [k, v] : headers)
+            if (iequals(k, name)) return std::string_view(v);
+        return std::nullopt;
+    };
+    std::string run(std::string_view body, std::string_view tmpl, std::size_t limit = 1000) {
+        std::string text;
+        std::size_t n = format_sms(body, lookup, tmpl, text, limit);
+        EXPECT_EQ(n, text.size());
+        return text;
+    }
+};
+
+TEST_F(FormatSms, SubjectColonAndFirstHundredCharactersOfBody) {
+    std::string body(150, 'b');
+    EXPECT_EQ(run(body, "$(Subject): $(body100)"), "Meeting moved: " + std::string(100, 'b'));
+}
+
+TEST_F(FormatSms, BodyAndNlIgnoreLetterCase) {
+    EXPECT_EQ(run("text", "$(BODY)$(NL)$(Body)$(nl)"), "text\ntext\n");
+}
+
+TEST_F(FormatSms, HeaderNameIsPassedAsWritten) {
+    EXPECT_EQ(run("", "[$(x-ref)]"), "[R-42]");
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0], "x-ref");
+}
+
+TEST_F(FormatSms, MissingHeaderGivesNothing) {
+    EXPECT_EQ(run("b", "<$(X-None)>"), "<>");
+}
+
+TEST_F(FormatSms, LengthCutsAHeaderValue) {
+    EXPECT_EQ(run("", "$(Subject7)!"), "Meeting!");
+}
+
+TEST_F(FormatSms, ADigitEndsTheNameAndTheRestUpToTheParenIsSkipped) {
+    // X-Ref2 cannot be named: the digit ends the name at "X-Ref", length 2, "abc" skipped.
+    headers["X-Ref2"] = "never";
+    EXPECT_EQ(run("", "$(X-Ref2abc)"), "R-");
+    EXPECT_EQ(asked.back(), "X-Ref");
+}
+
+TEST_F(FormatSms, LengthZeroKeepsNothing) {
+    EXPECT_EQ(run("body", "a$(body0)b"), "ab");
+}
+
+TEST_F(FormatSms, UnclosedVariableIsCopiedUnchanged) {
+    EXPECT_EQ(run("body", "hi $(body"), "hi $(body");
+    EXPECT_EQ(run("body", "$(body) then $(Subject"), "body then $(Subject");
+}
+
+TEST_F(FormatSms, TextOutsideVariablesIsKept) {
+    EXPECT_EQ(run("B", "pre $ (x) $(body) post)"), "pre $ (x) B post)");
+    EXPECT_EQ(run("B", ""), "");
+    EXPECT_EQ(run("B", "plain"), "plain");
+}
+
+TEST_F(FormatSms, EmptyNameIsAnUnknownHeader) {
+    EXPECT_EQ(run("B", "[$()]"), "[]");
+}
+
+TEST_F(FormatSms, TextNeverPassesLimitMinusOne) {
+    std::string body(2000, 'z');
+    std::string t = run(body, "$(Subject) $(body) tail");
+    EXPECT_EQ(t.size(), 999u);
+    EXPECT_EQ(t.substr(0, 14), "Meeting moved ");
+    EXPECT_EQ(run("abc", "1234$(body)", 6), "1234a");
+}
+
+TEST_F(FormatSms, AppendsToExistingText) {
+    std::string text = "Reply w/ a@b - ";
+    format_sms("hi", lookup, "$(body)", text, 1000);
+    EXPECT_EQ(text, "Reply w/ a@b - hi");
+}
+
+TEST_F(FormatSms, WorksWithoutHeaderLookup) {
+    std::string text;
+    format_sms("b", HeaderLookup{}, "$(Subject)-$(body)", text, 1000);
+    EXPECT_EQ(text, "-b");
+}
+
+}  // namespace
+}  // namespace tolvane
