@@ -1,0 +1,152 @@
+// Message records and rate limits.
+//
+// A rate limit (msgrecs) counts, per client address (kind 0, "ip"), per sender or
+// billing address (kind 1, "from") and per destination (kind 2, "to"), how many SMS
+// each key has caused. Counts live in memory and in three counter files per limit,
+// <dir>/<name>.ip, .from and .to, one line per key, "key<delim>%010d\n"; a change
+// rewrites the ten digits in place, a new key appends a line. The counts of one kind
+// expire together when its file has not changed for the limit's period.
+//
+// Message records are a journal: one line per outcome in the day file
+// <dir>/YYYYMMDD.rec (mail to SMS) or .log (SMS to mail) of the first limit created;
+// when a day's first line is written, the earlier day files of that kind are folded
+// into their month files (YYYYMM.rec).
+//
+// Ownership: msgrec_init returns the owner; the module keeps every live limit in a
+// locked list in order of creation (msgrec_limits) until msgrec_free. The gateway
+// builds its limits from its `limit` settings and passes plain values, so this
+// module reads no settings:
+//
+//   std::string err;
+//   auto mr = msgrec_init("msgrec", workpath, '|', "24", 0, 500, 500, err);
+//   if (msgrec_to_count(mr.get(), dest) >= msgrec_to(mr.get())) refuse();
+//   msgrec_write("SUCCESS", client, bill, dest, "NONE", "rec", true);  // counts too
+//
+// Limits and choices:
+// - A key is compared without regard to ASCII case and found through an index, so a
+//   count costs the same with ten keys or a million. Keys are cut at 999 characters
+//   and their control bytes counted as "?", so a key can never break its line; a key
+//   may hold the delimiter (a line is split at its last one).
+// - A period "Ny" is N * 8760 hours (a 365-day year); a negative period never expires.
+// - A file's age is taken from the file when it is loaded and kept in memory after
+//   every write, so a count does not stat the file.
+// - Counts saturate at the 32-bit limits instead of wrapping.
+// - A corrupt counter line (too few fields, a count that is not a decimal of at most
+//   ten characters, control bytes) is skipped with a log line; when a file held such a
+//   line, a count narrower than ten digits or an unfinished last line, it is rewritten
+//   cleanly (temporary file and rename, its age kept) before any count is changed in
+//   place, so an in-place write can never run into the next line.
+// - Only files named like day files (eight digits, ".", kind) are folded, oldest
+//   first; a month file is left as it is, which is the same as folding it into itself.
+//   A fold interrupted by a crash leaves "<day file>.tmp", which the next fold appends.
+// - CR and LF inside a message record field become blanks, so every record is one line.
+// - "now" comes from msgrec_set_clock (tests move it; null restores time()).
+#pragma once
+
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tolvane {
+
+enum MsgrecKind : int { MSGREC_IP = 0, MSGREC_FROM = 1, MSGREC_TO = 2 };
+inline constexpr int MSGREC_KINDS = 3;
+
+// One counted key. `index` is the byte position of the ten digits in the counter file,
+// -1 while the key has no line there.
+struct msgrec {
+    std::string string;
+    int count = 0;
+    long index = -1;
+};
+
+class msgrecs;
+// Dropping the owner frees the limit and takes it off the list, as msgrec_free does.
+struct msgrecs_delete {
+    void operator()(msgrecs* mr) const;
+};
+using msgrecs_ptr = std::unique_ptr<msgrecs, msgrecs_delete>;
+
+// Loads the three counter files of a limit (removing those older than the period)
+// and adds the limit to the list. Null on a read error other than a missing file,
+// with "Failed to read (%s), %s" (path, system error) in err.
+msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
+                        const char* period, int ip, int from, int to, std::string& err);
+// Removes the limit from the list and frees it; mr becomes null.
+void msgrec_free(msgrecs_ptr& mr);
+
+// Name and limits (null / 0 for a null limit; a limit of 0 means none).
+const char* msgrec_name(const msgrecs* mr);
+int msgrec_ip(const msgrecs* mr);
+int msgrec_from(const msgrecs* mr);
+int msgrec_to(const msgrecs* mr);
+int msgrec_limit(const msgrecs* mr, int kind);
+int msgrec_hours(const msgrecs* mr);
+// Counter file path of a kind ("" for a bad kind).
+std::string msgrec_file(const msgrecs* mr, int kind);
+
+// The key's count; 0 when absent, expired, or for a null limit or bad kind.
+int msgrec_count(msgrecs* mr, int kind, std::string_view key);
+int msgrec_ip_count(msgrecs* mr, std::string_view key);
+int msgrec_from_count(msgrecs* mr, std::string_view key);
+int msgrec_to_count(msgrecs* mr, std::string_view key);
+
+// Adds amount to the key's count (a new key starts at 0). 1 done (also when only the
+// in-place file write failed: the count is then kept in memory and the failure
+// logged); 0 for a null limit, bad kind, or a new key whose line could
+// not be appended (that count is lost).
+int msgrec_add(msgrecs* mr, int kind, std::string_view key, int amount);
+int msgrec_add_ip(msgrecs* mr, std::string_view key, int amount);
+int msgrec_add_from(msgrecs* mr, std::string_view key, int amount);
+int msgrec_add_to(msgrecs* mr, std::string_view key, int amount);
+
+// The counts of one kind, for display and reset. The pointer lives as long as the limit.
+class msgrec_list;
+msgrec_list* msgrec_list_of(msgrecs* mr, int kind);
+msgrec_list* msgrec_ip_list(msgrecs* mr);
+msgrec_list* msgrec_from_list(msgrecs* mr);
+msgrec_list* msgrec_to_list(msgrecs* mr);
+// Calls fn for each entry in order of addition while holding the list's lock; fn may
+// change an entry's count and call msgrec_update on it (the lock is re-entrant), but
+// must not add keys. Returns the number of entries (0 for a null list).
+int msgrec_list_walk(msgrec_list* list, const std::function<void(msgrec&)>& fn);
+int msgrec_list_size(msgrec_list* list);
+
+// Writes the entry's count over its ten digits in the counter file. 1 written; 0 for a
+// bad kind, an entry without a line, or a file that cannot be opened or written.
+int msgrec_update(msgrecs* mr, msgrec* entry, int kind);
+// Appends the entry as a new line of the counter file and sets its index. 1 done.
+int msgrec_append(msgrecs* mr, msgrec* entry, int kind);
+// Sets the count of the first entry whose key equals key exactly to 0 and writes it.
+// 1 done, 0 write failed (the count is 0 in memory), -1 no such entry or bad kind.
+int msgrec_reset(msgrecs* mr, int kind, std::string_view key);
+
+// Appends one record to today's day file of kind day_kind ("rec" or "log") in the
+// directory of the first limit; folds older day files when this starts a new day file;
+// with counted, adds 1 for client, from and to to the counts of every limit. 1 written;
+// 0 without any limit or when the day file cannot be written.
+int msgrec_write(std::string_view status, std::string_view client, std::string_view from,
+                 std::string_view to, std::string_view text, std::string_view day_kind,
+                 bool counted);
+
+// Day file name for a time and kind ("20240131.rec"); the month file takes its first
+// six characters.
+std::string msgrec_day_file(std::time_t when, std::string_view day_kind);
+// Folds the day files of kind day_kind in dir, other than exclude, into month files.
+void msgrec_compile(const std::string& dir, std::string_view day_kind, std::string_view exclude);
+
+// Hours of a period text: "2d" 48, "1w" 168, "1y" 8760, "12" 12, "" or null 0.
+int msgrec_read_hours(const char* period);
+
+// Snapshot of the list of limits in order of creation, and a lookup by exact name.
+// The pointers stay valid until the owners free the limits.
+std::vector<msgrecs*> msgrec_limits();
+msgrecs* msgrec_find(std::string_view name);
+
+// Replaces the clock ("now"); null restores time().
+void msgrec_set_clock(std::time_t (*now)());
+
+}  // namespace tolvane
