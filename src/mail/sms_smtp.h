@@ -1,0 +1,231 @@
+// The SMTP transport: mail listener and relay sender (row SMS_SMTP of sms.h).
+//
+// Listener: a small SMTP server. sms_smtp_wait accepts one connection, greets
+// it and returns it as an smtp_message; the gateway's callback then drives the
+// dialogue through the message operations, each of which reads the client only
+// as far as it needs and sends the reply owed for the previous command first:
+//   fromip -> recv (HELO, MAIL FROM) -> to ... to (null once DATA arrived)
+//   -> from -> body (354, data, MIME parsing) -> accept 250 / reject 500 -> msgfree.
+// The message data goes to a spool file "<workpath>/%05d%05d.msg" that lives
+// until the message is freed; only the chosen text (999 characters) and the
+// headers stay in memory. A client sending several mails over one connection
+// (RSET, or a new MAIL FROM after a completed mail) has each further mail handed
+// to a new message on a new thread (sms_wait_incoming).
+//
+// Relay sender: sms_smtp_send mails one plain-text message (quoted-printable
+// body) through the configured server, on a channel of its own per call.
+//
+// Ownership: the driver (sms_smtp) belongs to its sms handle; a message and its
+// connection belong to the thread handling it. The engine reads its client
+// through an smtp_link, so that it can be driven from a socket or from a byte
+// buffer (tests and fuzzing).
+//
+// Limits: command lines are cut at 999 characters (the rest of the line is
+// skipped); data lines are stored whole; message data beyond SMTP_MAX_DATA bytes
+// is not stored and the mail is refused with 552 at its end. A client silent for
+// the read time limit (10 s) loses the connection.
+#pragma once
+
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "foundation/thread.h"
+#include "sms/sms.h"
+
+namespace tolvane {
+
+class CHAN;
+
+// Dialogue states (smtp_message::upto).
+enum smtp_mode : int {
+    MODE_HELO = 0,
+    MODE_FROM = 1,
+    MODE_TO = 2,
+    MODE_DATA = 3,
+    MODE_MESSAGE_BODY = 4,
+    MODE_NEXT_MSG = 5
+};
+
+// Where the dialogue engine stops reading.
+enum smtp_stop : int { STOP_NOT = 0, STOP_ON_FROM = 1, STOP_ON_TO = 2 };
+
+// Result codes (sms_smtp_error gives the texts).
+enum smtp_result : int {
+    SMTP_OK = 0,
+    SMTP_ECONNECT = 1,  // "Failed to connect to the sending SMTP server"
+    SMTP_ELISTEN = 2,   // "Error while listening for connections (%s)"
+    SMTP_EREAD = 3,     // "Error reading from the socket"
+    SMTP_EWRITE = 4,    // "Error writing to the socket"
+    SMTP_ECLOSED = 5,   // "Socket was closed"
+    SMTP_EREPLY = 6,    // "Un-expected reply from SMTP server"
+    SMTP_ESPOOL = 7,    // spool file creation failed ("Unknown Error Code")
+    SMTP_ETOOBIG = 8,   // "Message size exceeds fixed maximum message size"
+};
+
+// Read time limit for a client of the listener.
+inline constexpr int SMTP_CLIENT_TIMEOUT = 10000;
+// Message data stored per mail; beyond it the mail is refused.
+inline constexpr long SMTP_MAX_DATA = 10L * 1024 * 1024;
+
+// Mail headers in order of arrival, name and value. A received mail stores each
+// name once (names compared exactly), the latest value winning.
+using smtp_headers = std::vector<std::pair<std::string, std::string>>;
+// The value of a header, null when absent; names compared exactly or without case.
+const std::string* smtp_header_find(const smtp_headers& h, std::string_view name,
+                                    bool nocase = false);
+// Sets (replaces) or adds a header.
+void smtp_header_set(smtp_headers& h, std::string_view name, std::string_view value);
+
+// Initialisation record. Texts left empty mean "not given".
+struct smtp_init : sms_init_record {
+    std::string sendhost;  // relay server, may carry ":port"
+    std::string greeting;  // text after "220 "; empty: the host name
+    std::string smtplog;   // dialogue log file; empty: no log
+    std::string workpath;  // spool directory (made, mode 0700, when missing)
+    std::string todom;     // domain for relay recipients without "@"
+    std::string fromdom;   // domain for relay senders without "@"
+    int listenport = 0;    // 0: no listener; negative: a free port chosen by the system
+    int sendport = 25;
+    std::string bind;                          // listen address; empty: all addresses
+    int client_timeout = SMTP_CLIENT_TIMEOUT;  // ms a client of the listener may stay silent
+    int relay_timeout = 0;                     // ms per relay reply; 0: the channel's default
+    int relay_connect_timeout = 0;             // ms for the relay connect; 0: the system's
+};
+
+// Header copy carried to the relay sender.
+struct smtp_message_extra {
+    smtp_headers headers;
+};
+
+// The byte stream under a client dialogue.
+class smtp_link {
+  public:
+    virtual ~smtp_link() = default;
+    // Up to len bytes within ms: count > 0, 0 closed or failed, -2 time-out.
+    virtual int read(char* buf, int len, int ms) = 0;
+    // Sends all of data; false on failure.
+    virtual bool write(std::string_view data) = 0;
+    // Socket number for the dialogue log.
+    virtual int sockno() const = 0;
+    // Peer address text; false when it cannot be had.
+    virtual bool peer(std::string& ip, int& port) = 0;
+};
+
+// A client connection: buffered line reader and reply writer over a link.
+class smtp_conn;
+
+class sms_smtp;
+
+// One received mail (one per accepted connection, or per hand-over).
+class smtp_message : public sms_message {
+  public:
+    ~smtp_message() override;  // closes the connection, deletes the spool file
+
+    std::string message;              // the chosen text, at most 999 characters
+    std::optional<std::string> from;  // envelope sender, without angle brackets
+    std::optional<std::string> ip;    // client IP text, filled on first request
+    std::string name;                 // the name given in HELO
+    std::string file;                 // spool file path, empty until DATA
+    int upto = MODE_HELO;
+    int gotheaders = 0;  // header lines were parsed from the spool file
+    int needreply = 0;   // the last command read is not answered yet
+    smtp_headers headers;
+    std::deque<std::string> to;  // envelope recipients, newest first
+    std::unique_ptr<smtp_conn> sock;
+
+    // Beyond the fields of the dialogue:
+    sms_smtp* drv = nullptr;
+    int parsed = 0;                      // the data ended and the spool file was parsed
+    int oversize = 0;                    // the data exceeded SMTP_MAX_DATA (refused with 552)
+    int spool_error = 0;                 // writing the spool file failed (refused with 451)
+    long data_bytes = 0;                 // bytes of data stored
+    const std::string* added = nullptr;  // recipient added by the last engine run
+    struct spool_file;
+    std::unique_ptr<spool_file> f;
+};
+
+// The driver object.
+class sms_smtp : public sms_driver {
+  public:
+    ~sms_smtp() override;
+
+    std::string host;      // this machine's name, in HELO and its reply
+    std::string sendhost;  // relay server
+    std::string greeting;
+    std::string workpath;
+    std::string todom;
+    std::string fromdom;
+    std::unique_ptr<MUTEX> filelock;  // "SMTP_FILE_LOCK"
+    int sendport = 25;
+    std::unique_ptr<CHAN> sock;  // listening channel, null when no listener
+    int flog = -1;               // dialogue log descriptor, -1 when off
+    sms* owner = nullptr;        // the handle that owns this driver
+    int client_timeout = SMTP_CLIENT_TIMEOUT;
+    int relay_timeout = 0;
+    int relay_connect_timeout = 0;
+    int listen_port = 0;  // bound port of the listener, 0 without one
+
+    // Where a hand-over sends the connection's next message. Unset: a new thread
+    // through sms_wait_incoming on owner. Tests and fuzzing keep them instead.
+    std::function<void(std::unique_ptr<smtp_message>)> handoff;
+};
+
+// ---- the thirteen transport operations ----
+std::unique_ptr<sms_driver> sms_smtp_init(sms* owner, const sms_init_record* init, int& errcode);
+void sms_smtp_free(std::unique_ptr<sms_driver>& state);
+int sms_smtp_recv(sms_driver* state, sms_message* msg);
+int sms_smtp_send(sms_driver* state, const smtp_message_extra* extra, std::string_view from,
+                  std::string_view to, std::string_view text);
+std::unique_ptr<sms_message> sms_smtp_wait(sms_driver* state, int timeout_msec, int& errcode);
+void sms_smtp_error(sms_driver* state, int err, std::string& bf);
+const char* sms_smtp_fromip(sms_driver* state, sms_message* msg);
+const char* sms_smtp_from(sms_driver* state, sms_message* msg);
+const char* sms_smtp_to(sms_driver* state, sms_message* msg);
+// Null when the data could not be had: dialogue failure, no data, or a mail
+// refused for its size or a spool write failure (no SMS may be made from it).
+const char* sms_smtp_body(sms_driver* state, sms_message* msg);
+int sms_smtp_reject(sms_driver* state, sms_message* msg, int code, const char* reason);
+int sms_smtp_accept(sms_driver* state, sms_message* msg, int code, const char* reason);
+void sms_smtp_msgfree(sms_driver* state, std::unique_ptr<sms_message>& msg);
+
+// ---- called by the gateway directly ----
+// A copy of a received mail's headers (empty for null or a non-SMTP message).
+std::unique_ptr<smtp_message_extra> sms_smtp_msgextra(const sms_message* msg);
+void sms_smtp_msgextra_free(std::unique_ptr<smtp_message_extra>& extra);
+// A received mail's headers; null for a non-SMTP message.
+const smtp_headers* sms_smtp_headers(const sms_message* msg);
+// The bound port of a handle's listener (0 without one).
+int sms_smtp_port(const sms* s);
+
+// ---- codings ----
+// Quoted-printable body line, in place: unprintable bytes and "=" become "=XX";
+// cut where the result would pass size-1 characters.
+void qp_encode(std::string& line, std::size_t size);
+// Header word "=?iso-8859-1?q?...?=" folded for a header of that name, or the
+// plain text when nothing needed encoding. Returns the length; 0 when text is
+// null or size is 18 or less.
+int qp_header_encode(const char* name, const char* text, std::string& out, std::size_t size);
+// Decodes "=?cs?q?...?=" / "=?cs?b?...?=" words; other text is copied. Returns
+// the length, -1 (out empty) for a malformed word or an unknown encoding.
+int qp_header_decode(std::string_view text, std::string& out, std::size_t size);
+
+// ---- the dialogue engine, for tests and fuzzing ----
+// A message in state upto reading from link (as sms_smtp_wait makes them, but
+// without a greeting).
+std::unique_ptr<smtp_message> sms_smtp_msg_new(sms_smtp* drv, std::unique_ptr<smtp_link> link,
+                                               int upto = MODE_HELO);
+// A link over a byte buffer: reads come from input in pieces of at most chunk
+// bytes, then it reports closed; writes are kept in output.
+std::unique_ptr<smtp_link> smtp_memory_link(std::string input, std::string* output,
+                                            int chunk = 4096);
+// Runs the engine: 0 or a result code.
+int process_message(smtp_message& m, int stop_on);
+
+}  // namespace tolvane
