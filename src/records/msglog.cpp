@@ -1,0 +1,343 @@
+// The message log (see msglog.h).
+#include "records/msglog.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+
+namespace tolvane {
+
+namespace {
+
+struct Entry {
+    std::string email;
+    std::int64_t time = 0;
+};
+
+struct Table {
+    std::unordered_map<std::string, std::vector<Entry>> phones;
+    long entries = 0;
+};
+
+std::mutex g_lock;  // held for a whole operation, file append included
+std::unique_ptr<Table> g_table;
+std::string g_path;
+char g_delim = '|';
+std::atomic<std::time_t (*)()> g_clock{nullptr};
+
+std::int64_t now() {
+    auto fn = g_clock.load(std::memory_order_relaxed);
+    return fn ? fn() : std::time(nullptr);
+}
+
+constexpr std::size_t kMinBuckets = 1000;
+constexpr std::size_t kBytesPerBucket = 150;
+
+bool is_binary(unsigned char c) {
+    return (c < 0x20 && c != '\t') || c == 0x7f;
+}
+
+Entry* find_pair(std::vector<Entry>& list, std::string_view email) {
+    for (auto& e : list)
+        if (iequals(e.email, email)) return &e;
+    return nullptr;
+}
+
+// Adds the pair when it is new; true when it was.
+bool put(Table& t, std::string_view phone, std::string_view email, std::int64_t when) {
+    auto it = t.phones.find(std::string(phone));
+    if (it == t.phones.end()) it = t.phones.emplace(std::string(phone), std::vector<Entry>()).first;
+    if (Entry* e = find_pair(it->second, email)) {
+        e->time = when;
+        return false;
+    }
+    it->second.push_back(Entry{std::string(email), when});
+    ++t.entries;
+    return true;
+}
+
+bool writable(std::string_view phone, std::string_view email, char delim) {
+    auto bad = [delim](char c) { return c == delim || c == '\n' || c == '\r'; };
+    return !phone.empty() && !email.empty() && std::none_of(phone.begin(), phone.end(), bad) &&
+           std::none_of(email.begin(), email.end(), bad);
+}
+
+void append_line(std::string& out, std::string_view phone, std::string_view email,
+                 std::int64_t when, char delim) {
+    out.append(phone);
+    out += delim;
+    out.append(email);
+    out += delim;
+    out += std::to_string(when);
+    out += '\n';
+}
+
+// Splits like the file's reader always has: runs of the delimiter count as one, and
+// leading ones are skipped.
+int split3(std::string_view line, char delim, std::string_view f[3]) {
+    int n = 0;
+    std::size_t p = 0;
+    while (n < 3) {
+        while (p < line.size() && line[p] == delim) ++p;
+        if (p >= line.size()) break;
+        std::size_t e = line.find(delim, p);
+        if (e == std::string_view::npos) e = line.size();
+        f[n++] = line.substr(p, e - p);
+        p = e;
+    }
+    return n;
+}
+
+bool parse_time(std::string_view s, std::int64_t& out) {
+    bool neg = !s.empty() && s[0] == '-';
+    if (neg) s.remove_prefix(1);
+    if (s.empty() || s.size() > 18) return false;
+    std::int64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    out = neg ? -v : v;
+    return true;
+}
+
+void log_entry(const std::string& phone, const Entry& e) {
+    dmsg("MsgLog found [%s][%s][%lld]", phone.c_str(), e.email.c_str(),
+         static_cast<long long>(e.time));
+}
+
+}  // namespace
+
+int msglog_load(const std::string& path, char delimiter, std::string& err) {
+    std::lock_guard hold(g_lock);
+    g_path = path;
+    g_delim = delimiter;
+    imsg("MsgLog file [%s]", path.c_str());
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int open_errno = errno;
+    struct stat st {};
+    if (fd >= 0) ::fstat(fd, &st);
+    if (g_table) {
+        imsg("MsgLog empty old ones...");
+        g_table->phones.clear();
+        g_table->entries = 0;
+    } else {
+        g_table = std::make_unique<Table>();
+        std::size_t buckets = std::max<std::size_t>(
+            kMinBuckets, static_cast<std::size_t>(st.st_size) / kBytesPerBucket);
+        g_table->phones.reserve(buckets);
+        imsg("MsgLog hash table created");
+    }
+    if (fd < 0) {
+        if (open_errno == ENOENT) {
+            imsg("No MsgLog file found");
+            return 1;
+        }
+        err = std::strerror(open_errno);
+        return 0;
+    }
+    std::string data;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            err = std::strerror(errno);
+            ::close(fd);
+            return 0;
+        }
+        if (n == 0) break;
+        data.append(buf, static_cast<std::size_t>(n));
+    }
+    int added = 0;
+    std::size_t pos = 0;
+    int lineno = 0;
+    while (pos < data.size()) {
+        ++lineno;
+        std::size_t nl = data.find('\n', pos);
+        if (nl == std::string::npos) {
+            // An append cut short: drop it, or the next append would continue this line.
+            emsg("MsgLog line %d unfinished, skipped", lineno);
+            if (::ftruncate(fd, static_cast<off_t>(pos)) != 0)
+                emsg("MsgLog could not cut the unfinished line (%s)", std::strerror(errno));
+            break;
+        }
+        std::string_view line(data.data() + pos, nl - pos);
+        pos = nl + 1;
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (std::any_of(line.begin(), line.end(), [](char c) {
+                return c != g_delim && is_binary(static_cast<unsigned char>(c));
+            })) {
+            emsg("MsgLog line %d holds control bytes, skipped", lineno);
+            continue;
+        }
+        std::string_view f[3];
+        if (split3(line, delimiter, f) < 3) {
+            if (!line.empty()) emsg("MsgLog line %d has too few fields, skipped", lineno);
+            continue;
+        }
+        std::int64_t when = 0;
+        if (!parse_time(f[2], when)) {
+            emsg("MsgLog line %d has a time that is not a number, skipped", lineno);
+            continue;
+        }
+        if (put(*g_table, f[0], f[1], when)) ++added;
+    }
+    ::close(fd);
+    imsg("%d Msglog records loaded", added);
+    return 1;
+}
+
+int msglog_save(const std::string& path, std::string& err) {
+    std::lock_guard hold(g_lock);
+    if (!g_table) return 1;
+    std::string tmp = path + ".tmp";
+    std::string data;
+    long written = 0;
+    for (const auto& [phone, list] : g_table->phones) {
+        for (const auto& e : list) {
+            if (!writable(phone, e.email, g_delim)) continue;
+            append_line(data, phone, e.email, e.time, g_delim);
+            ++written;
+        }
+    }
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        err = std::strerror(errno);
+        return 0;
+    }
+    std::string_view rest(data);
+    while (!rest.empty()) {
+        ssize_t n = ::write(fd, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            err = std::strerror(errno);
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            return 0;
+        }
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+        err = std::strerror(errno);
+        ::unlink(tmp.c_str());
+        return 0;
+    }
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        err = std::strerror(errno);
+        ::unlink(tmp.c_str());
+        return 0;
+    }
+    imsg("%ld MsgLog records saved", written);
+    return 1;
+}
+
+int msglog_lookup(const char* phone, int n, std::string& email) {
+    if (!phone) {
+        emsg("MsgLog lookup, phone number == NULL");
+        return 0;
+    }
+    dmsg("MsgLog lookup (%s)", phone);
+    email.clear();
+    std::lock_guard hold(g_lock);
+    int hits = 0;
+    if (g_table) {
+        auto it = g_table->phones.find(std::string(phone));
+        if (it != g_table->phones.end()) {
+            for (const auto& e : it->second) {
+                log_entry(it->first, e);
+                if (hits == n) {
+                    email = e.email;
+                    dmsg("Desired hit found, supplying email address [%s]", email.c_str());
+                }
+                ++hits;
+            }
+        }
+    }
+    dmsg("MsgLog lookup %d hits", hits);
+    return hits;
+}
+
+int msglog_latest(const char* phone, std::string& email) {
+    if (!phone) {
+        emsg("MsgLog latest, phone number == NULL");
+        return 0;
+    }
+    std::lock_guard hold(g_lock);
+    if (!g_table) return 0;
+    auto it = g_table->phones.find(std::string(phone));
+    if (it == g_table->phones.end() || it->second.empty()) return 0;
+    const Entry* best = nullptr;
+    for (const auto& e : it->second) {
+        log_entry(it->first, e);
+        if (!best || e.time > best->time) best = &e;
+    }
+    email = best->email;
+    return 1;
+}
+
+int msglog_store(const char* phone, const char* email) {
+    if (!phone || !email) {
+        emsg("MsgLog store, phone number or address == NULL");
+        return 0;
+    }
+    std::lock_guard hold(g_lock);
+    if (!g_table) {
+        g_table = std::make_unique<Table>();
+        g_table->phones.reserve(kMinBuckets);
+    }
+    std::int64_t t = now();
+    if (put(*g_table, phone, email, t)) imsg("MsgLog NEW");
+    imsg("MsgLog stored [%s][%s][%lld]", phone, email, static_cast<long long>(t));
+    if (g_path.empty()) return 1;
+    if (!writable(phone, email, g_delim)) {
+        emsg("MsgLog [%s][%s] cannot be written as one line, kept in memory only", phone, email);
+        return 1;
+    }
+    std::string line;
+    append_line(line, phone, email, t, g_delim);
+    int fd = ::open(g_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return 1;  // the entry reaches the file at the next save
+    struct stat st {};
+    bool sized = ::fstat(fd, &st) == 0;
+    ssize_t n;
+    do n = ::write(fd, line.data(), line.size());
+    while (n < 0 && errno == EINTR);
+    // A part-written line would join the next one: take it back.
+    if (n >= 0 && n != static_cast<ssize_t>(line.size()) && sized)
+        if (::ftruncate(fd, st.st_size) != 0) emsg("MsgLog could not cut a short append");
+    ::close(fd);
+    return 1;
+}
+
+long msglog_size() {
+    std::lock_guard hold(g_lock);
+    return g_table ? g_table->entries : 0;
+}
+
+void msglog_free() {
+    std::lock_guard hold(g_lock);
+    g_table.reset();
+    g_path.clear();
+}
+
+void msglog_set_clock(std::time_t (*fn)()) {
+    g_clock.store(fn, std::memory_order_relaxed);
+}
+
+}  // namespace tolvane

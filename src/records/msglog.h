@@ -1,0 +1,59 @@
+// The message log: for each phone, which mail addresses have sent an SMS to it and
+// when each did so last, so that a reply from that phone can be routed back.
+//
+// A module-level table, guarded by its own lock: the mail side stores after every SMS
+// sent, the SMS side looks up, at the same time. On disk it is one text file, one
+// entry per line "phone<delim>address<delim>time\n"; every store appends a line (the
+// last line of a pair gives its time) and a save at shutdown rewrites the file
+// compactly.
+//
+//   std::string err;
+//   if (!msglog_load(workpath + "/msglog.dat", '|', err)) fatal(err);
+//   msglog_store("+61400123456", "ann@example.com");
+//   std::string to;
+//   int n = msglog_lookup("+61400123456", 0, to);       // n entries; to = the first
+//   msglog_save(workpath + "/msglog.dat", err);          // at shutdown
+//
+// Limits and choices:
+// - Phones compare with exact case, addresses without regard to case; one entry per
+//   pair; the entries of a phone keep their order of addition.
+// - A hash map keyed by phone, reserved from the file size (size / 150, at least
+//   1000) and growing as needed, so lookups stay cheap however far the log grows. A
+//   save writes each phone's entries in their order; the order of phones is the map's.
+// - A save writes "<file>.tmp", syncs it and renames it into place, so a crash never
+//   leaves a half-written log.
+// - Lines with fewer than three fields, a time that is not a decimal number, or control
+//   bytes are skipped with a log line. An unfinished last line (an append cut short)
+//   is skipped and cut from the file, so the next append starts on a line of its own.
+// - Times are kept as 64-bit seconds. A pair holding the delimiter, CR or LF is kept in
+//   memory but never written, as it could not be read back as one entry.
+// - "now" comes from msglog_set_clock (null restores time()).
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <string_view>
+
+namespace tolvane {
+
+// Loads the file (a missing file gives an empty log); a loaded log is emptied first.
+// 0 on a read error, with the system error text in err.
+int msglog_load(const std::string& path, char delimiter, std::string& err);
+// Writes every entry to path (temporary file and rename). 1 saved, also when no log
+// was loaded (then nothing is written); 0 with the system error text in err.
+int msglog_save(const std::string& path, std::string& err);
+// Number of entries of the phone; email gets the address of entry n (from 0) or "".
+int msglog_lookup(const char* phone, int n, std::string& email);
+// 1 with the address stored most recently for the phone (ties: the earlier entry), else 0.
+int msglog_latest(const char* phone, std::string& email);
+// Remembers that email has just sent to phone and appends the line (when a file was
+// loaded). 1; 0 only when phone or email is null.
+int msglog_store(const char* phone, const char* email);
+// Number of entries in the log (all phones).
+long msglog_size();
+// Frees the table and forgets the path.
+void msglog_free();
+
+void msglog_set_clock(std::time_t (*now)());
+
+}  // namespace tolvane

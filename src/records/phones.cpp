@@ -1,0 +1,357 @@
+// The phone number pool (see phones.h).
+#include "records/phones.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+
+namespace tolvane {
+
+namespace {
+
+constexpr std::time_t kIdleSeconds = 86400;
+
+struct Pool {
+    std::string workpath;
+    std::string country;
+    std::string service;
+    long long min = 0;
+    long long size = 0;
+    std::map<long long, phone> entries;  // by index; only numbers in use
+};
+
+std::mutex g_lock;
+Pool g_pool;
+std::atomic<std::time_t (*)()> g_clock{nullptr};
+
+std::time_t now() {
+    auto fn = g_clock.load(std::memory_order_relaxed);
+    return fn ? fn() : std::time(nullptr);
+}
+
+std::string make_number(const Pool& p, long long index) {
+    return p.country + p.service + std::to_string(p.min + index);
+}
+
+bool is_binary(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
+
+// The index of a number in the pool, or -1 when it is not a pool number. The digits
+// after the prefixes must be a whole decimal number, so that a text sender never maps
+// onto the value 0.
+long long number_index(const Pool& p, std::string_view n) {
+    if (!p.country.empty()) {
+        if (!n.empty() && n[0] == '+' && p.country[0] != '+') n.remove_prefix(1);
+        if (n.substr(0, p.country.size()) == p.country) n.remove_prefix(p.country.size());
+    }
+    if (!p.service.empty() && n.substr(0, p.service.size()) == p.service)
+        n.remove_prefix(p.service.size());
+    if (n.empty() || n.size() > 18) return -1;
+    long long v = 0;
+    for (char c : n) {
+        if (c < '0' || c > '9') return -1;
+        v = v * 10 + (c - '0');
+    }
+    long long idx = v - p.min;
+    return idx >= 0 && idx < p.size ? idx : -1;
+}
+
+// The number as the pool file's directories see it: blank-padded to four characters.
+std::string padded(std::string_view number) {
+    std::string s(number);
+    if (s.size() < 4) s.insert(0, 4 - s.size(), ' ');
+    return s;
+}
+
+std::string file_of(const std::string& workpath, std::string_view number, bool create) {
+    std::string pad = padded(number);
+    std::string ab = pad.substr(pad.size() - 4, 2);
+    std::string cd = pad.substr(pad.size() - 2, 2);
+    std::string d1 = attach_path(workpath, ab);
+    std::string d2 = attach_path(d1, cd);
+    if (create) {
+        if (::mkdir(d1.c_str(), 0755) != 0 && errno != EEXIST)
+            emsg("Error creating directory '%s', %s", d1.c_str(), std::strerror(errno));
+        if (::mkdir(d2.c_str(), 0755) != 0 && errno != EEXIST)
+            emsg("Error creating directory '%s', %s", d2.c_str(), std::strerror(errno));
+    }
+    return attach_path(d2, std::string(number) + ".dat");
+}
+
+bool parse_int(std::string_view s, long long& out) {
+    bool neg = !s.empty() && s[0] == '-';
+    if (neg) s.remove_prefix(1);
+    if (s.empty() || s.size() > 18) return false;
+    long long v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    out = neg ? -v : v;
+    return true;
+}
+
+// Reads "email|in|out|last|"; the address is what lies before the last three fields, so
+// an address holding "|" still reads back.
+bool read_pool_file(const std::string& path, phone& ph) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[4096];
+    ssize_t n;
+    do n = ::read(fd, buf, sizeof buf);
+    while (n < 0 && errno == EINTR);
+    ::close(fd);
+    if (n <= 0) {
+        emsg("phone file [%s] is empty or unreadable, skipped", path.c_str());
+        return false;
+    }
+    std::string_view line(buf, static_cast<std::size_t>(n));
+    line = line.substr(0, line.find('\n'));
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!line.empty() && line.back() == '|') line.remove_suffix(1);
+    for (char c : line)
+        if (is_binary(static_cast<unsigned char>(c))) {
+            emsg("phone file [%s] holds control bytes, skipped", path.c_str());
+            return false;
+        }
+    long long v[3];
+    for (int i = 2; i >= 0; --i) {
+        std::size_t bar = line.rfind('|');
+        if (bar == std::string_view::npos || !parse_int(line.substr(bar + 1), v[i])) {
+            emsg("phone file [%s] is damaged, skipped", path.c_str());
+            return false;
+        }
+        line = line.substr(0, bar);
+    }
+    if (line.empty()) {
+        emsg("phone file [%s] has no address, skipped", path.c_str());
+        return false;
+    }
+    ph.email = std::string(line);
+    ph.in = static_cast<int>(v[0]);
+    ph.out = static_cast<int>(v[1]);
+    ph.last = static_cast<std::time_t>(v[2]);
+    return true;
+}
+
+void write_pool_file(const Pool& p, const phone& ph) {
+    std::string path = file_of(p.workpath, ph.number, true);
+    std::string tmp = path + ".tmp";
+    std::string line = ph.email.value_or("(NULL)") + "|" + std::to_string(ph.in) + "|" +
+                       std::to_string(ph.out) + "|" + std::to_string(ph.last) + "|\n";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        emsg("phone file [%s] cannot be written (%s)", path.c_str(), std::strerror(errno));
+        return;
+    }
+    bool ok = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    ok = (::close(fd) == 0) && ok;
+    if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
+        emsg("phone file [%s] cannot be written (%s)", path.c_str(), std::strerror(errno));
+        ::unlink(tmp.c_str());
+    }
+}
+
+std::vector<std::string> subdirs(const std::string& dir) {
+    std::vector<std::string> out;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return out;
+    while (dirent* de = ::readdir(d)) {
+        if (std::strlen(de->d_name) != 2 || std::strcmp(de->d_name, "..") == 0) continue;
+        if (de->d_type == DT_DIR) {
+            out.emplace_back(de->d_name);
+        } else if (de->d_type == DT_UNKNOWN) {
+            struct stat st {};
+            if (::stat(attach_path(dir, de->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                out.emplace_back(de->d_name);
+        }
+    }
+    ::closedir(d);
+    return out;
+}
+
+long load_pool(Pool& p) {
+    long loaded = 0;
+    for (const std::string& ab : subdirs(p.workpath)) {
+        std::string d1 = attach_path(p.workpath, ab);
+        for (const std::string& cd : subdirs(d1)) {
+            std::string d2 = attach_path(d1, cd);
+            DIR* d = ::opendir(d2.c_str());
+            if (!d) continue;
+            std::vector<std::string> names;
+            while (dirent* de = ::readdir(d)) {
+                std::string_view n(de->d_name);
+                if (n.size() > 4 && n.substr(n.size() - 4) == ".dat")
+                    names.emplace_back(n.substr(0, n.size() - 4));
+            }
+            ::closedir(d);
+            for (const std::string& number : names) {
+                long long idx = number_index(p, number);
+                // Only the file a per-number scan would open: the number's own name,
+                // in its own directories.
+                if (idx < 0 || make_number(p, idx) != number) continue;
+                std::string pad = padded(number);
+                if (pad.compare(pad.size() - 4, 2, ab) != 0 ||
+                    pad.compare(pad.size() - 2, 2, cd) != 0)
+                    continue;
+                phone ph;
+                ph.number = number;
+                if (!read_pool_file(attach_path(d2, number + ".dat"), ph)) continue;
+                p.entries[idx] = std::move(ph);
+                if (++loaded % 10000 == 0) imsg("%ld phone number records loaded...", loaded);
+            }
+        }
+    }
+    return loaded;
+}
+
+}  // namespace
+
+long phones_init(std::string_view workpath, const char* country, const char* service, long a,
+                 long b) {
+    std::lock_guard hold(g_lock);
+    g_pool = Pool();
+    g_pool.workpath = std::string(workpath);
+    g_pool.country = country ? country : "";
+    std::string_view svc = service ? service : "";
+    while (!svc.empty() && svc[0] == '0') svc.remove_prefix(1);
+    g_pool.service = std::string(svc);
+    g_pool.min = std::min(a, b);
+    g_pool.size = static_cast<long long>(std::max(a, b)) - g_pool.min;
+    imsg("phone range [%lld]-[%lld]", g_pool.min, g_pool.min + g_pool.size);
+    dmsg("phone workarea [%s]", g_pool.workpath.c_str());
+    if (country) dmsg("phone country [%s]", country);
+    if (service) dmsg("phone service [%s]", service);
+    if (g_pool.size == 0) return 0;
+    long loaded = load_pool(g_pool);
+    imsg("%ld phones loaded", loaded);
+    return loaded;
+}
+
+std::optional<std::string> phone_isfree() {
+    std::lock_guard hold(g_lock);
+    Pool& p = g_pool;
+    std::time_t t = now();
+    long long expected = 0;
+    phone* chosen = nullptr;
+    for (auto& [idx, ph] : p.entries) {
+        if (idx > expected) break;  // a gap: expected is free
+        if (t - ph.last > kIdleSeconds) {
+            imsg("Phone isfree, phone timed out, reuse it");
+            ph.out = 0;
+            ph.in = 0;
+            ph.email.reset();
+            chosen = &ph;
+            break;
+        }
+        expected = idx + 1;
+    }
+    if (!chosen) {
+        if (expected >= p.size) return std::nullopt;
+        phone& ph = p.entries[expected];
+        ph.number = make_number(p, expected);
+        chosen = &ph;
+    }
+    chosen->last = t;
+    imsg("Phone isfree (%s)", chosen->number.c_str());
+    return chosen->number;
+}
+
+int phone_out(const char* number, const char* email) {
+    if (!number || !email) return 0;
+    imsg("phone out [%s]", number);
+    std::lock_guard hold(g_lock);
+    Pool& p = g_pool;
+    if (p.size == 0) return 0;
+    long long idx = number_index(p, number);
+    if (idx < 0) {
+        imsg("phone out [%s], [%lld] is NOT a valid number!", number, idx);
+        return 0;
+    }
+    phone& ph = p.entries[idx];
+    if (ph.number.empty()) ph.number = make_number(p, idx);
+    if (ph.email && *ph.email == email) {
+        ++ph.out;
+    } else {
+        ph.email = email;
+        ph.out = 1;
+        ph.in = 0;
+    }
+    ph.last = now();
+    write_pool_file(p, ph);
+    imsg("phone out [%s][%s][in=%d][out=%d][%lld]", ph.number.c_str(), ph.email->c_str(), ph.in,
+         ph.out, static_cast<long long>(ph.last));
+    return 1;
+}
+
+std::optional<std::string> phone_in(const char* number) {
+    if (!number) return std::nullopt;
+    imsg("phone in [%s]", number);
+    std::lock_guard hold(g_lock);
+    Pool& p = g_pool;
+    if (p.size == 0) return std::nullopt;
+    long long idx = number_index(p, number);
+    if (idx < 0) {
+        imsg("phone in [%s], [%lld] is NOT a valid number!", number, idx);
+        return std::nullopt;
+    }
+    auto it = p.entries.find(idx);
+    if (it == p.entries.end()) return std::nullopt;
+    phone& ph = it->second;
+    ph.last = now();
+    ++ph.in;
+    if (ph.email) {
+        write_pool_file(p, ph);
+        imsg("phone in [%s][%s][in=%d][out=%d][%lld]", ph.number.c_str(), ph.email->c_str(), ph.in,
+             ph.out, static_cast<long long>(ph.last));
+    }
+    return ph.email;
+}
+
+std::string phone_file(std::string_view number, bool create_dirs) {
+    std::string workpath;
+    {
+        std::lock_guard hold(g_lock);
+        workpath = g_pool.workpath;
+    }
+    return file_of(workpath, number, create_dirs);
+}
+
+std::optional<phone> phone_get(const char* number) {
+    if (!number) return std::nullopt;
+    std::lock_guard hold(g_lock);
+    long long idx = number_index(g_pool, number);
+    if (idx < 0) return std::nullopt;
+    auto it = g_pool.entries.find(idx);
+    if (it == g_pool.entries.end()) return std::nullopt;
+    return it->second;
+}
+
+long phones_count() {
+    std::lock_guard hold(g_lock);
+    return static_cast<long>(g_pool.entries.size());
+}
+
+void phones_free() {
+    std::lock_guard hold(g_lock);
+    g_pool = Pool();
+}
+
+void phones_set_clock(std::time_t (*fn)()) {
+    g_clock.store(fn, std::memory_order_relaxed);
+}
+
+}  // namespace tolvane

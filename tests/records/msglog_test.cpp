@@ -1,0 +1,260 @@
+// The message log on real files in a private directory.
+#include "records/msglog.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace tolvane;
+
+namespace {
+
+std::atomic<std::time_t> g_now{0};
+std::time_t fake_now() {
+    return g_now.load();
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void spit(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+}
+
+std::vector<std::string> lines_of(const std::string& data) {
+    std::vector<std::string> out;
+    std::istringstream in(data);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+class MsglogTest : public ::testing::Test {
+  protected:
+    fs::path dir;
+    std::string path;
+    std::string err;
+
+    void SetUp() override {
+        std::string tmpl = (fs::temp_directory_path() / "msglog_XXXXXX").string();
+        dir = ::mkdtemp(tmpl.data());
+        path = (dir / "msglog.dat").string();
+        g_now = 1700000000;
+        msglog_set_clock(fake_now);
+    }
+    void TearDown() override {
+        msglog_free();
+        msglog_set_clock(nullptr);
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    std::string lookup(const char* phone, int n, int* count = nullptr) {
+        std::string email = "stale";
+        int c = msglog_lookup(phone, n, email);
+        if (count) *count = c;
+        return email;
+    }
+};
+
+TEST_F(MsglogTest, MissingFileGivesAnEmptyLogAndSaveWritesOne) {
+    ASSERT_EQ(msglog_load(path, '|', err), 1) << err;
+    EXPECT_EQ(msglog_size(), 0);
+    int n = -1;
+    EXPECT_EQ(lookup("+6140", 0, &n), "");
+    EXPECT_EQ(n, 0);
+    ASSERT_EQ(msglog_save(path, err), 1) << err;
+    EXPECT_TRUE(fs::exists(path));
+    EXPECT_EQ(slurp(path), "");
+}
+
+TEST_F(MsglogTest, SaveWithoutALogWritesNothing) {
+    EXPECT_EQ(msglog_save(path, err), 1);
+    EXPECT_FALSE(fs::exists(path));
+}
+
+TEST_F(MsglogTest, StoreInOtherCaseKeepsOneEntryButAppendsTwoLines) {
+    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    ASSERT_EQ(msglog_store("+61400111", "Ann@Example.com"), 1);
+    g_now += 60;
+    ASSERT_EQ(msglog_store("+61400111", "ann@EXAMPLE.com"), 1);
+    int n = 0;
+    EXPECT_EQ(lookup("+61400111", 0, &n), "Ann@Example.com");
+    EXPECT_EQ(n, 1);
+    EXPECT_EQ(slurp(path),
+              "+61400111|Ann@Example.com|1700000000\n+61400111|ann@EXAMPLE.com|1700000060\n");
+    ASSERT_EQ(msglog_save(path, err), 1);
+    EXPECT_EQ(slurp(path), "+61400111|Ann@Example.com|1700000060\n");
+    EXPECT_FALSE(fs::exists(path + ".tmp"));
+}
+
+TEST_F(MsglogTest, LookupFollowsOrderOfAdditionLatestFollowsTime) {
+    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    msglog_store("+6140", "first@x");
+    g_now += 10;
+    msglog_store("+6140", "second@x");
+    int n = 0;
+    EXPECT_EQ(lookup("+6140", 0, &n), "first@x");
+    EXPECT_EQ(n, 2);
+    EXPECT_EQ(lookup("+6140", 1), "second@x");
+    EXPECT_EQ(lookup("+6140", 2, &n), "") << "past the end empties the address";
+    EXPECT_EQ(n, 2);
+    std::string latest;
+    ASSERT_EQ(msglog_latest("+6140", latest), 1);
+    EXPECT_EQ(latest, "second@x");
+    g_now += 10;
+    msglog_store("+6140", "FIRST@x");
+    ASSERT_EQ(msglog_latest("+6140", latest), 1);
+    EXPECT_EQ(latest, "first@x");
+    EXPECT_EQ(lookup("+6140", 0), "first@x") << "a newer time does not reorder";
+    EXPECT_EQ(msglog_latest("+6199", latest), 0);
+}
+
+TEST_F(MsglogTest, LatestTieGoesToTheEarlierEntry) {
+    spit(path, "p|b@x|500\np|a@x|500\np|c@x|499\n");
+    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    std::string latest;
+    ASSERT_EQ(msglog_latest("p", latest), 1);
+    EXPECT_EQ(latest, "b@x");
+}
+
+TEST_F(MsglogTest, PhonesCompareWithExactCase) {
+    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    msglog_store("abc", "a@x");
+    int n = 0;
+    EXPECT_EQ(lookup("ABC", 0, &n), "");
+    EXPECT_EQ(n, 0);
+}
+
+TEST_F(MsglogTest, NullArgumentsAreRefused) {
+    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    std::string email = "stale";
+    EXPECT_EQ(msglog_lookup(nullptr, 0, email), 0);
+    EXPECT_EQ(msglog_latest(nullptr, email), 0);
+    EXPECT_EQ(msglog_store(nullptr, "a@x"), 0);
+    EXPECT_EQ(msglog_store("p", nullptr), 0);
+    EXPECT_EQ(msglog_size(), 0);
+}
+
+TEST_F(MsglogTest, LoadSkipsDamagedLinesAndTheLastLineOfAPairWins) {
+    spit(path, std::string("+1|a@x|100\n"
+                           "+2|only-two\n"
+                           "+3|b@x|soon\n"
+                           "+4|c\x01@x|5\n"
+                           "\n"
+                           "+1|A@X|300\r\n"
+                           "+5|d@x|7\n"
+                           "+6|cut@x|12"));
+    ASSERT_EQ(msglog_load(path, '|', err), 1) << err;
+    EXPECT_EQ(msglog_size(), 2);
+    int n = 0;
+    EXPECT_EQ(lookup("+1", 0, &n), "a@x");
+    EXPECT_EQ(n, 1);
+    EXPECT_EQ(lookup("+2", 0, &n), "");
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(lookup("+3", 0), "");
+    EXPECT_EQ(lookup("+4", 0), "");
+    EXPECT_EQ(lookup("+5", 0), "d@x");
+    EXPECT_EQ(lookup("+6", 0), "") << "an unfinished line is not trusted";
+    // The unfinished tail is cut, so the next append starts a line of its own.
+    msglog_store("+7", "e@x");
+    for (const auto& line : lines_of(slurp(path)))
+        EXPECT_EQ(line.find("cut@x"), std::string::npos) << line;
+    EXPECT_EQ(lines_of(slurp(path)).back(), "+7|e@x|1700000000");
+    msglog_free();
+    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    EXPECT_EQ(lookup("+7", 0), "e@x");
+    ASSERT_EQ(msglog_save(path, err), 1);
+    EXPECT_NE(slurp(path).find("+1|a@x|300\n"), std::string::npos);
+}
+
+TEST_F(MsglogTest, TabDelimiterAndRunsOfDelimiters) {
+    spit(path, "+1\t\ta@x\t100\n\t+2\tb@x\t200\n");
+    ASSERT_EQ(msglog_load(path, '\t', err), 1);
+    EXPECT_EQ(lookup("+1", 0), "a@x");
+    EXPECT_EQ(lookup("+2", 0), "b@x");
+    msglog_store("+3", "c@x");
+    EXPECT_EQ(lines_of(slurp(path)).back(), "+3\tc@x\t1700000000");
+}
+
+TEST_F(MsglogTest, LoadingAgainEmptiesTheLog) {
+    spit(path, "+1|a@x|100\n");
+    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    msglog_store("+9", "z@x");
+    spit(path, "+2|b@x|100\n");
+    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    EXPECT_EQ(msglog_size(), 1);
+    EXPECT_EQ(lookup("+9", 0), "");
+    EXPECT_EQ(lookup("+2", 0), "b@x");
+}
+
+TEST_F(MsglogTest, UnreadableFileFailsWithTheSystemError) {
+    fs::create_directory(path);
+    EXPECT_EQ(msglog_load(path, '|', err), 0);
+    EXPECT_EQ(err, "Is a directory");
+}
+
+TEST_F(MsglogTest, FailedSaveKeepsTheOldFile) {
+    spit(path, "+1|a@x|100\n");
+    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    msglog_store("+2", "b@x");
+    std::string before = slurp(path);
+    EXPECT_EQ(msglog_save((dir / "missing" / "msglog.dat").string(), err), 0);
+    EXPECT_EQ(err, "No such file or directory");
+    EXPECT_EQ(slurp(path), before);
+}
+
+TEST_F(MsglogTest, StoreStillSucceedsWhenTheFileCannotBeAppended) {
+    std::string inner = (dir / "sub").string();
+    fs::create_directory(inner);
+    ASSERT_EQ(msglog_load(inner + "/msglog.dat", '|', err), 1);
+    fs::remove_all(inner);
+    EXPECT_EQ(msglog_store("+1", "a@x"), 1);
+    EXPECT_EQ(lookup("+1", 0), "a@x");
+}
+
+TEST_F(MsglogTest, PairThatWouldBreakALineStaysInMemoryOnly) {
+    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    EXPECT_EQ(msglog_store("+1", "odd|one@x"), 1);
+    EXPECT_EQ(msglog_store("+1", "a@x"), 1);
+    EXPECT_EQ(lookup("+1", 0), "odd|one@x");
+    ASSERT_EQ(msglog_save(path, err), 1);
+    EXPECT_EQ(slurp(path), "+1|a@x|1700000000\n");
+}
+
+// The table grows far past its first bucket count; every entry stays reachable and a
+// save writes each exactly once.
+TEST_F(MsglogTest, GrowsFarPastItsBucketsAndSavesEachEntryOnce) {
+    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    constexpr int kPhones = 20000;
+    for (int i = 0; i < kPhones; ++i) {
+        std::string p = "+49" + std::to_string(i);
+        msglog_store(p.c_str(), "a@x");
+        if (i % 4 == 0) msglog_store(p.c_str(), "b@x");
+    }
+    EXPECT_EQ(msglog_size(), kPhones + kPhones / 4);
+    EXPECT_EQ(lookup("+4919996", 1), "b@x");
+    ASSERT_EQ(msglog_save(path, err), 1);
+    auto lines = lines_of(slurp(path));
+    EXPECT_EQ(lines.size(), static_cast<std::size_t>(kPhones + kPhones / 4));
+    EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()).size(), lines.size());
+    msglog_free();
+    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    EXPECT_EQ(msglog_size(), kPhones + kPhones / 4);
+    int n = 0;
+    EXPECT_EQ(lookup("+494", 0, &n), "a@x");
+    EXPECT_EQ(lookup("+494", 1), "b@x") << "a save keeps each phone's order";
+    EXPECT_EQ(n, 2);
+}
+
+}  // namespace
