@@ -161,6 +161,7 @@ struct sms {
     std::unique_ptr<sms_driver> data;  // the transport state
     void* cb_data = nullptr;           // the callback's own argument, set by sms_wait
     int mode = SMS_GSM;
+    const sms_mode_fn_pointers* fns = nullptr;  // the row of mode (or a test's own row)
 
     // Pause after an idle tick of sms_wait (tests shorten it).
     long idle_pause_ms = 1000;
@@ -176,6 +177,9 @@ struct sms {
 // may still give a state with a non-zero code: test both, report the code with
 // sms_error and release the handle with sms_free.
 std::unique_ptr<sms> sms_init(int mode, const sms_init_record* data, int* errcode = nullptr);
+// As sms_init over a row of the caller's own (tests drive the layer with scripted rows).
+std::unique_ptr<sms> sms_init_row(const sms_mode_fn_pointers* row, int mode,
+                                  const sms_init_record* data, int* errcode = nullptr);
 // Releases the transport state and the handle and nulls the pointer. Waits up to
 // SMS_FREE_WAIT_MS for message threads still running on the handle; if some are
 // still running then, the handle is left to them (logged, never freed) so that

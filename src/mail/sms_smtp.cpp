@@ -1,0 +1,373 @@
+// The SMTP transport's driver and message operations (see sms_smtp.h): driver
+// set-up and release, accepting a connection, the query and answer operations
+// the gateway drives a received mail with, error texts, header copies and the
+// dialogue log.
+#include "mail/sms_smtp.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <ctime>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+#include "foundation/thread.h"
+#include "mail/sms_smtp_impl.h"
+#include "net/tcp.h"
+
+namespace tolvane {
+
+// ---- headers ----
+
+const std::string* smtp_header_find(const smtp_headers& h, std::string_view name, bool nocase) {
+    for (const auto& [n, v] : h)
+        if (nocase ? iequals(n, name) : n == name) return &v;
+    return nullptr;
+}
+
+void smtp_header_set(smtp_headers& h, std::string_view name, std::string_view value) {
+    for (auto& [n, v] : h)
+        if (n == name) {
+            v.assign(value);
+            return;
+        }
+    h.emplace_back(std::string(name), std::string(value));
+}
+
+// ---- the dialogue log ----
+
+void smtp_log(const sms_smtp& d, int sockno, const char* fmt, ...) {
+    if (d.flog < 0) return;
+    va_list ap;
+    va_start(ap, fmt);
+    std::string text = vstrprintf(TEXT_MAX, fmt, ap);
+    va_end(ap);
+    // Peer bytes go to a text file: control characters are shown as '?'.
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    char when[32] = "";
+    if (safe_localtime(now, tm)) std::strftime(when, sizeof when, "%b %e %H:%M:%S", &tm);
+    std::string line = strnprintf(TEXT_MAX + 40, "%.15s [%03d] %s\n", when, sockno, text.c_str());
+    // One write per line on an append-only descriptor: lines of concurrent
+    // connections never interleave and nothing is held in a buffer.
+    ssize_t w = ::write(d.flog, line.data(), line.size());
+    (void)w;
+}
+
+// ---- a link over a channel ----
+
+namespace {
+
+class chan_link : public smtp_link {
+  public:
+    explicit chan_link(std::unique_ptr<CHAN> c) : c_(std::move(c)) {}
+    int read(char* buf, int len, int ms) override {
+        int r = tcp_read_timed(c_.get(), buf, len, ms);
+        return r == -1 ? 0 : r;
+    }
+    bool write(std::string_view data) override {
+        int n = static_cast<int>(data.size());
+        int w = c_->write_timeout > 0 ? c_->write_timeout : TCP_WRITE_TIMEOUT;
+        return tcp_write_timed(c_.get(), data.data(), n, w) == n;
+    }
+    int sockno() const override { return c_ ? c_->sk : -1; }
+    bool peer(std::string& ip, int& port) override {
+        if (!tcp_getip(c_.get(), ip)) return false;
+        port = c_->rmt_saved;
+        return true;
+    }
+
+  private:
+    std::unique_ptr<CHAN> c_;
+};
+
+sms_smtp* driver_of(sms_driver* state) {
+    return dynamic_cast<sms_smtp*>(state);
+}
+
+smtp_message* message_of(sms_message* msg) {
+    return dynamic_cast<smtp_message*>(msg);
+}
+
+// Creates dir and its parents, each new one with mode 0700.
+bool make_workdir(const std::string& dir) {
+    struct stat st {};
+    if (dir.empty() || ::stat(dir.c_str(), &st) == 0) return true;
+    for (std::size_t i = 1; i <= dir.size(); ++i) {
+        if (i < dir.size() && dir[i] != '/') continue;
+        std::string part = dir.substr(0, i);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            emsg("Error creating directory '%s', %s", part.c_str(), system_error(errno).c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<smtp_link> smtp_chan_link(std::unique_ptr<CHAN> c) {
+    return std::make_unique<chan_link>(std::move(c));
+}
+
+smtp_message::~smtp_message() {
+    sock.reset();
+    spool_remove(*this);
+}
+
+sms_smtp::~sms_smtp() {
+    if (flog >= 0) ::close(flog);
+}
+
+// ---- init and free ----
+
+std::unique_ptr<sms_driver> sms_smtp_init(sms* owner, const sms_init_record* init, int& errcode) {
+    const auto* rec = dynamic_cast<const smtp_init*>(init);
+    auto d = std::make_unique<sms_smtp>();
+    d->owner = owner;
+    if (!rec) {
+        emsg("sms_smtp_init: no SMTP settings given");
+        errcode = SMTP_ELISTEN;
+        return d;
+    }
+    d->client_timeout = rec->client_timeout > 0 ? rec->client_timeout : SMTP_CLIENT_TIMEOUT;
+    d->relay_timeout = rec->relay_timeout;
+    d->relay_connect_timeout = rec->relay_connect_timeout;
+    if (rec->listenport != 0) {
+        int port = rec->listenport > 0 ? rec->listenport : 0;
+        dmsg("SMTP listen on %d", port);
+        if (!tcp_listen(d->sock, port, rec->bind.empty() ? nullptr : rec->bind.c_str(), 0)) {
+            emsg("SMTP listen on %d failed: %s", port, tcp_error(d->sock.get()).c_str());
+            tcp_close_nice(d->sock.get());
+            errcode = SMTP_ELISTEN;
+            return d;
+        }
+        tcp_getport(d->sock.get(), d->listen_port);
+    }
+    d->host = cut(tcp_hostname());
+    dmsg("Host name (%s)", d->host.c_str());
+    d->sendhost = cut(strtrm(rec->sendhost));
+    d->sendport = rec->sendport;
+    dmsg("SMTP Send to %s:%d", d->sendhost.c_str(), d->sendport);
+    if (!rec->greeting.empty()) {
+        d->greeting = cut(rec->greeting);
+        dmsg("SMTP Greeting (%s)", d->greeting.c_str());
+    }
+    if (!rec->todom.empty()) {
+        d->todom = cut(strtrm(rec->todom));
+        dmsg("SMTP ToDomain (%s)", d->todom.c_str());
+    }
+    if (!rec->fromdom.empty()) {
+        d->fromdom = cut(strtrm(rec->fromdom));
+        dmsg("SMTP FromDomain (%s)", d->fromdom.c_str());
+    }
+    d->filelock = th_mutex_new("SMTP_FILE_LOCK");
+    d->workpath = cut(strtrm(rec->workpath));
+    dmsg("SMTP Workpath (%s)", d->workpath.c_str());
+    make_workdir(d->workpath);
+    if (!rec->smtplog.empty()) {
+        d->flog = ::open(rec->smtplog.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (d->flog < 0)
+            emsg("Failed to open (%s), %s", rec->smtplog.c_str(), system_error(errno).c_str());
+    }
+    return d;
+}
+
+void sms_smtp_free(std::unique_ptr<sms_driver>& state) {
+    if (auto* d = driver_of(state.get())) {
+        th_mutex_free(d->filelock);
+        tcp_free(d->sock);
+    }
+    state.reset();
+}
+
+// ---- accepting a connection ----
+
+std::unique_ptr<sms_message> sms_smtp_wait(sms_driver* state, int timeout_msec, int& errcode) {
+    (void)errcode;
+    sms_smtp* d = driver_of(state);
+    if (!d || !d->sock || d->sock->sk < 0) return nullptr;
+    if (!tcp_waitfor(d->sock.get(), timeout_msec)) return nullptr;
+    std::unique_ptr<CHAN> c;
+    if (!tcp_accept(d->sock.get(), c)) return nullptr;
+    std::string ip = c->theirname;
+    int port = c->rmt_saved;
+    auto m = sms_smtp_msg_new(d, smtp_chan_link(std::move(c)), MODE_HELO);
+    const std::string& hello = d->greeting.empty() ? d->host : d->greeting;
+    m->sock->reply(strprintf("220 %s", hello.c_str()));
+    if (!m->sock->flush()) return nullptr;  // the message closes the connection
+    dmsg("Smtp connection from %s:%d", ip.c_str(), port);
+    if (smtp_logging(*d)) smtp_log(*d, m->sock->sockno(), "SMTP->[220 %s]", hello.c_str());
+    return m;
+}
+
+// ---- error texts ----
+
+void sms_smtp_error(sms_driver* state, int err, std::string& bf) {
+    sms_smtp* d = driver_of(state);
+    switch (err) {
+        case SMTP_OK:
+            break;
+        case SMTP_ECONNECT:
+            bf = "Failed to connect to the sending SMTP server";
+            break;
+        case SMTP_ELISTEN:
+            bf = strprintf("Error while listening for connections (%s)",
+                           tcp_error(d ? d->sock.get() : nullptr).c_str());
+            break;
+        case SMTP_EREAD:
+            bf = "Error reading from the socket";
+            break;
+        case SMTP_EWRITE:
+            bf = "Error writing to the socket";
+            break;
+        case SMTP_ECLOSED:
+            bf = "Socket was closed";
+            break;
+        case SMTP_EREPLY:
+            bf = "Un-expected reply from SMTP server";
+            break;
+        case SMTP_ETOOBIG:
+            bf = "Message size exceeds fixed maximum message size";
+            break;
+        default:
+            bf = "Unknown Error Code";
+            break;
+    }
+}
+
+// ---- the message operations ----
+
+int sms_smtp_recv(sms_driver*, sms_message* msg) {
+    smtp_message* m = message_of(msg);
+    if (!m || !m->sock) return SMTP_ECLOSED;
+    return process_message(*m, STOP_ON_FROM);
+}
+
+const char* sms_smtp_fromip(sms_driver*, sms_message* msg) {
+    smtp_message* m = message_of(msg);
+    if (!m) return nullptr;
+    if (!m->ip) {
+        std::string ip;
+        int port = 0;
+        if (!m->sock || !m->sock->peer(ip, port)) return nullptr;
+        m->ip = ip;
+    }
+    return m->ip->c_str();
+}
+
+const char* sms_smtp_from(sms_driver*, sms_message* msg) {
+    smtp_message* m = message_of(msg);
+    if (!m) return nullptr;
+    if (m->from) return m->from->c_str();
+    if (process_message(*m, STOP_ON_FROM) != SMTP_OK || !m->from) return nullptr;
+    return m->from->c_str();
+}
+
+const char* sms_smtp_to(sms_driver*, sms_message* msg) {
+    smtp_message* m = message_of(msg);
+    if (!m) return nullptr;
+    if (process_message(*m, STOP_ON_TO) != SMTP_OK || !m->added) return nullptr;
+    return m->added->c_str();
+}
+
+const char* sms_smtp_body(sms_driver*, sms_message* msg) {
+    smtp_message* m = message_of(msg);
+    if (!m) return nullptr;
+    if (!m->parsed && process_message(*m, STOP_NOT) != SMTP_OK) return nullptr;
+    // No data, or data that could not be stored whole: nothing to make an SMS of.
+    if (!m->parsed || m->oversize || m->spool_error) return nullptr;
+    return m->message.c_str();
+}
+
+namespace {
+
+const char* default_answer(int upto, bool accept) {
+    switch (upto) {
+        case MODE_FROM:
+            return accept ? "Command MAIL OK" : "Command MAIL User NOT OK";
+        case MODE_TO:
+            return accept ? "Command RCPT OK" : "Command RCPT User NOT OK";
+        case MODE_MESSAGE_BODY:
+            return accept ? "Command DATA Processed mail data OK" : "Command DATA NOT OK";
+        default:
+            return accept ? "Accepted" : "Denied";
+    }
+}
+
+int answer(smtp_message& m, int code, const char* reason, bool accept) {
+    if (!m.sock) return SMTP_ECLOSED;
+    std::string text = strprintf("%d %s", code, reason ? reason : default_answer(m.upto, accept));
+    if (smtp_logging(*m.drv)) smtp_log(*m.drv, m.sock->sockno(), "SMTP->[%s]", text.c_str());
+    m.needreply = 0;
+    if (!m.sock->reply(text) || !m.sock->flush()) {
+        m.sock.reset();
+        return SMTP_EWRITE;
+    }
+    return SMTP_OK;
+}
+
+}  // namespace
+
+int sms_smtp_accept(sms_driver*, sms_message* msg, int code, const char* reason) {
+    smtp_message* m = message_of(msg);
+    if (!m || !m->sock) return SMTP_ECLOSED;
+    // A mail refused for its size (or a failed spool) was answered already.
+    if (m->oversize) return SMTP_ETOOBIG;
+    if (m->spool_error) return SMTP_ESPOOL;
+    int r = answer(*m, code, reason, true);
+    if (r != SMTP_OK) return r;
+    if (m->upto == MODE_FROM)
+        m->upto = MODE_TO;
+    else if (m->upto == MODE_MESSAGE_BODY)
+        m->upto = MODE_NEXT_MSG;
+    return process_message(*m, STOP_NOT);
+}
+
+int sms_smtp_reject(sms_driver*, sms_message* msg, int code, const char* reason) {
+    smtp_message* m = message_of(msg);
+    if (!m || !m->sock) return SMTP_ECLOSED;
+    if (m->oversize || m->spool_error) return SMTP_OK;
+    int r = answer(*m, code, reason, false);
+    if (r != SMTP_OK) return r;
+    if (m->upto == MODE_TO) return SMTP_OK;
+    m->message.clear();
+    m->to.clear();
+    m->from.reset();
+    m->added = nullptr;
+    m->upto = MODE_NEXT_MSG;
+    return SMTP_OK;
+}
+
+void sms_smtp_msgfree(sms_driver*, std::unique_ptr<sms_message>& msg) {
+    msg.reset();  // the message closes its connection and deletes its spool file
+}
+
+// ---- called directly by the gateway ----
+
+std::unique_ptr<smtp_message_extra> sms_smtp_msgextra(const sms_message* msg) {
+    auto x = std::make_unique<smtp_message_extra>();
+    if (const auto* m = dynamic_cast<const smtp_message*>(msg)) x->headers = m->headers;
+    return x;
+}
+
+void sms_smtp_msgextra_free(std::unique_ptr<smtp_message_extra>& extra) {
+    extra.reset();
+}
+
+const smtp_headers* sms_smtp_headers(const sms_message* msg) {
+    const auto* m = dynamic_cast<const smtp_message*>(msg);
+    return m ? &m->headers : nullptr;
+}
+
+int sms_smtp_port(const sms* s) {
+    const auto* d = s ? dynamic_cast<const sms_smtp*>(s->data.get()) : nullptr;
+    return d ? d->listen_port : 0;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,401 @@
+// The listener's dialogue engine: client line reader, reply writer and the
+// command state machine (see sms_smtp.h for the order in which the gateway
+// drives it).
+//
+// The engine runs until it has what its caller asked for (stop_on), until the
+// message data has ended, or until the dialogue is over. A reply owed for the
+// last command read is sent by the next run, or by accept/reject.
+#include <algorithm>
+#include <cstring>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+#include "mail/sms_smtp.h"
+#include "mail/sms_smtp_impl.h"
+
+namespace tolvane {
+
+// ---- smtp_conn ----
+
+smtp_conn::smtp_conn(std::unique_ptr<smtp_link> l, int ms) : link(std::move(l)), timeout_ms(ms) {}
+
+smtp_conn::~smtp_conn() {
+    flush();
+}
+
+int smtp_conn::sockno() const {
+    return link ? link->sockno() : -1;
+}
+
+bool smtp_conn::peer(std::string& ip, int& port) {
+    return link && link->peer(ip, port);
+}
+
+void smtp_conn::push_line(std::string l) {
+    pending_ = std::move(l);
+    has_pending_ = true;
+}
+
+bool smtp_conn::flush() {
+    if (out_.empty()) return !write_failed_;
+    if (!write_failed_ && !(link && link->write(out_))) write_failed_ = true;
+    out_.clear();
+    return !write_failed_;
+}
+
+bool smtp_conn::reply(std::string_view text) {
+    if (write_failed_) return false;
+    out_.append(text);
+    out_.append("\r\n");
+    // Replies wait while the client's next commands are already here, so that a
+    // pipelining client gets them in one write; never while we would wait for input.
+    if (at_ < len_ || has_pending_) return true;
+    return flush();
+}
+
+int smtp_conn::next(std::string_view& piece, bool& more) {
+    more = false;
+    if (has_pending_) {
+        has_pending_ = false;
+        line.swap(pending_);
+        pending_.clear();
+        piece = line;
+        return 1;
+    }
+    if (buf_.empty()) buf_.resize(SMTP_LINE_BUFFER);
+    for (;;) {
+        char* s = buf_.data() + at_;
+        std::size_t n = len_ - at_;
+        if (auto* lf = static_cast<char*>(std::memchr(s, '\n', n))) {
+            std::size_t k = static_cast<std::size_t>(lf - s);
+            at_ += k + 1;
+            while (k > 0 && s[k - 1] == '\r') --k;
+            std::replace(s, s + k, '\0', ' ');
+            piece = std::string_view(s, k);
+            return 1;
+        }
+        if (n == buf_.size()) {
+            // A line longer than the buffer: hand out what is here. A CR at the end stays
+            // behind, since it may belong to the line end.
+            std::size_t k = n;
+            if (s[k - 1] == '\r') --k;
+            at_ += k;
+            std::replace(s, s + k, '\0', ' ');
+            piece = std::string_view(s, k);
+            more = true;
+            return 1;
+        }
+        if (at_ > 0) {
+            std::memmove(buf_.data(), s, n);
+            at_ = 0;
+            len_ = n;
+        }
+        if (!flush()) return -1;
+        if (!link) return 0;
+        int r = link->read(buf_.data() + len_, static_cast<int>(buf_.size() - len_), timeout_ms);
+        if (r <= 0) return 0;  // closed, failed or silent for too long; a partial line is lost
+        len_ += static_cast<std::size_t>(r);
+    }
+}
+
+// ---- the engine ----
+
+namespace {
+
+constexpr std::string_view R_MAIL_OK = "250 Command MAIL OK";
+constexpr std::string_view R_RCPT_OK = "250 Command RCPT User found OK";
+constexpr std::string_view R_DATA_GO = "354 Command DATA Start mail input; end with <CRLF>.<CRLF>";
+constexpr std::string_view R_DATA_OK = "250 Command DATA Processed mail data OK";
+
+bool say(smtp_message& m, std::string_view text, bool log = true) {
+    if (log && smtp_logging(*m.drv))
+        smtp_log(*m.drv, m.sock->sockno(), "SMTP->[%.*s]", static_cast<int>(text.size()),
+                 text.data());
+    return m.sock->reply(text);
+}
+
+// The argument of MAIL FROM: and RCPT TO: (text after the colon).
+std::string address_arg(std::string_view rest) {
+    std::size_t i = 0;
+    while (i < rest.size() && (rest[i] == ' ' || rest[i] == '\t')) ++i;
+    std::string_view a = rest.substr(i, TEXT_MAX);
+    a = strtrm_right(a);
+    if (auto gt = a.rfind('>'); gt != std::string_view::npos) a = a.substr(0, gt);
+    if (!a.empty() && a.front() == '<') a.remove_prefix(1);
+    return std::string(a);
+}
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
+
+enum class step { go_on, stop, end };
+
+// One line of message data (the first piece; further pieces are read here).
+// Returns 1 at the end of the data, 0 to go on, or a negative read result.
+int data_line(smtp_message& m, std::string_view piece, bool more) {
+    if (!more && piece == ".") return 1;
+    if (piece.size() >= 2 && piece[0] == '.' && piece[1] == '.') piece.remove_prefix(1);
+    spool_write(m, piece);
+    while (more) {
+        int r = m.sock->next(piece, more);
+        if (r <= 0) return r == 0 ? -3 : -4;
+        spool_write(m, piece);
+    }
+    spool_write(m, "\n");
+    return 0;
+}
+
+// The end of the data: parse the mail, or refuse it when it could not be stored whole.
+void data_end(smtp_message& m, int& result) {
+    if (m.oversize || m.spool_error) {
+        std::string_view r = m.oversize ? "552 Message size exceeds fixed maximum message size"
+                                        : "451 Failed to write temp file.";
+        emsg("SMTP: mail from (%s) refused: %s (%ld bytes stored)", m.from ? m.from->c_str() : "",
+             std::string(r).c_str(), m.data_bytes);
+        m.parsed = 1;
+        m.message.clear();
+        m.upto = MODE_NEXT_MSG;
+        spool_remove(m);
+        if (!say(m, r)) result = SMTP_EWRITE;
+        return;
+    }
+    process_message_mime(m);
+    m.parsed = 1;
+}
+
+}  // namespace
+
+int process_message(smtp_message& m, int stop_on) {
+    m.added = nullptr;
+    if (!m.sock) return SMTP_ECLOSED;
+    sms_smtp& d = *m.drv;
+    int result = SMTP_OK;
+    bool finished = false;  // the run ends and closes the connection
+
+    if (m.needreply) {
+        m.needreply = 0;
+        bool ok = true;
+        switch (m.upto) {
+            case MODE_FROM:
+                ok = say(m, R_MAIL_OK);
+                m.upto = MODE_TO;
+                break;
+            case MODE_TO:
+                ok = say(m, R_RCPT_OK);
+                break;
+            case MODE_DATA:
+                ok = say(m, R_DATA_GO);
+                m.upto = MODE_MESSAGE_BODY;
+                break;
+            case MODE_MESSAGE_BODY:
+                ok = say(m, R_DATA_OK);
+                m.upto = MODE_NEXT_MSG;
+                break;
+            default:
+                break;
+        }
+        if (!ok) {
+            result = SMTP_EWRITE;
+            finished = true;
+        }
+    }
+
+    while (!finished) {
+        std::string_view piece;
+        bool more = false;
+        int r = m.sock->next(piece, more);
+        if (r <= 0) {
+            result = r < 0 ? SMTP_EWRITE : (m.upto == MODE_NEXT_MSG ? SMTP_OK : SMTP_EREAD);
+            break;
+        }
+
+        if (m.upto == MODE_MESSAGE_BODY) {
+            if (smtp_logging(d))
+                smtp_log(d, m.sock->sockno(), "SMTP<-[%.*s]", static_cast<int>(piece.size()),
+                         piece.data());
+            int s = data_line(m, piece, more);
+            if (s < 0) {
+                result = s == -3 ? SMTP_EREAD : SMTP_EWRITE;
+                break;
+            }
+            if (s == 1) {
+                data_end(m, result);
+                if (result != SMTP_OK) break;
+                return SMTP_OK;  // the answer comes from accept, reject or the next run
+            }
+            continue;
+        }
+
+        // A command line: at most 999 characters, the rest of a longer one skipped.
+        std::string& line = m.sock->line;
+        if (piece.data() != line.data())
+            line.assign(piece.substr(0, TEXT_MAX));
+        else if (line.size() > TEXT_MAX)
+            line.resize(TEXT_MAX);
+        while (more) {
+            std::string_view skip;
+            r = m.sock->next(skip, more);
+            if (r <= 0) break;
+        }
+        if (r <= 0) {
+            result = r < 0 ? SMTP_EWRITE : (m.upto == MODE_NEXT_MSG ? SMTP_OK : SMTP_EREAD);
+            break;
+        }
+        while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+        if (smtp_logging(d)) smtp_log(d, m.sock->sockno(), "SMTP<-[%s]", line.c_str());
+        std::string_view l = line;
+
+        if (iequals(l, "QUIT")) {
+            if (!say(m, "221 Command QUIT, disconnecting")) result = SMTP_EWRITE;
+            break;
+        }
+
+        bool ok = true;
+        if (m.upto == MODE_HELO) {
+            if (!istarts_with(l, "HELO")) {
+                ok = say(m, "500 HELO expected");
+            } else {
+                std::string_view a = l.substr(4);
+                while (!a.empty() && is_blank(a.front())) a.remove_prefix(1);
+                m.name = std::string(strtrm_right(a.substr(0, TEXT_MAX)));
+                if (!m.ip) {
+                    std::string ip;
+                    int port = 0;
+                    if (m.sock->peer(ip, port)) m.ip = ip;
+                }
+                ok = say(m, strprintf("250 %s. Hello %s(%s)", d.host.c_str(), m.name.c_str(),
+                                      m.ip ? m.ip->c_str() : ""));
+                m.upto = MODE_FROM;
+            }
+        } else if (iequals(l, "RSET") && (m.upto == MODE_FROM || m.upto == MODE_TO ||
+                                          m.upto == MODE_DATA || m.upto == MODE_NEXT_MSG)) {
+            if (!say(m, "250 Command RSET OK")) {
+                result = SMTP_EWRITE;
+                break;
+            }
+            sms_smtp_msg_passoff(m, nullptr);
+            return SMTP_OK;
+        } else if ((m.upto == MODE_FROM || m.upto == MODE_NEXT_MSG) &&
+                   istarts_with(l, "MAIL FROM:")) {
+            if (m.upto == MODE_NEXT_MSG) {
+                // The next mail on this connection: its own message takes this command.
+                std::string first(l);
+                sms_smtp_msg_passoff(m, &first);
+                return SMTP_OK;
+            }
+            m.from = address_arg(l.substr(10));
+            if (stop_on == STOP_ON_FROM) {
+                m.needreply = 1;
+                return SMTP_OK;
+            }
+            ok = say(m, R_MAIL_OK);
+            m.upto = MODE_TO;
+        } else if (m.upto == MODE_TO && istarts_with(l, "RCPT TO:")) {
+            m.to.push_front(address_arg(l.substr(8)));
+            if (stop_on == STOP_ON_TO) {
+                m.added = &m.to.front();
+                m.needreply = 1;
+                return SMTP_OK;
+            }
+            ok = say(m, R_RCPT_OK);
+        } else if (m.upto == MODE_TO && iequals(l, "DATA")) {
+            std::string err;
+            if (!open_unique(m, err)) {
+                say(m, "452 Failed to create temp file.", false);
+                smtp_log(d, m.sock->sockno(),
+                         "SMTP->[452 Failed to create temp file in (%s), error (%s)]",
+                         d.workpath.c_str(), err.c_str());
+                result = SMTP_ESPOOL;
+                break;
+            }
+            if (stop_on == STOP_ON_TO) {
+                m.upto = MODE_DATA;
+                m.needreply = 1;
+                return SMTP_OK;
+            }
+            ok = say(m, R_DATA_GO);
+            m.upto = MODE_MESSAGE_BODY;
+        } else {
+            std::size_t cut = 0;
+            while (cut < l.size() && !is_blank(l[cut])) ++cut;
+            ok = say(m, strprintf("500 Unknown command (%.*s)", static_cast<int>(cut), l.data()));
+        }
+        if (!ok) {
+            result = SMTP_EWRITE;
+            break;
+        }
+    }
+
+    m.sock.reset();  // sends what is held, then closes
+    return result;
+}
+
+void sms_smtp_msg_passoff(smtp_message& m, const std::string* first) {
+    imsg("Passing SMTP channel off to new thread...");
+    auto nm = std::make_unique<smtp_message>();
+    nm->drv = m.drv;
+    nm->name = m.name;
+    nm->ip = m.ip;
+    nm->upto = MODE_FROM;
+    nm->sock = std::move(m.sock);
+    if (first) nm->sock->push_line(*first);
+    sms_smtp& d = *m.drv;
+    if (d.handoff) {
+        d.handoff(std::move(nm));
+    } else {
+        sms_wait_incoming(d.owner, std::move(nm));
+    }
+}
+
+std::unique_ptr<smtp_message> sms_smtp_msg_new(sms_smtp* drv, std::unique_ptr<smtp_link> link,
+                                               int upto) {
+    auto m = std::make_unique<smtp_message>();
+    m->drv = drv;
+    m->upto = upto;
+    m->sock = std::make_unique<smtp_conn>(std::move(link),
+                                          drv ? drv->client_timeout : SMTP_CLIENT_TIMEOUT);
+    return m;
+}
+
+// ---- a link over a byte buffer ----
+
+namespace {
+
+class memory_link : public smtp_link {
+  public:
+    memory_link(std::string in, std::string* out, int chunk)
+        : in_(std::move(in)), out_(out), chunk_(std::max(1, chunk)) {}
+    int read(char* buf, int len, int) override {
+        if (at_ >= in_.size()) return 0;
+        std::size_t n = std::min(
+            {static_cast<std::size_t>(len), static_cast<std::size_t>(chunk_), in_.size() - at_});
+        std::memcpy(buf, in_.data() + at_, n);
+        at_ += n;
+        return static_cast<int>(n);
+    }
+    bool write(std::string_view data) override {
+        if (out_) out_->append(data);
+        return true;
+    }
+    int sockno() const override { return 0; }
+    bool peer(std::string& ip, int& port) override {
+        ip = "127.0.0.1";
+        port = 0;
+        return true;
+    }
+
+  private:
+    std::string in_;
+    std::size_t at_ = 0;
+    std::string* out_;
+    int chunk_;
+};
+
+}  // namespace
+
+std::unique_ptr<smtp_link> smtp_memory_link(std::string input, std::string* output, int chunk) {
+    return std::make_unique<memory_link>(std::move(input), output, chunk);
+}
+
+}  // namespace tolvane

@@ -1,0 +1,84 @@
+// Internals shared by the files of the SMTP transport (sms_smtp*.cpp); not for other modules.
+//
+// smtp_conn is the client connection of the listener: a line reader with a
+// buffer of its own over an smtp_link (one read call for many lines, lines
+// handed out as views into the buffer), and a reply writer that holds replies
+// back while the client's next commands are already buffered (pipelining) and
+// sends them before it would wait for more input.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mail/sms_smtp.h"
+
+namespace tolvane {
+
+class smtp_conn {
+  public:
+    smtp_conn(std::unique_ptr<smtp_link> l, int timeout_ms);
+    ~smtp_conn();  // sends what is held, then drops the link
+
+    // The next line, or a piece of a line longer than the buffer (more set; the
+    // following pieces come next). Trailing CRs are removed from the line's end and
+    // NUL bytes become spaces. The view is valid until the next call.
+    // 1 line; 0 read failed (closed, error or time-out); -1 a held reply could not be sent.
+    int next(std::string_view& piece, bool& more);
+    // Queues one reply line (CR LF is added); sent at once unless client input is
+    // already waiting. False when sending failed.
+    bool reply(std::string_view text);
+    bool flush();
+    // A line that the next read returns before anything from the link.
+    void push_line(std::string line);
+    int sockno() const;
+    bool peer(std::string& ip, int& port);
+
+    std::unique_ptr<smtp_link> link;
+    int timeout_ms;
+    std::string line;  // scratch for a command line
+
+  private:
+    std::vector<char> buf_;
+    std::size_t at_ = 0, len_ = 0;
+    std::string out_;
+    std::string pending_;
+    bool has_pending_ = false;
+    bool write_failed_ = false;
+};
+
+// Size of the client line buffer: longer data lines are stored in pieces.
+inline constexpr std::size_t SMTP_LINE_BUFFER = 8192;
+
+// The open spool file of a message.
+struct smtp_message::spool_file {
+    ~spool_file();
+    std::FILE* f = nullptr;
+    std::vector<char> iobuf;  // stdio buffer, so that data is written in large blocks
+};
+
+// Dialogue log (only when d.flog is open); one line "%.15s [%03d] %s".
+void smtp_log(const sms_smtp& d, int sockno, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+inline bool smtp_logging(const sms_smtp& d) {
+    return d.flog >= 0;
+}
+
+// Creates the spool file of m; false with the system's text in err.
+bool open_unique(smtp_message& m, std::string& err);
+// Appends one data line (without its LF when more follows); counts and caps the data.
+void spool_write(smtp_message& m, std::string_view piece);
+// Parses the finished spool file into m.headers and m.message.
+void process_message_mime(smtp_message& m);
+// Closes and deletes the spool file of m.
+void spool_remove(smtp_message& m);
+
+// Hands m's connection to a new message in MODE_FROM; first, when given, is the
+// command that new message takes as its first.
+void sms_smtp_msg_passoff(smtp_message& m, const std::string* first);
+
+// A link over a connected channel.
+std::unique_ptr<smtp_link> smtp_chan_link(std::unique_ptr<CHAN> c);
+
+}  // namespace tolvane

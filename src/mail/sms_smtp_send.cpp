@@ -1,0 +1,191 @@
+// The relay sender: mails one plain-text message through the configured server.
+//
+// One channel per call. The dialogue stops at the first reply that is not the
+// expected one and always ends with one QUIT. Headers and body go out in one
+// write; the body is quoted-printable with dot stuffing and lines of at most
+// 999 characters before encoding.
+#include <ctime>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+#include "mail/sms_smtp.h"
+#include "mail/sms_smtp_impl.h"
+#include "net/tcp.h"
+
+namespace tolvane {
+
+namespace {
+
+// Lines of a multi-line reply accepted before its last line is awaited no longer.
+constexpr int REPLY_LINES_MAX = 1000;
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// One reply, following its continuation lines ("250-...") to the last one.
+bool read_reply(CHAN* c, const sms_smtp& d, std::string& line) {
+    for (int n = 0;; ++n) {
+        if (!tcp_readline(c, line, static_cast<int>(TEXT_MAX + 1))) return false;
+        if (smtp_logging(d)) smtp_log(d, c->sk, "SMTP<-[%s]", line.c_str());
+        bool more = line.size() >= 4 && is_digit(line[0]) && is_digit(line[1]) &&
+                    is_digit(line[2]) && line[3] == '-';
+        if (!more || n >= REPLY_LINES_MAX) return true;
+    }
+}
+
+// A text going into a command or a header line: no line breaks of its own.
+std::string one_line(std::string_view s) {
+    std::string out(s.substr(0, TEXT_MAX));
+    for (char& ch : out)
+        if (ch == '\r' || ch == '\n') ch = ' ';
+    return out;
+}
+
+// Envelope address and header text for a sender or recipient.
+void address(std::string_view given, const std::string& dom, std::string& envelope,
+             std::string& header) {
+    std::string g = one_line(given);
+    if (!dom.empty() && g.find('@') == std::string::npos) {
+        envelope = cut(g + "@" + dom);
+        header = envelope;
+        return;
+    }
+    if (!rfc_raw_email(g, envelope)) envelope.clear();
+    envelope = one_line(envelope);
+    header = g;
+}
+
+bool skipped_header(std::string_view name) {
+    static constexpr std::string_view own[] = {
+        "subject", "date", "from", "to", "content-type", "content-transfer-encoding"};
+    for (auto n : own)
+        if (iequals(name, n)) return true;
+    return false;
+}
+
+// The body: lines split at CR, LF or CR LF and at 999 characters, dot-stuffed and
+// quoted-printable encoded.
+void append_body(std::string& out, std::string_view text) {
+    std::string line;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        std::size_t e = text.find_first_of("\r\n", i);
+        std::size_t end = e == std::string_view::npos ? text.size() : e;
+        std::string_view whole = text.substr(i, end - i);
+        do {
+            std::string_view piece = whole.substr(0, TEXT_MAX);
+            whole.remove_prefix(piece.size());
+            line.clear();
+            if (!piece.empty() && piece.front() == '.') line.push_back('.');
+            line.append(piece);
+            // Room for every byte to become "=XX": encoding never cuts a line here.
+            qp_encode(line, line.size() * 3 + 1);
+            out.append(line).append("\r\n");
+        } while (!whole.empty());
+        if (e == std::string_view::npos) break;
+        i = e + ((text[e] == '\r' && e + 1 < text.size() && text[e + 1] == '\n') ? 2 : 1);
+    }
+}
+
+}  // namespace
+
+int sms_smtp_send(sms_driver* state, const smtp_message_extra* extra, std::string_view from,
+                  std::string_view to, std::string_view text) {
+    auto* d = dynamic_cast<sms_smtp*>(state);
+    if (!d) return SMTP_ECONNECT;
+    std::unique_ptr<CHAN> c;
+    if (!tcp_open_x(c, d->sendhost.c_str(), d->sendport, nullptr, d->relay_connect_timeout)) {
+        imsg("Smtp connect to %s:%d FAILED", d->sendhost.c_str(), d->sendport);
+        return SMTP_ECONNECT;
+    }
+    imsg("Smtp connected to %s:%d", d->sendhost.c_str(), d->sendport);
+    if (d->relay_timeout > 0) tcp_set_read_timeout(c.get(), d->relay_timeout);
+
+    int result = SMTP_OK;
+    bool accepted = false;  // the server took the message
+    std::string reply;
+    auto expect = [&](char digit) {
+        if (!read_reply(c.get(), *d, reply)) {
+            result = SMTP_EREAD;
+            return false;
+        }
+        if (reply.empty() || reply[0] != digit) {
+            result = SMTP_EREPLY;
+            return false;
+        }
+        return true;
+    };
+    auto send = [&](std::string_view data, std::string_view shown) {
+        if (smtp_logging(*d) && !shown.empty())
+            smtp_log(*d, c->sk, "SMTP->[%.*s]", static_cast<int>(shown.size()), shown.data());
+        int n = static_cast<int>(data.size());
+        int w = c->write_timeout > 0 ? c->write_timeout : TCP_WRITE_TIMEOUT;
+        if (tcp_write_timed(c.get(), data.data(), n, w) != n) {
+            result = SMTP_EWRITE;
+            return false;
+        }
+        return true;
+    };
+    auto command = [&](const std::string& line, char digit) {
+        return send(line + "\r\n", line) && expect(digit);
+    };
+
+    std::string env_from, hdr_from, env_to, hdr_to;
+    address(from, d->fromdom, env_from, hdr_from);
+    address(to, d->todom, env_to, hdr_to);
+
+    do {
+        if (!expect('2')) break;
+        if (!command("HELO " + d->host, '2')) break;
+        if (!command("MAIL FROM:<" + env_from + ">", '2')) break;
+        if (!command("RCPT TO:<" + env_to + ">", '2')) break;
+        if (!command("DATA", '3')) break;
+
+        std::string out;
+        out.reserve(text.size() + text.size() / 8 + 512);
+        auto header = [&](const std::string& h) {
+            if (smtp_logging(*d)) smtp_log(*d, c->sk, "SMTP->[%s]", h.c_str());
+            out.append(h).append("\r\n");
+        };
+        const std::string* subj =
+            extra ? smtp_header_find(extra->headers, "Subject", true) : nullptr;
+        std::string subject =
+            subj && !subj->empty() ? one_line(*subj) : std::string(text.substr(0, 20));
+        std::string encoded;
+        qp_header_encode("Subject", subject.c_str(), encoded, TEXT_MAX + 1);
+        header("Subject: " + encoded);
+        header("Date: " + lib_mail_time(std::time(nullptr)));
+        header("From: " + hdr_from);
+        header("To: " + hdr_to);
+        out.append("Content-type: text/plain;\r\n\tcharset=\"us-ascii\"\r\n");
+        if (smtp_logging(*d))
+            smtp_log(*d, c->sk, "SMTP->[Content-type: text/plain; charset=\"us-ascii\"]");
+        header("Content-Transfer-Encoding: quoted-printable");
+        if (extra)
+            for (const auto& [name, value] : extra->headers)
+                if (!skipped_header(name)) header(one_line(name) + ": " + one_line(value));
+        out.append("\r\n");
+        append_body(out, text);
+        out.append(".\r\n");
+        if (!send(out, "") || !expect('2')) break;
+        accepted = true;
+    } while (false);
+
+    // One QUIT, whatever happened. Once the server has taken the message, a server
+    // that then fails to answer QUIT does not turn the delivery into a failure
+    // (which would only make the caller send the same mail again).
+    if (c->sk >= 0) {
+        if (!send("QUIT\r\n", "QUIT")) {
+            if (accepted) result = SMTP_OK;
+        } else if (!read_reply(c.get(), *d, reply)) {
+            if (!accepted) result = SMTP_EREAD;
+        }
+    }
+    dmsg("Smtp relay to %s:%d ended %d, last reply (%s)", d->sendhost.c_str(), d->sendport, result,
+         reply.c_str());
+    tcp_free(c);
+    return result;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,210 @@
+// Spool files of the listener: creation, writing the message data, and
+// parsing the finished file into headers and the text chosen for the SMS.
+//
+// The whole mail goes to disk through a large stdio buffer; only the chosen
+// text (999 characters) and the headers are kept in memory.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+#include "foundation/thread.h"
+#include "mail/mime.h"
+#include "mail/sms_smtp.h"
+#include "mail/sms_smtp_impl.h"
+
+namespace tolvane {
+
+namespace {
+
+constexpr std::size_t SPOOL_IOBUF = 32 * 1024;
+constexpr int SPOOL_TRIES = 1000;
+constexpr long SPOOL_LOCK_MS = 120000;
+
+int spool_number() {
+    thread_local std::minstd_rand gen{std::random_device{}()};
+    return std::uniform_int_distribution<int>(0, 99999)(gen);
+}
+
+// Holds "SMTP_FILE_LOCK"; not getting it within its limit ends the process.
+class file_lock_hold {
+  public:
+    explicit file_lock_hold(MUTEX* m) : m_(m) {
+        if (m_) th_mutex_wait_or_die(m_, SPOOL_LOCK_MS);
+    }
+    ~file_lock_hold() {
+        if (m_) th_mutex_release(m_);
+    }
+    file_lock_hold(const file_lock_hold&) = delete;
+    file_lock_hold& operator=(const file_lock_hold&) = delete;
+
+  private:
+    MUTEX* m_;
+};
+
+}  // namespace
+
+smtp_message::spool_file::~spool_file() {
+    if (f) std::fclose(f);
+}
+
+bool open_unique(smtp_message& m, std::string& err) {
+    sms_smtp& d = *m.drv;
+    spool_remove(m);  // a second DATA on the same message starts a fresh file
+    err.clear();
+    for (int tries = 1; tries <= SPOOL_TRIES; ++tries) {
+        std::string path = attach_path(
+            d.workpath, strprintf("%05d%05d.msg", spool_number(), spool_number()), 4096);
+        file_lock_hold hold(d.filelock.get());
+        // O_EXCL makes the check for an existing file and its creation one step, so
+        // that neither another thread nor another process can take the same name.
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            int e = errno;
+            if (e == EEXIST) continue;
+            err = system_error(e);
+            emsg("Failed to open (%s), %s", path.c_str(), err.c_str());
+            // A directory that is missing or not writable will not get better by retrying.
+            if (e == ENOENT || e == EACCES || e == ENOTDIR || e == EROFS || e == ENOSPC ||
+                e == EDQUOT || e == EMFILE || e == ENFILE)
+                return false;
+            continue;
+        }
+        std::FILE* f = ::fdopen(fd, "w+");
+        if (!f) {
+            err = system_error(errno);
+            ::close(fd);
+            ::unlink(path.c_str());
+            emsg("Failed to open (%s), %s", path.c_str(), err.c_str());
+            continue;
+        }
+        auto sf = std::make_unique<smtp_message::spool_file>();
+        sf->iobuf.resize(SPOOL_IOBUF);
+        std::setvbuf(f, sf->iobuf.data(), _IOFBF, sf->iobuf.size());
+        sf->f = f;
+        m.f = std::move(sf);
+        m.file = std::move(path);
+        m.data_bytes = 0;
+        m.oversize = 0;
+        m.spool_error = 0;
+        m.parsed = 0;
+        dmsg("open_unique tries=(%d) file=(%s)", tries, m.file.c_str());
+        return true;
+    }
+    if (err.empty()) err = "no free file name";
+    return false;
+}
+
+void spool_write(smtp_message& m, std::string_view piece) {
+    if (piece.empty() || m.oversize || m.spool_error || !m.f) return;
+    if (m.data_bytes + static_cast<long>(piece.size()) > SMTP_MAX_DATA) {
+        m.oversize = 1;  // nothing more is stored; the mail is refused at its end
+        return;
+    }
+    if (std::fwrite(piece.data(), 1, piece.size(), m.f->f) != piece.size()) {
+        emsg("SMTP: writing spool file (%s) failed, %s", m.file.c_str(),
+             system_error(errno).c_str());
+        m.spool_error = 1;
+        return;
+    }
+    m.data_bytes += static_cast<long>(piece.size());
+}
+
+void spool_remove(smtp_message& m) {
+    m.f.reset();
+    if (!m.file.empty()) {
+        ::unlink(m.file.c_str());
+        m.file.clear();
+    }
+}
+
+namespace {
+
+void append_capped(std::string& text, std::string_view add) {
+    if (text.size() >= TEXT_MAX) return;
+    text.append(add.substr(0, TEXT_MAX - text.size()));
+}
+
+std::string_view to_eol(std::string_view s) {
+    std::size_t e = s.find_first_of("\r\n");
+    return e == std::string_view::npos ? s : s.substr(0, e);
+}
+
+bool is_ws(char c) {
+    return c == ' ' || c == '\t';
+}
+
+}  // namespace
+
+void process_message_mime(smtp_message& m) {
+    if (!m.f || !m.f->f) return;
+    std::FILE* f = m.f->f;
+    if (std::fflush(f) != 0 || std::fseek(f, 0, SEEK_SET) != 0) {
+        emsg("SMTP: cannot rewind spool file (%s), %s", m.file.c_str(),
+             system_error(errno).c_str());
+        return;
+    }
+    auto mime = mime_new();
+    bool use_part = true, text_taken = false, plain_taken = false;
+    std::string raw, bin;
+    std::string last;  // header name that continuation lines extend
+    bool seen_header = false;
+    m.message.clear();
+    for (;;) {
+        int kind = mime_line(mime.get(), f, raw, bin);
+        if (kind == MIME_END) break;
+        switch (kind) {
+            case MIME_HEADER: {
+                m.gotheaders = 1;
+                std::string_view l = raw;
+                if (!l.empty() && is_ws(l.front())) {
+                    if (!seen_header) break;
+                    while (!l.empty() && is_ws(l.front())) l.remove_prefix(1);
+                    const std::string* old = smtp_header_find(m.headers, last);
+                    std::string value = old ? *old : std::string();
+                    value.append(to_eol(l));
+                    smtp_header_set(m.headers, last, value);
+                    break;
+                }
+                std::size_t e = l.find_first_of(": ");
+                std::string_view name = l.substr(0, e);
+                std::string_view value;
+                if (e != std::string_view::npos) {
+                    value = l.substr(e + 1);
+                    while (!value.empty() && is_ws(value.front())) value.remove_prefix(1);
+                    value = to_eol(value);
+                }
+                name = to_eol(name);
+                if (!value.empty()) smtp_header_set(m.headers, name, value);
+                last.assign(name);
+                seen_header = true;
+                break;
+            }
+            case MIME_CONTENT: {
+                use_part = false;
+                const std::string& type = mime->content;
+                if (strstrnc(type, "text/") != std::string_view::npos && !plain_taken) {
+                    if (strstrnc(type, "text/plain") != std::string_view::npos) plain_taken = true;
+                    if (text_taken) m.message.clear();
+                    use_part = true;
+                    text_taken = true;
+                }
+                break;
+            }
+            case MIME_BOUNDARY:
+                use_part = false;
+                break;
+            case MIME_BODY:
+                if (use_part) append_capped(m.message, bin);
+                break;
+            default:
+                break;
+        }
+    }
+    mime_free(mime);
+}
+
+}  // namespace tolvane
