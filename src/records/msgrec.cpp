@@ -158,8 +158,7 @@ class msgrec_list {
     void add_index(msgrec* e) { index.emplace(std::string_view(e->string), e); }
 };
 
-class msgrecs {
-  public:
+struct msgrecs_data {
     std::string name;
     std::string path;
     char delimiter = '|';
@@ -187,7 +186,7 @@ bool valid_kind(int kind) {
 
 // Rewrites a counter file from the entries (temporary file and rename), keeping its
 // age, and sets every index anew.
-bool rewrite_counter_file(msgrecs& mr, msgrec_list& l, const struct stat& old) {
+bool rewrite_counter_file(msgrecs_data& mr, msgrec_list& l, const struct stat& old) {
     std::string tmp = l.path + ".tmp";
     std::string data;
     long pos = 0;
@@ -219,7 +218,7 @@ bool rewrite_counter_file(msgrecs& mr, msgrec_list& l, const struct stat& old) {
 }
 
 // Loads one counter file; false (with err) for a read error other than a missing file.
-bool load_kind(msgrecs& mr, int kind, std::string& err) {
+bool load_kind(msgrecs_data& mr, int kind, std::string& err) {
     msgrec_list& l = mr.lists[kind];
     struct stat st {};
     if (::stat(l.path.c_str(), &st) == 0) {
@@ -303,7 +302,7 @@ bool load_kind(msgrecs& mr, int kind, std::string& err) {
     return true;
 }
 
-void expire_if_old(msgrecs& mr, msgrec_list& l) {
+void expire_if_old(msgrecs_data& mr, msgrec_list& l) {
     if (!mr.expired(l)) return;
     imsg("MsgRec [%s] too old, remove it", l.path.c_str());
     ::unlink(l.path.c_str());
@@ -388,31 +387,30 @@ int msgrec_read_hours(const char* period) {
 
 msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
                         const char* period, int ip, int from, int to, std::string& err) {
-    msgrecs_ptr mr(std::make_unique<msgrecs>().release());
-    mr->name = std::string(name);
-    mr->path = std::string(dir);
-    mr->delimiter = delimiter;
-    mr->hours = msgrec_read_hours(period);
-    mr->limits[MSGREC_IP] = ip;
-    mr->limits[MSGREC_FROM] = from;
-    mr->limits[MSGREC_TO] = to;
-    imsg("MsgRec path [%s]", mr->path.c_str());
+    auto mr = std::make_unique<msgrecs>();
+    mr->d->name = std::string(name);
+    mr->d->path = std::string(dir);
+    mr->d->delimiter = delimiter;
+    mr->d->hours = msgrec_read_hours(period);
+    mr->d->limits[MSGREC_IP] = ip;
+    mr->d->limits[MSGREC_FROM] = from;
+    mr->d->limits[MSGREC_TO] = to;
+    imsg("MsgRec path [%s]", mr->d->path.c_str());
     for (int k = 0; k < MSGREC_KINDS; ++k) {
-        mr->lists[k].path = attach_path(mr->path, mr->name + kKindExt[k]);
-        if (!load_kind(*mr, k, err)) return nullptr;
+        mr->d->lists[k].path = attach_path(mr->d->path, mr->d->name + kKindExt[k]);
+        if (!load_kind(*mr->d, k, err)) return nullptr;
     }
     std::lock_guard hold(g_list_lock);
     g_list.push_back(mr.get());
     return mr;
 }
 
-void msgrecs_delete::operator()(msgrecs* mr) const {
-    {
-        std::lock_guard hold(g_list_lock);
-        g_list.erase(std::remove(g_list.begin(), g_list.end(), mr), g_list.end());
-        if (g_list.empty()) g_list.shrink_to_fit();
-    }
-    std::default_delete<msgrecs>()(mr);
+msgrecs::msgrecs() : d(std::make_unique<msgrecs_data>()) {}
+
+msgrecs::~msgrecs() {
+    std::lock_guard hold(g_list_lock);
+    g_list.erase(std::remove(g_list.begin(), g_list.end(), this), g_list.end());
+    if (g_list.empty()) g_list.shrink_to_fit();
 }
 
 void msgrec_free(msgrecs_ptr& mr) {
@@ -420,10 +418,10 @@ void msgrec_free(msgrecs_ptr& mr) {
 }
 
 const char* msgrec_name(const msgrecs* mr) {
-    return mr ? mr->name.c_str() : nullptr;
+    return mr ? mr->d->name.c_str() : nullptr;
 }
 int msgrec_limit(const msgrecs* mr, int kind) {
-    return mr && valid_kind(kind) ? mr->limits[kind] : 0;
+    return mr && valid_kind(kind) ? mr->d->limits[kind] : 0;
 }
 int msgrec_ip(const msgrecs* mr) {
     return msgrec_limit(mr, MSGREC_IP);
@@ -435,10 +433,10 @@ int msgrec_to(const msgrecs* mr) {
     return msgrec_limit(mr, MSGREC_TO);
 }
 int msgrec_hours(const msgrecs* mr) {
-    return mr ? mr->hours : 0;
+    return mr ? mr->d->hours : 0;
 }
 std::string msgrec_file(const msgrecs* mr, int kind) {
-    return mr && valid_kind(kind) ? mr->lists[kind].path : std::string();
+    return mr && valid_kind(kind) ? mr->d->lists[kind].path : std::string();
 }
 
 int msgrec_count(msgrecs* mr, int kind, std::string_view key) {
@@ -447,11 +445,11 @@ int msgrec_count(msgrecs* mr, int kind, std::string_view key) {
     std::string normal;
     std::string_view k = key;
     if (!is_normal_key(key)) k = normal = normal_key(key);
-    msgrec_list& l = mr->lists[kind];
+    msgrec_list& l = mr->d->lists[kind];
     int count = 0;
     {
         std::lock_guard hold(l.lock);
-        if (!mr->expired(l))
+        if (!mr->d->expired(l))
             if (msgrec* e = l.find(k)) count = e->count;
     }
     dmsg("MsgRec %s count [%.*s]=%d", kKindWord[kind], static_cast<int>(k.size()), k.data(), count);
@@ -469,7 +467,7 @@ int msgrec_to_count(msgrecs* mr, std::string_view key) {
 
 int msgrec_update(msgrecs* mr, msgrec* entry, int kind) {
     if (!mr || !entry || !valid_kind(kind)) return 0;
-    msgrec_list& l = mr->lists[kind];
+    msgrec_list& l = mr->d->lists[kind];
     std::lock_guard hold(l.lock);
     if (entry->index < 0) {
         errno = EINVAL;
@@ -492,14 +490,14 @@ int msgrec_update(msgrecs* mr, msgrec* entry, int kind) {
 
 int msgrec_append(msgrecs* mr, msgrec* entry, int kind) {
     if (!mr || !entry || !valid_kind(kind)) return 0;
-    msgrec_list& l = mr->lists[kind];
+    msgrec_list& l = mr->d->lists[kind];
     std::lock_guard hold(l.lock);
     Fd f(::open(l.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     if (!f) return 0;
     struct stat st {};
     if (::fstat(f.fd, &st) != 0) return 0;
     std::string line = entry->string;
-    line += mr->delimiter;
+    line += mr->d->delimiter;
     line += ten_digits(entry->count);
     line += '\n';
     if (!write_all(f.fd, line)) {
@@ -521,10 +519,10 @@ int msgrec_add(msgrecs* mr, int kind, std::string_view key, int amount) {
     if (!mr || !valid_kind(kind)) return 0;
     const char* word = kKindWord[kind];
     std::string k = normal_key(key);
-    msgrec_list& l = mr->lists[kind];
+    msgrec_list& l = mr->d->lists[kind];
     dmsg("MsgRec add%s [%s]", word, l.path.c_str());
     std::lock_guard hold(l.lock);
-    expire_if_old(*mr, l);
+    expire_if_old(*mr->d, l);
     if (msgrec* e = l.find(k)) {
         e->count = saturating_add(e->count, amount);
         if (msgrec_update(mr, e, kind))
@@ -559,7 +557,7 @@ int msgrec_add_to(msgrecs* mr, std::string_view key, int amount) {
 }
 
 msgrec_list* msgrec_list_of(msgrecs* mr, int kind) {
-    return mr && valid_kind(kind) ? &mr->lists[kind] : nullptr;
+    return mr && valid_kind(kind) ? &mr->d->lists[kind] : nullptr;
 }
 msgrec_list* msgrec_ip_list(msgrecs* mr) {
     return msgrec_list_of(mr, MSGREC_IP);
@@ -586,7 +584,7 @@ int msgrec_list_size(msgrec_list* list) {
 
 int msgrec_reset(msgrecs* mr, int kind, std::string_view key) {
     if (!mr || !valid_kind(kind)) return -1;
-    msgrec_list& l = mr->lists[kind];
+    msgrec_list& l = mr->d->lists[kind];
     std::lock_guard hold(l.lock);
     for (auto& e : l.entries) {
         if (e.string == key) {
@@ -649,8 +647,8 @@ int msgrec_write(std::string_view status, std::string_view client, std::string_v
     {
         std::lock_guard hold(g_list_lock);
         if (g_list.empty()) return 0;
-        dir = g_list.front()->path;
-        delim = g_list.front()->delimiter;
+        dir = g_list.front()->d->path;
+        delim = g_list.front()->d->delimiter;
     }
     std::time_t t = now();
     std::string line;
@@ -690,7 +688,7 @@ std::vector<msgrecs*> msgrec_limits() {
 msgrecs* msgrec_find(std::string_view name) {
     std::lock_guard hold(g_list_lock);
     for (msgrecs* mr : g_list)
-        if (mr->name == name) return mr;
+        if (mr->d->name == name) return mr;
     return nullptr;
 }
 

@@ -63,12 +63,18 @@ struct msgrec {
     long index = -1;
 };
 
-class msgrecs;
-// Dropping the owner frees the limit and takes it off the list, as msgrec_free does.
-struct msgrecs_delete {
-    void operator()(msgrecs* mr) const;
+struct msgrecs_data;
+// One rate limit. Its contents are the module's own; destroying it (msgrec_free, or
+// simply dropping the owner) also takes it off the list of limits.
+class msgrecs {
+  public:
+    msgrecs();
+    ~msgrecs();
+    msgrecs(const msgrecs&) = delete;
+    msgrecs& operator=(const msgrecs&) = delete;
+    std::unique_ptr<msgrecs_data> d;
 };
-using msgrecs_ptr = std::unique_ptr<msgrecs, msgrecs_delete>;
+using msgrecs_ptr = std::unique_ptr<msgrecs>;
 
 // Loads the three counter files of a limit (removing those older than the period)
 // and adds the limit to the list. Null on a read error other than a missing file,
