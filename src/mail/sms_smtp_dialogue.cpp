@@ -319,7 +319,9 @@ int process_message(smtp_message& m, int stop_on) {
         } else {
             std::size_t cut = 0;
             while (cut < l.size() && !is_blank(l[cut])) ++cut;
-            ok = say(m, strprintf("500 Unknown command (%.*s)", static_cast<int>(cut), l.data()));
+            std::string txt = "500 Unknown command (";
+            txt.append(l.substr(0, cut)).append(")");
+            ok = say(m, txt);
         }
         if (!ok) {
             result = SMTP_EWRITE;

@@ -1,0 +1,391 @@
+// The SMTP listener against a scripted mail client over real loopback sockets,
+// with a callback that plays the gateway's part. Every reply is checked word for word.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "mail/smtp_harness.h"
+
+namespace tolvane {
+namespace {
+
+using test::Client;
+using test::Gateway;
+using test::Policy;
+using test::TempDir;
+
+const std::string R220 = "220 TOLVANE";
+const std::string R_MAIL = "250 Command MAIL OK";
+const std::string R_RCPT = "250 Command RCPT User found OK";
+const std::string R_354 = "354 Command DATA Start mail input; end with <CRLF>.<CRLF>";
+const std::string R_DATA = "250 Command DATA Processed mail data OK";
+const std::string R_QUIT = "221 Command QUIT, disconnecting";
+
+std::string hello(const std::string& name) {
+    return "250 " + tcp_hostname() + ". Hello " + name + "(127.0.0.1)";
+}
+
+// Connects and reads the greeting.
+std::unique_ptr<Client> connect(Gateway& g) {
+    auto c = std::make_unique<Client>(g.port());
+    EXPECT_TRUE(c->ok());
+    EXPECT_EQ(c->read().value_or("none"), R220);
+    return c;
+}
+
+// HELO, MAIL FROM and one RCPT TO, each answered as expected.
+void envelope(Client& c, const std::string& from = "a@b.example",
+              const std::string& to = "0400111222@sms.example") {
+    EXPECT_EQ(c.cmd("HELO client"), hello("client"));
+    EXPECT_EQ(c.cmd("MAIL FROM:<" + from + ">"), R_MAIL);
+    EXPECT_EQ(c.cmd("RCPT TO:<" + to + ">"), R_RCPT);
+}
+
+void data(Client& c, const std::string& lines) {
+    EXPECT_EQ(c.cmd("DATA"), R_354);
+    c.send(lines);
+    EXPECT_EQ(c.cmd("."), R_DATA);
+}
+
+TEST(SmtpDialogue, FullMailWithExactReplies) {
+    Gateway g;
+    ASSERT_NE(g.port(), 0);
+    auto c = connect(g);
+    EXPECT_EQ(c->cmd("HELO client.example"), hello("client.example"));
+    EXPECT_EQ(c->cmd("MAIL FROM: <Sender@B.example>   "), R_MAIL);
+    EXPECT_EQ(c->cmd("RCPT TO:first@sms.example"), R_RCPT);
+    EXPECT_EQ(c->cmd("RCPT TO:<second@sms.example>"), R_RCPT);
+    EXPECT_EQ(c->cmd("DATA"), R_354);
+    c->send("Subject: hi there\r\nX-Sms-Bill: <bill@x.example>\r\n\r\nbody line\r\n");
+    EXPECT_EQ(c->cmd("."), R_DATA);
+    EXPECT_EQ(c->cmd("QUIT"), R_QUIT);
+    EXPECT_TRUE(c->closed());
+    ASSERT_TRUE(g.wait_ends(1));
+    auto mails = g.mails();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].ip, "127.0.0.1");
+    EXPECT_EQ(mails[0].from, "Sender@B.example");
+    EXPECT_EQ(mails[0].to, (std::vector<std::string>{"first@sms.example", "second@sms.example"}));
+    EXPECT_EQ(mails[0].body, "body line\n");
+    EXPECT_TRUE(mails[0].spool_existed);
+    ASSERT_NE(smtp_header_find(mails[0].headers, "Subject"), nullptr);
+    EXPECT_EQ(*smtp_header_find(mails[0].headers, "Subject"), "hi there");
+    EXPECT_EQ(*smtp_header_find(mails[0].headers, "X-Sms-Bill"), "<bill@x.example>");
+    EXPECT_EQ(mails[0].accept_result, 0);
+    EXPECT_EQ(g.ends(), std::vector<std::string>{"mail"});
+    // The spool file went with the message.
+    EXPECT_TRUE(TempDir::files(g.spool(), ".msg").empty());
+}
+
+TEST(SmtpDialogue, EhloIsRefusedThenHeloAccepted) {
+    Gateway g;
+    auto c = connect(g);
+    EXPECT_EQ(c->cmd("EHLO client"), "500 HELO expected");
+    EXPECT_EQ(c->cmd("MAIL FROM:<a@b>"), "500 HELO expected");
+    EXPECT_EQ(c->cmd("HELO client"), hello("client"));
+    EXPECT_EQ(c->cmd("QUIT"), R_QUIT);
+    EXPECT_TRUE(c->closed());
+}
+
+TEST(SmtpDialogue, LowerCaseCommandsAreAccepted) {
+    Gateway g;
+    auto c = connect(g);
+    EXPECT_EQ(c->cmd("helo  low.example  "), hello("low.example"));
+    EXPECT_EQ(c->cmd("mail from:<a@b.example>"), R_MAIL);
+    EXPECT_EQ(c->cmd("rcpt to:<c@d.example>"), R_RCPT);
+    EXPECT_EQ(c->cmd("data"), R_354);
+    c->send("text\r\n");
+    EXPECT_EQ(c->cmd("."), R_DATA);
+    EXPECT_EQ(c->cmd("quit"), R_QUIT);
+    ASSERT_TRUE(g.wait_mails(1));
+    EXPECT_EQ(g.mails()[0].from, "a@b.example");
+}
+
+TEST(SmtpDialogue, RcptBeforeMailIsAnUnknownCommand) {
+    Gateway g;
+    auto c = connect(g);
+    EXPECT_EQ(c->cmd("HELO x"), hello("x"));
+    EXPECT_EQ(c->cmd("RCPT TO:<c@d>"), "500 Unknown command (RCPT)");
+    EXPECT_EQ(c->cmd("NOOP please"), "500 Unknown command (NOOP)");
+    EXPECT_EQ(c->cmd("MAIL FROM:<a@b>"), R_MAIL);
+    EXPECT_EQ(c->cmd("MAIL FROM:<again@b>"), "500 Unknown command (MAIL)");
+    EXPECT_EQ(c->cmd("QUIT"), R_QUIT);
+}
+
+TEST(SmtpDialogue, QuitInsideDataIsStoredAsData) {
+    Gateway g;
+    auto c = connect(g);
+    envelope(*c);
+    data(*c, "\r\nfirst\r\nQUIT\r\nRSET\r\nlast\r\n");
+    EXPECT_EQ(c->cmd("QUIT"), R_QUIT);
+    ASSERT_TRUE(g.wait_mails(1));
+    EXPECT_EQ(g.mails()[0].body, "first\nQUIT\nRSET\nlast\n");
+}
+
+TEST(SmtpDialogue, DotStuffingIsUndone) {
+    Gateway g;
+    auto c = connect(g);
+    envelope(*c);
+    data(*c, "\r\n..\r\n..x\r\n.x\r\n...\r\n");
+    ASSERT_TRUE(g.wait_mails(1));
+    EXPECT_EQ(g.mails()[0].body, ".\n.x\n.x\n..\n");
+}
+
+TEST(SmtpDialogue, SilentClientLosesTheConnection) {
+    Gateway g(Policy{}, 300);
+    auto c = connect(g);
+    EXPECT_EQ(c->cmd("HELO x"), hello("x"));
+    // Nothing more: the listener hangs up after its read time limit.
+    EXPECT_TRUE(c->closed(3000));
+    ASSERT_TRUE(g.wait_ends(1));
+    EXPECT_EQ(g.ends(), std::vector<std::string>{"recv:3"});
+}
+
+TEST(SmtpDialogue, ReadTimeLimitIsTenSecondsByDefault) {
+    EXPECT_EQ(SMTP_CLIENT_TIMEOUT, 10000);
+    smtp_init rec;
+    EXPECT_EQ(rec.client_timeout, 10000);
+    rec.client_timeout = 0;  // not set: the default
+    int err = 0;
+    auto s = sms_init(SMS_SMTP, &rec, &err);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(static_cast<sms_smtp*>(s->data.get())->client_timeout, 10000);
+    sms_free(s);
+}
+
+TEST(SmtpDialogue, SilenceAfterACompletedMailEndsQuietly) {
+    Gateway g(Policy{}, 300);
+    auto c = connect(g);
+    envelope(*c);
+    data(*c, "\r\nhello\r\n");
+    EXPECT_TRUE(c->closed(3000));
+    ASSERT_TRUE(g.wait_ends(1));
+    auto mails = g.mails();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].accept_result, 0);  // a finished mail is not an error
+}
+
+TEST(SmtpDialogue, DisconnectInsideDataHandsNothingOnAndLeavesNoSpoolFile) {
+    Gateway g;
+    auto c = connect(g);
+    envelope(*c);
+    EXPECT_EQ(c->cmd("DATA"), R_354);
+    c->send("Subject: cut\r\n\r\nhalf a mail\r\nand a half line");
+    ASSERT_TRUE(test::wait_until([&] { return !TempDir::files(g.spool(), ".msg").empty(); }));
+    c->close();
+    ASSERT_TRUE(g.wait_ends(1));
+    EXPECT_EQ(g.ends(), std::vector<std::string>{"no body"});
+    EXPECT_TRUE(g.mails().empty());
+    EXPECT_TRUE(TempDir::files(g.spool(), ".msg").empty());
+}
+
+TEST(SmtpDialogue, OverlongCommandLineIsCutAndTheDialogueGoesOn) {
+    Gateway g;
+    auto c = connect(g);
+    EXPECT_EQ(c->cmd("HELO x"), hello("x"));
+    std::string longline(5000, 'A');
+    EXPECT_EQ(c->cmd(longline), "500 Unknown command (" + std::string(999, 'A') + ")");
+    EXPECT_EQ(c->cmd("MAIL FROM:<a@b>"), R_MAIL);
+    EXPECT_EQ(c->cmd("QUIT"), R_QUIT);
+}
+
+TEST(SmtpDialogue, NulBytesGiveA500AndTheDialogueGoesOn) {
+    Gateway g;
+    auto c = connect(g);
+    c->send(std::string("HE\0LO x\r\n", 9));
+    EXPECT_EQ(c->read().value_or(""), "500 HELO expected");
+    EXPECT_EQ(c->cmd("HELO x"), hello("x"));
+    c->send(std::string("MA\0IL FROM:<a@b>\r\n", 18));
+    EXPECT_EQ(c->read().value_or(""), "500 Unknown command (MA)");
+    EXPECT_EQ(c->cmd("MAIL FROM:<a@b>"), R_MAIL);
+    EXPECT_EQ(c->cmd("QUIT"), R_QUIT);
+}
+
+TEST(SmtpDialogue, LongDataLinesAndNulBytesInData) {
+    Gateway g;
+    auto c = connect(g);
+    envelope(*c);
+    std::string big(5000, 'x');
+    data(*c, "\r\n" + big + "\r\n" + std::string("a\0b\r\n", 5));
+    ASSERT_TRUE(g.wait_mails(1));
+    // The text keeps at most 999 characters; the line itself was not cut short.
+    EXPECT_EQ(g.mails()[0].body, std::string(999, 'x'));
+}
+
+TEST(SmtpDialogue, PipelinedCommandsInOneWrite) {
+    Gateway g;
+    auto c = connect(g);
+    c->send(
+        "HELO pipe\r\nMAIL FROM:<p@q.example>\r\nRCPT TO:<r1@s.example>\r\n"
+        "RCPT TO:<r2@s.example>\r\nDATA\r\n");
+    EXPECT_EQ(c->read().value_or(""), hello("pipe"));
+    EXPECT_EQ(c->read().value_or(""), R_MAIL);
+    EXPECT_EQ(c->read().value_or(""), R_RCPT);
+    EXPECT_EQ(c->read().value_or(""), R_RCPT);
+    EXPECT_EQ(c->read().value_or(""), R_354);
+    c->send("Subject: p\r\n\r\npiped\r\n.\r\nQUIT\r\n");
+    EXPECT_EQ(c->read().value_or(""), R_DATA);
+    EXPECT_EQ(c->read().value_or(""), R_QUIT);
+    EXPECT_TRUE(c->closed());
+    ASSERT_TRUE(g.wait_mails(1));
+    EXPECT_EQ(g.mails()[0].to, (std::vector<std::string>{"r1@s.example", "r2@s.example"}));
+    EXPECT_EQ(g.mails()[0].body, "piped\n");
+}
+
+TEST(SmtpDialogue, RsetHandsTheConnectionToANewMessage) {
+    Gateway g;
+    auto c = connect(g);
+    EXPECT_EQ(c->cmd("HELO x"), hello("x"));
+    EXPECT_EQ(c->cmd("MAIL FROM:<first@b>"), R_MAIL);
+    EXPECT_EQ(c->cmd("RCPT TO:<one@d>"), R_RCPT);
+    EXPECT_EQ(c->cmd("RSET"), "250 Command RSET OK");
+    EXPECT_EQ(c->cmd("MAIL FROM:<second@b>"), R_MAIL);
+    EXPECT_EQ(c->cmd("RCPT TO:<two@d>"), R_RCPT);
+    data(*c, "\r\nafter reset\r\n");
+    EXPECT_EQ(c->cmd("QUIT"), R_QUIT);
+    ASSERT_TRUE(g.wait_ends(2));
+    auto mails = g.mails();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].from, "second@b");
+    EXPECT_EQ(mails[0].to, std::vector<std::string>{"two@d"});
+    EXPECT_EQ(mails[0].ip, "127.0.0.1");  // copied into the new message
+}
+
+TEST(SmtpDialogue, SeveralMailsOverOneConnection) {
+    Gateway g;
+    auto c = connect(g);
+    envelope(*c, "one@b", "1@d");
+    data(*c, "\r\nfirst mail\r\n");
+    EXPECT_EQ(c->cmd("MAIL FROM:<two@b>"), R_MAIL);  // answered by the next message
+    EXPECT_EQ(c->cmd("RCPT TO:<2@d>"), R_RCPT);
+    data(*c, "\r\nsecond mail\r\n");
+    EXPECT_EQ(c->cmd("MAIL FROM:<three@b>"), R_MAIL);
+    EXPECT_EQ(c->cmd("RCPT TO:<3@d>"), R_RCPT);
+    data(*c, "\r\nthird mail\r\n");
+    EXPECT_EQ(c->cmd("QUIT"), R_QUIT);
+    EXPECT_TRUE(c->closed());
+    ASSERT_TRUE(g.wait_ends(3));
+    auto mails = g.mails();
+    ASSERT_EQ(mails.size(), 3u);
+    std::vector<std::string> froms;
+    for (auto& m : mails) froms.push_back(m.from + ":" + m.body);
+    std::sort(froms.begin(), froms.end());
+    EXPECT_EQ(froms, (std::vector<std::string>{"one@b:first mail\n", "three@b:third mail\n",
+                                               "two@b:second mail\n"}));
+}
+
+TEST(SmtpDialogue, RefusedRecipientGetsItsReplyAndTheDialogueGoesOn) {
+    Policy p;
+    p.refuse_to = [](const std::string& t) { return t == "bad@d"; };
+    Gateway g(p);
+    auto c = connect(g);
+    EXPECT_EQ(c->cmd("HELO x"), hello("x"));
+    EXPECT_EQ(c->cmd("MAIL FROM:<a@b>"), R_MAIL);
+    EXPECT_EQ(c->cmd("RCPT TO:<bad@d>"), "500 To Blocked");
+    EXPECT_EQ(c->cmd("RCPT TO:<good@d>"), R_RCPT);
+    data(*c, "\r\nx\r\n");
+    ASSERT_TRUE(g.wait_mails(1));
+    EXPECT_EQ(g.mails()[0].to, std::vector<std::string>{"good@d"});
+}
+
+TEST(SmtpDialogue, RefusedDataIsAnsweredAndTheConnectionClosed) {
+    Policy p;
+    p.refuse_data = true;
+    Gateway g(p);
+    auto c = connect(g);
+    envelope(*c);
+    EXPECT_EQ(c->cmd("DATA"), R_354);
+    c->send("\r\nno thanks\r\n");
+    EXPECT_EQ(c->cmd("."), "500 From Blocked");
+    EXPECT_TRUE(c->closed());
+    ASSERT_TRUE(g.wait_ends(1));
+    EXPECT_EQ(g.ends(), std::vector<std::string>{"refused data"});
+}
+
+TEST(SmtpDialogue, RefusedClientHearsSoRightAfterTheGreeting) {
+    Policy p;
+    p.refuse_ip = true;
+    Gateway g(p);
+    auto c = connect(g);
+    EXPECT_EQ(c->read().value_or(""), "500 Ip Blocked");
+    EXPECT_TRUE(c->closed());
+}
+
+TEST(SmtpDialogue, MailBeyondTheSizeLimitIsRefusedAndMakesNoSms) {
+    Gateway g;
+    auto c = connect(g);
+    envelope(*c);
+    EXPECT_EQ(c->cmd("DATA"), R_354);
+    std::string line(998, 'z');
+    line += "\r\n";
+    std::string block;
+    for (int i = 0; i < 1024; ++i) block += line;  // 1 MiB
+    c->send("Subject: big\r\n\r\n");
+    for (int i = 0; i < 11; ++i) ASSERT_TRUE(c->send(block));
+    EXPECT_EQ(c->cmd(".", 10000), "552 Message size exceeds fixed maximum message size");
+    ASSERT_TRUE(g.wait_ends(1));
+    EXPECT_EQ(g.ends(), std::vector<std::string>{"no body"});
+    EXPECT_TRUE(g.mails().empty());
+    EXPECT_TRUE(TempDir::files(g.spool(), ".msg").empty());
+    // A mail just under the limit is taken as usual.
+    auto c2 = connect(g);
+    envelope(*c2);
+    EXPECT_EQ(c2->cmd("DATA"), R_354);
+    c2->send("Subject: fits\r\n\r\n");
+    for (int i = 0; i < 9; ++i) ASSERT_TRUE(c2->send(block));
+    EXPECT_EQ(c2->cmd(".", 10000), R_DATA);
+    ASSERT_TRUE(g.wait_mails(1));
+    EXPECT_EQ(g.mails()[0].body, std::string(998, 'z') + "\n");
+}
+
+TEST(SmtpDialogue, SpoolFileThatCannotBeMadeGives452) {
+    Gateway g;
+    std::filesystem::remove_all(g.spool());
+    auto c = connect(g);
+    envelope(*c);
+    EXPECT_EQ(c->cmd("DATA"), "452 Failed to create temp file.");
+    EXPECT_TRUE(c->closed());
+    ASSERT_TRUE(g.wait_ends(1));
+    EXPECT_EQ(g.ends(), std::vector<std::string>{"no body"});
+}
+
+TEST(SmtpDialogue, TraceLogHoldsBothDirections) {
+    Gateway g(Policy{}, 2000, true);
+    auto c = connect(g);
+    EXPECT_EQ(c->cmd("HELO traced"), hello("traced"));
+    EXPECT_EQ(c->cmd("QUIT"), R_QUIT);
+    ASSERT_TRUE(c->closed());
+    ASSERT_TRUE(g.wait_ends(1));
+    std::ifstream f(g.dir().sub("smtp.log"));
+    std::stringstream ss;
+    ss << f.rdbuf();
+    std::string log = ss.str();
+    EXPECT_NE(log.find("SMTP->[220 TOLVANE]"), std::string::npos) << log;
+    EXPECT_NE(log.find("SMTP<-[HELO traced]"), std::string::npos) << log;
+    EXPECT_NE(log.find("SMTP->[" + hello("traced") + "]"), std::string::npos) << log;
+    EXPECT_NE(log.find("SMTP->[221 Command QUIT, disconnecting]"), std::string::npos) << log;
+    // "Mmm dd hh:mm:ss [nnn] text"
+    std::string first = log.substr(0, log.find('\n'));
+    ASSERT_GT(first.size(), 22u);
+    EXPECT_EQ(first[15], ' ');
+    EXPECT_EQ(first[16], '[');
+    EXPECT_EQ(first.find("] SMTP"), first.find(']'));
+}
+
+TEST(SmtpDialogue, PlainPartIsChosenOverHtml) {
+    Gateway g;
+    auto c = connect(g);
+    envelope(*c);
+    data(*c,
+         "Subject: alt\r\nMIME-Version: 1.0\r\n"
+         "Content-Type: multipart/alternative; boundary=\"XX\"\r\n\r\n"
+         "preamble\r\n--XX\r\nContent-Type: text/html\r\n\r\n<p>html</p>\r\n"
+         "--XX\r\nContent-Type: text/plain\r\n\r\nplain text\r\n--XX--\r\n");
+    ASSERT_TRUE(g.wait_mails(1));
+    EXPECT_EQ(g.mails()[0].body, "plain text\n");
+}
+
+}  // namespace
+}  // namespace tolvane
