@@ -107,8 +107,9 @@ int lib_spawn(std::string_view cmd, const std::vector<std::string>& env, int& xi
     xout = -1;
     ignore_sigpipe_once();
     imsg("lib_spawn: lib_spawn(%.*s)", static_cast<int>(cut(cmd).size()), cmd.data());
-    if (env.empty()) imsg("lib_spawn: no env vars");
-    for (const std::string& e : env) imsg("lib_spawn: env(%s)", e.c_str());
+    // The environment is mostly the gateway's own: listed only at debug level.
+    if (env.empty()) dmsg("lib_spawn: no env vars");
+    for (const std::string& e : env) dmsg("lib_spawn: env(%s)", e.c_str());
 
     std::vector<std::string> args = spawn_split_args(cmd);
     if (args.empty()) {

@@ -1,0 +1,330 @@
+// The command line: the tools run instead of the server (version, usage, password,
+// install, uninstall) and the -debug console.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <limits.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "foundation/lib.h"
+#include "foundation/ssha.h"
+#include "foundation/thread.h"
+#include "gateway/gateway.h"
+
+namespace tolvane {
+
+int console_send(std::string_view to, std::string_view text, std::string& why);
+
+namespace {
+
+constexpr std::size_t ANSWER_MAX = 49;
+
+bool is_help_word(const std::string& a) {
+    static constexpr const char* WORDS[] = {"-help", "-h",    "-?", "help", "h",
+                                            "?",     "/help", "/h", "/?"};
+    for (const char* w : WORDS) {
+        if (iequals(a, w)) return true;
+    }
+    return false;
+}
+
+// One answer of at most 49 characters, cut at CR or LF; false at end of input.
+bool read_answer(std::FILE* in, std::string& out) {
+    out.clear();
+    int c = 0;
+    bool any = false;
+    while ((c = std::fgetc(in)) != EOF) {
+        any = true;
+        if (c == '\n') break;
+        if (out.size() < ANSWER_MAX) out.push_back(static_cast<char>(c));
+    }
+    if (!any) return false;
+    out = std::string(strip_eol_r(out));
+    return true;
+}
+
+// The service hooks of other platforms; on this one they do nothing and report success.
+int svc_install(const std::string&, std::string&) {
+    return 1;
+}
+int svc_start(std::string&) {
+    return 1;
+}
+int svc_stop(std::string&) {
+    return 1;
+}
+int svc_remove(std::string&) {
+    return 1;
+}
+
+int uninstall() {
+    std::string why;
+    if (svc_stop(why))
+        std::printf("OK Tolvane stopped\n");
+    else
+        std::printf("ERR %s\n", why.c_str());
+    if (svc_remove(why))
+        std::printf("OK Uninstallation successful\n");
+    else
+        std::printf("ERR %s\n", why.c_str());
+    return 0;
+}
+
+int install(const std::string& dir, const std::string& path) {
+    uninstall();
+    std::printf("[%s]\n", path.c_str());
+    std::string why;
+    if (svc_install(path, why))
+        std::printf("OK Installation successful\n");
+    else
+        std::printf("ERR %s\n", why.c_str());
+    if (svc_start(why))
+        std::printf("OK Tolvane started\n");
+    else
+        std::printf("ERR %s", why.c_str());
+    if (!install_scripts(dir, why)) {
+        std::printf("ERR %s\n", why.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+// Writes a whole file under a temporary name and renames it into place.
+bool write_file(const std::string& path, const std::string& text, mode_t mode, std::string& why) {
+    std::string tmp = path + ".tmp";
+    std::FILE* f = std::fopen(tmp.c_str(), "w");
+    if (f == nullptr) {
+        why = path + ": " + system_error(errno);
+        return false;
+    }
+    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    ok = (std::fflush(f) == 0) && ok;
+    int err = errno;
+    ok = (::fchmod(fileno(f), mode) == 0) && ok;
+    std::fclose(f);
+    if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
+        if (ok) err = errno;
+        std::remove(tmp.c_str());
+        why = path + ": " + system_error(err);
+        return false;
+    }
+    return true;
+}
+
+// The -debug console: reads commands from standard input until "quit" or end of input.
+void th_debug_fn() {
+    lib_msleep(1000);
+    std::string line;
+    for (;;) {
+        std::printf("\nINPUT:");
+        std::fflush(stdout);
+        line.clear();
+        int c = 0;
+        while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
+            if (line.size() < TEXT_MAX) line.push_back(static_cast<char>(c));
+        }
+        if (c == EOF && line.empty()) return;
+        std::string_view cmd = strtrm(line);
+        if (cmd.size() >= 4 && s_strnicmp(cmd, "quit", 4) == 0) {
+            ShutdownNow.store(1);
+            return;
+        }
+        if (cmd.size() >= 4 && s_strnicmp(cmd, "smtp", 4) == 0 &&
+            (cmd.size() == 4 || cmd[4] == ' ' || cmd[4] == '\t')) {
+            std::vector<std::string> words = s_split_words(cmd.substr(4), " \t");
+            std::string_view rest = strtrm(cmd.substr(4));
+            std::size_t gap = rest.find_first_of(" \t");
+            if (words.size() < 2 || gap == std::string_view::npos) {
+                std::printf("ERROR: smtp <email> <message>\n");
+                continue;
+            }
+            std::string to(rest.substr(0, gap));
+            std::string text(strtrm(rest.substr(gap)));
+            std::string why;
+            if (console_send(to, text, why) != 0) std::printf("ERROR: %s\n", why.c_str());
+            continue;
+        }
+        std::printf("HELP\n");
+        std::printf("smtp <email> <message>\n");
+        std::printf("quit\n");
+    }
+}
+
+}  // namespace
+
+std::string cli_usage() {
+    std::string u = strprintf("Tolvane %s\n", TOLVANE_RELEASE);
+    u += "\n";
+    u += "tolvane -version\n";
+    u += "tolvane -install\n";
+    u += "tolvane -uninstall\n";
+    u += "\n";
+    u += "tolvane -password       write the web administrator file admin.dat\n";
+    u += "tolvane -debug          run with a console on standard input\n";
+    u += "tolvane -config FILE    read FILE instead of /etc/tolvane.ini\n";
+    u += "tolvane -foreground     run the server without detaching from the terminal\n";
+    return u;
+}
+
+std::string program_dir(const std::string& argv0, const std::string& cwd) {
+    std::string p = argv0;
+    for (char& c : p) {
+        if (c == '\\') c = '/';
+    }
+    bool absolute = !p.empty() && p[0] == '/';
+    if (!absolute && p.size() >= 2 && std::isalpha(static_cast<unsigned char>(p[0])) &&
+        p[1] == ':') {
+        absolute = true;
+    }
+    if (!absolute) {
+        std::string base = cwd;
+        for (char& c : base) {
+            if (c == '\\') c = '/';
+        }
+        p = base + "/" + p;
+    }
+    std::vector<std::string> parts;
+    for (const std::string& part : ssplit(p, "/", 100000, false)) {
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+            continue;
+        }
+        parts.push_back(part);
+    }
+    if (!parts.empty()) parts.pop_back();  // the program file itself
+    std::string dir;
+    std::size_t first = 0;
+    if (!parts.empty() && parts[0].size() == 2 && parts[0][1] == ':') {
+        dir = parts[0];
+        first = 1;
+    }
+    for (std::size_t i = first; i < parts.size(); ++i) dir += "/" + parts[i];
+    return dir.empty() ? std::string("/") : dir;
+}
+
+std::string program_base(const std::string& argv0) {
+    std::string p = argv0;
+    for (char& c : p) {
+        if (c == '\\') c = '/';
+    }
+    std::size_t slash = p.rfind('/');
+    std::string last = slash == std::string::npos ? p : p.substr(slash + 1);
+    return last.substr(0, last.find('.'));
+}
+
+int password_tool(std::FILE* in, std::FILE* out, const std::string& path) {
+    std::string user;
+    std::string pass;
+    std::string again;
+    for (;;) {
+        std::fprintf(out, "Enter web admin username: ");
+        std::fflush(out);
+        if (!read_answer(in, user)) break;
+        std::fprintf(out, "Enter web admin password: ");
+        std::fflush(out);
+        if (!read_answer(in, pass)) break;
+        std::fprintf(out, "Enter web admin password(again): ");
+        std::fflush(out);
+        if (!read_answer(in, again)) break;
+        if (user.find(':') != std::string::npos) {
+            std::fprintf(out, "The user name must not hold ':', please try again.\n");
+            continue;
+        }
+        if (pass != again) {
+            std::fprintf(out, "Passwords don't match, please try again.\n");
+            continue;
+        }
+        std::string body;
+        if (!create_ssha_base64_digest(pass, body) || body.empty()) {
+            std::fprintf(out, "Failed to encrypt password (%s)\n", get_sha_error().c_str());
+            return 1;
+        }
+        std::string why;
+        std::string line =
+            strprintf("%s:%s%s\n", user.c_str(), std::string(SSHA_PREFIX).c_str(), body.c_str());
+        if (!write_file(path, line, 0600, why)) {
+            std::fprintf(out, "%s\n", why.c_str());
+            return 1;
+        }
+        return 0;
+    }
+    std::fprintf(out, "\nNo answer given, admin.dat not written\n");
+    return 1;
+}
+
+int install_scripts(const std::string& dir, std::string& reason) {
+    std::string cd = strprintf("cd \"%s\"\n", dir.c_str());
+    if (!write_file(attach_path(dir, "tolvane_start.sh"), cd + "./tolvane", 0755, reason)) {
+        return 0;
+    }
+    return write_file(attach_path(dir, "tolvane_stop.sh"), cd + "ls > tolvane.exit\n", 0755, reason)
+               ? 1
+               : 0;
+}
+
+int cli_prescan(int argc, char** argv, CommandLine& cl) {
+    cl.argv0 = argc > 0 && argv[0] ? argv[0] : "tolvane";
+    cl.args.clear();
+    for (int i = 1; i < argc; ++i) cl.args.emplace_back(argv[i] ? argv[i] : "");
+    for (std::size_t i = 0; i < cl.args.size(); ++i) {
+        if (iequals(cl.args[i], "-config")) {
+            if (i + 1 >= cl.args.size()) return 0;
+            cl.config = cl.args[++i];
+        } else if (iequals(cl.args[i], "-foreground")) {
+            cl.foreground = true;
+        }
+    }
+    return 1;
+}
+
+// The program file's directory: from argv[0]; a bare name was found through the path
+// list, so the running file itself tells where it is.
+static std::string own_dir(const std::string& argv0) {
+    if (argv0.find('/') == std::string::npos && argv0.find('\\') == std::string::npos) {
+        std::string exe(PATH_MAX, '\0');
+        ssize_t n = ::readlink("/proc/self/exe", exe.data(), exe.size() - 1);
+        if (n > 0) {
+            exe.resize(static_cast<std::size_t>(n));
+            return program_dir(exe, "/");
+        }
+    }
+    return program_dir(argv0, currentdir());
+}
+
+int cli_examine(CommandLine& cl) {
+    for (std::size_t i = 0; i < cl.args.size(); ++i) {
+        const std::string& a = cl.args[i];
+        if (iequals(a, "-config")) {
+            ++i;
+            continue;
+        }
+        if (iequals(a, "-version")) {
+            std::printf("Tolvane %s\n", TOLVANE_RELEASE);
+            return 0;
+        }
+        if (is_help_word(a)) {
+            std::fputs(cli_usage().c_str(), stdout);
+            return 0;
+        }
+        if (iequals(a, "-password")) {
+            return password_tool(stdin, stdout, attach_path(own_dir(cl.argv0), "admin.dat"));
+        }
+        if (iequals(a, "-install")) {
+            std::string dir = own_dir(cl.argv0);
+            return install(dir, attach_path(dir, program_base(cl.argv0)));
+        }
+        if (iequals(a, "-uninstall")) return uninstall();
+        if (iequals(a, "-debug")) {
+            isdebugtime = 1;
+            cl.debug = true;
+            auto t = th_new(th_debug_fn);
+            th_free(t);
+        }
+    }
+    return -1;
+}
+
+}  // namespace tolvane

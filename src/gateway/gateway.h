@@ -1,0 +1,132 @@
+// The gateway's process-wide objects and the spine that brings them up and down.
+//
+// Start-up (startup.cpp) fills these objects on the main thread, in a fixed
+// order, before any worker thread that reads them exists; afterwards they are
+// only read, until shutdown (mainloop.cpp) releases them on the main thread
+// after the counted worker threads have ended (or been abandoned after 6 s).
+// The owners are these globals; other modules borrow raw pointers.
+//
+// ShutdownNow is the one value written after start-up: a flag that only ever
+// goes from 0 to 1 (web command, console "quit", SIGTERM/SIGINT, exit file) and
+// that every loop polls.
+//
+//   int main(int argc, char** argv) { return tolvane::gateway_main(argc, argv); }
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "foundation/log.h"
+#include "foundation/sini.h"
+#include "gateway/keys.h"
+#include "net/tcp.h"
+#include "records/msgrec.h"
+#include "sms/sms.h"
+
+namespace tolvane {
+
+// ---- process-wide state ----
+extern std::unique_ptr<SIni> ConfigSettings;
+extern std::unique_ptr<Log> mylog;
+extern std::atomic<int> ShutdownNow;
+extern int isdebugtime;
+extern std::time_t starttime;
+// The mail side (listener and relay sender); the SMS sending transport (null for "none");
+// the SMS receiving transport: Recv is Send.get() when both modes are equal, else
+// RecvOwned.get(), or null.
+extern std::unique_ptr<sms> Smtp;
+extern std::unique_ptr<sms> Send;
+extern std::unique_ptr<sms> RecvOwned;
+extern sms* Recv;
+extern std::unique_ptr<CHAN> Command;  // web administration listener
+extern bool CommandHttps;
+// Originator of scheduled reports: gsm_number when a modem transport was configured.
+extern std::optional<std::string> report_using;
+// One entry per `limit` setting plus the implicit "msgrec" one.
+extern std::vector<std::unique_ptr<msgrecs>> MR;
+// The record delimiter of the data files.
+extern char RecordDelimiter;
+
+// ---- scheduled reports ----
+struct report_on {
+    int hour = 0;
+    int min = 0;
+    int done = 0;
+    std::optional<std::string> to;  // unset: the entry is disabled
+    std::string message;
+    std::uint8_t days = 0;
+};
+extern std::vector<report_on> Reports;
+
+// Reads the `report` settings of ini (logging each as configured or invalid).
+std::vector<report_on> reports_configure(SIni* ini);
+// One tick of the schedule at local time now: every enabled report whose hour, minute and
+// weekday match and that is not done yet is handed to send and marked done; a report whose
+// time does not match is made ready again.
+void reports_tick(std::vector<report_on>& reports, const std::tm& now,
+                  const std::function<void(std::size_t index, const report_on& r)>& send);
+
+// ---- helpers used by the other gateway modules ----
+// Formats (at most 999 characters), prints "ERROR: %s\n" on standard output and logs it
+// at error level.
+void report_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// The initialisation record for a transport mode, filled from ini (texts copied); null for
+// SMS_XML and for modes without a row. Filling the modem record sets report_using.
+std::unique_ptr<sms_init_record> delivery_init(SIni* ini, int mode);
+// The mail-side record of the Smtp handle.
+std::unique_ptr<sms_init_record> smtp_side_init(SIni* ini);
+
+// Value of a key (null when unset and without default or fallback).
+const char* setting(int id, const char* part = nullptr, int count = 0);
+// Value as text ("" when unset), as a number (0 when unset or not a number), as a truth word.
+std::string setting_str(int id, const char* part = nullptr, int count = 0);
+int setting_int(int id, const char* part = nullptr, int count = 0);
+bool setting_true(int id);
+
+// ---- the command line ----
+struct CommandLine {
+    std::string config = "/etc/tolvane.ini";
+    bool foreground = false;
+    bool debug = false;
+    std::string argv0;
+    std::vector<std::string> args;  // after argv[0]
+};
+// Finds -config FILE and -foreground (the options read before the settings file). 0 when
+// -config lacks its file name.
+int cli_prescan(int argc, char** argv, CommandLine& cl);
+// Runs the command-line tools. Returns -1 when the server is to start, else the exit
+// status of the tool that ran. -debug starts the console and examination goes on.
+int cli_examine(CommandLine& cl);
+// The usage text.
+std::string cli_usage();
+// Directory of the program file named by argv0 (cwd for a relative one), with "\" turned
+// into "/", "." and ".." resolved and the last component removed.
+std::string program_dir(const std::string& argv0, const std::string& cwd);
+// The last component of argv0 up to its first ".".
+std::string program_base(const std::string& argv0);
+// The password tool on the given streams; writes path. Returns the exit status.
+int password_tool(std::FILE* in, std::FILE* out, const std::string& path);
+// Writes tolvane_start.sh and tolvane_stop.sh into dir; 1 on success, else 0 with reason.
+int install_scripts(const std::string& dir, std::string& reason);
+
+// ---- start, run, stop ----
+int gateway_main(int argc, char** argv);
+// Start-up steps; 0 on a fatal error (already reported), -2 when a command-line tool ran
+// (its status in tool_status), 1 when the main loop may start.
+int gateway_startup(CommandLine& cl, int& tool_status);
+void gateway_mainloop();
+// Shutdown from step 1 (after the main loop) or, with from_start false, from step 3.
+// Returns the exit status.
+int gateway_shutdown(bool wait_threads, int status);
+
+// The mail side handle for the console, null before it is open and after it is closed.
+sms* console_smtp();
+
+}  // namespace tolvane

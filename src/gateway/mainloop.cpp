@@ -1,0 +1,184 @@
+// The once-a-second main loop (exit file, uptime, web connections, reports) and the
+// ordered shutdown.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+#include "foundation/lib.h"
+#include "foundation/thread.h"
+#include "gateway/gateway.h"
+#include "gateway/web_admin.h"
+#include "records/msglog.h"
+#include "records/mutexlist.h"
+#include "records/phones.h"
+#include "sms/lib_spawn.h"
+
+namespace tolvane {
+
+extern bool MsglogLoaded;
+
+namespace {
+
+constexpr long LOOP_MS = 1000;
+// The wait between two rounds is cut into slices, so that a stop request or a web client
+// is seen within a tenth of a second.
+constexpr long SLICE_MS = 100;
+constexpr long THREAD_WAIT_MS = 6000;
+constexpr long THREAD_STEP_MS = 250;
+
+// The console reaches the mail side through this, under a lock that shutdown takes
+// before it closes the handle.
+std::mutex console_lock;
+sms* console_handle = nullptr;
+
+bool exit_file_found() {
+    struct stat st {};
+    return ::stat("tolvane.exit", &st) == 0;
+}
+
+void accept_web() {
+    if (!Command || tcp_waitfor(Command.get(), 0) != 1) return;
+    std::unique_ptr<CHAN> c;
+    if (!tcp_accept(Command.get(), c) || !c || c->sk < 0) return;
+    if (CommandHttps) {
+        std::string reason;
+        if (!tcp_ssl_init(c.get(), 1, nullptr, reason)) {
+            imsg("SSL failed (%s)", reason.c_str());
+            return;
+        }
+    }
+    add_thread();
+    web_admin_start(std::move(c));
+}
+
+void send_reports(const std::tm& now) {
+    if (Reports.empty() || !Send) return;
+    reports_tick(Reports, now, [](std::size_t i, const report_on& r) {
+        imsg("Sending report %d->%s...", static_cast<int>(i), r.to->c_str());
+        int err = sms_send(Send.get(), nullptr, report_using ? *report_using : std::string(), *r.to,
+                           r.message);
+        if (err != 0) {
+            std::string why;
+            sms_error(Send.get(), err, why);
+            emsg("Failed to send report, %s", why.c_str());
+        }
+    });
+}
+
+}  // namespace
+
+void publish_console_smtp(sms* s) {
+    std::lock_guard<std::mutex> hold(console_lock);
+    console_handle = s;
+}
+
+int console_send(std::string_view to, std::string_view text, std::string& why) {
+    std::lock_guard<std::mutex> hold(console_lock);
+    if (console_handle == nullptr) {
+        why = "the mail side is not open";
+        return -1;
+    }
+    int err = sms_send(console_handle, nullptr, "", to, text);
+    if (err != 0) sms_error(console_handle, err, why);
+    return err;
+}
+
+void gateway_mainloop() {
+    long last_hours = 0;
+    while (!ShutdownNow.load()) {
+        if (exit_file_found()) {
+            imsg("tolvane.exit file found, exiting...");
+            break;
+        }
+        std::time_t now = std::time(nullptr);
+        std::tm local{};
+        safe_localtime(now, local);
+        // Whole hours since the start; a loop that runs a little late never misses one.
+        long hours = now > starttime ? static_cast<long>((now - starttime) / 3600) : 0;
+        if (hours > last_hours) {
+            last_hours = hours;
+            imsg("Uptime %d hours", static_cast<int>(hours));
+        }
+        accept_web();
+        send_reports(local);
+        // Robot children that had not ended when their send finished.
+        spawn_release(0);
+        for (long slept = 0; slept < LOOP_MS && !ShutdownNow.load(); slept += SLICE_MS) {
+            lib_msleep(SLICE_MS);
+            if (exit_file_found()) break;
+            accept_web();
+        }
+    }
+}
+
+int gateway_shutdown(bool wait_threads, int status) {
+    bool abandoned = false;
+    if (wait_threads) {
+        // 1-2. Stop and wait for the counted threads.
+        imsg("Exiting...");
+        ShutdownNow.store(1);
+        imsg("Waiting for threads to complete...");
+        for (long waited = 0; thread_count() != 0 && waited < THREAD_WAIT_MS;
+             waited += THREAD_STEP_MS) {
+            lib_msleep(THREAD_STEP_MS);
+        }
+        if (thread_count() != 0) {
+            abandoned = true;
+            emsg("%d threads still running, abandoned", thread_count());
+        }
+    }
+    // 3. Reports.
+    report_using.reset();
+    Reports.clear();
+
+    // 4. Transports. Threads that were abandoned may still use them, so then they stay.
+    publish_console_smtp(nullptr);
+    if (abandoned) {
+        (void)Smtp.release();
+        (void)Send.release();
+        (void)RecvOwned.release();
+        (void)Command.release();
+    } else {
+        if (RecvOwned) sms_free(RecvOwned);
+        Recv = nullptr;
+        sms_free(Send);
+        sms_free(Smtp);
+        tcp_free(Command);
+    }
+
+    // 5. The message log.
+    if (MsglogLoaded) {
+        std::string path = attach_path(setting_str(WORKPATH), "msglog.dat");
+        std::string err;
+        if (!msglog_save(path, err)) {
+            report_error("Failed to save message log (%s), %s", path.c_str(), err.c_str());
+            status = 1;
+        }
+        if (!abandoned) msglog_free();
+        MsglogLoaded = false;
+    }
+
+    // 6. Everything else.
+    if (!abandoned) {
+        for (auto& mr : MR) msgrec_free(mr);
+        MR.clear();
+        phones_free();
+        th_mutex_queue_clear();
+        mutexlist_free();
+        sini_free(ConfigSettings);
+    }
+    log_flush(mylog.get());
+    if (abandoned) {
+        // The abandoned threads still run: end the process without running destructors
+        // under them.
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
+    log_free(mylog);
+    return status;
+}
+
+}  // namespace tolvane

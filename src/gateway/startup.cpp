@@ -1,0 +1,505 @@
+// Start-up: the process-wide objects and the steps that bring the gateway up, in
+// their fixed order, with one fatal message per step that can fail.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "foundation/lib.h"
+#include "foundation/thread.h"
+#include "gateway/gateway.h"
+#include "gateway/mail_to_sms.h"
+#include "gateway/sms_to_mail.h"
+#include "mail/sms_smtp.h"
+#include "records/msglog.h"
+#include "records/mutexlist.h"
+#include "records/phones.h"
+#include "sms/sms_robot.h"
+
+namespace tolvane {
+
+std::unique_ptr<SIni> ConfigSettings;
+std::unique_ptr<Log> mylog;
+std::atomic<int> ShutdownNow{0};
+int isdebugtime = 0;
+std::time_t starttime = 0;
+std::unique_ptr<sms> Smtp;
+std::unique_ptr<sms> Send;
+std::unique_ptr<sms> RecvOwned;
+sms* Recv = nullptr;
+std::unique_ptr<CHAN> Command;
+bool CommandHttps = false;
+std::optional<std::string> report_using;
+std::vector<std::unique_ptr<msgrecs>> MR;
+char RecordDelimiter = '|';
+std::vector<report_on> Reports;
+
+// Set by start-up once the log, the message log and the lock list exist, so shutdown
+// knows what to release and save.
+bool MsglogLoaded = false;
+
+void publish_console_smtp(sms* s);
+
+namespace {
+
+constexpr int RECV_POLL_MS = 100;
+
+void seed_random() {
+    std::srand(static_cast<unsigned>(std::time(nullptr)) + static_cast<unsigned>(std::clock()));
+}
+
+extern "C" void on_stop_signal(int) {
+    ShutdownNow.store(1);
+}
+
+void install_signals() {
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+void tcp_sink(const char* text) {
+    emsg("%s", text ? text : "");
+}
+
+bool has_text(const char* s) {
+    return s != nullptr && s[0] != '\0';
+}
+
+// Why a directory cannot take our files.
+std::string directory_problem(const std::string& dir) {
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) return system_error(errno);
+    if (!S_ISDIR(st.st_mode)) return system_error(ENOTDIR);
+    if (::access(dir.c_str(), W_OK | X_OK) != 0) return system_error(errno);
+    return "unknown error";
+}
+
+// The receiving thread: counted in by the starter, so that shutdown waits for it even
+// when it has not run yet; counts itself out at its end.
+void receiving_thread(sms* s, sms_callback cb, std::shared_ptr<rini> reader) {
+    seed_random();
+    sms_wait(s, RECV_POLL_MS, cb, reader.get());
+    reader.reset();
+    rmv_thread();
+}
+
+int start_receiver(sms* s, sms_callback cb) {
+    std::shared_ptr<rini> reader(rini_init(ConfigSettings.get()));
+    if (!reader) return 0;
+    add_thread();
+    auto t = th_new([s, cb, reader] { receiving_thread(s, cb, reader); });
+    if (!t) {
+        rmv_thread();
+        return 0;
+    }
+    th_free(t);
+    return 1;
+}
+
+// Opens a transport for an SMS direction; 0 after a fatal report.
+int open_transport(int mode, std::unique_ptr<sms>& out) {
+    std::unique_ptr<sms_init_record> rec = delivery_init(ConfigSettings.get(), mode);
+    int err = 0;
+    out = sms_init(mode, rec.get(), &err);
+    rec.reset();
+    if (!out || err != 0) {
+        std::string why;
+        sms_error(out.get(), err, why);
+        report_error("Failed to init %s, %s", delivery_name(mode), why.c_str());
+        sms_free(out);
+        return 0;
+    }
+    return 1;
+}
+
+int load_limits() {
+    const std::string workpath = setting_str(WORKPATH);
+    int count = 0;
+    while (setting(LIMIT, "name", count) != nullptr) ++count;
+    MR.clear();
+    MR.reserve(static_cast<std::size_t>(count) + 1);
+    bool have_msgrec = false;
+    for (int i = 0; i < count; ++i) {
+        std::string name = setting_str(LIMIT, "name", i);
+        int ip = setting_int(LIMIT, "ip", i);
+        int from = setting_int(LIMIT, "from", i);
+        int to = setting_int(LIMIT, "to", i);
+        std::string period = setting_str(LIMIT, "period", i);
+        if (name == "msgrec") {
+            have_msgrec = true;
+            if (ip == 0) ip = setting_int(IP_LIMIT);
+            if (from == 0) from = setting_int(FROM_LIMIT);
+            if (to == 0) to = setting_int(TO_LIMIT);
+        }
+        for (const auto& mr : MR) {
+            if (name == msgrec_name(mr.get())) {
+                report_error("Each 'limit' setting MUST have a unique name=\"\" parameter");
+                return 0;
+            }
+        }
+        std::string err;
+        auto mr = msgrec_init(name, workpath, RecordDelimiter, period.c_str(), ip, from, to, err);
+        if (!mr) {
+            report_error("Failed to read msgrec, %s", err.c_str());
+            return 0;
+        }
+        MR.push_back(std::move(mr));
+    }
+    if (!have_msgrec) {
+        std::string err;
+        auto mr = msgrec_init("msgrec", workpath, RecordDelimiter, "24", setting_int(IP_LIMIT),
+                              setting_int(FROM_LIMIT), setting_int(TO_LIMIT), err);
+        if (!mr) {
+            report_error("Failed to read msgrec, %s", err.c_str());
+            return 0;
+        }
+        MR.push_back(std::move(mr));
+    }
+    return 1;
+}
+
+// The alias and delivery tables are not part of this build: a configured file is refused
+// rather than silently ignored, since mail would then go to the wrong place.
+int load_alias_files() {
+    for (int id : {DELIVERY_FILE, ALIAS_FILE}) {
+        const char* file = setting(id, "file");
+        if (has_text(file)) {
+            report_error("Failed to read (%s), %s", file,
+                         "alias and delivery files are not supported in this build");
+            return 0;
+        }
+    }
+    return 1;
+}
+
+}  // namespace
+
+// ---- helpers ----
+
+void report_error(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::string text = vstrprintf(TEXT_MAX, fmt, ap);
+    va_end(ap);
+    std::printf("ERROR: %s\n", text.c_str());
+    std::fflush(stdout);
+    emsg("%s", text.c_str());
+}
+
+const char* setting(int id, const char* part, int count) {
+    return sini_getx(ConfigSettings.get(), id, nullptr, part, count);
+}
+
+std::string setting_str(int id, const char* part, int count) {
+    const char* v = setting(id, part, count);
+    return v ? cut(v) : std::string();
+}
+
+int setting_int(int id, const char* part, int count) {
+    return s_atoi(setting(id, part, count));
+}
+
+bool setting_true(int id) {
+    return istrue(setting(id)) != 0;
+}
+
+std::unique_ptr<sms_init_record> smtp_side_init(SIni* ini) {
+    auto get = [ini](int id) {
+        const char* v = sini_getx(ini, id, nullptr, nullptr, 0);
+        return v ? cut(v) : std::string();
+    };
+    auto rec = std::make_unique<smtp_init>();
+    rec->sendhost = get(SMTP_OUTSERVER);
+    rec->greeting = get(SMTP_GREETING);
+    std::string log = get(SMTP_DEBUG_FILE);
+    rec->smtplog = log == "disabled" ? std::string() : log;
+    rec->workpath = get(WORKPATH);
+    rec->listenport = s_atoi(get(SMTP_INPORT).c_str());
+    rec->sendport = s_atoi(get(SMTP_OUTPORT).c_str());
+    return rec;
+}
+
+std::unique_ptr<sms_init_record> delivery_init(SIni* ini, int mode) {
+    auto get = [ini](int id) {
+        const char* v = sini_getx(ini, id, nullptr, nullptr, 0);
+        return v ? cut(v) : std::string();
+    };
+    auto truth = [ini](int id) { return istrue(sini_getx(ini, id, nullptr, nullptr, 0)) != 0; };
+    switch (mode) {
+        case SMS_GSM: {
+            auto r = std::make_unique<gsm_init>();
+            r->port = get(GSM_COM);
+            r->baud = gsm_baud(s_atoi(get(GSM_BAUD).c_str()));
+            r->localphone = get(GSM_NUMBER);
+            r->sca = get(SCA_NUMBER);
+            std::string dbg = get(COM_DEBUG_FILE);
+            r->debug_file = dbg == "disabled" ? std::string() : dbg;
+            r->pin = get(GSM_PIN);
+            r->pin2 = get(GSM_PIN2);
+            r->puk = get(GSM_PUK);
+            r->puk2 = get(GSM_PUK2);
+            if (!truth(GSM_NOINIT)) r->init_string = get(GSM_INIT);
+            r->crlf = truth(GSM_CRLF) ? 1 : 0;
+            r->min_signal = s_atoi(get(GSM_MIN_SIGNAL).c_str());
+            r->signal_timeout = s_atoi(get(GSM_SIGNAL_TIMEOUT).c_str());
+            r->dodebug = isdebugtime;
+            int m = MODE_ZERO;
+            if (truth(CPIN_OK)) m |= MODE_CPIN_OK;
+            if (truth(CBST_ONE)) m |= MODE_CBST_ONE;
+            if (truth(CNMI_FLUSH)) m |= MODE_CNMI_FLUSH;
+            if (get(SMS_MODE) == "pdu") m |= MODE_PDU;
+            if (truth(SMS_EXTENDED)) m |= MODE_EXTENDED;
+            std::string dcs = get(SMS_DCS);
+            if (dcs == "8bit") {
+                m |= MODE_8BIT;
+            } else if (dcs == "16bit") {
+                m |= MODE_16BIT;
+            } else if (dcs != "7bit") {
+                m |= MODE_8BIT;
+                r->dcs = dcs;
+            }
+            r->mode = m;
+            if (sini_getx(ini, GSM_NUMBER, nullptr, nullptr, 0) != nullptr)
+                report_using = r->localphone;
+            return r;
+        }
+        case SMS_SMPP: {
+            auto r = std::make_unique<smpp_init>();
+            r->host = get(SMPP_HOST);
+            r->port = s_atoi(get(SMPP_PORT).c_str());
+            r->id = get(SMPP_USER);
+            r->pass = get(SMPP_PASS);
+            r->type = "Tolvaneway";
+            r->addr_range = get(SMPP_ADDR_RANGE);
+            return r;
+        }
+        case SMS_SMTP: {
+            auto r = std::make_unique<smtp_init>();
+            r->sendhost = get(SMTP_OUTSERVER);
+            r->sendport = s_atoi(get(SMTP_OUTPORT).c_str());
+            r->todom = get(SMTP_SMS_TODOMAIN);
+            r->fromdom = get(SMTP_DOMAIN);
+            r->workpath = get(WORKPATH);
+            return r;
+        }
+        case SMS_ROBOT: {
+            auto r = std::make_unique<robot_init>();
+            r->cmdline = get(ROBOT_CMD);
+            return r;
+        }
+        default:
+            return nullptr;
+    }
+}
+
+// ---- start-up ----
+
+int gateway_startup(CommandLine& cl, int& tool_status) {
+    // 1. Random generator, log, process locks, lock queue.
+    seed_random();
+    install_signals();
+    mylog = log_init(LOG_DEBUG);
+    log_doflush(mylog.get(), 1);
+    mutexlist_init();
+    th_mutex_queue_init();
+
+    // 2. The settings file.
+    ConfigSettings = sini_init(_settings);
+    if (!sini_load(ConfigSettings.get(), cl.config, nullptr)) {
+        int err = errno;
+        if (std::FILE* f = std::fopen(cl.config.c_str(), "r")) {
+            std::fclose(f);
+        } else {
+            err = errno;
+        }
+        log_set(mylog.get());
+        report_error("Failed to load configuration file (%s), %s", cl.config.c_str(),
+                     system_error(err).c_str());
+        return 0;
+    }
+
+    // 3. The log file and level.
+    std::string logpath = setting_str(LOGPATH);
+    if (!log_setup(mylog.get(), logpath.c_str(), "tolvane.log")) {
+        log_set(mylog.get());
+        report_error("Failed to open the log in (%s), %s", logpath.c_str(),
+                     directory_problem(logpath).c_str());
+    }
+    log_set_level_name(mylog.get(), setting(LOGLEVEL));
+
+    // 4. The command line.
+    int tool = cli_examine(cl);
+    if (tool >= 0) {
+        tool_status = tool;
+        return -2;
+    }
+
+    // 5. Home.
+    imsg("Tolvane %s", TOLVANE_RELEASE);
+    imsg("Started in (%s)", currentdir().c_str());
+    const char* home = setting(HOME);
+    if (has_text(home)) {
+        if (::chdir(home) != 0) {
+            report_error("Failed to change into home (%s), %s", home, system_error(errno).c_str());
+            return 0;
+        }
+    }
+    // Kept absolute, so that the paths that fall back to it mean the same after the move.
+    sini_set(ConfigSettings.get(), HOME, nullptr, currentdir().c_str());
+    imsg("Running in (%s)", currentdir().c_str());
+
+    // 6. Trace-file defaults.
+    if (!has_text(setting(COM_DEBUG_FILE))) {
+        sini_set(ConfigSettings.get(), COM_DEBUG_FILE, nullptr,
+                 attach_path(setting_str(LOGPATH), "com.log").c_str());
+    }
+    if (!has_text(setting(SMTP_DEBUG_FILE))) {
+        sini_set(ConfigSettings.get(), SMTP_DEBUG_FILE, nullptr,
+                 attach_path(setting_str(LOGPATH), "smtp.log").c_str());
+    }
+
+    // 7. The record delimiter.
+    RecordDelimiter = record_delimiter(setting(LOG_DELIMITER));
+
+    // 8. The message log.
+    {
+        std::string path = attach_path(setting_str(WORKPATH), "msglog.dat");
+        std::string err;
+        if (!msglog_load(path, RecordDelimiter, err)) {
+            report_error("Failed to read (%s), %s", path.c_str(), err.c_str());
+            return 0;
+        }
+        MsglogLoaded = true;
+    }
+
+    // 9. Rate limits.
+    if (!load_limits()) return 0;
+
+    // 10. The modem's own number.
+    if (iequals(setting_str(DELIVERY_MODE), "gsm") && !has_text(setting(GSM_NUMBER))) {
+        report_error("Config setting 'gsm_number' required");
+        return 0;
+    }
+
+    // 11. Delivery and alias files; the robot's command.
+    if (!load_alias_files()) return 0;
+    if (delivery_mode(setting(SEND_MODE)) == SMS_ROBOT && !has_text(setting(ROBOT_CMD))) {
+        report_error("Robot_cmd is required for this delivery_mode (%s)",
+                     setting_str(SEND_MODE).c_str());
+        return 0;
+    }
+
+    // 12. Detach from the terminal.
+    if (!cl.foreground) {
+        std::printf("Detaching process, check log for errors...\n");
+        std::fflush(stdout);
+        if (lib_detach() != 0) imsg("Detaching failed, running in the foreground");
+    }
+
+    // 13. TCP layer and host name.
+    tcp_init(tcp_sink);
+    std::string host = tcp_hostname();
+    imsg("Set HOST[%s]", host.c_str());
+    sini_set(ConfigSettings.get(), HOST, nullptr, host.c_str());
+
+    // 14. Web administration listener.
+    int web_port = setting_int(WEB_PORT);
+    imsg("COMMAND listen on %d", web_port);
+    if (!tcp_listen(Command, web_port, nullptr, 1)) {
+        report_error("Failed to init command channel, %s", tcp_error(Command.get()).c_str());
+        return 0;
+    }
+    CommandHttps = setting_true(WEB_HTTPS);
+    if (CommandHttps) {
+        tcp_ssl_setkey(setting_str(SSL_PRIV), setting_str(SSL_CERT));
+        tcp_ssl_setdir(setting_str(SSL_DIR));
+        imsg("COMMAND channel is in HTTPS mode");
+    } else {
+        imsg("COMMAND channel is in HTTP mode");
+    }
+
+    // 15. Phone number pool.
+    phones_init(setting_str(WORKPATH), setting(PHONE_COUNTRY), setting(PHONE_SERVICE),
+                setting_int(PHONE_RANGE, "min"), setting_int(PHONE_RANGE, "max"));
+
+    // 16. The mail side.
+    {
+        auto rec = smtp_side_init(ConfigSettings.get());
+        int err = 0;
+        Smtp = sms_init(SMS_SMTP, rec.get(), &err);
+        if (!Smtp || err != 0) {
+            std::string why;
+            sms_error(Smtp.get(), err, why);
+            report_error("Failed to init smtp, %s", why.c_str());
+            sms_free(Smtp);
+            return 0;
+        }
+        publish_console_smtp(Smtp.get());
+    }
+
+    // 17. The sending transport.
+    int send_mode = delivery_mode(setting(SEND_MODE));
+    if (send_mode >= 0 && send_mode < SMS_NONE) {
+        if (!open_transport(send_mode, Send)) return 0;
+    }
+
+    // 18. The receiving transport.
+    int recv_mode = delivery_mode(setting(RECV_MODE));
+    if (recv_mode == SMS_ROBOT) {
+        report_error("'robot' is not a valid recv_mode, try 'none'");
+        return 0;
+    }
+    if (recv_mode == SMS_SMTP) {
+        report_error("'smtp' is not a valid recv_mode, try 'none'");
+        return 0;
+    }
+    if (recv_mode == send_mode) {
+        Recv = Send.get();
+    } else if (recv_mode >= 0 && recv_mode < SMS_NONE) {
+        if (!open_transport(recv_mode, RecvOwned)) return 0;
+        Recv = RecvOwned.get();
+    }
+
+    // 19. Scheduled reports.
+    Reports = reports_configure(ConfigSettings.get());
+
+    // 20. Receiving threads.
+    if (Recv != nullptr) {
+        imsg("Starting SMS RECV thread...");
+        if (!start_receiver(Recv, incoming_other)) emsg("Failed to start the SMS RECV thread");
+    }
+    imsg("Starting SMTP RECV thread...");
+    if (!start_receiver(Smtp.get(), incoming_smtp)) emsg("Failed to start the SMTP RECV thread");
+
+    // 21. Ready.
+    std::remove("tolvane.exit");
+    starttime = std::time(nullptr);
+    return 1;
+}
+
+int gateway_main(int argc, char** argv) {
+    CommandLine cl;
+    if (!cli_prescan(argc, argv, cl)) {
+        std::printf("ERROR: -config needs the name of a settings file\n");
+        return 1;
+    }
+    int tool_status = 0;
+    int r = gateway_startup(cl, tool_status);
+    if (r == 1) {
+        gateway_mainloop();
+        return gateway_shutdown(true, 0);
+    }
+    return gateway_shutdown(false, r == -2 ? tool_status : 1);
+}
+
+}  // namespace tolvane
