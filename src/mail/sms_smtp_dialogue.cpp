@@ -157,7 +157,7 @@ void data_end(smtp_message& m, int& result) {
         m.message.clear();
         m.upto = MODE_NEXT_MSG;
         spool_remove(m);
-        if (!say(m, r)) result = SMTP_EWRITE;
+        if (!say(m, r) || !m.sock->flush()) result = SMTP_EWRITE;
         return;
     }
     process_message_mime(m);

@@ -1,0 +1,443 @@
+// The dialogue engine driven from byte buffers (no socket): the query
+// operations' order, answers and their defaults, hand-over, the spool file and
+// the choice of text, and header-word and body codings.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "mail/sms_smtp.h"
+#include "mail/sms_smtp_impl.h"
+#include "mail/smtp_harness.h"
+
+namespace tolvane {
+namespace {
+
+using test::TempDir;
+
+class Engine : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        smtp_init rec;
+        rec.workpath = dir.sub("spool");
+        int err = 0;
+        drv_state = sms_smtp_init(nullptr, &rec, err);
+        ASSERT_EQ(err, 0);
+        drv = static_cast<sms_smtp*>(drv_state.get());
+        drv->handoff = [this](std::unique_ptr<smtp_message> m) { handed.push_back(std::move(m)); };
+    }
+    void TearDown() override { sms_smtp_free(drv_state); }
+
+    std::unique_ptr<smtp_message> msg(const std::string& in, int upto = MODE_HELO,
+                                      int chunk = 4096) {
+        return sms_smtp_msg_new(drv, smtp_memory_link(in, &out, chunk), upto);
+    }
+    // Replies written so far, one per line; clears them.
+    std::vector<std::string> replies() {
+        std::vector<std::string> r;
+        std::size_t at = 0;
+        while (at < out.size()) {
+            std::size_t e = out.find("\r\n", at);
+            if (e == std::string::npos) break;
+            r.push_back(out.substr(at, e - at));
+            at = e + 2;
+        }
+        out.clear();
+        return r;
+    }
+
+    TempDir dir;
+    std::unique_ptr<sms_driver> drv_state;
+    sms_smtp* drv = nullptr;
+    std::string out;
+    std::vector<std::unique_ptr<smtp_message>> handed;
+};
+
+const char* kMail =
+    "HELO h\r\nMAIL FROM:<s@x>\r\nRCPT TO:<one@y>\r\nRCPT TO:two@y\r\nDATA\r\n"
+    "Subject: s\r\n\r\nbody\r\n.\r\nQUIT\r\n";
+
+TEST_F(Engine, ToReturnsEachRecipientThenNullAtData) {
+    auto m = msg(kMail);
+    EXPECT_EQ(sms_smtp_recv(drv, m.get()), 0);
+    EXPECT_EQ(*m->from, "s@x");
+    EXPECT_EQ(m->needreply, 1);
+    EXPECT_STREQ(sms_smtp_to(drv, m.get()), "one@y");
+    EXPECT_STREQ(sms_smtp_to(drv, m.get()), "two@y");
+    EXPECT_EQ(sms_smtp_to(drv, m.get()), nullptr);
+    EXPECT_EQ(m->upto, MODE_DATA);
+    EXPECT_EQ(m->to, (std::deque<std::string>{"two@y", "one@y"}));  // newest first
+    EXPECT_STREQ(sms_smtp_from(drv, m.get()), "s@x");
+    EXPECT_STREQ(sms_smtp_body(drv, m.get()), "body\n");
+    EXPECT_EQ(sms_smtp_accept(drv, m.get(), 250, "Command DATA Processed mail data OK"), 0);
+    EXPECT_EQ(replies(),
+              (std::vector<std::string>{
+                  "250 " + drv->host + ". Hello h(127.0.0.1)", "250 Command MAIL OK",
+                  "250 Command RCPT User found OK", "250 Command RCPT User found OK",
+                  "354 Command DATA Start mail input; end with <CRLF>.<CRLF>",
+                  "250 Command DATA Processed mail data OK", "221 Command QUIT, disconnecting"}));
+    EXPECT_EQ(m->sock, nullptr);
+}
+
+TEST_F(Engine, ByteAtATimeInputGivesTheSameDialogue) {
+    auto m = msg(kMail, MODE_HELO, 1);
+    EXPECT_EQ(process_message(*m, STOP_NOT), 0);
+    EXPECT_EQ(m->message, "body\n");
+    EXPECT_EQ(m->to, (std::deque<std::string>{"two@y", "one@y"}));
+}
+
+TEST_F(Engine, NoConnectionGivesSocketClosed) {
+    auto m = msg("");
+    m->sock.reset();
+    EXPECT_EQ(process_message(*m, STOP_NOT), SMTP_ECLOSED);
+    EXPECT_EQ(sms_smtp_recv(drv, m.get()), SMTP_ECLOSED);
+    EXPECT_EQ(sms_smtp_accept(drv, m.get(), 250, nullptr), SMTP_ECLOSED);
+    EXPECT_EQ(sms_smtp_reject(drv, m.get(), 500, nullptr), SMTP_ECLOSED);
+    EXPECT_EQ(sms_smtp_from(drv, m.get()), nullptr);
+    EXPECT_EQ(sms_smtp_to(drv, m.get()), nullptr);
+    EXPECT_EQ(sms_smtp_body(drv, m.get()), nullptr);
+}
+
+TEST_F(Engine, InputEndingBeforeMailGivesReadError) {
+    auto m = msg("HELO h\r\n");
+    EXPECT_EQ(sms_smtp_recv(drv, m.get()), SMTP_EREAD);
+    EXPECT_EQ(m->sock, nullptr);
+}
+
+TEST_F(Engine, AnswerDefaultsFollowTheState) {
+    struct row {
+        int upto;
+        bool accept;
+        const char* text;
+    } rows[] = {
+        {MODE_FROM, true, "250 Command MAIL OK"},
+        {MODE_FROM, false, "500 Command MAIL User NOT OK"},
+        {MODE_TO, true, "250 Command RCPT OK"},
+        {MODE_TO, false, "500 Command RCPT User NOT OK"},
+        {MODE_MESSAGE_BODY, true, "250 Command DATA Processed mail data OK"},
+        {MODE_MESSAGE_BODY, false, "500 Command DATA NOT OK"},
+        {MODE_HELO, true, "250 Accepted"},
+        {MODE_NEXT_MSG, false, "500 Denied"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.text);
+        auto m = msg("", r.upto);
+        m->needreply = 1;
+        if (r.accept)
+            sms_smtp_accept(drv, m.get(), 250, nullptr);
+        else
+            EXPECT_EQ(sms_smtp_reject(drv, m.get(), 500, nullptr), 0);
+        auto got = replies();
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(got[0], r.text);
+        EXPECT_EQ(m->needreply, 0);
+    }
+}
+
+TEST_F(Engine, RejectOfARecipientKeepsItAndOtherRejectsClearTheMail) {
+    auto m = msg("HELO h\r\nMAIL FROM:<s@x>\r\nRCPT TO:<bad@y>\r\nRCPT TO:<ok@y>\r\n");
+    ASSERT_EQ(sms_smtp_recv(drv, m.get()), 0);
+    ASSERT_STREQ(sms_smtp_to(drv, m.get()), "bad@y");
+    EXPECT_EQ(sms_smtp_reject(drv, m.get(), 500, "To Blocked"), 0);
+    EXPECT_EQ(m->upto, MODE_TO);
+    EXPECT_EQ(m->to.size(), 1u);
+    ASSERT_STREQ(sms_smtp_to(drv, m.get()), "ok@y");
+    EXPECT_EQ(replies().back(), "500 To Blocked");  // the refused one got no 250
+    m->upto = MODE_MESSAGE_BODY;
+    m->message = "text";
+    EXPECT_EQ(sms_smtp_reject(drv, m.get(), 500, "From Blocked"), 0);
+    EXPECT_EQ(m->upto, MODE_NEXT_MSG);
+    EXPECT_TRUE(m->to.empty());
+    EXPECT_FALSE(m->from.has_value());
+    EXPECT_TRUE(m->message.empty());
+}
+
+TEST_F(Engine, MailFromAfterACompletedMailStartsTheNextMessageWithIt) {
+    auto m =
+        msg("HELO h\r\nMAIL FROM:<one@x>\r\nRCPT TO:<a@y>\r\nDATA\r\n\r\nfirst\r\n.\r\n"
+            "MAIL FROM:<two@x>\r\nRCPT TO:<b@y>\r\nDATA\r\n\r\nsecond\r\n.\r\nQUIT\r\n");
+    ASSERT_EQ(process_message(*m, STOP_NOT), 0);
+    EXPECT_EQ(m->message, "first\n");
+    EXPECT_EQ(sms_smtp_accept(drv, m.get(), 250, nullptr), 0);
+    EXPECT_EQ(m->sock, nullptr);  // handed on, not closed
+    ASSERT_EQ(handed.size(), 1u);
+    auto& next = handed[0];
+    EXPECT_EQ(next->upto, MODE_FROM);
+    EXPECT_EQ(next->name, "h");
+    EXPECT_EQ(sms_smtp_recv(drv, next.get()), 0);
+    EXPECT_EQ(*next->from, "two@x");
+    EXPECT_STREQ(sms_smtp_to(drv, next.get()), "b@y");
+    EXPECT_EQ(sms_smtp_to(drv, next.get()), nullptr);
+    EXPECT_STREQ(sms_smtp_body(drv, next.get()), "second\n");
+    EXPECT_EQ(sms_smtp_accept(drv, next.get(), 250, nullptr), 0);
+    auto r = replies();
+    ASSERT_GE(r.size(), 3u);
+    EXPECT_EQ(r[r.size() - 1], "221 Command QUIT, disconnecting");
+    // The second MAIL FROM had its own answer.
+    EXPECT_EQ(std::count(r.begin(), r.end(), "250 Command MAIL OK"), 2);
+}
+
+TEST_F(Engine, RsetInEachStateHandsOver) {
+    for (int upto : {MODE_FROM, MODE_TO, MODE_DATA, MODE_NEXT_MSG}) {
+        SCOPED_TRACE(upto);
+        handed.clear();
+        auto m = msg("RSET\r\n", upto);
+        EXPECT_EQ(process_message(*m, STOP_NOT), 0);
+        EXPECT_EQ(replies(), std::vector<std::string>{"250 Command RSET OK"});
+        ASSERT_EQ(handed.size(), 1u);
+        EXPECT_EQ(handed[0]->upto, MODE_FROM);
+        EXPECT_NE(handed[0]->sock, nullptr);
+    }
+}
+
+TEST_F(Engine, LongDataLineIsStoredWhole) {
+    std::string big(20000, 'q');
+    auto m = msg("HELO h\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@y>\r\nDATA\r\nSubject: long\r\n\r\n" +
+                 big + "\r\n..dot\r\n.\r\n");
+    ASSERT_EQ(process_message(*m, STOP_NOT), 0);
+    ASSERT_FALSE(m->file.empty());
+    std::ifstream f(m->file, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    EXPECT_EQ(ss.str(), "Subject: long\n\n" + big + "\n.dot\n");
+    EXPECT_EQ(m->message.size(), 999u);
+    std::string path = m->file;
+    m.reset();  // the spool file goes with the message
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST_F(Engine, SpoolFileNameIsTwoFiveDigitNumbers) {
+    auto m = msg("HELO h\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@y>\r\nDATA\r\n");
+    ASSERT_EQ(process_message(*m, STOP_ON_TO), 0);  // recipient
+    ASSERT_EQ(process_message(*m, STOP_ON_TO), 0);  // DATA
+    std::string name = std::filesystem::path(m->file).filename().string();
+    ASSERT_EQ(name.size(), 14u) << name;
+    EXPECT_EQ(name.substr(10), ".msg");
+    EXPECT_EQ(name.find_first_not_of("0123456789"), 10u);
+    EXPECT_EQ(std::filesystem::path(m->file).parent_path().string(), dir.sub("spool"));
+}
+
+TEST_F(Engine, HeadersAreJoinedAndReplaced) {
+    auto m =
+        msg("HELO h\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@y>\r\nDATA\r\n"
+            "Subject: part one\r\n  and two\r\nX-Empty:\r\nX-A: first\r\nX-A: second\r\n"
+            "\r\nbody\r\n.\r\n");
+    ASSERT_EQ(process_message(*m, STOP_NOT), 0);
+    EXPECT_EQ(m->gotheaders, 1);
+    EXPECT_EQ(*smtp_header_find(m->headers, "Subject"), "part oneand two");
+    EXPECT_EQ(smtp_header_find(m->headers, "X-Empty"), nullptr);
+    EXPECT_EQ(*smtp_header_find(m->headers, "X-A"), "second");
+    EXPECT_EQ(smtp_header_find(m->headers, "subject"), nullptr);
+    EXPECT_NE(smtp_header_find(m->headers, "subject", true), nullptr);
+    auto x = sms_smtp_msgextra(m.get());
+    EXPECT_EQ(x->headers, m->headers);
+    sms_smtp_msgextra_free(x);
+    EXPECT_EQ(x, nullptr);
+    EXPECT_TRUE(sms_smtp_msgextra(nullptr)->headers.empty());
+}
+
+struct choice {
+    const char* name;
+    const char* data;
+    const char* text;
+};
+
+TEST_F(Engine, TextPartChoice) {
+    const choice rows[] = {
+        {"no mime", "Subject: a\r\n\r\nline one\r\nline two\r\n", "line one\nline two\n"},
+        {"html then plain",
+         "Content-Type: multipart/alternative; boundary=b\r\n\r\n--b\r\n"
+         "Content-Type: text/html\r\n\r\n<b>h</b>\r\n--b\r\nContent-Type: text/plain\r\n\r\n"
+         "plain\r\n--b--\r\n",
+         "plain\n"},
+        {"plain then html",
+         "Content-Type: multipart/alternative; boundary=b\r\n\r\n--b\r\n"
+         "Content-Type: text/plain\r\n\r\nplain\r\n--b\r\nContent-Type: text/html\r\n\r\n"
+         "<b>h</b>\r\n--b--\r\n",
+         "plain\n"},
+        {"two html parts: the last",
+         "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+         "Content-Type: text/html\r\n\r\none\r\n--b\r\nContent-Type: text/html\r\n\r\n"
+         "two\r\n--b--\r\n",
+         "two\n"},
+        {"part without content type is not used",
+         "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\nbare\r\n--b\r\n"
+         "Content-Type: text/plain\r\n\r\ntext\r\n--b--\r\n",
+         "text\n"},
+        {"quoted-printable body",
+         "Content-Type: text/plain\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
+         "a=3Db\r\n",
+         "a=b\n"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        auto m = msg(std::string("HELO h\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@y>\r\nDATA\r\n") +
+                     r.data + ".\r\n");
+        ASSERT_EQ(process_message(*m, STOP_NOT), 0);
+        EXPECT_EQ(m->message, r.text);
+        EXPECT_EQ(smtp_header_find(m->headers, "Content-Type"), nullptr);
+    }
+}
+
+TEST_F(Engine, BodyWithoutDataIsNull) {
+    auto m = msg("HELO h\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@y>\r\nQUIT\r\n");
+    ASSERT_EQ(sms_smtp_recv(drv, m.get()), 0);
+    ASSERT_STREQ(sms_smtp_to(drv, m.get()), "a@y");
+    EXPECT_EQ(sms_smtp_body(drv, m.get()), nullptr);
+}
+
+TEST_F(Engine, OversizeMailCannotBeAcceptedAfterwards) {
+    std::string in = "HELO h\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@y>\r\nDATA\r\n\r\n";
+    std::string line(1000, 'o');
+    line += "\r\n";
+    for (int i = 0; i < 11 * 1024; ++i) in += line;
+    in += ".\r\nQUIT\r\n";
+    auto m = msg(in, MODE_HELO, 65536);
+    ASSERT_EQ(process_message(*m, STOP_NOT), 0);
+    EXPECT_EQ(m->oversize, 1);
+    EXPECT_LE(m->data_bytes, SMTP_MAX_DATA);
+    EXPECT_EQ(sms_smtp_body(drv, m.get()), nullptr);
+    EXPECT_TRUE(m->file.empty());  // dropped at once
+    EXPECT_EQ(sms_smtp_accept(drv, m.get(), 250, nullptr), SMTP_ETOOBIG);
+    EXPECT_EQ(sms_smtp_reject(drv, m.get(), 500, nullptr), 0);
+    auto r = replies();
+    EXPECT_EQ(r.back(), "552 Message size exceeds fixed maximum message size");
+    std::string text;
+    sms_smtp_error(drv, SMTP_ETOOBIG, text);
+    EXPECT_EQ(text, "Message size exceeds fixed maximum message size");
+}
+
+TEST(SmtpError, TextsByCode) {
+    std::string t;
+    const std::pair<int, const char*> rows[] = {
+        {1, "Failed to connect to the sending SMTP server"},
+        {3, "Error reading from the socket"},
+        {4, "Error writing to the socket"},
+        {5, "Socket was closed"},
+        {6, "Un-expected reply from SMTP server"},
+        {7, "Unknown Error Code"},
+        {77, "Unknown Error Code"},
+    };
+    for (auto& [code, text] : rows) {
+        t.clear();
+        sms_smtp_error(nullptr, code, t);
+        EXPECT_EQ(t, text);
+    }
+    t = "keep";
+    sms_smtp_error(nullptr, 0, t);
+    EXPECT_EQ(t, "keep");
+}
+
+TEST(SmtpInit, ListenFailureGivesCode2WithTheChannelText) {
+    tcp_init();
+    TempDir dir;
+    smtp_init a;
+    a.listenport = -1;
+    a.bind = "127.0.0.1";
+    a.workpath = dir.sub("w");
+    int err = 0;
+    auto first = sms_init(SMS_SMTP, &a, &err);
+    ASSERT_EQ(err, 0);
+    smtp_init b = a;
+    b.listenport = sms_smtp_port(first.get());
+    auto second = sms_init(SMS_SMTP, &b, &err);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(err, SMTP_ELISTEN);
+    std::string why;
+    sms_error(second.get(), err, why);
+    EXPECT_EQ(why, "Error while listening for connections (Address already in use)");
+    // Without a listener, waiting gives nothing.
+    int werr = 0;
+    EXPECT_EQ(sms_smtp_wait(second->data.get(), 0, werr), nullptr);
+    sms_free(second);
+    sms_free(first);
+}
+
+TEST(SmtpInit, WorkDirectoryIsMadeWithItsParentsPrivate) {
+    TempDir dir;
+    smtp_init a;
+    a.workpath = "  " + dir.sub("x/y/z") + "  ";
+    int err = 0;
+    auto s = sms_init(SMS_SMTP, &a, &err);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(err, 0);
+    auto st = std::filesystem::status(dir.sub("x/y/z"));
+    EXPECT_EQ(st.type(), std::filesystem::file_type::directory);
+    EXPECT_EQ(st.permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_all);
+    EXPECT_EQ(sms_smtp_port(s.get()), 0);
+    sms_free(s);
+}
+
+// ---- codings ----
+
+TEST(QpEncode, UnprintableAndEqualsBecomeHex) {
+    std::string l = "a=b\tc \x80";
+    qp_encode(l, 1000);
+    EXPECT_EQ(l, "a=3Db=09c =80");
+    std::string cut = "abc=";
+    qp_encode(cut, 6);  // "abc=3D" would need 6 characters
+    EXPECT_EQ(cut, "abc");
+}
+
+TEST(QpHeaderEncode, PrintableTextStaysPlain) {
+    std::string out;
+    EXPECT_EQ(qp_header_encode("Subject", "Hello big world", out, 1000), 15);
+    EXPECT_EQ(out, "Hello big world");
+    EXPECT_EQ(qp_header_encode("Subject", nullptr, out, 1000), 0);
+    EXPECT_EQ(qp_header_encode("Subject", "x", out, 18), 0);
+}
+
+TEST(QpHeaderEncode, HighByteGivesAnEncodedWordWithUnderscores) {
+    std::string out;
+    int n = qp_header_encode("Subject", "caf\xe9 au lait", out, 1000);
+    EXPECT_EQ(out, "=?iso-8859-1?q?caf=E9_au_lait?=");
+    EXPECT_EQ(n, static_cast<int>(out.size()));
+}
+
+TEST(QpHeaderEncode, LongTextIsFoldedWithoutSplittingAHexTriple) {
+    std::string text(40, '\xe9');
+    std::string out;
+    qp_header_encode("Subject", text.c_str(), out, 1000);
+    EXPECT_NE(out.find("?=\r\n\t=?iso-8859-1?q?"), std::string::npos);
+    // Every encoded word holds whole triples only and decodes back to the text.
+    std::string back;
+    std::string joined;
+    for (char c : out)
+        if (c != '\r' && c != '\n' && c != '\t') joined += c;
+    EXPECT_EQ(qp_header_decode(out, back, 1000), 40);
+    EXPECT_EQ(back, text);
+    EXPECT_EQ(out.substr(out.size() - 2), "?=");
+}
+
+TEST(QpHeaderEncode, OutputFitsItsSize) {
+    std::string text(400, '\xe9');
+    std::string out;
+    int n = qp_header_encode("Subject", text.c_str(), out, 100);
+    EXPECT_LE(n, 99);
+    EXPECT_EQ(out.substr(out.size() - 2), "?=");
+}
+
+TEST(QpHeaderDecode, QAndBWords) {
+    std::string out;
+    EXPECT_EQ(qp_header_decode("=?iso-8859-1?q?a_b?=", out, 1000), 3);
+    EXPECT_EQ(out, "a b");
+    EXPECT_EQ(qp_header_decode("=?utf-8?B?QUJD?=", out, 1000), 3);
+    EXPECT_EQ(out, "ABC");
+    EXPECT_EQ(qp_header_decode("=?x?q?a=3D?= =?x?q?b?=", out, 1000), 3);
+    EXPECT_EQ(out, "a=b");
+    EXPECT_EQ(qp_header_decode("plain text", out, 1000), 10);
+    EXPECT_EQ(out, "plain text");
+    EXPECT_EQ(qp_header_decode("plain text", out, 6), 5);
+    EXPECT_EQ(out, "plain");
+}
+
+TEST(QpHeaderDecode, MalformedWordsGiveMinusOne) {
+    std::string out = "x";
+    EXPECT_EQ(qp_header_decode("=?only?three", out, 1000), -1);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(qp_header_decode("=?cs?z?abc?=", out, 1000), -1);
+    EXPECT_TRUE(out.empty());
+}
+
+}  // namespace
+}  // namespace tolvane
