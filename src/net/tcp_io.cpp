@@ -109,10 +109,26 @@ int wait_readable(CHAN* c, int ms) {
     return r > 0 ? 1 : 0;
 }
 
+// A stream is driven in non-blocking mode; the channel's own mode comes back afterwards.
+class StreamMode {
+  public:
+    explicit StreamMode(CHAN* c) : c_(c), was_(c->block) {}
+    ~StreamMode() {
+        if (c_->ssl && c_->sk >= 0 && c_->block != was_) tcp_setblock(c_, was_);
+    }
+    StreamMode(const StreamMode&) = delete;
+    StreamMode& operator=(const StreamMode&) = delete;
+
+  private:
+    CHAN* c_;
+    int was_;
+};
+
 // Reads what arrives within ms: bytes, 0 when closed or failed (the channel is then
 // closed), -2 on time-out. Gives up early, closing, when the process exits or close_now
 // is set. `who` names the caller in reports (null: no reports).
 int read_within(CHAN* c, char* buf, int len, int ms, const char* who) {
+    StreamMode mode(c);
     long started = tcp_now_ms();
     long deadline = started + std::max(ms, 0);
     for (;;) {
@@ -374,6 +390,7 @@ int tcp_write_timed(CHAN* c, const char* data, int len, int ms) {
     if (c->sk < 0 || c->xerrno == -1 || c->close_now) return 0;
     if (c->isbuffer) return tcp_buffer_add(c, data, len);
     if (ms <= 0) ms = TCP_WRITE_TIMEOUT;
+    StreamMode mode(c);
     long started = tcp_now_ms();
     long last = started;
     int sent = 0;

@@ -2,6 +2,8 @@
 // the library, so that a fault on one side cannot hide one on the other.
 #include "net/tcp.h"
 
+#include "net/tcp_internal.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,7 +16,10 @@
 
 #include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -535,6 +540,97 @@ TEST(TcpConnect, ReopeningAChannelClosesTheOldConnection) {
     tcp_set_read_timeout(first.get(), 2000);
     EXPECT_EQ(tcp_readline(first.get(), line, 100), 0);  // the old one sees its end
     EXPECT_EQ(first->xerrno, -1);
+}
+
+TEST(TcpConnect, NoblockReturnsBeforeTheConnectionIsUp) {
+    Link l;
+    auto out = tcp_new();
+    out->noblock = 1;
+    ASSERT_EQ(tcp_open_x(out, "127.0.0.1", l.port, nullptr), 1);
+    EXPECT_EQ(out->block, 0);
+    ASSERT_EQ(tcp_setblock(out.get(), 1), 1);
+    EXPECT_EQ(out->block, 1);
+    std::unique_ptr<CHAN> in;
+    ASSERT_EQ(tcp_waitfor(l.lsn.get(), 2000), 1);
+    ASSERT_EQ(tcp_accept(l.lsn.get(), in), 1);
+    EXPECT_EQ(tcp_printf(out.get(), "x\n"), 1);
+    std::string line;
+    ASSERT_EQ(tcp_readline(in.get(), line, 100), 1);
+    EXPECT_EQ(line, "x");
+}
+
+TEST(TcpConnect, LocalPortIsUsedAndAFailedBindFallsBackToAnyPort) {
+    Link l;
+    int free_port;
+    {
+        std::unique_ptr<CHAN> probe;
+        ASSERT_EQ(tcp_listen(probe, 0, "127.0.0.1", 1), 1);
+        ASSERT_EQ(tcp_getport(probe.get(), free_port), 1);
+    }
+    auto out = tcp_new();
+    out->lclport = free_port;
+    ASSERT_EQ(tcp_open_x(out, "127.0.0.1", l.port, "127.0.0.1", 2000), 1) << tcp_error(out.get());
+    std::unique_ptr<CHAN> in;
+    ASSERT_EQ(tcp_waitfor(l.lsn.get(), 2000), 1);
+    ASSERT_EQ(tcp_accept(l.lsn.get(), in), 1);
+    EXPECT_EQ(in->rmt_saved, free_port);
+
+    // 192.0.2.1 is a documentation address that no interface here has.
+    std::unique_ptr<CHAN> out2;
+    ASSERT_EQ(tcp_open_x(out2, "127.0.0.1", l.port, "192.0.2.1", 2000), 1);
+    EXPECT_TRUE(reported("LCL Bind failed"));
+}
+
+TEST(TcpWaitfor, PeerCloseMakesTheChannelReadable) {
+    Link l;
+    EXPECT_EQ(tcp_waitfor(l.ch.get(), 0), 0);
+    l.peer.reset();
+    EXPECT_EQ(tcp_waitfor(l.ch.get(), 2000), 1);
+    char buf[4];
+    EXPECT_EQ(tcp_read_timed(l.ch.get(), buf, sizeof buf, 100), 0);
+}
+
+TEST(TcpWaitfor, HeldInputCountsAsReadable) {
+    Link l;
+    send_all(l.peer.get(), "a\nb\n");
+    std::string line;
+    ASSERT_EQ(tcp_readline(l.ch.get(), line, 100), 1);
+    // "b" is already in the channel's buffer: waiting on the socket would hang.
+    EXPECT_EQ(tcp_waitfor(l.ch.get(), 0), 1);
+}
+
+TEST(TcpPool, InputBuffersAreRecycled) {
+    tcp_init(capture);
+    { auto warm = tcp_new(); }
+    long before = tcp_pool_total();
+    for (int i = 0; i < 200; ++i) {
+        auto c = tcp_new();
+        ASSERT_EQ(c->inbf.size(), static_cast<std::size_t>(TCP_INBUF));
+    }
+    EXPECT_EQ(tcp_pool_total(), before);
+}
+
+TEST(TcpTrafficLog, TransfersAreCopiedWithControlCharactersShown) {
+    namespace fs = std::filesystem;
+    std::string tmpl = (fs::temp_directory_path() / "tcp_test_XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    fs::path old = fs::current_path();
+    fs::current_path(tmpl);
+    {
+        Link l;
+        l.ch->log_read = 1;
+        l.ch->log_write = 1;
+        send_all(l.peer.get(), std::string("ab\0\r\n", 5));
+        std::string line;
+        ASSERT_EQ(tcp_readline(l.ch.get(), line, 100), 1);
+        ASSERT_EQ(tcp_printf(l.ch.get(), "ok\n"), 1);
+    }
+    std::ifstream in("tcp.log");
+    std::stringstream got;
+    got << in.rdbuf();
+    fs::current_path(old);
+    fs::remove_all(tmpl);
+    EXPECT_EQ(got.str(), "tcp_read: [5] ab\\_\\m\\j\ntcp_write: [3] ok\\j\n");
 }
 
 // ---- descriptors above the select() limit ----
