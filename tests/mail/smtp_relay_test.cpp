@@ -1,0 +1,277 @@
+// The relay sender against our scripted server (which answers 4xx/5xx at a
+// chosen step, stalls or hangs up) and against postfix's smtp-sink.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "mail/smtp_harness.h"
+#include "peers/fake_smtp_server.h"
+
+extern char** environ;
+
+namespace tolvane {
+namespace {
+
+using test::fake_smtp_server;
+using test::TempDir;
+using step = fake_smtp_server::step;
+using action = fake_smtp_server::action;
+
+// A relay-only driver aimed at 127.0.0.1:port.
+struct Relay {
+    explicit Relay(int port, std::string fromdom = "", std::string todom = "", int timeout = 3000) {
+        tcp_init();
+        smtp_init rec;
+        rec.sendhost = " 127.0.0.1 ";
+        rec.sendport = port;
+        rec.fromdom = fromdom;
+        rec.todom = todom;
+        rec.workpath = dir.sub("w");
+        rec.relay_timeout = timeout;
+        int err = 0;
+        s = sms_init(SMS_SMTP, &rec, &err);
+        EXPECT_EQ(err, 0);
+    }
+    ~Relay() { sms_free(s); }
+    int send(std::string_view from, std::string_view to, std::string_view text,
+             const smtp_message_extra* extra = nullptr) {
+        return sms_send(s.get(), extra, from, to, text);
+    }
+    TempDir dir;
+    std::unique_ptr<sms> s;
+};
+
+bool has(const std::vector<std::string>& v, const std::string& x) {
+    return std::find(v.begin(), v.end(), x) != v.end();
+}
+
+std::vector<std::string> headers_of(const std::vector<std::string>& data) {
+    std::vector<std::string> h;
+    for (auto& l : data) {
+        if (l.empty()) break;
+        h.push_back(l);
+    }
+    return h;
+}
+
+std::vector<std::string> body_of(const std::vector<std::string>& data) {
+    auto it = std::find(data.begin(), data.end(), std::string());
+    return it == data.end() ? std::vector<std::string>{}
+                            : std::vector<std::string>(it + 1, data.end());
+}
+
+TEST(SmtpRelay, DeliversWithTheDialogueAndHeaders) {
+    fake_smtp_server srv;
+    ASSERT_TRUE(srv.start());
+    Relay r(srv.port());
+    smtp_message_extra x;
+    smtp_header_set(x.headers, "subject", "SMS Failed");
+    smtp_header_set(x.headers, "X-Tolvane", "ERROR");
+    smtp_header_set(x.headers, "Content-Type", "text/html");
+    smtp_header_set(x.headers, "DATE", "never");
+    EXPECT_EQ(r.send("Joe Bloggs <joe@x.example>", "ann@y.example", "the text", &x), 0);
+    srv.stop();
+    auto l = srv.lines();
+    ASSERT_GE(l.size(), 5u);
+    EXPECT_EQ(l[0], "HELO " + tcp_hostname());
+    EXPECT_EQ(l[1], "MAIL FROM:<joe@x.example>");
+    EXPECT_EQ(l[2], "RCPT TO:<ann@y.example>");
+    EXPECT_EQ(l[3], "DATA");
+    EXPECT_EQ(l.back(), "QUIT");
+    auto h = headers_of(srv.data());
+    ASSERT_EQ(h.size(), 8u);
+    EXPECT_EQ(h[0], "Subject: SMS Failed");
+    EXPECT_EQ(h[1].substr(0, 6), "Date: ");
+    EXPECT_EQ(h[2], "From: Joe Bloggs <joe@x.example>");
+    EXPECT_EQ(h[3], "To: ann@y.example");
+    EXPECT_EQ(h[4], "Content-type: text/plain;");
+    EXPECT_EQ(h[5], "\tcharset=\"us-ascii\"");
+    EXPECT_EQ(h[6], "Content-Transfer-Encoding: quoted-printable");
+    EXPECT_EQ(h[7], "X-Tolvane: ERROR");
+    EXPECT_EQ(body_of(srv.data()), std::vector<std::string>{"the text"});
+}
+
+TEST(SmtpRelay, SubjectDefaultsToTheStartOfTheText) {
+    fake_smtp_server srv;
+    ASSERT_TRUE(srv.start());
+    Relay r(srv.port());
+    EXPECT_EQ(r.send("a@b", "c@d", "Twenty characters and then some more"), 0);
+    srv.stop();
+    EXPECT_EQ(headers_of(srv.data())[0], "Subject: Twenty characters an");
+}
+
+TEST(SmtpRelay, BodyIsDotStuffedSplitAndEncoded) {
+    fake_smtp_server srv;
+    ASSERT_TRUE(srv.start());
+    Relay r(srv.port());
+    std::string longline(2500, 'L');
+    std::string text = ".\n.a\r\nx=y\ttab\r" + longline + "\n\ncaf\xe9";
+    EXPECT_EQ(r.send("a@b", "c@d", text), 0);
+    srv.stop();
+    // The server's own reading undoes nothing: what it got is what went on the wire.
+    EXPECT_EQ(
+        body_of(srv.data()),
+        (std::vector<std::string>{"..", "..a", "x=3Dy=09tab", std::string(999, 'L'),
+                                  std::string(999, 'L'), std::string(502, 'L'), "", "caf=E9"}));
+}
+
+TEST(SmtpRelay, DomainsAreAddedToBareNames) {
+    fake_smtp_server srv;
+    ASSERT_TRUE(srv.start());
+    Relay r(srv.port(), "from.example", "sms.example");
+    EXPECT_EQ(r.send("+61400111222", "0400333444", "hi"), 0);
+    srv.stop();
+    auto l = srv.lines();
+    EXPECT_EQ(l[1], "MAIL FROM:<+61400111222@from.example>");
+    EXPECT_EQ(l[2], "RCPT TO:<0400333444@sms.example>");
+    auto h = headers_of(srv.data());
+    EXPECT_EQ(h[2], "From: +61400111222@from.example");
+    EXPECT_EQ(h[3], "To: 0400333444@sms.example");
+}
+
+TEST(SmtpRelay, EmptySenderGivesTheNullReversePath) {
+    fake_smtp_server srv;
+    ASSERT_TRUE(srv.start());
+    Relay r(srv.port());
+    EXPECT_EQ(r.send("", "c@d.example", "hi"), 0);
+    srv.stop();
+    EXPECT_EQ(srv.lines()[1], "MAIL FROM:<>");
+}
+
+TEST(SmtpRelay, LineBreaksInAddressesCannotAddCommands) {
+    fake_smtp_server srv;
+    ASSERT_TRUE(srv.start());
+    Relay r(srv.port());
+    EXPECT_EQ(r.send("a@b.example", "c@d.example\r\nRCPT TO:<evil@x>", "hi"), 0);
+    srv.stop();
+    for (auto& l : srv.lines()) EXPECT_NE(l, "RCPT TO:<evil@x>");
+}
+
+TEST(SmtpRelay, MultiLineRepliesAreReadWhole) {
+    fake_smtp_server srv;
+    srv.multiline_greeting = true;
+    ASSERT_TRUE(srv.start());
+    Relay r(srv.port());
+    EXPECT_EQ(r.send("a@b.example", "c@d.example", "hi"), 0);
+    srv.stop();
+    EXPECT_EQ(body_of(srv.data()), std::vector<std::string>{"hi"});
+}
+
+struct failure_row {
+    step at;
+    action how;
+    const char* reply;
+    int result;
+    bool quit_sent;
+};
+
+TEST(SmtpRelay, FailingServerGivesTheResultOfEachStep) {
+    const failure_row rows[] = {
+        {step::greeting, action::reply, "554 go away", SMTP_EREPLY, true},
+        {step::helo, action::reply, "421 closing", SMTP_EREPLY, true},
+        {step::mail, action::reply, "451 later", SMTP_EREPLY, true},
+        {step::rcpt, action::reply, "550 no such user", SMTP_EREPLY, true},
+        {step::data, action::reply, "554 no data", SMTP_EREPLY, true},
+        {step::dot, action::reply, "452 full", SMTP_EREPLY, true},
+        {step::greeting, action::hangup, "", SMTP_EREAD, false},
+        {step::mail, action::hangup, "", SMTP_EREAD, false},
+        {step::dot, action::hangup, "", SMTP_EREAD, false},
+        {step::rcpt, action::stall, "", SMTP_EREAD, true},
+        // The server took the mail: not answering QUIT does not undo the delivery.
+        {step::quit, action::hangup, "", SMTP_OK, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(static_cast<int>(row.at)) + "/" +
+                     std::to_string(static_cast<int>(row.how)));
+        fake_smtp_server srv;
+        srv.fail_at = row.at;
+        srv.how = row.how;
+        srv.fail_reply = row.reply;
+        ASSERT_TRUE(srv.start());
+        Relay r(srv.port(), "", "", 300);
+        EXPECT_EQ(r.send("a@b.example", "c@d.example", "text"), row.result);
+        srv.stop();
+        EXPECT_EQ(has(srv.lines(), "QUIT"), row.quit_sent);
+        EXPECT_EQ(srv.sessions(), 1);
+    }
+}
+
+TEST(SmtpRelay, ConnectFailureGivesOne) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    int port = ntohs(a.sin_port);
+    ::close(fd);  // nothing listens there now
+    Relay r(port);
+    EXPECT_EQ(r.send("a@b", "c@d", "x"), SMTP_ECONNECT);
+    std::string why;
+    EXPECT_EQ(sms_error(r.s.get(), SMTP_ECONNECT, why),
+              "Failed to connect to the sending SMTP server");
+}
+
+// ---- against postfix's smtp-sink ----
+
+int free_port() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool port_open(int port) {
+    test::Client c(port);
+    return c.ok();
+}
+
+TEST(SmtpRelay, DeliversToSmtpSink) {
+    const char* sink = "/usr/sbin/smtp-sink";
+    if (::access(sink, X_OK) != 0) GTEST_SKIP() << "smtp-sink is not installed (postfix package)";
+    TempDir dumps;
+    ::chmod(dumps.path().c_str(), 0777);  // smtp-sink drops to nobody
+    int port = free_port();
+    std::string where = "127.0.0.1:" + std::to_string(port);
+    std::string tmpl = dumps.path() + "/%M.";
+    std::vector<std::string> args = {sink, "-u", "nobody", "-d", tmpl, where, "10"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(::posix_spawn(&pid, sink, nullptr, nullptr, argv.data(), environ), 0);
+    ASSERT_TRUE(test::wait_until([&] { return port_open(port); }));
+    {
+        Relay r(port);
+        EXPECT_EQ(r.send("sender@x.example", "rcpt@y.example", "hello sink\n.dot line"), 0);
+    }
+    ASSERT_TRUE(test::wait_until([&] { return !TempDir::files(dumps.path(), "").empty(); }));
+    ::kill(pid, SIGTERM);
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+    auto files = TempDir::files(dumps.path(), "");
+    ASSERT_EQ(files.size(), 1u);
+    std::ifstream f(dumps.path() + "/" + files[0]);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    std::string got = ss.str();
+    EXPECT_NE(got.find("X-Mail-Args: <sender@x.example>"), std::string::npos) << got;
+    EXPECT_NE(got.find("X-Rcpt-Args: <rcpt@y.example>"), std::string::npos) << got;
+    EXPECT_NE(got.find("Subject: =?iso-8859-1?q?hello_sink=0A.dot_lin?=\n"), std::string::npos)
+        << got;
+    EXPECT_NE(got.find("\nhello sink\n"), std::string::npos) << got;
+    EXPECT_NE(got.find("\n.dot line\n"), std::string::npos) << got;  // unstuffed by the sink
+}
+
+}  // namespace
+}  // namespace tolvane
