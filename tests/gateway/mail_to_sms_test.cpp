@@ -1,0 +1,705 @@
+// The mail-to-SMS path over the real SMTP dialogue engine: each test plays a whole
+// client dialogue through an in-memory link, with a scripted SMS transport and a
+// scripted relay, and checks the replies, the SMS handed over, the records, the
+// counters and the message log.
+#include "gateway/mail_to_sms.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "foundation/lib.h"
+#include "foundation/sini.h"
+#include "gateway/keys.h"
+#include "gateway/mail_log_capture.h"
+#include "mail/sms_smtp.h"
+#include "records/msglog.h"
+#include "records/msgrec.h"
+#include "records/mutexlist.h"
+#include "records/phones.h"
+
+namespace tolvane {
+namespace {
+
+// ---- a scripted transport: records every send, answers from a script ----
+
+struct Sent {
+    std::string from, to, text;
+    bool with_headers = false;
+    smtp_headers headers;
+};
+
+struct Script {
+    std::vector<Sent> sent;
+    std::deque<int> results;  // result of each send in turn; 0 once exhausted
+};
+
+struct ScriptInit : sms_init_record {
+    Script* script = nullptr;
+};
+
+class ScriptDriver : public sms_driver {
+  public:
+    Script* script = nullptr;
+};
+
+std::unique_ptr<sms_driver> script_init(sms*, const sms_init_record* init, int&) {
+    auto d = std::make_unique<ScriptDriver>();
+    d->script = static_cast<const ScriptInit*>(init)->script;
+    return d;
+}
+void script_free(std::unique_ptr<sms_driver>& s) {
+    s.reset();
+}
+int script_zero(sms_driver*, sms_message*) {
+    return 0;
+}
+int script_send(sms_driver* state, const smtp_message_extra* extra, std::string_view from,
+                std::string_view to, std::string_view text) {
+    Script* sc = static_cast<ScriptDriver*>(state)->script;
+    Sent s{std::string(from), std::string(to), std::string(text), extra != nullptr, {}};
+    if (extra) s.headers = extra->headers;
+    sc->sent.push_back(std::move(s));
+    if (sc->results.empty()) return 0;
+    int r = sc->results.front();
+    sc->results.pop_front();
+    return r;
+}
+std::unique_ptr<sms_message> script_wait(sms_driver*, int, int&) {
+    return nullptr;
+}
+void script_error(sms_driver*, int err, std::string& bf) {
+    bf = "scripted failure " + std::to_string(err);
+}
+const char* script_text(sms_driver*, sms_message*) {
+    return "";
+}
+int script_answer(sms_driver*, sms_message*, int, const char*) {
+    return 0;
+}
+void script_msgfree(sms_driver*, std::unique_ptr<sms_message>& m) {
+    m.reset();
+}
+
+const sms_mode_fn_pointers script_row = {
+    script_init, script_free, script_zero, script_send,   script_wait,   script_error,  script_text,
+    script_text, script_text, script_text, script_answer, script_answer, script_msgfree};
+
+std::unique_ptr<sms> script_handle(int mode, Script* sc) {
+    ScriptInit init;
+    init.script = sc;
+    return sms_init_row(&script_row, mode, &init);
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        out.push_back(line);
+    }
+    return out;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// One mail as a client sends it: HELO, MAIL FROM, the recipients, DATA, the data, QUIT.
+std::string dialogue(const std::string& from, const std::vector<std::string>& to,
+                     const std::string& data, bool quit = true) {
+    std::string s = "HELO client.example\r\nMAIL FROM:<" + from + ">\r\n";
+    for (const std::string& t : to) s += "RCPT TO:<" + t + ">\r\n";
+    s += "DATA\r\n" + data + ".\r\n";
+    if (quit) s += "QUIT\r\n";
+    return s;
+}
+
+class MailToSms : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "mailsmsXXXXXX").string();
+        dir = mkdtemp(tmpl.data());
+        mutexlist_init();
+        ini = sini_init(_settings);
+        reader = rini_init(ini.get());
+        set("phone_country", "+61");
+        std::string err;
+        ASSERT_EQ(msglog_load(dir + "/msglog.dat", '|', err), 1) << err;
+
+        smtp_init rec;
+        rec.workpath = dir + "/spool";
+        rec.sendhost = "127.0.0.1";
+        int code = 0;
+        smtp = sms_init(SMS_SMTP, &rec, &code);
+        ASSERT_TRUE(smtp);
+        ASSERT_EQ(code, 0);
+        drv = dynamic_cast<sms_smtp*>(smtp->data.get());
+        ASSERT_NE(drv, nullptr);
+        drv->handoff = [this](std::unique_ptr<smtp_message> m) { handed.push_back(std::move(m)); };
+
+        send = script_handle(SMS_ROBOT, &sms_out);
+        relay = script_handle(SMS_SMTP, &notices);
+        path.smtp = smtp.get();
+        path.relay = relay.get();
+        path.send = send.get();
+        path.reader = reader.get();
+        path.pause_ms = 0;
+    }
+
+    void TearDown() override {
+        handed.clear();
+        sms_free(send);
+        sms_free(relay);
+        sms_free(smtp);
+        for (auto& l : limits) msgrec_free(l);
+        msglog_free();
+        phones_free();
+        rini_free(reader);
+        sini_free(ini);
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    void set(const char* key, const char* value) {
+        ASSERT_EQ(sini_set_l(ini.get(), key, nullptr, value), 1) << key;
+    }
+
+    msgrecs* limit(const char* name, int ip, int from, int to) {
+        std::string err;
+        limits.push_back(msgrec_init(name, dir, '|', "24", ip, from, to, err));
+        EXPECT_TRUE(limits.back()) << err;
+        path.limits.push_back(limits.back().get());
+        return limits.back().get();
+    }
+
+    // Plays input as one connection; returns the replies it got (all of them so far).
+    std::vector<std::string> run(const std::string& input) {
+        auto m = sms_smtp_msg_new(drv, smtp_memory_link(input, &out), MODE_HELO);
+        std::unique_ptr<sms_message> msg = std::move(m);
+        mail_to_sms(path, msg);
+        EXPECT_FALSE(msg);
+        return lines_of(out);
+    }
+
+    // Processes the messages handed on by the connection, in order.
+    void run_handed() {
+        while (!handed.empty()) {
+            std::unique_ptr<sms_message> msg = std::move(handed.front());
+            handed.pop_front();
+            mail_to_sms(path, msg);
+        }
+    }
+
+    std::string hello() { return "250 " + drv->host + ". Hello client.example(127.0.0.1)"; }
+
+    // Lines of today's record file, with the time field blanked.
+    std::vector<std::string> records() {
+        std::vector<std::string> out_lines;
+        for (std::string l :
+             lines_of(read_file(dir + "/" + msgrec_day_file(std::time(nullptr), "rec")))) {
+            std::vector<std::string> f = ssplit(l, "|", 10, false);
+            if (f.size() > 4) f[4] = "T";
+            std::string joined;
+            for (const std::string& x : f) joined += x + "|";
+            joined.pop_back();
+            out_lines.push_back(joined);
+        }
+        return out_lines;
+    }
+
+    std::string dir;
+    std::unique_ptr<SIni> ini;
+    std::unique_ptr<rini> reader;
+    std::unique_ptr<sms> smtp, send, relay;
+    sms_smtp* drv = nullptr;
+    std::deque<std::unique_ptr<smtp_message>> handed;
+    std::vector<msgrecs_ptr> limits;
+    Script sms_out, notices;
+    MailPath path;
+    std::string out;
+};
+
+const std::string kMail = "Subject: Lunch\r\n\r\nAt noon\r\n";
+
+TEST_F(MailToSms, WholeDialogueGetsItsRepliesAndOneSms) {
+    limit("msgrec", 0, 500, 500);
+    std::vector<std::string> r =
+        run(dialogue("ann@corp.example", {"0412345678@gw.example"}, kMail));
+    std::vector<std::string> want = {hello(),
+                                     "250 Command MAIL OK",
+                                     "250 Command RCPT User found OK",
+                                     "354 Command DATA Start mail input; end with <CRLF>.<CRLF>",
+                                     "250 Command DATA Processed mail data OK",
+                                     "221 Command QUIT, disconnecting"};
+    EXPECT_EQ(r, want);
+    ASSERT_EQ(sms_out.sent.size(), 1u);
+    EXPECT_EQ(sms_out.sent[0].to, "+61412345678");
+    EXPECT_EQ(sms_out.sent[0].from, "ann@corp.example");  // no number to send from
+    EXPECT_EQ(sms_out.sent[0].text, "Lunch - At noon\n");
+    EXPECT_TRUE(sms_out.sent[0].with_headers);
+    EXPECT_EQ(records(),
+              std::vector<std::string>{"SUCCESS|127.0.0.1|ann@corp.example|+61412345678|T|NONE|"});
+    EXPECT_EQ(read_file(dir + "/msgrec.to"), "+61412345678|0000000001\n");
+    EXPECT_EQ(read_file(dir + "/msgrec.from"), "ann@corp.example|0000000001\n");
+    EXPECT_EQ(read_file(dir + "/msgrec.ip"), "127.0.0.1|0000000001\n");
+    EXPECT_TRUE(notices.sent.empty());
+    // The originator fell back to the sender: nothing to route replies by.
+    std::string who;
+    EXPECT_EQ(msglog_lookup("+61412345678", 0, who), 0);
+}
+
+TEST_F(MailToSms, HeaderCopyTravelsWithTheFirstAttempt) {
+    limit("msgrec", 0, 500, 500);
+    run(dialogue("ann@corp.example", {"0412345678@gw"}, "Subject: S\r\nX-Ref: 7\r\n\r\nb\r\n"));
+    ASSERT_EQ(sms_out.sent.size(), 1u);
+    const std::string* ref = smtp_header_find(sms_out.sent[0].headers, "X-Ref");
+    ASSERT_NE(ref, nullptr);
+    EXPECT_EQ(*ref, "7");
+}
+
+TEST_F(MailToSms, SendModeNoneRefusesRightAfterTheGreeting) {
+    path.send = nullptr;
+    LogCapture log;
+    std::vector<std::string> r = run(dialogue("a@b", {"0412@gw"}, kMail));
+    EXPECT_EQ(r, std::vector<std::string>{"500 Outgoing SMS disabled (send_mode none specified)"});
+    EXPECT_TRUE(log.has("Outgoing SMS disabled"));
+    EXPECT_TRUE(sms_out.sent.empty());
+}
+
+TEST_F(MailToSms, ClientAddressNotListedIsBlocked) {
+    set("accept_ip", "10.*, 192.168.*");
+    LogCapture log;
+    std::vector<std::string> r = run(dialogue("a@b", {"0412@gw"}, kMail));
+    EXPECT_EQ(r, std::vector<std::string>{"500 Ip Blocked"});
+    EXPECT_TRUE(log.has("New SMTP connection from [127.0.0.1]"));
+    EXPECT_TRUE(log.has("Connection from [127.0.0.1] blocked"));
+    EXPECT_TRUE(sms_out.sent.empty());
+}
+
+TEST_F(MailToSms, LaterAcceptIpLineCanAdmit) {
+    set("accept_ip", "10.*");
+    set("accept_ip", "127.0.0.*");
+    LogCapture log;
+    run(dialogue("a@b", {"0412@gw"}, kMail));
+    EXPECT_TRUE(log.has("IP[127.0.0.1] matches[127.0.0.*]"));
+    EXPECT_EQ(sms_out.sent.size(), 1u);
+}
+
+TEST_F(MailToSms, ClientLimitRefusesWithNameAndMessage) {
+    msgrecs* mr = limit("msgrec", 1, 500, 500);
+    set("ip_limit_msg", "Too many from your host");
+    msgrec_add_ip(mr, "127.0.0.1", 1);
+    LogCapture log;
+    std::vector<std::string> r = run(dialogue("a@b", {"0412@gw"}, kMail));
+    EXPECT_EQ(r, std::vector<std::string>{"500 msgrec Too many from your host"});
+    EXPECT_TRUE(log.has("Connection from [127.0.0.1] exceeds (msgrec) limit of 1"));
+}
+
+TEST_F(MailToSms, FirstExceededLimitDecides) {
+    limit("msgrec", 0, 500, 500);
+    msgrecs* hourly = limit("hourly", 0, 1, 0);
+    msgrecs* daily = limit("daily", 0, 1, 0);
+    msgrec_add_from(hourly, "a@b", 1);
+    msgrec_add_from(daily, "a@b", 1);
+    std::vector<std::string> r = run(dialogue("a@b", {"0412@gw"}, kMail));
+    EXPECT_EQ(r.back(), "500 hourly Limit reached");
+}
+
+TEST_F(MailToSms, RefusedRecipientGets500AndTheOthersTheirSms) {
+    limit("msgrec", 0, 500, 500);
+    set("accept_to", "+614*");
+    LogCapture log;
+    std::vector<std::string> r =
+        run(dialogue("a@b", {"0412000001@gw", "0299998888@gw", "0412000002@gw"}, kMail));
+    EXPECT_EQ(r[2], "250 Command RCPT User found OK");
+    EXPECT_EQ(r[3], "500 To Blocked");
+    EXPECT_EQ(r[4], "250 Command RCPT User found OK");
+    EXPECT_EQ(r[6], "250 Command DATA Processed mail data OK");
+    ASSERT_EQ(sms_out.sent.size(), 2u);
+    EXPECT_EQ(sms_out.sent[0].to, "+61412000001");
+    EXPECT_EQ(sms_out.sent[1].to, "+61412000002");
+    EXPECT_TRUE(log.has("Connection to [+61299998888] blocked"));
+    EXPECT_TRUE(log.has("To[+61412000001] matches[+614*]"));
+}
+
+TEST_F(MailToSms, RecipientOverItsLimitIsRefusedOthersStillGetTheirSms) {
+    msgrecs* mr = limit("msgrec", 0, 500, 2);
+    msgrec_add_to(mr, "+61412000001", 2);
+    LogCapture log;
+    std::vector<std::string> r = run(dialogue("a@b", {"0412000001@gw", "0412000002@gw"}, kMail));
+    EXPECT_EQ(r[2], "500 msgrec Limit reached");
+    EXPECT_EQ(r[3], "250 Command RCPT User found OK");
+    ASSERT_EQ(sms_out.sent.size(), 1u);
+    EXPECT_EQ(sms_out.sent[0].to, "+61412000002");
+    EXPECT_TRUE(log.has("Mail to [+61412000001] exceeds (msgrec) limit of 2"));
+    EXPECT_EQ(msgrec_to_count(mr, "+61412000001"), 2);
+    EXPECT_EQ(msgrec_to_count(mr, "+61412000002"), 1);
+}
+
+TEST_F(MailToSms, NoRecipientLeftEndsWithoutSms) {
+    set("accept_to", "nobody");
+    LogCapture log;
+    run(dialogue("a@b", {"0412@gw"}, kMail));
+    EXPECT_TRUE(log.has("No message to process"));
+    EXPECT_TRUE(sms_out.sent.empty());
+    EXPECT_TRUE(records().empty());
+}
+
+TEST_F(MailToSms, SenderNotListedIsRefusedAtTheEndOfData) {
+    limit("msgrec", 0, 500, 500);
+    set("accept_from", "*@corp.example");
+    LogCapture log;
+    std::vector<std::string> r = run(dialogue("eve@else.example", {"0412@gw"}, kMail));
+    EXPECT_EQ(r[4], "500 From Blocked");
+    EXPECT_TRUE(log.has("Connection for [eve@else.example] blocked"));
+    EXPECT_TRUE(sms_out.sent.empty());
+    EXPECT_TRUE(records().empty());
+}
+
+TEST_F(MailToSms, SenderLimitRefusesWithItsMessage) {
+    msgrecs* mr = limit("msgrec", 0, 3, 500);
+    set("limit_msg", "Slow down");
+    msgrec_add_from(mr, "a@b", 3);
+    LogCapture log;
+    std::vector<std::string> r = run(dialogue("a@b", {"0412@gw"}, kMail));
+    EXPECT_EQ(r[4], "500 msgrec Slow down");
+    EXPECT_TRUE(log.has("For [a@b] exceeds (msgrec) limit of 3"));
+}
+
+TEST_F(MailToSms, EmptySenderWithoutBillIsRefused) {
+    LogCapture log;
+    std::vector<std::string> r = run(dialogue("", {"0412@gw"}, kMail));
+    EXPECT_EQ(r[4], "500 From Blocked");
+    EXPECT_TRUE(log.has("From and bill both blank"));
+}
+
+TEST_F(MailToSms, BillingHeaderDecidesChecksCountsAndNotice) {
+    msgrecs* mr = limit("msgrec", 0, 500, 500);
+    set("accept_from", "boss@corp.example");
+    set("sms_retries", "0");
+    sms_out.results = {0, 9};
+    LogCapture log;
+    run(dialogue(
+        "clerk@corp.example", {"0412000001@gw", "0412000002@gw"},
+        "X-Sms-Bill: <boss@corp.example>\r\nX-Sms-Number: 5550001\r\nSubject: s\r\n\r\nb\r\n"));
+    EXPECT_TRUE(log.has("New message from=[clerk@corp.example] bill=[boss@corp.example]"));
+    ASSERT_EQ(sms_out.sent.size(), 2u);
+    EXPECT_EQ(sms_out.sent[0].from, "5550001");
+    EXPECT_EQ(msgrec_from_count(mr, "boss@corp.example"), 1);
+    EXPECT_EQ(msgrec_from_count(mr, "clerk@corp.example"), 0);
+    std::string who;
+    EXPECT_EQ(msglog_lookup("+61412000001", 0, who), 1);
+    EXPECT_EQ(who, "clerk@corp.example");  // the envelope sender is remembered
+    ASSERT_EQ(notices.sent.size(), 1u);
+    EXPECT_EQ(notices.sent[0].to, "boss@corp.example");
+    EXPECT_EQ(records(),
+              (std::vector<std::string>{
+                  "SUCCESS|127.0.0.1|boss@corp.example|+61412000001|T|NONE|",
+                  "FAILURE|127.0.0.1|boss@corp.example|+61412000002|T|scripted failure 9|"}));
+}
+
+TEST_F(MailToSms, RetriesZeroMakesOneAttempt) {
+    limit("msgrec", 0, 500, 500);
+    set("sms_retries", "0");
+    sms_out.results = {5, 5, 5, 5, 5};
+    run(dialogue("a@b", {"0412@gw"}, kMail));
+    EXPECT_EQ(sms_out.sent.size(), 1u);
+}
+
+TEST_F(MailToSms, RetriesThreeMakeFourAttemptsOnlyTheFirstWithHeaders) {
+    limit("msgrec", 0, 500, 500);
+    set("sms_retries", "3");
+    sms_out.results = {5, 5, 5, 5, 5, 5};
+    LogCapture log;
+    run(dialogue("a@b", {"0412@gw"}, kMail));
+    ASSERT_EQ(sms_out.sent.size(), 4u);
+    EXPECT_TRUE(sms_out.sent[0].with_headers);
+    for (int i = 1; i < 4; ++i) EXPECT_FALSE(sms_out.sent[i].with_headers);
+    int retries = 0;
+    for (const std::string& m : log.messages()) retries += m == "Message send failed, retry...";
+    EXPECT_EQ(retries, 3);
+    EXPECT_TRUE(log.has("Message send error OTHER [5:scripted failure 5]"));
+}
+
+TEST_F(MailToSms, SuccessfulRetryCountsOnce) {
+    msgrecs* mr = limit("msgrec", 0, 500, 500);
+    set("sms_retries", "3");
+    sms_out.results = {5, 0};
+    run(dialogue("a@b", {"0412@gw"}, kMail));
+    EXPECT_EQ(sms_out.sent.size(), 2u);
+    EXPECT_EQ(msgrec_to_count(mr, "+61412"), 1);
+    EXPECT_TRUE(notices.sent.empty());
+}
+
+TEST_F(MailToSms, FinalFailureWritesUncountedRecordAndMailsTheNotice) {
+    msgrecs* mr = limit("msgrec", 0, 500, 500);
+    set("sms_retries", "1");
+    set("sms_bounces", "false");  // the notice goes out whatever this says
+    sms_out.results = {7, 7};
+    run(dialogue("ann@corp.example", {"0412345678@gw"}, kMail));
+    EXPECT_EQ(records(),
+              std::vector<std::string>{
+                  "FAILURE|127.0.0.1|ann@corp.example|+61412345678|T|scripted failure 7|"});
+    EXPECT_EQ(msgrec_to_count(mr, "+61412345678"), 0);
+    EXPECT_EQ(msgrec_from_count(mr, "ann@corp.example"), 0);
+    ASSERT_EQ(notices.sent.size(), 1u);
+    const Sent& n = notices.sent[0];
+    EXPECT_EQ(n.to, "ann@corp.example");
+    EXPECT_EQ(n.from, "ann@corp.example");
+    EXPECT_EQ(n.text, "SMS to (+61412345678) failed delivery (scripted failure 7)");
+    ASSERT_NE(smtp_header_find(n.headers, "Subject"), nullptr);
+    EXPECT_EQ(*smtp_header_find(n.headers, "Subject"), "SMS Failed");
+    ASSERT_NE(smtp_header_find(n.headers, "X-Tolvane"), nullptr);
+    EXPECT_EQ(*smtp_header_find(n.headers, "X-Tolvane"), "ERROR");
+}
+
+TEST_F(MailToSms, ClientCutOffInItsDataGetsNoSmsAndNoRecord) {
+    limit("msgrec", 0, 500, 500);
+    std::string input =
+        "HELO c\r\nMAIL FROM:<a@b>\r\nRCPT TO:<0412@gw>\r\nDATA\r\nSubject: x\r\n\r\nhalf a mail";
+    run(input);
+    EXPECT_TRUE(sms_out.sent.empty());
+    EXPECT_TRUE(records().empty());
+    EXPECT_FALSE(std::filesystem::exists(dir + "/msgrec.from"));
+}
+
+TEST_F(MailToSms, SpoolFileIsGoneAfterwards) {
+    limit("msgrec", 0, 500, 500);
+    run(dialogue("a@b", {"0412@gw"}, kMail));
+    int left = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir + "/spool")) {
+        static_cast<void>(e);
+        ++left;
+    }
+    EXPECT_EQ(left, 0);
+}
+
+TEST_F(MailToSms, SeveralMailsOnOneConnectionEachGetTheirSms) {
+    limit("msgrec", 0, 500, 500);
+    std::string input = dialogue("a@b", {"0412000001@gw"}, kMail, false);
+    input += "MAIL FROM:<c@d>\r\nRCPT TO:<0412000002@gw>\r\nDATA\r\n" + kMail + ".\r\nQUIT\r\n";
+    run(input);
+    run_handed();
+    std::vector<std::string> want = {hello(),
+                                     "250 Command MAIL OK",
+                                     "250 Command RCPT User found OK",
+                                     "354 Command DATA Start mail input; end with <CRLF>.<CRLF>",
+                                     "250 Command DATA Processed mail data OK",
+                                     "250 Command MAIL OK",
+                                     "250 Command RCPT User found OK",
+                                     "354 Command DATA Start mail input; end with <CRLF>.<CRLF>",
+                                     "250 Command DATA Processed mail data OK",
+                                     "221 Command QUIT, disconnecting"};
+    EXPECT_EQ(lines_of(out), want);
+    ASSERT_EQ(sms_out.sent.size(), 2u);
+    EXPECT_EQ(sms_out.sent[0].to, "+61412000001");
+    EXPECT_EQ(sms_out.sent[1].to, "+61412000002");
+    EXPECT_EQ(sms_out.sent[1].from, "c@d");
+}
+
+TEST_F(MailToSms, RsetInTheMiddleDropsTheMailSoFar) {
+    limit("msgrec", 0, 500, 500);
+    std::string input = "HELO c\r\nMAIL FROM:<a@b>\r\nRCPT TO:<0412000001@gw>\r\nRSET\r\n";
+    input += "MAIL FROM:<c@d>\r\nRCPT TO:<0412000002@gw>\r\nDATA\r\n" + kMail + ".\r\nQUIT\r\n";
+    run(input);
+    run_handed();
+    std::vector<std::string> r = lines_of(out);
+    EXPECT_EQ(r[3], "250 Command RSET OK");
+    EXPECT_EQ(r.back(), "221 Command QUIT, disconnecting");
+    ASSERT_EQ(sms_out.sent.size(), 1u);
+    EXPECT_EQ(sms_out.sent[0].to, "+61412000002");
+    EXPECT_EQ(records().size(), 1u);
+}
+
+TEST_F(MailToSms, SmtpTransportWithoutDomainKeepsWholeAddresses) {
+    limit("msgrec", 0, 500, 500);
+    auto mail_send = script_handle(SMS_SMTP, &sms_out);
+    path.send = mail_send.get();
+    run(dialogue("a@b", {"0412345678@provider.example"}, kMail));
+    ASSERT_EQ(sms_out.sent.size(), 1u);
+    EXPECT_EQ(sms_out.sent[0].to, "0412345678@provider.example");
+    path.send = send.get();
+    sms_free(mail_send);
+}
+
+TEST_F(MailToSms, SmtpTransportWithDomainReducesToNumbers) {
+    limit("msgrec", 0, 500, 500);
+    set("smtp_sms_todomain", "sms.provider.example");
+    auto mail_send = script_handle(SMS_SMTP, &sms_out);
+    path.send = mail_send.get();
+    run(dialogue("a@b", {"0412345678@gw.example"}, kMail));
+    ASSERT_EQ(sms_out.sent.size(), 1u);
+    EXPECT_EQ(sms_out.sent[0].to, "+61412345678");
+    path.send = send.get();
+    sms_free(mail_send);
+}
+
+TEST_F(MailToSms, ModemReceiverLendsItsNumber) {
+    limit("msgrec", 0, 500, 500);
+    set("gsm_number", "+61400000000");
+    Script unused;
+    auto modem = script_handle(SMS_GSM, &unused);
+    path.recv = modem.get();
+    run(dialogue("a@b", {"0412345678@gw"}, kMail));
+    ASSERT_EQ(sms_out.sent.size(), 1u);
+    EXPECT_EQ(sms_out.sent[0].from, "+61400000000");
+    std::string who;
+    EXPECT_EQ(msglog_lookup("+61412345678", 0, who), 1);
+    EXPECT_EQ(who, "a@b");
+    path.recv = nullptr;
+    sms_free(modem);
+}
+
+TEST_F(MailToSms, SmppSenderTakesAPoolNumberBoundToTheSender) {
+    limit("msgrec", 0, 500, 500);
+    phones_init(dir, nullptr, nullptr, 7000, 7010);
+    auto smpp = script_handle(SMS_SMPP, &sms_out);
+    path.send = smpp.get();
+    run(dialogue("ann@corp.example", {"0412345678@gw"}, kMail));
+    ASSERT_EQ(sms_out.sent.size(), 1u);
+    EXPECT_EQ(sms_out.sent[0].from, "7000");
+    EXPECT_EQ(phone_in("7000").value_or(""), "ann@corp.example");
+    path.send = send.get();
+    sms_free(smpp);
+}
+
+TEST_F(MailToSms, ModemSenderPrefixesTheReplyAddress) {
+    limit("msgrec", 0, 500, 500);
+    set("gsm_number", "+61400000000");
+    auto modem = script_handle(SMS_GSM, &sms_out);
+    path.send = modem.get();
+    run(dialogue("ann@corp.example", {"0412345678@gw"}, kMail));
+    ASSERT_EQ(sms_out.sent.size(), 1u);
+    EXPECT_EQ(sms_out.sent[0].from, "+61400000000");
+    EXPECT_EQ(sms_out.sent[0].text, "Reply w/ ann@corp.example - Lunch - At noon\n");
+    path.send = send.get();
+    sms_free(modem);
+}
+
+// ---- the pieces ----
+
+TEST(HeaderAddress, DropsOneBracketPair) {
+    std::string a = "<boss@corp.example>", b = "boss@corp.example", c = "<>", d = "<x", e = "";
+    EXPECT_EQ(header_address(&a), "boss@corp.example");
+    EXPECT_EQ(header_address(&b), "boss@corp.example");
+    EXPECT_EQ(header_address(&c), "");
+    EXPECT_EQ(header_address(&d), "x");
+    EXPECT_EQ(header_address(&e), "");
+    EXPECT_EQ(header_address(nullptr), "");
+}
+
+TEST(MailDestination, ReducesUnlessMailedWholeWithoutDomain) {
+    EXPECT_EQ(mail_destination("sms0412@gw", SMS_ROBOT, nullptr, "sms", "+61"), "+61412");
+    EXPECT_EQ(mail_destination("0412@gw", SMS_GSM, nullptr, "", nullptr), "412");
+    EXPECT_EQ(mail_destination("0412@x", SMS_SMTP, nullptr, "", "+61"), "0412@x");
+    EXPECT_EQ(mail_destination("0412@x", SMS_SMTP, "", "", "+61"), "0412@x");
+    EXPECT_EQ(mail_destination("0412@x", SMS_SMTP, "p.example", "", "+61"), "+61412");
+}
+
+TEST(ComposeSmsText, SubjectIsDecodedAndJoinedToTheBody) {
+    smtp_headers h = {{"Subject", "=?iso-8859-1?q?Big_news?="}};
+    TextRules r;
+    EXPECT_EQ(compose_sms_text(r, "a@b", &h, "body"), "Big news - body");
+}
+
+TEST(ComposeSmsText, SubjectHeaderNameIsExactCase) {
+    smtp_headers h = {{"subject", "lower"}};
+    TextRules r;
+    EXPECT_EQ(compose_sms_text(r, "a@b", &h, "body"), "body");
+}
+
+TEST(ComposeSmsText, SubjectCanBeLeftOut) {
+    smtp_headers h = {{"Subject", "S"}};
+    TextRules r;
+    r.sms_subject = false;
+    EXPECT_EQ(compose_sms_text(r, "a@b", &h, "body"), "body");
+    smtp_headers empty_subject = {{"Subject", ""}};
+    r.sms_subject = true;
+    EXPECT_EQ(compose_sms_text(r, "a@b", &empty_subject, "body"), "body");
+}
+
+TEST(ComposeSmsText, FormatReplacesSubjectAndBody) {
+    smtp_headers h = {{"Subject", "S"}, {"X-Id", "42"}};
+    TextRules r;
+    r.format = "$(x-id): $(body2)";
+    EXPECT_EQ(compose_sms_text(r, "a@b", &h, "body"), "42: bo");
+}
+
+TEST(ComposeSmsText, ModemReplyPrefixUnlessStatic) {
+    smtp_headers h = {{"Subject", "S"}};
+    TextRules r;
+    r.gsm = true;
+    EXPECT_EQ(compose_sms_text(r, "a@b", &h, "x"), "Reply w/ a@b - S - x");
+    r.sms_static = true;
+    EXPECT_EQ(compose_sms_text(r, "a@b", &h, "x"), "S - x");
+    r.sms_static = false;
+    r.reply_with = false;
+    EXPECT_EQ(compose_sms_text(r, "a@b", &h, "x"), "S - x");
+    r.reply_with = true;
+    r.gsm = false;
+    EXPECT_EQ(compose_sms_text(r, "a@b", &h, "x"), "S - x");
+}
+
+TEST(ComposeSmsText, SpacesModeCompactsEveryPiece) {
+    smtp_headers h = {{"Subject", "big news"}};
+    TextRules r;
+    r.gsm = true;
+    r.smart = "spaces";
+    EXPECT_EQ(compose_sms_text(r, "a@b", &h, "see you soon"), "ReplyW/A@b-BigNews-SeeYouSoon");
+}
+
+TEST(ComposeSmsText, CutAt999Characters) {
+    smtp_headers h = {{"Subject", std::string(600, 's')}};
+    TextRules r;
+    std::string t = compose_sms_text(r, "a@b", &h, std::string(600, 'b'));
+    EXPECT_EQ(t.size(), 999u);
+    EXPECT_EQ(t.substr(600, 3), " - ");
+}
+
+class ListMatch : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ini = sini_init(_settings);
+        reader = rini_init(ini.get());
+    }
+    void TearDown() override {
+        rini_free(reader);
+        sini_free(ini);
+    }
+    std::unique_ptr<SIni> ini;
+    std::unique_ptr<rini> reader;
+};
+
+TEST_F(ListMatch, DefaultAdmitsEverything) {
+    EXPECT_EQ(list_match(reader.get(), ACCEPT_IP, "10.1.2.3").value_or("none"), "*");
+}
+
+TEST_F(ListMatch, FirstMatchingOccurrenceIsReported) {
+    sini_set(ini.get(), ACCEPT_FROM, nullptr, "*@a.example");
+    sini_set(ini.get(), ACCEPT_FROM, nullptr, "x@b.example, *@b.example");
+    sini_set(ini.get(), ACCEPT_FROM, nullptr, "*");
+    EXPECT_EQ(list_match(reader.get(), ACCEPT_FROM, "y@b.example").value_or("none"),
+              "x@b.example, *@b.example");
+    EXPECT_EQ(list_match(reader.get(), ACCEPT_FROM, "q@a.example").value_or("none"), "*@a.example");
+}
+
+TEST_F(ListMatch, NothingMatchesGivesNone) {
+    sini_set(ini.get(), ACCEPT_TO, nullptr, "+61*\t+64*");
+    EXPECT_FALSE(list_match(reader.get(), ACCEPT_TO, "+1555"));
+    EXPECT_TRUE(list_match(reader.get(), ACCEPT_TO, "+6421"));
+}
+
+}  // namespace
+}  // namespace tolvane
