@@ -267,7 +267,7 @@ TEST(SmtpRelay, DeliversToSmtpSink) {
     std::string got = ss.str();
     EXPECT_NE(got.find("X-Mail-Args: <sender@x.example>"), std::string::npos) << got;
     EXPECT_NE(got.find("X-Rcpt-Args: <rcpt@y.example>"), std::string::npos) << got;
-    EXPECT_NE(got.find("Subject: =?iso-8859-1?q?hello_sink=0A.dot_lin?=\n"), std::string::npos)
+    EXPECT_NE(got.find("Subject: =?iso-8859-1?q?hello_sink=0A.dot_line?=\n"), std::string::npos)
         << got;
     EXPECT_NE(got.find("\nhello sink\n"), std::string::npos) << got;
     EXPECT_NE(got.find("\n.dot line\n"), std::string::npos) << got;  // unstuffed by the sink
