@@ -1,0 +1,297 @@
+// Command-line tools and the transport records built from the settings.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "foundation/ssha.h"
+#include "gateway/gateway.h"
+#include "gateway/spine_support.h"
+#include "mail/sms_smtp.h"
+#include "sms/sms_robot.h"
+
+namespace tolvane {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::IniFile;
+
+TEST(ProgramDir, AbsolutePathLosesItsLastComponent) {
+    EXPECT_EQ(program_dir("/usr/local/tolvane/tolvane", "/elsewhere"), "/usr/local/tolvane");
+    EXPECT_EQ(program_dir("/tolvane", "/elsewhere"), "/");
+}
+
+TEST(ProgramDir, RelativePathJoinsTheCurrentDirectory) {
+    EXPECT_EQ(program_dir("./tolvane", "/home/u"), "/home/u");
+    EXPECT_EQ(program_dir("bin/tolvane", "/home/u"), "/home/u/bin");
+}
+
+TEST(ProgramDir, DotsAndBackslashesAreResolved) {
+    EXPECT_EQ(program_dir("./bin/../sbin/./tolvane", "/opt/tv"), "/opt/tv/sbin");
+    EXPECT_EQ(program_dir("bin\\tolvane.exe", "/w"), "/w/bin");
+    EXPECT_EQ(program_dir("../../../../tolvane", "/a"), "/");
+    EXPECT_EQ(program_dir("/a//b///tolvane", "/"), "/a/b");
+}
+
+TEST(ProgramDir, DriveLetterCountsAsAbsolute) {
+    EXPECT_EQ(program_dir("C:\\tv\\tolvane.exe", "/w"), "C:/tv");
+}
+
+TEST(ProgramBase, LastComponentUpToItsFirstDot) {
+    EXPECT_EQ(program_base("/usr/local/tolvane/tolvane"), "tolvane");
+    EXPECT_EQ(program_base("C:\\tv\\tolvane.exe"), "tolvane");
+    EXPECT_EQ(program_base("a.b.c"), "a");
+}
+
+TEST(Usage, ListsTheToolsAfterTheVersion) {
+    std::string u = cli_usage();
+    EXPECT_EQ(
+        u.rfind("Tolvane 1.1m\n\ntolvane -version\ntolvane -install\ntolvane -uninstall\n\n", 0),
+        0u);
+    EXPECT_NE(u.find("-config FILE"), std::string::npos);
+    EXPECT_NE(u.find("-foreground"), std::string::npos);
+}
+
+TEST(Prescan, FindsConfigAndForeground) {
+    const char* argv[] = {"tolvane", "-CONFIG", "/tmp/x.ini", "-Foreground", "-debug"};
+    CommandLine cl;
+    ASSERT_EQ(cli_prescan(5, const_cast<char**>(argv), cl), 1);
+    EXPECT_EQ(cl.config, "/tmp/x.ini");
+    EXPECT_TRUE(cl.foreground);
+    EXPECT_EQ(cl.args.size(), 4u);
+}
+
+TEST(Prescan, ConfigWithoutFileIsRefused) {
+    const char* argv[] = {"tolvane", "-config"};
+    CommandLine cl;
+    EXPECT_EQ(cli_prescan(2, const_cast<char**>(argv), cl), 0);
+}
+
+TEST(Prescan, DefaultSettingsFile) {
+    const char* argv[] = {"tolvane"};
+    CommandLine cl;
+    ASSERT_EQ(cli_prescan(1, const_cast<char**>(argv), cl), 1);
+    EXPECT_EQ(cl.config, "/etc/tolvane.ini");
+    EXPECT_FALSE(cl.foreground);
+}
+
+class Tool : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("tv_cli_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // Runs the password tool on the given input; returns its status, output in out_.
+    int password(const std::string& input, const fs::path& file) {
+        std::FILE* in = fmemopen(const_cast<char*>(input.data()), input.size(), "r");
+        std::FILE* out = std::tmpfile();
+        int rc = password_tool(in, out, file.string());
+        std::rewind(out);
+        out_.clear();
+        int c;
+        while ((c = std::fgetc(out)) != EOF) out_.push_back(static_cast<char>(c));
+        std::fclose(in);
+        std::fclose(out);
+        return rc;
+    }
+    std::string slurp(const fs::path& p) {
+        std::ifstream f(p, std::ios::binary);
+        std::stringstream ss;
+        ss << f.rdbuf();
+        return ss.str();
+    }
+    fs::path dir_;
+    std::string out_;
+};
+
+TEST_F(Tool, PasswordWritesUserAndDigest) {
+    fs::path file = dir_ / "admin.dat";
+    ASSERT_EQ(password("admin\nsecret\nsecret\n", file), 0);
+    EXPECT_EQ(out_,
+              "Enter web admin username: Enter web admin password: "
+              "Enter web admin password(again): ");
+    std::string line = slurp(file);
+    ASSERT_EQ(line.size(), std::string("admin:").size() + 38 + 1);
+    EXPECT_EQ(line.rfind("admin:{ssha}", 0), 0u);
+    EXPECT_EQ(line.back(), '\n');
+    std::string stored = line.substr(6, 38);
+    EXPECT_TRUE(ssha_check("secret", stored));
+    EXPECT_FALSE(ssha_check("Secret", stored));
+    EXPECT_FALSE(ssha_check("", stored));
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::others_read, fs::perms::none);
+}
+
+TEST_F(Tool, PasswordsThatDifferAreAskedAgain) {
+    fs::path file = dir_ / "admin.dat";
+    ASSERT_EQ(password("ann\none\ntwo\nbob\npw\npw\n", file), 0);
+    EXPECT_NE(out_.find("Passwords don't match, please try again.\n"), std::string::npos);
+    std::string line = slurp(file);
+    EXPECT_EQ(line.rfind("bob:{ssha}", 0), 0u);
+    EXPECT_TRUE(ssha_check("pw", line.substr(4, 38)));
+}
+
+TEST_F(Tool, PasswordAnswersAreCutAt49AndAtLineEnds) {
+    fs::path file = dir_ / "admin.dat";
+    std::string longname(60, 'u');
+    ASSERT_EQ(password(longname + "\r\npass\r\npass\r\n", file), 0);
+    std::string line = slurp(file);
+    EXPECT_EQ(line.rfind(std::string(49, 'u') + ":{ssha}", 0), 0u);
+    EXPECT_TRUE(ssha_check("pass", line.substr(50, 38)));
+}
+
+TEST_F(Tool, PasswordFileIsReplaced) {
+    fs::path file = dir_ / "admin.dat";
+    std::ofstream(file) << "old:{ssha}xxxx\nsecond line\n";
+    ASSERT_EQ(password("new\np\np\n", file), 0);
+    std::string line = slurp(file);
+    EXPECT_EQ(line.rfind("new:{ssha}", 0), 0u);
+    EXPECT_EQ(line.find("second"), std::string::npos);
+}
+
+TEST_F(Tool, PasswordAtEndOfInputWritesNothing) {
+    fs::path file = dir_ / "admin.dat";
+    EXPECT_EQ(password("admin\nsecret\n", file), 1);
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_EQ(password("", file), 1);
+    EXPECT_FALSE(fs::exists(file));
+}
+
+TEST_F(Tool, PasswordFileThatCannotBeWrittenNamesThePath) {
+    fs::path file = dir_ / "missing" / "admin.dat";
+    EXPECT_EQ(password("a\nb\nb\n", file), 1);
+    EXPECT_NE(out_.find(file.string() + ": No such file or directory"), std::string::npos) << out_;
+}
+
+TEST_F(Tool, UserNameWithColonIsAskedAgain) {
+    fs::path file = dir_ / "admin.dat";
+    ASSERT_EQ(password("a:b\np\np\nab\np\np\n", file), 0);
+    EXPECT_EQ(slurp(file).rfind("ab:{ssha}", 0), 0u);
+}
+
+TEST_F(Tool, InstallScriptsByteForByte) {
+    std::string why;
+    ASSERT_EQ(install_scripts(dir_.string(), why), 1) << why;
+    EXPECT_EQ(slurp(dir_ / "tolvane_start.sh"), "cd \"" + dir_.string() + "\"\n./tolvane");
+    EXPECT_EQ(slurp(dir_ / "tolvane_stop.sh"), "cd \"" + dir_.string() + "\"\nls > tolvane.exit\n");
+    EXPECT_EQ(::access((dir_ / "tolvane_start.sh").c_str(), X_OK), 0);
+}
+
+TEST_F(Tool, InstallScriptsIntoMissingDirectoryFails) {
+    std::string why;
+    EXPECT_EQ(install_scripts((dir_ / "nope").string(), why), 0);
+    EXPECT_NE(why.find("No such file or directory"), std::string::npos);
+}
+
+// ---- transport records ----
+
+TEST(DeliveryInit, ModemRecordFromTheSettings) {
+    report_using.reset();
+    IniFile ini(
+        "gsm_com /dev/ttyUSB0\ngsm_baud 100000\ngsm_number +61400000000\nsca_number +6141\n"
+        "gsm_pin 1234\ngsm_init AT+CFUN=1\ngsm_crlf false\ncpin_ok yes\ncnmi_flush on\n"
+        "sms_mode pdu\nsms_extended true\nsms_dcs 16bit\ngsm_min_signal 7\n"
+        "com_debug_file disabled\n");
+    auto rec = delivery_init(ini.get(), SMS_GSM);
+    auto* g = dynamic_cast<gsm_init*>(rec.get());
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(g->port, "/dev/ttyUSB0");
+    EXPECT_EQ(g->baud, 115200);
+    EXPECT_EQ(g->localphone, "+61400000000");
+    EXPECT_EQ(g->sca, "+6141");
+    EXPECT_EQ(g->pin, "1234");
+    EXPECT_EQ(g->pin2, "");
+    EXPECT_EQ(g->init_string, "AT+CFUN=1");
+    EXPECT_EQ(g->crlf, 0);
+    EXPECT_EQ(g->min_signal, 7);
+    EXPECT_EQ(g->signal_timeout, 60);
+    EXPECT_EQ(g->debug_file, "");
+    EXPECT_EQ(g->mode, MODE_CPIN_OK | MODE_CNMI_FLUSH | MODE_PDU | MODE_EXTENDED | MODE_16BIT);
+    EXPECT_EQ(g->dcs, "");
+    ASSERT_TRUE(report_using);
+    EXPECT_EQ(*report_using, "+61400000000");
+    report_using.reset();
+}
+
+TEST(DeliveryInit, ModemDefaultsAndOtherCodings) {
+    report_using.reset();
+    IniFile ini("sms_mode PDU\nsms_dcs ucs2\ngsm_noinit true\n");
+    auto rec = delivery_init(ini.get(), SMS_GSM);
+    auto* g = dynamic_cast<gsm_init*>(rec.get());
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(g->port, "COM1");
+    EXPECT_EQ(g->baud, 9600);
+    EXPECT_EQ(g->crlf, 1);
+    EXPECT_EQ(g->init_string, "");
+    EXPECT_EQ(g->mode, MODE_8BIT);  // "PDU" is not exactly "pdu"
+    EXPECT_EQ(g->dcs, "ucs2");
+    EXPECT_FALSE(report_using);
+}
+
+TEST(DeliveryInit, SmppRecord) {
+    IniFile ini("smpp_host smsc.example\nsmpp_user u\nsmpp_pass p\n");
+    auto rec = delivery_init(ini.get(), SMS_SMPP);
+    auto* s = dynamic_cast<smpp_init*>(rec.get());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->host, "smsc.example");
+    EXPECT_EQ(s->port, 2775);
+    EXPECT_EQ(s->id, "u");
+    EXPECT_EQ(s->pass, "p");
+    EXPECT_EQ(s->type, "Tolvaneway");
+    EXPECT_EQ(s->addr_range, "*");
+}
+
+TEST(DeliveryInit, SmtpAsSmsTransportHasNoListener) {
+    IniFile ini("host gw\nsmtp_sms_todomain sms.example\nsmtp_outport 2525\nworkpath /w\n");
+    auto rec = delivery_init(ini.get(), SMS_SMTP);
+    auto* s = dynamic_cast<smtp_init*>(rec.get());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->sendhost, "gw");
+    EXPECT_EQ(s->sendport, 2525);
+    EXPECT_EQ(s->todom, "sms.example");
+    EXPECT_EQ(s->fromdom, "gw");
+    EXPECT_EQ(s->workpath, "/w");
+    EXPECT_EQ(s->listenport, 0);
+    EXPECT_EQ(s->greeting, "");
+}
+
+TEST(DeliveryInit, RobotAndXmlRecords) {
+    IniFile ini("robot_cmd /usr/bin/sender --fast\n");
+    auto rec = delivery_init(ini.get(), SMS_ROBOT);
+    auto* r = dynamic_cast<robot_init*>(rec.get());
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->cmdline, "/usr/bin/sender --fast");
+    EXPECT_EQ(delivery_init(ini.get(), SMS_XML), nullptr);
+    EXPECT_EQ(delivery_init(ini.get(), SMS_NONE), nullptr);
+    EXPECT_EQ(delivery_init(ini.get(), 9), nullptr);
+}
+
+TEST(SmtpSideInit, MailSideRecord) {
+    IniFile ini(
+        "smtp_outserver relay.example\nsmtp_inport 2025\nsmtp_greeting Hi\n"
+        "smtp_debug_file disabled\nworkpath /w\n");
+    auto rec = smtp_side_init(ini.get());
+    auto* s = dynamic_cast<smtp_init*>(rec.get());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->sendhost, "relay.example");
+    EXPECT_EQ(s->listenport, 2025);
+    EXPECT_EQ(s->sendport, 25);
+    EXPECT_EQ(s->greeting, "Hi");
+    EXPECT_EQ(s->smtplog, "");
+    EXPECT_EQ(s->workpath, "/w");
+    EXPECT_EQ(s->todom, "");
+    IniFile ini2("smtp_debug_file /var/log/smtp.log\n");
+    auto rec2 = smtp_side_init(ini2.get());
+    EXPECT_EQ(dynamic_cast<smtp_init*>(rec2.get())->smtplog, "/var/log/smtp.log");
+}
+
+}  // namespace
+}  // namespace tolvane
