@@ -1,20 +1,24 @@
 // The process-wide log: one text file, four levels, rotation, held early errors.
 //
-// A Log owns its stream and its path. The current log is a process-wide pointer that
-// start-up sets; emsg/imsg/dmsg write to it. Errors issued while no log is current are
-// kept in a bounded list (LOG_HELD_MAX, oldest dropped first) and written, in order,
+// A Log owns its file descriptor, its path and the lines not yet written. The current log is a
+// process-wide pointer that start-up sets; emsg/imsg/dmsg write to it. Errors issued while no log
+// is current are kept in a bounded list (LOG_HELD_MAX, oldest dropped first) and written, in order,
 // when a log becomes current.
 //
 // The writer lock is a plain leaf mutex rather than a named MUTEX: the named locks report
 // their own failures through this log, and the log must stay usable (and fast) whatever
-// state they are in. Nothing is called out to while it is held except stdio.
+// state they are in. Nothing is called out to while it is held but the file system.
 #include "foundation/log.h"
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <charconv>
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
 #include <deque>
@@ -33,12 +37,47 @@ constexpr const char* kLevelNames[] = {"None", "Error", "Info", "Debug"};
 constexpr long kDefaultRotate = 1048576;
 constexpr int kDefaultRotations = 4;
 
-struct FileCloser {
-    void operator()(std::FILE* f) const {
-        if (f) std::fclose(f);
+// Lines held back at most before they are written even without a flush.
+constexpr std::size_t kBatchMax = 64 * 1024;
+
+// An owned file descriptor.
+class Fd {
+  public:
+    Fd() = default;
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
     }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+
+  private:
+    int fd_ = -1;
 };
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// Writes all of text; what the system refuses (a full disk) is lost.
+void write_fully(int fd, std::string_view text) {
+    while (!text.empty()) {
+        ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+// The process id changes only across fork, so it is asked for once per process.
+std::atomic<long> g_pid{0};
+long current_pid() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        g_pid = static_cast<long>(getpid());
+        pthread_atfork(nullptr, nullptr, [] { g_pid = static_cast<long>(getpid()); });
+    });
+    return g_pid.load(std::memory_order_relaxed);
+}
 
 // Storage that is built on first use and never destroyed, so that threads still logging
 // while the process exits never touch a destroyed object.
@@ -97,38 +136,91 @@ class Log {
     std::atomic<int> DoFlush{0};
     std::atomic<long> Lines{0};
     int Rotations = kDefaultRotations;
-    long Size = 0;
+    long Size = 0;  // bytes of the file, counting lines handed over but not yet written
     long Rotate = kDefaultRotate;
     std::mutex Lock;
-    FilePtr F;
+    Fd F;
 
-    // Guarded by Lock: the time text of the second last written, and the line being built.
+    // Lines are appended to `pend` under Lock; one thread at a time (`writing`) hands a
+    // batch to the system outside the lock, so that threads logging at once share one
+    // write instead of queueing for one each. A line counts as flushed when `written`
+    // has reached its number; a caller that must flush waits for that.
+    std::string pend;
+    std::string spare;
+    bool writing = false;
+    std::uint64_t appended = 0;
+    std::uint64_t written = 0;
+    std::condition_variable idle;
+
+    // Guarded by Lock: the time text of the second last written.
     std::time_t stamp_sec = -1;
     std::string stamp;
-    std::string line;
     std::minstd_rand rng{static_cast<std::minstd_rand::result_type>(std::time(nullptr) ^ getpid())};
 
-    // Opens File for appending and takes Size from it. Lock held.
-    bool open_locked(const std::string& path) {
-        F.reset();
-        struct stat st {};
-        Size = (::stat(path.c_str(), &st) == 0) ? static_cast<long>(st.st_size) : 0;
-        F.reset(std::fopen(path.c_str(), "a"));
-        if (!F) return false;
-        std::setvbuf(F.get(), nullptr, _IOFBF, 64 * 1024);
-        return true;
+    ~Log() {
+        std::unique_lock<std::mutex> lk(Lock);
+        close_locked(lk);
     }
 
-    void rotate_locked();
-    void write_locked(int level, std::string_view body);
+    void wait_idle(std::unique_lock<std::mutex>& lk) {
+        idle.wait(lk, [this] { return !writing; });
+    }
+    // Writes everything pending; no batch may be in flight.
+    void write_pending_locked() {
+        if (!pend.empty()) {
+            if (F) write_fully(F.get(), pend);
+            pend.clear();
+        }
+        written = appended;
+    }
+    void close_locked(std::unique_lock<std::mutex>& lk) {
+        wait_idle(lk);
+        write_pending_locked();
+        F.reset();
+    }
+    // Opens path for appending and takes Size from it.
+    bool open_locked(std::unique_lock<std::mutex>& lk, const std::string& path) {
+        close_locked(lk);
+        int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        struct stat st {};
+        Size = (fd >= 0 && ::fstat(fd, &st) == 0) ? static_cast<long>(st.st_size) : 0;
+        F.reset(fd);
+        return fd >= 0;
+    }
+    void flush_upto(std::unique_lock<std::mutex>& lk, std::uint64_t target);
+    void rotate_locked(std::unique_lock<std::mutex>& lk);
+    void write_locked(std::unique_lock<std::mutex>& lk, int level, std::string_view body);
 };
 
-void Log::rotate_locked() {
+void Log::flush_upto(std::unique_lock<std::mutex>& lk, std::uint64_t target) {
+    while (written < target) {
+        if (writing) {
+            idle.wait(lk);
+            continue;
+        }
+        writing = true;
+        std::string batch = std::move(spare);
+        batch.clear();
+        batch.swap(pend);
+        const std::uint64_t upto = appended;
+        const int fd = F.get();
+        lk.unlock();
+        if (fd >= 0) write_fully(fd, batch);
+        lk.lock();
+        written = upto;
+        writing = false;
+        batch.clear();
+        spare = std::move(batch);
+        idle.notify_all();
+    }
+}
+
+void Log::rotate_locked(std::unique_lock<std::mutex>& lk) {
     std::uniform_int_distribution<int> five(0, 99999);
     std::string tmp = strnprintf(TEXT_MAX + 32, "%s.%05d%05d", File.c_str(), five(rng), five(rng));
-    F.reset();
+    close_locked(lk);
     std::rename(File.c_str(), tmp.c_str());
-    open_locked(File);
+    open_locked(lk, File);
     for (int n = Rotations; n >= 1; --n) {
         std::string older = File + std::to_string(n);
         std::string newer = File + std::to_string(n - 1);
@@ -139,9 +231,9 @@ void Log::rotate_locked() {
     std::rename(tmp.c_str(), first.c_str());
 }
 
-void Log::write_locked(int level, std::string_view body) {
+void Log::write_locked(std::unique_lock<std::mutex>& lk, int level, std::string_view body) {
     if (!F) {
-        if (File.empty() || !open_locked(File)) return;
+        if (File.empty() || !open_locked(lk, File)) return;
     }
     std::time_t now = std::time(nullptr);
     if (now != stamp_sec) {
@@ -155,28 +247,30 @@ void Log::write_locked(int level, std::string_view body) {
         }
         stamp_sec = now;
     }
-    line.clear();
-    line.append(stamp);
-    line.append(" [");
-    append_int(line, static_cast<long>(getpid()));
-    line.append("][");
-    append_int(line, th_id());
-    line.append("] ");
-    line.append(kLevelNames[level]);
-    line.append(": ");
-    line.append(body);
-    line.push_back('\n');
+    const std::size_t before = pend.size();
+    pend.append(stamp);
+    pend.append(" [");
+    append_int(pend, current_pid());
+    pend.append("][");
+    append_int(pend, th_id());
+    pend.append("] ");
+    pend.append(kLevelNames[level]);
+    pend.append(": ");
+    pend.append(body);
+    pend.push_back('\n');
+    Size += static_cast<long>(pend.size() - before);
+    const std::uint64_t mine = ++appended;
 
-    std::size_t n = std::fwrite(line.data(), 1, line.size(), F.get());
-    Size += static_cast<long>(n);
     long lines = Lines.load(std::memory_order_relaxed);
+    Lines.store(lines + 1, std::memory_order_relaxed);
     int every = DoFlush.load(std::memory_order_relaxed);
     if (Rotate > 0 && Size >= Rotate) {
-        rotate_locked();
+        rotate_locked(lk);
     } else if (every > 0 && lines % every == 0) {
-        std::fflush(F.get());
+        flush_upto(lk, mine);
+    } else if (pend.size() >= kBatchMax) {
+        flush_upto(lk, mine);
     }
-    Lines.store(lines + 1, std::memory_order_relaxed);
 }
 
 namespace {
@@ -185,34 +279,34 @@ void log_line(Log* log, int level, std::string_view text) {
     if (!log || level <= LOG_NONE || level > LOG_DEBUG) return;
     if (level > log->Level.load(std::memory_order_relaxed)) return;
     std::string_view body = message_body(text);
-    std::lock_guard<std::mutex> g(log->Lock);
-    log->write_locked(level, body);
+    std::unique_lock<std::mutex> lk(log->Lock);
+    log->write_locked(lk, level, body);
 }
 
-// Makes log current and writes every held error to it, before any other thread can write
-// a line to it. The writer lock is taken first and the held list's lock second, the only
-// order in which the two are ever nested.
+// Writes every held error to log and then makes it current. The held list stays locked
+// throughout, so an error issued meanwhile waits and lands after the held ones. The held
+// list's lock is taken before the writer lock, the only order in which they nest.
 void make_current_and_drain(Log* log, bool only_if_none) {
-    std::lock_guard<std::mutex> g(log->Lock);
-    std::deque<std::string> texts;
-    std::size_t dropped = 0;
-    {
-        HeldErrors& h = held();
-        std::lock_guard<std::mutex> hg(h.m);
-        if (only_if_none && g_current.load(std::memory_order_acquire)) return;
-        g_current.store(log, std::memory_order_release);
-        texts.swap(h.texts);
-        dropped = h.dropped;
+    HeldErrors& h = held();
+    std::lock_guard<std::mutex> hg(h.m);
+    if (only_if_none && g_current.load(std::memory_order_acquire)) return;
+    if (!h.texts.empty() || h.dropped > 0) {
+        std::unique_lock<std::mutex> lk(log->Lock);
+        if (log->Level.load(std::memory_order_relaxed) >= LOG_ERROR) {
+            if (h.dropped > 0) {
+                std::string note = strprintf(
+                    "%zu errors issued before the log was opened were dropped; the last %zu "
+                    "follow",
+                    h.dropped, h.texts.size());
+                log->write_locked(lk, LOG_ERROR, note);
+            }
+            for (const std::string& t : h.texts) log->write_locked(lk, LOG_ERROR, t);
+        }
+        h.texts.clear();
+        h.texts.shrink_to_fit();
         h.dropped = 0;
     }
-    if (log->Level.load(std::memory_order_relaxed) < LOG_ERROR) return;
-    if (dropped > 0) {
-        std::string note = strprintf(
-            "%zu errors issued before the log was opened were dropped; the last %zu follow",
-            dropped, texts.size());
-        log->write_locked(LOG_ERROR, note);
-    }
-    for (const std::string& t : texts) log->write_locked(LOG_ERROR, message_body(t));
+    g_current.store(log, std::memory_order_release);
 }
 
 // Keeps an error for the log that is yet to come. False when a log became current
@@ -272,8 +366,8 @@ int log_setup(Log* log, const char* dir, const char* name) {
         path = name;
     }
     {
-        std::lock_guard<std::mutex> g(log->Lock);
-        log->F.reset();
+        std::unique_lock<std::mutex> lk(log->Lock);
+        log->close_locked(lk);
         log->File = cut(path);
     }
     if (!g_current.load(std::memory_order_acquire)) make_current_and_drain(log, true);
@@ -283,8 +377,8 @@ int log_setup(Log* log, const char* dir, const char* name) {
 int log_open(Log* log, const std::string& path) {
     if (!log) return 0;
     {
-        std::lock_guard<std::mutex> g(log->Lock);
-        if (!log->open_locked(path)) return 0;
+        std::unique_lock<std::mutex> lk(log->Lock);
+        if (!log->open_locked(lk, path)) return 0;
         log->File = cut(path);
     }
     if (!g_current.load(std::memory_order_acquire)) make_current_and_drain(log, true);
@@ -293,8 +387,8 @@ int log_open(Log* log, const std::string& path) {
 
 void log_close(Log* log) {
     if (!log) return;
-    std::lock_guard<std::mutex> g(log->Lock);
-    log->F.reset();
+    std::unique_lock<std::mutex> lk(log->Lock);
+    log->close_locked(lk);
 }
 
 void log_doflush(Log* log, int n) {
@@ -311,8 +405,8 @@ void log_dorotate(Log* log, int rotations, long size) {
 void log_flush(Log* log) {
     if (!log) log = g_current.load(std::memory_order_acquire);
     if (!log) return;
-    std::lock_guard<std::mutex> g(log->Lock);
-    if (log->F) std::fflush(log->F.get());
+    std::unique_lock<std::mutex> lk(log->Lock);
+    log->flush_upto(lk, log->appended);
 }
 
 void log_set(Log* log) {

@@ -251,6 +251,31 @@ TEST_F(LogTest, DoFlushOneMakesEveryLineVisible) {
     }
 }
 
+TEST_F(LogTest, DoFlushThreeFlushesEveryThirdLine) {
+    log_ = log_init(LOG_DEBUG);
+    log_doflush(log_.get(), 3);
+    ASSERT_EQ(log_setup(log_.get(), dir_.c_str(), "tolvane.log"), 1);
+    std::vector<std::size_t> visible;
+    for (int i = 0; i < 7; ++i) {
+        imsg("line %d", i);
+        visible.push_back(lines().size());
+    }
+    // Counted before each line: lines 0, 3 and 6 are the ones that flush.
+    std::vector<std::size_t> want{1, 1, 1, 4, 4, 4, 7};
+    EXPECT_EQ(visible, want);
+}
+
+TEST_F(LogTest, CloseWritesWhatIsPending) {
+    log_ = log_init(LOG_DEBUG);
+    ASSERT_EQ(log_setup(log_.get(), dir_.c_str(), "tolvane.log"), 1);
+    imsg("pending");
+    log_close(log_.get());
+    EXPECT_EQ(lines().size(), 1u);
+    imsg("reopened");  // the next line opens the file again
+    log_free(log_);
+    EXPECT_EQ(lines().size(), 2u);
+}
+
 TEST_F(LogTest, ExplicitFlushWithoutDoFlush) {
     log_ = log_init(LOG_DEBUG);
     ASSERT_EQ(log_setup(log_.get(), dir_.c_str(), "tolvane.log"), 1);
