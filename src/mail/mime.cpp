@@ -210,11 +210,16 @@ bool header_end(const MIME* m, std::string_view line) {
 }
 
 int header_line(MIME* m, LineSource& src, std::string& line) {
-    if (m->append_lines) join_continuations(m, src, line);
+    // With append_lines every header already holds its continuation lines.
+    const bool joined = m->append_lines != 0;
+    if (joined) join_continuations(m, src, line);
+    auto join = [&](std::string& value) {
+        if (!joined) join_continuations(m, src, value);
+    };
     std::string_view value;
     if (header_is(line, "Content-Type", value)) {
         m->content.assign(value.substr(0, VALUE_MAX));
-        join_continuations(m, src, m->content);
+        join(m->content);
         m->ismime = 1;
         declare_boundary(m, m->content);
         find_name(m, m->content);
@@ -222,7 +227,7 @@ int header_line(MIME* m, LineSource& src, std::string& line) {
     }
     if (header_is(line, "Content-Transfer-Encoding", value)) {
         std::string v(value.substr(0, VALUE_MAX));
-        join_continuations(m, src, v);
+        join(v);
         v = strlwr(v);
         if (v.find("quoted-printable") != std::string::npos) m->encoding = MIME_QUOTED;
         if (v.find("7bit") != std::string::npos) m->encoding = MIME_NONE;
@@ -238,7 +243,7 @@ int header_line(MIME* m, LineSource& src, std::string& line) {
     }
     if (header_is(line, "Content-Disposition", value)) {
         std::string v(value.substr(0, VALUE_MAX));
-        join_continuations(m, src, v);
+        join(v);
         find_name(m, v);
         return MIME_HEADER;
     }

@@ -171,6 +171,17 @@ TEST(MimeHeader, AppendLinesJoinsEveryHeader) {
     EXPECT_EQ(lines[0].raw, "Subject: a\n b\n");
 }
 
+TEST(MimeHeader, AppendLinesJoinsSpecialHeadersOnlyOnce) {
+    auto m = mime_new();
+    m->append_lines = 1;
+    auto lines =
+        decode("Content-Type: multipart/mixed;\n a\n b\n c\n boundary=q\n d\n\n--q\n", m.get());
+    ASSERT_EQ(kinds(lines), (std::vector<int>{C, H, E, S}));
+    EXPECT_EQ(lines[0].raw, "Content-Type: multipart/mixed;\n a\n b\n c\n boundary=q\n");
+    EXPECT_EQ(lines[1].raw, " d\n");
+    EXPECT_EQ(m->blist.size(), 1u);
+}
+
 TEST(MimeHeader, ContentIdKeepsTheBareAddress) {
     auto m = mime_new();
     std::string raw, bin;
