@@ -1,0 +1,285 @@
+"""Helpers for the mail-to-SMS system tests: the real gateway on a temporary home,
+a robot program that records every SMS, and smtp-sink receiving relayed mail.
+
+Every process started here is stopped by the test's cleanups, also when the test
+fails. Ports are free loopback ports; every wait has a deadline.
+"""
+
+import getpass
+import glob
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+BIN = os.environ.get("TOLVANE_BIN", "")
+
+# The robot: reads exactly SMS_LENGTH bytes, appends one JSON line per attempt, and
+# answers SUCCESS unless a file named "fail" lies beside it (its content is the answer).
+ROBOT = r'''#!/usr/bin/python3 -S
+import os, sys, json
+n = int(os.environ.get("SMS_LENGTH", "0"))
+data = b""
+while len(data) < n:
+    chunk = os.read(0, n - len(data))
+    if not chunk:
+        break
+    data += chunk
+here = os.path.dirname(os.path.abspath(__file__))
+fail = os.path.join(here, "fail")
+answer = "SUCCESS"
+if os.path.exists(fail):
+    with open(fail) as f:
+        answer = f.read().strip() or "FAILED"
+rec = {"from": os.environ.get("SMS_FROM"), "to": os.environ.get("SMS_TO"),
+       "text": data.decode("latin-1"), "answer": answer}
+fd = os.open(os.path.join(here, "sms.jsonl"), os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+os.write(fd, (json.dumps(rec) + "\n").encode())
+os.close(fd)
+sys.stdout.write(answer + "\n")
+sys.stdout.flush()
+'''
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(cond, timeout=10.0, step=0.02, what="condition"):
+    deadline = time.monotonic() + timeout
+    while True:
+        v = cond()
+        if v:
+            return v
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(step)
+
+
+def _stop_process(p, grace=8.0):
+    if p.poll() is None:
+        try:
+            p.send_signal(signal.SIGTERM)
+            p.wait(timeout=grace)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait(timeout=5)
+
+
+class Sink:
+    """smtp-sink on a free loopback port, dumping each mail into its own file."""
+
+    def __init__(self, test, directory, extra_args=()):
+        self.dir = os.path.join(directory, "sink")
+        os.makedirs(self.dir, exist_ok=True)
+        self.port = free_port()
+        args = ["smtp-sink", "-u", getpass.getuser(), "-d", self.dir + "/%H%M%S.", *extra_args,
+                "127.0.0.1:%d" % self.port, "100"]
+        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        test.addCleanup(_stop_process, self.proc, 3.0)
+        wait_for(self._listening, what="smtp-sink to listen")
+
+    def _listening(self):
+        if self.proc.poll() is not None:
+            raise AssertionError("smtp-sink ended at start")
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), timeout=1) as s:
+                s.recv(100)
+            return True
+        except OSError:
+            return False
+
+    def _files(self):
+        return sorted(glob.glob(os.path.join(self.dir, "*")), key=os.path.getmtime)
+
+    def mails(self):
+        """Complete mails so far: dicts with sender, rcpt, headers (list of pairs), body."""
+        out = []
+        for path in self._files():
+            with open(path, "rb") as f:
+                raw = f.read().decode("latin-1")
+            if not raw.endswith("\n"):
+                continue
+            head, _, body = raw.replace("\r\n", "\n").partition("\n\n")
+            headers = []
+            for line in head.split("\n"):
+                if line[:1] in (" ", "\t") and headers:
+                    headers[-1] = (headers[-1][0], headers[-1][1] + " " + line.strip())
+                elif ":" in line:
+                    k, v = line.split(":", 1)
+                    headers.append((k, v.strip()))
+            h = dict(headers)
+            out.append({"sender": h.get("X-Mail-Args", "").strip("<>"),
+                        "rcpt": h.get("X-Rcpt-Args", "").strip("<>"),
+                        "headers": headers, "body": body})
+        return out
+
+    def wait_mails(self, n, timeout=10.0):
+        def ready():
+            m = self.mails()
+            if len(m) < n:
+                return None
+            # smtp-sink writes while the transaction runs: wait until the files settle.
+            sizes = [os.path.getsize(p) for p in self._files()]
+            time.sleep(0.05)
+            if sizes != [os.path.getsize(p) for p in self._files()]:
+                return None
+            return self.mails()
+        return wait_for(ready, timeout, what="%d relayed mails" % n)
+
+
+class Gateway:
+    """The real gateway on a temporary home with free ports and the recording robot."""
+
+    def __init__(self, test, settings=(), sink=None, start=True):
+        if not BIN or not os.access(BIN, os.X_OK):
+            test.skipTest("TOLVANE_BIN is not set to the built gateway")
+        self.test = test
+        self.home = tempfile.mkdtemp(prefix="tv-mail-")
+        test.addCleanup(shutil.rmtree, self.home, True)
+        self.work = os.path.join(self.home, "work")
+        self.port = free_port()
+        self.robot = os.path.join(self.home, "robot.py")
+        with open(self.robot, "w") as f:
+            f.write(ROBOT)
+        os.chmod(self.robot, 0o755)
+        self.sink = sink if sink is not None else Sink(test, self.home)
+        base = [
+            ("home", self.home), ("workpath", self.work), ("logpath", self.home),
+            ("smtp_inport", str(self.port)), ("web_port", str(free_port())),
+            ("web_https", "false"), ("delivery_mode", "robot"), ("send_mode", "robot"),
+            ("recv_mode", "none"), ("robot_cmd", self.robot),
+            ("smtp_outserver", "127.0.0.1"), ("smtp_outport", str(self.sink.port)),
+            ("smtp_debug_file", "disabled"),
+        ]
+        given = dict(settings) if not isinstance(settings, dict) else settings
+        lines = [(k, v) for k, v in base if k not in given]
+        lines += list(settings.items()) if isinstance(settings, dict) else list(settings)
+        self.ini = os.path.join(self.home, "tolvane.ini")
+        with open(self.ini, "w") as f:
+            for k, v in lines:
+                f.write("%s %s\n" % (k, v))
+        self.proc = None
+        if start:
+            self.start()
+
+    def start(self):
+        self.out = open(os.path.join(self.home, "stdout.txt"), "wb")
+        self.test.addCleanup(self.out.close)
+        self.proc = subprocess.Popen([BIN, "-config", self.ini, "-foreground"],
+                                     stdout=self.out, stderr=subprocess.STDOUT, cwd=self.home)
+        self.test.addCleanup(self.stop)
+        wait_for(self._listening, 15, what="the gateway to listen")
+
+    def _listening(self):
+        if self.proc.poll() is not None:
+            with open(os.path.join(self.home, "stdout.txt"), "rb") as f:
+                raise AssertionError("gateway ended at start: " + f.read().decode("latin-1"))
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), timeout=1) as s:
+                s.settimeout(2)
+                s.recv(100)
+            return True
+        except OSError:
+            return False
+
+    def stop(self):
+        if self.proc is not None:
+            _stop_process(self.proc)
+            self.status = self.proc.returncode
+            self.proc = None
+
+    # ---- what the gateway did ----
+    def fail_robot(self, answer="FAILED no signal"):
+        with open(os.path.join(self.home, "fail"), "w") as f:
+            f.write(answer + "\n")
+
+    def attempts(self):
+        path = os.path.join(self.home, "sms.jsonl")
+        if not os.path.exists(path):
+            return []
+        with open(path) as f:
+            return [json.loads(l) for l in f if l.strip()]
+
+    def sms(self):
+        return [a for a in self.attempts() if a["answer"].upper().startswith("SUCCESS")]
+
+    def wait_attempts(self, n, timeout=10.0):
+        return wait_for(lambda: len(self.attempts()) >= n and self.attempts(), timeout,
+                        what="%d SMS attempts" % n)
+
+    def log(self):
+        path = os.path.join(self.home, "tolvane.log")
+        if not os.path.exists(path):
+            return []
+        with open(path, "rb") as f:
+            lines = f.read().decode("latin-1").splitlines()
+        return [re.sub(r"^.{16} \[\d+\]\[\d+\] \w+: ", "", l) for l in lines]
+
+    def wait_log(self, text, timeout=10.0):
+        return wait_for(lambda: any(text in l for l in self.log()), timeout,
+                        what="log line " + repr(text))
+
+    def file(self, name):
+        path = os.path.join(self.work, name)
+        if not os.path.exists(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read().decode("latin-1")
+
+    def wait_file(self, name, content, timeout=10.0):
+        """Waits until a data file holds exactly content (counts are added just after
+        the record line is written, so a record alone does not mean they are there)."""
+        return wait_for(lambda: self.file(name) == content, timeout,
+                        what="%s to hold %r (it holds %r)" % (name, content, self.file(name)))
+
+    def records(self):
+        text = self.file(time.strftime("%Y%m%d") + ".rec")
+        return text.splitlines() if text else []
+
+    def wait_records(self, n, timeout=10.0):
+        return wait_for(lambda: len(self.records()) >= n and self.records(), timeout,
+                        what="%d records" % n)
+
+    def spool_files(self):
+        return glob.glob(os.path.join(self.work, "*.msg"))
+
+
+class Client:
+    """A raw line client: the test plays the mail program command by command."""
+
+    def __init__(self, test, port, timeout=10.0):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        test.addCleanup(self.close)
+        self.buf = b""
+
+    def line(self):
+        while b"\n" not in self.buf:
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                if self.buf:
+                    break
+                return None
+            self.buf += chunk
+        line, _, self.buf = self.buf.partition(b"\n")
+        return line.rstrip(b"\r").decode("latin-1")
+
+    def send(self, text):
+        self.sock.sendall(text.encode("latin-1") + b"\r\n")
+
+    def ask(self, text):
+        self.send(text)
+        return self.line()
+
+    def close(self):
+        try:
+            self.sock.close()
+        except OSError:
+            pass
