@@ -14,7 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <unordered_map>
+#include <random>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
@@ -38,20 +38,84 @@ unsigned char fold(unsigned char c) {
 }
 
 // Keys are compared without regard to ASCII case, so the index hashes folded bytes.
-struct CiHash {
-    std::size_t operator()(std::string_view s) const noexcept {
-        std::uint64_t h = 1469598103934665603ull;
-        for (unsigned char c : s) h = (h ^ fold(c)) * 1099511628211ull;
-        return static_cast<std::size_t>(h);
+// The seed differs per process, so that nobody can choose keys that pile up in one
+// run of the table.
+std::uint64_t hash_seed() {
+    static const std::uint64_t seed = [] {
+        std::random_device rd;
+        return (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
+    }();
+    return seed;
+}
+
+std::uint64_t ci_hash(std::string_view s) {
+    std::uint64_t h = 1469598103934665603ull ^ hash_seed();
+    for (unsigned char c : s) h = (h ^ fold(c)) * 1099511628211ull;
+    // Spread the high bits into the low ones the table uses.
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 33;
+    return h;
+}
+
+bool ci_equal(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (fold(static_cast<unsigned char>(a[i])) != fold(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// An open-addressing index over the entries: one flat array of (hash, entry), at most
+// half full. A look-up reads one slot, the entry and its key, whatever the number of
+// keys, and compares full hashes before it reads a key. Entries are never removed one
+// by one (only all at once), so the table needs no deletion marks. The first entry of a
+// key wins, as a walk in order of addition would find it.
+class KeyIndex {
+  public:
+    msgrec* find(std::string_view key) const {
+        if (slots_.empty()) return nullptr;
+        std::uint64_t h = ci_hash(key);
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+            const Slot& s = slots_[i];
+            if (!s.entry) return nullptr;
+            if (s.hash == h && ci_equal(s.entry->string, key)) return s.entry;
+        }
     }
-};
-struct CiEq {
-    bool operator()(std::string_view a, std::string_view b) const noexcept {
-        if (a.size() != b.size()) return false;
-        for (std::size_t i = 0; i < a.size(); ++i)
-            if (fold(a[i]) != fold(b[i])) return false;
-        return true;
+    void add(msgrec* e) {
+        if ((used_ + 1) * 2 > slots_.size()) grow();
+        if (place(ci_hash(e->string), e)) ++used_;
     }
+    void clear() {
+        slots_.clear();
+        used_ = 0;
+    }
+
+  private:
+    struct Slot {
+        std::uint64_t hash = 0;
+        msgrec* entry = nullptr;
+    };
+    bool place(std::uint64_t h, msgrec* e) {
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+            Slot& s = slots_[i];
+            if (!s.entry) {
+                s = Slot{h, e};
+                return true;
+            }
+            if (s.hash == h && ci_equal(s.entry->string, e->string)) return false;
+        }
+    }
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(std::max<std::size_t>(16, old.size() * 2), Slot{});
+        for (const Slot& s : old)
+            if (s.entry) place(s.hash, s.entry);
+    }
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
 };
 
 bool is_binary(unsigned char c) {
@@ -142,7 +206,7 @@ class msgrec_list {
   public:
     std::recursive_mutex lock;
     std::deque<msgrec> entries;  // a deque keeps entries in place, so the index may point at them
-    std::unordered_map<std::string_view, msgrec*, CiHash, CiEq> index;
+    KeyIndex index;
     std::string path;
     bool file_exists = false;
     std::time_t last_change = 0;  // of the counter file, while file_exists
@@ -151,11 +215,8 @@ class msgrec_list {
         index.clear();
         entries.clear();
     }
-    msgrec* find(std::string_view key) {
-        auto it = index.find(key);
-        return it == index.end() ? nullptr : it->second;
-    }
-    void add_index(msgrec* e) { index.emplace(std::string_view(e->string), e); }
+    msgrec* find(std::string_view key) const { return index.find(key); }
+    void add_index(msgrec* e) { index.add(e); }
 };
 
 struct msgrecs_data {

@@ -246,6 +246,25 @@ TEST_F(MsgrecTest, CorruptLinesAreSkippedAndTheFileRewrittenSafely) {
     EXPECT_EQ(slurp(path), "good|0000000005\nshort|0000000008\nlast|0000000004\nnew|0000000001\n");
 }
 
+TEST_F(MsgrecTest, IndexFindsEveryKeyAmongThousandsAndTheFirstOfADuplicate) {
+    std::string data;
+    for (int i = 0; i < 5000; ++i)
+        data += "user" + std::to_string(i) + "@x|" + std::string(9, '0') + std::to_string(i % 10) +
+                "\n";
+    data += "USER42@X|0000000099\n";  // a later line of the same key does not win
+    spit(dir.file("many.from"), data);
+    msgrecs* mr = make("many");
+    for (int i = 0; i < 5000; ++i)
+        ASSERT_EQ(msgrec_from_count(mr, "User" + std::to_string(i) + "@X"), i % 10) << i;
+    EXPECT_EQ(msgrec_from_count(mr, "user5000@x"), 0);
+    EXPECT_EQ(msgrec_list_size(msgrec_from_list(mr)), 5001);
+    msgrec_add_from(mr, "user42@x", 1);
+    EXPECT_EQ(msgrec_from_count(mr, "user42@x"), 3);
+    drop(mr);
+    mr = make("many");
+    EXPECT_EQ(msgrec_from_count(mr, "user42@x"), 3);
+}
+
 TEST_F(MsgrecTest, KeyHoldingTheDelimiterReadsBack) {
     msgrecs* mr = make("msgrec");
     msgrec_add_from(mr, "odd|name@x", 2);
