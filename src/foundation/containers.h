@@ -21,11 +21,11 @@
 #include <list>
 #include <memory>
 #include <optional>
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
+#include "foundation/srcloc.h"
 
 #include "foundation/thread.h"
 

@@ -14,7 +14,7 @@
 #include <ctime>
 #include <functional>
 #include <memory>
-#include <source_location>
+#include "foundation/srcloc.h"
 
 namespace tolvane {
 class Thread;
