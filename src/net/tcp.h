@@ -42,9 +42,10 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <source_location>
 #include <string>
 #include <vector>
+
+#include "foundation/srcloc.h"
 
 namespace tolvane {
 
