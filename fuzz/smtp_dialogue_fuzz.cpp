@@ -1,0 +1,75 @@
+// Fuzzes the SMTP listener's dialogue engine from a byte stream: the input is
+// what a client sends, read in pieces whose size the first byte chooses, and a
+// driver plays the gateway's part (recipient refusals and the final answer also
+// chosen by the input). Messages handed over on the same connection (RSET, a
+// further MAIL FROM) are run the same way until none is left.
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <string>
+
+#include "mail/sms_smtp.h"
+
+using namespace tolvane;
+
+namespace {
+
+struct fuzz_env {
+    std::string dir;
+    std::unique_ptr<sms_driver> drv;
+    std::deque<std::unique_ptr<smtp_message>> next;
+
+    fuzz_env() {
+        std::string t = (std::filesystem::temp_directory_path() / "tv_fuzz_XXXXXX").string();
+        if (::mkdtemp(t.data())) dir = t;
+        smtp_init rec;
+        rec.workpath = dir;
+        int err = 0;
+        drv = sms_smtp_init(nullptr, &rec, err);
+        static_cast<sms_smtp*>(drv.get())->handoff = [this](std::unique_ptr<smtp_message> m) {
+            next.push_back(std::move(m));
+        };
+    }
+};
+
+void play(sms_driver* d, smtp_message* m, uint8_t policy) {
+    if (!sms_smtp_fromip(d, m)) return;
+    if (sms_smtp_recv(d, m) != 0) return;
+    int n = 0;
+    while (const char* to = sms_smtp_to(d, m)) {
+        if ((policy >> (n++ % 4)) & 1) sms_smtp_reject(d, m, 500, "To Blocked");
+        if (n > 10000) break;
+    }
+    if (!sms_smtp_from(d, m)) return;
+    if (!sms_smtp_body(d, m)) return;
+    auto extra = sms_smtp_msgextra(m);
+    std::string subject;
+    if (auto* s = smtp_header_find(m->headers, "Subject")) qp_header_decode(*s, subject, 1000);
+    if (policy & 0x80)
+        sms_smtp_reject(d, m, 500, nullptr);
+    else
+        sms_smtp_accept(d, m, 250, "Command DATA Processed mail data OK");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static fuzz_env env;
+    if (size < 2) return 0;
+    int chunk = 1 + data[0] % 64;
+    uint8_t policy = data[1];
+    std::string input(reinterpret_cast<const char*>(data + 2), size - 2);
+    std::string out;
+    auto* d = static_cast<sms_smtp*>(env.drv.get());
+    auto first = sms_smtp_msg_new(d, smtp_memory_link(input, &out, chunk), MODE_HELO);
+    play(d, first.get(), policy);
+    first.reset();
+    for (int handed = 0; !env.next.empty() && handed < 1000; ++handed) {
+        auto m = std::move(env.next.front());
+        env.next.pop_front();
+        play(d, m.get(), policy);
+    }
+    env.next.clear();
+    return 0;
+}
