@@ -28,8 +28,15 @@ struct Entry {
     std::int64_t time = 0;
 };
 
+// Looks phones up by string_view without a copy. Not noexcept on purpose: the standard
+// table then keeps each node's hash, so a chain walk compares hashes, not phone texts.
+struct PhoneHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
 struct Table {
-    std::unordered_map<std::string, std::vector<Entry>> phones;
+    std::unordered_map<std::string, std::vector<Entry>, PhoneHash, std::equal_to<>> phones;
     long entries = 0;
 };
 
@@ -59,7 +66,7 @@ Entry* find_pair(std::vector<Entry>& list, std::string_view email) {
 
 // Adds the pair when it is new; true when it was.
 bool put(Table& t, std::string_view phone, std::string_view email, std::int64_t when) {
-    auto it = t.phones.find(std::string(phone));
+    auto it = t.phones.find(phone);
     if (it == t.phones.end()) it = t.phones.emplace(std::string(phone), std::vector<Entry>()).first;
     if (Entry* e = find_pair(it->second, email)) {
         e->time = when;
@@ -152,6 +159,7 @@ int msglog_load(const std::string& path, char delimiter, std::string& err) {
         return 0;
     }
     std::string data;
+    data.reserve(static_cast<std::size_t>(st.st_size) + 1);
     char buf[65536];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
@@ -257,7 +265,7 @@ int msglog_lookup(const char* phone, int n, std::string& email) {
     std::lock_guard hold(g_lock);
     int hits = 0;
     if (g_table) {
-        auto it = g_table->phones.find(std::string(phone));
+        auto it = g_table->phones.find(std::string_view(phone));
         if (it != g_table->phones.end()) {
             for (const auto& e : it->second) {
                 log_entry(it->first, e);
@@ -280,7 +288,7 @@ int msglog_latest(const char* phone, std::string& email) {
     }
     std::lock_guard hold(g_lock);
     if (!g_table) return 0;
-    auto it = g_table->phones.find(std::string(phone));
+    auto it = g_table->phones.find(std::string_view(phone));
     if (it == g_table->phones.end() || it->second.empty()) return 0;
     const Entry* best = nullptr;
     for (const auto& e : it->second) {

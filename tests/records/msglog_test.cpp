@@ -236,14 +236,14 @@ TEST_F(MsglogTest, PairThatWouldBreakALineStaysInMemoryOnly) {
 // save writes each exactly once.
 TEST_F(MsglogTest, GrowsFarPastItsBucketsAndSavesEachEntryOnce) {
     ASSERT_EQ(msglog_load(path, '|', err), 1);
-    constexpr int kPhones = 20000;
+    constexpr int kPhones = 8000;
     for (int i = 0; i < kPhones; ++i) {
         std::string p = "+49" + std::to_string(i);
         msglog_store(p.c_str(), "a@x");
         if (i % 4 == 0) msglog_store(p.c_str(), "b@x");
     }
     EXPECT_EQ(msglog_size(), kPhones + kPhones / 4);
-    EXPECT_EQ(lookup("+4919996", 1), "b@x");
+    EXPECT_EQ(lookup("+497996", 1), "b@x");
     ASSERT_EQ(msglog_save(path, err), 1);
     auto lines = lines_of(slurp(path));
     EXPECT_EQ(lines.size(), static_cast<std::size_t>(kPhones + kPhones / 4));
