@@ -99,6 +99,24 @@ std::string unescape(std::string_view text) {
     return out;
 }
 
+char fold(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Key names are found without regard to ASCII case, without building a folded copy.
+struct FoldHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const {
+        std::size_t h = 1469598103934665603ull;
+        for (char c : s) h = (h ^ static_cast<unsigned char>(fold(c))) * 1099511628211ull;
+        return h;
+    }
+};
+struct FoldEqual {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const { return iequals(a, b); }
+};
+
 }  // namespace
 
 struct sini_multi {
@@ -160,9 +178,9 @@ class SIni {
   public:
     const sini_table* Table = nullptr;
     std::vector<KeyInfo> keys;
-    std::unordered_map<int, int> id_rows;            // Id -> row, first row wins
-    std::vector<int> dense_rows;                     // the same for Ids 0 .. rows-1
-    std::unordered_map<std::string, int> name_rows;  // lower-case name, first row wins
+    std::unordered_map<int, int> id_rows;  // Id -> row, first row wins
+    std::vector<int> dense_rows;           // the same for Ids 0 .. rows-1
+    std::unordered_map<std::string, int, FoldHash, FoldEqual> name_rows;  // first row wins
 
     std::vector<std::unique_ptr<sini_setting>> _settings;
     std::unordered_multimap<std::size_t, const sini_setting*> pool_index;
@@ -182,7 +200,7 @@ class SIni {
     }
     int row_of_name(const char* name) const {
         if (!name) return -1;
-        auto it = name_rows.find(strlwr(name));
+        auto it = name_rows.find(std::string_view(name));
         return it == name_rows.end() ? -1 : it->second;
     }
     sini_domain* find_domain(const char* name) {
@@ -405,7 +423,7 @@ std::unique_ptr<SIni> sini_init(const sini_table* table) {
         int row = static_cast<int>(ini->keys.size());
         ini->keys.push_back(std::move(k));
         ini->id_rows.emplace(r->Id, row);
-        ini->name_rows.emplace(strlwr(r->Name), row);
+        ini->name_rows.emplace(r->Name, row);
     }
     ini->dense_rows.assign(ini->keys.size(), -1);
     for (const auto& [id, row] : ini->id_rows) {
