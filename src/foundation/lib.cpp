@@ -211,16 +211,13 @@ void format_into(std::string& out, std::size_t cap, const char* fmt, va_list ap_
                 break;
             case 'c':
             case 'C': {
-                int c = sp.len[0] == 'l' ? static_cast<int>(va_arg(ap, wint_t)) : va_arg(ap, int);
-                char ch = static_cast<char>(c);
-                Spec text = sp;
-                text.prec = -1;
-                std::string one(1, ch);
-                // A zero byte is still one character of output.
-                std::size_t pad = text.width > 1 ? static_cast<std::size_t>(text.width) - 1 : 0;
-                if (!text.left()) sink.put(' ', pad);
-                sink.put(one.data(), 1);
-                if (text.left()) sink.put(' ', pad);
+                const int c =
+                    sp.len[0] == 'l' ? static_cast<int>(va_arg(ap, wint_t)) : va_arg(ap, int);
+                const char ch = static_cast<char>(c);  // a zero byte is still one character
+                const std::size_t pad = sp.width > 1 ? static_cast<std::size_t>(sp.width) - 1 : 0;
+                if (!sp.left()) sink.put(' ', pad);
+                sink.put(&ch, 1);
+                if (sp.left()) sink.put(' ', pad);
                 break;
             }
             case 'e':

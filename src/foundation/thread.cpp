@@ -333,6 +333,9 @@ int th_mutex_get_queue_real(MUTEX* m, const char* file, int line) {
     }
     if (!m) return 0;
     const int me = th_id();
+    // The holder takes its lock again at once: making it wait behind threads that wait
+    // for that very lock would stop all of them for good.
+    if (th_mutex_holder(m) == me) return th_mutex_wait_remember(m, 0, file, line);
     bool joined = false;
     for (;;) {
         bool at_head;

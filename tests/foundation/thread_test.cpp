@@ -311,6 +311,22 @@ TEST_F(QueueTest, WaitersServedInArrivalOrderAndListedOnce) {
     EXPECT_EQ(th_mutex_holder(m.get()), -1);
 }
 
+TEST_F(QueueTest, HolderTakesItsLockAgainWhileOthersQueue) {
+    auto m = th_mutex_new("QAGAIN");
+    ASSERT_EQ(th_mutex_get_queue(m.get()), 1);
+    std::thread waiter([&] {
+        ASSERT_EQ(th_mutex_get_queue(m.get()), 1);
+        th_mutex_release(m.get());
+    });
+    ASSERT_TRUE(wait_for([&] { return th_mutex_queue_length(m.get()) == 1; }));
+    EXPECT_EQ(th_mutex_get_queue(m.get()), 1);  // must not wait behind the waiter
+    EXPECT_EQ(th_mutex_nref(m.get()), 1);
+    th_mutex_release(m.get());
+    th_mutex_release(m.get());
+    waiter.join();
+    EXPECT_EQ(th_mutex_holder(m.get()), -1);
+}
+
 // ---------------------------------------------------------------- fatal stops
 
 class FatalTest : public ::testing::Test {
