@@ -484,6 +484,8 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
     // 21. Ready.
     std::remove("tolvane.exit");
     starttime = std::time(nullptr);
+    // From here on an exit file is obeyed (one made earlier was just removed).
+    imsg("Main loop started");
     return 1;
 }
 

@@ -221,7 +221,7 @@ class StartAndStop(unittest.TestCase):
         # The next start deletes it and keeps running.
         size = len(gw.log())
         gw.start()
-        gw.wait_log("Starting SMTP RECV thread...", after=size)
+        gw.wait_started(after=size)
         wait_for(lambda: not os.path.exists(gw.path("tolvane.exit")), what="exit file removed")
         self.assertTrue(gw.running())
         gw.signal(signal.SIGTERM)

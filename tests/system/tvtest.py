@@ -7,7 +7,7 @@ failure: register it with `self.addCleanup(gw.close)` or use `gateway(self)`.
 
     gw = tvtest.gateway(self, extra=["report time=\"07:30\" to=\"1\""])
     gw.start()
-    gw.wait_log("Starting SMTP RECV thread...")
+    gw.wait_started()
     gw.stop_with_exit_file()
 
 Waiting is always for a condition with a deadline, never a fixed sleep.
@@ -150,8 +150,9 @@ class Gateway:
             raise AssertionError("log line %r not seen; log:\n%s\nstdout:\n%s"
                                  % (text, self.log()[-4000:], self.stdout()[-2000:]))
 
-    def wait_started(self):
-        self.wait_log("Starting SMTP RECV thread...")
+    def wait_started(self, after=0):
+        """Waits until the main loop runs (an exit file made before that is removed)."""
+        self.wait_log("Main loop started", after=after)
 
     def wait_exit(self, timeout=DEADLINE):
         return self.proc.wait(timeout=timeout)
