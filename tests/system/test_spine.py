@@ -227,6 +227,23 @@ class StartAndStop(unittest.TestCase):
         gw.signal(signal.SIGTERM)
         self.assertEqual(gw.wait_exit(), 0)
 
+    def test_receiving_transport_gets_its_thread(self):
+        gw = gateway(self, extra=["delivery_mode xml", "recv_mode xml", "send_mode xml"])
+        gw.start()
+        gw.wait_started()
+        self.assertIn("Starting SMS RECV thread...", gw.log())
+        self.assertEqual(gw.stop_with_exit_file(), 0)
+        self.assertIn("'Other' Callback noticed shutdown signalled", gw.log())
+
+    def test_mode_number_five_or_more_opens_nothing(self):
+        gw = gateway(self, extra=["send_mode 7"])
+        gw.start()
+        gw.wait_started()
+        log = gw.log()
+        self.assertNotIn("sms_robot:", log)
+        self.assertNotIn("Failed to init", log)
+        self.assertEqual(gw.stop_with_exit_file(), 0)
+
     def test_sigterm_and_sigint_stop_it_in_order(self):
         for sig in (signal.SIGTERM, signal.SIGINT):
             with self.subTest(sig=sig):
