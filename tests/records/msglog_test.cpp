@@ -7,8 +7,10 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -255,6 +257,40 @@ TEST_F(MsglogTest, GrowsFarPastItsBucketsAndSavesEachEntryOnce) {
     EXPECT_EQ(lookup("+494", 0, &n), "a@x");
     EXPECT_EQ(lookup("+494", 1), "b@x") << "a save keeps each phone's order";
     EXPECT_EQ(n, 2);
+}
+
+// Stores from mail-side threads while SMS-side threads look up: every line appended is
+// whole and the table ends with exactly the pairs stored.
+TEST_F(MsglogTest, ConcurrentStoresAndLookupsKeepLinesWhole) {
+    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < 300; ++i) {
+                std::string p = "+61" + std::to_string(i % 50);
+                std::string e = "w" + std::to_string(t) + "@x";
+                msglog_store(p.c_str(), e.c_str());
+            }
+        });
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([] {
+            std::string email;
+            for (int i = 0; i < 300; ++i) {
+                std::string p = "+61" + std::to_string(i % 50);
+                int n = msglog_lookup(p.c_str(), 0, email);
+                ASSERT_LE(n, 4);
+                if (n > 0) {
+                    ASSERT_EQ(email.size(), 4u) << email;
+                }
+                msglog_latest(p.c_str(), email);
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(msglog_size(), 50 * 4);
+    auto lines = lines_of(slurp(path));
+    EXPECT_EQ(lines.size(), 4u * 300);
+    std::regex whole("\\+61[0-9]+\\|w[0-3]@x\\|1700000000");
+    for (const auto& l : lines) ASSERT_TRUE(std::regex_match(l, whole)) << l;
 }
 
 }  // namespace
