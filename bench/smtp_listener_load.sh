@@ -61,21 +61,30 @@ echo "smtp-sink:    $SINK_RATE mails/s ($SESSIONS sessions, $MAILS mails of $SIZ
 echo "tolvane SMTP: $TV_RATE mails/s"
 python3 -c "import sys; print(f'ratio tolvane/smtp-sink: {int(sys.argv[1])/int(sys.argv[2]):.2f}')" "$TV_RATE" "$SINK_RATE"
 
+# Idle connections: a listener of its own whose clients may stay silent for two minutes.
+kill "$LPID"
+"$LISTENER" 0 "$WORK/spool2" 120000 > "$WORK/idle.out" &
+LPID=$!
+PIDS="$PIDS $LPID"
+for _ in $(seq 100); do grep -q '^port' "$WORK/idle.out" 2>/dev/null && break; sleep 0.05; done
+PORT=$(awk '/^port/ {print $2}' "$WORK/idle.out")
+wait_port "$PORT"
 rss() { awk '/^VmRSS/ {print $2}' /proc/"$1"/status; }
 BEFORE=$(rss "$LPID")
 python3 - "$PORT" "$IDLE" "$LPID" <<'PY'
 import socket, sys, time
 port, n, pid = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
 conns = []
+t0 = time.time()
 for i in range(n):
     s = socket.create_connection(("127.0.0.1", port), 5)
-    conns.append(s)
-for s in conns:
     s.recv(100)          # the greeting: the connection is held by the listener
+    conns.append(s)
+opened = time.time() - t0
 time.sleep(1)
 rss = [l for l in open(f"/proc/{pid}/status") if l.startswith("VmRSS")][0].split()[1]
 thr = [l for l in open(f"/proc/{pid}/status") if l.startswith("Threads")][0].split()[1]
-print(f"idle connections: {n} held, listener RSS {rss} kB, threads {thr}")
+print(f"idle connections: {n} held (opened in {opened:.1f} s), listener RSS {rss} kB, threads {thr}")
 for s in conns:
     s.close()
 PY

@@ -3,7 +3,7 @@
 // (bench/smtp_listener_load.sh). Prints "port N" once listening; counts mails;
 // ends on SIGTERM or SIGINT, printing "mails N".
 //
-//   smtp_accept_all [port] [workdir]     (port 0: a free one)
+//   smtp_accept_all [port] [workdir] [client-timeout-ms]     (port 0: a free one)
 #include <signal.h>
 #include <unistd.h>
 
@@ -57,6 +57,7 @@ int main(int argc, char** argv) {
     rec.bind = "127.0.0.1";
     rec.greeting = "TOLVANE";
     rec.workpath = dir;
+    if (argc > 3) rec.client_timeout = std::atoi(argv[3]);
     int err = 0;
     auto s = sms_init(SMS_SMTP, &rec, &err);
     if (!s || err) {
