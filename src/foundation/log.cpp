@@ -20,6 +20,7 @@
 #include <charconv>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <deque>
 #include <mutex>
@@ -341,6 +342,10 @@ void vlog(int level, const char* fmt, va_list ap) {
 }  // namespace
 
 std::unique_ptr<Log> log_init(int level) {
+    // Lines a log without DoFlush still holds are written when the process exits, as a
+    // buffered stream's would be.
+    static std::once_flag at_exit;
+    std::call_once(at_exit, [] { std::atexit([] { log_flush(nullptr); }); });
     auto log = std::make_unique<Log>();
     log->Level = clamp_level(level);
     return log;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -274,6 +275,29 @@ TEST_F(LogTest, CloseWritesWhatIsPending) {
     imsg("reopened");  // the next line opens the file again
     log_free(log_);
     EXPECT_EQ(lines().size(), 2u);
+}
+
+TEST(LogExit, PendingLinesAreWrittenAtExit) {
+    char tmpl[] = "/tmp/log_exit.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl;
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto log = log_init(LOG_DEBUG);  // no DoFlush: lines wait in the log
+        log_setup(log.get(), dir.c_str(), "tolvane.log");
+        log_set(log.get());
+        imsg("written at exit");
+        std::exit(read_lines(dir + "/tolvane.log").empty() ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);  // nothing was written before exit
+    auto ls = read_lines(dir + "/tolvane.log");
+    ASSERT_EQ(ls.size(), 1u);
+    EXPECT_EQ(body(ls[0]), "written at exit");
+    fs::remove_all(dir);
 }
 
 TEST_F(LogTest, ExplicitFlushWithoutDoFlush) {
