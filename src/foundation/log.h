@@ -6,6 +6,9 @@
 // issued before any log is current are held (bounded) and written, in order,
 // when a log becomes current.
 //
+// With DoFlush n, every n-th line (and all before it) is handed to the system before
+// its call returns; threads logging at the same moment share one write.
+//
 // Line format: "%.16s [%d][%d] %s: %.*s\n" (asctime from its fifth character,
 // process id, thread id, level name, message cut at 999 characters).
 #pragma once

@@ -8,6 +8,8 @@
 //
 // Texts returned by lookups point into the table's storage: valid until that key
 // is set again in that section, or the table is freed. Never freed by callers.
+// Any number of threads may look up at once; stores (sini_set, sini_add_domain and
+// their rini forms) belong to start-up, before the readers' threads run.
 //
 //   auto ini = sini_init(Keys);
 //   sini_load(ini.get(), "/etc/tolvane.ini", nullptr);
