@@ -174,7 +174,11 @@ int lib_spawn(std::string_view cmd, const std::vector<std::string>& env, int& xi
     if (rc == 0) rc = posix_spawn(&pid, argv[0], &actions.fa, &attr.at, argv.data(), envp.data());
     if (rc != 0) {
         msg = cut(system_error(rc), 99);
-        if (rc == EAGAIN || rc == ENOMEM) imsg("lib_spawn: Fork failed (%s)", msg.c_str());
+        if (rc == EAGAIN || rc == ENOMEM) {
+            emsg("lib_spawn: Fork failed (%s)", msg.c_str());
+        } else {
+            emsg("lib_spawn: cannot run (%s), %s", argv[0], msg.c_str());
+        }
         close_all();
         return -1;
     }
