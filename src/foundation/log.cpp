@@ -159,6 +159,9 @@ class Log {
     std::minstd_rand rng{static_cast<std::minstd_rand::result_type>(std::time(nullptr) ^ getpid())};
 
     ~Log() {
+        // However the owner lets go of it, a destroyed log is no longer current.
+        Log* self = this;
+        g_current.compare_exchange_strong(self, nullptr);
         std::unique_lock<std::mutex> lk(Lock);
         close_locked(lk);
     }

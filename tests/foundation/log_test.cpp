@@ -244,6 +244,14 @@ TEST_F(LogTest, FreeingTheCurrentLogClearsIt) {
     emsg("after free");  // held, not written anywhere, no crash
 }
 
+TEST_F(LogTest, DestroyingTheCurrentLogWithoutLogFreeClearsIt) {
+    setup(LOG_ERROR);
+    log_.reset();  // the owner's handle goes away without log_free
+    EXPECT_EQ(log_current(), nullptr);
+    emsg("held, not written to a destroyed log");
+    log_flush(nullptr);
+}
+
 TEST_F(LogTest, DoFlushOneMakesEveryLineVisible) {
     setup(LOG_DEBUG);
     for (int i = 0; i < 5; ++i) {
