@@ -56,7 +56,12 @@ void touch(const char* v) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const std::string path = temp_path();
+    // One scratch file per process, removed when the fuzzer exits.
+    static const struct Scratch {
+        std::string path = temp_path();
+        ~Scratch() { std::remove(path.c_str()); }
+    } scratch;
+    const std::string& path = scratch.path;
     // A current log without a file: the loader's messages are formatted and dropped
     // instead of piling up as held errors from run to run.
     static std::unique_ptr<Log> log = [] {
