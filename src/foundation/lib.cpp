@@ -39,7 +39,7 @@ class Sink {
     std::size_t start_ = out_.size();
 };
 
-struct Spec {
+struct Conv {
     std::string flags;
     int width = -1;
     int prec = -1;
@@ -50,9 +50,9 @@ struct Spec {
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-// Formats one value with the C library through a format built from the spec.
+// Formats one value with the C library through a format built from the conversion.
 template <typename T>
-void put_c(Sink& sink, const Spec& sp, const char* lenmod, char conv, T value) {
+void put_c(Sink& sink, const Conv& sp, const char* lenmod, char conv, T value) {
     std::string f = "%" + sp.flags;
     if (sp.width >= 0) f += std::to_string(sp.width);
     if (sp.prec >= 0) f += "." + std::to_string(sp.prec);
@@ -71,7 +71,7 @@ void put_c(Sink& sink, const Spec& sp, const char* lenmod, char conv, T value) {
 }
 #pragma GCC diagnostic pop
 
-void put_text(Sink& sink, const Spec& sp, const char* s) {
+void put_text(Sink& sink, const Conv& sp, const char* s) {
     if (!s) s = "(NULL)";
     std::size_t n = sp.prec >= 0 ? strnlen(s, static_cast<std::size_t>(sp.prec)) : std::strlen(s);
     std::size_t pad = sp.width > 0 && static_cast<std::size_t>(sp.width) > n
@@ -104,7 +104,7 @@ int read_count(const char*& p, va_list& ap, bool& from_arg) {
     return any ? v : -1;
 }
 
-void format_signed(Sink& sink, const Spec& sp, va_list& ap) {
+void format_signed(Sink& sink, const Conv& sp, va_list& ap) {
     long long v;
     std::string_view l(sp.len);
     if (l == "l")
@@ -123,7 +123,7 @@ void format_signed(Sink& sink, const Spec& sp, va_list& ap) {
     put_c(sink, sp, "ll", sp.conv, v);
 }
 
-void format_unsigned(Sink& sink, const Spec& sp, va_list& ap) {
+void format_unsigned(Sink& sink, const Conv& sp, va_list& ap) {
     unsigned long long v;
     std::string_view l(sp.len);
     if (l == "l")
@@ -142,7 +142,7 @@ void format_unsigned(Sink& sink, const Spec& sp, va_list& ap) {
     put_c(sink, sp, "ll", sp.conv, v);
 }
 
-void store_count(const Spec& sp, va_list& ap, std::size_t count) {
+void store_count(const Conv& sp, va_list& ap, std::size_t count) {
     std::string_view l(sp.len);
     if (l == "l")
         *va_arg(ap, long*) = static_cast<long>(count);
@@ -176,7 +176,7 @@ void format_into(std::string& out, std::size_t cap, const char* fmt, va_list ap_
             continue;
         }
         const char* begin = p++;
-        Spec sp;
+        Conv sp;
         while (is_flag(*p)) sp.flags += *p++;
         bool star = false;
         sp.width = read_count(p, ap, star);
@@ -250,7 +250,7 @@ void format_into(std::string& out, std::size_t cap, const char* fmt, va_list ap_
                 break;
             case 'p': {
                 void* v = va_arg(ap, void*);
-                Spec ptr = sp;
+                Conv ptr = sp;
                 ptr.prec = -1;
                 put_c(sink, ptr, "", 'p', v);
                 break;

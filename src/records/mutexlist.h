@@ -11,7 +11,7 @@
 //   add_thread(); ...; rmv_thread();
 #pragma once
 
-#include <source_location>
+#include "foundation/srcloc.h"
 
 namespace tolvane {
 
