@@ -1,7 +1,10 @@
 // The mail-to-SMS path (see mail_to_sms.h).
 #include "gateway/mail_to_sms.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 
 #include "foundation/lib.h"
@@ -20,8 +23,11 @@ namespace {
 // The refusal code of every stage.
 constexpr int REFUSE = 500;
 
+// Settings are read straight from the shared table: it is only read once the worker
+// threads exist and its look-ups need no lock, while every call through the reader
+// takes the reader's lock, which all message threads of the listener share.
 const char* value_of(rini* r, int key) {
-    return rini_get(r, key, nullptr, nullptr);
+    return sini_getx(rini_table(r), key, nullptr, nullptr, 0);
 }
 bool has_text(const char* s) {
     return s != nullptr && *s != '\0';
@@ -46,6 +52,39 @@ std::string pool_number(const std::string& sender) {
     return *n;
 }
 
+// Places for mails between acceptance and the end of their sends (see the header).
+class InflightGate {
+  public:
+    void enter(int limit) {
+        std::unique_lock<std::mutex> lock(m_);
+        // A tick, so that a shutdown is not kept waiting by a stuck transport.
+        while (n_ >= limit && !ShutdownNow.load())
+            changed_.wait_for(lock, std::chrono::milliseconds(100));
+        ++n_;
+    }
+    void leave() {
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            --n_;
+        }
+        changed_.notify_one();
+    }
+    int count() {
+        std::lock_guard<std::mutex> lock(m_);
+        return n_;
+    }
+
+  private:
+    std::mutex m_;
+    std::condition_variable changed_;
+    int n_ = 0;
+};
+
+InflightGate& inflight() {
+    static InflightGate gate;
+    return gate;
+}
+
 // The working state of one message; the steps below share it.
 class MailJob {
   public:
@@ -63,6 +102,8 @@ class MailJob {
             return;
         }
         if (!admit_sender()) return;
+        inflight().enter(p_.max_inflight > 0 ? p_.max_inflight : MAIL_INFLIGHT_MAX);
+        in_flight_ = true;
         int err = sms_msg_accept(p_.smtp, m(), 250, "Command DATA Processed mail data OK");
         if (err != 0) {
             emsg("Message send error SMTP [%d:%s]", err, transport_error(p_.smtp, err).c_str());
@@ -103,7 +144,7 @@ class MailJob {
             refuse("Outgoing SMS disabled (send_mode none specified)");
             return false;
         }
-        imsg("Incoming message on SMTP device (0x%08x)",
+        dmsg("Incoming message on SMTP device (0x%08x)",
              static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(p_.smtp) & 0xffffffffu));
         const char* ip = sms_msg_fromip(p_.smtp, m());
         if (ip == nullptr) return false;
@@ -274,6 +315,7 @@ class MailJob {
                  transport_error(p_.send, pending_).c_str());
         sms_msg_free(p_.smtp, msg_);
         msg_.reset();
+        if (in_flight_) inflight().leave();
     }
 
     const MailPath& p_;
@@ -282,6 +324,7 @@ class MailJob {
     std::vector<std::string> dests_;
     std::unique_ptr<smtp_message_extra> extra_;
     bool from_sender_ = false;  // the originator fell back to the sender address
+    bool in_flight_ = false;    // holds a place of the in-flight gate
     int pending_ = 0;
 };
 
@@ -296,11 +339,12 @@ std::string header_address(const std::string* value) {
 }
 
 std::optional<std::string> list_match(rini* reader, int key, std::string_view subject) {
-    for (const char* v = rini_get_first(reader, key, nullptr, nullptr); v != nullptr;
-         v = rini_get_next(reader, nullptr)) {
+    SIni* ini = rini_table(reader);
+    for (int n = 0;; ++n) {
+        const char* v = sini_getx(ini, key, nullptr, nullptr, n);
+        if (v == nullptr) return std::nullopt;
         if (wild_list(subject, v)) return cut(v);
     }
-    return std::nullopt;
 }
 
 std::string mail_destination(std::string_view recipient, int send_mode, const char* todomain,
@@ -339,6 +383,10 @@ std::string compose_sms_text(const TextRules& rules, std::string_view sender,
     std::string b(body.substr(0, TEXT_MAX));
     smart_body(rules.smart, text, b.c_str(), SMS_TEXT_LIMIT);
     return text;
+}
+
+int mail_inflight() {
+    return inflight().count();
 }
 
 void mail_to_sms(const MailPath& path, std::unique_ptr<sms_message>& msg) {

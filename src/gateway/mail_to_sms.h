@@ -22,7 +22,11 @@
 //
 // Limits: every text of a message (addresses, the SMS text) holds at most 999
 // characters. A mail whose data the transport cannot supply (cut off, too big, not
-// spooled) ends without an SMS and without a record.
+// spooled) ends without an SMS and without a record. At most MAIL_INFLIGHT_MAX mails
+// are between their final acceptance and the end of their sends at any time; a
+// further mail waits for a place before the client gets its final 250, so a fast
+// client is slowed down to the pace of the SMS transport instead of piling up
+// threads, files and transport connections without bound.
 #pragma once
 
 #include <memory>
@@ -47,7 +51,12 @@ struct MailPath {
     rini* reader = nullptr;        // settings reader of the mail receiving thread
     std::vector<msgrecs*> limits;  // rate limits in their configured order
     long pause_ms = 10;            // pause after each attempt to send an SMS
+    int max_inflight = 0;          // mails accepted and not yet sent; 0: MAIL_INFLIGHT_MAX
 };
+
+inline constexpr int MAIL_INFLIGHT_MAX = 64;
+// Mails between their final acceptance and the end of their sends, right now.
+int mail_inflight();
 
 // Processes one received mail from greeting to clean-up and releases it (msg is null
 // afterwards).
