@@ -6,7 +6,10 @@
 # First smtp-source is run straight against smtp-sink, which gives the sink's own
 # acceptance rate on this machine right now (the reference). Then the same load
 # goes into the gateway, once at log level info and once at the default level
-# debug; the gateway turns every mail into an SMS mailed to the number at
+# debug. All of it twice: with smtp-source's default of one connection per mail,
+# and with -d (all mails of a session over one connection, which the gateway hands
+# from thread to thread; the sink's reference is then much higher, since the
+# gateway still relays each SMS over a connection of its own); the gateway turns every mail into an SMS mailed to the number at
 # smtp_sms_todomain, relayed to the same smtp-sink. Printed per run: mails/s taken
 # in (smtp-source's wall time), SMS/s out (until the last SUCCESS record), their
 # ratio to the sink's rate, and the gateway's peak resident memory (VmHWM).
@@ -61,20 +64,21 @@ smtp-sink -u "$user" 127.0.0.1:"$sink_port" 256 >/dev/null 2>&1 &
 pids+=($!)
 wait_port "$sink_port"
 
-source_args=(-s "$sessions" -m "$mails" -d -l 200 -N -f bench@corp.example
-             -t 0412345678@gw.example -S "load test")
-
-# ---- reference: smtp-source straight into smtp-sink ----
-t0=$(now)
-smtp-source "${source_args[@]}" 127.0.0.1:"$sink_port"
-t1=$(now)
-sink_secs=$(secs "$t0" "$t1")
-sink_rate=$(rate "$mails" "$sink_secs")
-echo "smtp-sink alone: $mails mails in ${sink_secs}s = $sink_rate mails/s"
+source_args=()
+sink_rate=0
+reference() {
+  local t0 t1 sink_secs
+  t0=$(now)
+  smtp-source "${source_args[@]}" 127.0.0.1:"$sink_port"
+  t1=$(now)
+  sink_secs=$(secs "$t0" "$t1")
+  sink_rate=$(rate "$mails" "$sink_secs")
+  echo "smtp-sink alone: $mails mails in ${sink_secs}s = $sink_rate mails/s"
+}
 
 run_gateway() {
   local level=$1
-  local home="$tmp/home-$level"
+  local home="$tmp/home-$level${persistent}"
   mkdir -p "$home/work"
   local port
   port=$(free_port)
@@ -137,5 +141,15 @@ EOF
        "$(find "$home/work" -name '*.msg' | wc -l)"
 }
 
-run_gateway info
-run_gateway debug
+for persistent in "" "-d"; do
+  source_args=(-s "$sessions" -m "$mails" $persistent -l 200 -N -f bench@corp.example
+               -t 0412345678@gw.example -S "load test")
+  if [ -z "$persistent" ]; then
+    echo "== $sessions sessions, one connection per mail, one recipient each =="
+  else
+    echo "== $sessions sessions, -d: one connection per session, one recipient each =="
+  fi
+  reference
+  run_gateway info
+  run_gateway debug
+done
