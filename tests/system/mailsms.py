@@ -202,6 +202,12 @@ class Gateway:
             _stop_process(self.proc)
             self.status = self.proc.returncode
             self.proc = None
+            self.out.flush()
+            with open(os.path.join(self.home, "stdout.txt"), "rb") as f:
+                text = f.read().decode("latin-1")
+            # A sanitizer build reports faults and leaks on its output at exit.
+            if "Sanitizer" in text or "runtime error:" in text:
+                raise AssertionError("the gateway reported a fault:\n" + text[-4000:])
 
     # ---- what the gateway did ----
     def fail_robot(self, answer="FAILED no signal"):
