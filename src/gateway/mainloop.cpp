@@ -129,6 +129,17 @@ int gateway_shutdown(bool wait_threads, int status) {
             abandoned = true;
             emsg("%d threads still running, abandoned", thread_count());
         }
+        // Mail threads are not counted, but one still sending uses Send, which is closed
+        // before Smtp: give them the same time, and keep the transports if they overrun.
+        int busy = Smtp ? sms_busy(Smtp.get()) : 0;
+        for (long waited = 0; busy != 0 && waited < THREAD_WAIT_MS; waited += THREAD_STEP_MS) {
+            lib_msleep(THREAD_STEP_MS);
+            busy = sms_busy(Smtp.get());
+        }
+        if (busy != 0) {
+            abandoned = true;
+            emsg("%d mail threads still running, abandoned", busy);
+        }
     }
     // 3. Reports.
     report_using.reset();

@@ -141,7 +141,10 @@ std::unique_ptr<sms_driver> sms_smtp_init(sms* owner, const sms_init_record* ini
     if (rec->listenport != 0) {
         int port = rec->listenport > 0 ? rec->listenport : 0;
         dmsg("SMTP listen on %d", port);
-        if (!tcp_listen(d->sock, port, rec->bind.empty() ? nullptr : rec->bind.c_str(), 0)) {
+        // Address reuse, so that a restart right after busy traffic (connections of the
+        // old process still in TIME_WAIT) can listen again; Linux still refuses a second
+        // live listener on the port.
+        if (!tcp_listen(d->sock, port, rec->bind.empty() ? nullptr : rec->bind.c_str(), 1)) {
             emsg("SMTP listen on %d failed: %s", port, tcp_error(d->sock.get()).c_str());
             tcp_close_nice(d->sock.get());
             errcode = SMTP_ELISTEN;

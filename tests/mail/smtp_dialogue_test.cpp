@@ -78,6 +78,36 @@ TEST(SmtpDialogue, FullMailWithExactReplies) {
     EXPECT_TRUE(TempDir::files(g.spool(), ".msg").empty());
 }
 
+TEST(SmtpDialogue, ListenerCanListenAgainRightAfterTraffic) {
+    // The listener closes first after QUIT, so its side of the connection waits in
+    // TIME_WAIT; a restarted gateway must still be able to listen on the same port.
+    int port = 0;
+    {
+        Gateway g;
+        ASSERT_NE(g.port(), 0);
+        port = g.port();
+        auto c = connect(g);
+        envelope(*c);
+        data(*c, "Subject: x\r\n\r\nbody\r\n");
+        EXPECT_EQ(c->cmd("QUIT"), R_QUIT);
+        EXPECT_TRUE(c->closed());
+        ASSERT_TRUE(g.wait_ends(1));
+    }
+    TempDir dir;
+    smtp_init again;
+    again.listenport = port;
+    again.bind = "127.0.0.1";
+    again.workpath = dir.sub("spool");
+    int err = -1;
+    auto s = sms_init(SMS_SMTP, &again, &err);
+    ASSERT_NE(s, nullptr);
+    std::string why;
+    if (err) sms_error(s.get(), err, why);
+    EXPECT_EQ(err, 0) << why;
+    EXPECT_EQ(sms_smtp_port(s.get()), port);
+    sms_free(s);
+}
+
 TEST(SmtpDialogue, EhloIsRefusedThenHeloAccepted) {
     Gateway g;
     auto c = connect(g);
