@@ -231,7 +231,8 @@ int tcp_listen(std::unique_ptr<CHAN>& c, int port, const char* bind_to, int reus
     if (reuse && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
         tcp_report("set reuseaddress failed  %.200s ", system_error(errno).c_str());
     }
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 25) != 0) {
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(fd, TCP_LISTEN_BACKLOG) != 0) {
         c->xerrno = errno;
         tcp_report("tcp_listen on %s:%d failed %s", bind_to && *bind_to ? bind_to : "*", port,
                    system_error(c->xerrno).c_str());

@@ -157,8 +157,13 @@ std::unique_ptr<CHAN> tcp_new();
 int tcp_free(std::unique_ptr<CHAN>& c);
 
 // ---- listening and accepting ----
+// Connections the kernel completes and holds until they are accepted. A short queue
+// (such as 25) overflows when more clients than that arrive at once; the kernel then
+// drops their handshakes and they stall for a second or more before trying again.
+inline constexpr int TCP_LISTEN_BACKLOG = 1024;
 // Makes c (when null) and listens on port (0 picks a free one; see tcp_getport) on bind
-// (a dotted address; any when null or empty), backlog 25. 0 on failure, c kept.
+// (a dotted address; any when null or empty), backlog TCP_LISTEN_BACKLOG. 0 on failure,
+// c kept.
 int tcp_listen(std::unique_ptr<CHAN>& c, int port, const char* bind, int reuse);
 // 1 when c is readable (or has no socket, or its stream holds bytes); 0 on time-out or
 // failure (a failed wait closes the channel). ms 0 only polls.

@@ -49,6 +49,52 @@ TEST(TcpListen, BusyPortFailsWithItsReason) {
     EXPECT_FALSE(second);
 }
 
+TEST(TcpListen, HoldsABurstOfConnectionsBeforeTheyAreAccepted) {
+    // A burst of clients arriving together (mail servers flushing a queue) must all be
+    // held by the kernel until the accept loop reaches them; with a short queue the
+    // later handshakes are dropped and those clients stall.
+    std::unique_ptr<CHAN> lsn;
+    ASSERT_EQ(tcp_listen(lsn, 0, "127.0.0.1", 1), 1);
+    int port = 0;
+    ASSERT_EQ(tcp_getport(lsn.get(), port), 1);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    constexpr int kBurst = 200;
+    std::vector<std::unique_ptr<Fd>> clients;
+    std::vector<pollfd> waits;
+    for (int i = 0; i < kBurst; ++i) {
+        auto fd = std::make_unique<Fd>(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        ASSERT_GE(fd->get(), 0);
+        int r = ::connect(fd->get(), reinterpret_cast<sockaddr*>(&to), sizeof to);
+        ASSERT_TRUE(r == 0 || errno == EINPROGRESS);
+        waits.push_back({fd->get(), POLLOUT, 0});
+        clients.push_back(std::move(fd));
+    }
+    // Wait (bounded) until every handshake has completed.
+    int connected = 0;
+    for (int round = 0; round < 40 && connected < kBurst; ++round) {
+        ::poll(waits.data(), waits.size(), 50);
+        connected = 0;
+        for (auto& w : waits) {
+            int err = -1;
+            socklen_t len = sizeof err;
+            if ((w.revents & POLLOUT) && getsockopt(w.fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 &&
+                err == 0)
+                ++connected;
+        }
+    }
+    EXPECT_EQ(connected, kBurst);
+    int accepted = 0;
+    while (accepted < kBurst && tcp_waitfor(lsn.get(), 200)) {
+        std::unique_ptr<CHAN> nc;
+        if (!tcp_accept(lsn.get(), nc) || nc->sk < 0) break;
+        ++accepted;
+    }
+    EXPECT_EQ(accepted, kBurst);
+}
+
 TEST(TcpListen, BadBindAddressFails) {
     std::unique_ptr<CHAN> c;
     EXPECT_EQ(tcp_listen(c, 0, "300.1.2.3", 0), 0);
