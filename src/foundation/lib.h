@@ -43,8 +43,7 @@ std::vector<std::string> s_split_words(std::string_view text, std::string_view d
 std::vector<std::string> ssplit(std::string_view text, std::string_view delims, std::size_t max,
                                 bool skip_trail);
 // Words cut at runs of sep; at most tmax - 1 words, text after the last is dropped.
-std::vector<std::string> token_split(std::string_view text, std::string_view sep,
-                                     std::size_t tmax);
+std::vector<std::string> token_split(std::string_view text, std::string_view sep, std::size_t tmax);
 
 // ---- the bounded formatter ----
 // The program's own formatter: like the C one for the conversions c C d i o u x X
@@ -53,7 +52,8 @@ std::vector<std::string> token_split(std::string_view text, std::string_view sep
 // the buffer is not terminated).
 int lib_vsnprintf(char* buf, std::size_t size, const char* fmt, va_list ap);
 // Format into buf; on overflow cut to size - 1 characters; returns the length written.
-int lprintf(char* buf, std::size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+int lprintf(char* buf, std::size_t size, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
 // Format into a new text of at most limit characters.
 std::string vstrprintf(std::size_t limit, const char* fmt, va_list ap);
 std::string strprintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));  // TEXT_MAX
