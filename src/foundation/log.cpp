@@ -220,6 +220,10 @@ void Log::flush_upto(std::unique_lock<std::mutex>& lk, std::uint64_t target) {
 }
 
 void Log::rotate_locked(std::unique_lock<std::mutex>& lk) {
+    // Waiting for a batch in flight lets other threads in; one of them may have rotated
+    // already, and rotating again would push a full old file out for a nearly empty one.
+    wait_idle(lk);
+    if (Size < Rotate) return;
     std::uniform_int_distribution<int> five(0, 99999);
     std::string tmp = strnprintf(TEXT_MAX + 32, "%s.%05d%05d", File.c_str(), five(rng), five(rng));
     close_locked(lk);
