@@ -1,8 +1,8 @@
 // Transport dispatch: see sms.h.
 //
-// The table holds one row per mode. Rows whose transport is not part of this
-// build answer sms_init with a state that only knows how to say so, which the
-// caller reports through sms_error like any other start-up failure.
+// The table holds one row per mode. A transport that is not part of the build
+// answers sms_init with a state that only knows how to say so, which the caller
+// reports through sms_error like any other start-up failure.
 #include "sms/sms.h"
 
 #include <chrono>
@@ -13,62 +13,25 @@
 #include "foundation/log.h"
 #include "foundation/thread.h"
 #include "mail/sms_smtp.h"
+#include "sms/sms_gsm.h"
 #include "sms/sms_robot.h"
+#include "sms/sms_smpp.h"
 #include "sms/sms_xml.h"
 
 namespace tolvane {
 
 namespace {
 
-// ---- the row of a transport that is not built ----
-
-class unbuilt_driver : public sms_driver {
-  public:
-    explicit unbuilt_driver(int m) : mode(m) {}
-    int mode;
+constexpr sms_mode_fn_pointers gsm_row = {
+    sms_gsm_init,   sms_gsm_free,   sms_gsm_recv,    sms_gsm_send, sms_gsm_wait,
+    sms_gsm_error,  sms_gsm_fromip, sms_gsm_from,    sms_gsm_to,   sms_gsm_body,
+    sms_gsm_reject, sms_gsm_accept, sms_gsm_msgfree,
 };
 
-inline constexpr int UNBUILT_ERROR = 1;
-
-std::unique_ptr<sms_driver> unbuilt_init(sms* owner, const sms_init_record*, int& errcode) {
-    int mode = owner ? owner->mode : SMS_NONE;
-    emsg("%s transport is not built", sms_mode_name(mode));
-    errcode = UNBUILT_ERROR;
-    return std::make_unique<unbuilt_driver>(mode);
-}
-void unbuilt_free(std::unique_ptr<sms_driver>& state) {
-    state.reset();
-}
-int unbuilt_recv(sms_driver*, sms_message*) {
-    return UNBUILT_ERROR;
-}
-int unbuilt_send(sms_driver*, const smtp_message_extra*, std::string_view, std::string_view,
-                 std::string_view) {
-    return UNBUILT_ERROR;
-}
-std::unique_ptr<sms_message> unbuilt_wait(sms_driver*, int, int& errcode) {
-    errcode = UNBUILT_ERROR;
-    return nullptr;
-}
-void unbuilt_error(sms_driver* state, int err, std::string& bf) {
-    if (err == 0) return;
-    auto* d = dynamic_cast<unbuilt_driver*>(state);
-    bf = strprintf("%s transport is not built", sms_mode_name(d ? d->mode : SMS_NONE));
-}
-const char* unbuilt_text(sms_driver*, sms_message*) {
-    return "";
-}
-int unbuilt_answer(sms_driver*, sms_message*, int, const char*) {
-    return UNBUILT_ERROR;
-}
-void unbuilt_msgfree(sms_driver*, std::unique_ptr<sms_message>& msg) {
-    msg.reset();
-}
-
-constexpr sms_mode_fn_pointers unbuilt_row = {
-    unbuilt_init,   unbuilt_free,   unbuilt_recv,    unbuilt_send, unbuilt_wait,
-    unbuilt_error,  unbuilt_text,   unbuilt_text,    unbuilt_text, unbuilt_text,
-    unbuilt_answer, unbuilt_answer, unbuilt_msgfree,
+constexpr sms_mode_fn_pointers smpp_row = {
+    sms_smpp_init,   sms_smpp_free,   sms_smpp_recv,    sms_smpp_send, sms_smpp_wait,
+    sms_smpp_error,  sms_smpp_fromip, sms_smpp_from,    sms_smpp_to,   sms_smpp_body,
+    sms_smpp_reject, sms_smpp_accept, sms_smpp_msgfree,
 };
 
 constexpr sms_mode_fn_pointers smtp_row = {
@@ -89,17 +52,14 @@ constexpr sms_mode_fn_pointers robot_row = {
     sms_robot_reject, sms_robot_accept, sms_robot_msgfree,
 };
 
-// The operation table, by mode. The GSM modem and SMPP rows refuse sms_init until
-// their transports are part of the build; then put their rows here the same way
-// and set their entries in built[].
+// The operation table, by mode.
 const sms_mode_fn_pointers _functions[SMS_MODES] = {
-    unbuilt_row,  // SMS_GSM
-    unbuilt_row,  // SMS_SMPP
-    xml_row,      // SMS_XML
-    smtp_row,     // SMS_SMTP
-    robot_row,    // SMS_ROBOT
+    gsm_row,    // SMS_GSM
+    smpp_row,   // SMS_SMPP
+    xml_row,    // SMS_XML
+    smtp_row,   // SMS_SMTP
+    robot_row,  // SMS_ROBOT
 };
-constexpr bool built[SMS_MODES] = {false, false, true, true, true};
 
 const char* const mode_names[SMS_MODES] = {"GSM modem", "SMPP", "XML", "SMTP", "robot"};
 
@@ -128,7 +88,18 @@ const char* sms_mode_name(int mode) {
 }
 
 bool sms_mode_built(int mode) {
-    return mode >= 0 && mode < SMS_MODES && built[mode];
+    switch (mode) {
+        case SMS_GSM:
+            return SMS_GSM_BUILT;
+        case SMS_SMPP:
+            return SMS_SMPP_BUILT;
+        case SMS_XML:
+        case SMS_SMTP:
+        case SMS_ROBOT:
+            return true;
+        default:
+            return false;
+    }
 }
 
 std::unique_ptr<sms> sms_init(int mode, const sms_init_record* data, int* errcode) {

@@ -183,7 +183,7 @@ TEST(SmsInit, NoneAndBeyondGiveNullAndCallNothing) {
 TEST(SmsInit, UnbuiltRowsRefuseWithAClearText) {
     for (int mode : {SMS_GSM, SMS_SMPP}) {
         SCOPED_TRACE(mode);
-        EXPECT_FALSE(sms_mode_built(mode));
+        if (sms_mode_built(mode)) continue;
         int err = 0;
         gsm_init g;
         auto s = sms_init(mode, &g, &err);
