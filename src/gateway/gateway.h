@@ -26,6 +26,7 @@
 #include "foundation/sini.h"
 #include "gateway/keys.h"
 #include "net/tcp.h"
+#include "records/alias.h"
 #include "records/msgrec.h"
 #include "sms/sms.h"
 
@@ -52,6 +53,10 @@ extern std::optional<std::string> report_using;
 extern std::vector<std::unique_ptr<msgrecs>> MR;
 // The record delimiter of the data files.
 extern char RecordDelimiter;
+// The alias file (sender addresses of mail made from SMS) and the delivery file (their
+// destinations); empty tables when not configured.
+extern std::unique_ptr<aliases> af;
+extern std::unique_ptr<aliases> df;
 
 // ---- scheduled reports ----
 struct report_on {

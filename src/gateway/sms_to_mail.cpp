@@ -1,37 +1,406 @@
-// Placeholder of the SMS-to-mail callback: the waiting, error and shutdown events
-// behave as they will; a received SMS is released without an answer, so that the
-// transport keeps it (an SMS centre delivers it again) and none is lost.
+// The SMS-to-mail path (see sms_to_mail.h).
 #include "gateway/sms_to_mail.h"
 
-#include <string>
+#include <algorithm>
+#include <cstdint>
 
+#include "foundation/lib.h"
 #include "foundation/log.h"
 #include "gateway/gateway.h"
+#include "gateway/keys.h"
+#include "mail/sms_smtp.h"
+#include "records/msglog.h"
+#include "records/msgrec.h"
+#include "records/mutexlist.h"
+#include "records/phones.h"
 
 namespace tolvane {
 
-int incoming_other(sms* s, int event, const sms_cb_arg& arg, void* /*cb_data*/) {
+namespace {
+
+constexpr const char* kUndeliverable =
+    "Message undeliverable, destination email address required in message";
+
+const char* value_of(const SIni* ini, int key, const char* part = nullptr, int count = 0) {
+    return sini_getx(ini, key, nullptr, part, count);
+}
+bool has_text(const char* s) {
+    return s != nullptr && *s != '\0';
+}
+const char* or_empty(const char* s) {
+    return s != nullptr ? s : "";
+}
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
+
+std::string transport_error(sms* s, int err) {
+    std::string bf;
+    sms_error(s, err, bf);
+    return bf;
+}
+
+// Appends add to out so that out holds at most limit characters.
+void append_cut(std::string& out, std::string_view add, std::size_t limit) {
+    if (out.size() >= limit) return;
+    out.append(add.substr(0, limit - out.size()));
+}
+
+// A "$(BODYn)" name: "BODY" in any case, then nothing or a decimal number (maybe signed).
+bool body_length(std::string_view name, int& n) {
+    if (name.size() < 4 || !istarts_with(name, "BODY")) return false;
+    std::string_view rest = name.substr(4);
+    std::size_t i = 0;
+    if (i < rest.size() && (rest[i] == '-' || rest[i] == '+')) ++i;
+    if (i == rest.size() && i > 0) return false;
+    for (std::size_t k = i; k < rest.size(); ++k)
+        if (rest[k] < '0' || rest[k] > '9') return false;
+    n = rest.empty() ? 0 : s_atoi(std::string(rest).c_str());
+    return true;
+}
+
+// Sleeps ms in short steps; false when a shutdown cut the wait short.
+bool wait_unless_shutdown(long ms) {
+    for (long waited = 0; waited < ms; waited += 100) {
+        if (ShutdownNow.load()) return false;
+        lib_msleep(ms - waited < 100 ? ms - waited : 100);
+    }
+    return !ShutdownNow.load();
+}
+
+// The working state of one SMS; the steps below share it.
+class SmsJob {
+  public:
+    SmsJob(const SmsPath& path, std::unique_ptr<sms_message>& msg) : p_(path), msg_(msg) {}
+    ~SmsJob() { cleanup(); }
+    SmsJob(const SmsJob&) = delete;
+    SmsJob& operator=(const SmsJob&) = delete;
+
+    void run() {
+        dmsg("Incoming message on OTHER device (0x%08x)",
+             static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(p_.recv) & 0xffffffffu));
+        int err = sms_msg_recv(p_.recv, m());
+        if (err != 0) {
+            emsg("Message recv error Other [%d:%s]", err, transport_error(p_.recv, err).c_str());
+            answer_ = SMS_RETRY_LATER;
+            return;
+        }
+        number_ = cut(or_empty(sms_msg_from(p_.recv, m())));
+        to_number_ = cut(or_empty(sms_msg_to(p_.recv, m())));
+        body_ = cut(or_empty(sms_msg_body(p_.recv, m())));
+        imsg("New SMS from (%s) to (%s)", number_.c_str(), to_number_.c_str());
+        if (ignored()) return;
+        if (!find_destination()) return;
+        deliver();
+    }
+
+  private:
+    sms_message* m() const { return msg_.get(); }
+
+    // Step 2: senders listed in sms_ignore produce nothing at all.
+    bool ignored() {
+        for (int n = 0;; ++n) {
+            const char* v = value_of(p_.ini, SMS_IGNORE, nullptr, n);
+            if (v == nullptr) return false;
+            if (iequals(v, number_)) {
+                imsg("Ignoring message from (%s) due to sms_ignore (%s)", number_.c_str(), v);
+                return true;
+            }
+        }
+    }
+
+    // Step 3: the first rule that yields an address; false when the SMS is undeliverable
+    // (answered and recorded here).
+    bool find_destination() {
+        if (istrue(value_of(p_.ini, SMS_STATIC))) {
+            dest_ = make_email(p_.ini, or_empty(value_of(p_.ini, GSM_NUMBER)));
+            imsg("sms_static is true, so use gsm_number for email address (%s)", dest_.c_str());
+            return true;
+        }
+        if (std::optional<std::string> pooled = pool_address()) {
+            dest_ = cut(*pooled);
+            imsg("phone_in email is (%s)", dest_.c_str());
+            return true;
+        }
+        std::string first;
+        int candidates = msglog_lookup(number_.c_str(), 0, first);
+        if (std::optional<std::string> k = keyword_destination(p_.ini, body_, number_)) {
+            dest_ = *k;
+            return true;
+        }
+        if (std::optional<std::string> a = text_address(body_)) {
+            dest_ = *a;
+            imsg("Found 'To' address [%s] in sms message", dest_.c_str());
+            return true;
+        }
+        std::string delivery;
+        if (alias_find(p_.df, number_, delivery)) {
+            dest_ = cut(delivery);
+            imsg("Destination (%s) found in delivery_file", dest_.c_str());
+            return true;
+        }
+        if (candidates > 1 && istrue(value_of(p_.ini, SMS_BEST_GUESS))) {
+            std::string latest;
+            if (msglog_latest(number_.c_str(), latest)) {
+                dest_ = cut(latest);
+                imsg("sms_best_guess: (%s) of %d remembered addresses", dest_.c_str(), candidates);
+                return true;
+            }
+        }
+        if (candidates == 1 && !first.empty()) {
+            dest_ = cut(first);
+            imsg("Destination (%s) found in the message log", dest_.c_str());
+            return true;
+        }
+        undeliverable(candidates);
+        return false;
+    }
+
+    // The pool binds the numbers we send from, so an answer names its pool number as
+    // the number it was sent to; the sender's own number is tried after it.
+    std::optional<std::string> pool_address() {
+        ProcessLock hold(PHONES);
+        if (!to_number_.empty()) {
+            if (std::optional<std::string> a = phone_in(to_number_.c_str())) return a;
+        }
+        if (!number_.empty()) return phone_in(number_.c_str());
+        return std::nullopt;
+    }
+
+    // Step 3i: the answer SMS (when allowed) and the record; no mail.
+    void undeliverable(int candidates) {
+        std::string text = kUndeliverable;
+        if (candidates > 1) {
+            imsg("No email specified and several possible, bounce sms message...");
+            text += "\nRecent addresses include: ";
+            for (int i = candidates - 1; i >= 0; --i) {
+                std::string a;
+                msglog_lookup(number_.c_str(), i, a);
+                text += a;
+                if (i > 0) text += ",";
+            }
+            text = cut(text);
+        } else {
+            imsg("Failed to lookup email address to deliver to, and none specified in sms");
+        }
+        if (istrue(value_of(p_.ini, SMS_BOUNCES)) && p_.send != nullptr && !number_.empty()) {
+            std::string from =
+                to_number_.empty() ? cut(or_empty(value_of(p_.ini, GSM_NUMBER))) : to_number_;
+            int err = sms_send(p_.send, nullptr, from, number_, text);
+            if (err != 0) {
+                std::string why = cut(transport_error(p_.send, err));
+                emsg("Failed to send the undeliverable notice to (%s) [%d:%s]", number_.c_str(),
+                     err, why.c_str());
+                msgrec_write("FAILURE", "LOCAL", from, number_, why, "log", false);
+            } else {
+                imsg("Undeliverable notice sent to (%s)", number_.c_str());
+            }
+        }
+        msgrec_write("FAILURE", "SMS", number_, "UNKNOWN", "Unknown recipient", "log", false);
+    }
+
+    // Steps 4 to 7: subject, sender address, the relay with its retries, the record.
+    void deliver() {
+        smtp_message_extra headers;
+        smtp_header_set(headers.headers, "Subject", make_subject(p_.ini, body_, number_));
+        smtp_header_set(headers.headers, "X-Tolvane", "SMS");
+
+        std::string sender;
+        if (!alias_find(p_.af, number_, sender)) {
+            if (istrue(value_of(p_.ini, ALIAS_FILE, "required"))) {
+                std::string why = strprintf("Alias for (%s) not found", number_.c_str());
+                imsg("%s, no mail sent", why.c_str());
+                msgrec_write("FAILURE", "SMS", number_, dest_, why, "log", false);
+                return;
+            }
+            sender = make_email(p_.ini, number_);
+        }
+        sender = cut(sender);
+
+        int retries = s_atoi(value_of(p_.ini, SMTP_RETRIES));
+        int wait = s_atoi(value_of(p_.ini, SMTP_RETRY_WAIT));
+        if (wait < 0) wait = 0;
+        imsg("Mailing SMS from (%s) to [%s]", number_.c_str(), dest_.c_str());
+        int err = sms_send(p_.relay, &headers, sender, dest_, body_);
+        while (err != 0 && retries-- > 0) {
+            emsg("Message send failed, retry in %d mins...", wait);
+            bool waited = wait_unless_shutdown(static_cast<long>(wait) * p_.minute_ms);
+            err = sms_send(p_.relay, &headers, sender, dest_, body_);
+            if (!waited) {
+                if (err != 0) imsg("Shutting down: no further retries for [%s]", dest_.c_str());
+                break;
+            }
+        }
+        pending_ = err;
+        if (err != 0) {
+            std::string why = cut(transport_error(p_.relay, err));
+            msgrec_write("FAILURE", "SMS", number_, dest_, why, "log", false);
+            answer_ = SMS_RETRY_LATER;
+            return;
+        }
+        imsg("Message sent successfully");
+        msgrec_write("SUCCESS", "SMS", number_, dest_, "NONE", "log", false);
+    }
+
+    // Step 8, with the answer to the transport.
+    void cleanup() {
+        if (pending_ != 0)
+            emsg("Message send error SMTP [%d:%s]", pending_,
+                 transport_error(p_.relay, pending_).c_str());
+        if (msg_) {
+            if (answer_ == 0)
+                sms_msg_accept(p_.recv, m(), 0, "OK");
+            else
+                sms_msg_reject(p_.recv, m(), answer_, "not mailed, deliver again later");
+            sms_msg_free(p_.recv, msg_);
+        }
+        msg_.reset();
+    }
+
+    const SmsPath& p_;
+    std::unique_ptr<sms_message>& msg_;
+    std::string number_, to_number_, body_, dest_;
+    int pending_ = 0;
+    int answer_ = 0;  // 0: accept; else the status the SMS is rejected with
+};
+
+}  // namespace
+
+std::string make_email(const SIni* ini, std::string_view number) {
+    int n = static_cast<int>(number.size());
+    return strprintf("\"%.*s\" <%s%.*s@%s>", n, number.data(), or_empty(value_of(ini, SMTP_PREFIX)),
+                     n, number.data(), or_empty(value_of(ini, SMTP_DOMAIN)));
+}
+
+std::string make_subject(const SIni* ini, std::string_view body, std::string_view number,
+                         std::size_t size) {
+    const std::size_t limit = size > 0 ? size - 1 : 0;
+    std::string tmpl = cut(or_empty(value_of(ini, EMAIL_SUBJECT)));
+    dmsg("make subject using (%s)", tmpl.c_str());
+    std::string out;
+    std::string_view t = tmpl;
+    while (!t.empty() && out.size() < limit) {
+        std::size_t open = t.find("$(");
+        if (open == std::string_view::npos) {
+            append_cut(out, t, limit);
+            break;
+        }
+        append_cut(out, t.substr(0, open), limit);
+        std::size_t close = t.find(')', open + 2);
+        if (close == std::string_view::npos) {
+            append_cut(out, t.substr(open + 1), limit);  // only the "$" goes
+            break;
+        }
+        std::string name(t.substr(open + 2, close - open - 2));
+        int n = 0;
+        if (iequals(name, "FROM")) {
+            append_cut(out, number, limit);
+        } else if (body_length(name, n)) {
+            if (n == -1) n = 20;
+            long examine = static_cast<long>(n) + 1;
+            for (long i = 0; i < examine && static_cast<std::size_t>(i) < body.size(); ++i) {
+                char c = body[static_cast<std::size_t>(i)];
+                if (c == '\r' || c == '\n') continue;
+                if (out.size() >= limit) break;
+                out.push_back(c);
+            }
+        } else {
+            int id = sini_id(ini, name.c_str());
+            const char* v = id >= 0 ? value_of(ini, id) : nullptr;
+            if (has_text(v))
+                append_cut(out, v, limit);
+            else
+                append_cut(out, t.substr(open + 1, close - open), limit);
+        }
+        t.remove_prefix(close + 1);
+    }
+    dmsg("make subject (%s)", out.c_str());
+    return out;
+}
+
+std::optional<std::string> keyword_destination(const SIni* ini, std::string_view text,
+                                               std::string_view number) {
+    for (int n = 0; value_of(ini, SMS_TO, nullptr, n) != nullptr; ++n) {
+        const char* kw = value_of(ini, SMS_TO, "keyword", n);
+        if (kw == nullptr) continue;
+        std::string keyword = cut(std::string(kw) + " ");
+        dmsg("sms_to keyword (%s) == (%.*s)", keyword.c_str(),
+             static_cast<int>(std::min(keyword.size(), text.size())), text.data());
+        if (!istarts_with(text, keyword)) continue;
+        const char* phone = value_of(ini, SMS_TO, "phone", n);
+        dmsg("sms_to phone (%s) == (%.*s)", or_empty(phone), static_cast<int>(number.size()),
+             number.data());
+        if (!wild_match(number, or_empty(phone))) continue;
+        std::string_view rest = text.substr(keyword.size());
+        while (!rest.empty() && is_space(rest.front())) rest.remove_prefix(1);
+        std::size_t end = 0;
+        while (end < rest.size() && !is_space(rest[end])) ++end;
+        std::string_view word = rest.substr(0, std::min(end, TEXT_MAX));
+        if (word.empty()) continue;  // "to" and nothing after it names no one
+        std::string dest;
+        if (word.find('@') != std::string_view::npos) {
+            // A whole address after the keyword is taken as it stands.
+            if (!rfc_raw_email(word, dest)) continue;
+        } else {
+            const char* domain = value_of(ini, SMS_TO, "domain", n);
+            if (!has_text(domain)) domain = value_of(ini, SMTP_DOMAIN);
+            dest = cut(std::string(or_empty(value_of(ini, SMS_TO, "prefix", n))) +
+                       std::string(word) + "@" + or_empty(domain));
+        }
+        imsg("sms_to sending to (%s)", dest.c_str());
+        return dest;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> text_address(std::string_view text) {
+    for (std::size_t i = 1; i + 1 < text.size(); ++i) {
+        if (text[i] != '@' || is_space(text[i - 1]) || is_space(text[i + 1])) continue;
+        std::size_t start = i;
+        while (start > 0 && !is_space(text[start - 1])) --start;
+        std::size_t end = i;
+        while (end < text.size() && !is_space(text[end])) ++end;
+        std::string raw;
+        if (!rfc_raw_email(text.substr(start, end - start), raw) || raw.empty())
+            return std::nullopt;
+        return cut(raw);
+    }
+    return std::nullopt;
+}
+
+void sms_to_mail(const SmsPath& path, std::unique_ptr<sms_message>& msg) {
+    SmsJob job(path, msg);
+    job.run();
+}
+
+int incoming_other(sms* s, int event, const sms_cb_arg& arg, void* cb_data) {
     switch (event) {
         case SMS_WAITING:
             if (ShutdownNow.load()) {
                 imsg("'Other' Callback noticed shutdown signalled");
+                for (long waited = 0; sms_busy(s) > 0 && waited < SMS_DRAIN_MS; waited += 20)
+                    lib_msleep(20);
                 return 0;
             }
             return 1;
+        case SMS_INCOMING: {
+            if (arg.msg == nullptr || !*arg.msg) return 1;
+            SmsPath path;
+            path.recv = s;
+            path.relay = Smtp.get();
+            path.send = Send.get();
+            rini* reader = static_cast<rini*>(cb_data);
+            path.ini = reader != nullptr ? rini_table(reader) : ConfigSettings.get();
+            path.af = af.get();
+            path.df = df.get();
+            sms_to_mail(path, *arg.msg);
+            return 1;
+        }
         case SMS_ERRORCODE: {
-            int code = arg.err ? *arg.err : 0;
-            std::string why;
-            sms_error(s, code, why);
-            emsg("'Other' Callback Error %d:%s", code, why.c_str());
+            int err = arg.err != nullptr ? *arg.err : 0;
+            emsg("'Other' Callback Error %d:%s", err, transport_error(s, err).c_str());
             return 0;
         }
-        case SMS_INCOMING:
-            if (arg.msg != nullptr && *arg.msg) {
-                emsg(
-                    "SMS received and left unanswered: SMS to mail is not available in this build");
-                sms_msg_free(s, *arg.msg);
-            }
-            return 1;
         default:
             return 1;
     }

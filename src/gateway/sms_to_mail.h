@@ -1,14 +1,88 @@
-// SMS to mail: the gateway's callback on the SMS receiving side.
+// The SMS-to-mail path: the gateway's callback on the SMS receiving side.
 //
-// The SMS receiving thread runs sms_wait on the Recv handle with incoming_other as
-// callback and its own settings reader (rini*) as cb_data. Returns 1 to go on
-// waiting, 0 to end the wait loop.
+// The SMS receiving thread runs the transport wait loop on Recv with incoming_other as
+// callback and its settings reader (rini*) as cb_data; the transport layer starts one
+// short-lived thread per received SMS that calls incoming_other with SMS_INCOMING. The
+// callback reads the SMS, drops senders listed in sms_ignore, finds the mail address it
+// should go to (sms_static, the phone pool, an sms_to keyword rule, an address written
+// in the text, the delivery file, the message log), makes the subject from
+// email_subject and the sender address from the alias file or the number, relays the
+// mail through Smtp with smtp_retries retries smtp_retry_wait minutes apart, and
+// writes a SUCCESS or FAILURE record (day file kind "log", never counted toward the
+// rate limits). An SMS whose destination cannot be settled is recorded and, when
+// sms_bounces is true, answered with an SMS that says why.
+//
+// Every SMS is answered to its transport once its outcome is settled: accepted when
+// it was mailed or deliberately dropped (ignored, undeliverable, no alias), rejected
+// with a temporary status when it could not be read or the relay failed after every
+// retry, so that an SMS centre keeps it and delivers it again instead of losing it.
+//
+// Ownership: the callback owns each message it is given and releases it through the
+// transport. The transports, the alias tables and the settings table are owned by
+// start-up and borrowed; a message thread reads settings from the shared table (not
+// through the receiving thread's reader, which ends with the wait loop). At shutdown
+// the callback lets running message threads finish for a few seconds before it ends
+// the wait loop; a retry wait is cut short by shutdown and followed by one last attempt.
+//
+// Limits: every text of an SMS (number, addresses, subject, body) holds at most 999
+// characters.
 #pragma once
 
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "foundation/sini.h"
+#include "records/alias.h"
 #include "sms/sms.h"
 
 namespace tolvane {
 
+// What one SMS is processed against: borrowed from start-up.
+struct SmsPath {
+    sms* recv = nullptr;           // the transport the SMS came from
+    sms* relay = nullptr;          // the mail relay (Smtp)
+    sms* send = nullptr;           // SMS transport for answers; null: send_mode none
+    SIni* ini = nullptr;           // the settings
+    const aliases* af = nullptr;   // alias file: sender addresses
+    const aliases* df = nullptr;   // delivery file: destinations
+    long minute_ms = 60L * 1000L;  // one minute of smtp_retry_wait (tests shorten it)
+};
+
+// Processes one received SMS from its reading to its release (msg is null afterwards).
+void sms_to_mail(const SmsPath& path, std::unique_ptr<sms_message>& msg);
+
+// The receiving callback. SMS_WAITING: 0 once ShutdownNow is set (logs "'Other' Callback
+// noticed shutdown signalled"), else 1. SMS_INCOMING: processes the SMS with the
+// process-wide transports and tables; 1. SMS_ERRORCODE: logs "'Other' Callback Error
+// %d:%s"; 0, which ends the SMS receiving thread.
 int incoming_other(sms* s, int event, const sms_cb_arg& arg, void* cb_data);
+
+// How long the callback lets message threads finish at shutdown before it ends the loop.
+inline constexpr long SMS_DRAIN_MS = 3000;
+
+// Status with which an SMS is handed back when it could not be mailed: a temporary
+// failure, so that the sender may deliver it again.
+inline constexpr int SMS_RETRY_LATER = 0x64;
+
+// ---- the pieces of one SMS, for tests ----
+
+// "\"<number>\" <<smtp_prefix><number>@<smtp_domain>>", at most 999 characters.
+std::string make_email(const SIni* ini, std::string_view number);
+// The expansion of email_subject for an SMS text and its sender number, at most size - 1
+// characters: "$(FROM)" the number, "$(BODYn)" the first n + 1 characters of the text
+// without line ends, "$(key)" the value of that setting; an unknown or empty key leaves
+// "(key)" as text.
+std::string make_subject(const SIni* ini, std::string_view body, std::string_view number,
+                         std::size_t size = 1000);
+// The destination given by the first sms_to rule whose keyword begins the text and whose
+// phone pattern matches the number; nullopt when none does.
+std::optional<std::string> keyword_destination(const SIni* ini, std::string_view text,
+                                               std::string_view number);
+// The bare address written in the text: the word around its first "@" that has no white
+// space directly before or after it (and is not its first character); nullopt when there
+// is none or the word holds no usable address.
+std::optional<std::string> text_address(std::string_view text);
 
 }  // namespace tolvane

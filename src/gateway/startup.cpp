@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "foundation/lib.h"
 #include "foundation/thread.h"
@@ -38,6 +39,8 @@ bool CommandHttps = false;
 std::optional<std::string> report_using;
 std::vector<std::unique_ptr<msgrecs>> MR;
 char RecordDelimiter = '|';
+std::unique_ptr<aliases> af;
+std::unique_ptr<aliases> df;
 std::vector<report_on> Reports;
 
 // Set by start-up once the log, the message log and the lock list exist, so shutdown
@@ -168,14 +171,17 @@ int load_limits() {
     return 1;
 }
 
-// The alias and delivery tables are not part of this build: a configured file is refused
-// rather than silently ignored, since mail would then go to the wrong place.
+// The delivery file into df, then the alias file into af, each when its `file` attribute
+// is set; a table is kept (empty) either way so that look-ups need no null test.
 int load_alias_files() {
-    for (int id : {DELIVERY_FILE, ALIAS_FILE}) {
+    for (auto [id, table] : {std::pair{DELIVERY_FILE, &df}, std::pair{ALIAS_FILE, &af}}) {
+        *table = alias_new();
         const char* file = setting(id, "file");
-        if (has_text(file)) {
-            report_error("Failed to read (%s), %s", file,
-                         "alias and delivery files are not supported in this build");
+        if (!has_text(file)) continue;
+        std::string err;
+        if (!alias_load(table->get(), file, setting(PHONE_COUNTRY), setting(id, "delimiter"),
+                        setting(id, "order"), err)) {
+            report_error("Failed to read (%s), %s", file, err.c_str());
             return 0;
         }
     }

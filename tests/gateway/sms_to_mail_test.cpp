@@ -1,0 +1,650 @@
+// The SMS-to-mail path: received SMS come from a scripted receiving transport, mail goes
+// through the real relay sender to a fake SMTP server on loopback, answers to senders go
+// to a scripted sending transport; each test checks the mail dialogue, the records of
+// the day, the answer SMS and what the receiving transport was told.
+#include "gateway/sms_to_mail.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../peers/fake_smtp_server.h"
+#include "foundation/lib.h"
+#include "gateway/gateway.h"
+#include "gateway/keys.h"
+#include "gateway/mail_log_capture.h"
+#include "mail/sms_smtp.h"
+#include "records/msglog.h"
+#include "records/msgrec.h"
+#include "records/mutexlist.h"
+#include "records/phones.h"
+
+namespace tolvane {
+namespace {
+
+using test::fake_smtp_server;
+
+// ---- a scripted SMS transport: hands out queued SMS, records answers and sends ----
+
+struct TestSms : sms_message {
+    std::string from, to, body;
+    int recv_result = 0;
+};
+
+struct Sent {
+    std::string from, to, text;
+};
+
+struct Script {
+    std::mutex m;
+    std::deque<std::unique_ptr<TestSms>> inbox;
+    int end_code = 0;  // what wait reports once the inbox is empty (0: nothing)
+    std::vector<Sent> sent;
+    std::deque<int> results;    // result of each send in turn; 0 once exhausted
+    std::vector<int> accepted;  // codes of accept calls
+    std::vector<int> rejected;  // codes of reject calls
+    std::atomic<int> freed{0};  // messages released
+};
+
+struct ScriptInit : sms_init_record {
+    Script* script = nullptr;
+};
+class ScriptDriver : public sms_driver {
+  public:
+    Script* script = nullptr;
+};
+Script* script_of(sms_driver* d) {
+    return static_cast<ScriptDriver*>(d)->script;
+}
+TestSms* sms_of(sms_message* m) {
+    return static_cast<TestSms*>(m);
+}
+
+std::unique_ptr<sms_driver> s_init(sms*, const sms_init_record* init, int&) {
+    auto d = std::make_unique<ScriptDriver>();
+    d->script = static_cast<const ScriptInit*>(init)->script;
+    return d;
+}
+void s_free(std::unique_ptr<sms_driver>& s) {
+    s.reset();
+}
+int s_recv(sms_driver*, sms_message* m) {
+    return sms_of(m)->recv_result;
+}
+int s_send(sms_driver* d, const smtp_message_extra*, std::string_view from, std::string_view to,
+           std::string_view text) {
+    Script* sc = script_of(d);
+    std::lock_guard<std::mutex> g(sc->m);
+    sc->sent.push_back({std::string(from), std::string(to), std::string(text)});
+    if (sc->results.empty()) return 0;
+    int r = sc->results.front();
+    sc->results.pop_front();
+    return r;
+}
+std::unique_ptr<sms_message> s_wait(sms_driver* d, int, int& err) {
+    Script* sc = script_of(d);
+    std::lock_guard<std::mutex> g(sc->m);
+    if (sc->inbox.empty()) {
+        err = sc->end_code;
+        return nullptr;
+    }
+    std::unique_ptr<sms_message> m = std::move(sc->inbox.front());
+    sc->inbox.pop_front();
+    return m;
+}
+void s_error(sms_driver*, int err, std::string& bf) {
+    bf = "scripted failure " + std::to_string(err);
+}
+const char* s_ip(sms_driver*, sms_message*) {
+    return "";
+}
+const char* s_from(sms_driver*, sms_message* m) {
+    return sms_of(m)->from.c_str();
+}
+const char* s_to(sms_driver*, sms_message* m) {
+    return sms_of(m)->to.c_str();
+}
+const char* s_body(sms_driver*, sms_message* m) {
+    return sms_of(m)->body.c_str();
+}
+int s_reject(sms_driver* d, sms_message*, int code, const char*) {
+    Script* sc = script_of(d);
+    std::lock_guard<std::mutex> g(sc->m);
+    sc->rejected.push_back(code);
+    return 0;
+}
+int s_accept(sms_driver* d, sms_message*, int code, const char*) {
+    Script* sc = script_of(d);
+    std::lock_guard<std::mutex> g(sc->m);
+    sc->accepted.push_back(code);
+    return 0;
+}
+void s_msgfree(sms_driver* d, std::unique_ptr<sms_message>& m) {
+    if (m) ++script_of(d)->freed;
+    m.reset();
+}
+
+const sms_mode_fn_pointers script_row = {s_init, s_free, s_recv, s_send,   s_wait,   s_error,  s_ip,
+                                         s_from, s_to,   s_body, s_reject, s_accept, s_msgfree};
+
+std::unique_ptr<sms> script_handle(int mode, Script* sc) {
+    ScriptInit init;
+    init.script = sc;
+    return sms_init_row(&script_row, mode, &init);
+}
+
+std::unique_ptr<TestSms> an_sms(const std::string& from, const std::string& body,
+                                const std::string& to = "+61400000000") {
+    auto m = std::make_unique<TestSms>();
+    m->from = from;
+    m->to = to;
+    m->body = body;
+    return m;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) out.push_back(line);
+    return out;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+template <typename Pred>
+bool wait_for(Pred pred, int ms = 20000) {
+    for (int waited = 0; waited < ms; waited += 10) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
+}
+
+class SmsToMail : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "smsmailXXXXXX").string();
+        dir = mkdtemp(tmpl.data());
+        mutexlist_init();
+        ini = sini_init(_settings);
+        set("phone_country", "+61");
+        set("smtp_domain", "gw.example");
+        std::string err;
+        ASSERT_EQ(msglog_load(dir + "/msglog.dat", '|', err), 1) << err;
+        limits = msgrec_init("msgrec", dir, '|', "24", 0, 500, 500, err);
+        ASSERT_TRUE(limits) << err;
+        ASSERT_TRUE(server.start());
+        relay = relay_to(server.port());
+        recv = script_handle(SMS_GSM, &inbound);
+        send = script_handle(SMS_GSM, &outbound);
+        path.recv = recv.get();
+        path.relay = relay.get();
+        path.send = send.get();
+        path.ini = ini.get();
+        path.minute_ms = 1;
+    }
+
+    void TearDown() override {
+        server.stop();
+        sms_free(recv);
+        sms_free(send);
+        sms_free(relay);
+        alias_free(aliases_file);
+        alias_free(delivery_file);
+        msgrec_free(limits);
+        msglog_free();
+        phones_free();
+        sini_free(ini);
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    std::unique_ptr<sms> relay_to(int port) {
+        smtp_init rec;
+        rec.workpath = dir + "/spool";
+        rec.sendhost = "127.0.0.1";
+        rec.sendport = port;
+        rec.relay_timeout = 20000;
+        int code = 0;
+        auto s = sms_init(SMS_SMTP, &rec, &code);
+        EXPECT_TRUE(s);
+        EXPECT_EQ(code, 0);
+        return s;
+    }
+
+    void set(const char* key, const char* value) {
+        ASSERT_EQ(sini_set_l(ini.get(), key, nullptr, value), 1) << key;
+    }
+
+    // Processes one SMS as a message thread would.
+    void deliver(std::unique_ptr<TestSms> m) {
+        std::unique_ptr<sms_message> msg = std::move(m);
+        sms_to_mail(path, msg);
+        EXPECT_FALSE(msg);
+    }
+
+    // Lines of today's SMS record file, with the time field blanked.
+    std::vector<std::string> records() {
+        std::vector<std::string> out;
+        for (std::string l :
+             lines_of(read_file(dir + "/" + msgrec_day_file(std::time(nullptr), "log")))) {
+            std::vector<std::string> f = ssplit(l, "|", 10, false);
+            if (f.size() > 4) f[4] = "T";
+            std::string joined;
+            for (const std::string& x : f) joined += x + "|";
+            joined.pop_back();
+            out.push_back(joined);
+        }
+        return out;
+    }
+
+    // The envelope recipients the server was given, in order.
+    std::vector<std::string> rcpts() {
+        std::vector<std::string> out;
+        for (const std::string& l : server.lines())
+            if (l.rfind("RCPT TO:", 0) == 0) out.push_back(l.substr(8));
+        return out;
+    }
+    std::vector<std::string> mail_froms() {
+        std::vector<std::string> out;
+        for (const std::string& l : server.lines())
+            if (l.rfind("MAIL FROM:", 0) == 0) out.push_back(l.substr(10));
+        return out;
+    }
+    std::string header(const std::string& name) {
+        for (const std::string& l : server.data())
+            if (l.rfind(name + ": ", 0) == 0) return l.substr(name.size() + 2);
+        return "<none>";
+    }
+
+    void load_delivery(const std::string& text) {
+        std::ofstream(dir + "/delivery.txt") << text;
+        delivery_file = alias_new();
+        std::string err;
+        ASSERT_EQ(alias_load(delivery_file.get(), dir + "/delivery.txt", "+61", " ", nullptr, err),
+                  1);
+        path.df = delivery_file.get();
+    }
+    void load_aliases(const std::string& text) {
+        std::ofstream(dir + "/alias.txt") << text;
+        aliases_file = alias_new();
+        std::string err;
+        ASSERT_EQ(alias_load(aliases_file.get(), dir + "/alias.txt", "+61", "*", nullptr, err), 1);
+        path.af = aliases_file.get();
+    }
+
+    std::string dir;
+    std::unique_ptr<SIni> ini;
+    msgrecs_ptr limits;
+    fake_smtp_server server;
+    std::unique_ptr<sms> relay, recv, send;
+    std::unique_ptr<aliases> aliases_file, delivery_file;
+    Script inbound, outbound;
+    SmsPath path;
+};
+
+// ---- the mail itself ----
+
+TEST_F(SmsToMail, KeywordRuleMailsTheLocalPartAtTheDomain) {
+    deliver(an_sms("+61412345678", "to jane see you at six"));
+    EXPECT_EQ(rcpts(), std::vector<std::string>{"<jane@gw.example>"});
+    EXPECT_EQ(mail_froms(), std::vector<std::string>{"<+61412345678@gw.example>"});
+    EXPECT_EQ(header("Subject"), "to jane see you at si") << "$(BODY20) gives 21 characters";
+    EXPECT_EQ(header("X-Tolvane"), "SMS");
+    EXPECT_EQ(header("From"), "\"+61412345678\" <+61412345678@gw.example>");
+    std::vector<std::string> data = server.data();
+    ASSERT_FALSE(data.empty());
+    EXPECT_EQ(data.back(), "to jane see you at six");
+    EXPECT_EQ(records(),
+              std::vector<std::string>{"SUCCESS|SMS|+61412345678|jane@gw.example|T|NONE|"});
+    EXPECT_EQ(inbound.accepted.size(), 1u);
+    EXPECT_TRUE(inbound.rejected.empty());
+    EXPECT_EQ(inbound.freed.load(), 1);
+    EXPECT_TRUE(outbound.sent.empty());
+    EXPECT_EQ(read_file(dir + "/msgrec.from"), "") << "SMS to mail is never counted";
+}
+
+TEST_F(SmsToMail, KeywordIgnoresCaseButNeedsItsBlank) {
+    deliver(an_sms("+61412345678", "TO Jane hello"));
+    deliver(an_sms("+61412345678", "tojane hello"));
+    EXPECT_EQ(rcpts(), std::vector<std::string>{"<Jane@gw.example>"});
+    std::vector<std::string> want = {"SUCCESS|SMS|+61412345678|Jane@gw.example|T|NONE|",
+                                     "FAILURE|SMS|+61412345678|UNKNOWN|T|Unknown recipient|"};
+    EXPECT_EQ(records(), want);
+}
+
+TEST_F(SmsToMail, SenderAddressComesFromTheAliasFile) {
+    set("smtp_prefix", "sms");
+    load_aliases("0412345678*Ann Smith <ann@corp.example>\n");
+    deliver(an_sms("+61412345678", "to jane hi"));
+    EXPECT_EQ(mail_froms(), std::vector<std::string>{"<ann@corp.example>"});
+    deliver(an_sms("+61499999999", "to jane hi"));
+    EXPECT_EQ(mail_froms(),
+              (std::vector<std::string>{"<ann@corp.example>", "<sms+61499999999@gw.example>"}));
+}
+
+TEST_F(SmsToMail, RequiredAliasMissingSendsNoMail) {
+    ASSERT_EQ(sini_set_l(ini.get(), "alias_file", nullptr, "file=\"x\" required=\"true\""), 1);
+    load_aliases("0412345678*ann@corp.example\n");
+    deliver(an_sms("+61499999999", "to jane hi"));
+    EXPECT_EQ(server.sessions(), 0);
+    EXPECT_EQ(
+        records(),
+        std::vector<std::string>{
+            "FAILURE|SMS|+61499999999|jane@gw.example|T|Alias for (+61499999999) not found|"});
+    EXPECT_EQ(inbound.accepted.size(), 1u) << "retrying would not find an alias either";
+    deliver(an_sms("+61412345678", "to jane hi"));
+    EXPECT_EQ(server.sessions(), 1);
+}
+
+TEST_F(SmsToMail, IgnoredSenderLeavesNoTrace) {
+    ASSERT_EQ(sini_set_l(ini.get(), "sms_ignore", nullptr, "+61411111111"), 1);
+    ASSERT_EQ(sini_set_l(ini.get(), "sms_ignore", nullptr, "Telco"), 1);
+    deliver(an_sms("telco", "to jane your bill"));
+    deliver(an_sms("+61411111111", "to jane hi"));
+    EXPECT_EQ(server.sessions(), 0);
+    EXPECT_TRUE(records().empty());
+    EXPECT_TRUE(outbound.sent.empty());
+    EXPECT_EQ(inbound.freed.load(), 2);
+    deliver(an_sms("+61411111112", "to jane hi"));
+    EXPECT_EQ(server.sessions(), 1);
+}
+
+// ---- the destination rules, in order ----
+
+TEST_F(SmsToMail, StaticMailboxBeatsEverything) {
+    set("sms_static", "true");
+    set("gsm_number", "+61400000000");
+    msglog_store("+61412345678", "boss@corp.example");
+    deliver(an_sms("+61412345678", "to jane write to bob@else.example"));
+    EXPECT_EQ(rcpts(), std::vector<std::string>{"<+61400000000@gw.example>"});
+}
+
+TEST_F(SmsToMail, PoolNumberTheSmsWasSentToBeatsTheText) {
+    phones_init(dir, nullptr, nullptr, 7000, 7010);
+    ASSERT_EQ(phone_out("7003", "ann@corp.example"), 1);
+    deliver(an_sms("+61412345678", "to jane hello", "7003"));
+    EXPECT_EQ(rcpts(), std::vector<std::string>{"<ann@corp.example>"});
+    EXPECT_EQ(phone_get("7003")->in, 1) << "the answer is counted on the pool number";
+}
+
+TEST_F(SmsToMail, EachRuleYieldsWhenTheEarlierOnesDoNot) {
+    load_delivery("0412000001 delivered@corp.example\n0412000002 delivered2@corp.example\n");
+    msglog_store("+61412000001", "remembered@corp.example");
+    msglog_store("+61412000003", "only@corp.example");
+
+    struct Case {
+        const char* from;
+        const char* text;
+        const char* want;
+    };
+    const Case cases[] = {
+        {"+61412000001", "to jane hi bob@else.example", "<jane@gw.example>"},  // keyword
+        {"+61412000001", "hi, write bob@else.example", "<bob@else.example>"},  // text address
+        {"+61412000001", "hello", "<delivered@corp.example>"},                 // delivery file
+        {"+61412000002", "hello", "<delivered2@corp.example>"},
+        {"+61412000003", "hello", "<only@corp.example>"},  // the one remembered address
+    };
+    std::vector<std::string> want;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        deliver(an_sms(c.from, c.text));
+        want.push_back(c.want);
+        EXPECT_EQ(rcpts(), want);
+    }
+}
+
+TEST_F(SmsToMail, SeveralRememberedAddressesAreBouncedWithTheList) {
+    msglog_store("+61412345678", "first@corp.example");
+    msglog_store("+61412345678", "second@corp.example");
+    deliver(an_sms("+61412345678", "hello", "+61400000000"));
+    EXPECT_EQ(server.sessions(), 0);
+    ASSERT_EQ(outbound.sent.size(), 1u);
+    EXPECT_EQ(outbound.sent[0].from, "+61400000000");
+    EXPECT_EQ(outbound.sent[0].to, "+61412345678");
+    EXPECT_EQ(outbound.sent[0].text,
+              "Message undeliverable, destination email address required in message\n"
+              "Recent addresses include: second@corp.example,first@corp.example");
+    EXPECT_EQ(records(),
+              std::vector<std::string>{"FAILURE|SMS|+61412345678|UNKNOWN|T|Unknown recipient|"});
+}
+
+TEST_F(SmsToMail, BestGuessTakesTheMostRecentAddress) {
+    msglog_set_clock([] { return std::time_t{1800000000}; });
+    msglog_store("+61412345678", "older@corp.example");
+    msglog_set_clock([] { return std::time_t{1800000100}; });
+    msglog_store("+61412345678", "newer@corp.example");
+    msglog_set_clock([] { return std::time_t{1800000200}; });
+    msglog_store("+61412345678", "older@corp.example");  // written to again: now the latest
+    msglog_set_clock(nullptr);
+    set("sms_best_guess", "true");
+    deliver(an_sms("+61412345678", "hello"));
+    EXPECT_EQ(rcpts(), std::vector<std::string>{"<older@corp.example>"});
+    EXPECT_TRUE(outbound.sent.empty());
+}
+
+TEST_F(SmsToMail, NoCandidateIsBouncedUnlessBouncesAreOff) {
+    deliver(an_sms("+61412345678", "hello", "+61400000000"));
+    ASSERT_EQ(outbound.sent.size(), 1u);
+    EXPECT_EQ(outbound.sent[0].text,
+              "Message undeliverable, destination email address required in message");
+    set("sms_bounces", "false");
+    deliver(an_sms("+61412345678", "hello again"));
+    EXPECT_EQ(outbound.sent.size(), 1u);
+    path.send = nullptr;
+    set("sms_bounces", "true");
+    deliver(an_sms("+61412345678", "and again"));
+    EXPECT_EQ(outbound.sent.size(), 1u) << "no sending transport, no answer";
+    EXPECT_EQ(records().size(), 3u) << "every undeliverable SMS is recorded";
+    EXPECT_EQ(server.sessions(), 0);
+}
+
+TEST_F(SmsToMail, FailedBounceIsRecordedToo) {
+    outbound.results = {5};
+    deliver(an_sms("+61412345678", "hello", "+61400000000"));
+    std::vector<std::string> want = {
+        "FAILURE|LOCAL|+61400000000|+61412345678|T|scripted failure 5|",
+        "FAILURE|SMS|+61412345678|UNKNOWN|T|Unknown recipient|"};
+    EXPECT_EQ(records(), want);
+    EXPECT_EQ(outbound.sent.size(), 1u) << "the answer is not retried";
+}
+
+TEST_F(SmsToMail, KeywordRuleAttributesAndPhonePattern) {
+    ASSERT_EQ(sini_set_l(ini.get(), "sms_to", nullptr,
+                         "keyword=\"fax\" phone=\"+6141*\" prefix=\"fax-\" domain=\"fax.example\""),
+              1);
+    ASSERT_EQ(sini_set_l(ini.get(), "sms_to", nullptr, "keyword=\"mail\" phone=\"*\""), 1);
+    deliver(an_sms("+61412345678", "FAX 0299998888 call me"));
+    deliver(an_sms("+61512345678", "fax 0299998888 call me"));  // phone does not match
+    deliver(an_sms("+61512345678", "mail   bob  hi"));          // extra blanks are skipped
+    deliver(an_sms("+61512345678", "mail carol@else.example hi"));
+    std::vector<std::string> want = {"<fax-0299998888@fax.example>", "<bob@gw.example>",
+                                     "<carol@else.example>"};
+    EXPECT_EQ(rcpts(), want);
+    EXPECT_EQ(records().size(), 4u);
+    EXPECT_EQ(records()[1], "FAILURE|SMS|+61512345678|UNKNOWN|T|Unknown recipient|");
+}
+
+TEST_F(SmsToMail, DeliveryFileInNationalFormMatchesInternationalSenders) {
+    load_delivery("0412345678 ann@corp.example\n");
+    deliver(an_sms("+61412345678", "hello"));
+    EXPECT_EQ(rcpts(), std::vector<std::string>{"<ann@corp.example>"});
+}
+
+// ---- the relay and its retries ----
+
+TEST_F(SmsToMail, RelayRefusalIsRetriedThenRecorded) {
+    LogCapture log;
+    server.fail_at = fake_smtp_server::step::rcpt;
+    server.fail_reply = "550 no such user";
+    set("smtp_retries", "2");
+    set("smtp_retry_wait", "1");
+    deliver(an_sms("+61412345678", "to jane hi"));
+    EXPECT_EQ(server.sessions(), 3);
+    std::vector<std::string> msgs = log.messages();
+    EXPECT_EQ(std::count(msgs.begin(), msgs.end(), "Message send failed, retry in 1 mins..."), 2);
+    EXPECT_EQ(records(), std::vector<std::string>{"FAILURE|SMS|+61412345678|jane@gw.example|T|"
+                                                  "Un-expected reply from SMTP server|"});
+    EXPECT_TRUE(inbound.accepted.empty());
+    EXPECT_EQ(inbound.rejected, std::vector<int>{SMS_RETRY_LATER})
+        << "handed back so that the centre may deliver it again";
+    EXPECT_TRUE(outbound.sent.empty()) << "a relay failure is not answered by SMS";
+}
+
+TEST_F(SmsToMail, NoRetriesMeansOneAttempt) {
+    server.fail_at = fake_smtp_server::step::rcpt;
+    set("smtp_retries", "0");
+    deliver(an_sms("+61412345678", "to jane hi"));
+    EXPECT_EQ(server.sessions(), 1);
+}
+
+TEST_F(SmsToMail, RetrySucceedsWithTheSameHeaders) {
+    Script relay_script;
+    relay_script.results = {1, 1};
+    auto scripted = script_handle(SMS_SMTP, &relay_script);
+    path.relay = scripted.get();
+    set("smtp_retries", "3");
+    deliver(an_sms("+61412345678", "to jane hi"));
+    ASSERT_EQ(relay_script.sent.size(), 3u);
+    for (const Sent& s : relay_script.sent) {
+        EXPECT_EQ(s.to, "jane@gw.example");
+        EXPECT_EQ(s.from, "\"+61412345678\" <+61412345678@gw.example>");
+        EXPECT_EQ(s.text, "to jane hi");
+    }
+    EXPECT_EQ(records(),
+              std::vector<std::string>{"SUCCESS|SMS|+61412345678|jane@gw.example|T|NONE|"});
+    EXPECT_EQ(inbound.accepted.size(), 1u);
+    sms_free(scripted);
+}
+
+TEST_F(SmsToMail, DefaultWaitIsMinutesAndShutdownCutsItShort) {
+    server.fail_at = fake_smtp_server::step::rcpt;
+    path.minute_ms = 60L * 1000L;  // the real length: 5 minutes a wait
+    std::thread stopper([this] {
+        wait_for([this] { return server.sessions() >= 1; });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ShutdownNow.store(1);
+    });
+    deliver(an_sms("+61412345678", "to jane hi"));
+    stopper.join();
+    ShutdownNow.store(0);
+    EXPECT_EQ(server.sessions(), 2) << "one last attempt after the cut-short wait";
+    EXPECT_EQ(records().size(), 1u);
+}
+
+TEST_F(SmsToMail, ReceiveErrorDropsTheSmsAndHandsItBack) {
+    LogCapture log;
+    auto m = an_sms("+61412345678", "to jane hi");
+    m->recv_result = 9;
+    deliver(std::move(m));
+    EXPECT_TRUE(log.has("Message recv error Other [9:scripted failure 9]"));
+    EXPECT_EQ(server.sessions(), 0);
+    EXPECT_TRUE(records().empty());
+    EXPECT_EQ(inbound.rejected, std::vector<int>{SMS_RETRY_LATER});
+}
+
+// ---- the callback on the receiving thread ----
+
+TEST_F(SmsToMail, CallbackMailsEveryQueuedSmsUntilTheTransportFails) {
+    LogCapture log;
+    Smtp = std::move(relay);
+    inbound.inbox.push_back(an_sms("+61412345678", "to ann one"));
+    inbound.inbox.push_back(an_sms("+61412345679", "to bob two"));
+    inbound.end_code = 42;
+    auto reader = rini_init(ini.get());
+    int code = sms_wait(recv.get(), 10, incoming_other, reader.get());
+    EXPECT_EQ(code, 42);
+    EXPECT_TRUE(wait_for([this] { return sms_busy(recv.get()) == 0; }));
+    std::vector<std::string> got = rcpts();
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<std::string>{"<ann@gw.example>", "<bob@gw.example>"}));
+    EXPECT_TRUE(log.has("'Other' Callback Error 42:scripted failure 42"));
+    EXPECT_EQ(records().size(), 2u);
+    rini_free(reader);
+    relay = std::move(Smtp);
+}
+
+TEST_F(SmsToMail, CallbackStopsAtShutdown) {
+    LogCapture log;
+    recv->idle_pause_ms = 1;
+    sms_cb_arg none;
+    EXPECT_EQ(incoming_other(recv.get(), SMS_WAITING, none, nullptr), 1);
+    ShutdownNow.store(1);
+    EXPECT_EQ(sms_wait(recv.get(), 10, incoming_other, nullptr), 0);
+    ShutdownNow.store(0);
+    EXPECT_TRUE(log.has("'Other' Callback noticed shutdown signalled"));
+}
+
+// ---- the pieces ----
+
+TEST_F(SmsToMail, SubjectTemplates) {
+    struct Case {
+        const char* tmpl;
+        const char* body;
+        const char* want;
+    };
+    set("gsm_number", "+61400000000");
+    const Case cases[] = {
+        {"SMS from $(FROM)", "hi", "SMS from +61412345678"},
+        {"$(from): $(Body4)", "hello world", "+61412345678: hello"},
+        {"[$(BODY)]", "hello", "[h]"},
+        {"[$(BODY-1)]", "abcdefghijklmnopqrstuvwxyz", "[abcdefghijklmnopqrstu]"},
+        {"[$(BODY5)]", "ab\r\ncdef", "[abcd]"},  // line ends examined, then dropped
+        {"[$(BODY50)]", "short", "[short]"},
+        {"via $(gsm_number)", "x", "via +61400000000"},
+        {"x $(no_such_key) y", "x", "x (no_such_key) y"},
+        {"x $(smpp_host) y", "x", "x (smpp_host) y"},  // a key without a value
+        {"x $(unclosed", "x", "x (unclosed"},
+        {"$(BODYx)", "x", "(BODYx)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tmpl);
+        set("email_subject", c.tmpl);
+        EXPECT_EQ(make_subject(ini.get(), c.body, "+61412345678"), c.want);
+    }
+    set("email_subject", "$(FROM)$(FROM)");
+    EXPECT_EQ(make_subject(ini.get(), "", "+61412345678", 16), "+61412345678+61");
+}
+
+TEST_F(SmsToMail, DefaultSubjectIsTheStartOfTheText) {
+    EXPECT_EQ(make_subject(ini.get(), "0123456789abcdefghijKLMN", "+1"), "0123456789abcdefghijK");
+}
+
+TEST_F(SmsToMail, MadeAddressCarriesPrefixAndDomain) {
+    EXPECT_EQ(make_email(ini.get(), "+61412"), "\"+61412\" <+61412@gw.example>");
+    set("smtp_prefix", "sms");
+    EXPECT_EQ(make_email(ini.get(), "+61412"), "\"+61412\" <sms+61412@gw.example>");
+    std::string longnum(600, '1');
+    EXPECT_EQ(make_email(ini.get(), longnum).size(), 999u);
+}
+
+TEST(TextAddress, FindsTheWordAroundTheFirstInnerAt) {
+    EXPECT_EQ(text_address("please mail bob@x.example now").value_or("-"), "bob@x.example");
+    EXPECT_EQ(text_address("<bob@x.example>,").value_or("-"), "bob@x.example");
+    EXPECT_EQ(text_address("meet @ noon").value_or("-"), "-") << "an @ alone is no address";
+    EXPECT_EQ(text_address("@home tonight").value_or("-"), "-") << "not the first character";
+    EXPECT_EQ(text_address("x @y then a@b.example").value_or("-"), "a@b.example");
+    EXPECT_EQ(text_address("ends with bob@").value_or("-"), "-");
+    EXPECT_EQ(text_address("").value_or("-"), "-");
+    EXPECT_EQ(text_address("line\nann@corp.example\n").value_or("-"), "ann@corp.example");
+}
+
+}  // namespace
+}  // namespace tolvane
