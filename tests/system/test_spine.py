@@ -179,10 +179,10 @@ class FatalStart(unittest.TestCase):
         self.start_fails([], re.compile(r"ERROR: Failed to read msgrec, .+\n"),
                          prepare=lambda gw: os.makedirs(gw.path("msgrec.from")))
 
-    def test_delivery_file_not_supported(self):
+    def test_missing_delivery_file(self):
         self.start_fails(['delivery_file file="delivery.txt"'],
-                         "Failed to read (delivery.txt), alias and delivery files are not "
-                         "supported in this build")
+                         "Failed to read (delivery.txt), Failed to open (delivery.txt), "
+                         "No such file or directory")
 
     def test_missing_home(self):
         gw = gateway(self)
