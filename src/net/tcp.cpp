@@ -20,6 +20,7 @@
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "foundation/thread.h"
+#include "net/myssl.h"
 #include "net/tcp_internal.h"
 
 namespace tolvane {
@@ -44,7 +45,7 @@ Pool& pool() {
 struct SslState {
     std::string key, cert;
     int done = 0;
-    TcpSslHooks hooks;
+    TcpSslHooks hooks = myssl_hooks();  // the SSL layer is always there
 };
 SslState& ssl_state() {
     static SslState* s = new SslState;

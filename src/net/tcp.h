@@ -71,7 +71,8 @@ class ChanStream {
     virtual std::string lastmsg() const = 0;
 };
 
-// The SSL layer's entry points, installed by it (or by start-up) with tcp_ssl_hooks.
+// The SSL layer's entry points. The SSL layer (myssl.h) is installed by default;
+// tcp_ssl_hooks replaces it (tests put a stand-in there).
 struct TcpSslHooks {
     // One-time set-up with the key and certificate paths (either may be empty); non-zero is
     // success (the SSL layer's -1 "already done" counts as success).
