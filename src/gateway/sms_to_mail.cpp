@@ -248,9 +248,11 @@ class SmsJob {
             emsg("Message send error SMTP [%d:%s]", pending_,
                  transport_error(p_.relay, pending_).c_str());
         if (msg_) {
+            // Only an SMS centre can deliver again; a modem's reject deletes the message,
+            // which would lose one that could not even be read.
             if (answer_ == 0)
                 sms_msg_accept(p_.recv, m(), 0, "OK");
-            else
+            else if (sms_mode(p_.recv) == SMS_SMPP)
                 sms_msg_reject(p_.recv, m(), answer_, "not mailed, deliver again later");
             sms_msg_free(p_.recv, msg_);
         }

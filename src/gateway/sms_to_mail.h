@@ -13,9 +13,10 @@
 // sms_bounces is true, answered with an SMS that says why.
 //
 // Every SMS is answered to its transport once its outcome is settled: accepted when
-// it was mailed or deliberately dropped (ignored, undeliverable, no alias), rejected
-// with a temporary status when it could not be read or the relay failed after every
-// retry, so that an SMS centre keeps it and delivers it again instead of losing it.
+// it was mailed or deliberately dropped (ignored, undeliverable, no alias); when it
+// could not be read or the relay failed after every retry, an SMS centre (SMPP) gets a
+// reject with a temporary status, so that it keeps the SMS and delivers it again, while
+// a modem's message is left alone (a modem's reject would delete it).
 //
 // Ownership: the callback owns each message it is given and releases it through the
 // transport. The transports, the alias tables and the settings table are owned by

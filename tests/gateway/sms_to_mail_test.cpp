@@ -192,7 +192,7 @@ class SmsToMail : public ::testing::Test {
         ASSERT_TRUE(limits) << err;
         ASSERT_TRUE(server.start());
         relay = relay_to(server.port());
-        recv = script_handle(SMS_GSM, &inbound);
+        recv = script_handle(SMS_SMPP, &inbound);
         send = script_handle(SMS_GSM, &outbound);
         path.recv = recv.get();
         path.relay = relay.get();
@@ -558,6 +558,24 @@ TEST_F(SmsToMail, ReceiveErrorDropsTheSmsAndHandsItBack) {
     EXPECT_EQ(server.sessions(), 0);
     EXPECT_TRUE(records().empty());
     EXPECT_EQ(inbound.rejected, std::vector<int>{SMS_RETRY_LATER});
+    EXPECT_TRUE(inbound.accepted.empty());
+}
+
+TEST_F(SmsToMail, ModemMessageThatCannotBeReadIsNotDeleted) {
+    Script modem_in;
+    auto modem = script_handle(SMS_GSM, &modem_in);
+    path.recv = modem.get();
+    auto m = an_sms("+61412345678", "to jane hi");
+    m->recv_result = 9;
+    deliver(std::move(m));
+    EXPECT_TRUE(modem_in.rejected.empty()) << "a modem's reject deletes the message";
+    EXPECT_TRUE(modem_in.accepted.empty());
+    EXPECT_EQ(modem_in.freed.load(), 1);
+    deliver(an_sms("+61412345678", "to jane hi"));
+    EXPECT_EQ(modem_in.accepted.size(), 1u);
+    EXPECT_EQ(server.sessions(), 1);
+    path.recv = recv.get();
+    sms_free(modem);
 }
 
 // ---- the callback on the receiving thread ----
