@@ -191,6 +191,10 @@ void Peer::close(int n) {
     fd = -1;
 }
 
+void Peer::close_all() {
+    for (std::size_t n = 0; n < fds_.size(); ++n) close(static_cast<int>(n));
+}
+
 bool answer_bind(Peer& peer, int n, std::uint32_t expect_id, std::uint32_t status, RawPdu* got) {
     RawPdu p;
     if (!peer.read(n, p)) return false;

@@ -49,6 +49,7 @@ class Peer {
     bool quiet(int n, int ms);
     void send(int n, std::string_view bytes);
     void close(int n);
+    void close_all();  // every accepted connection
     void close_listener();
 
   private:

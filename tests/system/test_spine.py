@@ -145,8 +145,8 @@ class FatalStart(unittest.TestCase):
     def test_smtp_cannot_receive(self):
         self.start_fails(["recv_mode smtp"], "'smtp' is not a valid recv_mode, try 'none'")
 
-    def test_transport_not_in_this_build(self):
-        self.start_fails(["send_mode smpp"], "Failed to init smpp, SMPP transport is not built")
+    def test_smsc_not_reachable(self):
+        self.start_fails(["send_mode smpp"], "Failed to init smpp, Failed to connect to smsc")
 
     def test_modem_not_in_this_build(self):
         self.start_fails(["send_mode gsm", "gsm_number +61400000000"],
