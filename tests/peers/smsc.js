@@ -1,0 +1,192 @@
+#!/usr/bin/env node
+// A scriptable SMS centre for the system tests, built on the npm `smpp` package in
+// server mode. It listens on loopback, accepts transmitter, receiver and transceiver
+// binds, and reports every PDU it gets as one JSON line on standard output. It reads
+// commands, one JSON object a line, on standard input, and ends when standard input
+// closes (or on SIGTERM), so the test that started it always stops it.
+//
+//   node smsc.js [--port N] [--bind-status N] [--submit-status N] [--silent]
+//                [--system-id TEXT]
+//
+// Output lines: {"event":"listening","port":N} first, then for example
+//   {"event":"bind_transmitter","session":1,"system_id":"u",...}
+//   {"event":"submit_sm","session":1,"source_addr":"..","destination_addr":"..",
+//    "short_message_hex":"..","text":".."}
+//   {"event":"deliver_sm_resp","session":2,"sequence_number":3,"command_status":0}
+//   {"event":"close","session":1}
+//
+// Commands:
+//   {"cmd":"set","bind_status":13}      refuse binds with that status (0 accepts)
+//   {"cmd":"set","submit_status":69}    answer submit_sm with that status
+//   {"cmd":"set","silent":true}         answer nothing at all from now on
+//   {"cmd":"deliver","source_addr":"447700900123","destination_addr":"4412",
+//    "text":"hello"}                     deliver_sm on every bound receiver
+//   {"cmd":"enquire_link"}              enquire_link on every session
+//   {"cmd":"unbind"}                    unbind every session
+//   {"cmd":"disconnect"}                drop every connection
+'use strict';
+
+const smpp = require('smpp');
+const readline = require('readline');
+
+const opts = {port: 0, bindStatus: 0, submitStatus: 0, silent: false, systemId: 'SMSC'};
+for (let i = 2; i < process.argv.length; i++) {
+    const a = process.argv[i];
+    const next = () => process.argv[++i];
+    if (a === '--port') opts.port = Number(next());
+    else if (a === '--bind-status') opts.bindStatus = Number(next());
+    else if (a === '--submit-status') opts.submitStatus = Number(next());
+    else if (a === '--silent') opts.silent = true;
+    else if (a === '--system-id') opts.systemId = next();
+    else {
+        process.stderr.write('smsc.js: unknown argument ' + a + '\n');
+        process.exit(2);
+    }
+}
+
+function report(obj) {
+    process.stdout.write(JSON.stringify(obj) + '\n');
+}
+
+function text_of(field) {
+    if (field === undefined || field === null) return {hex: '', text: ''};
+    const buf = Buffer.isBuffer(field) ? field
+        : Buffer.isBuffer(field.message) ? field.message
+        : Buffer.from(String(field.message !== undefined ? field.message : field), 'latin1');
+    return {hex: buf.toString('hex'), text: buf.toString('latin1')};
+}
+
+const sessions = new Map();  // number -> {session, mode}
+let nextSession = 1;
+let messageId = 1;
+
+const server = smpp.createServer(function(session) {
+    const id = nextSession++;
+    const entry = {session: session, mode: null};
+    sessions.set(id, entry);
+    report({event: 'connect', session: id});
+
+    // Octets as the client wrote them: the package decodes short_message by
+    // data_coding, and the tests compare what went over the wire.
+    session.on('pdu', function(pdu) {
+        const ev = {event: pdu.command, session: id, sequence_number: pdu.sequence_number,
+                    command_status: pdu.command_status};
+        for (const k of ['system_id', 'password', 'system_type', 'interface_version',
+                         'addr_ton', 'addr_npi', 'address_range', 'service_type',
+                         'source_addr_ton', 'source_addr_npi', 'source_addr', 'dest_addr_ton',
+                         'dest_addr_npi', 'destination_addr', 'data_coding', 'esm_class',
+                         'registered_delivery', 'message_id']) {
+            if (pdu[k] !== undefined) ev[k] = pdu[k];
+        }
+        if (pdu.command === 'submit_sm') {
+            const t = text_of(pdu.short_message);
+            ev.short_message_hex = t.hex;
+            ev.text = t.text;
+        }
+        report(ev);
+        if (opts.silent) return;
+        answer(entry, pdu);
+    });
+    session.on('close', function() {
+        sessions.delete(id);
+        report({event: 'close', session: id});
+    });
+    session.on('error', function(e) {
+        report({event: 'error', session: id, message: String(e && e.message || e)});
+    });
+});
+
+function answer(entry, pdu) {
+    const session = entry.session;
+    switch (pdu.command) {
+        case 'bind_transmitter':
+        case 'bind_receiver':
+        case 'bind_transceiver':
+            if (opts.bindStatus) {
+                session.send(pdu.response({command_status: opts.bindStatus}));
+                return;
+            }
+            entry.mode = pdu.command.slice(5);
+            session.send(pdu.response({system_id: opts.systemId}));
+            return;
+        case 'submit_sm':
+            if (opts.submitStatus) {
+                session.send(pdu.response({command_status: opts.submitStatus}));
+                return;
+            }
+            session.send(pdu.response({message_id: 'msg' + messageId++}));
+            return;
+        case 'enquire_link':
+            session.send(pdu.response());
+            return;
+        case 'unbind':
+            session.send(pdu.response());
+            session.close();
+            return;
+        default:
+            return;  // responses (deliver_sm_resp, enquire_link_resp, ...) are only reported
+    }
+}
+
+function each(fn) {
+    for (const [id, entry] of sessions) fn(entry, id);
+}
+
+function command(line) {
+    let c;
+    try {
+        c = JSON.parse(line);
+    } catch (e) {
+        report({event: 'bad_command', line: line});
+        return;
+    }
+    switch (c.cmd) {
+        case 'set':
+            if (c.bind_status !== undefined) opts.bindStatus = Number(c.bind_status);
+            if (c.submit_status !== undefined) opts.submitStatus = Number(c.submit_status);
+            if (c.silent !== undefined) opts.silent = !!c.silent;
+            break;
+        case 'deliver': {
+            let sent = 0;
+            each(function(entry, id) {
+                if (entry.mode !== 'receiver' && entry.mode !== 'transceiver') return;
+                entry.session.deliver_sm({
+                    source_addr: c.source_addr || '',
+                    destination_addr: c.destination_addr || '',
+                    short_message: Buffer.from(c.text || '', 'latin1'),
+                });
+                sent++;
+                report({event: 'delivered', session: id});
+            });
+            if (!sent) report({event: 'no_receiver'});
+            break;
+        }
+        case 'enquire_link':
+            each(function(entry) { entry.session.enquire_link(); });
+            break;
+        case 'unbind':
+            each(function(entry) { entry.session.unbind(); });
+            break;
+        case 'disconnect':
+            each(function(entry) { entry.session.destroy(); });
+            break;
+        default:
+            report({event: 'bad_command', line: line});
+    }
+    report({event: 'done', cmd: c.cmd});
+}
+
+function stop() {
+    each(function(entry) { entry.session.destroy(); });
+    server.close();
+    process.exit(0);
+}
+
+server.listen(opts.port, '127.0.0.1', function() {
+    report({event: 'listening', port: server.address().port});
+});
+
+const rl = readline.createInterface({input: process.stdin});
+rl.on('line', command);
+rl.on('close', stop);
+process.on('SIGTERM', stop);

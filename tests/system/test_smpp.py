@@ -1,0 +1,222 @@
+"""Mail to SMS through an SMS centre: the real gateway with delivery_mode smpp against
+tests/peers/smsc.js (the npm smpp package in server mode), driven by Python's smtplib,
+with smtp-sink receiving the mails the gateway sends back.
+
+Every process started here (gateway, centre, sink) is stopped by the test's cleanups.
+"""
+
+import json
+import os
+import shutil
+import smtplib
+import subprocess
+import threading
+import time
+import unittest
+
+from mailsms import BIN, Gateway, Sink, wait_for
+
+SOURCE_DIR = os.environ.get(
+    "TOLVANE_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+PEERS = os.path.join(SOURCE_DIR, "tests", "peers")
+SMSC = os.path.join(PEERS, "smsc.js")
+WAIT = 20.0  # generous: sanitizer builds on a loaded machine
+
+
+class Smsc:
+    """smsc.js on a free loopback port; its JSON event lines are collected as they come."""
+
+    def __init__(self, test, *args):
+        node = shutil.which("node")
+        if not node or not os.path.isdir(os.path.join(PEERS, "node_modules", "smpp")):
+            raise AssertionError("the SMS centre needs node and the npm smpp package: "
+                                 "run scripts/install-deps")
+        self.proc = subprocess.Popen([node, SMSC, *args], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                     cwd=PEERS, text=True)
+        test.addCleanup(self.stop)
+        self.lock = threading.Lock()
+        self.events = []
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        self.port = self.wait_event("listening")["port"]
+
+    def _read(self):
+        for line in self.proc.stdout:
+            line = line.strip()
+            if not line:
+                continue
+            try:
+                ev = json.loads(line)
+            except ValueError:
+                ev = {"event": "output", "line": line}
+            with self.lock:
+                self.events.append(ev)
+
+    def all(self, name=None):
+        with self.lock:
+            return [e for e in self.events if name is None or e.get("event") == name]
+
+    def wait_event(self, name, n=1, timeout=WAIT):
+        def ready():
+            if self.proc.poll() is not None and len(self.all(name)) < n:
+                raise AssertionError("smsc.js ended: %r" % self.all())
+            got = self.all(name)
+            return got[n - 1] if len(got) >= n else None
+        try:
+            return wait_for(ready, timeout, what="%d %s event(s) at the SMS centre" % (n, name))
+        except AssertionError:
+            raise AssertionError("no %s; the centre saw: %r" % (name, self.all()))
+
+    def command(self, **cmd):
+        done = len(self.all("done"))
+        self.proc.stdin.write(json.dumps(cmd) + "\n")
+        self.proc.stdin.flush()
+        self.wait_event("done", done + 1)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.close()  # the centre ends when its input closes
+                self.proc.wait(timeout=10)
+            except (subprocess.TimeoutExpired, BrokenPipeError, OSError):
+                self.proc.kill()
+                self.proc.wait(timeout=10)
+        self.reader.join(timeout=5)
+        self.proc.stdout.close()
+
+
+def smpp_settings(smsc, **more):
+    s = {"delivery_mode": "smpp", "send_mode": "smpp", "recv_mode": "smpp",
+         "smpp_host": "127.0.0.1", "smpp_port": str(smsc.port), "smpp_user": "tvgw",
+         "smpp_pass": "secret", "phone_country": "+61", "sms_retries": "1"}
+    s.update(more)
+    return s
+
+
+def send_mail(gw, sender, rcpt, data):
+    s = smtplib.SMTP("127.0.0.1", gw.port, timeout=30)
+    try:
+        s.helo("client.example")
+        return s.sendmail(sender, [rcpt], data)
+    finally:
+        try:
+            s.quit()
+        except smtplib.SMTPException:
+            pass
+
+
+class MailToSmsc(unittest.TestCase):
+    def setUp(self):
+        if not BIN or not os.access(BIN, os.X_OK):
+            self.skipTest("TOLVANE_BIN is not set to the built gateway")
+
+    def start(self, *smsc_args, **settings):
+        self.smsc = Smsc(self, *smsc_args)
+        self.gw = Gateway(self, smpp_settings(self.smsc, **settings))
+        self.smsc.wait_event("bind_receiver")
+        self.gw.wait_log("SMPP transport ready")
+        return self.gw
+
+    def test_binds_then_submits_the_mail_with_its_addresses_and_text(self):
+        gw = self.start()
+        for name in ("bind_transmitter", "bind_receiver"):
+            b = self.smsc.wait_event(name)
+            self.assertEqual((b["system_id"], b["password"], b["system_type"],
+                              b["interface_version"], b["address_range"]),
+                             ("tvgw", "secret", "Tolvaneway", 0x34, "*"), name)
+        tx = self.smsc.wait_event("bind_transmitter")["session"]
+        send_mail(gw, "ann@corp.example", "0412345678@gw.example",
+                  "X-Sms-Number: 447700900001\r\nSubject: Lunch\r\n\r\nAt noon\r\n")
+        sm = self.smsc.wait_event("submit_sm")
+        self.assertEqual(sm["session"], tx)  # on the transmitter connection
+        self.assertEqual(sm["source_addr"], "447700900001")
+        self.assertEqual(sm["destination_addr"], "+61412345678")
+        self.assertEqual(sm["text"], "Lunch - At noon\n")
+        self.assertEqual(sm["data_coding"], 0)
+        gw.wait_records(1)
+        self.assertIn("SUCCESS", gw.records()[0])
+        # At shutdown both connections are unbound, then closed.
+        gw.stop()
+        self.smsc.wait_event("unbind", 2)
+        self.smsc.wait_event("close", 2)
+
+    def test_sender_address_is_the_originator_and_long_text_is_cut(self):
+        gw = self.start()
+        body = "x" * 400
+        send_mail(gw, "bob@corp.example", "0412000111@gw.example",
+                  "Subject: Long\r\n\r\n%s\r\n" % body)
+        sm = self.smsc.wait_event("submit_sm")
+        self.assertEqual(sm["source_addr"], "bob@corp.example")
+        self.assertEqual(sm["destination_addr"], "+61412000111")
+        self.assertEqual(len(bytes.fromhex(sm["short_message_hex"])), 254)
+        self.assertTrue(sm["text"].startswith("Long - xxx"), sm["text"][:20])
+
+    def test_refused_submit_is_retried_recorded_and_reported_by_mail(self):
+        gw = self.start("--submit-status", str(0x45))
+        send_mail(gw, "ann@corp.example", "0412345678@gw.example",
+                  "Subject: Lunch\r\n\r\nAt noon\r\n")
+        self.smsc.wait_event("submit_sm", 2)  # the attempt and one retry
+        mails = gw.sink.wait_mails(1, timeout=WAIT)
+        notice = mails[0]
+        self.assertEqual(notice["rcpt"], "ann@corp.example")
+        self.assertIn("SMS to (+61412345678) failed delivery (Submit Failed.)", notice["body"])
+        gw.wait_records(1)
+        self.assertIn("FAILURE", gw.records()[0])
+
+    def test_centre_hanging_up_fails_the_send_without_hanging_the_gateway(self):
+        gw = self.start()
+        self.smsc.command(cmd="disconnect")
+        self.smsc.wait_event("close", 2)
+        send_mail(gw, "ann@corp.example", "0412345678@gw.example",
+                  "Subject: Lunch\r\n\r\nAt noon\r\n")
+        mails = gw.sink.wait_mails(1, timeout=WAIT)
+        self.assertIn("failed delivery (Connection to smsc lost)", mails[0]["body"])
+        self.assertEqual(self.smsc.all("submit_sm"), [])
+        gw.stop()
+        self.assertEqual(gw.status, 0)
+
+    def test_keep_alive_from_the_centre_is_answered(self):
+        self.start()
+        self.smsc.command(cmd="enquire_link")
+        # One answer per connection: the receiver's at once, the transmitter's at the
+        # next poll of the receiving thread.
+        self.smsc.wait_event("enquire_link_resp", 2)
+
+
+class SmscRefuses(unittest.TestCase):
+    def setUp(self):
+        if not BIN or not os.access(BIN, os.X_OK):
+            self.skipTest("TOLVANE_BIN is not set to the built gateway")
+
+    def run_refused(self, smsc_args, message):
+        smsc = Smsc(self, *smsc_args)
+        sink = Sink(self, self._tmp())
+        gw = Gateway(self, smpp_settings(smsc), sink=sink, start=False)
+        out_path = os.path.join(gw.home, "stdout.txt")
+        with open(out_path, "wb") as out:
+            proc = subprocess.Popen([BIN, "-config", gw.ini, "-foreground"], stdout=out,
+                                    stderr=subprocess.STDOUT, cwd=gw.home)
+            self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+            rc = proc.wait(timeout=60)
+        with open(out_path, "rb") as f:
+            text = f.read().decode("latin-1")
+        self.assertEqual(rc, 1, text)
+        self.assertIn("ERROR: %s\n" % message, text)
+        return smsc
+
+    def _tmp(self):
+        import tempfile
+        d = tempfile.mkdtemp(prefix="tv-smpp-")
+        self.addCleanup(shutil.rmtree, d, True)
+        return d
+
+    def test_refused_bind_stops_the_start(self):
+        smsc = self.run_refused(["--bind-status", str(0x0D)],
+                                "Failed to init smpp, Failed to bind transmitter")
+        self.assertEqual(len(smsc.all("bind_transmitter")), 1)
+        self.assertEqual(smsc.all("bind_receiver"), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
