@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "foundation/lib.h"
 #include "net/ssl_support.h"
@@ -516,6 +517,86 @@ TEST(MysslTransfer, AClientThatVanishesMidStreamFailsTheWrite) {
     int sent = tcp_write_timed(&p.ch(), big.data(), static_cast<int>(big.size()), 20000);
     EXPECT_LT(sent, static_cast<int>(big.size()));
     EXPECT_EQ(p.ch().sk, -1);
+}
+
+TEST(MysslTransfer, ManyConnectionsAtOnceEachGetTheirOwnStream) {
+    constexpr int N = 8;
+    std::vector<std::unique_ptr<Pair>> pairs;
+    for (int i = 0; i < N; ++i) pairs.push_back(std::make_unique<Pair>());
+    std::vector<std::string> got(N), echoed(N);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < N; ++i) {
+        Pair* p = pairs[i].get();
+        threads.emplace_back([p, i, &got] {
+            std::string why, line;
+            if (!p->take(1, why)) return;
+            tcp_set_read_timeout(&p->ch(), 30000);
+            while (tcp_readline(&p->ch(), line, 1000) == 1 && line != "end") {
+                tcp_printf(&p->ch(), "%d:%s\n", i, line.c_str());
+                got[static_cast<std::size_t>(i)] += line;
+            }
+            tcp_close_nice(&p->ch());
+        });
+        threads.emplace_back([p, i, &echoed] {
+            if (!p->client->handshake()) return;
+            for (int k = 0; k < 20; ++k) {
+                std::string text = std::to_string(i) + "-" + std::to_string(k);
+                if (!p->client->send(text + "\n")) return;
+                echoed[static_cast<std::size_t>(i)] += p->client->read_until("\n");
+            }
+            p->client->send("end\n");
+        });
+    }
+    for (auto& t : threads) t.join();
+    for (int i = 0; i < N; ++i) {
+        SCOPED_TRACE(i);
+        std::string want_got, want_echo;
+        for (int k = 0; k < 20; ++k) {
+            std::string text = std::to_string(i) + "-" + std::to_string(k);
+            want_got += text;
+            want_echo += std::to_string(i) + ":" + text + "\n";
+        }
+        EXPECT_EQ(got[static_cast<std::size_t>(i)], want_got);
+        EXPECT_EQ(echoed[static_cast<std::size_t>(i)], want_echo);
+    }
+}
+
+TEST(MysslTakeover, AnInheritedStreamLendsItsContexts) {
+    Established first;
+    Pair second;
+    std::thread peer([&] { EXPECT_TRUE(second.client->handshake()); });
+    std::string why;
+    // No set-up of its own: only the inherited stream's context can serve it.
+    auto m = myssl_takeover_real(second.ch(), second.ch().sk, -1, 1, nullptr, first.stream(), why);
+    peer.join();
+    ASSERT_TRUE(m) << why;
+    EXPECT_TRUE(myssl_established(m.get()));
+}
+
+TEST(MysslTakeover, RequiringAClientCertificateRefusesAClientWithout) {
+    Pair p;
+    std::thread peer([&] {
+        // In TLS 1.3 the client finishes first and learns of the refusal on its next read.
+        if (p.client->handshake()) p.client->read_some();
+    });
+    std::string why;
+    auto m = myssl_takeover_real(p.ch(), p.ch().sk, 1, 1, nullptr, nullptr, why, 0, shared_setup());
+    peer.join();
+    EXPECT_FALSE(m);
+    EXPECT_TRUE(why.starts_with("SSL could not start")) << why;
+    EXPECT_EQ(p.ch().sk, -1);
+}
+
+TEST(MysslTakeover, WithoutAnySetUpTheTakeoverFailsAndDropsTheSocket) {
+    // No test in this program runs the process-wide set-up in its own process (the TCP
+    // layer's test of it runs in a child), so a takeover has no context to work with.
+    Pair p;
+    std::string why;
+    auto m = myssl_takeover_real(p.ch(), p.ch().sk, -1, 1, nullptr, nullptr, why, 1);
+    EXPECT_FALSE(m);
+    EXPECT_TRUE(why.starts_with("ssl cant on SSL_new call.")) << why;
+    EXPECT_EQ(p.ch().sk, -1);
+    EXPECT_EQ(p.client->read_some(), "");  // the client sees the end of the connection
 }
 
 // ---- the TCP layer's default ----
