@@ -14,7 +14,7 @@ import threading
 import time
 import unittest
 
-from mailsms import BIN, Gateway, Sink, wait_for
+from mailsms import BIN, Gateway, Sink, free_port, wait_for
 
 SOURCE_DIR = os.environ.get(
     "TOLVANE_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
@@ -182,6 +182,43 @@ class MailToSmsc(unittest.TestCase):
         # One answer per connection: the receiver's at once, the transmitter's at the
         # next poll of the receiving thread.
         self.smsc.wait_event("enquire_link_resp", 2)
+
+
+class SmscToMail(unittest.TestCase):
+    def setUp(self):
+        if not BIN or not os.access(BIN, os.X_OK):
+            self.skipTest("TOLVANE_BIN is not set to the built gateway")
+
+    def start(self, **settings):
+        self.smsc = Smsc(self)
+        self.gw = Gateway(self, smpp_settings(self.smsc, **settings))
+        self.smsc.wait_event("bind_receiver")
+        self.gw.wait_log("SMPP transport ready")
+        return self.gw
+
+    def test_delivered_sms_is_mailed_and_acknowledged(self):
+        gw = self.start(smtp_domain="gw.example")
+        rx = self.smsc.wait_event("bind_receiver")["session"]
+        self.smsc.command(cmd="deliver", source_addr="447700900123",
+                          destination_addr="447700900001",
+                          text="bob@corp.example see you at six")
+        self.assertEqual(self.smsc.wait_event("delivered")["session"], rx)
+        mails = gw.sink.wait_mails(1, timeout=WAIT)
+        self.assertEqual(mails[0]["rcpt"], "bob@corp.example")
+        self.assertIn("bob@corp.example see you at six", mails[0]["body"])
+        self.assertIn("447700900123", mails[0]["sender"])
+        resp = self.smsc.wait_event("deliver_sm_resp")
+        self.assertEqual(resp["session"], rx)
+        self.assertEqual(resp["command_status"], 0)
+
+    def test_sms_that_cannot_be_mailed_is_refused_so_the_centre_offers_it_again(self):
+        gw = self.start(smtp_retries="0", smtp_outport=str(free_port()))
+        self.smsc.command(cmd="deliver", source_addr="447700900123",
+                          destination_addr="447700900001", text="bob@corp.example hello")
+        resp = self.smsc.wait_event("deliver_sm_resp")
+        # Refused with a temporary error: never a status that reads as delivered.
+        self.assertEqual(resp["command_status"], 0x64)
+        self.assertEqual(gw.sink.mails(), [])
 
 
 class SmscRefuses(unittest.TestCase):
