@@ -18,7 +18,6 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include "foundation/lib.h"
 

@@ -561,32 +561,6 @@ TEST(MysslTransfer, ManyConnectionsAtOnceEachGetTheirOwnStream) {
     }
 }
 
-TEST(MysslTakeover, AnInheritedStreamLendsItsContexts) {
-    Established first;
-    Pair second;
-    std::thread peer([&] { EXPECT_TRUE(second.client->handshake()); });
-    std::string why;
-    // No set-up of its own: only the inherited stream's context can serve it.
-    auto m = myssl_takeover_real(second.ch(), second.ch().sk, -1, 1, nullptr, first.stream(), why);
-    peer.join();
-    ASSERT_TRUE(m) << why;
-    EXPECT_TRUE(myssl_established(m.get()));
-}
-
-TEST(MysslTakeover, RequiringAClientCertificateRefusesAClientWithout) {
-    Pair p;
-    std::thread peer([&] {
-        // In TLS 1.3 the client finishes first and learns of the refusal on its next read.
-        if (p.client->handshake()) p.client->read_some();
-    });
-    std::string why;
-    auto m = myssl_takeover_real(p.ch(), p.ch().sk, 1, 1, nullptr, nullptr, why, 0, shared_setup());
-    peer.join();
-    EXPECT_FALSE(m);
-    EXPECT_TRUE(why.starts_with("SSL could not start")) << why;
-    EXPECT_EQ(p.ch().sk, -1);
-}
-
 TEST(MysslTakeover, WithoutAnySetUpTheTakeoverFailsAndDropsTheSocket) {
     // No test in this program runs the process-wide set-up in its own process (the TCP
     // layer's test of it runs in a child), so a takeover has no context to work with.
