@@ -324,17 +324,20 @@ std::unique_ptr<MYSSL> myssl_takeover_real(CHAN& c, int sk, int require_cert, in
     }
     if (defer) return m;
 
-    NonBlocking nb(c, sk);
-    for (;;) {
-        int r = handshake_step(c, *m, reason);
-        if (r == 1) return m;
-        if (r == 0) break;
-        if (tcp_get_exit() || c.close_now) {
-            reason = "SSL could not start, the channel is closing";
-            break;
+    {
+        // Scoped: the socket mode must be put back before a failure closes the socket.
+        NonBlocking nb(c, sk);
+        for (;;) {
+            int r = handshake_step(c, *m, reason);
+            if (r == 1) return m;
+            if (r == 0) break;
+            if (tcp_get_exit() || c.close_now) {
+                reason = "SSL could not start, the channel is closing";
+                break;
+            }
+            long left = myssl_handshake_limit() - (tcp_now_ms() - m->started_ms);
+            wait_io(*m, m->want, std::max(left, 1L));
         }
-        long left = myssl_handshake_limit() - (tcp_now_ms() - m->started_ms);
-        wait_io(*m, m->want, std::max(left, 1L));
     }
     m.reset();  // releases the connection and closes the socket
     c.sk = -1;
