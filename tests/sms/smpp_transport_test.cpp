@@ -348,14 +348,6 @@ TEST_F(SmppTransport, OversizedShortMessageIsCutAt254) {
     EXPECT_EQ(std::string(sms_smpp_body(state_.get(), m.get())), std::string(254, 'q'));
 }
 
-TEST_F(SmppTransport, WaitWithoutATransportStateOrAfterHangUpReturnsNothing) {
-    int err = 0;
-    EXPECT_EQ(sms_smpp_wait(nullptr, 10, err), nullptr);
-    start_ok();
-    peer_.close(RX);
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(wait(20), nullptr);
-}
-
 // ---- threads at once ----
 
 TEST_F(SmppTransport, SendsAcceptsAndTheWaitRunTogether) {

@@ -11,10 +11,9 @@ import shutil
 import smtplib
 import subprocess
 import threading
-import time
 import unittest
 
-from mailsms import BIN, Gateway, Sink, free_port, wait_for
+from mailsms import BIN, Gateway, free_port, wait_for
 
 SOURCE_DIR = os.environ.get(
     "TOLVANE_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
@@ -228,25 +227,17 @@ class SmscRefuses(unittest.TestCase):
 
     def run_refused(self, smsc_args, message):
         smsc = Smsc(self, *smsc_args)
-        sink = Sink(self, self._tmp())
-        gw = Gateway(self, smpp_settings(smsc), sink=sink, start=False)
-        out_path = os.path.join(gw.home, "stdout.txt")
-        with open(out_path, "wb") as out:
+        gw = Gateway(self, smpp_settings(smsc), start=False)
+        with open(os.path.join(gw.home, "stdout.txt"), "wb") as out:
             proc = subprocess.Popen([BIN, "-config", gw.ini, "-foreground"], stdout=out,
                                     stderr=subprocess.STDOUT, cwd=gw.home)
             self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
             rc = proc.wait(timeout=60)
-        with open(out_path, "rb") as f:
+        with open(os.path.join(gw.home, "stdout.txt"), "rb") as f:
             text = f.read().decode("latin-1")
         self.assertEqual(rc, 1, text)
         self.assertIn("ERROR: %s\n" % message, text)
         return smsc
-
-    def _tmp(self):
-        import tempfile
-        d = tempfile.mkdtemp(prefix="tv-smpp-")
-        self.addCleanup(shutil.rmtree, d, True)
-        return d
 
     def test_refused_bind_stops_the_start(self):
         smsc = self.run_refused(["--bind-status", str(0x0D)],
