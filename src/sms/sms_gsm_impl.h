@@ -1,0 +1,180 @@
+// Inside the GSM modem transport: the modem state and the line layer that every
+// dialogue is built from. Only the sms_gsm*.cpp files include this.
+//
+// Threads: the reader thread is the only one that reads the port; it appends to
+// `buffer` under `lock_buffer`. Every dialogue (a send, a read-and-delete, a
+// delete, the listing, an indication wait) holds `lock_com` from its first write
+// to its last reply, so lines of two dialogues never interleave. Lines the modem
+// sends on its own (rings, caller ids, new-message indications) that arrive during
+// a dialogue stay in the buffer for the next indication wait.
+//
+// Limits: every text kept is cut at 999 characters; the input buffer is bounded
+// (GSM_BUFFER_MAX) by dropping whole old lines, never a line still arriving.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "foundation/thread.h"
+#include "sms/comlib.h"
+#include "sms/sms.h"
+
+namespace tolvane {
+
+// Read flags.
+enum : int {
+    GRL_INCOMING = 1,    // wait for a line the modem sent on its own
+    GRL_RAW = 2,         // take exactly bfsz bytes
+    GRL_SKIP_BLANK = 4,  // empty lines are dropped
+    GRL_EXPECT_GT = 8,   // with GRL_RAW: the bytes must start with ">"
+    // With GRL_INCOMING: a line that belongs to no dialogue (a late reply, junk) at
+    // the front of the buffer is dropped, so that it cannot hide the indications
+    // behind it.
+    GRL_DISCARD = 16
+};
+
+// The driver's own error codes; a modem error number n is reported as n + 1.
+enum : int {
+    GSM_ERR_OPEN = 517,
+    GSM_ERR_NUMBER = 518,
+    GSM_ERR_TIMEOUT = 519,
+    GSM_ERR_WRITE = 520,
+    GSM_ERR_ERROR = 521,
+    GSM_ERR_UNEXPECTED = 522,
+    GSM_ERR_ECHO = 523,
+    GSM_ERR_PIN = 524,
+    // A send given up because the signal stayed too weak.
+    GSM_ERR_SIGNAL = -2
+};
+// Added to a +CME ERROR number during the PIN check.
+inline constexpr int GSM_CME_PIN_OFFSET = 300;
+
+inline constexpr long GSM_REPLY_MS = 30000;  // time-out of every reply line
+inline constexpr long GSM_POLL_MS = 50;      // reader idle wait and buffer re-scan step
+inline constexpr std::size_t GSM_READ_CHUNK = 1000;
+inline constexpr std::size_t GSM_LINE_MAX = 1000;       // a reply line is cut there
+inline constexpr std::size_t GSM_BUFFER_MAX = 1 << 20;  // input buffer bound
+inline constexpr std::size_t GSM_STORED_MAX = 100;      // messages kept from one listing
+
+struct file_closer {
+    void operator()(std::FILE* f) const noexcept {
+        if (f != nullptr) std::fclose(f);
+    }
+};
+
+struct sms_data_gsm : sms_driver {
+    std::unique_ptr<MUTEX> lock_queue;  // "GSM_SEND_QUEUE": created, taken by nobody
+    std::unique_ptr<MUTEX> lock_com;    // "USING_GSM_MODEM": one whole dialogue
+    std::unique_ptr<comport> com;
+    std::vector<std::unique_ptr<sms_message>> stored;  // listed, not yet handed out
+    bool donestored = false;
+    bool relist = false;  // the listing held more than GSM_STORED_MAX: list again later
+    std::string localphone;
+    std::string r_endl = "\r\n";
+    std::string w_endl = "\r";
+    std::thread reader;
+    std::unique_ptr<MUTEX> lock_buffer;  // "USING_READ_BUFFER": guards buffer
+    std::string buffer;                  // read from the modem, not yet consumed
+    // Tells buffer readers that the reader thread appended (they also re-scan every
+    // GSM_POLL_MS).
+    std::mutex arrived_lock;
+    std::condition_variable arrived;
+    unsigned long arrivals = 0;  // guarded by arrived_lock
+    bool ispdu = false;
+    int usedcs = 0;  // 0 (7-bit), 4 (8-bit), 8 (UCS2)
+    bool ext7bit = false;
+    int min_signal = 0;
+    int signal_timeout = 0;  // seconds; 0 waits without end
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> reader_running{false};
+    std::unique_ptr<std::FILE, file_closer> flog;  // the dialogue log
+    std::string port;                              // device path, for log lines
+    long reply_ms = GSM_REPLY_MS;
+    long csms_pause_ms = 500;     // between AT+CSMS attempts (tests shorten it)
+    long signal_pause_ms = 1000;  // between signal checks (tests shorten it)
+
+    ~sms_data_gsm() override;
+};
+
+// One stored or received message.
+struct gsm_sms : sms_message {
+    std::string memory;  // memory named by +CMTI; empty for listed messages
+    int index = 0;       // position in modem memory
+    std::string status;
+    std::string phone;  // originating number (destination of a stored submit)
+    std::string alpha;
+    std::string timestamp;
+    int type_of_originating_address = 0;
+    int first_octet_of_sms = 0;
+    int protocal_identifier = 0;
+    int data_coding_sceme = 0;
+    int message_reference = 0;
+    std::string service_center;
+    int type_of_service_center = 0;
+    int length = 0;  // body characters to read; after decoding, characters of message
+    std::string message;
+    bool is_submit = false;  // a stored SMS-SUBMIT (PDU mode)
+};
+
+// ---- the codec, as the driver uses it ----
+// An SMS-SUBMIT unit as hex text in unit; the octet count AT+CMGS needs.
+int gsm_codec_encode_pdu(int dcs, std::string_view to, std::string_view message, std::string& unit);
+// A listed or read unit (service-centre part included) into msg; false when it cannot
+// be read.
+bool gsm_codec_decode_pdu(std::string_view unit, gsm_sms& msg);
+// Text for AT+CMGS in text mode (at most max characters, or UCS2 hex).
+std::string gsm_codec_to_modem(bool ucs2, bool ext7bit, std::string_view text, std::size_t max);
+// Text read from the modem in text mode into single bytes.
+std::string gsm_codec_from_modem(bool ucs2, bool ext7bit, std::string_view text, std::size_t max);
+
+// Reads the header fields of a +CMGL line (the text after its first comma, iscmgl)
+// or of a +CMGR line (after "+CMGR: ") into msg; 0 (522) when the line ends early.
+int gsm_process_message_info(sms_data_gsm* gsm, int& errcode, gsm_sms& msg, std::string_view info,
+                             bool iscmgl);
+
+// ---- dialogue steps ----
+// Reads a reply line (GRL_SKIP_BLANK); 0 on time-out or when it is an error reply
+// (errcode then tells which).
+int gsm_expect(sms_data_gsm* gsm, int& errcode, std::string& line);
+// Reads one more line without looking at it; 0 on time-out.
+int gsm_read_ok(sms_data_gsm* gsm, int& errcode);
+// Reads one reply line and gives its error code (0 for anything else, 519 on time-out).
+int gsm_classify(sms_data_gsm* gsm, int& errcode);
+
+// ---- the line layer ----
+void gsm_reader_start(sms_data_gsm* gsm);
+// Sets stopping and waits for the reader thread to end (it notices within GSM_POLL_MS).
+void gsm_reader_stop(sms_data_gsm* gsm);
+
+// Formats at most 999 characters and writes them; a short write sets 520 and gives 0.
+int gsm_write(sms_data_gsm* gsm, int& errcode, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+int gsm_write_raw(sms_data_gsm* gsm, int& errcode, std::string_view bytes);
+// One line (with its line end, cut to bfsz bytes) or with GRL_RAW exactly bfsz bytes,
+// taken out of the buffer within timeout ms. The count, 0 on time-out (519 set unless
+// GRL_INCOMING).
+int gsm_read_raw(sms_data_gsm* gsm, int& errcode, int type, long timeout, std::string& bf,
+                 std::size_t bfsz);
+// gsm_read_raw without the line end; with GRL_INCOMING rings are refused and caller
+// ids passed over. The length (0 for a blank line), -1 on time-out.
+int gsm_read_line(sms_data_gsm* gsm, int& errcode, int type, long timeout, std::string& bf,
+                  std::size_t bfsz = GSM_LINE_MAX);
+// 1 when the line is an error reply (+CMS ERROR: n and +CME ERROR: n give n + 1, the
+// latter also sets iscme; ERROR gives 521); errcode and iscme are cleared first.
+int gsm_iserrorx(std::string_view line, int& errcode, int& iscme);
+int gsm_iserror(std::string_view line, int& errcode);
+// Hangs up a call: ATH0 and one reply line.
+int gsm_clear_ring(sms_data_gsm* gsm, int& errcode);
+// A dialogue-log line (with the time stamp in front), when the log is open.
+void gsm_log(sms_data_gsm* gsm, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Printable form of modem bytes for log lines (CR, LF and other controls escaped).
+std::string gsm_printable(std::string_view bytes, std::size_t max = 200);
+
+}  // namespace tolvane

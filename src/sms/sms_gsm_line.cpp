@@ -1,0 +1,337 @@
+// The GSM modem line layer: the reader thread, taking lines and raw bytes out of
+// the input buffer, writing commands, classifying replies, the dialogue log.
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdlib>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+#include "sms/sms_gsm_impl.h"
+
+namespace tolvane {
+
+namespace {
+
+bool unsolicited(std::string_view line) {
+    return line == "RING" || line.starts_with("+CRING:") || line.starts_with("+CLIP:") ||
+           line.starts_with("+CMTI:");
+}
+
+// Whole lines at the front are dropped until the buffer is back to half its bound; a
+// line still arriving at the end is kept unless it alone is past the bound.
+void bound_buffer(std::string& buffer, const std::string& endl) {
+    if (buffer.size() <= GSM_BUFFER_MAX) return;
+    std::size_t cut_at = 0;
+    while (buffer.size() - cut_at > GSM_BUFFER_MAX / 2) {
+        std::size_t e = buffer.find(endl, cut_at);
+        if (e == std::string::npos) break;
+        cut_at = e + endl.size();
+    }
+    if (buffer.size() - cut_at > GSM_BUFFER_MAX) cut_at = buffer.size() - GSM_BUFFER_MAX / 2;
+    emsg("Modem input buffer past %zu bytes, dropped %zu bytes of old input", GSM_BUFFER_MAX,
+         cut_at);
+    buffer.erase(0, cut_at);
+}
+
+void reader_main(sms_data_gsm* gsm) {
+    imsg("th_reader: %d", th_id());
+    std::string chunk(GSM_READ_CHUNK, '\0');
+    while (!gsm->stopping) {
+        long n = com_read(gsm->com.get(), chunk.data(), chunk.size());
+        if (n < 0) {
+            int e = errno;
+            emsg("Error reading from com, %d:%s", e, system_error(e).c_str());
+            break;
+        }
+        if (n == 0) {
+            // Wait for input at most one poll step, so that a stop is seen in time.
+            pollfd p{gsm->com ? gsm->com->f : -1, POLLIN, 0};
+            if (p.fd < 0 || ::poll(&p, 1, static_cast<int>(GSM_POLL_MS)) < 0)
+                lib_msleep(GSM_POLL_MS);
+            continue;
+        }
+        {
+            MutexHold hold(gsm->lock_buffer.get());
+            gsm->buffer.append(chunk.data(), static_cast<std::size_t>(n));
+            bound_buffer(gsm->buffer, gsm->r_endl);
+        }
+        {
+            std::lock_guard<std::mutex> l(gsm->arrived_lock);
+            ++gsm->arrivals;
+        }
+        gsm->arrived.notify_all();
+    }
+    imsg("th_reader: exiting");
+    gsm->reader_running = false;
+    gsm->arrived.notify_all();
+}
+
+}  // namespace
+
+sms_data_gsm::~sms_data_gsm() {
+    gsm_reader_stop(this);
+}
+
+void gsm_reader_start(sms_data_gsm* gsm) {
+    gsm->stopping = false;
+    gsm->reader_running = true;
+    gsm->reader = std::thread(reader_main, gsm);
+}
+
+void gsm_reader_stop(sms_data_gsm* gsm) {
+    gsm->stopping = true;
+    if (gsm->reader.joinable()) gsm->reader.join();
+}
+
+std::string gsm_printable(std::string_view bytes, std::size_t max) {
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (out.size() >= max) {
+            out += "...";
+            break;
+        }
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c < 32 || c == 127) {
+            out += strprintf("\\x%02x", c);
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+void gsm_log(sms_data_gsm* gsm, const char* format, ...) {
+    if (gsm == nullptr || !gsm->flog) return;
+    va_list ap;
+    va_start(ap, format);
+    std::string text = vstrprintf(TEXT_MAX, format, ap);
+    va_end(ap);
+    std::fprintf(gsm->flog.get(), "%.15s %s\n", com_stamp().c_str(), text.c_str());
+    std::fflush(gsm->flog.get());
+}
+
+int gsm_write_raw(sms_data_gsm* gsm, int& errcode, std::string_view bytes) {
+    long n = com_write(gsm->com.get(), bytes.data(), bytes.size());
+    gsm_log(gsm, "WRITE[%.*s]", static_cast<int>(bytes.size()), bytes.data());
+    if (n != static_cast<long>(bytes.size())) {
+        emsg("Short write to the modem, %ld of %zu bytes", n, bytes.size());
+        errcode = GSM_ERR_WRITE;
+        return 0;
+    }
+    return 1;
+}
+
+int gsm_write(sms_data_gsm* gsm, int& errcode, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    std::string text = vstrprintf(TEXT_MAX, format, ap);
+    va_end(ap);
+    long n = com_write(gsm->com.get(), text.data(), text.size());
+    std::string_view shown = text;
+    while (!shown.empty() && (shown.back() == '\r' || shown.back() == '\n')) shown.remove_suffix(1);
+    gsm_log(gsm, "WRITE[%.*s]", static_cast<int>(shown.size()), shown.data());
+    if (n != static_cast<long>(text.size())) {
+        emsg("Short write to the modem, %ld of %zu bytes", n, text.size());
+        errcode = GSM_ERR_WRITE;
+        return 0;
+    }
+    return 1;
+}
+
+int gsm_read_raw(sms_data_gsm* gsm, int& errcode, int type, long timeout, std::string& bf,
+                 std::size_t bfsz) {
+    bf.clear();
+    if (bfsz == 0) return 0;
+    const bool incoming = (type & GRL_INCOMING) != 0;
+    const bool raw = (type & GRL_RAW) != 0;
+    const std::string& endl = gsm->r_endl;
+    auto start = std::chrono::steady_clock::now();
+    auto deadline = start + std::chrono::milliseconds(timeout);
+    for (;;) {
+        unsigned long seen;
+        {
+            std::lock_guard<std::mutex> l(gsm->arrived_lock);
+            seen = gsm->arrivals;
+        }
+        {
+            MutexHold hold(gsm->lock_buffer.get());
+            std::string& b = gsm->buffer;
+            std::size_t pos = 0;
+            std::size_t rstart = std::string::npos;
+            std::size_t rlen = 0;
+            bool is_line = false;
+            for (;;) {
+                std::size_t e = b.find(endl, pos);
+                if (e == std::string::npos) break;
+                std::string_view line(b.data() + pos, e - pos);
+                if ((type & GRL_SKIP_BLANK) && line.empty()) {
+                    b.erase(pos, endl.size());
+                    continue;
+                }
+                if (line == "^SYSSTART" && !incoming && !raw) {
+                    pos = e + endl.size();
+                    continue;
+                }
+                if (unsolicited(line)) {
+                    if (incoming) {
+                        rstart = pos;
+                        rlen = e + endl.size() - pos;
+                        is_line = true;
+                        break;
+                    }
+                    pos = e + endl.size();
+                    continue;
+                }
+                if (incoming && (type & GRL_DISCARD)) {
+                    if (!line.empty())
+                        imsg("Dropping a line no dialogue asked for (%s)",
+                             gsm_printable(line).c_str());
+                    b.erase(pos, e + endl.size() - pos);
+                    continue;
+                }
+                if (!incoming && !raw) {
+                    rstart = pos;
+                    rlen = e + endl.size() - pos;
+                    is_line = true;
+                    break;
+                }
+                // A prompt is awaited: blank lines before it (around a ring, say) are
+                // passed over, and a whole reply line that came instead (an error
+                // reply, usually) is handed over rather than waiting out the time.
+                if (raw && (type & GRL_EXPECT_GT) && line.empty()) {
+                    pos = e + endl.size();
+                    continue;
+                }
+                if (raw && (type & GRL_EXPECT_GT) && !line.starts_with(">")) {
+                    rstart = pos;
+                    rlen = e + endl.size() - pos;
+                    is_line = true;
+                }
+                break;
+            }
+            if (rstart == std::string::npos && raw && b.size() >= pos + bfsz &&
+                (!(type & GRL_EXPECT_GT) || b[pos] == '>')) {
+                rstart = pos;
+                rlen = bfsz;
+                gsm_log(gsm, "RAW  [%.*s]", static_cast<int>(rlen), b.data() + pos);
+            }
+            if (rstart != std::string::npos) {
+                std::size_t limit = !is_line ? rlen : raw ? GSM_LINE_MAX : bfsz;
+                bf.assign(b, rstart, std::min(rlen, limit));
+                b.erase(rstart, rlen);
+                return static_cast<int>(bf.size());
+            }
+        }
+        auto now = std::chrono::steady_clock::now();
+        // A reader that has ended brings nothing more: no use waiting out the time.
+        if (now >= deadline || !gsm->reader_running) {
+            if (!incoming) {
+                long waited = static_cast<long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count());
+                std::string content;
+                {
+                    MutexHold hold(gsm->lock_buffer.get());
+                    content = gsm_printable(gsm->buffer);
+                }
+                emsg("gsm_read_raw[%d]: timeout %ld > %ld, %zu bytes (%s)", type, waited, timeout,
+                     content.size(), content.c_str());
+                errcode = GSM_ERR_TIMEOUT;
+            }
+            return 0;
+        }
+        std::unique_lock<std::mutex> l(gsm->arrived_lock);
+        auto step = std::min(deadline, now + std::chrono::milliseconds(GSM_POLL_MS));
+        gsm->arrived.wait_until(l, step, [&] { return gsm->arrivals != seen; });
+    }
+}
+
+int gsm_read_line(sms_data_gsm* gsm, int& errcode, int type, long timeout, std::string& bf,
+                  std::size_t bfsz) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+    long left = timeout;
+    for (;;) {
+        if (gsm_read_raw(gsm, errcode, type, left, bf, bfsz) == 0) return -1;
+        while (!bf.empty() && (bf.back() == '\r' || bf.back() == '\n' || bf.back() == '\0'))
+            bf.pop_back();
+        gsm_log(gsm, "READ%d[%.*s]", type, static_cast<int>(bf.size()), bf.data());
+        if (type & GRL_INCOMING) {
+            bool ring = bf == "RING" || bf.starts_with("+CRING:");
+            if (ring || bf.starts_with("+CLIP:")) {
+                if (ring) {
+                    imsg("Incoming call (%s), hanging up", bf.c_str());
+                    int ignored = 0;
+                    gsm_clear_ring(gsm, ignored);
+                }
+                left = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             deadline - std::chrono::steady_clock::now())
+                                             .count());
+                if (left <= 0) {
+                    bf.clear();
+                    return -1;
+                }
+                continue;
+            }
+        }
+        return static_cast<int>(bf.size());
+    }
+}
+
+int gsm_iserrorx(std::string_view line, int& errcode, int& iscme) {
+    errcode = 0;
+    iscme = 0;
+    auto number = [](std::string_view rest) {
+        std::string n(strtrm(rest));
+        return s_atoi(n.c_str());
+    };
+    if (line.starts_with("+CMS ERROR:")) {
+        errcode = number(line.substr(11)) + 1;
+        return 1;
+    }
+    if (line.starts_with("+CME ERROR:")) {
+        errcode = number(line.substr(11)) + 1;
+        iscme = 1;
+        return 1;
+    }
+    if (line == "ERROR") {
+        errcode = GSM_ERR_ERROR;
+        return 1;
+    }
+    return 0;
+}
+
+int gsm_iserror(std::string_view line, int& errcode) {
+    int iscme = 0;
+    return gsm_iserrorx(line, errcode, iscme);
+}
+
+int gsm_clear_ring(sms_data_gsm* gsm, int& errcode) {
+    if (!gsm_write(gsm, errcode, "ATH0%s", gsm->w_endl.c_str())) return 0;
+    std::string line;
+    return gsm_read_line(gsm, errcode, GRL_SKIP_BLANK, gsm->reply_ms, line) < 0 ? 0 : 1;
+}
+
+int gsm_expect(sms_data_gsm* gsm, int& errcode, std::string& line) {
+    if (gsm_read_line(gsm, errcode, GRL_SKIP_BLANK, gsm->reply_ms, line) < 0) return 0;
+    return gsm_iserror(line, errcode) ? 0 : 1;
+}
+
+int gsm_read_ok(sms_data_gsm* gsm, int& errcode) {
+    std::string line;
+    return gsm_read_line(gsm, errcode, GRL_SKIP_BLANK, gsm->reply_ms, line) < 0 ? 0 : 1;
+}
+
+int gsm_classify(sms_data_gsm* gsm, int& errcode) {
+    std::string line;
+    if (gsm_read_line(gsm, errcode, GRL_SKIP_BLANK, gsm->reply_ms, line) < 0) return errcode;
+    gsm_iserror(line, errcode);
+    return errcode;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,321 @@
+// The GSM modem transport's receiving side: the listing of stored messages, the
+// wait for new-message indications, reading and deleting a message, and the
+// parser of the +CMGL / +CMGR header fields.
+#include <chrono>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+#include "sms/sms_gsm.h"
+#include "sms/sms_gsm_impl.h"
+
+namespace tolvane {
+
+namespace {
+
+constexpr const char* PDU_MODE_STATUS[] = {"REC UNREAD", "REC READ", "STO UNSENT", "STO SENT",
+                                           "ALL"};
+
+sms_data_gsm* G(sms_driver* state) {
+    return dynamic_cast<sms_data_gsm*>(state);
+}
+
+struct field {
+    std::string text;
+    bool quoted = false;
+};
+
+// Comma-separated fields; commas inside quotes belong to the field, quotes removed.
+std::vector<field> split_fields(std::string_view info) {
+    std::vector<field> out(1);
+    bool inq = false;
+    for (char c : info) {
+        if (c == '"') {
+            inq = !inq;
+            out.back().quoted = true;
+        } else if (c == ',' && !inq) {
+            out.emplace_back();
+        } else if (out.back().text.size() < TEXT_MAX) {
+            out.back().text += c;
+        }
+    }
+    for (field& f : out) f.text = std::string(strtrm(f.text));
+    return out;
+}
+
+int number(const field& f) {
+    return s_atoi(f.text.c_str());
+}
+
+bool looks_like_time(const field& f) {
+    return f.quoted && f.text.find('/') != std::string::npos &&
+           f.text.find(':') != std::string::npos;
+}
+
+}  // namespace
+
+// Reads the header fields that follow the index of a +CMGL line, or the prefix of a
+// +CMGR line, into msg.
+int gsm_process_message_info(sms_data_gsm* gsm, int& errcode, gsm_sms& msg, std::string_view info,
+                             bool iscmgl) {
+    std::vector<field> f = split_fields(info);
+    if (gsm->ispdu) {
+        // stat, optional alpha, length
+        if (f.size() < 2 || f[0].text.empty()) {
+            errcode = GSM_ERR_UNEXPECTED;
+            return 0;
+        }
+        int st = number(f[0]);
+        msg.status = st >= 0 && st <= 4 ? PDU_MODE_STATUS[st] : "";
+        dmsg("Message 'status' (%d)(%s)", st, msg.status.c_str());
+        const field& len = f.size() >= 3 ? f[2] : f[1];
+        msg.alpha = f.size() >= 3 ? f[1].text : std::string();
+        dmsg("Message 'alpha' (%s)", msg.alpha.c_str());
+        msg.length = number(len) * 2;
+        dmsg("PDU length (%d)", msg.length);
+        if (msg.length < 0 || len.text.empty()) {
+            errcode = GSM_ERR_UNEXPECTED;
+            return 0;
+        }
+        return 1;
+    }
+    // stat, oa, optional alpha, scts, then the optional tail.
+    if (f.size() < 3) {
+        errcode = GSM_ERR_UNEXPECTED;
+        return 0;
+    }
+    msg.status = f[0].text;
+    dmsg("Message 'status' (%s)", msg.status.c_str());
+    msg.phone = f[1].text;
+    dmsg("Message 'from' (%s)", msg.phone.c_str());
+    std::size_t i = 2;
+    bool alpha_absent = looks_like_time(f[2]) && (f.size() < 4 || !looks_like_time(f[3]));
+    if (!alpha_absent) {
+        msg.alpha = f[2].text;
+        dmsg("Message 'alpha' (%s)", msg.alpha.c_str());
+        i = 3;
+    }
+    if (i >= f.size()) {
+        errcode = GSM_ERR_UNEXPECTED;
+        return 0;
+    }
+    msg.timestamp = f[i++].text;
+    dmsg("Message 'timestamp' (%s)", msg.timestamp.c_str());
+    msg.length = 0;
+    auto num = [&](int& into, const char* name) {
+        if (i < f.size() && !f[i].text.empty()) {
+            into = number(f[i]);
+            dmsg("Message '%s' (%d)", name, into);
+        }
+        ++i;
+    };
+    num(msg.type_of_originating_address, "type of originating address");
+    if (!iscmgl) {
+        num(msg.first_octet_of_sms, "first octet of sms");
+        num(msg.protocal_identifier, "protocal identifier");
+        num(msg.data_coding_sceme, "data coding sceme");
+        if (i < f.size()) {
+            msg.service_center = f[i].text;
+            dmsg("Message 'service center' (%s)", msg.service_center.c_str());
+        }
+        ++i;
+        num(msg.type_of_service_center, "type of service center");
+    }
+    if (i < f.size() && !f[i].text.empty()) msg.length = number(f[i]);
+    if (gsm->usedcs == 8) {
+        dmsg("Decoding 'from' UCS2 (%s)", msg.phone.c_str());
+        msg.phone = gsm_codec_from_modem(true, false, msg.phone, TEXT_MAX);
+        if (!msg.service_center.empty()) {
+            dmsg("Decoding 'service center' UCS2 (%s)", msg.service_center.c_str());
+            msg.service_center = gsm_codec_from_modem(true, false, msg.service_center, TEXT_MAX);
+        }
+        msg.length *= 4;
+        dmsg("Message 'length' UCS2 (%d)", msg.length);
+    } else {
+        dmsg("Message 'length' (%d)", msg.length);
+    }
+    if (msg.length < 0) msg.length = 0;
+    return 1;
+}
+
+namespace {
+
+// Reads the body that follows a +CMGL / +CMGR header into msg. 0 when it did not
+// all come.
+int read_body(sms_data_gsm* gsm, int& err, gsm_sms& msg) {
+    std::string sca;
+    if (gsm->ispdu) {
+        if (gsm_read_raw(gsm, err, GRL_RAW | GRL_SKIP_BLANK, gsm->reply_ms, sca, 2) != 2) return 0;
+        int octets = static_cast<int>(std::strtol(sca.c_str(), nullptr, 16));
+        msg.length += 2 * octets;
+        dmsg("PDU length (including SCA) (%d)", msg.length);
+    }
+    std::string body;
+    if (msg.length > 0 && gsm_read_raw(gsm, err, GRL_RAW | GRL_SKIP_BLANK, gsm->reply_ms, body,
+                                       static_cast<std::size_t>(msg.length)) != msg.length)
+        return 0;
+    if (gsm->ispdu) {
+        std::string unit = sca + body;
+        if (!gsm_codec_decode_pdu(unit, msg)) emsg("Could not decode PDU (%s)", unit.c_str());
+    } else {
+        msg.message = cut(gsm_codec_from_modem(gsm->usedcs == 8, gsm->ext7bit, body, TEXT_MAX));
+        msg.length = static_cast<int>(msg.message.size());
+    }
+    return 1;
+}
+
+// Lists the modem's messages into stored; called with lock_com held.
+void list_stored(sms_data_gsm* gsm, int& err) {
+    std::string line;
+    if (gsm->ispdu) {
+        if (!gsm_write(gsm, err, "AT+CMGL=4%s", gsm->w_endl.c_str())) return;
+    } else if (!gsm_write(gsm, err, "AT+CMGL=\"ALL\"%s", gsm->w_endl.c_str())) {
+        return;
+    }
+    if (!gsm_expect(gsm, err, line)) return;
+    std::size_t over = 0;
+    for (;;) {
+        if (line == "OK") {
+            gsm->donestored = true;
+            break;
+        }
+        if (line.starts_with("+CMGL:")) {
+            auto msg = std::make_unique<gsm_sms>();
+            std::string_view rest = std::string_view(line).substr(line.size() > 7 ? 7 : 6);
+            std::string idx(rest.substr(0, rest.find(',')));
+            msg->index = s_atoi(idx.c_str());
+            std::size_t comma = line.find(',');
+            int perr = 0;
+            if (comma == std::string::npos ||
+                !gsm_process_message_info(gsm, perr, *msg, std::string_view(line).substr(comma + 1),
+                                          true))
+                imsg("Didn't like the message line (%s)", line.c_str());
+            if (!read_body(gsm, err, *msg)) break;
+            if (gsm->ispdu && msg->is_submit) {
+                imsg("Skipping stored PDU it's not an incoming message");
+            } else if (gsm->stored.size() < GSM_STORED_MAX) {
+                imsg("Stored message (%d) from (%s)", msg->index, msg->phone.c_str());
+                gsm->stored.push_back(std::move(msg));
+            } else {
+                // Left in the modem for the next listing.
+                ++over;
+            }
+        } else if (gsm_iserror(line, err)) {
+            break;
+        } else {
+            imsg("Didn't like the message line (%s)", line.c_str());
+        }
+        if (gsm_read_line(gsm, err, GRL_SKIP_BLANK, gsm->reply_ms, line) < 0) break;
+    }
+    if (over > 0) {
+        imsg("%zu more stored messages are left in the modem for a later listing", over);
+        gsm->relist = true;
+    }
+}
+
+int delete_message(sms_data_gsm* gsm, int index) {
+    int err = 0;
+    if (!gsm_write(gsm, err, "AT+CMGD=%d%s", index, gsm->w_endl.c_str())) return err;
+    return gsm_classify(gsm, err);
+}
+
+}  // namespace
+
+std::unique_ptr<sms_message> sms_gsm_wait(sms_driver* state, int timeout_msec, int& errcode) {
+    sms_data_gsm* gsm = G(state);
+    if (gsm == nullptr || !gsm->lock_com) {
+        errcode = GSM_ERR_UNEXPECTED;
+        return nullptr;
+    }
+    // Listed messages still held are handed out before any new listing, so that a
+    // listing cut short and repeated gives nothing twice.
+    if (!gsm->donestored && gsm->stored.empty()) {
+        MutexHold hold(gsm->lock_com.get());
+        list_stored(gsm, errcode);
+        if (errcode != 0 && !gsm->stored.empty()) errcode = 0;  // hand out what was listed
+    }
+    if (!gsm->stored.empty()) {
+        std::unique_ptr<sms_message> out = std::move(gsm->stored.back());
+        gsm->stored.pop_back();
+        auto* msg = static_cast<gsm_sms*>(out.get());
+        {
+            MutexHold hold(gsm->lock_com.get());
+            errcode = delete_message(gsm, msg->index);
+        }
+        if (gsm->stored.empty() && gsm->relist) {
+            gsm->relist = false;
+            gsm->donestored = false;
+        }
+        return out;
+    }
+    if (errcode != 0) return nullptr;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_msec);
+    for (;;) {
+        long left = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          deadline - std::chrono::steady_clock::now())
+                                          .count());
+        if (left < 0) return nullptr;
+        std::string line;
+        {
+            MutexHold hold(gsm->lock_com.get(), left);
+            if (!hold) return nullptr;
+            int ignored = 0;
+            if (gsm_read_line(gsm, ignored, GRL_INCOMING | GRL_SKIP_BLANK | GRL_DISCARD, left,
+                              line) < 0)
+                return nullptr;
+        }
+        auto msg = std::make_unique<gsm_sms>();
+        std::string_view rest = line.size() > 7 ? std::string_view(line).substr(7) : "";
+        std::size_t q1 = rest.find('"');
+        std::size_t q2 = q1 == std::string_view::npos ? q1 : rest.find('"', q1 + 1);
+        std::size_t comma = q2 == std::string_view::npos ? q2 : rest.find(',', q2);
+        if (!line.starts_with("+CMTI:") || comma == std::string_view::npos ||
+            strtrm(rest.substr(comma + 1)).empty()) {
+            emsg("Cannot read the new-message indication (%s)", line.c_str());
+            continue;
+        }
+        msg->memory = std::string(rest.substr(q1 + 1, q2 - q1 - 1));
+        if (msg->memory.empty()) msg->memory = "SM";
+        std::string idx(strtrm(rest.substr(comma + 1)));
+        msg->index = s_atoi(idx.c_str());
+        imsg("Incoming message (%s)(%d)", msg->memory.c_str(), msg->index);
+        return msg;
+    }
+}
+
+int sms_gsm_recv(sms_driver* state, sms_message* m) {
+    sms_data_gsm* gsm = G(state);
+    auto* msg = dynamic_cast<gsm_sms*>(m);
+    if (gsm == nullptr || msg == nullptr || !gsm->lock_com) return GSM_ERR_UNEXPECTED;
+    if (msg->memory.empty()) return 0;
+    MutexHold hold(gsm->lock_com.get());
+    int err = 0;
+    std::string line;
+    if (!gsm_write(gsm, err, "AT+CMGR=%d%s", msg->index, gsm->w_endl.c_str())) return err;
+    if (!gsm_expect(gsm, err, line)) return err;
+    std::string_view info = line.size() > 7 ? std::string_view(line).substr(7) : "";
+    if (!line.starts_with("+CMGR:") || !gsm_process_message_info(gsm, err, *msg, info, false)) {
+        emsg("Unexpected reply to AT+CMGR (%s)", line.c_str());
+        return err ? err : GSM_ERR_UNEXPECTED;
+    }
+    if (!read_body(gsm, err, *msg)) return err ? err : GSM_ERR_TIMEOUT;
+    if (gsm_read_line(gsm, err, GRL_SKIP_BLANK, gsm->reply_ms, line) < 0) return err;
+    if (line != "OK") imsg("Expcted 'OK' got '%s'", line.c_str());
+    return delete_message(gsm, msg->index);
+}
+
+int sms_gsm_reject(sms_driver* state, sms_message* m, int /*code*/, const char* /*reason*/) {
+    sms_data_gsm* gsm = G(state);
+    auto* msg = dynamic_cast<gsm_sms*>(m);
+    if (gsm == nullptr || msg == nullptr || !gsm->lock_com) return GSM_ERR_UNEXPECTED;
+    MutexHold hold(gsm->lock_com.get());
+    return delete_message(gsm, msg->index);
+}
+
+std::optional<gsm_message_view> sms_gsm_message_view(const sms_message* m) {
+    const auto* msg = dynamic_cast<const gsm_sms*>(m);
+    if (msg == nullptr) return std::nullopt;
+    return gsm_message_view{msg->memory.c_str(), msg->index, msg->status.c_str(),
+                            msg->timestamp.c_str(), msg->service_center.c_str()};
+}
+
+}  // namespace tolvane

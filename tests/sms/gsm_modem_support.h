@@ -1,0 +1,58 @@
+// Shared set-up for the modem driver's tests: a fake modem and a driver started on it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "sms/gsm_support.h"
+#include "sms/sms_gsm.h"
+#include "sms/sms_gsm_impl.h"
+
+namespace tolvane::test {
+
+class GsmDriver : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(modem.path().empty());
+        rec.port = modem.path();
+        rec.localphone = " +447700900999 ";
+        rec.init_string = "AT";
+        rec.baud = 9600;
+        rec.mode = MODE_CPIN_OK;
+        rec.reply_ms = 3000;
+        rec.pause_ms = 10;
+    }
+    void TearDown() override { sms_gsm_free(state); }
+
+    // Starts the driver; the start-up code goes to err.
+    sms_data_gsm* start() {
+        sms_gsm_free(state);
+        err = -100;
+        state = sms_gsm_init(nullptr, &rec, err);
+        return dynamic_cast<sms_data_gsm*>(state.get());
+    }
+    // Starts the driver and expects success; clears the command list's meaning by
+    // remembering how many commands the start-up took.
+    sms_data_gsm* ready() {
+        sms_data_gsm* g = start();
+        EXPECT_EQ(err, 0);
+        startup_commands = modem.commands().size();
+        return g;
+    }
+    // Commands written after the start-up.
+    std::vector<std::string> later() {
+        auto all = modem.commands();
+        return std::vector<std::string>(all.begin() + static_cast<long>(startup_commands),
+                                        all.end());
+    }
+
+    FakeModem modem;
+    gsm_init_tuning rec;
+    std::unique_ptr<sms_driver> state;
+    int err = 0;
+    std::size_t startup_commands = 0;
+};
+
+}  // namespace tolvane::test

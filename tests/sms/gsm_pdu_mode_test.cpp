@@ -1,0 +1,165 @@
+// The modem driver in PDU mode (units sent, listed and read), and the text-mode
+// character conversions, against the fake modem.
+#include <gtest/gtest.h>
+
+#include "sms/gsm_modem_support.h"
+
+namespace tolvane {
+namespace {
+
+using test::GsmDriver;
+using test::stored_sms;
+
+// Service centre +447700000000, from +447700900001, 26/12/08 10:00:00 +02, "hello".
+const std::string kDeliver =
+    "0791447700000000"
+    "04"
+    "0C91447700090010"
+    "0000"
+    "62218001000080"
+    "05E8329BFD06";
+// A stored SMS-SUBMIT (one-octet validity period) to +447700900123, "hello".
+const std::string kSubmit =
+    "00"
+    "1100"
+    "0C91447700091032"
+    "0000"
+    "AA"
+    "05E8329BFD06";
+
+class GsmPdu : public GsmDriver {
+  protected:
+    void SetUp() override {
+        GsmDriver::SetUp();
+        rec.mode |= MODE_PDU;
+    }
+};
+
+gsm_sms* as_gsm(const std::unique_ptr<sms_message>& m) {
+    return dynamic_cast<gsm_sms*>(m.get());
+}
+
+TEST_F(GsmPdu, SendWritesTheOctetCountAndTheUnit) {
+    sms_data_gsm* g = ready();
+    ASSERT_TRUE(g->ispdu);
+    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "+447700900123", "hello"), 0);
+    EXPECT_EQ(later(), std::vector<std::string>{"AT+CMGS=18"});
+    ASSERT_EQ(modem.bodies().size(), 1u);
+    const std::string unit = modem.bodies()[0];
+    ASSERT_EQ(unit.size(), 38u);
+    EXPECT_EQ(unit.substr(0, 4), "0001");  // no service centre, SMS-SUBMIT
+    EXPECT_EQ(unit.substr(6), "0C91447700091032000005E8329BFD06");
+}
+
+TEST_F(GsmPdu, EachSendTakesTheNextReference) {
+    sms_data_gsm* g = ready();
+    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "12345", "a"), 0);
+    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "12345", "a"), 0);
+    auto b = modem.bodies();
+    ASSERT_EQ(b.size(), 2u);
+    int r0 = std::stoi(b[0].substr(4, 2), nullptr, 16);
+    int r1 = std::stoi(b[1].substr(4, 2), nullptr, 16);
+    EXPECT_EQ(r1, (r0 + 1) % 256);
+    // Length rounded up to even, national type, swapped pairs, odd digit padded with F.
+    EXPECT_EQ(b[0].substr(6, 10), "06812143F5");
+}
+
+TEST_F(GsmPdu, AFullTextFillsOneHundredFortyOctets) {
+    sms_data_gsm* g = ready();
+    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "12345", std::string(170, 'x')), 0);
+    ASSERT_EQ(modem.bodies().size(), 1u);
+    const std::string unit = modem.bodies()[0];
+    // 00 01 MR, address (2 + 2 + 6), PID, DCS, length A0, then 140 octets.
+    EXPECT_EQ(unit.substr(16, 6), "0000A0");
+    EXPECT_EQ(unit.size(), 22u + 280u);
+    EXPECT_EQ(later().back(), "AT+CMGS=150");
+}
+
+TEST_F(GsmPdu, StoredDeliveredUnitsAreDecodedAndSubmitsSkipped) {
+    stored_sms d;
+    d.pdu = kDeliver;
+    d.pdu_stat = 1;
+    int di = modem.store(d);
+    stored_sms s;
+    s.pdu = kSubmit;
+    s.pdu_stat = 3;
+    int si = modem.store(s);
+    sms_data_gsm* g = ready();
+    int code = -1;
+    auto m = sms_gsm_wait(g, 100, code);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(as_gsm(m)->index, di);
+    EXPECT_STREQ(sms_gsm_from(g, m.get()), "+447700900001");
+    EXPECT_STREQ(sms_gsm_body(g, m.get()), "hello");
+    EXPECT_EQ(as_gsm(m)->timestamp, "26/12/08,10:00:00+02");
+    EXPECT_EQ(as_gsm(m)->service_center, "+447700000000");
+    EXPECT_EQ(as_gsm(m)->status, "REC READ");
+    EXPECT_EQ(sms_gsm_wait(g, 100, code), nullptr);
+    EXPECT_TRUE(modem.has_stored(si));  // never handed out, never deleted
+    EXPECT_EQ(modem.count("AT+CMGL=4"), 1);
+}
+
+TEST_F(GsmPdu, AnAnnouncedUnitIsReadAndDeleted) {
+    sms_data_gsm* g = ready();
+    int code = -1;
+    sms_gsm_wait(g, 100, code);
+    stored_sms d;
+    d.pdu = kDeliver;
+    int index = modem.deliver(d);
+    std::unique_ptr<sms_message> m;
+    for (int i = 0; i < 100 && !m; ++i) m = sms_gsm_wait(g, 200, code);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(sms_gsm_recv(g, m.get()), 0);
+    EXPECT_STREQ(sms_gsm_body(g, m.get()), "hello");
+    EXPECT_STREQ(sms_gsm_from(g, m.get()), "+447700900001");
+    EXPECT_FALSE(modem.has_stored(index));
+}
+
+// ---- the text-mode conversions ----
+
+TEST(GsmTextCodec, TextForTheModemUsesItsAlphabet) {
+    EXPECT_EQ(gsm_codec_to_modem(false, false, "a@b\r\n", 140), std::string("a\0b\r\n", 5));
+    EXPECT_EQ(gsm_codec_to_modem(false, true, "{x}", 140), "\x1b(x\x1b)");
+    EXPECT_EQ(gsm_codec_to_modem(false, false, "{x}", 140), "(x)");
+    EXPECT_EQ(gsm_codec_to_modem(false, false, "\xe9t\xe9", 140), "\x05t\x05");
+    EXPECT_EQ(gsm_codec_to_modem(false, false, std::string(200, 'a'), 140).size(), 140u);
+}
+
+TEST(GsmTextCodec, Ucs2ForTheModemIsFourHexDigitsABytes) {
+    EXPECT_EQ(gsm_codec_to_modem(true, false, "Hi\xe9", 140), "0048006900E9");
+    EXPECT_EQ(gsm_codec_to_modem(true, false, std::string(50, 'a'), 140).size(), 34u * 4);
+    EXPECT_EQ(gsm_codec_to_modem(true, false, "+4477", 1000), "002B0034003400370037");
+}
+
+TEST(GsmTextCodec, TextFromTheModemBecomesSingleBytes) {
+    EXPECT_EQ(gsm_codec_from_modem(true, false, "00480069", 999), "Hi");
+    EXPECT_EQ(gsm_codec_from_modem(true, false, "0394", 999), "\x7f");
+    EXPECT_EQ(gsm_codec_from_modem(true, false, "20AC0041-041", 999),
+              "\x80"
+              "A");
+    EXPECT_EQ(gsm_codec_from_modem(false, false, std::string("a\0b\x1b(\r\n", 7), 999), "a@b{\r\n");
+}
+
+TEST(GsmTextCodec, ZoneOctetsGiveSignedHours) {
+    gsm_sms m;
+    // SMS-DELIVER from 123 with zone octet 8A (sign set, 28 quarters).
+    ASSERT_TRUE(gsm_codec_decode_pdu("0004038121F300006221800100008A00", m));
+    EXPECT_EQ(m.timestamp, "26/12/08,10:00:00-07");
+    EXPECT_EQ(m.phone, "123");
+    EXPECT_EQ(m.service_center, "");
+    EXPECT_EQ(m.message, "");
+}
+
+TEST(GsmTextCodec, AnUnknownCodingGivesNoText) {
+    gsm_sms m;
+    ASSERT_TRUE(gsm_codec_decode_pdu("0004038121F300F0622180010000800548656C6C6F", m));
+    EXPECT_EQ(m.data_coding_sceme, 0xF0);
+    EXPECT_EQ(m.message, "");
+    gsm_sms e;
+    ASSERT_TRUE(gsm_codec_decode_pdu("0004038121F30004622180010000800548656C6C6F", e));
+    EXPECT_EQ(e.message, "Hello");
+}
+
+}  // namespace
+}  // namespace tolvane

@@ -1,0 +1,317 @@
+// The modem driver's receiving side against the fake modem: stored messages at
+// start, new-message indications, reading, deleting, and the header parser.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "foundation/lib.h"
+#include "sms/gsm_modem_support.h"
+
+namespace tolvane {
+namespace {
+
+using test::GsmDriver;
+using test::stored_sms;
+
+stored_sms text_sms(const std::string& from, const std::string& text) {
+    stored_sms m;
+    m.from = from;
+    m.text = text;
+    return m;
+}
+
+gsm_sms* as_gsm(const std::unique_ptr<sms_message>& m) {
+    return dynamic_cast<gsm_sms*>(m.get());
+}
+
+TEST_F(GsmDriver, StoredMessagesAreHandedOutLastListedFirstAndDeletedThen) {
+    int first = modem.store(text_sms("+447700900001", "first"));
+    int second = modem.store(text_sms("+447700900002", "second\r\nline"));
+    sms_data_gsm* g = ready();
+
+    int code = -1;
+    auto m1 = sms_gsm_wait(g, 100, code);
+    ASSERT_NE(m1, nullptr);
+    EXPECT_EQ(code, 0);
+    EXPECT_STREQ(sms_gsm_from(g, m1.get()), "+447700900002");
+    EXPECT_STREQ(sms_gsm_body(g, m1.get()), "second\r\nline");
+    EXPECT_EQ(as_gsm(m1)->index, second);
+    EXPECT_EQ(as_gsm(m1)->timestamp, "26/12/08,10:00:00+04");
+    EXPECT_EQ(as_gsm(m1)->status, "REC UNREAD");
+    EXPECT_FALSE(modem.has_stored(second));
+    EXPECT_TRUE(modem.has_stored(first));
+    // A listed message already holds its content: recv has nothing to do.
+    EXPECT_EQ(sms_gsm_recv(g, m1.get()), 0);
+
+    auto m2 = sms_gsm_wait(g, 100, code);
+    ASSERT_NE(m2, nullptr);
+    EXPECT_STREQ(sms_gsm_body(g, m2.get()), "first");
+    EXPECT_EQ(modem.stored_count(), 0u);
+
+    EXPECT_EQ(sms_gsm_wait(g, 100, code), nullptr);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(modem.count("AT+CMGL=\"ALL\""), 1);  // listed once only
+    EXPECT_EQ(later(),
+              (std::vector<std::string>{"AT+CMGL=\"ALL\"", "AT+CMGD=" + std::to_string(second),
+                                        "AT+CMGD=" + std::to_string(first)}));
+    sms_gsm_msgfree(g, m1);
+    EXPECT_EQ(m1, nullptr);
+}
+
+TEST_F(GsmDriver, AnEmptyModemListsNothingAndWaitsForIndications) {
+    sms_data_gsm* g = ready();
+    int code = -1;
+    EXPECT_EQ(sms_gsm_wait(g, 100, code), nullptr);
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(g->donestored);
+}
+
+TEST_F(GsmDriver, ANewMessageIsAnnouncedThenReadAndDeleted) {
+    sms_data_gsm* g = ready();
+    int code = -1;
+    EXPECT_EQ(sms_gsm_wait(g, 100, code), nullptr);  // the listing
+    int index = modem.deliver(text_sms("+447700900555", "see you at 8"));
+
+    std::unique_ptr<sms_message> m;
+    for (int i = 0; i < 100 && !m; ++i) m = sms_gsm_wait(g, 200, code);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(as_gsm(m)->memory, "SM");
+    EXPECT_EQ(as_gsm(m)->index, index);
+    EXPECT_STREQ(sms_gsm_body(g, m.get()), "");  // not read yet
+
+    EXPECT_EQ(sms_gsm_recv(g, m.get()), 0);
+    EXPECT_STREQ(sms_gsm_from(g, m.get()), "+447700900555");
+    EXPECT_STREQ(sms_gsm_body(g, m.get()), "see you at 8");
+    EXPECT_EQ(as_gsm(m)->service_center, "+447700000000");
+    EXPECT_EQ(as_gsm(m)->type_of_originating_address, 145);
+    EXPECT_FALSE(modem.has_stored(index));
+    EXPECT_EQ(modem.count("AT+CMGR=" + std::to_string(index)), 1);
+    EXPECT_EQ(modem.count("AT+CMGD=" + std::to_string(index)), 1);
+}
+
+TEST_F(GsmDriver, ReadingAMessageTheModemNoLongerHasGivesItsCode) {
+    sms_data_gsm* g = ready();
+    int code = -1;
+    sms_gsm_wait(g, 100, code);
+    modem.inject("\r\n+CMTI: \"SM\",42\r\n");
+    std::unique_ptr<sms_message> m;
+    for (int i = 0; i < 100 && !m; ++i) m = sms_gsm_wait(g, 200, code);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(sms_gsm_recv(g, m.get()), 322);  // +CMS ERROR: 321, invalid index
+}
+
+TEST_F(GsmDriver, RejectDeletesTheMessageAndAcceptDoesNothing) {
+    int index = modem.store(text_sms("+1555", "x"));
+    sms_data_gsm* g = ready();
+    gsm_sms m;
+    m.index = index;
+    EXPECT_EQ(sms_gsm_accept(g, &m, 0, ""), 0);
+    EXPECT_TRUE(later().empty());
+    EXPECT_EQ(sms_gsm_reject(g, &m, 1, "no"), 0);
+    EXPECT_FALSE(modem.has_stored(index));
+    EXPECT_EQ(sms_gsm_reject(g, &m, 1, "no"), 322);
+}
+
+TEST_F(GsmDriver, ARingLeftBehindBySendIsHungUpByTheNextWait) {
+    sms_data_gsm* g = ready();
+    int code = -1;
+    sms_gsm_wait(g, 100, code);
+    modem.on([](const std::string& c) -> std::optional<std::string> {
+        if (c.starts_with("AT+CMGS=")) return "\r\nRING\r\n\r\n> ";
+        return std::nullopt;
+    });
+    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "12345", "hi"), 0);
+    EXPECT_EQ(modem.count("ATH0"), 0);
+    int index = modem.deliver(text_sms("+1555", "after the ring"));
+    std::unique_ptr<sms_message> m;
+    for (int i = 0; i < 100 && !m; ++i) m = sms_gsm_wait(g, 200, code);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(as_gsm(m)->index, index);
+    EXPECT_EQ(modem.count("ATH0"), 1);
+}
+
+TEST_F(GsmDriver, ALateReplyDoesNotHideTheIndicationsBehindIt) {
+    sms_data_gsm* g = ready();
+    int code = -1;
+    sms_gsm_wait(g, 100, code);
+    modem.inject("\r\nOK\r\n^SYSSTART\r\n+CMTI: \"ME\",7\r\n");
+    std::unique_ptr<sms_message> m;
+    for (int i = 0; i < 100 && !m; ++i) m = sms_gsm_wait(g, 200, code);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(as_gsm(m)->memory, "ME");
+    EXPECT_EQ(as_gsm(m)->index, 7);
+    // The line is in step again: a send reads its own replies.
+    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "12345", "hi"), 0);
+}
+
+TEST_F(GsmDriver, ABrokenIndicationIsDroppedAndTheNextOneServed) {
+    sms_data_gsm* g = ready();
+    int code = -1;
+    sms_gsm_wait(g, 100, code);
+    modem.inject("\r\n+CMTI: garbage\r\n+CMTI: \"SM\",5\r\n");
+    std::unique_ptr<sms_message> m;
+    for (int i = 0; i < 100 && !m; ++i) m = sms_gsm_wait(g, 200, code);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(as_gsm(m)->index, 5);
+}
+
+TEST_F(GsmDriver, MoreThanAHundredStoredMessagesComeInTwoListings) {
+    for (int i = 0; i < 105; ++i) modem.store(text_sms("+1555", "n" + std::to_string(i)));
+    sms_data_gsm* g = ready();
+    std::set<std::string> bodies;
+    int code = -1;
+    for (int i = 0; i < 300 && bodies.size() < 105; ++i) {
+        auto m = sms_gsm_wait(g, 50, code);
+        EXPECT_EQ(code, 0);
+        if (m) {
+            EXPECT_TRUE(bodies.insert(sms_gsm_body(g, m.get())).second);
+        }
+    }
+    EXPECT_EQ(bodies.size(), 105u);
+    EXPECT_EQ(modem.stored_count(), 0u);
+    EXPECT_EQ(modem.count("AT+CMGL=\"ALL\""), 2);
+}
+
+TEST_F(GsmDriver, AListingCutShortIsReportedAndHandsOutNothingTwice) {
+    modem.store(text_sms("+1555", "only"));
+    rec.reply_ms = 300;
+    sms_data_gsm* g = ready();
+    modem.on([](const std::string& c) -> std::optional<std::string> {
+        if (c.starts_with("AT+CMGL=")) return "\r\n+CMS ERROR: 500\r\n";
+        return std::nullopt;
+    });
+    int code = 0;
+    EXPECT_EQ(sms_gsm_wait(g, 100, code), nullptr);
+    EXPECT_EQ(code, 501);
+    EXPECT_FALSE(g->donestored);
+    modem.on(nullptr);
+    code = 0;
+    auto m = sms_gsm_wait(g, 100, code);
+    ASSERT_NE(m, nullptr);
+    EXPECT_STREQ(sms_gsm_body(g, m.get()), "only");
+}
+
+TEST_F(GsmDriver, MessagesFlowThroughTheDispatchLayersWaitLoop) {
+    modem.store(text_sms("+447700900001", "stored one"));
+    int code = -100;
+    auto s = sms_init(SMS_GSM, &rec, &code);
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(code, 0);
+    struct seen_t {
+        std::mutex m;
+        std::vector<std::string> texts;
+        std::atomic<bool> stop{false};
+        test::FakeModem* modem;
+        bool delivered = false;
+    } seen;
+    seen.modem = &modem;
+    auto cb = [](sms* h, int event, const sms_cb_arg& arg, void* data) -> int {
+        auto* st = static_cast<seen_t*>(data);
+        if (event == SMS_INCOMING) {
+            std::unique_ptr<sms_message>& msg = *arg.msg;
+            sms_msg_recv(h, msg.get());
+            std::lock_guard<std::mutex> l(st->m);
+            st->texts.push_back(sms_msg_body(h, msg.get()));
+            sms_msg_free(h, msg);
+            return 0;
+        }
+        if (event == SMS_WAITING) {
+            std::lock_guard<std::mutex> l(st->m);
+            if (!st->delivered && st->texts.size() == 1) {
+                st->delivered = true;
+                st->modem->deliver(text_sms("+447700900002", "new one"));
+            }
+            return st->texts.size() < 2 ? 1 : 0;
+        }
+        return 0;
+    };
+    s->idle_pause_ms = 20;
+    int rc = sms_wait(s.get(), 100, cb, &seen);
+    EXPECT_EQ(rc, 0);
+    for (int i = 0; i < 500 && sms_busy(s.get()) > 0; ++i) lib_msleep(10);
+    std::lock_guard<std::mutex> l(seen.m);
+    EXPECT_EQ(seen.texts, (std::vector<std::string>{"stored one", "new one"}));
+    EXPECT_EQ(modem.stored_count(), 0u);
+    sms_free(s);
+}
+
+// ---- the header parser ----
+
+struct GsmHeader : ::testing::Test {
+    sms_data_gsm g;
+    gsm_sms m;
+    int err = 0;
+};
+
+TEST_F(GsmHeader, AListingLineWithAndWithoutAlpha) {
+    ASSERT_EQ(
+        gsm_process_message_info(
+            &g, err, m, "\"REC READ\",\"+4477\",\"Mum\",\"26/12/08,10:00:00+04\",145,12", true),
+        1);
+    EXPECT_EQ(m.status, "REC READ");
+    EXPECT_EQ(m.phone, "+4477");
+    EXPECT_EQ(m.alpha, "Mum");
+    EXPECT_EQ(m.timestamp, "26/12/08,10:00:00+04");
+    EXPECT_EQ(m.type_of_originating_address, 145);
+    EXPECT_EQ(m.length, 12);
+    gsm_sms n;
+    ASSERT_EQ(gsm_process_message_info(
+                  &g, err, n, "\"REC UNREAD\",\"123\",\"26/12/08,10:00:00+04\",129,3", true),
+              1);
+    EXPECT_EQ(n.alpha, "");
+    EXPECT_EQ(n.timestamp, "26/12/08,10:00:00+04");
+    EXPECT_EQ(n.type_of_originating_address, 129);
+    EXPECT_EQ(n.length, 3);
+}
+
+TEST_F(GsmHeader, AReadLineCarriesTheServiceCentreFields) {
+    ASSERT_EQ(
+        gsm_process_message_info(
+            &g, err, m,
+            "\"REC UNREAD\",\"+4477\",,\"26/12/08,10:00:00+04\",145,4,0,8,\"+4470\",145,9", false),
+        1);
+    EXPECT_EQ(m.first_octet_of_sms, 4);
+    EXPECT_EQ(m.protocal_identifier, 0);
+    EXPECT_EQ(m.data_coding_sceme, 8);
+    EXPECT_EQ(m.service_center, "+4470");
+    EXPECT_EQ(m.type_of_service_center, 145);
+    EXPECT_EQ(m.length, 9);
+}
+
+TEST_F(GsmHeader, AHeaderEndingAfterTheStampHasNoBody) {
+    ASSERT_EQ(
+        gsm_process_message_info(&g, err, m, "\"REC READ\",\"+4477\",,\"26/12/08,10:00:00\"", true),
+        1);
+    EXPECT_EQ(m.length, 0);
+}
+
+TEST_F(GsmHeader, AHeaderEndingEarlyIs522) {
+    for (const char* info : {"\"REC READ\"", "\"REC READ\",\"+4477\"", ""}) {
+        SCOPED_TRACE(info);
+        gsm_sms x;
+        err = 0;
+        EXPECT_EQ(gsm_process_message_info(&g, err, x, info, true), 0);
+        EXPECT_EQ(err, GSM_ERR_UNEXPECTED);
+    }
+}
+
+TEST_F(GsmHeader, PduModeFieldsAreStatusAlphaAndOctets) {
+    g.ispdu = true;
+    ASSERT_EQ(gsm_process_message_info(&g, err, m, "1,,24", true), 1);
+    EXPECT_EQ(m.status, "REC READ");
+    EXPECT_EQ(m.length, 48);
+    gsm_sms n;
+    ASSERT_EQ(gsm_process_message_info(&g, err, n, "3,20", true), 1);
+    EXPECT_EQ(n.status, "STO SENT");
+    EXPECT_EQ(n.length, 40);
+    gsm_sms x;
+    EXPECT_EQ(gsm_process_message_info(&g, err, x, "0", true), 0);
+    EXPECT_EQ(err, GSM_ERR_UNEXPECTED);
+}
+
+}  // namespace
+}  // namespace tolvane
