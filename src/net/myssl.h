@@ -21,7 +21,8 @@
 // Reads and writes: >0 bytes, 0 failed or closed, -1 would block (channel in non-blocking
 // mode, wouldblock() is then true). On a blocking channel they wait at most 120 seconds.
 // The close sends the closing alert (waiting at most 20 seconds for it to go out), then
-// releases the connection and the socket.
+// releases the connection and the socket. Writes to a vanished peer rely on SIGPIPE being
+// ignored, as tcp_init does.
 //
 // Limits: server side with one certificate; no per-domain contexts, certificate reloading
 // or interactive peer verification; require_cert 1 uses OpenSSL's own verification with
