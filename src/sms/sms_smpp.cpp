@@ -5,7 +5,11 @@
 // asking for any one of them gives the same answer whatever was asked before.
 #include "sms/sms_smpp.h"
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
@@ -17,11 +21,74 @@ namespace {
 // The receiving thread reads in slices of at most this, so that sends and
 // acknowledgements wait no longer for the connection.
 constexpr int SLICE_MS = 100;
+// How often the keeper looks at the connections, and how long the receiver must have
+// gone without a wait before the keeper reads it instead.
+constexpr long KEEPER_TICK_MS = 500;
+constexpr long KEEPER_IDLE_MS = 2000;
+
+long now_ms() {
+    using namespace std::chrono;
+    return static_cast<long>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
 
 struct sms_smpp : sms_driver {
     std::unique_ptr<smpp> transmitter;
     std::unique_ptr<smpp> reciever;
+
+    // The keeper answers what the centre asks while nobody else reads a connection:
+    // the transmitter between sends when no wait polls it (a gateway that only sends
+    // through this transport), the receiver when no wait has run for a while. A
+    // centre drops a session whose keep-alives go unanswered, and there is no
+    // reconnection.
+    std::atomic<long> last_wait{0};
+    std::mutex keeper_lock;
+    std::condition_variable keeper_cv;
+    bool stopping = false;  // guarded by keeper_lock
+    std::thread keeper;
+
+    ~sms_smpp() override { stop_keeper(); }
+    void stop_keeper() {
+        {
+            std::lock_guard<std::mutex> g(keeper_lock);
+            stopping = true;
+        }
+        keeper_cv.notify_all();
+        if (keeper.joinable()) keeper.join();
+    }
 };
+
+// Reads what is already there on a free connection and answers it. Delivered
+// messages are kept for the next wait (keep_delivers), in arrival order.
+void service(smpp& s, bool keep_delivers) {
+    smpp_hold hold(s, smpp_hold::TRY);
+    if (!hold.held()) return;
+    smpp_handle_pending(s);
+    pdu p;
+    while (smpp_open(s) && smpp_recv_pdu(s, p, 1) == 1) {
+        if (p.cmd_id == SMPP_DELIVER_SM && keep_delivers) {
+            if (!pdulist_add(s.plist, p))
+                emsg("SMPP %s: %zu messages waiting; deliver_sm seq %u left unanswered",
+                     s.role.c_str(), s.plist.size(), p.sequence);
+            continue;
+        }
+        sms_smpp_handler(s, p);
+    }
+}
+
+void keeper_run(sms_smpp* st) {
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lk(st->keeper_lock);
+            if (st->keeper_cv.wait_for(lk, std::chrono::milliseconds(KEEPER_TICK_MS),
+                                       [st] { return st->stopping; }))
+                return;
+        }
+        if (st->transmitter) service(*st->transmitter, false);
+        if (st->reciever && now_ms() - st->last_wait.load() > KEEPER_IDLE_MS)
+            service(*st->reciever, true);
+    }
+}
 
 struct smpp_message : sms_message {
     std::unique_ptr<pdu> p;  // the deliver_sm
@@ -36,12 +103,6 @@ sms_smpp* smpp_of(sms_driver* state) {
 
 smpp_message* message_of(sms_message* msg) {
     return dynamic_cast<smpp_message*>(msg);
-}
-
-long now_ms() {
-    using namespace std::chrono;
-    return static_cast<long>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 std::unique_ptr<sms_message> make_message(std::unique_ptr<pdu> p) {
@@ -177,12 +238,16 @@ std::unique_ptr<sms_driver> sms_smpp_init(sms* /*owner*/, const sms_init_record*
         errcode = SMPP_ERR_BIND_RX;
         return st;
     }
+    st->last_wait = now_ms();
+    sms_smpp* raw = st.get();
+    st->keeper = std::thread([raw] { keeper_run(raw); });
     imsg("SMPP transport ready on %s:%d", host.c_str(), rec->port);
     return st;
 }
 
 void sms_smpp_free(std::unique_ptr<sms_driver>& state) {
     if (sms_smpp* st = smpp_of(state.get())) {
+        st->stop_keeper();
         unbind_and_free(st->transmitter);
         unbind_and_free(st->reciever);
     }
@@ -214,6 +279,7 @@ std::unique_ptr<sms_message> sms_smpp_wait(sms_driver* state, int timeout_msec, 
         if (timeout_msec > 0) lib_msleep(timeout_msec);
         return nullptr;
     }
+    st->last_wait = now_ms();
     // 1 and 2: the transmitter, unless a send is using it (the send then reads it).
     if (st->transmitter) {
         smpp& tx = *st->transmitter;
@@ -239,6 +305,7 @@ std::unique_ptr<sms_message> sms_smpp_wait(sms_driver* state, int timeout_msec, 
     long deadline = now_ms() + (timeout_msec > 0 ? timeout_msec : 0);
     for (;;) {
         smpp_hold hold(rx, smpp_hold::YIELD);
+        st->last_wait = now_ms();
         if (!smpp_open(rx)) return nullptr;
         long left = deadline - now_ms();
         int slice = static_cast<int>(left < 1 ? 1 : (left < SLICE_MS ? left : SLICE_MS));

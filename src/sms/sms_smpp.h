@@ -13,7 +13,10 @@
 // Threads: sends (mail threads), the wait (the receiving thread) and accept/reject
 // (message threads) may run at once. Each connection is used by one of them at a
 // time; sends and acknowledgements go before the wait's reads, which come in short
-// slices. A send waits at most the response limit for the centre's answer.
+// slices. A send waits at most the response limit for the centre's answer. A
+// keeper thread of the state answers the centre's keep-alives on a connection that
+// nobody else reads (a gateway that only sends through this transport never waits
+// on it); it is stopped and joined when the state is freed.
 //
 // Limits: no reconnection; a connection that fails stays failed until restart, and
 // every send then fails at once with "Connection to smsc lost". Texts are sent as

@@ -312,6 +312,25 @@ TEST_F(SmppTransport, KeepAlivesOnEitherConnectionAreAnsweredAndGiveNoMessage) {
     EXPECT_TRUE(peer_.quiet(RX, 50));  // the alert got no answer
 }
 
+TEST_F(SmppTransport, KeepAlivesAreAnsweredWhenNothingWaitsOrSends) {
+    start_ok();
+    // A gateway that only sends through this transport never calls the wait.
+    peer_.send(TX, raw_pdu(SMPP_ENQUIRE_LINK, 0, 31));
+    peer_.send(RX, raw_pdu(SMPP_ENQUIRE_LINK, 0, 32));
+    peer_.send(RX, raw_pdu(SMPP_DELIVER_SM, 0, 33, deliver_body("", "5", "6", "kept")));
+    for (auto [n, seq] : {std::pair{TX, 31u}, std::pair{RX, 32u}}) {
+        RawPdu got;
+        ASSERT_TRUE(peer_.read(n, got, 20000));
+        EXPECT_EQ(got.id, SMPP_ENQUIRE_LINK_RESP);
+        EXPECT_EQ(got.seq, seq);
+    }
+    // The message read meanwhile is kept for the next wait, unanswered until then.
+    auto m = wait_message();
+    ASSERT_NE(m, nullptr);
+    EXPECT_STREQ(sms_smpp_body(state_.get(), m.get()), "kept");
+    EXPECT_TRUE(peer_.quiet(RX, 50));
+}
+
 TEST_F(SmppTransport, TruncatedDeliverSmNeverReadsPastItsBody) {
     start_ok();
     std::string full = deliver_body("", "447700900123", "447700900001", "Reply text");
