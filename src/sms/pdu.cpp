@@ -1,0 +1,518 @@
+// PDU units: hex-text primitives, addresses, time stamps, user data and whole
+// SMS-SUBMIT / SMS-DELIVER units. See pdu.h for the limits.
+#include "sms/pdu.h"
+
+#include <atomic>
+#include <vector>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+
+namespace tolvane {
+
+namespace {
+
+constexpr int ESC = 27;
+constexpr char HEX[] = "0123456789ABCDEF";
+
+std::atomic<unsigned> g_reference{0};
+
+int hexdigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Octets left behind i.
+std::size_t octets_left(std::string_view pdu, std::size_t i) {
+    return i < pdu.size() ? (pdu.size() - i) / 2 : 0;
+}
+
+// Reads n octets at i into bytes; 0 when they are not all there.
+int read_octets(std::string_view pdu, std::size_t& i, std::size_t n,
+                std::vector<unsigned char>& out, const char* what, std::string& reason) {
+    if (octets_left(pdu, i) < n) {
+        reason = strprintf("%s needs %zu octets at position %zu, %zu present", what, n, i,
+                           octets_left(pdu, i));
+        return 0;
+    }
+    out.clear();
+    for (std::size_t k = 0; k < n; ++k) {
+        int v = 0;
+        if (!pdu_decode_int(pdu, i, v, reason)) return 0;
+        out.push_back(static_cast<unsigned char>(v));
+    }
+    return 1;
+}
+
+// Septets packed least significant bit first; the first `skip` bits are fill.
+std::vector<int> unpack_septets(const std::vector<unsigned char>& bytes, std::size_t count,
+                                std::size_t skip_bits = 0) {
+    std::vector<int> out;
+    out.reserve(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        std::size_t bit = skip_bits + k * 7;
+        std::size_t byte = bit / 8;
+        unsigned v = byte < bytes.size() ? bytes[byte] : 0;
+        if (byte + 1 < bytes.size()) v |= static_cast<unsigned>(bytes[byte + 1]) << 8;
+        out.push_back(static_cast<int>((v >> (bit % 8)) & 0x7F));
+    }
+    return out;
+}
+
+// Septets as gateway bytes: ESC selects the extension table for the next one; an
+// extension code without a character reads as its default-alphabet character.
+std::string septets_to_text(const std::vector<int>& septets) {
+    std::string out;
+    bool escaped = false;
+    for (int s : septets) {
+        if (escaped) {
+            unsigned char b = seven_bit_to_ascii[128 + s];
+            out += static_cast<char>(b != 0 ? b : seven_bit_to_ascii[s]);
+            escaped = false;
+        } else if (s == ESC) {
+            escaped = true;
+        } else {
+            out += static_cast<char>(seven_bit_to_ascii[s]);
+        }
+    }
+    return out;
+}
+
+// A code point as one gateway byte: Latin-1 as it is, the alphabet's characters
+// (Greek capitals, the euro sign) as their table bytes, anything else as "?".
+char from_code_point(unsigned cp) {
+    if (cp <= 0xFF) return static_cast<char>(cp);
+    for (int k = 0; k < 256; ++k) {
+        if (seven_bit_to_unicode[k] == static_cast<int>(cp) && seven_bit_to_ascii[k] != 0)
+            return static_cast<char>(seven_bit_to_ascii[k]);
+    }
+    return '?';
+}
+
+// Semi-octet digits of an address: 0-9, then * # a b c; F is filler.
+char address_digit(int nibble) {
+    static constexpr char DIGITS[] = "0123456789*#abc";
+    return nibble < 15 ? DIGITS[nibble] : '\0';
+}
+
+// Concatenation elements of a user-data header (8-bit and 16-bit references);
+// other elements are kept in the hex text only, a malformed one ends the walk.
+void read_header_elements(const std::vector<unsigned char>& h, gsm_pdu& msg) {
+    std::size_t k = 0;
+    while (k + 2 <= h.size()) {
+        int iei = h[k];
+        std::size_t len = h[k + 1];
+        if (k + 2 + len > h.size()) break;
+        const unsigned char* e = h.data() + k + 2;
+        if (iei == 0x00 && len == 3) {
+            msg.concat_reference = e[0];
+            msg.concat_total = e[1];
+            msg.concat_part = e[2];
+        } else if (iei == 0x08 && len == 4) {
+            msg.concat_reference = (e[0] << 8) | e[1];
+            msg.concat_total = e[2];
+            msg.concat_part = e[3];
+        }
+        k += 2 + len;
+    }
+}
+
+// Splits user data into its header (when udhi is set) and the octets behind it.
+int split_header(bool udhi, std::vector<unsigned char>& data, gsm_pdu& msg,
+                 std::size_t& header_octets, std::string& reason) {
+    header_octets = 0;
+    if (!udhi) return 1;
+    if (data.empty()) {
+        reason = "user-data header announced but the user data is empty";
+        return 0;
+    }
+    std::size_t udhl = data[0];
+    if (1 + udhl > data.size()) {
+        reason = strprintf("user-data header of %zu octets does not fit in %zu octets of user data",
+                           udhl, data.size() - 1);
+        return 0;
+    }
+    std::vector<unsigned char> header(data.begin() + 1, data.begin() + 1 + udhl);
+    for (unsigned char b : header) {
+        msg.udh += HEX[b >> 4];
+        msg.udh += HEX[b & 15];
+    }
+    read_header_elements(header, msg);
+    header_octets = 1 + udhl;
+    return 1;
+}
+
+enum class alphabet { gsm7, eight_bit, ucs2 };
+
+// The alphabet of a data coding scheme, from its coding group. Reserved codings
+// read as the default alphabet; compressed text cannot be read.
+int dcs_alphabet(int dcs, alphabet& a, std::string& reason) {
+    int group = (dcs >> 4) & 0x0F;
+    int code = 0;
+    if (group <= 7) {
+        if (dcs & 0x20) {
+            emsg("Data Coding Sceme Unknown (%x)", dcs);
+            reason = strprintf("compressed user data (data coding %02X) cannot be read", dcs);
+            return 0;
+        }
+        code = (dcs >> 2) & 3;
+    } else if (group == 0x0E) {
+        code = 2;
+    } else if (group == 0x0F) {
+        code = (dcs & 0x04) ? 1 : 0;
+    }
+    a = code == 1 ? alphabet::eight_bit : code == 2 ? alphabet::ucs2 : alphabet::gsm7;
+    return 1;
+}
+
+void append_septets(std::string& dst, const std::vector<int>& septets) {
+    unsigned acc = 0;
+    int bits = 0;
+    for (int s : septets) {
+        acc |= static_cast<unsigned>(s & 0x7F) << bits;
+        bits += 7;
+        while (bits >= 8) {
+            pdu_encode_int(dst, static_cast<int>(acc & 0xFF));
+            acc >>= 8;
+            bits -= 8;
+        }
+    }
+    if (bits > 0) pdu_encode_int(dst, static_cast<int>(acc & 0xFF));
+}
+
+}  // namespace
+
+void pdu_encode_int(std::string& pdu, int v) {
+    pdu += HEX[(v >> 4) & 15];
+    pdu += HEX[v & 15];
+}
+
+int pdu_decode_int(std::string_view pdu, std::size_t& i, int& value, std::string& reason) {
+    if (i >= pdu.size() || pdu.size() - i < 2) {
+        reason = strprintf("unit ends at position %zu where an octet was expected", i);
+        return 0;
+    }
+    int hi = hexdigit(pdu[i]);
+    int lo = hexdigit(pdu[i + 1]);
+    if (hi < 0 || lo < 0) {
+        reason = strprintf("not a hex digit at position %zu", hi < 0 ? i : i + 1);
+        return 0;
+    }
+    value = hi * 16 + lo;
+    i += 2;
+    return 1;
+}
+
+int pdu_flip(std::string_view pdu, std::string& dst, std::size_t& i, std::string& reason) {
+    if (i >= pdu.size() || pdu.size() - i < 2) {
+        reason = strprintf("unit ends at position %zu inside a semi-octet pair", i);
+        return 0;
+    }
+    dst += pdu[i + 1];
+    dst += pdu[i];
+    i += 2;
+    return 1;
+}
+
+int pdu_encode_addr(std::string_view addr, std::string& dst, std::string& reason) {
+    bool international = !addr.empty() && addr.front() == '+';
+    if (international) addr.remove_prefix(1);
+    if (addr.empty()) {
+        reason = "empty phone number";
+        return 0;
+    }
+    if (addr.size() > 20) {
+        reason = strprintf("phone number of %zu digits is longer than 20", addr.size());
+        return 0;
+    }
+    for (char c : addr) {
+        if (c < '0' || c > '9') {
+            reason = strprintf("phone number holds '%c', not a digit", c);
+            return 0;
+        }
+    }
+    // The length counts the digits, not the filler.
+    pdu_encode_int(dst, static_cast<int>(addr.size()));
+    pdu_encode_int(dst, international ? 0x91 : 0x81);
+    for (std::size_t k = 0; k < addr.size(); k += 2) {
+        dst += k + 1 < addr.size() ? addr[k + 1] : 'F';
+        dst += addr[k];
+    }
+    return 1;
+}
+
+namespace {
+
+int decode_addr(std::string_view pdu, std::string& dst, std::size_t& i, std::string& reason,
+                bool sca, int* type_of_address) {
+    dst.clear();
+    int len = 0;
+    int type = 0;
+    if (!pdu_decode_int(pdu, i, len, reason)) return 0;
+    if (sca && len == 0) return 1;
+    if (sca && len > 11) {
+        reason = strprintf("service-centre address length %d is more than 11 octets", len);
+        return 0;
+    }
+    if (!sca && len > 20) {
+        reason = strprintf("address length %d is more than 20 digits", len);
+        return 0;
+    }
+    if (!pdu_decode_int(pdu, i, type, reason)) return 0;
+    if (type_of_address != nullptr) *type_of_address = type;
+    std::size_t octets = sca ? static_cast<std::size_t>(len - 1) : (len + 1) / 2;
+    std::vector<unsigned char> bytes;
+    if (!read_octets(pdu, i, octets, bytes, sca ? "service-centre address" : "address", reason))
+        return 0;
+    int ton = (type >> 4) & 7;
+    if (ton == 5 && !sca) {
+        // An alphanumeric originator: 7-bit characters in len semi-octets.
+        dst = septets_to_text(unpack_septets(bytes, static_cast<std::size_t>(len) * 4 / 7));
+        return 1;
+    }
+    std::size_t digits = sca ? octets * 2 : static_cast<std::size_t>(len);
+    std::string number;
+    for (std::size_t k = 0; k < digits; ++k) {
+        int nibble = (k % 2 == 0) ? (bytes[k / 2] & 15) : (bytes[k / 2] >> 4);
+        char d = address_digit(nibble);
+        if (d == '\0') break;  // filler
+        number += d;
+    }
+    if (ton == 1 && !number.empty()) dst = "+";
+    dst += number;
+    return 1;
+}
+
+}  // namespace
+
+int pdu_decode_sc_addr(std::string_view pdu, std::string& dst, std::size_t& i,
+                       std::string& reason) {
+    return decode_addr(pdu, dst, i, reason, true, nullptr);
+}
+
+int pdu_decode_addr(std::string_view pdu, std::string& dst, std::size_t& i, std::string& reason,
+                    int* type_of_address) {
+    return decode_addr(pdu, dst, i, reason, false, type_of_address);
+}
+
+int pdu_decode_time(std::string_view pdu, std::string& dst, std::size_t& i, std::string& reason) {
+    dst.clear();
+    if (octets_left(pdu, i) < 7) {
+        reason = strprintf("time stamp needs 7 octets at position %zu, %zu present", i,
+                           octets_left(pdu, i));
+        return 0;
+    }
+    std::string d;
+    std::size_t at = i;
+    for (int k = 0; k < 7; ++k) {
+        if (!pdu_flip(pdu, d, i, reason)) return 0;
+    }
+    for (char c : d) {
+        if (hexdigit(c) < 0) {
+            i = at;
+            reason = strprintf("not a hex digit in the time stamp at position %zu", at);
+            return 0;
+        }
+    }
+    // The zone: quarter hours, the sign in the top bit of its first digit.
+    int first = hexdigit(d[12]);
+    char sign = (first & 8) ? '-' : '+';
+    int quarters = (first & 7) * 10 + hexdigit(d[13]);
+    dst = strprintf("%.2s/%.2s/%.2s,%.2s:%.2s:%.2s%c%02d", d.data(), d.data() + 2, d.data() + 4,
+                    d.data() + 6, d.data() + 8, d.data() + 10, sign, quarters / 4);
+    return 1;
+}
+
+int pdu_encode_content(int dcs, std::string& dst, std::string_view content, std::string& reason) {
+    if (dcs == PDU_DCS_7BIT) {
+        std::vector<int> septets;
+        std::size_t taken = 0;
+        for (unsigned char c : content) {
+            int code = ascii_to_seven_bit[c];
+            std::size_t need = (code & 0x80) ? 2 : 1;
+            // Cut at a whole character: an escape pair is never split.
+            if (septets.size() + need > PDU_MAX_SEPTETS) break;
+            if (code & 0x80) septets.push_back(ESC);
+            septets.push_back(code & 0x7F);
+            ++taken;
+        }
+        if (taken < content.size())
+            dmsg("PDU text cut from %zu to %zu characters (%zu septets)", content.size(), taken,
+                 septets.size());
+        pdu_encode_int(dst, static_cast<int>(septets.size()));
+        append_septets(dst, septets);
+        return 1;
+    }
+    if (dcs == PDU_DCS_8BIT) {
+        content = content.substr(0, std::min(content.size(), PDU_MAX_OCTETS));
+        pdu_encode_int(dst, static_cast<int>(content.size()));
+        for (unsigned char c : content) pdu_encode_int(dst, c);
+        return 1;
+    }
+    if (dcs == PDU_DCS_UCS2) {
+        content = content.substr(0, std::min(content.size(), PDU_MAX_UCS2));
+        pdu_encode_int(dst, static_cast<int>(content.size() * 2));
+        for (unsigned char c : content) {
+            // The gateway's euro byte goes out as the euro sign.
+            unsigned cp = c == 0x80 ? 0x20AC : c;
+            pdu_encode_int(dst, static_cast<int>(cp >> 8));
+            pdu_encode_int(dst, static_cast<int>(cp & 0xFF));
+        }
+        return 1;
+    }
+    emsg("Data Coding Sceme Unknown (%x)", dcs);
+    reason = strprintf("data coding %d cannot be sent (0, 4 or 8)", dcs);
+    return 0;
+}
+
+int pdu_decode_content(int dcs, bool udhi, std::string_view pdu, std::size_t& i, gsm_pdu& msg,
+                       std::string& reason) {
+    msg.message.clear();
+    msg.udh.clear();
+    msg.length = 0;
+    msg.concat_reference = msg.concat_total = msg.concat_part = 0;
+    alphabet a = alphabet::gsm7;
+    if (!dcs_alphabet(dcs, a, reason)) return 0;
+    std::size_t at = i;
+    int udl = 0;
+    if (!pdu_decode_int(pdu, i, udl, reason)) return 0;
+    std::vector<unsigned char> data;
+    std::size_t header = 0;
+    if (a == alphabet::gsm7) {
+        if (static_cast<std::size_t>(udl) > PDU_MAX_SEPTETS) {
+            reason = strprintf("user data length %d septets is more than 160", udl);
+            return 0;
+        }
+        std::size_t octets = (static_cast<std::size_t>(udl) * 7 + 7) / 8;
+        if (!read_octets(pdu, i, octets, data, "user data", reason)) return 0;
+        if (!split_header(udhi, data, msg, header, reason)) return 0;
+        // The text starts at the first septet boundary behind the header.
+        std::size_t header_septets = (header * 8 + 6) / 7;
+        if (header_septets > static_cast<std::size_t>(udl)) {
+            reason =
+                strprintf("user-data header of %zu octets is longer than %d septets", header, udl);
+            return 0;
+        }
+        std::vector<int> all = unpack_septets(data, static_cast<std::size_t>(udl));
+        all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(header_septets));
+        msg.message = septets_to_text(all);
+    } else {
+        if (static_cast<std::size_t>(udl) > PDU_MAX_OCTETS) {
+            reason = strprintf("user data length %d octets is more than 140", udl);
+            return 0;
+        }
+        if (!read_octets(pdu, i, static_cast<std::size_t>(udl), data, "user data", reason))
+            return 0;
+        if (!split_header(udhi, data, msg, header, reason)) return 0;
+        if (a == alphabet::eight_bit) {
+            msg.message.assign(data.begin() + static_cast<std::ptrdiff_t>(header), data.end());
+        } else {
+            dmsg("16bit decode, first 2 chars are: (%c%c)", pdu[at], pdu[at + 1]);
+            if ((data.size() - header) % 2 != 0) {
+                reason = strprintf("UCS2 text of %zu octets is not whole characters",
+                                   data.size() - header);
+                return 0;
+            }
+            for (std::size_t k = header; k + 1 < data.size(); k += 2) {
+                unsigned cp = (static_cast<unsigned>(data[k]) << 8) | data[k + 1];
+                if (cp >= 0xD800 && cp <= 0xDBFF && k + 3 < data.size()) {
+                    unsigned low = (static_cast<unsigned>(data[k + 2]) << 8) | data[k + 3];
+                    if (low >= 0xDC00 && low <= 0xDFFF) k += 2;  // one character beyond U+FFFF
+                }
+                msg.message += from_code_point(cp);
+            }
+        }
+    }
+    msg.length = static_cast<int>(msg.message.size());
+    return 1;
+}
+
+int gsm_encode_pdu_ref(int reference, int dcs, std::string_view to, std::string_view message,
+                       std::string& dst, std::string& reason) {
+    std::string unit = "00";  // no service centre: the modem uses its own
+    unit += "01";             // SMS-SUBMIT, no validity period, no header, no report
+    pdu_encode_int(unit, reference & 0xFF);
+    if (!pdu_encode_addr(to, unit, reason)) return 0;
+    unit += "00";
+    pdu_encode_int(unit, dcs);
+    if (!pdu_encode_content(dcs, unit, message, reason)) return 0;
+    dst = std::move(unit);
+    return static_cast<int>((dst.size() - 2) / 2);
+}
+
+int gsm_encode_pdu(int dcs, std::string_view to, std::string_view message, std::string& dst,
+                   std::string& reason) {
+    int reference = static_cast<int>(g_reference.fetch_add(1) % 256);
+    return gsm_encode_pdu_ref(reference, dcs, to, message, dst, reason);
+}
+
+int gsm_decode_pdu(std::string_view pdu, gsm_pdu& msg, std::string& reason) {
+    msg = gsm_pdu{};
+    dmsg("Decode PDU [%.*s]", static_cast<int>(std::min<std::size_t>(pdu.size(), TEXT_MAX)),
+         pdu.data());
+    pdu = strtrm_right(pdu);
+    if (pdu.empty()) {
+        reason = "empty unit";
+        return 0;
+    }
+    for (std::size_t k = 0; k < pdu.size(); ++k) {
+        if (hexdigit(pdu[k]) < 0) {
+            reason = strprintf("not a hex digit at position %zu", k);
+            return 0;
+        }
+    }
+    if (pdu.size() % 2 != 0) {
+        reason = strprintf("odd number of hex digits (%zu)", pdu.size());
+        return 0;
+    }
+    std::size_t i = 0;
+    if (!pdu_decode_sc_addr(pdu, msg.service_center, i, reason)) return 0;
+    dmsg("PDU service_center[%s]", msg.service_center.c_str());
+    if (!pdu_decode_int(pdu, i, msg.first_octet_of_sms, reason)) return 0;
+    dmsg("PDU first_octet[%d]", msg.first_octet_of_sms);
+    int fo = msg.first_octet_of_sms;
+    int type = fo & 3;
+    if (type == 1) {
+        if (!pdu_decode_int(pdu, i, msg.message_reference, reason)) return 0;
+        if (!pdu_decode_addr(pdu, msg.phone, i, reason, &msg.type_of_address)) return 0;
+        dmsg("PDU destination phone[%s]", msg.phone.c_str());
+        if (!pdu_decode_int(pdu, i, msg.protocal_identifier, reason)) return 0;
+        dmsg("PDU protocal_identifier[%d]", msg.protocal_identifier);
+        if (!pdu_decode_int(pdu, i, msg.data_coding_sceme, reason)) return 0;
+        dmsg("PDU data_coding_sceme[%d]", msg.data_coding_sceme);
+        int vpf = (fo >> 3) & 3;
+        if (vpf != 0) dmsg("PDU has validity period");
+        if (vpf == 3) {
+            if (!pdu_decode_time(pdu, msg.timestamp, i, reason)) return 0;
+            dmsg("PDU validity period[%s]", msg.timestamp.c_str());
+        } else if (vpf == 2 || vpf == 1) {
+            // Relative (one octet) or enhanced (seven octets): skipped.
+            std::size_t n = vpf == 2 ? 1 : 7;
+            std::vector<unsigned char> skipped;
+            if (!read_octets(pdu, i, n, skipped, "validity period", reason)) return 0;
+        }
+    } else if (type == 0) {
+        if (!pdu_decode_addr(pdu, msg.phone, i, reason, &msg.type_of_address)) return 0;
+        dmsg("PDU originating phone[%s]", msg.phone.c_str());
+        if (!pdu_decode_int(pdu, i, msg.protocal_identifier, reason)) return 0;
+        if (!pdu_decode_int(pdu, i, msg.data_coding_sceme, reason)) return 0;
+        if (!pdu_decode_time(pdu, msg.timestamp, i, reason)) return 0;
+        dmsg("PDU timestamp[%s]", msg.timestamp.c_str());
+    } else {
+        reason = strprintf("not a delivered or stored message (message type %d)", type);
+        return 0;
+    }
+    if (!pdu_decode_content(msg.data_coding_sceme, (fo & 0x40) != 0, pdu, i, msg, reason)) return 0;
+    dmsg("PDU content[%d][%.*s]", msg.length,
+         static_cast<int>(std::min<std::size_t>(msg.message.size(), TEXT_MAX)),
+         msg.message.c_str());
+    return 1;
+}
+
+bool gsm_pdu_is_submit(const gsm_pdu* msg) {
+    return msg != nullptr && (msg->first_octet_of_sms & 1) != 0;
+}
+
+}  // namespace tolvane
