@@ -429,6 +429,13 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
     if (CommandHttps) {
         tcp_ssl_setkey(setting_str(SSL_PRIV), setting_str(SSL_CERT));
         tcp_ssl_setdir(setting_str(SSL_DIR));
+        // Set up now rather than at the first connection, so that the key and
+        // certificate are made (or a broken one is reported) when the server starts.
+        // The mail and SMS paths do not need it: the server goes on either way.
+        std::string why;
+        if (!tcp_ssl_init(nullptr, 1, nullptr, why))
+            emsg("COMMAND channel HTTPS set-up failed (%s), web connections will be refused",
+                 why.c_str());
         imsg("COMMAND channel is in HTTPS mode");
     } else {
         imsg("COMMAND channel is in HTTP mode");

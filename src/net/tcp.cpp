@@ -45,6 +45,7 @@ Pool& pool() {
 struct SslState {
     std::string key, cert;
     int done = 0;
+    int failed = 0;  // the one set-up failed: every later handshake is refused
     TcpSslHooks hooks = myssl_hooks();  // the SSL layer is always there
 };
 SslState& ssl_state() {
@@ -589,9 +590,13 @@ int tcp_ssl_init(CHAN* c, int isserver, ChanStream* inherit, std::string& reason
                 return 0;
             }
             if (!s.hooks.init(s.key, s.cert, reason)) {
+                s.failed = 1;
                 reason = "myssl_init failed.";
                 return 0;
             }
+        } else if (s.failed) {
+            reason = "myssl_init failed.";
+            return 0;
         }
         takeover = s.hooks.takeover;
     }

@@ -120,6 +120,8 @@ class WebHttps(unittest.TestCase):
         with open(gw.path("tv_priv.pem"), "w") as f:
             f.write("not a key\n")
         self.start(gw)
+        # Reported when the server starts, not only at the first connection.
+        gw.wait_log("COMMAND channel HTTPS set-up failed (myssl_init failed.)")
         code, _, _ = curl(gw)
         self.assertNotEqual(code, 0)
         gw.wait_log("SSL init failed (")
