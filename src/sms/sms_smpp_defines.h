@@ -28,13 +28,55 @@ inline constexpr std::uint32_t SMPP_ENQUIRE_LINK = 0x00000015u;
 inline constexpr std::uint32_t SMPP_ENQUIRE_LINK_RESP = 0x80000015u;
 inline constexpr std::uint32_t SMPP_ALERT_NOTIFICATION = 0x00000102u;
 
-// ---- command_status values this client sets itself ----
+// ---- command_status values (their texts: smpp_error) ----
 inline constexpr std::uint32_t ESME_ROK = 0x00;
-inline constexpr std::uint32_t ESME_RINVCMDLEN = 0x02;  // "Command Length is Invalid"
-inline constexpr std::uint32_t ESME_RINVCMDID = 0x03;   // "Invalid Command ID"
-inline constexpr std::uint32_t ESME_RSYSERR = 0x08;     // "System Error"
-// A refusal that asks the centre to offer the message again later.
-inline constexpr std::uint32_t ESME_RX_T_APPN = 0x64;  // "ESME Receiver Temporary App Error Code"
+inline constexpr std::uint32_t ESME_RINVMSGLEN = 0x01;
+inline constexpr std::uint32_t ESME_RINVCMDLEN = 0x02;
+inline constexpr std::uint32_t ESME_RINVCMDID = 0x03;
+inline constexpr std::uint32_t ESME_RINVBNDSTS = 0x04;
+inline constexpr std::uint32_t ESME_RALYBND = 0x05;
+inline constexpr std::uint32_t ESME_RINVPRTFLG = 0x06;
+inline constexpr std::uint32_t ESME_RINVREGDLVFLG = 0x07;
+inline constexpr std::uint32_t ESME_RSYSERR = 0x08;
+inline constexpr std::uint32_t ESME_RINVSRCADR = 0x0A;
+inline constexpr std::uint32_t ESME_RINVDSTADR = 0x0B;
+inline constexpr std::uint32_t ESME_RINVMSGID = 0x0C;
+inline constexpr std::uint32_t ESME_RBINDFAIL = 0x0D;
+inline constexpr std::uint32_t ESME_RINVPASWD = 0x0E;
+inline constexpr std::uint32_t ESME_RINVSYSID = 0x0F;
+inline constexpr std::uint32_t ESME_RCANCELFAIL = 0x11;
+inline constexpr std::uint32_t ESME_RREPLACEFAIL = 0x13;
+inline constexpr std::uint32_t ESME_RMSGQFUL = 0x14;
+inline constexpr std::uint32_t ESME_RINVSERTYP = 0x15;
+inline constexpr std::uint32_t ESME_RINVNUMDESTS = 0x33;
+inline constexpr std::uint32_t ESME_RINVDLNAME = 0x34;
+inline constexpr std::uint32_t ESME_RINVDESTFLAG = 0x40;
+inline constexpr std::uint32_t ESME_RINVSUBREP = 0x42;
+inline constexpr std::uint32_t ESME_RINVESMCLASS = 0x43;
+inline constexpr std::uint32_t ESME_RCNTSUBDL = 0x44;
+inline constexpr std::uint32_t ESME_RSUBMITFAIL = 0x45;
+inline constexpr std::uint32_t ESME_RINVSRCTON = 0x48;
+inline constexpr std::uint32_t ESME_RINVSRCNPI = 0x49;
+inline constexpr std::uint32_t ESME_RINVDSTTON = 0x50;
+inline constexpr std::uint32_t ESME_RINVDSTNPI = 0x51;
+inline constexpr std::uint32_t ESME_RINVSYSTYP = 0x53;
+inline constexpr std::uint32_t ESME_RINVREPFLAG = 0x54;
+inline constexpr std::uint32_t ESME_RINVNUMMSGS = 0x55;
+inline constexpr std::uint32_t ESME_RTHROTTLED = 0x58;
+inline constexpr std::uint32_t ESME_RINVSCHED = 0x61;
+inline constexpr std::uint32_t ESME_RINVEXPIRY = 0x62;
+inline constexpr std::uint32_t ESME_RINVDFTMSGID = 0x63;
+inline constexpr std::uint32_t ESME_RX_T_APPN = 0x64;
+inline constexpr std::uint32_t ESME_RX_P_APPN = 0x65;
+inline constexpr std::uint32_t ESME_RX_R_APPN = 0x66;
+inline constexpr std::uint32_t ESME_RQUERYFAIL = 0x67;
+inline constexpr std::uint32_t ESME_RINVOPTPARSTREAM = 0xC0;
+inline constexpr std::uint32_t ESME_ROPTPARNOTALLWD = 0xC1;
+inline constexpr std::uint32_t ESME_RINVPARLEN = 0xC2;
+inline constexpr std::uint32_t ESME_RMISSINGOPTPARAM = 0xC3;
+inline constexpr std::uint32_t ESME_RINVOPTPARAMVAL = 0xC4;
+inline constexpr std::uint32_t ESME_RDELIVERYFAILURE = 0xFE;
+inline constexpr std::uint32_t ESME_RUNKNOWNERR = 0xFF;
 
 // ---- sizes ----
 inline constexpr std::uint8_t SMPP_INTERFACE_VERSION = 0x34;
