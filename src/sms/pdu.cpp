@@ -269,7 +269,11 @@ int decode_addr(std::string_view pdu, std::string& dst, std::size_t& i, std::str
     int ton = (type >> 4) & 7;
     if (ton == 5 && !sca) {
         // An alphanumeric originator: 7-bit characters in len semi-octets.
-        dst = septets_to_text(unpack_septets(bytes, static_cast<std::size_t>(len) * 4 / 7));
+        // When the octets hold a whole number of septets, a last septet of 0 is the
+        // filler of a name one character shorter.
+        std::vector<int> septets = unpack_septets(bytes, static_cast<std::size_t>(len) * 4 / 7);
+        if (!septets.empty() && septets.back() == 0 && (octets * 8) % 7 == 0) septets.pop_back();
+        dst = septets_to_text(septets);
         return 1;
     }
     std::size_t digits = sca ? octets * 2 : static_cast<std::size_t>(len);
