@@ -39,7 +39,7 @@ namespace tolvane {
 
 // How long a request waits for its response, and an unbind at shutdown at most.
 inline constexpr long SMPP_RESPONSE_MS = 30000;
-inline constexpr long SMPP_UNBIND_MS = 5000;
+inline constexpr long SMPP_UNBIND_MS = 2000;
 inline constexpr int SMPP_CONNECT_MS = 20000;
 inline constexpr int SMPP_WRITE_MS = 20000;
 

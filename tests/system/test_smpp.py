@@ -175,6 +175,21 @@ class MailToSmsc(unittest.TestCase):
         gw.stop()
         self.assertEqual(gw.status, 0)
 
+    def test_silent_centre_fails_the_send_after_the_response_limit(self):
+        gw = self.start(sms_retries="0")
+        self.smsc.command(cmd="set", silent=True)
+        send_mail(gw, "ann@corp.example", "0412345678@gw.example",
+                  "Subject: Lunch\r\n\r\nAt noon\r\n")
+        self.smsc.wait_event("submit_sm")
+        # The send gives up after its response limit (30 s) and says why.
+        mails = gw.sink.wait_mails(1, timeout=90)
+        self.assertIn("failed delivery (No response from smsc in time)", mails[0]["body"])
+        gw.wait_records(1)
+        self.assertIn("FAILURE", gw.records()[0])
+        # Unanswered unbinds do not hold up the stop.
+        gw.stop()
+        self.assertEqual(gw.status, 0)
+
     def test_keep_alive_from_the_centre_is_answered(self):
         self.start()
         self.smsc.command(cmd="enquire_link")
