@@ -367,6 +367,7 @@ int send_locked(sms_data_gsm* gsm, std::string_view to, std::string_view message
     std::string text = cut(message);
     if (gsm->ispdu) {
         int octets = gsm_codec_encode_pdu(gsm->usedcs, to, text, bytes);
+        if (octets <= 0) return GSM_ERR_UNEXPECTED;
         if (!gsm_write(gsm, err, "AT+CMGS=%d%s", octets, gsm->w_endl.c_str())) return err;
     } else {
         std::string dest(to);
