@@ -304,6 +304,11 @@ void stdout_write(const char* bytes, std::size_t n) {
 
 }  // namespace
 
+tpl::~tpl() {
+    tpl* me = this;
+    CurrentTpl.compare_exchange_strong(me, nullptr);
+}
+
 std::unique_ptr<tpl> tpl_init() {
     auto t = std::make_unique<tpl>();
     t->write = stdout_write;
@@ -313,9 +318,6 @@ std::unique_ptr<tpl> tpl_init() {
 }
 
 void tpl_free(std::unique_ptr<tpl>& t) {
-    if (!t) return;
-    tpl* me = t.get();
-    CurrentTpl.compare_exchange_strong(me, nullptr);
     t.reset();
 }
 

@@ -103,6 +103,11 @@ struct TplFileCloser {
 
 class tpl {
   public:
+    tpl() = default;
+    ~tpl();  // stops being the current renderer
+    tpl(const tpl&) = delete;
+    tpl& operator=(const tpl&) = delete;
+
     TplGet get;
     TplGet getnxt;
     TplRmv rmv;

@@ -1,0 +1,295 @@
+// Web administration: the credentials check, the duration text, and whole requests
+// served by command_thread over a real socket with the bundled page templates.
+#include "gateway/web_admin.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <filesystem>
+#include <string>
+
+#include "foundation/ssha.h"
+#include "gateway/gateway.h"
+#include "gateway/web_support.h"
+#include "records/msgrec.h"
+
+namespace tolvane {
+namespace {
+
+using webtest::basic;
+using webtest::InDir;
+using webtest::Link;
+using webtest::Sandbox;
+
+// ---- duration text ----
+
+TEST(TimeLength, WeeksAndDaysOnlyWhenNotZero) {
+    EXPECT_EQ(time_length_text(93784), "1days 02:03:04");
+    EXPECT_EQ(time_length_text(59), "00:00:59");
+    EXPECT_EQ(time_length_text(0), "00:00:00");
+    EXPECT_EQ(time_length_text(2 * 604800 + 5), "2wks 00:00:05");
+    EXPECT_EQ(time_length_text(604800 + 6 * 86400 + 86399), "1wks 6days 23:59:59");
+    EXPECT_EQ(time_length_text(-30), "00:00:00");
+}
+
+// ---- credentials ----
+
+class Auth : public ::testing::Test {
+  protected:
+    void SetUp() override { box.write("admin.dat", "Admin:" + ssha_encode("pa:ss word") + "\n"); }
+    int check(const std::string& header) { return web_check_auth(header, box.path("admin.dat")); }
+    Sandbox box;
+};
+
+TEST_F(Auth, RightUserAndPasswordPass) {
+    EXPECT_EQ(check(basic("Admin", "pa:ss word")), 1);
+    EXPECT_EQ(check("basic " + encode_base64("Admin:pa:ss word")), 1);
+}
+
+TEST_F(Auth, AnythingElseFails) {
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"wrong password", basic("Admin", "pa:ss")},
+        {"password prefix", basic("Admin", "pa")},
+        {"user in other case", basic("admin", "pa:ss word")},
+        {"empty", ""},
+        {"scheme only", "Basic"},
+        {"other scheme", "Digest " + encode_base64("Admin:pa:ss word")},
+        {"not base64", "Basic %%%%"},
+        {"no colon", "Basic " + encode_base64("Adminpa")},
+    };
+    for (const auto& [what, header] : cases) {
+        SCOPED_TRACE(what);
+        EXPECT_EQ(check(header), 0);
+    }
+}
+
+TEST_F(Auth, CarriageReturnLineEndInTheFileIsAccepted) {
+    box.write("admin.dat", "Admin:" + ssha_encode("pw") + "\r\nsecond:line\n");
+    EXPECT_EQ(check(basic("Admin", "pw")), 1);
+    EXPECT_EQ(check(basic("second", "line")), 0);
+}
+
+TEST_F(Auth, MissingOrMalformedFileFailsWithALogLine) {
+    EXPECT_EQ(web_check_auth(basic("Admin", "pa:ss word"), box.path("none.dat")), 0);
+    EXPECT_TRUE(box.logged("Failed to read admin.dat: No such file or directory"));
+    box.write("admin.dat", "just-a-name\n");
+    EXPECT_EQ(check(basic("just-a-name", "")), 0);
+    box.write("admin.dat", "Admin:plaintext\n");
+    EXPECT_EQ(check(basic("Admin", "plaintext")), 0);
+}
+
+// ---- whole requests ----
+
+class Admin : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        settings("web_allow 127.0.0.1\n");
+        box.write("admin.dat", "admin:" + ssha_encode("s3cret") + "\n");
+        std::string err;
+        mr = msgrec_init("msgrec", box.dir(), '|', "24", 5, 6, 7, err);
+        ASSERT_TRUE(mr) << err;
+        ShutdownNow.store(0);
+        starttime = std::time(nullptr) - 93784;
+    }
+    void TearDown() override {
+        msgrec_free(mr);
+        msgrec_free(other);
+        sini_free(ConfigSettings);
+        ShutdownNow.store(0);
+    }
+    void settings(const std::string& extra,
+                  const std::string& webpath = TOLVANE_SOURCE_DIR "/etc/web") {
+        sini_free(ConfigSettings);
+        box.write("tolvane.ini", "home " + box.dir() + "\nlogpath " + box.dir() + "\nwebpath " +
+                                     webpath + "\n" + extra);
+        ConfigSettings = sini_init(_settings);
+        ASSERT_EQ(sini_load(ConfigSettings.get(), box.path("tolvane.ini"), nullptr), 1);
+        sini_set(ConfigSettings.get(), HOST, nullptr, "gw.test");
+    }
+    std::string get(const std::string& target, const std::string& auth = basic("admin", "s3cret")) {
+        std::string raw = "GET " + target + " HTTP/1.0\r\nHost: gw\r\n";
+        if (!auth.empty()) raw += "Authorization: " + auth + "\r\n";
+        return serve(raw + "\r\n");
+    }
+    std::string serve(const std::string& raw) {
+        InDir in(box.dir());
+        Link link;
+        link.send(raw);
+        command_thread(link.ch.get());
+        return link.reply();
+    }
+    static bool has(const std::string& page, const std::string& part) {
+        return page.find(part) != std::string::npos;
+    }
+
+    Sandbox box;
+    msgrecs_ptr mr, other;
+};
+
+TEST_F(Admin, MainPageWithStatusAndHeaders) {
+    const std::string page = get("/");
+    EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\nDate: ", 0), 0u) << page;
+    EXPECT_TRUE(has(page,
+                    "\nContent-Type: text/html\nWWW-Authenticate: Basic "
+                    "realm=\"tolvane.gw.test\"\n\n"))
+        << page;
+    EXPECT_TRUE(has(page, "Running for 1days 02:03:")) << page;
+    EXPECT_TRUE(has(page, "connected from 127.0.0.1")) << page;
+    EXPECT_FALSE(has(page, "id=\"result\""));
+    EXPECT_FALSE(has(page, "||"));
+    // Every request and answer is kept in the two logs of logpath.
+    EXPECT_TRUE(has(box.read("input.log"), " GET /\n"));
+    EXPECT_TRUE(has(box.read("output.log"), "Running for"));
+}
+
+TEST_F(Admin, AddressOutsideWebAllowIsBannedEvenWithCredentials) {
+    settings("web_allow 10.* 192.168.*\n");
+    const std::string page = get("/?cmd=shutdown_do");
+    EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\n", 0), 0u) << page;
+    EXPECT_TRUE(has(page, "id=\"banned\"")) << page;
+    EXPECT_EQ(ShutdownNow.load(), 0);
+    EXPECT_TRUE(box.logged("Web request from [127.0.0.1] refused: not in web_allow"));
+}
+
+TEST_F(Admin, MissingOrWrongCredentialsGetThe401Page) {
+    for (const std::string& auth :
+         {std::string(), basic("admin", "wrong"), basic("ADMIN", "s3cret")}) {
+        SCOPED_TRACE(auth);
+        const std::string page = get("/?cmd_shutdown_do=1&show=main.htm", auth);
+        EXPECT_EQ(page.rfind("HTTP/1.0 401 Unauthorized\n", 0), 0u) << page;
+        EXPECT_TRUE(has(page, "WWW-Authenticate: Basic realm=\"tolvane.gw.test\"\n"));
+        EXPECT_TRUE(has(page, "id=\"needauth\""));
+        // The page choice is not open to a client that has not logged in.
+        EXPECT_FALSE(has(page, "Rate limits"));
+        EXPECT_EQ(ShutdownNow.load(), 0);
+    }
+}
+
+TEST_F(Admin, WithoutAdminDatEveryCommandIsRefused) {
+    std::filesystem::remove(box.path("admin.dat"));
+    const std::string page = get("/?cmd=main");
+    EXPECT_EQ(page.rfind("HTTP/1.0 401 Unauthorized\n", 0), 0u) << page;
+    EXPECT_TRUE(box.logged("Failed to read admin.dat: No such file or directory"));
+}
+
+TEST_F(Admin, CountsOfTheChosenLimitAndKindAreListedEncoded) {
+    msgrec_add_from(mr.get(), "alice@example.com", 3);
+    msgrec_add_from(mr.get(), "<b>x</b>@e", 1);
+    msgrec_add_ip(mr.get(), "127.0.0.9", 2);
+    std::string page = get("/");
+    EXPECT_TRUE(has(page, "<td class=\"key\">alice@example.com</td><td class=\"count\">3</td>"))
+        << page;
+    EXPECT_TRUE(has(page, "&lt;b&gt;x&lt;/b&gt;@e"));
+    EXPECT_FALSE(has(page, "<b>x</b>"));
+    EXPECT_TRUE(has(page, "name=\"sel_l_1\" value=\"alice@example.com\""));
+    EXPECT_TRUE(has(page, "name=\"sel_l_2\""));
+    EXPECT_TRUE(has(page, "2 keys counted; the limit is 6 "));
+    EXPECT_FALSE(has(page, "127.0.0.9"));
+
+    page = get("/?limit_mode=ip");
+    EXPECT_TRUE(has(page, ">127.0.0.9</td><td class=\"count\">2</td>")) << page;
+    EXPECT_TRUE(has(page, "1 keys counted; the limit is 5 "));
+    EXPECT_TRUE(has(page, "<option value=\"ip\" selected>"));
+    EXPECT_FALSE(has(page, "alice@example.com"));
+
+    page = get("/?limit_mode=bogus");
+    EXPECT_TRUE(has(page, "0 keys counted; the limit is 0 ")) << page;
+}
+
+TEST_F(Admin, LimitNamesListEveryLimitWithTheChosenOneSelected) {
+    std::string err;
+    other = msgrec_init("daily", box.dir(), '|', "24", 1, 1, 1, err);
+    ASSERT_TRUE(other) << err;
+    msgrec_add_from(other.get(), "carol@example.com", 4);
+    std::string page = get("/");
+    EXPECT_TRUE(has(page, "<option value=\"msgrec\" selected>msgrec</option>")) << page;
+    EXPECT_TRUE(has(page, "<option value=\"daily\">daily</option>"));
+    page = get("/?limit_name=daily");
+    EXPECT_TRUE(has(page, "<option value=\"daily\" selected>daily</option>")) << page;
+    EXPECT_TRUE(has(page, "<option value=\"msgrec\">msgrec</option>"));
+    EXPECT_TRUE(has(page, "carol@example.com"));
+}
+
+TEST_F(Admin, UnknownLimitNameShowsFailure) {
+    const std::string page = get("/?limit_name=nope");
+    EXPECT_TRUE(has(page, "id=\"result\"")) << page;
+    EXPECT_TRUE(box.logged("Failed to find limit named (nope)"));
+}
+
+TEST_F(Admin, LimitResetClearsOnlyTheSelectedKeysOfThatKind) {
+    msgrec_add_from(mr.get(), "alice@example.com", 3);
+    msgrec_add_from(mr.get(), "bob@example.com", 2);
+    msgrec_add_to(mr.get(), "alice@example.com", 9);
+    const std::string page =
+        get("/?cmd_limit_reset=Reset&limit_name=msgrec&limit_mode=from&sel_l_1=alice%40example.com"
+            "&sel_l_9=nobody%40example.com");
+    EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\n", 0), 0u) << page;
+    EXPECT_FALSE(has(page, "id=\"result\""));
+    EXPECT_EQ(msgrec_from_count(mr.get(), "alice@example.com"), 0);
+    EXPECT_EQ(msgrec_from_count(mr.get(), "bob@example.com"), 2);
+    EXPECT_EQ(msgrec_to_count(mr.get(), "alice@example.com"), 9);
+    EXPECT_TRUE(has(box.read("msgrec.from"), "alice@example.com|0000000000\n"))
+        << box.read("msgrec.from");
+    // The page shows the counts as they are after the reset.
+    EXPECT_TRUE(has(page, "alice@example.com</td><td class=\"count\">0</td>"));
+}
+
+TEST_F(Admin, LimitResetOfAnUnknownLimitFailsAndChangesNothing) {
+    msgrec_add_from(mr.get(), "alice@example.com", 3);
+    const std::string page = get("/?cmd=limit_reset&limit_name=MSGREC&sel_l_1=alice%40example.com");
+    EXPECT_TRUE(has(page, "id=\"result\"")) << page;
+    EXPECT_EQ(msgrec_from_count(mr.get(), "alice@example.com"), 3);
+    EXPECT_TRUE(box.logged("Failed to find limit named (MSGREC)"));
+}
+
+TEST_F(Admin, ShutdownAsksFirstAndShutdownDoStops) {
+    std::string page = get("/?cmd=shutdown");
+    EXPECT_TRUE(has(page, "name=\"cmd_shutdown_do\"")) << page;
+    EXPECT_EQ(ShutdownNow.load(), 0);
+    page = get("/?cmd_shutdown_do.x=12&cmd_shutdown_do.y=3");
+    EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\n", 0), 0u) << page;
+    EXPECT_TRUE(has(page, ">Shutting down</h1>"));
+    EXPECT_EQ(ShutdownNow.load(), 1);
+}
+
+TEST_F(Admin, UnknownCommandShowsTheMainPage) {
+    const std::string page = get("/?cmd=format_disk&cmd_shutdown_do=1");
+    EXPECT_TRUE(has(page, "Rate limits")) << page;
+    EXPECT_EQ(ShutdownNow.load(), 0);
+}
+
+TEST_F(Admin, ShowCannotLeaveTheWebDirectory) {
+    const std::string page = get("/?show=../../etc/passwd");
+    EXPECT_EQ(page.rfind("HTTP/1.0 550 No such file\nDate: ", 0), 0u) << page;
+    EXPECT_TRUE(has(page, "There is no page etc/passwd here.")) << page;
+    EXPECT_FALSE(has(page, "root:"));
+}
+
+TEST_F(Admin, WithoutTemplatesTheBuiltInPageIsSent) {
+    std::filesystem::create_directory(box.path("empty"));
+    settings("", box.path("empty"));
+    const std::string page = get("/");
+    const std::string builtin =
+        "<HTML>\n<HEAD>Page not found</HEAD>\n<BODY>\n<P>Page not found.</P>\n</BODY>\n</HTML>\n";
+    EXPECT_EQ(page, "HTTP/1.0 550 No such file\nContent-Type: text/html\r\nContent-Length: " +
+                        std::to_string(builtin.size()) + "\r\n\r\n" + builtin);
+}
+
+TEST_F(Admin, UnreadableRequestGetsNoAnswer) {
+    EXPECT_EQ(serve("HELLO\r\n\r\n"), "");
+    EXPECT_EQ(serve("GET / HTTP/1.0\r\nHost: unfinished\r\n"), "");
+    EXPECT_TRUE(box.logged("webserv: (HELLO) unrecognised"));
+}
+
+TEST_F(Admin, PostFormWorksLikeAQuery) {
+    msgrec_add_from(mr.get(), "alice@example.com", 3);
+    const std::string body = "limit_name=msgrec&sel_l_1=alice%40example.com&cmd_limit_reset=Go";
+    const std::string page =
+        serve("POST / HTTP/1.0\r\nAuthorization: " + basic("admin", "s3cret") +
+              "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\n", 0), 0u) << page;
+    EXPECT_EQ(msgrec_from_count(mr.get(), "alice@example.com"), 0);
+}
+
+}  // namespace
+}  // namespace tolvane

@@ -1,0 +1,279 @@
+// The web request object: raw requests read from a real socket (well-formed and
+// malformed), the variable and header lists, the request log, and the pages written back.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/lib.h"
+#include "gateway/web_support.h"
+#include "gateway/webserv.h"
+
+namespace tolvane {
+namespace {
+
+using webtest::Link;
+using webtest::Sandbox;
+
+struct Served {
+    Sandbox box;
+    Link link;
+    std::unique_ptr<web_serv> w;
+    Served() {
+        w = webserv_init(link.ch.get(), box.dir(), nullptr, nullptr);
+        EXPECT_EQ(webserv_debug(w.get(), box.path("input.log"), box.path("output.log")), 1);
+    }
+    int load(std::string_view raw) {
+        link.send(raw);
+        return webserv_load(w.get());
+    }
+    // Everything written, once the object is gone and the connection closed.
+    std::string finish() {
+        webserv_free(w);
+        tcp_close_nice(link.ch.get());
+        return link.reply();
+    }
+};
+
+// ---- well-formed requests ----
+
+TEST(WebservLoad, GetSplitsPathAndQueryAndDecodesFields) {
+    Served s;
+    ASSERT_EQ(s.load("GET /main.htm?cmd=main&name=a+b%21&flag&=nameless&&x=1=2 HTTP/1.0\r\n"
+                     "Host: here\r\n\r\n"),
+              1);
+    EXPECT_EQ(s.w->method, "GET");
+    EXPECT_EQ(s.w->ref, "/main.htm");
+    EXPECT_EQ(webserv_get(s.w.get(), "cmd"), "main");
+    EXPECT_EQ(webserv_get(s.w.get(), "NAME"), "a b!");
+    EXPECT_EQ(webserv_get(s.w.get(), "x"), "1=2");
+    // A field without a value is there, but reads as absent.
+    EXPECT_EQ(webserv_get(s.w.get(), "flag"), std::nullopt);
+    EXPECT_EQ(webserv_wild(s.w.get(), "fla?"), std::vector<std::string>{"flag"});
+    EXPECT_EQ(webserv_wild(s.w.get(), "*").size(), 4u);
+    EXPECT_EQ(webserv_get_header(s.w.get(), "HOST"), "here");
+    EXPECT_EQ(webserv_get_header(s.w.get(), "Cookie"), "");
+}
+
+TEST(WebservLoad, MethodIsTakenInAnyCaseAndHttp09LineWorks) {
+    Served s;
+    ASSERT_EQ(s.load("get /?a=1\n\n"), 1);
+    EXPECT_EQ(webserv_get(s.w.get(), "a"), "1");
+}
+
+TEST(WebservLoad, PostReadsExactlyTheBodyAndIgnoresTheUrlQuery) {
+    Served s;
+    const std::string body = "cmd_shutdown=go&sel_l_1=a%40b.c";
+    ASSERT_EQ(s.load("POST /x?url=1 HTTP/1.0\r\nContent-Type: form\r\ncontent-LENGTH: " +
+                     std::to_string(body.size()) + "\r\n\r\n" + body + "TRAILING"),
+              1);
+    EXPECT_EQ(webserv_get(s.w.get(), "cmd_shutdown"), "go");
+    EXPECT_EQ(webserv_get(s.w.get(), "sel_l_1"), "a@b.c");
+    EXPECT_EQ(webserv_get(s.w.get(), "url"), std::nullopt);
+    EXPECT_EQ(webserv_get(s.w.get(), "sel_l_1TRAILING"), std::nullopt);
+}
+
+TEST(WebservLoad, PostBodyArrivingInPiecesIsCollected) {
+    Served s;
+    s.link.send("POST / HTTP/1.0\r\nContent-Length: 7\r\n\r\nab", false);
+    s.link.send("c=def");
+    ASSERT_EQ(webserv_load(s.w.get()), 1);
+    EXPECT_EQ(webserv_get(s.w.get(), "abc"), "def");
+}
+
+TEST(WebservLoad, HeaderLinesWithoutSeparatorAreSkippedAndALaterOneWins) {
+    Served s;
+    ASSERT_EQ(s.load("GET / HTTP/1.0\r\nnonsense\r\n: empty name\r\nX-A: 1\r\nx-a: 2\r\n"
+                     "X-B:no-blank\r\n\r\n"),
+              1);
+    EXPECT_EQ(webserv_get_header(s.w.get(), "X-A"), "2");
+    EXPECT_EQ(webserv_get_header(s.w.get(), "X-B"), "");
+    EXPECT_EQ(webserv_get_header(s.w.get(), "nonsense"), "");
+}
+
+TEST(WebservLoad, OverlongRequestLineIsCutAndStillServed) {
+    Served s;
+    ASSERT_EQ(s.load("GET /?v=" + std::string(5000, 'q') + " HTTP/1.0\r\nHost: h\r\n\r\n"), 1);
+    auto v = webserv_get(s.w.get(), "v");
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->size(), 999u - 8u);  // the line is cut at 999 characters
+    EXPECT_EQ(webserv_get_header(s.w.get(), "Host"), "h");
+}
+
+TEST(WebservLoad, RequestLogHasTheLineHeadersAndFieldsButNoCredentials) {
+    Served s;
+    ASSERT_EQ(s.load("GET /p?a=%31 HTTP/1.0\r\nHost: h\r\nAuthorization: Basic c2VjcmV0\r\n\r\n"),
+              1);
+    s.finish();
+    const std::string log = s.box.read("input.log");
+    EXPECT_NE(log.find(" GET /p?a=%31\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("\tHost: h\n"), std::string::npos);
+    EXPECT_NE(log.find("\t(a)=(1)\n"), std::string::npos);
+    EXPECT_EQ(log.find("c2VjcmV0"), std::string::npos);
+    EXPECT_NE(log.find("\tAuthorization: (not logged)\n"), std::string::npos);
+}
+
+// ---- malformed requests ----
+
+struct Bad {
+    const char* what;
+    std::string raw;
+    const char* logged;  // part of the log line, or null
+};
+
+TEST(WebservLoad, MalformedRequestsFailAndCloseWithoutAnswer) {
+    const std::vector<Bad> cases = {
+        {"one word", "GARBAGE\r\n\r\n", "webserv: (GARBAGE) unrecognised"},
+        {"unknown method", "PUT /x HTTP/1.0\r\n\r\n", "webserv: (PUT /x HTTP/1.0) unrecognised"},
+        {"control bytes logged safely", std::string("BR\x01W /\r\n\r\n"),
+         "webserv: (BR?W /) unrecognised"},
+        {"nothing at all", "", nullptr},
+        {"ends before the empty line", "GET / HTTP/1.0\r\nHost: h\r\n", nullptr},
+        {"short body", "POST / HTTP/1.0\r\nContent-Length: 50\r\n\r\na=1", "after 3 of 50 bytes"},
+        {"negative length", "POST / HTTP/1.0\r\nContent-Length: -5\r\n\r\n",
+         "content length (-5) refused"},
+        {"huge length", "POST / HTTP/1.0\r\nContent-Length: 99999999999\r\n\r\n",
+         "content length (99999999999) refused"},
+        {"length not a number", "POST / HTTP/1.0\r\nContent-Length: lots\r\n\r\n",
+         "content length (lots) refused"},
+    };
+    for (const Bad& b : cases) {
+        SCOPED_TRACE(b.what);
+        Served s;
+        EXPECT_EQ(s.load(b.raw), 0);
+        EXPECT_EQ(s.link.ch->sk, -1);  // closed by the failed load
+        EXPECT_EQ(s.finish(), "");
+        if (b.logged) {
+            EXPECT_TRUE(s.box.logged(b.logged)) << s.box.read("test.log");
+        }
+    }
+}
+
+TEST(WebservLoad, TooManyHeaderLinesAreRefused) {
+    Served s;
+    std::string raw = "GET / HTTP/1.0\r\n";
+    for (int i = 0; i <= WEBSERV_MAX_HEADERS; ++i) raw += "X-" + std::to_string(i) + ": v\r\n";
+    EXPECT_EQ(s.load(raw + "\r\n"), 0);
+    EXPECT_TRUE(s.box.logged("header lines, request refused"));
+}
+
+TEST(WebservLoad, QuietClientIsGivenUpWhenCancelled) {
+    Served s;
+    std::atomic<int> stop{0};
+    s.w->cancel = &stop;
+    s.w->read_ms = 24 * 3600 * 1000;  // only the cancel can end this wait
+    std::thread later([&] {
+        lib_msleep(300);
+        stop.store(1);
+    });
+    EXPECT_EQ(webserv_load(s.w.get()), 0);
+    later.join();
+    EXPECT_EQ(s.finish(), "");
+}
+
+// ---- variables ----
+
+TEST(WebservVars, SameCaseReplacesOtherCaseGoesInFrontAndRemoveTakesAll) {
+    Served s;
+    web_serv* w = s.w.get();
+    webserv_add(w, "Name", "1");
+    webserv_add(w, "Name", "2");
+    EXPECT_EQ(webserv_get(w, "name"), "2");
+    webserv_add(w, "NAME", "3");
+    EXPECT_EQ(webserv_get(w, "Name"), "3");
+    EXPECT_EQ(s.w->data.size(), 2u);
+    webserv_rmv(w, "name");
+    EXPECT_EQ(webserv_get(w, "Name"), std::nullopt);
+    EXPECT_TRUE(s.w->data.empty());
+}
+
+TEST(WebservVars, WildMatchesNamesInAnyCase) {
+    Served s;
+    web_serv* w = s.w.get();
+    webserv_add(w, "sel_l_1", "a");
+    webserv_add(w, "SEL_L_2", "b");
+    webserv_add(w, "sel_x", "c");
+    std::vector<std::string> got = webserv_wild(w, "sel_l_*");
+    EXPECT_EQ(got.size(), 2u);
+    EXPECT_TRUE(webserv_wild(w, "nothing*").empty());
+}
+
+// ---- pages ----
+
+TEST(WebservPage, ShowfileWritesDateHeadersNewestFirstAndThePage) {
+    Served s;
+    s.box.write("p.htm", "body ||v||\n");
+    webserv_add(s.w.get(), "v", "V");
+    webserv_set_header(s.w.get(), "First", "1");
+    webserv_set_header(s.w.get(), "Second", "evil\r\nInjected: yes");
+    EXPECT_EQ(webserv_showfile(s.w.get(), "p.htm"), 1);
+    EXPECT_TRUE(s.w->shown);
+    const std::string got = s.finish();
+    ASSERT_EQ(got.rfind("Date: ", 0), 0u) << got;
+    EXPECT_NE(got.find(" GMT\nSecond: evil  Injected: yes\nFirst: 1\n\nbody V\n"),
+              std::string::npos)
+        << got;
+}
+
+TEST(WebservPage, DisplayWritesTheStatusLineAndSetsPage) {
+    Served s;
+    s.box.write("main.htm", "[||page||]");
+    EXPECT_EQ(webserv_display(s.w.get(), "HTTP/1.0 200 OK", "main.htm"), 1);
+    const std::string got = s.finish();
+    EXPECT_EQ(got.rfind("HTTP/1.0 200 OK\nDate: ", 0), 0u) << got;
+    EXPECT_NE(got.find("\n\n[main.htm]"), std::string::npos);
+    // The copy holds a time stamp line and the same bytes.
+    const std::string copy = s.box.read("output.log");
+    EXPECT_EQ(copy.rfind("\n[", 0), 0u);
+    EXPECT_NE(copy.find("]\nHTTP/1.0 200 OK\nDate: "), std::string::npos);
+}
+
+TEST(WebservPage, MissingPageGives550AndNothingElse) {
+    Served s;
+    EXPECT_EQ(webserv_display(s.w.get(), "HTTP/1.0 200 OK", "none.htm"), 0);
+    EXPECT_FALSE(s.w->shown);
+    EXPECT_EQ(webserv_showfile(s.w.get(), "none.htm"), 0);
+    EXPECT_EQ(s.finish(), "HTTP/1.0 550 No such file\n");
+}
+
+TEST(WebservPage, ShowVariableChoosesThePageInsideTheDirectory) {
+    Served s;
+    s.box.write("web/other.htm", "other");
+    s.box.write("secret.htm", "secret");
+    s.w = webserv_init(s.link.ch.get(), s.box.path("web"), nullptr, nullptr);
+    ASSERT_EQ(s.load("GET /?show=..%2F..%2Fother.htm HTTP/1.0\r\n\r\n"), 1);
+    EXPECT_EQ(webserv_display(s.w.get(), "HTTP/1.0 200 OK", "main.htm"), 1);
+    EXPECT_EQ(webserv_get(s.w.get(), "page"), "other.htm");
+    webserv_add(s.w.get(), "show", "../secret.htm");
+    EXPECT_EQ(webserv_display(s.w.get(), "HTTP/1.0 200 OK", "main.htm"), 0);
+    // A page shown without the choice ignores it.
+    s.box.write("web/fixed.htm", "fixed");
+    EXPECT_EQ(webserv_display(s.w.get(), "HTTP/1.0 200 OK", "fixed.htm", false), 1);
+    const std::string got = s.finish();
+    EXPECT_NE(got.find("\n\nother"), std::string::npos);
+    EXPECT_NE(got.find("HTTP/1.0 550 No such file\n"), std::string::npos);
+    EXPECT_NE(got.find("\n\nfixed"), std::string::npos);
+    EXPECT_EQ(got.find("secret"), std::string::npos);
+}
+
+TEST(WebservPage, LargePageArrivesWholeAndInOrder) {
+    Served s;
+    std::string text;
+    for (int i = 0; i < 5000; ++i) text += "line " + std::to_string(i) + "\n";
+    s.box.write("big.htm", text);
+    EXPECT_EQ(webserv_showfile(s.w.get(), "big.htm"), 1);
+    const std::string got = s.finish();
+    ASSERT_GT(got.size(), text.size());
+    EXPECT_EQ(got.substr(got.size() - text.size()), text);
+}
+
+TEST(WebservPage, PrintfIsCutAt999Characters) {
+    Served s;
+    webserv_printf(s.w.get(), "%s", std::string(3000, 'z').c_str());
+    EXPECT_EQ(s.finish(), std::string(999, 'z'));
+}
+
+}  // namespace
+}  // namespace tolvane
