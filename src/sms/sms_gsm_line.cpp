@@ -236,12 +236,14 @@ int gsm_read_raw(sms_data_gsm* gsm, int& errcode, int type, long timeout, std::s
                 long waited = static_cast<long>(
                     std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count());
                 std::string content;
+                std::size_t bytes;
                 {
                     MutexHold hold(gsm->lock_buffer.get());
                     content = gsm_printable(gsm->buffer);
+                    bytes = gsm->buffer.size();
                 }
                 emsg("gsm_read_raw[%d]: timeout %ld > %ld, %zu bytes (%s)", type, waited, timeout,
-                     content.size(), content.c_str());
+                     bytes, content.c_str());
                 errcode = GSM_ERR_TIMEOUT;
             }
             return 0;
