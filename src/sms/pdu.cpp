@@ -24,6 +24,16 @@ int hexdigit(char c) {
     return -1;
 }
 
+// Text for a log line: at most TEXT_MAX characters, anything unprintable as ".".
+std::string printable(std::string_view text) {
+    std::string out(text.substr(0, std::min(text.size(), TEXT_MAX)));
+    for (char& c : out) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 32 || u == 127) c = '.';
+    }
+    return out;
+}
+
 // Octets left behind i.
 std::size_t octets_left(std::string_view pdu, std::size_t i) {
     return i < pdu.size() ? (pdu.size() - i) / 2 : 0;
@@ -229,7 +239,10 @@ int pdu_encode_addr(std::string_view addr, std::string& dst, std::string& reason
     }
     for (char c : addr) {
         if (c < '0' || c > '9') {
-            reason = strprintf("phone number holds '%c', not a digit", c);
+            unsigned char u = static_cast<unsigned char>(c);
+            reason = (u >= 32 && u < 127)
+                         ? strprintf("phone number holds '%c', not a digit", c)
+                         : strprintf("phone number holds the byte %02X, not a digit", u);
             return 0;
         }
     }
@@ -274,6 +287,10 @@ int decode_addr(std::string_view pdu, std::string& dst, std::size_t& i, std::str
         std::vector<int> septets = unpack_septets(bytes, static_cast<std::size_t>(len) * 4 / 7);
         if (!septets.empty() && septets.back() == 0 && (octets * 8) % 7 == 0) septets.pop_back();
         dst = septets_to_text(septets);
+        // The name ends up in mail headers: no line breaks or other controls.
+        for (char& c : dst) {
+            if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
+        }
         return 1;
     }
     std::size_t digits = sca ? octets * 2 : static_cast<std::size_t>(len);
@@ -454,8 +471,7 @@ int gsm_encode_pdu(int dcs, std::string_view to, std::string_view message, std::
 
 int gsm_decode_pdu(std::string_view pdu, gsm_pdu& msg, std::string& reason) {
     msg = gsm_pdu{};
-    dmsg("Decode PDU [%.*s]", static_cast<int>(std::min<std::size_t>(pdu.size(), TEXT_MAX)),
-         pdu.data());
+    dmsg("Decode PDU [%s]", printable(pdu).c_str());
     pdu = strtrm_right(pdu);
     if (pdu.empty()) {
         reason = "empty unit";
@@ -499,7 +515,7 @@ int gsm_decode_pdu(std::string_view pdu, gsm_pdu& msg, std::string& reason) {
         }
     } else if (type == 0) {
         if (!pdu_decode_addr(pdu, msg.phone, i, reason, &msg.type_of_address)) return 0;
-        dmsg("PDU originating phone[%s]", msg.phone.c_str());
+        dmsg("PDU originating phone[%s]", printable(msg.phone).c_str());
         if (!pdu_decode_int(pdu, i, msg.protocal_identifier, reason)) return 0;
         if (!pdu_decode_int(pdu, i, msg.data_coding_sceme, reason)) return 0;
         if (!pdu_decode_time(pdu, msg.timestamp, i, reason)) return 0;
@@ -509,9 +525,7 @@ int gsm_decode_pdu(std::string_view pdu, gsm_pdu& msg, std::string& reason) {
         return 0;
     }
     if (!pdu_decode_content(msg.data_coding_sceme, (fo & 0x40) != 0, pdu, i, msg, reason)) return 0;
-    dmsg("PDU content[%d][%.*s]", msg.length,
-         static_cast<int>(std::min<std::size_t>(msg.message.size(), TEXT_MAX)),
-         msg.message.c_str());
+    dmsg("PDU content[%d][%s]", msg.length, printable(msg.message).c_str());
     return 1;
 }
 

@@ -102,6 +102,10 @@ TEST(GsmPduAddress, EncoderRefusesWhatCannotBeDialled) {
         {"+44 7700", "phone number holds ' ', not a digit"},
         {"0044-1", "phone number holds '-', not a digit"},
         {"++44", "phone number holds '+', not a digit"},
+        {"12\n3", "phone number holds the byte 0A, not a digit"},
+        {"12\xE9"
+         "3",
+         "phone number holds the byte E9, not a digit"},
         {"123456789012345678901", "phone number of 21 digits is longer than 20"},
     };
     for (const row& r : rows) {
@@ -158,6 +162,14 @@ TEST(GsmPduAddress, AlphanumericOriginatorIsUnpackedToItsName) {
     i = 0;
     ASSERT_EQ(pdu_decode_addr("08D049B7F90D", out, i, why), 1) << why;
     EXPECT_EQ(out, "Info");
+    // Eleven characters, the longest name, in 10 octets.
+    i = 0;
+    ASSERT_EQ(pdu_decode_addr("14D041F1985C369FD169F51A", out, i, why), 1) << why;
+    EXPECT_EQ(out, "Abcdefghijk");
+    // A line break in a name cannot reach a mail header.
+    i = 0;
+    ASSERT_EQ(pdu_decode_addr("06D0418510", out, i, why), 1) << why;
+    EXPECT_EQ(out, "A?B");
 }
 
 TEST(GsmPduAddress, ServiceCentreFormCountsOctets) {
