@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <ctime>
@@ -51,13 +52,22 @@ std::string http_date_now() {
     return std::string(buf, n);
 }
 
+// A page that cannot be rendered is logged as the renderer would log it.
 bool readable_file(const std::string& path) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    std::fclose(f);
-    return true;
+    int err = 0;
+    if (::stat(path.c_str(), &st) != 0) {
+        err = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    } else if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        std::fclose(f);
+        return true;
+    } else {
+        err = errno;
+    }
+    emsg("Error opening '%s' for read, %s", path.c_str(), system_error(err).c_str());
+    return false;
 }
 
 void request_log(web_serv* w, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
