@@ -361,6 +361,7 @@ int send_locked(sms_data_gsm* gsm, std::string_view to, std::string_view message
              to.data());
         return GSM_ERR_UNEXPECTED;
     }
+    gsm_drop_stale(gsm);
     if (gsm->min_signal > 0 && !signal_check(gsm, err)) return err ? err : GSM_ERR_UNEXPECTED;
 
     std::string bytes;

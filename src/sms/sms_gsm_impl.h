@@ -170,6 +170,10 @@ int gsm_read_line(sms_data_gsm* gsm, int& errcode, int type, long timeout, std::
 // latter also sets iscme; ERROR gives 521); errcode and iscme are cleared first.
 int gsm_iserrorx(std::string_view line, int& errcode, int& iscme);
 int gsm_iserror(std::string_view line, int& errcode);
+// Before a dialogue writes its first command: whole lines in the buffer that no
+// dialogue took (a reply that came after its time-out, junk) are dropped, so that
+// they are not read as this dialogue's replies. Unsolicited lines stay.
+void gsm_drop_stale(sms_data_gsm* gsm);
 // Hangs up a call: ATH0 and one reply line.
 int gsm_clear_ring(sms_data_gsm* gsm, int& errcode);
 // A dialogue-log line (with the time stamp in front), when the log is open.

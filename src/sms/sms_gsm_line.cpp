@@ -336,4 +336,22 @@ int gsm_classify(sms_data_gsm* gsm, int& errcode) {
     return errcode;
 }
 
+void gsm_drop_stale(sms_data_gsm* gsm) {
+    MutexHold hold(gsm->lock_buffer.get());
+    std::string& b = gsm->buffer;
+    const std::string& endl = gsm->r_endl;
+    std::size_t pos = 0;
+    for (;;) {
+        std::size_t e = b.find(endl, pos);
+        if (e == std::string::npos) break;
+        std::string_view line(b.data() + pos, e - pos);
+        if (unsolicited(line)) {
+            pos = e + endl.size();
+            continue;
+        }
+        if (!line.empty()) imsg("Dropping a late line (%s)", gsm_printable(line).c_str());
+        b.erase(pos, e + endl.size() - pos);
+    }
+}
+
 }  // namespace tolvane

@@ -166,6 +166,7 @@ int read_body(sms_data_gsm* gsm, int& err, gsm_sms& msg) {
 // Lists the modem's messages into stored; called with lock_com held.
 void list_stored(sms_data_gsm* gsm, int& err) {
     std::string line;
+    gsm_drop_stale(gsm);
     if (gsm->ispdu) {
         if (!gsm_write(gsm, err, "AT+CMGL=4%s", gsm->w_endl.c_str())) return;
     } else if (!gsm_write(gsm, err, "AT+CMGL=\"ALL\"%s", gsm->w_endl.c_str())) {
@@ -214,6 +215,7 @@ void list_stored(sms_data_gsm* gsm, int& err) {
 
 int delete_message(sms_data_gsm* gsm, int index) {
     int err = 0;
+    gsm_drop_stale(gsm);
     if (!gsm_write(gsm, err, "AT+CMGD=%d%s", index, gsm->w_endl.c_str())) return err;
     return gsm_classify(gsm, err);
 }
@@ -290,6 +292,7 @@ int sms_gsm_recv(sms_driver* state, sms_message* m) {
     MutexHold hold(gsm->lock_com.get());
     int err = 0;
     std::string line;
+    gsm_drop_stale(gsm);
     if (!gsm_write(gsm, err, "AT+CMGR=%d%s", msg->index, gsm->w_endl.c_str())) return err;
     if (!gsm_expect(gsm, err, line)) return err;
     std::string_view info = line.size() > 7 ? std::string_view(line).substr(7) : "";

@@ -360,6 +360,23 @@ TEST_F(GsmDriver, APromptThatNeverComesIsATimeOut) {
     EXPECT_TRUE(modem.bodies().empty());
 }
 
+TEST_F(GsmDriver, AReplyComingAfterItsTimeOutIsNotTakenByTheNextSend) {
+    rec.reply_ms = 300;
+    sms_data_gsm* g = ready();
+    modem.set_cmgs_reply(" ");  // no whole line: the reply to the text times out
+    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "12345", "first"), GSM_ERR_TIMEOUT);
+    modem.inject("\r\n+CMGS: 9\r\n\r\nOK\r\n");  // the late completion
+    for (int i = 0; i < 1000; ++i) {
+        MutexHold hold(g->lock_buffer.get());
+        if (g->buffer.ends_with("OK\r\n")) break;
+        hold.release();
+        lib_msleep(10);
+    }
+    modem.set_cmgs_reply("");
+    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "12345", "second"), 0);
+    EXPECT_EQ(modem.bodies(), (std::vector<std::string>{"first", "second"}));
+}
+
 TEST_F(GsmDriver, ADestinationThatWouldBreakTheCommandIsRefused) {
     sms_data_gsm* g = ready();
     for (const char* to : {"123\"\rAT+CPIN=0000", "", "12\n34"}) {

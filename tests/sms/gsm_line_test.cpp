@@ -176,6 +176,14 @@ TEST_F(GsmLine, WritesGoOutWholeAndAreLogged) {
     std::filesystem::remove(log);
 }
 
+TEST_F(GsmLine, LateLinesAreDroppedBeforeADialogueButIndicationsKept) {
+    const std::string in = "OK\r\n+CMTI: \"SM\",2\r\n\r\n+CMGS: 4\r\nRING\r\n+CS";
+    modem_.inject(in);
+    ASSERT_TRUE(buffered(in.size()));
+    gsm_drop_stale(&g_);
+    EXPECT_EQ(buffer(), "+CMTI: \"SM\",2\r\nRING\r\n+CS");
+}
+
 TEST_F(GsmLine, AWriteToAClosedPortIs520) {
     com_close(g_.com.get());
     int err = 0;
