@@ -48,21 +48,24 @@ int read_octets(std::string_view pdu, std::size_t& i, std::size_t n,
         return 0;
     }
     out.clear();
+    std::size_t at = i;
     for (std::size_t k = 0; k < n; ++k) {
         int v = 0;
-        if (!pdu_decode_int(pdu, i, v, reason)) return 0;
+        if (!pdu_decode_int(pdu, i, v, reason)) {
+            i = at;
+            return 0;
+        }
         out.push_back(static_cast<unsigned char>(v));
     }
     return 1;
 }
 
-// Septets packed least significant bit first; the first `skip` bits are fill.
-std::vector<int> unpack_septets(const std::vector<unsigned char>& bytes, std::size_t count,
-                                std::size_t skip_bits = 0) {
+// Septets packed least significant bit first.
+std::vector<int> unpack_septets(const std::vector<unsigned char>& bytes, std::size_t count) {
     std::vector<int> out;
     out.reserve(count);
     for (std::size_t k = 0; k < count; ++k) {
-        std::size_t bit = skip_bits + k * 7;
+        std::size_t bit = k * 7;
         std::size_t byte = bit / 8;
         unsigned v = byte < bytes.size() ? bytes[byte] : 0;
         if (byte + 1 < bytes.size()) v |= static_cast<unsigned>(bytes[byte + 1]) << 8;

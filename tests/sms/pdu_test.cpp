@@ -271,6 +271,18 @@ TEST(GsmPduSeptets, GoldenPackingAtOctetBoundaries) {
     EXPECT_EQ(text_of(0, "0AE8329BFD4697D9EC37"), "hellohello");
     EXPECT_EQ(text_of(0, "0841E19058341E91"), "ABCDEFGH");
     EXPECT_EQ(text_of(0, "0741E19058341E01"), "ABCDEFG");
+
+    // The reader stops behind the user data, before anything that follows.
+    gsm_pdu msg;
+    std::string why;
+    std::size_t i = 2;
+    ASSERT_EQ(pdu_decode_content(0, false, "XX0741E19058341E01FFFF", i, msg, why), 1) << why;
+    EXPECT_EQ(i, 18u);
+    // A bad digit inside the data leaves the position behind the length octet.
+    i = 0;
+    EXPECT_EQ(pdu_decode_content(0, false, "0741E1905834QE01", i, msg, why), 0);
+    EXPECT_EQ(why, "not a hex digit at position 12");
+    EXPECT_EQ(i, 2u);
 }
 
 TEST(GsmPduSeptets, DefaultAlphabetAndLookAlikes) {
