@@ -37,8 +37,19 @@ def web_gateway(test, extra=(), webpath=WEB, admin=True):
     if admin:
         write_admin(test, gw)
     gw.start()
+    test.addCleanup(check_clean_exit, test, gw)
     gw.wait_started()
     return gw
+
+
+def check_clean_exit(test, gw):
+    """Runs before the gateway's own cleanup: stops it in order and fails the test on a
+    sanitizer report."""
+    if gw.running():
+        gw.stop_with_exit_file()
+    out = gw.stdout()
+    test.assertNotIn("Sanitizer", out)
+    test.assertNotIn("runtime error:", out)
 
 
 def curl(gw, target="/", user=None):
@@ -241,9 +252,6 @@ class Shutdown(unittest.TestCase):
         self.assertIn("Shutdown requested through the web channel by [127.0.0.1]", log)
         self.assertIn("Exiting...", log)
         self.assertNotIn("threads still running", log)
-        out = gw.stdout()
-        self.assertNotIn("Sanitizer", out)
-        self.assertNotIn("runtime error:", out)
 
 
 if __name__ == "__main__":
