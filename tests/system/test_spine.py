@@ -148,9 +148,10 @@ class FatalStart(unittest.TestCase):
     def test_smsc_not_reachable(self):
         self.start_fails(["send_mode smpp"], "Failed to init smpp, Failed to connect to smsc")
 
-    def test_modem_not_in_this_build(self):
-        self.start_fails(["send_mode gsm", "gsm_number +61400000000"],
-                         "Failed to init gsm, GSM modem transport is not built")
+    def test_modem_device_missing(self):
+        self.start_fails(["send_mode gsm", "gsm_number +61400000000",
+                          "gsm_com /nonexistent/tolvane-modem"],
+                         "Failed to init gsm, Error opening. OSError(No such file or directory)")
 
     def test_web_port_in_use(self):
         holder = socket.socket()
