@@ -12,6 +12,7 @@ import os
 import re
 import shutil
 import signal
+import smtplib
 import socket
 import subprocess
 import tempfile
@@ -263,6 +264,19 @@ class Gateway:
 
     def spool_files(self):
         return glob.glob(os.path.join(self.work, "*.msg"))
+
+
+def send_mail(gw, sender, rcpt, data, timeout=60):
+    """One mail to one recipient through the gateway's listener with smtplib."""
+    s = smtplib.SMTP("127.0.0.1", gw.port, timeout=timeout)
+    try:
+        s.helo("client.example")
+        return s.sendmail(sender, [rcpt], data)
+    finally:
+        try:
+            s.quit()
+        except smtplib.SMTPException:
+            pass
 
 
 class Client:

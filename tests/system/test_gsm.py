@@ -8,10 +8,10 @@ test's cleanups, also when a test fails.
 """
 
 import os
-import smtplib
 import sys
 import unittest
 
+import mailsms
 from mailsms import BIN, Gateway, wait_for
 
 SOURCE_DIR = os.environ.get(
@@ -25,15 +25,7 @@ MAIL = "Subject: Lunch\r\n\r\nAt noon\r\n"
 
 
 def send_mail(gw, sender, rcpt, data=MAIL):
-    s = smtplib.SMTP("127.0.0.1", gw.port, timeout=60)
-    try:
-        s.helo("client.example")
-        return s.sendmail(sender, [rcpt], data)
-    finally:
-        try:
-            s.quit()
-        except smtplib.SMTPException:
-            pass
+    return mailsms.send_mail(gw, sender, rcpt, data)
 
 
 class ModemCase(unittest.TestCase):

@@ -8,12 +8,11 @@ Every process started here (gateway, centre, sink) is stopped by the test's clea
 import json
 import os
 import shutil
-import smtplib
 import subprocess
 import threading
 import unittest
 
-from mailsms import BIN, Gateway, free_port, wait_for
+from mailsms import BIN, Gateway, free_port, send_mail, wait_for
 
 SOURCE_DIR = os.environ.get(
     "TOLVANE_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
@@ -91,18 +90,6 @@ def smpp_settings(smsc, **more):
          "smpp_pass": "secret", "phone_country": "+61", "sms_retries": "1"}
     s.update(more)
     return s
-
-
-def send_mail(gw, sender, rcpt, data):
-    s = smtplib.SMTP("127.0.0.1", gw.port, timeout=30)
-    try:
-        s.helo("client.example")
-        return s.sendmail(sender, [rcpt], data)
-    finally:
-        try:
-            s.quit()
-        except smtplib.SMTPException:
-            pass
 
 
 class MailToSmsc(unittest.TestCase):
