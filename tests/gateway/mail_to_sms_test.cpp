@@ -19,6 +19,7 @@
 #include "foundation/sini.h"
 #include "gateway/keys.h"
 #include "gateway/mail_log_capture.h"
+#include "gateway/script_transport.h"
 #include "mail/sms_smtp.h"
 #include "records/msglog.h"
 #include "records/msgrec.h"
@@ -28,75 +29,9 @@
 namespace tolvane {
 namespace {
 
-// ---- a scripted transport: records every send, answers from a script ----
-
-struct Sent {
-    std::string from, to, text;
-    bool with_headers = false;
-    smtp_headers headers;
-};
-
-struct Script {
-    std::vector<Sent> sent;
-    std::deque<int> results;  // result of each send in turn; 0 once exhausted
-};
-
-struct ScriptInit : sms_init_record {
-    Script* script = nullptr;
-};
-
-class ScriptDriver : public sms_driver {
-  public:
-    Script* script = nullptr;
-};
-
-std::unique_ptr<sms_driver> script_init(sms*, const sms_init_record* init, int&) {
-    auto d = std::make_unique<ScriptDriver>();
-    d->script = static_cast<const ScriptInit*>(init)->script;
-    return d;
-}
-void script_free(std::unique_ptr<sms_driver>& s) {
-    s.reset();
-}
-int script_zero(sms_driver*, sms_message*) {
-    return 0;
-}
-int script_send(sms_driver* state, const smtp_message_extra* extra, std::string_view from,
-                std::string_view to, std::string_view text) {
-    Script* sc = static_cast<ScriptDriver*>(state)->script;
-    Sent s{std::string(from), std::string(to), std::string(text), extra != nullptr, {}};
-    if (extra) s.headers = extra->headers;
-    sc->sent.push_back(std::move(s));
-    if (sc->results.empty()) return 0;
-    int r = sc->results.front();
-    sc->results.pop_front();
-    return r;
-}
-std::unique_ptr<sms_message> script_wait(sms_driver*, int, int&) {
-    return nullptr;
-}
-void script_error(sms_driver*, int err, std::string& bf) {
-    bf = "scripted failure " + std::to_string(err);
-}
-const char* script_text(sms_driver*, sms_message*) {
-    return "";
-}
-int script_answer(sms_driver*, sms_message*, int, const char*) {
-    return 0;
-}
-void script_msgfree(sms_driver*, std::unique_ptr<sms_message>& m) {
-    m.reset();
-}
-
-const sms_mode_fn_pointers script_row = {
-    script_init, script_free, script_zero, script_send,   script_wait,   script_error,  script_text,
-    script_text, script_text, script_text, script_answer, script_answer, script_msgfree};
-
-std::unique_ptr<sms> script_handle(int mode, Script* sc) {
-    ScriptInit init;
-    init.script = sc;
-    return sms_init_row(&script_row, mode, &init);
-}
+using test::Script;
+using test::Sent;
+using test::script_handle;
 
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> out;
