@@ -107,7 +107,8 @@ class Dialogue(unittest.TestCase):
         sms = gw.wait_attempts(1)
         gw.wait_log("Message data from [a@corp.example] not available, no SMS sent")
         self.assertEqual([a["to"] for a in gw.attempts()], ["+61412000002"])
-        self.assertEqual(len(gw.records()), 1)
+        # The record is written after the SMS is handed over: wait for it.
+        self.assertEqual(len(gw.wait_records(1)), 1)
         self.assertEqual(sms[0]["from"], "b@corp.example")
 
     def test_client_cut_off_in_its_data_sends_nothing(self):
@@ -301,7 +302,7 @@ class Failures(unittest.TestCase):
         self.assertEqual(h["From"], "ann@corp.example")
         self.assertEqual(mail["body"].strip(),
                          "SMS to (+61412345678) failed delivery (FAILED no signal)")
-        self.assertRegex(gw.records()[0], r"^FAILURE\|127\.0\.0\.1\|ann@corp\.example\|"
+        self.assertRegex(gw.wait_records(1)[0], r"^FAILURE\|127\.0\.0\.1\|ann@corp\.example\|"
                          r"\+61412345678\|" + ASCTIME + r"\|FAILED no signal\|$")
 
 
