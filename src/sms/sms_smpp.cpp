@@ -63,15 +63,20 @@ struct sms_smpp : sms_driver {
 void service(smpp& s, bool keep_delivers) {
     smpp_hold hold(s, smpp_hold::TRY);
     if (!hold.held()) return;
-    smpp_handle_pending(s);
+    // Messages set aside earlier stay for the next wait; everything else is answered.
+    pdu_list keep;
+    while (auto q = pdulist_pop(s.plist)) {
+        if (q->cmd_id == SMPP_DELIVER_SM && keep_delivers)
+            keep.items.push_back(std::move(q));
+        else
+            sms_smpp_handler(s, *q);
+    }
+    s.plist = std::move(keep);
     pdu p;
     while (smpp_open(s) && smpp_recv_pdu(s, p, 1) == 1) {
-        if (p.cmd_id == SMPP_DELIVER_SM && keep_delivers) {
-            if (!pdulist_add(s.plist, p))
-                emsg("SMPP %s: %zu messages waiting; deliver_sm seq %u left unanswered",
-                     s.role.c_str(), s.plist.size(), p.sequence);
-            continue;
-        }
+        if (p.cmd_id == SMPP_DELIVER_SM && keep_delivers && pdulist_add(s.plist, p)) continue;
+        // Not kept (none is wanted, or too many wait): the handler answers it with a
+        // temporary error so that the centre offers it again.
         sms_smpp_handler(s, p);
     }
 }
@@ -85,8 +90,10 @@ void keeper_run(sms_smpp* st) {
                 return;
         }
         if (st->transmitter) service(*st->transmitter, false);
+        // No wait for this long means no receiving side: a message delivered now
+        // would only sit here, so the centre is told to offer it again later.
         if (st->reciever && now_ms() - st->last_wait.load() > KEEPER_IDLE_MS)
-            service(*st->reciever, true);
+            service(*st->reciever, false);
     }
 }
 
@@ -193,6 +200,8 @@ void unbind_and_free(std::unique_ptr<smpp>& s) {
     if (!s) return;
     {
         smpp_hold hold(*s, smpp_hold::FIRST);
+        // Whatever was set aside and never handed out is answered before the unbind.
+        smpp_handle_pending(*s);
         smpp_unbind(*s);
     }
     smpp_free(s);

@@ -401,6 +401,18 @@ int sms_smpp_handler(smpp& s, pdu& p) {
             s.bound = false;
             if (s.c) tcp_close_nice(s.c.get());
             break;
+        case SMPP_DELIVER_SM: {
+            // Reaching here means nobody will take the message (no receiving side, or
+            // the transport is shutting down): a temporary error makes the centre
+            // offer it again later, where a generic_nack would read as a refusal.
+            imsg("SMPP %s: deliver_sm seq %u not taken; answered with a temporary error",
+                 role_of(s), p.sequence);
+            auto r = pdu_new(SMPP_DELIVER_SM_RESP, ESME_RX_T_APPN);
+            r->sequence = p.sequence;
+            pdu_add_string(*r, "", SMPP_MESSAGE_ID_MAX);
+            if (!smpp_send_pdu(s, *r, SMPP_WRITE_MS)) emsg("Failed to send DELIVER_SM_RESP");
+            break;
+        }
         case SMPP_GENERIC_NACK:
             emsg("SMPP %s: generic_nack for seq %u, status 0x%08x (%s)", role_of(s), p.sequence,
                  p.cmd_status, smpp_error(p.cmd_status).c_str());

@@ -222,6 +222,17 @@ class SmscToMail(unittest.TestCase):
         self.assertEqual(gw.sink.mails(), [])
 
 
+    def test_sms_without_a_receiving_side_is_answered_with_a_temporary_error(self):
+        # Sending only: nothing receives, so the centre must be told to try again later,
+        # never refused with a generic_nack.
+        self.start(recv_mode="none")
+        self.smsc.command(cmd="deliver", source_addr="447700900123",
+                          destination_addr="447700900001", text="bob@corp.example hello")
+        resp = self.smsc.wait_event("deliver_sm_resp")
+        self.assertEqual(resp["command_status"], 0x64)
+        self.assertEqual(self.smsc.all("generic_nack"), [])
+
+
 class SmscRefuses(unittest.TestCase):
     def setUp(self):
         if not BIN or not os.access(BIN, os.X_OK):
