@@ -1,0 +1,125 @@
+// The durable message queue: what the gateway has promised to deliver.
+//
+// A mail is answered "250" and an SMS acknowledged to its centre only once its entries are
+// in a store that survives a crash; delivery workers then claim entries, send them and mark
+// them done. The store is an interface so that a shared store (several gateways on several
+// hosts) can replace the local journal without touching its users.
+//
+//   std::string why;
+//   std::unique_ptr<QueueStore> q = queue_file_open(workpath + "/queue", {}, why);
+//   std::vector<queue_entry> batch(1);
+//   batch[0].kind = QUEUE_MAIL_TO_SMS; batch[0].destination = "+61400000000"; ...
+//   if (!q->enqueue(batch, why)) reply 452;          // nothing of the batch is kept
+//   ... a worker: auto e = q->claim(QUEUE_MAIL_TO_SMS, now_ms);
+//   (void)q->attempt(e->id, why); send; q->complete(e->id, ok, error, why);
+//
+// Ownership: the store owns its entries; claim() hands out a copy, and the entry stays
+// claimed (invisible to other claims) until complete() or release(). Claims are not
+// durable: after a crash every entry not done is ready again, in the order it was
+// enqueued. Every operation is safe from any thread.
+//
+// Limits: an entry's texts are held whole (the message paths cut them before); a batch is
+// stored all or nothing. The store does not decide about retries or expiry; its callers do.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tolvane {
+
+// What an entry is for. Callers may keep entries of a kind of their own (e.g. parts of a long
+// SMS waiting for the rest); no delivery worker claims a kind it does not serve.
+enum QueueKind : int {
+    QUEUE_MAIL_TO_SMS = 1,  // a mail's SMS to one destination, sent through Send
+    QUEUE_SMS_TO_MAIL = 2,  // a received SMS's mail, relayed through Smtp
+    QUEUE_SMS_PART = 3,     // one received part of a long SMS, kept until it is complete
+};
+
+struct queue_entry {
+    std::uint64_t id = 0;  // set by enqueue(); grows with every entry
+    int kind = QUEUE_MAIL_TO_SMS;
+    std::string destination;  // phone number or mail address
+    std::string originator;   // number or address the message is sent from
+    std::string sender;       // the mail's envelope sender or the SMS's number
+    std::string text;         // UTF-8 text or mail body
+    std::string billing;      // address that is billed and told of a failure
+    std::string client;       // client address of the mail, "SMS" for a received SMS
+    std::vector<std::pair<std::string, std::string>> headers;  // header copy for the send
+    std::uint32_t flags = 0;                                   // caller's own bits, stored as given
+    std::uint32_t attempts = 0;      // attempts made so far (marked before each send)
+    std::string last_error;          // reason of the last failed attempt
+    std::int64_t enqueued_ms = 0;    // wall-clock time of enqueue, ms since the epoch
+    std::int64_t not_before_ms = 0;  // not claimed before this time (0: at once)
+};
+
+struct queue_stats {
+    std::size_t waiting = 0;     // entries not done (claimed or not)
+    std::int64_t oldest_ms = 0;  // enqueue time of the oldest of them; 0 when none
+};
+
+class QueueStore {
+  public:
+    virtual ~QueueStore() = default;
+
+    // Stores the whole batch and gives each entry its id and enqueue time (when 0). On true the
+    // batch is on stable storage; on false nothing of it is kept and `why` says why.
+    [[nodiscard]] virtual bool enqueue(std::vector<queue_entry>& batch, std::string& why) = 0;
+
+    // The oldest ready, unclaimed entry of `kind` (not_before_ms <= now_ms), now claimed.
+    virtual std::optional<queue_entry> claim(int kind, std::int64_t now_ms) = 0;
+
+    // The earliest not_before_ms among unclaimed entries of `kind` that are not ready at
+    // now_ms; nullopt when there are none (a waiting worker needs no timer).
+    virtual std::optional<std::int64_t> next_ready(int kind, std::int64_t now_ms) = 0;
+
+    // Counts one more attempt of a claimed entry, on stable storage before it returns true, so
+    // a crash during the send that follows resends this entry at most once more.
+    [[nodiscard]] virtual bool attempt(std::uint64_t id, std::string& why) = 0;
+
+    // The entry is finished (delivered, or failed for good): it is never claimed again. The
+    // record reaches stable storage with the next flush; true once it is written.
+    [[nodiscard]] virtual bool complete(std::uint64_t id, bool delivered, const std::string& error,
+                                        std::string& why) = 0;
+
+    // Gives a claimed entry back: ready again at not_before_ms (0: at once). A non-empty error
+    // is kept as its last error (and stored); an empty one leaves the entry as it was.
+    virtual void release(std::uint64_t id, const std::string& error,
+                         std::int64_t not_before_ms) = 0;
+
+    // Entries not done, in enqueue order; kind 0 lists every kind.
+    virtual std::vector<queue_entry> list(int kind) = 0;
+
+    virtual queue_stats stats() = 0;
+
+    // Called (from the enqueuing or releasing thread, without the store's lock) with the
+    // kind of entries that became ready, so that waiting workers wake without polling.
+    virtual void set_notify(std::function<void(int kind)> notify) = 0;
+};
+
+// Tuning of the local journal.
+struct queue_file_options {
+    std::int64_t segment_bytes = 8 << 20;  // a segment is closed after it passes this size
+    bool sync = true;  // false: no flush to disk (tests and benchmarks of the cost only)
+    // Called by the flushing thread, without the store's lock, before each write (tests use
+    // it to hold a flush while other writers line up behind it).
+    std::function<void()> before_flush;
+};
+
+// The local journal in `dir` (made when missing): reads every segment, cuts a torn or
+// corrupt tail with a log line, and holds every entry not done, ready in enqueue order.
+// Null with `why` when the directory cannot be used. The process must own the directory
+// alone (the gateway's process lock sees to that).
+std::unique_ptr<QueueStore> queue_file_open(const std::string& dir,
+                                            const queue_file_options& options, std::string& why);
+
+// How often the journal has been flushed to disk by this process (for tests and benchmarks).
+std::uint64_t queue_file_syncs(const QueueStore* store);
+// Writers waiting for a flush right now (for tests).
+std::size_t queue_file_waiters(QueueStore* store);
+
+}  // namespace tolvane

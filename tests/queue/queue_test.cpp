@@ -1,0 +1,510 @@
+// The queue journal and its file store: record layout and damage, durability across a
+// reopen, replay order, group commit, segment deletion and a full disk.
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "../gateway/mail_log_capture.h"
+#include "foundation/lib.h"
+#include "queue/queue.h"
+#include "queue/queue_journal.h"
+
+namespace tolvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string tmpl = (fs::temp_directory_path() / "queueXXXXXX").string();
+        path_ = mkdtemp(tmpl.data());
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const std::string& path() const { return path_; }
+    std::string queue() const { return path_ + "/queue"; }
+
+  private:
+    std::string path_;
+};
+
+queue_entry entry(const std::string& dest, int kind = QUEUE_MAIL_TO_SMS) {
+    queue_entry e;
+    e.kind = kind;
+    e.destination = dest;
+    e.originator = "+61400000001";
+    e.sender = "jane@example.org";
+    e.text = "Grüße - the meeting moved to 3pm";
+    e.billing = "bill@example.org";
+    e.client = "127.0.0.1";
+    e.headers = {{"X-Sms-Number", "+61400000001"}, {"Subject", "moved"}};
+    e.flags = 5;
+    return e;
+}
+
+std::unique_ptr<QueueStore> open_store(const std::string& dir, queue_file_options o = {}) {
+    std::string why;
+    std::unique_ptr<QueueStore> q = queue_file_open(dir, o, why);
+    EXPECT_NE(q, nullptr) << why;
+    return q;
+}
+
+std::vector<std::string> segments(const std::string& dir) {
+    std::vector<std::string> out;
+    for (const auto& f : fs::directory_iterator(dir))
+        if (f.path().extension() == ".jnl") out.push_back(f.path().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::vector<std::string> destinations(const std::vector<queue_entry>& list) {
+    std::vector<std::string> out;
+    for (const queue_entry& e : list) out.push_back(e.destination);
+    return out;
+}
+
+bool enqueue_one(QueueStore& q, queue_entry e, std::uint64_t* id = nullptr) {
+    std::vector<queue_entry> b{std::move(e)};
+    std::string why;
+    bool ok = q.enqueue(b, why);
+    EXPECT_TRUE(ok) << why;
+    if (id != nullptr) *id = b[0].id;
+    return ok;
+}
+
+// ---- record layout ----
+
+TEST(QueueJournal, Crc32cOfTheCheckString) {
+    // The published check value of CRC-32C.
+    EXPECT_EQ(crc32c(0, "123456789"), 0xE3069283u);
+    EXPECT_EQ(crc32c(crc32c(0, "1234"), "56789"), 0xE3069283u);
+}
+
+TEST(QueueJournal, EveryRecordTypeRoundTrips) {
+    std::vector<journal_record> recs(4);
+    recs[0].type = JOURNAL_SEGMENT;
+    recs[0].seq = 0x1122334455667788ull;
+    recs[0].next_id = 42;
+    recs[1].type = JOURNAL_ENQUEUED;
+    recs[1].entries = {entry("+61411111111"), entry("a@b.example", QUEUE_SMS_TO_MAIL)};
+    recs[1].entries[0].id = 7;
+    recs[1].entries[1].id = 8;
+    recs[1].entries[1].not_before_ms = -1;
+    recs[2].type = JOURNAL_ATTEMPT;
+    recs[2].id = 9;
+    recs[2].attempts = 3;
+    recs[2].not_before_ms = 1765000000123;
+    recs[2].error = "Connection refused";
+    recs[3].type = JOURNAL_DONE;
+    recs[3].id = 10;
+    recs[3].delivered = true;
+    for (const journal_record& r : recs) {
+        SCOPED_TRACE(static_cast<int>(r.type));
+        std::string bytes;
+        journal_encode(r, bytes);
+        journal_record back;
+        std::size_t used = 0;
+        ASSERT_EQ(journal_decode(bytes, back, used), JournalRead::OK);
+        EXPECT_EQ(used, bytes.size());
+        EXPECT_EQ(back.type, r.type);
+        EXPECT_EQ(back.seq, r.seq);
+        EXPECT_EQ(back.next_id, r.next_id);
+        EXPECT_EQ(back.id, r.id);
+        EXPECT_EQ(back.attempts, r.attempts);
+        EXPECT_EQ(back.not_before_ms, r.not_before_ms);
+        EXPECT_EQ(back.delivered, r.delivered);
+        EXPECT_EQ(back.error, r.error);
+        ASSERT_EQ(back.entries.size(), r.entries.size());
+        for (std::size_t i = 0; i < r.entries.size(); ++i) {
+            EXPECT_EQ(back.entries[i].id, r.entries[i].id);
+            EXPECT_EQ(back.entries[i].kind, r.entries[i].kind);
+            EXPECT_EQ(back.entries[i].text, r.entries[i].text);
+            EXPECT_EQ(back.entries[i].headers, r.entries[i].headers);
+            EXPECT_EQ(back.entries[i].not_before_ms, r.entries[i].not_before_ms);
+            EXPECT_EQ(back.entries[i].flags, r.entries[i].flags);
+        }
+    }
+}
+
+TEST(QueueJournal, EveryCutShortRecordIsTornNeverRead) {
+    journal_record r;
+    r.type = JOURNAL_ENQUEUED;
+    r.entries = {entry("+61422222222")};
+    std::string bytes;
+    journal_encode(r, bytes);
+    for (std::size_t n = 1; n < bytes.size(); ++n) {
+        SCOPED_TRACE(n);
+        journal_record back;
+        std::size_t used = 99;
+        EXPECT_EQ(journal_decode(std::string_view(bytes).substr(0, n), back, used),
+                  JournalRead::TORN);
+        EXPECT_EQ(used, 0u);
+    }
+    journal_record back;
+    std::size_t used = 0;
+    EXPECT_EQ(journal_decode("", back, used), JournalRead::END);
+}
+
+TEST(QueueJournal, AnyFlippedByteIsCorruptOrTorn) {
+    journal_record r;
+    r.type = JOURNAL_DONE;
+    r.id = 77;
+    r.error = "x";
+    std::string bytes;
+    journal_encode(r, bytes);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        SCOPED_TRACE(i);
+        std::string bad = bytes;
+        bad[i] = static_cast<char>(bad[i] ^ 0x10);
+        journal_record back;
+        std::size_t used = 0;
+        JournalRead res = journal_decode(bad, back, used);
+        // A flipped length byte may announce more than is there: torn, also never read.
+        EXPECT_TRUE(res == JournalRead::CORRUPT || res == JournalRead::TORN);
+    }
+}
+
+TEST(QueueJournal, HugeLengthIsCorruptNotAWaitForMore) {
+    std::string bytes(JOURNAL_HEADER, '\0');
+    bytes[3] = '\x7f';  // about 2 GiB
+    journal_record back;
+    std::size_t used = 0;
+    EXPECT_EQ(journal_decode(bytes, back, used), JournalRead::CORRUPT);
+}
+
+TEST(QueueJournal, ValidChecksumOverAMalformedPayloadIsCorrupt) {
+    // A payload whose text length points past its end, with a correct checksum.
+    std::string body;
+    body.push_back(static_cast<char>(JOURNAL_DONE));
+    body.append(8, '\0');
+    body.push_back(1);
+    body.append("\xff\x00\x00\x00", 4);
+    std::string bytes;
+    std::uint32_t len = static_cast<std::uint32_t>(body.size() - 1);
+    std::uint32_t crc = crc32c(0, body);
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((len >> (8 * i)) & 0xff));
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((crc >> (8 * i)) & 0xff));
+    bytes += body;
+    journal_record back;
+    std::size_t used = 0;
+    EXPECT_EQ(journal_decode(bytes, back, used), JournalRead::CORRUPT);
+}
+
+// ---- the file store ----
+
+TEST(QueueFile, EntriesSurviveAReopenWholeAndInOrder) {
+    TempDir t;
+    std::vector<std::uint64_t> ids;
+    {
+        auto q = open_store(t.queue());
+        std::vector<queue_entry> batch{entry("+61400000010"), entry("+61400000011")};
+        std::string why;
+        ASSERT_TRUE(q->enqueue(batch, why)) << why;
+        EXPECT_LT(batch[0].id, batch[1].id);
+        EXPECT_GT(batch[0].enqueued_ms, 0);
+        std::uint64_t id = 0;
+        enqueue_one(*q, entry("someone@example.org", QUEUE_SMS_TO_MAIL), &id);
+        EXPECT_GT(id, batch[1].id);
+    }
+    auto q = open_store(t.queue());
+    std::vector<queue_entry> all = q->list(0);
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(destinations(all),
+              (std::vector<std::string>{"+61400000010", "+61400000011", "someone@example.org"}));
+    const queue_entry want = entry("+61400000010");
+    EXPECT_EQ(all[0].text, want.text);
+    EXPECT_EQ(all[0].originator, want.originator);
+    EXPECT_EQ(all[0].sender, want.sender);
+    EXPECT_EQ(all[0].billing, want.billing);
+    EXPECT_EQ(all[0].client, want.client);
+    EXPECT_EQ(all[0].headers, want.headers);
+    EXPECT_EQ(all[0].flags, want.flags);
+    EXPECT_EQ(q->list(QUEUE_SMS_TO_MAIL).size(), 1u);
+    // New entries continue after the old ids.
+    std::uint64_t id = 0;
+    enqueue_one(*q, entry("+61400000012"), &id);
+    EXPECT_GT(id, all[2].id);
+}
+
+TEST(QueueFile, ReplayDropsDoneEntriesAndKeepsAttemptsAndOrder) {
+    TempDir t;
+    std::vector<std::uint64_t> id(5);
+    {
+        auto q = open_store(t.queue());
+        for (int i = 0; i < 5; ++i)
+            enqueue_one(*q, entry("+6140000002" + std::to_string(i)), &id[i]);
+        std::string why;
+        // Take the first two, finish the second; the first fails once and is given back.
+        auto a = q->claim(QUEUE_MAIL_TO_SMS, 0);
+        auto b = q->claim(QUEUE_MAIL_TO_SMS, 0);
+        ASSERT_TRUE(a && b);
+        EXPECT_EQ(a->id, id[0]);
+        EXPECT_EQ(b->id, id[1]);
+        ASSERT_TRUE(q->attempt(a->id, why)) << why;
+        ASSERT_TRUE(q->attempt(b->id, why)) << why;
+        ASSERT_TRUE(q->complete(b->id, true, "", why)) << why;
+        q->release(a->id, "Connection refused", 0);
+        auto d = q->claim(QUEUE_MAIL_TO_SMS, 0);  // the released one comes first again
+        ASSERT_TRUE(d);
+        EXPECT_EQ(d->id, id[0]);
+        auto c = q->claim(QUEUE_MAIL_TO_SMS, 0);
+        ASSERT_TRUE(c);
+        EXPECT_EQ(c->id, id[2]);
+        ASSERT_TRUE(q->complete(id[3], false, "expired in queue", why)) << why;
+        // A crash now: the claims of a and c are not durable.
+    }
+    auto q = open_store(t.queue());
+    std::vector<queue_entry> all = q->list(0);
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0].id, id[0]);
+    EXPECT_EQ(all[1].id, id[2]);
+    EXPECT_EQ(all[2].id, id[4]);
+    EXPECT_EQ(all[0].attempts, 1u);
+    EXPECT_EQ(all[0].last_error, "Connection refused");
+    EXPECT_EQ(all[1].attempts, 0u);
+    // Every one is ready again, oldest first.
+    for (std::uint64_t want : {id[0], id[2], id[4]}) {
+        auto e = q->claim(QUEUE_MAIL_TO_SMS, 0);
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->id, want);
+    }
+    EXPECT_FALSE(q->claim(QUEUE_MAIL_TO_SMS, 0));
+}
+
+TEST(QueueFile, ClaimedEntriesAreNotHandedOutTwiceAndKindsStayApart) {
+    TempDir t;
+    auto q = open_store(t.queue());
+    enqueue_one(*q, entry("+61400000030"));
+    enqueue_one(*q, entry("x@example.org", QUEUE_SMS_TO_MAIL));
+    auto a = q->claim(QUEUE_MAIL_TO_SMS, 0);
+    ASSERT_TRUE(a);
+    EXPECT_FALSE(q->claim(QUEUE_MAIL_TO_SMS, 0));
+    auto b = q->claim(QUEUE_SMS_TO_MAIL, 0);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->destination, "x@example.org");
+    EXPECT_FALSE(q->claim(QUEUE_SMS_PART, 0));
+    // Claimed entries still count as waiting and are listed.
+    EXPECT_EQ(q->stats().waiting, 2u);
+    EXPECT_EQ(q->list(0).size(), 2u);
+}
+
+TEST(QueueFile, ReleasedEntryWaitsForItsTime) {
+    TempDir t;
+    auto q = open_store(t.queue());
+    std::uint64_t id = 0;
+    enqueue_one(*q, entry("+61400000040"), &id);
+    auto a = q->claim(QUEUE_MAIL_TO_SMS, 1000);
+    ASSERT_TRUE(a);
+    EXPECT_FALSE(q->next_ready(QUEUE_MAIL_TO_SMS, 1000));
+    q->release(id, "busy", 5000);
+    EXPECT_FALSE(q->claim(QUEUE_MAIL_TO_SMS, 4999));
+    EXPECT_EQ(q->next_ready(QUEUE_MAIL_TO_SMS, 4999), std::optional<std::int64_t>(5000));
+    auto b = q->claim(QUEUE_MAIL_TO_SMS, 5000);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->last_error, "busy");
+}
+
+TEST(QueueFile, NotifyTellsTheKindThatBecameReady) {
+    TempDir t;
+    auto q = open_store(t.queue());
+    std::vector<int> kinds;
+    q->set_notify([&](int k) { kinds.push_back(k); });
+    std::vector<queue_entry> batch{entry("a@b.example", QUEUE_SMS_TO_MAIL), entry("+6140")};
+    std::string why;
+    ASSERT_TRUE(q->enqueue(batch, why)) << why;
+    std::sort(kinds.begin(), kinds.end());
+    EXPECT_EQ(kinds, (std::vector<int>{QUEUE_MAIL_TO_SMS, QUEUE_SMS_TO_MAIL}));
+}
+
+TEST(QueueFile, ConcurrentWritersShareOneFlush) {
+    TempDir t;
+    constexpr int N = 12;
+    std::atomic<int> flushes{0};
+    QueueStore* store = nullptr;
+    queue_file_options o;
+    // Hold the first flush of the test until every other writer waits behind it: they must
+    // then all be covered by a single second flush.
+    o.before_flush = [&] {
+        if (store == nullptr || flushes.fetch_add(1) != 0) return;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (queue_file_waiters(store) < N - 1 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    auto q = open_store(t.queue(), o);
+    store = q.get();
+    std::uint64_t before = queue_file_syncs(q.get());
+    std::vector<std::thread> writers;
+    std::atomic<int> ok{0};
+    for (int i = 0; i < N; ++i)
+        writers.emplace_back([&, i] {
+            std::vector<queue_entry> b{entry("+614000001" + std::to_string(i))};
+            std::string why;
+            if (q->enqueue(b, why)) ok.fetch_add(1);
+        });
+    for (std::thread& w : writers) w.join();
+    EXPECT_EQ(ok.load(), N);
+    EXPECT_EQ(queue_file_syncs(q.get()) - before, 2u);
+    EXPECT_EQ(q->list(0).size(), static_cast<std::size_t>(N));
+}
+
+TEST(QueueFile, TornTailIsCutWithALogLineAndTheRestLoads) {
+    TempDir t;
+    LogCapture log;
+    {
+        auto q = open_store(t.queue());
+        for (int i = 0; i < 3; ++i) enqueue_one(*q, entry("+6140000005" + std::to_string(i)));
+    }
+    std::vector<std::string> segs = segments(t.queue());
+    ASSERT_EQ(segs.size(), 1u);
+    auto size = fs::file_size(segs[0]);
+    fs::resize_file(segs[0], size - 3);
+    {
+        auto q = open_store(t.queue());
+        EXPECT_EQ(destinations(q->list(0)),
+                  (std::vector<std::string>{"+61400000050", "+61400000051"}));
+        // Writing goes on in a new segment; the damaged one is cut to its whole records.
+        enqueue_one(*q, entry("+61400000053"));
+    }
+    bool logged = false;
+    for (const std::string& m : log.messages())
+        if (m.find("Queue journal: torn record in " + segs[0]) == 0) logged = true;
+    EXPECT_TRUE(logged);
+    auto q = open_store(t.queue());
+    EXPECT_EQ(destinations(q->list(0)),
+              (std::vector<std::string>{"+61400000050", "+61400000051", "+61400000053"}));
+}
+
+TEST(QueueFile, CorruptRecordDropsItAndWhatFollowsInThatSegment) {
+    TempDir t;
+    LogCapture log;
+    {
+        auto q = open_store(t.queue());
+        for (int i = 0; i < 3; ++i) enqueue_one(*q, entry("+6140000006" + std::to_string(i)));
+    }
+    std::vector<std::string> segs = segments(t.queue());
+    ASSERT_EQ(segs.size(), 1u);
+    // Flip a byte of the second entry's text.
+    std::string data;
+    {
+        std::ifstream in(segs[0], std::ios::binary);
+        data.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    std::size_t second = data.find("+61400000061");
+    ASSERT_NE(second, std::string::npos);
+    data[second + 3] ^= 0x01;
+    {
+        std::ofstream out(segs[0], std::ios::binary | std::ios::trunc);
+        out << data;
+    }
+    auto q = open_store(t.queue());
+    EXPECT_EQ(destinations(q->list(0)), (std::vector<std::string>{"+61400000060"}));
+    bool logged = false;
+    for (const std::string& m : log.messages())
+        if (m.find("Queue journal: corrupt record in " + segs[0]) == 0) logged = true;
+    EXPECT_TRUE(logged);
+}
+
+TEST(QueueFile, SegmentsGoOnlyWhenTheyAndAllOlderOnesAreDone) {
+    TempDir t;
+    queue_file_options o;
+    o.segment_bytes = 1;  // every flush after the first record starts a new segment
+    std::uint64_t a = 0, b = 0;
+    {
+        auto q = open_store(t.queue(), o);
+        enqueue_one(*q, entry("+61400000070"), &a);
+        enqueue_one(*q, entry("+61400000071"), &b);
+        // The start-up segment went at the first rotation: one segment per entry is left.
+        EXPECT_EQ(segments(t.queue()).size(), 2u);
+        std::string why;
+        // b's segment is finished, but a's older one is not: nothing may go yet, or a's
+        // DONE record (written later, in a newer segment) could be lost before a's entry.
+        ASSERT_TRUE(q->complete(b, true, "", why)) << why;
+        EXPECT_EQ(segments(t.queue()).size(), 3u);
+        ASSERT_TRUE(q->complete(a, true, "", why)) << why;
+        // Every segment but the newest is finished now.
+        EXPECT_EQ(segments(t.queue()).size(), 1u);
+        enqueue_one(*q, entry("+61400000073"));
+    }
+    EXPECT_EQ(segments(t.queue()).size(), 1u);
+    auto q = open_store(t.queue(), o);
+    EXPECT_EQ(destinations(q->list(0)), (std::vector<std::string>{"+61400000073"}));
+    EXPECT_GT(q->list(0)[0].id, b);
+}
+
+TEST(QueueFile, EmptyQueueKeepsOneSegmentAndIdsKeepGrowing) {
+    TempDir t;
+    std::uint64_t a = 0;
+    {
+        auto q = open_store(t.queue());
+        enqueue_one(*q, entry("+61400000080"), &a);
+        std::string why;
+        ASSERT_TRUE(q->complete(a, true, "", why)) << why;
+    }
+    {
+        auto q = open_store(t.queue());
+        EXPECT_TRUE(q->list(0).empty());
+    }
+    EXPECT_EQ(segments(t.queue()).size(), 1u);
+    auto q = open_store(t.queue());
+    std::uint64_t b = 0;
+    enqueue_one(*q, entry("+61400000081"), &b);
+    EXPECT_GT(b, a);
+}
+
+TEST(QueueFile, FullDiskRefusesTheBatchKeepsNothingAndRecovers) {
+    TempDir t;
+    auto q = open_store(t.queue());
+    enqueue_one(*q, entry("+61400000090"));
+    std::vector<std::string> segs = segments(t.queue());
+    ASSERT_EQ(segs.size(), 1u);
+    auto used = fs::file_size(segs[0]);
+    // A file size limit makes the next write fail as a full disk would.
+    struct sigaction ign {
+    }, old{};
+    ign.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGXFSZ, &ign, &old), 0);
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit small = before;
+    small.rlim_cur = static_cast<rlim_t>(used + 40);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::vector<queue_entry> batch{entry("+61400000091"), entry("+61400000092")};
+    std::string why;
+    bool ok = q->enqueue(batch, why);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &before), 0);
+    sigaction(SIGXFSZ, &old, nullptr);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(why, system_error(EFBIG));
+    EXPECT_EQ(fs::file_size(segs[0]), used);  // nothing half-written stays
+    EXPECT_EQ(destinations(q->list(0)), (std::vector<std::string>{"+61400000090"}));
+    // Space is back: the next mail is stored.
+    enqueue_one(*q, entry("+61400000093"));
+    q.reset();
+    q = open_store(t.queue());
+    EXPECT_EQ(destinations(q->list(0)), (std::vector<std::string>{"+61400000090", "+61400000093"}));
+}
+
+TEST(QueueFile, UnusableDirectoryIsRefusedWithAReason) {
+    TempDir t;
+    std::string file = t.path() + "/plain";
+    std::ofstream(file) << "x";
+    std::string why;
+    EXPECT_EQ(queue_file_open(file + "/queue", {}, why), nullptr);
+    EXPECT_NE(why.find(file + "/queue"), std::string::npos) << why;
+}
+
+}  // namespace
+}  // namespace tolvane
