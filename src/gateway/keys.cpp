@@ -101,6 +101,9 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {SSL_PRIV,           "ssl_priv",           SM_NONE,  "tv_priv.pem",         NOFB,          nullptr},
     {SSL_CERT,           "ssl_cert",           SM_NONE,  "tv_cert.pem",         NOFB,          nullptr},
     {SMS_IGNORE,         "sms_ignore",         SM_MULTI, nullptr,               NOFB,          nullptr},
+    {SMTP_MAX_SESSIONS,  "smtp_max_sessions",  SM_NONE,  "500",                 NOFB,          nullptr},
+    {SMTP_MAX_RECIPIENTS,"smtp_max_recipients",SM_NONE,  "100",                 NOFB,          nullptr},
+    {SMTP_SPOOL_OVER,    "smtp_spool_over",    SM_NONE,  "1048576",             NOFB,          nullptr},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

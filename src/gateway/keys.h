@@ -1,6 +1,6 @@
 // The gateway's settings keys and the small conversions of their values.
 //
-// _settings is the key table handed to sini_init: 80 rows whose Id equals the
+// _settings is the key table handed to sini_init: 83 rows whose Id equals the
 // row number, ended by a row with Id -1 and a null Name. Each key also has an
 // upper-case identifier (HOST ... SMS_IGNORE) for the numeric lookups. The
 // table is constant data; the texts it points to live for the whole process.
@@ -96,7 +96,10 @@ enum SettingKey : int {
     SSL_PRIV,
     SSL_CERT,
     SMS_IGNORE,
-    SETTING_KEYS  // number of keys: 80
+    SMTP_MAX_SESSIONS,  // 80
+    SMTP_MAX_RECIPIENTS,
+    SMTP_SPOOL_OVER,
+    SETTING_KEYS  // number of keys: 83
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

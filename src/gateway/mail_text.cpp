@@ -5,6 +5,8 @@
 #include <cctype>
 #include <vector>
 
+#include <phonenumbers/phonenumberutil.h>
+
 #include "foundation/lib.h"
 #include "foundation/log.h"
 
@@ -41,6 +43,91 @@ std::string fix_phone(std::string_view number, const char* country) {
     dmsg("Fixed number (%.*s) --> (%s)", static_cast<int>(number.size()), number.data(),
          fixed.c_str());
     return fixed;
+}
+
+namespace {
+
+// The local part of an address: cut at the last "@"; a quoted local part loses its quotes
+// and the backslashes that escape characters inside them.
+std::string local_part(std::string_view address) {
+    std::string_view rest = address;
+    if (std::size_t at = rest.rfind('@'); at != std::string_view::npos) rest = rest.substr(0, at);
+    if (rest.size() < 2 || rest.front() != '"' || rest.back() != '"') return std::string(rest);
+    std::string out;
+    for (std::size_t i = 1; i + 1 < rest.size(); ++i) {
+        if (rest[i] == '\\' && i + 2 < rest.size()) ++i;
+        out.push_back(rest[i]);
+    }
+    return out;
+}
+
+// Only digits, one leading "+" and the separators people write between digit groups.
+bool plain_number_text(std::string_view n) {
+    bool digit = false;
+    for (std::size_t i = 0; i < n.size(); ++i) {
+        char c = n[i];
+        if (c >= '0' && c <= '9') {
+            digit = true;
+        } else if (c == '+') {
+            if (digit || n.find_first_not_of(" \t(", 0) != i) return false;
+        } else if (c != ' ' && c != '-' && c != '.' && c != '/' && c != '(' && c != ')' &&
+                   c != '\t') {
+            return false;
+        }
+    }
+    return digit;
+}
+
+// The region of a calling code written "+61", "61" or "0061"; "ZZ" (none) otherwise.
+std::string region_of(const char* country) {
+    using i18n::phonenumbers::PhoneNumberUtil;
+    std::string_view c = country != nullptr ? std::string_view(country) : std::string_view();
+    while (!c.empty() && (c.front() == '+' || c.front() == '0')) c.remove_prefix(1);
+    int code = 0;
+    for (char ch : c) {
+        if (ch < '0' || ch > '9' || code > 999) return "ZZ";
+        code = code * 10 + (ch - '0');
+    }
+    std::string region = "ZZ";
+    if (code > 0) PhoneNumberUtil::GetInstance()->GetRegionCodeForCountryCode(code, &region);
+    return region;
+}
+
+std::optional<std::string> valid_e164(const std::string& text, const std::string& region) {
+    using i18n::phonenumbers::PhoneNumber;
+    using i18n::phonenumbers::PhoneNumberUtil;
+    const PhoneNumberUtil* util = PhoneNumberUtil::GetInstance();
+    PhoneNumber pn;
+    if (util->Parse(text, region, &pn) != PhoneNumberUtil::NO_PARSING_ERROR) return std::nullopt;
+    if (!util->IsValidNumber(pn)) return std::nullopt;
+    std::string out;
+    util->Format(pn, PhoneNumberUtil::E164, &out);
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::string> phone_destination(std::string_view recipient, const char* prefix,
+                                             const char* country) {
+    std::string local = local_part(recipient.substr(0, TEXT_MAX));
+    std::string_view n = local;
+    if (prefix != nullptr && *prefix != '\0' && istarts_with(n, prefix))
+        n.remove_prefix(std::string_view(prefix).size());
+    if (!plain_number_text(n)) return std::nullopt;
+    std::string digits;  // the number without its separators
+    for (char c : n)
+        if ((c >= '0' && c <= '9') || c == '+') digits.push_back(c);
+    std::string region = region_of(country);
+    // "00" starts an international number in most of the world, though not in every
+    // region's own numbering plan (Australia dials 0011): it is tried first, and the
+    // region's own reading of the digits after it.
+    std::optional<std::string> e164;
+    if (digits.size() > 2 && digits[0] == '0' && digits[1] == '0')
+        e164 = valid_e164("+" + digits.substr(2), "ZZ");
+    if (!e164) e164 = valid_e164(digits, region);
+    if (e164 && *e164 != digits)
+        dmsg("Fixed number (%.*s) --> (%s)", static_cast<int>(n.size()), n.data(), e164->c_str());
+    return e164;
 }
 
 std::size_t smart_body(const char* setting, std::string& text, const char* add, std::size_t limit) {

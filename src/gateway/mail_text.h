@@ -33,6 +33,17 @@ std::string strip_email(std::string_view address, const char* prefix);
 // returned unchanged. The result holds at most TEXT_MAX characters.
 std::string fix_phone(std::string_view number, const char* country);
 
+// The destination number of a mail recipient in E.164 form ("+" and digits), or nullopt
+// when it is not a valid phone number. The local part is taken (cut at the last "@", its
+// quotes removed), `prefix` removed from its front as strip_email does, then read as a
+// number of the region whose calling code `country` holds ("+61": Australia; null or
+// empty: only international forms are understood). Blanks, "-", ".", "/" and brackets
+// between the digits are dropped; "+", "00" and the region's own international prefix
+// start an international number. Letters, extensions and anything else make it invalid,
+// so that no guessed number is ever charged.
+std::optional<std::string> phone_destination(std::string_view recipient, const char* prefix,
+                                             const char* country);
+
 // Appends `add` to `text` under the compaction modes of `setting` (the sms_smart value:
 // words separated by commas and blanks, at most 20 of them; "spaces" in any case drops
 // white space and upper-cases the first letter of `add` and of every word after a run of

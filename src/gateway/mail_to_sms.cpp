@@ -185,6 +185,11 @@ class MailJob {
         const char* country = value_of(p_.reader, PHONE_COUNTRY);
         while (const char* to = sms_msg_to(p_.smtp, m())) {
             std::string dest = mail_destination(to, mode, todomain, prefix, country);
+            if (dest.empty()) {
+                imsg("Mail to [%s] refused: not a phone number", cut(to).c_str());
+                refuse(strprintf("Not a phone number (%s)", cut(to).c_str()));
+                continue;
+            }
             imsg("New message to [%s]", dest.c_str());
             std::optional<std::string> match = list_match(p_.reader, ACCEPT_TO, dest);
             if (!match) {
@@ -350,7 +355,7 @@ std::optional<std::string> list_match(rini* reader, int key, std::string_view su
 std::string mail_destination(std::string_view recipient, int send_mode, const char* todomain,
                              const char* prefix, const char* country) {
     if (send_mode != SMS_SMTP || has_text(todomain))
-        return fix_phone(strip_email(recipient, prefix), country);
+        return phone_destination(recipient, prefix, country).value_or(std::string());
     return cut(recipient);
 }
 

@@ -81,9 +81,9 @@ std::string header_address(const std::string* value);
 // matches `subject`; nullopt when none does (or no occurrence is set).
 std::optional<std::string> list_match(rini* reader, int key, std::string_view subject);
 
-// The destination of a recipient: reduced to a phone number (smtp_prefix, domain cut,
-// phone_country) unless SMS leave by mail without smtp_sms_todomain, which keeps the
-// whole address.
+// The destination of a recipient: its number in E.164 form (phone_destination, with
+// smtp_prefix and phone_country) unless SMS leave by mail without smtp_sms_todomain,
+// which keeps the whole address. Empty when the recipient is not a valid phone number.
 std::string mail_destination(std::string_view recipient, int send_mode, const char* todomain,
                              const char* prefix, const char* country);
 

@@ -232,6 +232,8 @@ std::unique_ptr<sms_init_record> smtp_side_init(SIni* ini) {
     rec->workpath = get(WORKPATH);
     rec->listenport = s_atoi(get(SMTP_INPORT).c_str());
     rec->sendport = s_atoi(get(SMTP_OUTPORT).c_str());
+    rec->max_sessions = s_atoi(get(SMTP_MAX_SESSIONS).c_str());
+    rec->max_recipients = s_atoi(get(SMTP_MAX_RECIPIENTS).c_str());
     return rec;
 }
 

@@ -138,19 +138,20 @@ std::unique_ptr<sms_driver> sms_smtp_init(sms* owner, const sms_init_record* ini
     d->client_timeout = rec->client_timeout > 0 ? rec->client_timeout : SMTP_CLIENT_TIMEOUT;
     d->relay_timeout = rec->relay_timeout;
     d->relay_connect_timeout = rec->relay_connect_timeout;
+    d->max_sessions = rec->max_sessions > 0 ? rec->max_sessions : 0;
+    d->max_recipients = rec->max_recipients > 0 ? rec->max_recipients : 0;
     if (rec->listenport != 0) {
         int port = rec->listenport > 0 ? rec->listenport : 0;
         dmsg("SMTP listen on %d", port);
-        // Address reuse, so that a restart right after busy traffic (connections of the
-        // old process still in TIME_WAIT) can listen again; Linux still refuses a second
-        // live listener on the port.
-        if (!tcp_listen(d->sock, port, rec->bind.empty() ? nullptr : rec->bind.c_str(), 1)) {
-            emsg("SMTP listen on %d failed: %s", port, tcp_error(d->sock.get()).c_str());
-            tcp_close_nice(d->sock.get());
+        d->listener = std::make_unique<smtp_listener>();
+        std::vector<std::string> addresses;
+        if (!rec->bind.empty()) addresses.push_back(rec->bind);
+        if (!d->listener->open(addresses, port, d->listen_error)) {
+            d->listener.reset();
             errcode = SMTP_ELISTEN;
             return d;
         }
-        tcp_getport(d->sock.get(), d->listen_port);
+        d->listen_port = d->listener->port();
     }
     d->host = cut(tcp_hostname());
     dmsg("Host name (%s)", d->host.c_str());
@@ -184,7 +185,7 @@ std::unique_ptr<sms_driver> sms_smtp_init(sms* owner, const sms_init_record* ini
 void sms_smtp_free(std::unique_ptr<sms_driver>& state) {
     if (auto* d = driver_of(state.get())) {
         th_mutex_free(d->filelock);
-        tcp_free(d->sock);
+        d->listener.reset();
     }
     state.reset();
 }
@@ -194,13 +195,27 @@ void sms_smtp_free(std::unique_ptr<sms_driver>& state) {
 std::unique_ptr<sms_message> sms_smtp_wait(sms_driver* state, int timeout_msec, int& errcode) {
     (void)errcode;
     sms_smtp* d = driver_of(state);
-    if (!d || !d->sock || d->sock->sk < 0) return nullptr;
-    if (!tcp_waitfor(d->sock.get(), timeout_msec)) return nullptr;
-    std::unique_ptr<CHAN> c;
-    if (!tcp_accept(d->sock.get(), c)) return nullptr;
-    std::string ip = c->theirname;
-    int port = c->rmt_saved;
+    if (!d || !d->listener) return nullptr;
+    std::string ip;
+    int port = 0, where = 0;
+    int fd = d->listener->accept_one(timeout_msec, ip, port, where);
+    if (fd < 0) return nullptr;
+    // The place is taken before anything is made for the client, and refused at once when
+    // there is none.
+    if (d->max_sessions > 0 && d->sessions->fetch_add(1) >= d->max_sessions) {
+        d->sessions->fetch_sub(1);
+        smtp_listener::refuse_over_cap(fd);
+        imsg("SMTP connection from %s:%d refused: %d sessions open", ip.c_str(), port,
+             d->max_sessions);
+        return nullptr;
+    }
+    if (d->max_sessions <= 0) d->sessions->fetch_add(1);
+    std::unique_ptr<CHAN> c = tcp_new();
+    c->sk = fd;
+    c->theirname = ip;
+    c->rmt_saved = port;
     auto m = sms_smtp_msg_new(d, smtp_chan_link(std::move(c)), MODE_HELO);
+    m->sock->session_count = d->sessions;
     const std::string& hello = d->greeting.empty() ? d->host : d->greeting;
     m->sock->reply(strprintf("220 %s", hello.c_str()));
     if (!m->sock->flush()) return nullptr;  // the message closes the connection
@@ -221,7 +236,7 @@ void sms_smtp_error(sms_driver* state, int err, std::string& bf) {
             break;
         case SMTP_ELISTEN:
             bf = strprintf("Error while listening for connections (%s)",
-                           tcp_error(d ? d->sock.get() : nullptr).c_str());
+                           d ? d->listen_error.c_str() : "no transport");
             break;
         case SMTP_EREAD:
             bf = "Error reading from the socket";
@@ -336,6 +351,9 @@ int sms_smtp_reject(sms_driver*, sms_message* msg, int code, const char* reason)
     smtp_message* m = message_of(msg);
     if (!m || !m->sock) return SMTP_ECLOSED;
     if (m->oversize || m->spool_error) return SMTP_OK;
+    if (m->upto == MODE_TO) ++m->refused_rcpts;
+    m->needreply = 0;
+    if (smtp_error_budget_spent(*m)) return SMTP_ECLOSED;
     int r = answer(*m, code, reason, false);
     if (r != SMTP_OK) return r;
     if (m->upto == MODE_TO) return SMTP_OK;

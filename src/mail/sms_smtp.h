@@ -22,10 +22,16 @@
 //
 // Limits: command lines are cut at 999 characters (the rest of the line is
 // skipped); data lines are stored whole; message data beyond SMTP_MAX_DATA bytes
-// is not stored and the mail is refused with 552 at its end. A client silent for
-// the read time limit (10 s) loses the connection.
+// is not stored and the mail is refused with 552 at its end, and a mail whose data
+// could not be written whole is refused with "452 Insufficient system storage". A
+// client silent for the read time limit (10 s) loses the connection. At most
+// max_sessions clients are connected at once (the next one is told "421 Too many
+// connections, try again later"), a mail has at most max_recipients recipients
+// ("452 Too many recipients" beyond), and a connection is closed with "421 Too many
+// errors" at its 21st refused or unknown command.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <deque>
 #include <functional>
@@ -94,6 +100,8 @@ struct smtp_init : sms_init_record {
     int listenport = 0;    // 0: no listener; negative: a free port chosen by the system
     int sendport = 25;
     std::string bind;                          // listen address; empty: all addresses
+    int max_sessions = 500;                    // clients connected at once; 0: no limit
+    int max_recipients = 100;                  // recipients of one mail; 0: no limit
     int client_timeout = SMTP_CLIENT_TIMEOUT;  // ms a client of the listener may stay silent
     int relay_timeout = 0;                     // ms per relay reply; 0: the channel's default
     int relay_connect_timeout = 0;             // ms for the relay connect; 0: the system's
@@ -144,7 +152,8 @@ class smtp_message : public sms_message {
     sms_smtp* drv = nullptr;
     int parsed = 0;                      // the data ended and the spool file was parsed
     int oversize = 0;                    // the data exceeded SMTP_MAX_DATA (refused with 552)
-    int spool_error = 0;                 // writing the spool file failed (refused with 451)
+    int spool_error = 0;                 // writing the spool file failed (refused with 452)
+    int refused_rcpts = 0;               // recipients of this mail refused by the gateway
     long data_bytes = 0;                 // bytes of data stored
     const std::string* added = nullptr;  // recipient added by the last engine run
     struct spool_file;
@@ -164,13 +173,19 @@ class sms_smtp : public sms_driver {
     std::string fromdom;
     std::unique_ptr<MUTEX> filelock;  // "SMTP_FILE_LOCK"
     int sendport = 25;
-    std::unique_ptr<CHAN> sock;  // listening channel, null when no listener
-    int flog = -1;               // dialogue log descriptor, -1 when off
-    sms* owner = nullptr;        // the handle that owns this driver
+    std::unique_ptr<class smtp_listener> listener;  // null when no listener
+    std::string listen_error;                       // why listening failed
+    int flog = -1;                                  // dialogue log descriptor, -1 when off
+    sms* owner = nullptr;                           // the handle that owns this driver
     int client_timeout = SMTP_CLIENT_TIMEOUT;
     int relay_timeout = 0;
     int relay_connect_timeout = 0;
     int listen_port = 0;  // bound port of the listener, 0 without one
+    int max_sessions = 500;
+    int max_recipients = 100;
+    // Open client connections; shared with each connection, which gives its place back
+    // when it closes, whenever that is.
+    std::shared_ptr<std::atomic<int>> sessions = std::make_shared<std::atomic<int>>(0);
 
     // Where a hand-over sends the connection's next message. Unset: a new thread
     // through sms_wait_incoming on owner. Tests and fuzzing keep them instead.

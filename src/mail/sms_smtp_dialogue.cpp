@@ -6,6 +6,7 @@
 // message data has ended, or until the dialogue is over. A reply owed for the
 // last command read is sent by the next run, or by accept/reject.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "foundation/lib.h"
@@ -21,6 +22,8 @@ smtp_conn::smtp_conn(std::unique_ptr<smtp_link> l, int ms) : link(std::move(l)),
 
 smtp_conn::~smtp_conn() {
     flush();
+    link.reset();  // closed before its place is given back
+    if (session_count) session_count->fetch_sub(1);
 }
 
 int smtp_conn::sockno() const {
@@ -106,6 +109,8 @@ constexpr std::string_view R_MAIL_OK = "250 Command MAIL OK";
 constexpr std::string_view R_RCPT_OK = "250 Command RCPT User found OK";
 constexpr std::string_view R_DATA_GO = "354 Command DATA Start mail input; end with <CRLF>.<CRLF>";
 constexpr std::string_view R_DATA_OK = "250 Command DATA Processed mail data OK";
+constexpr std::string_view R_TOO_MANY_RCPTS = "452 Too many recipients";
+constexpr std::string_view R_TOO_MANY_ERRORS = "421 Too many errors";
 
 bool say(smtp_message& m, std::string_view text, bool log = true) {
     if (log && smtp_logging(*m.drv))
@@ -148,9 +153,17 @@ int data_line(smtp_message& m, std::string_view piece, bool more) {
 
 // The end of the data: parse the mail, or refuse it when it could not be stored whole.
 void data_end(smtp_message& m, int& result) {
+    // Buffered writes fail late: the last of them is checked here, before anything
+    // could be made of a half-written file.
+    if (m.f && m.f->f && !m.spool_error && !m.oversize &&
+        (std::fflush(m.f->f) != 0 || std::ferror(m.f->f))) {
+        emsg("SMTP: writing spool file (%s) failed, %s", m.file.c_str(),
+             system_error(errno).c_str());
+        m.spool_error = 1;
+    }
     if (m.oversize || m.spool_error) {
         std::string_view r = m.oversize ? "552 Message size exceeds fixed maximum message size"
-                                        : "451 Failed to write temp file.";
+                                        : "452 Insufficient system storage";
         emsg("SMTP: mail from (%s) refused: %s (%ld bytes stored)", m.from ? m.from->c_str() : "",
              std::string(r).c_str(), m.data_bytes);
         m.parsed = 1;
@@ -254,6 +267,7 @@ int process_message(smtp_message& m, int stop_on) {
         bool ok = true;
         if (m.upto == MODE_HELO) {
             if (!istarts_with(l, "HELO")) {
+                if (smtp_error_budget_spent(m)) return SMTP_ECLOSED;
                 ok = say(m, "500 HELO expected");
             } else {
                 std::string_view a = l.substr(4);
@@ -291,6 +305,10 @@ int process_message(smtp_message& m, int stop_on) {
             }
             ok = say(m, R_MAIL_OK);
             m.upto = MODE_TO;
+        } else if (m.upto == MODE_TO && istarts_with(l, "RCPT TO:") && d.max_recipients > 0 &&
+                   m.to.size() >= static_cast<std::size_t>(d.max_recipients + m.refused_rcpts)) {
+            // Not counted as an error: clients send every recipient before they read a reply.
+            ok = say(m, R_TOO_MANY_RCPTS);
         } else if (m.upto == MODE_TO && istarts_with(l, "RCPT TO:")) {
             m.to.push_front(address_arg(l.substr(8)));
             if (stop_on == STOP_ON_TO) {
@@ -321,6 +339,7 @@ int process_message(smtp_message& m, int stop_on) {
             while (cut < l.size() && !is_blank(l[cut])) ++cut;
             std::string txt = "500 Unknown command (";
             txt.append(l.substr(0, cut)).append(")");
+            if (smtp_error_budget_spent(m)) return SMTP_ECLOSED;
             ok = say(m, txt);
         }
         if (!ok) {
@@ -331,6 +350,16 @@ int process_message(smtp_message& m, int stop_on) {
 
     m.sock.reset();  // sends what is held, then closes
     return result;
+}
+
+bool smtp_error_budget_spent(smtp_message& m) {
+    if (!m.sock) return true;
+    if (++m.sock->errors <= SMTP_MAX_ERRORS) return false;
+    imsg("SMTP client %s closed after %d refused or unknown commands", m.ip ? m.ip->c_str() : "",
+         m.sock->errors);
+    say(m, R_TOO_MANY_ERRORS);
+    m.sock.reset();  // sends what is held, then closes
+    return true;
 }
 
 void sms_smtp_msg_passoff(smtp_message& m, const std::string* first) {

@@ -7,7 +7,9 @@
 // sends them before it would wait for more input.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +40,10 @@ class smtp_conn {
     std::unique_ptr<smtp_link> link;
     int timeout_ms;
     std::string line;  // scratch for a command line
+    // Refused and unknown commands so far on this connection (all its mails).
+    int errors = 0;
+    // The listener's count of open sessions, given back when the connection goes.
+    std::shared_ptr<std::atomic<int>> session_count;
 
   private:
     std::vector<char> buf_;
@@ -47,6 +53,48 @@ class smtp_conn {
     bool has_pending_ = false;
     bool write_failed_ = false;
 };
+
+// Listening sockets of the listener (see sms_smtp_listen.cpp).
+inline constexpr std::size_t SMTP_LISTEN_MAX = 16;
+class smtp_listener {
+  public:
+    smtp_listener() = default;
+    ~smtp_listener();
+    smtp_listener(const smtp_listener&) = delete;
+    smtp_listener& operator=(const smtp_listener&) = delete;
+
+    // Binds every address (IPv4 or IPv6 text; an empty list: every IPv4 address) on port
+    // (0: a free port, the same for all). False with the system's reason in err (the
+    // address is logged).
+    bool open(const std::vector<std::string>& addresses, int port, std::string& err);
+    // Waits up to timeout_ms (-1: for ever) for a connection on any address and accepts
+    // it: its descriptor, with the client's address and port and the index of the
+    // address it came to; -1 on time-out, wake() or a failure (logged).
+    int accept_one(int timeout_ms, std::string& ip, int& port, int& listen_index);
+    // Ends a wait in accept_one at once (from any thread).
+    void wake();
+    // Tells a client it is one too many ("421 ...") and closes it.
+    static bool refuse_over_cap(int fd);
+    int port() const { return port_; }
+    const std::vector<std::string>& addresses() const { return addresses_; }
+
+  private:
+    void report(const char* what, int e);
+    std::vector<int> fds_;
+    std::vector<std::string> addresses_;
+    int spare_ = -1;
+    int wake_ = -1;
+    int port_ = 0;
+    std::size_t next_ = 0;
+    long failures_ = 0;
+    long last_report_ms_ = -1000000;
+};
+
+// The refusal of a command beyond the error budget of a session.
+inline constexpr int SMTP_MAX_ERRORS = 20;
+// Counts one refused or unknown command on m's connection; true when that was one too
+// many: "421 Too many errors" has then been sent and the connection closed.
+bool smtp_error_budget_spent(smtp_message& m);
 
 // Size of the client line buffer: longer data lines are stored in pieces.
 inline constexpr std::size_t SMTP_LINE_BUFFER = 8192;

@@ -87,6 +87,77 @@ TEST(FixPhone, ResultIsCutAtTextLimit) {
     EXPECT_EQ(r.substr(0, 600), country);
 }
 
+// ---- phone_destination ----
+
+struct NumberCase {
+    const char* recipient;
+    const char* prefix;
+    const char* country;
+    const char* e164;  // null: not a phone number
+};
+
+TEST(PhoneDestination, EveryWrittenFormBecomesOneInternationalNumber) {
+    const NumberCase cases[] = {
+        {"0412345678@gw", nullptr, "+61", "+61412345678"},
+        {"0412-345-678@gw", nullptr, "+61", "+61412345678"},
+        {"0412.345.678@gw", nullptr, "+61", "+61412345678"},
+        {"0412 345 678@gw", nullptr, "+61", "+61412345678"},
+        {"(02) 9999 8888@gw", nullptr, "+61", "+61299998888"},
+        {"\"0412 345 678\"@gw", nullptr, "+61", "+61412345678"},
+        {"\"04\\12345678\"@gw", nullptr, "+61", "+61412345678"},
+        {"00441234567890@gw", nullptr, "+61", "+441234567890"},    // not +610441234567890
+        {"0011441234567890@gw", nullptr, "+61", "+441234567890"},  // Australia's own prefix
+        {"+441234567890@gw", nullptr, "+61", "+441234567890"},
+        {"011441234567890@gw", nullptr, "+1", "+441234567890"},  // North America's
+        {"(212) 555-0123@gw", nullptr, "+1", "+12125550123"},
+        {"030 123456@gw", nullptr, "+49", "+4930123456"},
+        {"06 12 34 56 78@gw", nullptr, "33", "+33612345678"},  // country without its "+"
+        {"090-1234-5678@gw", nullptr, "+81", "+819012345678"},
+        {"00819012345678@gw", nullptr, nullptr, "+819012345678"},
+        {"+61412345678@gw", nullptr, nullptr, "+61412345678"},
+        {"sms0412345678@gw", "sms", "+61", "+61412345678"},
+        {"SMS0412345678@gw", "sms", "+61", "+61412345678"},
+        {"0412345678", nullptr, "+61", "+61412345678"},  // no domain at all
+    };
+    for (const NumberCase& c : cases) {
+        SCOPED_TRACE(std::string(c.recipient) + " country " + (c.country ? c.country : "none"));
+        std::optional<std::string> r = phone_destination(c.recipient, c.prefix, c.country);
+        ASSERT_TRUE(r.has_value());
+        EXPECT_EQ(*r, c.e164);
+    }
+}
+
+TEST(PhoneDestination, AnythingButANumberIsRefused) {
+    const NumberCase cases[] = {
+        {"abc@gw", nullptr, "+61", nullptr},
+        {"0412@gw", nullptr, "+61", nullptr},          // too short to be a number
+        {"0412345678@gw", nullptr, nullptr, nullptr},  // national, and no country
+        {"0412345678@gw", nullptr, "", nullptr},
+        {"0412345678@gw", nullptr, "+999", nullptr},    // no such calling code
+        {"0412345678x12@gw", nullptr, "+61", nullptr},  // extension
+        {"1800FLOWERS@gw", nullptr, "+61", nullptr},    // letters are never dialled
+        {"sms0412345678@gw", nullptr, "+61", nullptr},  // a prefix nobody configured
+        {"0412+345678@gw", nullptr, "+61", nullptr},    // "+" inside
+        {"++61412345678@gw", nullptr, "+61", nullptr},
+        {"\"\"@gw", nullptr, "+61", nullptr},
+        {"@gw", nullptr, "+61", nullptr},
+        {"", nullptr, "+61", nullptr},
+        {"0412\r\n345678@gw", nullptr, "+61", nullptr},
+        {"00@gw", nullptr, "+61", nullptr},
+        {"0412345678@b@gw", nullptr, "+61", nullptr},  // the last "@" ends the local part
+    };
+    for (const NumberCase& c : cases) {
+        SCOPED_TRACE(std::string(c.recipient) + " country " + (c.country ? c.country : "none"));
+        EXPECT_EQ(phone_destination(c.recipient, c.prefix, c.country), std::nullopt);
+    }
+}
+
+TEST(PhoneDestination, AnOverlongRecipientIsRefusedNotCut) {
+    // Cutting would turn 1,000 digits into some other valid-looking number.
+    std::string local = "+61" + std::string(1000, '4');
+    EXPECT_EQ(phone_destination(local + "@gw", nullptr, "+61"), std::nullopt);
+}
+
 // ---- smart_body ----
 
 TEST(SmartBody, WithoutSettingCopiesUnchanged) {

@@ -207,7 +207,7 @@ TEST_F(MailToSms, HeaderCopyTravelsWithTheFirstAttempt) {
 TEST_F(MailToSms, SendModeNoneRefusesRightAfterTheGreeting) {
     path.send = nullptr;
     LogCapture log;
-    std::vector<std::string> r = run(dialogue("a@b", {"0412@gw"}, kMail));
+    std::vector<std::string> r = run(dialogue("a@b", {"0412345678@gw"}, kMail));
     EXPECT_EQ(r, std::vector<std::string>{"500 Outgoing SMS disabled (send_mode none specified)"});
     EXPECT_TRUE(log.has("Outgoing SMS disabled"));
     EXPECT_TRUE(sms_out.sent.empty());
@@ -216,7 +216,7 @@ TEST_F(MailToSms, SendModeNoneRefusesRightAfterTheGreeting) {
 TEST_F(MailToSms, ClientAddressNotListedIsBlocked) {
     set("accept_ip", "10.*, 192.168.*");
     LogCapture log;
-    std::vector<std::string> r = run(dialogue("a@b", {"0412@gw"}, kMail));
+    std::vector<std::string> r = run(dialogue("a@b", {"0412345678@gw"}, kMail));
     EXPECT_EQ(r, std::vector<std::string>{"500 Ip Blocked"});
     EXPECT_TRUE(log.has("New SMTP connection from [127.0.0.1]"));
     EXPECT_TRUE(log.has("Connection from [127.0.0.1] blocked"));
@@ -227,7 +227,7 @@ TEST_F(MailToSms, LaterAcceptIpLineCanAdmit) {
     set("accept_ip", "10.*");
     set("accept_ip", "127.0.0.*");
     LogCapture log;
-    run(dialogue("a@b", {"0412@gw"}, kMail));
+    run(dialogue("a@b", {"0412345678@gw"}, kMail));
     EXPECT_TRUE(log.has("IP[127.0.0.1] matches[127.0.0.*]"));
     EXPECT_EQ(sms_out.sent.size(), 1u);
 }
@@ -237,7 +237,7 @@ TEST_F(MailToSms, ClientLimitRefusesWithNameAndMessage) {
     set("ip_limit_msg", "Too many from your host");
     msgrec_add_ip(mr, "127.0.0.1", 1);
     LogCapture log;
-    std::vector<std::string> r = run(dialogue("a@b", {"0412@gw"}, kMail));
+    std::vector<std::string> r = run(dialogue("a@b", {"0412345678@gw"}, kMail));
     EXPECT_EQ(r, std::vector<std::string>{"500 msgrec Too many from your host"});
     EXPECT_TRUE(log.has("Connection from [127.0.0.1] exceeds (msgrec) limit of 1"));
 }
@@ -248,7 +248,7 @@ TEST_F(MailToSms, FirstExceededLimitDecides) {
     msgrecs* daily = limit("daily", 0, 1, 0);
     msgrec_add_from(hourly, "a@b", 1);
     msgrec_add_from(daily, "a@b", 1);
-    std::vector<std::string> r = run(dialogue("a@b", {"0412@gw"}, kMail));
+    std::vector<std::string> r = run(dialogue("a@b", {"0412345678@gw"}, kMail));
     EXPECT_EQ(r.back(), "500 hourly Limit reached");
 }
 
@@ -286,7 +286,7 @@ TEST_F(MailToSms, RecipientOverItsLimitIsRefusedOthersStillGetTheirSms) {
 TEST_F(MailToSms, NoRecipientLeftEndsWithoutSms) {
     set("accept_to", "nobody");
     LogCapture log;
-    run(dialogue("a@b", {"0412@gw"}, kMail));
+    run(dialogue("a@b", {"0412345678@gw"}, kMail));
     EXPECT_TRUE(log.has("No message to process"));
     EXPECT_TRUE(sms_out.sent.empty());
     EXPECT_TRUE(records().empty());
@@ -296,7 +296,7 @@ TEST_F(MailToSms, SenderNotListedIsRefusedAtTheEndOfData) {
     limit("msgrec", 0, 500, 500);
     set("accept_from", "*@corp.example");
     LogCapture log;
-    std::vector<std::string> r = run(dialogue("eve@else.example", {"0412@gw"}, kMail));
+    std::vector<std::string> r = run(dialogue("eve@else.example", {"0412345678@gw"}, kMail));
     EXPECT_EQ(r[4], "500 From Blocked");
     EXPECT_TRUE(log.has("Connection for [eve@else.example] blocked"));
     EXPECT_TRUE(sms_out.sent.empty());
@@ -308,14 +308,14 @@ TEST_F(MailToSms, SenderLimitRefusesWithItsMessage) {
     set("limit_msg", "Slow down");
     msgrec_add_from(mr, "a@b", 3);
     LogCapture log;
-    std::vector<std::string> r = run(dialogue("a@b", {"0412@gw"}, kMail));
+    std::vector<std::string> r = run(dialogue("a@b", {"0412345678@gw"}, kMail));
     EXPECT_EQ(r[4], "500 msgrec Slow down");
     EXPECT_TRUE(log.has("For [a@b] exceeds (msgrec) limit of 3"));
 }
 
 TEST_F(MailToSms, EmptySenderWithoutBillIsRefused) {
     LogCapture log;
-    std::vector<std::string> r = run(dialogue("", {"0412@gw"}, kMail));
+    std::vector<std::string> r = run(dialogue("", {"0412345678@gw"}, kMail));
     EXPECT_EQ(r[4], "500 From Blocked");
     EXPECT_TRUE(log.has("From and bill both blank"));
 }
@@ -349,7 +349,7 @@ TEST_F(MailToSms, RetriesZeroMakesOneAttempt) {
     limit("msgrec", 0, 500, 500);
     set("sms_retries", "0");
     sms_out.results = {5, 5, 5, 5, 5};
-    run(dialogue("a@b", {"0412@gw"}, kMail));
+    run(dialogue("a@b", {"0412345678@gw"}, kMail));
     EXPECT_EQ(sms_out.sent.size(), 1u);
 }
 
@@ -358,7 +358,7 @@ TEST_F(MailToSms, RetriesThreeMakeFourAttemptsOnlyTheFirstWithHeaders) {
     set("sms_retries", "3");
     sms_out.results = {5, 5, 5, 5, 5, 5};
     LogCapture log;
-    run(dialogue("a@b", {"0412@gw"}, kMail));
+    run(dialogue("a@b", {"0412345678@gw"}, kMail));
     ASSERT_EQ(sms_out.sent.size(), 4u);
     EXPECT_TRUE(sms_out.sent[0].with_headers);
     for (int i = 1; i < 4; ++i) EXPECT_FALSE(sms_out.sent[i].with_headers);
@@ -372,9 +372,9 @@ TEST_F(MailToSms, SuccessfulRetryCountsOnce) {
     msgrecs* mr = limit("msgrec", 0, 500, 500);
     set("sms_retries", "3");
     sms_out.results = {5, 0};
-    run(dialogue("a@b", {"0412@gw"}, kMail));
+    run(dialogue("a@b", {"0412345678@gw"}, kMail));
     EXPECT_EQ(sms_out.sent.size(), 2u);
-    EXPECT_EQ(msgrec_to_count(mr, "+61412"), 1);
+    EXPECT_EQ(msgrec_to_count(mr, "+61412345678"), 1);
     EXPECT_TRUE(notices.sent.empty());
 }
 
@@ -403,7 +403,7 @@ TEST_F(MailToSms, FinalFailureWritesUncountedRecordAndMailsTheNotice) {
 TEST_F(MailToSms, ClientCutOffInItsDataGetsNoSmsAndNoRecord) {
     limit("msgrec", 0, 500, 500);
     std::string input =
-        "HELO c\r\nMAIL FROM:<a@b>\r\nRCPT TO:<0412@gw>\r\nDATA\r\nSubject: x\r\n\r\nhalf a mail";
+        "HELO c\r\nMAIL FROM:<a@b>\r\nRCPT TO:<0412345678@gw>\r\nDATA\r\nSubject: x\r\n\r\nhalf a mail";
     run(input);
     EXPECT_TRUE(sms_out.sent.empty());
     EXPECT_TRUE(records().empty());
@@ -412,7 +412,7 @@ TEST_F(MailToSms, ClientCutOffInItsDataGetsNoSmsAndNoRecord) {
 
 TEST_F(MailToSms, SpoolFileIsGoneAfterwards) {
     limit("msgrec", 0, 500, 500);
-    run(dialogue("a@b", {"0412@gw"}, kMail));
+    run(dialogue("a@b", {"0412345678@gw"}, kMail));
     int left = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir + "/spool")) {
         static_cast<void>(e);
@@ -536,11 +536,15 @@ TEST(HeaderAddress, DropsOneBracketPair) {
 }
 
 TEST(MailDestination, ReducesUnlessMailedWholeWithoutDomain) {
-    EXPECT_EQ(mail_destination("sms0412@gw", SMS_ROBOT, nullptr, "sms", "+61"), "+61412");
-    EXPECT_EQ(mail_destination("0412@gw", SMS_GSM, nullptr, "", nullptr), "412");
+    EXPECT_EQ(mail_destination("sms0412345678@gw", SMS_ROBOT, nullptr, "sms", "+61"),
+              "+61412345678");
+    // Without a country only international forms are numbers.
+    EXPECT_EQ(mail_destination("0412345678@gw", SMS_GSM, nullptr, "", nullptr), "");
+    EXPECT_EQ(mail_destination("+61412345678@gw", SMS_GSM, nullptr, "", nullptr), "+61412345678");
     EXPECT_EQ(mail_destination("0412@x", SMS_SMTP, nullptr, "", "+61"), "0412@x");
-    EXPECT_EQ(mail_destination("0412@x", SMS_SMTP, "", "", "+61"), "0412@x");
-    EXPECT_EQ(mail_destination("0412@x", SMS_SMTP, "p.example", "", "+61"), "+61412");
+    EXPECT_EQ(mail_destination("abc@x", SMS_SMTP, "", "", "+61"), "abc@x");
+    EXPECT_EQ(mail_destination("0412345678@x", SMS_SMTP, "p.example", "", "+61"), "+61412345678");
+    EXPECT_EQ(mail_destination("abc@x", SMS_SMTP, "p.example", "", "+61"), "");
 }
 
 TEST(ComposeSmsText, SubjectIsDecodedAndJoinedToTheBody) {

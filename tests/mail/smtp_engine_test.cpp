@@ -441,3 +441,100 @@ TEST(QpHeaderDecode, MalformedWordsGiveMinusOne) {
 
 }  // namespace
 }  // namespace tolvane
+
+namespace tolvane {
+namespace {
+
+// ---- session limits ----
+
+class Limits : public Engine {};
+
+TEST_F(Limits, RecipientsBeyondTheCapAreRefusedAndTheMailGoesOn) {
+    drv->max_recipients = 3;
+    std::string in = "HELO h\r\nMAIL FROM:<s@x>\r\n";
+    for (int i = 1; i <= 5; ++i) in += "RCPT TO:<r" + std::to_string(i) + "@y>\r\n";
+    in += "DATA\r\nSubject: s\r\n\r\nbody\r\n.\r\nQUIT\r\n";
+    auto m = msg(in);
+    ASSERT_EQ(sms_smtp_recv(drv, m.get()), 0);
+    std::vector<std::string> got;
+    while (const char* to = sms_smtp_to(drv, m.get())) got.push_back(to);
+    EXPECT_EQ(got, (std::vector<std::string>{"r1@y", "r2@y", "r3@y"}));
+    EXPECT_STREQ(sms_smtp_body(drv, m.get()), "body\n");
+    m.reset();  // what the connection holds back is sent as it closes
+    std::vector<std::string> r = replies();
+    ASSERT_EQ(r.size(), 8u);
+    EXPECT_EQ(r[4], "250 Command RCPT User found OK");
+    EXPECT_EQ(r[5], "452 Too many recipients");
+    EXPECT_EQ(r[6], "452 Too many recipients");
+}
+
+TEST_F(Limits, RecipientsTheGatewayRefusedLeaveTheirPlacesFree) {
+    drv->max_recipients = 2;
+    auto m =
+        msg("HELO h\r\nMAIL FROM:<s@x>\r\nRCPT TO:<bad@y>\r\nRCPT TO:<a@y>\r\n"
+            "RCPT TO:<b@y>\r\nRCPT TO:<c@y>\r\nDATA\r\n");
+    ASSERT_EQ(sms_smtp_recv(drv, m.get()), 0);
+    ASSERT_STREQ(sms_smtp_to(drv, m.get()), "bad@y");
+    ASSERT_EQ(sms_smtp_reject(drv, m.get(), 500, "To Blocked"), 0);
+    EXPECT_STREQ(sms_smtp_to(drv, m.get()), "a@y");
+    EXPECT_STREQ(sms_smtp_to(drv, m.get()), "b@y");
+    EXPECT_EQ(sms_smtp_to(drv, m.get()), nullptr);
+    m.reset();
+    std::vector<std::string> r = replies();
+    ASSERT_EQ(r.size(), 6u);
+    EXPECT_EQ(r[2], "500 To Blocked");
+    EXPECT_EQ(r[4], "250 Command RCPT User found OK");
+    EXPECT_EQ(r[5], "452 Too many recipients");
+}
+
+TEST_F(Limits, TheTwentyFirstErrorClosesTheConnection) {
+    struct Case {
+        const char* name;
+        std::string before;  // what comes ahead of the errors
+        std::string bad;     // one erroneous command
+        std::string answer;  // its answer while the budget lasts
+    };
+    const Case cases[] = {
+        {"unknown command", "HELO h\r\n", "FROB x\r\n", "500 Unknown command (FROB)"},
+        {"no HELO", "", "MAIL FROM:<a@b>\r\n", "500 HELO expected"},
+        {"unknown after HELO", "HELO h\r\n", "NOOP\r\n", "500 Unknown command (NOOP)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string in = c.before;
+        for (int i = 0; i < 25; ++i) in += c.bad;
+        auto m = msg(in);
+        EXPECT_EQ(process_message(*m, STOP_NOT), SMTP_ECLOSED);
+        std::vector<std::string> r = replies();
+        std::size_t skip = c.before.empty() ? 0 : 1;
+        ASSERT_EQ(r.size(), skip + 21);
+        for (std::size_t i = skip; i < skip + 20; ++i) EXPECT_EQ(r[i], c.answer) << i;
+        EXPECT_EQ(r.back(), "421 Too many errors");
+        EXPECT_EQ(m->sock, nullptr);
+    }
+}
+
+TEST_F(Limits, GatewayRefusalsCountTowardTheBudget) {
+    std::string in = "HELO h\r\n";
+    for (int i = 0; i < 15; ++i) in += "FROB\r\n";
+    in += "MAIL FROM:<s@x>\r\n";
+    for (int i = 0; i < 10; ++i) in += "RCPT TO:<r@y>\r\n";
+    auto m = msg(in);
+    ASSERT_EQ(sms_smtp_recv(drv, m.get()), 0);
+    int refused = 0;
+    while (sms_smtp_to(drv, m.get()) != nullptr) {
+        int r = sms_smtp_reject(drv, m.get(), 500, "To Blocked");
+        if (r != 0) {
+            EXPECT_EQ(r, SMTP_ECLOSED);
+            break;
+        }
+        ++refused;
+    }
+    EXPECT_EQ(refused, 5);  // 15 unknown commands + 5 refusals; the 21st error ends it
+    std::vector<std::string> r = replies();
+    EXPECT_EQ(r.back(), "421 Too many errors");
+    EXPECT_EQ(m->sock, nullptr);
+}
+
+}  // namespace
+}  // namespace tolvane

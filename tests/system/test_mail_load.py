@@ -21,14 +21,14 @@ def client(port, n, errors):
             s = smtplib.SMTP("127.0.0.1", port, timeout=60)
             s.helo("load%02d" % n)
             for i in range(MAILS):
-                s.sendmail(sender, ["04%02d%03d000@gw.example" % (n, i)],
+                s.sendmail(sender, ["0412%02d%04d@gw.example" % (n, i)],
                            "Subject: m%d\r\n\r\nmail %d of %s\r\n" % (i, i, sender))
             s.quit()
         else:
             for i in range(MAILS):
                 s = smtplib.SMTP("127.0.0.1", port, timeout=60)
                 s.helo("load%02d" % n)
-                s.sendmail(sender, ["04%02d%03d000@gw.example" % (n, i)],
+                s.sendmail(sender, ["0412%02d%04d@gw.example" % (n, i)],
                            "Subject: m%d\r\n\r\nmail %d of %s\r\n" % (i, i, sender))
                 s.quit()
     except Exception as e:  # reported by the test, not lost in the thread
@@ -63,7 +63,7 @@ class Load(unittest.TestCase):
         wait_for(lambda: gw.spool_files() == [], 30, what="the spool files to go")
 
         sent = collections.Counter(a["to"] for a in gw.attempts())
-        want = {"+614%02d%03d000" % (n, i) for n in range(CLIENTS) for i in range(MAILS)}
+        want = {"+61412%02d%04d" % (n, i) for n in range(CLIENTS) for i in range(MAILS)}
         self.assertEqual(set(sent), want)
         self.assertEqual([to for to, k in sent.items() if k != 1], [])  # each exactly once
 
