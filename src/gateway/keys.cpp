@@ -104,6 +104,9 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {SMTP_MAX_SESSIONS,  "smtp_max_sessions",  SM_NONE,  "500",                 NOFB,          nullptr},
     {SMTP_MAX_RECIPIENTS,"smtp_max_recipients",SM_NONE,  "100",                 NOFB,          nullptr},
     {SMTP_SPOOL_OVER,    "smtp_spool_over",    SM_NONE,  "1048576",             NOFB,          nullptr},
+    {SMS_CODING,         "sms_coding",         SM_NONE,  "auto",                NOFB,          nullptr},
+    {SMS_MAX_PARTS,      "sms_max_parts",      SM_NONE,  "10",                  NOFB,          nullptr},
+    {SMS_CONCAT_WAIT,    "sms_concat_wait",    SM_NONE,  "600",                 NOFB,          nullptr},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

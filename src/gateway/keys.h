@@ -99,7 +99,10 @@ enum SettingKey : int {
     SMTP_MAX_SESSIONS,  // 80
     SMTP_MAX_RECIPIENTS,
     SMTP_SPOOL_OVER,
-    SETTING_KEYS  // number of keys: 83
+    SMS_CODING,
+    SMS_MAX_PARTS,
+    SMS_CONCAT_WAIT,
+    SETTING_KEYS  // number of keys: 86
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

@@ -7,6 +7,7 @@
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "sms/sms_text.h"
 
 namespace tolvane {
 
@@ -62,16 +63,9 @@ int read_octets(std::string_view pdu, std::size_t& i, std::size_t n,
 
 // Septets packed least significant bit first.
 std::vector<int> unpack_septets(const std::vector<unsigned char>& bytes, std::size_t count) {
-    std::vector<int> out;
-    out.reserve(count);
-    for (std::size_t k = 0; k < count; ++k) {
-        std::size_t bit = k * 7;
-        std::size_t byte = bit / 8;
-        unsigned v = byte < bytes.size() ? bytes[byte] : 0;
-        if (byte + 1 < bytes.size()) v |= static_cast<unsigned>(bytes[byte + 1]) << 8;
-        out.push_back(static_cast<int>((v >> (bit % 8)) & 0x7F));
-    }
-    return out;
+    std::string septets = gsm_unpack_septets(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), count);
+    return std::vector<int>(septets.begin(), septets.end());
 }
 
 // Septets as gateway bytes: ESC selects the extension table for the next one; an
@@ -181,18 +175,8 @@ int dcs_alphabet(int dcs, alphabet& a, std::string& reason) {
 }
 
 void append_septets(std::string& dst, const std::vector<int>& septets) {
-    unsigned acc = 0;
-    int bits = 0;
-    for (int s : septets) {
-        acc |= static_cast<unsigned>(s & 0x7F) << bits;
-        bits += 7;
-        while (bits >= 8) {
-            pdu_encode_int(dst, static_cast<int>(acc & 0xFF));
-            acc >>= 8;
-            bits -= 8;
-        }
-    }
-    if (bits > 0) pdu_encode_int(dst, static_cast<int>(acc & 0xFF));
+    std::string codes(septets.begin(), septets.end());
+    for (unsigned char octet : gsm_pack_septets(codes)) pdu_encode_int(dst, octet);
 }
 
 }  // namespace

@@ -31,6 +31,8 @@
 #include <string>
 #include <string_view>
 
+#include "sms/sms_text.h"
+
 namespace tolvane {
 
 // Transport modes; the number is the row of the operation table. The function
@@ -58,6 +60,11 @@ class sms_driver {
 class sms_message {
   public:
     virtual ~sms_message() = default;
+
+    // Set by the transport when the message is one part of a long SMS (from its
+    // user-data header or the SMS centre's sar_* parameters); the SMS-to-mail path
+    // then holds it until its set is complete. Left all 0 for a whole SMS.
+    sms_concat concat;
 };
 
 // Base of the initialisation records; each transport takes its own kind
