@@ -234,6 +234,8 @@ std::unique_ptr<sms_init_record> smtp_side_init(SIni* ini) {
     rec->sendport = s_atoi(get(SMTP_OUTPORT).c_str());
     rec->max_sessions = s_atoi(get(SMTP_MAX_SESSIONS).c_str());
     rec->max_recipients = s_atoi(get(SMTP_MAX_RECIPIENTS).c_str());
+    rec->spool_over = s_atoi(get(SMTP_SPOOL_OVER).c_str());
+    rec->relay_keep = true;
     return rec;
 }
 
@@ -298,6 +300,7 @@ std::unique_ptr<sms_init_record> delivery_init(SIni* ini, int mode) {
             r->todom = get(SMTP_SMS_TODOMAIN);
             r->fromdom = get(SMTP_DOMAIN);
             r->workpath = get(WORKPATH);
+            r->relay_keep = true;
             return r;
         }
         case SMS_ROBOT: {

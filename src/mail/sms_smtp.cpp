@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <ctime>
@@ -121,6 +122,8 @@ smtp_message::~smtp_message() {
 }
 
 sms_smtp::~sms_smtp() {
+    smtp_session_pool_stop(*this);
+    smtp_relay_close_all(*this);
     if (flog >= 0) ::close(flog);
 }
 
@@ -140,6 +143,11 @@ std::unique_ptr<sms_driver> sms_smtp_init(sms* owner, const sms_init_record* ini
     d->relay_connect_timeout = rec->relay_connect_timeout;
     d->max_sessions = rec->max_sessions > 0 ? rec->max_sessions : 0;
     d->max_recipients = rec->max_recipients > 0 ? rec->max_recipients : 0;
+    d->spool_over = rec->spool_over > 0 ? std::min(rec->spool_over, SMTP_MAX_DATA) : 0;
+    d->relay_keep = rec->relay_keep;
+    if (d->relay_keep) d->relay_pool = smtp_relay_pool_new();
+    // The listener's wait is woken by each connection: no pause between waits.
+    if (owner != nullptr) owner->idle_pause_ms = 0;
     if (rec->listenport != 0) {
         int port = rec->listenport > 0 ? rec->listenport : 0;
         dmsg("SMTP listen on %d", port);
@@ -221,6 +229,11 @@ std::unique_ptr<sms_message> sms_smtp_wait(sms_driver* state, int timeout_msec, 
     if (!m->sock->flush()) return nullptr;  // the message closes the connection
     dmsg("Smtp connection from %s:%d", ip.c_str(), port);
     if (smtp_logging(*d)) smtp_log(*d, m->sock->sockno(), "SMTP->[220 %s]", hello.c_str());
+    // Run by a session thread; returned to the caller only when there is none to run it.
+    if (d->owner != nullptr && d->owner->cb != nullptr) {
+        smtp_session_start(*d, std::move(m));
+        return nullptr;
+    }
     return m;
 }
 

@@ -6,14 +6,17 @@
 // as far as it needs and sends the reply owed for the previous command first:
 //   fromip -> recv (HELO, MAIL FROM) -> to ... to (null once DATA arrived)
 //   -> from -> body (354, data, MIME parsing) -> accept 250 / reject 500 -> msgfree.
-// The message data goes to a spool file "<workpath>/%05d%05d.msg" that lives
-// until the message is freed; only the chosen text (999 characters) and the
-// headers stay in memory. A client sending several mails over one connection
-// (RSET, or a new MAIL FROM after a completed mail) has each further mail handed
-// to a new message on a new thread (sms_wait_incoming).
+// The message data stays in memory up to spool_over bytes; a larger mail goes
+// to a spool file "<workpath>/%05d%05d.msg" that lives until the message is
+// freed. Each connection is run by a session thread of the transport's own
+// (up to one per allowed session); a client sending several mails over one
+// connection (RSET, or a new MAIL FROM after a completed mail) has each further
+// mail handed to a new message on the same thread.
 //
 // Relay sender: sms_smtp_send mails one plain-text message (quoted-printable
-// body) through the configured server, on a channel of its own per call.
+// body) through the configured server, on a channel of its own per call, or
+// (relay_keep) on a connection kept open between mails: RSET before each
+// further mail, a new connection when that fails.
 //
 // Ownership: the driver (sms_smtp) belongs to its sms handle; a message and its
 // connection belong to the thread handling it. The engine reads its client
@@ -48,6 +51,9 @@
 namespace tolvane {
 
 class CHAN;
+class smtp_listener;
+struct smtp_relay_pool;
+struct smtp_session_pool;
 
 // Dialogue states (smtp_message::upto).
 enum smtp_mode : int {
@@ -99,9 +105,11 @@ struct smtp_init : sms_init_record {
     std::string fromdom;   // domain for relay senders without "@"
     int listenport = 0;    // 0: no listener; negative: a free port chosen by the system
     int sendport = 25;
-    std::string bind;                          // listen address; empty: all addresses
-    int max_sessions = 500;                    // clients connected at once; 0: no limit
-    int max_recipients = 100;                  // recipients of one mail; 0: no limit
+    std::string bind;          // listen address; empty: all addresses
+    int max_sessions = 500;    // clients connected at once; 0: no limit
+    int max_recipients = 100;  // recipients of one mail; 0: no limit
+    long spool_over = 0;       // mails up to this many bytes stay in memory; 0: all spooled
+    bool relay_keep = false;   // the relay sender keeps its connection between mails
     int client_timeout = SMTP_CLIENT_TIMEOUT;  // ms a client of the listener may stay silent
     int relay_timeout = 0;                     // ms per relay reply; 0: the channel's default
     int relay_connect_timeout = 0;             // ms for the relay connect; 0: the system's
@@ -155,6 +163,8 @@ class smtp_message : public sms_message {
     int spool_error = 0;                 // writing the spool file failed (refused with 452)
     int refused_rcpts = 0;               // recipients of this mail refused by the gateway
     long data_bytes = 0;                 // bytes of data stored
+    bool in_memory = false;              // the data is held in mem, not in a spool file
+    std::string mem;                     // the data while it is held in memory
     const std::string* added = nullptr;  // recipient added by the last engine run
     struct spool_file;
     std::unique_ptr<spool_file> f;
@@ -173,16 +183,22 @@ class sms_smtp : public sms_driver {
     std::string fromdom;
     std::unique_ptr<MUTEX> filelock;  // "SMTP_FILE_LOCK"
     int sendport = 25;
-    std::unique_ptr<class smtp_listener> listener;  // null when no listener
-    std::string listen_error;                       // why listening failed
-    int flog = -1;                                  // dialogue log descriptor, -1 when off
-    sms* owner = nullptr;                           // the handle that owns this driver
+    std::unique_ptr<smtp_listener> listener;  // null when no listener
+    std::string listen_error;                 // why listening failed
+    int flog = -1;                            // dialogue log descriptor, -1 when off
+    sms* owner = nullptr;                     // the handle that owns this driver
     int client_timeout = SMTP_CLIENT_TIMEOUT;
     int relay_timeout = 0;
     int relay_connect_timeout = 0;
     int listen_port = 0;  // bound port of the listener, 0 without one
     int max_sessions = 500;
     int max_recipients = 100;
+    long spool_over = 0;
+    bool relay_keep = false;
+    // Idle connections of the relay sender (sms_smtp_send.cpp).
+    std::shared_ptr<smtp_relay_pool> relay_pool;
+    // Threads that run the sessions (sms_smtp_pool.cpp).
+    std::shared_ptr<smtp_session_pool> session_pool;
     // Open client connections; shared with each connection, which gives its place back
     // when it closes, whenever that is.
     std::shared_ptr<std::atomic<int>> sessions = std::make_shared<std::atomic<int>>(0);

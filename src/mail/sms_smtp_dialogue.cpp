@@ -319,7 +319,7 @@ int process_message(smtp_message& m, int stop_on) {
             ok = say(m, R_RCPT_OK);
         } else if (m.upto == MODE_TO && iequals(l, "DATA")) {
             std::string err;
-            if (!open_unique(m, err)) {
+            if (!spool_start(m, err)) {
                 say(m, "452 Failed to create temp file.", false);
                 smtp_log(d, m.sock->sockno(),
                          "SMTP->[452 Failed to create temp file in (%s), error (%s)]",
@@ -363,7 +363,7 @@ bool smtp_error_budget_spent(smtp_message& m) {
 }
 
 void sms_smtp_msg_passoff(smtp_message& m, const std::string* first) {
-    imsg("Passing SMTP channel off to new thread...");
+    dmsg("Passing SMTP channel on to the next message");
     auto nm = std::make_unique<smtp_message>();
     nm->drv = m.drv;
     nm->name = m.name;
@@ -371,6 +371,8 @@ void sms_smtp_msg_passoff(smtp_message& m, const std::string* first) {
     nm->upto = MODE_FROM;
     nm->sock = std::move(m.sock);
     if (first) nm->sock->push_line(*first);
+    // On a session thread the next mail follows this one on the same thread.
+    if (smtp_session_handoff(nm)) return;
     sms_smtp& d = *m.drv;
     if (d.handoff) {
         d.handoff(std::move(nm));

@@ -115,16 +115,34 @@ inline bool smtp_logging(const sms_smtp& d) {
 
 // Creates the spool file of m; false with the system's text in err.
 bool open_unique(smtp_message& m, std::string& err);
+// Starts m's data afresh: in memory, or (spool_over 0) in a new spool file; false with
+// the system's text in err when that file cannot be made.
+bool spool_start(smtp_message& m, std::string& err);
 // Appends one data line (without its LF when more follows); counts and caps the data.
 void spool_write(smtp_message& m, std::string_view piece);
 // Parses the finished spool file into m.headers and m.message.
 void process_message_mime(smtp_message& m);
-// Closes and deletes the spool file of m.
+// Drops m's data: the memory copy, and the spool file closed and deleted.
 void spool_remove(smtp_message& m);
+
+// Session threads (sms_smtp_pool.cpp). smtp_session_start queues a greeted connection
+// for a worker that runs the owning handle's callback; false when the driver has no
+// handle with a callback (the caller keeps m). smtp_session_handoff takes the next
+// message of the connection whose callback runs on this thread; false when this is
+// not such a thread. smtp_session_pool_stop ends the idle workers.
+bool smtp_session_start(sms_smtp& d, std::unique_ptr<smtp_message> m);
+bool smtp_session_handoff(std::unique_ptr<smtp_message>& next);
+void smtp_session_pool_stop(sms_smtp& d);
 
 // Hands m's connection to a new message in MODE_FROM; first, when given, is the
 // command that new message takes as its first.
 void sms_smtp_msg_passoff(smtp_message& m, const std::string* first);
+
+// The relay sender's idle connections (sms_smtp_send.cpp).
+struct smtp_relay_pool;
+std::shared_ptr<smtp_relay_pool> smtp_relay_pool_new();
+// Ends the relay sender's idle connections (QUIT, close).
+void smtp_relay_close_all(sms_smtp& d);
 
 // A link over a connected channel.
 std::unique_ptr<smtp_link> smtp_chan_link(std::unique_ptr<CHAN> c);

@@ -1,10 +1,20 @@
 // The relay sender: mails one plain-text message through the configured server.
 //
-// One channel per call. The dialogue stops at the first reply that is not the
-// expected one and always ends with one QUIT. Headers and body go out in one
-// write; the body is quoted-printable with dot stuffing and lines of at most
-// 999 characters before encoding.
+// One channel per call, or with relay_keep a connection kept open between
+// mails, as mail relays do: a finished mail leaves its connection idle (at most
+// RELAY_IDLE_MAX of them), the next call takes it and starts with RSET; when
+// that fails (the server closed it meanwhile) or the connection idled too long,
+// a new one is opened. The dialogue stops at the first reply that is not the
+// expected one and then ends with one QUIT, and the connection is closed.
+// Headers and body go out in one write; the body is quoted-printable with dot
+// stuffing and lines of at most 999 characters before encoding.
+//
+// Ownership: idle connections belong to the driver's relay pool, a busy one to
+// the call using it; the driver's destructor says QUIT on the idle ones.
+#include <chrono>
 #include <ctime>
+#include <mutex>
+#include <vector>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
@@ -14,7 +24,20 @@
 
 namespace tolvane {
 
+struct smtp_relay_pool {
+    struct idle {
+        std::unique_ptr<CHAN> c;
+        std::chrono::steady_clock::time_point since;
+    };
+    std::mutex m;
+    std::vector<idle> conns;
+};
+
 namespace {
+
+// Idle connections kept, and how long one may idle before it is not used again.
+constexpr std::size_t RELAY_IDLE_MAX = 4;
+constexpr auto RELAY_IDLE_FOR = std::chrono::seconds(30);
 
 // Lines of a multi-line reply accepted before its last line is awaited no longer.
 constexpr int REPLY_LINES_MAX = 1000;
@@ -90,21 +113,80 @@ void append_body(std::string& out, std::string_view text) {
 
 }  // namespace
 
+namespace {
+
+void quit_and_close(const sms_smtp& d, std::unique_ptr<CHAN>& c) {
+    if (c && c->sk >= 0) {
+        if (smtp_logging(d)) smtp_log(d, c->sk, "SMTP->[QUIT]");
+        static constexpr char quit[] = "QUIT\r\n";
+        if (tcp_write_timed(c.get(), quit, 6, 2000) == 6) {
+            std::string reply;
+            tcp_set_read_timeout(c.get(), 2000);
+            (void)read_reply(c.get(), d, reply);
+        }
+    }
+    tcp_free(c);
+}
+
+// An idle connection young enough to use again; null when there is none.
+std::unique_ptr<CHAN> take_idle(sms_smtp& d) {
+    if (!d.relay_pool) return nullptr;
+    std::vector<std::unique_ptr<CHAN>> stale;
+    std::unique_ptr<CHAN> got;
+    {
+        std::lock_guard<std::mutex> g(d.relay_pool->m);
+        auto now = std::chrono::steady_clock::now();
+        auto& v = d.relay_pool->conns;
+        while (!v.empty()) {
+            smtp_relay_pool::idle i = std::move(v.back());
+            v.pop_back();
+            if (now - i.since > RELAY_IDLE_FOR) {
+                stale.push_back(std::move(i.c));
+                continue;
+            }
+            got = std::move(i.c);
+            break;
+        }
+    }
+    for (auto& c : stale) quit_and_close(d, c);
+    return got;
+}
+
+void put_idle(sms_smtp& d, std::unique_ptr<CHAN>& c) {
+    {
+        std::lock_guard<std::mutex> g(d.relay_pool->m);
+        if (d.relay_pool->conns.size() < RELAY_IDLE_MAX) {
+            d.relay_pool->conns.push_back({std::move(c), std::chrono::steady_clock::now()});
+            return;
+        }
+    }
+    quit_and_close(d, c);
+}
+
+}  // namespace
+
+std::shared_ptr<smtp_relay_pool> smtp_relay_pool_new() {
+    return std::make_shared<smtp_relay_pool>();
+}
+
+void smtp_relay_close_all(sms_smtp& d) {
+    if (!d.relay_pool) return;
+    std::vector<smtp_relay_pool::idle> all;
+    {
+        std::lock_guard<std::mutex> g(d.relay_pool->m);
+        all.swap(d.relay_pool->conns);
+    }
+    for (auto& i : all) quit_and_close(d, i.c);
+}
+
 int sms_smtp_send(sms_driver* state, const smtp_message_extra* extra, std::string_view from,
                   std::string_view to, std::string_view text) {
     auto* d = dynamic_cast<sms_smtp*>(state);
     if (!d) return SMTP_ECONNECT;
-    std::unique_ptr<CHAN> c;
-    if (!tcp_open_x(c, d->sendhost.c_str(), d->sendport, nullptr, d->relay_connect_timeout)) {
-        imsg("Smtp connect to %s:%d FAILED", d->sendhost.c_str(), d->sendport);
-        return SMTP_ECONNECT;
-    }
-    imsg("Smtp connected to %s:%d", d->sendhost.c_str(), d->sendport);
-    if (d->relay_timeout > 0) tcp_set_read_timeout(c.get(), d->relay_timeout);
 
     int result = SMTP_OK;
-    bool accepted = false;  // the server took the message
     std::string reply;
+    std::unique_ptr<CHAN> c;
     auto expect = [&](char digit) {
         if (!read_reply(c.get(), *d, reply)) {
             result = SMTP_EREAD;
@@ -131,13 +213,41 @@ int sms_smtp_send(sms_driver* state, const smtp_message_extra* extra, std::strin
         return send(line + "\r\n", line) && expect(digit);
     };
 
+    // A kept connection first; RSET tells whether the server still has it.
+    if (d->relay_keep && d->relay_pool) {
+        c = take_idle(*d);
+        if (c) {
+            if (d->relay_timeout > 0) tcp_set_read_timeout(c.get(), d->relay_timeout);
+            if (!command("RSET", '2')) {
+                dmsg("Smtp relay connection to %s:%d lost while idle (%s), connecting again",
+                     d->sendhost.c_str(), d->sendport, reply.c_str());
+                tcp_free(c);
+                result = SMTP_OK;
+                reply.clear();
+            }
+        }
+    }
+    bool fresh = !c;
+    if (fresh) {
+        if (!tcp_open_x(c, d->sendhost.c_str(), d->sendport, nullptr, d->relay_connect_timeout)) {
+            imsg("Smtp connect to %s:%d FAILED", d->sendhost.c_str(), d->sendport);
+            tcp_free(c);
+            return SMTP_ECONNECT;
+        }
+        imsg("Smtp connected to %s:%d", d->sendhost.c_str(), d->sendport);
+        if (d->relay_timeout > 0) tcp_set_read_timeout(c.get(), d->relay_timeout);
+    }
+
+    bool accepted = false;  // the server took the message
     std::string env_from, hdr_from, env_to, hdr_to;
     address(from, d->fromdom, env_from, hdr_from);
     address(to, d->todom, env_to, hdr_to);
 
     do {
-        if (!expect('2')) break;
-        if (!command("HELO " + d->host, '2')) break;
+        if (fresh) {
+            if (!expect('2')) break;
+            if (!command("HELO " + d->host, '2')) break;
+        }
         if (!command("MAIL FROM:<" + env_from + ">", '2')) break;
         if (!command("RCPT TO:<" + env_to + ">", '2')) break;
         if (!command("DATA", '3')) break;
@@ -172,8 +282,15 @@ int sms_smtp_send(sms_driver* state, const smtp_message_extra* extra, std::strin
         accepted = true;
     } while (false);
 
-    // One QUIT, whatever happened. Once the server has taken the message, a server
-    // that then fails to answer QUIT does not turn the delivery into a failure
+    dmsg("Smtp relay to %s:%d ended %d, last reply (%s)", d->sendhost.c_str(), d->sendport, result,
+         reply.c_str());
+    // A good connection waits for the next mail.
+    if (accepted && d->relay_pool && c->sk >= 0) {
+        put_idle(*d, c);
+        return SMTP_OK;
+    }
+    // Otherwise one QUIT, whatever happened. Once the server has taken the message, a
+    // server that then fails to answer QUIT does not turn the delivery into a failure
     // (which would only make the caller send the same mail again).
     if (c->sk >= 0) {
         if (!send("QUIT\r\n", "QUIT")) {
@@ -182,8 +299,6 @@ int sms_smtp_send(sms_driver* state, const smtp_message_extra* extra, std::strin
             if (!accepted) result = SMTP_EREAD;
         }
     }
-    dmsg("Smtp relay to %s:%d ended %d, last reply (%s)", d->sendhost.c_str(), d->sendport, result,
-         reply.c_str());
     tcp_free(c);
     return result;
 }

@@ -1,8 +1,11 @@
-// Spool files of the listener: creation, writing the message data, and
-// parsing the finished file into headers and the text chosen for the SMS.
+// The message data of the listener: kept in memory up to the driver's
+// spool_over bytes, beyond that written to a spool file (created then, on the
+// first byte that does not fit); parsing the finished data into headers and the
+// text chosen for the SMS.
 //
-// The whole mail goes to disk through a large stdio buffer; only the chosen
-// text (999 characters) and the headers are kept in memory.
+// A spool file is written through a large stdio buffer. With spool_over 0 every
+// mail goes to a file, created at DATA. A write that fails (a full disk) is
+// remembered and the mail refused at its end; nothing is made of half the data.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -87,10 +90,6 @@ bool open_unique(smtp_message& m, std::string& err) {
         sf->f = f;
         m.f = std::move(sf);
         m.file = std::move(path);
-        m.data_bytes = 0;
-        m.oversize = 0;
-        m.spool_error = 0;
-        m.parsed = 0;
         dmsg("open_unique tries=(%d) file=(%s)", tries, m.file.c_str());
         return true;
     }
@@ -98,12 +97,49 @@ bool open_unique(smtp_message& m, std::string& err) {
     return false;
 }
 
+bool spool_start(smtp_message& m, std::string& err) {
+    spool_remove(m);
+    m.mem.clear();
+    m.data_bytes = 0;
+    m.oversize = 0;
+    m.spool_error = 0;
+    m.parsed = 0;
+    m.in_memory = m.drv->spool_over > 0;
+    if (m.in_memory) return true;
+    return open_unique(m, err);
+}
+
 void spool_write(smtp_message& m, std::string_view piece) {
-    if (piece.empty() || m.oversize || m.spool_error || !m.f) return;
+    if (piece.empty() || m.oversize || m.spool_error) return;
     if (m.data_bytes + static_cast<long>(piece.size()) > SMTP_MAX_DATA) {
         m.oversize = 1;  // nothing more is stored; the mail is refused at its end
         return;
     }
+    if (m.in_memory) {
+        if (m.data_bytes + static_cast<long>(piece.size()) <= m.drv->spool_over) {
+            m.mem.append(piece);
+            m.data_bytes += static_cast<long>(piece.size());
+            return;
+        }
+        // Too big for memory: what came so far goes to a new spool file first.
+        std::string err;
+        std::string held;
+        held.swap(m.mem);  // opening the file drops whatever m held
+        m.in_memory = false;
+        if (!open_unique(m, err)) {
+            emsg("SMTP: cannot spool a mail of more than %ld bytes, %s", m.drv->spool_over,
+                 err.c_str());
+            m.spool_error = 1;
+            return;
+        }
+        if (!held.empty() && std::fwrite(held.data(), 1, held.size(), m.f->f) != held.size()) {
+            emsg("SMTP: writing spool file (%s) failed, %s", m.file.c_str(),
+                 system_error(errno).c_str());
+            m.spool_error = 1;
+        }
+        if (m.spool_error) return;
+    }
+    if (!m.f) return;
     if (std::fwrite(piece.data(), 1, piece.size(), m.f->f) != piece.size()) {
         emsg("SMTP: writing spool file (%s) failed, %s", m.file.c_str(),
              system_error(errno).c_str());
@@ -114,6 +150,7 @@ void spool_write(smtp_message& m, std::string_view piece) {
 }
 
 void spool_remove(smtp_message& m) {
+    std::string().swap(m.mem);
     m.f.reset();
     if (!m.file.empty()) {
         ::unlink(m.file.c_str());
@@ -140,12 +177,25 @@ bool is_ws(char c) {
 }  // namespace
 
 void process_message_mime(smtp_message& m) {
-    if (!m.f || !m.f->f) return;
-    std::FILE* f = m.f->f;
-    if (std::fflush(f) != 0 || std::fseek(f, 0, SEEK_SET) != 0) {
-        emsg("SMTP: cannot rewind spool file (%s), %s", m.file.c_str(),
-             system_error(errno).c_str());
-        return;
+    std::FILE* f = nullptr;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> in_memory(nullptr, std::fclose);
+    if (m.in_memory) {
+        m.message.clear();
+        if (m.mem.empty()) return;  // no data: no headers, no text
+        in_memory.reset(::fmemopen(m.mem.data(), m.mem.size(), "r"));
+        if (!in_memory) {
+            emsg("SMTP: cannot read a mail held in memory, %s", system_error(errno).c_str());
+            return;
+        }
+        f = in_memory.get();
+    } else {
+        if (!m.f || !m.f->f) return;
+        f = m.f->f;
+        if (std::fflush(f) != 0 || std::fseek(f, 0, SEEK_SET) != 0) {
+            emsg("SMTP: cannot rewind spool file (%s), %s", m.file.c_str(),
+                 system_error(errno).c_str());
+            return;
+        }
     }
     auto mime = mime_new();
     bool use_part = true, text_taken = false, plain_taken = false;

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "foundation/lib.h"
 #include "mail/smtp_harness.h"
 
 namespace tolvane {
@@ -415,6 +416,114 @@ TEST(SmtpDialogue, PlainPartIsChosenOverHtml) {
          "--XX\r\nContent-Type: text/plain\r\n\r\nplain text\r\n--XX--\r\n");
     ASSERT_TRUE(g.wait_mails(1));
     EXPECT_EQ(g.mails()[0].body, "plain text\n");
+}
+
+}  // namespace
+}  // namespace tolvane
+
+namespace tolvane {
+namespace {
+
+using test::Client;
+using test::Gateway;
+using test::MailSeen;
+using test::Policy;
+using test::TempDir;
+
+// ---- session threads and data held in memory ----
+
+TEST(SmtpSessions, EveryMailOfAConnectionRunsOnItsSessionThread) {
+    Gateway g;
+    auto c = connect(g);
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        if (i == 0) {
+            envelope(*c);
+        } else {
+            EXPECT_EQ(c->cmd("MAIL FROM:<a@b.example>"), R_MAIL);
+            EXPECT_EQ(c->cmd("RCPT TO:<0400111222@sms.example>"), R_RCPT);
+        }
+        data(*c, "Subject: m\r\n\r\nmail " + std::to_string(i) + "\r\n");
+    }
+    EXPECT_EQ(c->cmd("QUIT"), R_QUIT);
+    ASSERT_TRUE(g.wait_mails(3));
+    auto mails = g.mails();
+    EXPECT_NE(mails[0].thread, std::this_thread::get_id());
+    EXPECT_EQ(mails[1].thread, mails[0].thread);
+    EXPECT_EQ(mails[2].thread, mails[0].thread);
+}
+
+TEST(SmtpSessions, SessionsAtOnceRunOnThreadsOfTheirOwn) {
+    Gateway g;
+    auto a = connect(g);
+    auto b = connect(g);
+    // b's mail goes through while a sits in the middle of its dialogue.
+    envelope(*a);
+    envelope(*b, "b@b.example");
+    data(*b, "Subject: b\r\n\r\nfrom b\r\n");
+    ASSERT_TRUE(g.wait_mails(1));
+    data(*a, "Subject: a\r\n\r\nfrom a\r\n");
+    ASSERT_TRUE(g.wait_mails(2));
+    auto mails = g.mails();
+    EXPECT_EQ(mails[0].from, "b@b.example");
+    EXPECT_NE(mails[0].thread, mails[1].thread);
+}
+
+TEST(SmtpSessions, SmallMailsStayInMemoryLargeOnesGoToASpoolFile) {
+    struct Case {
+        const char* name;
+        std::size_t body_bytes;
+        bool spooled;
+    };
+    const Case cases[] = {{"small", 10, false},
+                          {"just under", 150, false},
+                          {"over", 400, true},
+                          {"far over", 20000, true}};
+    Policy p;
+    p.spool_over = 200;  // "Subject: s\r\n\r\n" and the body, counted without CRs
+    Gateway g(p);
+    std::size_t n = 0;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        auto c = connect(g);
+        envelope(*c);
+        std::string body;
+        while (body.size() < k.body_bytes) body += "0123456789abcdefghijklmnopqrstu\r\n";
+        body.resize(k.body_bytes);
+        data(*c, "Subject: s\r\n\r\n" + body + "\r\n");
+        EXPECT_EQ(c->cmd("QUIT"), R_QUIT);
+        ASSERT_TRUE(g.wait_mails(++n));
+        MailSeen seen = g.mails().back();
+        EXPECT_EQ(seen.spool_existed, k.spooled);
+        // The same text whichever way it was held.
+        std::string want;
+        for (char ch : body)
+            if (ch != '\r') want += ch;
+        want += "\n";
+        EXPECT_EQ(seen.body, want.substr(0, TEXT_MAX));
+        EXPECT_EQ(*smtp_header_find(seen.headers, "Subject"), "s");
+    }
+    ASSERT_TRUE(test::wait_until([&] { return TempDir::files(g.spool(), ".msg").empty(); }));
+}
+
+TEST(SmtpSessions, AMailThatCannotBeSpooledIsRefusedWithInsufficientStorage) {
+    Policy p;
+    p.spool_over = 100;
+    Gateway g(p);
+    std::filesystem::remove_all(g.spool());  // nowhere to write a file
+    auto c = connect(g);
+    envelope(*c);
+    EXPECT_EQ(c->cmd("DATA"), R_354);  // nothing needs the disk yet
+    c->send("Subject: big\r\n\r\n" + std::string(300, 'x') + "\r\n");
+    EXPECT_EQ(c->cmd("."), "452 Insufficient system storage");
+    ASSERT_TRUE(g.wait_ends(1));
+    EXPECT_EQ(g.ends()[0], "no body");
+    // A mail that fits in memory still goes through on a new connection.
+    auto d = connect(g);
+    envelope(*d);
+    data(*d, "Subject: small\r\n\r\nfits\r\n");
+    ASSERT_TRUE(g.wait_mails(1));
+    EXPECT_EQ(g.mails()[0].body, "fits\n");
 }
 
 }  // namespace

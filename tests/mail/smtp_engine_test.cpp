@@ -3,9 +3,11 @@
 // the choice of text, and header-word and body codings.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "foundation/lib.h"
 #include "mail/sms_smtp.h"
 #include "mail/sms_smtp_impl.h"
 #include "mail/smtp_harness.h"
@@ -534,6 +536,46 @@ TEST_F(Limits, GatewayRefusalsCountTowardTheBudget) {
     std::vector<std::string> r = replies();
     EXPECT_EQ(r.back(), "421 Too many errors");
     EXPECT_EQ(m->sock, nullptr);
+}
+
+}  // namespace
+}  // namespace tolvane
+
+namespace tolvane {
+namespace {
+
+// ---- data held in memory ----
+
+TEST_F(Engine, DataUpToTheLimitNeedsNoFileAndPassingItMovesWhatCameToOne) {
+    drv->spool_over = 64;
+    struct Case {
+        std::string body;
+        bool file;
+    };
+    const Case cases[] = {
+        {"", false},
+        {std::string(40, 'a'), false},  // "Subject: s\n" + "\n" + 41 bytes = 53
+        {std::string(60, 'b'), true},
+        {std::string(5000, 'c'), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body.size());
+        auto m = msg("HELO h\r\nMAIL FROM:<s@x>\r\nRCPT TO:<r@y>\r\nDATA\r\nSubject: s\r\n\r\n" +
+                     c.body + "\r\n.\r\nQUIT\r\n");
+        ASSERT_EQ(sms_smtp_recv(drv, m.get()), 0);
+        while (sms_smtp_to(drv, m.get()) != nullptr) {
+        }
+        const char* body = sms_smtp_body(drv, m.get());
+        ASSERT_NE(body, nullptr);
+        EXPECT_EQ(std::string(body), (c.body + "\n").substr(0, TEXT_MAX));
+        EXPECT_EQ(!m->file.empty(), c.file);
+        EXPECT_EQ(*smtp_header_find(m->headers, "Subject"), "s");
+        std::string path = m->file;
+        m.reset();
+        if (!path.empty()) {
+            EXPECT_FALSE(std::filesystem::exists(path));
+        }
+    }
 }
 
 }  // namespace

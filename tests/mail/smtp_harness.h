@@ -145,6 +145,7 @@ struct MailSeen {
     smtp_headers headers;
     int accept_result = -100;
     bool spool_existed = false;
+    std::thread::id thread;  // the thread the gateway handled the mail on
 };
 
 // What the test gateway does with each message.
@@ -152,6 +153,8 @@ struct Policy {
     std::function<bool(const std::string&)> refuse_to;  // recipients to refuse
     bool refuse_data = false;
     bool refuse_ip = false;
+    long spool_over = 0;  // the driver's setting: mails up to it stay in memory
+    int max_sessions = 500;
 };
 
 class Gateway {
@@ -164,6 +167,8 @@ class Gateway {
         init_.greeting = "TOLVANE";
         init_.workpath = dir_.sub("spool");
         init_.client_timeout = client_timeout;
+        init_.spool_over = policy_.spool_over;
+        init_.max_sessions = policy_.max_sessions;
         if (trace) init_.smtplog = dir_.sub("smtp.log");
         int err = 0;
         s_ = sms_init(SMS_SMTP, &init_, &err);
@@ -255,6 +260,7 @@ class Gateway {
         seen.headers = *sms_smtp_headers(msg.get());
         auto* m = static_cast<smtp_message*>(msg.get());
         seen.spool_existed = !m->file.empty() && std::filesystem::exists(m->file);
+        seen.thread = std::this_thread::get_id();
         if (policy_.refuse_data) {
             sms_msg_reject(s, msg.get(), 500, "From Blocked");
             return "refused data";

@@ -23,7 +23,8 @@ using action = fake_smtp_server::action;
 
 // A relay-only driver aimed at 127.0.0.1:port.
 struct Relay {
-    explicit Relay(int port, std::string fromdom = "", std::string todom = "", int timeout = 3000) {
+    explicit Relay(int port, std::string fromdom = "", std::string todom = "", int timeout = 3000,
+                   bool keep = false) {
         tcp_init();
         smtp_init rec;
         rec.sendhost = " 127.0.0.1 ";
@@ -32,6 +33,7 @@ struct Relay {
         rec.todom = todom;
         rec.workpath = dir.sub("w");
         rec.relay_timeout = timeout;
+        rec.relay_keep = keep;
         int err = 0;
         s = sms_init(SMS_SMTP, &rec, &err);
         EXPECT_EQ(err, 0);
@@ -215,6 +217,61 @@ TEST(SmtpRelay, ConnectFailureGivesOne) {
     std::string why;
     EXPECT_EQ(sms_error(r.s.get(), SMTP_ECONNECT, why),
               "Failed to connect to the sending SMTP server");
+}
+
+// ---- a connection kept between mails ----
+
+TEST(SmtpRelayKept, FurtherMailsGoOnTheSameConnectionAfterRset) {
+    fake_smtp_server srv;
+    ASSERT_TRUE(srv.start());
+    {
+        Relay r(srv.port(), "", "", 3000, true);
+        for (int i = 0; i < 3; ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(r.send("a@b", "c" + std::to_string(i) + "@d", "text"), 0);
+        }
+        EXPECT_EQ(srv.sessions(), 1);
+        auto l = srv.lines();
+        std::vector<std::string> commands;
+        for (const auto& x : l)
+            if (x.rfind("HELO", 0) == 0 || x == "RSET" || x == "QUIT" || x.rfind("RCPT", 0) == 0)
+                commands.push_back(x);
+        EXPECT_EQ(commands,
+                  (std::vector<std::string>{"HELO " + tcp_hostname(), "RCPT TO:<c0@d>", "RSET",
+                                            "RCPT TO:<c1@d>", "RSET", "RCPT TO:<c2@d>"}));
+    }  // the driver says QUIT on the kept connection as it goes
+    ASSERT_TRUE(test::wait_until([&] {
+        auto l = srv.lines();
+        return !l.empty() && l.back() == "QUIT";
+    }));
+    srv.stop();
+}
+
+TEST(SmtpRelayKept, AConnectionTheServerDroppedIsReplaced) {
+    fake_smtp_server srv;
+    srv.close_after_mail = true;
+    ASSERT_TRUE(srv.start());
+    Relay r(srv.port(), "", "", 3000, true);
+    EXPECT_EQ(r.send("a@b", "one@d", "text"), 0);
+    EXPECT_EQ(r.send("a@b", "two@d", "text"), 0);
+    EXPECT_EQ(srv.sessions(), 2);
+    srv.stop();
+    auto l = srv.lines();
+    EXPECT_TRUE(has(l, "RCPT TO:<two@d>"));
+}
+
+TEST(SmtpRelayKept, AFailedMailClosesItsConnection) {
+    fake_smtp_server srv;
+    srv.fail_at = step::rcpt;
+    srv.fail_reply = "550 no such user";
+    ASSERT_TRUE(srv.start());
+    Relay r(srv.port(), "", "", 3000, true);
+    EXPECT_EQ(r.send("a@b", "one@d", "text"), SMTP_EREPLY);
+    ASSERT_TRUE(test::wait_until([&] { return srv.sessions() == 1 && has(srv.lines(), "QUIT"); }));
+    EXPECT_EQ(r.send("a@b", "two@d", "text"), SMTP_EREPLY);
+    EXPECT_EQ(srv.sessions(), 2);  // a refused mail's connection is not used again
+    EXPECT_FALSE(has(srv.lines(), "RSET"));
+    srv.stop();
 }
 
 // ---- against postfix's smtp-sink ----

@@ -32,6 +32,8 @@ class fake_smtp_server {
     action how = action::reply;
     std::string fail_reply = "451 try again later";
     bool multiline_greeting = false;
+    // Hang up right after accepting a mail (a server that drops an idle client).
+    bool close_after_mail = false;
 
     ~fake_smtp_server() { stop(); }
 
@@ -138,6 +140,7 @@ class fake_smtp_server {
                 if (line == ".") {
                     in_data = false;
                     if (!answer(fd, step::dot, "250 2.0.0 queued")) return;
+                    if (close_after_mail) return;
                 } else {
                     std::lock_guard<std::mutex> g(m_);
                     data_.push_back(line);
@@ -151,6 +154,8 @@ class fake_smtp_server {
                 go = answer(fd, step::helo, "250 fake.example");
             else if (up == "MAIL")
                 go = answer(fd, step::mail, "250 2.1.0 Ok");
+            else if (up == "RSET")
+                go = say(fd, "250 2.0.0 Ok");
             else if (up == "RCPT")
                 go = answer(fd, step::rcpt, "250 2.1.5 Ok");
             else if (up == "DATA") {

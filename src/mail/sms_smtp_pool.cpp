@@ -1,0 +1,145 @@
+// The threads that run the listener's sessions.
+//
+// A greeted connection becomes a task; a worker runs the handle's callback
+// (SMS_INCOMING) for its first mail and, when the dialogue hands the
+// connection on (RSET, or the next MAIL FROM), for each further mail on the
+// same thread: no thread is started per mail. Workers are started when every
+// one is busy, up to one per allowed session, and end after a minute without
+// work (a few stay). Each session counts in the handle's busy count from the
+// moment it is queued until its last mail is released, so that shutdown waits
+// for it.
+//
+// Ownership: the pool state is shared by the driver and its workers (detached
+// threads), so a worker that finishes after the driver is gone touches nothing
+// freed. Workers use the owning handle only while they run a task, and the
+// handle is never freed while its busy count is above zero.
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+#include "foundation/log.h"
+#include "foundation/thread.h"
+#include "mail/sms_smtp.h"
+#include "mail/sms_smtp_impl.h"
+
+namespace tolvane {
+
+struct smtp_session_pool {
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<std::unique_ptr<smtp_message>> tasks;
+    int threads = 0;  // workers alive
+    int waiting = 0;  // workers waiting for a task
+    int max_threads = 1;
+    bool stopping = false;
+};
+
+namespace {
+
+// Workers kept however long they idle.
+constexpr int POOL_KEEP = 4;
+constexpr auto POOL_IDLE = std::chrono::seconds(60);
+
+// Where a hand-over on this thread puts the connection's next message.
+thread_local std::unique_ptr<smtp_message>* t_next = nullptr;
+
+void busy_add(sms* s, int n) {
+    {
+        std::lock_guard<std::mutex> g(s->busy_lock);
+        s->busy += n;
+    }
+    s->busy_changed.notify_all();
+}
+
+// Every mail of one connection, in turn.
+void run_session(sms* owner, std::unique_ptr<smtp_message> first) {
+    std::unique_ptr<smtp_message> next = std::move(first);
+    while (next) {
+        std::unique_ptr<sms_message> cur = std::move(next);
+        t_next = &next;
+        if (owner->cb) {
+            sms_cb_arg arg;
+            arg.msg = &cur;
+            owner->cb(owner, SMS_INCOMING, arg, owner->cb_data);
+        }
+        t_next = nullptr;
+        // Whatever the callback left is released here, never dropped silently.
+        if (cur) owner->fns->msgfreefn(owner->data.get(), cur);
+    }
+    busy_add(owner, -1);
+}
+
+void worker(std::shared_ptr<smtp_session_pool> p, sms* owner) {
+    std::unique_lock<std::mutex> g(p->m);
+    for (;;) {
+        ++p->waiting;
+        bool got = p->cv.wait_for(g, POOL_IDLE, [&] { return p->stopping || !p->tasks.empty(); });
+        --p->waiting;
+        if (p->stopping || (!got && p->threads > POOL_KEEP)) break;
+        if (p->tasks.empty()) continue;
+        std::unique_ptr<smtp_message> task = std::move(p->tasks.front());
+        p->tasks.pop_front();
+        g.unlock();
+        run_session(owner, std::move(task));
+        g.lock();
+    }
+    --p->threads;
+}
+
+}  // namespace
+
+bool smtp_session_handoff(std::unique_ptr<smtp_message>& next) {
+    if (t_next == nullptr || *t_next) return false;
+    *t_next = std::move(next);
+    return true;
+}
+
+bool smtp_session_start(sms_smtp& d, std::unique_ptr<smtp_message> m) {
+    sms* owner = d.owner;
+    if (owner == nullptr || owner->cb == nullptr) return false;
+    if (!d.session_pool) {
+        d.session_pool = std::make_shared<smtp_session_pool>();
+        // One worker per session the cap allows; without a cap, a bound all the same.
+        d.session_pool->max_threads = d.max_sessions > 0 ? d.max_sessions : 4096;
+    }
+    std::shared_ptr<smtp_session_pool> p = d.session_pool;
+    busy_add(owner, 1);
+    std::lock_guard<std::mutex> g(p->m);
+    p->tasks.push_back(std::move(m));
+    if (p->waiting >= static_cast<int>(p->tasks.size())) {
+        p->cv.notify_one();
+        return true;
+    }
+    if (p->threads < p->max_threads) {
+        auto t = th_new([p, owner] { worker(p, owner); });
+        if (t) {
+            ++p->threads;
+            th_free(t);
+            return true;
+        }
+        emsg("SMTP: cannot start a session thread (%d running)", p->threads);
+    }
+    // Every worker is busy and no more can start: the task waits for the first to finish.
+    if (p->threads == 0) {
+        // Nothing will ever take it: the client is closed.
+        std::unique_ptr<smtp_message> lost = std::move(p->tasks.back());
+        p->tasks.pop_back();
+        busy_add(owner, -1);
+        return true;
+    }
+    return true;
+}
+
+void smtp_session_pool_stop(sms_smtp& d) {
+    if (!d.session_pool) return;
+    {
+        std::lock_guard<std::mutex> g(d.session_pool->m);
+        d.session_pool->stopping = true;
+        // Sessions still queued are dropped: their connections close.
+        d.session_pool->tasks.clear();
+    }
+    d.session_pool->cv.notify_all();
+}
+
+}  // namespace tolvane
