@@ -4,6 +4,7 @@
 #include "sms/sms_gsm.h"
 
 #include <cctype>
+#include <chrono>
 #include <optional>
 #include <vector>
 
@@ -48,7 +49,7 @@ int first_number(std::string_view s) {
 }
 
 // "1,3-5,7": true when v is an entry or lies within an entry a-b.
-bool has_baud(std::string_view list, int v) {
+bool in_list(std::string_view list, int v) {
     for (const std::string& item : ssplit(list, ",", 100, false)) {
         std::size_t dash = item.find('-');
         if (dash == std::string::npos) {
@@ -95,10 +96,31 @@ int retry_query(sms_data_gsm* gsm, int& err, const char* cmd, const char* what) 
     return gsm_read_ok(gsm, err);
 }
 
-int pin_check(sms_data_gsm* gsm, const gsm_init& rec, int& err, std::string& last) {
-    std::string& L = last;
+// Most modems end the +CPIN: line with an OK, some do not, and which kind is
+// attached cannot be told beforehand: an OK coming within a short wait is taken,
+// lines of the modem's own (start-up notices) are passed over meanwhile.
+void take_optional_ok(sms_data_gsm* gsm) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(GSM_CPIN_OK_MS);
+    for (;;) {
+        long left = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          deadline - std::chrono::steady_clock::now())
+                                          .count());
+        std::string line;
+        int ignored = 0;
+        if (left <= 0 || gsm_read_line(gsm, ignored, GRL_SKIP_BLANK | GRL_QUIET, left, line) < 0) {
+            dmsg("No OK after the PIN state, going on");
+            return;
+        }
+        if (gsm_is_final(line)) return;
+        imsg("Passing over (%s) after the PIN state", gsm_printable(line).c_str());
+    }
+}
+
+int pin_check(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
+    std::string L;
     if (!gsm_write(gsm, err, "AT+CPIN?%s", gsm->w_endl.c_str())) return 0;
     if (gsm_read_line(gsm, err, GRL_SKIP_BLANK, gsm->reply_ms, L) < 0) return 0;
+    if (L.starts_with("+CPIN:")) take_optional_ok(gsm);
     int iscme = 0;
     bool cme_line = false;
     if (gsm_iserrorx(L, err, iscme)) {
@@ -161,7 +183,6 @@ int pin_check(sms_data_gsm* gsm, const gsm_init& rec, int& err, std::string& las
     } else {
         imsg("Unsupported PIN check response (%s), continue anyway...", L.c_str());
     }
-    if (!line.empty()) L = line;
     return 1;
 }
 
@@ -205,14 +226,8 @@ int dialogue(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
     if (!gsm_expect(gsm, err, line)) return 0;
     if (!gsm_write(gsm, err, "%s%s", bearer->c_str(), e) || !gsm_expect(gsm, err, line)) return 0;
 
-    std::string last;
-    if (!pin_check(gsm, rec, err, last)) return 0;
-    // No OK follows an error reply, whether plain or with a code.
-    int ignored = 0;
-    if (!gsm_iserror(last, ignored) && (rec.mode & MODE_CPIN_OK)) {
-        imsg("cpin_ok true, reading..");
-        if (!gsm_expect(gsm, err, line)) return 0;
-    }
+    // cpin_ok is no longer needed: the OK after the PIN state is taken when it comes.
+    if (!pin_check(gsm, rec, err)) return 0;
 
     if (!retry_query(gsm, err, "AT+CSMS=?", "AT+CSMS=?")) return 0;
     if (!retry_query(gsm, err, "AT+CSMS=0", "AT+CSMS=0")) return 0;
@@ -289,6 +304,8 @@ int setup(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
     gsm->port = rec.port;
     imsg("Opening %s (BAUD=%d)...", rec.port.c_str(), rec.baud);
     if (!com_open(gsm->com.get(), rec.port, rec.baud)) {
+        gsm->startup_failure =
+            strprintf("cannot open %s: %s", rec.port.c_str(), system_error(errno).c_str());
         err = GSM_ERR_OPEN;
         return 0;
     }
@@ -310,6 +327,7 @@ int setup(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
     std::string_view phone = strtrm(rec.localphone);
     if (phone.empty()) {
         emsg("NO MODEM NUMBER!");
+        gsm->startup_failure = "no modem number (gsm_number) is set";
         err = GSM_ERR_NUMBER;
         return 0;
     }
@@ -378,28 +396,41 @@ int send_locked(sms_data_gsm* gsm, std::string_view to, std::string_view message
     }
     bytes += '\x1a';
 
+    // From here on the modem may be in text entry: every way out that is not the
+    // modem's own final answer ends it, so that the next command is not typed into
+    // this message.
+    if (!gsm_wait_prompt(gsm, err, gsm->reply_ms)) {
+        if (err == GSM_ERR_TIMEOUT) gsm_end_text_entry(gsm);
+        return err ? err : GSM_ERR_UNEXPECTED;
+    }
+    if (!gsm_write_raw(gsm, err, bytes)) {
+        gsm_end_text_entry(gsm);
+        return err;
+    }
+    // Sent only when the modem gives the message its reference: an OK alone, or a
+    // line of its own in between, is no proof.
+    bool referenced = false;
     std::string line;
-    if (gsm_read_line(gsm, err, 0, gsm->reply_ms, line) < 0) return GSM_ERR_TIMEOUT;
-    if (gsm_iserror(line, err)) return err;
-    std::string prompt;
-    if (gsm_read_raw(gsm, err, GRL_RAW | GRL_EXPECT_GT, gsm->reply_ms, prompt, 2) == 0)
-        return err ? err : GSM_ERR_TIMEOUT;
-    if (prompt == "> ") {
-        if (!gsm_write_raw(gsm, err, bytes)) return err;
-        if (!gsm_expect(gsm, err, line)) return err ? err : GSM_ERR_TIMEOUT;
-        if (!gsm_read_ok(gsm, err)) return err;
-        imsg("Sending GSM, sent");
-        return 0;
+    for (;;) {
+        if (gsm_read_line(gsm, err, GRL_SKIP_BLANK, gsm->reply_ms, line) < 0) {
+            gsm_end_text_entry(gsm);
+            return GSM_ERR_TIMEOUT;
+        }
+        if (line.starts_with("+CMGS:")) {
+            referenced = true;
+            continue;
+        }
+        if (gsm_iserror(line, err)) return err;
+        if (line == "OK") break;
+        if (!line.starts_with(">"))  // the echo of the text, on modems that echo it
+            imsg("Passing over a line while the message is sent (%s)", gsm_printable(line).c_str());
     }
-    if (prompt.starts_with(">") && prompt.size() == 2 && !prompt.ends_with("\n")) {
-        std::string rest;
-        if (gsm_read_line(gsm, err, 0, gsm->reply_ms, rest) < 0) return err;
-        prompt += rest;
+    if (!referenced) {
+        emsg("The modem answered OK without a message reference: not counted as sent");
+        return GSM_ERR_UNEXPECTED;
     }
-    while (!prompt.empty() && (prompt.back() == '\r' || prompt.back() == '\n')) prompt.pop_back();
-    if (gsm_iserror(prompt, err)) return err;
-    emsg("Expected the prompt, got (%s)", gsm_printable(prompt).c_str());
-    return GSM_ERR_UNEXPECTED;
+    imsg("Sending GSM, sent");
+    return 0;
 }
 
 }  // namespace
@@ -420,9 +451,9 @@ std::optional<std::string> make_bearer(std::string_view cbst, int baud) {
     if (speed != 0) {
         int rate = com_rate(baud);
         auto pick = [&](int a, int b) {
-            if (has_baud(speeds, a)) {
+            if (in_list(speeds, a)) {
                 speed = a;
-            } else if (b >= 0 && has_baud(speeds, b)) {
+            } else if (b >= 0 && in_list(speeds, b)) {
                 speed = b;
             }
         };
@@ -456,7 +487,13 @@ std::optional<std::string> make_cnmi(std::string_view cnmi) {
         std::string_view trimmed = strtrm(p);
         if (trimmed.empty()) continue;
         int value;
-        if (n == 1) {
+        if (n == 0) {
+            // Mode 0 keeps the indications inside the modem, where a modem that keeps
+            // to the standard buffers them until the mode changes: new messages would
+            // never be announced. Mode 2 (else 1) sends them on; only a modem that
+            // offers neither keeps its first mode.
+            value = in_list(trimmed, 2) ? 2 : in_list(trimmed, 1) ? 1 : first_number(trimmed);
+        } else if (n == 1) {
             bool ok = false;
             for (const std::string& item : ssplit(trimmed, ",", 100, false)) {
                 std::size_t dash = item.find('-');
@@ -501,6 +538,7 @@ std::unique_ptr<sms_driver> sms_gsm_init(sms* /*owner*/, const sms_init_record* 
     }
     if (const auto* tune = dynamic_cast<const gsm_init_tuning*>(init)) {
         if (tune->reply_ms > 0) st->reply_ms = tune->reply_ms;
+        if (tune->delete_retry_ms > 0) st->delete_retry_ms = tune->delete_retry_ms;
         if (tune->pause_ms >= 0) {
             st->csms_pause_ms = tune->pause_ms;
             st->signal_pause_ms = tune->pause_ms;
@@ -508,7 +546,15 @@ std::unique_ptr<sms_driver> sms_gsm_init(sms* /*owner*/, const sms_init_record* 
     }
     if (!setup(st.get(), *rec, errcode)) {
         if (errcode == 0) errcode = GSM_ERR_UNEXPECTED;
-        emsg("Error with %s init, cleanup...", rec->port.c_str());
+        if (st->startup_failure.empty()) {
+            st->startup_failure =
+                st->last_reply.empty()
+                    ? strprintf("the modem did not answer %s in time", st->last_command.c_str())
+                    : strprintf("the modem answered %s with (%s)", st->last_command.c_str(),
+                                st->last_reply.c_str());
+        }
+        st->startup_code = errcode;
+        emsg("Error with %s init, cleanup... (%s)", rec->port.c_str(), st->startup_failure.c_str());
         stop_after_failure(st.get());
         return st;
     }

@@ -35,8 +35,9 @@ extern const bool SMS_GSM_BUILT;
 
 // A gsm_init with shorter waits, for tests and for modems known to be slow.
 struct gsm_init_tuning : gsm_init {
-    long reply_ms = 0;   // time-out of each reply line; 0 keeps 30000
-    long pause_ms = -1;  // pause between retried queries and signal checks; -1 keeps them
+    long reply_ms = 0;         // time-out of each reply line; 0 keeps 30000
+    long pause_ms = -1;        // pause between retried queries and signal checks; -1 keeps them
+    long delete_retry_ms = 0;  // first wait before a refused delete is tried again; 0 keeps it
 };
 
 std::unique_ptr<sms_driver> sms_gsm_init(sms* owner, const sms_init_record* init, int& errcode);

@@ -118,7 +118,9 @@ const char* modem_text(int n) {
 
 }  // namespace
 
-void sms_gsm_error(sms_driver* /*state*/, int err, std::string& bf) {
+namespace {
+
+void code_text(int err, std::string& bf) {
     std::string os = system_error(errno);
     switch (err) {
         case 0:
@@ -157,6 +159,20 @@ void sms_gsm_error(sms_driver* /*state*/, int err, std::string& bf) {
     }
     int n = err - 1;
     bf = strprintf("[%d] %s", n, modem_text(n));
+}
+
+}  // namespace
+
+void sms_gsm_error(sms_driver* state, int err, std::string& bf) {
+    code_text(err, bf);
+    // A failed start-up says what the modem answered; the system's error number at
+    // the time the text is made has nothing to do with it.
+    const auto* gsm = dynamic_cast<const sms_data_gsm*>(state);
+    if (gsm == nullptr || err == 0 || err != gsm->startup_code || gsm->startup_failure.empty())
+        return;
+    std::size_t os = bf.find(". OSError(");
+    if (os != std::string::npos) bf.erase(os);
+    bf = cut(bf + ": " + gsm->startup_failure);
 }
 
 }  // namespace tolvane

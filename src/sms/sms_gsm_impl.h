@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
@@ -37,7 +38,9 @@ enum : int {
     // With GRL_INCOMING: a line that belongs to no dialogue (a late reply, junk) at
     // the front of the buffer is dropped, so that it cannot hide the indications
     // behind it.
-    GRL_DISCARD = 16
+    GRL_DISCARD = 16,
+    // A time-out is expected and not an error: nothing logged, errcode left alone.
+    GRL_QUIET = 32
 };
 
 // The driver's own error codes; a modem error number n is reported as n + 1.
@@ -62,11 +65,30 @@ inline constexpr std::size_t GSM_READ_CHUNK = 1000;
 inline constexpr std::size_t GSM_LINE_MAX = 1000;       // a reply line is cut there
 inline constexpr std::size_t GSM_BUFFER_MAX = 1 << 20;  // input buffer bound
 inline constexpr std::size_t GSM_STORED_MAX = 100;      // messages kept from one listing
+// How long an "OK" after "+CPIN: READY" is waited for: some modems send one, some not.
+inline constexpr long GSM_CPIN_OK_MS = 1000;
+// A delete the modem refused is tried again after this, doubling up to the maximum,
+// at most GSM_DELETE_TRIES times.
+inline constexpr long GSM_DELETE_RETRY_MS = 5000;
+inline constexpr long GSM_DELETE_RETRY_MAX_MS = 300000;
+inline constexpr int GSM_DELETE_TRIES = 12;
 
 struct file_closer {
     void operator()(std::FILE* f) const noexcept {
         if (f != nullptr) std::fclose(f);
     }
+};
+
+// A message handed on whose delete the modem refused: what it held, so that a later
+// try deletes only that message and never a new one stored in the same place.
+struct gsm_pending_delete {
+    int index = 0;
+    std::string phone;
+    std::string timestamp;
+    std::string message;
+    int tries = 1;
+    long wait_ms = GSM_DELETE_RETRY_MS;
+    std::chrono::steady_clock::time_point due;
 };
 
 struct sms_data_gsm : sms_driver {
@@ -99,6 +121,14 @@ struct sms_data_gsm : sms_driver {
     long reply_ms = GSM_REPLY_MS;
     long csms_pause_ms = 500;     // between AT+CSMS attempts (tests shorten it)
     long signal_pause_ms = 1000;  // between signal checks (tests shorten it)
+    long delete_retry_ms = GSM_DELETE_RETRY_MS;
+    std::vector<gsm_pending_delete> pending_deletes;  // guarded by lock_com
+    // What the last command was and what the modem last answered (a line, or that
+    // nothing came), so that a failed start-up can say it.
+    std::string last_command;
+    std::string last_reply;
+    std::string startup_failure;  // set when the start-up failed: command and answer
+    int startup_code = 0;
 
     ~sms_data_gsm() override;
 };
@@ -172,8 +202,20 @@ int gsm_iserrorx(std::string_view line, int& errcode, int& iscme);
 int gsm_iserror(std::string_view line, int& errcode);
 // Before a dialogue writes its first command: whole lines in the buffer that no
 // dialogue took (a reply that came after its time-out, junk) are dropped, so that
-// they are not read as this dialogue's replies. Unsolicited lines stay.
+// they are not read as this dialogue's replies. Unsolicited lines stay. A prompt
+// left over from an earlier send means the modem is still in text entry: it is ended
+// first (gsm_end_text_entry), so that no command is typed into an old message.
 void gsm_drop_stale(sms_data_gsm* gsm);
+// Waits for the "> " prompt of the AT+CMGS just written: 1 when it came (it is taken
+// out of the buffer). 0 when a final answer came instead (its error code; 522 for an
+// OK) or nothing within timeout (519). Lines the modem sends on its own before the
+// prompt (network registration and the like) are passed over.
+int gsm_wait_prompt(sms_data_gsm* gsm, int& errcode, long timeout);
+// Leaves text entry after a send went wrong inside it: ESC, then the modem's final
+// answer (up to the reply time). 1 when the modem answered.
+int gsm_end_text_entry(sms_data_gsm* gsm);
+// A line that ends a command: OK, ERROR, +CMS ERROR: n, +CME ERROR: n.
+bool gsm_is_final(std::string_view line);
 // Hangs up a call: ATH0 and one reply line.
 int gsm_clear_ring(sms_data_gsm* gsm, int& errcode);
 // A dialogue-log line (with the time stamp in front), when the log is open.

@@ -137,6 +137,8 @@ int gsm_write(sms_data_gsm* gsm, int& errcode, const char* format, ...) {
     std::string_view shown = text;
     while (!shown.empty() && (shown.back() == '\r' || shown.back() == '\n')) shown.remove_suffix(1);
     gsm_log(gsm, "WRITE[%.*s]", static_cast<int>(shown.size()), shown.data());
+    gsm->last_command = gsm_printable(shown);
+    gsm->last_reply.clear();
     if (n != static_cast<long>(text.size())) {
         emsg("Short write to the modem, %ld of %zu bytes", n, text.size());
         errcode = GSM_ERR_WRITE;
@@ -232,7 +234,7 @@ int gsm_read_raw(sms_data_gsm* gsm, int& errcode, int type, long timeout, std::s
         auto now = std::chrono::steady_clock::now();
         // A reader that has ended brings nothing more: no use waiting out the time.
         if (now >= deadline || !gsm->reader_running) {
-            if (!incoming) {
+            if (!incoming && !(type & GRL_QUIET)) {
                 long waited = static_cast<long>(
                     std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count());
                 std::string content;
@@ -245,6 +247,7 @@ int gsm_read_raw(sms_data_gsm* gsm, int& errcode, int type, long timeout, std::s
                 emsg("gsm_read_raw[%d]: timeout %ld > %ld, %zu bytes (%s)", type, waited, timeout,
                      bytes, content.c_str());
                 errcode = GSM_ERR_TIMEOUT;
+                gsm->last_reply.clear();
             }
             return 0;
         }
@@ -263,6 +266,7 @@ int gsm_read_line(sms_data_gsm* gsm, int& errcode, int type, long timeout, std::
         while (!bf.empty() && (bf.back() == '\r' || bf.back() == '\n' || bf.back() == '\0'))
             bf.pop_back();
         gsm_log(gsm, "READ%d[%.*s]", type, static_cast<int>(bf.size()), bf.data());
+        if (!(type & GRL_INCOMING)) gsm->last_reply = gsm_printable(bf);
         if (type & GRL_INCOMING) {
             bool ring = bf == "RING" || bf.starts_with("+CRING:");
             if (ring || bf.starts_with("+CLIP:")) {
@@ -336,10 +340,11 @@ int gsm_classify(sms_data_gsm* gsm, int& errcode) {
     return errcode;
 }
 
-void gsm_drop_stale(sms_data_gsm* gsm) {
-    MutexHold hold(gsm->lock_buffer.get());
-    std::string& b = gsm->buffer;
-    const std::string& endl = gsm->r_endl;
+namespace {
+
+// Removes whole lines no dialogue took; true when what is left after them begins with
+// a prompt (which is removed too). Called with lock_buffer held.
+bool drop_stale_lines(std::string& b, const std::string& endl) {
     std::size_t pos = 0;
     for (;;) {
         std::size_t e = b.find(endl, pos);
@@ -351,6 +356,124 @@ void gsm_drop_stale(sms_data_gsm* gsm) {
         }
         if (!line.empty()) imsg("Dropping a late line (%s)", gsm_printable(line).c_str());
         b.erase(pos, e + endl.size() - pos);
+    }
+    if (pos < b.size() && b[pos] == '>') {
+        b.erase(pos);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void gsm_drop_stale(sms_data_gsm* gsm) {
+    bool prompt;
+    {
+        MutexHold hold(gsm->lock_buffer.get());
+        prompt = drop_stale_lines(gsm->buffer, gsm->r_endl);
+    }
+    if (prompt) {
+        emsg("The modem is still waiting for the text of an earlier message: ending that");
+        gsm_end_text_entry(gsm);
+        MutexHold hold(gsm->lock_buffer.get());
+        drop_stale_lines(gsm->buffer, gsm->r_endl);
+    }
+}
+
+bool gsm_is_final(std::string_view line) {
+    int ignored = 0;
+    return line == "OK" || gsm_iserror(line, ignored);
+}
+
+int gsm_wait_prompt(sms_data_gsm* gsm, int& errcode, long timeout) {
+    const std::string& endl = gsm->r_endl;
+    auto start = std::chrono::steady_clock::now();
+    auto deadline = start + std::chrono::milliseconds(timeout);
+    for (;;) {
+        unsigned long seen;
+        {
+            std::lock_guard<std::mutex> l(gsm->arrived_lock);
+            seen = gsm->arrivals;
+        }
+        {
+            MutexHold hold(gsm->lock_buffer.get());
+            std::string& b = gsm->buffer;
+            std::size_t pos = 0;
+            for (;;) {
+                std::size_t e = b.find(endl, pos);
+                if (e == std::string::npos) {
+                    // The prompt has no line end of its own.
+                    if (b.size() >= pos + 2 && b.compare(pos, 2, "> ") == 0) {
+                        gsm_log(gsm, "RAW  [> ]");
+                        b.erase(pos, 2);
+                        return 1;
+                    }
+                    break;
+                }
+                std::string line = b.substr(pos, e - pos);
+                if (line.empty()) {
+                    b.erase(pos, endl.size());
+                    continue;
+                }
+                if (unsolicited(line)) {  // left for the indication wait
+                    pos = e + endl.size();
+                    continue;
+                }
+                b.erase(pos, e + endl.size() - pos);
+                gsm_log(gsm, "READ%d[%s]", GRL_EXPECT_GT, line.c_str());
+                if (line.starts_with(">")) return 1;  // a prompt the modem ended a line after
+                gsm->last_reply = gsm_printable(line);
+                if (gsm_iserror(line, errcode)) return 0;
+                if (line == "OK") {
+                    emsg("The modem answered OK instead of the prompt");
+                    errcode = GSM_ERR_UNEXPECTED;
+                    return 0;
+                }
+                imsg("Passing over a line before the prompt (%s)", gsm_printable(line).c_str());
+            }
+        }
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline || !gsm->reader_running) {
+            std::string content;
+            {
+                MutexHold hold(gsm->lock_buffer.get());
+                content = gsm_printable(gsm->buffer);
+            }
+            emsg("No prompt within %ld ms (%s)", timeout, content.c_str());
+            gsm->last_reply.clear();
+            errcode = GSM_ERR_TIMEOUT;
+            return 0;
+        }
+        std::unique_lock<std::mutex> l(gsm->arrived_lock);
+        auto step = std::min(deadline, now + std::chrono::milliseconds(GSM_POLL_MS));
+        gsm->arrived.wait_until(l, step, [&] { return gsm->arrivals != seen; });
+    }
+}
+
+int gsm_end_text_entry(sms_data_gsm* gsm) {
+    int err = 0;
+    imsg("Ending text entry with ESC");
+    if (!gsm_write_raw(gsm, err, "\x1b")) return 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(gsm->reply_ms);
+    for (;;) {
+        long left = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          deadline - std::chrono::steady_clock::now())
+                                          .count());
+        std::string line;
+        if (left <= 0 || gsm_read_line(gsm, err, GRL_SKIP_BLANK | GRL_QUIET, left, line) < 0) {
+            // A modem that was not in text entry ignores the ESC.
+            imsg("No answer to ESC within %ld ms", gsm->reply_ms);
+            return 0;
+        }
+        if (gsm_is_final(line)) {
+            imsg("Text entry ended (%s)", line.c_str());
+            return 1;
+        }
+        if (line.starts_with("+CMGS:")) {
+            emsg("The modem sent a message after all (%s)", line.c_str());
+        } else if (!line.starts_with(">")) {
+            imsg("Passing over (%s) after ESC", gsm_printable(line).c_str());
+        }
     }
 }
 

@@ -1,6 +1,7 @@
 // The GSM modem transport's receiving side: the listing of stored messages, the
 // wait for new-message indications, reading and deleting a message, and the
 // parser of the +CMGL / +CMGR header fields.
+#include <algorithm>
 #include <chrono>
 
 #include "foundation/lib.h"
@@ -40,6 +41,12 @@ std::vector<field> split_fields(std::string_view info) {
     }
     for (field& f : out) f.text = std::string(strtrm(f.text));
     return out;
+}
+
+// Stored outgoing messages (drafts, copies of sent ones) share the memory with
+// received ones; only these are handed on.
+bool received(const gsm_sms& msg) {
+    return !msg.is_submit && !msg.status.starts_with("STO");
 }
 
 int number(const field& f) {
@@ -193,6 +200,9 @@ void list_stored(sms_data_gsm* gsm, int& err) {
             if (!read_body(gsm, err, *msg)) break;
             if (gsm->ispdu && msg->is_submit) {
                 imsg("Skipping stored PDU it's not an incoming message");
+            } else if (!received(*msg)) {
+                imsg("Skipping stored message (%d) (%s): not a received message", msg->index,
+                     msg->status.c_str());
             } else if (gsm->stored.size() < GSM_STORED_MAX) {
                 imsg("Stored message (%d) from (%s)", msg->index, msg->phone.c_str());
                 gsm->stored.push_back(std::move(msg));
@@ -220,6 +230,82 @@ int delete_message(sms_data_gsm* gsm, int index) {
     return gsm_classify(gsm, err);
 }
 
+// Deletes a message that has been handed on; a refusal is logged and the delete
+// tried again later, so that reception goes on. Called with lock_com held.
+void delete_handed_on(sms_data_gsm* gsm, const gsm_sms& msg) {
+    int err = delete_message(gsm, msg.index);
+    if (err == 0) return;
+    std::string why;
+    sms_gsm_error(gsm, err, why);
+    emsg("Could not delete message (%d) from the modem [%d:%s], trying again later", msg.index, err,
+         why.c_str());
+    gsm_pending_delete p;
+    p.index = msg.index;
+    p.phone = msg.phone;
+    p.timestamp = msg.timestamp;
+    p.message = msg.message;
+    p.wait_ms = gsm->delete_retry_ms;
+    p.due = std::chrono::steady_clock::now() + std::chrono::milliseconds(p.wait_ms);
+    gsm->pending_deletes.push_back(std::move(p));
+}
+
+// Reads the message at index (AT+CMGR) into msg; 0 or an error code.
+int read_message(sms_data_gsm* gsm, int index, gsm_sms& msg) {
+    int err = 0;
+    std::string line;
+    gsm_drop_stale(gsm);
+    if (!gsm_write(gsm, err, "AT+CMGR=%d%s", index, gsm->w_endl.c_str())) return err;
+    if (!gsm_expect(gsm, err, line)) return err ? err : GSM_ERR_UNEXPECTED;
+    std::string_view info = line.size() > 7 ? std::string_view(line).substr(7) : "";
+    if (!line.starts_with("+CMGR:") || !gsm_process_message_info(gsm, err, msg, info, false)) {
+        emsg("Unexpected reply to AT+CMGR (%s)", line.c_str());
+        return err ? err : GSM_ERR_UNEXPECTED;
+    }
+    if (!read_body(gsm, err, msg)) return err ? err : GSM_ERR_TIMEOUT;
+    if (gsm_read_line(gsm, err, GRL_SKIP_BLANK, gsm->reply_ms, line) < 0) return err;
+    if (line != "OK") imsg("Expcted 'OK' got '%s'", line.c_str());
+    return 0;
+}
+
+// Tries the deletes that are due again. Before each, the place is read: a message
+// that is gone needs no delete, and one that differs arrived after ours and must
+// not be deleted unread. Called with lock_com held.
+void retry_deletes(sms_data_gsm* gsm) {
+    auto now = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < gsm->pending_deletes.size();) {
+        gsm_pending_delete& p = gsm->pending_deletes[i];
+        if (p.due > now) {
+            ++i;
+            continue;
+        }
+        gsm_sms there;
+        int err = read_message(gsm, p.index, there);
+        bool done = false;
+        if (err == 321 + 1) {  // invalid memory index: the place is empty
+            imsg("Message (%d) is no longer in the modem", p.index);
+            done = true;
+        } else if (err == 0 && (there.phone != p.phone || there.timestamp != p.timestamp ||
+                                there.message != p.message)) {
+            imsg("Place (%d) holds another message now: not deleted", p.index);
+            done = true;
+        } else if (err == 0 && (err = delete_message(gsm, p.index)) == 0) {
+            imsg("Deleted message (%d) on try %d", p.index, p.tries + 1);
+            done = true;
+        }
+        if (!done && ++p.tries >= GSM_DELETE_TRIES) {
+            emsg("Giving up deleting message (%d) after %d tries [%d]", p.index, p.tries, err);
+            done = true;
+        }
+        if (done) {
+            gsm->pending_deletes.erase(gsm->pending_deletes.begin() + static_cast<long>(i));
+            continue;
+        }
+        p.wait_ms = std::min(p.wait_ms * 2, GSM_DELETE_RETRY_MAX_MS);
+        p.due = now + std::chrono::milliseconds(p.wait_ms);
+        ++i;
+    }
+}
+
 }  // namespace
 
 std::unique_ptr<sms_message> sms_gsm_wait(sms_driver* state, int timeout_msec, int& errcode) {
@@ -241,7 +327,7 @@ std::unique_ptr<sms_message> sms_gsm_wait(sms_driver* state, int timeout_msec, i
         auto* msg = static_cast<gsm_sms*>(out.get());
         {
             MutexHold hold(gsm->lock_com.get());
-            errcode = delete_message(gsm, msg->index);
+            delete_handed_on(gsm, *msg);
         }
         if (gsm->stored.empty() && gsm->relist) {
             gsm->relist = false;
@@ -250,6 +336,10 @@ std::unique_ptr<sms_message> sms_gsm_wait(sms_driver* state, int timeout_msec, i
         return out;
     }
     if (errcode != 0) return nullptr;
+    if (!gsm->pending_deletes.empty()) {
+        MutexHold hold(gsm->lock_com.get(), timeout_msec);
+        if (hold) retry_deletes(gsm);
+    }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_msec);
     for (;;) {
         long left = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -290,20 +380,15 @@ int sms_gsm_recv(sms_driver* state, sms_message* m) {
     if (gsm == nullptr || msg == nullptr || !gsm->lock_com) return GSM_ERR_UNEXPECTED;
     if (msg->memory.empty()) return 0;
     MutexHold hold(gsm->lock_com.get());
-    int err = 0;
-    std::string line;
-    gsm_drop_stale(gsm);
-    if (!gsm_write(gsm, err, "AT+CMGR=%d%s", msg->index, gsm->w_endl.c_str())) return err;
-    if (!gsm_expect(gsm, err, line)) return err;
-    std::string_view info = line.size() > 7 ? std::string_view(line).substr(7) : "";
-    if (!line.starts_with("+CMGR:") || !gsm_process_message_info(gsm, err, *msg, info, false)) {
-        emsg("Unexpected reply to AT+CMGR (%s)", line.c_str());
-        return err ? err : GSM_ERR_UNEXPECTED;
+    if (int err = read_message(gsm, msg->index, *msg); err != 0) return err;
+    if (!received(*msg)) {
+        // An announcement should only ever name a received message; a draft stays.
+        emsg("Message (%d) (%s) is not a received message: left in the modem", msg->index,
+             msg->status.c_str());
+        return GSM_ERR_UNEXPECTED;
     }
-    if (!read_body(gsm, err, *msg)) return err ? err : GSM_ERR_TIMEOUT;
-    if (gsm_read_line(gsm, err, GRL_SKIP_BLANK, gsm->reply_ms, line) < 0) return err;
-    if (line != "OK") imsg("Expcted 'OK' got '%s'", line.c_str());
-    return delete_message(gsm, msg->index);
+    delete_handed_on(gsm, *msg);
+    return 0;
 }
 
 int sms_gsm_reject(sms_driver* state, sms_message* m, int /*code*/, const char* /*reason*/) {

@@ -9,6 +9,13 @@ stored messages, and it announces a delivered message with +CMTI. It records
 every command and every sent text. A test can replace any answer with a handler,
 or make the modem silent, and can inject lines of its own.
 
+Like a modem that keeps to the standard, it holds +CMTI back while AT+CNMI mode is
+0, leaves text entry on ESC with "OK" (an ESC outside text entry is ignored), and
+answers "+CPIN: READY" followed by "OK" (ok_after_cpin). It can also misbehave as
+real modems do: a line of its own before the "> " prompt (before_prompt), the
+typed text echoed in text entry (entry_echo), deletes refused with
+"+CMS ERROR: 321" (refuse_deletes), and stored drafts ("STO UNSENT"/"STO SENT").
+
 In a test:
 
     modem = FakeModem(); self.addCleanup(modem.close)
@@ -171,9 +178,17 @@ class FakeModem:
         self.commands = []
         self.bodies = []
         self.stored = []
+        self.sent = []  # (the AT+CMGS command, the text) of each message ended by Ctrl-Z
+        self.escapes = 0  # text entries ended by ESC
+        self.before_prompt = ""  # sent before the next prompt (once)
+        self.entry_echo = False
+        self.refuse_deletes = 0  # this many deletes are refused
+        self.cnmi_mode = 0
+        self.held = []  # +CMTI held back in CNMI mode 0
         self.log = log
         self._ref = 0
         self._in_body = False
+        self._body_cmd = ""
         self._body = b""
         self._line = b""
         self._stop = False
@@ -196,6 +211,7 @@ class FakeModem:
             self._send(data)
 
     def store(self, sender, text, stat="REC UNREAD"):
+        """Adds a message to the modem's memory (stat "STO UNSENT" for a draft)."""
         with self.lock:
             index = max([s.index for s in self.stored] + [0]) + 1
             self.stored.append(Stored(index, sender, text, stat))
@@ -204,7 +220,12 @@ class FakeModem:
     def deliver(self, sender, text):
         """Stores a message and announces it with +CMTI; returns its index."""
         index = self.store(sender, text)
-        self.inject('\r\n+CMTI: "SM",%d\r\n' % index)
+        with self.lock:
+            cmti = '\r\n+CMTI: "SM",%d\r\n' % index
+            if self.cnmi_mode == 0:
+                self.held.append(cmti)
+            else:
+                self._send(cmti)
         return index
 
     def wait_for(self, cond, timeout=30.0, what="the modem"):
@@ -277,6 +298,10 @@ class FakeModem:
             if c in (CTRL_Z, ESC):
                 self._in_body = False
                 self.bodies.append(self._body)
+                if c == CTRL_Z:
+                    self.sent.append((self._body_cmd, self._body))
+                else:
+                    self.escapes += 1
                 self._body = b""
                 if c == CTRL_Z:
                     self._ref = (self._ref + 1) % 256
@@ -285,8 +310,10 @@ class FakeModem:
                     self._send("\r\nOK\r\n")
             else:
                 self._body += c
+                if self.entry_echo:
+                    self._send(b"\r\n> " if c == b"\r" else c)
             return
-        if c == b"\n":
+        if c in (b"\n", ESC):  # an ESC outside text entry is ignored
             return
         if c != b"\r":
             self._line += c
@@ -307,6 +334,7 @@ class FakeModem:
                 if cmd.startswith("AT+CMGS=") and "> " in (r if isinstance(r, str) else
                                                            r.decode("latin-1")):
                     self._in_body = True
+                    self._body_cmd = cmd
                 return
         self._send(default if default is not None else self._answer(cmd))
 
@@ -345,10 +373,25 @@ class FakeModem:
             return "\r\n+CSQ: %d,99\r\n%s" % (self.signal, ok)
         if cmd.startswith("AT+CMGS="):
             self._in_body = True
-            return "\r\n> "
+            self._body_cmd = cmd
+            before, self.before_prompt = self.before_prompt, ""
+            return before + "\r\n> "
+        if cmd.startswith("AT+CNMI=") and cmd != "AT+CNMI=?":
+            try:
+                self.cnmi_mode = int(cmd[8:].split(",")[0])
+            except ValueError:
+                return "\r\nERROR\r\n"
+            out = ok
+            if self.cnmi_mode != 0:  # held indications are let out
+                out += "".join(self.held)
+                self.held = []
+            return out
         if cmd.startswith("AT+CMGL="):
             out = ""
+            stat = cmd[8:].strip('"')
             for s in self.stored:
+                if not self.pdu_mode and stat not in ("ALL", s.stat):
+                    continue
                 if self.pdu_mode:
                     unit = s.pdu
                     tpdu = len(unit) // 2 - 1 - int(unit[:2], 16)
@@ -366,6 +409,9 @@ class FakeModem:
             if s is None:
                 return "\r\n+CMS ERROR: 321\r\n"
             if cmd.startswith("AT+CMGD="):
+                if self.refuse_deletes > 0:
+                    self.refuse_deletes -= 1
+                    return "\r\n+CMS ERROR: 321\r\n"
                 self.stored.remove(s)
                 return ok
             if self.pdu_mode:

@@ -62,6 +62,21 @@ void FakeModem::set_byte_delay_ms(int ms) {
     byte_delay_ms_ = ms;
 }
 
+void FakeModem::set_entry_echo(bool on) {
+    std::lock_guard<std::mutex> l(m_);
+    entry_echo_ = on;
+}
+void FakeModem::enter_text_entry(const std::string& cmd) {
+    std::lock_guard<std::mutex> l(m_);
+    in_body_ = true;
+    body_cmd_ = cmd;
+}
+
+void FakeModem::lose_next_prompt() {
+    std::lock_guard<std::mutex> l(m_);
+    lose_prompt_ = true;
+}
+
 void FakeModem::inject(const std::string& bytes) {
     std::lock_guard<std::mutex> l(m_);
     send(bytes);
@@ -80,7 +95,13 @@ int FakeModem::store(stored_sms m) {
 
 int FakeModem::deliver(stored_sms m) {
     int index = store(std::move(m));
-    inject("\r\n+CMTI: \"SM\"," + std::to_string(index) + "\r\n");
+    std::string cmti = "\r\n+CMTI: \"SM\"," + std::to_string(index) + "\r\n";
+    std::lock_guard<std::mutex> l(m_);
+    if (cnmi_mode_ == 0) {
+        held_.push_back(cmti);
+    } else {
+        send(cmti);
+    }
     return index;
 }
 
@@ -110,6 +131,18 @@ std::vector<std::string> FakeModem::commands() {
 std::vector<std::string> FakeModem::bodies() {
     std::lock_guard<std::mutex> l(m_);
     return bodies_;
+}
+std::vector<FakeModem::sent_sms> FakeModem::sent() {
+    std::lock_guard<std::mutex> l(m_);
+    return sent_;
+}
+int FakeModem::escapes() {
+    std::lock_guard<std::mutex> l(m_);
+    return escapes_;
+}
+int FakeModem::held_indications() {
+    std::lock_guard<std::mutex> l(m_);
+    return static_cast<int>(held_.size());
 }
 int FakeModem::count(const std::string& cmd) {
     std::lock_guard<std::mutex> l(m_);
@@ -184,6 +217,11 @@ void FakeModem::run() {
                 if (c == 0x1a || c == 0x1b) {
                     in_body_ = false;
                     bodies_.push_back(body_);
+                    if (c == 0x1a) {
+                        sent_.push_back({body_cmd_, body_});
+                    } else {
+                        ++escapes_;
+                    }
                     body_.clear();
                     changed_.notify_all();
                     if (c == 0x1a) {
@@ -195,10 +233,11 @@ void FakeModem::run() {
                     }
                 } else {
                     body_ += c;
+                    if (entry_echo_) send(c == '\r' ? std::string("\r\n> ") : std::string(1, c));
                 }
                 continue;
             }
-            if (c == '\n') continue;
+            if (c == '\n' || c == 0x1b) continue;  // ESC outside text entry: ignored
             if (c != '\r') {
                 line += c;
                 continue;
@@ -223,6 +262,7 @@ void FakeModem::handle(const std::string& cmd) {
             if (!r->empty()) send(*r);
             if (cmd.starts_with("AT+CMGS=") && r->find("> ") != std::string::npos) {
                 in_body_ = true;
+                body_cmd_ = cmd;
             }
             return;
         }
@@ -289,7 +329,22 @@ std::string FakeModem::answer(const std::string& cmd) {
     if (is("AT+CSDH=?")) return "\r\n+CSDH: (0,1)\r\n" + ok;
     if (starts("AT+CMGS=")) {
         in_body_ = true;
+        body_cmd_ = cmd;
+        if (lose_prompt_) {
+            lose_prompt_ = false;
+            return "\r\n+CREG: 1\r\n";
+        }
         return "\r\n> ";
+    }
+    if (starts("AT+CNMI=") && cmd != "AT+CNMI=?") {
+        cnmi_mode_ = std::atoi(cmd.c_str() + 8);
+        if (cnmi_mode_ != 0) {  // held indications are let out
+            std::string out = ok;
+            for (const std::string& h : held_) out += h;
+            held_.clear();
+            return out;
+        }
+        return ok;
     }
     if (starts("AT+CMGL=")) return listing(pdu_, cmd.substr(8));
     if (starts("AT+CMGR=") || starts("AT+CMGD=")) {

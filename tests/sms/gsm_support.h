@@ -5,8 +5,10 @@
 // modem: the whole set-up dialogue, AT+CSQ, AT+CMGS with its "> " prompt and the
 // text ended by Ctrl-Z, listing, reading and deleting stored messages. A test can
 // change any answer (an `on` handler sees each command first), make it silent,
-// write slowly, and inject lines of its own (+CMTI, RING, junk). Everything the
-// fake holds is guarded by one lock; the destructor stops the thread.
+// write slowly, and inject lines of its own (+CMTI, RING, junk). Like a modem that
+// keeps to the standard it holds new-message indications back while AT+CNMI mode is
+// 0, leaves text entry on ESC with "OK", and ignores an ESC outside text entry.
+// Everything the fake holds is guarded by one lock; the destructor stops the thread.
 #pragma once
 
 #include <chrono>
@@ -52,6 +54,12 @@ class FakeModem {
     void set_signal(std::vector<int> levels);       // successive +CSQ levels (last repeats)
     void set_cmgs_reply(const std::string& reply);  // answer after the Ctrl-Z
     void set_byte_delay_ms(int ms);                 // slow writes
+    // Echo what is typed in text entry, with a new "> " after each CR, as modems do.
+    void set_entry_echo(bool on);
+    // Puts the modem into text entry for the command (as if it had prompted).
+    void enter_text_entry(const std::string& cmd);
+    // The next AT+CMGS enters text entry but its prompt is lost: a notice comes instead.
+    void lose_next_prompt();
 
     // Writes bytes to the driver as if the modem sent them.
     void inject(const std::string& bytes);
@@ -64,8 +72,18 @@ class FakeModem {
     // Closes the pty so that the driver's reads fail.
     void hang_up();
 
-    std::vector<std::string> commands();   // every command line, CR removed
-    std::vector<std::string> bodies();     // every text sent after a prompt, Ctrl-Z removed
+    std::vector<std::string> commands();  // every command line, CR removed
+    std::vector<std::string> bodies();    // every text sent after a prompt, Ctrl-Z removed
+    // The messages the modem sent (ended by Ctrl-Z, not ESC): the AT+CMGS that opened
+    // each, and its text.
+    struct sent_sms {
+        std::string command;
+        std::string text;
+        bool operator==(const sent_sms&) const = default;
+    };
+    std::vector<sent_sms> sent();
+    int escapes();                         // text entries ended by ESC
+    int held_indications();                // +CMTI held back while AT+CNMI mode is 0
     int count(const std::string& cmd);     // how often exactly cmd came
     bool seen(const std::string& prefix);  // a command starting with prefix came
     // Waits (up to limit) until pred holds on the command list.
@@ -100,7 +118,14 @@ class FakeModem {
     int byte_delay_ms_ = 0;
     bool pdu_ = false;
     bool in_body_ = false;
+    bool entry_echo_ = false;
+    bool lose_prompt_ = false;
     std::string body_;
+    std::string body_cmd_;
+    std::vector<sent_sms> sent_;
+    int escapes_ = 0;
+    int cnmi_mode_ = 0;
+    std::vector<std::string> held_;
     int next_ref_ = 1;
     std::vector<stored_sms> stored_;
     std::vector<std::string> commands_;

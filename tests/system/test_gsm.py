@@ -117,6 +117,78 @@ class ModemToMail(ModemCase):
         wait_for(lambda: self.modem.stored == [], WAIT, what="the message to be deleted")
 
 
+class ModemsAsTheyAre(ModemCase):
+    """Modems that send lines of their own, hold drafts, keep indications in mode 0,
+    answer the PIN state with or without OK, or refuse a delete."""
+
+    def test_a_notice_before_the_prompt_does_not_send_to_the_wrong_person(self):
+        self.modem.entry_echo = True
+        gw = self.start()
+        self.modem.before_prompt = "\r\n+CREG: 1\r\n"
+        send_mail(gw, "ann@corp.example", "0411111111@gw.example",
+                  "Subject: one\r\n\r\nfor one\r\n")
+        gw.wait_records(1, timeout=WAIT)
+        send_mail(gw, "ann@corp.example", "0422222222@gw.example",
+                  "Subject: two\r\n\r\nfor two\r\n")
+        gw.wait_records(2, timeout=WAIT)
+        sent = [(cmd, body.decode("latin-1")) for cmd, body in self.modem.sent]
+        self.assertEqual(len(sent), 2, sent)
+        self.assertEqual(sent[0][0], 'AT+CMGS="+61411111111"')
+        self.assertIn("for one", sent[0][1])
+        self.assertEqual(sent[1][0], 'AT+CMGS="+61422222222"')
+        self.assertIn("for two", sent[1][1])
+        self.assertNotIn("AT+CMGS", sent[0][1] + sent[1][1])
+        records = gw.records()
+        self.assertTrue(all("SUCCESS" in r for r in records), records)
+
+    def test_drafts_on_the_sim_are_not_mailed_nor_deleted(self):
+        self.modem.store("+447700900123", "bob@corp.example a draft", stat="STO UNSENT")
+        self.modem.store("+447700900124", "bob@corp.example a sent copy", stat="STO SENT")
+        self.modem.store("+447700900125", "bob@corp.example received one")
+        gw = self.start(sms_bounces="true")
+        mails = gw.sink.wait_mails(1, timeout=WAIT)
+        self.assertIn("received one", mails[0]["body"])
+        wait_for(lambda: len(self.modem.stored) == 2, WAIT, what="the received one deleted")
+        self.assertEqual(sorted(s.stat for s in self.modem.stored), ["STO SENT", "STO UNSENT"])
+        self.assertEqual(len(gw.sink.mails()), 1)
+        self.assertEqual(self.modem.sent, [])  # nothing bounced
+
+    def test_a_modem_holding_indications_in_mode_zero_still_delivers(self):
+        gw = self.start("pdu")
+        self.modem.wait_command("AT+CMGL=4", WAIT)
+        self.modem.deliver("+447700900123", "bob@corp.example announced at once")
+        mails = gw.sink.wait_mails(1, timeout=WAIT)
+        self.assertIn("announced at once", mails[0]["body"])
+        self.assertIn("AT+CNMI=2,1,0,0,0", self.modem.commands)
+
+    def test_a_standard_modem_starts_with_cpin_ok_false(self):
+        gw = self.start(cpin_ok="false")  # the simulator answers +CPIN: READY, then OK
+        send_mail(gw, "ann@corp.example", "0412345678@gw.example")
+        self.assertIn("At noon", self.modem.wait_body(1, WAIT).decode("latin-1"))
+        gw.wait_records(1, timeout=WAIT)
+        self.assertIn("SUCCESS", gw.records()[0])
+
+    def test_a_modem_without_ok_after_the_pin_state_starts_with_cpin_ok_true(self):
+        self.modem.ok_after_cpin = False
+        gw = self.start(cpin_ok="true")
+        send_mail(gw, "ann@corp.example", "0412345678@gw.example")
+        gw.wait_records(1, timeout=WAIT)
+        self.assertIn("SUCCESS", gw.records()[0])
+
+    def test_a_refused_delete_is_retried_and_reception_goes_on(self):
+        gw = self.start()
+        self.modem.wait_command('AT+CMGL="ALL"', WAIT)
+        self.modem.refuse_deletes = 1
+        first = self.modem.deliver("+447700900123", "bob@corp.example first")
+        gw.sink.wait_mails(1, timeout=WAIT)
+        self.modem.deliver("+447700900124", "bob@corp.example second")
+        mails = gw.sink.wait_mails(2, timeout=WAIT)
+        self.assertIn("second", mails[1]["body"])
+        wait_for(lambda: self.modem.stored == [], WAIT, what="the refused delete retried")
+        self.assertEqual(self.modem.commands.count("AT+CMGD=%d" % first), 2)
+        self.assertTrue(any("trying again later" in line for line in gw.log()))
+
+
 class ModemFails(unittest.TestCase):
     def test_a_modem_refusing_echo_off_stops_the_start(self):
         if not BIN or not os.access(BIN, os.X_OK):
@@ -136,7 +208,9 @@ class ModemFails(unittest.TestCase):
         with open(os.path.join(gw.home, "stdout.txt"), "rb") as f:
             text = f.read().decode("latin-1")
         self.assertNotEqual(rc, 0, text)
-        self.assertIn("Error with ATEO (Echo)", text + "\n".join(gw.log()))
+        # The error says what the modem answered, not what the system last failed at.
+        self.assertIn("Error with ATEO (Echo): the modem answered ATE0 with (ERROR)",
+                      text + "\n".join(gw.log()))
 
 
 if __name__ == "__main__":
