@@ -65,6 +65,7 @@ inline constexpr std::size_t GSM_READ_CHUNK = 1000;
 inline constexpr std::size_t GSM_LINE_MAX = 1000;       // a reply line is cut there
 inline constexpr std::size_t GSM_BUFFER_MAX = 1 << 20;  // input buffer bound
 inline constexpr std::size_t GSM_STORED_MAX = 100;      // messages kept from one listing
+inline constexpr int GSM_PDU_OCTETS_MAX = 255;          // a listed or read unit, at most
 // How long an "OK" after "+CPIN: READY" is waited for: some modems send one, some not.
 inline constexpr long GSM_CPIN_OK_MS = 1000;
 // A delete the modem refused is tried again after this, doubling up to the maximum,

@@ -77,12 +77,16 @@ int gsm_process_message_info(sms_data_gsm* gsm, int& errcode, gsm_sms& msg, std:
         const field& len = f.size() >= 3 ? f[2] : f[1];
         msg.alpha = f.size() >= 3 ? f[1].text : std::string();
         dmsg("Message 'alpha' (%s)", msg.alpha.c_str());
-        msg.length = number(len) * 2;
-        dmsg("PDU length (%d)", msg.length);
-        if (msg.length < 0 || len.text.empty()) {
+        // A unit is at most a few hundred octets: a larger count is junk, and must not
+        // make the body read wait for bytes that never come (nor overflow).
+        const int octets = number(len);
+        if (octets < 0 || octets > GSM_PDU_OCTETS_MAX || len.text.empty()) {
+            msg.length = 0;
             errcode = GSM_ERR_UNEXPECTED;
             return 0;
         }
+        msg.length = octets * 2;
+        dmsg("PDU length (%d)", msg.length);
         return 1;
     }
     // stat, oa, optional alpha, scts, then the optional tail.
@@ -128,6 +132,7 @@ int gsm_process_message_info(sms_data_gsm* gsm, int& errcode, gsm_sms& msg, std:
         num(msg.type_of_service_center, "type of service center");
     }
     if (i < f.size() && !f[i].text.empty()) msg.length = number(f[i]);
+    if (msg.length < 0 || msg.length > static_cast<int>(TEXT_MAX)) msg.length = 0;
     if (gsm->usedcs == 8) {
         dmsg("Decoding 'from' UCS2 (%s)", msg.phone.c_str());
         msg.phone = gsm_codec_from_modem(true, false, msg.phone, TEXT_MAX);
@@ -140,7 +145,6 @@ int gsm_process_message_info(sms_data_gsm* gsm, int& errcode, gsm_sms& msg, std:
     } else {
         dmsg("Message 'length' (%d)", msg.length);
     }
-    if (msg.length < 0) msg.length = 0;
     return 1;
 }
 

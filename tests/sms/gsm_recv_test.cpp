@@ -313,5 +313,28 @@ TEST_F(GsmHeader, PduModeFieldsAreStatusAlphaAndOctets) {
     EXPECT_EQ(err, GSM_ERR_UNEXPECTED);
 }
 
+TEST_F(GsmHeader, ALengthNoMessageCanHaveIsRefusedNotWaitedFor) {
+    g.ispdu = true;
+    struct row {
+        const char* info;
+        int ok;
+        int length;
+    } rows[] = {{"0,,255", 1, 510}, {"0,,256", 0, 0}, {"0,,99999999999", 0, 0}, {"0,,-3", 0, 0}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.info);
+        gsm_sms x;
+        EXPECT_EQ(gsm_process_message_info(&g, err, x, r.info, true), r.ok);
+        EXPECT_EQ(x.length, r.length);
+    }
+    g.ispdu = false;
+    gsm_sms t;
+    ASSERT_EQ(gsm_process_message_info(&g, err, t,
+                                       "\"REC READ\",\"+4477\",,\"26/12/08,10:00:00\",145,"
+                                       "2147483647",
+                                       true),
+              1);
+    EXPECT_EQ(t.length, 0);
+}
+
 }  // namespace
 }  // namespace tolvane
