@@ -304,8 +304,9 @@ int setup(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
     gsm->port = rec.port;
     imsg("Opening %s (BAUD=%d)...", rec.port.c_str(), rec.baud);
     if (!com_open(gsm->com.get(), rec.port, rec.baud)) {
-        gsm->startup_failure =
-            strprintf("cannot open %s: %s", rec.port.c_str(), system_error(errno).c_str());
+        // Kept as the reason of the open itself: errno may have changed by the time the
+        // text is made.
+        gsm->startup_failure = system_error(errno);
         err = GSM_ERR_OPEN;
         return 0;
     }

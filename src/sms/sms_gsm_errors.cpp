@@ -170,6 +170,10 @@ void sms_gsm_error(sms_driver* state, int err, std::string& bf) {
     const auto* gsm = dynamic_cast<const sms_data_gsm*>(state);
     if (gsm == nullptr || err == 0 || err != gsm->startup_code || gsm->startup_failure.empty())
         return;
+    if (err == GSM_ERR_OPEN) {
+        bf = strprintf("Error opening. OSError(%s)", gsm->startup_failure.c_str());
+        return;
+    }
     std::size_t os = bf.find(". OSError(");
     if (os != std::string::npos) bf.erase(os);
     bf = cut(bf + ": " + gsm->startup_failure);
