@@ -165,6 +165,8 @@ std::string cli_usage() {
     u += "tolvane -debug          run with a console on standard input\n";
     u += "tolvane -config FILE    read FILE instead of /etc/tolvane.ini\n";
     u += "tolvane -foreground     run the server without detaching from the terminal\n";
+    u += "tolvane -queue          list the entries waiting in the message queue\n";
+    u += "tolvane -queue flush    ask the running server to retry its queue now\n";
     return u;
 }
 
@@ -317,6 +319,7 @@ int cli_examine(CommandLine& cl) {
             return install(dir, attach_path(dir, program_base(cl.argv0)));
         }
         if (iequals(a, "-uninstall")) return uninstall();
+        if (iequals(a, "-queue")) return queue_tool(cl.args, i);
         if (iequals(a, "-debug")) {
             isdebugtime = 1;
             cl.debug = true;

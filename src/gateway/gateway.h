@@ -26,6 +26,7 @@
 #include "foundation/sini.h"
 #include "gateway/keys.h"
 #include "net/tcp.h"
+#include "queue/queue.h"
 #include "records/alias.h"
 #include "records/msgrec.h"
 #include "sms/sms.h"
@@ -57,6 +58,21 @@ extern char RecordDelimiter;
 // destinations); empty tables when not configured.
 extern std::unique_ptr<aliases> af;
 extern std::unique_ptr<aliases> df;
+
+// The message queue in workpath/queue and the workers that deliver from it; set after the
+// transports are open, stopped and released before they are closed.
+class DeliveryEngine;
+extern std::unique_ptr<QueueStore> Queue;
+extern std::unique_ptr<DeliveryEngine> Delivery;
+// Opens the queue and starts its workers (false: reported, start-up ends); stops the
+// workers (letting sends finish for shutdown_wait seconds) and closes the queue, which is
+// only left open when threads that may still use it were abandoned.
+bool delivery_open();
+void delivery_close(bool abandoned);
+// Obeys a flush request file left by "-queue flush" (main loop).
+void delivery_check_flush();
+// "-queue" and "-queue flush" (args[at] is "-queue"): the exit status.
+int queue_tool(const std::vector<std::string>& args, std::size_t at);
 
 // ---- scheduled reports ----
 struct report_on {

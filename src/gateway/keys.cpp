@@ -107,6 +107,9 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {SMS_CODING,         "sms_coding",         SM_NONE,  "auto",                NOFB,          nullptr},
     {SMS_MAX_PARTS,      "sms_max_parts",      SM_NONE,  "10",                  NOFB,          nullptr},
     {SMS_CONCAT_WAIT,    "sms_concat_wait",    SM_NONE,  "600",                 NOFB,          nullptr},
+    {SEND_WORKERS,       "send_workers",       SM_NONE,  "4",                   NOFB,          nullptr},
+    {QUEUE_LIFETIME,     "queue_lifetime",     SM_NONE,  "24",                  NOFB,          nullptr},
+    {SHUTDOWN_WAIT,      "shutdown_wait",      SM_NONE,  "10",                  NOFB,          nullptr},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

@@ -102,7 +102,10 @@ enum SettingKey : int {
     SMS_CODING,
     SMS_MAX_PARTS,
     SMS_CONCAT_WAIT,
-    SETTING_KEYS  // number of keys: 86
+    SEND_WORKERS,
+    QUEUE_LIFETIME,
+    SHUTDOWN_WAIT,
+    SETTING_KEYS  // number of keys: 89
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

@@ -29,6 +29,9 @@ constexpr int REFUSE = 500;
 const char* value_of(rini* r, int key) {
     return sini_getx(rini_table(r), key, nullptr, nullptr, 0);
 }
+const char* value_of_ini(const SIni* ini, int key) {
+    return sini_getx(ini, key, nullptr, nullptr, 0);
+}
 bool has_text(const char* s) {
     return s != nullptr && *s != '\0';
 }
@@ -52,39 +55,6 @@ std::string pool_number(const std::string& sender) {
     return *n;
 }
 
-// Places for mails between acceptance and the end of their sends (see the header).
-class InflightGate {
-  public:
-    void enter(int limit) {
-        std::unique_lock<std::mutex> lock(m_);
-        // A tick, so that a shutdown is not kept waiting by a stuck transport.
-        while (n_ >= limit && !ShutdownNow.load())
-            changed_.wait_for(lock, std::chrono::milliseconds(100));
-        ++n_;
-    }
-    void leave() {
-        {
-            std::lock_guard<std::mutex> lock(m_);
-            --n_;
-        }
-        changed_.notify_one();
-    }
-    int count() {
-        std::lock_guard<std::mutex> lock(m_);
-        return n_;
-    }
-
-  private:
-    std::mutex m_;
-    std::condition_variable changed_;
-    int n_ = 0;
-};
-
-InflightGate& inflight() {
-    static InflightGate gate;
-    return gate;
-}
-
 // The working state of one message; the steps below share it.
 class MailJob {
   public:
@@ -102,18 +72,24 @@ class MailJob {
             return;
         }
         if (!admit_sender()) return;
-        inflight().enter(p_.max_inflight > 0 ? p_.max_inflight : MAIL_INFLIGHT_MAX);
-        in_flight_ = true;
-        int err = sms_msg_accept(p_.smtp, m(), 250, "Command DATA Processed mail data OK");
-        if (err != 0) {
-            emsg("Message send error SMTP [%d:%s]", err, transport_error(p_.smtp, err).c_str());
-            return;
-        }
         choose_originator();
         text_ = compose_sms_text(rules(), sender_, sms_smtp_headers(m()), body_);
-        extra_ = sms_smtp_msgextra(m());
+        // The mail is answered only once its SMS are stored: "250" is a promise.
+        std::string why;
+        if (!store(why)) {
+            emsg("Mail from [%s] not stored, refused (%s)", sender_.c_str(), why.c_str());
+            int err = sms_msg_reject(p_.smtp, m(), 452, "Insufficient system storage");
+            if (err != 0)
+                emsg("Message send error SMTP [%d:%s]", err, transport_error(p_.smtp, err).c_str());
+            return;
+        }
         dmsg("Ready to send...");
-        for (const std::string& dest : dests_) deliver(dest);
+        int err = sms_msg_accept(p_.smtp, m(), 250, "Command DATA Processed mail data OK");
+        if (err != 0) {
+            // The client may not have seen the reply; the SMS go out all the same, as a
+            // mail server that lost the connection after its "250" would deliver.
+            emsg("Message send error SMTP [%d:%s]", err, transport_error(p_.smtp, err).c_str());
+        }
     }
 
   private:
@@ -280,58 +256,59 @@ class MailJob {
         return r;
     }
 
-    // Step 14 for one destination: the attempts, then the record (and on failure the
-    // notice to the billing address).
-    void deliver(const std::string& dest) {
-        int retries = s_atoi(value_of(p_.reader, SMS_RETRIES));
-        int err = sms_send(p_.send, extra_.get(), originator_, dest, text_);
-        while (err != 0 && retries-- > 0) {
-            emsg("Message send failed, retry...");
-            err = sms_send(p_.send, nullptr, originator_, dest, text_);
-            lib_msleep(p_.pause_ms);
+    // One queue entry per accepted destination, stored together.
+    bool store(std::string& why) {
+        if (p_.queue == nullptr) {
+            why = "no queue";
+            return false;
         }
-        pending_ = err;
-        if (err != 0) {
-            std::string why = cut(transport_error(p_.send, err));
-            std::string notice =
-                strprintf("SMS to (%s) failed delivery (%s)", dest.c_str(), why.c_str());
-            msgrec_write("FAILURE", client_, bill_, dest, why, "rec", false);
-            smtp_message_extra headers;
-            smtp_header_set(headers.headers, "Subject", "SMS Failed");
-            smtp_header_set(headers.headers, "X-Tolvane", "ERROR");
-            sms* relay = p_.relay != nullptr ? p_.relay : p_.smtp;
-            int nerr = sms_send(relay, &headers, originator_, bill_, notice);
-            if (nerr != 0)
-                emsg("Failed to mail the failure notice to [%s] [%d:%s]", bill_.c_str(), nerr,
-                     transport_error(relay, nerr).c_str());
-            return;
+        const smtp_headers* h = sms_smtp_headers(m());
+        std::vector<queue_entry> batch;
+        for (const std::string& dest : dests_) {
+            queue_entry e;
+            e.kind = QUEUE_MAIL_TO_SMS;
+            e.destination = dest;
+            e.originator = originator_;
+            e.sender = sender_;
+            e.text = text_;
+            e.billing = bill_;
+            e.client = client_;
+            if (h != nullptr) e.headers = *h;
+            e.flags = from_sender_ ? MAIL_FROM_SENDER : 0;
+            batch.push_back(std::move(e));
         }
-        dmsg("Message sent successfully");
-        if (!from_sender_) msglog_store(dest.c_str(), sender_.c_str());
-        msgrec_write("SUCCESS", client_, bill_, dest, "NONE", "rec", true);
-        lib_msleep(p_.pause_ms);
+        if (!p_.queue->enqueue(batch, why)) return false;
+        for (const queue_entry& e : batch)
+            dmsg("Queued SMS %llu to [%s]", static_cast<unsigned long long>(e.id),
+                 e.destination.c_str());
+        return true;
     }
 
-    // Step 15.
     void cleanup() {
-        sms_smtp_msgextra_free(extra_);
-        if (pending_ != 0)
-            emsg("Message send error OTHER [%d:%s]", pending_,
-                 transport_error(p_.send, pending_).c_str());
         sms_msg_free(p_.smtp, msg_);
         msg_.reset();
-        if (in_flight_) inflight().leave();
     }
 
     const MailPath& p_;
     std::unique_ptr<sms_message>& msg_;
     std::string client_, sender_, bill_, originator_, body_, text_;
     std::vector<std::string> dests_;
-    std::unique_ptr<smtp_message_extra> extra_;
     bool from_sender_ = false;  // the originator fell back to the sender address
-    bool in_flight_ = false;    // holds a place of the in-flight gate
-    int pending_ = 0;
 };
+
+// The record and the notice of a final failure.
+void fail(const MailSender& s, const queue_entry& e, const std::string& why) {
+    std::string notice =
+        strprintf("SMS to (%s) failed delivery (%s)", e.destination.c_str(), why.c_str());
+    msgrec_write("FAILURE", e.client, e.billing, e.destination, why, "rec", false);
+    smtp_message_extra headers;
+    smtp_header_set(headers.headers, "Subject", "SMS Failed");
+    smtp_header_set(headers.headers, "X-Tolvane", "ERROR");
+    int nerr = sms_send(s.relay, &headers, e.originator, e.billing, notice);
+    if (nerr != 0)
+        emsg("Failed to mail the failure notice to [%s] [%d:%s]", e.billing.c_str(), nerr,
+             transport_error(s.relay, nerr).c_str());
+}
 
 }  // namespace
 
@@ -390,8 +367,54 @@ std::string compose_sms_text(const TextRules& rules, std::string_view sender,
     return text;
 }
 
-int mail_inflight() {
-    return inflight().count();
+void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
+    const queue_entry& e = job.entry();
+    // sms_retries retries after the first attempt; attempts made before a restart count, but
+    // an entry always gets one attempt more than it had, since the last one left no outcome.
+    long budget = static_cast<long>(s_atoi(value_of_ini(s.ini, SMS_RETRIES))) + 1;
+    long left = budget - static_cast<long>(e.attempts);
+    if (left < 1) left = 1;
+    smtp_message_extra extra;
+    extra.headers = e.headers;
+    int err = 0;
+    for (bool first = true; left > 0; --left, first = false) {
+        if (!first) {
+            emsg("Message send failed, retry...");
+            if (job.stopping() || (s.up && !s.up())) {
+                // Kept for after the restart or for the transport's return.
+                job.later(cut(transport_error(s.send, err)), 0);
+                return;
+            }
+        }
+        std::string why;
+        if (!job.attempt(why)) {
+            emsg("Queue entry %llu: cannot mark the attempt (%s), tried again later",
+                 static_cast<unsigned long long>(e.id), why.c_str());
+            job.later(why, MAIL_STORE_RETRY_MS);
+            return;
+        }
+        // The header copy travels with the first attempt of a mail only.
+        err = sms_send(s.send, first && e.attempts <= 1 ? &extra : nullptr, e.originator,
+                       e.destination, e.text);
+        if (!first || err != 0) lib_msleep(err != 0 ? s.pause_ms : 0);
+        if (err == 0) break;
+    }
+    if (err != 0) {
+        std::string why = cut(transport_error(s.send, err));
+        emsg("Message send error OTHER [%d:%s]", err, why.c_str());
+        fail(s, e, why);
+        job.done(false, why);
+        return;
+    }
+    dmsg("Message sent successfully");
+    if ((e.flags & MAIL_FROM_SENDER) == 0) msglog_store(e.destination.c_str(), e.sender.c_str());
+    msgrec_write("SUCCESS", e.client, e.billing, e.destination, "NONE", "rec", true);
+    job.done(true, std::string());
+    lib_msleep(s.pause_ms);
+}
+
+void expire_mail_entry(const MailSender& s, const queue_entry& e) {
+    fail(s, e, "expired in queue");
 }
 
 void mail_to_sms(const MailPath& path, std::unique_ptr<sms_message>& msg) {
@@ -419,6 +442,7 @@ int incoming_smtp(sms* s, int event, const sms_cb_arg& arg, void* cb_data) {
             path.send = Send.get();
             path.recv = Recv;
             path.reader = static_cast<rini*>(cb_data);
+            path.queue = Queue.get();
             path.limits.reserve(MR.size());
             for (const auto& mr : MR) path.limits.push_back(mr.get());
             mail_to_sms(path, *arg.msg);

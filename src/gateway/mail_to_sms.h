@@ -1,34 +1,34 @@
-// The mail-to-SMS path: the gateway's callback on the SMTP listener.
+// The mail-to-SMS path: the gateway's callback on the SMTP listener, and the delivery of the
+// SMS it queued.
 //
-// The mail receiving thread (started at start-up) runs the transport wait loop on
-// Smtp with incoming_smtp as callback and its settings reader (rini*) as cb_data;
-// the transport starts one short-lived thread per connection (and per further mail
-// on a connection) that calls incoming_smtp with SMS_INCOMING. The callback drives
-// the SMTP dialogue through the message operations: it admits or refuses the client
-// address, each recipient and the sender (or X-Sms-Bill billing address) against the
-// accept_ip, accept_to and accept_from lists and every rate limit, accepts the data,
-// composes one SMS text, sends it to every accepted destination through Send with
-// sms_retries retries, writes a SUCCESS or FAILURE record per destination, remembers
-// successful pairs in the message log, and mails a "SMS Failed" notice to the billing
-// address for each final failure.
+// The mail receiving thread (started at start-up) runs the transport wait loop on Smtp with
+// incoming_smtp as callback and its settings reader (rini*) as cb_data; the transport starts
+// one short-lived thread per connection (and per further mail on a connection) that calls
+// incoming_smtp with SMS_INCOMING. The callback drives the SMTP dialogue through the message
+// operations: it admits or refuses the client address, each recipient and the sender (or
+// X-Sms-Bill billing address) against the accept_ip, accept_to and accept_from lists and
+// every rate limit, composes one SMS text and stores one queue entry per accepted
+// destination. Only once they are on disk does the client get "250 Command DATA Processed
+// mail data OK"; a mail that cannot be stored gets "452 Insufficient system storage" and
+// nothing of it is kept. The delivery workers (delivery.h) then run deliver_mail_entry for
+// each entry: sms_retries retries through Send, a SUCCESS or FAILURE record, the message-log
+// entry of a success, and a "SMS Failed" notice to the billing address for a final failure.
 //
 // Ownership: the callback owns each message it is given and releases it through the
-// transport. Everything else it reads (the transports, the limits, the settings
-// reader of the receiving thread) is owned by start-up and borrowed. The reader is
-// shared by all message threads of the listener; it serialises single look-ups and
-// keeps each thread's list walks apart. At shutdown the callback lets running message
-// threads finish (for a few seconds) before it ends the wait loop, after which the
-// receiving thread frees the reader.
+// transport. Everything else it reads (the transports, the limits, the queue, the settings
+// reader of the receiving thread) is owned by start-up and borrowed. The reader is shared by
+// all message threads of the listener; it serialises single look-ups and keeps each thread's
+// list walks apart. At shutdown the callback lets running message threads finish (for a few
+// seconds) before it ends the wait loop, after which the receiving thread frees the reader.
 //
-// Limits: every text of a message (addresses, the SMS text) holds at most 999
-// characters. A mail whose data the transport cannot supply (cut off, too big, not
-// spooled) ends without an SMS and without a record. At most MAIL_INFLIGHT_MAX mails
-// are between their final acceptance and the end of their sends at any time; a
-// further mail waits for a place before the client gets its final 250, so a fast
-// client is slowed down to the pace of the SMS transport instead of piling up
-// threads, files and transport connections without bound.
+// Limits: every text of a message (addresses, the SMS text) holds at most 999 characters. A
+// mail whose data the transport cannot supply (cut off, too big, not spooled) ends without an
+// SMS and without a record. A crash between a send and its "done" mark sends that SMS once
+// more after the restart; nothing else is sent twice.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,7 +36,9 @@
 #include <vector>
 
 #include "foundation/sini.h"
+#include "gateway/delivery.h"
 #include "mail/sms_smtp.h"
+#include "queue/queue.h"
 #include "records/msgrec.h"
 #include "sms/sms.h"
 
@@ -50,13 +52,28 @@ struct MailPath {
     sms* recv = nullptr;           // the receiving transport, for the originator choice
     rini* reader = nullptr;        // settings reader of the mail receiving thread
     std::vector<msgrecs*> limits;  // rate limits in their configured order
-    long pause_ms = 10;            // pause after each attempt to send an SMS
-    int max_inflight = 0;          // mails accepted and not yet sent; 0: MAIL_INFLIGHT_MAX
+    QueueStore* queue = nullptr;   // where accepted mails wait for their sends
 };
 
-inline constexpr int MAIL_INFLIGHT_MAX = 64;
-// Mails between their final acceptance and the end of their sends, right now.
-int mail_inflight();
+// Bits of queue_entry::flags of a mail's SMS.
+inline constexpr std::uint32_t MAIL_FROM_SENDER = 1;  // sent from the sender's own address
+
+// What the delivery workers of mail entries use: borrowed from start-up.
+struct MailSender {
+    sms* send = nullptr;        // the SMS transport
+    sms* relay = nullptr;       // relay sender for failure notices
+    const SIni* ini = nullptr;  // the settings (sms_retries)
+    std::function<bool()> up;   // the transport is connected; null: always
+    long pause_ms = 10;         // pause after each attempt to send an SMS
+};
+// An entry whose attempt cannot be marked (disk full) is tried again after this long.
+inline constexpr long MAIL_STORE_RETRY_MS = 5000;
+
+// Sends one queued SMS with its retries and writes what the outcome produces, then finishes
+// the entry (or gives it back when a shutdown or a down transport cut the retries short).
+void deliver_mail_entry(const MailSender& s, DeliveryJob& job);
+// The FAILURE record and notice of an entry that waited past the queue lifetime.
+void expire_mail_entry(const MailSender& s, const queue_entry& e);
 
 // Processes one received mail from greeting to clean-up and releases it (msg is null
 // afterwards).

@@ -103,6 +103,7 @@ void gateway_mainloop() {
             imsg("Uptime %d hours", static_cast<int>(hours));
         }
         accept_web();
+        delivery_check_flush();
         send_reports(local);
         // Robot children that had not ended when their send finished.
         spawn_release(0);
@@ -144,6 +145,9 @@ int gateway_shutdown(bool wait_threads, int status) {
     // 3. Reports.
     report_using.reset();
     Reports.clear();
+
+    // The delivery workers use the transports: they stop first.
+    delivery_close(abandoned);
 
     // 4. Transports. Threads that were abandoned may still use them, so then they stay.
     publish_console_smtp(nullptr);

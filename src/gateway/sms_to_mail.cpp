@@ -59,15 +59,6 @@ bool body_length(std::string_view name, int& n) {
     return true;
 }
 
-// Sleeps ms in short steps; false when a shutdown cut the wait short.
-bool wait_unless_shutdown(long ms) {
-    for (long waited = 0; waited < ms; waited += 100) {
-        if (ShutdownNow.load()) return false;
-        lib_msleep(ms - waited < 100 ? ms - waited : 100);
-    }
-    return !ShutdownNow.load();
-}
-
 // The working state of one SMS; the steps below share it.
 class SmsJob {
   public:
@@ -217,36 +208,30 @@ class SmsJob {
         }
         sender = cut(sender);
 
-        int retries = s_atoi(value_of(p_.ini, SMTP_RETRIES));
-        int wait = s_atoi(value_of(p_.ini, SMTP_RETRY_WAIT));
-        if (wait < 0) wait = 0;
-        imsg("Mailing SMS from (%s) to [%s]", number_.c_str(), dest_.c_str());
-        int err = sms_send(p_.relay, &headers, sender, dest_, body_);
-        while (err != 0 && retries-- > 0) {
-            emsg("Message send failed, retry in %d mins...", wait);
-            bool waited = wait_unless_shutdown(static_cast<long>(wait) * p_.minute_ms);
-            err = sms_send(p_.relay, &headers, sender, dest_, body_);
-            if (!waited) {
-                if (err != 0) imsg("Shutting down: no further retries for [%s]", dest_.c_str());
-                break;
-            }
-        }
-        pending_ = err;
-        if (err != 0) {
-            std::string why = cut(transport_error(p_.relay, err));
-            msgrec_write("FAILURE", "SMS", number_, dest_, why, "log", false);
+        // Stored before the centre is answered, so the relay runs from the queue and a slow
+        // relay never makes the centre wait or deliver the SMS again.
+        queue_entry e;
+        e.kind = QUEUE_SMS_TO_MAIL;
+        e.destination = dest_;
+        e.originator = sender;
+        e.sender = number_;
+        e.text = body_;
+        e.client = "SMS";
+        e.headers = headers.headers;
+        std::vector<queue_entry> batch{std::move(e)};
+        std::string why;
+        if (p_.queue == nullptr || !p_.queue->enqueue(batch, why)) {
+            emsg("SMS from (%s) not stored (%s), the centre is asked to deliver it again",
+                 number_.c_str(), p_.queue == nullptr ? "no queue" : why.c_str());
             answer_ = SMS_RETRY_LATER;
             return;
         }
-        imsg("Message sent successfully");
-        msgrec_write("SUCCESS", "SMS", number_, dest_, "NONE", "log", false);
+        imsg("Mailing SMS from (%s) to [%s] (queue entry %llu)", number_.c_str(), dest_.c_str(),
+             static_cast<unsigned long long>(batch[0].id));
     }
 
     // Step 8, with the answer to the transport.
     void cleanup() {
-        if (pending_ != 0)
-            emsg("Message send error SMTP [%d:%s]", pending_,
-                 transport_error(p_.relay, pending_).c_str());
         if (msg_) {
             // Only an SMS centre can deliver again; a modem's reject deletes the message,
             // which would lose one that could not even be read.
@@ -262,7 +247,6 @@ class SmsJob {
     const SmsPath& p_;
     std::unique_ptr<sms_message>& msg_;
     std::string number_, to_number_, body_, dest_;
-    int pending_ = 0;
     int answer_ = 0;  // 0: accept; else the status the SMS is rejected with
 };
 
@@ -370,6 +354,42 @@ std::optional<std::string> text_address(std::string_view text) {
     return std::nullopt;
 }
 
+void deliver_sms_entry(const SmsRelay& r, DeliveryJob& job) {
+    const queue_entry& e = job.entry();
+    std::string why;
+    if (!job.attempt(why)) {
+        emsg("Queue entry %llu: cannot mark the attempt (%s), tried again later",
+             static_cast<unsigned long long>(e.id), why.c_str());
+        job.later(why, SMS_STORE_RETRY_MS);
+        return;
+    }
+    smtp_message_extra headers;
+    headers.headers = e.headers;
+    int err = sms_send(r.relay, &headers, e.originator, e.destination, e.text);
+    if (err == 0) {
+        imsg("Message sent successfully");
+        msgrec_write("SUCCESS", "SMS", e.sender, e.destination, "NONE", "log", false);
+        job.done(true, std::string());
+        return;
+    }
+    std::string error = cut(transport_error(r.relay, err));
+    int retries = s_atoi(value_of(r.ini, SMTP_RETRIES));
+    if (static_cast<long>(e.attempts) <= static_cast<long>(retries)) {
+        int wait = s_atoi(value_of(r.ini, SMTP_RETRY_WAIT));
+        if (wait < 0) wait = 0;
+        emsg("Message send failed, retry in %d mins...", wait);
+        job.later(error, static_cast<long>(wait) * r.minute_ms);
+        return;
+    }
+    emsg("Message send error SMTP [%d:%s]", err, error.c_str());
+    msgrec_write("FAILURE", "SMS", e.sender, e.destination, error, "log", false);
+    job.done(false, error);
+}
+
+void expire_sms_entry(const queue_entry& e) {
+    msgrec_write("FAILURE", "SMS", e.sender, e.destination, "expired in queue", "log", false);
+}
+
 void sms_to_mail(const SmsPath& path, std::unique_ptr<sms_message>& msg) {
     SmsJob job(path, msg);
     job.run();
@@ -395,6 +415,7 @@ int incoming_other(sms* s, int event, const sms_cb_arg& arg, void* cb_data) {
             path.ini = reader != nullptr ? rini_table(reader) : ConfigSettings.get();
             path.af = af.get();
             path.df = df.get();
+            path.queue = Queue.get();
             sms_to_mail(path, *arg.msg);
             return 1;
         }

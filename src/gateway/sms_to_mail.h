@@ -6,24 +6,26 @@
 // callback reads the SMS, drops senders listed in sms_ignore, finds the mail address it
 // should go to (sms_static, the phone pool, an sms_to keyword rule, an address written
 // in the text, the delivery file, the message log), makes the subject from
-// email_subject and the sender address from the alias file or the number, relays the
-// mail through Smtp with smtp_retries retries smtp_retry_wait minutes apart, and
-// writes a SUCCESS or FAILURE record (day file kind "log", never counted toward the
-// rate limits). An SMS whose destination cannot be settled is recorded and, when
-// sms_bounces is true, answered with an SMS that says why.
+// email_subject and the sender address from the alias file or the number, and stores the
+// mail in the queue. The delivery workers (delivery.h) relay it through Smtp with
+// smtp_retries retries smtp_retry_wait minutes apart and write a SUCCESS or FAILURE record
+// (day file kind "log", never counted toward the rate limits). An SMS whose destination
+// cannot be settled is recorded and, when sms_bounces is true, answered with an SMS that
+// says why.
 //
-// Every SMS is answered to its transport once its outcome is settled: accepted when
-// it was mailed or deliberately dropped (ignored, undeliverable, no alias); when it
-// could not be read or the relay failed after every retry, an SMS centre (SMPP) gets a
-// reject with a temporary status, so that it keeps the SMS and delivers it again, while
-// a modem's message is left alone (a modem's reject would delete it).
+// Every SMS is answered to its transport once its outcome is settled: accepted when its
+// mail is stored in the queue (on disk) or it was deliberately dropped (ignored,
+// undeliverable, no alias); when it could not be read or stored, an SMS centre (SMPP) gets
+// a reject with a temporary status, so that it keeps the SMS and delivers it again, while a
+// modem's message is left alone (a modem's reject would delete it). A slow relay never
+// holds the centre's acknowledgement.
 //
 // Ownership: the callback owns each message it is given and releases it through the
 // transport. The transports, the alias tables and the settings table are owned by
 // start-up and borrowed; a message thread reads settings from the shared table (not
 // through the receiving thread's reader, which ends with the wait loop). At shutdown
 // the callback lets running message threads finish for a few seconds before it ends
-// the wait loop; a retry wait is cut short by shutdown and followed by one last attempt.
+// the wait loop; mails still waiting for the relay stay in the queue for the next start.
 //
 // Limits: every text of an SMS (number, addresses, subject, body) holds at most 999
 // characters.
@@ -35,6 +37,8 @@
 #include <string_view>
 
 #include "foundation/sini.h"
+#include "gateway/delivery.h"
+#include "queue/queue.h"
 #include "records/alias.h"
 #include "sms/sms.h"
 
@@ -42,14 +46,30 @@ namespace tolvane {
 
 // What one SMS is processed against: borrowed from start-up.
 struct SmsPath {
-    sms* recv = nullptr;           // the transport the SMS came from
+    sms* recv = nullptr;          // the transport the SMS came from
+    sms* relay = nullptr;         // the mail relay (Smtp)
+    sms* send = nullptr;          // SMS transport for answers; null: send_mode none
+    SIni* ini = nullptr;          // the settings
+    const aliases* af = nullptr;  // alias file: sender addresses
+    const aliases* df = nullptr;  // delivery file: destinations
+    QueueStore* queue = nullptr;  // where the mails wait for the relay
+};
+
+// What the delivery workers of SMS entries use: borrowed from start-up.
+struct SmsRelay {
     sms* relay = nullptr;          // the mail relay (Smtp)
-    sms* send = nullptr;           // SMS transport for answers; null: send_mode none
-    SIni* ini = nullptr;           // the settings
-    const aliases* af = nullptr;   // alias file: sender addresses
-    const aliases* df = nullptr;   // delivery file: destinations
+    const SIni* ini = nullptr;     // smtp_retries, smtp_retry_wait
     long minute_ms = 60L * 1000L;  // one minute of smtp_retry_wait (tests shorten it)
 };
+// An entry whose attempt cannot be marked (disk full) is tried again after this long.
+inline constexpr long SMS_STORE_RETRY_MS = 5000;
+
+// One attempt to relay a queued SMS's mail: on success a SUCCESS record; on failure the
+// entry waits smtp_retry_wait minutes for its next attempt, and after smtp_retries retries
+// a FAILURE record ends it. Records are of kind "log" and never counted.
+void deliver_sms_entry(const SmsRelay& r, DeliveryJob& job);
+// The FAILURE record of an entry that waited past the queue lifetime.
+void expire_sms_entry(const queue_entry& e);
 
 // Processes one received SMS from its reading to its release (msg is null afterwards).
 void sms_to_mail(const SmsPath& path, std::unique_ptr<sms_message>& msg);

@@ -488,6 +488,9 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
         Recv = RecvOwned.get();
     }
 
+    // The queue and its delivery workers, before anything can be received into it.
+    if (!delivery_open()) return 0;
+
     // 19. Scheduled reports.
     Reports = reports_configure(ConfigSettings.get());
 

@@ -91,6 +91,10 @@ class QueueStore {
     virtual void release(std::uint64_t id, const std::string& error,
                          std::int64_t not_before_ms) = 0;
 
+    // Makes every unclaimed entry of `kind` that waits for a later time ready now (an
+    // operator's "try again now"); returns how many.
+    virtual std::size_t retry_now(int kind) = 0;
+
     // Entries not done, in enqueue order; kind 0 lists every kind.
     virtual std::vector<queue_entry> list(int kind) = 0;
 
@@ -105,6 +109,9 @@ class QueueStore {
 struct queue_file_options {
     std::int64_t segment_bytes = 8 << 20;  // a segment is closed after it passes this size
     bool sync = true;  // false: no flush to disk (tests and benchmarks of the cost only)
+    // Reads the journal and changes nothing (a listing beside a running gateway); every
+    // write then fails.
+    bool read_only = false;
     // Called by the flushing thread, without the store's lock, before each write (tests use
     // it to hold a flush while other writers line up behind it).
     std::function<void()> before_flush;

@@ -124,6 +124,7 @@ class FileQueue final : public QueueStore {
     bool complete(std::uint64_t id, bool delivered, const std::string& error,
                   std::string& why) override;
     void release(std::uint64_t id, const std::string& error, std::int64_t not_before_ms) override;
+    std::size_t retry_now(int kind) override;
     std::vector<queue_entry> list(int kind) override;
     queue_stats stats() override;
     void set_notify(std::function<void(int kind)> notify) override {
@@ -190,6 +191,7 @@ class FileQueue final : public QueueStore {
     bool flushing_ = false;
     std::map<std::uint64_t, int> waiting_;  // writers waiting, per generation
     std::atomic<std::uint64_t> syncs_{0};
+    std::uint64_t next_seq_seen_ = 0;
 };
 
 bool FileQueue::new_segment(std::string& why) {
@@ -340,6 +342,10 @@ void FileQueue::drop_finished_segments() {
 
 bool FileQueue::enqueue(std::vector<queue_entry>& batch, std::string& why) {
     if (batch.empty()) return true;
+    if (opt_.read_only) {
+        why = "the queue is open for reading only";
+        return false;
+    }
     std::int64_t now = wall_ms();
     std::unique_lock<std::mutex> lock(m_);
     journal_record rec;
@@ -386,6 +392,10 @@ std::optional<std::int64_t> FileQueue::next_ready(int kind, std::int64_t now_ms)
 }
 
 bool FileQueue::attempt(std::uint64_t id, std::string& why) {
+    if (opt_.read_only) {
+        why = "the queue is open for reading only";
+        return false;
+    }
     std::unique_lock<std::mutex> lock(m_);
     auto it = items_.find(id);
     if (it == items_.end()) {
@@ -407,6 +417,10 @@ bool FileQueue::attempt(std::uint64_t id, std::string& why) {
 
 bool FileQueue::complete(std::uint64_t id, bool delivered, const std::string& error,
                          std::string& why) {
+    if (opt_.read_only) {
+        why = "the queue is open for reading only";
+        return false;
+    }
     std::unique_lock<std::mutex> lock(m_);
     auto it = items_.find(id);
     if (it == items_.end()) {
@@ -427,6 +441,7 @@ bool FileQueue::complete(std::uint64_t id, bool delivered, const std::string& er
 }
 
 void FileQueue::release(std::uint64_t id, const std::string& error, std::int64_t not_before_ms) {
+    if (opt_.read_only) return;
     std::unique_lock<std::mutex> lock(m_);
     auto it = items_.find(id);
     if (it == items_.end() || !it->second.claimed) return;
@@ -451,6 +466,21 @@ void FileQueue::release(std::uint64_t id, const std::string& error, std::int64_t
     if (notify) notify(kind);
 }
 
+std::size_t FileQueue::retry_now(int kind) {
+    std::size_t n = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        Ready& r = ready_[kind];
+        for (const auto& [when, id] : r.later) {
+            items_.at(id).e.not_before_ms = 0;
+            r.now.insert(id);
+            ++n;
+        }
+        r.later.clear();
+    }
+    return n;
+}
+
 std::vector<queue_entry> FileQueue::list(int kind) {
     std::lock_guard<std::mutex> lock(m_);
     std::vector<queue_entry> out;
@@ -469,8 +499,9 @@ queue_stats FileQueue::stats() {
 }
 
 bool FileQueue::replay_segment(const std::string& path, std::uint64_t& max_seq) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    int fd = ::open(path.c_str(), (opt_.read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC);
     if (fd < 0) {
+        if (opt_.read_only && errno == ENOENT) return true;  // the gateway just deleted it
         emsg("Queue journal: cannot open %s: %s", path.c_str(), system_error(errno).c_str());
         return false;
     }
@@ -535,6 +566,7 @@ bool FileQueue::replay_segment(const std::string& path, std::uint64_t& max_seq) 
     }
     if (!seg->has_header) {
         // Nothing usable: a segment whose creation was cut short.
+        if (opt_.read_only) return true;
         imsg("Queue journal: %s holds no records, deleted", path.c_str());
         ::unlink(path.c_str());
         return true;
@@ -545,6 +577,19 @@ bool FileQueue::replay_segment(const std::string& path, std::uint64_t& max_seq) 
 }
 
 bool FileQueue::open(std::string& why) {
+    if (opt_.read_only) {
+        struct stat st {};
+        if (::stat(dir_.c_str(), &st) != 0) return true;  // nothing was ever queued
+        std::vector<std::string> files = file_list(dir_, "*.jnl");
+        std::sort(files.begin(), files.end());
+        for (const std::string& f : files)
+            if (!replay_segment(f, next_seq_seen_)) {
+                why = strprintf("cannot read the queue journal %s", f.c_str());
+                return false;
+            }
+        for (auto& [id, it] : items_) make_ready(it);
+        return true;
+    }
     if (file_mkdir(dir_, true) == 0) {
         why = strprintf("cannot make the queue directory %s", dir_.c_str());
         return false;

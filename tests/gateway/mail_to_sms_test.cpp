@@ -30,8 +30,8 @@ namespace tolvane {
 namespace {
 
 using test::Script;
-using test::Sent;
 using test::script_handle;
+using test::Sent;
 
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> out;
@@ -90,11 +90,30 @@ class MailToSms : public ::testing::Test {
         path.relay = relay.get();
         path.send = send.get();
         path.reader = reader.get();
-        path.pause_ms = 0;
+        queue_file_options qo;
+        qo.sync = false;  // durability is the store's own test; here only what is queued
+        std::string why;
+        queue = queue_file_open(dir + "/queue", qo, why);
+        ASSERT_TRUE(queue) << why;
+        path.queue = queue.get();
+        sender.send = send.get();
+        sender.relay = relay.get();
+        sender.ini = ini.get();
+        sender.pause_ms = 0;
+    }
+
+    // Sends every queued SMS as a delivery worker would, oldest first.
+    void deliver_queued() {
+        while (std::optional<queue_entry> e = queue->claim(QUEUE_MAIL_TO_SMS, delivery_now_ms())) {
+            DeliveryJob job(*queue, std::move(*e));
+            deliver_mail_entry(sender, job);
+            EXPECT_TRUE(job.finished());
+        }
     }
 
     void TearDown() override {
         handed.clear();
+        queue.reset();
         sms_free(send);
         sms_free(relay);
         sms_free(smtp);
@@ -125,6 +144,7 @@ class MailToSms : public ::testing::Test {
         std::unique_ptr<sms_message> msg = std::move(m);
         mail_to_sms(path, msg);
         EXPECT_FALSE(msg);
+        deliver_queued();
         return lines_of(out);
     }
 
@@ -135,6 +155,7 @@ class MailToSms : public ::testing::Test {
             handed.pop_front();
             mail_to_sms(path, msg);
         }
+        deliver_queued();
     }
 
     std::string hello() { return "250 " + drv->host + ". Hello client.example(127.0.0.1)"; }
@@ -162,6 +183,8 @@ class MailToSms : public ::testing::Test {
     std::deque<std::unique_ptr<smtp_message>> handed;
     std::vector<msgrecs_ptr> limits;
     Script sms_out, notices;
+    std::unique_ptr<QueueStore> queue;
+    MailSender sender;
     MailPath path;
     std::string out;
 };
@@ -202,6 +225,66 @@ TEST_F(MailToSms, HeaderCopyTravelsWithTheFirstAttempt) {
     const std::string* ref = smtp_header_find(sms_out.sent[0].headers, "X-Ref");
     ASSERT_NE(ref, nullptr);
     EXPECT_EQ(*ref, "7");
+}
+
+// A store that has no room: every batch is refused.
+class FullStore final : public QueueStore {
+  public:
+    bool enqueue(std::vector<queue_entry>&, std::string& why) override {
+        why = "No space left on device";
+        return false;
+    }
+    std::optional<queue_entry> claim(int, std::int64_t) override { return std::nullopt; }
+    std::optional<std::int64_t> next_ready(int, std::int64_t) override { return std::nullopt; }
+    bool attempt(std::uint64_t, std::string&) override { return false; }
+    bool complete(std::uint64_t, bool, const std::string&, std::string&) override { return false; }
+    void release(std::uint64_t, const std::string&, std::int64_t) override {}
+    std::size_t retry_now(int) override { return 0; }
+    std::vector<queue_entry> list(int) override { return {}; }
+    queue_stats stats() override { return {}; }
+    void set_notify(std::function<void(int)>) override {}
+};
+
+TEST_F(MailToSms, MailThatCannotBeStoredGets452AndLeavesNothing) {
+    msgrecs* mr = limit("msgrec", 0, 500, 500);
+    FullStore full;
+    path.queue = &full;
+    LogCapture log;
+    std::vector<std::string> r = run(dialogue("a@b", {"0412000001@gw", "0412000002@gw"}, kMail));
+    std::vector<std::string> want = {hello(),
+                                     "250 Command MAIL OK",
+                                     "250 Command RCPT User found OK",
+                                     "250 Command RCPT User found OK",
+                                     "354 Command DATA Start mail input; end with <CRLF>.<CRLF>",
+                                     "452 Insufficient system storage"};
+    EXPECT_EQ(r, want);
+    EXPECT_TRUE(log.has("Mail from [a@b] not stored, refused (No space left on device)"));
+    EXPECT_TRUE(sms_out.sent.empty());
+    EXPECT_TRUE(records().empty());
+    EXPECT_EQ(msgrec_to_count(mr, "+61412000001"), 0);
+    EXPECT_EQ(msgrec_from_count(mr, "a@b"), 0);
+    std::string who;
+    EXPECT_EQ(msglog_lookup("+61412000001", 0, who), 0);
+}
+
+TEST_F(MailToSms, AcceptedMailIsOnDiskBeforeTheClientSpeaksAgain) {
+    limit("msgrec", 0, 500, 500);
+    // The client has not sent QUIT: the dialogue engine waits for it, but the mail's entries
+    // are already in the queue for the workers.
+    std::string input = dialogue("a@b", {"0412000001@gw", "0412000002@gw"}, kMail, false);
+    auto m = sms_smtp_msg_new(drv, smtp_memory_link(input, &out), MODE_HELO);
+    std::unique_ptr<sms_message> msg = std::move(m);
+    mail_to_sms(path, msg);
+    std::vector<queue_entry> q = queue->list(QUEUE_MAIL_TO_SMS);
+    ASSERT_EQ(q.size(), 2u);
+    EXPECT_EQ(q[0].destination, "+61412000001");
+    EXPECT_EQ(q[1].destination, "+61412000002");
+    EXPECT_EQ(q[0].text, "Lunch - At noon\n");
+    EXPECT_EQ(q[1].text, q[0].text) << "composed once for every recipient";
+    EXPECT_EQ(q[0].billing, "a@b");
+    EXPECT_EQ(q[0].client, "127.0.0.1");
+    EXPECT_EQ(q[0].attempts, 0u);
+    EXPECT_TRUE(sms_out.sent.empty()) << "sending is the workers' job";
 }
 
 TEST_F(MailToSms, SendModeNoneRefusesRightAfterTheGreeting) {

@@ -38,8 +38,8 @@ using test::fake_smtp_server;
 
 using test::an_sms;
 using test::Script;
-using test::Sent;
 using test::script_handle;
+using test::Sent;
 using test::TestSms;
 
 std::vector<std::string> lines_of(const std::string& text) {
@@ -87,10 +87,30 @@ class SmsToMail : public ::testing::Test {
         path.relay = relay.get();
         path.send = send.get();
         path.ini = ini.get();
-        path.minute_ms = 1;
+        queue_file_options qo;
+        qo.sync = false;  // durability is the store's own test
+        std::string why;
+        queue = queue_file_open(dir + "/queue", qo, why);
+        ASSERT_TRUE(queue) << why;
+        path.queue = queue.get();
+        mailer.relay = relay.get();
+        mailer.ini = ini.get();
+        mailer.minute_ms = 1;
+    }
+
+    // Relays every queued mail as a delivery worker would, retries included (their waits
+    // are the engine's business, not this path's).
+    void relay_queued() {
+        constexpr std::int64_t any_time = std::int64_t{1} << 62;
+        while (std::optional<queue_entry> e = queue->claim(QUEUE_SMS_TO_MAIL, any_time)) {
+            DeliveryJob job(*queue, std::move(*e));
+            deliver_sms_entry(mailer, job);
+            EXPECT_TRUE(job.finished());
+        }
     }
 
     void TearDown() override {
+        queue.reset();
         server.stop();
         sms_free(recv);
         sms_free(send);
@@ -127,6 +147,7 @@ class SmsToMail : public ::testing::Test {
         std::unique_ptr<sms_message> msg = std::move(m);
         sms_to_mail(path, msg);
         EXPECT_FALSE(msg);
+        relay_queued();
     }
 
     // Lines of today's SMS record file, with the time field blanked.
@@ -186,6 +207,8 @@ class SmsToMail : public ::testing::Test {
     std::unique_ptr<sms> relay, recv, send;
     std::unique_ptr<aliases> aliases_file, delivery_file;
     Script inbound, outbound;
+    std::unique_ptr<QueueStore> queue;
+    SmsRelay mailer;
     SmsPath path;
 };
 
@@ -391,10 +414,10 @@ TEST_F(SmsToMail, RelayRefusalIsRetriedThenRecorded) {
     EXPECT_EQ(std::count(msgs.begin(), msgs.end(), "Message send failed, retry in 1 mins..."), 2);
     EXPECT_EQ(records(), std::vector<std::string>{"FAILURE|SMS|+61412345678|jane@gw.example|T|"
                                                   "Un-expected reply from SMTP server|"});
-    EXPECT_TRUE(inbound.accepted.empty());
-    EXPECT_EQ(inbound.rejected, std::vector<int>{SMS_RETRY_LATER})
-        << "handed back so that the centre may deliver it again";
+    EXPECT_EQ(inbound.accepted.size(), 1u) << "acknowledged once stored, before the relay";
+    EXPECT_TRUE(inbound.rejected.empty());
     EXPECT_TRUE(outbound.sent.empty()) << "a relay failure is not answered by SMS";
+    EXPECT_TRUE(queue->list(0).empty());
 }
 
 TEST_F(SmsToMail, NoRetriesMeansOneAttempt) {
@@ -408,7 +431,7 @@ TEST_F(SmsToMail, RetrySucceedsWithTheSameHeaders) {
     Script relay_script;
     relay_script.results = {1, 1};
     auto scripted = script_handle(SMS_SMTP, &relay_script);
-    path.relay = scripted.get();
+    mailer.relay = scripted.get();
     set("smtp_retries", "3");
     deliver(an_sms("+61412345678", "to jane hi"));
     ASSERT_EQ(relay_script.sent.size(), 3u);
@@ -423,19 +446,40 @@ TEST_F(SmsToMail, RetrySucceedsWithTheSameHeaders) {
     sms_free(scripted);
 }
 
-TEST_F(SmsToMail, DefaultWaitIsMinutesAndShutdownCutsItShort) {
+TEST_F(SmsToMail, FailedRelayWaitsItsMinutesInTheQueueWithItsError) {
     server.fail_at = fake_smtp_server::step::rcpt;
-    path.minute_ms = 60L * 1000L;  // the real length: 5 minutes a wait
-    std::thread stopper([this] {
-        wait_for([this] { return server.sessions() >= 1; });
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ShutdownNow.store(1);
-    });
+    mailer.minute_ms = 60L * 1000L;  // the real length: 5 minutes a wait
+    std::unique_ptr<sms_message> msg = an_sms("+61412345678", "to jane hi");
+    sms_to_mail(path, msg);
+    EXPECT_EQ(inbound.accepted.size(), 1u);
+    std::int64_t before = delivery_now_ms();
+    std::optional<queue_entry> e = queue->claim(QUEUE_SMS_TO_MAIL, before);
+    ASSERT_TRUE(e);
+    DeliveryJob job(*queue, std::move(*e));
+    deliver_sms_entry(mailer, job);
+    EXPECT_EQ(server.sessions(), 1);
+    EXPECT_TRUE(records().empty()) << "no outcome yet";
+    std::vector<queue_entry> waiting = queue->list(QUEUE_SMS_TO_MAIL);
+    ASSERT_EQ(waiting.size(), 1u);
+    EXPECT_EQ(waiting[0].attempts, 1u);
+    EXPECT_EQ(waiting[0].last_error, "Un-expected reply from SMTP server");
+    EXPECT_FALSE(queue->claim(QUEUE_SMS_TO_MAIL, before + 4 * 60 * 1000));
+    std::optional<std::int64_t> next = queue->next_ready(QUEUE_SMS_TO_MAIL, before);
+    ASSERT_TRUE(next);
+    EXPECT_GE(*next, before + 5 * 60 * 1000);
+    EXPECT_LT(*next, delivery_now_ms() + 5 * 60 * 1000 + 1);
+}
+
+TEST_F(SmsToMail, SmsThatCannotBeStoredIsHandedBackToTheCentre) {
+    LogCapture log;
+    path.queue = nullptr;
     deliver(an_sms("+61412345678", "to jane hi"));
-    stopper.join();
-    ShutdownNow.store(0);
-    EXPECT_EQ(server.sessions(), 2) << "one last attempt after the cut-short wait";
-    EXPECT_EQ(records().size(), 1u);
+    EXPECT_EQ(inbound.rejected, std::vector<int>{SMS_RETRY_LATER});
+    EXPECT_TRUE(inbound.accepted.empty());
+    EXPECT_EQ(server.sessions(), 0);
+    EXPECT_TRUE(records().empty());
+    EXPECT_TRUE(log.has(
+        "SMS from (+61412345678) not stored (no queue), the centre is asked to deliver it again"));
 }
 
 TEST_F(SmsToMail, ReceiveErrorDropsTheSmsAndHandsItBack) {
@@ -472,6 +516,7 @@ TEST_F(SmsToMail, ModemMessageThatCannotBeReadIsNotDeleted) {
 TEST_F(SmsToMail, CallbackMailsEveryQueuedSmsUntilTheTransportFails) {
     LogCapture log;
     Smtp = std::move(relay);
+    Queue = std::move(queue);
     inbound.inbox.push_back(an_sms("+61412345678", "to ann one"));
     inbound.inbox.push_back(an_sms("+61412345679", "to bob two"));
     inbound.end_code = 42;
@@ -479,6 +524,8 @@ TEST_F(SmsToMail, CallbackMailsEveryQueuedSmsUntilTheTransportFails) {
     int code = sms_wait(recv.get(), 10, incoming_other, reader.get());
     EXPECT_EQ(code, 42);
     EXPECT_TRUE(wait_for([this] { return sms_busy(recv.get()) == 0; }));
+    queue = std::move(Queue);
+    relay_queued();
     std::vector<std::string> got = rcpts();
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got, (std::vector<std::string>{"<ann@gw.example>", "<bob@gw.example>"}));

@@ -212,14 +212,21 @@ class SmscToMail(unittest.TestCase):
         self.assertEqual(resp["session"], rx)
         self.assertEqual(resp["command_status"], 0)
 
-    def test_sms_that_cannot_be_mailed_is_refused_so_the_centre_offers_it_again(self):
-        gw = self.start(smtp_retries="0", smtp_outport=str(free_port()))
+    def test_sms_the_relay_cannot_take_yet_is_acknowledged_once_stored(self):
+        # The mail waits in the queue for the relay; the centre is not kept waiting and
+        # does not offer the SMS again.
+        gw = self.start(smtp_retries="3", smtp_outport=str(free_port()))
         self.smsc.command(cmd="deliver", source_addr="447700900123",
                           destination_addr="447700900001", text="bob@corp.example hello")
         resp = self.smsc.wait_event("deliver_sm_resp")
-        # Refused with a temporary error: never a status that reads as delivered.
-        self.assertEqual(resp["command_status"], 0x64)
+        self.assertEqual(resp["command_status"], 0)
+        gw.wait_log("Message send failed, retry in 5 mins...")
         self.assertEqual(gw.sink.mails(), [])
+        listing = subprocess.run([BIN, "-config", gw.ini, "-queue"], capture_output=True,
+                                 text=True, timeout=WAIT)
+        self.assertEqual(listing.returncode, 0, listing.stdout)
+        self.assertIn("bob@corp.example", listing.stdout)
+        self.assertIn("-- 1 entries", listing.stdout)
 
 
     def test_sms_without_a_receiving_side_is_answered_with_a_temporary_error(self):

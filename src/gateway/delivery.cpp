@@ -1,0 +1,158 @@
+// The delivery engine (see delivery.h).
+#include "gateway/delivery.h"
+
+#include <chrono>
+
+#include "foundation/log.h"
+
+namespace tolvane {
+
+std::int64_t delivery_now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+bool DeliveryJob::attempt(std::string& why) {
+    if (!store_.attempt(e_.id, why)) return false;
+    ++e_.attempts;
+    return true;
+}
+
+void DeliveryJob::done(bool delivered, const std::string& error) {
+    if (finished_) return;
+    finished_ = true;
+    std::string why;
+    // The outcome is already written to the records; a DONE record that cannot be written
+    // means at worst one more send after a restart.
+    if (!store_.complete(e_.id, delivered, error, why))
+        emsg("Queue entry %llu: cannot mark it done (%s)", static_cast<unsigned long long>(e_.id),
+             why.c_str());
+}
+
+void DeliveryJob::later(const std::string& error, long delay_ms) {
+    if (finished_) return;
+    finished_ = true;
+    store_.release(e_.id, error, delivery_now_ms() + (delay_ms > 0 ? delay_ms : 0));
+}
+
+void DeliveryJob::give_back() {
+    if (finished_) return;
+    finished_ = true;
+    store_.release(e_.id, std::string(), 0);
+}
+
+DeliveryEngine::DeliveryEngine(QueueStore& store) : store_(store) {}
+
+DeliveryEngine::~DeliveryEngine() {
+    stop(0);
+}
+
+void DeliveryEngine::add_lane(DeliveryLane lane) {
+    auto l = std::make_unique<Lane>();
+    if (lane.workers < 1) lane.workers = 1;
+    l->def = std::move(lane);
+    lanes_.push_back(std::move(l));
+}
+
+void DeliveryEngine::start() {
+    store_.set_notify([this](int kind) { wake(kind); });
+    for (auto& lane : lanes_)
+        for (int i = 0; i < lane->def.workers; ++i)
+            threads_.emplace_back([this, l = lane.get()] { work(*l); });
+}
+
+void DeliveryEngine::wake(int kind) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (auto& lane : lanes_)
+            if (kind == 0 || lane->def.kind == kind) ++lane->wakes;
+    }
+    cv_.notify_all();
+}
+
+void DeliveryEngine::flush() {
+    for (auto& lane : lanes_) store_.retry_now(lane->def.kind);
+    wake(0);
+}
+
+int DeliveryEngine::busy() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return busy_;
+}
+
+int DeliveryEngine::stop(long wait_ms) {
+    std::unique_lock<std::mutex> lock(mu_);
+    stopping_ = true;
+    stop_flag_.store(true);
+    cv_.notify_all();
+    cv_.wait_for(lock, std::chrono::milliseconds(wait_ms > 0 ? wait_ms : 0),
+                 [this] { return busy_ == 0; });
+    int left = busy_;
+    if (left > 0)
+        emsg("%d sends still in progress after the shutdown wait; waiting for them to end", left);
+    lock.unlock();
+    for (std::thread& t : threads_)
+        if (t.joinable()) t.join();
+    threads_.clear();
+    store_.set_notify(nullptr);
+    return left;
+}
+
+void DeliveryEngine::run_one(Lane& lane, queue_entry e) {
+    DeliveryJob job(store_, std::move(e), &stop_flag_);
+    const queue_entry& en = job.entry();
+    if (lane.def.lifetime_ms > 0 && delivery_now_ms() - en.enqueued_ms > lane.def.lifetime_ms) {
+        imsg("Queue entry %llu to [%s] expired in queue after %u attempts",
+             static_cast<unsigned long long>(en.id), en.destination.c_str(), en.attempts);
+        if (lane.def.expire) lane.def.expire(en);
+        job.done(false, "expired in queue");
+        return;
+    }
+    lane.def.deliver(job);
+    // A deliver function that returned without a verdict: the entry is tried again.
+    if (!job.finished()) job.give_back();
+}
+
+void DeliveryEngine::work(Lane& lane) {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!stopping_) {
+        std::uint64_t seen = lane.wakes;
+        lock.unlock();
+        bool up = !lane.def.up || lane.def.up();
+        std::optional<queue_entry> e;
+        std::optional<std::int64_t> next;
+        std::int64_t now = delivery_now_ms();
+        if (up) {
+            e = store_.claim(lane.def.kind, now);
+            if (!e) next = store_.next_ready(lane.def.kind, now);
+        }
+        lock.lock();
+        if (e) {
+            if (stopping_) {
+                lock.unlock();
+                store_.release(e->id, std::string(), 0);
+                lock.lock();
+                break;
+            }
+            ++busy_;
+            lock.unlock();
+            run_one(lane, std::move(*e));
+            lock.lock();
+            --busy_;
+            cv_.notify_all();  // stop() waits for busy_ to fall
+            continue;
+        }
+        auto woken = [&] { return stopping_ || lane.wakes != seen; };
+        if (!up) {
+            // A down transport says nothing when it comes back: look again in a while.
+            cv_.wait_for(lock, std::chrono::milliseconds(DELIVERY_DOWN_RECHECK_MS), woken);
+        } else if (next) {
+            cv_.wait_for(lock, std::chrono::milliseconds(*next - now), woken);
+        } else {
+            cv_.wait(lock, woken);
+        }
+    }
+}
+
+}  // namespace tolvane

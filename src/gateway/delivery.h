@@ -1,0 +1,125 @@
+// The delivery engine: fixed pools of workers that take entries from the queue and send them.
+//
+// Each lane serves one kind of entry through one transport with a fixed number of workers
+// (send_workers; one for a GSM modem, which holds one dialogue at a time). A worker claims
+// the oldest ready entry, and hands it to the lane's deliver function, which marks an
+// attempt before each send (so a crash resends an entry at most once more), sends, writes
+// what a send produces and finishes the entry through the job. Entries older than the
+// queue lifetime are not sent: the lane's expire function writes their failure. While a
+// lane's transport is down, its entries wait and no attempt is counted.
+//
+// Workers sleep on a condition variable and are woken by what they wait for: an enqueue (the
+// store's notify), the time of a postponed retry, a flush request or a transport coming up
+// (wake()). A transport that cannot say when it comes back up is asked again every
+// DELIVERY_DOWN_RECHECK_MS.
+//
+// Ownership: the engine borrows the store and the lanes' transports, which must outlive
+// stop(). stop() ends claiming, lets sends in progress finish for at most the given time,
+// then joins every worker (a send cannot be cut short; transports bound their own waits),
+// so nothing is freed under a worker.
+//
+//   DeliveryEngine engine(*store);
+//   engine.add_lane(lane);  engine.start();  ...  engine.stop(shutdown_wait_ms);
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "queue/queue.h"
+
+namespace tolvane {
+
+inline constexpr long DELIVERY_DOWN_RECHECK_MS = 1000;
+
+// One claimed entry on its way; the deliver function finishes it exactly once. `stop` (may
+// be null) is the flag that tells a shutdown.
+class DeliveryJob {
+  public:
+    DeliveryJob(QueueStore& store, queue_entry entry, const std::atomic<bool>* stop = nullptr)
+        : store_(store), e_(std::move(entry)), stop_(stop) {}
+    const queue_entry& entry() const { return e_; }
+    // Counts the attempt about to be made, on disk; false (with why) when it cannot be
+    // stored, in which case nothing is to be sent now.
+    [[nodiscard]] bool attempt(std::string& why);
+    // The entry is finished: delivered, or failed for good.
+    void done(bool delivered, const std::string& error);
+    // Tries again after delay_ms; error is kept as the entry's last error.
+    void later(const std::string& error, long delay_ms);
+    // Gives the entry back untouched (shutdown, transport went down before the send).
+    void give_back();
+    bool finished() const { return finished_; }
+    // True once the engine stops: no further retries should start.
+    bool stopping() const { return stop_ != nullptr && stop_->load(); }
+
+  private:
+    QueueStore& store_;
+    queue_entry e_;
+    const std::atomic<bool>* stop_;
+    bool finished_ = false;
+};
+
+struct DeliveryLane {
+    std::string name;  // for log lines: "SMS", "mail"
+    int kind = QUEUE_MAIL_TO_SMS;
+    int workers = 4;
+    std::function<bool()> up;  // null: always up
+    std::function<void(DeliveryJob&)> deliver;
+    // Writes what a failure produces for an entry that waited too long; the engine then
+    // finishes it as failed with the reason "expired in queue".
+    std::function<void(const queue_entry&)> expire;
+    long lifetime_ms = 0;  // 0: entries never expire
+};
+
+class DeliveryEngine {
+  public:
+    explicit DeliveryEngine(QueueStore& store);
+    ~DeliveryEngine();  // stops (without waiting for sends beyond what stop allows)
+    DeliveryEngine(const DeliveryEngine&) = delete;
+    DeliveryEngine& operator=(const DeliveryEngine&) = delete;
+
+    void add_lane(DeliveryLane lane);  // before start()
+    void start();
+    // Wakes the workers of `kind` (0: every lane) to look again.
+    void wake(int kind);
+    // Makes every postponed entry ready now and wakes every worker.
+    void flush();
+    // Ends claiming; waits up to wait_ms for sends in progress, then joins the workers.
+    // Returns the number of sends that were still in progress at the deadline.
+    int stop(long wait_ms);
+    // Sends in progress right now.
+    int busy();
+    QueueStore& store() { return store_; }
+
+  private:
+    struct Lane {
+        DeliveryLane def;
+        std::uint64_t wakes = 0;  // bumped (under mu_) by every wake of this lane
+    };
+    void work(Lane& lane);
+    void run_one(Lane& lane, queue_entry e);
+
+    QueueStore& store_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::vector<std::unique_ptr<Lane>> lanes_;
+    std::vector<std::thread> threads_;
+    bool stopping_ = false;               // guarded by mu_
+    std::atomic<bool> stop_flag_{false};  // the same, for jobs to read without the lock
+    int busy_ = 0;
+};
+
+// The gateway queue's length and oldest entry (zeros when it is not open), for the status
+// page and the metrics.
+queue_stats delivery_queue_stats();
+
+// Milliseconds since the epoch, the clock of queue entries.
+std::int64_t delivery_now_ms();
+
+}  // namespace tolvane

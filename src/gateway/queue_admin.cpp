@@ -1,0 +1,170 @@
+// The gateway's queue: opening it with its delivery workers at start-up, stopping them at
+// shutdown, the operator's "-queue" listing and flush request, and the figures for the
+// status page.
+//
+// Ownership: Queue and Delivery are process-wide (gateway.h), made here on the main thread
+// after the transports are open and released here before the transports are closed. The
+// lanes borrow Send, Smtp and the settings table.
+//
+// A flush request from the command line is the file "tolvane.flush" in the home directory,
+// which the main loop sees (like "tolvane.exit") and removes; the gateway then retries every
+// postponed entry at once and asks down transports again.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+#include "gateway/delivery.h"
+#include "gateway/gateway.h"
+#include "gateway/mail_to_sms.h"
+#include "gateway/sms_to_mail.h"
+
+namespace tolvane {
+
+std::unique_ptr<QueueStore> Queue;
+std::unique_ptr<DeliveryEngine> Delivery;
+
+namespace {
+
+constexpr const char* FLUSH_FILE = "tolvane.flush";
+
+std::string queue_dir(const std::string& workpath) {
+    return attach_path(workpath, "queue", 4096);
+}
+
+// Lane functions read these; they live as long as the engine.
+MailSender mail_sender;
+SmsRelay sms_relay;
+
+}  // namespace
+
+bool delivery_open() {
+    std::string dir = queue_dir(setting_str(WORKPATH));
+    std::string why;
+    Queue = queue_file_open(dir, queue_file_options{}, why);
+    if (!Queue) {
+        report_error("Failed to open the message queue (%s), %s", dir.c_str(), why.c_str());
+        return false;
+    }
+    Delivery = std::make_unique<DeliveryEngine>(*Queue);
+    int workers = setting_int(SEND_WORKERS);
+    if (workers < 1) workers = 1;
+    long lifetime_ms = static_cast<long>(setting_int(QUEUE_LIFETIME)) * 3600L * 1000L;
+    if (Send) {
+        mail_sender.send = Send.get();
+        mail_sender.relay = Smtp.get();
+        mail_sender.ini = ConfigSettings.get();
+        DeliveryLane lane;
+        lane.name = "SMS";
+        lane.kind = QUEUE_MAIL_TO_SMS;
+        // A modem holds one dialogue at a time.
+        lane.workers = sms_mode(Send.get()) == SMS_GSM ? 1 : workers;
+        lane.lifetime_ms = lifetime_ms;
+        lane.deliver = [](DeliveryJob& job) { deliver_mail_entry(mail_sender, job); };
+        lane.expire = [](const queue_entry& e) { expire_mail_entry(mail_sender, e); };
+        Delivery->add_lane(std::move(lane));
+        imsg("Sending SMS from the queue with %d workers",
+             sms_mode(Send.get()) == SMS_GSM ? 1 : workers);
+    }
+    if (Smtp) {
+        sms_relay.relay = Smtp.get();
+        sms_relay.ini = ConfigSettings.get();
+        DeliveryLane lane;
+        lane.name = "mail";
+        lane.kind = QUEUE_SMS_TO_MAIL;
+        lane.workers = workers;
+        lane.lifetime_ms = lifetime_ms;
+        lane.deliver = [](DeliveryJob& job) { deliver_sms_entry(sms_relay, job); };
+        lane.expire = [](const queue_entry& e) { expire_sms_entry(e); };
+        Delivery->add_lane(std::move(lane));
+    }
+    Delivery->start();
+    return true;
+}
+
+void delivery_close(bool abandoned) {
+    if (Delivery) {
+        long wait_ms = static_cast<long>(setting_int(SHUTDOWN_WAIT)) * 1000L;
+        queue_stats before = Queue ? Queue->stats() : queue_stats{};
+        int busy = Delivery->busy();
+        if (busy > 0) imsg("Waiting up to %ld ms for %d sends in progress...", wait_ms, busy);
+        Delivery->stop(wait_ms);
+        Delivery.reset();
+        queue_stats after = Queue ? Queue->stats() : queue_stats{};
+        imsg("Delivery stopped, %zu entries stay queued (%zu before)", after.waiting,
+             before.waiting);
+    }
+    // A mail thread that was abandoned may still be storing a mail.
+    if (abandoned)
+        (void)Queue.release();
+    else
+        Queue.reset();
+}
+
+void delivery_check_flush() {
+    struct stat st {};
+    if (::stat(FLUSH_FILE, &st) != 0) return;
+    std::remove(FLUSH_FILE);
+    imsg("%s found, retrying every queued entry now", FLUSH_FILE);
+    if (Delivery) Delivery->flush();
+}
+
+queue_stats delivery_queue_stats() {
+    // Read by web threads while the main thread may close the queue at shutdown; the web
+    // threads are counted and end before that.
+    return Queue ? Queue->stats() : queue_stats{};
+}
+
+int queue_tool(const std::vector<std::string>& args, std::size_t at) {
+    std::string home = setting_str(HOME);
+    if (at + 1 < args.size() && iequals(args[at + 1], "flush")) {
+        std::string flag = attach_path(home.empty() ? currentdir() : home, FLUSH_FILE, 4096);
+        std::FILE* f = std::fopen(flag.c_str(), "w");
+        if (f == nullptr) {
+            std::printf("ERROR: cannot create %s: %s\n", flag.c_str(), system_error(errno).c_str());
+            return 1;
+        }
+        std::fclose(f);
+        std::printf("Flush requested (%s); a running gateway retries its queue now.\n",
+                    flag.c_str());
+        return 0;
+    }
+    std::string work = setting_str(WORKPATH);
+    // Relative paths are taken from the home directory, as the server does.
+    if (!work.empty() && work[0] != '/' && !home.empty()) work = attach_path(home, work, 4096);
+    queue_file_options o;
+    o.read_only = true;
+    std::string why;
+    std::unique_ptr<QueueStore> q = queue_file_open(queue_dir(work), o, why);
+    if (!q) {
+        std::printf("ERROR: %s\n", why.c_str());
+        return 1;
+    }
+    std::vector<queue_entry> all = q->list(0);
+    if (all.empty()) {
+        std::printf("Queue is empty\n");
+        return 0;
+    }
+    std::time_t now = std::time(nullptr);
+    std::printf("%-10s %-8s %-4s %-32s %8s  %s\n", "Id", "Age", "Kind", "Destination", "Attempts",
+                "Last error");
+    for (const queue_entry& e : all) {
+        long age = static_cast<long>(now - e.enqueued_ms / 1000);
+        if (age < 0) age = 0;
+        std::string age_text = age < 3600 ? strprintf("%ldm%02lds", age / 60, age % 60)
+                                          : strprintf("%ldh%02ldm", age / 3600, age / 60 % 60);
+        const char* kind = e.kind == QUEUE_MAIL_TO_SMS   ? "sms"
+                           : e.kind == QUEUE_SMS_TO_MAIL ? "mail"
+                                                         : "part";
+        std::printf("%-10llu %-8s %-4s %-32s %8u  %s\n", static_cast<unsigned long long>(e.id),
+                    age_text.c_str(), kind, e.destination.c_str(), e.attempts,
+                    e.last_error.c_str());
+    }
+    std::printf("-- %zu entries\n", all.size());
+    return 0;
+}
+
+}  // namespace tolvane
