@@ -60,14 +60,16 @@ bool delivery_open() {
         DeliveryLane lane;
         lane.name = "SMS";
         lane.kind = QUEUE_MAIL_TO_SMS;
-        // A modem holds one dialogue at a time.
-        lane.workers = sms_mode(Send.get()) == SMS_GSM ? 1 : workers;
+        // A modem holds one dialogue at a time, and the SMPP link one submit_sm: more workers
+        // would only queue on the transport's lock, where a shutdown cannot stop them.
+        int mode = sms_mode(Send.get());
+        lane.workers = mode == SMS_GSM || mode == SMS_SMPP ? 1 : workers;
+        int lane_workers = lane.workers;
         lane.lifetime_ms = lifetime_ms;
         lane.deliver = [](DeliveryJob& job) { deliver_mail_entry(mail_sender, job); };
         lane.expire = [](const queue_entry& e) { expire_mail_entry(mail_sender, e); };
         Delivery->add_lane(std::move(lane));
-        imsg("Sending SMS from the queue with %d workers",
-             sms_mode(Send.get()) == SMS_GSM ? 1 : workers);
+        imsg("Sending SMS from the queue with %d workers", lane_workers);
     }
     if (Smtp) {
         sms_relay.relay = Smtp.get();

@@ -6,7 +6,7 @@
 // closes (or on SIGTERM), so the test that started it always stops it.
 //
 //   node smsc.js [--port N] [--bind-status N] [--submit-status N] [--silent]
-//                [--system-id TEXT]
+//                [--system-id TEXT] [--submit-delay MS]
 //
 // Output lines: {"event":"listening","port":N} first, then for example
 //   {"event":"bind_transmitter","session":1,"system_id":"u",...}
@@ -19,6 +19,7 @@
 //   {"cmd":"set","bind_status":13}      refuse binds with that status (0 accepts)
 //   {"cmd":"set","submit_status":69}    answer submit_sm with that status
 //   {"cmd":"set","silent":true}         answer nothing at all from now on
+//   {"cmd":"set","submit_delay":200}    answer each submit_sm that many ms late
 //   {"cmd":"deliver","source_addr":"447700900123","destination_addr":"4412",
 //    "text":"hello"}                     deliver_sm on every bound receiver
 //   {"cmd":"enquire_link"}              enquire_link on every session
@@ -29,7 +30,8 @@
 const smpp = require('smpp');
 const readline = require('readline');
 
-const opts = {port: 0, bindStatus: 0, submitStatus: 0, silent: false, systemId: 'SMSC'};
+const opts = {port: 0, bindStatus: 0, submitStatus: 0, silent: false, systemId: 'SMSC',
+              submitDelay: 0};
 for (let i = 2; i < process.argv.length; i++) {
     const a = process.argv[i];
     const next = () => process.argv[++i];
@@ -38,6 +40,7 @@ for (let i = 2; i < process.argv.length; i++) {
     else if (a === '--submit-status') opts.submitStatus = Number(next());
     else if (a === '--silent') opts.silent = true;
     else if (a === '--system-id') opts.systemId = next();
+    else if (a === '--submit-delay') opts.submitDelay = Number(next());
     else {
         process.stderr.write('smsc.js: unknown argument ' + a + '\n');
         process.exit(2);
@@ -114,6 +117,11 @@ function answer(entry, pdu) {
                 session.send(pdu.response({command_status: opts.submitStatus}));
                 return;
             }
+            if (opts.submitDelay) {
+                const id = 'msg' + messageId++;
+                setTimeout(() => session.send(pdu.response({message_id: id})), opts.submitDelay);
+                return;
+            }
             session.send(pdu.response({message_id: 'msg' + messageId++}));
             return;
         case 'enquire_link':
@@ -145,6 +153,7 @@ function command(line) {
             if (c.bind_status !== undefined) opts.bindStatus = Number(c.bind_status);
             if (c.submit_status !== undefined) opts.submitStatus = Number(c.submit_status);
             if (c.silent !== undefined) opts.silent = !!c.silent;
+            if (c.submit_delay !== undefined) opts.submitDelay = Number(c.submit_delay);
             break;
         case 'deliver': {
             let sent = 0;
