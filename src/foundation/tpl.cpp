@@ -43,6 +43,7 @@ constexpr internal_function internal_functions[] = {
     {"html_encode", 1, TplHtmlEncode},
     {"inc", 1, TplInc},
     {"dec", 1, TplDec},
+    {"raw", 1, TplRaw},
 };
 
 constexpr unsigned TplConditional = TplIfdef | TplIfEqual | TplIfLower | TplIfInStr | TplIfTrue;
@@ -88,13 +89,21 @@ void set_var(tpl* t, const std::string& name, const std::string& value) {
     if (t->set) t->set(t->if_data, name, value);
 }
 
-void write_variable(tpl* t, const std::string& name) {
+void write_value(tpl* t, const std::string& v, bool raw) {
+    if (raw || !t->escape) {
+        out(t, v);
+    } else {
+        out(t, t->escape(v));
+    }
+}
+
+void write_variable(tpl* t, const std::string& name, bool raw = false) {
     if (suppressed(t)) return;
-    if (auto v = lookup(t, name)) out(t, *v);
+    if (auto v = lookup(t, name)) write_value(t, *v, raw);
     if (!t->getnxt) return;
     while (auto more = t->getnxt(t->if_data, name)) {
         out(t, "<BR>");
-        out(t, *more);
+        write_value(t, *more, raw);
     }
 }
 
@@ -191,6 +200,9 @@ void run_internal(tpl* t, unsigned bit, const std::vector<std::string>& a) {
             break;
         case TplHtmlEncode:
             if (auto v = lookup(t, a[0])) out(t, html_encode(*v));
+            break;
+        case TplRaw:
+            write_variable(t, a[0], true);
             break;
         case TplInc:
         case TplDec:
@@ -346,6 +358,10 @@ void tpl_setup_if(tpl* t, void* data, TplGet get, TplGet getnxt, TplRmv rmv, Tpl
 
 void tpl_stream_setup(tpl* t, TplWrite write) {
     if (t) t->write = write ? std::move(write) : TplWrite(stdout_write);
+}
+
+void tpl_setup_escape(tpl* t, TplEscape escape) {
+    if (t) t->escape = std::move(escape);
 }
 
 int tpl_debug(tpl* t, const std::string& file) {

@@ -13,6 +13,10 @@
 // An argument's value is the variable of that name when there is one, else the
 // argument text itself.
 //
+// With an escape installed (tpl_setup_escape; the web pages install HTML escaping),
+// every "||name||" is written through it, and "||raw||name||" writes the value as
+// it is, for the few values a page builds as markup on purpose.
+//
 // Ownership: the renderer owns no variables; it reads and changes them through
 // the callbacks its owner installs (tpl_setup_if), and writes through the owner's
 // output callback (tpl_stream_setup). The function table is borrowed and must
@@ -67,7 +71,8 @@ enum TplMode : unsigned {
     TplDec = 131072,
     TplJavaUrlEncode = 262144,
     TplIfTrue = 524288,
-    TplInternalFn = 987135,
+    TplRaw = 1048576,
+    TplInternalFn = 987135 | TplRaw,
 };
 
 inline constexpr std::size_t TPL_CHUNK = 999;
@@ -94,6 +99,7 @@ using TplGet = std::function<std::optional<std::string>(void* data, const std::s
 using TplRmv = std::function<void(void* data, const std::string& name)>;
 using TplSet = std::function<void(void* data, const std::string& name, const std::string& value)>;
 using TplWrite = std::function<void(const char* bytes, std::size_t count)>;
+using TplEscape = std::function<std::string(std::string_view value)>;
 
 struct TplFileCloser {
     void operator()(std::FILE* f) const noexcept {
@@ -115,6 +121,7 @@ class tpl {
     void* if_data = nullptr;
     void* fn_data = nullptr;
     TplWrite write;
+    TplEscape escape;  // applied to every variable written, unless "raw" asks otherwise
     int last = 0;
     int level = 0;
     int cur_fn = -1;
@@ -140,6 +147,8 @@ void tpl_setup_path(tpl* t, std::string_view path);
 // Sets the variable data; each non-null callback replaces the present one.
 void tpl_setup_if(tpl* t, void* data, TplGet get, TplGet getnxt, TplRmv rmv, TplSet set);
 void tpl_stream_setup(tpl* t, TplWrite write);
+// Variables are written through escape from now on (null: as they are).
+void tpl_setup_escape(tpl* t, TplEscape escape);
 // Copies everything written from now on to file (appended); 1 when it could be opened.
 int tpl_debug(tpl* t, const std::string& file);
 // The template directory joined with name.

@@ -25,6 +25,10 @@ inline constexpr std::size_t WEB_CODE_SIZE = 1000;
 std::string url_encode(std::string_view text, std::size_t size = WEB_CODE_SIZE);
 // '"' "&" "<" ">" become "&quot;" "&amp;" "&lt;" "&gt;"; everything else is copied.
 std::string html_encode(std::string_view text, std::size_t size = WEB_CODE_SIZE);
+// The escape of every value a page shows: html_encode's four characters and the
+// apostrophe ("&#39;"), so that a value is safe inside text and inside attributes in
+// either kind of quote; never cut.
+std::string html_escape(std::string_view text);
 // In place: "+" becomes a blank, "%" and two hexadecimal digits (either case) the byte
 // they give; anything else, a "%" without two hexadecimal digits after it included,
 // stays as it is.

@@ -146,6 +146,39 @@ TEST_F(Page, ManyValuedVariableIsJoinedWithBreaks) {
     EXPECT_EQ(render("||list||."), "a<BR>b<BR>c.");
 }
 
+TEST_F(Page, WithAnEscapeEveryVariableGoesThroughItAndRawWritesItAsItIs) {
+    tpl_setup_escape(t_.get(), [](std::string_view v) {
+        std::string out;
+        for (char c : v) out += c == '<' ? std::string("&lt;") : std::string(1, c);
+        return out;
+    });
+    vars_.v["v"] = "<b>";
+    vars_.v["list"] = "<1";
+    vars_.more["list"] = {"<2"};
+    struct Case {
+        const char* text;
+        const char* want;
+    };
+    const Case cases[] = {
+        {"[||v||]", "[&lt;b>]"},
+        {"[||raw||v||]", "[<b>]"},
+        {"[||RAW||v||]", "[<b>]"},
+        {"||list||", "&lt;1<BR>&lt;2"},
+        {"||raw||list||", "<1<BR><2"},
+        {"[||raw||missing||]", "[]"},
+        // The encoders write their own coding, not escaped a second time.
+        {"||html_encode||v||", "&lt;b&gt;"},
+        {"||ifdef||v||||raw||v||||else||x||endif||", "<b>"},
+        {"||ifdef||nope||||raw||v||||endif||.", "."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(render(c.text), c.want);
+    }
+    tpl_setup_escape(t_.get(), nullptr);
+    EXPECT_EQ(render("||v||"), "<b>");
+}
+
 TEST_F(Page, NamesMayStartWithDigitOrUnderscoreButNotPunctuation) {
     vars_.v["_x"] = "U";
     vars_.v["1y"] = "D";

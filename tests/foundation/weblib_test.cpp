@@ -46,6 +46,14 @@ TEST(HtmlEncode, AnEntityThatDoesNotFitWholeEndsTheOutput) {
     EXPECT_EQ(html_encode("\"", 6), "");
 }
 
+TEST(HtmlEscape, FiveCharactersAndNoCut) {
+    EXPECT_EQ(html_escape("<a href='x' title=\"y\">&</a>"),
+              "&lt;a href=&#39;x&#39; title=&quot;y&quot;&gt;&amp;&lt;/a&gt;");
+    EXPECT_EQ(html_escape(std::string(3000, '&')).size(), 3000u * 5);
+    EXPECT_EQ(html_escape(""), "");
+    EXPECT_EQ(html_escape("\xc3\xa9 plain"), "\xc3\xa9 plain");
+}
+
 TEST(UnescapeUrl, PlusAndPercentCodes) {
     std::string v = "a+b%41%4a%4A%e9";
     unescape_url(v);
