@@ -66,6 +66,9 @@ void common_options(SSL_CTX* ctx) {
     // Compatibility workarounds; a peer that drops the connection without the closing
     // alert is a closed connection, not a protocol failure.
     SSL_CTX_set_options(ctx, SSL_OP_ALL | SSL_OP_IGNORE_UNEXPECTED_EOF);
+    // TLS 1.0 and 1.1 are broken; a host whose system policy still allows them must not
+    // make this server accept them.
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
     // The TCP layer retries a write with the rest of its data, possibly from another
     // address, and accepts partial writes.
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
