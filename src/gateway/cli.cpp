@@ -1,10 +1,13 @@
 // The command line: the tools run instead of the server (version, usage, password,
 // install, uninstall) and the -debug console.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <limits.h>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -30,19 +33,78 @@ bool is_help_word(const std::string& a) {
     return false;
 }
 
-// One answer of at most 49 characters, cut at CR or LF; false at end of input.
-bool read_answer(std::FILE* in, std::string& out) {
+// One answer, cut at CR or LF; false at end of input. An answer longer than 49
+// characters sets too_long (and keeps only its start), so that it is refused rather
+// than silently cut.
+bool read_answer(std::FILE* in, std::string& out, bool& too_long) {
     out.clear();
+    too_long = false;
     int c = 0;
     bool any = false;
+    std::string raw;
     while ((c = std::fgetc(in)) != EOF) {
         any = true;
         if (c == '\n') break;
-        if (out.size() < ANSWER_MAX) out.push_back(static_cast<char>(c));
+        if (raw.size() <= ANSWER_MAX + 1) raw.push_back(static_cast<char>(c));
     }
     if (!any) return false;
-    out = std::string(strip_eol_r(out));
+    out = std::string(strip_eol_r(raw));
+    if (out.size() > ANSWER_MAX) {
+        too_long = true;
+        out.resize(ANSWER_MAX);
+    }
     return true;
+}
+
+// The terminal's settings while echo is off, for the signal handler to put back.
+struct termios saved_tty;
+volatile std::sig_atomic_t tty_saved_fd = -1;
+
+extern "C" void restore_tty_and_die(int sig) {
+    if (tty_saved_fd >= 0) ::tcsetattr(tty_saved_fd, TCSANOW, &saved_tty);
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+// Echo off on a terminal while a password is typed; a stream that is not a terminal
+// is read as it is. The old settings come back at the end, also on Ctrl-C.
+class NoEcho {
+  public:
+    explicit NoEcho(std::FILE* in) {
+        const int fd = ::fileno(in);
+        struct termios t {};
+        if (fd < 0 || !::isatty(fd) || ::tcgetattr(fd, &t) != 0) return;
+        saved_tty = t;
+        tty_saved_fd = fd;
+        old_int_ = ::signal(SIGINT, restore_tty_and_die);
+        old_term_ = ::signal(SIGTERM, restore_tty_and_die);
+        old_hup_ = ::signal(SIGHUP, restore_tty_and_die);
+        t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        t.c_lflag |= ECHONL;  // the line end still shows, so the next prompt starts a line
+        if (::tcsetattr(fd, TCSANOW, &t) == 0) fd_ = fd;
+    }
+    ~NoEcho() {
+        if (fd_ >= 0) ::tcsetattr(fd_, TCSANOW, &saved_tty);
+        if (tty_saved_fd >= 0) {
+            tty_saved_fd = -1;
+            ::signal(SIGINT, old_int_);
+            ::signal(SIGTERM, old_term_);
+            ::signal(SIGHUP, old_hup_);
+        }
+    }
+    NoEcho(const NoEcho&) = delete;
+    NoEcho& operator=(const NoEcho&) = delete;
+
+  private:
+    int fd_ = -1;
+    void (*old_int_)(int) = SIG_DFL;
+    void (*old_term_)(int) = SIG_DFL;
+    void (*old_hup_)(int) = SIG_DFL;
+};
+
+bool read_secret(std::FILE* in, std::string& out, bool& too_long) {
+    NoEcho quiet(in);
+    return read_answer(in, out, too_long);
 }
 
 // The service hooks of other platforms; on this one they do nothing and report success.
@@ -91,12 +153,17 @@ int install(const std::string& dir, const std::string& path) {
     return 0;
 }
 
-// Writes a whole file under a temporary name and renames it into place.
+// Writes a whole file under a temporary name and renames it into place. The temporary
+// file is made with its final mode (a password file is never readable by others, not
+// even for a moment).
 bool write_file(const std::string& path, const std::string& text, mode_t mode, std::string& why) {
     std::string tmp = path + ".tmp";
-    std::FILE* f = std::fopen(tmp.c_str(), "w");
+    ::unlink(tmp.c_str());
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0777);
+    std::FILE* f = fd >= 0 ? ::fdopen(fd, "w") : nullptr;
     if (f == nullptr) {
         why = path + ": " + system_error(errno);
+        if (fd >= 0) ::close(fd);
         return false;
     }
     bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
@@ -222,15 +289,28 @@ int password_tool(std::FILE* in, std::FILE* out, const std::string& path) {
     std::string pass;
     std::string again;
     for (;;) {
+        bool user_long = false;
+        bool pass_long = false;
+        bool again_long = false;
         std::fprintf(out, "Enter web admin username: ");
         std::fflush(out);
-        if (!read_answer(in, user)) break;
+        if (!read_answer(in, user, user_long)) break;
         std::fprintf(out, "Enter web admin password: ");
         std::fflush(out);
-        if (!read_answer(in, pass)) break;
+        if (!read_secret(in, pass, pass_long)) break;
         std::fprintf(out, "Enter web admin password(again): ");
         std::fflush(out);
-        if (!read_answer(in, again)) break;
+        if (!read_secret(in, again, again_long)) break;
+        if (user_long) {
+            std::fprintf(out, "The user name is longer than %d characters, please try again.\n",
+                         static_cast<int>(ANSWER_MAX));
+            continue;
+        }
+        if (pass_long || again_long) {
+            std::fprintf(out, "The password is longer than %d characters, please try again.\n",
+                         static_cast<int>(ANSWER_MAX));
+            continue;
+        }
         if (user.find(':') != std::string::npos) {
             std::fprintf(out, "The user name must not hold ':', please try again.\n");
             continue;

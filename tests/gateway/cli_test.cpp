@@ -139,13 +139,54 @@ TEST_F(Tool, PasswordsThatDifferAreAskedAgain) {
     EXPECT_TRUE(ssha_check("pw", line.substr(4, 38)));
 }
 
-TEST_F(Tool, PasswordAnswersAreCutAt49AndAtLineEnds) {
+TEST_F(Tool, AnswersOver49CharactersAreRefusedAndAskedAgain) {
     fs::path file = dir_ / "admin.dat";
-    std::string longname(60, 'u');
-    ASSERT_EQ(password(longname + "\r\npass\r\npass\r\n", file), 0);
-    std::string line = slurp(file);
-    EXPECT_EQ(line.rfind(std::string(49, 'u') + ":{ssha}", 0), 0u);
-    EXPECT_TRUE(ssha_check("pass", line.substr(50, 38)));
+    struct Case {
+        const char* what;
+        std::string first;  // the first round of answers, refused
+        const char* message;
+    };
+    const std::string u50(50, 'u');
+    const std::string p50(50, 'p');
+    const std::string p49(49, 'p');
+    const std::vector<Case> cases = {
+        {"user name of 60", std::string(60, 'u') + "\npw\npw\n", "The user name is longer"},
+        {"password of 50", "admin\n" + p50 + "\n" + p50 + "\n", "The password is longer"},
+        {"only the repeat too long", "admin\n" + p49 + "\n" + p49 + "x\n",
+         "The password is longer"},
+        {"user name of 50", u50 + "\npw\npw\n", "The user name is longer"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(file);
+        // Line ends of either kind; 49 characters are taken whole.
+        ASSERT_EQ(
+            password(c.first + std::string(49, 'n') + "\r\n" + p49 + "\r\n" + p49 + "\r\n", file),
+            0);
+        EXPECT_NE(out_.find(std::string(c.message) + " than 49 characters, please try again.\n"),
+                  std::string::npos)
+            << out_;
+        EXPECT_EQ(out_.find("Passwords don't match"), std::string::npos);
+        std::string line = slurp(file);
+        ASSERT_EQ(line.rfind(std::string(49, 'n') + ":{ssha}", 0), 0u) << line;
+        EXPECT_TRUE(ssha_check(p49, line.substr(50, 38)));
+        EXPECT_FALSE(ssha_check(p49.substr(0, 48), line.substr(50, 38)));
+    }
+}
+
+TEST_F(Tool, PasswordFileIsMadePrivateFromTheStartAndALeftOverTemporaryIsReplaced) {
+    fs::path file = dir_ / "admin.dat";
+    // A temporary file left behind (or planted as a link) is not written through.
+    fs::path target = dir_ / "elsewhere";
+    std::ofstream(target) << "keep\n";
+    fs::create_symlink(target, dir_ / "admin.dat.tmp");
+    const mode_t old = ::umask(0);
+    const int rc = password("a\nb\nb\n", file);
+    ::umask(old);
+    ASSERT_EQ(rc, 0) << out_;
+    EXPECT_EQ(slurp(target), "keep\n");
+    EXPECT_FALSE(fs::exists(dir_ / "admin.dat.tmp"));
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(Tool, PasswordFileIsReplaced) {
