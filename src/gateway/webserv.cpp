@@ -3,7 +3,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 #include <ctime>
@@ -15,16 +17,6 @@
 namespace tolvane {
 
 namespace {
-
-// A peer's text made safe for one log line.
-std::string printable(std::string_view text) {
-    std::string out = cut(text);
-    for (char& c : out) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f) c = '?';
-    }
-    return out;
-}
 
 // Header names and values go out one per line: a line end inside one would start a
 // header (or the body) of the client's choosing.
@@ -87,40 +79,6 @@ void out_bytes(web_serv* w, const char* bytes, std::size_t n) {
     if (w->outbuf.size() >= WEBSERV_OUT_CHUNK) webserv_flush(w);
 }
 
-void parse_fields(web_serv* w, std::string_view text) {
-    std::size_t from = 0;
-    while (from <= text.size()) {
-        std::size_t amp = text.find('&', from);
-        if (amp == std::string_view::npos) amp = text.size();
-        std::string_view item = text.substr(from, amp - from);
-        from = amp + 1;
-        if (item.empty()) continue;
-        const std::size_t eq = item.find('=');
-        std::string name(item.substr(0, eq));
-        std::string value(eq == std::string_view::npos ? std::string_view() : item.substr(eq + 1));
-        unescape_url(name);
-        unescape_url(value);
-        if (name.empty()) continue;
-        webserv_add(w, name, value);
-        request_log(w, "\t(%s)=(%s)\n", name.c_str(), value.c_str());
-    }
-}
-
-// The next line of the request. While nothing is buffered the wait is cut into slices,
-// so that a client that keeps quiet does not hold the thread past a shutdown.
-int read_line(web_serv* w, std::string& line) {
-    constexpr int SLICE_MS = 250;
-    CHAN* c = w->sock;
-    for (int waited = 0; c->inlen <= c->inupto;) {
-        if (w->cancel && w->cancel->load() != 0) return 0;
-        if (tcp_waitfor(c, SLICE_MS)) break;
-        if (c->sk < 0) return 0;
-        waited += SLICE_MS;
-        if (waited >= w->read_ms) return 0;
-    }
-    return tcp_readline(c, line, static_cast<int>(TEXT_MAX) + 1);
-}
-
 int fail(web_serv* w) {
     tcp_close_nice(w->sock);
     return 0;
@@ -148,6 +106,7 @@ std::unique_ptr<web_serv> webserv_init(CHAN* sock, std::string_view template_dir
             webserv_add(static_cast<web_serv*>(d), n, v);
         });
     tpl_stream_setup(w->tpl.get(), [self](const char* p, std::size_t n) { out_bytes(self, p, n); });
+    tpl_setup_escape(w->tpl.get(), [](std::string_view v) { return html_escape(v); });
     return w;
 }
 
@@ -172,63 +131,53 @@ int webserv_debug(web_serv* w, const std::string& request_log_path, const std::s
 int webserv_load(web_serv* w) {
     if (!w || !w->sock) return 0;
     CHAN* c = w->sock;
-    tcp_set_read_timeout(c, w->read_ms);
-    std::string line;
-    if (read_line(w, line) != 1) return fail(w);
-    std::vector<std::string> words = s_split_words(line, " \t");
-    if (words.size() < 2 || !(iequals(words[0], "GET") || iequals(words[0], "POST"))) {
-        emsg("webserv: (%s) unrecognised", printable(line).c_str());
-        return fail(w);
-    }
-    w->method = words[0];
-    const std::string& target = words[1];
-    const std::size_t q = target.find('?');
-    w->ref = target.substr(0, q);
-    w->query = q == std::string::npos ? std::string() : target.substr(q + 1);
-    request_log(w, "%.24s %s %s%s%s\n", asctime_now().c_str(), w->method.c_str(), w->ref.c_str(),
-                w->query.empty() ? "" : "?", w->query.c_str());
-
-    long length = 0;
-    for (int lines = 0;; ++lines) {
-        if (read_line(w, line) != 1) return fail(w);
-        if (line.empty()) break;
-        if (lines >= WEBSERV_MAX_HEADERS) {
-            emsg("webserv: more than %d header lines, request refused", WEBSERV_MAX_HEADERS);
+    // Reads are cut into slices so that a shutdown and the request's deadline are seen
+    // while a client keeps quiet or trickles its bytes.
+    constexpr int SLICE_MS = 250;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(w->request_ms);
+    web_reader r;
+    char buf[4096];
+    while (r.status() == WEB_MORE) {
+        if (w->cancel && w->cancel->load() != 0) return fail(w);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            imsg("webserv: request not complete within %d ms, connection dropped", w->request_ms);
             return fail(w);
         }
-        const std::size_t at = line.find(": ");
-        if (at == std::string::npos || at == 0) continue;
-        const std::string name = line.substr(0, at);
-        const std::string value = line.substr(at + 2);
-        if (iequals(name, "content-length")) {
-            char* end = nullptr;
-            length = std::strtol(value.c_str(), &end, 10);
-            if (end == value.c_str() || length < 0 || length > WEBSERV_MAX_BODY) {
-                emsg("webserv: content length (%s) refused", printable(value).c_str());
-                return fail(w);
-            }
+        const int n = tcp_read_timed(c, buf, sizeof buf,
+                                     static_cast<int>(std::min<long long>(left, SLICE_MS)));
+        if (n == -2) continue;
+        if (n <= 0) {
+            r.finish();
+            // A client that connects and leaves without a word is no error worth a line.
+            if (r.have_request_line()) emsg("%s", r.why().c_str());
+            return fail(w);
         }
-        pair_add(w->head, std::string_view(name), std::string_view(value));
+        r.feed(buf, static_cast<std::size_t>(n));
+    }
+    if (r.status() != WEB_DONE) {
+        emsg("%s", r.why().c_str());
+        return fail(w);
+    }
+    w->method = r.req.method;
+    w->ref = r.req.ref;
+    w->query = r.req.query;
+    w->head = std::move(r.req.head);
+    const std::string target_query = iequals(w->method, "POST") ? std::string() : w->query;
+    request_log(w, "%.24s %s %s%s%s\n", asctime_now().c_str(), w->method.c_str(), w->ref.c_str(),
+                target_query.empty() ? "" : "?", target_query.c_str());
+    for (const auto& [name, value] : r.header_lines) {
         // Credentials stay out of the request log.
         request_log(w, "\t%s: %s\n", name.c_str(),
                     iequals(name, "authorization") ? "(not logged)" : value.c_str());
     }
-
-    if (iequals(w->method, "POST")) {
-        std::string body(static_cast<std::size_t>(length), '\0');
-        long got = 0;
-        while (got < length) {
-            int n =
-                tcp_read_timed(c, body.data() + got, static_cast<int>(length - got), w->read_ms);
-            if (n <= 0) {
-                emsg("webserv: request body ended after %ld of %ld bytes", got, length);
-                return fail(w);
-            }
-            got += n;
-        }
-        w->query = std::move(body);
+    for (auto& [name, value] : web_form_fields(w->query)) {
+        request_log(w, "\t(%s)=(%s)\n", name.c_str(), value.c_str());
+        pair_add(w->req, std::string_view(name), std::string_view(value));
     }
-    parse_fields(w, w->query);
     return 1;
 }
 
@@ -248,11 +197,18 @@ void webserv_rmv(web_serv* w, std::string_view name) {
     w->data.remove_if([&](const PAIR& p) { return iequals(p.var, name); });
 }
 
+std::optional<std::string> webserv_field(web_serv* w, std::string_view name) {
+    if (!w) return std::nullopt;
+    const std::string& v = pair_findnc(w->req, name);
+    if (v.empty()) return std::nullopt;
+    return v;
+}
+
 std::vector<std::string> webserv_wild(web_serv* w, std::string_view pattern) {
     std::vector<std::string> names;
     if (!w) return names;
     const std::string pat = strlwr(pattern);
-    for (const PAIR& p : w->data) {
+    for (const PAIR& p : w->req) {
         if (wild_match(strlwr(p.var), pat)) names.push_back(p.var);
     }
     return names;
@@ -285,12 +241,9 @@ int webserv_showfile(web_serv* w, std::string_view page) {
     return 1;
 }
 
-int webserv_display(web_serv* w, std::string_view status, std::string_view page, bool use_show) {
+int webserv_display(web_serv* w, std::string_view status, std::string_view page) {
     if (!w) return 0;
-    std::string name(page);
-    if (use_show) {
-        if (auto show = webserv_get(w, "show")) name = web_strip_parents(*show);
-    }
+    const std::string name(page);
     webserv_add(w, "page", name);
     if (!readable_file(tpl_file(w->tpl.get(), name))) {
         webserv_printf(w, "HTTP/1.0 550 No such file\n");
