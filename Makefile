@@ -5,7 +5,7 @@ GEN     := -G Ninja
 BUILD   := build
 ASAN    := build-asan
 
-.PHONY: all build asan test test-unit demo bench fuzz install-deps clean format
+.PHONY: all build asan test test-unit demo bench fuzz fuzz-run install-deps clean format
 
 all: build
 
@@ -43,6 +43,13 @@ bench: $(BUILD)/build.ninja
 fuzz:
 	CC=clang CXX=clang++ $(CMAKE) -S . -B build-fuzz $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANE_FUZZ=ON
 	$(CMAKE) --build build-fuzz -j $(JOBS)
+
+# Every fuzz target for FUZZ_SECONDS each (make fuzz-run FUZZ_SECONDS=600); prints the
+# runs and findings of each. FUZZ_TARGETS limits it to some targets.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
+fuzz-run: fuzz
+	scripts/fuzz-run build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 format:
 	find src tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
