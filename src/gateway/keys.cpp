@@ -110,6 +110,8 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {SEND_WORKERS,       "send_workers",       SM_NONE,  "4",                   NOFB,          nullptr},
     {QUEUE_LIFETIME,     "queue_lifetime",     SM_NONE,  "24",                  NOFB,          nullptr},
     {SHUTDOWN_WAIT,      "shutdown_wait",      SM_NONE,  "10",                  NOFB,          nullptr},
+    {WEB_MAX_CONNECTIONS, "web_max_connections", SM_NONE, "256",               NOFB,          nullptr},
+    {METRICS_OPEN,       "metrics_open",       SM_NONE,  "false",               NOFB,          nullptr},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

@@ -105,7 +105,9 @@ enum SettingKey : int {
     SEND_WORKERS,
     QUEUE_LIFETIME,
     SHUTDOWN_WAIT,
-    SETTING_KEYS  // number of keys: 89
+    WEB_MAX_CONNECTIONS,
+    METRICS_OPEN,
+    SETTING_KEYS  // number of keys: 91
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

@@ -1,5 +1,6 @@
-// The once-a-second main loop (exit file, uptime, web connections, reports) and the
-// ordered shutdown.
+// The once-a-second main loop (exit file, uptime, reports) and the ordered shutdown.
+// Web administration connections are accepted by a thread of their own, started as
+// the loop begins (web_admin.h), so that no client waits for the loop.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,8 +24,8 @@ extern bool MsglogLoaded;
 namespace {
 
 constexpr long LOOP_MS = 1000;
-// The wait between two rounds is cut into slices, so that a stop request or a web client
-// is seen within a tenth of a second.
+// The wait between two rounds is cut into slices, so that a stop request is seen within
+// a tenth of a second.
 constexpr long SLICE_MS = 100;
 constexpr long THREAD_WAIT_MS = 6000;
 constexpr long THREAD_STEP_MS = 250;
@@ -37,21 +38,6 @@ sms* console_handle = nullptr;
 bool exit_file_found() {
     struct stat st {};
     return ::stat("tolvane.exit", &st) == 0;
-}
-
-void accept_web() {
-    if (!Command || tcp_waitfor(Command.get(), 0) != 1) return;
-    std::unique_ptr<CHAN> c;
-    if (!tcp_accept(Command.get(), c) || !c || c->sk < 0) return;
-    if (CommandHttps) {
-        std::string reason;
-        if (!tcp_ssl_init(c.get(), 1, nullptr, reason)) {
-            imsg("SSL failed (%s)", reason.c_str());
-            return;
-        }
-    }
-    add_thread();
-    web_admin_start(std::move(c));
 }
 
 void send_reports(const std::tm& now) {
@@ -87,6 +73,9 @@ int console_send(std::string_view to, std::string_view text, std::string& why) {
 }
 
 void gateway_mainloop() {
+    if (Command && !web_accept_start(Command.get(), CommandHttps)) {
+        emsg("Failed to start the web administration thread");
+    }
     long last_hours = 0;
     while (!ShutdownNow.load()) {
         if (exit_file_found()) {
@@ -102,7 +91,6 @@ void gateway_mainloop() {
             last_hours = hours;
             imsg("Uptime %d hours", static_cast<int>(hours));
         }
-        accept_web();
         delivery_check_flush();
         send_reports(local);
         // Robot children that had not ended when their send finished.
@@ -110,7 +98,6 @@ void gateway_mainloop() {
         for (long slept = 0; slept < LOOP_MS && !ShutdownNow.load(); slept += SLICE_MS) {
             lib_msleep(SLICE_MS);
             if (exit_file_found()) break;
-            accept_web();
         }
     }
 }

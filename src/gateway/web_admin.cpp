@@ -6,10 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
 #include <vector>
+
+#include <openssl/rand.h>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "foundation/metrics.h"
 #include "foundation/ssha.h"
 #include "foundation/thread.h"
 #include "gateway/gateway.h"
@@ -33,10 +37,14 @@ std::string var(web_serv* w, std::string_view name) {
     return v ? *v : std::string();
 }
 
+std::string field(web_serv* w, std::string_view name) {
+    auto v = webserv_field(w, name);
+    return v ? *v : std::string();
+}
+
 // The count list a "limit_mode" value selects: absent or "from" the senders, "ip" the
 // client addresses, "to" the recipients; -1 for anything else.
-int limit_kind(web_serv* w) {
-    auto mode = webserv_get(w, "limit_mode");
+int limit_kind(const std::optional<std::string>& mode) {
     if (!mode || iequals(*mode, "from")) return MSGREC_FROM;
     if (iequals(*mode, "ip")) return MSGREC_IP;
     if (iequals(*mode, "to")) return MSGREC_TO;
@@ -74,7 +82,9 @@ void begin_limits(tpl* t, TplTokens* body, void* data) {
         if (all.empty()) return;
         mr = all.front();
     }
-    const int kind = limit_kind(w);
+    const int kind = limit_kind(webserv_get(w, "limit_mode"));
+    // The reset form names the limit whose rows it shows, also when none was asked for.
+    webserv_add(w, "limit_shown", msgrec_name(mr));
     webserv_add(w, "limit_limit", strprintf("%d", kind >= 0 ? msgrec_limit(mr, kind) : 0));
     // Rows are copied under the list's lock and rendered after it, so that a slow client
     // never holds up the mail path counting into the same list.
@@ -128,17 +138,17 @@ int shutdown_do(web_serv* w, callback_data*) {
 int limit_reset(web_serv* w, callback_data* cb) {
     const std::vector<std::string> selected = webserv_wild(w, "sel_l_*");
     if (selected.empty()) return main_page(w, cb);
-    const std::string name = var(w, "limit_name");
+    const std::string name = field(w, "limit_name");
     msgrecs* mr = msgrec_find(name);
     if (!mr) {
         emsg("Failed to find limit named (%s)", name.c_str());
         webserv_add(w, "result", "failure");
         return main_page(w, cb);
     }
-    const int kind = limit_kind(w);
+    const int kind = limit_kind(webserv_field(w, "limit_mode"));
     if (kind >= 0) {
         for (const std::string& v : selected) {
-            auto key = webserv_get(w, v);
+            auto key = webserv_field(w, v);
             if (!key) continue;
             const int r = msgrec_reset(mr, kind, *key);
             if (r == 0) {
@@ -156,18 +166,21 @@ int limit_reset(web_serv* w, callback_data* cb) {
 struct web_command {
     const char* cmd;
     int (*fn)(web_serv* w, callback_data* cb);
+    // A command that changes state runs only from a page's own form; otherwise this
+    // shows its page without changing anything.
+    int (*unchanged)(web_serv* w, callback_data* cb);
 };
 
 // The first row is also the default.
 constexpr web_command web_commands[] = {
-    {"main", main_page},
-    {"shutdown", shutdown_page},
-    {"shutdown_do", shutdown_do},
-    {"limit_reset", limit_reset},
+    {"main", main_page, nullptr},
+    {"shutdown", shutdown_page, nullptr},
+    {"shutdown_do", shutdown_do, shutdown_page},
+    {"limit_reset", limit_reset, main_page},
 };
 
 const web_command& choose_command(web_serv* w) {
-    if (auto cmd = webserv_get(w, "cmd")) {
+    if (auto cmd = webserv_field(w, "cmd")) {
         for (const web_command& c : web_commands) {
             if (*cmd == c.cmd) return c;
         }
@@ -175,7 +188,7 @@ const web_command& choose_command(web_serv* w) {
     }
     for (const web_command& c : web_commands) {
         const std::string name = strprintf("cmd_%s", c.cmd);
-        if (webserv_get(w, name) || webserv_get(w, name + ".x")) return c;
+        if (webserv_field(w, name) || webserv_field(w, name + ".x")) return c;
     }
     return web_commands[0];
 }
@@ -217,16 +230,9 @@ std::string time_length_text(long seconds) {
 }
 
 int web_check_auth(std::string_view authorization, const std::string& admin_file) {
-    const std::vector<std::string> words = s_split_words(authorization, " \t");
-    if (words.size() < 2 || !iequals(words[0], "basic")) return 0;
-    std::string decoded;
-    if (decode_base64(cut(words[1]), decoded, TEXT_MAX + 1) < 0) return 0;
-    // A user name cannot hold ":", a password can: only the first one separates them.
-    const std::size_t colon = decoded.find(':');
-    if (colon == std::string::npos) return 0;
-    const std::string user = decoded.substr(0, colon);
-    const std::string password = decoded.substr(colon + 1);
-
+    std::string user;
+    std::string password;
+    if (!web_basic_credentials(authorization, user, password)) return 0;
     std::FILE* f = std::fopen(admin_file.c_str(), "r");
     if (!f) {
         emsg("Failed to read admin.dat: %s", system_error(errno).c_str());
@@ -247,6 +253,143 @@ int command_auth(web_serv* w) {
     return web_check_auth(webserv_get_header(w, "Authorization"), "admin.dat");
 }
 
+const std::string& web_token() {
+    // Made once per process from the system's random source: a page of another site
+    // cannot read it, so a form it makes the browser send cannot carry it.
+    static const std::string token = [] {
+        unsigned char raw[16];
+        if (RAND_bytes(raw, sizeof raw) != 1) {
+            // Without a random source the channel still works, but no command that
+            // changes state can be sent (no token ever matches an empty one).
+            emsg("No random data for the web form token; state-changing commands are off");
+            return std::string();
+        }
+        std::string hex;
+        for (unsigned char b : raw) hex += strprintf("%02x", b);
+        return hex;
+    }();
+    return token;
+}
+
+namespace {
+
+// host[:port] of an Origin or Referer value ("scheme://host[:port][/...]"), "" when the
+// value has no such part.
+std::string authority_of(std::string_view url) {
+    const std::size_t sep = url.find("://");
+    if (sep == std::string_view::npos) return {};
+    std::string_view rest = url.substr(sep + 3);
+    rest = rest.substr(0, rest.find_first_of("/?#"));
+    // Credentials in a URL are no part of where it comes from.
+    if (const std::size_t at = rest.rfind('@'); at != std::string_view::npos) {
+        rest = rest.substr(at + 1);
+    }
+    return std::string(rest);
+}
+
+bool same_strings(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    unsigned char diff = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    }
+    return diff == 0;
+}
+
+}  // namespace
+
+bool web_command_allowed(std::string_view method, std::string_view token, std::string_view host,
+                         std::string_view origin, std::string_view referer, std::string& why) {
+    if (!iequals(method, "POST")) {
+        why = "not sent by POST";
+        return false;
+    }
+    const std::string& mine = web_token();
+    if (mine.empty() || !same_strings(token, mine)) {
+        why = token.empty() ? "no form token" : "wrong form token";
+        return false;
+    }
+    for (const auto& [name, value] :
+         {std::pair<const char*, std::string_view>{"Origin", origin}, {"Referer", referer}}) {
+        if (value.empty()) continue;
+        const std::string from = authority_of(value);
+        if (host.empty() || from.empty() || !iequals(from, host)) {
+            why = strprintf("%s (%s) is not this server (%.*s)", name, web_printable(value).c_str(),
+                            static_cast<int>(host.size()), host.data());
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- health and metrics ----
+
+namespace {
+
+std::mutex probe_lock;
+WebHealthProbe health_probe;  // guarded by probe_lock
+std::atomic<int> open_connections{0};
+
+std::vector<web_health_item> probe_now() {
+    WebHealthProbe p;
+    {
+        std::lock_guard<std::mutex> hold(probe_lock);
+        p = health_probe;
+    }
+    return p ? p() : std::vector<web_health_item>{};
+}
+
+void send_text(web_serv* w, const char* status, const char* type, const std::string& body) {
+    webserv_printf(w, "%s\r\n", status);
+    webserv_printf(w, "Content-Type: %s\r\n", type);
+    webserv_printf(w, "Content-Length: %d\r\n", static_cast<int>(body.size()));
+    webserv_printf(w, "Cache-Control: no-store\r\n\r\n");
+    tpl_write_tpl(w->tpl.get(), body.data(), body.size());
+    w->shown = true;
+}
+
+void health_page(web_serv* w) {
+    std::string reasons;
+    for (const web_health_item& i : probe_now()) {
+        if (!i.up) reasons += i.name + ": " + (i.why.empty() ? "down" : i.why) + "\n";
+    }
+    if (reasons.empty()) {
+        send_text(w, "HTTP/1.0 200 OK", "text/plain; charset=utf-8", "ok\n");
+    } else {
+        send_text(w, "HTTP/1.0 503 Service Unavailable", "text/plain; charset=utf-8", reasons);
+    }
+}
+
+void metrics_page(web_serv* w) {
+    // Transport states are asked for now rather than kept, so they are never stale.
+    for (const web_health_item& i : probe_now()) {
+        MetricLabels labels{{"transport", i.name}};
+        if (!i.role.empty()) labels.emplace_back("role", i.role);
+        metrics()
+            .gauge(METRIC_TRANSPORT_UP, "1 when the transport or listener is up, else 0", labels)
+            .set(i.up ? 1 : 0);
+    }
+    metrics()
+        .gauge("tolvane_web_connections_open", "Web administration connections being served")
+        .set(open_connections.load());
+    send_text(w, "HTTP/1.0 200 OK", "text/plain; version=0.0.4; charset=utf-8", metrics().render());
+}
+
+}  // namespace
+
+void web_set_health_probe(WebHealthProbe probe) {
+    std::lock_guard<std::mutex> hold(probe_lock);
+    health_probe = std::move(probe);
+}
+
+std::vector<web_health_item> web_health_now() {
+    return probe_now();
+}
+
+int web_connections_open() {
+    return open_connections.load();
+}
+
 void command_thread(CHAN* conn) {
     std::srand(static_cast<unsigned>(std::time(nullptr)) + static_cast<unsigned>(std::clock()));
     std::unique_ptr<rini> reader = rini_init(ConfigSettings.get());
@@ -262,22 +405,53 @@ void command_thread(CHAN* conn) {
         webserv_set_header(
             w.get(), "WWW-Authenticate",
             strprintf("Basic realm=\"tolvane.%s\"", setting_of(reader.get(), HOST).c_str()));
-        webserv_set_header(w.get(), "Content-Type", "text/html");
+        webserv_set_header(w.get(), "Content-Type", "text/html; charset=utf-8");
+        // The pages are not to be shown inside another site's frame, nor kept by caches.
+        webserv_set_header(w.get(), "X-Frame-Options", "DENY");
+        webserv_set_header(w.get(), "Cache-Control", "no-store");
         std::string ip;
         tcp_getip(conn, ip);
+        // The banned and 401 pages see this one variable and nothing of the request.
         webserv_add(w.get(), "remoteip", ip);
+        const bool open_metrics = istrue(setting_of(reader.get(), METRICS_OPEN).c_str()) != 0;
         if (!wild_list(ip, setting_of(reader.get(), WEB_ALLOW))) {
             imsg("Web request from [%s] refused: not in web_allow", ip.c_str());
-            webserv_display(w.get(), STATUS_OK, "banned.htm", false);
+            webserv_display(w.get(), STATUS_OK, "banned.htm");
+        } else if (w->ref == "/health") {
+            health_page(w.get());
+        } else if (w->ref == "/metrics" && open_metrics) {
+            metrics_page(w.get());
         } else if (!command_auth(w.get())) {
             imsg("Web request from [%s] for %s: credentials missing or wrong", ip.c_str(),
-                 w->ref.c_str());
-            webserv_display(w.get(), "HTTP/1.0 401 Unauthorized", "needauth.htm", false);
+                 web_printable(w->ref).c_str());
+            webserv_display(w.get(), "HTTP/1.0 401 Unauthorized", "needauth.htm");
+        } else if (w->ref == "/metrics") {
+            metrics_page(w.get());
         } else {
             const web_command& c = choose_command(w.get());
             dmsg("Web request from [%s]: %s", ip.c_str(), c.cmd);
             webserv_add(w.get(), "result", "success");
-            c.fn(w.get(), &cb);
+            webserv_add(w.get(), "token", web_token());
+            // What the request asked to see, as page variables; shown escaped, and never
+            // the name of a template.
+            if (auto v = webserv_field(w.get(), "limit_name")) {
+                webserv_add(w.get(), "limit_name", *v);
+            }
+            if (auto v = webserv_field(w.get(), "limit_mode")) {
+                webserv_add(w.get(), "limit_mode", *v);
+            }
+            std::string why;
+            if (c.unchanged && !web_command_allowed(w->method, field(w.get(), "token"),
+                                                    webserv_get_header(w.get(), "Host"),
+                                                    webserv_get_header(w.get(), "Origin"),
+                                                    webserv_get_header(w.get(), "Referer"), why)) {
+                imsg("Web command %s from [%s] not carried out: %s", c.cmd, ip.c_str(),
+                     why.c_str());
+                webserv_add(w.get(), "result", "refused");
+                c.unchanged(w.get(), &cb);
+            } else {
+                c.fn(w.get(), &cb);
+            }
         }
         if (!w->shown && !webserv_showfile(w.get(), "notfound.htm")) {
             webserv_printf(w.get(), "Content-Type: text/html\r\n");
@@ -294,8 +468,71 @@ void command_thread(CHAN* conn) {
 
 int web_admin_start(std::unique_ptr<CHAN> conn) {
     std::shared_ptr<CHAN> c(std::move(conn));
+    open_connections.fetch_add(1);
     auto t = th_new([c] {
         command_thread(c.get());
+        open_connections.fetch_sub(1);
+        rmv_thread();
+    });
+    if (!t) {
+        open_connections.fetch_sub(1);
+        rmv_thread();
+        return 0;
+    }
+    th_free(t);
+    return 1;
+}
+
+void web_accept_loop(CHAN* listener, bool https) {
+    std::unique_ptr<rini> reader = rini_init(ConfigSettings.get());
+    const std::string allow = setting_of(reader.get(), WEB_ALLOW);
+    int most = std::atoi(setting_of(reader.get(), WEB_MAX_CONNECTIONS).c_str());
+    if (most <= 0) most = WEB_MAX_CONNECTIONS_DEFAULT;
+    rini_free(reader);
+    // The wait is short so that a stop is seen at once; nothing else happens here, so
+    // that no client, however slow, can hold up the next one.
+    constexpr int WAIT_MS = 200;
+    while (ShutdownNow.load() == 0) {
+        if (listener->sk < 0) {
+            emsg("Web administration listener closed; no more connections are taken");
+            break;
+        }
+        if (tcp_waitfor(listener, WAIT_MS) != 1) continue;
+        std::unique_ptr<CHAN> c;
+        if (!tcp_accept(listener, c) || !c || c->sk < 0) {
+            const int err = c ? c->xerrno : 0;
+            emsg("Web administration accept failed: %s", system_error(err).c_str());
+            // Out of descriptors: give the connections being served a moment to end.
+            lib_msleep(50);
+            continue;
+        }
+        std::string ip;
+        tcp_getip(c.get(), ip);
+        if (!wild_list(ip, allow)) {
+            imsg("Web connection from [%s] refused: not in web_allow", ip.c_str());
+            continue;  // closed here, before a byte is read
+        }
+        if (open_connections.load() >= most) {
+            imsg("Web connection from [%s] refused: %d connections already open", ip.c_str(), most);
+            continue;
+        }
+        if (https) {
+            std::string reason;
+            if (!tcp_ssl_init(c.get(), 1, nullptr, reason)) {
+                imsg("SSL failed (%s)", reason.c_str());
+                continue;
+            }
+        }
+        add_thread();
+        if (!web_admin_start(std::move(c))) emsg("Failed to start a web administration thread");
+    }
+}
+
+int web_accept_start(CHAN* listener, bool https) {
+    if (!listener) return 0;
+    add_thread();
+    auto t = th_new([listener, https] {
+        web_accept_loop(listener, https);
         rmv_thread();
     });
     if (!t) {

@@ -111,6 +111,14 @@ class Admin : public ::testing::Test {
         if (!auth.empty()) raw += "Authorization: " + auth + "\r\n";
         return serve(raw + "\r\n");
     }
+    // A form sent by POST with the page's token (unless the form gives its own).
+    std::string post(const std::string& form, const std::string& headers = "",
+                     bool with_token = true) {
+        const std::string body = with_token ? form + "&token=" + web_token() : form;
+        return serve("POST / HTTP/1.0\r\nHost: gw\r\nAuthorization: " + basic("admin", "s3cret") +
+                     "\r\n" + headers + "Content-Length: " + std::to_string(body.size()) +
+                     "\r\n\r\n" + body);
+    }
     std::string serve(const std::string& raw) {
         InDir in(box.dir());
         Link link;
@@ -130,8 +138,8 @@ TEST_F(Admin, MainPageWithStatusAndHeaders) {
     const std::string page = get("/");
     EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\nDate: ", 0), 0u) << page;
     EXPECT_TRUE(has(page,
-                    "\nContent-Type: text/html\nWWW-Authenticate: Basic "
-                    "realm=\"tolvane.gw.test\"\n\n"))
+                    "\nCache-Control: no-store\nX-Frame-Options: DENY\nContent-Type: text/html; "
+                    "charset=utf-8\nWWW-Authenticate: Basic realm=\"tolvane.gw.test\"\n\n"))
         << page;
     EXPECT_TRUE(has(page, "Running for 1days 02:03:")) << page;
     EXPECT_TRUE(has(page, "connected from 127.0.0.1")) << page;
@@ -155,7 +163,7 @@ TEST_F(Admin, MissingOrWrongCredentialsGetThe401Page) {
     for (const std::string& auth :
          {std::string(), basic("admin", "wrong"), basic("ADMIN", "s3cret")}) {
         SCOPED_TRACE(auth);
-        const std::string page = get("/?cmd_shutdown_do=1&show=main.htm", auth);
+        const std::string page = get("/?cmd_shutdown_do=1&show=main.htm&head.inc=main.htm", auth);
         EXPECT_EQ(page.rfind("HTTP/1.0 401 Unauthorized\n", 0), 0u) << page;
         EXPECT_TRUE(has(page, "WWW-Authenticate: Basic realm=\"tolvane.gw.test\"\n"));
         EXPECT_TRUE(has(page, "id=\"needauth\""));
@@ -220,9 +228,9 @@ TEST_F(Admin, LimitResetClearsOnlyTheSelectedKeysOfThatKind) {
     msgrec_add_from(mr.get(), "alice@example.com", 3);
     msgrec_add_from(mr.get(), "bob@example.com", 2);
     msgrec_add_to(mr.get(), "alice@example.com", 9);
-    const std::string page =
-        get("/?cmd_limit_reset=Reset&limit_name=msgrec&limit_mode=from&sel_l_1=alice%40example.com"
-            "&sel_l_9=nobody%40example.com");
+    const std::string page = post(
+        "cmd_limit_reset=Reset&limit_name=msgrec&limit_mode=from&sel_l_1=alice%40example.com"
+        "&sel_l_9=nobody%40example.com");
     EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\n", 0), 0u) << page;
     EXPECT_FALSE(has(page, "id=\"result\""));
     EXPECT_EQ(msgrec_from_count(mr.get(), "alice@example.com"), 0);
@@ -236,7 +244,7 @@ TEST_F(Admin, LimitResetClearsOnlyTheSelectedKeysOfThatKind) {
 
 TEST_F(Admin, LimitResetOfAnUnknownLimitFailsAndChangesNothing) {
     msgrec_add_from(mr.get(), "alice@example.com", 3);
-    const std::string page = get("/?cmd=limit_reset&limit_name=MSGREC&sel_l_1=alice%40example.com");
+    const std::string page = post("cmd=limit_reset&limit_name=MSGREC&sel_l_1=alice%40example.com");
     EXPECT_TRUE(has(page, "id=\"result\"")) << page;
     EXPECT_EQ(msgrec_from_count(mr.get(), "alice@example.com"), 3);
     EXPECT_TRUE(box.logged("Failed to find limit named (MSGREC)"));
@@ -246,7 +254,7 @@ TEST_F(Admin, ShutdownAsksFirstAndShutdownDoStops) {
     std::string page = get("/?cmd=shutdown");
     EXPECT_TRUE(has(page, "name=\"cmd_shutdown_do\"")) << page;
     EXPECT_EQ(ShutdownNow.load(), 0);
-    page = get("/?cmd_shutdown_do.x=12&cmd_shutdown_do.y=3");
+    page = post("cmd_shutdown_do.x=12&cmd_shutdown_do.y=3");
     EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\n", 0), 0u) << page;
     EXPECT_TRUE(has(page, ">Shutting down</h1>"));
     EXPECT_EQ(ShutdownNow.load(), 1);
@@ -258,11 +266,120 @@ TEST_F(Admin, UnknownCommandShowsTheMainPage) {
     EXPECT_EQ(ShutdownNow.load(), 0);
 }
 
-TEST_F(Admin, ShowCannotLeaveTheWebDirectory) {
-    const std::string page = get("/?show=../../etc/passwd");
-    EXPECT_EQ(page.rfind("HTTP/1.0 550 No such file\nDate: ", 0), 0u) << page;
-    EXPECT_TRUE(has(page, "There is no page etc/passwd here.")) << page;
-    EXPECT_FALSE(has(page, "root:"));
+TEST_F(Admin, ARequestCannotChooseThePageOrAnIncludedFile) {
+    msgrec_add_from(mr.get(), "alice@example.com", 3);
+    for (const char* target :
+         {"/?show=../../etc/passwd", "/?show=shutdown.htm", "/?cmd=shutdown&head.inc=main.htm"}) {
+        SCOPED_TRACE(target);
+        const std::string page = get(target);
+        EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\nDate: ", 0), 0u) << page;
+        EXPECT_FALSE(has(page, "root:"));
+        EXPECT_EQ(page.find("<html>"), page.rfind("<html>"));  // one page, nothing inside it
+    }
+    EXPECT_TRUE(has(get("/?show=shutdown.htm"), "Rate limits"));
+}
+
+TEST_F(Admin, ValuesOfTheRequestNeverStandInForPageVariables) {
+    const std::string script = "%3Cscript%3Ealert(1)%3C%2Fscript%3E";
+    for (const std::string& target :
+         {"/?limit_name=x&limit_total=" + script, "/?limit_name=x&limit_limit=" + script,
+          "/?uptime=" + script, "/?remoteip=" + script, "/?limit_name=" + script,
+          "/?limit_mode=" + script, "/?cmd=shutdown&message=" + script,
+          "/?token=" + script + "&result=" + script}) {
+        SCOPED_TRACE(target);
+        const std::string page = get(target);
+        EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\n", 0), 0u) << page;
+        EXPECT_FALSE(has(page, "<script>")) << page;
+        EXPECT_FALSE(has(page, "alert(1)</")) << page;
+    }
+    EXPECT_FALSE(has(get("/?cmd=shutdown&message=Gateway+hacked"), "hacked"));
+}
+
+TEST_F(Admin, CommandsThatChangeStateAreNotCarriedOutByGet) {
+    msgrec_add_from(mr.get(), "alice@example.com", 3);
+    for (const std::string& target :
+         {std::string("/?cmd_shutdown_do=1"), std::string("/?cmd_shutdown_do.x=1"),
+          std::string("/?cmd=shutdown_do&token=") + web_token(),
+          std::string("/?cmd_limit_reset=1&limit_name=msgrec&sel_l_1=alice%40example.com&token=") +
+              web_token()}) {
+        SCOPED_TRACE(target);
+        const std::string page = get(target);
+        EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\n", 0), 0u) << page;
+        EXPECT_TRUE(has(page, "id=\"refused\"")) << page;
+        EXPECT_EQ(ShutdownNow.load(), 0);
+        EXPECT_EQ(msgrec_from_count(mr.get(), "alice@example.com"), 3);
+    }
+    EXPECT_TRUE(
+        box.logged("Web command shutdown_do from [127.0.0.1] not carried out: not sent by POST"));
+}
+
+TEST_F(Admin, APostFromElsewhereOrWithoutTheTokenIsNotCarriedOut) {
+    msgrec_add_from(mr.get(), "alice@example.com", 3);
+    const std::string reset = "cmd_limit_reset=1&limit_name=msgrec&sel_l_1=alice%40example.com";
+    struct Case {
+        const char* what;
+        std::string form;
+        std::string headers;
+        bool token;
+        const char* why;
+    };
+    const std::vector<Case> cases = {
+        {"no token", reset, "", false, "no form token"},
+        {"wrong token", reset + "&token=00", "", false, "wrong form token"},
+        {"token of another length", reset + "&token=" + web_token() + "0", "", false,
+         "wrong form token"},
+        {"other origin", reset, "Origin: http://evil.example\r\n", true,
+         "Origin (http://evil.example) is not this server (gw)"},
+        {"other referer", reset, "Referer: https://evil.example/gw/\r\n", true,
+         "Referer (https://evil.example/gw/) is not this server (gw)"},
+        {"referer naming us only as its user", reset, "Referer: http://gw@evil.example/\r\n", true,
+         "is not this server"},
+        {"opaque origin", reset, "Origin: null\r\n", true, "Origin (null) is not this server"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string page = post(c.form, c.headers, c.token);
+        EXPECT_TRUE(has(page, "id=\"refused\"")) << page;
+        EXPECT_EQ(msgrec_from_count(mr.get(), "alice@example.com"), 3);
+        EXPECT_TRUE(box.logged(c.why));
+    }
+    // This server's own origin and referer, in any letter case, are fine.
+    const std::string page =
+        post(reset, "Origin: http://GW\r\nReferer: http://gw/?limit_name=msgrec\r\n");
+    EXPECT_FALSE(has(page, "id=\"refused\"")) << page;
+    EXPECT_EQ(msgrec_from_count(mr.get(), "alice@example.com"), 0);
+}
+
+TEST(WebCommandAllowed, MethodTokenOriginAndReferer) {
+    const std::string t = web_token();
+    ASSERT_EQ(t.size(), 32u);
+    EXPECT_EQ(t, web_token());  // one per process
+    struct Case {
+        const char* what;
+        const char* method;
+        std::string token, host, origin, referer;
+        bool ok;
+    };
+    const std::vector<Case> cases = {
+        {"plain post", "POST", t, "h:1", "", "", true},
+        {"post in lower case", "post", t, "", "", "", true},
+        {"get", "GET", t, "h:1", "", "", false},
+        {"empty token", "POST", "", "h:1", "", "", false},
+        {"token cut short", "POST", t.substr(0, 31), "h:1", "", "", false},
+        {"matching origin", "POST", t, "h:1", "https://h:1", "", true},
+        {"origin without port", "POST", t, "h:1", "https://h", "", false},
+        {"matching referer with path", "POST", t, "h:1", "", "http://h:1/x?y#z", true},
+        {"referer of another host", "POST", t, "h:1", "", "http://h:2/", false},
+        {"origin without a host header", "POST", t, "", "http://h:1", "", false},
+        {"origin not a url", "POST", t, "h:1", "h:1", "", false},
+        {"good origin, bad referer", "POST", t, "h:1", "http://h:1", "http://x/", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string why;
+        EXPECT_EQ(web_command_allowed(c.method, c.token, c.host, c.origin, c.referer, why), c.ok);
+        EXPECT_EQ(why.empty(), c.ok) << why;
+    }
 }
 
 TEST_F(Admin, WithoutTemplatesTheBuiltInPageIsSent) {
@@ -283,7 +400,10 @@ TEST_F(Admin, UnreadableRequestGetsNoAnswer) {
 
 TEST_F(Admin, PostFormWorksLikeAQuery) {
     msgrec_add_from(mr.get(), "alice@example.com", 3);
-    const std::string body = "limit_name=msgrec&sel_l_1=alice%40example.com&cmd_limit_reset=Go";
+    const std::string body =
+        "limit_name=msgrec&sel_l_1=alice%40example.com&cmd_limit_reset=Go"
+        "&token=" +
+        web_token();
     const std::string page =
         serve("POST / HTTP/1.0\r\nAuthorization: " + basic("admin", "s3cret") +
               "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
