@@ -115,13 +115,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             case 4:
                 g.ext7bit = (op & 0x20) != 0;
-                sms_gsm_send(&g, nullptr, "a@b", (op & 0x10) ? "+447700900123" : "0412",
+                g.send(nullptr, "a@b", (op & 0x10) ? "+447700900123" : "0412",
                              std::string_view(chunk).substr(0, 160));
                 break;
             case 5: {
                 g.donestored = (op & 0x10) != 0;
-                auto m = sms_gsm_wait(&g, 0, err);
-                if (m && sms_gsm_recv(&g, m.get()) < 0) std::abort();
+                auto m = g.wait(0, err);
+                if (m && g.msg_recv(m.get()) < 0) std::abort();
                 if (g.stored.size() > GSM_STORED_MAX) std::abort();
                 break;
             }
@@ -129,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 gsm_sms m;
                 m.memory = "SM";
                 m.index = op >> 4;
-                sms_gsm_recv(&g, &m);
+                g.msg_recv(&m);
                 break;
             }
             case 7: {

@@ -17,7 +17,7 @@ namespace {
 
 struct fuzz_env {
     std::string dir;
-    std::unique_ptr<sms_driver> drv;
+    std::unique_ptr<sms> drv;
     std::deque<std::unique_ptr<smtp_message>> next;
 
     fuzz_env() {
@@ -26,30 +26,30 @@ struct fuzz_env {
         smtp_init rec;
         rec.workpath = dir;
         int err = 0;
-        drv = sms_smtp_init(nullptr, &rec, err);
+        drv = sms_smtp_init(rec, err);
         static_cast<sms_smtp*>(drv.get())->handoff = [this](std::unique_ptr<smtp_message> m) {
             next.push_back(std::move(m));
         };
     }
 };
 
-void play(sms_driver* d, smtp_message* m, uint8_t policy) {
-    if (!sms_smtp_fromip(d, m)) return;
-    if (sms_smtp_recv(d, m) != 0) return;
+void play(sms* d, smtp_message* m, uint8_t policy) {
+    if (!d->msg_fromip(m)) return;
+    if (d->msg_recv(m) != 0) return;
     int n = 0;
-    while (const char* to = sms_smtp_to(d, m)) {
-        if ((policy >> (n++ % 4)) & 1) sms_smtp_reject(d, m, 500, "To Blocked");
+    while (const char* to = d->msg_to(m)) {
+        if ((policy >> (n++ % 4)) & 1) d->msg_reject(m, 500, "To Blocked");
         if (n > 10000) break;
     }
-    if (!sms_smtp_from(d, m)) return;
-    if (!sms_smtp_body(d, m)) return;
+    if (!d->msg_from(m)) return;
+    if (!d->msg_body(m)) return;
     auto extra = sms_smtp_msgextra(m);
     std::string subject;
     if (auto* s = smtp_header_find(m->headers, "Subject")) qp_header_decode(*s, subject, 1000);
     if (policy & 0x80)
-        sms_smtp_reject(d, m, 500, nullptr);
+        d->msg_reject(m, 500, nullptr);
     else
-        sms_smtp_accept(d, m, 250, "Command DATA Processed mail data OK");
+        d->msg_accept(m, 250, "Command DATA Processed mail data OK");
 }
 
 }  // namespace

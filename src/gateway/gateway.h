@@ -25,6 +25,7 @@
 #include "foundation/log.h"
 #include "foundation/sini.h"
 #include "gateway/keys.h"
+#include "gateway/transports.h"
 #include "net/tcp.h"
 #include "queue/queue.h"
 #include "records/alias.h"
@@ -98,11 +99,11 @@ void reports_tick(std::vector<report_on>& reports, const std::tm& now,
 // at error level.
 void report_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// The initialisation record for a transport mode, filled from ini (texts copied); null for
-// SMS_XML and for modes without a row. Filling the modem record sets report_using.
-std::unique_ptr<sms_init_record> delivery_init(SIni* ini, int mode);
-// The mail-side record of the Smtp handle.
-std::unique_ptr<sms_init_record> smtp_side_init(SIni* ini);
+// The settings of the transport for a mode, filled from ini (texts copied); nothing for
+// SMS_NONE and beyond. Filling the modem record sets report_using.
+std::optional<transport_options> delivery_init(SIni* ini, int mode);
+// The mail-side settings of the Smtp transport.
+smtp_init smtp_side_init(SIni* ini);
 
 // Value of a key (null when unset and without default or fallback).
 const char* setting(int id, const char* part = nullptr, int count = 0);

@@ -17,6 +17,7 @@
 #include "gateway/gateway.h"
 #include "gateway/mail_to_sms.h"
 #include "gateway/sms_to_mail.h"
+#include "gateway/transports.h"
 #include "mail/sms_smtp.h"
 #include "records/msglog.h"
 #include "records/mutexlist.h"
@@ -111,10 +112,10 @@ int start_receiver(sms* s, sms_callback cb) {
 
 // Opens a transport for an SMS direction; 0 after a fatal report.
 int open_transport(int mode, std::unique_ptr<sms>& out) {
-    std::unique_ptr<sms_init_record> rec = delivery_init(ConfigSettings.get(), mode);
+    std::optional<transport_options> opts = delivery_init(ConfigSettings.get(), mode);
     int err = 0;
-    out = sms_init(mode, rec.get(), &err);
-    rec.reset();
+    out = opts ? transport_open(*opts, err) : nullptr;
+    opts.reset();
     if (!out || err != 0) {
         std::string why;
         sms_error(out.get(), err, why);
@@ -219,7 +220,7 @@ bool setting_true(int id) {
     return istrue(setting(id)) != 0;
 }
 
-std::unique_ptr<sms_init_record> smtp_side_init(SIni* ini) {
+smtp_init smtp_side_init(SIni* ini) {
     auto get = [ini](int id) {
         const char* v = sini_getx(ini, id, nullptr, nullptr, 0);
         return v ? cut(v) : std::string();
@@ -236,10 +237,10 @@ std::unique_ptr<sms_init_record> smtp_side_init(SIni* ini) {
     rec->max_recipients = s_atoi(get(SMTP_MAX_RECIPIENTS).c_str());
     rec->spool_over = s_atoi(get(SMTP_SPOOL_OVER).c_str());
     rec->relay_keep = true;
-    return rec;
+    return std::move(*rec);
 }
 
-std::unique_ptr<sms_init_record> delivery_init(SIni* ini, int mode) {
+std::optional<transport_options> delivery_init(SIni* ini, int mode) {
     auto get = [ini](int id) {
         const char* v = sini_getx(ini, id, nullptr, nullptr, 0);
         return v ? cut(v) : std::string();
@@ -281,7 +282,7 @@ std::unique_ptr<sms_init_record> delivery_init(SIni* ini, int mode) {
             r->mode = m;
             if (sini_getx(ini, GSM_NUMBER, nullptr, nullptr, 0) != nullptr)
                 report_using = r->localphone;
-            return r;
+            return std::move(*r);
         }
         case SMS_SMPP: {
             auto r = std::make_unique<smpp_init>();
@@ -291,7 +292,7 @@ std::unique_ptr<sms_init_record> delivery_init(SIni* ini, int mode) {
             r->pass = get(SMPP_PASS);
             r->type = "Tolvaneway";
             r->addr_range = get(SMPP_ADDR_RANGE);
-            return r;
+            return std::move(*r);
         }
         case SMS_SMTP: {
             auto r = std::make_unique<smtp_init>();
@@ -301,15 +302,17 @@ std::unique_ptr<sms_init_record> delivery_init(SIni* ini, int mode) {
             r->fromdom = get(SMTP_DOMAIN);
             r->workpath = get(WORKPATH);
             r->relay_keep = true;
-            return r;
+            return std::move(*r);
         }
         case SMS_ROBOT: {
             auto r = std::make_unique<robot_init>();
             r->cmdline = get(ROBOT_CMD);
-            return r;
+            return std::move(*r);
         }
+        case SMS_XML:
+            return xml_init{};
         default:
-            return nullptr;
+            return std::nullopt;
     }
 }
 
@@ -454,7 +457,7 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
     {
         auto rec = smtp_side_init(ConfigSettings.get());
         int err = 0;
-        Smtp = sms_init(SMS_SMTP, rec.get(), &err);
+        Smtp = sms_smtp_init(rec, err);
         if (!Smtp || err != 0) {
             std::string why;
             sms_error(Smtp.get(), err, why);

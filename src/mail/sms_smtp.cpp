@@ -87,12 +87,8 @@ class chan_link : public smtp_link {
     std::unique_ptr<CHAN> c_;
 };
 
-sms_smtp* driver_of(sms_driver* state) {
-    return dynamic_cast<sms_smtp*>(state);
-}
-
 smtp_message* message_of(sms_message* msg) {
-    return dynamic_cast<smtp_message*>(msg);
+    return kind_cast<smtp_message>(msg);
 }
 
 // Creates dir and its parents, each new one with mode 0700.
@@ -121,23 +117,23 @@ smtp_message::~smtp_message() {
     spool_remove(*this);
 }
 
+sms_smtp::sms_smtp() : sms(SMS_SMTP) {}
+
 sms_smtp::~sms_smtp() {
+    // Sessions end before what they use (the lock, the listener) goes.
     smtp_session_pool_stop(*this);
     smtp_relay_close_all(*this);
+    th_mutex_free(filelock);
+    listener.reset();
     if (flog >= 0) ::close(flog);
 }
 
 // ---- init and free ----
 
-std::unique_ptr<sms_driver> sms_smtp_init(sms* owner, const sms_init_record* init, int& errcode) {
-    const auto* rec = dynamic_cast<const smtp_init*>(init);
+std::unique_ptr<sms> sms_smtp_init(const smtp_init& init, int& errcode) {
+    const smtp_init* rec = &init;
     auto d = std::make_unique<sms_smtp>();
-    d->owner = owner;
-    if (!rec) {
-        emsg("sms_smtp_init: no SMTP settings given");
-        errcode = SMTP_ELISTEN;
-        return d;
-    }
+    errcode = 0;
     d->client_timeout = rec->client_timeout > 0 ? rec->client_timeout : SMTP_CLIENT_TIMEOUT;
     d->relay_timeout = rec->relay_timeout;
     d->relay_connect_timeout = rec->relay_connect_timeout;
@@ -147,7 +143,7 @@ std::unique_ptr<sms_driver> sms_smtp_init(sms* owner, const sms_init_record* ini
     d->relay_keep = rec->relay_keep;
     if (d->relay_keep) d->relay_pool = smtp_relay_pool_new();
     // The listener's wait is woken by each connection: no pause between waits.
-    if (owner != nullptr) owner->idle_pause_ms = 0;
+    d->idle_pause_ms = 0;
     if (rec->listenport != 0) {
         int port = rec->listenport > 0 ? rec->listenport : 0;
         dmsg("SMTP listen on %d", port);
@@ -190,20 +186,12 @@ std::unique_ptr<sms_driver> sms_smtp_init(sms* owner, const sms_init_record* ini
     return d;
 }
 
-void sms_smtp_free(std::unique_ptr<sms_driver>& state) {
-    if (auto* d = driver_of(state.get())) {
-        th_mutex_free(d->filelock);
-        d->listener.reset();
-    }
-    state.reset();
-}
-
 // ---- accepting a connection ----
 
-std::unique_ptr<sms_message> sms_smtp_wait(sms_driver* state, int timeout_msec, int& errcode) {
+std::unique_ptr<sms_message> sms_smtp::wait(int timeout_msec, int& errcode) {
     (void)errcode;
-    sms_smtp* d = driver_of(state);
-    if (!d || !d->listener) return nullptr;
+    sms_smtp* d = this;
+    if (!d->listener) return nullptr;
     std::string ip;
     int port = 0, where = 0;
     int fd = d->listener->accept_one(timeout_msec, ip, port, where);
@@ -230,7 +218,7 @@ std::unique_ptr<sms_message> sms_smtp_wait(sms_driver* state, int timeout_msec, 
     dmsg("Smtp connection from %s:%d", ip.c_str(), port);
     if (smtp_logging(*d)) smtp_log(*d, m->sock->sockno(), "SMTP->[220 %s]", hello.c_str());
     // Run by a session thread; returned to the caller only when there is none to run it.
-    if (d->owner != nullptr && d->owner->cb != nullptr) {
+    if (d->cb != nullptr) {
         smtp_session_start(*d, std::move(m));
         return nullptr;
     }
@@ -239,8 +227,8 @@ std::unique_ptr<sms_message> sms_smtp_wait(sms_driver* state, int timeout_msec, 
 
 // ---- error texts ----
 
-void sms_smtp_error(sms_driver* state, int err, std::string& bf) {
-    sms_smtp* d = driver_of(state);
+void sms_smtp::error(int err, std::string& bf) {
+    sms_smtp* d = this;
     switch (err) {
         case SMTP_OK:
             break;
@@ -274,13 +262,13 @@ void sms_smtp_error(sms_driver* state, int err, std::string& bf) {
 
 // ---- the message operations ----
 
-int sms_smtp_recv(sms_driver*, sms_message* msg) {
+int sms_smtp::msg_recv(sms_message* msg) {
     smtp_message* m = message_of(msg);
     if (!m || !m->sock) return SMTP_ECLOSED;
     return process_message(*m, STOP_ON_FROM);
 }
 
-const char* sms_smtp_fromip(sms_driver*, sms_message* msg) {
+const char* sms_smtp::msg_fromip(sms_message* msg) {
     smtp_message* m = message_of(msg);
     if (!m) return nullptr;
     if (!m->ip) {
@@ -292,7 +280,7 @@ const char* sms_smtp_fromip(sms_driver*, sms_message* msg) {
     return m->ip->c_str();
 }
 
-const char* sms_smtp_from(sms_driver*, sms_message* msg) {
+const char* sms_smtp::msg_from(sms_message* msg) {
     smtp_message* m = message_of(msg);
     if (!m) return nullptr;
     if (m->from) return m->from->c_str();
@@ -300,14 +288,14 @@ const char* sms_smtp_from(sms_driver*, sms_message* msg) {
     return m->from->c_str();
 }
 
-const char* sms_smtp_to(sms_driver*, sms_message* msg) {
+const char* sms_smtp::msg_to(sms_message* msg) {
     smtp_message* m = message_of(msg);
     if (!m) return nullptr;
     if (process_message(*m, STOP_ON_TO) != SMTP_OK || !m->added) return nullptr;
     return m->added->c_str();
 }
 
-const char* sms_smtp_body(sms_driver*, sms_message* msg) {
+const char* sms_smtp::msg_body(sms_message* msg) {
     smtp_message* m = message_of(msg);
     if (!m) return nullptr;
     if (!m->parsed && process_message(*m, STOP_NOT) != SMTP_OK) return nullptr;
@@ -345,7 +333,7 @@ int answer(smtp_message& m, int code, const char* reason, bool accept) {
 
 }  // namespace
 
-int sms_smtp_accept(sms_driver*, sms_message* msg, int code, const char* reason) {
+int sms_smtp::msg_accept(sms_message* msg, int code, const char* reason) {
     smtp_message* m = message_of(msg);
     if (!m || !m->sock) return SMTP_ECLOSED;
     // A mail refused for its size (or a failed spool) was answered already.
@@ -360,7 +348,7 @@ int sms_smtp_accept(sms_driver*, sms_message* msg, int code, const char* reason)
     return process_message(*m, STOP_NOT);
 }
 
-int sms_smtp_reject(sms_driver*, sms_message* msg, int code, const char* reason) {
+int sms_smtp::msg_reject(sms_message* msg, int code, const char* reason) {
     smtp_message* m = message_of(msg);
     if (!m || !m->sock) return SMTP_ECLOSED;
     if (m->oversize || m->spool_error) return SMTP_OK;
@@ -378,7 +366,7 @@ int sms_smtp_reject(sms_driver*, sms_message* msg, int code, const char* reason)
     return SMTP_OK;
 }
 
-void sms_smtp_msgfree(sms_driver*, std::unique_ptr<sms_message>& msg) {
+void sms_smtp::msg_free(std::unique_ptr<sms_message>& msg) {
     msg.reset();  // the message closes its connection and deletes its spool file
 }
 
@@ -386,7 +374,7 @@ void sms_smtp_msgfree(sms_driver*, std::unique_ptr<sms_message>& msg) {
 
 std::unique_ptr<smtp_message_extra> sms_smtp_msgextra(const sms_message* msg) {
     auto x = std::make_unique<smtp_message_extra>();
-    if (const auto* m = dynamic_cast<const smtp_message*>(msg)) x->headers = m->headers;
+    if (const auto* m = kind_cast<const smtp_message>(msg)) x->headers = m->headers;
     return x;
 }
 
@@ -395,12 +383,12 @@ void sms_smtp_msgextra_free(std::unique_ptr<smtp_message_extra>& extra) {
 }
 
 const smtp_headers* sms_smtp_headers(const sms_message* msg) {
-    const auto* m = dynamic_cast<const smtp_message*>(msg);
+    const auto* m = kind_cast<const smtp_message>(msg);
     return m ? &m->headers : nullptr;
 }
 
 int sms_smtp_port(const sms* s) {
-    const auto* d = s ? dynamic_cast<const sms_smtp*>(s->data.get()) : nullptr;
+    const auto* d = kind_cast<const sms_smtp>(s);
     return d ? d->listen_port : 0;
 }
 

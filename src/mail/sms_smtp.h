@@ -1,6 +1,6 @@
-// The SMTP transport: mail listener and relay sender (row SMS_SMTP of sms.h).
+// The SMTP transport: mail listener and relay sender (mode SMS_SMTP of sms.h).
 //
-// Listener: a small SMTP server. sms_smtp_wait accepts one connection, greets
+// Listener: a small SMTP server. Its wait accepts one connection, greets
 // it and returns it as an smtp_message; the gateway's callback then drives the
 // dialogue through the message operations, each of which reads the client only
 // as far as it needs and sends the reply owed for the previous command first:
@@ -13,13 +13,13 @@
 // connection (RSET, or a new MAIL FROM after a completed mail) has each further
 // mail handed to a new message on the same thread.
 //
-// Relay sender: sms_smtp_send mails one plain-text message (quoted-printable
+// Relay sender: its send mails one plain-text message (quoted-printable
 // body) through the configured server, on a channel of its own per call, or
 // (relay_keep) on a connection kept open between mails: RSET before each
 // further mail, a new connection when that fails.
 //
-// Ownership: the driver (sms_smtp) belongs to its sms handle; a message and its
-// connection belong to the thread handling it. The engine reads its client
+// Ownership: the transport (sms_smtp) belongs to whoever opened it; a message and
+// its connection belong to the thread handling it. The engine reads its client
 // through an smtp_link, so that it can be driven from a socket or from a byte
 // buffer (tests and fuzzing).
 //
@@ -68,7 +68,7 @@ enum smtp_mode : int {
 // Where the dialogue engine stops reading.
 enum smtp_stop : int { STOP_NOT = 0, STOP_ON_FROM = 1, STOP_ON_TO = 2 };
 
-// Result codes (sms_smtp_error gives the texts).
+// Result codes (the transport's error() gives the texts).
 enum smtp_result : int {
     SMTP_OK = 0,
     SMTP_ECONNECT = 1,  // "Failed to connect to the sending SMTP server"
@@ -96,7 +96,7 @@ const std::string* smtp_header_find(const smtp_headers& h, std::string_view name
 void smtp_header_set(smtp_headers& h, std::string_view name, std::string_view value);
 
 // Initialisation record. Texts left empty mean "not given".
-struct smtp_init : sms_init_record {
+struct smtp_init {
     std::string sendhost;  // relay server, may carry ":port"
     std::string greeting;  // text after "220 "; empty: the host name
     std::string smtplog;   // dialogue log file; empty: no log
@@ -170,10 +170,26 @@ class smtp_message : public sms_message {
     std::unique_ptr<spool_file> f;
 };
 
-// The driver object.
-class sms_smtp : public sms_driver {
+// The transport object.
+class sms_smtp : public sms {
   public:
+    sms_smtp();
     ~sms_smtp() override;
+
+    int send(const smtp_message_extra* extra, std::string_view from, std::string_view to,
+             std::string_view text) override;
+    std::unique_ptr<sms_message> wait(int timeout_msec, int& errcode) override;
+    void error(int err, std::string& bf) override;
+    int msg_recv(sms_message* msg) override;
+    const char* msg_fromip(sms_message* msg) override;
+    const char* msg_from(sms_message* msg) override;
+    const char* msg_to(sms_message* msg) override;
+    // Null when the data could not be had: dialogue failure, no data, or a mail
+    // refused for its size or a spool write failure (no SMS may be made from it).
+    const char* msg_body(sms_message* msg) override;
+    int msg_reject(sms_message* msg, int code, const char* reason) override;
+    int msg_accept(sms_message* msg, int code, const char* reason) override;
+    void msg_free(std::unique_ptr<sms_message>& msg) override;
 
     std::string host;      // this machine's name, in HELO and its reply
     std::string sendhost;  // relay server
@@ -186,7 +202,6 @@ class sms_smtp : public sms_driver {
     std::unique_ptr<smtp_listener> listener;  // null when no listener
     std::string listen_error;                 // why listening failed
     int flog = -1;                            // dialogue log descriptor, -1 when off
-    sms* owner = nullptr;                     // the handle that owns this driver
     int client_timeout = SMTP_CLIENT_TIMEOUT;
     int relay_timeout = 0;
     int relay_connect_timeout = 0;
@@ -204,27 +219,13 @@ class sms_smtp : public sms_driver {
     std::shared_ptr<std::atomic<int>> sessions = std::make_shared<std::atomic<int>>(0);
 
     // Where a hand-over sends the connection's next message. Unset: a new thread
-    // through sms_wait_incoming on owner. Tests and fuzzing keep them instead.
+    // through sms_wait_incoming on this transport. Tests and fuzzing keep them instead.
     std::function<void(std::unique_ptr<smtp_message>)> handoff;
 };
 
-// ---- the thirteen transport operations ----
-std::unique_ptr<sms_driver> sms_smtp_init(sms* owner, const sms_init_record* init, int& errcode);
-void sms_smtp_free(std::unique_ptr<sms_driver>& state);
-int sms_smtp_recv(sms_driver* state, sms_message* msg);
-int sms_smtp_send(sms_driver* state, const smtp_message_extra* extra, std::string_view from,
-                  std::string_view to, std::string_view text);
-std::unique_ptr<sms_message> sms_smtp_wait(sms_driver* state, int timeout_msec, int& errcode);
-void sms_smtp_error(sms_driver* state, int err, std::string& bf);
-const char* sms_smtp_fromip(sms_driver* state, sms_message* msg);
-const char* sms_smtp_from(sms_driver* state, sms_message* msg);
-const char* sms_smtp_to(sms_driver* state, sms_message* msg);
-// Null when the data could not be had: dialogue failure, no data, or a mail
-// refused for its size or a spool write failure (no SMS may be made from it).
-const char* sms_smtp_body(sms_driver* state, sms_message* msg);
-int sms_smtp_reject(sms_driver* state, sms_message* msg, int code, const char* reason);
-int sms_smtp_accept(sms_driver* state, sms_message* msg, int code, const char* reason);
-void sms_smtp_msgfree(sms_driver* state, std::unique_ptr<sms_message>& msg);
+// Opens the listener (when a port is given) and prepares the relay sender; on a
+// failure the transport comes back with the code (SMTP_ELISTEN).
+std::unique_ptr<sms> sms_smtp_init(const smtp_init& init, int& errcode);
 
 // ---- called by the gateway directly ----
 // A copy of a received mail's headers (empty for null or a non-SMTP message).
@@ -232,7 +233,8 @@ std::unique_ptr<smtp_message_extra> sms_smtp_msgextra(const sms_message* msg);
 void sms_smtp_msgextra_free(std::unique_ptr<smtp_message_extra>& extra);
 // A received mail's headers; null for a non-SMTP message.
 const smtp_headers* sms_smtp_headers(const sms_message* msg);
-// The bound port of a handle's listener (0 without one).
+// The bound port of an SMTP transport's listener (0 without one, or for null or
+// another kind of transport).
 int sms_smtp_port(const sms* s);
 
 // ---- codings ----
@@ -248,7 +250,7 @@ int qp_header_encode(const char* name, const char* text, std::string& out, std::
 int qp_header_decode(std::string_view text, std::string& out, std::size_t size);
 
 // ---- the dialogue engine, for tests and fuzzing ----
-// A message in state upto reading from link (as sms_smtp_wait makes them, but
+// A message in state upto reading from link (as the transport's wait makes them, but
 // without a greeting).
 std::unique_ptr<smtp_message> sms_smtp_msg_new(sms_smtp* drv, std::unique_ptr<smtp_link> link,
                                                int upto = MODE_HELO);

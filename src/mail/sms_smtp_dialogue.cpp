@@ -377,7 +377,7 @@ void sms_smtp_msg_passoff(smtp_message& m, const std::string* first) {
     if (d.handoff) {
         d.handoff(std::move(nm));
     } else {
-        sms_wait_incoming(d.owner, std::move(nm));
+        sms_wait_incoming(&d, std::move(nm));
     }
 }
 

@@ -65,7 +65,7 @@ void run_session(sms* owner, std::unique_ptr<smtp_message> first) {
         }
         t_next = nullptr;
         // Whatever the callback left is released here, never dropped silently.
-        if (cur) owner->fns->msgfreefn(owner->data.get(), cur);
+        if (cur) owner->msg_free(cur);
     }
     busy_add(owner, -1);
 }
@@ -96,8 +96,8 @@ bool smtp_session_handoff(std::unique_ptr<smtp_message>& next) {
 }
 
 bool smtp_session_start(sms_smtp& d, std::unique_ptr<smtp_message> m) {
-    sms* owner = d.owner;
-    if (owner == nullptr || owner->cb == nullptr) return false;
+    sms* owner = &d;
+    if (owner->cb == nullptr) return false;
     if (!d.session_pool) {
         d.session_pool = std::make_shared<smtp_session_pool>();
         // One worker per session the cap allows; without a cap, a bound all the same.

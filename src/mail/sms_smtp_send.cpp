@@ -179,10 +179,9 @@ void smtp_relay_close_all(sms_smtp& d) {
     for (auto& i : all) quit_and_close(d, i.c);
 }
 
-int sms_smtp_send(sms_driver* state, const smtp_message_extra* extra, std::string_view from,
-                  std::string_view to, std::string_view text) {
-    auto* d = dynamic_cast<sms_smtp*>(state);
-    if (!d) return SMTP_ECONNECT;
+int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::string_view to,
+                   std::string_view text) {
+    sms_smtp* d = this;
 
     int result = SMTP_OK;
     std::string reply;

@@ -14,6 +14,7 @@
 #include <iterator>
 #include <mutex>
 
+#include "foundation/kind.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "net/encrypt_lib.h"
@@ -277,7 +278,7 @@ TcpSslHooks myssl_hooks() {
     h.takeover = [](CHAN& c, int isserver, ChanStream* inherit,
                     std::string& reason) -> std::unique_ptr<ChanStream> {
         // A server connection's handshake runs on the thread that serves it (see myssl.h).
-        return myssl_takeover_real(c, c.sk, -1, isserver, nullptr, dynamic_cast<MYSSL*>(inherit),
+        return myssl_takeover_real(c, c.sk, -1, isserver, nullptr, kind_cast<MYSSL>(inherit),
                                    reason, isserver ? 1 : 0);
     };
     return h;

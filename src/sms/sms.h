@@ -1,25 +1,34 @@
-// Transport dispatch: one handle type and thirteen operations over five transports.
+// The transport: one abstract class, one object per open transport.
 //
-// A transport (GSM modem, SMPP client, XML placeholder, SMTP, robot program) is
-// chosen by its mode number, which is the row of a fixed operation table. The
-// gateway holds each transport as a `sms` handle made by sms_init and reaches it
-// only through the sms_* functions below, which forward to the row's operation
-// with the handle's driver state.
+// A transport (GSM modem, SMPP client, XML placeholder, SMTP, robot program) is a
+// class derived from `sms` that implements the message operations below; its own
+// factory (sms_gsm_init, sms_smpp_init, ... sms_smtp_init) starts it from its
+// settings record. Which factory a mode uses is decided above this layer (the
+// gateway's transport factory), so this layer knows no transport and nothing here
+// depends on the mail side. The rest of the code reaches a transport through the
+// sms_* functions, which add the null checks, the receiving loop (sms_wait) and the
+// message threads around the virtual operations.
 //
-// Ownership: the handle owns its driver state (an sms_driver subclass of the
-// transport). A message (an sms_message subclass) returned by a transport's wait
-// is owned by whoever holds its unique_ptr: the wait loop hands it to a thread of
-// its own, whose callback owns it from then on and releases it with sms_msg_free
-// (the thread releases it itself if the callback did not). Texts returned by the
-// message operations belong to the message and stay valid until it is freed.
+// Ownership: the caller owns the transport through a std::unique_ptr<sms> and
+// releases it with sms_free (which waits for its message threads). A message (an
+// sms_message subclass) returned by a transport's wait is owned by whoever holds its
+// unique_ptr: the wait loop hands it to a thread of its own, whose callback owns it
+// from then on and releases it with sms_msg_free (the thread releases it itself if
+// the callback did not). Texts returned by the message operations belong to the
+// message and stay valid until it is freed. A message is handed only to the
+// transport that made it, which takes it back with kind_cast (foundation/kind.h).
+//
+// Health: up() and state_text() say whether the transport can carry traffic now
+// (the queue holds messages while it is down; health pages and metrics show it).
+// The defaults say "up"; a transport that knows better overrides them.
 //
 // Limits: this layer takes no locks on transport operations; every transport
 // guards its own link. Message threads are detached; sms_free waits a little for
-// the ones still running before it releases the handle (see sms_free).
+// the ones still running before it releases the transport (see sms_free).
 //
 //   int err = 0;
 //   smtp_init rec;  rec.listenport = 1025;  ...
-//   std::unique_ptr<sms> s = sms_init(SMS_SMTP, &rec, &err);
+//   std::unique_ptr<sms> s = sms_smtp_init(rec, err);   // every factory sets err first
 //   if (!s || err) { std::string why; sms_error(s.get(), err, why); ... sms_free(s); }
 //   sms_wait(s.get(), 100, incoming_smtp, reader);
 #pragma once
@@ -31,12 +40,13 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/kind.h"
 #include "sms/sms_text.h"
 
 namespace tolvane {
 
-// Transport modes; the number is the row of the operation table. The function
-// sms_mode() below hides this name, so the type is spelt `enum sms_mode`.
+// Transport modes, as the settings name them. The function sms_mode() below hides
+// this name, so the type is spelt `enum sms_mode`.
 enum sms_mode : int {
     SMS_GSM = 0,
     SMS_SMPP = 1,
@@ -45,18 +55,12 @@ enum sms_mode : int {
     SMS_ROBOT = 4,
     SMS_NONE = 5
 };
-inline constexpr int SMS_MODES = 5;  // rows of the table
+inline constexpr int SMS_MODES = 5;  // modes with a transport
 
 // Callback events.
 enum sms_state : int { SMS_WAITING = 0, SMS_INCOMING = 1, SMS_ERRORCODE = 2 };
 
-// A transport's own state (its driver object). Each transport derives from it.
-class sms_driver {
-  public:
-    virtual ~sms_driver() = default;
-};
-
-// One received message of a transport. Each transport derives from it.
+// One received message of a transport. Each transport derives its own kind.
 class sms_message {
   public:
     virtual ~sms_message() = default;
@@ -65,13 +69,6 @@ class sms_message {
     // user-data header or the SMS centre's sar_* parameters); the SMS-to-mail path
     // then holds it until its set is complete. Left all 0 for a whole SMS.
     sms_concat concat;
-};
-
-// Base of the initialisation records; each transport takes its own kind
-// (gsm_init, smpp_init below; robot_init in sms_robot.h; smtp_init in
-// sms_smtp.h). Records are borrowed for the duration of sms_init only.
-struct sms_init_record {
-    virtual ~sms_init_record() = default;
 };
 
 // GSM modem mode bits.
@@ -87,7 +84,7 @@ enum : int {
 };
 
 // Texts left empty mean "not given".
-struct gsm_init : sms_init_record {
+struct gsm_init {
     std::string port;        // device path
     std::string localphone;  // the modem's own number
     std::string debug_file;
@@ -101,9 +98,13 @@ struct gsm_init : sms_init_record {
     int min_signal = 0;
     int signal_timeout = 0;  // seconds
     int crlf = 0;
+    // Waits of the dialogue (tests and modems known to be slow change them).
+    long reply_ms = 0;   // time-out of each reply line; 0 keeps 30000
+    long pause_ms = -1;  // pause between retried queries and signal checks; -1 keeps them
+    long delete_retry_ms = 0;  // first wait before a refused delete is tried again; 0 keeps it
 };
 
-struct smpp_init : sms_init_record {
+struct smpp_init {
     std::string host;
     std::string id;    // system_id
     std::string pass;  // password
@@ -112,13 +113,14 @@ struct smpp_init : sms_init_record {
     int port = 0;
     int addr_ton = 0;
     int addr_npi = 0;
+    long response_ms = 0;  // limit for the centre's answers; 0 keeps the default
 };
 
 // Extra headers handed to the SMTP transport's send (sms_smtp.h); other
 // transports ignore them.
 struct smtp_message_extra;
 
-struct sms;
+class sms;
 
 // Argument of a callback event.
 struct sms_cb_arg {
@@ -137,59 +139,60 @@ struct sms_cb_arg {
 //                 the code is cleared and waiting goes on at once.
 using sms_callback = int (*)(sms* s, int event, const sms_cb_arg& arg, void* cb_data);
 
-// One row of the operation table.
-struct sms_mode_fn_pointers {
-    std::unique_ptr<sms_driver> (*initfn)(sms* owner, const sms_init_record* init, int& errcode);
-    void (*freefn)(std::unique_ptr<sms_driver>& state);
-    int (*recvfn)(sms_driver* state, sms_message* msg);
-    int (*sendfn)(sms_driver* state, const smtp_message_extra* data, std::string_view from,
-                  std::string_view to, std::string_view message);
-    std::unique_ptr<sms_message> (*waitfn)(sms_driver* state, int timeout_msec, int& errcode);
-    void (*errorfn)(sms_driver* state, int err, std::string& bf);
-    const char* (*fromipfn)(sms_driver* state, sms_message* msg);
-    const char* (*fromfn)(sms_driver* state, sms_message* msg);
-    const char* (*tofn)(sms_driver* state, sms_message* msg);
-    const char* (*bodyfn)(sms_driver* state, sms_message* msg);
-    int (*rejectfn)(sms_driver* state, sms_message* msg, int code, const char* reason);
-    int (*acceptfn)(sms_driver* state, sms_message* msg, int code, const char* reason);
-    void (*msgfreefn)(sms_driver* state, std::unique_ptr<sms_message>& msg);
-};
-
-// The row for a mode, null for SMS_NONE and beyond.
-const sms_mode_fn_pointers* sms_row(int mode);
 // "GSM modem", "SMPP", "XML", "SMTP", "robot"; "none" beyond.
 const char* sms_mode_name(int mode);
-// False for the rows whose transport is not part of this build (they refuse sms_init).
-bool sms_mode_built(int mode);
 
-// The transport handle.
-struct sms {
-    sms_callback cb = nullptr;         // set by sms_wait
-    std::unique_ptr<sms_driver> data;  // the transport state
-    void* cb_data = nullptr;           // the callback's own argument, set by sms_wait
-    int mode = SMS_GSM;
-    const sms_mode_fn_pointers* fns = nullptr;  // the row of mode (or a test's own row)
+// An open transport. The operations are called through the sms_* functions below.
+class sms {
+  public:
+    explicit sms(int mode) : mode_(mode) {}
+    virtual ~sms() = default;
+    sms(const sms&) = delete;
+    sms& operator=(const sms&) = delete;
 
+    int mode() const { return mode_; }
+
+    // ---- the operations every transport implements ----
+    // 0 when handed over, else the transport's code for error().
+    virtual int send(const smtp_message_extra* data, std::string_view from, std::string_view to,
+                     std::string_view message) = 0;
+    // One message within timeout_msec, or null; errcode set on a failure (a message
+    // may still come with it).
+    virtual std::unique_ptr<sms_message> wait(int timeout_msec, int& errcode) = 0;
+    // The text for a code in bf (bf holds "No Error Reported" for 0 on entry).
+    virtual void error(int err, std::string& bf) = 0;
+    virtual int msg_recv(sms_message* msg) = 0;
+    virtual const char* msg_fromip(sms_message* msg) = 0;
+    virtual const char* msg_from(sms_message* msg) = 0;
+    virtual const char* msg_to(sms_message* msg) = 0;
+    virtual const char* msg_body(sms_message* msg) = 0;
+    virtual int msg_reject(sms_message* msg, int code, const char* reason) = 0;
+    virtual int msg_accept(sms_message* msg, int code, const char* reason) = 0;
+    virtual void msg_free(std::unique_ptr<sms_message>& msg) = 0;
+
+    // ---- health ----
+    // Whether the transport can carry traffic now.
+    virtual bool up() const { return true; }
+    // One line for people: "up", or what is wrong.
+    virtual std::string state_text() const { return up() ? "up" : "down"; }
+
+    // ---- the receiving loop's own state (sms_wait, sms_wait_incoming, sms_free) ----
+    sms_callback cb = nullptr;  // set by sms_wait
+    void* cb_data = nullptr;    // the callback's own argument, set by sms_wait
     // Pause after an idle tick of sms_wait (tests shorten it).
     long idle_pause_ms = 1000;
-
-    // Message threads still running on this handle.
+    // Message threads still running on this transport.
     std::mutex busy_lock;
     std::condition_variable busy_changed;
     int busy = 0;
+
+  private:
+    const int mode_;
 };
 
-// Null for mode SMS_NONE or beyond (nothing is called), or when the transport
-// gives no state. errcode (optional) is set to 0 first; a transport that fails
-// may still give a state with a non-zero code: test both, report the code with
-// sms_error and release the handle with sms_free.
-std::unique_ptr<sms> sms_init(int mode, const sms_init_record* data, int* errcode = nullptr);
-// As sms_init over a row of the caller's own (tests drive the layer with scripted rows).
-std::unique_ptr<sms> sms_init_row(const sms_mode_fn_pointers* row, int mode,
-                                  const sms_init_record* data, int* errcode = nullptr);
-// Releases the transport state and the handle and nulls the pointer. Waits up to
+// Releases the transport and nulls the pointer. Waits up to
 // SMS_FREE_WAIT_MS for message threads still running on the handle; if some are
-// still running then, the handle is left to them (logged, never freed) so that
+// still running then, the transport is left to them (logged, never freed) so that
 // they do not run on freed memory.
 inline constexpr long SMS_FREE_WAIT_MS = 3000;
 void sms_free(std::unique_ptr<sms>& s);

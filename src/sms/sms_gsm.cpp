@@ -18,10 +18,6 @@ const bool SMS_GSM_BUILT = true;
 
 namespace {
 
-sms_data_gsm* G(sms_driver* state) {
-    return dynamic_cast<sms_data_gsm*>(state);
-}
-
 // Pieces of a reply cut at "(" and ")".
 std::vector<std::string> groups(std::string_view reply) {
     std::vector<std::string> out;
@@ -523,27 +519,19 @@ std::string gsm_raw_trace_name(const std::string& debug_file) {
     return raw_trace_name(debug_file);
 }
 
-std::unique_ptr<sms_driver> sms_gsm_init(sms* /*owner*/, const sms_init_record* init,
-                                         int& errcode) {
+std::unique_ptr<sms> sms_gsm_init(const gsm_init& init, int& errcode) {
     auto st = std::make_unique<sms_data_gsm>();
     st->lock_com = th_mutex_new("USING_GSM_MODEM");
     st->lock_buffer = th_mutex_new("USING_READ_BUFFER");
     st->lock_queue = th_mutex_new("GSM_SEND_QUEUE");
     st->com = com_new();
     errcode = 0;
-    const auto* rec = dynamic_cast<const gsm_init*>(init);
-    if (rec == nullptr) {
-        emsg("GSM modem: no modem settings given");
-        errcode = GSM_ERR_UNEXPECTED;
-        return st;
-    }
-    if (const auto* tune = dynamic_cast<const gsm_init_tuning*>(init)) {
-        if (tune->reply_ms > 0) st->reply_ms = tune->reply_ms;
-        if (tune->delete_retry_ms > 0) st->delete_retry_ms = tune->delete_retry_ms;
-        if (tune->pause_ms >= 0) {
-            st->csms_pause_ms = tune->pause_ms;
-            st->signal_pause_ms = tune->pause_ms;
-        }
+    const gsm_init* rec = &init;
+    if (rec->reply_ms > 0) st->reply_ms = rec->reply_ms;
+    if (rec->delete_retry_ms > 0) st->delete_retry_ms = rec->delete_retry_ms;
+    if (rec->pause_ms >= 0) {
+        st->csms_pause_ms = rec->pause_ms;
+        st->signal_pause_ms = rec->pause_ms;
     }
     if (!setup(st.get(), *rec, errcode)) {
         if (errcode == 0) errcode = GSM_ERR_UNEXPECTED;
@@ -563,18 +551,9 @@ std::unique_ptr<sms_driver> sms_gsm_init(sms* /*owner*/, const sms_init_record* 
     return st;
 }
 
-void sms_gsm_free(std::unique_ptr<sms_driver>& state) {
-    if (sms_data_gsm* gsm = G(state.get())) {
-        gsm_reader_stop(gsm);
-        com_free(gsm->com);
-        gsm->stored.clear();
-    }
-    state.reset();
-}
-
-int sms_gsm_send(sms_driver* state, const smtp_message_extra* /*data*/, std::string_view from,
-                 std::string_view to, std::string_view message) {
-    sms_data_gsm* gsm = G(state);
+int sms_data_gsm::send(const smtp_message_extra* /*data*/, std::string_view from,
+                       std::string_view to, std::string_view message) {
+    sms_data_gsm* gsm = this;
     if (gsm == nullptr || !gsm->lock_com) return GSM_ERR_UNEXPECTED;
     std::string f = cut(from, 200);
     std::string t = cut(to, 200);
@@ -590,31 +569,14 @@ int sms_gsm_send(sms_driver* state, const smtp_message_extra* /*data*/, std::str
     return code;
 }
 
-const char* sms_gsm_fromip(sms_driver*, sms_message*) {
-    return "127.0.0.1";
-}
-
-const char* sms_gsm_from(sms_driver*, sms_message* msg) {
-    auto* m = dynamic_cast<gsm_sms*>(msg);
+const char* sms_data_gsm::msg_from(sms_message* msg) {
+    auto* m = kind_cast<gsm_sms>(msg);
     return m ? m->phone.c_str() : "";
 }
 
-const char* sms_gsm_to(sms_driver* state, sms_message*) {
-    sms_data_gsm* gsm = G(state);
-    return gsm ? gsm->localphone.c_str() : "";
-}
-
-const char* sms_gsm_body(sms_driver*, sms_message* msg) {
-    auto* m = dynamic_cast<gsm_sms*>(msg);
+const char* sms_data_gsm::msg_body(sms_message* msg) {
+    auto* m = kind_cast<gsm_sms>(msg);
     return m ? m->message.c_str() : "";
-}
-
-int sms_gsm_accept(sms_driver*, sms_message*, int, const char*) {
-    return 0;
-}
-
-void sms_gsm_msgfree(sms_driver*, std::unique_ptr<sms_message>& msg) {
-    msg.reset();
 }
 
 }  // namespace tolvane

@@ -1,7 +1,6 @@
 // The GSM modem transport: sends and receives SMS through a modem on a serial line.
 //
-// Row SMS_GSM of the transport table (sms.h); it is started with a gsm_init record
-// (sms.h). The operations follow the row signatures of sms_mode_fn_pointers.
+// It is started with a gsm_init record (sms.h) by sms_gsm_init.
 //
 // The driver talks AT commands (text or PDU mode) through the serial port
 // (comlib.h). A reader thread of its own copies everything the modem writes into
@@ -13,7 +12,7 @@
 //
 // Ownership: the state owns the port, the reader thread, the input buffer and the
 // listed messages not yet handed out; a message handed out by wait belongs to the
-// caller and is released with sms_gsm_msgfree. There is no reconnection: a modem
+// caller and is released with sms_msg_free. There is no reconnection: a modem
 // that stops answering makes each dialogue fail with the time-out code.
 //
 // Error codes: a modem error number n is reported as n + 1 (+CME during the PIN
@@ -30,30 +29,12 @@
 
 namespace tolvane {
 
-// False while the transport is not part of the build (sms_init then refuses it).
+// False while the transport is not part of the build (the factory then refuses it).
 extern const bool SMS_GSM_BUILT;
 
-// A gsm_init with shorter waits, for tests and for modems known to be slow.
-struct gsm_init_tuning : gsm_init {
-    long reply_ms = 0;         // time-out of each reply line; 0 keeps 30000
-    long pause_ms = -1;        // pause between retried queries and signal checks; -1 keeps them
-    long delete_retry_ms = 0;  // first wait before a refused delete is tried again; 0 keeps it
-};
-
-std::unique_ptr<sms_driver> sms_gsm_init(sms* owner, const sms_init_record* init, int& errcode);
-void sms_gsm_free(std::unique_ptr<sms_driver>& state);
-int sms_gsm_recv(sms_driver* state, sms_message* msg);
-int sms_gsm_send(sms_driver* state, const smtp_message_extra* data, std::string_view from,
-                 std::string_view to, std::string_view message);
-std::unique_ptr<sms_message> sms_gsm_wait(sms_driver* state, int timeout_msec, int& errcode);
-void sms_gsm_error(sms_driver* state, int err, std::string& bf);
-const char* sms_gsm_fromip(sms_driver* state, sms_message* msg);
-const char* sms_gsm_from(sms_driver* state, sms_message* msg);
-const char* sms_gsm_to(sms_driver* state, sms_message* msg);
-const char* sms_gsm_body(sms_driver* state, sms_message* msg);
-int sms_gsm_reject(sms_driver* state, sms_message* msg, int code, const char* reason);
-int sms_gsm_accept(sms_driver* state, sms_message* msg, int code, const char* reason);
-void sms_gsm_msgfree(sms_driver* state, std::unique_ptr<sms_message>& msg);
+// Opens the port and sets the modem up; on a failure the transport comes back with
+// the code, so that the caller can report it and free it.
+std::unique_ptr<sms> sms_gsm_init(const gsm_init& init, int& errcode);
 
 // The bearer command ("AT+CBST=s,n,c") for a reply to AT+CBST=? and a serial speed
 // (bits per second or speed constant); nothing when the reply lacks a value.

@@ -163,12 +163,12 @@ void code_text(int err, std::string& bf) {
 
 }  // namespace
 
-void sms_gsm_error(sms_driver* state, int err, std::string& bf) {
+void sms_data_gsm::error(int err, std::string& bf) {
     code_text(err, bf);
     // A failed start-up says what the modem answered; the system's error number at
     // the time the text is made has nothing to do with it.
-    const auto* gsm = dynamic_cast<const sms_data_gsm*>(state);
-    if (gsm == nullptr || err == 0 || err != gsm->startup_code || gsm->startup_failure.empty())
+    const sms_data_gsm* gsm = this;
+    if (err == 0 || err != gsm->startup_code || gsm->startup_failure.empty())
         return;
     if (err == GSM_ERR_OPEN) {
         bf = strprintf("Error opening. OSError(%s)", gsm->startup_failure.c_str());

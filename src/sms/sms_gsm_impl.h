@@ -92,7 +92,23 @@ struct gsm_pending_delete {
     std::chrono::steady_clock::time_point due;
 };
 
-struct sms_data_gsm : sms_driver {
+struct sms_data_gsm : sms {
+    sms_data_gsm() : sms(SMS_GSM) {}
+    ~sms_data_gsm() override;
+
+    int send(const smtp_message_extra* data, std::string_view from, std::string_view to,
+             std::string_view message) override;
+    std::unique_ptr<sms_message> wait(int timeout_msec, int& errcode) override;
+    void error(int err, std::string& bf) override;
+    int msg_recv(sms_message* msg) override;
+    const char* msg_fromip(sms_message*) override { return "127.0.0.1"; }
+    const char* msg_from(sms_message* msg) override;
+    const char* msg_to(sms_message*) override { return localphone.c_str(); }
+    const char* msg_body(sms_message* msg) override;
+    int msg_reject(sms_message* msg, int code, const char* reason) override;
+    int msg_accept(sms_message*, int, const char*) override { return 0; }
+    void msg_free(std::unique_ptr<sms_message>& msg) override { msg.reset(); }
+
     std::unique_ptr<MUTEX> lock_queue;  // "GSM_SEND_QUEUE": created, taken by nobody
     std::unique_ptr<MUTEX> lock_com;    // "USING_GSM_MODEM": one whole dialogue
     std::unique_ptr<comport> com;
@@ -130,8 +146,6 @@ struct sms_data_gsm : sms_driver {
     std::string last_reply;
     std::string startup_failure;  // set when the start-up failed: command and answer
     int startup_code = 0;
-
-    ~sms_data_gsm() override;
 };
 
 // One stored or received message.

@@ -74,6 +74,8 @@ void reader_main(sms_data_gsm* gsm) {
 
 sms_data_gsm::~sms_data_gsm() {
     gsm_reader_stop(this);
+    com_free(com);
+    stored.clear();
 }
 
 void gsm_reader_start(sms_data_gsm* gsm) {

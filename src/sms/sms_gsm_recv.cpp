@@ -16,10 +16,6 @@ namespace {
 constexpr const char* PDU_MODE_STATUS[] = {"REC UNREAD", "REC READ", "STO UNSENT", "STO SENT",
                                            "ALL"};
 
-sms_data_gsm* G(sms_driver* state) {
-    return dynamic_cast<sms_data_gsm*>(state);
-}
-
 struct field {
     std::string text;
     bool quoted = false;
@@ -240,7 +236,7 @@ void delete_handed_on(sms_data_gsm* gsm, const gsm_sms& msg) {
     int err = delete_message(gsm, msg.index);
     if (err == 0) return;
     std::string why;
-    sms_gsm_error(gsm, err, why);
+    gsm->error(err, why);
     emsg("Could not delete message (%d) from the modem [%d:%s], trying again later", msg.index, err,
          why.c_str());
     gsm_pending_delete p;
@@ -312,8 +308,8 @@ void retry_deletes(sms_data_gsm* gsm) {
 
 }  // namespace
 
-std::unique_ptr<sms_message> sms_gsm_wait(sms_driver* state, int timeout_msec, int& errcode) {
-    sms_data_gsm* gsm = G(state);
+std::unique_ptr<sms_message> sms_data_gsm::wait(int timeout_msec, int& errcode) {
+    sms_data_gsm* gsm = this;
     if (gsm == nullptr || !gsm->lock_com) {
         errcode = GSM_ERR_UNEXPECTED;
         return nullptr;
@@ -378,9 +374,9 @@ std::unique_ptr<sms_message> sms_gsm_wait(sms_driver* state, int timeout_msec, i
     }
 }
 
-int sms_gsm_recv(sms_driver* state, sms_message* m) {
-    sms_data_gsm* gsm = G(state);
-    auto* msg = dynamic_cast<gsm_sms*>(m);
+int sms_data_gsm::msg_recv(sms_message* m) {
+    sms_data_gsm* gsm = this;
+    auto* msg = kind_cast<gsm_sms>(m);
     if (gsm == nullptr || msg == nullptr || !gsm->lock_com) return GSM_ERR_UNEXPECTED;
     if (msg->memory.empty()) return 0;
     MutexHold hold(gsm->lock_com.get());
@@ -395,16 +391,16 @@ int sms_gsm_recv(sms_driver* state, sms_message* m) {
     return 0;
 }
 
-int sms_gsm_reject(sms_driver* state, sms_message* m, int /*code*/, const char* /*reason*/) {
-    sms_data_gsm* gsm = G(state);
-    auto* msg = dynamic_cast<gsm_sms*>(m);
+int sms_data_gsm::msg_reject(sms_message* m, int /*code*/, const char* /*reason*/) {
+    sms_data_gsm* gsm = this;
+    auto* msg = kind_cast<gsm_sms>(m);
     if (gsm == nullptr || msg == nullptr || !gsm->lock_com) return GSM_ERR_UNEXPECTED;
     MutexHold hold(gsm->lock_com.get());
     return delete_message(gsm, msg->index);
 }
 
 std::optional<gsm_message_view> sms_gsm_message_view(const sms_message* m) {
-    const auto* msg = dynamic_cast<const gsm_sms*>(m);
+    const auto* msg = kind_cast<const gsm_sms>(m);
     if (msg == nullptr) return std::nullopt;
     return gsm_message_view{msg->memory.c_str(), msg->index, msg->status.c_str(),
                             msg->timestamp.c_str(), msg->service_center.c_str()};

@@ -33,17 +33,29 @@ enum RobotCode : int {
     ROBOT_ANSWER = 5
 };
 
-struct sms_robot : sms_driver {
+class sms_robot : public sms {
+  public:
+    sms_robot() : sms(SMS_ROBOT) {}
+
+    int send(const smtp_message_extra* data, std::string_view from, std::string_view to,
+             std::string_view message) override;
+    std::unique_ptr<sms_message> wait(int timeout_msec, int& errcode) override;
+    void error(int err, std::string& bf) override;
+    int msg_recv(sms_message*) override { return 1; }
+    int msg_accept(sms_message*, int, const char*) override { return 1; }
+    int msg_reject(sms_message*, int, const char*) override { return 1; }
+    const char* msg_fromip(sms_message*) override { return ""; }
+    const char* msg_from(sms_message*) override { return ""; }
+    const char* msg_to(sms_message*) override { return ""; }
+    const char* msg_body(sms_message*) override { return ""; }
+    void msg_free(std::unique_ptr<sms_message>& msg) override { msg.reset(); }
+
     std::vector<std::string> env;
     std::string cmdline;
     long answer_ms = ROBOT_ANSWER_MS;
     std::mutex error_lock;
-    std::string error;  // guarded by error_lock
+    std::string last_error;  // guarded by error_lock
 };
-
-sms_robot* robot(sms_driver* state) {
-    return dynamic_cast<sms_robot*>(state);
-}
 
 // The variables we set for the program replace any of the same name we inherited.
 bool is_ours(std::string_view entry) {
@@ -121,13 +133,11 @@ int robot_run(const std::string& cmdline, std::vector<std::string> env, long ans
 
 }  // namespace
 
-std::unique_ptr<sms_driver> sms_robot_init(sms* /*owner*/, const sms_init_record* init,
-                                           int& /*errcode*/) {
+std::unique_ptr<sms> sms_robot_init(const robot_init& rec, int& errcode) {
     auto st = std::make_unique<sms_robot>();
-    if (const auto* rec = dynamic_cast<const robot_init*>(init)) {
-        st->cmdline = cut(strtrm(rec->cmdline));
-        if (rec->answer_ms > 0) st->answer_ms = rec->answer_ms;
-    }
+    errcode = 0;
+    st->cmdline = cut(strtrm(rec.cmdline));
+    if (rec.answer_ms > 0) st->answer_ms = rec.answer_ms;
     imsg("sms_robot: %s", st->cmdline.c_str());
     for (char** e = environ; e != nullptr && *e != nullptr && st->env.size() < ROBOT_ENV_MAX; ++e) {
         if (!is_ours(*e)) st->env.push_back(cut(*e));
@@ -136,35 +146,29 @@ std::unique_ptr<sms_driver> sms_robot_init(sms* /*owner*/, const sms_init_record
     return st;
 }
 
-void sms_robot_free(std::unique_ptr<sms_driver>& state) {
-    state.reset();
-}
-
-int sms_robot_send(sms_driver* state, const smtp_message_extra* /*data*/, std::string_view from,
-                   std::string_view to, std::string_view message) {
-    sms_robot* st = robot(state);
-    if (st == nullptr) return ROBOT_UNSUPPORTED;
+int sms_robot::send(const smtp_message_extra* /*data*/, std::string_view from, std::string_view to,
+                    std::string_view message) {
+    sms_robot* st = this;
     std::string err;
     int code = robot_run(st->cmdline, st->env, st->answer_ms, from, to, message, err);
     {
         std::lock_guard<std::mutex> hold(st->error_lock);
-        st->error = cut(err);
+        st->last_error = cut(err);
     }
     imsg("ROBOT done");
     return code;
 }
 
-std::unique_ptr<sms_message> sms_robot_wait(sms_driver* /*state*/, int timeout_msec,
-                                            int& /*errcode*/) {
+std::unique_ptr<sms_message> sms_robot::wait(int timeout_msec, int& /*errcode*/) {
     if (timeout_msec > 0) lib_msleep(timeout_msec);
     return nullptr;
 }
 
-void sms_robot_error(sms_driver* state, int err, std::string& bf) {
+void sms_robot::error(int err, std::string& bf) {
     std::string text;
-    if (sms_robot* st = robot(state)) {
-        std::lock_guard<std::mutex> hold(st->error_lock);
-        text = st->error;
+    {
+        std::lock_guard<std::mutex> hold(error_lock);
+        text = last_error;
     }
     switch (err) {
         case ROBOT_UNSUPPORTED:
@@ -188,33 +192,8 @@ void sms_robot_error(sms_driver* state, int err, std::string& bf) {
     }
 }
 
-int sms_robot_recv(sms_driver*, sms_message*) {
-    return 1;
-}
-int sms_robot_accept(sms_driver*, sms_message*, int, const char*) {
-    return 1;
-}
-int sms_robot_reject(sms_driver*, sms_message*, int, const char*) {
-    return 1;
-}
-const char* sms_robot_fromip(sms_driver*, sms_message*) {
-    return "";
-}
-const char* sms_robot_from(sms_driver*, sms_message*) {
-    return "";
-}
-const char* sms_robot_to(sms_driver*, sms_message*) {
-    return "";
-}
-const char* sms_robot_body(sms_driver*, sms_message*) {
-    return "";
-}
-void sms_robot_msgfree(sms_driver*, std::unique_ptr<sms_message>& msg) {
-    msg.reset();
-}
-
-long sms_robot_answer_ms(const sms_driver* state) {
-    const auto* st = dynamic_cast<const sms_robot*>(state);
+long sms_robot_answer_ms(const sms* s) {
+    const auto* st = kind_cast<const sms_robot>(s);
     return st ? st->answer_ms : 0;
 }
 

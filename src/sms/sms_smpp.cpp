@@ -32,7 +32,23 @@ long now_ms() {
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-struct sms_smpp : sms_driver {
+struct sms_smpp : sms {
+    sms_smpp() : sms(SMS_SMPP) {}
+    ~sms_smpp() override;
+
+    int send(const smtp_message_extra* data, std::string_view from, std::string_view to,
+             std::string_view message) override;
+    std::unique_ptr<sms_message> wait(int timeout_msec, int& errcode) override;
+    void error(int err, std::string& bf) override;
+    int msg_recv(sms_message*) override { return 0; }
+    const char* msg_fromip(sms_message*) override { return ""; }
+    const char* msg_from(sms_message* msg) override;
+    const char* msg_to(sms_message* msg) override;
+    const char* msg_body(sms_message* msg) override;
+    int msg_reject(sms_message* msg, int code, const char* reason) override;
+    int msg_accept(sms_message* msg, int code, const char* reason) override;
+    void msg_free(std::unique_ptr<sms_message>& msg) override { msg.reset(); }
+
     std::unique_ptr<smpp> transmitter;
     std::unique_ptr<smpp> reciever;
 
@@ -47,7 +63,6 @@ struct sms_smpp : sms_driver {
     bool stopping = false;  // guarded by keeper_lock
     std::thread keeper;
 
-    ~sms_smpp() override { stop_keeper(); }
     void stop_keeper() {
         {
             std::lock_guard<std::mutex> g(keeper_lock);
@@ -104,12 +119,8 @@ struct smpp_message : sms_message {
     bool truncated = false;
 };
 
-sms_smpp* smpp_of(sms_driver* state) {
-    return dynamic_cast<sms_smpp*>(state);
-}
-
 smpp_message* message_of(sms_message* msg) {
-    return dynamic_cast<smpp_message*>(msg);
+    return kind_cast<smpp_message>(msg);
 }
 
 std::unique_ptr<sms_message> make_message(std::unique_ptr<pdu> p) {
@@ -179,8 +190,7 @@ void parse_upto(smpp_message& m, int stage) {
     }
 }
 
-int acknowledge(sms_driver* state, sms_message* msg, std::uint32_t status) {
-    sms_smpp* st = smpp_of(state);
+int acknowledge(sms_smpp* st, sms_message* msg, std::uint32_t status) {
     smpp_message* m = message_of(msg);
     if (!st || !m || !m->p || !st->reciever) return SMPP_ERR_WRITE;
     smpp& rx = *st->reciever;
@@ -211,18 +221,12 @@ void unbind_and_free(std::unique_ptr<smpp>& s) {
 
 const bool SMS_SMPP_BUILT = true;
 
-std::unique_ptr<sms_driver> sms_smpp_init(sms* /*owner*/, const sms_init_record* init,
-                                          int& errcode) {
+std::unique_ptr<sms> sms_smpp_init(const smpp_init& init, int& errcode) {
     auto st = std::make_unique<sms_smpp>();
-    const auto* rec = dynamic_cast<const smpp_init*>(init);
-    if (rec == nullptr) {
-        emsg("SMPP: started without its settings");
-        errcode = SMPP_ERR_CONNECT;
-        return st;
-    }
+    errcode = 0;
+    const smpp_init* rec = &init;
     long response_ms = SMPP_RESPONSE_MS;
-    if (const auto* l = dynamic_cast<const smpp_init_limits*>(init); l && l->response_ms > 0)
-        response_ms = l->response_ms;
+    if (rec->response_ms > 0) response_ms = rec->response_ms;
     const std::string host = cut(rec->host);
 
     st->transmitter = smpp_new("transmitter");
@@ -254,22 +258,15 @@ std::unique_ptr<sms_driver> sms_smpp_init(sms* /*owner*/, const sms_init_record*
     return st;
 }
 
-void sms_smpp_free(std::unique_ptr<sms_driver>& state) {
-    if (sms_smpp* st = smpp_of(state.get())) {
-        st->stop_keeper();
-        unbind_and_free(st->transmitter);
-        unbind_and_free(st->reciever);
-    }
-    state.reset();
+sms_smpp::~sms_smpp() {
+    stop_keeper();
+    unbind_and_free(transmitter);
+    unbind_and_free(reciever);
 }
 
-int sms_smpp_recv(sms_driver*, sms_message*) {
-    return 0;
-}
-
-int sms_smpp_send(sms_driver* state, const smtp_message_extra* /*data*/, std::string_view from,
-                  std::string_view to, std::string_view message) {
-    sms_smpp* st = smpp_of(state);
+int sms_smpp::send(const smtp_message_extra* /*data*/, std::string_view from, std::string_view to,
+                   std::string_view message) {
+    sms_smpp* st = this;
     if (!st || !st->transmitter) return SMPP_ERR_LINK;
     smpp& tx = *st->transmitter;
     smpp_hold hold(tx, smpp_hold::FIRST);
@@ -282,8 +279,8 @@ int sms_smpp_send(sms_driver* state, const smtp_message_extra* /*data*/, std::st
     return tx.last_error != 0 ? static_cast<int>(tx.last_error) : SMPP_ERR_LINK;
 }
 
-std::unique_ptr<sms_message> sms_smpp_wait(sms_driver* state, int timeout_msec, int& /*errcode*/) {
-    sms_smpp* st = smpp_of(state);
+std::unique_ptr<sms_message> sms_smpp::wait(int timeout_msec, int& /*errcode*/) {
+    sms_smpp* st = this;
     if (!st || !st->reciever) {
         if (timeout_msec > 0) lib_msleep(timeout_msec);
         return nullptr;
@@ -331,7 +328,7 @@ std::unique_ptr<sms_message> sms_smpp_wait(sms_driver* state, int timeout_msec, 
     }
 }
 
-void sms_smpp_error(sms_driver* /*state*/, int err, std::string& bf) {
+void sms_smpp::error(int err, std::string& bf) {
     switch (err) {
         case SMPP_ERR_CONNECT:
             bf = "Failed to connect to smsc";
@@ -349,47 +346,39 @@ void sms_smpp_error(sms_driver* /*state*/, int err, std::string& bf) {
     if (bf.size() > TEXT_MAX) bf.resize(TEXT_MAX);
 }
 
-const char* sms_smpp_fromip(sms_driver*, sms_message*) {
-    return "";
-}
-
-const char* sms_smpp_from(sms_driver*, sms_message* msg) {
+const char* sms_smpp::msg_from(sms_message* msg) {
     smpp_message* m = message_of(msg);
     if (!m) return "";
     parse_upto(*m, 1);
     return m->from.c_str();
 }
 
-const char* sms_smpp_to(sms_driver*, sms_message* msg) {
+const char* sms_smpp::msg_to(sms_message* msg) {
     smpp_message* m = message_of(msg);
     if (!m) return "";
     parse_upto(*m, 2);
     return m->to.c_str();
 }
 
-const char* sms_smpp_body(sms_driver*, sms_message* msg) {
+const char* sms_smpp::msg_body(sms_message* msg) {
     smpp_message* m = message_of(msg);
     if (!m) return "";
     parse_upto(*m, 3);
     return m->body.c_str();
 }
 
-int sms_smpp_reject(sms_driver* state, sms_message* msg, int code, const char* reason) {
+int sms_smpp::msg_reject(sms_message* msg, int code, const char* reason) {
     std::uint32_t status = static_cast<std::uint32_t>(code);
     if (status == 0) {
         // A refusal must never read as "delivered": the centre would drop the message.
         status = ESME_RX_T_APPN;
     }
     imsg("SMPP rejecting deliver_sm, status 0x%08x (%s)", status, reason ? reason : "");
-    return acknowledge(state, msg, status);
+    return acknowledge(this, msg, status);
 }
 
-int sms_smpp_accept(sms_driver* state, sms_message* msg, int /*code*/, const char* /*reason*/) {
-    return acknowledge(state, msg, ESME_ROK);
-}
-
-void sms_smpp_msgfree(sms_driver*, std::unique_ptr<sms_message>& msg) {
-    msg.reset();
+int sms_smpp::msg_accept(sms_message* msg, int /*code*/, const char* /*reason*/) {
+    return acknowledge(this, msg, ESME_ROK);
 }
 
 }  // namespace tolvane

@@ -4,48 +4,31 @@
 namespace tolvane {
 
 namespace {
-struct sms_xml : sms_driver {
-    int err = 0;  // never set
+
+class sms_xml : public sms {
+  public:
+    sms_xml() : sms(SMS_XML) {}
+
+    int send(const smtp_message_extra*, std::string_view, std::string_view,
+             std::string_view) override {
+        return 0;
+    }
+    std::unique_ptr<sms_message> wait(int, int&) override { return nullptr; }
+    void error(int, std::string&) override {}
+    int msg_recv(sms_message*) override { return 0; }
+    const char* msg_fromip(sms_message*) override { return ""; }
+    const char* msg_from(sms_message*) override { return ""; }
+    const char* msg_to(sms_message*) override { return ""; }
+    const char* msg_body(sms_message*) override { return ""; }
+    int msg_reject(sms_message*, int, const char*) override { return 0; }
+    int msg_accept(sms_message*, int, const char*) override { return 0; }
+    void msg_free(std::unique_ptr<sms_message>& msg) override { msg.reset(); }
 };
+
 }  // namespace
 
-std::unique_ptr<sms_driver> sms_xml_init(sms*, const sms_init_record*, int&) {
+std::unique_ptr<sms> sms_xml_init() {
     return std::make_unique<sms_xml>();
-}
-void sms_xml_free(std::unique_ptr<sms_driver>& state) {
-    state.reset();
-}
-int sms_xml_recv(sms_driver*, sms_message*) {
-    return 0;
-}
-int sms_xml_send(sms_driver*, const smtp_message_extra*, std::string_view, std::string_view,
-                 std::string_view) {
-    return 0;
-}
-std::unique_ptr<sms_message> sms_xml_wait(sms_driver*, int, int&) {
-    return nullptr;
-}
-void sms_xml_error(sms_driver*, int, std::string&) {}
-const char* sms_xml_fromip(sms_driver*, sms_message*) {
-    return "";
-}
-const char* sms_xml_from(sms_driver*, sms_message*) {
-    return "";
-}
-const char* sms_xml_to(sms_driver*, sms_message*) {
-    return "";
-}
-const char* sms_xml_body(sms_driver*, sms_message*) {
-    return "";
-}
-int sms_xml_reject(sms_driver*, sms_message*, int, const char*) {
-    return 0;
-}
-int sms_xml_accept(sms_driver*, sms_message*, int, const char*) {
-    return 0;
-}
-void sms_xml_msgfree(sms_driver*, std::unique_ptr<sms_message>& msg) {
-    msg.reset();
 }
 
 }  // namespace tolvane

@@ -242,7 +242,8 @@ TEST(DeliveryInit, ModemRecordFromTheSettings) {
         "sms_mode pdu\nsms_extended true\nsms_dcs 16bit\ngsm_min_signal 7\n"
         "com_debug_file disabled\n");
     auto rec = delivery_init(ini.get(), SMS_GSM);
-    auto* g = dynamic_cast<gsm_init*>(rec.get());
+    ASSERT_TRUE(rec);
+    auto* g = std::get_if<gsm_init>(&*rec);
     ASSERT_NE(g, nullptr);
     EXPECT_EQ(g->port, "/dev/ttyUSB0");
     EXPECT_EQ(g->baud, 115200);
@@ -266,7 +267,8 @@ TEST(DeliveryInit, ModemDefaultsAndOtherCodings) {
     report_using.reset();
     IniFile ini("sms_mode PDU\nsms_dcs ucs2\ngsm_noinit true\n");
     auto rec = delivery_init(ini.get(), SMS_GSM);
-    auto* g = dynamic_cast<gsm_init*>(rec.get());
+    ASSERT_TRUE(rec);
+    auto* g = std::get_if<gsm_init>(&*rec);
     ASSERT_NE(g, nullptr);
     EXPECT_EQ(g->port, "COM1");
     EXPECT_EQ(g->baud, 9600);
@@ -280,7 +282,8 @@ TEST(DeliveryInit, ModemDefaultsAndOtherCodings) {
 TEST(DeliveryInit, SmppRecord) {
     IniFile ini("smpp_host smsc.example\nsmpp_user u\nsmpp_pass p\n");
     auto rec = delivery_init(ini.get(), SMS_SMPP);
-    auto* s = dynamic_cast<smpp_init*>(rec.get());
+    ASSERT_TRUE(rec);
+    auto* s = std::get_if<smpp_init>(&*rec);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->host, "smsc.example");
     EXPECT_EQ(s->port, 2775);
@@ -293,7 +296,8 @@ TEST(DeliveryInit, SmppRecord) {
 TEST(DeliveryInit, SmtpAsSmsTransportHasNoListener) {
     IniFile ini("host gw\nsmtp_sms_todomain sms.example\nsmtp_outport 2525\nworkpath /w\n");
     auto rec = delivery_init(ini.get(), SMS_SMTP);
-    auto* s = dynamic_cast<smtp_init*>(rec.get());
+    ASSERT_TRUE(rec);
+    auto* s = std::get_if<smtp_init>(&*rec);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->sendhost, "gw");
     EXPECT_EQ(s->sendport, 2525);
@@ -307,21 +311,24 @@ TEST(DeliveryInit, SmtpAsSmsTransportHasNoListener) {
 TEST(DeliveryInit, RobotAndXmlRecords) {
     IniFile ini("robot_cmd /usr/bin/sender --fast\n");
     auto rec = delivery_init(ini.get(), SMS_ROBOT);
-    auto* r = dynamic_cast<robot_init*>(rec.get());
+    ASSERT_TRUE(rec);
+    auto* r = std::get_if<robot_init>(&*rec);
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(r->cmdline, "/usr/bin/sender --fast");
-    EXPECT_EQ(delivery_init(ini.get(), SMS_XML), nullptr);
-    EXPECT_EQ(delivery_init(ini.get(), SMS_NONE), nullptr);
-    EXPECT_EQ(delivery_init(ini.get(), 9), nullptr);
+    auto xml = delivery_init(ini.get(), SMS_XML);
+    ASSERT_TRUE(xml);
+    EXPECT_EQ(transport_mode(*xml), SMS_XML);
+    EXPECT_EQ(delivery_init(ini.get(), SMS_NONE), std::nullopt);
+    EXPECT_EQ(delivery_init(ini.get(), 9), std::nullopt);
+    EXPECT_EQ(delivery_init(ini.get(), -1), std::nullopt);
 }
 
 TEST(SmtpSideInit, MailSideRecord) {
     IniFile ini(
         "smtp_outserver relay.example\nsmtp_inport 2025\nsmtp_greeting Hi\n"
         "smtp_debug_file disabled\nworkpath /w\n");
-    auto rec = smtp_side_init(ini.get());
-    auto* s = dynamic_cast<smtp_init*>(rec.get());
-    ASSERT_NE(s, nullptr);
+    smtp_init rec = smtp_side_init(ini.get());
+    auto* s = &rec;
     EXPECT_EQ(s->sendhost, "relay.example");
     EXPECT_EQ(s->listenport, 2025);
     EXPECT_EQ(s->sendport, 25);
@@ -330,8 +337,7 @@ TEST(SmtpSideInit, MailSideRecord) {
     EXPECT_EQ(s->workpath, "/w");
     EXPECT_EQ(s->todom, "");
     IniFile ini2("smtp_debug_file /var/log/smtp.log\n");
-    auto rec2 = smtp_side_init(ini2.get());
-    EXPECT_EQ(dynamic_cast<smtp_init*>(rec2.get())->smtplog, "/var/log/smtp.log");
+    EXPECT_EQ(smtp_side_init(ini2.get()).smtplog, "/var/log/smtp.log");
 }
 
 }  // namespace

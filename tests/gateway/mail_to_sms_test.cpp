@@ -77,10 +77,10 @@ class MailToSms : public ::testing::Test {
         rec.workpath = dir + "/spool";
         rec.sendhost = "127.0.0.1";
         int code = 0;
-        smtp = sms_init(SMS_SMTP, &rec, &code);
+        smtp = sms_smtp_init(rec, code);
         ASSERT_TRUE(smtp);
         ASSERT_EQ(code, 0);
-        drv = dynamic_cast<sms_smtp*>(smtp->data.get());
+        drv = static_cast<sms_smtp*>(smtp.get());
         ASSERT_NE(drv, nullptr);
         drv->handoff = [this](std::unique_ptr<smtp_message> m) { handed.push_back(std::move(m)); };
 

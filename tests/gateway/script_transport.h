@@ -45,7 +45,7 @@ struct Script {
     std::atomic<int> freed{0};  // messages released
 };
 
-// A handle of that mode over the scripted row. Errors read "scripted failure <code>".
+// A scripted transport claiming that mode. Errors read "scripted failure <code>".
 std::unique_ptr<sms> script_handle(int mode, Script* sc);
 
 // An SMS for the inbox.

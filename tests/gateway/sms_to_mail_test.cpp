@@ -132,7 +132,7 @@ class SmsToMail : public ::testing::Test {
         rec.sendport = port;
         rec.relay_timeout = 20000;
         int code = 0;
-        auto s = sms_init(SMS_SMTP, &rec, &code);
+        auto s = sms_smtp_init(rec, code);
         EXPECT_TRUE(s);
         EXPECT_EQ(code, 0);
         return s;

@@ -100,7 +100,7 @@ TEST(SmtpDialogue, ListenerCanListenAgainRightAfterTraffic) {
     again.bind = "127.0.0.1";
     again.workpath = dir.sub("spool");
     int err = -1;
-    auto s = sms_init(SMS_SMTP, &again, &err);
+    auto s = sms_smtp_init(again, err);
     ASSERT_NE(s, nullptr);
     std::string why;
     if (err) sms_error(s.get(), err, why);
@@ -179,10 +179,10 @@ TEST(SmtpDialogue, ReadTimeLimitIsTenSecondsByDefault) {
     EXPECT_EQ(rec.client_timeout, 10000);
     rec.client_timeout = 0;  // not set: the default
     int err = 0;
-    auto s = sms_init(SMS_SMTP, &rec, &err);
+    auto s = sms_smtp_init(rec, err);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(err, 0);
-    EXPECT_EQ(static_cast<sms_smtp*>(s->data.get())->client_timeout, 10000);
+    EXPECT_EQ(static_cast<sms_smtp*>(s.get())->client_timeout, 10000);
     sms_free(s);
 }
 

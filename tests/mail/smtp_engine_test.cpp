@@ -23,12 +23,12 @@ class Engine : public ::testing::Test {
         smtp_init rec;
         rec.workpath = dir.sub("spool");
         int err = 0;
-        drv_state = sms_smtp_init(nullptr, &rec, err);
+        drv_state = sms_smtp_init(rec, err);
         ASSERT_EQ(err, 0);
         drv = static_cast<sms_smtp*>(drv_state.get());
         drv->handoff = [this](std::unique_ptr<smtp_message> m) { handed.push_back(std::move(m)); };
     }
-    void TearDown() override { sms_smtp_free(drv_state); }
+    void TearDown() override { sms_free(drv_state); }
 
     std::unique_ptr<smtp_message> msg(const std::string& in, int upto = MODE_HELO,
                                       int chunk = 4096) {
@@ -49,7 +49,7 @@ class Engine : public ::testing::Test {
     }
 
     TempDir dir;
-    std::unique_ptr<sms_driver> drv_state;
+    std::unique_ptr<sms> drv_state;
     sms_smtp* drv = nullptr;
     std::string out;
     std::vector<std::unique_ptr<smtp_message>> handed;
@@ -61,17 +61,17 @@ const char* kMail =
 
 TEST_F(Engine, ToReturnsEachRecipientThenNullAtData) {
     auto m = msg(kMail);
-    EXPECT_EQ(sms_smtp_recv(drv, m.get()), 0);
+    EXPECT_EQ(drv->msg_recv(m.get()), 0);
     EXPECT_EQ(*m->from, "s@x");
     EXPECT_EQ(m->needreply, 1);
-    EXPECT_STREQ(sms_smtp_to(drv, m.get()), "one@y");
-    EXPECT_STREQ(sms_smtp_to(drv, m.get()), "two@y");
-    EXPECT_EQ(sms_smtp_to(drv, m.get()), nullptr);
+    EXPECT_STREQ(drv->msg_to(m.get()), "one@y");
+    EXPECT_STREQ(drv->msg_to(m.get()), "two@y");
+    EXPECT_EQ(drv->msg_to(m.get()), nullptr);
     EXPECT_EQ(m->upto, MODE_DATA);
     EXPECT_EQ(m->to, (std::deque<std::string>{"two@y", "one@y"}));  // newest first
-    EXPECT_STREQ(sms_smtp_from(drv, m.get()), "s@x");
-    EXPECT_STREQ(sms_smtp_body(drv, m.get()), "body\n");
-    EXPECT_EQ(sms_smtp_accept(drv, m.get(), 250, "Command DATA Processed mail data OK"), 0);
+    EXPECT_STREQ(drv->msg_from(m.get()), "s@x");
+    EXPECT_STREQ(drv->msg_body(m.get()), "body\n");
+    EXPECT_EQ(drv->msg_accept(m.get(), 250, "Command DATA Processed mail data OK"), 0);
     EXPECT_EQ(replies(),
               (std::vector<std::string>{
                   "250 " + drv->host + ". Hello h(127.0.0.1)", "250 Command MAIL OK",
@@ -92,17 +92,17 @@ TEST_F(Engine, NoConnectionGivesSocketClosed) {
     auto m = msg("");
     m->sock.reset();
     EXPECT_EQ(process_message(*m, STOP_NOT), SMTP_ECLOSED);
-    EXPECT_EQ(sms_smtp_recv(drv, m.get()), SMTP_ECLOSED);
-    EXPECT_EQ(sms_smtp_accept(drv, m.get(), 250, nullptr), SMTP_ECLOSED);
-    EXPECT_EQ(sms_smtp_reject(drv, m.get(), 500, nullptr), SMTP_ECLOSED);
-    EXPECT_EQ(sms_smtp_from(drv, m.get()), nullptr);
-    EXPECT_EQ(sms_smtp_to(drv, m.get()), nullptr);
-    EXPECT_EQ(sms_smtp_body(drv, m.get()), nullptr);
+    EXPECT_EQ(drv->msg_recv(m.get()), SMTP_ECLOSED);
+    EXPECT_EQ(drv->msg_accept(m.get(), 250, nullptr), SMTP_ECLOSED);
+    EXPECT_EQ(drv->msg_reject(m.get(), 500, nullptr), SMTP_ECLOSED);
+    EXPECT_EQ(drv->msg_from(m.get()), nullptr);
+    EXPECT_EQ(drv->msg_to(m.get()), nullptr);
+    EXPECT_EQ(drv->msg_body(m.get()), nullptr);
 }
 
 TEST_F(Engine, InputEndingBeforeMailGivesReadError) {
     auto m = msg("HELO h\r\n");
-    EXPECT_EQ(sms_smtp_recv(drv, m.get()), SMTP_EREAD);
+    EXPECT_EQ(drv->msg_recv(m.get()), SMTP_EREAD);
     EXPECT_EQ(m->sock, nullptr);
 }
 
@@ -126,9 +126,9 @@ TEST_F(Engine, AnswerDefaultsFollowTheState) {
         auto m = msg("", r.upto);
         m->needreply = 1;
         if (r.accept)
-            sms_smtp_accept(drv, m.get(), 250, nullptr);
+            drv->msg_accept(m.get(), 250, nullptr);
         else
-            EXPECT_EQ(sms_smtp_reject(drv, m.get(), 500, nullptr), 0);
+            EXPECT_EQ(drv->msg_reject(m.get(), 500, nullptr), 0);
         auto got = replies();
         ASSERT_FALSE(got.empty());
         EXPECT_EQ(got[0], r.text);
@@ -138,16 +138,16 @@ TEST_F(Engine, AnswerDefaultsFollowTheState) {
 
 TEST_F(Engine, RejectOfARecipientKeepsItAndOtherRejectsClearTheMail) {
     auto m = msg("HELO h\r\nMAIL FROM:<s@x>\r\nRCPT TO:<bad@y>\r\nRCPT TO:<ok@y>\r\n");
-    ASSERT_EQ(sms_smtp_recv(drv, m.get()), 0);
-    ASSERT_STREQ(sms_smtp_to(drv, m.get()), "bad@y");
-    EXPECT_EQ(sms_smtp_reject(drv, m.get(), 500, "To Blocked"), 0);
+    ASSERT_EQ(drv->msg_recv(m.get()), 0);
+    ASSERT_STREQ(drv->msg_to(m.get()), "bad@y");
+    EXPECT_EQ(drv->msg_reject(m.get(), 500, "To Blocked"), 0);
     EXPECT_EQ(m->upto, MODE_TO);
     EXPECT_EQ(m->to.size(), 1u);
-    ASSERT_STREQ(sms_smtp_to(drv, m.get()), "ok@y");
+    ASSERT_STREQ(drv->msg_to(m.get()), "ok@y");
     EXPECT_EQ(replies().back(), "500 To Blocked");  // the refused one got no 250
     m->upto = MODE_MESSAGE_BODY;
     m->message = "text";
-    EXPECT_EQ(sms_smtp_reject(drv, m.get(), 500, "From Blocked"), 0);
+    EXPECT_EQ(drv->msg_reject(m.get(), 500, "From Blocked"), 0);
     EXPECT_EQ(m->upto, MODE_NEXT_MSG);
     EXPECT_TRUE(m->to.empty());
     EXPECT_FALSE(m->from.has_value());
@@ -160,18 +160,18 @@ TEST_F(Engine, MailFromAfterACompletedMailStartsTheNextMessageWithIt) {
             "MAIL FROM:<two@x>\r\nRCPT TO:<b@y>\r\nDATA\r\n\r\nsecond\r\n.\r\nQUIT\r\n");
     ASSERT_EQ(process_message(*m, STOP_NOT), 0);
     EXPECT_EQ(m->message, "first\n");
-    EXPECT_EQ(sms_smtp_accept(drv, m.get(), 250, nullptr), 0);
+    EXPECT_EQ(drv->msg_accept(m.get(), 250, nullptr), 0);
     EXPECT_EQ(m->sock, nullptr);  // handed on, not closed
     ASSERT_EQ(handed.size(), 1u);
     auto& next = handed[0];
     EXPECT_EQ(next->upto, MODE_FROM);
     EXPECT_EQ(next->name, "h");
-    EXPECT_EQ(sms_smtp_recv(drv, next.get()), 0);
+    EXPECT_EQ(drv->msg_recv(next.get()), 0);
     EXPECT_EQ(*next->from, "two@x");
-    EXPECT_STREQ(sms_smtp_to(drv, next.get()), "b@y");
-    EXPECT_EQ(sms_smtp_to(drv, next.get()), nullptr);
-    EXPECT_STREQ(sms_smtp_body(drv, next.get()), "second\n");
-    EXPECT_EQ(sms_smtp_accept(drv, next.get(), 250, nullptr), 0);
+    EXPECT_STREQ(drv->msg_to(next.get()), "b@y");
+    EXPECT_EQ(drv->msg_to(next.get()), nullptr);
+    EXPECT_STREQ(drv->msg_body(next.get()), "second\n");
+    EXPECT_EQ(drv->msg_accept(next.get(), 250, nullptr), 0);
     auto r = replies();
     ASSERT_GE(r.size(), 3u);
     EXPECT_EQ(r[r.size() - 1], "221 Command QUIT, disconnecting");
@@ -283,9 +283,9 @@ TEST_F(Engine, TextPartChoice) {
 
 TEST_F(Engine, BodyWithoutDataIsNull) {
     auto m = msg("HELO h\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@y>\r\nQUIT\r\n");
-    ASSERT_EQ(sms_smtp_recv(drv, m.get()), 0);
-    ASSERT_STREQ(sms_smtp_to(drv, m.get()), "a@y");
-    EXPECT_EQ(sms_smtp_body(drv, m.get()), nullptr);
+    ASSERT_EQ(drv->msg_recv(m.get()), 0);
+    ASSERT_STREQ(drv->msg_to(m.get()), "a@y");
+    EXPECT_EQ(drv->msg_body(m.get()), nullptr);
 }
 
 TEST_F(Engine, OversizeMailCannotBeAcceptedAfterwards) {
@@ -298,14 +298,14 @@ TEST_F(Engine, OversizeMailCannotBeAcceptedAfterwards) {
     ASSERT_EQ(process_message(*m, STOP_NOT), 0);
     EXPECT_EQ(m->oversize, 1);
     EXPECT_LE(m->data_bytes, SMTP_MAX_DATA);
-    EXPECT_EQ(sms_smtp_body(drv, m.get()), nullptr);
+    EXPECT_EQ(drv->msg_body(m.get()), nullptr);
     EXPECT_TRUE(m->file.empty());  // dropped at once
-    EXPECT_EQ(sms_smtp_accept(drv, m.get(), 250, nullptr), SMTP_ETOOBIG);
-    EXPECT_EQ(sms_smtp_reject(drv, m.get(), 500, nullptr), 0);
+    EXPECT_EQ(drv->msg_accept(m.get(), 250, nullptr), SMTP_ETOOBIG);
+    EXPECT_EQ(drv->msg_reject(m.get(), 500, nullptr), 0);
     auto r = replies();
     EXPECT_EQ(r.back(), "552 Message size exceeds fixed maximum message size");
     std::string text;
-    sms_smtp_error(drv, SMTP_ETOOBIG, text);
+    drv->error(SMTP_ETOOBIG, text);
     EXPECT_EQ(text, "Message size exceeds fixed maximum message size");
 }
 
@@ -322,11 +322,11 @@ TEST(SmtpError, TextsByCode) {
     };
     for (auto& [code, text] : rows) {
         t.clear();
-        sms_smtp_error(nullptr, code, t);
+        sms_smtp().error(code, t);
         EXPECT_EQ(t, text);
     }
     t = "keep";
-    sms_smtp_error(nullptr, 0, t);
+    sms_smtp().error(0, t);
     EXPECT_EQ(t, "keep");
 }
 
@@ -338,11 +338,11 @@ TEST(SmtpInit, ListenFailureGivesCode2WithTheChannelText) {
     a.bind = "127.0.0.1";
     a.workpath = dir.sub("w");
     int err = 0;
-    auto first = sms_init(SMS_SMTP, &a, &err);
+    auto first = sms_smtp_init(a, err);
     ASSERT_EQ(err, 0);
     smtp_init b = a;
     b.listenport = sms_smtp_port(first.get());
-    auto second = sms_init(SMS_SMTP, &b, &err);
+    auto second = sms_smtp_init(b, err);
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(err, SMTP_ELISTEN);
     std::string why;
@@ -350,7 +350,7 @@ TEST(SmtpInit, ListenFailureGivesCode2WithTheChannelText) {
     EXPECT_EQ(why, "Error while listening for connections (Address already in use)");
     // Without a listener, waiting gives nothing.
     int werr = 0;
-    EXPECT_EQ(sms_smtp_wait(second->data.get(), 0, werr), nullptr);
+    EXPECT_EQ(second->wait(0, werr), nullptr);
     sms_free(second);
     sms_free(first);
 }
@@ -360,7 +360,7 @@ TEST(SmtpInit, WorkDirectoryIsMadeWithItsParentsPrivate) {
     smtp_init a;
     a.workpath = "  " + dir.sub("x/y/z") + "  ";
     int err = 0;
-    auto s = sms_init(SMS_SMTP, &a, &err);
+    auto s = sms_smtp_init(a, err);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(err, 0);
     auto st = std::filesystem::status(dir.sub("x/y/z"));
@@ -457,11 +457,11 @@ TEST_F(Limits, RecipientsBeyondTheCapAreRefusedAndTheMailGoesOn) {
     for (int i = 1; i <= 5; ++i) in += "RCPT TO:<r" + std::to_string(i) + "@y>\r\n";
     in += "DATA\r\nSubject: s\r\n\r\nbody\r\n.\r\nQUIT\r\n";
     auto m = msg(in);
-    ASSERT_EQ(sms_smtp_recv(drv, m.get()), 0);
+    ASSERT_EQ(drv->msg_recv(m.get()), 0);
     std::vector<std::string> got;
-    while (const char* to = sms_smtp_to(drv, m.get())) got.push_back(to);
+    while (const char* to = drv->msg_to(m.get())) got.push_back(to);
     EXPECT_EQ(got, (std::vector<std::string>{"r1@y", "r2@y", "r3@y"}));
-    EXPECT_STREQ(sms_smtp_body(drv, m.get()), "body\n");
+    EXPECT_STREQ(drv->msg_body(m.get()), "body\n");
     m.reset();  // what the connection holds back is sent as it closes
     std::vector<std::string> r = replies();
     ASSERT_EQ(r.size(), 8u);
@@ -475,12 +475,12 @@ TEST_F(Limits, RecipientsTheGatewayRefusedLeaveTheirPlacesFree) {
     auto m =
         msg("HELO h\r\nMAIL FROM:<s@x>\r\nRCPT TO:<bad@y>\r\nRCPT TO:<a@y>\r\n"
             "RCPT TO:<b@y>\r\nRCPT TO:<c@y>\r\nDATA\r\n");
-    ASSERT_EQ(sms_smtp_recv(drv, m.get()), 0);
-    ASSERT_STREQ(sms_smtp_to(drv, m.get()), "bad@y");
-    ASSERT_EQ(sms_smtp_reject(drv, m.get(), 500, "To Blocked"), 0);
-    EXPECT_STREQ(sms_smtp_to(drv, m.get()), "a@y");
-    EXPECT_STREQ(sms_smtp_to(drv, m.get()), "b@y");
-    EXPECT_EQ(sms_smtp_to(drv, m.get()), nullptr);
+    ASSERT_EQ(drv->msg_recv(m.get()), 0);
+    ASSERT_STREQ(drv->msg_to(m.get()), "bad@y");
+    ASSERT_EQ(drv->msg_reject(m.get(), 500, "To Blocked"), 0);
+    EXPECT_STREQ(drv->msg_to(m.get()), "a@y");
+    EXPECT_STREQ(drv->msg_to(m.get()), "b@y");
+    EXPECT_EQ(drv->msg_to(m.get()), nullptr);
     m.reset();
     std::vector<std::string> r = replies();
     ASSERT_EQ(r.size(), 6u);
@@ -522,10 +522,10 @@ TEST_F(Limits, GatewayRefusalsCountTowardTheBudget) {
     in += "MAIL FROM:<s@x>\r\n";
     for (int i = 0; i < 10; ++i) in += "RCPT TO:<r@y>\r\n";
     auto m = msg(in);
-    ASSERT_EQ(sms_smtp_recv(drv, m.get()), 0);
+    ASSERT_EQ(drv->msg_recv(m.get()), 0);
     int refused = 0;
-    while (sms_smtp_to(drv, m.get()) != nullptr) {
-        int r = sms_smtp_reject(drv, m.get(), 500, "To Blocked");
+    while (drv->msg_to(m.get()) != nullptr) {
+        int r = drv->msg_reject(m.get(), 500, "To Blocked");
         if (r != 0) {
             EXPECT_EQ(r, SMTP_ECLOSED);
             break;
@@ -562,10 +562,10 @@ TEST_F(Engine, DataUpToTheLimitNeedsNoFileAndPassingItMovesWhatCameToOne) {
         SCOPED_TRACE(c.body.size());
         auto m = msg("HELO h\r\nMAIL FROM:<s@x>\r\nRCPT TO:<r@y>\r\nDATA\r\nSubject: s\r\n\r\n" +
                      c.body + "\r\n.\r\nQUIT\r\n");
-        ASSERT_EQ(sms_smtp_recv(drv, m.get()), 0);
-        while (sms_smtp_to(drv, m.get()) != nullptr) {
+        ASSERT_EQ(drv->msg_recv(m.get()), 0);
+        while (drv->msg_to(m.get()) != nullptr) {
         }
-        const char* body = sms_smtp_body(drv, m.get());
+        const char* body = drv->msg_body(m.get());
         ASSERT_NE(body, nullptr);
         EXPECT_EQ(std::string(body), (c.body + "\n").substr(0, TEXT_MAX));
         EXPECT_EQ(!m->file.empty(), c.file);

@@ -171,7 +171,7 @@ class Gateway {
         init_.max_sessions = policy_.max_sessions;
         if (trace) init_.smtplog = dir_.sub("smtp.log");
         int err = 0;
-        s_ = sms_init(SMS_SMTP, &init_, &err);
+        s_ = sms_smtp_init(init_, err);
         if (!s_ || err) return;
         port_ = sms_smtp_port(s_.get());
         s_->idle_pause_ms = 5;

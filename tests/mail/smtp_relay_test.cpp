@@ -35,7 +35,7 @@ struct Relay {
         rec.relay_timeout = timeout;
         rec.relay_keep = keep;
         int err = 0;
-        s = sms_init(SMS_SMTP, &rec, &err);
+        s = sms_smtp_init(rec, err);
         EXPECT_EQ(err, 0);
     }
     ~Relay() { sms_free(s); }

@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
     rec.workpath = dir;
     if (argc > 3) rec.client_timeout = std::atoi(argv[3]);
     int err = 0;
-    auto s = sms_init(SMS_SMTP, &rec, &err);
+    auto s = sms_smtp_init(rec, err);
     if (!s || err) {
         std::string why;
         std::fprintf(stderr, "listener: %s\n", sms_error(s.get(), err, why).c_str());

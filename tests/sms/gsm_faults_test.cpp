@@ -32,9 +32,9 @@ gsm_sms* as_gsm(const std::unique_ptr<sms_message>& m) {
 }
 
 // Waits (handing out what comes) until a message comes or the time is up.
-std::unique_ptr<sms_message> next_message(sms_driver* g, int& code) {
+std::unique_ptr<sms_message> next_message(sms* g, int& code) {
     std::unique_ptr<sms_message> m;
-    for (int i = 0; i < 100 && !m; ++i) m = sms_gsm_wait(g, 100, code);
+    for (int i = 0; i < 100 && !m; ++i) m = g->wait(100, code);
     return m;
 }
 
@@ -60,17 +60,17 @@ TEST_F(GsmDriver, LinesOfTheModemsOwnBeforeThePromptArePassedOver) {
             if (c.starts_with("AT+CMGS=") && asked++ == 0) return first;
             return std::nullopt;
         });
-        gsm_init_tuning x = rec;
+        gsm_init x = rec;
         x.port = m.path();
         int code = -100;
-        auto st = sms_gsm_init(nullptr, &x, code);
+        auto st = sms_gsm_init(x, code);
         ASSERT_EQ(code, 0);
-        EXPECT_EQ(sms_gsm_send(st.get(), nullptr, "", "+111", "for one"), 0);
-        EXPECT_EQ(sms_gsm_send(st.get(), nullptr, "", "+222", "for two"), 0);
+        EXPECT_EQ(st->send(nullptr, "", "+111", "for one"), 0);
+        EXPECT_EQ(st->send(nullptr, "", "+222", "for two"), 0);
         // Each text went to its own number, and nothing else was sent.
         EXPECT_EQ(m.sent(), (std::vector<sent>{{"AT+CMGS=\"+111\"", "for one"},
                                                {"AT+CMGS=\"+222\"", "for two"}}));
-        sms_gsm_free(st);
+        sms_free(st);
     }
 }
 
@@ -80,9 +80,9 @@ TEST_F(GsmDriver, APromptThatNeverComesEndsTextEntryBeforeTheNextCommand) {
     modem.set_entry_echo(true);
     // The modem takes the command into text entry but its prompt is lost on the line.
     modem.lose_next_prompt();
-    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "+111", "for one"), GSM_ERR_TIMEOUT);
+    EXPECT_EQ(g->send(nullptr, "", "+111", "for one"), GSM_ERR_TIMEOUT);
     EXPECT_EQ(modem.escapes(), 1);
-    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "+222", "for two"), 0);
+    EXPECT_EQ(g->send(nullptr, "", "+222", "for two"), 0);
     // The second text did not go into the first message, nor to the first number.
     EXPECT_EQ(modem.sent(), (std::vector<sent>{{"AT+CMGS=\"+222\"", "for two"}}));
 }
@@ -96,7 +96,7 @@ TEST_F(GsmDriver, APromptArrivingLateIsNotTakenAsTheNextSendsPrompt) {
         if (c.starts_with("AT+CMGS=") && asked++ == 0) return std::string();  // silent
         return std::nullopt;
     });
-    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "+111", "for one"), GSM_ERR_TIMEOUT);
+    EXPECT_EQ(g->send(nullptr, "", "+111", "for one"), GSM_ERR_TIMEOUT);
     // Now the prompt comes, after the send gave up: the modem is in text entry.
     modem.enter_text_entry("AT+CMGS=\"+111\"");
     modem.inject("\r\n> ");
@@ -106,7 +106,7 @@ TEST_F(GsmDriver, APromptArrivingLateIsNotTakenAsTheNextSendsPrompt) {
         hold.release();
         lib_msleep(10);
     }
-    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "+222", "for two"), 0);
+    EXPECT_EQ(g->send(nullptr, "", "+222", "for two"), 0);
     EXPECT_GE(modem.escapes(), 1);
     EXPECT_EQ(modem.sent(), (std::vector<sent>{{"AT+CMGS=\"+222\"", "for two"}}));
 }
@@ -128,7 +128,7 @@ TEST_F(GsmDriver, ASendIsSuccessfulOnlyWithItsMessageReference) {
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
         modem.set_cmgs_reply(r.answer);
-        EXPECT_EQ(sms_gsm_send(g, nullptr, "", "+111", "hi"), r.code);
+        EXPECT_EQ(g->send(nullptr, "", "+111", "hi"), r.code);
     }
 }
 
@@ -136,10 +136,10 @@ TEST_F(GsmDriver, NoAnswerAfterTheTextEndsTextEntryAndTakesTheLateAnswer) {
     rec.reply_ms = 400;
     sms_data_gsm* g = ready();
     modem.set_cmgs_reply(" ");  // no whole line
-    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "+111", "first"), GSM_ERR_TIMEOUT);
+    EXPECT_EQ(g->send(nullptr, "", "+111", "first"), GSM_ERR_TIMEOUT);
     // The ESC came after the text was ended: a modem outside text entry ignores it.
     modem.set_cmgs_reply("");
-    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "+222", "second"), 0);
+    EXPECT_EQ(g->send(nullptr, "", "+222", "second"), 0);
     EXPECT_EQ(modem.sent().back(), (sent{"AT+CMGS=\"+222\"", "second"}));
 }
 
@@ -154,9 +154,9 @@ TEST_F(GsmDriver, TextModeHandsOutOnlyReceivedMessages) {
     std::set<std::string> bodies;
     int code = -1;
     for (int i = 0; i < 5; ++i) {
-        auto m = sms_gsm_wait(g, 50, code);
+        auto m = g->wait(50, code);
         EXPECT_EQ(code, 0);
-        if (m) bodies.insert(sms_gsm_body(g, m.get()));
+        if (m) bodies.insert(g->msg_body(m.get()));
     }
     EXPECT_EQ(bodies, (std::set<std::string>{"unread", "read"}));
     // The drafts stay where they are.
@@ -170,12 +170,12 @@ TEST_F(GsmDriver, TextModeHandsOutOnlyReceivedMessages) {
 TEST_F(GsmDriver, AnAnnouncedDraftIsNeitherReadOutNorDeleted) {
     sms_data_gsm* g = ready();
     int code = -1;
-    sms_gsm_wait(g, 100, code);  // the listing
+    g->wait(100, code);  // the listing
     int index = modem.store(text_sms("+1999", "draft", "STO UNSENT"));
     modem.inject("\r\n+CMTI: \"SM\"," + std::to_string(index) + "\r\n");
     auto m = next_message(g, code);
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(sms_gsm_recv(g, m.get()), GSM_ERR_UNEXPECTED);
+    EXPECT_EQ(g->msg_recv(m.get()), GSM_ERR_UNEXPECTED);
     EXPECT_TRUE(modem.has_stored(index));
 }
 
@@ -205,7 +205,7 @@ TEST_F(GsmDriver, AModemHoldingIndicationsInModeZeroStillAnnounces) {
     sms_data_gsm* g = ready();
     EXPECT_EQ(modem.count("AT+CNMI=2,1,0,0,0"), 1);
     int code = -1;
-    sms_gsm_wait(g, 100, code);
+    g->wait(100, code);
     int index = modem.deliver(text_sms("+1555", "announced"));
     EXPECT_EQ(modem.held_indications(), 0);
     auto m = next_message(g, code);
@@ -231,16 +231,16 @@ TEST_F(GsmDriver, BothKindsOfModemStartWhateverCpinOkSays) {
         FakeModem m;
         m.set_ok_after_cpin(r.ok_after_cpin);
         m.set_cpin(r.state);
-        gsm_init_tuning x = rec;
+        gsm_init x = rec;
         x.port = m.path();
         x.mode = r.mode;
         x.pin = "1234";
         int code = -100;
-        auto st = sms_gsm_init(nullptr, &x, code);
+        auto st = sms_gsm_init(x, code);
         EXPECT_EQ(code, 0);
         EXPECT_TRUE(m.seen("AT+CSDH=1"));
-        EXPECT_EQ(sms_gsm_send(st.get(), nullptr, "", "+111", "hi"), 0);
-        sms_gsm_free(st);
+        EXPECT_EQ(st->send(nullptr, "", "+111", "hi"), 0);
+        sms_free(st);
     }
 }
 
@@ -269,16 +269,16 @@ TEST_F(GsmDriver, AStartUpErrorSaysWhatTheModemAnswered) {
             if (c == cmd) return answer;
             return std::nullopt;
         });
-        gsm_init_tuning x = rec;
+        gsm_init x = rec;
         x.port = m.path();
         x.reply_ms = 400;
         int code = -100;
-        auto st = sms_gsm_init(nullptr, &x, code);
+        auto st = sms_gsm_init(x, code);
         EXPECT_NE(code, 0);
         std::string text;
-        sms_gsm_error(st.get(), code, text);
+        st->error(code, text);
         EXPECT_EQ(text, r.text);
-        sms_gsm_free(st);
+        sms_free(st);
     }
 }
 
@@ -288,7 +288,7 @@ TEST_F(GsmDriver, APortThatCannotBeOpenedGivesTheReasonOfTheOpen) {
     ASSERT_EQ(err, GSM_ERR_OPEN);
     errno = EACCES;  // whatever happened since does not change the reason
     std::string text;
-    sms_gsm_error(state.get(), err, text);
+    state->error(err, text);
     EXPECT_EQ(text, "Error opening. OSError(No such file or directory)");
 }
 
@@ -305,7 +305,7 @@ TEST_F(GsmDriver, ARefusedDeleteIsTriedAgainLaterAndReceptionGoesOn) {
     });
     sms_data_gsm* g = ready();
     int code = -1;
-    auto m1 = sms_gsm_wait(g, 100, code);
+    auto m1 = g->wait(100, code);
     ASSERT_NE(m1, nullptr);
     EXPECT_EQ(code, 0);  // handed on although the delete was refused
     EXPECT_TRUE(modem.has_stored(stored));
@@ -315,11 +315,11 @@ TEST_F(GsmDriver, ARefusedDeleteIsTriedAgainLaterAndReceptionGoesOn) {
     ASSERT_NE(m2, nullptr);
     EXPECT_EQ(code, 0);
     EXPECT_EQ(as_gsm(m2)->index, announced);
-    EXPECT_EQ(sms_gsm_recv(g, m2.get()), 0);
-    EXPECT_STREQ(sms_gsm_body(g, m2.get()), "announced");
+    EXPECT_EQ(g->msg_recv(m2.get()), 0);
+    EXPECT_STREQ(g->msg_body(m2.get()), "announced");
 
     // Later waits try the delete again, after reading that the place still holds it.
-    for (int i = 0; i < 100 && modem.has_stored(stored); ++i) sms_gsm_wait(g, 50, code);
+    for (int i = 0; i < 100 && modem.has_stored(stored); ++i) g->wait(50, code);
     EXPECT_FALSE(modem.has_stored(stored));
     EXPECT_EQ(modem.count("AT+CMGD=" + std::to_string(stored)), 2);
     EXPECT_TRUE(g->pending_deletes.empty());
@@ -329,7 +329,7 @@ TEST_F(GsmDriver, ARefusedDeleteOfAnAnnouncedMessageStillHandsItOn) {
     rec.delete_retry_ms = 200;
     sms_data_gsm* g = ready();
     int code = -1;
-    sms_gsm_wait(g, 100, code);
+    g->wait(100, code);
     int index = modem.deliver(text_sms("+1555", "keep me"));
     int refusals = 1;
     modem.on([&refusals](const std::string& c) -> std::optional<std::string> {
@@ -338,9 +338,9 @@ TEST_F(GsmDriver, ARefusedDeleteOfAnAnnouncedMessageStillHandsItOn) {
     });
     auto m = next_message(g, code);
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(sms_gsm_recv(g, m.get()), 0);
-    EXPECT_STREQ(sms_gsm_body(g, m.get()), "keep me");
-    for (int i = 0; i < 100 && modem.has_stored(index); ++i) sms_gsm_wait(g, 50, code);
+    EXPECT_EQ(g->msg_recv(m.get()), 0);
+    EXPECT_STREQ(g->msg_body(m.get()), "keep me");
+    for (int i = 0; i < 100 && modem.has_stored(index); ++i) g->wait(50, code);
     EXPECT_FALSE(modem.has_stored(index));
 }
 
@@ -359,11 +359,11 @@ TEST_F(GsmDriver, ALaterDeleteNeverRemovesAnotherMessageInTheSamePlace) {
     });
     sms_data_gsm* g = ready();
     int code = -1;
-    auto m = sms_gsm_wait(g, 100, code);
+    auto m = g->wait(100, code);
     ASSERT_NE(m, nullptr);
-    EXPECT_STREQ(sms_gsm_body(g, m.get()), "old one");
+    EXPECT_STREQ(g->msg_body(m.get()), "old one");
     ASSERT_EQ(g->pending_deletes.size(), 1u);
-    for (int i = 0; i < 100 && !g->pending_deletes.empty(); ++i) sms_gsm_wait(g, 50, code);
+    for (int i = 0; i < 100 && !g->pending_deletes.empty(); ++i) g->wait(50, code);
     EXPECT_TRUE(g->pending_deletes.empty());
     EXPECT_TRUE(modem.seen(read));
     EXPECT_EQ(modem.count("AT+CMGD=" + std::to_string(index)), 1);  // only the refused one

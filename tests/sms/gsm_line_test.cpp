@@ -244,7 +244,7 @@ TEST(GsmErrorText, CodesGiveTheModemsTexts) {
     for (const row& r : rows) {
         SCOPED_TRACE(r.code);
         std::string bf = "junk";
-        sms_gsm_error(nullptr, r.code, bf);
+        sms_data_gsm().error(r.code, bf);
         EXPECT_EQ(bf, r.text);
     }
 }
@@ -263,12 +263,12 @@ TEST(GsmErrorText, DriverCodesCarryTheSystemText) {
     for (const row& r : rows) {
         SCOPED_TRACE(r.code);
         std::string bf;
-        sms_gsm_error(nullptr, r.code, bf);
+        sms_data_gsm().error(r.code, bf);
         EXPECT_TRUE(bf.starts_with(r.start)) << bf;
         EXPECT_TRUE(bf.ends_with(")")) << bf;
     }
     std::string bf;
-    sms_gsm_error(nullptr, GSM_ERR_SIGNAL, bf);
+    sms_data_gsm().error(GSM_ERR_SIGNAL, bf);
     EXPECT_FALSE(bf.empty());
 }
 

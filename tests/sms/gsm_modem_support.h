@@ -24,13 +24,13 @@ class GsmDriver : public ::testing::Test {
         rec.reply_ms = 3000;
         rec.pause_ms = 10;
     }
-    void TearDown() override { sms_gsm_free(state); }
+    void TearDown() override { sms_free(state); }
 
     // Starts the driver; the start-up code goes to err.
     sms_data_gsm* start() {
-        sms_gsm_free(state);
+        sms_free(state);
         err = -100;
-        state = sms_gsm_init(nullptr, &rec, err);
+        state = sms_gsm_init(rec, err);
         return dynamic_cast<sms_data_gsm*>(state.get());
     }
     // Starts the driver and expects success; clears the command list's meaning by
@@ -49,8 +49,8 @@ class GsmDriver : public ::testing::Test {
     }
 
     FakeModem modem;
-    gsm_init_tuning rec;
-    std::unique_ptr<sms_driver> state;
+    gsm_init rec;
+    std::unique_ptr<sms> state;
     int err = 0;
     std::size_t startup_commands = 0;
 };

@@ -42,7 +42,7 @@ gsm_sms* as_gsm(const std::unique_ptr<sms_message>& m) {
 TEST_F(GsmPdu, SendWritesTheOctetCountAndTheUnit) {
     sms_data_gsm* g = ready();
     ASSERT_TRUE(g->ispdu);
-    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "+447700900123", "hello"), 0);
+    EXPECT_EQ(g->send(nullptr, "", "+447700900123", "hello"), 0);
     EXPECT_EQ(later(), std::vector<std::string>{"AT+CMGS=18"});
     ASSERT_EQ(modem.bodies().size(), 1u);
     const std::string unit = modem.bodies()[0];
@@ -53,8 +53,8 @@ TEST_F(GsmPdu, SendWritesTheOctetCountAndTheUnit) {
 
 TEST_F(GsmPdu, EachSendTakesTheNextReference) {
     sms_data_gsm* g = ready();
-    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "12345", "a"), 0);
-    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "12345", "a"), 0);
+    EXPECT_EQ(g->send(nullptr, "", "12345", "a"), 0);
+    EXPECT_EQ(g->send(nullptr, "", "12345", "a"), 0);
     auto b = modem.bodies();
     ASSERT_EQ(b.size(), 2u);
     int r0 = std::stoi(b[0].substr(4, 2), nullptr, 16);
@@ -66,7 +66,7 @@ TEST_F(GsmPdu, EachSendTakesTheNextReference) {
 
 TEST_F(GsmPdu, AFullTextFillsOneHundredFortyOctets) {
     sms_data_gsm* g = ready();
-    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "12345", std::string(170, 'x')), 0);
+    EXPECT_EQ(g->send(nullptr, "", "12345", std::string(170, 'x')), 0);
     ASSERT_EQ(modem.bodies().size(), 1u);
     const std::string unit = modem.bodies()[0];
     // 00 01 MR, address (2 + 2 + 6), PID, DCS, length A0, then 140 octets.
@@ -86,16 +86,16 @@ TEST_F(GsmPdu, StoredDeliveredUnitsAreDecodedAndSubmitsSkipped) {
     int si = modem.store(s);
     sms_data_gsm* g = ready();
     int code = -1;
-    auto m = sms_gsm_wait(g, 100, code);
+    auto m = g->wait(100, code);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(code, 0);
     EXPECT_EQ(as_gsm(m)->index, di);
-    EXPECT_STREQ(sms_gsm_from(g, m.get()), "+447700900001");
-    EXPECT_STREQ(sms_gsm_body(g, m.get()), "hello");
+    EXPECT_STREQ(g->msg_from(m.get()), "+447700900001");
+    EXPECT_STREQ(g->msg_body(m.get()), "hello");
     EXPECT_EQ(as_gsm(m)->timestamp, "26/12/08,10:00:00+02");
     EXPECT_EQ(as_gsm(m)->service_center, "+447700000000");
     EXPECT_EQ(as_gsm(m)->status, "REC READ");
-    EXPECT_EQ(sms_gsm_wait(g, 100, code), nullptr);
+    EXPECT_EQ(g->wait(100, code), nullptr);
     EXPECT_TRUE(modem.has_stored(si));  // never handed out, never deleted
     EXPECT_EQ(modem.count("AT+CMGL=4"), 1);
 }
@@ -103,24 +103,24 @@ TEST_F(GsmPdu, StoredDeliveredUnitsAreDecodedAndSubmitsSkipped) {
 TEST_F(GsmPdu, AnAnnouncedUnitIsReadAndDeleted) {
     sms_data_gsm* g = ready();
     int code = -1;
-    sms_gsm_wait(g, 100, code);
+    g->wait(100, code);
     stored_sms d;
     d.pdu = kDeliver;
     int index = modem.deliver(d);
     std::unique_ptr<sms_message> m;
-    for (int i = 0; i < 100 && !m; ++i) m = sms_gsm_wait(g, 200, code);
+    for (int i = 0; i < 100 && !m; ++i) m = g->wait(200, code);
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(sms_gsm_recv(g, m.get()), 0);
-    EXPECT_STREQ(sms_gsm_body(g, m.get()), "hello");
-    EXPECT_STREQ(sms_gsm_from(g, m.get()), "+447700900001");
+    EXPECT_EQ(g->msg_recv(m.get()), 0);
+    EXPECT_STREQ(g->msg_body(m.get()), "hello");
+    EXPECT_STREQ(g->msg_from(m.get()), "+447700900001");
     EXPECT_FALSE(modem.has_stored(index));
 }
 
 TEST_F(GsmPdu, ADestinationNoUnitCanHoldIsRefusedBeforeAnyCommand) {
     sms_data_gsm* g = ready();
-    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "12a45", "hi"), GSM_ERR_UNEXPECTED);
+    EXPECT_EQ(g->send(nullptr, "", "12a45", "hi"), GSM_ERR_UNEXPECTED);
     EXPECT_TRUE(later().empty());
-    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "+447700900123", "hi"), 0);
+    EXPECT_EQ(g->send(nullptr, "", "+447700900123", "hi"), 0);
 }
 
 TEST_F(GsmPdu, AnUndecodableListedUnitIsStillHandedOutAndDeleted) {
@@ -129,10 +129,10 @@ TEST_F(GsmPdu, AnUndecodableListedUnitIsStillHandedOutAndDeleted) {
     int index = modem.store(d);
     sms_data_gsm* g = ready();
     int code = -1;
-    auto m = sms_gsm_wait(g, 100, code);
+    auto m = g->wait(100, code);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(as_gsm(m)->index, index);
-    EXPECT_STREQ(sms_gsm_body(g, m.get()), "");
+    EXPECT_STREQ(g->msg_body(m.get()), "");
     EXPECT_FALSE(modem.has_stored(index));
 }
 

@@ -33,38 +33,38 @@ TEST_F(GsmDriver, StoredMessagesAreHandedOutLastListedFirstAndDeletedThen) {
     sms_data_gsm* g = ready();
 
     int code = -1;
-    auto m1 = sms_gsm_wait(g, 100, code);
+    auto m1 = g->wait(100, code);
     ASSERT_NE(m1, nullptr);
     EXPECT_EQ(code, 0);
-    EXPECT_STREQ(sms_gsm_from(g, m1.get()), "+447700900002");
-    EXPECT_STREQ(sms_gsm_body(g, m1.get()), "second\r\nline");
+    EXPECT_STREQ(g->msg_from(m1.get()), "+447700900002");
+    EXPECT_STREQ(g->msg_body(m1.get()), "second\r\nline");
     EXPECT_EQ(as_gsm(m1)->index, second);
     EXPECT_EQ(as_gsm(m1)->timestamp, "26/12/08,10:00:00+04");
     EXPECT_EQ(as_gsm(m1)->status, "REC UNREAD");
     EXPECT_FALSE(modem.has_stored(second));
     EXPECT_TRUE(modem.has_stored(first));
     // A listed message already holds its content: recv has nothing to do.
-    EXPECT_EQ(sms_gsm_recv(g, m1.get()), 0);
+    EXPECT_EQ(g->msg_recv(m1.get()), 0);
 
-    auto m2 = sms_gsm_wait(g, 100, code);
+    auto m2 = g->wait(100, code);
     ASSERT_NE(m2, nullptr);
-    EXPECT_STREQ(sms_gsm_body(g, m2.get()), "first");
+    EXPECT_STREQ(g->msg_body(m2.get()), "first");
     EXPECT_EQ(modem.stored_count(), 0u);
 
-    EXPECT_EQ(sms_gsm_wait(g, 100, code), nullptr);
+    EXPECT_EQ(g->wait(100, code), nullptr);
     EXPECT_EQ(code, 0);
     EXPECT_EQ(modem.count("AT+CMGL=\"ALL\""), 1);  // listed once only
     EXPECT_EQ(later(),
               (std::vector<std::string>{"AT+CMGL=\"ALL\"", "AT+CMGD=" + std::to_string(second),
                                         "AT+CMGD=" + std::to_string(first)}));
-    sms_gsm_msgfree(g, m1);
+    g->msg_free(m1);
     EXPECT_EQ(m1, nullptr);
 }
 
 TEST_F(GsmDriver, AnEmptyModemListsNothingAndWaitsForIndications) {
     sms_data_gsm* g = ready();
     int code = -1;
-    EXPECT_EQ(sms_gsm_wait(g, 100, code), nullptr);
+    EXPECT_EQ(g->wait(100, code), nullptr);
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(g->donestored);
 }
@@ -72,20 +72,20 @@ TEST_F(GsmDriver, AnEmptyModemListsNothingAndWaitsForIndications) {
 TEST_F(GsmDriver, ANewMessageIsAnnouncedThenReadAndDeleted) {
     sms_data_gsm* g = ready();
     int code = -1;
-    EXPECT_EQ(sms_gsm_wait(g, 100, code), nullptr);  // the listing
+    EXPECT_EQ(g->wait(100, code), nullptr);  // the listing
     int index = modem.deliver(text_sms("+447700900555", "see you at 8"));
 
     std::unique_ptr<sms_message> m;
-    for (int i = 0; i < 100 && !m; ++i) m = sms_gsm_wait(g, 200, code);
+    for (int i = 0; i < 100 && !m; ++i) m = g->wait(200, code);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(code, 0);
     EXPECT_EQ(as_gsm(m)->memory, "SM");
     EXPECT_EQ(as_gsm(m)->index, index);
-    EXPECT_STREQ(sms_gsm_body(g, m.get()), "");  // not read yet
+    EXPECT_STREQ(g->msg_body(m.get()), "");  // not read yet
 
-    EXPECT_EQ(sms_gsm_recv(g, m.get()), 0);
-    EXPECT_STREQ(sms_gsm_from(g, m.get()), "+447700900555");
-    EXPECT_STREQ(sms_gsm_body(g, m.get()), "see you at 8");
+    EXPECT_EQ(g->msg_recv(m.get()), 0);
+    EXPECT_STREQ(g->msg_from(m.get()), "+447700900555");
+    EXPECT_STREQ(g->msg_body(m.get()), "see you at 8");
     EXPECT_EQ(as_gsm(m)->service_center, "+447700000000");
     EXPECT_EQ(as_gsm(m)->type_of_originating_address, 145);
     EXPECT_FALSE(modem.has_stored(index));
@@ -96,12 +96,12 @@ TEST_F(GsmDriver, ANewMessageIsAnnouncedThenReadAndDeleted) {
 TEST_F(GsmDriver, ReadingAMessageTheModemNoLongerHasGivesItsCode) {
     sms_data_gsm* g = ready();
     int code = -1;
-    sms_gsm_wait(g, 100, code);
+    g->wait(100, code);
     modem.inject("\r\n+CMTI: \"SM\",42\r\n");
     std::unique_ptr<sms_message> m;
-    for (int i = 0; i < 100 && !m; ++i) m = sms_gsm_wait(g, 200, code);
+    for (int i = 0; i < 100 && !m; ++i) m = g->wait(200, code);
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(sms_gsm_recv(g, m.get()), 322);  // +CMS ERROR: 321, invalid index
+    EXPECT_EQ(g->msg_recv(m.get()), 322);  // +CMS ERROR: 321, invalid index
 }
 
 TEST_F(GsmDriver, RejectDeletesTheMessageAndAcceptDoesNothing) {
@@ -109,26 +109,26 @@ TEST_F(GsmDriver, RejectDeletesTheMessageAndAcceptDoesNothing) {
     sms_data_gsm* g = ready();
     gsm_sms m;
     m.index = index;
-    EXPECT_EQ(sms_gsm_accept(g, &m, 0, ""), 0);
+    EXPECT_EQ(g->msg_accept(&m, 0, ""), 0);
     EXPECT_TRUE(later().empty());
-    EXPECT_EQ(sms_gsm_reject(g, &m, 1, "no"), 0);
+    EXPECT_EQ(g->msg_reject(&m, 1, "no"), 0);
     EXPECT_FALSE(modem.has_stored(index));
-    EXPECT_EQ(sms_gsm_reject(g, &m, 1, "no"), 322);
+    EXPECT_EQ(g->msg_reject(&m, 1, "no"), 322);
 }
 
 TEST_F(GsmDriver, ARingLeftBehindBySendIsHungUpByTheNextWait) {
     sms_data_gsm* g = ready();
     int code = -1;
-    sms_gsm_wait(g, 100, code);
+    g->wait(100, code);
     modem.on([](const std::string& c) -> std::optional<std::string> {
         if (c.starts_with("AT+CMGS=")) return "\r\nRING\r\n\r\n> ";
         return std::nullopt;
     });
-    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "12345", "hi"), 0);
+    EXPECT_EQ(g->send(nullptr, "", "12345", "hi"), 0);
     EXPECT_EQ(modem.count("ATH0"), 0);
     int index = modem.deliver(text_sms("+1555", "after the ring"));
     std::unique_ptr<sms_message> m;
-    for (int i = 0; i < 100 && !m; ++i) m = sms_gsm_wait(g, 200, code);
+    for (int i = 0; i < 100 && !m; ++i) m = g->wait(200, code);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(as_gsm(m)->index, index);
     EXPECT_EQ(modem.count("ATH0"), 1);
@@ -137,24 +137,24 @@ TEST_F(GsmDriver, ARingLeftBehindBySendIsHungUpByTheNextWait) {
 TEST_F(GsmDriver, ALateReplyDoesNotHideTheIndicationsBehindIt) {
     sms_data_gsm* g = ready();
     int code = -1;
-    sms_gsm_wait(g, 100, code);
+    g->wait(100, code);
     modem.inject("\r\nOK\r\n^SYSSTART\r\n+CMTI: \"ME\",7\r\n");
     std::unique_ptr<sms_message> m;
-    for (int i = 0; i < 100 && !m; ++i) m = sms_gsm_wait(g, 200, code);
+    for (int i = 0; i < 100 && !m; ++i) m = g->wait(200, code);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(as_gsm(m)->memory, "ME");
     EXPECT_EQ(as_gsm(m)->index, 7);
     // The line is in step again: a send reads its own replies.
-    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "12345", "hi"), 0);
+    EXPECT_EQ(g->send(nullptr, "", "12345", "hi"), 0);
 }
 
 TEST_F(GsmDriver, ABrokenIndicationIsDroppedAndTheNextOneServed) {
     sms_data_gsm* g = ready();
     int code = -1;
-    sms_gsm_wait(g, 100, code);
+    g->wait(100, code);
     modem.inject("\r\n+CMTI: garbage\r\n+CMTI: \"SM\",5\r\n");
     std::unique_ptr<sms_message> m;
-    for (int i = 0; i < 100 && !m; ++i) m = sms_gsm_wait(g, 200, code);
+    for (int i = 0; i < 100 && !m; ++i) m = g->wait(200, code);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(as_gsm(m)->index, 5);
 }
@@ -165,10 +165,10 @@ TEST_F(GsmDriver, MoreThanAHundredStoredMessagesComeInTwoListings) {
     std::set<std::string> bodies;
     int code = -1;
     for (int i = 0; i < 300 && bodies.size() < 105; ++i) {
-        auto m = sms_gsm_wait(g, 50, code);
+        auto m = g->wait(50, code);
         EXPECT_EQ(code, 0);
         if (m) {
-            EXPECT_TRUE(bodies.insert(sms_gsm_body(g, m.get())).second);
+            EXPECT_TRUE(bodies.insert(g->msg_body(m.get())).second);
         }
     }
     EXPECT_EQ(bodies.size(), 105u);
@@ -185,20 +185,20 @@ TEST_F(GsmDriver, AListingCutShortIsReportedAndHandsOutNothingTwice) {
         return std::nullopt;
     });
     int code = 0;
-    EXPECT_EQ(sms_gsm_wait(g, 100, code), nullptr);
+    EXPECT_EQ(g->wait(100, code), nullptr);
     EXPECT_EQ(code, 501);
     EXPECT_FALSE(g->donestored);
     modem.on(nullptr);
     code = 0;
-    auto m = sms_gsm_wait(g, 100, code);
+    auto m = g->wait(100, code);
     ASSERT_NE(m, nullptr);
-    EXPECT_STREQ(sms_gsm_body(g, m.get()), "only");
+    EXPECT_STREQ(g->msg_body(m.get()), "only");
 }
 
 TEST_F(GsmDriver, MessagesFlowThroughTheDispatchLayersWaitLoop) {
     modem.store(text_sms("+447700900001", "stored one"));
     int code = -100;
-    auto s = sms_init(SMS_GSM, &rec, &code);
+    auto s = sms_gsm_init(rec, code);
     ASSERT_NE(s, nullptr);
     ASSERT_EQ(code, 0);
     struct seen_t {

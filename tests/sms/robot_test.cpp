@@ -52,19 +52,19 @@ class RobotTest : public ::testing::Test {
         rec.cmdline = cmdline;
         rec.answer_ms = answer_ms;
         int err = 0;
-        state_ = sms_robot_init(nullptr, &rec, err);
+        state_ = sms_robot_init(rec, err);
         ASSERT_TRUE(state_);
         ASSERT_EQ(err, 0);
     }
 
     int send(std::string_view text, std::string_view from = "+61400000001",
              std::string_view to = "+61400000002") {
-        return sms_robot_send(state_.get(), nullptr, from, to, text);
+        return state_->send(nullptr, from, to, text);
     }
 
     std::string error(int code) {
         std::string bf;
-        sms_robot_error(state_.get(), code, bf);
+        state_->error(code, bf);
         return bf;
     }
 
@@ -78,7 +78,7 @@ class RobotTest : public ::testing::Test {
     std::string d() const { return dir_.string(); }
 
     fs::path dir_;
-    std::unique_ptr<sms_driver> state_;
+    std::unique_ptr<sms> state_;
 };
 
 TEST_F(RobotTest, SuccessInSmallLettersCountsAsSent) {
@@ -230,10 +230,13 @@ TEST_F(RobotTest, DefaultAnswerLimitIsTwentySeconds) {
     robot_init rec;
     rec.cmdline = "/bin/true";
     int err = 0;
-    state_ = sms_robot_init(nullptr, &rec, err);
+    state_ = sms_robot_init(rec, err);
     EXPECT_EQ(sms_robot_answer_ms(state_.get()), 20000);
-    auto none = sms_robot_init(nullptr, nullptr, err);
-    EXPECT_EQ(sms_robot_answer_ms(none.get()), 20000);
+    rec.answer_ms = 0;  // not given
+    auto unset = sms_robot_init(rec, err);
+    EXPECT_EQ(sms_robot_answer_ms(unset.get()), 20000);
+    auto xml = sms_xml_init();
+    EXPECT_EQ(sms_robot_answer_ms(xml.get()), 0);  // another kind of transport
 }
 
 TEST_F(RobotTest, ErrorTextsByCode) {
@@ -247,27 +250,27 @@ TEST_F(RobotTest, ReceiveSideIsEmpty) {
     open("/bin/true");
     int err = 0;
     auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(sms_robot_wait(state_.get(), 50, err), nullptr);
+    EXPECT_EQ(state_->wait(50, err), nullptr);
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(50));
-    EXPECT_EQ(sms_robot_recv(state_.get(), nullptr), 1);
-    EXPECT_EQ(sms_robot_accept(state_.get(), nullptr, 250, "x"), 1);
-    EXPECT_EQ(sms_robot_reject(state_.get(), nullptr, 500, "x"), 1);
-    EXPECT_STREQ(sms_robot_from(state_.get(), nullptr), "");
-    EXPECT_STREQ(sms_robot_body(state_.get(), nullptr), "");
+    EXPECT_EQ(state_->msg_recv(nullptr), 1);
+    EXPECT_EQ(state_->msg_accept(nullptr, 250, "x"), 1);
+    EXPECT_EQ(state_->msg_reject(nullptr, 500, "x"), 1);
+    EXPECT_STREQ(state_->msg_from(nullptr), "");
+    EXPECT_STREQ(state_->msg_body(nullptr), "");
 }
 
 TEST(XmlTransport, SendsNothingAndReportsSuccess) {
     int err = 0;
-    auto st = sms_xml_init(nullptr, nullptr, err);
+    auto st = sms_xml_init();
     ASSERT_TRUE(st);
-    EXPECT_EQ(sms_xml_send(st.get(), nullptr, "a", "b", "text"), 0);
-    EXPECT_EQ(sms_xml_wait(st.get(), 5000, err), nullptr);  // at once
+    EXPECT_EQ(st->send(nullptr, "a", "b", "text"), 0);
+    EXPECT_EQ(st->wait(5000, err), nullptr);  // at once
     std::string bf = "No Error Reported";
-    sms_xml_error(st.get(), 7, bf);
+    st->error(7, bf);
     EXPECT_EQ(bf, "No Error Reported");
-    EXPECT_EQ(sms_xml_recv(st.get(), nullptr), 0);
-    EXPECT_STREQ(sms_xml_fromip(st.get(), nullptr), "");
-    sms_xml_free(st);
+    EXPECT_EQ(st->msg_recv(nullptr), 0);
+    EXPECT_STREQ(st->msg_fromip(nullptr), "");
+    sms_free(st);
     EXPECT_FALSE(st);
 }
 

@@ -43,7 +43,7 @@ class SmppTransport : public ::testing::Test {
             // Whatever the test left bound is unbound now; with the centre gone the
             // unbinds fail at once instead of waiting for answers.
             peer_.close_all();
-            sms_smpp_free(state_);
+            sms_free(state_);
         }
     }
 
@@ -60,19 +60,19 @@ class SmppTransport : public ::testing::Test {
             rx_bind_ = b;
         });
         int err = 0;
-        state_ = sms_smpp_init(nullptr, &rec_, err);
+        state_ = sms_smpp_init(rec_, err);
         centre_.join();
         return err;
     }
     void start_ok() { ASSERT_EQ(start(), 0); }
     std::string error(int code) {
         std::string bf;
-        sms_smpp_error(state_.get(), code, bf);
+        state_->error(code, bf);
         return bf;
     }
     std::unique_ptr<sms_message> wait(int ms = 200) {
         int err = 0;
-        auto m = sms_smpp_wait(state_.get(), ms, err);
+        auto m = state_->wait(ms, err);
         EXPECT_EQ(err, 0);
         return m;
     }
@@ -84,8 +84,8 @@ class SmppTransport : public ::testing::Test {
     }
 
     Peer peer_;
-    smpp_init_limits rec_;
-    std::unique_ptr<sms_driver> state_;
+    smpp_init rec_;
+    std::unique_ptr<sms> state_;
     std::thread centre_;
     RawPdu tx_bind_, rx_bind_;
 };
@@ -102,7 +102,6 @@ TEST_F(SmppTransport, StartBindsTransmitterThenReceiverWithTheSameFields) {
     EXPECT_EQ(rx_bind_.id, SMPP_BIND_RECEIVER);
     EXPECT_EQ(rx_bind_.body, fields);
     EXPECT_TRUE(SMS_SMPP_BUILT);
-    EXPECT_TRUE(sms_mode_built(SMS_SMPP));
 }
 
 TEST_F(SmppTransport, StartFailuresGiveTheirCodesAndTexts) {
@@ -110,15 +109,15 @@ TEST_F(SmppTransport, StartFailuresGiveTheirCodesAndTexts) {
         SCOPED_TRACE("nobody listening");
         peer_.close_listener();
         int err = 0;
-        state_ = sms_smpp_init(nullptr, &rec_, err);
+        state_ = sms_smpp_init(rec_, err);
         ASSERT_NE(state_, nullptr);  // a state comes back for the caller to free
         EXPECT_EQ(err, 1);
         EXPECT_EQ(error(err), "Failed to connect to smsc");
-        sms_smpp_free(state_);
+        sms_free(state_);
         EXPECT_EQ(state_, nullptr);
     }
     int err = 0;
-    state_ = sms_smpp_init(nullptr, nullptr, err);
+    state_ = sms_smpp_init(smpp_init{}, err);  // no centre named
     EXPECT_EQ(err, 1);
     EXPECT_EQ(error(2), "Failed to bind transmitter");
     EXPECT_EQ(error(3), "Failed to bind receiver");
@@ -128,7 +127,7 @@ TEST_F(SmppTransport, RefusedTransmitterBindIsCode2) {
     EXPECT_EQ(start(0x0E, 0), 2);
     ASSERT_NE(state_, nullptr);
     // Nothing is unbound that was never bound.
-    sms_smpp_free(state_);
+    sms_free(state_);
     EXPECT_TRUE(peer_.sees_close(TX));
     RawPdu got;
     EXPECT_FALSE(peer_.read(TX, got, 100));
@@ -143,7 +142,7 @@ TEST_F(SmppTransport, RefusedReceiverBindIsCode3AndFreeUnbindsTheTransmitter) {
         EXPECT_EQ(got.id, SMPP_UNBIND);
         peer_.send(TX, raw_pdu(SMPP_UNBIND_RESP, 0, got.seq));
     });
-    sms_smpp_free(state_);
+    sms_free(state_);
     centre_.join();
     EXPECT_EQ(state_, nullptr);
     EXPECT_TRUE(peer_.sees_close(TX));
@@ -155,7 +154,7 @@ TEST_F(SmppTransport, ThroughTheTransportTable) {
         ASSERT_TRUE(answer_bind(peer_, TX, SMPP_BIND_TRANSMITTER, 0x0F));
     });
     int err = 0;
-    auto s = sms_init(SMS_SMPP, &rec_, &err);
+    auto s = sms_smpp_init(rec_, err);
     centre_.join();
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(err, 2);
@@ -179,8 +178,8 @@ TEST_F(SmppTransport, SendSubmitsOnTheTransmitterAndReturnsTheStatus) {
         ASSERT_TRUE(peer_.read(TX, second));
         peer_.send(TX, raw_pdu(SMPP_SUBMIT_SM_RESP, 0x14, second.seq));
     });
-    EXPECT_EQ(sms_smpp_send(state_.get(), nullptr, "447700900001", "447700900123", "Hi"), 0);
-    EXPECT_EQ(sms_smpp_send(state_.get(), nullptr, "447700900001", "447700900123", "Hi"), 0x14);
+    EXPECT_EQ(state_->send(nullptr, "447700900001", "447700900123", "Hi"), 0);
+    EXPECT_EQ(state_->send(nullptr, "447700900001", "447700900123", "Hi"), 0x14);
     centre_.join();
     EXPECT_EQ(got.id, SMPP_SUBMIT_SM);
     EXPECT_NE(got.body.find(cstr("447700900123") + be8(0)), std::string::npos);
@@ -191,10 +190,10 @@ TEST_F(SmppTransport, SendSubmitsOnTheTransmitterAndReturnsTheStatus) {
 TEST_F(SmppTransport, SendAfterTheCentreHungUpFailsAtOnce) {
     start_ok();
     peer_.close(TX);
-    int code = sms_smpp_send(state_.get(), nullptr, "1", "2", "x");
+    int code = state_->send(nullptr, "1", "2", "x");
     EXPECT_EQ(code, SMPP_ERR_LINK);
     EXPECT_EQ(error(code), "Connection to smsc lost");
-    EXPECT_EQ(sms_smpp_send(state_.get(), nullptr, "1", "2", "x"), SMPP_ERR_LINK);
+    EXPECT_EQ(state_->send(nullptr, "1", "2", "x"), SMPP_ERR_LINK);
 }
 
 TEST_F(SmppTransport, SendAnswersAKeepAliveThatArrivedMeanwhile) {
@@ -205,7 +204,7 @@ TEST_F(SmppTransport, SendAnswersAKeepAliveThatArrivedMeanwhile) {
         peer_.send(TX, raw_pdu(SMPP_ENQUIRE_LINK, 0, 4242));
         peer_.send(TX, raw_pdu(SMPP_SUBMIT_SM_RESP, 0, got.seq, cstr("k")));
     });
-    EXPECT_EQ(sms_smpp_send(state_.get(), nullptr, "1", "2", "x"), 0);
+    EXPECT_EQ(state_->send(nullptr, "1", "2", "x"), 0);
     centre_.join();
     RawPdu ans;
     ASSERT_TRUE(peer_.read(TX, ans));
@@ -229,18 +228,18 @@ TEST_F(SmppTransport, DeliveredMessageGivesItsTextsWhateverIsAskedFirst) {
         for (const char* field : order) {
             std::string f = field;
             if (f == "from") {
-                EXPECT_STREQ(sms_smpp_from(state_.get(), m.get()), "447700900123");
+                EXPECT_STREQ(state_->msg_from(m.get()), "447700900123");
             } else if (f == "to") {
-                EXPECT_STREQ(sms_smpp_to(state_.get(), m.get()), "447700900001");
+                EXPECT_STREQ(state_->msg_to(m.get()), "447700900001");
             } else {
-                EXPECT_STREQ(sms_smpp_body(state_.get(), m.get()), "Reply text");
+                EXPECT_STREQ(state_->msg_body(m.get()), "Reply text");
             }
         }
         // Asked again, the same texts.
-        EXPECT_STREQ(sms_smpp_from(state_.get(), m.get()), "447700900123");
-        EXPECT_STREQ(sms_smpp_fromip(state_.get(), m.get()), "");
-        EXPECT_EQ(sms_smpp_recv(state_.get(), m.get()), 0);
-        sms_smpp_msgfree(state_.get(), m);
+        EXPECT_STREQ(state_->msg_from(m.get()), "447700900123");
+        EXPECT_STREQ(state_->msg_fromip(m.get()), "");
+        EXPECT_EQ(state_->msg_recv(m.get()), 0);
+        state_->msg_free(m);
         EXPECT_EQ(m, nullptr);
     }
     // Nothing is acknowledged unless asked.
@@ -256,11 +255,11 @@ TEST_F(SmppTransport, AcceptAndRejectAnswerWithTheDeliverSequence) {
     auto b = wait_message();
     auto c = wait_message();
     ASSERT_TRUE(a && b && c);
-    EXPECT_STREQ(sms_smpp_body(state_.get(), a.get()), "one");  // in arrival order
-    EXPECT_EQ(sms_smpp_accept(state_.get(), b.get(), 0, "ok"), 0);
-    EXPECT_EQ(sms_smpp_reject(state_.get(), a.get(), 0x65, "no route"), 0);
+    EXPECT_STREQ(state_->msg_body(a.get()), "one");  // in arrival order
+    EXPECT_EQ(state_->msg_accept(b.get(), 0, "ok"), 0);
+    EXPECT_EQ(state_->msg_reject(a.get(), 0x65, "no route"), 0);
     // A reject without a code must still read as a refusal to the centre.
-    EXPECT_EQ(sms_smpp_reject(state_.get(), c.get(), 0, ""), 0);
+    EXPECT_EQ(state_->msg_reject(c.get(), 0, ""), 0);
     struct Want {
         std::uint32_t seq, status;
     };
@@ -284,7 +283,7 @@ TEST_F(SmppTransport, AcceptOnAClosedReceiverReturns4) {
     // The wait notices the close; after it every write fails.
     for (int i = 0; i < 20 && wait(50) == nullptr; ++i) {
     }
-    EXPECT_EQ(sms_smpp_accept(state_.get(), m.get(), 0, ""), 4);
+    EXPECT_EQ(state_->msg_accept(m.get(), 0, ""), 4);
 }
 
 TEST_F(SmppTransport, KeepAlivesOnEitherConnectionAreAnsweredAndGiveNoMessage) {
@@ -344,9 +343,9 @@ TEST_F(SmppTransport, TruncatedDeliverSmNeverReadsPastItsBody) {
         peer_.send(RX, raw_pdu(SMPP_DELIVER_SM, 0, ++seq, full.substr(0, n)));
         auto m = wait_message();
         ASSERT_NE(m, nullptr);
-        std::string body = sms_smpp_body(state_.get(), m.get());
-        std::string to = sms_smpp_to(state_.get(), m.get());
-        std::string from = sms_smpp_from(state_.get(), m.get());
+        std::string body = state_->msg_body(m.get());
+        std::string to = state_->msg_to(m.get());
+        std::string from = state_->msg_from(m.get());
         if (n == full.size()) {
             EXPECT_EQ(body, "Reply text");
         } else {
@@ -368,7 +367,7 @@ TEST_F(SmppTransport, OversizedShortMessageIsCutAt254) {
     peer_.send(RX, raw_pdu(SMPP_DELIVER_SM, 0, 5, body));
     auto m = wait_message();
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(std::string(sms_smpp_body(state_.get(), m.get())), std::string(254, 'q'));
+    EXPECT_EQ(std::string(state_->msg_body(m.get())), std::string(254, 'q'));
 }
 
 // ---- threads at once ----
@@ -406,12 +405,12 @@ TEST_F(SmppTransport, SendsAcceptsAndTheWaitRunTogether) {
         int got = 0;
         while (!stop && got < kDelivers) {
             int err = 0;
-            auto m = sms_smpp_wait(state_.get(), 50, err);
+            auto m = state_->wait(50, err);
             if (!m) continue;
             ++got;
             handlers.emplace_back([this, msg = std::shared_ptr<sms_message>(std::move(m))] {
-                sms_smpp_body(state_.get(), msg.get());
-                EXPECT_EQ(sms_smpp_accept(state_.get(), msg.get(), 0, ""), 0);
+                state_->msg_body(msg.get());
+                EXPECT_EQ(state_->msg_accept(msg.get(), 0, ""), 0);
             });
         }
         for (auto& h : handlers) h.join();
@@ -420,7 +419,7 @@ TEST_F(SmppTransport, SendsAcceptsAndTheWaitRunTogether) {
     for (int t = 0; t < 4; ++t)
         senders.emplace_back([&] {
             for (int i = 0; i < kSends / 4; ++i)
-                if (sms_smpp_send(state_.get(), nullptr, "1", "2", "x") == 0) ++sent_ok;
+                if (state_->send(nullptr, "1", "2", "x") == 0) ++sent_ok;
         });
     for (auto& s : senders) s.join();
     tx_side.join();
@@ -443,7 +442,7 @@ TEST_F(SmppTransport, FreeUnbindsBothConnections) {
             peer_.send(n, raw_pdu(SMPP_UNBIND_RESP, 0, got.seq));
         }
     });
-    sms_smpp_free(state_);
+    sms_free(state_);
     centre_.join();
     EXPECT_EQ(state_, nullptr);
     EXPECT_TRUE(peer_.sees_close(TX));
@@ -453,7 +452,7 @@ TEST_F(SmppTransport, FreeUnbindsBothConnections) {
 TEST_F(SmppTransport, FreeDoesNotHangOnASilentCentre) {
     rec_.response_ms = 300;
     start_ok();
-    sms_smpp_free(state_);  // each unbind gives up after the response limit
+    sms_free(state_);  // each unbind gives up after the response limit
     EXPECT_EQ(state_, nullptr);
     RawPdu got;
     EXPECT_TRUE(peer_.read(TX, got));

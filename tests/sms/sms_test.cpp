@@ -14,6 +14,7 @@
 
 #include "foundation/thread.h"
 #include "sms/sms_robot.h"
+#include "sms/sms_xml.h"
 
 namespace tolvane {
 namespace {
@@ -34,7 +35,12 @@ struct script_step {
     int msg_id = 0;  // 0: no message
 };
 
-struct scripted : sms_driver {
+std::atomic<int> g_state_freed{0};
+
+struct scripted : sms {
+    scripted() : sms(SMS_XML) {}
+    ~scripted() override { ++g_state_freed; }
+
     std::mutex m;
     std::deque<script_step> steps;
     std::vector<int> err_on_entry;  // the error code each wait call started with
@@ -45,80 +51,61 @@ struct scripted : sms_driver {
     int last_code = 0;
     std::string last_reason, last_from, last_to, last_text;
     const smtp_message_extra* last_data = nullptr;
+
+    int send(const smtp_message_extra* x, std::string_view from, std::string_view to,
+             std::string_view text) override {
+        last_data = x;
+        last_from = from;
+        last_to = to;
+        last_text = text;
+        return 42;
+    }
+    std::unique_ptr<sms_message> wait(int, int& err) override {
+        std::lock_guard<std::mutex> g(m);
+        ++waits;
+        err_on_entry.push_back(err);
+        if (steps.empty()) return nullptr;
+        script_step st = steps.front();
+        steps.pop_front();
+        if (st.err) err = st.err;
+        if (!st.msg_id) return nullptr;
+        auto msg = std::make_unique<counting_message>(&gone);
+        msg->id = st.msg_id;
+        return msg;
+    }
+    void error(int err, std::string& bf) override {
+        if (err == 99)
+            bf = std::string(2000, 'x');
+        else if (err != 0)
+            bf = "scripted error " + std::to_string(err);
+    }
+    int msg_recv(sms_message*) override { return 11; }
+    const char* msg_fromip(sms_message*) override { return "text"; }
+    const char* msg_from(sms_message*) override { return "text"; }
+    const char* msg_to(sms_message*) override { return "text"; }
+    const char* msg_body(sms_message*) override { return "text"; }
+    int msg_reject(sms_message*, int code, const char* reason) override {
+        last_code = -code;
+        last_reason = reason ? reason : "(null)";
+        return 0;
+    }
+    int msg_accept(sms_message*, int code, const char* reason) override {
+        last_code = code;
+        last_reason = reason ? reason : "(null)";
+        return 0;
+    }
+    void msg_free(std::unique_ptr<sms_message>& msg) override {
+        ++msgfrees;
+        msg.reset();
+    }
 };
 
-std::atomic<int> g_state_freed{0};
-
-scripted* S(sms_driver* d) {
+scripted* S(sms* d) {
     return static_cast<scripted*>(d);
 }
 
-std::unique_ptr<sms_driver> s_init(sms*, const sms_init_record*, int& err) {
-    err = 0;
-    return std::make_unique<scripted>();
-}
-void s_free(std::unique_ptr<sms_driver>& st) {
-    ++g_state_freed;
-    st.reset();
-}
-int s_recv(sms_driver*, sms_message*) {
-    return 11;
-}
-int s_send(sms_driver* d, const smtp_message_extra* x, std::string_view from, std::string_view to,
-           std::string_view text) {
-    auto* s = S(d);
-    s->last_data = x;
-    s->last_from = from;
-    s->last_to = to;
-    s->last_text = text;
-    return 42;
-}
-std::unique_ptr<sms_message> s_wait(sms_driver* d, int, int& err) {
-    auto* s = S(d);
-    std::lock_guard<std::mutex> g(s->m);
-    ++s->waits;
-    s->err_on_entry.push_back(err);
-    if (s->steps.empty()) return nullptr;
-    script_step st = s->steps.front();
-    s->steps.pop_front();
-    if (st.err) err = st.err;
-    if (!st.msg_id) return nullptr;
-    auto msg = std::make_unique<counting_message>(&s->gone);
-    msg->id = st.msg_id;
-    return msg;
-}
-void s_error(sms_driver*, int err, std::string& bf) {
-    if (err == 99)
-        bf = std::string(2000, 'x');
-    else if (err != 0)
-        bf = "scripted error " + std::to_string(err);
-}
-const char* s_text(sms_driver*, sms_message*) {
-    return "text";
-}
-int s_reject(sms_driver* d, sms_message*, int code, const char* reason) {
-    S(d)->last_code = -code;
-    S(d)->last_reason = reason ? reason : "(null)";
-    return 0;
-}
-int s_accept(sms_driver* d, sms_message*, int code, const char* reason) {
-    S(d)->last_code = code;
-    S(d)->last_reason = reason ? reason : "(null)";
-    return 0;
-}
-void s_msgfree(sms_driver* d, std::unique_ptr<sms_message>& msg) {
-    ++S(d)->msgfrees;
-    msg.reset();
-}
-
-const sms_mode_fn_pointers scripted_row = {s_init,   s_free,   s_recv,   s_send, s_wait,
-                                           s_error,  s_text,   s_text,   s_text, s_text,
-                                           s_reject, s_accept, s_msgfree};
-
 std::unique_ptr<sms> scripted_handle() {
-    int err = -5;
-    auto s = sms_init_row(&scripted_row, SMS_XML, nullptr, &err);
-    EXPECT_EQ(err, 0);
+    auto s = std::make_unique<scripted>();
     s->idle_pause_ms = 1;
     return s;
 }
@@ -169,71 +156,77 @@ int record_cb(sms* s, int event, const sms_cb_arg& arg, void* data) {
     return 0;
 }
 
-// ---- rows and handles ----
+// ---- transports and kinds ----
 
-TEST(SmsInit, NoneAndBeyondGiveNullAndCallNothing) {
-    int err = 77;
-    EXPECT_EQ(sms_init(SMS_NONE, nullptr, &err), nullptr);
-    EXPECT_EQ(err, 77);
-    EXPECT_EQ(sms_init(6, nullptr, &err), nullptr);
-    EXPECT_EQ(sms_init(-1, nullptr, &err), nullptr);
-    EXPECT_EQ(sms_row(SMS_NONE), nullptr);
-}
-
-TEST(SmsInit, UnbuiltRowsRefuseWithAClearText) {
-    for (int mode : {SMS_GSM, SMS_SMPP}) {
+TEST(SmsModeName, EachModeAndBeyond) {
+    const std::pair<int, const char*> rows[] = {
+        {SMS_GSM, "GSM modem"}, {SMS_SMPP, "SMPP"}, {SMS_XML, "XML"}, {SMS_SMTP, "SMTP"},
+        {SMS_ROBOT, "robot"},   {SMS_NONE, "none"}, {-1, "none"},     {6, "none"},
+    };
+    for (const auto& [mode, name] : rows) {
         SCOPED_TRACE(mode);
-        if (sms_mode_built(mode)) continue;
-        int err = 0;
-        gsm_init g;
-        auto s = sms_init(mode, &g, &err);
-        ASSERT_NE(s, nullptr);
-        EXPECT_NE(err, 0);
-        std::string why;
-        sms_error(s.get(), err, why);
-        EXPECT_EQ(why, mode == SMS_GSM ? "GSM modem transport is not built"
-                                       : "SMPP transport is not built");
-        EXPECT_NE(sms_send(s.get(), nullptr, "a", "b", "c"), 0);
-        sms_free(s);
-        EXPECT_EQ(s, nullptr);
+        EXPECT_STREQ(sms_mode_name(mode), name);
     }
 }
 
-TEST(SmsInit, BuiltRowsAreXmlSmtpAndRobot) {
-    EXPECT_TRUE(sms_mode_built(SMS_XML));
-    EXPECT_TRUE(sms_mode_built(SMS_SMTP));
-    EXPECT_TRUE(sms_mode_built(SMS_ROBOT));
-    EXPECT_STREQ(sms_mode_name(SMS_GSM), "GSM modem");
-    EXPECT_STREQ(sms_mode_name(SMS_NONE), "none");
-}
-
-TEST(SmsInit, XmlRowSucceedsAndSendsNothing) {
-    int err = -3;
-    auto s = sms_init(SMS_XML, nullptr, &err);
+TEST(SmsTransport, XmlSucceedsAndSendsNothing) {
+    auto s = sms_xml_init();
     ASSERT_NE(s, nullptr);
-    EXPECT_EQ(err, 0);
     EXPECT_EQ(sms_mode(s.get()), SMS_XML);
     EXPECT_EQ(sms_send(s.get(), nullptr, "+100", "+200", "hello"), 0);
     std::string bf;
     EXPECT_EQ(sms_error(s.get(), 0, bf), "No Error Reported");
+    EXPECT_TRUE(s->up());
+    EXPECT_EQ(s->state_text(), "up");
     sms_free(s);
+    EXPECT_EQ(s, nullptr);
 }
 
-TEST(SmsInit, RobotRowTakesItsRecord) {
+TEST(SmsTransport, RobotTakesItsRecord) {
     robot_init r;
     r.cmdline = "/bin/true";
     int err = -3;
-    auto s = sms_init(SMS_ROBOT, &r, &err);
+    auto s = sms_robot_init(r, err);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(err, 0);
     EXPECT_EQ(sms_mode(s.get()), SMS_ROBOT);
     sms_free(s);
 }
 
-TEST(SmsInit, InitWithoutErrcodePointerWorks) {
-    auto s = sms_init(SMS_XML, nullptr);
-    EXPECT_NE(s, nullptr);
-    sms_free(s);
+// A transport that knows when it is down.
+struct downable : scripted {
+    bool is_up = true;
+    bool up() const override { return is_up; }
+};
+
+TEST(SmsTransport, StateTextFollowsUp) {
+    downable d;
+    EXPECT_EQ(d.state_text(), "up");
+    d.is_up = false;
+    EXPECT_EQ(d.state_text(), "down");
+}
+
+struct other_message : sms_message {};
+struct derived_message : counting_message {
+    using counting_message::counting_message;
+};
+
+TEST(KindCast, OnlyTheExactKindComesBack) {
+    std::atomic<int> gone{0};
+    counting_message mine(&gone);
+    other_message other;
+    derived_message derived(&gone);
+    sms_message* m = &mine;
+    EXPECT_EQ(kind_cast<counting_message>(m), &mine);
+    EXPECT_EQ(kind_cast<counting_message>(static_cast<sms_message*>(&other)), nullptr);
+    // A kind derived from another is its own kind: a transport never mistakes it for its own.
+    EXPECT_EQ(kind_cast<counting_message>(static_cast<sms_message*>(&derived)), nullptr);
+    EXPECT_EQ(kind_cast<counting_message>(static_cast<sms_message*>(nullptr)), nullptr);
+    const sms_message* cm = &mine;
+    EXPECT_EQ(kind_cast<const counting_message>(cm), &mine);
+    auto t = scripted_handle();
+    EXPECT_EQ(kind_cast<scripted>(t.get()), t.get());
+    EXPECT_EQ(kind_cast<downable>(t.get()), nullptr);
 }
 
 TEST(SmsMode, NullHandleIsZero) {
@@ -288,7 +281,7 @@ TEST(SmsForward, NullHandleOrMessageGiveTheirResults) {
     EXPECT_EQ(sms_msg_body(s.get(), none), nullptr);
     std::unique_ptr<sms_message> nomsg;
     sms_msg_free(s.get(), nomsg);  // nothing to free
-    EXPECT_EQ(S(s->data.get())->msgfrees, 0);
+    EXPECT_EQ(S(s.get())->msgfrees, 0);
     sms_free(s);
 }
 
@@ -298,7 +291,7 @@ TEST(SmsForward, OperationsReachTheRowWithTheirArguments) {
     std::unique_ptr<sms_message> m = std::make_unique<counting_message>(&gone);
     smtp_message_extra* extra = reinterpret_cast<smtp_message_extra*>(&gone);
     EXPECT_EQ(sms_send(s.get(), extra, "from", "to", "text"), 42);
-    auto* st = S(s->data.get());
+    auto* st = S(s.get());
     EXPECT_EQ(st->last_data, extra);
     EXPECT_EQ(st->last_from, "from");
     EXPECT_EQ(st->last_to, "to");
@@ -332,21 +325,21 @@ TEST(SmsWait, IdleTickWithZeroEndsTheLoopWithZero) {
 
 TEST(SmsWait, IdleTicksPauseBetweenPolls) {
     auto s = scripted_handle();
-    EXPECT_EQ(sms_init(SMS_XML, nullptr)->idle_pause_ms, 1000);  // the loop's own pause
+    EXPECT_EQ(sms_xml_init()->idle_pause_ms, 1000);  // the loop's own pause
     s->idle_pause_ms = 40;
     recorder r;
     r.idle_ticks_before_stop = 4;
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(sms_wait(s.get(), 0, record_cb, &r), 0);
     auto spent = std::chrono::steady_clock::now() - t0;
-    EXPECT_EQ(S(s->data.get())->waits, 4);
+    EXPECT_EQ(S(s.get())->waits, 4);
     EXPECT_GE(spent, 3 * 40ms);  // a pause after each tick that went on
     sms_free(s);
 }
 
 TEST(SmsWait, ErrorWithContinueClearsTheCodeForTheNextWait) {
     auto s = scripted_handle();
-    auto* st = S(s->data.get());
+    auto* st = S(s.get());
     st->steps = {{7, 0}, {0, 0}};
     recorder r;
     r.idle_ticks_before_stop = 1;
@@ -359,7 +352,7 @@ TEST(SmsWait, ErrorWithContinueClearsTheCodeForTheNextWait) {
 
 TEST(SmsWait, ErrorWithZeroEndsTheLoopWithThatCode) {
     auto s = scripted_handle();
-    S(s->data.get())->steps = {{9, 0}};
+    S(s.get())->steps = {{9, 0}};
     recorder r;
     r.continue_on_error = 0;
     EXPECT_EQ(sms_wait(s.get(), 0, record_cb, &r), 9);
@@ -369,7 +362,7 @@ TEST(SmsWait, ErrorWithZeroEndsTheLoopWithThatCode) {
 
 TEST(SmsWait, MessageRunsOnANewThreadAndLoopGoesOnAtOnce) {
     auto s = scripted_handle();
-    auto* st = S(s->data.get());
+    auto* st = S(s.get());
     st->steps = {{0, 1}, {0, 2}};
     recorder r;
     r.idle_ticks_before_stop = 1;
@@ -388,7 +381,7 @@ TEST(SmsWait, MessageRunsOnANewThreadAndLoopGoesOnAtOnce) {
 
 TEST(SmsWait, MessageLeftByTheCallbackIsReleasedByItsThread) {
     auto s = scripted_handle();
-    auto* st = S(s->data.get());
+    auto* st = S(s.get());
     st->steps = {{0, 5}};
     recorder r;
     r.free_message = false;
@@ -402,7 +395,7 @@ TEST(SmsWait, MessageLeftByTheCallbackIsReleasedByItsThread) {
 
 TEST(SmsWait, MessageWithAnErrorIsReportedFirstThenHandedOn) {
     auto s = scripted_handle();
-    auto* st = S(s->data.get());
+    auto* st = S(s.get());
     st->steps = {{4, 3}};
     recorder r;
     EXPECT_EQ(sms_wait(s.get(), 0, record_cb, &r), 0);
@@ -418,7 +411,7 @@ TEST(SmsWait, MessageWithAnErrorIsReportedFirstThenHandedOn) {
 
 TEST(SmsWait, MessageWithAnErrorThatEndsTheLoopIsReleased) {
     auto s = scripted_handle();
-    auto* st = S(s->data.get());
+    auto* st = S(s.get());
     st->steps = {{4, 3}};
     recorder r;
     r.continue_on_error = 0;
@@ -453,7 +446,7 @@ int blocking_cb(sms* s, int event, const sms_cb_arg& arg, void* data) {
 
 TEST(SmsFree, WaitsForMessageThreadsStillRunning) {
     auto s = scripted_handle();
-    S(s->data.get())->steps = {{0, 1}};
+    S(s.get())->steps = {{0, 1}};
     gate g;
     EXPECT_EQ(sms_wait(s.get(), 0, blocking_cb, &g), 0);
     ASSERT_TRUE(wait_until([&] { return g.entered.load(); }));

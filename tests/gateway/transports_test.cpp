@@ -1,0 +1,134 @@
+// The transport factory: each settings alternative starts its own kind of transport,
+// start failures come back with the transport and its code, and the built table.
+#include "gateway/transports.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "mail/sms_smtp.h"
+#include "sms/sms_robot.h"
+
+namespace tolvane {
+namespace {
+
+// A loopback port nobody listens on (bound, then released).
+int closed_port() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+std::string temp_dir() {
+    auto d =
+        std::filesystem::temp_directory_path() / ("transports_test_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(d);
+    return d.string();
+}
+
+TEST(TransportOpen, EachAlternativeStartsItsOwnMode) {
+    robot_init robot;
+    robot.cmdline = "/bin/true";
+    smtp_init smtp;
+    smtp.listenport = -1;  // a free port
+    smtp.bind = "127.0.0.1";
+    smtp.workpath = temp_dir();
+    const transport_options rows[] = {xml_init{}, robot, smtp};
+    for (const transport_options& o : rows) {
+        SCOPED_TRACE(transport_mode(o));
+        int err = 77;
+        auto s = transport_open(o, err);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(err, 0);  // cleared first
+        EXPECT_EQ(sms_mode(s.get()), transport_mode(o));
+        sms_free(s);
+    }
+    std::filesystem::remove_all(smtp.workpath);
+}
+
+TEST(TransportOpen, SmtpListenerOnABusyPortComesBackWithItsCode) {
+    smtp_init first;
+    first.listenport = -1;
+    first.bind = "127.0.0.1";
+    first.workpath = temp_dir();
+    int err = 0;
+    auto a = transport_open(first, err);
+    ASSERT_NE(a, nullptr);
+    ASSERT_EQ(err, 0);
+    smtp_init second = first;
+    second.listenport = sms_smtp_port(a.get());
+    ASSERT_GT(second.listenport, 0);
+    auto b = transport_open(second, err);
+    ASSERT_NE(b, nullptr);  // for the caller to report and free
+    EXPECT_EQ(err, SMTP_ELISTEN);
+    std::string why;
+    sms_error(b.get(), err, why);
+    EXPECT_TRUE(why.starts_with("Error while listening for connections (")) << why;
+    EXPECT_EQ(sms_smtp_port(b.get()), 0);
+    sms_free(b);
+    sms_free(a);
+    std::filesystem::remove_all(first.workpath);
+}
+
+TEST(TransportOpen, SmppWithNobodyListeningComesBackWithCode1) {
+    smpp_init o;
+    o.host = "127.0.0.1";
+    o.port = closed_port();
+    o.response_ms = 200;
+    int err = 0;
+    auto s = transport_open(o, err);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(sms_mode(s.get()), SMS_SMPP);
+    EXPECT_EQ(err, 1);
+    std::string why;
+    EXPECT_EQ(sms_error(s.get(), err, why), "Failed to connect to smsc");
+    sms_free(s);
+    EXPECT_EQ(s, nullptr);
+}
+
+TEST(TransportOpen, AModemThatCannotBeOpenedComesBackWithItsCode) {
+    gsm_init o;
+    o.port = "/nonexistent/tty";
+    o.reply_ms = 100;
+    o.pause_ms = 0;
+    int err = 0;
+    auto s = transport_open(o, err);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(sms_mode(s.get()), SMS_GSM);
+    EXPECT_NE(err, 0);
+    sms_free(s);
+}
+
+TEST(TransportBuilt, EveryModeOfThisBuildAndNothingBeyond) {
+    const std::pair<int, bool> rows[] = {{SMS_GSM, true},  {SMS_SMPP, true},  {SMS_XML, true},
+                                         {SMS_SMTP, true}, {SMS_ROBOT, true}, {SMS_NONE, false},
+                                         {-1, false},      {6, false}};
+    for (const auto& [mode, built] : rows) {
+        SCOPED_TRACE(mode);
+        EXPECT_EQ(transport_built(mode), built);
+    }
+}
+
+TEST(SmtpPort, OnlyAnSmtpTransportHasOne) {
+    robot_init r;
+    int err = 0;
+    auto robot = transport_open(r, err);
+    ASSERT_NE(robot, nullptr);
+    EXPECT_EQ(sms_smtp_port(robot.get()), 0);
+    EXPECT_EQ(sms_smtp_port(nullptr), 0);
+    sms_free(robot);
+}
+
+}  // namespace
+}  // namespace tolvane
