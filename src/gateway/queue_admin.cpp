@@ -99,6 +99,9 @@ void delivery_close(bool abandoned) {
         imsg("Delivery stopped, %zu entries stay queued (%zu before)", after.waiting,
              before.waiting);
     }
+    if (Queue)
+        imsg("Queue journal: %llu disk flushes in this run",
+             static_cast<unsigned long long>(queue_file_syncs(Queue.get())));
     // A mail thread that was abandoned may still be storing a mail.
     if (abandoned)
         (void)Queue.release();

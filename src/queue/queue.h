@@ -82,7 +82,9 @@ class QueueStore {
     [[nodiscard]] virtual bool attempt(std::uint64_t id, std::string& why) = 0;
 
     // The entry is finished (delivered, or failed for good): it is never claimed again. The
-    // record reaches stable storage with the next flush; true once it is written.
+    // caller does not wait for the disk: the record is flushed in the background, and at
+    // the latest before the next attempt() of any entry returns, so a worker has at most
+    // the one entry it is sending without a durable outcome.
     [[nodiscard]] virtual bool complete(std::uint64_t id, bool delivered, const std::string& error,
                                         std::string& why) = 0;
 
@@ -126,6 +128,9 @@ std::unique_ptr<QueueStore> queue_file_open(const std::string& dir,
 
 // How often the journal has been flushed to disk by this process (for tests and benchmarks).
 std::uint64_t queue_file_syncs(const QueueStore* store);
+// Writes and flushes every record written without waiting (done, released) before it
+// returns; a delivery worker never needs this, tests and tools do.
+void queue_file_flush(QueueStore* store);
 // Writers waiting for a flush right now (for tests).
 std::size_t queue_file_waiters(QueueStore* store);
 

@@ -23,6 +23,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
@@ -104,15 +105,14 @@ class FileQueue final : public QueueStore {
   public:
     FileQueue(std::string dir, const queue_file_options& o) : dir_(std::move(dir)), opt_(o) {}
     ~FileQueue() override {
-        // Records written without waiting (done, released) still reach the disk.
-        std::unique_lock<std::mutex> lock(m_);
-        while (flushing_ || !pending_.empty()) {
-            if (!flushing_) {
-                lead(lock);
-                continue;
-            }
-            flushed_cv_.wait(lock);
+        // Records written without waiting (done, released) still reach the disk: the
+        // flusher ends only once nothing is pending.
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            closing_ = true;
         }
+        work_cv_.notify_all();
+        if (flusher_.joinable()) flusher_.join();
     }
 
     bool open(std::string& why);
@@ -133,6 +133,15 @@ class FileQueue final : public QueueStore {
     }
 
     std::uint64_t syncs() const { return syncs_.load(); }
+    void flush_all() {
+        std::unique_lock<std::mutex> lock(m_);
+        while (!pending_.empty() || flushing_) {
+            if (!flushing_)
+                lead(lock);
+            else
+                flushed_cv_.wait(lock);
+        }
+    }
     std::size_t waiters() {
         std::lock_guard<std::mutex> lock(m_);
         std::size_t n = 0;
@@ -160,7 +169,7 @@ class FileQueue final : public QueueStore {
     bool wait_durable(std::unique_lock<std::mutex>& lock, std::uint64_t g, std::string& why);
     // Writes and flushes the batch being filled; the lock is released meanwhile.
     void lead(std::unique_lock<std::mutex>& lock);
-    void lead_once(std::unique_lock<std::mutex>& lock);
+    void flush_loop();
     // Starts a new segment file (empty, header written by the next flush).
     bool new_segment(std::string& why);
     void drop_finished_segments();
@@ -174,6 +183,9 @@ class FileQueue final : public QueueStore {
 
     std::mutex m_;
     std::condition_variable flushed_cv_;
+    std::condition_variable work_cv_;  // wakes the flusher
+    bool closing_ = false;
+    std::thread flusher_;
     std::map<std::uint64_t, std::shared_ptr<Segment>> segments_;  // by sequence number
     std::shared_ptr<Segment> cur_;
     std::map<std::uint64_t, Item> items_;  // every entry not done, by id
@@ -210,14 +222,22 @@ bool FileQueue::new_segment(std::string& why) {
     return true;
 }
 
-void FileQueue::lead(std::unique_lock<std::mutex>& lock) {
-    // Records nobody waits for (done, released) must not stay in memory: flush them too
-    // unless a writer of the next batch will lead it.
-    do lead_once(lock);
-    while (!pending_.empty() && waiting_.count(gen_) == 0);
+// Records nobody waits for (done, released) are flushed by this thread, so that the worker
+// that wrote them goes on at once; it also takes over a batch whose writers are all busy.
+void FileQueue::flush_loop() {
+    std::unique_lock<std::mutex> lock(m_);
+    for (;;) {
+        work_cv_.wait(lock, [this] { return closing_ || (!pending_.empty() && !flushing_); });
+        if (!pending_.empty() && !flushing_) {
+            lead(lock);
+            continue;
+        }
+        if (closing_ && pending_.empty() && !flushing_) return;
+        flushed_cv_.wait(lock);  // closing while a writer flushes: let it finish
+    }
 }
 
-void FileQueue::lead_once(std::unique_lock<std::mutex>& lock) {
+void FileQueue::lead(std::unique_lock<std::mutex>& lock) {
     flushing_ = true;
     std::string why;
     bool fresh = false;
@@ -288,6 +308,8 @@ void FileQueue::lead_once(std::unique_lock<std::mutex>& lock) {
     done_gen_ = g;
     flushing_ = false;
     flushed_cv_.notify_all();
+    // Whatever came in meanwhile and has no writer waiting to lead it goes to the flusher.
+    if (!pending_.empty() && waiting_.count(gen_) == 0) work_cv_.notify_one();
 }
 
 bool FileQueue::wait_durable(std::unique_lock<std::mutex>& lock, std::uint64_t g,
@@ -434,9 +456,8 @@ bool FileQueue::complete(std::uint64_t id, bool delivered, const std::string& er
     rec.error = error;
     append(rec);
     forget(it);
-    // Nobody waits for this record; flush it now unless a flush (which hands over to the
-    // next writer or leads again) is already running.
-    if (!flushing_) lead(lock);
+    lock.unlock();
+    work_cv_.notify_one();  // nobody waits for this record: the flusher writes it
     return true;
 }
 
@@ -460,9 +481,9 @@ void FileQueue::release(std::uint64_t id, const std::string& error, std::int64_t
     }
     make_ready(item);
     int kind = item.e.kind;
-    if (!pending_.empty() && !flushing_) lead(lock);
     std::function<void(int)> notify = notify_;
     lock.unlock();
+    work_cv_.notify_one();
     if (notify) notify(kind);
 }
 
@@ -619,6 +640,8 @@ bool FileQueue::open(std::string& why) {
         why = strprintf("cannot write the queue journal: %s", failed_[g].c_str());
         return false;
     }
+    lock.unlock();
+    flusher_ = std::thread([this] { flush_loop(); });
     if (!items_.empty())
         imsg("Queue journal: %zu entries waiting from an earlier run", items_.size());
     return true;
@@ -636,6 +659,10 @@ std::unique_ptr<QueueStore> queue_file_open(const std::string& dir,
 std::uint64_t queue_file_syncs(const QueueStore* store) {
     const auto* f = dynamic_cast<const FileQueue*>(store);
     return f != nullptr ? f->syncs() : 0;
+}
+
+void queue_file_flush(QueueStore* store) {
+    if (auto* f = dynamic_cast<FileQueue*>(store)) f->flush_all();
 }
 
 std::size_t queue_file_waiters(QueueStore* store) {

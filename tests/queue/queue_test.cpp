@@ -432,8 +432,10 @@ TEST(QueueFile, SegmentsGoOnlyWhenTheyAndAllOlderOnesAreDone) {
         // b's segment is finished, but a's older one is not: nothing may go yet, or a's
         // DONE record (written later, in a newer segment) could be lost before a's entry.
         ASSERT_TRUE(q->complete(b, true, "", why)) << why;
+        queue_file_flush(q.get());
         EXPECT_EQ(segments(t.queue()).size(), 3u);
         ASSERT_TRUE(q->complete(a, true, "", why)) << why;
+        queue_file_flush(q.get());
         // Every segment but the newest is finished now.
         EXPECT_EQ(segments(t.queue()).size(), 1u);
         enqueue_one(*q, entry("+61400000073"));
@@ -495,6 +497,54 @@ TEST(QueueFile, FullDiskRefusesTheBatchKeepsNothingAndRecovers) {
     q.reset();
     q = open_store(t.queue());
     EXPECT_EQ(destinations(q->list(0)), (std::vector<std::string>{"+61400000090", "+61400000093"}));
+}
+
+TEST(QueueFile, ReadOnlyListingBesideAWriterChangesNothing) {
+    TempDir t;
+    auto writer = open_store(t.queue());
+    enqueue_one(*writer, entry("+61400000100"));
+    enqueue_one(*writer, entry("+61400000101"));
+    std::vector<std::string> segs = segments(t.queue());
+    ASSERT_EQ(segs.size(), 1u);
+    // The writer's last record half-written, as a listing may see it.
+    auto size = fs::file_size(segs[0]);
+    fs::resize_file(segs[0], size - 2);
+    queue_file_options ro;
+    ro.read_only = true;
+    auto reader = open_store(t.queue(), ro);
+    EXPECT_EQ(destinations(reader->list(0)), (std::vector<std::string>{"+61400000100"}));
+    EXPECT_EQ(fs::file_size(segs[0]), size - 2) << "a listing never cuts";
+    EXPECT_EQ(segments(t.queue()), segs) << "a listing never starts a segment";
+    std::vector<queue_entry> b{entry("+61400000102")};
+    std::string why;
+    EXPECT_FALSE(reader->enqueue(b, why));
+    EXPECT_EQ(why, "the queue is open for reading only");
+    // A directory that does not exist yet lists as empty.
+    auto none = open_store(t.path() + "/never", ro);
+    EXPECT_TRUE(none->list(0).empty());
+    EXPECT_FALSE(fs::exists(t.path() + "/never"));
+}
+
+TEST(QueueFile, RetryNowReadiesEveryPostponedEntryOfItsKind) {
+    TempDir t;
+    auto q = open_store(t.queue());
+    std::uint64_t a = 0, b = 0, c = 0;
+    enqueue_one(*q, entry("+61400000110"), &a);
+    enqueue_one(*q, entry("+61400000111"), &b);
+    enqueue_one(*q, entry("x@example.org", QUEUE_SMS_TO_MAIL), &c);
+    for (int kind : {QUEUE_MAIL_TO_SMS, QUEUE_MAIL_TO_SMS, QUEUE_SMS_TO_MAIL}) {
+        auto e = q->claim(kind, 0);
+        ASSERT_TRUE(e);
+        q->release(e->id, "later", 1'000'000);
+    }
+    EXPECT_FALSE(q->claim(QUEUE_MAIL_TO_SMS, 10));
+    EXPECT_EQ(q->retry_now(QUEUE_MAIL_TO_SMS), 2u);
+    auto first = q->claim(QUEUE_MAIL_TO_SMS, 10);
+    auto second = q->claim(QUEUE_MAIL_TO_SMS, 10);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->id, a);
+    EXPECT_EQ(second->id, b);
+    EXPECT_FALSE(q->claim(QUEUE_SMS_TO_MAIL, 10)) << "other kinds keep their time";
 }
 
 TEST(QueueFile, UnusableDirectoryIsRefusedWithAReason) {
