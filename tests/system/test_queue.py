@@ -253,8 +253,11 @@ class FullDisk(unittest.TestCase):
         s = smtplib.SMTP("127.0.0.1", gw.port, timeout=10)
         s.helo("client")
         s.mail("a@corp.example")
-        s.rcpt("0412000001@gw")
-        code, text = s.data("Subject: full\r\n\r\nno room\r\n")
+        # Twenty entries with their header copies: more than the free end of the journal's
+        # last page, which a full file system would still take.
+        for i in range(20):
+            s.rcpt("04120001%02d@gw" % i)
+        code, text = s.data("Subject: full\r\nX-Pad: %s\r\n\r\nno room\r\n" % ("p" * 400))
         s.close()
         self.assertEqual((code, text), (452, b"Insufficient system storage"))
         self.assertIn("Queue is empty", queue_listing(gw))
