@@ -112,6 +112,8 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {SHUTDOWN_WAIT,      "shutdown_wait",      SM_NONE,  "10",                  NOFB,          nullptr},
     {WEB_MAX_CONNECTIONS, "web_max_connections", SM_NONE, "256",               NOFB,          nullptr},
     {METRICS_OPEN,       "metrics_open",       SM_NONE,  "false",               NOFB,          nullptr},
+    {SMTP_MAX_SIZE,      "smtp_max_size",      SM_NONE,  "10485760",            NOFB,          nullptr},
+    {SMTP_LISTEN,        "smtp_listen",        SM_NONE,  nullptr,               NOFB,          nullptr},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

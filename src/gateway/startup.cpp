@@ -220,6 +220,37 @@ bool setting_true(int id) {
     return istrue(setting(id)) != 0;
 }
 
+// The addresses smtp_listen names; every IPv4 address when it names none.
+static std::vector<std::string> ini_listen_addresses() {
+    std::vector<std::string> a = s_split_words(setting_str(SMTP_LISTEN), ", \t");
+    if (a.empty()) a.emplace_back("0.0.0.0");
+    return a;
+}
+
+static bool loopback_address(const std::string& a) {
+    return a.rfind("127.", 0) == 0 || a == "::1" || a == "[::1]" || iequals(a, "localhost");
+}
+
+// A listener that anyone on the network can send SMS through (which cost money) is
+// worth a word at every start.
+static void warn_open_listener(const std::vector<std::string>& addresses) {
+    std::string open;
+    for (const std::string& a : addresses)
+        if (!loopback_address(a)) open += (open.empty() ? "" : ", ") + a;
+    if (open.empty()) return;
+    // Addresses nobody would list on purpose, one IPv4 and one IPv6.
+    bool any_client = false;
+    for (int n = 0;; ++n) {
+        const char* v = setting(ACCEPT_IP, nullptr, n);
+        if (v == nullptr) break;
+        if (wild_list("203.0.113.77", v) || wild_list("2001:db8::77", v)) any_client = true;
+    }
+    if (!any_client) return;
+    emsg("Warning: SMTP listener on %s takes mail from any address without authentication: anyone "
+         "who can reach it sends SMS. Close it with smtp_listen 127.0.0.1 or accept_ip",
+         open.c_str());
+}
+
 smtp_init smtp_side_init(SIni* ini) {
     auto get = [ini](int id) {
         const char* v = sini_getx(ini, id, nullptr, nullptr, 0);
@@ -236,6 +267,8 @@ smtp_init smtp_side_init(SIni* ini) {
     rec->max_sessions = s_atoi(get(SMTP_MAX_SESSIONS).c_str());
     rec->max_recipients = s_atoi(get(SMTP_MAX_RECIPIENTS).c_str());
     rec->spool_over = s_atoi(get(SMTP_SPOOL_OVER).c_str());
+    rec->max_size = std::atol(get(SMTP_MAX_SIZE).c_str());
+    rec->listen = s_split_words(get(SMTP_LISTEN), ", \t");
     rec->relay_keep = true;
     return std::move(*rec);
 }
@@ -466,6 +499,7 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
             return 0;
         }
         publish_console_smtp(Smtp.get());
+        warn_open_listener(ini_listen_addresses());
     }
 
     // 17. The sending transport.

@@ -139,7 +139,8 @@ std::unique_ptr<sms> sms_smtp_init(const smtp_init& init, int& errcode) {
     d->relay_connect_timeout = rec->relay_connect_timeout;
     d->max_sessions = rec->max_sessions > 0 ? rec->max_sessions : 0;
     d->max_recipients = rec->max_recipients > 0 ? rec->max_recipients : 0;
-    d->spool_over = rec->spool_over > 0 ? std::min(rec->spool_over, SMTP_MAX_DATA) : 0;
+    d->max_size = rec->max_size > 0 ? rec->max_size : SMTP_MAX_DATA;
+    d->spool_over = rec->spool_over > 0 ? std::min(rec->spool_over, d->max_size) : 0;
     d->relay_keep = rec->relay_keep;
     if (d->relay_keep) d->relay_pool = smtp_relay_pool_new();
     // The listener's wait is woken by each connection: no pause between waits.
@@ -150,12 +151,16 @@ std::unique_ptr<sms> sms_smtp_init(const smtp_init& init, int& errcode) {
         d->listener = std::make_unique<smtp_listener>();
         std::vector<std::string> addresses;
         if (!rec->bind.empty()) addresses.push_back(rec->bind);
+        for (const std::string& a : rec->listen)
+            if (!a.empty()) addresses.push_back(a);
         if (!d->listener->open(addresses, port, d->listen_error)) {
             d->listener.reset();
             errcode = SMTP_ELISTEN;
             return d;
         }
         d->listen_port = d->listener->port();
+        for (const std::string& a : d->listener->addresses())
+            imsg("SMTP listening on %s port %d", a.c_str(), d->listen_port);
     }
     d->host = cut(tcp_hostname());
     dmsg("Host name (%s)", d->host.c_str());

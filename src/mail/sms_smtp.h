@@ -1,7 +1,9 @@
 // The SMTP transport: mail listener and relay sender (mode SMS_SMTP of sms.h).
 //
-// Listener: a small SMTP server. Its wait accepts one connection, greets
-// it and returns it as an smtp_message; the gateway's callback then drives the
+// Listener: a small SMTP server. HELO, or EHLO with the extensions PIPELINING,
+// SIZE and 8BITMIME (a MAIL FROM whose SIZE is over max_size is refused). Its
+// wait accepts one connection, greets it and returns it as an smtp_message;
+// the gateway's callback then drives the
 // dialogue through the message operations, each of which reads the client only
 // as far as it needs and sends the reply owed for the previous command first:
 //   fromip -> recv (HELO, MAIL FROM) -> to ... to (null once DATA arrived)
@@ -24,7 +26,7 @@
 // buffer (tests and fuzzing).
 //
 // Limits: command lines are cut at 999 characters (the rest of the line is
-// skipped); data lines are stored whole; message data beyond SMTP_MAX_DATA bytes
+// skipped); data lines are stored whole; message data beyond max_size bytes
 // is not stored and the mail is refused with 552 at its end, and a mail whose data
 // could not be written whole is refused with "452 Insufficient system storage". A
 // client silent for the read time limit (10 s) loses the connection. At most
@@ -83,7 +85,8 @@ enum smtp_result : int {
 
 // Read time limit for a client of the listener.
 inline constexpr int SMTP_CLIENT_TIMEOUT = 10000;
-// Message data stored per mail; beyond it the mail is refused.
+// Message data stored per mail unless the driver is given another size; beyond it
+// the mail is refused.
 inline constexpr long SMTP_MAX_DATA = 10L * 1024 * 1024;
 
 // Mail headers in order of arrival, name and value. A received mail stores each
@@ -105,11 +108,13 @@ struct smtp_init {
     std::string fromdom;   // domain for relay senders without "@"
     int listenport = 0;    // 0: no listener; negative: a free port chosen by the system
     int sendport = 25;
-    std::string bind;          // listen address; empty: all addresses
-    int max_sessions = 500;    // clients connected at once; 0: no limit
-    int max_recipients = 100;  // recipients of one mail; 0: no limit
-    long spool_over = 0;       // mails up to this many bytes stay in memory; 0: all spooled
-    bool relay_keep = false;   // the relay sender keeps its connection between mails
+    std::string bind;                 // listen address; empty: all addresses
+    std::vector<std::string> listen;  // further listen addresses (IPv4 or IPv6), after bind
+    long max_size = SMTP_MAX_DATA;    // message data accepted per mail (SIZE)
+    int max_sessions = 500;           // clients connected at once; 0: no limit
+    int max_recipients = 100;         // recipients of one mail; 0: no limit
+    long spool_over = 0;              // mails up to this many bytes stay in memory; 0: all spooled
+    bool relay_keep = false;          // the relay sender keeps its connection between mails
     int client_timeout = SMTP_CLIENT_TIMEOUT;  // ms a client of the listener may stay silent
     int relay_timeout = 0;                     // ms per relay reply; 0: the channel's default
     int relay_connect_timeout = 0;             // ms for the relay connect; 0: the system's
@@ -159,7 +164,7 @@ class smtp_message : public sms_message {
     // Beyond the fields of the dialogue:
     sms_smtp* drv = nullptr;
     int parsed = 0;                      // the data ended and the spool file was parsed
-    int oversize = 0;                    // the data exceeded SMTP_MAX_DATA (refused with 552)
+    int oversize = 0;                    // the data exceeded max_size (refused with 552)
     int spool_error = 0;                 // writing the spool file failed (refused with 452)
     int refused_rcpts = 0;               // recipients of this mail refused by the gateway
     long data_bytes = 0;                 // bytes of data stored
@@ -210,6 +215,7 @@ class sms_smtp : public sms {
     int max_recipients = 100;
     long spool_over = 0;
     bool relay_keep = false;
+    long max_size = SMTP_MAX_DATA;
     // Idle connections of the relay sender (sms_smtp_send.cpp).
     std::shared_ptr<smtp_relay_pool> relay_pool;
     // Threads that run the sessions (sms_smtp_pool.cpp).

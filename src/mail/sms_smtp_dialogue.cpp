@@ -7,7 +7,10 @@
 // last command read is sent by the next run, or by accept/reject.
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <vector>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
@@ -119,15 +122,50 @@ bool say(smtp_message& m, std::string_view text, bool log = true) {
     return m.sock->reply(text);
 }
 
-// The argument of MAIL FROM: and RCPT TO: (text after the colon).
+// The argument of MAIL FROM: and RCPT TO: (text after the colon), without the
+// parameters that follow a bracketed address ("SIZE=123 BODY=8BITMIME").
 std::string address_arg(std::string_view rest) {
     std::size_t i = 0;
     while (i < rest.size() && (rest[i] == ' ' || rest[i] == '\t')) ++i;
     std::string_view a = rest.substr(i, TEXT_MAX);
     a = strtrm_right(a);
+    if (!a.empty() && a.front() == '<') {
+        // A quoted local part may hold '>' and blanks: the address ends at the first
+        // '>' outside quotes.
+        bool quoted = false;
+        std::size_t k = 1;
+        for (; k < a.size(); ++k) {
+            if (a[k] == '"') quoted = !quoted;
+            if (a[k] == '\\' && quoted)
+                ++k;
+            else if (a[k] == '>' && !quoted)
+                break;
+        }
+        return std::string(a.substr(1, std::min(k, a.size()) - 1));
+    }
     if (auto gt = a.rfind('>'); gt != std::string_view::npos) a = a.substr(0, gt);
-    if (!a.empty() && a.front() == '<') a.remove_prefix(1);
     return std::string(a);
+}
+
+// The value of an ESMTP parameter ("SIZE") after the address of MAIL FROM:.
+std::optional<std::string_view> mail_param(std::string_view line, std::string_view name) {
+    std::size_t gt = line.find('>');
+    std::string_view rest = gt == std::string_view::npos ? std::string_view() : line.substr(gt + 1);
+    while (!rest.empty()) {
+        while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t'))
+            rest.remove_prefix(1);
+        std::size_t e = rest.find_first_of(" \t");
+        std::string_view word = rest.substr(0, e);
+        rest = e == std::string_view::npos ? std::string_view() : rest.substr(e);
+        if (word.size() > name.size() && word[name.size()] == '=' && istarts_with(word, name))
+            return word.substr(name.size() + 1);
+    }
+    return std::nullopt;
+}
+
+// The EHLO answer: the HELO greeting line, then the extensions.
+std::vector<std::string> ehlo_lines(const sms_smtp& d, const std::string& greeting) {
+    return {greeting, "PIPELINING", strprintf("SIZE %ld", d.max_size), "8BITMIME"};
 }
 
 bool is_blank(char c) {
@@ -266,7 +304,8 @@ int process_message(smtp_message& m, int stop_on) {
 
         bool ok = true;
         if (m.upto == MODE_HELO) {
-            if (!istarts_with(l, "HELO")) {
+            bool ehlo = istarts_with(l, "EHLO");
+            if (!istarts_with(l, "HELO") && !ehlo) {
                 if (smtp_error_budget_spent(m)) return SMTP_ECLOSED;
                 ok = say(m, "500 HELO expected");
             } else {
@@ -278,8 +317,15 @@ int process_message(smtp_message& m, int stop_on) {
                     int port = 0;
                     if (m.sock->peer(ip, port)) m.ip = ip;
                 }
-                ok = say(m, strprintf("250 %s. Hello %s(%s)", d.host.c_str(), m.name.c_str(),
-                                      m.ip ? m.ip->c_str() : ""));
+                std::string hi = strprintf("%s. Hello %s(%s)", d.host.c_str(), m.name.c_str(),
+                                           m.ip ? m.ip->c_str() : "");
+                if (!ehlo) {
+                    ok = say(m, "250 " + hi);
+                } else {
+                    std::vector<std::string> lines = ehlo_lines(d, hi);
+                    for (std::size_t i = 0; ok && i < lines.size(); ++i)
+                        ok = say(m, (i + 1 < lines.size() ? "250-" : "250 ") + lines[i]);
+                }
                 m.upto = MODE_FROM;
             }
         } else if (iequals(l, "RSET") && (m.upto == MODE_FROM || m.upto == MODE_TO ||
@@ -297,6 +343,18 @@ int process_message(smtp_message& m, int stop_on) {
                 std::string first(l);
                 sms_smtp_msg_passoff(m, &first);
                 return SMTP_OK;
+            }
+            // A client that says how big its mail is learns at once when it is too big.
+            if (std::optional<std::string_view> size = mail_param(l, "SIZE")) {
+                long n = std::atol(std::string(size->substr(0, 20)).c_str());
+                if (n > d.max_size) {
+                    if (smtp_error_budget_spent(m)) return SMTP_ECLOSED;
+                    if (!say(m, "552 Message size exceeds fixed maximum message size")) {
+                        result = SMTP_EWRITE;
+                        break;
+                    }
+                    continue;
+                }
             }
             m.from = address_arg(l.substr(10));
             if (stop_on == STOP_ON_FROM) {

@@ -111,7 +111,7 @@ bool spool_start(smtp_message& m, std::string& err) {
 
 void spool_write(smtp_message& m, std::string_view piece) {
     if (piece.empty() || m.oversize || m.spool_error) return;
-    if (m.data_bytes + static_cast<long>(piece.size()) > SMTP_MAX_DATA) {
+    if (m.data_bytes + static_cast<long>(piece.size()) > m.drv->max_size) {
         m.oversize = 1;  // nothing more is stored; the mail is refused at its end
         return;
     }

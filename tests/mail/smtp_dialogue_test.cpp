@@ -109,14 +109,32 @@ TEST(SmtpDialogue, ListenerCanListenAgainRightAfterTraffic) {
     sms_free(s);
 }
 
-TEST(SmtpDialogue, EhloIsRefusedThenHeloAccepted) {
+TEST(SmtpDialogue, EhloIsAnsweredWithTheExtensionsAndOtherFirstCommandsRefused) {
     Gateway g;
     auto c = connect(g);
-    EXPECT_EQ(c->cmd("EHLO client"), "500 HELO expected");
     EXPECT_EQ(c->cmd("MAIL FROM:<a@b>"), "500 HELO expected");
-    EXPECT_EQ(c->cmd("HELO client"), hello("client"));
+    EXPECT_EQ(c->cmd("EHLO client"), "250-" + hello("client").substr(4));
+    EXPECT_EQ(c->read().value_or("none"), "250-PIPELINING");
+    EXPECT_EQ(c->read().value_or("none"), "250-SIZE 10485760");
+    EXPECT_EQ(c->read().value_or("none"), "250 8BITMIME");
+    EXPECT_EQ(c->cmd("EHLO again"), "500 Unknown command (EHLO)");
     EXPECT_EQ(c->cmd("QUIT"), R_QUIT);
     EXPECT_TRUE(c->closed());
+}
+
+TEST(SmtpDialogue, MailFromParametersAreReadAndATooBigSizeRefused) {
+    Gateway g;
+    auto c = connect(g);
+    EXPECT_EQ(c->cmd("EHLO client"), "250-" + hello("client").substr(4));
+    for (int i = 0; i < 3; ++i) c->read();
+    EXPECT_EQ(c->cmd("MAIL FROM:<big@b.example> SIZE=10485761"),
+              "552 Message size exceeds fixed maximum message size");
+    EXPECT_EQ(c->cmd("MAIL FROM:<a@b.example> SIZE=10485760 BODY=8BITMIME"), R_MAIL);
+    EXPECT_EQ(c->cmd("RCPT TO:<0400111222@sms.example>"), R_RCPT);
+    data(*c, "Subject: s\r\n\r\nbody\r\n");
+    EXPECT_EQ(c->cmd("QUIT"), R_QUIT);
+    ASSERT_TRUE(g.wait_mails(1));
+    EXPECT_EQ(g.mails()[0].from, "a@b.example");  // without its parameters
 }
 
 TEST(SmtpDialogue, LowerCaseCommandsAreAccepted) {
