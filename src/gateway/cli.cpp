@@ -102,9 +102,14 @@ class NoEcho {
     void (*old_hup_)(int) = SIG_DFL;
 };
 
-bool read_secret(std::FILE* in, std::string& out, bool& too_long) {
+// Echo goes off before the prompt shows: whatever is typed once the prompt is seen stays
+// hidden.
+bool read_secret(std::FILE* in, std::FILE* out, const char* prompt, std::string& answer,
+                 bool& too_long) {
     NoEcho quiet(in);
-    return read_answer(in, out, too_long);
+    std::fputs(prompt, out);
+    std::fflush(out);
+    return read_answer(in, answer, too_long);
 }
 
 // The service hooks of other platforms; on this one they do nothing and report success.
@@ -295,12 +300,8 @@ int password_tool(std::FILE* in, std::FILE* out, const std::string& path) {
         std::fprintf(out, "Enter web admin username: ");
         std::fflush(out);
         if (!read_answer(in, user, user_long)) break;
-        std::fprintf(out, "Enter web admin password: ");
-        std::fflush(out);
-        if (!read_secret(in, pass, pass_long)) break;
-        std::fprintf(out, "Enter web admin password(again): ");
-        std::fflush(out);
-        if (!read_secret(in, again, again_long)) break;
+        if (!read_secret(in, out, "Enter web admin password: ", pass, pass_long)) break;
+        if (!read_secret(in, out, "Enter web admin password(again): ", again, again_long)) break;
         if (user_long) {
             std::fprintf(out, "The user name is longer than %d characters, please try again.\n",
                          static_cast<int>(ANSWER_MAX));
