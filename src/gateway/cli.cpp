@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "foundation/fileio.h"
 #include "foundation/lib.h"
 #include "foundation/ssha.h"
 #include "foundation/thread.h"
@@ -158,31 +159,13 @@ int install(const std::string& dir, const std::string& path) {
     return 0;
 }
 
-// Writes a whole file under a temporary name and renames it into place. The temporary
-// file is made with its final mode (a password file is never readable by others, not
-// even for a moment).
+// Replaces a whole file (see write_file_atomic); the person at the terminal is told the
+// file and the system's reason.
 bool write_file(const std::string& path, const std::string& text, mode_t mode, std::string& why) {
-    std::string tmp = path + ".tmp";
-    ::unlink(tmp.c_str());
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0777);
-    std::FILE* f = fd >= 0 ? ::fdopen(fd, "w") : nullptr;
-    if (f == nullptr) {
-        why = path + ": " + system_error(errno);
-        if (fd >= 0) ::close(fd);
-        return false;
-    }
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = (std::fflush(f) == 0) && ok;
-    int err = errno;
-    ok = (::fchmod(fileno(f), mode) == 0) && ok;
-    std::fclose(f);
-    if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
-        if (ok) err = errno;
-        std::remove(tmp.c_str());
-        why = path + ": " + system_error(err);
-        return false;
-    }
-    return true;
+    FileWriteError err;
+    if (write_file_atomic(path, text, mode, err)) return true;
+    why = path + ": " + system_error(err.code);
+    return false;
 }
 
 // The -debug console: reads commands from standard input until "quit" or end of input.

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 
+#include "foundation/fileio.h"
 #include "foundation/lib.h"
 
 namespace tolvane {
@@ -46,42 +47,6 @@ long micros_now() {
     using namespace std::chrono;
     return static_cast<long>(
         duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-// Writes data to path through a temporary file in the same directory, with mode.
-int write_file(const std::string& path, const std::string& data, mode_t mode, std::string& reason) {
-    std::string tmp = strnprintf(4096, "%s.tmp%d", path.c_str(), static_cast<int>(::getpid()));
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0) {
-        reason = strprintf("cannot create %s (%s)", tmp.c_str(), system_error(errno).c_str());
-        return 0;
-    }
-    // The mode given to open is cut by the umask; the key must end up exactly 0600.
-    ::fchmod(fd, mode);
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            reason = strprintf("cannot write %s (%s)", tmp.c_str(), system_error(errno).c_str());
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            return 0;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        reason = strprintf("cannot write %s (%s)", tmp.c_str(), system_error(errno).c_str());
-        ::unlink(tmp.c_str());
-        return 0;
-    }
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        reason = strprintf("cannot rename %s to %s (%s)", tmp.c_str(), path.c_str(),
-                           system_error(errno).c_str());
-        ::unlink(tmp.c_str());
-        return 0;
-    }
-    return 1;
 }
 
 std::string bio_text(BIO* b) {
@@ -220,7 +185,7 @@ int encrypt_lib_create_private_key(const std::string& path, int bits, const char
         reason = "cannot encode the key: " + encrypt_lib_ssl_error("no reason given");
         return 0;
     }
-    return write_file(path, bio_text(mem.get()), 0600, reason);
+    return write_file_atomic(path, bio_text(mem.get()), 0600, reason) ? 1 : 0;
 }
 
 int encrypt_lib_create_certificate(const std::string& cert_path, const std::string& key_path,
@@ -300,7 +265,7 @@ int encrypt_lib_create_certificate(const std::string& cert_path, const std::stri
         reason = "cannot encode the certificate: " + encrypt_lib_ssl_error("no reason given");
         return 0;
     }
-    return write_file(cert_path, bio_text(mem.get()), 0644, reason);
+    return write_file_atomic(cert_path, bio_text(mem.get()), 0644, reason) ? 1 : 0;
 }
 
 }  // namespace tolvane

@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "foundation/fileio.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
 
@@ -134,11 +135,11 @@ int msglog_load(const std::string& path, char delimiter, std::string& err) {
     g_path = path;
     g_delim = delimiter;
     imsg("MsgLog file [%s]", path.c_str());
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd && errno == EACCES) fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     int open_errno = errno;
     struct stat st {};
-    if (fd >= 0) ::fstat(fd, &st);
+    if (fd) ::fstat(fd.get(), &st);
     if (g_table) {
         imsg("MsgLog empty old ones...");
         g_table->phones.clear();
@@ -150,7 +151,7 @@ int msglog_load(const std::string& path, char delimiter, std::string& err) {
         g_table->phones.reserve(buckets);
         imsg("MsgLog hash table created");
     }
-    if (fd < 0) {
+    if (!fd) {
         if (open_errno == ENOENT) {
             imsg("No MsgLog file found");
             return 1;
@@ -162,11 +163,10 @@ int msglog_load(const std::string& path, char delimiter, std::string& err) {
     data.reserve(static_cast<std::size_t>(st.st_size) + 1);
     char buf[65536];
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             err = std::strerror(errno);
-            ::close(fd);
             return 0;
         }
         if (n == 0) break;
@@ -181,7 +181,7 @@ int msglog_load(const std::string& path, char delimiter, std::string& err) {
         if (nl == std::string::npos) {
             // An append cut short: drop it, or the next append would continue this line.
             emsg("MsgLog line %d unfinished, skipped", lineno);
-            if (::ftruncate(fd, static_cast<off_t>(pos)) != 0)
+            if (::ftruncate(fd.get(), static_cast<off_t>(pos)) != 0)
                 emsg("MsgLog could not cut the unfinished line (%s)", std::strerror(errno));
             break;
         }
@@ -206,7 +206,7 @@ int msglog_load(const std::string& path, char delimiter, std::string& err) {
         }
         if (put(*g_table, f[0], f[1], when)) ++added;
     }
-    ::close(fd);
+    fd.reset();
     imsg("%d Msglog records loaded", added);
     return 1;
 }
@@ -214,7 +214,6 @@ int msglog_load(const std::string& path, char delimiter, std::string& err) {
 int msglog_save(const std::string& path, std::string& err) {
     std::lock_guard hold(g_lock);
     if (!g_table) return 1;
-    std::string tmp = path + ".tmp";
     std::string data;
     long written = 0;
     for (const auto& [phone, list] : g_table->phones) {
@@ -224,31 +223,9 @@ int msglog_save(const std::string& path, std::string& err) {
             ++written;
         }
     }
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        err = std::strerror(errno);
-        return 0;
-    }
-    std::string_view rest(data);
-    while (!rest.empty()) {
-        ssize_t n = ::write(fd, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            err = std::strerror(errno);
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            return 0;
-        }
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        err = std::strerror(errno);
-        ::unlink(tmp.c_str());
-        return 0;
-    }
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        err = std::strerror(errno);
-        ::unlink(tmp.c_str());
+    FileWriteError failed;
+    if (!write_file_atomic(path, data, 0644, failed)) {
+        err = system_error(failed.code);
         return 0;
     }
     imsg("%ld MsgLog records saved", written);
@@ -319,17 +296,16 @@ int msglog_store(const char* phone, const char* email) {
     }
     std::string line;
     append_line(line, phone, email, t, g_delim);
-    int fd = ::open(g_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return 1;  // the entry reaches the file at the next save
+    UniqueFd fd(::open(g_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd) return 1;  // the entry reaches the file at the next save
     struct stat st {};
-    bool sized = ::fstat(fd, &st) == 0;
+    bool sized = ::fstat(fd.get(), &st) == 0;
     ssize_t n;
-    do n = ::write(fd, line.data(), line.size());
+    do n = ::write(fd.get(), line.data(), line.size());
     while (n < 0 && errno == EINTR);
     // A part-written line would join the next one: take it back.
     if (n >= 0 && n != static_cast<ssize_t>(line.size()) && sized)
-        if (::ftruncate(fd, st.st_size) != 0) emsg("MsgLog could not cut a short append");
-    ::close(fd);
+        if (::ftruncate(fd.get(), st.st_size) != 0) emsg("MsgLog could not cut a short append");
     return 1;
 }
 

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <random>
 
+#include "foundation/fileio.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
 
@@ -151,38 +152,14 @@ int saturating_add(int a, int b) {
     return static_cast<int>(s);
 }
 
-// Closes the descriptor when it goes out of scope.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    explicit operator bool() const { return fd >= 0; }
-};
-
-bool write_all(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 // Whole file into out; false with errno set when it cannot be read.
 bool read_whole(const std::string& path, std::string& out) {
-    Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!f) return false;
     out.clear();
     char buf[65536];
     for (;;) {
-        ssize_t n = ::read(f.fd, buf, sizeof buf);
+        ssize_t n = ::read(f.get(), buf, sizeof buf);
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -248,7 +225,6 @@ bool valid_kind(int kind) {
 // Rewrites a counter file from the entries (temporary file and rename), keeping its
 // age, and sets every index anew.
 bool rewrite_counter_file(msgrecs_data& mr, msgrec_list& l, const struct stat& old) {
-    std::string tmp = l.path + ".tmp";
     std::string data;
     long pos = 0;
     for (auto& e : l.entries) {
@@ -259,19 +235,13 @@ bool rewrite_counter_file(msgrecs_data& mr, msgrec_list& l, const struct stat& o
         data += '\n';
         pos = static_cast<long>(data.size());
     }
-    {
-        Fd f(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (!f || !write_all(f.fd, data)) {
-            emsg("MsgRec [%s] rewrite failed (%s)", l.path.c_str(), std::strerror(errno));
-            ::unlink(tmp.c_str());
-            return false;
-        }
+    FileWriteError failed;
+    auto keep_age = [&old](int fd) {
         struct timespec times[2] = {old.st_atim, old.st_mtim};
-        ::futimens(f.fd, times);
-    }
-    if (::rename(tmp.c_str(), l.path.c_str()) != 0) {
-        emsg("MsgRec [%s] rewrite failed (%s)", l.path.c_str(), std::strerror(errno));
-        ::unlink(tmp.c_str());
+        ::futimens(fd, times);
+    };
+    if (!write_file_atomic(l.path, data, 0644, failed, keep_age)) {
+        emsg("MsgRec [%s] rewrite failed (%s)", l.path.c_str(), std::strerror(failed.code));
         return false;
     }
     imsg("MsgRec [%s] rewritten without its damaged lines", l.path.c_str());
@@ -410,8 +380,8 @@ void compile_file(const std::string& dir, const std::string& tmp_name, std::stri
         return;
     }
     if (!data.empty() && data.back() != '\n') data += '\n';
-    Fd out(::open(month.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (!out || !write_all(out.fd, data)) {
+    UniqueFd out(::open(month.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!out || !write_all(out.get(), data)) {
         emsg("MsgRec compile file, failed to append (%s)", month.c_str());
         return;
     }
@@ -534,11 +504,11 @@ int msgrec_update(msgrecs* mr, msgrec* entry, int kind) {
         errno = EINVAL;
         return 0;
     }
-    Fd f(::open(l.path.c_str(), O_WRONLY | O_CLOEXEC));
+    UniqueFd f(::open(l.path.c_str(), O_WRONLY | O_CLOEXEC));
     if (!f) return 0;
     std::string digits = ten_digits(entry->count);
     ssize_t n;
-    do n = ::pwrite(f.fd, digits.data(), digits.size(), entry->index);
+    do n = ::pwrite(f.get(), digits.data(), digits.size(), entry->index);
     while (n < 0 && errno == EINTR);
     if (n != static_cast<ssize_t>(digits.size())) {
         if (n >= 0) errno = EIO;
@@ -553,23 +523,23 @@ int msgrec_append(msgrecs* mr, msgrec* entry, int kind) {
     if (!mr || !entry || !valid_kind(kind)) return 0;
     msgrec_list& l = mr->d->lists[kind];
     std::lock_guard hold(l.lock);
-    Fd f(::open(l.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    UniqueFd f(::open(l.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     if (!f) return 0;
     struct stat st {};
-    if (::fstat(f.fd, &st) != 0) return 0;
+    if (::fstat(f.get(), &st) != 0) return 0;
     std::string line = entry->string;
     line += mr->d->delimiter;
     line += ten_digits(entry->count);
     line += '\n';
-    if (!write_all(f.fd, line)) {
+    if (!write_all(f.get(), line)) {
         int e = errno;
         // A part-written line would shift every later line: take it back.
-        if (::ftruncate(f.fd, st.st_size) != 0)
+        if (::ftruncate(f.get(), st.st_size) != 0)
             emsg("MsgRec [%s] could not be cut back", l.path.c_str());
         errno = e;
         return 0;
     }
-    off_t end = ::lseek(f.fd, 0, SEEK_CUR);
+    off_t end = ::lseek(f.get(), 0, SEEK_CUR);
     entry->index = static_cast<long>(end) - 11;
     l.file_exists = true;
     l.last_change = now();
@@ -726,8 +696,8 @@ int msgrec_write(std::string_view status, std::string_view client, std::string_v
         std::string path = attach_path(dir, name);
         struct stat st {};
         bool existed = ::stat(path.c_str(), &st) == 0;
-        Fd f(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-        if (!f || !write_all(f.fd, line)) return 0;
+        UniqueFd f(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+        if (!f || !write_all(f.get(), line)) return 0;
         if (!existed) msgrec_compile(dir, day_kind, name);
     }
     if (counted) {

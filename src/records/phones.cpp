@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "foundation/fileio.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
 
@@ -107,13 +108,13 @@ bool parse_int(std::string_view s, long long& out) {
 // Reads "email|in|out|last|"; the address is what lies before the last three fields, so
 // an address holding "|" still reads back.
 bool read_pool_file(const std::string& path, phone& ph) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
     char buf[4096];
     ssize_t n;
-    do n = ::read(fd, buf, sizeof buf);
+    do n = ::read(fd.get(), buf, sizeof buf);
     while (n < 0 && errno == EINTR);
-    ::close(fd);
+    fd.reset();
     if (n <= 0) {
         emsg("phone file [%s] is empty or unreadable, skipped", path.c_str());
         return false;
@@ -149,20 +150,12 @@ bool read_pool_file(const std::string& path, phone& ph) {
 
 void write_pool_file(const Pool& p, const phone& ph) {
     std::string path = file_of(p.workpath, ph.number, true);
-    std::string tmp = path + ".tmp";
     std::string line = ph.email.value_or("(NULL)") + "|" + std::to_string(ph.in) + "|" +
                        std::to_string(ph.out) + "|" + std::to_string(ph.last) + "|\n";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        emsg("phone file [%s] cannot be written (%s)", path.c_str(), std::strerror(errno));
-        return;
-    }
-    bool ok = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
-        emsg("phone file [%s] cannot be written (%s)", path.c_str(), std::strerror(errno));
-        ::unlink(tmp.c_str());
-    }
+    FileWriteError failed;
+    if (!write_file_atomic(path, line, 0644, failed))
+        emsg("phone file [%s] cannot be written (%s)", path.c_str(),
+             system_error(failed.code).c_str());
 }
 
 std::vector<std::string> subdirs(const std::string& dir) {
