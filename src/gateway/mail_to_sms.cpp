@@ -396,8 +396,16 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
         // The header copy travels with the first attempt of a mail only.
         err = sms_send(s.send, first && e.attempts <= 1 ? &extra : nullptr, e.originator,
                        e.destination, e.text);
-        if (!first || err != 0) lib_msleep(err != 0 ? s.pause_ms : 0);
+        if (err != 0) lib_msleep(s.pause_ms);
         if (err == 0) break;
+    }
+    if (err != 0 && s.up && !s.up()) {
+        // The transport went down under the send: the entry waits for it to come back
+        // (with at least one attempt left) instead of failing for good.
+        std::string why = cut(transport_error(s.send, err));
+        imsg("SMS to [%s] waits: the transport is down (%s)", e.destination.c_str(), why.c_str());
+        job.later(why, 0);
+        return;
     }
     if (err != 0) {
         std::string why = cut(transport_error(s.send, err));
@@ -409,8 +417,8 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
     dmsg("Message sent successfully");
     if ((e.flags & MAIL_FROM_SENDER) == 0) msglog_store(e.destination.c_str(), e.sender.c_str());
     msgrec_write("SUCCESS", e.client, e.billing, e.destination, "NONE", "rec", true);
+    // No pause after a success: the pace of the transport is set by the number of workers.
     job.done(true, std::string());
-    lib_msleep(s.pause_ms);
 }
 
 void expire_mail_entry(const MailSender& s, const queue_entry& e) {

@@ -64,7 +64,7 @@ struct MailSender {
     sms* relay = nullptr;       // relay sender for failure notices
     const SIni* ini = nullptr;  // the settings (sms_retries)
     std::function<bool()> up;   // the transport is connected; null: always
-    long pause_ms = 10;         // pause after each attempt to send an SMS
+    long pause_ms = 10;         // pause after each failed attempt to send an SMS
 };
 // An entry whose attempt cannot be marked (disk full) is tried again after this long.
 inline constexpr long MAIL_STORE_RETRY_MS = 5000;

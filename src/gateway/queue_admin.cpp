@@ -57,7 +57,10 @@ bool delivery_open() {
         mail_sender.send = Send.get();
         mail_sender.relay = Smtp.get();
         mail_sender.ini = ConfigSettings.get();
+        // A transport that reconnects says so; its entries wait meanwhile.
+        mail_sender.up = [] { return Send->up(); };
         DeliveryLane lane;
+        lane.up = mail_sender.up;
         lane.name = "SMS";
         lane.kind = QUEUE_MAIL_TO_SMS;
         // A modem holds one dialogue at a time, and the SMPP link one submit_sm: more workers
@@ -77,6 +80,7 @@ bool delivery_open() {
         DeliveryLane lane;
         lane.name = "mail";
         lane.kind = QUEUE_SMS_TO_MAIL;
+        lane.up = [] { return Smtp->up(); };
         lane.workers = workers;
         lane.lifetime_ms = lifetime_ms;
         lane.deliver = [](DeliveryJob& job) { deliver_sms_entry(sms_relay, job); };

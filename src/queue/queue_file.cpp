@@ -25,6 +25,7 @@
 #include <set>
 #include <thread>
 
+#include "foundation/kind.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "queue/queue.h"
@@ -657,16 +658,16 @@ std::unique_ptr<QueueStore> queue_file_open(const std::string& dir,
 }
 
 std::uint64_t queue_file_syncs(const QueueStore* store) {
-    const auto* f = dynamic_cast<const FileQueue*>(store);
+    const auto* f = kind_cast<const FileQueue>(store);
     return f != nullptr ? f->syncs() : 0;
 }
 
 void queue_file_flush(QueueStore* store) {
-    if (auto* f = dynamic_cast<FileQueue*>(store)) f->flush_all();
+    if (auto* f = kind_cast<FileQueue>(store)) f->flush_all();
 }
 
 std::size_t queue_file_waiters(QueueStore* store) {
-    auto* f = dynamic_cast<FileQueue*>(store);
+    auto* f = kind_cast<FileQueue>(store);
     return f != nullptr ? f->waiters() : 0;
 }
 
