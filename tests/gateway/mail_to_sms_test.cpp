@@ -287,6 +287,38 @@ TEST_F(MailToSms, AcceptedMailIsOnDiskBeforeTheClientSpeaksAgain) {
     EXPECT_TRUE(sms_out.sent.empty()) << "sending is the workers' job";
 }
 
+TEST_F(MailToSms, TransportDownAfterAFailedSendHoldsTheEntryWithoutARecord) {
+    limit("msgrec", 0, 500, 500);
+    set("sms_retries", "3");
+    sms_out.results = {5, 5, 5, 5};
+    bool up = true;
+    sender.up = [&up] { return up; };
+    path.queue = queue.get();
+    std::string input = dialogue("a@b", {"0412000001@gw"}, kMail);
+    auto m = sms_smtp_msg_new(drv, smtp_memory_link(input, &out), MODE_HELO);
+    std::unique_ptr<sms_message> msg = std::move(m);
+    mail_to_sms(path, msg);
+    std::optional<queue_entry> e = queue->claim(QUEUE_MAIL_TO_SMS, delivery_now_ms());
+    ASSERT_TRUE(e);
+    up = false;  // the link drops as the first send fails
+    DeliveryJob job(*queue, std::move(*e));
+    deliver_mail_entry(sender, job);
+    EXPECT_EQ(sms_out.sent.size(), 1u) << "no retries into a transport that is down";
+    EXPECT_TRUE(records().empty());
+    EXPECT_TRUE(notices.sent.empty());
+    std::vector<queue_entry> held = queue->list(QUEUE_MAIL_TO_SMS);
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(held[0].attempts, 1u);
+    EXPECT_EQ(held[0].last_error, "scripted failure 5");
+    // Back up: the remaining attempts are made and the outcome written.
+    up = true;
+    sms_out.results = {0};
+    deliver_queued();
+    EXPECT_EQ(sms_out.sent.size(), 2u);
+    EXPECT_EQ(records().size(), 1u);
+    EXPECT_TRUE(queue->list(0).empty());
+}
+
 TEST_F(MailToSms, SendModeNoneRefusesRightAfterTheGreeting) {
     path.send = nullptr;
     LogCapture log;
@@ -486,7 +518,8 @@ TEST_F(MailToSms, FinalFailureWritesUncountedRecordAndMailsTheNotice) {
 TEST_F(MailToSms, ClientCutOffInItsDataGetsNoSmsAndNoRecord) {
     limit("msgrec", 0, 500, 500);
     std::string input =
-        "HELO c\r\nMAIL FROM:<a@b>\r\nRCPT TO:<0412345678@gw>\r\nDATA\r\nSubject: x\r\n\r\nhalf a mail";
+        "HELO c\r\nMAIL FROM:<a@b>\r\nRCPT TO:<0412345678@gw>\r\nDATA\r\nSubject: x\r\n\r\nhalf a "
+        "mail";
     run(input);
     EXPECT_TRUE(sms_out.sent.empty());
     EXPECT_TRUE(records().empty());
