@@ -12,6 +12,7 @@
 #include "foundation/thread.h"
 #include "gateway/gateway.h"
 #include "gateway/web_admin.h"
+#include "gateway/web_status.h"
 #include "records/msglog.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
@@ -73,6 +74,7 @@ int console_send(std::string_view to, std::string_view text, std::string& why) {
 }
 
 void gateway_mainloop() {
+    web_status_install_probe();
     if (Command && !web_accept_start(Command.get(), CommandHttps)) {
         emsg("Failed to start the web administration thread");
     }
@@ -138,6 +140,7 @@ int gateway_shutdown(bool wait_threads, int status) {
 
     // 4. Transports. Threads that were abandoned may still use them, so then they stay.
     publish_console_smtp(nullptr);
+    web_status_install_probe(false);
     if (abandoned) {
         (void)Smtp.release();
         (void)Send.release();

@@ -17,6 +17,7 @@
 #include "foundation/ssha.h"
 #include "foundation/thread.h"
 #include "gateway/gateway.h"
+#include "gateway/web_status.h"
 #include "records/msgrec.h"
 #include "records/mutexlist.h"
 
@@ -121,6 +122,11 @@ int main_page(web_serv* w, callback_data*) {
     return webserv_display(w, STATUS_OK, "main.htm");
 }
 
+// The part of the main page that refreshes itself, on its own.
+int status_part(web_serv* w, callback_data*) {
+    return webserv_display(w, STATUS_OK, "status.htm");
+}
+
 int shutdown_page(web_serv* w, callback_data*) {
     return webserv_display(w, STATUS_OK, "shutdown.htm");
 }
@@ -177,6 +183,7 @@ constexpr web_command web_commands[] = {
     {"shutdown", shutdown_page, nullptr},
     {"shutdown_do", shutdown_do, shutdown_page},
     {"limit_reset", limit_reset, main_page},
+    {"status", status_part, nullptr},
 };
 
 const web_command& choose_command(web_serv* w) {
@@ -213,6 +220,9 @@ const tpl_fns web_tpl_fns[] = {
     {"time_length", time_length, nullptr, 1},
     {"begin_limits", begin_limits, "end_limits", 0},
     {"begin_limit_names", begin_limit_names, "end_limit_names", 0},
+    {"show_gateway", web_show_gateway, nullptr, 0},
+    {"begin_transports", web_begin_transports, "end_transports", 0},
+    {"begin_outcomes", web_begin_outcomes, "end_outcomes", 0},
     {nullptr, nullptr, nullptr, 0},
 };
 
