@@ -10,6 +10,7 @@
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "gateway/gateway.h"
+#include "gateway/gateway_metrics.h"
 #include "gateway/keys.h"
 #include "gateway/mail_text.h"
 #include "records/msglog.h"
@@ -67,23 +68,32 @@ class MailJob {
         if (!admit_client()) return;
         if (!receive()) return;
         collect_recipients();
+        // A transaction that named no recipient at all (a client that quits after RSET)
+        // is no mail.
+        if (recipients_seen_ > 0) gateway_count_mail(MAIL_RECEIVED);
         if (dests_.empty()) {
             dmsg("No message to process");
+            if (recipients_seen_ > 0) gateway_count_mail(MAIL_REFUSED_RECIPIENT);
             return;
         }
-        if (!admit_sender()) return;
+        if (!admit_sender()) {
+            gateway_count_mail(sender_refusal_);
+            return;
+        }
         choose_originator();
         text_ = compose_sms_text(rules(), sender_, sms_smtp_headers(m()), body_);
         // The mail is answered only once its SMS are stored: "250" is a promise.
         std::string why;
         if (!store(why)) {
             emsg("Mail from [%s] not stored, refused (%s)", sender_.c_str(), why.c_str());
+            gateway_count_mail(MAIL_REFUSED_STORAGE);
             int err = sms_msg_reject(p_.smtp, m(), 452, "Insufficient system storage");
             if (err != 0)
                 emsg("Message send error SMTP [%d:%s]", err, transport_error(p_.smtp, err).c_str());
             return;
         }
         dmsg("Ready to send...");
+        gateway_count_mail(MAIL_ACCEPTED);
         int err = sms_msg_accept(p_.smtp, m(), 250, "Command DATA Processed mail data OK");
         if (err != 0) {
             // The client may not have seen the reply; the SMS go out all the same, as a
@@ -129,6 +139,7 @@ class MailJob {
         std::optional<std::string> match = list_match(p_.reader, ACCEPT_IP, client_);
         if (!match) {
             imsg("Connection from [%s] blocked", client_.c_str());
+            gateway_count_client_refused();
             refuse("Ip Blocked");
             return false;
         }
@@ -136,6 +147,7 @@ class MailJob {
         if (msgrecs* mr = exceeded(MSGREC_IP, client_)) {
             imsg("Connection from [%s] exceeds (%s) limit of %d", client_.c_str(),
                  or_empty(msgrec_name(mr)), msgrec_ip(mr));
+            gateway_count_client_refused();
             refuse(limit_text(mr, IP_LIMIT_MSG));
             return false;
         }
@@ -160,6 +172,7 @@ class MailJob {
         const char* prefix = value_of(p_.reader, SMTP_PREFIX);
         const char* country = value_of(p_.reader, PHONE_COUNTRY);
         while (const char* to = sms_msg_to(p_.smtp, m())) {
+            ++recipients_seen_;
             std::string dest = mail_destination(to, mode, todomain, prefix, country);
             if (dest.empty()) {
                 imsg("Mail to [%s] refused: not a phone number", cut(to).c_str());
@@ -194,6 +207,7 @@ class MailJob {
             // Cut off, too big or not spooled: the transport has answered the client (or
             // lost it); there is nothing to make an SMS of and nothing to record.
             imsg("Message data from [%s] not available, no SMS sent", sender_.c_str());
+            sender_refusal_ = MAIL_REFUSED_DATA;
             return false;
         }
         body_ = body;
@@ -216,6 +230,7 @@ class MailJob {
         if (msgrecs* mr = exceeded(MSGREC_FROM, bill_)) {
             imsg("For [%s] exceeds (%s) limit of %d", bill_.c_str(), or_empty(msgrec_name(mr)),
                  msgrec_from(mr));
+            sender_refusal_ = MAIL_REFUSED_LIMIT;
             refuse(limit_text(mr, FROM_LIMIT_MSG));
             return false;
         }
@@ -294,6 +309,8 @@ class MailJob {
     std::string client_, sender_, bill_, originator_, body_, text_;
     std::vector<std::string> dests_;
     bool from_sender_ = false;  // the originator fell back to the sender address
+    GatewayMailOutcome sender_refusal_ = MAIL_REFUSED_SENDER;  // why admit_sender said no
+    int recipients_seen_ = 0;
 };
 
 // The record and the notice of a final failure.
@@ -411,10 +428,13 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
         std::string why = cut(transport_error(s.send, err));
         emsg("Message send error OTHER [%d:%s]", err, why.c_str());
         fail(s, e, why);
+        gateway_count_sms_failed(sms_mode(s.send));
         job.done(false, why);
         return;
     }
     dmsg("Message sent successfully");
+    gateway_count_sms_sent(sms_mode(s.send),
+                           static_cast<double>(delivery_now_ms() - e.enqueued_ms) / 1000.0);
     if ((e.flags & MAIL_FROM_SENDER) == 0) msglog_store(e.destination.c_str(), e.sender.c_str());
     msgrec_write("SUCCESS", e.client, e.billing, e.destination, "NONE", "rec", true);
     // No pause after a success: the pace of the transport is set by the number of workers.
@@ -423,6 +443,7 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
 
 void expire_mail_entry(const MailSender& s, const queue_entry& e) {
     fail(s, e, "expired in queue");
+    gateway_count_sms_failed(sms_mode(s.send));
 }
 
 void mail_to_sms(const MailPath& path, std::unique_ptr<sms_message>& msg) {

@@ -7,6 +7,7 @@
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "gateway/gateway.h"
+#include "gateway/gateway_metrics.h"
 #include "gateway/keys.h"
 #include "mail/sms_smtp.h"
 #include "records/msglog.h"
@@ -368,6 +369,7 @@ void deliver_sms_entry(const SmsRelay& r, DeliveryJob& job) {
     int err = sms_send(r.relay, &headers, e.originator, e.destination, e.text);
     if (err == 0) {
         imsg("Message sent successfully");
+        gateway_count_relayed(true);
         msgrec_write("SUCCESS", "SMS", e.sender, e.destination, "NONE", "log", false);
         job.done(true, std::string());
         return;
@@ -382,15 +384,18 @@ void deliver_sms_entry(const SmsRelay& r, DeliveryJob& job) {
         return;
     }
     emsg("Message send error SMTP [%d:%s]", err, error.c_str());
+    gateway_count_relayed(false);
     msgrec_write("FAILURE", "SMS", e.sender, e.destination, error, "log", false);
     job.done(false, error);
 }
 
 void expire_sms_entry(const queue_entry& e) {
+    gateway_count_relayed(false);
     msgrec_write("FAILURE", "SMS", e.sender, e.destination, "expired in queue", "log", false);
 }
 
 void sms_to_mail(const SmsPath& path, std::unique_ptr<sms_message>& msg) {
+    gateway_count_sms_received(sms_mode(path.recv));
     SmsJob job(path, msg);
     job.run();
 }

@@ -2,6 +2,7 @@
 // the template functions. See web_admin.h.
 #include "gateway/web_admin.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include "foundation/metrics.h"
 #include "foundation/ssha.h"
 #include "foundation/thread.h"
+#include "gateway/delivery.h"
 #include "gateway/gateway.h"
 #include "gateway/web_status.h"
 #include "records/msgrec.h"
@@ -382,6 +384,14 @@ void metrics_page(web_serv* w) {
     metrics()
         .gauge("tolvane_web_connections_open", "Web administration connections being served")
         .set(open_connections.load());
+    const queue_stats q = delivery_queue_stats();
+    metrics()
+        .gauge(METRIC_QUEUE_LENGTH, "Entries in the queue not done yet")
+        .set(static_cast<std::int64_t>(q.waiting));
+    metrics()
+        .gauge(METRIC_QUEUE_OLDEST, "Seconds since the oldest waiting entry was queued")
+        .set(q.oldest_ms > 0 ? std::max<std::int64_t>(0, delivery_now_ms() - q.oldest_ms) / 1000
+                             : 0);
     send_text(w, "HTTP/1.0 200 OK", "text/plain; version=0.0.4; charset=utf-8", metrics().render());
 }
 

@@ -239,7 +239,8 @@ void web_begin_outcomes(tpl* t, TplTokens* body, void* data) {
     const char* dir = ini ? rini_get(ini, WORKPATH, nullptr, nullptr) : nullptr;
     const day_summary d = web_day_summary(dir ? dir : ".", std::time(nullptr), RecordDelimiter);
     for (const record_outcome& o : d.last) {
-        webserv_add(w, "outcome_when", o.when);
+        // Today's outcomes only: the time of day says enough ("Tue Dec  8 13:24:42 2026").
+        webserv_add(w, "outcome_when", o.when.size() >= 19 ? o.when.substr(11, 8) : o.when);
         webserv_add(w, "outcome_direction", o.direction);
         webserv_add(w, "outcome_status", o.status);
         webserv_add(w, "outcome_from", o.from);

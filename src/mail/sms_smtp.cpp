@@ -15,6 +15,7 @@
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "foundation/metrics.h"
 #include "foundation/thread.h"
 #include "mail/sms_smtp_impl.h"
 #include "net/tcp.h"
@@ -205,12 +206,17 @@ std::unique_ptr<sms_message> sms_smtp::wait(int timeout_msec, int& errcode) {
     // there is none.
     if (d->max_sessions > 0 && d->sessions->fetch_add(1) >= d->max_sessions) {
         d->sessions->fetch_sub(1);
+        static MetricCounter& busy = metrics().counter(
+            METRIC_SMTP_SESSIONS_REFUSED, "SMTP clients refused before their dialogue, by reason",
+            {{"reason", "busy"}});
+        busy.inc();
         smtp_listener::refuse_over_cap(fd);
         imsg("SMTP connection from %s:%d refused: %d sessions open", ip.c_str(), port,
              d->max_sessions);
         return nullptr;
     }
     if (d->max_sessions <= 0) d->sessions->fetch_add(1);
+    smtp_sessions_gauge().add();
     std::unique_ptr<CHAN> c = tcp_new();
     c->sk = fd;
     c->theirname = ip;

@@ -26,7 +26,10 @@ smtp_conn::smtp_conn(std::unique_ptr<smtp_link> l, int ms) : link(std::move(l)),
 smtp_conn::~smtp_conn() {
     flush();
     link.reset();  // closed before its place is given back
-    if (session_count) session_count->fetch_sub(1);
+    if (session_count) {
+        session_count->fetch_sub(1);
+        smtp_sessions_gauge().sub();
+    }
 }
 
 int smtp_conn::sockno() const {

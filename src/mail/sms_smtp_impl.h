@@ -14,9 +14,16 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/metrics.h"
 #include "mail/sms_smtp.h"
 
 namespace tolvane {
+
+// Sessions open on the listeners of the process, for the metrics.
+inline MetricGauge& smtp_sessions_gauge() {
+    static MetricGauge& g = metrics().gauge(METRIC_SMTP_SESSIONS_OPEN, "SMTP sessions open");
+    return g;
+}
 
 class smtp_conn {
   public:
