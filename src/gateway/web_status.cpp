@@ -113,8 +113,10 @@ bool part_state(const sms* s, std::string& text) {
         text = "not open";
         return false;
     }
-    text = "open";
-    return true;
+    const bool up = s->up();
+    text = s->state_text();
+    if (text.empty()) text = up ? "up" : "down";
+    return up;
 }
 
 std::vector<web_health_item> probe() {

@@ -206,10 +206,10 @@ std::unique_ptr<sms_message> sms_smtp::wait(int timeout_msec, int& errcode) {
     // there is none.
     if (d->max_sessions > 0 && d->sessions->fetch_add(1) >= d->max_sessions) {
         d->sessions->fetch_sub(1);
-        static MetricCounter& busy = metrics().counter(
+        static MetricCounter& refused_busy = metrics().counter(
             METRIC_SMTP_SESSIONS_REFUSED, "SMTP clients refused before their dialogue, by reason",
             {{"reason", "busy"}});
-        busy.inc();
+        refused_busy.inc();
         smtp_listener::refuse_over_cap(fd);
         imsg("SMTP connection from %s:%d refused: %d sessions open", ip.c_str(), port,
              d->max_sessions);
