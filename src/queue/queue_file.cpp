@@ -25,6 +25,7 @@
 #include <set>
 #include <thread>
 
+#include "foundation/fileio.h"
 #include "foundation/kind.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
@@ -35,30 +36,10 @@ namespace tolvane {
 
 namespace {
 
-// An open file descriptor, closed by its owner.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
-
 struct Segment {
     std::uint64_t seq = 0;
     std::string path;
-    Fd fd;
+    UniqueFd fd;
     std::int64_t size = 0;    // bytes known to be written whole
     bool has_header = false;  // its SEGMENT record is written
     std::size_t live = 0;     // entries enqueued here and not done
@@ -180,7 +161,7 @@ class FileQueue final : public QueueStore {
 
     const std::string dir_;
     const queue_file_options opt_;
-    Fd dirfd_;
+    UniqueFd dirfd_;
 
     std::mutex m_;
     std::condition_variable flushed_cv_;
