@@ -49,6 +49,20 @@ class sms_robot : public sms {
     const char* msg_to(sms_message*) override { return ""; }
     const char* msg_body(sms_message*) override { return ""; }
     void msg_free(std::unique_ptr<sms_message>& msg) override { msg.reset(); }
+    // Up while the program can be run: a robot whose program is missing or not executable
+    // would fail every send, so its messages are better held until it is back.
+    bool up() const override { return program_runs(); }
+    std::string state_text() const override {
+        return program_runs() ? "command " + program() : "command " + program() + " cannot be run";
+    }
+    std::string program() const {
+        std::vector<std::string> args = spawn_split_args(cmdline);
+        return args.empty() ? std::string() : args.front();
+    }
+    bool program_runs() const {
+        const std::string p = program();
+        return !p.empty() && ::access(p.c_str(), X_OK) == 0;
+    }
 
     std::vector<std::string> env;
     std::string cmdline;

@@ -81,6 +81,34 @@ class RobotTest : public ::testing::Test {
     std::unique_ptr<sms> state_;
 };
 
+TEST_F(RobotTest, UpOnlyWhileItsProgramCanBeRun) {
+    const std::string p = program("send.sh", "echo SUCCESS");
+    struct Case {
+        const char* what;
+        std::string cmdline;
+        bool up;
+    };
+    const std::vector<Case> cases = {
+        {"program with arguments", p + " --fast x", true},
+        {"missing program", d() + "/none.sh", false},
+        {"empty command line", "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        open(c.cmdline);
+        EXPECT_EQ(state_->up(), c.up);
+        EXPECT_EQ(state_->state_text().find("cannot be run") == std::string::npos, c.up)
+            << state_->state_text();
+    }
+    open(p + " --fast");
+    EXPECT_EQ(state_->state_text(), "command " + p);
+    fs::permissions(p, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_FALSE(state_->up());
+    EXPECT_EQ(state_->state_text(), "command " + p + " cannot be run");
+    fs::permissions(p, fs::perms::owner_all);
+    EXPECT_TRUE(state_->up());
+}
+
 TEST_F(RobotTest, SuccessInSmallLettersCountsAsSent) {
     open(program("ok.sh",
                  "head -c \"$SMS_LENGTH\" > " + d() +

@@ -128,6 +128,39 @@ class Health(unittest.TestCase):
         self.assertEqual(headers["Content-Type"], "text/plain; charset=utf-8")
 
 
+    def test_health_is_503_with_the_reason_while_the_robot_cannot_run(self):
+        gw = tvtest.Gateway(extra=["webpath %s" % os.path.join(tvtest.SOURCE_DIR, "etc", "web"),
+                                   "phone_country +61", "metrics_open true"])
+        self.addCleanup(gw.close)
+        robot = os.path.join(gw.dir, "robot.sh")
+        shutil.copy(tvtest.DEMO_ROBOT, robot)
+        os.chmod(robot, 0o755)
+        gw.lines = [l for l in gw.lines if not l.startswith("robot_cmd")]
+        gw.lines.append("robot_cmd %s %s" % (robot, gw.outbox))
+        gw.write_settings()
+        gw.start()
+        gw.wait_started()
+        self.assertEqual(request(gw, "/health", auth=None)[:3:2], (200, "ok\n"))
+
+        os.chmod(robot, 0o644)
+        status, _, body = request(gw, "/health", auth=None)
+        self.assertEqual(status, 503)
+        self.assertEqual(body, "robot: command %s cannot be run\n" % robot)
+        _, samples, _, _ = scrape(gw, auth=False)
+        self.assertEqual(value(samples, "tolvane_transport_up", transport="robot", role="send"), 0)
+        self.assertEqual(value(samples, "tolvane_transport_up", transport="smtp",
+                               role="listener"), 1)
+        # A mail meanwhile is kept, not failed, and goes out once the robot can run again.
+        self.assertEqual(mail(gw, "ann@corp.example", ["0412345678@gw.example"]), {})
+        self.assertEqual(gw.outbox_files(), [])
+
+        os.chmod(robot, 0o755)
+        self.assertEqual(request(gw, "/health", auth=None)[:3:2], (200, "ok\n"))
+        wait_for(lambda: len(gw.outbox_files()) == 1, what="the held SMS sent")
+        _, samples, _, _ = scrape(gw, auth=False)
+        self.assertEqual(value(samples, "tolvane_sms_failed_total", transport="robot"), 0)
+
+
 class StatusPage(unittest.TestCase):
     def chromium(self, args):
         exe = shutil.which("chromium") or shutil.which("chromium-browser")
