@@ -114,6 +114,9 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {METRICS_OPEN,       "metrics_open",       SM_NONE,  "false",               NOFB,          nullptr},
     {SMTP_MAX_SIZE,      "smtp_max_size",      SM_NONE,  "10485760",            NOFB,          nullptr},
     {SMTP_LISTEN,        "smtp_listen",        SM_NONE,  nullptr,               NOFB,          nullptr},
+    {SMTP_AUTH,          "smtp_auth",          SM_NONE,  "off",                 NOFB,          nullptr},
+    {SMTP_USERS,         "smtp_users",         SM_NONE,  nullptr,               NOFB,          nullptr},
+    {SMTP_AUTH_PLAINTEXT,"smtp_auth_plaintext",SM_NONE,  "false",               NOFB,          nullptr},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

@@ -245,9 +245,10 @@ static void warn_open_listener(const std::vector<std::string>& addresses) {
         if (v == nullptr) break;
         if (wild_list("203.0.113.77", v) || wild_list("2001:db8::77", v)) any_client = true;
     }
-    if (!any_client) return;
+    if (!any_client || iequals(setting_str(SMTP_AUTH), "required")) return;
     emsg("Warning: SMTP listener on %s takes mail from any address without authentication: anyone "
-         "who can reach it sends SMS. Close it with smtp_listen 127.0.0.1 or accept_ip",
+         "who can reach it sends SMS. Close it with smtp_listen 127.0.0.1, accept_ip or "
+         "smtp_auth required",
          open.c_str());
 }
 
@@ -269,6 +270,14 @@ smtp_init smtp_side_init(SIni* ini) {
     rec->spool_over = s_atoi(get(SMTP_SPOOL_OVER).c_str());
     rec->max_size = std::atol(get(SMTP_MAX_SIZE).c_str());
     rec->listen = s_split_words(get(SMTP_LISTEN), ", \t");
+    std::string auth = get(SMTP_AUTH);
+    rec->auth = iequals(auth, "required")   ? SMTP_AUTH_REQUIRED
+                : iequals(auth, "optional") ? SMTP_AUTH_OPTIONAL
+                                            : SMTP_AUTH_OFF;
+    if (!auth.empty() && rec->auth == SMTP_AUTH_OFF && !iequals(auth, "off"))
+        emsg("smtp_auth (%s) is none of off, optional, required: taken as off", auth.c_str());
+    rec->users_file = get(SMTP_USERS);
+    rec->auth_plaintext = istrue(sini_getx(ini, SMTP_AUTH_PLAINTEXT, nullptr, nullptr, 0)) != 0;
     rec->relay_keep = true;
     return std::move(*rec);
 }

@@ -143,6 +143,17 @@ std::unique_ptr<sms> sms_smtp_init(const smtp_init& init, int& errcode) {
     d->max_size = rec->max_size > 0 ? rec->max_size : SMTP_MAX_DATA;
     d->spool_over = rec->spool_over > 0 ? std::min(rec->spool_over, d->max_size) : 0;
     d->relay_keep = rec->relay_keep;
+    d->auth = rec->auth;
+    d->auth_plaintext = rec->auth_plaintext;
+    if (d->auth != SMTP_AUTH_OFF) {
+        std::string why;
+        if (!smtp_users_load(rec->users_file, d->users, why))
+            emsg("SMTP users file (%s) cannot be read, %s: nobody can authenticate",
+                 rec->users_file.c_str(), why.c_str());
+        else
+            imsg("SMTP users file (%s): %d users", rec->users_file.c_str(),
+                 static_cast<int>(d->users.size()));
+    }
     if (d->relay_keep) d->relay_pool = smtp_relay_pool_new();
     // The listener's wait is woken by each connection: no pause between waits.
     d->idle_pause_ms = 0;

@@ -40,6 +40,7 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -98,6 +99,9 @@ const std::string* smtp_header_find(const smtp_headers& h, std::string_view name
 // Sets (replaces) or adds a header.
 void smtp_header_set(smtp_headers& h, std::string_view name, std::string_view value);
 
+// Whether the listener asks clients to authenticate.
+enum smtp_auth_mode : int { SMTP_AUTH_OFF = 0, SMTP_AUTH_OPTIONAL = 1, SMTP_AUTH_REQUIRED = 2 };
+
 // Initialisation record. Texts left empty mean "not given".
 struct smtp_init {
     std::string sendhost;  // relay server, may carry ":port"
@@ -111,6 +115,9 @@ struct smtp_init {
     std::string bind;                 // listen address; empty: all addresses
     std::vector<std::string> listen;  // further listen addresses (IPv4 or IPv6), after bind
     long max_size = SMTP_MAX_DATA;    // message data accepted per mail (SIZE)
+    int auth = SMTP_AUTH_OFF;         // smtp_auth_mode
+    bool auth_plaintext = false;      // AUTH offered without an encrypted connection
+    std::string users_file;           // "name:{ssha}digest" lines
     int max_sessions = 500;           // clients connected at once; 0: no limit
     int max_recipients = 100;         // recipients of one mail; 0: no limit
     long spool_over = 0;              // mails up to this many bytes stay in memory; 0: all spooled
@@ -216,6 +223,9 @@ class sms_smtp : public sms {
     long spool_over = 0;
     bool relay_keep = false;
     long max_size = SMTP_MAX_DATA;
+    int auth = SMTP_AUTH_OFF;
+    bool auth_plaintext = false;
+    std::map<std::string, std::string> users;  // name -> "{ssha}..."
     // Idle connections of the relay sender (sms_smtp_send.cpp).
     std::shared_ptr<smtp_relay_pool> relay_pool;
     // Threads that run the sessions (sms_smtp_pool.cpp).

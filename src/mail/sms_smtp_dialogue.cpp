@@ -167,8 +167,11 @@ std::optional<std::string_view> mail_param(std::string_view line, std::string_vi
 }
 
 // The EHLO answer: the HELO greeting line, then the extensions.
-std::vector<std::string> ehlo_lines(const sms_smtp& d, const std::string& greeting) {
-    return {greeting, "PIPELINING", strprintf("SIZE %ld", d.max_size), "8BITMIME"};
+std::vector<std::string> ehlo_lines(const smtp_message& m, const std::string& greeting) {
+    std::vector<std::string> l = {greeting, "PIPELINING", strprintf("SIZE %ld", m.drv->max_size),
+                                  "8BITMIME"};
+    if (smtp_auth_offered(m)) l.emplace_back("AUTH PLAIN LOGIN");
+    return l;
 }
 
 bool is_blank(char c) {
@@ -297,7 +300,13 @@ int process_message(smtp_message& m, int stop_on) {
             break;
         }
         while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-        if (smtp_logging(d)) smtp_log(d, m.sock->sockno(), "SMTP<-[%s]", line.c_str());
+        if (smtp_logging(d)) {
+            // Credentials never reach the trace.
+            if (istarts_with(line, "AUTH"))
+                smtp_log(d, m.sock->sockno(), "SMTP<-[AUTH <redacted>]");
+            else
+                smtp_log(d, m.sock->sockno(), "SMTP<-[%s]", line.c_str());
+        }
         std::string_view l = line;
 
         if (iequals(l, "QUIT")) {
@@ -325,7 +334,7 @@ int process_message(smtp_message& m, int stop_on) {
                 if (!ehlo) {
                     ok = say(m, "250 " + hi);
                 } else {
-                    std::vector<std::string> lines = ehlo_lines(d, hi);
+                    std::vector<std::string> lines = ehlo_lines(m, hi);
                     for (std::size_t i = 0; ok && i < lines.size(); ++i)
                         ok = say(m, (i + 1 < lines.size() ? "250-" : "250 ") + lines[i]);
                 }
@@ -339,6 +348,18 @@ int process_message(smtp_message& m, int stop_on) {
             }
             sms_smtp_msg_passoff(m, nullptr);
             return SMTP_OK;
+        } else if (m.upto == MODE_FROM && istarts_with(l, "AUTH") &&
+                   (l.size() == 4 || l[4] == ' ') && d.auth != SMTP_AUTH_OFF) {
+            int a = smtp_auth_command(m, l);
+            if (a < 0) {
+                if (m.sock) m.sock.reset();
+                return SMTP_ECLOSED;
+            }
+            continue;
+        } else if (m.upto == MODE_FROM && istarts_with(l, "MAIL FROM:") &&
+                   d.auth == SMTP_AUTH_REQUIRED && m.sock->user.empty()) {
+            if (smtp_error_budget_spent(m)) return SMTP_ECLOSED;
+            ok = say(m, "530 Authentication required");
         } else if ((m.upto == MODE_FROM || m.upto == MODE_NEXT_MSG) &&
                    istarts_with(l, "MAIL FROM:")) {
             if (m.upto == MODE_NEXT_MSG) {

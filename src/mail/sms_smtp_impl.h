@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -49,6 +50,8 @@ class smtp_conn {
     std::string line;  // scratch for a command line
     // Refused and unknown commands so far on this connection (all its mails).
     int errors = 0;
+    std::string user;  // the name the client authenticated as; empty before
+    bool tls = false;  // the connection is encrypted
     // The listener's count of open sessions, given back when the connection goes.
     std::shared_ptr<std::atomic<int>> session_count;
 
@@ -140,6 +143,15 @@ void spool_remove(smtp_message& m);
 bool smtp_session_start(sms_smtp& d, std::unique_ptr<smtp_message> m);
 bool smtp_session_handoff(std::unique_ptr<smtp_message>& next);
 void smtp_session_pool_stop(sms_smtp& d);
+
+// Authentication (sms_smtp_auth.cpp). smtp_users_load reads a users file ("name:{ssha}
+// digest" lines; others are logged and skipped); false with the system's text in err.
+// smtp_auth_offered: whether EHLO lists AUTH. smtp_auth_command runs one AUTH command
+// line to its end: 0 go on, -1 the connection ended, 1 AUTH is not offered at all.
+bool smtp_users_load(const std::string& path, std::map<std::string, std::string>& users,
+                     std::string& err);
+bool smtp_auth_offered(const smtp_message& m);
+int smtp_auth_command(smtp_message& m, std::string_view line);
 
 // Hands m's connection to a new message in MODE_FROM; first, when given, is the
 // command that new message takes as its first.

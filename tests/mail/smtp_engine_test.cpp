@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "foundation/lib.h"
+#include "foundation/ssha.h"
 #include "mail/sms_smtp.h"
 #include "mail/sms_smtp_impl.h"
 #include "mail/smtp_harness.h"
@@ -576,6 +577,84 @@ TEST_F(Engine, DataUpToTheLimitNeedsNoFileAndPassingItMovesWhatCameToOne) {
             EXPECT_FALSE(std::filesystem::exists(path));
         }
     }
+}
+
+}  // namespace
+}  // namespace tolvane
+
+namespace tolvane {
+namespace {
+
+// ---- AUTH ----
+
+TEST_F(Engine, AuthExchangesAndTheirAnswers) {
+    drv->auth = SMTP_AUTH_REQUIRED;
+    drv->auth_plaintext = true;
+    drv->users["ann"] = ssha_encode("pw");
+    struct Case {
+        const char* name;
+        std::string lines;  // after HELO
+        std::vector<std::string> answers;
+    };
+    const std::string plain = encode_base64(std::string("\0ann\0pw", 7));
+    const Case cases[] = {
+        {"plain initial",
+         "AUTH PLAIN " + plain + "\r\nMAIL FROM:<a@b>\r\n",
+         {"235 Authentication successful", "250 Command MAIL OK"}},
+        {"plain asked",
+         "AUTH PLAIN\r\n" + plain + "\r\n",
+         {"334 ", "235 Authentication successful"}},
+        {"login",
+         "AUTH LOGIN\r\n" + encode_base64("ann") + "\r\n" + encode_base64("pw") + "\r\n",
+         {"334 VXNlcm5hbWU6", "334 UGFzc3dvcmQ6", "235 Authentication successful"}},
+        {"cancelled",
+         "AUTH PLAIN\r\n*\r\nMAIL FROM:<a@b>\r\n",
+         {"334 ", "501 Authentication cancelled", "530 Authentication required"}},
+        {"unknown mechanism", "AUTH CRAM-MD5\r\n", {"504 Unrecognized authentication type"}},
+        {"twice",
+         "AUTH PLAIN " + plain + "\r\nAUTH PLAIN " + plain + "\r\n",
+         {"235 Authentication successful", "503 Already authenticated"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto m = msg("HELO h\r\n" + c.lines);
+        process_message(*m, STOP_NOT);
+        m.reset();
+        std::vector<std::string> r = replies();
+        ASSERT_FALSE(r.empty());
+        r.erase(r.begin());  // the HELO answer
+        EXPECT_EQ(r, c.answers);
+    }
+}
+
+TEST_F(Engine, AWrongPasswordIsRefused) {
+    drv->auth = SMTP_AUTH_OPTIONAL;
+    drv->auth_plaintext = true;
+    drv->users["ann"] = ssha_encode("pw");
+    auto m = msg("HELO h\r\nAUTH PLAIN " + encode_base64(std::string("\0ann\0px", 7)) + "\r\n");
+    process_message(*m, STOP_NOT);
+    EXPECT_EQ(m->sock, nullptr);
+    std::vector<std::string> r = replies();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[1], "535 Authentication failed");
+}
+
+TEST(SmtpUsers, FileLinesAreReadAndBadOnesSkipped) {
+    TempDir dir;
+    std::string path = dir.sub("users");
+    {
+        std::ofstream f(path);
+        f << "ann:" << ssha_encode("a") << "\r\n# comment\n\nnocolon\n:{ssha}x\nbob:plain\n"
+          << "carl:" << ssha_encode("c") << "\n";
+    }
+    std::map<std::string, std::string> users;
+    std::string err;
+    ASSERT_TRUE(smtp_users_load(path, users, err));
+    ASSERT_EQ(users.size(), 2u);
+    EXPECT_TRUE(ssha_check("a", users["ann"]));
+    EXPECT_TRUE(ssha_check("c", users["carl"]));
+    EXPECT_FALSE(smtp_users_load(dir.sub("missing"), users, err));
+    EXPECT_EQ(err, "No such file or directory");
 }
 
 }  // namespace
