@@ -178,15 +178,33 @@ int msglog_load(const std::string& path, char delimiter, std::string& err) {
     while (pos < data.size()) {
         ++lineno;
         std::size_t nl = data.find('\n', pos);
-        if (nl == std::string::npos) {
-            // An append cut short: drop it, or the next append would continue this line.
-            emsg("MsgLog line %d unfinished, skipped", lineno);
-            if (::ftruncate(fd.get(), static_cast<off_t>(pos)) != 0)
-                emsg("MsgLog could not cut the unfinished line (%s)", std::strerror(errno));
-            break;
-        }
+        // A last line without its line end (an editor, or a copy that dropped it) is read
+        // like any other; only when it is not a whole entry is it an append cut short.
+        bool last_open = nl == std::string::npos;
+        std::size_t line_start = pos;
+        if (last_open) nl = data.size();
         std::string_view line(data.data() + pos, nl - pos);
         pos = nl + 1;
+        if (last_open) {
+            std::string_view probe = line;
+            while (!probe.empty() && probe.back() == '\r') probe.remove_suffix(1);
+            std::string_view pf[3];
+            std::int64_t t = 0;
+            bool whole = split3(probe, delimiter, pf) == 3 && parse_time(pf[2], t) &&
+                         std::none_of(probe.begin(), probe.end(), [](char c) {
+                             return c != g_delim && is_binary(static_cast<unsigned char>(c));
+                         });
+            if (!whole) {
+                // Dropped, or the next append would continue this line.
+                emsg("MsgLog line %d unfinished, skipped", lineno);
+                if (::ftruncate(fd.get(), static_cast<off_t>(line_start)) != 0)
+                    emsg("MsgLog could not cut the unfinished line (%s)", std::strerror(errno));
+                break;
+            }
+            // Ended here, so the next append starts a line of its own.
+            if (::pwrite(fd.get(), "\n", 1, static_cast<off_t>(data.size())) != 1)
+                emsg("MsgLog could not end its last line (%s)", std::strerror(errno));
+        }
         while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (std::any_of(line.begin(), line.end(), [](char c) {
                 return c != g_delim && is_binary(static_cast<unsigned char>(c));

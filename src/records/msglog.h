@@ -23,8 +23,10 @@
 // - A save writes "<file>.tmp", syncs it and renames it into place, so a crash never
 //   leaves a half-written log.
 // - Lines with fewer than three fields, a time that is not a decimal number, or control
-//   bytes are skipped with a log line. An unfinished last line (an append cut short)
-//   is skipped and cut from the file, so the next append starts on a line of its own.
+//   bytes are skipped with a log line. A last line without a line end is an entry like
+//   any other when it is whole (the line end is then added to the file); when it is not,
+//   it is an append cut short, skipped and cut from the file. Either way the next
+//   append starts on a line of its own.
 // - Times are kept as 64-bit seconds. A pair holding the delimiter, CR or LF is kept in
 //   memory but never written, as it could not be read back as one entry.
 // - "now" comes from msglog_set_clock (null restores time()).
