@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <unordered_set>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
@@ -57,6 +58,29 @@ std::string pool_number(const std::string& sender) {
 }
 
 // The working state of one message; the steps below share it.
+// The queue entries stored by this process whose rate-limit units are still reserved.
+class Reservations {
+  public:
+    void hold(std::uint64_t id) {
+        std::lock_guard<std::mutex> g(m_);
+        ids_.insert(id);
+    }
+    // True (and forgotten) when the entry held its units.
+    bool take(std::uint64_t id) {
+        std::lock_guard<std::mutex> g(m_);
+        return ids_.erase(id) != 0;
+    }
+
+  private:
+    std::mutex m_;
+    std::unordered_set<std::uint64_t> ids_;
+};
+
+Reservations& reservations() {
+    static Reservations r;
+    return r;
+}
+
 class MailJob {
   public:
     MailJob(const MailPath& path, std::unique_ptr<sms_message>& msg) : p_(path), msg_(msg) {}
@@ -113,13 +137,36 @@ class MailJob {
                          or_empty(value_of(p_.reader, msg_key)));
     }
 
-    // The first limit of `kind` that `key` has reached, or null.
-    msgrecs* exceeded(int kind, const std::string& key) {
+    // Reserves one unit of `key` in every limit, checked against each: null when all
+    // took it (held until the SMS settles), else the first limit that `key` has reached
+    // (nothing is held then). The check and the reservation are one step, so concurrent
+    // mails cannot all pass a limit before any of them is counted.
+    msgrecs* reserve(int kind, const std::string& key) {
+        std::size_t taken = 0;
         for (msgrecs* mr : p_.limits) {
-            int limit = msgrec_limit(mr, kind);
-            if (limit != 0 && msgrec_count(mr, kind, key) >= limit) return mr;
+            if (!msgrec_reserve(mr, kind, key, 1, true)) {
+                for (std::size_t i = 0; i < taken; ++i)
+                    msgrec_unreserve(p_.limits[i], kind, key, 1);
+                return mr;
+            }
+            ++taken;
         }
+        held_.push_back(Held{kind, key, 1});
         return nullptr;
+    }
+
+    // Units more of an already admitted key (every destination is counted for the
+    // client and the sender), without a check: the admission was the check.
+    void reserve_more(int kind, const std::string& key, int units) {
+        if (units <= 0) return;
+        for (msgrecs* mr : p_.limits) msgrec_reserve(mr, kind, key, units, false);
+        held_.push_back(Held{kind, key, units});
+    }
+
+    void release_all() {
+        for (const Held& h : held_)
+            for (msgrecs* mr : p_.limits) msgrec_unreserve(mr, h.kind, h.key, h.units);
+        held_.clear();
     }
 
     // Steps 1 to 4: a transport to send with, the client address listed and within its
@@ -144,7 +191,7 @@ class MailJob {
             return false;
         }
         dmsg("IP[%s] matches[%s]", client_.c_str(), match->c_str());
-        if (msgrecs* mr = exceeded(MSGREC_IP, client_)) {
+        if (msgrecs* mr = reserve(MSGREC_IP, client_)) {
             imsg("Connection from [%s] exceeds (%s) limit of %d", client_.c_str(),
                  or_empty(msgrec_name(mr)), msgrec_ip(mr));
             gateway_count_client_refused();
@@ -187,7 +234,7 @@ class MailJob {
                 continue;
             }
             dmsg("To[%s] matches[%s]", dest.c_str(), match->c_str());
-            if (msgrecs* mr = exceeded(MSGREC_TO, dest)) {
+            if (msgrecs* mr = reserve(MSGREC_TO, dest)) {
                 imsg("Mail to [%s] exceeds (%s) limit of %d", dest.c_str(),
                      or_empty(msgrec_name(mr)), msgrec_to(mr));
                 refuse(limit_text(mr, TO_LIMIT_MSG));
@@ -227,13 +274,17 @@ class MailJob {
             return false;
         }
         dmsg("For[%s] matches[%s]", bill_.c_str(), match->c_str());
-        if (msgrecs* mr = exceeded(MSGREC_FROM, bill_)) {
+        if (msgrecs* mr = reserve(MSGREC_FROM, bill_)) {
             imsg("For [%s] exceeds (%s) limit of %d", bill_.c_str(), or_empty(msgrec_name(mr)),
                  msgrec_from(mr));
             sender_refusal_ = MAIL_REFUSED_LIMIT;
             refuse(limit_text(mr, FROM_LIMIT_MSG));
             return false;
         }
+        // Every destination counts once for the client and once for the sender.
+        int more = static_cast<int>(dests_.size()) - 1;
+        reserve_more(MSGREC_IP, client_, more);
+        reserve_more(MSGREC_FROM, bill_, more);
         return true;
     }
 
@@ -293,31 +344,56 @@ class MailJob {
             batch.push_back(std::move(e));
         }
         if (!p_.queue->enqueue(batch, why)) return false;
-        for (const queue_entry& e : batch)
+        for (const queue_entry& e : batch) {
             dmsg("Queued SMS %llu to [%s]", static_cast<unsigned long long>(e.id),
                  e.destination.c_str());
+            reservations().hold(e.id);
+        }
+        // Each entry now holds one unit of the client, the sender and its destination
+        // (exactly what was reserved); its delivery settles them.
+        held_.clear();
         return true;
     }
 
     void cleanup() {
         sms_msg_free(p_.smtp, msg_);
         msg_.reset();
+        // Whatever was admitted and not stored (refused later, no data, no storage).
+        release_all();
     }
+
+    struct Held {
+        int kind;
+        std::string key;
+        int units;
+    };
 
     const MailPath& p_;
     std::unique_ptr<sms_message>& msg_;
     std::string client_, sender_, bill_, originator_, body_, text_;
     std::vector<std::string> dests_;
+    std::vector<Held> held_;    // reserved units of the rate limits not yet stored
     bool from_sender_ = false;  // the originator fell back to the sender address
     GatewayMailOutcome sender_refusal_ = MAIL_REFUSED_SENDER;  // why admit_sender said no
     int recipients_seen_ = 0;
 };
+
+// The unit an entry holds in every limit goes back: its SMS failed for good.
+void give_back_units(const queue_entry& e) {
+    if (!reservations().take(e.id)) return;
+    for (msgrecs* mr : msgrec_limits()) {
+        msgrec_unreserve(mr, MSGREC_IP, e.client, 1);
+        msgrec_unreserve(mr, MSGREC_FROM, e.billing, 1);
+        msgrec_unreserve(mr, MSGREC_TO, e.destination, 1);
+    }
+}
 
 // The record and the notice of a final failure.
 void fail(const MailSender& s, const queue_entry& e, const std::string& why) {
     std::string notice =
         strprintf("SMS to (%s) failed delivery (%s)", e.destination.c_str(), why.c_str());
     msgrec_write("FAILURE", e.client, e.billing, e.destination, why, "rec", false);
+    give_back_units(e);
     smtp_message_extra headers;
     smtp_header_set(headers.headers, "Subject", "SMS Failed");
     smtp_header_set(headers.headers, "X-Tolvane", "ERROR");
@@ -436,7 +512,18 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
     gateway_count_sms_sent(sms_mode(s.send),
                            static_cast<double>(delivery_now_ms() - e.enqueued_ms) / 1000.0);
     if ((e.flags & MAIL_FROM_SENDER) == 0) msglog_store(e.destination.c_str(), e.sender.c_str());
-    msgrec_write("SUCCESS", e.client, e.billing, e.destination, "NONE", "rec", true);
+    // The record counts the SMS and settles the unit its admission reserved in one step.
+    // An entry stored before a restart holds no unit and is only counted; when the record
+    // cannot be written nothing was counted, and the unit is given back.
+    bool held = reservations().take(e.id);
+    if (!msgrec_write("SUCCESS", e.client, e.billing, e.destination, "NONE", "rec", true, held) &&
+        held) {
+        for (msgrecs* mr : msgrec_limits()) {
+            msgrec_unreserve(mr, MSGREC_IP, e.client, 1);
+            msgrec_unreserve(mr, MSGREC_FROM, e.billing, 1);
+            msgrec_unreserve(mr, MSGREC_TO, e.destination, 1);
+        }
+    }
     // No pause after a success: the pace of the transport is set by the number of workers.
     job.done(true, std::string());
 }
@@ -456,8 +543,8 @@ int incoming_smtp(sms* s, int event, const sms_cb_arg& arg, void* cb_data) {
         case SMS_WAITING:
             if (ShutdownNow.load()) {
                 imsg("'Smtp' Callback noticed shutdown signalled");
-                // Message threads borrow the receiving thread's reader, which goes when
-                // this loop ends: let them finish first.
+                // Let message threads finish first, so that the shutdown that follows
+                // rarely has to keep their objects.
                 for (long waited = 0; sms_busy(s) > 0 && waited < MAIL_DRAIN_MS; waited += 20)
                     lib_msleep(20);
                 return 0;

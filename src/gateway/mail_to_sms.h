@@ -19,7 +19,16 @@
 // reader of the receiving thread) is owned by start-up and borrowed. The reader is shared by
 // all message threads of the listener; it serialises single look-ups and keeps each thread's
 // list walks apart. At shutdown the callback lets running message threads finish (for a few
-// seconds) before it ends the wait loop, after which the receiving thread frees the reader.
+// seconds) before it ends the wait loop; the reader is owned by start-up and kept until
+// shutdown knows no message thread is left.
+//
+// Rate limits hold under any concurrency: each admission (client, each recipient, the
+// billing address) reserves its unit in every limit in the same step as the check. A stored
+// entry keeps one unit of its client, billing address and destination until its delivery
+// settles it: the SUCCESS record turns it into a count, a final failure or expiry gives it
+// back; a mail refused after an admission gives its units back at once. The counter files
+// only ever hold successes. Reservations live in memory: an entry stored before a restart
+// holds none and is simply counted when it is sent.
 //
 // Limits: every text of a message (addresses, the SMS text) holds at most 999 characters. A
 // mail whose data the transport cannot supply (cut off, too big, not spooled) ends without an

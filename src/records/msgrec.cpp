@@ -15,6 +15,7 @@
 #include <deque>
 #include <mutex>
 #include <random>
+#include <unordered_map>
 
 #include "foundation/fileio.h"
 #include "foundation/lib.h"
@@ -187,6 +188,8 @@ class msgrec_list {
     std::string path;
     bool file_exists = false;
     std::time_t last_change = 0;  // of the counter file, while file_exists
+    // Units admitted and not yet settled, by folded key: memory only, never in the file.
+    std::unordered_map<std::string, int> reserved;
 
     void clear() {
         index.clear();
@@ -587,6 +590,60 @@ int msgrec_add_to(msgrecs* mr, std::string_view key, int amount) {
     return msgrec_add(mr, MSGREC_TO, key, amount);
 }
 
+namespace {
+
+std::string folded_key(std::string_view key) {
+    std::string k = normal_key(key);
+    for (char& c : k) c = static_cast<char>(fold(static_cast<unsigned char>(c)));
+    return k;
+}
+
+// Takes back up to units of the key's reservation; the list's lock is held.
+void unreserve_locked(msgrec_list& l, const std::string& folded, int units) {
+    auto it = l.reserved.find(folded);
+    if (it == l.reserved.end()) return;
+    it->second -= units;
+    if (it->second <= 0) l.reserved.erase(it);
+}
+
+}  // namespace
+
+int msgrec_reserve(msgrecs* mr, int kind, std::string_view key, int units, bool check) {
+    if (!mr || !valid_kind(kind) || units < 0) return 0;
+    std::string folded = folded_key(key);
+    msgrec_list& l = mr->d->lists[kind];
+    std::lock_guard hold(l.lock);
+    expire_if_old(*mr->d, l);
+    int limit = mr->d->limits[kind];
+    if (check && limit != 0) {
+        int counted = 0;
+        if (msgrec* e = l.find(normal_key(key))) counted = e->count;
+        auto it = l.reserved.find(folded);
+        int held = it == l.reserved.end() ? 0 : it->second;
+        if (saturating_add(counted, held) >= limit) return 0;
+    }
+    if (units > 0) {
+        int& r = l.reserved[folded];
+        r = saturating_add(r, units);
+    }
+    return 1;
+}
+
+void msgrec_unreserve(msgrecs* mr, int kind, std::string_view key, int units) {
+    if (!mr || !valid_kind(kind) || units <= 0) return;
+    msgrec_list& l = mr->d->lists[kind];
+    std::lock_guard hold(l.lock);
+    unreserve_locked(l, folded_key(key), units);
+}
+
+int msgrec_reserved(msgrecs* mr, int kind, std::string_view key) {
+    if (!mr || !valid_kind(kind)) return 0;
+    msgrec_list& l = mr->d->lists[kind];
+    std::lock_guard hold(l.lock);
+    auto it = l.reserved.find(folded_key(key));
+    return it == l.reserved.end() ? 0 : it->second;
+}
+
 msgrec_list* msgrec_list_of(msgrecs* mr, int kind) {
     return mr && valid_kind(kind) ? &mr->d->lists[kind] : nullptr;
 }
@@ -669,7 +726,7 @@ void msgrec_compile(const std::string& dir, std::string_view day_kind, std::stri
 
 int msgrec_write(std::string_view status, std::string_view client, std::string_view from,
                  std::string_view to, std::string_view text, std::string_view day_kind,
-                 bool counted) {
+                 bool counted, bool reserved) {
     auto pr = [](std::string_view s) { return static_cast<int>(s.size()); };
     imsg("MsgRec write [%.*s][%.*s][%.*s][%.*s]", pr(status), status.data(), pr(client),
          client.data(), pr(from), from.data(), pr(to), to.data());
@@ -702,10 +759,16 @@ int msgrec_write(std::string_view status, std::string_view client, std::string_v
     }
     if (counted) {
         std::lock_guard hold(g_list_lock);
+        const std::string_view keys[MSGREC_KINDS] = {client, from, to};
         for (msgrecs* mr : g_list) {
-            msgrec_add(mr, MSGREC_IP, client, 1);
-            msgrec_add(mr, MSGREC_FROM, from, 1);
-            msgrec_add(mr, MSGREC_TO, to, 1);
+            for (int kind = 0; kind < MSGREC_KINDS; ++kind) {
+                // The count and the settling of its reservation in one step under the
+                // list's lock, so that no admission sees the unit twice or not at all.
+                msgrec_list& l = mr->d->lists[kind];
+                std::lock_guard list_hold(l.lock);
+                msgrec_add(mr, kind, keys[kind], 1);
+                if (reserved) unreserve_locked(l, folded_key(keys[kind]), 1);
+            }
         }
     }
     return 1;

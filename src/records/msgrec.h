@@ -130,13 +130,28 @@ int msgrec_append(msgrecs* mr, msgrec* entry, int kind);
 // 1 done, 0 write failed (the count is 0 in memory), -1 no such entry or bad kind.
 int msgrec_reset(msgrecs* mr, int kind, std::string_view key);
 
+// Reservations: units of a key admitted against the limit and not yet settled (the SMS
+// is still being sent). They live in memory only; the counter files hold successes.
+// msgrec_reserve adds units to the key's reservation; with check, only when the limit
+// is 0 or the count plus the units already reserved is below it, all under the list's
+// lock, so that concurrent admissions can never pass the limit together. 1 reserved,
+// 0 refused (or a null limit, bad kind, negative units).
+int msgrec_reserve(msgrecs* mr, int kind, std::string_view key, int units, bool check);
+// Gives back units of the key's reservation (never below 0): the send failed or the
+// message was refused after its admission.
+void msgrec_unreserve(msgrecs* mr, int kind, std::string_view key, int units);
+// Units of the key reserved right now.
+int msgrec_reserved(msgrecs* mr, int kind, std::string_view key);
+
 // Appends one record to today's day file of kind day_kind ("rec" or "log") in the
 // directory of the first limit; folds older day files when this starts a new day file;
-// with counted, adds 1 for client, from and to to the counts of every limit. 1 written;
-// 0 without any limit or when the day file cannot be written.
+// with counted, adds 1 for client, from and to to the counts of every limit, and with
+// reserved as well settles one reserved unit of each in the same step. 1 written; 0
+// without any limit or when the day file cannot be written (nothing is counted or
+// settled then).
 int msgrec_write(std::string_view status, std::string_view client, std::string_view from,
                  std::string_view to, std::string_view text, std::string_view day_kind,
-                 bool counted);
+                 bool counted, bool reserved = false);
 
 // Day file name for a time and kind ("20240131.rec"); the month file takes its first
 // six characters.

@@ -397,6 +397,80 @@ TEST_F(MsgrecTest, CountedRecordCountsIntoEveryLimit) {
     EXPECT_TRUE(fs::exists(dir.file("night.ip")));
 }
 
+TEST_F(MsgrecTest, ReservationsCountAgainstTheLimitButNeverReachTheFile) {
+    msgrecs* mr = make("msgrec", "24", 0, 3, 500);
+    msgrec_add_from(mr, "ann@x", 1);
+    EXPECT_EQ(msgrec_reserve(mr, MSGREC_FROM, "ann@x", 1, true), 1);
+    EXPECT_EQ(msgrec_reserve(mr, MSGREC_FROM, "ANN@X", 1, true), 1) << "keys ignore case";
+    EXPECT_EQ(msgrec_reserve(mr, MSGREC_FROM, "ann@x", 1, true), 0) << "1 counted + 2 held";
+    EXPECT_EQ(msgrec_reserved(mr, MSGREC_FROM, "ann@x"), 2);
+    EXPECT_EQ(msgrec_from_count(mr, "ann@x"), 1) << "a reservation is not a count";
+    EXPECT_EQ(slurp(dir.file("msgrec.from")), "ann@x|0000000001\n");
+    // An unchecked reservation (more units of an admitted mail) is always taken.
+    EXPECT_EQ(msgrec_reserve(mr, MSGREC_FROM, "ann@x", 2, false), 1);
+    EXPECT_EQ(msgrec_reserved(mr, MSGREC_FROM, "ann@x"), 4);
+    msgrec_unreserve(mr, MSGREC_FROM, "ann@x", 3);
+    EXPECT_EQ(msgrec_reserved(mr, MSGREC_FROM, "ann@x"), 1);
+    msgrec_unreserve(mr, MSGREC_FROM, "ann@x", 5);
+    EXPECT_EQ(msgrec_reserved(mr, MSGREC_FROM, "ann@x"), 0) << "never below zero";
+    EXPECT_EQ(msgrec_reserve(mr, MSGREC_FROM, "ann@x", 1, true), 1);
+    // Other kinds and keys are apart; a limit of 0 never refuses.
+    EXPECT_EQ(msgrec_reserved(mr, MSGREC_TO, "ann@x"), 0);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(msgrec_reserve(mr, MSGREC_IP, "10.0.0.1", 1, true), 1);
+    EXPECT_EQ(msgrec_reserve(nullptr, MSGREC_FROM, "x", 1, true), 0);
+    EXPECT_EQ(msgrec_reserve(mr, 7, "x", 1, true), 0);
+    EXPECT_EQ(msgrec_reserve(mr, MSGREC_FROM, "x", -1, false), 0);
+}
+
+TEST_F(MsgrecTest, CountedRecordSettlesItsReservationInEveryLimit) {
+    msgrecs* a = make("msgrec", "24", 2, 2, 2);
+    msgrecs* b = make("hourly", "1", 5, 5, 5);
+    for (msgrecs* mr : {a, b}) {
+        ASSERT_EQ(msgrec_reserve(mr, MSGREC_IP, "10.1.1.1", 1, true), 1);
+        ASSERT_EQ(msgrec_reserve(mr, MSGREC_FROM, "ann@x", 1, true), 1);
+        ASSERT_EQ(msgrec_reserve(mr, MSGREC_TO, "+6140", 1, true), 1);
+    }
+    ASSERT_EQ(msgrec_write("SUCCESS", "10.1.1.1", "ann@x", "+6140", "NONE", "rec", true, true), 1);
+    for (msgrecs* mr : {a, b}) {
+        SCOPED_TRACE(msgrec_name(mr));
+        EXPECT_EQ(msgrec_from_count(mr, "ann@x"), 1);
+        EXPECT_EQ(msgrec_reserved(mr, MSGREC_IP, "10.1.1.1"), 0);
+        EXPECT_EQ(msgrec_reserved(mr, MSGREC_FROM, "ann@x"), 0);
+        EXPECT_EQ(msgrec_reserved(mr, MSGREC_TO, "+6140"), 0);
+    }
+    EXPECT_EQ(slurp(dir.file("msgrec.to")), "+6140|0000000001\n");
+    // A record without a reservation (an SMS counted outside an admission) leaves
+    // another mail's reservation alone.
+    ASSERT_EQ(msgrec_reserve(a, MSGREC_TO, "+6140", 1, true), 1);
+    ASSERT_EQ(msgrec_write("SUCCESS", "10.1.1.1", "ann@x", "+6140", "NONE", "rec", true), 1);
+    EXPECT_EQ(msgrec_reserved(a, MSGREC_TO, "+6140"), 1);
+    EXPECT_EQ(msgrec_reserve(a, MSGREC_TO, "+6140", 1, true), 0) << "2 counted + 1 held";
+}
+
+TEST_F(MsgrecTest, ConcurrentReservationsNeverPassTheLimit) {
+    msgrecs* mr = make("msgrec", "24", 0, 10, 500);
+    std::atomic<int> admitted{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; ++i) {
+                if (!msgrec_reserve(mr, MSGREC_FROM, "same@x", 1, true)) continue;
+                ++admitted;
+                // Half the sends fail and give their place back, half are counted.
+                if (i % 2 == 0)
+                    msgrec_unreserve(mr, MSGREC_FROM, "same@x", 1);
+                else
+                    msgrec_write("SUCCESS", "ip", "same@x", "+61", "NONE", "rec", true, true);
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(msgrec_from_count(mr, "same@x"), 10);
+    EXPECT_EQ(msgrec_reserved(mr, MSGREC_FROM, "same@x"), 0);
+    EXPECT_EQ(slurp(dir.file("msgrec.from")), "same@x|0000000010\n");
+    EXPECT_GE(admitted.load(), 10);
+}
+
 TEST_F(MsgrecTest, FirstRecordOfADayFoldsYesterdayIntoItsMonth) {
     make("msgrec");
     std::time_t yesterday = t0 - 86400, today = t0;
