@@ -360,6 +360,35 @@ static std::string own_dir(const std::string& argv0) {
     return program_dir(argv0, currentdir());
 }
 
+std::optional<std::string> cli_unknown(const CommandLine& cl) {
+    static constexpr const char* KNOWN[] = {"-version",   "-password", "-install",
+                                            "-uninstall", "-debug",    "-foreground"};
+    for (std::size_t i = 0; i < cl.args.size(); ++i) {
+        const std::string& a = cl.args[i];
+        if (iequals(a, "-config")) {
+            ++i;
+            continue;
+        }
+        bool known = is_help_word(a);
+        for (const char* k : KNOWN) known = known || iequals(a, k);
+        if (!known) return a;
+    }
+    return std::nullopt;
+}
+
+bool cli_tool_without_settings(const CommandLine& cl) {
+    for (std::size_t i = 0; i < cl.args.size(); ++i) {
+        const std::string& a = cl.args[i];
+        if (iequals(a, "-config")) {
+            ++i;
+            continue;
+        }
+        if (iequals(a, "-version") || is_help_word(a) || iequals(a, "-password")) return true;
+        if (iequals(a, "-install") || iequals(a, "-uninstall")) return false;
+    }
+    return false;
+}
+
 int cli_examine(CommandLine& cl) {
     for (std::size_t i = 0; i < cl.args.size(); ++i) {
         const std::string& a = cl.args[i];

@@ -8,7 +8,7 @@
 //
 // ShutdownNow is the one value written after start-up: a flag that only ever
 // goes from 0 to 1 (web command, console "quit", SIGTERM/SIGINT, exit file) and
-// that every loop polls.
+// that every loop polls. SIGHUP asks the main loop for a reload (gateway/reload.h).
 //
 //   int main(int argc, char** argv) { return tolvane::gateway_main(argc, argv); }
 #pragma once
@@ -56,9 +56,8 @@ extern std::vector<std::unique_ptr<msgrecs>> MR;
 // The record delimiter of the data files.
 extern char RecordDelimiter;
 // The alias file (sender addresses of mail made from SMS) and the delivery file (their
-// destinations); empty tables when not configured.
-extern std::unique_ptr<aliases> af;
-extern std::unique_ptr<aliases> df;
+// destinations) are held by gateway/reload.h (alias_table, delivery_table), as a
+// reload replaces them.
 
 // The message queue in workpath/queue and the workers that deliver from it; set after the
 // transports are open, stopped and released before they are closed.
@@ -123,6 +122,12 @@ struct CommandLine {
 // Finds -config FILE and -foreground (the options read before the settings file). 0 when
 // -config lacks its file name.
 int cli_prescan(int argc, char** argv, CommandLine& cl);
+// The first argument the program does not know (an option's own value is not one), or
+// nullopt when every argument is known.
+std::optional<std::string> cli_unknown(const CommandLine& cl);
+// True when the first tool the command line names is one that needs no settings file
+// (-version, a help word, -password): an operator runs them before writing one.
+bool cli_tool_without_settings(const CommandLine& cl);
 // Runs the command-line tools. Returns -1 when the server is to start, else the exit
 // status of the tool that ran. -debug starts the console and examination goes on.
 int cli_examine(CommandLine& cl);

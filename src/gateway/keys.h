@@ -112,7 +112,8 @@ enum SettingKey : int {
     SMTP_AUTH,
     SMTP_USERS,
     SMTP_AUTH_PLAINTEXT,
-    SETTING_KEYS  // number of keys: 96
+    TRACE_MAX_SIZE,
+    SETTING_KEYS  // number of keys: 97
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

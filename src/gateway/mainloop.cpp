@@ -11,6 +11,7 @@
 #include "foundation/lib.h"
 #include "foundation/thread.h"
 #include "gateway/gateway.h"
+#include "gateway/reload.h"
 #include "gateway/web_admin.h"
 #include "gateway/web_status.h"
 #include "records/msglog.h"
@@ -21,6 +22,7 @@
 namespace tolvane {
 
 extern bool MsglogLoaded;
+extern std::vector<std::shared_ptr<rini>> ReceiverReaders;
 
 namespace {
 
@@ -94,12 +96,14 @@ void gateway_mainloop() {
             imsg("Uptime %d hours", static_cast<int>(hours));
         }
         delivery_check_flush();
+        if (reload_pending()) gateway_reload();
         send_reports(local);
         // Robot children that had not ended when their send finished.
         spawn_release(0);
         for (long slept = 0; slept < LOOP_MS && !ShutdownNow.load(); slept += SLICE_MS) {
             lib_msleep(SLICE_MS);
             if (exit_file_found()) break;
+            if (reload_pending()) gateway_reload();
         }
     }
 }
@@ -119,16 +123,24 @@ int gateway_shutdown(bool wait_threads, int status) {
             abandoned = true;
             emsg("%d threads still running, abandoned", thread_count());
         }
-        // Mail threads are not counted, but one still sending uses Send, which is closed
-        // before Smtp: give them the same time, and keep the transports if they overrun.
-        int busy = Smtp ? sms_busy(Smtp.get()) : 0;
-        for (long waited = 0; busy != 0 && waited < THREAD_WAIT_MS; waited += THREAD_STEP_MS) {
+        // Message threads are not counted, but a mail thread uses Send, Smtp and the
+        // settings, and an SMS thread relays through Smtp: give them the same time, and
+        // when they overrun keep everything they may still touch.
+        auto mail_busy = [] { return Smtp ? sms_busy(Smtp.get()) : 0; };
+        auto sms_busy_all = [] {
+            return (Send ? sms_busy(Send.get()) : 0) + (RecvOwned ? sms_busy(RecvOwned.get()) : 0);
+        };
+        for (long waited = 0; mail_busy() + sms_busy_all() != 0 && waited < THREAD_WAIT_MS;
+             waited += THREAD_STEP_MS) {
             lib_msleep(THREAD_STEP_MS);
-            busy = sms_busy(Smtp.get());
         }
-        if (busy != 0) {
+        if (int busy = mail_busy(); busy != 0) {
             abandoned = true;
             emsg("%d mail threads still running, abandoned", busy);
+        }
+        if (int busy = sms_busy_all(); busy != 0) {
+            abandoned = true;
+            emsg("%d SMS threads still running, abandoned", busy);
         }
     }
     // 3. Reports.
@@ -168,6 +180,7 @@ int gateway_shutdown(bool wait_threads, int status) {
 
     // 6. Everything else.
     if (!abandoned) {
+        ReceiverReaders.clear();
         for (auto& mr : MR) msgrec_free(mr);
         MR.clear();
         phones_free();

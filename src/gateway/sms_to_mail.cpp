@@ -9,6 +9,7 @@
 #include "gateway/gateway.h"
 #include "gateway/gateway_metrics.h"
 #include "gateway/keys.h"
+#include "gateway/reload.h"
 #include "mail/sms_smtp.h"
 #include "records/msglog.h"
 #include "records/msgrec.h"
@@ -60,6 +61,20 @@ bool body_length(std::string_view name, int& n) {
     return true;
 }
 
+// A text for a log line: bytes outside printable ASCII shown as \xNN, so that a line
+// end in an originator cannot start a forged log line.
+std::string printable(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u < 0x7f && c != '\\')
+            out.push_back(c);
+        else
+            out += strprintf("\\x%02x", u);
+    }
+    return out;
+}
+
 // The working state of one SMS; the steps below share it.
 class SmsJob {
   public:
@@ -77,7 +92,11 @@ class SmsJob {
             answer_ = SMS_RETRY_LATER;
             return;
         }
-        number_ = cut(or_empty(sms_msg_from(p_.recv, m())));
+        std::string raw = cut(or_empty(sms_msg_from(p_.recv, m())));
+        number_ = address_number(raw);
+        if (number_ != raw)
+            imsg("Sender (%s) reduced to (%s) for addresses and records", printable(raw).c_str(),
+                 number_.c_str());
         to_number_ = cut(or_empty(sms_msg_to(p_.recv, m())));
         body_ = cut(or_empty(sms_msg_body(p_.recv, m())));
         imsg("New SMS from (%s) to (%s)", number_.c_str(), to_number_.c_str());
@@ -253,6 +272,16 @@ class SmsJob {
 
 }  // namespace
 
+std::string address_number(std::string_view raw) {
+    std::string out;
+    for (char c : raw.substr(0, TEXT_MAX)) {
+        bool keep = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                    c == '+' || c == '.' || c == '-' || c == '_';
+        if (keep) out.push_back(c);
+    }
+    return out.empty() ? std::string("unknown") : out;
+}
+
 std::string make_email(const SIni* ini, std::string_view number) {
     int n = static_cast<int>(number.size());
     return strprintf("\"%.*s\" <%s%.*s@%s>", n, number.data(), or_empty(value_of(ini, SMTP_PREFIX)),
@@ -418,8 +447,11 @@ int incoming_other(sms* s, int event, const sms_cb_arg& arg, void* cb_data) {
             path.send = Send.get();
             rini* reader = static_cast<rini*>(cb_data);
             path.ini = reader != nullptr ? rini_table(reader) : ConfigSettings.get();
-            path.af = af.get();
-            path.df = df.get();
+            // Held for the whole SMS: a reload may replace the tables meanwhile.
+            std::shared_ptr<const aliases> alias_file = alias_table();
+            std::shared_ptr<const aliases> delivery_file = delivery_table();
+            path.af = alias_file.get();
+            path.df = delivery_file.get();
             path.queue = Queue.get();
             sms_to_mail(path, *arg.msg);
             return 1;

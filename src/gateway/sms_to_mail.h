@@ -89,6 +89,12 @@ inline constexpr int SMS_RETRY_LATER = 0x64;
 
 // ---- the pieces of one SMS, for tests ----
 
+// The sender number as it may appear in an address, a header and a record: only "+",
+// digits, ASCII letters, ".", "-" and "_" are kept (an SMS centre lets the sender
+// choose any text as originator, which must not pick the envelope sender or add
+// headers); "unknown" when nothing is left.
+std::string address_number(std::string_view raw);
+
 // "\"<number>\" <<smtp_prefix><number>@<smtp_domain>>", at most 999 characters.
 std::string make_email(const SIni* ini, std::string_view number);
 // The expansion of email_subject for an SMS text and its sender number, at most size - 1

@@ -1,6 +1,7 @@
 // Start-up: the process-wide objects and the steps that bring the gateway up, in
 // their fixed order, with one fatal message per step that can fail.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,8 +15,10 @@
 
 #include "foundation/lib.h"
 #include "foundation/thread.h"
+#include "foundation/tracefile.h"
 #include "gateway/gateway.h"
 #include "gateway/mail_to_sms.h"
+#include "gateway/reload.h"
 #include "gateway/sms_to_mail.h"
 #include "gateway/transports.h"
 #include "mail/sms_smtp.h"
@@ -40,13 +43,16 @@ bool CommandHttps = false;
 std::optional<std::string> report_using;
 std::vector<std::unique_ptr<msgrecs>> MR;
 char RecordDelimiter = '|';
-std::unique_ptr<aliases> af;
-std::unique_ptr<aliases> df;
 std::vector<report_on> Reports;
 
 // Set by start-up once the log, the message log and the lock list exist, so shutdown
 // knows what to release and save.
 bool MsglogLoaded = false;
+
+// The settings readers of the receiving threads. Message threads borrow them through
+// the transport's callback data and may outlive the thread that started them, so the
+// readers are owned here and released by shutdown only once no message thread is left.
+std::vector<std::shared_ptr<rini>> ReceiverReaders;
 
 void publish_console_smtp(sms* s);
 
@@ -62,13 +68,40 @@ extern "C" void on_stop_signal(int) {
     ShutdownNow.store(1);
 }
 
+// SIGHUP is what log rotation and a service manager's reload send; its default action
+// would end the gateway.
+extern "C" void on_reload_signal(int) {
+    reload_request();
+}
+
 void install_signals() {
     struct sigaction sa {};
     sa.sa_handler = on_stop_signal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    struct sigaction hup {};
+    hup.sa_handler = on_reload_signal;
+    sigemptyset(&hup.sa_mask);
+    hup.sa_flags = SA_RESTART;
+    sigaction(SIGHUP, &hup, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
+}
+
+// A service runs with many connections at once: take every descriptor the hard limit
+// allows instead of the small default soft limit.
+void raise_descriptor_limit() {
+    struct rlimit rl {};
+    if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == rl.rlim_max) return;
+    rlim_t was = rl.rlim_cur;
+    rl.rlim_cur = rl.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &rl) != 0) {
+        emsg("Failed to raise the descriptor limit from %llu, %s",
+             static_cast<unsigned long long>(was), system_error(errno).c_str());
+        return;
+    }
+    imsg("Descriptor limit raised from %llu to %llu", static_cast<unsigned long long>(was),
+         static_cast<unsigned long long>(rl.rlim_cur));
 }
 
 void tcp_sink(const char* text) {
@@ -90,18 +123,18 @@ std::string directory_problem(const std::string& dir) {
 
 // The receiving thread: counted in by the starter, so that shutdown waits for it even
 // when it has not run yet; counts itself out at its end.
-void receiving_thread(sms* s, sms_callback cb, std::shared_ptr<rini> reader) {
+void receiving_thread(sms* s, sms_callback cb, rini* reader) {
     seed_random();
-    sms_wait(s, RECV_POLL_MS, cb, reader.get());
-    reader.reset();
+    sms_wait(s, RECV_POLL_MS, cb, reader);
     rmv_thread();
 }
 
 int start_receiver(sms* s, sms_callback cb) {
     std::shared_ptr<rini> reader(rini_init(ConfigSettings.get()));
     if (!reader) return 0;
+    ReceiverReaders.push_back(reader);
     add_thread();
-    auto t = th_new([s, cb, reader] { receiving_thread(s, cb, reader); });
+    auto t = th_new([s, cb, r = reader.get()] { receiving_thread(s, cb, r); });
     if (!t) {
         rmv_thread();
         return 0;
@@ -172,19 +205,11 @@ int load_limits() {
     return 1;
 }
 
-// The delivery file into df, then the alias file into af, each when its `file` attribute
-// is set; a table is kept (empty) either way so that look-ups need no null test.
 int load_alias_files() {
-    for (auto [id, table] : {std::pair{DELIVERY_FILE, &df}, std::pair{ALIAS_FILE, &af}}) {
-        *table = alias_new();
-        const char* file = setting(id, "file");
-        if (!has_text(file)) continue;
-        std::string err;
-        if (!alias_load(table->get(), file, setting(PHONE_COUNTRY), setting(id, "delimiter"),
-                        setting(id, "order"), err)) {
-            report_error("Failed to read (%s), %s", file, err.c_str());
-            return 0;
-        }
+    std::string err;
+    if (!alias_tables_load(ConfigSettings.get(), err)) {
+        report_error("%s", err.c_str());
+        return 0;
     }
     return 1;
 }
@@ -373,10 +398,18 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
     ConfigSettings = sini_init(_settings);
     if (!sini_load(ConfigSettings.get(), cl.config, nullptr)) {
         int err = errno;
+        bool missing = false;
         if (std::FILE* f = std::fopen(cl.config.c_str(), "r")) {
             std::fclose(f);
         } else {
             err = errno;
+            missing = err == ENOENT;
+        }
+        // A host without a settings file yet is exactly where an operator first asks for
+        // the version or the usage, or writes the administrator's password.
+        if (missing && cli_tool_without_settings(cl)) {
+            tool_status = cli_examine(cl);
+            return -2;
         }
         log_set(mylog.get());
         report_error("Failed to load configuration file (%s), %s", cl.config.c_str(),
@@ -414,7 +447,10 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
     sini_set(ConfigSettings.get(), HOME, nullptr, currentdir().c_str());
     imsg("Running in (%s)", currentdir().c_str());
 
-    // 6. Trace-file defaults.
+    raise_descriptor_limit();
+
+    // 6. Trace-file defaults; traces rotate like the log, by their own size limit.
+    trace_set_limits(setting_int(TRACE_MAX_SIZE), TRACE_KEEP_DEFAULT);
     if (!has_text(setting(COM_DEBUG_FILE))) {
         sini_set(ConfigSettings.get(), COM_DEBUG_FILE, nullptr,
                  attach_path(setting_str(LOGPATH), "com.log").c_str());
@@ -561,6 +597,12 @@ int gateway_main(int argc, char** argv) {
     if (!cli_prescan(argc, argv, cl)) {
         std::printf("ERROR: -config needs the name of a settings file\n");
         return 1;
+    }
+    if (std::optional<std::string> bad = cli_unknown(cl)) {
+        // A mistyped tool name must not start a second server.
+        std::fprintf(stderr, "Unknown argument (%s)\n\n", bad->c_str());
+        std::fputs(cli_usage().c_str(), stderr);
+        return 2;
     }
     int tool_status = 0;
     int r = gateway_startup(cl, tool_status);

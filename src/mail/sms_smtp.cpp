@@ -42,7 +42,7 @@ void smtp_header_set(smtp_headers& h, std::string_view name, std::string_view va
 // ---- the dialogue log ----
 
 void smtp_log(const sms_smtp& d, int sockno, const char* fmt, ...) {
-    if (d.flog < 0) return;
+    if (!d.flog) return;
     va_list ap;
     va_start(ap, fmt);
     std::string text = vstrprintf(TEXT_MAX, fmt, ap);
@@ -55,10 +55,9 @@ void smtp_log(const sms_smtp& d, int sockno, const char* fmt, ...) {
     char when[32] = "";
     if (safe_localtime(now, tm)) std::strftime(when, sizeof when, "%b %e %H:%M:%S", &tm);
     std::string line = strnprintf(TEXT_MAX + 40, "%.15s [%03d] %s\n", when, sockno, text.c_str());
-    // One write per line on an append-only descriptor: lines of concurrent
-    // connections never interleave and nothing is held in a buffer.
-    ssize_t w = ::write(d.flog, line.data(), line.size());
-    (void)w;
+    // One write per line: lines of concurrent connections never interleave and nothing
+    // is held in a buffer.
+    trace_write(*d.flog, line);
 }
 
 // ---- a link over a channel ----
@@ -126,7 +125,6 @@ sms_smtp::~sms_smtp() {
     smtp_relay_close_all(*this);
     th_mutex_free(filelock);
     listener.reset();
-    if (flog >= 0) ::close(flog);
 }
 
 // ---- init and free ----
@@ -196,9 +194,9 @@ std::unique_ptr<sms> sms_smtp_init(const smtp_init& init, int& errcode) {
     dmsg("SMTP Workpath (%s)", d->workpath.c_str());
     make_workdir(d->workpath);
     if (!rec->smtplog.empty()) {
-        d->flog = ::open(rec->smtplog.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (d->flog < 0)
-            emsg("Failed to open (%s), %s", rec->smtplog.c_str(), system_error(errno).c_str());
+        std::string why;
+        d->flog = trace_open(rec->smtplog, why);
+        if (!d->flog) emsg("Failed to open (%s), %s", rec->smtplog.c_str(), why.c_str());
     }
     return d;
 }

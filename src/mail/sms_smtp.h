@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "foundation/thread.h"
+#include "foundation/tracefile.h"
 #include "sms/sms.h"
 
 namespace tolvane {
@@ -213,7 +214,7 @@ class sms_smtp : public sms {
     int sendport = 25;
     std::unique_ptr<smtp_listener> listener;  // null when no listener
     std::string listen_error;                 // why listening failed
-    int flog = -1;                            // dialogue log descriptor, -1 when off
+    std::shared_ptr<TraceFile> flog;          // dialogue log, null when off
     int client_timeout = SMTP_CLIENT_TIMEOUT;
     int relay_timeout = 0;
     int relay_connect_timeout = 0;

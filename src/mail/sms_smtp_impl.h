@@ -120,7 +120,7 @@ struct smtp_message::spool_file {
 void smtp_log(const sms_smtp& d, int sockno, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
 inline bool smtp_logging(const sms_smtp& d) {
-    return d.flog >= 0;
+    return d.flog != nullptr;
 }
 
 // Creates the spool file of m; false with the system's text in err.

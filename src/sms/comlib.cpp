@@ -31,16 +31,14 @@ bool is_speed_code(int baud) {
 
 void trace(comport* com, const char* what, const char* bf, long n) {
     if (com->fp == nullptr || n <= 0) return;
-    std::fprintf(com->fp, "%.15s %s[%ld][%.*s]\n", com_stamp().c_str(), what, n,
-                 static_cast<int>(n), bf);
-    std::fflush(com->fp);
+    trace_write(*com->fp, strnprintf(static_cast<std::size_t>(n) + 64, "%.15s %s[%ld][%.*s]\n",
+                                     com_stamp().c_str(), what, n, static_cast<int>(n), bf));
 }
 
 }  // namespace
 
 comport::~comport() {
     if (f >= 0) ::close(f);
-    if (fp != nullptr) std::fclose(fp);
 }
 
 std::string com_stamp() {
@@ -144,13 +142,10 @@ long com_write(comport* com, const char* bf, std::size_t bytes) {
 
 void com_dump(comport* com, const std::string& file) {
     if (com == nullptr) return;
-    if (com->fp != nullptr) {
-        std::fclose(com->fp);
-        com->fp = nullptr;
-    }
-    com->fp = std::fopen(file.c_str(), "ab");
-    if (com->fp == nullptr)
-        emsg("Failed to append to '%s', %s", file.c_str(), system_error(errno).c_str());
+    com->fp.reset();
+    std::string why;
+    com->fp = trace_open(file, why);
+    if (com->fp == nullptr) emsg("Failed to append to '%s', %s", file.c_str(), why.c_str());
 }
 
 void com_debug(comport* /*com*/, const std::string& /*file*/, int /*crlf*/) {

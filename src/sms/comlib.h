@@ -23,12 +23,14 @@
 #include <memory>
 #include <string>
 
+#include "foundation/tracefile.h"
+
 namespace tolvane {
 
 struct comport {
-    termios cinf{};           // the settings read from and written back to the device
-    int f = -1;               // descriptor; -1 when closed
-    std::FILE* fp = nullptr;  // byte trace, or null
+    termios cinf{};                 // the settings read from and written back to the device
+    int f = -1;                     // descriptor; -1 when closed
+    std::shared_ptr<TraceFile> fp;  // byte trace, or null
 
     comport() = default;
     comport(const comport&) = delete;

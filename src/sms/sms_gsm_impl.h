@@ -133,8 +133,8 @@ struct sms_data_gsm : sms {
     int signal_timeout = 0;  // seconds; 0 waits without end
     std::atomic<bool> stopping{false};
     std::atomic<bool> reader_running{false};
-    std::unique_ptr<std::FILE, file_closer> flog;  // the dialogue log
-    std::string port;                              // device path, for log lines
+    std::shared_ptr<TraceFile> flog;  // the dialogue log
+    std::string port;                 // device path, for log lines
     long reply_ms = GSM_REPLY_MS;
     long csms_pause_ms = 500;     // between AT+CSMS attempts (tests shorten it)
     long signal_pause_ms = 1000;  // between signal checks (tests shorten it)

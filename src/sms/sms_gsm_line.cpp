@@ -115,8 +115,8 @@ void gsm_log(sms_data_gsm* gsm, const char* format, ...) {
     va_start(ap, format);
     std::string text = vstrprintf(TEXT_MAX, format, ap);
     va_end(ap);
-    std::fprintf(gsm->flog.get(), "%.15s %s\n", com_stamp().c_str(), text.c_str());
-    std::fflush(gsm->flog.get());
+    trace_write(*gsm->flog,
+                strnprintf(TEXT_MAX + 32, "%.15s %s\n", com_stamp().c_str(), text.c_str()));
 }
 
 int gsm_write_raw(sms_data_gsm* gsm, int& errcode, std::string_view bytes) {

@@ -589,6 +589,64 @@ TEST_F(SmsToMail, MadeAddressCarriesPrefixAndDomain) {
     EXPECT_EQ(make_email(ini.get(), longnum).size(), 999u);
 }
 
+// An originator is whatever text the sender's centre let through: it must reach the
+// envelope, the From header and the record only as a harmless token.
+TEST_F(SmsToMail, OriginatorTextCannotChooseTheEnvelopeOrAddHeaders) {
+    struct Case {
+        const char* originator;
+        const char* number;
+    };
+    const Case cases[] = {
+        {"ceo@bank.example", "ceobank.example"},
+        {"+61\r\nBcc: e@x", "+61Bccex"},
+        {"\"><x@y>", "xy"},
+        {"Bank Ltd_1.x-y", "BankLtd_1.x-y"},
+        {"@<>\r\n", "unknown"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.originator);
+        std::size_t before = mail_froms().size();
+        deliver(an_sms(c.originator, "bob@corp.example hello"));
+        ++n;
+        ASSERT_TRUE(wait_for([&] { return mail_froms().size() > before; }));
+        std::string addr = std::string(c.number) + "@gw.example";
+        EXPECT_EQ(mail_froms().back(), "<" + addr + ">");
+        std::string from_header;
+        for (const std::string& l : server.data())
+            if (l.rfind("From: ", 0) == 0) from_header = l.substr(6);
+        EXPECT_EQ(from_header, std::string("\"") + c.number + "\" <" + addr + ">");
+        ASSERT_EQ(records().size(), static_cast<std::size_t>(n));
+        EXPECT_EQ(records().back(),
+                  std::string("SUCCESS|SMS|") + c.number + "|bob@corp.example|T|NONE|");
+    }
+    for (const std::string& l : server.data()) {
+        EXPECT_NE(l.rfind("Bcc:", 0), 0u) << "a header came from the originator: " << l;
+    }
+}
+
+TEST(AddressNumber, KeepsOnlyTheCharactersOfANumberOrName) {
+    struct Case {
+        std::string raw, want;
+    };
+    const Case cases[] = {
+        {"+61412345678", "+61412345678"},
+        {"Bank.Alerts_2-x", "Bank.Alerts_2-x"},
+        {"a b\tc", "abc"},
+        {"\xc3\xa9t\xc3\xa9", "t"},
+        {std::string("+6\0"
+                     "1",
+                     4),
+         "+61"},
+        {"", "unknown"},
+        {"<>@\"", "unknown"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.raw);
+        EXPECT_EQ(address_number(c.raw), c.want);
+    }
+}
+
 TEST(TextAddress, FindsTheWordAroundTheFirstInnerAt) {
     EXPECT_EQ(text_address("please mail bob@x.example now").value_or("-"), "bob@x.example");
     EXPECT_EQ(text_address("<bob@x.example>,").value_or("-"), "bob@x.example");

@@ -162,7 +162,10 @@ TEST_F(GsmLine, AHungUpLineEndsTheReaderAndReadsFailAtOnce) {
 TEST_F(GsmLine, WritesGoOutWholeAndAreLogged) {
     std::filesystem::path log =
         std::filesystem::temp_directory_path() / ("tv_gsmlog_" + std::to_string(::getpid()));
-    g_.flog.reset(std::fopen(log.c_str(), "w"));
+    std::filesystem::remove(log);
+    std::string why;
+    g_.flog = trace_open(log.string(), why);
+    ASSERT_TRUE(g_.flog) << why;
     int err = 0;
     EXPECT_EQ(gsm_write(&g_, err, "AT+CSDH=%d%s", 1, g_.w_endl.c_str()), 1);
     EXPECT_TRUE(modem_.wait_command("AT+CSDH=1"));

@@ -10,6 +10,7 @@ import os
 import shutil
 import subprocess
 import threading
+import time
 import unittest
 
 from mailsms import BIN, Gateway, free_port, send_mail, wait_for
@@ -211,6 +212,27 @@ class SmscToMail(unittest.TestCase):
         resp = self.smsc.wait_event("deliver_sm_resp")
         self.assertEqual(resp["session"], rx)
         self.assertEqual(resp["command_status"], 0)
+
+    def test_originator_text_cannot_choose_the_envelope_sender_or_add_headers(self):
+        # A centre passes on whatever originator the sending side chose.
+        gw = self.start(smtp_domain="gw.example")
+        cases = [("ceo@bank.example", "ceobank.example"),
+                 ("+61\r\nBcc: e@x", "+61Bccex"),
+                 ("<>@", "unknown")]
+        for n, (originator, number) in enumerate(cases, 1):
+            self.smsc.command(cmd="deliver", source_addr=originator,
+                              destination_addr="447700900001", text="bob@corp.example hi")
+            mails = gw.sink.wait_mails(n, timeout=WAIT)
+            with self.subTest(originator=originator):
+                mail = mails[-1]
+                self.assertEqual(mail["sender"], number + "@gw.example")
+                self.assertEqual(mail["rcpt"], "bob@corp.example")
+                self.assertEqual(dict(mail["headers"]).get("From"),
+                                 '"%s" <%s@gw.example>' % (number, number))
+                self.assertNotIn("Bcc", [k for k, _ in mail["headers"]])
+        day = gw.file(time.strftime("%Y%m%d") + ".log")
+        self.assertEqual([l.split("|")[2] for l in day.splitlines()],
+                         [number for _, number in cases])
 
     def test_sms_the_relay_cannot_take_yet_is_acknowledged_once_stored(self):
         # The mail waits in the queue for the relay; the centre is not kept waiting and

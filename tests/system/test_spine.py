@@ -47,10 +47,51 @@ class CommandLine(unittest.TestCase):
                 self.assertTrue(r.stdout.startswith(USAGE_HEAD), r.stdout)
                 self.assertIn("-config FILE", r.stdout)
 
-    def test_first_deciding_argument_wins_and_others_are_ignored(self):
+    def test_first_deciding_argument_wins(self):
         gw = gateway(self)
-        r = run_tool(["-config", gw.ini, "-nonsense", "-version", "-help"])
+        r = run_tool(["-config", gw.ini, "-foreground", "-version", "-help"])
         self.assertEqual((r.returncode, r.stdout), (0, VERSION))
+
+    def test_unknown_argument_prints_the_usage_and_starts_nothing(self):
+        # A mistyped tool name once started a second server on the same settings.
+        gw = gateway(self)
+        for args in (["-nonsense"], ["-pasword"], ["-version", "-x"], ["-config", gw.ini, "run"]):
+            with self.subTest(args=args):
+                # -foreground: a binary that wrongly starts a server is ended by the
+                # tool's time limit instead of being left running detached.
+                r = run_tool(["-config", gw.ini, "-foreground"] + args, timeout=10)
+                self.assertEqual(r.returncode, 2, r.stdout + r.stderr)
+                self.assertEqual(r.stdout, "")
+                self.assertIn("Unknown argument (%s)" % args[-1], r.stderr)
+                self.assertIn(USAGE_HEAD, r.stderr)
+                self.assertFalse(os.path.exists(gw.log_path), "nothing was started")
+
+    def test_tools_that_need_no_settings_file_work_without_one(self):
+        gw = gateway(self)
+        missing = os.path.join(gw.dir, "nope.ini")
+        r = run_tool(["-config", missing, "-version"])
+        self.assertEqual((r.returncode, r.stdout), (0, VERSION))
+        r = run_tool(["-config", missing, "-help"])
+        self.assertEqual(r.returncode, 0)
+        self.assertTrue(r.stdout.startswith(USAGE_HEAD), r.stdout)
+        bindir, binary = copy_binary(self, gw)
+        r = run_tool(["-config", missing, "-password"], cwd=gw.dir, binary=binary,
+                     stdin_text="admin\ns3cret\ns3cret\n")
+        self.assertEqual(r.returncode, 0, r.stdout)
+        with open(os.path.join(bindir, "admin.dat")) as f:
+            self.assertTrue(f.read().startswith("admin:{ssha}"))
+        # The server itself and the other tools still need the file.
+        r = run_tool(["-config", missing, "-uninstall"])
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("Failed to load configuration file", r.stdout)
+
+    def test_settings_file_that_exists_is_read_before_the_tool_runs(self):
+        gw = gateway(self)
+        broken = os.path.join(gw.dir, "broken.ini")
+        os.makedirs(broken)  # exists, but cannot be read as settings
+        r = run_tool(["-config", broken, "-version"])
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("ERROR: Failed to load configuration file (%s)" % broken, r.stdout)
 
     def test_missing_settings_file(self):
         gw = gateway(self)

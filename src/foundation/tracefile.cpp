@@ -1,0 +1,144 @@
+// Dialogue trace files (see tracefile.h).
+#include "foundation/tracefile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+
+namespace tolvane {
+
+class TraceFile {
+  public:
+    explicit TraceFile(std::string path) : path_(std::move(path)) {}
+    ~TraceFile() { close_locked(); }
+    TraceFile(const TraceFile&) = delete;
+    TraceFile& operator=(const TraceFile&) = delete;
+
+    bool open(std::string& err) {
+        std::lock_guard<std::mutex> hold(lock_);
+        return open_locked(err);
+    }
+    void reopen() {
+        std::lock_guard<std::mutex> hold(lock_);
+        close_locked();
+        std::string err;
+        if (!open_locked(err)) emsg("Failed to reopen trace (%s), %s", path_.c_str(), err.c_str());
+    }
+    void write(std::string_view line);
+    const std::string& path() const { return path_; }
+
+  private:
+    bool open_locked(std::string& err) {
+        fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ < 0) {
+            err = system_error(errno);
+            return false;
+        }
+        struct stat st {};
+        // A trace written before traces were private is made private now.
+        if (::fstat(fd_, &st) == 0) {
+            size_ = static_cast<long>(st.st_size);
+            if ((st.st_mode & 07777) != 0600 && ::fchmod(fd_, 0600) != 0)
+                emsg("Trace (%s) could not be made private, %s", path_.c_str(),
+                     system_error(errno).c_str());
+        } else {
+            size_ = 0;
+        }
+        return true;
+    }
+    void close_locked() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    void rotate_locked(int keep);
+
+    std::mutex lock_;
+    std::string path_;
+    int fd_ = -1;
+    long size_ = 0;
+};
+
+namespace {
+
+std::atomic<long> g_max{TRACE_MAX_SIZE_DEFAULT};
+std::atomic<int> g_keep{TRACE_KEEP_DEFAULT};
+std::mutex g_open_lock;
+std::vector<std::weak_ptr<TraceFile>> g_open;
+
+}  // namespace
+
+void TraceFile::rotate_locked(int keep) {
+    close_locked();
+    if (keep <= 0) {
+        std::remove(path_.c_str());
+    } else {
+        std::remove((path_ + std::to_string(keep - 1)).c_str());
+        for (int n = keep - 1; n >= 1; --n)
+            std::rename((path_ + std::to_string(n - 1)).c_str(),
+                        (path_ + std::to_string(n)).c_str());
+        std::rename(path_.c_str(), (path_ + "0").c_str());
+    }
+    std::string err;
+    if (!open_locked(err)) emsg("Failed to start a new trace (%s), %s", path_.c_str(), err.c_str());
+}
+
+void TraceFile::write(std::string_view line) {
+    std::lock_guard<std::mutex> hold(lock_);
+    long max = g_max.load(std::memory_order_relaxed);
+    if (max > 0 && size_ > 0 && size_ + static_cast<long>(line.size()) > max)
+        rotate_locked(g_keep.load(std::memory_order_relaxed));
+    if (fd_ < 0) return;
+    // A line longer than the whole limit is cut, so the budget holds for any line.
+    if (max > 0 && static_cast<long>(line.size()) > max) line = line.substr(0, max);
+    ssize_t n;
+    do n = ::write(fd_, line.data(), line.size());
+    while (n < 0 && errno == EINTR);
+    if (n > 0) size_ += static_cast<long>(n);
+}
+
+void trace_set_limits(long max_size, int keep) {
+    g_max.store(max_size, std::memory_order_relaxed);
+    g_keep.store(keep < 0 ? 0 : keep, std::memory_order_relaxed);
+}
+
+long trace_max_size() {
+    return g_max.load(std::memory_order_relaxed);
+}
+
+std::shared_ptr<TraceFile> trace_open(const std::string& path, std::string& err) {
+    auto t = std::make_shared<TraceFile>(path);
+    if (!t->open(err)) return nullptr;
+    std::lock_guard<std::mutex> hold(g_open_lock);
+    std::erase_if(g_open, [](const std::weak_ptr<TraceFile>& w) { return w.expired(); });
+    g_open.push_back(t);
+    return t;
+}
+
+void trace_write(TraceFile& t, std::string_view line) {
+    t.write(line);
+}
+
+const std::string& trace_path(const TraceFile& t) {
+    return t.path();
+}
+
+void trace_reopen_all() {
+    std::vector<std::shared_ptr<TraceFile>> live;
+    {
+        std::lock_guard<std::mutex> hold(g_open_lock);
+        for (const auto& w : g_open)
+            if (auto t = w.lock()) live.push_back(std::move(t));
+    }
+    for (const auto& t : live) t->reopen();
+}
+
+}  // namespace tolvane

@@ -1,0 +1,44 @@
+// Dialogue trace files (the SMTP dialogue, the modem's lines and bytes): append-only
+// text files that hold message texts, so they are private and bounded.
+//
+// A trace is created mode 0600 (an older one is made 0600 when opened) and rotated by
+// the log's rule: when a line would take it past the size limit, "<file>" becomes
+// "<file>0", "<file>0" becomes "<file>1" and so on, the oldest beyond the number kept is
+// removed, and a new file is started. A file and its old files never hold more than
+// (kept + 1) times the size limit. trace_reopen_all() closes every open trace and opens
+// its name again (after an outside tool renamed it).
+//
+// Ownership: trace_open returns a shared handle; the module keeps a weak list of them
+// for trace_reopen_all. Any thread may write; each line is one write under the
+// handle's lock, so lines of concurrent writers never interleave.
+//
+//   std::string err;
+//   auto t = trace_open("/var/log/tolvane/smtp.log", err);
+//   if (t) trace_write(*t, "Dec  6 23:05:23 [004] 250 OK\n");
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace tolvane {
+
+class TraceFile;
+
+inline constexpr long TRACE_MAX_SIZE_DEFAULT = 1024L * 1024L;
+inline constexpr int TRACE_KEEP_DEFAULT = 5;
+
+// Size limit (bytes; 0 or less: never rotated) and number of old files kept for traces
+// opened or rotated from now on.
+void trace_set_limits(long max_size, int keep);
+long trace_max_size();
+
+// Opens path for appending (created 0600); null with the system's reason in err.
+std::shared_ptr<TraceFile> trace_open(const std::string& path, std::string& err);
+// Appends one line (the caller ends it), rotating first when it would not fit.
+void trace_write(TraceFile& t, std::string_view line);
+const std::string& trace_path(const TraceFile& t);
+// Closes and reopens every trace still open; failures are logged.
+void trace_reopen_all();
+
+}  // namespace tolvane

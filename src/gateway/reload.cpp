@@ -1,0 +1,120 @@
+// Reloading on SIGHUP (see reload.h).
+#include "gateway/reload.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+#include "foundation/tracefile.h"
+#include "gateway/gateway.h"
+
+namespace tolvane {
+
+namespace {
+
+std::atomic<int> g_reload{0};
+
+std::mutex g_tables_lock;
+std::shared_ptr<const aliases> g_alias;
+std::shared_ptr<const aliases> g_delivery;
+
+std::shared_ptr<const aliases> empty_table() {
+    return std::shared_ptr<const aliases>(alias_new());
+}
+
+// Loads one file into a fresh table; null with the reason when it cannot be read.
+std::shared_ptr<const aliases> load_one(SIni* ini, int id, std::string& err) {
+    std::shared_ptr<aliases> table(alias_new());
+    const char* file = sini_getx(ini, id, nullptr, "file", 0);
+    if (file == nullptr || *file == '\0') return table;
+    std::string why;
+    if (!alias_load(table.get(), file, sini_getx(ini, PHONE_COUNTRY, nullptr, nullptr, 0),
+                    sini_getx(ini, id, nullptr, "delimiter", 0),
+                    sini_getx(ini, id, nullptr, "order", 0), why)) {
+        err = strprintf("Failed to read (%s), %s", file, why.c_str());
+        return nullptr;
+    }
+    return table;
+}
+
+// The administrator file is read at every request; a reload says whether the next
+// request will find it usable.
+void check_admin_file() {
+    std::FILE* f = std::fopen("admin.dat", "r");
+    if (f == nullptr) {
+        imsg("Reload: admin.dat cannot be read (%s), web logins will fail",
+             system_error(errno).c_str());
+        return;
+    }
+    char line[256] = "";
+    bool got = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    std::string_view text = got ? std::string_view(line) : std::string_view();
+    std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos || colon == 0) {
+        imsg("Reload: admin.dat holds no user:digest line, web logins will fail");
+        return;
+    }
+    imsg("Reload: admin.dat read, user (%.*s)", static_cast<int>(colon), text.data());
+}
+
+}  // namespace
+
+void reload_request() {
+    g_reload.store(1, std::memory_order_relaxed);
+}
+
+bool reload_pending() {
+    return g_reload.exchange(0, std::memory_order_relaxed) != 0;
+}
+
+std::shared_ptr<const aliases> alias_table() {
+    std::lock_guard<std::mutex> hold(g_tables_lock);
+    return g_alias ? g_alias : empty_table();
+}
+
+std::shared_ptr<const aliases> delivery_table() {
+    std::lock_guard<std::mutex> hold(g_tables_lock);
+    return g_delivery ? g_delivery : empty_table();
+}
+
+int alias_tables_load(SIni* ini, std::string& err) {
+    // The delivery file first, then the alias file, as they have always been read.
+    std::shared_ptr<const aliases> delivery = load_one(ini, DELIVERY_FILE, err);
+    if (!delivery) return 0;
+    std::shared_ptr<const aliases> alias = load_one(ini, ALIAS_FILE, err);
+    if (!alias) return 0;
+    std::lock_guard<std::mutex> hold(g_tables_lock);
+    g_delivery = std::move(delivery);
+    g_alias = std::move(alias);
+    return 1;
+}
+
+void alias_tables_free() {
+    std::lock_guard<std::mutex> hold(g_tables_lock);
+    g_delivery.reset();
+    g_alias.reset();
+}
+
+void gateway_reload() {
+    imsg("SIGHUP received, reloading");
+    // Lines written before this one are in the old file; the next line opens the file
+    // under its configured name again.
+    log_close(mylog.get());
+    imsg("Reload: log file (%s) reopened", log_file(mylog.get()).c_str());
+    trace_reopen_all();
+    imsg("Reload: dialogue traces reopened");
+    std::string err;
+    if (alias_tables_load(ConfigSettings.get(), err)) {
+        imsg("Reload: delivery file %zu entries, alias file %zu entries",
+             alias_count(delivery_table().get()), alias_count(alias_table().get()));
+    } else {
+        emsg("Reload: %s; the tables in use are kept", err.c_str());
+    }
+    check_admin_file();
+}
+
+}  // namespace tolvane
