@@ -361,11 +361,16 @@ static std::string own_dir(const std::string& argv0) {
 }
 
 std::optional<std::string> cli_unknown(const CommandLine& cl) {
-    static constexpr const char* KNOWN[] = {"-version",   "-password", "-install",
-                                            "-uninstall", "-debug",    "-foreground"};
+    static constexpr const char* KNOWN[] = {"-version", "-password",   "-install", "-uninstall",
+                                            "-debug",   "-foreground", "-queue"};
     for (std::size_t i = 0; i < cl.args.size(); ++i) {
         const std::string& a = cl.args[i];
         if (iequals(a, "-config")) {
+            ++i;
+            continue;
+        }
+        // The queue tool's own word.
+        if (iequals(a, "-queue") && i + 1 < cl.args.size() && iequals(cl.args[i + 1], "flush")) {
             ++i;
             continue;
         }

@@ -55,7 +55,8 @@ class CommandLine(unittest.TestCase):
     def test_unknown_argument_prints_the_usage_and_starts_nothing(self):
         # A mistyped tool name once started a second server on the same settings.
         gw = gateway(self)
-        for args in (["-nonsense"], ["-pasword"], ["-version", "-x"], ["-config", gw.ini, "run"]):
+        for args in (["-nonsense"], ["-pasword"], ["-version", "-x"], ["-config", gw.ini, "run"],
+                     ["-queue", "flsh"]):
             with self.subTest(args=args):
                 # -foreground: a binary that wrongly starts a server is ended by the
                 # tool's time limit instead of being left running detached.
