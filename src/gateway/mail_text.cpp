@@ -9,15 +9,17 @@
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "foundation/utf8.h"
 
 namespace tolvane {
 
 namespace {
 
-// Room left in a text that may hold at most limit - 1 characters.
+// Room left, in characters, in a text that may hold at most limit - 1 characters.
 std::size_t room_in(const std::string& text, std::size_t limit) {
     std::size_t cap = limit > 0 ? limit - 1 : 0;
-    return text.size() < cap ? cap - text.size() : 0;
+    std::size_t have = utf8_length(text);
+    return have < cap ? cap - have : 0;
 }
 
 bool is_blank(unsigned char c) {
@@ -146,20 +148,25 @@ std::size_t smart_body(const char* setting, std::string& text, const char* add, 
     dmsg("sms_smart: add(%s)", add);
 
     std::size_t room = room_in(text, limit);
+    std::string_view a(add);
     if (!spaces) {
-        std::string_view a(add);
-        text.append(a.substr(0, room));
+        text.append(a.substr(0, utf8_prefix_bytes(a, room)));
     } else {
+        // Character by character: a letter beyond ASCII is kept as it is, whole.
         bool upper_next = true;  // the first character of what is added starts a word
-        for (const char* p = add; *p != '\0' && room > 0; ++p) {
-            auto c = static_cast<unsigned char>(*p);
-            if (is_blank(c)) {
+        for (std::size_t at = 0; at < a.size() && room > 0;) {
+            std::size_t start = at;
+            char32_t cp = utf8_next(a, at);
+            if (cp < 0x80 && is_blank(static_cast<unsigned char>(cp))) {
                 upper_next = true;
                 continue;
             }
-            if (upper_next && std::isalpha(c)) c = static_cast<unsigned char>(std::toupper(c));
+            if (upper_next && cp < 0x80 && std::isalpha(static_cast<int>(cp))) {
+                text.push_back(static_cast<char>(std::toupper(static_cast<int>(cp))));
+            } else {
+                text.append(a.substr(start, at - start));
+            }
             upper_next = false;
-            text.push_back(static_cast<char>(c));
             --room;
         }
     }
@@ -170,7 +177,7 @@ std::size_t smart_body(const char* setting, std::string& text, const char* add, 
 std::size_t format_sms(std::string_view body, const HeaderLookup& header, std::string_view tmpl,
                        std::string& text, std::size_t limit) {
     auto append = [&](std::string_view piece) {
-        text.append(piece.substr(0, room_in(text, limit)));
+        text.append(piece.substr(0, utf8_prefix_bytes(piece, room_in(text, limit))));
     };
 
     std::size_t pos = 0;
@@ -212,7 +219,7 @@ std::size_t format_sms(std::string_view body, const HeaderLookup& header, std::s
             if (std::optional<std::string_view> h = header(name)) value = *h;
         }
         std::size_t keep = std::min(length.value_or(TEXT_MAX), TEXT_MAX);
-        append(value.substr(0, std::min(keep, value.size())));
+        append(value.substr(0, utf8_prefix_bytes(value, keep)));
         pos = close + 1;
     }
     if (pos < tmpl.size()) append(tmpl.substr(pos));

@@ -5,6 +5,7 @@
 // message path and the SMS-to-mail side can share them and tests can drive them
 // without a transport. Results are cut explicitly: a recipient at TEXT_MAX
 // characters, an SMS text at `limit` - 1 characters (the caller passes 1000).
+// Texts are UTF-8: every limit counts characters, and a cut never splits one.
 //
 //   std::string to = fix_phone(strip_email("sms0412345678@gw.example", "sms"), "+61");
 //   // to == "+61412345678"

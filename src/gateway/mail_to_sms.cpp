@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -10,10 +11,12 @@
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "foundation/utf8.h"
 #include "gateway/gateway.h"
 #include "gateway/gateway_metrics.h"
 #include "gateway/keys.h"
 #include "gateway/mail_text.h"
+#include "mail/mail_charset.h"
 #include "records/msglog.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
@@ -438,10 +441,13 @@ std::string compose_sms_text(const TextRules& rules, std::string_view sender,
         smart_body(rules.smart, text, prefix.c_str(), SMS_TEXT_LIMIT);
     }
     if (has_text(rules.format)) {
-        HeaderLookup lookup = [headers](std::string_view name) -> std::optional<std::string_view> {
+        // Header values as text: encoded words decoded (kept alive for the lookup).
+        std::deque<std::string> decoded;
+        HeaderLookup lookup = [headers,
+                               &decoded](std::string_view name) -> std::optional<std::string_view> {
             const std::string* v = headers ? smtp_header_find(*headers, name, true) : nullptr;
             if (v == nullptr) return std::nullopt;
-            return std::string_view(*v);
+            return std::string_view(decoded.emplace_back(header_decode(*v)));
         };
         format_sms(body, lookup, rules.format, text, SMS_TEXT_LIMIT);
         return text;
@@ -449,13 +455,12 @@ std::string compose_sms_text(const TextRules& rules, std::string_view sender,
     if (rules.sms_subject && headers != nullptr) {
         const std::string* subject = smtp_header_find(*headers, "Subject");
         if (subject != nullptr && !subject->empty()) {
-            std::string decoded;
-            qp_header_decode(*subject, decoded, SMS_TEXT_LIMIT);
+            std::string decoded = utf8_cut(header_decode(*subject), TEXT_MAX);
             decoded += " - ";
             smart_body(rules.smart, text, decoded.c_str(), SMS_TEXT_LIMIT);
         }
     }
-    std::string b(body.substr(0, TEXT_MAX));
+    std::string b = utf8_cut(body, TEXT_MAX);
     smart_body(rules.smart, text, b.c_str(), SMS_TEXT_LIMIT);
     return text;
 }

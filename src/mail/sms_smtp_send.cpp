@@ -6,8 +6,11 @@
 // that fails (the server closed it meanwhile) or the connection idled too long,
 // a new one is opened. The dialogue stops at the first reply that is not the
 // expected one and then ends with one QUIT, and the connection is closed.
-// Headers and body go out in one write; the body is quoted-printable with dot
-// stuffing and lines of at most 999 characters before encoding.
+// Headers and body go out in one write. The mail is MIME text/plain in UTF-8:
+// the body quoted-printable (short lines, a leading dot escaped), the subject
+// and display names as UTF-8 encoded words when they are not plain ASCII. Texts
+// handed in that are not valid UTF-8 (single gateway bytes) are read as
+// Windows-1252, whose 0x80 is the euro sign.
 //
 // Ownership: idle connections belong to the driver's relay pool, a busy one to
 // the call using it; the driver's destructor says QUIT on the idle ones.
@@ -18,6 +21,8 @@
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "foundation/utf8.h"
+#include "mail/mail_charset.h"
 #include "mail/sms_smtp.h"
 #include "mail/sms_smtp_impl.h"
 #include "net/tcp.h"
@@ -81,34 +86,11 @@ void address(std::string_view given, const std::string& dom, std::string& envelo
 
 bool skipped_header(std::string_view name) {
     static constexpr std::string_view own[] = {
-        "subject", "date", "from", "to", "content-type", "content-transfer-encoding"};
+        "subject",     "date", "from", "to", "content-type", "content-transfer-encoding",
+        "mime-version"};
     for (auto n : own)
         if (iequals(name, n)) return true;
     return false;
-}
-
-// The body: lines split at CR, LF or CR LF and at 999 characters, dot-stuffed and
-// quoted-printable encoded.
-void append_body(std::string& out, std::string_view text) {
-    std::string line;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        std::size_t e = text.find_first_of("\r\n", i);
-        std::size_t end = e == std::string_view::npos ? text.size() : e;
-        std::string_view whole = text.substr(i, end - i);
-        do {
-            std::string_view piece = whole.substr(0, TEXT_MAX);
-            whole.remove_prefix(piece.size());
-            line.clear();
-            if (!piece.empty() && piece.front() == '.') line.push_back('.');
-            line.append(piece);
-            // Room for every byte to become "=XX": encoding never cuts a line here.
-            qp_encode(line, line.size() * 3 + 1);
-            out.append(line).append("\r\n");
-        } while (!whole.empty());
-        if (e == std::string_view::npos) break;
-        i = e + ((text[e] == '\r' && e + 1 < text.size() && text[e + 1] == '\n') ? 2 : 1);
-    }
 }
 
 }  // namespace
@@ -259,23 +241,23 @@ int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::
         };
         const std::string* subj =
             extra ? smtp_header_find(extra->headers, "Subject", true) : nullptr;
+        std::string body = bytes_to_utf8(text);
+        // A subject may arrive encoded (a received mail's) or as text (the gateway's
+        // own): decoded first, so a word is never encoded inside another.
         std::string subject =
-            subj && !subj->empty() ? one_line(*subj) : std::string(text.substr(0, 20));
-        std::string encoded;
-        qp_header_encode("Subject", subject.c_str(), encoded, TEXT_MAX + 1);
-        header("Subject: " + encoded);
+            subj && !subj->empty() ? one_line(header_decode(*subj)) : one_line(utf8_cut(body, 20));
+        header("Subject: " + header_encode(subject, 9));
         header("Date: " + lib_mail_time(std::time(nullptr)));
-        header("From: " + hdr_from);
-        header("To: " + hdr_to);
-        out.append("Content-type: text/plain;\r\n\tcharset=\"us-ascii\"\r\n");
-        if (smtp_logging(*d))
-            smtp_log(*d, c->sk, "SMTP->[Content-type: text/plain; charset=\"us-ascii\"]");
+        header("From: " + header_encode_address(header_decode(hdr_from), 6));
+        header("To: " + header_encode_address(header_decode(hdr_to), 4));
+        header("MIME-Version: 1.0");
+        header("Content-Type: text/plain; charset=UTF-8");
         header("Content-Transfer-Encoding: quoted-printable");
         if (extra)
             for (const auto& [name, value] : extra->headers)
                 if (!skipped_header(name)) header(one_line(name) + ": " + one_line(value));
         out.append("\r\n");
-        append_body(out, text);
+        out.append(body_encode_qp(body));
         out.append(".\r\n");
         if (!send(out, "") || !expect('2')) break;
         accepted = true;

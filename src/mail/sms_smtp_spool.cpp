@@ -6,6 +6,10 @@
 // A spool file is written through a large stdio buffer. With spool_over 0 every
 // mail goes to a file, created at DATA. A write that fails (a full disk) is
 // remembered and the mail refused at its end; nothing is made of half the data.
+//
+// The chosen text is the first text/plain part, decoded from its charset to
+// UTF-8; when it is missing or blank, the text of the first text/html part
+// (mail_html); else the first other text part.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,6 +19,9 @@
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "foundation/thread.h"
+#include "foundation/utf8.h"
+#include "mail/mail_charset.h"
+#include "mail/mail_html.h"
 #include "mail/mime.h"
 #include "mail/sms_smtp.h"
 #include "mail/sms_smtp_impl.h"
@@ -160,9 +167,27 @@ void spool_remove(smtp_message& m) {
 
 namespace {
 
-void append_capped(std::string& text, std::string_view add) {
-    if (text.size() >= TEXT_MAX) return;
-    text.append(add.substr(0, TEXT_MAX - text.size()));
+// Raw bytes kept of a candidate part: room for 999 characters of four bytes, and
+// far more for HTML, whose markup is most of its bytes.
+constexpr std::size_t TEXT_BYTES_MAX = 4 * TEXT_MAX + 4;
+constexpr std::size_t HTML_BYTES_MAX = 512 * 1024;
+
+// One candidate for the SMS text: the raw bytes of a part and its charset.
+struct text_part {
+    std::string bytes;
+    std::string charset;
+    bool seen = false;  // claimed by a Content-Type
+    std::size_t cap = TEXT_BYTES_MAX;
+
+    void append(std::string_view add) {
+        if (bytes.size() >= cap) return;
+        bytes.append(add.substr(0, cap - bytes.size()));
+    }
+    [[nodiscard]] std::string text() const { return charset_to_utf8(bytes, charset); }
+};
+
+bool blank_text(std::string_view t) {
+    return t.find_first_not_of(" \t\r\n") == std::string_view::npos;
 }
 
 std::string_view to_eol(std::string_view s) {
@@ -198,7 +223,10 @@ void process_message_mime(smtp_message& m) {
         }
     }
     auto mime = mime_new();
-    bool use_part = true, text_taken = false, plain_taken = false;
+    text_part plain, html, other;
+    html.cap = HTML_BYTES_MAX;
+    // A mail without any Content-Type is plain text.
+    text_part* current = &plain;
     std::string raw, bin;
     std::string last;  // header name that continuation lines extend
     bool seen_header = false;
@@ -234,26 +262,43 @@ void process_message_mime(smtp_message& m) {
                 break;
             }
             case MIME_CONTENT: {
-                use_part = false;
                 const std::string& type = mime->content;
-                if (strstrnc(type, "text/") != std::string_view::npos && !plain_taken) {
-                    if (strstrnc(type, "text/plain") != std::string_view::npos) plain_taken = true;
-                    if (text_taken) m.message.clear();
-                    use_part = true;
-                    text_taken = true;
+                text_part* claim = nullptr;
+                if (strstrnc(type, "text/plain") != std::string_view::npos) {
+                    claim = &plain;
+                } else if (strstrnc(type, "text/html") != std::string_view::npos) {
+                    claim = &html;
+                } else if (strstrnc(type, "text/") != std::string_view::npos) {
+                    claim = &other;
+                }
+                current = nullptr;
+                if (claim != nullptr && !claim->seen) {
+                    claim->seen = true;
+                    claim->bytes.clear();
+                    claim->charset = content_charset(type);
+                    current = claim;
                 }
                 break;
             }
             case MIME_BOUNDARY:
-                use_part = false;
+                current = nullptr;
                 break;
             case MIME_BODY:
-                if (use_part) append_capped(m.message, bin);
+                if (current != nullptr) current->append(bin);
                 break;
             default:
                 break;
         }
     }
+    std::string text = plain.text();
+    if (blank_text(text)) {
+        if (html.seen) {
+            text = html_to_text(html.text());
+        } else if (other.seen) {
+            text = other.text();
+        }
+    }
+    m.message = utf8_cut(text, TEXT_MAX);
     mime_free(mime);
 }
 

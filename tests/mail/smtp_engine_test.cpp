@@ -258,11 +258,26 @@ TEST_F(Engine, TextPartChoice) {
          "Content-Type: text/plain\r\n\r\nplain\r\n--b\r\nContent-Type: text/html\r\n\r\n"
          "<b>h</b>\r\n--b--\r\n",
          "plain\n"},
-        {"two html parts: the last",
+        // The first HTML part is the body; a later one is an attachment. Its text,
+        // not its markup, is what the SMS gets.
+        {"two html parts: the first, as text",
          "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
-         "Content-Type: text/html\r\n\r\none\r\n--b\r\nContent-Type: text/html\r\n\r\n"
+         "Content-Type: text/html\r\n\r\n<p>one</p>\r\n--b\r\nContent-Type: text/html\r\n\r\n"
          "two\r\n--b--\r\n",
-         "two\n"},
+         "one"},
+        {"alternative with an empty plain part: the html's text",
+         "Content-Type: multipart/alternative; boundary=b\r\n\r\n--b\r\n"
+         "Content-Type: text/plain; charset=utf-8\r\n\r\n \r\n\r\n--b\r\n"
+         "Content-Type: text/html; charset=iso-8859-1\r\n\r\n<p>Gr&uuml;&szlig;e</p><p>caf\xe9"
+         "</p>\r\n--b--\r\n",
+         "Gr\xC3\xBC\xC3\x9F" "e\ncaf\xC3\xA9"},
+        {"latin-1 body",
+         "Content-Type: text/plain; charset=ISO-8859-1\r\n\r\nGr\xFC\xDF" "e\r\n",
+         "Gr\xC3\xBC\xC3\x9F" "e\n"},
+        {"base64 koi8-r body",
+         "Content-Type: text/plain; charset=koi8-r\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+         "8NLJ18XU\r\n",
+         "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"},
         {"part without content type is not used",
          "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\nbare\r\n--b\r\n"
          "Content-Type: text/plain\r\n\r\ntext\r\n--b--\r\n",

@@ -85,13 +85,14 @@ TEST(SmtpRelay, DeliversWithTheDialogueAndHeaders) {
     EXPECT_EQ(l[3], "DATA");
     EXPECT_EQ(l.back(), "QUIT");
     auto h = headers_of(srv.data());
+    // The mail is MIME UTF-8 text: the handed-in Content-Type cannot replace it.
     ASSERT_EQ(h.size(), 8u);
     EXPECT_EQ(h[0], "Subject: SMS Failed");
     EXPECT_EQ(h[1].substr(0, 6), "Date: ");
     EXPECT_EQ(h[2], "From: Joe Bloggs <joe@x.example>");
     EXPECT_EQ(h[3], "To: ann@y.example");
-    EXPECT_EQ(h[4], "Content-type: text/plain;");
-    EXPECT_EQ(h[5], "\tcharset=\"us-ascii\"");
+    EXPECT_EQ(h[4], "MIME-Version: 1.0");
+    EXPECT_EQ(h[5], "Content-Type: text/plain; charset=UTF-8");
     EXPECT_EQ(h[6], "Content-Transfer-Encoding: quoted-printable");
     EXPECT_EQ(h[7], "X-Tolvane: ERROR");
     EXPECT_EQ(body_of(srv.data()), std::vector<std::string>{"the text"});
@@ -115,10 +116,14 @@ TEST(SmtpRelay, BodyIsDotStuffedSplitAndEncoded) {
     EXPECT_EQ(r.send("a@b", "c@d", text), 0);
     srv.stop();
     // The server's own reading undoes nothing: what it got is what went on the wire.
-    EXPECT_EQ(
-        body_of(srv.data()),
-        (std::vector<std::string>{"..", "..a", "x=3Dy=09tab", std::string(999, 'L'),
-                                  std::string(999, 'L'), std::string(502, 'L'), "", "caf=E9"}));
+    // A leading dot is escaped (no stuffing needed), long lines get soft breaks at
+    // 76 characters, and a single byte that is not UTF-8 is read as Windows-1252.
+    std::vector<std::string> want = {"=2E", "=2Ea", "x=3Dy\ttab"};
+    for (int k = 0; k < 2500 / 75; ++k) want.push_back(std::string(75, 'L') + "=");
+    want.push_back(std::string(2500 % 75, 'L'));
+    want.push_back("");
+    want.push_back("caf=C3=A9");
+    EXPECT_EQ(body_of(srv.data()), want);
 }
 
 TEST(SmtpRelay, DomainsAreAddedToBareNames) {
@@ -324,10 +329,11 @@ TEST(SmtpRelay, DeliversToSmtpSink) {
     std::string got = ss.str();
     EXPECT_NE(got.find("X-Mail-Args: <sender@x.example>"), std::string::npos) << got;
     EXPECT_NE(got.find("X-Rcpt-Args: <rcpt@y.example>"), std::string::npos) << got;
-    EXPECT_NE(got.find("Subject: =?iso-8859-1?q?hello_sink=0A.dot_line?=\n"), std::string::npos)
-        << got;
+    // A line break in the subject taken from the text becomes a blank.
+    EXPECT_NE(got.find("Subject: hello sink .dot line\n"), std::string::npos) << got;
+    EXPECT_NE(got.find("Content-Type: text/plain; charset=UTF-8\n"), std::string::npos) << got;
     EXPECT_NE(got.find("\nhello sink\n"), std::string::npos) << got;
-    EXPECT_NE(got.find("\n.dot line\n"), std::string::npos) << got;  // unstuffed by the sink
+    EXPECT_NE(got.find("\n=2Edot line\n"), std::string::npos) << got;
 }
 
 }  // namespace
