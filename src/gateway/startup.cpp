@@ -374,6 +374,8 @@ std::optional<transport_options> delivery_init(SIni* ini, int mode) {
         case SMS_ROBOT: {
             auto r = std::make_unique<robot_init>();
             r->cmdline = get(ROBOT_CMD);
+            r->coding = sms_coding_parse(get(SMS_CODING)).value_or(sms_coding::automatic);
+            r->max_parts = s_atoi(get(SMS_MAX_PARTS).c_str());
             return std::move(*r);
         }
         case SMS_XML:

@@ -14,6 +14,7 @@
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "foundation/utf8.h"
 #include "sms/lib_spawn.h"
 
 extern char** environ;
@@ -67,6 +68,8 @@ class sms_robot : public sms {
     std::vector<std::string> env;
     std::string cmdline;
     long answer_ms = ROBOT_ANSWER_MS;
+    sms_coding coding = sms_coding::automatic;
+    int max_parts = SMS_MAX_PARTS_DEFAULT;
     std::mutex error_lock;
     std::string last_error;  // guarded by error_lock
 };
@@ -74,7 +77,8 @@ class sms_robot : public sms {
 // The variables we set for the program replace any of the same name we inherited.
 bool is_ours(std::string_view entry) {
     return entry.starts_with("SMS_LENGTH=") || entry.starts_with("SMS_FROM=") ||
-           entry.starts_with("SMS_TO=");
+           entry.starts_with("SMS_TO=") || entry.starts_with("SMS_CODING=") ||
+           entry.starts_with("SMS_PARTS=");
 }
 
 int ilen(std::string_view s) {
@@ -83,14 +87,32 @@ int ilen(std::string_view s) {
 
 // Runs the program once; the failure text goes to err.
 int robot_run(const std::string& cmdline, std::vector<std::string> env, long answer_ms,
-              std::string_view from, std::string_view to, std::string_view message,
-              std::string& err) {
+              sms_coding coding, int max_parts, std::string_view from, std::string_view to,
+              std::string_view text, std::string& err) {
     imsg("ROBOT (%s)", cmdline.c_str());
     imsg("ROBOT: %d env vars", static_cast<int>(env.size()));
+    // The same coding and split as the modem and the SMS centre would make.
+    sms_split split = sms_text_split(text, coding, max_parts, 0);
+    std::string sent;
+    if (split.alphabet == sms_alphabet::latin1) {
+        sent = split.parts.front().data;
+    } else {
+        sent.assign(text.substr(0, utf8_prefix_bytes(text, split.characters)));
+    }
+    if (split.cut)
+        imsg("ROBOT text cut to %zu of %zu characters (sms_max_parts %d)", split.characters,
+             utf8_length(text), max_parts);
+    if (split.substituted > 0)
+        imsg("ROBOT %zu characters outside the %s alphabet sent as \"?\"", split.substituted,
+             sms_alphabet_name(split.alphabet));
+    std::string_view message = sent;
     std::string length = std::to_string(message.size());
+    std::string parts = std::to_string(split.parts.size());
     lib_spawn_addenv(env, "SMS_LENGTH", length);
     lib_spawn_addenv(env, "SMS_FROM", from);
     lib_spawn_addenv(env, "SMS_TO", to);
+    lib_spawn_addenv(env, "SMS_CODING", sms_alphabet_name(split.alphabet));
+    lib_spawn_addenv(env, "SMS_PARTS", parts);
     imsg("ROBOT length=(%s) from=(%.*s) to=(%.*s)", length.c_str(), ilen(cut(from)), from.data(),
          ilen(cut(to)), to.data());
 
@@ -107,6 +129,9 @@ int robot_run(const std::string& cmdline, std::vector<std::string> env, long ans
         // its answer, when there is one, still decides.
         write_err = spawn_error();
     }
+    // The whole text is there: closing our end lets a program that reads to the end
+    // of its input (text=$(cat)) go on to answer.
+    spawn_close_pipex(in, __FILE__, __LINE__);
     bool hung = false;
     imsg("ROBOT read...");
     std::string line;
@@ -152,6 +177,8 @@ std::unique_ptr<sms> sms_robot_init(const robot_init& rec, int& errcode) {
     errcode = 0;
     st->cmdline = cut(strtrm(rec.cmdline));
     if (rec.answer_ms > 0) st->answer_ms = rec.answer_ms;
+    st->coding = rec.coding;
+    st->max_parts = rec.max_parts > 0 ? rec.max_parts : SMS_MAX_PARTS_DEFAULT;
     imsg("sms_robot: %s", st->cmdline.c_str());
     for (char** e = environ; e != nullptr && *e != nullptr && st->env.size() < ROBOT_ENV_MAX; ++e) {
         if (!is_ours(*e)) st->env.push_back(cut(*e));
@@ -164,7 +191,8 @@ int sms_robot::send(const smtp_message_extra* /*data*/, std::string_view from, s
                     std::string_view message) {
     sms_robot* st = this;
     std::string err;
-    int code = robot_run(st->cmdline, st->env, st->answer_ms, from, to, message, err);
+    int code = robot_run(st->cmdline, st->env, st->answer_ms, st->coding, st->max_parts, from, to,
+                         message, err);
     {
         std::lock_guard<std::mutex> hold(st->error_lock);
         st->last_error = cut(err);

@@ -1,8 +1,12 @@
 // The robot transport: sends each SMS by running an external program.
 //
-// The program named by the command line gets the text on its standard input and
-// the addresses in its environment, and answers with one line. It only sends; it
-// produces no messages.
+// The program named by the command line gets the whole text on its standard
+// input, which is then closed (so a program may read to the end), and in its
+// environment the addresses, SMS_LENGTH (bytes of the text), SMS_CODING (gsm or
+// ucs2: the alphabet the text fits; latin1 when sms_coding asks for single
+// bytes) and SMS_PARTS (the SMS the text takes). The text is UTF-8, or Latin-1
+// bytes under sms_coding latin1; beyond sms_max_parts it is cut, with a log line.
+// The program answers with one line. It only sends; it produces no messages.
 #pragma once
 
 #include <memory>
@@ -18,6 +22,8 @@ inline constexpr long ROBOT_ANSWER_MS = 20000;
 
 struct robot_init {
     std::string cmdline;
+    sms_coding coding = sms_coding::automatic;
+    int max_parts = SMS_MAX_PARTS_DEFAULT;
     long answer_ms = ROBOT_ANSWER_MS;  // tests shorten it
 };
 

@@ -47,10 +47,13 @@ class RobotTest : public ::testing::Test {
         return p.string();
     }
 
-    void open(const std::string& cmdline, long answer_ms = 2000) {
+    void open(const std::string& cmdline, long answer_ms = 2000,
+              sms_coding coding = sms_coding::automatic, int max_parts = 10) {
         robot_init rec;
         rec.cmdline = cmdline;
         rec.answer_ms = answer_ms;
+        rec.coding = coding;
+        rec.max_parts = max_parts;
         int err = 0;
         state_ = sms_robot_init(rec, err);
         ASSERT_TRUE(state_);
@@ -155,10 +158,51 @@ TEST_F(RobotTest, SilenceEndsWithReadFailureAndTheProgramIsEnded) {
     EXPECT_TRUE(gone);
 }
 
-TEST_F(RobotTest, ProgramWaitingForEndOfInputTimesOut) {
-    // The input pipe stays open until the answer is read, so cat never sees end of file.
-    open(program("cat.sh", "cat > /dev/null\necho SUCCESS"), 300);
-    EXPECT_EQ(send("hello"), 3);
+TEST_F(RobotTest, ProgramReadingToTheEndOfItsInputGetsTheWholeText) {
+    // The input is closed behind the text, so text=$(cat) ends and the answer comes.
+    open(program("cat.sh", "text=$(cat)\nprintf '%s' \"$text\" > " + d() + "/got\necho SUCCESS"),
+         2000);
+    std::string text =
+        "\xE2\x82\xAC [ ] ~ ^ { } | \\ Gr\xC3\xBC\xC3\x9F"
+        "e \xF0\x9F\x98\x80";
+    EXPECT_EQ(send(text), 0);
+    EXPECT_EQ(slurp("got"), text);
+}
+
+TEST_F(RobotTest, CodingPartsAndLengthAreInTheEnvironment) {
+    struct row {
+        const char* name;
+        std::string text;
+        sms_coding coding;
+        int max_parts;
+        const char* want_env;   // SMS_CODING SMS_PARTS SMS_LENGTH
+        std::string want_text;  // bytes the program read
+    } rows[] = {
+        {"plain", "hello", sms_coding::automatic, 10, "gsm 1 5", "hello"},
+        {"euro is GSM, three bytes", "\xE2\x82\xAC", sms_coding::automatic, 10, "gsm 1 3",
+         "\xE2\x82\xAC"},
+        {"two GSM parts", std::string(200, 'a'), sms_coding::automatic, 10, "gsm 2 200",
+         std::string(200, 'a')},
+        {"cyrillic is UCS-2", "\xD0\x9F\xD1\x80\xD0\xB8", sms_coding::automatic, 10, "ucs2 1 6",
+         "\xD0\x9F\xD1\x80\xD0\xB8"},
+        {"cut at the part limit", std::string(2000, 'b'), sms_coding::automatic, 2, "gsm 2 306",
+         std::string(306, 'b')},
+        {"latin1 bytes",
+         "Gr\xC3\xBC\xC3\x9F"
+         "e \xE2\x82\xAC\xD0\x9F",
+         sms_coding::latin1, 10, "latin1 1 8",
+         "Gr\xFC\xDF"
+         "e \x80?"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        open(program("env.sh", "echo \"$SMS_CODING $SMS_PARTS $SMS_LENGTH\" > " + d() +
+                                   "/env\ncat > " + d() + "/got\necho SUCCESS"),
+             2000, r.coding, r.max_parts);
+        EXPECT_EQ(send(r.text), 0);
+        EXPECT_EQ(slurp("env"), std::string(r.want_env) + "\n");
+        EXPECT_EQ(slurp("got"), r.want_text);
+    }
 }
 
 TEST_F(RobotTest, NoAnswerAndExitIsReadFailure) {
@@ -194,17 +238,18 @@ TEST_F(RobotTest, EmptyTextGivesLengthZeroAndWritesNothing) {
 
 TEST_F(RobotTest, ProgramThatDiesBeforeReadingDoesNotEndTheGateway) {
     // A text larger than a pipe holds makes the write meet the dead reader.
-    open(program("dies.sh", "exec 0<&-\nexit 3"));
+    // Latin-1 texts are not cut at a part limit, so this one is larger than a pipe.
+    open(program("dies.sh", "exec 0<&-\nexit 3"), 2000, sms_coding::latin1);
     std::string big(256 * 1024, 'x');
     EXPECT_EQ(send(big), 4);
     EXPECT_EQ(error(4), "Failed to write to process (Broken pipe)");
 }
 
 TEST_F(RobotTest, AnswerGivenWithoutReadingTheTextStillDecides) {
-    open(program("env_only.sh", "echo SUCCESS"));
+    open(program("env_only.sh", "echo SUCCESS"), 2000, sms_coding::latin1);
     std::string big(256 * 1024, 'x');
     EXPECT_EQ(send(big), 0);
-    open(program("env_only_no.sh", "echo 'NO ROUTE'"));
+    open(program("env_only_no.sh", "echo 'NO ROUTE'"), 2000, sms_coding::latin1);
     EXPECT_EQ(send(big), 5);
     EXPECT_EQ(error(5), "NO ROUTE");
 }

@@ -20,8 +20,9 @@ import time
 
 BIN = os.environ.get("TOLVANE_BIN", "")
 
-# The robot: reads exactly SMS_LENGTH bytes, appends one JSON line per attempt, and
-# answers SUCCESS unless a file named "fail" lies beside it (its content is the answer).
+# The robot: reads exactly SMS_LENGTH bytes (the UTF-8 text), appends one JSON line per
+# attempt, and answers SUCCESS unless a file named "fail" lies beside it (its content
+# is the answer). "eof" records whether standard input was closed behind the text.
 ROBOT = r'''#!/usr/bin/python3 -S
 import os, sys, json
 n = int(os.environ.get("SMS_LENGTH", "0"))
@@ -38,10 +39,15 @@ if os.path.exists(fail):
     with open(fail) as f:
         answer = f.read().strip() or "FAILED"
 rec = {"from": os.environ.get("SMS_FROM"), "to": os.environ.get("SMS_TO"),
-       "text": data.decode("latin-1"), "answer": answer}
-fd = os.open(os.path.join(here, "sms.jsonl"), os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
-os.write(fd, (json.dumps(rec) + "\n").encode())
-os.close(fd)
+       "text": data.decode("utf-8", "replace"), "answer": answer}
+# What else the robot was told, line for line beside sms.jsonl.
+meta = {"hex": data.hex(), "coding": os.environ.get("SMS_CODING"),
+        "parts": os.environ.get("SMS_PARTS"), "length": os.environ.get("SMS_LENGTH"),
+        "eof": os.read(0, 1) == b""}
+for name, r in (("sms.jsonl", rec), ("sms-meta.jsonl", meta)):
+    fd = os.open(os.path.join(here, name), os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+    os.write(fd, (json.dumps(r) + "\n").encode())
+    os.close(fd)
 sys.stdout.write(answer + "\n")
 sys.stdout.flush()
 '''
@@ -217,6 +223,14 @@ class Gateway:
 
     def attempts(self):
         path = os.path.join(self.home, "sms.jsonl")
+        if not os.path.exists(path):
+            return []
+        with open(path) as f:
+            return [json.loads(l) for l in f if l.strip()]
+
+    def meta(self):
+        """What each attempt's robot was told besides the text (sms-meta.jsonl)."""
+        path = os.path.join(self.home, "sms-meta.jsonl")
         if not os.path.exists(path):
             return []
         with open(path) as f:
