@@ -331,6 +331,8 @@ std::optional<transport_options> delivery_init(SIni* ini, int mode) {
             r->min_signal = s_atoi(get(GSM_MIN_SIGNAL).c_str());
             r->signal_timeout = s_atoi(get(GSM_SIGNAL_TIMEOUT).c_str());
             r->dodebug = isdebugtime;
+            r->coding = sms_coding_parse(get(SMS_CODING)).value_or(sms_coding::automatic);
+            r->max_parts = s_atoi(get(SMS_MAX_PARTS).c_str());
             int m = MODE_ZERO;
             if (truth(CPIN_OK)) m |= MODE_CPIN_OK;
             if (truth(CBST_ONE)) m |= MODE_CBST_ONE;

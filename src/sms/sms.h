@@ -102,6 +102,8 @@ struct gsm_init {
     long reply_ms = 0;   // time-out of each reply line; 0 keeps 30000
     long pause_ms = -1;  // pause between retried queries and signal checks; -1 keeps them
     long delete_retry_ms = 0;  // first wait before a refused delete is tried again; 0 keeps it
+    sms_coding coding = sms_coding::automatic;  // the `sms_coding` setting
+    int max_parts = SMS_MAX_PARTS_DEFAULT;      // the `sms_max_parts` setting
 };
 
 struct smpp_init {

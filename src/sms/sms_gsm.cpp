@@ -257,11 +257,21 @@ int dialogue(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
     } else {
         if (!gsm_write(gsm, err, "AT+CMGF=1%s", e) || !gsm_expect(gsm, err, line)) return 0;
         int ok;
-        if (!dcs.empty()) {
+        if (gsm->coding != sms_coding::latin1) {
+            // Text mode carries GSM text only; anything else goes in PDU mode.
+            if (!dcs.empty() || gsm->usedcs == 8)
+                imsg("Text mode uses the GSM character set with sms_coding %s",
+                     sms_coding_name(gsm->coding));
+            gsm->cscs = "GSM";
+            ok = gsm_write(gsm, err, "AT+CSCS=\"GSM\"%s", e);
+        } else if (!dcs.empty()) {
+            gsm->cscs = dcs;
             ok = gsm_write(gsm, err, "AT+CSCS=\"%s\"%s", dcs.c_str(), e);
         } else if (gsm->usedcs == 8) {
+            gsm->cscs = "UCS2";
             ok = gsm_write(gsm, err, "AT+CSCS=\"UCS2\"%s", e);
         } else {
+            gsm->cscs = "GSM";
             ok = gsm_write(gsm, err, "AT+CSCS=\"GSM\"%s", e);
         }
         if (!ok) return 0;
@@ -328,6 +338,8 @@ int setup(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
         return 0;
     }
     gsm->localphone = cut(phone);
+    gsm->coding = rec.coding;
+    gsm->max_parts = rec.max_parts;
     imsg("Modem No is (%s)", gsm->localphone.c_str());
     gsm_reader_start(gsm);
     return dialogue(gsm, rec, err);
@@ -368,30 +380,10 @@ int signal_check(sms_data_gsm* gsm, int& err) {
     return 1;
 }
 
-int send_locked(sms_data_gsm* gsm, std::string_view to, std::string_view message) {
+// After the AT+CMGS command: the prompt, the bytes and Ctrl-Z, the answer.
+int transmit(sms_data_gsm* gsm, std::string bytes) {
     int err = 0;
-    if (!safe_for_command(to) || to.empty()) {
-        emsg("Refusing to send to (%.*s): not a phone number", static_cast<int>(cut(to).size()),
-             to.data());
-        return GSM_ERR_UNEXPECTED;
-    }
-    gsm_drop_stale(gsm);
-    if (gsm->min_signal > 0 && !signal_check(gsm, err)) return err ? err : GSM_ERR_UNEXPECTED;
-
-    std::string bytes;
-    std::string text = cut(message);
-    if (gsm->ispdu) {
-        int octets = gsm_codec_encode_pdu(gsm->usedcs, to, text, bytes);
-        if (octets <= 0) return GSM_ERR_UNEXPECTED;
-        if (!gsm_write(gsm, err, "AT+CMGS=%d%s", octets, gsm->w_endl.c_str())) return err;
-    } else {
-        std::string dest(to);
-        if (gsm->usedcs == 8) dest = gsm_codec_to_modem(true, false, dest, 1000);
-        if (!gsm_write(gsm, err, "AT+CMGS=\"%s\"%s", dest.c_str(), gsm->w_endl.c_str())) return err;
-        bytes = gsm_codec_to_modem(gsm->usedcs == 8, gsm->ext7bit, text, 140);
-    }
     bytes += '\x1a';
-
     // From here on the modem may be in text entry: every way out that is not the
     // modem's own final answer ends it, so that the next command is not typed into
     // this message.
@@ -425,8 +417,104 @@ int send_locked(sms_data_gsm* gsm, std::string_view to, std::string_view message
         emsg("The modem answered OK without a message reference: not counted as sent");
         return GSM_ERR_UNEXPECTED;
     }
-    imsg("Sending GSM, sent");
     return 0;
+}
+
+// Today's single SMS of Latin-1 bytes (sms_coding latin1), for providers that rely
+// on it: the data coding of sms_dcs in PDU mode, 140 bytes in text mode.
+int send_latin1(sms_data_gsm* gsm, std::string_view to, std::string_view message) {
+    int err = 0;
+    std::string bytes;
+    std::string text = cut(latin1_from_utf8(message));
+    if (gsm->ispdu) {
+        int octets = gsm_codec_encode_pdu(gsm->usedcs, to, text, bytes);
+        if (octets <= 0) return GSM_ERR_UNEXPECTED;
+        if (!gsm_write(gsm, err, "AT+CMGS=%d%s", octets, gsm->w_endl.c_str())) return err;
+    } else {
+        std::string dest(to);
+        if (gsm->usedcs == 8) dest = gsm_codec_to_modem(true, false, dest, 1000);
+        if (!gsm_write(gsm, err, "AT+CMGS=\"%s\"%s", dest.c_str(), gsm->w_endl.c_str())) return err;
+        bytes = gsm_codec_to_modem(gsm->usedcs == 8, gsm->ext7bit, text, 140);
+    }
+    return transmit(gsm, std::move(bytes));
+}
+
+// Every part in PDU mode; the first failure ends the send with its code.
+int send_parts(sms_data_gsm* gsm, std::string_view to, const sms_split& split) {
+    for (std::size_t k = 0; k < split.parts.size(); ++k) {
+        std::string unit;
+        int octets =
+            gsm_codec_encode_part(gsm->next_reference, to, split.alphabet, split.parts[k], unit);
+        if (octets <= 0) return GSM_ERR_UNEXPECTED;
+        gsm->next_reference = (gsm->next_reference + 1) % 256;
+        int err = 0;
+        if (!gsm_write(gsm, err, "AT+CMGS=%d%s", octets, gsm->w_endl.c_str())) return err;
+        if (int code = transmit(gsm, unit); code != 0) {
+            if (split.parts.size() > 1)
+                emsg("Part %zu of %zu to (%s) failed [%d]", k + 1, split.parts.size(),
+                     cut(to, 100).c_str(), code);
+            return code;
+        }
+    }
+    return 0;
+}
+
+// Why a text cannot go in text mode (GSM characters typed after the prompt), or
+// null when it can. Ctrl-Z (the septet of a Greek capital) would end the text
+// early, and ESC (in front of an extension character) cancels it on most modems.
+const char* needs_pdu(const sms_split& split, bool ext7bit) {
+    if (split.alphabet != sms_alphabet::gsm) return "it needs UCS-2";
+    if (split.parts.size() > 1) return "it needs several parts";
+    for (unsigned char c : split.parts[0].data) {
+        if (c == 0x1A) return "it holds a character that ends text entry";
+        if (c == GSM_ESC && !ext7bit) return "it holds extension characters";
+    }
+    return nullptr;
+}
+
+int switch_mode(sms_data_gsm* gsm, bool pdu) {
+    int err = 0;
+    std::string line;
+    if (!gsm_write(gsm, err, "AT+CMGF=%d%s", pdu ? 0 : 1, gsm->w_endl.c_str()) ||
+        !gsm_expect(gsm, err, line))
+        return err ? err : GSM_ERR_UNEXPECTED;
+    gsm->ispdu = pdu;
+    return 0;
+}
+
+int send_locked(sms_data_gsm* gsm, std::string_view to, std::string_view message) {
+    int err = 0;
+    if (!safe_for_command(to) || to.empty()) {
+        emsg("Refusing to send to (%.*s): not a phone number", static_cast<int>(cut(to).size()),
+             to.data());
+        return GSM_ERR_UNEXPECTED;
+    }
+    gsm_drop_stale(gsm);
+    if (gsm->min_signal > 0 && !signal_check(gsm, err)) return err ? err : GSM_ERR_UNEXPECTED;
+    if (gsm->coding == sms_coding::latin1) return send_latin1(gsm, to, message);
+
+    sms_split split = sms_text_split(message, gsm->coding, gsm->max_parts, sms_next_reference(to));
+    if (split.cut)
+        emsg("Text to (%s) needs more than %d parts: sent cut to %zu characters",
+             cut(to, 100).c_str(), gsm->max_parts, split.characters);
+    if (split.substituted > 0)
+        imsg("%zu characters outside the GSM alphabet sent as \"?\"", split.substituted);
+    if (gsm->ispdu) return send_parts(gsm, to, split);
+
+    const char* why = needs_pdu(split, gsm->ext7bit);
+    if (why == nullptr) {
+        if (!gsm_write(gsm, err, "AT+CMGS=\"%s\"%s", std::string(to).c_str(), gsm->w_endl.c_str()))
+            return err;
+        return transmit(gsm, split.parts[0].data);
+    }
+    imsg("Sending to (%s) in PDU mode: %s (%zu %s parts)", cut(to, 100).c_str(), why,
+         split.parts.size(), sms_alphabet_name(split.alphabet));
+    if (int code = switch_mode(gsm, true); code != 0) return code;
+    int code = send_parts(gsm, to, split);
+    // The message went either way; a modem left in PDU mode is driven in PDU mode.
+    if (int back = switch_mode(gsm, false); back != 0)
+        emsg("The modem did not go back to text mode [%d]", back);
+    return code;
 }
 
 }  // namespace
@@ -564,6 +652,7 @@ int sms_data_gsm::send(const smtp_message_extra* /*data*/, std::string_view from
         imsg("Sending GSM, lock aquired");
         code = send_locked(gsm, to, message);
     }
+    if (code == 0) imsg("Sending GSM, sent");
     imsg("Sending GSM, end");
     return code;
 }

@@ -26,6 +26,7 @@
 #include "foundation/thread.h"
 #include "sms/comlib.h"
 #include "sms/sms.h"
+#include "sms/sms_text.h"
 
 namespace tolvane {
 
@@ -129,6 +130,10 @@ struct sms_data_gsm : sms {
     bool ispdu = false;
     int usedcs = 0;  // 0 (7-bit), 4 (8-bit), 8 (UCS2)
     bool ext7bit = false;
+    sms_coding coding = sms_coding::automatic;
+    int max_parts = SMS_MAX_PARTS_DEFAULT;
+    std::string cscs = "GSM";  // the character set of text mode
+    int next_reference = 0;    // message reference of the next unit; under lock_com
     int min_signal = 0;
     int signal_timeout = 0;  // seconds; 0 waits without end
     std::atomic<bool> stopping{false};
@@ -178,6 +183,14 @@ bool gsm_codec_decode_pdu(std::string_view unit, gsm_sms& msg);
 std::string gsm_codec_to_modem(bool ucs2, bool ext7bit, std::string_view text, std::size_t max);
 // Text read from the modem in text mode into single bytes.
 std::string gsm_codec_from_modem(bool ucs2, bool ext7bit, std::string_view text, std::size_t max);
+// An SMS-SUBMIT unit (hex text) for one part of a split text: DCS 0x00 (packed
+// septets) or 0x08 (UCS-2), the header indicator set when the part has a header.
+// The octet count AT+CMGS needs; 0 when the destination cannot be coded.
+int gsm_codec_encode_part(int reference, std::string_view to, sms_alphabet alphabet,
+                          const sms_part& part, std::string& unit);
+// A text-mode body as UTF-8: read in the character set of AT+CSCS, or as UCS-2 hex
+// when the message's coding says UCS-2 and the body is hex.
+std::string gsm_codec_text_body(std::string_view cscs, int dcs, std::string_view body);
 
 // Reads the header fields of a +CMGL line (the text after its first comma, iscmgl)
 // or of a +CMGR line (after "+CMGR: ") into msg; 0 (522) when the line ends early.

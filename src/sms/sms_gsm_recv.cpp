@@ -164,7 +164,7 @@ int read_body(sms_data_gsm* gsm, int& err, gsm_sms& msg) {
         std::string unit = sca + body;
         if (!gsm_codec_decode_pdu(unit, msg)) emsg("Could not decode PDU (%s)", unit.c_str());
     } else {
-        msg.message = cut(gsm_codec_from_modem(gsm->usedcs == 8, gsm->ext7bit, body, TEXT_MAX));
+        msg.message = gsm_codec_text_body(gsm->cscs, msg.data_coding_sceme, body);
         msg.length = static_cast<int>(msg.message.size());
     }
     return 1;
