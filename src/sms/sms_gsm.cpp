@@ -59,6 +59,13 @@ bool in_list(std::string_view list, int v) {
     return false;
 }
 
+// The level of a +CSQ answer (0-31), -1 for 99 (not known) or junk.
+int csq_level(std::string_view line) {
+    if (!line.starts_with("+CSQ:")) return -1;
+    int level = first_number(strtrm(line.substr(5)));
+    return level >= 0 && level <= 31 ? level : -1;
+}
+
 void stop_after_failure(sms_data_gsm* gsm) {
     gsm_reader_stop(gsm);
     com_free(gsm->com);
@@ -293,6 +300,7 @@ int dialogue(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
     if (!gsm_read_ok(gsm, err)) return 0;
     if (!gsm_write(gsm, err, "AT+CSQ%s", e) || !gsm_expect(gsm, err, line)) return 0;
     imsg("Signal level now (%s)", line.c_str());
+    gsm->signal_level = csq_level(line);
     if (!gsm_read_ok(gsm, err)) return 0;
 
     gsm->min_signal = rec.min_signal;
@@ -362,6 +370,7 @@ int signal_check(sms_data_gsm* gsm, int& err) {
         if (!gsm_write(gsm, err, "AT+CSQ%s", gsm->w_endl.c_str()) || !gsm_expect(gsm, err, line))
             return 0;
         level = line.size() > 6 ? first_number(std::string_view(line).substr(6)) : 0;
+        gsm->signal_level = csq_level(line);
         // 99 is the modem's "not known or not detectable": no signal to send on.
         if (level == 99) level = 0;
         if (!gsm_read_ok(gsm, err)) return 0;
@@ -518,6 +527,17 @@ int send_locked(sms_data_gsm* gsm, std::string_view to, std::string_view message
 }
 
 }  // namespace
+
+bool sms_data_gsm::up() const {
+    return reader_running && answering;
+}
+
+std::string sms_data_gsm::state_text() const {
+    if (!reader_running) return "down: the serial line is closed";
+    if (!answering) return "down: the modem does not answer";
+    int level = signal_level;
+    return level < 0 ? "up, signal unknown" : strprintf("up, signal %d of 31", level);
+}
 
 std::optional<std::string> make_bearer(std::string_view cbst, int baud) {
     int values[3] = {0, 0, 0};

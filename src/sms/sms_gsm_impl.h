@@ -109,6 +109,12 @@ struct sms_data_gsm : sms {
     int msg_reject(sms_message* msg, int code, const char* reason) override;
     int msg_accept(sms_message*, int, const char*) override { return 0; }
     void msg_free(std::unique_ptr<sms_message>& msg) override { msg.reset(); }
+    // Up while the modem answers: the reader runs and the last reply came in time.
+    bool up() const override;
+    // "up, signal 20 of 31" (the last level the modem gave), or why it is down.
+    std::string state_text() const override;
+    // The last signal level the modem gave (0-31), -1 when unknown.
+    int signal() const { return signal_level.load(); }
 
     std::unique_ptr<MUTEX> lock_queue;  // "GSM_SEND_QUEUE": created, taken by nobody
     std::unique_ptr<MUTEX> lock_com;    // "USING_GSM_MODEM": one whole dialogue
@@ -150,6 +156,8 @@ struct sms_data_gsm : sms {
     std::string last_command;
     std::string last_reply;
     std::string startup_failure;  // set when the start-up failed: command and answer
+    std::atomic<bool> answering{false};  // the last reply line came in time
+    std::atomic<int> signal_level{-1};   // last +CSQ level, -1 unknown
     int startup_code = 0;
 };
 

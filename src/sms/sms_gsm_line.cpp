@@ -250,6 +250,7 @@ int gsm_read_raw(sms_data_gsm* gsm, int& errcode, int type, long timeout, std::s
                      bytes, content.c_str());
                 errcode = GSM_ERR_TIMEOUT;
                 gsm->last_reply.clear();
+                gsm->answering = false;
             }
             return 0;
         }
@@ -268,7 +269,10 @@ int gsm_read_line(sms_data_gsm* gsm, int& errcode, int type, long timeout, std::
         while (!bf.empty() && (bf.back() == '\r' || bf.back() == '\n' || bf.back() == '\0'))
             bf.pop_back();
         gsm_log(gsm, "READ%d[%.*s]", type, static_cast<int>(bf.size()), bf.data());
-        if (!(type & GRL_INCOMING)) gsm->last_reply = gsm_printable(bf);
+        if (!(type & GRL_INCOMING)) {
+            gsm->last_reply = gsm_printable(bf);
+            gsm->answering = true;
+        }
         if (type & GRL_INCOMING) {
             bool ring = bf == "RING" || bf.starts_with("+CRING:");
             if (ring || bf.starts_with("+CLIP:")) {
@@ -443,6 +447,7 @@ int gsm_wait_prompt(sms_data_gsm* gsm, int& errcode, long timeout) {
             }
             emsg("No prompt within %ld ms (%s)", timeout, content.c_str());
             gsm->last_reply.clear();
+            gsm->answering = false;
             errcode = GSM_ERR_TIMEOUT;
             return 0;
         }

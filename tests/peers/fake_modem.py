@@ -89,8 +89,8 @@ def pack7(text):
     return len(septets), "".join("%02X" % b for b in out)
 
 
-def unpack7(count, data):
-    """Text of count septets packed in the bytes data."""
+def unpack7(count, data, skip=0):
+    """Text of count septets packed in the bytes data, the first skip left out."""
     acc = bits = 0
     septets = []
     it = iter(data)
@@ -101,6 +101,11 @@ def unpack7(count, data):
         septets.append(acc & 0x7F)
         acc >>= 7
         bits -= 7
+    return septets_text(septets[skip:])
+
+
+def septets_text(septets):
+    """Text of septet codes (ESC selects the extension table)."""
     out, esc = [], False
     for s in septets:
         if esc:
@@ -113,15 +118,87 @@ def unpack7(count, data):
     return "".join(out)
 
 
-def deliver_pdu(sender, text, sca="+447700000000", stamp="62218001000080"):
-    """An SMS-DELIVER unit (service-centre part included) in the default alphabet."""
+def septets(text):
+    """The septet codes of text (ESC pairs for extension characters); None when a
+    character is not in the default alphabet."""
+    out = []
+    for ch in text:
+        if ch in _TO_EXT:
+            out += [27, _TO_EXT[ch]]
+        elif ch in _TO_SEPTET:
+            out.append(_TO_SEPTET[ch])
+        else:
+            return None
+    return out
+
+
+def _pack(codes, fill=0):
+    acc, bits, out = 0, fill, []
+    for s in codes:
+        acc |= s << bits
+        bits += 7
+        while bits >= 8:
+            out.append(acc & 0xFF)
+            acc >>= 8
+            bits -= 8
+    if bits:
+        out.append(acc & 0xFF)
+    return bytes(out)
+
+
+def deliver_pdu(sender, text, sca="+447700000000", stamp="62218001000080", udh=b""):
+    """An SMS-DELIVER unit (service-centre part included): the default alphabet when
+    every character is in it, else UCS-2; udh (bytes without its length octet) makes
+    it one part of a long SMS."""
     sca_digits = sca.lstrip("+")
     sca_part = "%02X%s%s" % (1 + (len(sca_digits) + 1) // 2, "91" if sca.startswith("+") else "81",
                              _swap(sca_digits))
     digits = sender.lstrip("+")
     oa = "%02X%s%s" % (len(digits), "91" if sender.startswith("+") else "81", _swap(digits))
-    count, ud = pack7(text)
-    return sca_part + "04" + oa + "0000" + stamp + "%02X" % count + ud
+    header = bytes([len(udh)]) + udh if udh else b""
+    codes = septets(text)
+    if codes is not None:
+        fill = (7 - (len(header) * 8) % 7) % 7
+        skip = (len(header) * 8 + fill) // 7
+        # The header octets come first; the septets start behind the fill bits.
+        packed = _pack([0] * skip + codes)
+        ud = header + packed[len(header):]
+        dcs, udl = 0, skip + len(codes)
+    else:
+        ud = header + text.encode("utf-16-be")
+        dcs, udl = 8, len(ud)
+    first = 0x44 if udh else 0x04
+    return sca_part + "%02X" % first + oa + "00%02X" % dcs + stamp + "%02X" % udl + ud.hex().upper()
+
+
+def read_submit(unit):
+    """(destination, dcs, header bytes without their length octet, text) of an
+    SMS-SUBMIT unit as the gateway writes it."""
+    b = bytes.fromhex(unit)
+    i = 1 + b[0]  # service-centre part
+    first = b[i]
+    i += 2  # first octet, message reference
+    ndigits, toa = b[i], b[i + 1]
+    i += 2
+    semi = unit[2 * i:2 * i + ((ndigits + 1) // 2) * 2]
+    to = ("+" if toa & 0x90 == 0x90 else "") + _unswap(semi)
+    i += (ndigits + 1) // 2
+    dcs = b[i + 1]
+    i += 2
+    if first & 0x10:
+        i += 7 if first & 0x08 else 1
+    n = b[i]
+    data = b[i + 1:]
+    udh = b""
+    if first & 0x40:
+        udh = data[1:1 + data[0]]
+    hl = len(udh) + 1 if first & 0x40 else 0
+    if dcs == 0:
+        skip = (hl * 8 + 6) // 7
+        return to, dcs, udh, unpack7(n, data, skip)
+    if dcs == 8:
+        return to, dcs, udh, data[hl:n].decode("utf-16-be", "replace")
+    return to, dcs, udh, data[hl:n].decode("latin-1")
 
 
 def decode_submit(unit):
@@ -150,13 +227,22 @@ def decode_submit(unit):
 
 class Stored:
     def __init__(self, index, sender, text, stat="REC UNREAD",
-                 stamp="26/12/08,10:00:00+04"):
-        self.index, self.sender, self.text, self.stat, self.stamp = (
-            index, sender, text, stat, stamp)
+                 stamp="26/12/08,10:00:00+04", udh=b""):
+        self.index, self.sender, self.text, self.stat, self.stamp, self.udh = (
+            index, sender, text, stat, stamp, udh)
 
     @property
     def pdu(self):
-        return deliver_pdu(self.sender, self.text)
+        return deliver_pdu(self.sender, self.text, udh=self.udh)
+
+    def body(self, cscs):
+        """The text as a modem shows it in text mode in the character set cscs."""
+        if cscs == "UCS2":
+            return self.text.encode("utf-16-be").hex().upper()
+        codes = septets(self.text) if cscs == "GSM" else None
+        if codes is not None:
+            return bytes(codes).decode("latin-1")
+        return self.text.encode("latin-1", "replace").decode("latin-1")
 
 
 class FakeModem:
@@ -184,6 +270,7 @@ class FakeModem:
         self.entry_echo = False
         self.refuse_deletes = 0  # this many deletes are refused
         self.cnmi_mode = 0
+        self.cscs = "GSM"
         self.held = []  # +CMTI held back in CNMI mode 0
         self.log = log
         self._ref = 0
@@ -210,16 +297,17 @@ class FakeModem:
         with self.lock:
             self._send(data)
 
-    def store(self, sender, text, stat="REC UNREAD"):
-        """Adds a message to the modem's memory (stat "STO UNSENT" for a draft)."""
+    def store(self, sender, text, stat="REC UNREAD", udh=b""):
+        """Adds a message to the modem's memory (stat "STO UNSENT" for a draft; udh
+        makes it one part of a long SMS, in PDU mode)."""
         with self.lock:
             index = max([s.index for s in self.stored] + [0]) + 1
-            self.stored.append(Stored(index, sender, text, stat))
+            self.stored.append(Stored(index, sender, text, stat, udh=udh))
             return index
 
-    def deliver(self, sender, text):
+    def deliver(self, sender, text, udh=b""):
         """Stores a message and announces it with +CMTI; returns its index."""
-        index = self.store(sender, text)
+        index = self.store(sender, text, udh=udh)
         with self.lock:
             cmti = '\r\n+CMTI: "SM",%d\r\n' % index
             if self.cnmi_mode == 0:
@@ -376,6 +464,9 @@ class FakeModem:
             self._body_cmd = cmd
             before, self.before_prompt = self.before_prompt, ""
             return before + "\r\n> "
+        if cmd.startswith("AT+CSCS=\""):
+            self.cscs = cmd[9:-1]
+            return ok
         if cmd.startswith("AT+CNMI=") and cmd != "AT+CNMI=?":
             try:
                 self.cnmi_mode = int(cmd[8:].split(",")[0])
@@ -397,7 +488,7 @@ class FakeModem:
                     tpdu = len(unit) // 2 - 1 - int(unit[:2], 16)
                     out += "\r\n+CMGL: %d,%d,,%d\r\n%s" % (s.index, 0, tpdu, unit)
                 else:
-                    body = s.text.encode("latin-1", "replace").decode("latin-1")
+                    body = s.body(self.cscs)
                     out += '\r\n+CMGL: %d,"%s","%s",,"%s",145,%d\r\n%s' % (
                         s.index, s.stat, s.sender, s.stamp, len(body), body)
             return out + "\r\n" + ok
@@ -418,8 +509,9 @@ class FakeModem:
                 unit = s.pdu
                 tpdu = len(unit) // 2 - 1 - int(unit[:2], 16)
                 return "\r\n+CMGR: 0,,%d\r\n%s\r\n%s" % (tpdu, unit, ok)
+            body = s.body(self.cscs)
             return '\r\n+CMGR: "%s","%s",,"%s",145,4,0,0,"+447700000000",145,%d\r\n%s\r\n%s' % (
-                s.stat, s.sender, s.stamp, len(s.text), s.text, ok)
+                s.stat, s.sender, s.stamp, len(body), body, ok)
         if cmd.startswith("AT+"):
             return ok
         return "\r\nERROR\r\n"

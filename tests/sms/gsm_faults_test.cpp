@@ -292,6 +292,38 @@ TEST_F(GsmDriver, APortThatCannotBeOpenedGivesTheReasonOfTheOpen) {
     EXPECT_EQ(text, "Error opening. OSError(No such file or directory)");
 }
 
+// ---- health ----
+
+TEST_F(GsmDriver, UpWhileTheModemAnswersWithTheSignalItLastGave) {
+    rec.reply_ms = 300;
+    modem.set_signal({17});
+    sms_data_gsm* g = ready();
+    EXPECT_TRUE(g->up());
+    EXPECT_EQ(g->signal(), 17);
+    EXPECT_EQ(g->state_text(), "up, signal 17 of 31");
+    modem.on([](const std::string& c) -> std::optional<std::string> {
+        if (c.starts_with("AT+CMGS=")) return std::string();  // silent
+        return std::nullopt;
+    });
+    EXPECT_EQ(g->send(nullptr, "", "+111", "hi"), GSM_ERR_TIMEOUT);
+    EXPECT_FALSE(g->up());
+    EXPECT_EQ(g->state_text(), "down: the modem does not answer");
+    modem.on(nullptr);
+    EXPECT_EQ(g->send(nullptr, "", "+111", "hi"), 0);
+    EXPECT_TRUE(g->up());
+    modem.hang_up();
+    for (int i = 0; i < 500 && g->reader_running; ++i) lib_msleep(10);
+    EXPECT_FALSE(g->up());
+    EXPECT_EQ(g->state_text(), "down: the serial line is closed");
+}
+
+TEST_F(GsmDriver, ASignalTheModemDoesNotKnowIsUnknown) {
+    modem.set_signal({99});
+    sms_data_gsm* g = ready();
+    EXPECT_EQ(g->signal(), -1);
+    EXPECT_EQ(g->state_text(), "up, signal unknown");
+}
+
 // ---- refused deletes ----
 
 TEST_F(GsmDriver, ARefusedDeleteIsTriedAgainLaterAndReceptionGoesOn) {

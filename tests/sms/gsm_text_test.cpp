@@ -90,7 +90,7 @@ TEST_F(GsmPduText, EachTextGoesInTheCodingItNeedsAndArrivesExactly) {
     for (const row& r : rows) {
         SCOPED_TRACE(r.text);
         std::size_t before = modem.bodies().size();
-        ASSERT_EQ(sms_gsm_send(g, nullptr, "", "+447700900123", r.text), 0);
+        ASSERT_EQ(g->send(nullptr, "", "+447700900123", r.text), 0);
         ASSERT_EQ(modem.bodies().size(), before + 1);
         submit s = read_submit(modem.bodies().back());
         EXPECT_EQ(s.dcs, r.dcs);
@@ -115,7 +115,7 @@ TEST_F(GsmPduText, LongTextsGoInPartsWithTheirHeaders) {
     sms_data_gsm* g = ready();
     auto check = [&](const std::string& text, int dcs, std::size_t parts) {
         std::size_t before = modem.bodies().size();
-        ASSERT_EQ(sms_gsm_send(g, nullptr, "", "+447700900123", text), 0);
+        ASSERT_EQ(g->send(nullptr, "", "+447700900123", text), 0);
         auto bodies = modem.bodies();
         ASSERT_EQ(bodies.size(), before + parts);
         std::string joined;
@@ -154,7 +154,7 @@ TEST_F(GsmPduText, APartRefusedEndsTheSendWithItsCode) {
         if (c.starts_with("AT+CMGS=") && ++n == 2) return "\r\n+CMS ERROR: 38\r\n";
         return std::nullopt;
     });
-    EXPECT_EQ(sms_gsm_send(g, nullptr, "", "+1555", std::string(400, 'x')), 39);
+    EXPECT_EQ(g->send(nullptr, "", "+1555", std::string(400, 'x')), 39);
     EXPECT_EQ(modem.sent().size(), 1u);  // the third part was not tried
 }
 
@@ -174,7 +174,7 @@ TEST_F(GsmDriver, TextModeSendsGsmTextAndHandsTheRestToPduMode) {
     for (const row& r : rows) {
         SCOPED_TRACE(r.text);
         std::size_t before = modem.commands().size();
-        ASSERT_EQ(sms_gsm_send(g, nullptr, "", "+1555", r.text), 0);
+        ASSERT_EQ(g->send(nullptr, "", "+1555", r.text), 0);
         auto all = modem.commands();
         std::vector<std::string> cmds(all.begin() + static_cast<long>(before), all.end());
         EXPECT_FALSE(g->ispdu);
@@ -256,13 +256,13 @@ TEST_F(GsmPduText, ReceivedUnitsAreReadByTheirCodingIntoUtf8) {
     std::vector<std::unique_ptr<sms_message>> got;
     int code = -1;
     for (int i = 0; i < 10 && got.size() < 4; ++i) {
-        if (auto m = sms_gsm_wait(g, 50, code)) got.push_back(std::move(m));
+        if (auto m = g->wait(50, code)) got.push_back(std::move(m));
     }
     ASSERT_EQ(got.size(), 4u);
     for (std::size_t k = 0; k < 4; ++k) {
         const row& r = rows[3 - k];  // handed out last-listed first
         SCOPED_TRACE(r.text);
-        EXPECT_EQ(std::string(sms_gsm_body(g, got[k].get())), r.text);
+        EXPECT_EQ(std::string(g->msg_body(got[k].get())), r.text);
         EXPECT_EQ(got[k]->concat, r.concat);
     }
 }
@@ -276,9 +276,9 @@ TEST_F(GsmDriver, TextModeBodiesAreReadInTheModemsCharacterSet) {
     modem.store(m);
     sms_data_gsm* g = ready();
     int code = -1;
-    auto got = sms_gsm_wait(g, 100, code);
+    auto got = g->wait(100, code);
     ASSERT_NE(got, nullptr);
-    EXPECT_EQ(std::string(sms_gsm_body(g, got.get())),
+    EXPECT_EQ(std::string(g->msg_body(got.get())),
               "@ Gr\xc3\xbc\xc3\x9f"
               "e \xe2\x82\xac");
 }
