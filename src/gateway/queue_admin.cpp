@@ -98,6 +98,7 @@ void delivery_close(bool abandoned) {
         int busy = Delivery->busy();
         if (busy > 0) imsg("Waiting up to %ld ms for %d sends in progress...", wait_ms, busy);
         Delivery->stop(wait_ms);
+        // The store no longer calls the engine once stop() has returned.
         Delivery.reset();
         queue_stats after = Queue ? Queue->stats() : queue_stats{};
         imsg("Delivery stopped, %zu entries stay queued (%zu before)", after.waiting,

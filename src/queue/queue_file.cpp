@@ -362,12 +362,11 @@ bool FileQueue::enqueue(std::vector<queue_entry>& batch, std::string& why) {
     std::uint64_t g = append(rec);
     for (const queue_entry& e : batch) pending_items_.push_back(e);
     if (!wait_durable(lock, g, why)) return false;
-    std::function<void(int)> notify = notify_;
-    lock.unlock();
-    if (notify) {
+    // Called under the lock, so that once set_notify(nullptr) returns no call is under way.
+    if (notify_) {
         std::set<int> kinds;
         for (const queue_entry& e : batch) kinds.insert(e.kind);
-        for (int k : kinds) notify(k);
+        for (int k : kinds) notify_(k);
     }
     return true;
 }
@@ -462,11 +461,9 @@ void FileQueue::release(std::uint64_t id, const std::string& error, std::int64_t
         append(rec);
     }
     make_ready(item);
-    int kind = item.e.kind;
-    std::function<void(int)> notify = notify_;
+    if (notify_) notify_(item.e.kind);
     lock.unlock();
     work_cv_.notify_one();
-    if (notify) notify(kind);
 }
 
 std::size_t FileQueue::retry_now(int kind) {
