@@ -6,6 +6,7 @@
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "foundation/utf8.h"
 #include "gateway/gateway.h"
 #include "gateway/gateway_metrics.h"
 #include "gateway/keys.h"
@@ -15,6 +16,7 @@
 #include "records/msgrec.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
+#include "sms/sms_concat.h"
 
 namespace tolvane {
 
@@ -75,10 +77,39 @@ std::string printable(std::string_view text) {
     return out;
 }
 
+// The parts of long SMS waiting for the rest, for the whole process. The wait follows
+// the settings in use (a reload may change it).
+sms_reassembly& reassembly(const SIni* ini) {
+    static sms_reassembly r(SMS_CONCAT_WAIT_DEFAULT);
+    const char* v = value_of(ini, SMS_CONCAT_WAIT);
+    long wait = v != nullptr ? std::atol(v) : 0;
+    r.set_wait(wait > 0 ? wait : SMS_CONCAT_WAIT_DEFAULT);
+    return r;
+}
+
 // The working state of one SMS; the steps below share it.
 class SmsJob {
   public:
     SmsJob(const SmsPath& path, std::unique_ptr<sms_message>& msg) : p_(path), msg_(msg) {}
+
+    // A long SMS given out by the reassembly (complete, or with parts marked missing):
+    // it goes the way of a single SMS, with nothing to answer to a transport.
+    void run_joined(const concat_done& d) {
+        number_ = d.originator;
+        to_number_ = d.recipient;
+        body_ = d.text;
+        if (d.complete()) {
+            imsg("Long SMS from (%s) complete: %d parts joined", number_.c_str(), d.total);
+        } else {
+            imsg(
+                "Long SMS from (%s) incomplete after its wait: %d of %d parts, the rest marked "
+                "missing",
+                number_.c_str(), d.received, d.total);
+        }
+        if (ignored()) return;
+        if (!find_destination()) return;
+        deliver();
+    }
     ~SmsJob() { cleanup(); }
     SmsJob(const SmsJob&) = delete;
     SmsJob& operator=(const SmsJob&) = delete;
@@ -98,8 +129,27 @@ class SmsJob {
             imsg("Sender (%s) reduced to (%s) for addresses and records", printable(raw).c_str(),
                  number_.c_str());
         to_number_ = cut(or_empty(sms_msg_to(p_.recv, m())));
-        body_ = cut(or_empty(sms_msg_body(p_.recv, m())));
+        body_ = utf8_cut(or_empty(sms_msg_body(p_.recv, m())), TEXT_MAX);
         imsg("New SMS from (%s) to (%s)", number_.c_str(), to_number_.c_str());
+        const sms_concat& c = m()->concat;
+        if (c.is_part()) {
+            // Held until its set is complete; the transport is answered at once (the
+            // part is in memory from then on).
+            std::vector<concat_done> ready;
+            concat_outcome o = reassembly(p_.ini).add(number_, to_number_, c, body_, ready);
+            if (o == concat_outcome::duplicate)
+                imsg("Part %d of %d (reference %d) from (%s) already held, ignored", c.part,
+                     c.total, c.reference, number_.c_str());
+            if (o == concat_outcome::waiting)
+                imsg("Part %d of %d (reference %d) from (%s) held for the rest", c.part, c.total,
+                     c.reference, number_.c_str());
+            for (const concat_done& d : ready) {
+                std::unique_ptr<sms_message> none;
+                SmsJob joined(p_, none);
+                joined.run_joined(d);
+            }
+            return;
+        }
         if (ignored()) return;
         if (!find_destination()) return;
         deliver();
@@ -429,16 +479,40 @@ void sms_to_mail(const SmsPath& path, std::unique_ptr<sms_message>& msg) {
     job.run();
 }
 
+int sms_concat_expire(const SmsPath& path) {
+    std::vector<concat_done> due = reassembly(path.ini).expire();
+    for (const concat_done& d : due) {
+        std::unique_ptr<sms_message> none;
+        SmsJob joined(path, none);
+        joined.run_joined(d);
+    }
+    return static_cast<int>(due.size());
+}
+
 int incoming_other(sms* s, int event, const sms_cb_arg& arg, void* cb_data) {
     switch (event) {
-        case SMS_WAITING:
+        case SMS_WAITING: {
             if (ShutdownNow.load()) {
                 imsg("'Other' Callback noticed shutdown signalled");
                 for (long waited = 0; sms_busy(s) > 0 && waited < SMS_DRAIN_MS; waited += 20)
                     lib_msleep(20);
                 return 0;
             }
+            // An idle moment: parts whose wait ran out are mailed as they are.
+            SmsPath path;
+            path.recv = s;
+            path.relay = Smtp.get();
+            path.send = Send.get();
+            rini* reader = static_cast<rini*>(cb_data);
+            path.ini = reader != nullptr ? rini_table(reader) : ConfigSettings.get();
+            std::shared_ptr<const aliases> alias_file = alias_table();
+            std::shared_ptr<const aliases> delivery_file = delivery_table();
+            path.af = alias_file.get();
+            path.df = delivery_file.get();
+            path.queue = Queue.get();
+            sms_concat_expire(path);
             return 1;
+        }
         case SMS_INCOMING: {
             if (arg.msg == nullptr || !*arg.msg) return 1;
             SmsPath path;

@@ -27,8 +27,15 @@
 // the callback lets running message threads finish for a few seconds before it ends
 // the wait loop; mails still waiting for the relay stay in the queue for the next start.
 //
+// The parts of a long SMS (the transport sets the message's concat) are held in one
+// process-wide reassembly until their set is complete, then mailed as one SMS; a set
+// still incomplete after sms_concat_wait seconds is mailed with "[part N of M missing]"
+// in place of each missing part (sms_concat_expire, run on idle ticks of the wait loop).
+// A held part is acknowledged to its transport when it is held: until the durable
+// queue keeps reassembly state, a restart loses the parts still waiting.
+//
 // Limits: every text of an SMS (number, addresses, subject, body) holds at most 999
-// characters.
+// characters; the joined text of a long SMS is not cut.
 #pragma once
 
 #include <memory>
@@ -73,6 +80,9 @@ void expire_sms_entry(const queue_entry& e);
 
 // Processes one received SMS from its reading to its release (msg is null afterwards).
 void sms_to_mail(const SmsPath& path, std::unique_ptr<sms_message>& msg);
+
+// Mails the sets of parts whose wait has run out; returns how many.
+int sms_concat_expire(const SmsPath& path);
 
 // The receiving callback. SMS_WAITING: 0 once ShutdownNow is set (logs "'Other' Callback
 // noticed shutdown signalled"), else 1. SMS_INCOMING: processes the SMS with the

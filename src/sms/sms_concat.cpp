@@ -27,6 +27,10 @@ sms_reassembly::sms_reassembly(std::int64_t wait_seconds, clock now)
     if (!now_) now_ = [] { return static_cast<std::int64_t>(std::time(nullptr)); };
 }
 
+void sms_reassembly::set_wait(std::int64_t wait_seconds) {
+    wait_ = std::max<std::int64_t>(wait_seconds, 1);
+}
+
 concat_done sms_reassembly::finish(const concat_set& set) const {
     concat_done d;
     d.originator = set.originator;
@@ -75,7 +79,7 @@ std::vector<concat_done> sms_reassembly::expire() {
     std::vector<concat_done> out;
     std::lock_guard<std::mutex> hold(lock_);
     for (auto it = sets_.begin(); it != sets_.end();) {
-        if (now - it->second.first_seen >= wait_) {
+        if (now - it->second.first_seen >= wait_.load()) {
             out.push_back(finish(it->second));
             it = sets_.erase(it);
         } else {
@@ -90,7 +94,7 @@ std::optional<std::int64_t> sms_reassembly::next_due() const {
     std::lock_guard<std::mutex> hold(lock_);
     std::optional<std::int64_t> due;
     for (const auto& [k, set] : sets_) {
-        std::int64_t left = std::max<std::int64_t>(0, set.first_seen + wait_ - now);
+        std::int64_t left = std::max<std::int64_t>(0, set.first_seen + wait_.load() - now);
         if (!due || left < *due) due = left;
     }
     return due;

@@ -24,6 +24,7 @@
 //   ... and every few seconds: for (concat_done& d : r.expire()) mail(...);
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -87,6 +88,9 @@ class sms_reassembly {
     // Removes and returns the sets whose wait has run out.
     std::vector<concat_done> expire();
 
+    // Changes the wait (below 1 counts as 1); sets already waiting keep their start.
+    void set_wait(std::int64_t wait_seconds);
+
     // Seconds until the earliest wait runs out (0 when one is due); nullopt when
     // nothing waits.
     [[nodiscard]] std::optional<std::int64_t> next_due() const;
@@ -106,7 +110,7 @@ class sms_reassembly {
 
     concat_done finish(const concat_set& set) const;
 
-    std::int64_t wait_;
+    std::atomic<std::int64_t> wait_;
     clock now_;
     mutable std::mutex lock_;
     std::map<key, concat_set> sets_;  // guarded by lock_

@@ -658,5 +658,45 @@ TEST(TextAddress, FindsTheWordAroundTheFirstInnerAt) {
     EXPECT_EQ(text_address("line\nann@corp.example\n").value_or("-"), "ann@corp.example");
 }
 
+// ---- long SMS ----
+
+std::unique_ptr<TestSms> a_part(const std::string& from, const std::string& body, int ref,
+                                int total, int part) {
+    std::unique_ptr<TestSms> m = an_sms(from, body);
+    m->concat = sms_concat{ref, total, part};
+    return m;
+}
+
+TEST_F(SmsToMail, PartsOutOfOrderWithADuplicateBecomeOneMail) {
+    set("sms_static", "true");
+    set("gsm_number", "0499000001");
+    deliver(a_part("+61455500001", "Gr\xC3\xBC\xC3\x9F" "e, ", 7, 3, 2));
+    deliver(a_part("+61455500001", "\xF0\x9F\x98\x80 end", 7, 3, 3));
+    deliver(a_part("+61455500001", "Gr\xC3\xBC\xC3\x9F" "e, ", 7, 3, 2));  // repeated
+    EXPECT_TRUE(server.data().empty()) << "nothing is mailed before the set is complete";
+    EXPECT_EQ(inbound.accepted.size(), 3u) << "every part is answered when it is held";
+    deliver(a_part("+61455500001", "Start: ", 7, 3, 1));
+    std::vector<std::string> data = server.data();
+    ASSERT_FALSE(data.empty());
+    EXPECT_EQ(data.back(), "Start: Gr=C3=BC=C3=9Fe, =F0=9F=98=80 end");
+    EXPECT_EQ(records().size(), 1u) << "one record for the one mail";
+    EXPECT_EQ(inbound.accepted.size(), 4u);
+}
+
+TEST_F(SmsToMail, AnIncompleteSetIsMailedAfterItsWaitWithTheGapMarked) {
+    set("sms_static", "true");
+    set("gsm_number", "0499000001");
+    set("sms_concat_wait", "1");
+    deliver(a_part("+61455500002", "one ", 9, 3, 1));
+    deliver(a_part("+61455500002", " three", 9, 3, 3));
+    EXPECT_TRUE(server.data().empty());
+    ASSERT_TRUE(wait_for([&] { return sms_concat_expire(path) == 1; }, 5000));
+    relay_queued();
+    std::vector<std::string> data = server.data();
+    ASSERT_FALSE(data.empty());
+    EXPECT_EQ(data.back(), "one [part 2 of 3 missing] three");
+    EXPECT_EQ(sms_concat_expire(path), 0) << "a set is given out once";
+}
+
 }  // namespace
 }  // namespace tolvane
