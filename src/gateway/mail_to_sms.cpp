@@ -3,8 +3,8 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <unordered_set>
@@ -521,7 +521,22 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
     // An entry stored before a restart holds no unit and is only counted; when the record
     // cannot be written nothing was counted, and the unit is given back.
     bool held = reservations().take(e.id);
-    if (!msgrec_write("SUCCESS", e.client, e.billing, e.destination, "NONE", "rec", true, held) &&
+    // One record per recipient, however many SMS the text took; the record names them.
+    std::string note = "NONE";
+    {
+        sms_coding coding = sms_coding_parse(or_empty(value_of_ini(s.ini, SMS_CODING)))
+                                .value_or(sms_coding::automatic);
+        int max_parts = s_atoi(or_empty(value_of_ini(s.ini, SMS_MAX_PARTS)));
+        sms_split split = sms_text_split(e.text, coding, max_parts > 0 ? max_parts : 10, 0);
+        if (split.parts.size() > 1) note += strprintf(" parts %zu", split.parts.size());
+        if (split.cut) {
+            note += " cut";
+            imsg("SMS to [%s] cut to %zu of %zu characters (sms_max_parts %d)",
+                 e.destination.c_str(), split.characters, utf8_length(e.text),
+                 max_parts > 0 ? max_parts : 10);
+        }
+    }
+    if (!msgrec_write("SUCCESS", e.client, e.billing, e.destination, note, "rec", true, held) &&
         held) {
         for (msgrecs* mr : msgrec_limits()) {
             msgrec_unreserve(mr, MSGREC_IP, e.client, 1);

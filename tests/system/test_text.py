@@ -46,6 +46,19 @@ class MailText(unittest.TestCase):
         self.assertEqual(sms["text"], text + "\n")
         self.assertEqual(meta["coding"], "gsm")
         self.assertEqual(meta["parts"], "3")  # 319 septets
+        # One record for the recipient, naming the parts.
+        recs = gw.wait_records(1)
+        self.assertEqual(len(recs), 1)
+        self.assertIn("|NONE parts 3|", recs[0])
+
+    def test_text_beyond_the_part_limit_is_cut_and_the_record_says_so(self):
+        gw = self.gateway(sms_max_parts="2")
+        sms, meta = self.one(gw, mail([], b"y" * 400))
+        self.assertEqual(sms["text"], "y" * 306)
+        self.assertEqual(meta["parts"], "2")
+        recs = gw.wait_records(1)
+        self.assertIn("|NONE parts 2 cut|", recs[0])
+        gw.wait_log("cut to 306 of 401 characters (sms_max_parts 2)")
 
     def test_latin1_and_windows_1252_bodies(self):
         gw = self.gateway()
