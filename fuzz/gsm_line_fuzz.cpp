@@ -4,9 +4,10 @@
 // them there) just before the operation runs, so the modem's output is cut at every
 // place the input chooses, between and inside lines, prompts and message bodies.
 // Operations: every kind of read, the prompt wait, dropping stale lines, a whole send
-// (text and PDU mode), a wait (listing and indications), reading an announced
-// message, and the reply parsers. Writes go to /dev/null; no read waits, since no
-// reader thread runs and every reply time is 0.
+// (text and PDU mode, UTF-8 texts in parts), a wait (listing and indications),
+// reading an announced message, the reply parsers, and the unit and text-mode body
+// decoders (whatever they give must be valid UTF-8). Writes go to /dev/null; no read waits, since
+// no reader thread runs and every reply time is 0.
 //
 // Checks: a read never gives more than it was asked for, nor a line end; the buffer
 // only shrinks while operations run; after stale lines are dropped no whole line
@@ -19,6 +20,7 @@
 #include <string>
 
 #include "foundation/thread.h"
+#include "foundation/utf8.h"
 #include "sms/sms_gsm.h"
 #include "sms/sms_gsm_impl.h"
 
@@ -116,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 4:
                 g.ext7bit = (op & 0x20) != 0;
                 g.send(nullptr, "a@b", (op & 0x10) ? "+447700900123" : "0412",
-                             std::string_view(chunk).substr(0, 160));
+                       std::string_view(chunk).substr(0, 160));
                 break;
             case 5: {
                 g.donestored = (op & 0x10) != 0;
@@ -145,6 +147,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 9: {
                 int iscme = 0;
                 if (gsm_iserrorx(chunk, err, iscme) == 0 && (err != 0 || iscme != 0)) std::abort();
+                break;
+            }
+            case 10: {
+                // A unit as listed or read: decoded into UTF-8 and part numbers.
+                gsm_sms m;
+                if (gsm_codec_decode_pdu(chunk, m)) {
+                    if (!utf8_is_valid(m.message)) std::abort();
+                    if (m.concat.total < 0 || m.concat.part < 0) std::abort();
+                }
+                std::string body =
+                    gsm_codec_text_body((op & 0x10) ? "UCS2" : "GSM", op >> 5, chunk);
+                if (!utf8_is_valid(body)) std::abort();
                 break;
             }
             default:
