@@ -113,6 +113,9 @@ class QueueStore {
 struct queue_file_options {
     std::int64_t segment_bytes = 8 << 20;  // a segment is closed after it passes this size
     bool sync = true;  // false: no flush to disk (tests and benchmarks of the cost only)
+    // When a new segment starts and the oldest one still holds at most this many waiting
+    // entries, they are copied forward so that it can be deleted (0: never).
+    std::size_t compact_max = 256;
     // Reads the journal and changes nothing (a listing beside a running gateway); every
     // write then fails.
     bool read_only = false;

@@ -241,6 +241,23 @@ void FileQueue::lead(std::unique_lock<std::mutex>& lock) {
         journal_encode(head, data);
         fresh = true;
     }
+    // A few entries that wait long (a transport down for hours) would keep every newer
+    // segment on disk, since segments go oldest first: copy them, with their state, into
+    // the new segment, so that the oldest one can go.
+    std::vector<std::uint64_t> moved;
+    if (fresh && segments_.size() > 2) {
+        const std::shared_ptr<Segment>& oldest = segments_.begin()->second;
+        if (oldest != cur_ && oldest->live > 0 && oldest->live <= opt_.compact_max) {
+            journal_record copy;
+            copy.type = JOURNAL_ENQUEUED;
+            for (const auto& [id, it] : items_)
+                if (it.seg == oldest->seq) {
+                    copy.entries.push_back(it.e);
+                    moved.push_back(id);
+                }
+            journal_encode(copy, data);
+        }
+    }
     data += pending_;
     pending_.clear();
     std::vector<queue_entry> items;
@@ -271,6 +288,14 @@ void FileQueue::lead(std::unique_lock<std::mutex>& lock) {
     if (ok) {
         seg->size = offset + static_cast<std::int64_t>(data.size());
         seg->has_header = true;
+        for (std::uint64_t id : moved) {
+            auto it = items_.find(id);
+            if (it == items_.end()) continue;  // finished meanwhile
+            auto old = segments_.find(it->second.seg);
+            if (old != segments_.end() && old->second->live > 0) --old->second->live;
+            it->second.seg = seg->seq;
+            ++seg->live;
+        }
         for (queue_entry& e : items) {
             Item it;
             it.seg = seg->seq;

@@ -421,6 +421,7 @@ TEST(QueueFile, SegmentsGoOnlyWhenTheyAndAllOlderOnesAreDone) {
     TempDir t;
     queue_file_options o;
     o.segment_bytes = 1;  // every flush after the first record starts a new segment
+    o.compact_max = 0;    // no entry is copied forward: deletion order alone is tested
     std::uint64_t a = 0, b = 0;
     {
         auto q = open_store(t.queue(), o);
@@ -444,6 +445,40 @@ TEST(QueueFile, SegmentsGoOnlyWhenTheyAndAllOlderOnesAreDone) {
     auto q = open_store(t.queue(), o);
     EXPECT_EQ(destinations(q->list(0)), (std::vector<std::string>{"+61400000073"}));
     EXPECT_GT(q->list(0)[0].id, b);
+}
+
+TEST(QueueFile, LongWaitingEntryDoesNotKeepEveryNewerSegment) {
+    TempDir t;
+    queue_file_options o;
+    o.segment_bytes = 1;  // every flush starts a new segment
+    std::uint64_t stuck = 0;
+    {
+        auto q = open_store(t.queue(), o);
+        enqueue_one(*q, entry("+61400000120"), &stuck);
+        auto s = q->claim(QUEUE_MAIL_TO_SMS, 0);
+        ASSERT_TRUE(s);
+        std::string why;
+        ASSERT_TRUE(q->attempt(stuck, why)) << why;
+        q->release(stuck, "transport down", std::int64_t{1} << 50);  // not before long
+        for (int i = 0; i < 40; ++i) {
+            std::uint64_t id = 0;
+            enqueue_one(*q, entry("+614000002" + std::to_string(10 + i)), &id);
+            auto e = q->claim(QUEUE_MAIL_TO_SMS, 0);
+            ASSERT_TRUE(e);
+            ASSERT_EQ(e->id, id);
+            ASSERT_TRUE(q->complete(e->id, true, "", why)) << why;
+            queue_file_flush(q.get());
+            SCOPED_TRACE(i);
+            ASSERT_LE(segments(t.queue()).size(), 4u);
+        }
+    }
+    auto q = open_store(t.queue(), o);
+    std::vector<queue_entry> left = q->list(0);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].id, stuck);
+    EXPECT_EQ(left[0].attempts, 1u);
+    EXPECT_EQ(left[0].last_error, "transport down");
+    EXPECT_EQ(left[0].not_before_ms, std::int64_t{1} << 50);
 }
 
 TEST(QueueFile, EmptyQueueKeepsOneSegmentAndIdsKeepGrowing) {
