@@ -5,11 +5,28 @@ texts as concatenated parts, text mode handing such texts to PDU mode, and
 received UCS-2, "@" and multi-part SMS becoming one UTF-8 mail.
 """
 
+import os
 import quopri
+import subprocess
 import unittest
 
 from test_gsm import WAIT, ModemCase, send_mail
 from fake_modem import read_submit
+
+PEER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peers", "pdu_peer.js")
+
+
+def node_pdu(units):
+    """(reference, total, part, text) of each unit as the npm node-pdu package reads
+    it: a decoder independent of both the gateway and the simulator."""
+    out = subprocess.run(["node", PEER, "decode"], input="\n".join(units) + "\n",
+                         capture_output=True, text=True, timeout=60, check=True).stdout
+    rows = []
+    for line in out.splitlines():
+        ref, total, part, text = line.split(" ")
+        rows.append((ref, total, part, bytes.fromhex(text).decode("utf-8")))
+    return rows
+
 
 def text_of(m):
     """The text of a mail the gateway sent (UTF-8, quoted-printable)."""
@@ -38,6 +55,9 @@ class Out(ModemCase):
             self.assertEqual(got_dcs, dcs, text)
             self.assertEqual(udh, b"")
             self.assertEqual(text, "Reply w/ ann@corp.example - Hi - %s\n" % body)
+        peer = node_pdu([body.decode("latin-1") for _, body in self.modem.sent[:2]])
+        for (body, _), (_, _, _, text) in zip(texts, peer):
+            self.assertEqual(text, "Reply w/ ann@corp.example - Hi - %s\n" % body)
 
     def test_long_latin_and_cyrillic_texts_go_in_three_parts_each(self):
         gw = self.start("pdu")
@@ -62,6 +82,13 @@ class Out(ModemCase):
             joined = "".join(text for _, _, _, text in group)
             self.assertEqual(joined, "Reply w/ ann@corp.example - %s - %s\n" % (subject, body))
             self.assertEqual(len(joined), 400 if dcs == 0 else 200)
+        # The same units read by node-pdu.
+        peer = node_pdu([body.decode("latin-1") for _, body in self.modem.sent[:6]])
+        self.assertEqual([(t, p) for _, t, p, _ in peer], [("3", str(k)) for k in (1, 2, 3)] * 2)
+        self.assertEqual("".join(text for _, _, _, text in peer[:3]),
+                         "Reply w/ ann@corp.example - L - %s\n" % latin)
+        self.assertEqual("".join(text for _, _, _, text in peer[3:]),
+                         "Reply w/ ann@corp.example - C - %s\n" % cyrillic)
 
     def test_text_mode_hands_a_ucs2_text_to_pdu_mode_for_that_message(self):
         gw = self.start("text")
