@@ -120,9 +120,6 @@ class In(ModemCase):
         self.assertTrue(any("@ bob@corp.example starts with an at sign" in b for b in bodies),
                         bodies)
 
-    # The modem side hands each part on with its concat numbers (unit tests check
-    # them); joining them is the SMS-to-mail path's, which has not landed yet.
-    @unittest.skip("reassembly of parts in the SMS-to-mail path is not there yet")
     def test_three_parts_out_of_order_with_a_duplicate_make_one_mail(self):
         gw = self.start("pdu")
         self.modem.wait_command("AT+CMGL=4", WAIT)
