@@ -1,14 +1,18 @@
 // Fuzzes the SMTP listener's dialogue engine from a byte stream: the input is
-// what a client sends, read in pieces whose size the first byte chooses, and a
-// driver plays the gateway's part (recipient refusals and the final answer also
-// chosen by the input). Messages handed over on the same connection (RSET, a
-// further MAIL FROM) are run the same way until none is left.
+// what a client sends (HELO or EHLO, AUTH exchanges, mails), read in pieces whose
+// size the first byte chooses, and a driver plays the gateway's part (recipient
+// refusals and the final answer also chosen by the input). The top bits of the
+// first byte choose whether AUTH is off, optional, required, or offered without
+// encryption; one user "ann" with the password "pw" exists. Mails over 256 bytes
+// go to a spool file, and over 64 KiB are refused. Messages handed over on the same connection
+// (RSET, a further MAIL FROM) are run the same way until none is left.
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <string>
 
+#include "foundation/ssha.h"
 #include "mail/sms_smtp.h"
 
 using namespace tolvane;
@@ -25,8 +29,14 @@ struct fuzz_env {
         if (::mkdtemp(t.data())) dir = t;
         smtp_init rec;
         rec.workpath = dir;
+        rec.spool_over = 256;
+        rec.max_size = 64 * 1024;
+        rec.max_recipients = 20;
         int err = 0;
         drv = sms_smtp_init(rec, err);
+        auto* d = static_cast<sms_smtp*>(drv.get());
+        d->users["ann"] = ssha_encode("pw");
+        d->auth_fail_delay_ms = 0;  // a second per failure would stall the fuzzer
         static_cast<sms_smtp*>(drv.get())->handoff = [this](std::unique_ptr<smtp_message> m) {
             next.push_back(std::move(m));
         };
@@ -62,6 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string input(reinterpret_cast<const char*>(data + 2), size - 2);
     std::string out;
     auto* d = static_cast<sms_smtp*>(env.drv.get());
+    int auth = data[0] >> 6;
+    d->auth = auth == 3 ? SMTP_AUTH_REQUIRED : auth;
+    d->auth_plaintext = auth == 3 || (data[1] & 0x40) != 0;
     auto first = sms_smtp_msg_new(d, smtp_memory_link(input, &out, chunk), MODE_HELO);
     play(d, first.get(), policy);
     first.reset();

@@ -118,6 +118,8 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {SMTP_USERS,         "smtp_users",         SM_NONE,  nullptr,               NOFB,          nullptr},
     {SMTP_AUTH_PLAINTEXT,"smtp_auth_plaintext",SM_NONE,  "false",               NOFB,          nullptr},
     {TRACE_MAX_SIZE,     "trace_max_size",     SM_NONE,  "1048576",             NOFB,          nullptr},
+    {SMTP_OUTUSER,       "smtp_outuser",       SM_NONE,  nullptr,               NOFB,          nullptr},
+    {SMTP_OUTPASS,       "smtp_outpass",       SM_NONE,  nullptr,               NOFB,          nullptr},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

@@ -1,6 +1,6 @@
 // The gateway's settings keys and the small conversions of their values.
 //
-// _settings is the key table handed to sini_init: 96 rows whose Id equals the
+// _settings is the key table handed to sini_init: 99 rows whose Id equals the
 // row number, ended by a row with Id -1 and a null Name. Each key also has an
 // upper-case identifier (HOST ... SMS_IGNORE) for the numeric lookups. The
 // table is constant data; the texts it points to live for the whole process.
@@ -113,7 +113,9 @@ enum SettingKey : int {
     SMTP_USERS,
     SMTP_AUTH_PLAINTEXT,
     TRACE_MAX_SIZE,
-    SETTING_KEYS  // number of keys: 97
+    SMTP_OUTUSER,
+    SMTP_OUTPASS,
+    SETTING_KEYS  // number of keys: 99
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

@@ -302,6 +302,8 @@ smtp_init smtp_side_init(SIni* ini) {
     if (!auth.empty() && rec->auth == SMTP_AUTH_OFF && !iequals(auth, "off"))
         emsg("smtp_auth (%s) is none of off, optional, required: taken as off", auth.c_str());
     rec->users_file = get(SMTP_USERS);
+    rec->outuser = get(SMTP_OUTUSER);
+    rec->outpass = get(SMTP_OUTPASS);
     rec->auth_plaintext = istrue(sini_getx(ini, SMTP_AUTH_PLAINTEXT, nullptr, nullptr, 0)) != 0;
     rec->relay_keep = true;
     return std::move(*rec);
@@ -371,6 +373,8 @@ std::optional<transport_options> delivery_init(SIni* ini, int mode) {
             r->fromdom = get(SMTP_DOMAIN);
             r->workpath = get(WORKPATH);
             r->relay_keep = true;
+            r->outuser = get(SMTP_OUTUSER);
+            r->outpass = get(SMTP_OUTPASS);
             return std::move(*r);
         }
         case SMS_ROBOT: {

@@ -141,6 +141,8 @@ std::unique_ptr<sms> sms_smtp_init(const smtp_init& init, int& errcode) {
     d->max_size = rec->max_size > 0 ? rec->max_size : SMTP_MAX_DATA;
     d->spool_over = rec->spool_over > 0 ? std::min(rec->spool_over, d->max_size) : 0;
     d->relay_keep = rec->relay_keep;
+    d->outuser = rec->outuser;
+    d->outpass = rec->outpass;
     d->auth = rec->auth;
     d->auth_plaintext = rec->auth_plaintext;
     if (d->auth != SMTP_AUTH_OFF) {
@@ -270,6 +272,9 @@ void sms_smtp::error(int err, std::string& bf) {
             break;
         case SMTP_EREPLY:
             bf = "Un-expected reply from SMTP server";
+            // The relay's own words, when the failure was on this thread's last relay.
+            if (!smtp_relay_last_failure().empty())
+                bf = cut(bf + " (" + smtp_relay_last_failure() + ")");
             break;
         case SMTP_ETOOBIG:
             bf = "Message size exceeds fixed maximum message size";

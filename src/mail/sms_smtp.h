@@ -117,12 +117,14 @@ struct smtp_init {
     std::vector<std::string> listen;  // further listen addresses (IPv4 or IPv6), after bind
     long max_size = SMTP_MAX_DATA;    // message data accepted per mail (SIZE)
     int auth = SMTP_AUTH_OFF;         // smtp_auth_mode
-    bool auth_plaintext = false;      // AUTH offered without an encrypted connection
-    std::string users_file;           // "name:{ssha}digest" lines
-    int max_sessions = 500;           // clients connected at once; 0: no limit
-    int max_recipients = 100;         // recipients of one mail; 0: no limit
-    long spool_over = 0;              // mails up to this many bytes stay in memory; 0: all spooled
-    bool relay_keep = false;          // the relay sender keeps its connection between mails
+    std::string outuser;              // account at the relay server; empty: no AUTH
+    std::string outpass;
+    bool auth_plaintext = false;  // AUTH offered without an encrypted connection
+    std::string users_file;       // "name:{ssha}digest" lines
+    int max_sessions = 500;       // clients connected at once; 0: no limit
+    int max_recipients = 100;     // recipients of one mail; 0: no limit
+    long spool_over = 0;          // mails up to this many bytes stay in memory; 0: all spooled
+    bool relay_keep = false;      // the relay sender keeps its connection between mails
     int client_timeout = SMTP_CLIENT_TIMEOUT;  // ms a client of the listener may stay silent
     int relay_timeout = 0;                     // ms per relay reply; 0: the channel's default
     int relay_connect_timeout = 0;             // ms for the relay connect; 0: the system's
@@ -227,6 +229,8 @@ class sms_smtp : public sms {
     int auth = SMTP_AUTH_OFF;
     bool auth_plaintext = false;
     std::map<std::string, std::string> users;  // name -> "{ssha}..."
+    int auth_fail_delay_ms = 1000;             // what a failed AUTH costs the client
+    std::string outuser, outpass;              // the relay account
     // Idle connections of the relay sender (sms_smtp_send.cpp).
     std::shared_ptr<smtp_relay_pool> relay_pool;
     // Threads that run the sessions (sms_smtp_pool.cpp).

@@ -23,7 +23,6 @@ namespace {
 
 constexpr std::size_t AUTH_FIELD_MAX = 255;
 constexpr std::size_t USERS_MAX = 10000;
-constexpr auto AUTH_FAIL_DELAY = std::chrono::seconds(1);
 
 bool reply(smtp_message& m, std::string_view text) {
     if (smtp_logging(*m.drv))
@@ -147,7 +146,7 @@ int smtp_auth_command(smtp_message& m, std::string_view line) {
     }
     imsg("SMTP client %s failed to authenticate", m.ip ? m.ip->c_str() : "");
     // Guessing costs time; the budget ends a connection that keeps guessing.
-    std::this_thread::sleep_for(AUTH_FAIL_DELAY);
+    std::this_thread::sleep_for(std::chrono::milliseconds(d.auth_fail_delay_ms));
     if (smtp_error_budget_spent(m)) return -1;
     return reply(m, "535 Authentication failed") ? 0 : -1;
 }

@@ -157,6 +157,11 @@ int smtp_auth_command(smtp_message& m, std::string_view line);
 // command that new message takes as its first.
 void sms_smtp_msg_passoff(smtp_message& m, const std::string* first);
 
+// The step and reply of the last failed relay dialogue on this thread ("RCPT: 550 no
+// such user"); empty after a success.
+void smtp_relay_note(std::string text);
+const std::string& smtp_relay_last_failure();
+
 // The relay sender's idle connections (sms_smtp_send.cpp).
 struct smtp_relay_pool;
 std::shared_ptr<smtp_relay_pool> smtp_relay_pool_new();

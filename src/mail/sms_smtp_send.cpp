@@ -21,6 +21,7 @@
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "foundation/ssha.h"
 #include "foundation/utf8.h"
 #include "mail/mail_charset.h"
 #include "mail/sms_smtp.h"
@@ -28,6 +29,19 @@
 #include "net/tcp.h"
 
 namespace tolvane {
+
+namespace {
+// Which step of the last relay dialogue on this thread failed, and the server's reply.
+thread_local std::string t_relay_note;
+}  // namespace
+
+void smtp_relay_note(std::string text) {
+    t_relay_note = cut(text);
+}
+
+const std::string& smtp_relay_last_failure() {
+    return t_relay_note;
+}
 
 struct smtp_relay_pool {
     struct idle {
@@ -52,10 +66,12 @@ bool is_digit(char c) {
 }
 
 // One reply, following its continuation lines ("250-...") to the last one.
-bool read_reply(CHAN* c, const sms_smtp& d, std::string& line) {
+bool read_reply(CHAN* c, const sms_smtp& d, std::string& line,
+                std::vector<std::string>* all = nullptr) {
     for (int n = 0;; ++n) {
         if (!tcp_readline(c, line, static_cast<int>(TEXT_MAX + 1))) return false;
         if (smtp_logging(d)) smtp_log(d, c->sk, "SMTP<-[%s]", line.c_str());
+        if (all && n < REPLY_LINES_MAX) all->push_back(line);
         bool more = line.size() >= 4 && is_digit(line[0]) && is_digit(line[1]) &&
                     is_digit(line[2]) && line[3] == '-';
         if (!more || n >= REPLY_LINES_MAX) return true;
@@ -168,6 +184,7 @@ int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::
     int result = SMTP_OK;
     std::string reply;
     std::unique_ptr<CHAN> c;
+    t_relay_note.clear();
     auto expect = [&](char digit) {
         if (!read_reply(c.get(), *d, reply)) {
             result = SMTP_EREAD;
@@ -190,8 +207,73 @@ int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::
         }
         return true;
     };
+    std::string step;  // the command whose reply is awaited, for the failure text
     auto command = [&](const std::string& line, char digit) {
+        step = line.substr(0, line.find(' '));
         return send(line + "\r\n", line) && expect(digit);
+    };
+    // EHLO, and the extensions the server lists; HELO when it does not know EHLO.
+    std::vector<std::string> ext;
+    auto greet = [&]() {
+        step = "EHLO";
+        std::string line = "EHLO " + d->host;
+        if (!send(line + "\r\n", line)) return false;
+        std::vector<std::string> all;
+        if (!read_reply(c.get(), *d, reply, &all)) {
+            result = SMTP_EREAD;
+            return false;
+        }
+        if (!reply.empty() && reply[0] == '2') {
+            for (std::size_t i = 1; i < all.size(); ++i)
+                if (all[i].size() > 4) ext.push_back(all[i].substr(4));
+            return true;
+        }
+        if (reply.empty() || reply[0] != '5') {
+            result = SMTP_EREPLY;
+            return false;
+        }
+        return command("HELO " + d->host, '2');
+    };
+    auto offers = [&](std::string_view name) -> const std::string* {
+        for (const std::string& e : ext)
+            if (istarts_with(e, name) && (e.size() == name.size() || e[name.size()] == ' '))
+                return &e;
+        return nullptr;
+    };
+    // AUTH with the configured account, PLAIN when offered, else LOGIN.
+    auto authenticate = [&]() {
+        if (d->outuser.empty()) return true;
+        const std::string* a = offers("AUTH");
+        if (a == nullptr) {
+            step = "AUTH";
+            reply = "the server offers no AUTH";
+            result = SMTP_EREPLY;
+            return false;
+        }
+        std::vector<std::string> mechs = s_split_words(a->substr(4), " ");
+        bool plain = false, login = false;
+        for (const std::string& m : mechs) {
+            plain = plain || iequals(m, "PLAIN");
+            login = login || iequals(m, "LOGIN");
+        }
+        auto secret = [&](const std::string& data, char digit) {
+            step = "AUTH";
+            if (smtp_logging(*d)) smtp_log(*d, c->sk, "SMTP->[AUTH <redacted>]");
+            std::string l = data + "\r\n";
+            int n = static_cast<int>(l.size());
+            int w = c->write_timeout > 0 ? c->write_timeout : TCP_WRITE_TIMEOUT;
+            if (tcp_write_timed(c.get(), l.data(), n, w) != n) {
+                result = SMTP_EWRITE;
+                return false;
+            }
+            return expect(digit);
+        };
+        if (plain || !login) {
+            std::string cred = std::string(1, '\0') + d->outuser + '\0' + d->outpass;
+            return secret("AUTH PLAIN " + encode_base64(cred), '2');
+        }
+        return secret("AUTH LOGIN", '3') && secret(encode_base64(d->outuser), '3') &&
+               secret(encode_base64(d->outpass), '2');
     };
 
     // A kept connection first; RSET tells whether the server still has it.
@@ -226,10 +308,20 @@ int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::
 
     do {
         if (fresh) {
+            step = "connect";
             if (!expect('2')) break;
-            if (!command("HELO " + d->host, '2')) break;
+            if (!greet()) break;
+            if (!authenticate()) break;
         }
-        if (!command("MAIL FROM:<" + env_from + ">", '2')) break;
+        std::string params;
+        if (offers("8BITMIME")) params += " BODY=8BITMIME";
+        auto non_ascii = [](const std::string& t) {
+            for (char ch : t)
+                if (static_cast<unsigned char>(ch) >= 0x80) return true;
+            return false;
+        };
+        if (offers("SMTPUTF8") && (non_ascii(env_from) || non_ascii(env_to))) params += " SMTPUTF8";
+        if (!command("MAIL FROM:<" + env_from + ">" + params, '2')) break;
         if (!command("RCPT TO:<" + env_to + ">", '2')) break;
         if (!command("DATA", '3')) break;
 
@@ -265,6 +357,7 @@ int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::
 
     dmsg("Smtp relay to %s:%d ended %d, last reply (%s)", d->sendhost.c_str(), d->sendport, result,
          reply.c_str());
+    if (result != SMTP_OK) smtp_relay_note(step + ": " + reply);
     // A good connection waits for the next mail.
     if (accepted && d->relay_pool && c->sk >= 0) {
         put_idle(*d, c);

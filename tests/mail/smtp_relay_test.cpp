@@ -79,7 +79,7 @@ TEST(SmtpRelay, DeliversWithTheDialogueAndHeaders) {
     srv.stop();
     auto l = srv.lines();
     ASSERT_GE(l.size(), 5u);
-    EXPECT_EQ(l[0], "HELO " + tcp_hostname());
+    EXPECT_EQ(l[0], "EHLO " + tcp_hostname());
     EXPECT_EQ(l[1], "MAIL FROM:<joe@x.example>");
     EXPECT_EQ(l[2], "RCPT TO:<ann@y.example>");
     EXPECT_EQ(l[3], "DATA");
@@ -239,10 +239,10 @@ TEST(SmtpRelayKept, FurtherMailsGoOnTheSameConnectionAfterRset) {
         auto l = srv.lines();
         std::vector<std::string> commands;
         for (const auto& x : l)
-            if (x.rfind("HELO", 0) == 0 || x == "RSET" || x == "QUIT" || x.rfind("RCPT", 0) == 0)
+            if (x.rfind("EHLO", 0) == 0 || x == "RSET" || x == "QUIT" || x.rfind("RCPT", 0) == 0)
                 commands.push_back(x);
         EXPECT_EQ(commands,
-                  (std::vector<std::string>{"HELO " + tcp_hostname(), "RCPT TO:<c0@d>", "RSET",
+                  (std::vector<std::string>{"EHLO " + tcp_hostname(), "RCPT TO:<c0@d>", "RSET",
                                             "RCPT TO:<c1@d>", "RSET", "RCPT TO:<c2@d>"}));
     }  // the driver says QUIT on the kept connection as it goes
     ASSERT_TRUE(test::wait_until([&] {
@@ -334,6 +334,31 @@ TEST(SmtpRelay, DeliversToSmtpSink) {
     EXPECT_NE(got.find("Content-Type: text/plain; charset=UTF-8\n"), std::string::npos) << got;
     EXPECT_NE(got.find("\nhello sink\n"), std::string::npos) << got;
     EXPECT_NE(got.find("\n=2Edot line\n"), std::string::npos) << got;
+}
+
+}  // namespace
+}  // namespace tolvane
+
+namespace tolvane {
+namespace {
+
+TEST(SmtpRelay, TheFailureTextNamesTheStepAndTheServersReply) {
+    fake_smtp_server srv;
+    srv.fail_at = fake_smtp_server::step::rcpt;
+    srv.fail_reply = "550 5.1.1 no such user";
+    ASSERT_TRUE(srv.start());
+    Relay r(srv.port());
+    EXPECT_EQ(r.send("a@b", "c@d", "x"), SMTP_EREPLY);
+    std::string why;
+    EXPECT_EQ(sms_error(r.s.get(), SMTP_EREPLY, why),
+              "Un-expected reply from SMTP server (RCPT: 550 5.1.1 no such user)");
+    srv.stop();
+    // A later success on the same thread leaves no stale reply behind.
+    fake_smtp_server ok;
+    ASSERT_TRUE(ok.start());
+    Relay r2(ok.port());
+    EXPECT_EQ(r2.send("a@b", "c@d", "x"), 0);
+    EXPECT_EQ(sms_error(r2.s.get(), SMTP_EREPLY, why), "Un-expected reply from SMTP server");
 }
 
 }  // namespace
