@@ -87,6 +87,12 @@ def _stop_process(p, grace=8.0):
             p.wait(timeout=5)
 
 
+def _address_arg(args):
+    """The address of a MAIL FROM or RCPT TO argument, without its parameters."""
+    m = re.match(r"\s*<([^>]*)>", args)
+    return m.group(1) if m else args.strip("<>")
+
+
 class Sink:
     """smtp-sink on a free loopback port, dumping each mail into its own file."""
 
@@ -130,8 +136,8 @@ class Sink:
                     k, v = line.split(":", 1)
                     headers.append((k, v.strip()))
             h = dict(headers)
-            out.append({"sender": h.get("X-Mail-Args", "").strip("<>"),
-                        "rcpt": h.get("X-Rcpt-Args", "").strip("<>"),
+            out.append({"sender": _address_arg(h.get("X-Mail-Args", "")),
+                        "rcpt": _address_arg(h.get("X-Rcpt-Args", "")),
                         "headers": headers, "body": body})
         return out
 

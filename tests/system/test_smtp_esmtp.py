@@ -89,7 +89,8 @@ class Esmtp(unittest.TestCase):
                     self.assertEqual(len(lines), 1, lines)
                     self.assertIn("listener on %s takes mail from any address" % warned,
                                   lines[0])
-                    self.assertIn("smtp_listen 127.0.0.1 or accept_ip", lines[0])
+                    self.assertIn("smtp_listen 127.0.0.1, accept_ip or smtp_auth required",
+                                  lines[0])
                 gw.stop()
 
 
