@@ -79,14 +79,14 @@ class FailedSendGivesItsPlaceBack(unittest.TestCase):
         gw.fail_robot()
         self.assertEqual(send_mail(gw, "a@corp.example", "0412000001@gw",
                                    "Subject: x\r\n\r\nfirst\r\n"), {})
-        recs = gw.wait_records(1)
+        recs = gw.wait_records(1, timeout=30)
         self.assertTrue(recs[0].startswith("FAILURE|"), recs)
         os.remove(os.path.join(gw.home, "fail"))
         # The failure neither counts nor keeps its reservation: two more fit the limit.
         for n in (2, 3):
             self.assertEqual(send_mail(gw, "a@corp.example", "041200000%d@gw" % n,
                                        "Subject: x\r\n\r\nmore\r\n"), {})
-            gw.wait_records(n)
+            gw.wait_records(n, timeout=30)
         gw.wait_file("msgrec.from", "a@corp.example|%010d\n" % 2)
         with self.assertRaises(smtplib.SMTPDataError) as refused:
             send_mail(gw, "a@corp.example", "0412000004@gw", "Subject: x\r\n\r\nover\r\n")
