@@ -120,6 +120,17 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {TRACE_MAX_SIZE,     "trace_max_size",     SM_NONE,  "1048576",             NOFB,          nullptr},
     {SMTP_OUTUSER,       "smtp_outuser",       SM_NONE,  nullptr,               NOFB,          nullptr},
     {SMTP_OUTPASS,       "smtp_outpass",       SM_NONE,  nullptr,               NOFB,          nullptr},
+    {SMPP_WINDOW,       "smpp_window",       SM_NONE,  "10",                  NOFB,          nullptr},
+    {SMPP_RESPONSE_TIMEOUT, "smpp_response_timeout", SM_NONE,  "30",                  NOFB,          nullptr},
+    {SMPP_ENQUIRE_SECS, "smpp_enquire_link", SM_NONE,  "30",                  NOFB,          nullptr},
+    {SMPP_RECONNECT_MAX, "smpp_reconnect_max", SM_NONE,  "60",                  NOFB,          nullptr},
+    {SMPP_BIND,         "smpp_bind",         SM_NONE,  "pair",                NOFB,          nullptr},
+    {SMPP_THROUGHPUT,   "smpp_throughput",   SM_NONE,  "0",                   NOFB,          nullptr},
+    {SMPP_DEST_TON,     "smpp_dest_ton",     SM_NONE,  nullptr,               NOFB,          nullptr},
+    {SMPP_DEST_NPI,     "smpp_dest_npi",     SM_NONE,  nullptr,               NOFB,          nullptr},
+    {SMPP_RECEIPTS,     "smpp_receipts",     SM_NONE,  "none",                NOFB,          nullptr},
+    {SMPP_GSM_CODING,   "smpp_gsm_coding",   SM_NONE,  "0",                   NOFB,          nullptr},
+    {SMPP_LONG,         "smpp_long",         SM_NONE,  "udh",                 NOFB,          nullptr},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

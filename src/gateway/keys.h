@@ -1,6 +1,6 @@
 // The gateway's settings keys and the small conversions of their values.
 //
-// _settings is the key table handed to sini_init: 99 rows whose Id equals the
+// _settings is the key table handed to sini_init: 110 rows whose Id equals the
 // row number, ended by a row with Id -1 and a null Name. Each key also has an
 // upper-case identifier (HOST ... SMS_IGNORE) for the numeric lookups. The
 // table is constant data; the texts it points to live for the whole process.
@@ -115,7 +115,18 @@ enum SettingKey : int {
     TRACE_MAX_SIZE,
     SMTP_OUTUSER,
     SMTP_OUTPASS,
-    SETTING_KEYS  // number of keys: 99
+    SMPP_WINDOW,  // 99
+    SMPP_RESPONSE_TIMEOUT,
+    SMPP_ENQUIRE_SECS,
+    SMPP_RECONNECT_MAX,
+    SMPP_BIND,
+    SMPP_THROUGHPUT,
+    SMPP_DEST_TON,
+    SMPP_DEST_NPI,
+    SMPP_RECEIPTS,
+    SMPP_GSM_CODING,
+    SMPP_LONG,
+    SETTING_KEYS  // number of keys: 110
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

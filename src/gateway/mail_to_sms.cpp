@@ -17,6 +17,7 @@
 #include "gateway/keys.h"
 #include "gateway/mail_text.h"
 #include "mail/mail_charset.h"
+#include "gateway/smpp_receipts.h"
 #include "records/msglog.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
@@ -465,6 +466,20 @@ std::string compose_sms_text(const TextRules& rules, std::string_view sender,
     return text;
 }
 
+namespace {
+
+std::string_view trim_view(std::string_view t) {
+    while (!t.empty() && (t.front() == ' ' || t.front() == '\t')) t.remove_prefix(1);
+    while (!t.empty() && (t.back() == ' ' || t.back() == '\t' || t.back() == '\r'))
+        t.remove_suffix(1);
+    return t;
+}
+
+// A send refused for now (bind down, centre throttling) is offered again after this long.
+constexpr long SMPP_TEMPORARY_RETRY_MS = 5000;
+
+}  // namespace
+
 void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
     const queue_entry& e = job.entry();
     // sms_retries retries after the first attempt; attempts made before a restart count, but
@@ -474,6 +489,11 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
     if (left < 1) left = 1;
     smtp_message_extra extra;
     extra.headers = e.headers;
+    // "X-Sms-Report: yes" asks an SMS centre for a report on this SMS.
+    bool want_report = false;
+    for (const auto& [name, value] : e.headers)
+        if (iequals(name, "X-Sms-Report")) want_report = iequals(trim_view(value), "yes");
+    smpp_send_note& note = sms_smpp_send_note();
     int err = 0;
     for (bool first = true; left > 0; --left, first = false) {
         if (!first) {
@@ -491,11 +511,17 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
             job.later(why, MAIL_STORE_RETRY_MS);
             return;
         }
+        note.want_report = want_report;
         // The header copy travels with the first attempt of a mail only.
         err = sms_send(s.send, first && e.attempts <= 1 ? &extra : nullptr, e.originator,
                        e.destination, e.text);
         if (err != 0) lib_msleep(s.pause_ms);
         if (err == 0) break;
+        if (sms_mode(s.send) == SMS_SMPP && sms_smpp_temporary(err)) {
+            // The centre is away or keeps asking to slow down: not a failure of this SMS.
+            job.later(cut(transport_error(s.send, err)), SMPP_TEMPORARY_RETRY_MS);
+            return;
+        }
     }
     if (err != 0 && s.up && !s.up()) {
         // The transport went down under the send: the entry waits for it to come back
@@ -517,26 +543,28 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
     gateway_count_sms_sent(sms_mode(s.send),
                            static_cast<double>(delivery_now_ms() - e.enqueued_ms) / 1000.0);
     if ((e.flags & MAIL_FROM_SENDER) == 0) msglog_store(e.destination.c_str(), e.sender.c_str());
+    // An SMS centre's message id goes into the record, where its receipts find it.
+    std::string id = sms_mode(s.send) == SMS_SMPP ? note.message_id : std::string();
     // The record counts the SMS and settles the unit its admission reserved in one step.
     // An entry stored before a restart holds no unit and is only counted; when the record
     // cannot be written nothing was counted, and the unit is given back.
     bool held = reservations().take(e.id);
     // One record per recipient, however many SMS the text took; the record names them.
-    std::string note = "NONE";
+    std::string record = id.empty() ? "NONE" : "msgid " + id;
     {
         sms_coding coding = sms_coding_parse(or_empty(value_of_ini(s.ini, SMS_CODING)))
                                 .value_or(sms_coding::automatic);
         int max_parts = s_atoi(or_empty(value_of_ini(s.ini, SMS_MAX_PARTS)));
         sms_split split = sms_text_split(e.text, coding, max_parts > 0 ? max_parts : 10, 0);
-        if (split.parts.size() > 1) note += strprintf(" parts %zu", split.parts.size());
+        if (split.parts.size() > 1) record += strprintf(" parts %zu", split.parts.size());
         if (split.cut) {
-            note += " cut";
+            record += " cut";
             imsg("SMS to [%s] cut to %zu of %zu characters (sms_max_parts %d)",
                  e.destination.c_str(), split.characters, utf8_length(e.text),
                  max_parts > 0 ? max_parts : 10);
         }
     }
-    if (!msgrec_write("SUCCESS", e.client, e.billing, e.destination, note, "rec", true, held) &&
+    if (!msgrec_write("SUCCESS", e.client, e.billing, e.destination, record, "rec", true, held) &&
         held) {
         for (msgrecs* mr : msgrec_limits()) {
             msgrec_unreserve(mr, MSGREC_IP, e.client, 1);
@@ -544,6 +572,8 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
             msgrec_unreserve(mr, MSGREC_TO, e.destination, 1);
         }
     }
+    if (!id.empty())
+        smpp_remember_submit(id, {e.client, e.billing, e.destination, e.originator, want_report});
     // No pause after a success: the pace of the transport is set by the number of workers.
     job.done(true, std::string());
 }

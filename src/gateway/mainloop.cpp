@@ -12,6 +12,7 @@
 #include "foundation/thread.h"
 #include "gateway/gateway.h"
 #include "gateway/reload.h"
+#include "gateway/smpp_receipts.h"
 #include "gateway/web_admin.h"
 #include "gateway/web_status.h"
 #include "records/msglog.h"
@@ -162,6 +163,7 @@ int gateway_shutdown(bool wait_threads, int status) {
         if (RecvOwned) sms_free(RecvOwned);
         Recv = nullptr;
         sms_free(Send);
+        smpp_receipts_reset();
         sms_free(Smtp);
         tcp_free(Command);
     }

@@ -21,6 +21,7 @@
 #include "gateway/gateway.h"
 #include "gateway/mail_to_sms.h"
 #include "gateway/sms_to_mail.h"
+#include "sms/sms_smpp.h"
 
 namespace tolvane {
 
@@ -63,10 +64,14 @@ bool delivery_open() {
         lane.up = mail_sender.up;
         lane.name = "SMS";
         lane.kind = QUEUE_MAIL_TO_SMS;
-        // A modem holds one dialogue at a time, and the SMPP link one submit_sm: more workers
-        // would only queue on the transport's lock, where a shutdown cannot stop them.
+        // A modem holds one dialogue at a time. The SMPP link keeps up to smpp_window
+        // submits in flight, so it gets a worker for each place of its window.
         int mode = sms_mode(Send.get());
-        lane.workers = mode == SMS_GSM || mode == SMS_SMPP ? 1 : workers;
+        lane.workers = mode == SMS_GSM ? 1 : workers;
+        if (mode == SMS_SMPP) {
+            int window = setting_int(SMPP_WINDOW);
+            lane.workers = window > lane.workers ? window : lane.workers;
+        }
         int lane_workers = lane.workers;
         lane.lifetime_ms = lifetime_ms;
         lane.deliver = [](DeliveryJob& job) { deliver_mail_entry(mail_sender, job); };

@@ -19,6 +19,7 @@
 #include "gateway/gateway.h"
 #include "gateway/mail_to_sms.h"
 #include "gateway/reload.h"
+#include "gateway/smpp_receipts.h"
 #include "gateway/sms_to_mail.h"
 #include "gateway/transports.h"
 #include "mail/sms_smtp.h"
@@ -363,6 +364,7 @@ std::optional<transport_options> delivery_init(SIni* ini, int mode) {
             r->pass = get(SMPP_PASS);
             r->type = "Tolvaneway";
             r->addr_range = get(SMPP_ADDR_RANGE);
+            smpp_configure(*r, get);
             return std::move(*r);
         }
         case SMS_SMTP: {
@@ -577,6 +579,10 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
         if (!open_transport(recv_mode, RecvOwned)) return 0;
         Recv = RecvOwned.get();
     }
+
+    // Receipts from an SMS centre are matched to the mails they report on.
+    if (send_mode == SMS_SMPP || recv_mode == SMS_SMPP)
+        smpp_receipts_install(Smtp.get(), iequals(setting(SMPP_RECEIPTS) ? setting(SMPP_RECEIPTS) : "", "failure"));
 
     // The queue and its delivery workers, before anything can be received into it.
     if (!delivery_open()) return 0;

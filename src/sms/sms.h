@@ -106,6 +106,11 @@ struct gsm_init {
     int max_parts = SMS_MAX_PARTS_DEFAULT;      // the `sms_max_parts` setting
 };
 
+enum class smpp_bind_kind { pair, transceiver };
+enum class smpp_receipt_mode { none, failure, all };
+// How a text longer than one SMS goes to an SMS centre.
+enum class smpp_long_mode { udh, sar, payload };
+
 struct smpp_init {
     std::string host;
     std::string id;    // system_id
@@ -116,6 +121,23 @@ struct smpp_init {
     int addr_ton = 0;
     int addr_npi = 0;
     long response_ms = 0;  // limit for the centre's answers; 0 keeps the default
+    // How the link is kept and used (sms_smpp.h says what each does).
+    smpp_bind_kind bind = smpp_bind_kind::pair;
+    int window = 10;         // submit_sm outstanding per bind
+    long enquire_ms = 30000;  // silence before an enquire_link, 0 never
+    long reconnect_first_ms = 1000;
+    long reconnect_max_ms = 60000;
+    long send_wait_ms = -1;        // a send waits this long for a bind that is down
+                                   // (-1: twice reconnect_max_ms, at least response_ms)
+    long throttle_pause_ms = 500;  // first pause after a throttling answer
+    int throughput = 0;            // submit_sm per second per bind, 0 no limit
+    int dest_ton = -1;             // -1: by the number's form
+    int dest_npi = -1;
+    smpp_receipt_mode receipts = smpp_receipt_mode::none;
+    int gsm_coding = 0;  // data_coding of GSM text: 0, 1 (IA5) or 3 (Latin-1)
+    smpp_long_mode long_mode = smpp_long_mode::udh;
+    int max_parts = 10;
+    std::string coding = "auto";  // sms_coding
 };
 
 // Extra headers handed to the SMTP transport's send (sms_smtp.h); other

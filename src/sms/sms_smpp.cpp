@@ -1,16 +1,23 @@
 // The SMPP client transport: see sms_smpp.h.
 //
-// The transport state owns both connections; a message owns a copy of its
-// deliver_sm and parses its texts from it on first use, in field order, so that
-// asking for any one of them gives the same answer whatever was asked before.
+// The state owns one or two binds. A bind owns its supervisor thread and, while
+// connected, a link (sms_smpp_session.h) whose reader thread hands deliver_sm to the
+// state. Received messages wait in the state's queue for the receiving thread;
+// receipts in a queue of their own for the receipt thread. A message keeps the link
+// it came on, so that its acknowledgement goes back on the same connection.
 #include "sms/sms_smpp.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <random>
 #include <thread>
+#include <vector>
 
+#include "foundation/kind.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
 
@@ -18,23 +25,46 @@ namespace tolvane {
 
 namespace {
 
-// The receiving thread reads in slices of at most this, so that sends and
-// acknowledgements wait no longer for the connection.
-constexpr int SLICE_MS = 100;
-// How often the keeper looks at the connections, and how long the receiver must have
-// gone without a wait before the keeper reads it instead.
-constexpr long KEEPER_TICK_MS = 500;
-constexpr long KEEPER_IDLE_MS = 2000;
+// How often a supervisor looks at its bind while it is up.
+constexpr long TICK_MS = 200;
+// A wait must have run within this long for a message to be handed to it; else
+// nothing receives through this transport.
+constexpr long RECEIVER_IDLE_MS = 3000;
+// Messages and receipts waiting to be taken, at most.
+constexpr std::size_t INCOMING_MAX = 256;
+// How long a run of throttling answers may hold one send before it gives up.
+constexpr long THROTTLE_GIVE_UP_MS = 600000;
 
-long now_ms() {
-    using namespace std::chrono;
-    return static_cast<long>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
+std::mutex g_handler_lock;
+smpp_receipt_handler g_handler;  // guarded by g_handler_lock
+
+thread_local smpp_send_note t_note;
+
+struct sms_smpp;
+
+struct bind_slot {
+    std::string role;  // "transmitter", "receiver", "transceiver"
+    std::uint32_t bind_cmd = 0;
+    bool sends = false;
+    bool receives = false;
+    std::thread supervisor;
+    // Guarded by the state's lock:
+    std::shared_ptr<smpp_link> link;  // null while down
+    std::weak_ptr<smpp_link> trying;  // the link of an attempt under way
+    bool up = false;
+    smpp_window window{10};
+    smpp_pacer pacer{0};
+    std::uint32_t fatal_status = 0;  // a refusal that ends the attempts (start-up)
+};
+
+struct incoming {
+    std::shared_ptr<smpp_link> link;
+    std::unique_ptr<pdu> p;
+};
 
 struct sms_smpp : sms {
     sms_smpp() : sms(SMS_SMPP) {}
-    ~sms_smpp() override;
+    ~sms_smpp() override { stop(); }
 
     int send(const smtp_message_extra* data, std::string_view from, std::string_view to,
              std::string_view message) override;
@@ -47,285 +77,539 @@ struct sms_smpp : sms {
     const char* msg_body(sms_message* msg) override;
     int msg_reject(sms_message* msg, int code, const char* reason) override;
     int msg_accept(sms_message* msg, int code, const char* reason) override;
-    void msg_free(std::unique_ptr<sms_message>& msg) override { msg.reset(); }
+    void msg_free(std::unique_ptr<sms_message>& msg) override;
+    bool up() const override;
+    std::string state_text() const override;
 
-    std::unique_ptr<smpp> transmitter;
-    std::unique_ptr<smpp> reciever;
+    smpp_settings cfg;
+    std::vector<std::unique_ptr<bind_slot>> binds;
 
-    // The keeper answers what the centre asks while nobody else reads a connection:
-    // the transmitter between sends when no wait polls it (a gateway that only sends
-    // through this transport), the receiver when no wait has run for a while. A
-    // centre drops a session whose keep-alives go unanswered, and there is no
-    // reconnection.
+    mutable std::mutex lock;
+    std::condition_variable changed;  // a bind went up or down, a window place freed,
+                                      // a message arrived, stopping
+    bool stopping = false;
+    std::deque<incoming> messages;
+    std::deque<incoming> receipts;
     std::atomic<long> last_wait{0};
-    std::mutex keeper_lock;
-    std::condition_variable keeper_cv;
-    bool stopping = false;  // guarded by keeper_lock
-    std::thread keeper;
+    std::thread receipt_thread;
+    std::mt19937 rng{std::random_device{}()};
 
-    void stop_keeper() {
-        {
-            std::lock_guard<std::mutex> g(keeper_lock);
-            stopping = true;
-        }
-        keeper_cv.notify_all();
-        if (keeper.joinable()) keeper.join();
-    }
+    void stop();
 };
 
-// Reads what is already there on a free connection and answers it. Delivered
-// messages are kept for the next wait (keep_delivers), in arrival order.
-void service(smpp& s, bool keep_delivers) {
-    smpp_hold hold(s, smpp_hold::TRY);
-    if (!hold.held()) return;
-    // Messages set aside earlier stay for the next wait; everything else is answered.
-    pdu_list keep;
-    while (auto q = pdulist_pop(s.plist)) {
-        if (q->cmd_id == SMPP_DELIVER_SM && keep_delivers)
-            keep.items.push_back(std::move(q));
-        else
-            sms_smpp_handler(s, *q);
-    }
-    s.plist = std::move(keep);
-    pdu p;
-    while (smpp_open(s) && smpp_recv_pdu(s, p, 1) == 1) {
-        if (p.cmd_id == SMPP_DELIVER_SM && keep_delivers && pdulist_add(s.plist, p)) continue;
-        // Not kept (none is wanted, or too many wait): the handler answers it with a
-        // temporary error so that the centre offers it again.
-        sms_smpp_handler(s, p);
-    }
-}
-
-void keeper_run(sms_smpp* st) {
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lk(st->keeper_lock);
-            if (st->keeper_cv.wait_for(lk, std::chrono::milliseconds(KEEPER_TICK_MS),
-                                       [st] { return st->stopping; }))
-                return;
-        }
-        if (st->transmitter) service(*st->transmitter, false);
-        // No wait for this long means no receiving side: a message delivered now
-        // would only sit here, so the centre is told to offer it again later.
-        if (st->reciever && now_ms() - st->last_wait.load() > KEEPER_IDLE_MS)
-            service(*st->reciever, false);
-    }
-}
-
 struct smpp_message : sms_message {
-    std::unique_ptr<pdu> p;  // the deliver_sm
+    std::shared_ptr<smpp_link> link;
+    std::uint32_t sequence = 0;
     std::string from, to, body;
-    int parsed = 0;  // fields parsed so far: 1 from, 2 to, 3 body
-    bool truncated = false;
+    bool answered = false;
 };
 
 smpp_message* message_of(sms_message* msg) {
     return kind_cast<smpp_message>(msg);
 }
 
-std::unique_ptr<sms_message> make_message(std::unique_ptr<pdu> p) {
-    auto m = std::make_unique<smpp_message>();
-    p->upto = 0;
-    imsg("SMPP deliver_sm seq %u received (%u octets)", p->sequence, p->length);
-    m->p = std::move(p);
-    return m;
-}
-
-// Skips n one-octet fields.
-bool skip_ints(pdu& p, int n) {
-    std::uint32_t v = 0;
-    for (int i = 0; i < n; ++i)
-        if (!pdu_get_int(p, 1, v)) return false;
+bool answer_deliver(smpp_link& link, std::uint32_t sequence, std::uint32_t status) {
+    auto r = pdu_new(SMPP_DELIVER_SM_RESP, status);
+    r->sequence = sequence;
+    pdu_add_string(*r, "", SMPP_MESSAGE_ID_MAX);
+    if (!link.send(*r)) {
+        emsg("SMPP failed to send deliver_sm_resp for seq %u", sequence);
+        return false;
+    }
+    imsg("SMPP deliver_sm_resp seq %u status 0x%08x", sequence, status);
     return true;
 }
 
-bool parse_from(pdu& p, std::string& from) {
-    std::string service;
-    return pdu_get_string(p, service, SMPP_SERVICE_TYPE_MAX) && skip_ints(p, 2) &&
-           pdu_get_string(p, from, SMPP_ADDR_MAX);
-}
-
-bool parse_to(pdu& p, std::string& to) {
-    return skip_ints(p, 2) && pdu_get_string(p, to, SMPP_ADDR_MAX);
-}
-
-bool parse_body(pdu& p, std::string& body) {
-    std::string t;
-    std::uint32_t sm_length = 0;
-    if (!skip_ints(p, 3) || !pdu_get_string(p, t, SMPP_TIME_MAX) ||
-        !pdu_get_string(p, t, SMPP_TIME_MAX) || !skip_ints(p, 4) || !pdu_get_int(p, 1, sm_length))
-        return false;
-    std::size_t n = sm_length < SMPP_SHORT_MESSAGE_MAX ? sm_length : SMPP_SHORT_MESSAGE_MAX;
-    return pdu_get_octet(p, body, n) != 0;
-}
-
-// Parses the message's fields up to stage (1 from, 2 to, 3 body).
-void parse_upto(smpp_message& m, int stage) {
-    if (!m.p) return;
-    while (m.parsed < stage && !m.truncated) {
-        if (m.parsed == 0) m.p->upto = 0;
-        bool ok = false;
-        std::string text;
-        switch (m.parsed) {
-            case 0:
-                ok = parse_from(*m.p, text);
-                if (ok) m.from = text;
-                break;
-            case 1:
-                ok = parse_to(*m.p, text);
-                if (ok) m.to = text;
-                break;
-            default:
-                ok = parse_body(*m.p, text);
-                if (ok) m.body = cut(text);
-                break;
-        }
-        if (!ok) {
-            m.truncated = true;
-            emsg("SMPP deliver_sm seq %u is truncated (%d body octets); fields missing",
-                 m.p->sequence, m.p->bsz());
-            return;
-        }
-        ++m.parsed;
+// On a link's reader thread: a deliver_sm is queued for the wait or the receipt
+// thread, or answered at once with a temporary error when nobody will take it.
+void on_deliver(sms_smpp* st, const std::weak_ptr<smpp_link>& weak, smpp_link& link,
+                std::unique_ptr<pdu> p) {
+    if (p->cmd_id != SMPP_DELIVER_SM) {
+        link.answer(SMPP_GENERIC_NACK, ESME_RINVCMDID, p->sequence);
+        return;
     }
-}
-
-int acknowledge(sms_smpp* st, sms_message* msg, std::uint32_t status) {
-    smpp_message* m = message_of(msg);
-    if (!st || !m || !m->p || !st->reciever) return SMPP_ERR_WRITE;
-    smpp& rx = *st->reciever;
-    smpp_hold hold(rx, smpp_hold::FIRST);
-    auto r = pdu_new(SMPP_DELIVER_SM_RESP, status);
-    r->sequence = m->p->sequence;
-    pdu_add_string(*r, "", SMPP_MESSAGE_ID_MAX);
-    if (!smpp_send_pdu(rx, *r, SMPP_WRITE_MS)) {
-        emsg("SMPP failed to send deliver_sm_resp for seq %u", m->p->sequence);
-        return SMPP_ERR_WRITE;
-    }
-    imsg("SMPP deliver_sm_resp seq %u status 0x%08x", m->p->sequence, status);
-    return 0;
-}
-
-void unbind_and_free(std::unique_ptr<smpp>& s) {
-    if (!s) return;
+    smpp_deliver d;
+    smpp_parse_deliver(*p, d);
+    smpp_receipt r;
+    bool receipt = smpp_receipt_of(d, r);
+    const char* refused = nullptr;
     {
-        smpp_hold hold(*s, smpp_hold::FIRST);
-        // Whatever was set aside and never handed out is answered before the unbind.
-        smpp_handle_pending(*s);
-        smpp_unbind(*s);
+        std::lock_guard<std::mutex> g(st->lock);
+        std::deque<incoming>& q = receipt ? st->receipts : st->messages;
+        if (st->stopping)
+            refused = "shutting down";
+        else if (!receipt && smpp_now_ms() - st->last_wait.load() > RECEIVER_IDLE_MS)
+            refused = "nothing receives through this transport";
+        else if (q.size() >= INCOMING_MAX)
+            refused = "too many waiting";
+        else
+            q.push_back(incoming{weak.lock(), std::move(p)});
     }
-    smpp_free(s);
+    if (refused == nullptr) {
+        st->changed.notify_all();
+        return;
+    }
+    imsg("SMPP %s: deliver_sm seq %u not taken (%s); answered with a temporary error",
+         link.role().c_str(), p->sequence, refused);
+    answer_deliver(link, p->sequence, ESME_RX_T_APPN);
+}
+
+// One attempt to connect and bind; the bound link, or null with the refusal's status.
+std::shared_ptr<smpp_link> attempt(sms_smpp* st, bind_slot& b, std::uint32_t& status,
+                                   std::string& why) {
+    status = 0;
+    std::shared_ptr<smpp_link> link;
+    if (b.receives) {
+        // The hook holds the link weakly: the link owns the hook.
+        auto holder = std::make_shared<std::weak_ptr<smpp_link>>();
+        link = std::make_shared<smpp_link>(
+            b.role, [st, holder](smpp_link& l, std::unique_ptr<pdu> p) {
+                on_deliver(st, *holder, l, std::move(p));
+            });
+        *holder = link;
+    } else {
+        link = std::make_shared<smpp_link>(b.role);
+    }
+    {
+        std::lock_guard<std::mutex> g(st->lock);
+        if (st->stopping) return nullptr;
+        b.trying = link;
+    }
+    imsg("SMPP %s: connecting to %s:%d", b.role.c_str(), st->cfg.host.c_str(), st->cfg.port);
+    if (!link->connect(st->cfg.host, st->cfg.port, why)) {
+        why = "cannot connect: " + why;
+        return nullptr;
+    }
+    if (!link->bind(b.bind_cmd, st->cfg.id, st->cfg.pass, st->cfg.type, st->cfg.addr_ton,
+                    st->cfg.addr_npi, st->cfg.addr_range, st->cfg.response_ms, status)) {
+        why = status != 0 ? "bind refused: " + smpp_error(status) : "no answer to the bind";
+        link->close("bind failed");
+        return nullptr;
+    }
+    return link;
+}
+
+bool fatal_refusal(std::uint32_t status) {
+    return status == ESME_RBINDFAIL || status == ESME_RINVPASWD || status == ESME_RINVSYSID;
+}
+
+void set_up(sms_smpp* st, bind_slot& b, std::shared_ptr<smpp_link> link) {
+    {
+        std::lock_guard<std::mutex> g(st->lock);
+        b.trying.reset();
+        b.link = std::move(link);
+        b.up = b.link != nullptr;
+    }
+    st->changed.notify_all();
+}
+
+// Waits ms or until stopping; true when stopping.
+bool pause(sms_smpp* st, long ms) {
+    std::unique_lock<std::mutex> lk(st->lock);
+    return st->changed.wait_for(lk, std::chrono::milliseconds(ms), [st] { return st->stopping; });
+}
+
+bool stopping(sms_smpp* st) {
+    std::lock_guard<std::mutex> g(st->lock);
+    return st->stopping;
+}
+
+// Messages that no wait has come for within RECEIVER_IDLE_MS go back to the centre:
+// nothing receives through this transport (the gateway only sends through it).
+void refuse_unwanted(sms_smpp* st) {
+    std::deque<incoming> left;
+    {
+        std::lock_guard<std::mutex> g(st->lock);
+        if (st->messages.empty() || smpp_now_ms() - st->last_wait.load() <= RECEIVER_IDLE_MS)
+            return;
+        left.swap(st->messages);
+    }
+    for (auto& in : left) {
+        imsg("SMPP deliver_sm seq %u not taken (nothing receives through this transport); "
+             "answered with a temporary error",
+             in.p->sequence);
+        if (in.link && in.link->open()) answer_deliver(*in.link, in.p->sequence, ESME_RX_T_APPN);
+    }
+}
+
+// Keeps one bind up for the life of the state.
+void supervise(sms_smpp* st, bind_slot* b) {
+    smpp_backoff backoff(st->cfg.reconnect_first_ms, st->cfg.reconnect_max_ms);
+    std::string lost_why;
+    for (;;) {
+        std::shared_ptr<smpp_link> link;
+        {
+            std::lock_guard<std::mutex> g(st->lock);
+            if (st->stopping) return;
+            link = b->link;
+        }
+        if (!link) {
+            long delay;
+            {
+                std::lock_guard<std::mutex> g(st->lock);
+                delay = backoff.next(static_cast<std::uint32_t>(st->rng()));
+            }
+            imsg("SMPP %s: %s; connecting again in %.1f s (attempt %d)", b->role.c_str(),
+                 lost_why.empty() ? "not bound" : lost_why.c_str(), delay / 1000.0,
+                 backoff.attempts());
+            if (pause(st, delay)) return;
+            std::uint32_t status = 0;
+            std::string why;
+            link = attempt(st, *b, status, why);
+            if (!link) {
+                lost_why = why;
+                continue;
+            }
+            if (stopping(st)) {
+                link->unbind(SMPP_UNBIND_MS);
+                link->close("unbound at shutdown");
+                return;
+            }
+            backoff.reset();
+            lost_why.clear();
+            imsg("SMPP %s: bound again", b->role.c_str());
+            set_up(st, *b, link);
+            continue;
+        }
+        if (pause(st, TICK_MS)) return;
+        if (b->receives) refuse_unwanted(st);
+        if (!link->open()) {
+            lost_why = "connection lost (" + link->close_reason() + ")";
+            emsg("SMPP %s %s", b->role.c_str(), lost_why.c_str());
+            set_up(st, *b, nullptr);
+            continue;
+        }
+        if (st->cfg.enquire_ms > 0 && link->silent_ms() >= st->cfg.enquire_ms) {
+            auto req = pdu_new(SMPP_ENQUIRE_LINK, 0);
+            pdu resp;
+            int r = link->request(*req, resp, st->cfg.response_ms);
+            if (r != 0 && link->open()) {
+                emsg("SMPP %s: no answer to enquire_link: %s", b->role.c_str(),
+                     smpp_error(static_cast<std::uint32_t>(r)).c_str());
+                link->close("no answer to enquire_link");
+            }
+        }
+    }
+}
+
+void receipt_run(sms_smpp* st) {
+    for (;;) {
+        incoming in;
+        {
+            std::unique_lock<std::mutex> lk(st->lock);
+            st->changed.wait(lk, [st] { return st->stopping || !st->receipts.empty(); });
+            if (st->receipts.empty()) return;  // stopping, nothing left
+            in = std::move(st->receipts.front());
+            st->receipts.pop_front();
+        }
+        smpp_deliver d;
+        smpp_parse_deliver(*in.p, d);
+        smpp_receipt r;
+        smpp_receipt_of(d, r);
+        imsg("SMPP receipt for message id (%s): %s%s%s", r.message_id.c_str(), r.state.c_str(),
+             r.error.empty() ? "" : " err:", r.error.c_str());
+        smpp_receipt_handler h;
+        {
+            std::lock_guard<std::mutex> g(g_handler_lock);
+            h = g_handler;
+        }
+        bool kept = !h || h(r);
+        if (in.link) answer_deliver(*in.link, in.p->sequence, kept ? ESME_ROK : ESME_RX_T_APPN);
+    }
+}
+
+void sms_smpp::stop() {
+    std::vector<std::shared_ptr<smpp_link>> bound, trying;
+    std::deque<incoming> left;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        if (binds.empty()) return;
+        stopping = true;
+        for (auto& b : binds) {
+            if (b->link) bound.push_back(std::move(b->link));
+            if (auto t = b->trying.lock()) trying.push_back(std::move(t));
+            b->up = false;
+        }
+        left.swap(messages);
+    }
+    changed.notify_all();
+    // Messages never handed out go back to the centre before the unbinds.
+    for (auto& in : left)
+        if (in.link && in.link->open()) answer_deliver(*in.link, in.p->sequence, ESME_RX_T_APPN);
+    for (auto& l : trying) l->close("shutting down");
+    const long ms = cfg.response_ms < SMPP_UNBIND_MS ? cfg.response_ms : SMPP_UNBIND_MS;
+    for (auto& l : bound) {
+        l->unbind(ms);
+        // Closing also ends whatever still waits on the link (a keep-alive, a submit).
+        l->close("unbound at shutdown");
+    }
+    for (auto& b : binds)
+        if (b->supervisor.joinable()) b->supervisor.join();
+    if (receipt_thread.joinable()) receipt_thread.join();
+    {
+        std::lock_guard<std::mutex> g(lock);
+        left.swap(receipts);
+    }
+    for (auto& in : left)
+        if (in.link && in.link->open()) answer_deliver(*in.link, in.p->sequence, ESME_RX_T_APPN);
+    binds.clear();
+}
+
+bind_slot* sending_bind(const sms_smpp* st) {
+    for (auto& b : st->binds)
+        if (b->sends) return b.get();
+    return nullptr;
+}
+
+// Waits for the bind to be up until deadline; its link or null (stopping, deadline).
+std::shared_ptr<smpp_link> wait_up(sms_smpp* st, bind_slot* b, long deadline) {
+    std::unique_lock<std::mutex> lk(st->lock);
+    for (;;) {
+        if (st->stopping) return nullptr;
+        if (b->up && b->link && b->link->open()) return b->link;
+        long left = deadline - smpp_now_ms();
+        if (left <= 0) return nullptr;
+        st->changed.wait_for(lk, std::chrono::milliseconds(left < TICK_MS ? left : TICK_MS));
+    }
+}
+
+// One submit_sm through the bind: 0 with the message id, or a status / link code.
+int submit_one(sms_smpp* st, bind_slot* b, pdu& req, std::string& message_id) {
+    // Long enough for two attempts at the longest backoff, so a centre that restarts
+    // is waited for.
+    const long send_wait = st->cfg.send_wait_ms >= 0
+                               ? st->cfg.send_wait_ms
+                               : std::max(2 * st->cfg.reconnect_max_ms, st->cfg.response_ms);
+    long up_deadline = smpp_now_ms() + send_wait;
+    long throttled_since = -1;
+    for (;;) {
+        std::shared_ptr<smpp_link> link = wait_up(st, b, up_deadline);
+        if (!link) {
+            if (stopping(st)) return SMPP_ERR_LINK;
+            emsg("SMPP %s: not bound for %ld ms; the submit waits no longer", b->role.c_str(),
+                 send_wait);
+            return SMPP_ERR_DOWN;
+        }
+        // The pace, then a place in the window.
+        std::uint32_t seq = 0;
+        {
+            std::unique_lock<std::mutex> lk(st->lock);
+            long delay = b->pacer.reserve(smpp_now_ms());
+            if (delay > 0) {
+                st->changed.wait_for(lk, std::chrono::milliseconds(delay));
+                continue;
+            }
+            long place_deadline = smpp_now_ms() + st->cfg.response_ms;
+            while (b->window.full() && !st->stopping && smpp_now_ms() < place_deadline)
+                st->changed.wait_for(lk, std::chrono::milliseconds(TICK_MS));
+            if (st->stopping) return SMPP_ERR_LINK;
+            seq = link->next_sequence();
+            if (!b->window.add(seq, smpp_now_ms() + st->cfg.response_ms)) {
+                emsg("SMPP %s: no place in the window within %ld ms", b->role.c_str(),
+                     st->cfg.response_ms);
+                return SMPP_ERR_TIMEOUT;
+            }
+        }
+        req.sequence = seq;
+        pdu resp;
+        int r = link->request(req, resp, st->cfg.response_ms);
+        {
+            std::lock_guard<std::mutex> g(st->lock);
+            b->window.complete(seq);
+        }
+        st->changed.notify_all();
+        req.sequence = 0;
+        if (r == SMPP_ERR_LINK) {
+            // Lost before its answer: it goes again once the bind is back.
+            emsg("SMPP %s: connection lost during submit_sm seq %u; sending it again when bound",
+                 b->role.c_str(), seq);
+            continue;
+        }
+        if (r != 0) {
+            emsg("SMPP submit_sm seq %u failed: %s", seq,
+                 smpp_error(static_cast<std::uint32_t>(r)).c_str());
+            return r;
+        }
+        std::uint32_t status =
+            resp.cmd_id == SMPP_GENERIC_NACK && resp.cmd_status == 0 ? ESME_RSYSERR
+                                                                     : resp.cmd_status;
+        if (status == ESME_RTHROTTLED || status == ESME_RMSGQFUL) {
+            long now = smpp_now_ms();
+            if (throttled_since < 0) throttled_since = now;
+            {
+                std::lock_guard<std::mutex> g(st->lock);
+                b->pacer.throttled(now);
+            }
+            if (now - throttled_since > THROTTLE_GIVE_UP_MS) return static_cast<int>(status);
+            imsg("SMPP %s: the smsc answered 0x%02x (%s); slowing down", b->role.c_str(), status,
+                 smpp_error(status).c_str());
+            up_deadline = now + send_wait;
+            continue;
+        }
+        if (status != 0) {
+            emsg("SMPP submit_sm refused, status 0x%08x (%s)", status, smpp_error(status).c_str());
+            return static_cast<int>(status);
+        }
+        {
+            std::lock_guard<std::mutex> g(st->lock);
+            b->pacer.accepted();
+        }
+        message_id.clear();
+        pdu_get_string(resp, message_id, SMPP_MESSAGE_ID_MAX);
+        imsg("SMPP submit_sm accepted, message id (%s)", message_id.c_str());
+        return 0;
+    }
 }
 
 }  // namespace
 
 const bool SMS_SMPP_BUILT = true;
 
-std::unique_ptr<sms> sms_smpp_init(const smpp_init& init, int& errcode) {
-    auto st = std::make_unique<sms_smpp>();
-    errcode = 0;
-    const smpp_init* rec = &init;
-    long response_ms = SMPP_RESPONSE_MS;
-    if (rec->response_ms > 0) response_ms = rec->response_ms;
-    const std::string host = cut(rec->host);
+bool sms_smpp_temporary(int err) {
+    return err == SMPP_ERR_DOWN || err == static_cast<int>(ESME_RTHROTTLED) ||
+           err == static_cast<int>(ESME_RMSGQFUL);
+}
 
-    st->transmitter = smpp_new("transmitter");
-    st->transmitter->response_ms = response_ms;
-    if (!smpp_connect(*st->transmitter, host, rec->port)) {
+smpp_send_note& sms_smpp_send_note() {
+    return t_note;
+}
+
+void sms_smpp_set_receipt_handler(smpp_receipt_handler handler) {
+    std::lock_guard<std::mutex> g(g_handler_lock);
+    g_handler = std::move(handler);
+}
+
+bool sms_smpp::up() const {
+    bind_slot* b = sending_bind(this);
+    std::lock_guard<std::mutex> g(lock);
+    return b && b->up && b->link && b->link->open();
+}
+
+std::string sms_smpp::state_text() const {
+    std::lock_guard<std::mutex> g(lock);
+    std::string out;
+    for (const auto& b : binds) {
+        if (!out.empty()) out += ", ";
+        out += b->role + (b->up ? " bound" : " not bound");
+    }
+    return out.empty() ? "not started" : out;
+}
+
+std::unique_ptr<sms> sms_smpp_init(const smpp_init& init, int& errcode) {
+    errcode = 0;
+    auto st = std::make_unique<sms_smpp>();
+    st->cfg = init;
+    smpp_settings& c = st->cfg;
+    c.host = cut(c.host);
+    if (c.response_ms <= 0) c.response_ms = SMPP_RESPONSE_MS;
+    if (c.window < 1) c.window = 1;
+    if (c.host.empty()) {
+        emsg("SMPP: no smsc host set");
         errcode = SMPP_ERR_CONNECT;
         return st;
     }
-    if (!smpp_transmitter(*st->transmitter, rec->id, rec->pass, rec->type, rec->addr_ton,
-                          rec->addr_npi, rec->addr_range)) {
-        errcode = SMPP_ERR_BIND_TX;
-        return st;
+    auto make = [&](const char* role, std::uint32_t cmd, bool sends, bool receives) {
+        auto b = std::make_unique<bind_slot>();
+        b->role = role;
+        b->bind_cmd = cmd;
+        b->sends = sends;
+        b->receives = receives;
+        b->window = smpp_window(static_cast<std::size_t>(c.window));
+        b->pacer = smpp_pacer(c.throughput, c.throttle_pause_ms);
+        st->binds.push_back(std::move(b));
+    };
+    if (c.bind == smpp_bind_kind::transceiver) {
+        make("transceiver", SMPP_BIND_TRANSCEIVER, true, true);
+    } else {
+        make("transmitter", SMPP_BIND_TRANSMITTER, true, false);
+        make("receiver", SMPP_BIND_RECEIVER, false, true);
     }
-    st->reciever = smpp_new("receiver");
-    st->reciever->response_ms = response_ms;
-    if (!smpp_connect(*st->reciever, host, rec->port)) {
-        errcode = SMPP_ERR_CONNECT;
-        return st;
+    st->last_wait = smpp_now_ms();
+    // One attempt each now: a refusal of the credentials ends the start; anything else
+    // is left to the supervisors, so a centre that is down does not stop the gateway.
+    for (auto& b : st->binds) {
+        std::uint32_t status = 0;
+        std::string why;
+        auto link = attempt(st.get(), *b, status, why);
+        if (link) {
+            set_up(st.get(), *b, link);
+            continue;
+        }
+        if (fatal_refusal(status)) {
+            errcode = b->sends ? SMPP_ERR_BIND_TX : SMPP_ERR_BIND_RX;
+            return st;
+        }
+        emsg("SMPP %s: %s; retrying in the background", b->role.c_str(), why.c_str());
     }
-    if (!smpp_reciever(*st->reciever, rec->id, rec->pass, rec->type, rec->addr_ton, rec->addr_npi,
-                       rec->addr_range)) {
-        errcode = SMPP_ERR_BIND_RX;
-        return st;
-    }
-    st->last_wait = now_ms();
     sms_smpp* raw = st.get();
-    st->keeper = std::thread([raw] { keeper_run(raw); });
-    imsg("SMPP transport ready on %s:%d", host.c_str(), rec->port);
+    for (auto& b : st->binds) {
+        bind_slot* bp = b.get();
+        b->supervisor = std::thread([raw, bp] { supervise(raw, bp); });
+    }
+    st->receipt_thread = std::thread([raw] { receipt_run(raw); });
+    imsg("SMPP transport ready on %s:%d (%s)", c.host.c_str(), c.port,
+         c.bind == smpp_bind_kind::transceiver ? "transceiver" : "transmitter and receiver");
     return st;
 }
 
-sms_smpp::~sms_smpp() {
-    stop_keeper();
-    unbind_and_free(transmitter);
-    unbind_and_free(reciever);
-}
-
-int sms_smpp::send(const smtp_message_extra* /*data*/, std::string_view from, std::string_view to,
-                   std::string_view message) {
+int sms_smpp::send(const smtp_message_extra* /*data*/, std::string_view from,
+                   std::string_view to, std::string_view message) {
+    smpp_send_note& note = t_note;
+    note.message_id.clear();
+    note.parts = 0;
     sms_smpp* st = this;
-    if (!st || !st->transmitter) return SMPP_ERR_LINK;
-    smpp& tx = *st->transmitter;
-    smpp_hold hold(tx, smpp_hold::FIRST);
-    // What the centre asked while nobody listened is answered before and after the
-    // exchange, so that a gateway that only sends still keeps the link alive.
-    smpp_handle_pending(tx);
-    int ok = smpp_send_msg(tx, from, to, message);
-    smpp_handle_pending(tx);
-    if (ok) return 0;
-    return tx.last_error != 0 ? static_cast<int>(tx.last_error) : SMPP_ERR_LINK;
+    bind_slot* b = sending_bind(st);
+    if (!b) return SMPP_ERR_LINK;
+    smpp_submit_options o;
+    const smpp_settings& c = st->cfg;
+    o.registered_delivery = note.want_report || c.receipts == smpp_receipt_mode::all ? 1
+                            : c.receipts == smpp_receipt_mode::failure           ? 2
+                                                                                 : 0;
+    o.dest_ton = c.dest_ton;
+    o.dest_npi = c.dest_npi;
+    o.gsm_coding = c.gsm_coding;
+    o.long_mode = c.long_mode;
+    o.max_parts = c.max_parts;
+    o.coding = c.coding;
+    auto parts = smpp_submits(from, to, message, o);
+    imsg("SMPP submit_sm from (%.20s) to (%.20s), %zu part(s)", std::string(from).c_str(),
+         std::string(to).c_str(), parts.size());
+    for (auto& p : parts) {
+        std::string id;
+        int r = submit_one(st, b, *p, id);
+        if (r != 0) return r;
+        note.message_id = id;
+        ++note.parts;
+    }
+    return 0;
 }
 
 std::unique_ptr<sms_message> sms_smpp::wait(int timeout_msec, int& /*errcode*/) {
     sms_smpp* st = this;
-    if (!st || !st->reciever) {
-        if (timeout_msec > 0) lib_msleep(timeout_msec);
-        return nullptr;
-    }
-    st->last_wait = now_ms();
-    // 1 and 2: the transmitter, unless a send is using it (the send then reads it).
-    if (st->transmitter) {
-        smpp& tx = *st->transmitter;
-        smpp_hold hold(tx, smpp_hold::TRY);
-        if (hold.held()) {
-            pdu p;
-            if (smpp_open(tx) && smpp_recv_pdu(tx, p, 1) == 1 && !pdulist_add(tx.plist, p))
-                emsg("SMPP transmitter: pending list full; %s dropped",
-                     smpp_command_name(p.cmd_id));
-            smpp_handle_pending(tx);
-        }
-    }
-    smpp& rx = *st->reciever;
-    // 3: what the receiver read while it waited for something else, oldest first.
+    st->last_wait = smpp_now_ms();
+    incoming in;
     {
-        smpp_hold hold(rx, smpp_hold::FIRST);
-        while (auto p = pdulist_pop(rx.plist)) {
-            if (p->cmd_id == SMPP_DELIVER_SM) return make_message(std::move(p));
-            sms_smpp_handler(rx, *p);
-        }
+        std::unique_lock<std::mutex> lk(st->lock);
+        st->changed.wait_for(lk, std::chrono::milliseconds(timeout_msec > 0 ? timeout_msec : 0),
+                             [st] { return st->stopping || !st->messages.empty(); });
+        if (st->messages.empty()) return nullptr;
+        in = std::move(st->messages.front());
+        st->messages.pop_front();
     }
-    // 4: one PDU from the receiver within the time limit.
-    long deadline = now_ms() + (timeout_msec > 0 ? timeout_msec : 0);
-    for (;;) {
-        smpp_hold hold(rx, smpp_hold::YIELD);
-        st->last_wait = now_ms();
-        if (!smpp_open(rx)) return nullptr;
-        long left = deadline - now_ms();
-        int slice = static_cast<int>(left < 1 ? 1 : (left < SLICE_MS ? left : SLICE_MS));
-        auto p = std::make_unique<pdu>();
-        int r = smpp_recv_pdu(rx, *p, slice);
-        if (r == 1) {
-            if (p->cmd_id == SMPP_DELIVER_SM) return make_message(std::move(p));
-            // Answered now rather than at the next wait: a centre gives up on an
-            // enquire_link it has waited too long for.
-            sms_smpp_handler(rx, *p);
-            return nullptr;
-        }
-        if (r != -2 || now_ms() >= deadline) return nullptr;
-    }
+    st->last_wait = smpp_now_ms();
+    auto m = std::make_unique<smpp_message>();
+    m->link = std::move(in.link);
+    m->sequence = in.p->sequence;
+    smpp_deliver d;
+    if (!smpp_parse_deliver(*in.p, d))
+        emsg("SMPP deliver_sm seq %u is truncated (%d body octets); fields missing",
+             in.p->sequence, in.p->bsz());
+    imsg("SMPP deliver_sm seq %u received (%u octets)", in.p->sequence, in.p->length);
+    m->from = cut(smpp_received_address(d.source_ton, d.source));
+    m->to = cut(smpp_received_address(d.dest_ton, d.dest));
+    const std::string* payload = d.tlv(SMPP_TLV_MESSAGE_PAYLOAD);
+    m->body = cut(payload && d.short_message.empty() ? *payload : d.short_message);
+    return m;
 }
 
 void sms_smpp::error(int err, std::string& bf) {
@@ -339,6 +623,9 @@ void sms_smpp::error(int err, std::string& bf) {
         case SMPP_ERR_BIND_RX:
             bf = "Failed to bind receiver";
             break;
+        case SMPP_ERR_DOWN:
+            bf = "SMPP bind is down";
+            break;
         default:
             bf = smpp_error(static_cast<std::uint32_t>(err));
             break;
@@ -348,24 +635,31 @@ void sms_smpp::error(int err, std::string& bf) {
 
 const char* sms_smpp::msg_from(sms_message* msg) {
     smpp_message* m = message_of(msg);
-    if (!m) return "";
-    parse_upto(*m, 1);
-    return m->from.c_str();
+    return m ? m->from.c_str() : "";
 }
 
 const char* sms_smpp::msg_to(sms_message* msg) {
     smpp_message* m = message_of(msg);
-    if (!m) return "";
-    parse_upto(*m, 2);
-    return m->to.c_str();
+    return m ? m->to.c_str() : "";
 }
 
 const char* sms_smpp::msg_body(sms_message* msg) {
     smpp_message* m = message_of(msg);
-    if (!m) return "";
-    parse_upto(*m, 3);
-    return m->body.c_str();
+    return m ? m->body.c_str() : "";
 }
+
+namespace {
+
+int acknowledge(sms_message* msg, std::uint32_t status) {
+    smpp_message* m = message_of(msg);
+    if (!m || !m->link) return SMPP_ERR_WRITE;
+    if (m->answered) return 0;
+    if (!m->link->open() || !answer_deliver(*m->link, m->sequence, status)) return SMPP_ERR_WRITE;
+    m->answered = true;
+    return 0;
+}
+
+}  // namespace
 
 int sms_smpp::msg_reject(sms_message* msg, int code, const char* reason) {
     std::uint32_t status = static_cast<std::uint32_t>(code);
@@ -374,11 +668,19 @@ int sms_smpp::msg_reject(sms_message* msg, int code, const char* reason) {
         status = ESME_RX_T_APPN;
     }
     imsg("SMPP rejecting deliver_sm, status 0x%08x (%s)", status, reason ? reason : "");
-    return acknowledge(this, msg, status);
+    return acknowledge(msg, status);
 }
 
 int sms_smpp::msg_accept(sms_message* msg, int /*code*/, const char* /*reason*/) {
-    return acknowledge(this, msg, ESME_ROK);
+    return acknowledge(msg, ESME_ROK);
+}
+
+void sms_smpp::msg_free(std::unique_ptr<sms_message>& msg) {
+    // A message released without an answer (the gateway's path ended early) would
+    // leave the centre waiting: it is told to offer it again.
+    if (smpp_message* m = message_of(msg.get()); m && !m->answered && m->link && m->link->open())
+        acknowledge(msg.get(), ESME_RX_T_APPN);
+    msg.reset();
 }
 
 }  // namespace tolvane

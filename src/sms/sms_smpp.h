@@ -1,40 +1,81 @@
-// The SMPP client transport: sends and receives SMS through an SMS centre over SMPP.
+// The SMPP client transport: sends and receives SMS through an SMS centre over SMPP,
+// and keeps its binds up for as long as the gateway runs.
 //
-// It is started with a smpp_init record (sms.h) by sms_smpp_init.
+// A transport of mode SMS_SMPP (sms.h), started by sms_smpp_init from its smpp_init
+// record.
 //
-// The state holds two connections to the centre (sms_smpp_session.h): a transmitter
-// for submit_sm and a receiver on which the centre delivers messages (deliver_sm).
-// Start-up connects and binds both; a failure is reported by code (1 cannot connect,
-// 2 transmitter bind refused, 3 receiver bind refused) with the transport, so that
-// the caller can report it and free it. A delivered message owns its deliver_sm and is
-// acknowledged only through accept (status 0) or reject (the caller's code).
+// Binds: `pair` keeps a transmitter (submit_sm) and a receiver (deliver_sm);
+// `transceiver` one bind that does both. Each bind has a supervisor thread that
+// connects and binds, sends enquire_link after a silence and takes a missing answer
+// as a lost connection, and after any loss (the centre hanging up or unbinding, a
+// failed keep-alive, a refused bind) connects again after a backoff of 1 s doubling
+// to the reconnect maximum, with jitter and one log line per attempt. Start-up makes
+// one attempt per bind: a centre that cannot be reached is retried in the
+// background and start-up succeeds; only a bind refused for its credentials or
+// system type (0x0D, 0x0E, 0x0F) fails start-up (code 2 transmitter/transceiver,
+// 3 receiver).
 //
-// Threads: sends (mail threads), the wait (the receiving thread) and accept/reject
-// (message threads) may run at once. Each connection is used by one of them at a
-// time; sends and acknowledgements go before the wait's reads, which come in short
-// slices. A send waits at most the response limit for the centre's answer. A
-// keeper thread of the state answers the centre's keep-alives on a connection that
-// nobody else reads (a gateway that only sends through this transport never waits
-// on it); it is stopped and joined when the state is freed.
+// Sending: up to `window` submit_sm wait for their answers at once per bind, each
+// at most the response limit; a missing answer fails that send alone. Submits are
+// spaced to the configured rate; a "throttled" or "queue full" answer pauses the
+// bind and the submit goes again without counting as an attempt. A send made while
+// its bind is down waits for it (up to the send wait) and then fails with
+// SMPP_ERR_DOWN, a temporary code (sms_smpp_temporary).
 //
-// Limits: no reconnection; a connection that fails stays failed until restart, and
-// every send then fails at once with "Connection to smsc lost". Texts are sent as
-// their first 254 octets with data_coding 0; a delivered text is taken as its octets.
+// Receiving: each deliver_sm is answered exactly once with deliver_sm_resp: 0 when
+// the gateway took it (accept), the gateway's code (reject), and 0x64 (temporary)
+// when nothing receives through this transport, too many wait, or it is shutting
+// down. Delivery receipts never become messages: they go to the receipt handler
+// the gateway installs, on a thread of the transport, and are acknowledged when
+// the handler has recorded them.
+//
+// Threads: sends (mail threads), the wait (the receiving thread), accept/reject
+// (message threads), the readers and supervisors of the binds and the receipt
+// thread all run at once; every shared field is under the state's lock. All of
+// them are stopped and joined when the state is freed.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "sms/sms.h"
 #include "sms/sms_smpp_session.h"
+#include "sms/sms_smpp_sm.h"
 
 namespace tolvane {
 
-// False while the transport is not part of the build (the factory then refuses it).
+// False while the transport is not part of the build (sms_init then refuses it).
 extern const bool SMS_SMPP_BUILT;
 
-// Connects and binds both connections (see above for the codes).
+// The transport's settings are the fields of smpp_init (sms.h).
+using smpp_settings = smpp_init;
+
+// A send's result code that means "not now" rather than "failed": the bind was down
+// for the whole send wait, or the centre kept answering "throttled"/"queue full".
+inline constexpr int SMPP_ERR_DOWN = 0x10003;  // "SMPP bind is down"
+bool sms_smpp_temporary(int err);
+
+// What the caller of sms_send may ask of one send and learn from it, per thread:
+// set want_report before the send; message_id holds the centre's id of the (last
+// part of the) accepted submit afterwards, parts the number of submits.
+struct smpp_send_note {
+    bool want_report = false;
+    std::string message_id;
+    int parts = 0;
+};
+smpp_send_note& sms_smpp_send_note();
+
+// The gateway's receipt handler: true when the receipt has been recorded (it is then
+// acknowledged with 0; false gives 0x64 so the centre sends it again). Without one a
+// receipt is logged and acknowledged.
+using smpp_receipt_handler = std::function<bool(const smpp_receipt&)>;
+void sms_smpp_set_receipt_handler(smpp_receipt_handler handler);
+
+// Starts the transport (see above); err 0, or 2/3 for refused credentials (the state
+// is still given, for the error text). up() is true while the transmitting bind
+// (transmitter or transceiver) is bound.
 std::unique_ptr<sms> sms_smpp_init(const smpp_init& init, int& errcode);
 
 }  // namespace tolvane

@@ -237,6 +237,10 @@ const char* smpp_command_name(std::uint32_t cmd_id) {
             return "enquire_link_resp";
         case SMPP_ALERT_NOTIFICATION:
             return "alert_notification";
+        case SMPP_BIND_TRANSCEIVER:
+            return "bind_transceiver";
+        case SMPP_BIND_TRANSCEIVER_RESP:
+            return "bind_transceiver_resp";
         default:
             return "unknown";
     }

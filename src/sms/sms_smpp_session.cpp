@@ -1,24 +1,24 @@
 // One SMPP connection: see sms_smpp_session.h.
 #include "sms/sms_smpp_session.h"
 
-#include <chrono>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-#include "foundation/lib.h"
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
 #include "foundation/log.h"
+#include "net/tcp.h"
 
 namespace tolvane {
 
 namespace {
 
-long now_ms() {
-    using namespace std::chrono;
-    return static_cast<long>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-const char* role_of(const smpp& s) {
-    return s.role.c_str();
-}
+// How often the reader looks at the clock when nothing arrives (request deadlines).
+constexpr int READ_SLICE_MS = 100;
 
 struct status_row {
     std::uint32_t status;
@@ -78,22 +78,273 @@ constexpr status_row kStatus[] = {
     {SMPP_ERR_TIMEOUT, "No response from smsc in time"},
 };
 
-// A response with no body of its own: enquire_link_resp, unbind_resp, generic_nack.
-int answer(smpp& s, std::uint32_t cmd_id, std::uint32_t status, std::uint32_t sequence) {
+
+}  // namespace
+
+long smpp_now_ms() {
+    using namespace std::chrono;
+    return static_cast<long>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+smpp_link::smpp_link(std::string_view role, request_hook hook)
+    : role_(role), hook_(std::move(hook)) {}
+
+smpp_link::~smpp_link() {
+    close("released");
+    if (reader_.joinable()) {
+        if (reader_.get_id() == std::this_thread::get_id())
+            reader_.detach();  // the last owner let go inside a hook: the thread ends itself
+        else
+            reader_.join();
+    }
+    if (chan_) tcp_free(chan_);
+}
+
+bool smpp_link::connect(const std::string& host, int port, std::string& reason) {
+    if (host.empty()) {
+        reason = "no smsc host set";
+        return false;
+    }
+    std::unique_ptr<CHAN> c = tcp_new();
+    if (!tcp_open_x(c, host.c_str(), port, nullptr, SMPP_CONNECT_MS)) {
+        reason = tcp_error(c.get());
+        if (reason.empty()) reason = "connection failed";
+        tcp_free(c);
+        return false;
+    }
+    // The channel only opens the connection and releases it at the end: the socket is
+    // read by one thread and written under a lock, which its buffers are not made for.
+    chan_ = std::move(c);
+    fd_ = chan_->sk;
+    // Writes wait with poll() and a deadline, never in the kernel without one.
+    int fl = ::fcntl(fd_, F_GETFL, 0);
+    if (fl >= 0) ::fcntl(fd_, F_SETFL, fl | O_NONBLOCK);
+    closed_ = false;
+    last_read_ = smpp_now_ms();
+    reader_ = std::thread([this] { reader_run(); });
+    return true;
+}
+
+std::string smpp_link::close_reason() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return close_reason_;
+}
+
+std::uint32_t smpp_link::next_sequence() {
+    std::uint32_t cur = sequence_.load();
+    for (;;) {
+        std::uint32_t next = cur >= SMPP_SEQUENCE_MAX ? 1 : cur + 1;
+        if (sequence_.compare_exchange_weak(cur, next)) return cur;
+    }
+}
+
+void smpp_link::set_sequence(std::uint32_t next) {
+    sequence_ = next;
+}
+
+bool smpp_link::write_all(const std::string& wire) {
+    std::lock_guard<std::mutex> g(write_lock_);
+    if (closed_) return false;
+    std::size_t off = 0;
+    long deadline = smpp_now_ms() + SMPP_WRITE_MS;
+    while (off < wire.size()) {
+        ssize_t n = ::send(fd_, wire.data() + off, wire.size() - off, MSG_NOSIGNAL);
+        if (n > 0) {
+            off += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            long left = deadline - smpp_now_ms();
+            if (left <= 0) return false;
+            pollfd pf{fd_, POLLOUT, 0};
+            ::poll(&pf, 1, static_cast<int>(left));
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+bool smpp_link::send(pdu& p) {
+    if (p.sequence == 0) p.sequence = next_sequence();
+    std::string wire = pdu_encode(p);
+    if (!write_all(wire)) {
+        if (!closed_)
+            emsg("SMPP %s: failed to write %s seq %u", role_.c_str(), smpp_command_name(p.cmd_id),
+                 p.sequence);
+        close("write failed");
+        return false;
+    }
+    dmsg("SMPP %s: sent %s seq %u status 0x%08x (%zu octets)", role_.c_str(),
+         smpp_command_name(p.cmd_id), p.sequence, p.cmd_status, wire.size());
+    return true;
+}
+
+bool smpp_link::answer(std::uint32_t cmd_id, std::uint32_t status, std::uint32_t sequence) {
     auto r = pdu_new(cmd_id, status);
     r->sequence = sequence;
-    return smpp_send_pdu(s, *r, SMPP_WRITE_MS);
+    return send(*r);
 }
 
-void lost(smpp& s) {
-    if (s.lost_logged) return;
-    s.lost_logged = true;
-    emsg("SMPP %s connection lost: %s", role_of(s), s.c ? tcp_error(s.c.get()).c_str() : "none");
+int smpp_link::request(pdu& req, pdu& resp, long ms) {
+    if (req.sequence == 0) req.sequence = next_sequence();
+    const std::uint32_t seq = req.sequence;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (closed_) return SMPP_ERR_LINK;
+        if (!pending_.add(seq, smpp_now_ms() + (ms > 0 ? ms : SMPP_RESPONSE_MS)))
+            return SMPP_ERR_LINK;
+    }
+    if (!send(req)) {
+        std::lock_guard<std::mutex> g(lock_);
+        pending_.complete(seq);
+        answers_.erase(seq);
+        return SMPP_ERR_LINK;
+    }
+    std::unique_lock<std::mutex> lk(lock_);
+    for (;;) {
+        auto it = answers_.find(seq);
+        if (it != answers_.end()) {
+            std::unique_ptr<pdu> got = std::move(it->second);
+            answers_.erase(it);
+            if (!got) return SMPP_ERR_TIMEOUT;  // the reader expired it
+            resp = std::move(*got);
+            return 0;
+        }
+        if (closed_) {
+            pending_.complete(seq);
+            return SMPP_ERR_LINK;
+        }
+        // The reader expires the request at its deadline; the wait here only guards
+        // against a reader that has stopped looking.
+        answered_.wait_for(lk, std::chrono::milliseconds(READ_SLICE_MS * 5));
+    }
 }
 
-int bind(smpp& s, std::uint32_t cmd, std::uint32_t resp_id, std::string_view id,
-         std::string_view pass, std::string_view type, int addr_ton, int addr_npi,
-         std::string_view addr_range) {
+void smpp_link::close(std::string_view why) {
+    bool was_open = !closed_.exchange(true);
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (was_open) close_reason_ = std::string(why);
+        pending_.clear();
+    }
+    answered_.notify_all();
+    if (was_open && fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);  // wakes the reader
+}
+
+long smpp_link::silent_ms() const {
+    return smpp_now_ms() - last_read_.load();
+}
+
+void smpp_link::reader_run() {
+    pdu_assembler in;
+    char buf[8192];
+    for (;;) {
+        // Requests past their deadline fail one by one; the others go on waiting.
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            auto due = pending_.expire(smpp_now_ms());
+            for (std::uint32_t seq : due) answers_[seq] = nullptr;
+            if (!due.empty()) answered_.notify_all();
+        }
+        if (closed_) break;
+        pdu got;
+        pdu_take_result t = in.take(got);
+        if (t == PDU_TAKEN) {
+            last_read_ = smpp_now_ms();
+            dispatch(std::make_unique<pdu>(std::move(got)));
+            continue;
+        }
+        if (t == PDU_TOO_LONG) {
+            emsg("SMPP %s: %s(0x%08x) of %u octets is too long; refused and skipped",
+                 role_.c_str(), smpp_command_name(got.cmd_id), got.cmd_id, got.length);
+            answer(SMPP_GENERIC_NACK, ESME_RINVCMDLEN, got.sequence);
+            continue;
+        }
+        if (t == PDU_BROKEN) {
+            emsg("SMPP %s: command_length %u is out of range; closing the connection",
+                 role_.c_str(), got.length);
+            answer(SMPP_GENERIC_NACK, ESME_RINVCMDLEN, got.sequence);
+            close("the stream from the smsc is out of step");
+            break;
+        }
+        pollfd pf{fd_, POLLIN, 0};
+        int pr = ::poll(&pf, 1, READ_SLICE_MS);
+        if (pr < 0 && errno != EINTR) {
+            close(std::strerror(errno));
+            break;
+        }
+        if (pr <= 0) continue;
+        ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        if (n > 0) {
+            in.feed(buf, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        close(n == 0 ? "closed by the smsc" : std::strerror(errno));
+        break;
+    }
+    answered_.notify_all();
+}
+
+void smpp_link::dispatch(std::unique_ptr<pdu> p) {
+    dmsg("SMPP %s: read %s seq %u status 0x%08x (%u octets)", role_.c_str(),
+         smpp_command_name(p->cmd_id), p->sequence, p->cmd_status, p->length);
+    if ((p->cmd_id & SMPP_RESP) != 0) {
+        std::lock_guard<std::mutex> g(lock_);
+        if (pending_.complete(p->sequence)) {
+            const std::uint32_t seq = p->sequence;
+            answers_[seq] = std::move(p);
+            answered_.notify_all();
+        } else if (p->cmd_id == SMPP_GENERIC_NACK) {
+            emsg("SMPP %s: generic_nack for seq %u, status 0x%08x (%s)", role_.c_str(),
+                 p->sequence, p->cmd_status, smpp_error(p->cmd_status).c_str());
+        } else {
+            emsg("SMPP %s: late %s for seq %u dropped", role_.c_str(),
+                 smpp_command_name(p->cmd_id), p->sequence);
+        }
+        return;
+    }
+    switch (p->cmd_id) {
+        case SMPP_ENQUIRE_LINK:
+            if (!answer(SMPP_ENQUIRE_LINK_RESP, 0, p->sequence))
+                emsg("Failed to send ENQUIRE_LINK_RESP");
+            return;
+        case SMPP_ALERT_NOTIFICATION:
+            return;
+        case SMPP_UNBIND:
+            imsg("SMPP %s: the smsc ended the session (unbind seq %u)", role_.c_str(),
+                 p->sequence);
+            answer(SMPP_UNBIND_RESP, 0, p->sequence);
+            close("unbound by the smsc");
+            return;
+        case SMPP_DELIVER_SM:
+            if (hook_) {
+                hook_(*this, std::move(p));
+                return;
+            }
+            {
+                // Nobody here takes messages: a temporary error makes the centre offer
+                // it again later, where a generic_nack would read as a refusal.
+                auto r = pdu_new(SMPP_DELIVER_SM_RESP, ESME_RX_T_APPN);
+                r->sequence = p->sequence;
+                pdu_add_string(*r, "", SMPP_MESSAGE_ID_MAX);
+                send(*r);
+            }
+            return;
+        default:
+            emsg("Unknown PDU command %d(0x%08x)", static_cast<int>(p->cmd_id), p->cmd_id);
+            answer(SMPP_GENERIC_NACK, ESME_RINVCMDID, p->sequence);
+            return;
+    }
+}
+
+bool smpp_link::bind(std::uint32_t cmd, std::string_view id, std::string_view pass,
+                     std::string_view type, int addr_ton, int addr_npi,
+                     std::string_view addr_range, long ms, std::uint32_t& status) {
+    status = 0;
     auto req = pdu_new(cmd, 0);
     pdu_add_string(*req, id, SMPP_SYSTEM_ID_MAX);
     pdu_add_string(*req, pass, SMPP_PASSWORD_MAX);
@@ -103,332 +354,44 @@ int bind(smpp& s, std::uint32_t cmd, std::uint32_t resp_id, std::string_view id,
     pdu_add_int(*req, static_cast<std::uint32_t>(addr_npi), 1);
     pdu_add_string(*req, addr_range.empty() ? std::string_view("*") : addr_range,
                    SMPP_ADDRESS_RANGE_MAX);
-    imsg("SMPP %s: %s as (%.*s)", role_of(s), smpp_command_name(cmd), static_cast<int>(id.size()),
-         id.data());
+    imsg("SMPP %s: %s as (%.*s)", role_.c_str(), smpp_command_name(cmd),
+         static_cast<int>(id.size()), id.data());
     pdu resp;
-    if (!smpp_request(s, *req, resp_id, resp, s.response_ms)) {
-        emsg("SMPP %s: no answer to %s: %s", role_of(s), smpp_command_name(cmd),
-             smpp_error(s.last_error).c_str());
-        return 0;
+    int r = request(*req, resp, ms);
+    if (r != 0) {
+        emsg("SMPP %s: no answer to %s: %s", role_.c_str(), smpp_command_name(cmd),
+             smpp_error(static_cast<std::uint32_t>(r)).c_str());
+        return false;
     }
-    if (resp.cmd_status != 0 || resp.cmd_id != resp_id) {
-        std::uint32_t st = resp.cmd_status != 0 ? resp.cmd_status : ESME_RSYSERR;
-        emsg("SMPP %s: %s refused, status 0x%08x (%s)", role_of(s), smpp_command_name(cmd), st,
-             smpp_error(st).c_str());
-        if (cmd == SMPP_BIND_TRANSMITTER) s.last_error = st;
-        return 0;
+    if (resp.cmd_status != 0 || resp.cmd_id != (cmd | SMPP_RESP)) {
+        status = resp.cmd_status != 0 ? resp.cmd_status : ESME_RSYSERR;
+        emsg("SMPP %s: %s refused, status 0x%08x (%s)", role_.c_str(), smpp_command_name(cmd),
+             status, smpp_error(status).c_str());
+        return false;
     }
     std::string sid;
-    if (pdu_get_string(resp, sid, SMPP_SYSTEM_ID_MAX)) s.server_id = sid;
-    s.bound = true;
-    imsg("SMPP %s bound to (%s)", role_of(s), s.server_id.c_str());
-    return 1;
+    if (pdu_get_string(resp, sid, SMPP_SYSTEM_ID_MAX)) server_id_ = sid;
+    imsg("SMPP %s bound to (%s)", role_.c_str(), server_id_.c_str());
+    return true;
 }
 
-}  // namespace
-
-// ---- turn-taking ----
-
-smpp_hold::smpp_hold(smpp& s, kind k) : s_(s), lk_(s.io, std::defer_lock) {
-    switch (k) {
-        case TRY:
-            if (s.wanting.load() == 0) (void)lk_.try_lock();
-            break;
-        case FIRST:
-            ++s.wanting;
-            lk_.lock();
-            --s.wanting;
-            break;
-        case YIELD:
-            lk_.lock();
-            s.turn.wait(lk_, [&s] { return s.wanting.load() == 0; });
-            break;
-    }
-}
-
-smpp_hold::~smpp_hold() {
-    if (lk_.owns_lock()) {
-        lk_.unlock();
-        s_.turn.notify_all();
-    }
-}
-
-// ---- life ----
-
-std::unique_ptr<smpp> smpp_new(std::string_view role) {
-    auto s = std::make_unique<smpp>();
-    s->c = tcp_new();
-    s->role = std::string(role);
-    return s;
-}
-
-void smpp_free(std::unique_ptr<smpp>& s) {
-    if (!s) return;
-    pdulist_free(s->plist);
-    tcp_free(s->c);
-    s.reset();
-}
-
-int smpp_connect(smpp& s, const std::string& host, int port) {
-    if (host.empty()) {
-        emsg("SMPP %s: no smsc host set", role_of(s));
-        return 0;
-    }
-    imsg("SMPP %s: connecting to %s:%d", role_of(s), host.c_str(), port);
-    s.in.reset();
-    s.lost_logged = false;
-    s.bound = false;
-    if (!tcp_open_x(s.c, host.c_str(), port, nullptr, SMPP_CONNECT_MS)) {
-        emsg("SMPP %s: failed to connect to %s:%d: %s", role_of(s), host.c_str(), port,
-             tcp_error(s.c.get()).c_str());
-        return 0;
-    }
-    return 1;
-}
-
-bool smpp_open(const smpp& s) {
-    return s.c && s.c->sk >= 0;
-}
-
-// ---- PDUs on the wire ----
-
-int smpp_send_pdu(smpp& s, pdu& p, int timeout) {
-    if (!smpp_open(s)) {
-        lost(s);
-        return 0;
-    }
-    if (p.sequence == 0) {
-        p.sequence = s.sequence;
-        s.sequence = s.sequence >= SMPP_SEQUENCE_MAX ? 1 : s.sequence + 1;
-    }
-    std::string wire = pdu_encode(p);
-    int len = static_cast<int>(wire.size());
-    int sent = tcp_write_timed(s.c.get(), wire.data(), len, timeout > 0 ? timeout : SMPP_WRITE_MS);
-    if (sent != len) {
-        emsg("SMPP %s: failed to write %s (%d of %d octets)", role_of(s),
-             smpp_command_name(p.cmd_id), sent, len);
-        tcp_close_nice(s.c.get());
-        lost(s);
-        return 0;
-    }
-    dmsg("SMPP %s: sent %s seq %u status 0x%08x (%d octets)", role_of(s),
-         smpp_command_name(p.cmd_id), p.sequence, p.cmd_status, len);
-    return 1;
-}
-
-int smpp_recv_pdu(smpp& s, pdu& p, int timeout) {
-    long deadline = now_ms() + (timeout > 0 ? timeout : 0);
-    char buf[4096];
-    for (;;) {
-        pdu got;
-        switch (s.in.take(got)) {
-            case PDU_TAKEN:
-                p = std::move(got);
-                dmsg("SMPP %s: read %s seq %u status 0x%08x (%u octets)", role_of(s),
-                     smpp_command_name(p.cmd_id), p.sequence, p.cmd_status, p.length);
-                return 1;
-            case PDU_TOO_LONG:
-                emsg("SMPP %s: %s(0x%08x) of %u octets is too long; refused and skipped",
-                     role_of(s), smpp_command_name(got.cmd_id), got.cmd_id, got.length);
-                answer(s, SMPP_GENERIC_NACK, ESME_RINVCMDLEN, got.sequence);
-                continue;
-            case PDU_BROKEN:
-                emsg("SMPP %s: command_length %u is out of range; closing the connection",
-                     role_of(s), got.length);
-                answer(s, SMPP_GENERIC_NACK, ESME_RINVCMDLEN, got.sequence);
-                if (s.c) tcp_close_nice(s.c.get());
-                lost(s);
-                return 0;
-            case PDU_NEED_MORE:
-                break;
-        }
-        if (!smpp_open(s)) {
-            lost(s);
-            return 0;
-        }
-        int slice = 1000;
-        if (timeout > 0) {
-            long left = deadline - now_ms();
-            if (left <= 0) return -2;
-            slice = static_cast<int>(left);
-        }
-        int n = tcp_read_timed(s.c.get(), buf, static_cast<int>(sizeof buf), slice);
-        if (n > 0) {
-            s.in.feed(buf, static_cast<std::size_t>(n));
-            continue;
-        }
-        if (n == -2) continue;  // the deadline is checked above
-        lost(s);
-        return 0;
-    }
-}
-
-int smpp_request(smpp& s, pdu& req, std::uint32_t resp_id, pdu& resp, long ms) {
-    req.sequence = 0;
-    if (!smpp_send_pdu(s, req, SMPP_WRITE_MS)) {
-        s.last_error = SMPP_ERR_LINK;
-        return 0;
-    }
-    long deadline = now_ms() + (ms > 0 ? ms : SMPP_RESPONSE_MS);
-    for (;;) {
-        long left = deadline - now_ms();
-        if (left <= 0) {
-            s.last_error = SMPP_ERR_TIMEOUT;
-            return 0;
-        }
-        pdu p;
-        int r = smpp_recv_pdu(s, p, static_cast<int>(left));
-        if (r == -2) {
-            s.last_error = SMPP_ERR_TIMEOUT;
-            return 0;
-        }
-        if (r != 1) {
-            s.last_error = SMPP_ERR_LINK;
-            return 0;
-        }
-        bool ours = p.sequence == req.sequence;
-        if (ours && (p.cmd_id == resp_id || p.cmd_id == SMPP_GENERIC_NACK)) {
-            resp = std::move(p);
-            return 1;
-        }
-        if (p.cmd_id == resp_id) {
-            emsg("SMPP %s: late %s for seq %u (waiting for %u) dropped", role_of(s),
-                 smpp_command_name(p.cmd_id), p.sequence, req.sequence);
-            continue;
-        }
-        if (!pdulist_add(s.plist, p)) {
-            emsg("SMPP %s: %zu PDUs pending; %s seq %u dropped", role_of(s), s.plist.size(),
-                 smpp_command_name(p.cmd_id), p.sequence);
-        }
-    }
-}
-
-// ---- requests ----
-
-int smpp_transmitter(smpp& s, std::string_view id, std::string_view pass, std::string_view type,
-                     int addr_ton, int addr_npi, std::string_view addr_range) {
-    return bind(s, SMPP_BIND_TRANSMITTER, SMPP_BIND_TRANSMITTER_RESP, id, pass, type, addr_ton,
-                addr_npi, addr_range);
-}
-
-int smpp_reciever(smpp& s, std::string_view id, std::string_view pass, std::string_view type,
-                  int addr_ton, int addr_npi, std::string_view addr_range) {
-    return bind(s, SMPP_BIND_RECEIVER, SMPP_BIND_RECEIVER_RESP, id, pass, type, addr_ton, addr_npi,
-                addr_range);
-}
-
-int smpp_send_msg(smpp& s, std::string_view from, std::string_view to, std::string_view text) {
-    if (!smpp_open(s)) {
-        lost(s);
-        s.last_error = SMPP_ERR_LINK;
-        return 0;
-    }
-    std::string_view sm = text.substr(0, SMPP_SHORT_MESSAGE_MAX);
-    auto req = pdu_new(SMPP_SUBMIT_SM, 0);
-    pdu& p = *req;
-    pdu_add_string(p, "", SMPP_SERVICE_TYPE_MAX);
-    pdu_add_int(p, 0, 1);  // source_addr_ton
-    pdu_add_int(p, 0, 1);  // source_addr_npi
-    pdu_add_string(p, from, SMPP_ADDR_MAX);
-    pdu_add_int(p, 0, 1);  // dest_addr_ton
-    pdu_add_int(p, 0, 1);  // dest_addr_npi
-    pdu_add_string(p, to, SMPP_ADDR_MAX);
-    pdu_add_int(p, 0, 1);       // esm_class
-    pdu_add_int(p, 0, 1);       // protocol_id
-    pdu_add_int(p, 0, 1);       // priority_flag
-    pdu_add_string(p, "", 17);  // schedule_delivery_time
-    pdu_add_string(p, "", 17);  // validity_period
-    pdu_add_int(p, 0, 1);       // registered_delivery
-    pdu_add_int(p, 0, 1);       // replace_if_present_flag
-    pdu_add_int(p, 0, 1);       // data_coding
-    pdu_add_int(p, 0, 1);       // sm_default_msg_id
-    pdu_add_int(p, static_cast<std::uint32_t>(sm.size()), 1);
-    pdu_add_octet(p, sm.data(), sm.size());
-    imsg("SMPP submit_sm from (%.20s) to (%.20s), %zu octets", std::string(from).c_str(),
-         std::string(to).c_str(), sm.size());
-    if (text.size() > sm.size())
-        imsg("SMPP submit_sm: text of %zu octets cut to %zu", text.size(), sm.size());
-    pdu resp;
-    if (!smpp_request(s, p, SMPP_SUBMIT_SM_RESP, resp, s.response_ms)) {
-        emsg("SMPP submit_sm failed: %s", smpp_error(s.last_error).c_str());
-        return 0;
-    }
-    if (resp.cmd_id == SMPP_GENERIC_NACK || resp.cmd_status != 0) {
-        s.last_error = resp.cmd_status != 0 ? resp.cmd_status : ESME_RSYSERR;
-        emsg("SMPP submit_sm refused, status 0x%08x (%s)", s.last_error,
-             smpp_error(s.last_error).c_str());
-        return 0;
-    }
-    s.message_id.clear();
-    std::string mid;
-    if (pdu_get_string(resp, mid, SMPP_MESSAGE_ID_MAX)) s.message_id = mid;
-    imsg("SMPP submit_sm accepted, message id (%s)", s.message_id.c_str());
-    return 1;
-}
-
-int smpp_unbind(smpp& s) {
-    if (!s.bound || !smpp_open(s)) return 0;
-    s.bound = false;
+bool smpp_link::unbind(long ms) {
+    if (closed_) return false;
     auto req = pdu_new(SMPP_UNBIND, 0);
     pdu resp;
-    long ms = s.response_ms < SMPP_UNBIND_MS ? s.response_ms : SMPP_UNBIND_MS;
-    if (!smpp_request(s, *req, SMPP_UNBIND_RESP, resp, ms)) {
-        emsg("SMPP %s: unbind not confirmed: %s", role_of(s), smpp_error(s.last_error).c_str());
-        return 0;
+    int r = request(*req, resp, ms);
+    if (r != 0) {
+        emsg("SMPP %s: unbind not confirmed: %s", role_.c_str(),
+             smpp_error(static_cast<std::uint32_t>(r)).c_str());
+        return false;
     }
     if (resp.cmd_id != SMPP_UNBIND_RESP || resp.cmd_status != 0) {
-        emsg("SMPP %s: unbind refused, status 0x%08x (%s)", role_of(s), resp.cmd_status,
+        emsg("SMPP %s: unbind refused, status 0x%08x (%s)", role_.c_str(), resp.cmd_status,
              smpp_error(resp.cmd_status).c_str());
-        return 0;
+        return false;
     }
-    imsg("SMPP %s unbound", role_of(s));
-    return 1;
-}
-
-// ---- what the centre sends unasked ----
-
-int sms_smpp_handler(smpp& s, pdu& p) {
-    switch (p.cmd_id) {
-        case SMPP_ENQUIRE_LINK:
-            if (!answer(s, SMPP_ENQUIRE_LINK_RESP, 0, p.sequence))
-                emsg("Failed to send ENQUIRE_LINK_RESP");
-            break;
-        case SMPP_ALERT_NOTIFICATION:
-            break;
-        case SMPP_UNBIND:
-            imsg("SMPP %s: the smsc ended the session (unbind seq %u)", role_of(s), p.sequence);
-            answer(s, SMPP_UNBIND_RESP, 0, p.sequence);
-            s.bound = false;
-            if (s.c) tcp_close_nice(s.c.get());
-            break;
-        case SMPP_DELIVER_SM: {
-            // Reaching here means nobody will take the message (no receiving side, or
-            // the transport is shutting down): a temporary error makes the centre
-            // offer it again later, where a generic_nack would read as a refusal.
-            imsg("SMPP %s: deliver_sm seq %u not taken; answered with a temporary error",
-                 role_of(s), p.sequence);
-            auto r = pdu_new(SMPP_DELIVER_SM_RESP, ESME_RX_T_APPN);
-            r->sequence = p.sequence;
-            pdu_add_string(*r, "", SMPP_MESSAGE_ID_MAX);
-            if (!smpp_send_pdu(s, *r, SMPP_WRITE_MS)) emsg("Failed to send DELIVER_SM_RESP");
-            break;
-        }
-        case SMPP_GENERIC_NACK:
-            emsg("SMPP %s: generic_nack for seq %u, status 0x%08x (%s)", role_of(s), p.sequence,
-                 p.cmd_status, smpp_error(p.cmd_status).c_str());
-            break;
-        default:
-            emsg("Unknown PDU command %d(0x%08x)", static_cast<int>(p.cmd_id), p.cmd_id);
-            // A request left unanswered would keep the centre waiting on us.
-            if ((p.cmd_id & SMPP_RESP) == 0)
-                answer(s, SMPP_GENERIC_NACK, ESME_RINVCMDID, p.sequence);
-            break;
-    }
-    return 1;
-}
-
-void smpp_handle_pending(smpp& s) {
-    while (auto p = pdulist_pop(s.plist)) sms_smpp_handler(s, *p);
+    imsg("SMPP %s unbound", role_.c_str());
+    return true;
 }
 
 const char* smpp_status_text(std::uint32_t status) {

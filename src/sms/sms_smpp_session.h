@@ -1,130 +1,136 @@
-// One SMPP connection to an SMS centre: connecting, sending and reading PDUs,
-// binding, submitting, unbinding, and answering what the centre sends unasked.
+// One SMPP connection to an SMS centre: a reader thread that takes every PDU as it
+// arrives, requests from any thread matched to their responses by sequence number,
+// and the answers this layer gives by itself.
 //
-// A connection (`smpp`) owns its TCP channel, the bytes of a PDU still arriving,
-// and the PDUs read while a request waited for its answer (`plist`, oldest first).
-// Every request waits for its response with a time limit (`response_ms`) and only
-// takes a response that carries its own sequence number; a late answer to an
-// earlier request is dropped, so it can never be mistaken for the current one. A
-// generic_nack for the request ends the wait as a refusal.
+// A link owns its socket and its reader thread. The reader answers enquire_link at
+// once, answers the centre's unbind and closes, ignores alert_notification, refuses
+// unknown requests with generic_nack, and hands deliver_sm to the owner's hook (or,
+// without one, answers it with a temporary error so the centre offers it again).
+// A response (or generic_nack) is matched to the request of its sequence number; one
+// whose request is no longer waiting (it timed out) is dropped with a log line, so a
+// late answer is never taken for another request's.
 //
-// Threads: the functions here do no locking. A thread that uses a connection
-// holds it with an smpp_hold for the whole exchange. Holders that must not wait
-// long (sends, acknowledgements) go first; the receiving thread, which reads in
-// short slices, yields to them between slices.
+// request() may be called from many threads at once: each waits only for its own
+// response, at most its own time limit, and never blocks the reading of the
+// connection. Writes are whole PDUs under a lock. close() (or the centre hanging up)
+// fails every waiting request at once with SMPP_ERR_LINK.
 //
-// Limits: no reconnection; once the channel fails every later request fails at once.
+// Limits: the link never reconnects; the transport makes a new link for that. A link
+// is used through a shared_ptr so that a request still running when the owner drops
+// the link keeps it alive until it returns.
 //
-//   auto s = smpp_new("transmitter");
-//   if (smpp_connect(*s, "127.0.0.1", 2775) &&
-//       smpp_transmitter(*s, "user", "secret", "Tolvaneway", 0, 0, ""))
-//       if (!smpp_send_msg(*s, "4412", "4413", "hello")) emsg("%s",
-//       smpp_error(s->last_error).c_str());
-//   smpp_unbind(*s);
-//   smpp_free(s);
+//   auto l = std::make_shared<smpp_link>("transmitter");
+//   std::string why;
+//   if (!l->connect("127.0.0.1", 2775, why)) ...;
+//   std::uint32_t st = 0;
+//   if (!l->bind(SMPP_BIND_TRANSMITTER, "user", "pw", "Tolvaneway", 0, 0, "", st)) ...;
+//   auto req = pdu_new(SMPP_SUBMIT_SM, 0); ...; pdu resp;
+//   int r = l->request(*req, resp, 30000);   // 0: resp holds the answer
+//   l->unbind(2000);
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
-#include "net/tcp.h"
+#include "sms/sms_smpp_flow.h"
 #include "sms/sms_smpp_pdu.h"
 
 namespace tolvane {
 
-// How long a request waits for its response, and an unbind at shutdown at most.
+class CHAN;
+
+// Time limits: a response by default, an unbind at shutdown, connecting, one write.
 inline constexpr long SMPP_RESPONSE_MS = 30000;
 inline constexpr long SMPP_UNBIND_MS = 2000;
 inline constexpr int SMPP_CONNECT_MS = 20000;
 inline constexpr int SMPP_WRITE_MS = 20000;
 
-struct smpp {
-    std::uint32_t last_error = 0;  // last failure: a command_status or SMPP_ERR_LINK/TIMEOUT
-    std::uint32_t sequence = 1;    // the next sequence number
-    std::string server_id;         // system_id of the bind response
-    pdu_list plist;                // read while waiting for a response
-    std::unique_ptr<CHAN> c;
+// Requests a link lets wait at once (the transport's window is smaller).
+inline constexpr std::size_t SMPP_LINK_PENDING_MAX = 4096;
 
-    pdu_assembler in;    // octets of a PDU not yet whole
-    bool bound = false;  // a bind succeeded and no unbind since
-    long response_ms = SMPP_RESPONSE_MS;
-    std::string role;        // "transmitter", "receiver": names the connection in log lines
-    std::string message_id;  // of the last accepted submit_sm
-    bool lost_logged = false;
-
-    // Turn-taking between the threads that use the connection (smpp_hold).
-    std::mutex io;
-    std::condition_variable turn;
-    std::atomic<int> wanting{0};
-};
-
-// Holds a connection for one exchange.
-class smpp_hold {
+class smpp_link {
   public:
-    enum kind {
-        FIRST,  // waits for the connection, ahead of YIELD holders
-        YIELD,  // waits until no FIRST holder is waiting
-        TRY     // takes it only if free at once; see held()
-    };
-    smpp_hold(smpp& s, kind k);
-    ~smpp_hold();
-    smpp_hold(const smpp_hold&) = delete;
-    smpp_hold& operator=(const smpp_hold&) = delete;
-    bool held() const { return lk_.owns_lock(); }
+    // Called on the reader thread with a deliver_sm (or another request this layer
+    // does not answer itself); it must answer through send() and return quickly.
+    using request_hook = std::function<void(smpp_link&, std::unique_ptr<pdu>)>;
+
+    explicit smpp_link(std::string_view role, request_hook hook = {});
+    ~smpp_link();  // closes, joins the reader, releases the socket
+    smpp_link(const smpp_link&) = delete;
+    smpp_link& operator=(const smpp_link&) = delete;
+
+    // Connects within SMPP_CONNECT_MS and starts the reader. False with the reason.
+    [[nodiscard]] bool connect(const std::string& host, int port, std::string& reason);
+    bool open() const { return !closed_.load(); }
+    const std::string& role() const { return role_; }
+    // Why the link closed ("" while open).
+    std::string close_reason() const;
+
+    // The next sequence number (1 .. 0x7FFFFFFF, then 1 again).
+    std::uint32_t next_sequence();
+    // For tests: the number the next request will get.
+    void set_sequence(std::uint32_t next);
+
+    // Sends req (given a sequence number when it has none) and waits up to ms for the
+    // response with its sequence number (or a generic_nack for it). 0 with resp
+    // filled; SMPP_ERR_LINK when it could not be written or the link closed first;
+    // SMPP_ERR_TIMEOUT when no answer came in time.
+    [[nodiscard]] int request(pdu& req, pdu& resp, long ms);
+    // Writes p whole (a sequence number is assigned when it has none). False when
+    // the write failed; the link is then closed.
+    bool send(pdu& p);
+    // A response with only a header (enquire_link_resp, generic_nack, ...).
+    bool answer(std::uint32_t cmd_id, std::uint32_t status, std::uint32_t sequence);
+
+    // Binds (bind_transmitter, bind_receiver or bind_transceiver). True when the
+    // centre accepted; else false with the centre's status in status (0 when no
+    // answer came).
+    [[nodiscard]] bool bind(std::uint32_t cmd, std::string_view id, std::string_view pass,
+                            std::string_view type, int addr_ton, int addr_npi,
+                            std::string_view addr_range, long ms, std::uint32_t& status);
+    const std::string& server_id() const { return server_id_; }
+    // unbind and its answer within ms; true when the centre confirmed it.
+    bool unbind(long ms);
+
+    // Ends the connection: the reader stops, waiting requests fail.
+    void close(std::string_view why);
+    // Milliseconds since the last PDU was read (or since connecting).
+    long silent_ms() const;
 
   private:
-    smpp& s_;
-    std::unique_lock<std::mutex> lk_;
+    void reader_run();
+    void dispatch(std::unique_ptr<pdu> p);
+    bool write_all(const std::string& wire);
+
+    std::string role_;
+    request_hook hook_;
+    std::unique_ptr<CHAN> chan_;  // owns the socket; only opens it and releases it
+    int fd_ = -1;
+    std::thread reader_;
+    std::atomic<bool> closed_{true};
+    std::atomic<long> last_read_{0};
+    std::atomic<std::uint32_t> sequence_{1};
+    std::string server_id_;
+
+    std::mutex write_lock_;
+
+    mutable std::mutex lock_;  // guards the fields below
+    std::condition_variable answered_;
+    smpp_window pending_{SMPP_LINK_PENDING_MAX};
+    std::map<std::uint32_t, std::unique_ptr<pdu>> answers_;
+    std::string close_reason_;
 };
 
-// role names the connection in log lines.
-std::unique_ptr<smpp> smpp_new(std::string_view role = "smpp");
-void smpp_free(std::unique_ptr<smpp>& s);
-
-// Opens the channel to host and port. 1 or 0 (logged).
-int smpp_connect(smpp& s, const std::string& host, int port);
-// True while the channel is open.
-bool smpp_open(const smpp& s);
-
-// Assigns the next sequence number when p has none, sets command_length and writes
-// header and body in one piece within timeout ms (0: SMPP_WRITE_MS). 1 when all was
-// written; on failure the channel is closed.
-int smpp_send_pdu(smpp& s, pdu& p, int timeout);
-// The next whole PDU within timeout ms (0: no limit). 1 for a PDU, -2 on time-out,
-// 0 when the channel is closed or failed (or the stream broke; then it is closed).
-// A PDU too long to take is refused with generic_nack and skipped.
-int smpp_recv_pdu(smpp& s, pdu& p, int timeout);
-
-// Sends req and waits up to ms for resp_id with req's sequence number, or a
-// generic_nack for it; 1 with resp filled. 0 when the request could not be written or
-// no answer came (last_error SMPP_ERR_LINK or SMPP_ERR_TIMEOUT). Other PDUs read
-// meanwhile go on plist.
-int smpp_request(smpp& s, pdu& req, std::uint32_t resp_id, pdu& resp, long ms);
-
-// Binds and waits for the response; 1 on success (server_id set, bound). A refusal
-// of a transmitter bind leaves its status in last_error.
-int smpp_transmitter(smpp& s, std::string_view id, std::string_view pass, std::string_view type,
-                     int addr_ton, int addr_npi, std::string_view addr_range);
-int smpp_reciever(smpp& s, std::string_view id, std::string_view pass, std::string_view type,
-                  int addr_ton, int addr_npi, std::string_view addr_range);
-// submit_sm and its response; 1 when the centre took it (message_id set), else 0 with
-// the reason in last_error. The text is cut at 254 octets, the addresses at 20.
-int smpp_send_msg(smpp& s, std::string_view from, std::string_view to, std::string_view text);
-// unbind and its response (at most SMPP_UNBIND_MS); 1 when the centre confirmed it.
-// Nothing is sent on a connection that is not bound.
-int smpp_unbind(smpp& s);
-
-// Deals with a PDU the centre sent unasked: answers enquire_link, ignores
-// alert_notification, answers unbind (and closes), logs a generic_nack, and refuses
-// any other request with generic_nack. Always 1.
-int sms_smpp_handler(smpp& s, pdu& p);
-// Hands every pending PDU to the handler, oldest first.
-void smpp_handle_pending(smpp& s);
+// Milliseconds on the steady clock.
+long smpp_now_ms();
 
 // The text of a command_status (or one of the transport's own link codes);
 // "Failed to identify error." when unknown.

@@ -20,18 +20,38 @@
 //   {"cmd":"set","submit_status":69}    answer submit_sm with that status
 //   {"cmd":"set","silent":true}         answer nothing at all from now on
 //   {"cmd":"set","submit_delay":200}    answer each submit_sm that many ms late
+//   {"cmd":"set","hold":true}           keep submit_sm answers until "release"
+//   {"cmd":"set","silent_submits":1}    leave the next N submit_sm unanswered
+//   {"cmd":"set","throttle":5}          answer the next N submit_sm with 0x58
+//   {"cmd":"set","silent_enquire":true} leave enquire_link unanswered
+//   {"cmd":"release"}                   send every held submit_sm answer
 //   {"cmd":"deliver","source_addr":"447700900123","destination_addr":"4412",
-//    "text":"hello"}                     deliver_sm on every bound receiver
+//    "text":"hello"}                     deliver_sm on every bound receiver; also
+//      "hex" (short_message octets), "data_coding", "esm_class", "source_addr_ton",
+//      "payload_hex" (message_payload), "sar":[ref,total,seq]
+//   {"cmd":"receipt","message_id":"msg1","stat":"DELIVRD","err":"000",
+//    "destination_addr":"..","source_addr":"..","tlv":true}
+//                                       a delivery receipt (esm_class 0x04; with tlv
+//                                       also receipted_message_id and message_state)
 //   {"cmd":"enquire_link"}              enquire_link on every session
 //   {"cmd":"unbind"}                    unbind every session
 //   {"cmd":"disconnect"}                drop every connection
+//
+// Every submit_sm event carries "t" (milliseconds, for rates), the octets as sent
+// ("short_message_hex", "message_payload_hex") and the sar_* parameters, and
+// "message_id" when it is answered with one.
 'use strict';
 
 const smpp = require('smpp');
+const defs = require('smpp/lib/defs');
 const readline = require('readline');
 
+// The tests compare octets as they went over the wire: no decoding by data_coding.
+defs.filters.message.decode = function(value) { return value; };
+
 const opts = {port: 0, bindStatus: 0, submitStatus: 0, silent: false, systemId: 'SMSC',
-              submitDelay: 0};
+              hold: false, silentSubmits: 0, throttle: 0, silentEnquire: false, submitDelay: 0};
+const held = [];  // [session, response pdu]
 for (let i = 2; i < process.argv.length; i++) {
     const a = process.argv[i];
     const next = () => process.argv[++i];
@@ -85,6 +105,13 @@ const server = smpp.createServer(function(session) {
             const t = text_of(pdu.short_message);
             ev.short_message_hex = t.hex;
             ev.text = t.text;
+            ev.t = Date.now();
+            if (pdu.message_payload !== undefined)
+                ev.message_payload_hex = text_of(pdu.message_payload).hex;
+            for (const k of ['sar_msg_ref_num', 'sar_total_segments', 'sar_segment_seqnum'])
+                if (pdu[k] !== undefined) ev[k] = pdu[k];
+            if (!opts.silent && !opts.silentSubmits && !opts.throttle && !opts.submitStatus)
+                ev.message_id = 'msg' + messageId;
         }
         report(ev);
         if (opts.silent) return;
@@ -112,20 +139,27 @@ function answer(entry, pdu) {
             entry.mode = pdu.command.slice(5);
             session.send(pdu.response({system_id: opts.systemId}));
             return;
-        case 'submit_sm':
-            if (opts.submitStatus) {
-                session.send(pdu.response({command_status: opts.submitStatus}));
+        case 'submit_sm': {
+            let resp;
+            if (opts.silentSubmits > 0) {
+                opts.silentSubmits--;
                 return;
             }
-            if (opts.submitDelay) {
-                const id = 'msg' + messageId++;
-                setTimeout(() => session.send(pdu.response({message_id: id})), opts.submitDelay);
-                return;
+            if (opts.throttle > 0) {
+                opts.throttle--;
+                resp = pdu.response({command_status: 0x58});
+            } else if (opts.submitStatus) {
+                resp = pdu.response({command_status: opts.submitStatus});
+            } else {
+                resp = pdu.response({message_id: 'msg' + messageId++});
             }
-            session.send(pdu.response({message_id: 'msg' + messageId++}));
+            if (opts.hold) held.push([session, resp]);
+            else if (opts.submitDelay) setTimeout(() => session.send(resp), opts.submitDelay);
+            else session.send(resp);
             return;
+        }
         case 'enquire_link':
-            session.send(pdu.response());
+            if (!opts.silentEnquire) session.send(pdu.response());
             return;
         case 'unbind':
             session.send(pdu.response());
@@ -154,16 +188,54 @@ function command(line) {
             if (c.submit_status !== undefined) opts.submitStatus = Number(c.submit_status);
             if (c.silent !== undefined) opts.silent = !!c.silent;
             if (c.submit_delay !== undefined) opts.submitDelay = Number(c.submit_delay);
+            if (c.hold !== undefined) opts.hold = !!c.hold;
+            if (c.silent_submits !== undefined) opts.silentSubmits = Number(c.silent_submits);
+            if (c.throttle !== undefined) opts.throttle = Number(c.throttle);
+            if (c.silent_enquire !== undefined) opts.silentEnquire = !!c.silent_enquire;
             break;
-        case 'deliver': {
+        case 'release':
+            while (held.length) {
+                const [session, resp] = held.shift();
+                session.send(resp);
+            }
+            break;
+        case 'deliver':
+        case 'receipt': {
+            const fields = {
+                source_addr: c.source_addr || '',
+                source_addr_ton: c.source_addr_ton || 0,
+                destination_addr: c.destination_addr || '',
+                data_coding: c.data_coding || 0,
+                esm_class: c.esm_class || 0,
+            };
+            if (c.cmd === 'receipt') {
+                fields.esm_class = 0x04;
+                const text = 'id:' + c.message_id + ' sub:001 dlvrd:' +
+                    (c.stat === 'DELIVRD' ? '001' : '000') + ' submit date:2612081200 ' +
+                    'done date:2612081201 stat:' + c.stat + ' err:' + (c.err || '000') +
+                    ' text:';
+                fields.short_message = Buffer.from(text, 'latin1');
+                if (c.tlv) {
+                    fields.receipted_message_id = c.message_id;
+                    const states = {DELIVRD: 2, EXPIRED: 3, DELETED: 4, UNDELIV: 5,
+                                    ACCEPTD: 6, UNKNOWN: 7, REJECTD: 8};
+                    fields.message_state = states[c.stat] || 7;
+                }
+            } else {
+                fields.short_message = c.hex !== undefined ? Buffer.from(c.hex, 'hex')
+                    : Buffer.from(c.text || '', 'latin1');
+                if (c.payload_hex !== undefined)
+                    fields.message_payload = Buffer.from(c.payload_hex, 'hex');
+                if (c.sar) {
+                    fields.sar_msg_ref_num = c.sar[0];
+                    fields.sar_total_segments = c.sar[1];
+                    fields.sar_segment_seqnum = c.sar[2];
+                }
+            }
             let sent = 0;
             each(function(entry, id) {
                 if (entry.mode !== 'receiver' && entry.mode !== 'transceiver') return;
-                entry.session.deliver_sm({
-                    source_addr: c.source_addr || '',
-                    destination_addr: c.destination_addr || '',
-                    short_message: Buffer.from(c.text || '', 'latin1'),
-                });
+                entry.session.deliver_sm(Object.assign({}, fields));
                 sent++;
                 report({event: 'delivered', session: id});
             });

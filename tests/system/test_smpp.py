@@ -118,7 +118,10 @@ class MailToSmsc(unittest.TestCase):
         sm = self.smsc.wait_event("submit_sm")
         self.assertEqual(sm["session"], tx)  # on the transmitter connection
         self.assertEqual(sm["source_addr"], "447700900001")
-        self.assertEqual(sm["destination_addr"], "+61412345678")
+        self.assertEqual((sm["source_addr_ton"], sm["source_addr_npi"]), (0, 1))
+        # International: TON 1, NPI 1, without the "+".
+        self.assertEqual(sm["destination_addr"], "61412345678")
+        self.assertEqual((sm["dest_addr_ton"], sm["dest_addr_npi"]), (1, 1))
         self.assertEqual(sm["text"], "Lunch - At noon\n")
         self.assertEqual(sm["data_coding"], 0)
         gw.wait_records(1)
@@ -135,7 +138,8 @@ class MailToSmsc(unittest.TestCase):
                   "Subject: Long\r\n\r\n%s\r\n" % body)
         sm = self.smsc.wait_event("submit_sm")
         self.assertEqual(sm["source_addr"], "bob@corp.example")
-        self.assertEqual(sm["destination_addr"], "+61412000111")
+        self.assertEqual(sm["source_addr_ton"], 5)  # alphanumeric
+        self.assertEqual(sm["destination_addr"], "61412000111")
         self.assertEqual(len(bytes.fromhex(sm["short_message_hex"])), 254)
         self.assertTrue(sm["text"].startswith("Long - xxx"), sm["text"][:20])
 
@@ -151,26 +155,30 @@ class MailToSmsc(unittest.TestCase):
         gw.wait_records(1)
         self.assertIn("FAILURE", gw.records()[0])
 
-    def test_centre_hanging_up_fails_the_send_without_hanging_the_gateway(self):
+    def test_centre_hanging_up_is_followed_by_a_new_bind_and_the_mail_goes_out(self):
         gw = self.start()
         self.smsc.command(cmd="disconnect")
         self.smsc.wait_event("close", 2)
         send_mail(gw, "ann@corp.example", "0412345678@gw.example",
                   "Subject: Lunch\r\n\r\nAt noon\r\n")
-        mails = gw.sink.wait_mails(1, timeout=WAIT)
-        self.assertIn("failed delivery (Connection to smsc lost)", mails[0]["body"])
-        self.assertEqual(self.smsc.all("submit_sm"), [])
+        sm = self.smsc.wait_event("submit_sm")
+        tx = self.smsc.all("bind_transmitter")
+        self.assertEqual(len(tx), 2)  # bound again
+        self.assertEqual(sm["session"], tx[1]["session"])
+        gw.wait_records(1)
+        self.assertIn("SUCCESS", gw.records()[0])
+        self.assertTrue(any("connecting again in" in l for l in gw.log()))
         gw.stop()
         self.assertEqual(gw.status, 0)
 
     def test_silent_centre_fails_the_send_after_the_response_limit(self):
-        gw = self.start(sms_retries="0")
+        gw = self.start(sms_retries="0", smpp_response_timeout="3", smpp_enquire_link="0")
         self.smsc.command(cmd="set", silent=True)
         send_mail(gw, "ann@corp.example", "0412345678@gw.example",
                   "Subject: Lunch\r\n\r\nAt noon\r\n")
         self.smsc.wait_event("submit_sm")
-        # The send gives up after its response limit (30 s) and says why.
-        mails = gw.sink.wait_mails(1, timeout=90)
+        # The send gives up after its response limit and says why.
+        mails = gw.sink.wait_mails(1, timeout=WAIT)
         self.assertIn("failed delivery (No response from smsc in time)", mails[0]["body"])
         gw.wait_records(1)
         self.assertIn("FAILURE", gw.records()[0])

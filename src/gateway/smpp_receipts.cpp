@@ -1,0 +1,160 @@
+// SMPP settings and delivery receipts: see smpp_receipts.h.
+#include "gateway/smpp_receipts.h"
+
+#include <deque>
+#include <mutex>
+#include <unordered_map>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+#include "gateway/keys.h"
+#include "mail/sms_smtp.h"
+#include "records/msgrec.h"
+
+namespace tolvane {
+
+namespace {
+
+std::mutex g_lock;
+std::unordered_map<std::string, smpp_submit_record> g_submits;  // guarded by g_lock
+std::deque<std::string> g_order;                                 // oldest first
+sms* g_relay = nullptr;
+bool g_notify_failures = false;
+
+long number_or(const std::string& text, long fallback, long lo, long hi, const char* key) {
+    if (text.empty()) return fallback;
+    char* end = nullptr;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != '\0' || v < lo || v > hi) {
+        emsg("%s (%s) is not a number from %ld to %ld; using %ld", key, text.c_str(), lo, hi,
+             fallback);
+        return fallback;
+    }
+    return v;
+}
+
+std::string lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+}  // namespace
+
+void smpp_configure(smpp_settings& s, const std::function<std::string(int)>& get) {
+    s.window = static_cast<int>(number_or(get(SMPP_WINDOW), 10, 1, 1000, "smpp_window"));
+    s.response_ms =
+        number_or(get(SMPP_RESPONSE_TIMEOUT), 30, 1, 3600, "smpp_response_timeout") * 1000;
+    s.enquire_ms = number_or(get(SMPP_ENQUIRE_SECS), 30, 0, 3600, "smpp_enquire_link") * 1000;
+    s.reconnect_max_ms =
+        number_or(get(SMPP_RECONNECT_MAX), 60, 1, 86400, "smpp_reconnect_max") * 1000;
+    s.throughput =
+        static_cast<int>(number_or(get(SMPP_THROUGHPUT), 0, 0, 100000, "smpp_throughput"));
+    s.dest_ton = static_cast<int>(number_or(get(SMPP_DEST_TON), -1, 0, 255, "smpp_dest_ton"));
+    s.dest_npi = static_cast<int>(number_or(get(SMPP_DEST_NPI), -1, 0, 255, "smpp_dest_npi"));
+    s.gsm_coding =
+        static_cast<int>(number_or(get(SMPP_GSM_CODING), 0, 0, 3, "smpp_gsm_coding"));
+    if (s.gsm_coding == 2) {
+        emsg("smpp_gsm_coding 2 is not a text coding; using 0");
+        s.gsm_coding = 0;
+    }
+    std::string bind = lower(get(SMPP_BIND));
+    if (bind == "transceiver")
+        s.bind = smpp_bind_kind::transceiver;
+    else if (bind.empty() || bind == "pair")
+        s.bind = smpp_bind_kind::pair;
+    else
+        emsg("smpp_bind (%s) is neither pair nor transceiver; using pair", bind.c_str());
+    std::string rec = lower(get(SMPP_RECEIPTS));
+    if (rec == "all")
+        s.receipts = smpp_receipt_mode::all;
+    else if (rec == "failure")
+        s.receipts = smpp_receipt_mode::failure;
+    else if (!rec.empty() && rec != "none")
+        emsg("smpp_receipts (%s) is not none, failure or all; using none", rec.c_str());
+    std::string lng = lower(get(SMPP_LONG));
+    if (lng == "sar")
+        s.long_mode = smpp_long_mode::sar;
+    else if (lng == "payload")
+        s.long_mode = smpp_long_mode::payload;
+    else if (!lng.empty() && lng != "udh")
+        emsg("smpp_long (%s) is not udh, sar or payload; using udh", lng.c_str());
+}
+
+void smpp_remember_submit(const std::string& message_id, const smpp_submit_record& r) {
+    if (message_id.empty()) return;
+    std::lock_guard<std::mutex> g(g_lock);
+    if (g_submits.insert_or_assign(message_id, r).second) g_order.push_back(message_id);
+    while (g_order.size() > SMPP_REMEMBERED_MAX) {
+        g_submits.erase(g_order.front());
+        g_order.pop_front();
+    }
+}
+
+bool smpp_receipt_record(const smpp_receipt& r) {
+    if (!r.final()) {
+        imsg("SMPP receipt for (%s) says %s; waiting for its final state", r.message_id.c_str(),
+             r.state.c_str());
+        return true;
+    }
+    smpp_submit_record s;
+    bool found = false;
+    sms* relay = nullptr;
+    bool notify_failures = false;
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        auto it = g_submits.find(r.message_id);
+        if (it != g_submits.end()) {
+            s = it->second;
+            found = true;
+            g_submits.erase(it);  // the order list forgets it when it comes round
+        }
+        relay = g_relay;
+        notify_failures = g_notify_failures;
+    }
+    std::string text = "msgid " + r.message_id;
+    if (!r.error.empty()) text += " err " + r.error;
+    if (!found) {
+        // Sent before a restart, or never by us: the record still says what happened
+        // to which phone.
+        imsg("SMPP receipt for unknown message id (%s)", r.message_id.c_str());
+        return msgrec_write(r.state, "SMS", "", r.source, text, "rec", false) == 1;
+    }
+    if (!msgrec_write(r.state, s.client, s.bill, s.dest, text, "rec", false)) return false;
+    bool failed = r.failed();
+    if (relay != nullptr && !s.bill.empty() && (s.want_report || (failed && notify_failures))) {
+        std::string notice =
+            failed ? strprintf("SMS to (%s) failed delivery (%s)", s.dest.c_str(), r.state.c_str())
+                   : strprintf("SMS to (%s) was delivered", s.dest.c_str());
+        smtp_message_extra headers;
+        smtp_header_set(headers.headers, "Subject", failed ? "SMS Failed" : "SMS Delivered");
+        smtp_header_set(headers.headers, "X-Tolvane", "REPORT");
+        int err = sms_send(relay, &headers, s.originator, s.bill, notice);
+        if (err != 0) {
+            std::string why;
+            emsg("Failed to mail the delivery report to [%s] [%d:%s]", s.bill.c_str(), err,
+                 sms_error(relay, err, why).c_str());
+        }
+    }
+    return true;
+}
+
+void smpp_receipts_install(sms* relay, bool notify_failures) {
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        g_relay = relay;
+        g_notify_failures = notify_failures;
+    }
+    sms_smpp_set_receipt_handler(smpp_receipt_record);
+}
+
+void smpp_receipts_reset() {
+    sms_smpp_set_receipt_handler(nullptr);
+    std::lock_guard<std::mutex> g(g_lock);
+    g_submits.clear();
+    g_order.clear();
+    g_relay = nullptr;
+    g_notify_failures = false;
+}
+
+}  // namespace tolvane
