@@ -20,6 +20,7 @@
 #include "foundation/kind.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "foundation/metrics.h"
 
 namespace tolvane {
 
@@ -249,6 +250,10 @@ void supervise(sms_smpp* st, bind_slot* b) {
                 std::lock_guard<std::mutex> g(st->lock);
                 delay = backoff.next(static_cast<std::uint32_t>(st->rng()));
             }
+            static MetricCounter& reconnects = metrics().counter(
+                METRIC_TRANSPORT_RECONNECTS, "Attempts to connect a lost link again",
+                {{"transport", "smpp"}});
+            reconnects.inc();
             imsg("SMPP %s: %s; connecting again in %.1f s (attempt %d)", b->role.c_str(),
                  lost_why.empty() ? "not bound" : lost_why.c_str(), delay / 1000.0,
                  backoff.attempts());
