@@ -21,6 +21,7 @@
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "foundation/metrics.h"
+#include "foundation/utf8.h"
 
 namespace tolvane {
 
@@ -612,8 +613,13 @@ std::unique_ptr<sms_message> sms_smpp::wait(int timeout_msec, int& /*errcode*/) 
     imsg("SMPP deliver_sm seq %u received (%u octets)", in.p->sequence, in.p->length);
     m->from = cut(smpp_received_address(d.source_ton, d.source));
     m->to = cut(smpp_received_address(d.dest_ton, d.dest));
-    const std::string* payload = d.tlv(SMPP_TLV_MESSAGE_PAYLOAD);
-    m->body = cut(payload && d.short_message.empty() ? *payload : d.short_message);
+    std::string text, why;
+    if (!smpp_decode_text(d, st->cfg.gsm_coding == 3, text, m->concat, why))
+        emsg("SMPP deliver_sm seq %u: %s", in.p->sequence, why.c_str());
+    m->body = utf8_cut(text, TEXT_MAX);
+    if (m->concat.is_part())
+        imsg("SMPP deliver_sm seq %u is part %d of %d (reference %d)", in.p->sequence,
+             m->concat.part, m->concat.total, m->concat.reference);
     return m;
 }
 

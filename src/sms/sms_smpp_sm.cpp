@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "foundation/log.h"
+#include "sms/sms_text.h"
 
 namespace tolvane {
 
@@ -189,13 +190,22 @@ bool smpp_receipt_of(const smpp_deliver& d, smpp_receipt& r) {
     return true;
 }
 
-std::vector<std::unique_ptr<pdu>> smpp_submits(std::string_view from, std::string_view to,
-                                               std::string_view text,
-                                               const smpp_submit_options& o) {
-    std::vector<std::unique_ptr<pdu>> out;
-    smpp_address src = smpp_source_address(from);
-    smpp_address dst = smpp_dest_address(to, o.dest_ton, o.dest_npi);
-    std::string_view sm = text.substr(0, SMPP_SHORT_MESSAGE_MAX);
+namespace {
+
+// The text of a GSM part in the character set the centre asked for: the septets as
+// they are (data_coding 0), Latin-1 (3) or IA5 (1; what ASCII lacks becomes "?").
+std::string gsm_part_as(const std::string& septets, int gsm_coding) {
+    if (gsm_coding == 0) return septets;
+    std::string latin1 = latin1_from_utf8(gsm_septets_to_utf8(septets));
+    if (gsm_coding == 1)
+        for (char& c : latin1)
+            if (static_cast<unsigned char>(c) > 0x7F) c = '?';
+    return latin1;
+}
+
+std::unique_ptr<pdu> submit_pdu(const smpp_address& src, const smpp_address& dst, int esm_class,
+                                int registered_delivery, int data_coding,
+                                std::string_view short_message) {
     auto req = pdu_new(SMPP_SUBMIT_SM, 0);
     pdu& p = *req;
     pdu_add_string(p, "", SMPP_SERVICE_TYPE_MAX);
@@ -205,21 +215,119 @@ std::vector<std::unique_ptr<pdu>> smpp_submits(std::string_view from, std::strin
     pdu_add_int(p, static_cast<std::uint32_t>(dst.ton), 1);
     pdu_add_int(p, static_cast<std::uint32_t>(dst.npi), 1);
     pdu_add_string(p, dst.addr, SMPP_ADDR_MAX);
-    pdu_add_int(p, 0, 1);       // esm_class
+    pdu_add_int(p, static_cast<std::uint32_t>(esm_class), 1);
     pdu_add_int(p, 0, 1);       // protocol_id
     pdu_add_int(p, 0, 1);       // priority_flag
     pdu_add_string(p, "", 17);  // schedule_delivery_time
     pdu_add_string(p, "", 17);  // validity_period
-    pdu_add_int(p, static_cast<std::uint32_t>(o.registered_delivery), 1);
+    pdu_add_int(p, static_cast<std::uint32_t>(registered_delivery), 1);
     pdu_add_int(p, 0, 1);  // replace_if_present_flag
-    pdu_add_int(p, 0, 1);  // data_coding
+    pdu_add_int(p, static_cast<std::uint32_t>(data_coding), 1);
     pdu_add_int(p, 0, 1);  // sm_default_msg_id
-    pdu_add_int(p, static_cast<std::uint32_t>(sm.size()), 1);
-    pdu_add_octet(p, sm.data(), sm.size());
-    if (text.size() > sm.size())
-        imsg("SMPP submit_sm: text of %zu octets cut to %zu", text.size(), sm.size());
-    out.push_back(std::move(req));
+    pdu_add_int(p, static_cast<std::uint32_t>(short_message.size()), 1);
+    pdu_add_octet(p, short_message.data(), short_message.size());
+    return req;
+}
+
+void add_tlv(pdu& p, std::uint16_t tag, std::string_view value) {
+    pdu_add_int(p, tag, 2);
+    pdu_add_int(p, static_cast<std::uint32_t>(value.size()), 2);
+    pdu_add_octet(p, value.data(), value.size());
+}
+
+std::string be(std::uint32_t v, int octets) {
+    std::string out;
+    for (int i = octets - 1; i >= 0; --i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
     return out;
+}
+
+}  // namespace
+
+std::vector<std::unique_ptr<pdu>> smpp_submits(std::string_view from, std::string_view to,
+                                               std::string_view text,
+                                               const smpp_submit_options& o) {
+    std::vector<std::unique_ptr<pdu>> out;
+    const smpp_address src = smpp_source_address(from);
+    const smpp_address dst = smpp_dest_address(to, o.dest_ton, o.dest_npi);
+    const sms_coding coding = sms_coding_parse(o.coding).value_or(sms_coding::automatic);
+    if (coding == sms_coding::latin1) {
+        // The bytes as they always went: Latin-1, data_coding 0, one message.
+        std::string bytes = latin1_from_utf8(text);
+        if (bytes.size() > SMPP_SHORT_MESSAGE_MAX) {
+            imsg("SMPP submit_sm: text of %zu octets cut to %zu", bytes.size(),
+                 SMPP_SHORT_MESSAGE_MAX);
+            bytes.resize(SMPP_SHORT_MESSAGE_MAX);
+        }
+        out.push_back(submit_pdu(src, dst, 0, o.registered_delivery, 0, bytes));
+        return out;
+    }
+    const int reference = o.long_mode == smpp_long_mode::payload ? 0 : sms_next_reference(to);
+    // A payload carries the whole text at once: up to the part limit, never cut short
+    // at one SMS's length.
+    sms_split split = sms_text_split(text, coding, o.max_parts, reference);
+    if (split.cut)
+        imsg("SMPP submit_sm: text cut to %d parts (%zu characters sent)", o.max_parts,
+             split.characters);
+    if (split.substituted > 0)
+        imsg("SMPP submit_sm: %zu characters not in the GSM alphabet sent as \"?\"",
+             split.substituted);
+    const bool gsm = split.alphabet == sms_alphabet::gsm;
+    const int data_coding = gsm ? o.gsm_coding : 8;
+    auto data_of = [&](const sms_part& part) {
+        return gsm ? gsm_part_as(part.data, o.gsm_coding) : part.data;
+    };
+    const std::size_t n = split.parts.size();
+    if (n == 1) {
+        out.push_back(submit_pdu(src, dst, 0, o.registered_delivery, data_coding,
+                                 data_of(split.parts[0])));
+        return out;
+    }
+    if (o.long_mode == smpp_long_mode::payload) {
+        std::string all;
+        for (const sms_part& part : split.parts) all += data_of(part);
+        auto p = submit_pdu(src, dst, 0, o.registered_delivery, data_coding, "");
+        add_tlv(*p, SMPP_TLV_MESSAGE_PAYLOAD, all);
+        out.push_back(std::move(p));
+        return out;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const sms_part& part = split.parts[i];
+        if (o.long_mode == smpp_long_mode::sar) {
+            auto p = submit_pdu(src, dst, 0, o.registered_delivery, data_coding, data_of(part));
+            add_tlv(*p, SMPP_TLV_SAR_MSG_REF_NUM, be(static_cast<std::uint32_t>(split.reference), 2));
+            add_tlv(*p, SMPP_TLV_SAR_TOTAL_SEGMENTS, be(static_cast<std::uint32_t>(n), 1));
+            add_tlv(*p, SMPP_TLV_SAR_SEGMENT_SEQNUM, be(static_cast<std::uint32_t>(i + 1), 1));
+            out.push_back(std::move(p));
+        } else {
+            out.push_back(submit_pdu(src, dst, SMPP_ESM_UDHI, o.registered_delivery, data_coding,
+                                     part.udh + data_of(part)));
+        }
+    }
+    return out;
+}
+
+bool smpp_decode_text(const smpp_deliver& d, bool gsm_as_latin1, std::string& text,
+                      sms_concat& concat, std::string& reason) {
+    std::string_view data = d.short_message;
+    const std::string* payload = d.tlv(SMPP_TLV_MESSAGE_PAYLOAD);
+    if (data.empty() && payload != nullptr) data = *payload;
+    sms_decoded out;
+    bool ok = sms_decode_user_data(sms_data_coding_kind(d.data_coding, gsm_as_latin1),
+                                   (d.esm_class & SMPP_ESM_UDHI) != 0, data, out, reason);
+    text = std::move(out.text);
+    concat = out.concat;
+    const std::string* ref = d.tlv(SMPP_TLV_SAR_MSG_REF_NUM);
+    const std::string* total = d.tlv(SMPP_TLV_SAR_TOTAL_SEGMENTS);
+    const std::string* seq = d.tlv(SMPP_TLV_SAR_SEGMENT_SEQNUM);
+    if (ref && total && seq && ref->size() == 2 && total->size() == 1 && seq->size() == 1) {
+        auto octet = [](const std::string& v, std::size_t i) {
+            return static_cast<int>(static_cast<unsigned char>(v[i]));
+        };
+        concat.reference = octet(*ref, 0) << 8 | octet(*ref, 1);
+        concat.total = octet(*total, 0);
+        concat.part = octet(*seq, 0);
+    }
+    return ok;
 }
 
 }  // namespace tolvane

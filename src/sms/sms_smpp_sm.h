@@ -23,6 +23,7 @@
 
 #include "sms/sms.h"
 #include "sms/sms_smpp_pdu.h"
+#include "sms/sms_text.h"
 
 namespace tolvane {
 
@@ -107,6 +108,14 @@ struct smpp_receipt {
     bool final() const;
     bool failed() const { return final() && state != "DELIVERED"; }
 };
+
+// The text of a delivered message as UTF-8 (short_message, or message_payload when
+// short_message is empty), read by its data_coding (0 as GSM, or Latin-1 when
+// gsm_as_latin1), a user-data header parsed and never shown; concat from the header or
+// the sar_* parameters. False with a reason when a length does not fit (the text then
+// holds what could be read).
+bool smpp_decode_text(const smpp_deliver& d, bool gsm_as_latin1, std::string& text,
+                      sms_concat& concat, std::string& reason);
 
 // True when d is a delivery receipt (esm_class type 0x04, or a receipted_message_id);
 // r then holds what it says, from the optional parameters where given, else from the

@@ -222,8 +222,9 @@ function command(line) {
                     fields.message_state = states[c.stat] || 7;
                 }
             } else {
+                // A text goes as a centre sends it with data_coding 0: GSM septets.
                 fields.short_message = c.hex !== undefined ? Buffer.from(c.hex, 'hex')
-                    : Buffer.from(c.text || '', 'latin1');
+                    : Buffer.from(defs.gsmCoder.encode(c.text || ''));
                 if (c.payload_hex !== undefined)
                     fields.message_payload = Buffer.from(c.payload_hex, 'hex');
                 if (c.sar) {
