@@ -412,8 +412,9 @@ TEST_F(SmsToMail, RelayRefusalIsRetriedThenRecorded) {
     EXPECT_EQ(server.sessions(), 3);
     std::vector<std::string> msgs = log.messages();
     EXPECT_EQ(std::count(msgs.begin(), msgs.end(), "Message send failed, retry in 1 mins..."), 2);
-    EXPECT_EQ(records(), std::vector<std::string>{"FAILURE|SMS|+61412345678|jane@gw.example|T|"
-                                                  "Un-expected reply from SMTP server|"});
+    EXPECT_EQ(records(), std::vector<std::string>{
+                             "FAILURE|SMS|+61412345678|jane@gw.example|T|"
+                             "Un-expected reply from SMTP server (RCPT: 550 no such user)|"});
     EXPECT_EQ(inbound.accepted.size(), 1u) << "acknowledged once stored, before the relay";
     EXPECT_TRUE(inbound.rejected.empty());
     EXPECT_TRUE(outbound.sent.empty()) << "a relay failure is not answered by SMS";
@@ -462,7 +463,8 @@ TEST_F(SmsToMail, FailedRelayWaitsItsMinutesInTheQueueWithItsError) {
     std::vector<queue_entry> waiting = queue->list(QUEUE_SMS_TO_MAIL);
     ASSERT_EQ(waiting.size(), 1u);
     EXPECT_EQ(waiting[0].attempts, 1u);
-    EXPECT_EQ(waiting[0].last_error, "Un-expected reply from SMTP server");
+    EXPECT_EQ(waiting[0].last_error,
+              "Un-expected reply from SMTP server (RCPT: 451 try again later)");
     EXPECT_FALSE(queue->claim(QUEUE_SMS_TO_MAIL, before + 4 * 60 * 1000));
     std::optional<std::int64_t> next = queue->next_ready(QUEUE_SMS_TO_MAIL, before);
     ASSERT_TRUE(next);
@@ -670,9 +672,15 @@ std::unique_ptr<TestSms> a_part(const std::string& from, const std::string& body
 TEST_F(SmsToMail, PartsOutOfOrderWithADuplicateBecomeOneMail) {
     set("sms_static", "true");
     set("gsm_number", "0499000001");
-    deliver(a_part("+61455500001", "Gr\xC3\xBC\xC3\x9F" "e, ", 7, 3, 2));
+    deliver(a_part("+61455500001",
+                   "Gr\xC3\xBC\xC3\x9F"
+                   "e, ",
+                   7, 3, 2));
     deliver(a_part("+61455500001", "\xF0\x9F\x98\x80 end", 7, 3, 3));
-    deliver(a_part("+61455500001", "Gr\xC3\xBC\xC3\x9F" "e, ", 7, 3, 2));  // repeated
+    deliver(a_part("+61455500001",
+                   "Gr\xC3\xBC\xC3\x9F"
+                   "e, ",
+                   7, 3, 2));  // repeated
     EXPECT_TRUE(server.data().empty()) << "nothing is mailed before the set is complete";
     EXPECT_EQ(inbound.accepted.size(), 3u) << "every part is answered when it is held";
     deliver(a_part("+61455500001", "Start: ", 7, 3, 1));
