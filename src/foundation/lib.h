@@ -34,6 +34,16 @@ int istrue(const char* text);
 // "false", "no", "n", "off" in any case.
 int isfalse(const char* text);
 
+// ---- C texts that may be null (settings values, transport answers) ----
+// True for a text with at least one character.
+inline bool has_text(const char* s) {
+    return s != nullptr && *s != '\0';
+}
+// The text, or "" for null.
+inline const char* or_empty(const char* s) {
+    return s != nullptr ? s : "";
+}
+
 // ---- cutting text ----
 // Words of text separated by any of delims (runs count as one); empty delims gives the
 // whole text as one word.

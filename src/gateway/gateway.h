@@ -144,6 +144,16 @@ int password_tool(std::FILE* in, std::FILE* out, const std::string& path);
 int install_scripts(const std::string& dir, std::string& reason);
 
 // ---- start, run, stop ----
+// The body of a receiving loop's callback (sms_wait) around one message path:
+//   SMS_WAITING   on_idle (when given) and 1, going on; once shutdown is signalled
+//                 ("<who> Callback noticed shutdown signalled") 0, after the message
+//                 threads still running on s have ended or drain_ms has passed, so that
+//                 the shutdown that follows rarely has to keep their objects;
+//   SMS_INCOMING  the message goes to on_message (on the message's own thread);
+//   SMS_ERRORCODE logged ("<who> Callback Error <code>:<text>"), and the loop ends.
+int receiving_callback(sms* s, int event, const sms_cb_arg& arg, const char* who, long drain_ms,
+                       const std::function<void(std::unique_ptr<sms_message>&)>& on_message,
+                       const std::function<void()>& on_idle = nullptr);
 int gateway_main(int argc, char** argv);
 // Start-up steps; 0 on a fatal error (already reported), -2 when a command-line tool ran
 // (its status in tool_status), 1 when the main loop may start.

@@ -38,18 +38,6 @@ const char* value_of(rini* r, int key) {
 const char* value_of_ini(const SIni* ini, int key) {
     return sini_getx(ini, key, nullptr, nullptr, 0);
 }
-bool has_text(const char* s) {
-    return s != nullptr && *s != '\0';
-}
-const char* or_empty(const char* s) {
-    return s != nullptr ? s : "";
-}
-
-std::string transport_error(sms* s, int err) {
-    std::string bf;
-    sms_error(s, err, bf);
-    return bf;
-}
 
 // A free pool number bound to the sender, under the pool lock so that one number never
 // goes to two senders.
@@ -117,7 +105,7 @@ class MailJob {
             gateway_count_mail(MAIL_REFUSED_STORAGE);
             int err = sms_msg_reject(p_.smtp, m(), 452, "Insufficient system storage");
             if (err != 0)
-                emsg("Message send error SMTP [%d:%s]", err, transport_error(p_.smtp, err).c_str());
+                emsg("Message send error SMTP [%d:%s]", err, sms_error_text(p_.smtp, err).c_str());
             return;
         }
         dmsg("Ready to send...");
@@ -126,7 +114,7 @@ class MailJob {
         if (err != 0) {
             // The client may not have seen the reply; the SMS go out all the same, as a
             // mail server that lost the connection after its "250" would deliver.
-            emsg("Message send error SMTP [%d:%s]", err, transport_error(p_.smtp, err).c_str());
+            emsg("Message send error SMTP [%d:%s]", err, sms_error_text(p_.smtp, err).c_str());
         }
     }
 
@@ -209,7 +197,7 @@ class MailJob {
     bool receive() {
         int err = sms_msg_recv(p_.smtp, m());
         if (err != 0) {
-            emsg("Message recv error SMTP [%d:%s]", err, transport_error(p_.smtp, err).c_str());
+            emsg("Message recv error SMTP [%d:%s]", err, sms_error_text(p_.smtp, err).c_str());
             return false;
         }
         return true;
@@ -404,7 +392,7 @@ void fail(const MailSender& s, const queue_entry& e, const std::string& why) {
     int nerr = sms_send(s.relay, &headers, e.originator, e.billing, notice);
     if (nerr != 0)
         emsg("Failed to mail the failure notice to [%s] [%d:%s]", e.billing.c_str(), nerr,
-             transport_error(s.relay, nerr).c_str());
+             sms_error_text(s.relay, nerr).c_str());
 }
 
 }  // namespace
@@ -500,7 +488,7 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
             emsg("Message send failed, retry...");
             if (job.stopping() || (s.up && !s.up())) {
                 // Kept for after the restart or for the transport's return.
-                job.later(cut(transport_error(s.send, err)), 0);
+                job.later(cut(sms_error_text(s.send, err)), 0);
                 return;
             }
         }
@@ -519,20 +507,20 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
         if (err == 0) break;
         if (sms_mode(s.send) == SMS_SMPP && sms_smpp_temporary(err)) {
             // The centre is away or keeps asking to slow down: not a failure of this SMS.
-            job.later(cut(transport_error(s.send, err)), SMPP_TEMPORARY_RETRY_MS);
+            job.later(cut(sms_error_text(s.send, err)), SMPP_TEMPORARY_RETRY_MS);
             return;
         }
     }
     if (err != 0 && s.up && !s.up()) {
         // The transport went down under the send: the entry waits for it to come back
         // (with at least one attempt left) instead of failing for good.
-        std::string why = cut(transport_error(s.send, err));
+        std::string why = cut(sms_error_text(s.send, err));
         imsg("SMS to [%s] waits: the transport is down (%s)", e.destination.c_str(), why.c_str());
         job.later(why, 0);
         return;
     }
     if (err != 0) {
-        std::string why = cut(transport_error(s.send, err));
+        std::string why = cut(sms_error_text(s.send, err));
         emsg("Message send error OTHER [%d:%s]", err, why.c_str());
         fail(s, e, why);
         gateway_count_sms_failed(sms_mode(s.send));
@@ -589,39 +577,18 @@ void mail_to_sms(const MailPath& path, std::unique_ptr<sms_message>& msg) {
 }
 
 int incoming_smtp(sms* s, int event, const sms_cb_arg& arg, void* cb_data) {
-    switch (event) {
-        case SMS_WAITING:
-            if (ShutdownNow.load()) {
-                imsg("'Smtp' Callback noticed shutdown signalled");
-                // Let message threads finish first, so that the shutdown that follows
-                // rarely has to keep their objects.
-                for (long waited = 0; sms_busy(s) > 0 && waited < MAIL_DRAIN_MS; waited += 20)
-                    lib_msleep(20);
-                return 0;
-            }
-            return 1;
-        case SMS_INCOMING: {
-            if (arg.msg == nullptr || !*arg.msg) return 1;
-            MailPath path;
-            path.smtp = s;
-            path.relay = s;
-            path.send = Send.get();
-            path.recv = Recv;
-            path.reader = static_cast<rini*>(cb_data);
-            path.queue = Queue.get();
-            path.limits.reserve(MR.size());
-            for (const auto& mr : MR) path.limits.push_back(mr.get());
-            mail_to_sms(path, *arg.msg);
-            return 1;
-        }
-        case SMS_ERRORCODE: {
-            int err = arg.err != nullptr ? *arg.err : 0;
-            emsg("'Smtp' Callback Error %d:%s", err, transport_error(s, err).c_str());
-            return 0;
-        }
-        default:
-            return 1;
-    }
+    return receiving_callback(s, event, arg, "'Smtp'", MAIL_DRAIN_MS, [&](auto& msg) {
+        MailPath path;
+        path.smtp = s;
+        path.relay = s;
+        path.send = Send.get();
+        path.recv = Recv;
+        path.reader = static_cast<rini*>(cb_data);
+        path.queue = Queue.get();
+        path.limits.reserve(MR.size());
+        for (const auto& mr : MR) path.limits.push_back(mr.get());
+        mail_to_sms(path, msg);
+    });
 }
 
 }  // namespace tolvane

@@ -76,6 +76,31 @@ int console_send(std::string_view to, std::string_view text, std::string& why) {
     return err;
 }
 
+int receiving_callback(sms* s, int event, const sms_cb_arg& arg, const char* who, long drain_ms,
+                       const std::function<void(std::unique_ptr<sms_message>&)>& on_message,
+                       const std::function<void()>& on_idle) {
+    switch (event) {
+        case SMS_WAITING:
+            if (!ShutdownNow.load()) {
+                if (on_idle) on_idle();
+                return 1;
+            }
+            imsg("%s Callback noticed shutdown signalled", who);
+            (void)sms_drain(s, drain_ms);
+            return 0;
+        case SMS_INCOMING:
+            if (arg.msg != nullptr && *arg.msg) on_message(*arg.msg);
+            return 1;
+        case SMS_ERRORCODE: {
+            int err = arg.err != nullptr ? *arg.err : 0;
+            emsg("%s Callback Error %d:%s", who, err, sms_error_text(s, err).c_str());
+            return 0;
+        }
+        default:
+            return 1;
+    }
+}
+
 void gateway_mainloop() {
     web_status_install_probe();
     if (Command && !web_accept_start(Command.get(), CommandHttps)) {

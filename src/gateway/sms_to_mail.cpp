@@ -28,20 +28,8 @@ constexpr const char* kUndeliverable =
 const char* value_of(const SIni* ini, int key, const char* part = nullptr, int count = 0) {
     return sini_getx(ini, key, nullptr, part, count);
 }
-bool has_text(const char* s) {
-    return s != nullptr && *s != '\0';
-}
-const char* or_empty(const char* s) {
-    return s != nullptr ? s : "";
-}
 bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
-}
-
-std::string transport_error(sms* s, int err) {
-    std::string bf;
-    sms_error(s, err, bf);
-    return bf;
 }
 
 // Appends add to out so that out holds at most limit characters.
@@ -119,7 +107,7 @@ class SmsJob {
              static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(p_.recv) & 0xffffffffu));
         int err = sms_msg_recv(p_.recv, m());
         if (err != 0) {
-            emsg("Message recv error Other [%d:%s]", err, transport_error(p_.recv, err).c_str());
+            emsg("Message recv error Other [%d:%s]", err, sms_error_text(p_.recv, err).c_str());
             answer_ = SMS_RETRY_LATER;
             return;
         }
@@ -249,7 +237,7 @@ class SmsJob {
                 to_number_.empty() ? cut(or_empty(value_of(p_.ini, GSM_NUMBER))) : to_number_;
             int err = sms_send(p_.send, nullptr, from, number_, text);
             if (err != 0) {
-                std::string why = cut(transport_error(p_.send, err));
+                std::string why = cut(sms_error_text(p_.send, err));
                 emsg("Failed to send the undeliverable notice to (%s) [%d:%s]", number_.c_str(),
                      err, why.c_str());
                 msgrec_write("FAILURE", "LOCAL", from, number_, why, "log", false);
@@ -453,7 +441,7 @@ void deliver_sms_entry(const SmsRelay& r, DeliveryJob& job) {
         job.done(true, std::string());
         return;
     }
-    std::string error = cut(transport_error(r.relay, err));
+    std::string error = cut(sms_error_text(r.relay, err));
     int retries = s_atoi(value_of(r.ini, SMTP_RETRIES));
     if (static_cast<long>(e.attempts) <= static_cast<long>(retries)) {
         int wait = s_atoi(value_of(r.ini, SMTP_RETRY_WAIT));
@@ -490,54 +478,27 @@ int sms_concat_expire(const SmsPath& path) {
 }
 
 int incoming_other(sms* s, int event, const sms_cb_arg& arg, void* cb_data) {
-    switch (event) {
-        case SMS_WAITING: {
-            if (ShutdownNow.load()) {
-                imsg("'Other' Callback noticed shutdown signalled");
-                for (long waited = 0; sms_busy(s) > 0 && waited < SMS_DRAIN_MS; waited += 20)
-                    lib_msleep(20);
-                return 0;
-            }
-            // An idle moment: parts whose wait ran out are mailed as they are.
-            SmsPath path;
-            path.recv = s;
-            path.relay = Smtp.get();
-            path.send = Send.get();
-            rini* reader = static_cast<rini*>(cb_data);
-            path.ini = reader != nullptr ? rini_table(reader) : ConfigSettings.get();
-            std::shared_ptr<const aliases> alias_file = alias_table();
-            std::shared_ptr<const aliases> delivery_file = delivery_table();
-            path.af = alias_file.get();
-            path.df = delivery_file.get();
-            path.queue = Queue.get();
-            sms_concat_expire(path);
-            return 1;
-        }
-        case SMS_INCOMING: {
-            if (arg.msg == nullptr || !*arg.msg) return 1;
-            SmsPath path;
-            path.recv = s;
-            path.relay = Smtp.get();
-            path.send = Send.get();
-            rini* reader = static_cast<rini*>(cb_data);
-            path.ini = reader != nullptr ? rini_table(reader) : ConfigSettings.get();
-            // Held for the whole SMS: a reload may replace the tables meanwhile.
-            std::shared_ptr<const aliases> alias_file = alias_table();
-            std::shared_ptr<const aliases> delivery_file = delivery_table();
-            path.af = alias_file.get();
-            path.df = delivery_file.get();
-            path.queue = Queue.get();
-            sms_to_mail(path, *arg.msg);
-            return 1;
-        }
-        case SMS_ERRORCODE: {
-            int err = arg.err != nullptr ? *arg.err : 0;
-            emsg("'Other' Callback Error %d:%s", err, transport_error(s, err).c_str());
-            return 0;
-        }
-        default:
-            return 1;
-    }
+    // Held for the whole SMS: a reload may replace the tables meanwhile.
+    std::shared_ptr<const aliases> alias_file;
+    std::shared_ptr<const aliases> delivery_file;
+    auto path_of = [&] {
+        SmsPath path;
+        path.recv = s;
+        path.relay = Smtp.get();
+        path.send = Send.get();
+        rini* reader = static_cast<rini*>(cb_data);
+        path.ini = reader != nullptr ? rini_table(reader) : ConfigSettings.get();
+        alias_file = alias_table();
+        delivery_file = delivery_table();
+        path.af = alias_file.get();
+        path.df = delivery_file.get();
+        path.queue = Queue.get();
+        return path;
+    };
+    return receiving_callback(
+        s, event, arg, "'Other'", SMS_DRAIN_MS, [&](auto& msg) { sms_to_mail(path_of(), msg); },
+        // An idle moment: parts whose wait ran out are mailed as they are.
+        [&] { sms_concat_expire(path_of()); });
 }
 
 }  // namespace tolvane

@@ -109,10 +109,6 @@ void tcp_sink(const char* text) {
     emsg("%s", text ? text : "");
 }
 
-bool has_text(const char* s) {
-    return s != nullptr && s[0] != '\0';
-}
-
 // Why a directory cannot take our files.
 std::string directory_problem(const std::string& dir) {
     struct stat st {};
@@ -122,26 +118,18 @@ std::string directory_problem(const std::string& dir) {
     return "unknown error";
 }
 
-// The receiving thread: counted in by the starter, so that shutdown waits for it even
-// when it has not run yet; counts itself out at its end.
-void receiving_thread(sms* s, sms_callback cb, rini* reader) {
-    seed_random();
-    sms_wait(s, RECV_POLL_MS, cb, reader);
-    rmv_thread();
-}
-
+// The receiving thread, counted so that shutdown waits for it. Its settings reader is
+// owned by start-up (ReceiverReaders): message threads borrow it.
 int start_receiver(sms* s, sms_callback cb) {
     std::shared_ptr<rini> reader(rini_init(ConfigSettings.get()));
     if (!reader) return 0;
     ReceiverReaders.push_back(reader);
-    add_thread();
-    auto t = th_new([s, cb, r = reader.get()] { receiving_thread(s, cb, r); });
-    if (!t) {
-        rmv_thread();
-        return 0;
-    }
-    th_free(t);
-    return 1;
+    return start_counted_thread([s, cb, r = reader.get()] {
+        seed_random();
+        sms_wait(s, RECV_POLL_MS, cb, r);
+    })
+               ? 1
+               : 0;
 }
 
 // Opens a transport for an SMS direction; 0 after a fatal report.
@@ -272,10 +260,11 @@ static void warn_open_listener(const std::vector<std::string>& addresses) {
         if (wild_list("203.0.113.77", v) || wild_list("2001:db8::77", v)) any_client = true;
     }
     if (!any_client || iequals(setting_str(SMTP_AUTH), "required")) return;
-    emsg("Warning: SMTP listener on %s takes mail from any address without authentication: anyone "
-         "who can reach it sends SMS. Close it with smtp_listen 127.0.0.1, accept_ip or "
-         "smtp_auth required",
-         open.c_str());
+    emsg(
+        "Warning: SMTP listener on %s takes mail from any address without authentication: anyone "
+        "who can reach it sends SMS. Close it with smtp_listen 127.0.0.1, accept_ip or "
+        "smtp_auth required",
+        open.c_str());
 }
 
 smtp_init smtp_side_init(SIni* ini) {

@@ -489,18 +489,13 @@ void command_thread(CHAN* conn) {
 int web_admin_start(std::unique_ptr<CHAN> conn) {
     std::shared_ptr<CHAN> c(std::move(conn));
     open_connections.fetch_add(1);
-    auto t = th_new([c] {
-        command_thread(c.get());
-        open_connections.fetch_sub(1);
-        rmv_thread();
-    });
-    if (!t) {
-        open_connections.fetch_sub(1);
-        rmv_thread();
-        return 0;
-    }
-    th_free(t);
-    return 1;
+    if (start_counted_thread([c] {
+            command_thread(c.get());
+            open_connections.fetch_sub(1);
+        }))
+        return 1;
+    open_connections.fetch_sub(1);
+    return 0;
 }
 
 void web_accept_loop(CHAN* listener, bool https) {
@@ -543,24 +538,13 @@ void web_accept_loop(CHAN* listener, bool https) {
                 continue;
             }
         }
-        add_thread();
         if (!web_admin_start(std::move(c))) emsg("Failed to start a web administration thread");
     }
 }
 
 int web_accept_start(CHAN* listener, bool https) {
     if (!listener) return 0;
-    add_thread();
-    auto t = th_new([listener, https] {
-        web_accept_loop(listener, https);
-        rmv_thread();
-    });
-    if (!t) {
-        rmv_thread();
-        return 0;
-    }
-    th_free(t);
-    return 1;
+    return start_counted_thread([listener, https] { web_accept_loop(listener, https); }) ? 1 : 0;
 }
 
 }  // namespace tolvane

@@ -47,9 +47,8 @@ inline constexpr int WEB_MAX_CONNECTIONS_DEFAULT = 256;
 int web_accept_start(CHAN* listener, bool https);
 // The accepting loop itself, until ShutdownNow is set.
 void web_accept_loop(CHAN* listener, bool https);
-// Serves one accepted connection on a thread of its own. The caller has counted a
-// thread in; the thread counts itself out. 0 when no thread could be started (the
-// connection is then closed and the count given back).
+// Serves one accepted connection on a counted thread of its own (start_counted_thread).
+// 0 when no thread could be started (the connection is then closed).
 int web_admin_start(std::unique_ptr<CHAN> conn);
 // Connections being served now.
 int web_connections_open();

@@ -44,14 +44,6 @@ constexpr auto POOL_IDLE = std::chrono::seconds(60);
 // Where a hand-over on this thread puts the connection's next message.
 thread_local std::unique_ptr<smtp_message>* t_next = nullptr;
 
-void busy_add(sms* s, int n) {
-    {
-        std::lock_guard<std::mutex> g(s->busy_lock);
-        s->busy += n;
-    }
-    s->busy_changed.notify_all();
-}
-
 // Every mail of one connection, in turn.
 void run_session(sms* owner, std::unique_ptr<smtp_message> first) {
     std::unique_ptr<smtp_message> next = std::move(first);
@@ -67,7 +59,7 @@ void run_session(sms* owner, std::unique_ptr<smtp_message> first) {
         // Whatever the callback left is released here, never dropped silently.
         if (cur) owner->msg_free(cur);
     }
-    busy_add(owner, -1);
+    sms_busy_add(owner, -1);
 }
 
 void worker(std::shared_ptr<smtp_session_pool> p, sms* owner) {
@@ -104,7 +96,7 @@ bool smtp_session_start(sms_smtp& d, std::unique_ptr<smtp_message> m) {
         d.session_pool->max_threads = d.max_sessions > 0 ? d.max_sessions : 4096;
     }
     std::shared_ptr<smtp_session_pool> p = d.session_pool;
-    busy_add(owner, 1);
+    sms_busy_add(owner, 1);
     std::lock_guard<std::mutex> g(p->m);
     p->tasks.push_back(std::move(m));
     if (p->waiting >= static_cast<int>(p->tasks.size())) {
@@ -125,7 +117,7 @@ bool smtp_session_start(sms_smtp& d, std::unique_ptr<smtp_message> m) {
         // Nothing will ever take it: the client is closed.
         std::unique_ptr<smtp_message> lost = std::move(p->tasks.back());
         p->tasks.pop_back();
-        busy_add(owner, -1);
+        sms_busy_add(owner, -1);
         return true;
     }
     return true;

@@ -20,6 +20,7 @@
 #include "foundation/fileio.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "records/record_file.h"
 
 namespace tolvane {
 
@@ -119,10 +120,6 @@ class KeyIndex {
     std::vector<Slot> slots_;
     std::size_t used_ = 0;
 };
-
-bool is_binary(unsigned char c) {
-    return (c < 0x20 && c != '\t') || c == 0x7f;
-}
 
 // A key as it is counted and stored: cut at the text limit, control bytes made
 // visible, so that distinct keys never share a line and a key never breaks one.
@@ -275,35 +272,22 @@ bool load_kind(msgrecs_data& mr, int kind, std::string& err) {
     l.file_exists = true;
     l.last_change = st.st_mtime;
     bool damaged = false;
-    std::size_t pos = 0;
     int lineno = 0;
-    while (pos < data.size()) {
-        ++lineno;
-        std::size_t nl = data.find('\n', pos);
-        if (nl == std::string::npos) {
-            emsg("MsgRec [%s] line %d unfinished, skipped", l.path.c_str(), lineno);
-            damaged = true;
-            break;
-        }
-        std::string_view line(data.data() + pos, nl - pos);
-        std::size_t start = pos;
-        pos = nl + 1;
-        while (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-            damaged = true;  // the digits are no longer where an in-place write expects them
-        }
-        if (line.empty()) continue;
+    std::size_t unfinished = for_each_record_line(data, [&](const record_line& rl) {
+        lineno = rl.number;
+        std::string_view line = rl.text;
+        std::size_t start = rl.start;
+        // The digits are no longer where an in-place write expects them.
+        if (rl.had_cr) damaged = true;
+        if (line.empty()) return;
         const char* why = nullptr;
         std::size_t d = line.rfind(mr.delimiter);
-        if (std::any_of(line.begin(), line.end(), [&](char c) {
-                return c != mr.delimiter && is_binary(static_cast<unsigned char>(c));
-            }))
+        if (holds_control_bytes(line, mr.delimiter))
             why = "holds control bytes";
         else if (d == std::string_view::npos)
             why = "has too few fields";
         std::string_view num = why ? std::string_view() : line.substr(d + 1);
-        bool neg = !num.empty() && num[0] == '-';
-        std::string_view digits = neg ? num.substr(1) : num;
+        std::string_view digits = num.starts_with('-') ? num.substr(1) : num;
         long long value = 0;
         if (!why) {
             if (!all_digits(digits))
@@ -311,15 +295,14 @@ bool load_kind(msgrecs_data& mr, int kind, std::string& err) {
             else if (num.size() > 10)
                 why = "has a count wider than ten digits";
             else {
-                for (char c : digits) value = value * 10 + (c - '0');
-                if (neg) value = -value;
+                value = parse_decimal(num).value_or(0);
                 if (value > INT_MAX || value < INT_MIN) why = "has a count out of range";
             }
         }
         if (why) {
             emsg("MsgRec [%s] line %d %s, skipped", l.path.c_str(), lineno, why);
             damaged = true;
-            continue;
+            return;
         }
         if (num.size() != 10) damaged = true;
         msgrec& e = l.entries.emplace_back();
@@ -327,6 +310,10 @@ bool load_kind(msgrecs_data& mr, int kind, std::string& err) {
         e.count = static_cast<int>(value);
         e.index = static_cast<long>(start + d + 1);
         l.add_index(&e);
+    });
+    if (unfinished != std::string_view::npos) {
+        emsg("MsgRec [%s] line %d unfinished, skipped", l.path.c_str(), lineno + 1);
+        damaged = true;
     }
     if (damaged && !rewrite_counter_file(mr, l, st)) {
         // Positions can no longer be trusted: keep the counts in memory only.

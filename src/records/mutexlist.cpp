@@ -95,4 +95,18 @@ int thread_count() {
     return threads.load();
 }
 
+bool start_counted_thread(std::function<void()> fn) {
+    add_thread();
+    auto t = th_new([fn = std::move(fn)] {
+        fn();
+        rmv_thread();
+    });
+    if (!t) {
+        rmv_thread();
+        return false;
+    }
+    th_free(t);
+    return true;
+}
+
 }  // namespace tolvane

@@ -11,6 +11,8 @@
 //   add_thread(); ...; rmv_thread();
 #pragma once
 
+#include <functional>
+
 #include "foundation/srcloc.h"
 
 namespace tolvane {
@@ -60,5 +62,9 @@ class ProcessLock {
 void add_thread();
 void rmv_thread();
 int thread_count();
+// Runs fn on a new detached worker thread, counted in before it starts (so that shutdown
+// waits for it even when it has not run yet) and out when fn returns. False, with
+// nothing counted, when no thread could be started.
+[[nodiscard]] bool start_counted_thread(std::function<void()> fn);
 
 }  // namespace tolvane

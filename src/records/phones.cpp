@@ -17,6 +17,7 @@
 #include "foundation/fileio.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "records/record_file.h"
 
 namespace tolvane {
 
@@ -46,7 +47,8 @@ std::string make_number(const Pool& p, long long index) {
     return p.country + p.service + std::to_string(p.min + index);
 }
 
-bool is_binary(unsigned char c) {
+// Stricter than a record line: a tab has no place in a phone file either.
+bool is_control_or_tab(unsigned char c) {
     return c < 0x20 || c == 0x7f;
 }
 
@@ -92,19 +94,6 @@ std::string file_of(const std::string& workpath, std::string_view number, bool c
     return attach_path(d2, std::string(number) + ".dat");
 }
 
-bool parse_int(std::string_view s, long long& out) {
-    bool neg = !s.empty() && s[0] == '-';
-    if (neg) s.remove_prefix(1);
-    if (s.empty() || s.size() > 18) return false;
-    long long v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + (c - '0');
-    }
-    out = neg ? -v : v;
-    return true;
-}
-
 // Reads "email|in|out|last|"; the address is what lies before the last three fields, so
 // an address holding "|" still reads back.
 bool read_pool_file(const std::string& path, phone& ph) {
@@ -124,17 +113,20 @@ bool read_pool_file(const std::string& path, phone& ph) {
     while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (!line.empty() && line.back() == '|') line.remove_suffix(1);
     for (char c : line)
-        if (is_binary(static_cast<unsigned char>(c))) {
+        if (is_control_or_tab(static_cast<unsigned char>(c))) {
             emsg("phone file [%s] holds control bytes, skipped", path.c_str());
             return false;
         }
     long long v[3];
     for (int i = 2; i >= 0; --i) {
         std::size_t bar = line.rfind('|');
-        if (bar == std::string_view::npos || !parse_int(line.substr(bar + 1), v[i])) {
+        std::optional<long long> field =
+            bar == std::string_view::npos ? std::nullopt : parse_decimal(line.substr(bar + 1));
+        if (!field) {
             emsg("phone file [%s] is damaged, skipped", path.c_str());
             return false;
         }
+        v[i] = *field;
         line = line.substr(0, bar);
     }
     if (line.empty()) {

@@ -18,14 +18,6 @@ namespace {
 
 const char* const mode_names[SMS_MODES] = {"GSM modem", "SMPP", "XML", "SMTP", "robot"};
 
-// Counts a message thread in and out of its handle, so that sms_free knows when
-// the handle is no longer in use.
-void busy_add(sms* s, int n) {
-    std::lock_guard<std::mutex> g(s->busy_lock);
-    s->busy += n;
-    s->busy_changed.notify_all();
-}
-
 }  // namespace
 
 const char* sms_mode_name(int mode) {
@@ -35,15 +27,11 @@ const char* sms_mode_name(int mode) {
 
 void sms_free(std::unique_ptr<sms>& s) {
     if (!s) return;
-    {
-        std::unique_lock<std::mutex> g(s->busy_lock);
-        if (!s->busy_changed.wait_for(g, std::chrono::milliseconds(SMS_FREE_WAIT_MS),
-                                      [&] { return s->busy == 0; })) {
-            emsg("sms_free: %d message threads still running on the %s transport; handle kept",
-                 s->busy, sms_mode_name(s->mode()));
-            (void)s.release();  // still in use by those threads: never freed
-            return;
-        }
+    if (!sms_drain(s.get(), SMS_FREE_WAIT_MS)) {
+        emsg("sms_free: %d message threads still running on the %s transport; handle kept",
+             sms_busy(s.get()), sms_mode_name(s->mode()));
+        (void)s.release();  // still in use by those threads: never freed
+        return;
     }
     s.reset();
 }
@@ -101,7 +89,7 @@ int sms_wait_incoming(sms* s, std::unique_ptr<sms_message> msg) {
     auto wd = std::make_shared<sms_wait_data>();
     wd->msg = std::move(msg);
     wd->s = s;
-    busy_add(s, 1);
+    sms_busy_add(s, 1);
     auto fn = [wd]() {
         sms* h = wd->s;
         std::srand(static_cast<unsigned>(std::time(nullptr) + std::clock()));
@@ -112,17 +100,32 @@ int sms_wait_incoming(sms* s, std::unique_ptr<sms_message> msg) {
         }
         // Whatever the callback left is released here, never dropped silently.
         if (wd->msg) h->msg_free(wd->msg);
-        busy_add(h, -1);
+        sms_busy_add(h, -1);
     };
     auto t = th_new(fn);
     if (!t) {
         emsg("sms_wait_incoming: cannot start a message thread; message released");
         if (wd->msg) s->msg_free(wd->msg);
-        busy_add(s, -1);
+        sms_busy_add(s, -1);
         return 0;
     }
     th_free(t);
     return 1;
+}
+
+void sms_busy_add(sms* s, int n) {
+    {
+        std::lock_guard<std::mutex> g(s->busy_lock);
+        s->busy += n;
+    }
+    s->busy_changed.notify_all();
+}
+
+bool sms_drain(sms* s, long limit_ms) {
+    if (!s) return true;
+    std::unique_lock<std::mutex> g(s->busy_lock);
+    return s->busy_changed.wait_for(g, std::chrono::milliseconds(limit_ms),
+                                    [s] { return s->busy == 0; });
 }
 
 int sms_busy(sms* s) {
@@ -166,6 +169,12 @@ void sms_msg_free(sms* s, std::unique_ptr<sms_message>& msg) {
     if (!s || !msg) return;
     s->msg_free(msg);
     msg.reset();  // a transport that forgot to null it must not leave it behind
+}
+
+std::string sms_error_text(sms* s, int err) {
+    std::string bf;
+    sms_error(s, err, bf);
+    return bf;
 }
 
 const std::string& sms_error(sms* s, int err, std::string& bf) {

@@ -99,8 +99,8 @@ struct gsm_init {
     int signal_timeout = 0;  // seconds
     int crlf = 0;
     // Waits of the dialogue (tests and modems known to be slow change them).
-    long reply_ms = 0;   // time-out of each reply line; 0 keeps 30000
-    long pause_ms = -1;  // pause between retried queries and signal checks; -1 keeps them
+    long reply_ms = 0;         // time-out of each reply line; 0 keeps 30000
+    long pause_ms = -1;        // pause between retried queries and signal checks; -1 keeps them
     long delete_retry_ms = 0;  // first wait before a refused delete is tried again; 0 keeps it
     sms_coding coding = sms_coding::automatic;  // the `sms_coding` setting
     int max_parts = SMS_MAX_PARTS_DEFAULT;      // the `sms_max_parts` setting
@@ -234,6 +234,12 @@ int sms_wait(sms* s, int timeout_msec, sms_callback cb, void* cb_data);
 int sms_wait_incoming(sms* s, std::unique_ptr<sms_message> msg);
 // Message threads currently running on the handle.
 int sms_busy(sms* s);
+// Counts a message thread in (1) or out (-1), for a transport that runs message threads
+// of its own; sms_drain and sms_free wait for the count to come back to 0.
+void sms_busy_add(sms* s, int n);
+// Waits up to limit_ms for the message threads running on the handle to end; true when
+// none is left (also for a null handle).
+bool sms_drain(sms* s, long limit_ms);
 
 int sms_msg_recv(sms* s, sms_message* msg);  // -1 for a null handle or message
 int sms_msg_accept(sms* s, sms_message* msg, int code, const char* reason);
@@ -247,5 +253,7 @@ void sms_msg_free(sms* s, std::unique_ptr<sms_message>& msg);
 
 // The text for err (at most 999 characters) in bf; returns bf.
 const std::string& sms_error(sms* s, int err, std::string& bf);
+// The same as a new text.
+std::string sms_error_text(sms* s, int err);
 
 }  // namespace tolvane

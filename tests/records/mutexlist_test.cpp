@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -74,6 +76,33 @@ TEST_F(ProcessLocks, ThreadCountGoesUpAndDownUnderLoad) {
     add_thread();
     EXPECT_EQ(thread_count(), base + 1);
     rmv_thread();
+}
+
+TEST_F(ProcessLocks, ACountedThreadIsCountedBeforeItRunsAndOutAfter) {
+    int base = thread_count();
+    std::mutex m;
+    std::condition_variable cv;
+    bool go = false, done = false;
+    int seen_inside = -1;
+    ASSERT_TRUE(start_counted_thread([&] {
+        std::unique_lock<std::mutex> g(m);
+        cv.wait(g, [&] { return go; });
+        seen_inside = thread_count();
+        done = true;
+        cv.notify_all();
+    }));
+    // Counted already, though it has not run: shutdown would wait for it.
+    EXPECT_EQ(thread_count(), base + 1);
+    {
+        std::unique_lock<std::mutex> g(m);
+        go = true;
+        cv.notify_all();
+        cv.wait(g, [&] { return done; });
+    }
+    EXPECT_EQ(seen_inside, base + 1);
+    for (int i = 0; i < 500 && thread_count() != base; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(thread_count(), base);
 }
 
 using ProcessLocksDeathTest = ProcessLocks;

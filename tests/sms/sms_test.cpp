@@ -464,6 +464,42 @@ TEST(SmsFree, WaitsForMessageThreadsStillRunning) {
     opener.join();
 }
 
+// A callback that holds its message thread until told to go.
+struct holder {
+    std::mutex m;
+    std::condition_variable cv;
+    bool go = false;
+};
+
+int hold_cb(sms*, int event, const sms_cb_arg&, void* data) {
+    if (event != SMS_INCOMING) return 0;
+    auto* h = static_cast<holder*>(data);
+    std::unique_lock<std::mutex> g(h->m);
+    h->cv.wait(g, [h] { return h->go; });
+    return 1;
+}
+
+TEST(SmsDrain, WaitsForTheMessageThreadsUpToItsLimit) {
+    auto s = scripted_handle();
+    holder h;
+    s->cb = hold_cb;
+    s->cb_data = &h;
+    std::atomic<int> gone{0};
+    ASSERT_EQ(sms_wait_incoming(s.get(), std::make_unique<counting_message>(&gone)), 1);
+    EXPECT_FALSE(sms_drain(s.get(), 50));  // still held
+    EXPECT_EQ(sms_busy(s.get()), 1);
+    {
+        std::lock_guard<std::mutex> g(h.m);
+        h.go = true;
+    }
+    h.cv.notify_all();
+    EXPECT_TRUE(sms_drain(s.get(), 5000));
+    EXPECT_EQ(sms_busy(s.get()), 0);
+    EXPECT_EQ(gone, 1);
+    EXPECT_TRUE(sms_drain(nullptr, 0));
+    sms_free(s);
+}
+
 TEST(SmsWaitIncoming, WithoutACallbackTheMessageIsReleased) {
     auto s = scripted_handle();
     std::atomic<int> gone{0};
