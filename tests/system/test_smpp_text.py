@@ -179,6 +179,22 @@ class SmppText(unittest.TestCase):
         self.assertIn(text, body)
         self.assertNotIn("missing", body)
 
+    def test_a_set_never_completed_is_mailed_after_its_wait_with_the_gap_marked(self):
+        gw = self.start(smtp_domain="gw.example", sms_concat_wait="1")
+        chunks = [text_to_gsm_septets(t) for t in
+                  ("bob@corp.example first ", "second ", "third")]
+        for part in (1, 3):
+            udh = bytes([5, 0, 3, 0x17, 3, part])
+            self.deliver(data_coding=0, esm_class=0x40, hex=(udh + chunks[part - 1]).hex())
+        m = gw.sink.wait_mails(1, timeout=WAIT)[0]
+        self.assertEqual(m["rcpt"], "bob@corp.example")
+        body = mail_text(m)
+        self.assertIn("first ", body)
+        self.assertIn("third", body)
+        # The marker stands where the missing part belongs: between the two that came.
+        self.assertLess(body.index("first "), body.index("[part 2 of 3 missing]"))
+        self.assertLess(body.index("[part 2 of 3 missing]"), body.index("third"))
+
 
 if __name__ == "__main__":
     unittest.main()
