@@ -128,7 +128,13 @@ class QueueAcrossCrashes(unittest.TestCase):
         successes = [r for r in recs if r.startswith("SUCCESS|")]
         self.assertEqual(len(successes), len(recs), recs)
         self.assertGreaterEqual(len(successes), len(accepted))
-        self.assertEqual(counter_total(gw, "msgrec.to"), len(successes))
+        # The record is written before its count: a send the kill caught between the two
+        # has a record and no count, and its resend adds both. Every accepted mail is counted
+        # at least once, and no count is without its record.
+        counted = counter_total(gw, "msgrec.to")
+        self.assertGreaterEqual(counted, len(set(accepted)))
+        self.assertLessEqual(counted, len(successes))
+        self.assertLessEqual(len(successes) - counted, IN_FLIGHT)
 
     def test_client_keeping_its_connection_gets_its_sms_at_once(self):
         gw = self.smpp_gateway()
