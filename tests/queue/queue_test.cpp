@@ -560,6 +560,42 @@ TEST(QueueFile, ReadOnlyListingBesideAWriterChangesNothing) {
     EXPECT_FALSE(fs::exists(t.path() + "/never"));
 }
 
+TEST(QueueFile, AttemptAndCompleteRefuseWhatTheyCannotRecord) {
+    TempDir t;
+    std::uint64_t id = 0;
+    {
+        auto writer = open_store(t.queue());
+        enqueue_one(*writer, entry("+61400000105"), &id);
+    }
+    auto q = open_store(t.queue());
+    queue_file_options ro;
+    ro.read_only = true;
+    auto reader = open_store(t.queue(), ro);
+    struct Case {
+        const char* name;
+        QueueStore* store;
+        std::uint64_t id;
+        std::string why;
+    } cases[] = {
+        {"unknown id", q.get(), id + 1000, "no queue entry " + std::to_string(id + 1000)},
+        {"read-only store", reader.get(), id, "the queue is open for reading only"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string why;
+        EXPECT_FALSE(c.store->attempt(c.id, why));
+        EXPECT_EQ(why, c.why);
+        why.clear();
+        EXPECT_FALSE(c.store->complete(c.id, true, "", why));
+        EXPECT_EQ(why, c.why);
+    }
+    // Neither refusal touched the real entry: it is still waiting, with no attempt counted.
+    auto e = q->claim(QUEUE_MAIL_TO_SMS, 0);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->id, id);
+    EXPECT_EQ(e->attempts, 0u);
+}
+
 TEST(QueueFile, RetryNowReadiesEveryPostponedEntryOfItsKind) {
     TempDir t;
     auto q = open_store(t.queue());

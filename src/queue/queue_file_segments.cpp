@@ -1,0 +1,341 @@
+// The local queue journal's segments: group commit, rotation, deletion and replay at
+// start-up (the store object and how its records are batched: queue_file_impl.h).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+#include "queue/queue_file_impl.h"
+
+namespace tolvane {
+
+namespace {
+
+std::string segment_name(std::uint64_t seq) {
+    return strprintf("%016llx.jnl", static_cast<unsigned long long>(seq));
+}
+
+bool write_all(int fd, const std::string& data, std::int64_t offset, std::string& why) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done,
+                             static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            why = system_error(n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool read_whole(int fd, std::string& out) {
+    out.clear();
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace
+
+bool FileQueue::new_segment(std::string& why) {
+    std::uint64_t seq = segments_.empty() ? 1 : segments_.rbegin()->first + 1;
+    std::string path = attach_path(dir_, segment_name(seq), 4096);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        why = strprintf("cannot create %s: %s", path.c_str(), system_error(errno).c_str());
+        return false;
+    }
+    auto seg = std::make_shared<Segment>(fd);
+    seg->seq = seq;
+    seg->path = path;
+    segments_[seq] = seg;
+    cur_ = seg;
+    return true;
+}
+
+// Records nobody waits for (done, released) are flushed by this thread, so that the worker
+// that wrote them goes on at once; it also takes over a batch whose writers are all busy.
+void FileQueue::flush_loop() {
+    std::unique_lock<std::mutex> lock(m_);
+    for (;;) {
+        work_cv_.wait(lock, [this] { return closing_ || (!pending_.empty() && !flushing_); });
+        if (!pending_.empty() && !flushing_) {
+            lead(lock);
+            continue;
+        }
+        if (closing_ && pending_.empty() && !flushing_) return;
+        flushed_cv_.wait(lock);  // closing while a writer flushes: let it finish
+    }
+}
+
+void FileQueue::lead(std::unique_lock<std::mutex>& lock) {
+    flushing_ = true;
+    std::string why;
+    bool fresh = false;
+    if (cur_->size >= opt_.segment_bytes && cur_->has_header) {
+        if (!new_segment(why)) {
+            // Keep writing to the full segment rather than refuse mail over a rotation.
+            emsg("Queue journal: %s", why.c_str());
+            why.clear();
+        } else {
+            fresh = true;
+        }
+    }
+    std::string data;
+    if (!cur_->has_header) {
+        journal_record head;
+        head.type = JOURNAL_SEGMENT;
+        head.seq = cur_->seq;
+        head.next_id = next_id_;
+        journal_encode(head, data);
+        fresh = true;
+    }
+    // A few entries that wait long (a transport down for hours) would keep every newer
+    // segment on disk, since segments go oldest first: copy them, with their state, into
+    // the new segment, so that the oldest one can go.
+    std::vector<std::uint64_t> moved;
+    if (fresh && segments_.size() > 2) {
+        const std::shared_ptr<Segment>& oldest = segments_.begin()->second;
+        if (oldest != cur_ && oldest->live > 0 && oldest->live <= opt_.compact_max) {
+            journal_record copy;
+            copy.type = JOURNAL_ENQUEUED;
+            for (const auto& [id, it] : items_)
+                if (it.seg == oldest->seq) {
+                    copy.entries.push_back(it.e);
+                    moved.push_back(id);
+                }
+            journal_encode(copy, data);
+        }
+    }
+    data += pending_;
+    pending_.clear();
+    std::vector<queue_entry> items;
+    items.swap(pending_items_);
+    std::uint64_t g = gen_++;
+    std::shared_ptr<Segment> seg = cur_;
+    std::int64_t offset = seg->size;
+    lock.unlock();
+    if (opt_.before_flush) opt_.before_flush();
+
+    bool ok = write_all(seg->fd.get(), data, offset, why);
+    if (ok && opt_.sync) {
+        if (::fdatasync(seg->fd.get()) != 0) {
+            why = system_error(errno);
+            ok = false;
+        } else if (fresh && ::fsync(dirfd_.get()) != 0) {
+            why = system_error(errno);
+            ok = false;
+        }
+        syncs_.fetch_add(1);
+    }
+    // A batch is kept whole or not at all: cut off what a failed write left behind.
+    if (!ok && ::ftruncate(seg->fd.get(), static_cast<off_t>(offset)) != 0)
+        emsg("Queue journal: cannot cut %s back to %lld bytes: %s", seg->path.c_str(),
+             static_cast<long long>(offset), system_error(errno).c_str());
+
+    lock.lock();
+    if (ok) {
+        seg->size = offset + static_cast<std::int64_t>(data.size());
+        seg->has_header = true;
+        for (std::uint64_t id : moved) {
+            auto it = items_.find(id);
+            if (it == items_.end()) continue;  // finished meanwhile
+            auto old = segments_.find(it->second.seg);
+            if (old != segments_.end() && old->second->live > 0) --old->second->live;
+            it->second.seg = seg->seq;
+            ++seg->live;
+        }
+        for (queue_entry& e : items) {
+            Item it;
+            it.seg = seg->seq;
+            it.e = std::move(e);
+            ++seg->live;
+            std::uint64_t id = it.e.id;
+            auto [pos, inserted] = items_.emplace(id, std::move(it));
+            if (inserted) make_ready(pos->second);
+        }
+        drop_finished_segments();
+    } else {
+        emsg("Queue journal: cannot write %s: %s", seg->path.c_str(), why.c_str());
+        failed_[g] = why;
+        // Readers of older failures have long woken; keep the map small.
+        while (failed_.size() > 1024) failed_.erase(failed_.begin());
+    }
+    done_gen_ = g;
+    flushing_ = false;
+    flushed_cv_.notify_all();
+    // Whatever came in meanwhile and has no writer waiting to lead it goes to the flusher.
+    if (!pending_.empty() && waiting_.count(gen_) == 0) work_cv_.notify_one();
+}
+
+bool FileQueue::wait_durable(std::unique_lock<std::mutex>& lock, std::uint64_t g,
+                             std::string& why) {
+    while (done_gen_ < g) {
+        if (!flushing_) {
+            lead(lock);
+            continue;
+        }
+        ++waiting_[g];
+        flushed_cv_.wait(lock);
+        if (--waiting_[g] == 0) waiting_.erase(g);
+    }
+    auto f = failed_.find(g);
+    if (f == failed_.end()) return true;
+    why = f->second;
+    return false;
+}
+
+void FileQueue::drop_finished_segments() {
+    while (!segments_.empty()) {
+        auto first = segments_.begin();
+        if (first->second == cur_ || first->second->live > 0) return;
+        if (::unlink(first->second->path.c_str()) != 0 && errno != ENOENT) {
+            emsg("Queue journal: cannot delete %s: %s", first->second->path.c_str(),
+                 system_error(errno).c_str());
+            return;
+        }
+        dmsg("Queue journal: %s finished, deleted", first->second->path.c_str());
+        segments_.erase(first);
+    }
+}
+
+bool FileQueue::replay_segment(const std::string& path, std::uint64_t& max_seq) {
+    int fd = ::open(path.c_str(), (opt_.read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+    if (fd < 0) {
+        if (opt_.read_only && errno == ENOENT) return true;  // the gateway just deleted it
+        emsg("Queue journal: cannot open %s: %s", path.c_str(), system_error(errno).c_str());
+        return false;
+    }
+    auto seg = std::make_shared<Segment>(fd);
+    seg->path = path;
+    std::string data;
+    if (!read_whole(fd, data)) {
+        emsg("Queue journal: cannot read %s: %s", path.c_str(), system_error(errno).c_str());
+        return false;
+    }
+    std::size_t pos = 0;
+    std::string_view rest(data);
+    journal_record rec;
+    for (;;) {
+        std::size_t used = 0;
+        JournalRead r = journal_decode(rest.substr(pos), rec, used);
+        if (r == JournalRead::END) break;
+        bool header_missing = pos == 0 && r == JournalRead::OK && rec.type != JOURNAL_SEGMENT;
+        if (r != JournalRead::OK || header_missing) {
+            emsg("Queue journal: %s record in %s at byte %zu, cut off there (%zu bytes dropped)",
+                 r == JournalRead::TORN ? "torn" : "corrupt", path.c_str(), pos, data.size() - pos);
+            if (::ftruncate(fd, static_cast<off_t>(pos)) != 0 || ::fsync(fd) != 0)
+                emsg("Queue journal: cannot cut %s: %s", path.c_str(), system_error(errno).c_str());
+            break;
+        }
+        pos += used;
+        switch (rec.type) {
+            case JOURNAL_SEGMENT:
+                if (seg->has_header) break;
+                seg->seq = rec.seq;
+                seg->has_header = true;
+                next_id_ = std::max(next_id_, rec.next_id);
+                // Entries of this segment are counted against it from here on.
+                segments_[seg->seq] = seg;
+                break;
+            case JOURNAL_ENQUEUED:
+                for (queue_entry& e : rec.entries) {
+                    next_id_ = std::max(next_id_, e.id + 1);
+                    Item it;
+                    it.seg = seg->seq;
+                    it.e = std::move(e);
+                    if (items_.emplace(it.e.id, std::move(it)).second) ++seg->live;
+                }
+                break;
+            case JOURNAL_ATTEMPT: {
+                auto it = items_.find(rec.id);
+                if (it == items_.end()) break;
+                it->second.e.attempts = rec.attempts;
+                it->second.e.last_error = rec.error;
+                it->second.e.not_before_ms = rec.not_before_ms;
+                break;
+            }
+            case JOURNAL_DONE: {
+                auto it = items_.find(rec.id);
+                if (it == items_.end()) break;
+                auto s = segments_.find(it->second.seg);
+                if (s != segments_.end() && s->second->live > 0) --s->second->live;
+                items_.erase(it);
+                break;
+            }
+        }
+    }
+    if (!seg->has_header) {
+        // Nothing usable: a segment whose creation was cut short.
+        if (opt_.read_only) return true;
+        imsg("Queue journal: %s holds no records, deleted", path.c_str());
+        ::unlink(path.c_str());
+        return true;
+    }
+    seg->size = static_cast<std::int64_t>(pos);
+    max_seq = std::max(max_seq, seg->seq);
+    return true;
+}
+
+bool FileQueue::open(std::string& why) {
+    if (opt_.read_only) {
+        struct stat st {};
+        if (::stat(dir_.c_str(), &st) != 0) return true;  // nothing was ever queued
+        std::vector<std::string> files = file_list(dir_, "*.jnl");
+        std::sort(files.begin(), files.end());
+        for (const std::string& f : files)
+            if (!replay_segment(f, next_seq_seen_)) {
+                why = strprintf("cannot read the queue journal %s", f.c_str());
+                return false;
+            }
+        for (auto& [id, it] : items_) make_ready(it);
+        return true;
+    }
+    if (file_mkdir(dir_, true) == 0) {
+        why = strprintf("cannot make the queue directory %s", dir_.c_str());
+        return false;
+    }
+    int dfd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) {
+        why = strprintf("cannot open %s: %s", dir_.c_str(), system_error(errno).c_str());
+        return false;
+    }
+    dirfd_.reset(dfd);
+    std::vector<std::string> files = file_list(dir_, "*.jnl");
+    // Fixed-width hexadecimal names sort in sequence order.
+    std::sort(files.begin(), files.end());
+    std::uint64_t max_seq = 0;
+    for (const std::string& f : files)
+        if (!replay_segment(f, max_seq)) {
+            why = strprintf("cannot read the queue journal %s", f.c_str());
+            return false;
+        }
+    for (auto& [id, it] : items_) make_ready(it);
+    std::unique_lock<std::mutex> lock(m_);
+    // Never append after a cut or to a segment of an earlier run: start a new one.
+    if (!new_segment(why)) return false;
+    std::uint64_t g = gen_;
+    lead(lock);  // writes the new segment's header and drops finished segments
+    if (failed_.count(g) != 0) {
+        why = strprintf("cannot write the queue journal: %s", failed_[g].c_str());
+        return false;
+    }
+    lock.unlock();
+    flusher_ = std::thread([this] { flush_loop(); });
+    if (!items_.empty())
+        imsg("Queue journal: %zu entries waiting from an earlier run", items_.size());
+    return true;
+}
+
+}  // namespace tolvane
