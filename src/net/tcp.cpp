@@ -1,5 +1,6 @@
-// TCP channels: set-up, channel life, listening, accepting, connecting, information,
-// closing and the SSL seam. Reading and writing are in tcp_io.cpp.
+// TCP channels: sockets. Channel life, listening, accepting, connecting, information and
+// closing. Shared state and the buffer pool are in tcp_pool.cpp, reading and writing in
+// tcp_io.cpp, the SSL seam in tcp_ssl.cpp.
 #include "net/tcp.h"
 
 #include <arpa/inet.h>
@@ -12,139 +13,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <cstring>
-#include <mutex>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "foundation/thread.h"
-#include "net/myssl.h"
 #include "net/tcp_internal.h"
 
 namespace tolvane {
-
-namespace {
-
-std::atomic<void (*)(const char*)> g_sink{nullptr};
-std::atomic<int> g_debug{0};
-std::atomic<int> g_exit{0};
-
-// The buffer pool: blocks of equal size are recycled instead of freed, so that the many
-// short-lived connections do not allocate anew.
-struct Pool {
-    std::vector<std::vector<char>> free;
-    long total = 0;
-};
-Pool& pool() {
-    static Pool* p = new Pool;  // never destroyed: channels may outlive static destruction
-    return *p;
-}
-
-struct SslState {
-    std::string key, cert;
-    int done = 0;
-    int failed = 0;  // the one set-up failed: every later handshake is refused
-    TcpSslHooks hooks = myssl_hooks();  // the SSL layer is always there
-};
-SslState& ssl_state() {
-    static SslState* s = new SslState;
-    return *s;
-}
-
-}  // namespace
-
-// ---- internal helpers shared with tcp_io.cpp ----
-
-void tcp_report(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    std::string text = vstrprintf(TEXT_MAX, fmt, ap);
-    va_end(ap);
-    if (auto* s = g_sink.load()) {
-        s(text.c_str());
-    } else {
-        emsg("%s", text.c_str());
-    }
-}
-
-MUTEX* tcp_lock(int which) {
-    static MUTEX* locks[3] = {th_mutex_new("d_tcplib").release(),
-                              th_mutex_new("d_tcplib2").release(),
-                              th_mutex_new("d_tcplib3").release()};
-    return locks[which];
-}
-
-TcpLockHold::TcpLockHold(int which) : m_(tcp_lock(which)) {
-    if (!th_mutex_wait(m_, 600000)) {
-        static const char* names[3] = {"mutex", "mutex2", "mutex3"};
-        tcp_report("Signal Cannot get %s, fatal problem, dieing tcp", names[which]);
-        lib_abort();
-    }
-}
-TcpLockHold::~TcpLockHold() {
-    th_mutex_release(m_);
-}
-
-bool tcp_exiting() {
-    return g_exit.load() != 0;
-}
-bool tcp_debugging() {
-    return g_debug.load() != 0;
-}
-
-long tcp_now_ms() {
-    using namespace std::chrono;
-    return static_cast<long>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-std::vector<char> tcp_bf_get(std::size_t size) {
-    TcpLockHold hold(0);
-    auto& p = pool();
-    for (auto it = p.free.begin(); it != p.free.end(); ++it) {
-        if (it->size() == size) {
-            std::vector<char> b = std::move(*it);
-            p.free.erase(it);
-            return b;
-        }
-    }
-    p.total += static_cast<long>(size);
-    return std::vector<char>(size, 0);
-}
-
-void tcp_bf_free(std::vector<char>&& block) {
-    if (block.empty()) return;
-    TcpLockHold hold(0);
-    pool().free.push_back(std::move(block));
-}
-
-long tcp_pool_total() {
-    TcpLockHold hold(0);
-    return pool().total;
-}
-
-// ---- set-up ----
-
-void tcp_init(void (*sink)(const char* text)) {
-    g_sink.store(sink);
-    static std::once_flag once;
-    std::call_once(once, [] {
-        for (int i = 0; i < 3; ++i) tcp_lock(i);
-        std::signal(SIGPIPE, SIG_IGN);
-    });
-}
-
-void tcp_set_debug(int on) {
-    g_debug.store(on);
-}
-void tcp_set_exit(int on) {
-    g_exit.store(on);
-}
-int tcp_get_exit() {
-    return g_exit.load();
-}
 
 std::string tcp_hostname() {
     static const std::string cached = [] {
@@ -550,69 +426,6 @@ int tcp_close_nice(CHAN* c) {
     }
     c->sk = -1;
     c->block = 1;
-    return 1;
-}
-
-// ---- SSL seam ----
-
-void tcp_ssl_hooks(TcpSslHooks hooks) {
-    TcpLockHold hold(0);
-    ssl_state().hooks = std::move(hooks);
-}
-
-void tcp_ssl_setkey(const std::string& key, const std::string& cert) {
-    TcpLockHold hold(0);
-    ssl_state().key = cut(key, 200);
-    ssl_state().cert = cut(cert, 200);
-}
-
-void tcp_ssl_setdir(const std::string& dir) {
-    std::function<void(const std::string&)> setdir;
-    {
-        TcpLockHold hold(0);
-        setdir = ssl_state().hooks.setdir;
-    }
-    if (setdir) setdir(dir);
-}
-
-int tcp_ssl_init(CHAN* c, int isserver, ChanStream* inherit, std::string& reason) {
-    reason.clear();
-    decltype(TcpSslHooks::takeover) takeover;
-    {
-        TcpLockHold hold(0);
-        auto& s = ssl_state();
-        if (!s.done) {
-            // Set before the set-up runs: a failed set-up is not tried again.
-            s.done = 1;
-            if (!isserver) s.key.clear(), s.cert.clear();
-            if (!s.hooks.init) {
-                reason = "SSL layer not available";
-                return 0;
-            }
-            if (!s.hooks.init(s.key, s.cert, reason)) {
-                s.failed = 1;
-                reason = "myssl_init failed.";
-                return 0;
-            }
-        } else if (s.failed) {
-            reason = "myssl_init failed.";
-            return 0;
-        }
-        takeover = s.hooks.takeover;
-    }
-    if (!c) return 1;
-    if (!takeover) {
-        reason = "SSL layer not available";
-        return 0;
-    }
-    if (c->sk < 0) {
-        reason = "socket invalid";
-        return 0;
-    }
-    auto stream = takeover(*c, isserver, inherit, reason);
-    if (!stream) return 0;
-    c->ssl = std::move(stream);
-    c->never_close = 1;
     return 1;
 }
 

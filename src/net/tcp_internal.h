@@ -1,5 +1,5 @@
-// Private helpers shared by the two halves of the TCP channel library (tcp.cpp and
-// tcp_io.cpp). Not for other modules.
+// Private helpers shared by the files of the TCP channel library (tcp.cpp, tcp_io.cpp,
+// tcp_pool.cpp, tcp_ssl.cpp). Not for other modules.
 #pragma once
 
 #include <cstddef>
