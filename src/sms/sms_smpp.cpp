@@ -1,11 +1,14 @@
-// The SMPP client transport: see sms_smpp.h.
+// The SMPP client transport: its start, sends and the received messages it hands
+// to the gateway; see sms_smpp.h for the behaviour. The binds (connecting,
+// supervising, receipts, stopping) are in sms_smpp_binds.cpp; the state they
+// share is described in sms_smpp_impl.h.
 //
-// The state owns one or two binds. A bind owns its supervisor thread and, while
-// connected, a link (sms_smpp_session.h) whose reader thread hands deliver_sm to the
-// state. Received messages wait in the state's queue for the receiving thread;
-// receipts in a queue of their own for the receipt thread. A message keeps the link
-// it came on, so that its acknowledgement goes back on the same connection.
+// A send takes a place in its bind's window and pace before each submit_sm; a
+// received message keeps the link it came on, so that its acknowledgement goes
+// back on the same connection.
 #include "sms/sms_smpp.h"
+
+#include "sms/sms_smpp_impl.h"
 
 #include <algorithm>
 #include <atomic>
@@ -25,341 +28,19 @@
 
 namespace tolvane {
 
-namespace {
-
-// How often a supervisor looks at its bind while it is up.
-constexpr long TICK_MS = 200;
-// A wait must have run within this long for a message to be handed to it; else
-// nothing receives through this transport.
-constexpr long RECEIVER_IDLE_MS = 3000;
-// Messages and receipts waiting to be taken, at most.
-constexpr std::size_t INCOMING_MAX = 256;
-// How long a run of throttling answers may hold one send before it gives up.
-constexpr long THROTTLE_GIVE_UP_MS = 600000;
-
-std::mutex g_handler_lock;
-smpp_receipt_handler g_handler;  // guarded by g_handler_lock
-
-thread_local smpp_send_note t_note;
-
-struct sms_smpp;
-
-struct bind_slot {
-    std::string role;  // "transmitter", "receiver", "transceiver"
-    std::uint32_t bind_cmd = 0;
-    bool sends = false;
-    bool receives = false;
-    std::thread supervisor;
-    // Guarded by the state's lock:
-    std::shared_ptr<smpp_link> link;  // null while down
-    std::weak_ptr<smpp_link> trying;  // the link of an attempt under way
-    bool up = false;
-    smpp_window window{10};
-    smpp_pacer pacer{0};
-    std::uint32_t fatal_status = 0;  // a refusal that ends the attempts (start-up)
-};
-
-struct incoming {
-    std::shared_ptr<smpp_link> link;
-    std::unique_ptr<pdu> p;
-};
-
-struct sms_smpp : sms {
-    sms_smpp() : sms(SMS_SMPP) {}
-    ~sms_smpp() override { stop(); }
-
-    int send(const smtp_message_extra* data, std::string_view from, std::string_view to,
-             std::string_view message) override;
-    std::unique_ptr<sms_message> wait(int timeout_msec, int& errcode) override;
-    void error(int err, std::string& bf) override;
-    int msg_recv(sms_message*) override { return 0; }
-    const char* msg_fromip(sms_message*) override { return ""; }
-    const char* msg_from(sms_message* msg) override;
-    const char* msg_to(sms_message* msg) override;
-    const char* msg_body(sms_message* msg) override;
-    int msg_reject(sms_message* msg, int code, const char* reason) override;
-    int msg_accept(sms_message* msg, int code, const char* reason) override;
-    void msg_free(std::unique_ptr<sms_message>& msg) override;
-    bool up() const override;
-    std::string state_text() const override;
-
-    smpp_settings cfg;
-    std::vector<std::unique_ptr<bind_slot>> binds;
-
-    mutable std::mutex lock;
-    std::condition_variable changed;  // a bind went up or down, a window place freed,
-                                      // a message arrived, stopping
-    bool stopping = false;
-    std::deque<incoming> messages;
-    std::deque<incoming> receipts;
-    std::atomic<long> last_wait{0};
-    std::thread receipt_thread;
-    std::mt19937 rng{std::random_device{}()};
-
-    void stop();
-};
-
-struct smpp_message : sms_message {
-    std::shared_ptr<smpp_link> link;
-    std::uint32_t sequence = 0;
-    std::string from, to, body;
-    bool answered = false;
-};
+namespace smpp_impl {
 
 smpp_message* message_of(sms_message* msg) {
     return kind_cast<smpp_message>(msg);
 }
 
-bool answer_deliver(smpp_link& link, std::uint32_t sequence, std::uint32_t status) {
-    auto r = pdu_new(SMPP_DELIVER_SM_RESP, status);
-    r->sequence = sequence;
-    pdu_add_string(*r, "", SMPP_MESSAGE_ID_MAX);
-    if (!link.send(*r)) {
-        emsg("SMPP failed to send deliver_sm_resp for seq %u", sequence);
-        return false;
-    }
-    imsg("SMPP deliver_sm_resp seq %u status 0x%08x", sequence, status);
-    return true;
-}
+}  // namespace smpp_impl
 
-// On a link's reader thread: a deliver_sm is queued for the wait or the receipt
-// thread, or answered at once with a temporary error when nobody will take it.
-void on_deliver(sms_smpp* st, const std::weak_ptr<smpp_link>& weak, smpp_link& link,
-                std::unique_ptr<pdu> p) {
-    if (p->cmd_id != SMPP_DELIVER_SM) {
-        link.answer(SMPP_GENERIC_NACK, ESME_RINVCMDID, p->sequence);
-        return;
-    }
-    smpp_deliver d;
-    smpp_parse_deliver(*p, d);
-    smpp_receipt r;
-    bool receipt = smpp_receipt_of(d, r);
-    const char* refused = nullptr;
-    {
-        std::lock_guard<std::mutex> g(st->lock);
-        std::deque<incoming>& q = receipt ? st->receipts : st->messages;
-        if (st->stopping)
-            refused = "shutting down";
-        else if (!receipt && smpp_now_ms() - st->last_wait.load() > RECEIVER_IDLE_MS)
-            refused = "nothing receives through this transport";
-        else if (q.size() >= INCOMING_MAX)
-            refused = "too many waiting";
-        else
-            q.push_back(incoming{weak.lock(), std::move(p)});
-    }
-    if (refused == nullptr) {
-        st->changed.notify_all();
-        return;
-    }
-    imsg("SMPP %s: deliver_sm seq %u not taken (%s); answered with a temporary error",
-         link.role().c_str(), p->sequence, refused);
-    answer_deliver(link, p->sequence, ESME_RX_T_APPN);
-}
+using namespace smpp_impl;
 
-// One attempt to connect and bind; the bound link, or null with the refusal's status.
-std::shared_ptr<smpp_link> attempt(sms_smpp* st, bind_slot& b, std::uint32_t& status,
-                                   std::string& why) {
-    status = 0;
-    std::shared_ptr<smpp_link> link;
-    if (b.receives) {
-        // The hook holds the link weakly: the link owns the hook.
-        auto holder = std::make_shared<std::weak_ptr<smpp_link>>();
-        link = std::make_shared<smpp_link>(
-            b.role, [st, holder](smpp_link& l, std::unique_ptr<pdu> p) {
-                on_deliver(st, *holder, l, std::move(p));
-            });
-        *holder = link;
-    } else {
-        link = std::make_shared<smpp_link>(b.role);
-    }
-    {
-        std::lock_guard<std::mutex> g(st->lock);
-        if (st->stopping) return nullptr;
-        b.trying = link;
-    }
-    imsg("SMPP %s: connecting to %s:%d", b.role.c_str(), st->cfg.host.c_str(), st->cfg.port);
-    if (!link->connect(st->cfg.host, st->cfg.port, why)) {
-        why = "cannot connect: " + why;
-        return nullptr;
-    }
-    if (!link->bind(b.bind_cmd, st->cfg.id, st->cfg.pass, st->cfg.type, st->cfg.addr_ton,
-                    st->cfg.addr_npi, st->cfg.addr_range, st->cfg.response_ms, status)) {
-        why = status != 0 ? "bind refused: " + smpp_error(status) : "no answer to the bind";
-        link->close("bind failed");
-        return nullptr;
-    }
-    return link;
-}
+namespace {
 
-bool fatal_refusal(std::uint32_t status) {
-    return status == ESME_RBINDFAIL || status == ESME_RINVPASWD || status == ESME_RINVSYSID;
-}
-
-void set_up(sms_smpp* st, bind_slot& b, std::shared_ptr<smpp_link> link) {
-    {
-        std::lock_guard<std::mutex> g(st->lock);
-        b.trying.reset();
-        b.link = std::move(link);
-        b.up = b.link != nullptr;
-    }
-    st->changed.notify_all();
-}
-
-// Waits ms or until stopping; true when stopping.
-bool pause(sms_smpp* st, long ms) {
-    std::unique_lock<std::mutex> lk(st->lock);
-    return st->changed.wait_for(lk, std::chrono::milliseconds(ms), [st] { return st->stopping; });
-}
-
-bool stopping(sms_smpp* st) {
-    std::lock_guard<std::mutex> g(st->lock);
-    return st->stopping;
-}
-
-// Messages that no wait has come for within RECEIVER_IDLE_MS go back to the centre:
-// nothing receives through this transport (the gateway only sends through it).
-void refuse_unwanted(sms_smpp* st) {
-    std::deque<incoming> left;
-    {
-        std::lock_guard<std::mutex> g(st->lock);
-        if (st->messages.empty() || smpp_now_ms() - st->last_wait.load() <= RECEIVER_IDLE_MS)
-            return;
-        left.swap(st->messages);
-    }
-    for (auto& in : left) {
-        imsg("SMPP deliver_sm seq %u not taken (nothing receives through this transport); "
-             "answered with a temporary error",
-             in.p->sequence);
-        if (in.link && in.link->open()) answer_deliver(*in.link, in.p->sequence, ESME_RX_T_APPN);
-    }
-}
-
-// Keeps one bind up for the life of the state.
-void supervise(sms_smpp* st, bind_slot* b) {
-    smpp_backoff backoff(st->cfg.reconnect_first_ms, st->cfg.reconnect_max_ms);
-    std::string lost_why;
-    for (;;) {
-        std::shared_ptr<smpp_link> link;
-        {
-            std::lock_guard<std::mutex> g(st->lock);
-            if (st->stopping) return;
-            link = b->link;
-        }
-        if (!link) {
-            long delay;
-            {
-                std::lock_guard<std::mutex> g(st->lock);
-                delay = backoff.next(static_cast<std::uint32_t>(st->rng()));
-            }
-            static MetricCounter& reconnects = metrics().counter(
-                METRIC_TRANSPORT_RECONNECTS, "Attempts to connect a lost link again",
-                {{"transport", "smpp"}});
-            reconnects.inc();
-            imsg("SMPP %s: %s; connecting again in %.1f s (attempt %d)", b->role.c_str(),
-                 lost_why.empty() ? "not bound" : lost_why.c_str(), delay / 1000.0,
-                 backoff.attempts());
-            if (pause(st, delay)) return;
-            std::uint32_t status = 0;
-            std::string why;
-            link = attempt(st, *b, status, why);
-            if (!link) {
-                lost_why = why;
-                continue;
-            }
-            if (stopping(st)) {
-                link->unbind(SMPP_UNBIND_MS);
-                link->close("unbound at shutdown");
-                return;
-            }
-            backoff.reset();
-            lost_why.clear();
-            imsg("SMPP %s: bound again", b->role.c_str());
-            set_up(st, *b, link);
-            continue;
-        }
-        if (pause(st, TICK_MS)) return;
-        if (b->receives) refuse_unwanted(st);
-        if (!link->open()) {
-            lost_why = "connection lost (" + link->close_reason() + ")";
-            emsg("SMPP %s %s", b->role.c_str(), lost_why.c_str());
-            set_up(st, *b, nullptr);
-            continue;
-        }
-        if (st->cfg.enquire_ms > 0 && link->silent_ms() >= st->cfg.enquire_ms) {
-            auto req = pdu_new(SMPP_ENQUIRE_LINK, 0);
-            pdu resp;
-            int r = link->request(*req, resp, st->cfg.response_ms);
-            if (r != 0 && link->open()) {
-                emsg("SMPP %s: no answer to enquire_link: %s", b->role.c_str(),
-                     smpp_error(static_cast<std::uint32_t>(r)).c_str());
-                link->close("no answer to enquire_link");
-            }
-        }
-    }
-}
-
-void receipt_run(sms_smpp* st) {
-    for (;;) {
-        incoming in;
-        {
-            std::unique_lock<std::mutex> lk(st->lock);
-            st->changed.wait(lk, [st] { return st->stopping || !st->receipts.empty(); });
-            if (st->receipts.empty()) return;  // stopping, nothing left
-            in = std::move(st->receipts.front());
-            st->receipts.pop_front();
-        }
-        smpp_deliver d;
-        smpp_parse_deliver(*in.p, d);
-        smpp_receipt r;
-        smpp_receipt_of(d, r);
-        imsg("SMPP receipt for message id (%s): %s%s%s", r.message_id.c_str(), r.state.c_str(),
-             r.error.empty() ? "" : " err:", r.error.c_str());
-        smpp_receipt_handler h;
-        {
-            std::lock_guard<std::mutex> g(g_handler_lock);
-            h = g_handler;
-        }
-        bool kept = !h || h(r);
-        if (in.link) answer_deliver(*in.link, in.p->sequence, kept ? ESME_ROK : ESME_RX_T_APPN);
-    }
-}
-
-void sms_smpp::stop() {
-    std::vector<std::shared_ptr<smpp_link>> bound, trying;
-    std::deque<incoming> left;
-    {
-        std::lock_guard<std::mutex> g(lock);
-        if (binds.empty()) return;
-        stopping = true;
-        for (auto& b : binds) {
-            if (b->link) bound.push_back(std::move(b->link));
-            if (auto t = b->trying.lock()) trying.push_back(std::move(t));
-            b->up = false;
-        }
-        left.swap(messages);
-    }
-    changed.notify_all();
-    // Messages never handed out go back to the centre before the unbinds.
-    for (auto& in : left)
-        if (in.link && in.link->open()) answer_deliver(*in.link, in.p->sequence, ESME_RX_T_APPN);
-    for (auto& l : trying) l->close("shutting down");
-    const long ms = cfg.response_ms < SMPP_UNBIND_MS ? cfg.response_ms : SMPP_UNBIND_MS;
-    for (auto& l : bound) {
-        l->unbind(ms);
-        // Closing also ends whatever still waits on the link (a keep-alive, a submit).
-        l->close("unbound at shutdown");
-    }
-    for (auto& b : binds)
-        if (b->supervisor.joinable()) b->supervisor.join();
-    if (receipt_thread.joinable()) receipt_thread.join();
-    {
-        std::lock_guard<std::mutex> g(lock);
-        left.swap(receipts);
-    }
-    for (auto& in : left)
-        if (in.link && in.link->open()) answer_deliver(*in.link, in.p->sequence, ESME_RX_T_APPN);
-    binds.clear();
-}
+thread_local smpp_send_note t_note;
 
 bind_slot* sending_bind(const sms_smpp* st) {
     for (auto& b : st->binds)
@@ -436,9 +117,9 @@ int submit_one(sms_smpp* st, bind_slot* b, pdu& req, std::string& message_id) {
                  smpp_error(static_cast<std::uint32_t>(r)).c_str());
             return r;
         }
-        std::uint32_t status =
-            resp.cmd_id == SMPP_GENERIC_NACK && resp.cmd_status == 0 ? ESME_RSYSERR
-                                                                     : resp.cmd_status;
+        std::uint32_t status = resp.cmd_id == SMPP_GENERIC_NACK && resp.cmd_status == 0
+                                   ? ESME_RSYSERR
+                                   : resp.cmd_status;
         if (status == ESME_RTHROTTLED || status == ESME_RMSGQFUL) {
             long now = smpp_now_ms();
             if (throttled_since < 0) throttled_since = now;
@@ -478,11 +159,6 @@ bool sms_smpp_temporary(int err) {
 
 smpp_send_note& sms_smpp_send_note() {
     return t_note;
-}
-
-void sms_smpp_set_receipt_handler(smpp_receipt_handler handler) {
-    std::lock_guard<std::mutex> g(g_handler_lock);
-    g_handler = std::move(handler);
 }
 
 bool sms_smpp::up() const {
@@ -558,8 +234,8 @@ std::unique_ptr<sms> sms_smpp_init(const smpp_init& init, int& errcode) {
     return st;
 }
 
-int sms_smpp::send(const smtp_message_extra* /*data*/, std::string_view from,
-                   std::string_view to, std::string_view message) {
+int sms_smpp::send(const smtp_message_extra* /*data*/, std::string_view from, std::string_view to,
+                   std::string_view message) {
     smpp_send_note& note = t_note;
     note.message_id.clear();
     note.parts = 0;
@@ -569,8 +245,8 @@ int sms_smpp::send(const smtp_message_extra* /*data*/, std::string_view from,
     smpp_submit_options o;
     const smpp_settings& c = st->cfg;
     o.registered_delivery = note.want_report || c.receipts == smpp_receipt_mode::all ? 1
-                            : c.receipts == smpp_receipt_mode::failure           ? 2
-                                                                                 : 0;
+                            : c.receipts == smpp_receipt_mode::failure               ? 2
+                                                                                     : 0;
     o.dest_ton = c.dest_ton;
     o.dest_npi = c.dest_npi;
     o.gsm_coding = c.gsm_coding;
@@ -608,8 +284,8 @@ std::unique_ptr<sms_message> sms_smpp::wait(int timeout_msec, int& /*errcode*/) 
     m->sequence = in.p->sequence;
     smpp_deliver d;
     if (!smpp_parse_deliver(*in.p, d))
-        emsg("SMPP deliver_sm seq %u is truncated (%d body octets); fields missing",
-             in.p->sequence, in.p->bsz());
+        emsg("SMPP deliver_sm seq %u is truncated (%d body octets); fields missing", in.p->sequence,
+             in.p->bsz());
     imsg("SMPP deliver_sm seq %u received (%u octets)", in.p->sequence, in.p->length);
     m->from = cut(smpp_received_address(d.source_ton, d.source));
     m->to = cut(smpp_received_address(d.dest_ton, d.dest));

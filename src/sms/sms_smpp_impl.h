@@ -1,0 +1,121 @@
+// Inside the SMPP client transport: the transport's state, its binds and the
+// messages it hands out. Only the sms_smpp*.cpp files that make up the transport
+// include this.
+//
+// Ownership: the state (sms_smpp) owns its binds; a bind owns its supervisor
+// thread and, while connected, its link; the state owns the receipt thread. A
+// received message keeps a reference to the link it came on, so that its answer
+// goes back on the same connection even after the bind has reconnected.
+//
+// Threads: every field marked "guarded" is read and written under the state's
+// lock; `changed` is notified whenever a bind goes up or down, a window place is
+// freed, a message or receipt is queued, or the state starts stopping.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sms/sms_smpp.h"
+#include "sms/sms_smpp_flow.h"
+
+namespace tolvane::smpp_impl {
+
+// How often a supervisor looks at its bind while it is up.
+constexpr long TICK_MS = 200;
+// A wait must have run within this long for a message to be handed to it; else
+// nothing receives through this transport.
+constexpr long RECEIVER_IDLE_MS = 3000;
+// Messages and receipts waiting to be taken, at most.
+constexpr std::size_t INCOMING_MAX = 256;
+// How long a run of throttling answers may hold one send before it gives up.
+constexpr long THROTTLE_GIVE_UP_MS = 600000;
+
+struct bind_slot {
+    std::string role;  // "transmitter", "receiver", "transceiver"
+    std::uint32_t bind_cmd = 0;
+    bool sends = false;
+    bool receives = false;
+    std::thread supervisor;
+    // Guarded by the state's lock:
+    std::shared_ptr<smpp_link> link;  // null while down
+    std::weak_ptr<smpp_link> trying;  // the link of an attempt under way
+    bool up = false;
+    smpp_window window{10};
+    smpp_pacer pacer{0};
+    std::uint32_t fatal_status = 0;  // a refusal that ends the attempts (start-up)
+};
+
+struct incoming {
+    std::shared_ptr<smpp_link> link;
+    std::unique_ptr<pdu> p;
+};
+
+struct sms_smpp : sms {
+    sms_smpp() : sms(SMS_SMPP) {}
+    ~sms_smpp() override { stop(); }
+
+    int send(const smtp_message_extra* data, std::string_view from, std::string_view to,
+             std::string_view message) override;
+    std::unique_ptr<sms_message> wait(int timeout_msec, int& errcode) override;
+    void error(int err, std::string& bf) override;
+    int msg_recv(sms_message*) override { return 0; }
+    const char* msg_fromip(sms_message*) override { return ""; }
+    const char* msg_from(sms_message* msg) override;
+    const char* msg_to(sms_message* msg) override;
+    const char* msg_body(sms_message* msg) override;
+    int msg_reject(sms_message* msg, int code, const char* reason) override;
+    int msg_accept(sms_message* msg, int code, const char* reason) override;
+    void msg_free(std::unique_ptr<sms_message>& msg) override;
+    bool up() const override;
+    std::string state_text() const override;
+
+    smpp_settings cfg;
+    std::vector<std::unique_ptr<bind_slot>> binds;
+
+    mutable std::mutex lock;
+    std::condition_variable changed;  // a bind went up or down, a window place freed,
+                                      // a message arrived, stopping
+    bool stopping = false;
+    std::deque<incoming> messages;
+    std::deque<incoming> receipts;
+    std::atomic<long> last_wait{0};
+    std::thread receipt_thread;
+    std::mt19937 rng{std::random_device{}()};
+
+    void stop();
+};
+
+struct smpp_message : sms_message {
+    std::shared_ptr<smpp_link> link;
+    std::uint32_t sequence = 0;
+    std::string from, to, body;
+    bool answered = false;
+};
+
+smpp_message* message_of(sms_message* msg);
+
+// Sends one deliver_sm_resp; false (logged) when the link would not take it.
+bool answer_deliver(smpp_link& link, std::uint32_t sequence, std::uint32_t status);
+
+// One attempt to connect and bind; the bound link, or null with the refusal's status
+// and a reason.
+std::shared_ptr<smpp_link> attempt(sms_smpp* st, bind_slot& b, std::uint32_t& status,
+                                   std::string& why);
+// A bind refusal that no retry can cure (credentials, system type).
+bool fatal_refusal(std::uint32_t status);
+// Records the bind's link (null: down) and wakes whoever waits for it.
+void set_up(sms_smpp* st, bind_slot& b, std::shared_ptr<smpp_link> link);
+bool stopping(sms_smpp* st);
+// The bodies of the supervisor threads (one per bind) and of the receipt thread.
+void supervise(sms_smpp* st, bind_slot* b);
+void receipt_run(sms_smpp* st);
+
+}  // namespace tolvane::smpp_impl
