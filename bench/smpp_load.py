@@ -1,0 +1,148 @@
+#!/usr/bin/env python3
+"""SMS out through an SMS centre, the gateway beside a peer gateway in the same run:
+
+  smtp-source (20 sessions, one recipient a mail) --> tolvane (send_mode smpp) --+
+                                                                                 +--> bench SMSC
+  ab (32 concurrent sendsms requests) ----------> bearerbox + smsbox (kannel) ---+
+
+The SMS centre (tests/peers/bench_smsc.js, npm smpp) answers every submit_sm at once and
+counts them per bound system_id. Each round starts a fresh gateway and a fresh peer, one
+after the other (the order alternates between rounds), and times from the start of the
+feed until the centre has answered the last submit_sm. Printed per round and as the
+median over the rounds: submits per second of both, the ratio gateway/peer, and the CPU
+seconds and peak resident memory (VmHWM) of the gateway and of the peer's two processes.
+
+  bench/smpp_load.py [--build DIR] [--mails N] [--sessions N] [--concurrency N]
+                     [--rounds N] [--keep]
+
+Installs what is missing (postfix's smtp-source, node and the npm smpp package,
+Debian's kannel and apache2-utils) and builds the gateway when the build directory has
+none. Every process it starts is stopped, also on failure or interruption.
+"""
+
+import argparse
+import os
+import re
+import time
+import subprocess
+import sys
+import urllib.parse
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import smpp_peers as P  # noqa: E402
+
+RECIPIENT = "0412345678"
+
+
+def run_gateway(args, smsc, workdir, n, relay_port):
+    gw = P.Gateway(args.binary, workdir, "gw-out-%d" % n, smsc.port, relay_port)
+    smsc.wait("bind_transmitter", system_id=gw.system_id)
+    base = smsc.submits(gw.system_id)
+    smsc.command(cmd="expect", system_id=gw.system_id, count=base + args.mails)
+    t0 = P.now_ms()
+    subprocess.run(["smtp-source", "-s", str(args.sessions), "-m", str(args.mails),
+                    "-f", "bench@corp.example", "-t", RECIPIENT + "@gw.example",
+                    "-S", "load test", "127.0.0.1:%d" % gw.port], check=True)
+    t_in = P.now_ms()
+    t1 = smsc.wait("reached", system_id=gw.system_id, timeout=600)["t"]
+    cpu, hwm = gw.usage()
+    octets = smsc.octets(gw.system_id)
+    # The queue writes the SUCCESS record after the answer: let the last ones land.
+    deadline = time.monotonic() + 30
+    while gw.records("SUCCESS") < args.mails and time.monotonic() < deadline:
+        time.sleep(0.05)
+    ok, failed = gw.records("SUCCESS"), gw.records("FAILURE")
+    gw.stop()
+    res = {"rate": P.rate(args.mails, t0, t1), "in_rate": P.rate(args.mails, t0, t_in),
+           "cpu": cpu, "hwm": hwm, "octets": octets, "ok": ok, "failed": failed}
+    P.log("  gateway: %(rate).0f submits/s (mails in %(in_rate).0f/s), CPU %(cpu).2fs, "
+          "VmHWM %(hwm)d kB, %(octets)d octets a submit, SUCCESS %(ok)d FAILURE %(failed)d"
+          % res)
+    if ok != args.mails or failed:
+        P.log("  warning: the gateway's records do not show every mail sent once")
+    return res
+
+
+def run_kannel(args, smsc, workdir, text):
+    k = P.Kannel(workdir, smsc.port)
+    smsc.wait("bind_transceiver", system_id=P.Kannel.SYSTEM_ID)
+    base = smsc.submits(P.Kannel.SYSTEM_ID)
+    smsc.command(cmd="expect", system_id=P.Kannel.SYSTEM_ID, count=base + args.mails)
+    url = "http://127.0.0.1:%d/cgi-bin/sendsms?%s" % (k.sendsms_port, urllib.parse.urlencode(
+        {"username": "bench", "password": "bench", "from": "bench", "to": RECIPIENT,
+         "text": text}))
+    t0 = P.now_ms()
+    ab = subprocess.run(["ab", "-q", "-k", "-c", str(args.concurrency), "-n", str(args.mails),
+                         url], capture_output=True, text=True)
+    t_in = P.now_ms()
+    failed = re.search(r"Failed requests:\s+(\d+)", ab.stdout)
+    non2xx = re.search(r"Non-2xx responses:\s+(\d+)", ab.stdout)
+    if ab.returncode != 0 or (failed and int(failed.group(1))) or non2xx:
+        k.stop()
+        raise RuntimeError("sendsms requests failed:\n%s%s" % (ab.stdout[-1500:], ab.stderr))
+    t1 = smsc.wait("reached", system_id=P.Kannel.SYSTEM_ID, timeout=600)["t"]
+    cpu, hwm = k.usage()
+    octets = smsc.octets(P.Kannel.SYSTEM_ID)
+    k.stop()
+    res = {"rate": P.rate(args.mails, t0, t1), "in_rate": P.rate(args.mails, t0, t_in),
+           "cpu": cpu, "hwm": hwm, "octets": octets}
+    P.log("  kannel:  %(rate).0f submits/s (requests in %(in_rate).0f/s), CPU %(cpu).2fs, "
+          "VmHWM %(hwm)d kB (bearerbox + smsbox), %(octets)d octets a submit" % res)
+    return res
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--build", default=os.path.join(P.ROOT, "build"))
+    ap.add_argument("--mails", type=int, default=10000)
+    ap.add_argument("--sessions", type=int, default=20)
+    ap.add_argument("--concurrency", type=int, default=32)
+    ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--keep", action="store_true", help="keep the temporary directory")
+    args = ap.parse_args()
+    args.binary = os.path.join(os.path.abspath(args.build), "tolvane")
+    P.install_cleanup()
+    P.ensure_tools(args.binary, args.build, need_ab=True)
+
+    workdir = P.make_workdir("tv-smppbench.")
+    try:
+        P.log("SMS out: %d mails/requests, %d SMTP sessions, %d HTTP requests at once; "
+              "load %s" % (args.mails, args.sessions, args.concurrency, P.load_line()))
+        smsc = P.Smsc(workdir)
+        relay_port = P.free_port()  # nothing is mailed on this path; no relay listens
+        # The peer sends the same text the gateway makes of smtp-source's mail.
+        text = None
+        gws, ks = [], []
+        for n in range(args.rounds):
+            P.log("round %d (load %s)" % (n + 1, P.load_line()))
+            order = ["gw", "k"] if n % 2 == 0 else ["k", "gw"]
+            if text is None:
+                order = ["gw", "k"]
+            for who in order:
+                if who == "gw":
+                    gws.append(run_gateway(args, smsc, workdir, n, relay_port))
+                    if text is None:
+                        text = "x" * max(1, gws[-1]["octets"])
+                else:
+                    ks.append(run_kannel(args, smsc, workdir, text))
+        g = P.median([r["rate"] for r in gws])
+        k = P.median([r["rate"] for r in ks])
+        ratios = [a["rate"] / b["rate"] for a, b in zip(gws, ks) if b["rate"]]
+        P.log("median of %d rounds: gateway %.0f submits/s, kannel %.0f submits/s, "
+              "ratio %.2fx (per round: %s); gateway CPU %.2fs VmHWM %d kB; "
+              "kannel CPU %.2fs VmHWM %d kB; load %s"
+              % (args.rounds, g, k, g / k if k else 0.0,
+                 " ".join("%.2f" % r for r in ratios),
+                 P.median([r["cpu"] for r in gws]), P.median([r["hwm"] for r in gws]),
+                 P.median([r["cpu"] for r in ks]), P.median([r["hwm"] for r in ks]),
+                 P.load_line()))
+    finally:
+        P.stop_all()
+        P.remove_workdir(workdir, args.keep)
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except RuntimeError as e:
+        P.fail(str(e))
