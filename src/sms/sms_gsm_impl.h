@@ -155,7 +155,7 @@ struct sms_data_gsm : sms {
     // nothing came), so that a failed start-up can say it.
     std::string last_command;
     std::string last_reply;
-    std::string startup_failure;  // set when the start-up failed: command and answer
+    std::string startup_failure;         // set when the start-up failed: command and answer
     std::atomic<bool> answering{false};  // the last reply line came in time
     std::atomic<int> signal_level{-1};   // last +CSQ level, -1 unknown
     int startup_code = 0;
@@ -204,6 +204,9 @@ std::string gsm_codec_text_body(std::string_view cscs, int dcs, std::string_view
 // or of a +CMGR line (after "+CMGR: ") into msg; 0 (522) when the line ends early.
 int gsm_process_message_info(sms_data_gsm* gsm, int& errcode, gsm_sms& msg, std::string_view info,
                              bool iscmgl);
+
+// The level of a +CSQ answer (0-31), -1 for 99 (not known) or junk.
+int gsm_csq_level(std::string_view line);
 
 // ---- dialogue steps ----
 // Reads a reply line (GRL_SKIP_BLANK); 0 on time-out or when it is an error reply

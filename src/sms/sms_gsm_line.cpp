@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdlib>
+#include <optional>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
@@ -19,6 +20,31 @@ namespace {
 bool unsolicited(std::string_view line) {
     return line == "RING" || line.starts_with("+CRING:") || line.starts_with("+CLIP:") ||
            line.starts_with("+CMTI:");
+}
+
+// Runs scan over the input buffer (under lock_buffer) until it gives a result; between
+// scans waits for the reader to append, at most GSM_POLL_MS at a time. Nothing when
+// the deadline passes or the reader has ended (it brings nothing more: no use waiting
+// out the time).
+template <class Scan>
+std::optional<int> scan_buffer(sms_data_gsm* gsm, std::chrono::steady_clock::time_point deadline,
+                               Scan&& scan) {
+    for (;;) {
+        unsigned long seen;
+        {
+            std::lock_guard<std::mutex> l(gsm->arrived_lock);
+            seen = gsm->arrivals;
+        }
+        {
+            MutexHold hold(gsm->lock_buffer.get());
+            if (std::optional<int> r = scan(gsm->buffer)) return r;
+        }
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline || !gsm->reader_running) return std::nullopt;
+        std::unique_lock<std::mutex> l(gsm->arrived_lock);
+        auto step = std::min(deadline, now + std::chrono::milliseconds(GSM_POLL_MS));
+        gsm->arrived.wait_until(l, step, [&] { return gsm->arrivals != seen; });
+    }
 }
 
 // Whole lines at the front are dropped until the buffer is back to half its bound; a
@@ -158,106 +184,92 @@ int gsm_read_raw(sms_data_gsm* gsm, int& errcode, int type, long timeout, std::s
     const std::string& endl = gsm->r_endl;
     auto start = std::chrono::steady_clock::now();
     auto deadline = start + std::chrono::milliseconds(timeout);
-    for (;;) {
-        unsigned long seen;
-        {
-            std::lock_guard<std::mutex> l(gsm->arrived_lock);
-            seen = gsm->arrivals;
-        }
-        {
-            MutexHold hold(gsm->lock_buffer.get());
-            std::string& b = gsm->buffer;
-            std::size_t pos = 0;
-            std::size_t rstart = std::string::npos;
-            std::size_t rlen = 0;
-            bool is_line = false;
-            for (;;) {
-                std::size_t e = b.find(endl, pos);
-                if (e == std::string::npos) break;
-                std::string_view line(b.data() + pos, e - pos);
-                if ((type & GRL_SKIP_BLANK) && line.empty()) {
-                    b.erase(pos, endl.size());
-                    continue;
-                }
-                if (line == "^SYSSTART" && !incoming && !raw) {
-                    pos = e + endl.size();
-                    continue;
-                }
-                if (unsolicited(line)) {
-                    if (incoming) {
-                        rstart = pos;
-                        rlen = e + endl.size() - pos;
-                        is_line = true;
-                        break;
-                    }
-                    pos = e + endl.size();
-                    continue;
-                }
-                if (incoming && (type & GRL_DISCARD)) {
-                    if (!line.empty())
-                        imsg("Dropping a line no dialogue asked for (%s)",
-                             gsm_printable(line).c_str());
-                    b.erase(pos, e + endl.size() - pos);
-                    continue;
-                }
-                if (!incoming && !raw) {
+    std::optional<int> got = scan_buffer(gsm, deadline, [&](std::string& b) -> std::optional<int> {
+        std::size_t pos = 0;
+        std::size_t rstart = std::string::npos;
+        std::size_t rlen = 0;
+        bool is_line = false;
+        for (;;) {
+            std::size_t e = b.find(endl, pos);
+            if (e == std::string::npos) break;
+            std::string_view line(b.data() + pos, e - pos);
+            if ((type & GRL_SKIP_BLANK) && line.empty()) {
+                b.erase(pos, endl.size());
+                continue;
+            }
+            if (line == "^SYSSTART" && !incoming && !raw) {
+                pos = e + endl.size();
+                continue;
+            }
+            if (unsolicited(line)) {
+                if (incoming) {
                     rstart = pos;
                     rlen = e + endl.size() - pos;
                     is_line = true;
                     break;
                 }
-                // A prompt is awaited: blank lines before it (around a ring, say) are
-                // passed over, and a whole reply line that came instead (an error
-                // reply, usually) is handed over rather than waiting out the time.
-                if (raw && (type & GRL_EXPECT_GT) && line.empty()) {
-                    pos = e + endl.size();
-                    continue;
-                }
-                if (raw && (type & GRL_EXPECT_GT) && !line.starts_with(">")) {
-                    rstart = pos;
-                    rlen = e + endl.size() - pos;
-                    is_line = true;
-                }
+                pos = e + endl.size();
+                continue;
+            }
+            if (incoming && (type & GRL_DISCARD)) {
+                if (!line.empty())
+                    imsg("Dropping a line no dialogue asked for (%s)", gsm_printable(line).c_str());
+                b.erase(pos, e + endl.size() - pos);
+                continue;
+            }
+            if (!incoming && !raw) {
+                rstart = pos;
+                rlen = e + endl.size() - pos;
+                is_line = true;
                 break;
             }
-            if (rstart == std::string::npos && raw && b.size() >= pos + bfsz &&
-                (!(type & GRL_EXPECT_GT) || b[pos] == '>')) {
+            // A prompt is awaited: blank lines before it (around a ring, say) are
+            // passed over, and a whole reply line that came instead (an error
+            // reply, usually) is handed over rather than waiting out the time.
+            if (raw && (type & GRL_EXPECT_GT) && line.empty()) {
+                pos = e + endl.size();
+                continue;
+            }
+            if (raw && (type & GRL_EXPECT_GT) && !line.starts_with(">")) {
                 rstart = pos;
-                rlen = bfsz;
-                gsm_log(gsm, "RAW  [%.*s]", static_cast<int>(rlen), b.data() + pos);
+                rlen = e + endl.size() - pos;
+                is_line = true;
             }
-            if (rstart != std::string::npos) {
-                std::size_t limit = !is_line ? rlen : raw ? GSM_LINE_MAX : bfsz;
-                bf.assign(b, rstart, std::min(rlen, limit));
-                b.erase(rstart, rlen);
-                return static_cast<int>(bf.size());
-            }
+            break;
         }
-        auto now = std::chrono::steady_clock::now();
-        // A reader that has ended brings nothing more: no use waiting out the time.
-        if (now >= deadline || !gsm->reader_running) {
-            if (!incoming && !(type & GRL_QUIET)) {
-                long waited = static_cast<long>(
-                    std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count());
-                std::string content;
-                std::size_t bytes;
-                {
-                    MutexHold hold(gsm->lock_buffer.get());
-                    content = gsm_printable(gsm->buffer);
-                    bytes = gsm->buffer.size();
-                }
-                emsg("gsm_read_raw[%d]: timeout %ld > %ld, %zu bytes (%s)", type, waited, timeout,
-                     bytes, content.c_str());
-                errcode = GSM_ERR_TIMEOUT;
-                gsm->last_reply.clear();
-                gsm->answering = false;
-            }
-            return 0;
+        if (rstart == std::string::npos && raw && b.size() >= pos + bfsz &&
+            (!(type & GRL_EXPECT_GT) || b[pos] == '>')) {
+            rstart = pos;
+            rlen = bfsz;
+            gsm_log(gsm, "RAW  [%.*s]", static_cast<int>(rlen), b.data() + pos);
         }
-        std::unique_lock<std::mutex> l(gsm->arrived_lock);
-        auto step = std::min(deadline, now + std::chrono::milliseconds(GSM_POLL_MS));
-        gsm->arrived.wait_until(l, step, [&] { return gsm->arrivals != seen; });
+        if (rstart != std::string::npos) {
+            std::size_t limit = !is_line ? rlen : raw ? GSM_LINE_MAX : bfsz;
+            bf.assign(b, rstart, std::min(rlen, limit));
+            b.erase(rstart, rlen);
+            return static_cast<int>(bf.size());
+        }
+        return std::nullopt;
+    });
+    if (got) return *got;
+    if (!incoming && !(type & GRL_QUIET)) {
+        long waited = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::steady_clock::now() - start)
+                                            .count());
+        std::string content;
+        std::size_t bytes;
+        {
+            MutexHold hold(gsm->lock_buffer.get());
+            content = gsm_printable(gsm->buffer);
+            bytes = gsm->buffer.size();
+        }
+        emsg("gsm_read_raw[%d]: timeout %ld > %ld, %zu bytes (%s)", type, waited, timeout, bytes,
+             content.c_str());
+        errcode = GSM_ERR_TIMEOUT;
+        gsm->last_reply.clear();
+        gsm->answering = false;
     }
+    return 0;
 }
 
 int gsm_read_line(sms_data_gsm* gsm, int& errcode, int type, long timeout, std::string& bf,
@@ -393,68 +405,54 @@ bool gsm_is_final(std::string_view line) {
 
 int gsm_wait_prompt(sms_data_gsm* gsm, int& errcode, long timeout) {
     const std::string& endl = gsm->r_endl;
-    auto start = std::chrono::steady_clock::now();
-    auto deadline = start + std::chrono::milliseconds(timeout);
-    for (;;) {
-        unsigned long seen;
-        {
-            std::lock_guard<std::mutex> l(gsm->arrived_lock);
-            seen = gsm->arrivals;
-        }
-        {
-            MutexHold hold(gsm->lock_buffer.get());
-            std::string& b = gsm->buffer;
-            std::size_t pos = 0;
-            for (;;) {
-                std::size_t e = b.find(endl, pos);
-                if (e == std::string::npos) {
-                    // The prompt has no line end of its own.
-                    if (b.size() >= pos + 2 && b.compare(pos, 2, "> ") == 0) {
-                        gsm_log(gsm, "RAW  [> ]");
-                        b.erase(pos, 2);
-                        return 1;
-                    }
-                    break;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+    std::optional<int> got = scan_buffer(gsm, deadline, [&](std::string& b) -> std::optional<int> {
+        std::size_t pos = 0;
+        for (;;) {
+            std::size_t e = b.find(endl, pos);
+            if (e == std::string::npos) {
+                // The prompt has no line end of its own.
+                if (b.size() >= pos + 2 && b.compare(pos, 2, "> ") == 0) {
+                    gsm_log(gsm, "RAW  [> ]");
+                    b.erase(pos, 2);
+                    return 1;
                 }
-                std::string line = b.substr(pos, e - pos);
-                if (line.empty()) {
-                    b.erase(pos, endl.size());
-                    continue;
-                }
-                if (unsolicited(line)) {  // left for the indication wait
-                    pos = e + endl.size();
-                    continue;
-                }
-                b.erase(pos, e + endl.size() - pos);
-                gsm_log(gsm, "READ%d[%s]", GRL_EXPECT_GT, line.c_str());
-                if (line.starts_with(">")) return 1;  // a prompt the modem ended a line after
-                gsm->last_reply = gsm_printable(line);
-                if (gsm_iserror(line, errcode)) return 0;
-                if (line == "OK") {
-                    emsg("The modem answered OK instead of the prompt");
-                    errcode = GSM_ERR_UNEXPECTED;
-                    return 0;
-                }
-                imsg("Passing over a line before the prompt (%s)", gsm_printable(line).c_str());
+                break;
             }
-        }
-        auto now = std::chrono::steady_clock::now();
-        if (now >= deadline || !gsm->reader_running) {
-            std::string content;
-            {
-                MutexHold hold(gsm->lock_buffer.get());
-                content = gsm_printable(gsm->buffer);
+            std::string line = b.substr(pos, e - pos);
+            if (line.empty()) {
+                b.erase(pos, endl.size());
+                continue;
             }
-            emsg("No prompt within %ld ms (%s)", timeout, content.c_str());
-            gsm->last_reply.clear();
-            gsm->answering = false;
-            errcode = GSM_ERR_TIMEOUT;
-            return 0;
+            if (unsolicited(line)) {  // left for the indication wait
+                pos = e + endl.size();
+                continue;
+            }
+            b.erase(pos, e + endl.size() - pos);
+            gsm_log(gsm, "READ%d[%s]", GRL_EXPECT_GT, line.c_str());
+            if (line.starts_with(">")) return 1;  // a prompt the modem ended a line after
+            gsm->last_reply = gsm_printable(line);
+            if (gsm_iserror(line, errcode)) return 0;
+            if (line == "OK") {
+                emsg("The modem answered OK instead of the prompt");
+                errcode = GSM_ERR_UNEXPECTED;
+                return 0;
+            }
+            imsg("Passing over a line before the prompt (%s)", gsm_printable(line).c_str());
         }
-        std::unique_lock<std::mutex> l(gsm->arrived_lock);
-        auto step = std::min(deadline, now + std::chrono::milliseconds(GSM_POLL_MS));
-        gsm->arrived.wait_until(l, step, [&] { return gsm->arrivals != seen; });
+        return std::nullopt;
+    });
+    if (got) return *got;
+    std::string content;
+    {
+        MutexHold hold(gsm->lock_buffer.get());
+        content = gsm_printable(gsm->buffer);
     }
+    emsg("No prompt within %ld ms (%s)", timeout, content.c_str());
+    gsm->last_reply.clear();
+    gsm->answering = false;
+    errcode = GSM_ERR_TIMEOUT;
+    return 0;
 }
 
 int gsm_end_text_entry(sms_data_gsm* gsm) {
