@@ -131,6 +131,9 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {SMPP_RECEIPTS,     "smpp_receipts",     SM_NONE,  "none",                NOFB,          nullptr},
     {SMPP_GSM_CODING,   "smpp_gsm_coding",   SM_NONE,  "0",                   NOFB,          nullptr},
     {SMPP_LONG,         "smpp_long",         SM_NONE,  "udh",                 NOFB,          nullptr},
+    {STORE,             "store",             SM_NONE,  "files",               NOFB,          nullptr},
+    {STORE_DSN,         "store_dsn",         SM_NONE,  nullptr,               NOFB,          nullptr},
+    {QUEUE_LEASE,       "queue_lease",       SM_NONE,  "60",                  NOFB,          nullptr},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

@@ -126,7 +126,10 @@ enum SettingKey : int {
     SMPP_RECEIPTS,
     SMPP_GSM_CODING,
     SMPP_LONG,
-    SETTING_KEYS  // number of keys: 110
+    STORE,  // 110
+    STORE_DSN,
+    QUEUE_LEASE,
+    SETTING_KEYS  // number of keys: 113
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

@@ -1,0 +1,250 @@
+// PostgreSQL connections, results and the reconnecting link (see pg.h).
+#include "store/pg.h"
+
+#include <chrono>
+#include <cstdlib>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+
+namespace tolvane {
+
+namespace {
+
+std::int64_t steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// libpq's messages end with a newline and may span lines; a log line wants one.
+std::string one_line(const char* text) {
+    std::string s = text != nullptr ? text : "";
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    for (char& ch : s)
+        if (ch == '\n' || ch == '\t') ch = ' ';
+    if (s.empty()) s = "unknown error";
+    return s;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::string PgResult::text(int row, int col) const {
+    if (!r_ || row >= rows() || col >= columns() || null(row, col)) return std::string();
+    return std::string(PQgetvalue(r_.get(), row, col),
+                       static_cast<std::size_t>(PQgetlength(r_.get(), row, col)));
+}
+
+std::int64_t PgResult::int64(int row, int col) const {
+    std::string t = text(row, col);
+    return t.empty() ? 0 : std::strtoll(t.c_str(), nullptr, 10);
+}
+
+std::string PgResult::bytes(int row, int col) const {
+    std::string t = text(row, col);
+    // The server sends bytea in hex form ("\x4142") unless told otherwise.
+    if (t.size() < 2 || t[0] != '\\' || t[1] != 'x') return t;
+    std::string out;
+    out.reserve((t.size() - 2) / 2);
+    for (std::size_t i = 2; i + 1 < t.size(); i += 2) {
+        int hi = hex_value(t[i]), lo = hex_value(t[i + 1]);
+        if (hi < 0 || lo < 0) break;
+        out.push_back(static_cast<char>(hi * 16 + lo));
+    }
+    return out;
+}
+
+std::int64_t PgResult::affected() const {
+    if (!r_) return 0;
+    const char* n = PQcmdTuples(r_.get());
+    return n != nullptr && *n != '\0' ? std::strtoll(n, nullptr, 10) : 0;
+}
+
+std::unique_ptr<PgConn> PgConn::open(const std::string& dsn, std::string& why) {
+    PgConnPtr c(PQconnectdb(dsn.c_str()));
+    if (!c) {
+        why = "out of memory";
+        return nullptr;
+    }
+    if (PQstatus(c.get()) != CONNECTION_OK) {
+        why = one_line(PQerrorMessage(c.get()));
+        return nullptr;
+    }
+    // Notices (e.g. "relation already exists, skipping") are not ours to print.
+    PQsetNoticeProcessor(
+        c.get(), [](void*, const char*) {}, nullptr);
+    return std::make_unique<PgConn>(std::move(c));
+}
+
+bool PgConn::exec(std::string_view sql, const PgParams& params, PgResult& out, std::string& why) {
+    std::vector<const char*> values(params.size());
+    std::vector<int> lengths(params.size());
+    std::vector<int> formats(params.size());
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        values[i] = params[i].null ? nullptr : params[i].value.c_str();
+        lengths[i] = static_cast<int>(params[i].value.size());
+        formats[i] = params[i].binary ? 1 : 0;
+    }
+    std::string query(sql);
+    out = PgResult(PQexecParams(c_.get(), query.c_str(), static_cast<int>(params.size()), nullptr,
+                                values.data(), lengths.data(), formats.data(), 0));
+    ExecStatusType st = out.get() ? PQresultStatus(out.get()) : PGRES_FATAL_ERROR;
+    if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) return true;
+    why = one_line(out.get() ? PQresultErrorMessage(out.get()) : PQerrorMessage(c_.get()));
+    if (why == "unknown error") why = one_line(PQerrorMessage(c_.get()));
+    return false;
+}
+
+bool PgConn::exec(std::string_view sql, const PgParams& params, std::string& why) {
+    PgResult r;
+    return exec(sql, params, r, why);
+}
+
+bool PgConn::script(std::string_view sql, std::string& why) {
+    std::string text(sql);
+    PgResult r(PQexec(c_.get(), text.c_str()));
+    ExecStatusType st = r.get() ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
+    if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) return true;
+    why = one_line(r.get() ? PQresultErrorMessage(r.get()) : PQerrorMessage(c_.get()));
+    return false;
+}
+
+bool PgConn::listen(std::string_view channel, std::string& why) {
+    return script("LISTEN " + pg_ident(channel), why);
+}
+
+bool PgConn::notifications(std::vector<Notice>& out, std::string& why) {
+    if (PQconsumeInput(c_.get()) == 0) {
+        why = one_line(PQerrorMessage(c_.get()));
+        return false;
+    }
+    while (PGnotify* n = PQnotifies(c_.get())) {
+        out.push_back(
+            Notice{n->relname != nullptr ? n->relname : "", n->extra != nullptr ? n->extra : ""});
+        PQfreemem(n);
+    }
+    return true;
+}
+
+bool PgLink::connect_locked(std::string& why) {
+    if (conn_ && conn_->healthy()) return true;
+    conn_.reset();
+    std::int64_t now = steady_ms();
+    if (now < next_try_ms_) {
+        why = "PostgreSQL store unavailable: " + last_why_;
+        return false;
+    }
+    std::string w;
+    conn_ = PgConn::open(dsn_, w);
+    if (!conn_) {
+        next_try_ms_ = now + PG_RETRY_MS;
+        last_why_ = w;
+        if (!logged_down_) {
+            emsg("PostgreSQL store %s (%s): %s", ever_up_ ? "lost" : "unreachable", name_.c_str(),
+                 w.c_str());
+            logged_down_ = true;
+        }
+        why = "PostgreSQL store unavailable: " + w;
+        return false;
+    }
+    imsg("PostgreSQL store connected (%s)", name_.c_str());
+    logged_down_ = false;
+    ever_up_ = true;
+    ++generation_;
+    return true;
+}
+
+void PgLink::lost_locked(const std::string& why) {
+    conn_.reset();
+    last_why_ = why;
+    // The next call tries again at once: a broken connection is usually a restart, and
+    // the pause only guards against hammering a server that refuses.
+    next_try_ms_ = 0;
+    if (!logged_down_) {
+        emsg("PostgreSQL store lost (%s): %s", name_.c_str(), why.c_str());
+        logged_down_ = true;
+    }
+}
+
+bool PgLink::connect(std::string& why) {
+    std::lock_guard<std::mutex> lock(m_);
+    return connect_locked(why);
+}
+
+bool PgLink::run(const Work& work, std::string& why) {
+    std::lock_guard<std::mutex> lock(m_);
+    if (!connect_locked(why)) return false;
+    if (work(*conn_, why)) return true;
+    if (!conn_->healthy()) lost_locked(why);
+    return false;
+}
+
+bool PgLink::transaction(const Work& work, std::string& why) {
+    bool begun = false;
+    PgLink::Work body = [&](PgConn& c, std::string& w) {
+        begun = false;
+        if (!c.script("BEGIN", w)) return false;
+        begun = true;
+        if (work(c, w) && c.script("COMMIT", w)) return true;
+        std::string ignored;
+        if (c.healthy()) (void)c.script("ROLLBACK", ignored);
+        return false;
+    };
+    bool was_up = up();
+    if (run(body, why)) return true;
+    // A connection that broke while idle (a server restart) fails at BEGIN, before anything
+    // was done: one more try on a fresh connection is safe then, and spares the caller.
+    if (begun || !was_up) return false;
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        if (conn_ != nullptr) return false;  // still connected: BEGIN failed for another reason
+        next_try_ms_ = 0;
+    }
+    return run(body, why);
+}
+
+bool PgLink::up() const {
+    std::lock_guard<std::mutex> lock(m_);
+    return conn_ != nullptr && conn_->healthy();
+}
+
+std::uint64_t PgLink::generation() const {
+    std::lock_guard<std::mutex> lock(m_);
+    return generation_;
+}
+
+std::string pg_dsn_safe(std::string_view dsn) {
+    std::string out;
+    std::size_t pos = 0;
+    while (pos < dsn.size()) {
+        std::size_t end = dsn.find(' ', pos);
+        if (end == std::string_view::npos) end = dsn.size();
+        std::string_view word = dsn.substr(pos, end - pos);
+        if (word.substr(0, 9) == "password=") word = "password=***";
+        if (!word.empty()) {
+            if (!out.empty()) out += ' ';
+            out += word;
+        }
+        pos = end + 1;
+    }
+    return out;
+}
+
+std::string pg_ident(std::string_view name) {
+    std::string out = "\"";
+    for (char ch : name) {
+        if (ch == '"') out += '"';
+        out += ch;
+    }
+    out += '"';
+    return out;
+}
+
+}  // namespace tolvane

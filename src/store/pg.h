@@ -1,0 +1,171 @@
+// PostgreSQL access for the shared store: owned connections and results, parameterised
+// statements, transactions, a connection that comes back by itself, LISTEN/NOTIFY.
+//
+//   std::string why;
+//   PgLink link(dsn, "queue");                  // connects on first use, logs every change
+//   bool ok = link.run([&](PgConn& c, std::string& w) {
+//       PgResult r;
+//       return c.exec("SELECT count(*) FROM t WHERE k = $1", {pg_text("x")}, r, w) &&
+//              r.rows() == 1;
+//   }, why);
+//   // or, all or nothing:  link.transaction([&](PgConn& c, std::string& w) { ... }, why);
+//
+// Ownership: PgConn owns its PGconn and PgResult its PGresult (unique_ptr with deleters);
+// neither is copied. A PgConn is used by one thread at a time. A PgLink serialises every
+// use of its one connection under its own lock, so any thread may call it; modules that
+// need concurrency hold one link each (the queue holds one for writes and one to listen).
+//
+// State changes are logged once each, not per attempt: "PostgreSQL store connected (NAME)",
+// "PostgreSQL store lost (NAME): why", "PostgreSQL store unreachable (NAME): why". While the
+// database is away a link tries to connect at most once per PG_RETRY_MS; calls in between
+// fail at once with the last reason, so callers are never held by a dead server.
+//
+// Limits: texts go to the server as text parameters and must be valid UTF-8 without NUL
+// bytes; bytes that may be anything go as bytea (pg_bytes) and come back with
+// PgResult::bytes. Results are read whole into memory.
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tolvane {
+
+inline constexpr long PG_RETRY_MS = 1000;
+
+struct PgConnFree {
+    void operator()(PGconn* c) const noexcept { PQfinish(c); }
+};
+struct PgResultFree {
+    void operator()(PGresult* r) const noexcept { PQclear(r); }
+};
+using PgConnPtr = std::unique_ptr<PGconn, PgConnFree>;
+using PgResultPtr = std::unique_ptr<PGresult, PgResultFree>;
+
+// One statement parameter: text, bytes (bytea, sent in binary form) or SQL NULL.
+struct PgParam {
+    std::string value;
+    bool binary = false;
+    bool null = false;
+};
+inline PgParam pg_text(std::string v) {
+    return PgParam{std::move(v), false, false};
+}
+inline PgParam pg_bytes(std::string v) {
+    return PgParam{std::move(v), true, false};
+}
+inline PgParam pg_int(std::int64_t v) {
+    return PgParam{std::to_string(v), false, false};
+}
+inline PgParam pg_null() {
+    return PgParam{std::string(), false, true};
+}
+using PgParams = std::vector<PgParam>;
+
+class PgResult {
+  public:
+    PgResult() = default;
+    explicit PgResult(PGresult* r) : r_(r) {}
+    int rows() const { return r_ ? PQntuples(r_.get()) : 0; }
+    int columns() const { return r_ ? PQnfields(r_.get()) : 0; }
+    bool null(int row, int col) const { return PQgetisnull(r_.get(), row, col) != 0; }
+    // The value as text ("" for NULL).
+    std::string text(int row, int col) const;
+    // The value read as an integer (0 for NULL or junk).
+    std::int64_t int64(int row, int col) const;
+    // A bytea value decoded from its text form.
+    std::string bytes(int row, int col) const;
+    // Rows changed by an INSERT/UPDATE/DELETE.
+    std::int64_t affected() const;
+    PGresult* get() const { return r_.get(); }
+
+  private:
+    PgResultPtr r_;
+};
+
+// One open connection (not thread-safe).
+class PgConn {
+  public:
+    // Connects now; null with `why` when the server cannot be reached or refuses.
+    static std::unique_ptr<PgConn> open(const std::string& dsn, std::string& why);
+
+    // Runs one statement with $1.. parameters; true when it succeeded (rows in `out`).
+    [[nodiscard]] bool exec(std::string_view sql, const PgParams& params, PgResult& out,
+                            std::string& why);
+    // The same when no rows are wanted.
+    [[nodiscard]] bool exec(std::string_view sql, const PgParams& params, std::string& why);
+    // Runs a text of one or more statements without parameters (schema changes).
+    [[nodiscard]] bool script(std::string_view sql, std::string& why);
+
+    // LISTEN to a channel; notifications are then read with notifications().
+    [[nodiscard]] bool listen(std::string_view channel, std::string& why);
+    struct Notice {
+        std::string channel;
+        std::string payload;
+    };
+    // Reads what the server sent without waiting and returns the notifications received;
+    // false when the connection failed meanwhile.
+    [[nodiscard]] bool notifications(std::vector<Notice>& out, std::string& why);
+
+    bool healthy() const { return PQstatus(c_.get()) == CONNECTION_OK; }
+    int socket() const { return PQsocket(c_.get()); }
+    PGconn* raw() const { return c_.get(); }
+
+    explicit PgConn(PgConnPtr c) : c_(std::move(c)) {}
+
+  private:
+    PgConnPtr c_;
+};
+
+// A connection that reconnects by itself, shared by the threads of one module.
+class PgLink {
+  public:
+    using Work = std::function<bool(PgConn&, std::string& why)>;
+
+    PgLink(std::string dsn, std::string name) : dsn_(std::move(dsn)), name_(std::move(name)) {}
+    PgLink(const PgLink&) = delete;
+    PgLink& operator=(const PgLink&) = delete;
+
+    // Runs `work` on the connection (connecting first when needed). When it fails and the
+    // connection turned out to be broken, the loss is logged and the next call reconnects.
+    [[nodiscard]] bool run(const Work& work, std::string& why);
+    // The same inside BEGIN ... COMMIT: all of it or nothing (ROLLBACK when work fails).
+    [[nodiscard]] bool transaction(const Work& work, std::string& why);
+
+    // True while the last use found the server (no connection attempted).
+    bool up() const;
+    const std::string& name() const { return name_; }
+    // Connects now if not connected (respecting the retry pause); false with why.
+    [[nodiscard]] bool connect(std::string& why);
+    // Increases on every new connection (listeners LISTEN again when it changes).
+    std::uint64_t generation() const;
+
+  private:
+    bool connect_locked(std::string& why);
+    void lost_locked(const std::string& why);
+
+    const std::string dsn_;
+    const std::string name_;
+    mutable std::mutex m_;
+    std::unique_ptr<PgConn> conn_;  // null while away
+    bool logged_down_ = false;      // the current outage is logged
+    bool ever_up_ = false;
+    std::int64_t next_try_ms_ = 0;  // steady clock: no attempt before this
+    std::string last_why_;
+    std::uint64_t generation_ = 0;
+};
+
+// A name for log lines and errors: the DSN without its password.
+std::string pg_dsn_safe(std::string_view dsn);
+
+// Quotes an identifier ("name" with inner quotes doubled).
+std::string pg_ident(std::string_view name);
+
+}  // namespace tolvane

@@ -1,0 +1,112 @@
+// Schema migrations and table counts of the shared store (see pg_schema.h).
+#include "store/pg_schema.h"
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+
+namespace tolvane {
+
+namespace {
+
+// Any fixed number: it only has to be the same in every gateway.
+constexpr const char* LOCK_SQL = "SELECT pg_advisory_xact_lock(7361298452)";
+
+}  // namespace
+
+const std::vector<const char*>& pg_migrations() {
+    static const std::vector<const char*> list = {
+        // 1: the message queue. Texts are bytea: a mail body need not be valid UTF-8.
+        // owner/lease_until_ms mark a claim; a claim whose lease passed may be taken over.
+        "CREATE FUNCTION tv_now_ms() RETURNS bigint LANGUAGE sql VOLATILE AS "
+        "'SELECT (extract(epoch FROM clock_timestamp()) * 1000)::bigint';"
+        "CREATE TABLE tv_queue ("
+        " id bigserial PRIMARY KEY, kind integer NOT NULL,"
+        " destination bytea NOT NULL, originator bytea NOT NULL, sender bytea NOT NULL,"
+        " body bytea NOT NULL, billing bytea NOT NULL, client bytea NOT NULL,"
+        " headers bytea NOT NULL, flags bigint NOT NULL DEFAULT 0,"
+        " attempts integer NOT NULL DEFAULT 0, last_error bytea NOT NULL DEFAULT '',"
+        " enqueued_ms bigint NOT NULL, not_before_ms bigint NOT NULL DEFAULT 0,"
+        " owner text, lease_until_ms bigint NOT NULL DEFAULT 0);"
+        "CREATE INDEX tv_queue_kind ON tv_queue (kind, id);",
+        // New migrations go here, one string each.
+    };
+    return list;
+}
+
+const std::vector<const char*>& pg_store_tables() {
+    static const std::vector<const char*> list = {
+        "tv_queue",
+    };
+    return list;
+}
+
+int pg_schema_version(PgConn& conn, std::string& why) {
+    PgResult r;
+    if (!conn.exec("SELECT to_regclass('tv_schema_version') IS NOT NULL", {}, r, why)) return -1;
+    if (r.text(0, 0) != "t") return 0;
+    if (!conn.exec("SELECT coalesce(max(version), 0) FROM tv_schema_version", {}, r, why))
+        return -1;
+    return static_cast<int>(r.int64(0, 0));
+}
+
+bool pg_schema_upgrade(PgConn& conn, int& version, std::string& why) {
+    const auto& list = pg_migrations();
+    const int known = static_cast<int>(list.size());
+    std::string w;
+    if (!conn.script("BEGIN", w) || !conn.script(LOCK_SQL, w) ||
+        !conn.script("CREATE TABLE IF NOT EXISTS tv_schema_version (version integer PRIMARY KEY,"
+                     " applied timestamptz NOT NULL DEFAULT now())",
+                     w) ||
+        (version = pg_schema_version(conn, w)) < 0 || !conn.script("COMMIT", w)) {
+        why = "cannot read the store's schema version: " + w;
+        std::string ignored;
+        if (conn.healthy()) (void)conn.script("ROLLBACK", ignored);
+        return false;
+    }
+    if (version > known) {
+        why = strprintf("the store's schema is version %d, newer than this program knows (%d)",
+                        version, known);
+        return false;
+    }
+    while (version < known) {
+        int next = version + 1;
+        int seen = 0;
+        bool ok = conn.script("BEGIN", w) && conn.script(LOCK_SQL, w) &&
+                  (seen = pg_schema_version(conn, w)) >= 0;
+        // Another gateway may have applied it while we waited for the lock.
+        if (ok && seen >= next) {
+            ok = conn.script("COMMIT", w);
+            if (ok) {
+                version = seen;
+                continue;
+            }
+        } else if (ok) {
+            ok = conn.script(list[static_cast<std::size_t>(version)], w) &&
+                 conn.exec("INSERT INTO tv_schema_version (version) VALUES ($1)", {pg_int(next)},
+                           w) &&
+                 conn.script("COMMIT", w);
+        }
+        if (!ok) {
+            std::string ignored;
+            if (conn.healthy()) (void)conn.script("ROLLBACK", ignored);
+            why = strprintf("cannot bring the store's schema to version %d: %s", next, w.c_str());
+            return false;
+        }
+        imsg("PostgreSQL store: schema brought to version %d", next);
+        version = next;
+    }
+    return true;
+}
+
+bool pg_store_counts(PgConn& conn, std::vector<std::pair<std::string, std::int64_t>>& counts,
+                     std::string& why) {
+    counts.clear();
+    for (const char* table : pg_store_tables()) {
+        PgResult r;
+        if (!conn.exec("SELECT count(*) FROM " + pg_ident(table), {}, r, why)) return false;
+        counts.emplace_back(table, r.int64(0, 0));
+    }
+    return true;
+}
+
+}  // namespace tolvane
