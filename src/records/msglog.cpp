@@ -13,12 +13,14 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
 #include "foundation/fileio.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "records/record_file.h"
 
 namespace tolvane {
 
@@ -54,10 +56,6 @@ std::int64_t now() {
 
 constexpr std::size_t kMinBuckets = 1000;
 constexpr std::size_t kBytesPerBucket = 150;
-
-bool is_binary(unsigned char c) {
-    return (c < 0x20 && c != '\t') || c == 0x7f;
-}
 
 Entry* find_pair(std::vector<Entry>& list, std::string_view email) {
     for (auto& e : list)
@@ -110,19 +108,6 @@ int split3(std::string_view line, char delim, std::string_view f[3]) {
     return n;
 }
 
-bool parse_time(std::string_view s, std::int64_t& out) {
-    bool neg = !s.empty() && s[0] == '-';
-    if (neg) s.remove_prefix(1);
-    if (s.empty() || s.size() > 18) return false;
-    std::int64_t v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + (c - '0');
-    }
-    out = neg ? -v : v;
-    return true;
-}
-
 void log_entry(const std::string& phone, const Entry& e) {
     dmsg("MsgLog found [%s][%s][%lld]", phone.c_str(), e.email.c_str(),
          static_cast<long long>(e.time));
@@ -173,56 +158,44 @@ int msglog_load(const std::string& path, char delimiter, std::string& err) {
         data.append(buf, static_cast<std::size_t>(n));
     }
     int added = 0;
-    std::size_t pos = 0;
-    int lineno = 0;
-    while (pos < data.size()) {
-        ++lineno;
-        std::size_t nl = data.find('\n', pos);
-        // A last line without its line end (an editor, or a copy that dropped it) is read
-        // like any other; only when it is not a whole entry is it an append cut short.
-        bool last_open = nl == std::string::npos;
-        std::size_t line_start = pos;
-        if (last_open) nl = data.size();
-        std::string_view line(data.data() + pos, nl - pos);
-        pos = nl + 1;
-        if (last_open) {
-            std::string_view probe = line;
-            while (!probe.empty() && probe.back() == '\r') probe.remove_suffix(1);
-            std::string_view pf[3];
-            std::int64_t t = 0;
-            bool whole = split3(probe, delimiter, pf) == 3 && parse_time(pf[2], t) &&
-                         std::none_of(probe.begin(), probe.end(), [](char c) {
-                             return c != g_delim && is_binary(static_cast<unsigned char>(c));
-                         });
-            if (!whole) {
-                // Dropped, or the next append would continue this line.
-                emsg("MsgLog line %d unfinished, skipped", lineno);
-                if (::ftruncate(fd.get(), static_cast<off_t>(line_start)) != 0)
-                    emsg("MsgLog could not cut the unfinished line (%s)", std::strerror(errno));
-                break;
-            }
-            // Ended here, so the next append starts a line of its own.
-            if (::pwrite(fd.get(), "\n", 1, static_cast<off_t>(data.size())) != 1)
-                emsg("MsgLog could not end its last line (%s)", std::strerror(errno));
-        }
-        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (std::any_of(line.begin(), line.end(), [](char c) {
-                return c != g_delim && is_binary(static_cast<unsigned char>(c));
-            })) {
-            emsg("MsgLog line %d holds control bytes, skipped", lineno);
-            continue;
+    // One entry from a whole line; false (with its log line) when the line is not one.
+    auto read_entry = [&](std::string_view line, int lineno, bool report) {
+        if (holds_control_bytes(line, delimiter)) {
+            if (report) emsg("MsgLog line %d holds control bytes, skipped", lineno);
+            return false;
         }
         std::string_view f[3];
         if (split3(line, delimiter, f) < 3) {
-            if (!line.empty()) emsg("MsgLog line %d has too few fields, skipped", lineno);
-            continue;
+            if (report && !line.empty()) emsg("MsgLog line %d has too few fields, skipped", lineno);
+            return false;
         }
-        std::int64_t when = 0;
-        if (!parse_time(f[2], when)) {
-            emsg("MsgLog line %d has a time that is not a number, skipped", lineno);
-            continue;
+        std::optional<long long> when = parse_decimal(f[2]);
+        if (!when) {
+            if (report) emsg("MsgLog line %d has a time that is not a number, skipped", lineno);
+            return false;
         }
-        if (put(*g_table, f[0], f[1], when)) ++added;
+        if (put(*g_table, f[0], f[1], *when)) ++added;
+        return true;
+    };
+    int lines = 0;
+    std::size_t open_line = for_each_record_line(data, [&](const record_line& l) {
+        lines = l.number;
+        read_entry(l.text, l.number, true);
+    });
+    if (open_line != std::string_view::npos) {
+        // A last line without its line end (an editor, or a copy that dropped it) is read
+        // like any other; only when it is not a whole entry is it an append cut short.
+        std::string_view line(data.data() + open_line, data.size() - open_line);
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!read_entry(line, lines + 1, false)) {
+            // Dropped, or the next append would continue this line.
+            emsg("MsgLog line %d unfinished, skipped", lines + 1);
+            if (::ftruncate(fd.get(), static_cast<off_t>(open_line)) != 0)
+                emsg("MsgLog could not cut the unfinished line (%s)", std::strerror(errno));
+        } else if (::pwrite(fd.get(), "\n", 1, static_cast<off_t>(data.size())) != 1) {
+            // Not ended here, the next append would continue this line.
+            emsg("MsgLog could not end its last line (%s)", std::strerror(errno));
+        }
     }
     fd.reset();
     imsg("%d Msglog records loaded", added);

@@ -1,0 +1,113 @@
+// Message records: one line per outcome appended to the day file of its kind, and the
+// counts that a successful SMS adds to every limit.
+//
+// The day file sits in the directory of the first limit and takes its delimiter;
+// starting a new day file folds the older ones (msgrec_fold.cpp). Appends of whole
+// lines under one lock, so two threads never interleave a record or fold at once.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+
+#include "foundation/fileio.h"
+#include "foundation/lib.h"
+#include "foundation/log.h"
+#include "records/msgrec_internal.h"
+
+namespace tolvane {
+
+using namespace msgrec_detail;
+
+namespace {
+
+// Serialises the day-file check, append and fold, so that two threads starting a new
+// day cannot fold the same files at once.
+std::mutex g_day_lock;
+
+const char* asctime_days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* asctime_months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+std::string asctime24(std::time_t when) {
+    std::tm tm{};
+    if (!localtime_r(&when, &tm)) return std::string(24, '?');
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", asctime_days[tm.tm_wday % 7],
+                  asctime_months[tm.tm_mon % 12], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  tm.tm_year + 1900);
+    return std::string(buf).substr(0, 24);
+}
+
+// A record field: cut at the text limit, line breaks made blanks so a record stays one line.
+void put_field(std::string& out, std::string_view field, char delim) {
+    std::size_t start = out.size();
+    out.append(field.substr(0, std::min(field.size(), TEXT_MAX)));
+    for (std::size_t i = start; i < out.size(); ++i)
+        if (out[i] == '\n' || out[i] == '\r' || out[i] == '\0') out[i] = ' ';
+    out += delim;
+}
+
+}  // namespace
+
+std::string msgrec_day_file(std::time_t when, std::string_view day_kind) {
+    std::tm tm{};
+    localtime_r(&when, &tm);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%4d%02d%02d.", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+    return std::string(buf) + std::string(day_kind);
+}
+
+int msgrec_write(std::string_view status, std::string_view client, std::string_view from,
+                 std::string_view to, std::string_view text, std::string_view day_kind,
+                 bool counted, bool reserved) {
+    auto pr = [](std::string_view s) { return static_cast<int>(s.size()); };
+    imsg("MsgRec write [%.*s][%.*s][%.*s][%.*s]", pr(status), status.data(), pr(client),
+         client.data(), pr(from), from.data(), pr(to), to.data());
+    std::string dir;
+    char delim;
+    {
+        std::lock_guard hold(list_lock());
+        if (list().empty()) return 0;
+        dir = list().front()->d->path;
+        delim = list().front()->d->delimiter;
+    }
+    std::time_t t = now();
+    std::string line;
+    put_field(line, status, delim);
+    put_field(line, client, delim);
+    put_field(line, from, delim);
+    put_field(line, to, delim);
+    put_field(line, asctime24(t), delim);
+    put_field(line, text, delim);
+    line += '\n';
+    {
+        std::lock_guard hold(g_day_lock);
+        std::string name = msgrec_day_file(t, day_kind);
+        std::string path = attach_path(dir, name);
+        struct stat st {};
+        bool existed = ::stat(path.c_str(), &st) == 0;
+        UniqueFd f(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+        if (!f || !write_all(f.get(), line)) return 0;
+        if (!existed) msgrec_compile(dir, day_kind, name);
+    }
+    if (counted) {
+        std::lock_guard hold(list_lock());
+        const std::string_view keys[MSGREC_KINDS] = {client, from, to};
+        for (msgrecs* mr : list()) {
+            for (int kind = 0; kind < MSGREC_KINDS; ++kind) {
+                // The count and the settling of its reservation in one step under the
+                // list's lock, so that no admission sees the unit twice or not at all.
+                msgrec_list& l = mr->d->lists[kind];
+                std::lock_guard list_hold(l.lock);
+                msgrec_add(mr, kind, keys[kind], 1);
+                if (reserved) unreserve_locked(l, folded_key(keys[kind]), 1);
+            }
+        }
+    }
+    return 1;
+}
+
+}  // namespace tolvane

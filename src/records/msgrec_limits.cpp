@@ -1,0 +1,140 @@
+// The list of limits: creating a limit from its settings (loading its counter files),
+// freeing it, its name, period and limits, and the module's clock.
+//
+// Every live limit is on one locked list in order of creation; the owner returned by
+// msgrec_init takes its limit off the list when it goes. The first limit on the list
+// also gives the directory and delimiter of the message records.
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <mutex>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+#include "records/msgrec_internal.h"
+
+namespace tolvane {
+
+namespace msgrec_detail {
+
+namespace {
+
+std::atomic<std::time_t (*)()> g_clock{nullptr};
+std::mutex g_list_lock;
+std::vector<msgrecs*> g_list;
+
+}  // namespace
+
+std::time_t now() {
+    auto fn = g_clock.load(std::memory_order_relaxed);
+    return fn ? fn() : std::time(nullptr);
+}
+
+std::mutex& list_lock() {
+    return g_list_lock;
+}
+
+std::vector<msgrecs*>& list() {
+    return g_list;
+}
+
+}  // namespace msgrec_detail
+
+using namespace msgrec_detail;
+
+int msgrec_read_hours(const char* period) {
+    if (!period) return 0;
+    if (*period < '0' || *period > '9') return std::max(0, s_atoi(period));
+    long long n = 0;
+    const char* p = period;
+    while (*p >= '0' && *p <= '9') {
+        n = std::min<long long>(n * 10 + (*p - '0'), INT_MAX);
+        ++p;
+    }
+    long long mult = 1;
+    switch (fold(static_cast<unsigned char>(*p))) {
+        case 'd':
+            mult = 24;
+            break;
+        case 'w':
+            mult = 168;
+            break;
+        case 'y':
+            mult = 8760;
+            break;
+        default:
+            break;
+    }
+    return static_cast<int>(std::min<long long>(n * mult, INT_MAX));
+}
+
+msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
+                        const char* period, int ip, int from, int to, std::string& err) {
+    auto mr = std::make_unique<msgrecs>();
+    mr->d->name = std::string(name);
+    mr->d->path = std::string(dir);
+    mr->d->delimiter = delimiter;
+    mr->d->hours = msgrec_read_hours(period);
+    mr->d->limits[MSGREC_IP] = ip;
+    mr->d->limits[MSGREC_FROM] = from;
+    mr->d->limits[MSGREC_TO] = to;
+    imsg("MsgRec path [%s]", mr->d->path.c_str());
+    for (int k = 0; k < MSGREC_KINDS; ++k) {
+        mr->d->lists[k].path = attach_path(mr->d->path, mr->d->name + kKindExt[k]);
+        if (!load_kind(*mr->d, k, err)) return nullptr;
+    }
+    std::lock_guard hold(list_lock());
+    list().push_back(mr.get());
+    return mr;
+}
+
+msgrecs::msgrecs() : d(std::make_unique<msgrecs_data>()) {}
+
+msgrecs::~msgrecs() {
+    std::lock_guard hold(list_lock());
+    list().erase(std::remove(list().begin(), list().end(), this), list().end());
+    if (g_list.empty()) g_list.shrink_to_fit();
+}
+
+void msgrec_free(msgrecs_ptr& mr) {
+    mr.reset();
+}
+
+const char* msgrec_name(const msgrecs* mr) {
+    return mr ? mr->d->name.c_str() : nullptr;
+}
+int msgrec_limit(const msgrecs* mr, int kind) {
+    return mr && valid_kind(kind) ? mr->d->limits[kind] : 0;
+}
+int msgrec_ip(const msgrecs* mr) {
+    return msgrec_limit(mr, MSGREC_IP);
+}
+int msgrec_from(const msgrecs* mr) {
+    return msgrec_limit(mr, MSGREC_FROM);
+}
+int msgrec_to(const msgrecs* mr) {
+    return msgrec_limit(mr, MSGREC_TO);
+}
+int msgrec_hours(const msgrecs* mr) {
+    return mr ? mr->d->hours : 0;
+}
+std::string msgrec_file(const msgrecs* mr, int kind) {
+    return mr && valid_kind(kind) ? mr->d->lists[kind].path : std::string();
+}
+
+std::vector<msgrecs*> msgrec_limits() {
+    std::lock_guard hold(list_lock());
+    return g_list;
+}
+
+msgrecs* msgrec_find(std::string_view name) {
+    std::lock_guard hold(list_lock());
+    for (msgrecs* mr : g_list)
+        if (mr->d->name == name) return mr;
+    return nullptr;
+}
+
+void msgrec_set_clock(std::time_t (*fn)()) {
+    g_clock.store(fn, std::memory_order_relaxed);
+}
+}  // namespace tolvane
