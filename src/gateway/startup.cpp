@@ -160,6 +160,7 @@ int load_limits() {
         int ip = setting_int(LIMIT, "ip", i);
         int from = setting_int(LIMIT, "from", i);
         int to = setting_int(LIMIT, "to", i);
+        int user = setting_int(LIMIT, "user", i);
         std::string period = setting_str(LIMIT, "period", i);
         if (name == "msgrec") {
             have_msgrec = true;
@@ -174,7 +175,8 @@ int load_limits() {
             }
         }
         std::string err;
-        auto mr = msgrec_init(name, workpath, RecordDelimiter, period.c_str(), ip, from, to, err);
+        auto mr =
+            msgrec_init(name, workpath, RecordDelimiter, period.c_str(), ip, from, to, user, err);
         if (!mr) {
             report_error("Failed to read msgrec, %s", err.c_str());
             return 0;
@@ -571,7 +573,8 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
 
     // Receipts from an SMS centre are matched to the mails they report on.
     if (send_mode == SMS_SMPP || recv_mode == SMS_SMPP)
-        smpp_receipts_install(Smtp.get(), iequals(setting(SMPP_RECEIPTS) ? setting(SMPP_RECEIPTS) : "", "failure"));
+        smpp_receipts_install(
+            Smtp.get(), iequals(setting(SMPP_RECEIPTS) ? setting(SMPP_RECEIPTS) : "", "failure"));
 
     // The queue and its delivery workers, before anything can be received into it.
     if (!delivery_open()) return 0;

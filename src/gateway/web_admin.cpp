@@ -46,11 +46,13 @@ std::string field(web_serv* w, std::string_view name) {
 }
 
 // The count list a "limit_mode" value selects: absent or "from" the senders, "ip" the
-// client addresses, "to" the recipients; -1 for anything else.
+// client addresses, "to" the recipients, "user" the names clients authenticated as; -1
+// for anything else.
 int limit_kind(const std::optional<std::string>& mode) {
     if (!mode || iequals(*mode, "from")) return MSGREC_FROM;
     if (iequals(*mode, "ip")) return MSGREC_IP;
     if (iequals(*mode, "to")) return MSGREC_TO;
+    if (iequals(*mode, "user")) return MSGREC_USER;
     return -1;
 }
 

@@ -1,9 +1,10 @@
 // Message records and rate limits.
 //
 // A rate limit (msgrecs) counts, per client address (kind 0, "ip"), per sender or
-// billing address (kind 1, "from") and per destination (kind 2, "to"), how many SMS
-// each key has caused. Counts live in memory and in three counter files per limit,
-// <dir>/<name>.ip, .from and .to, one line per key, "key<delim>%010d\n"; a change
+// billing address (kind 1, "from"), per destination (kind 2, "to") and per name the
+// client authenticated as (kind 3, "user"; mails without one are not counted there),
+// how many SMS each key has caused. Counts live in memory and in four counter files per
+// limit, <dir>/<name>.ip, .from, .to and .user, one line per key, "key<delim>%010d\n"; a change
 // rewrites the ten digits in place, a new key appends a line. The counts of one kind
 // expire together when its file has not changed for the limit's period.
 //
@@ -52,8 +53,8 @@
 
 namespace tolvane {
 
-enum MsgrecKind : int { MSGREC_IP = 0, MSGREC_FROM = 1, MSGREC_TO = 2 };
-inline constexpr int MSGREC_KINDS = 3;
+enum MsgrecKind : int { MSGREC_IP = 0, MSGREC_FROM = 1, MSGREC_TO = 2, MSGREC_USER = 3 };
+inline constexpr int MSGREC_KINDS = 4;
 
 // One counted key. `index` is the byte position of the ten digits in the counter file,
 // -1 while the key has no line there.
@@ -76,11 +77,13 @@ class msgrecs {
 };
 using msgrecs_ptr = std::unique_ptr<msgrecs>;
 
-// Loads the three counter files of a limit (removing those older than the period)
-// and adds the limit to the list. Null on a read error other than a missing file,
-// with "Failed to read (%s), %s" (path, system error) in err.
+// Loads the counter files of a limit (removing those older than the period) and adds
+// the limit to the list. Null on a read error other than a missing file, with "Failed
+// to read (%s), %s" (path, system error) in err. The first form has no user limit.
 msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
                         const char* period, int ip, int from, int to, std::string& err);
+msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
+                        const char* period, int ip, int from, int to, int user, std::string& err);
 // Removes the limit from the list and frees it; mr becomes null.
 void msgrec_free(msgrecs_ptr& mr);
 
@@ -89,6 +92,7 @@ const char* msgrec_name(const msgrecs* mr);
 int msgrec_ip(const msgrecs* mr);
 int msgrec_from(const msgrecs* mr);
 int msgrec_to(const msgrecs* mr);
+int msgrec_user(const msgrecs* mr);
 int msgrec_limit(const msgrecs* mr, int kind);
 int msgrec_hours(const msgrecs* mr);
 // Counter file path of a kind ("" for a bad kind).
@@ -145,13 +149,13 @@ int msgrec_reserved(msgrecs* mr, int kind, std::string_view key);
 
 // Appends one record to today's day file of kind day_kind ("rec" or "log") in the
 // directory of the first limit; folds older day files when this starts a new day file;
-// with counted, adds 1 for client, from and to to the counts of every limit, and with
-// reserved as well settles one reserved unit of each in the same step. 1 written; 0
-// without any limit or when the day file cannot be written (nothing is counted or
-// settled then).
+// with counted, adds 1 for client, from, to and user (when not empty) to the counts of
+// every limit, and with reserved as well settles one reserved unit of each in the same
+// step. 1 written; 0 without any limit or when the day file cannot be written (nothing
+// is counted or settled then).
 int msgrec_write(std::string_view status, std::string_view client, std::string_view from,
                  std::string_view to, std::string_view text, std::string_view day_kind,
-                 bool counted, bool reserved = false);
+                 bool counted, bool reserved = false, std::string_view user = {});
 
 // Day file name for a time and kind ("20240131.rec"); the month file takes its first
 // six characters.

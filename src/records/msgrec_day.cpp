@@ -62,7 +62,7 @@ std::string msgrec_day_file(std::time_t when, std::string_view day_kind) {
 
 int msgrec_write(std::string_view status, std::string_view client, std::string_view from,
                  std::string_view to, std::string_view text, std::string_view day_kind,
-                 bool counted, bool reserved) {
+                 bool counted, bool reserved, std::string_view user) {
     auto pr = [](std::string_view s) { return static_cast<int>(s.size()); };
     imsg("MsgRec write [%.*s][%.*s][%.*s][%.*s]", pr(status), status.data(), pr(client),
          client.data(), pr(from), from.data(), pr(to), to.data());
@@ -95,9 +95,11 @@ int msgrec_write(std::string_view status, std::string_view client, std::string_v
     }
     if (counted) {
         std::lock_guard hold(list_lock());
-        const std::string_view keys[MSGREC_KINDS] = {client, from, to};
+        const std::string_view keys[MSGREC_KINDS] = {client, from, to, user};
         for (msgrecs* mr : list()) {
             for (int kind = 0; kind < MSGREC_KINDS; ++kind) {
+                // A mail from a client that did not authenticate has no user to count.
+                if (kind == MSGREC_USER && user.empty()) continue;
                 // The count and the settling of its reservation in one step under the
                 // list's lock, so that no admission sees the unit twice or not at all.
                 msgrec_list& l = mr->d->lists[kind];

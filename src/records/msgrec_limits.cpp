@@ -70,6 +70,11 @@ int msgrec_read_hours(const char* period) {
 
 msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
                         const char* period, int ip, int from, int to, std::string& err) {
+    return msgrec_init(name, dir, delimiter, period, ip, from, to, 0, err);
+}
+
+msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
+                        const char* period, int ip, int from, int to, int user, std::string& err) {
     auto mr = std::make_unique<msgrecs>();
     mr->d->name = std::string(name);
     mr->d->path = std::string(dir);
@@ -78,6 +83,7 @@ msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimi
     mr->d->limits[MSGREC_IP] = ip;
     mr->d->limits[MSGREC_FROM] = from;
     mr->d->limits[MSGREC_TO] = to;
+    mr->d->limits[MSGREC_USER] = user;
     imsg("MsgRec path [%s]", mr->d->path.c_str());
     for (int k = 0; k < MSGREC_KINDS; ++k) {
         mr->d->lists[k].path = attach_path(mr->d->path, mr->d->name + kKindExt[k]);
@@ -114,6 +120,9 @@ int msgrec_from(const msgrecs* mr) {
 }
 int msgrec_to(const msgrecs* mr) {
     return msgrec_limit(mr, MSGREC_TO);
+}
+int msgrec_user(const msgrecs* mr) {
+    return msgrec_limit(mr, MSGREC_USER);
 }
 int msgrec_hours(const msgrecs* mr) {
     return mr ? mr->d->hours : 0;

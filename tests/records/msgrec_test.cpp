@@ -336,9 +336,9 @@ TEST_F(MsgrecTest, BadArgumentsAreRefused) {
     EXPECT_EQ(msgrec_name(nullptr), nullptr);
     EXPECT_EQ(msgrec_to(nullptr), 0);
     EXPECT_EQ(msgrec_count(nullptr, MSGREC_TO, "k"), 0);
-    EXPECT_EQ(msgrec_add(mr, 3, "k", 1), 0);
+    EXPECT_EQ(msgrec_add(mr, MSGREC_KINDS, "k", 1), 0);
     EXPECT_EQ(msgrec_add(mr, -1, "k", 1), 0);
-    EXPECT_EQ(msgrec_list_of(mr, 3), nullptr);
+    EXPECT_EQ(msgrec_list_of(mr, MSGREC_KINDS), nullptr);
     msgrec e{"k", 1, -1};
     EXPECT_EQ(msgrec_update(mr, &e, MSGREC_TO), 0) << "an entry without a line";
     EXPECT_EQ(msgrec_update(mr, &e, 5), 0);
@@ -445,6 +445,41 @@ TEST_F(MsgrecTest, CountedRecordSettlesItsReservationInEveryLimit) {
     ASSERT_EQ(msgrec_write("SUCCESS", "10.1.1.1", "ann@x", "+6140", "NONE", "rec", true), 1);
     EXPECT_EQ(msgrec_reserved(a, MSGREC_TO, "+6140"), 1);
     EXPECT_EQ(msgrec_reserve(a, MSGREC_TO, "+6140", 1, true), 0) << "2 counted + 1 held";
+}
+
+TEST_F(MsgrecTest, UserKindCountsAuthenticatedNamesInAFileOfItsOwn) {
+    std::string err;
+    auto owner = msgrec_init("auth", dir.str(), '|', "24", 0, 0, 0, 2, err);
+    ASSERT_TRUE(owner) << err;
+    msgrecs* mr = owner.get();
+    limits.push_back(std::move(owner));
+    EXPECT_EQ(msgrec_user(mr), 2);
+    EXPECT_EQ(msgrec_limit(mr, MSGREC_USER), 2);
+    EXPECT_EQ(msgrec_file(mr, MSGREC_USER), dir.file("auth.user"));
+    // A mail without an authenticated name counts nowhere in the user kind.
+    ASSERT_EQ(msgrec_write("SUCCESS", "10.1.1.1", "ann@x", "+6140", "NONE", "rec", true), 1);
+    EXPECT_FALSE(fs::exists(dir.file("auth.user")));
+    ASSERT_EQ(msgrec_reserve(mr, MSGREC_USER, "Ann", 1, true), 1);
+    ASSERT_EQ(
+        msgrec_write("SUCCESS", "10.1.1.1", "ann@x", "+6140", "NONE", "rec", true, true, "Ann"), 1);
+    EXPECT_EQ(slurp(dir.file("auth.user")), "Ann|0000000001\n");
+    EXPECT_EQ(msgrec_reserved(mr, MSGREC_USER, "ann"), 0) << "settled with its count";
+    EXPECT_EQ(msgrec_count(mr, MSGREC_USER, "ANN"), 1) << "names ignore case like other keys";
+    ASSERT_EQ(msgrec_reserve(mr, MSGREC_USER, "ann", 1, true), 1);
+    EXPECT_EQ(msgrec_reserve(mr, MSGREC_USER, "ann", 1, true), 0) << "1 counted + 1 held";
+    EXPECT_EQ(msgrec_reserve(mr, MSGREC_USER, "bob", 1, true), 1) << "other names apart";
+    // The other kinds saw both records; the ip kind has no limit here.
+    EXPECT_EQ(msgrec_from_count(mr, "ann@x"), 2);
+    // The user counts survive a restart like the others.
+    msgrec_free(limits.back());
+    auto again = msgrec_init("auth", dir.str(), '|', "24", 0, 0, 0, 2, err);
+    ASSERT_TRUE(again) << err;
+    EXPECT_EQ(msgrec_count(again.get(), MSGREC_USER, "ann"), 1);
+    limits.push_back(std::move(again));
+    // The old form makes a limit without a user limit, whose names are still counted.
+    msgrecs* plain = make("plain");
+    EXPECT_EQ(msgrec_user(plain), 0);
+    EXPECT_EQ(msgrec_reserve(plain, MSGREC_USER, "ann", 1, true), 1);
 }
 
 TEST_F(MsgrecTest, ConcurrentReservationsNeverPassTheLimit) {
