@@ -1,0 +1,676 @@
+// The message queue on PostgreSQL (see queue_pg.h).
+//
+// Threads: callers (SMTP sessions, SMS threads, delivery workers) submit jobs to the group;
+// a flusher thread writes the jobs nobody waits for (complete, release); a listener thread
+// holds the LISTEN connection, wakes local workers on NOTIFY and renews the leases. Every
+// statement runs on one link, reads (list, stats, next_ready) too, so that they see every
+// write this process handed in before them.
+#include "queue/queue_pg.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "foundation/fileio.h"
+#include "foundation/kind.h"
+#include "foundation/lib.h"
+#include "foundation/log.h"
+#include "store/pg.h"
+#include "store/pg_schema.h"
+
+namespace tolvane {
+
+namespace {
+
+constexpr const char* COLUMNS =
+    "id, kind, destination, originator, sender, body, billing, client, headers, flags,"
+    " attempts, last_error, enqueued_ms, not_before_ms";
+
+std::int64_t wall_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Headers as netstrings ("4:name,5:value,"): any byte may stand in a name or a value.
+std::string encode_headers(const std::vector<std::pair<std::string, std::string>>& headers) {
+    std::string out;
+    for (const auto& [name, value] : headers)
+        for (const std::string* s : {&name, &value}) {
+            out += std::to_string(s->size());
+            out += ':';
+            out += *s;
+            out += ',';
+        }
+    return out;
+}
+
+bool decode_headers(std::string_view in, std::vector<std::pair<std::string, std::string>>& out) {
+    out.clear();
+    std::vector<std::string> parts;
+    while (!in.empty()) {
+        std::size_t colon = in.find(':');
+        if (colon == std::string_view::npos || colon == 0 || colon > 10) return false;
+        std::size_t len = 0;
+        for (char ch : in.substr(0, colon)) {
+            if (ch < '0' || ch > '9') return false;
+            len = len * 10 + static_cast<std::size_t>(ch - '0');
+        }
+        if (in.size() < colon + 1 + len + 1 || in[colon + 1 + len] != ',') return false;
+        parts.emplace_back(in.substr(colon + 1, len));
+        in.remove_prefix(colon + 1 + len + 1);
+    }
+    if (parts.size() % 2 != 0) return false;
+    for (std::size_t i = 0; i < parts.size(); i += 2)
+        out.emplace_back(std::move(parts[i]), std::move(parts[i + 1]));
+    return true;
+}
+
+queue_entry row_entry(const PgResult& r, int row) {
+    queue_entry e;
+    e.id = static_cast<std::uint64_t>(r.int64(row, 0));
+    e.kind = static_cast<int>(r.int64(row, 1));
+    e.destination = r.bytes(row, 2);
+    e.originator = r.bytes(row, 3);
+    e.sender = r.bytes(row, 4);
+    e.text = r.bytes(row, 5);
+    e.billing = r.bytes(row, 6);
+    e.client = r.bytes(row, 7);
+    if (!decode_headers(r.bytes(row, 8), e.headers))
+        emsg("Queue entry %llu: its stored headers are damaged, sent without them",
+             static_cast<unsigned long long>(e.id));
+    e.flags = static_cast<std::uint32_t>(r.int64(row, 9));
+    e.attempts = static_cast<std::uint32_t>(r.int64(row, 10));
+    e.last_error = r.bytes(row, 11);
+    e.enqueued_ms = r.int64(row, 12);
+    e.not_before_ms = r.int64(row, 13);
+    return e;
+}
+
+std::string no_entry(std::uint64_t id) {
+    return strprintf("no queue entry %llu held by this gateway",
+                     static_cast<unsigned long long>(id));
+}
+
+class PgQueue final : public QueueStore {
+  public:
+    explicit PgQueue(const queue_pg_options& o) : opt_(o), link_(o.dsn, "queue") {}
+    ~PgQueue() override;
+
+    bool open(std::string& why);
+
+    bool enqueue(std::vector<queue_entry>& batch, std::string& why) override;
+    std::optional<queue_entry> claim(int kind, std::int64_t now_ms) override;
+    std::optional<std::int64_t> next_ready(int kind, std::int64_t now_ms) override;
+    bool attempt(std::uint64_t id, std::string& why) override;
+    bool complete(std::uint64_t id, bool delivered, const std::string& error,
+                  std::string& why) override;
+    void release(std::uint64_t id, const std::string& error, std::int64_t not_before_ms) override;
+    std::size_t retry_now(int kind) override;
+    std::vector<queue_entry> list(int kind) override;
+    queue_stats stats() override;
+    void set_notify(std::function<void(int kind)> notify) override {
+        std::lock_guard<std::mutex> lock(nm_);
+        notify_ = std::move(notify);
+    }
+
+    std::uint64_t commits() const { return commits_.load(); }
+    std::size_t waiting() {
+        std::lock_guard<std::mutex> lock(gm_);
+        return pending_.size();
+    }
+
+  private:
+    // Statements handed to the group. `work` may run twice (alone after a failed group), so
+    // it only fills the job's own fields; `after` runs once, after the commit.
+    struct Job {
+        PgLink::Work work;
+        std::function<void()> after;
+        bool keep = false;   // written later again when it fails (an outcome)
+        bool reads = false;  // only reads: its commit writes nothing
+        bool done = false;
+        bool ok = false;
+        std::string why;
+    };
+
+    // Runs the job in a group and waits for its commit.
+    bool submit(const std::shared_ptr<Job>& job, std::string& why);
+    // Runs a reading statement in the group, after every write this process handed in
+    // before it (a release not yet committed must already show).
+    bool read(const PgLink::Work& work, std::string& why) {
+        auto job = std::make_shared<Job>();
+        job->work = work;
+        job->reads = true;
+        return submit(job, why);
+    }
+    // Hands the job to the flusher without waiting.
+    void submit_later(const std::shared_ptr<Job>& job);
+    void lead(std::unique_lock<std::mutex>& lock);
+    void flush_loop();
+    void listen_loop();
+    bool renew();
+    void wake(int kind) {
+        std::lock_guard<std::mutex> lock(nm_);
+        if (notify_) notify_(kind);
+    }
+    void forget(std::uint64_t id) {
+        std::lock_guard<std::mutex> lock(hm_);
+        held_.erase(id);
+    }
+    bool holds(std::uint64_t id) {
+        std::lock_guard<std::mutex> lock(hm_);
+        return held_.count(id) != 0;
+    }
+
+    const queue_pg_options opt_;
+    PgLink link_;
+    std::atomic<std::uint64_t> commits_{0};
+
+    std::mutex gm_;  // the group
+    std::condition_variable gcv_;
+    std::deque<std::shared_ptr<Job>> pending_;
+    bool leading_ = false;
+    bool last_failed_ = false;
+    bool closing_ = false;
+    std::size_t dropped_ = 0;  // outcomes given up at shutdown
+    std::thread flusher_;
+
+    std::mutex nm_;  // the notify function
+    std::function<void(int kind)> notify_;
+
+    std::mutex hm_;  // entries this process claimed and has not finished
+    std::set<std::uint64_t> held_;
+
+    std::thread listener_;
+    std::unique_ptr<PgConn> first_listen_;  // handed to the listener thread
+    UniqueFd stop_read_;
+    UniqueFd stop_write_;
+};
+
+PgQueue::~PgQueue() {
+    if (stop_write_) {
+        char b = 1;
+        (void)!::write(stop_write_.get(), &b, 1);
+    }
+    if (listener_.joinable()) listener_.join();
+    {
+        std::lock_guard<std::mutex> lock(gm_);
+        closing_ = true;
+    }
+    gcv_.notify_all();
+    if (flusher_.joinable()) flusher_.join();
+}
+
+bool PgQueue::submit(const std::shared_ptr<Job>& job, std::string& why) {
+    std::unique_lock<std::mutex> lock(gm_);
+    pending_.push_back(job);
+    while (!job->done) {
+        if (!leading_)
+            lead(lock);
+        else
+            gcv_.wait(lock);
+    }
+    if (!job->ok) why = job->why;
+    return job->ok;
+}
+
+void PgQueue::submit_later(const std::shared_ptr<Job>& job) {
+    {
+        std::lock_guard<std::mutex> lock(gm_);
+        pending_.push_back(job);
+    }
+    gcv_.notify_all();
+}
+
+void PgQueue::lead(std::unique_lock<std::mutex>& lock) {
+    leading_ = true;
+    std::vector<std::shared_ptr<Job>> batch(pending_.begin(), pending_.end());
+    pending_.clear();
+    lock.unlock();
+    if (opt_.before_group) opt_.before_group();
+
+    std::string why;
+    bool ok = link_.transaction(
+        [&](PgConn& c, std::string& w) {
+            for (const auto& j : batch)
+                if (!j->work(c, w)) return false;
+            return true;
+        },
+        why);
+    bool writes = std::any_of(batch.begin(), batch.end(), [](const auto& j) { return !j->reads; });
+    if (ok) {
+        if (writes) commits_.fetch_add(1);
+        for (const auto& j : batch) j->ok = true;
+    } else if (batch.size() > 1 && link_.up()) {
+        // The database is there: one statement failed. It must not take the others with it.
+        for (const auto& j : batch) {
+            j->ok = link_.transaction(j->work, j->why);
+            if (j->ok && !j->reads) commits_.fetch_add(1);
+        }
+    } else {
+        for (const auto& j : batch) j->why = why;
+    }
+    for (const auto& j : batch)
+        if (j->ok && j->after) j->after();
+
+    lock.lock();
+    bool any_kept = false;
+    for (auto it = batch.rbegin(); it != batch.rend(); ++it) {
+        const auto& j = *it;
+        if (!j->ok && j->keep && closing_) ++dropped_;
+        if (!j->ok && j->keep && !closing_) {
+            // An outcome must reach the database: back to the front, in its order.
+            pending_.push_front(j);
+            any_kept = true;
+        } else {
+            j->done = true;
+        }
+    }
+    last_failed_ = any_kept;
+    leading_ = false;
+    gcv_.notify_all();
+}
+
+void PgQueue::flush_loop() {
+    std::unique_lock<std::mutex> lock(gm_);
+    for (;;) {
+        if (closing_) {
+            // One last try for what is still pending, then report what is lost.
+            if (!pending_.empty() && !leading_) lead(lock);
+            if (leading_) {
+                gcv_.wait(lock);
+                continue;
+            }
+            std::size_t lost = dropped_;
+            for (const auto& j : pending_)
+                if (!j->done) {
+                    j->done = true;
+                    ++lost;
+                }
+            pending_.clear();
+            gcv_.notify_all();
+            if (lost > 0)
+                emsg(
+                    "Queue: %zu outcomes could not be written to the database at shutdown; "
+                    "those entries will be sent again",
+                    lost);
+            return;
+        }
+        if (pending_.empty() || leading_) {
+            gcv_.wait(lock);
+            continue;
+        }
+        if (last_failed_) {
+            // The database is away: try again in a while, not in a loop.
+            last_failed_ = false;
+            gcv_.wait_for(lock, std::chrono::milliseconds(PG_RETRY_MS),
+                          [this] { return closing_; });
+            continue;
+        }
+        lead(lock);
+    }
+}
+
+bool PgQueue::renew() {
+    {
+        std::lock_guard<std::mutex> lock(hm_);
+        std::lock_guard<std::mutex> glock(gm_);
+        if (held_.empty() && pending_.empty()) return true;
+    }
+    auto job = std::make_shared<Job>();
+    job->work = [this](PgConn& c, std::string& w) {
+        return c.exec("UPDATE tv_queue SET lease_until_ms = tv_now_ms() + $2 WHERE owner = $1",
+                      {pg_text(opt_.owner), pg_int(opt_.lease_ms)}, w);
+    };
+    std::string why;
+    return submit(job, why);
+}
+
+void PgQueue::listen_loop() {
+    std::unique_ptr<PgConn> conn = std::move(first_listen_);
+    std::int64_t next_connect = 0;
+    std::int64_t renew_every = std::max<std::int64_t>(opt_.lease_ms / 3, 100);
+    std::int64_t next_renew = steady_ms() + renew_every;
+    for (;;) {
+        std::int64_t now = steady_ms();
+        if (!conn && now >= next_connect) {
+            std::string why;
+            conn = PgConn::open(opt_.dsn, why);
+            if (conn && !conn->listen(opt_.channel, why)) conn.reset();
+            if (conn) {
+                // Whatever happened while we were not listening: every worker looks again.
+                wake(0);
+            } else {
+                next_connect = now + PG_RETRY_MS;
+            }
+        }
+        if (now >= next_renew) next_renew = now + (renew() ? renew_every : PG_RETRY_MS);
+        std::int64_t timeout = next_renew - now;
+        if (!conn) timeout = std::min(timeout, std::max<std::int64_t>(next_connect - now, 0));
+        pollfd fds[2] = {{stop_read_.get(), POLLIN, 0}, {conn ? conn->socket() : -1, POLLIN, 0}};
+        int n = ::poll(fds, 2, static_cast<int>(std::max<std::int64_t>(timeout, 0)));
+        if (n < 0 && errno != EINTR) break;
+        if (fds[0].revents != 0) break;
+        if (conn && fds[1].revents != 0) {
+            std::vector<PgConn::Notice> notes;
+            std::string why;
+            if (!conn->notifications(notes, why)) {
+                conn.reset();  // the queue link logs the outage; reconnect at once
+                next_connect = steady_ms();
+            }
+            std::set<int> kinds;
+            for (const auto& note : notes) kinds.insert(std::atoi(note.payload.c_str()));
+            for (int k : kinds) wake(k);
+        }
+    }
+}
+
+bool PgQueue::open(std::string& why) {
+    int version = 0;
+    if (!link_.run([&](PgConn& c, std::string& w) { return pg_schema_upgrade(c, version, w); },
+                   why))
+        return false;
+    // Our own earlier run's claims: nobody is sending them now.
+    PgResult given;
+    if (!link_.run(
+            [&](PgConn& c, std::string& w) {
+                return c.exec(
+                    "UPDATE tv_queue SET owner = NULL, lease_until_ms = 0"
+                    " WHERE owner = $1",
+                    {pg_text(opt_.owner)}, given, w);
+            },
+            why))
+        return false;
+    if (given.affected() > 0)
+        imsg("Queue: %lld entries this gateway held when it stopped are ready again",
+             static_cast<long long>(given.affected()));
+    // Listening before open() returns: a NOTIFY sent from then on is never missed.
+    first_listen_ = PgConn::open(opt_.dsn, why);
+    if (!first_listen_ || !first_listen_->listen(opt_.channel, why)) return false;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        why = "cannot make a pipe: " + system_error(errno);
+        return false;
+    }
+    stop_read_.reset(fds[0]);
+    stop_write_.reset(fds[1]);
+    flusher_ = std::thread([this] { flush_loop(); });
+    listener_ = std::thread([this] { listen_loop(); });
+    return true;
+}
+
+bool PgQueue::enqueue(std::vector<queue_entry>& batch, std::string& why) {
+    if (batch.empty()) return true;
+    std::int64_t now = wall_ms();
+    for (queue_entry& e : batch)
+        if (e.enqueued_ms == 0) e.enqueued_ms = now;
+    std::vector<std::uint64_t> ids(batch.size());
+    auto job = std::make_shared<Job>();
+    job->work = [&](PgConn& c, std::string& w) {
+        std::set<int> kinds;
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            const queue_entry& e = batch[i];
+            PgResult r;
+            if (!c.exec(
+                    "INSERT INTO tv_queue (kind, destination, originator, sender, body,"
+                    " billing, client, headers, flags, attempts, last_error, enqueued_ms,"
+                    " not_before_ms) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11,"
+                    " $12, $13) RETURNING id",
+                    {pg_int(e.kind), pg_bytes(e.destination), pg_bytes(e.originator),
+                     pg_bytes(e.sender), pg_bytes(e.text), pg_bytes(e.billing), pg_bytes(e.client),
+                     pg_bytes(encode_headers(e.headers)), pg_int(e.flags), pg_int(e.attempts),
+                     pg_bytes(e.last_error), pg_int(e.enqueued_ms), pg_int(e.not_before_ms)},
+                    r, w))
+                return false;
+            ids[i] = static_cast<std::uint64_t>(r.int64(0, 0));
+            kinds.insert(e.kind);
+        }
+        for (int k : kinds)
+            if (!c.exec("SELECT pg_notify($1, $2)", {pg_text(opt_.channel), pg_int(k)}, w))
+                return false;
+        return true;
+    };
+    job->after = [&] {
+        std::set<int> kinds;
+        for (const queue_entry& e : batch) kinds.insert(e.kind);
+        for (int k : kinds) wake(k);
+    };
+    if (!submit(job, why)) return false;
+    for (std::size_t i = 0; i < batch.size(); ++i) batch[i].id = ids[i];
+    return true;
+}
+
+std::optional<queue_entry> PgQueue::claim(int kind, std::int64_t now_ms) {
+    std::optional<queue_entry> got;
+    std::string taken_from;
+    auto job = std::make_shared<Job>();
+    job->work = [&](PgConn& c, std::string& w) {
+        got.reset();
+        PgResult r;
+        if (!c.exec(std::string("WITH c AS (SELECT id, owner AS was FROM tv_queue"
+                                " WHERE kind = $1 AND not_before_ms <= $2"
+                                " AND (owner IS NULL OR lease_until_ms < tv_now_ms())"
+                                " ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED)"
+                                " UPDATE tv_queue q SET owner = $3,"
+                                " lease_until_ms = tv_now_ms() + $4 FROM c WHERE q.id = c.id"
+                                " RETURNING ") +
+                        "q.id, q.kind, q.destination, q.originator, q.sender, q.body, q.billing,"
+                        " q.client, q.headers, q.flags, q.attempts, q.last_error,"
+                        " q.enqueued_ms, q.not_before_ms, c.was",
+                    {pg_int(kind), pg_int(now_ms), pg_text(opt_.owner), pg_int(opt_.lease_ms)}, r,
+                    w))
+            return false;
+        if (r.rows() == 1) {
+            got = row_entry(r, 0);
+            taken_from = r.null(0, 14) ? std::string() : r.text(0, 14);
+        }
+        return true;
+    };
+    std::string why;
+    if (!submit(job, why)) return std::nullopt;
+    if (!got) return std::nullopt;
+    if (!taken_from.empty())
+        imsg("Queue entry %llu taken over from %s, whose lease ran out",
+             static_cast<unsigned long long>(got->id), taken_from.c_str());
+    std::lock_guard<std::mutex> lock(hm_);
+    held_.insert(got->id);
+    return got;
+}
+
+std::optional<std::int64_t> PgQueue::next_ready(int kind, std::int64_t now_ms) {
+    PgResult r;
+    std::string why;
+    // Another gateway's claim counts from when its lease runs out, on our clock.
+    bool ok = read(
+        [&](PgConn& c, std::string& w) {
+            return c.exec(
+                "SELECT min(CASE WHEN owner IS NULL THEN not_before_ms"
+                " ELSE greatest(not_before_ms, lease_until_ms - tv_now_ms() + $2 + 1)"
+                " END) FROM tv_queue WHERE kind = $1 AND"
+                " (owner IS NULL OR owner <> $3)",
+                {pg_int(kind), pg_int(now_ms), pg_text(opt_.owner)}, r, w);
+        },
+        why);
+    if (!ok) return now_ms + PG_RETRY_MS;
+    if (r.null(0, 0)) return std::nullopt;
+    return std::max(r.int64(0, 0), now_ms);
+}
+
+bool PgQueue::attempt(std::uint64_t id, std::string& why) {
+    if (!holds(id)) {
+        why = no_entry(id);
+        return false;
+    }
+    std::int64_t changed = 0;
+    auto job = std::make_shared<Job>();
+    job->work = [&](PgConn& c, std::string& w) {
+        PgResult r;
+        if (!c.exec("UPDATE tv_queue SET attempts = attempts + 1 WHERE id = $1 AND owner = $2",
+                    {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner)}, r, w))
+            return false;
+        changed = r.affected();
+        return true;
+    };
+    if (!submit(job, why)) return false;
+    if (changed == 0) {
+        // Another gateway took it over while our lease could not be renewed: it sends it.
+        forget(id);
+        why = strprintf("queue entry %llu was taken over by another gateway",
+                        static_cast<unsigned long long>(id));
+        return false;
+    }
+    return true;
+}
+
+bool PgQueue::complete(std::uint64_t id, bool delivered, const std::string& error,
+                       std::string& why) {
+    (void)delivered;
+    (void)error;  // the records keep the outcome; the queue only forgets the entry
+    {
+        std::lock_guard<std::mutex> lock(hm_);
+        if (held_.erase(id) == 0) {
+            why = no_entry(id);
+            return false;
+        }
+    }
+    auto job = std::make_shared<Job>();
+    job->keep = true;
+    job->work = [this, id](PgConn& c, std::string& w) {
+        return c.exec("DELETE FROM tv_queue WHERE id = $1 AND owner = $2",
+                      {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner)}, w);
+    };
+    submit_later(job);
+    return true;
+}
+
+void PgQueue::release(std::uint64_t id, const std::string& error, std::int64_t not_before_ms) {
+    {
+        std::lock_guard<std::mutex> lock(hm_);
+        if (held_.erase(id) == 0) return;
+    }
+    auto job = std::make_shared<Job>();
+    auto kind = std::make_shared<int>(0);
+    job->work = [this, id, error, not_before_ms, kind](PgConn& c, std::string& w) {
+        PgResult r;
+        if (!c.exec("WITH r AS (UPDATE tv_queue SET owner = NULL, lease_until_ms = 0,"
+                    " not_before_ms = $3,"
+                    " last_error = CASE WHEN $4::bytea = ''::bytea THEN last_error ELSE $4 END"
+                    " WHERE id = $1 AND owner = $2 RETURNING kind)"
+                    " SELECT kind, pg_notify($5, kind::text) FROM r",
+                    {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner),
+                     pg_int(not_before_ms), pg_bytes(error), pg_text(opt_.channel)},
+                    r, w))
+            return false;
+        *kind = r.rows() == 1 ? static_cast<int>(r.int64(0, 0)) : 0;
+        return true;
+    };
+    // Other gateways hear the NOTIFY; our own workers are woken here, even while the
+    // listening connection is away.
+    job->after = [this, kind] {
+        if (*kind != 0) wake(*kind);
+    };
+    submit_later(job);
+}
+
+std::size_t PgQueue::retry_now(int kind) {
+    std::int64_t changed = 0;
+    std::int64_t now = wall_ms();
+    auto job = std::make_shared<Job>();
+    job->work = [&](PgConn& c, std::string& w) {
+        PgResult r;
+        if (!c.exec("UPDATE tv_queue SET not_before_ms = 0 WHERE kind = $1 AND owner IS NULL"
+                    " AND not_before_ms > $2",
+                    {pg_int(kind), pg_int(now)}, r, w))
+            return false;
+        changed = r.affected();
+        return c.exec("SELECT pg_notify($1, $2)", {pg_text(opt_.channel), pg_int(kind)}, w);
+    };
+    std::string why;
+    if (!submit(job, why)) {
+        emsg("Queue: cannot make the postponed entries ready (%s)", why.c_str());
+        return 0;
+    }
+    return static_cast<std::size_t>(changed);
+}
+
+std::vector<queue_entry> PgQueue::list(int kind) {
+    std::vector<queue_entry> out;
+    std::string why;
+    bool ok = read(
+        [&](PgConn& c, std::string& w) {
+            PgResult r;
+            if (!c.exec(std::string("SELECT ") + COLUMNS +
+                            " FROM tv_queue WHERE $1 = 0 OR kind = $1 ORDER BY id",
+                        {pg_int(kind)}, r, w))
+                return false;
+            out.clear();
+            for (int i = 0; i < r.rows(); ++i) out.push_back(row_entry(r, i));
+            return true;
+        },
+        why);
+    if (!ok) emsg("Queue: cannot list the entries (%s)", why.c_str());
+    return out;
+}
+
+queue_stats PgQueue::stats() {
+    queue_stats s;
+    PgResult r;
+    std::string why;
+    if (read(
+            [&](PgConn& c, std::string& w) {
+                return c.exec("SELECT count(*), coalesce(min(enqueued_ms), 0) FROM tv_queue", {}, r,
+                              w);
+            },
+            why)) {
+        s.waiting = static_cast<std::size_t>(r.int64(0, 0));
+        s.oldest_ms = r.int64(0, 1);
+    }
+    return s;
+}
+
+}  // namespace
+
+std::unique_ptr<QueueStore> queue_pg_open(const queue_pg_options& options, std::string& why) {
+    if (options.dsn.empty()) {
+        why = "store_dsn is not set";
+        return nullptr;
+    }
+    if (options.owner.empty()) {
+        why = "the queue needs an owner name";
+        return nullptr;
+    }
+    auto q = std::make_unique<PgQueue>(options);
+    if (!q->open(why)) return nullptr;
+    return q;
+}
+
+std::uint64_t queue_pg_commits(const QueueStore* store) {
+    const auto* q = kind_cast<const PgQueue>(store);
+    return q != nullptr ? q->commits() : 0;
+}
+
+std::size_t queue_pg_waiting(QueueStore* store) {
+    auto* q = kind_cast<PgQueue>(store);
+    return q != nullptr ? q->waiting() : 0;
+}
+
+bool queue_is_pg(const QueueStore* store) {
+    return kind_cast<const PgQueue>(store) != nullptr;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,288 @@
+// The PostgreSQL queue as several gateways see it: claims shared between two stores, a
+// lease that is renewed while held and taken over once it runs out, wake-ups across
+// gateways, grouped commits, and the database going away and coming back.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "queue/queue_pg.h"
+#include "store/pg.h"
+#include "support/pg_cluster.h"
+
+namespace tolvane {
+namespace {
+
+queue_entry sms(const std::string& dest) {
+    queue_entry e;
+    e.kind = QUEUE_MAIL_TO_SMS;
+    e.destination = dest;
+    e.text = "hello";
+    return e;
+}
+
+template <class F>
+bool eventually(F f, int ms = 15000) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < until) {
+        if (f()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return f();
+}
+
+std::int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+class QueuePg : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        PgCluster* pg = PgCluster::shared();
+        ASSERT_NE(pg, nullptr) << PgCluster::shared_error();
+        std::string db = pg->fresh_database();
+        ASSERT_FALSE(db.empty());
+        dsn_ = pg->dsn(db);
+    }
+    std::unique_ptr<QueueStore> gateway(const std::string& owner, std::int64_t lease_ms = 60000,
+                                        std::function<void()> before_group = nullptr) {
+        queue_pg_options o;
+        o.dsn = dsn_;
+        o.owner = owner;
+        o.lease_ms = lease_ms;
+        o.before_group = std::move(before_group);
+        std::string why;
+        auto q = queue_pg_open(o, why);
+        EXPECT_NE(q, nullptr) << why;
+        return q;
+    }
+    std::uint64_t put(QueueStore& q, const std::string& dest) {
+        std::vector<queue_entry> b{sms(dest)};
+        std::string why;
+        EXPECT_TRUE(q.enqueue(b, why)) << why;
+        return b[0].id;
+    }
+    std::string dsn_;
+};
+
+TEST_F(QueuePg, OpenRefusesWhatCannotWork) {
+    struct Case {
+        const char* name;
+        std::string dsn;
+        std::string owner;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"no dsn", "", "a", "store_dsn is not set"},
+        {"no owner", dsn_, "", "owner"},
+        {"no server", "host=127.0.0.1 port=1 dbname=x", "a", "PostgreSQL store unavailable"},
+        {"no database", PgCluster::shared()->dsn("no_such_db"), "a", "does not exist"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        queue_pg_options o;
+        o.dsn = c.dsn;
+        o.owner = c.owner;
+        std::string why;
+        EXPECT_EQ(queue_pg_open(o, why), nullptr);
+        EXPECT_NE(why.find(c.says), std::string::npos) << why;
+    }
+}
+
+TEST_F(QueuePg, TwoGatewaysShareTheWorkAndSendEachEntryOnce) {
+    auto a = gateway("gw-a");
+    auto b = gateway("gw-b");
+    ASSERT_TRUE(a && b);
+    constexpr int N = 120;
+    for (int i = 0; i < N; ++i) put(i % 2 ? *a : *b, "+6140000" + std::to_string(1000 + i));
+    std::mutex m;
+    std::multiset<std::uint64_t> sent;
+    std::set<std::string> by;
+    std::vector<std::thread> workers;
+    for (QueueStore* q : {a.get(), b.get()})
+        for (int w = 0; w < 3; ++w)
+            workers.emplace_back([&, q] {
+                while (auto e = q->claim(QUEUE_MAIL_TO_SMS, now_ms())) {
+                    std::string why;
+                    bool ok = q->attempt(e->id, why) && q->complete(e->id, true, "", why);
+                    std::lock_guard<std::mutex> lock(m);
+                    EXPECT_TRUE(ok) << why;
+                    sent.insert(e->id);
+                    by.insert(q == a.get() ? "a" : "b");
+                }
+            });
+    for (auto& t : workers) t.join();
+    EXPECT_EQ(sent.size(), static_cast<std::size_t>(N));
+    EXPECT_EQ(std::set<std::uint64_t>(sent.begin(), sent.end()).size(),
+              static_cast<std::size_t>(N));
+    EXPECT_EQ(by.size(), 2u);  // both gateways took part
+    EXPECT_TRUE(eventually([&] { return a->stats().waiting == 0; }));
+}
+
+TEST_F(QueuePg, HeldEntryIsRenewedAndTakenOverOnlyAfterItsHolderStops) {
+    const std::int64_t lease = 1500;
+    auto a = gateway("gw-a", lease);
+    auto b = gateway("gw-b", lease);
+    ASSERT_TRUE(a && b);
+    std::uint64_t id = put(*a, "+61400000100");
+    auto held = a->claim(QUEUE_MAIL_TO_SMS, now_ms());
+    ASSERT_TRUE(held);
+    std::string why;
+    ASSERT_TRUE(a->attempt(id, why)) << why;
+    // Two leases long, A holds it: renewals keep B away the whole time.
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * lease);
+    while (std::chrono::steady_clock::now() < until) {
+        ASSERT_FALSE(b->claim(QUEUE_MAIL_TO_SMS, now_ms())) << "taken while still held";
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    // B knows when to look again: no later than the lease after A's last renewal.
+    auto next = b->next_ready(QUEUE_MAIL_TO_SMS, now_ms());
+    ASSERT_TRUE(next);
+    EXPECT_LE(*next, now_ms() + lease + 100);
+    // A stops without finishing it (as if killed): its renewals stop.
+    a.reset();
+    std::optional<queue_entry> got;
+    ASSERT_TRUE(
+        eventually([&] { return (got = b->claim(QUEUE_MAIL_TO_SMS, now_ms())).has_value(); }));
+    EXPECT_EQ(got->id, id);
+    EXPECT_EQ(got->attempts, 1u);  // A's attempt is known: B's send is the second
+    ASSERT_TRUE(b->complete(id, true, "", why)) << why;
+    EXPECT_TRUE(eventually([&] { return b->stats().waiting == 0; }));
+}
+
+TEST_F(QueuePg, HolderWhoseLeaseWasTakenCannotCountAnAttempt) {
+    auto a = gateway("gw-a", 300);
+    ASSERT_TRUE(a);
+    std::uint64_t id = put(*a, "+61400000110");
+    ASSERT_TRUE(a->claim(QUEUE_MAIL_TO_SMS, now_ms()));
+    // Another gateway took it over while A was cut off from the database.
+    std::string why;
+    auto c = PgConn::open(dsn_, why);
+    ASSERT_NE(c, nullptr) << why;
+    ASSERT_TRUE(c->exec("UPDATE tv_queue SET owner = 'gw-b' WHERE id = $1",
+                        {pg_int(static_cast<std::int64_t>(id))}, why))
+        << why;
+    EXPECT_FALSE(a->attempt(id, why));
+    EXPECT_NE(why.find("taken over by another gateway"), std::string::npos) << why;
+}
+
+TEST_F(QueuePg, RestartUnderTheSameNameGivesItsClaimsBackAtOnce) {
+    auto a = gateway("gw-a");
+    ASSERT_TRUE(a);
+    std::uint64_t id = put(*a, "+61400000120");
+    ASSERT_TRUE(a->claim(QUEUE_MAIL_TO_SMS, now_ms()));
+    a.reset();
+    // Another gateway must wait out the lease (a minute) ...
+    auto b = gateway("gw-b");
+    EXPECT_FALSE(b->claim(QUEUE_MAIL_TO_SMS, now_ms()));
+    // ... the same gateway started again need not.
+    a = gateway("gw-a");
+    auto e = a->claim(QUEUE_MAIL_TO_SMS, now_ms());
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->id, id);
+}
+
+TEST_F(QueuePg, EnqueueOnOneGatewayWakesTheOther) {
+    auto a = gateway("gw-a");
+    auto b = gateway("gw-b");
+    ASSERT_TRUE(a && b);
+    std::atomic<int> woke{0};
+    b->set_notify([&](int kind) {
+        if (kind == QUEUE_SMS_TO_MAIL) ++woke;
+    });
+    std::vector<queue_entry> batch{sms("x@example.org")};
+    batch[0].kind = QUEUE_SMS_TO_MAIL;
+    std::string why;
+    ASSERT_TRUE(a->enqueue(batch, why)) << why;
+    EXPECT_TRUE(eventually([&] { return woke.load() > 0; }));
+    b->set_notify(nullptr);
+}
+
+TEST_F(QueuePg, ConcurrentEnqueuersShareOneCommit) {
+    constexpr int N = 8;
+    QueueStore* store = nullptr;
+    std::atomic<int> groups{0};
+    // Hold the first group until every other writer waits behind it: they must then all
+    // go in one second group.
+    auto q = gateway("gw-a", 60000, [&] {
+        if (groups.fetch_add(1) == 0)
+            eventually([&] { return store != nullptr && queue_pg_waiting(store) >= N - 1; });
+    });
+    ASSERT_TRUE(q);
+    store = q.get();
+    std::uint64_t before = queue_pg_commits(store);
+    std::vector<std::thread> threads;
+    std::atomic<int> ok{0};
+    for (int i = 0; i < N; ++i)
+        threads.emplace_back([&, i] {
+            if (i > 0)  // the first one leads
+                eventually([&] { return groups.load() > 0; });
+            std::vector<queue_entry> b{sms("+614000002" + std::to_string(i))};
+            std::string why;
+            if (store->enqueue(b, why)) ++ok;
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(ok.load(), N);
+    EXPECT_EQ(queue_pg_commits(store) - before, 2u);
+    EXPECT_EQ(q->stats().waiting, static_cast<std::size_t>(N));
+}
+
+TEST(QueuePgOutage, DatabaseAwayFailsWritesWithAReasonAndEverythingRecovers) {
+    // Its own server: it is stopped and started again.
+    std::string why;
+    std::unique_ptr<PgCluster> pg = PgCluster::start(why);
+    ASSERT_NE(pg, nullptr) << why;
+    queue_pg_options o;
+    o.dsn = pg->dsn();
+    o.owner = "gw-a";
+    auto q = queue_pg_open(o, why);
+    ASSERT_NE(q, nullptr) << why;
+    std::atomic<int> wakes{0};
+    q->set_notify([&](int) { ++wakes; });
+    std::vector<queue_entry> b{sms("+61400000300"), sms("+61400000301")};
+    ASSERT_TRUE(q->enqueue(b, why)) << why;
+    auto held = q->claim(QUEUE_MAIL_TO_SMS, now_ms());
+    ASSERT_TRUE(held);
+
+    ASSERT_TRUE(pg->stop_now(why)) << why;
+    std::vector<queue_entry> c{sms("+61400000302")};
+    why.clear();
+    EXPECT_FALSE(q->enqueue(c, why));
+    EXPECT_FALSE(why.empty());
+    EXPECT_FALSE(q->claim(QUEUE_MAIL_TO_SMS, now_ms()));
+    // Workers are told to look again soon, not never.
+    auto next = q->next_ready(QUEUE_MAIL_TO_SMS, 1000);
+    ASSERT_TRUE(next);
+    EXPECT_EQ(*next, 1000 + PG_RETRY_MS);
+    // The outcome of the send in progress is kept until the database takes it.
+    EXPECT_TRUE(q->complete(held->id, true, "", why)) << why;
+
+    int wakes_before = wakes.load();
+    ASSERT_TRUE(pg->start_again(why)) << why;
+    EXPECT_TRUE(eventually([&] {
+        std::vector<queue_entry> d{sms("+61400000303")};
+        std::string w;
+        return q->enqueue(d, w);
+    }));
+    // The listener is back and woke the workers; the finished entry never comes back.
+    EXPECT_TRUE(eventually([&] { return wakes.load() > wakes_before; }));
+    EXPECT_TRUE(eventually([&] {
+        auto all = q->list(0);
+        return std::none_of(all.begin(), all.end(),
+                            [&](const queue_entry& e) { return e.id == held->id; });
+    }));
+    std::vector<queue_entry> all = q->list(0);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].destination, "+61400000301");
+    EXPECT_EQ(all[1].destination, "+61400000303");
+    q.reset();
+}
+
+}  // namespace
+}  // namespace tolvane
