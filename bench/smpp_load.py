@@ -13,7 +13,11 @@ median over the rounds: submits per second of both, the ratio gateway/peer, and 
 seconds and peak resident memory (VmHWM) of the gateway and of the peer's two processes.
 
   bench/smpp_load.py [--build DIR] [--mails N] [--sessions N] [--concurrency N]
-                     [--rounds N] [--keep]
+                     [--rounds N] [--no-drain] [--keep]
+
+Then, as a diagnosis, the sending sides alone: each of the two takes the whole load while
+the centre is away, and the rate at which it empties its queue once the centre is back
+is printed (the peer keeps its queue in memory; the gateway's is on disk).
 
 Installs what is missing (postfix's smtp-source, node and the npm smpp package,
 Debian's kannel and apache2-utils) and builds the gateway when the build directory has
@@ -91,6 +95,43 @@ def run_kannel(args, smsc, workdir, text):
     return res
 
 
+def drain(args, workdir, text):
+    """The sending side alone: each gateway takes the whole load while its SMS centre is
+    not there yet, then the centre comes up and the time from its bind to the last
+    answered submit_sm gives the rate at which the SMPP side empties the queue."""
+    res = {}
+    for who in ("gw", "k"):
+        port = P.free_port()
+        if who == "gw":
+            peer = P.Gateway(args.binary, workdir, "gw-drain", port, P.free_port(),
+                             extra=["smpp_reconnect_max 1"])
+            system_id = peer.system_id
+            subprocess.run(["smtp-source", "-s", str(args.sessions), "-m", str(args.mails),
+                            "-f", "bench@corp.example", "-t", RECIPIENT + "@gw.example",
+                            "-S", "load test", "127.0.0.1:%d" % peer.port], check=True)
+        else:
+            peer = P.Kannel(workdir, port)
+            system_id = P.Kannel.SYSTEM_ID
+            url = "http://127.0.0.1:%d/cgi-bin/sendsms?%s" % (
+                peer.sendsms_port, urllib.parse.urlencode(
+                    {"username": "bench", "password": "bench", "from": "bench",
+                     "to": RECIPIENT, "text": text}))
+            subprocess.run(["ab", "-q", "-k", "-c", str(args.concurrency), "-n",
+                            str(args.mails), url], capture_output=True, check=True)
+        smsc = P.Smsc(workdir, port=port, name="smsc-drain-" + who)
+        smsc.command(cmd="expect", system_id=system_id, count=args.mails)
+        bound = smsc.wait("bind_" + ("transmitter" if who == "gw" else "transceiver"),
+                          system_id=system_id)["t"]
+        t1 = smsc.wait("reached", system_id=system_id, timeout=600)["t"]
+        cpu, _ = peer.usage()
+        peer.stop()
+        smsc.stop()
+        res[who] = P.rate(args.mails, bound, t1)
+        P.log("  %s queue drained at %.0f submits/s (CPU %.2fs for the whole run)"
+              % ("gateway:" if who == "gw" else "kannel: ", res[who], cpu))
+    P.log("drain ratio %.2fx" % (res["gw"] / res["k"] if res["k"] else 0.0))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--build", default=os.path.join(P.ROOT, "build"))
@@ -98,6 +139,8 @@ def main():
     ap.add_argument("--sessions", type=int, default=20)
     ap.add_argument("--concurrency", type=int, default=32)
     ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--no-drain", dest="drain", action="store_false",
+                    help="skip the queue-drain comparison of the sending sides alone")
     ap.add_argument("--keep", action="store_true", help="keep the temporary directory")
     args = ap.parse_args()
     args.binary = os.path.join(os.path.abspath(args.build), "tolvane")
@@ -136,6 +179,9 @@ def main():
                  P.median([r["cpu"] for r in gws]), P.median([r["hwm"] for r in gws]),
                  P.median([r["cpu"] for r in ks]), P.median([r["hwm"] for r in ks]),
                  P.load_line()))
+        if args.drain:
+            P.log("queue drain, the sending sides alone (load %s)" % P.load_line())
+            drain(args, workdir, text or "x" * 84)
     finally:
         P.stop_all()
         P.remove_workdir(workdir, args.keep)

@@ -143,8 +143,9 @@ def install_cleanup():
 class JsonPeer(Proc):
     """A node peer of tests/peers that prints one JSON event a line and reads commands."""
 
-    def __init__(self, name, script, workdir):
-        super().__init__(name, ["node", os.path.join(PEERS, script)], workdir, pipe=True)
+    def __init__(self, name, script, workdir, args=()):
+        super().__init__(name, ["node", os.path.join(PEERS, script)] + list(args), workdir,
+                         pipe=True)
         self.events = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
         self.port = self.wait("listening")["port"]
@@ -182,8 +183,9 @@ class JsonPeer(Proc):
 
 
 class Smsc(JsonPeer):
-    def __init__(self, workdir):
-        super().__init__("smsc", "bench_smsc.js", workdir)
+    def __init__(self, workdir, port=0, name="smsc"):
+        super().__init__(name, "bench_smsc.js", workdir,
+                         ["--port", str(port)] if port else [])
 
     def submits(self, system_id):
         return self.ask("stats", cmd="stats")["submits"].get(system_id, 0)
@@ -236,7 +238,7 @@ class Gateway(Proc):
     """The gateway on a fresh home directory; settings beyond the load's own are defaults."""
 
     def __init__(self, binary, workdir, name, smsc_port, relay_port, recv_mode="smpp",
-                 system_id="tvgw"):
+                 system_id="tvgw", extra=()):
         self.home = os.path.join(workdir, name)
         os.makedirs(os.path.join(self.home, "work"))
         self.port = free_port()
@@ -254,9 +256,15 @@ class Gateway(Proc):
                 "smtp_outport %d" % relay_port, "smtp_domain gw.example",
                 "phone_country +61",
                 # One sender sends the whole load: lift the per-sender daily limit.
-                'limit name="msgrec" from="1000000000" to="1000000000" period="24"',
-                ""]))
-        super().__init__(name, [binary, "-config", ini, "-foreground"], self.home)
+                'limit name="msgrec" from="1000000000" to="1000000000" period="24"']
+                + list(extra)
+                # For diagnosis: BENCH_GATEWAY_SETTINGS="send_workers 16;loglevel notice"
+                + [x.strip() for x in os.environ.get("BENCH_GATEWAY_SETTINGS", "").split(";")
+                   if x.strip()] + [""]))
+        # For profiling: BENCH_GATEWAY_WRAP="perf record -g -o /tmp/gw.data --" runs the
+        # gateway under that command (its CPU and memory figures are then the wrapper's).
+        wrap = os.environ.get("BENCH_GATEWAY_WRAP", "").split()
+        super().__init__(name, wrap + [binary, "-config", ini, "-foreground"], self.home)
         wait_port(self.port, self)
 
     def log_text(self):

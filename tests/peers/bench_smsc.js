@@ -6,7 +6,7 @@
 // the same centre in one run. It can also push deliver_sm to a client's receiving
 // bind with a fixed window and time each answer.
 //
-//   node bench_smsc.js            listens on a free loopback port
+//   node bench_smsc.js [--port N]   listens on loopback, on a free port by default
 //
 // Output: one JSON object a line; {"event":"listening","port":N} first. Commands, one
 // JSON object a line on standard input:
@@ -59,7 +59,7 @@ const server = smpp.createServer(function(session) {
         entry.systemId = String(pdu.system_id || '');
         entry.mode = pdu.command.slice(5);
         session.send(pdu.response({system_id: 'BENCH'}));
-        report({event: pdu.command, system_id: entry.systemId});
+        report({event: pdu.command, system_id: entry.systemId, t: now()});
     };
     session.on('bind_transmitter', bind);
     session.on('bind_receiver', bind);
@@ -159,6 +159,7 @@ function stop() {
     process.exit(0);
 }
 
-server.listen(0, '127.0.0.1', () => report({event: 'listening', port: server.address().port}));
+const portArg = process.argv.indexOf('--port');
+server.listen(portArg > 0 ? Number(process.argv[portArg + 1]) : 0, '127.0.0.1', () => report({event: 'listening', port: server.address().port}));
 readline.createInterface({input: process.stdin}).on('line', command).on('close', stop);
 process.on('SIGTERM', stop);
