@@ -100,11 +100,16 @@ int submit_one(sms_smpp* st, bind_slot* b, pdu& req, std::string& message_id) {
         req.sequence = seq;
         pdu resp;
         int r = link->request(req, resp, st->cfg.response_ms);
+        bool was_full;
         {
             std::lock_guard<std::mutex> g(st->lock);
+            was_full = b->window.full();
             b->window.complete(seq);
         }
-        st->changed.notify_all();
+        // Only a send waiting for a place needs to hear of it; waking every thread that
+        // shares the condition (binds' supervisors, receivers) per submit costs more
+        // than the submit.
+        if (was_full) st->changed.notify_all();
         req.sequence = 0;
         if (r == SMPP_ERR_LINK) {
             // Lost before its answer: it goes again once the bind is back.

@@ -78,7 +78,6 @@ constexpr status_row kStatus[] = {
     {SMPP_ERR_TIMEOUT, "No response from smsc in time"},
 };
 
-
 }  // namespace
 
 long smpp_now_ms() {
@@ -191,36 +190,48 @@ bool smpp_link::answer(std::uint32_t cmd_id, std::uint32_t status, std::uint32_t
 int smpp_link::request(pdu& req, pdu& resp, long ms) {
     if (req.sequence == 0) req.sequence = next_sequence();
     const std::uint32_t seq = req.sequence;
+    waiter w;
     {
         std::lock_guard<std::mutex> g(lock_);
         if (closed_) return SMPP_ERR_LINK;
         if (!pending_.add(seq, smpp_now_ms() + (ms > 0 ? ms : SMPP_RESPONSE_MS)))
             return SMPP_ERR_LINK;
+        waiters_[seq] = &w;
     }
+    // w must be out of waiters_ before this returns: whoever completes it takes it out,
+    // every other way out below does.
     if (!send(req)) {
         std::lock_guard<std::mutex> g(lock_);
         pending_.complete(seq);
-        answers_.erase(seq);
+        if (!w.done) waiters_.erase(seq);
         return SMPP_ERR_LINK;
     }
     std::unique_lock<std::mutex> lk(lock_);
     for (;;) {
-        auto it = answers_.find(seq);
-        if (it != answers_.end()) {
-            std::unique_ptr<pdu> got = std::move(it->second);
-            answers_.erase(it);
-            if (!got) return SMPP_ERR_TIMEOUT;  // the reader expired it
-            resp = std::move(*got);
+        if (w.done) {
+            if (!w.got) return SMPP_ERR_TIMEOUT;  // the reader expired it
+            resp = std::move(*w.got);
             return 0;
         }
         if (closed_) {
             pending_.complete(seq);
+            waiters_.erase(seq);
             return SMPP_ERR_LINK;
         }
         // The reader expires the request at its deadline; the wait here only guards
         // against a reader that has stopped looking.
-        answered_.wait_for(lk, std::chrono::milliseconds(READ_SLICE_MS * 5));
+        w.cv.wait_for(lk, std::chrono::milliseconds(READ_SLICE_MS * 5));
     }
+}
+
+void smpp_link::finish(std::uint32_t seq, std::unique_ptr<pdu> got) {
+    auto it = waiters_.find(seq);
+    if (it == waiters_.end()) return;
+    waiter* w = it->second;
+    waiters_.erase(it);
+    w->got = std::move(got);
+    w->done = true;
+    w->cv.notify_one();
 }
 
 void smpp_link::close(std::string_view why) {
@@ -229,8 +240,9 @@ void smpp_link::close(std::string_view why) {
         std::lock_guard<std::mutex> g(lock_);
         if (was_open) close_reason_ = std::string(why);
         pending_.clear();
+        // Each waiter sees the link closed and fails with SMPP_ERR_LINK.
+        for (auto& [seq, w] : waiters_) w->cv.notify_one();
     }
-    answered_.notify_all();
     if (was_open && fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);  // wakes the reader
 }
 
@@ -245,9 +257,7 @@ void smpp_link::reader_run() {
         // Requests past their deadline fail one by one; the others go on waiting.
         {
             std::lock_guard<std::mutex> g(lock_);
-            auto due = pending_.expire(smpp_now_ms());
-            for (std::uint32_t seq : due) answers_[seq] = nullptr;
-            if (!due.empty()) answered_.notify_all();
+            for (std::uint32_t seq : pending_.expire(smpp_now_ms())) finish(seq, nullptr);
         }
         if (closed_) break;
         pdu got;
@@ -258,8 +268,8 @@ void smpp_link::reader_run() {
             continue;
         }
         if (t == PDU_TOO_LONG) {
-            emsg("SMPP %s: %s(0x%08x) of %u octets is too long; refused and skipped",
-                 role_.c_str(), smpp_command_name(got.cmd_id), got.cmd_id, got.length);
+            emsg("SMPP %s: %s(0x%08x) of %u octets is too long; refused and skipped", role_.c_str(),
+                 smpp_command_name(got.cmd_id), got.cmd_id, got.length);
             answer(SMPP_GENERIC_NACK, ESME_RINVCMDLEN, got.sequence);
             continue;
         }
@@ -286,7 +296,7 @@ void smpp_link::reader_run() {
         close(n == 0 ? "closed by the smsc" : std::strerror(errno));
         break;
     }
-    answered_.notify_all();
+    close("the reader stopped");  // no-op when closed already; fails what still waits
 }
 
 void smpp_link::dispatch(std::unique_ptr<pdu> p) {
@@ -296,14 +306,13 @@ void smpp_link::dispatch(std::unique_ptr<pdu> p) {
         std::lock_guard<std::mutex> g(lock_);
         if (pending_.complete(p->sequence)) {
             const std::uint32_t seq = p->sequence;
-            answers_[seq] = std::move(p);
-            answered_.notify_all();
+            finish(seq, std::move(p));
         } else if (p->cmd_id == SMPP_GENERIC_NACK) {
-            emsg("SMPP %s: generic_nack for seq %u, status 0x%08x (%s)", role_.c_str(),
-                 p->sequence, p->cmd_status, smpp_error(p->cmd_status).c_str());
+            emsg("SMPP %s: generic_nack for seq %u, status 0x%08x (%s)", role_.c_str(), p->sequence,
+                 p->cmd_status, smpp_error(p->cmd_status).c_str());
         } else {
-            emsg("SMPP %s: late %s for seq %u dropped", role_.c_str(),
-                 smpp_command_name(p->cmd_id), p->sequence);
+            emsg("SMPP %s: late %s for seq %u dropped", role_.c_str(), smpp_command_name(p->cmd_id),
+                 p->sequence);
         }
         return;
     }
@@ -315,8 +324,7 @@ void smpp_link::dispatch(std::unique_ptr<pdu> p) {
         case SMPP_ALERT_NOTIFICATION:
             return;
         case SMPP_UNBIND:
-            imsg("SMPP %s: the smsc ended the session (unbind seq %u)", role_.c_str(),
-                 p->sequence);
+            imsg("SMPP %s: the smsc ended the session (unbind seq %u)", role_.c_str(), p->sequence);
             answer(SMPP_UNBIND_RESP, 0, p->sequence);
             close("unbound by the smsc");
             return;
@@ -342,8 +350,8 @@ void smpp_link::dispatch(std::unique_ptr<pdu> p) {
 }
 
 bool smpp_link::bind(std::uint32_t cmd, std::string_view id, std::string_view pass,
-                     std::string_view type, int addr_ton, int addr_npi,
-                     std::string_view addr_range, long ms, std::uint32_t& status) {
+                     std::string_view type, int addr_ton, int addr_npi, std::string_view addr_range,
+                     long ms, std::uint32_t& status) {
     status = 0;
     auto req = pdu_new(cmd, 0);
     pdu_add_string(*req, id, SMPP_SYSTEM_ID_MAX);

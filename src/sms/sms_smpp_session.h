@@ -108,6 +108,8 @@ class smpp_link {
   private:
     void reader_run();
     void dispatch(std::unique_ptr<pdu> p);
+    // Hands the waiter of seq its answer (null: timed out) and wakes it; under lock_.
+    void finish(std::uint32_t seq, std::unique_ptr<pdu> got);
     bool write_all(const std::string& wire);
 
     std::string role_;
@@ -122,10 +124,18 @@ class smpp_link {
 
     std::mutex write_lock_;
 
+    // One request waiting for its answer, on the stack of request(). Each has its own
+    // condition so that an answer wakes only the thread it is for: with a full window,
+    // waking every waiter per answer costs more than the SMPP work itself.
+    struct waiter {
+        std::condition_variable cv;
+        std::unique_ptr<pdu> got;  // the answer; null when the request timed out
+        bool done = false;         // answered or timed out (and out of waiters_)
+    };
+
     mutable std::mutex lock_;  // guards the fields below
-    std::condition_variable answered_;
     smpp_window pending_{SMPP_LINK_PENDING_MAX};
-    std::map<std::uint32_t, std::unique_ptr<pdu>> answers_;
+    std::map<std::uint32_t, waiter*> waiters_;  // by sequence number
     std::string close_reason_;
 };
 

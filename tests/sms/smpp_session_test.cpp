@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "smpp_peer_support.h"
 #include "net/tcp.h"
+#include "smpp_peer_support.h"
 #include "sms/sms_smpp_session.h"
 
 namespace tolvane {
@@ -52,8 +52,8 @@ class SmppLink : public ::testing::Test {
 TEST_F(SmppLink, BindSendsTheFieldsInOrderAndReadsTheSystemId) {
     std::uint32_t status = 99;
     auto f = std::async(std::launch::async, [&] {
-        return link_->bind(SMPP_BIND_TRANSCEIVER, "gwuser-with-a-long-name", "password1", "Tolvaneway",
-                           1, 1, "", 5000, status);
+        return link_->bind(SMPP_BIND_TRANSCEIVER, "gwuser-with-a-long-name", "password1",
+                           "Tolvaneway", 1, 1, "", 5000, status);
     });
     RawPdu got;
     ASSERT_TRUE(peer_.read(0, got));
@@ -70,8 +70,9 @@ TEST_F(SmppLink, BindSendsTheFieldsInOrderAndReadsTheSystemId) {
 
 TEST_F(SmppLink, RefusedBindGivesTheCentresStatus) {
     std::uint32_t status = 0;
-    auto f = std::async(std::launch::async,
-                        [&] { return link_->bind(SMPP_BIND_TRANSMITTER, "u", "p", "t", 0, 0, "", 5000, status); });
+    auto f = std::async(std::launch::async, [&] {
+        return link_->bind(SMPP_BIND_TRANSMITTER, "u", "p", "t", 0, 0, "", 5000, status);
+    });
     RawPdu got;
     ASSERT_TRUE(peer_.read(0, got));
     peer_.send(0, raw_pdu(SMPP_BIND_TRANSMITTER_RESP, ESME_RINVPASWD, got.seq));
@@ -118,6 +119,54 @@ TEST_F(SmppLink, AMissingAnswerFailsThatRequestAloneAndItsLateAnswerIsDropped) {
     ASSERT_TRUE(pdu_get_string(resp, id, 65));
     EXPECT_EQ(id, "mine");
     EXPECT_TRUE(link_->open());
+}
+
+TEST_F(SmppLink, ManyWaitersEachGetTheirOwnAnswerTheirTimeOutOrTheHangUp) {
+    // Twelve requests at once, each naming itself in its body. Two have a short time
+    // limit and are never answered; two more are never answered and fail when the
+    // centre hangs up; the rest are answered newest first with ids naming them.
+    constexpr int N = 12;
+    auto expires = [](int i) { return i == 3 || i == 7; };
+    auto held = [](int i) { return i == 5 || i == 10; };
+    std::vector<std::future<std::pair<int, pdu>>> waits;
+    for (int i = 0; i < N; ++i)
+        waits.push_back(std::async(std::launch::async, [this, i, &expires] {
+            auto req = pdu_new(SMPP_SUBMIT_SM, 0);
+            pdu_add_string(*req, "r" + std::to_string(i), 6);
+            pdu resp;
+            int r = link_->request(*req, resp, expires(i) ? 300 : 10000);
+            return std::make_pair(r, std::move(resp));
+        }));
+    std::vector<std::pair<std::uint32_t, std::string>> got;  // sequence, name
+    for (int i = 0; i < N; ++i) {
+        RawPdu req;
+        ASSERT_TRUE(peer_.read(0, req));
+        got.emplace_back(req.seq, req.body.substr(0, req.body.find('\0')));
+    }
+    for (auto it = got.rbegin(); it != got.rend(); ++it) {
+        int i = std::stoi(it->second.substr(1));
+        if (!expires(i) && !held(i))
+            peer_.send(0, raw_pdu(SMPP_SUBMIT_SM_RESP, 0, it->first, cstr("id-" + it->second)));
+    }
+    for (int i = 0; i < N; ++i) {
+        if (held(i)) continue;
+        SCOPED_TRACE("request r" + std::to_string(i));
+        auto [r, resp] = waits[static_cast<std::size_t>(i)].get();
+        if (expires(i)) {
+            EXPECT_EQ(r, SMPP_ERR_TIMEOUT);
+            continue;
+        }
+        ASSERT_EQ(r, 0);
+        std::string id;
+        ASSERT_TRUE(pdu_get_string(resp, id, 65));
+        EXPECT_EQ(id, "id-r" + std::to_string(i));
+    }
+    EXPECT_TRUE(link_->open());
+    peer_.close(0);
+    for (int i : {5, 10}) {
+        SCOPED_TRACE("held request r" + std::to_string(i));
+        EXPECT_EQ(waits[static_cast<std::size_t>(i)].get().first, SMPP_ERR_LINK);
+    }
 }
 
 TEST_F(SmppLink, KeepAliveIsAnsweredWhileARequestWaits) {
