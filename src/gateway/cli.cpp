@@ -16,6 +16,7 @@
 #include "foundation/ssha.h"
 #include "foundation/thread.h"
 #include "gateway/gateway.h"
+#include "gateway/store_admin.h"
 
 namespace tolvane {
 
@@ -222,6 +223,7 @@ std::string cli_usage() {
     u += "tolvane -foreground     run the server without detaching from the terminal\n";
     u += "tolvane -queue          list the entries waiting in the message queue\n";
     u += "tolvane -queue flush    ask the running server to retry its queue now\n";
+    u += "tolvane -store check    show the shared store's schema version and table sizes\n";
     return u;
 }
 
@@ -362,10 +364,14 @@ static std::string own_dir(const std::string& argv0) {
 
 std::optional<std::string> cli_unknown(const CommandLine& cl) {
     static constexpr const char* KNOWN[] = {"-version", "-password",   "-install", "-uninstall",
-                                            "-debug",   "-foreground", "-queue"};
+                                            "-debug",   "-foreground", "-queue",   "-store"};
     for (std::size_t i = 0; i < cl.args.size(); ++i) {
         const std::string& a = cl.args[i];
         if (iequals(a, "-config")) {
+            ++i;
+            continue;
+        }
+        if (iequals(a, "-store") && i + 1 < cl.args.size() && iequals(cl.args[i + 1], "check")) {
             ++i;
             continue;
         }
@@ -418,6 +424,7 @@ int cli_examine(CommandLine& cl) {
         }
         if (iequals(a, "-uninstall")) return uninstall();
         if (iequals(a, "-queue")) return queue_tool(cl.args, i);
+        if (iequals(a, "-store")) return store_tool(cl.args, i);
         if (iequals(a, "-debug")) {
             isdebugtime = 1;
             cl.debug = true;

@@ -16,8 +16,8 @@
 #include "gateway/gateway_metrics.h"
 #include "gateway/keys.h"
 #include "gateway/mail_text.h"
-#include "mail/mail_charset.h"
 #include "gateway/smpp_receipts.h"
+#include "mail/mail_charset.h"
 #include "records/msglog.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
@@ -103,7 +103,10 @@ class MailJob {
         if (!store(why)) {
             emsg("Mail from [%s] not stored, refused (%s)", sender_.c_str(), why.c_str());
             gateway_count_mail(MAIL_REFUSED_STORAGE);
-            int err = sms_msg_reject(p_.smtp, m(), 452, "Insufficient system storage");
+            auto [code, text] = p_.queue != nullptr ? p_.queue->refusal()
+                                                    : std::pair<int, const char*>{
+                                                          452, "Insufficient system storage"};
+            int err = sms_msg_reject(p_.smtp, m(), code, text);
             if (err != 0)
                 emsg("Message send error SMTP [%d:%s]", err, sms_error_text(p_.smtp, err).c_str());
             return;

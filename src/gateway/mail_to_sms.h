@@ -9,10 +9,11 @@
 // X-Sms-Bill billing address) against the accept_ip, accept_to and accept_from lists and
 // every rate limit, composes one SMS text and stores one queue entry per accepted
 // destination. Only once they are on disk does the client get "250 Command DATA Processed
-// mail data OK"; a mail that cannot be stored gets "452 Insufficient system storage" and
-// nothing of it is kept. The delivery workers (delivery.h) then run deliver_mail_entry for
-// each entry: sms_retries retries through Send, a SUCCESS or FAILURE record, the message-log
-// entry of a success, and a "SMS Failed" notice to the billing address for a final failure.
+// mail data OK"; a mail that cannot be stored gets the store's refusal ("452 Insufficient system
+// storage" from the local journal, "451" from a shared store whose database is away) and nothing of
+// it is kept. The delivery workers (delivery.h) then run deliver_mail_entry for each entry:
+// sms_retries retries through Send, a SUCCESS or FAILURE record, the message-log entry of a
+// success, and a "SMS Failed" notice to the billing address for a final failure.
 //
 // Ownership: the callback owns each message it is given and releases it through the
 // transport. Everything else it reads (the transports, the limits, the queue, the settings

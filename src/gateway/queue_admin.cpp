@@ -21,7 +21,11 @@
 #include "gateway/gateway.h"
 #include "gateway/mail_to_sms.h"
 #include "gateway/sms_to_mail.h"
+#include "gateway/store_admin.h"
+#include "net/tcp.h"
+#include "queue/queue_pg.h"
 #include "sms/sms_smpp.h"
+#include "store/pg.h"
 
 namespace tolvane {
 
@@ -43,12 +47,33 @@ SmsRelay sms_relay;
 }  // namespace
 
 bool delivery_open() {
-    std::string dir = queue_dir(setting_str(WORKPATH));
     std::string why;
-    Queue = queue_file_open(dir, queue_file_options{}, why);
-    if (!Queue) {
-        report_error("Failed to open the message queue (%s), %s", dir.c_str(), why.c_str());
+    StoreKind kind = StoreKind::FILES;
+    if (!store_kind(kind, why)) {
+        report_error("%s", why.c_str());
         return false;
+    }
+    if (kind == StoreKind::POSTGRESQL) {
+        queue_pg_options o;
+        o.dsn = setting_str(STORE_DSN);
+        o.owner = store_owner_name();
+        int lease = setting_int(QUEUE_LEASE);
+        o.lease_ms = static_cast<std::int64_t>(lease > 0 ? lease : 60) * 1000;
+        Queue = queue_pg_open(o, why);
+        if (!Queue) {
+            report_error("Failed to open the message queue in the PostgreSQL store (%s), %s",
+                         pg_dsn_safe(o.dsn).c_str(), why.c_str());
+            return false;
+        }
+        imsg("Message queue in the PostgreSQL store as %s, lease %d s", o.owner.c_str(),
+             static_cast<int>(o.lease_ms / 1000));
+    } else {
+        std::string dir = queue_dir(setting_str(WORKPATH));
+        Queue = queue_file_open(dir, queue_file_options{}, why);
+        if (!Queue) {
+            report_error("Failed to open the message queue (%s), %s", dir.c_str(), why.c_str());
+            return false;
+        }
     }
     Delivery = std::make_unique<DeliveryEngine>(*Queue);
     int workers = setting_int(SEND_WORKERS);
@@ -109,7 +134,10 @@ void delivery_close(bool abandoned) {
         imsg("Delivery stopped, %zu entries stay queued (%zu before)", after.waiting,
              before.waiting);
     }
-    if (Queue)
+    if (Queue && queue_is_pg(Queue.get()))
+        imsg("Queue: %llu commits in this run",
+             static_cast<unsigned long long>(queue_pg_commits(Queue.get())));
+    else if (Queue)
         imsg("Queue journal: %llu disk flushes in this run",
              static_cast<unsigned long long>(queue_file_syncs(Queue.get())));
     // A mail thread that was abandoned may still be storing a mail.
@@ -150,10 +178,24 @@ int queue_tool(const std::vector<std::string>& args, std::size_t at) {
     std::string work = setting_str(WORKPATH);
     // Relative paths are taken from the home directory, as the server does.
     if (!work.empty() && work[0] != '/' && !home.empty()) work = attach_path(home, work, 4096);
-    queue_file_options o;
-    o.read_only = true;
     std::string why;
-    std::unique_ptr<QueueStore> q = queue_file_open(queue_dir(work), o, why);
+    std::unique_ptr<QueueStore> q;
+    StoreKind store = StoreKind::FILES;
+    if (!store_kind(store, why)) {
+        std::printf("ERROR: %s\n", why.c_str());
+        return 1;
+    }
+    if (store == StoreKind::POSTGRESQL) {
+        // A name of its own: the listing must not give back the claims of a gateway.
+        queue_pg_options po;
+        po.dsn = setting_str(STORE_DSN);
+        po.owner = strprintf("listing:%s:%d", tcp_hostname().c_str(), static_cast<int>(getpid()));
+        q = queue_pg_open(po, why);
+    } else {
+        queue_file_options o;
+        o.read_only = true;
+        q = queue_file_open(queue_dir(work), o, why);
+    }
     if (!q) {
         std::printf("ERROR: %s\n", why.c_str());
         return 1;

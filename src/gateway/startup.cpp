@@ -21,6 +21,7 @@
 #include "gateway/reload.h"
 #include "gateway/smpp_receipts.h"
 #include "gateway/sms_to_mail.h"
+#include "gateway/store_admin.h"
 #include "gateway/transports.h"
 #include "mail/sms_smtp.h"
 #include "records/msglog.h"
@@ -463,6 +464,9 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
 
     // 7. The record delimiter.
     RecordDelimiter = record_delimiter(setting(LOG_DELIMITER));
+
+    // The store: local files, or the shared database (schema brought up to date).
+    if (!store_prepare()) return 0;
 
     // 8. The message log.
     {

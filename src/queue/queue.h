@@ -9,7 +9,7 @@
 //   std::unique_ptr<QueueStore> q = queue_file_open(workpath + "/queue", {}, why);
 //   std::vector<queue_entry> batch(1);
 //   batch[0].kind = QUEUE_MAIL_TO_SMS; batch[0].destination = "+61400000000"; ...
-//   if (!q->enqueue(batch, why)) reply 452;          // nothing of the batch is kept
+//   if (!q->enqueue(batch, why)) reply q->refusal(); // nothing of the batch is kept
 //   ... a worker: auto e = q->claim(QUEUE_MAIL_TO_SMS, now_ms);
 //   (void)q->attempt(e->id, why); send; q->complete(e->id, ok, error, why);
 //
@@ -107,6 +107,13 @@ class QueueStore {
     // that waiting workers wake without polling. Once set_notify returns, the previous
     // function is no longer called.
     virtual void set_notify(std::function<void(int kind)> notify) = 0;
+
+    // The SMTP reply for a mail whose enqueue() failed. A local disk that cannot take it is
+    // short of storage (452); a shared store says 451 while its database is out of reach,
+    // so that clients try again soon.
+    virtual std::pair<int, const char*> refusal() const {
+        return {452, "Insufficient system storage"};
+    }
 };
 
 // Tuning of the local journal.

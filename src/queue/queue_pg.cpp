@@ -129,6 +129,10 @@ class PgQueue final : public QueueStore {
         notify_ = std::move(notify);
     }
 
+    std::pair<int, const char*> refusal() const override {
+        return {451, "Requested action aborted: local error in processing"};
+    }
+
     std::uint64_t commits() const { return commits_.load(); }
     std::size_t waiting() {
         std::lock_guard<std::mutex> lock(gm_);

@@ -1,0 +1,101 @@
+// The store choice at start-up and "-store check" (see store_admin.h).
+#include "gateway/store_admin.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+#include "gateway/gateway.h"
+#include "net/tcp.h"
+#include "store/pg.h"
+#include "store/pg_schema.h"
+
+namespace tolvane {
+
+bool store_kind(StoreKind& kind, std::string& why) {
+    std::string value = setting_str(STORE);
+    if (value.empty() || iequals(value, "files")) {
+        kind = StoreKind::FILES;
+        return true;
+    }
+    if (!iequals(value, "postgresql")) {
+        why = "'" + value + "' is not a valid store, try 'files' or 'postgresql'";
+        return false;
+    }
+    if (setting_str(STORE_DSN).empty()) {
+        why = "store postgresql needs store_dsn (a libpq connection string)";
+        return false;
+    }
+    kind = StoreKind::POSTGRESQL;
+    return true;
+}
+
+bool store_prepare() {
+    StoreKind kind = StoreKind::FILES;
+    std::string why;
+    if (!store_kind(kind, why)) {
+        report_error("%s", why.c_str());
+        return false;
+    }
+    if (kind == StoreKind::FILES) return true;
+    std::string dsn = setting_str(STORE_DSN);
+    std::unique_ptr<PgConn> conn = PgConn::open(dsn, why);
+    int version = 0;
+    if (!conn || !pg_schema_upgrade(*conn, version, why)) {
+        report_error("Failed to open the PostgreSQL store (%s), %s", pg_dsn_safe(dsn).c_str(),
+                     why.c_str());
+        return false;
+    }
+    imsg("PostgreSQL store (%s), schema version %d", pg_dsn_safe(dsn).c_str(), version);
+    return true;
+}
+
+std::string store_owner_name() {
+    std::string work = setting_str(WORKPATH);
+    // Relative paths are taken from the directory the server runs in.
+    if (work.empty() || work[0] != '/') work = attach_path(currentdir(), work, 4096);
+    return tcp_hostname() + ":" + work;
+}
+
+int store_tool(const std::vector<std::string>& args, std::size_t at) {
+    if (at + 1 >= args.size() || !iequals(args[at + 1], "check")) {
+        std::printf("ERROR: -store needs a command: -store check\n");
+        return 1;
+    }
+    StoreKind kind = StoreKind::FILES;
+    std::string why;
+    if (!store_kind(kind, why)) {
+        std::printf("ERROR: %s\n", why.c_str());
+        return 1;
+    }
+    if (kind == StoreKind::FILES) {
+        std::printf("Store: files in %s (no database to check)\n", setting_str(WORKPATH).c_str());
+        return 0;
+    }
+    std::string dsn = setting_str(STORE_DSN);
+    std::unique_ptr<PgConn> conn = PgConn::open(dsn, why);
+    int version = conn ? pg_schema_version(*conn, why) : -1;
+    if (version < 0) {
+        std::printf("ERROR: PostgreSQL store (%s): %s\n", pg_dsn_safe(dsn).c_str(), why.c_str());
+        return 1;
+    }
+    const int known = static_cast<int>(pg_migrations().size());
+    std::printf("Store: PostgreSQL (%s)\n", pg_dsn_safe(dsn).c_str());
+    std::printf("Schema version: %d (this program: %d)\n", version, known);
+    if (version == 0) {
+        std::printf("No schema yet: the gateway creates it when it starts\n");
+        return 1;
+    }
+    std::vector<std::pair<std::string, std::int64_t>> counts;
+    if (!pg_store_counts(*conn, counts, why)) {
+        std::printf("ERROR: %s\n", why.c_str());
+        return 1;
+    }
+    for (const auto& [table, rows] : counts)
+        std::printf("%-24s %12lld rows\n", table.c_str(), static_cast<long long>(rows));
+    return version == known ? 0 : 1;
+}
+
+}  // namespace tolvane
