@@ -408,7 +408,14 @@ def remove_workdir(path, keep):
     if keep:
         log("kept %s" % path)
     else:
-        shutil.rmtree(path, ignore_errors=True)
+        # A process that was still writing as it was stopped can leave a file behind
+        # the first pass.
+        for _ in range(3):
+            shutil.rmtree(path, ignore_errors=True)
+            if not os.path.exists(path):
+                return
+            time.sleep(0.2)
+        log("could not remove %s" % path)
 
 
 def load_line():
