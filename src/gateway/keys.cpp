@@ -134,6 +134,12 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {STORE,             "store",             SM_NONE,  "files",               NOFB,          nullptr},
     {STORE_DSN,         "store_dsn",         SM_NONE,  nullptr,               NOFB,          nullptr},
     {QUEUE_LEASE,       "queue_lease",       SM_NONE,  "60",                  NOFB,          nullptr},
+    {SMTP_TLS,          "smtp_tls",          SM_NONE,  "none",                NOFB,          nullptr},
+    {SMTP_TLS_PORT,     "smtp_tls_port",     SM_NONE,  "1465",                NOFB,          nullptr},
+    {SMTP_TLS_KEY,      "smtp_tls_key",      SM_NONE,  nullptr,               SSL_PRIV,      nullptr},
+    {SMTP_TLS_CERT,     "smtp_tls_cert",     SM_NONE,  nullptr,               SSL_CERT,      nullptr},
+    {SMTP_OUT_TLS,      "smtp_out_tls",      SM_NONE,  "may",                 NOFB,          nullptr},
+    {SMTP_OUT_TLS_VERIFY, "smtp_out_tls_verify", SM_NONE, "true",             NOFB,          nullptr},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

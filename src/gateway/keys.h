@@ -129,7 +129,13 @@ enum SettingKey : int {
     STORE,  // 110
     STORE_DSN,
     QUEUE_LEASE,
-    SETTING_KEYS  // number of keys: 113
+    SMTP_TLS,
+    SMTP_TLS_PORT,
+    SMTP_TLS_KEY,
+    SMTP_TLS_CERT,
+    SMTP_OUT_TLS,
+    SMTP_OUT_TLS_VERIFY,
+    SETTING_KEYS  // number of keys: 119
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

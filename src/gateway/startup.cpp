@@ -24,6 +24,7 @@
 #include "gateway/store_admin.h"
 #include "gateway/transports.h"
 #include "mail/sms_smtp.h"
+#include "net/myssl.h"
 #include "records/msglog.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
@@ -299,6 +300,24 @@ smtp_init smtp_side_init(SIni* ini) {
     rec->outpass = get(SMTP_OUTPASS);
     rec->auth_plaintext = istrue(sini_getx(ini, SMTP_AUTH_PLAINTEXT, nullptr, nullptr, 0)) != 0;
     rec->relay_keep = true;
+    std::string tls = get(SMTP_TLS);
+    rec->tls = iequals(tls, "starttls")  ? SMTP_TLS_STARTTLS
+               : iequals(tls, "wrapper") ? SMTP_TLS_WRAPPER
+                                         : SMTP_TLS_NONE;
+    if (!tls.empty() && rec->tls == SMTP_TLS_NONE && !iequals(tls, "none"))
+        emsg("smtp_tls (%s) is none of none, starttls, wrapper: taken as none", tls.c_str());
+    rec->tls_port = s_atoi(get(SMTP_TLS_PORT).c_str());
+    // Names relative to ssl_dir, as the web channel's own key and certificate are.
+    std::string ssl_dir = get(SSL_DIR);
+    rec->tls_key = myssl_path(ssl_dir, get(SMTP_TLS_KEY));
+    rec->tls_cert = myssl_path(ssl_dir, get(SMTP_TLS_CERT));
+    std::string out_tls = get(SMTP_OUT_TLS);
+    rec->out_tls = iequals(out_tls, "require") ? SMTP_OUT_TLS_REQUIRE
+                   : iequals(out_tls, "none")  ? SMTP_OUT_TLS_NONE
+                                               : SMTP_OUT_TLS_MAY;
+    if (!out_tls.empty() && rec->out_tls == SMTP_OUT_TLS_MAY && !iequals(out_tls, "may"))
+        emsg("smtp_out_tls (%s) is none of may, require, none: taken as may", out_tls.c_str());
+    rec->out_tls_verify = istrue(sini_getx(ini, SMTP_OUT_TLS_VERIFY, nullptr, nullptr, 0)) != 0;
     return std::move(*rec);
 }
 

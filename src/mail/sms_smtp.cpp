@@ -18,6 +18,7 @@
 #include "foundation/metrics.h"
 #include "foundation/thread.h"
 #include "mail/sms_smtp_impl.h"
+#include "net/myssl.h"
 #include "net/tcp.h"
 
 namespace tolvane {
@@ -66,7 +67,8 @@ namespace {
 
 class chan_link : public smtp_link {
   public:
-    explicit chan_link(std::unique_ptr<CHAN> c) : c_(std::move(c)) {}
+    chan_link(std::unique_ptr<CHAN> c, std::shared_ptr<const MysslSetup> tls)
+        : c_(std::move(c)), tls_(std::move(tls)) {}
     int read(char* buf, int len, int ms) override {
         int r = tcp_read_timed(c_.get(), buf, len, ms);
         return r == -1 ? 0 : r;
@@ -83,8 +85,22 @@ class chan_link : public smtp_link {
         return true;
     }
 
+    bool start_tls(int ms, std::string& reason) override {
+        if (!tls_ || !c_ || c_->sk < 0) {
+            reason = "TLS is not available on this connection";
+            return false;
+        }
+        auto s = myssl_takeover_real(*c_, c_->sk, 0, 1, nullptr, nullptr, reason, 1, tls_.get());
+        if (!s) return false;
+        MYSSL* raw = s.get();
+        c_->ssl = std::move(s);
+        c_->never_close = 1;
+        return myssl_handshake(*c_, raw, ms, reason) == 1;
+    }
+
   private:
     std::unique_ptr<CHAN> c_;
+    std::shared_ptr<const MysslSetup> tls_;  // kept alive while the link may use it
 };
 
 smtp_message* message_of(sms_message* msg) {
@@ -108,8 +124,9 @@ bool make_workdir(const std::string& dir) {
 
 }  // namespace
 
-std::unique_ptr<smtp_link> smtp_chan_link(std::unique_ptr<CHAN> c) {
-    return std::make_unique<chan_link>(std::move(c));
+std::unique_ptr<smtp_link> smtp_chan_link(std::unique_ptr<CHAN> c,
+                                          std::shared_ptr<const MysslSetup> tls) {
+    return std::make_unique<chan_link>(std::move(c), std::move(tls));
 }
 
 smtp_message::~smtp_message() {
@@ -155,6 +172,25 @@ std::unique_ptr<sms> sms_smtp_init(const smtp_init& init, int& errcode) {
                  static_cast<int>(d->users.size()));
     }
     if (d->relay_keep) d->relay_pool = smtp_relay_pool_new();
+    d->tls = rec->tls;
+    d->out_tls = rec->out_tls;
+    d->out_tls_verify = rec->out_tls_verify;
+    if (d->out_tls != SMTP_OUT_TLS_NONE) {
+        std::string why;
+        d->out_tls_setup = myssl_client_setup_new(d->out_tls_verify, why);
+        // Reported now; each relay attempt that would use it then fails with the reason.
+        if (!d->out_tls_setup) emsg("SMTP relay TLS cannot be set up: %s", why.c_str());
+    }
+    if (rec->listenport != 0 && d->tls != SMTP_TLS_NONE) {
+        std::string why;
+        d->tls_setup = myssl_setup_new(rec->tls_key, rec->tls_cert, why);
+        if (!d->tls_setup) {
+            // Mail must not be taken without the encryption the settings promise.
+            d->listen_error = "TLS set-up failed: " + why;
+            errcode = SMTP_ELISTEN;
+            return d;
+        }
+    }
     // The listener's wait is woken by each connection: no pause between waits.
     d->idle_pause_ms = 0;
     if (rec->listenport != 0) {
@@ -173,6 +209,17 @@ std::unique_ptr<sms> sms_smtp_init(const smtp_init& init, int& errcode) {
         d->listen_port = d->listener->port();
         for (const std::string& a : d->listener->addresses())
             imsg("SMTP listening on %s port %d", a.c_str(), d->listen_port);
+        if (d->tls == SMTP_TLS_WRAPPER) {
+            int tls_port = rec->tls_port > 0 ? rec->tls_port : 0;
+            if (!d->listener->open(addresses, tls_port, d->listen_error, true)) {
+                d->listener.reset();
+                errcode = SMTP_ELISTEN;
+                return d;
+            }
+            d->tls_port = d->listener->tls_port();
+            for (const std::string& a : d->listener->addresses())
+                imsg("SMTP listening on %s port %d (implicit TLS)", a.c_str(), d->tls_port);
+        }
     }
     d->host = cut(tcp_hostname());
     dmsg("Host name (%s)", d->host.c_str());
@@ -232,9 +279,20 @@ std::unique_ptr<sms_message> sms_smtp::wait(int timeout_msec, int& errcode) {
     c->sk = fd;
     c->theirname = ip;
     c->rmt_saved = port;
-    auto m = sms_smtp_msg_new(d, smtp_chan_link(std::move(c)), MODE_HELO);
+    auto m = sms_smtp_msg_new(d, smtp_chan_link(std::move(c), d->tls_setup), MODE_HELO);
     m->sock->session_count = d->sessions;
     const std::string& hello = d->greeting.empty() ? d->host : d->greeting;
+    if (d->listener->wrapped(where)) {
+        // The handshake is the session's to wait for, never this accepting thread's.
+        m->sock->wrap_pending = true;
+        m->sock->wrap_greeting = hello;
+        dmsg("Smtp connection from %s:%d (implicit TLS)", ip.c_str(), port);
+        if (d->cb != nullptr) {
+            smtp_session_start(*d, std::move(m));
+            return nullptr;
+        }
+        return m;
+    }
     m->sock->reply(strprintf("220 %s", hello.c_str()));
     if (!m->sock->flush()) return nullptr;  // the message closes the connection
     dmsg("Smtp connection from %s:%d", ip.c_str(), port);
@@ -410,6 +468,11 @@ void sms_smtp_msgextra_free(std::unique_ptr<smtp_message_extra>& extra) {
 const smtp_headers* sms_smtp_headers(const sms_message* msg) {
     const auto* m = kind_cast<const smtp_message>(msg);
     return m ? &m->headers : nullptr;
+}
+
+std::string sms_smtp_user(const sms_message* msg) {
+    const auto* m = kind_cast<const smtp_message>(msg);
+    return m && m->sock ? m->sock->user : std::string();
 }
 
 int sms_smtp_port(const sms* s) {

@@ -25,6 +25,11 @@
 // through an smtp_link, so that it can be driven from a socket or from a byte
 // buffer (tests and fuzzing).
 //
+// Encryption: STARTTLS (the session starts afresh once it is encrypted, input the
+// client sent behind the command is dropped) and implicit TLS on a port of its own; the
+// handshake runs on the session's thread within the client's read time limit. The relay
+// sender uses STARTTLS when offered, or insists on it, checking the relay's certificate.
+//
 // Limits: command lines are cut at 999 characters (the rest of the line is
 // skipped); data lines are stored whole; message data beyond max_size bytes
 // is not stored and the mail is refused with 552 at its end, and a mail whose data
@@ -55,6 +60,7 @@
 namespace tolvane {
 
 class CHAN;
+class MysslSetup;
 class smtp_listener;
 struct smtp_relay_pool;
 struct smtp_session_pool;
@@ -103,6 +109,17 @@ void smtp_header_set(smtp_headers& h, std::string_view name, std::string_view va
 // Whether the listener asks clients to authenticate.
 enum smtp_auth_mode : int { SMTP_AUTH_OFF = 0, SMTP_AUTH_OPTIONAL = 1, SMTP_AUTH_REQUIRED = 2 };
 
+// Encryption on the listener: none; STARTTLS offered on the mail port; or STARTTLS there
+// and implicit TLS (the whole connection encrypted from its first byte) on tls_port.
+enum smtp_tls_mode : int { SMTP_TLS_NONE = 0, SMTP_TLS_STARTTLS = 1, SMTP_TLS_WRAPPER = 2 };
+// Encryption toward the relay: STARTTLS when offered, always (the mail is not sent
+// otherwise), or never.
+enum smtp_out_tls_mode : int {
+    SMTP_OUT_TLS_MAY = 0,
+    SMTP_OUT_TLS_REQUIRE = 1,
+    SMTP_OUT_TLS_NONE = 2
+};
+
 // Initialisation record. Texts left empty mean "not given".
 struct smtp_init {
     std::string sendhost;  // relay server, may carry ":port"
@@ -128,6 +145,12 @@ struct smtp_init {
     int client_timeout = SMTP_CLIENT_TIMEOUT;  // ms a client of the listener may stay silent
     int relay_timeout = 0;                     // ms per relay reply; 0: the channel's default
     int relay_connect_timeout = 0;             // ms for the relay connect; 0: the system's
+    int tls = SMTP_TLS_NONE;                   // smtp_tls_mode
+    int tls_port = 0;                          // implicit-TLS port (wrapper); negative: a free port
+    std::string tls_key;             // full paths of the listener's key and certificate (made when
+    std::string tls_cert;            // missing)
+    int out_tls = SMTP_OUT_TLS_MAY;  // smtp_out_tls_mode
+    bool out_tls_verify = true;      // the relay's certificate must verify, for its name
 };
 
 // Header copy carried to the relay sender.
@@ -147,6 +170,13 @@ class smtp_link {
     virtual int sockno() const = 0;
     // Peer address text; false when it cannot be had.
     virtual bool peer(std::string& ip, int& port) = 0;
+    // Switches the stream to TLS (server side) and completes the handshake within ms;
+    // false with the reason (the link is then unusable).
+    virtual bool start_tls(int ms, std::string& reason) {
+        (void)ms;
+        reason = "TLS is not available on this connection";
+        return false;
+    }
 };
 
 // A client connection: buffered line reader and reply writer over a link.
@@ -231,6 +261,12 @@ class sms_smtp : public sms {
     std::map<std::string, std::string> users;  // name -> "{ssha}..."
     int auth_fail_delay_ms = 1000;             // what a failed AUTH costs the client
     std::string outuser, outpass;              // the relay account
+    int tls = SMTP_TLS_NONE;
+    int tls_port = 0;                             // bound implicit-TLS port, 0 without one
+    std::shared_ptr<const MysslSetup> tls_setup;  // the listener's TLS; null: none offered
+    int out_tls = SMTP_OUT_TLS_MAY;
+    bool out_tls_verify = true;
+    std::shared_ptr<const MysslSetup> out_tls_setup;  // the relay sender's TLS client
     // Idle connections of the relay sender (sms_smtp_send.cpp).
     std::shared_ptr<smtp_relay_pool> relay_pool;
     // Threads that run the sessions (sms_smtp_pool.cpp).
@@ -257,6 +293,9 @@ const smtp_headers* sms_smtp_headers(const sms_message* msg);
 // The bound port of an SMTP transport's listener (0 without one, or for null or
 // another kind of transport).
 int sms_smtp_port(const sms* s);
+// The name a received mail's client authenticated as; empty when it did not (or for a
+// non-SMTP message).
+std::string sms_smtp_user(const sms_message* msg);
 
 // ---- codings ----
 // Quoted-printable body line, in place: unprintable bytes and "=" become "=XX";

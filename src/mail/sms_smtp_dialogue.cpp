@@ -40,6 +40,14 @@ bool smtp_conn::peer(std::string& ip, int& port) {
     return link && link->peer(ip, port);
 }
 
+std::size_t smtp_conn::discard_input() {
+    std::size_t n = len_ - at_ + (has_pending_ ? pending_.size() : 0);
+    at_ = len_ = 0;
+    has_pending_ = false;
+    pending_.clear();
+    return n;
+}
+
 void smtp_conn::push_line(std::string l) {
     pending_ = std::move(l);
     has_pending_ = true;
@@ -170,6 +178,7 @@ std::optional<std::string_view> mail_param(std::string_view line, std::string_vi
 std::vector<std::string> ehlo_lines(const smtp_message& m, const std::string& greeting) {
     std::vector<std::string> l = {greeting, "PIPELINING", strprintf("SIZE %ld", m.drv->max_size),
                                   "8BITMIME"};
+    if (smtp_starttls_offered(m)) l.emplace_back("STARTTLS");
     if (smtp_auth_offered(m)) l.emplace_back("AUTH PLAIN LOGIN");
     return l;
 }
@@ -226,6 +235,10 @@ void data_end(smtp_message& m, int& result) {
 int process_message(smtp_message& m, int stop_on) {
     m.added = nullptr;
     if (!m.sock) return SMTP_ECLOSED;
+    if (!smtp_tls_wrapped(m)) {
+        m.sock.reset();
+        return SMTP_ECLOSED;
+    }
     sms_smtp& d = *m.drv;
     int result = SMTP_OK;
     bool finished = false;  // the run ends and closes the connection
@@ -348,6 +361,13 @@ int process_message(smtp_message& m, int stop_on) {
             }
             sms_smtp_msg_passoff(m, nullptr);
             return SMTP_OK;
+        } else if (m.upto == MODE_FROM && istarts_with(l, "STARTTLS") &&
+                   (l.size() == 8 || l[8] == ' ') && m.drv->tls_setup) {
+            if (smtp_starttls_command(m, l) < 0) {
+                if (m.sock) m.sock.reset();
+                return SMTP_ECLOSED;
+            }
+            continue;
         } else if (m.upto == MODE_FROM && istarts_with(l, "AUTH") &&
                    (l.size() == 4 || l[4] == ' ') && d.auth != SMTP_AUTH_OFF) {
             int a = smtp_auth_command(m, l);
@@ -499,6 +519,8 @@ class memory_link : public smtp_link {
         port = 0;
         return true;
     }
+    // The bytes stay plain: what is tested over a buffer is the dialogue around the switch.
+    bool start_tls(int, std::string&) override { return true; }
 
   private:
     std::string in_;

@@ -42,6 +42,9 @@ class smtp_conn {
     bool flush();
     // A line that the next read returns before anything from the link.
     void push_line(std::string line);
+    // Drops every byte read but not yet handed out (and a pushed line); returns how many.
+    // The switch to TLS must not carry plain-text input over into the encrypted session.
+    std::size_t discard_input();
     int sockno() const;
     bool peer(std::string& ip, int& port);
 
@@ -52,6 +55,10 @@ class smtp_conn {
     int errors = 0;
     std::string user;  // the name the client authenticated as; empty before
     bool tls = false;  // the connection is encrypted
+    // A connection to the implicit-TLS port: the handshake and then this greeting are
+    // owed before the dialogue, on the session's own thread.
+    bool wrap_pending = false;
+    std::string wrap_greeting;
     // The listener's count of open sessions, given back when the connection goes.
     std::shared_ptr<std::atomic<int>> session_count;
 
@@ -75,8 +82,10 @@ class smtp_listener {
 
     // Binds every address (IPv4 or IPv6 text; an empty list: every IPv4 address) on port
     // (0: a free port, the same for all). False with the system's reason in err (the
-    // address is logged).
-    bool open(const std::vector<std::string>& addresses, int port, std::string& err);
+    // address is logged). Called a second time with wrapped set, it adds the implicit-TLS
+    // port on the same addresses.
+    bool open(const std::vector<std::string>& addresses, int port, std::string& err,
+              bool wrapped = false);
     // Waits up to timeout_ms (-1: for ever) for a connection on any address and accepts
     // it: its descriptor, with the client's address and port and the index of the
     // address it came to; -1 on time-out, wake() or a failure (logged).
@@ -86,12 +95,19 @@ class smtp_listener {
     // Tells a client it is one too many ("421 ...") and closes it.
     static bool refuse_over_cap(int fd);
     int port() const { return port_; }
+    int tls_port() const { return tls_port_; }
+    // Whether the listening socket at index (as accept_one gives it) speaks implicit TLS.
+    bool wrapped(int index) const {
+        return index >= 0 && static_cast<std::size_t>(index) < wrapped_.size() && wrapped_[index];
+    }
     const std::vector<std::string>& addresses() const { return addresses_; }
 
   private:
     void report(const char* what, int e);
     std::vector<int> fds_;
     std::vector<std::string> addresses_;
+    std::vector<bool> wrapped_;
+    int tls_port_ = 0;
     int spare_ = -1;
     int wake_ = -1;
     int port_ = 0;
@@ -168,7 +184,21 @@ std::shared_ptr<smtp_relay_pool> smtp_relay_pool_new();
 // Ends the relay sender's idle connections (QUIT, close).
 void smtp_relay_close_all(sms_smtp& d);
 
-// A link over a connected channel.
-std::unique_ptr<smtp_link> smtp_chan_link(std::unique_ptr<CHAN> c);
+// A link over a connected channel; tls, when given, is what start_tls encrypts it with
+// (server side).
+std::unique_ptr<smtp_link> smtp_chan_link(std::unique_ptr<CHAN> c,
+                                          std::shared_ptr<const MysslSetup> tls = nullptr);
+
+// STARTTLS on the listener (sms_smtp_tls.cpp): runs the command line to its end: 0 go
+// on (the session starts afresh, encrypted), -1 the connection ended. smtp_tls_wrapped
+// completes the implicit-TLS start of a connection (handshake, greeting); false when
+// the connection ended.
+int smtp_starttls_command(smtp_message& m, std::string_view line);
+bool smtp_tls_wrapped(smtp_message& m);
+// Whether EHLO lists STARTTLS on m's connection.
+bool smtp_starttls_offered(const smtp_message& m);
+// The relay sender's switch to TLS on c after its STARTTLS was accepted; false with the
+// reason.
+bool smtp_relay_tls(const sms_smtp& d, CHAN& c, std::string& reason);
 
 }  // namespace tolvane

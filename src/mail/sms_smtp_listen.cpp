@@ -127,13 +127,15 @@ smtp_listener::~smtp_listener() {
     if (wake_ >= 0) ::close(wake_);
 }
 
-bool smtp_listener::open(const std::vector<std::string>& addresses, int port, std::string& err) {
+bool smtp_listener::open(const std::vector<std::string>& addresses, int port, std::string& err,
+                         bool wrapped) {
+    int& bound = wrapped ? tls_port_ : port_;
     std::vector<std::string> list = addresses;
     if (list.empty()) list.emplace_back();
     if (list.size() > SMTP_LISTEN_MAX) list.resize(SMTP_LISTEN_MAX);
     for (const std::string& a : list) {
         // Port 0 picks a free port once; every further address takes the same one.
-        int want = port_ > 0 ? port_ : port;
+        int want = bound > 0 ? bound : port;
         std::string why;
         int fd = listen_on(a, want, why);
         if (fd < 0) {
@@ -142,11 +144,12 @@ bool smtp_listener::open(const std::vector<std::string>& addresses, int port, st
             return false;
         }
         fds_.push_back(fd);
-        addresses_.push_back(a.empty() ? "0.0.0.0" : a);
-        if (port_ == 0) port_ = bound_port(fd);
+        wrapped_.push_back(wrapped);
+        if (!wrapped) addresses_.push_back(a.empty() ? "0.0.0.0" : a);
+        if (bound == 0) bound = bound_port(fd);
     }
-    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    spare_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (wake_ < 0) wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (spare_ < 0) spare_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     return true;
 }
 

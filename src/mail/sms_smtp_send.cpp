@@ -6,8 +6,10 @@
 // that fails (the server closed it meanwhile) or the connection idled too long,
 // a new one is opened. The dialogue stops at the first reply that is not the
 // expected one and then ends with one QUIT, and the connection is closed.
-// Headers and body go out in one write. The mail is MIME text/plain in UTF-8:
-// the body quoted-printable (short lines, a leading dot escaped), the subject
+// EHLO first (HELO when it is refused), then STARTTLS when the server offers
+// it (or, when TLS is required, a failure when it does not), then AUTH with the
+// configured account. Headers and body go out in one write. The mail is MIME
+// text/plain in UTF-8: the body quoted-printable (short lines, a leading dot escaped), the subject
 // and display names as UTF-8 encoded words when they are not plain ASCII. Texts
 // handed in that are not valid UTF-8 (single gateway bytes) are read as
 // Windows-1252, whose 0x80 is the euro sign.
@@ -276,6 +278,39 @@ int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::
                secret(encode_base64(d->outpass), '2');
     };
 
+    // STARTTLS as configured; then EHLO again, since what the server offers may change.
+    auto starttls = [&]() {
+        if (d->out_tls == SMTP_OUT_TLS_NONE) return true;
+        step = "STARTTLS";
+        if (!offers("STARTTLS")) {
+            if (d->out_tls != SMTP_OUT_TLS_REQUIRE) return true;
+            reply = "the server does not offer STARTTLS";
+            result = SMTP_EREPLY;
+            return false;
+        }
+        if (!send("STARTTLS\r\n", "STARTTLS")) return false;
+        if (!read_reply(c.get(), *d, reply)) {
+            result = SMTP_EREAD;
+            return false;
+        }
+        if (reply.empty() || reply[0] != '2') {
+            // Refused: the session is still a good plain one, which "may" accepts.
+            if (d->out_tls == SMTP_OUT_TLS_REQUIRE) {
+                result = SMTP_EREPLY;
+                return false;
+            }
+            return true;
+        }
+        std::string why;
+        if (!smtp_relay_tls(*d, *c, why)) {
+            reply = why;
+            result = SMTP_EREPLY;
+            return false;
+        }
+        ext.clear();
+        return greet();
+    };
+
     // A kept connection first; RSET tells whether the server still has it.
     if (d->relay_keep && d->relay_pool) {
         c = take_idle(*d);
@@ -311,6 +346,7 @@ int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::
             step = "connect";
             if (!expect('2')) break;
             if (!greet()) break;
+            if (!starttls()) break;
             if (!authenticate()) break;
         }
         std::string params;

@@ -231,6 +231,24 @@ MysslSetupPtr myssl_setup_new(const std::string& key_path, const std::string& ce
     return s;
 }
 
+MysslSetupPtr myssl_client_setup_new(bool verify, std::string& reason) {
+    reason.clear();
+    ERR_clear_error();
+    MysslSetupPtr s(new MysslSetup);
+    s->client = SSL_CTX_new(TLS_client_method());
+    if (!s->client) {
+        reason = "SSL_CTX_new(client) failed: " + encrypt_lib_ssl_error("no reason given");
+        return nullptr;
+    }
+    common_options(s->client);
+    if (verify && SSL_CTX_set_default_verify_paths(s->client) != 1) {
+        reason = "the system's certificate authorities cannot be loaded: " +
+                 encrypt_lib_ssl_error("no reason given");
+        return nullptr;
+    }
+    return s;
+}
+
 int myssl_init(const std::string& key, const std::string& cert, std::string& reason, MysslSink info,
                MysslSink error) {
     reason.clear();

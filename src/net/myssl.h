@@ -110,16 +110,28 @@ void myssl_set_handshake_limit(int ms);
 MysslSetupPtr myssl_setup_new(const std::string& key_path, const std::string& cert_path,
                               std::string& reason);
 
+// Contexts for the client side only, without key or certificate files. With verify the
+// peer's certificate is checked against the system's certificate authorities (OpenSSL's
+// default paths, which SSL_CERT_FILE and SSL_CERT_DIR override) and a takeover given a
+// domain checks the name in it. Null with a reason on failure.
+MysslSetupPtr myssl_client_setup_new(bool verify, std::string& reason);
+
 // ---- one connection ----
 // Starts SSL on the connected socket sk of channel c (server side when isserver, else
 // client side). require_cert: 1 verify the peer, 0 do not, -1 the process default (off).
-// domain is accepted for compatibility and ignored (there is one server context). inherit,
+// domain, on the client side, is the server's name (or address): sent for name-based
+// hosting and, with require_cert 1, the name the certificate must carry. inherit,
 // when given, lends its contexts; setup, when given, is used instead of the process-wide
 // contexts and must outlive the stream. With defer the handshake waits for the first read
 // or write. Null with a reason on failure; a failure that dropped the socket sets c.sk -1.
 std::unique_ptr<MYSSL> myssl_takeover_real(CHAN& c, int sk, int require_cert, int isserver,
                                            const char* domain, MYSSL* inherit, std::string& reason,
                                            int defer = 0, const MysslSetup* setup = nullptr);
+
+// Drives a deferred handshake to its end within ms (and the layer's own limit): 1 done,
+// 0 failed with a reason (the stream is then unusable). For a server that must not start
+// its dialogue before the client's handshake is complete.
+int myssl_handshake(CHAN& c, MYSSL* m, int ms, std::string& reason);
 
 int myssl_read(CHAN& c, MYSSL* m, char* buf, int len);
 int myssl_write(CHAN& c, MYSSL* m, const char* data, int len);

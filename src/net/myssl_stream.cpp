@@ -3,8 +3,10 @@
 // The socket under a stream is always driven in non-blocking mode; a channel in blocking
 // mode gets blocking behaviour from poll() waits with the layer's time limits, so that no
 // call can hang in the kernel on a silent peer.
+#include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -200,6 +202,14 @@ int handshake_step(CHAN& c, MYSSL& m, std::string& reason) {
             }
             return -1;
         case Cls::FATAL:
+            if (long v = SSL_get_verify_result(m.ssl);
+                v != X509_V_OK && SSL_get_verify_mode(m.ssl) != SSL_VERIFY_NONE) {
+                // The one failure a sysadmin must be able to tell apart: whose certificate
+                // and why it was not trusted.
+                reason =
+                    strprintf("certificate not verified: %s", X509_verify_cert_error_string(v));
+                return 0;
+            }
             if (!BIO_should_retry(SSL_get_rbio(m.ssl))) {
                 reason = strprintf("SSL could not start, unknown reason (%d)(%s)", rc,
                                    m.err_text.empty() ? tcp_error(&c).c_str() : m.err_text.c_str());
@@ -269,9 +279,8 @@ int ensure_handshake(CHAN& c, MYSSL& m, long started, int own_events, const char
 // ---- one connection ----
 
 std::unique_ptr<MYSSL> myssl_takeover_real(CHAN& c, int sk, int require_cert, int isserver,
-                                           const char* /*domain*/, MYSSL* inherit,
-                                           std::string& reason, int defer,
-                                           const MysslSetup* setup) {
+                                           const char* domain, MYSSL* inherit, std::string& reason,
+                                           int defer, const MysslSetup* setup) {
     reason.clear();
     auto m = std::make_unique<MYSSL>();
     m->started_ms = tcp_now_ms();
@@ -322,6 +331,24 @@ std::unique_ptr<MYSSL> myssl_takeover_real(CHAN& c, int sk, int require_cert, in
     } else {
         SSL_set_verify(m->ssl, SSL_VERIFY_NONE, nullptr);
     }
+    if (!isserver && domain && *domain) {
+        in6_addr any{};
+        bool literal =
+            inet_pton(AF_INET, domain, &any) == 1 || inet_pton(AF_INET6, domain, &any) == 1;
+        // Names only: an address is never sent as a server name.
+        if (!literal) SSL_set_tlsext_host_name(m->ssl, domain);
+        int named = 1;
+        if (require_cert == 1) {
+            named = literal ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(m->ssl), domain)
+                            : SSL_set1_host(m->ssl, domain);
+        }
+        if (named != 1) {
+            reason = strprintf("ssl cant check the name (%s)", domain);
+            m.reset();  // releases the connection and closes the socket
+            c.sk = -1;
+            return nullptr;
+        }
+    }
     if (defer) return m;
 
     {
@@ -342,6 +369,36 @@ std::unique_ptr<MYSSL> myssl_takeover_real(CHAN& c, int sk, int require_cert, in
     m.reset();  // releases the connection and closes the socket
     c.sk = -1;
     return nullptr;
+}
+
+int myssl_handshake(CHAN& c, MYSSL* m, int ms, std::string& reason) {
+    if (!m || !m->ssl) {
+        reason = "no SSL connection";
+        return 0;
+    }
+    if (m->failed) {
+        reason = m->msg;
+        return 0;
+    }
+    NonBlocking nb(c, fd_of(*m));
+    long deadline = tcp_now_ms() + std::max(ms, 0);
+    for (;;) {
+        int r = handshake_step(c, *m, reason);
+        if (r == 1) return 1;
+        if (r == 0) break;
+        long left = deadline - tcp_now_ms();
+        if (tcp_get_exit() || c.close_now) {
+            reason = "SSL could not start, the channel is closing";
+            break;
+        }
+        if (left <= 0) {
+            reason = strprintf("no handshake within %d ms", ms);
+            break;
+        }
+        wait_io(*m, m->want, left);
+    }
+    handshake_failed(*m, reason);
+    return 0;
 }
 
 int myssl_read(CHAN& c, MYSSL* m, char* buf, int len) {
