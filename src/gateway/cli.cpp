@@ -184,7 +184,7 @@ void th_debug_fn() {
         if (c == EOF && line.empty()) return;
         std::string_view cmd = strtrm(line);
         if (cmd.size() >= 4 && s_strnicmp(cmd, "quit", 4) == 0) {
-            ShutdownNow.store(1);
+            gateway_request_stop();
             return;
         }
         if (cmd.size() >= 4 && s_strnicmp(cmd, "smtp", 4) == 0 &&

@@ -144,8 +144,10 @@ void DeliveryEngine::work(Lane& lane) {
             continue;
         }
         auto woken = [&] { return stopping_ || lane.wakes != seen; };
-        if (!up) {
-            // A down transport says nothing when it comes back: look again in a while.
+        if (!up && lane.def.up_told) {
+            cv_.wait(lock, woken);  // its state change wakes the lane
+        } else if (!up) {
+            // This transport says nothing when it comes back: look again in a while.
             cv_.wait_for(lock, std::chrono::milliseconds(DELIVERY_DOWN_RECHECK_MS), woken);
         } else if (next) {
             cv_.wait_for(lock, std::chrono::milliseconds(*next - now), woken);

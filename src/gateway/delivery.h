@@ -9,9 +9,10 @@
 // lane's transport is down, its entries wait and no attempt is counted.
 //
 // Workers sleep on a condition variable and are woken by what they wait for: an enqueue (the
-// store's notify), the time of a postponed retry, a flush request or a transport coming up
-// (wake()). A transport that cannot say when it comes back up is asked again every
-// DELIVERY_DOWN_RECHECK_MS.
+// store's notify), the time of a postponed retry, a flush request or a transport's state
+// change (wake(), which the gateway hands to the transport as its state watcher). Only a
+// lane whose transport cannot tell when it comes back up (up_told false) asks it again
+// every DELIVERY_DOWN_RECHECK_MS while it is down.
 //
 // Ownership: the engine borrows the store and the lanes' transports, which must outlive
 // stop(). stop() ends claiming, lets sends in progress finish for at most the given time,
@@ -70,6 +71,9 @@ struct DeliveryLane {
     int kind = QUEUE_MAIL_TO_SMS;
     int workers = 4;
     std::function<bool()> up;  // null: always up
+    // The transport calls wake(kind) whenever up() may have changed, so a worker waits for a
+    // down transport without a timer.
+    bool up_told = false;
     std::function<void(DeliveryJob&)> deliver;
     // Writes what a failure produces for an entry that waited too long; the engine then
     // finishes it as failed with the reason "expired in queue".

@@ -145,7 +145,9 @@ int install_scripts(const std::string& dir, std::string& reason);
 
 // ---- start, run, stop ----
 // The body of a receiving loop's callback (sms_wait) around one message path:
-//   SMS_WAITING   on_idle (when given) and 1, going on; once shutdown is signalled
+//   SMS_WAITING   on_idle (when given; it returns the ms until it wants to run again, -1
+//                 for never, which becomes the next wait of a transport that wakes on
+//                 interrupt()) and 1, going on; once shutdown is signalled
 //                 ("<who> Callback noticed shutdown signalled") 0, after the message
 //                 threads still running on s have ended or drain_ms has passed, so that
 //                 the shutdown that follows rarely has to keep their objects;
@@ -153,8 +155,13 @@ int install_scripts(const std::string& dir, std::string& reason);
 //   SMS_ERRORCODE logged ("<who> Callback Error <code>:<text>"), and the loop ends.
 int receiving_callback(sms* s, int event, const sms_cb_arg& arg, const char* who, long drain_ms,
                        const std::function<void(std::unique_ptr<sms_message>&)>& on_message,
-                       const std::function<void()>& on_idle = nullptr);
+                       const std::function<long()>& on_idle = nullptr);
 int gateway_main(int argc, char** argv);
+// Asks the gateway to stop: sets ShutdownNow and wakes the main loop at once. Safe in a
+// signal handler.
+void gateway_request_stop();
+// Wakes the main loop at once (a reload request); safe in a signal handler.
+void gateway_wake_main();
 // Start-up steps; 0 on a fatal error (already reported), -2 when a command-line tool ran
 // (its status in tool_status), 1 when the main loop may start.
 int gateway_startup(CommandLine& cl, int& tool_status);

@@ -1,9 +1,12 @@
 // The once-a-second main loop (exit file, uptime, reports) and the ordered shutdown.
 // Web administration connections are accepted by a thread of their own, started as
 // the loop begins (web_admin.h), so that no client waits for the loop.
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
@@ -28,11 +31,42 @@ extern std::vector<std::shared_ptr<rini>> ReceiverReaders;
 namespace {
 
 constexpr long LOOP_MS = 1000;
-// The wait between two rounds is cut into slices, so that a stop request is seen within
-// a tenth of a second.
-constexpr long SLICE_MS = 100;
 constexpr long THREAD_WAIT_MS = 6000;
-constexpr long THREAD_STEP_MS = 250;
+
+// The main loop's wake-up: a byte written (by a signal handler, the console, the web
+// page) ends its wait at once. Made before main() runs, so that every signal finds it.
+struct WakePipe {
+    int rd = -1;
+    int wr = -1;
+    WakePipe() {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+            rd = fds[0];
+            wr = fds[1];
+        }
+    }
+    ~WakePipe() {
+        if (rd >= 0) ::close(rd);
+        if (wr >= 0) ::close(wr);
+    }
+    WakePipe(const WakePipe&) = delete;
+    WakePipe& operator=(const WakePipe&) = delete;
+};
+WakePipe main_wake;
+
+// Waits up to ms for a wake-up; a signal's EINTR ends it too, its flag is read next.
+void wait_main_event(int ms) {
+    if (main_wake.rd < 0) {
+        lib_msleep(ms);
+        return;
+    }
+    pollfd p{main_wake.rd, POLLIN, 0};
+    if (::poll(&p, 1, ms) > 0) {
+        char buf[64];
+        while (::read(main_wake.rd, buf, sizeof buf) > 0) {
+        }
+    }
+}
 
 // The console reaches the mail side through this, under a lock that shutdown takes
 // before it closes the handle.
@@ -76,13 +110,28 @@ int console_send(std::string_view to, std::string_view text, std::string& why) {
     return err;
 }
 
+void gateway_wake_main() {
+    if (main_wake.wr < 0) return;
+    char one = 1;
+    // A full pipe already holds a wake-up: nothing is lost.
+    ssize_t w = ::write(main_wake.wr, &one, 1);
+    (void)w;
+}
+
+void gateway_request_stop() {
+    ShutdownNow.store(1);
+    gateway_wake_main();
+}
+
 int receiving_callback(sms* s, int event, const sms_cb_arg& arg, const char* who, long drain_ms,
                        const std::function<void(std::unique_ptr<sms_message>&)>& on_message,
-                       const std::function<void()>& on_idle) {
+                       const std::function<long()>& on_idle) {
     switch (event) {
         case SMS_WAITING:
             if (!ShutdownNow.load()) {
-                if (on_idle) on_idle();
+                long next = on_idle ? on_idle() : SMS_WAIT_FOREVER;
+                // Nothing to do until a message or the shutdown's interrupt comes.
+                if (arg.next_wait_ms != nullptr) *arg.next_wait_ms = next;
                 return 1;
             }
             imsg("%s Callback noticed shutdown signalled", who);
@@ -126,9 +175,14 @@ void gateway_mainloop() {
         send_reports(local);
         // Robot children that had not ended when their send finished.
         spawn_release(0);
-        for (long slept = 0; slept < LOOP_MS && !ShutdownNow.load(); slept += SLICE_MS) {
-            lib_msleep(SLICE_MS);
-            if (exit_file_found()) break;
+        // Until the next round, or at once for a stop or reload request.
+        auto round_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(LOOP_MS);
+        while (!ShutdownNow.load()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            round_end - std::chrono::steady_clock::now())
+                            .count();
+            if (left <= 0) break;
+            wait_main_event(static_cast<int>(left));
             if (reload_pending()) gateway_reload();
         }
     }
@@ -140,12 +194,11 @@ int gateway_shutdown(bool wait_threads, int status) {
         // 1-2. Stop and wait for the counted threads.
         imsg("Exiting...");
         ShutdownNow.store(1);
+        // The receiving loops wait for their next message without a timer: end their waits.
+        sms_interrupt(Smtp.get());
+        sms_interrupt(Recv);
         imsg("Waiting for threads to complete...");
-        for (long waited = 0; thread_count() != 0 && waited < THREAD_WAIT_MS;
-             waited += THREAD_STEP_MS) {
-            lib_msleep(THREAD_STEP_MS);
-        }
-        if (thread_count() != 0) {
+        if (!thread_count_wait_zero(THREAD_WAIT_MS)) {
             abandoned = true;
             emsg("%d threads still running, abandoned", thread_count());
         }
@@ -156,9 +209,13 @@ int gateway_shutdown(bool wait_threads, int status) {
         auto sms_busy_all = [] {
             return (Send ? sms_busy(Send.get()) : 0) + (RecvOwned ? sms_busy(RecvOwned.get()) : 0);
         };
-        for (long waited = 0; mail_busy() + sms_busy_all() != 0 && waited < THREAD_WAIT_MS;
-             waited += THREAD_STEP_MS) {
-            lib_msleep(THREAD_STEP_MS);
+        auto drain_end =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(THREAD_WAIT_MS);
+        for (sms* h : {Smtp.get(), Send.get(), RecvOwned.get()}) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            drain_end - std::chrono::steady_clock::now())
+                            .count();
+            (void)sms_drain(h, left > 0 ? static_cast<long>(left) : 0);
         }
         if (int busy = mail_busy(); busy != 0) {
             abandoned = true;

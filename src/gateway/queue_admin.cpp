@@ -87,6 +87,7 @@ bool delivery_open() {
         mail_sender.up = [] { return Send->up(); };
         DeliveryLane lane;
         lane.up = mail_sender.up;
+        lane.up_told = Send->tells_state();
         lane.name = "SMS";
         lane.kind = QUEUE_MAIL_TO_SMS;
         // A modem holds one dialogue at a time. The SMPP link keeps up to smpp_window
@@ -111,6 +112,7 @@ bool delivery_open() {
         lane.name = "mail";
         lane.kind = QUEUE_SMS_TO_MAIL;
         lane.up = [] { return Smtp->up(); };
+        lane.up_told = Smtp->tells_state();
         lane.workers = workers;
         lane.lifetime_ms = lifetime_ms;
         lane.deliver = [](DeliveryJob& job) { deliver_sms_entry(sms_relay, job); };
@@ -118,10 +120,19 @@ bool delivery_open() {
         Delivery->add_lane(std::move(lane));
     }
     Delivery->start();
+    // A transport that comes up (or goes down) wakes its lane at once. Cleared by
+    // delivery_close before the engine goes.
+    DeliveryEngine* engine = Delivery.get();
+    const int send_kind = Send.get() == Smtp.get() ? 0 : QUEUE_MAIL_TO_SMS;
+    if (Send) Send->set_state_watcher([engine, send_kind] { engine->wake(send_kind); });
+    if (Smtp && Smtp.get() != Send.get())
+        Smtp->set_state_watcher([engine] { engine->wake(QUEUE_SMS_TO_MAIL); });
     return true;
 }
 
 void delivery_close(bool abandoned) {
+    if (Send) Send->set_state_watcher(nullptr);
+    if (Smtp) Smtp->set_state_watcher(nullptr);
     if (Delivery) {
         long wait_ms = static_cast<long>(setting_int(SHUTDOWN_WAIT)) * 1000L;
         queue_stats before = Queue ? Queue->stats() : queue_stats{};

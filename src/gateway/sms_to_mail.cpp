@@ -128,9 +128,13 @@ class SmsJob {
             if (o == concat_outcome::duplicate)
                 imsg("Part %d of %d (reference %d) from (%s) already held, ignored", c.part,
                      c.total, c.reference, number_.c_str());
-            if (o == concat_outcome::waiting)
+            if (o == concat_outcome::waiting) {
                 imsg("Part %d of %d (reference %d) from (%s) held for the rest", c.part, c.total,
                      c.reference, number_.c_str());
+                // The receiving loop may be waiting without a timer: it learns the new
+                // set's deadline on its next idle round.
+                sms_interrupt(p_.recv);
+            }
             for (const concat_done& d : ready) {
                 std::unique_ptr<sms_message> none;
                 SmsJob joined(p_, none);
@@ -497,8 +501,15 @@ int incoming_other(sms* s, int event, const sms_cb_arg& arg, void* cb_data) {
     };
     return receiving_callback(
         s, event, arg, "'Other'", SMS_DRAIN_MS, [&](auto& msg) { sms_to_mail(path_of(), msg); },
-        // An idle moment: parts whose wait ran out are mailed as they are.
-        [&] { sms_concat_expire(path_of()); });
+        // An idle moment: parts whose wait ran out are mailed as they are, and the next set
+        // due says how long the loop may wait for a message.
+        [&]() -> long {
+            SmsPath path = path_of();
+            sms_concat_expire(path);
+            std::optional<std::int64_t> due = reassembly(path.ini).next_due();
+            if (!due) return SMS_WAIT_FOREVER;
+            return static_cast<long>(std::max<std::int64_t>(*due, 1) * 1000);
+        });
 }
 
 }  // namespace tolvane

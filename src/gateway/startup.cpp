@@ -68,13 +68,14 @@ void seed_random() {
 }
 
 extern "C" void on_stop_signal(int) {
-    ShutdownNow.store(1);
+    gateway_request_stop();
 }
 
 // SIGHUP is what log rotation and a service manager's reload send; its default action
 // would end the gateway.
 extern "C" void on_reload_signal(int) {
     reload_request();
+    gateway_wake_main();
 }
 
 void install_signals() {

@@ -141,7 +141,7 @@ int shutdown_do(web_serv* w, callback_data*) {
     // The answer goes out before the main loop starts stopping.
     webserv_flush(w);
     imsg("Shutdown requested through the web channel by [%s]", var(w, "remoteip").c_str());
-    ShutdownNow.store(1);
+    gateway_request_stop();
     return shown;
 }
 

@@ -252,6 +252,10 @@ std::unique_ptr<sms> sms_smtp_init(const smtp_init& init, int& errcode) {
 
 // ---- accepting a connection ----
 
+void sms_smtp::interrupt() {
+    if (listener) listener->wake();
+}
+
 std::unique_ptr<sms_message> sms_smtp::wait(int timeout_msec, int& errcode) {
     (void)errcode;
     sms_smtp* d = this;

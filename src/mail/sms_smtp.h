@@ -235,6 +235,9 @@ class sms_smtp : public sms {
     int msg_reject(sms_message* msg, int code, const char* reason) override;
     int msg_accept(sms_message* msg, int code, const char* reason) override;
     void msg_free(std::unique_ptr<sms_message>& msg) override;
+    // The listener's wait ends on interrupt(): the receiving loop needs no timer.
+    bool wakes_on_interrupt() const override { return true; }
+    void interrupt() override;
 
     std::string host;      // this machine's name, in HELO and its reply
     std::string sendhost;  // relay server

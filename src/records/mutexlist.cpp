@@ -3,8 +3,11 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "foundation/lib.h"
@@ -20,6 +23,9 @@ constexpr std::array<const char*, PROCESS_LOCKS> LOCK_NAMES = {"PHONES", "THREAD
 std::array<std::unique_ptr<MUTEX>, PROCESS_LOCKS> locks;
 std::atomic<long> wait_limit{MUTEXLIST_WAIT_MS};
 std::atomic<int> threads{0};
+// Wakes thread_count_wait_zero when a counted thread ends.
+std::mutex count_lock;
+std::condition_variable count_changed;
 
 // A broken lock invariant: the message goes to the log and to standard error (the log
 // may not be open yet), then the process stops.
@@ -87,8 +93,19 @@ void add_thread() {
 }
 
 void rmv_thread() {
-    ProcessLock hold(THREADS);
-    threads.fetch_sub(1);
+    {
+        ProcessLock hold(THREADS);
+        threads.fetch_sub(1);
+    }
+    // Taken after the change, so a waiter has either seen the new count or is waiting.
+    std::lock_guard<std::mutex> g(count_lock);
+    count_changed.notify_all();
+}
+
+bool thread_count_wait_zero(long limit_ms) {
+    std::unique_lock<std::mutex> g(count_lock);
+    return count_changed.wait_for(g, std::chrono::milliseconds(limit_ms > 0 ? limit_ms : 0),
+                                  [] { return threads.load() == 0; });
 }
 
 int thread_count() {

@@ -62,6 +62,9 @@ class ProcessLock {
 void add_thread();
 void rmv_thread();
 int thread_count();
+// Waits up to limit_ms for the count to reach 0, woken by each thread that ends; true
+// when it did.
+bool thread_count_wait_zero(long limit_ms);
 // Runs fn on a new detached worker thread, counted in before it starts (so that shutdown
 // waits for it even when it has not run yet) and out when fn returns. False, with
 // nothing counted, when no thread could be started.

@@ -4,7 +4,9 @@
 // every transport; the transports themselves only implement the virtual operations.
 #include "sms/sms.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <ctime>
 
@@ -51,8 +53,14 @@ int sms_wait(sms* s, int timeout_msec, sms_callback cb, void* cb_data) {
     s->cb_data = cb_data;
     s->cb = cb;
     int err = 0;
+    const bool wakes = s->wakes_on_interrupt();
+    long next = timeout_msec;
     for (;;) {
-        std::unique_ptr<sms_message> msg = s->wait(timeout_msec, err);
+        if (!wakes) next = timeout_msec;
+        std::unique_ptr<sms_message> msg =
+            s->wait(next < 0 ? static_cast<int>(SMS_WAIT_FOREVER)
+                             : static_cast<int>(std::min<long>(next, INT_MAX)),
+                    err);
         if (err != 0) {
             sms_cb_arg arg;
             arg.err = &err;
@@ -75,9 +83,26 @@ int sms_wait(sms* s, int timeout_msec, sms_callback cb, void* cb_data) {
             sms_wait_incoming(s, std::move(msg));
             continue;
         }
-        if (!cb(s, SMS_WAITING, sms_cb_arg{}, cb_data)) return err;
-        lib_msleep(s->idle_pause_ms);
+        sms_cb_arg idle;
+        idle.next_wait_ms = &next;
+        if (!cb(s, SMS_WAITING, idle, cb_data)) return err;
+        if (!wakes) lib_msleep(s->idle_pause_ms);
     }
+}
+
+void sms::set_state_watcher(std::function<void()> fn) {
+    std::lock_guard<std::mutex> g(watcher_lock_);
+    watcher_ = std::move(fn);
+}
+
+void sms::state_changed() {
+    // Called under the lock, so that a watcher being replaced is never called afterwards.
+    std::lock_guard<std::mutex> g(watcher_lock_);
+    if (watcher_) watcher_();
+}
+
+void sms_interrupt(sms* s) {
+    if (s) s->interrupt();
 }
 
 int sms_wait_incoming(sms* s, std::unique_ptr<sms_message> msg) {

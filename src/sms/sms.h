@@ -20,7 +20,12 @@
 //
 // Health: up() and state_text() say whether the transport can carry traffic now
 // (the queue holds messages while it is down; health pages and metrics show it).
-// The defaults say "up"; a transport that knows better overrides them.
+// The defaults say "up"; a transport that knows better overrides them, and one that
+// can tell when that changes calls state_changed() (tells_state()), which wakes its
+// watcher (the delivery engine) at once.
+//
+// Wake-ups: interrupt() ends a wait in progress, so that a receiving loop that waits
+// without a timer still sees a shutdown at once (wakes_on_interrupt()).
 //
 // Limits: this layer takes no locks on transport operations; every transport
 // guards its own link. Message threads are detached; sms_free waits a little for
@@ -35,6 +40,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -123,7 +129,7 @@ struct smpp_init {
     long response_ms = 0;  // limit for the centre's answers; 0 keeps the default
     // How the link is kept and used (sms_smpp.h says what each does).
     smpp_bind_kind bind = smpp_bind_kind::pair;
-    int window = 10;         // submit_sm outstanding per bind
+    int window = 10;          // submit_sm outstanding per bind
     long enquire_ms = 30000;  // silence before an enquire_link, 0 never
     long reconnect_first_ms = 1000;
     long reconnect_max_ms = 60000;
@@ -154,10 +160,15 @@ struct sms_cb_arg {
     std::unique_ptr<sms_message>* msg = nullptr;
     // SMS_ERRORCODE: the transport's error code.
     int* err = nullptr;
+    // SMS_WAITING: how long the next wait may take, in ms (-1: until a message or an
+    // interrupt). The callback may change it; it is kept only for a transport that wakes
+    // on interrupt(), any other waits the sms_wait timeout each time.
+    long* next_wait_ms = nullptr;
 };
 
 // cb(handle, event, arg, cb_data).
-//   SMS_WAITING   (wait brought nothing): 0 ends sms_wait; else go on after a pause.
+//   SMS_WAITING   (wait brought nothing): 0 ends sms_wait; else go on (after a pause,
+//                 for a transport that does not wake on interrupt()).
 //   SMS_INCOMING  (on a new thread): result ignored.
 //   SMS_ERRORCODE (wait reported an error): 0 ends sms_wait with that code; else
 //                 the code is cleared and waiting goes on at once.
@@ -200,10 +211,27 @@ class sms {
     // One line for people: "up", or what is wrong.
     virtual std::string state_text() const { return up() ? "up" : "down"; }
 
+    // ---- events: state changes and wake-ups ----
+    // Whether the transport calls state_changed() whenever up() may have changed, so that
+    // whoever waits for it to come up needs no timer. The default: it does not.
+    virtual bool tells_state() const { return false; }
+    // Whether interrupt() ends a wait() in progress at once, so that the receiving loop
+    // may wait without a timer. The default: it does not (the loop then waits briefly).
+    virtual bool wakes_on_interrupt() const { return false; }
+    // Makes the wait() in progress, or the next one, return at once with nothing.
+    virtual void interrupt() {}
+    // The function told of every state change (null: none). It is called on the
+    // transport's own threads, none of its locks held; it must be quick. Once
+    // set_state_watcher returns, the previous function is no longer being called.
+    void set_state_watcher(std::function<void()> fn);
+    // Called by the transport when up() may have changed.
+    void state_changed();
+
     // ---- the receiving loop's own state (sms_wait, sms_wait_incoming, sms_free) ----
     sms_callback cb = nullptr;  // set by sms_wait
     void* cb_data = nullptr;    // the callback's own argument, set by sms_wait
-    // Pause after an idle tick of sms_wait (tests shorten it).
+    // Pause after an idle tick of sms_wait, for a transport that does not wake on
+    // interrupt() (tests shorten it).
     long idle_pause_ms = 1000;
     // Message threads still running on this transport.
     std::mutex busy_lock;
@@ -212,6 +240,8 @@ class sms {
 
   private:
     const int mode_;
+    std::mutex watcher_lock_;
+    std::function<void()> watcher_;  // guarded by watcher_lock_
 };
 
 // Releases the transport and nulls the pointer. Waits up to
@@ -227,8 +257,13 @@ int sms_send(sms* s, const smtp_message_extra* data, std::string_view from, std:
              std::string_view message);
 
 // The receiving loop: -1 for a null handle or callback, else the code that ended it
-// (0 when the callback ended it on an idle tick).
+// (0 when the callback ended it on an idle tick). Each wait takes timeout_msec, or what
+// the callback asked for on the last idle tick (next_wait_ms) when the transport wakes
+// on interrupt().
+inline constexpr long SMS_WAIT_FOREVER = -1;
 int sms_wait(sms* s, int timeout_msec, sms_callback cb, void* cb_data);
+// Ends the handle's wait in progress (or its next one) at once; nothing for a null handle.
+void sms_interrupt(sms* s);
 // Runs the callback with SMS_INCOMING for msg on a new detached thread. 1 when the
 // thread was started; 0 when it could not be (the message is then released).
 int sms_wait_incoming(sms* s, std::unique_ptr<sms_message> msg);

@@ -166,6 +166,14 @@ smpp_send_note& sms_smpp_send_note() {
     return t_note;
 }
 
+void sms_smpp::interrupt() {
+    {
+        std::lock_guard<std::mutex> g(lock);
+        interrupted = true;
+    }
+    changed.notify_all();
+}
+
 bool sms_smpp::up() const {
     bind_slot* b = sending_bind(this);
     std::lock_guard<std::mutex> g(lock);
@@ -277,8 +285,15 @@ std::unique_ptr<sms_message> sms_smpp::wait(int timeout_msec, int& /*errcode*/) 
     incoming in;
     {
         std::unique_lock<std::mutex> lk(st->lock);
-        st->changed.wait_for(lk, std::chrono::milliseconds(timeout_msec > 0 ? timeout_msec : 0),
-                             [st] { return st->stopping || !st->messages.empty(); });
+        auto ready = [st] { return st->stopping || st->interrupted || !st->messages.empty(); };
+        ++st->waiting;
+        if (timeout_msec < 0)
+            st->changed.wait(lk, ready);
+        else
+            st->changed.wait_for(lk, std::chrono::milliseconds(timeout_msec), ready);
+        --st->waiting;
+        st->interrupted = false;
+        st->last_wait = smpp_now_ms();
         if (st->messages.empty()) return nullptr;
         in = std::move(st->messages.front());
         st->messages.pop_front();

@@ -56,7 +56,8 @@ static void on_deliver(sms_smpp* st, const std::weak_ptr<smpp_link>& weak, smpp_
         std::deque<incoming>& q = receipt ? st->receipts : st->messages;
         if (st->stopping)
             refused = "shutting down";
-        else if (!receipt && smpp_now_ms() - st->last_wait.load() > RECEIVER_IDLE_MS)
+        else if (!receipt && st->waiting == 0 &&
+                 smpp_now_ms() - st->last_wait.load() > RECEIVER_IDLE_MS)
             refused = "nothing receives through this transport";
         else if (q.size() >= INCOMING_MAX)
             refused = "too many waiting";
@@ -119,6 +120,7 @@ void set_up(sms_smpp* st, bind_slot& b, std::shared_ptr<smpp_link> link) {
         b.up = b.link != nullptr;
     }
     st->changed.notify_all();
+    st->state_changed();
 }
 
 // Waits ms or until stopping; true when stopping.
@@ -138,7 +140,8 @@ static void refuse_unwanted(sms_smpp* st) {
     std::deque<incoming> left;
     {
         std::lock_guard<std::mutex> g(st->lock);
-        if (st->messages.empty() || smpp_now_ms() - st->last_wait.load() <= RECEIVER_IDLE_MS)
+        if (st->messages.empty() || st->waiting > 0 ||
+            smpp_now_ms() - st->last_wait.load() <= RECEIVER_IDLE_MS)
             return;
         left.swap(st->messages);
     }
@@ -256,6 +259,7 @@ void sms_smpp::stop() {
         left.swap(messages);
     }
     changed.notify_all();
+    state_changed();
     // Messages never handed out go back to the centre before the unbinds.
     for (auto& in : left)
         if (in.link && in.link->open()) answer_deliver(*in.link, in.p->sequence, ESME_RX_T_APPN);

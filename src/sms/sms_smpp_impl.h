@@ -76,6 +76,9 @@ struct sms_smpp : sms {
     void msg_free(std::unique_ptr<sms_message>& msg) override;
     bool up() const override;
     std::string state_text() const override;
+    bool tells_state() const override { return true; }
+    bool wakes_on_interrupt() const override { return true; }
+    void interrupt() override;
 
     smpp_settings cfg;
     std::vector<std::unique_ptr<bind_slot>> binds;
@@ -84,6 +87,8 @@ struct sms_smpp : sms {
     std::condition_variable changed;  // a bind went up or down, a window place freed,
                                       // a message arrived, stopping
     bool stopping = false;
+    bool interrupted = false;  // the next wait returns at once
+    int waiting = 0;           // waits in progress: a deliver_sm has a taker
     std::deque<incoming> messages;
     std::deque<incoming> receipts;
     std::atomic<long> last_wait{0};

@@ -157,6 +157,45 @@ TEST_F(Delivery, DownTransportHoldsEntriesWithoutCountingAttempts) {
     ASSERT_TRUE(wait_for([&] { return sent_count() == 1; }));
 }
 
+TEST_F(Delivery, TransportThatTellsItsStateIsAskedAgainOnlyWhenItChanges) {
+    // Table: a lane whose transport tells its state changes waits for them; one that cannot
+    // is asked again after DELIVERY_DOWN_RECHECK_MS.
+    for (bool told : {true, false}) {
+        SCOPED_TRACE(told ? "transport tells its state" : "transport cannot tell");
+        std::atomic<int> asked{0};
+        up = false;
+        engine = std::make_unique<DeliveryEngine>(*store);
+        DeliveryLane l = lane(1);
+        l.up = [&] {
+            ++asked;
+            return up.load();
+        };
+        l.up_told = told;
+        engine->add_lane(std::move(l));
+        engine->start();
+        ASSERT_TRUE(wait_for([&] { return asked.load() >= 1; }));  // the worker's first look
+        std::uint64_t id = add(told ? "told" : "asked");
+        ASSERT_TRUE(wait_for([&] { return asked.load() >= 2; }));  // the enqueue's wake
+        int before = asked.load();
+        // Longer than the recheck: a lane without a timer has no reason to ask again.
+        std::this_thread::sleep_for(std::chrono::milliseconds(DELIVERY_DOWN_RECHECK_MS * 3 / 2));
+        if (told)
+            EXPECT_EQ(asked.load(), before);
+        else
+            EXPECT_GT(asked.load(), before);
+        EXPECT_EQ(sent_count(), 0u);
+        // Coming up, the transport tells its watcher, which is the lane's wake.
+        up = true;
+        engine->wake(QUEUE_MAIL_TO_SMS);
+        ASSERT_TRUE(wait_for([&] { return sent_count() == 1; }));
+        EXPECT_EQ(engine->stop(1000), 0);
+        engine.reset();
+        EXPECT_TRUE(store->list(0).empty()) << id;
+        std::lock_guard<std::mutex> lock(mu);
+        sent.clear();
+    }
+}
+
 TEST_F(Delivery, OldEntryExpiresWithoutBeingSent) {
     add("stale", delivery_now_ms() - 3 * 3600 * 1000);
     add("fresh");

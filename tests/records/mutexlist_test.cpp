@@ -105,6 +105,30 @@ TEST_F(ProcessLocks, ACountedThreadIsCountedBeforeItRunsAndOutAfter) {
     EXPECT_EQ(thread_count(), base);
 }
 
+TEST_F(ProcessLocks, WaitForNoThreadsEndsWhenTheLastOneEnds) {
+    ASSERT_EQ(thread_count(), 0) << "another test left a counted thread running";
+    EXPECT_TRUE(thread_count_wait_zero(0)) << "nothing running: true at once";
+    std::mutex m;
+    std::condition_variable cv;
+    bool go = false;
+    for (int i = 0; i < 2; ++i)
+        ASSERT_TRUE(start_counted_thread([&] {
+            std::unique_lock<std::mutex> g(m);
+            cv.wait(g, [&] { return go; });
+        }));
+    EXPECT_FALSE(thread_count_wait_zero(30)) << "both still running: the limit ends the wait";
+    EXPECT_EQ(thread_count(), 2);
+    std::thread releaser([&] {
+        std::lock_guard<std::mutex> g(m);
+        go = true;
+        cv.notify_all();
+    });
+    // Woken by the last thread's end, well before this limit.
+    EXPECT_TRUE(thread_count_wait_zero(20000));
+    EXPECT_EQ(thread_count(), 0);
+    releaser.join();
+}
+
 using ProcessLocksDeathTest = ProcessLocks;
 
 TEST_F(ProcessLocksDeathTest, UnknownNumberStopsTheProcess) {

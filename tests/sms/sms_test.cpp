@@ -510,5 +510,181 @@ TEST(SmsWaitIncoming, WithoutACallbackTheMessageIsReleased) {
     sms_free(s);
 }
 
+// ---- waits without a timer, interrupts and state changes ----
+
+// A transport whose wait blocks until a message is lined up, its time runs out or it is
+// interrupted; it records the timeout each wait was given. Set wakes to say whether it
+// claims to end its wait on interrupt().
+struct blocking : sms {
+    explicit blocking(bool wakes) : sms(SMS_SMPP), wakes_(wakes) { idle_pause_ms = 1; }
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<int> timeouts;  // guarded by m
+    int messages = 0;           // lined up, guarded by m
+    bool interrupted = false;   // guarded by m
+    std::atomic<int> gone{0};
+
+    bool wakes_on_interrupt() const override { return wakes_; }
+    void interrupt() override {
+        {
+            std::lock_guard<std::mutex> g(m);
+            interrupted = true;
+        }
+        cv.notify_all();
+    }
+    std::unique_ptr<sms_message> wait(int timeout_msec, int&) override {
+        std::unique_lock<std::mutex> g(m);
+        timeouts.push_back(timeout_msec);
+        auto ready = [this] { return interrupted || messages > 0; };
+        if (timeout_msec < 0)
+            cv.wait(g, ready);
+        else
+            cv.wait_for(g, std::chrono::milliseconds(timeout_msec), ready);
+        interrupted = false;
+        if (messages == 0) return nullptr;
+        --messages;
+        return std::make_unique<counting_message>(&gone);
+    }
+    void line_up() {
+        {
+            std::lock_guard<std::mutex> g(m);
+            ++messages;
+        }
+        cv.notify_all();
+    }
+    std::vector<int> seen() {
+        std::lock_guard<std::mutex> g(m);
+        return timeouts;
+    }
+    int send(const smtp_message_extra*, std::string_view, std::string_view,
+             std::string_view) override {
+        return 0;
+    }
+    void error(int, std::string&) override {}
+    int msg_recv(sms_message*) override { return 0; }
+    const char* msg_fromip(sms_message*) override { return ""; }
+    const char* msg_from(sms_message*) override { return ""; }
+    const char* msg_to(sms_message*) override { return ""; }
+    const char* msg_body(sms_message*) override { return ""; }
+    int msg_reject(sms_message*, int, const char*) override { return 0; }
+    int msg_accept(sms_message*, int, const char*) override { return 0; }
+    void msg_free(std::unique_ptr<sms_message>& msg) override { msg.reset(); }
+
+  private:
+    const bool wakes_;
+};
+
+// Idle rounds ask for a wait until an event, and end the loop once `stop` is set.
+struct idle_until_stopped {
+    std::atomic<bool> stop{false};
+    std::atomic<int> idle{0};
+    std::atomic<int> incoming{0};
+    static int cb(sms*, int event, const sms_cb_arg& arg, void* data) {
+        auto* self = static_cast<idle_until_stopped*>(data);
+        if (event == SMS_INCOMING) {
+            ++self->incoming;
+            return 1;
+        }
+        if (event != SMS_WAITING) return 0;
+        ++self->idle;
+        if (self->stop.load()) return 0;
+        if (arg.next_wait_ms != nullptr) *arg.next_wait_ms = SMS_WAIT_FOREVER;
+        return 1;
+    }
+};
+
+TEST(SmsWaitEvents, WakeableTransportWaitsUntilAMessageOrAnInterrupt) {
+    auto s = std::make_unique<blocking>(true);
+    idle_until_stopped cb;
+    std::thread loop([&] { EXPECT_EQ(sms_wait(s.get(), 30, idle_until_stopped::cb, &cb), 0); });
+    // The first wait takes the given time; after an idle round the callback's wish holds.
+    ASSERT_TRUE(wait_until([&] { return s->seen().size() >= 2; }));
+    EXPECT_EQ(s->seen()[0], 30);
+    EXPECT_EQ(s->seen()[1], static_cast<int>(SMS_WAIT_FOREVER));
+    // A message ends the endless wait and goes to its thread.
+    s->line_up();
+    ASSERT_TRUE(wait_until([&] { return cb.incoming.load() == 1; }));
+    // The loop ends only when interrupted: no idle round comes by itself.
+    int idle_before = cb.idle.load();
+    cb.stop = true;
+    sms_interrupt(s.get());
+    loop.join();
+    EXPECT_EQ(cb.idle.load(), idle_before + 1);
+    EXPECT_TRUE(sms_drain(s.get(), 5000));
+}
+
+TEST(SmsWaitEvents, InterruptBeforeTheWaitIsNotLost) {
+    auto s = std::make_unique<blocking>(true);
+    idle_until_stopped cb;
+    cb.stop = true;
+    // Interrupted before the loop even starts: its first (endless) wait returns at once.
+    sms_interrupt(s.get());
+    EXPECT_EQ(sms_wait(s.get(), static_cast<int>(SMS_WAIT_FOREVER), idle_until_stopped::cb, &cb),
+              0);
+    EXPECT_EQ(cb.idle.load(), 1);
+    sms_interrupt(nullptr);  // a null handle is ignored
+}
+
+TEST(SmsWaitEvents, TransportThatCannotBeWokenKeepsItsTimeout) {
+    auto s = std::make_unique<blocking>(false);
+    idle_until_stopped cb;
+    std::thread loop([&] { EXPECT_EQ(sms_wait(s.get(), 5, idle_until_stopped::cb, &cb), 0); });
+    ASSERT_TRUE(wait_until([&] { return s->seen().size() >= 3; }));
+    cb.stop = true;
+    loop.join();
+    // Its callback asked for an endless wait each round; it would never see the stop.
+    for (int t : s->seen()) EXPECT_EQ(t, 5);
+}
+
+TEST(SmsStateWatcher, EveryChangeIsToldUntilTheWatcherIsCleared) {
+    blocking s(true);
+    EXPECT_FALSE(s.tells_state()) << "the default transport makes no promise";
+    s.state_changed();  // no watcher: nothing happens
+    std::atomic<int> told{0};
+    s.set_state_watcher([&] { ++told; });
+    s.state_changed();
+    s.state_changed();
+    EXPECT_EQ(told.load(), 2);
+    s.set_state_watcher(nullptr);
+    s.state_changed();
+    EXPECT_EQ(told.load(), 2);
+}
+
+TEST(SmsStateWatcher, ClearingWaitsForACallUnderWay) {
+    blocking s(true);
+    std::mutex m;
+    std::condition_variable cv;
+    bool inside = false, release = false, after_return = false;
+    s.set_state_watcher([&] {
+        std::unique_lock<std::mutex> g(m);
+        inside = true;
+        cv.notify_all();
+        cv.wait(g, [&] { return release; });
+    });
+    std::thread teller([&] { s.state_changed(); });
+    {
+        std::unique_lock<std::mutex> g(m);
+        cv.wait(g, [&] { return inside; });
+    }
+    std::atomic<bool> cleared{false};
+    std::thread clearer([&] {
+        s.set_state_watcher(nullptr);
+        cleared = true;
+    });
+    // The watcher is still running: clearing must not have returned.
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(cleared.load());
+    {
+        std::lock_guard<std::mutex> g(m);
+        release = true;
+        after_return = cleared.load();
+    }
+    cv.notify_all();
+    teller.join();
+    clearer.join();
+    EXPECT_FALSE(after_return);
+    EXPECT_TRUE(cleared.load());
+}
+
 }  // namespace
 }  // namespace tolvane
