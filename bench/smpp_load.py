@@ -13,7 +13,7 @@ median over the rounds: submits per second of both, the ratio gateway/peer, and 
 seconds and peak resident memory (VmHWM) of the gateway and of the peer's two processes.
 
   bench/smpp_load.py [--build DIR] [--mails N] [--sessions N] [--concurrency N]
-                     [--rounds N] [--no-drain] [--keep]
+                     [--rounds N] [--smtp-reuse] [--no-drain] [--keep]
 
 Then, as a diagnosis, the sending sides alone: each of the two takes the whole load while
 the centre is away, and the rate at which it empties its queue once the centre is back
@@ -38,15 +38,22 @@ import smpp_peers as P  # noqa: E402
 RECIPIENT = "0412345678"
 
 
+def smtp_source(args, port):
+    # By default a connection per mail, as smtp-source does; with --smtp-reuse the
+    # sessions stay open like the peer's kept-alive HTTP connections.
+    return (["smtp-source", "-s", str(args.sessions), "-m", str(args.mails)]
+            + (["-d"] if args.smtp_reuse else [])
+            + ["-f", "bench@corp.example", "-t", RECIPIENT + "@gw.example", "-S", "load test",
+               "127.0.0.1:%d" % port])
+
+
 def run_gateway(args, smsc, workdir, n, relay_port):
     gw = P.Gateway(args.binary, workdir, "gw-out-%d" % n, smsc.port, relay_port)
     smsc.wait("bind_transmitter", system_id=gw.system_id)
     base = smsc.submits(gw.system_id)
     smsc.command(cmd="expect", system_id=gw.system_id, count=base + args.mails)
     t0 = P.now_ms()
-    subprocess.run(["smtp-source", "-s", str(args.sessions), "-m", str(args.mails),
-                    "-f", "bench@corp.example", "-t", RECIPIENT + "@gw.example",
-                    "-S", "load test", "127.0.0.1:%d" % gw.port], check=True)
+    subprocess.run(smtp_source(args, gw.port), check=True)
     t_in = P.now_ms()
     t1 = smsc.wait("reached", system_id=gw.system_id, timeout=600)["t"]
     cpu, hwm = gw.usage()
@@ -106,9 +113,7 @@ def drain(args, workdir, text):
             peer = P.Gateway(args.binary, workdir, "gw-drain", port, P.free_port(),
                              extra=["smpp_reconnect_max 1"])
             system_id = peer.system_id
-            subprocess.run(["smtp-source", "-s", str(args.sessions), "-m", str(args.mails),
-                            "-f", "bench@corp.example", "-t", RECIPIENT + "@gw.example",
-                            "-S", "load test", "127.0.0.1:%d" % peer.port], check=True)
+            subprocess.run(smtp_source(args, peer.port), check=True)
         else:
             peer = P.Kannel(workdir, port)
             system_id = P.Kannel.SYSTEM_ID
@@ -139,6 +144,8 @@ def main():
     ap.add_argument("--sessions", type=int, default=20)
     ap.add_argument("--concurrency", type=int, default=32)
     ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--smtp-reuse", action="store_true",
+                    help="send every session's mails over one connection (smtp-source -d)")
     ap.add_argument("--no-drain", dest="drain", action="store_false",
                     help="skip the queue-drain comparison of the sending sides alone")
     ap.add_argument("--keep", action="store_true", help="keep the temporary directory")
