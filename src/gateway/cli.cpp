@@ -218,6 +218,7 @@ std::string cli_usage() {
     u += "tolvane -uninstall\n";
     u += "\n";
     u += "tolvane -password       write the web administrator file admin.dat\n";
+    u += "tolvane -password smtp  add or change a mail client's password in smtp_users\n";
     u += "tolvane -debug          run with a console on standard input\n";
     u += "tolvane -config FILE    read FILE instead of /etc/tolvane.ini\n";
     u += "tolvane -foreground     run the server without detaching from the terminal\n";
@@ -274,19 +275,27 @@ std::string program_base(const std::string& argv0) {
     return last.substr(0, last.find('.'));
 }
 
-int password_tool(std::FILE* in, std::FILE* out, const std::string& path) {
-    std::string user;
+namespace {
+
+// Asks for a user name and a password typed twice (without echo); the password's digest
+// line "name:{ssha}digest" in line. 1 a line was made, 0 end of input, -1 the digest
+// failed (reported).
+int ask_password(std::FILE* in, std::FILE* out, const char* who, bool need_name, std::string& user,
+                 std::string& line) {
     std::string pass;
     std::string again;
     for (;;) {
         bool user_long = false;
         bool pass_long = false;
         bool again_long = false;
-        std::fprintf(out, "Enter web admin username: ");
+        std::fprintf(out, "Enter %s username: ", who);
         std::fflush(out);
-        if (!read_answer(in, user, user_long)) break;
-        if (!read_secret(in, out, "Enter web admin password: ", pass, pass_long)) break;
-        if (!read_secret(in, out, "Enter web admin password(again): ", again, again_long)) break;
+        if (!read_answer(in, user, user_long)) return 0;
+        if (!read_secret(in, out, strprintf("Enter %s password: ", who).c_str(), pass, pass_long))
+            return 0;
+        if (!read_secret(in, out, strprintf("Enter %s password(again): ", who).c_str(), again,
+                         again_long))
+            return 0;
         if (user_long) {
             std::fprintf(out, "The user name is longer than %d characters, please try again.\n",
                          static_cast<int>(ANSWER_MAX));
@@ -301,6 +310,10 @@ int password_tool(std::FILE* in, std::FILE* out, const std::string& path) {
             std::fprintf(out, "The user name must not hold ':', please try again.\n");
             continue;
         }
+        if (need_name && user.empty()) {
+            std::fprintf(out, "The user name must not be empty, please try again.\n");
+            continue;
+        }
         if (pass != again) {
             std::fprintf(out, "Passwords don't match, please try again.\n");
             continue;
@@ -308,19 +321,85 @@ int password_tool(std::FILE* in, std::FILE* out, const std::string& path) {
         std::string body;
         if (!create_ssha_base64_digest(pass, body) || body.empty()) {
             std::fprintf(out, "Failed to encrypt password (%s)\n", get_sha_error().c_str());
-            return 1;
+            return -1;
         }
-        std::string why;
-        std::string line =
-            strprintf("%s:%s%s\n", user.c_str(), std::string(SSHA_PREFIX).c_str(), body.c_str());
-        if (!write_file(path, line, 0600, why)) {
-            std::fprintf(out, "%s\n", why.c_str());
-            return 1;
-        }
-        return 0;
+        line = strprintf("%s:%s%s\n", user.c_str(), std::string(SSHA_PREFIX).c_str(), body.c_str());
+        return 1;
     }
-    std::fprintf(out, "\nNo answer given, admin.dat not written\n");
-    return 1;
+}
+
+}  // namespace
+
+int password_tool(std::FILE* in, std::FILE* out, const std::string& path) {
+    std::string user;
+    std::string line;
+    int got = ask_password(in, out, "web admin", false, user, line);
+    if (got < 0) return 1;
+    if (got == 0) {
+        std::fprintf(out, "\nNo answer given, admin.dat not written\n");
+        return 1;
+    }
+    std::string why;
+    if (!write_file(path, line, 0600, why)) {
+        std::fprintf(out, "%s\n", why.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+int smtp_password_tool(std::FILE* in, std::FILE* out, const std::string& path) {
+    if (path.empty()) {
+        std::fprintf(out, "smtp_users is not set: name the users file in the settings first\n");
+        return 1;
+    }
+    // The other users' lines (and comments) are kept as they are; a missing file is new.
+    std::string old;
+    {
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        if (!f && errno != ENOENT) {
+            std::fprintf(out, "%s: %s\n", path.c_str(), system_error(errno).c_str());
+            return 1;
+        }
+        if (f) {
+            char buf[4096];
+            std::size_t n;
+            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) old.append(buf, n);
+            std::fclose(f);
+        }
+    }
+    std::string user;
+    std::string line;
+    int got = ask_password(in, out, "SMTP", true, user, line);
+    if (got < 0) return 1;
+    if (got == 0) {
+        std::fprintf(out, "\nNo answer given, %s not written\n", path.c_str());
+        return 1;
+    }
+    std::string text;
+    bool replaced = false;
+    std::size_t at = 0;
+    while (at < old.size()) {
+        std::size_t nl = old.find('\n', at);
+        std::size_t end = nl == std::string::npos ? old.size() : nl + 1;
+        std::string_view l(old.data() + at, end - at);
+        if (l.starts_with(user + ":")) {
+            if (!replaced) text += line;  // in its old place
+            replaced = true;
+        } else {
+            text.append(l);
+            if (nl == std::string::npos) text += '\n';
+        }
+        at = end;
+    }
+    if (!replaced) text += line;
+    std::string why;
+    if (!write_file(path, text, 0600, why)) {
+        std::fprintf(out, "%s\n", why.c_str());
+        return 1;
+    }
+    std::fprintf(out, "%s user %s in %s\n", replaced ? "Changed" : "Added", user.c_str(),
+                 path.c_str());
+    return 0;
 }
 
 int install_scripts(const std::string& dir, std::string& reason) {
@@ -375,6 +454,10 @@ std::optional<std::string> cli_unknown(const CommandLine& cl) {
             ++i;
             continue;
         }
+        if (iequals(a, "-password") && i + 1 < cl.args.size() && iequals(cl.args[i + 1], "smtp")) {
+            ++i;
+            continue;
+        }
         // The queue tool's own word.
         if (iequals(a, "-queue") && i + 1 < cl.args.size() && iequals(cl.args[i + 1], "flush")) {
             ++i;
@@ -415,6 +498,8 @@ int cli_examine(CommandLine& cl) {
             std::fputs(cli_usage().c_str(), stdout);
             return 0;
         }
+        if (iequals(a, "-password") && i + 1 < cl.args.size() && iequals(cl.args[i + 1], "smtp"))
+            return smtp_password_tool(stdin, stdout, setting_str(SMTP_USERS));
         if (iequals(a, "-password")) {
             return password_tool(stdin, stdout, attach_path(own_dir(cl.argv0), "admin.dat"));
         }

@@ -140,6 +140,10 @@ std::string program_dir(const std::string& argv0, const std::string& cwd);
 std::string program_base(const std::string& argv0);
 // The password tool on the given streams; writes path. Returns the exit status.
 int password_tool(std::FILE* in, std::FILE* out, const std::string& path);
+// The mail clients' password tool: adds the user's "name:{ssha}digest" line to the users
+// file at path, or replaces that user's line in its place, keeping every other line; the
+// file is written whole with mode 0600. Returns the exit status.
+int smtp_password_tool(std::FILE* in, std::FILE* out, const std::string& path);
 // Writes tolvane_start.sh and tolvane_stop.sh into dir; 1 on success, else 0 with reason.
 int install_scripts(const std::string& dir, std::string& reason);
 

@@ -91,10 +91,11 @@ class Tool : public ::testing::Test {
     void TearDown() override { fs::remove_all(dir_); }
 
     // Runs the password tool on the given input; returns its status, output in out_.
-    int password(const std::string& input, const fs::path& file) {
+    int password(const std::string& input, const fs::path& file, bool smtp = false) {
         std::FILE* in = fmemopen(const_cast<char*>(input.data()), input.size(), "r");
         std::FILE* out = std::tmpfile();
-        int rc = password_tool(in, out, file.string());
+        int rc = smtp ? smtp_password_tool(in, out, file.string())
+                      : password_tool(in, out, file.string());
         std::rewind(out);
         out_.clear();
         int c;
@@ -216,6 +217,80 @@ TEST_F(Tool, UserNameWithColonIsAskedAgain) {
     fs::path file = dir_ / "admin.dat";
     ASSERT_EQ(password("a:b\np\np\nab\np\np\n", file), 0);
     EXPECT_EQ(slurp(file).rfind("ab:{ssha}", 0), 0u);
+}
+
+// ---- the mail clients' users file ----
+
+// The user names of a users file, in order, each with whether password checks its digest.
+std::vector<std::pair<std::string, bool>> users_in(const std::string& text,
+                                                   const std::string& password) {
+    std::vector<std::pair<std::string, bool>> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::size_t colon = line.find(':');
+        if (colon == std::string::npos) {
+            out.emplace_back(line, false);
+            continue;
+        }
+        out.emplace_back(line.substr(0, colon), ssha_check(password, line.substr(colon + 1)));
+    }
+    return out;
+}
+
+TEST_F(Tool, SmtpPasswordAddsChangesAndKeepsTheOthers) {
+    fs::path file = dir_ / "smtp_users";
+    ASSERT_EQ(password("ann\none\none\n", file, true), 0);
+    EXPECT_EQ(out_,
+              "Enter SMTP username: Enter SMTP password: Enter SMTP password(again): "
+              "Added user ann in " + file.string() + "\n");
+    ASSERT_EQ(password("bob\ntwo\ntwo\n", file, true), 0);
+    // A comment and a last line without its line end, written by hand.
+    {
+        std::ofstream f(file, std::ios::app);
+        f << "# kept\ncarol:{ssha}handmade";
+    }
+    ASSERT_EQ(password("ann\nthree\nthree\n", file, true), 0);
+    EXPECT_NE(out_.find("Changed user ann in "), std::string::npos) << out_;
+    std::string text = slurp(file);
+    std::vector<std::pair<std::string, bool>> want = {
+        {"ann", true}, {"bob", false}, {"# kept", false}, {"carol", false}};
+    EXPECT_EQ(users_in(text, "three"), want) << text;
+    EXPECT_EQ(users_in(text, "two")[1], (std::pair<std::string, bool>{"bob", true}));
+    EXPECT_NE(text.find("\ncarol:{ssha}handmade\n"), std::string::npos) << text;
+    EXPECT_EQ(fs::status(file).permissions() & (fs::perms::group_all | fs::perms::others_all),
+              fs::perms::none);
+}
+
+TEST_F(Tool, SmtpPasswordRefusals) {
+    struct Case {
+        const char* name;
+        std::string input;
+        bool make_dir;  // the users file's path is a directory
+        std::string path;
+        int rc;
+        std::string said;
+    };
+    fs::path file = dir_ / "smtp_users";
+    const Case cases[] = {
+        {"no users file named", "ann\np\np\n", false, "", 1, "smtp_users is not set"},
+        {"end of input", "ann\np\n", false, file.string(), 1,
+         "No answer given, " + file.string() + " not written"},
+        {"empty name asked again", "\np\np\nann\np\np\n", false, file.string(), 0,
+         "The user name must not be empty, please try again."},
+        {"colon asked again", "a:n\np\np\nann\np\np\n", false, file.string(), 0,
+         "The user name must not hold ':', please try again."},
+        {"unreadable file", "ann\np\np\n", true, (dir_ / "sub").string(), 1,
+         (dir_ / "sub").string() + ": "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(file);
+        if (c.make_dir) fs::create_directories(c.path);
+        EXPECT_EQ(password(c.input, c.path, true), c.rc);
+        EXPECT_NE(out_.find(c.said), std::string::npos) << out_;
+        EXPECT_EQ(fs::exists(file), c.rc == 0);
+    }
 }
 
 TEST_F(Tool, InstallScriptsByteForByte) {

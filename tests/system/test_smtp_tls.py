@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import unittest
 
-from mailsms import Client, Gateway, free_port
+from mailsms import BIN, Client, Gateway, free_port
 
 
 def ssha(password):
@@ -129,6 +129,26 @@ class Tls(unittest.TestCase):
         log = "\n".join(gw.log())
         self.assertIn("authenticated as ann", log)
         self.assertIn("authenticated as bob", log)
+
+    def test_password_tool_writes_a_user_the_listener_takes(self):
+        users = os.path.join(self._tmp(), "smtp_users")
+        with open(users, "w") as f:
+            f.write("ann:%s\n" % ssha("right one"))
+        gw = Gateway(self, {"phone_country": "+61", "smtp_users": users, "smtp_tls": "starttls",
+                            "smtp_auth": "required"}, start=False)
+        r = subprocess.run([BIN, "-config", gw.ini, "-password", "smtp"],
+                           input="carl\nc4rl pw\nc4rl pw\n", capture_output=True, text=True,
+                           timeout=30)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertIn("Added user carl in " + users, r.stdout)
+        self.assertNotIn("c4rl pw", r.stdout)
+        self.assertEqual(os.stat(users).st_mode & 0o777, 0o600)
+        gw.start()
+        for user, password in (("carl", "c4rl pw"), ("ann", "right one")):
+            with self.subTest(user=user):
+                out = swaks(gw.port, "--tls", "--auth", "PLAIN", "--auth-user", user,
+                            "--auth-password", password)
+                self.assertIn("235 Authentication successful", replies(out), out)
 
     def test_auth_is_refused_before_starttls_and_offered_after(self):
         gw = self.gateway(smtp_auth="optional")
