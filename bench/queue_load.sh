@@ -1,19 +1,23 @@
 #!/usr/bin/env bash
-# Throughput of the queued mail-to-SMS path with the journal's disk flushes on:
+# Throughput of the queued mail-to-SMS path with the queue's disk flushes on:
 #
-#   smtp-source --> tolvane (send_mode smtp, queue fsync on) --> smtp-sink
+#   smtp-source --> tolvane (send_mode smtp, store files | postgresql) --> smtp-sink
 #
 # smtp-source is first run straight against smtp-sink (the reference: the sink's own
 # rate on this machine right now), then the same load goes through the gateway at log
-# level info. Printed: mails/s in, SMS/s out (until the last SUCCESS record), the ratio
-# of SMS/s out to the sink's rate, the journal's disk flushes per mail, the gateway's
-# CPU seconds (user + system) and its peak resident memory (VmHWM).
+# level info, once with the local journal (store files) and once with the queue in a
+# private PostgreSQL server (store postgresql, fsync on) started here. Printed for each:
+# mails/s in, SMS/s out (until the last SUCCESS record), the ratio of SMS/s out to the
+# sink's rate, the journal's disk flushes or the database's commits per mail (the
+# gateway's own count of commits it waited to reach the disk, and pg_stat_database's
+# xact_commit, which counts every transaction), the gateway's CPU seconds (user + system) and its peak memory (VmHWM).
 #
 #   bench/queue_load.sh [build-dir] [mails] [sessions] [bytes]
 #
 # Defaults: build, 10000 mails, 20 sessions, 1024-byte mails, one recipient each. Needs
-# smtp-source and smtp-sink (postfix). Free loopback ports, a temporary directory, and
-# everything it started is stopped, also when interrupted.
+# smtp-source and smtp-sink (postfix) and PostgreSQL's server (STORES=files skips it).
+# Free loopback ports, a temporary directory, and everything it started is stopped, also
+# when interrupted.
 set -euo pipefail
 
 build=${1:-build}
@@ -34,6 +38,9 @@ cleanup() {
     [ -n "$p" ] && kill "$p" 2>/dev/null || true
   done
   wait 2>/dev/null || true
+  if [ -n "${pgdata:-}" ]; then
+    $pgrun "$pgbin/pg_ctl" stop -m immediate -D "$pgdata" >/dev/null 2>&1 || true
+  fi
   rm -rf "$tmp"
 }
 trap cleanup EXIT INT TERM
@@ -68,7 +75,9 @@ sink_secs=$(secs "$t0" "$t1")
 sink_rate=$(rate "$mails" "$sink_secs")
 echo "smtp-sink alone: $mails mails of $bytes bytes in ${sink_secs}s = $sink_rate mails/s"
 
-home="$tmp/home"
+run_gateway() {
+store=$1
+home="$tmp/home-$store"
 mkdir -p "$home/work"
 port=$(free_port)
 cat > "$home/tolvane.ini" <<INI
@@ -90,6 +99,10 @@ phone_country +61
 send_workers ${SEND_WORKERS:-4}
 limit name="msgrec" from="1000000000" to="1000000000" period="24"
 INI
+if [ "$store" = postgresql ]; then
+  printf 'store postgresql\nstore_dsn %s\n' "$pgdsn" >> "$home/tolvane.ini"
+  xact0=$(pg_commits)
+fi
 (cd "$home" && exec "$bin" -config "$home/tolvane.ini" -foreground >"$home/stdout.txt" 2>&1) &
 gpid=$!
 pids+=($gpid)
@@ -113,14 +126,54 @@ cpu=$(awk -v t="$tck" '{ printf "%.2f", ($14 + $15) / t }' "/proc/$gpid/stat" 2>
 failures=$( (grep -c '^FAILURE' "$day" 2>/dev/null) || true)
 touch "$home/tolvane.exit"
 for _ in $(seq 1 400); do kill -0 "$gpid" 2>/dev/null || break; sleep 0.05; done
-flushes=$(sed -n 's/.*Queue journal: \([0-9]*\) disk flushes in this run.*/\1/p' "$home/tolvane.log" | tail -1)
+if [ "$store" = postgresql ]; then
+  flushes=$(sed -n 's/.*Queue: \([0-9]*\) durable commits in this run.*/\1/p' "$home/tolvane.log" | tail -1)
+  xact=$(( $(pg_commits) - xact0 ))
+else
+  flushes=$(sed -n 's/.*Queue journal: \([0-9]*\) disk flushes in this run.*/\1/p' "$home/tolvane.log" | tail -1)
+fi
 in_secs=$(secs "$t_start" "$t_in")
 out_secs=$(secs "$t_start" "$t_out")
 in_rate=$(rate "$mails" "$in_secs")
 out_rate=$(rate "${done:-0}" "$out_secs")
 ratio=$(awk -v o="$out_rate" -v s="$sink_rate" 'BEGIN { printf "%.2f", (s > 0 ? o / s : 0) }')
 per_mail=$(awk -v f="${flushes:-0}" -v n="$mails" 'BEGIN { printf "%.3f", (n > 0 ? f / n : 0) }')
-echo "gateway (queue fsync on, loglevel info): $mails mails in ${in_secs}s = $in_rate mails/s in;" \
+if [ "$store" = postgresql ]; then
+  xact_per=$(awk -v f="$xact" -v n="$mails" 'BEGIN { printf "%.3f", (n > 0 ? f / n : 0) }')
+  flushed="durable commits ${flushes:-?} (${per_mail} per mail), xact_commit $xact (${xact_per} per mail)"
+else
+  flushed="journal flushes ${flushes:-?} (${per_mail} per mail)"
+fi
+echo "gateway, store $store (fsync on, loglevel info): $mails mails in ${in_secs}s = $in_rate mails/s in;" \
      "${done:-0} SMS out in ${out_secs}s = $out_rate SMS/s (${ratio}x smtp-sink);" \
-     "failures ${failures:-0}; journal flushes ${flushes:-?} (${per_mail} per mail);" \
+     "failures ${failures:-0}; $flushed;" \
      "CPU ${cpu}s; peak memory VmHWM $hwm"
+}
+
+stores=${STORES:-files postgresql}
+case " $stores " in
+  *" postgresql "*)
+    # A private server: initdb and postgres refuse root, so they run as postgres then.
+    pgbin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -1)
+    [ -x "$pgbin/initdb" ] || { echo "no PostgreSQL server (scripts/install-deps)" >&2; exit 1; }
+    pgrun=""
+    pgdir="$tmp/pg"
+    mkdir -p "$pgdir"
+    if [ "$(id -u)" -eq 0 ]; then
+      pgrun="runuser -u postgres --"
+      chown postgres "$tmp" "$pgdir"
+      chmod 755 "$tmp"
+    fi
+    pgport=$(free_port)
+    $pgrun "$pgbin/initdb" -D "$pgdir/data" -A trust -U postgres -E UTF8 --locale=C >/dev/null
+    pgdata="$pgdir/data"
+    $pgrun "$pgbin/pg_ctl" start -w -D "$pgdata" -l "$pgdir/server.log" \
+      -o "-p $pgport -k $pgdir -c listen_addresses=127.0.0.1" >/dev/null
+    pgdsn="host=127.0.0.1 port=$pgport user=postgres dbname=postgres"
+    pg_commits() {
+      psql -X -A -t -h 127.0.0.1 -p "$pgport" -U postgres -d postgres \
+        -c "SELECT xact_commit FROM pg_stat_database WHERE datname = 'postgres'"
+    }
+    ;;
+esac
+for st in $stores; do run_gateway "$st"; done

@@ -146,7 +146,7 @@ void delivery_close(bool abandoned) {
              before.waiting);
     }
     if (Queue && queue_is_pg(Queue.get()))
-        imsg("Queue: %llu commits in this run",
+        imsg("Queue: %llu durable commits in this run",
              static_cast<unsigned long long>(queue_pg_commits(Queue.get())));
     else if (Queue)
         imsg("Queue journal: %llu disk flushes in this run",

@@ -147,6 +147,10 @@ class PgQueue final : public QueueStore {
         std::function<void()> after;
         bool keep = false;   // written later again when it fails (an outcome)
         bool reads = false;  // only reads: its commit writes nothing
+        // Its commit must be on the server's disk before the caller hears of it. Claims,
+        // releases, renewals and outcomes need not: a lost claim is only a free entry, and
+        // the next durable commit (an attempt's) flushes an outcome written before it.
+        bool durable = true;
         bool done = false;
         bool ok = false;
         std::string why;
@@ -165,6 +169,8 @@ class PgQueue final : public QueueStore {
     // Hands the job to the flusher without waiting.
     void submit_later(const std::shared_ptr<Job>& job);
     void lead(std::unique_lock<std::mutex>& lock);
+    // One transaction for `jobs`; it waits for the disk only when one of them needs it.
+    bool run_jobs(const std::vector<std::shared_ptr<Job>>& jobs, std::string& why);
     void flush_loop();
     void listen_loop();
     bool renew();
@@ -249,23 +255,12 @@ void PgQueue::lead(std::unique_lock<std::mutex>& lock) {
     if (opt_.before_group) opt_.before_group();
 
     std::string why;
-    bool ok = link_.transaction(
-        [&](PgConn& c, std::string& w) {
-            for (const auto& j : batch)
-                if (!j->work(c, w)) return false;
-            return true;
-        },
-        why);
-    bool writes = std::any_of(batch.begin(), batch.end(), [](const auto& j) { return !j->reads; });
+    bool ok = run_jobs(batch, why);
     if (ok) {
-        if (writes) commits_.fetch_add(1);
         for (const auto& j : batch) j->ok = true;
     } else if (batch.size() > 1 && link_.up()) {
         // The database is there: one statement failed. It must not take the others with it.
-        for (const auto& j : batch) {
-            j->ok = link_.transaction(j->work, j->why);
-            if (j->ok && !j->reads) commits_.fetch_add(1);
-        }
+        for (const auto& j : batch) j->ok = run_jobs({j}, j->why);
     } else {
         for (const auto& j : batch) j->why = why;
     }
@@ -288,6 +283,21 @@ void PgQueue::lead(std::unique_lock<std::mutex>& lock) {
     last_failed_ = any_kept;
     leading_ = false;
     gcv_.notify_all();
+}
+
+bool PgQueue::run_jobs(const std::vector<std::shared_ptr<Job>>& jobs, std::string& why) {
+    bool durable = std::any_of(jobs.begin(), jobs.end(),
+                               [](const auto& j) { return j->durable && !j->reads; });
+    bool ok = link_.transaction(
+        [&](PgConn& c, std::string& w) {
+            if (!durable && !c.script("SET LOCAL synchronous_commit TO off", w)) return false;
+            for (const auto& j : jobs)
+                if (!j->work(c, w)) return false;
+            return true;
+        },
+        why);
+    if (ok && durable) commits_.fetch_add(1);
+    return ok;
 }
 
 void PgQueue::flush_loop() {
@@ -337,6 +347,7 @@ bool PgQueue::renew() {
         if (held_.empty() && pending_.empty()) return true;
     }
     auto job = std::make_shared<Job>();
+    job->durable = false;
     job->work = [this](PgConn& c, std::string& w) {
         return c.exec("UPDATE tv_queue SET lease_until_ms = tv_now_ms() + $2 WHERE owner = $1",
                       {pg_text(opt_.owner), pg_int(opt_.lease_ms)}, w);
@@ -463,6 +474,7 @@ std::optional<queue_entry> PgQueue::claim(int kind, std::int64_t now_ms) {
     std::optional<queue_entry> got;
     std::string taken_from;
     auto job = std::make_shared<Job>();
+    job->durable = false;
     job->work = [&](PgConn& c, std::string& w) {
         got.reset();
         PgResult r;
@@ -554,8 +566,11 @@ bool PgQueue::complete(std::uint64_t id, bool delivered, const std::string& erro
     }
     auto job = std::make_shared<Job>();
     job->keep = true;
+    job->durable = false;
     job->work = [this, id](PgConn& c, std::string& w) {
-        return c.exec("DELETE FROM tv_queue WHERE id = $1 AND owner = $2",
+        // A claim the server lost in a crash left the row free: it is still ours to finish.
+        // One another gateway took over after our lease is not.
+        return c.exec("DELETE FROM tv_queue WHERE id = $1 AND (owner = $2 OR owner IS NULL)",
                       {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner)}, w);
     };
     submit_later(job);
@@ -568,6 +583,7 @@ void PgQueue::release(std::uint64_t id, const std::string& error, std::int64_t n
         if (held_.erase(id) == 0) return;
     }
     auto job = std::make_shared<Job>();
+    job->durable = false;
     auto kind = std::make_shared<int>(0);
     job->work = [this, id, error, not_before_ms, kind](PgConn& c, std::string& w) {
         PgResult r;

@@ -9,8 +9,11 @@
 // Writes are grouped like the file journal's: callers hand their statements to one queue;
 // the first caller to find no transaction running takes everything waiting and runs it in
 // one transaction, so concurrent enqueues, claims and attempts share one commit. enqueue()
-// and attempt() return after their commit; complete() and release() do not wait, and a
-// complete() that cannot be written is retried until it is (it must not be sent again).
+// and attempt() return after their commit is on the server's disk; claims commit without
+// waiting for the disk (a claim lost in a server crash only frees the entry again);
+// complete() and release() do not wait at all, and a complete() that cannot be written is
+// retried until it is (it must not be sent again). The next attempt's durable commit
+// carries every outcome written before it.
 // Other gateways learn of new entries by NOTIFY on the channel; a listening thread wakes the
 // local workers (set_notify) and renews the leases.
 //
@@ -46,7 +49,8 @@ struct queue_pg_options {
 // same owner left. Null with why when the database cannot be used.
 std::unique_ptr<QueueStore> queue_pg_open(const queue_pg_options& options, std::string& why);
 
-// Transactions this store committed (tests and the benchmark count commits per mail).
+// Commits this store waited to be on the server's disk (enqueues, attempts): tests and the
+// benchmark count them per mail. Claims, releases and outcomes commit without that wait.
 std::uint64_t queue_pg_commits(const QueueStore* store);
 
 // Jobs waiting for the next group right now (for tests).
