@@ -140,6 +140,7 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {SMTP_TLS_CERT,     "smtp_tls_cert",     SM_NONE,  nullptr,               SSL_CERT,      nullptr},
     {SMTP_OUT_TLS,      "smtp_out_tls",      SM_NONE,  "may",                 NOFB,          nullptr},
     {SMTP_OUT_TLS_VERIFY, "smtp_out_tls_verify", SM_NONE, "true",             NOFB,          nullptr},
+    {ACCEPT_USER,       "accept_user",       SM_MULTI, "*",                   NOFB,          nullptr},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

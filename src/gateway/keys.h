@@ -135,7 +135,8 @@ enum SettingKey : int {
     SMTP_TLS_CERT,
     SMTP_OUT_TLS,
     SMTP_OUT_TLS_VERIFY,
-    SETTING_KEYS  // number of keys: 119
+    ACCEPT_USER,
+    SETTING_KEYS  // number of keys: 120
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

@@ -18,6 +18,7 @@
 #include "gateway/mail_text.h"
 #include "gateway/smpp_receipts.h"
 #include "mail/mail_charset.h"
+#include "mail/sms_smtp.h"
 #include "records/msglog.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
@@ -83,6 +84,7 @@ class MailJob {
     void run() {
         if (!admit_client()) return;
         if (!receive()) return;
+        if (!admit_user()) return;
         collect_recipients();
         // A transaction that named no recipient at all (a client that quits after RSET)
         // is no mail.
@@ -203,6 +205,23 @@ class MailJob {
             emsg("Message recv error SMTP [%d:%s]", err, sms_error_text(p_.smtp, err).c_str());
             return false;
         }
+        return true;
+    }
+
+    // The name the client authenticated as, when it did: listed in accept_user (its own
+    // client list, as accept_ip is the address's). Refused, the MAIL it sent is answered
+    // with the refusal and the client may try another mail on the connection.
+    bool admit_user() {
+        user_ = sms_smtp_user(m());
+        if (user_.empty()) return true;
+        std::optional<std::string> match = list_match(p_.reader, ACCEPT_USER, user_);
+        if (!match) {
+            imsg("Connection from [%s] as user [%s] blocked", client_.c_str(), user_.c_str());
+            gateway_count_client_refused();
+            refuse("User Blocked");
+            return false;
+        }
+        dmsg("User[%s] matches[%s]", user_.c_str(), match->c_str());
         return true;
     }
 
@@ -366,6 +385,7 @@ class MailJob {
     const MailPath& p_;
     std::unique_ptr<sms_message>& msg_;
     std::string client_, sender_, bill_, originator_, body_, text_;
+    std::string user_;  // the authenticated name; empty when the client did not
     std::vector<std::string> dests_;
     std::vector<Held> held_;    // reserved units of the rate limits not yet stored
     bool from_sender_ = false;  // the originator fell back to the sender address

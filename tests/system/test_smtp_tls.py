@@ -130,6 +130,26 @@ class Tls(unittest.TestCase):
         self.assertIn("authenticated as ann", log)
         self.assertIn("authenticated as bob", log)
 
+    def test_accept_user_lists_the_authenticated_names_that_may_send(self):
+        gw = self.gateway(smtp_auth="optional", accept_user="an*, carol")
+        table = [
+            (("--auth", "PLAIN", "--auth-user", "ann", "--auth-password", "right one"), True),
+            (("--auth", "LOGIN", "--auth-user", "bob", "--auth-password", "b0b"), False),
+            # Not authenticated: accept_ip alone decides.
+            ((), True),
+        ]
+        for extra, sent in table:
+            with self.subTest(extra=extra):
+                out = swaks(gw.port, "--tls", *extra)
+                r = replies(out)
+                if sent:
+                    self.assertIn("250 Command DATA Processed mail data OK", r, out)
+                else:
+                    self.assertTrue(any(x.endswith(" User Blocked") for x in r), out)
+                    self.assertNotIn("250 Command DATA Processed mail data OK", r, out)
+        self.assertEqual(len(gw.wait_attempts(2)), 2)
+        gw.wait_log("Connection from [127.0.0.1] as user [bob] blocked")
+
     def test_password_tool_writes_a_user_the_listener_takes(self):
         users = os.path.join(self._tmp(), "smtp_users")
         with open(users, "w") as f:
