@@ -314,6 +314,7 @@ void PgQueue::flush_loop() {
             for (const auto& j : pending_)
                 if (!j->done) {
                     j->done = true;
+                    j->why = "the queue is closing";
                     ++lost;
                 }
             pending_.clear();

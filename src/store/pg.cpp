@@ -68,7 +68,18 @@ std::int64_t PgResult::affected() const {
 }
 
 std::unique_ptr<PgConn> PgConn::open(const std::string& dsn, std::string& why) {
-    PgConnPtr c(PQconnectdb(dsn.c_str()));
+    // A server that vanishes without closing the connection (a cable, a firewall) must not
+    // hold a caller for ever: bounded waits unless the connection string says otherwise,
+    // which it does by coming last.
+    static constexpr const char* keys[] = {"connect_timeout",
+                                           "tcp_user_timeout",
+                                           "keepalives_idle",
+                                           "keepalives_interval",
+                                           "keepalives_count",
+                                           "dbname",
+                                           nullptr};
+    const char* values[] = {"10", "20000", "10", "5", "3", dsn.c_str(), nullptr};
+    PgConnPtr c(PQconnectdbParams(keys, values, 1));
     if (!c) {
         why = "out of memory";
         return nullptr;

@@ -20,6 +20,8 @@
 // database is away a link tries to connect at most once per PG_RETRY_MS; calls in between
 // fail at once with the last reason, so callers are never held by a dead server.
 //
+// A connection waits at most 10 s to connect and gives up on a server that stops answering
+// for about 20 s (TCP keepalives and user timeout); the connection string may set others.
 // Limits: texts go to the server as text parameters and must be valid UTF-8 without NUL
 // bytes; bytes that may be anything go as bytea (pg_bytes) and come back with
 // PgResult::bytes. Results are read whole into memory.
