@@ -139,7 +139,7 @@ TEST(KeyTable, MultiValuedKeys) {
         if (_settings[i].Mode == SM_MULTI) multi.insert(i);
     }
     EXPECT_EQ(multi, (std::set<int>{ACCEPT_IP, ACCEPT_FROM, ACCEPT_TO, REPORT, SMS_TO, LIMIT,
-                                    SMS_IGNORE}));
+                                    SMS_IGNORE, ACCEPT_USER}));
 }
 
 // Resolution of values through the real table, defaults and fallback chains.
