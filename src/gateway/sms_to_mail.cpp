@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
+#include <mutex>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
@@ -75,6 +77,117 @@ sms_reassembly& reassembly(const SIni* ini) {
     return r;
 }
 
+// ---- parts of long SMS on disk ----
+// Each received part is a QUEUE_SMS_PART entry before it is acknowledged; the entries of a
+// set are finished once its joined mail is stored (or it produced nothing), and the sets
+// still waiting are merged back into the reassembly at start-up.
+
+struct PartKey {
+    std::string originator;
+    int reference = 0;
+    int total = 0;
+    auto operator<=>(const PartKey&) const = default;
+};
+
+// The stored entries of each waiting set, so that they can be finished with it.
+std::mutex part_ids_lock;
+std::map<PartKey, std::vector<std::uint64_t>> part_ids;  // guarded by part_ids_lock
+
+// The concatenation numbers in an entry's flags: reference (16 bits), total and part (8
+// bits each, as a user-data header or the sar_* parameters carry them).
+std::uint32_t pack_concat(const sms_concat& c) {
+    return (static_cast<std::uint32_t>(c.reference & 0xffff) << 16) |
+           (static_cast<std::uint32_t>(c.total & 0xff) << 8) |
+           static_cast<std::uint32_t>(c.part & 0xff);
+}
+
+sms_concat unpack_concat(std::uint32_t flags) {
+    sms_concat c;
+    c.reference = static_cast<int>(flags >> 16);
+    c.total = static_cast<int>((flags >> 8) & 0xff);
+    c.part = static_cast<int>(flags & 0xff);
+    return c;
+}
+
+void remember_part(const PartKey& k, std::uint64_t id) {
+    std::lock_guard<std::mutex> hold(part_ids_lock);
+    part_ids[k].push_back(id);
+}
+
+void finish_entries(QueueStore* q, const std::vector<std::uint64_t>& ids, const char* why) {
+    if (q == nullptr) return;
+    for (std::uint64_t id : ids) {
+        std::string err;
+        // At worst the part comes back at the next start and its set is mailed again.
+        if (!q->complete(id, true, why, err))
+            emsg("Queue entry %llu: cannot finish the stored part (%s)",
+                 static_cast<unsigned long long>(id), err.c_str());
+    }
+}
+
+// Forgets one stored part (a duplicate) and finishes its entry.
+void drop_part(QueueStore* q, const PartKey& k, std::uint64_t id) {
+    {
+        std::lock_guard<std::mutex> hold(part_ids_lock);
+        auto it = part_ids.find(k);
+        if (it != part_ids.end()) {
+            std::erase(it->second, id);
+            if (it->second.empty()) part_ids.erase(it);
+        }
+    }
+    finish_entries(q, {id}, "duplicate part");
+}
+
+std::vector<std::uint64_t> take_parts(const PartKey& k) {
+    std::lock_guard<std::mutex> hold(part_ids_lock);
+    auto it = part_ids.find(k);
+    if (it == part_ids.end()) return {};
+    std::vector<std::uint64_t> ids = std::move(it->second);
+    part_ids.erase(it);
+    return ids;
+}
+
+// The stored parts (all of them, or only those with the given ids) as sets; an entry that
+// repeats a part already found is added to `repeated`.
+std::vector<concat_set> stored_sets(QueueStore& q, const std::vector<std::uint64_t>* only,
+                                    std::map<PartKey, std::vector<std::uint64_t>>& ids,
+                                    std::vector<std::uint64_t>& repeated) {
+    std::map<PartKey, concat_set> sets;
+    for (const queue_entry& e : q.list(QUEUE_SMS_PART)) {
+        if (only != nullptr && std::find(only->begin(), only->end(), e.id) == only->end()) continue;
+        sms_concat c = unpack_concat(e.flags);
+        if (!c.is_part()) continue;
+        PartKey k{e.originator, c.reference, c.total};
+        concat_set& s = sets[k];
+        if (s.parts.empty()) {
+            s.originator = e.originator;
+            s.recipient = e.destination;
+            s.reference = c.reference;
+            s.total = c.total;
+            s.first_seen = e.enqueued_ms / 1000;
+        }
+        if (!s.parts.emplace(c.part, e.text).second) {
+            repeated.push_back(e.id);
+            continue;
+        }
+        ids[k].push_back(e.id);
+    }
+    std::vector<concat_set> out;
+    for (auto& [k, s] : sets) out.push_back(std::move(s));
+    return out;
+}
+
+// Puts the stored parts of a set back among the waiting ones: its mail could not be stored,
+// so it is tried again when its wait runs out (or at the next start).
+void put_back(QueueStore* q, sms_reassembly& r, const std::vector<std::uint64_t>& stored) {
+    if (q == nullptr || stored.empty()) return;
+    std::map<PartKey, std::vector<std::uint64_t>> ids;
+    std::vector<std::uint64_t> repeated;
+    r.merge(stored_sets(*q, &stored, ids, repeated));
+    std::lock_guard<std::mutex> hold(part_ids_lock);
+    for (auto& [k, v] : ids) part_ids[k].insert(part_ids[k].end(), v.begin(), v.end());
+}
+
 // The working state of one SMS; the steps below share it.
 class SmsJob {
   public:
@@ -99,6 +212,8 @@ class SmsJob {
         deliver();
     }
     ~SmsJob() { cleanup(); }
+    // False when what this SMS produced could not be stored (the source should give it again).
+    bool kept() const { return answer_ == 0; }
     SmsJob(const SmsJob&) = delete;
     SmsJob& operator=(const SmsJob&) = delete;
 
@@ -121,13 +236,19 @@ class SmsJob {
         imsg("New SMS from (%s) to (%s)", number_.c_str(), to_number_.c_str());
         const sms_concat& c = m()->concat;
         if (c.is_part()) {
-            // Held until its set is complete; the transport is answered at once (the
-            // part is in memory from then on).
+            // Held until its set is complete. It is stored first, so that the transport's
+            // acknowledgement promises no more than the disk holds.
+            PartKey key{number_, c.reference, c.total};
+            std::uint64_t id = 0;
+            if (!store_part(c, id)) return;
+            remember_part(key, id);
             std::vector<concat_done> ready;
             concat_outcome o = reassembly(p_.ini).add(number_, to_number_, c, body_, ready);
-            if (o == concat_outcome::duplicate)
+            if (o == concat_outcome::duplicate) {
                 imsg("Part %d of %d (reference %d) from (%s) already held, ignored", c.part,
                      c.total, c.reference, number_.c_str());
+                drop_part(p_.queue, key, id);
+            }
             if (o == concat_outcome::waiting) {
                 imsg("Part %d of %d (reference %d) from (%s) held for the rest", c.part, c.total,
                      c.reference, number_.c_str());
@@ -135,11 +256,7 @@ class SmsJob {
                 // set's deadline on its next idle round.
                 sms_interrupt(p_.recv);
             }
-            for (const concat_done& d : ready) {
-                std::unique_ptr<sms_message> none;
-                SmsJob joined(p_, none);
-                joined.run_joined(d);
-            }
+            for (const concat_done& d : ready) give_out(p_, d);
             return;
         }
         if (ignored()) return;
@@ -147,8 +264,48 @@ class SmsJob {
         deliver();
     }
 
+    // A set given out by the reassembly goes the way of a single SMS; its stored parts
+    // are finished once that is done, or put back to wait when its mail cannot be stored.
+    static void give_out(const SmsPath& path, const concat_done& d) {
+        bool kept = false;
+        {
+            std::unique_ptr<sms_message> none;
+            SmsJob joined(path, none);
+            joined.run_joined(d);
+            kept = joined.kept();
+        }
+        std::vector<std::uint64_t> ids = take_parts(PartKey{d.originator, d.reference, d.total});
+        if (kept)
+            finish_entries(path.queue, ids, "joined");
+        else
+            put_back(path.queue, reassembly(path.ini), ids);
+    }
+
   private:
     sms_message* m() const { return msg_.get(); }
+
+    bool store_part(const sms_concat& c, std::uint64_t& id) {
+        queue_entry e;
+        e.kind = QUEUE_SMS_PART;
+        e.destination = to_number_;
+        e.originator = number_;
+        e.sender = number_;
+        e.text = body_;
+        e.client = "SMS";
+        e.flags = pack_concat(c);
+        std::vector<queue_entry> batch{std::move(e)};
+        std::string why;
+        if (p_.queue == nullptr || !p_.queue->enqueue(batch, why)) {
+            emsg(
+                "Part %d of %d from (%s) not stored (%s), the centre is asked to deliver it "
+                "again",
+                c.part, c.total, number_.c_str(), p_.queue == nullptr ? "no queue" : why.c_str());
+            answer_ = SMS_RETRY_LATER;
+            return false;
+        }
+        id = batch[0].id;
+        return true;
+    }
 
     // Step 2: senders listed in sms_ignore produce nothing at all.
     bool ignored() {
@@ -473,12 +630,51 @@ void sms_to_mail(const SmsPath& path, std::unique_ptr<sms_message>& msg) {
 
 int sms_concat_expire(const SmsPath& path) {
     std::vector<concat_done> due = reassembly(path.ini).expire();
-    for (const concat_done& d : due) {
-        std::unique_ptr<sms_message> none;
-        SmsJob joined(path, none);
-        joined.run_joined(d);
-    }
+    for (const concat_done& d : due) SmsJob::give_out(path, d);
     return static_cast<int>(due.size());
+}
+
+void sms_concat_forget_all() {
+    reassembly(nullptr).restore({});
+    std::lock_guard<std::mutex> hold(part_ids_lock);
+    part_ids.clear();
+}
+
+int sms_concat_restore(const SmsPath& path) {
+    if (path.queue == nullptr) return 0;
+    std::map<PartKey, std::vector<std::uint64_t>> ids;
+    std::vector<std::uint64_t> repeated;
+    std::vector<concat_set> sets = stored_sets(*path.queue, nullptr, ids, repeated);
+    finish_entries(path.queue, repeated, "duplicate part");
+    int parts = 0;
+    std::vector<concat_set> waiting;
+    std::vector<concat_done> complete;
+    for (concat_set& s : sets) {
+        parts += static_cast<int>(s.parts.size());
+        if (static_cast<int>(s.parts.size()) == s.total) {
+            concat_done d;
+            d.originator = s.originator;
+            d.recipient = s.recipient;
+            d.reference = s.reference;
+            d.total = s.total;
+            d.received = s.total;
+            d.text = concat_join(s);
+            complete.push_back(std::move(d));
+        } else {
+            waiting.push_back(std::move(s));
+        }
+    }
+    {
+        std::lock_guard<std::mutex> hold(part_ids_lock);
+        for (auto& [k, v] : ids) part_ids[k].insert(part_ids[k].end(), v.begin(), v.end());
+    }
+    if (!sets.empty())
+        imsg("Long SMS: %d stored parts of %zu sets waiting from an earlier run", parts,
+             sets.size());
+    reassembly(path.ini).merge(std::move(waiting));
+    // A set whose last part came just before a stop: its mail was not stored yet.
+    for (const concat_done& d : complete) SmsJob::give_out(path, d);
+    return parts;
 }
 
 int incoming_other(sms* s, int event, const sms_cb_arg& arg, void* cb_data) {

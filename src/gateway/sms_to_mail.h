@@ -83,6 +83,12 @@ void sms_to_mail(const SmsPath& path, std::unique_ptr<sms_message>& msg);
 
 // Mails the sets of parts whose wait has run out; returns how many.
 int sms_concat_expire(const SmsPath& path);
+// At start-up, before anything is received: the parts of long SMS stored by an earlier run
+// wait again for the rest (a set already complete is mailed at once). Returns how many
+// parts were found.
+int sms_concat_restore(const SmsPath& path);
+// Forgets every waiting part held in memory, as a restart does (tests).
+void sms_concat_forget_all();
 
 // The receiving callback. SMS_WAITING: 0 once ShutdownNow is set (logs "'Other' Callback
 // noticed shutdown signalled"), else 1. SMS_INCOMING: processes the SMS with the

@@ -606,7 +606,14 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
     // 19. Scheduled reports.
     Reports = reports_configure(ConfigSettings.get());
 
-    // 20. Receiving threads.
+    // 20. Receiving threads, after the stored parts of long SMS wait again for the rest.
+    if (Recv != nullptr) {
+        std::shared_ptr<const aliases> af = alias_table();
+        std::shared_ptr<const aliases> df = delivery_table();
+        SmsPath path{Recv,     Smtp.get(), Send.get(), ConfigSettings.get(),
+                     af.get(), df.get(),   Queue.get()};
+        sms_concat_restore(path);
+    }
     if (Recv != nullptr) {
         imsg("Starting SMS RECV thread...");
         if (!start_receiver(Recv, incoming_other)) emsg("Failed to start the SMS RECV thread");

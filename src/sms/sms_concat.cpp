@@ -35,6 +35,7 @@ concat_done sms_reassembly::finish(const concat_set& set) const {
     concat_done d;
     d.originator = set.originator;
     d.recipient = set.recipient;
+    d.reference = set.reference;
     d.text = concat_join(set);
     d.total = set.total;
     d.received = static_cast<int>(set.parts.size());
@@ -119,6 +120,18 @@ void sms_reassembly::restore(std::vector<concat_set> sets) {
     for (concat_set& s : sets) {
         key k{s.originator, s.reference, s.total};
         sets_.emplace(std::move(k), std::move(s));
+    }
+}
+
+void sms_reassembly::merge(std::vector<concat_set> sets) {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (concat_set& s : sets) {
+        key k{s.originator, s.reference, s.total};
+        auto [it, added] = sets_.try_emplace(std::move(k), s);
+        if (added) continue;
+        concat_set& have = it->second;
+        have.first_seen = std::min(have.first_seen, s.first_seen);
+        for (auto& [n, text] : s.parts) have.parts.try_emplace(n, std::move(text));
     }
 }
 

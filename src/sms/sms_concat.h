@@ -9,9 +9,9 @@
 //
 // Ownership: the object owns the waiting sets and guards them with its own lock;
 // add and expire may be called from any thread. The state is plain values
-// (concat_set) that concat_serialise / concat_deserialise turn into text and back,
-// so that a durable store can keep it across a restart; until then it lives in
-// memory only. The clock is injected (seconds since the epoch) so tests can move
+// (concat_set) that concat_serialise / concat_deserialise turn into text and back;
+// the gateway keeps each part in its durable queue and merges the stored sets back
+// at start-up. The clock is injected (seconds since the epoch) so tests can move
 // time.
 //
 // Limits: at most SMS_CONCAT_MAX_SETS sets wait at once; a part beyond that gives
@@ -56,6 +56,7 @@ struct concat_set {
 struct concat_done {
     std::string originator;
     std::string recipient;
+    int reference = 0;
     std::string text;  // parts in order, a marker for each missing one
     int total = 0;
     int received = 0;  // parts that arrived
@@ -99,6 +100,9 @@ class sms_reassembly {
     // The waiting sets, and replacing them (for a store that keeps them).
     [[nodiscard]] std::vector<concat_set> snapshot() const;
     void restore(std::vector<concat_set> sets);
+    // Adds sets to those waiting; a set already waiting takes the parts it lacks and keeps
+    // the earlier start.
+    void merge(std::vector<concat_set> sets);
 
   private:
     struct key {

@@ -706,5 +706,110 @@ TEST_F(SmsToMail, AnIncompleteSetIsMailedAfterItsWaitWithTheGapMarked) {
     EXPECT_EQ(sms_concat_expire(path), 0) << "a set is given out once";
 }
 
+// ---- parts of long SMS on disk ----
+
+// The stored parts, as "originator reference/total/part text".
+std::vector<std::string> stored_parts(QueueStore& q) {
+    std::vector<std::string> out;
+    for (const queue_entry& e : q.list(QUEUE_SMS_PART))
+        out.push_back(e.originator + " " + std::to_string(e.flags >> 16) + "/" +
+                      std::to_string((e.flags >> 8) & 0xff) + "/" + std::to_string(e.flags & 0xff) +
+                      " " + e.text);
+    return out;
+}
+
+TEST_F(SmsToMail, EachPartIsStoredBeforeItIsAnsweredAndFinishedWithItsSet) {
+    set("sms_static", "true");
+    set("gsm_number", "0499000001");
+    // The largest numbers a header carries survive the store.
+    deliver(a_part("+61455500011", "first half, ", 0xBEEF, 255, 1));
+    EXPECT_EQ(stored_parts(*queue),
+              (std::vector<std::string>{"+61455500011 48879/255/1 first half, "}));
+    std::vector<queue_entry> held = queue->list(QUEUE_SMS_PART);
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(held[0].destination, "+61400000000");
+    EXPECT_EQ(inbound.accepted, std::vector<int>{0});
+
+    deliver(a_part("+61455500012", "alpha ", 3, 2, 1));
+    deliver(a_part("+61455500012", "alpha ", 3, 2, 1));  // repeated: not stored twice
+    EXPECT_EQ(stored_parts(*queue).size(), 2u);
+    deliver(a_part("+61455500012", "omega", 3, 2, 2));
+    ASSERT_FALSE(server.data().empty());
+    EXPECT_EQ(server.data().back(), "alpha omega");
+    // The joined set leaves nothing stored; the other set still waits.
+    EXPECT_EQ(stored_parts(*queue),
+              (std::vector<std::string>{"+61455500011 48879/255/1 first half, "}));
+    EXPECT_EQ(inbound.accepted.size(), 4u);
+}
+
+TEST_F(SmsToMail, PartThatCannotBeStoredIsHandedBackAndNotHeld) {
+    LogCapture log;
+    set("sms_static", "true");
+    set("gsm_number", "0499000001");
+    path.queue = nullptr;
+    deliver(a_part("+61455500013", "lost ", 4, 2, 1));
+    EXPECT_EQ(inbound.rejected, std::vector<int>{SMS_RETRY_LATER});
+    EXPECT_TRUE(inbound.accepted.empty());
+    EXPECT_TRUE(
+        log.has("Part 1 of 2 from (+61455500013) not stored (no queue), the centre is "
+                "asked to deliver it again"));
+    path.queue = queue.get();
+    deliver(a_part("+61455500013", "found", 4, 2, 2));
+    EXPECT_TRUE(server.data().empty()) << "the refused part was not held in memory either";
+    deliver(a_part("+61455500013", "lost ", 4, 2, 1));  // the centre's second delivery
+    ASSERT_FALSE(server.data().empty());
+    EXPECT_EQ(server.data().back(), "lost found");
+    EXPECT_TRUE(stored_parts(*queue).empty());
+}
+
+TEST_F(SmsToMail, RestartBetweenPartsStillGivesOneWholeMail) {
+    set("sms_static", "true");
+    set("gsm_number", "0499000001");
+    deliver(a_part("+61455500014", "before the restart, ", 5, 2, 1));
+    // A restart: the memory is gone, the store is read again.
+    sms_concat_forget_all();
+    queue.reset();
+    queue_file_options qo;
+    qo.sync = false;
+    std::string why;
+    queue = queue_file_open(dir + "/queue", qo, why);
+    ASSERT_TRUE(queue) << why;
+    path.queue = queue.get();
+    EXPECT_EQ(sms_concat_restore(path), 1);
+    deliver(a_part("+61455500014", "after it", 5, 2, 2));
+    ASSERT_EQ(server.data().empty(), false);
+    EXPECT_EQ(server.data().back(), "before the restart, after it");
+    EXPECT_EQ(records().size(), 1u);
+    EXPECT_TRUE(stored_parts(*queue).empty());
+}
+
+TEST_F(SmsToMail, RestoredCompleteSetIsMailedAtOnceAndRepeatsAreDropped) {
+    set("sms_static", "true");
+    set("gsm_number", "0499000001");
+    // A run that stopped after storing a set's last part, before its mail; one part was
+    // stored twice (the centre repeated it before the acknowledgement reached it).
+    struct Row {
+        int part;
+        const char* text;
+    } rows[] = {{2, "two"}, {1, "one "}, {2, "two"}};
+    for (const Row& r : rows) {
+        std::vector<queue_entry> b(1);
+        b[0].kind = QUEUE_SMS_PART;
+        b[0].originator = "+61455500015";
+        b[0].destination = "+61400000000";
+        b[0].text = r.text;
+        b[0].flags = (6u << 16) | (2u << 8) | static_cast<std::uint32_t>(r.part);
+        std::string why;
+        ASSERT_TRUE(queue->enqueue(b, why)) << why;
+    }
+    sms_concat_forget_all();
+    EXPECT_EQ(sms_concat_restore(path), 2);
+    relay_queued();
+    ASSERT_FALSE(server.data().empty());
+    EXPECT_EQ(server.data().back(), "one two");
+    EXPECT_TRUE(stored_parts(*queue).empty());
+    EXPECT_EQ(sms_concat_restore(path), 0) << "nothing is left to restore";
+}
+
 }  // namespace
 }  // namespace tolvane

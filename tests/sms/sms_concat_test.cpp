@@ -83,6 +83,36 @@ TEST_F(ReassemblyTest, WaitCountsFromTheFirstPart) {
     EXPECT_EQ(r.next_due(), 500);
 }
 
+TEST_F(ReassemblyTest, MergedSetsJoinThoseWaitingAndKeepTheEarlierStart) {
+    add("+491", 4, 3, 2, "B");
+    now += 100;
+    concat_set same;  // the same set, stored earlier, with a part this one lacks
+    same.originator = "+491";
+    same.recipient = "mail@example.com";
+    same.reference = 4;
+    same.total = 3;
+    same.first_seen = now - 400;
+    same.parts = {{1, "A"}, {2, "B-stored"}};
+    concat_set other = same;  // another reference: a set of its own
+    other.reference = 5;
+    other.first_seen = now;
+    other.parts = {{3, "z"}};
+    r.merge({same, other});
+    EXPECT_EQ(r.waiting(), 2u);
+    // The merged set's start is the stored one: its wait runs out first.
+    EXPECT_EQ(r.next_due(), 200);
+    EXPECT_EQ(add("+491", 4, 3, 1, "A"), concat_outcome::duplicate) << "part 1 came with the merge";
+    EXPECT_EQ(add("+491", 4, 3, 3, "C"), concat_outcome::complete);
+    ASSERT_EQ(ready.size(), 1u);
+    EXPECT_EQ(ready[0].text, "ABC") << "a part held already keeps its text";
+    EXPECT_EQ(ready[0].reference, 4);
+    now += 600;
+    std::vector<concat_done> out = r.expire();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].reference, 5);
+    EXPECT_EQ(out[0].text, "[part 1 of 3 missing][part 2 of 3 missing]z");
+}
+
 TEST(Reassembly, SizeLimitPushesOutTheOldestSet) {
     std::int64_t now = 0;
     sms_reassembly r(600, [&now] { return now; });
