@@ -40,11 +40,12 @@ if os.path.exists(fail):
         answer = f.read().strip() or "FAILED"
 rec = {"from": os.environ.get("SMS_FROM"), "to": os.environ.get("SMS_TO"),
        "text": data.decode("utf-8", "replace"), "answer": answer}
-# What else the robot was told, line for line beside sms.jsonl.
+# What else the robot was told, line for line beside sms.jsonl. Written first: a test
+# that sees the attempt in sms.jsonl then finds its line here too.
 meta = {"hex": data.hex(), "coding": os.environ.get("SMS_CODING"),
         "parts": os.environ.get("SMS_PARTS"), "length": os.environ.get("SMS_LENGTH"),
         "eof": os.read(0, 1) == b""}
-for name, r in (("sms.jsonl", rec), ("sms-meta.jsonl", meta)):
+for name, r in (("sms-meta.jsonl", meta), ("sms.jsonl", rec)):
     fd = os.open(os.path.join(here, name), os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
     os.write(fd, (json.dumps(r) + "\n").encode())
     os.close(fd)
