@@ -166,6 +166,10 @@ int gateway_main(int argc, char** argv);
 void gateway_request_stop();
 // Wakes the main loop at once (a reload request); safe in a signal handler.
 void gateway_wake_main();
+// A descriptor that becomes readable once a stop is requested (-1 when there is none): a
+// wait polls it beside its own descriptors. Whoever finds it readable while ShutdownNow
+// is 0 (a stop was withdrawn, in tests) reads it empty.
+int gateway_stop_fd();
 // Start-up steps; 0 on a fatal error (already reported), -2 when a command-line tool ran
 // (its status in tool_status), 1 when the main loop may start.
 int gateway_startup(CommandLine& cl, int& tool_status);

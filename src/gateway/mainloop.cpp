@@ -53,6 +53,9 @@ struct WakePipe {
     WakePipe& operator=(const WakePipe&) = delete;
 };
 WakePipe main_wake;
+// Written once a stop is requested and never drained by the gateway: any wait may poll it
+// beside its own descriptors to see the stop at once.
+WakePipe stop_wake;
 
 // Waits up to ms for a wake-up; a signal's EINTR ends it too, its flag is read next.
 void wait_main_event(int ms) {
@@ -121,6 +124,15 @@ void gateway_wake_main() {
 void gateway_request_stop() {
     ShutdownNow.store(1);
     gateway_wake_main();
+    if (stop_wake.wr >= 0) {
+        char one = 1;
+        ssize_t w = ::write(stop_wake.wr, &one, 1);
+        (void)w;
+    }
+}
+
+int gateway_stop_fd() {
+    return stop_wake.rd;
 }
 
 int receiving_callback(sms* s, int event, const sms_cb_arg& arg, const char* who, long drain_ms,
@@ -193,7 +205,7 @@ int gateway_shutdown(bool wait_threads, int status) {
     if (wait_threads) {
         // 1-2. Stop and wait for the counted threads.
         imsg("Exiting...");
-        ShutdownNow.store(1);
+        gateway_request_stop();
         // The receiving loops wait for their next message without a timer: end their waits.
         sms_interrupt(Smtp.get());
         sms_interrupt(Recv);

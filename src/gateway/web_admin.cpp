@@ -2,6 +2,9 @@
 // the template functions. See web_admin.h.
 #include "gateway/web_admin.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -500,21 +503,38 @@ int web_admin_start(std::unique_ptr<CHAN> conn) {
     return 0;
 }
 
+namespace {
+
+// True when a client waits on the listener; false after a stop request (or a signal).
+bool wait_client_or_stop(CHAN* listener) {
+    pollfd p[2] = {{listener->sk, POLLIN, 0}, {gateway_stop_fd(), POLLIN, 0}};
+    // Without a stop descriptor the stop is seen by a short wait instead.
+    const bool have_stop = p[1].fd >= 0;
+    if (::poll(p, have_stop ? 2 : 1, have_stop ? -1 : 200) <= 0) return false;
+    if (have_stop && (p[1].revents & POLLIN) && ShutdownNow.load() == 0) {
+        char buf[16];
+        while (::read(p[1].fd, buf, sizeof buf) > 0) {
+        }
+    }
+    return (p[0].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0;
+}
+
+}  // namespace
+
 void web_accept_loop(CHAN* listener, bool https) {
     std::unique_ptr<rini> reader = rini_init(ConfigSettings.get());
     const std::string allow = setting_of(reader.get(), WEB_ALLOW);
     int most = std::atoi(setting_of(reader.get(), WEB_MAX_CONNECTIONS).c_str());
     if (most <= 0) most = WEB_MAX_CONNECTIONS_DEFAULT;
     rini_free(reader);
-    // The wait is short so that a stop is seen at once; nothing else happens here, so
-    // that no client, however slow, can hold up the next one.
-    constexpr int WAIT_MS = 200;
+    // Woken by a client or by the stop; nothing else happens here, so that no client,
+    // however slow, can hold up the next one.
     while (ShutdownNow.load() == 0) {
         if (listener->sk < 0) {
             emsg("Web administration listener closed; no more connections are taken");
             break;
         }
-        if (tcp_waitfor(listener, WAIT_MS) != 1) continue;
+        if (!wait_client_or_stop(listener)) continue;
         std::unique_ptr<CHAN> c;
         if (!tcp_accept(listener, c) || !c || c->sk < 0) {
             const int err = c ? c->xerrno : 0;

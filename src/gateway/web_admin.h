@@ -7,7 +7,7 @@
 // other one (SSL started in HTTPS mode, its handshake deferred to the connection's
 // own thread) is served by web_admin_start on a thread of its own. Accepting and
 // serving threads are counted with add_thread/rmv_thread, so shutdown waits for
-// them; each sees ShutdownNow within a quarter of a second.
+// them; the accepting thread is woken by the stop itself (gateway_stop_fd).
 //
 // One request is served per connection, and must arrive within 10 s. GET /health
 // (no password) answers 200 "ok" or 503 with the reasons the health probe gives;

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "foundation/ssha.h"
 #include "gateway/gateway.h"
@@ -258,6 +261,28 @@ TEST_F(Admin, ShutdownAsksFirstAndShutdownDoStops) {
     EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\n", 0), 0u) << page;
     EXPECT_TRUE(has(page, ">Shutting down</h1>"));
     EXPECT_EQ(ShutdownNow.load(), 1);
+}
+
+TEST_F(Admin, AcceptingThreadEndsOnTheStopRequestAndNotOnAWithdrawnOne) {
+    settings("web_allow 10.0.0.1\n");  // a loopback client is refused at once, and logged
+    std::unique_ptr<CHAN> lsn;
+    ASSERT_EQ(tcp_listen(lsn, 0, "127.0.0.1", 1), 1);
+    // A stop requested and withdrawn before the loop starts (as a test does) leaves its
+    // mark on the stop descriptor: the loop must read it away and go on.
+    gateway_request_stop();
+    ShutdownNow.store(0);
+    int port = 0;
+    tcp_getport(lsn.get(), port);
+    auto done = std::async(std::launch::async, [&] { web_accept_loop(lsn.get(), false); });
+    std::unique_ptr<CHAN> client;
+    ASSERT_EQ(tcp_open_x(client, "127.0.0.1", port, nullptr, 5000), 1);
+    for (int i = 0; i < 500 && !box.logged("refused: not in web_allow"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(box.logged("Web connection from [127.0.0.1] refused: not in web_allow"));
+    EXPECT_EQ(done.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout)
+        << "the withdrawn stop ended the loop";
+    gateway_request_stop();
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
 TEST_F(Admin, UnknownCommandShowsTheMainPage) {
