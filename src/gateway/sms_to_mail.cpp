@@ -284,27 +284,32 @@ class SmsJob {
   private:
     sms_message* m() const { return msg_.get(); }
 
-    bool store_part(const sms_concat& c, std::uint64_t& id) {
-        queue_entry e;
-        e.kind = QUEUE_SMS_PART;
-        e.destination = to_number_;
-        e.originator = number_;
+    // Stores an entry holding this SMS's text; when it cannot be, the transport is asked to
+    // give the SMS again ("<what> not stored (<why>), ...").
+    bool store(queue_entry e, const std::string& what, std::uint64_t& id) {
         e.sender = number_;
         e.text = body_;
         e.client = "SMS";
-        e.flags = pack_concat(c);
         std::vector<queue_entry> batch{std::move(e)};
         std::string why;
         if (p_.queue == nullptr || !p_.queue->enqueue(batch, why)) {
-            emsg(
-                "Part %d of %d from (%s) not stored (%s), the centre is asked to deliver it "
-                "again",
-                c.part, c.total, number_.c_str(), p_.queue == nullptr ? "no queue" : why.c_str());
+            emsg("%s not stored (%s), the centre is asked to deliver it again", what.c_str(),
+                 p_.queue == nullptr ? "no queue" : why.c_str());
             answer_ = SMS_RETRY_LATER;
             return false;
         }
         id = batch[0].id;
         return true;
+    }
+
+    bool store_part(const sms_concat& c, std::uint64_t& id) {
+        queue_entry e;
+        e.kind = QUEUE_SMS_PART;
+        e.destination = to_number_;
+        e.originator = number_;
+        e.flags = pack_concat(c);
+        return store(std::move(e),
+                     strprintf("Part %d of %d from (%s)", c.part, c.total, number_.c_str()), id);
     }
 
     // Step 2: senders listed in sms_ignore produce nothing at all.
@@ -433,20 +438,11 @@ class SmsJob {
         e.kind = QUEUE_SMS_TO_MAIL;
         e.destination = dest_;
         e.originator = sender;
-        e.sender = number_;
-        e.text = body_;
-        e.client = "SMS";
         e.headers = headers.headers;
-        std::vector<queue_entry> batch{std::move(e)};
-        std::string why;
-        if (p_.queue == nullptr || !p_.queue->enqueue(batch, why)) {
-            emsg("SMS from (%s) not stored (%s), the centre is asked to deliver it again",
-                 number_.c_str(), p_.queue == nullptr ? "no queue" : why.c_str());
-            answer_ = SMS_RETRY_LATER;
-            return;
-        }
+        std::uint64_t id = 0;
+        if (!store(std::move(e), strprintf("SMS from (%s)", number_.c_str()), id)) return;
         imsg("Mailing SMS from (%s) to [%s] (queue entry %llu)", number_.c_str(), dest_.c_str(),
-             static_cast<unsigned long long>(batch[0].id));
+             static_cast<unsigned long long>(id));
     }
 
     // Step 8, with the answer to the transport.
