@@ -19,6 +19,7 @@
 #include "foundation/sini.h"
 #include "gateway/keys.h"
 #include "gateway/mail_log_capture.h"
+#include "gateway/path_fixture.h"
 #include "gateway/script_transport.h"
 #include "mail/sms_smtp.h"
 #include "records/msglog.h"
@@ -29,27 +30,11 @@
 namespace tolvane {
 namespace {
 
+using test::lines_of;
+using test::read_file;
 using test::Script;
 using test::script_handle;
 using test::Sent;
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        out.push_back(line);
-    }
-    return out;
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // One mail as a client sends it: HELO, MAIL FROM, the recipients, DATA, the data, QUIT.
 std::string dialogue(const std::string& from, const std::vector<std::string>& to,
@@ -61,17 +46,12 @@ std::string dialogue(const std::string& from, const std::vector<std::string>& to
     return s;
 }
 
-class MailToSms : public ::testing::Test {
+class MailToSms : public test::PathFixture {
   protected:
     void SetUp() override {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "mailsmsXXXXXX").string();
-        dir = mkdtemp(tmpl.data());
-        mutexlist_init();
-        ini = sini_init(_settings);
+        PathFixture::SetUp();
+        if (HasFatalFailure()) return;
         reader = rini_init(ini.get());
-        set("phone_country", "+61");
-        std::string err;
-        ASSERT_EQ(msglog_load(dir + "/msglog.dat", '|', err), 1) << err;
 
         smtp_init rec;
         rec.workpath = dir + "/spool";
@@ -90,11 +70,6 @@ class MailToSms : public ::testing::Test {
         path.relay = relay.get();
         path.send = send.get();
         path.reader = reader.get();
-        queue_file_options qo;
-        qo.sync = false;  // durability is the store's own test; here only what is queued
-        std::string why;
-        queue = queue_file_open(dir + "/queue", qo, why);
-        ASSERT_TRUE(queue) << why;
         path.queue = queue.get();
         sender.send = send.get();
         sender.relay = relay.get();
@@ -118,16 +93,8 @@ class MailToSms : public ::testing::Test {
         sms_free(relay);
         sms_free(smtp);
         for (auto& l : limits) msgrec_free(l);
-        msglog_free();
-        phones_free();
         rini_free(reader);
-        sini_free(ini);
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-
-    void set(const char* key, const char* value) {
-        ASSERT_EQ(sini_set_l(ini.get(), key, nullptr, value), 1) << key;
+        PathFixture::TearDown();
     }
 
     msgrecs* limit(const char* name, int ip, int from, int to) {
@@ -160,30 +127,14 @@ class MailToSms : public ::testing::Test {
 
     std::string hello() { return "250 " + drv->host + ". Hello client.example(127.0.0.1)"; }
 
-    // Lines of today's record file, with the time field blanked.
-    std::vector<std::string> records() {
-        std::vector<std::string> out_lines;
-        for (std::string l :
-             lines_of(read_file(dir + "/" + msgrec_day_file(std::time(nullptr), "rec")))) {
-            std::vector<std::string> f = ssplit(l, "|", 10, false);
-            if (f.size() > 4) f[4] = "T";
-            std::string joined;
-            for (const std::string& x : f) joined += x + "|";
-            joined.pop_back();
-            out_lines.push_back(joined);
-        }
-        return out_lines;
-    }
+    std::vector<std::string> records() { return day_records("rec"); }
 
-    std::string dir;
-    std::unique_ptr<SIni> ini;
     std::unique_ptr<rini> reader;
     std::unique_ptr<sms> smtp, send, relay;
     sms_smtp* drv = nullptr;
     std::deque<std::unique_ptr<smtp_message>> handed;
     std::vector<msgrecs_ptr> limits;
     Script sms_out, notices;
-    std::unique_ptr<QueueStore> queue;
     MailSender sender;
     MailPath path;
     std::string out;

@@ -24,6 +24,7 @@
 #include "gateway/gateway.h"
 #include "gateway/keys.h"
 #include "gateway/mail_log_capture.h"
+#include "gateway/path_fixture.h"
 #include "gateway/script_transport.h"
 #include "mail/sms_smtp.h"
 #include "records/msglog.h"
@@ -37,25 +38,11 @@ namespace {
 using test::fake_smtp_server;
 
 using test::an_sms;
+using test::read_file;
 using test::Script;
 using test::script_handle;
 using test::Sent;
 using test::TestSms;
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) out.push_back(line);
-    return out;
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 template <typename Pred>
 bool wait_for(Pred pred, int ms = 20000) {
@@ -66,17 +53,13 @@ bool wait_for(Pred pred, int ms = 20000) {
     return pred();
 }
 
-class SmsToMail : public ::testing::Test {
+class SmsToMail : public test::PathFixture {
   protected:
     void SetUp() override {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "smsmailXXXXXX").string();
-        dir = mkdtemp(tmpl.data());
-        mutexlist_init();
-        ini = sini_init(_settings);
-        set("phone_country", "+61");
+        PathFixture::SetUp();
+        if (HasFatalFailure()) return;
         set("smtp_domain", "gw.example");
         std::string err;
-        ASSERT_EQ(msglog_load(dir + "/msglog.dat", '|', err), 1) << err;
         limits = msgrec_init("msgrec", dir, '|', "24", 0, 500, 500, err);
         ASSERT_TRUE(limits) << err;
         ASSERT_TRUE(server.start());
@@ -87,11 +70,6 @@ class SmsToMail : public ::testing::Test {
         path.relay = relay.get();
         path.send = send.get();
         path.ini = ini.get();
-        queue_file_options qo;
-        qo.sync = false;  // durability is the store's own test
-        std::string why;
-        queue = queue_file_open(dir + "/queue", qo, why);
-        ASSERT_TRUE(queue) << why;
         path.queue = queue.get();
         mailer.relay = relay.get();
         mailer.ini = ini.get();
@@ -118,11 +96,7 @@ class SmsToMail : public ::testing::Test {
         alias_free(aliases_file);
         alias_free(delivery_file);
         msgrec_free(limits);
-        msglog_free();
-        phones_free();
-        sini_free(ini);
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
+        PathFixture::TearDown();
     }
 
     std::unique_ptr<sms> relay_to(int port) {
@@ -138,10 +112,6 @@ class SmsToMail : public ::testing::Test {
         return s;
     }
 
-    void set(const char* key, const char* value) {
-        ASSERT_EQ(sini_set_l(ini.get(), key, nullptr, value), 1) << key;
-    }
-
     // Processes one SMS as a message thread would.
     void deliver(std::unique_ptr<TestSms> m) {
         std::unique_ptr<sms_message> msg = std::move(m);
@@ -150,20 +120,7 @@ class SmsToMail : public ::testing::Test {
         relay_queued();
     }
 
-    // Lines of today's SMS record file, with the time field blanked.
-    std::vector<std::string> records() {
-        std::vector<std::string> out;
-        for (std::string l :
-             lines_of(read_file(dir + "/" + msgrec_day_file(std::time(nullptr), "log")))) {
-            std::vector<std::string> f = ssplit(l, "|", 10, false);
-            if (f.size() > 4) f[4] = "T";
-            std::string joined;
-            for (const std::string& x : f) joined += x + "|";
-            joined.pop_back();
-            out.push_back(joined);
-        }
-        return out;
-    }
+    std::vector<std::string> records() { return day_records("log"); }
 
     // The envelope recipients the server was given, in order.
     std::vector<std::string> rcpts() {
@@ -200,14 +157,11 @@ class SmsToMail : public ::testing::Test {
         path.af = aliases_file.get();
     }
 
-    std::string dir;
-    std::unique_ptr<SIni> ini;
     msgrecs_ptr limits;
     fake_smtp_server server;
     std::unique_ptr<sms> relay, recv, send;
     std::unique_ptr<aliases> aliases_file, delivery_file;
     Script inbound, outbound;
-    std::unique_ptr<QueueStore> queue;
     SmsRelay mailer;
     SmsPath path;
 };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "sms/gsm_modem_support.h"
+#include "sms/hex_support.h"
 
 namespace tolvane {
 namespace {
@@ -210,15 +211,7 @@ std::string deliver(int first, int dcs, int udl, const std::string& ud) {
     return head + ud;
 }
 
-std::string hex(const std::string& bytes) {
-    std::string out;
-    char b[3];
-    for (unsigned char c : bytes) {
-        std::snprintf(b, sizeof b, "%02X", c);
-        out += b;
-    }
-    return out;
-}
+using test::hex;
 
 TEST_F(GsmPduText, ReceivedUnitsAreReadByTheirCodingIntoUtf8) {
     std::string ucs2 = ucs2_from_utf8("\xd0\x9f\xd1\x80\xd0\xb8 \xf0\x9f\x98\x80");

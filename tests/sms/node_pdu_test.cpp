@@ -13,34 +13,16 @@
 #include <string>
 #include <vector>
 
+#include "sms/hex_support.h"
 #include "sms/pdu.h"
 #include "sms/sms_text.h"
 
 namespace tolvane {
 namespace {
 
-std::string hex(std::string_view bytes) {
-    static constexpr char H[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char b : bytes) {
-        out += H[b >> 4];
-        out += H[b & 15];
-    }
-    return out;
-}
-
-std::string unhex(std::string_view text) {
-    std::string out;
-    for (std::size_t k = 0; k + 1 < text.size(); k += 2)
-        out += static_cast<char>(std::stoi(std::string(text.substr(k, 2)), nullptr, 16));
-    return out;
-}
-
-std::string repeat(std::string_view s, int n) {
-    std::string out;
-    for (int k = 0; k < n; ++k) out += s;
-    return out;
-}
+using test::hex;
+using test::repeat;
+using test::unhex;
 
 // Runs the peer with lines on its standard input; its output lines.
 std::vector<std::string> peer(const char* mode, const std::vector<std::string>& lines) {

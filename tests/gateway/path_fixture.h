@@ -1,0 +1,105 @@
+// The fixture both message-path tests stand on: a temporary home, the gateway's key
+// table, the message log, an unsynchronised file queue and the day's record file read
+// back. Each path's fixture derives from it, calls PathFixture::SetUp first and
+// PathFixture::TearDown last, and adds its transports and path record.
+//
+// Ownership: the fixture owns the directory (removed at the end), the table and the
+// queue; the process-wide message log, lock list and phone pool are set up and
+// released around each test.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "foundation/lib.h"
+#include "foundation/sini.h"
+#include "gateway/keys.h"
+#include "queue/queue.h"
+#include "records/msglog.h"
+#include "records/msgrec.h"
+#include "records/mutexlist.h"
+#include "records/phones.h"
+
+namespace tolvane::test {
+
+// The lines of a text, a carriage return before each line feed dropped.
+inline std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        out.push_back(line);
+    }
+    return out;
+}
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class PathFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "tvpathXXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        dir = tmpl;
+        mutexlist_init();
+        ini = sini_init(_settings);
+        set("phone_country", "+61");
+        std::string err;
+        ASSERT_EQ(msglog_load(dir + "/msglog.dat", '|', err), 1) << err;
+        queue_file_options qo;
+        qo.sync = false;  // durability is the store's own test; here only what is queued
+        std::string why;
+        queue = queue_file_open(dir + "/queue", qo, why);
+        ASSERT_TRUE(queue) << why;
+    }
+
+    void TearDown() override {
+        queue.reset();
+        msglog_free();
+        phones_free();
+        sini_free(ini);
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    void set(const char* key, const char* value) {
+        ASSERT_EQ(sini_set_l(ini.get(), key, nullptr, value), 1) << key;
+    }
+
+    // Lines of today's record file of the given kind ("rec": mail to SMS, "log": SMS to
+    // mail), with the time field blanked.
+    std::vector<std::string> day_records(const char* kind) {
+        std::vector<std::string> out;
+        for (const std::string& l :
+             lines_of(read_file(dir + "/" + msgrec_day_file(std::time(nullptr), kind)))) {
+            std::vector<std::string> f = ssplit(l, "|", 10, false);
+            if (f.size() > 4) f[4] = "T";
+            std::string joined;
+            for (const std::string& x : f) joined += x + "|";
+            joined.pop_back();
+            out.push_back(joined);
+        }
+        return out;
+    }
+
+    std::string dir;
+    std::unique_ptr<SIni> ini;
+    std::unique_ptr<QueueStore> queue;
+};
+
+}  // namespace tolvane::test
