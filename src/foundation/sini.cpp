@@ -191,6 +191,7 @@ class SIni {
 
     sini_domain Global;
     std::vector<std::unique_ptr<sini_domain>> Domains;
+    std::vector<std::string> problems;  // values of the files that do not fit their keys
     std::unordered_map<std::string, std::size_t> domain_index;
 
     int row_of(int id) const {
@@ -451,6 +452,8 @@ int sini_load(SIni* ini, const std::string& path, const char* section_keyword) {
     std::string piece;
     piece.reserve(kLinePiece);
     bool eof = false;
+    long line_no = 0;
+    bool line_start = true;
     while (!eof) {
         // One piece as a 999-byte line buffer would take it: up to the line feed, or 998
         // characters, whichever comes first; the rest of a long line is the next piece.
@@ -465,6 +468,8 @@ int sini_load(SIni* ini, const std::string& path, const char* section_keyword) {
             if (c == '\n') break;
         }
         if (piece.empty()) break;
+        if (line_start) ++line_no;
+        line_start = piece.back() == '\n';
 
         std::string_view line(piece);
         if (auto end = line.find_first_of(std::string_view("\r\n\0", 3)); end != line.npos)
@@ -496,6 +501,10 @@ int sini_load(SIni* ini, const std::string& path, const char* section_keyword) {
         int row = ini->row_of_name(key.c_str());
         if (row < 0 || !ini->set(row, current, value))
             emsg("Setting invalid (%s)(%s)", key.c_str(), value.c_str());
+        std::string why;
+        if (row >= 0 && !sini_value_fits(*ini->keys[row].row, value, why))
+            ini->problems.push_back(path + " line " + std::to_string(line_no) + ": " +
+                                    ini->keys[row].row->Name + " (" + cut(value, 80) + ") " + why);
     }
     if (std::ferror(raw)) emsg("Error reading settings file (%s)", path.c_str());
     return 1;
@@ -564,6 +573,10 @@ int sini_add_domain(SIni* ini, const char* name) {
     if (!ini || !name) return 0;
     ini->add_domain(name);
     return 1;
+}
+
+std::vector<std::string> sini_problems(const SIni* ini) {
+    return ini ? ini->problems : std::vector<std::string>();
 }
 
 const sini_table* sini_keys(const SIni* ini) {

@@ -18,6 +18,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -44,6 +45,26 @@ enum SIniKeyMode : int { SM_NONE = 0, SM_MULTI = 1 };
 // Modes of a stored setting.
 enum SIniMode : int { SM_NORMAL = 0, SM_MULTIPART = 1 };
 
+// What a key's value must look like. A value the file gives that does not fit is a
+// problem of the file (sini_problems), found when the file is read, so that a typo
+// stops the start instead of quietly becoming 0, false or the first mode.
+enum class sini_type : unsigned char {
+    text,     // anything (also every key with attributes)
+    integer,  // a whole number from min to max
+    seconds,  // a duration in whole seconds from min to max
+    hours,    // a duration in whole hours from min to max
+    boolean,  // true, yes, y, on / false, no, n, off (any case)
+    choice,   // one of the words of `choices`, separated by "|" (any case); "#": a number
+    exact,    // one of the words of `choices`, in exactly that case
+    list,     // words separated by blanks and commas, none checked
+};
+struct sini_kind {
+    sini_type type = sini_type::text;
+    long min = 0;
+    long max = 0;
+    const char* choices = nullptr;  // choice: "pair|transceiver"
+};
+
 struct sini_table {
     int Id;
     const char* Name;     // null ends the table
@@ -51,7 +72,25 @@ struct sini_table {
     const char* Default;  // null: no default
     int Fallback;         // Id of the fallback key, -1 for none
     const char* Format;   // null or "" means "VALUE"
+    sini_kind Kind = {};  // left out: text
 };
+
+// Whether value (blanks around it aside) fits the key's kind; why says how it does not.
+// An empty value always fits: it reads as the key being unset.
+[[nodiscard]] bool sini_value_fits(const sini_table& key, std::string_view value, std::string& why);
+// Typed reads of a key in the global part, for the snapshots start-up builds. The
+// file's values were checked against their kinds when it was read, so these fall back
+// only for a key that is unset or empty (or a value the program set that does not fit).
+// Blanks around the value are ignored, as they are by the check.
+long sini_number(const SIni* ini, int id, long fallback = 0);
+bool sini_truth(const SIni* ini, int id);        // false when unset
+std::string sini_text(const SIni* ini, int id);  // "" when unset
+// A choice's word: blanks around it dropped, its case kept; "" when unset.
+std::string sini_word(const SIni* ini, int id);
+
+// The values of the loaded files that do not fit their keys, one text each naming the
+// file, line, key and value: "FILE line N: smpp_port (abc) is not a whole number".
+std::vector<std::string> sini_problems(const SIni* ini);
 
 std::unique_ptr<SIni> sini_init(const sini_table* table);
 void sini_free(std::unique_ptr<SIni>& ini);

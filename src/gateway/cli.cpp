@@ -15,6 +15,7 @@
 #include "foundation/lib.h"
 #include "foundation/ssha.h"
 #include "foundation/thread.h"
+#include "gateway/cli.h"
 #include "gateway/gateway.h"
 #include "gateway/store_admin.h"
 

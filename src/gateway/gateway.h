@@ -10,6 +10,9 @@
 // goes from 0 to 1 (web command, console "quit", SIGTERM/SIGINT, exit file) and
 // that every loop polls. SIGHUP asks the main loop for a reload (gateway/reload.h).
 //
+// The command line is read by gateway/cli.h, the scheduled reports are kept by
+// gateway/reports.h.
+//
 //   int main(int argc, char** argv) { return tolvane::gateway_main(argc, argv); }
 #pragma once
 
@@ -55,6 +58,13 @@ extern std::optional<std::string> report_using;
 extern std::vector<std::unique_ptr<msgrecs>> MR;
 // The record delimiter of the data files.
 extern char RecordDelimiter;
+// Set by start-up once the log, the message log and the lock list exist, so shutdown
+// knows what to release and save.
+extern bool MsglogLoaded;
+// The settings readers of the receiving threads. Message threads borrow them through
+// the transport's callback data and may outlive the thread that started them, so the
+// readers are owned here and released by shutdown only once no message thread is left.
+extern std::vector<std::shared_ptr<rini>> ReceiverReaders;
 // The alias file (sender addresses of mail made from SMS) and the delivery file (their
 // destinations) are held by gateway/reload.h (alias_table, delivery_table), as a
 // reload replaces them.
@@ -74,25 +84,6 @@ void delivery_check_flush();
 // "-queue" and "-queue flush" (args[at] is "-queue"): the exit status.
 int queue_tool(const std::vector<std::string>& args, std::size_t at);
 
-// ---- scheduled reports ----
-struct report_on {
-    int hour = 0;
-    int min = 0;
-    int done = 0;
-    std::optional<std::string> to;  // unset: the entry is disabled
-    std::string message;
-    std::uint8_t days = 0;
-};
-extern std::vector<report_on> Reports;
-
-// Reads the `report` settings of ini (logging each as configured or invalid).
-std::vector<report_on> reports_configure(SIni* ini);
-// One tick of the schedule at local time now: every enabled report whose hour, minute and
-// weekday match and that is not done yet is handed to send and marked done; a report whose
-// time does not match is made ready again.
-void reports_tick(std::vector<report_on>& reports, const std::tm& now,
-                  const std::function<void(std::size_t index, const report_on& r)>& send);
-
 // ---- helpers used by the other gateway modules ----
 // Formats (at most 999 characters), prints "ERROR: %s\n" on standard output and logs it
 // at error level.
@@ -111,43 +102,8 @@ std::string setting_str(int id, const char* part = nullptr, int count = 0);
 int setting_int(int id, const char* part = nullptr, int count = 0);
 bool setting_true(int id);
 
-// ---- the command line ----
-struct CommandLine {
-    std::string config = "/etc/tolvane.ini";
-    bool foreground = false;
-    bool debug = false;
-    std::string argv0;
-    std::vector<std::string> args;  // after argv[0]
-};
-// Finds -config FILE and -foreground (the options read before the settings file). 0 when
-// -config lacks its file name.
-int cli_prescan(int argc, char** argv, CommandLine& cl);
-// The first argument the program does not know (an option's own value is not one), or
-// nullopt when every argument is known.
-std::optional<std::string> cli_unknown(const CommandLine& cl);
-// True when the first tool the command line names is one that needs no settings file
-// (-version, a help word, -password): an operator runs them before writing one.
-bool cli_tool_without_settings(const CommandLine& cl);
-// Runs the command-line tools. Returns -1 when the server is to start, else the exit
-// status of the tool that ran. -debug starts the console and examination goes on.
-int cli_examine(CommandLine& cl);
-// The usage text.
-std::string cli_usage();
-// Directory of the program file named by argv0 (cwd for a relative one), with "\" turned
-// into "/", "." and ".." resolved and the last component removed.
-std::string program_dir(const std::string& argv0, const std::string& cwd);
-// The last component of argv0 up to its first ".".
-std::string program_base(const std::string& argv0);
-// The password tool on the given streams; writes path. Returns the exit status.
-int password_tool(std::FILE* in, std::FILE* out, const std::string& path);
-// The mail clients' password tool: adds the user's "name:{ssha}digest" line to the users
-// file at path, or replaces that user's line in its place, keeping every other line; the
-// file is written whole with mode 0600. Returns the exit status.
-int smtp_password_tool(std::FILE* in, std::FILE* out, const std::string& path);
-// Writes tolvane_start.sh and tolvane_stop.sh into dir; 1 on success, else 0 with reason.
-int install_scripts(const std::string& dir, std::string& reason);
-
 // ---- start, run, stop ----
+struct CommandLine;  // gateway/cli.h
 // The body of a receiving loop's callback (sms_wait) around one message path:
 //   SMS_WAITING   on_idle (when given; it returns the ms until it wants to run again, -1
 //                 for never, which becomes the next wait of a transport that wakes on

@@ -15,6 +15,7 @@
 #include "foundation/thread.h"
 #include "gateway/gateway.h"
 #include "gateway/reload.h"
+#include "gateway/reports.h"
 #include "gateway/smpp_receipts.h"
 #include "gateway/web_admin.h"
 #include "gateway/web_status.h"
@@ -24,9 +25,6 @@
 #include "sms/lib_spawn.h"
 
 namespace tolvane {
-
-extern bool MsglogLoaded;
-extern std::vector<std::shared_ptr<rini>> ReceiverReaders;
 
 namespace {
 

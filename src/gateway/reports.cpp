@@ -3,6 +3,7 @@
 
 #include "foundation/lib.h"
 #include "gateway/gateway.h"
+#include "gateway/reports.h"
 
 namespace tolvane {
 

@@ -1,5 +1,6 @@
-// Start-up: the process-wide objects and the steps that bring the gateway up, in
-// their fixed order, with one fatal message per step that can fail.
+// Start-up: the steps that bring the gateway up, in their fixed order, with one
+// fatal message per step that can fail. The objects they fill are defined in
+// globals.cpp; the transports' records are read by transport_settings.cpp.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -16,46 +17,22 @@
 #include "foundation/lib.h"
 #include "foundation/thread.h"
 #include "foundation/tracefile.h"
+#include "gateway/cli.h"
 #include "gateway/gateway.h"
 #include "gateway/mail_to_sms.h"
 #include "gateway/reload.h"
+#include "gateway/reports.h"
 #include "gateway/smpp_receipts.h"
 #include "gateway/sms_to_mail.h"
 #include "gateway/store_admin.h"
 #include "gateway/transports.h"
 #include "mail/sms_smtp.h"
-#include "net/myssl.h"
 #include "records/msglog.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
 #include "sms/sms_robot.h"
 
 namespace tolvane {
-
-std::unique_ptr<SIni> ConfigSettings;
-std::unique_ptr<Log> mylog;
-std::atomic<int> ShutdownNow{0};
-int isdebugtime = 0;
-std::time_t starttime = 0;
-std::unique_ptr<sms> Smtp;
-std::unique_ptr<sms> Send;
-std::unique_ptr<sms> RecvOwned;
-sms* Recv = nullptr;
-std::unique_ptr<CHAN> Command;
-bool CommandHttps = false;
-std::optional<std::string> report_using;
-std::vector<std::unique_ptr<msgrecs>> MR;
-char RecordDelimiter = '|';
-std::vector<report_on> Reports;
-
-// Set by start-up once the log, the message log and the lock list exist, so shutdown
-// knows what to release and save.
-bool MsglogLoaded = false;
-
-// The settings readers of the receiving threads. Message threads borrow them through
-// the transport's callback data and may outlive the thread that started them, so the
-// readers are owned here and released by shutdown only once no message thread is left.
-std::vector<std::shared_ptr<rini>> ReceiverReaders;
 
 void publish_console_smtp(sms* s);
 
@@ -210,35 +187,6 @@ int load_alias_files() {
 
 }  // namespace
 
-// ---- helpers ----
-
-void report_error(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    std::string text = vstrprintf(TEXT_MAX, fmt, ap);
-    va_end(ap);
-    std::printf("ERROR: %s\n", text.c_str());
-    std::fflush(stdout);
-    emsg("%s", text.c_str());
-}
-
-const char* setting(int id, const char* part, int count) {
-    return sini_getx(ConfigSettings.get(), id, nullptr, part, count);
-}
-
-std::string setting_str(int id, const char* part, int count) {
-    const char* v = setting(id, part, count);
-    return v ? cut(v) : std::string();
-}
-
-int setting_int(int id, const char* part, int count) {
-    return s_atoi(setting(id, part, count));
-}
-
-bool setting_true(int id) {
-    return istrue(setting(id)) != 0;
-}
-
 // The addresses smtp_listen names; every IPv4 address when it names none.
 static std::vector<std::string> ini_listen_addresses() {
     std::vector<std::string> a = s_split_words(setting_str(SMTP_LISTEN), ", \t");
@@ -272,139 +220,6 @@ static void warn_open_listener(const std::vector<std::string>& addresses) {
         open.c_str());
 }
 
-smtp_init smtp_side_init(SIni* ini) {
-    auto get = [ini](int id) {
-        const char* v = sini_getx(ini, id, nullptr, nullptr, 0);
-        return v ? cut(v) : std::string();
-    };
-    auto rec = std::make_unique<smtp_init>();
-    rec->sendhost = get(SMTP_OUTSERVER);
-    rec->greeting = get(SMTP_GREETING);
-    std::string log = get(SMTP_DEBUG_FILE);
-    rec->smtplog = log == "disabled" ? std::string() : log;
-    rec->workpath = get(WORKPATH);
-    rec->listenport = s_atoi(get(SMTP_INPORT).c_str());
-    rec->sendport = s_atoi(get(SMTP_OUTPORT).c_str());
-    rec->max_sessions = s_atoi(get(SMTP_MAX_SESSIONS).c_str());
-    rec->max_recipients = s_atoi(get(SMTP_MAX_RECIPIENTS).c_str());
-    rec->spool_over = s_atoi(get(SMTP_SPOOL_OVER).c_str());
-    rec->max_size = std::atol(get(SMTP_MAX_SIZE).c_str());
-    rec->listen = s_split_words(get(SMTP_LISTEN), ", \t");
-    std::string auth = get(SMTP_AUTH);
-    rec->auth = iequals(auth, "required")   ? SMTP_AUTH_REQUIRED
-                : iequals(auth, "optional") ? SMTP_AUTH_OPTIONAL
-                                            : SMTP_AUTH_OFF;
-    if (!auth.empty() && rec->auth == SMTP_AUTH_OFF && !iequals(auth, "off"))
-        emsg("smtp_auth (%s) is none of off, optional, required: taken as off", auth.c_str());
-    rec->users_file = get(SMTP_USERS);
-    rec->outuser = get(SMTP_OUTUSER);
-    rec->outpass = get(SMTP_OUTPASS);
-    rec->auth_plaintext = istrue(sini_getx(ini, SMTP_AUTH_PLAINTEXT, nullptr, nullptr, 0)) != 0;
-    rec->relay_keep = true;
-    std::string tls = get(SMTP_TLS);
-    rec->tls = iequals(tls, "starttls")  ? SMTP_TLS_STARTTLS
-               : iequals(tls, "wrapper") ? SMTP_TLS_WRAPPER
-                                         : SMTP_TLS_NONE;
-    if (!tls.empty() && rec->tls == SMTP_TLS_NONE && !iequals(tls, "none"))
-        emsg("smtp_tls (%s) is none of none, starttls, wrapper: taken as none", tls.c_str());
-    rec->tls_port = s_atoi(get(SMTP_TLS_PORT).c_str());
-    // Names relative to ssl_dir, as the web channel's own key and certificate are.
-    std::string ssl_dir = get(SSL_DIR);
-    rec->tls_key = myssl_path(ssl_dir, get(SMTP_TLS_KEY));
-    rec->tls_cert = myssl_path(ssl_dir, get(SMTP_TLS_CERT));
-    std::string out_tls = get(SMTP_OUT_TLS);
-    rec->out_tls = iequals(out_tls, "require") ? SMTP_OUT_TLS_REQUIRE
-                   : iequals(out_tls, "none")  ? SMTP_OUT_TLS_NONE
-                                               : SMTP_OUT_TLS_MAY;
-    if (!out_tls.empty() && rec->out_tls == SMTP_OUT_TLS_MAY && !iequals(out_tls, "may"))
-        emsg("smtp_out_tls (%s) is none of may, require, none: taken as may", out_tls.c_str());
-    rec->out_tls_verify = istrue(sini_getx(ini, SMTP_OUT_TLS_VERIFY, nullptr, nullptr, 0)) != 0;
-    return std::move(*rec);
-}
-
-std::optional<transport_options> delivery_init(SIni* ini, int mode) {
-    auto get = [ini](int id) {
-        const char* v = sini_getx(ini, id, nullptr, nullptr, 0);
-        return v ? cut(v) : std::string();
-    };
-    auto truth = [ini](int id) { return istrue(sini_getx(ini, id, nullptr, nullptr, 0)) != 0; };
-    switch (mode) {
-        case SMS_GSM: {
-            auto r = std::make_unique<gsm_init>();
-            r->port = get(GSM_COM);
-            r->baud = gsm_baud(s_atoi(get(GSM_BAUD).c_str()));
-            r->localphone = get(GSM_NUMBER);
-            r->sca = get(SCA_NUMBER);
-            std::string dbg = get(COM_DEBUG_FILE);
-            r->debug_file = dbg == "disabled" ? std::string() : dbg;
-            r->pin = get(GSM_PIN);
-            r->pin2 = get(GSM_PIN2);
-            r->puk = get(GSM_PUK);
-            r->puk2 = get(GSM_PUK2);
-            if (!truth(GSM_NOINIT)) r->init_string = get(GSM_INIT);
-            r->crlf = truth(GSM_CRLF) ? 1 : 0;
-            r->min_signal = s_atoi(get(GSM_MIN_SIGNAL).c_str());
-            r->signal_timeout = s_atoi(get(GSM_SIGNAL_TIMEOUT).c_str());
-            r->dodebug = isdebugtime;
-            r->coding = sms_coding_parse(get(SMS_CODING)).value_or(sms_coding::automatic);
-            r->max_parts = s_atoi(get(SMS_MAX_PARTS).c_str());
-            int m = MODE_ZERO;
-            if (truth(CPIN_OK)) m |= MODE_CPIN_OK;
-            if (truth(CBST_ONE)) m |= MODE_CBST_ONE;
-            if (truth(CNMI_FLUSH)) m |= MODE_CNMI_FLUSH;
-            if (get(SMS_MODE) == "pdu") m |= MODE_PDU;
-            if (truth(SMS_EXTENDED)) m |= MODE_EXTENDED;
-            std::string dcs = get(SMS_DCS);
-            if (dcs == "8bit") {
-                m |= MODE_8BIT;
-            } else if (dcs == "16bit") {
-                m |= MODE_16BIT;
-            } else if (dcs != "7bit") {
-                m |= MODE_8BIT;
-                r->dcs = dcs;
-            }
-            r->mode = m;
-            if (sini_getx(ini, GSM_NUMBER, nullptr, nullptr, 0) != nullptr)
-                report_using = r->localphone;
-            return std::move(*r);
-        }
-        case SMS_SMPP: {
-            auto r = std::make_unique<smpp_init>();
-            r->host = get(SMPP_HOST);
-            r->port = s_atoi(get(SMPP_PORT).c_str());
-            r->id = get(SMPP_USER);
-            r->pass = get(SMPP_PASS);
-            r->type = "Tolvaneway";
-            r->addr_range = get(SMPP_ADDR_RANGE);
-            smpp_configure(*r, get);
-            return std::move(*r);
-        }
-        case SMS_SMTP: {
-            auto r = std::make_unique<smtp_init>();
-            r->sendhost = get(SMTP_OUTSERVER);
-            r->sendport = s_atoi(get(SMTP_OUTPORT).c_str());
-            r->todom = get(SMTP_SMS_TODOMAIN);
-            r->fromdom = get(SMTP_DOMAIN);
-            r->workpath = get(WORKPATH);
-            r->relay_keep = true;
-            r->outuser = get(SMTP_OUTUSER);
-            r->outpass = get(SMTP_OUTPASS);
-            return std::move(*r);
-        }
-        case SMS_ROBOT: {
-            auto r = std::make_unique<robot_init>();
-            r->cmdline = get(ROBOT_CMD);
-            r->coding = sms_coding_parse(get(SMS_CODING)).value_or(sms_coding::automatic);
-            r->max_parts = s_atoi(get(SMS_MAX_PARTS).c_str());
-            return std::move(*r);
-        }
-        case SMS_XML:
-            return xml_init{};
-        default:
-            return std::nullopt;
-    }
-}
-
 // ---- start-up ----
 
 int gateway_startup(CommandLine& cl, int& tool_status) {
@@ -436,6 +251,14 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
         log_set(mylog.get());
         report_error("Failed to load configuration file (%s), %s", cl.config.c_str(),
                      system_error(err).c_str());
+        return 0;
+    }
+
+    // A value that does not fit its key stops the start: read as a number or a truth
+    // word it would quietly become 0, false or the modem.
+    if (std::vector<std::string> bad = sini_problems(ConfigSettings.get()); !bad.empty()) {
+        log_set(mylog.get());
+        for (const std::string& b : bad) report_error("Invalid setting: %s", b.c_str());
         return 0;
     }
 
@@ -597,8 +420,8 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
 
     // Receipts from an SMS centre are matched to the mails they report on.
     if (send_mode == SMS_SMPP || recv_mode == SMS_SMPP)
-        smpp_receipts_install(
-            Smtp.get(), iequals(setting(SMPP_RECEIPTS) ? setting(SMPP_RECEIPTS) : "", "failure"));
+        smpp_receipts_install(Smtp.get(),
+                              iequals(sini_word(ConfigSettings.get(), SMPP_RECEIPTS), "failure"));
 
     // The queue and its delivery workers, before anything can be received into it.
     if (!delivery_open()) return 0;

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "foundation/ssha.h"
+#include "gateway/cli.h"
 #include "gateway/gateway.h"
 #include "gateway/spine_support.h"
 #include "mail/sms_smtp.h"

@@ -9,8 +9,10 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "foundation/sini.h"
+#include "sms/sms.h"
 
 namespace tolvane {
 namespace {
@@ -140,6 +142,78 @@ TEST(KeyTable, MultiValuedKeys) {
     }
     EXPECT_EQ(multi, (std::set<int>{ACCEPT_IP, ACCEPT_FROM, ACCEPT_TO, REPORT, SMS_TO, LIMIT,
                                     SMS_IGNORE, ACCEPT_USER}));
+}
+
+TEST(KeyTable, EveryDefaultFitsItsKind) {
+    for (int i = 0; i < SETTING_KEYS; ++i) {
+        SCOPED_TRACE(_settings[i].Name);
+        std::string why;
+        if (_settings[i].Default != nullptr) {
+            EXPECT_TRUE(sini_value_fits(_settings[i], _settings[i].Default, why)) << why;
+        }
+    }
+}
+
+TEST(KeyTable, ChoicesOfModesAreWhatDeliveryModeReads) {
+    // Every word a mode key accepts must mean that mode, not the modem by accident.
+    for (int id : {DELIVERY_MODE, SEND_MODE, RECV_MODE}) {
+        for (int m = 0; m <= SMS_NONE; ++m) {
+            SCOPED_TRACE(std::string(_settings[id].Name) + " " + delivery_name(m));
+            std::string why;
+            EXPECT_TRUE(sini_value_fits(_settings[id], delivery_name(m), why)) << why;
+            EXPECT_TRUE(sini_value_fits(_settings[id], std::to_string(m), why)) << why;
+            EXPECT_EQ(delivery_mode(delivery_name(m)), m);
+        }
+        std::string why;
+        EXPECT_FALSE(sini_value_fits(_settings[id], "smp", why));
+        EXPECT_FALSE(sini_value_fits(_settings[id], "-1", why));
+        EXPECT_TRUE(sini_value_fits(_settings[id], "17", why)) << why;
+    }
+}
+
+struct BadValue {
+    const char* line;
+    const char* problem;  // after "FILE line 1: "
+};
+
+TEST(KeyTable, BadValuesOfTheGatewaysKeys) {
+    const BadValue cases[] = {
+        {"smtp_inport 1025x", "smtp_inport (1025x) is not a whole number"},
+        {"smtp_outport 65536", "smtp_outport (65536) is out of bounds: from 0 to 65535"},
+        {"send_mode smp", "send_mode (smp) is none of gsm, smpp, xml, smtp, robot, none, a number"},
+        {"gsm_crlf maybe",
+         "gsm_crlf (maybe) is neither true (true, yes, on) nor false (false, no, off)"},
+        {"loglevel verbose", "loglevel (verbose) is none of none, error, info, debug"},
+        {"from_limit -1", "from_limit (-1) is out of bounds: from 0 to 2147483647"},
+        {"sms_mode PDU", "sms_mode (PDU) is none of text, pdu"},
+        {"smtp_retry_wait 5m", "smtp_retry_wait (5m) is not a whole number of seconds"},
+        {"sms_coding utf8", "sms_coding (utf8) is none of auto, gsm, ucs2, latin1"},
+        {"sms_max_parts 0", "sms_max_parts (0) is out of bounds: from 1 to 255"},
+        {"send_workers 1000", "send_workers (1000) is out of bounds: from 1 to 256"},
+        {"queue_lifetime 9000", "queue_lifetime (9000) is out of bounds: from 0 to 8760 hours"},
+        {"smtp_auth yes", "smtp_auth (yes) is none of off, optional, required"},
+        {"smpp_window 0", "smpp_window (0) is out of bounds: from 1 to 1000"},
+        {"smpp_response_timeout 0",
+         "smpp_response_timeout (0) is out of bounds: from 1 to 3600 seconds"},
+        {"smpp_bind transmitter", "smpp_bind (transmitter) is none of pair, transceiver"},
+        {"smpp_dest_ton 256", "smpp_dest_ton (256) is out of bounds: from 0 to 255"},
+        {"smpp_receipts some", "smpp_receipts (some) is none of none, failure, all"},
+        {"smpp_gsm_coding 2", "smpp_gsm_coding (2) is none of 0, 1, 3"},
+        {"smpp_long concat", "smpp_long (concat) is none of udh, sar, payload"},
+        {"web_https 1", "web_https (1) is neither true (true, yes, on) nor false (false, no, off)"},
+    };
+    const std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                       ("tv_keys_bad_" + std::to_string(::getpid()) + ".ini");
+    for (const BadValue& c : cases) {
+        SCOPED_TRACE(c.line);
+        std::ofstream(path) << c.line << "\n";
+        auto ini = sini_init(_settings);
+        ASSERT_EQ(sini_load(ini.get(), path.string(), nullptr), 1);
+        std::vector<std::string> got = sini_problems(ini.get());
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0], path.string() + " line 1: " + c.problem);
+    }
+    std::filesystem::remove(path);
 }
 
 // Resolution of values through the real table, defaults and fallback chains.

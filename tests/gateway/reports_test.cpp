@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "gateway/gateway.h"
+#include "gateway/reports.h"
 #include "gateway/spine_support.h"
 
 namespace tolvane {

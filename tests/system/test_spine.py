@@ -167,6 +167,15 @@ class FatalStart(unittest.TestCase):
     def test_modem_without_its_number(self):
         self.start_fails(["delivery_mode GSM"], "Config setting 'gsm_number' required")
 
+    def test_values_that_do_not_fit_their_keys(self):
+        # Every bad value is named, with its file and line, before the start ends.
+        gw = self.start_fails(["smpp_port 27x5", "sms_bounces maybe"],
+                              re.compile(r"ERROR: Invalid setting: .*\.ini line \d+: "
+                                         r"smpp_port \(27x5\) is not a whole number\n"))
+        self.assertRegex(gw.stdout(), r"ERROR: Invalid setting: .*\.ini line \d+: sms_bounces "
+                                      r"\(maybe\) is neither true \(true, yes, on\) nor false")
+        self.assertNotIn("Main loop started", gw.log())
+
     def test_robot_without_command(self):
         gw = gateway(self)
         gw.lines = [l for l in gw.lines if not l.startswith("robot_cmd")]

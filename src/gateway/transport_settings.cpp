@@ -1,0 +1,145 @@
+// The transports' settings, read once at start-up from the settings table into the
+// record each transport starts from (transport_options), and the mail side's record.
+// Values were checked against their keys' kinds when the file was read; a key left
+// unset or empty takes its documented default here.
+#include <cstdlib>
+#include <memory>
+#include <utility>
+
+#include "foundation/lib.h"
+#include "gateway/gateway.h"
+#include "gateway/smpp_receipts.h"
+#include "mail/sms_smtp.h"
+#include "net/myssl.h"
+#include "sms/sms_robot.h"
+#include "sms/sms_text.h"
+
+namespace tolvane {
+
+smtp_init smtp_side_init(SIni* ini) {
+    auto rec = std::make_unique<smtp_init>();
+    rec->sendhost = sini_text(ini, SMTP_OUTSERVER);
+    rec->greeting = sini_text(ini, SMTP_GREETING);
+    std::string log = sini_text(ini, SMTP_DEBUG_FILE);
+    rec->smtplog = log == "disabled" ? std::string() : log;
+    rec->workpath = sini_text(ini, WORKPATH);
+    rec->listenport = sini_number(ini, SMTP_INPORT);
+    rec->sendport = sini_number(ini, SMTP_OUTPORT);
+    rec->max_sessions = sini_number(ini, SMTP_MAX_SESSIONS);
+    rec->max_recipients = sini_number(ini, SMTP_MAX_RECIPIENTS);
+    rec->spool_over = sini_number(ini, SMTP_SPOOL_OVER);
+    rec->max_size = sini_number(ini, SMTP_MAX_SIZE);
+    rec->listen = s_split_words(sini_text(ini, SMTP_LISTEN), ", \t");
+    std::string auth = sini_word(ini, SMTP_AUTH);
+    rec->auth = iequals(auth, "required")   ? SMTP_AUTH_REQUIRED
+                : iequals(auth, "optional") ? SMTP_AUTH_OPTIONAL
+                                            : SMTP_AUTH_OFF;
+    if (!auth.empty() && rec->auth == SMTP_AUTH_OFF && !iequals(auth, "off"))
+        emsg("smtp_auth (%s) is none of off, optional, required: taken as off", auth.c_str());
+    rec->users_file = sini_text(ini, SMTP_USERS);
+    rec->outuser = sini_text(ini, SMTP_OUTUSER);
+    rec->outpass = sini_text(ini, SMTP_OUTPASS);
+    rec->auth_plaintext = sini_truth(ini, SMTP_AUTH_PLAINTEXT);
+    rec->relay_keep = true;
+    std::string tls = sini_word(ini, SMTP_TLS);
+    rec->tls = iequals(tls, "starttls")  ? SMTP_TLS_STARTTLS
+               : iequals(tls, "wrapper") ? SMTP_TLS_WRAPPER
+                                         : SMTP_TLS_NONE;
+    if (!tls.empty() && rec->tls == SMTP_TLS_NONE && !iequals(tls, "none"))
+        emsg("smtp_tls (%s) is none of none, starttls, wrapper: taken as none", tls.c_str());
+    rec->tls_port = sini_number(ini, SMTP_TLS_PORT);
+    // Names relative to ssl_dir, as the web channel's own key and certificate are.
+    std::string ssl_dir = sini_text(ini, SSL_DIR);
+    rec->tls_key = myssl_path(ssl_dir, sini_text(ini, SMTP_TLS_KEY));
+    rec->tls_cert = myssl_path(ssl_dir, sini_text(ini, SMTP_TLS_CERT));
+    std::string out_tls = sini_word(ini, SMTP_OUT_TLS);
+    rec->out_tls = iequals(out_tls, "require") ? SMTP_OUT_TLS_REQUIRE
+                   : iequals(out_tls, "none")  ? SMTP_OUT_TLS_NONE
+                                               : SMTP_OUT_TLS_MAY;
+    if (!out_tls.empty() && rec->out_tls == SMTP_OUT_TLS_MAY && !iequals(out_tls, "may"))
+        emsg("smtp_out_tls (%s) is none of may, require, none: taken as may", out_tls.c_str());
+    rec->out_tls_verify = sini_truth(ini, SMTP_OUT_TLS_VERIFY);
+    return std::move(*rec);
+}
+
+std::optional<transport_options> delivery_init(SIni* ini, int mode) {
+    switch (mode) {
+        case SMS_GSM: {
+            auto r = std::make_unique<gsm_init>();
+            r->port = sini_text(ini, GSM_COM);
+            r->baud = gsm_baud(sini_number(ini, GSM_BAUD));
+            r->localphone = sini_text(ini, GSM_NUMBER);
+            r->sca = sini_text(ini, SCA_NUMBER);
+            std::string dbg = sini_text(ini, COM_DEBUG_FILE);
+            r->debug_file = dbg == "disabled" ? std::string() : dbg;
+            r->pin = sini_text(ini, GSM_PIN);
+            r->pin2 = sini_text(ini, GSM_PIN2);
+            r->puk = sini_text(ini, GSM_PUK);
+            r->puk2 = sini_text(ini, GSM_PUK2);
+            if (!sini_truth(ini, GSM_NOINIT)) r->init_string = sini_text(ini, GSM_INIT);
+            r->crlf = sini_truth(ini, GSM_CRLF) ? 1 : 0;
+            r->min_signal = sini_number(ini, GSM_MIN_SIGNAL);
+            r->signal_timeout = sini_number(ini, GSM_SIGNAL_TIMEOUT);
+            r->dodebug = isdebugtime;
+            r->coding =
+                sms_coding_parse(sini_word(ini, SMS_CODING)).value_or(sms_coding::automatic);
+            r->max_parts = sini_number(ini, SMS_MAX_PARTS);
+            int m = MODE_ZERO;
+            if (sini_truth(ini, CPIN_OK)) m |= MODE_CPIN_OK;
+            if (sini_truth(ini, CBST_ONE)) m |= MODE_CBST_ONE;
+            if (sini_truth(ini, CNMI_FLUSH)) m |= MODE_CNMI_FLUSH;
+            if (sini_word(ini, SMS_MODE) == "pdu") m |= MODE_PDU;
+            if (sini_truth(ini, SMS_EXTENDED)) m |= MODE_EXTENDED;
+            std::string dcs = sini_text(ini, SMS_DCS);
+            if (dcs == "8bit") {
+                m |= MODE_8BIT;
+            } else if (dcs == "16bit") {
+                m |= MODE_16BIT;
+            } else if (dcs != "7bit") {
+                m |= MODE_8BIT;
+                r->dcs = dcs;
+            }
+            r->mode = m;
+            if (sini_getx(ini, GSM_NUMBER, nullptr, nullptr, 0) != nullptr)
+                report_using = r->localphone;
+            return std::move(*r);
+        }
+        case SMS_SMPP: {
+            auto r = std::make_unique<smpp_init>();
+            r->host = sini_text(ini, SMPP_HOST);
+            r->port = sini_number(ini, SMPP_PORT);
+            r->id = sini_text(ini, SMPP_USER);
+            r->pass = sini_text(ini, SMPP_PASS);
+            r->type = "Tolvaneway";
+            r->addr_range = sini_text(ini, SMPP_ADDR_RANGE);
+            smpp_configure(*r, [ini](int id) { return sini_word(ini, id); });
+            return std::move(*r);
+        }
+        case SMS_SMTP: {
+            auto r = std::make_unique<smtp_init>();
+            r->sendhost = sini_text(ini, SMTP_OUTSERVER);
+            r->sendport = sini_number(ini, SMTP_OUTPORT);
+            r->todom = sini_text(ini, SMTP_SMS_TODOMAIN);
+            r->fromdom = sini_text(ini, SMTP_DOMAIN);
+            r->workpath = sini_text(ini, WORKPATH);
+            r->relay_keep = true;
+            r->outuser = sini_text(ini, SMTP_OUTUSER);
+            r->outpass = sini_text(ini, SMTP_OUTPASS);
+            return std::move(*r);
+        }
+        case SMS_ROBOT: {
+            auto r = std::make_unique<robot_init>();
+            r->cmdline = sini_text(ini, ROBOT_CMD);
+            r->coding =
+                sms_coding_parse(sini_word(ini, SMS_CODING)).value_or(sms_coding::automatic);
+            r->max_parts = sini_number(ini, SMS_MAX_PARTS);
+            return std::move(*r);
+        }
+        case SMS_XML:
+            return xml_init{};
+        default:
+            return std::nullopt;
+    }
+}
+
+}  // namespace tolvane
