@@ -200,6 +200,10 @@ TEST(KeyTable, BadValuesOfTheGatewaysKeys) {
         {"smpp_receipts some", "smpp_receipts (some) is none of none, failure, all"},
         {"smpp_gsm_coding 2", "smpp_gsm_coding (2) is none of 0, 1, 3"},
         {"smpp_long concat", "smpp_long (concat) is none of udh, sar, payload"},
+        {"store postgres", "store (postgres) is none of files, postgresql"},
+        {"smtp_tls ssl", "smtp_tls (ssl) is none of none, starttls, wrapper"},
+        {"smtp_out_tls always", "smtp_out_tls (always) is none of may, require, none"},
+        {"queue_lease 1m", "queue_lease (1m) is not a whole number of seconds"},
         {"web_https 1", "web_https (1) is neither true (true, yes, on) nor false (false, no, off)"},
     };
     const std::filesystem::path path = std::filesystem::temp_directory_path() /
