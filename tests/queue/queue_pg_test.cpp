@@ -286,3 +286,39 @@ TEST(QueuePgOutage, DatabaseAwayFailsWritesWithAReasonAndEverythingRecovers) {
 
 }  // namespace
 }  // namespace tolvane
+
+namespace tolvane {
+namespace {
+
+TEST(QueuePgOutage, WhatEnqueueAndAttemptPromisedSurvivesAServerCrash) {
+    std::string why;
+    std::unique_ptr<PgCluster> pg = PgCluster::start(why);
+    ASSERT_NE(pg, nullptr) << why;
+    queue_pg_options o;
+    o.dsn = pg->dsn();
+    o.owner = "gw-a";
+    auto q = queue_pg_open(o, why);
+    ASSERT_NE(q, nullptr) << why;
+    std::vector<queue_entry> b{sms("+61400000400"), sms("+61400000401")};
+    ASSERT_TRUE(q->enqueue(b, why)) << why;
+    auto held = q->claim(QUEUE_MAIL_TO_SMS, now_ms());
+    ASSERT_TRUE(held);
+    ASSERT_TRUE(q->attempt(held->id, why)) << why;
+    // An immediate stop loses what the server had not flushed, as a crash would.
+    ASSERT_TRUE(pg->stop_now(why)) << why;
+    q.reset();
+    ASSERT_TRUE(pg->start_again(why)) << why;
+    q = queue_pg_open(o, why);  // the same gateway again: its claim is given back
+    ASSERT_NE(q, nullptr) << why;
+    std::vector<queue_entry> all = q->list(0);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].id, held->id);
+    EXPECT_EQ(all[0].attempts, 1u);
+    EXPECT_EQ(all[1].destination, "+61400000401");
+    auto again = q->claim(QUEUE_MAIL_TO_SMS, now_ms());
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->id, held->id);
+}
+
+}  // namespace
+}  // namespace tolvane

@@ -8,7 +8,9 @@
 // The server runs as the "postgres" system user when the tests run as root (initdb and
 // postgres refuse root), from the newest /usr/lib/postgresql/*/bin. A watchdog process
 // stops and removes the cluster if the test binary dies without doing so, so a crash never
-// leaves a server behind. Limits: made for tests (fsync off); not thread-safe except
+// leaves a server behind. The data directory is a copy of a template made once per machine
+// and server version under the temporary directory (tolvane-pgtemplate-UID-VERSION), kept
+// between runs. Limits: made for tests (fsync off); not thread-safe except
 // dsn() and fresh_database().
 #pragma once
 
@@ -49,6 +51,7 @@ class PgCluster {
     bool init(std::string& why);
     bool run(const std::string& command, std::string& why) const;
     bool launch(std::string& why);
+    bool make_data(std::string& why);
     void destroy();
 
     std::string bin_;   // directory of initdb, pg_ctl, postgres
