@@ -4,7 +4,8 @@
   B leaves them alone while A renews its lease, then sends each one exactly once after it.
 - the database stopped for 20 s: new mails get 451 and a received SMS is not acknowledged
   meanwhile, the gateway logs the loss and the return, and everything works again after.
-- "tolvane -store check" reports the schema version and every table's rows.
+- "tolvane -store check" reports the schema version and every table's rows; wrong store
+  settings or an unreachable database are refused by it and by the start-up with a reason.
 
 Peers: the private PostgreSQL server (pgcluster.py), tests/peers/smsc.js (npm smpp) as the
 SMS centres, smtp-sink as the relay, smtplib as the mail client. A short queue_lease (3 s)
@@ -109,6 +110,32 @@ class SharedQueue(unittest.TestCase):
         self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
         self.assertRegex(out.stdout, r"Schema version: \d+ \(this program: \d+\)")
         self.assertRegex(out.stdout, r"tv_queue +0 rows")
+
+
+class StoreSettings(unittest.TestCase):
+    """Wrong store settings are refused with a reason, by the tool and by the start-up."""
+
+    def test_bad_settings_are_refused_with_the_reason(self):
+        from mailsms import free_port
+        cases = [
+            ({"store": "mysql"}, "store (mysql)"),
+            ({"store": "postgresql"}, "store postgresql needs store_dsn"),
+            ({"store": "postgresql",
+              "store_dsn": "host=127.0.0.1 port=%d dbname=x connect_timeout=3" % free_port()},
+             "PostgreSQL store"),
+        ]
+        for settings, says in cases:
+            with self.subTest(settings=settings):
+                gw = Gateway(self, dict(settings, loglevel="info"), start=False)
+                out = store_check(gw)
+                self.assertEqual(out.returncode, 1, out.stdout)
+                self.assertIn(says, out.stdout)
+                run = subprocess.run([BIN, "-config", gw.ini, "-foreground"],
+                                     capture_output=True, text=True, timeout=WAIT,
+                                     cwd=gw.home)
+                self.assertNotEqual(run.returncode, 0)
+                said = run.stdout + run.stderr + "\n".join(gw.log())
+                self.assertIn(says, said)
 
 
 class DatabaseOutage(unittest.TestCase):
