@@ -558,12 +558,30 @@ bool PgQueue::complete(std::uint64_t id, bool delivered, const std::string& erro
                        std::string& why) {
     (void)delivered;
     (void)error;  // the records keep the outcome; the queue only forgets the entry
+    bool held = false;
     {
         std::lock_guard<std::mutex> lock(hm_);
-        if (held_.erase(id) == 0) {
+        held = held_.erase(id) != 0;
+    }
+    if (!held) {
+        // An entry nobody claimed (a stored part of a long SMS, finished with its set): it is
+        // finished now, unless another gateway holds it.
+        std::int64_t gone = 0;
+        auto job = std::make_shared<Job>();
+        job->work = [&](PgConn& c, std::string& w) {
+            PgResult r;
+            if (!c.exec("DELETE FROM tv_queue WHERE id = $1 AND (owner IS NULL OR owner = $2)",
+                        {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner)}, r, w))
+                return false;
+            gone = r.affected();
+            return true;
+        };
+        if (!submit(job, why)) return false;
+        if (gone == 0) {
             why = no_entry(id);
             return false;
         }
+        return true;
     }
     auto job = std::make_shared<Job>();
     job->keep = true;

@@ -172,6 +172,20 @@ TEST_F(QueuePg, HolderWhoseLeaseWasTakenCannotCountAnAttempt) {
     EXPECT_NE(why.find("taken over by another gateway"), std::string::npos) << why;
 }
 
+TEST_F(QueuePg, NobodyFinishesAnEntryAnotherGatewayHolds) {
+    auto a = gateway("gw-a");
+    auto b = gateway("gw-b");
+    ASSERT_TRUE(a && b);
+    std::uint64_t id = put(*a, "+61400000115");
+    ASSERT_TRUE(a->claim(QUEUE_MAIL_TO_SMS, now_ms()));
+    std::string why;
+    EXPECT_FALSE(b->complete(id, true, "", why));
+    EXPECT_NE(why.find("no queue entry " + std::to_string(id)), std::string::npos) << why;
+    EXPECT_EQ(b->list(0).size(), 1u);
+    EXPECT_TRUE(a->complete(id, true, "", why)) << why;
+    EXPECT_TRUE(eventually([&] { return b->list(0).empty(); }));
+}
+
 TEST_F(QueuePg, RestartUnderTheSameNameGivesItsClaimsBackAtOnce) {
     auto a = gateway("gw-a");
     ASSERT_TRUE(a);

@@ -235,6 +235,21 @@ TEST_P(QueueStoreTest, UnknownOrFinishedEntriesAreRefusedWithAReason) {
     EXPECT_EQ(q_->stats().waiting, 0u);
 }
 
+TEST_P(QueueStoreTest, EntryNeverClaimedCanBeFinished) {
+    // Stored parts of a long SMS are finished with their set, never claimed.
+    std::uint64_t part = put(make_entry("+61400000065", QUEUE_SMS_PART));
+    std::uint64_t other = put(make_entry("+61400000066", QUEUE_SMS_PART));
+    std::string why;
+    ASSERT_TRUE(q_->complete(part, true, "joined", why)) << why;
+    why.clear();
+    EXPECT_FALSE(q_->complete(part, true, "joined", why));
+    EXPECT_NE(why.find("no queue entry " + std::to_string(part)), std::string::npos) << why;
+    reopen();
+    std::vector<queue_entry> left = q_->list(QUEUE_SMS_PART);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].id, other);
+}
+
 TEST_P(QueueStoreTest, NotifyTellsTheKindsThatBecameReady) {
     std::mutex m;
     std::set<int> kinds;
