@@ -50,7 +50,8 @@ extern std::unique_ptr<sms> Smtp;
 extern std::unique_ptr<sms> Send;
 extern std::unique_ptr<sms> RecvOwned;
 extern sms* Recv;
-extern std::unique_ptr<CHAN> Command;  // web administration listener
+extern std::unique_ptr<CHAN> Command;  // web administration listener (first web_listen address)
+extern std::vector<std::unique_ptr<CHAN>> CommandMore;  // on the further web_listen addresses
 extern bool CommandHttps;
 // Originator of scheduled reports: gsm_number when a modem transport was configured.
 extern std::optional<std::string> report_using;

@@ -20,6 +20,7 @@ std::unique_ptr<sms> Send;
 std::unique_ptr<sms> RecvOwned;
 sms* Recv = nullptr;
 std::unique_ptr<CHAN> Command;
+std::vector<std::unique_ptr<CHAN>> CommandMore;
 bool CommandHttps = false;
 std::optional<std::string> report_using;
 std::vector<std::unique_ptr<msgrecs>> MR;

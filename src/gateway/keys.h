@@ -136,7 +136,8 @@ enum SettingKey : int {
     SMTP_OUT_TLS,
     SMTP_OUT_TLS_VERIFY,
     ACCEPT_USER,
-    SETTING_KEYS  // number of keys: 120
+    WEB_LISTEN,
+    SETTING_KEYS  // number of keys: 121
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

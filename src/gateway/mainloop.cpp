@@ -165,6 +165,9 @@ void gateway_mainloop() {
     if (Command && !web_accept_start(Command.get(), CommandHttps)) {
         emsg("Failed to start the web administration thread");
     }
+    for (const auto& l : CommandMore)
+        if (!web_accept_start(l.get(), CommandHttps))
+            emsg("Failed to start the web administration thread");
     long last_hours = 0;
     while (!ShutdownNow.load()) {
         if (exit_file_found()) {
@@ -251,6 +254,7 @@ int gateway_shutdown(bool wait_threads, int status) {
         (void)Send.release();
         (void)RecvOwned.release();
         (void)Command.release();
+        for (auto& l : CommandMore) (void)l.release();
     } else {
         if (RecvOwned) sms_free(RecvOwned);
         Recv = nullptr;
@@ -258,6 +262,8 @@ int gateway_shutdown(bool wait_threads, int status) {
         smpp_receipts_reset();
         sms_free(Smtp);
         tcp_free(Command);
+        for (auto& l : CommandMore) tcp_free(l);
+        CommandMore.clear();
     }
 
     // 5. The message log.

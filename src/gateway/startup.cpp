@@ -354,10 +354,24 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
 
     // 14. Web administration listener.
     int web_port = setting_int(WEB_PORT);
+    std::vector<std::string> web_addresses = s_split_words(setting_str(WEB_LISTEN), ", \t");
+    if (web_addresses.empty()) web_addresses.emplace_back("127.0.0.1");
+    CommandMore.clear();
     imsg("COMMAND listen on %d", web_port);
-    if (!tcp_listen(Command, web_port, nullptr, 1)) {
-        report_error("Failed to init command channel, %s", tcp_error(Command.get()).c_str());
-        return 0;
+    for (const std::string& a : web_addresses) {
+        std::unique_ptr<CHAN> l;
+        if (!tcp_listen(l, web_port, a.c_str(), 1)) {
+            report_error("Failed to init command channel, %s: %s", a.c_str(),
+                         tcp_error(l.get()).c_str());
+            return 0;
+        }
+        // Port 0 picks a free port once; every further address takes the same one.
+        if (web_port == 0) tcp_getport(l.get(), web_port);
+        imsg("COMMAND listening on %s port %d", a.c_str(), web_port);
+        if (!Command)
+            Command = std::move(l);
+        else
+            CommandMore.push_back(std::move(l));
     }
     CommandHttps = setting_true(WEB_HTTPS);
     if (CommandHttps) {

@@ -62,6 +62,26 @@ std::string addr_text(const sockaddr_in& a) {
     return buf;
 }
 
+// Address text and port of an IPv4 or IPv6 socket address; an IPv4 peer of an IPv6
+// socket is shown as IPv4, so that address lists written for IPv4 still match it.
+std::string addr_text(const sockaddr_storage& ss, int* port = nullptr) {
+    char buf[INET6_ADDRSTRLEN] = {0};
+    if (ss.ss_family == AF_INET) {
+        const auto& a = reinterpret_cast<const sockaddr_in&>(ss);
+        if (port) *port = ntohs(a.sin_port);
+        return addr_text(a);
+    }
+    if (ss.ss_family != AF_INET6) return std::string();
+    const auto& a = reinterpret_cast<const sockaddr_in6&>(ss);
+    if (port) *port = ntohs(a.sin6_port);
+    if (IN6_IS_ADDR_V4MAPPED(&a.sin6_addr)) {
+        if (!inet_ntop(AF_INET, &a.sin6_addr.s6_addr[12], buf, sizeof buf)) return std::string();
+    } else if (!inet_ntop(AF_INET6, &a.sin6_addr, buf, sizeof buf)) {
+        return std::string();
+    }
+    return buf;
+}
+
 // Parses a dotted IPv4 address; false when text is not one.
 bool dotted(const std::string& text, in_addr& out) {
     return inet_pton(AF_INET, text.c_str(), &out) == 1;
@@ -89,17 +109,34 @@ int tcp_listen(std::unique_ptr<CHAN>& c, int port, const char* bind_to, int reus
     if (!c) c = tcp_new();
     if (c->sk >= 0) tcp_close_nice(c.get());
     reset_for_new_socket(c.get());
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind_to && *bind_to && !dotted(bind_to, a.sin_addr)) {
+    sockaddr_storage ss{};
+    socklen_t slen = 0;
+    std::string host = bind_to ? bind_to : "";
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    int family = host.find(':') == std::string::npos ? AF_INET : AF_INET6;
+    bool good = true;
+    if (family == AF_INET) {
+        auto& a = reinterpret_cast<sockaddr_in&>(ss);
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        good = host.empty() || dotted(host, a.sin_addr);
+        slen = sizeof a;
+    } else {
+        auto& a = reinterpret_cast<sockaddr_in6&>(ss);
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(static_cast<uint16_t>(port));
+        good = inet_pton(AF_INET6, host.c_str(), &a.sin6_addr) == 1;
+        slen = sizeof a;
+    }
+    if (!good) {
         c->xerrno = EINVAL;
         c->erradd = "socket invalid";
         tcp_report("tcp_listen: bad bind address (%.200s)", bind_to);
         return 0;
     }
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         c->xerrno = errno;
         c->erradd = "dupsocket failed";
@@ -109,7 +146,10 @@ int tcp_listen(std::unique_ptr<CHAN>& c, int port, const char* bind_to, int reus
     if (reuse && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
         tcp_report("set reuseaddress failed  %.200s ", system_error(errno).c_str());
     }
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+    // "::" is IPv6 only: IPv4 clients come through an address of their own, so that a
+    // listener is on exactly the addresses it was given.
+    if (family == AF_INET6) (void)setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), slen) != 0 ||
         ::listen(fd, TCP_LISTEN_BACKLOG) != 0) {
         c->xerrno = errno;
         tcp_report("tcp_listen on %s:%d failed %s", bind_to && *bind_to ? bind_to : "*", port,
@@ -161,7 +201,7 @@ int tcp_accept(CHAN* listener, std::unique_ptr<CHAN>& nc) {
         nc->xerrno = -1;
         return 0;
     }
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t plen = sizeof peer;
     int fd;
     do {
@@ -172,14 +212,11 @@ int tcp_accept(CHAN* listener, std::unique_ptr<CHAN>& nc) {
         return 0;
     }
     nc->sk = fd;
-    nc->theirname = addr_text(peer);
-    nc->rmt_saved = ntohs(peer.sin_port);
-    sockaddr_in me{};
+    nc->theirname = addr_text(peer, &nc->rmt_saved);
+    sockaddr_storage me{};
     socklen_t mlen = sizeof me;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&me), &mlen) == 0) {
-        nc->myname = addr_text(me);
-        nc->lcl_saved = ntohs(me.sin_port);
-    }
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&me), &mlen) == 0)
+        nc->myname = addr_text(me, &nc->lcl_saved);
     return 1;
 }
 
@@ -329,7 +366,7 @@ int tcp_getip(CHAN* c, std::string& out) {
         out = cut(c->theirname, 30);
         return 1;
     }
-    sockaddr_in a{};
+    sockaddr_storage a{};
     socklen_t len = sizeof a;
     if (c->sk < 0 || getpeername(c->sk, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
         tcp_report("getip getpeername(%d) failed %s", c->sk,
@@ -341,13 +378,13 @@ int tcp_getip(CHAN* c, std::string& out) {
 }
 
 int tcp_getport(CHAN* c, int& port) {
-    sockaddr_in a{};
+    sockaddr_storage a{};
     socklen_t len = sizeof a;
     if (!c || c->sk < 0 || getsockname(c->sk, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
         tcp_report("getports getsockname() failed ");
         return 0;
     }
-    port = ntohs(a.sin_port);
+    addr_text(a, &port);
     return 1;
 }
 

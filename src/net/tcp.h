@@ -1,6 +1,7 @@
 // TCP channels: every connection and listener of the gateway.
 //
-// A CHAN is one IPv4 stream socket (listener, accepted or outgoing connection)
+// A CHAN is one stream socket (an IPv4 or IPv6 listener and its accepted connections,
+// or an outgoing IPv4 connection)
 // with its own input buffer for line reading, its last error, and an optional
 // stream layer (ChanStream, implemented by the SSL layer) that all reads,
 // writes and the close go through once it is attached. Time limits are in
@@ -163,8 +164,8 @@ int tcp_free(std::unique_ptr<CHAN>& c);
 // drops their handshakes and they stall for a second or more before trying again.
 inline constexpr int TCP_LISTEN_BACKLOG = 1024;
 // Makes c (when null) and listens on port (0 picks a free one; see tcp_getport) on bind
-// (a dotted address; any when null or empty), backlog TCP_LISTEN_BACKLOG. 0 on failure,
-// c kept.
+// (an IPv4 or IPv6 address, "[::1]" too; every IPv4 address when null or empty; "::" is
+// IPv6 only), backlog TCP_LISTEN_BACKLOG. 0 on failure, c kept.
 int tcp_listen(std::unique_ptr<CHAN>& c, int port, const char* bind, int reuse);
 // 1 when c is readable (or has no socket, or its stream holds bytes); 0 on time-out or
 // failure (a failed wait closes the channel). ms 0 only polls.

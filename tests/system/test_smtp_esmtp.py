@@ -1,6 +1,7 @@
 """Today's mail clients against the real binary: EHLO and its extensions with swaks,
-a pipelined dialogue that gets the same replies as a plain one, listeners on exactly
-the configured addresses (IPv6 included), and the warning an open gateway logs."""
+a pipelined dialogue that gets the same replies as a plain one, the mail, implicit-TLS
+and web listeners on exactly the configured addresses (IPv6 included), and the warning
+an open gateway logs."""
 
 import re
 import subprocess
@@ -38,6 +39,11 @@ def listening(port):
     return found
 
 
+def web_port_of(gw):
+    with open(gw.ini) as f:
+        return int(dict(l.split(" ", 1) for l in f.read().splitlines())["web_port"])
+
+
 class Esmtp(unittest.TestCase):
     def test_swaks_gets_the_extensions_and_its_mail_becomes_an_sms(self):
         gw = Gateway(self, {"phone_country": "+61"})
@@ -70,6 +76,33 @@ class Esmtp(unittest.TestCase):
         self.assertIn("250 Command DATA Processed mail data OK", replies(out), out)
         self.assertEqual([a["to"] for a in gw.wait_attempts(1)], ["+61412345678"])
         self.assertFalse(any("Warning: SMTP listener" in l for l in gw.log()))
+
+    def test_web_and_implicit_tls_listeners_on_exactly_the_configured_addresses(self):
+        import mailsms
+        tls_port = mailsms.free_port()
+        gw = Gateway(self, {"phone_country": "+61", "smtp_listen": "127.0.0.1 ::1",
+                            "web_listen": "127.0.0.1, ::1", "web_allow": "127.0.0.1 ::1",
+                            "smtp_tls": "wrapper", "smtp_tls_port": str(tls_port)})
+        web_port = web_port_of(gw)
+        gw.wait_log("port %d (implicit TLS)" % tls_port)
+        self.assertEqual(listening(tls_port), {"127.0.0.1", "[::1]"})
+        self.assertEqual(listening(web_port), {"127.0.0.1", "[::1]"})
+        for host in ("127.0.0.1", "[::1]"):
+            with self.subTest(host=host):
+                r = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+                                    "--max-time", "10",
+                                    "http://%s:%d/health" % (host, web_port)],
+                                   capture_output=True, text=True, timeout=30)
+                self.assertEqual(r.stdout, "200", r.stderr)
+        out = swaks(tls_port, "--tls-on-connect", server="::1")
+        self.assertIn("250 Command DATA Processed mail data OK", replies(out), out)
+        gw.wait_attempts(1)
+
+    def test_the_web_listener_is_on_loopback_by_default(self):
+        gw = Gateway(self, {"phone_country": "+61"})
+        web_port = web_port_of(gw)
+        gw.wait_log("COMMAND listening on 127.0.0.1 port %d" % web_port)
+        self.assertEqual(listening(web_port), {"127.0.0.1"})
 
     def test_an_open_gateway_is_warned_about_and_a_closed_one_is_not(self):
         table = [
