@@ -2,7 +2,7 @@
 // record each transport starts from (transport_options), and the mail side's record.
 // Values were checked against their keys' kinds when the file was read; a key left
 // unset or empty takes its documented default here.
-#include <cstdlib>
+#include <initializer_list>
 #include <memory>
 #include <utility>
 
@@ -16,48 +16,58 @@
 
 namespace tolvane {
 
+namespace {
+
+// The relay sender's part of a record, the same for the mail side and the SMTP transport.
+void relay_settings(SIni* ini, smtp_init& r) {
+    r.sendhost = sini_text(ini, SMTP_OUTSERVER);
+    r.sendport = sini_number(ini, SMTP_OUTPORT);
+    r.workpath = sini_text(ini, WORKPATH);
+    r.outuser = sini_text(ini, SMTP_OUTUSER);
+    r.outpass = sini_text(ini, SMTP_OUTPASS);
+    r.relay_keep = true;
+}
+
+// The value a choice key's word names; otherwise for an unset key. The file's words were
+// checked against the key's choices when it was read.
+template <typename T>
+T pick(SIni* ini, int id, std::initializer_list<std::pair<const char*, T>> words, T otherwise) {
+    std::string word = sini_word(ini, id);
+    for (const auto& [w, v] : words)
+        if (iequals(word, w)) return v;
+    return otherwise;
+}
+
+}  // namespace
+
 smtp_init smtp_side_init(SIni* ini) {
     auto rec = std::make_unique<smtp_init>();
-    rec->sendhost = sini_text(ini, SMTP_OUTSERVER);
+    relay_settings(ini, *rec);
     rec->greeting = sini_text(ini, SMTP_GREETING);
     std::string log = sini_text(ini, SMTP_DEBUG_FILE);
     rec->smtplog = log == "disabled" ? std::string() : log;
-    rec->workpath = sini_text(ini, WORKPATH);
     rec->listenport = sini_number(ini, SMTP_INPORT);
-    rec->sendport = sini_number(ini, SMTP_OUTPORT);
     rec->max_sessions = sini_number(ini, SMTP_MAX_SESSIONS);
     rec->max_recipients = sini_number(ini, SMTP_MAX_RECIPIENTS);
     rec->spool_over = sini_number(ini, SMTP_SPOOL_OVER);
     rec->max_size = sini_number(ini, SMTP_MAX_SIZE);
     rec->listen = s_split_words(sini_text(ini, SMTP_LISTEN), ", \t");
-    std::string auth = sini_word(ini, SMTP_AUTH);
-    rec->auth = iequals(auth, "required")   ? SMTP_AUTH_REQUIRED
-                : iequals(auth, "optional") ? SMTP_AUTH_OPTIONAL
-                                            : SMTP_AUTH_OFF;
-    if (!auth.empty() && rec->auth == SMTP_AUTH_OFF && !iequals(auth, "off"))
-        emsg("smtp_auth (%s) is none of off, optional, required: taken as off", auth.c_str());
+    rec->auth = pick<int>(ini, SMTP_AUTH,
+                          {{"required", SMTP_AUTH_REQUIRED}, {"optional", SMTP_AUTH_OPTIONAL}},
+                          SMTP_AUTH_OFF);
     rec->users_file = sini_text(ini, SMTP_USERS);
-    rec->outuser = sini_text(ini, SMTP_OUTUSER);
-    rec->outpass = sini_text(ini, SMTP_OUTPASS);
     rec->auth_plaintext = sini_truth(ini, SMTP_AUTH_PLAINTEXT);
-    rec->relay_keep = true;
-    std::string tls = sini_word(ini, SMTP_TLS);
-    rec->tls = iequals(tls, "starttls")  ? SMTP_TLS_STARTTLS
-               : iequals(tls, "wrapper") ? SMTP_TLS_WRAPPER
-                                         : SMTP_TLS_NONE;
-    if (!tls.empty() && rec->tls == SMTP_TLS_NONE && !iequals(tls, "none"))
-        emsg("smtp_tls (%s) is none of none, starttls, wrapper: taken as none", tls.c_str());
+    rec->tls =
+        pick<int>(ini, SMTP_TLS, {{"starttls", SMTP_TLS_STARTTLS}, {"wrapper", SMTP_TLS_WRAPPER}},
+                  SMTP_TLS_NONE);
     rec->tls_port = sini_number(ini, SMTP_TLS_PORT);
     // Names relative to ssl_dir, as the web channel's own key and certificate are.
     std::string ssl_dir = sini_text(ini, SSL_DIR);
     rec->tls_key = myssl_path(ssl_dir, sini_text(ini, SMTP_TLS_KEY));
     rec->tls_cert = myssl_path(ssl_dir, sini_text(ini, SMTP_TLS_CERT));
-    std::string out_tls = sini_word(ini, SMTP_OUT_TLS);
-    rec->out_tls = iequals(out_tls, "require") ? SMTP_OUT_TLS_REQUIRE
-                   : iequals(out_tls, "none")  ? SMTP_OUT_TLS_NONE
-                                               : SMTP_OUT_TLS_MAY;
-    if (!out_tls.empty() && rec->out_tls == SMTP_OUT_TLS_MAY && !iequals(out_tls, "may"))
-        emsg("smtp_out_tls (%s) is none of may, require, none: taken as may", out_tls.c_str());
+    rec->out_tls = pick<int>(ini, SMTP_OUT_TLS,
+                             {{"require", SMTP_OUT_TLS_REQUIRE}, {"none", SMTP_OUT_TLS_NONE}},
+                             SMTP_OUT_TLS_MAY);
     rec->out_tls_verify = sini_truth(ini, SMTP_OUT_TLS_VERIFY);
     return std::move(*rec);
 }
@@ -117,14 +127,9 @@ std::optional<transport_options> delivery_init(SIni* ini, int mode) {
         }
         case SMS_SMTP: {
             auto r = std::make_unique<smtp_init>();
-            r->sendhost = sini_text(ini, SMTP_OUTSERVER);
-            r->sendport = sini_number(ini, SMTP_OUTPORT);
+            relay_settings(ini, *r);
             r->todom = sini_text(ini, SMTP_SMS_TODOMAIN);
             r->fromdom = sini_text(ini, SMTP_DOMAIN);
-            r->workpath = sini_text(ini, WORKPATH);
-            r->relay_keep = true;
-            r->outuser = sini_text(ini, SMTP_OUTUSER);
-            r->outpass = sini_text(ini, SMTP_OUTPASS);
             return std::move(*r);
         }
         case SMS_ROBOT: {

@@ -244,7 +244,8 @@ TEST_F(Tool, SmtpPasswordAddsChangesAndKeepsTheOthers) {
     ASSERT_EQ(password("ann\none\none\n", file, true), 0);
     EXPECT_EQ(out_,
               "Enter SMTP username: Enter SMTP password: Enter SMTP password(again): "
-              "Added user ann in " + file.string() + "\n");
+              "Added user ann in " +
+                  file.string() + "\n");
     ASSERT_EQ(password("bob\ntwo\ntwo\n", file, true), 0);
     // A comment and a last line without its line end, written by hand.
     {
@@ -414,6 +415,45 @@ TEST(SmtpSideInit, MailSideRecord) {
     EXPECT_EQ(s->todom, "");
     IniFile ini2("smtp_debug_file /var/log/smtp.log\n");
     EXPECT_EQ(smtp_side_init(ini2.get()).smtplog, "/var/log/smtp.log");
+}
+
+TEST(SmtpSideInit, ChoiceWordsInAnyCaseAndWithBlanksAround) {
+    // A blank after "required" must not quietly switch authentication off.
+    struct Case {
+        const char* lines;
+        int auth, tls, out_tls;
+    };
+    const Case cases[] = {
+        {"", SMTP_AUTH_OFF, SMTP_TLS_NONE, SMTP_OUT_TLS_MAY},
+        {"smtp_auth required \nsmtp_tls starttls\nsmtp_out_tls none\n", SMTP_AUTH_REQUIRED,
+         SMTP_TLS_STARTTLS, SMTP_OUT_TLS_NONE},
+        {"smtp_auth  Optional\nsmtp_tls WRAPPER \nsmtp_out_tls Require\n", SMTP_AUTH_OPTIONAL,
+         SMTP_TLS_WRAPPER, SMTP_OUT_TLS_REQUIRE},
+        {"smtp_auth off\nsmtp_tls none\nsmtp_out_tls may\n", SMTP_AUTH_OFF, SMTP_TLS_NONE,
+         SMTP_OUT_TLS_MAY},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lines);
+        IniFile ini(c.lines);
+        ASSERT_TRUE(sini_problems(ini.get()).empty());
+        smtp_init rec = smtp_side_init(ini.get());
+        EXPECT_EQ(rec.auth, c.auth);
+        EXPECT_EQ(rec.tls, c.tls);
+        EXPECT_EQ(rec.out_tls, c.out_tls);
+    }
+}
+
+TEST(SmtpSideInit, NumbersAndTruthWordsWithBlanksAround) {
+    IniFile ini(
+        "smtp_inport  2025 \nsmtp_max_sessions 7\nsmtp_auth_plaintext Yes \n"
+        "smtp_out_tls_verify off\nsmtp_max_size 12345678\n");
+    ASSERT_TRUE(sini_problems(ini.get()).empty());
+    smtp_init rec = smtp_side_init(ini.get());
+    EXPECT_EQ(rec.listenport, 2025);
+    EXPECT_EQ(rec.max_sessions, 7);
+    EXPECT_TRUE(rec.auth_plaintext);
+    EXPECT_FALSE(rec.out_tls_verify);
+    EXPECT_EQ(rec.max_size, 12345678);
 }
 
 }  // namespace
