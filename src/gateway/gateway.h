@@ -57,6 +57,21 @@ extern bool CommandHttps;
 extern std::optional<std::string> report_using;
 // One entry per `limit` setting plus the implicit "msgrec" one.
 extern std::vector<std::unique_ptr<msgrecs>> MR;
+// A `limit` setting as start-up reads it; a count of 0 sets no limit of that kind.
+struct limit_setting {
+    std::string name;
+    std::string period;  // as msgrec_init reads it ("24", "2d", "1w", ...)
+    int ip = 0;
+    int from = 0;
+    int to = 0;
+    int user = 0;
+};
+// The limits of ini in file order: each count a whole number, the "msgrec" limit taking
+// ip_limit/from_limit/to_limit for the counts it leaves at 0, and added (period 24) when
+// no line names it. False with the start-up error in why for a count that is not a whole
+// number or a name given twice.
+[[nodiscard]] bool limit_settings(const SIni* ini, std::vector<limit_setting>& out,
+                                  std::string& why);
 // The record delimiter of the data files.
 extern char RecordDelimiter;
 // Set by start-up once the log, the message log and the lock list exist, so shutdown

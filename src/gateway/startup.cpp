@@ -129,44 +129,19 @@ int open_transport(int mode, std::unique_ptr<sms>& out) {
 }
 
 int load_limits() {
-    const std::string workpath = setting_str(WORKPATH);
-    int count = 0;
-    while (setting(LIMIT, "name", count) != nullptr) ++count;
-    MR.clear();
-    MR.reserve(static_cast<std::size_t>(count) + 1);
-    bool have_msgrec = false;
-    for (int i = 0; i < count; ++i) {
-        std::string name = setting_str(LIMIT, "name", i);
-        int ip = setting_int(LIMIT, "ip", i);
-        int from = setting_int(LIMIT, "from", i);
-        int to = setting_int(LIMIT, "to", i);
-        int user = setting_int(LIMIT, "user", i);
-        std::string period = setting_str(LIMIT, "period", i);
-        if (name == "msgrec") {
-            have_msgrec = true;
-            if (ip == 0) ip = setting_int(IP_LIMIT);
-            if (from == 0) from = setting_int(FROM_LIMIT);
-            if (to == 0) to = setting_int(TO_LIMIT);
-        }
-        for (const auto& mr : MR) {
-            if (name == msgrec_name(mr.get())) {
-                report_error("Each 'limit' setting MUST have a unique name=\"\" parameter");
-                return 0;
-            }
-        }
-        std::string err;
-        auto mr =
-            msgrec_init(name, workpath, RecordDelimiter, period.c_str(), ip, from, to, user, err);
-        if (!mr) {
-            report_error("Failed to read msgrec, %s", err.c_str());
-            return 0;
-        }
-        MR.push_back(std::move(mr));
+    std::vector<limit_setting> limits;
+    std::string why;
+    if (!limit_settings(ConfigSettings.get(), limits, why)) {
+        report_error("%s", why.c_str());
+        return 0;
     }
-    if (!have_msgrec) {
+    const std::string workpath = setting_str(WORKPATH);
+    MR.clear();
+    MR.reserve(limits.size());
+    for (const limit_setting& l : limits) {
         std::string err;
-        auto mr = msgrec_init("msgrec", workpath, RecordDelimiter, "24", setting_int(IP_LIMIT),
-                              setting_int(FROM_LIMIT), setting_int(TO_LIMIT), err);
+        auto mr = msgrec_init(l.name, workpath, RecordDelimiter, l.period.c_str(), l.ip, l.from,
+                              l.to, l.user, err);
         if (!mr) {
             report_error("Failed to read msgrec, %s", err.c_str());
             return 0;

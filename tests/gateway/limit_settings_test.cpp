@@ -1,0 +1,86 @@
+// The rate limits start-up reads from the settings: counts checked, the "msgrec" limit
+// always there and filled from the global limits, a name given twice refused.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "gateway/gateway.h"
+#include "gateway/spine_support.h"
+
+namespace tolvane {
+namespace {
+
+using testing_support::IniFile;
+
+std::string shown(const std::vector<limit_setting>& ls) {
+    std::string out;
+    for (const limit_setting& l : ls)
+        out += l.name + "/" + l.period + "/" + std::to_string(l.ip) + "," + std::to_string(l.from) +
+               "," + std::to_string(l.to) + "," + std::to_string(l.user) + ";";
+    return out;
+}
+
+TEST(LimitSettings, ReadInFileOrder) {
+    struct Case {
+        const char* lines;
+        const char* want;
+    };
+    const Case cases[] = {
+        // Nothing set: the gateway's own limit from the global counts and their defaults.
+        {"", "msgrec/24/0,500,500,0;"},
+        {"ip_limit 3\nfrom_limit 4\nto_limit 5\n", "msgrec/24/3,4,5,0;"},
+        // A named line keeps its own period (24 unless given) and counts, blanks around
+        // them ignored.
+        {"limit name=\"hourly\" from=\" 5 \" user=\"2\" period=\"1\"\n",
+         "hourly/1/0,5,0,2;msgrec/24/0,500,500,0;"},
+        // A "msgrec" line takes the global counts for the counts it leaves at 0.
+        {"from_limit 9\nlimit name=\"msgrec\" to=\"7\" period=\"2d\"\n", "msgrec/2d/0,9,7,0;"},
+        {"limit name=\"a\" ip=\"1\"\nlimit name=\"msgrec\" ip=\"2\"\nlimit name=\"b\" to=\"3\"\n",
+         "a/24/1,0,0,0;msgrec/24/2,500,500,0;b/24/0,0,3,0;"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lines);
+        IniFile ini(c.lines);
+        ASSERT_TRUE(ini.ok());
+        std::vector<limit_setting> got;
+        std::string why;
+        ASSERT_TRUE(limit_settings(ini.get(), got, why)) << why;
+        EXPECT_EQ(shown(got), c.want);
+        EXPECT_EQ(why, "");
+    }
+}
+
+TEST(LimitSettings, BadCountsAndRepeatedNamesStopTheStart) {
+    struct Case {
+        const char* lines;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"limit name=\"hourly\" from=\"5O\"\n",
+         "Invalid setting: limit (hourly) from (5O) is not a whole number from 0 to 2147483647"},
+        {"limit name=\"x\" ip=\"-1\"\n",
+         "Invalid setting: limit (x) ip (-1) is not a whole number from 0 to 2147483647"},
+        {"limit name=\"x\" to=\"99999999999\"\n",
+         "Invalid setting: limit (x) to (99999999999) is not a whole number from 0 to "
+         "2147483647"},
+        {"limit name=\"x\" user=\"1 2\"\n",
+         "Invalid setting: limit (x) user (1 2) is not a whole number from 0 to 2147483647"},
+        {"limit name=\"x\" from=\"1\"\nlimit name=\"x\" to=\"1\"\n",
+         "Each 'limit' setting MUST have a unique name=\"\" parameter"},
+        {"limit name=\"msgrec\"\nlimit name=\"msgrec\"\n",
+         "Each 'limit' setting MUST have a unique name=\"\" parameter"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lines);
+        IniFile ini(c.lines);
+        ASSERT_TRUE(ini.ok());
+        std::vector<limit_setting> got{limit_setting{}};
+        std::string why;
+        EXPECT_FALSE(limit_settings(ini.get(), got, why));
+        EXPECT_EQ(why, c.why);
+    }
+}
+
+}  // namespace
+}  // namespace tolvane
