@@ -311,6 +311,10 @@ void msglog_free() {
     g_path.clear();
 }
 
+std::time_t msglog_now() {
+    return static_cast<std::time_t>(now());
+}
+
 void msglog_set_clock(std::time_t (*fn)()) {
     g_clock.store(fn, std::memory_order_relaxed);
 }

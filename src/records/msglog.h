@@ -57,5 +57,7 @@ long msglog_size();
 void msglog_free();
 
 void msglog_set_clock(std::time_t (*now)());
+// "now" as that clock gives it.
+std::time_t msglog_now();
 
 }  // namespace tolvane

@@ -157,6 +157,26 @@ int msgrec_write(std::string_view status, std::string_view client, std::string_v
                  std::string_view to, std::string_view text, std::string_view day_kind,
                  bool counted, bool reserved = false, std::string_view user = {});
 
+// The parts of msgrec_write, for stores that keep records elsewhere. The line of a record
+// (with its "\n") as the day file holds it; the directory and delimiter of the records
+// (those of the first limit; false without a limit); the record appended to its day file
+// (1 written, 0 without a limit or when the file cannot be written); and one SMS counted
+// for its keys in every limit (user only when not empty), settling a reserved unit.
+std::string msgrec_record_line(std::string_view status, std::string_view client,
+                               std::string_view from, std::string_view to, std::time_t when,
+                               std::string_view text, char delim);
+bool msgrec_records_at(std::string& dir, char& delim);
+int msgrec_write_record(std::string_view status, std::string_view client, std::string_view from,
+                        std::string_view to, std::string_view text, std::string_view day_kind,
+                        std::time_t when);
+void msgrec_count_sent(std::string_view client, std::string_view from, std::string_view to,
+                       std::string_view user, bool reserved);
+// Every record of a local day ("YYYYMMDD") and kind as its day file holds them: the day
+// file, or once it is folded the lines of its month file whose time names that day. Empty
+// for a day without records; false with why for a malformed day or an unreadable file.
+[[nodiscard]] bool msgrec_day_records(std::string_view yyyymmdd, std::string_view day_kind,
+                                      std::string& out, std::string& why);
+
 // Day file name for a time and kind ("20240131.rec"); the month file takes its first
 // six characters.
 std::string msgrec_day_file(std::time_t when, std::string_view day_kind);
@@ -170,6 +190,12 @@ int msgrec_read_hours(const char* period);
 // The pointers stay valid until the owners free the limits.
 std::vector<msgrecs*> msgrec_limits();
 msgrecs* msgrec_find(std::string_view name);
+
+// A key as the limits count it: cut at the text limit, control bytes as "?", ASCII
+// letters in lower case (two keys are the same key when these are equal).
+std::string msgrec_key(std::string_view key);
+// "now" as the module's clock gives it.
+std::time_t msgrec_now();
 
 // Replaces the clock ("now"); null restores time().
 void msgrec_set_clock(std::time_t (*now)());

@@ -9,13 +9,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <string>
 
 #include "foundation/fileio.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "records/msgrec_internal.h"
+#include "records/record_file.h"
 
 namespace tolvane {
 
@@ -60,56 +64,125 @@ std::string msgrec_day_file(std::time_t when, std::string_view day_kind) {
     return std::string(buf) + std::string(day_kind);
 }
 
-int msgrec_write(std::string_view status, std::string_view client, std::string_view from,
-                 std::string_view to, std::string_view text, std::string_view day_kind,
-                 bool counted, bool reserved, std::string_view user) {
-    auto pr = [](std::string_view s) { return static_cast<int>(s.size()); };
-    imsg("MsgRec write [%.*s][%.*s][%.*s][%.*s]", pr(status), status.data(), pr(client),
-         client.data(), pr(from), from.data(), pr(to), to.data());
-    std::string dir;
-    char delim;
-    {
-        std::lock_guard hold(list_lock());
-        if (list().empty()) return 0;
-        dir = list().front()->d->path;
-        delim = list().front()->d->delimiter;
-    }
-    std::time_t t = now();
+std::string msgrec_record_line(std::string_view status, std::string_view client,
+                               std::string_view from, std::string_view to, std::time_t when,
+                               std::string_view text, char delim) {
     std::string line;
     put_field(line, status, delim);
     put_field(line, client, delim);
     put_field(line, from, delim);
     put_field(line, to, delim);
-    put_field(line, asctime24(t), delim);
+    put_field(line, asctime24(when), delim);
     put_field(line, text, delim);
     line += '\n';
-    {
-        std::lock_guard hold(g_day_lock);
-        std::string name = msgrec_day_file(t, day_kind);
-        std::string path = attach_path(dir, name);
-        struct stat st {};
-        bool existed = ::stat(path.c_str(), &st) == 0;
-        UniqueFd f(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-        if (!f || !write_all(f.get(), line)) return 0;
-        if (!existed) msgrec_compile(dir, day_kind, name);
-    }
-    if (counted) {
-        std::lock_guard hold(list_lock());
-        const std::string_view keys[MSGREC_KINDS] = {client, from, to, user};
-        for (msgrecs* mr : list()) {
-            for (int kind = 0; kind < MSGREC_KINDS; ++kind) {
-                // A mail from a client that did not authenticate has no user to count.
-                if (kind == MSGREC_USER && user.empty()) continue;
-                // The count and the settling of its reservation in one step under the
-                // list's lock, so that no admission sees the unit twice or not at all.
-                msgrec_list& l = mr->d->lists[kind];
-                std::lock_guard list_hold(l.lock);
-                msgrec_add(mr, kind, keys[kind], 1);
-                if (reserved) unreserve_locked(l, folded_key(keys[kind]), 1);
-            }
+    return line;
+}
+
+bool msgrec_records_at(std::string& dir, char& delim) {
+    std::lock_guard hold(list_lock());
+    if (list().empty()) return false;
+    dir = list().front()->d->path;
+    delim = list().front()->d->delimiter;
+    return true;
+}
+
+int msgrec_write_record(std::string_view status, std::string_view client, std::string_view from,
+                        std::string_view to, std::string_view text, std::string_view day_kind,
+                        std::time_t when) {
+    auto pr = [](std::string_view s) { return static_cast<int>(s.size()); };
+    imsg("MsgRec write [%.*s][%.*s][%.*s][%.*s]", pr(status), status.data(), pr(client),
+         client.data(), pr(from), from.data(), pr(to), to.data());
+    std::string dir;
+    char delim;
+    if (!msgrec_records_at(dir, delim)) return 0;
+    std::string line = msgrec_record_line(status, client, from, to, when, text, delim);
+    std::lock_guard hold(g_day_lock);
+    std::string name = msgrec_day_file(when, day_kind);
+    std::string path = attach_path(dir, name);
+    struct stat st {};
+    bool existed = ::stat(path.c_str(), &st) == 0;
+    UniqueFd f(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!f || !write_all(f.get(), line)) return 0;
+    if (!existed) msgrec_compile(dir, day_kind, name);
+    return 1;
+}
+
+void msgrec_count_sent(std::string_view client, std::string_view from, std::string_view to,
+                       std::string_view user, bool reserved) {
+    std::lock_guard hold(list_lock());
+    const std::string_view keys[MSGREC_KINDS] = {client, from, to, user};
+    for (msgrecs* mr : list()) {
+        for (int kind = 0; kind < MSGREC_KINDS; ++kind) {
+            // A mail from a client that did not authenticate has no user to count.
+            if (kind == MSGREC_USER && user.empty()) continue;
+            // The count and the settling of its reservation in one step under the list's
+            // lock, so that no admission sees the unit twice or not at all.
+            msgrec_list& l = mr->d->lists[kind];
+            std::lock_guard list_hold(l.lock);
+            msgrec_add(mr, kind, keys[kind], 1);
+            if (reserved) unreserve_locked(l, folded_key(keys[kind]), 1);
         }
     }
+}
+
+int msgrec_write(std::string_view status, std::string_view client, std::string_view from,
+                 std::string_view to, std::string_view text, std::string_view day_kind,
+                 bool counted, bool reserved, std::string_view user) {
+    if (!msgrec_write_record(status, client, from, to, text, day_kind, now())) return 0;
+    if (counted) msgrec_count_sent(client, from, to, user, reserved);
     return 1;
+}
+
+bool msgrec_day_records(std::string_view yyyymmdd, std::string_view day_kind, std::string& out,
+                        std::string& why) {
+    out.clear();
+    if (yyyymmdd.size() != 8 || !all_digits(yyyymmdd)) {
+        why = "a day is eight digits, YYYYMMDD";
+        return false;
+    }
+    std::string dir;
+    char delim;
+    if (!msgrec_records_at(dir, delim)) {
+        why = "no limit, so no message records";
+        return false;
+    }
+    std::string kind(day_kind);
+    std::string day_path = attach_path(dir, std::string(yyyymmdd) + "." + kind);
+    if (read_whole(day_path, out)) return true;
+    if (errno != ENOENT) {
+        why = strprintf("Failed to read (%s), %s", day_path.c_str(), std::strerror(errno));
+        return false;
+    }
+    // A day before today may be folded into its month already: its lines are those whose
+    // time field names that day.
+    std::string month_path = attach_path(dir, std::string(yyyymmdd.substr(0, 6)) + "." + kind);
+    std::string month;
+    if (!read_whole(month_path, month)) {
+        if (errno == ENOENT) return true;
+        why = strprintf("Failed to read (%s), %s", month_path.c_str(), std::strerror(errno));
+        return false;
+    }
+    std::tm tm{};
+    tm.tm_year = std::stoi(std::string(yyyymmdd.substr(0, 4))) - 1900;
+    tm.tm_mon = std::stoi(std::string(yyyymmdd.substr(4, 2))) - 1;
+    tm.tm_mday = std::stoi(std::string(yyyymmdd.substr(6, 2)));
+    tm.tm_hour = 12;
+    tm.tm_isdst = -1;
+    std::time_t noon = std::mktime(&tm);
+    const std::string stamp = asctime24(noon);  // "Wed Jan 31 12:00:00 2024"
+    const std::string head = delim + stamp.substr(0, 11);
+    const std::string tail = stamp.substr(19) + delim;  // " 2024|"
+    for_each_record_line(month, [&](const record_line& l) {
+        std::string_view t = l.text;
+        for (std::size_t p = t.find(head); p != std::string_view::npos; p = t.find(head, p + 1)) {
+            if (t.substr(p + head.size() + 8, tail.size()) == tail) {
+                out.append(month, l.start, t.size());
+                out += '\n';
+                break;
+            }
+        }
+    });
+    return true;
 }
 
 }  // namespace tolvane

@@ -143,6 +143,14 @@ msgrecs* msgrec_find(std::string_view name) {
     return nullptr;
 }
 
+std::string msgrec_key(std::string_view key) {
+    return folded_key(key);
+}
+
+std::time_t msgrec_now() {
+    return now();
+}
+
 void msgrec_set_clock(std::time_t (*fn)()) {
     g_clock.store(fn, std::memory_order_relaxed);
 }

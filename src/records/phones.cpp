@@ -27,10 +27,7 @@ constexpr std::time_t kIdleSeconds = 86400;
 
 struct Pool {
     std::string workpath;
-    std::string country;
-    std::string service;
-    long long min = 0;
-    long long size = 0;
+    phone_range range;
     std::map<long long, phone> entries;  // by index; only numbers in use
 };
 
@@ -44,7 +41,7 @@ std::time_t now() {
 }
 
 std::string make_number(const Pool& p, long long index) {
-    return p.country + p.service + std::to_string(p.min + index);
+    return phone_range_number(p.range, index);
 }
 
 // Stricter than a record line: a tab has no place in a phone file either.
@@ -52,24 +49,8 @@ bool is_control_or_tab(unsigned char c) {
     return c < 0x20 || c == 0x7f;
 }
 
-// The index of a number in the pool, or -1 when it is not a pool number. The digits
-// after the prefixes must be a whole decimal number, so that a text sender never maps
-// onto the value 0.
 long long number_index(const Pool& p, std::string_view n) {
-    if (!p.country.empty()) {
-        if (!n.empty() && n[0] == '+' && p.country[0] != '+') n.remove_prefix(1);
-        if (n.substr(0, p.country.size()) == p.country) n.remove_prefix(p.country.size());
-    }
-    if (!p.service.empty() && n.substr(0, p.service.size()) == p.service)
-        n.remove_prefix(p.service.size());
-    if (n.empty() || n.size() > 18) return -1;
-    long long v = 0;
-    for (char c : n) {
-        if (c < '0' || c > '9') return -1;
-        v = v * 10 + (c - '0');
-    }
-    long long idx = v - p.min;
-    return idx >= 0 && idx < p.size ? idx : -1;
+    return phone_range_index(p.range, n);
 }
 
 // The number as the pool file's directories see it: blank-padded to four characters.
@@ -205,22 +186,52 @@ long load_pool(Pool& p) {
 
 }  // namespace
 
+phone_range phone_range_of(const char* country, const char* service, long a, long b) {
+    phone_range r;
+    r.country = country ? country : "";
+    std::string_view svc = service ? service : "";
+    while (!svc.empty() && svc[0] == '0') svc.remove_prefix(1);
+    r.service = std::string(svc);
+    r.min = std::min(a, b);
+    r.size = static_cast<long long>(std::max(a, b)) - r.min;
+    return r;
+}
+
+// The digits after the prefixes must be a whole decimal number, so that a text sender
+// never maps onto the value 0.
+long long phone_range_index(const phone_range& r, std::string_view n) {
+    if (r.size <= 0) return -1;
+    if (!r.country.empty()) {
+        if (!n.empty() && n[0] == '+' && r.country[0] != '+') n.remove_prefix(1);
+        if (n.substr(0, r.country.size()) == r.country) n.remove_prefix(r.country.size());
+    }
+    if (!r.service.empty() && n.substr(0, r.service.size()) == r.service)
+        n.remove_prefix(r.service.size());
+    if (n.empty() || n.size() > 18) return -1;
+    long long v = 0;
+    for (char c : n) {
+        if (c < '0' || c > '9') return -1;
+        v = v * 10 + (c - '0');
+    }
+    long long idx = v - r.min;
+    return idx >= 0 && idx < r.size ? idx : -1;
+}
+
+std::string phone_range_number(const phone_range& r, long long index) {
+    return r.country + r.service + std::to_string(r.min + index);
+}
+
 long phones_init(std::string_view workpath, const char* country, const char* service, long a,
                  long b) {
     std::lock_guard hold(g_lock);
     g_pool = Pool();
     g_pool.workpath = std::string(workpath);
-    g_pool.country = country ? country : "";
-    std::string_view svc = service ? service : "";
-    while (!svc.empty() && svc[0] == '0') svc.remove_prefix(1);
-    g_pool.service = std::string(svc);
-    g_pool.min = std::min(a, b);
-    g_pool.size = static_cast<long long>(std::max(a, b)) - g_pool.min;
-    imsg("phone range [%lld]-[%lld]", g_pool.min, g_pool.min + g_pool.size);
+    g_pool.range = phone_range_of(country, service, a, b);
+    imsg("phone range [%lld]-[%lld]", g_pool.range.min, g_pool.range.min + g_pool.range.size);
     dmsg("phone workarea [%s]", g_pool.workpath.c_str());
     if (country) dmsg("phone country [%s]", country);
     if (service) dmsg("phone service [%s]", service);
-    if (g_pool.size == 0) return 0;
+    if (g_pool.range.size == 0) return 0;
     long loaded = load_pool(g_pool);
     imsg("%ld phones loaded", loaded);
     return loaded;
@@ -245,7 +256,7 @@ std::optional<std::string> phone_isfree() {
         expected = idx + 1;
     }
     if (!chosen) {
-        if (expected >= p.size) return std::nullopt;
+        if (expected >= p.range.size) return std::nullopt;
         phone& ph = p.entries[expected];
         ph.number = make_number(p, expected);
         chosen = &ph;
@@ -260,7 +271,7 @@ int phone_out(const char* number, const char* email) {
     imsg("phone out [%s]", number);
     std::lock_guard hold(g_lock);
     Pool& p = g_pool;
-    if (p.size == 0) return 0;
+    if (p.range.size == 0) return 0;
     long long idx = number_index(p, number);
     if (idx < 0) {
         imsg("phone out [%s], [%lld] is NOT a valid number!", number, idx);
@@ -287,7 +298,7 @@ std::optional<std::string> phone_in(const char* number) {
     imsg("phone in [%s]", number);
     std::lock_guard hold(g_lock);
     Pool& p = g_pool;
-    if (p.size == 0) return std::nullopt;
+    if (p.range.size == 0) return std::nullopt;
     long long idx = number_index(p, number);
     if (idx < 0) {
         imsg("phone in [%s], [%lld] is NOT a valid number!", number, idx);
@@ -333,6 +344,10 @@ long phones_count() {
 void phones_free() {
     std::lock_guard hold(g_lock);
     g_pool = Pool();
+}
+
+std::time_t phones_now() {
+    return static_cast<std::time_t>(now());
 }
 
 void phones_set_clock(std::time_t (*fn)()) {

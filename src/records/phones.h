@@ -46,6 +46,20 @@ struct phone {
     std::time_t last = 0;
 };
 
+// A pool's numbers: prefixes and range, shared by every store of the pool.
+struct phone_range {
+    std::string country;
+    std::string service;  // without its leading zeros
+    long long min = 0;
+    long long size = 0;
+};
+// The range of the bounds a and b (either order) and the prefixes (null counts as empty).
+phone_range phone_range_of(const char* country, const char* service, long a, long b);
+// The index of a number in the range, or -1 when it is not a pool number.
+long long phone_range_index(const phone_range& r, std::string_view number);
+// The number of an index: country, service and the value.
+std::string phone_range_number(const phone_range& r, long long index);
+
 // Sets the range and loads the pool files; null prefixes count as empty. Returns the
 // number of pool entries loaded.
 long phones_init(std::string_view workpath, const char* country, const char* service, long a,
@@ -66,5 +80,7 @@ long phones_count();
 void phones_free();
 
 void phones_set_clock(std::time_t (*now)());
+// "now" as that clock gives it.
+std::time_t phones_now();
 
 }  // namespace tolvane

@@ -28,6 +28,24 @@ const std::vector<const char*>& pg_migrations() {
         " enqueued_ms bigint NOT NULL, not_before_ms bigint NOT NULL DEFAULT 0,"
         " owner text, lease_until_ms bigint NOT NULL DEFAULT 0);"
         "CREATE INDEX tv_queue_kind ON tv_queue (kind, id);",
+        // 2: message records, the message log, the phone pool and the rate-limit counts.
+        // Texts a peer chose are bytea. A record keeps its line as the day file holds it.
+        // A limit kind's epoch grows when its counts expire together; a count of an older
+        // epoch reads as 0.
+        "CREATE TABLE tv_records (id bigserial PRIMARY KEY, kind text NOT NULL,"
+        " day integer NOT NULL, at bigint NOT NULL, line bytea NOT NULL);"
+        "CREATE INDEX tv_records_day ON tv_records (kind, day, id);"
+        "CREATE TABLE tv_msglog (id bigserial PRIMARY KEY, phone bytea NOT NULL,"
+        " email bytea NOT NULL, email_key bytea NOT NULL, at bigint NOT NULL,"
+        " UNIQUE (phone, email_key));"
+        "CREATE TABLE tv_phones (idx bigint PRIMARY KEY, number text NOT NULL, email bytea,"
+        " sent integer NOT NULL DEFAULT 0, received integer NOT NULL DEFAULT 0,"
+        " last bigint NOT NULL);"
+        "CREATE TABLE tv_limit_kinds (name bytea NOT NULL, kind integer NOT NULL,"
+        " changed bigint NOT NULL, epoch bigint NOT NULL DEFAULT 0, PRIMARY KEY (name, kind));"
+        "CREATE TABLE tv_limit_counts (name bytea NOT NULL, kind integer NOT NULL,"
+        " key bytea NOT NULL, epoch bigint NOT NULL, count integer NOT NULL,"
+        " PRIMARY KEY (name, kind, key));",
         // New migrations go here, one string each.
     };
     return list;
@@ -35,7 +53,7 @@ const std::vector<const char*>& pg_migrations() {
 
 const std::vector<const char*>& pg_store_tables() {
     static const std::vector<const char*> list = {
-        "tv_queue",
+        "tv_queue", "tv_records", "tv_msglog", "tv_phones", "tv_limit_counts",
     };
     return list;
 }

@@ -1,0 +1,120 @@
+// The gateway's shared state behind four small interfaces: message records, the message
+// log, the phone number pool and the rate-limit counts.
+//
+// Each has a file implementation (the local files of msgrec.h, msglog.h and phones.h,
+// exactly as a single gateway keeps them) and a PostgreSQL one (src/store/, for several
+// gateways sharing one database). Start-up installs one set; the mail and SMS paths reach
+// them through records_store(), msglog_store_of(), phone_pool() and limit_store() and
+// never learn which they have.
+//
+//   state_write("SUCCESS", client, bill, dest, "NONE", "rec", true, held, user);
+//   if (!limit_store().reserve(mr, MSGREC_FROM, bill, 1, true)) refuse();
+//   std::optional<std::string> n = phone_pool().bind(sender);
+//
+// Ownership: the installed implementations are owned here until state_reset() or the next
+// state_install(); until then the file implementations serve. Every implementation is safe
+// from any thread. The limits themselves (names, limits, periods) stay msgrecs objects of
+// msgrec.h whichever store counts for them.
+#pragma once
+
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "records/msgrec.h"
+
+namespace tolvane {
+
+// Message records: one line per outcome, in the day file's exact format.
+class RecordStore {
+  public:
+    virtual ~RecordStore() = default;
+    // Keeps one record of day kind "rec" or "log", written at `when`. False when it could not
+    // be kept (the caller counts nothing then).
+    virtual bool write(std::string_view status, std::string_view client, std::string_view from,
+                       std::string_view to, std::string_view text, std::string_view day_kind,
+                       std::time_t when) = 0;
+    // Every record of one local day ("YYYYMMDD") and kind, each a line as the day file holds
+    // it, in the order they were kept. False with why when they cannot be read; a day
+    // without records is empty, not an error.
+    [[nodiscard]] virtual bool day(std::string_view yyyymmdd, std::string_view day_kind,
+                                   std::string& out, std::string& why) = 0;
+};
+
+// The message log: which addresses sent to a phone, and when each did last.
+class MessageLogStore {
+  public:
+    virtual ~MessageLogStore() = default;
+    // Remembers that email has just sent to phone. False only when it could not be kept.
+    virtual bool store(std::string_view phone, std::string_view email) = 0;
+    // Number of entries of the phone; email gets entry n (from 0, in order of first store)
+    // or "".
+    virtual int lookup(std::string_view phone, int n, std::string& email) = 0;
+    // 1 with the address stored most recently for the phone (ties: the earlier entry).
+    virtual int latest(std::string_view phone, std::string& email) = 0;
+};
+
+// The phone number pool: originating numbers bound to mail senders.
+class PhonePoolStore {
+  public:
+    virtual ~PhonePoolStore() = default;
+    // The lowest number free or idle for a day, bound to email in one step, so that no
+    // other sender (of any gateway sharing the store) gets it; nullopt when all are taken.
+    virtual std::optional<std::string> bind(std::string_view email) = 0;
+    // The address bound to number (counting one message in), or nullopt.
+    virtual std::optional<std::string> in(std::string_view number) = 0;
+};
+
+// The rate-limit counts of the limits on msgrec_limits().
+class LimitStore {
+  public:
+    virtual ~LimitStore() = default;
+    // Holds units of key against the limit; with check only when the limit is 0 or the
+    // key's count and units held stay below it. Check and hold are one atomic step. 1
+    // held, 0 refused (also for a null limit, a bad kind or negative units).
+    virtual int reserve(msgrecs* mr, int kind, std::string_view key, int units, bool check) = 0;
+    // Gives back units held for key (never below 0): the SMS was not sent.
+    virtual void unreserve(msgrecs* mr, int kind, std::string_view key, int units) = 0;
+    // One SMS sent, counted for its keys in every limit (user only when not empty); with
+    // reserved, the unit its admission held is settled by it.
+    virtual void count_sent(std::string_view client, std::string_view from, std::string_view to,
+                            std::string_view user, bool reserved) = 0;
+    // The key's count within the current period (units held included where the store
+    // keeps them as counts).
+    virtual int count(msgrecs* mr, int kind, std::string_view key) = 0;
+};
+
+// The file implementations over the module state of msgrec.h, msglog.h and phones.h.
+std::unique_ptr<RecordStore> file_record_store();
+std::unique_ptr<MessageLogStore> file_msglog_store();
+std::unique_ptr<PhonePoolStore> file_phone_pool();
+std::unique_ptr<LimitStore> file_limit_store();
+
+struct StateStores {
+    std::unique_ptr<RecordStore> records;
+    std::unique_ptr<MessageLogStore> msglog;
+    std::unique_ptr<PhonePoolStore> phones;
+    std::unique_ptr<LimitStore> limits;
+};
+// Installs the stores (a null member keeps the file implementation of that part). Called at
+// start-up before any message thread runs.
+void state_install(StateStores stores);
+// Back to the file implementations (shutdown and tests).
+void state_reset();
+
+RecordStore& records_store();
+MessageLogStore& msglog_store_of();
+PhonePoolStore& phone_pool();
+LimitStore& limit_store();
+
+// A message record written through the installed stores: the record, then with counted
+// the SMS counted (settling its reserved unit). 1 written; 0 when there is no limit (the
+// records take their directory and delimiter from the first) or the record could not be
+// kept, and then nothing is counted.
+int state_write(std::string_view status, std::string_view client, std::string_view from,
+                std::string_view to, std::string_view text, std::string_view day_kind, bool counted,
+                bool reserved = false, std::string_view user = {});
+
+}  // namespace tolvane

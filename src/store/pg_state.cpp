@@ -1,0 +1,358 @@
+// The shared state on PostgreSQL (see pg_state.h).
+#include "store/pg_state.h"
+
+#include <cstdio>
+#include <ctime>
+#include <optional>
+#include <vector>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+#include "records/msglog.h"
+#include "records/msgrec.h"
+#include "records/record_file.h"
+#include "store/pg.h"
+
+namespace tolvane {
+
+namespace {
+
+// ASCII case folding, as the file log compares addresses.
+std::string ascii_lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    return out;
+}
+
+int local_day(std::time_t when) {
+    std::tm tm{};
+    localtime_r(&when, &tm);
+    return (tm.tm_year + 1900) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday;
+}
+
+std::string view_text(std::string_view s) {
+    return std::string(s);
+}
+
+class PgRecords final : public RecordStore {
+  public:
+    PgRecords(const std::string& dsn, char delim) : link_(dsn, "records"), delim_(delim) {}
+
+    bool write(std::string_view status, std::string_view client, std::string_view from,
+               std::string_view to, std::string_view text, std::string_view day_kind,
+               std::time_t when) override {
+        std::string line = msgrec_record_line(status, client, from, to, when, text, delim_);
+        std::string why;
+        bool ok = link_.run(
+            [&](PgConn& c, std::string& w) {
+                return c.exec(
+                    "INSERT INTO tv_records (kind, day, at, line) VALUES ($1, $2, $3, $4)",
+                    {pg_text(view_text(day_kind)), pg_int(local_day(when)), pg_int(when),
+                     pg_bytes(line)},
+                    w);
+            },
+            why);
+        if (!ok) emsg("MsgRec record not kept in the store (%s): %s", line.c_str(), why.c_str());
+        return ok;
+    }
+
+    bool day(std::string_view yyyymmdd, std::string_view day_kind, std::string& out,
+             std::string& why) override {
+        out.clear();
+        std::optional<long long> d =
+            yyyymmdd.size() == 8 && yyyymmdd[0] != '-' ? parse_decimal(yyyymmdd) : std::nullopt;
+        if (!d) {
+            why = "a day is eight digits, YYYYMMDD";
+            return false;
+        }
+        return link_.run(
+            [&](PgConn& c, std::string& w) {
+                PgResult r;
+                if (!c.exec("SELECT line FROM tv_records WHERE kind = $1 AND day = $2 ORDER BY id",
+                            {pg_text(view_text(day_kind)), pg_int(*d)}, r, w))
+                    return false;
+                for (int i = 0; i < r.rows(); ++i) out += r.bytes(i, 0);
+                return true;
+            },
+            why);
+    }
+
+  private:
+    PgLink link_;
+    const char delim_;
+};
+
+class PgMessageLog final : public MessageLogStore {
+  public:
+    explicit PgMessageLog(const std::string& dsn) : link_(dsn, "message log") {}
+
+    bool store(std::string_view phone, std::string_view email) override {
+        std::int64_t t = msglog_now();
+        std::string why;
+        bool ok = link_.run(
+            [&](PgConn& c, std::string& w) {
+                return c.exec(
+                    "INSERT INTO tv_msglog (phone, email, email_key, at) VALUES ($1, $2, $3, $4)"
+                    " ON CONFLICT (phone, email_key) DO UPDATE SET at = EXCLUDED.at",
+                    {pg_bytes(view_text(phone)), pg_bytes(view_text(email)),
+                     pg_bytes(ascii_lower(email)), pg_int(t)},
+                    w);
+            },
+            why);
+        if (ok)
+            imsg("MsgLog stored [%.*s][%.*s][%lld]", static_cast<int>(phone.size()), phone.data(),
+                 static_cast<int>(email.size()), email.data(), static_cast<long long>(t));
+        else
+            emsg("MsgLog store failed [%.*s]: %s", static_cast<int>(phone.size()), phone.data(),
+                 why.c_str());
+        return ok;
+    }
+
+    int lookup(std::string_view phone, int n, std::string& email) override {
+        email.clear();
+        std::vector<std::string> all;
+        if (!entries(phone, "id", all)) return 0;
+        if (n >= 0 && n < static_cast<int>(all.size())) email = all[static_cast<std::size_t>(n)];
+        return static_cast<int>(all.size());
+    }
+
+    int latest(std::string_view phone, std::string& email) override {
+        std::vector<std::string> all;
+        if (!entries(phone, "at DESC, id", all) || all.empty()) return 0;
+        email = all.front();
+        return 1;
+    }
+
+  private:
+    bool entries(std::string_view phone, const char* order, std::vector<std::string>& out) {
+        std::string why;
+        bool ok = link_.run(
+            [&](PgConn& c, std::string& w) {
+                PgResult r;
+                if (!c.exec(std::string("SELECT email FROM tv_msglog WHERE phone = $1 ORDER BY ") +
+                                order,
+                            {pg_bytes(view_text(phone))}, r, w))
+                    return false;
+                for (int i = 0; i < r.rows(); ++i) out.push_back(r.bytes(i, 0));
+                return true;
+            },
+            why);
+        if (!ok)
+            emsg("MsgLog lookup failed [%.*s]: %s", static_cast<int>(phone.size()), phone.data(),
+                 why.c_str());
+        return ok;
+    }
+
+    PgLink link_;
+};
+
+// Any fixed number, the same in every gateway, other than the schema's.
+constexpr std::int64_t kPoolLock = 7361298453;
+constexpr std::int64_t kIdleSeconds = 86400;
+
+class PgPhonePool final : public PhonePoolStore {
+  public:
+    PgPhonePool(const std::string& dsn, phone_range range)
+        : link_(dsn, "phone pool"), range_(std::move(range)) {}
+
+    std::optional<std::string> bind(std::string_view email) override {
+        if (range_.size <= 0) return std::nullopt;
+        std::int64_t t = phones_now();
+        std::optional<std::string> bound;
+        std::string why;
+        bool ok = link_.transaction(
+            [&](PgConn& c, std::string& w) {
+                bound.reset();
+                PgResult r;
+                // The lowest index that is free (0, or one past a bound index) or idle.
+                if (!c.exec("SELECT pg_advisory_xact_lock($1)", {pg_int(kPoolLock)}, w) ||
+                    !c.exec("SELECT min(i) FROM ("
+                            " SELECT 0::bigint AS i WHERE NOT EXISTS"
+                            "  (SELECT 1 FROM tv_phones WHERE idx = 0)"
+                            " UNION ALL SELECT p.idx + 1 FROM tv_phones p WHERE NOT EXISTS"
+                            "  (SELECT 1 FROM tv_phones q WHERE q.idx = p.idx + 1)"
+                            " UNION ALL SELECT idx FROM tv_phones WHERE $1::bigint - last > $2"
+                            ") s WHERE i >= 0 AND i < $3",
+                            {pg_int(t), pg_int(kIdleSeconds), pg_int(range_.size)}, r, w))
+                    return false;
+                if (r.rows() != 1 || r.null(0, 0)) return true;  // every number in use
+                std::int64_t idx = r.int64(0, 0);
+                std::string number = phone_range_number(range_, idx);
+                if (!c.exec("INSERT INTO tv_phones (idx, number, email, sent, received, last)"
+                            " VALUES ($1, $2, $3, 1, 0, $4) ON CONFLICT (idx) DO UPDATE SET"
+                            " number = EXCLUDED.number, email = EXCLUDED.email, sent = 1,"
+                            " received = 0, last = EXCLUDED.last",
+                            {pg_int(idx), pg_text(number), pg_bytes(view_text(email)), pg_int(t)},
+                            w))
+                    return false;
+                bound = std::move(number);
+                return true;
+            },
+            why);
+        if (!ok) {
+            emsg("Phone pool bind failed: %s", why.c_str());
+            return std::nullopt;
+        }
+        if (bound)
+            imsg("phone out [%s][%.*s][in=0][out=1][%lld]", bound->c_str(),
+                 static_cast<int>(email.size()), email.data(), static_cast<long long>(t));
+        return bound;
+    }
+
+    std::optional<std::string> in(std::string_view number) override {
+        long long idx = phone_range_index(range_, number);
+        if (idx < 0) {
+            imsg("phone in [%.*s], [%lld] is NOT a valid number!", static_cast<int>(number.size()),
+                 number.data(), idx);
+            return std::nullopt;
+        }
+        std::optional<std::string> email;
+        std::string why;
+        bool ok = link_.run(
+            [&](PgConn& c, std::string& w) {
+                PgResult r;
+                if (!c.exec("UPDATE tv_phones SET received = received + 1, last = $2"
+                            " WHERE idx = $1 RETURNING email",
+                            {pg_int(idx), pg_int(phones_now())}, r, w))
+                    return false;
+                if (r.rows() == 1 && !r.null(0, 0)) email = r.bytes(0, 0);
+                return true;
+            },
+            why);
+        if (!ok) emsg("Phone pool look-up failed: %s", why.c_str());
+        return email;
+    }
+
+  private:
+    PgLink link_;
+    const phone_range range_;
+};
+
+// The kind's counts have expired: its period is set and it has not changed for it.
+#define TV_EXPIRED "($6::integer > 0 AND $7::bigint - t.changed > $6::bigint * 3600)"
+// The reservation may take the units: no check, no limit, or a count below the limit.
+#define TV_ROOM(count) "($8::integer = 0 OR $5::integer = 0 OR " count " < $5::integer)"
+
+// $1 limit, $2 kind, $3 key, $4 units, $5 limit, $6 hours, $7 now, $8 check. The kind's
+// row is upserted first (its epoch moves on when the counts expired; its time of change
+// only when the count will change), then the key's count grows only while there is room.
+// One statement: the kind row's lock orders the reservations of one kind across gateways,
+// and ON CONFLICT reads the newest count, so a limit is never passed.
+constexpr const char* kReserveSql =
+    "WITH k AS ("
+    " INSERT INTO tv_limit_kinds AS t (name, kind, changed, epoch)"
+    "  VALUES ($1, $2::integer, $7::bigint, 0)"
+    " ON CONFLICT (name, kind) DO UPDATE SET"
+    "  epoch = t.epoch + CASE WHEN " TV_EXPIRED " THEN 1 ELSE 0 END,"
+    "  changed = CASE WHEN " TV_EXPIRED " OR " TV_ROOM(
+        "coalesce((SELECT c.count FROM tv_limit_counts c WHERE c.name = $1"
+        " AND c.kind = $2::integer AND c.key = $3 AND c.epoch = t.epoch), 0)") " THEN $7::bigint"
+    "   ELSE t.changed END"
+    " RETURNING epoch)"
+    " INSERT INTO tv_limit_counts AS c (name, kind, key, epoch, count)"
+    " SELECT $1, $2::integer, $3, k.epoch, $4::integer FROM k WHERE " TV_ROOM("0")
+    " ON CONFLICT (name, kind, key) DO UPDATE SET"
+    "  count = least((CASE WHEN c.epoch = EXCLUDED.epoch THEN c.count ELSE 0 END)::bigint"
+    "   + EXCLUDED.count, 2147483647)::integer,"
+    "  epoch = EXCLUDED.epoch"
+    " WHERE " TV_ROOM("(CASE WHEN c.epoch = EXCLUDED.epoch THEN c.count ELSE 0 END)")
+    " RETURNING c.count";
+#undef TV_EXPIRED
+#undef TV_ROOM
+
+class PgLimits final : public LimitStore {
+  public:
+    explicit PgLimits(const std::string& dsn) : link_(dsn, "rate limits") {}
+
+    int reserve(msgrecs* mr, int kind, std::string_view key, int units, bool check) override {
+        if (!mr || kind < 0 || kind >= MSGREC_KINDS || units < 0) return 0;
+        int held = 0;
+        std::string why;
+        bool ok = link_.run(
+            [&](PgConn& c, std::string& w) {
+                PgResult r;
+                if (!c.exec(kReserveSql,
+                            {pg_bytes(msgrec_name(mr)), pg_int(kind), pg_bytes(msgrec_key(key)),
+                             pg_int(units), pg_int(msgrec_limit(mr, kind)),
+                             pg_int(msgrec_hours(mr)), pg_int(msgrec_now()), pg_int(check ? 1 : 0)},
+                            r, w))
+                    return false;
+                held = r.rows();
+                return true;
+            },
+            why);
+        if (!ok) {
+            // The mail is refused by the queue on the same database meanwhile; a limit that
+            // cannot be read is not a reason to name a limit in the refusal.
+            emsg("MsgRec %s count of [%.*s] not checked: %s", msgrec_name(mr),
+                 static_cast<int>(key.size()), key.data(), why.c_str());
+            return 1;
+        }
+        return held == 1 ? 1 : 0;
+    }
+
+    void unreserve(msgrecs* mr, int kind, std::string_view key, int units) override {
+        if (!mr || kind < 0 || kind >= MSGREC_KINDS || units <= 0) return;
+        std::string why;
+        bool ok = link_.run(
+            [&](PgConn& c, std::string& w) {
+                return c.exec(
+                    "UPDATE tv_limit_counts c SET count = greatest(c.count - $4::integer, 0)"
+                    " FROM tv_limit_kinds t WHERE t.name = $1 AND t.kind = $2::integer"
+                    " AND c.name = $1 AND c.kind = $2::integer AND c.key = $3 AND c.epoch = "
+                    "t.epoch",
+                    {pg_bytes(msgrec_name(mr)), pg_int(kind), pg_bytes(msgrec_key(key)),
+                     pg_int(units)},
+                    w);
+            },
+            why);
+        if (!ok)
+            emsg("MsgRec %s unit of [%.*s] not given back: %s", msgrec_name(mr),
+                 static_cast<int>(key.size()), key.data(), why.c_str());
+    }
+
+    void count_sent(std::string_view, std::string_view, std::string_view, std::string_view,
+                    bool) override {
+        // The admission's reservation was the count.
+    }
+
+    int count(msgrecs* mr, int kind, std::string_view key) override {
+        if (!mr || kind < 0 || kind >= MSGREC_KINDS) return 0;
+        int n = 0;
+        std::string why;
+        (void)link_.run(
+            [&](PgConn& c, std::string& w) {
+                PgResult r;
+                if (!c.exec(
+                        "SELECT c.count FROM tv_limit_kinds t JOIN tv_limit_counts c"
+                        " ON c.name = t.name AND c.kind = t.kind AND c.epoch = t.epoch"
+                        " WHERE t.name = $1 AND t.kind = $2::integer AND c.key = $3"
+                        " AND NOT ($4::integer > 0 AND $5::bigint - t.changed > $4::bigint * 3600)",
+                        {pg_bytes(msgrec_name(mr)), pg_int(kind), pg_bytes(msgrec_key(key)),
+                         pg_int(msgrec_hours(mr)), pg_int(msgrec_now())},
+                        r, w))
+                    return false;
+                if (r.rows() == 1) n = static_cast<int>(r.int64(0, 0));
+                return true;
+            },
+            why);
+        return n;
+    }
+
+  private:
+    PgLink link_;
+};
+
+}  // namespace
+
+StateStores pg_state_stores(const std::string& dsn, char delim, const phone_range& pool) {
+    StateStores s;
+    s.records = std::make_unique<PgRecords>(dsn, delim);
+    s.msglog = std::make_unique<PgMessageLog>(dsn);
+    s.phones = std::make_unique<PgPhonePool>(dsn, pool);
+    s.limits = std::make_unique<PgLimits>(dsn);
+    return s;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,39 @@
+// The gateway's shared state on PostgreSQL: message records, the message log, the phone
+// pool and the rate-limit counts (the interfaces of records/stores.h), for several
+// gateways that share one database.
+//
+//   StateStores s = pg_state_stores(dsn, '|', phone_range_of("+61", "0400", 0, 1000));
+//   state_install(std::move(s));
+//
+// What each table holds (created by migration 2 of pg_schema.cpp):
+// - tv_records: one row per outcome with its line exactly as a day file holds it, its kind
+//   and local day, so that a day reads back in the day file's format.
+// - tv_msglog: one row per (phone, address compared without ASCII case) with its time; the
+//   row id keeps the order in which the pairs were first stored.
+// - tv_phones: one row per bound pool number. A bind finds the lowest free or day-idle
+//   number and binds it in one transaction under an advisory lock, so no two gateways
+//   ever hand out the same number.
+// - tv_limit_kinds / tv_limit_counts: per limit and kind an epoch and the time of its last
+//   change, per key its count. A check and reserve is one statement: the count grows only
+//   while it stays below the limit, atomic across gateways. A unit held is a count (it is
+//   given back when its SMS fails), so a sent SMS settles nothing. When a kind has not
+//   changed for its period, its epoch grows and every count of the older epoch reads as 0.
+//
+// Ownership: each store holds its own PgLink (one connection, reconnected by itself), so
+// the four do not queue behind each other. "now" comes from the clocks of msgrec.h and
+// phones.h, like the file stores. Limits: while the database is away, records and log
+// entries are lost with a log line, look-ups find nothing, a reservation is let through
+// (new mails are refused by the queue then) and the pool binds nothing.
+#pragma once
+
+#include <string>
+
+#include "records/phones.h"
+#include "records/stores.h"
+
+namespace tolvane {
+
+// The four PostgreSQL stores on dsn; records take delim as their field delimiter.
+StateStores pg_state_stores(const std::string& dsn, char delim, const phone_range& pool);
+
+}  // namespace tolvane

@@ -1,0 +1,341 @@
+// The state stores (records, message log, phone pool, rate-limit counts) through their
+// interfaces, the same cases against the file store and against a private PostgreSQL
+// server. "Two gateways" are two sets of stores on one database; with files they are the
+// one process's set, which must hold the same promises between its threads.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "records/msglog.h"
+#include "records/msgrec.h"
+#include "records/phones.h"
+#include "records/stores.h"
+#include "store/pg_schema.h"
+#include "store/pg_state.h"
+#include "support/pg_cluster.h"
+
+namespace fs = std::filesystem;
+
+namespace tolvane {
+namespace {
+
+std::atomic<std::time_t> g_now{0};
+std::time_t fake_now() {
+    return g_now.load();
+}
+
+// 31 January 2024, midday local time: far from a change of day either way.
+std::time_t midday() {
+    std::tm tm{};
+    tm.tm_year = 124;
+    tm.tm_mon = 0;
+    tm.tm_mday = 31;
+    tm.tm_hour = 12;
+    tm.tm_isdst = -1;
+    return std::mktime(&tm);
+}
+
+constexpr long kPoolMin = 1000;
+constexpr long kPoolMax = 1005;  // five numbers: 1000 to 1004
+
+struct FileBackend {
+    static constexpr const char* kName = "files";
+    bool open(const std::string& dir, std::string& why) {
+        if (!msglog_load(dir + "/msglog.dat", '|', why)) return false;
+        phones_init(dir, "+61", "0400", kPoolMin, kPoolMax);
+        state_reset();
+        return true;
+    }
+    // The file stores are the process's own: a second gateway can only be another thread.
+    StateStores* second() { return nullptr; }
+    void close() {
+        msglog_free();
+        phones_free();
+    }
+};
+
+struct PgBackend {
+    static constexpr const char* kName = "postgresql";
+    StateStores other;
+    bool open(const std::string&, std::string& why) {
+        PgCluster* pg = PgCluster::shared();
+        if (!pg) {
+            why = PgCluster::shared_error();
+            return false;
+        }
+        std::string db = pg->fresh_database();
+        std::unique_ptr<PgConn> c = PgConn::open(pg->dsn(db), why);
+        int version = 0;
+        if (!c || !pg_schema_upgrade(*c, version, why)) return false;
+        phone_range range = phone_range_of("+61", "0400", kPoolMin, kPoolMax);
+        state_install(pg_state_stores(pg->dsn(db), '|', range));
+        other = pg_state_stores(pg->dsn(db), '|', range);
+        return true;
+    }
+    StateStores* second() { return &other; }
+    void close() { state_reset(); }
+};
+
+template <typename Backend>
+class StateStoresTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/state_stores_XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        g_now = midday();
+        msgrec_set_clock(fake_now);
+        msglog_set_clock(fake_now);
+        phones_set_clock(fake_now);
+        std::string why;
+        auto mr = msgrec_init("msgrec", dir_, '|', "24", 0, 3, 2, 2, why);
+        ASSERT_TRUE(mr) << why;
+        limits_.push_back(std::move(mr));
+        ASSERT_TRUE(backend_.open(dir_, why)) << Backend::kName << ": " << why;
+        opened_ = true;
+    }
+    void TearDown() override {
+        if (opened_) backend_.close();
+        for (auto& l : limits_) msgrec_free(l);
+        msgrec_set_clock(nullptr);
+        msglog_set_clock(nullptr);
+        phones_set_clock(nullptr);
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    msgrecs* limit() { return limits_.front().get(); }
+    // The stores of the other gateway (for files, the same ones).
+    LimitStore& limits_b() {
+        StateStores* s = backend_.second();
+        return s ? *s->limits : limit_store();
+    }
+    PhonePoolStore& pool_b() {
+        StateStores* s = backend_.second();
+        return s ? *s->phones : phone_pool();
+    }
+    MessageLogStore& msglog_b() {
+        StateStores* s = backend_.second();
+        return s ? *s->msglog : msglog_store_of();
+    }
+
+    Backend backend_;
+    bool opened_ = false;
+    std::string dir_;
+    std::vector<msgrecs_ptr> limits_;
+};
+
+using Backends = ::testing::Types<FileBackend, PgBackend>;
+class BackendNames {
+  public:
+    template <typename T>
+    static std::string GetName(int) {
+        return T::kName;
+    }
+};
+TYPED_TEST_SUITE(StateStoresTest, Backends, BackendNames);
+
+TYPED_TEST(StateStoresTest, RecordsOfADayReadBackInTheDayFileFormat) {
+    const std::time_t t = g_now.load();
+    ASSERT_EQ(state_write("SUCCESS", "10.0.0.1", "ann@x", "+6140", "NONE", "rec", false), 1);
+    g_now = t + 61;
+    ASSERT_EQ(state_write("FAILURE", "10.0.0.1", "bob|x", "+6141", "line\r\nbreak", "rec", false),
+              1);
+    ASSERT_EQ(state_write("SUCCESS", "SMS", "+6140", "ann@x", "NONE", "log", false), 1);
+    std::string out, why;
+    ASSERT_TRUE(records_store().day("20240131", "rec", out, why)) << why;
+    EXPECT_EQ(out, msgrec_record_line("SUCCESS", "10.0.0.1", "ann@x", "+6140", t, "NONE", '|') +
+                       msgrec_record_line("FAILURE", "10.0.0.1", "bob|x", "+6141", t + 61,
+                                          "line\r\nbreak", '|'));
+    EXPECT_EQ(out.find("Wed Jan 31 12:00:00 2024|NONE|\n") != std::string::npos, true) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << "line breaks in a field are blanks";
+    ASSERT_TRUE(records_store().day("20240131", "log", out, why)) << why;
+    EXPECT_EQ(out, msgrec_record_line("SUCCESS", "SMS", "+6140", "ann@x", t + 61, "NONE", '|'));
+    // The next day's first record leaves the earlier day readable (folded, for files).
+    g_now = t + 86400;
+    ASSERT_EQ(state_write("SUCCESS", "10.0.0.2", "cy@x", "+6142", "NONE", "rec", false), 1);
+    ASSERT_TRUE(records_store().day("20240131", "rec", out, why)) << why;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+    ASSERT_TRUE(records_store().day("20240201", "rec", out, why)) << why;
+    EXPECT_EQ(out,
+              msgrec_record_line("SUCCESS", "10.0.0.2", "cy@x", "+6142", t + 86400, "NONE", '|'));
+    ASSERT_TRUE(records_store().day("20230101", "rec", out, why)) << why;
+    EXPECT_EQ(out, "") << "a day without records";
+    for (const char* bad : {"2024013", "2024013x", "", "202401311"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_FALSE(records_store().day(bad, "rec", out, why));
+        EXPECT_NE(why.find("YYYYMMDD"), std::string::npos) << why;
+    }
+}
+
+TYPED_TEST(StateStoresTest, WriteWithoutAnyLimitKeepsNothing) {
+    msgrec_free(this->limits_.front());
+    this->limits_.clear();
+    EXPECT_EQ(state_write("SUCCESS", "10.0.0.1", "ann@x", "+6140", "NONE", "rec", true), 0);
+}
+
+TYPED_TEST(StateStoresTest, MessageLogKeepsOnePairInOrderAndTheLatestByTime) {
+    MessageLogStore& log = msglog_store_of();
+    const std::time_t t = g_now.load();
+    ASSERT_TRUE(log.store("+61400", "ann@example.com"));
+    g_now = t + 10;
+    ASSERT_TRUE(log.store("+61400", "bob@example.com"));
+    g_now = t + 20;
+    // The other gateway stores the first address again, in other case: still one pair.
+    ASSERT_TRUE(this->msglog_b().store("+61400", "ANN@example.com"));
+    std::string email;
+    EXPECT_EQ(log.lookup("+61400", 0, email), 2);
+    EXPECT_EQ(email, "ann@example.com") << "entry 0 is the pair stored first, as first spelt";
+    EXPECT_EQ(log.lookup("+61400", 1, email), 2);
+    EXPECT_EQ(email, "bob@example.com");
+    EXPECT_EQ(log.lookup("+61400", 2, email), 2);
+    EXPECT_EQ(email, "");
+    ASSERT_EQ(log.latest("+61400", email), 1);
+    EXPECT_EQ(email, "ann@example.com") << "stored again last";
+    // Phones compare exactly; an unknown phone has nothing.
+    EXPECT_EQ(log.lookup("+61401", 0, email), 0);
+    EXPECT_EQ(log.latest("+61401", email), 0);
+    // Equal times: the earlier entry wins.
+    ASSERT_TRUE(log.store("+61402", "x@y"));
+    ASSERT_TRUE(log.store("+61402", "z@y"));
+    ASSERT_EQ(this->msglog_b().latest("+61402", email), 1);
+    EXPECT_EQ(email, "x@y");
+}
+
+TYPED_TEST(StateStoresTest, PoolBindsTheLowestFreeNumberAndReusesAnIdleOne) {
+    PhonePoolStore& pool = phone_pool();
+    const std::time_t t = g_now.load();
+    EXPECT_EQ(pool.bind("ann@x"), "+614001000");
+    EXPECT_EQ(this->pool_b().bind("bob@x"), "+614001001") << "the other gateway sees it taken";
+    EXPECT_EQ(pool.in("+614001001"), "bob@x");
+    EXPECT_EQ(this->pool_b().in("+614001000"), "ann@x");
+    const struct {
+        const char* number;
+        const char* why;
+    } misses[] = {{"+614001002", "free"},
+                  {"+614001005", "past the range"},
+                  {"+61400999", "before the range"},
+                  {"alpha", "not a number"}};
+    for (const auto& m : misses) {
+        SCOPED_TRACE(m.why);
+        EXPECT_EQ(pool.in(m.number), std::nullopt);
+    }
+    // A day later 1000 was used again (a message in) and stays; 1001 is idle and is reused.
+    g_now = t + 43200;
+    ASSERT_EQ(pool.in("+614001000"), "ann@x");
+    g_now = t + 86401;
+    EXPECT_EQ(pool.bind("cy@x"), "+614001001");
+    EXPECT_EQ(pool.in("+614001001"), "cy@x");
+    EXPECT_EQ(pool.bind("d@x"), "+614001002");
+    EXPECT_EQ(pool.bind("e@x"), "+614001003");
+    EXPECT_EQ(pool.bind("f@x"), "+614001004");
+    EXPECT_EQ(pool.bind("g@x"), std::nullopt) << "every number in use";
+}
+
+TYPED_TEST(StateStoresTest, PoolNeverBindsANumberTwiceUnderConcurrentSenders) {
+    std::vector<std::optional<std::string>> got(12);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 12; ++i)
+        threads.emplace_back([&, i] {
+            PhonePoolStore& p = i % 2 ? phone_pool() : this->pool_b();
+            got[static_cast<std::size_t>(i)] = p.bind("s" + std::to_string(i) + "@x");
+        });
+    for (auto& th : threads) th.join();
+    std::set<std::string> numbers;
+    int none = 0;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        if (!got[i]) {
+            ++none;
+            continue;
+        }
+        EXPECT_TRUE(numbers.insert(*got[i]).second) << *got[i] << " bound twice";
+        EXPECT_EQ(phone_pool().in(*got[i]), "s" + std::to_string(i) + "@x");
+    }
+    EXPECT_EQ(numbers.size(), 5u);
+    EXPECT_EQ(none, 7);
+}
+
+TYPED_TEST(StateStoresTest, ReservationsHoldTheLimitAndGiveBack) {
+    LimitStore& l = limit_store();
+    msgrecs* mr = this->limit();  // from 3, to 2, user 2, ip none
+    struct Step {
+        const char* what;
+        int kind;
+        const char* key;
+        int units;
+        bool check;
+        int expect;
+    };
+    const Step steps[] = {
+        {"first", MSGREC_FROM, "ann@x", 1, true, 1},
+        {"other case, same key", MSGREC_FROM, "ANN@X", 1, true, 1},
+        {"third reaches the limit", MSGREC_FROM, "ann@x", 1, true, 1},
+        {"fourth refused", MSGREC_FROM, "ann@x", 1, true, 0},
+        {"unchecked units always taken", MSGREC_FROM, "ann@x", 2, false, 1},
+        {"other key apart", MSGREC_FROM, "bob@x", 1, true, 1},
+        {"other kind apart", MSGREC_TO, "ann@x", 1, true, 1},
+        {"no ip limit", MSGREC_IP, "10.0.0.1", 1, true, 1},
+        {"user kind", MSGREC_USER, "ann", 1, true, 1},
+        {"bad kind", MSGREC_KINDS, "x", 1, true, 0},
+        {"negative units", MSGREC_FROM, "zed@x", -1, false, 0},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.what);
+        EXPECT_EQ(l.reserve(mr, s.kind, s.key, s.units, s.check), s.expect);
+    }
+    EXPECT_EQ(l.reserve(nullptr, MSGREC_FROM, "x", 1, true), 0);
+    EXPECT_EQ(l.count(mr, MSGREC_FROM, "ann@x"), 5);
+    // Units given back make room again, never below nothing.
+    l.unreserve(mr, MSGREC_FROM, "ann@x", 3);
+    EXPECT_EQ(l.count(mr, MSGREC_FROM, "ann@x"), 2);
+    EXPECT_EQ(this->limits_b().reserve(mr, MSGREC_FROM, "ann@x", 1, true), 1);
+    EXPECT_EQ(this->limits_b().reserve(mr, MSGREC_FROM, "ann@x", 1, true), 0);
+    l.unreserve(mr, MSGREC_FROM, "ann@x", 50);
+    EXPECT_EQ(l.count(mr, MSGREC_FROM, "ann@x"), 0);
+}
+
+TYPED_TEST(StateStoresTest, SentSmsStayCountedAndExpireAfterAPeriodWithoutChange) {
+    LimitStore& l = limit_store();
+    msgrecs* mr = this->limit();  // to 2, period 24 hours
+    const std::time_t t = g_now.load();
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(l.reserve(mr, MSGREC_TO, "+6140", 1, true), 1);
+        ASSERT_EQ(state_write("SUCCESS", "c", "f", "+6140", "NONE", "rec", true, true), 1);
+    }
+    EXPECT_EQ(l.count(mr, MSGREC_TO, "+6140"), 2) << "each sent SMS counted once";
+    // Refused attempts through the period are no change: they do not keep the counts alive.
+    for (int h = 1; h <= 24; h += 4) {
+        g_now = t + h * 3600;
+        EXPECT_EQ(this->limits_b().reserve(mr, MSGREC_TO, "+6140", 1, true), 0) << h;
+    }
+    g_now = t + 24 * 3600 + 1;
+    EXPECT_EQ(l.count(mr, MSGREC_TO, "+6140"), 0) << "a whole period without change";
+    EXPECT_EQ(l.reserve(mr, MSGREC_TO, "+6140", 1, true), 1);
+    EXPECT_EQ(this->limits_b().reserve(mr, MSGREC_TO, "+6140", 1, true), 1);
+    EXPECT_EQ(l.reserve(mr, MSGREC_TO, "+6140", 1, true), 0) << "counting again from zero";
+}
+
+TYPED_TEST(StateStoresTest, FiftyConcurrentSendersOnTwoGatewaysNeverPassALimitOfTen) {
+    std::string why;
+    auto ten = msgrec_init("ten", this->dir_, '|', "1", 0, 10, 0, 0, why);
+    ASSERT_TRUE(ten) << why;
+    std::atomic<int> admitted{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 50; ++i)
+        threads.emplace_back([&, i] {
+            LimitStore& l = i % 2 ? limit_store() : this->limits_b();
+            if (l.reserve(ten.get(), MSGREC_FROM, "flood@x", 1, true) == 1) ++admitted;
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(admitted.load(), 10);
+    EXPECT_EQ(limit_store().count(ten.get(), MSGREC_FROM, "flood@x"), 10);
+    msgrec_free(ten);
+}
+
+}  // namespace
+}  // namespace tolvane
