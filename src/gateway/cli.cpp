@@ -226,6 +226,7 @@ std::string cli_usage() {
     u += "tolvane -queue          list the entries waiting in the message queue\n";
     u += "tolvane -queue flush    ask the running server to retry its queue now\n";
     u += "tolvane -store check    show the shared store's schema version and table sizes\n";
+    u += "tolvane -records DAY [rec|log]  print a day's message records (DAY is YYYYMMDD)\n";
     return u;
 }
 
@@ -443,8 +444,9 @@ static std::string own_dir(const std::string& argv0) {
 }
 
 std::optional<std::string> cli_unknown(const CommandLine& cl) {
-    static constexpr const char* KNOWN[] = {"-version", "-password",   "-install", "-uninstall",
-                                            "-debug",   "-foreground", "-queue",   "-store"};
+    static constexpr const char* KNOWN[] = {"-version",   "-password", "-install",
+                                            "-uninstall", "-debug",    "-foreground",
+                                            "-queue",     "-store",    "-records"};
     for (std::size_t i = 0; i < cl.args.size(); ++i) {
         const std::string& a = cl.args[i];
         if (iequals(a, "-config")) {
@@ -457,6 +459,14 @@ std::optional<std::string> cli_unknown(const CommandLine& cl) {
         }
         if (iequals(a, "-password") && i + 1 < cl.args.size() && iequals(cl.args[i + 1], "smtp")) {
             ++i;
+            continue;
+        }
+        // The records tool's day and kind.
+        if (iequals(a, "-records")) {
+            if (i + 1 < cl.args.size() && !cl.args[i + 1].starts_with('-')) ++i;
+            if (i + 1 < cl.args.size() &&
+                (iequals(cl.args[i + 1], "rec") || iequals(cl.args[i + 1], "log")))
+                ++i;
             continue;
         }
         // The queue tool's own word.
@@ -511,6 +521,7 @@ int cli_examine(CommandLine& cl) {
         if (iequals(a, "-uninstall")) return uninstall();
         if (iequals(a, "-queue")) return queue_tool(cl.args, i);
         if (iequals(a, "-store")) return store_tool(cl.args, i);
+        if (iequals(a, "-records")) return records_tool(cl.args, i);
         if (iequals(a, "-debug")) {
             isdebugtime = 1;
             cl.debug = true;

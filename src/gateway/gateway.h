@@ -99,6 +99,11 @@ void delivery_close(bool abandoned);
 void delivery_check_flush();
 // "-queue" and "-queue flush" (args[at] is "-queue"): the exit status.
 int queue_tool(const std::vector<std::string>& args, std::size_t at);
+// "-records DAY [rec|log]" (args[at] is "-records"): the exit status. The day and kind
+// it names (kind "rec" unless "log" follows the day); false with why without a day.
+int records_tool(const std::vector<std::string>& args, std::size_t at);
+bool records_tool_args(const std::vector<std::string>& args, std::size_t at, std::string& day,
+                       std::string& kind, std::string& why);
 
 // ---- helpers used by the other gateway modules ----
 // Formats (at most 999 characters), prints "ERROR: %s\n" on standard output and logs it

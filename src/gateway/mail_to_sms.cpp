@@ -22,6 +22,7 @@
 #include "records/msglog.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
+#include "records/stores.h"
 
 namespace tolvane {
 
@@ -44,10 +45,7 @@ const char* value_of_ini(const SIni* ini, int key) {
 // goes to two senders.
 std::string pool_number(const std::string& sender) {
     ProcessLock hold(PHONES);
-    std::optional<std::string> n = phone_isfree();
-    if (!n) return std::string();
-    phone_out(n->c_str(), sender.c_str());
-    return *n;
+    return phone_pool().bind(sender).value_or(std::string());
 }
 
 // The working state of one message; the steps below share it.
@@ -141,9 +139,9 @@ class MailJob {
     msgrecs* reserve(int kind, const std::string& key) {
         std::size_t taken = 0;
         for (msgrecs* mr : p_.limits) {
-            if (!msgrec_reserve(mr, kind, key, 1, true)) {
+            if (!limit_store().reserve(mr, kind, key, 1, true)) {
                 for (std::size_t i = 0; i < taken; ++i)
-                    msgrec_unreserve(p_.limits[i], kind, key, 1);
+                    limit_store().unreserve(p_.limits[i], kind, key, 1);
                 return mr;
             }
             ++taken;
@@ -156,13 +154,13 @@ class MailJob {
     // client and the sender), without a check: the admission was the check.
     void reserve_more(int kind, const std::string& key, int units) {
         if (units <= 0) return;
-        for (msgrecs* mr : p_.limits) msgrec_reserve(mr, kind, key, units, false);
+        for (msgrecs* mr : p_.limits) limit_store().reserve(mr, kind, key, units, false);
         held_.push_back(Held{kind, key, units});
     }
 
     void release_all() {
         for (const Held& h : held_)
-            for (msgrecs* mr : p_.limits) msgrec_unreserve(mr, h.kind, h.key, h.units);
+            for (msgrecs* mr : p_.limits) limit_store().unreserve(mr, h.kind, h.key, h.units);
         held_.clear();
     }
 
@@ -397,9 +395,9 @@ class MailJob {
 void give_back_units(const queue_entry& e) {
     if (!reservations().take(e.id)) return;
     for (msgrecs* mr : msgrec_limits()) {
-        msgrec_unreserve(mr, MSGREC_IP, e.client, 1);
-        msgrec_unreserve(mr, MSGREC_FROM, e.billing, 1);
-        msgrec_unreserve(mr, MSGREC_TO, e.destination, 1);
+        limit_store().unreserve(mr, MSGREC_IP, e.client, 1);
+        limit_store().unreserve(mr, MSGREC_FROM, e.billing, 1);
+        limit_store().unreserve(mr, MSGREC_TO, e.destination, 1);
     }
 }
 
@@ -407,7 +405,7 @@ void give_back_units(const queue_entry& e) {
 void fail(const MailSender& s, const queue_entry& e, const std::string& why) {
     std::string notice =
         strprintf("SMS to (%s) failed delivery (%s)", e.destination.c_str(), why.c_str());
-    msgrec_write("FAILURE", e.client, e.billing, e.destination, why, "rec", false);
+    state_write("FAILURE", e.client, e.billing, e.destination, why, "rec", false);
     give_back_units(e);
     smtp_message_extra headers;
     smtp_header_set(headers.headers, "Subject", "SMS Failed");
@@ -553,7 +551,7 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
     dmsg("Message sent successfully");
     gateway_count_sms_sent(sms_mode(s.send),
                            static_cast<double>(delivery_now_ms() - e.enqueued_ms) / 1000.0);
-    if ((e.flags & MAIL_FROM_SENDER) == 0) msglog_store(e.destination.c_str(), e.sender.c_str());
+    if ((e.flags & MAIL_FROM_SENDER) == 0) msglog_store_of().store(e.destination, e.sender);
     // An SMS centre's message id goes into the record, where its receipts find it.
     std::string id = sms_mode(s.send) == SMS_SMPP ? note.message_id : std::string();
     // The record counts the SMS and settles the unit its admission reserved in one step.
@@ -575,12 +573,12 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
                  max_parts > 0 ? max_parts : 10);
         }
     }
-    if (!msgrec_write("SUCCESS", e.client, e.billing, e.destination, record, "rec", true, held) &&
+    if (!state_write("SUCCESS", e.client, e.billing, e.destination, record, "rec", true, held) &&
         held) {
         for (msgrecs* mr : msgrec_limits()) {
-            msgrec_unreserve(mr, MSGREC_IP, e.client, 1);
-            msgrec_unreserve(mr, MSGREC_FROM, e.billing, 1);
-            msgrec_unreserve(mr, MSGREC_TO, e.destination, 1);
+            limit_store().unreserve(mr, MSGREC_IP, e.client, 1);
+            limit_store().unreserve(mr, MSGREC_FROM, e.billing, 1);
+            limit_store().unreserve(mr, MSGREC_TO, e.destination, 1);
         }
     }
     if (!id.empty())

@@ -22,6 +22,7 @@
 #include "records/msglog.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
+#include "records/stores.h"
 #include "sms/lib_spawn.h"
 
 namespace tolvane {
@@ -281,6 +282,7 @@ int gateway_shutdown(bool wait_threads, int status) {
     // 6. Everything else.
     if (!abandoned) {
         ReceiverReaders.clear();
+        state_reset();  // the database stores' connections close here
         for (auto& mr : MR) msgrec_free(mr);
         MR.clear();
         phones_free();

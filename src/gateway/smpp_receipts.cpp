@@ -10,6 +10,7 @@
 #include "gateway/keys.h"
 #include "mail/sms_smtp.h"
 #include "records/msgrec.h"
+#include "records/stores.h"
 
 namespace tolvane {
 
@@ -17,7 +18,7 @@ namespace {
 
 std::mutex g_lock;
 std::unordered_map<std::string, smpp_submit_record> g_submits;  // guarded by g_lock
-std::deque<std::string> g_order;                                 // oldest first
+std::deque<std::string> g_order;                                // oldest first
 sms* g_relay = nullptr;
 bool g_notify_failures = false;
 
@@ -52,8 +53,7 @@ void smpp_configure(smpp_settings& s, const std::function<std::string(int)>& get
         static_cast<int>(number_or(get(SMPP_THROUGHPUT), 0, 0, 100000, "smpp_throughput"));
     s.dest_ton = static_cast<int>(number_or(get(SMPP_DEST_TON), -1, 0, 255, "smpp_dest_ton"));
     s.dest_npi = static_cast<int>(number_or(get(SMPP_DEST_NPI), -1, 0, 255, "smpp_dest_npi"));
-    s.gsm_coding =
-        static_cast<int>(number_or(get(SMPP_GSM_CODING), 0, 0, 3, "smpp_gsm_coding"));
+    s.gsm_coding = static_cast<int>(number_or(get(SMPP_GSM_CODING), 0, 0, 3, "smpp_gsm_coding"));
     if (s.gsm_coding == 2) {
         emsg("smpp_gsm_coding 2 is not a text coding; using 0");
         s.gsm_coding = 0;
@@ -118,9 +118,9 @@ bool smpp_receipt_record(const smpp_receipt& r) {
         // Sent before a restart, or never by us: the record still says what happened
         // to which phone.
         imsg("SMPP receipt for unknown message id (%s)", r.message_id.c_str());
-        return msgrec_write(r.state, "SMS", "", r.source, text, "rec", false) == 1;
+        return state_write(r.state, "SMS", "", r.source, text, "rec", false) == 1;
     }
-    if (!msgrec_write(r.state, s.client, s.bill, s.dest, text, "rec", false)) return false;
+    if (!state_write(r.state, s.client, s.bill, s.dest, text, "rec", false)) return false;
     bool failed = r.failed();
     if (relay != nullptr && !s.bill.empty() && (s.want_report || (failed && notify_failures))) {
         std::string notice =

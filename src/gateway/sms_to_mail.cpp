@@ -18,6 +18,7 @@
 #include "records/msgrec.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
+#include "records/stores.h"
 #include "sms/sms_concat.h"
 
 namespace tolvane {
@@ -338,7 +339,7 @@ class SmsJob {
             return true;
         }
         std::string first;
-        int candidates = msglog_lookup(number_.c_str(), 0, first);
+        int candidates = msglog_store_of().lookup(number_, 0, first);
         if (std::optional<std::string> k = keyword_destination(p_.ini, body_, number_)) {
             dest_ = *k;
             return true;
@@ -356,7 +357,7 @@ class SmsJob {
         }
         if (candidates > 1 && istrue(value_of(p_.ini, SMS_BEST_GUESS))) {
             std::string latest;
-            if (msglog_latest(number_.c_str(), latest)) {
+            if (msglog_store_of().latest(number_, latest)) {
                 dest_ = cut(latest);
                 imsg("sms_best_guess: (%s) of %d remembered addresses", dest_.c_str(), candidates);
                 return true;
@@ -376,9 +377,9 @@ class SmsJob {
     std::optional<std::string> pool_address() {
         ProcessLock hold(PHONES);
         if (!to_number_.empty()) {
-            if (std::optional<std::string> a = phone_in(to_number_.c_str())) return a;
+            if (std::optional<std::string> a = phone_pool().in(to_number_)) return a;
         }
-        if (!number_.empty()) return phone_in(number_.c_str());
+        if (!number_.empty()) return phone_pool().in(number_);
         return std::nullopt;
     }
 
@@ -390,7 +391,7 @@ class SmsJob {
             text += "\nRecent addresses include: ";
             for (int i = candidates - 1; i >= 0; --i) {
                 std::string a;
-                msglog_lookup(number_.c_str(), i, a);
+                msglog_store_of().lookup(number_, i, a);
                 text += a;
                 if (i > 0) text += ",";
             }
@@ -406,12 +407,12 @@ class SmsJob {
                 std::string why = cut(sms_error_text(p_.send, err));
                 emsg("Failed to send the undeliverable notice to (%s) [%d:%s]", number_.c_str(),
                      err, why.c_str());
-                msgrec_write("FAILURE", "LOCAL", from, number_, why, "log", false);
+                state_write("FAILURE", "LOCAL", from, number_, why, "log", false);
             } else {
                 imsg("Undeliverable notice sent to (%s)", number_.c_str());
             }
         }
-        msgrec_write("FAILURE", "SMS", number_, "UNKNOWN", "Unknown recipient", "log", false);
+        state_write("FAILURE", "SMS", number_, "UNKNOWN", "Unknown recipient", "log", false);
     }
 
     // Steps 4 to 7: subject, sender address, the relay with its retries, the record.
@@ -425,7 +426,7 @@ class SmsJob {
             if (istrue(value_of(p_.ini, ALIAS_FILE, "required"))) {
                 std::string why = strprintf("Alias for (%s) not found", number_.c_str());
                 imsg("%s, no mail sent", why.c_str());
-                msgrec_write("FAILURE", "SMS", number_, dest_, why, "log", false);
+                state_write("FAILURE", "SMS", number_, dest_, why, "log", false);
                 return;
             }
             sender = make_email(p_.ini, number_);
@@ -594,7 +595,7 @@ void deliver_sms_entry(const SmsRelay& r, DeliveryJob& job) {
     if (err == 0) {
         imsg("Message sent successfully");
         gateway_count_relayed(true);
-        msgrec_write("SUCCESS", "SMS", e.sender, e.destination, "NONE", "log", false);
+        state_write("SUCCESS", "SMS", e.sender, e.destination, "NONE", "log", false);
         job.done(true, std::string());
         return;
     }
@@ -609,13 +610,13 @@ void deliver_sms_entry(const SmsRelay& r, DeliveryJob& job) {
     }
     emsg("Message send error SMTP [%d:%s]", err, error.c_str());
     gateway_count_relayed(false);
-    msgrec_write("FAILURE", "SMS", e.sender, e.destination, error, "log", false);
+    state_write("FAILURE", "SMS", e.sender, e.destination, error, "log", false);
     job.done(false, error);
 }
 
 void expire_sms_entry(const queue_entry& e) {
     gateway_count_relayed(false);
-    msgrec_write("FAILURE", "SMS", e.sender, e.destination, "expired in queue", "log", false);
+    state_write("FAILURE", "SMS", e.sender, e.destination, "expired in queue", "log", false);
 }
 
 void sms_to_mail(const SmsPath& path, std::unique_ptr<sms_message>& msg) {

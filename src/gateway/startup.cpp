@@ -30,7 +30,9 @@
 #include "records/msglog.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
+#include "records/stores.h"
 #include "sms/sms_robot.h"
+#include "store/pg_state.h"
 
 namespace tolvane {
 
@@ -367,6 +369,18 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
     // 15. Phone number pool.
     phones_init(setting_str(WORKPATH), setting(PHONE_COUNTRY), setting(PHONE_SERVICE),
                 setting_int(PHONE_RANGE, "min"), setting_int(PHONE_RANGE, "max"));
+
+    // Records, message log, pool and counts in the shared database when the store is one
+    // (the local files above then stay as they are).
+    {
+        StoreKind kind = StoreKind::FILES;
+        std::string why;
+        if (store_kind(kind, why) && kind == StoreKind::POSTGRESQL)
+            state_install(pg_state_stores(
+                setting_str(STORE_DSN), RecordDelimiter,
+                phone_range_of(setting(PHONE_COUNTRY), setting(PHONE_SERVICE),
+                               setting_int(PHONE_RANGE, "min"), setting_int(PHONE_RANGE, "max"))));
+    }
 
     // 16. The mail side.
     {

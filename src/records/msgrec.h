@@ -176,6 +176,10 @@ void msgrec_count_sent(std::string_view client, std::string_view from, std::stri
 // for a day without records; false with why for a malformed day or an unreadable file.
 [[nodiscard]] bool msgrec_day_records(std::string_view yyyymmdd, std::string_view day_kind,
                                       std::string& out, std::string& why);
+// The same from the files in dir written with delim, without any limit.
+[[nodiscard]] bool msgrec_day_records_in(const std::string& dir, char delim,
+                                         std::string_view yyyymmdd, std::string_view day_kind,
+                                         std::string& out, std::string& why);
 
 // Day file name for a time and kind ("20240131.rec"); the month file takes its first
 // six characters.

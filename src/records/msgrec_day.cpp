@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "foundation/fileio.h"
@@ -52,6 +53,33 @@ void put_field(std::string& out, std::string_view field, char delim) {
     for (std::size_t i = start; i < out.size(); ++i)
         if (out[i] == '\n' || out[i] == '\r' || out[i] == '\0') out[i] = ' ';
     out += delim;
+}
+
+// The time of a record line: the first field from the fifth on (status, client, from and
+// to come first) shaped like "Wed Jan 31 09:05:01 2024", so that a date inside an
+// address before it, or inside the text after it, is never taken for it.
+std::optional<std::string_view> record_time_field(std::string_view line, char delim) {
+    auto shaped = [](std::string_view f) {
+        static constexpr const char* kShape = "aaa aaa ?d dd:dd:dd dddd";
+        for (std::size_t i = 0; i < 24; ++i) {
+            char c = f[i], k = kShape[i];
+            bool ok = k == 'a'   ? (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')
+                      : k == 'd' ? c >= '0' && c <= '9'
+                      : k == '?' ? c == ' ' || (c >= '0' && c <= '9')
+                                 : c == k;
+            if (!ok) return false;
+        }
+        return true;
+    };
+    int field = 0;
+    for (std::size_t p = 0; p < line.size(); ++p) {
+        if (line[p] != delim) continue;
+        ++field;  // a field starts after p
+        if (field >= 4 && p + 25 < line.size() && line[p + 25] == delim &&
+            shaped(line.substr(p + 1, 24)))
+            return line.substr(p + 1, 24);
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -135,15 +163,21 @@ int msgrec_write(std::string_view status, std::string_view client, std::string_v
 
 bool msgrec_day_records(std::string_view yyyymmdd, std::string_view day_kind, std::string& out,
                         std::string& why) {
-    out.clear();
-    if (yyyymmdd.size() != 8 || !all_digits(yyyymmdd)) {
-        why = "a day is eight digits, YYYYMMDD";
-        return false;
-    }
     std::string dir;
     char delim;
     if (!msgrec_records_at(dir, delim)) {
+        out.clear();
         why = "no limit, so no message records";
+        return false;
+    }
+    return msgrec_day_records_in(dir, delim, yyyymmdd, day_kind, out, why);
+}
+
+bool msgrec_day_records_in(const std::string& dir, char delim, std::string_view yyyymmdd,
+                           std::string_view day_kind, std::string& out, std::string& why) {
+    out.clear();
+    if (yyyymmdd.size() != 8 || !all_digits(yyyymmdd)) {
+        why = "a day is eight digits, YYYYMMDD";
         return false;
     }
     std::string kind(day_kind);
@@ -170,16 +204,12 @@ bool msgrec_day_records(std::string_view yyyymmdd, std::string_view day_kind, st
     tm.tm_isdst = -1;
     std::time_t noon = std::mktime(&tm);
     const std::string stamp = asctime24(noon);  // "Wed Jan 31 12:00:00 2024"
-    const std::string head = delim + stamp.substr(0, 11);
-    const std::string tail = stamp.substr(19) + delim;  // " 2024|"
     for_each_record_line(month, [&](const record_line& l) {
-        std::string_view t = l.text;
-        for (std::size_t p = t.find(head); p != std::string_view::npos; p = t.find(head, p + 1)) {
-            if (t.substr(p + head.size() + 8, tail.size()) == tail) {
-                out.append(month, l.start, t.size());
-                out += '\n';
-                break;
-            }
+        std::optional<std::string_view> t = record_time_field(l.text, delim);
+        if (t && t->substr(0, 11) == std::string_view(stamp).substr(0, 11) &&
+            t->substr(19) == std::string_view(stamp).substr(19)) {
+            out.append(month, l.start, l.text.size());
+            out += '\n';
         }
     });
     return true;

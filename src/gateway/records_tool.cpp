@@ -1,0 +1,59 @@
+// "tolvane -records DAY [rec|log]": the message records of one day on standard output, in
+// the day file's exact line format, from the local files or from the shared database as
+// `store` says.
+//
+// Reads only: no limit is loaded (loading one may remove an expired counter file) and no
+// schema is changed. Limits: a day is eight digits, YYYYMMDD, in the gateway's local time.
+#include <cstdio>
+
+#include "foundation/lib.h"
+#include "gateway/gateway.h"
+#include "gateway/store_admin.h"
+#include "records/msgrec.h"
+#include "store/pg_state.h"
+
+namespace tolvane {
+
+bool records_tool_args(const std::vector<std::string>& args, std::size_t at, std::string& day,
+                       std::string& kind, std::string& why) {
+    day.clear();
+    kind = "rec";
+    if (at + 1 >= args.size() || args[at + 1].empty() || args[at + 1][0] == '-') {
+        why = "-records needs a day: -records YYYYMMDD [rec|log]";
+        return false;
+    }
+    day = args[at + 1];
+    if (at + 2 < args.size() && (iequals(args[at + 2], "rec") || iequals(args[at + 2], "log")))
+        kind = iequals(args[at + 2], "log") ? "log" : "rec";
+    return true;
+}
+
+int records_tool(const std::vector<std::string>& args, std::size_t at) {
+    std::string day, kind, why;
+    if (!records_tool_args(args, at, day, kind, why)) {
+        std::printf("ERROR: %s\n", why.c_str());
+        return 1;
+    }
+    StoreKind store = StoreKind::FILES;
+    if (!store_kind(store, why)) {
+        std::printf("ERROR: %s\n", why.c_str());
+        return 1;
+    }
+    const char delim = record_delimiter(setting(LOG_DELIMITER));
+    std::string out;
+    bool ok;
+    if (store == StoreKind::POSTGRESQL) {
+        StateStores s = pg_state_stores(setting_str(STORE_DSN), delim, phone_range{});
+        ok = s.records->day(day, kind, out, why);
+    } else {
+        ok = msgrec_day_records_in(setting_str(WORKPATH), delim, day, kind, out, why);
+    }
+    if (!ok) {
+        std::printf("ERROR: %s\n", why.c_str());
+        return 1;
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return 0;
+}
+
+}  // namespace tolvane
