@@ -7,7 +7,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
@@ -50,21 +50,28 @@ std::string pool_number(const std::string& sender) {
 
 // The working state of one message; the steps below share it.
 // The queue entries stored by this process whose rate-limit units are still reserved.
+// With each entry the name its client authenticated as ("" for none): it is counted in the
+// limits' user kind when the SMS is sent. An entry of an earlier run has no name here, so
+// its SMS count for its client, sender and destination only.
 class Reservations {
   public:
-    void hold(std::uint64_t id) {
+    void hold(std::uint64_t id, const std::string& user) {
         std::lock_guard<std::mutex> g(m_);
-        ids_.insert(id);
+        ids_[id] = user;
     }
-    // True (and forgotten) when the entry held its units.
-    bool take(std::uint64_t id) {
+    // True (and forgotten) when the entry held its units; user gets its name.
+    bool take(std::uint64_t id, std::string& user) {
         std::lock_guard<std::mutex> g(m_);
-        return ids_.erase(id) != 0;
+        auto it = ids_.find(id);
+        if (it == ids_.end()) return false;
+        user = std::move(it->second);
+        ids_.erase(it);
+        return true;
     }
 
   private:
     std::mutex m_;
-    std::unordered_set<std::uint64_t> ids_;
+    std::unordered_map<std::uint64_t, std::string> ids_;
 };
 
 Reservations& reservations() {
@@ -293,10 +300,20 @@ class MailJob {
             refuse(limit_text(mr, FROM_LIMIT_MSG));
             return false;
         }
-        // Every destination counts once for the client and once for the sender.
+        if (!user_.empty()) {
+            if (msgrecs* mr = reserve(MSGREC_USER, user_)) {
+                imsg("User [%s] exceeds (%s) limit of %d", user_.c_str(), or_empty(msgrec_name(mr)),
+                     msgrec_user(mr));
+                sender_refusal_ = MAIL_REFUSED_LIMIT;
+                refuse(limit_text(mr, LIMIT_MSG));
+                return false;
+            }
+        }
+        // Every destination counts once for the client, the sender and the user.
         int more = static_cast<int>(dests_.size()) - 1;
         reserve_more(MSGREC_IP, client_, more);
         reserve_more(MSGREC_FROM, bill_, more);
+        if (!user_.empty()) reserve_more(MSGREC_USER, user_, more);
         return true;
     }
 
@@ -359,10 +376,10 @@ class MailJob {
         for (const queue_entry& e : batch) {
             dmsg("Queued SMS %llu to [%s]", static_cast<unsigned long long>(e.id),
                  e.destination.c_str());
-            reservations().hold(e.id);
+            reservations().hold(e.id, user_);
         }
-        // Each entry now holds one unit of the client, the sender and its destination
-        // (exactly what was reserved); its delivery settles them.
+        // Each entry now holds one unit of the client, the sender, the user and its
+        // destination (exactly what was reserved); its delivery settles them.
         held_.clear();
         return true;
     }
@@ -391,14 +408,21 @@ class MailJob {
     int recipients_seen_ = 0;
 };
 
-// The unit an entry holds in every limit goes back: its SMS failed for good.
-void give_back_units(const queue_entry& e) {
-    if (!reservations().take(e.id)) return;
+// One unit of each of the entry's keys goes back in every limit.
+void give_back(const queue_entry& e, const std::string& user) {
     for (msgrecs* mr : msgrec_limits()) {
         limit_store().unreserve(mr, MSGREC_IP, e.client, 1);
         limit_store().unreserve(mr, MSGREC_FROM, e.billing, 1);
         limit_store().unreserve(mr, MSGREC_TO, e.destination, 1);
+        if (!user.empty()) limit_store().unreserve(mr, MSGREC_USER, user, 1);
     }
+}
+
+// The unit an entry holds in every limit goes back: its SMS failed for good.
+void give_back_units(const queue_entry& e) {
+    std::string user;
+    if (!reservations().take(e.id, user)) return;
+    give_back(e, user);
 }
 
 // The record and the notice of a final failure.
@@ -557,7 +581,8 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
     // The record counts the SMS and settles the unit its admission reserved in one step.
     // An entry stored before a restart holds no unit and is only counted; when the record
     // cannot be written nothing was counted, and the unit is given back.
-    bool held = reservations().take(e.id);
+    std::string user;
+    bool held = reservations().take(e.id, user);
     // One record per recipient, however many SMS the text took; the record names them.
     std::string record = id.empty() ? "NONE" : "msgid " + id;
     {
@@ -573,14 +598,10 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
                  max_parts > 0 ? max_parts : 10);
         }
     }
-    if (!state_write("SUCCESS", e.client, e.billing, e.destination, record, "rec", true, held) &&
-        held) {
-        for (msgrecs* mr : msgrec_limits()) {
-            limit_store().unreserve(mr, MSGREC_IP, e.client, 1);
-            limit_store().unreserve(mr, MSGREC_FROM, e.billing, 1);
-            limit_store().unreserve(mr, MSGREC_TO, e.destination, 1);
-        }
-    }
+    if (!state_write("SUCCESS", e.client, e.billing, e.destination, record, "rec", true, held,
+                     user) &&
+        held)
+        give_back(e, user);
     if (!id.empty())
         smpp_remember_submit(id, {e.client, e.billing, e.destination, e.originator, want_report});
     // No pause after a success: the pace of the transport is set by the number of workers.

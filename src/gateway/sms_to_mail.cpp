@@ -333,11 +333,14 @@ class SmsJob {
             imsg("sms_static is true, so use gsm_number for email address (%s)", dest_.c_str());
             return true;
         }
-        if (std::optional<std::string> pooled = pool_address()) {
+        bool unavailable = false;
+        if (std::optional<std::string> pooled = pool_address(unavailable)) {
             dest_ = cut(*pooled);
             imsg("phone_in email is (%s)", dest_.c_str());
             return true;
         }
+        // The pool comes first: while it cannot be read, no later rule may decide.
+        if (unavailable) return retry_later("the phone pool");
         std::string first;
         int candidates = msglog_store_of().lookup(number_, 0, first);
         if (std::optional<std::string> k = keyword_destination(p_.ini, body_, number_)) {
@@ -355,6 +358,9 @@ class SmsJob {
             imsg("Destination (%s) found in delivery_file", dest_.c_str());
             return true;
         }
+        // Only the message log could route it now: an answer bounced because the shared
+        // log was away would be lost.
+        if (candidates < 0) return retry_later("the message log");
         if (candidates > 1 && istrue(value_of(p_.ini, SMS_BEST_GUESS))) {
             std::string latest;
             if (msglog_store_of().latest(number_, latest)) {
@@ -374,13 +380,24 @@ class SmsJob {
 
     // The pool binds the numbers we send from, so an answer names its pool number as
     // the number it was sent to; the sender's own number is tried after it.
-    std::optional<std::string> pool_address() {
+    std::optional<std::string> pool_address(bool& unavailable) {
         ProcessLock hold(PHONES);
         if (!to_number_.empty()) {
-            if (std::optional<std::string> a = phone_pool().in(to_number_)) return a;
+            if (std::optional<std::string> a = phone_pool().in(to_number_, unavailable)) return a;
+            if (unavailable) return std::nullopt;
         }
-        if (!number_.empty()) return phone_pool().in(number_);
+        if (!number_.empty()) return phone_pool().in(number_, unavailable);
         return std::nullopt;
+    }
+
+    // The SMS is not taken: the centre (or modem) is asked to deliver it again later.
+    bool retry_later(const char* what) {
+        emsg(
+            "SMS from (%s) not routed: %s cannot be read now, the centre is asked to deliver "
+            "it again",
+            number_.c_str(), what);
+        answer_ = SMS_RETRY_LATER;
+        return false;
     }
 
     // Step 3i: the answer SMS (when allowed) and the record; no mail.

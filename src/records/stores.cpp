@@ -53,7 +53,8 @@ class FilePhonePool final : public PhonePoolStore {
         phone_out(n->c_str(), std::string(email).c_str());
         return n;
     }
-    std::optional<std::string> in(std::string_view number) override {
+    std::optional<std::string> in(std::string_view number, bool& unavailable) override {
+        unavailable = false;
         return phone_in(std::string(number).c_str());
     }
 

@@ -50,7 +50,8 @@ class MessageLogStore {
     // Remembers that email has just sent to phone. False only when it could not be kept.
     virtual bool store(std::string_view phone, std::string_view email) = 0;
     // Number of entries of the phone; email gets entry n (from 0, in order of first store)
-    // or "".
+    // or "". -1 when the log cannot be read now (a shared store that is away): the caller
+    // must not take that for "no entry".
     virtual int lookup(std::string_view phone, int n, std::string& email) = 0;
     // 1 with the address stored most recently for the phone (ties: the earlier entry).
     virtual int latest(std::string_view phone, std::string& email) = 0;
@@ -63,8 +64,9 @@ class PhonePoolStore {
     // The lowest number free or idle for a day, bound to email in one step, so that no
     // other sender (of any gateway sharing the store) gets it; nullopt when all are taken.
     virtual std::optional<std::string> bind(std::string_view email) = 0;
-    // The address bound to number (counting one message in), or nullopt.
-    virtual std::optional<std::string> in(std::string_view number) = 0;
+    // The address bound to number (counting one message in), or nullopt; unavailable is
+    // set when the pool cannot be read now (and nullopt then says nothing).
+    virtual std::optional<std::string> in(std::string_view number, bool& unavailable) = 0;
 };
 
 // The rate-limit counts of the limits on msgrec_limits().

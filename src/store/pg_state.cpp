@@ -112,7 +112,7 @@ class PgMessageLog final : public MessageLogStore {
     int lookup(std::string_view phone, int n, std::string& email) override {
         email.clear();
         std::vector<std::string> all;
-        if (!entries(phone, "id", all)) return 0;
+        if (!entries(phone, "id", all)) return -1;
         if (n >= 0 && n < static_cast<int>(all.size())) email = all[static_cast<std::size_t>(n)];
         return static_cast<int>(all.size());
     }
@@ -200,7 +200,8 @@ class PgPhonePool final : public PhonePoolStore {
         return bound;
     }
 
-    std::optional<std::string> in(std::string_view number) override {
+    std::optional<std::string> in(std::string_view number, bool& unavailable) override {
+        unavailable = false;
         long long idx = phone_range_index(range_, number);
         if (idx < 0) {
             imsg("phone in [%.*s], [%lld] is NOT a valid number!", static_cast<int>(number.size()),
@@ -220,7 +221,10 @@ class PgPhonePool final : public PhonePoolStore {
                 return true;
             },
             why);
-        if (!ok) emsg("Phone pool look-up failed: %s", why.c_str());
+        if (!ok) {
+            emsg("Phone pool look-up failed: %s", why.c_str());
+            unavailable = true;
+        }
         return email;
     }
 

@@ -2,7 +2,10 @@
 // interfaces, the same cases against the file store and against a private PostgreSQL
 // server. "Two gateways" are two sets of stores on one database; with files they are the
 // one process's set, which must hold the same promises between its threads.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,6 +42,14 @@ std::time_t midday() {
     tm.tm_hour = 12;
     tm.tm_isdst = -1;
     return std::mktime(&tm);
+}
+
+// A pool look-up that must find the store readable.
+std::optional<std::string> pool_in(PhonePoolStore& p, std::string_view number) {
+    bool unavailable = true;
+    std::optional<std::string> r = p.in(number, unavailable);
+    EXPECT_FALSE(unavailable) << number;
+    return r;
 }
 
 constexpr long kPoolMin = 1000;
@@ -212,8 +223,8 @@ TYPED_TEST(StateStoresTest, PoolBindsTheLowestFreeNumberAndReusesAnIdleOne) {
     const std::time_t t = g_now.load();
     EXPECT_EQ(pool.bind("ann@x"), "+614001000");
     EXPECT_EQ(this->pool_b().bind("bob@x"), "+614001001") << "the other gateway sees it taken";
-    EXPECT_EQ(pool.in("+614001001"), "bob@x");
-    EXPECT_EQ(this->pool_b().in("+614001000"), "ann@x");
+    EXPECT_EQ(pool_in(pool, "+614001001"), "bob@x");
+    EXPECT_EQ(pool_in(this->pool_b(), "+614001000"), "ann@x");
     const struct {
         const char* number;
         const char* why;
@@ -223,14 +234,14 @@ TYPED_TEST(StateStoresTest, PoolBindsTheLowestFreeNumberAndReusesAnIdleOne) {
                   {"alpha", "not a number"}};
     for (const auto& m : misses) {
         SCOPED_TRACE(m.why);
-        EXPECT_EQ(pool.in(m.number), std::nullopt);
+        EXPECT_EQ(pool_in(pool, m.number), std::nullopt);
     }
     // A day later 1000 was used again (a message in) and stays; 1001 is idle and is reused.
     g_now = t + 43200;
-    ASSERT_EQ(pool.in("+614001000"), "ann@x");
+    ASSERT_EQ(pool_in(pool, "+614001000"), "ann@x");
     g_now = t + 86401;
     EXPECT_EQ(pool.bind("cy@x"), "+614001001");
-    EXPECT_EQ(pool.in("+614001001"), "cy@x");
+    EXPECT_EQ(pool_in(pool, "+614001001"), "cy@x");
     EXPECT_EQ(pool.bind("d@x"), "+614001002");
     EXPECT_EQ(pool.bind("e@x"), "+614001003");
     EXPECT_EQ(pool.bind("f@x"), "+614001004");
@@ -254,7 +265,7 @@ TYPED_TEST(StateStoresTest, PoolNeverBindsANumberTwiceUnderConcurrentSenders) {
             continue;
         }
         EXPECT_TRUE(numbers.insert(*got[i]).second) << *got[i] << " bound twice";
-        EXPECT_EQ(phone_pool().in(*got[i]), "s" + std::to_string(i) + "@x");
+        EXPECT_EQ(pool_in(phone_pool(), *got[i]), "s" + std::to_string(i) + "@x");
     }
     EXPECT_EQ(numbers.size(), 5u);
     EXPECT_EQ(none, 7);
@@ -335,6 +346,51 @@ TYPED_TEST(StateStoresTest, FiftyConcurrentSendersOnTwoGatewaysNeverPassALimitOf
     EXPECT_EQ(admitted.load(), 10);
     EXPECT_EQ(limit_store().count(ten.get(), MSGREC_FROM, "flood@x"), 10);
     msgrec_free(ten);
+}
+
+// A database that is away: nothing is taken for an answer. Records and log entries are
+// reported lost, look-ups say they could not read (so an answer SMS is not bounced as
+// unknown), the pool binds nothing and a reservation is let through (the queue on the same
+// database refuses the mail then, with its own reason).
+TEST(StateStoresPgDown, EveryOperationSaysTheStoreIsAway) {
+    int port = 0;
+    {
+        // A loopback port nobody listens on.
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+        port = ntohs(a.sin_port);
+        ::close(fd);
+    }
+    std::string dsn = "host=127.0.0.1 port=" + std::to_string(port) +
+                      " user=postgres dbname=none connect_timeout=2";
+    StateStores s = pg_state_stores(dsn, '|', phone_range_of("+61", "", 0, 10));
+    std::string why;
+    auto mr = msgrec_init("down", "/nonexistent-dir", '|', "24", 0, 1, 0, 0, why);
+    ASSERT_TRUE(mr) << why;
+    EXPECT_FALSE(s.records->write("SUCCESS", "c", "f", "t", "NONE", "rec", std::time(nullptr)));
+    std::string out;
+    EXPECT_FALSE(s.records->day("20240131", "rec", out, why));
+    EXPECT_FALSE(why.empty());
+    EXPECT_FALSE(s.msglog->store("+6140", "ann@x"));
+    std::string email = "stale";
+    EXPECT_EQ(s.msglog->lookup("+6140", 0, email), -1);
+    EXPECT_EQ(email, "");
+    EXPECT_EQ(s.msglog->latest("+6140", email), 0);
+    bool unavailable = false;
+    EXPECT_EQ(s.phones->in("+613", unavailable), std::nullopt);
+    EXPECT_TRUE(unavailable);
+    unavailable = false;
+    EXPECT_EQ(s.phones->in("not a pool number", unavailable), std::nullopt);
+    EXPECT_FALSE(unavailable) << "no need to ask the database about it";
+    EXPECT_EQ(s.phones->bind("ann@x"), std::nullopt);
+    EXPECT_EQ(s.limits->reserve(mr.get(), MSGREC_FROM, "ann@x", 1, true), 1);
+    EXPECT_EQ(s.limits->count(mr.get(), MSGREC_FROM, "ann@x"), 0);
+    msgrec_free(mr);
 }
 
 }  // namespace
