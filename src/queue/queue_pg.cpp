@@ -109,7 +109,8 @@ std::string no_entry(std::uint64_t id) {
 
 class PgQueue final : public QueueStore {
   public:
-    explicit PgQueue(const queue_pg_options& o) : opt_(o), link_(o.dsn, "queue") {}
+    explicit PgQueue(const queue_pg_options& o)
+        : opt_(o), link_(o.dsn, "queue"), claim_link_(o.dsn, "queue claims") {}
     ~PgQueue() override;
 
     bool open(std::string& why);
@@ -151,6 +152,7 @@ class PgQueue final : public QueueStore {
         // releases, renewals and outcomes need not: a lost claim is only a free entry, and
         // the next durable commit (an attempt's) flushes an outcome written before it.
         bool durable = true;
+        bool release = false;  // counted in releases_pending_ until done
         bool done = false;
         bool ok = false;
         std::string why;
@@ -189,6 +191,8 @@ class PgQueue final : public QueueStore {
 
     const queue_pg_options opt_;
     PgLink link_;
+    PgLink claim_link_;
+    std::atomic<int> releases_pending_{0};  // releases handed in and not yet written
     std::atomic<std::uint64_t> commits_{0};
 
     std::mutex gm_;  // the group
@@ -278,6 +282,7 @@ void PgQueue::lead(std::unique_lock<std::mutex>& lock) {
             any_kept = true;
         } else {
             j->done = true;
+            if (j->release) --releases_pending_;
         }
     }
     last_failed_ = any_kept;
@@ -314,6 +319,7 @@ void PgQueue::flush_loop() {
             for (const auto& j : pending_)
                 if (!j->done) {
                     j->done = true;
+                    if (j->release) --releases_pending_;
                     j->why = "the queue is closing";
                     ++lost;
                 }
@@ -499,8 +505,19 @@ std::optional<queue_entry> PgQueue::claim(int kind, std::int64_t now_ms) {
         return true;
     };
     std::string why;
-    if (!submit(job, why)) return std::nullopt;
-    if (!got) return std::nullopt;
+    bool ok = false;
+    if (releases_pending_.load() == 0) {
+        // Claims need no disk flush, so they go on a link of their own and never wait behind
+        // a group that does. Only a release of ours not yet written must be seen first.
+        ok = claim_link_.transaction(
+            [&](PgConn& c, std::string& w) {
+                return c.script("SET LOCAL synchronous_commit TO off", w) && job->work(c, w);
+            },
+            why);
+    } else {
+        ok = submit(job, why);
+    }
+    if (!ok || !got) return std::nullopt;
     if (!taken_from.empty())
         imsg("Queue entry %llu taken over from %s, whose lease ran out",
              static_cast<unsigned long long>(got->id), taken_from.c_str());
@@ -603,6 +620,7 @@ void PgQueue::release(std::uint64_t id, const std::string& error, std::int64_t n
     }
     auto job = std::make_shared<Job>();
     job->durable = false;
+    job->release = true;
     auto kind = std::make_shared<int>(0);
     job->work = [this, id, error, not_before_ms, kind](PgConn& c, std::string& w) {
         PgResult r;
@@ -623,6 +641,7 @@ void PgQueue::release(std::uint64_t id, const std::string& error, std::int64_t n
     job->after = [this, kind] {
         if (*kind != 0) wake(*kind);
     };
+    ++releases_pending_;
     submit_later(job);
 }
 
