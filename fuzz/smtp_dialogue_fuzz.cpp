@@ -5,7 +5,10 @@
 // first byte choose whether AUTH is off, optional, required, or offered without
 // encryption; one user "ann" with the password "pw" exists. Mails over 256 bytes
 // go to a spool file, and over 64 KiB are refused. Messages handed over on the same connection
-// (RSET, a further MAIL FROM) are run the same way until none is left.
+// (RSET, a further MAIL FROM) are run the same way until none is left. Bit 0x20 of the
+// second byte offers STARTTLS (the switch itself keeps the bytes plain: what is fuzzed is
+// the dialogue around it, the state reset and the dropped input), bit 0x10 makes the
+// connection one of the implicit-TLS port, greeted after its (plain) handshake.
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
@@ -14,6 +17,8 @@
 
 #include "foundation/ssha.h"
 #include "mail/sms_smtp.h"
+#include "mail/sms_smtp_impl.h"
+#include "net/myssl.h"
 
 using namespace tolvane;
 
@@ -23,6 +28,7 @@ struct fuzz_env {
     std::string dir;
     std::unique_ptr<sms> drv;
     std::deque<std::unique_ptr<smtp_message>> next;
+    std::shared_ptr<const MysslSetup> tls;  // only its presence matters over a buffer
 
     fuzz_env() {
         std::string t = (std::filesystem::temp_directory_path() / "tv_fuzz_XXXXXX").string();
@@ -37,6 +43,8 @@ struct fuzz_env {
         auto* d = static_cast<sms_smtp*>(drv.get());
         d->users["ann"] = ssha_encode("pw");
         d->auth_fail_delay_ms = 0;  // a second per failure would stall the fuzzer
+        std::string why;
+        tls = myssl_client_setup_new(false, why);
         static_cast<sms_smtp*>(drv.get())->handoff = [this](std::unique_ptr<smtp_message> m) {
             next.push_back(std::move(m));
         };
@@ -75,7 +83,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int auth = data[0] >> 6;
     d->auth = auth == 3 ? SMTP_AUTH_REQUIRED : auth;
     d->auth_plaintext = auth == 3 || (data[1] & 0x40) != 0;
+    d->tls_setup = (data[1] & 0x20) ? env.tls : nullptr;
     auto first = sms_smtp_msg_new(d, smtp_memory_link(input, &out, chunk), MODE_HELO);
+    if (data[1] & 0x10) {
+        first->sock->wrap_pending = true;
+        first->sock->wrap_greeting = "fuzz";
+    }
     play(d, first.get(), policy);
     first.reset();
     for (int handed = 0; !env.next.empty() && handed < 1000; ++handed) {
