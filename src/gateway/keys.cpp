@@ -164,6 +164,7 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {SMTP_OUT_TLS_VERIFY, "smtp_out_tls_verify", SM_NONE, "true",             NOFB,          nullptr, TRUTH},
     {ACCEPT_USER,       "accept_user",       SM_MULTI, "*",                   NOFB,          nullptr},
     {WEB_LISTEN,        "web_listen",        SM_NONE,  "127.0.0.1",           NOFB,          nullptr},
+    {GSM_POLL,          "gsm_poll",          SM_NONE,  "60",                  NOFB,          nullptr, seconds(1, 86400)},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

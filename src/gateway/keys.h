@@ -137,7 +137,8 @@ enum SettingKey : int {
     SMTP_OUT_TLS_VERIFY,
     ACCEPT_USER,
     WEB_LISTEN,
-    SETTING_KEYS  // number of keys: 121
+    GSM_POLL,
+    SETTING_KEYS  // number of keys: 122
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

@@ -466,11 +466,12 @@ class SmsJob {
     // Step 8, with the answer to the transport.
     void cleanup() {
         if (msg_) {
-            // Only an SMS centre can deliver again; a modem's reject deletes the message,
-            // which would lose one that could not even be read.
+            // Only an SMS centre and a modem can deliver again: the centre sends the SMS
+            // once more, the modem keeps it and has it read again.
+            int mode = sms_mode(p_.recv);
             if (answer_ == 0)
                 sms_msg_accept(p_.recv, m(), 0, "OK");
-            else if (sms_mode(p_.recv) == SMS_SMPP)
+            else if (mode == SMS_SMPP || mode == SMS_GSM)
                 sms_msg_reject(p_.recv, m(), answer_, "not mailed, deliver again later");
             sms_msg_free(p_.recv, msg_);
         }

@@ -90,6 +90,7 @@ std::optional<transport_options> delivery_init(SIni* ini, int mode) {
             r->crlf = sini_truth(ini, GSM_CRLF) ? 1 : 0;
             r->min_signal = sini_number(ini, GSM_MIN_SIGNAL);
             r->signal_timeout = sini_number(ini, GSM_SIGNAL_TIMEOUT);
+            r->poll_ms = 1000L * sini_number(ini, GSM_POLL);
             r->dodebug = isdebugtime;
             r->coding =
                 sms_coding_parse(sini_word(ini, SMS_CODING)).value_or(sms_coding::automatic);

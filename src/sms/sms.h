@@ -108,6 +108,9 @@ struct gsm_init {
     long reply_ms = 0;         // time-out of each reply line; 0 keeps 30000
     long pause_ms = -1;        // pause between retried queries and signal checks; -1 keeps them
     long delete_retry_ms = 0;  // first wait before a refused delete is tried again; 0 keeps it
+    // Between the idle modem's status checks (signal, network registration), and before
+    // a message left in the modem unstored is read again; 0 keeps 60000.
+    long poll_ms = 0;
     sms_coding coding = sms_coding::automatic;  // the `sms_coding` setting
     int max_parts = SMS_MAX_PARTS_DEFAULT;      // the `sms_max_parts` setting
 };

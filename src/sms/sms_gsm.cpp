@@ -301,6 +301,9 @@ int dialogue(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
     imsg("Signal level now (%s)", line.c_str());
     gsm->signal_level = gsm_csq_level(line);
     if (!gsm_read_ok(gsm, err)) return 0;
+    // Not a condition of the start: a modem still searching for its network comes up
+    // later, one without the command is taken as registered.
+    if (!gsm_query_registration(gsm, err)) return 0;
 
     gsm->min_signal = rec.min_signal;
     gsm->signal_timeout = rec.signal_timeout;
@@ -451,6 +454,7 @@ std::unique_ptr<sms> sms_gsm_init(const gsm_init& init, int& errcode) {
     const gsm_init* rec = &init;
     if (rec->reply_ms > 0) st->reply_ms = rec->reply_ms;
     if (rec->delete_retry_ms > 0) st->delete_retry_ms = rec->delete_retry_ms;
+    if (rec->poll_ms > 0) st->poll_ms = rec->poll_ms;
     if (rec->pause_ms >= 0) {
         st->csms_pause_ms = rec->pause_ms;
         st->signal_pause_ms = rec->pause_ms;
@@ -469,7 +473,9 @@ std::unique_ptr<sms> sms_gsm_init(const gsm_init& init, int& errcode) {
         stop_after_failure(st.get());
         return st;
     }
-    imsg("GSM modem on %s ready (%s mode)", rec->port.c_str(), st->ispdu ? "PDU" : "text");
+    imsg("GSM modem on %s ready (%s mode), %s", rec->port.c_str(), st->ispdu ? "PDU" : "text",
+         st->state_text().c_str());
+    gsm_watch_start(st.get());
     return st;
 }
 

@@ -74,6 +74,21 @@ inline constexpr long GSM_CPIN_OK_MS = 1000;
 inline constexpr long GSM_DELETE_RETRY_MS = 5000;
 inline constexpr long GSM_DELETE_RETRY_MAX_MS = 300000;
 inline constexpr int GSM_DELETE_TRIES = 12;
+// An idle modem is asked for its signal and network registration this often, and a
+// message handed out but not stored is read from the modem again after this.
+inline constexpr long GSM_STATUS_POLL_MS = 60000;
+
+// Network registration as AT+CREG? reports it; GSM_REG_NONE while the modem has not
+// said (no answer, or a modem without the command).
+enum : int {
+    GSM_REG_NONE = -1,
+    GSM_REG_NOT = 0,        // not registered, not searching
+    GSM_REG_HOME = 1,       // registered on the home network
+    GSM_REG_SEARCHING = 2,  // not registered, searching
+    GSM_REG_DENIED = 3,     // registration denied
+    GSM_REG_UNKNOWN = 4,    // the modem does not know
+    GSM_REG_ROAMING = 5     // registered, roaming
+};
 
 struct file_closer {
     void operator()(std::FILE* f) const noexcept {
@@ -106,13 +121,21 @@ struct sms_data_gsm : sms {
     const char* msg_from(sms_message* msg) override;
     const char* msg_to(sms_message*) override { return localphone.c_str(); }
     const char* msg_body(sms_message* msg) override;
+    // The message is stored by the gateway: only now is it deleted from the modem, so
+    // that a crash before leaves it there to be read again after the restart.
+    int msg_accept(sms_message* msg, int code, const char* reason) override;
+    // The message could not be stored: it stays in the modem and is read again after
+    // poll_ms. A message released without either answer is treated the same way.
     int msg_reject(sms_message* msg, int code, const char* reason) override;
-    int msg_accept(sms_message*, int, const char*) override { return 0; }
-    void msg_free(std::unique_ptr<sms_message>& msg) override { msg.reset(); }
-    // Up while the modem answers: the reader runs and the last reply came in time.
+    void msg_free(std::unique_ptr<sms_message>& msg) override;
+    // Up while the modem answers (the reader runs and the last reply came in time) and
+    // is not known to be off the network (AT+CREG? says not registered, searching or
+    // denied).
     bool up() const override;
-    // "up, signal 20 of 31" (the last level the modem gave), or why it is down.
+    // "up, registered (home), signal 20 of 31", or why it is down.
     std::string state_text() const override;
+    // The last registration the modem gave (GSM_REG_*).
+    int registration() const { return reg_state.load(); }
     // The last signal level the modem gave (0-31), -1 when unknown.
     int signal() const { return signal_level.load(); }
 
@@ -151,6 +174,15 @@ struct sms_data_gsm : sms {
     long signal_pause_ms = 1000;  // between signal checks (tests shorten it)
     long delete_retry_ms = GSM_DELETE_RETRY_MS;
     std::vector<gsm_pending_delete> pending_deletes;  // guarded by lock_com
+    long poll_ms = GSM_STATUS_POLL_MS;
+    std::chrono::steady_clock::time_point next_poll;  // used by the wait thread only
+    // Places of messages handed out and not answered yet: a new listing or an
+    // indication never hands them out a second time. Taken after lock_com when both.
+    std::mutex settle_lock;
+    std::vector<int> handed;  // guarded by settle_lock
+    // A message was left in the modem: list it again from then on (guarded by settle_lock).
+    bool relist_pending = false;
+    std::chrono::steady_clock::time_point relist_at;
     // What the last command was and what the modem last answered (a line, or that
     // nothing came), so that a failed start-up can say it.
     std::string last_command;
@@ -158,6 +190,12 @@ struct sms_data_gsm : sms {
     std::string startup_failure;         // set when the start-up failed: command and answer
     std::atomic<bool> answering{false};  // the last reply line came in time
     std::atomic<int> signal_level{-1};   // last +CSQ level, -1 unknown
+    std::atomic<int> reg_state{GSM_REG_NONE};
+    std::atomic<bool> was_up{false};  // up() when gsm_note_state last looked
+    std::thread watcher;
+    std::mutex watch_lock;
+    std::condition_variable watch_wake;
+    bool watch_stop = false;  // guarded by watch_lock
     int startup_code = 0;
 };
 
@@ -178,7 +216,9 @@ struct gsm_sms : sms_message {
     int type_of_service_center = 0;
     int length = 0;  // body characters to read; after decoding, characters of message
     std::string message;
-    bool is_submit = false;  // a stored SMS-SUBMIT (PDU mode)
+    bool is_submit = false;   // a stored SMS-SUBMIT (PDU mode)
+    bool handed_out = false;  // given to the gateway by wait, its place in `handed`
+    bool settled = false;     // accepted or rejected since
 };
 
 // ---- the codec, as the driver uses it ----
@@ -205,8 +245,23 @@ std::string gsm_codec_text_body(std::string_view cscs, int dcs, std::string_view
 int gsm_process_message_info(sms_data_gsm* gsm, int& errcode, gsm_sms& msg, std::string_view info,
                              bool iscmgl);
 
+// ---- the modem's state (sms_gsm_status.cpp) ----
 // The level of a +CSQ answer (0-31), -1 for 99 (not known) or junk.
 int gsm_csq_level(std::string_view line);
+// The registration (GSM_REG_*) of a +CREG line: the answer to AT+CREG? ("n,stat") or
+// the modem's own notice ("stat"); GSM_REG_NONE for anything else.
+int gsm_creg_state(std::string_view line);
+// "registered (home)", "not registered (searching)", ... for a GSM_REG_* value.
+const char* gsm_registration_name(int reg);
+// AT+CSQ and AT+CREG? with lock_com held: the signal level and registration kept in
+// the state. 0 when the modem did not answer in time or the write failed (err says).
+int gsm_query_signal(sms_data_gsm* gsm, int& err);
+int gsm_query_registration(sms_data_gsm* gsm, int& err);
+// Logs a change of up() since the last call.
+void gsm_note_state(sms_data_gsm* gsm);
+// The watcher thread that asks an idle modem for its state every poll_ms.
+void gsm_watch_start(sms_data_gsm* gsm);
+void gsm_watch_stop(sms_data_gsm* gsm);
 
 // ---- dialogue steps ----
 // Reads a reply line (GRL_SKIP_BLANK); 0 on time-out or when it is an error reply

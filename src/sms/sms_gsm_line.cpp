@@ -99,6 +99,7 @@ void reader_main(sms_data_gsm* gsm) {
 }  // namespace
 
 sms_data_gsm::~sms_data_gsm() {
+    gsm_watch_stop(this);
     gsm_reader_stop(this);
     com_free(com);
     stored.clear();

@@ -1,6 +1,12 @@
 // The GSM modem transport's receiving side: the listing of stored messages, the
-// wait for new-message indications, reading and deleting a message, and the
-// parser of the +CMGL / +CMGR header fields.
+// wait for new-message indications, reading a message, deleting it once the gateway
+// has stored it (or keeping it to be read again), and the parser of the +CMGL / +CMGR
+// header fields.
+//
+// A message stays in the modem until the gateway answers for it: accepted (stored in
+// the queue) deletes it, rejected or released unanswered leaves it there and lists
+// the modem again after poll_ms. Places handed out and not answered yet are never
+// handed out twice, neither by a listing nor by an indication.
 #include <algorithm>
 #include <chrono>
 
@@ -170,6 +176,46 @@ int read_body(sms_data_gsm* gsm, int& err, gsm_sms& msg) {
     return 1;
 }
 
+// A listed message that is handed out and not answered yet, or accepted and waiting
+// for its refused delete to be tried again. Called with lock_com held.
+bool in_hand(sms_data_gsm* gsm, const gsm_sms& msg) {
+    for (const gsm_pending_delete& p : gsm->pending_deletes) {
+        if (p.index == msg.index && p.phone == msg.phone && p.timestamp == msg.timestamp &&
+            p.message == msg.message)
+            return true;
+    }
+    std::lock_guard<std::mutex> l(gsm->settle_lock);
+    return std::find(gsm->handed.begin(), gsm->handed.end(), msg.index) != gsm->handed.end();
+}
+
+// Marks msg as given to the gateway.
+void hand_out(sms_data_gsm* gsm, gsm_sms& msg) {
+    std::lock_guard<std::mutex> l(gsm->settle_lock);
+    gsm->handed.push_back(msg.index);
+    msg.handed_out = true;
+}
+
+// Ends msg's time in hand; false when it was answered already (or never handed out).
+bool settle(sms_data_gsm* gsm, gsm_sms& msg) {
+    std::lock_guard<std::mutex> l(gsm->settle_lock);
+    if (!msg.handed_out || msg.settled) return false;
+    msg.settled = true;
+    auto it = std::find(gsm->handed.begin(), gsm->handed.end(), msg.index);
+    if (it != gsm->handed.end()) gsm->handed.erase(it);
+    return true;
+}
+
+// Leaves msg in the modem and lists the modem again after poll_ms to read it then.
+void keep(sms_data_gsm* gsm, gsm_sms& msg, const char* why) {
+    if (!settle(gsm, msg)) return;
+    emsg("Message (%d) from (%s) left in the modem (%s): read again in %ld s", msg.index,
+         msg.phone.empty() ? "not read" : msg.phone.c_str(), why, gsm->poll_ms / 1000);
+    std::lock_guard<std::mutex> l(gsm->settle_lock);
+    auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(gsm->poll_ms);
+    if (!gsm->relist_pending || due < gsm->relist_at) gsm->relist_at = due;
+    gsm->relist_pending = true;
+}
+
 // Lists the modem's messages into stored; called with lock_com held.
 void list_stored(sms_data_gsm* gsm, int& err) {
     std::string line;
@@ -203,6 +249,8 @@ void list_stored(sms_data_gsm* gsm, int& err) {
             } else if (!received(*msg)) {
                 imsg("Skipping stored message (%d) (%s): not a received message", msg->index,
                      msg->status.c_str());
+            } else if (in_hand(gsm, *msg)) {
+                dmsg("Stored message (%d) is being handled already", msg->index);
             } else if (gsm->stored.size() < GSM_STORED_MAX) {
                 imsg("Stored message (%d) from (%s)", msg->index, msg->phone.c_str());
                 gsm->stored.push_back(std::move(msg));
@@ -230,7 +278,7 @@ int delete_message(sms_data_gsm* gsm, int index) {
     return gsm_classify(gsm, err);
 }
 
-// Deletes a message that has been handed on; a refusal is logged and the delete
+// Deletes a message the gateway has stored; a refusal is logged and the delete
 // tried again later, so that reception goes on. Called with lock_com held.
 void delete_handed_on(sms_data_gsm* gsm, const gsm_sms& msg) {
     int err = delete_message(gsm, msg.index);
@@ -314,6 +362,14 @@ std::unique_ptr<sms_message> sms_data_gsm::wait(int timeout_msec, int& errcode) 
         errcode = GSM_ERR_UNEXPECTED;
         return nullptr;
     }
+    if (gsm->donestored && gsm->stored.empty()) {
+        std::lock_guard<std::mutex> l(gsm->settle_lock);
+        if (gsm->relist_pending && std::chrono::steady_clock::now() >= gsm->relist_at) {
+            gsm->relist_pending = false;
+            gsm->donestored = false;
+            imsg("Listing the modem again for the messages left in it");
+        }
+    }
     // Listed messages still held are handed out before any new listing, so that a
     // listing cut short and repeated gives nothing twice.
     if (!gsm->donestored && gsm->stored.empty()) {
@@ -324,11 +380,7 @@ std::unique_ptr<sms_message> sms_data_gsm::wait(int timeout_msec, int& errcode) 
     if (!gsm->stored.empty()) {
         std::unique_ptr<sms_message> out = std::move(gsm->stored.back());
         gsm->stored.pop_back();
-        auto* msg = static_cast<gsm_sms*>(out.get());
-        {
-            MutexHold hold(gsm->lock_com.get());
-            delete_handed_on(gsm, *msg);
-        }
+        hand_out(gsm, *static_cast<gsm_sms*>(out.get()));
         if (gsm->stored.empty() && gsm->relist) {
             gsm->relist = false;
             gsm->donestored = false;
@@ -369,6 +421,14 @@ std::unique_ptr<sms_message> sms_data_gsm::wait(int timeout_msec, int& errcode) 
         if (msg->memory.empty()) msg->memory = "SM";
         std::string idx(strtrm(rest.substr(comma + 1)));
         msg->index = s_atoi(idx.c_str());
+        {
+            MutexHold hold(gsm->lock_com.get());
+            if (in_hand(gsm, *msg)) {
+                imsg("Message (%s)(%d) is being handled already", msg->memory.c_str(), msg->index);
+                continue;
+            }
+            hand_out(gsm, *msg);
+        }
         imsg("Incoming message (%s)(%d)", msg->memory.c_str(), msg->index);
         return msg;
     }
@@ -387,16 +447,33 @@ int sms_data_gsm::msg_recv(sms_message* m) {
              msg->status.c_str());
         return GSM_ERR_UNEXPECTED;
     }
-    delete_handed_on(gsm, *msg);
     return 0;
 }
 
-int sms_data_gsm::msg_reject(sms_message* m, int /*code*/, const char* /*reason*/) {
+int sms_data_gsm::msg_accept(sms_message* m, int /*code*/, const char* /*reason*/) {
     sms_data_gsm* gsm = this;
     auto* msg = kind_cast<gsm_sms>(m);
     if (gsm == nullptr || msg == nullptr || !gsm->lock_com) return GSM_ERR_UNEXPECTED;
+    if (msg->settled) return 0;  // answered already
+    // Out of hand only once the delete is done (or queued for a retry): a listing
+    // between the two would hand it out again.
     MutexHold hold(gsm->lock_com.get());
-    return delete_message(gsm, msg->index);
+    delete_handed_on(gsm, *msg);
+    settle(gsm, *msg);
+    return 0;
+}
+
+int sms_data_gsm::msg_reject(sms_message* m, int /*code*/, const char* reason) {
+    sms_data_gsm* gsm = this;
+    auto* msg = kind_cast<gsm_sms>(m);
+    if (gsm == nullptr || msg == nullptr) return GSM_ERR_UNEXPECTED;
+    keep(gsm, *msg, reason != nullptr && *reason != '\0' ? reason : "rejected");
+    return 0;
+}
+
+void sms_data_gsm::msg_free(std::unique_ptr<sms_message>& m) {
+    if (auto* msg = kind_cast<gsm_sms>(m.get())) keep(this, *msg, "released unanswered");
+    m.reset();
 }
 
 std::optional<gsm_message_view> sms_gsm_message_view(const sms_message* m) {

@@ -205,6 +205,7 @@ int sms_data_gsm::send(const smtp_message_extra* /*data*/, std::string_view from
         imsg("Sending GSM, lock aquired");
         code = send_locked(gsm, to, message);
     }
+    gsm_note_state(gsm);
     if (code == 0) imsg("Sending GSM, sent");
     imsg("Sending GSM, end");
     return code;

@@ -450,14 +450,16 @@ TEST_F(SmsToMail, ReceiveErrorDropsTheSmsAndHandsItBack) {
     EXPECT_TRUE(inbound.accepted.empty());
 }
 
-TEST_F(SmsToMail, ModemMessageThatCannotBeReadIsNotDeleted) {
+TEST_F(SmsToMail, ModemMessageThatCannotBeReadIsRejectedToBeReadAgain) {
     Script modem_in;
     auto modem = script_handle(SMS_GSM, &modem_in);
     path.recv = modem.get();
     auto m = an_sms("+61412345678", "to jane hi");
     m->recv_result = 9;
     deliver(std::move(m));
-    EXPECT_TRUE(modem_in.rejected.empty()) << "a modem's reject deletes the message";
+    // The modem keeps a rejected message and has it read again; only an accept
+    // deletes it.
+    EXPECT_EQ(modem_in.rejected, std::vector<int>{SMS_RETRY_LATER});
     EXPECT_TRUE(modem_in.accepted.empty());
     EXPECT_EQ(modem_in.freed.load(), 1);
     deliver(an_sms("+61412345678", "to jane hi"));

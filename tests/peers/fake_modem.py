@@ -3,7 +3,7 @@
 
 The simulator owns both ends of a pty; the gateway opens `path` as its serial
 port (gsm_com). It answers the AT dialogue like a modem: the set-up queries,
-PIN state, text and PDU mode, AT+CSQ, AT+CMGS with the "> " prompt and the text
+PIN state, text and PDU mode, AT+CSQ, AT+CREG?, AT+CMGS with the "> " prompt and the text
 ended by Ctrl-Z, listing (AT+CMGL), reading (AT+CMGR) and deleting (AT+CMGD) of
 stored messages, and it announces a delivered message with +CMTI. It records
 every command and every sent text. A test can replace any answer with a handler,
@@ -258,6 +258,7 @@ class FakeModem:
         self.echo = echo
         self.ok_after_cpin = ok_after_cpin
         self.signal = signal
+        self.registration = 1  # the stat of AT+CREG? (0-5); None answers ERROR
         self.cpin = "READY"
         self.pdu_mode = False
         self.handler = None  # handler(cmd) -> bytes/str to answer, "" for silence, None
@@ -459,6 +460,10 @@ class FakeModem:
             return ok
         if cmd == "AT+CSQ":
             return "\r\n+CSQ: %d,99\r\n%s" % (self.signal, ok)
+        if cmd == "AT+CREG?":
+            if self.registration is None:
+                return "\r\nERROR\r\n"
+            return "\r\n+CREG: 0,%d\r\n%s" % (self.registration, ok)
         if cmd.startswith("AT+CMGS="):
             self._in_body = True
             self._body_cmd = cmd

@@ -68,7 +68,7 @@ const std::vector<std::string> kTextStartup = {
     "AT",        "ATE0",          "ATS3?",     "ATS4?",           "AT+CMEE=?", "AT+CMEE=1",
     "AT+CBST=?", "AT+CBST=0,0,0", "AT+CPIN?",  "AT+CSMS=?",       "AT+CSMS=0", "AT+CSCS=?",
     "AT+CSCA?",  "AT+CMGF=?",     "AT+CMGF=1", "AT+CSCS=\"GSM\"", "AT+CNMI=?", "AT+CNMI=2,1,0,0,0",
-    "AT+CSQ=?",  "AT+CSQ",        "AT+CSDH=?", "AT+CSDH=1"};
+    "AT+CSQ=?",  "AT+CSQ",        "AT+CREG?",  "AT+CSDH=?",       "AT+CSDH=1"};
 
 TEST_F(GsmDriver, TextModeStartUpRunsTheWholeDialogue) {
     sms_data_gsm* g = start();
@@ -90,7 +90,7 @@ TEST_F(GsmDriver, PduModeStartUpSkipsTheTextSettings) {
     EXPECT_FALSE(modem.seen("AT+CMGF=1"));
     EXPECT_FALSE(modem.seen("AT+CSCS=\""));
     EXPECT_FALSE(modem.seen("AT+CSDH"));
-    EXPECT_EQ(modem.commands().back(), "AT+CSQ");
+    EXPECT_EQ(modem.commands().back(), "AT+CREG?");
 }
 
 TEST_F(GsmDriver, AModemEchoingUntilEchoIsTurnedOffStillStarts) {

@@ -13,30 +13,13 @@
 namespace tolvane {
 namespace {
 
+using test::as_gsm;
 using test::FakeModem;
 using test::GsmDriver;
+using test::next_message;
 using test::stored_sms;
+using test::text_sms;
 using sent = FakeModem::sent_sms;
-
-stored_sms text_sms(const std::string& from, const std::string& text,
-                    const std::string& stat = "REC UNREAD") {
-    stored_sms m;
-    m.from = from;
-    m.text = text;
-    m.stat = stat;
-    return m;
-}
-
-gsm_sms* as_gsm(const std::unique_ptr<sms_message>& m) {
-    return dynamic_cast<gsm_sms*>(m.get());
-}
-
-// Waits (handing out what comes) until a message comes or the time is up.
-std::unique_ptr<sms_message> next_message(sms* g, int& code) {
-    std::unique_ptr<sms_message> m;
-    for (int i = 0; i < 100 && !m; ++i) m = g->wait(100, code);
-    return m;
-}
 
 // ---- text entry ----
 
@@ -156,7 +139,10 @@ TEST_F(GsmDriver, TextModeHandsOutOnlyReceivedMessages) {
     for (int i = 0; i < 5; ++i) {
         auto m = g->wait(50, code);
         EXPECT_EQ(code, 0);
-        if (m) bodies.insert(g->msg_body(m.get()));
+        if (m) {
+            bodies.insert(g->msg_body(m.get()));
+            EXPECT_EQ(g->msg_accept(m.get(), 0, "OK"), 0);
+        }
     }
     EXPECT_EQ(bodies, (std::set<std::string>{"unread", "read"}));
     // The drafts stay where they are.
@@ -300,7 +286,7 @@ TEST_F(GsmDriver, UpWhileTheModemAnswersWithTheSignalItLastGave) {
     sms_data_gsm* g = ready();
     EXPECT_TRUE(g->up());
     EXPECT_EQ(g->signal(), 17);
-    EXPECT_EQ(g->state_text(), "up, signal 17 of 31");
+    EXPECT_EQ(g->state_text(), "up, registered (home), signal 17 of 31");
     modem.on([](const std::string& c) -> std::optional<std::string> {
         if (c.starts_with("AT+CMGS=")) return std::string();  // silent
         return std::nullopt;
@@ -321,7 +307,7 @@ TEST_F(GsmDriver, ASignalTheModemDoesNotKnowIsUnknown) {
     modem.set_signal({99});
     sms_data_gsm* g = ready();
     EXPECT_EQ(g->signal(), -1);
-    EXPECT_EQ(g->state_text(), "up, signal unknown");
+    EXPECT_EQ(g->state_text(), "up, registered (home), signal unknown");
 }
 
 // ---- refused deletes ----
@@ -339,7 +325,8 @@ TEST_F(GsmDriver, ARefusedDeleteIsTriedAgainLaterAndReceptionGoesOn) {
     int code = -1;
     auto m1 = g->wait(100, code);
     ASSERT_NE(m1, nullptr);
-    EXPECT_EQ(code, 0);  // handed on although the delete was refused
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(g->msg_accept(m1.get(), 0, "OK"), 0);  // answered although the delete was refused
     EXPECT_TRUE(modem.has_stored(stored));
 
     int announced = modem.deliver(text_sms("+1666", "announced"));
@@ -349,6 +336,7 @@ TEST_F(GsmDriver, ARefusedDeleteIsTriedAgainLaterAndReceptionGoesOn) {
     EXPECT_EQ(as_gsm(m2)->index, announced);
     EXPECT_EQ(g->msg_recv(m2.get()), 0);
     EXPECT_STREQ(g->msg_body(m2.get()), "announced");
+    EXPECT_EQ(g->msg_accept(m2.get(), 0, "OK"), 0);
 
     // Later waits try the delete again, after reading that the place still holds it.
     for (int i = 0; i < 100 && modem.has_stored(stored); ++i) g->wait(50, code);
@@ -372,6 +360,7 @@ TEST_F(GsmDriver, ARefusedDeleteOfAnAnnouncedMessageStillHandsItOn) {
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(g->msg_recv(m.get()), 0);
     EXPECT_STREQ(g->msg_body(m.get()), "keep me");
+    EXPECT_EQ(g->msg_accept(m.get(), 0, "OK"), 0);
     for (int i = 0; i < 100 && modem.has_stored(index); ++i) g->wait(50, code);
     EXPECT_FALSE(modem.has_stored(index));
 }
@@ -394,6 +383,7 @@ TEST_F(GsmDriver, ALaterDeleteNeverRemovesAnotherMessageInTheSamePlace) {
     auto m = g->wait(100, code);
     ASSERT_NE(m, nullptr);
     EXPECT_STREQ(g->msg_body(m.get()), "old one");
+    EXPECT_EQ(g->msg_accept(m.get(), 0, "OK"), 0);
     ASSERT_EQ(g->pending_deletes.size(), 1u);
     for (int i = 0; i < 100 && !g->pending_deletes.empty(); ++i) g->wait(50, code);
     EXPECT_TRUE(g->pending_deletes.empty());

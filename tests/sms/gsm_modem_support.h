@@ -3,14 +3,42 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "sms/gsm_support.h"
 #include "sms/sms_gsm.h"
 #include "sms/sms_gsm_impl.h"
 
 namespace tolvane::test {
+
+// A text-mode message for the fake modem to hold.
+inline stored_sms text_sms(const std::string& from, const std::string& text,
+                           const std::string& stat = "REC UNREAD") {
+    stored_sms m;
+    m.from = from;
+    m.text = text;
+    m.stat = stat;
+    return m;
+}
+
+inline gsm_sms* as_gsm(const std::unique_ptr<sms_message>& m) {
+    return dynamic_cast<gsm_sms*>(m.get());
+}
+
+// Waits (up to ten seconds) for the next message the driver hands out. A wait gives
+// nothing at once while another dialogue holds the modem, so the limit is a time.
+inline std::unique_ptr<sms_message> next_message(sms* g, int& code) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::unique_ptr<sms_message> m;
+    while (!m && std::chrono::steady_clock::now() < until) {
+        m = g->wait(100, code);
+        if (!m) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return m;
+}
 
 class GsmDriver : public ::testing::Test {
   protected:

@@ -7,8 +7,11 @@
 namespace tolvane {
 namespace {
 
+using test::as_gsm;
 using test::GsmDriver;
+using test::next_message;
 using test::stored_sms;
+using test::text_sms;
 
 // Service centre +447700000000, from +447700900001, 26/12/08 10:00:00 +02, "hello".
 const std::string kDeliver =
@@ -34,10 +37,6 @@ class GsmPdu : public GsmDriver {
         rec.mode |= MODE_PDU;
     }
 };
-
-gsm_sms* as_gsm(const std::unique_ptr<sms_message>& m) {
-    return dynamic_cast<gsm_sms*>(m.get());
-}
 
 TEST_F(GsmPdu, SendWritesTheOctetCountAndTheUnit) {
     sms_data_gsm* g = ready();
@@ -101,7 +100,7 @@ TEST_F(GsmPdu, StoredDeliveredUnitsAreDecodedAndSubmitsSkipped) {
     EXPECT_EQ(modem.count("AT+CMGL=4"), 1);
 }
 
-TEST_F(GsmPdu, AnAnnouncedUnitIsReadAndDeleted) {
+TEST_F(GsmPdu, AnAnnouncedUnitIsReadAndDeletedWhenAccepted) {
     sms_data_gsm* g = ready();
     int code = -1;
     g->wait(100, code);
@@ -114,6 +113,8 @@ TEST_F(GsmPdu, AnAnnouncedUnitIsReadAndDeleted) {
     EXPECT_EQ(g->msg_recv(m.get()), 0);
     EXPECT_STREQ(g->msg_body(m.get()), "hello");
     EXPECT_STREQ(g->msg_from(m.get()), "+447700900001");
+    EXPECT_TRUE(modem.has_stored(index));
+    EXPECT_EQ(g->msg_accept(m.get(), 0, "OK"), 0);
     EXPECT_FALSE(modem.has_stored(index));
 }
 
@@ -134,6 +135,7 @@ TEST_F(GsmPdu, AnUndecodableListedUnitIsStillHandedOutAndDeleted) {
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(as_gsm(m)->index, index);
     EXPECT_STREQ(g->msg_body(m.get()), "");
+    EXPECT_EQ(g->msg_accept(m.get(), 0, "OK"), 0);
     EXPECT_FALSE(modem.has_stored(index));
 }
 

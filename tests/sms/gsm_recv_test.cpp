@@ -13,21 +13,13 @@
 namespace tolvane {
 namespace {
 
+using test::as_gsm;
 using test::GsmDriver;
+using test::next_message;
 using test::stored_sms;
+using test::text_sms;
 
-stored_sms text_sms(const std::string& from, const std::string& text) {
-    stored_sms m;
-    m.from = from;
-    m.text = text;
-    return m;
-}
-
-gsm_sms* as_gsm(const std::unique_ptr<sms_message>& m) {
-    return dynamic_cast<gsm_sms*>(m.get());
-}
-
-TEST_F(GsmDriver, StoredMessagesAreHandedOutLastListedFirstAndDeletedThen) {
+TEST_F(GsmDriver, StoredMessagesAreHandedOutLastListedFirstAndDeletedWhenAccepted) {
     int first = modem.store(text_sms("+447700900001", "first"));
     int second = modem.store(text_sms("+447700900002", "second\r\nline"));
     sms_data_gsm* g = ready();
@@ -41,14 +33,18 @@ TEST_F(GsmDriver, StoredMessagesAreHandedOutLastListedFirstAndDeletedThen) {
     EXPECT_EQ(as_gsm(m1)->index, second);
     EXPECT_EQ(as_gsm(m1)->timestamp, "26/12/08,10:00:00+04");
     EXPECT_EQ(as_gsm(m1)->status, "REC UNREAD");
-    EXPECT_FALSE(modem.has_stored(second));
+    // Handed out is not stored: still in the modem until the gateway accepts it.
+    EXPECT_TRUE(modem.has_stored(second));
     EXPECT_TRUE(modem.has_stored(first));
     // A listed message already holds its content: recv has nothing to do.
     EXPECT_EQ(g->msg_recv(m1.get()), 0);
+    EXPECT_EQ(g->msg_accept(m1.get(), 0, "OK"), 0);
+    EXPECT_FALSE(modem.has_stored(second));
 
     auto m2 = g->wait(100, code);
     ASSERT_NE(m2, nullptr);
     EXPECT_STREQ(g->msg_body(m2.get()), "first");
+    EXPECT_EQ(g->msg_accept(m2.get(), 0, "OK"), 0);
     EXPECT_EQ(modem.stored_count(), 0u);
 
     EXPECT_EQ(g->wait(100, code), nullptr);
@@ -69,7 +65,7 @@ TEST_F(GsmDriver, AnEmptyModemListsNothingAndWaitsForIndications) {
     EXPECT_TRUE(g->donestored);
 }
 
-TEST_F(GsmDriver, ANewMessageIsAnnouncedThenReadAndDeleted) {
+TEST_F(GsmDriver, ANewMessageIsAnnouncedThenReadThenDeletedWhenAccepted) {
     sms_data_gsm* g = ready();
     int code = -1;
     EXPECT_EQ(g->wait(100, code), nullptr);  // the listing
@@ -88,6 +84,8 @@ TEST_F(GsmDriver, ANewMessageIsAnnouncedThenReadAndDeleted) {
     EXPECT_STREQ(g->msg_body(m.get()), "see you at 8");
     EXPECT_EQ(as_gsm(m)->service_center, "+447700000000");
     EXPECT_EQ(as_gsm(m)->type_of_originating_address, 145);
+    EXPECT_TRUE(modem.has_stored(index));
+    EXPECT_EQ(g->msg_accept(m.get(), 0, "OK"), 0);
     EXPECT_FALSE(modem.has_stored(index));
     EXPECT_EQ(modem.count("AT+CMGR=" + std::to_string(index)), 1);
     EXPECT_EQ(modem.count("AT+CMGD=" + std::to_string(index)), 1);
@@ -104,16 +102,17 @@ TEST_F(GsmDriver, ReadingAMessageTheModemNoLongerHasGivesItsCode) {
     EXPECT_EQ(g->msg_recv(m.get()), 322);  // +CMS ERROR: 321, invalid index
 }
 
-TEST_F(GsmDriver, RejectDeletesTheMessageAndAcceptDoesNothing) {
+TEST_F(GsmDriver, RejectKeepsTheMessageAndAcceptDeletesItOnce) {
     int index = modem.store(text_sms("+1555", "x"));
     sms_data_gsm* g = ready();
     gsm_sms m;
     m.index = index;
-    EXPECT_EQ(g->msg_accept(&m, 0, ""), 0);
-    EXPECT_TRUE(later().empty());
     EXPECT_EQ(g->msg_reject(&m, 1, "no"), 0);
+    EXPECT_TRUE(later().empty());
+    EXPECT_TRUE(modem.has_stored(index));
+    EXPECT_EQ(g->msg_accept(&m, 0, "OK"), 0);
     EXPECT_FALSE(modem.has_stored(index));
-    EXPECT_EQ(g->msg_reject(&m, 1, "no"), 322);
+    EXPECT_EQ(later(), (std::vector<std::string>{"AT+CMGD=" + std::to_string(index)}));
 }
 
 TEST_F(GsmDriver, ARingLeftBehindBySendIsHungUpByTheNextWait) {
@@ -169,6 +168,7 @@ TEST_F(GsmDriver, MoreThanAHundredStoredMessagesComeInTwoListings) {
         EXPECT_EQ(code, 0);
         if (m) {
             EXPECT_TRUE(bodies.insert(g->msg_body(m.get())).second);
+            EXPECT_EQ(g->msg_accept(m.get(), 0, "OK"), 0);
         }
     }
     EXPECT_EQ(bodies.size(), 105u);
@@ -216,6 +216,7 @@ TEST_F(GsmDriver, MessagesFlowThroughTheDispatchLayersWaitLoop) {
             sms_msg_recv(h, msg.get());
             std::lock_guard<std::mutex> l(st->m);
             st->texts.push_back(sms_msg_body(h, msg.get()));
+            sms_msg_accept(h, msg.get(), 0, "OK");
             sms_msg_free(h, msg);
             return 0;
         }

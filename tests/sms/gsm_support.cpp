@@ -53,6 +53,10 @@ void FakeModem::set_signal(std::vector<int> levels) {
     signal_ = std::move(levels);
     signal_at_ = 0;
 }
+void FakeModem::set_registration(int stat) {
+    std::lock_guard<std::mutex> l(m_);
+    registration_ = stat;
+}
 void FakeModem::set_cmgs_reply(const std::string& reply) {
     std::lock_guard<std::mutex> l(m_);
     cmgs_reply_ = reply;
@@ -327,6 +331,10 @@ std::string FakeModem::answer(const std::string& cmd) {
         return "\r\n+CSQ: " + std::to_string(level) + ",99\r\n" + ok;
     }
     if (is("AT+CSDH=?")) return "\r\n+CSDH: (0,1)\r\n" + ok;
+    if (is("AT+CREG?")) {
+        if (registration_ < 0) return "\r\nERROR\r\n";
+        return "\r\n+CREG: 0," + std::to_string(registration_) + "\r\n" + ok;
+    }
     if (starts("AT+CMGS=")) {
         in_body_ = true;
         body_cmd_ = cmd;

@@ -2,7 +2,7 @@
 //
 // The fake owns both ends of a pty; the driver opens path(). A thread reads the
 // commands the driver writes (ended by CR), records them, and answers like a
-// modem: the whole set-up dialogue, AT+CSQ, AT+CMGS with its "> " prompt and the
+// modem: the whole set-up dialogue, AT+CSQ, AT+CREG?, AT+CMGS with its "> " prompt and the
 // text ended by Ctrl-Z, listing, reading and deleting stored messages. A test can
 // change any answer (an `on` handler sees each command first), make it silent,
 // write slowly, and inject lines of its own (+CMTI, RING, junk). Like a modem that
@@ -49,9 +49,12 @@ class FakeModem {
     // Knobs of the built-in modem.
     // Echo every command until ATE0 (stubborn: ATE0 does not stop it).
     void set_echo(bool on, bool stubborn = false);
-    void set_ok_after_cpin(bool on);                // "OK" after the +CPIN: line (default true)
-    void set_cpin(const std::string& state);        // "READY", "SIM PIN", "SIM PUK2", ...
-    void set_signal(std::vector<int> levels);       // successive +CSQ levels (last repeats)
+    void set_ok_after_cpin(bool on);           // "OK" after the +CPIN: line (default true)
+    void set_cpin(const std::string& state);   // "READY", "SIM PIN", "SIM PUK2", ...
+    void set_signal(std::vector<int> levels);  // successive +CSQ levels (last repeats)
+    // The stat AT+CREG? reports (0-5, default 1); -1 answers ERROR, as a modem without
+    // the command does.
+    void set_registration(int stat);
     void set_cmgs_reply(const std::string& reply);  // answer after the Ctrl-Z
     void set_byte_delay_ms(int ms);                 // slow writes
     // Echo what is typed in text entry, with a new "> " after each CR, as modems do.
@@ -114,6 +117,7 @@ class FakeModem {
     std::string cpin_ = "READY";
     std::vector<int> signal_{20};
     std::size_t signal_at_ = 0;
+    int registration_ = 1;
     std::string cmgs_reply_;
     int byte_delay_ms_ = 0;
     bool pdu_ = false;

@@ -287,6 +287,31 @@ class Gateway:
         return glob.glob(os.path.join(self.work, "*.msg"))
 
 
+def small_tmpfs(test, size="2m"):
+    """A tmpfs of the given size mounted for the test (unmounted by its cleanups); the
+    test is skipped where mounting needs a root the run does not have."""
+    mnt = tempfile.mkdtemp(prefix="tv-tmpfs-")
+    test.addCleanup(os.rmdir, mnt)
+    r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", mnt],
+                       capture_output=True, text=True)
+    if r.returncode != 0:
+        test.skipTest("cannot mount a small tmpfs (needs root): " + r.stderr.strip())
+    test.addCleanup(subprocess.run, ["umount", "-l", mnt])
+    return mnt
+
+
+def fill_disk(path):
+    """Writes the file until its file system is full."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT, 0o600)
+    try:
+        while os.write(fd, b"\0" * 4096) > 0:
+            pass
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
 def send_mail(gw, sender, rcpt, data, timeout=60):
     """One mail to one recipient through the gateway's listener with smtplib."""
     s = smtplib.SMTP("127.0.0.1", gw.port, timeout=timeout)

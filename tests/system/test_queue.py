@@ -17,7 +17,7 @@ import threading
 import time
 import unittest
 
-from mailsms import BIN, Gateway, Sink, free_port, wait_for
+from mailsms import BIN, Gateway, Sink, fill_disk, free_port, small_tmpfs, wait_for
 from test_smpp import Smsc, smpp_settings
 
 WAIT = 30.0
@@ -319,27 +319,13 @@ class FullDisk(unittest.TestCase):
             self.skipTest("TOLVANE_BIN is not set to the built gateway")
 
     def test_full_disk_refuses_with_452_keeps_nothing_and_recovers(self):
-        import tempfile
-        mnt = tempfile.mkdtemp(prefix="tv-tmpfs-")
-        self.addCleanup(os.rmdir, mnt)
-        r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", mnt],
-                           capture_output=True, text=True)
-        if r.returncode != 0:
-            self.skipTest("cannot mount a small tmpfs (needs root): " + r.stderr.strip())
-        self.addCleanup(subprocess.run, ["umount", "-l", mnt])
+        mnt = small_tmpfs(self)
         work = os.path.join(mnt, "work")
         gw = Gateway(self, {"workpath": work, "phone_country": "+61"}, start=False)
         gw.work = work
         gw.start()
         filler = os.path.join(mnt, "filler")
-        fd = os.open(filler, os.O_WRONLY | os.O_CREAT, 0o600)
-        try:
-            while os.write(fd, b"\0" * 4096) > 0:
-                pass
-        except OSError:
-            pass
-        finally:
-            os.close(fd)
+        fill_disk(filler)
         s = smtplib.SMTP("127.0.0.1", gw.port, timeout=10)
         s.helo("client")
         s.mail("a@corp.example")
