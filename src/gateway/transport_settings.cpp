@@ -18,16 +18,6 @@ namespace tolvane {
 
 namespace {
 
-// The relay sender's part of a record, the same for the mail side and the SMTP transport.
-void relay_settings(SIni* ini, smtp_init& r) {
-    r.sendhost = sini_text(ini, SMTP_OUTSERVER);
-    r.sendport = sini_number(ini, SMTP_OUTPORT);
-    r.workpath = sini_text(ini, WORKPATH);
-    r.outuser = sini_text(ini, SMTP_OUTUSER);
-    r.outpass = sini_text(ini, SMTP_OUTPASS);
-    r.relay_keep = true;
-}
-
 // The value a choice key's word names; otherwise for an unset key. The file's words were
 // checked against the key's choices when it was read.
 template <typename T>
@@ -36,6 +26,20 @@ T pick(SIni* ini, int id, std::initializer_list<std::pair<const char*, T>> words
     for (const auto& [w, v] : words)
         if (iequals(word, w)) return v;
     return otherwise;
+}
+
+// The relay sender's part of a record, the same for the mail side and the SMTP transport.
+void relay_settings(SIni* ini, smtp_init& r) {
+    r.sendhost = sini_text(ini, SMTP_OUTSERVER);
+    r.sendport = sini_number(ini, SMTP_OUTPORT);
+    r.workpath = sini_text(ini, WORKPATH);
+    r.outuser = sini_text(ini, SMTP_OUTUSER);
+    r.outpass = sini_text(ini, SMTP_OUTPASS);
+    r.relay_keep = true;
+    r.out_tls = pick<int>(ini, SMTP_OUT_TLS,
+                          {{"require", SMTP_OUT_TLS_REQUIRE}, {"none", SMTP_OUT_TLS_NONE}},
+                          SMTP_OUT_TLS_MAY);
+    r.out_tls_verify = sini_truth(ini, SMTP_OUT_TLS_VERIFY);
 }
 
 }  // namespace
@@ -65,10 +69,6 @@ smtp_init smtp_side_init(SIni* ini) {
     std::string ssl_dir = sini_text(ini, SSL_DIR);
     rec->tls_key = myssl_path(ssl_dir, sini_text(ini, SMTP_TLS_KEY));
     rec->tls_cert = myssl_path(ssl_dir, sini_text(ini, SMTP_TLS_CERT));
-    rec->out_tls = pick<int>(ini, SMTP_OUT_TLS,
-                             {{"require", SMTP_OUT_TLS_REQUIRE}, {"none", SMTP_OUT_TLS_NONE}},
-                             SMTP_OUT_TLS_MAY);
-    rec->out_tls_verify = sini_truth(ini, SMTP_OUT_TLS_VERIFY);
     return std::move(*rec);
 }
 

@@ -383,6 +383,14 @@ TEST(DeliveryInit, SmtpAsSmsTransportHasNoListener) {
     EXPECT_EQ(s->workpath, "/w");
     EXPECT_EQ(s->listenport, 0);
     EXPECT_EQ(s->greeting, "");
+    EXPECT_EQ(s->out_tls, SMTP_OUT_TLS_MAY);
+    EXPECT_TRUE(s->out_tls_verify);
+    // The provider is a relay like any other: its TLS settings are the relay sender's.
+    IniFile strict("smtp_out_tls require\nsmtp_out_tls_verify false\n");
+    auto strict_rec = delivery_init(strict.get(), SMS_SMTP);
+    ASSERT_TRUE(strict_rec);
+    EXPECT_EQ(std::get<smtp_init>(*strict_rec).out_tls, SMTP_OUT_TLS_REQUIRE);
+    EXPECT_FALSE(std::get<smtp_init>(*strict_rec).out_tls_verify);
 }
 
 TEST(DeliveryInit, RobotAndXmlRecords) {
