@@ -193,7 +193,9 @@ class Log {
     }
     void flush_upto(std::unique_lock<std::mutex>& lk, std::uint64_t target);
     void rotate_locked(std::unique_lock<std::mutex>& lk);
-    void write_locked(std::unique_lock<std::mutex>& lk, int level, std::string_view body);
+    // label: the word before the text; null for the level's own name.
+    void write_locked(std::unique_lock<std::mutex>& lk, int level, std::string_view body,
+                      const char* label = nullptr);
 };
 
 void Log::flush_upto(std::unique_lock<std::mutex>& lk, std::uint64_t target) {
@@ -239,7 +241,8 @@ void Log::rotate_locked(std::unique_lock<std::mutex>& lk) {
     std::rename(tmp.c_str(), first.c_str());
 }
 
-void Log::write_locked(std::unique_lock<std::mutex>& lk, int level, std::string_view body) {
+void Log::write_locked(std::unique_lock<std::mutex>& lk, int level, std::string_view body,
+                       const char* label) {
     if (!F) {
         if (File.empty() || !open_locked(lk, File)) return;
     }
@@ -262,7 +265,7 @@ void Log::write_locked(std::unique_lock<std::mutex>& lk, int level, std::string_
     pend.append("][");
     append_int(pend, th_id());
     pend.append("] ");
-    pend.append(kLevelNames[level]);
+    pend.append(label ? label : kLevelNames[level]);
     pend.append(": ");
     pend.append(body);
     pend.push_back('\n');
@@ -283,12 +286,12 @@ void Log::write_locked(std::unique_lock<std::mutex>& lk, int level, std::string_
 
 namespace {
 
-void log_line(Log* log, int level, std::string_view text) {
+void log_line(Log* log, int level, std::string_view text, const char* label = nullptr) {
     if (!log || level <= LOG_NONE || level > LOG_DEBUG) return;
     if (level > log->Level.load(std::memory_order_relaxed)) return;
     std::string_view body = message_body(text);
     std::unique_lock<std::mutex> lk(log->Lock);
-    log->write_locked(lk, level, body);
+    log->write_locked(lk, level, body, label);
 }
 
 // Writes every held error to log and then makes it current. The held list stays locked
@@ -482,6 +485,16 @@ void emsg(const char* fmt, ...) {
     va_start(ap, fmt);
     vlog(LOG_ERROR, fmt, ap);
     va_end(ap);
+}
+
+void wmsg(const char* fmt, ...) {
+    if (!log_wants(LOG_INFO)) return;
+    va_list ap;
+    va_start(ap, fmt);
+    std::string text = vstrprintf(TEXT_MAX, fmt, ap);
+    va_end(ap);
+    // Never held for a log yet to come: a peer's junk is not worth keeping like an error.
+    log_line(g_current.load(std::memory_order_acquire), LOG_INFO, text, "Warning");
 }
 
 void imsg(const char* fmt, ...) {

@@ -1,8 +1,8 @@
 // The process-wide log.
 //
 // One text file with one time-stamped line per message, four levels, rotation
-// into numbered old files when it reaches its size limit, and three printf-style
-// entry points (emsg, imsg, dmsg) that any thread may call at any time. Errors
+// into numbered old files when it reaches its size limit, and printf-style entry
+// points (emsg, wmsg, imsg, dmsg) that any thread may call at any time. Errors
 // issued before any log is current are held (bounded) and written, in order,
 // when a log becomes current.
 //
@@ -10,7 +10,7 @@
 // its call returns; threads logging at the same moment share one write.
 //
 // Line format: "%.16s [%d][%d] %s: %.*s\n" (asctime from its fifth character,
-// process id, thread id, level name, message cut at 999 characters).
+// process id, thread id, level name or "Warning", message cut at 999 characters).
 #pragma once
 
 #include <cstdarg>
@@ -61,6 +61,10 @@ void log_text(int level, const char* text);
 bool log_wants(int level);
 
 void emsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// Something a peer sent that we could not use (a malformed PDU, a bad request): logged
+// with the label "Warning" at info level, so that it reads as the peer's fault, not an
+// error of ours, and the gateway goes on.
+void wmsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void imsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void dmsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 

@@ -153,13 +153,13 @@ int webserv_load(web_serv* w) {
         if (n <= 0) {
             r.finish();
             // A client that connects and leaves without a word is no error worth a line.
-            if (r.have_request_line()) emsg("%s", r.why().c_str());
+            if (r.have_request_line()) wmsg("%s", r.why().c_str());
             return fail(w);
         }
         r.feed(buf, static_cast<std::size_t>(n));
     }
     if (r.status() != WEB_DONE) {
-        emsg("%s", r.why().c_str());
+        wmsg("%s", r.why().c_str());
         return fail(w);
     }
     w->method = r.req.method;

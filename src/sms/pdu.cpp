@@ -160,7 +160,7 @@ int dcs_alphabet(int dcs, alphabet& a, std::string& reason) {
     int code = 0;
     if (group <= 7) {
         if (dcs & 0x20) {
-            emsg("Data Coding Sceme Unknown (%x)", dcs);
+            wmsg("Data Coding Sceme Unknown (%x)", dcs);
             reason = strprintf("compressed user data (data coding %02X) cannot be read", dcs);
             return 0;
         }
@@ -370,7 +370,7 @@ int pdu_encode_content(int dcs, std::string& dst, std::string_view content, std:
         }
         return 1;
     }
-    emsg("Data Coding Sceme Unknown (%x)", dcs);
+    wmsg("Data Coding Sceme Unknown (%x)", dcs);
     reason = strprintf("data coding %d cannot be sent (0, 4 or 8)", dcs);
     return 0;
 }

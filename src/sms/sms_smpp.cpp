@@ -304,14 +304,14 @@ std::unique_ptr<sms_message> sms_smpp::wait(int timeout_msec, int& /*errcode*/) 
     m->sequence = in.p->sequence;
     smpp_deliver d;
     if (!smpp_parse_deliver(*in.p, d))
-        emsg("SMPP deliver_sm seq %u is truncated (%d body octets); fields missing", in.p->sequence,
+        wmsg("SMPP deliver_sm seq %u is truncated (%d body octets); fields missing", in.p->sequence,
              in.p->bsz());
     imsg("SMPP deliver_sm seq %u received (%u octets)", in.p->sequence, in.p->length);
     m->from = cut(smpp_received_address(d.source_ton, d.source));
     m->to = cut(smpp_received_address(d.dest_ton, d.dest));
     std::string text, why;
     if (!smpp_decode_text(d, st->cfg.gsm_coding == 3, text, m->concat, why))
-        emsg("SMPP deliver_sm seq %u: %s", in.p->sequence, why.c_str());
+        wmsg("SMPP deliver_sm seq %u: %s", in.p->sequence, why.c_str());
     m->body = utf8_cut(text, TEXT_MAX);
     if (m->concat.is_part())
         imsg("SMPP deliver_sm seq %u is part %d of %d (reference %d)", in.p->sequence,

@@ -268,13 +268,13 @@ void smpp_link::reader_run() {
             continue;
         }
         if (t == PDU_TOO_LONG) {
-            emsg("SMPP %s: %s(0x%08x) of %u octets is too long; refused and skipped", role_.c_str(),
+            wmsg("SMPP %s: %s(0x%08x) of %u octets is too long; refused and skipped", role_.c_str(),
                  smpp_command_name(got.cmd_id), got.cmd_id, got.length);
             answer(SMPP_GENERIC_NACK, ESME_RINVCMDLEN, got.sequence);
             continue;
         }
         if (t == PDU_BROKEN) {
-            emsg("SMPP %s: command_length %u is out of range; closing the connection",
+            wmsg("SMPP %s: command_length %u is out of range; closing the connection",
                  role_.c_str(), got.length);
             answer(SMPP_GENERIC_NACK, ESME_RINVCMDLEN, got.sequence);
             close("the stream from the smsc is out of step");
@@ -311,7 +311,7 @@ void smpp_link::dispatch(std::unique_ptr<pdu> p) {
             emsg("SMPP %s: generic_nack for seq %u, status 0x%08x (%s)", role_.c_str(), p->sequence,
                  p->cmd_status, smpp_error(p->cmd_status).c_str());
         } else {
-            emsg("SMPP %s: late %s for seq %u dropped", role_.c_str(), smpp_command_name(p->cmd_id),
+            wmsg("SMPP %s: late %s for seq %u dropped", role_.c_str(), smpp_command_name(p->cmd_id),
                  p->sequence);
         }
         return;
@@ -343,7 +343,7 @@ void smpp_link::dispatch(std::unique_ptr<pdu> p) {
             }
             return;
         default:
-            emsg("Unknown PDU command %d(0x%08x)", static_cast<int>(p->cmd_id), p->cmd_id);
+            wmsg("Unknown PDU command %d(0x%08x)", static_cast<int>(p->cmd_id), p->cmd_id);
             answer(SMPP_GENERIC_NACK, ESME_RINVCMDID, p->sequence);
             return;
     }

@@ -101,6 +101,23 @@ TEST_F(LogTest, LevelNamesInLines) {
     EXPECT_NE(ls[2].find("] Debug: d"), std::string::npos);
 }
 
+TEST_F(LogTest, WarningsAreInfoLinesLabelledWarning) {
+    setup(LOG_INFO);
+    wmsg("peer sent %d junk bytes", 3);
+    imsg("i");
+    auto ls = lines();
+    ASSERT_EQ(ls.size(), 2u);
+    EXPECT_NE(ls[0].find("] Warning: peer sent 3 junk bytes"), std::string::npos) << ls[0];
+    EXPECT_EQ(body(ls[0]), "peer sent 3 junk bytes");
+    // An operator who asked for errors only does not see a peer's junk.
+    log_set_level(log_.get(), LOG_ERROR);
+    wmsg("not shown");
+    emsg("shown");
+    ls = lines();
+    ASSERT_EQ(ls.size(), 3u);
+    EXPECT_EQ(body(ls[2]), "shown");
+}
+
 TEST_F(LogTest, ErrorLevelWritesOnlyErrors) {
     setup(LOG_ERROR);
     imsg("info");
@@ -188,6 +205,7 @@ TEST_F(LogTest, LogTextIgnoresBadLevels) {
 TEST_F(LogTest, ErrorsBeforeSetupAreWrittenFirstInOrder) {
     emsg("early %d", 1);
     imsg("not held");
+    wmsg("a warning is not held");
     dmsg("not held either");
     emsg("early %d", 2);
     setup(LOG_DEBUG);
