@@ -1,6 +1,7 @@
-// The listener's sockets: binding the configured addresses, waiting for a
-// connection on any of them, accepting it, and refusing clients beyond the
-// session cap before anything is allocated for them.
+// The listener's sockets: binding the configured addresses (the mail port, and the
+// implicit-TLS port when there is one), waiting for a connection on any of them,
+// accepting it, and refusing clients beyond the session cap before anything is
+// allocated for them.
 //
 // Ownership: smtp_listener owns its listening descriptors, a spare descriptor
 // kept for the moment the process runs out of them, and a wake-up eventfd; all
