@@ -134,6 +134,8 @@ struct sms_data_gsm : sms {
     bool up() const override;
     // "up, registered (home), signal 20 of 31", or why it is down.
     std::string state_text() const override;
+    // Every change of up() is told (gsm_note_state), within a wait or a watcher round.
+    bool tells_state() const override { return true; }
     // The last registration the modem gave (GSM_REG_*).
     int registration() const { return reg_state.load(); }
     // The last signal level the modem gave (0-31), -1 when unknown.
@@ -257,7 +259,8 @@ const char* gsm_registration_name(int reg);
 // the state. 0 when the modem did not answer in time or the write failed (err says).
 int gsm_query_signal(sms_data_gsm* gsm, int& err);
 int gsm_query_registration(sms_data_gsm* gsm, int& err);
-// Logs a change of up() since the last call.
+// Logs a change of up() since the last call and tells the state watcher; called with
+// no lock of the modem held.
 void gsm_note_state(sms_data_gsm* gsm);
 // The watcher thread that asks an idle modem for its state every poll_ms.
 void gsm_watch_start(sms_data_gsm* gsm);

@@ -362,6 +362,8 @@ std::unique_ptr<sms_message> sms_data_gsm::wait(int timeout_msec, int& errcode) 
         errcode = GSM_ERR_UNEXPECTED;
         return nullptr;
     }
+    // A reply that came (or did not) in a message's read since the last wait.
+    gsm_note_state(gsm);
     if (gsm->donestored && gsm->stored.empty()) {
         std::lock_guard<std::mutex> l(gsm->settle_lock);
         if (gsm->relist_pending && std::chrono::steady_clock::now() >= gsm->relist_at) {

@@ -1,7 +1,9 @@
 // The GSM modem transport's state as people and the delivery engine see it: whether
 // the modem answers, whether it is on the network (AT+CREG?) and its signal (AT+CSQ),
 // kept fresh by a watcher thread that asks an idle modem every poll_ms (more often
-// while it is down, so that its return is seen soon).
+// while it is down, so that its return is seen soon). A change of up() is told to the
+// transport's state watcher (the delivery engine) by whichever thread sees it first:
+// the watcher, a send, or the receiving loop's next wait.
 //
 // Ownership: the watcher thread belongs to the modem state; gsm_watch_stop ends it
 // before the port is closed. It takes lock_com only for its two short queries and
@@ -114,6 +116,7 @@ void gsm_note_state(sms_data_gsm* gsm) {
     } else {
         emsg("GSM modem on %s is %s", gsm->port.c_str(), text.c_str());
     }
+    gsm->state_changed();
 }
 
 namespace {

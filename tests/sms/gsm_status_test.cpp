@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "foundation/lib.h"
 #include "sms/gsm_modem_support.h"
@@ -105,6 +107,41 @@ TEST_F(GsmDriver, AnIdleModemIsAskedAgainAndItsChangesAreSeen) {
     // The signal is asked before the registration: both are fresh once it is up.
     EXPECT_EQ(g->state_text(), "up, registered (roaming), signal 17 of 31");
     EXPECT_GE(modem.count("AT+CREG?"), 3);
+}
+
+TEST_F(GsmDriver, EveryChangeOfUpIsToldToTheStateWatcher) {
+    rec.poll_ms = 100;
+    sms_data_gsm* g = ready();
+    EXPECT_TRUE(g->tells_state());
+    std::mutex m;
+    std::vector<bool> told;  // up() as each call saw it
+    g->set_state_watcher([&] {
+        std::lock_guard<std::mutex> l(m);
+        told.push_back(g->up());
+    });
+    auto calls = [&] {
+        std::lock_guard<std::mutex> l(m);
+        return told;
+    };
+    for (int reg : {GSM_REG_DENIED, GSM_REG_HOME, GSM_REG_NOT, GSM_REG_ROAMING}) {
+        SCOPED_TRACE(reg);
+        std::size_t before = calls().size();
+        modem.set_registration(reg);
+        bool want = reg == GSM_REG_HOME || reg == GSM_REG_ROAMING;
+        ASSERT_TRUE(wait_up(g, want));
+        for (int i = 0; i < 1000 && calls().size() == before; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(calls().size(), before + 1);
+        EXPECT_EQ(calls().back(), want);
+    }
+    // Rounds without a change tell nothing.
+    std::size_t settled = calls().size();
+    std::size_t asked = static_cast<std::size_t>(modem.count("AT+CREG?"));
+    for (int i = 0; i < 1000 && static_cast<std::size_t>(modem.count("AT+CREG?")) < asked + 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GE(static_cast<std::size_t>(modem.count("AT+CREG?")), asked + 3);
+    EXPECT_EQ(calls().size(), settled);
+    g->set_state_watcher(nullptr);
 }
 
 TEST_F(GsmDriver, AModemThatFallsSilentIsDownAndUpAgainWhenItAnswers) {
