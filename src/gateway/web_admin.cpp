@@ -25,6 +25,7 @@
 #include "gateway/web_status.h"
 #include "records/msgrec.h"
 #include "records/mutexlist.h"
+#include "records/stores.h"
 
 namespace tolvane {
 
@@ -97,10 +98,7 @@ void begin_limits(tpl* t, TplTokens* body, void* data) {
     // Rows are copied under the list's lock and rendered after it, so that a slow client
     // never holds up the mail path counting into the same list.
     std::vector<std::pair<std::string, int>> rows;
-    if (kind >= 0) {
-        msgrec_list_walk(msgrec_list_of(mr, kind),
-                         [&](msgrec& e) { rows.emplace_back(e.string, e.count); });
-    }
+    if (kind >= 0) rows = limit_store().entries(mr, kind);
     for (const auto& [key, count] : rows) {
         webserv_add(w, "limit_string", key);
         webserv_add(w, "limit_count", strprintf("%d", count));
@@ -163,7 +161,7 @@ int limit_reset(web_serv* w, callback_data* cb) {
         for (const std::string& v : selected) {
             auto key = webserv_field(w, v);
             if (!key) continue;
-            const int r = msgrec_reset(mr, kind, *key);
+            const int r = limit_store().reset(mr, kind, *key);
             if (r == 0) {
                 emsg("Failed to update msgrec (%s)", key->c_str());
                 webserv_add(w, "result", "failure");

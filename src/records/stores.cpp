@@ -77,6 +77,15 @@ class FileLimits final : public LimitStore {
     int count(msgrecs* mr, int kind, std::string_view key) override {
         return msgrec_count(mr, kind, key) + msgrec_reserved(mr, kind, key);
     }
+    std::vector<std::pair<std::string, int>> entries(msgrecs* mr, int kind) override {
+        std::vector<std::pair<std::string, int>> rows;
+        msgrec_list_walk(msgrec_list_of(mr, kind),
+                         [&](msgrec& e) { rows.emplace_back(e.string, e.count); });
+        return rows;
+    }
+    int reset(msgrecs* mr, int kind, std::string_view key) override {
+        return msgrec_reset(mr, kind, key);
+    }
 };
 
 struct Installed {

@@ -22,6 +22,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "records/msgrec.h"
 
@@ -86,6 +88,12 @@ class LimitStore {
     // The key's count within the current period (units held included where the store
     // keeps them as counts).
     virtual int count(msgrecs* mr, int kind, std::string_view key) = 0;
+    // The keys of a kind with their counts in the current period, for display: with the
+    // files in order of addition as first spelt, in the database in key order as compared
+    // (lower case).
+    virtual std::vector<std::pair<std::string, int>> entries(msgrecs* mr, int kind) = 0;
+    // Sets the count of a key as entries() shows it to 0. 1 done, 0 failed, -1 no such key.
+    virtual int reset(msgrecs* mr, int kind, std::string_view key) = 0;
 };
 
 // The file implementations over the module state of msgrec.h, msglog.h and phones.h.

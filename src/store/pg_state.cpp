@@ -344,6 +344,56 @@ class PgLimits final : public LimitStore {
         return n;
     }
 
+    std::vector<std::pair<std::string, int>> entries(msgrecs* mr, int kind) override {
+        std::vector<std::pair<std::string, int>> rows;
+        if (!mr || kind < 0 || kind >= MSGREC_KINDS) return rows;
+        std::string why;
+        bool ok = link_.run(
+            [&](PgConn& c, std::string& w) {
+                PgResult r;
+                if (!c.exec("SELECT c.key, c.count FROM tv_limit_kinds t JOIN tv_limit_counts c"
+                            " ON c.name = t.name AND c.kind = t.kind AND c.epoch = t.epoch"
+                            " WHERE t.name = $1 AND t.kind = $2::integer AND NOT ($3::integer > 0"
+                            " AND $4::bigint - t.changed > $3::bigint * 3600) ORDER BY c.key",
+                            {pg_bytes(msgrec_name(mr)), pg_int(kind), pg_int(msgrec_hours(mr)),
+                             pg_int(msgrec_now())},
+                            r, w))
+                    return false;
+                for (int i = 0; i < r.rows(); ++i)
+                    rows.emplace_back(r.bytes(i, 0), static_cast<int>(r.int64(i, 1)));
+                return true;
+            },
+            why);
+        if (!ok) emsg("MsgRec %s counts not read: %s", msgrec_name(mr), why.c_str());
+        return rows;
+    }
+
+    int reset(msgrecs* mr, int kind, std::string_view key) override {
+        if (!mr || kind < 0 || kind >= MSGREC_KINDS) return -1;
+        int found = 0;
+        std::string why;
+        bool ok = link_.run(
+            [&](PgConn& c, std::string& w) {
+                PgResult r;
+                if (!c.exec("UPDATE tv_limit_counts c SET count = 0 FROM tv_limit_kinds t"
+                            " WHERE t.name = $1 AND t.kind = $2::integer AND c.name = $1"
+                            " AND c.kind = $2::integer AND c.key = $3 AND c.epoch = t.epoch"
+                            " RETURNING c.key",
+                            {pg_bytes(msgrec_name(mr)), pg_int(kind), pg_bytes(msgrec_key(key))}, r,
+                            w))
+                    return false;
+                found = r.rows();
+                return true;
+            },
+            why);
+        if (!ok) {
+            emsg("MsgRec %s count of [%.*s] not reset: %s", msgrec_name(mr),
+                 static_cast<int>(key.size()), key.data(), why.c_str());
+            return 0;
+        }
+        return found > 0 ? 1 : -1;
+    }
+
   private:
     PgLink link_;
 };

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <thread>
 #include <vector>
@@ -329,6 +330,37 @@ TYPED_TEST(StateStoresTest, SentSmsStayCountedAndExpireAfterAPeriodWithoutChange
     EXPECT_EQ(l.reserve(mr, MSGREC_TO, "+6140", 1, true), 1);
     EXPECT_EQ(this->limits_b().reserve(mr, MSGREC_TO, "+6140", 1, true), 1);
     EXPECT_EQ(l.reserve(mr, MSGREC_TO, "+6140", 1, true), 0) << "counting again from zero";
+}
+
+TYPED_TEST(StateStoresTest, CountsAreListedForDisplayAndResetByTheKeyShown) {
+    LimitStore& l = limit_store();
+    msgrecs* mr = this->limit();  // from 3
+    auto sent = [&](const char* from) {
+        ASSERT_EQ(l.reserve(mr, MSGREC_FROM, from, 1, true), 1);
+        ASSERT_EQ(state_write("SUCCESS", "c", from, "+6140", "NONE", "rec", true, true), 1);
+    };
+    sent("Ann@X");
+    sent("ann@x");
+    sent("bob@x");
+    auto folded = [&]() {
+        std::map<std::string, int> m;
+        for (auto& [k, n] : l.entries(mr, MSGREC_FROM)) m[msgrec_key(k)] += n;
+        return m;
+    };
+    EXPECT_EQ(folded(), (std::map<std::string, int>{{"ann@x", 2}, {"bob@x", 1}}));
+    EXPECT_EQ(l.entries(mr, MSGREC_FROM).size(), 2u) << "one row per key, whatever its case";
+    EXPECT_TRUE(l.entries(mr, MSGREC_USER).empty()) << "no name was counted";
+    EXPECT_TRUE(l.entries(nullptr, MSGREC_FROM).empty());
+    // The key as shown resets it, and only it; a key nobody counted is not there.
+    std::string shown;
+    for (auto& [k, n] : l.entries(mr, MSGREC_FROM))
+        if (msgrec_key(k) == "ann@x") shown = k;
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(l.reset(mr, MSGREC_FROM, shown), 1);
+    EXPECT_EQ(folded(), (std::map<std::string, int>{{"ann@x", 0}, {"bob@x", 1}}));
+    EXPECT_EQ(l.reserve(mr, MSGREC_FROM, "ann@x", 1, true), 1) << "room again after the reset";
+    EXPECT_EQ(l.reset(mr, MSGREC_FROM, "nobody@x"), -1);
+    EXPECT_EQ(l.reset(mr, MSGREC_KINDS, shown), -1);
 }
 
 TYPED_TEST(StateStoresTest, FiftyConcurrentSendersOnTwoGatewaysNeverPassALimitOfTen) {
