@@ -24,8 +24,8 @@ bool unsolicited(std::string_view line) {
 
 // Runs scan over the input buffer (under lock_buffer) until it gives a result; between
 // scans waits for the reader to append, at most GSM_POLL_MS at a time. Nothing when
-// the deadline passes or the reader has ended (it brings nothing more: no use waiting
-// out the time).
+// the deadline passes, the reader has ended (it brings nothing more: no use waiting
+// out the time) or the state is being freed.
 template <class Scan>
 std::optional<int> scan_buffer(sms_data_gsm* gsm, std::chrono::steady_clock::time_point deadline,
                                Scan&& scan) {
@@ -40,7 +40,7 @@ std::optional<int> scan_buffer(sms_data_gsm* gsm, std::chrono::steady_clock::tim
             if (std::optional<int> r = scan(gsm->buffer)) return r;
         }
         auto now = std::chrono::steady_clock::now();
-        if (now >= deadline || !gsm->reader_running) return std::nullopt;
+        if (now >= deadline || !gsm->reader_running || gsm->stopping) return std::nullopt;
         std::unique_lock<std::mutex> l(gsm->arrived_lock);
         auto step = std::min(deadline, now + std::chrono::milliseconds(GSM_POLL_MS));
         gsm->arrived.wait_until(l, step, [&] { return gsm->arrivals != seen; });
@@ -99,6 +99,9 @@ void reader_main(sms_data_gsm* gsm) {
 }  // namespace
 
 sms_data_gsm::~sms_data_gsm() {
+    // Reads give up at once from here on, so that a watcher round waiting for a silent
+    // modem does not hold the shutdown for a reply time.
+    stopping = true;
     gsm_watch_stop(this);
     gsm_reader_stop(this);
     com_free(com);

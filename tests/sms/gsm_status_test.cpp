@@ -3,6 +3,7 @@
 // the modem can report, and the watcher that notices a change on an idle modem.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -142,6 +143,22 @@ TEST_F(GsmDriver, EveryChangeOfUpIsToldToTheStateWatcher) {
     ASSERT_GE(static_cast<std::size_t>(modem.count("AT+CREG?")), asked + 3);
     EXPECT_EQ(calls().size(), settled);
     g->set_state_watcher(nullptr);
+}
+
+TEST_F(GsmDriver, FreeingTheModemDoesNotWaitForAWatcherRoundOnASilentModem) {
+    rec.poll_ms = 50;
+    rec.reply_ms = 20000;
+    sms_data_gsm* g = ready();
+    ASSERT_NE(g, nullptr);
+    modem.on([](const std::string&) -> std::optional<std::string> { return ""; });
+    int asked = modem.count("AT+CSQ");
+    ASSERT_TRUE(modem.wait_for([&](const std::vector<std::string>& cs) {
+        return std::count(cs.begin(), cs.end(), "AT+CSQ") > asked;
+    }));  // the watcher now waits for a reply that never comes
+    auto start = std::chrono::steady_clock::now();
+    sms_free(state);
+    // Well below the reply time the round would otherwise wait out.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 TEST_F(GsmDriver, AModemThatFallsSilentIsDownAndUpAgainWhenItAnswers) {
