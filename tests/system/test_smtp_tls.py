@@ -12,6 +12,7 @@ import socket
 import ssl
 import subprocess
 import tempfile
+import time
 import unittest
 
 from mailsms import BIN, Client, Gateway, free_port
@@ -254,6 +255,7 @@ class Tls(unittest.TestCase):
         # STARTTLS and then nothing.
         silent = socket.create_connection(("127.0.0.1", tls_port), timeout=30)
         self.addCleanup(silent.close)
+        opened = time.monotonic()
         half = Client(self, gw.port, timeout=30)
         half.line()
         half.ask("EHLO me")
@@ -265,10 +267,12 @@ class Tls(unittest.TestCase):
                 out = swaks(port, *([how] if how else []))
                 self.assertIn("250 Command DATA Processed mail data OK", replies(out), out)
         self.assertEqual(len(gw.wait_attempts(3)), 3)
-        # The silent ones are still waited for, on their own sessions.
+        # The silent one is still waited for on its own session, unless the client time
+        # limit (10 s) has passed on a very slow machine.
         silent.setblocking(False)
-        with self.assertRaises(BlockingIOError):
-            silent.recv(1)
+        if time.monotonic() - opened < 9:
+            with self.assertRaises(BlockingIOError):
+                silent.recv(1)
 
 
 if __name__ == "__main__":
