@@ -151,6 +151,18 @@ class Tls(unittest.TestCase):
         self.assertEqual(len(gw.wait_attempts(2)), 2)
         gw.wait_log("Connection from [127.0.0.1] as user [bob] blocked")
 
+    def test_a_broken_certificate_stops_the_start_with_its_reason(self):
+        cert = os.path.join(self._tmp(), "broken.pem")
+        with open(cert, "w") as f:
+            f.write("-----BEGIN CERTIFICATE-----\nnot base64 at all\n-----END CERTIFICATE-----\n")
+        gw = Gateway(self, {"phone_country": "+61", "smtp_tls": "starttls",
+                            "smtp_tls_cert": cert}, start=False)
+        with self.assertRaises(AssertionError) as caught:
+            gw.start()
+        self.assertIn("Failed to init smtp, Error while listening for connections "
+                      "(TLS set-up failed: use_certificate_file failed (%s" % cert,
+                      str(caught.exception))
+
     def test_password_tool_writes_a_user_the_listener_takes(self):
         users = os.path.join(self._tmp(), "smtp_users")
         with open(users, "w") as f:
