@@ -13,6 +13,7 @@
 #include "gateway/gateway_metrics.h"
 #include "gateway/keys.h"
 #include "gateway/reload.h"
+#include "gateway/sms_parts.h"
 #include "mail/sms_smtp.h"
 #include "records/msglog.h"
 #include "records/msgrec.h"
@@ -76,117 +77,6 @@ sms_reassembly& reassembly(const SIni* ini) {
     long wait = v != nullptr ? std::atol(v) : 0;
     r.set_wait(wait > 0 ? wait : SMS_CONCAT_WAIT_DEFAULT);
     return r;
-}
-
-// ---- parts of long SMS on disk ----
-// Each received part is a QUEUE_SMS_PART entry before it is acknowledged; the entries of a
-// set are finished once its joined mail is stored (or it produced nothing), and the sets
-// still waiting are merged back into the reassembly at start-up.
-
-struct PartKey {
-    std::string originator;
-    int reference = 0;
-    int total = 0;
-    auto operator<=>(const PartKey&) const = default;
-};
-
-// The stored entries of each waiting set, so that they can be finished with it.
-std::mutex part_ids_lock;
-std::map<PartKey, std::vector<std::uint64_t>> part_ids;  // guarded by part_ids_lock
-
-// The concatenation numbers in an entry's flags: reference (16 bits), total and part (8
-// bits each, as a user-data header or the sar_* parameters carry them).
-std::uint32_t pack_concat(const sms_concat& c) {
-    return (static_cast<std::uint32_t>(c.reference & 0xffff) << 16) |
-           (static_cast<std::uint32_t>(c.total & 0xff) << 8) |
-           static_cast<std::uint32_t>(c.part & 0xff);
-}
-
-sms_concat unpack_concat(std::uint32_t flags) {
-    sms_concat c;
-    c.reference = static_cast<int>(flags >> 16);
-    c.total = static_cast<int>((flags >> 8) & 0xff);
-    c.part = static_cast<int>(flags & 0xff);
-    return c;
-}
-
-void remember_part(const PartKey& k, std::uint64_t id) {
-    std::lock_guard<std::mutex> hold(part_ids_lock);
-    part_ids[k].push_back(id);
-}
-
-void finish_entries(QueueStore* q, const std::vector<std::uint64_t>& ids, const char* why) {
-    if (q == nullptr) return;
-    for (std::uint64_t id : ids) {
-        std::string err;
-        // At worst the part comes back at the next start and its set is mailed again.
-        if (!q->complete(id, true, why, err))
-            emsg("Queue entry %llu: cannot finish the stored part (%s)",
-                 static_cast<unsigned long long>(id), err.c_str());
-    }
-}
-
-// Forgets one stored part (a duplicate) and finishes its entry.
-void drop_part(QueueStore* q, const PartKey& k, std::uint64_t id) {
-    {
-        std::lock_guard<std::mutex> hold(part_ids_lock);
-        auto it = part_ids.find(k);
-        if (it != part_ids.end()) {
-            std::erase(it->second, id);
-            if (it->second.empty()) part_ids.erase(it);
-        }
-    }
-    finish_entries(q, {id}, "duplicate part");
-}
-
-std::vector<std::uint64_t> take_parts(const PartKey& k) {
-    std::lock_guard<std::mutex> hold(part_ids_lock);
-    auto it = part_ids.find(k);
-    if (it == part_ids.end()) return {};
-    std::vector<std::uint64_t> ids = std::move(it->second);
-    part_ids.erase(it);
-    return ids;
-}
-
-// The stored parts (all of them, or only those with the given ids) as sets; an entry that
-// repeats a part already found is added to `repeated`.
-std::vector<concat_set> stored_sets(QueueStore& q, const std::vector<std::uint64_t>* only,
-                                    std::map<PartKey, std::vector<std::uint64_t>>& ids,
-                                    std::vector<std::uint64_t>& repeated) {
-    std::map<PartKey, concat_set> sets;
-    for (const queue_entry& e : q.list(QUEUE_SMS_PART)) {
-        if (only != nullptr && std::find(only->begin(), only->end(), e.id) == only->end()) continue;
-        sms_concat c = unpack_concat(e.flags);
-        if (!c.is_part()) continue;
-        PartKey k{e.originator, c.reference, c.total};
-        concat_set& s = sets[k];
-        if (s.parts.empty()) {
-            s.originator = e.originator;
-            s.recipient = e.destination;
-            s.reference = c.reference;
-            s.total = c.total;
-            s.first_seen = e.enqueued_ms / 1000;
-        }
-        if (!s.parts.emplace(c.part, e.text).second) {
-            repeated.push_back(e.id);
-            continue;
-        }
-        ids[k].push_back(e.id);
-    }
-    std::vector<concat_set> out;
-    for (auto& [k, s] : sets) out.push_back(std::move(s));
-    return out;
-}
-
-// Puts the stored parts of a set back among the waiting ones: its mail could not be stored,
-// so it is tried again when its wait runs out (or at the next start).
-void put_back(QueueStore* q, sms_reassembly& r, const std::vector<std::uint64_t>& stored) {
-    if (q == nullptr || stored.empty()) return;
-    std::map<PartKey, std::vector<std::uint64_t>> ids;
-    std::vector<std::uint64_t> repeated;
-    r.merge(stored_sets(*q, &stored, ids, repeated));
-    std::lock_guard<std::mutex> hold(part_ids_lock);
-    for (auto& [k, v] : ids) part_ids[k].insert(part_ids[k].end(), v.begin(), v.end());
 }
 
 // The working state of one SMS; the steps below share it.
@@ -651,41 +541,14 @@ int sms_concat_expire(const SmsPath& path) {
 
 void sms_concat_forget_all() {
     reassembly(nullptr).restore({});
-    std::lock_guard<std::mutex> hold(part_ids_lock);
-    part_ids.clear();
+    forget_parts();
 }
 
 int sms_concat_restore(const SmsPath& path) {
     if (path.queue == nullptr) return 0;
-    std::map<PartKey, std::vector<std::uint64_t>> ids;
-    std::vector<std::uint64_t> repeated;
-    std::vector<concat_set> sets = stored_sets(*path.queue, nullptr, ids, repeated);
-    finish_entries(path.queue, repeated, "duplicate part");
-    int parts = 0;
     std::vector<concat_set> waiting;
     std::vector<concat_done> complete;
-    for (concat_set& s : sets) {
-        parts += static_cast<int>(s.parts.size());
-        if (static_cast<int>(s.parts.size()) == s.total) {
-            concat_done d;
-            d.originator = s.originator;
-            d.recipient = s.recipient;
-            d.reference = s.reference;
-            d.total = s.total;
-            d.received = s.total;
-            d.text = concat_join(s);
-            complete.push_back(std::move(d));
-        } else {
-            waiting.push_back(std::move(s));
-        }
-    }
-    {
-        std::lock_guard<std::mutex> hold(part_ids_lock);
-        for (auto& [k, v] : ids) part_ids[k].insert(part_ids[k].end(), v.begin(), v.end());
-    }
-    if (!sets.empty())
-        imsg("Long SMS: %d stored parts of %zu sets waiting from an earlier run", parts,
-             sets.size());
+    int parts = restore_parts(*path.queue, waiting, complete);
     reassembly(path.ini).merge(std::move(waiting));
     // A set whose last part came just before a stop: its mail was not stored yet.
     for (const concat_done& d : complete) SmsJob::give_out(path, d);

@@ -1,0 +1,61 @@
+// Parts of long SMS kept in the queue while their set is incomplete, for the SMS-to-mail
+// path (sms_to_mail.cpp): the concatenation numbers in a queue entry's flags, the stored
+// entries of each waiting set (so that they are finished with it), and the sets read
+// back from the queue at start-up or when a joined mail could not be stored.
+//
+// Ownership: one process-wide list of stored entry ids per waiting set, under its own
+// lock; the entries themselves belong to the queue. Any message thread may call these.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "queue/queue.h"
+#include "sms/sms_concat.h"
+
+namespace tolvane {
+
+// A waiting set: its sender and its concatenation reference and count.
+struct PartKey {
+    std::string originator;
+    int reference = 0;
+    int total = 0;
+    auto operator<=>(const PartKey&) const = default;
+};
+
+// The concatenation numbers in an entry's flags: reference (16 bits), total and part (8
+// bits each, as a user-data header or the sar_* parameters carry them), and back.
+std::uint32_t pack_concat(const sms_concat& c);
+sms_concat unpack_concat(std::uint32_t flags);
+
+// Notes a stored part of a waiting set.
+void remember_part(const PartKey& k, std::uint64_t id);
+// The same for many sets at once (read back from the queue).
+void remember_parts(const std::map<PartKey, std::vector<std::uint64_t>>& ids);
+// Marks the entries done with the reason; a failure is logged (the part comes back at
+// the next start at worst).
+void finish_entries(QueueStore* q, const std::vector<std::uint64_t>& ids, const char* why);
+// Forgets one stored part (a duplicate) and finishes its entry.
+void drop_part(QueueStore* q, const PartKey& k, std::uint64_t id);
+// The stored entries of a set, forgotten here: the caller finishes them or puts them back.
+std::vector<std::uint64_t> take_parts(const PartKey& k);
+// The stored parts (all of them, or only those with the given ids) as sets; their ids by
+// set in ids; an entry that repeats a part already found is added to `repeated`.
+std::vector<concat_set> stored_sets(QueueStore& q, const std::vector<std::uint64_t>* only,
+                                    std::map<PartKey, std::vector<std::uint64_t>>& ids,
+                                    std::vector<std::uint64_t>& repeated);
+// Puts the stored parts of a set back among the waiting ones: its mail could not be
+// stored, so it is tried again when its wait runs out (or at the next start).
+void put_back(QueueStore* q, sms_reassembly& r, const std::vector<std::uint64_t>& stored);
+// Reads every stored part back at start-up: complete sets (their last part came just
+// before a stop) into complete, the others into waiting, their entries remembered;
+// repeated parts finished. The number of stored parts.
+int restore_parts(QueueStore& q, std::vector<concat_set>& waiting,
+                  std::vector<concat_done>& complete);
+// Forgets every waiting set (tests; a fresh start).
+void forget_parts();
+
+}  // namespace tolvane

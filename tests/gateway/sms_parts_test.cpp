@@ -1,0 +1,140 @@
+// Parts of long SMS kept in the queue: the concatenation numbers in an entry's flags, and
+// the sets read back at start-up (complete ones given out, repeated parts finished, the
+// rest waiting with their entries remembered for when their set is joined).
+#include "gateway/sms_parts.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace tolvane {
+namespace {
+
+TEST(SmsParts, ConcatNumbersTravelInTheFlags) {
+    struct Case {
+        int reference, total, part;
+    };
+    const Case cases[] = {{0, 2, 1}, {0x42, 3, 3}, {0xFFFF, 255, 255}, {0x1FF, 10, 7}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.reference) + "/" + std::to_string(c.total) + "/" +
+                     std::to_string(c.part));
+        sms_concat in;
+        in.reference = c.reference;
+        in.total = c.total;
+        in.part = c.part;
+        sms_concat out = unpack_concat(pack_concat(in));
+        EXPECT_EQ(out.reference, c.reference);
+        EXPECT_EQ(out.total, c.total);
+        EXPECT_EQ(out.part, c.part);
+        EXPECT_TRUE(out.is_part());
+    }
+    // A reference wider than 16 bits keeps its low bits, as a user-data header would.
+    sms_concat wide;
+    wide.reference = 0x12345;
+    wide.total = 2;
+    wide.part = 1;
+    EXPECT_EQ(unpack_concat(pack_concat(wide)).reference, 0x2345);
+}
+
+class StoredParts : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "tvpartsXXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        dir_ = tmpl;
+        queue_file_options o;
+        o.sync = false;
+        std::string why;
+        queue_ = queue_file_open(dir_ + "/queue", o, why);
+        ASSERT_TRUE(queue_) << why;
+        forget_parts();
+    }
+    void TearDown() override {
+        forget_parts();
+        queue_.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    std::uint64_t store(const std::string& from, int reference, int total, int part,
+                        const std::string& text) {
+        queue_entry e;
+        e.kind = QUEUE_SMS_PART;
+        e.originator = from;
+        e.destination = "+61400000000";
+        e.text = text;
+        sms_concat c;
+        c.reference = reference;
+        c.total = total;
+        c.part = part;
+        e.flags = pack_concat(c);
+        std::vector<queue_entry> batch{e};
+        std::string why;
+        EXPECT_TRUE(queue_->enqueue(batch, why)) << why;
+        return batch[0].id;
+    }
+    std::string dir_;
+    std::unique_ptr<QueueStore> queue_;
+};
+
+TEST_F(StoredParts, RestoreGivesOutCompleteSetsAndKeepsTheRestWaiting) {
+    std::uint64_t a1 = store("+61411111111", 7, 2, 1, "Hello ");
+    store("+61411111111", 7, 2, 2, "world");
+    std::uint64_t b2 = store("+61422222222", 7, 3, 2, "middle");
+    std::uint64_t b2again = store("+61422222222", 7, 3, 2, "middle");
+    std::uint64_t b1 = store("+61422222222", 7, 3, 1, "start ");
+
+    std::vector<concat_set> waiting;
+    std::vector<concat_done> complete;
+    EXPECT_EQ(restore_parts(*queue_, waiting, complete), 4);  // the repeat is not counted
+
+    ASSERT_EQ(complete.size(), 1u);
+    EXPECT_EQ(complete[0].originator, "+61411111111");
+    EXPECT_EQ(complete[0].recipient, "+61400000000");
+    EXPECT_EQ(complete[0].text, "Hello world");
+    EXPECT_EQ(complete[0].received, 2);
+
+    ASSERT_EQ(waiting.size(), 1u);
+    EXPECT_EQ(waiting[0].originator, "+61422222222");
+    EXPECT_EQ(waiting[0].total, 3);
+    EXPECT_EQ(waiting[0].parts.size(), 2u);
+
+    // The repeated part was finished; the others stay in the queue until joined.
+    std::vector<std::uint64_t> left;
+    for (const queue_entry& e : queue_->list(QUEUE_SMS_PART)) left.push_back(e.id);
+    EXPECT_EQ(std::count(left.begin(), left.end(), b2again), 0);
+    EXPECT_EQ(std::count(left.begin(), left.end(), a1), 1);
+
+    // The waiting set's entries were remembered, in the order found.
+    EXPECT_EQ(take_parts(PartKey{"+61422222222", 7, 3}), (std::vector<std::uint64_t>{b2, b1}));
+    EXPECT_TRUE(take_parts(PartKey{"+61422222222", 7, 3}).empty());
+}
+
+TEST_F(StoredParts, DroppedDuplicateIsForgottenAndFinished) {
+    std::uint64_t one = store("+61433333333", 9, 2, 1, "x");
+    std::uint64_t dup = store("+61433333333", 9, 2, 1, "x");
+    PartKey k{"+61433333333", 9, 2};
+    remember_part(k, one);
+    remember_part(k, dup);
+    drop_part(queue_.get(), k, dup);
+    EXPECT_EQ(take_parts(k), (std::vector<std::uint64_t>{one}));
+    std::vector<queue_entry> left = queue_->list(QUEUE_SMS_PART);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].id, one);
+}
+
+TEST_F(StoredParts, NothingStoredRestoresNothing) {
+    std::vector<concat_set> waiting;
+    std::vector<concat_done> complete;
+    EXPECT_EQ(restore_parts(*queue_, waiting, complete), 0);
+    EXPECT_TRUE(waiting.empty());
+    EXPECT_TRUE(complete.empty());
+}
+
+}  // namespace
+}  // namespace tolvane
