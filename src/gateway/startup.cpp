@@ -102,20 +102,18 @@ std::string directory_problem(const std::string& dir) {
 
 // The receiving thread, counted so that shutdown waits for it. Its settings reader is
 // owned by start-up (ReceiverReaders): message threads borrow it.
-int start_receiver(sms* s, sms_callback cb) {
+[[nodiscard]] bool start_receiver(sms* s, sms_callback cb) {
     std::shared_ptr<rini> reader(rini_init(ConfigSettings.get()));
-    if (!reader) return 0;
+    if (!reader) return false;
     ReceiverReaders.push_back(reader);
     return start_counted_thread([s, cb, r = reader.get()] {
         seed_random();
         sms_wait(s, RECV_POLL_MS, cb, r);
-    })
-               ? 1
-               : 0;
+    });
 }
 
-// Opens a transport for an SMS direction; 0 after a fatal report.
-int open_transport(int mode, std::unique_ptr<sms>& out) {
+// Opens a transport for an SMS direction; false after a fatal report.
+[[nodiscard]] bool open_transport(int mode, std::unique_ptr<sms>& out) {
     std::optional<transport_options> opts = delivery_init(ConfigSettings.get(), mode);
     int err = 0;
     out = opts ? transport_open(*opts, err) : nullptr;
@@ -125,17 +123,18 @@ int open_transport(int mode, std::unique_ptr<sms>& out) {
         sms_error(out.get(), err, why);
         report_error("Failed to init %s, %s", delivery_name(mode), why.c_str());
         sms_free(out);
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
-int load_limits() {
+// The rate limits and their counter files; false after a fatal report.
+[[nodiscard]] bool load_limits() {
     std::vector<limit_setting> limits;
     std::string why;
     if (!limit_settings(ConfigSettings.get(), limits, why)) {
         report_error("%s", why.c_str());
-        return 0;
+        return false;
     }
     const std::string workpath = setting_str(WORKPATH);
     MR.clear();
@@ -146,20 +145,20 @@ int load_limits() {
                               l.to, l.user, err);
         if (!mr) {
             report_error("Failed to read msgrec, %s", err.c_str());
-            return 0;
+            return false;
         }
         MR.push_back(std::move(mr));
     }
-    return 1;
+    return true;
 }
 
-int load_alias_files() {
+[[nodiscard]] bool load_alias_files() {
     std::string err;
     if (!alias_tables_load(ConfigSettings.get(), err)) {
         report_error("%s", err.c_str());
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
 }  // namespace
