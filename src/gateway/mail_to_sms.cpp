@@ -1,4 +1,5 @@
-// The mail-to-SMS path (see mail_to_sms.h).
+// The mail-to-SMS path (see mail_to_sms.h): a mail's admission, its text and the queue
+// entries stored before the "250". The delivery side is in mail_delivery.cpp.
 #include "gateway/mail_to_sms.h"
 
 #include <chrono>
@@ -7,7 +8,6 @@
 #include <deque>
 #include <mutex>
 #include <optional>
-#include <unordered_map>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
@@ -37,9 +37,6 @@ constexpr int REFUSE = 500;
 const char* value_of(rini* r, int key) {
     return sini_getx(rini_table(r), key, nullptr, nullptr, 0);
 }
-const char* value_of_ini(const SIni* ini, int key) {
-    return sini_getx(ini, key, nullptr, nullptr, 0);
-}
 
 // A free pool number bound to the sender, under the pool lock so that one number never
 // goes to two senders.
@@ -49,36 +46,6 @@ std::string pool_number(const std::string& sender) {
 }
 
 // The working state of one message; the steps below share it.
-// The queue entries stored by this process whose rate-limit units are still reserved.
-// With each entry the name its client authenticated as ("" for none): it is counted in the
-// limits' user kind when the SMS is sent. An entry of an earlier run has no name here, so
-// its SMS count for its client, sender and destination only.
-class Reservations {
-  public:
-    void hold(std::uint64_t id, const std::string& user) {
-        std::lock_guard<std::mutex> g(m_);
-        ids_[id] = user;
-    }
-    // True (and forgotten) when the entry held its units; user gets its name.
-    bool take(std::uint64_t id, std::string& user) {
-        std::lock_guard<std::mutex> g(m_);
-        auto it = ids_.find(id);
-        if (it == ids_.end()) return false;
-        user = std::move(it->second);
-        ids_.erase(it);
-        return true;
-    }
-
-  private:
-    std::mutex m_;
-    std::unordered_map<std::uint64_t, std::string> ids_;
-};
-
-Reservations& reservations() {
-    static Reservations r;
-    return r;
-}
-
 class MailJob {
   public:
     MailJob(const MailPath& path, std::unique_ptr<sms_message>& msg) : p_(path), msg_(msg) {}
@@ -376,7 +343,7 @@ class MailJob {
         for (const queue_entry& e : batch) {
             dmsg("Queued SMS %llu to [%s]", static_cast<unsigned long long>(e.id),
                  e.destination.c_str());
-            reservations().hold(e.id, user_);
+            mail_units_hold(e.id, user_);
         }
         // Each entry now holds one unit of the client, the sender, the user and its
         // destination (exactly what was reserved); its delivery settles them.
@@ -407,38 +374,6 @@ class MailJob {
     GatewayMailOutcome sender_refusal_ = MAIL_REFUSED_SENDER;  // why admit_sender said no
     int recipients_seen_ = 0;
 };
-
-// One unit of each of the entry's keys goes back in every limit.
-void give_back(const queue_entry& e, const std::string& user) {
-    for (msgrecs* mr : msgrec_limits()) {
-        limit_store().unreserve(mr, MSGREC_IP, e.client, 1);
-        limit_store().unreserve(mr, MSGREC_FROM, e.billing, 1);
-        limit_store().unreserve(mr, MSGREC_TO, e.destination, 1);
-        if (!user.empty()) limit_store().unreserve(mr, MSGREC_USER, user, 1);
-    }
-}
-
-// The unit an entry holds in every limit goes back: its SMS failed for good.
-void give_back_units(const queue_entry& e) {
-    std::string user;
-    if (!reservations().take(e.id, user)) return;
-    give_back(e, user);
-}
-
-// The record and the notice of a final failure.
-void fail(const MailSender& s, const queue_entry& e, const std::string& why) {
-    std::string notice =
-        strprintf("SMS to (%s) failed delivery (%s)", e.destination.c_str(), why.c_str());
-    state_write("FAILURE", e.client, e.billing, e.destination, why, "rec", false);
-    give_back_units(e);
-    smtp_message_extra headers;
-    smtp_header_set(headers.headers, "Subject", "SMS Failed");
-    smtp_header_set(headers.headers, "X-Tolvane", "ERROR");
-    int nerr = sms_send(s.relay, &headers, e.originator, e.billing, notice);
-    if (nerr != 0)
-        emsg("Failed to mail the failure notice to [%s] [%d:%s]", e.billing.c_str(), nerr,
-             sms_error_text(s.relay, nerr).c_str());
-}
 
 }  // namespace
 
@@ -497,120 +432,6 @@ std::string compose_sms_text(const TextRules& rules, std::string_view sender,
     std::string b = utf8_cut(body, TEXT_MAX);
     smart_body(rules.smart, text, b.c_str(), SMS_TEXT_LIMIT);
     return text;
-}
-
-namespace {
-
-std::string_view trim_view(std::string_view t) {
-    while (!t.empty() && (t.front() == ' ' || t.front() == '\t')) t.remove_prefix(1);
-    while (!t.empty() && (t.back() == ' ' || t.back() == '\t' || t.back() == '\r'))
-        t.remove_suffix(1);
-    return t;
-}
-
-// A send refused for now (bind down, centre throttling) is offered again after this long.
-constexpr long SMPP_TEMPORARY_RETRY_MS = 5000;
-
-}  // namespace
-
-void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
-    const queue_entry& e = job.entry();
-    // sms_retries retries after the first attempt; attempts made before a restart count, but
-    // an entry always gets one attempt more than it had, since the last one left no outcome.
-    long budget = static_cast<long>(s_atoi(value_of_ini(s.ini, SMS_RETRIES))) + 1;
-    long left = budget - static_cast<long>(e.attempts);
-    if (left < 1) left = 1;
-    smtp_message_extra extra;
-    extra.headers = e.headers;
-    // "X-Sms-Report: yes" asks an SMS centre for a report on this SMS.
-    bool want_report = false;
-    for (const auto& [name, value] : e.headers)
-        if (iequals(name, "X-Sms-Report")) want_report = iequals(trim_view(value), "yes");
-    smpp_send_note& note = sms_smpp_send_note();
-    int err = 0;
-    for (bool first = true; left > 0; --left, first = false) {
-        if (!first) {
-            emsg("Message send failed, retry...");
-            if (job.stopping() || (s.up && !s.up())) {
-                // Kept for after the restart or for the transport's return.
-                job.later(cut(sms_error_text(s.send, err)), 0);
-                return;
-            }
-        }
-        std::string why;
-        if (!job.attempt(why)) {
-            emsg("Queue entry %llu: cannot mark the attempt (%s), tried again later",
-                 static_cast<unsigned long long>(e.id), why.c_str());
-            job.later(why, MAIL_STORE_RETRY_MS);
-            return;
-        }
-        note.want_report = want_report;
-        // The header copy travels with the first attempt of a mail only.
-        err = sms_send(s.send, first && e.attempts <= 1 ? &extra : nullptr, e.originator,
-                       e.destination, e.text);
-        if (err != 0) lib_msleep(s.pause_ms);
-        if (err == 0) break;
-        if (sms_mode(s.send) == SMS_SMPP && sms_smpp_temporary(err)) {
-            // The centre is away or keeps asking to slow down: not a failure of this SMS.
-            job.later(cut(sms_error_text(s.send, err)), SMPP_TEMPORARY_RETRY_MS);
-            return;
-        }
-    }
-    if (err != 0 && s.up && !s.up()) {
-        // The transport went down under the send: the entry waits for it to come back
-        // (with at least one attempt left) instead of failing for good.
-        std::string why = cut(sms_error_text(s.send, err));
-        imsg("SMS to [%s] waits: the transport is down (%s)", e.destination.c_str(), why.c_str());
-        job.later(why, 0);
-        return;
-    }
-    if (err != 0) {
-        std::string why = cut(sms_error_text(s.send, err));
-        emsg("Message send error OTHER [%d:%s]", err, why.c_str());
-        fail(s, e, why);
-        gateway_count_sms_failed(sms_mode(s.send));
-        job.done(false, why);
-        return;
-    }
-    dmsg("Message sent successfully");
-    gateway_count_sms_sent(sms_mode(s.send),
-                           static_cast<double>(delivery_now_ms() - e.enqueued_ms) / 1000.0);
-    if ((e.flags & MAIL_FROM_SENDER) == 0) msglog_store_of().store(e.destination, e.sender);
-    // An SMS centre's message id goes into the record, where its receipts find it.
-    std::string id = sms_mode(s.send) == SMS_SMPP ? note.message_id : std::string();
-    // The record counts the SMS and settles the unit its admission reserved in one step.
-    // An entry stored before a restart holds no unit and is only counted; when the record
-    // cannot be written nothing was counted, and the unit is given back.
-    std::string user;
-    bool held = reservations().take(e.id, user);
-    // One record per recipient, however many SMS the text took; the record names them.
-    std::string record = id.empty() ? "NONE" : "msgid " + id;
-    {
-        sms_coding coding = sms_coding_parse(or_empty(value_of_ini(s.ini, SMS_CODING)))
-                                .value_or(sms_coding::automatic);
-        int max_parts = s_atoi(or_empty(value_of_ini(s.ini, SMS_MAX_PARTS)));
-        sms_split split = sms_text_split(e.text, coding, max_parts > 0 ? max_parts : 10, 0);
-        if (split.parts.size() > 1) record += strprintf(" parts %zu", split.parts.size());
-        if (split.cut) {
-            record += " cut";
-            imsg("SMS to [%s] cut to %zu of %zu characters (sms_max_parts %d)",
-                 e.destination.c_str(), split.characters, utf8_length(e.text),
-                 max_parts > 0 ? max_parts : 10);
-        }
-    }
-    if (!state_write("SUCCESS", e.client, e.billing, e.destination, record, "rec", true, held,
-                     user) &&
-        held)
-        give_back(e, user);
-    if (!id.empty())
-        smpp_remember_submit(id, {e.client, e.billing, e.destination, e.originator, want_report});
-    // No pause after a success: the pace of the transport is set by the number of workers.
-    job.done(true, std::string());
-}
-
-void expire_mail_entry(const MailSender& s, const queue_entry& e) {
-    fail(s, e, "expired in queue");
-    gateway_count_sms_failed(sms_mode(s.send));
 }
 
 void mail_to_sms(const MailPath& path, std::unique_ptr<sms_message>& msg) {

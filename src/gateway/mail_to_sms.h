@@ -82,6 +82,10 @@ inline constexpr long MAIL_STORE_RETRY_MS = 5000;
 // Sends one queued SMS with its retries and writes what the outcome produces, then finishes
 // the entry (or gives it back when a shutdown or a down transport cut the retries short).
 void deliver_mail_entry(const MailSender& s, DeliveryJob& job);
+// Notes that the stored entry id holds one reserved unit of each of its keys (and of the
+// name user, when the client authenticated): its SMS's success counts them, a final
+// failure or expiry gives them back. Entries of an earlier run hold none.
+void mail_units_hold(std::uint64_t id, const std::string& user);
 // The FAILURE record and notice of an entry that waited past the queue lifetime.
 void expire_mail_entry(const MailSender& s, const queue_entry& e);
 
