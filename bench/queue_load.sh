@@ -114,16 +114,29 @@ smtp-source "${source_args[@]}" 127.0.0.1:"$port"
 t_in=$(now)
 done=0
 for _ in $(seq 1 12000); do
-  done=$( (grep -c '^SUCCESS' "$day" 2>/dev/null) || true)
-  [ "${done:-0}" -ge "$mails" ] && break
+  if [ "$store" = postgresql ]; then
+    # The records are rows of the database now: an empty queue means every SMS has its
+    # outcome (the row goes once the outcome is written).
+    left=$(pg_sql "SELECT count(*) FROM tv_queue")
+    [ "${left:-1}" -eq 0 ] && { done=$mails; break; }
+  else
+    done=$( (grep -c '^SUCCESS' "$day" 2>/dev/null) || true)
+    [ "${done:-0}" -ge "$mails" ] && break
+  fi
   if ! kill -0 "$gpid" 2>/dev/null; then echo "gateway ended" >&2; break; fi
-  sleep 0.05
+  if [ "$store" = postgresql ]; then sleep 0.2; else sleep 0.05; fi
 done
 t_out=$(now)
 hwm=$(awk '/^VmHWM/ {print $2 " " $3}' "/proc/$gpid/status" 2>/dev/null || echo "?")
 tck=$(getconf CLK_TCK)
 cpu=$(awk -v t="$tck" '{ printf "%.2f", ($14 + $15) / t }' "/proc/$gpid/stat" 2>/dev/null || echo "?")
-failures=$( (grep -c '^FAILURE' "$day" 2>/dev/null) || true)
+if [ "$store" = postgresql ]; then
+  recs=$("$bin" -config "$home/tolvane.ini" -records "$(date +%Y%m%d)" rec 2>/dev/null || true)
+  failures=$(printf '%s\n' "$recs" | grep -c '^FAILURE' || true)
+  done=$(printf '%s\n' "$recs" | grep -c '^SUCCESS' || true)
+else
+  failures=$( (grep -c '^FAILURE' "$day" 2>/dev/null) || true)
+fi
 touch "$home/tolvane.exit"
 for _ in $(seq 1 400); do kill -0 "$gpid" 2>/dev/null || break; sleep 0.05; done
 if [ "$store" = postgresql ]; then
@@ -170,10 +183,8 @@ case " $stores " in
     $pgrun "$pgbin/pg_ctl" start -w -D "$pgdata" -l "$pgdir/server.log" \
       -o "-p $pgport -k $pgdir -c listen_addresses=127.0.0.1" >/dev/null
     pgdsn="host=127.0.0.1 port=$pgport user=postgres dbname=postgres"
-    pg_commits() {
-      psql -X -A -t -h 127.0.0.1 -p "$pgport" -U postgres -d postgres \
-        -c "SELECT xact_commit FROM pg_stat_database WHERE datname = 'postgres'"
-    }
+    pg_sql() { psql -X -A -t -h 127.0.0.1 -p "$pgport" -U postgres -d postgres -c "$1"; }
+    pg_commits() { pg_sql "SELECT xact_commit FROM pg_stat_database WHERE datname = 'postgres'"; }
     ;;
 esac
 for st in $stores; do run_gateway "$st"; done

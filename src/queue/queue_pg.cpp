@@ -6,6 +6,7 @@
 // statement runs on one link, reads (list, stats, next_ready) too, so that they see every
 // write this process handed in before them.
 #include "queue/queue_pg.h"
+#include "queue/queue_pg_group.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -110,7 +111,7 @@ std::string no_entry(std::uint64_t id) {
 class PgQueue final : public QueueStore {
   public:
     explicit PgQueue(const queue_pg_options& o)
-        : opt_(o), link_(o.dsn, "queue"), claim_link_(o.dsn, "queue claims") {}
+        : opt_(o), group_(o.dsn, o.before_group), claim_link_(o.dsn, "queue claims") {}
     ~PgQueue() override;
 
     bool open(std::string& why);
@@ -134,46 +135,11 @@ class PgQueue final : public QueueStore {
         return {451, "Requested action aborted: local error in processing"};
     }
 
-    std::uint64_t commits() const { return commits_.load(); }
-    std::size_t waiting() {
-        std::lock_guard<std::mutex> lock(gm_);
-        return pending_.size();
-    }
+    std::uint64_t commits() const { return group_.commits(); }
+    std::size_t waiting() { return group_.waiting(); }
 
   private:
-    // Statements handed to the group. `work` may run twice (alone after a failed group), so
-    // it only fills the job's own fields; `after` runs once, after the commit.
-    struct Job {
-        PgLink::Work work;
-        std::function<void()> after;
-        bool keep = false;   // written later again when it fails (an outcome)
-        bool reads = false;  // only reads: its commit writes nothing
-        // Its commit must be on the server's disk before the caller hears of it. Claims,
-        // releases, renewals and outcomes need not: a lost claim is only a free entry, and
-        // the next durable commit (an attempt's) flushes an outcome written before it.
-        bool durable = true;
-        bool release = false;  // counted in releases_pending_ until done
-        bool done = false;
-        bool ok = false;
-        std::string why;
-    };
-
-    // Runs the job in a group and waits for its commit.
-    bool submit(const std::shared_ptr<Job>& job, std::string& why);
-    // Runs a reading statement in the group, after every write this process handed in
-    // before it (a release not yet committed must already show).
-    bool read(const PgLink::Work& work, std::string& why) {
-        auto job = std::make_shared<Job>();
-        job->work = work;
-        job->reads = true;
-        return submit(job, why);
-    }
-    // Hands the job to the flusher without waiting.
-    void submit_later(const std::shared_ptr<Job>& job);
-    void lead(std::unique_lock<std::mutex>& lock);
-    // One transaction for `jobs`; it waits for the disk only when one of them needs it.
-    bool run_jobs(const std::vector<std::shared_ptr<Job>>& jobs, std::string& why);
-    void flush_loop();
+    using Job = PgJob;
     void listen_loop();
     bool renew();
     void wake(int kind) {
@@ -190,19 +156,9 @@ class PgQueue final : public QueueStore {
     }
 
     const queue_pg_options opt_;
-    PgLink link_;
+    PgGroup group_;
     PgLink claim_link_;
     std::atomic<int> releases_pending_{0};  // releases handed in and not yet written
-    std::atomic<std::uint64_t> commits_{0};
-
-    std::mutex gm_;  // the group
-    std::condition_variable gcv_;
-    std::deque<std::shared_ptr<Job>> pending_;
-    bool leading_ = false;
-    bool last_failed_ = false;
-    bool closing_ = false;
-    std::size_t dropped_ = 0;  // outcomes given up at shutdown
-    std::thread flusher_;
 
     std::mutex nm_;  // the notify function
     std::function<void(int kind)> notify_;
@@ -222,136 +178,13 @@ PgQueue::~PgQueue() {
         (void)!::write(stop_write_.get(), &b, 1);
     }
     if (listener_.joinable()) listener_.join();
-    {
-        std::lock_guard<std::mutex> lock(gm_);
-        closing_ = true;
-    }
-    gcv_.notify_all();
-    if (flusher_.joinable()) flusher_.join();
-}
-
-bool PgQueue::submit(const std::shared_ptr<Job>& job, std::string& why) {
-    std::unique_lock<std::mutex> lock(gm_);
-    pending_.push_back(job);
-    while (!job->done) {
-        if (!leading_)
-            lead(lock);
-        else
-            gcv_.wait(lock);
-    }
-    if (!job->ok) why = job->why;
-    return job->ok;
-}
-
-void PgQueue::submit_later(const std::shared_ptr<Job>& job) {
-    {
-        std::lock_guard<std::mutex> lock(gm_);
-        pending_.push_back(job);
-    }
-    gcv_.notify_all();
-}
-
-void PgQueue::lead(std::unique_lock<std::mutex>& lock) {
-    leading_ = true;
-    std::vector<std::shared_ptr<Job>> batch(pending_.begin(), pending_.end());
-    pending_.clear();
-    lock.unlock();
-    if (opt_.before_group) opt_.before_group();
-
-    std::string why;
-    bool ok = run_jobs(batch, why);
-    if (ok) {
-        for (const auto& j : batch) j->ok = true;
-    } else if (batch.size() > 1 && link_.up()) {
-        // The database is there: one statement failed. It must not take the others with it.
-        for (const auto& j : batch) j->ok = run_jobs({j}, j->why);
-    } else {
-        for (const auto& j : batch) j->why = why;
-    }
-    for (const auto& j : batch)
-        if (j->ok && j->after) j->after();
-
-    lock.lock();
-    bool any_kept = false;
-    for (auto it = batch.rbegin(); it != batch.rend(); ++it) {
-        const auto& j = *it;
-        if (!j->ok && j->keep && closing_) ++dropped_;
-        if (!j->ok && j->keep && !closing_) {
-            // An outcome must reach the database: back to the front, in its order.
-            pending_.push_front(j);
-            any_kept = true;
-        } else {
-            j->done = true;
-            if (j->release) --releases_pending_;
-        }
-    }
-    last_failed_ = any_kept;
-    leading_ = false;
-    gcv_.notify_all();
-}
-
-bool PgQueue::run_jobs(const std::vector<std::shared_ptr<Job>>& jobs, std::string& why) {
-    bool durable = std::any_of(jobs.begin(), jobs.end(),
-                               [](const auto& j) { return j->durable && !j->reads; });
-    bool ok = link_.transaction(
-        [&](PgConn& c, std::string& w) {
-            if (!durable && !c.script("SET LOCAL synchronous_commit TO off", w)) return false;
-            for (const auto& j : jobs)
-                if (!j->work(c, w)) return false;
-            return true;
-        },
-        why);
-    if (ok && durable) commits_.fetch_add(1);
-    return ok;
-}
-
-void PgQueue::flush_loop() {
-    std::unique_lock<std::mutex> lock(gm_);
-    for (;;) {
-        if (closing_) {
-            // One last try for what is still pending, then report what is lost.
-            if (!pending_.empty() && !leading_) lead(lock);
-            if (leading_) {
-                gcv_.wait(lock);
-                continue;
-            }
-            std::size_t lost = dropped_;
-            for (const auto& j : pending_)
-                if (!j->done) {
-                    j->done = true;
-                    if (j->release) --releases_pending_;
-                    j->why = "the queue is closing";
-                    ++lost;
-                }
-            pending_.clear();
-            gcv_.notify_all();
-            if (lost > 0)
-                emsg(
-                    "Queue: %zu outcomes could not be written to the database at shutdown; "
-                    "those entries will be sent again",
-                    lost);
-            return;
-        }
-        if (pending_.empty() || leading_) {
-            gcv_.wait(lock);
-            continue;
-        }
-        if (last_failed_) {
-            // The database is away: try again in a while, not in a loop.
-            last_failed_ = false;
-            gcv_.wait_for(lock, std::chrono::milliseconds(PG_RETRY_MS),
-                          [this] { return closing_; });
-            continue;
-        }
-        lead(lock);
-    }
+    group_.close();
 }
 
 bool PgQueue::renew() {
     {
         std::lock_guard<std::mutex> lock(hm_);
-        std::lock_guard<std::mutex> glock(gm_);
-        if (held_.empty() && pending_.empty()) return true;
+        if (held_.empty() && group_.idle()) return true;
     }
     auto job = std::make_shared<Job>();
     job->durable = false;
@@ -360,7 +193,7 @@ bool PgQueue::renew() {
                       {pg_text(opt_.owner), pg_int(opt_.lease_ms)}, w);
     };
     std::string why;
-    return submit(job, why);
+    return group_.submit(job, why);
 }
 
 void PgQueue::listen_loop() {
@@ -404,12 +237,12 @@ void PgQueue::listen_loop() {
 
 bool PgQueue::open(std::string& why) {
     int version = 0;
-    if (!link_.run([&](PgConn& c, std::string& w) { return pg_schema_upgrade(c, version, w); },
-                   why))
+    if (!group_.link().run(
+            [&](PgConn& c, std::string& w) { return pg_schema_upgrade(c, version, w); }, why))
         return false;
     // Our own earlier run's claims: nobody is sending them now.
     PgResult given;
-    if (!link_.run(
+    if (!group_.link().run(
             [&](PgConn& c, std::string& w) {
                 return c.exec(
                     "UPDATE tv_queue SET owner = NULL, lease_until_ms = 0"
@@ -431,7 +264,7 @@ bool PgQueue::open(std::string& why) {
     }
     stop_read_.reset(fds[0]);
     stop_write_.reset(fds[1]);
-    flusher_ = std::thread([this] { flush_loop(); });
+    group_.start();
     listener_ = std::thread([this] { listen_loop(); });
     return true;
 }
@@ -472,7 +305,7 @@ bool PgQueue::enqueue(std::vector<queue_entry>& batch, std::string& why) {
         for (const queue_entry& e : batch) kinds.insert(e.kind);
         for (int k : kinds) wake(k);
     };
-    if (!submit(job, why)) return false;
+    if (!group_.submit(job, why)) return false;
     for (std::size_t i = 0; i < batch.size(); ++i) batch[i].id = ids[i];
     return true;
 }
@@ -515,7 +348,7 @@ std::optional<queue_entry> PgQueue::claim(int kind, std::int64_t now_ms) {
             },
             why);
     } else {
-        ok = submit(job, why);
+        ok = group_.submit(job, why);
     }
     if (!ok || !got) return std::nullopt;
     if (!taken_from.empty())
@@ -530,7 +363,7 @@ std::optional<std::int64_t> PgQueue::next_ready(int kind, std::int64_t now_ms) {
     PgResult r;
     std::string why;
     // Another gateway's claim counts from when its lease runs out, on our clock.
-    bool ok = read(
+    bool ok = group_.read(
         [&](PgConn& c, std::string& w) {
             return c.exec(
                 "SELECT min(CASE WHEN owner IS NULL THEN not_before_ms"
@@ -560,7 +393,7 @@ bool PgQueue::attempt(std::uint64_t id, std::string& why) {
         changed = r.affected();
         return true;
     };
-    if (!submit(job, why)) return false;
+    if (!group_.submit(job, why)) return false;
     if (changed == 0) {
         // Another gateway took it over while our lease could not be renewed: it sends it.
         forget(id);
@@ -593,7 +426,7 @@ bool PgQueue::complete(std::uint64_t id, bool delivered, const std::string& erro
             gone = r.affected();
             return true;
         };
-        if (!submit(job, why)) return false;
+        if (!group_.submit(job, why)) return false;
         if (gone == 0) {
             why = no_entry(id);
             return false;
@@ -609,7 +442,7 @@ bool PgQueue::complete(std::uint64_t id, bool delivered, const std::string& erro
         return c.exec("DELETE FROM tv_queue WHERE id = $1 AND (owner = $2 OR owner IS NULL)",
                       {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner)}, w);
     };
-    submit_later(job);
+    group_.submit_later(job);
     return true;
 }
 
@@ -620,7 +453,7 @@ void PgQueue::release(std::uint64_t id, const std::string& error, std::int64_t n
     }
     auto job = std::make_shared<Job>();
     job->durable = false;
-    job->release = true;
+    job->counter = &releases_pending_;
     auto kind = std::make_shared<int>(0);
     job->work = [this, id, error, not_before_ms, kind](PgConn& c, std::string& w) {
         PgResult r;
@@ -642,7 +475,7 @@ void PgQueue::release(std::uint64_t id, const std::string& error, std::int64_t n
         if (*kind != 0) wake(*kind);
     };
     ++releases_pending_;
-    submit_later(job);
+    group_.submit_later(job);
 }
 
 std::size_t PgQueue::retry_now(int kind) {
@@ -659,7 +492,7 @@ std::size_t PgQueue::retry_now(int kind) {
         return c.exec("SELECT pg_notify($1, $2)", {pg_text(opt_.channel), pg_int(kind)}, w);
     };
     std::string why;
-    if (!submit(job, why)) {
+    if (!group_.submit(job, why)) {
         emsg("Queue: cannot make the postponed entries ready (%s)", why.c_str());
         return 0;
     }
@@ -669,7 +502,7 @@ std::size_t PgQueue::retry_now(int kind) {
 std::vector<queue_entry> PgQueue::list(int kind) {
     std::vector<queue_entry> out;
     std::string why;
-    bool ok = read(
+    bool ok = group_.read(
         [&](PgConn& c, std::string& w) {
             PgResult r;
             if (!c.exec(std::string("SELECT ") + COLUMNS +
@@ -689,7 +522,7 @@ queue_stats PgQueue::stats() {
     queue_stats s;
     PgResult r;
     std::string why;
-    if (read(
+    if (group_.read(
             [&](PgConn& c, std::string& w) {
                 return c.exec("SELECT count(*), coalesce(min(enqueued_ms), 0) FROM tv_queue", {}, r,
                               w);

@@ -1,0 +1,91 @@
+// Grouped commits for the PostgreSQL queue: many callers' statements in one transaction.
+//
+// Callers hand in jobs (statements to run); the first caller to find no transaction running
+// takes every job waiting and runs them in one transaction on the group's link, so that
+// concurrent enqueues and attempts share one commit. Jobs nobody waits for (outcomes,
+// releases) are run by a flusher thread; an outcome that cannot be written is kept and
+// tried again, every PG_RETRY_MS while the database is away. A group waits for the server's
+// disk only when one of its jobs needs it (durable).
+//
+//   PgGroup g(dsn, before_group);  g.start();
+//   auto job = std::make_shared<PgJob>();  job->work = [&](PgConn& c, std::string& w) {...};
+//   if (!g.submit(job, why)) ...;          // or g.submit_later(job) for no wait
+//
+// Ownership: the group owns its link and its flusher; close() (also the destructor) makes
+// one last try for what is pending and reports what is lost. Limits: a job's `work` may run
+// twice (alone, after its group failed for another job's statement), so it must only fill
+// fields of its own; `after` runs once, after the commit.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "store/pg.h"
+
+namespace tolvane {
+
+struct PgJob {
+    PgLink::Work work;
+    std::function<void()> after;
+    bool keep = false;   // written later again when it fails (an outcome)
+    bool reads = false;  // only reads: its commit writes nothing
+    // Its commit must be on the server's disk before the caller hears of it. Claims,
+    // releases, renewals and outcomes need not: a lost claim is only a free entry, and the
+    // next durable commit (an attempt's) flushes an outcome written before it.
+    bool durable = true;
+    std::atomic<int>* counter = nullptr;  // decremented once the job is done
+    bool done = false;
+    bool ok = false;
+    std::string why;
+};
+
+class PgGroup {
+  public:
+    PgGroup(const std::string& dsn, std::function<void()> before_group)
+        : link_(dsn, "queue"), before_group_(std::move(before_group)) {}
+    ~PgGroup() { close(); }
+    PgGroup(const PgGroup&) = delete;
+    PgGroup& operator=(const PgGroup&) = delete;
+
+    void start();
+    void close();
+
+    // Runs the job in a group and waits for its commit.
+    bool submit(const std::shared_ptr<PgJob>& job, std::string& why);
+    // Runs a reading statement in the group, after every write handed in before it.
+    bool read(const PgLink::Work& work, std::string& why);
+    // Hands the job to the flusher without waiting.
+    void submit_later(const std::shared_ptr<PgJob>& job);
+
+    PgLink& link() { return link_; }
+    std::uint64_t commits() const { return commits_.load(); }
+    std::size_t waiting();
+    bool idle();  // nothing handed in and not yet written
+
+  private:
+    void lead(std::unique_lock<std::mutex>& lock);
+    bool run_jobs(const std::vector<std::shared_ptr<PgJob>>& jobs, std::string& why);
+    void flush_loop();
+
+    PgLink link_;
+    std::function<void()> before_group_;
+    std::atomic<std::uint64_t> commits_{0};
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<std::shared_ptr<PgJob>> pending_;
+    bool leading_ = false;
+    bool last_failed_ = false;
+    bool closing_ = false;
+    std::size_t dropped_ = 0;  // outcomes given up at shutdown
+    std::thread flusher_;
+};
+
+}  // namespace tolvane
