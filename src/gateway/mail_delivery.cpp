@@ -2,6 +2,7 @@
 // queued entry with its retries, writes its record and settles the rate-limit units its
 // admission reserved; a final failure or an expiry mails the notice and gives the units
 // back. The units held by this process's entries are kept here, under their own lock.
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -22,10 +23,6 @@
 namespace tolvane {
 
 namespace {
-
-const char* value_of_ini(const SIni* ini, int key) {
-    return sini_getx(ini, key, nullptr, nullptr, 0);
-}
 
 // The queue entries stored by this process whose rate-limit units are still reserved.
 // With each entry the name its client authenticated as ("" for none): it is counted in the
@@ -101,6 +98,15 @@ constexpr long SMPP_TEMPORARY_RETRY_MS = 5000;
 
 }  // namespace
 
+MailSendRules mail_send_rules(const SIni* ini) {
+    MailSendRules r;
+    r.retries = std::max(0L, sini_number(ini, SMS_RETRIES, r.retries));
+    r.coding = sms_coding_parse(sini_word(ini, SMS_CODING)).value_or(sms_coding::automatic);
+    long parts = sini_number(ini, SMS_MAX_PARTS, r.max_parts);
+    r.max_parts = parts > 0 ? static_cast<int>(parts) : 10;
+    return r;
+}
+
 void mail_units_hold(std::uint64_t id, const std::string& user) {
     reservations().hold(id, user);
 }
@@ -109,7 +115,7 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
     const queue_entry& e = job.entry();
     // sms_retries retries after the first attempt; attempts made before a restart count, but
     // an entry always gets one attempt more than it had, since the last one left no outcome.
-    long budget = static_cast<long>(s_atoi(value_of_ini(s.ini, SMS_RETRIES))) + 1;
+    long budget = s.rules.retries + 1;
     long left = budget - static_cast<long>(e.attempts);
     if (left < 1) left = 1;
     smtp_message_extra extra;
@@ -178,16 +184,13 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
     // One record per recipient, however many SMS the text took; the record names them.
     std::string record = id.empty() ? "NONE" : "msgid " + id;
     {
-        sms_coding coding = sms_coding_parse(or_empty(value_of_ini(s.ini, SMS_CODING)))
-                                .value_or(sms_coding::automatic);
-        int max_parts = s_atoi(or_empty(value_of_ini(s.ini, SMS_MAX_PARTS)));
-        sms_split split = sms_text_split(e.text, coding, max_parts > 0 ? max_parts : 10, 0);
+        const int max_parts = s.rules.max_parts;
+        sms_split split = sms_text_split(e.text, s.rules.coding, max_parts, 0);
         if (split.parts.size() > 1) record += strprintf(" parts %zu", split.parts.size());
         if (split.cut) {
             record += " cut";
             imsg("SMS to [%s] cut to %zu of %zu characters (sms_max_parts %d)",
-                 e.destination.c_str(), split.characters, utf8_length(e.text),
-                 max_parts > 0 ? max_parts : 10);
+                 e.destination.c_str(), split.characters, utf8_length(e.text), max_parts);
         }
     }
     if (!state_write("SUCCESS", e.client, e.billing, e.destination, record, "rec", true, held,

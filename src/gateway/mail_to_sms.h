@@ -51,6 +51,7 @@
 #include "queue/queue.h"
 #include "records/msgrec.h"
 #include "sms/sms.h"
+#include "sms/sms_text.h"
 
 namespace tolvane {
 
@@ -68,13 +69,21 @@ struct MailPath {
 // Bits of queue_entry::flags of a mail's SMS.
 inline constexpr std::uint32_t MAIL_FROM_SENDER = 1;  // sent from the sender's own address
 
+// The settings a delivery worker sends by, read once (mail_send_rules).
+struct MailSendRules {
+    long retries = 3;                           // sms_retries: retries after the first attempt
+    sms_coding coding = sms_coding::automatic;  // sms_coding, to count the parts in the record
+    int max_parts = 10;                         // sms_max_parts
+};
+MailSendRules mail_send_rules(const SIni* ini);
+
 // What the delivery workers of mail entries use: borrowed from start-up.
 struct MailSender {
-    sms* send = nullptr;        // the SMS transport
-    sms* relay = nullptr;       // relay sender for failure notices
-    const SIni* ini = nullptr;  // the settings (sms_retries)
-    std::function<bool()> up;   // the transport is connected; null: always
-    long pause_ms = 10;         // pause after each failed attempt to send an SMS
+    sms* send = nullptr;   // the SMS transport
+    sms* relay = nullptr;  // relay sender for failure notices
+    MailSendRules rules;
+    std::function<bool()> up;  // the transport is connected; null: always
+    long pause_ms = 10;        // pause after each failed attempt to send an SMS
 };
 // An entry whose attempt cannot be marked (disk full) is tried again after this long.
 inline constexpr long MAIL_STORE_RETRY_MS = 5000;

@@ -82,7 +82,7 @@ bool delivery_open() {
     if (Send) {
         mail_sender.send = Send.get();
         mail_sender.relay = Smtp.get();
-        mail_sender.ini = ConfigSettings.get();
+        mail_sender.rules = mail_send_rules(ConfigSettings.get());
         // A transport that reconnects says so; its entries wait meanwhile.
         mail_sender.up = [] { return Send->up(); };
         DeliveryLane lane;

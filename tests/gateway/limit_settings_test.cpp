@@ -1,11 +1,13 @@
-// The rate limits start-up reads from the settings: counts checked, the "msgrec" limit
-// always there and filled from the global limits, a name given twice refused.
+// Settings read once at start-up: the rate limits (counts checked, the "msgrec" limit
+// always there and filled from the global limits, a name given twice refused) and the
+// rules the mail delivery workers send by.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "gateway/gateway.h"
+#include "gateway/mail_to_sms.h"
 #include "gateway/spine_support.h"
 
 namespace tolvane {
@@ -79,6 +81,29 @@ TEST(LimitSettings, BadCountsAndRepeatedNamesStopTheStart) {
         std::string why;
         EXPECT_FALSE(limit_settings(ini.get(), got, why));
         EXPECT_EQ(why, c.why);
+    }
+}
+
+TEST(MailSendRules, ReadOnceFromTheSettings) {
+    struct Case {
+        const char* lines;
+        long retries;
+        sms_coding coding;
+        int max_parts;
+    };
+    const Case cases[] = {
+        {"", 3, sms_coding::automatic, 10},
+        {"sms_retries 0\nsms_coding UCS2 \nsms_max_parts 3\n", 0, sms_coding::ucs2, 3},
+        {"sms_retries  7 \nsms_coding latin1\nsms_max_parts 255\n", 7, sms_coding::latin1, 255},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lines);
+        IniFile ini(c.lines);
+        ASSERT_TRUE(sini_problems(ini.get()).empty());
+        MailSendRules r = mail_send_rules(ini.get());
+        EXPECT_EQ(r.retries, c.retries);
+        EXPECT_EQ(r.coding, c.coding);
+        EXPECT_EQ(r.max_parts, c.max_parts);
     }
 }
 

@@ -73,12 +73,13 @@ class MailToSms : public test::PathFixture {
         path.queue = queue.get();
         sender.send = send.get();
         sender.relay = relay.get();
-        sender.ini = ini.get();
         sender.pause_ms = 0;
     }
 
     // Sends every queued SMS as a delivery worker would, oldest first.
     void deliver_queued() {
+        // Read as a worker's start would, after the test's settings.
+        sender.rules = mail_send_rules(ini.get());
         while (std::optional<queue_entry> e = queue->claim(QUEUE_MAIL_TO_SMS, delivery_now_ms())) {
             DeliveryJob job(*queue, std::move(*e));
             deliver_mail_entry(sender, job);
