@@ -107,7 +107,7 @@ bool delivery_open() {
     }
     if (Smtp) {
         sms_relay.relay = Smtp.get();
-        sms_relay.ini = ConfigSettings.get();
+        sms_relay_rules(ConfigSettings.get(), sms_relay);
         DeliveryLane lane;
         lane.name = "mail";
         lane.kind = QUEUE_SMS_TO_MAIL;

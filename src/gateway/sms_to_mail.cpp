@@ -488,6 +488,11 @@ std::optional<std::string> text_address(std::string_view text) {
     return std::nullopt;
 }
 
+void sms_relay_rules(const SIni* ini, SmsRelay& r) {
+    r.retries = static_cast<int>(sini_number(ini, SMTP_RETRIES, r.retries));
+    r.retry_wait = static_cast<int>(sini_number(ini, SMTP_RETRY_WAIT, r.retry_wait));
+}
+
 void deliver_sms_entry(const SmsRelay& r, DeliveryJob& job) {
     const queue_entry& e = job.entry();
     std::string why;
@@ -508,10 +513,8 @@ void deliver_sms_entry(const SmsRelay& r, DeliveryJob& job) {
         return;
     }
     std::string error = cut(sms_error_text(r.relay, err));
-    int retries = s_atoi(value_of(r.ini, SMTP_RETRIES));
-    if (static_cast<long>(e.attempts) <= static_cast<long>(retries)) {
-        int wait = s_atoi(value_of(r.ini, SMTP_RETRY_WAIT));
-        if (wait < 0) wait = 0;
+    if (static_cast<long>(e.attempts) <= static_cast<long>(r.retries)) {
+        int wait = r.retry_wait < 0 ? 0 : r.retry_wait;
         emsg("Message send failed, retry in %d mins...", wait);
         job.later(error, static_cast<long>(wait) * r.minute_ms);
         return;

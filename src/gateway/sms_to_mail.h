@@ -65,9 +65,12 @@ struct SmsPath {
 // What the delivery workers of SMS entries use: borrowed from start-up.
 struct SmsRelay {
     sms* relay = nullptr;          // the mail relay (Smtp)
-    const SIni* ini = nullptr;     // smtp_retries, smtp_retry_wait
+    int retries = 3;               // smtp_retries: retries after the first relay
+    int retry_wait = 5;            // smtp_retry_wait: minutes before each retry
     long minute_ms = 60L * 1000L;  // one minute of smtp_retry_wait (tests shorten it)
 };
+// The relay's retries and their wait, read once from the settings.
+void sms_relay_rules(const SIni* ini, SmsRelay& r);
 // An entry whose attempt cannot be marked (disk full) is tried again after this long.
 inline constexpr long SMS_STORE_RETRY_MS = 5000;
 

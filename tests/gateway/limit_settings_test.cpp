@@ -1,6 +1,6 @@
 // Settings read once at start-up: the rate limits (counts checked, the "msgrec" limit
 // always there and filled from the global limits, a name given twice refused) and the
-// rules the mail delivery workers send by.
+// rules the delivery workers send and relay by.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,6 +8,7 @@
 
 #include "gateway/gateway.h"
 #include "gateway/mail_to_sms.h"
+#include "gateway/sms_to_mail.h"
 #include "gateway/spine_support.h"
 
 namespace tolvane {
@@ -104,6 +105,29 @@ TEST(MailSendRules, ReadOnceFromTheSettings) {
         EXPECT_EQ(r.retries, c.retries);
         EXPECT_EQ(r.coding, c.coding);
         EXPECT_EQ(r.max_parts, c.max_parts);
+    }
+}
+
+TEST(SmsRelayRules, ReadOnceFromTheSettings) {
+    struct Case {
+        const char* lines;
+        int retries, retry_wait;
+    };
+    const Case cases[] = {
+        {"", 3, 5},
+        {"smtp_retries 0\nsmtp_retry_wait 10\n", 0, 10},
+        {"smtp_retries  12 \nsmtp_retry_wait 0\n", 12, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lines);
+        IniFile ini(c.lines);
+        ASSERT_TRUE(sini_problems(ini.get()).empty());
+        SmsRelay r;
+        r.retries = -1;
+        r.retry_wait = -1;
+        sms_relay_rules(ini.get(), r);
+        EXPECT_EQ(r.retries, c.retries);
+        EXPECT_EQ(r.retry_wait, c.retry_wait);
     }
 }
 

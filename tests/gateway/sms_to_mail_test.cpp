@@ -72,13 +72,14 @@ class SmsToMail : public test::PathFixture {
         path.ini = ini.get();
         path.queue = queue.get();
         mailer.relay = relay.get();
-        mailer.ini = ini.get();
         mailer.minute_ms = 1;
     }
 
     // Relays every queued mail as a delivery worker would, retries included (their waits
     // are the engine's business, not this path's).
     void relay_queued() {
+        // Read as a worker's start would, after the test's settings.
+        sms_relay_rules(ini.get(), mailer);
         constexpr std::int64_t any_time = std::int64_t{1} << 62;
         while (std::optional<queue_entry> e = queue->claim(QUEUE_SMS_TO_MAIL, any_time)) {
             DeliveryJob job(*queue, std::move(*e));
