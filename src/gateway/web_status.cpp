@@ -2,13 +2,8 @@
 // web_status.h.
 #include "gateway/web_status.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <deque>
-#include <map>
-#include <mutex>
 
 #include "foundation/lib.h"
 #include "foundation/metrics.h"
@@ -16,87 +11,36 @@
 #include "gateway/gateway.h"
 #include "gateway/web_admin.h"
 #include "records/msgrec.h"
+#include "records/stores.h"
 
 namespace tolvane {
 
 namespace {
 
-constexpr std::size_t LINE_MAX_BYTES = 4095;
-
-// What has been read of one day file so far.
-struct FileState {
-    ino_t ino = 0;
-    off_t offset = 0;
-    std::string partial;    // an unfinished last line
-    bool skipping = false;  // inside an over-long line
-    int sent = 0;
-    int failed = 0;
-    int received = 0;
-    std::deque<record_outcome> last;
-};
-
-std::mutex files_lock;
-std::map<std::string, FileState> files;  // guarded by files_lock
-long next_seq = 0;                       // guarded by files_lock
-
-void take_line(FileState& f, std::string_view line, char delim, bool sms_to_mail) {
-    record_outcome o;
-    if (!web_parse_record(line, delim, o)) return;
-    o.direction = sms_to_mail ? "SMS to mail" : "mail to SMS";
-    o.seq = ++next_seq;
-    if (sms_to_mail) {
-        if (o.client == "SMS") ++f.received;
-    } else if (o.status == "SUCCESS") {
-        ++f.sent;
-    } else if (o.status == "FAILURE") {
-        ++f.failed;
+// The page's view of the store's outcomes: each line parsed, its direction by its kind.
+day_summary summary_of(const DayOutcomes& o, char delim) {
+    day_summary d;
+    d.sent = o.sent;
+    d.failed = o.failed;
+    d.received = o.received;
+    long seq = static_cast<long>(o.last.size());
+    for (const DayOutcomes::Line& l : o.last) {
+        record_outcome r;
+        if (!web_parse_record(l.line, delim, r)) continue;
+        r.direction = l.day_kind == "log" ? "SMS to mail" : "mail to SMS";
+        r.seq = seq--;
+        d.last.push_back(std::move(r));
     }
-    f.last.push_back(std::move(o));
-    if (f.last.size() > WEB_STATUS_OUTCOMES) f.last.pop_front();
+    return d;
 }
 
-// Reads what was appended to path since the last call.
-void catch_up(const std::string& path, FileState& f, char delim, bool sms_to_mail) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        f = FileState{};
-        return;
-    }
-    if (st.st_ino != f.ino || st.st_size < f.offset) {
-        f = FileState{};
-        f.ino = st.st_ino;
-    }
-    if (st.st_size == f.offset) return;
-    std::FILE* fp = std::fopen(path.c_str(), "rb");
-    if (!fp) return;
-    if (::fseeko(fp, f.offset, SEEK_SET) != 0) {
-        std::fclose(fp);
-        return;
-    }
-    char buf[16384];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, fp)) > 0) {
-        f.offset += static_cast<off_t>(n);
-        std::string_view chunk(buf, n);
-        while (!chunk.empty()) {
-            const std::size_t lf = chunk.find('\n');
-            const std::string_view part = chunk.substr(0, lf);
-            if (!f.skipping) {
-                if (f.partial.size() + part.size() > LINE_MAX_BYTES) {
-                    f.skipping = true;
-                    f.partial.clear();
-                } else {
-                    f.partial.append(part);
-                }
-            }
-            if (lf == std::string_view::npos) break;
-            chunk.remove_prefix(lf + 1);
-            if (!f.skipping) take_line(f, f.partial, delim, sms_to_mail);
-            f.partial.clear();
-            f.skipping = false;
-        }
-    }
-    std::fclose(fp);
+// Today's summary from whichever store keeps the records; nothing when it cannot be read.
+day_summary store_summary() {
+    DayOutcomes o;
+    std::string why;
+    // The store logs its own loss; the page, refreshed every few seconds, must not.
+    if (!records_store().today(std::time(nullptr), WEB_STATUS_OUTCOMES, o, why)) return {};
+    return summary_of(o, RecordDelimiter);
 }
 
 callback_data* cbd(void* data) {
@@ -163,27 +107,7 @@ bool web_parse_record(std::string_view line, char delim, record_outcome& out) {
 }
 
 day_summary web_day_summary(const std::string& dir, std::time_t now, char delim) {
-    const std::string rec = attach_path(dir, msgrec_day_file(now, "rec"));
-    const std::string log = attach_path(dir, msgrec_day_file(now, "log"));
-    day_summary d;
-    std::lock_guard<std::mutex> hold(files_lock);
-    // Yesterday's files are done with.
-    for (auto it = files.begin(); it != files.end();) {
-        it = it->first == rec || it->first == log ? std::next(it) : files.erase(it);
-    }
-    FileState& r = files[rec];
-    FileState& l = files[log];
-    catch_up(rec, r, delim, false);
-    catch_up(log, l, delim, true);
-    d.sent = r.sent;
-    d.failed = r.failed;
-    d.received = l.received;
-    d.last.assign(r.last.begin(), r.last.end());
-    d.last.insert(d.last.end(), l.last.begin(), l.last.end());
-    std::sort(d.last.begin(), d.last.end(),
-              [](const record_outcome& a, const record_outcome& b) { return a.seq > b.seq; });
-    if (d.last.size() > WEB_STATUS_OUTCOMES) d.last.resize(WEB_STATUS_OUTCOMES);
-    return d;
+    return summary_of(msgrec_today_in(dir, delim, now, WEB_STATUS_OUTCOMES), delim);
 }
 
 void web_status_install_probe(bool install) {
@@ -192,9 +116,7 @@ void web_status_install_probe(bool install) {
 
 void web_show_gateway(tpl*, TplTokens*, void* data) {
     web_serv* w = cbd(data)->web;
-    rini* ini = cbd(data)->ini;
-    const char* dir = ini ? rini_get(ini, WORKPATH, nullptr, nullptr) : nullptr;
-    const day_summary d = web_day_summary(dir ? dir : ".", std::time(nullptr), RecordDelimiter);
+    const day_summary d = store_summary();
     webserv_add(w, "sms_sent_today", strprintf("%d", d.sent));
     webserv_add(w, "sms_failed_today", strprintf("%d", d.failed));
     webserv_add(w, "sms_received_today", strprintf("%d", d.received));
@@ -237,9 +159,7 @@ void web_begin_transports(tpl* t, TplTokens* body, void* data) {
 
 void web_begin_outcomes(tpl* t, TplTokens* body, void* data) {
     web_serv* w = cbd(data)->web;
-    rini* ini = cbd(data)->ini;
-    const char* dir = ini ? rini_get(ini, WORKPATH, nullptr, nullptr) : nullptr;
-    const day_summary d = web_day_summary(dir ? dir : ".", std::time(nullptr), RecordDelimiter);
+    const day_summary d = store_summary();
     for (const record_outcome& o : d.last) {
         // Today's outcomes only: the time of day says enough ("Tue Dec  8 13:24:42 2026").
         webserv_add(w, "outcome_when", o.when.size() >= 19 ? o.when.substr(11, 8) : o.when);

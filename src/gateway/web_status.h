@@ -1,17 +1,15 @@
 // What the status page, /health and /metrics know of the running gateway: the state of
-// the mail listener and of each SMS transport, today's outcomes from the message-record
-// day files, and the queue.
+// the mail listener and of each SMS transport, today's outcomes from the records store
+// (records_store().today: the day files, or the shared database), and the queue.
 //
 // web_status_install_probe gives the web channel (web_set_health_probe) a probe over
 // the process-wide transports Smtp, Send and Recv; the gateway installs it once they
 // are open and removes it before it closes them. web_day_summary reads today's day
-// files (YYYYMMDD.rec: mail to SMS, YYYYMMDD.log: SMS to mail) of the record directory:
-// a file is read once and afterwards only what was appended to it since, so a page
-// refreshed every few seconds costs almost nothing however long the day has been.
+// files (YYYYMMDD.rec: mail to SMS, YYYYMMDD.log: SMS to mail) of a directory through
+// msgrec_today_in, which reads only what was appended since its last call.
 //
-// Ownership: the summaries are plain values; the read positions live in this module,
-// under its own lock. Limits: a record line longer than 4095 bytes is skipped; the last
-// WEB_STATUS_OUTCOMES outcomes are kept.
+// Ownership: the summaries are plain values. Limits: the last WEB_STATUS_OUTCOMES
+// outcomes are shown.
 //
 //   day_summary d = web_day_summary(workpath, std::time(nullptr), RecordDelimiter);
 //   // d.sent, d.failed, d.received, d.last (newest first)

@@ -27,6 +27,14 @@ class FileRecords final : public RecordStore {
              std::string& why) override {
         return msgrec_day_records(yyyymmdd, day_kind, out, why);
     }
+    bool today(std::time_t now, std::size_t last_n, DayOutcomes& out, std::string&) override {
+        // The records sit with the first limit; without one there are none.
+        std::string dir;
+        char delim = '|';
+        out = msgrec_records_at(dir, delim) ? msgrec_today_in(dir, delim, now, last_n)
+                                            : DayOutcomes{};
+        return true;
+    }
 };
 
 class FileMessageLog final : public MessageLogStore {

@@ -17,6 +17,7 @@
 // msgrec.h whichever store counts for them.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 #include <memory>
 #include <optional>
@@ -28,6 +29,19 @@
 #include "records/msgrec.h"
 
 namespace tolvane {
+
+// Today's outcomes as the status page shows them. Lines are records as a day file holds
+// them (without the "\n"), of day kind "rec" (mail to SMS) or "log" (SMS to mail).
+struct DayOutcomes {
+    int sent = 0;      // "rec" records of status SUCCESS
+    int failed = 0;    // "rec" records of status FAILURE
+    int received = 0;  // "log" records of an SMS that came in (client "SMS")
+    struct Line {
+        std::string day_kind;
+        std::string line;
+    };
+    std::vector<Line> last;  // newest first
+};
 
 // Message records: one line per outcome, in the day file's exact format.
 class RecordStore {
@@ -43,6 +57,11 @@ class RecordStore {
     // without records is empty, not an error.
     [[nodiscard]] virtual bool day(std::string_view yyyymmdd, std::string_view day_kind,
                                    std::string& out, std::string& why) = 0;
+    // The figures of the local day of now and its last last_n records of both kinds. Cheap
+    // enough for a page refreshed every few seconds. False with why when they cannot be
+    // read now.
+    [[nodiscard]] virtual bool today(std::time_t now, std::size_t last_n, DayOutcomes& out,
+                                     std::string& why) = 0;
 };
 
 // The message log: which addresses sent to a phone, and when each did last.
@@ -95,6 +114,13 @@ class LimitStore {
     // Sets the count of a key as entries() shows it to 0. 1 done, 0 failed, -1 no such key.
     virtual int reset(msgrecs* mr, int kind, std::string_view key) = 0;
 };
+
+// The file implementation of RecordStore::today over the day files in dir written with
+// delim: a file is read once and afterwards only what was appended to it since (the read
+// positions are kept per file, under a lock, and yesterday's are dropped). A line longer
+// than 4095 bytes is skipped.
+DayOutcomes msgrec_today_in(const std::string& dir, char delim, std::time_t now,
+                            std::size_t last_n);
 
 // The file implementations over the module state of msgrec.h, msglog.h and phones.h.
 std::unique_ptr<RecordStore> file_record_store();

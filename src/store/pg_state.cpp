@@ -78,6 +78,47 @@ class PgRecords final : public RecordStore {
             why);
     }
 
+    bool today(std::time_t now, std::size_t last_n, DayOutcomes& out, std::string& why) override {
+        out = DayOutcomes{};
+        const std::string d(1, delim_);
+        // The counts and the newest lines of the day, both on the (kind, day, id) index:
+        // a status is the line's start, the client the field after the first delimiter.
+        return link_.run(
+            [&](PgConn& c, std::string& w) {
+                PgResult r;
+                if (!c.exec("SELECT"
+                            " count(*) FILTER (WHERE kind = 'rec' AND position($2 in line) = 1),"
+                            " count(*) FILTER (WHERE kind = 'rec' AND position($3 in line) = 1),"
+                            " count(*) FILTER (WHERE kind = 'log' AND position($4 in line) > 0"
+                            "  AND position($4 in line) = position($5 in line))"
+                            " FROM tv_records WHERE kind IN ('rec', 'log') AND day = $1",
+                            {pg_int(local_day(now)), pg_bytes("SUCCESS" + d),
+                             pg_bytes("FAILURE" + d), pg_bytes(d + "SMS" + d), pg_bytes(d)},
+                            r, w))
+                    return false;
+                out.sent = static_cast<int>(r.int64(0, 0));
+                out.failed = static_cast<int>(r.int64(0, 1));
+                out.received = static_cast<int>(r.int64(0, 2));
+                PgResult l;
+                if (!c.exec("SELECT kind, line FROM ("
+                            " (SELECT id, kind, line FROM tv_records WHERE kind = 'rec'"
+                            "  AND day = $1 ORDER BY id DESC LIMIT $2)"
+                            " UNION ALL (SELECT id, kind, line FROM tv_records WHERE kind = 'log'"
+                            "  AND day = $1 ORDER BY id DESC LIMIT $2)) s"
+                            " ORDER BY id DESC LIMIT $2",
+                            {pg_int(local_day(now)), pg_int(static_cast<std::int64_t>(last_n))}, l,
+                            w))
+                    return false;
+                for (int i = 0; i < l.rows(); ++i) {
+                    std::string line = l.bytes(i, 1);
+                    if (!line.empty() && line.back() == '\n') line.pop_back();
+                    out.last.push_back(DayOutcomes::Line{l.text(i, 0), std::move(line)});
+                }
+                return true;
+            },
+            why);
+    }
+
   private:
     PgLink link_;
     const char delim_;

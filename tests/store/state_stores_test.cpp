@@ -185,6 +185,68 @@ TYPED_TEST(StateStoresTest, RecordsOfADayReadBackInTheDayFileFormat) {
     }
 }
 
+// What the status page shows of today, whichever store keeps the records: the counts by
+// status (mail to SMS) and by an SMS that came in (SMS to mail), and the newest lines.
+TYPED_TEST(StateStoresTest, TodaysOutcomesAreCountedAndTheNewestListedFirst) {
+    const std::time_t t = g_now.load();
+    g_now = t - 86400;  // yesterday counts for nothing today
+    ASSERT_EQ(state_write("SUCCESS", "10.0.0.9", "old@x", "+6149", "NONE", "rec", false), 1);
+    struct Rec {
+        const char* status;
+        const char* client;
+        const char* from;
+        const char* kind;
+    };
+    const Rec recs[] = {
+        {"SUCCESS", "10.0.0.1", "ann@x", "rec"},
+        {"FAILURE", "10.0.0.1", "SMS", "rec"},       // a sender named like the SMS client
+        {"SUCCESSFUL", "10.0.0.1", "bob@x", "rec"},  // not SUCCESS
+        {"SUCCESS", "10.0.0.2", "cy|x", "rec"},      // the delimiter inside a field
+        {"SUCCESS", "SMS", "+6140", "log"},          // an SMS received and relayed
+        {"FAILURE", "SMS", "+6141", "log"},          // received, the relay failed
+        {"FAILURE", "LOCAL", "SMS", "log"},          // a notice, not a received SMS
+    };
+    std::vector<std::string> written;  // newest first
+    for (std::size_t i = 0; i < std::size(recs); ++i) {
+        g_now = t + static_cast<std::time_t>(i);
+        const Rec& r = recs[i];
+        ASSERT_EQ(state_write(r.status, r.client, r.from, "+6142", "te|xt", r.kind, false), 1);
+        std::string line =
+            msgrec_record_line(r.status, r.client, r.from, "+6142", g_now.load(), "te|xt", '|');
+        line.pop_back();
+        written.insert(written.begin(), std::string(r.kind) + " " + line);
+    }
+    const struct {
+        std::size_t last_n;
+        std::size_t want_lines;
+    } cases[] = {{20, 7}, {3, 3}, {0, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.last_n);
+        DayOutcomes d;
+        std::string why;
+        ASSERT_TRUE(records_store().today(g_now.load(), c.last_n, d, why)) << why;
+        EXPECT_EQ(d.sent, 2);
+        EXPECT_EQ(d.failed, 1);
+        EXPECT_EQ(d.received, 2);
+        std::vector<std::string> got;
+        for (const DayOutcomes::Line& l : d.last) got.push_back(l.day_kind + " " + l.line);
+        EXPECT_EQ(got, std::vector<std::string>(written.begin(),
+                                                written.begin() + static_cast<long>(c.want_lines)));
+    }
+    // A later record is seen at the next call; tomorrow starts at nothing.
+    g_now = t + 100;
+    ASSERT_EQ(state_write("FAILURE", "10.0.0.3", "dee@x", "+6143", "NONE", "rec", false), 1);
+    DayOutcomes d;
+    std::string why;
+    ASSERT_TRUE(records_store().today(g_now.load(), 1, d, why)) << why;
+    EXPECT_EQ(d.failed, 2);
+    ASSERT_EQ(d.last.size(), 1u);
+    EXPECT_NE(d.last[0].line.find("dee@x"), std::string::npos) << d.last[0].line;
+    ASSERT_TRUE(records_store().today(t + 86400, 20, d, why)) << why;
+    EXPECT_EQ(d.sent + d.failed + d.received, 0);
+    EXPECT_TRUE(d.last.empty());
+}
+
 TYPED_TEST(StateStoresTest, WriteWithoutAnyLimitKeepsNothing) {
     msgrec_free(this->limits_.front());
     this->limits_.clear();
@@ -407,6 +469,10 @@ TEST(StateStoresPgDown, EveryOperationSaysTheStoreIsAway) {
     EXPECT_FALSE(s.records->write("SUCCESS", "c", "f", "t", "NONE", "rec", std::time(nullptr)));
     std::string out;
     EXPECT_FALSE(s.records->day("20240131", "rec", out, why));
+    EXPECT_FALSE(why.empty());
+    DayOutcomes today;
+    why.clear();
+    EXPECT_FALSE(s.records->today(std::time(nullptr), 20, today, why));
     EXPECT_FALSE(why.empty());
     EXPECT_FALSE(s.msglog->store("+6140", "ann@x"));
     std::string email = "stale";

@@ -16,9 +16,10 @@ import threading
 import time
 import unittest
 
-from mailsms import BIN, Gateway, wait_for
+from mailsms import BIN, Gateway, free_port, wait_for
 from pgcluster import PgCluster
 from test_smpp import Smsc, smpp_settings
+from test_web import PASSWORD, USER, WEB, request, write_admin
 
 WAIT = 30.0
 
@@ -100,7 +101,12 @@ class TwoGatewaysOneDatabase(unittest.TestCase):
         return s
 
     def test_a_limit_of_ten_holds_across_both_under_fifty_senders(self):
-        a = Gateway(self, self.shared(from_limit="10"), fast_robot=True)
+        web_port = free_port()
+        a = Gateway(self, self.shared(from_limit="10", web_port=str(web_port), webpath=WEB),
+                    fast_robot=True, start=False)
+        a.web_port, a.dir = web_port, a.home
+        write_admin(self, a, USER, PASSWORD)
+        a.start()
         b = Gateway(self, self.shared(from_limit="10"), fast_robot=True)
         start = threading.Barrier(50)
         jobs = [lambda i=i: one_mail(a if i % 2 else b, "flood@corp.example",
@@ -128,6 +134,14 @@ class TwoGatewaysOneDatabase(unittest.TestCase):
         for line in lines:
             self.assertRegex(line, day)
         self.assertEqual(records(a, "log").stdout, "")
+        # A's status page shows the day of both gateways, read from the database.
+        status, _, page = request(a, "/?cmd=status")
+        self.assertEqual(status, 200, page)
+        self.assertIn('id="sms-sent">10<', page)
+        self.assertIn('id="sms-failed">0<', page)
+        shown = re.findall(r'<td>mail to SMS</td><td>SUCCESS</td><td>flood@corp\.example</td>'
+                           r'<td>(\+614120010\d\d)</td>', page)
+        self.assertEqual(sorted(shown), sorted(l.split("|")[3] for l in lines), page)
         self.assertEqual([f for f in os.listdir(a.work) if f.endswith(".rec")]
                          if os.path.isdir(a.work) else [], [],
                          "records went to the database, not to a day file")
