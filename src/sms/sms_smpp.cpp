@@ -54,9 +54,9 @@ std::shared_ptr<smpp_link> wait_up(sms_smpp* st, bind_slot* b, long deadline) {
     for (;;) {
         if (st->stopping) return nullptr;
         if (b->up && b->link && b->link->open()) return b->link;
-        long left = deadline - smpp_now_ms();
-        if (left <= 0) return nullptr;
-        st->changed.wait_for(lk, std::chrono::milliseconds(left < TICK_MS ? left : TICK_MS));
+        if (smpp_now_ms() >= deadline) return nullptr;
+        // A bind coming up, its link closing and stopping all notify `changed`.
+        st->changed.wait_until(lk, smpp_clock_at(deadline));
     }
 }
 
@@ -87,8 +87,9 @@ int submit_one(sms_smpp* st, bind_slot* b, pdu& req, std::string& message_id) {
                 continue;
             }
             long place_deadline = smpp_now_ms() + st->cfg.response_ms;
-            while (b->window.full() && !st->stopping && smpp_now_ms() < place_deadline)
-                st->changed.wait_for(lk, std::chrono::milliseconds(TICK_MS));
+            // A request leaving a full window notifies `changed`.
+            st->changed.wait_until(lk, smpp_clock_at(place_deadline),
+                                   [st, b] { return !b->window.full() || st->stopping; });
             if (st->stopping) return SMPP_ERR_LINK;
             seq = link->next_sequence();
             if (!b->window.add(seq, smpp_now_ms() + st->cfg.response_ms)) {

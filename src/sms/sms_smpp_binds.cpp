@@ -26,6 +26,15 @@ void sms_smpp_set_receipt_handler(smpp_receipt_handler handler) {
 
 namespace smpp_impl {
 
+void link_waker::wake() {
+    std::lock_guard<std::mutex> g(m);
+    if (st == nullptr) return;
+    // Taking the state's lock orders this after a waiter's check of the link: the
+    // waiter is either before its check or asleep, never in between.
+    { std::lock_guard<std::mutex> g2(st->lock); }
+    st->changed.notify_all();
+}
+
 bool answer_deliver(smpp_link& link, std::uint32_t sequence, std::uint32_t status) {
     auto r = pdu_new(SMPP_DELIVER_SM_RESP, status);
     r->sequence = sequence;
@@ -89,6 +98,7 @@ std::shared_ptr<smpp_link> attempt(sms_smpp* st, bind_slot& b, std::uint32_t& st
     } else {
         link = std::make_shared<smpp_link>(b.role);
     }
+    link->set_close_hook([w = st->waker] { w->wake(); });
     {
         std::lock_guard<std::mutex> g(st->lock);
         if (st->stopping) return nullptr;
@@ -154,6 +164,29 @@ static void refuse_unwanted(sms_smpp* st) {
     }
 }
 
+// While the bind is up: sleeps until there is something to do — the link closed,
+// stopping, the next enquire_link due, or received messages that nothing has come
+// for (the receiver's idle limit). True when stopping.
+static bool wait_for_work(sms_smpp* st, bind_slot* b, smpp_link& link) {
+    std::unique_lock<std::mutex> lk(st->lock);
+    for (;;) {
+        if (st->stopping) return true;
+        if (!link.open()) return false;
+        const long now = smpp_now_ms();
+        long due = -1;
+        if (st->cfg.enquire_ms > 0) due = now + st->cfg.enquire_ms - link.silent_ms();
+        if (b->receives && !st->messages.empty() && st->waiting == 0) {
+            long idle = st->last_wait.load() + RECEIVER_IDLE_MS + 1;
+            if (due < 0 || idle < due) due = idle;
+        }
+        if (due >= 0 && due <= now) return false;
+        if (due < 0)
+            st->changed.wait(lk);
+        else
+            st->changed.wait_until(lk, smpp_clock_at(due));
+    }
+}
+
 // Keeps one bind up for the life of the state.
 void supervise(sms_smpp* st, bind_slot* b) {
     smpp_backoff backoff(st->cfg.reconnect_first_ms, st->cfg.reconnect_max_ms);
@@ -197,7 +230,7 @@ void supervise(sms_smpp* st, bind_slot* b) {
             set_up(st, *b, link);
             continue;
         }
-        if (pause(st, TICK_MS)) return;
+        if (wait_for_work(st, b, *link)) return;
         if (b->receives) refuse_unwanted(st);
         if (!link->open()) {
             lost_why = "connection lost (" + link->close_reason() + ")";

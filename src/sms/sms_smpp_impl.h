@@ -8,8 +8,9 @@
 // goes back on the same connection even after the bind has reconnected.
 //
 // Threads: every field marked "guarded" is read and written under the state's
-// lock; `changed` is notified whenever a bind goes up or down, a window place is
-// freed, a message or receipt is queued, or the state starts stopping.
+// lock; `changed` is notified whenever a bind goes up or down, a link closes, a
+// window place is freed, a message or receipt is queued, or the state starts
+// stopping. Every wait on it is for an event or a computed deadline, never a slice.
 #pragma once
 
 #include <atomic>
@@ -28,8 +29,6 @@
 
 namespace tolvane::smpp_impl {
 
-// How often a supervisor looks at its bind while it is up.
-constexpr long TICK_MS = 200;
 // A wait must have run within this long for a message to be handed to it; else
 // nothing receives through this transport.
 constexpr long RECEIVER_IDLE_MS = 3000;
@@ -58,9 +57,24 @@ struct incoming {
     std::unique_ptr<pdu> p;
 };
 
+struct sms_smpp;
+
+// Tells the state that one of its links closed. A link may outlive the state (a
+// received message keeps its link), so the link's close hook holds this, not the
+// state: the state detaches itself when it ends.
+struct link_waker {
+    std::mutex m;
+    sms_smpp* st = nullptr;  // guarded by m; null once the state has ended
+    void wake();
+};
+
 struct sms_smpp : sms {
-    sms_smpp() : sms(SMS_SMPP) {}
-    ~sms_smpp() override { stop(); }
+    sms_smpp() : sms(SMS_SMPP) { waker->st = this; }
+    ~sms_smpp() override {
+        stop();
+        std::lock_guard<std::mutex> g(waker->m);
+        waker->st = nullptr;
+    }
 
     int send(const smtp_message_extra* data, std::string_view from, std::string_view to,
              std::string_view message) override;
@@ -84,8 +98,9 @@ struct sms_smpp : sms {
     std::vector<std::unique_ptr<bind_slot>> binds;
 
     mutable std::mutex lock;
-    std::condition_variable changed;  // a bind went up or down, a window place freed,
-                                      // a message arrived, stopping
+    std::condition_variable changed;  // a bind went up or down, a link closed, a window
+                                      // place freed, a message arrived, stopping
+    std::shared_ptr<link_waker> waker = std::make_shared<link_waker>();
     bool stopping = false;
     bool interrupted = false;  // the next wait returns at once
     int waiting = 0;           // waits in progress: a deliver_sm has a taker

@@ -17,9 +17,6 @@ namespace tolvane {
 
 namespace {
 
-// How often the reader looks at the clock when nothing arrives (request deadlines).
-constexpr int READ_SLICE_MS = 100;
-
 struct status_row {
     std::uint32_t status;
     const char* text;
@@ -90,6 +87,10 @@ smpp_link::smpp_link(std::string_view role, request_hook hook)
     : role_(role), hook_(std::move(hook)) {}
 
 smpp_link::~smpp_link() {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        on_close_ = nullptr;
+    }
     close("released");
     if (reader_.joinable()) {
         if (reader_.get_id() == std::this_thread::get_id())
@@ -206,22 +207,18 @@ int smpp_link::request(pdu& req, pdu& resp, long ms) {
         if (!w.done) waiters_.erase(seq);
         return SMPP_ERR_LINK;
     }
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(ms > 0 ? ms : SMPP_RESPONSE_MS);
     std::unique_lock<std::mutex> lk(lock_);
-    for (;;) {
-        if (w.done) {
-            if (!w.got) return SMPP_ERR_TIMEOUT;  // the reader expired it
-            resp = std::move(*w.got);
-            return 0;
-        }
-        if (closed_) {
-            pending_.complete(seq);
-            waiters_.erase(seq);
-            return SMPP_ERR_LINK;
-        }
-        // The reader expires the request at its deadline; the wait here only guards
-        // against a reader that has stopped looking.
-        w.cv.wait_for(lk, std::chrono::milliseconds(READ_SLICE_MS * 5));
+    // An answer and close() wake this request's own condition; the deadline is its own.
+    w.cv.wait_until(lk, deadline, [&] { return w.done || closed_.load(); });
+    if (w.done) {
+        resp = std::move(*w.got);
+        return 0;
     }
+    pending_.complete(seq);
+    waiters_.erase(seq);
+    return closed_ ? SMPP_ERR_LINK : SMPP_ERR_TIMEOUT;
 }
 
 void smpp_link::finish(std::uint32_t seq, std::unique_ptr<pdu> got) {
@@ -234,16 +231,28 @@ void smpp_link::finish(std::uint32_t seq, std::unique_ptr<pdu> got) {
     w->cv.notify_one();
 }
 
+void smpp_link::set_close_hook(close_hook h) {
+    std::lock_guard<std::mutex> g(lock_);
+    on_close_ = std::move(h);
+}
+
 void smpp_link::close(std::string_view why) {
-    bool was_open = !closed_.exchange(true);
+    close_hook told;
     {
         std::lock_guard<std::mutex> g(lock_);
-        if (was_open) close_reason_ = std::string(why);
+        // Under the lock, so that a request checking closed_ before it sleeps cannot
+        // miss the notification below.
+        bool was_open = !closed_.exchange(true);
+        if (!was_open) return;
+        close_reason_ = std::string(why);
         pending_.clear();
         // Each waiter sees the link closed and fails with SMPP_ERR_LINK.
         for (auto& [seq, w] : waiters_) w->cv.notify_one();
+        told = std::move(on_close_);
+        on_close_ = nullptr;
     }
-    if (was_open && fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);  // wakes the reader
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);  // wakes the reader out of poll()
+    if (told) told();
 }
 
 long smpp_link::silent_ms() const {
@@ -254,11 +263,6 @@ void smpp_link::reader_run() {
     pdu_assembler in;
     char buf[8192];
     for (;;) {
-        // Requests past their deadline fail one by one; the others go on waiting.
-        {
-            std::lock_guard<std::mutex> g(lock_);
-            for (std::uint32_t seq : pending_.expire(smpp_now_ms())) finish(seq, nullptr);
-        }
         if (closed_) break;
         pdu got;
         pdu_take_result t = in.take(got);
@@ -281,7 +285,9 @@ void smpp_link::reader_run() {
             break;
         }
         pollfd pf{fd_, POLLIN, 0};
-        int pr = ::poll(&pf, 1, READ_SLICE_MS);
+        // No time limit: data, the centre hanging up and close() (a shutdown of this
+        // socket) all wake it; requests keep their own deadlines.
+        int pr = ::poll(&pf, 1, -1);
         if (pr < 0 && errno != EINTR) {
             close(std::strerror(errno));
             break;

@@ -12,8 +12,10 @@
 //
 // request() may be called from many threads at once: each waits only for its own
 // response, at most its own time limit, and never blocks the reading of the
-// connection. Writes are whole PDUs under a lock. close() (or the centre hanging up)
-// fails every waiting request at once with SMPP_ERR_LINK.
+// connection; a request ends itself at its deadline. Writes are whole PDUs under a
+// lock. close() (or the centre hanging up) fails every waiting request at once with
+// SMPP_ERR_LINK and calls the close hook. The reader blocks in poll() without a time
+// limit: close() shuts the socket down, which wakes it.
 //
 // Limits: the link never reconnects; the transport makes a new link for that. A link
 // is used through a shared_ptr so that a request still running when the owner drops
@@ -30,6 +32,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -61,6 +64,9 @@ class smpp_link {
     // Called on the reader thread with a deliver_sm (or another request this layer
     // does not answer itself); it must answer through send() and return quickly.
     using request_hook = std::function<void(smpp_link&, std::unique_ptr<pdu>)>;
+    // Called once when the link closes (on whichever thread closed it, no lock of the
+    // link held), so that an owner waiting on its own condition hears of it at once.
+    using close_hook = std::function<void()>;
 
     explicit smpp_link(std::string_view role, request_hook hook = {});
     ~smpp_link();  // closes, joins the reader, releases the socket
@@ -100,6 +106,9 @@ class smpp_link {
     // unbind and its answer within ms; true when the centre confirmed it.
     bool unbind(long ms);
 
+    // Set before connect(); replaced or cleared at any time. Not called when the link
+    // is released by its last owner (nobody is left to tell).
+    void set_close_hook(close_hook h);
     // Ends the connection: the reader stops, waiting requests fail.
     void close(std::string_view why);
     // Milliseconds since the last PDU was read (or since connecting).
@@ -108,7 +117,7 @@ class smpp_link {
   private:
     void reader_run();
     void dispatch(std::unique_ptr<pdu> p);
-    // Hands the waiter of seq its answer (null: timed out) and wakes it; under lock_.
+    // Hands the waiter of seq its answer and wakes it; under lock_.
     void finish(std::uint32_t seq, std::unique_ptr<pdu> got);
     bool write_all(const std::string& wire);
 
@@ -129,18 +138,23 @@ class smpp_link {
     // waking every waiter per answer costs more than the SMPP work itself.
     struct waiter {
         std::condition_variable cv;
-        std::unique_ptr<pdu> got;  // the answer; null when the request timed out
-        bool done = false;         // answered or timed out (and out of waiters_)
+        std::unique_ptr<pdu> got;  // the answer
+        bool done = false;         // answered (and out of waiters_)
     };
 
     mutable std::mutex lock_;  // guards the fields below
     smpp_window pending_{SMPP_LINK_PENDING_MAX};
     std::map<std::uint32_t, waiter*> waiters_;  // by sequence number
     std::string close_reason_;
+    close_hook on_close_;
 };
 
 // Milliseconds on the steady clock.
 long smpp_now_ms();
+// The steady clock's time point of a smpp_now_ms() value (for wait_until).
+inline std::chrono::steady_clock::time_point smpp_clock_at(long ms) {
+    return std::chrono::steady_clock::time_point(std::chrono::milliseconds(ms));
+}
 
 // The text of a command_status (or one of the transport's own link codes);
 // "Failed to identify error." when unknown.

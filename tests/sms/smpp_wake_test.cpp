@@ -1,0 +1,213 @@
+// Wake-ups of the SMPP client: a link tells its owner the moment it closes, and the
+// transport's supervisor acts on a lost link by that event alone. The supervisor
+// tests turn enquire_link off, so the supervisor has no deadline of its own: if the
+// close did not wake it, it would sleep until the test's deadline and fail.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <string>
+
+#include "net/tcp.h"
+#include "smpp_peer_support.h"
+#include "sms/sms_smpp.h"
+#include "sms/sms_smpp_session.h"
+
+namespace tolvane {
+namespace {
+
+using smpptest::answer_bind;
+using smpptest::Peer;
+using smpptest::raw_pdu;
+using smpptest::RawPdu;
+
+enum class ender { centre_hangs_up, centre_unbinds, owner_closes };
+
+struct close_case {
+    const char* name;
+    ender how;
+    const char* reason;
+};
+
+TEST(SmppLinkCloseHook, ToldOnceWithTheReasonSetWhicheverSideEndsIt) {
+    tcp_init();
+    const close_case cases[] = {
+        {"hang-up", ender::centre_hangs_up, "closed by the smsc"},
+        {"unbind", ender::centre_unbinds, "unbound by the smsc"},
+        {"close", ender::owner_closes, "owner gave up"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Peer peer;
+        auto link = std::make_shared<smpp_link>("transceiver");
+        std::mutex m;
+        std::condition_variable cv;
+        int told = 0;
+        std::string reason_seen;
+        link->set_close_hook([&] {
+            std::lock_guard<std::mutex> g(m);
+            ++told;
+            reason_seen = link->close_reason();
+            cv.notify_all();
+        });
+        std::string why;
+        ASSERT_TRUE(link->connect("127.0.0.1", peer.port(), why)) << why;
+        ASSERT_EQ(peer.accept(), 0);
+        switch (c.how) {
+            case ender::centre_hangs_up:
+                peer.close(0);
+                break;
+            case ender::centre_unbinds: {
+                peer.send(0, raw_pdu(SMPP_UNBIND, 0, 9));
+                RawPdu resp;
+                ASSERT_TRUE(peer.read(0, resp));
+                EXPECT_EQ(resp.id, SMPP_UNBIND_RESP);
+                break;
+            }
+            case ender::owner_closes:
+                link->close("owner gave up");
+                break;
+        }
+        {
+            std::unique_lock<std::mutex> lk(m);
+            ASSERT_TRUE(cv.wait_for(lk, std::chrono::seconds(10), [&] { return told > 0; }));
+        }
+        // Closing again (as the reader does on its way out) tells nobody a second time.
+        link->close("again");
+        std::lock_guard<std::mutex> g(m);
+        EXPECT_EQ(told, 1);
+        EXPECT_EQ(reason_seen, c.reason);
+        EXPECT_EQ(link->close_reason(), c.reason);
+    }
+}
+
+TEST(SmppLinkCloseHook, ReleasingAnOpenLinkTellsNobody) {
+    tcp_init();
+    Peer peer;
+    std::atomic<int> told{0};
+    {
+        auto link = std::make_shared<smpp_link>("transmitter");
+        link->set_close_hook([&] { ++told; });
+        std::string why;
+        ASSERT_TRUE(link->connect("127.0.0.1", peer.port(), why)) << why;
+        ASSERT_EQ(peer.accept(), 0);
+    }
+    // The release closed the connection (the centre sees it) without the hook.
+    EXPECT_TRUE(peer.sees_close(0));
+    EXPECT_EQ(told.load(), 0);
+}
+
+TEST(SmppLinkDeadline, ARequestEndsAtItsOwnDeadlineWhileTheReaderBlocks) {
+    // Nothing arrives at all: the reader sits in poll() without a time limit, and the
+    // request still fails at its deadline, not at some later read.
+    tcp_init();
+    Peer peer;
+    auto link = std::make_shared<smpp_link>("transmitter");
+    std::string why;
+    ASSERT_TRUE(link->connect("127.0.0.1", peer.port(), why)) << why;
+    ASSERT_EQ(peer.accept(), 0);
+    auto req = pdu_new(SMPP_ENQUIRE_LINK, 0);
+    pdu resp;
+    EXPECT_EQ(link->request(*req, resp, 150), SMPP_ERR_TIMEOUT);
+    EXPECT_TRUE(link->open());
+    // The link is still usable: the next request gets its answer.
+    auto next = std::async(std::launch::async, [&] {
+        auto r2 = pdu_new(SMPP_ENQUIRE_LINK, 0);
+        pdu got;
+        return link->request(*r2, got, 10000);
+    });
+    RawPdu first, second;
+    ASSERT_TRUE(peer.read(0, first));
+    ASSERT_TRUE(peer.read(0, second));
+    peer.send(0, raw_pdu(SMPP_ENQUIRE_LINK_RESP, 0, second.seq));
+    EXPECT_EQ(next.get(), 0);
+}
+
+// A transceiver transport bound to the scripted centre, its state changes counted.
+class SmppSupervisor : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        tcp_init();
+        smpp_init init;
+        init.host = "127.0.0.1";
+        init.port = peer_.port();
+        init.id = "gw";
+        init.pass = "pw";
+        init.bind = smpp_bind_kind::transceiver;
+        init.enquire_ms = 0;  // no keep-alive: the supervisor has no deadline of its own
+        init.reconnect_first_ms = 1;
+        init.reconnect_max_ms = 1;
+        init.response_ms = 5000;
+        auto started = std::async(std::launch::async, [init] {
+            int err = 0;
+            auto t = sms_smpp_init(init, err);
+            return std::make_pair(std::move(t), err);
+        });
+        ASSERT_EQ(peer_.accept(), 0);
+        ASSERT_TRUE(answer_bind(peer_, 0, SMPP_BIND_TRANSCEIVER));
+        auto [t, err] = started.get();
+        ASSERT_EQ(err, 0);
+        transport_ = std::move(t);
+        ASSERT_TRUE(transport_->tells_state());
+        transport_->set_state_watcher([this] {
+            std::lock_guard<std::mutex> g(m_);
+            ++changes_;
+            cv_.notify_all();
+        });
+        ASSERT_TRUE(transport_->up());
+    }
+
+    void TearDown() override {
+        if (transport_) transport_->set_state_watcher(nullptr);
+        // The centre goes first, so the stop need not wait for an unbind answer.
+        peer_.close_listener();
+        peer_.close_all();
+        transport_.reset();  // joins the supervisor
+    }
+
+    // Waits until the supervisor has recorded the bind as bound (or not), checked at
+    // every state change. (up() alone also turns false once the link is closed, before
+    // the supervisor has done anything.)
+    bool becomes(bool bound) {
+        const char* want = bound ? "transceiver bound" : "transceiver not bound";
+        std::unique_lock<std::mutex> lk(m_);
+        return cv_.wait_for(lk, std::chrono::seconds(10), [&] {
+            return transport_->state_text() == want && transport_->up() == bound;
+        });
+    }
+
+    Peer peer_;
+    std::unique_ptr<sms> transport_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    int changes_ = 0;
+};
+
+TEST_F(SmppSupervisor, ALostLinkIsToldAtOnceAndBoundAgain) {
+    peer_.close(0);
+    ASSERT_TRUE(becomes(false)) << transport_->state_text();
+    // The supervisor connects again and binds.
+    ASSERT_EQ(peer_.accept(), 1);
+    ASSERT_TRUE(answer_bind(peer_, 1, SMPP_BIND_TRANSCEIVER));
+    ASSERT_TRUE(becomes(true)) << transport_->state_text();
+    std::lock_guard<std::mutex> g(m_);
+    EXPECT_GE(changes_, 2);
+}
+
+TEST_F(SmppSupervisor, TheCentresUnbindIsActedOnLikeAHangUp) {
+    peer_.send(0, raw_pdu(SMPP_UNBIND, 0, 77));
+    RawPdu resp;
+    ASSERT_TRUE(peer_.read(0, resp));
+    EXPECT_EQ(resp.id, SMPP_UNBIND_RESP);
+    EXPECT_EQ(resp.seq, 77u);
+    ASSERT_TRUE(becomes(false)) << transport_->state_text();
+    ASSERT_EQ(peer_.accept(), 1);
+    ASSERT_TRUE(answer_bind(peer_, 1, SMPP_BIND_TRANSCEIVER));
+    ASSERT_TRUE(becomes(true)) << transport_->state_text();
+}
+
+}  // namespace
+}  // namespace tolvane
