@@ -29,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -122,6 +123,8 @@ class DeliveryEngine {
 // The gateway queue's length and oldest entry (zeros when it is not open), for the status
 // page and the metrics.
 queue_stats delivery_queue_stats();
+// Whether the queue's database can be reached (nullopt: a local queue, or none open).
+std::optional<bool> delivery_database_up();
 
 // Milliseconds since the epoch, the clock of queue entries.
 std::int64_t delivery_now_ms();

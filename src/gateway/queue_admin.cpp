@@ -172,6 +172,10 @@ queue_stats delivery_queue_stats() {
     return Queue ? Queue->stats() : queue_stats{};
 }
 
+std::optional<bool> delivery_database_up() {
+    return Queue ? Queue->database_up() : std::nullopt;
+}
+
 int queue_tool(const std::vector<std::string>& args, std::size_t at) {
     std::string home = setting_str(HOME);
     if (at + 1 < args.size() && iequals(args[at + 1], "flush")) {

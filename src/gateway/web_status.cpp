@@ -78,6 +78,15 @@ std::vector<web_health_item> probe() {
             Recv == Send.get() ? "send and receive" : "send");
     }
     if (Recv && Recv != Send.get()) add(Recv, delivery_name(sms_mode(Recv)), "receive");
+    // A shared store: without its database no mail is taken (451) and no SMS acknowledged.
+    if (const std::optional<bool> db = delivery_database_up()) {
+        web_health_item i;
+        i.name = "database";
+        i.role = "store";
+        i.up = *db;
+        i.why = *db ? "connected" : "lost";
+        items.push_back(std::move(i));
+    }
     return items;
 }
 

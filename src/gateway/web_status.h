@@ -3,7 +3,8 @@
 // (records_store().today: the day files, or the shared database), and the queue.
 //
 // web_status_install_probe gives the web channel (web_set_health_probe) a probe over
-// the process-wide transports Smtp, Send and Recv; the gateway installs it once they
+// the process-wide transports Smtp, Send and Recv, and with a shared store its database
+// ("database", role "store", "connected" or "lost"); the gateway installs it once they
 // are open and removes it before it closes them. web_day_summary reads today's day
 // files (YYYYMMDD.rec: mail to SMS, YYYYMMDD.log: SMS to mail) of a directory through
 // msgrec_today_in, which reads only what was appended since its last call.

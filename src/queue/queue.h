@@ -114,6 +114,10 @@ class QueueStore {
     virtual std::pair<int, const char*> refusal() const {
         return {452, "Insufficient system storage"};
     }
+
+    // Whether a shared store's database can be reached now, for /health and the status
+    // page; nullopt for a local store, which has no database to lose.
+    virtual std::optional<bool> database_up() const { return std::nullopt; }
 };
 
 // Tuning of the local journal.

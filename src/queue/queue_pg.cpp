@@ -135,6 +135,13 @@ class PgQueue final : public QueueStore {
         return {451, "Requested action aborted: local error in processing"};
     }
 
+    // The listening connection notices a server that stops at once (it is told, or its
+    // socket closes) and reconnects within PG_RETRY_MS; the writing link says whether its
+    // last use found the server.
+    std::optional<bool> database_up() const override {
+        return listening_.load() && group_.link().up();
+    }
+
     std::uint64_t commits() const { return group_.commits(); }
     std::size_t waiting() { return group_.waiting(); }
 
@@ -168,6 +175,7 @@ class PgQueue final : public QueueStore {
 
     std::thread listener_;
     std::unique_ptr<PgConn> first_listen_;  // handed to the listener thread
+    std::atomic<bool> listening_{false};    // the listener thread holds a connection
     UniqueFd stop_read_;
     UniqueFd stop_write_;
 };
@@ -214,9 +222,18 @@ void PgQueue::listen_loop() {
                 next_connect = now + PG_RETRY_MS;
             }
         }
+        listening_ = conn != nullptr;
+        // With the server back, the writing link reconnects now rather than on the next
+        // mail, so that /health says so before any mail is offered.
+        bool writer_down = false;
+        if (conn && !group_.link().up()) {
+            std::string why;
+            writer_down = !group_.link().connect(why);
+        }
         if (now >= next_renew) next_renew = now + (renew() ? renew_every : PG_RETRY_MS);
         std::int64_t timeout = next_renew - now;
         if (!conn) timeout = std::min(timeout, std::max<std::int64_t>(next_connect - now, 0));
+        if (writer_down) timeout = std::min<std::int64_t>(timeout, PG_RETRY_MS);
         pollfd fds[2] = {{stop_read_.get(), POLLIN, 0}, {conn ? conn->socket() : -1, POLLIN, 0}};
         int n = ::poll(fds, 2, static_cast<int>(std::max<std::int64_t>(timeout, 0)));
         if (n < 0 && errno != EINTR) break;
@@ -226,6 +243,7 @@ void PgQueue::listen_loop() {
             std::string why;
             if (!conn->notifications(notes, why)) {
                 conn.reset();  // the queue link logs the outage; reconnect at once
+                listening_ = false;
                 next_connect = steady_ms();
             }
             std::set<int> kinds;
@@ -257,6 +275,7 @@ bool PgQueue::open(std::string& why) {
     // Listening before open() returns: a NOTIFY sent from then on is never missed.
     first_listen_ = PgConn::open(opt_.dsn, why);
     if (!first_listen_ || !first_listen_->listen(opt_.channel, why)) return false;
+    listening_ = true;
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         why = "cannot make a pipe: " + system_error(errno);

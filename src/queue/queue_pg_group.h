@@ -66,6 +66,7 @@ class PgGroup {
     void submit_later(const std::shared_ptr<PgJob>& job);
 
     PgLink& link() { return link_; }
+    const PgLink& link() const { return link_; }
     std::uint64_t commits() const { return commits_.load(); }
     std::size_t waiting();
     bool idle();  // nothing handed in and not yet written

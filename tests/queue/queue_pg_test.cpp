@@ -263,8 +263,11 @@ TEST(QueuePgOutage, DatabaseAwayFailsWritesWithAReasonAndEverythingRecovers) {
     ASSERT_TRUE(q->enqueue(b, why)) << why;
     auto held = q->claim(QUEUE_MAIL_TO_SMS, now_ms());
     ASSERT_TRUE(held);
+    EXPECT_EQ(q->database_up(), std::optional<bool>(true));
 
     ASSERT_TRUE(pg->stop_now(why)) << why;
+    // Seen lost without any mail asking.
+    EXPECT_TRUE(eventually([&] { return q->database_up() == std::optional<bool>(false); }));
     std::vector<queue_entry> c{sms("+61400000302")};
     why.clear();
     EXPECT_FALSE(q->enqueue(c, why));
@@ -278,7 +281,11 @@ TEST(QueuePgOutage, DatabaseAwayFailsWritesWithAReasonAndEverythingRecovers) {
     EXPECT_TRUE(q->complete(held->id, true, "", why)) << why;
 
     int wakes_before = wakes.load();
+    EXPECT_EQ(q->database_up(), std::optional<bool>(false));
     ASSERT_TRUE(pg->start_again(why)) << why;
+    // Seen back before any mail is offered (the writing link was lost by the failed
+    // enqueue above and reconnects by itself).
+    EXPECT_TRUE(eventually([&] { return q->database_up() == std::optional<bool>(true); }));
     EXPECT_TRUE(eventually([&] {
         std::vector<queue_entry> d{sms("+61400000303")};
         std::string w;

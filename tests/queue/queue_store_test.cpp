@@ -106,6 +106,19 @@ class QueueStoreTest : public ::testing::TestWithParam<std::string> {
     std::unique_ptr<QueueStore> q_;
 };
 
+// What /health shows of the store and how a refused mail is answered: a local queue has no
+// database to lose and is short of disk (452); a shared one reports its database and asks
+// clients to come back soon (451).
+TEST_P(QueueStoreTest, DatabaseStateAndRefusalFollowTheKindOfStore) {
+    if (GetParam() == "postgresql") {
+        EXPECT_EQ(q_->database_up(), std::optional<bool>(true));
+        EXPECT_EQ(q_->refusal().first, 451);
+    } else {
+        EXPECT_EQ(q_->database_up(), std::nullopt);
+        EXPECT_EQ(q_->refusal().first, 452);
+    }
+}
+
 TEST_P(QueueStoreTest, EveryFieldIsKeptWholeAcrossAReopen) {
     queue_entry e = make_entry("+61400000010");
     // Bytes that are not UTF-8, a NUL and header texts with the separators of any encoding.

@@ -21,9 +21,10 @@ import subprocess
 import time
 import unittest
 
-from mailsms import BIN, Gateway, wait_for
+from mailsms import BIN, Gateway, free_port, wait_for
 from pgcluster import PgCluster
 from test_smpp import Smsc, smpp_settings
+from test_web import request
 
 WAIT = 30.0
 LEASE = 3
@@ -148,10 +149,18 @@ class DatabaseOutage(unittest.TestCase):
 
     def test_451_and_no_acknowledgement_while_away_then_full_recovery(self):
         smsc = Smsc(self)
+        web_port = free_port()
         gw = Gateway(self, smpp_settings(smsc, store="postgresql", store_dsn=self.dsn,
-                                         smtp_domain="gw.example", loglevel="info"))
+                                         smtp_domain="gw.example", loglevel="info",
+                                         web_port=str(web_port)))
+        gw.web_port = web_port
         gw.wait_log("SMPP transport ready")
         smsc.wait_event("bind_receiver")
+
+        def health():
+            status, _, body = request(gw, "/health", auth=None)
+            return status, body
+        wait_for(lambda: health() == (200, "ok\n"), WAIT, what="/health ok")
         send_mail(gw, ["0412000601"], "before")
         wait_for(lambda: "+61412000601" in submitted(smsc), WAIT, what="the first SMS")
 
@@ -167,9 +176,13 @@ class DatabaseOutage(unittest.TestCase):
         resp = smsc.wait_event("deliver_sm_resp")
         self.assertNotEqual(resp["command_status"], 0)
         gw.wait_log("PostgreSQL store lost")
+        # Load balancers are told: only the database is named.
+        wait_for(lambda: health() == (503, "database: lost\n"), WAIT, what="/health 503")
         self.assertLess(time.monotonic() - t_stop, 20, "the checks ran while it was away")
 
         self.pg.wait_restarted()
+        # Healthy again before any mail is offered.
+        wait_for(lambda: health() == (200, "ok\n"), WAIT, what="/health ok again")
         # Back by itself: mails are taken again, the centre's second delivery is acknowledged.
         def accepted():
             try:

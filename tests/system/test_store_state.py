@@ -139,6 +139,8 @@ class TwoGatewaysOneDatabase(unittest.TestCase):
         self.assertEqual(status, 200, page)
         self.assertIn('id="sms-sent">10<', page)
         self.assertIn('id="sms-failed">0<', page)
+        self.assertIn('<tr class="up"><td>database</td><td>store</td><td>connected</td></tr>',
+                      page)
         shown = re.findall(r'<td>mail to SMS</td><td>SUCCESS</td><td>flood@corp\.example</td>'
                            r'<td>(\+614120010\d\d)</td>', page)
         self.assertEqual(sorted(shown), sorted(l.split("|")[3] for l in lines), page)
