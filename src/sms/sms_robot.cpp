@@ -9,6 +9,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -41,6 +43,9 @@ class sms_robot : public sms {
     int send(const smtp_message_extra* data, std::string_view from, std::string_view to,
              std::string_view message) override;
     std::unique_ptr<sms_message> wait(int timeout_msec, int& errcode) override;
+    // Nothing arrives through a robot: its wait only ends at its time or here.
+    bool wakes_on_interrupt() const override { return true; }
+    void interrupt() override;
     void error(int err, std::string& bf) override;
     int msg_recv(sms_message*) override { return 1; }
     int msg_accept(sms_message*, int, const char*) override { return 1; }
@@ -72,6 +77,10 @@ class sms_robot : public sms {
     int max_parts = SMS_MAX_PARTS_DEFAULT;
     std::mutex error_lock;
     std::string last_error;  // guarded by error_lock
+
+    std::mutex wait_lock;
+    std::condition_variable woken;
+    bool interrupted = false;  // guarded by wait_lock; the next wait returns at once
 };
 
 // The variables we set for the program replace any of the same name we inherited.
@@ -202,8 +211,22 @@ int sms_robot::send(const smtp_message_extra* /*data*/, std::string_view from, s
 }
 
 std::unique_ptr<sms_message> sms_robot::wait(int timeout_msec, int& /*errcode*/) {
-    if (timeout_msec > 0) lib_msleep(timeout_msec);
+    std::unique_lock<std::mutex> lk(wait_lock);
+    auto told = [this] { return interrupted; };
+    if (timeout_msec < 0)
+        woken.wait(lk, told);
+    else
+        woken.wait_for(lk, std::chrono::milliseconds(timeout_msec), told);
+    interrupted = false;
     return nullptr;
+}
+
+void sms_robot::interrupt() {
+    {
+        std::lock_guard<std::mutex> g(wait_lock);
+        interrupted = true;
+    }
+    woken.notify_all();
 }
 
 void sms_robot::error(int err, std::string& bf) {

@@ -6,7 +6,8 @@
 // ucs2: the alphabet the text fits; latin1 when sms_coding asks for single
 // bytes) and SMS_PARTS (the SMS the text takes). The text is UTF-8, or Latin-1
 // bytes under sms_coding latin1; beyond sms_max_parts it is cut, with a log line.
-// The program answers with one line. It only sends; it produces no messages.
+// The program answers with one line. It only sends; it produces no messages, so its
+// receive side waits until its time is up or interrupt() ends it.
 #pragma once
 
 #include <memory>

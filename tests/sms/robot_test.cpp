@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -325,11 +326,39 @@ TEST_F(RobotTest, ReceiveSideIsEmpty) {
     auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(state_->wait(50, err), nullptr);
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(50));
+    EXPECT_TRUE(state_->wakes_on_interrupt());
     EXPECT_EQ(state_->msg_recv(nullptr), 1);
     EXPECT_EQ(state_->msg_accept(nullptr, 250, "x"), 1);
     EXPECT_EQ(state_->msg_reject(nullptr, 500, "x"), 1);
     EXPECT_STREQ(state_->msg_from(nullptr), "");
     EXPECT_STREQ(state_->msg_body(nullptr), "");
+}
+
+TEST_F(RobotTest, InterruptEndsAWaitWithoutEndAndOneStillToCome) {
+    open("/bin/true");
+    // During: a wait with no time limit ends when interrupted from another thread.
+    std::atomic<bool> ended{false};
+    std::thread waiter([&] {
+        int err = 0;
+        EXPECT_EQ(state_->wait(static_cast<int>(SMS_WAIT_FOREVER), err), nullptr);
+        EXPECT_EQ(err, 0);
+        ended = true;
+    });
+    // Interrupting until it ends covers an interrupt landing before the wait begins.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!ended && std::chrono::steady_clock::now() < deadline) {
+        state_->interrupt();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    waiter.join();
+    ASSERT_TRUE(ended.load());
+    // Before: an interrupt with no wait running ends the next one at once, once only.
+    state_->interrupt();
+    int err = 0;
+    EXPECT_EQ(state_->wait(static_cast<int>(SMS_WAIT_FOREVER), err), nullptr);
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(state_->wait(60, err), nullptr);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(60));
 }
 
 TEST(XmlTransport, SendsNothingAndReportsSuccess) {
