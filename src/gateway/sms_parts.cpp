@@ -79,7 +79,9 @@ std::vector<concat_set> stored_sets(QueueStore& q, const std::vector<std::uint64
                                     std::map<PartKey, std::vector<std::uint64_t>>& ids,
                                     std::vector<std::uint64_t>& repeated) {
     std::map<PartKey, concat_set> sets;
-    for (const queue_entry& e : q.list(QUEUE_SMS_PART)) {
+    // At start-up only this gateway's own sets (and those of a gateway that has gone):
+    // another live gateway is still collecting its own.
+    for (const queue_entry& e : only ? q.list(QUEUE_SMS_PART) : q.adopt(QUEUE_SMS_PART)) {
         if (only != nullptr && std::find(only->begin(), only->end(), e.id) == only->end()) continue;
         sms_concat c = unpack_concat(e.flags);
         if (!c.is_part()) continue;

@@ -115,6 +115,13 @@ class QueueStore {
         return {452, "Insufficient system storage"};
     }
 
+    // The entries of a kind no worker claims, kept by the gateway that stored them (the
+    // parts of a long SMS it is still collecting), that this gateway is to take up at
+    // start-up, in enqueue order. A local store's entries are all its own. A shared store
+    // gives this gateway's own and those of a gateway that has gone (its lease not renewed
+    // for queue_lease), which become this gateway's; a live gateway's are left to it.
+    virtual std::vector<queue_entry> adopt(int kind) { return list(kind); }
+
     // Whether a shared store's database can be reached now, for /health and the status
     // page; nullopt for a local store, which has no database to lose.
     virtual std::optional<bool> database_up() const { return std::nullopt; }

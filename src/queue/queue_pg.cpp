@@ -125,6 +125,7 @@ class PgQueue final : public QueueStore {
     void release(std::uint64_t id, const std::string& error, std::int64_t not_before_ms) override;
     std::size_t retry_now(int kind) override;
     std::vector<queue_entry> list(int kind) override;
+    std::vector<queue_entry> adopt(int kind) override;
     queue_stats stats() override;
     void set_notify(std::function<void(int kind)> notify) override {
         std::lock_guard<std::mutex> lock(nm_);
@@ -176,6 +177,7 @@ class PgQueue final : public QueueStore {
     std::thread listener_;
     std::unique_ptr<PgConn> first_listen_;  // handed to the listener thread
     std::atomic<bool> listening_{false};    // the listener thread holds a connection
+    std::atomic<bool> keeps_{false};        // rows of kept kinds are ours: renew their lease
     UniqueFd stop_read_;
     UniqueFd stop_write_;
 };
@@ -192,7 +194,7 @@ PgQueue::~PgQueue() {
 bool PgQueue::renew() {
     {
         std::lock_guard<std::mutex> lock(hm_);
-        if (held_.empty() && group_.idle()) return true;
+        if (held_.empty() && group_.idle() && !keeps_.load()) return true;
     }
     auto job = std::make_shared<Job>();
     job->durable = false;
@@ -264,8 +266,8 @@ bool PgQueue::open(std::string& why) {
             [&](PgConn& c, std::string& w) {
                 return c.exec(
                     "UPDATE tv_queue SET owner = NULL, lease_until_ms = 0"
-                    " WHERE owner = $1",
-                    {pg_text(opt_.owner)}, given, w);
+                    " WHERE owner = $1 AND kind <> $2::integer",
+                    {pg_text(opt_.owner), pg_int(QUEUE_SMS_PART)}, given, w);
             },
             why))
         return false;
@@ -303,12 +305,15 @@ bool PgQueue::enqueue(std::vector<queue_entry>& batch, std::string& why) {
             if (!c.exec(
                     "INSERT INTO tv_queue (kind, destination, originator, sender, body,"
                     " billing, client, headers, flags, attempts, last_error, enqueued_ms,"
-                    " not_before_ms) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11,"
-                    " $12, $13) RETURNING id",
+                    " not_before_ms, owner, lease_until_ms) VALUES ($1, $2, $3, $4, $5, $6,"
+                    " $7, $8, $9, $10, $11, $12, $13, CASE WHEN $1::integer = $14::integer THEN"
+                    " $15::text END, CASE WHEN $1::integer = $14::integer THEN tv_now_ms() +"
+                    " $16::bigint ELSE 0 END) RETURNING id",
                     {pg_int(e.kind), pg_bytes(e.destination), pg_bytes(e.originator),
                      pg_bytes(e.sender), pg_bytes(e.text), pg_bytes(e.billing), pg_bytes(e.client),
                      pg_bytes(encode_headers(e.headers)), pg_int(e.flags), pg_int(e.attempts),
-                     pg_bytes(e.last_error), pg_int(e.enqueued_ms), pg_int(e.not_before_ms)},
+                     pg_bytes(e.last_error), pg_int(e.enqueued_ms), pg_int(e.not_before_ms),
+                     pg_int(QUEUE_SMS_PART), pg_text(opt_.owner), pg_int(opt_.lease_ms)},
                     r, w))
                 return false;
             ids[i] = static_cast<std::uint64_t>(r.int64(0, 0));
@@ -326,6 +331,8 @@ bool PgQueue::enqueue(std::vector<queue_entry>& batch, std::string& why) {
     };
     if (!group_.submit(job, why)) return false;
     for (std::size_t i = 0; i < batch.size(); ++i) batch[i].id = ids[i];
+    for (const queue_entry& e : batch)
+        if (e.kind == QUEUE_SMS_PART) keeps_ = true;
     return true;
 }
 
@@ -534,6 +541,33 @@ std::vector<queue_entry> PgQueue::list(int kind) {
         },
         why);
     if (!ok) emsg("Queue: cannot list the entries (%s)", why.c_str());
+    return out;
+}
+
+std::vector<queue_entry> PgQueue::adopt(int kind) {
+    std::vector<queue_entry> out;
+    auto job = std::make_shared<Job>();
+    // Taken in one statement: two gateways starting at once never both adopt a row.
+    job->work = [&](PgConn& c, std::string& w) {
+        PgResult r;
+        if (!c.exec(std::string("UPDATE tv_queue SET owner = $2, lease_until_ms = tv_now_ms() +"
+                                " $3::bigint WHERE kind = $1 AND (owner IS NULL OR owner = $2"
+                                " OR lease_until_ms < tv_now_ms()) RETURNING ") +
+                        COLUMNS,
+                    {pg_int(kind), pg_text(opt_.owner), pg_int(opt_.lease_ms)}, r, w))
+            return false;
+        out.clear();
+        for (int i = 0; i < r.rows(); ++i) out.push_back(row_entry(r, i));
+        return true;
+    };
+    std::string why;
+    if (!group_.submit(job, why)) {
+        emsg("Queue: cannot take up the kept entries (%s)", why.c_str());
+        return {};
+    }
+    std::sort(out.begin(), out.end(),
+              [](const queue_entry& a, const queue_entry& b) { return a.id < b.id; });
+    if (!out.empty()) keeps_ = true;
     return out;
 }
 

@@ -5,6 +5,9 @@
 // same row; the lease is renewed while this gateway holds the entry, and a row whose lease
 // ran out (its gateway died or lost the database) is taken over by the next claim anywhere.
 // Rows left claimed under our own owner name by an earlier run are ready again at open.
+// Stored parts of a long SMS (QUEUE_SMS_PART, never claimed) carry their gateway's owner
+// name and lease from the start, renewed while it runs; adopt() gives a starting gateway
+// its own and takes over those whose lease ran out, in one statement.
 //
 // Writes are grouped like the file journal's: callers hand their statements to one queue;
 // the first caller to find no transaction running takes everything waiting and runs it in

@@ -156,6 +156,59 @@ TEST_F(QueuePg, HeldEntryIsRenewedAndTakenOverOnlyAfterItsHolderStops) {
     EXPECT_TRUE(eventually([&] { return b->stats().waiting == 0; }));
 }
 
+// Parts of a long SMS stay with the gateway collecting them: another gateway starting up
+// leaves them alone while their gateway lives (idle or not), their own gateway restarted
+// takes them up at once, and once it has gone for a lease another adopts them, once.
+TEST_F(QueuePg, KeptPartsAreTakenUpByTheirGatewayAndAdoptedOnlyOnceItHasGone) {
+    const std::int64_t lease = 1500;
+    auto a = gateway("gw-a", lease);
+    auto b = gateway("gw-b", lease);
+    ASSERT_TRUE(a && b);
+    auto part = [](const std::string& from) {
+        queue_entry e = sms("+61400000900");
+        e.kind = QUEUE_SMS_PART;
+        e.originator = from;
+        return e;
+    };
+    std::vector<queue_entry> of_a{part("+61411"), part("+61411"), sms("+61400000901")};
+    std::vector<queue_entry> of_b{part("+61422")};
+    std::string why;
+    ASSERT_TRUE(a->enqueue(of_a, why)) << why;
+    ASSERT_TRUE(b->enqueue(of_b, why)) << why;
+    auto ids = [](const std::vector<queue_entry>& v) {
+        std::vector<std::uint64_t> out;
+        for (const queue_entry& e : v) out.push_back(e.id);
+        return out;
+    };
+    const std::vector<std::uint64_t> parts_a{of_a[0].id, of_a[1].id};
+    const std::vector<std::uint64_t> parts_b{of_b[0].id};
+    // Two leases long, A is idle yet alive: B never takes its parts.
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * lease);
+    while (std::chrono::steady_clock::now() < until) {
+        ASSERT_EQ(ids(b->adopt(QUEUE_SMS_PART)), parts_b);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    // A restarted under its name has its own at once, lease or not.
+    a.reset();
+    a = gateway("gw-a", lease);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(ids(a->adopt(QUEUE_SMS_PART)), parts_a);
+    EXPECT_EQ(ids(b->adopt(QUEUE_SMS_PART)), parts_b);
+    // A goes for good: after its lease B adopts its parts, and they are B's to finish.
+    a.reset();
+    std::vector<std::uint64_t> got;
+    ASSERT_TRUE(eventually([&] {
+        got = ids(b->adopt(QUEUE_SMS_PART));
+        return got.size() == 3;
+    }));
+    EXPECT_EQ(got, (std::vector<std::uint64_t>{parts_a[0], parts_a[1], parts_b[0]}));
+    auto c = gateway("gw-c", lease);
+    ASSERT_TRUE(c);
+    EXPECT_TRUE(c->adopt(QUEUE_SMS_PART).empty()) << "B lives: nothing to adopt";
+    ASSERT_TRUE(b->complete(parts_a[0], true, "", why)) << why;
+    EXPECT_FALSE(c->complete(parts_a[1], true, "", why)) << "B's part, not C's to finish";
+}
+
 TEST_F(QueuePg, HolderWhoseLeaseWasTakenCannotCountAnAttempt) {
     auto a = gateway("gw-a", 300);
     ASSERT_TRUE(a);
