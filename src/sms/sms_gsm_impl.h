@@ -61,7 +61,7 @@ enum : int {
 inline constexpr int GSM_CME_PIN_OFFSET = 300;
 
 inline constexpr long GSM_REPLY_MS = 30000;  // time-out of every reply line
-inline constexpr long GSM_POLL_MS = 50;      // reader idle wait and buffer re-scan step
+inline constexpr long GSM_POLL_MS = 50;      // pause after a failed poll() of the serial line
 inline constexpr std::size_t GSM_READ_CHUNK = 1000;
 inline constexpr std::size_t GSM_LINE_MAX = 1000;       // a reply line is cut there
 inline constexpr std::size_t GSM_BUFFER_MAX = 1 << 20;  // input buffer bound
@@ -136,6 +136,10 @@ struct sms_data_gsm : sms {
     std::string state_text() const override;
     // Every change of up() is told (gsm_note_state), within a wait or a watcher round.
     bool tells_state() const override { return true; }
+    // The indication wait sleeps on the reader's arrivals, not on the modem's lock, and
+    // interrupt() ends it at once.
+    bool wakes_on_interrupt() const override { return true; }
+    void interrupt() override;
     // The last registration the modem gave (GSM_REG_*).
     int registration() const { return reg_state.load(); }
     // The last signal level the modem gave (0-31), -1 when unknown.
@@ -153,11 +157,14 @@ struct sms_data_gsm : sms {
     std::thread reader;
     std::unique_ptr<MUTEX> lock_buffer;  // "USING_READ_BUFFER": guards buffer
     std::string buffer;                  // read from the modem, not yet consumed
-    // Tells buffer readers that the reader thread appended (they also re-scan every
-    // GSM_POLL_MS).
+    // Tells buffer readers that the reader thread appended, that it ended, that the
+    // state is stopping or that the indication wait is interrupted; each of these is
+    // changed under arrived_lock, so no waiter misses one.
     std::mutex arrived_lock;
     std::condition_variable arrived;
     unsigned long arrivals = 0;  // guarded by arrived_lock
+    bool interrupted = false;    // guarded by arrived_lock; the next wait returns at once
+    int reader_wake = -1;        // eventfd: gsm_reader_stop wakes the reader's poll()
     bool ispdu = false;
     int usedcs = 0;  // 0 (7-bit), 4 (8-bit), 8 (UCS2)
     bool ext7bit = false;
@@ -277,7 +284,7 @@ int gsm_classify(sms_data_gsm* gsm, int& errcode);
 
 // ---- the line layer ----
 void gsm_reader_start(sms_data_gsm* gsm);
-// Sets stopping and waits for the reader thread to end (it notices within GSM_POLL_MS).
+// Sets stopping, wakes the reader thread and waits for it to end.
 void gsm_reader_stop(sms_data_gsm* gsm);
 
 // Formats at most 999 characters and writes them; a short write sets 520 and gives 0.

@@ -1,6 +1,8 @@
 // The GSM modem line layer: the reader thread, taking lines and raw bytes out of
 // the input buffer, writing commands, classifying replies, the dialogue log.
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,7 +25,7 @@ bool unsolicited(std::string_view line) {
 }
 
 // Runs scan over the input buffer (under lock_buffer) until it gives a result; between
-// scans waits for the reader to append, at most GSM_POLL_MS at a time. Nothing when
+// scans waits for the reader to append (or end, or a stop). Nothing when
 // the deadline passes, the reader has ended (it brings nothing more: no use waiting
 // out the time) or the state is being freed.
 template <class Scan>
@@ -42,8 +44,9 @@ std::optional<int> scan_buffer(sms_data_gsm* gsm, std::chrono::steady_clock::tim
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline || !gsm->reader_running || gsm->stopping) return std::nullopt;
         std::unique_lock<std::mutex> l(gsm->arrived_lock);
-        auto step = std::min(deadline, now + std::chrono::milliseconds(GSM_POLL_MS));
-        gsm->arrived.wait_until(l, step, [&] { return gsm->arrivals != seen; });
+        gsm->arrived.wait_until(l, deadline, [&] {
+            return gsm->arrivals != seen || !gsm->reader_running || gsm->stopping;
+        });
     }
 }
 
@@ -74,10 +77,9 @@ void reader_main(sms_data_gsm* gsm) {
             break;
         }
         if (n == 0) {
-            // Wait for input at most one poll step, so that a stop is seen in time.
-            pollfd p{gsm->com ? gsm->com->f : -1, POLLIN, 0};
-            if (p.fd < 0 || ::poll(&p, 1, static_cast<int>(GSM_POLL_MS)) < 0)
-                lib_msleep(GSM_POLL_MS);
+            // Input or gsm_reader_stop's wake, whichever comes first.
+            pollfd p[2] = {{gsm->com ? gsm->com->f : -1, POLLIN, 0}, {gsm->reader_wake, POLLIN, 0}};
+            if (p[0].fd < 0 || ::poll(p, 2, -1) < 0) lib_msleep(GSM_POLL_MS);
             continue;
         }
         {
@@ -92,7 +94,10 @@ void reader_main(sms_data_gsm* gsm) {
         gsm->arrived.notify_all();
     }
     imsg("th_reader: exiting");
-    gsm->reader_running = false;
+    {
+        std::lock_guard<std::mutex> l(gsm->arrived_lock);
+        gsm->reader_running = false;
+    }
     gsm->arrived.notify_all();
 }
 
@@ -101,7 +106,11 @@ void reader_main(sms_data_gsm* gsm) {
 sms_data_gsm::~sms_data_gsm() {
     // Reads give up at once from here on, so that a watcher round waiting for a silent
     // modem does not hold the shutdown for a reply time.
-    stopping = true;
+    {
+        std::lock_guard<std::mutex> l(arrived_lock);
+        stopping = true;
+    }
+    arrived.notify_all();
     gsm_watch_stop(this);
     gsm_reader_stop(this);
     com_free(com);
@@ -111,12 +120,26 @@ sms_data_gsm::~sms_data_gsm() {
 void gsm_reader_start(sms_data_gsm* gsm) {
     gsm->stopping = false;
     gsm->reader_running = true;
+    if (gsm->reader_wake < 0) gsm->reader_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     gsm->reader = std::thread(reader_main, gsm);
 }
 
 void gsm_reader_stop(sms_data_gsm* gsm) {
-    gsm->stopping = true;
+    {
+        std::lock_guard<std::mutex> l(gsm->arrived_lock);
+        gsm->stopping = true;
+    }
+    gsm->arrived.notify_all();
+    if (gsm->reader_wake >= 0) {
+        std::uint64_t one = 1;
+        // Only fails when the counter is full, which wakes the reader just the same.
+        (void)!::write(gsm->reader_wake, &one, sizeof one);
+    }
     if (gsm->reader.joinable()) gsm->reader.join();
+    if (gsm->reader_wake >= 0) {
+        ::close(gsm->reader_wake);
+        gsm->reader_wake = -1;
+    }
 }
 
 std::string gsm_printable(std::string_view bytes, std::size_t max) {

@@ -391,23 +391,62 @@ std::unique_ptr<sms_message> sms_data_gsm::wait(int timeout_msec, int& errcode) 
     }
     if (errcode != 0) return nullptr;
     if (!gsm->pending_deletes.empty()) {
-        MutexHold hold(gsm->lock_com.get(), timeout_msec);
+        MutexHold hold(gsm->lock_com.get(), timeout_msec < 0 ? TH_FOREVER : timeout_msec);
         if (hold) retry_deletes(gsm);
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_msec);
+    using clock = std::chrono::steady_clock;
+    auto deadline = timeout_msec < 0 ? clock::time_point::max()
+                                     : clock::now() + std::chrono::milliseconds(timeout_msec);
+    // A message left in the modem and a delete to try again are due at their times:
+    // the wait ends then, so that the next one does them.
+    {
+        std::lock_guard<std::mutex> l(gsm->settle_lock);
+        if (gsm->relist_pending) deadline = std::min(deadline, gsm->relist_at);
+    }
     for (;;) {
-        long left = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          deadline - std::chrono::steady_clock::now())
-                                          .count());
-        if (left < 0) return nullptr;
-        std::string line;
+        unsigned long seen;
         {
-            MutexHold hold(gsm->lock_com.get(), left);
-            if (!hold) return nullptr;
-            int ignored = 0;
-            if (gsm_read_line(gsm, ignored, GRL_INCOMING | GRL_SKIP_BLANK | GRL_DISCARD, left,
-                              line) < 0)
+            std::lock_guard<std::mutex> l(gsm->arrived_lock);
+            if (gsm->interrupted) {
+                gsm->interrupted = false;
                 return nullptr;
+            }
+            seen = gsm->arrivals;
+        }
+        std::string line;
+        int got;
+        {
+            // The modem's lock only for a look at what has arrived: a send is never
+            // kept waiting by an idle wait.
+            long left =
+                deadline == clock::time_point::max()
+                    ? GSM_REPLY_MS
+                    : static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            deadline - clock::now())
+                                            .count());
+            MutexHold hold(gsm->lock_com.get(), std::max(left, 0L));
+            if (!hold) {
+                if (clock::now() >= deadline) return nullptr;
+                continue;
+            }
+            for (const auto& p : gsm->pending_deletes) deadline = std::min(deadline, p.due);
+            int ignored = 0;
+            got = gsm_read_line(gsm, ignored, GRL_INCOMING | GRL_SKIP_BLANK | GRL_DISCARD, 0, line);
+        }
+        if (got < 0) {
+            // Nothing there: sleep until the reader brings more, the time is up, or an
+            // interrupt. A reader that has ended brings nothing: only those two then.
+            std::unique_lock<std::mutex> l(gsm->arrived_lock);
+            bool woken = gsm->arrived.wait_until(l, deadline, [&] {
+                return gsm->interrupted || gsm->stopping ||
+                       (gsm->reader_running && gsm->arrivals != seen);
+            });
+            if (!woken || gsm->stopping) return nullptr;
+            if (gsm->interrupted) {
+                gsm->interrupted = false;
+                return nullptr;
+            }
+            continue;
         }
         auto msg = std::make_unique<gsm_sms>();
         std::string_view rest = line.size() > 7 ? std::string_view(line).substr(7) : "";
@@ -471,6 +510,14 @@ int sms_data_gsm::msg_reject(sms_message* m, int /*code*/, const char* reason) {
     if (gsm == nullptr || msg == nullptr) return GSM_ERR_UNEXPECTED;
     keep(gsm, *msg, reason != nullptr && *reason != '\0' ? reason : "rejected");
     return 0;
+}
+
+void sms_data_gsm::interrupt() {
+    {
+        std::lock_guard<std::mutex> l(arrived_lock);
+        interrupted = true;
+    }
+    arrived.notify_all();
 }
 
 void sms_data_gsm::msg_free(std::unique_ptr<sms_message>& m) {
