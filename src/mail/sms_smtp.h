@@ -238,6 +238,8 @@ class sms_smtp : public sms {
     // The listener's wait ends on interrupt(): the receiving loop needs no timer.
     bool wakes_on_interrupt() const override { return true; }
     void interrupt() override;
+    // Always up (up() is not overridden): there is never a change to tell.
+    bool tells_state() const override { return true; }
 
     std::string host;      // this machine's name, in HELO and its reply
     std::string sendhost;  // relay server

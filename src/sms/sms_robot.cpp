@@ -6,12 +6,21 @@
 // failure is shared (under a lock), since the error operation reads it by code.
 #include "sms/sms_robot.h"
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "foundation/lib.h"
@@ -36,6 +45,69 @@ enum RobotCode : int {
     ROBOT_ANSWER = 5
 };
 
+// Watches the folder of the robot's program, so that the program appearing, going or
+// changing its mode is told at once instead of being looked for again and again while
+// it is missing. One thread, blocked in poll() on the inotify descriptor and a wake
+// descriptor that the destructor signals.
+class program_watch {
+  public:
+    program_watch() = default;
+    program_watch(const program_watch&) = delete;
+    program_watch& operator=(const program_watch&) = delete;
+    ~program_watch() { stop(); }
+
+    // False (with the reason) when the folder cannot be watched.
+    [[nodiscard]] bool start(const std::string& program, std::function<void()> on_change,
+                             std::string& why) {
+        std::string dir = std::filesystem::path(program).parent_path().string();
+        if (dir.empty()) dir = ".";
+        ino_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (ino_ < 0 || wake_ < 0 ||
+            ::inotify_add_watch(ino_, dir.c_str(),
+                                IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                    IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
+            why = dir + ": " + system_error(errno);
+            stop();
+            return false;
+        }
+        on_change_ = std::move(on_change);
+        thread_ = std::thread([this] { run(); });
+        return true;
+    }
+
+  private:
+    void run() {
+        alignas(inotify_event) char buf[4096];
+        for (;;) {
+            pollfd p[2] = {{ino_, POLLIN, 0}, {wake_, POLLIN, 0}};
+            if (::poll(p, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                return;
+            }
+            if (p[1].revents != 0) return;
+            while (::read(ino_, buf, sizeof buf) > 0) {
+            }
+            on_change_();
+        }
+    }
+    void stop() {
+        if (thread_.joinable()) {
+            std::uint64_t one = 1;
+            (void)!::write(wake_, &one, sizeof one);
+            thread_.join();
+        }
+        if (ino_ >= 0) ::close(ino_);
+        if (wake_ >= 0) ::close(wake_);
+        ino_ = wake_ = -1;
+    }
+
+    int ino_ = -1;
+    int wake_ = -1;
+    std::function<void()> on_change_;
+    std::thread thread_;
+};
+
 class sms_robot : public sms {
   public:
     sms_robot() : sms(SMS_ROBOT) {}
@@ -58,6 +130,15 @@ class sms_robot : public sms {
     // Up while the program can be run: a robot whose program is missing or not executable
     // would fail every send, so its messages are better held until it is back.
     bool up() const override { return program_runs(); }
+    // While the program's folder is watched (see program_watch).
+    bool tells_state() const override { return watched; }
+    // From the watch: tells the state watcher when up() has changed.
+    void program_changed() {
+        const bool now = program_runs();
+        if (now == was_up.exchange(now)) return;
+        imsg("ROBOT %s", state_text().c_str());
+        state_changed();
+    }
     std::string state_text() const override {
         return program_runs() ? "command " + program() : "command " + program() + " cannot be run";
     }
@@ -81,6 +162,10 @@ class sms_robot : public sms {
     std::mutex wait_lock;
     std::condition_variable woken;
     bool interrupted = false;  // guarded by wait_lock; the next wait returns at once
+
+    std::atomic<bool> was_up{false};  // up() when the watch last looked
+    bool watched = false;             // set at start-up only
+    program_watch watch;              // last: stopped before the fields above go
 };
 
 // The variables we set for the program replace any of the same name we inherited.
@@ -193,6 +278,16 @@ std::unique_ptr<sms> sms_robot_init(const robot_init& rec, int& errcode) {
         if (!is_ours(*e)) st->env.push_back(cut(*e));
     }
     imsg("sms_robot: %d system env vars", static_cast<int>(st->env.size()));
+    st->was_up = st->program_runs();
+    std::string why;
+    const std::string prog = st->program();
+    sms_robot* raw = st.get();
+    if (!prog.empty() && st->watch.start(
+                             prog, [raw] { raw->program_changed(); }, why))
+        st->watched = true;
+    else if (!prog.empty())
+        wmsg("sms_robot: cannot watch the program's folder (%s); its state is asked for instead",
+             why.c_str());
     return st;
 }
 

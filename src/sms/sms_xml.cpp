@@ -14,6 +14,8 @@ class sms_xml : public sms {
         return 0;
     }
     std::unique_ptr<sms_message> wait(int, int&) override { return nullptr; }
+    // Always up: there is never a change to tell.
+    bool tells_state() const override { return true; }
     void error(int, std::string&) override {}
     int msg_recv(sms_message*) override { return 0; }
     const char* msg_fromip(sms_message*) override { return ""; }

@@ -5,9 +5,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -359,6 +362,55 @@ TEST_F(RobotTest, InterruptEndsAWaitWithoutEndAndOneStillToCome) {
     auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(state_->wait(60, err), nullptr);
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(60));
+}
+
+TEST_F(RobotTest, TheProgramComingAndGoingIsToldAsItHappens) {
+    const std::string path = (dir_ / "later.sh").string();
+    open(path);
+    ASSERT_TRUE(state_->tells_state());
+    EXPECT_FALSE(state_->up());
+    std::mutex m;
+    std::condition_variable cv;
+    int told = 0;
+    state_->set_state_watcher([&] {
+        std::lock_guard<std::mutex> g(m);
+        ++told;
+        cv.notify_all();
+    });
+    // Each step: what happens to the program, whether the robot is up after it, and
+    // whether that is a change (a change is told; anything else is not).
+    struct step {
+        const char* name;
+        std::function<void()> act;
+        bool up;
+        bool change;
+    };
+    const step steps[] = {
+        {"written without execute", [&] { std::ofstream(path) << "#!/bin/sh\necho OK\n"; }, false,
+         false},
+        {"made executable", [&] { fs::permissions(path, fs::perms::owner_all); }, true, true},
+        {"rewritten", [&] { std::ofstream(path) << "#!/bin/sh\necho OK\n"; }, true, false},
+        {"execute taken away",
+         [&] { fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write); }, false,
+         true},
+        {"executable again", [&] { fs::permissions(path, fs::perms::owner_all); }, true, true},
+        {"removed", [&] { fs::remove(path); }, false, true},
+    };
+    int expected = 0;
+    for (const auto& st : steps) {
+        SCOPED_TRACE(st.name);
+        st.act();
+        if (st.change) ++expected;
+        std::unique_lock<std::mutex> lk(m);
+        if (st.change) {
+            EXPECT_TRUE(
+                cv.wait_for(lk, std::chrono::seconds(10), [&] { return told == expected; }));
+        }
+        EXPECT_EQ(state_->up(), st.up);
+        EXPECT_EQ(told, expected);
+    }
+    // (A no-change step told late would show in the next step's count.)
+    state_->set_state_watcher(nullptr);
 }
 
 TEST(XmlTransport, SendsNothingAndReportsSuccess) {
