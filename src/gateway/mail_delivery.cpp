@@ -26,8 +26,8 @@ namespace {
 
 // The queue entries stored by this process whose rate-limit units are still reserved.
 // With each entry the name its client authenticated as ("" for none): it is counted in the
-// limits' user kind when the SMS is sent. An entry of an earlier run has no name here, so
-// its SMS count for its client, sender and destination only.
+// limits' user kind when the SMS is sent. An entry of an earlier run holds no unit here;
+// its SMS count for the name the entry itself keeps.
 class Reservations {
   public:
     void hold(std::uint64_t id, const std::string& user) {
@@ -177,10 +177,12 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
     // An SMS centre's message id goes into the record, where its receipts find it.
     std::string id = sms_mode(s.send) == SMS_SMPP ? note.message_id : std::string();
     // The record counts the SMS and settles the unit its admission reserved in one step.
-    // An entry stored before a restart holds no unit and is only counted; when the record
+    // An entry stored before a restart holds no unit and is only counted (for its user too,
+    // by the name the entry keeps); when the record
     // cannot be written nothing was counted, and the unit is given back.
     std::string user;
     bool held = reservations().take(e.id, user);
+    user = e.user;  // the entry's own name, whichever run stored it
     // One record per recipient, however many SMS the text took; the record names them.
     std::string record = id.empty() ? "NONE" : "msgid " + id;
     {

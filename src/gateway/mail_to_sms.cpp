@@ -335,6 +335,7 @@ class MailJob {
             e.text = text_;
             e.billing = bill_;
             e.client = client_;
+            e.user = user_;
             if (h != nullptr) e.headers = *h;
             e.flags = from_sender_ ? MAIL_FROM_SENDER : 0;
             batch.push_back(std::move(e));

@@ -49,6 +49,7 @@ struct queue_entry {
     std::string text;         // UTF-8 text or mail body
     std::string billing;      // address that is billed and told of a failure
     std::string client;       // client address of the mail, "SMS" for a received SMS
+    std::string user;         // the name the mail's client authenticated as ("" for none)
     std::vector<std::pair<std::string, std::string>> headers;  // header copy for the send
     std::uint32_t flags = 0;                                   // caller's own bits, stored as given
     std::uint32_t attempts = 0;      // attempts made so far (marked before each send)

@@ -250,6 +250,7 @@ bool FileQueue::replay_segment(const std::string& path, std::uint64_t& max_seq) 
                 segments_[seg->seq] = seg;
                 break;
             case JOURNAL_ENQUEUED:
+            case JOURNAL_ENQUEUED_USERS:  // read back as ENQUEUED, named for the compiler
                 for (queue_entry& e : rec.entries) {
                     next_id_ = std::max(next_id_, e.id + 1);
                     Item it;

@@ -1,6 +1,7 @@
 // Records of the queue journal (see queue_journal.h).
 #include "queue/queue_journal.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -130,9 +131,17 @@ void journal_encode(const journal_record& rec, std::string& out) {
             put64(body, rec.next_id);
             break;
         case JOURNAL_ENQUEUED:
+        case JOURNAL_ENQUEUED_USERS: {
+            const bool users = std::any_of(rec.entries.begin(), rec.entries.end(),
+                                           [](const queue_entry& e) { return !e.user.empty(); });
+            body[0] = static_cast<char>(users ? JOURNAL_ENQUEUED_USERS : JOURNAL_ENQUEUED);
             put32(body, static_cast<std::uint32_t>(rec.entries.size()));
-            for (const queue_entry& e : rec.entries) encode_entry(e, body);
+            for (const queue_entry& e : rec.entries) {
+                encode_entry(e, body);
+                if (users) put_text(body, e.user);
+            }
             break;
+        }
         case JOURNAL_ATTEMPT:
             put64(body, rec.id);
             put32(body, rec.attempts);
@@ -169,13 +178,17 @@ JournalRead journal_decode(std::string_view data, journal_record& rec, std::size
             rec.seq = f.u64();
             rec.next_id = f.u64();
             break;
-        case JOURNAL_ENQUEUED: {
+        case JOURNAL_ENQUEUED:
+        case JOURNAL_ENQUEUED_USERS: {
             std::uint32_t n = f.u32();
             for (std::uint32_t i = 0; i < n && !f.bad(); ++i) {
                 queue_entry e;
                 if (!decode_entry(f, e)) break;
+                if (rec.type == JOURNAL_ENQUEUED_USERS) e.user = f.text();
                 rec.entries.push_back(std::move(e));
             }
+            // Readers take both as one kind of record.
+            rec.type = JOURNAL_ENQUEUED;
             break;
         }
         case JOURNAL_ATTEMPT:

@@ -4,7 +4,8 @@
 //   u32 payload length | u32 CRC-32C of type and payload | u8 type | payload
 // little-endian. The first record of every segment is a SEGMENT record (its sequence number
 // and the next entry id), so ids keep growing even when every older segment is gone. Then
-// come ENQUEUED (a whole batch, so a batch is stored all or nothing), ATTEMPT (attempt count,
+// come ENQUEUED (a whole batch, so a batch is stored all or nothing; ENQUEUED_USERS when an
+// entry carries a user name), ATTEMPT (attempt count,
 // last error, next try) and DONE records.
 //
 // Ownership: plain values; the reader works on a caller's buffer. Limits: a payload larger
@@ -27,6 +28,9 @@ enum JournalType : std::uint8_t {
     JOURNAL_ENQUEUED = 1,
     JOURNAL_ATTEMPT = 2,
     JOURNAL_DONE = 3,
+    // ENQUEUED with each entry followed by its user name. Written only for a batch with a
+    // name in it, so that a journal without names stays readable by older gateways.
+    JOURNAL_ENQUEUED_USERS = 4,
 };
 
 inline constexpr std::size_t JOURNAL_HEADER = 9;

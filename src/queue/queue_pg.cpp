@@ -34,7 +34,7 @@ namespace {
 
 constexpr const char* COLUMNS =
     "id, kind, destination, originator, sender, body, billing, client, headers, flags,"
-    " attempts, last_error, enqueued_ms, not_before_ms";
+    " attempts, last_error, enqueued_ms, not_before_ms, usr";
 
 std::int64_t wall_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -100,6 +100,7 @@ queue_entry row_entry(const PgResult& r, int row) {
     e.last_error = r.bytes(row, 11);
     e.enqueued_ms = r.int64(row, 12);
     e.not_before_ms = r.int64(row, 13);
+    e.user = r.bytes(row, 14);
     return e;
 }
 
@@ -305,15 +306,16 @@ bool PgQueue::enqueue(std::vector<queue_entry>& batch, std::string& why) {
             if (!c.exec(
                     "INSERT INTO tv_queue (kind, destination, originator, sender, body,"
                     " billing, client, headers, flags, attempts, last_error, enqueued_ms,"
-                    " not_before_ms, owner, lease_until_ms) VALUES ($1, $2, $3, $4, $5, $6,"
-                    " $7, $8, $9, $10, $11, $12, $13, CASE WHEN $1::integer = $14::integer THEN"
-                    " $15::text END, CASE WHEN $1::integer = $14::integer THEN tv_now_ms() +"
-                    " $16::bigint ELSE 0 END) RETURNING id",
+                    " not_before_ms, usr, owner, lease_until_ms) VALUES ($1, $2, $3, $4, $5, $6,"
+                    " $7, $8, $9, $10, $11, $12, $13, $17, CASE WHEN $1::integer ="
+                    " $14::integer THEN $15::text END, CASE WHEN $1::integer = $14::integer"
+                    " THEN tv_now_ms() + $16::bigint ELSE 0 END) RETURNING id",
                     {pg_int(e.kind), pg_bytes(e.destination), pg_bytes(e.originator),
                      pg_bytes(e.sender), pg_bytes(e.text), pg_bytes(e.billing), pg_bytes(e.client),
                      pg_bytes(encode_headers(e.headers)), pg_int(e.flags), pg_int(e.attempts),
                      pg_bytes(e.last_error), pg_int(e.enqueued_ms), pg_int(e.not_before_ms),
-                     pg_int(QUEUE_SMS_PART), pg_text(opt_.owner), pg_int(opt_.lease_ms)},
+                     pg_int(QUEUE_SMS_PART), pg_text(opt_.owner), pg_int(opt_.lease_ms),
+                     pg_bytes(e.user)},
                     r, w))
                 return false;
             ids[i] = static_cast<std::uint64_t>(r.int64(0, 0));
@@ -353,13 +355,13 @@ std::optional<queue_entry> PgQueue::claim(int kind, std::int64_t now_ms) {
                                 " RETURNING ") +
                         "q.id, q.kind, q.destination, q.originator, q.sender, q.body, q.billing,"
                         " q.client, q.headers, q.flags, q.attempts, q.last_error,"
-                        " q.enqueued_ms, q.not_before_ms, c.was",
+                        " q.enqueued_ms, q.not_before_ms, q.usr, c.was",
                     {pg_int(kind), pg_int(now_ms), pg_text(opt_.owner), pg_int(opt_.lease_ms)}, r,
                     w))
             return false;
         if (r.rows() == 1) {
             got = row_entry(r, 0);
-            taken_from = r.null(0, 14) ? std::string() : r.text(0, 14);
+            taken_from = r.null(0, 15) ? std::string() : r.text(0, 15);
         }
         return true;
     };

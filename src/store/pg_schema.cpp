@@ -46,6 +46,9 @@ const std::vector<const char*>& pg_migrations() {
         "CREATE TABLE tv_limit_counts (name bytea NOT NULL, kind integer NOT NULL,"
         " key bytea NOT NULL, epoch bigint NOT NULL, count integer NOT NULL,"
         " PRIMARY KEY (name, kind, key));",
+        // 3: the name a mail's client authenticated as, so that a restarted gateway still
+        // counts its SMS for that user.
+        "ALTER TABLE tv_queue ADD COLUMN usr bytea NOT NULL DEFAULT '';",
         // New migrations go here, one string each.
     };
     return list;

@@ -239,6 +239,36 @@ TEST_F(MailToSms, AcceptedMailIsOnDiskBeforeTheClientSpeaksAgain) {
     EXPECT_TRUE(sms_out.sent.empty()) << "sending is the workers' job";
 }
 
+// The queue keeps the name the client authenticated as, so an entry stored by an earlier
+// run (no unit held in this process) still counts for its user when its SMS is sent.
+TEST_F(MailToSms, AnEntryOfAnEarlierRunCountsForTheUserItKeeps) {
+    std::string err;
+    limits.push_back(msgrec_init("msgrec", dir, '|', "24", 0, 0, 0, 5, err));
+    ASSERT_TRUE(limits.back()) << err;
+    msgrecs* mr = limits.back().get();
+    const struct {
+        const char* user;
+        int ann_count;
+    } cases[] = {{"ann", 1}, {"", 1}, {"ANN", 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.user);
+        queue_entry e;
+        e.kind = QUEUE_MAIL_TO_SMS;
+        e.destination = "+61412000009";
+        e.text = "hi";
+        e.billing = "a@b";
+        e.client = "127.0.0.1";
+        e.user = c.user;
+        std::vector<queue_entry> batch{e};
+        std::string why;
+        ASSERT_TRUE(queue->enqueue(batch, why)) << why;
+        deliver_queued();
+        EXPECT_EQ(msgrec_count(mr, MSGREC_USER, "ann"), c.ann_count);
+        EXPECT_EQ(msgrec_count(mr, MSGREC_USER, ""), 0) << "no name, no user counted";
+    }
+    EXPECT_EQ(sms_out.sent.size(), 3u);
+}
+
 TEST_F(MailToSms, TransportDownAfterAFailedSendHoldsTheEntryWithoutARecord) {
     limit("msgrec", 0, 500, 500);
     set("sms_retries", "3");

@@ -126,6 +126,7 @@ TEST_P(QueueStoreTest, EveryFieldIsKeptWholeAcrossAReopen) {
     e.headers = {{"Subject", "a:b,c"}, {"X-Empty", ""}, {"4:x,", "1:,"}};
     e.flags = 0xfffffffeu;
     e.not_before_ms = 0;
+    e.user = std::string("ann\xe9\0", 5);
     std::vector<queue_entry> batch{e, make_entry("someone@example.org", QUEUE_SMS_TO_MAIL)};
     std::string why;
     ASSERT_TRUE(q_->enqueue(batch, why)) << why;
@@ -141,6 +142,8 @@ TEST_P(QueueStoreTest, EveryFieldIsKeptWholeAcrossAReopen) {
     EXPECT_EQ(got.originator, e.originator);
     EXPECT_EQ(got.sender, e.sender);
     EXPECT_EQ(got.text, e.text);
+    EXPECT_EQ(got.user, e.user);
+    EXPECT_EQ(all[1].user, "") << "an entry without a name";
     EXPECT_EQ(got.billing, e.billing);
     EXPECT_EQ(got.client, e.client);
     EXPECT_EQ(got.headers, e.headers);

@@ -139,6 +139,92 @@ TEST(QueueJournal, EveryRecordTypeRoundTrips) {
     }
 }
 
+// A user name travels with its entry. A batch without one is written exactly as journals
+// were before names were kept, so that such records (built here byte by byte from the
+// layout, not by the encoder) still load, with no name.
+TEST(QueueJournal, UserNamesAreKeptAndRecordsWithoutThemStillLoad) {
+    auto le = [](std::string& out, std::uint64_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+    };
+    auto text = [&](std::string& out, const std::string& t) {
+        le(out, t.size(), 4);
+        out += t;
+    };
+    std::string body(1, static_cast<char>(1));  // ENQUEUED
+    le(body, 1, 4);                             // one entry
+    le(body, 77, 8);                            // id
+    le(body, QUEUE_MAIL_TO_SMS, 4);
+    le(body, 5, 4);              // flags
+    le(body, 2, 4);              // attempts
+    le(body, 1765000000000, 8);  // enqueued
+    le(body, 0, 8);              // not before
+    for (const char* t : {"+61433333333", "+6140", "ann@x", "hi", "ann@x", "10.0.0.1", ""})
+        text(body, t);
+    le(body, 1, 4);  // one header
+    text(body, "Subject");
+    text(body, "s");
+    std::string old;
+    le(old, body.size() - 1, 4);
+    le(old, crc32c(0, body), 4);
+    old += body;
+
+    struct Case {
+        const char* name;
+        std::vector<std::string> users;  // one entry per name
+        std::uint8_t type_written;
+    };
+    const Case cases[] = {
+        {"no names: the old record type", {"", ""}, JOURNAL_ENQUEUED},
+        {"one name among others", {"", "bob", ""}, JOURNAL_ENQUEUED_USERS},
+        {"every entry named", {"carol", std::string("d\0e", 3)}, JOURNAL_ENQUEUED_USERS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        journal_record r;
+        r.type = JOURNAL_ENQUEUED;
+        for (const std::string& u : c.users) {
+            r.entries.push_back(entry("+61400000001"));
+            r.entries.back().user = u;
+        }
+        std::string bytes;
+        journal_encode(r, bytes);
+        ASSERT_GT(bytes.size(), JOURNAL_HEADER);
+        EXPECT_EQ(static_cast<std::uint8_t>(bytes[8]), c.type_written);
+        journal_record back;
+        std::size_t used = 0;
+        ASSERT_EQ(journal_decode(bytes, back, used), JournalRead::OK);
+        EXPECT_EQ(back.type, JOURNAL_ENQUEUED);
+        ASSERT_EQ(back.entries.size(), c.users.size());
+        for (std::size_t i = 0; i < c.users.size(); ++i)
+            EXPECT_EQ(back.entries[i].user, c.users[i]);
+    }
+
+    journal_record back;
+    std::size_t used = 0;
+    ASSERT_EQ(journal_decode(old, back, used), JournalRead::OK);
+    EXPECT_EQ(used, old.size());
+    ASSERT_EQ(back.entries.size(), 1u);
+    EXPECT_EQ(back.entries[0].id, 77u);
+    EXPECT_EQ(back.entries[0].destination, "+61433333333");
+    EXPECT_EQ(back.entries[0].client, "10.0.0.1");
+    EXPECT_EQ(back.entries[0].attempts, 2u);
+    EXPECT_EQ(back.entries[0].headers.size(), 1u);
+    EXPECT_EQ(back.entries[0].user, "");
+    // The new type cut after an entry, before its name, is damage, not an entry without one.
+    journal_record named;
+    named.type = JOURNAL_ENQUEUED;
+    named.entries = {entry("+61400000002")};
+    named.entries[0].user = "bob";
+    std::string bytes;
+    journal_encode(named, bytes);
+    std::string body2 = bytes.substr(8, bytes.size() - 8 - 7);  // without the name's 4+3 bytes
+    std::string cut;
+    le(cut, body2.size() - 1, 4);
+    le(cut, crc32c(0, body2), 4);
+    cut += body2;
+    EXPECT_EQ(journal_decode(cut, back, used), JournalRead::CORRUPT);
+}
+
 TEST(QueueJournal, EveryCutShortRecordIsTornNeverRead) {
     journal_record r;
     r.type = JOURNAL_ENQUEUED;
