@@ -5,8 +5,10 @@ Every process started here is stopped by the test's cleanups, also when the test
 fails. Ports are free loopback ports; every wait has a deadline.
 """
 
+import base64
 import getpass
 import glob
+import hashlib
 import json
 import os
 import re
@@ -356,3 +358,23 @@ class Client:
             self.sock.close()
         except OSError:
             pass
+
+
+# SMTP AUTH users and swaks dialogues, shared by the AUTH, TLS and user-limit tests.
+def ssha(password):
+    salt = os.urandom(4)
+    digest = hashlib.sha1(password.encode() + salt).digest()
+    return "{ssha}" + base64.b64encode(digest + salt).decode().rstrip("=")
+
+
+def swaks(port, *extra):
+    r = subprocess.run(["swaks", "--server", "127.0.0.1", "--port", str(port), "--from",
+                        "a@corp.example", "--to", "0412345678@gw", "--helo", "client.example",
+                        "--body", "hello", *extra],
+                       capture_output=True, text=True, timeout=30)
+    return r.stdout + r.stderr
+
+
+def replies(transcript):
+    return [m.group(1) for m in (re.match(r"^\s*<[-*~]+\s+(.*)$", l)
+                                 for l in transcript.splitlines()) if m]

@@ -10,26 +10,7 @@ import subprocess
 import time
 import unittest
 
-from mailsms import Gateway
-
-
-def ssha(password):
-    salt = os.urandom(4)
-    digest = hashlib.sha1(password.encode() + salt).digest()
-    return "{ssha}" + base64.b64encode(digest + salt).decode().rstrip("=")
-
-
-def swaks(port, *extra):
-    r = subprocess.run(["swaks", "--server", "127.0.0.1", "--port", str(port), "--from",
-                        "a@corp.example", "--to", "0412345678@gw", "--helo", "client.example",
-                        "--body", "hello", *extra],
-                       capture_output=True, text=True, timeout=30)
-    return r.stdout + r.stderr
-
-
-def replies(transcript):
-    return [m.group(1) for m in (re.match(r"^\s*<[-*~]+\s+(.*)$", l)
-                                 for l in transcript.splitlines()) if m]
+from mailsms import Gateway, replies, ssha, swaks
 
 
 class Auth(unittest.TestCase):

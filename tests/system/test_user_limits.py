@@ -10,13 +10,7 @@ import smtplib
 import tempfile
 import unittest
 
-from mailsms import Gateway
-
-
-def ssha(password):
-    salt = os.urandom(4)
-    digest = hashlib.sha1(password.encode() + salt).digest()
-    return "{ssha}" + base64.b64encode(digest + salt).decode().rstrip("=")
+from mailsms import Gateway, ssha
 
 
 def mail(gw, user, sender, rcpts, n):
