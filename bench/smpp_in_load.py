@@ -120,17 +120,7 @@ def main():
                 ks.append(run_kannel(args, smsc, workdir))
                 gws.append(run_gateway(args, smsc, workdir, n))
         if args.rounds:
-            g = P.median([r["rate"] for r in gws])
-            k = P.median([r["rate"] for r in ks])
-            ratios = [a["rate"] / b["rate"] for a, b in zip(gws, ks) if b["rate"]]
-            P.log("median of %d rounds: gateway %.0f SMS/s, kannel %.0f SMS/s, ratio %.2fx "
-                  "(per round: %s); gateway CPU %.2fs VmHWM %d kB; kannel CPU %.2fs "
-                  "VmHWM %d kB; load %s"
-                  % (args.rounds, g, k, g / k if k else 0.0,
-                     " ".join("%.2f" % r for r in ratios),
-                     P.median([r["cpu"] for r in gws]), P.median([r["hwm"] for r in gws]),
-                     P.median([r["cpu"] for r in ks]), P.median([r["hwm"] for r in ks]),
-                     P.load_line()))
+            P.report_rounds(args.rounds, gws, ks, "SMS/s")
         if args.latency:
             relay_down_latency(args, smsc, workdir)
     finally:

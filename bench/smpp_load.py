@@ -175,17 +175,7 @@ def main():
                         text = "x" * max(1, gws[-1]["octets"])
                 else:
                     ks.append(run_kannel(args, smsc, workdir, text))
-        g = P.median([r["rate"] for r in gws])
-        k = P.median([r["rate"] for r in ks])
-        ratios = [a["rate"] / b["rate"] for a, b in zip(gws, ks) if b["rate"]]
-        P.log("median of %d rounds: gateway %.0f submits/s, kannel %.0f submits/s, "
-              "ratio %.2fx (per round: %s); gateway CPU %.2fs VmHWM %d kB; "
-              "kannel CPU %.2fs VmHWM %d kB; load %s"
-              % (args.rounds, g, k, g / k if k else 0.0,
-                 " ".join("%.2f" % r for r in ratios),
-                 P.median([r["cpu"] for r in gws]), P.median([r["hwm"] for r in gws]),
-                 P.median([r["cpu"] for r in ks]), P.median([r["hwm"] for r in ks]),
-                 P.load_line()))
+        P.report_rounds(args.rounds, gws, ks, "submits/s")
         if args.drain:
             P.log("queue drain, the sending sides alone (load %s)" % P.load_line())
             drain(args, workdir, text or "x" * 84)

@@ -426,3 +426,19 @@ def load_line():
 def fail(text):
     print("error: " + text, file=sys.stderr, flush=True)
     sys.exit(1)
+
+
+def report_rounds(rounds, gws, ks, unit):
+    """Prints the medians of the rounds: both rates, their ratio (and each round's), and
+    each side's CPU seconds and peak memory."""
+    g = median([r["rate"] for r in gws])
+    k = median([r["rate"] for r in ks])
+    ratios = [a["rate"] / b["rate"] for a, b in zip(gws, ks) if b["rate"]]
+    log("median of %d rounds: gateway %.0f %s, kannel %.0f %s, ratio %.2fx "
+        "(per round: %s); gateway CPU %.2fs VmHWM %d kB; kannel CPU %.2fs "
+        "VmHWM %d kB; load %s"
+        % (rounds, g, unit, k, unit, g / k if k else 0.0,
+           " ".join("%.2f" % r for r in ratios),
+           median([r["cpu"] for r in gws]), median([r["hwm"] for r in gws]),
+           median([r["cpu"] for r in ks]), median([r["hwm"] for r in ks]),
+           load_line()))
