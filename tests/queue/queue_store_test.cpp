@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "queue/queue.h"
+#include "sample_entry.h"
 #include "queue/queue_pg.h"
 #include "support/pg_cluster.h"
 
@@ -24,17 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 
 queue_entry make_entry(const std::string& dest, int kind = QUEUE_MAIL_TO_SMS) {
-    queue_entry e;
-    e.kind = kind;
-    e.destination = dest;
-    e.originator = "+61400000001";
-    e.sender = "jane@example.org";
-    e.text = "Grüße - the meeting moved to 3pm";
-    e.billing = "bill@example.org";
-    e.client = "127.0.0.1";
-    e.headers = {{"X-Sms-Number", "+61400000001"}, {"Subject", "moved"}};
-    e.flags = 5;
-    return e;
+    return sample_entry(dest, kind);
 }
 
 // Waits for a condition with a deadline (wake-ups of the shared store cross threads).

@@ -17,6 +17,7 @@
 #include "../gateway/mail_log_capture.h"
 #include "foundation/lib.h"
 #include "queue/queue.h"
+#include "sample_entry.h"
 #include "queue/queue_journal.h"
 
 namespace tolvane {
@@ -42,17 +43,7 @@ class TempDir {
 };
 
 queue_entry entry(const std::string& dest, int kind = QUEUE_MAIL_TO_SMS) {
-    queue_entry e;
-    e.kind = kind;
-    e.destination = dest;
-    e.originator = "+61400000001";
-    e.sender = "jane@example.org";
-    e.text = "Grüße - the meeting moved to 3pm";
-    e.billing = "bill@example.org";
-    e.client = "127.0.0.1";
-    e.headers = {{"X-Sms-Number", "+61400000001"}, {"Subject", "moved"}};
-    e.flags = 5;
-    return e;
+    return sample_entry(dest, kind);
 }
 
 std::unique_ptr<QueueStore> open_store(const std::string& dir, queue_file_options o = {}) {
