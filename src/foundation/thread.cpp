@@ -50,10 +50,13 @@ struct StartBlock {
     std::shared_ptr<ThreadState> state;
 };
 
+std::atomic<void (*)()> g_thread_end_hook{nullptr};
+
 void* thread_trampoline(void* arg) {
     std::unique_ptr<StartBlock> start(static_cast<StartBlock*>(arg));
     start->fn();
     start->fn = nullptr;
+    th_release_thread_state();
     {
         // After this point the thread no longer accepts signals through its handle, so a
         // late th_kill never touches a descriptor that the system has already reused.
@@ -114,6 +117,14 @@ int th_kill(const Thread* t, int sig) {
     if (!t->state->alive) return ESRCH;
     if (sig == 0) return 0;
     return pthread_kill(t->id, sig);
+}
+
+void th_on_thread_end(void (*hook)()) {
+    g_thread_end_hook.store(hook);
+}
+
+void th_release_thread_state() {
+    if (auto hook = g_thread_end_hook.load()) hook();
 }
 
 int th_id() {

@@ -47,6 +47,13 @@ void th_free(std::unique_ptr<Thread>& t);
 int th_kill(const Thread* t, int sig);
 // The calling thread's id as a small integer (the kernel thread id); printed in every log line.
 int th_id();
+// A library that keeps state per thread (the TLS library does) registers how to release it.
+// Every thread started by th_new runs the hook when its work is done; a thread that must have
+// released that state before it says it has finished calls th_release_thread_state itself
+// (running the hook twice is harmless). Without it, a thread still ending while the process
+// exits leaves that state behind, unreachable.
+void th_on_thread_end(void (*hook)());
+void th_release_thread_state();
 
 class MUTEX;
 std::unique_ptr<MUTEX> th_mutex_new_remember(const char* name, const char* file, int line);

@@ -28,6 +28,7 @@ namespace tolvane {
 struct smtp_session_pool {
     std::mutex m;
     std::condition_variable cv;
+    std::condition_variable ended;  // a worker has finished
     std::deque<std::unique_ptr<smtp_message>> tasks;
     int threads = 0;  // workers alive
     int waiting = 0;  // workers waiting for a task
@@ -40,6 +41,8 @@ namespace {
 // Workers kept however long they idle.
 constexpr int POOL_KEEP = 4;
 constexpr auto POOL_IDLE = std::chrono::seconds(60);
+// How long a stop waits for the workers to end.
+constexpr auto POOL_STOP_WAIT = std::chrono::seconds(2);
 
 // Where a hand-over on this thread puts the connection's next message.
 thread_local std::unique_ptr<smtp_message>* t_next = nullptr;
@@ -76,7 +79,13 @@ void worker(std::shared_ptr<smtp_session_pool> p, sms* owner) {
         run_session(owner, std::move(task));
         g.lock();
     }
+    // What the thread's libraries keep for it is released before it counts as gone, so
+    // that the stop below waits for that too.
+    g.unlock();
+    th_release_thread_state();
+    g.lock();
     --p->threads;
+    p->ended.notify_all();
 }
 
 }  // namespace
@@ -132,6 +141,10 @@ void smtp_session_pool_stop(sms_smtp& d) {
         d.session_pool->tasks.clear();
     }
     d.session_pool->cv.notify_all();
+    // The idle workers end at once; one still in a session (its client outlived the drain)
+    // is not waited for beyond a moment.
+    std::unique_lock<std::mutex> g(d.session_pool->m);
+    d.session_pool->ended.wait_for(g, POOL_STOP_WAIT, [&] { return d.session_pool->threads == 0; });
 }
 
 }  // namespace tolvane

@@ -17,6 +17,7 @@
 #include "foundation/kind.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "foundation/thread.h"
 #include "net/encrypt_lib.h"
 #include "net/myssl_internal.h"
 
@@ -262,6 +263,9 @@ int myssl_init(const std::string& key, const std::string& cert, std::string& rea
         reason = "SSL_Library_Init call failed";
         return 0;
     }
+    // Each thread's random generators and error queue go when the thread ends, before it
+    // reports itself finished, so an exit while workers end finds nothing of theirs left.
+    th_on_thread_end([] { OPENSSL_thread_stop(); });
     {
         std::ifstream in("random_data.dat", std::ios::binary);
         if (in) {

@@ -136,6 +136,24 @@ TEST(ThreadKill, ZeroSignalTellsWhetherThreadRuns) {
     EXPECT_EQ(th_kill(nullptr, 0), ESRCH);
 }
 
+// The hook runs on the ending thread itself, before its handle reports it gone: a caller that
+// waits for the thread to end can rely on what the hook releases being released.
+std::atomic<int> g_hook_thread{0};
+TEST(ThreadEnd, HookRunsOnTheThreadBeforeItCountsAsGone) {
+    th_on_thread_end([] { g_hook_thread.store(th_id()); });
+    std::atomic<int> worker{0};
+    auto t = th_new([&] { worker.store(th_id()); });
+    ASSERT_NE(t, nullptr);
+    EXPECT_TRUE(wait_for([&] { return th_kill(t.get(), 0) == ESRCH; }));
+    EXPECT_NE(worker.load(), 0);
+    EXPECT_EQ(g_hook_thread.load(), worker.load());
+    g_hook_thread.store(0);
+    th_release_thread_state();  // a thread may also release its state itself
+    EXPECT_EQ(g_hook_thread.load(), th_id());
+    th_on_thread_end(nullptr);
+    th_release_thread_state();  // without a hook, nothing happens
+}
+
 TEST(ThreadId, IsTheKernelThreadId) {
     EXPECT_EQ(th_id(), static_cast<int>(::syscall(SYS_gettid)));
     int other = on_other_thread([] { return th_id(); });
