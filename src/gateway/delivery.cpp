@@ -62,18 +62,38 @@ void DeliveryEngine::start() {
             threads_.emplace_back([this, l = lane.get()] { work(*l); });
 }
 
-void DeliveryEngine::wake(int kind) {
+void DeliveryEngine::wake_lanes(int kind, bool all) {
+    std::vector<Lane*> told;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        for (auto& lane : lanes_)
-            if (kind == 0 || lane->def.kind == kind) ++lane->wakes;
+        for (auto& lane : lanes_) {
+            if (kind != 0 && lane->def.kind != kind) continue;
+            // A worker between its look and its wait sees the count change and looks again.
+            ++lane->wakes;
+            // With every worker busy nobody is told: each claims again when its send ends.
+            if (lane->idle > 0) told.push_back(lane.get());
+        }
     }
-    cv_.notify_all();
+    // Told outside the lock, so that the woken worker does not at once block on it.
+    for (Lane* lane : told) {
+        if (all)
+            lane->cv.notify_all();
+        else
+            lane->cv.notify_one();
+    }
+}
+
+void DeliveryEngine::wake(int kind) {
+    wake_lanes(kind, false);
+}
+
+void DeliveryEngine::wake_all(int kind) {
+    wake_lanes(kind, true);
 }
 
 void DeliveryEngine::flush() {
     for (auto& lane : lanes_) store_.retry_now(lane->def.kind);
-    wake(0);
+    wake_all(0);
 }
 
 int DeliveryEngine::busy() {
@@ -81,13 +101,25 @@ int DeliveryEngine::busy() {
     return busy_;
 }
 
+std::uint64_t DeliveryEngine::wakeups() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return wakeups_;
+}
+
+int DeliveryEngine::idle() {
+    std::lock_guard<std::mutex> lock(mu_);
+    int n = 0;
+    for (auto& lane : lanes_) n += lane->idle;
+    return n;
+}
+
 int DeliveryEngine::stop(long wait_ms) {
     std::unique_lock<std::mutex> lock(mu_);
     stopping_ = true;
     stop_flag_.store(true);
-    cv_.notify_all();
-    cv_.wait_for(lock, std::chrono::milliseconds(wait_ms > 0 ? wait_ms : 0),
-                 [this] { return busy_ == 0; });
+    for (auto& lane : lanes_) lane->cv.notify_all();
+    idle_cv_.wait_for(lock, std::chrono::milliseconds(wait_ms > 0 ? wait_ms : 0),
+                      [this] { return busy_ == 0; });
     int left = busy_;
     if (left > 0)
         emsg("%d sends still in progress after the shutdown wait; waiting for them to end", left);
@@ -128,6 +160,18 @@ void DeliveryEngine::work(Lane& lane) {
             if (!e) next = store_.next_ready(lane.def.kind, now);
         }
         lock.lock();
+        if (e && lane.idle > 0 && !stopping_) {
+            // More may be ready than the one wake-up that brought this worker: it is passed
+            // on to one more sleeping worker of the lane while entries are left to claim.
+            lock.unlock();
+            std::optional<std::int64_t> more = store_.next_ready(lane.def.kind, now);
+            bool pass_on = more && *more <= now;
+            lock.lock();
+            if (pass_on) {
+                ++lane.wakes;
+                lane.cv.notify_one();
+            }
+        }
         if (e) {
             if (stopping_) {
                 lock.unlock();
@@ -140,20 +184,23 @@ void DeliveryEngine::work(Lane& lane) {
             run_one(lane, std::move(*e));
             lock.lock();
             --busy_;
-            cv_.notify_all();  // stop() waits for busy_ to fall
+            if (stopping_) idle_cv_.notify_all();  // stop() waits for busy_ to fall
             continue;
         }
         auto woken = [&] { return stopping_ || lane.wakes != seen; };
+        ++lane.idle;
         if (!up && lane.def.up_told) {
-            cv_.wait(lock, woken);  // its state change wakes the lane
+            lane.cv.wait(lock, woken);  // its state change wakes the lane
         } else if (!up) {
             // This transport says nothing when it comes back: look again in a while.
-            cv_.wait_for(lock, std::chrono::milliseconds(DELIVERY_DOWN_RECHECK_MS), woken);
+            lane.cv.wait_for(lock, std::chrono::milliseconds(DELIVERY_DOWN_RECHECK_MS), woken);
         } else if (next) {
-            cv_.wait_for(lock, std::chrono::milliseconds(*next - now), woken);
+            lane.cv.wait_for(lock, std::chrono::milliseconds(*next - now), woken);
         } else {
-            cv_.wait(lock, woken);
+            lane.cv.wait(lock, woken);
         }
+        --lane.idle;
+        ++wakeups_;
     }
 }
 

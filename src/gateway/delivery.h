@@ -8,11 +8,15 @@
 // queue lifetime are not sent: the lane's expire function writes their failure. While a
 // lane's transport is down, its entries wait and no attempt is counted.
 //
-// Workers sleep on a condition variable and are woken by what they wait for: an enqueue (the
-// store's notify), the time of a postponed retry, a flush request or a transport's state
-// change (wake(), which the gateway hands to the transport as its state watcher). Only a
-// lane whose transport cannot tell when it comes back up (up_told false) asks it again
-// every DELIVERY_DOWN_RECHECK_MS while it is down.
+// Workers sleep on their lane's condition variable and are woken by what they wait for: an
+// enqueue (the store's notify), the time of a postponed retry, a flush request or a
+// transport's state change (wake_all(), which the gateway hands to the transport as its state
+// watcher). An enqueue wakes one idle worker of its lane, not all of them: a worker that
+// claims an entry while others of its lane sleep and more entries are ready wakes the next,
+// so a batch still spreads over the lane, and a single SMS costs one wake-up instead of one
+// per worker (with a full SMPP window, waking every worker per enqueue cost more than the
+// submit). Only a lane whose transport cannot tell when it comes back up (up_told false)
+// asks it again every DELIVERY_DOWN_RECHECK_MS while it is down.
 //
 // Ownership: the engine borrows the store and the lanes' transports, which must outlive
 // stop(). stop() ends claiming, lets sends in progress finish for at most the given time,
@@ -91,8 +95,10 @@ class DeliveryEngine {
 
     void add_lane(DeliveryLane lane);  // before start()
     void start();
-    // Wakes the workers of `kind` (0: every lane) to look again.
+    // Something of `kind` (0: every lane) became ready: wakes one idle worker of the lane.
     void wake(int kind);
+    // Wakes every worker of `kind` (0: every lane) to look again (a transport's state change).
+    void wake_all(int kind);
     // Makes every postponed entry ready now and wakes every worker.
     void flush();
     // Ends claiming; waits up to wait_ms for sends in progress, then joins the workers.
@@ -100,24 +106,32 @@ class DeliveryEngine {
     int stop(long wait_ms);
     // Sends in progress right now.
     int busy();
+    // How often a worker has come out of its wait so far, and the workers waiting right now
+    // (for tests of the wake-ups).
+    std::uint64_t wakeups();
+    int idle();
     QueueStore& store() { return store_; }
 
   private:
     struct Lane {
         DeliveryLane def;
-        std::uint64_t wakes = 0;  // bumped (under mu_) by every wake of this lane
+        std::uint64_t wakes = 0;     // bumped (under mu_) by every wake of this lane
+        int idle = 0;                // its workers waiting on cv (under mu_)
+        std::condition_variable cv;  // its idle workers wait here
     };
     void work(Lane& lane);
     void run_one(Lane& lane, queue_entry e);
+    void wake_lanes(int kind, bool all);
 
     QueueStore& store_;
     std::mutex mu_;
-    std::condition_variable cv_;
+    std::condition_variable idle_cv_;  // stop() waits here for busy_ to fall
     std::vector<std::unique_ptr<Lane>> lanes_;
     std::vector<std::thread> threads_;
     bool stopping_ = false;               // guarded by mu_
     std::atomic<bool> stop_flag_{false};  // the same, for jobs to read without the lock
-    int busy_ = 0;
+    int busy_ = 0;                        // guarded by mu_
+    std::uint64_t wakeups_ = 0;           // guarded by mu_
 };
 
 // The gateway queue's length and oldest entry (zeros when it is not open), for the status

@@ -124,9 +124,9 @@ bool delivery_open() {
     // delivery_close before the engine goes.
     DeliveryEngine* engine = Delivery.get();
     const int send_kind = Send.get() == Smtp.get() ? 0 : QUEUE_MAIL_TO_SMS;
-    if (Send) Send->set_state_watcher([engine, send_kind] { engine->wake(send_kind); });
+    if (Send) Send->set_state_watcher([engine, send_kind] { engine->wake_all(send_kind); });
     if (Smtp && Smtp.get() != Send.get())
-        Smtp->set_state_watcher([engine] { engine->wake(QUEUE_SMS_TO_MAIL); });
+        Smtp->set_state_watcher([engine] { engine->wake_all(QUEUE_SMS_TO_MAIL); });
     return true;
 }
 

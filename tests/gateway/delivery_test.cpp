@@ -44,21 +44,29 @@ class Delivery : public ::testing::Test {
         std::filesystem::remove_all(dir, ec);
     }
 
-    std::uint64_t add(const std::string& dest, std::int64_t enqueued_ms = 0) {
+    std::uint64_t add(const std::string& dest, std::int64_t enqueued_ms = 0,
+                      int kind = QUEUE_MAIL_TO_SMS) {
         std::vector<queue_entry> b(1);
-        b[0].kind = QUEUE_MAIL_TO_SMS;
+        b[0].kind = kind;
         b[0].destination = dest;
         b[0].enqueued_ms = enqueued_ms;
         std::string why;
         EXPECT_TRUE(store->enqueue(b, why)) << why;
         return b[0].id;
     }
+    // Several entries in one enqueue, which tells the engine once.
+    void add_batch(const std::vector<std::string>& dests) {
+        std::vector<queue_entry> b(dests.size());
+        for (std::size_t i = 0; i < dests.size(); ++i) b[i].destination = dests[i];
+        std::string why;
+        EXPECT_TRUE(store->enqueue(b, why)) << why;
+    }
 
     // A lane whose sends are recorded; each send attempts first, as the real ones do.
-    DeliveryLane lane(int workers = 2) {
+    DeliveryLane lane(int workers = 2, int kind = QUEUE_MAIL_TO_SMS) {
         DeliveryLane l;
         l.name = "test";
-        l.kind = QUEUE_MAIL_TO_SMS;
+        l.kind = kind;
         l.workers = workers;
         l.up = [this] { return up.load(); };
         l.deliver = [this](DeliveryJob& job) {
@@ -137,6 +145,77 @@ TEST_F(Delivery, WorkersOfALaneSendAtTheSameTimeUpToTheirNumber) {
     open_gate(true);
     ASSERT_TRUE(wait_for([&] { return sent_count() == 6; }));
     EXPECT_EQ(max_in_send, 3);
+}
+
+TEST_F(Delivery, BatchStoredWhileEveryWorkerSleepsSpreadsOverTheLane) {
+    // One enqueue tells the engine once; the workers it did not wake must still take the
+    // rest of the batch while the first send is in progress.
+    for (int n : {2, 3, 5}) {
+        SCOPED_TRACE("batch of " + std::to_string(n) + " for as many workers");
+        open_gate(false);
+        engine = std::make_unique<DeliveryEngine>(*store);
+        engine->add_lane(lane(n));
+        engine->start();
+        ASSERT_TRUE(wait_for([&] { return engine->idle() == n; }));
+        std::vector<std::string> dests;
+        for (int i = 0; i < n; ++i) dests.push_back("b" + std::to_string(i));
+        add_batch(dests);
+        ASSERT_TRUE(wait_for([&] { return sending() == n; })) << "sending " << sending();
+        open_gate(true);
+        ASSERT_TRUE(wait_for([&] { return sent_count() == static_cast<std::size_t>(n); }));
+        EXPECT_EQ(engine->stop(1000), 0);
+        engine.reset();
+        std::lock_guard<std::mutex> lock(mu);
+        sent.clear();
+        max_in_send = 0;
+    }
+}
+
+TEST_F(Delivery, OneStoredEntryWakesOneSleepingWorker) {
+    engine = std::make_unique<DeliveryEngine>(*store);
+    engine->add_lane(lane(8));
+    engine->start();
+    ASSERT_TRUE(wait_for([&] { return engine->idle() == 8; }));
+    std::uint64_t before = engine->wakeups();
+    add("one");
+    ASSERT_TRUE(wait_for([&] { return sent_count() == 1 && engine->idle() == 8; }));
+    // Waking the whole lane would be 8 wake-ups for one SMS.
+    EXPECT_LE(engine->wakeups() - before, 2u);
+}
+
+TEST_F(Delivery, AnEntryWakesOnlyTheLaneOfItsKind) {
+    engine = std::make_unique<DeliveryEngine>(*store);
+    engine->add_lane(lane(4, QUEUE_MAIL_TO_SMS));
+    engine->add_lane(lane(1, QUEUE_SMS_TO_MAIL));
+    engine->start();
+    ASSERT_TRUE(wait_for([&] { return engine->idle() == 5; }));
+    std::uint64_t before = engine->wakeups();
+    add("mail", 0, QUEUE_SMS_TO_MAIL);
+    ASSERT_TRUE(wait_for([&] { return sent_count() == 1 && engine->idle() == 5; }));
+    EXPECT_LE(engine->wakeups() - before, 2u);
+    // And the other lane still hears of its own.
+    add("sms");
+    ASSERT_TRUE(wait_for([&] { return sent_count() == 2; }));
+    EXPECT_EQ(sent, (std::vector<std::string>{"mail", "sms"}));
+}
+
+TEST_F(Delivery, StateChangeWakesEveryWorkerOfTheLane) {
+    // While down, entries stored one at a time each wake one worker, which goes back to
+    // sleep; coming up must set every worker sending, not one.
+    open_gate(false);
+    up = false;
+    engine = std::make_unique<DeliveryEngine>(*store);
+    DeliveryLane l = lane(3);
+    l.up_told = true;
+    engine->add_lane(std::move(l));
+    engine->start();
+    for (int i = 0; i < 3; ++i) add("d" + std::to_string(i));
+    ASSERT_TRUE(wait_for([&] { return engine->idle() == 3; }));
+    up = true;
+    engine->wake_all(QUEUE_MAIL_TO_SMS);
+    ASSERT_TRUE(wait_for([&] { return sending() == 3; })) << "sending " << sending();
+    open_gate(true);
+    ASSERT_TRUE(wait_for([&] { return sent_count() == 3; }));
 }
 
 TEST_F(Delivery, DownTransportHoldsEntriesWithoutCountingAttempts) {
