@@ -2,13 +2,19 @@
 //
 // One channel per call, or with relay_keep a connection kept open between
 // mails, as mail relays do: a finished mail leaves its connection idle (at most
-// RELAY_IDLE_MAX of them), the next call takes it and starts with RSET; when
-// that fails (the server closed it meanwhile) or the connection idled too long,
-// a new one is opened. The dialogue stops at the first reply that is not the
-// expected one and then ends with one QUIT, and the connection is closed.
+// RELAY_IDLE_MAX of them, with the extensions its server offered), and the next
+// call starts its mail on it at once (a finished transaction needs no RSET). When
+// the server turns out to have closed it meanwhile (no answer, or 421, to the
+// mail's first command) the mail starts again on a new connection, which cannot
+// send it twice since nothing of it was taken; a connection idle too long is not
+// used again. The dialogue stops at the first reply that is not the expected one
+// and then ends with one QUIT, and the connection is closed.
 // EHLO first (HELO when it is refused), then STARTTLS when the server offers
 // it (or, when TLS is required, a failure when it does not), then AUTH with the
-// configured account. Headers and body go out in one write. The mail is MIME
+// configured account. A server that offers PIPELINING gets MAIL FROM, RCPT TO and
+// DATA in one write and their three replies read in order (the first refusal is the
+// failure; a 354 after a refusal is ended with a lone dot, so the dialogue stays in
+// step); headers and body go out in one write. The mail is MIME
 // text/plain in UTF-8: the body quoted-printable (short lines, a leading dot escaped), the subject
 // and display names as UTF-8 encoded words when they are not plain ASCII. Texts
 // handed in that are not valid UTF-8 (single gateway bytes) are read as
@@ -48,6 +54,7 @@ const std::string& smtp_relay_last_failure() {
 struct smtp_relay_pool {
     struct idle {
         std::unique_ptr<CHAN> c;
+        std::vector<std::string> ext;  // what its server offered after EHLO
         std::chrono::steady_clock::time_point since;
     };
     std::mutex m;
@@ -128,8 +135,9 @@ void quit_and_close(const sms_smtp& d, std::unique_ptr<CHAN>& c) {
     tcp_free(c);
 }
 
-// An idle connection young enough to use again; null when there is none.
-std::unique_ptr<CHAN> take_idle(sms_smtp& d) {
+// An idle connection young enough to use again, with its server's extensions; null when
+// there is none.
+std::unique_ptr<CHAN> take_idle(sms_smtp& d, std::vector<std::string>& ext) {
     if (!d.relay_pool) return nullptr;
     std::vector<std::unique_ptr<CHAN>> stale;
     std::unique_ptr<CHAN> got;
@@ -145,6 +153,7 @@ std::unique_ptr<CHAN> take_idle(sms_smtp& d) {
                 continue;
             }
             got = std::move(i.c);
+            ext = std::move(i.ext);
             break;
         }
     }
@@ -152,11 +161,12 @@ std::unique_ptr<CHAN> take_idle(sms_smtp& d) {
     return got;
 }
 
-void put_idle(sms_smtp& d, std::unique_ptr<CHAN>& c) {
+void put_idle(sms_smtp& d, std::unique_ptr<CHAN>& c, std::vector<std::string>& ext) {
     {
         std::lock_guard<std::mutex> g(d.relay_pool->m);
         if (d.relay_pool->conns.size() < RELAY_IDLE_MAX) {
-            d.relay_pool->conns.push_back({std::move(c), std::chrono::steady_clock::now()});
+            d.relay_pool->conns.push_back(
+                {std::move(c), std::move(ext), std::chrono::steady_clock::now()});
             return;
         }
     }
@@ -311,56 +321,132 @@ int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::
         return greet();
     };
 
-    // A kept connection first; RSET tells whether the server still has it.
-    if (d->relay_keep && d->relay_pool) {
-        c = take_idle(*d);
-        if (c) {
-            if (d->relay_timeout > 0) tcp_set_read_timeout(c.get(), d->relay_timeout);
-            if (!command("RSET", '2')) {
-                dmsg("Smtp relay connection to %s:%d lost while idle (%s), connecting again",
-                     d->sendhost.c_str(), d->sendport, reply.c_str());
-                tcp_free(c);
-                result = SMTP_OK;
-                reply.clear();
-            }
-        }
-    }
-    bool fresh = !c;
-    if (fresh) {
-        if (!tcp_open_x(c, d->sendhost.c_str(), d->sendport, nullptr, d->relay_connect_timeout)) {
-            imsg("Smtp connect to %s:%d FAILED", d->sendhost.c_str(), d->sendport);
-            tcp_free(c);
-            return SMTP_ECONNECT;
-        }
-        imsg("Smtp connected to %s:%d", d->sendhost.c_str(), d->sendport);
-        if (d->relay_timeout > 0) tcp_set_read_timeout(c.get(), d->relay_timeout);
-    }
-
-    bool accepted = false;  // the server took the message
     std::string env_from, hdr_from, env_to, hdr_to;
     address(from, d->fromdom, env_from, hdr_from);
     address(to, d->todom, env_to, hdr_to);
-
-    do {
-        if (fresh) {
-            step = "connect";
-            if (!expect('2')) break;
-            if (!greet()) break;
-            if (!starttls()) break;
-            if (!authenticate()) break;
+    auto non_ascii = [](const std::string& t) {
+        for (char ch : t)
+            if (static_cast<unsigned char>(ch) >= 0x80) return true;
+        return false;
+    };
+    // Set once the server has answered this mail's first command on its connection: a
+    // kept connection that fails before that was closed while idle, not by this mail.
+    bool heard = false;
+    auto first_reply = [&](char digit) {
+        if (!read_reply(c.get(), *d, reply)) {
+            result = SMTP_EREAD;
+            return false;
         }
+        heard = reply.rfind("421", 0) != 0;
+        if (reply.empty() || reply[0] != digit) {
+            result = SMTP_EREPLY;
+            return false;
+        }
+        return true;
+    };
+    // MAIL FROM, RCPT TO and DATA up to the server's 354.
+    auto envelope = [&]() {
         std::string params;
         if (offers("8BITMIME")) params += " BODY=8BITMIME";
-        auto non_ascii = [](const std::string& t) {
-            for (char ch : t)
-                if (static_cast<unsigned char>(ch) >= 0x80) return true;
-            return false;
-        };
         if (offers("SMTPUTF8") && (non_ascii(env_from) || non_ascii(env_to))) params += " SMTPUTF8";
-        if (!command("MAIL FROM:<" + env_from + ">" + params, '2')) break;
-        if (!command("RCPT TO:<" + env_to + ">", '2')) break;
-        if (!command("DATA", '3')) break;
+        const std::string mail = "MAIL FROM:<" + env_from + ">" + params;
+        const std::string rcpt = "RCPT TO:<" + env_to + ">";
+        if (!offers("PIPELINING")) {
+            step = "MAIL";
+            if (!send(mail + "\r\n", mail) || !first_reply('2')) return false;
+            return command(rcpt, '2') && command("DATA", '3');
+        }
+        if (smtp_logging(*d)) {
+            smtp_log(*d, c->sk, "SMTP->[%s]", mail.c_str());
+            smtp_log(*d, c->sk, "SMTP->[%s]", rcpt.c_str());
+        }
+        step = "MAIL";
+        if (!send(mail + "\r\n" + rcpt + "\r\nDATA\r\n", "DATA")) return false;
+        // Every reply is read, so that the connection stays in step whatever is refused;
+        // the first refusal names the failure.
+        std::string failed_step, failed_reply;
+        if (!first_reply('2')) {
+            if (result == SMTP_EREAD) return false;
+            failed_step = step;
+            failed_reply = reply;
+        }
+        step = "RCPT";
+        if (!expect('2')) {
+            if (result == SMTP_EREAD) return false;
+            if (failed_step.empty()) {
+                failed_step = step;
+                failed_reply = reply;
+            }
+        }
+        step = "DATA";
+        if (!read_reply(c.get(), *d, reply)) {
+            result = SMTP_EREAD;
+            return false;
+        }
+        bool go = !reply.empty() && reply[0] == '3';
+        if (go && failed_step.empty()) return true;
+        if (go) {
+            // The server took DATA although the mail cannot go: an empty message ends it.
+            if (!send(".\r\n", ".")) return false;
+            if (!read_reply(c.get(), *d, reply)) {
+                result = SMTP_EREAD;
+                return false;
+            }
+        }
+        if (!failed_step.empty()) {
+            step = failed_step;
+            reply = failed_reply;
+        }
+        result = SMTP_EREPLY;
+        return false;
+    };
 
+    // A kept connection first; the mail starts on it at once.
+    bool fresh = true;
+    if (d->relay_keep && d->relay_pool) {
+        c = take_idle(*d, ext);
+        if (c) {
+            fresh = false;
+            if (d->relay_timeout > 0) tcp_set_read_timeout(c.get(), d->relay_timeout);
+        }
+    }
+
+    bool accepted = false;  // the server took the message
+    bool c_failed = false;  // the envelope failed: no body goes
+    for (;;) {
+        if (fresh) {
+            ext.clear();
+            if (!tcp_open_x(c, d->sendhost.c_str(), d->sendport, nullptr,
+                            d->relay_connect_timeout)) {
+                imsg("Smtp connect to %s:%d FAILED", d->sendhost.c_str(), d->sendport);
+                tcp_free(c);
+                return SMTP_ECONNECT;
+            }
+            imsg("Smtp connected to %s:%d", d->sendhost.c_str(), d->sendport);
+            if (d->relay_timeout > 0) tcp_set_read_timeout(c.get(), d->relay_timeout);
+        }
+        bool ok = true;
+        if (fresh) {
+            step = "connect";
+            ok = expect('2') && greet() && starttls() && authenticate();
+        }
+        if (ok && envelope()) break;
+        if (!fresh && !heard) {
+            // Closed by the server while it sat idle: nothing of this mail went.
+            dmsg("Smtp relay connection to %s:%d lost while idle (%s), connecting again",
+                 d->sendhost.c_str(), d->sendport, reply.c_str());
+            tcp_free(c);
+            result = SMTP_OK;
+            reply.clear();
+            fresh = true;
+            continue;
+        }
+        c_failed = true;
+        break;
+    }
+
+    do {
+        if (c_failed) break;
         std::string out;
         out.reserve(text.size() + text.size() / 8 + 512);
         auto header = [&](const std::string& h) {
@@ -396,7 +482,7 @@ int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::
     if (result != SMTP_OK) smtp_relay_note(step + ": " + reply);
     // A good connection waits for the next mail.
     if (accepted && d->relay_pool && c->sk >= 0) {
-        put_idle(*d, c);
+        put_idle(*d, c, ext);
         return SMTP_OK;
     }
     // Otherwise one QUIT, whatever happened. Once the server has taken the message, a

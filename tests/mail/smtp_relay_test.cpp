@@ -226,7 +226,8 @@ TEST(SmtpRelay, ConnectFailureGivesOne) {
 
 // ---- a connection kept between mails ----
 
-TEST(SmtpRelayKept, FurtherMailsGoOnTheSameConnectionAfterRset) {
+// A finished transaction needs no RSET: each further mail starts with its MAIL FROM.
+TEST(SmtpRelayKept, FurtherMailsGoOnTheSameConnection) {
     fake_smtp_server srv;
     ASSERT_TRUE(srv.start());
     {
@@ -241,9 +242,8 @@ TEST(SmtpRelayKept, FurtherMailsGoOnTheSameConnectionAfterRset) {
         for (const auto& x : l)
             if (x.rfind("EHLO", 0) == 0 || x == "RSET" || x == "QUIT" || x.rfind("RCPT", 0) == 0)
                 commands.push_back(x);
-        EXPECT_EQ(commands,
-                  (std::vector<std::string>{"EHLO " + tcp_hostname(), "RCPT TO:<c0@d>", "RSET",
-                                            "RCPT TO:<c1@d>", "RSET", "RCPT TO:<c2@d>"}));
+        EXPECT_EQ(commands, (std::vector<std::string>{"EHLO " + tcp_hostname(), "RCPT TO:<c0@d>",
+                                                      "RCPT TO:<c1@d>", "RCPT TO:<c2@d>"}));
     }  // the driver says QUIT on the kept connection as it goes
     ASSERT_TRUE(test::wait_until([&] {
         auto l = srv.lines();
@@ -277,6 +277,104 @@ TEST(SmtpRelayKept, AFailedMailClosesItsConnection) {
     EXPECT_EQ(srv.sessions(), 2);  // a refused mail's connection is not used again
     EXPECT_FALSE(has(srv.lines(), "RSET"));
     srv.stop();
+}
+
+TEST(SmtpRelayKept, AKeptConnectionTheServerGaveUpIsReplacedButARefusalStands) {
+    // The second mail on the kept connection meets the reply at MAIL FROM: a 421 (or no
+    // answer) means the server dropped the idle connection, and the mail goes on a new
+    // one; any other refusal is the mail's own. With and without PIPELINING.
+    struct row {
+        const char* reply;
+        action how;
+        bool pipelining;
+        int result;
+        int sessions;
+        long rcpts;  // RCPT TO of the second mail seen by the server (pipelined ones too)
+    };
+    const row rows[] = {
+        {"421 4.3.2 shutting down", action::reply, false, SMTP_OK, 2, 1},
+        {"421 4.3.2 shutting down", action::reply, true, SMTP_OK, 2, 2},
+        {"", action::hangup, false, SMTP_OK, 2, 1},
+        {"", action::hangup, true, SMTP_OK, 2, 1},
+        {"550 5.7.1 sender refused", action::reply, false, SMTP_EREPLY, 1, 0},
+        {"550 5.7.1 sender refused", action::reply, true, SMTP_EREPLY, 1, 1},
+        {"451 4.3.0 try later", action::reply, true, SMTP_EREPLY, 1, 1},
+    };
+    for (const row& w : rows) {
+        SCOPED_TRACE(std::string(w.reply) + (w.how == action::hangup ? "hang up" : "") +
+                     (w.pipelining ? " pipelining" : ""));
+        fake_smtp_server srv;
+        srv.pipelining = w.pipelining;
+        srv.fail_at = step::mail;
+        srv.how = w.how;
+        srv.fail_reply = w.reply;
+        srv.fail_after_mails = 1;
+        ASSERT_TRUE(srv.start());
+        Relay r(srv.port(), "", "", 3000, true);
+        EXPECT_EQ(r.send("a@b", "one@d", "text"), 0);
+        EXPECT_EQ(r.send("a@b", "two@d", "text"), w.result);
+        EXPECT_EQ(srv.sessions(), w.sessions);
+        srv.stop();
+        auto l = srv.lines();
+        EXPECT_EQ(std::count(l.begin(), l.end(), "RCPT TO:<two@d>"), w.rcpts);
+        // The message went once: on the new connection, or not at all.
+        EXPECT_EQ(std::count(l.begin(), l.end(), "To: two@d"), w.result == SMTP_OK ? 1 : 0);
+    }
+}
+
+TEST(SmtpRelay, PipeliningSendsTheEnvelopeInOneWriteAndReadsEveryReply) {
+    // Table: where the server refuses, the result, the failure text, and whether the
+    // message went. A refusal before DATA still gets DATA's reply read; a server that
+    // answers 354 anyway gets a lone dot, so the dialogue ends in step with QUIT.
+    struct row {
+        step at;
+        const char* reply;
+        int result;
+        const char* failure;  // the step and reply the failure names
+    };
+    const row rows[] = {
+        {step::none, "", SMTP_OK, ""},
+        {step::mail, "451 4.3.0 later", SMTP_EREPLY, "MAIL: 451 4.3.0 later"},
+        {step::rcpt, "550 5.1.1 no such user", SMTP_EREPLY, "RCPT: 550 5.1.1 no such user"},
+        {step::data, "554 5.5.1 no valid recipients", SMTP_EREPLY,
+         "DATA: 554 5.5.1 no valid recipients"},
+        {step::dot, "452 4.3.1 full", SMTP_EREPLY, "DATA: 452 4.3.1 full"},
+    };
+    for (const row& w : rows) {
+        SCOPED_TRACE(w.reply);
+        fake_smtp_server srv;
+        srv.pipelining = true;
+        srv.fail_at = w.at;
+        srv.fail_reply = w.reply;
+        ASSERT_TRUE(srv.start());
+        Relay r(srv.port(), "", "", 3000);
+        EXPECT_EQ(r.send("a@b", "c@d", "hello"), w.result);
+        if (w.result != SMTP_OK) {
+            std::string why;
+            EXPECT_EQ(sms_error(r.s.get(), w.result, why),
+                      "Un-expected reply from SMTP server (" + std::string(w.failure) + ")");
+        }
+        srv.stop();
+        auto l = srv.lines();
+        auto reads = srv.reads();
+        auto at = [&](const std::string& prefix) {
+            for (std::size_t i = 0; i < l.size(); ++i)
+                if (l[i].rfind(prefix, 0) == 0) return static_cast<int>(i);
+            return -1;
+        };
+        int mail = at("MAIL FROM:<a@b>"), rcpt = at("RCPT TO:<c@d>"), data = at("DATA");
+        ASSERT_GE(mail, 0);
+        ASSERT_EQ(rcpt, mail + 1);
+        ASSERT_EQ(data, mail + 2);
+        EXPECT_EQ(reads[mail], reads[rcpt]);
+        EXPECT_EQ(reads[mail], reads[data]);
+        EXPECT_EQ(srv.data().empty(), w.result != SMTP_OK && w.at != step::dot);
+        if (w.result != SMTP_OK) {
+            EXPECT_EQ(l.back(), "QUIT");
+            // Only the lone dot may stand between DATA and QUIT: no header went out.
+            EXPECT_LE(l.size() - static_cast<std::size_t>(data), w.at == step::dot ? 20u : 3u);
+        }
+    }
 }
 
 // ---- against postfix's smtp-sink ----

@@ -34,6 +34,11 @@ class fake_smtp_server {
     bool multiline_greeting = false;
     // Hang up right after accepting a mail (a server that drops an idle client).
     bool close_after_mail = false;
+    // Offer PIPELINING after EHLO.
+    bool pipelining = false;
+    // fail_at applies only once this many mails of the session were accepted (1: the
+    // second mail on a kept connection fails, the first goes through).
+    int fail_after_mails = 0;
 
     ~fake_smtp_server() { stop(); }
 
@@ -63,6 +68,12 @@ class fake_smtp_server {
     std::vector<std::string> lines() {
         std::lock_guard<std::mutex> g(m_);
         return lines_;
+    }
+    // For each line of lines(), the number of the read (recv) that brought it: lines
+    // sent in one write share one.
+    std::vector<int> reads() {
+        std::lock_guard<std::mutex> g(m_);
+        return reads_;
     }
     // Only the message data lines of the last message (between DATA and ".").
     std::vector<std::string> data() {
@@ -97,6 +108,7 @@ class fake_smtp_server {
                 if (!line.empty() && line.back() == '\r') line.pop_back();
                 std::lock_guard<std::mutex> g(m_);
                 lines_.push_back(line);
+                reads_.push_back(read_no_);
                 return true;
             }
             pollfd p{fd, POLLIN, 0};
@@ -107,11 +119,12 @@ class fake_smtp_server {
             ssize_t n = ::recv(fd, buf, sizeof buf, 0);
             if (n <= 0) return false;
             in_.append(buf, static_cast<std::size_t>(n));
+            ++read_no_;
         }
     }
     // The scripted answer at step s: true when the dialogue goes on normally.
     bool answer(int fd, step s, const std::string& normal) {
-        if (s != fail_at) return say(fd, normal);
+        if (s != fail_at || mails_ < fail_after_mails) return say(fd, normal);
         if (how == action::hangup) return false;
         if (how == action::stall) {
             std::string ignored;
@@ -124,6 +137,7 @@ class fake_smtp_server {
     }
     void serve(int fd) {
         in_.clear();
+        mails_ = 0;
         {
             std::lock_guard<std::mutex> g(m_);
             data_.clear();
@@ -140,6 +154,7 @@ class fake_smtp_server {
                 if (line == ".") {
                     in_data = false;
                     if (!answer(fd, step::dot, "250 2.0.0 queued")) return;
+                    ++mails_;
                     if (close_after_mail) return;
                 } else {
                     std::lock_guard<std::mutex> g(m_);
@@ -150,7 +165,9 @@ class fake_smtp_server {
             std::string up = line.substr(0, 4);
             for (char& c : up) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
             bool go = true;
-            if (up == "HELO" || up == "EHLO")
+            if (up == "EHLO" && pipelining && fail_at != step::helo)
+                go = say(fd, "250-fake.example") && say(fd, "250 PIPELINING");
+            else if (up == "HELO" || up == "EHLO")
                 go = answer(fd, step::helo, "250 fake.example");
             else if (up == "MAIL")
                 go = answer(fd, step::mail, "250 2.1.0 Ok");
@@ -178,6 +195,9 @@ class fake_smtp_server {
     std::string in_;
     std::mutex m_;
     std::vector<std::string> lines_;
+    std::vector<int> reads_;
+    int read_no_ = 0;
+    int mails_ = 0;  // accepted in this session
     std::vector<std::string> data_;
 };
 
