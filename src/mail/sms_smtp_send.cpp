@@ -63,8 +63,10 @@ struct smtp_relay_pool {
 
 namespace {
 
-// Idle connections kept, and how long one may idle before it is not used again.
-constexpr std::size_t RELAY_IDLE_MAX = 4;
+// Idle connections kept (one for each relay worker of a large pool: fewer would close
+// and reopen connections under load), and how long one may idle before it is not used
+// again.
+constexpr std::size_t RELAY_IDLE_MAX = 16;
 constexpr auto RELAY_IDLE_FOR = std::chrono::seconds(30);
 
 // Lines of a multi-line reply accepted before its last line is awaited no longer.
