@@ -103,8 +103,9 @@ class QueueStore {
 
     virtual queue_stats stats() = 0;
 
-    // Called (from the enqueuing or releasing thread, under the store's lock: it must be
-    // quick and must not call the store) with the kind of entries that became ready, so
+    // Called (from the thread that stored the entries or released one, under the store's
+    // lock: it must be quick and must not call the store) with the kind of entries that
+    // became ready, so
     // that waiting workers wake without polling. Once set_notify returns, the previous
     // function is no longer called.
     virtual void set_notify(std::function<void(int kind)> notify) = 0;

@@ -53,16 +53,10 @@ bool FileQueue::enqueue(std::vector<queue_entry>& batch, std::string& why) {
         if (e.enqueued_ms == 0) e.enqueued_ms = now;
     }
     rec.entries = batch;
-    std::uint64_t g = append(rec);
+    append(rec);
     for (const queue_entry& e : batch) pending_items_.push_back(e);
-    if (!wait_durable(lock, g, why)) return false;
-    // Called under the lock, so that once set_notify(nullptr) returns no call is under way.
-    if (notify_) {
-        std::set<int> kinds;
-        for (const queue_entry& e : batch) kinds.insert(e.kind);
-        for (int k : kinds) notify_(k);
-    }
-    return true;
+    // The flusher makes the entries ready and tells the workers once they are on disk.
+    return wait_durable(lock, why);
 }
 
 std::optional<queue_entry> FileQueue::claim(int kind, std::int64_t now_ms) {
@@ -110,12 +104,18 @@ bool FileQueue::attempt(std::uint64_t id, std::string& why) {
     rec.id = id;
     rec.attempts = item->e.attempts + 1;
     rec.error = item->e.last_error;
-    std::uint64_t g = append(rec);
-    if (!wait_durable(lock, g, why)) return false;
-    // The entry may not be found again only if it was completed meanwhile by someone else.
+    append(rec);
+    // Counted in memory at once: only the claiming worker writes records for this entry
+    // until it finishes or releases it, and a failed write ends in a release.
     auto it = items_.find(id);
     if (it != items_.end()) it->second.e.attempts = rec.attempts;
-    return true;
+    if (wait_durable(lock, why)) return true;
+    // Not on disk, so not counted: the entry goes back with the count it had.
+    std::lock_guard<std::mutex> relock(m_);
+    it = items_.find(id);
+    if (it != items_.end() && it->second.e.attempts == rec.attempts)
+        it->second.e.attempts = rec.attempts - 1;
+    return false;
 }
 
 bool FileQueue::complete(std::uint64_t id, bool delivered, const std::string& error,
@@ -130,8 +130,7 @@ bool FileQueue::complete(std::uint64_t id, bool delivered, const std::string& er
     rec.error = error;
     append(rec);
     forget(it);
-    lock.unlock();
-    work_cv_.notify_one();  // nobody waits for this record: the flusher writes it
+    wake_flusher();  // nobody waits for this record: the flusher writes it
     return true;
 }
 
@@ -155,8 +154,7 @@ void FileQueue::release(std::uint64_t id, const std::string& error, std::int64_t
     }
     make_ready(item);
     if (notify_) notify_(item.e.kind);
-    lock.unlock();
-    work_cv_.notify_one();
+    if (!error.empty()) wake_flusher();
 }
 
 std::size_t FileQueue::retry_now(int kind) {

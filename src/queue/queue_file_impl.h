@@ -2,20 +2,24 @@
 // group commit and replay (queue_file_segments.cpp) and the store operations
 // (queue_file.cpp). Nothing outside src/queue includes this file; users see queue.h.
 //
-// Writers append encoded records to one in-memory batch under the store's lock. The first
-// writer to find no flush running becomes the leader: it takes the batch, writes it with one
-// pwrite and one fdatasync outside the lock, then publishes the result to every writer of
-// that batch; writers arriving meanwhile fill the next batch. So durability costs one flush
-// per batch however many writers share it. A failed write is cut off again, so a batch is on
-// disk whole or not at all (a crash mid-write leaves a torn tail that start-up cuts).
+// Writers append encoded records to one in-memory batch under the store's lock and sleep on
+// that batch; one flushing thread takes the whole batch, writes it with one pwrite and, when
+// anyone waits for it, one fdatasync outside the lock, then wakes every writer of the batch at
+// once (they wait on the batch's own word, not on the store's lock, so a flush covering many
+// writers does not make them queue for the lock again). Writers arriving meanwhile fill the
+// next batch, so durability costs one flush per batch however many writers share it. A failed
+// write is cut off again, so a batch is on disk whole or not at all (a crash mid-write leaves
+// a torn tail that start-up cuts), and every writer of a failed batch gets its reason.
 //
-// Segments: records go to the newest segment; once it passes segment_bytes the next flush
-// starts a new one. A segment is deleted when it and every older segment hold no entry that
-// is not done: a DONE record may sit in a newer segment than its ENQUEUED record, so deleting
-// out of order could bring a finished entry back.
+// Records nobody waits for (done, released) are written at once but flushed lazily: by the
+// next flush someone waits for (at the latest before the next attempt is durable), or after
+// LAZY_SYNC_MS of quiet. A killed process loses none of them (they are in the file); only a
+// power cut within that window may, which costs at most a second send of those entries.
+//
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -32,12 +36,17 @@
 
 namespace tolvane {
 
+// How long records nobody waits for may stay written but not flushed when nothing else is
+// flushed meanwhile.
+inline constexpr int LAZY_SYNC_MS = 5;
+
 struct Segment {
     std::uint64_t seq = 0;
     std::string path;
     UniqueFd fd;
     std::int64_t size = 0;    // bytes known to be written whole
     bool has_header = false;  // its SEGMENT record is written
+    bool named = false;       // its directory entry is flushed (fsync of the directory)
     std::size_t live = 0;     // entries enqueued here and not done
     explicit Segment(int f) : fd(f) {}
 };
@@ -52,7 +61,7 @@ class FileQueue final : public QueueStore {
             std::lock_guard<std::mutex> lock(m_);
             closing_ = true;
         }
-        work_cv_.notify_all();
+        work_cv_.notify_one();
         if (flusher_.joinable()) flusher_.join();
     }
 
@@ -74,21 +83,10 @@ class FileQueue final : public QueueStore {
     }
 
     std::uint64_t syncs() const { return syncs_.load(); }
-    void flush_all() {
-        std::unique_lock<std::mutex> lock(m_);
-        while (!pending_.empty() || flushing_) {
-            if (!flushing_)
-                lead(lock);
-            else
-                flushed_cv_.wait(lock);
-        }
-    }
-    std::size_t waiters() {
-        std::lock_guard<std::mutex> lock(m_);
-        std::size_t n = 0;
-        for (const auto& [g, count] : waiting_) n += static_cast<std::size_t>(count);
-        return n;
-    }
+    // Writes and flushes everything written so far, also what nobody waits for.
+    void flush_all();
+    // Writers waiting for their batch to be durable right now (taken by a flush or not).
+    std::size_t waiters() const { return static_cast<std::size_t>(waiting_.load()); }
 
   private:
     struct Item {
@@ -101,15 +99,25 @@ class FileQueue final : public QueueStore {
         std::set<std::pair<std::int64_t, std::uint64_t>> later;  // by time, then id
     };
 
-    // Appends a record to the batch being filled; its generation is returned.
-    std::uint64_t append(const journal_record& rec) {
-        journal_encode(rec, pending_);
-        return gen_;
+    // One group commit: the records of the writers of one flush and how it ended.
+    struct Batch {
+        enum : int { FILLING = 0, DURABLE = 1, FAILED = 2 };
+        std::atomic<int> state{FILLING};
+        std::string why;      // set before state becomes FAILED
+        bool waited = false;  // someone waits for it: it is flushed, not only written (m_)
+    };
+
+    void append(const journal_record& rec) { journal_encode(rec, pending_); }
+    // Hands the batch being filled to the flusher and waits until it is on disk; the lock
+    // is released meanwhile and not held on return.
+    bool wait_durable(std::unique_lock<std::mutex>& lock, std::string& why);
+    // Wakes the flusher for records written without waiting (m_ held).
+    void wake_flusher() {
+        if (flusher_asleep_) work_cv_.notify_one();
     }
-    // Waits until generation `g` is on disk (leading a flush when none runs).
-    bool wait_durable(std::unique_lock<std::mutex>& lock, std::uint64_t g, std::string& why);
-    // Writes and flushes the batch being filled; the lock is released meanwhile.
-    void lead(std::unique_lock<std::mutex>& lock);
+    // Writes the batch being filled (flushing it when someone waits for it, or when
+    // `sync` asks) and publishes the result; the lock is released meanwhile.
+    void flush_batch(std::unique_lock<std::mutex>& lock, bool sync);
     void flush_loop();
     // Starts a new segment file (empty, header written by the next flush).
     bool new_segment(std::string& why);
@@ -126,7 +134,6 @@ class FileQueue final : public QueueStore {
     UniqueFd dirfd_;
 
     std::mutex m_;
-    std::condition_variable flushed_cv_;
     std::condition_variable work_cv_;  // wakes the flusher
     bool closing_ = false;
     std::thread flusher_;
@@ -137,15 +144,15 @@ class FileQueue final : public QueueStore {
     std::uint64_t next_id_ = 1;
     std::function<void(int)> notify_;
 
-    // Group commit state: generation gen_ is being filled in pending_; generations up to
-    // done_gen_ are finished, those in failed_ with the reason they failed.
+    // Group commit state: the batch being filled (its records in pending_), the segment
+    // holding records written but not flushed yet and since when, the flusher's sleep.
     std::string pending_;
     std::vector<queue_entry> pending_items_;  // entries of enqueues in pending_
-    std::uint64_t gen_ = 1;
-    std::uint64_t done_gen_ = 0;
-    std::map<std::uint64_t, std::string> failed_;
-    bool flushing_ = false;
-    std::map<std::uint64_t, int> waiting_;  // writers waiting, per generation
+    std::shared_ptr<Batch> filling_ = std::make_shared<Batch>();
+    std::shared_ptr<Segment> unsynced_;
+    std::chrono::steady_clock::time_point unsynced_since_;
+    bool flusher_asleep_ = false;
+    std::atomic<int> waiting_{0};
     std::atomic<std::uint64_t> syncs_{0};
     std::uint64_t next_seq_seen_ = 0;
 };

@@ -64,23 +64,35 @@ bool FileQueue::new_segment(std::string& why) {
     return true;
 }
 
-// Records nobody waits for (done, released) are flushed by this thread, so that the worker
-// that wrote them goes on at once; it also takes over a batch whose writers are all busy.
+// The only thread that writes the journal once it is open: it takes whatever batch is being
+// filled as soon as the previous one is finished, so under load it never sleeps, and the
+// records of everyone who arrived during one flush share the next.
 void FileQueue::flush_loop() {
     std::unique_lock<std::mutex> lock(m_);
+    int last_tries = 0;  // a disk that keeps failing must not hold up the close for ever
     for (;;) {
-        work_cv_.wait(lock, [this] { return closing_ || (!pending_.empty() && !flushing_); });
-        if (!pending_.empty() && !flushing_) {
-            lead(lock);
+        if (closing_ && ++last_tries > 3) return;
+        bool due = unsynced_ &&
+                   (closing_ || std::chrono::steady_clock::now() >=
+                                    unsynced_since_ + std::chrono::milliseconds(LAZY_SYNC_MS));
+        if (!pending_.empty() || filling_->waited || due) {
+            flush_batch(lock, due || closing_);
             continue;
         }
-        if (closing_ && pending_.empty() && !flushing_) return;
-        flushed_cv_.wait(lock);  // closing while a writer flushes: let it finish
+        if (closing_) return;
+        flusher_asleep_ = true;
+        if (unsynced_)
+            work_cv_.wait_until(lock, unsynced_since_ + std::chrono::milliseconds(LAZY_SYNC_MS));
+        else
+            work_cv_.wait(lock);
+        flusher_asleep_ = false;
     }
 }
 
-void FileQueue::lead(std::unique_lock<std::mutex>& lock) {
-    flushing_ = true;
+void FileQueue::flush_batch(std::unique_lock<std::mutex>& lock, bool sync) {
+    std::shared_ptr<Batch> batch = std::move(filling_);
+    filling_ = std::make_shared<Batch>();
+    sync = sync || batch->waited;
     std::string why;
     bool fresh = false;
     if (cur_->size >= opt_.segment_bytes && cur_->has_header) {
@@ -118,36 +130,50 @@ void FileQueue::lead(std::unique_lock<std::mutex>& lock) {
             journal_encode(copy, data);
         }
     }
+    // A new segment (and the copies in it) is flushed at once, so that records written but
+    // not flushed sit in one segment at most.
+    if (fresh) sync = true;
     data += pending_;
     pending_.clear();
     std::vector<queue_entry> items;
     items.swap(pending_items_);
-    std::uint64_t g = gen_++;
     std::shared_ptr<Segment> seg = cur_;
+    std::shared_ptr<Segment> older = unsynced_ != seg ? unsynced_ : nullptr;
     std::int64_t offset = seg->size;
     lock.unlock();
     if (opt_.before_flush) opt_.before_flush();
 
-    bool ok = write_all(seg->fd.get(), data, offset, why);
-    if (ok && opt_.sync) {
-        if (::fdatasync(seg->fd.get()) != 0) {
+    bool ok = data.empty() || write_all(seg->fd.get(), data, offset, why);
+    if (ok && sync && opt_.sync) {
+        if (older && ::fdatasync(older->fd.get()) != 0) {
             why = system_error(errno);
             ok = false;
-        } else if (fresh && ::fsync(dirfd_.get()) != 0) {
+        } else if (::fdatasync(seg->fd.get()) != 0) {
+            why = system_error(errno);
+            ok = false;
+        } else if (!seg->named && ::fsync(dirfd_.get()) != 0) {
             why = system_error(errno);
             ok = false;
         }
         syncs_.fetch_add(1);
     }
     // A batch is kept whole or not at all: cut off what a failed write left behind.
-    if (!ok && ::ftruncate(seg->fd.get(), static_cast<off_t>(offset)) != 0)
+    if (!ok && !data.empty() && ::ftruncate(seg->fd.get(), static_cast<off_t>(offset)) != 0)
         emsg("Queue journal: cannot cut %s back to %lld bytes: %s", seg->path.c_str(),
              static_cast<long long>(offset), system_error(errno).c_str());
 
     lock.lock();
+    std::set<int> kinds;
     if (ok) {
         seg->size = offset + static_cast<std::int64_t>(data.size());
         seg->has_header = true;
+        if (sync) {
+            seg->named = true;
+            unsynced_.reset();
+        } else if (!data.empty() && !unsynced_) {
+            unsynced_ = seg;
+            unsynced_since_ = std::chrono::steady_clock::now();
+        }
         for (std::uint64_t id : moved) {
             auto it = items_.find(id);
             if (it == items_.end()) continue;  // finished meanwhile
@@ -163,37 +189,44 @@ void FileQueue::lead(std::unique_lock<std::mutex>& lock) {
             ++seg->live;
             std::uint64_t id = it.e.id;
             auto [pos, inserted] = items_.emplace(id, std::move(it));
-            if (inserted) make_ready(pos->second);
+            if (inserted) {
+                make_ready(pos->second);
+                kinds.insert(pos->second.e.kind);
+            }
         }
         drop_finished_segments();
     } else {
         emsg("Queue journal: cannot write %s: %s", seg->path.c_str(), why.c_str());
-        failed_[g] = why;
-        // Readers of older failures have long woken; keep the map small.
-        while (failed_.size() > 1024) failed_.erase(failed_.begin());
+        batch->why = why;
     }
-    done_gen_ = g;
-    flushing_ = false;
-    flushed_cv_.notify_all();
-    // Whatever came in meanwhile and has no writer waiting to lead it goes to the flusher.
-    if (!pending_.empty() && waiting_.count(gen_) == 0) work_cv_.notify_one();
+    // Under the lock, so that once set_notify(nullptr) returns no call is under way.
+    if (notify_)
+        for (int k : kinds) notify_(k);
+    batch->state.store(ok ? Batch::DURABLE : Batch::FAILED, std::memory_order_release);
+    batch->state.notify_all();
 }
 
-bool FileQueue::wait_durable(std::unique_lock<std::mutex>& lock, std::uint64_t g,
-                             std::string& why) {
-    while (done_gen_ < g) {
-        if (!flushing_) {
-            lead(lock);
-            continue;
-        }
-        ++waiting_[g];
-        flushed_cv_.wait(lock);
-        if (--waiting_[g] == 0) waiting_.erase(g);
-    }
-    auto f = failed_.find(g);
-    if (f == failed_.end()) return true;
-    why = f->second;
+bool FileQueue::wait_durable(std::unique_lock<std::mutex>& lock, std::string& why) {
+    std::shared_ptr<Batch> batch = filling_;
+    batch->waited = true;
+    wake_flusher();
+    waiting_.fetch_add(1);
+    lock.unlock();
+    int state;
+    while ((state = batch->state.load(std::memory_order_acquire)) == Batch::FILLING)
+        batch->state.wait(Batch::FILLING, std::memory_order_acquire);
+    waiting_.fetch_sub(1);
+    if (state == Batch::DURABLE) return true;
+    why = batch->why;
     return false;
+}
+
+void FileQueue::flush_all() {
+    std::unique_lock<std::mutex> lock(m_);
+    if (opt_.read_only || !flusher_.joinable()) return;
+    if (pending_.empty() && !unsynced_ && !filling_->waited) return;
+    std::string why;
+    if (!wait_durable(lock, why)) emsg("Queue journal: cannot flush: %s", why.c_str());
 }
 
 void FileQueue::drop_finished_segments() {
@@ -326,10 +359,12 @@ bool FileQueue::open(std::string& why) {
     std::unique_lock<std::mutex> lock(m_);
     // Never append after a cut or to a segment of an earlier run: start a new one.
     if (!new_segment(why)) return false;
-    std::uint64_t g = gen_;
-    lead(lock);  // writes the new segment's header and drops finished segments
-    if (failed_.count(g) != 0) {
-        why = strprintf("cannot write the queue journal: %s", failed_[g].c_str());
+    // Written and flushed before anyone else writes: the new segment's header, and the
+    // finished segments dropped.
+    std::shared_ptr<Batch> first = filling_;
+    flush_batch(lock, true);
+    if (first->state.load() != Batch::DURABLE) {
+        why = strprintf("cannot write the queue journal: %s", first->why.c_str());
         return false;
     }
     lock.unlock();

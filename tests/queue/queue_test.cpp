@@ -17,8 +17,8 @@
 #include "../gateway/mail_log_capture.h"
 #include "foundation/lib.h"
 #include "queue/queue.h"
-#include "sample_entry.h"
 #include "queue/queue_journal.h"
+#include "sample_entry.h"
 
 namespace tolvane {
 namespace {
@@ -406,35 +406,127 @@ TEST(QueueFile, NotifyTellsTheKindThatBecameReady) {
     EXPECT_EQ(kinds, (std::vector<int>{QUEUE_MAIL_TO_SMS, QUEUE_SMS_TO_MAIL}));
 }
 
+// Holds the first flush after `store` is set until `want` writers wait for the disk, so
+// that every writer started meanwhile lines up behind it.
+struct FlushGate {
+    std::atomic<QueueStore*> store{nullptr};
+    std::atomic<int> flushes{0};
+    std::atomic<bool> held{false};
+    std::atomic<std::size_t> want{0};
+    void hold() {
+        if (store.load() == nullptr || flushes.fetch_add(1) != 0) return;
+        held = true;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (queue_file_waiters(store.load()) < want.load() &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    bool wait_held() const {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!held.load() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return held.load();
+    }
+};
+
+// One writer's flush is held; the others start, each with an entry of its own, and return
+// with their results in `whys` (empty when stored).
+void writers_behind_one_flush(QueueStore& q, FlushGate& gate, int n,
+                              std::vector<std::string>& whys) {
+    whys.assign(static_cast<std::size_t>(n), "not run");
+    auto write = [&](int i) {
+        std::vector<queue_entry> b{entry("+614000001" + std::to_string(i))};
+        std::string why;
+        whys[static_cast<std::size_t>(i)] = q.enqueue(b, why) ? "" : why;
+    };
+    std::vector<std::thread> writers;
+    writers.emplace_back(write, 0);
+    ASSERT_TRUE(gate.wait_held());
+    for (int i = 1; i < n; ++i) writers.emplace_back(write, i);
+    for (std::thread& w : writers) w.join();
+}
+
 TEST(QueueFile, ConcurrentWritersShareOneFlush) {
     TempDir t;
     constexpr int N = 12;
-    std::atomic<int> flushes{0};
-    QueueStore* store = nullptr;
+    FlushGate gate;
+    gate.want = N;
     queue_file_options o;
-    // Hold the first flush of the test until every other writer waits behind it: they must
-    // then all be covered by a single second flush.
-    o.before_flush = [&] {
-        if (store == nullptr || flushes.fetch_add(1) != 0) return;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (queue_file_waiters(store) < N - 1 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    };
+    o.before_flush = [&] { gate.hold(); };
     auto q = open_store(t.queue(), o);
-    store = q.get();
+    gate.store = q.get();
     std::uint64_t before = queue_file_syncs(q.get());
-    std::vector<std::thread> writers;
-    std::atomic<int> ok{0};
-    for (int i = 0; i < N; ++i)
-        writers.emplace_back([&, i] {
-            std::vector<queue_entry> b{entry("+614000001" + std::to_string(i))};
-            std::string why;
-            if (q->enqueue(b, why)) ok.fetch_add(1);
-        });
-    for (std::thread& w : writers) w.join();
-    EXPECT_EQ(ok.load(), N);
+    std::vector<std::string> whys;
+    writers_behind_one_flush(*q, gate, N, whys);
+    EXPECT_EQ(whys, std::vector<std::string>(N, ""));
+    // The held writer's flush, then one for all the others.
     EXPECT_EQ(queue_file_syncs(q.get()) - before, 2u);
     EXPECT_EQ(q->list(0).size(), static_cast<std::size_t>(N));
+}
+
+TEST(QueueFile, FailedFlushFailsEveryWriterOfItsBatchAndKeepsNothing) {
+    TempDir t;
+    constexpr int N = 8;
+    FlushGate gate;
+    gate.want = N;
+    queue_file_options o;
+    o.before_flush = [&] { gate.hold(); };
+    auto q = open_store(t.queue(), o);
+    enqueue_one(*q, entry("+61400000190"));
+    std::vector<std::string> segs = segments(t.queue());
+    ASSERT_EQ(segs.size(), 1u);
+    auto used = fs::file_size(segs[0]);
+    gate.store = q.get();
+    std::uint64_t before = queue_file_syncs(q.get());
+    // No byte more fits: every batch written from here on fails as on a full disk.
+    struct sigaction ign {
+    }, old{};
+    ign.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGXFSZ, &ign, &old), 0);
+    rlimit was{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+    rlimit small = was;
+    small.rlim_cur = static_cast<rlim_t>(used);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::vector<std::string> whys;
+    writers_behind_one_flush(*q, gate, N, whys);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &was), 0);
+    sigaction(SIGXFSZ, &old, nullptr);
+    EXPECT_EQ(whys, std::vector<std::string>(N, system_error(EFBIG)));
+    EXPECT_EQ(queue_file_syncs(q.get()), before);  // nothing reached the point of a flush
+    EXPECT_EQ(fs::file_size(segs[0]), used);
+    EXPECT_EQ(destinations(q->list(0)), (std::vector<std::string>{"+61400000190"}));
+    enqueue_one(*q, entry("+61400000191"));
+    q.reset();
+    q = open_store(t.queue());
+    EXPECT_EQ(destinations(q->list(0)), (std::vector<std::string>{"+61400000190", "+61400000191"}));
+}
+
+TEST(QueueFile, DoneRecordReachesTheFileWithoutAnyWaitAndIsFlushedSoonAfter) {
+    TempDir t;
+    auto q = open_store(t.queue());
+    std::uint64_t id = 0;
+    enqueue_one(*q, entry("+61400000195"), &id);
+    ASSERT_TRUE(q->claim(QUEUE_MAIL_TO_SMS, 0).has_value());
+    std::uint64_t before = queue_file_syncs(q.get());
+    std::string why;
+    ASSERT_TRUE(q->complete(id, true, "", why)) << why;
+    // A reader beside the running store (as after a kill) finds the entry done without
+    // the store being flushed or closed: the record is in the file.
+    queue_file_options ro;
+    ro.read_only = true;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::size_t left = 1;
+    while (std::chrono::steady_clock::now() < deadline) {
+        left = open_store(t.queue(), ro)->list(0).size();
+        if (left == 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(left, 0u);
+    // With nothing else written, it is flushed on its own a moment later.
+    while (queue_file_syncs(q.get()) == before && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(queue_file_syncs(q.get()), before + 1);
 }
 
 TEST(QueueFile, TornTailIsCutWithALogLineAndTheRestLoads) {
