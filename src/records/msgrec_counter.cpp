@@ -130,6 +130,7 @@ bool load_kind(msgrecs_data& mr, int kind, std::string& err) {
 void expire_if_old(msgrecs_data& mr, msgrec_list& l) {
     if (!mr.expired(l)) return;
     imsg("MsgRec [%s] too old, remove it", l.path.c_str());
+    l.file.close();
     ::unlink(l.path.c_str());
     l.file_exists = false;
     l.clear();
@@ -147,11 +148,14 @@ int msgrec_update(msgrecs* mr, msgrec* entry, int kind) {
         errno = EINVAL;
         return 0;
     }
-    UniqueFd f(::open(l.path.c_str(), O_WRONLY | O_CLOEXEC));
-    if (!f) return 0;
+    // Never created here: digits written at their place in an empty new file would leave
+    // a file of zeros and one number.
+    bool existed = false;
+    int fd = l.file.get(l.path, O_WRONLY, 0, existed);
+    if (fd < 0) return 0;
     std::string digits = ten_digits(entry->count);
     ssize_t n;
-    do n = ::pwrite(f.get(), digits.data(), digits.size(), entry->index);
+    do n = ::pwrite(fd, digits.data(), digits.size(), entry->index);
     while (n < 0 && errno == EINTR);
     if (n != static_cast<ssize_t>(digits.size())) {
         if (n >= 0) errno = EIO;
@@ -166,24 +170,33 @@ int msgrec_append(msgrecs* mr, msgrec* entry, int kind) {
     if (!mr || !entry || !valid_kind(kind)) return 0;
     msgrec_list& l = mr->d->lists[kind];
     std::lock_guard hold(l.lock);
-    UniqueFd f(::open(l.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (!f) return 0;
+    // The same descriptor as the in-place writes (no O_APPEND, which would make those
+    // appends too): the line goes at the end the file has now.
+    bool existed = false;
+    int fd = l.file.get(l.path, O_WRONLY | O_CREAT, 0644, existed);
+    if (fd < 0) return 0;
     struct stat st {};
-    if (::fstat(f.get(), &st) != 0) return 0;
+    if (::fstat(fd, &st) != 0) return 0;
     std::string line = entry->string;
     line += mr->d->delimiter;
     line += ten_digits(entry->count);
     line += '\n';
-    if (!write_all(f.get(), line)) {
-        int e = errno;
-        // A part-written line would shift every later line: take it back.
-        if (::ftruncate(f.get(), st.st_size) != 0)
-            emsg("MsgRec [%s] could not be cut back", l.path.c_str());
-        errno = e;
-        return 0;
+    std::size_t done = 0;
+    while (done < line.size()) {
+        ssize_t n = ::pwrite(fd, line.data() + done, line.size() - done,
+                             st.st_size + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            int e = n < 0 ? errno : EIO;
+            // A part-written line would shift every later line: take it back.
+            if (::ftruncate(fd, st.st_size) != 0)
+                emsg("MsgRec [%s] could not be cut back", l.path.c_str());
+            errno = e;
+            return 0;
+        }
+        done += static_cast<std::size_t>(n);
     }
-    off_t end = ::lseek(f.get(), 0, SEEK_CUR);
-    entry->index = static_cast<long>(end) - 11;
+    entry->index = static_cast<long>(st.st_size) + static_cast<long>(line.size()) - 11;
     l.file_exists = true;
     l.last_change = now();
     return 1;

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,6 +20,7 @@
 #include "foundation/fileio.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "records/kept_file.h"
 #include "records/msgrec_internal.h"
 #include "records/record_file.h"
 
@@ -29,8 +31,11 @@ using namespace msgrec_detail;
 namespace {
 
 // Serialises the day-file check, append and fold, so that two threads starting a new
-// day cannot fold the same files at once.
+// day cannot fold the same files at once; guards the kept day files too.
 std::mutex g_day_lock;
+// The day file of each kind, kept open between records (reopened when the day, the
+// directory or the file behind the name changes).
+std::map<std::string, KeptFile, std::less<>> g_day_files;
 
 const char* asctime_days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* asctime_months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -127,10 +132,12 @@ int msgrec_write_record(std::string_view status, std::string_view client, std::s
     std::lock_guard hold(g_day_lock);
     std::string name = msgrec_day_file(when, day_kind);
     std::string path = attach_path(dir, name);
-    struct stat st {};
-    bool existed = ::stat(path.c_str(), &st) == 0;
-    UniqueFd f(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (!f || !write_all(f.get(), line)) return 0;
+    auto kept = g_day_files.find(day_kind);
+    if (kept == g_day_files.end())
+        kept = g_day_files.emplace(std::string(day_kind), KeptFile()).first;
+    bool existed = false;
+    int fd = kept->second.get(path, O_WRONLY | O_APPEND | O_CREAT, 0644, existed);
+    if (fd < 0 || !write_all(fd, line)) return 0;
     if (!existed) msgrec_compile(dir, day_kind, name);
     return 1;
 }

@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "records/kept_file.h"
 #include "records/msgrec.h"
 
 namespace tolvane {
@@ -85,6 +86,7 @@ class msgrec_list {
     std::deque<msgrec> entries;  // a deque keeps entries in place, so the index may point at them
     msgrec_detail::KeyIndex index;
     std::string path;
+    KeptFile file;  // the counter file, kept open between writes
     bool file_exists = false;
     std::time_t last_change = 0;  // of the counter file, while file_exists
     // Units admitted and not yet settled, by folded key: memory only, never in the file.

@@ -531,6 +531,29 @@ TEST_F(MsgrecTest, FirstRecordOfADayFoldsYesterdayIntoItsMonth) {
     EXPECT_EQ(lines_of(slurp(dir.file(msgrec_day_file(today, "rec")))).size(), 2u);
 }
 
+TEST_F(MsgrecTest, RecordsAndCountsFollowTheirFilesWhenOtherToolsMoveThem) {
+    make("msgrec");
+    std::string day = dir.file(msgrec_day_file(t0, "rec"));
+    std::string to = dir.file("msgrec.to");
+    ASSERT_EQ(msgrec_write("SUCCESS", "c1", "f1", "+61400000001", "NONE", "rec", true), 1);
+    ASSERT_EQ(msgrec_write("SUCCESS", "c1", "f1", "+61400000001", "NONE", "rec", true), 1);
+    // An operator's tool takes the day file away and rewrites the counter file under the
+    // same name (a new file): the next record and count go to what the names hold now.
+    fs::rename(day, day + ".taken");
+    spit(to + ".new", "+61400000001|0000000002\n");
+    fs::rename(to + ".new", to);
+    ASSERT_EQ(msgrec_write("SUCCESS", "c1", "f1", "+61400000001", "NONE", "rec", true), 1);
+    EXPECT_EQ(lines_of(slurp(day + ".taken")).size(), 2u);
+    ASSERT_EQ(lines_of(slurp(day)).size(), 1u);
+    EXPECT_EQ(slurp(day).rfind("SUCCESS|c1|f1|+61400000001|", 0), 0u);
+    EXPECT_EQ(slurp(to), "+61400000001|0000000003\n");
+    // A new key is added to the new counter file, after its line.
+    ASSERT_EQ(msgrec_write("SUCCESS", "c1", "f1", "+61400000002", "NONE", "rec", true), 1);
+    EXPECT_EQ(slurp(to), "+61400000001|0000000003\n+61400000002|0000000001\n");
+    ASSERT_EQ(msgrec_write("SUCCESS", "c1", "f1", "+61400000002", "NONE", "rec", true), 1);
+    EXPECT_EQ(slurp(to), "+61400000001|0000000003\n+61400000002|0000000002\n");
+}
+
 TEST_F(MsgrecTest, MonthFilesStayAsTheyWereAndAnInterruptedFoldIsFinished) {
     make("msgrec");
     std::string month = "202311.rec";
