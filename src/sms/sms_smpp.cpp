@@ -172,7 +172,7 @@ void sms_smpp::interrupt() {
         std::lock_guard<std::mutex> g(lock);
         interrupted = true;
     }
-    changed.notify_all();
+    arrived.notify_all();
 }
 
 bool sms_smpp::up() const {
@@ -293,9 +293,9 @@ std::unique_ptr<sms_message> sms_smpp::wait(int timeout_msec, int& /*errcode*/) 
         auto ready = [st] { return st->stopping || st->interrupted || !st->messages.empty(); };
         ++st->waiting;
         if (timeout_msec < 0)
-            st->changed.wait(lk, ready);
+            st->arrived.wait(lk, ready);
         else
-            st->changed.wait_for(lk, std::chrono::milliseconds(timeout_msec), ready);
+            st->arrived.wait_for(lk, std::chrono::milliseconds(timeout_msec), ready);
         --st->waiting;
         st->interrupted = false;
         st->last_wait = smpp_now_ms();

@@ -60,8 +60,10 @@ static void on_deliver(sms_smpp* st, const std::weak_ptr<smpp_link>& weak, smpp_
     smpp_receipt r;
     bool receipt = smpp_receipt_of(d, r);
     const char* refused = nullptr;
+    bool taker = false;  // a wait is in progress to take the message
     {
         std::lock_guard<std::mutex> g(st->lock);
+        taker = st->waiting > 0;
         std::deque<incoming>& q = receipt ? st->receipts : st->messages;
         if (st->stopping)
             refused = "shutting down";
@@ -74,7 +76,14 @@ static void on_deliver(sms_smpp* st, const std::weak_ptr<smpp_link>& weak, smpp_
             q.push_back(incoming{weak.lock(), std::move(p)});
     }
     if (refused == nullptr) {
-        st->changed.notify_all();
+        if (receipt) {
+            st->receipt_arrived.notify_one();
+        } else {
+            st->arrived.notify_one();
+            // Without a wait in progress the supervisor watches the receiver's idle limit
+            // from now on.
+            if (!taker) st->changed.notify_all();
+        }
         return;
     }
     imsg("SMPP %s: deliver_sm seq %u not taken (%s); answered with a temporary error",
@@ -256,7 +265,7 @@ void receipt_run(sms_smpp* st) {
         incoming in;
         {
             std::unique_lock<std::mutex> lk(st->lock);
-            st->changed.wait(lk, [st] { return st->stopping || !st->receipts.empty(); });
+            st->receipt_arrived.wait(lk, [st] { return st->stopping || !st->receipts.empty(); });
             if (st->receipts.empty()) return;  // stopping, nothing left
             in = std::move(st->receipts.front());
             st->receipts.pop_front();
@@ -292,6 +301,8 @@ void sms_smpp::stop() {
         left.swap(messages);
     }
     changed.notify_all();
+    arrived.notify_all();
+    receipt_arrived.notify_all();
     state_changed();
     // Messages never handed out go back to the centre before the unbinds.
     for (auto& in : left)

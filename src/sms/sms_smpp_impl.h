@@ -99,7 +99,12 @@ struct sms_smpp : sms {
 
     mutable std::mutex lock;
     std::condition_variable changed;  // a bind went up or down, a link closed, a window
-                                      // place freed, a message arrived, stopping
+                                      // place freed, a message nobody waits for, stopping
+    // A message for wait() (or interrupt(), stopping), and a receipt for the receipt
+    // thread: each wakes only its own taker, since waking the supervisors and senders
+    // sharing `changed` for every deliver_sm costs more than handing it over.
+    std::condition_variable arrived;
+    std::condition_variable receipt_arrived;
     std::shared_ptr<link_waker> waker = std::make_shared<link_waker>();
     bool stopping = false;
     bool interrupted = false;  // the next wait returns at once

@@ -10,6 +10,7 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "net/tcp.h"
 #include "smpp_peer_support.h"
@@ -20,6 +21,9 @@ namespace tolvane {
 namespace {
 
 using smpptest::answer_bind;
+using smpptest::be8;
+using smpptest::cstr;
+using smpptest::deliver_body;
 using smpptest::Peer;
 using smpptest::raw_pdu;
 using smpptest::RawPdu;
@@ -207,6 +211,70 @@ TEST_F(SmppSupervisor, TheCentresUnbindIsActedOnLikeAHangUp) {
     ASSERT_EQ(peer_.accept(), 1);
     ASSERT_TRUE(answer_bind(peer_, 1, SMPP_BIND_TRANSCEIVER));
     ASSERT_TRUE(becomes(true)) << transport_->state_text();
+}
+
+// A message and a receipt arriving together each wake their own taker: the wait gets the
+// message, the receipt thread answers the receipt.
+TEST_F(SmppSupervisor, AMessageAndAReceiptEachReachTheirTaker) {
+    std::mutex rm;
+    std::vector<std::string> receipts;
+    sms_smpp_set_receipt_handler([&](const smpp_receipt& r) {
+        std::lock_guard<std::mutex> g(rm);
+        receipts.push_back(r.message_id + " " + r.state);
+        return true;
+    });
+    auto waited = std::async(std::launch::async, [this] {
+        int err = 0;
+        return transport_->wait(10000, err);
+    });
+    const std::string report =
+        "id:77AB sub:001 dlvrd:001 submit date:2612081200 done "
+        "date:2612081201 stat:DELIVRD err:000 text:";
+    std::string receipt = cstr("") + be8(1) + be8(1) + cstr("61400000001") + be8(2) + be8(3) +
+                          cstr("100") + be8(0x04) + be8(0) + be8(0) + cstr("") + cstr("") + be8(0) +
+                          be8(0) + be8(0) + be8(0) + be8(static_cast<std::uint8_t>(report.size())) +
+                          report;
+    peer_.send(0, raw_pdu(SMPP_DELIVER_SM, 0, 5, receipt));
+    peer_.send(0, raw_pdu(SMPP_DELIVER_SM, 0, 6, deliver_body("", "61400000002", "100", "hello")));
+    RawPdu resp;
+    ASSERT_TRUE(peer_.read(0, resp));
+    EXPECT_EQ(resp.id, SMPP_DELIVER_SM_RESP);
+    EXPECT_EQ(resp.seq, 5u);
+    EXPECT_EQ(resp.status, 0u);
+    ASSERT_EQ(waited.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    std::unique_ptr<sms_message> m = waited.get();
+    ASSERT_TRUE(m);
+    EXPECT_STREQ(transport_->msg_from(m.get()), "+61400000002");
+    EXPECT_STREQ(transport_->msg_body(m.get()), "hello");
+    EXPECT_EQ(transport_->msg_accept(m.get(), 0, "OK"), 0);
+    ASSERT_TRUE(peer_.read(0, resp));
+    EXPECT_EQ(resp.seq, 6u);
+    EXPECT_EQ(resp.status, 0u);
+    transport_->msg_free(m);
+    sms_smpp_set_receipt_handler(nullptr);
+    std::lock_guard<std::mutex> g(rm);
+    EXPECT_EQ(receipts, std::vector<std::string>{"77AB DELIVERED"});
+}
+
+TEST_F(SmppSupervisor, InterruptEndsAWaitThatHasNothingToHandOut) {
+    auto waited = std::async(std::launch::async, [this] {
+        int err = 0;
+        return transport_->wait(-1, err);
+    });
+    transport_->interrupt();
+    ASSERT_EQ(waited.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_FALSE(waited.get());
+}
+
+// Nobody waits: the supervisor, which has no keep-alive deadline here, must hear of the
+// message to give it back to the centre once the receiver's idle limit has passed.
+TEST_F(SmppSupervisor, AMessageNobodyTakesGoesBackAfterTheIdleLimit) {
+    peer_.send(0, raw_pdu(SMPP_DELIVER_SM, 0, 9, deliver_body("", "61400000003", "100", "x")));
+    RawPdu resp;
+    ASSERT_TRUE(peer_.read(0, resp, 15000));
+    EXPECT_EQ(resp.id, SMPP_DELIVER_SM_RESP);
+    EXPECT_EQ(resp.seq, 9u);
+    EXPECT_EQ(resp.status, ESME_RX_T_APPN);
 }
 
 }  // namespace
