@@ -106,9 +106,12 @@ bool smtp_session_start(sms_smtp& d, std::unique_ptr<smtp_message> m) {
     }
     std::shared_ptr<smtp_session_pool> p = d.session_pool;
     sms_busy_add(owner, 1);
-    std::lock_guard<std::mutex> g(p->m);
+    std::unique_lock<std::mutex> g(p->m);
     p->tasks.push_back(std::move(m));
     if (p->waiting >= static_cast<int>(p->tasks.size())) {
+        // Told after the lock is let go: a worker woken under it would only wake to wait
+        // for the lock (two more futex calls per connection).
+        g.unlock();
         p->cv.notify_one();
         return true;
     }
