@@ -129,7 +129,7 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {SMS_CODING,         "sms_coding",         SM_NONE,  "auto",                NOFB,          nullptr, one_of("auto|gsm|ucs2|latin1")},
     {SMS_MAX_PARTS,      "sms_max_parts",      SM_NONE,  "10",                  NOFB,          nullptr, number(1, 255)},
     {SMS_CONCAT_WAIT,    "sms_concat_wait",    SM_NONE,  "600",                 NOFB,          nullptr, seconds(0, 604800)},
-    {SEND_WORKERS,       "send_workers",       SM_NONE,  "8",                   NOFB,          nullptr, number(1, 256)},
+    {SEND_WORKERS,       "send_workers",       SM_NONE,  "4",                   NOFB,          nullptr, number(1, 256)},
     {QUEUE_LIFETIME,     "queue_lifetime",     SM_NONE,  "24",                  NOFB,          nullptr, hours(0, 8760)},
     {SHUTDOWN_WAIT,      "shutdown_wait",      SM_NONE,  "10",                  NOFB,          nullptr, seconds(0, 3600)},
     {WEB_MAX_CONNECTIONS, "web_max_connections", SM_NONE, "256",               NOFB,          nullptr, number(1, 100000)},
@@ -165,6 +165,7 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {ACCEPT_USER,       "accept_user",       SM_MULTI, "*",                   NOFB,          nullptr},
     {WEB_LISTEN,        "web_listen",        SM_NONE,  "127.0.0.1",           NOFB,          nullptr},
     {GSM_POLL,          "gsm_poll",          SM_NONE,  "60",                  NOFB,          nullptr, seconds(1, 86400)},
+    {RELAY_WORKERS,     "relay_workers",     SM_NONE,  "8",                   NOFB,          nullptr, number(1, 256)},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

@@ -138,7 +138,8 @@ enum SettingKey : int {
     ACCEPT_USER,
     WEB_LISTEN,
     GSM_POLL,
-    SETTING_KEYS  // number of keys: 122
+    RELAY_WORKERS,
+    SETTING_KEYS  // number of keys: 123
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

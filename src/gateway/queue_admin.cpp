@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -113,7 +114,9 @@ bool delivery_open() {
         lane.kind = QUEUE_SMS_TO_MAIL;
         lane.up = [] { return Smtp->up(); };
         lane.up_told = Smtp->tells_state();
-        lane.workers = workers;
+        // Each relay worker waits for its attempt to reach the disk before each mail: a
+        // pool of its own, sized to keep up with the SMS an SMS centre delivers.
+        lane.workers = std::max(1, setting_int(RELAY_WORKERS));
         lane.lifetime_ms = lifetime_ms;
         lane.deliver = [](DeliveryJob& job) { deliver_sms_entry(sms_relay, job); };
         lane.expire = [](const queue_entry& e) { expire_sms_entry(e); };
