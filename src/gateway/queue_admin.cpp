@@ -117,6 +117,7 @@ bool delivery_open() {
         // Each relay worker waits for its attempt to reach the disk before each mail: a
         // pool of its own, sized to keep up with the SMS an SMS centre delivers.
         lane.workers = std::max(1, setting_int(RELAY_WORKERS));
+        imsg("Relaying received SMS from the queue with %d workers", lane.workers);
         lane.lifetime_ms = lifetime_ms;
         lane.deliver = [](DeliveryJob& job) { deliver_sms_entry(sms_relay, job); };
         lane.expire = [](const queue_entry& e) { expire_sms_entry(e); };

@@ -50,6 +50,19 @@ class AliasFilesAtStartUp(unittest.TestCase):
         self.assertLess(log.index("(delivery.txt)"), log.index("(alias.csv)"))
         self.assertEqual(gw.stop_with_exit_file(), 0)
 
+    def test_relay_workers_size_the_relay_pool(self):
+        for extra, workers in (([], 8), (["relay_workers 3"], 3), (["relay_workers 1"], 1)):
+            with self.subTest(extra=extra):
+                gw = gateway(self, extra=extra)
+                gw.start()
+                gw.wait_started()
+                self.assertIn("Relaying received SMS from the queue with %d workers" % workers,
+                              gw.log())
+                self.assertEqual(gw.stop_with_exit_file(), 0)
+        self.start_fails(["relay_workers 0"], re.compile(
+            r"ERROR: Invalid setting: \S+tolvane\.ini line \d+: relay_workers \(0\) is out of "
+            r"bounds: from 1 to 256\n"))
+
     def test_missing_delivery_file_stops_start_up(self):
         self.start_fails(['delivery_file file="delivery.txt"'],
                          "Failed to read (delivery.txt), Failed to open (delivery.txt), "
