@@ -133,6 +133,9 @@ class QueueStore {
 struct queue_file_options {
     std::int64_t segment_bytes = 8 << 20;  // a segment is closed after it passes this size
     bool sync = true;  // false: no flush to disk (tests and benchmarks of the cost only)
+    // When the flusher finds writers waiting right after a flush, it waits this long (µs)
+    // before taking them, so that writers arriving meanwhile share the flush (0: never).
+    int gather_us = 50;
     // When a new segment starts and the oldest one still holds at most this many waiting
     // entries, they are copied forward so that it can be deleted (0: never).
     std::size_t compact_max = 256;
