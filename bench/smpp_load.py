@@ -17,7 +17,8 @@ seconds and peak resident memory (VmHWM) of the gateway and of the peer's two pr
 
 Then, as a diagnosis, the sending sides alone: each of the two takes the whole load while
 the centre is away, and the rate at which it empties its queue once the centre is back
-is printed (the peer keeps its queue in memory; the gateway's is on disk).
+is printed (the peer keeps its queue in memory; the gateway's is on disk), with the rate
+at which the load went in meanwhile (the intake alone).
 
 Installs what is missing (postfix's smtp-source, node and the npm smpp package,
 Debian's kannel and apache2-utils) and builds the gateway when the build directory has
@@ -105,14 +106,16 @@ def run_kannel(args, smsc, workdir, text):
 def drain(args, workdir, text):
     """The sending side alone: each gateway takes the whole load while its SMS centre is
     not there yet, then the centre comes up and the time from its bind to the last
-    answered submit_sm gives the rate at which the SMPP side empties the queue."""
-    res = {}
+    answered submit_sm gives the rate at which the SMPP side empties the queue. The
+    time the load took to go in, with nothing sent meanwhile, is the intake alone."""
+    res, intake = {}, {}
     for who in ("gw", "k"):
         port = P.free_port()
         if who == "gw":
             peer = P.Gateway(args.binary, workdir, "gw-drain", port, P.free_port(),
                              extra=["smpp_reconnect_max 1"])
             system_id = peer.system_id
+            t0 = P.now_ms()
             subprocess.run(smtp_source(args, peer.port), check=True)
         else:
             peer = P.Kannel(workdir, port)
@@ -121,8 +124,10 @@ def drain(args, workdir, text):
                 peer.sendsms_port, urllib.parse.urlencode(
                     {"username": "bench", "password": "bench", "from": "bench",
                      "to": RECIPIENT, "text": text}))
+            t0 = P.now_ms()
             subprocess.run(["ab", "-q", "-k", "-c", str(args.concurrency), "-n",
                             str(args.mails), url], capture_output=True, check=True)
+        intake[who] = P.rate(args.mails, t0, P.now_ms())
         smsc = P.Smsc(workdir, port=port, name="smsc-drain-" + who)
         smsc.command(cmd="expect", system_id=system_id, count=args.mails)
         bound = smsc.wait("bind_" + ("transmitter" if who == "gw" else "transceiver"),
@@ -132,9 +137,12 @@ def drain(args, workdir, text):
         peer.stop()
         smsc.stop()
         res[who] = P.rate(args.mails, bound, t1)
-        P.log("  %s queue drained at %.0f submits/s (CPU %.2fs for the whole run)"
-              % ("gateway:" if who == "gw" else "kannel: ", res[who], cpu))
-    P.log("drain ratio %.2fx" % (res["gw"] / res["k"] if res["k"] else 0.0))
+        P.log("  %s intake alone %.0f/s, queue drained at %.0f submits/s (CPU %.2fs for the "
+              "whole run)" % ("gateway:" if who == "gw" else "kannel: ", intake[who], res[who],
+                              cpu))
+    P.log("drain ratio %.2fx, intake ratio %.2fx"
+          % (res["gw"] / res["k"] if res["k"] else 0.0,
+             intake["gw"] / intake["k"] if intake["k"] else 0.0))
 
 
 def main():
