@@ -261,8 +261,29 @@ class Gateway:
         return [re.sub(r"^.{16} \[\d+\]\[\d+\] \w+: ", "", l) for l in lines]
 
     def wait_log(self, text, timeout=10.0):
-        return wait_for(lambda: any(text in l for l in self.log()), timeout,
-                        what="log line " + repr(text))
+        def seen():
+            if any(text in l for l in self.log()):
+                return True
+            if self.proc is not None and self.proc.poll() is not None:
+                raise AssertionError("the gateway ended (status %s) before logging %r:\n%s"
+                                     % (self.proc.returncode, text, self._story()))
+            return False
+        try:
+            return wait_for(seen, timeout, what="log line " + repr(text))
+        except AssertionError as e:
+            if "timed out" not in str(e):
+                raise
+            raise AssertionError("%s; the log ends:\n%s" % (e, self._story())) from None
+
+    def _story(self):
+        """The end of the log and of the gateway's output, for a failure message."""
+        out = ""
+        try:
+            with open(os.path.join(self.home, "stdout.txt"), "rb") as f:
+                out = f.read().decode("latin-1")[-2000:]
+        except OSError:
+            pass
+        return "\n".join(self.log()[-40:]) + ("\n-- output:\n" + out if out else "")
 
     def file(self, name):
         path = os.path.join(self.work, name)
