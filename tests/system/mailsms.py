@@ -11,6 +11,7 @@ import glob
 import hashlib
 import json
 import os
+import random
 import re
 import shutil
 import signal
@@ -63,7 +64,31 @@ echo SUCCESS
 '''
 
 
+# Ports handed to a gateway are taken from below the system's range for outgoing
+# connections: a port the kernel picks (bind to port 0) is free only until some client
+# of a test running beside this one is given it for its own end of a connection, and a
+# gateway told that port then fails to listen while the test talks to someone else.
+PORT_RANGE = (12000, 32000)
+
+
 def free_port():
+    """A TCP port, outside the range clients are given, that was free a moment ago."""
+    low, high = PORT_RANGE
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            first = int(f.read().split()[0])
+        high = min(high, first)
+    except (OSError, ValueError, IndexError):
+        pass
+    rng = random.SystemRandom()
+    for _ in range(200):
+        port = rng.randrange(low, high)
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
@@ -205,6 +230,10 @@ class Gateway:
         if self.proc.poll() is not None:
             with open(os.path.join(self.home, "stdout.txt"), "rb") as f:
                 raise AssertionError("gateway ended at start: " + f.read().decode("latin-1"))
+        # Our own listener, not whatever else answers on the port.
+        if not any("SMTP listening on" in l and l.endswith("port %d" % self.port)
+                   for l in self.log()):
+            return False
         try:
             with socket.create_connection(("127.0.0.1", self.port), timeout=1) as s:
                 s.settimeout(2)

@@ -17,7 +17,6 @@ import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import tempfile
 import time
@@ -32,11 +31,7 @@ DEMO_ROBOT = os.path.join(SOURCE_DIR, "scripts", "demo-robot")
 DEADLINE = float(os.environ.get("TOLVANE_TEST_DEADLINE", "20"))
 
 
-def free_port():
-    """A TCP port that was free on 127.0.0.1 a moment ago."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+from mailsms import free_port  # noqa: E402  (one choice of ports for every test)
 
 
 def wait_for(cond, timeout=DEADLINE, interval=0.05, what="condition"):
