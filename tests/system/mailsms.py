@@ -208,6 +208,8 @@ class Gateway:
             ("smtp_debug_file", "disabled"),
         ]
         given = dict(settings) if not isinstance(settings, dict) else settings
+        # Ports this harness chose (and may choose again when another process took one).
+        self._own_ports = {k for k in ("smtp_inport", "web_port") if k not in given}
         lines = [(k, v) for k, v in base if k not in given]
         lines += list(settings.items()) if isinstance(settings, dict) else list(settings)
         self.ini = os.path.join(self.home, "tolvane.ini")
@@ -219,12 +221,41 @@ class Gateway:
             self.start()
 
     def start(self):
-        self.out = open(os.path.join(self.home, "stdout.txt"), "wb")
-        self.test.addCleanup(self.out.close)
-        self.proc = subprocess.Popen([BIN, "-config", self.ini, "-foreground"],
-                                     stdout=self.out, stderr=subprocess.STDOUT, cwd=self.home)
-        self.test.addCleanup(self.stop)
-        wait_for(self._listening, 15, what="the gateway to listen")
+        for attempt in range(3):
+            self.out = open(os.path.join(self.home, "stdout.txt"), "wb")
+            self.test.addCleanup(self.out.close)
+            self.proc = subprocess.Popen([BIN, "-config", self.ini, "-foreground"],
+                                         stdout=self.out, stderr=subprocess.STDOUT, cwd=self.home)
+            self.test.addCleanup(self.stop)
+            try:
+                wait_for(self._listening, 15, what="the gateway to listen")
+                return
+            except AssertionError as e:
+                # A port chosen free can be taken by another process before the gateway
+                # binds it: that start is tried again on another port, nothing else is.
+                if attempt == 2 or not self._new_port_for(str(e)):
+                    raise
+                self.proc = None
+
+    def _new_port_for(self, failure):
+        if "Address already in use" not in failure:
+            return False
+        if "Failed to init smtp" in failure:
+            key = "smtp_inport"
+        elif "command channel" in failure:
+            key = "web_port"
+        else:
+            return False
+        if key not in self._own_ports:
+            return False
+        port = free_port()
+        if key == "smtp_inport":
+            self.port = port
+        with open(self.ini) as f:
+            text = f.read()
+        with open(self.ini, "w") as f:
+            f.write(re.sub(r"(?m)^%s .*$" % key, "%s %d" % (key, port), text))
+        return True
 
     def _listening(self):
         if self.proc.poll() is not None:
