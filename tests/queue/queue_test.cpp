@@ -76,6 +76,37 @@ bool enqueue_one(QueueStore& q, queue_entry e, std::uint64_t* id = nullptr) {
     return ok;
 }
 
+// Caps the size of files this process writes, so the next write past it fails as on a
+// full disk (EFBIG; the signal the kernel would send is ignored meanwhile). The cap is
+// lifted by lift() or, should an assertion end the test first, when it goes.
+class FileSizeCap {
+  public:
+    explicit FileSizeCap(std::uintmax_t bytes) {
+        struct sigaction ign {};
+        ign.sa_handler = SIG_IGN;
+        if (sigaction(SIGXFSZ, &ign, &old_) != 0 || getrlimit(RLIMIT_FSIZE, &was_) != 0) return;
+        rlimit small = was_;
+        small.rlim_cur = static_cast<rlim_t>(bytes);
+        capped_ = setrlimit(RLIMIT_FSIZE, &small) == 0;
+    }
+    ~FileSizeCap() { (void)lift(); }
+    FileSizeCap(const FileSizeCap&) = delete;
+    FileSizeCap& operator=(const FileSizeCap&) = delete;
+    bool ok() const { return capped_; }
+    bool lift() {
+        if (!capped_) return true;
+        capped_ = false;
+        bool restored = setrlimit(RLIMIT_FSIZE, &was_) == 0;
+        sigaction(SIGXFSZ, &old_, nullptr);
+        return restored;
+    }
+
+  private:
+    struct sigaction old_ {};
+    rlimit was_{};
+    bool capped_ = false;
+};
+
 // ---- record layout ----
 
 TEST(QueueJournal, Crc32cOfTheCheckString) {
@@ -479,19 +510,11 @@ TEST(QueueFile, FailedFlushFailsEveryWriterOfItsBatchAndKeepsNothing) {
     gate.store = q.get();
     std::uint64_t before = queue_file_syncs(q.get());
     // No byte more fits: every batch written from here on fails as on a full disk.
-    struct sigaction ign {
-    }, old{};
-    ign.sa_handler = SIG_IGN;
-    ASSERT_EQ(sigaction(SIGXFSZ, &ign, &old), 0);
-    rlimit was{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
-    rlimit small = was;
-    small.rlim_cur = static_cast<rlim_t>(used);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    FileSizeCap cap(used);
+    ASSERT_TRUE(cap.ok());
     std::vector<std::string> whys;
     writers_behind_one_flush(*q, gate, N, whys);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &was), 0);
-    sigaction(SIGXFSZ, &old, nullptr);
+    ASSERT_TRUE(cap.lift());
     EXPECT_EQ(whys, std::vector<std::string>(N, system_error(EFBIG)));
     EXPECT_EQ(queue_file_syncs(q.get()), before);  // nothing reached the point of a flush
     EXPECT_EQ(fs::file_size(segs[0]), used);
@@ -678,20 +701,12 @@ TEST(QueueFile, FullDiskRefusesTheBatchKeepsNothingAndRecovers) {
     ASSERT_EQ(segs.size(), 1u);
     auto used = fs::file_size(segs[0]);
     // A file size limit makes the next write fail as a full disk would.
-    struct sigaction ign {
-    }, old{};
-    ign.sa_handler = SIG_IGN;
-    ASSERT_EQ(sigaction(SIGXFSZ, &ign, &old), 0);
-    rlimit before{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-    rlimit small = before;
-    small.rlim_cur = static_cast<rlim_t>(used + 40);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    FileSizeCap cap(used + 40);
+    ASSERT_TRUE(cap.ok());
     std::vector<queue_entry> batch{entry("+61400000091"), entry("+61400000092")};
     std::string why;
     bool ok = q->enqueue(batch, why);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &before), 0);
-    sigaction(SIGXFSZ, &old, nullptr);
+    ASSERT_TRUE(cap.lift());
     EXPECT_FALSE(ok);
     EXPECT_EQ(why, system_error(EFBIG));
     EXPECT_EQ(fs::file_size(segs[0]), used);  // nothing half-written stays

@@ -1,5 +1,6 @@
 // A kept descriptor against what other tools do to its file between two writes.
 #include "records/kept_file.h"
+#include "support/temp_files.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,32 +14,11 @@
 namespace fs = std::filesystem;
 using namespace tolvane;
 
+using tolvane::test_support::slurp;
+using tolvane::test_support::spit;
+using TempDir = tolvane::test_support::TempDir;
+
 namespace {
-
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "kept_XXXXXX").string();
-        path = ::mkdtemp(tmpl.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    std::string file(const std::string& name) const { return (path / name).string(); }
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void spit(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
-}
 
 bool put(int fd, const std::string& text) {
     return ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());

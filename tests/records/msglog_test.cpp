@@ -1,5 +1,6 @@
 // The message log on real files in a private directory.
 #include "records/msglog.h"
+#include "support/temp_files.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -16,23 +17,14 @@
 namespace fs = std::filesystem;
 using namespace tolvane;
 
+using tolvane::test_support::slurp;
+using tolvane::test_support::spit;
+
 namespace {
 
 std::atomic<std::time_t> g_now{0};
 std::time_t fake_now() {
     return g_now.load();
-}
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void spit(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
 }
 
 std::vector<std::string> lines_of(const std::string& data) {

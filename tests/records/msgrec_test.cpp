@@ -24,41 +24,20 @@
 #include <vector>
 
 #include "records/msglog.h"
+#include "support/temp_files.h"
 
 namespace fs = std::filesystem;
 using namespace tolvane;
+
+using tolvane::test_support::slurp;
+using tolvane::test_support::spit;
+using TempDir = tolvane::test_support::TempDir;
 
 namespace {
 
 std::atomic<std::time_t> g_now{0};
 std::time_t fake_now() {
     return g_now.load();
-}
-
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "msgrec_XXXXXX").string();
-        path = ::mkdtemp(tmpl.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    std::string str() const { return path.string(); }
-    std::string file(const std::string& name) const { return (path / name).string(); }
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void spit(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
 }
 
 void set_mtime(const std::string& path, std::time_t when) {
