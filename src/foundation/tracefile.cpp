@@ -16,7 +16,7 @@
 
 namespace tolvane {
 
-class TraceFile {
+class TraceFile : public std::enable_shared_from_this<TraceFile> {
   public:
     explicit TraceFile(std::string path) : path_(std::move(path)) {}
     ~TraceFile() { close_locked(); }
@@ -34,6 +34,8 @@ class TraceFile {
         if (!open_locked(err)) emsg("Failed to reopen trace (%s), %s", path_.c_str(), err.c_str());
     }
     void write(std::string_view line);
+    // Whole lines, each ending in a line feed, in one write when they fit the limit.
+    void write_lines(std::string_view lines);
     const std::string& path() const { return path_; }
 
   private:
@@ -105,6 +107,66 @@ void TraceFile::write(std::string_view line) {
     if (n > 0) size_ += static_cast<long>(n);
 }
 
+void TraceFile::write_lines(std::string_view lines) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        long max = g_max.load(std::memory_order_relaxed);
+        long len = static_cast<long>(lines.size());
+        if (max <= 0 || len <= max) {
+            if (max > 0 && size_ > 0 && size_ + len > max)
+                rotate_locked(g_keep.load(std::memory_order_relaxed));
+            if (fd_ < 0) return;
+            std::size_t at = 0;
+            while (at < lines.size()) {
+                ssize_t n = ::write(fd_, lines.data() + at, lines.size() - at);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) break;
+                at += static_cast<std::size_t>(n);
+                size_ += static_cast<long>(n);
+            }
+            return;
+        }
+    }
+    // More than a whole file: line by line, so that rotation and the cut of an overlong
+    // line work as for single lines.
+    while (!lines.empty()) {
+        std::size_t end = lines.find('\n');
+        std::size_t take = end == std::string_view::npos ? lines.size() : end + 1;
+        write(lines.substr(0, take));
+        lines.remove_prefix(take);
+    }
+}
+
+namespace {
+
+// This thread's held lines, one buffer per trace in the order first written.
+struct HeldLines {
+    int depth = 0;
+    std::size_t bytes = 0;
+    std::vector<std::pair<std::shared_ptr<TraceFile>, std::string>> per_trace;
+};
+thread_local HeldLines t_held;
+
+}  // namespace
+
+TraceHold::TraceHold() {
+    ++t_held.depth;
+}
+
+TraceHold::~TraceHold() {
+    if (--t_held.depth == 0) trace_write_held();
+}
+
+void trace_write_held() {
+    if (t_held.bytes == 0) return;
+    // Taken out first: a write that logs (a failed rotation) must not find them again.
+    auto batches = std::move(t_held.per_trace);
+    t_held.per_trace.clear();
+    t_held.bytes = 0;
+    for (auto& [t, text] : batches)
+        if (!text.empty()) t->write_lines(text);
+}
+
 void trace_set_limits(long max_size, int keep) {
     g_max.store(max_size, std::memory_order_relaxed);
     g_keep.store(keep < 0 ? 0 : keep, std::memory_order_relaxed);
@@ -124,7 +186,17 @@ std::shared_ptr<TraceFile> trace_open(const std::string& path, std::string& err)
 }
 
 void trace_write(TraceFile& t, std::string_view line) {
-    t.write(line);
+    if (t_held.depth == 0) {
+        t.write(line);
+        return;
+    }
+    std::string* buf = nullptr;
+    for (auto& [held, text] : t_held.per_trace)
+        if (held.get() == &t) buf = &text;
+    if (buf == nullptr) buf = &t_held.per_trace.emplace_back(t.shared_from_this(), "").second;
+    buf->append(line);
+    t_held.bytes += line.size();
+    if (t_held.bytes > TRACE_HOLD_MAX) trace_write_held();
 }
 
 const std::string& trace_path(const TraceFile& t) {

@@ -12,6 +12,14 @@
 // for trace_reopen_all. Any thread may write; each line is one write under the
 // handle's lock, so lines of concurrent writers never interleave.
 //
+// A thread that writes many lines between two moments that matter (a dialogue: the
+// lines of a command, then its reply) can hold them: while a TraceHold lives on the
+// thread, its lines are kept in a buffer of the thread and go out in one write per
+// trace when trace_write_held() is called (before the reply is sent, before the thread
+// waits for its peer), when more than TRACE_HOLD_MAX bytes are held, and when the hold
+// ends. Lines of one thread keep their order; other threads' lines may come between
+// two held batches, never inside a line.
+//
 //   std::string err;
 //   auto t = trace_open("/var/log/tolvane/smtp.log", err);
 //   if (t) trace_write(*t, "Dec  6 23:05:23 [004] 250 OK\n");
@@ -40,5 +48,19 @@ void trace_write(TraceFile& t, std::string_view line);
 const std::string& trace_path(const TraceFile& t);
 // Closes and reopens every trace still open; failures are logged.
 void trace_reopen_all();
+
+inline constexpr std::size_t TRACE_HOLD_MAX = 64 * 1024;
+
+// Holds this thread's trace lines until trace_write_held() or its end (see above).
+// Holds nest; the lines go out when the outermost one ends.
+class TraceHold {
+  public:
+    TraceHold();
+    ~TraceHold();
+    TraceHold(const TraceHold&) = delete;
+    TraceHold& operator=(const TraceHold&) = delete;
+};
+// Writes what this thread holds (nothing when it holds nothing).
+void trace_write_held();
 
 }  // namespace tolvane

@@ -14,6 +14,7 @@
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "foundation/tracefile.h"
 #include "mail/sms_smtp.h"
 #include "mail/sms_smtp_impl.h"
 
@@ -54,6 +55,9 @@ void smtp_conn::push_line(std::string l) {
 }
 
 bool smtp_conn::flush() {
+    // The trace lines of this exchange go out before the reply and before any wait for
+    // the client (see run_session's hold): one trace write per exchange.
+    trace_write_held();
     if (out_.empty()) return !write_failed_;
     if (!write_failed_ && !(link && link->write(out_))) write_failed_ = true;
     out_.clear();

@@ -20,6 +20,7 @@
 
 #include "foundation/log.h"
 #include "foundation/thread.h"
+#include "foundation/tracefile.h"
 #include "mail/sms_smtp.h"
 #include "mail/sms_smtp_impl.h"
 
@@ -50,6 +51,9 @@ thread_local std::unique_ptr<smtp_message>* t_next = nullptr;
 // Every mail of one connection, in turn.
 void run_session(sms* owner, std::unique_ptr<smtp_message> first) {
     std::unique_ptr<smtp_message> next = std::move(first);
+    // The dialogue trace of this connection is written an exchange at a time; what is
+    // held goes out when the connection ends, before the session stops counting as busy.
+    TraceHold trace_hold;
     while (next) {
         std::unique_ptr<sms_message> cur = std::move(next);
         t_next = &next;
@@ -62,6 +66,7 @@ void run_session(sms* owner, std::unique_ptr<smtp_message> first) {
         // Whatever the callback left is released here, never dropped silently.
         if (cur) owner->msg_free(cur);
     }
+    trace_write_held();
     sms_busy_add(owner, -1);
 }
 

@@ -152,6 +152,72 @@ TEST_F(Trace, UnopenableTraceGivesTheReason) {
     EXPECT_EQ(err, "No such file or directory");
 }
 
+// A held exchange: nothing reaches the file until it is written out, then every line in
+// order; a thread that holds nothing writes at once, also meanwhile.
+TEST_F(Trace, HeldLinesGoOutTogetherInOrderAndOtherThreadsAreNotHeld) {
+    auto t = open();
+    {
+        TraceHold hold;
+        trace_write(*t, line(1));
+        trace_write(*t, line(2));
+        std::thread([&t] { trace_write(*t, line(9)); }).join();
+        EXPECT_EQ(slurp(path), line(9));
+        {
+            TraceHold inner;  // holds nest: the inner end writes nothing
+            trace_write(*t, line(3));
+        }
+        EXPECT_EQ(slurp(path), line(9));
+        trace_write_held();
+        EXPECT_EQ(slurp(path), line(9) + line(1) + line(2) + line(3));
+        trace_write(*t, line(4));
+        t.reset();  // the held line keeps its trace open
+    }
+    EXPECT_EQ(slurp(path), line(9) + line(1) + line(2) + line(3) + line(4));
+}
+
+// The size budget holds for held batches too: a batch that would pass the limit starts
+// a new file whole, and one larger than the limit is rotated line by line.
+TEST_F(Trace, HeldBatchesKeepTheRotationBudget) {
+    struct Case {
+        const char* name;
+        int before, batch;  // lines of 20 bytes written before, and then held
+        std::vector<std::size_t> sizes;  // of smtp.log, smtp.log0, smtp.log1 afterwards
+    };
+    const Case cases[] = {
+        {"fits", 1, 3, {80, 0, 0}},
+        {"rotates first, batch whole", 3, 3, {60, 60, 0}},
+        {"larger than the limit", 0, 9, {80, 100, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::error_code ec;
+        for (const char* name : {"smtp.log", "smtp.log0", "smtp.log1"}) fs::remove(dir / name, ec);
+        trace_set_limits(100, 2);
+        auto t = open();
+        for (int n = 0; n < c.before; ++n) trace_write(*t, line(n));
+        {
+            TraceHold hold;
+            for (int n = 0; n < c.batch; ++n) trace_write(*t, line(100 + n));
+        }
+        t.reset();
+        std::vector<std::size_t> sizes;
+        for (const char* name : {"smtp.log", "smtp.log0", "smtp.log1"})
+            sizes.push_back(fs::exists(dir / name) ? fs::file_size(dir / name) : 0);
+        EXPECT_EQ(sizes, c.sizes);
+        EXPECT_EQ(lines_of(path).back() + "\n", line(100 + c.batch - 1));
+    }
+}
+
+// A thread that holds for a long time (a large mail's body) does not hoard it all.
+TEST_F(Trace, HoldingMoreThanTheCapWritesWithoutWaitingForTheRelease) {
+    trace_set_limits(0, 0);
+    auto t = open();
+    TraceHold hold;
+    std::size_t lines = TRACE_HOLD_MAX / 20 + 1;
+    for (std::size_t n = 0; n < lines; ++n) trace_write(*t, line(static_cast<int>(n % 1000)));
+    EXPECT_EQ(fs::file_size(path), lines * 20);
+}
+
 TEST_F(Trace, ConcurrentWritersNeverSplitALineAcrossRotations) {
     trace_set_limits(2000, 3);
     auto t = open();
