@@ -107,6 +107,7 @@ class CHAN {
     int never_close = 0;              // the stream layer owns the descriptor
     int id = 88;                      // marker of a live record
     int block = 1;                    // current mode of the socket (1 blocking)
+    int rcv_slice_ms = 0;             // SO_RCVTIMEO set by timed reads; 0 none (see tcp_io)
     int noblock = 0;                  // start the next outgoing connect without waiting for it
     std::vector<char> inbf;           // input buffer (from the buffer pool)
     int inupto = 0;                   // read position in inbf

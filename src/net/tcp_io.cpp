@@ -26,6 +26,10 @@ namespace {
 constexpr int R_CLOSED = 0;
 constexpr int R_AGAIN = -1;
 constexpr int R_ERROR = -3;
+constexpr int R_SLICE = -4;  // a sliced receive waited its slice without data
+constexpr int R_SKIP = -5;   // the channel cannot wait in its receive
+
+constexpr long READ_SLICE_MS = 1000;
 
 bool would_block(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ENOTCONN ||
@@ -99,6 +103,30 @@ int send_now(CHAN* c, const char* data, int len) {
     return R_ERROR;
 }
 
+// A receive that waits up to READ_SLICE_MS for data on a plain blocking socket: as
+// recv_now, or R_SLICE when the slice passed without data, or R_SKIP when the channel
+// cannot wait this way (TLS, a non-blocking socket, no receive time-out settable).
+// Every other receive on such a channel (tcp_read) then sees EAGAIN after a slice and
+// goes on waiting.
+int recv_sliced(CHAN* c, char* buf, int len) {
+    if (c->ssl || !c->block || c->sk < 0) return R_SKIP;
+    if (c->rcv_slice_ms != READ_SLICE_MS) {
+        timeval tv{READ_SLICE_MS / 1000, (READ_SLICE_MS % 1000) * 1000};
+        if (::setsockopt(c->sk, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return R_SKIP;
+        c->rcv_slice_ms = READ_SLICE_MS;
+    }
+    ssize_t n = ::recv(c->sk, buf, static_cast<std::size_t>(len), 0);
+    if (n > 0) return static_cast<int>(n);
+    if (n == 0) {
+        c->xerrno = -1;
+        return R_CLOSED;
+    }
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return R_SLICE;
+    if (would_block(errno)) return R_AGAIN;
+    c->xerrno = errno;
+    return R_ERROR;
+}
+
 // Waits for readability for at most ms; 1 ready (data, end or error to collect), 0 not
 // yet, -1 the wait itself failed.
 int wait_readable(CHAN* c, int ms) {
@@ -132,7 +160,11 @@ int read_within(CHAN* c, char* buf, int len, int ms, const char* who) {
     long started = tcp_now_ms();
     long deadline = started + std::max(ms, 0);
     for (;;) {
-        int n = recv_now(c, buf, len);
+        // A plain socket in blocking mode with a second or more to go waits in the receive
+        // itself, a slice at a time (its receive time-out): one call per read instead of a
+        // receive that finds nothing, a poll and a receive again.
+        int n = deadline - tcp_now_ms() >= READ_SLICE_MS ? recv_sliced(c, buf, len) : R_SKIP;
+        if (n == R_SKIP) n = recv_now(c, buf, len);
         if (n > 0) {
             c->total_read += n;
             if (c->log_read) traffic_log("read", buf, n);
@@ -160,8 +192,9 @@ int read_within(CHAN* c, char* buf, int len, int ms, const char* who) {
             c->erradd = strprintf("after %ld seconds", (tcp_now_ms() - started) / 1000);
             return -2;
         }
+        if (n == R_SLICE) continue;  // the receive has waited its slice already
         // Long waits are cut into one-second slices so that shutdown is noticed.
-        if (wait_readable(c, static_cast<int>(std::min(left, 1000L))) < 0) {
+        if (wait_readable(c, static_cast<int>(std::min(left, READ_SLICE_MS))) < 0) {
             c->xerrno = errno;
             tcp_report("tcp_waitfor error so closing socket %d %s", c->sk,
                        system_error(errno).c_str());
@@ -284,9 +317,12 @@ int tcp_read(CHAN* c, char* buf, int len) {
         if (n == 0) c->xerrno = -1;
     } else {
         ssize_t r;
+        // A receive time-out left by a timed read only cuts the wait into slices.
         do {
             r = ::recv(c->sk, buf, static_cast<std::size_t>(len), 0);
-        } while (r < 0 && errno == EINTR);
+        } while (r < 0 && (errno == EINTR || (c->rcv_slice_ms > 0 && c->block &&
+                                              (errno == EAGAIN || errno == EWOULDBLOCK) &&
+                                              !tcp_exiting() && !c->close_now)));
         n = static_cast<int>(r);
         if (r == 0) c->xerrno = -1;
         if (r < 0) c->xerrno = errno;

@@ -308,6 +308,52 @@ TEST(TcpReadTimed, ClosedPeerIsZeroAndClosesTheChannel) {
     EXPECT_TRUE(reported("tcp_read_timed: socket closed normally by remote end"));
 }
 
+// A long timed read on a plain socket waits in its receive a second at a time: data that
+// comes after the first slice is read, an exit or close_now request ends the wait at the
+// slice's end, and a plain read afterwards still waits for as long as it takes.
+TEST(TcpReadTimed, LongWaitsAreSlicedWithoutLosingDataOrStopRequests) {
+    enum class Then { data, exit_flag, close_now };
+    struct Case {
+        const char* name;
+        Then then;
+        int expect;  // what tcp_read_timed returns
+    };
+    const Case cases[] = {
+        {"data after the first slice", Then::data, 5},
+        {"exit flag", Then::exit_flag, 0},
+        {"close_now", Then::close_now, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Link l;
+        std::thread later([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+            if (c.then == Then::data) send_all(l.peer.get(), "hello");
+            if (c.then == Then::exit_flag) tcp_set_exit(1);
+            if (c.then == Then::close_now) l.ch->close_now = 1;
+        });
+        char buf[16];
+        int n = tcp_read_timed(l.ch.get(), buf, sizeof buf, 60000);
+        later.join();
+        tcp_set_exit(0);
+        EXPECT_EQ(n, c.expect);
+        if (c.then != Then::data) {
+            EXPECT_EQ(l.ch->sk, -1);
+            continue;
+        }
+        EXPECT_EQ(std::string(buf, 5), "hello");
+        // The receive time-out the sliced read left on the socket does not end a plain
+        // read that has to wait longer than a slice.
+        std::thread more([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+            send_all(l.peer.get(), "world");
+        });
+        EXPECT_EQ(tcp_read(l.ch.get(), buf, sizeof buf), 5);
+        more.join();
+        EXPECT_EQ(std::string(buf, 5), "world");
+    }
+}
+
 TEST(TcpReadTimed, PlainReadReportsPeerClose) {
     Link l;
     send_all(l.peer.get(), "ab");
