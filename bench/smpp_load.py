@@ -13,7 +13,12 @@ median over the rounds: submits per second of both, the ratio gateway/peer, and 
 seconds and peak resident memory (VmHWM) of the gateway and of the peer's two processes.
 
   bench/smpp_load.py [--build DIR] [--mails N] [--sessions N] [--concurrency N]
-                     [--rounds N] [--smtp-reuse] [--no-drain] [--keep]
+                     [--rounds N] [--smtp-reuse] [--peer-new-connections] [--no-drain]
+                     [--keep]
+
+By default smtp-source opens a connection per mail while ab keeps its connections alive;
+the like-for-like pairings are --smtp-reuse (both keep their connections) and
+--peer-new-connections (both connect per message).
 
 Then, as a diagnosis, the sending sides alone: each of the two takes the whole load while
 the centre is away, and the rate at which it empties its queue once the centre is back
@@ -46,6 +51,13 @@ def smtp_source(args, port):
             + (["-d"] if args.smtp_reuse else [])
             + ["-f", "bench@corp.example", "-t", RECIPIENT + "@gw.example", "-S", "load test",
                "127.0.0.1:%d" % port])
+
+
+def ab(args, url):
+    # Kept-alive connections by default; with --peer-new-connections one connection per
+    # request, as smtp-source makes one per mail unless --smtp-reuse.
+    return (["ab", "-q"] + ([] if args.peer_new_connections else ["-k"])
+            + ["-c", str(args.concurrency), "-n", str(args.mails), url])
 
 
 def run_gateway(args, smsc, workdir, n, relay_port):
@@ -84,14 +96,14 @@ def run_kannel(args, smsc, workdir, text):
         {"username": "bench", "password": "bench", "from": "bench", "to": RECIPIENT,
          "text": text}))
     t0 = P.now_ms()
-    ab = subprocess.run(["ab", "-q", "-k", "-c", str(args.concurrency), "-n", str(args.mails),
-                         url], capture_output=True, text=True)
+    ab_run = subprocess.run(ab(args, url), capture_output=True, text=True)
     t_in = P.now_ms()
-    failed = re.search(r"Failed requests:\s+(\d+)", ab.stdout)
-    non2xx = re.search(r"Non-2xx responses:\s+(\d+)", ab.stdout)
-    if ab.returncode != 0 or (failed and int(failed.group(1))) or non2xx:
+    failed = re.search(r"Failed requests:\s+(\d+)", ab_run.stdout)
+    non2xx = re.search(r"Non-2xx responses:\s+(\d+)", ab_run.stdout)
+    if ab_run.returncode != 0 or (failed and int(failed.group(1))) or non2xx:
         k.stop()
-        raise RuntimeError("sendsms requests failed:\n%s%s" % (ab.stdout[-1500:], ab.stderr))
+        raise RuntimeError("sendsms requests failed:\n%s%s"
+                           % (ab_run.stdout[-1500:], ab_run.stderr))
     t1 = smsc.wait("reached", system_id=P.Kannel.SYSTEM_ID, timeout=600)["t"]
     cpu, hwm = k.usage()
     octets = smsc.octets(P.Kannel.SYSTEM_ID)
@@ -125,8 +137,7 @@ def drain(args, workdir, text):
                     {"username": "bench", "password": "bench", "from": "bench",
                      "to": RECIPIENT, "text": text}))
             t0 = P.now_ms()
-            subprocess.run(["ab", "-q", "-k", "-c", str(args.concurrency), "-n",
-                            str(args.mails), url], capture_output=True, check=True)
+            subprocess.run(ab(args, url), capture_output=True, check=True)
         intake[who] = P.rate(args.mails, t0, P.now_ms())
         smsc = P.Smsc(workdir, port=port, name="smsc-drain-" + who)
         smsc.command(cmd="expect", system_id=system_id, count=args.mails)
@@ -154,6 +165,9 @@ def main():
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--smtp-reuse", action="store_true",
                     help="send every session's mails over one connection (smtp-source -d)")
+    ap.add_argument("--peer-new-connections", action="store_true",
+                    help="a new connection per sendsms request (ab without -k), as "
+                         "smtp-source makes per mail without --smtp-reuse")
     ap.add_argument("--no-drain", dest="drain", action="store_false",
                     help="skip the queue-drain comparison of the sending sides alone")
     ap.add_argument("--keep", action="store_true", help="keep the temporary directory")
@@ -164,8 +178,13 @@ def main():
 
     workdir = P.make_workdir("tv-smppbench.")
     try:
-        P.log("SMS out: %d mails/requests, %d SMTP sessions, %d HTTP requests at once; "
-              "load %s" % (args.mails, args.sessions, args.concurrency, P.load_line()))
+        P.log("SMS out: %d mails/requests, %d SMTP sessions (%s), %d HTTP requests at once "
+              "(%s); load %s"
+              % (args.mails, args.sessions,
+                 "connections kept" if args.smtp_reuse else "a connection per mail",
+                 args.concurrency,
+                 "a connection per request" if args.peer_new_connections else "kept alive",
+                 P.load_line()))
         smsc = P.Smsc(workdir)
         relay_port = P.free_port()  # nothing is mailed on this path; no relay listens
         # The peer sends the same text the gateway makes of smtp-source's mail.

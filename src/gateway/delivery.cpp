@@ -19,6 +19,15 @@ bool DeliveryJob::attempt(std::string& why) {
     return true;
 }
 
+bool DeliveryJob::attempt_all(const std::vector<DeliveryJob*>& jobs, std::string& why) {
+    if (jobs.empty()) return true;
+    std::vector<std::uint64_t> ids;
+    for (const DeliveryJob* j : jobs) ids.push_back(j->e_.id);
+    if (!jobs.front()->store_.attempt_many(ids, why)) return false;
+    for (DeliveryJob* j : jobs) ++j->e_.attempts;
+    return true;
+}
+
 void DeliveryJob::done(bool delivered, const std::string& error) {
     if (finished_) return;
     finished_ = true;
@@ -131,19 +140,35 @@ int DeliveryEngine::stop(long wait_ms) {
     return left;
 }
 
+bool DeliveryEngine::expired(Lane& lane, DeliveryJob& job) {
+    const queue_entry& en = job.entry();
+    if (lane.def.lifetime_ms <= 0 || delivery_now_ms() - en.enqueued_ms <= lane.def.lifetime_ms)
+        return false;
+    imsg("Queue entry %llu to [%s] expired in queue after %u attempts",
+         static_cast<unsigned long long>(en.id), en.destination.c_str(), en.attempts);
+    if (lane.def.expire) lane.def.expire(en);
+    job.done(false, "expired in queue");
+    return true;
+}
+
 void DeliveryEngine::run_one(Lane& lane, queue_entry e) {
     DeliveryJob job(store_, std::move(e), &stop_flag_);
-    const queue_entry& en = job.entry();
-    if (lane.def.lifetime_ms > 0 && delivery_now_ms() - en.enqueued_ms > lane.def.lifetime_ms) {
-        imsg("Queue entry %llu to [%s] expired in queue after %u attempts",
-             static_cast<unsigned long long>(en.id), en.destination.c_str(), en.attempts);
-        if (lane.def.expire) lane.def.expire(en);
-        job.done(false, "expired in queue");
-        return;
-    }
+    if (expired(lane, job)) return;
     lane.def.deliver(job);
     // A deliver function that returned without a verdict: the entry is tried again.
     if (!job.finished()) job.give_back();
+}
+
+void DeliveryEngine::run_batch(Lane& lane, std::vector<queue_entry> entries) {
+    std::vector<std::unique_ptr<DeliveryJob>> jobs;
+    for (auto& e : entries) {
+        auto job = std::make_unique<DeliveryJob>(store_, std::move(e), &stop_flag_);
+        if (!expired(lane, *job)) jobs.push_back(std::move(job));
+    }
+    if (jobs.empty()) return;
+    lane.def.deliver_batch(jobs);
+    for (auto& job : jobs)
+        if (!job->finished()) job->give_back();
 }
 
 void DeliveryEngine::work(Lane& lane) {
@@ -155,9 +180,16 @@ void DeliveryEngine::work(Lane& lane) {
         std::optional<queue_entry> e;
         std::optional<std::int64_t> next;
         std::int64_t now = delivery_now_ms();
+        std::vector<queue_entry> more_claimed;
         if (up) {
             e = store_.claim(lane.def.kind, now);
             if (!e) next = store_.next_ready(lane.def.kind, now);
+            const bool batching = lane.def.batch > 1 && lane.def.deliver_batch;
+            while (e && batching && more_claimed.size() + 1 < std::size_t(lane.def.batch)) {
+                std::optional<queue_entry> m = store_.claim(lane.def.kind, now);
+                if (!m) break;
+                more_claimed.push_back(std::move(*m));
+            }
         }
         lock.lock();
         if (e && lane.idle > 0 && !stopping_) {
@@ -176,12 +208,18 @@ void DeliveryEngine::work(Lane& lane) {
             if (stopping_) {
                 lock.unlock();
                 store_.release(e->id, std::string(), 0);
+                for (const auto& m : more_claimed) store_.release(m.id, std::string(), 0);
                 lock.lock();
                 break;
             }
             ++busy_;
             lock.unlock();
-            run_one(lane, std::move(*e));
+            if (more_claimed.empty() || !lane.def.deliver_batch) {
+                run_one(lane, std::move(*e));
+            } else {
+                more_claimed.insert(more_claimed.begin(), std::move(*e));
+                run_batch(lane, std::move(more_claimed));
+            }
             lock.lock();
             --busy_;
             if (stopping_) idle_cv_.notify_all();  // stop() waits for busy_ to fall

@@ -2,7 +2,8 @@
 //
 // Each lane serves one kind of entry through one transport with a fixed number of workers
 // (send_workers; one for a GSM modem, which holds one dialogue at a time). A worker claims
-// the oldest ready entry, and hands it to the lane's deliver function, which marks an
+// the oldest ready entry (or, for a lane that sends in batches, up to its batch size of
+// them), and hands it to the lane's deliver function, which marks an
 // attempt before each send (so a crash resends an entry at most once more), sends, writes
 // what a send produces and finishes the entry through the job. Entries older than the
 // queue lifetime are not sent: the lane's expire function writes their failure. While a
@@ -54,6 +55,10 @@ class DeliveryJob {
     // Counts the attempt about to be made, on disk; false (with why) when it cannot be
     // stored, in which case nothing is to be sent now.
     [[nodiscard]] bool attempt(std::string& why);
+    // attempt() for every job of a batch (all of one store), stored together; on false
+    // none of them is to be sent now.
+    [[nodiscard]] static bool attempt_all(const std::vector<DeliveryJob*>& jobs,
+                                          std::string& why);
     // The entry is finished: delivered, or failed for good.
     void done(bool delivered, const std::string& error);
     // Tries again after delay_ms; error is kept as the entry's last error.
@@ -80,6 +85,11 @@ struct DeliveryLane {
     // down transport without a timer.
     bool up_told = false;
     std::function<void(DeliveryJob&)> deliver;
+    // With batch above 1 and deliver_batch set, a worker claims up to batch ready entries at
+    // once and hands those that have not expired to deliver_batch together (a transport
+    // that sends many in one go); each job is finished as with deliver.
+    int batch = 1;
+    std::function<void(std::vector<std::unique_ptr<DeliveryJob>>&)> deliver_batch;
     // Writes what a failure produces for an entry that waited too long; the engine then
     // finishes it as failed with the reason "expired in queue".
     std::function<void(const queue_entry&)> expire;
@@ -121,6 +131,8 @@ class DeliveryEngine {
     };
     void work(Lane& lane);
     void run_one(Lane& lane, queue_entry e);
+    void run_batch(Lane& lane, std::vector<queue_entry> entries);
+    bool expired(Lane& lane, DeliveryJob& job);
     void wake_lanes(int kind, bool all);
 
     QueueStore& store_;

@@ -4,9 +4,12 @@
 // back. The units held by this process's entries are kept here, under their own lock.
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
@@ -111,19 +114,66 @@ void mail_units_hold(std::uint64_t id, const std::string& user) {
     reservations().hold(id, user);
 }
 
-void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
+namespace {
+
+bool wants_report(const queue_entry& e) {
+    // "X-Sms-Report: yes" asks an SMS centre for a report on this SMS.
+    bool want = false;
+    for (const auto& [name, value] : e.headers)
+        if (iequals(name, "X-Sms-Report")) want = iequals(trim_view(value), "yes");
+    return want;
+}
+
+// What a sent SMS produces: its counts, message-log entry and SUCCESS record; then the
+// entry is done. id is the SMS centre's message id ("" for other transports).
+void mail_sent(const MailSender& s, DeliveryJob& job, const std::string& id, bool want_report) {
+    const queue_entry& e = job.entry();
+    dmsg("Message sent successfully");
+    gateway_count_sms_sent(sms_mode(s.send),
+                           static_cast<double>(delivery_now_ms() - e.enqueued_ms) / 1000.0);
+    if ((e.flags & MAIL_FROM_SENDER) == 0) msglog_store_of().store(e.destination, e.sender);
+    // The record counts the SMS and settles the unit its admission reserved in one step.
+    // An entry stored before a restart holds no unit and is only counted (for its user too,
+    // by the name the entry keeps); when the record
+    // cannot be written nothing was counted, and the unit is given back.
+    std::string user;
+    bool held = reservations().take(e.id, user);
+    user = e.user;  // the entry's own name, whichever run stored it
+    // One record per recipient, however many SMS the text took; the record names them.
+    // An SMS centre's message id goes into the record, where its receipts find it.
+    std::string record = id.empty() ? "NONE" : "msgid " + id;
+    {
+        const int max_parts = s.rules.max_parts;
+        sms_split split = sms_text_split(e.text, s.rules.coding, max_parts, 0);
+        if (split.parts.size() > 1) record += strprintf(" parts %zu", split.parts.size());
+        if (split.cut) {
+            record += " cut";
+            imsg("SMS to [%s] cut to %zu of %zu characters (sms_max_parts %d)",
+                 e.destination.c_str(), split.characters, utf8_length(e.text), max_parts);
+        }
+    }
+    if (!state_write("SUCCESS", e.client, e.billing, e.destination, record, "rec", true, held,
+                     user) &&
+        held)
+        give_back(e, user);
+    if (!id.empty())
+        smpp_remember_submit(id, {e.client, e.billing, e.destination, e.originator, want_report});
+    // No pause after a success: the pace of the transport is set by the number of workers.
+    job.done(true, std::string());
+}
+
+// The sends of one entry with their retries. tried: the result of a first attempt already
+// counted and made (in a batch); without it the first attempt is made here.
+void deliver_from(const MailSender& s, DeliveryJob& job, std::optional<int> tried) {
     const queue_entry& e = job.entry();
     // sms_retries retries after the first attempt; attempts made before a restart count, but
     // an entry always gets one attempt more than it had, since the last one left no outcome.
     long budget = s.rules.retries + 1;
-    long left = budget - static_cast<long>(e.attempts);
+    long left = budget - static_cast<long>(e.attempts) + (tried ? 1 : 0);
     if (left < 1) left = 1;
     smtp_message_extra extra;
     extra.headers = e.headers;
-    // "X-Sms-Report: yes" asks an SMS centre for a report on this SMS.
-    bool want_report = false;
-    for (const auto& [name, value] : e.headers)
-        if (iequals(name, "X-Sms-Report")) want_report = iequals(trim_view(value), "yes");
+    const bool want_report = wants_report(e);
     smpp_send_note& note = sms_smpp_send_note();
     int err = 0;
     for (bool first = true; left > 0; --left, first = false) {
@@ -135,17 +185,21 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
                 return;
             }
         }
-        std::string why;
-        if (!job.attempt(why)) {
-            emsg("Queue entry %llu: cannot mark the attempt (%s), tried again later",
-                 static_cast<unsigned long long>(e.id), why.c_str());
-            job.later(why, MAIL_STORE_RETRY_MS);
-            return;
+        if (first && tried) {
+            err = *tried;
+        } else {
+            std::string why;
+            if (!job.attempt(why)) {
+                emsg("Queue entry %llu: cannot mark the attempt (%s), tried again later",
+                     static_cast<unsigned long long>(e.id), why.c_str());
+                job.later(why, MAIL_STORE_RETRY_MS);
+                return;
+            }
+            note.want_report = want_report;
+            // The header copy travels with the first attempt of a mail only.
+            err = sms_send(s.send, first && e.attempts <= 1 ? &extra : nullptr, e.originator,
+                           e.destination, e.text);
         }
-        note.want_report = want_report;
-        // The header copy travels with the first attempt of a mail only.
-        err = sms_send(s.send, first && e.attempts <= 1 ? &extra : nullptr, e.originator,
-                       e.destination, e.text);
         if (err != 0) lib_msleep(s.pause_ms);
         if (err == 0) break;
         if (sms_mode(s.send) == SMS_SMPP && sms_smpp_temporary(err)) {
@@ -170,39 +224,62 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
         job.done(false, why);
         return;
     }
-    dmsg("Message sent successfully");
-    gateway_count_sms_sent(sms_mode(s.send),
-                           static_cast<double>(delivery_now_ms() - e.enqueued_ms) / 1000.0);
-    if ((e.flags & MAIL_FROM_SENDER) == 0) msglog_store_of().store(e.destination, e.sender);
-    // An SMS centre's message id goes into the record, where its receipts find it.
-    std::string id = sms_mode(s.send) == SMS_SMPP ? note.message_id : std::string();
-    // The record counts the SMS and settles the unit its admission reserved in one step.
-    // An entry stored before a restart holds no unit and is only counted (for its user too,
-    // by the name the entry keeps); when the record
-    // cannot be written nothing was counted, and the unit is given back.
-    std::string user;
-    bool held = reservations().take(e.id, user);
-    user = e.user;  // the entry's own name, whichever run stored it
-    // One record per recipient, however many SMS the text took; the record names them.
-    std::string record = id.empty() ? "NONE" : "msgid " + id;
-    {
-        const int max_parts = s.rules.max_parts;
-        sms_split split = sms_text_split(e.text, s.rules.coding, max_parts, 0);
-        if (split.parts.size() > 1) record += strprintf(" parts %zu", split.parts.size());
-        if (split.cut) {
-            record += " cut";
-            imsg("SMS to [%s] cut to %zu of %zu characters (sms_max_parts %d)",
-                 e.destination.c_str(), split.characters, utf8_length(e.text), max_parts);
-        }
+    mail_sent(s, job, sms_mode(s.send) == SMS_SMPP ? note.message_id : std::string(),
+              want_report);
+}
+
+}  // namespace
+
+void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
+    deliver_from(s, job, std::nullopt);
+}
+
+void deliver_mail_batch(const MailSender& s, std::vector<std::unique_ptr<DeliveryJob>>& jobs) {
+    if (jobs.size() < 2 || sms_mode(s.send) != SMS_SMPP) {
+        for (auto& job : jobs) deliver_mail_entry(s, *job);
+        return;
     }
-    if (!state_write("SUCCESS", e.client, e.billing, e.destination, record, "rec", true, held,
-                     user) &&
-        held)
-        give_back(e, user);
-    if (!id.empty())
-        smpp_remember_submit(id, {e.client, e.billing, e.destination, e.originator, want_report});
-    // No pause after a success: the pace of the transport is set by the number of workers.
-    job.done(true, std::string());
+    std::vector<smpp_batch_item> items(jobs.size());
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        const queue_entry& e = jobs[i]->entry();
+        items[i].from = e.originator;
+        items[i].to = e.destination;
+        items[i].text = e.text;
+        items[i].want_report = wants_report(e);
+    }
+    // The attempts of each group of SMS are marked with one flush just before it goes out;
+    // an accepted SMS is finished at once, while it still holds its place in the window,
+    // so that a crash resends no more SMS than the window holds. What failed goes on
+    // through its own retries afterwards.
+    std::string store_error;
+    smpp_batch_hooks hooks;
+    hooks.before = [&](const std::vector<std::size_t>& idx) {
+        std::vector<DeliveryJob*> group;
+        for (std::size_t i : idx) group.push_back(jobs[i].get());
+        if (DeliveryJob::attempt_all(group, store_error)) return true;
+        emsg("Queue: cannot mark the attempts of %zu entries (%s), tried again later",
+             group.size(), store_error.c_str());
+        return false;
+    };
+    hooks.after = [&](std::size_t i) {
+        if (items[i].err == 0) mail_sent(s, *jobs[i], items[i].message_id, items[i].want_report);
+    };
+    hooks.go_on = [&] { return !jobs.front()->stopping() && (!s.up || s.up()); };
+    sms_smpp_send_batch(s.send, items, hooks);
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        DeliveryJob& job = *jobs[i];
+        if (job.finished()) continue;
+        if (!items[i].sent) {
+            // Not sent: given back as it was (shutdown, the bind went down), or tried again
+            // later when its attempt could not be stored.
+            if (!store_error.empty())
+                job.later(store_error, MAIL_STORE_RETRY_MS);
+            else
+                job.give_back();
+            continue;
+        }
+        deliver_from(s, job, items[i].err);
+    }
 }
 
 void expire_mail_entry(const MailSender& s, const queue_entry& e) {

@@ -91,6 +91,10 @@ inline constexpr long MAIL_STORE_RETRY_MS = 5000;
 // Sends one queued SMS with its retries and writes what the outcome produces, then finishes
 // the entry (or gives it back when a shutdown or a down transport cut the retries short).
 void deliver_mail_entry(const MailSender& s, DeliveryJob& job);
+// A batch of entries through an SMPP centre: the first attempts marked together and the
+// SMS sent together (sms_smpp_send_batch); each then ends as deliver_mail_entry ends it.
+// Other transports send entry by entry.
+void deliver_mail_batch(const MailSender& s, std::vector<std::unique_ptr<DeliveryJob>>& jobs);
 // Notes that the stored entry id holds one reserved unit of each of its keys (and of the
 // name user, when the client authenticated): its SMS's success counts them, a final
 // failure or expiry gives them back. Entries of an earlier run hold none.

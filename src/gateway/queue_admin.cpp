@@ -102,6 +102,14 @@ bool delivery_open() {
         int lane_workers = lane.workers;
         lane.lifetime_ms = lifetime_ms;
         lane.deliver = [](DeliveryJob& job) { deliver_mail_entry(mail_sender, job); };
+        if (mode == SMS_SMPP) {
+            // A worker takes up to a window's worth of ready entries at once: their attempts
+            // share one flush and their submits one write, and the answers wake it once.
+            lane.batch = std::max(1, setting_int(SMPP_WINDOW));
+            lane.deliver_batch = [](std::vector<std::unique_ptr<DeliveryJob>>& jobs) {
+                deliver_mail_batch(mail_sender, jobs);
+            };
+        }
         lane.expire = [](const queue_entry& e) { expire_mail_entry(mail_sender, e); };
         Delivery->add_lane(std::move(lane));
         imsg("Sending SMS from the queue with %d workers", lane_workers);

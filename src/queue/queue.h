@@ -82,6 +82,16 @@ class QueueStore {
     // a crash during the send that follows resends this entry at most once more.
     [[nodiscard]] virtual bool attempt(std::uint64_t id, std::string& why) = 0;
 
+    // attempt() for several claimed entries, on stable storage together (one flush for
+    // all where the store can). On false nothing is to be sent: a local journal has then
+    // counted none of them; another store may have counted some.
+    [[nodiscard]] virtual bool attempt_many(const std::vector<std::uint64_t>& ids,
+                                            std::string& why) {
+        for (std::uint64_t id : ids)
+            if (!attempt(id, why)) return false;
+        return true;
+    }
+
     // The entry is finished (delivered, or failed for good): it is never claimed again. The
     // caller does not wait for the disk: the record is flushed in the background, and at
     // the latest before the next attempt() of any entry returns, so a worker has at most

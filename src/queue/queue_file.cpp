@@ -118,6 +118,33 @@ bool FileQueue::attempt(std::uint64_t id, std::string& why) {
     return false;
 }
 
+bool FileQueue::attempt_many(const std::vector<std::uint64_t>& ids, std::string& why) {
+    std::unique_lock<std::mutex> lock(m_);
+    for (std::uint64_t id : ids)
+        if (writable(id, why) == nullptr) return false;
+    std::vector<std::uint32_t> counted;
+    for (std::uint64_t id : ids) {
+        Item& item = items_.find(id)->second;
+        journal_record rec;
+        rec.type = JOURNAL_ATTEMPT;
+        rec.id = id;
+        rec.attempts = item.e.attempts + 1;
+        rec.error = item.e.last_error;
+        append(rec);
+        item.e.attempts = rec.attempts;
+        counted.push_back(rec.attempts);
+    }
+    if (wait_durable(lock, why)) return true;
+    // Not on disk, so none is counted.
+    std::lock_guard<std::mutex> relock(m_);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        auto it = items_.find(ids[i]);
+        if (it != items_.end() && it->second.e.attempts == counted[i])
+            it->second.e.attempts = counted[i] - 1;
+    }
+    return false;
+}
+
 bool FileQueue::complete(std::uint64_t id, bool delivered, const std::string& error,
                          std::string& why) {
     std::unique_lock<std::mutex> lock(m_);

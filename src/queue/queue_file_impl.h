@@ -71,6 +71,7 @@ class FileQueue final : public QueueStore {
     std::optional<queue_entry> claim(int kind, std::int64_t now_ms) override;
     std::optional<std::int64_t> next_ready(int kind, std::int64_t now_ms) override;
     bool attempt(std::uint64_t id, std::string& why) override;
+    bool attempt_many(const std::vector<std::uint64_t>& ids, std::string& why) override;
     bool complete(std::uint64_t id, bool delivered, const std::string& error,
                   std::string& why) override;
     void release(std::uint64_t id, const std::string& error, std::int64_t not_before_ms) override;

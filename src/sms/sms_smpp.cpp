@@ -48,6 +48,20 @@ bind_slot* sending_bind(const sms_smpp* st) {
     return nullptr;
 }
 
+smpp_submit_options submit_options(const smpp_settings& c, bool want_report) {
+    smpp_submit_options o;
+    o.registered_delivery = want_report || c.receipts == smpp_receipt_mode::all ? 1
+                            : c.receipts == smpp_receipt_mode::failure          ? 2
+                                                                                : 0;
+    o.dest_ton = c.dest_ton;
+    o.dest_npi = c.dest_npi;
+    o.gsm_coding = c.gsm_coding;
+    o.long_mode = c.long_mode;
+    o.max_parts = c.max_parts;
+    o.coding = c.coding;
+    return o;
+}
+
 // Waits for the bind to be up until deadline; its link or null (stopping, deadline).
 std::shared_ptr<smpp_link> wait_up(sms_smpp* st, bind_slot* b, long deadline) {
     std::unique_lock<std::mutex> lk(st->lock);
@@ -256,18 +270,7 @@ int sms_smpp::send(const smtp_message_extra* /*data*/, std::string_view from, st
     sms_smpp* st = this;
     bind_slot* b = sending_bind(st);
     if (!b) return SMPP_ERR_LINK;
-    smpp_submit_options o;
-    const smpp_settings& c = st->cfg;
-    o.registered_delivery = note.want_report || c.receipts == smpp_receipt_mode::all ? 1
-                            : c.receipts == smpp_receipt_mode::failure               ? 2
-                                                                                     : 0;
-    o.dest_ton = c.dest_ton;
-    o.dest_npi = c.dest_npi;
-    o.gsm_coding = c.gsm_coding;
-    o.long_mode = c.long_mode;
-    o.max_parts = c.max_parts;
-    o.coding = c.coding;
-    auto parts = smpp_submits(from, to, message, o);
+    auto parts = smpp_submits(from, to, message, submit_options(st->cfg, note.want_report));
     // One info line per SMS, once the centre has taken it (a failure logs its own): at
     // thousands of SMS a second, a line before and after each submit doubles the log.
     dmsg("SMPP submit_sm from (%.20s) to (%.20s), %zu part(s)", std::string(from).c_str(),
@@ -282,6 +285,180 @@ int sms_smpp::send(const smtp_message_extra* /*data*/, std::string_view from, st
     imsg("SMPP submit_sm from (%.20s) to (%.20s) accepted, %zu part(s), message id (%s)",
          std::string(from).c_str(), std::string(to).c_str(), parts.size(), note.message_id.c_str());
     return 0;
+}
+
+namespace {
+
+void send_alone(sms_smpp* st, smpp_batch_item& it) {
+    smpp_send_note& note = t_note;
+    note.want_report = it.want_report;
+    it.err = st->send(nullptr, it.from, it.to, it.text);
+    it.message_id = note.message_id;
+    it.parts = note.parts;
+    it.sent = true;
+}
+
+}  // namespace
+
+void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
+                         const smpp_batch_hooks& hooks) {
+    auto go_on = [&] { return !hooks.go_on || hooks.go_on(); };
+    auto before = [&](const std::vector<std::size_t>& idx) {
+        return !hooks.before || hooks.before(idx);
+    };
+    auto after = [&](std::size_t i) {
+        if (hooks.after) hooks.after(i);
+    };
+    if (transport == nullptr || sms_mode(transport) != SMS_SMPP) {
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (!go_on() || !before({i})) return;
+            auto& it = items[i];
+            it.err = sms_send(transport, nullptr, it.from, it.to, it.text);
+            it.parts = it.err == 0 ? 1 : 0;
+            it.sent = true;
+            after(i);
+        }
+        return;
+    }
+    auto* st = static_cast<sms_smpp*>(transport);
+    bind_slot* b = sending_bind(st);
+    std::vector<std::unique_ptr<pdu>> reqs(items.size());
+    std::vector<std::size_t> alone;    // never in a group: attempted on their own
+    std::vector<std::size_t> again;    // attempted in a group, to be sent on their own
+    std::vector<std::size_t> queued;   // single-part items for the grouped writes
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        auto parts = smpp_submits(items[i].from, items[i].to, items[i].text,
+                                  submit_options(st->cfg, items[i].want_report));
+        if (parts.size() == 1 && b != nullptr) {
+            reqs[i] = std::move(parts[0]);
+            queued.push_back(i);
+        } else {
+            alone.push_back(i);
+        }
+    }
+    bool stopped = false;
+    std::size_t at = 0;
+    while (at < queued.size()) {
+        if (!go_on()) {
+            stopped = true;
+            break;
+        }
+        std::shared_ptr<smpp_link> link;
+        std::vector<std::size_t> group;
+        std::vector<pdu*> wire;
+        {
+            std::unique_lock<std::mutex> lk(st->lock);
+            if (!st->stopping && b->up && b->link && b->link->open()) link = b->link;
+            if (link) {
+                // Room for at least one: a window kept full by other workers is waited for
+                // as a single submit waits for its place.
+                st->changed.wait_until(lk, smpp_clock_at(smpp_now_ms() + st->cfg.response_ms),
+                                       [st, b] { return !b->window.full() || st->stopping; });
+                long now = smpp_now_ms();
+                while (at + group.size() < queued.size() && !st->stopping && !b->window.full() &&
+                       b->pacer.reserve(now) == 0) {
+                    std::size_t i = queued[at + group.size()];
+                    reqs[i]->sequence = link->next_sequence();
+                    if (!b->window.add(reqs[i]->sequence, now + st->cfg.response_ms)) break;
+                    group.push_back(i);
+                    wire.push_back(reqs[i].get());
+                }
+            }
+        }
+        auto free_places = [&](std::size_t from_k) {
+            bool was_full;
+            {
+                std::lock_guard<std::mutex> g(st->lock);
+                was_full = b->window.full();
+                for (std::size_t k = from_k; k < wire.size(); ++k) b->window.complete(wire[k]->sequence);
+            }
+            if (was_full) st->changed.notify_all();
+        };
+        if (group.empty()) {
+            // Down, stopping or paced: the rest go one at a time, which waits as it must.
+            for (; at < queued.size(); ++at) alone.push_back(queued[at]);
+            break;
+        }
+        // A stop may have come while waiting for room.
+        if (!go_on() || !before(group)) {
+            free_places(0);
+            stopped = true;
+            break;
+        }
+        at += group.size();
+        std::vector<pdu> resps;
+        std::vector<int> results;
+        link->request_many(wire, resps, results, st->cfg.response_ms);
+        for (std::size_t k = 0; k < group.size(); ++k) {
+            smpp_batch_item& it = items[group[k]];
+            const std::uint32_t seq = wire[k]->sequence;
+            const int r = results[k];
+            if (r == SMPP_ERR_LINK) {
+                // Lost before its answer: it goes again on its own, once the bind is back.
+                emsg("SMPP %s: connection lost during submit_sm seq %u; sending it again when "
+                     "bound",
+                     b->role.c_str(), seq);
+                again.push_back(group[k]);
+                continue;
+            }
+            if (r != 0) {
+                emsg("SMPP submit_sm seq %u failed: %s", seq,
+                     smpp_error(static_cast<std::uint32_t>(r)).c_str());
+                it.err = r;
+                it.sent = true;
+                continue;
+            }
+            pdu& resp = resps[k];
+            std::uint32_t status = resp.cmd_id == SMPP_GENERIC_NACK && resp.cmd_status == 0
+                                       ? ESME_RSYSERR
+                                       : resp.cmd_status;
+            if (status == ESME_RTHROTTLED || status == ESME_RMSGQFUL) {
+                {
+                    std::lock_guard<std::mutex> g(st->lock);
+                    b->pacer.throttled(smpp_now_ms());
+                }
+                imsg("SMPP %s: the smsc answered 0x%02x (%s); slowing down", b->role.c_str(),
+                     status, smpp_error(status).c_str());
+                again.push_back(group[k]);  // paced from now on, as a single send is
+                continue;
+            }
+            if (status != 0) {
+                emsg("SMPP submit_sm refused, status 0x%08x (%s)", status,
+                     smpp_error(status).c_str());
+                it.err = static_cast<int>(status);
+                it.sent = true;
+                continue;
+            }
+            {
+                std::lock_guard<std::mutex> g(st->lock);
+                b->pacer.accepted();
+            }
+            it.message_id.clear();
+            pdu_get_string(resp, it.message_id, SMPP_MESSAGE_ID_MAX);
+            it.parts = 1;
+            it.err = 0;
+            it.sent = true;
+            imsg("SMPP submit_sm from (%.20s) to (%.20s) accepted, 1 part(s), message id (%s)",
+                 std::string(it.from).c_str(), std::string(it.to).c_str(), it.message_id.c_str());
+        }
+        // The accepted ones are finished by the caller before their places are free.
+        for (std::size_t k = 0; k < group.size(); ++k)
+            if (items[group[k]].sent) after(group[k]);
+        free_places(0);
+    }
+    // Sent again on their own: their attempt is already counted.
+    for (std::size_t i : again) {
+        if (stopped || !go_on()) return;
+        send_alone(st, items[i]);
+        after(i);
+    }
+    if (stopped) return;
+    std::sort(alone.begin(), alone.end());
+    for (std::size_t i : alone) {
+        if (!go_on() || !before({i})) return;
+        send_alone(st, items[i]);
+        after(i);
+    }
 }
 
 std::unique_ptr<sms_message> sms_smpp::wait(int timeout_msec, int& /*errcode*/) {

@@ -67,6 +67,35 @@ struct smpp_send_note {
 };
 smpp_send_note& sms_smpp_send_note();
 
+// Many SMS through the sending bind at once (a delivery worker's batch). Single-part SMS
+// go out together, as many as the window and the pace allow, in one write, and their
+// answers are awaited together; what cannot go that way (a long SMS, a bind that is down,
+// a throttled or lost submit) is sent on its own as sms_send would. err is what sms_send
+// would have returned, message_id and parts what its note would hold. A transport that
+// is not SMPP sends each through sms_send.
+struct smpp_batch_item {
+    std::string_view from, to, text;
+    bool want_report = false;
+    bool sent = false;  // an outcome is known (err)
+    int err = 0;
+    std::string message_id;
+    int parts = 0;
+};
+struct smpp_batch_hooks {
+    // Before SMS go out (a group, or one sent on its own), with their indexes: the caller
+    // counts their attempts. False: none of them is sent, nor anything after them.
+    std::function<bool(const std::vector<std::size_t>&)> before;
+    // An item's outcome is known. For an accepted SMS of a group it is called while its
+    // place in the window is still held, so that the SMS accepted by the centre but not
+    // yet finished by the caller are never more than the window.
+    std::function<void(std::size_t)> after;
+    // Asked before each group and each SMS sent on its own: false stops the batch (a
+    // shutdown); what is left is not sent (sent stays false).
+    std::function<bool()> go_on;
+};
+void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
+                         const smpp_batch_hooks& hooks);
+
 // The gateway's receipt handler: true when the receipt has been recorded (it is then
 // acknowledged with 0; false gives 0x64 so the centre sends it again). Without one a
 // receipt is logged and acknowledged.

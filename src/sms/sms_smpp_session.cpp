@@ -2,6 +2,8 @@
 #include "sms/sms_smpp_session.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -120,6 +122,10 @@ bool smpp_link::connect(const std::string& host, int port, std::string& reason) 
     // Writes wait with poll() and a deadline, never in the kernel without one.
     int fl = ::fcntl(fd_, F_GETFL, 0);
     if (fl >= 0) ::fcntl(fd_, F_SETFL, fl | O_NONBLOCK);
+    // Every write is one or more whole PDUs that the centre waits for: none is held back
+    // for the answer to the one before.
+    int on = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     closed_ = false;
     last_read_ = smpp_now_ms();
     reader_ = std::thread([this] { reader_run(); });
@@ -221,6 +227,63 @@ int smpp_link::request(pdu& req, pdu& resp, long ms) {
     return closed_ ? SMPP_ERR_LINK : SMPP_ERR_TIMEOUT;
 }
 
+void smpp_link::request_many(const std::vector<pdu*>& reqs, std::vector<pdu>& resps,
+                             std::vector<int>& results, long ms) {
+    const std::size_t n = reqs.size();
+    resps.assign(n, pdu());
+    results.assign(n, SMPP_ERR_LINK);
+    if (n == 0) return;
+    const long wait_ms = ms > 0 ? ms : SMPP_RESPONSE_MS;
+    std::unique_ptr<waiter[]> ws(new waiter[n]);
+    waiter_group group;
+    std::string wire;
+    std::size_t added = 0;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (closed_) return;
+        const long deadline = smpp_now_ms() + wait_ms;
+        for (; added < n; ++added) {
+            pdu& req = *reqs[added];
+            if (req.sequence == 0) req.sequence = next_sequence();
+            if (!pending_.add(req.sequence, deadline)) break;
+            ws[added].group = &group;
+            waiters_[req.sequence] = &ws[added];
+            ++group.left;
+        }
+    }
+    // Every waiter must be out of waiters_ before this returns: whoever completes one takes
+    // it out, the ways out below take the rest.
+    auto drop_rest = [&] {
+        for (std::size_t i = 0; i < added; ++i)
+            if (!ws[i].done) {
+                pending_.complete(reqs[i]->sequence);
+                waiters_.erase(reqs[i]->sequence);
+            }
+    };
+    for (std::size_t i = 0; i < added; ++i) wire += pdu_encode(*reqs[i]);
+    if (!write_all(wire)) {
+        if (!closed_) emsg("SMPP %s: failed to write %zu requests", role_.c_str(), added);
+        close("write failed");
+        std::lock_guard<std::mutex> g(lock_);
+        drop_rest();
+        return;
+    }
+    dmsg("SMPP %s: sent %zu requests together (%zu octets)", role_.c_str(), added, wire.size());
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    std::unique_lock<std::mutex> lk(lock_);
+    group.cv.wait_until(lk, deadline, [&] { return group.left == 0 || closed_.load(); });
+    for (std::size_t i = 0; i < added; ++i) {
+        if (ws[i].done) {
+            resps[i] = std::move(*ws[i].got);
+            results[i] = 0;
+        } else {
+            results[i] = closed_ ? SMPP_ERR_LINK : SMPP_ERR_TIMEOUT;
+        }
+    }
+    drop_rest();
+}
+
 void smpp_link::finish(std::uint32_t seq, std::unique_ptr<pdu> got) {
     auto it = waiters_.find(seq);
     if (it == waiters_.end()) return;
@@ -228,7 +291,10 @@ void smpp_link::finish(std::uint32_t seq, std::unique_ptr<pdu> got) {
     waiters_.erase(it);
     w->got = std::move(got);
     w->done = true;
-    w->cv.notify_one();
+    if (w->group == nullptr)
+        w->cv.notify_one();
+    else if (--w->group->left == 0)
+        w->group->cv.notify_one();
 }
 
 void smpp_link::set_close_hook(close_hook h) {
@@ -247,7 +313,12 @@ void smpp_link::close(std::string_view why) {
         close_reason_ = std::string(why);
         pending_.clear();
         // Each waiter sees the link closed and fails with SMPP_ERR_LINK.
-        for (auto& [seq, w] : waiters_) w->cv.notify_one();
+        for (auto& [seq, w] : waiters_) {
+            if (w->group != nullptr)
+                w->group->cv.notify_one();
+            else
+                w->cv.notify_one();
+        }
         told = std::move(on_close_);
         on_close_ = nullptr;
     }
@@ -295,6 +366,11 @@ void smpp_link::reader_run() {
         if (pr <= 0) continue;
         ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
         if (n > 0) {
+            // What came is acknowledged at once, not after the delayed-ACK pause: a centre
+            // that answers several submits in a row with small writes (Nagle's rule on its
+            // side) sends the second answer only once the first is acknowledged.
+            int quick = 1;
+            ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &quick, sizeof quick);
             in.feed(buf, static_cast<std::size_t>(n));
             continue;
         }

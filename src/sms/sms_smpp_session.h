@@ -41,6 +41,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 #include <thread>
 
 #include "sms/sms_smpp_flow.h"
@@ -90,6 +91,12 @@ class smpp_link {
     // filled; SMPP_ERR_LINK when it could not be written or the link closed first;
     // SMPP_ERR_TIMEOUT when no answer came in time.
     [[nodiscard]] int request(pdu& req, pdu& resp, long ms);
+    // request() for many at once: every request (each given a sequence number when it
+    // has none) goes out in one write, and the caller waits up to ms for all the answers
+    // with a single wake-up. results[i] is what request() would return for reqs[i], with
+    // resps[i] filled when it is 0. Both vectors are resized to reqs.size().
+    void request_many(const std::vector<pdu*>& reqs, std::vector<pdu>& resps,
+                      std::vector<int>& results, long ms);
     // Writes p whole (a sequence number is assigned when it has none). False when
     // the write failed; the link is then closed.
     bool send(pdu& p);
@@ -136,10 +143,16 @@ class smpp_link {
     // One request waiting for its answer, on the stack of request(). Each has its own
     // condition so that an answer wakes only the thread it is for: with a full window,
     // waking every waiter per answer costs more than the SMPP work itself.
+    // Requests sent together share one condition, told when the last is answered.
+    struct waiter_group {
+        std::condition_variable cv;
+        std::size_t left = 0;  // members not answered yet
+    };
     struct waiter {
         std::condition_variable cv;
-        std::unique_ptr<pdu> got;  // the answer
-        bool done = false;         // answered (and out of waiters_)
+        std::unique_ptr<pdu> got;      // the answer
+        bool done = false;             // answered (and out of waiters_)
+        waiter_group* group = nullptr;  // told instead of cv when set
     };
 
     mutable std::mutex lock_;  // guards the fields below

@@ -326,6 +326,50 @@ TEST_F(Delivery, EntryLeftWithoutAVerdictIsGivenBack) {
     EXPECT_GE(waiting[0].attempts, 1u);
 }
 
+// A lane that sends in batches: one worker takes up to its batch size of ready entries at
+// once, an expired one among them is expired and not handed over, every other is sent
+// exactly once, and a job the batch leaves without a verdict is given back.
+TEST_F(Delivery, BatchLaneTakesUpToItsBatchSizeAndFinishesEveryJob) {
+    open_gate(false);
+    std::vector<std::size_t> sizes;
+    add("stale", delivery_now_ms() - 3 * 3600 * 1000);
+    for (int i = 0; i < 6; ++i) add("m" + std::to_string(i));
+    add("no verdict");
+    engine = std::make_unique<DeliveryEngine>(*store);
+    DeliveryLane l = lane(1);
+    l.lifetime_ms = 3600 * 1000;
+    l.batch = 4;
+    l.deliver_batch = [this, &sizes](std::vector<std::unique_ptr<DeliveryJob>>& jobs) {
+        std::string why;
+        std::vector<DeliveryJob*> all;
+        for (auto& job : jobs) all.push_back(job.get());
+        if (!DeliveryJob::attempt_all(all, why)) return;
+        std::unique_lock<std::mutex> lock(mu);
+        gate_cv.wait(lock, [this] { return gate_open; });
+        sizes.push_back(jobs.size());
+        for (auto& job : jobs) {
+            sent.push_back(job->entry().destination);
+            EXPECT_EQ(job->entry().attempts, 1u);
+            if (job->entry().destination != "no verdict") job->done(true, "");
+        }
+    };
+    engine->add_lane(std::move(l));
+    engine->start();
+    open_gate(true);
+    ASSERT_TRUE(wait_for([&] { return sent_count() >= 7; }));
+    engine->stop(1000);
+    // The first claim holds the stale entry and three more: three are handed over.
+    EXPECT_EQ(sizes.front(), 3u);
+    for (std::size_t n : sizes) EXPECT_LE(n, 4u);
+    EXPECT_EQ(expired, std::vector<std::string>{"stale"});
+    std::vector<std::string> first7(sent.begin(), sent.begin() + 7);
+    EXPECT_EQ(first7, (std::vector<std::string>{"m0", "m1", "m2", "m3", "m4", "m5",
+                                                "no verdict"}));
+    std::vector<queue_entry> waiting = store->list(0);
+    ASSERT_EQ(waiting.size(), 1u);
+    EXPECT_EQ(waiting[0].destination, "no verdict");
+}
+
 TEST_F(Delivery, StopLetsSendsInProgressFinishAndLeavesTheRestQueued) {
     open_gate(false);
     for (int i = 0; i < 5; ++i) add("s" + std::to_string(i));

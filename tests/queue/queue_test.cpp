@@ -780,6 +780,33 @@ TEST(QueueFile, AttemptAndCompleteRefuseWhatTheyCannotRecord) {
     EXPECT_EQ(e->attempts, 0u);
 }
 
+// Attempts of a batch: one flush for all, every count kept across a reopen; an id that
+// cannot be recorded refuses the whole batch and nothing of it is counted.
+TEST(QueueFile, AttemptsOfABatchShareOneFlushOrAreAllRefused) {
+    TempDir t;
+    std::vector<std::uint64_t> id(3);
+    {
+        auto q = open_store(t.queue());
+        for (int i = 0; i < 3; ++i)
+            enqueue_one(*q, entry("+6140000013" + std::to_string(i)), &id[i]);
+        for (int i = 0; i < 3; ++i) ASSERT_TRUE(q->claim(QUEUE_MAIL_TO_SMS, 0));
+        std::string why;
+        std::uint64_t before = queue_file_syncs(q.get());
+        ASSERT_TRUE(q->attempt_many(id, why)) << why;
+        EXPECT_EQ(queue_file_syncs(q.get()) - before, 1u);
+        std::vector<std::uint64_t> with_unknown = {id[0], id[2] + 1000};
+        EXPECT_FALSE(q->attempt_many(with_unknown, why));
+        EXPECT_EQ(why, "no queue entry " + std::to_string(id[2] + 1000));
+        ASSERT_TRUE(q->attempt_many({id[1]}, why)) << why;
+    }
+    auto q = open_store(t.queue());
+    std::vector<queue_entry> all = q->list(0);
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0].attempts, 1u);  // not counted again by the refused batch
+    EXPECT_EQ(all[1].attempts, 2u);
+    EXPECT_EQ(all[2].attempts, 1u);
+}
+
 TEST(QueueFile, RetryNowReadiesEveryPostponedEntryOfItsKind) {
     TempDir t;
     auto q = open_store(t.queue());

@@ -169,6 +169,83 @@ TEST_F(SmppLink, ManyWaitersEachGetTheirOwnAnswerTheirTimeOutOrTheHangUp) {
     }
 }
 
+// Requests sent together: one write carries them all, and each gets its own answer
+// whatever the order, its time-out, or the failure of the hang-up, as lone requests do.
+TEST_F(SmppLink, RequestsSentTogetherEachGetTheirOwnOutcome) {
+    enum class Fate { answered, unanswered, hang_up };
+    struct Case {
+        const char* name;
+        std::vector<Fate> fates;
+        long ms;
+    };
+    const Case cases[] = {
+        {"all answered, newest first", {Fate::answered, Fate::answered, Fate::answered}, 5000},
+        {"one never answered", {Fate::answered, Fate::unanswered, Fate::answered}, 400},
+        {"the centre hangs up", {Fate::answered, Fate::hang_up, Fate::hang_up}, 10000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Peer peer;
+        auto link = std::make_shared<smpp_link>("transmitter");
+        std::string why;
+        ASSERT_TRUE(link->connect("127.0.0.1", peer.port(), why)) << why;
+        ASSERT_EQ(peer.accept(), 0);
+        const std::size_t n = c.fates.size();
+        std::vector<std::unique_ptr<pdu>> owned;
+        std::vector<pdu*> reqs;
+        for (std::size_t i = 0; i < n; ++i) {
+            owned.push_back(pdu_new(SMPP_SUBMIT_SM, 0));
+            pdu_add_string(*owned.back(), "r" + std::to_string(i), 6);
+            reqs.push_back(owned.back().get());
+        }
+        auto done = std::async(std::launch::async, [&] {
+            std::vector<pdu> resps;
+            std::vector<int> results;
+            link->request_many(reqs, resps, results, c.ms);
+            return std::make_pair(results, std::move(resps));
+        });
+        std::vector<RawPdu> got(n);
+        for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(peer.read(0, got[i]));
+        for (std::size_t i = n; i-- > 0;)
+            if (c.fates[i] == Fate::answered)
+                peer.send(0, raw_pdu(SMPP_SUBMIT_SM_RESP, 0, got[i].seq,
+                                     cstr("id-" + std::to_string(i))));
+        bool hang_up = false;
+        for (Fate f : c.fates) hang_up = hang_up || f == Fate::hang_up;
+        if (hang_up) peer.close(0);
+        auto [results, resps] = done.get();
+        ASSERT_EQ(results.size(), n);
+        for (std::size_t i = 0; i < n; ++i) {
+            SCOPED_TRACE("request r" + std::to_string(i));
+            EXPECT_EQ(got[i].body.substr(0, got[i].body.find('\0')), "r" + std::to_string(i));
+            if (c.fates[i] == Fate::answered) {
+                ASSERT_EQ(results[i], 0);
+                std::string id;
+                ASSERT_TRUE(pdu_get_string(resps[i], id, 65));
+                EXPECT_EQ(id, "id-" + std::to_string(i));
+            } else {
+                EXPECT_EQ(results[i], c.fates[i] == Fate::unanswered ? SMPP_ERR_TIMEOUT
+                                                                     : SMPP_ERR_LINK);
+            }
+        }
+        // Nothing of the batch is left waiting: a late answer is dropped, and a lone
+        // request afterwards works on an open link.
+        if (!hang_up) {
+            peer.send(0, raw_pdu(SMPP_SUBMIT_SM_RESP, 0, got[1].seq, cstr("late")));
+            auto req = pdu_new(SMPP_SUBMIT_SM, 0);
+            pdu_add_string(*req, "", 6);
+            auto lone = std::async(std::launch::async, [&] {
+                pdu resp;
+                return link->request(*req, resp, 5000);
+            });
+            RawPdu r;
+            ASSERT_TRUE(peer.read(0, r));
+            peer.send(0, raw_pdu(SMPP_SUBMIT_SM_RESP, 0, r.seq, cstr("x")));
+            EXPECT_EQ(lone.get(), 0);
+        }
+    }
+}
+
 TEST_F(SmppLink, KeepAliveIsAnsweredWhileARequestWaits) {
     auto waiting = submit(5000);
     RawPdu req;
