@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include <phonenumbers/phonenumberutil.h>
@@ -95,7 +97,7 @@ std::string region_of(const char* country) {
     return region;
 }
 
-std::optional<std::string> valid_e164(const std::string& text, const std::string& region) {
+std::optional<std::string> parse_e164(const std::string& text, const std::string& region) {
     using i18n::phonenumbers::PhoneNumber;
     using i18n::phonenumbers::PhoneNumberUtil;
     const PhoneNumberUtil* util = PhoneNumberUtil::GetInstance();
@@ -105,6 +107,27 @@ std::optional<std::string> valid_e164(const std::string& text, const std::string
     std::string out;
     util->Format(pn, PhoneNumberUtil::E164, &out);
     return out;
+}
+
+// Numbers come back again and again (the same on-call phones, the same customers), and
+// reading one takes the number library's regular expressions: the readings of the last
+// few thousand (digits, region) pairs are kept, all dropped at once when the memo is full.
+constexpr std::size_t E164_MEMO_MAX = 4096;
+
+std::optional<std::string> valid_e164(const std::string& text, const std::string& region) {
+    static std::mutex m;
+    static std::unordered_map<std::string, std::optional<std::string>> memo;
+    std::string key = region + '|' + text;
+    {
+        std::lock_guard<std::mutex> g(m);
+        auto it = memo.find(key);
+        if (it != memo.end()) return it->second;
+    }
+    std::optional<std::string> r = parse_e164(text, region);
+    std::lock_guard<std::mutex> g(m);
+    if (memo.size() >= E164_MEMO_MAX) memo.clear();
+    memo.emplace(std::move(key), r);
+    return r;
 }
 
 }  // namespace

@@ -152,6 +152,26 @@ TEST(PhoneDestination, AnythingButANumberIsRefused) {
     }
 }
 
+// Readings are remembered: the same digits asked again under another country keep their
+// own reading, and more numbers than the memo holds are all still read right.
+TEST(PhoneDestination, RememberedReadingsKeepTheirCountryAndSurviveAFullMemo) {
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        EXPECT_EQ(phone_destination("0412345678@gw", nullptr, "+61"), "+61412345678");
+        EXPECT_EQ(phone_destination("0612345678@gw", nullptr, "+33"), "+33612345678");
+        EXPECT_EQ(phone_destination("0612345678@gw", nullptr, "+61"), std::nullopt);
+        EXPECT_EQ(phone_destination("0412345678@gw", nullptr, nullptr), std::nullopt);
+    }
+    for (int i = 0; i < 5000; ++i) {
+        char local[16];
+        std::snprintf(local, sizeof local, "0412%06d", i);
+        char want[16];
+        std::snprintf(want, sizeof want, "+61412%06d", i);
+        ASSERT_EQ(phone_destination(std::string(local) + "@gw", nullptr, "+61"), want);
+    }
+    EXPECT_EQ(phone_destination("0412000000@gw", nullptr, "+61"), "+61412000000");
+}
+
 TEST(PhoneDestination, AnOverlongRecipientIsRefusedNotCut) {
     // Cutting would turn 1,000 digits into some other valid-looking number.
     std::string local = "+61" + std::string(1000, '4');
