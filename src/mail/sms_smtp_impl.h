@@ -7,6 +7,8 @@
 // sends them before it would wait for more input.
 #pragma once
 
+#include <poll.h>
+
 #include <atomic>
 #include <cstdio>
 #include <map>
@@ -104,6 +106,10 @@ class smtp_listener {
 
   private:
     void report(const char* what, int e);
+    // A connection from a listener that poll() found ready in p (every: any listener);
+    // -1 when none could be taken.
+    int take_one(const std::vector<pollfd>& p, bool every, std::string& ip, int& port,
+                 int& listen_index);
     std::vector<int> fds_;
     std::vector<std::string> addresses_;
     std::vector<bool> wrapped_;
@@ -112,6 +118,9 @@ class smtp_listener {
     int wake_ = -1;
     int port_ = 0;
     std::size_t next_ = 0;
+    // The last wait took a connection: under load more are queued, so the next one tries
+    // to take them before it polls.
+    bool hot_ = false;
     long failures_ = 0;
     long last_report_ms_ = -1000000;
 };

@@ -184,6 +184,13 @@ int smtp_listener::accept_one(int timeout_ms, std::string& ip, int& port, int& l
     p.reserve(fds_.size() + 1);
     for (int fd : fds_) p.push_back(pollfd{fd, POLLIN, 0});
     if (wake_ >= 0) p.push_back(pollfd{wake_, POLLIN, 0});
+    if (hot_) {
+        // The last wait took a connection: under load more are queued, and they are taken
+        // without a poll first (the sockets do not block); when none is, the poll waits.
+        hot_ = false;
+        int fd = take_one(p, true, ip, port, listen_index);
+        if (fd >= 0) return fd;
+    }
     for (;;) {
         int r = ::poll(p.data(), p.size(), timeout_ms);
         if (r < 0) {
@@ -199,13 +206,18 @@ int smtp_listener::accept_one(int timeout_ms, std::string& ip, int& port, int& l
         (void)rd;
         return -1;
     }
+    return take_one(p, false, ip, port, listen_index);
+}
+
+int smtp_listener::take_one(const std::vector<pollfd>& p, bool every, std::string& ip, int& port,
+                            int& listen_index) {
     // Each listener in turn, starting after the last one served, so that a busy address
     // cannot starve the others.
     std::size_t n = fds_.size();
     for (std::size_t k = 0; k < n; ++k) {
         std::size_t i = (next_ + k) % n;
-        if (!(p[i].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL))) continue;
-        if (p[i].revents & POLLNVAL) {
+        if (!every && !(p[i].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL))) continue;
+        if (!every && (p[i].revents & POLLNVAL)) {
             report("listening socket", EBADF);
             continue;
         }
@@ -232,6 +244,7 @@ int smtp_listener::accept_one(int timeout_ms, std::string& ip, int& port, int& l
             continue;
         }
         next_ = i + 1;
+        hot_ = true;
         ip = peer_text(ss, port);
         listen_index = static_cast<int>(i);
         return fd;

@@ -2,7 +2,13 @@
 // operations' order, answers and their defaults, hand-over, the spool file and
 // the choice of text, and header-word and body codings.
 #include <gtest/gtest.h>
+#include <unistd.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
 
+#include <chrono>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -670,6 +676,49 @@ TEST(SmtpUsers, FileLinesAreReadAndBadOnesSkipped) {
     EXPECT_TRUE(ssha_check("c", users["carl"]));
     EXPECT_FALSE(smtp_users_load(dir.sub("missing"), users, err));
     EXPECT_EQ(err, "No such file or directory");
+}
+
+// The listener under a burst: every queued connection is taken, one per call, in the
+// order they came; once the queue is empty a call waits for its time-out (it neither
+// spins nor blocks in accept), and wake() still ends a wait at once.
+TEST(SmtpListener, BurstIsTakenWholeThenTheWaitTimesOutOrIsWoken) {
+    smtp_listener l;
+    std::string err;
+    ASSERT_TRUE(l.open({"127.0.0.1"}, 0, err)) << err;
+    std::vector<int> clients;
+    for (int i = 0; i < 5; ++i) {
+        int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<std::uint16_t>(l.port()));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        clients.push_back(c);
+    }
+    std::string ip;
+    int port = 0, where = -1;
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE("connection " + std::to_string(i));
+        int fd = l.accept_one(5000, ip, port, where);
+        ASSERT_GE(fd, 0);
+        sockaddr_in mine{};
+        socklen_t len = sizeof mine;
+        ASSERT_EQ(::getsockname(clients[static_cast<std::size_t>(i)],
+                                reinterpret_cast<sockaddr*>(&mine), &len), 0);
+        EXPECT_EQ(port, ntohs(mine.sin_port));
+        EXPECT_EQ(ip, "127.0.0.1");
+        ::close(fd);
+    }
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(l.accept_one(300, ip, port, where), -1);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(250));
+    std::thread waker([&l] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        l.wake();
+    });
+    EXPECT_EQ(l.accept_one(-1, ip, port, where), -1);
+    waker.join();
+    for (int c : clients) ::close(c);
 }
 
 }  // namespace
