@@ -62,6 +62,18 @@ smpp_submit_options submit_options(const smpp_settings& c, bool want_report) {
     return o;
 }
 
+// The status of a submit's answer; a generic_nack without a status of its own is a
+// system error.
+std::uint32_t submit_status(const pdu& resp) {
+    return resp.cmd_id == SMPP_GENERIC_NACK && resp.cmd_status == 0 ? ESME_RSYSERR
+                                                                     : resp.cmd_status;
+}
+
+// "Throttled" and "queue full" ask the sender to slow down; the submit is not refused.
+bool slow_down(std::uint32_t status) {
+    return status == ESME_RTHROTTLED || status == ESME_RMSGQFUL;
+}
+
 // Waits for the bind to be up until deadline; its link or null (stopping, deadline).
 std::shared_ptr<smpp_link> wait_up(sms_smpp* st, bind_slot* b, long deadline) {
     std::unique_lock<std::mutex> lk(st->lock);
@@ -137,10 +149,8 @@ int submit_one(sms_smpp* st, bind_slot* b, pdu& req, std::string& message_id) {
                  smpp_error(static_cast<std::uint32_t>(r)).c_str());
             return r;
         }
-        std::uint32_t status = resp.cmd_id == SMPP_GENERIC_NACK && resp.cmd_status == 0
-                                   ? ESME_RSYSERR
-                                   : resp.cmd_status;
-        if (status == ESME_RTHROTTLED || status == ESME_RMSGQFUL) {
+        std::uint32_t status = submit_status(resp);
+        if (slow_down(status)) {
             long now = smpp_now_ms();
             if (throttled_since < 0) throttled_since = now;
             {
@@ -365,12 +375,12 @@ void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
                 }
             }
         }
-        auto free_places = [&](std::size_t from_k) {
+        auto free_places = [&] {
             bool was_full;
             {
                 std::lock_guard<std::mutex> g(st->lock);
                 was_full = b->window.full();
-                for (std::size_t k = from_k; k < wire.size(); ++k) b->window.complete(wire[k]->sequence);
+                for (const pdu* q : wire) b->window.complete(q->sequence);
             }
             if (was_full) st->changed.notify_all();
         };
@@ -381,7 +391,7 @@ void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
         }
         // A stop may have come while waiting for room.
         if (!go_on() || !before(group)) {
-            free_places(0);
+            free_places();
             stopped = true;
             break;
         }
@@ -409,10 +419,8 @@ void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
                 continue;
             }
             pdu& resp = resps[k];
-            std::uint32_t status = resp.cmd_id == SMPP_GENERIC_NACK && resp.cmd_status == 0
-                                       ? ESME_RSYSERR
-                                       : resp.cmd_status;
-            if (status == ESME_RTHROTTLED || status == ESME_RMSGQFUL) {
+            std::uint32_t status = submit_status(resp);
+            if (slow_down(status)) {
                 {
                     std::lock_guard<std::mutex> g(st->lock);
                     b->pacer.throttled(smpp_now_ms());
@@ -444,7 +452,7 @@ void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
         // The accepted ones are finished by the caller before their places are free.
         for (std::size_t k = 0; k < group.size(); ++k)
             if (items[group[k]].sent) after(group[k]);
-        free_places(0);
+        free_places();
     }
     // Sent again on their own: their attempt is already counted.
     for (std::size_t i : again) {
