@@ -113,9 +113,9 @@ int submit_one(sms_smpp* st, bind_slot* b, pdu& req, std::string& message_id) {
                 continue;
             }
             long place_deadline = smpp_now_ms() + st->cfg.response_ms;
-            // A request leaving a full window notifies `changed`.
-            st->changed.wait_until(lk, smpp_clock_at(place_deadline),
-                                   [st, b] { return !b->window.full() || st->stopping; });
+            // A request leaving a full window notifies `room`.
+            st->room.wait_until(lk, smpp_clock_at(place_deadline),
+                                [st, b] { return !b->window.full() || st->stopping; });
             if (st->stopping) return SMPP_ERR_LINK;
             seq = link->next_sequence();
             if (!b->window.add(seq, smpp_now_ms() + st->cfg.response_ms)) {
@@ -133,10 +133,9 @@ int submit_one(sms_smpp* st, bind_slot* b, pdu& req, std::string& message_id) {
             was_full = b->window.full();
             b->window.complete(seq);
         }
-        // Only a send waiting for a place needs to hear of it; waking every thread that
-        // shares the condition (binds' supervisors, receivers) per submit costs more
-        // than the submit.
-        if (was_full) st->changed.notify_all();
+        // Only a send waiting for a place needs to hear of it: waking the supervisors
+        // too for every answer costs more than the submit.
+        if (was_full) st->room.notify_all();
         req.sequence = 0;
         if (r == SMPP_ERR_LINK) {
             // Lost before its answer: it goes again once the bind is back.
@@ -362,8 +361,8 @@ void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
             if (link) {
                 // Room for at least one: a window kept full by other workers is waited for
                 // as a single submit waits for its place.
-                st->changed.wait_until(lk, smpp_clock_at(smpp_now_ms() + st->cfg.response_ms),
-                                       [st, b] { return !b->window.full() || st->stopping; });
+                st->room.wait_until(lk, smpp_clock_at(smpp_now_ms() + st->cfg.response_ms),
+                                    [st, b] { return !b->window.full() || st->stopping; });
                 long now = smpp_now_ms();
                 while (at + group.size() < queued.size() && !st->stopping && !b->window.full() &&
                        b->pacer.reserve(now) == 0) {
@@ -382,7 +381,7 @@ void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
                 was_full = b->window.full();
                 for (const pdu* q : wire) b->window.complete(q->sequence);
             }
-            if (was_full) st->changed.notify_all();
+            if (was_full) st->room.notify_all();
         };
         if (group.empty()) {
             // Down, stopping or paced: the rest go one at a time, which waits as it must.

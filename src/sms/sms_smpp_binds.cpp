@@ -301,6 +301,7 @@ void sms_smpp::stop() {
         left.swap(messages);
     }
     changed.notify_all();
+    room.notify_all();
     arrived.notify_all();
     receipt_arrived.notify_all();
     state_changed();

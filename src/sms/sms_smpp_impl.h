@@ -9,8 +9,8 @@
 //
 // Threads: every field marked "guarded" is read and written under the state's
 // lock; `changed` is notified whenever a bind goes up or down, a link closes, a
-// window place is freed, a message or receipt is queued, or the state starts
-// stopping. Every wait on it is for an event or a computed deadline, never a slice.
+// message or receipt is queued, or the state starts stopping; `room` when a window
+// place is freed or the state starts stopping. Every wait on it is for an event or a computed deadline, never a slice.
 #pragma once
 
 #include <atomic>
@@ -98,8 +98,11 @@ struct sms_smpp : sms {
     std::vector<std::unique_ptr<bind_slot>> binds;
 
     mutable std::mutex lock;
-    std::condition_variable changed;  // a bind went up or down, a link closed, a window
-                                      // place freed, a message nobody waits for, stopping
+    std::condition_variable changed;  // a bind went up or down, a link closed, a message
+                                      // nobody waits for, stopping
+    // A window place was freed (or the state stops): only senders waiting for a place wait
+    // here, so that a batch's answers do not wake the supervisors too.
+    std::condition_variable room;
     // A message for wait() (or interrupt(), stopping), and a receipt for the receipt
     // thread: each wakes only its own taker, since waking the supervisors and senders
     // sharing `changed` for every deliver_sm costs more than handing it over.
