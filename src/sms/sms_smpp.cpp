@@ -374,12 +374,17 @@ void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
                 }
             }
         }
-        auto free_places = [&] {
+        std::vector<bool> placed(wire.size(), true);  // still holds its window place
+        auto free_places = [&](const std::vector<std::size_t>& ks) {
             bool was_full;
             {
                 std::lock_guard<std::mutex> g(st->lock);
                 was_full = b->window.full();
-                for (const pdu* q : wire) b->window.complete(q->sequence);
+                for (std::size_t k : ks)
+                    if (placed[k]) {
+                        b->window.complete(wire[k]->sequence);
+                        placed[k] = false;
+                    }
             }
             if (was_full) st->room.notify_all();
         };
@@ -389,16 +394,19 @@ void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
             break;
         }
         // A stop may have come while waiting for room.
+        std::vector<std::size_t> every(wire.size());
+        for (std::size_t k = 0; k < every.size(); ++k) every[k] = k;
         if (!go_on() || !before(group)) {
-            free_places();
+            free_places(every);
             stopped = true;
             break;
         }
         at += group.size();
         std::vector<pdu> resps;
         std::vector<int> results;
-        link->request_many(wire, resps, results, st->cfg.response_ms);
-        for (std::size_t k = 0; k < group.size(); ++k) {
+        // An answer is settled as it comes: an accepted SMS is finished by the caller
+        // (after) while it still holds its place in the window, then the place is free.
+        auto settle = [&](std::size_t k) {
             smpp_batch_item& it = items[group[k]];
             const std::uint32_t seq = wire[k]->sequence;
             const int r = results[k];
@@ -408,18 +416,12 @@ void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
                      "bound",
                      b->role.c_str(), seq);
                 again.push_back(group[k]);
-                continue;
-            }
-            if (r != 0) {
+            } else if (r != 0) {
                 emsg("SMPP submit_sm seq %u failed: %s", seq,
                      smpp_error(static_cast<std::uint32_t>(r)).c_str());
                 it.err = r;
                 it.sent = true;
-                continue;
-            }
-            pdu& resp = resps[k];
-            std::uint32_t status = submit_status(resp);
-            if (slow_down(status)) {
+            } else if (std::uint32_t status = submit_status(resps[k]); slow_down(status)) {
                 {
                     std::lock_guard<std::mutex> g(st->lock);
                     b->pacer.throttled(smpp_now_ms());
@@ -427,31 +429,38 @@ void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
                 imsg("SMPP %s: the smsc answered 0x%02x (%s); slowing down", b->role.c_str(),
                      status, smpp_error(status).c_str());
                 again.push_back(group[k]);  // paced from now on, as a single send is
-                continue;
-            }
-            if (status != 0) {
+            } else if (status != 0) {
                 emsg("SMPP submit_sm refused, status 0x%08x (%s)", status,
                      smpp_error(status).c_str());
                 it.err = static_cast<int>(status);
                 it.sent = true;
-                continue;
+            } else {
+                {
+                    std::lock_guard<std::mutex> g(st->lock);
+                    b->pacer.accepted();
+                }
+                it.message_id.clear();
+                pdu_get_string(resps[k], it.message_id, SMPP_MESSAGE_ID_MAX);
+                it.parts = 1;
+                it.err = 0;
+                it.sent = true;
+                imsg("SMPP submit_sm from (%.20s) to (%.20s) accepted, 1 part(s), message id "
+                     "(%s)",
+                     std::string(it.from).c_str(), std::string(it.to).c_str(),
+                     it.message_id.c_str());
             }
-            {
-                std::lock_guard<std::mutex> g(st->lock);
-                b->pacer.accepted();
-            }
-            it.message_id.clear();
-            pdu_get_string(resp, it.message_id, SMPP_MESSAGE_ID_MAX);
-            it.parts = 1;
-            it.err = 0;
-            it.sent = true;
-            imsg("SMPP submit_sm from (%.20s) to (%.20s) accepted, 1 part(s), message id (%s)",
-                 std::string(it.from).c_str(), std::string(it.to).c_str(), it.message_id.c_str());
-        }
-        // The accepted ones are finished by the caller before their places are free.
+            if (it.sent) after(group[k]);
+        };
+        auto settle_all = [&](const std::vector<std::size_t>& ks) {
+            for (std::size_t k : ks) settle(k);
+            free_places(ks);
+        };
+        link->request_many(wire, resps, results, st->cfg.response_ms, settle_all);
+        // What was not answered: timed out or lost with the connection.
+        std::vector<std::size_t> rest;
         for (std::size_t k = 0; k < group.size(); ++k)
-            if (items[group[k]].sent) after(group[k]);
-        free_places();
+            if (results[k] != 0) rest.push_back(k);
+        if (!rest.empty()) settle_all(rest);
     }
     // Sent again on their own: their attempt is already counted.
     for (std::size_t i : again) {

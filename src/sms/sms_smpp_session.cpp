@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -228,7 +229,8 @@ int smpp_link::request(pdu& req, pdu& resp, long ms) {
 }
 
 void smpp_link::request_many(const std::vector<pdu*>& reqs, std::vector<pdu>& resps,
-                             std::vector<int>& results, long ms) {
+                             std::vector<int>& results, long ms,
+                             const std::function<void(const std::vector<std::size_t>&)>& answered) {
     const std::size_t n = reqs.size();
     resps.assign(n, pdu());
     results.assign(n, SMPP_ERR_LINK);
@@ -271,16 +273,34 @@ void smpp_link::request_many(const std::vector<pdu*>& reqs, std::vector<pdu>& re
     dmsg("SMPP %s: sent %zu requests together (%zu octets)", role_.c_str(), added, wire.size());
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    // The whole group is usually answered at once and handed over with one wake-up; when
+    // some answer is slow, those that came are handed over at every tick, so that one
+    // missing answer holds up none of the others.
+    std::vector<bool> told(added, false);
+    std::vector<std::size_t> fresh;
     std::unique_lock<std::mutex> lk(lock_);
-    group.cv.wait_until(lk, deadline, [&] { return group.left == 0 || closed_.load(); });
-    for (std::size_t i = 0; i < added; ++i) {
-        if (ws[i].done) {
-            resps[i] = std::move(*ws[i].got);
-            results[i] = 0;
-        } else {
-            results[i] = closed_ ? SMPP_ERR_LINK : SMPP_ERR_TIMEOUT;
+    for (;;) {
+        const auto tick = std::min(deadline, std::chrono::steady_clock::now() +
+                                                 std::chrono::milliseconds(SMPP_GROUP_TICK_MS));
+        group.cv.wait_until(lk, tick, [&] { return group.left == 0 || closed_.load(); });
+        fresh.clear();
+        for (std::size_t i = 0; i < added; ++i)
+            if (ws[i].done && !told[i]) {
+                told[i] = true;
+                resps[i] = std::move(*ws[i].got);
+                results[i] = 0;
+                fresh.push_back(i);
+            }
+        if (!fresh.empty() && answered) {
+            lk.unlock();
+            answered(fresh);
+            lk.lock();
+            continue;  // more may have come meanwhile
         }
+        if (group.left == 0 || closed_ || std::chrono::steady_clock::now() >= deadline) break;
     }
+    for (std::size_t i = 0; i < added; ++i)
+        if (!ws[i].done) results[i] = closed_ ? SMPP_ERR_LINK : SMPP_ERR_TIMEOUT;
     drop_rest();
 }
 

@@ -59,6 +59,8 @@ inline constexpr int SMPP_WRITE_MS = 20000;
 
 // Requests a link lets wait at once (the transport's window is smaller).
 inline constexpr std::size_t SMPP_LINK_PENDING_MAX = 4096;
+// How often requests sent together hand over the answers that came while one is late.
+inline constexpr long SMPP_GROUP_TICK_MS = 100;
 
 class smpp_link {
   public:
@@ -92,11 +94,15 @@ class smpp_link {
     // SMPP_ERR_TIMEOUT when no answer came in time.
     [[nodiscard]] int request(pdu& req, pdu& resp, long ms);
     // request() for many at once: every request (each given a sequence number when it
-    // has none) goes out in one write, and the caller waits up to ms for all the answers
-    // with a single wake-up. results[i] is what request() would return for reqs[i], with
-    // resps[i] filled when it is 0. Both vectors are resized to reqs.size().
+    // has none) goes out in one write, and the caller waits up to ms for the answers.
+    // Answers are handed over by answered(indexes) (when set) on the caller's thread, no
+    // lock of the link held, with resps[i] filled and results[i] 0: all of them after one
+    // wake-up when they come together, else those that came every SMPP_GROUP_TICK_MS, so
+    // that a missing answer holds up none of the others. On return results[i] is what
+    // request() would have returned for reqs[i]. Both vectors are resized to reqs.size().
     void request_many(const std::vector<pdu*>& reqs, std::vector<pdu>& resps,
-                      std::vector<int>& results, long ms);
+                      std::vector<int>& results, long ms,
+                      const std::function<void(const std::vector<std::size_t>&)>& answered = {});
     // Writes p whole (a sequence number is assigned when it has none). False when
     // the write failed; the link is then closed.
     bool send(pdu& p);

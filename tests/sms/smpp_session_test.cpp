@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -180,7 +182,7 @@ TEST_F(SmppLink, RequestsSentTogetherEachGetTheirOwnOutcome) {
     };
     const Case cases[] = {
         {"all answered, newest first", {Fate::answered, Fate::answered, Fate::answered}, 5000},
-        {"one never answered", {Fate::answered, Fate::unanswered, Fate::answered}, 400},
+        {"one never answered", {Fate::answered, Fate::unanswered, Fate::answered}, 3000},
         {"the centre hangs up", {Fate::answered, Fate::hang_up, Fate::hang_up}, 10000},
     };
     for (const Case& c : cases) {
@@ -198,10 +200,23 @@ TEST_F(SmppLink, RequestsSentTogetherEachGetTheirOwnOutcome) {
             pdu_add_string(*owned.back(), "r" + std::to_string(i), 6);
             reqs.push_back(owned.back().get());
         }
+        std::mutex told_lock;
+        std::vector<std::size_t> told;  // indexes handed over before the end
+        std::promise<void> all_told;
+        std::size_t to_tell = 0;
+        for (Fate f : c.fates) to_tell += f == Fate::answered ? 1 : 0;
         auto done = std::async(std::launch::async, [&] {
             std::vector<pdu> resps;
             std::vector<int> results;
-            link->request_many(reqs, resps, results, c.ms);
+            link->request_many(reqs, resps, results, c.ms,
+                               [&](const std::vector<std::size_t>& ks) {
+                                   std::lock_guard<std::mutex> g(told_lock);
+                                   for (std::size_t k : ks) {
+                                       EXPECT_EQ(results[k], 0);
+                                       told.push_back(k);
+                                   }
+                                   if (told.size() == to_tell) all_told.set_value();
+                               });
             return std::make_pair(results, std::move(resps));
         });
         std::vector<RawPdu> got(n);
@@ -212,8 +227,17 @@ TEST_F(SmppLink, RequestsSentTogetherEachGetTheirOwnOutcome) {
                                      cstr("id-" + std::to_string(i))));
         bool hang_up = false;
         for (Fate f : c.fates) hang_up = hang_up || f == Fate::hang_up;
+        // The answers that came are handed over while a missing one is still awaited.
+        ASSERT_EQ(all_told.get_future().wait_for(std::chrono::milliseconds(c.ms / 2)),
+                  std::future_status::ready);
+        if (to_tell < c.fates.size())
+            EXPECT_NE(done.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
         if (hang_up) peer.close(0);
         auto [results, resps] = done.get();
+        {
+            std::lock_guard<std::mutex> g(told_lock);
+            EXPECT_EQ(told.size(), to_tell);
+        }
         ASSERT_EQ(results.size(), n);
         for (std::size_t i = 0; i < n; ++i) {
             SCOPED_TRACE("request r" + std::to_string(i));
