@@ -230,8 +230,9 @@ TEST_F(SmppLink, RequestsSentTogetherEachGetTheirOwnOutcome) {
         // The answers that came are handed over while a missing one is still awaited.
         ASSERT_EQ(all_told.get_future().wait_for(std::chrono::milliseconds(c.ms / 2)),
                   std::future_status::ready);
-        if (to_tell < c.fates.size())
+        if (to_tell < c.fates.size()) {
             EXPECT_NE(done.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
+        }
         if (hang_up) peer.close(0);
         auto [results, resps] = done.get();
         {
