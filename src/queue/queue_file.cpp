@@ -96,26 +96,7 @@ FileQueue::Item* FileQueue::writable(std::uint64_t id, std::string& why) {
 }
 
 bool FileQueue::attempt(std::uint64_t id, std::string& why) {
-    std::unique_lock<std::mutex> lock(m_);
-    const Item* item = writable(id, why);
-    if (item == nullptr) return false;
-    journal_record rec;
-    rec.type = JOURNAL_ATTEMPT;
-    rec.id = id;
-    rec.attempts = item->e.attempts + 1;
-    rec.error = item->e.last_error;
-    append(rec);
-    // Counted in memory at once: only the claiming worker writes records for this entry
-    // until it finishes or releases it, and a failed write ends in a release.
-    auto it = items_.find(id);
-    if (it != items_.end()) it->second.e.attempts = rec.attempts;
-    if (wait_durable(lock, why)) return true;
-    // Not on disk, so not counted: the entry goes back with the count it had.
-    std::lock_guard<std::mutex> relock(m_);
-    it = items_.find(id);
-    if (it != items_.end() && it->second.e.attempts == rec.attempts)
-        it->second.e.attempts = rec.attempts - 1;
-    return false;
+    return attempt_many({id}, why);
 }
 
 bool FileQueue::attempt_many(const std::vector<std::uint64_t>& ids, std::string& why) {
@@ -123,6 +104,8 @@ bool FileQueue::attempt_many(const std::vector<std::uint64_t>& ids, std::string&
     for (std::uint64_t id : ids)
         if (writable(id, why) == nullptr) return false;
     std::vector<std::uint32_t> counted;
+    // Counted in memory at once: only the claiming worker writes records for these entries
+    // until it finishes or releases them, and a failed write ends in a release.
     for (std::uint64_t id : ids) {
         Item& item = items_.find(id)->second;
         journal_record rec;

@@ -394,9 +394,9 @@ void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
             break;
         }
         // A stop may have come while waiting for room.
-        std::vector<std::size_t> every(wire.size());
-        for (std::size_t k = 0; k < every.size(); ++k) every[k] = k;
         if (!go_on() || !before(group)) {
+            std::vector<std::size_t> every(wire.size());
+            for (std::size_t k = 0; k < every.size(); ++k) every[k] = k;
             free_places(every);
             stopped = true;
             break;

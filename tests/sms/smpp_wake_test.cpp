@@ -1,9 +1,11 @@
 // Wake-ups of the SMPP client: a link tells its owner the moment it closes, and the
 // transport's supervisor acts on a lost link by that event alone. The supervisor
 // tests turn enquire_link off, so the supervisor has no deadline of its own: if the
-// close did not wake it, it would sleep until the test's deadline and fail.
+// close did not wake it, it would sleep until the test's deadline and fail. A batch of
+// SMS through the bound transport is played against the same scripted centre.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -275,6 +277,92 @@ TEST_F(SmppSupervisor, AMessageNobodyTakesGoesBackAfterTheIdleLimit) {
     EXPECT_EQ(resp.id, SMPP_DELIVER_SM_RESP);
     EXPECT_EQ(resp.seq, 9u);
     EXPECT_EQ(resp.status, ESME_RX_T_APPN);
+}
+
+// SMS sent as a batch through the bound transport: the single-part ones go out as one group
+// whose attempts are counted once before it is written; each answer ends its own SMS
+// (accepted, refused, or throttled and then sent again on its own without a new attempt);
+// a long SMS goes on its own with its own attempt; a stop leaves the rest unsent.
+TEST_F(SmppSupervisor, ABatchGoesOutAsOneGroupAndEachAnswerEndsItsOwnSms) {
+    for (bool stop_after_group : {false, true}) {
+        SCOPED_TRACE(stop_after_group ? "stopped after the group" : "whole batch");
+        const std::string long_text(200, 'x');  // two parts
+        std::vector<smpp_batch_item> items(5);
+        const char* dests[] = {"+61400000001", "+61400000002", "+61400000003", "+61400000004",
+                               "+61400000005"};
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            items[i].from = "gw";
+            items[i].to = dests[i];
+            items[i].text = i == 3 ? std::string_view(long_text) : std::string_view("hi");
+        }
+        std::vector<std::vector<std::size_t>> attempts;  // what before() was given
+        std::vector<std::size_t> ended;                  // what after() was given
+        bool stopped = false;
+        smpp_batch_hooks hooks;
+        hooks.before = [&](const std::vector<std::size_t>& idx) {
+            attempts.push_back(idx);
+            return true;
+        };
+        hooks.after = [&](std::size_t i) {
+            ended.push_back(i);
+            if (stop_after_group) stopped = true;
+        };
+        hooks.go_on = [&] { return !stopped; };
+        auto sent = std::async(std::launch::async,
+                               [&] { sms_smpp_send_batch(transport_.get(), items, hooks); });
+        // The centre: the group's four submits, answered newest first.
+        std::vector<RawPdu> group(4);
+        for (RawPdu& g : group) {
+            ASSERT_TRUE(peer_.read(0, g));
+            EXPECT_EQ(g.id, SMPP_SUBMIT_SM);
+        }
+        auto to_of = [&](const RawPdu& r) {
+            for (std::size_t i = 0; i < items.size(); ++i)
+                if (r.body.find(std::string(dests[i]).substr(1)) != std::string::npos) return i;
+            return items.size();
+        };
+        for (auto it = group.rbegin(); it != group.rend(); ++it) {
+            std::size_t i = to_of(*it);
+            std::uint32_t status = i == 1 ? ESME_RINVDSTADR : i == 2 ? ESME_RTHROTTLED : 0;
+            peer_.send(0, raw_pdu(SMPP_SUBMIT_SM_RESP, status, it->seq,
+                                  status == 0 ? cstr("id" + std::to_string(i)) : cstr("")));
+        }
+        if (!stop_after_group) {
+            // The throttled one again, on its own; then the long one's two parts.
+            for (int n = 0; n < 3; ++n) {
+                RawPdu r;
+                ASSERT_TRUE(peer_.read(0, r));
+                std::size_t i = to_of(r);
+                EXPECT_EQ(i, n == 0 ? 2u : 3u);
+                peer_.send(0, raw_pdu(SMPP_SUBMIT_SM_RESP, 0, r.seq,
+                                      cstr("id" + std::to_string(i) + "-" + std::to_string(n))));
+            }
+        }
+        ASSERT_EQ(sent.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        ASSERT_FALSE(attempts.empty());
+        EXPECT_EQ(attempts[0], (std::vector<std::size_t>{0, 1, 2, 4}));
+        EXPECT_EQ(items[0].err, 0);
+        EXPECT_EQ(items[0].message_id, "id0");
+        EXPECT_EQ(items[1].err, static_cast<int>(ESME_RINVDSTADR));
+        EXPECT_EQ(items[4].message_id, "id4");
+        if (stop_after_group) {
+            EXPECT_EQ(attempts.size(), 1u);
+            EXPECT_FALSE(items[2].sent) << "throttled, not sent again after the stop";
+            EXPECT_FALSE(items[3].sent) << "no attempt and no send after the stop";
+            EXPECT_EQ(ended.size(), 3u);
+            EXPECT_TRUE(peer_.quiet(0, 200));
+            continue;
+        }
+        EXPECT_EQ(attempts, (std::vector<std::vector<std::size_t>>{{0, 1, 2, 4}, {3}}));
+        EXPECT_EQ(items[2].err, 0);
+        EXPECT_EQ(items[2].message_id, "id2-0");
+        EXPECT_EQ(items[3].err, 0);
+        EXPECT_EQ(items[3].parts, 2);
+        EXPECT_EQ(items[3].message_id, "id3-2");
+        std::vector<std::size_t> sorted = ended;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(sorted, (std::vector<std::size_t>{0, 1, 2, 3, 4})) << "each ended once";
+    }
 }
 
 }  // namespace
