@@ -365,5 +365,37 @@ TEST_F(SmppSupervisor, ABatchGoesOutAsOneGroupAndEachAnswerEndsItsOwnSms) {
     }
 }
 
+// Attempts that cannot be stored (a full disk): nothing is written to the centre and no
+// SMS counts as sent, so the caller keeps every one for later.
+TEST_F(SmppSupervisor, ABatchWhoseAttemptsCannotBeStoredSendsNothing) {
+    // A whole window of SMS, so that a place kept by mistake would block the send below.
+    std::vector<smpp_batch_item> items(static_cast<std::size_t>(smpp_init().window));
+    for (auto& it : items) {
+        it.from = "gw";
+        it.to = "+61400000001";
+        it.text = "hi";
+    }
+    int asked = 0, ended = 0;
+    smpp_batch_hooks hooks;
+    hooks.before = [&](const std::vector<std::size_t>&) {
+        ++asked;
+        return false;
+    };
+    hooks.after = [&](std::size_t) { ++ended; };
+    sms_smpp_send_batch(transport_.get(), items, hooks);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(ended, 0);
+    for (const auto& it : items) EXPECT_FALSE(it.sent);
+    EXPECT_TRUE(peer_.quiet(0, 200)) << "a submit went out without its attempt";
+    // The window places it took are free again: a lone send goes at once.
+    auto one = std::async(std::launch::async, [&] {
+        return transport_->send(nullptr, "gw", "+61400000001", "hi");
+    });
+    RawPdu r;
+    ASSERT_TRUE(peer_.read(0, r));
+    peer_.send(0, raw_pdu(SMPP_SUBMIT_SM_RESP, 0, r.seq, cstr("x")));
+    EXPECT_EQ(one.get(), 0);
+}
+
 }  // namespace
 }  // namespace tolvane
