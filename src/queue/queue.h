@@ -149,6 +149,11 @@ struct queue_file_options {
     // When a new segment starts and the oldest one still holds at most this many waiting
     // entries, they are copied forward so that it can be deleted (0: never).
     std::size_t compact_max = 256;
+    // The flusher keeps the current segment written ahead of its records with zeros, in
+    // whole chunks of this many bytes, so that most flushes overwrite space the file already
+    // has and their fdatasync need not write the file's size (0: the file grows with every
+    // flush). Zeros where a record would start read as the end of the records.
+    std::int64_t prealloc_bytes = 1 << 20;
     // Reads the journal and changes nothing (a listing beside a running gateway); every
     // write then fails.
     bool read_only = false;

@@ -11,6 +11,12 @@
 // write is cut off again, so a batch is on disk whole or not at all (a crash mid-write leaves
 // a torn tail that start-up cuts), and every writer of a failed batch gets its reason.
 //
+// The current segment is kept written with zeros ahead of its records (prealloc_bytes at a
+// time, with the flush that crosses into new room): an fdatasync after a write that grows
+// the file also writes its inode, one inside space already written does not, which on ext4
+// makes a flush markedly cheaper. Readers take zeros where a record would start for the end
+// of the records; a full disk that refuses the zeros still takes the records themselves.
+//
 // Records nobody waits for (done, released) are written at once but flushed lazily: by the
 // next flush someone waits for (at the latest before the next attempt is durable), or after
 // LAZY_SYNC_MS of quiet. A killed process loses none of them (they are in the file); only a
@@ -44,7 +50,10 @@ struct Segment {
     std::uint64_t seq = 0;
     std::string path;
     UniqueFd fd;
-    std::int64_t size = 0;    // bytes known to be written whole
+    std::int64_t size = 0;  // bytes known to be written whole: the records' end
+    // The file's size as written: the records, then the zeros written ahead of them (no
+    // less than `size`; only the flushing thread changes it).
+    std::int64_t prealloc_end = 0;
     bool has_header = false;  // its SEGMENT record is written
     bool named = false;       // its directory entry is flushed (fsync of the directory)
     std::size_t live = 0;     // entries enqueued here and not done
@@ -63,6 +72,7 @@ class FileQueue final : public QueueStore {
         }
         work_cv_.notify_one();
         if (flusher_.joinable()) flusher_.join();
+        trim_current();
     }
 
     bool open(std::string& why);
@@ -123,6 +133,14 @@ class FileQueue final : public QueueStore {
     // Starts a new segment file (empty, header written by the next flush).
     bool new_segment(std::string& why);
     void drop_finished_segments();
+    // After the data of a flush ending at `end` is written to `seg` (whose file was
+    // `file_end` bytes): writes the zeros ahead of it when they are due. Returns the file's
+    // size afterwards; a failure to extend costs no record, only the room.
+    std::int64_t preallocate(const Segment& seg, std::int64_t file_end, std::int64_t end);
+    // Cuts the zeros ahead of the records of a segment no longer written (a rotation, a
+    // close), so that a segment kept long holds no more than its records.
+    static void trim(Segment& seg);
+    void trim_current();
     void make_ready(const Item& it);
     void forget(std::map<std::uint64_t, Item>::iterator it);
     // The entry a new record is about to be written for (m_ held); null with why when the
@@ -156,6 +174,8 @@ class FileQueue final : public QueueStore {
     std::atomic<int> waiting_{0};
     std::atomic<std::uint64_t> syncs_{0};
     std::uint64_t next_seq_seen_ = 0;
+    // A failed extension (a full disk) is not tried again before this (flusher only).
+    std::chrono::steady_clock::time_point prealloc_retry_{};
 };
 
 }  // namespace tolvane

@@ -37,6 +37,27 @@ bool write_all(int fd, const std::string& data, std::int64_t offset, std::string
     return true;
 }
 
+// Writes zeros over [from, to) of the file.
+bool write_zeros(int fd, std::int64_t from, std::int64_t to, std::string& why) {
+    static const std::string zeros(64 * 1024, '\0');
+    while (from < to) {
+        std::size_t n = static_cast<std::size_t>(
+            std::min<std::int64_t>(to - from, static_cast<std::int64_t>(zeros.size())));
+        ssize_t w = ::pwrite(fd, zeros.data(), n, static_cast<off_t>(from));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            why = system_error(w < 0 ? errno : ENOSPC);
+            return false;
+        }
+        from += w;
+    }
+    return true;
+}
+
+// How long a failed extension (a full disk) holds off the next try: meanwhile every flush
+// is a plain append, without a doomed write of zeros before it.
+constexpr auto PREALLOC_RETRY = std::chrono::seconds(1);
+
 // The writers of a batch sleep on its state word through the kernel's futex directly: the
 // library's atomic wait first yields the processor a few times, which on a busy machine
 // costs more than the sleep it saves, and one call wakes every writer of the batch.
@@ -125,9 +146,12 @@ void FileQueue::flush_batch(std::unique_lock<std::mutex>& lock, bool sync) {
     sync = sync || batch->waited;
     std::string why;
     bool fresh = false;
+    std::shared_ptr<Segment> closed;  // the segment a rotation leaves, its zeros to be cut
     // A flush with nothing to write (only a sync asked for) never starts a segment.
     if (cur_->size >= opt_.segment_bytes && cur_->has_header && !pending_.empty()) {
+        closed = cur_;
         if (!new_segment(why)) {
+            closed.reset();
             // Keep writing to the full segment rather than refuse mail over a rotation.
             emsg("Queue journal: %s", why.c_str());
             why.clear();
@@ -171,10 +195,16 @@ void FileQueue::flush_batch(std::unique_lock<std::mutex>& lock, bool sync) {
     std::shared_ptr<Segment> seg = cur_;
     std::shared_ptr<Segment> older = unsynced_ != seg ? unsynced_ : nullptr;
     std::int64_t offset = seg->size;
+    std::int64_t file_end = std::max(seg->prealloc_end, offset);
     lock.unlock();
     if (opt_.before_flush) opt_.before_flush();
+    if (closed) trim(*closed);  // only this thread writes segments
 
     bool ok = data.empty() || write_all(seg->fd.get(), data, offset, why);
+    const std::int64_t end = offset + static_cast<std::int64_t>(data.size());
+    // The zeros go after the data, so that a disk with no room for them has still taken the
+    // records; the fdatasync below makes them durable together.
+    if (ok && !data.empty()) file_end = preallocate(*seg, file_end, end);
     if (ok && sync && opt_.sync) {
         if (older && ::fdatasync(older->fd.get()) != 0) {
             why = system_error(errno);
@@ -194,9 +224,10 @@ void FileQueue::flush_batch(std::unique_lock<std::mutex>& lock, bool sync) {
              static_cast<long long>(offset), system_error(errno).c_str());
 
     lock.lock();
+    if (!data.empty()) seg->prealloc_end = ok ? file_end : offset;
     std::set<int> kinds;
     if (ok) {
-        seg->size = offset + static_cast<std::int64_t>(data.size());
+        seg->size = end;
         seg->has_header = true;
         if (sync) {
             seg->named = true;
@@ -261,6 +292,44 @@ void FileQueue::flush_all() {
     if (!wait_durable(lock, why)) emsg("Queue journal: cannot flush: %s", why.c_str());
 }
 
+std::int64_t FileQueue::preallocate(const Segment& seg, std::int64_t file_end, std::int64_t end) {
+    const std::int64_t chunk = opt_.prealloc_bytes;
+    // Room is made only when a flush crosses the zeros already written, and not in a
+    // segment about to be closed (the next flush starts a new one).
+    if (chunk <= 0 || end <= file_end || end >= opt_.segment_bytes) return std::max(file_end, end);
+    auto now = std::chrono::steady_clock::now();
+    if (now < prealloc_retry_) return end;
+    // Real zeros, not fallocate: unwritten extents would make each later write inside them
+    // a change of the file's metadata again.
+    std::int64_t target = (end / chunk + 1) * chunk;
+    std::string why;
+    if (write_zeros(seg.fd.get(), end, target, why)) return target;
+    prealloc_retry_ = now + PREALLOC_RETRY;
+    wmsg("Queue journal: cannot write room ahead in %s: %s", seg.path.c_str(), why.c_str());
+    // The records are in; only part of the zeros may be: cut them, the file ends with its
+    // records as without preallocation.
+    if (::ftruncate(seg.fd.get(), static_cast<off_t>(end)) != 0)
+        emsg("Queue journal: cannot cut %s back to %lld bytes: %s", seg.path.c_str(),
+             static_cast<long long>(end), system_error(errno).c_str());
+    return end;
+}
+
+void FileQueue::trim(Segment& seg) {
+    if (seg.prealloc_end <= seg.size) return;
+    // Not flushed: should the cut be lost in a crash, the zeros it took read as the end.
+    if (::ftruncate(seg.fd.get(), static_cast<off_t>(seg.size)) != 0) {
+        emsg("Queue journal: cannot cut %s back to %lld bytes: %s", seg.path.c_str(),
+             static_cast<long long>(seg.size), system_error(errno).c_str());
+        return;
+    }
+    seg.prealloc_end = seg.size;
+}
+
+void FileQueue::trim_current() {
+    std::lock_guard<std::mutex> lock(m_);
+    if (cur_ && !opt_.read_only) trim(*cur_);
+}
+
 void FileQueue::drop_finished_segments() {
     while (!segments_.empty()) {
         auto first = segments_.begin();
@@ -290,18 +359,27 @@ bool FileQueue::replay_segment(const std::string& path, std::uint64_t& max_seq) 
         return false;
     }
     std::size_t pos = 0;
+    std::size_t file_size = data.size();
     std::string_view rest(data);
     journal_record rec;
     for (;;) {
         std::size_t used = 0;
         JournalRead r = journal_decode(rest.substr(pos), rec, used);
-        if (r == JournalRead::END) break;
+        // The end of the records, and the room written ahead of them: zeros to the end of
+        // the file. Anything else after the zeros is a later write cut short by a crash (its
+        // first page lost, a later one kept), which nobody was told is stored.
+        if (r == JournalRead::END && rest.find_first_not_of('\0', pos) == std::string::npos) break;
         bool header_missing = pos == 0 && r == JournalRead::OK && rec.type != JOURNAL_SEGMENT;
         if (r != JournalRead::OK || header_missing) {
             emsg("Queue journal: %s record in %s at byte %zu, cut off there (%zu bytes dropped)",
-                 r == JournalRead::TORN ? "torn" : "corrupt", path.c_str(), pos, data.size() - pos);
+                 r == JournalRead::CORRUPT || header_missing ? "corrupt" : "torn", path.c_str(),
+                 pos, data.size() - pos);
+            // A listing beside the gateway leaves the cut to the gateway's next start.
+            if (opt_.read_only) break;
             if (::ftruncate(fd, static_cast<off_t>(pos)) != 0 || ::fsync(fd) != 0)
                 emsg("Queue journal: cannot cut %s: %s", path.c_str(), system_error(errno).c_str());
+            else
+                file_size = pos;
             break;
         }
         pos += used;
@@ -350,6 +428,7 @@ bool FileQueue::replay_segment(const std::string& path, std::uint64_t& max_seq) 
         return true;
     }
     seg->size = static_cast<std::int64_t>(pos);
+    seg->prealloc_end = static_cast<std::int64_t>(file_size);
     max_seq = std::max(max_seq, seg->seq);
     return true;
 }

@@ -161,7 +161,12 @@ void journal_encode(const journal_record& rec, std::string& out) {
 
 JournalRead journal_decode(std::string_view data, journal_record& rec, std::size_t& used) {
     used = 0;
-    if (data.empty()) return JournalRead::END;
+    // Zeros where a header would start are room the writer made ahead of its records, never
+    // a record: a record's length counts its payload after the type, and every type has one
+    // (SEGMENT its sequence number and next id, ENQUEUED its entry count, ATTEMPT and DONE
+    // an id), so no record starts with a zero length, let alone a whole header of zeros.
+    if (data.substr(0, JOURNAL_HEADER).find_first_not_of('\0') == std::string_view::npos)
+        return JournalRead::END;
     if (data.size() < JOURNAL_HEADER) return JournalRead::TORN;
     Fields head(data.substr(0, 8));
     std::uint32_t len = head.u32();

@@ -8,6 +8,9 @@
 // entry carries a user name), ATTEMPT (attempt count,
 // last error, next try) and DONE records.
 //
+// The writer may keep zeros written ahead of its last record (room in the file, so that
+// the next writes need not grow it): zeros where a header would start end the records.
+//
 // Ownership: plain values; the reader works on a caller's buffer. Limits: a payload larger
 // than JOURNAL_RECORD_MAX is taken for damage, not read.
 #pragma once
@@ -59,7 +62,7 @@ void journal_encode(const journal_record& rec, std::string& out);
 
 enum class JournalRead {
     OK,       // one record read, `used` bytes
-    END,      // no bytes left
+    END,      // no bytes left, or zeros where the next header would be (room written ahead)
     TORN,     // the bytes end inside a record (a write cut short)
     CORRUPT,  // checksum, type or layout wrong
 };
