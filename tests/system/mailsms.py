@@ -370,9 +370,11 @@ class Gateway:
         return glob.glob(os.path.join(self.work, "*.msg"))
 
 
-def small_tmpfs(test, size="2m"):
+def small_tmpfs(test, size="768k"):
     """A tmpfs of the given size mounted for the test (unmounted by its cleanups); the
-    test is skipped where mounting needs a root the run does not have."""
+    test is skipped where mounting needs a root the run does not have. The default is
+    smaller than one chunk of the zeros the queue journal writes ahead of its records
+    (1 MiB), so that the journal has no such room and a full disk refuses its records."""
     mnt = tempfile.mkdtemp(prefix="tv-tmpfs-")
     test.addCleanup(os.rmdir, mnt)
     r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", mnt],

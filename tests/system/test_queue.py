@@ -341,7 +341,7 @@ class FullDisk(unittest.TestCase):
         # Smaller than the zeros the journal writes ahead of its records (1 MiB at a time):
         # it goes without them, as on any disk short of that room, so each mail's records
         # need room of their own, and a full disk refuses them.
-        mnt = small_tmpfs(self, "768k")
+        mnt = small_tmpfs(self)
         work = os.path.join(mnt, "work")
         gw = Gateway(self, {"workpath": work, "phone_country": "+61"}, start=False)
         gw.work = work
