@@ -73,6 +73,17 @@ void state_wake_all(std::atomic<int>& word) {
               nullptr, 0);
 }
 
+// Whether the last byte that is not zero lies within the record starting `rest`, as its
+// header announces it.
+bool last_in_record(std::string_view rest) {
+    std::size_t last = rest.find_last_not_of('\0');
+    if (last == std::string_view::npos || rest.size() < 4) return true;
+    std::uint64_t len = 0;
+    for (int i = 0; i < 4; ++i)
+        len |= static_cast<std::uint64_t>(static_cast<unsigned char>(rest[i])) << (8 * i);
+    return last < JOURNAL_HEADER + len;
+}
+
 bool read_whole(int fd, std::string& out) {
     out.clear();
     char buf[65536];
@@ -371,9 +382,14 @@ bool FileQueue::replay_segment(const std::string& path, std::uint64_t& max_seq) 
         if (r == JournalRead::END && rest.find_first_not_of('\0', pos) == std::string::npos) break;
         bool header_missing = pos == 0 && r == JournalRead::OK && rec.type != JOURNAL_SEGMENT;
         if (r != JournalRead::OK || header_missing) {
+            // A last record that fails its check with nothing but zeros after its bytes is
+            // a write cut short in the room written ahead (a kill in mid-write), told as such
+            // rather than as damage.
+            bool torn = r == JournalRead::TORN || r == JournalRead::END ||
+                        (r == JournalRead::CORRUPT && last_in_record(rest.substr(pos)));
             emsg("Queue journal: %s record in %s at byte %zu, cut off there (%zu bytes dropped)",
-                 r == JournalRead::CORRUPT || header_missing ? "corrupt" : "torn", path.c_str(),
-                 pos, data.size() - pos);
+                 torn && !header_missing ? "torn" : "corrupt", path.c_str(), pos,
+                 data.size() - pos);
             // A listing beside the gateway leaves the cut to the gateway's next start.
             if (opt_.read_only) break;
             if (::ftruncate(fd, static_cast<off_t>(pos)) != 0 || ::fsync(fd) != 0)

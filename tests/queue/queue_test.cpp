@@ -1,5 +1,6 @@
 // The queue journal and its file store: record layout and damage, durability across a
-// reopen, replay order, group commit, segment deletion and a full disk.
+// reopen, replay order, group commit, segment deletion, a full disk and the zeros the
+// journal writes ahead of its records.
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -89,10 +90,11 @@ void write_file(const std::string& path, const std::string& data) {
 }
 
 // Where a segment's whole records end (the file may go on with the zeros the writer keeps
-// ahead of them), and where its last record starts (0 when it holds none).
+// ahead of them), and where each of them starts.
 struct RecordsEnd {
     std::size_t end = 0;
-    std::size_t last = 0;
+    std::size_t last = 0;  // where the last one starts (0 when there is none)
+    std::vector<std::size_t> starts;
 };
 RecordsEnd records_end(const std::string& path) {
     std::string data = read_file(path);
@@ -101,6 +103,7 @@ RecordsEnd records_end(const std::string& path) {
     std::size_t used = 0;
     while (journal_decode(std::string_view(data).substr(r.end), rec, used) == JournalRead::OK) {
         r.last = r.end;
+        r.starts.push_back(r.end);
         r.end += used;
     }
     return r;
@@ -976,20 +979,25 @@ TEST(QueueFile, ZeroTailAfterTheRecordsIsTheirCleanEnd) {
 }
 
 // A write cut short inside the room written ahead leaves a record that ends in zeros, or
-// zeros where its header should be and its payload after them: damage, cut with its line,
-// the records before it kept.
+// zeros where its header should be and its payload after them: cut with a "torn" line,
+// the records before it kept. A record that fails its check with written records after
+// it is damage: cut with a "corrupt" line.
 TEST(QueueFile, RecordTornInsideTheZerosAheadIsCut) {
     struct Case {
         const char* name;
-        std::size_t keep;  // bytes of the last record kept; the rest of it zeroed
+        int record;        // counted back from the last record (0: the last)
+        std::size_t keep;  // bytes of it kept, the rest zeroed
         bool header_lost;  // its header zeroed instead, the payload kept
         const char* line;
+        std::vector<std::string> kept;
     };
+    const std::vector<std::string> two = {"+61400000210", "+61400000211"};
     const Case cases[] = {
-        {"payload partly written", 30, false, "corrupt"},
-        {"header partly written", 3, false, "corrupt"},
-        {"header alone", JOURNAL_HEADER, false, "corrupt"},
-        {"header lost, payload written", 0, true, "torn"},
+        {"payload partly written", 0, 30, false, "torn", two},
+        {"header partly written", 0, 3, false, "torn", two},
+        {"header alone", 0, JOURNAL_HEADER, false, "torn", two},
+        {"header lost, payload written", 0, 0, true, "torn", two},
+        {"an earlier record's end lost", 1, 30, false, "corrupt", {"+61400000210"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1004,21 +1012,23 @@ TEST(QueueFile, RecordTornInsideTheZerosAheadIsCut) {
         std::vector<std::string> segs = segments(t.queue());
         ASSERT_EQ(segs.size(), 1u);
         RecordsEnd rec = records_end(segs[0]);
+        ASSERT_EQ(rec.starts.size(), 4u);  // the segment's own, then one per entry
         std::string data = read_file(segs[0]);
         ASSERT_GT(data.size(), rec.end) << "the zeros ahead are in the copy";
+        std::size_t at = rec.starts[rec.starts.size() - 1 - static_cast<std::size_t>(c.record)];
+        std::size_t end = c.record == 0 ? rec.end : rec.starts[rec.starts.size() - c.record];
         if (c.header_lost)
-            std::fill(data.begin() + rec.last, data.begin() + rec.last + JOURNAL_HEADER, '\0');
+            std::fill(data.begin() + at, data.begin() + at + JOURNAL_HEADER, '\0');
         else
-            std::fill(data.begin() + rec.last + c.keep, data.begin() + rec.end, '\0');
+            std::fill(data.begin() + at + c.keep, data.begin() + end, '\0');
         write_file(segs[0], data);
         {
             auto q = open_store(t.queue());
-            EXPECT_EQ(destinations(q->list(0)),
-                      (std::vector<std::string>{"+61400000210", "+61400000211"}));
+            EXPECT_EQ(destinations(q->list(0)), c.kept);
         }
         EXPECT_TRUE(logged(log, std::string("Queue journal: ") + c.line + " record in " + segs[0] +
-                                    " at byte " + std::to_string(rec.last) + ","));
-        EXPECT_EQ(fs::file_size(segs[0]), rec.last) << "cut to the last whole record";
+                                    " at byte " + std::to_string(at) + ","));
+        EXPECT_EQ(fs::file_size(segs[0]), at) << "cut to the last whole record";
     }
 }
 
