@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <vector>
@@ -19,17 +20,20 @@ namespace tolvane {
 class TraceFile : public std::enable_shared_from_this<TraceFile> {
   public:
     explicit TraceFile(std::string path) : path_(std::move(path)) {}
-    ~TraceFile() { close_locked(); }
+    ~TraceFile() {
+        std::unique_lock<std::mutex> hold(lock_);
+        close_locked(hold);
+    }
     TraceFile(const TraceFile&) = delete;
     TraceFile& operator=(const TraceFile&) = delete;
 
     bool open(std::string& err) {
-        std::lock_guard<std::mutex> hold(lock_);
+        std::unique_lock<std::mutex> hold(lock_);
         return open_locked(err);
     }
     void reopen() {
-        std::lock_guard<std::mutex> hold(lock_);
-        close_locked();
+        std::unique_lock<std::mutex> hold(lock_);
+        close_locked(hold);
         std::string err;
         if (!open_locked(err)) emsg("Failed to reopen trace (%s), %s", path_.c_str(), err.c_str());
     }
@@ -57,16 +61,24 @@ class TraceFile : public std::enable_shared_from_this<TraceFile> {
         }
         return true;
     }
-    void close_locked() {
+    // The descriptor is only closed while nobody writes through it.
+    void close_locked(std::unique_lock<std::mutex>& hold) {
+        idle_.wait(hold, [this] { return !writing_; });
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
-    void rotate_locked(int keep);
+    void rotate_locked(std::unique_lock<std::mutex>& hold, int keep);
+    // Adds text (whole lines, within the budget) to what is pending and writes it, unless
+    // another thread is writing: that one takes it with its next write.
+    void append_locked(std::unique_lock<std::mutex>& hold, std::string_view text);
 
     std::mutex lock_;
+    std::condition_variable idle_;  // the writing thread has finished
     std::string path_;
     int fd_ = -1;
-    long size_ = 0;
+    long size_ = 0;         // bytes in the file once what is pending is written
+    std::string pending_;   // lines taken but not yet written
+    bool writing_ = false;  // a thread is writing pending lines outside the lock
 };
 
 namespace {
@@ -78,8 +90,8 @@ std::vector<std::weak_ptr<TraceFile>> g_open;
 
 }  // namespace
 
-void TraceFile::rotate_locked(int keep) {
-    close_locked();
+void TraceFile::rotate_locked(std::unique_lock<std::mutex>& hold, int keep) {
+    close_locked(hold);
     if (keep <= 0) {
         std::remove(path_.c_str());
     } else {
@@ -93,37 +105,58 @@ void TraceFile::rotate_locked(int keep) {
     if (!open_locked(err)) emsg("Failed to start a new trace (%s), %s", path_.c_str(), err.c_str());
 }
 
-void TraceFile::write(std::string_view line) {
-    std::lock_guard<std::mutex> hold(lock_);
+void TraceFile::append_locked(std::unique_lock<std::mutex>& hold, std::string_view text) {
     long max = g_max.load(std::memory_order_relaxed);
-    if (max > 0 && size_ > 0 && size_ + static_cast<long>(line.size()) > max)
-        rotate_locked(g_keep.load(std::memory_order_relaxed));
+    long len = static_cast<long>(text.size());
+    if (max > 0 && size_ > 0 && size_ + len > max) {
+        // The writer at work finishes first: what it holds belongs to the old file.
+        idle_.wait(hold, [this] { return !writing_; });
+        // Another thread may have rotated meanwhile.
+        if (size_ > 0 && size_ + len > max)
+            rotate_locked(hold, g_keep.load(std::memory_order_relaxed));
+    }
     if (fd_ < 0) return;
+    pending_.append(text);
+    size_ += len;
+    // Many session threads trace at once: one writes for all, and the others go back to
+    // their clients instead of queueing on the file.
+    if (writing_) return;
+    writing_ = true;
+    std::string batch;
+    while (!pending_.empty()) {
+        batch.swap(pending_);
+        pending_.clear();
+        const int fd = fd_;
+        hold.unlock();
+        std::size_t at = 0;
+        while (at < batch.size()) {
+            ssize_t n = ::write(fd, batch.data() + at, batch.size() - at);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            at += static_cast<std::size_t>(n);
+        }
+        hold.lock();
+        // What could not be written does not count against the budget.
+        size_ -= static_cast<long>(batch.size() - at);
+    }
+    writing_ = false;
+    idle_.notify_all();
+}
+
+void TraceFile::write(std::string_view line) {
+    std::unique_lock<std::mutex> hold(lock_);
+    long max = g_max.load(std::memory_order_relaxed);
     // A line longer than the whole limit is cut, so the budget holds for any line.
     if (max > 0 && static_cast<long>(line.size()) > max) line = line.substr(0, max);
-    ssize_t n;
-    do n = ::write(fd_, line.data(), line.size());
-    while (n < 0 && errno == EINTR);
-    if (n > 0) size_ += static_cast<long>(n);
+    append_locked(hold, line);
 }
 
 void TraceFile::write_lines(std::string_view lines) {
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        std::unique_lock<std::mutex> hold(lock_);
         long max = g_max.load(std::memory_order_relaxed);
-        long len = static_cast<long>(lines.size());
-        if (max <= 0 || len <= max) {
-            if (max > 0 && size_ > 0 && size_ + len > max)
-                rotate_locked(g_keep.load(std::memory_order_relaxed));
-            if (fd_ < 0) return;
-            std::size_t at = 0;
-            while (at < lines.size()) {
-                ssize_t n = ::write(fd_, lines.data() + at, lines.size() - at);
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) break;
-                at += static_cast<std::size_t>(n);
-                size_ += static_cast<long>(n);
-            }
+        if (max <= 0 || static_cast<long>(lines.size()) <= max) {
+            append_locked(hold, lines);
             return;
         }
     }

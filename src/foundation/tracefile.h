@@ -9,8 +9,11 @@
 // its name again (after an outside tool renamed it).
 //
 // Ownership: trace_open returns a shared handle; the module keeps a weak list of them
-// for trace_reopen_all. Any thread may write; each line is one write under the
-// handle's lock, so lines of concurrent writers never interleave.
+// for trace_reopen_all. Any thread may write. Lines are added whole to the handle's
+// pending text under its lock, and one thread at a time writes what is pending outside
+// it, going on while more comes: a thread that finds another writing leaves its lines to
+// that one and returns at once. Lines of concurrent writers never interleave and keep the
+// order in which they were added.
 //
 // A thread that writes many lines between two moments that matter (a dialogue: the
 // lines of a command, then its reply) can hold them: while a TraceHold lives on the

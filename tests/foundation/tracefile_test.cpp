@@ -2,10 +2,14 @@
 // an outside rename, failure to open, concurrent writers.
 #include "foundation/tracefile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -180,7 +184,7 @@ TEST_F(Trace, HeldLinesGoOutTogetherInOrderAndOtherThreadsAreNotHeld) {
 TEST_F(Trace, HeldBatchesKeepTheRotationBudget) {
     struct Case {
         const char* name;
-        int before, batch;  // lines of 20 bytes written before, and then held
+        int before, batch;               // lines of 20 bytes written before, and then held
         std::vector<std::size_t> sizes;  // of smtp.log, smtp.log0, smtp.log1 afterwards
     };
     const Case cases[] = {
@@ -242,6 +246,65 @@ TEST_F(Trace, ConcurrentWritersNeverSplitALineAcrossRotations) {
     // 400 lines of 20 bytes are 8000 bytes; four files of at most 2000 hold them all
     // only if no rotation wasted space, so at least the newest 300 must be there.
     EXPECT_GE(seen.size(), 300u);
+}
+
+// A writer held up by a slow file (here a pipe nobody reads yet) does not hold up the
+// others: their lines are left to it, and come out whole, in order, after its own.
+TEST_F(Trace, WriterHeldByASlowFileLeavesTheOthersFreeAndLosesNothing) {
+    trace_set_limits(0, 0);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    int rd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(rd, 0);
+    auto t = open();
+    ASSERT_TRUE(t);
+    // More than a pipe holds: the first writer blocks until the test reads.
+    std::string big(256 * 1024, 'x');
+    big.back() = '\n';
+    std::atomic<bool> big_done{false};
+    std::thread slow([&] {
+        trace_write(*t, big);
+        big_done = true;
+    });
+    // Its first bytes are in the pipe: it is inside its write.
+    pollfd p{rd, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1);
+    std::atomic<int> quick_done{0};
+    std::vector<std::thread> quick;
+    for (int w = 0; w < 3; ++w)
+        quick.emplace_back([&t, &quick_done, w] {
+            for (int n = 0; n < 5; ++n) trace_write(*t, line(w * 100 + n));
+            ++quick_done;
+        });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (quick_done.load() < 3 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(quick_done.load(), 3) << "the other writers waited for the slow one";
+    EXPECT_FALSE(big_done.load());
+    std::string got;
+    char buf[65536];
+    ::fcntl(rd, F_SETFL, 0);
+    while (got.size() < big.size() + 15 * 20) {
+        ssize_t n = ::read(rd, buf, sizeof buf);
+        ASSERT_GT(n, 0);
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    slow.join();
+    for (auto& q : quick) q.join();
+    ::close(rd);
+    ASSERT_EQ(got.substr(0, big.size()), big);
+    std::vector<std::string> rest;
+    std::stringstream ss(got.substr(big.size()));
+    for (std::string l; std::getline(ss, l);) rest.push_back(l + "\n");
+    ASSERT_EQ(rest.size(), 15u);
+    for (int w = 0; w < 3; ++w) {
+        SCOPED_TRACE(w);
+        std::vector<std::string> mine;
+        for (const std::string& l : rest)
+            if (l.rfind(line(w * 100).substr(0, 7), 0) == 0) mine.push_back(l);
+        std::vector<std::string> want;
+        for (int n = 0; n < 5; ++n) want.push_back(line(w * 100 + n));
+        EXPECT_EQ(mine, want);
+    }
 }
 
 }  // namespace
