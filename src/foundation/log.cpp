@@ -105,6 +105,15 @@ HeldErrors& held() {
 
 std::atomic<Log*> g_current{nullptr};
 
+// This thread's hold (see LogHold): its depth, and the log and line number its held
+// lines must be handed to the system up to when the outermost hold ends.
+struct HeldFlush {
+    int depth = 0;
+    Log* log = nullptr;
+    std::uint64_t upto = 0;
+};
+thread_local HeldFlush t_hold;
+
 int clamp_level(int level) {
     return level < LOG_NONE ? LOG_NONE : level;
 }
@@ -278,7 +287,13 @@ void Log::write_locked(std::unique_lock<std::mutex>& lk, int level, std::string_
     if (Rotate > 0 && Size >= Rotate) {
         rotate_locked(lk);
     } else if (every > 0 && lines % every == 0) {
-        flush_upto(lk, mine);
+        if (t_hold.depth > 0 && level > LOG_ERROR) {
+            // Written when the hold ends; an error never waits.
+            t_hold.log = this;
+            t_hold.upto = mine;
+        } else {
+            flush_upto(lk, mine);
+        }
     } else if (pend.size() >= kBatchMax) {
         flush_upto(lk, mine);
     }
@@ -422,6 +437,20 @@ void log_flush(Log* log) {
     if (!log) return;
     std::unique_lock<std::mutex> lk(log->Lock);
     log->flush_upto(lk, log->appended);
+}
+
+LogHold::LogHold() {
+    ++t_hold.depth;
+}
+
+LogHold::~LogHold() {
+    if (--t_hold.depth > 0 || t_hold.log == nullptr) return;
+    Log* log = t_hold.log;
+    t_hold.log = nullptr;
+    // A log that stopped being current meanwhile wrote what it held when it closed.
+    if (g_current.load(std::memory_order_acquire) != log) return;
+    std::unique_lock<std::mutex> lk(log->Lock);
+    log->flush_upto(lk, t_hold.upto);
 }
 
 void log_set(Log* log) {

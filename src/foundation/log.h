@@ -7,7 +7,8 @@
 // when a log becomes current.
 //
 // With DoFlush n, every n-th line (and all before it) is handed to the system before
-// its call returns; threads logging at the same moment share one write.
+// its call returns (inside a LogHold: when the hold ends); threads logging at the same
+// moment share one write.
 //
 // Line format: "%.16s [%d][%d] %s: %.*s\n" (asctime from its fifth character,
 // process id, thread id, level name or "Warning", message cut at 999 characters).
@@ -53,6 +54,19 @@ long log_lines(const Log* log);
 // Number of held errors the log keeps while no log is current; older ones are dropped
 // first and one line says how many were dropped.
 inline constexpr std::size_t LOG_HELD_MAX = 1000;
+
+// A thread that writes several lines in one step that cannot wait on anyone (the
+// records of one answered SMS) holds them while a LogHold lives: they are handed to the
+// system together, in one write, when the outermost hold ends, instead of one write
+// each. Errors are never held. Keep the step short: nothing that waits on a peer or a
+// lock held for long may happen inside it.
+class LogHold {
+  public:
+    LogHold();
+    ~LogHold();
+    LogHold(const LogHold&) = delete;
+    LogHold& operator=(const LogHold&) = delete;
+};
 
 // Writes one line at the given level to the current log (already formatted text).
 void log_text(int level, const char* text);

@@ -452,6 +452,8 @@ void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
             if (it.sent) after(group[k]);
         };
         auto settle_all = [&](const std::vector<std::size_t>& ks) {
+            // The lines of a group's answers and records go out in one write.
+            LogHold lines;
             for (std::size_t k : ks) settle(k);
             free_places(ks);
         };

@@ -292,6 +292,52 @@ TEST_F(LogTest, DoFlushThreeFlushesEveryThirdLine) {
     EXPECT_EQ(visible, want);
 }
 
+// Lines of one step go out together when its hold ends; an error inside it is not held
+// (and takes the held lines before it along); nested holds write at the outermost end.
+TEST_F(LogTest, HeldLinesGoOutTogetherWhenTheOutermostHoldEndsButErrorsAtOnce) {
+    setup(LOG_DEBUG);
+    std::vector<std::size_t> visible;
+    {
+        LogHold outer;
+        imsg("held 1");
+        visible.push_back(lines().size());
+        {
+            LogHold inner;
+            dmsg("held 2");
+        }
+        visible.push_back(lines().size());
+        emsg("an error");
+        visible.push_back(lines().size());
+        imsg("held 3");
+        visible.push_back(lines().size());
+    }
+    visible.push_back(lines().size());
+    imsg("after");
+    visible.push_back(lines().size());
+    EXPECT_EQ(visible, (std::vector<std::size_t>{0, 0, 3, 3, 4, 5}));
+    std::vector<std::string> got = lines();
+    ASSERT_EQ(got.size(), 5u);
+    const char* want[] = {"held 1", "held 2", "an error", "held 3", "after"};
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_NE(got[i].find(want[i]), std::string::npos) << got[i];
+    }
+}
+
+// A hold whose log stopped being current (freed at shutdown) leaves nothing behind: the
+// log wrote its held lines when it closed.
+TEST_F(LogTest, HoldOutlivingItsLogLosesNoLine) {
+    setup(LOG_DEBUG);
+    {
+        LogHold hold;
+        imsg("held until the close");
+        log_free(log_);
+    }
+    std::vector<std::string> got = lines();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_NE(got[0].find("held until the close"), std::string::npos);
+}
+
 TEST_F(LogTest, CloseWritesWhatIsPending) {
     log_ = log_init(LOG_DEBUG);
     ASSERT_EQ(log_setup(log_.get(), dir_.c_str(), "tolvane.log"), 1);
