@@ -325,6 +325,10 @@ class MailJob {
             return false;
         }
         const smtp_headers* h = sms_smtp_headers(m());
+        // With the transport up the first send is near: its attempt is marked on disk with
+        // the entries, so that it costs no flush of its own. While it is down nothing is
+        // marked, as no attempt is made then.
+        const bool send_up = p_.send != nullptr && p_.send->up();
         std::vector<queue_entry> batch;
         for (const std::string& dest : dests_) {
             queue_entry e;
@@ -338,6 +342,7 @@ class MailJob {
             e.user = user_;
             if (h != nullptr) e.headers = *h;
             e.flags = from_sender_ ? MAIL_FROM_SENDER : 0;
+            e.mark_first_attempt = send_up;
             batch.push_back(std::move(e));
         }
         if (!p_.queue->enqueue(batch, why)) return false;

@@ -56,6 +56,11 @@ struct queue_entry {
     std::string last_error;          // reason of the last failed attempt
     std::int64_t enqueued_ms = 0;    // wall-clock time of enqueue, ms since the epoch
     std::int64_t not_before_ms = 0;  // not claimed before this time (0: at once)
+    // Asks enqueue() to mark the first attempt on stable storage with the entry itself, so
+    // that the first send needs no flush of its own (a store may ignore it). Until that send
+    // the entry counts no attempt in memory; a store read again after a crash counts it.
+    // Not stored.
+    bool mark_first_attempt = false;
 };
 
 struct queue_stats {

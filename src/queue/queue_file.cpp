@@ -51,8 +51,11 @@ bool FileQueue::enqueue(std::vector<queue_entry>& batch, std::string& why) {
     for (queue_entry& e : batch) {
         e.id = next_id_++;
         if (e.enqueued_ms == 0) e.enqueued_ms = now;
+        e.mark_first_attempt = e.mark_first_attempt && e.attempts == 0;
     }
     rec.entries = batch;
+    for (queue_entry& e : rec.entries)
+        if (e.mark_first_attempt) e.attempts = 1;
     append(rec);
     for (const queue_entry& e : batch) pending_items_.push_back(e);
     // The flusher makes the entries ready and tells the workers once they are on disk.
@@ -104,10 +107,19 @@ bool FileQueue::attempt_many(const std::vector<std::uint64_t>& ids, std::string&
     for (std::uint64_t id : ids)
         if (writable(id, why) == nullptr) return false;
     std::vector<std::uint32_t> counted;
+    bool written = false;
     // Counted in memory at once: only the claiming worker writes records for these entries
     // until it finishes or releases them, and a failed write ends in a release.
     for (std::uint64_t id : ids) {
         Item& item = items_.find(id)->second;
+        if (item.attempt_marked) {
+            // On disk since the entry was stored.
+            item.attempt_marked = false;
+            item.e.attempts += 1;
+            counted.push_back(0);
+            continue;
+        }
+        written = true;
         journal_record rec;
         rec.type = JOURNAL_ATTEMPT;
         rec.id = id;
@@ -117,12 +129,12 @@ bool FileQueue::attempt_many(const std::vector<std::uint64_t>& ids, std::string&
         item.e.attempts = rec.attempts;
         counted.push_back(rec.attempts);
     }
-    if (wait_durable(lock, why)) return true;
-    // Not on disk, so none is counted.
+    if (!written || wait_durable(lock, why)) return true;
+    // Not on disk, so none is counted (an attempt marked with its entry stays counted).
     std::lock_guard<std::mutex> relock(m_);
     for (std::size_t i = 0; i < ids.size(); ++i) {
         auto it = items_.find(ids[i]);
-        if (it != items_.end() && it->second.e.attempts == counted[i])
+        if (counted[i] != 0 && it != items_.end() && it->second.e.attempts == counted[i])
             it->second.e.attempts = counted[i] - 1;
     }
     return false;
@@ -154,6 +166,8 @@ void FileQueue::release(std::uint64_t id, const std::string& error, std::int64_t
     item.e.not_before_ms = not_before_ms;
     if (!error.empty()) {
         item.e.last_error = error;
+        // This record carries the count from here on, without the mark.
+        item.attempt_marked = false;
         journal_record rec;
         rec.type = JOURNAL_ATTEMPT;
         rec.id = id;

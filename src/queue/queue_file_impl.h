@@ -104,6 +104,9 @@ class FileQueue final : public QueueStore {
         queue_entry e;
         std::uint64_t seg = 0;
         bool claimed = false;
+        // The journal already counts the next attempt (marked with the entry): the
+        // attempt() that makes it writes nothing and waits for nothing.
+        bool attempt_marked = false;
     };
     struct Ready {
         std::set<std::uint64_t> now;                             // by id

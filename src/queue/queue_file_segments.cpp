@@ -191,6 +191,8 @@ void FileQueue::flush_batch(std::unique_lock<std::mutex>& lock, bool sync) {
             for (const auto& [id, it] : items_)
                 if (it.seg == oldest->seq) {
                     copy.entries.push_back(it.e);
+                    // The copy replaces the record that carried the marked attempt.
+                    if (it.attempt_marked) copy.entries.back().attempts += 1;
                     moved.push_back(id);
                 }
             journal_encode(copy, data);
@@ -258,6 +260,7 @@ void FileQueue::flush_batch(std::unique_lock<std::mutex>& lock, bool sync) {
         for (queue_entry& e : items) {
             Item it;
             it.seg = seg->seq;
+            it.attempt_marked = e.mark_first_attempt;
             it.e = std::move(e);
             ++seg->live;
             std::uint64_t id = it.e.id;

@@ -776,6 +776,91 @@ TEST(QueueFile, LongWaitingEntryDoesNotKeepEveryNewerSegment) {
     EXPECT_EQ(left[0].not_before_ms, std::int64_t{1} << 50);
 }
 
+// An entry stored with its first attempt marked sends that attempt without a flush of its
+// own; the count is on disk all the same, so a store read again (as after a crash) counts
+// it whether or not the send was made. Anything that rewrites the count drops the mark.
+TEST(QueueFile, FirstAttemptMarkedWithTheEntryNeedsNoFlushAndSurvivesARestart) {
+    struct Case {
+        const char* name;
+        bool mark;
+        std::uint32_t stored_attempts;  // attempts the entry already had when enqueued
+        bool error_release_first;       // given back with an error before any attempt
+        int attempt_calls;
+        std::vector<int> syncs_per_call;  // flushes each attempt() waited for
+        std::uint32_t memory_after;
+        std::uint32_t reread;
+    };
+    const Case cases[] = {
+        {"marked, never tried", true, 0, false, 0, {}, 0, 1},
+        {"marked, tried once", true, 0, false, 1, {0}, 1, 1},
+        {"marked, tried twice", true, 0, false, 2, {0, 1}, 2, 2},
+        {"not marked", false, 0, false, 1, {1}, 1, 1},
+        {"marked, error before the try", true, 0, true, 1, {1}, 1, 1},
+        {"marked but tried before", true, 2, false, 1, {1}, 3, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir t;
+        std::uint64_t id = 0;
+        {
+            auto q = open_store(t.queue());
+            queue_entry e = entry("+61400000300");
+            e.attempts = c.stored_attempts;
+            e.mark_first_attempt = c.mark;
+            enqueue_one(*q, e, &id);
+            ASSERT_EQ(q->list(0).at(0).attempts, c.stored_attempts) << "nothing tried yet";
+            ASSERT_TRUE(q->claim(QUEUE_MAIL_TO_SMS, 0));
+            std::string why;
+            if (c.error_release_first) {
+                q->release(id, "link down", 0);
+                queue_file_flush(q.get());
+                ASSERT_TRUE(q->claim(QUEUE_MAIL_TO_SMS, 0));
+            }
+            for (int n = 0; n < c.attempt_calls; ++n) {
+                std::uint64_t before = queue_file_syncs(q.get());
+                ASSERT_TRUE(q->attempt(id, why)) << why;
+                EXPECT_EQ(static_cast<int>(queue_file_syncs(q.get()) - before),
+                          c.syncs_per_call[static_cast<std::size_t>(n)])
+                    << "attempt " << n;
+            }
+            EXPECT_EQ(q->list(0).at(0).attempts, c.memory_after);
+        }
+        auto q = open_store(t.queue());
+        ASSERT_EQ(q->list(0).size(), 1u);
+        EXPECT_EQ(q->list(0)[0].attempts, c.reread);
+    }
+}
+
+// An entry copied forward out of an old segment keeps its marked attempt.
+TEST(QueueFile, MarkedAttemptSurvivesTheCopyOutOfAnOldSegment) {
+    TempDir t;
+    queue_file_options o;
+    o.segment_bytes = 1;  // every flush starts a new segment
+    std::uint64_t waiting = 0;
+    {
+        auto q = open_store(t.queue(), o);
+        // Of the other lane, so the claims below never take it.
+        queue_entry e = entry("bob@corp.example", QUEUE_SMS_TO_MAIL);
+        e.mark_first_attempt = true;
+        enqueue_one(*q, e, &waiting);
+        std::string why;
+        for (int i = 0; i < 12; ++i) {
+            std::uint64_t id = 0;
+            enqueue_one(*q, entry("+614000003" + std::to_string(10 + i)), &id);
+            auto c = q->claim(QUEUE_MAIL_TO_SMS, 0);
+            ASSERT_TRUE(c);
+            ASSERT_TRUE(q->complete(c->id, true, "", why)) << why;
+            queue_file_flush(q.get());
+        }
+        ASSERT_LE(segments(t.queue()).size(), 4u) << "the waiting entry was copied forward";
+    }
+    auto q = open_store(t.queue(), o);
+    std::vector<queue_entry> left = q->list(0);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].id, waiting);
+    EXPECT_EQ(left[0].attempts, 1u);
+}
+
 TEST(QueueFile, EmptyQueueKeepsOneSegmentAndIdsKeepGrowing) {
     TempDir t;
     std::uint64_t a = 0;
