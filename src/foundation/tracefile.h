@@ -15,12 +15,12 @@
 // that one and returns at once. Lines of concurrent writers never interleave and keep the
 // order in which they were added.
 //
-// A thread that writes many lines between two moments that matter (a dialogue: the
-// lines of a command, then its reply) can hold them: while a TraceHold lives on the
-// thread, its lines are kept in a buffer of the thread and go out in one write per
-// trace when trace_write_held() is called (before the reply is sent, before the thread
-// waits for its peer), when more than TRACE_HOLD_MAX bytes are held, and when the hold
-// ends. Lines of one thread keep their order; other threads' lines may come between
+// A thread that writes many lines in a short while (an SMTP session: a few exchanges
+// within milliseconds) can hold them: while a TraceHold lives on the thread, its lines
+// are kept in a buffer of the thread and go out in one write per trace when
+// trace_write_held() is called (the network layer calls it when a read has waited a
+// whole slice, a second, for its peer), when more than TRACE_HOLD_MAX bytes are held, and
+// when the hold ends. Lines of one thread keep their order; other threads' lines may come between
 // two held batches, never inside a line.
 //
 //   std::string err;

@@ -55,9 +55,8 @@ void smtp_conn::push_line(std::string l) {
 }
 
 bool smtp_conn::flush() {
-    // The trace lines of this exchange go out before the reply and before any wait for
-    // the client (see run_session's hold): one trace write per exchange.
-    trace_write_held();
+    // The session's trace lines stay held (see run_session): they go out when it ends, when
+    // it has waited a second for its client, or when much is held.
     if (out_.empty()) return !write_failed_;
     if (!write_failed_ && !(link && link->write(out_))) write_failed_ = true;
     out_.clear();

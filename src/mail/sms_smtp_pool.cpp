@@ -51,8 +51,9 @@ thread_local std::unique_ptr<smtp_message>* t_next = nullptr;
 // Every mail of one connection, in turn.
 void run_session(sms* owner, std::unique_ptr<smtp_message> first) {
     std::unique_ptr<smtp_message> next = std::move(first);
-    // The dialogue trace of this connection is written an exchange at a time; what is
-    // held goes out when the connection ends, before the session stops counting as busy.
+    // The dialogue trace of this connection is held: it goes out when the client has kept
+    // the session waiting for a second, when much is held, and when the connection ends
+    // (before the session stops counting as busy). A short session costs one trace write.
     TraceHold trace_hold;
     while (next) {
         std::unique_ptr<sms_message> cur = std::move(next);

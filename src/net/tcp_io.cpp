@@ -16,6 +16,7 @@
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "foundation/tracefile.h"
 #include "net/tcp.h"
 #include "net/tcp_internal.h"
 
@@ -192,9 +193,17 @@ int read_within(CHAN* c, char* buf, int len, int ms, const char* who) {
             c->erradd = strprintf("after %ld seconds", (tcp_now_ms() - started) / 1000);
             return -2;
         }
-        if (n == R_SLICE) continue;  // the receive has waited its slice already
+        // A peer that keeps this thread waiting a whole slice: what the thread holds of a
+        // trace goes out now rather than when its dialogue ends.
+        if (n == R_SLICE) {
+            trace_write_held();
+            continue;  // the receive has waited its slice already
+        }
         // Long waits are cut into one-second slices so that shutdown is noticed.
-        if (wait_readable(c, static_cast<int>(std::min(left, READ_SLICE_MS))) < 0) {
+        const int slice = static_cast<int>(std::min(left, READ_SLICE_MS));
+        int ready = wait_readable(c, slice);
+        if (ready == 0 && slice >= READ_SLICE_MS) trace_write_held();
+        if (ready < 0) {
             c->xerrno = errno;
             tcp_report("tcp_waitfor error so closing socket %d %s", c->sk,
                        system_error(errno).c_str());

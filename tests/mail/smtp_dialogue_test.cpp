@@ -400,6 +400,27 @@ TEST(SmtpDialogue, SpoolFileThatCannotBeMadeGives452) {
     EXPECT_EQ(g.ends(), std::vector<std::string>{"no body"});
 }
 
+// A session's trace lines are held while it runs, but never longer than a second of
+// waiting for its client: an operator watching the trace sees a stalled session.
+TEST(SmtpDialogue, TraceOfASessionWaitingForItsClientIsWrittenWhileItWaits) {
+    Gateway g(Policy{}, 10000, true);
+    auto c = connect(g);
+    EXPECT_EQ(c->cmd("HELO waiting"), hello("waiting"));
+    auto read_trace = [&] {
+        std::ifstream f(g.dir().sub("smtp.log"));
+        std::stringstream ss;
+        ss << f.rdbuf();
+        return ss.str();
+    };
+    bool seen = test::wait_until(
+        [&] { return read_trace().find("SMTP<-[HELO waiting]") != std::string::npos; },
+        std::chrono::milliseconds(5000));
+    EXPECT_TRUE(seen) << read_trace();
+    EXPECT_NE(read_trace().find("SMTP->[" + hello("waiting") + "]"), std::string::npos);
+    EXPECT_FALSE(c->closed(0)) << "the session is still open";
+    EXPECT_EQ(c->cmd("QUIT"), R_QUIT);
+}
+
 TEST(SmtpDialogue, TraceLogHoldsBothDirections) {
     Gateway g(Policy{}, 2000, true);
     auto c = connect(g);
@@ -407,6 +428,9 @@ TEST(SmtpDialogue, TraceLogHoldsBothDirections) {
     EXPECT_EQ(c->cmd("QUIT"), R_QUIT);
     ASSERT_TRUE(c->closed());
     ASSERT_TRUE(g.wait_ends(1));
+    // Written as the session ends, before it stops counting as busy.
+    ASSERT_TRUE(test::wait_until([&] { return sms_busy(g.handle()) == 0; },
+                                 std::chrono::milliseconds(5000)));
     std::ifstream f(g.dir().sub("smtp.log"));
     std::stringstream ss;
     ss << f.rdbuf();

@@ -153,6 +153,8 @@ class Traces(unittest.TestCase):
                                         "Subject: s%d\r\n\r\n%s\r\n" % (n, "x" * 200)), {})
         s.quit()
         gw.wait_records(self.MAILS, timeout=60)
+        # The session's last trace lines are written as it ends.
+        wait_for(lambda: "SMTP->[221" in open(trace).read(), 20, what="the end of the session")
 
         files = sorted(glob.glob(trace + "*"))
         names = [os.path.basename(f) for f in files]

@@ -10,7 +10,7 @@ import subprocess
 import time
 import unittest
 
-from mailsms import Gateway, replies, ssha, swaks
+from mailsms import Gateway, replies, ssha, swaks, wait_for
 
 
 class Auth(unittest.TestCase):
@@ -59,8 +59,13 @@ class Auth(unittest.TestCase):
         log = "\n".join(gw.log())
         self.assertIn("authenticated as ann", log)
         self.assertIn("authenticated as bob", log)
-        with open(trace) as f:
-            text = f.read()
+        # A session's trace lines are written when it ends: wait for all six sessions.
+        def trace_text():
+            with open(trace) as f:
+                return f.read()
+        wait_for(lambda: trace_text().count("SMTP->[221") >= 1 + len(table), 10,
+                 what="the trace of every session")
+        text = trace_text()
         self.assertIn("SMTP<-[AUTH <redacted>]", text)
         for secret in ["right one", "b0b", base64.b64encode(b"right one").decode(),
                        base64.b64encode(b"\0ann\0right one").decode(),
