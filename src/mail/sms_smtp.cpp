@@ -300,12 +300,14 @@ std::unique_ptr<sms_message> sms_smtp::wait(int timeout_msec, int& errcode) {
     m->sock->reply(strprintf("220 %s", hello.c_str()));
     if (!m->sock->flush()) return nullptr;  // the message closes the connection
     dmsg("Smtp connection from %s:%d", ip.c_str(), port);
-    if (smtp_logging(*d)) smtp_log(*d, m->sock->sockno(), "SMTP->[220 %s]", hello.c_str());
-    // Run by a session thread; returned to the caller only when there is none to run it.
+    // Run by a session thread, which traces the greeting with the rest of the dialogue;
+    // returned to the caller only when there is none to run it.
     if (d->cb != nullptr) {
+        if (smtp_logging(*d)) m->sock->greeting_untraced = hello;
         smtp_session_start(*d, std::move(m));
         return nullptr;
     }
+    if (smtp_logging(*d)) smtp_log(*d, m->sock->sockno(), "SMTP->[220 %s]", hello.c_str());
     return m;
 }
 

@@ -61,6 +61,9 @@ class smtp_conn {
     // owed before the dialogue, on the session's own thread.
     bool wrap_pending = false;
     std::string wrap_greeting;
+    // The greeting the listener sent, not yet in the trace: the session's thread traces it
+    // first, among its own held lines.
+    std::string greeting_untraced;
     // The listener's count of open sessions, given back when the connection goes.
     std::shared_ptr<std::atomic<int>> session_count;
 

@@ -55,6 +55,11 @@ void run_session(sms* owner, std::unique_ptr<smtp_message> first) {
     // the session waiting for a second, when much is held, and when the connection ends
     // (before the session stops counting as busy). A short session costs one trace write.
     TraceHold trace_hold;
+    if (next->sock && !next->sock->greeting_untraced.empty()) {
+        smtp_log(static_cast<const sms_smtp&>(*owner), next->sock->sockno(), "SMTP->[220 %s]",
+                 next->sock->greeting_untraced.c_str());
+        next->sock->greeting_untraced.clear();
+    }
     while (next) {
         std::unique_ptr<sms_message> cur = std::move(next);
         t_next = &next;

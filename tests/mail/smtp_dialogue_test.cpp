@@ -439,6 +439,8 @@ TEST(SmtpDialogue, TraceLogHoldsBothDirections) {
     EXPECT_NE(log.find("SMTP<-[HELO traced]"), std::string::npos) << log;
     EXPECT_NE(log.find("SMTP->[" + hello("traced") + "]"), std::string::npos) << log;
     EXPECT_NE(log.find("SMTP->[221 Command QUIT, disconnecting]"), std::string::npos) << log;
+    // The greeting, traced by the session's thread with its own lines, comes first.
+    EXPECT_LT(log.find("SMTP->[220 TOLVANE]"), log.find("SMTP<-[HELO traced]")) << log;
     // "Mmm dd hh:mm:ss [nnn] text"
     std::string first = log.substr(0, log.find('\n'));
     ASSERT_GT(first.size(), 22u);
