@@ -267,12 +267,22 @@ void format_into(std::string& out, std::size_t cap, const char* fmt, va_list ap_
     va_end(ap);
 }
 
+// Formats into a buffer of the thread that keeps its room from call to call: a text grown
+// piece by piece in a new string would be allocated again at every doubling (several times
+// for a log line), where the caller's copy of this one costs one allocation at most.
+const std::string& format_scratch(std::size_t cap, const char* fmt, va_list ap) {
+    thread_local std::string scratch;
+    if (scratch.capacity() > 16 * 1024) std::string().swap(scratch);  // no hoard of a big one
+    scratch.clear();
+    format_into(scratch, cap, fmt, ap);
+    return scratch;
+}
+
 }  // namespace
 
 int lib_vsnprintf(char* buf, std::size_t size, const char* fmt, va_list ap) {
     if (!buf || size == 0) return -1;
-    std::string out;
-    format_into(out, size, fmt, ap);
+    const std::string& out = format_scratch(size, fmt, ap);
     if (out.size() >= size) {
         std::memcpy(buf, out.data(), size);
         return -1;
@@ -286,8 +296,7 @@ int lprintf(char* buf, std::size_t size, const char* fmt, ...) {
     if (!buf || size == 0) return 0;
     va_list ap;
     va_start(ap, fmt);
-    std::string out;
-    format_into(out, size - 1, fmt, ap);
+    const std::string& out = format_scratch(size - 1, fmt, ap);
     va_end(ap);
     std::memcpy(buf, out.data(), out.size());
     buf[out.size()] = '\0';
@@ -295,9 +304,11 @@ int lprintf(char* buf, std::size_t size, const char* fmt, ...) {
 }
 
 std::string vstrprintf(std::size_t limit, const char* fmt, va_list ap) {
-    std::string out;
+    return format_scratch(limit, fmt, ap);
+}
+
+void vstrcat(std::string& out, std::size_t limit, const char* fmt, va_list ap) {
     format_into(out, limit, fmt, ap);
-    return out;
 }
 
 std::string strprintf(const char* fmt, ...) {

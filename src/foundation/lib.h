@@ -66,6 +66,9 @@ int lprintf(char* buf, std::size_t size, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
 // Format into a new text of at most limit characters.
 std::string vstrprintf(std::size_t limit, const char* fmt, va_list ap);
+// Appends at most `limit` characters of the formatted text to out (no allocation beyond
+// out's own growth).
+void vstrcat(std::string& out, std::size_t limit, const char* fmt, va_list ap);
 std::string strprintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));  // TEXT_MAX
 std::string strnprintf(std::size_t limit, const char* fmt, ...)
     __attribute__((format(printf, 2, 3)));

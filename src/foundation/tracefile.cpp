@@ -179,6 +179,10 @@ struct HeldLines {
     std::vector<std::pair<std::shared_ptr<TraceFile>, std::string>> per_trace;
 };
 thread_local HeldLines t_held;
+// What trace_write_held() is writing, and the room of a buffer already written.
+thread_local std::vector<std::pair<std::shared_ptr<TraceFile>, std::string>> t_writing;
+thread_local std::string t_spare;
+thread_local bool t_writing_held = false;
 
 }  // namespace
 
@@ -191,13 +195,22 @@ TraceHold::~TraceHold() {
 }
 
 void trace_write_held() {
-    if (t_held.bytes == 0) return;
-    // Taken out first: a write that logs (a failed rotation) must not find them again.
-    auto batches = std::move(t_held.per_trace);
-    t_held.per_trace.clear();
+    if (t_held.bytes == 0 || t_writing_held) return;
+    t_writing_held = true;
+    // Taken out first: a write that logs (a failed rotation) must not find them again. The
+    // vector and one buffer keep their room for the thread's next hold.
+    t_writing.clear();
+    t_writing.swap(t_held.per_trace);
     t_held.bytes = 0;
-    for (auto& [t, text] : batches)
+    for (auto& [t, text] : t_writing) {
         if (!text.empty()) t->write_lines(text);
+        if (text.capacity() <= 2 * TRACE_HOLD_MAX && text.capacity() > t_spare.capacity()) {
+            text.clear();
+            t_spare.swap(text);
+        }
+    }
+    t_writing.clear();  // lets go of the traces
+    t_writing_held = false;
 }
 
 void trace_set_limits(long max_size, int keep) {
@@ -226,7 +239,11 @@ void trace_write(TraceFile& t, std::string_view line) {
     std::string* buf = nullptr;
     for (auto& [held, text] : t_held.per_trace)
         if (held.get() == &t) buf = &text;
-    if (buf == nullptr) buf = &t_held.per_trace.emplace_back(t.shared_from_this(), "").second;
+    if (buf == nullptr) {
+        buf = &t_held.per_trace.emplace_back(t.shared_from_this(), std::move(t_spare)).second;
+        buf->clear();
+        t_spare = std::string();
+    }
     buf->append(line);
     t_held.bytes += line.size();
     if (t_held.bytes > TRACE_HOLD_MAX) trace_write_held();

@@ -92,8 +92,20 @@ std::string region_of(const char* country) {
         if (ch < '0' || ch > '9' || code > 999) return "ZZ";
         code = code * 10 + (ch - '0');
     }
+    if (code <= 0) return "ZZ";
+    // Asked for every recipient with the same one or two country codes: the library's
+    // answer (which allocates as it looks) is kept per code.
+    static std::mutex m;
+    static std::unordered_map<int, std::string> known;
+    {
+        std::lock_guard<std::mutex> g(m);
+        auto it = known.find(code);
+        if (it != known.end()) return it->second;
+    }
     std::string region = "ZZ";
-    if (code > 0) PhoneNumberUtil::GetInstance()->GetRegionCodeForCountryCode(code, &region);
+    PhoneNumberUtil::GetInstance()->GetRegionCodeForCountryCode(code, &region);
+    std::lock_guard<std::mutex> g(m);
+    known.emplace(code, region);  // at most the thousand codes the loop above lets through
     return region;
 }
 

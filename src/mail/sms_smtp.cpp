@@ -44,20 +44,31 @@ void smtp_header_set(smtp_headers& h, std::string_view name, std::string_view va
 
 void smtp_log(const sms_smtp& d, int sockno, const char* fmt, ...) {
     if (!d.flog) return;
+    // A session traces a dozen lines in a few milliseconds: each is built in a buffer of
+    // the thread, and the time text is made once a second.
+    thread_local std::string line;
+    thread_local std::time_t stamp_sec = -1;
+    thread_local char when[32] = "";
+    std::time_t now = std::time(nullptr);
+    if (now != stamp_sec) {
+        std::tm tm{};
+        when[0] = '\0';
+        if (safe_localtime(now, tm)) std::strftime(when, sizeof when, "%b %e %H:%M:%S", &tm);
+        stamp_sec = now;
+    }
+    if (line.capacity() > 4 * TEXT_MAX) std::string().swap(line);
+    line.clear();
+    lpcat(line, 64, "%.15s [%03d] ", when, sockno);
+    const std::size_t text_at = line.size();
     va_list ap;
     va_start(ap, fmt);
-    std::string text = vstrprintf(TEXT_MAX, fmt, ap);
+    vstrcat(line, TEXT_MAX, fmt, ap);
     va_end(ap);
     // Peer bytes go to a text file: control characters are shown as '?'.
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    char when[32] = "";
-    if (safe_localtime(now, tm)) std::strftime(when, sizeof when, "%b %e %H:%M:%S", &tm);
-    std::string line = strnprintf(TEXT_MAX + 40, "%.15s [%03d] %s\n", when, sockno, text.c_str());
-    // One write per line: lines of concurrent connections never interleave and nothing
-    // is held in a buffer.
+    for (std::size_t i = text_at; i < line.size(); ++i)
+        if (static_cast<unsigned char>(line[i]) < 32 || line[i] == 127) line[i] = '?';
+    line.push_back('\n');
+    // Whole lines only: lines of concurrent connections never interleave.
     trace_write(*d.flog, line);
 }
 

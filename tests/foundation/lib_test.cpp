@@ -137,6 +137,23 @@ TEST(Formatter, StrprintfCutsAt999) {
     EXPECT_EQ(strnprintf(5, "ab%f", 1e300).size(), 5u);
 }
 
+// Texts are formatted in a buffer the thread keeps: each result is a copy of its own,
+// whatever came before on the thread (a text too big to keep, texts used as arguments).
+TEST(Formatter, EachResultIsItsOwnWhateverWasFormattedBefore) {
+    std::string huge(100000, 'h');
+    std::string a = strnprintf(200000, "%s", huge.c_str());
+    EXPECT_EQ(a.size(), huge.size());
+    EXPECT_EQ(strprintf("%d", 5), "5");
+    EXPECT_EQ(a, huge) << "an earlier result does not change";
+    std::string joined =
+        strprintf("%s-%s", strprintf("a%d", 1).c_str(), strprintf("b%d", 2).c_str());
+    EXPECT_EQ(joined, "a1-b2");
+    char buf[8];
+    EXPECT_EQ(lprintf(buf, sizeof buf, "%s", "0123456789"), 7);
+    EXPECT_STREQ(buf, "0123456");
+    EXPECT_EQ(strprintf("%s", "after a cut"), "after a cut");
+}
+
 TEST(Formatter, LpcatAppendsWithinTotal) {
     std::string s = "abc";
     lpcat(s, 8, "%s", "defghij");
