@@ -13,12 +13,14 @@ median over the rounds: submits per second of both, the ratio gateway/peer, and 
 seconds and peak resident memory (VmHWM) of the gateway and of the peer's two processes.
 
   bench/smpp_load.py [--build DIR] [--mails N] [--sessions N] [--concurrency N]
-                     [--rounds N] [--smtp-reuse] [--peer-new-connections] [--no-drain]
+                     [--rounds N] [--smtp-reuse] [--peer-keep-alive] [--no-drain]
                      [--keep]
 
-By default smtp-source opens a connection per mail while ab keeps its connections alive;
-the like-for-like pairings are --smtp-reuse (both keep their connections) and
---peer-new-connections (both connect per message).
+By default both feeds do what the two tools do by default: smtp-source opens a connection
+per mail and ab one per request. --smtp-reuse makes both keep their connections
+(smtp-source -d, ab -k); --peer-keep-alive keeps only ab's (the unlike pairing this script
+used by default before). --peer-new-connections is accepted and changes nothing (it is
+the default now).
 
 Then, as a diagnosis, the sending sides alone: each of the two takes the whole load while
 the centre is away, and the rate at which it empties its queue once the centre is back
@@ -53,10 +55,14 @@ def smtp_source(args, port):
                "127.0.0.1:%d" % port])
 
 
+def peer_keeps(args):
+    return args.smtp_reuse or args.peer_keep_alive
+
+
 def ab(args, url):
-    # Kept-alive connections by default; with --peer-new-connections one connection per
-    # request, as smtp-source makes one per mail unless --smtp-reuse.
-    return (["ab", "-q"] + ([] if args.peer_new_connections else ["-k"])
+    # A connection per request, as smtp-source makes one per mail; kept alive with
+    # --smtp-reuse (both keep theirs) or --peer-keep-alive (only the peer).
+    return (["ab", "-q"] + (["-k"] if peer_keeps(args) else [])
             + ["-c", str(args.concurrency), "-n", str(args.mails), url])
 
 
@@ -164,10 +170,11 @@ def main():
     ap.add_argument("--concurrency", type=int, default=32)
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--smtp-reuse", action="store_true",
-                    help="send every session's mails over one connection (smtp-source -d)")
+                    help="both feeds keep their connections (smtp-source -d, ab -k)")
+    ap.add_argument("--peer-keep-alive", action="store_true",
+                    help="only the peer's feed keeps its connections (ab -k)")
     ap.add_argument("--peer-new-connections", action="store_true",
-                    help="a new connection per sendsms request (ab without -k), as "
-                         "smtp-source makes per mail without --smtp-reuse")
+                    help="the default: a connection per sendsms request (ab without -k)")
     ap.add_argument("--no-drain", dest="drain", action="store_false",
                     help="skip the queue-drain comparison of the sending sides alone")
     ap.add_argument("--keep", action="store_true", help="keep the temporary directory")
@@ -183,7 +190,7 @@ def main():
               % (args.mails, args.sessions,
                  "connections kept" if args.smtp_reuse else "a connection per mail",
                  args.concurrency,
-                 "a connection per request" if args.peer_new_connections else "kept alive",
+                 "kept alive" if peer_keeps(args) else "a connection per request",
                  P.load_line()))
         smsc = P.Smsc(workdir)
         relay_port = P.free_port()  # nothing is mailed on this path; no relay listens
