@@ -1,0 +1,157 @@
+// Stored passwords: see password.h.
+#include "foundation/password.h"
+
+#include <crypt.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+
+#include <openssl/crypto.h>
+
+#include "foundation/fileio.h"
+#include "foundation/lib.h"
+#include "foundation/ssha.h"
+#include "foundation/utf8.h"
+
+namespace tolvane {
+
+namespace {
+
+// Longest password looked at; a longer one is refused without being hashed.
+constexpr std::size_t PASSWORD_MAX_BYTES = 1023;
+
+// Lets PASSWORD_CHECKS_AT_ONCE hashes run at a time: each takes ~16 MiB while it runs,
+// and a crowd of guessers must not multiply that.
+class HashTurns {
+  public:
+    void take() {
+        std::unique_lock<std::mutex> hold(lock_);
+        cv_.wait(hold, [&] { return busy_ < PASSWORD_CHECKS_AT_ONCE; });
+        ++busy_;
+    }
+    void give() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            --busy_;
+        }
+        cv_.notify_one();
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable cv_;
+    int busy_ = 0;
+};
+
+HashTurns& turns() {
+    static HashTurns* t = new HashTurns();  // never destroyed: threads may hash at exit
+    return *t;
+}
+
+// crypt_r of password with setting (a full stored hash is its own setting); empty when
+// the setting is not one crypt_r knows.
+std::string crypt_text(std::string_view password, const std::string& setting) {
+    const std::string pw(password);
+    // The work area is some 32 KiB: never on a session thread's small stack.
+    auto data = std::make_unique<crypt_data>();
+    turns().take();
+    const char* out = crypt_r(pw.c_str(), setting.c_str(), data.get());
+    std::string result = out && out[0] != '*' ? std::string(out) : std::string();
+    turns().give();
+    OPENSSL_cleanse(data.get(), sizeof *data);
+    return result;
+}
+
+}  // namespace
+
+std::string password_hash(std::string_view password, std::string& why) {
+    if (password.size() > PASSWORD_MAX_BYTES || password.find('\0') != std::string_view::npos) {
+        why = "the password is too long or holds a NUL byte";
+        return {};
+    }
+    char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+    // No random bytes of ours: libcrypt draws them from the system.
+    if (!crypt_gensalt_rn("$y$", 0, nullptr, 0, setting, sizeof setting)) {
+        why = strprintf("crypt_gensalt_rn failed (%s)", system_error(errno).c_str());
+        return {};
+    }
+    std::string out = crypt_text(password, setting);
+    if (out.empty()) why = "crypt_r failed";
+    return out;
+}
+
+PasswordCheck password_check(std::string_view password, std::string_view stored) {
+    if (password.empty() || password.size() > PASSWORD_MAX_BYTES ||
+        password.find('\0') != std::string_view::npos)
+        return PasswordCheck::wrong;
+    if (istarts_with(stored, SSHA_PREFIX))
+        return ssha_check(password, stored) ? PasswordCheck::right_old : PasswordCheck::wrong;
+    if (stored.size() < 4 || stored[0] != '$') return PasswordCheck::wrong;
+    const std::string made = crypt_text(password, std::string(stored));
+    if (made.size() != stored.size()) return PasswordCheck::wrong;
+    return CRYPTO_memcmp(made.data(), stored.data(), made.size()) == 0 ? PasswordCheck::right
+                                                                       : PasswordCheck::wrong;
+}
+
+std::string password_refusal(std::string_view password) {
+    if (utf8_length(password) < PASSWORD_MIN_CHARS)
+        return strprintf("The password must be at least %d characters long.",
+                         static_cast<int>(PASSWORD_MIN_CHARS));
+    if (password.size() > PASSWORD_MAX_BYTES)
+        return strprintf("The password must be at most %d bytes long.",
+                         static_cast<int>(PASSWORD_MAX_BYTES));
+    return {};
+}
+
+bool password_file_update(const std::string& path, std::string_view user,
+                          std::string_view old_entry, std::string_view new_entry,
+                          std::string& why) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        why = strprintf("%s: %s", path.c_str(), system_error(errno).c_str());
+        return false;
+    }
+    std::string old;
+    {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            why = strprintf("%s: %s", path.c_str(), system_error(errno).c_str());
+            return false;
+        }
+        std::ostringstream all;
+        all << in.rdbuf();
+        old = all.str();
+    }
+    const std::string want = std::string(user) + ":" + std::string(old_entry);
+    std::string text;
+    bool replaced = false;
+    std::size_t at = 0;
+    while (at < old.size()) {
+        const std::size_t nl = old.find('\n', at);
+        const std::size_t end = nl == std::string::npos ? old.size() : nl + 1;
+        std::string_view line(old.data() + at, end - at);
+        std::string_view body = line;
+        while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) body.remove_suffix(1);
+        if (!replaced && body == want) {
+            text += std::string(user) + ":" + std::string(new_entry);
+            text.append(line.substr(body.size()));  // its own line end
+            replaced = true;
+        } else {
+            text.append(line);
+        }
+        at = end;
+    }
+    if (!replaced) {
+        why = strprintf("%s holds no line for %.*s with that entry", path.c_str(),
+                        static_cast<int>(user.size()), user.data());
+        return false;
+    }
+    return write_file_atomic(path, text, st.st_mode & 07777, why);
+}
+
+}  // namespace tolvane
