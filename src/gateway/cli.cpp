@@ -13,7 +13,7 @@
 
 #include "foundation/fileio.h"
 #include "foundation/lib.h"
-#include "foundation/ssha.h"
+#include "foundation/password.h"
 #include "foundation/thread.h"
 #include "gateway/cli.h"
 #include "gateway/gateway.h"
@@ -279,9 +279,9 @@ std::string program_base(const std::string& argv0) {
 
 namespace {
 
-// Asks for a user name and a password typed twice (without echo); the password's digest
-// line "name:{ssha}digest" in line. 1 a line was made, 0 end of input, -1 the digest
-// failed (reported).
+// Asks for a user name and a password typed twice (without echo); the password's line
+// "name:$y$..." in line. 1 a line was made, 0 end of input, -1 the password was refused
+// (shorter than 8 characters) or could not be hashed (reported).
 int ask_password(std::FILE* in, std::FILE* out, const char* who, bool need_name, std::string& user,
                  std::string& line) {
     std::string pass;
@@ -320,12 +320,19 @@ int ask_password(std::FILE* in, std::FILE* out, const char* who, bool need_name,
             std::fprintf(out, "Passwords don't match, please try again.\n");
             continue;
         }
-        std::string body;
-        if (!create_ssha_base64_digest(pass, body) || body.empty()) {
-            std::fprintf(out, "Failed to encrypt password (%s)\n", get_sha_error().c_str());
+        // A short password is refused outright, not asked for again: a script that feeds
+        // one must fail, not write nothing and succeed.
+        if (const std::string why = password_refusal(pass); !why.empty()) {
+            std::fprintf(out, "%s Nothing was written.\n", why.c_str());
             return -1;
         }
-        line = strprintf("%s:%s%s\n", user.c_str(), std::string(SSHA_PREFIX).c_str(), body.c_str());
+        std::string why;
+        const std::string hash = password_hash(pass, why);
+        if (hash.empty()) {
+            std::fprintf(out, "Failed to encrypt password (%s)\n", why.c_str());
+            return -1;
+        }
+        line = strprintf("%s:%s\n", user.c_str(), hash.c_str());
         return 1;
     }
 }

@@ -43,9 +43,10 @@ std::string cli_usage();
 std::string program_dir(const std::string& argv0, const std::string& cwd);
 // The last component of argv0 up to its first ".".
 std::string program_base(const std::string& argv0);
-// The password tool on the given streams; writes path. Returns the exit status.
+// The password tool on the given streams; writes path ("name:$y$..."). A password of
+// fewer than 8 characters is refused with a message and status 1. Returns the exit status.
 int password_tool(std::FILE* in, std::FILE* out, const std::string& path);
-// The mail clients' password tool: adds the user's "name:{ssha}digest" line to the users
+// The mail clients' password tool: adds the user's "name:$y$..." line to the users
 // file at path, or replaces that user's line in its place, keeping every other line; the
 // file is written whole with mode 0600. Returns the exit status.
 int smtp_password_tool(std::FILE* in, std::FILE* out, const std::string& path);

@@ -139,7 +139,10 @@ enum SettingKey : int {
     WEB_LISTEN,
     GSM_POLL,
     RELAY_WORKERS,
-    SETTING_KEYS  // number of keys: 123
+    AUTH_FAIL_LIMIT,
+    AUTH_FAIL_WINDOW,
+    AUTH_MAX_DELAY,
+    SETTING_KEYS  // number of keys: 126
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <ctime>
 #include <utility>
 
+#include "foundation/auth_guard.h"
 #include "foundation/lib.h"
 #include "foundation/thread.h"
 #include "foundation/tracefile.h"
@@ -327,6 +329,18 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
     std::string host = tcp_hostname();
     imsg("Set HOST[%s]", host.c_str());
     sini_set(ConfigSettings.get(), HOST, nullptr, host.c_str());
+
+    // The failed-login limiter shared by the web channel and the mail listener.
+    {
+        AuthGuardRules rules;
+        rules.fail_limit = static_cast<int>(sini_number(ConfigSettings.get(), AUTH_FAIL_LIMIT, 5));
+        rules.window_ms = 1000 * sini_number(ConfigSettings.get(), AUTH_FAIL_WINDOW, 600);
+        rules.max_delay_ms = 1000 * sini_number(ConfigSettings.get(), AUTH_MAX_DELAY, 60);
+        rules.base_delay_ms = std::min(rules.base_delay_ms, rules.max_delay_ms);
+        auth_guard().set_rules(rules);
+        dmsg("Failed logins: held after %d within %ld s, for at most %ld s", rules.fail_limit,
+             rules.window_ms / 1000, rules.max_delay_ms / 1000);
+    }
 
     // 14. Web administration listener.
     int web_port = setting_int(WEB_PORT);

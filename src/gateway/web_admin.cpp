@@ -15,9 +15,11 @@
 
 #include <openssl/rand.h>
 
+#include "foundation/auth_guard.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "foundation/metrics.h"
+#include "foundation/password.h"
 #include "foundation/ssha.h"
 #include "foundation/thread.h"
 #include "gateway/delivery.h"
@@ -261,11 +263,43 @@ int web_check_auth(std::string_view authorization, const std::string& admin_file
         return 0;
     }
     if (user != parts[0]) return 0;
-    return ssha_check(password, parts[1]) ? 1 : 0;
+    const PasswordCheck got = password_check(password, parts[1]);
+    if (got == PasswordCheck::right_old) {
+        // The old salted SHA-1 entry gives way to the system's password hashing now that
+        // the password is at hand; if that fails, the old entry keeps working.
+        std::string why;
+        const std::string fresh = password_hash(password, why);
+        if (fresh.empty() || !password_file_update(admin_file, user, parts[1], fresh, why))
+            emsg("admin.dat: old password entry not rewritten (%s)", why.c_str());
+        else
+            imsg("admin.dat: password entry of %s rewritten with yescrypt", user.c_str());
+    }
+    return got == PasswordCheck::wrong ? 0 : 1;
 }
 
 int command_auth(web_serv* w) {
     return web_check_auth(webserv_get_header(w, "Authorization"), "admin.dat");
+}
+
+WebLogin web_login(web_serv* w, const std::string& ip, AuthGuard& guard, long& retry_ms) {
+    retry_ms = 0;
+    const std::string header = webserv_get_header(w, "Authorization");
+    // A browser asks without credentials first: that is no attempt.
+    if (header.empty()) return WebLogin::missing;
+    std::string user;
+    std::string password;
+    if (!web_basic_credentials(header, user, password)) user.clear();
+    if (const long ms = guard.held_ms(ip, user); ms > 0) {
+        retry_ms = ms;
+        auth_count_held("web");
+        return WebLogin::held;
+    }
+    if (command_auth(w)) {
+        guard.succeeded(ip, user);
+        return WebLogin::ok;
+    }
+    auth_failure(guard, "web", ip, user);
+    return WebLogin::wrong;
 }
 
 const std::string& web_token() {
@@ -363,6 +397,20 @@ void send_text(web_serv* w, const char* status, const char* type, const std::str
     w->shown = true;
 }
 
+// A login refused while its address or user is held: 429 with the seconds to wait.
+void too_many_page(web_serv* w, long retry_ms) {
+    const long seconds = std::max(1L, (retry_ms + 999) / 1000);
+    const std::string body =
+        strprintf("Too many failed logins; try again in %ld seconds.\n", seconds);
+    webserv_printf(w, "HTTP/1.0 429 Too Many Requests\r\n");
+    webserv_printf(w, "Retry-After: %ld\r\n", seconds);
+    webserv_printf(w, "Content-Type: text/plain; charset=utf-8\r\n");
+    webserv_printf(w, "Content-Length: %d\r\n", static_cast<int>(body.size()));
+    webserv_printf(w, "Cache-Control: no-store\r\n\r\n");
+    tpl_write_tpl(w->tpl.get(), body.data(), body.size());
+    w->shown = true;
+}
+
 void health_page(web_serv* w) {
     std::string reasons;
     for (const web_health_item& i : probe_now()) {
@@ -437,6 +485,7 @@ void command_thread(CHAN* conn) {
         // The banned and 401 pages see this one variable and nothing of the request.
         webserv_add(w.get(), "remoteip", ip);
         const bool open_metrics = istrue(setting_of(reader.get(), METRICS_OPEN).c_str()) != 0;
+        long retry_ms = 0;
         if (!wild_list(ip, setting_of(reader.get(), WEB_ALLOW))) {
             imsg("Web request from [%s] refused: not in web_allow", ip.c_str());
             webserv_display(w.get(), STATUS_OK, "banned.htm");
@@ -444,7 +493,12 @@ void command_thread(CHAN* conn) {
             health_page(w.get());
         } else if (w->ref == "/metrics" && open_metrics) {
             metrics_page(w.get());
-        } else if (!command_auth(w.get())) {
+        } else if (const WebLogin login = web_login(w.get(), ip, auth_guard(), retry_ms);
+                   login == WebLogin::held) {
+            imsg("Web request from [%s] for %s: login held for %ld ms after failures", ip.c_str(),
+                 web_printable(w->ref).c_str(), retry_ms);
+            too_many_page(w.get(), retry_ms);
+        } else if (login != WebLogin::ok) {
             imsg("Web request from [%s] for %s: credentials missing or wrong", ip.c_str(),
                  web_printable(w->ref).c_str());
             webserv_display(w.get(), "HTTP/1.0 401 Unauthorized", "needauth.htm");

@@ -13,8 +13,9 @@
 // (no password) answers 200 "ok" or 503 with the reasons the health probe gives;
 // GET /metrics answers the metrics in the Prometheus text format (no password when
 // `metrics_open` is true). Every other request needs the Basic credentials of the
-// first line of admin.dat in the home directory, "user:{ssha}digest" (else
-// "needauth.htm" with 401, rendered with "remoteip" as its only variable), and then
+// first line of admin.dat in the home directory, "user:hash" (else "needauth.htm" with
+// 401, rendered with "remoteip" as its only variable; after repeated failures of the
+// address or the user, 429 with Retry-After while the limiter holds them), and then
 // one command runs: "main" (the default), "shutdown" (asks for confirmation),
 // "shutdown_do" (answers, then stops the server) or "limit_reset" (sets the
 // selected counts of one rate limit to 0). The command comes from the field "cmd",
@@ -33,6 +34,7 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/auth_guard.h"
 #include "foundation/sini.h"
 #include "foundation/tpl.h"
 #include "gateway/webserv.h"
@@ -69,8 +71,15 @@ extern const tpl_fns web_tpl_fns[];
 // 1 when the request's Basic credentials match the first line of admin.dat in the
 // current directory.
 int command_auth(web_serv* w);
-// The same check for an Authorization header value against a given password file.
+// The same check for an Authorization header value against a given password file; an
+// entry of the old "{ssha}" form that matches is rewritten there with yescrypt.
 int web_check_auth(std::string_view authorization, const std::string& admin_file);
+
+// A request's login through the failed-login limiter (foundation/auth_guard.h): no
+// credentials (not counted), held (not checked; retry_ms until it may be tried: 429), a
+// failure (logged and counted: 401) or a success (clears the counts).
+enum class WebLogin { ok, missing, wrong, held };
+WebLogin web_login(web_serv* w, const std::string& ip, AuthGuard& guard, long& retry_ms);
 
 // The form token the pages carry (32 hexadecimal digits, made once per process; empty
 // when the system gave no random data).

@@ -174,6 +174,7 @@ std::unique_ptr<sms> sms_smtp_init(const smtp_init& init, int& errcode) {
     d->auth = rec->auth;
     d->auth_plaintext = rec->auth_plaintext;
     if (d->auth != SMTP_AUTH_OFF) {
+        d->users_file = rec->users_file;
         std::string why;
         if (!smtp_users_load(rec->users_file, d->users, why))
             emsg("SMTP users file (%s) cannot be read, %s: nobody can authenticate",

@@ -47,12 +47,14 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "foundation/auth_guard.h"
 #include "foundation/thread.h"
 #include "foundation/tracefile.h"
 #include "sms/sms.h"
@@ -137,7 +139,7 @@ struct smtp_init {
     std::string outuser;              // account at the relay server; empty: no AUTH
     std::string outpass;
     bool auth_plaintext = false;  // AUTH offered without an encrypted connection
-    std::string users_file;       // "name:{ssha}digest" lines
+    std::string users_file;       // "name:hash" lines ("$y$..." or the old "{ssha}...")
     int max_sessions = 500;       // clients connected at once; 0: no limit
     int max_recipients = 100;     // recipients of one mail; 0: no limit
     long spool_over = 0;          // mails up to this many bytes stay in memory; 0: all spooled
@@ -263,9 +265,12 @@ class sms_smtp : public sms {
     long max_size = SMTP_MAX_DATA;
     int auth = SMTP_AUTH_OFF;
     bool auth_plaintext = false;
-    std::map<std::string, std::string> users;  // name -> "{ssha}..."
-    int auth_fail_delay_ms = 1000;             // what a failed AUTH costs the client
-    std::string outuser, outpass;              // the relay account
+    std::map<std::string, std::string> users;  // name -> "$y$..." or "{ssha}..."
+    std::mutex users_lock;                     // guards users once sessions run
+    std::string users_file;            // where an old "{ssha}" entry is rewritten at its next login
+    int auth_fail_delay_ms = 1000;     // what a failed AUTH costs the client (on its connection)
+    AuthGuard* guard = &auth_guard();  // failed logins of every channel
+    std::string outuser, outpass;      // the relay account
     int tls = SMTP_TLS_NONE;
     int tls_port = 0;                             // bound implicit-TLS port, 0 without one
     std::shared_ptr<const MysslSetup> tls_setup;  // the listener's TLS; null: none offered

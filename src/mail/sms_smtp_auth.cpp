@@ -1,18 +1,24 @@
 // Authentication on the listener: the users file and the AUTH command (PLAIN and
 // LOGIN mechanisms).
 //
-// The users file holds one "name:{ssha}digest" line per user, the format of the
-// web administrator's file; it is read once, when the transport starts. An AUTH
-// exchange is never written to the dialogue trace or the log as sent: its lines
-// appear as "AUTH <redacted>". A failed attempt costs the client a second and
-// counts toward the connection's error budget.
+// The users file holds one "name:hash" line per user, the format of the web
+// administrator's file: "$y$..." (yescrypt, foundation/password.h) or the old
+// "{ssha}..." form, which is rewritten as "$y$..." at the user's next successful login.
+// It is read once, when the transport starts. An AUTH exchange is never written to the
+// dialogue trace or the log as sent: its lines appear as "AUTH <redacted>". A failed
+// attempt costs the client a second on its connection and counts toward the
+// connection's error budget, and counts in the process's failed-login limiter
+// (foundation/auth_guard.h) for the client's address and the user named: while either is
+// held, AUTH is answered "454 4.7.0 Temporary authentication failure" without a look at
+// the password.
 //
 // Limits: names and passwords of at most 255 bytes; at most 10,000 users.
 #include <fstream>
-#include <thread>
 
+#include "foundation/auth_guard.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "foundation/password.h"
 #include "foundation/ssha.h"
 #include "mail/sms_smtp.h"
 #include "mail/sms_smtp_impl.h"
@@ -52,6 +58,58 @@ bool decode(std::string_view b64, std::string& out) {
     return decode_base64(b64, out, 3 * AUTH_FIELD_MAX + 8) >= 0;
 }
 
+// The client's address, asked of the connection when the dialogue has not yet.
+std::string client_ip(smtp_message& m) {
+    if (!m.ip) {
+        std::string ip;
+        int port = 0;
+        if (m.sock && m.sock->peer(ip, port)) m.ip = ip;
+    }
+    return m.ip ? *m.ip : std::string();
+}
+
+bool held(smtp_message& m, std::string_view user) {
+    return m.drv->guard->held_ms(client_ip(m), user) > 0;
+}
+
+// The answer while held; counts as a refused command. False when the connection ended.
+bool refuse_held(smtp_message& m) {
+    auth_count_held("smtp");
+    if (smtp_error_budget_spent(m)) return false;
+    return reply(m, "454 4.7.0 Temporary authentication failure");
+}
+
+// Stores a user's password, right at a login against an old "{ssha}" entry, in the new
+// form: in memory at once, in the users file atomically (other lines kept). A failure
+// only leaves the old entry in place, to be tried again at the next login.
+void rehash(sms_smtp& d, const std::string& name, std::string_view password,
+            const std::string& old_entry) {
+    // One rewrite at a time: a second login of the same user then finds it done.
+    static std::mutex one_at_a_time;
+    std::lock_guard<std::mutex> turn(one_at_a_time);
+    {
+        std::lock_guard<std::mutex> hold(d.users_lock);
+        auto it = d.users.find(name);
+        if (it == d.users.end() || it->second != old_entry) return;
+    }
+    std::string why;
+    const std::string fresh = password_hash(password, why);
+    if (fresh.empty()) {
+        emsg("SMTP user %s: new password hash not made (%s)", name.c_str(), why.c_str());
+        return;
+    }
+    if (!d.users_file.empty() && !password_file_update(d.users_file, name, old_entry, fresh, why)) {
+        emsg("SMTP user %s: old password entry not rewritten (%s)", name.c_str(), why.c_str());
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> hold(d.users_lock);
+        auto it = d.users.find(name);
+        if (it != d.users.end() && it->second == old_entry) it->second = fresh;
+    }
+    imsg("SMTP user %s: password entry rewritten with yescrypt", name.c_str());
+}
+
 }  // namespace
 
 bool smtp_users_load(const std::string& path, std::map<std::string, std::string>& users,
@@ -69,9 +127,11 @@ bool smtp_users_load(const std::string& path, std::map<std::string, std::string>
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty() || line[0] == '#') continue;
         std::size_t colon = line.find(':');
+        const std::string_view entry =
+            std::string_view(line).substr(colon == std::string::npos ? line.size() : colon + 1);
         if (colon == 0 || colon == std::string::npos ||
-            !istarts_with(std::string_view(line).substr(colon + 1), SSHA_PREFIX)) {
-            emsg("%s line %d: not \"name:{ssha}digest\", skipped", path.c_str(), lineno);
+            !(istarts_with(entry, SSHA_PREFIX) || entry.starts_with('$'))) {
+            emsg("%s line %d: not \"name:hash\", skipped", path.c_str(), lineno);
             continue;
         }
         users[line.substr(0, std::min(colon, AUTH_FIELD_MAX))] = line.substr(colon + 1);
@@ -97,6 +157,9 @@ int smtp_auth_command(smtp_message& m, std::string_view line) {
     }
     std::vector<std::string> w = s_split_words(line.substr(4), " \t");
     std::string mech = w.empty() ? std::string() : w[0];
+    // A held address is told so before any secret is asked for.
+    if ((iequals(mech, "PLAIN") || iequals(mech, "LOGIN")) && held(m, {}))
+        return refuse_held(m) ? 0 : -1;
     std::string name, password, field;
     bool ok = true;
     if (iequals(mech, "PLAIN")) {
@@ -137,16 +200,30 @@ int smtp_auth_command(smtp_message& m, std::string_view line) {
         if (smtp_error_budget_spent(m)) return -1;
         return reply(m, "504 Unrecognized authentication type") ? 0 : -1;
     }
-    auto it = ok && name.size() <= AUTH_FIELD_MAX ? d.users.find(name) : d.users.end();
-    if (it != d.users.end() && password.size() <= AUTH_FIELD_MAX &&
-        ssha_check(password, it->second)) {
+    if (ok && held(m, name)) return refuse_held(m) ? 0 : -1;
+    std::string stored;
+    bool known = false;
+    if (ok && name.size() <= AUTH_FIELD_MAX && password.size() <= AUTH_FIELD_MAX) {
+        std::lock_guard<std::mutex> hold(d.users_lock);
+        auto it = d.users.find(name);
+        if (it != d.users.end()) {
+            stored = it->second;
+            known = true;
+        }
+    }
+    // Checked outside the lock: a check costs tens of milliseconds.
+    const PasswordCheck got = known ? password_check(password, stored) : PasswordCheck::wrong;
+    const std::string ip = client_ip(m);
+    if (got != PasswordCheck::wrong) {
         m.sock->user = name;
-        imsg("SMTP client %s authenticated as %s", m.ip ? m.ip->c_str() : "", name.c_str());
+        d.guard->succeeded(ip, name);
+        imsg("SMTP client %s authenticated as %s", ip.c_str(), name.c_str());
+        if (got == PasswordCheck::right_old) rehash(d, name, password, stored);
         return reply(m, "235 Authentication successful") ? 0 : -1;
     }
-    imsg("SMTP client %s failed to authenticate", m.ip ? m.ip->c_str() : "");
+    auth_failure(*d.guard, "smtp", ip, ok ? std::string_view(name) : std::string_view());
     // Guessing costs time; the budget ends a connection that keeps guessing.
-    std::this_thread::sleep_for(std::chrono::milliseconds(d.auth_fail_delay_ms));
+    m.sock->pause(d.auth_fail_delay_ms);
     if (smtp_error_budget_spent(m)) return -1;
     return reply(m, "535 Authentication failed") ? 0 : -1;
 }

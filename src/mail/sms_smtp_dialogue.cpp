@@ -7,9 +7,11 @@
 // last command read is sent by the next run, or by accept/reject.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "foundation/lib.h"
@@ -71,6 +73,33 @@ bool smtp_conn::reply(std::string_view text) {
     // pipelining client gets them in one write; never while we would wait for input.
     if (at_ < len_ || has_pending_) return true;
     return flush();
+}
+
+void smtp_conn::pause(int ms) {
+    if (ms <= 0 || !flush()) return;
+    if (buf_.empty()) buf_.resize(SMTP_LINE_BUFFER);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              end - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0 || !link) return;
+        if (at_ > 0 && len_ == buf_.size()) {
+            std::memmove(buf_.data(), buf_.data() + at_, len_ - at_);
+            len_ -= at_;
+            at_ = 0;
+        }
+        if (len_ == buf_.size()) {
+            // A full buffer of commands waits anyway: nothing more is taken in.
+            std::this_thread::sleep_for(std::chrono::milliseconds(left));
+            return;
+        }
+        const int r = link->read(buf_.data() + len_, static_cast<int>(buf_.size() - len_),
+                                 static_cast<int>(left));
+        if (r == -2) return;  // the whole time passed quietly
+        if (r <= 0) return;   // gone: the next read finds that out and ends the session
+        len_ += static_cast<std::size_t>(r);
+    }
 }
 
 int smtp_conn::next(std::string_view& piece, bool& more) {

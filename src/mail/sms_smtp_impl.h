@@ -42,6 +42,10 @@ class smtp_conn {
     // already waiting. False when sending failed.
     bool reply(std::string_view text);
     bool flush();
+    // Waits ms (what a failed AUTH costs), taking in what the client sends meanwhile for
+    // next(); ends at once when the client goes or the link fails, so that a client that
+    // gave up holds no session thread.
+    void pause(int ms);
     // A line that the next read returns before anything from the link.
     void push_line(std::string line);
     // Drops every byte read but not yet handed out (and a pushed line); returns how many.

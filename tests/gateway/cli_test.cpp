@@ -8,7 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "foundation/ssha.h"
+#include "foundation/password.h"
 #include "gateway/cli.h"
 #include "gateway/gateway.h"
 #include "gateway/spine_support.h"
@@ -115,30 +115,60 @@ class Tool : public ::testing::Test {
     std::string out_;
 };
 
-TEST_F(Tool, PasswordWritesUserAndDigest) {
+// Whether password checks against a stored entry.
+bool checks(const std::string& password, const std::string& stored) {
+    return password_check(password, stored) != PasswordCheck::wrong;
+}
+
+TEST_F(Tool, PasswordWritesUserAndHash) {
     fs::path file = dir_ / "admin.dat";
-    ASSERT_EQ(password("admin\nsecret\nsecret\n", file), 0);
+    ASSERT_EQ(password("admin\nsecret12\nsecret12\n", file), 0);
     EXPECT_EQ(out_,
               "Enter web admin username: Enter web admin password: "
               "Enter web admin password(again): ");
     std::string line = slurp(file);
-    ASSERT_EQ(line.size(), std::string("admin:").size() + 38 + 1);
-    EXPECT_EQ(line.rfind("admin:{ssha}", 0), 0u);
+    EXPECT_EQ(line.rfind("admin:$y$", 0), 0u) << line;
     EXPECT_EQ(line.back(), '\n');
-    std::string stored = line.substr(6, 38);
-    EXPECT_TRUE(ssha_check("secret", stored));
-    EXPECT_FALSE(ssha_check("Secret", stored));
-    EXPECT_FALSE(ssha_check("", stored));
+    std::string stored = line.substr(6, line.size() - 7);
+    EXPECT_EQ(password_check("secret12", stored), PasswordCheck::right);
+    EXPECT_FALSE(checks("Secret12", stored));
+    EXPECT_FALSE(checks("", stored));
     EXPECT_EQ(fs::status(file).permissions() & fs::perms::others_read, fs::perms::none);
+}
+
+TEST_F(Tool, PasswordsShorterThan8CharactersAreRefused) {
+    struct Case {
+        const char* name;
+        bool smtp;
+        std::string input;
+    };
+    const Case cases[] = {
+        {"web, empty", false, "admin\n\n\n"},
+        {"web, 7", false, "admin\n1234567\n1234567\n"},
+        {"smtp, empty", true, "ann\n\n\n"},
+        {"smtp, 7 characters of 14 bytes", true,
+         "ann\n\xc3\xa5\xc3\xa5\xc3\xa5\xc3\xa5\xc3\xa5\xc3\xa5\xc3\xa5\n"
+         "\xc3\xa5\xc3\xa5\xc3\xa5\xc3\xa5\xc3\xa5\xc3\xa5\xc3\xa5\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::path file = dir_ / (c.smtp ? "smtp_users" : "admin.dat");
+        EXPECT_EQ(password(c.input, file, c.smtp), 1);
+        EXPECT_NE(out_.find("The password must be at least 8 characters long. Nothing was "
+                            "written.\n"),
+                  std::string::npos)
+            << out_;
+        EXPECT_FALSE(fs::exists(file));
+    }
 }
 
 TEST_F(Tool, PasswordsThatDifferAreAskedAgain) {
     fs::path file = dir_ / "admin.dat";
-    ASSERT_EQ(password("ann\none\ntwo\nbob\npw\npw\n", file), 0);
+    ASSERT_EQ(password("ann\none-pass\ntwo-pass\nbob\npassword\npassword\n", file), 0);
     EXPECT_NE(out_.find("Passwords don't match, please try again.\n"), std::string::npos);
     std::string line = slurp(file);
-    EXPECT_EQ(line.rfind("bob:{ssha}", 0), 0u);
-    EXPECT_TRUE(ssha_check("pw", line.substr(4, 38)));
+    EXPECT_EQ(line.rfind("bob:$y$", 0), 0u);
+    EXPECT_TRUE(checks("password", line.substr(4, line.size() - 5)));
 }
 
 TEST_F(Tool, AnswersOver49CharactersAreRefusedAndAskedAgain) {
@@ -152,11 +182,12 @@ TEST_F(Tool, AnswersOver49CharactersAreRefusedAndAskedAgain) {
     const std::string p50(50, 'p');
     const std::string p49(49, 'p');
     const std::vector<Case> cases = {
-        {"user name of 60", std::string(60, 'u') + "\npw\npw\n", "The user name is longer"},
+        {"user name of 60", std::string(60, 'u') + "\npassword\npassword\n",
+         "The user name is longer"},
         {"password of 50", "admin\n" + p50 + "\n" + p50 + "\n", "The password is longer"},
         {"only the repeat too long", "admin\n" + p49 + "\n" + p49 + "x\n",
          "The password is longer"},
-        {"user name of 50", u50 + "\npw\npw\n", "The user name is longer"},
+        {"user name of 50", u50 + "\npassword\npassword\n", "The user name is longer"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -170,9 +201,10 @@ TEST_F(Tool, AnswersOver49CharactersAreRefusedAndAskedAgain) {
             << out_;
         EXPECT_EQ(out_.find("Passwords don't match"), std::string::npos);
         std::string line = slurp(file);
-        ASSERT_EQ(line.rfind(std::string(49, 'n') + ":{ssha}", 0), 0u) << line;
-        EXPECT_TRUE(ssha_check(p49, line.substr(50, 38)));
-        EXPECT_FALSE(ssha_check(p49.substr(0, 48), line.substr(50, 38)));
+        ASSERT_EQ(line.rfind(std::string(49, 'n') + ":$y$", 0), 0u) << line;
+        const std::string stored = line.substr(50, line.size() - 51);
+        EXPECT_TRUE(checks(p49, stored));
+        EXPECT_FALSE(checks(p49.substr(0, 48), stored));
     }
 }
 
@@ -183,7 +215,7 @@ TEST_F(Tool, PasswordFileIsMadePrivateFromTheStartAndALeftOverTemporaryIsReplace
     std::ofstream(target) << "keep\n";
     fs::create_symlink(target, dir_ / "admin.dat.tmp");
     const mode_t old = ::umask(0);
-    const int rc = password("a\nb\nb\n", file);
+    const int rc = password("a\nbbbbbbbb\nbbbbbbbb\n", file);
     ::umask(old);
     ASSERT_EQ(rc, 0) << out_;
     EXPECT_EQ(slurp(target), "keep\n");
@@ -194,15 +226,15 @@ TEST_F(Tool, PasswordFileIsMadePrivateFromTheStartAndALeftOverTemporaryIsReplace
 TEST_F(Tool, PasswordFileIsReplaced) {
     fs::path file = dir_ / "admin.dat";
     std::ofstream(file) << "old:{ssha}xxxx\nsecond line\n";
-    ASSERT_EQ(password("new\np\np\n", file), 0);
+    ASSERT_EQ(password("new\npppppppp\npppppppp\n", file), 0);
     std::string line = slurp(file);
-    EXPECT_EQ(line.rfind("new:{ssha}", 0), 0u);
+    EXPECT_EQ(line.rfind("new:$y$", 0), 0u);
     EXPECT_EQ(line.find("second"), std::string::npos);
 }
 
 TEST_F(Tool, PasswordAtEndOfInputWritesNothing) {
     fs::path file = dir_ / "admin.dat";
-    EXPECT_EQ(password("admin\nsecret\n", file), 1);
+    EXPECT_EQ(password("admin\nsecret12\n", file), 1);
     EXPECT_FALSE(fs::exists(file));
     EXPECT_EQ(password("", file), 1);
     EXPECT_FALSE(fs::exists(file));
@@ -210,19 +242,19 @@ TEST_F(Tool, PasswordAtEndOfInputWritesNothing) {
 
 TEST_F(Tool, PasswordFileThatCannotBeWrittenNamesThePath) {
     fs::path file = dir_ / "missing" / "admin.dat";
-    EXPECT_EQ(password("a\nb\nb\n", file), 1);
+    EXPECT_EQ(password("a\nbbbbbbbb\nbbbbbbbb\n", file), 1);
     EXPECT_NE(out_.find(file.string() + ": No such file or directory"), std::string::npos) << out_;
 }
 
 TEST_F(Tool, UserNameWithColonIsAskedAgain) {
     fs::path file = dir_ / "admin.dat";
-    ASSERT_EQ(password("a:b\np\np\nab\np\np\n", file), 0);
-    EXPECT_EQ(slurp(file).rfind("ab:{ssha}", 0), 0u);
+    ASSERT_EQ(password("a:b\npppppppp\npppppppp\nab\npppppppp\npppppppp\n", file), 0);
+    EXPECT_EQ(slurp(file).rfind("ab:$y$", 0), 0u);
 }
 
 // ---- the mail clients' users file ----
 
-// The user names of a users file, in order, each with whether password checks its digest.
+// The user names of a users file, in order, each with whether password checks its entry.
 std::vector<std::pair<std::string, bool>> users_in(const std::string& text,
                                                    const std::string& password) {
     std::vector<std::pair<std::string, bool>> out;
@@ -234,31 +266,31 @@ std::vector<std::pair<std::string, bool>> users_in(const std::string& text,
             out.emplace_back(line, false);
             continue;
         }
-        out.emplace_back(line.substr(0, colon), ssha_check(password, line.substr(colon + 1)));
+        out.emplace_back(line.substr(0, colon), checks(password, line.substr(colon + 1)));
     }
     return out;
 }
 
 TEST_F(Tool, SmtpPasswordAddsChangesAndKeepsTheOthers) {
     fs::path file = dir_ / "smtp_users";
-    ASSERT_EQ(password("ann\none\none\n", file, true), 0);
+    ASSERT_EQ(password("ann\none-pass\none-pass\n", file, true), 0);
     EXPECT_EQ(out_,
               "Enter SMTP username: Enter SMTP password: Enter SMTP password(again): "
               "Added user ann in " +
                   file.string() + "\n");
-    ASSERT_EQ(password("bob\ntwo\ntwo\n", file, true), 0);
+    ASSERT_EQ(password("bob\ntwo-pass\ntwo-pass\n", file, true), 0);
     // A comment and a last line without its line end, written by hand.
     {
         std::ofstream f(file, std::ios::app);
         f << "# kept\ncarol:{ssha}handmade";
     }
-    ASSERT_EQ(password("ann\nthree\nthree\n", file, true), 0);
+    ASSERT_EQ(password("ann\nthree-pass\nthree-pass\n", file, true), 0);
     EXPECT_NE(out_.find("Changed user ann in "), std::string::npos) << out_;
     std::string text = slurp(file);
     std::vector<std::pair<std::string, bool>> want = {
         {"ann", true}, {"bob", false}, {"# kept", false}, {"carol", false}};
-    EXPECT_EQ(users_in(text, "three"), want) << text;
-    EXPECT_EQ(users_in(text, "two")[1], (std::pair<std::string, bool>{"bob", true}));
+    EXPECT_EQ(users_in(text, "three-pass"), want) << text;
+    EXPECT_EQ(users_in(text, "two-pass")[1], (std::pair<std::string, bool>{"bob", true}));
     EXPECT_NE(text.find("\ncarol:{ssha}handmade\n"), std::string::npos) << text;
     EXPECT_EQ(fs::status(file).permissions() & (fs::perms::group_all | fs::perms::others_all),
               fs::perms::none);
@@ -274,15 +306,16 @@ TEST_F(Tool, SmtpPasswordRefusals) {
         std::string said;
     };
     fs::path file = dir_ / "smtp_users";
+    const std::string pw = "pppppppp\npppppppp\n";
     const Case cases[] = {
-        {"no users file named", "ann\np\np\n", false, "", 1, "smtp_users is not set"},
-        {"end of input", "ann\np\n", false, file.string(), 1,
+        {"no users file named", "ann\n" + pw, false, "", 1, "smtp_users is not set"},
+        {"end of input", "ann\npppppppp\n", false, file.string(), 1,
          "No answer given, " + file.string() + " not written"},
-        {"empty name asked again", "\np\np\nann\np\np\n", false, file.string(), 0,
+        {"empty name asked again", "\n" + pw + "ann\n" + pw, false, file.string(), 0,
          "The user name must not be empty, please try again."},
-        {"colon asked again", "a:n\np\np\nann\np\np\n", false, file.string(), 0,
+        {"colon asked again", "a:n\n" + pw + "ann\n" + pw, false, file.string(), 0,
          "The user name must not hold ':', please try again."},
-        {"unreadable file", "ann\np\np\n", true, (dir_ / "sub").string(), 1,
+        {"unreadable file", "ann\n" + pw, true, (dir_ / "sub").string(), 1,
          (dir_ / "sub").string() + ": "},
     };
     for (const Case& c : cases) {

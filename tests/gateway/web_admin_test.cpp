@@ -11,6 +11,8 @@
 #include <string>
 #include <thread>
 
+#include "foundation/auth_guard.h"
+#include "foundation/password.h"
 #include "foundation/ssha.h"
 #include "gateway/gateway.h"
 #include "gateway/web_support.h"
@@ -93,6 +95,7 @@ class Admin : public ::testing::Test {
         ASSERT_TRUE(mr) << err;
         ShutdownNow.store(0);
         starttime = std::time(nullptr) - 93784;
+        auth_guard().clear();
     }
     void TearDown() override {
         msgrec_free(mr);
@@ -174,6 +177,67 @@ TEST_F(Admin, MissingOrWrongCredentialsGetThe401Page) {
         EXPECT_FALSE(has(page, "Rate limits"));
         EXPECT_EQ(ShutdownNow.load(), 0);
     }
+}
+
+// The failed-login limiter on the web channel: 429 with Retry-After while the address or
+// the user is held, the password not checked (the right one is refused too); a request
+// without credentials is no attempt; a success clears the counts.
+TEST_F(Admin, RepeatedFailuresHoldTheAddressOrTheUser) {
+    struct Case {
+        const char* name;
+        const char* fail_ip;  // five earlier failures from here
+        const char* fail_user;
+        std::string auth;  // then this request
+        const char* status;
+    };
+    const Case cases[] = {
+        {"address held, right password", "127.0.0.1", "someone", basic("admin", "s3cret"),
+         "HTTP/1.0 429 Too Many Requests\r\n"},
+        {"user held from elsewhere", "192.0.2.7", "admin", basic("admin", "s3cret"),
+         "HTTP/1.0 429 Too Many Requests\r\n"},
+        {"other user, other address", "192.0.2.7", "root", basic("admin", "s3cret"),
+         "HTTP/1.0 200 OK\n"},
+        {"no credentials: the usual 401", "127.0.0.1", "someone", "",
+         "HTTP/1.0 401 Unauthorized\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auth_guard().clear();
+        for (int i = 0; i < 5; ++i) auth_guard().failed(c.fail_ip, c.fail_user);
+        const std::string page = get("/", c.auth);
+        EXPECT_EQ(page.rfind(c.status, 0), 0u) << page;
+        if (std::string(c.status).find("429") != std::string::npos) {
+            EXPECT_TRUE(has(page, "\r\nRetry-After: 1\r\n")) << page;
+            EXPECT_FALSE(has(page, "Running for"));
+        }
+    }
+    // Five wrong passwords from here: the sixth attempt is held whatever it carries; each
+    // failure was logged in the one line fail2ban reads.
+    auth_guard().clear();
+    for (int i = 0; i < 5; ++i) {
+        const std::string page = get("/", basic("admin", "wrong" + std::to_string(i)));
+        EXPECT_EQ(page.rfind("HTTP/1.0 401 Unauthorized\n", 0), 0u) << page;
+    }
+    EXPECT_TRUE(
+        box.logged("Warning: authentication failed: channel=web address=127.0.0.1 user=\"admin\""));
+    EXPECT_EQ(get("/").rfind("HTTP/1.0 429 Too Many Requests\r\n", 0), 0u);
+    // Four failures and then a success: the count starts again.
+    auth_guard().clear();
+    for (int i = 0; i < 4; ++i) get("/", basic("admin", "wrong"));
+    EXPECT_EQ(get("/").rfind("HTTP/1.0 200 OK\n", 0), 0u);
+    get("/", basic("admin", "wrong"));
+    EXPECT_EQ(auth_guard().held_ms("127.0.0.1", "admin"), 0);
+}
+
+TEST_F(Admin, AnOldAdminEntryIsRewrittenAtLogin) {
+    const std::string old = box.read("admin.dat");
+    ASSERT_EQ(old.rfind("admin:{ssha}", 0), 0u);
+    EXPECT_EQ(get("/").rfind("HTTP/1.0 200 OK\n", 0), 0u);
+    const std::string now = box.read("admin.dat");
+    ASSERT_EQ(now.rfind("admin:$y$", 0), 0u) << now;
+    EXPECT_EQ(password_check("s3cret", now.substr(6, now.size() - 7)), PasswordCheck::right);
+    EXPECT_EQ(get("/").rfind("HTTP/1.0 200 OK\n", 0), 0u);
+    EXPECT_EQ(box.read("admin.dat"), now);  // rewritten once only
 }
 
 TEST_F(Admin, WithoutAdminDatEveryCommandIsRefused) {

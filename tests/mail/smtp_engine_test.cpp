@@ -1,19 +1,21 @@
 // The dialogue engine driven from byte buffers (no socket): the query
 // operations' order, answers and their defaults, hand-over, the spool file and
 // the choice of text, and header-word and body codings.
-#include <gtest/gtest.h>
-#include <unistd.h>
-#include <sys/socket.h>
-#include <netinet/in.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
-#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
+#include "foundation/auth_guard.h"
 #include "foundation/lib.h"
+#include "foundation/password.h"
 #include "foundation/ssha.h"
 #include "mail/sms_smtp.h"
 #include "mail/sms_smtp_impl.h"
@@ -34,8 +36,10 @@ class Engine : public ::testing::Test {
         ASSERT_EQ(err, 0);
         drv = static_cast<sms_smtp*>(drv_state.get());
         drv->handoff = [this](std::unique_ptr<smtp_message> m) { handed.push_back(std::move(m)); };
+        drv->guard = &own_guard;  // failures of one test never hold another's logins
     }
     void TearDown() override { sms_free(drv_state); }
+    AuthGuard own_guard;
 
     std::unique_ptr<smtp_message> msg(const std::string& in, int upto = MODE_HELO,
                                       int chunk = 4096) {
@@ -276,10 +280,13 @@ TEST_F(Engine, TextPartChoice) {
          "Content-Type: text/plain; charset=utf-8\r\n\r\n \r\n\r\n--b\r\n"
          "Content-Type: text/html; charset=iso-8859-1\r\n\r\n<p>Gr&uuml;&szlig;e</p><p>caf\xe9"
          "</p>\r\n--b--\r\n",
-         "Gr\xC3\xBC\xC3\x9F" "e\ncaf\xC3\xA9"},
+         "Gr\xC3\xBC\xC3\x9F"
+         "e\ncaf\xC3\xA9"},
         {"latin-1 body",
-         "Content-Type: text/plain; charset=ISO-8859-1\r\n\r\nGr\xFC\xDF" "e\r\n",
-         "Gr\xC3\xBC\xC3\x9F" "e\n"},
+         "Content-Type: text/plain; charset=ISO-8859-1\r\n\r\nGr\xFC\xDF"
+         "e\r\n",
+         "Gr\xC3\xBC\xC3\x9F"
+         "e\n"},
         {"base64 koi8-r body",
          "Content-Type: text/plain; charset=koi8-r\r\nContent-Transfer-Encoding: base64\r\n\r\n"
          "8NLJ18XU\r\n",
@@ -660,6 +667,104 @@ TEST_F(Engine, AWrongPasswordIsRefused) {
     EXPECT_EQ(r[1], "535 Authentication failed");
 }
 
+// The failed-login limiter on the listener: a held address is answered 454 before any
+// secret is asked for, a held user once the name is known; neither has its password
+// checked (the right one is refused too), and each counts as a refused command.
+TEST_F(Engine, HeldAddressOrUserGets454WithoutAPasswordCheck) {
+    AuthGuard guard;
+    drv->guard = &guard;
+    drv->auth = SMTP_AUTH_OPTIONAL;
+    drv->auth_plaintext = true;
+    drv->auth_fail_delay_ms = 0;
+    drv->users["ann"] = ssha_encode("pw");
+    const std::string right = encode_base64(std::string("\0ann\0pw", 7));
+    const std::string wrong = encode_base64(std::string("\0ann\0px", 7));
+    struct Case {
+        const char* name;
+        const char* fail_ip;    // where the five earlier failures came from
+        const char* fail_user;  // and for whom
+        std::string lines;
+        std::vector<std::string> answers;
+    };
+    const Case cases[] = {
+        {"address held: PLAIN with the right password",
+         "127.0.0.1",
+         "other",
+         "AUTH PLAIN " + right + "\r\n",
+         {"454 4.7.0 Temporary authentication failure"}},
+        {"address held: LOGIN is not asked for a name",
+         "127.0.0.1",
+         "other",
+         "AUTH LOGIN\r\n",
+         {"454 4.7.0 Temporary authentication failure"}},
+        {"user held from elsewhere: refused once named",
+         "192.0.2.7",
+         "ann",
+         "AUTH LOGIN\r\n" + encode_base64("ann") + "\r\n" + encode_base64("pw") + "\r\n",
+         {"334 VXNlcm5hbWU6", "334 UGFzc3dvcmQ6", "454 4.7.0 Temporary authentication failure"}},
+        {"another user from another address goes on",
+         "192.0.2.7",
+         "bob",
+         "AUTH PLAIN " + right + "\r\n",
+         {"235 Authentication successful"}},
+        {"below the limit a wrong password is a failure",
+         nullptr,
+         nullptr,
+         "AUTH PLAIN " + wrong + "\r\n",
+         {"535 Authentication failed"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        guard.clear();
+        if (c.fail_ip)
+            for (int i = 0; i < 5; ++i) guard.failed(c.fail_ip, c.fail_user);
+        auto m = msg("HELO h\r\n" + c.lines);
+        process_message(*m, STOP_NOT);
+        m.reset();
+        std::vector<std::string> r = replies();
+        ASSERT_FALSE(r.empty());
+        r.erase(r.begin());
+        EXPECT_EQ(r, c.answers);
+    }
+    // The failure of the last case counted for the address and the user.
+    for (int i = 0; i < 4; ++i) guard.failed("192.0.2.99", "ann");
+    EXPECT_GT(guard.held_ms("192.0.2.1", "ann"), 0);
+    // A success clears both.
+    guard.clear();
+    for (int i = 0; i < 4; ++i) guard.failed("127.0.0.1", "ann");
+    auto m = msg("HELO h\r\nAUTH PLAIN " + right + "\r\n");
+    process_message(*m, STOP_NOT);
+    guard.failed("127.0.0.1", "ann");
+    EXPECT_EQ(guard.held_ms("127.0.0.1", "ann"), 0);
+}
+
+// An old {ssha} entry is replaced by a yescrypt one at the first successful login, in
+// memory and in the users file; other lines stay.
+TEST_F(Engine, OldEntryIsRewrittenAtItsFirstLogin) {
+    AuthGuard guard;
+    drv->guard = &guard;
+    drv->auth = SMTP_AUTH_OPTIONAL;
+    drv->auth_plaintext = true;
+    drv->auth_fail_delay_ms = 0;
+    const std::string old = ssha_encode("pw-of-ann");
+    const std::string bob = ssha_encode("pw-of-bob");
+    drv->users_file = dir.sub("users");
+    std::ofstream(drv->users_file) << "# mail clients\nann:" << old << "\nbob:" << bob << "\n";
+    drv->users["ann"] = old;
+    auto m =
+        msg("HELO h\r\nAUTH PLAIN " + encode_base64(std::string("\0ann\0pw-of-ann", 14)) + "\r\n");
+    process_message(*m, STOP_NOT);
+    m.reset();
+    EXPECT_EQ(replies().back(), "235 Authentication successful");
+    const std::string fresh = drv->users["ann"];
+    EXPECT_EQ(fresh.rfind("$y$", 0), 0u) << fresh;
+    EXPECT_EQ(password_check("pw-of-ann", fresh), PasswordCheck::right);
+    std::ifstream in(drv->users_file);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), "# mail clients\nann:" + fresh + "\nbob:" + bob + "\n");
+}
+
 TEST(SmtpUsers, FileLinesAreReadAndBadOnesSkipped) {
     TempDir dir;
     std::string path = dir.sub("users");
@@ -704,7 +809,8 @@ TEST(SmtpListener, BurstIsTakenWholeThenTheWaitTimesOutOrIsWoken) {
         sockaddr_in mine{};
         socklen_t len = sizeof mine;
         ASSERT_EQ(::getsockname(clients[static_cast<std::size_t>(i)],
-                                reinterpret_cast<sockaddr*>(&mine), &len), 0);
+                                reinterpret_cast<sockaddr*>(&mine), &len),
+                  0);
         EXPECT_EQ(port, ntohs(mine.sin_port));
         EXPECT_EQ(ip, "127.0.0.1");
         ::close(fd);

@@ -151,14 +151,14 @@ class Tls(unittest.TestCase):
         gw = Gateway(self, {"phone_country": "+61", "smtp_users": users, "smtp_tls": "starttls",
                             "smtp_auth": "required"}, start=False)
         r = subprocess.run([BIN, "-config", gw.ini, "-password", "smtp"],
-                           input="carl\nc4rl pw\nc4rl pw\n", capture_output=True, text=True,
+                           input="carl\nc4rl pw!\nc4rl pw!\n", capture_output=True, text=True,
                            timeout=30)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         self.assertIn("Added user carl in " + users, r.stdout)
-        self.assertNotIn("c4rl pw", r.stdout)
+        self.assertNotIn("c4rl pw!", r.stdout)
         self.assertEqual(os.stat(users).st_mode & 0o777, 0o600)
         gw.start()
-        for user, password in (("carl", "c4rl pw"), ("ann", "right one")):
+        for user, password in (("carl", "c4rl pw!"), ("ann", "right one")):
             with self.subTest(user=user):
                 out = swaks(gw.port, "--tls", "--auth", "PLAIN", "--auth-user", user,
                             "--auth-password", password)

@@ -3,6 +3,7 @@ stop, the message log at shutdown, scheduled reports through the robot, the web
 listener, the console, and one mail becoming an SMS."""
 
 import base64
+import ctypes
 import datetime
 import hashlib
 import os
@@ -77,10 +78,10 @@ class CommandLine(unittest.TestCase):
         self.assertTrue(r.stdout.startswith(USAGE_HEAD), r.stdout)
         bindir, binary = copy_binary(self, gw)
         r = run_tool(["-config", missing, "-password"], cwd=gw.dir, binary=binary,
-                     stdin_text="admin\ns3cret\ns3cret\n")
+                     stdin_text="admin\ns3cret-pw\ns3cret-pw\n")
         self.assertEqual(r.returncode, 0, r.stdout)
         with open(os.path.join(bindir, "admin.dat")) as f:
-            self.assertTrue(f.read().startswith("admin:{ssha}"))
+            self.assertTrue(f.read().startswith("admin:$y$"))
         # The server itself and the other tools still need the file.
         r = run_tool(["-config", missing, "-uninstall"])
         self.assertEqual(r.returncode, 1)
@@ -111,20 +112,21 @@ class CommandLine(unittest.TestCase):
         gw = gateway(self)
         bindir, binary = copy_binary(self, gw)
         r = run_tool(["-config", gw.ini, "-password"], cwd=gw.dir, binary=binary,
-                     stdin_text="admin\nfirst\nsecond\nadmin\ns3cret\ns3cret\n")
+                     stdin_text="admin\nfirst-pw\nsecond-pw\nadmin\ns3cret-pw\ns3cret-pw\n")
         self.assertEqual(r.returncode, 0, r.stdout)
         self.assertIn("Passwords don't match, please try again.\n", r.stdout)
         self.assertEqual(r.stdout.count("Enter web admin username: "), 2)
         with open(os.path.join(bindir, "admin.dat")) as f:
             line = f.read()
-        m = re.fullmatch(r"admin:\{ssha\}([A-Za-z0-9+/]{32})\n", line)
+        # yescrypt, as /etc/shadow holds it: checked with the system's own crypt(3).
+        m = re.fullmatch(r"admin:(\$y\$[./A-Za-z0-9]+\$[./A-Za-z0-9]+\$[./A-Za-z0-9]+)\n", line)
         self.assertTrue(m, line)
-        raw = base64.b64decode(m.group(1))
-        digest, salt = raw[:20], raw[20:]
-        self.assertEqual(len(salt), 4)
-        self.assertEqual(hashlib.sha1(b"s3cret" + salt).digest(), digest)
-        self.assertNotEqual(hashlib.sha1(b"s3cre" + salt).digest(), digest)
-        self.assertNotEqual(hashlib.sha1(b"" + salt).digest(), digest)
+        libcrypt = ctypes.CDLL("libcrypt.so.1")
+        libcrypt.crypt.restype = ctypes.c_char_p
+        libcrypt.crypt.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+        stored = m.group(1).encode()
+        self.assertEqual(libcrypt.crypt(b"s3cret-pw", stored), stored)
+        self.assertNotEqual(libcrypt.crypt(b"s3cret-p", stored), stored)
         self.assertFalse(os.path.exists(os.path.join(gw.dir, "admin.dat")))
 
     def test_install_writes_the_two_scripts(self):

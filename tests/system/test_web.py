@@ -29,7 +29,7 @@ def write_admin(test, gw, user=USER, password=PASSWORD):
     r = run_tool(["-config", gw.ini, "-password"], cwd=gw.dir, binary=link, stdin_text=answers)
     test.assertEqual(r.returncode, 0, r.stdout + r.stderr)
     with open(os.path.join(gw.home, "admin.dat")) as f:
-        test.assertRegex(f.read(), r"^%s:\{ssha\}[A-Za-z0-9+/]{32}\n$" % re.escape(user))
+        test.assertRegex(f.read(), r"^%s:\$y\$[./A-Za-z0-9$]+\n$" % re.escape(user))
 
 
 def web_gateway(test, extra=(), webpath=WEB, admin=True):

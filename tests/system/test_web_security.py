@@ -307,7 +307,7 @@ class PasswordTool(unittest.TestCase):
         path = os.path.join(home, "admin.dat")
         self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600)
         with open(path) as f:
-            self.assertRegex(f.read(), r"^admin:\{ssha\}")
+            self.assertRegex(f.read(), r"^admin:\$y\$")
 
     def test_49_characters_are_taken_whole(self):
         home = tempfile.mkdtemp(prefix="tvpw_")
@@ -335,7 +335,7 @@ class PasswordTool(unittest.TestCase):
         env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
         r = subprocess.run(["strace", "-f", "-e", "trace=openat,open,creat", "-o", trace,
                             link, "-config", os.path.join(home, "none.ini"), "-password"],
-                           input="admin\npw\npw\n", capture_output=True, text=True,
+                           input="admin\npassword\npassword\n", capture_output=True, text=True,
                            cwd=home, timeout=tvtest.DEADLINE, env=env)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         with open(trace) as f:
