@@ -431,11 +431,13 @@ bool PgQueue::complete(std::uint64_t id, bool delivered, const std::string& erro
 }
 
 void PgQueue::release(std::uint64_t id, const std::string& error, std::int64_t not_before_ms) {
-    bool unsent = false;  // its marked first attempt was not made: marked again
+    // Its marked first attempt was not made: given back as it was, still marked; with an
+    // error, as the local journal does, the row then counts the attempts made only.
+    bool unsent = false;
     {
         std::lock_guard<std::mutex> lock(hm_);
         if (held_.erase(id) == 0) return;
-        unsent = marked_.erase(id) != 0 && error.empty();
+        unsent = marked_.erase(id) != 0;
     }
     auto job = std::make_shared<Job>();
     job->durable = false;
@@ -443,7 +445,9 @@ void PgQueue::release(std::uint64_t id, const std::string& error, std::int64_t n
     auto kind = std::make_shared<int>(0);
     job->stmts.push_back(
         {"WITH r AS (UPDATE tv_queue SET owner = NULL, lease_until_ms = 0,"
-         " not_before_ms = $3, marked = $6::boolean,"
+         " not_before_ms = $3, marked = $6::boolean AND $4::bytea = ''::bytea,"
+         " attempts = attempts - CASE WHEN $6::boolean AND $4::bytea <> ''::bytea"
+         "  THEN 1 ELSE 0 END,"
          " last_error = CASE WHEN $4::bytea = ''::bytea THEN last_error ELSE $4 END"
          " WHERE id = $1 AND owner = $2 RETURNING kind)"
          " SELECT kind, pg_notify($5, kind::text) FROM r",
