@@ -55,7 +55,9 @@ std::string no_entry(std::uint64_t id) {
 class PgQueue final : public QueueStore {
   public:
     explicit PgQueue(const queue_pg_options& o)
-        : opt_(o), group_(o.dsn, o.before_group), claim_link_(o.dsn, "queue claims") {}
+        : opt_(o),
+          group_(o.dsn, o.channel, o.before_group),
+          claim_link_(o.dsn, "queue claims", true) {}
     ~PgQueue() override;
 
     bool open(std::string& why);
@@ -64,6 +66,7 @@ class PgQueue final : public QueueStore {
     std::optional<queue_entry> claim(int kind, std::int64_t now_ms) override;
     std::optional<std::int64_t> next_ready(int kind, std::int64_t now_ms) override;
     bool attempt(std::uint64_t id, std::string& why) override;
+    bool attempt_many(const std::vector<std::uint64_t>& ids, std::string& why) override;
     bool complete(std::uint64_t id, bool delivered, const std::string& error,
                   std::string& why) override;
     void release(std::uint64_t id, const std::string& error, std::int64_t not_before_ms) override;
@@ -117,6 +120,9 @@ class PgQueue final : public QueueStore {
 
     std::mutex hm_;  // entries this process claimed and has not finished
     std::set<std::uint64_t> held_;
+    // Of those, the ones whose first attempt was stored with them and is not yet made:
+    // their row counts it already, so attempt() writes nothing for it.
+    std::set<std::uint64_t> marked_;
 
     std::thread listener_;
     std::unique_ptr<PgConn> first_listen_;  // handed to the listener thread
@@ -142,10 +148,8 @@ bool PgQueue::renew() {
     }
     auto job = std::make_shared<Job>();
     job->durable = false;
-    job->work = [this](PgConn& c, std::string& w) {
-        return c.exec("UPDATE tv_queue SET lease_until_ms = tv_now_ms() + $2 WHERE owner = $1",
-                      {pg_text(opt_.owner), pg_int(opt_.lease_ms)}, w);
-    };
+    job->stmts.push_back({"UPDATE tv_queue SET lease_until_ms = tv_now_ms() + $2 WHERE owner = $1",
+                          {pg_text(opt_.owner), pg_int(opt_.lease_ms)}});
     std::string why;
     return group_.submit(job, why);
 }
@@ -241,37 +245,31 @@ bool PgQueue::enqueue(std::vector<queue_entry>& batch, std::string& why) {
         if (e.enqueued_ms == 0) e.enqueued_ms = now;
     std::vector<std::uint64_t> ids(batch.size());
     auto job = std::make_shared<Job>();
-    job->work = [&](PgConn& c, std::string& w) {
-        std::set<int> kinds;
-        for (std::size_t i = 0; i < batch.size(); ++i) {
-            const queue_entry& e = batch[i];
-            PgResult r;
-            if (!c.exec(
-                    "INSERT INTO tv_queue (kind, destination, originator, sender, body,"
-                    " billing, client, headers, flags, attempts, last_error, enqueued_ms,"
-                    " not_before_ms, usr, owner, lease_until_ms) VALUES ($1, $2, $3, $4, $5, $6,"
-                    " $7, $8, $9, $10, $11, $12, $13, $17, CASE WHEN $1::integer ="
-                    " $14::integer THEN $15::text END, CASE WHEN $1::integer = $14::integer"
-                    " THEN tv_now_ms() + $16::bigint ELSE 0 END) RETURNING id",
-                    {pg_int(e.kind), pg_bytes(e.destination), pg_bytes(e.originator),
-                     pg_bytes(e.sender), pg_bytes(e.text), pg_bytes(e.billing), pg_bytes(e.client),
-                     pg_bytes(encode_headers(e.headers)), pg_int(e.flags), pg_int(e.attempts),
-                     pg_bytes(e.last_error), pg_int(e.enqueued_ms), pg_int(e.not_before_ms),
-                     pg_int(QUEUE_SMS_PART), pg_text(opt_.owner), pg_int(opt_.lease_ms),
-                     pg_bytes(e.user)},
-                    r, w))
-                return false;
-            ids[i] = static_cast<std::uint64_t>(r.int64(0, 0));
-            kinds.insert(e.kind);
-        }
-        for (int k : kinds)
-            if (!c.exec("SELECT pg_notify($1, $2)", {pg_text(opt_.channel), pg_int(k)}, w))
-                return false;
-        return true;
+    std::set<int> kinds;
+    for (const queue_entry& e : batch) {
+        // The first attempt stored with the entry: counted in its row from the start.
+        bool marked = e.mark_first_attempt && e.attempts == 0 && e.kind != QUEUE_SMS_PART;
+        job->stmts.push_back(
+            {"INSERT INTO tv_queue (kind, destination, originator, sender, body,"
+             " billing, client, headers, flags, attempts, last_error, enqueued_ms,"
+             " not_before_ms, usr, owner, lease_until_ms, marked) VALUES ($1, $2, $3, $4, $5,"
+             " $6, $7, $8, $9, $10, $11, $12, $13, $17, CASE WHEN $1::integer ="
+             " $14::integer THEN $15::text END, CASE WHEN $1::integer = $14::integer"
+             " THEN tv_now_ms() + $16::bigint ELSE 0 END, $18::boolean) RETURNING id",
+             {pg_int(e.kind), pg_bytes(e.destination), pg_bytes(e.originator), pg_bytes(e.sender),
+              pg_bytes(e.text), pg_bytes(e.billing), pg_bytes(e.client),
+              pg_bytes(encode_headers(e.headers)), pg_int(e.flags),
+              pg_int(e.attempts + (marked ? 1 : 0)), pg_bytes(e.last_error), pg_int(e.enqueued_ms),
+              pg_int(e.not_before_ms), pg_int(QUEUE_SMS_PART), pg_text(opt_.owner),
+              pg_int(opt_.lease_ms), pg_bytes(e.user), pg_text(marked ? "true" : "false")}});
+        kinds.insert(e.kind);
+    }
+    job->notify.assign(kinds.begin(), kinds.end());
+    job->take = [&ids](std::vector<PgResult>& r) {
+        for (std::size_t i = 0; i < ids.size(); ++i)
+            ids[i] = static_cast<std::uint64_t>(r[i].int64(0, 0));
     };
     job->after = [&] {
-        std::set<int> kinds;
-        for (const queue_entry& e : batch) kinds.insert(e.kind);
         for (int k : kinds) wake(k);
     };
     if (!group_.submit(job, why)) return false;
@@ -284,49 +282,57 @@ bool PgQueue::enqueue(std::vector<queue_entry>& batch, std::string& why) {
 std::optional<queue_entry> PgQueue::claim(int kind, std::int64_t now_ms) {
     std::optional<queue_entry> got;
     std::string taken_from;
-    auto job = std::make_shared<Job>();
-    job->durable = false;
-    job->work = [&](PgConn& c, std::string& w) {
+    bool marked = false;
+    // One statement: the row is picked, locked and marked ours at once.
+    PgStmt st{
+        "WITH c AS (SELECT id, owner AS was, marked AS m FROM tv_queue"
+        " WHERE kind = $1 AND not_before_ms <= $2"
+        " AND (owner IS NULL OR lease_until_ms < tv_now_ms())"
+        " ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED)"
+        " UPDATE tv_queue q SET owner = $3, marked = false,"
+        " lease_until_ms = tv_now_ms() + $4 FROM c WHERE q.id = c.id"
+        " RETURNING q.id, q.kind, q.destination, q.originator, q.sender, q.body, q.billing,"
+        " q.client, q.headers, q.flags, q.attempts, q.last_error,"
+        " q.enqueued_ms, q.not_before_ms, q.usr, c.was, c.m",
+        {pg_int(kind), pg_int(now_ms), pg_text(opt_.owner), pg_int(opt_.lease_ms)}};
+    auto read = [&](PgResult& r) {
         got.reset();
-        PgResult r;
-        if (!c.exec(std::string("WITH c AS (SELECT id, owner AS was FROM tv_queue"
-                                " WHERE kind = $1 AND not_before_ms <= $2"
-                                " AND (owner IS NULL OR lease_until_ms < tv_now_ms())"
-                                " ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED)"
-                                " UPDATE tv_queue q SET owner = $3,"
-                                " lease_until_ms = tv_now_ms() + $4 FROM c WHERE q.id = c.id"
-                                " RETURNING ") +
-                        "q.id, q.kind, q.destination, q.originator, q.sender, q.body, q.billing,"
-                        " q.client, q.headers, q.flags, q.attempts, q.last_error,"
-                        " q.enqueued_ms, q.not_before_ms, q.usr, c.was",
-                    {pg_int(kind), pg_int(now_ms), pg_text(opt_.owner), pg_int(opt_.lease_ms)}, r,
-                    w))
-            return false;
         if (r.rows() == 1) {
             got = row_entry(r, 0);
             taken_from = r.null(0, 15) ? std::string() : r.text(0, 15);
+            marked = r.text(0, 16) == "t";
         }
-        return true;
     };
     std::string why;
     bool ok = false;
     if (releases_pending_.load() == 0) {
-        // Claims need no disk flush, so they go on a link of their own and never wait behind
-        // a group that does. Only a release of ours not yet written must be seen first.
-        ok = claim_link_.transaction(
+        // Claims need no disk flush, so they go on a link of their own (its commits do not
+        // wait for the disk) and never wait behind a group that does. Only a release of
+        // ours not yet written must be seen first.
+        ok = claim_link_.run(
             [&](PgConn& c, std::string& w) {
-                return c.script("SET LOCAL synchronous_commit TO off", w) && job->work(c, w);
+                PgResult r;
+                if (!c.exec(st.sql, st.params, r, w)) return false;
+                read(r);
+                return true;
             },
             why);
     } else {
+        auto job = std::make_shared<Job>();
+        job->durable = false;
+        job->stmts.push_back(st);
+        job->take = [&](std::vector<PgResult>& r) { read(r[0]); };
         ok = group_.submit(job, why);
     }
     if (!ok || !got) return std::nullopt;
     if (!taken_from.empty())
         imsg("Queue entry %llu taken over from %s, whose lease ran out",
              static_cast<unsigned long long>(got->id), taken_from.c_str());
+    // Until its send the marked attempt is not counted, as with the local journal.
+    if (marked && got->attempts > 0) --got->attempts;
     std::lock_guard<std::mutex> lock(hm_);
     held_.insert(got->id);
+    if (marked) marked_.insert(got->id);
     return got;
 }
 
@@ -334,44 +340,56 @@ std::optional<std::int64_t> PgQueue::next_ready(int kind, std::int64_t now_ms) {
     PgResult r;
     std::string why;
     // Another gateway's claim counts from when its lease runs out, on our clock.
-    bool ok = group_.read(
-        [&](PgConn& c, std::string& w) {
-            return c.exec(
-                "SELECT min(CASE WHEN owner IS NULL THEN not_before_ms"
-                " ELSE greatest(not_before_ms, lease_until_ms - tv_now_ms() + $2 + 1)"
-                " END) FROM tv_queue WHERE kind = $1 AND"
-                " (owner IS NULL OR owner <> $3)",
-                {pg_int(kind), pg_int(now_ms), pg_text(opt_.owner)}, r, w);
-        },
-        why);
+    auto job = std::make_shared<Job>();
+    job->reads = true;
+    job->stmts.push_back(
+        {"SELECT min(CASE WHEN owner IS NULL THEN not_before_ms"
+         " ELSE greatest(not_before_ms, lease_until_ms - tv_now_ms() + $2 + 1)"
+         " END) FROM tv_queue WHERE kind = $1 AND"
+         " (owner IS NULL OR owner <> $3)",
+         {pg_int(kind), pg_int(now_ms), pg_text(opt_.owner)}});
+    job->take = [&r](std::vector<PgResult>& res) { r = std::move(res[0]); };
+    bool ok = group_.submit(job, why);
     if (!ok) return now_ms + PG_RETRY_MS;
     if (r.null(0, 0)) return std::nullopt;
     return std::max(r.int64(0, 0), now_ms);
 }
 
 bool PgQueue::attempt(std::uint64_t id, std::string& why) {
-    if (!holds(id)) {
-        why = no_entry(id);
-        return false;
+    return attempt_many({id}, why);
+}
+
+bool PgQueue::attempt_many(const std::vector<std::uint64_t>& ids, std::string& why) {
+    std::vector<std::uint64_t> to_write;
+    {
+        std::lock_guard<std::mutex> lock(hm_);
+        for (std::uint64_t id : ids)
+            if (held_.count(id) == 0) {
+                why = no_entry(id);
+                return false;
+            }
+        for (std::uint64_t id : ids)
+            if (marked_.erase(id) == 0) to_write.push_back(id);
     }
-    std::int64_t changed = 0;
+    if (to_write.empty()) return true;  // counted in their rows since they were stored
+    std::vector<std::int64_t> changed(to_write.size(), 0);
     auto job = std::make_shared<Job>();
-    job->work = [&](PgConn& c, std::string& w) {
-        PgResult r;
-        if (!c.exec("UPDATE tv_queue SET attempts = attempts + 1 WHERE id = $1 AND owner = $2",
-                    {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner)}, r, w))
-            return false;
-        changed = r.affected();
-        return true;
+    for (std::uint64_t id : to_write)
+        job->stmts.push_back(
+            {"UPDATE tv_queue SET attempts = attempts + 1 WHERE id = $1 AND owner = $2",
+             {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner)}});
+    job->take = [&changed](std::vector<PgResult>& r) {
+        for (std::size_t i = 0; i < changed.size(); ++i) changed[i] = r[i].affected();
     };
     if (!group_.submit(job, why)) return false;
-    if (changed == 0) {
-        // Another gateway took it over while our lease could not be renewed: it sends it.
-        forget(id);
-        why = strprintf("queue entry %llu was taken over by another gateway",
-                        static_cast<unsigned long long>(id));
-        return false;
-    }
+    for (std::size_t i = 0; i < to_write.size(); ++i)
+        if (changed[i] == 0) {
+            // Another gateway took it over while our lease could not be renewed: it sends it.
+            forget(to_write[i]);
+            why = strprintf("queue entry %llu was taken over by another gateway",
+                            static_cast<unsigned long long>(to_write[i]));
+            return false;
+        }
     return true;
 }
 
@@ -383,20 +401,17 @@ bool PgQueue::complete(std::uint64_t id, bool delivered, const std::string& erro
     {
         std::lock_guard<std::mutex> lock(hm_);
         held = held_.erase(id) != 0;
+        marked_.erase(id);
     }
     if (!held) {
         // An entry nobody claimed (a stored part of a long SMS, finished with its set): it is
         // finished now, unless another gateway holds it.
         std::int64_t gone = 0;
         auto job = std::make_shared<Job>();
-        job->work = [&](PgConn& c, std::string& w) {
-            PgResult r;
-            if (!c.exec("DELETE FROM tv_queue WHERE id = $1 AND (owner IS NULL OR owner = $2)",
-                        {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner)}, r, w))
-                return false;
-            gone = r.affected();
-            return true;
-        };
+        job->stmts.push_back(
+            {"DELETE FROM tv_queue WHERE id = $1 AND (owner IS NULL OR owner = $2)",
+             {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner)}});
+        job->take = [&gone](std::vector<PgResult>& r) { gone = r[0].affected(); };
         if (!group_.submit(job, why)) return false;
         if (gone == 0) {
             why = no_entry(id);
@@ -407,38 +422,39 @@ bool PgQueue::complete(std::uint64_t id, bool delivered, const std::string& erro
     auto job = std::make_shared<Job>();
     job->keep = true;
     job->durable = false;
-    job->work = [this, id](PgConn& c, std::string& w) {
-        // A claim the server lost in a crash left the row free: it is still ours to finish.
-        // One another gateway took over after our lease is not.
-        return c.exec("DELETE FROM tv_queue WHERE id = $1 AND (owner = $2 OR owner IS NULL)",
-                      {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner)}, w);
-    };
+    // A claim the server lost in a crash left the row free: it is still ours to finish.
+    // One another gateway took over after our lease is not.
+    job->stmts.push_back({"DELETE FROM tv_queue WHERE id = $1 AND (owner = $2 OR owner IS NULL)",
+                          {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner)}});
     group_.submit_later(job);
     return true;
 }
 
 void PgQueue::release(std::uint64_t id, const std::string& error, std::int64_t not_before_ms) {
+    // Its marked first attempt was not made: given back as it was, still marked; with an
+    // error, as the local journal does, the row then counts the attempts made only.
+    bool unsent = false;
     {
         std::lock_guard<std::mutex> lock(hm_);
         if (held_.erase(id) == 0) return;
+        unsent = marked_.erase(id) != 0;
     }
     auto job = std::make_shared<Job>();
     job->durable = false;
     job->counter = &releases_pending_;
     auto kind = std::make_shared<int>(0);
-    job->work = [this, id, error, not_before_ms, kind](PgConn& c, std::string& w) {
-        PgResult r;
-        if (!c.exec("WITH r AS (UPDATE tv_queue SET owner = NULL, lease_until_ms = 0,"
-                    " not_before_ms = $3,"
-                    " last_error = CASE WHEN $4::bytea = ''::bytea THEN last_error ELSE $4 END"
-                    " WHERE id = $1 AND owner = $2 RETURNING kind)"
-                    " SELECT kind, pg_notify($5, kind::text) FROM r",
-                    {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner),
-                     pg_int(not_before_ms), pg_bytes(error), pg_text(opt_.channel)},
-                    r, w))
-            return false;
-        *kind = r.rows() == 1 ? static_cast<int>(r.int64(0, 0)) : 0;
-        return true;
+    job->stmts.push_back(
+        {"WITH r AS (UPDATE tv_queue SET owner = NULL, lease_until_ms = 0,"
+         " not_before_ms = $3, marked = $6::boolean AND $4::bytea = ''::bytea,"
+         " attempts = attempts - CASE WHEN $6::boolean AND $4::bytea <> ''::bytea"
+         "  THEN 1 ELSE 0 END,"
+         " last_error = CASE WHEN $4::bytea = ''::bytea THEN last_error ELSE $4 END"
+         " WHERE id = $1 AND owner = $2 RETURNING kind)"
+         " SELECT kind, pg_notify($5, kind::text) FROM r",
+         {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner), pg_int(not_before_ms),
+          pg_bytes(error), pg_text(opt_.channel), pg_text(unsent ? "true" : "false")}});
+    job->take = [kind](std::vector<PgResult>& r) {
+        *kind = r[0].rows() == 1 ? static_cast<int>(r[0].int64(0, 0)) : 0;
     };
     // Other gateways hear the NOTIFY; our own workers are woken here, even while the
     // listening connection is away.

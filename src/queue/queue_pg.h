@@ -15,8 +15,11 @@
 // and attempt() return after their commit is on the server's disk; claims commit without
 // waiting for the disk (a claim lost in a server crash only frees the entry again);
 // complete() and release() do not wait at all, and a complete() that cannot be written is
-// retried until it is (it must not be sent again). The next attempt's durable commit
-// carries every outcome written before it.
+// retried until it is (it must not be sent again). The next durable commit (an enqueue's
+// or an attempt's) carries every outcome written before it. A group's statements are
+// prepared and go to the server in one pipeline, BEGIN to COMMIT in one round trip.
+// An entry stored with mark_first_attempt counts that attempt in its row (column
+// marked): the claimer's first attempt() then writes nothing, as with the local journal.
 // Other gateways learn of new entries by NOTIFY on the channel; a listening thread wakes the
 // local workers (set_notify) and renews the leases.
 //

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <set>
+#include <thread>
 
 #include "foundation/log.h"
 
@@ -61,6 +63,15 @@ void PgGroup::submit_later(const std::shared_ptr<PgJob>& job) {
 
 void PgGroup::lead(std::unique_lock<std::mutex>& lock) {
     leading_ = true;
+    bool durable_waiting = std::any_of(pending_.begin(), pending_.end(),
+                                       [](const auto& j) { return j->durable && !j->reads; });
+    if (durable_waiting && gather_us_ > 0 &&
+        std::chrono::steady_clock::now() - last_durable_end_ < std::chrono::milliseconds(2)) {
+        // Commits run back to back: the callers about to come share this one.
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::microseconds(gather_us_));
+        lock.lock();
+    }
     std::vector<std::shared_ptr<PgJob>> batch(pending_.begin(), pending_.end());
     pending_.clear();
     lock.unlock();
@@ -101,15 +112,70 @@ void PgGroup::lead(std::unique_lock<std::mutex>& lock) {
 bool PgGroup::run_jobs(const std::vector<std::shared_ptr<PgJob>>& jobs, std::string& why) {
     bool durable = std::any_of(jobs.begin(), jobs.end(),
                                [](const auto& j) { return j->durable && !j->reads; });
-    bool ok = link_.transaction(
-        [&](PgConn& c, std::string& w) {
-            if (!durable && !c.script("SET LOCAL synchronous_commit TO off", w)) return false;
-            for (const auto& j : jobs)
-                if (!j->work(c, w)) return false;
-            return true;
-        },
-        why);
+    bool piped = std::none_of(jobs.begin(), jobs.end(), [](const auto& j) { return !!j->work; });
+    bool ok = false;
+    if (piped) {
+        std::vector<PgStmt> all;
+        all.push_back({"BEGIN", {}});
+        if (!durable) all.push_back({"SET LOCAL synchronous_commit TO off", {}});
+        std::size_t head = all.size();
+        std::set<int> kinds;
+        for (const auto& j : jobs) {
+            all.insert(all.end(), j->stmts.begin(), j->stmts.end());
+            kinds.insert(j->notify.begin(), j->notify.end());
+        }
+        for (int k : kinds)
+            all.push_back({"SELECT pg_notify($1, $2)", {pg_text(channel_), pg_int(k)}});
+        all.push_back({"COMMIT", {}});
+        std::vector<PgResult> results;
+        bool begun = false;
+        PgLink::Work body = [&](PgConn& c, std::string& w) {
+            if (c.pipeline(all, results, w)) return true;
+            begun = !results.empty();
+            std::string ignored;
+            if (c.healthy()) (void)c.script("ROLLBACK", ignored);
+            return false;
+        };
+        bool was_up = link_.up();
+        ok = link_.run(body, why);
+        // A connection that broke while idle (a server restart) fails before BEGIN did
+        // anything: one more try on a fresh connection is safe then.
+        if (!ok && !begun && was_up && !link_.up()) ok = link_.run(body, why);
+        if (ok) {
+            std::size_t at = head;
+            for (const auto& j : jobs) {
+                std::vector<PgResult> mine;
+                for (std::size_t i = 0; i < j->stmts.size(); ++i)
+                    mine.push_back(std::move(results[at++]));
+                if (j->take) j->take(mine);
+            }
+        }
+    } else {
+        ok = link_.transaction(
+            [&](PgConn& c, std::string& w) {
+                if (!durable && !c.script("SET LOCAL synchronous_commit TO off", w)) return false;
+                for (const auto& j : jobs) {
+                    if (j->work) {
+                        if (!j->work(c, w)) return false;
+                        continue;
+                    }
+                    std::vector<PgResult> mine(j->stmts.size());
+                    for (std::size_t i = 0; i < j->stmts.size(); ++i)
+                        if (!c.exec(j->stmts[i].sql, j->stmts[i].params, mine[i], w)) return false;
+                    for (int k : j->notify)
+                        if (!c.exec("SELECT pg_notify($1, $2)", {pg_text(channel_), pg_int(k)}, w))
+                            return false;
+                    if (j->take) j->take(mine);
+                }
+                return true;
+            },
+            why);
+    }
     if (ok && durable) commits_.fetch_add(1);
+    if (durable) {
+        std::lock_guard<std::mutex> lock(m_);
+        last_durable_end_ = std::chrono::steady_clock::now();
+    }
     return ok;
 }
 

@@ -1,9 +1,10 @@
 // Grouped commits for the PostgreSQL queue: many callers' statements in one transaction.
 //
-// Callers hand in jobs (statements to run); the first caller to find no transaction running
-// takes every job waiting and runs them in one transaction on the group's link, so that
-// concurrent enqueues and attempts share one commit. Jobs nobody waits for (outcomes,
-// releases) are run by a flusher thread; an outcome that cannot be written is kept and
+// Callers hand in jobs (statements to run); a group whose jobs are all statements goes to
+// the server as one pipeline (BEGIN, the statements, COMMIT: one round trip); the first caller to
+// find no transaction running takes every job waiting and runs them in one transaction on the
+// group's link, so that concurrent enqueues and attempts share one commit. Jobs nobody waits for
+// (outcomes, releases) are run by a flusher thread; an outcome that cannot be written is kept and
 // tried again, every PG_RETRY_MS while the database is away. A group waits for the server's
 // disk only when one of its jobs needs it (durable).
 //
@@ -18,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -33,7 +35,15 @@
 namespace tolvane {
 
 struct PgJob {
+    // Either statements (sent with the group's others in one pipeline, their results
+    // handed to take() after the commit... or before it, to fill the job's fields) or
+    // work that runs its own statements one by one.
+    std::vector<PgStmt> stmts;
+    std::function<void(std::vector<PgResult>& results)> take;
     PgLink::Work work;
+    // Kinds to announce on the group's channel once the group commits (one NOTIFY per
+    // kind for the whole group).
+    std::vector<int> notify;
     std::function<void()> after;
     bool keep = false;   // written later again when it fails (an outcome)
     bool reads = false;  // only reads: its commit writes nothing
@@ -49,8 +59,14 @@ struct PgJob {
 
 class PgGroup {
   public:
-    PgGroup(const std::string& dsn, std::function<void()> before_group)
-        : link_(dsn, "queue"), before_group_(std::move(before_group)) {}
+    // gather_us: when a durable group starts right after another, the time it waits for
+    // more callers to join it (one commit for more mails, a little later for each).
+    PgGroup(const std::string& dsn, std::string channel, std::function<void()> before_group,
+            int gather_us = 300)
+        : link_(dsn, "queue"),
+          channel_(std::move(channel)),
+          before_group_(std::move(before_group)),
+          gather_us_(gather_us) {}
     ~PgGroup() { close(); }
     PgGroup(const PgGroup&) = delete;
     PgGroup& operator=(const PgGroup&) = delete;
@@ -77,7 +93,10 @@ class PgGroup {
     void flush_loop();
 
     PgLink link_;
+    const std::string channel_;
     std::function<void()> before_group_;
+    const int gather_us_;
+    std::chrono::steady_clock::time_point last_durable_end_{};
     std::atomic<std::uint64_t> commits_{0};
     std::mutex m_;
     std::condition_variable cv_;

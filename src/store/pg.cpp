@@ -94,23 +94,146 @@ std::unique_ptr<PgConn> PgConn::open(const std::string& dsn, std::string& why) {
     return std::make_unique<PgConn>(std::move(c));
 }
 
-bool PgConn::exec(std::string_view sql, const PgParams& params, PgResult& out, std::string& why) {
-    std::vector<const char*> values(params.size());
-    std::vector<int> lengths(params.size());
-    std::vector<int> formats(params.size());
-    for (std::size_t i = 0; i < params.size(); ++i) {
-        values[i] = params[i].null ? nullptr : params[i].value.c_str();
-        lengths[i] = static_cast<int>(params[i].value.size());
-        formats[i] = params[i].binary ? 1 : 0;
+namespace {
+
+struct ParamArrays {
+    std::vector<const char*> values;
+    std::vector<int> lengths;
+    std::vector<int> formats;
+    explicit ParamArrays(const PgParams& params)
+        : values(params.size()), lengths(params.size()), formats(params.size()) {
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            values[i] = params[i].null ? nullptr : params[i].value.c_str();
+            lengths[i] = static_cast<int>(params[i].value.size());
+            formats[i] = params[i].binary ? 1 : 0;
+        }
     }
+};
+
+bool result_ok(const PgResult& r) {
+    ExecStatusType st = r.get() ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
+    return st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK;
+}
+
+}  // namespace
+
+std::string PgConn::next_name() {
+    return "tv" + std::to_string(++names_);
+}
+
+const std::string* PgConn::prepared(const std::string& sql, std::string& why) {
+    auto it = prepared_.find(sql);
+    if (it != prepared_.end()) return &it->second;
+    if (prepared_.size() >= PG_PREPARED_MAX) {
+        // Texts built at run time could fill the server's memory: start again.
+        PgResult gone(PQexec(c_.get(), "DEALLOCATE ALL"));
+        prepared_.clear();
+    }
+    std::string name = next_name();
+    PgResult r(PQprepare(c_.get(), name.c_str(), sql.c_str(), 0, nullptr));
+    if (!result_ok(r)) {
+        why = one_line(r.get() ? PQresultErrorMessage(r.get()) : PQerrorMessage(c_.get()));
+        return nullptr;
+    }
+    return &prepared_.emplace(sql, std::move(name)).first->second;
+}
+
+bool PgConn::exec(std::string_view sql, const PgParams& params, PgResult& out, std::string& why) {
+    ParamArrays a(params);
     std::string query(sql);
-    out = PgResult(PQexecParams(c_.get(), query.c_str(), static_cast<int>(params.size()), nullptr,
-                                values.data(), lengths.data(), formats.data(), 0));
-    ExecStatusType st = out.get() ? PQresultStatus(out.get()) : PGRES_FATAL_ERROR;
-    if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) return true;
+    const std::string* name = prepared(query, why);
+    if (name == nullptr) return false;
+    out = PgResult(PQexecPrepared(c_.get(), name->c_str(), static_cast<int>(params.size()),
+                                  a.values.data(), a.lengths.data(), a.formats.data(), 0));
+    if (result_ok(out)) return true;
     why = one_line(out.get() ? PQresultErrorMessage(out.get()) : PQerrorMessage(c_.get()));
     if (why == "unknown error") why = one_line(PQerrorMessage(c_.get()));
     return false;
+}
+
+bool PgConn::pipeline(const std::vector<PgStmt>& stmts, std::vector<PgResult>& out,
+                      std::string& why) {
+    out.clear();
+    if (stmts.empty()) return true;
+    if (PQenterPipelineMode(c_.get()) == 0) {
+        why = one_line(PQerrorMessage(c_.get()));
+        return false;
+    }
+    // Statements new to this connection are prepared in the same pipeline; their names
+    // count only once the server said so.
+    std::vector<std::pair<std::string, std::string>> preparing;  // sql, name
+    std::vector<bool> is_prepare;
+    bool sent = true;
+    for (const PgStmt& st : stmts) {
+        ParamArrays a(st.params);
+        auto it = prepared_.find(st.sql);
+        std::string name;
+        if (it != prepared_.end()) {
+            name = it->second;
+        } else {
+            for (const auto& [sql, n] : preparing)
+                if (sql == st.sql) name = n;
+            if (name.empty()) {
+                name = next_name();
+                if (PQsendPrepare(c_.get(), name.c_str(), st.sql.c_str(), 0, nullptr) == 0) {
+                    sent = false;
+                    break;
+                }
+                preparing.emplace_back(st.sql, name);
+                is_prepare.push_back(true);
+            }
+        }
+        if (PQsendQueryPrepared(c_.get(), name.c_str(), static_cast<int>(st.params.size()),
+                                a.values.data(), a.lengths.data(), a.formats.data(), 0) == 0) {
+            sent = false;
+            break;
+        }
+        is_prepare.push_back(false);
+    }
+    if (!sent || PQpipelineSync(c_.get()) == 0) {
+        why = one_line(PQerrorMessage(c_.get()));
+        // Nothing can be read back in order now: the connection is given up.
+        broken_ = true;
+        return false;
+    }
+    bool ok = true;
+    std::size_t prep = 0;
+    for (bool p : is_prepare) {
+        PgResult r(PQgetResult(c_.get()));
+        // Each statement's result is followed by a null that ends it.
+        while (PGresult* extra = PQgetResult(c_.get())) PQclear(extra);
+        if (!r.get()) {
+            if (ok) why = one_line(PQerrorMessage(c_.get()));
+            ok = false;
+            break;
+        }
+        ExecStatusType st = PQresultStatus(r.get());
+        if (p) {
+            if (st == PGRES_COMMAND_OK)
+                prepared_.emplace(preparing[prep].first, preparing[prep].second);
+            ++prep;
+        }
+        if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) {
+            if (ok && st != PGRES_PIPELINE_ABORTED)
+                why = one_line(PQresultErrorMessage(r.get()));
+            else if (ok)
+                why = "statement skipped after an earlier error";
+            ok = false;
+            continue;
+        }
+        if (!p) out.push_back(std::move(r));
+    }
+    // The sync's own result, then out of pipeline mode.
+    for (;;) {
+        PgResult r(PQgetResult(c_.get()));
+        if (!r.get()) break;
+        if (PQresultStatus(r.get()) == PGRES_PIPELINE_SYNC) break;
+    }
+    if (PQexitPipelineMode(c_.get()) == 0 && ok) {
+        why = one_line(PQerrorMessage(c_.get()));
+        ok = false;
+    }
+    return ok;
 }
 
 bool PgConn::exec(std::string_view sql, const PgParams& params, std::string& why) {
@@ -162,6 +285,12 @@ bool PgLink::connect_locked(std::string& why) {
                  w.c_str());
             logged_down_ = true;
         }
+        why = "PostgreSQL store unavailable: " + w;
+        return false;
+    }
+    if (async_ && !conn_->script("SET synchronous_commit TO off", w)) {
+        conn_.reset();
+        next_try_ms_ = now + PG_RETRY_MS;
         why = "PostgreSQL store unavailable: " + w;
         return false;
     }

@@ -22,6 +22,11 @@
 //
 // A connection waits at most 10 s to connect and gives up on a server that stops answering
 // for about 20 s (TCP keepalives and user timeout); the connection string may set others.
+// Statements run by exec() are prepared on their connection the first time each text is
+// seen and run by name afterwards (a connection keeps at most PG_PREPARED_MAX of them);
+// pipeline() sends a list of statements and reads all their results in one round trip
+// (libpq's pipeline mode), which is how grouped commits reach the server.
+//
 // Limits: texts go to the server as text parameters and must be valid UTF-8 without NUL
 // bytes; bytes that may be anything go as bytea (pg_bytes) and come back with
 // PgResult::bytes. Results are read whole into memory.
@@ -36,11 +41,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tolvane {
 
 inline constexpr long PG_RETRY_MS = 1000;
+inline constexpr std::size_t PG_PREPARED_MAX = 200;
 
 struct PgConnFree {
     void operator()(PGconn* c) const noexcept { PQfinish(c); }
@@ -70,6 +77,12 @@ inline PgParam pg_null() {
     return PgParam{std::string(), false, true};
 }
 using PgParams = std::vector<PgParam>;
+
+// One statement of a pipeline.
+struct PgStmt {
+    std::string sql;
+    PgParams params;
+};
 
 class PgResult {
   public:
@@ -106,6 +119,13 @@ class PgConn {
     // Runs a text of one or more statements without parameters (schema changes).
     [[nodiscard]] bool script(std::string_view sql, std::string& why);
 
+    // Sends every statement at once (pipeline mode) and reads their results into out, one
+    // per statement, in one round trip. The statements run as one implicit transaction
+    // unless they hold their own BEGIN/COMMIT; after the first failure the server skips
+    // the rest: false with the first error (out then holds what came before it).
+    [[nodiscard]] bool pipeline(const std::vector<PgStmt>& stmts, std::vector<PgResult>& out,
+                                std::string& why);
+
     // LISTEN to a channel; notifications are then read with notifications().
     [[nodiscard]] bool listen(std::string_view channel, std::string& why);
     struct Notice {
@@ -116,14 +136,22 @@ class PgConn {
     // false when the connection failed meanwhile.
     [[nodiscard]] bool notifications(std::vector<Notice>& out, std::string& why);
 
-    bool healthy() const { return PQstatus(c_.get()) == CONNECTION_OK; }
+    bool healthy() const { return !broken_ && PQstatus(c_.get()) == CONNECTION_OK; }
     int socket() const { return PQsocket(c_.get()); }
     PGconn* raw() const { return c_.get(); }
 
     explicit PgConn(PgConnPtr c) : c_(std::move(c)) {}
 
   private:
+    // The name of the prepared statement for sql, preparing it now when new ("" on failure).
+    const std::string* prepared(const std::string& sql, std::string& why);
+    // Name of a statement not prepared yet, to be prepared in a pipeline.
+    std::string next_name();
+
     PgConnPtr c_;
+    std::unordered_map<std::string, std::string> prepared_;  // text -> statement name
+    std::uint64_t names_ = 0;
+    bool broken_ = false;  // a pipeline left it out of step
 };
 
 // A connection that reconnects by itself, shared by the threads of one module.
@@ -131,7 +159,12 @@ class PgLink {
   public:
     using Work = std::function<bool(PgConn&, std::string& why)>;
 
-    PgLink(std::string dsn, std::string name) : dsn_(std::move(dsn)), name_(std::move(name)) {}
+    // async: the link's commits do not wait for the server's disk (synchronous_commit off
+    // for the session). Such a commit reaches the disk with any later commit that waits
+    // for it, on any connection (the server's log is written in order), or within the
+    // server's WAL writer delay: what must come before a durable promise can ride on it.
+    PgLink(std::string dsn, std::string name, bool async = false)
+        : dsn_(std::move(dsn)), name_(std::move(name)), async_(async) {}
     PgLink(const PgLink&) = delete;
     PgLink& operator=(const PgLink&) = delete;
 
@@ -155,6 +188,7 @@ class PgLink {
 
     const std::string dsn_;
     const std::string name_;
+    const bool async_;
     mutable std::mutex m_;
     std::unique_ptr<PgConn> conn_;  // null while away
     bool logged_down_ = false;      // the current outage is logged

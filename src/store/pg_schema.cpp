@@ -49,6 +49,9 @@ const std::vector<const char*>& pg_migrations() {
         // 3: the name a mail's client authenticated as, so that a restarted gateway still
         // counts its SMS for that user.
         "ALTER TABLE tv_queue ADD COLUMN usr bytea NOT NULL DEFAULT '';",
+        // 4: the first attempt of an entry stored with it (counted in attempts), not yet
+        // taken by a claim: its send needs no commit of its own.
+        "ALTER TABLE tv_queue ADD COLUMN marked boolean NOT NULL DEFAULT false;",
         // New migrations go here, one string each.
     };
     return list;

@@ -37,7 +37,7 @@ std::string view_text(std::string_view s) {
 
 class PgRecords final : public RecordStore {
   public:
-    PgRecords(const std::string& dsn, char delim) : link_(dsn, "records"), delim_(delim) {}
+    PgRecords(const std::string& dsn, char delim) : link_(dsn, "records", true), delim_(delim) {}
 
     bool write(std::string_view status, std::string_view client, std::string_view from,
                std::string_view to, std::string_view text, std::string_view day_kind,
@@ -126,7 +126,7 @@ class PgRecords final : public RecordStore {
 
 class PgMessageLog final : public MessageLogStore {
   public:
-    explicit PgMessageLog(const std::string& dsn) : link_(dsn, "message log") {}
+    explicit PgMessageLog(const std::string& dsn) : link_(dsn, "message log", true) {}
 
     bool store(std::string_view phone, std::string_view email) override {
         std::int64_t t = msglog_now();
@@ -308,7 +308,7 @@ constexpr const char* kReserveSql =
 
 class PgLimits final : public LimitStore {
   public:
-    explicit PgLimits(const std::string& dsn) : link_(dsn, "rate limits") {}
+    explicit PgLimits(const std::string& dsn) : link_(dsn, "rate limits", true) {}
 
     int reserve(msgrecs* mr, int kind, std::string_view key, int units, bool check) override {
         if (!mr || kind < 0 || kind >= MSGREC_KINDS || units < 0) return 0;

@@ -19,6 +19,14 @@
 //   given back when its SMS fails), so a sent SMS settles nothing. When a kind has not
 //   changed for its period, its epoch grows and every count of the older epoch reads as 0.
 //
+// Durability: records, log entries and counts commit without waiting for the server's
+// disk. What depends on them is promised later by a commit that does wait (a mail's "250"
+// waits for its queue entries' commit, which the server writes after its reservations;
+// an entry's delete comes after its record and log entry), and the server writes its log
+// in order, so that commit carries them; alone they reach the disk within the server's WAL
+// writer delay. A server crash may thus lose the outcomes of the last moment only together
+// with the deletes of their entries, which are then sent again.
+//
 // Ownership: each store holds its own PgLink (one connection, reconnected by itself), so
 // the four do not queue behind each other. "now" comes from the clocks of msgrec.h and
 // phones.h, like the file stores. Limits: while the database is away, records and log

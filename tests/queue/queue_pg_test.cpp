@@ -300,6 +300,64 @@ TEST_F(QueuePg, ConcurrentEnqueuersShareOneCommit) {
     EXPECT_EQ(q->stats().waiting, static_cast<std::size_t>(N));
 }
 
+// A first attempt stored with its entry costs no commit of its own, and a gateway that
+// starts again under the same name (a kill -9) counts what its row says.
+TEST_F(QueuePg, FirstAttemptStoredWithTheEntryNeedsNoCommit) {
+    struct Case {
+        const char* name;
+        bool mark;
+        const char* release_first;  // released before the try: nullptr none, "" or an error
+        int attempt_calls;
+        std::uint64_t commits;  // waited-for commits of those attempt() calls
+        std::uint32_t reread;   // attempts counted after the restart
+    };
+    const Case cases[] = {
+        {"marked, never tried", true, nullptr, 0, 0, 1},
+        {"marked, tried once", true, nullptr, 1, 0, 1},
+        {"marked, tried twice", true, nullptr, 2, 1, 2},
+        {"not marked, tried once", false, nullptr, 1, 1, 1},
+        {"marked, given back untried", true, "", 1, 0, 1},
+        {"marked, error before the try", true, "link down", 1, 1, 1},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string owner = "gw-mark-" + std::to_string(n++);
+        std::uint64_t id = 0;
+        {
+            auto q = gateway(owner);
+            ASSERT_TRUE(q);
+            std::vector<queue_entry> b{sms("+61400000400")};
+            b[0].mark_first_attempt = c.mark;
+            std::string why;
+            ASSERT_TRUE(q->enqueue(b, why)) << why;
+            id = b[0].id;
+            auto got = q->claim(QUEUE_MAIL_TO_SMS, now_ms());
+            ASSERT_TRUE(got);
+            EXPECT_EQ(got->attempts, 0u) << "an attempt not yet made is not counted";
+            if (c.release_first != nullptr) {
+                q->release(id, c.release_first, 0);
+                ASSERT_TRUE(eventually([&] {
+                    got = q->claim(QUEUE_MAIL_TO_SMS, now_ms());
+                    return got.has_value();
+                }));
+                EXPECT_EQ(got->attempts, 0u);
+            }
+            std::uint64_t before = queue_pg_commits(q.get());
+            for (int i = 0; i < c.attempt_calls; ++i) ASSERT_TRUE(q->attempt(id, why)) << why;
+            EXPECT_EQ(queue_pg_commits(q.get()) - before, c.commits);
+        }
+        auto q = gateway(owner);
+        ASSERT_TRUE(q);
+        auto got = q->claim(QUEUE_MAIL_TO_SMS, now_ms());
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->id, id);
+        EXPECT_EQ(got->attempts, c.reread);
+        std::string why;
+        ASSERT_TRUE(q->complete(id, true, "", why)) << why;
+    }
+}
+
 TEST(QueuePgOutage, DatabaseAwayFailsWritesWithAReasonAndEverythingRecovers) {
     // Its own server: it is stopped and started again.
     std::string why;
