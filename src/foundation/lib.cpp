@@ -13,6 +13,7 @@
 #include <cwchar>
 
 #include "foundation/lib.h"
+#include "foundation/utf8.h"
 
 namespace tolvane {
 
@@ -26,7 +27,14 @@ class Sink {
     std::size_t written() const { return out_.size() - start_; }
     void put(const char* p, std::size_t n) {
         std::size_t room = cap_ - out_.size();
-        out_.append(p, n < room ? n : room);
+        if (n <= room) {
+            out_.append(p, n);
+            return;
+        }
+        // A text cut by the space never ends inside a character; what would have
+        // followed the cut is dropped with it.
+        out_.append(p, utf8_fit_bytes(std::string_view(p, n), room));
+        cap_ = out_.size();
     }
     void put(char c, std::size_t n = 1) {
         std::size_t room = cap_ - out_.size();
@@ -74,6 +82,19 @@ void put_c(Sink& sink, const Conv& sp, const char* lenmod, char conv, T value) {
 void put_text(Sink& sink, const Conv& sp, const char* s) {
     if (!s) s = "(NULL)";
     std::size_t n = sp.prec >= 0 ? strnlen(s, static_cast<std::size_t>(sp.prec)) : std::strlen(s);
+    // A precision cuts bytes, as printf's does, but never inside a character: a
+    // sequence it would split is left out (the bytes past the precision are not read,
+    // since "%.*s" may be given text without a NUL).
+    if (sp.prec >= 0 && n == static_cast<std::size_t>(sp.prec) && n > 0) {
+        std::size_t lead = n;
+        while (lead > 0 && n - lead < 4 && (static_cast<unsigned char>(s[lead - 1]) & 0xC0) == 0x80)
+            --lead;
+        if (lead > 0) {
+            auto b = static_cast<unsigned char>(s[lead - 1]);
+            std::size_t need = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+            if (b >= 0xC0 && n - (lead - 1) < need) n = lead - 1;
+        }
+    }
     std::size_t pad = sp.width > 0 && static_cast<std::size_t>(sp.width) > n
                           ? static_cast<std::size_t>(sp.width) - n
                           : 0;

@@ -29,6 +29,7 @@
 
 #include "foundation/lib.h"
 #include "foundation/thread.h"
+#include "foundation/utf8.h"
 
 namespace tolvane {
 
@@ -122,13 +123,40 @@ int clamp_level(int level) {
 // trailing blanks and line ends removed.
 std::string_view message_body(std::string_view text) {
     if (auto nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
-    if (text.size() > TEXT_MAX) text = text.substr(0, TEXT_MAX);
+    if (text.size() > TEXT_MAX) text = text.substr(0, utf8_prefix_bytes(text, TEXT_MAX));
     while (!text.empty()) {
         char c = text.back();
         if (c != ' ' && c != '\t' && c != '\r' && c != '\n') break;
         text.remove_suffix(1);
     }
     return text;
+}
+
+// Appends a message so that it stays one line whatever a peer put in it: a control
+// byte or DEL is written visibly (\n, \r, \t, else \xNN). This is the one
+// place that does it, so that no caller has to remember to for the text it passes on.
+void append_visible(std::string& out, std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::size_t plain = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != 0x7f) continue;
+        out.append(text.substr(plain, i - plain));
+        plain = i + 1;
+        out.push_back('\\');
+        if (c == '\n') {
+            out.push_back('n');
+        } else if (c == '\r') {
+            out.push_back('r');
+        } else if (c == '\t') {
+            out.push_back('t');
+        } else {
+            out.push_back('x');
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 15]);
+        }
+    }
+    out.append(text.substr(plain));
 }
 
 void append_int(std::string& out, long v) {
@@ -276,7 +304,7 @@ void Log::write_locked(std::unique_lock<std::mutex>& lk, int level, std::string_
     pend.append("] ");
     pend.append(label ? label : kLevelNames[level]);
     pend.append(": ");
-    pend.append(body);
+    append_visible(pend, body);
     pend.push_back('\n');
     Size += static_cast<long>(pend.size() - before);
     const std::uint64_t mine = ++appended;

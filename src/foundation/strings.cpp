@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "foundation/lib.h"
+#include "foundation/utf8.h"
 
 namespace tolvane {
 
@@ -145,7 +146,9 @@ std::string_view strip_eol_r(std::string_view text) {
 }
 
 std::string cut(std::string_view text, std::size_t n) {
-    return std::string(text.substr(0, n < text.size() ? n : text.size()));
+    // A text no longer in bytes than n is never longer in characters.
+    if (text.size() <= n) return std::string(text);
+    return std::string(text.substr(0, utf8_prefix_bytes(text, n)));
 }
 
 int s_atoi(const char* text) {

@@ -86,6 +86,18 @@ std::string utf8_cut(std::string_view text, std::size_t max_chars) {
     return std::string(text.substr(0, utf8_prefix_bytes(text, max_chars)));
 }
 
+std::size_t utf8_fit_bytes(std::string_view text, std::size_t max_bytes) {
+    if (text.size() <= max_bytes) return text.size();
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t next = at;
+        utf8_next(text, next);
+        if (next > max_bytes) break;
+        at = next;
+    }
+    return at;
+}
+
 std::string utf8_valid(std::string_view text) {
     if (utf8_is_valid(text)) return std::string(text);
     std::string out;

@@ -37,6 +37,10 @@ std::size_t utf8_prefix_bytes(std::string_view text, std::size_t max_chars);
 // The first max characters of text (the text as it is when it is shorter).
 std::string utf8_cut(std::string_view text, std::size_t max_chars);
 
+// Byte length of the longest prefix of text that fits in max_bytes bytes and does not
+// end inside a character: for limits that are sizes of buffers or protocol fields.
+std::size_t utf8_fit_bytes(std::string_view text, std::size_t max_bytes);
+
 // The text with every invalid byte replaced by U+FFFD: what is passed on is then
 // always valid UTF-8.
 std::string utf8_valid(std::string_view text);

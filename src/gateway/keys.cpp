@@ -169,6 +169,7 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {AUTH_FAIL_LIMIT,   "auth_fail_limit",   SM_NONE,  "5",                   NOFB,          nullptr, number(1, 1000)},
     {AUTH_FAIL_WINDOW,  "auth_fail_window",  SM_NONE,  "600",                 NOFB,          nullptr, seconds(1, 86400)},
     {AUTH_MAX_DELAY,    "auth_max_delay",    SM_NONE,  "60",                  NOFB,          nullptr, seconds(1, 86400)},
+    {SENDER_IDS,        "sender_ids",        SM_MULTI, nullptr,               NOFB,          nullptr},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

@@ -142,7 +142,8 @@ enum SettingKey : int {
     AUTH_FAIL_LIMIT,
     AUTH_FAIL_WINDOW,
     AUTH_MAX_DELAY,
-    SETTING_KEYS  // number of keys: 126
+    SENDER_IDS,
+    SETTING_KEYS  // number of keys: 127
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

@@ -16,6 +16,7 @@
 #include "gateway/gateway_metrics.h"
 #include "gateway/keys.h"
 #include "gateway/mail_text.h"
+#include "gateway/sender_ids.h"
 #include "gateway/smpp_receipts.h"
 #include "mail/mail_charset.h"
 #include "mail/sms_smtp.h"
@@ -70,7 +71,10 @@ class MailJob {
             gateway_count_mail(sender_refusal_);
             return;
         }
-        choose_originator();
+        if (!choose_originator()) {
+            gateway_count_mail(MAIL_REFUSED_SENDER);
+            return;
+        }
         text_ = compose_sms_text(rules(), sender_, sms_smtp_headers(m()), body_);
         // The mail is answered only once its SMS are stored: "250" is a promise.
         std::string why;
@@ -284,15 +288,26 @@ class MailJob {
         return true;
     }
 
-    // Step 12, first half: the number or address the SMS is sent from.
-    void choose_originator() {
+    // Step 12, first half: the number or address the SMS is sent from. False when the
+    // client chose an originator it may not use (refused, nothing stored).
+    bool choose_originator() {
         int send_mode = sms_mode(p_.send);
         if (send_mode == SMS_GSM) {
             originator_ = cut(or_empty(value_of(p_.reader, GSM_NUMBER)));
-            return;
+            return true;
         }
         const smtp_headers* h = sms_smtp_headers(m());
         originator_ = h ? header_address(smtp_header_find(*h, "X-Sms-Number")) : "";
+        if (!originator_.empty()) {
+            const std::string& who = user_.empty() ? sender_ : user_;
+            if (!sender_id_allowed(sender_ids_of(rini_table(p_.reader)), who, originator_)) {
+                imsg("Sender ID [%s] not allowed for [%s]", originator_.c_str(), who.c_str());
+                sms_msg_reject(
+                    p_.smtp, m(), 550,
+                    strprintf("Sender ID not allowed (%s)", originator_.c_str()).c_str());
+                return false;
+            }
+        }
         if (originator_.empty() && send_mode == SMS_SMPP) originator_ = pool_number(sender_);
         if (originator_.empty() && p_.recv != nullptr) {
             int recv_mode = sms_mode(p_.recv);
@@ -305,6 +320,7 @@ class MailJob {
             originator_ = sender_;
             from_sender_ = true;
         }
+        return true;
     }
 
     TextRules rules() {

@@ -36,10 +36,11 @@ bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
 }
 
-// Appends add to out so that out holds at most limit characters.
+// Appends add to out so that out holds at most limit characters (never part of one).
 void append_cut(std::string& out, std::string_view add, std::size_t limit) {
-    if (out.size() >= limit) return;
-    out.append(add.substr(0, limit - out.size()));
+    const std::size_t have = utf8_length(out);
+    if (have >= limit) return;
+    out.append(add.substr(0, utf8_prefix_bytes(add, limit - have)));
 }
 
 // A "$(BODYn)" name: "BODY" in any case, then nothing or a decimal number (maybe signed).
@@ -399,7 +400,7 @@ std::string make_subject(const SIni* ini, std::string_view body, std::string_vie
     dmsg("make subject using (%s)", tmpl.c_str());
     std::string out;
     std::string_view t = tmpl;
-    while (!t.empty() && out.size() < limit) {
+    while (!t.empty() && utf8_length(out) < limit) {
         std::size_t open = t.find("$(");
         if (open == std::string_view::npos) {
             append_cut(out, t, limit);
@@ -417,12 +418,16 @@ std::string make_subject(const SIni* ini, std::string_view body, std::string_vie
             append_cut(out, number, limit);
         } else if (body_length(name, n)) {
             if (n == -1) n = 20;
+            // n + 1 characters of the text are examined; a cut never splits one.
             long examine = static_cast<long>(n) + 1;
-            for (long i = 0; i < examine && static_cast<std::size_t>(i) < body.size(); ++i) {
-                char c = body[static_cast<std::size_t>(i)];
-                if (c == '\r' || c == '\n') continue;
-                if (out.size() >= limit) break;
-                out.push_back(c);
+            std::size_t have = utf8_length(out);
+            std::size_t at = 0;
+            for (long i = 0; i < examine && at < body.size() && have < limit; ++i) {
+                const std::size_t start = at;
+                utf8_next(body, at);
+                if (body[start] == '\r' || body[start] == '\n') continue;
+                out.append(body.substr(start, at - start));
+                ++have;
             }
         } else {
             int id = sini_id(ini, name.c_str());

@@ -11,6 +11,7 @@
 #include "gateway/gateway.h"
 #include "gateway/web_admin.h"
 #include "records/msgrec.h"
+#include "records/record_file.h"
 #include "records/stores.h"
 
 namespace tolvane {
@@ -95,9 +96,10 @@ std::vector<web_health_item> probe() {
 bool web_parse_record(std::string_view line, char delim, record_outcome& out) {
     std::vector<std::string_view> f;
     std::size_t from = 0;
-    // Five delimiters end the fixed fields; the text is everything after them.
+    // Five delimiters end the fixed fields; the text is everything after them (a text
+    // written before values were escaped may hold the delimiter itself).
     while (f.size() < 5) {
-        const std::size_t at = line.find(delim, from);
+        const std::size_t at = record_find_delim(line, delim, from);
         if (at == std::string_view::npos) return false;
         f.push_back(line.substr(from, at - from));
         from = at + 1;
@@ -105,13 +107,17 @@ bool web_parse_record(std::string_view line, char delim, record_outcome& out) {
     std::string_view text = line.substr(from);
     if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
     // Every field is written with the delimiter after it, the last one too.
-    if (!text.empty() && text.back() == delim) text.remove_suffix(1);
-    out.status = std::string(f[0]);
-    out.client = std::string(f[1]);
-    out.from = std::string(f[2]);
-    out.to = std::string(f[3]);
-    out.when = std::string(f[4]);
-    out.text = std::string(text);
+    std::size_t last = std::string_view::npos;
+    for (std::size_t at = record_find_delim(text, delim); at != std::string_view::npos;
+         at = record_find_delim(text, delim, at + 1))
+        last = at;
+    if (last != std::string_view::npos && last + 1 == text.size()) text.remove_suffix(1);
+    out.status = record_unescape(f[0], delim);
+    out.client = record_unescape(f[1], delim);
+    out.from = record_unescape(f[2], delim);
+    out.to = record_unescape(f[3], delim);
+    out.when = record_unescape(f[4], delim);
+    out.text = record_unescape(text, delim);
     return true;
 }
 

@@ -220,6 +220,15 @@ std::string content_charset(std::string_view content_type) {
 
 std::string bytes_to_utf8(std::string_view bytes) {
     if (utf8_is_valid(bytes)) return std::string(bytes);
+    // One well-formed multi-byte sequence says the text is UTF-8 with a few bad bytes
+    // (a character cut off by a byte limit, say): those become U+FFFD and the rest
+    // stays as it is, instead of every character being read again as two or three
+    // Latin-1 ones. Latin-1 text almost never forms such a sequence by chance.
+    for (std::size_t at = 0; at < bytes.size();) {
+        const std::size_t start = at;
+        utf8_next(bytes, at);  // an invalid byte moves on by one
+        if (at - start > 1) return utf8_valid(bytes);
+    }
     return windows_1252(bytes);
 }
 

@@ -44,8 +44,9 @@ std::string content_charset(std::string_view content_type);
 std::string charset_to_utf8(std::string_view bytes, std::string_view charset);
 
 // Bytes of unknown charset (a raw 8-bit header, a transport's text): valid UTF-8 as
-// it is, else Windows-1252 (in which 0x80 is the euro sign, as in the gateway's own
-// single-byte texts).
+// it is; UTF-8 with some invalid bytes (at least one well-formed multi-byte sequence)
+// with those bytes as U+FFFD; else Windows-1252 (in which 0x80 is the euro sign, as in
+// the gateway's own single-byte texts).
 std::string bytes_to_utf8(std::string_view bytes);
 
 // A header value with its encoded words decoded, as UTF-8.

@@ -76,33 +76,32 @@ bool put(Table& t, std::string_view phone, std::string_view email, std::int64_t 
     return true;
 }
 
-bool writable(std::string_view phone, std::string_view email, char delim) {
-    auto bad = [delim](char c) { return c == delim || c == '\n' || c == '\r'; };
-    return !phone.empty() && !email.empty() && std::none_of(phone.begin(), phone.end(), bad) &&
-           std::none_of(email.begin(), email.end(), bad);
+// An entry needs both values; anything in them is escaped on the way out.
+bool writable(std::string_view phone, std::string_view email) {
+    return !phone.empty() && !email.empty();
 }
 
 void append_line(std::string& out, std::string_view phone, std::string_view email,
                  std::int64_t when, char delim) {
-    out.append(phone);
+    out.append(record_escape(phone, delim));
     out += delim;
-    out.append(email);
+    out.append(record_escape(email, delim));
     out += delim;
     out += std::to_string(when);
     out += '\n';
 }
 
 // Splits like the file's reader always has: runs of the delimiter count as one, and
-// leading ones are skipped.
-int split3(std::string_view line, char delim, std::string_view f[3]) {
+// leading ones are skipped; an escaped delimiter belongs to its field.
+int split3(std::string_view line, char delim, std::string f[3]) {
     int n = 0;
     std::size_t p = 0;
     while (n < 3) {
         while (p < line.size() && line[p] == delim) ++p;
         if (p >= line.size()) break;
-        std::size_t e = line.find(delim, p);
+        std::size_t e = record_find_delim(line, delim, p);
         if (e == std::string_view::npos) e = line.size();
-        f[n++] = line.substr(p, e - p);
+        f[n++] = record_unescape(line.substr(p, e - p), delim);
         p = e;
     }
     return n;
@@ -164,7 +163,7 @@ int msglog_load(const std::string& path, char delimiter, std::string& err) {
             if (report) emsg("MsgLog line %d holds control bytes, skipped", lineno);
             return false;
         }
-        std::string_view f[3];
+        std::string f[3];
         if (split3(line, delimiter, f) < 3) {
             if (report && !line.empty()) emsg("MsgLog line %d has too few fields, skipped", lineno);
             return false;
@@ -209,7 +208,7 @@ int msglog_save(const std::string& path, std::string& err) {
     long written = 0;
     for (const auto& [phone, list] : g_table->phones) {
         for (const auto& e : list) {
-            if (!writable(phone, e.email, g_delim)) continue;
+            if (!writable(phone, e.email)) continue;
             append_line(data, phone, e.email, e.time, g_delim);
             ++written;
         }
@@ -281,10 +280,7 @@ int msglog_store(const char* phone, const char* email) {
     if (put(*g_table, phone, email, t)) imsg("MsgLog NEW");
     imsg("MsgLog stored [%s][%s][%lld]", phone, email, static_cast<long long>(t));
     if (g_path.empty()) return 1;
-    if (!writable(phone, email, g_delim)) {
-        emsg("MsgLog [%s][%s] cannot be written as one line, kept in memory only", phone, email);
-        return 1;
-    }
+    if (!writable(phone, email)) return 1;
     std::string line;
     append_line(line, phone, email, t, g_delim);
     UniqueFd fd(::open(g_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));

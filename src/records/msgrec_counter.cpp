@@ -30,9 +30,10 @@ bool rewrite_counter_file(msgrecs_data& mr, msgrec_list& l, const struct stat& o
     std::string data;
     long pos = 0;
     for (auto& e : l.entries) {
-        data += e.string;
+        const std::string key = record_escape(e.string, mr.delimiter);
+        data += key;
         data += mr.delimiter;
-        e.index = pos + static_cast<long>(e.string.size()) + 1;
+        e.index = pos + static_cast<long>(key.size()) + 1;
         data += ten_digits(e.count);
         data += '\n';
         pos = static_cast<long>(data.size());
@@ -110,7 +111,7 @@ bool load_kind(msgrecs_data& mr, int kind, std::string& err) {
         }
         if (num.size() != 10) damaged = true;
         msgrec& e = l.entries.emplace_back();
-        e.string = std::string(line.substr(0, d));
+        e.string = record_unescape(line.substr(0, d), mr.delimiter);
         e.count = static_cast<int>(value);
         e.index = static_cast<long>(start + d + 1);
         l.add_index(&e);
@@ -177,7 +178,7 @@ int msgrec_append(msgrecs* mr, msgrec* entry, int kind) {
     if (fd < 0) return 0;
     struct stat st {};
     if (::fstat(fd, &st) != 0) return 0;
-    std::string line = entry->string;
+    std::string line = record_escape(entry->string, mr->d->delimiter);
     line += mr->d->delimiter;
     line += ten_digits(entry->count);
     line += '\n';

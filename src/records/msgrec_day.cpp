@@ -20,6 +20,7 @@
 #include "foundation/fileio.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "foundation/utf8.h"
 #include "records/kept_file.h"
 #include "records/msgrec_internal.h"
 #include "records/record_file.h"
@@ -51,12 +52,10 @@ std::string asctime24(std::time_t when) {
     return std::string(buf).substr(0, 24);
 }
 
-// A record field: cut at the text limit, line breaks made blanks so a record stays one line.
+// A record field: cut at the text limit, then escaped, so that neither a delimiter nor a
+// line end inside a value can shift the fields or start a line.
 void put_field(std::string& out, std::string_view field, char delim) {
-    std::size_t start = out.size();
-    out.append(field.substr(0, std::min(field.size(), TEXT_MAX)));
-    for (std::size_t i = start; i < out.size(); ++i)
-        if (out[i] == '\n' || out[i] == '\r' || out[i] == '\0') out[i] = ' ';
+    out += record_escape(field.substr(0, utf8_prefix_bytes(field, TEXT_MAX)), delim);
     out += delim;
 }
 

@@ -14,6 +14,7 @@
 
 #include "foundation/lib.h"
 #include "records/msgrec.h"
+#include "records/record_file.h"
 #include "records/stores.h"
 
 namespace tolvane {
@@ -51,7 +52,7 @@ void take_line(FileState& f, std::string_view line, char delim, bool sms_to_mail
     std::size_t ends[5];
     std::size_t from = 0;
     for (std::size_t& e : ends) {
-        e = line.find(delim, from);
+        e = record_find_delim(line, delim, from);
         if (e == std::string_view::npos) return;
         from = e + 1;
     }

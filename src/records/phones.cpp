@@ -114,7 +114,7 @@ bool read_pool_file(const std::string& path, phone& ph) {
         emsg("phone file [%s] has no address, skipped", path.c_str());
         return false;
     }
-    ph.email = std::string(line);
+    ph.email = record_unescape(line, '|');
     ph.in = static_cast<int>(v[0]);
     ph.out = static_cast<int>(v[1]);
     ph.last = static_cast<std::time_t>(v[2]);
@@ -123,8 +123,9 @@ bool read_pool_file(const std::string& path, phone& ph) {
 
 void write_pool_file(const Pool& p, const phone& ph) {
     std::string path = file_of(p.workpath, ph.number, true);
-    std::string line = ph.email.value_or("(NULL)") + "|" + std::to_string(ph.in) + "|" +
-                       std::to_string(ph.out) + "|" + std::to_string(ph.last) + "|\n";
+    std::string line = record_escape(ph.email.value_or("(NULL)"), '|') + "|" +
+                       std::to_string(ph.in) + "|" + std::to_string(ph.out) + "|" +
+                       std::to_string(ph.last) + "|\n";
     FileWriteError failed;
     if (!write_file_atomic(path, line, 0644, failed))
         emsg("phone file [%s] cannot be written (%s)", path.c_str(),

@@ -51,4 +51,86 @@ std::optional<long long> parse_decimal(std::string_view s) {
     return neg ? -v : v;
 }
 
+std::string record_escape(std::string_view value, char delim) {
+    std::string out;
+    out.reserve(value.size() + 4);
+    for (char c : value) {
+        switch (c) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
+            default:
+                if (c == delim) out += '\\';
+                out += c;
+        }
+    }
+    return out;
+}
+
+std::string record_unescape(std::string_view field, char delim) {
+    if (field.find('\\') == std::string_view::npos) return std::string(field);
+    std::string out;
+    out.reserve(field.size());
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        char c = field[i];
+        if (c != '\\' || i + 1 == field.size()) {
+            out += c;
+            continue;
+        }
+        char e = field[i + 1];
+        char plain = e == '\\'    ? '\\'
+                     : e == 'n'   ? '\n'
+                     : e == 'r'   ? '\r'
+                     : e == 't'   ? '\t'
+                     : e == '0'   ? '\0'
+                     : e == delim ? delim
+                                  : 0;
+        if (plain == 0 && e != '0') {
+            out += c;  // not an escape of ours: as written
+            continue;
+        }
+        out += plain;
+        ++i;
+    }
+    return out;
+}
+
+std::size_t record_find_delim(std::string_view line, char delim, std::size_t from) {
+    for (std::size_t i = from; i < line.size(); ++i) {
+        if (line[i] == '\\' && i + 1 < line.size()) {
+            ++i;  // the escaped byte is part of the field, whatever it is
+            continue;
+        }
+        if (line[i] == delim) return i;
+    }
+    return std::string_view::npos;
+}
+
+std::vector<std::string> record_fields(std::string_view line, char delim) {
+    std::vector<std::string> out;
+    std::size_t from = 0;
+    while (from < line.size()) {
+        std::size_t at = record_find_delim(line, delim, from);
+        if (at == std::string_view::npos) {
+            out.push_back(record_unescape(line.substr(from), delim));
+            break;
+        }
+        out.push_back(record_unescape(line.substr(from, at - from), delim));
+        from = at + 1;
+    }
+    return out;
+}
+
 }  // namespace tolvane

@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace tolvane {
 
@@ -30,6 +32,20 @@ std::size_t for_each_record_line(std::string_view data,
 bool is_binary(unsigned char c);
 // True when text holds a control byte other than allowed (a record delimiter may be one).
 bool holds_control_bytes(std::string_view text, char allowed);
+
+// Field values in record lines. A value may hold anything (a "|" in a quoted local part,
+// a tab, a line end), so each writer escapes it and each reader undoes that:
+// "\\" for a backslash, "\n", "\r", "\t", "\0" for those bytes, and a backslash
+// before the delimiter when the delimiter is not a tab. A backslash before anything
+// else stays as written, so lines written before values were escaped read as they did.
+std::string record_escape(std::string_view value, char delim);
+std::string record_unescape(std::string_view field, char delim);
+// Offset of the first delimiter at or after from that ends a field (one not escaped),
+// npos when there is none.
+std::size_t record_find_delim(std::string_view line, char delim, std::size_t from = 0);
+// The fields of a line, unescaped: cut at every delimiter that ends a field; a line
+// that ends with its delimiter (as every field is written) gives no empty last field.
+std::vector<std::string> record_fields(std::string_view line, char delim);
 
 // An optional "-" and 1 to 18 decimal digits, nothing else.
 std::optional<long long> parse_decimal(std::string_view s);

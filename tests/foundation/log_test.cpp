@@ -190,6 +190,46 @@ TEST_F(LogTest, LongMessagesAreCutAt999) {
     EXPECT_EQ(body(ls[1]), std::string(999, 'x'));
 }
 
+// Text from outside (a web request's field, an SMS originator) cannot forge a line of its
+// own or send the terminal escapes: the logger shows control bytes, whoever the caller.
+TEST_F(LogTest, ControlBytesInAMessageAreShownAndTheLineStaysOne) {
+    setup(LOG_DEBUG);
+    struct row {
+        const char* given;
+        const char* shown;
+    } rows[] = {
+        {"limit (x\nJan  1 00:00:00  [1][1] Error: forged line) unknown",
+         "limit (x\\nJan  1 00:00:00  [1][1] Error: forged line) unknown"},
+        {"a\r\nb", "a\\r\\nb"},
+        {"tab\there", "tab\\there"},
+        {"\x1b[31mred\x7f", "\\x1b[31mred\\x7f"},
+        {"Привет 😀 stays", "Привет 😀 stays"},
+    };
+    for (const row& r : rows) imsg("%s", r.given);
+    log_text(LOG_ERROR, "via log_text\nsecond");
+    auto ls = lines();
+    ASSERT_EQ(ls.size(), std::size(rows) + 1);
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].shown);
+        EXPECT_EQ(body(ls[i]), rows[i].shown);
+    }
+    EXPECT_EQ(body(ls.back()), "via log_text\\nsecond");
+}
+
+TEST_F(LogTest, LongMessagesAreCutAtWholeCharacters) {
+    setup(LOG_DEBUG);
+    std::string big = "x";
+    for (int i = 0; i < 1200; ++i) big += "я";  // 1201 characters, 2401 bytes
+    log_text(LOG_ERROR, big.c_str());
+    emsg("%s", big.c_str());  // through the formatter's space of 999 bytes
+    auto ls = lines();
+    ASSERT_EQ(ls.size(), 2u);
+    std::string want = "x";
+    for (int i = 0; i < 998; ++i) want += "я";
+    EXPECT_EQ(body(ls[0]), want);
+    EXPECT_EQ(body(ls[1]), want.substr(0, 999));  // 1 + 2 x 499 bytes: no half character
+}
+
 TEST_F(LogTest, LogTextIgnoresBadLevels) {
     setup(LOG_DEBUG);
     log_text(LOG_NONE, "none");

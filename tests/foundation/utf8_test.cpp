@@ -6,6 +6,8 @@
 
 #include <vector>
 
+#include "foundation/lib.h"
+
 namespace tolvane {
 namespace {
 
@@ -91,6 +93,48 @@ TEST(Utf8, ValidityAndRepair) {
     EXPECT_EQ(utf8_valid("ok"), "ok");
     EXPECT_TRUE(text_is_ascii("plain 123"));
     EXPECT_FALSE(text_is_ascii("\xC3\xBC"));
+}
+
+// Every helper that cuts text for a person counts characters and never ends inside one:
+// the generic cut, the byte-sized fit, and the bounded formatter's space and precision.
+TEST(Utf8, EveryCutKeepsWholeCharacters) {
+    const std::string ru = "Привет мир 😀 — тест";  // 19 characters, 37 bytes
+    const std::string de = "Grüße, ça va? àéîõü ok";
+    struct row {
+        std::string text;
+        std::size_t n;
+        std::string want;
+    } rows[] = {
+        {ru, 0, ""},
+        {ru, 6, "Привет"},
+        {ru, 12, "Привет мир 😀"},
+        {ru, 19, ru},
+        {ru, 99, ru},
+        {de, 21, "Grüße, ça va? àéîõü o"},
+        {"plain", 3, "pla"},
+        {"a\xFF\xFE"
+         "b",
+         2, "a\xFF"},  // invalid bytes count one each
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.text + " / " + std::to_string(r.n));
+        EXPECT_EQ(cut(r.text, r.n), r.want);
+    }
+    // A size in bytes: the longest prefix that fits without splitting.
+    struct fit {
+        std::size_t max;
+        std::size_t bytes;
+    } fits[] = {{0, 0}, {12, 12}, {13, 13}, {21, 20}, {23, 20}, {24, 24}, {26, 25}, {99, 37}};
+    for (const fit& f : fits) {
+        SCOPED_TRACE(f.max);
+        EXPECT_EQ(utf8_fit_bytes(ru, f.max), f.bytes);
+    }
+    // The formatter: a full buffer and a precision both stop before a split character.
+    EXPECT_EQ(strnprintf(5, "%s", "Привет"), "Пр");
+    EXPECT_EQ(strnprintf(8, "x%sy", "😀😀"), "x😀");
+    EXPECT_EQ(strprintf("[%.3s]", "Привет"), "[П]");
+    EXPECT_EQ(strprintf("[%.*s]", 5, "a😀b"), "[a😀]");
+    EXPECT_TRUE(utf8_is_valid(strnprintf(10, "%s", ru.c_str())));
 }
 
 }  // namespace

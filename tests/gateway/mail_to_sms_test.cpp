@@ -421,6 +421,7 @@ TEST_F(MailToSms, BillingHeaderDecidesChecksCountsAndNotice) {
     msgrecs* mr = limit("msgrec", 0, 500, 500);
     set("accept_from", "boss@corp.example");
     set("sms_retries", "0");
+    set("sender_ids", "clerk@corp.example 5550001");
     sms_out.results = {0, 9};
     LogCapture log;
     run(dialogue(
@@ -440,6 +441,48 @@ TEST_F(MailToSms, BillingHeaderDecidesChecksCountsAndNotice) {
               (std::vector<std::string>{
                   "SUCCESS|127.0.0.1|boss@corp.example|+61412000001|T|NONE|",
                   "FAILURE|127.0.0.1|boss@corp.example|+61412000002|T|scripted failure 9|"}));
+}
+
+// A client names its originator only from what it was granted: by its user name when it
+// authenticated, else by its sender address; the gateway's own numbers are anyone's.
+TEST_F(MailToSms, ChosenSenderIdMustBeGranted) {
+    limit("msgrec", 0, 500, 500);
+    set("sender_ids", "*@corp.example BANK,+61400000001");
+    set("gsm_number", "+61400000009");
+    const struct {
+        const char* from;
+        const char* chosen;
+        const char* reply;
+        const char* sent_from;
+    } rows[] = {
+        {"ann@corp.example", "BANK", "250 Command DATA Processed mail data OK", "BANK"},
+        {"ann@corp.example", "<+61400000001>", "250 Command DATA Processed mail data OK",
+         "+61400000001"},
+        {"eve@else.example", "BANK", "550 Sender ID not allowed (BANK)", nullptr},
+        {"ann@corp.example", "BANK,EVIL", "550 Sender ID not allowed (BANK,EVIL)", nullptr},
+        {"eve@else.example", "+61400000009", "250 Command DATA Processed mail data OK",
+         "+61400000009"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.from) + " " + r.chosen);
+        out.clear();
+        sms_out.sent.clear();
+        LogCapture log;
+        std::vector<std::string> got =
+            run(dialogue(r.from, {"0412345678@gw"},
+                         std::string("X-Sms-Number: ") + r.chosen + "\r\nSubject: s\r\n\r\nb\r\n"));
+        ASSERT_GE(got.size(), 5u);
+        EXPECT_EQ(got[4], r.reply);
+        if (r.sent_from == nullptr) {
+            EXPECT_TRUE(sms_out.sent.empty()) << "nothing is queued";
+            EXPECT_TRUE(log.has(std::string("Sender ID [") + r.chosen + "] not allowed for [" +
+                                r.from + "]"));
+        } else {
+            ASSERT_EQ(sms_out.sent.size(), 1u);
+            EXPECT_EQ(sms_out.sent[0].from, r.sent_from);
+        }
+    }
+    EXPECT_EQ(records().size(), 3u) << "a refused mail leaves no record";
 }
 
 TEST_F(MailToSms, RetriesZeroMakesOneAttempt) {

@@ -26,11 +26,13 @@
 #include "gateway/mail_log_capture.h"
 #include "gateway/path_fixture.h"
 #include "gateway/script_transport.h"
+#include "mail/mail_charset.h"
 #include "mail/sms_smtp.h"
 #include "records/msglog.h"
 #include "records/msgrec.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
+#include "sms/sms_smpp_sm.h"
 
 namespace tolvane {
 namespace {
@@ -534,6 +536,72 @@ TEST_F(SmsToMail, SubjectTemplates) {
     }
     set("email_subject", "$(FROM)$(FROM)");
     EXPECT_EQ(make_subject(ini.get(), "", "+61412345678", 16), "+61412345678+61");
+}
+
+// $(BODYn) counts characters: a Cyrillic, accented or emoji text gets as many as a
+// Latin one, and a cut never falls inside one.
+TEST_F(SmsToMail, SubjectCountsCharactersNotBytes) {
+    const struct {
+        const char* tmpl;
+        const char* body;
+        const char* want;
+    } cases[] = {
+        {"$(BODY20)", "Привет мир 😀 — тест", "Привет мир 😀 — тест"},
+        {"$(BODY20)", "Привет мир 😀 — тест, как дела?", "Привет мир 😀 — тест,"},
+        {"$(BODY11)", "Привет мир 😀 — тест", "Привет мир 😀"},
+        {"$(BODY10)", "Привет мир 😀 — тест", "Привет мир "},
+        {"$(BODY20)", "Grüße, ça va? àéîõü ok", "Grüße, ça va? àéîõü o"},
+        {"$(BODY3)", "😀\r\n😀😀😀", "😀😀😀"},  // line ends examined, then dropped
+        {"[$(BODY1)]", "éa", "[éa]"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.tmpl) + " " + c.body);
+        set("email_subject", c.tmpl);
+        EXPECT_EQ(make_subject(ini.get(), c.body, "+7900"), c.want);
+    }
+    // The size limit counts characters too.
+    set("email_subject", "$(BODY20)");
+    EXPECT_EQ(make_subject(ini.get(), "жжжжж", "+7900", 4), "жжж");
+}
+
+// From the centre's UCS-2 to the subject a person reads: whole characters, no Latin-1
+// reading of UTF-8.
+TEST_F(SmsToMail, Ucs2SmsFromTheCentreGivesAWholeSubject) {
+    const struct {
+        std::u16string text;
+        const char* subject;
+    } cases[] = {
+        {u"Привет мир 😀 — тест", "Привет мир 😀 — тест"},
+        {u"Привет мир 😀 — тест и ещё немного", "Привет мир 😀 — тест и"},
+    };
+    set("sms_static", "true");
+    set("gsm_number", "+61400000000");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.subject);
+        smpp_deliver d;
+        d.data_coding = 8;
+        for (char16_t u : c.text) {
+            d.short_message.push_back(static_cast<char>(u >> 8));
+            d.short_message.push_back(static_cast<char>(u & 0xFF));
+        }
+        std::string text, reason;
+        sms_concat concat;
+        ASSERT_TRUE(smpp_decode_text(d, false, text, concat, reason)) << reason;
+        deliver(an_sms("+79001234567", text));
+        std::string subject;
+        bool in = false;
+        for (const std::string& l : server.data()) {
+            if (l.rfind("Subject: ", 0) == 0) {
+                subject = l.substr(9);
+                in = true;
+            } else if (in && !l.empty() && (l[0] == ' ' || l[0] == '\t')) {
+                subject += l;
+            } else {
+                in = false;
+            }
+        }
+        EXPECT_EQ(header_decode(subject), c.subject) << subject;
+    }
 }
 
 TEST_F(SmsToMail, DefaultSubjectIsTheStartOfTheText) {

@@ -56,6 +56,50 @@ TEST(WebRecord, LinesAreSplitIntoTheirFields) {
     }
 }
 
+// What the record writer makes of values from outside, the status page reads back as
+// they were: no field moves ("From=\"x", "To=10.9.9.9" of an unescaped bar).
+TEST(WebRecord, WrittenRecordsReadBackWhateverTheirValuesHold) {
+    const struct {
+        const char* name;
+        char delim;
+        std::string from, to, text;
+    } rows[] = {
+        {"bar in a quoted local part", '|', "\"x|10.9.9.9\"@corp.example", "+61412345678", "NONE"},
+        {"tab with tab delimiter", '\t', "a\tb@x", "+614\t1", "why\tnot"},
+        {"line ends", '|', "a@x", "+61400", "No\r\nSUCCESS|forged|line|"},
+        {"escape and backslash", '|', "\x1b[31m@x", "\\|", "ends in \\"},
+        {"Cyrillic and emoji", '|', "ivan@x", "+7900", "Привет мир 😀 | тест"},
+    };
+    const std::time_t when = 1765200282;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string line =
+            msgrec_record_line("FAILURE", "10.1.1.1", r.from, r.to, when, r.text, r.delim);
+        ASSERT_EQ(line.back(), '\n');
+        EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line";
+        record_outcome o;
+        ASSERT_TRUE(web_parse_record(line.substr(0, line.size() - 1), r.delim, o));
+        EXPECT_EQ(o.status, "FAILURE");
+        EXPECT_EQ(o.client, "10.1.1.1");
+        EXPECT_EQ(o.from, r.from);
+        EXPECT_EQ(o.to, r.to);
+        EXPECT_EQ(o.when.size(), 24u);
+        EXPECT_EQ(o.text, r.text);
+    }
+}
+
+// A text over the limit is cut at 999 characters, not bytes, and never inside one.
+TEST(WebRecord, LongTextsAreCutAtWholeCharacters) {
+    std::string text;
+    for (int i = 0; i < 700; ++i) text += "ж";
+    const std::string line = msgrec_record_line("SUCCESS", "c", "f", "t", 0, text + text, '|');
+    record_outcome o;
+    ASSERT_TRUE(web_parse_record(line.substr(0, line.size() - 1), '|', o));
+    std::string want;
+    for (int i = 0; i < 999; ++i) want += "ж";
+    EXPECT_EQ(o.text, want);
+}
+
 class DayFiles : public ::testing::Test {
   protected:
     void append(const std::string& kind, const std::string& text) {

@@ -163,6 +163,32 @@ TEST(HeaderDecode, EncodedWords) {
     }
 }
 
+// Text that is UTF-8 apart from a character cut in two (a byte limit somewhere before)
+// keeps its characters: only the broken bytes become U+FFFD, nothing is read as
+// Latin-1 ("ÐŸÑ€Ð¸Ð²ÐµÑ‚" for "Привет").
+TEST(BytesToUtf8, BrokenUtf8IsNeverReadAsLatin1) {
+    const struct {
+        std::string bytes;
+        std::string want;
+    } rows[] = {
+        {"Привет мир \xF0\x9F", "Привет мир \xEF\xBF\xBD"},
+        {"\xD0"
+         "Привет",
+         "\xEF\xBF\xBDПривет"},
+        {"caf\xC3\xA9 \xFF", "caf\xC3\xA9 \xEF\xBF\xBD"},
+        {"Gr\xFC\xDF"
+         "e",
+         "Grüße"},  // no UTF-8 sequence at all: Windows-1252
+        {"\x80 10", "€ 10"},
+        {"Привет", "Привет"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.bytes);
+        EXPECT_EQ(bytes_to_utf8(r.bytes), r.want);
+        EXPECT_EQ(header_decode(r.bytes), r.want);
+    }
+}
+
 TEST(HeaderEncode, PlainAsciiStaysPlain) {
     EXPECT_EQ(header_encode("Hello world", 9), "Hello world");
     EXPECT_EQ(header_encode("", 9), "");

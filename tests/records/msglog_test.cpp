@@ -250,13 +250,30 @@ TEST_F(MsglogTest, StoreStillSucceedsWhenTheFileCannotBeAppended) {
     EXPECT_EQ(lookup("+1", 0), "a@x");
 }
 
-TEST_F(MsglogTest, PairThatWouldBreakALineStaysInMemoryOnly) {
-    ASSERT_EQ(msglog_load(path, '|', err), 1);
-    EXPECT_EQ(msglog_store("+1", "odd|one@x"), 1);
-    EXPECT_EQ(msglog_store("+1", "a@x"), 1);
-    EXPECT_EQ(lookup("+1", 0), "odd|one@x");
-    ASSERT_EQ(msglog_save(path, err), 1);
-    EXPECT_EQ(slurp(path), "+1|a@x|1700000000\n");
+// An address holding the delimiter, a line end or a backslash is written escaped and
+// read back as it was, by the append and by a whole save alike.
+TEST_F(MsglogTest, AddressesHoldingTheDelimiterOrLineEndsReadBack) {
+    const struct {
+        char delim;
+        const char* email;
+        const char* line;
+    } rows[] = {
+        {'|', "\"odd|one\"@x", "+1|\"odd\\|one\"@x|1700000000\n"},
+        {'|', "a\r\n+2|forged@x", "+1|a\\r\\n+2\\|forged@x|1700000000\n"},
+        {'\t', "tab\there@x", "+1\ttab\\there@x\t1700000000\n"},
+        {'|', "back\\slash@x", "+1|back\\\\slash@x|1700000000\n"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.email);
+        fs::remove(path);
+        ASSERT_EQ(msglog_load(path, r.delim, err), 1);
+        EXPECT_EQ(msglog_store("+1", r.email), 1);
+        EXPECT_EQ(slurp(path), r.line);
+        ASSERT_EQ(msglog_load(path, r.delim, err), 1);
+        EXPECT_EQ(lookup("+1", 0), r.email);
+        ASSERT_EQ(msglog_save(path, err), 1);
+        EXPECT_EQ(slurp(path), r.line);
+    }
 }
 
 // The table grows far past its first bucket count; every entry stays reachable and a

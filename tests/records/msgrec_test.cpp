@@ -356,7 +356,7 @@ TEST_F(MsgrecTest, RecordLineHasTheExactFormat) {
     EXPECT_EQ(msgrec_day_file(t0, "rec"), std::string(day) + ".rec");
     std::string when(std::asctime(&tm), 24);
     EXPECT_EQ(slurp(dir.file(std::string(day) + ".rec")),
-              "FAILURE\t1.2.3.4\tann@x\t+6140\t" + when + "\tNo  signal\t\n");
+              "FAILURE\t1.2.3.4\tann@x\t+6140\t" + when + "\tNo\\r\\nsignal\t\n");
     EXPECT_FALSE(fs::exists(dir.file("msgrec.to"))) << "an uncounted record counts nothing";
 }
 

@@ -10,6 +10,53 @@
 namespace tolvane {
 namespace {
 
+// Values from outside written into a record line and read back: every one returns
+// as it was and the fields around it stay in their columns, for both delimiters.
+TEST(RecordFields, HostileValuesRoundTripAndKeepTheColumns) {
+    const struct {
+        const char* name;
+        std::string value;
+        char delim;
+        const char* escaped;
+    } rows[] = {
+        {"bar in a quoted local part", "\"x|y\"@corp.example", '|', "\"x\\|y\"@corp.example"},
+        {"tab with tab delimiter", "a\tb", '\t', "a\\tb"},
+        {"tab with bar delimiter", "a\tb", '|', "a\\tb"},
+        {"bar with tab delimiter", "a|b", '\t', "a|b"},
+        {"line ends", "x\r\nFAILURE|forged", '|', "x\\r\\nFAILURE\\|forged"},
+        {"escape byte", "\x1b[2J", '|', "\x1b[2J"},
+        {"backslashes", "C:\\new\\|", '|', "C:\\\\new\\\\\\|"},
+        {"NUL", std::string("a\0b", 3), '|', "a\\0b"},
+        {"ends in a backslash", "dir\\", '|', "dir\\\\"},
+        {"plain", "+61412345678", ';', "+61412345678"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string e = record_escape(r.value, r.delim);
+        EXPECT_EQ(e, r.escaped);
+        EXPECT_EQ(e.find_first_of("\r\n"), std::string::npos);
+        EXPECT_EQ(record_unescape(e, r.delim), r.value);
+        const std::string d(1, r.delim);
+        const std::string line = "SUCCESS" + d + e + d + "to" + d + e + d;
+        std::vector<std::string> f = record_fields(line, r.delim);
+        ASSERT_EQ(f.size(), 4u);
+        EXPECT_EQ(f[0], "SUCCESS");
+        EXPECT_EQ(f[1], r.value);
+        EXPECT_EQ(f[2], "to");
+        EXPECT_EQ(f[3], r.value);
+        EXPECT_EQ(record_find_delim(line, r.delim), 7u);
+    }
+}
+
+// Lines written before values were escaped read as they always did: a backslash that
+// starts no escape of ours stays.
+TEST(RecordFields, EarlierLinesReadUnchanged) {
+    EXPECT_EQ(record_fields("FAILURE|a\\\"b@x|C:\\dir|", '|'),
+              (std::vector<std::string>{"FAILURE", "a\\\"b@x", "C:\\dir"}));
+    EXPECT_EQ(record_fields("a||b", '|'), (std::vector<std::string>{"a", "", "b"}));
+    EXPECT_EQ(record_fields("", '|'), std::vector<std::string>{});
+}
+
 TEST(ParseDecimal, EdgesOfANumber) {
     const struct {
         const char* text;

@@ -228,7 +228,7 @@ class Limits(unittest.TestCase):
 
 class Records(unittest.TestCase):
     def test_counter_day_file_and_msglog_lines(self):
-        gw = Gateway(self, {"phone_country": "+61"})
+        gw = Gateway(self, {"phone_country": "+61", "sender_ids": "ann@corp.example 5550001"})
         send(gw, "ann@corp.example", ["0412345678@gw"],
              "X-Sms-Number: 5550001\r\nSubject: s\r\n\r\nb\r\n")
         recs = gw.wait_records(1)
@@ -254,7 +254,7 @@ class Records(unittest.TestCase):
 
     def test_billing_header_for_checks_counts_and_notice(self):
         gw = Gateway(self, [("accept_from", "boss@corp.example"), ("phone_country", "+61"),
-                            ("sms_retries", "0")])
+                            ("sms_retries", "0"), ("sender_ids", "clerk@corp.example 5550001")])
         data = ("X-Sms-Bill: <boss@corp.example>\r\nX-Sms-Number: 5550001\r\n"
                 "Subject: s\r\n\r\nb\r\n")
         self.assertEqual(send(gw, "clerk@corp.example", ["0412000001@gw"], data), {})
@@ -269,6 +269,49 @@ class Records(unittest.TestCase):
         self.assertRegex(recs[1], r"^FAILURE\|127\.0\.0\.1\|boss@corp\.example\|\+61412000002\|"
                          + ASCTIME + r"\|FAILED no signal\|$")
         self.assertEqual(gw.file("msgrec.from"), "boss@corp.example|0000000001\n")
+
+
+class SenderIds(unittest.TestCase):
+    def test_a_client_chooses_only_the_sender_ids_granted_to_it(self):
+        gw = Gateway(self, [("phone_country", "+61"), ("gsm_number", "+61400000009"),
+                            ("sender_ids", "*@corp.example BANK,+61400000001"),
+                            ("sender_ids", "ops@corp.example OPS")])
+
+        def choosing(sender_id):
+            return "X-Sms-Number: %s\r\nSubject: s\r\n\r\nb\r\n" % sender_id
+
+        for sender, sender_id in [("eve@else.example", "BANK"), ("ann@corp.example", "OPS"),
+                                  ("ann@corp.example", "BANK,OPS")]:
+            with self.subTest(sender=sender, sender_id=sender_id):
+                with self.assertRaises(smtplib.SMTPDataError) as e:
+                    send(gw, sender, ["0412000001@gw"], choosing(sender_id))
+                self.assertEqual((e.exception.smtp_code, e.exception.smtp_error),
+                                 (550, ("Sender ID not allowed (%s)" % sender_id).encode()))
+        self.assertEqual(send(gw, "ann@corp.example", ["0412000002@gw"], choosing("BANK")), {})
+        self.assertEqual(send(gw, "ops@corp.example", ["0412000003@gw"], choosing("OPS")), {})
+        self.assertEqual(send(gw, "eve@else.example", ["0412000004@gw"],
+                              choosing("+61400000009")), {})
+        sms = gw.wait_attempts(3)
+        self.assertEqual(sorted((a["to"], a["from"]) for a in sms),
+                         [("+61412000002", "BANK"), ("+61412000003", "OPS"),
+                          ("+61412000004", "+61400000009")])
+        gw.wait_log("Sender ID [BANK] not allowed for [eve@else.example]")
+        self.assertEqual(len(gw.wait_records(3)), 3)  # the refused mails left none
+
+
+class HostileValues(unittest.TestCase):
+    def test_a_bar_in_a_quoted_sender_stays_inside_its_field(self):
+        gw = Gateway(self, {"phone_country": "+61"})
+        s = smtp(gw)
+        try:
+            s.mail('"x|10.9.9.9"@corp.example')
+            s.rcpt("0412345678@gw")
+            s.data(MAIL)
+        finally:
+            s.quit()
+        recs = gw.wait_records(1)
+        self.assertRegex(recs[0], r'^SUCCESS\|127\.0\.0\.1\|"x\\\|10\.9\.9\.9"@corp\.example\|'
+                         r"\+61412345678\|" + ASCTIME + r"\|NONE\|$")
 
 
 class Failures(unittest.TestCase):

@@ -106,7 +106,7 @@ class MailToSmsc(unittest.TestCase):
         return self.gw
 
     def test_binds_then_submits_the_mail_with_its_addresses_and_text(self):
-        gw = self.start()
+        gw = self.start(sender_ids="ann@corp.example 447700900001")
         for name in ("bind_transmitter", "bind_receiver"):
             b = self.smsc.wait_event(name)
             self.assertEqual((b["system_id"], b["password"], b["system_type"],

@@ -185,7 +185,7 @@ class SmppLink(unittest.TestCase):
         self.assertIn("+447700900123", mail["sender"] + dict(mail["headers"]).get("From", ""))
 
     def test_addresses_of_every_kind(self):
-        gw = self.start()
+        gw = self.start(sender_ids="ann@corp.example ACME,+447700900001")
         send_mail(gw, "ann@corp.example", "0412345678@gw.example",
                   "X-Sms-Number: ACME\r\nSubject: x\r\n\r\ny\r\n")
         send_mail(gw, "ann@corp.example", "0412345679@gw.example",

@@ -150,7 +150,8 @@ class TwoGatewaysOneDatabase(unittest.TestCase):
 
     def test_an_answer_through_b_reaches_the_sender_of_the_mail_through_a(self):
         centre_a, centre_b = Smsc(self), Smsc(self)
-        a = Gateway(self, smpp_settings(centre_a, **self.shared(recv_mode="none")))
+        a = Gateway(self, smpp_settings(centre_a, **self.shared(
+            recv_mode="none", sender_ids="ann@corp.example +61400000000")))
         b = Gateway(self, smpp_settings(centre_b, **self.shared(smtp_domain="gw.example")))
         a.wait_log("SMPP transport ready")
         b.wait_log("SMPP transport ready")
