@@ -166,6 +166,7 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {WEB_LISTEN,        "web_listen",        SM_NONE,  "127.0.0.1",           NOFB,          nullptr},
     {GSM_POLL,          "gsm_poll",          SM_NONE,  "60",                  NOFB,          nullptr, seconds(1, 86400)},
     {RELAY_WORKERS,     "relay_workers",     SM_NONE,  "8",                   NOFB,          nullptr, number(1, 256)},
+    {NUMBER_CHECK,      "number_check",      SM_NONE,  "possible",            NOFB,          nullptr, one_of("possible|valid")},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

@@ -139,7 +139,8 @@ enum SettingKey : int {
     WEB_LISTEN,
     GSM_POLL,
     RELAY_WORKERS,
-    SETTING_KEYS  // number of keys: 123
+    NUMBER_CHECK,
+    SETTING_KEYS  // number of keys: 124
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.
