@@ -170,6 +170,7 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {AUTH_FAIL_WINDOW,  "auth_fail_window",  SM_NONE,  "600",                 NOFB,          nullptr, seconds(1, 86400)},
     {AUTH_MAX_DELAY,    "auth_max_delay",    SM_NONE,  "60",                  NOFB,          nullptr, seconds(1, 86400)},
     {SENDER_IDS,        "sender_ids",        SM_MULTI, nullptr,               NOFB,          nullptr},
+    {NUMBER_CHECK,      "number_check",      SM_NONE,  "possible",            NOFB,          nullptr, one_of("possible|valid")},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

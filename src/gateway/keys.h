@@ -143,7 +143,8 @@ enum SettingKey : int {
     AUTH_FAIL_WINDOW,
     AUTH_MAX_DELAY,
     SENDER_IDS,
-    SETTING_KEYS  // number of keys: 127
+    NUMBER_CHECK,
+    SETTING_KEYS  // number of keys: 128
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

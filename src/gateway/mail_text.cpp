@@ -109,13 +109,20 @@ std::string region_of(const char* country) {
     return region;
 }
 
-std::optional<std::string> parse_e164(const std::string& text, const std::string& region) {
+std::optional<std::string> parse_e164(const std::string& text, const std::string& region,
+                                      number_check check) {
     using i18n::phonenumbers::PhoneNumber;
     using i18n::phonenumbers::PhoneNumberUtil;
     const PhoneNumberUtil* util = PhoneNumberUtil::GetInstance();
     PhoneNumber pn;
     if (util->Parse(text, region, &pn) != PhoneNumberUtil::NO_PARSING_ERROR) return std::nullopt;
-    if (!util->IsValidNumber(pn)) return std::nullopt;
+    if (check == number_check::valid) {
+        if (!util->IsValidNumber(pn)) return std::nullopt;
+    } else if (util->IsPossibleNumberWithReason(pn) != PhoneNumberUtil::IS_POSSIBLE) {
+        // An unknown country code, a length none of the country's numbers has, or a number
+        // that only dials within its own area: none of them reaches a phone.
+        return std::nullopt;
+    }
     std::string out;
     util->Format(pn, PhoneNumberUtil::E164, &out);
     return out;
@@ -126,16 +133,17 @@ std::optional<std::string> parse_e164(const std::string& text, const std::string
 // few thousand (digits, region) pairs are kept, all dropped at once when the memo is full.
 constexpr std::size_t E164_MEMO_MAX = 4096;
 
-std::optional<std::string> valid_e164(const std::string& text, const std::string& region) {
+std::optional<std::string> checked_e164(const std::string& text, const std::string& region,
+                                        number_check check) {
     static std::mutex m;
     static std::unordered_map<std::string, std::optional<std::string>> memo;
-    std::string key = region + '|' + text;
+    std::string key = region + (check == number_check::valid ? "|v|" : "|p|") + text;
     {
         std::lock_guard<std::mutex> g(m);
         auto it = memo.find(key);
         if (it != memo.end()) return it->second;
     }
-    std::optional<std::string> r = parse_e164(text, region);
+    std::optional<std::string> r = parse_e164(text, region, check);
     std::lock_guard<std::mutex> g(m);
     if (memo.size() >= E164_MEMO_MAX) memo.clear();
     memo.emplace(std::move(key), r);
@@ -144,8 +152,13 @@ std::optional<std::string> valid_e164(const std::string& text, const std::string
 
 }  // namespace
 
+number_check number_check_of(const char* setting) {
+    return setting != nullptr && iequals(strtrm(setting), "valid") ? number_check::valid
+                                                                   : number_check::possible;
+}
+
 std::optional<std::string> phone_destination(std::string_view recipient, const char* prefix,
-                                             const char* country) {
+                                             const char* country, number_check check) {
     std::string local = local_part(recipient.substr(0, TEXT_MAX));
     std::string_view n = local;
     if (prefix != nullptr && *prefix != '\0' && istarts_with(n, prefix))
@@ -160,8 +173,8 @@ std::optional<std::string> phone_destination(std::string_view recipient, const c
     // region's own reading of the digits after it.
     std::optional<std::string> e164;
     if (digits.size() > 2 && digits[0] == '0' && digits[1] == '0')
-        e164 = valid_e164("+" + digits.substr(2), "ZZ");
-    if (!e164) e164 = valid_e164(digits, region);
+        e164 = checked_e164("+" + digits.substr(2), "ZZ", check);
+    if (!e164) e164 = checked_e164(digits, region, check);
     if (e164 && *e164 != digits)
         dmsg("Fixed number (%.*s) --> (%s)", static_cast<int>(n.size()), n.data(), e164->c_str());
     return e164;

@@ -34,8 +34,16 @@ std::string strip_email(std::string_view address, const char* prefix);
 // returned unchanged. The result holds at most TEXT_MAX characters.
 std::string fix_phone(std::string_view number, const char* country);
 
+// How strictly a recipient must be a number (the number_check setting): possible, a known
+// country code and a length that country's numbers have; valid, also in a range the number
+// library's data lists as allocated. The data ages: ranges opened since it was made fail
+// valid, so possible is the default.
+enum class number_check { possible, valid };
+// "valid" (any case) gives valid; anything else, an unset value included, possible.
+number_check number_check_of(const char* setting);
+
 // The destination number of a mail recipient in E.164 form ("+" and digits), or nullopt
-// when it is not a valid phone number. The local part is taken (cut at the last "@", its
+// when it is not a phone number by `check`. The local part is taken (cut at the last "@", its
 // quotes removed), `prefix` removed from its front as strip_email does, then read as a
 // number of the region whose calling code `country` holds ("+61": Australia; null or
 // empty: only international forms are understood). Blanks, "-", ".", "/" and brackets
@@ -43,7 +51,8 @@ std::string fix_phone(std::string_view number, const char* country);
 // start an international number. Letters, extensions and anything else make it invalid,
 // so that no guessed number is ever charged.
 std::optional<std::string> phone_destination(std::string_view recipient, const char* prefix,
-                                             const char* country);
+                                             const char* country,
+                                             number_check check = number_check::possible);
 
 // Appends `add` to `text` under the compaction modes of `setting` (the sms_smart value:
 // words separated by commas and blanks, at most 20 of them; "spaces" in any case drops

@@ -208,9 +208,10 @@ class MailJob {
         const char* todomain = value_of(p_.reader, SMTP_SMS_TODOMAIN);
         const char* prefix = value_of(p_.reader, SMTP_PREFIX);
         const char* country = value_of(p_.reader, PHONE_COUNTRY);
+        const number_check check = number_check_of(value_of(p_.reader, NUMBER_CHECK));
         while (const char* to = sms_msg_to(p_.smtp, m())) {
             ++recipients_seen_;
-            std::string dest = mail_destination(to, mode, todomain, prefix, country);
+            std::string dest = mail_destination(to, mode, todomain, prefix, country, check);
             if (dest.empty()) {
                 imsg("Mail to [%s] refused: not a phone number", cut(to).c_str());
                 refuse(strprintf("Not a phone number (%s)", cut(to).c_str()));
@@ -417,9 +418,9 @@ std::optional<std::string> list_match(rini* reader, int key, std::string_view su
 }
 
 std::string mail_destination(std::string_view recipient, int send_mode, const char* todomain,
-                             const char* prefix, const char* country) {
+                             const char* prefix, const char* country, number_check check) {
     if (send_mode != SMS_SMTP || has_text(todomain))
-        return phone_destination(recipient, prefix, country).value_or(std::string());
+        return phone_destination(recipient, prefix, country, check).value_or(std::string());
     return cut(recipient);
 }
 

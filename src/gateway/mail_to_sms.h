@@ -47,6 +47,7 @@
 
 #include "foundation/sini.h"
 #include "gateway/delivery.h"
+#include "gateway/mail_text.h"
 #include "mail/sms_smtp.h"
 #include "queue/queue.h"
 #include "records/msgrec.h"
@@ -127,9 +128,11 @@ std::optional<std::string> list_match(rini* reader, int key, std::string_view su
 
 // The destination of a recipient: its number in E.164 form (phone_destination, with
 // smtp_prefix and phone_country) unless SMS leave by mail without smtp_sms_todomain,
-// which keeps the whole address. Empty when the recipient is not a valid phone number.
+// which keeps the whole address. Empty when the recipient is not a phone number by check
+// (number_check).
 std::string mail_destination(std::string_view recipient, int send_mode, const char* todomain,
-                             const char* prefix, const char* country);
+                             const char* prefix, const char* country,
+                             number_check check = number_check::possible);
 
 // The SMS text rules of one message.
 struct TextRules {

@@ -157,6 +157,8 @@ constexpr std::string_view R_DATA_GO = "354 Command DATA Start mail input; end w
 constexpr std::string_view R_DATA_OK = "250 Command DATA Processed mail data OK";
 constexpr std::string_view R_TOO_MANY_RCPTS = "452 Too many recipients";
 constexpr std::string_view R_TOO_MANY_ERRORS = "421 Too many errors";
+constexpr std::string_view R_VRFY =
+    "252 Cannot VRFY user, but will accept message and attempt delivery";
 
 bool say(smtp_message& m, std::string_view text, bool log = true) {
     if (log && smtp_logging(*m.drv))
@@ -219,7 +221,35 @@ bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
 }
 
-enum class step { go_on, stop, end };
+// A command word alone or followed by blanks and an argument.
+bool is_verb(std::string_view l, std::string_view verb) {
+    return istarts_with(l, verb) && (l.size() == verb.size() || is_blank(l[verb.size()]));
+}
+
+bool is_noop(std::string_view l) {
+    return is_verb(l, "NOOP");
+}
+
+// Answers HELO or EHLO (the line) and takes the name the client gives.
+bool greet(smtp_message& m, std::string_view l) {
+    const sms_smtp& d = *m.drv;
+    std::string_view a = l.substr(4);
+    while (!a.empty() && is_blank(a.front())) a.remove_prefix(1);
+    m.name = std::string(strtrm_right(a.substr(0, TEXT_MAX)));
+    if (!m.ip) {
+        std::string ip;
+        int port = 0;
+        if (m.sock->peer(ip, port)) m.ip = ip;
+    }
+    std::string hi =
+        strprintf("%s. Hello %s(%s)", d.host.c_str(), m.name.c_str(), m.ip ? m.ip->c_str() : "");
+    if (!istarts_with(l, "EHLO")) return say(m, "250 " + hi);
+    std::vector<std::string> lines = ehlo_lines(m, hi);
+    bool ok = true;
+    for (std::size_t i = 0; ok && i < lines.size(); ++i)
+        ok = say(m, (i + 1 < lines.size() ? "250-" : "250 ") + lines[i]);
+    return ok;
+}
 
 // One line of message data (the first piece; further pieces are read here).
 // Returns 1 at the end of the data, 0 to go on, or a negative read result.
@@ -360,31 +390,26 @@ int process_message(smtp_message& m, int stop_on) {
         }
 
         bool ok = true;
-        if (m.upto == MODE_HELO) {
-            bool ehlo = istarts_with(l, "EHLO");
-            if (!istarts_with(l, "HELO") && !ehlo) {
-                if (smtp_error_budget_spent(m)) return SMTP_ECLOSED;
-                ok = say(m, "500 HELO expected");
-            } else {
-                std::string_view a = l.substr(4);
-                while (!a.empty() && is_blank(a.front())) a.remove_prefix(1);
-                m.name = std::string(strtrm_right(a.substr(0, TEXT_MAX)));
-                if (!m.ip) {
-                    std::string ip;
-                    int port = 0;
-                    if (m.sock->peer(ip, port)) m.ip = ip;
-                }
-                std::string hi = strprintf("%s. Hello %s(%s)", d.host.c_str(), m.name.c_str(),
-                                           m.ip ? m.ip->c_str() : "");
-                if (!ehlo) {
-                    ok = say(m, "250 " + hi);
-                } else {
-                    std::vector<std::string> lines = ehlo_lines(m, hi);
-                    for (std::size_t i = 0; ok && i < lines.size(); ++i)
-                        ok = say(m, (i + 1 < lines.size() ? "250-" : "250 ") + lines[i]);
-                }
-                m.upto = MODE_FROM;
+        const bool hello = istarts_with(l, "HELO") || istarts_with(l, "EHLO");
+        if (is_noop(l)) {
+            // Probes and some MTAs keep a session alive with it: never an error.
+            ok = say(m, "250 OK");
+        } else if (is_verb(l, "VRFY")) {
+            // Whether a number can be reached is only known once the SMS is sent.
+            ok = say(m, R_VRFY);
+        } else if (m.upto == MODE_HELO && !hello) {
+            if (smtp_error_budget_spent(m)) return SMTP_ECLOSED;
+            ok = say(m, "500 HELO expected");
+        } else if (hello && (m.upto == MODE_HELO || m.upto == MODE_FROM || m.upto == MODE_TO ||
+                             m.upto == MODE_NEXT_MSG)) {
+            // A client may greet again at any time: it is answered as the first time, and
+            // a mail under way is dropped as by RSET.
+            ok = greet(m, l);
+            if (ok && m.upto == MODE_TO) {
+                sms_smtp_msg_passoff(m, nullptr);
+                return SMTP_OK;
             }
+            if (m.upto == MODE_HELO) m.upto = MODE_FROM;
         } else if (iequals(l, "RSET") && (m.upto == MODE_FROM || m.upto == MODE_TO ||
                                           m.upto == MODE_DATA || m.upto == MODE_NEXT_MSG)) {
             if (!say(m, "250 Command RSET OK")) {

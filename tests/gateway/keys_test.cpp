@@ -119,7 +119,7 @@ TEST(KeyTable, EveryRowAtItsId) {
         int fb = _settings[i].Fallback;
         EXPECT_TRUE(fb == -1 || (fb >= 0 && fb < SETTING_KEYS && fb != i));
     }
-    EXPECT_EQ(SETTING_KEYS, 127);
+    EXPECT_EQ(SETTING_KEYS, 128);
     EXPECT_EQ(_settings[SETTING_KEYS].Name, nullptr);
     EXPECT_EQ(_settings[SETTING_KEYS].Id, -1);
 }
@@ -203,6 +203,7 @@ TEST(KeyTable, BadValuesOfTheGatewaysKeys) {
         {"store postgres", "store (postgres) is none of files, postgresql"},
         {"smtp_tls ssl", "smtp_tls (ssl) is none of none, starttls, wrapper"},
         {"smtp_out_tls always", "smtp_out_tls (always) is none of may, require, none"},
+        {"number_check strict", "number_check (strict) is none of possible, valid"},
         {"queue_lease 1m", "queue_lease (1m) is not a whole number of seconds"},
         {"web_https 1", "web_https (1) is neither true (true, yes, on) nor false (false, no, off)"},
     };

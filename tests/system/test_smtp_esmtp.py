@@ -4,6 +4,7 @@ and web listeners on exactly the configured addresses (IPv6 included), and the w
 an open gateway logs."""
 
 import re
+import smtplib
 import subprocess
 import unittest
 
@@ -53,6 +54,27 @@ class Esmtp(unittest.TestCase):
         self.assertIn("250-SIZE 10485760", r)
         self.assertIn("250 8BITMIME", r)
         self.assertIn("250 Command DATA Processed mail data OK", r, out)
+        self.assertEqual([a["to"] for a in gw.wait_attempts(1)], ["+61412345678"])
+
+    def test_noop_vrfy_and_a_second_ehlo_are_answered_as_mail_programs_expect(self):
+        gw = Gateway(self, {"phone_country": "+61"}, fast_robot=True)
+        s = smtplib.SMTP("127.0.0.1", gw.port, timeout=30)
+        self.addCleanup(s.close)
+        self.assertEqual(s.noop(), (250, b"OK"))
+        self.assertEqual(s.ehlo("first.example")[0], 250)
+        self.assertEqual(s.docmd("NOOP", "still there?"), (250, b"OK"))
+        self.assertEqual(s.verify("0412345678@gw"),
+                         (252, b"Cannot VRFY user, but will accept message and attempt delivery"))
+        # A mail begun, then a new greeting: it is dropped, and the greeting answered in full.
+        self.assertEqual(s.mail("dropped@corp.example")[0], 250)
+        self.assertEqual(s.rcpt("0498765432@gw")[0], 250)
+        code, text = s.ehlo("second.example")
+        self.assertEqual(code, 250)
+        self.assertIn(b"Hello second.example(127.0.0.1)", text)
+        self.assertIn("pipelining", s.esmtp_features)
+        s.sendmail("a@corp.example", ["0412345678@gw"], "Subject: after\r\n\r\nhello\r\n")
+        self.assertEqual(s.helo("third.example")[0], 250)
+        self.assertEqual(s.quit()[0], 221)
         self.assertEqual([a["to"] for a in gw.wait_attempts(1)], ["+61412345678"])
 
     def test_a_pipelined_dialogue_gets_the_same_replies(self):

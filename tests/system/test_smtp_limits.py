@@ -177,7 +177,9 @@ class RecipientNumbers(unittest.TestCase):
         self.assertEqual(sorted(a["to"] for a in got), sorted(e for _, e in table))
 
     def test_a_region_with_its_own_prefixes(self):
-        gw = Gateway(self, {"phone_country": "+1"}, fast_robot=True)
+        # An Australian national number has a North American length: only the ranges of
+        # the number data tell them apart.
+        gw = Gateway(self, {"phone_country": "+1", "number_check": "valid"}, fast_robot=True)
         table = [
             ('"(212) 555-0123"@gw', "+12125550123"),
             ("011441234567890@gw", "+441234567890"),  # the region's own prefix
@@ -187,6 +189,28 @@ class RecipientNumbers(unittest.TestCase):
         self.assertEqual(list(refused), ["0412345678@gw"])
         got = gw.wait_attempts(len(table))
         self.assertEqual(sorted(a["to"] for a in got), sorted(e for _, e in table))
+
+    def test_a_range_newer_than_the_number_data_is_taken_unless_valid_is_asked(self):
+        # Area code 835 came into service after the installed number data was made.
+        for check in (None, "possible", "valid"):
+            with self.subTest(number_check=check):
+                settings = {"phone_country": "+1"}
+                if check:
+                    settings["number_check"] = check
+                gw = Gateway(self, settings, fast_robot=True)
+                refused = self.send(gw, ["8355550123@gw", "abc@gw", "83555501@gw",
+                                         "2125550123@gw"])
+                if check == "valid":
+                    self.assertEqual(sorted(refused), ["83555501@gw", "8355550123@gw", "abc@gw"])
+                    self.assertEqual(refused["8355550123@gw"],
+                                     (500, b"Not a phone number (8355550123@gw)"))
+                    want = ["+12125550123"]
+                else:
+                    self.assertEqual(sorted(refused), ["83555501@gw", "abc@gw"])
+                    want = ["+12125550123", "+18355550123"]
+                got = gw.wait_attempts(len(want))
+                self.assertEqual(sorted(a["to"] for a in got), want)
+                self.doCleanups()
 
     def test_swaks_sees_the_refusal_of_a_word(self):
         gw = Gateway(self, {"phone_country": "+61"})
