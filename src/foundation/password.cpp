@@ -5,13 +5,18 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
 
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
 
 #include "foundation/fileio.h"
 #include "foundation/lib.h"
@@ -53,18 +58,79 @@ HashTurns& turns() {
     return *t;
 }
 
+// Right checks of the last few minutes. A browser sends its credentials with every
+// request (the status part refreshes itself), and a mail program may log in for every
+// mail: each would cost a whole hash. Kept is only an HMAC, under a secret drawn once per
+// process, of the stored entry and the password: never the password, and a changed entry
+// no longer matches. Wrong passwords are never remembered.
+class RightChecks {
+  public:
+    std::string key(std::string_view password, std::string_view stored) {
+        std::call_once(once_, [&] { ready_ = RAND_bytes(secret_, sizeof secret_) == 1; });
+        if (!ready_) return {};
+        std::string in(stored);
+        in.push_back('\0');
+        in.append(password);
+        unsigned char md[EVP_MAX_MD_SIZE];
+        unsigned int len = 0;
+        if (!HMAC(EVP_sha256(), secret_, sizeof secret_,
+                  reinterpret_cast<const unsigned char*>(in.data()), in.size(), md, &len))
+            return {};
+        OPENSSL_cleanse(in.data(), in.size());
+        return std::string(reinterpret_cast<const char*>(md), len);
+    }
+    bool known(const std::string& k) {
+        if (k.empty()) return false;
+        std::lock_guard<std::mutex> hold(lock_);
+        auto it = until_.find(k);
+        if (it == until_.end()) return false;
+        if (it->second < std::chrono::steady_clock::now()) {
+            until_.erase(it);
+            return false;
+        }
+        return true;
+    }
+    void remember(const std::string& k) {
+        if (k.empty()) return;
+        std::lock_guard<std::mutex> hold(lock_);
+        const auto now = std::chrono::steady_clock::now();
+        std::erase_if(until_, [&](const auto& e) { return e.second < now; });
+        if (until_.size() >= KEEP_MAX) until_.clear();
+        until_[k] = now + KEEP_FOR;
+    }
+
+  private:
+    static constexpr std::size_t KEEP_MAX = 256;
+    static constexpr std::chrono::minutes KEEP_FOR{5};
+    std::once_flag once_;
+    bool ready_ = false;
+    unsigned char secret_[32];
+    std::mutex lock_;
+    std::map<std::string, std::chrono::steady_clock::time_point> until_;
+};
+
+RightChecks& right_checks() {
+    static RightChecks* r = new RightChecks();  // never destroyed, as turns()
+    return *r;
+}
+
 // crypt_r of password with setting (a full stored hash is its own setting); empty when
 // the setting is not one crypt_r knows.
 std::string crypt_text(std::string_view password, const std::string& setting) {
     const std::string pw(password);
     // The work area is some 32 KiB: never on a session thread's small stack.
     auto data = std::make_unique<crypt_data>();
-    turns().take();
     const char* out = crypt_r(pw.c_str(), setting.c_str(), data.get());
     std::string result = out && out[0] != '*' ? std::string(out) : std::string();
-    turns().give();
     OPENSSL_cleanse(data.get(), sizeof *data);
     return result;
+}
+
+std::string crypt_in_turn(std::string_view password, const std::string& setting) {
+    turns().take();
+    std::string out = crypt_text(password, setting);
+    turns().give();
+    return out;
 }
 
 }  // namespace
@@ -80,7 +146,7 @@ std::string password_hash(std::string_view password, std::string& why) {
         why = strprintf("crypt_gensalt_rn failed (%s)", system_error(errno).c_str());
         return {};
     }
-    std::string out = crypt_text(password, setting);
+    std::string out = crypt_in_turn(password, setting);
     if (out.empty()) why = "crypt_r failed";
     return out;
 }
@@ -92,10 +158,20 @@ PasswordCheck password_check(std::string_view password, std::string_view stored)
     if (istarts_with(stored, SSHA_PREFIX))
         return ssha_check(password, stored) ? PasswordCheck::right_old : PasswordCheck::wrong;
     if (stored.size() < 4 || stored[0] != '$') return PasswordCheck::wrong;
-    const std::string made = crypt_text(password, std::string(stored));
-    if (made.size() != stored.size()) return PasswordCheck::wrong;
-    return CRYPTO_memcmp(made.data(), stored.data(), made.size()) == 0 ? PasswordCheck::right
-                                                                       : PasswordCheck::wrong;
+    RightChecks& rc = right_checks();
+    const std::string key = rc.key(password, stored);
+    if (rc.known(key)) return PasswordCheck::right;
+    // Asked again once its turn comes: a crowd of the same login waits for one hash.
+    turns().take();
+    std::string made;
+    const bool seen = rc.known(key);
+    if (!seen) made = crypt_text(password, std::string(stored));
+    turns().give();
+    if (seen) return PasswordCheck::right;
+    if (made.size() != stored.size() || CRYPTO_memcmp(made.data(), stored.data(), made.size()) != 0)
+        return PasswordCheck::wrong;
+    rc.remember(key);
+    return PasswordCheck::right;
 }
 
 std::string password_refusal(std::string_view password) {

@@ -11,7 +11,10 @@
 //
 // A check costs tens of milliseconds of CPU and about 16 MiB of memory while it runs
 // (yescrypt's default): callers never hold a lock of their own across one, and at most
-// PASSWORD_CHECKS_AT_ONCE run in the process at a time (the others wait their turn).
+// PASSWORD_CHECKS_AT_ONCE run in the process at a time (the others wait their turn). A
+// right check is remembered for 5 minutes (an HMAC of entry and password under a secret
+// of the process, never the password; at most 256), so that a browser sending its
+// credentials with every request, or many logins of one client at once, cost one hash.
 //
 //   std::string why;
 //   std::string stored = password_hash(typed, why);     // "$y$j9T$..."
