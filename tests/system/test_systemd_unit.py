@@ -61,8 +61,8 @@ class SystemdUnit(unittest.TestCase):
         staged = os.path.join(deb, "deb-stage", "tolvane.service")
         with open(os.path.join(deb, "cmake_install.cmake")) as f:
             install = f.read()
-        self.assertRegex(install, r'"/lib/systemd/system" TYPE FILE FILES "%s"' %
-                         re.escape(staged))
+        self.assertIn('"/lib/systemd/system" TYPE FILE FILES "%s"' % staged, install,
+                      "the package does not install the filled-in unit")
         with open(staged) as f:
             self.check_unit(f.read(), "/var/lib/tolvane", "/usr/sbin/tolvane",
                             "/etc/tolvane/tolvane.ini")
