@@ -13,6 +13,13 @@ file(WRITE ${deb_stage}/tolvane.ini "${deb_ini_head}${deb_ini_sample}")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
              ${CMAKE_SOURCE_DIR}/etc/debian/tolvane.ini.head ${CMAKE_SOURCE_DIR}/etc/tolvane.ini)
 
+# The one systemd unit, filled in for the package: its own user and directories.
+set(TOLVANE_UNIT_USER tolvane)
+set(TOLVANE_UNIT_EXEC /usr/sbin/tolvane)
+set(TOLVANE_UNIT_CONFIG /etc/tolvane/tolvane.ini)
+set(TOLVANE_UNIT_HOME /var/lib/tolvane)
+configure_file(${CMAKE_SOURCE_DIR}/etc/tolvane.service ${deb_stage}/tolvane.service @ONLY)
+
 # Manual pages and the changelog are installed compressed, as Debian wants them.
 find_program(GZIP gzip REQUIRED)
 foreach(page man/tolvane.8 man/tolvane.ini.5 etc/debian/changelog)
@@ -34,7 +41,7 @@ install(DIRECTORY etc/web/ DESTINATION /usr/share/tolvane/web
 install(PROGRAMS scripts/demo-robot DESTINATION /usr/share/tolvane)
 install(FILES ${deb_stage}/tolvane.ini DESTINATION /etc/tolvane)
 install(FILES etc/logrotate.d/tolvane DESTINATION /etc/logrotate.d)
-install(FILES etc/debian/tolvane.service DESTINATION /lib/systemd/system)
+install(FILES ${deb_stage}/tolvane.service DESTINATION /lib/systemd/system)
 install(FILES ${deb_stage}/tolvane.8.gz DESTINATION /usr/share/man/man8)
 install(FILES ${deb_stage}/tolvane.ini.5.gz DESTINATION /usr/share/man/man5)
 install(FILES etc/debian/copyright ${deb_stage}/changelog.gz
