@@ -175,6 +175,13 @@ void deliver_from(const MailSender& s, DeliveryJob& job, std::optional<int> trie
     extra.headers = e.headers;
     const bool want_report = wants_report(e);
     smpp_send_note& note = sms_smpp_send_note();
+    // A provider reached by mail makes the SMS itself, so it is handed no more of the text
+    // than sms_max_parts SMS carry here, as the other transports send and the record says.
+    std::string_view text = e.text;
+    if (sms_mode(s.send) == SMS_SMTP) {
+        sms_split split = sms_text_split(e.text, s.rules.coding, s.rules.max_parts, 0);
+        if (split.cut) text = text.substr(0, utf8_prefix_bytes(text, split.characters));
+    }
     int err = 0;
     for (bool first = true; left > 0; --left, first = false) {
         if (!first) {
@@ -198,7 +205,7 @@ void deliver_from(const MailSender& s, DeliveryJob& job, std::optional<int> trie
             note.want_report = want_report;
             // The header copy travels with the first attempt of a mail only.
             err = sms_send(s.send, first && e.attempts <= 1 ? &extra : nullptr, e.originator,
-                           e.destination, e.text);
+                           e.destination, text);
         }
         if (err != 0) lib_msleep(s.pause_ms);
         if (err == 0) break;

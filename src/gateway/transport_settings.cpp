@@ -124,6 +124,10 @@ std::optional<transport_options> delivery_init(SIni* ini, int mode) {
             r->type = "Tolvaneway";
             r->addr_range = sini_text(ini, SMPP_ADDR_RANGE);
             smpp_configure(*r, [ini](int id) { return sini_word(ini, id); });
+            // The alphabet and the longest text hold for the SMS centre as for the modem.
+            r->coding = sms_coding_name(
+                sms_coding_parse(sini_word(ini, SMS_CODING)).value_or(sms_coding::automatic));
+            r->max_parts = sini_number(ini, SMS_MAX_PARTS);
             return std::move(*r);
         }
         case SMS_SMTP: {

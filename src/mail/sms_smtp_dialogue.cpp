@@ -226,10 +226,6 @@ bool is_verb(std::string_view l, std::string_view verb) {
     return istarts_with(l, verb) && (l.size() == verb.size() || is_blank(l[verb.size()]));
 }
 
-bool is_noop(std::string_view l) {
-    return is_verb(l, "NOOP");
-}
-
 // Answers HELO or EHLO (the line) and takes the name the client gives.
 bool greet(smtp_message& m, std::string_view l) {
     const sms_smtp& d = *m.drv;
@@ -391,7 +387,7 @@ int process_message(smtp_message& m, int stop_on) {
 
         bool ok = true;
         const bool hello = istarts_with(l, "HELO") || istarts_with(l, "EHLO");
-        if (is_noop(l)) {
+        if (is_verb(l, "NOOP")) {
             // Probes and some MTAs keep a session alive with it: never an error.
             ok = say(m, "250 OK");
         } else if (is_verb(l, "VRFY")) {

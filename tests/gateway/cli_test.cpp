@@ -401,6 +401,41 @@ TEST(DeliveryInit, SmppRecord) {
     EXPECT_EQ(s->pass, "p");
     EXPECT_EQ(s->type, "Tolvaneway");
     EXPECT_EQ(s->addr_range, "*");
+    EXPECT_EQ(s->coding, "auto");
+    EXPECT_EQ(s->max_parts, 10);
+}
+
+// The SMS centre sends in the alphabet and up to the parts the settings ask for, as the
+// modem and the robot do.
+TEST(DeliveryInit, EveryTransportTakesTheCodingAndTheLongestText) {
+    struct Case {
+        const char* settings;
+        sms_coding coding;
+        int max_parts;
+    };
+    const Case cases[] = {
+        {"", sms_coding::automatic, 10},
+        {"sms_coding ucs2\nsms_max_parts 2\n", sms_coding::ucs2, 2},
+        {"sms_coding GSM\nsms_max_parts 1\n", sms_coding::gsm, 1},
+        {"sms_coding latin1\nsms_max_parts 255\n", sms_coding::latin1, 255},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.settings);
+        IniFile ini(std::string("robot_cmd true\n") + c.settings);
+        auto smpp = delivery_init(ini.get(), SMS_SMPP);
+        ASSERT_TRUE(smpp);
+        EXPECT_EQ(sms_coding_parse(std::get<smpp_init>(*smpp).coding), c.coding);
+        EXPECT_EQ(std::get<smpp_init>(*smpp).max_parts, c.max_parts);
+        auto gsm = delivery_init(ini.get(), SMS_GSM);
+        ASSERT_TRUE(gsm);
+        EXPECT_EQ(std::get<gsm_init>(*gsm).coding, c.coding);
+        EXPECT_EQ(std::get<gsm_init>(*gsm).max_parts, c.max_parts);
+        auto robot = delivery_init(ini.get(), SMS_ROBOT);
+        ASSERT_TRUE(robot);
+        EXPECT_EQ(std::get<robot_init>(*robot).coding, c.coding);
+        EXPECT_EQ(std::get<robot_init>(*robot).max_parts, c.max_parts);
+    }
+    report_using.reset();
 }
 
 TEST(DeliveryInit, SmtpAsSmsTransportHasNoListener) {

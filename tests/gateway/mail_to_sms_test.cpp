@@ -622,6 +622,24 @@ TEST_F(MailToSms, SmtpTransportWithDomainReducesToNumbers) {
     sms_free(mail_send);
 }
 
+// The provider gets the text the SMS would carry: no more than sms_max_parts parts of it.
+TEST_F(MailToSms, SmtpTransportIsHandedTheTextCutAtTheLongestSms) {
+    limit("msgrec", 0, 500, 500);
+    set("smtp_sms_todomain", "sms.provider.example");
+    set("sms_max_parts", "1");
+    set("sms_subject", "false");
+    auto mail_send = script_handle(SMS_SMTP, &sms_out);
+    path.send = mail_send.get();
+    sender.send = mail_send.get();
+    const std::string body(200, 'x');
+    run(dialogue("a@b", {"0412345678@gw.example"}, "Subject: s\r\n\r\n" + body + "\r\n"));
+    ASSERT_EQ(sms_out.sent.size(), 1u);
+    EXPECT_EQ(sms_out.sent[0].text, std::string(160, 'x'));
+    path.send = send.get();
+    sender.send = send.get();
+    sms_free(mail_send);
+}
+
 TEST_F(MailToSms, ModemReceiverLendsItsNumber) {
     limit("msgrec", 0, 500, 500);
     set("gsm_number", "+61400000000");

@@ -141,6 +141,31 @@ class SmppText(unittest.TestCase):
         self.assertEqual(dc, 8)
         self.assertEqual(got.rstrip("\n"), text)
 
+    def test_sms_coding_and_sms_max_parts_hold_at_the_centre(self):
+        five = ("Lorem ipsum dolor sit amet. " * 30)[:700]
+        cases = [
+            ({"sms_coding": "ucs2"}, "hello [x] 1", 8, 1, "hello [x] 1"),
+            ({"sms_coding": "gsm"}, "Привет 😀 € ok", 0, 1, "?????? ? € ok"),
+            ({"sms_coding": "latin1"}, "Grüße € ok", 0, 1, None),
+            ({"sms_max_parts": "2"}, five, 0, 2, five[:2 * 153]),
+        ]
+        for settings, text, dc, n, want in cases:
+            with self.subTest(settings=settings, text=text[:20]):
+                self.start(**settings)
+                send_utf8(self.gw, "0412345678@gw.example", text)
+                if want is None:
+                    # Single Latin-1 bytes, the euro sign as 0x80.
+                    subs = self.smsc.wait_event("submit_sm", 1) and self.smsc.all("submit_sm")
+                    self.assertEqual(len(subs), 1)
+                    self.assertEqual(subs[0]["data_coding"], dc)
+                    got = bytes.fromhex(subs[0]["short_message_hex"])
+                    self.assertEqual(got.rstrip(b"\n"), "Grüße ".encode("latin-1") + b"\x80 ok")
+                else:
+                    got_dc, got = self.sent_text(n)
+                    self.assertEqual(got_dc, dc)
+                    self.assertEqual(got.rstrip("\n"), want)
+                self.doCleanups()
+
     def deliver(self, **kw):
         self.smsc.command(cmd="deliver", source_addr="447700900123",
                           destination_addr="447700900001", **kw)

@@ -201,7 +201,7 @@ class RecipientNumbers(unittest.TestCase):
                 refused = self.send(gw, ["8355550123@gw", "abc@gw", "83555501@gw",
                                          "2125550123@gw"])
                 if check == "valid":
-                    self.assertEqual(sorted(refused), ["83555501@gw", "8355550123@gw", "abc@gw"])
+                    self.assertEqual(sorted(refused), ["8355550123@gw", "83555501@gw", "abc@gw"])
                     self.assertEqual(refused["8355550123@gw"],
                                      (500, b"Not a phone number (8355550123@gw)"))
                     want = ["+12125550123"]
