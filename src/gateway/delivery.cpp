@@ -182,14 +182,18 @@ void DeliveryEngine::work(Lane& lane) {
         std::int64_t now = delivery_now_ms();
         std::vector<queue_entry> more_claimed;
         if (up) {
-            e = store_.claim(lane.def.kind, now);
-            if (!e) next = store_.next_ready(lane.def.kind, now);
             const bool batching = lane.def.batch > 1 && lane.def.deliver_batch;
-            while (e && batching && more_claimed.size() + 1 < std::size_t(lane.def.batch)) {
-                std::optional<queue_entry> m = store_.claim(lane.def.kind, now);
-                if (!m) break;
-                more_claimed.push_back(std::move(*m));
+            if (batching) {
+                more_claimed =
+                    store_.claim_many(lane.def.kind, now, static_cast<std::size_t>(lane.def.batch));
+                if (!more_claimed.empty()) {
+                    e = std::move(more_claimed.front());
+                    more_claimed.erase(more_claimed.begin());
+                }
+            } else {
+                e = store_.claim(lane.def.kind, now);
             }
+            if (!e) next = store_.next_ready(lane.def.kind, now);
         }
         lock.lock();
         if (e && lane.idle > 0 && !stopping_) {

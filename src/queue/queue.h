@@ -79,6 +79,18 @@ class QueueStore {
     // The oldest ready, unclaimed entry of `kind` (not_before_ms <= now_ms), now claimed.
     virtual std::optional<queue_entry> claim(int kind, std::int64_t now_ms) = 0;
 
+    // claim() up to n times: the oldest ready entries, now claimed (fewer, or none, when
+    // fewer are ready). A shared store takes them in one statement.
+    virtual std::vector<queue_entry> claim_many(int kind, std::int64_t now_ms, std::size_t n) {
+        std::vector<queue_entry> out;
+        while (out.size() < n) {
+            std::optional<queue_entry> e = claim(kind, now_ms);
+            if (!e) break;
+            out.push_back(std::move(*e));
+        }
+        return out;
+    }
+
     // The earliest not_before_ms among unclaimed entries of `kind` that are not ready at
     // now_ms; nullopt when there are none (a waiting worker needs no timer).
     virtual std::optional<std::int64_t> next_ready(int kind, std::int64_t now_ms) = 0;

@@ -63,7 +63,12 @@ class PgQueue final : public QueueStore {
     bool open(std::string& why);
 
     bool enqueue(std::vector<queue_entry>& batch, std::string& why) override;
-    std::optional<queue_entry> claim(int kind, std::int64_t now_ms) override;
+    std::optional<queue_entry> claim(int kind, std::int64_t now_ms) override {
+        std::vector<queue_entry> got = claim_many(kind, now_ms, 1);
+        if (got.empty()) return std::nullopt;
+        return std::move(got.front());
+    }
+    std::vector<queue_entry> claim_many(int kind, std::int64_t now_ms, std::size_t n) override;
     std::optional<std::int64_t> next_ready(int kind, std::int64_t now_ms) override;
     bool attempt(std::uint64_t id, std::string& why) override;
     bool attempt_many(const std::vector<std::uint64_t>& ids, std::string& why) override;
@@ -279,30 +284,34 @@ bool PgQueue::enqueue(std::vector<queue_entry>& batch, std::string& why) {
     return true;
 }
 
-std::optional<queue_entry> PgQueue::claim(int kind, std::int64_t now_ms) {
-    std::optional<queue_entry> got;
-    std::string taken_from;
-    bool marked = false;
-    // One statement: the row is picked, locked and marked ours at once.
+std::vector<queue_entry> PgQueue::claim_many(int kind, std::int64_t now_ms, std::size_t n) {
+    std::vector<queue_entry> got;
+    std::vector<std::string> taken_from;
+    std::vector<bool> marked;
+    // One statement: the rows are picked, locked and marked ours at once.
     PgStmt st{
         "WITH c AS (SELECT id, owner AS was, marked AS m FROM tv_queue"
         " WHERE kind = $1 AND not_before_ms <= $2"
         " AND (owner IS NULL OR lease_until_ms < tv_now_ms())"
-        " ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED)"
+        " ORDER BY id LIMIT $5 FOR UPDATE SKIP LOCKED)"
         " UPDATE tv_queue q SET owner = $3, marked = false,"
         " lease_until_ms = tv_now_ms() + $4 FROM c WHERE q.id = c.id"
         " RETURNING q.id, q.kind, q.destination, q.originator, q.sender, q.body, q.billing,"
         " q.client, q.headers, q.flags, q.attempts, q.last_error,"
         " q.enqueued_ms, q.not_before_ms, q.usr, c.was, c.m",
-        {pg_int(kind), pg_int(now_ms), pg_text(opt_.owner), pg_int(opt_.lease_ms)}};
+        {pg_int(kind), pg_int(now_ms), pg_text(opt_.owner), pg_int(opt_.lease_ms),
+         pg_int(static_cast<std::int64_t>(n))}};
     auto read = [&](PgResult& r) {
-        got.reset();
-        if (r.rows() == 1) {
-            got = row_entry(r, 0);
-            taken_from = r.null(0, 15) ? std::string() : r.text(0, 15);
-            marked = r.text(0, 16) == "t";
+        got.clear();
+        taken_from.clear();
+        marked.clear();
+        for (int i = 0; i < r.rows(); ++i) {
+            got.push_back(row_entry(r, i));
+            taken_from.push_back(r.null(i, 15) ? std::string() : r.text(i, 15));
+            marked.push_back(r.text(i, 16) == "t");
         }
     };
+    if (n == 0) return got;
     std::string why;
     bool ok = false;
     if (releases_pending_.load() == 0) {
@@ -324,16 +333,26 @@ std::optional<queue_entry> PgQueue::claim(int kind, std::int64_t now_ms) {
         job->take = [&](std::vector<PgResult>& r) { read(r[0]); };
         ok = group_.submit(job, why);
     }
-    if (!ok || !got) return std::nullopt;
-    if (!taken_from.empty())
-        imsg("Queue entry %llu taken over from %s, whose lease ran out",
-             static_cast<unsigned long long>(got->id), taken_from.c_str());
-    // Until its send the marked attempt is not counted, as with the local journal.
-    if (marked && got->attempts > 0) --got->attempts;
+    if (!ok) return {};
+    // RETURNING gives no order.
+    std::vector<std::size_t> order(got.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return got[a].id < got[b].id; });
+    std::vector<queue_entry> out;
     std::lock_guard<std::mutex> lock(hm_);
-    held_.insert(got->id);
-    if (marked) marked_.insert(got->id);
-    return got;
+    for (std::size_t i : order) {
+        queue_entry& e = got[i];
+        if (!taken_from[i].empty())
+            imsg("Queue entry %llu taken over from %s, whose lease ran out",
+                 static_cast<unsigned long long>(e.id), taken_from[i].c_str());
+        // Until its send the marked attempt is not counted, as with the local journal.
+        if (marked[i] && e.attempts > 0) --e.attempts;
+        held_.insert(e.id);
+        if (marked[i]) marked_.insert(e.id);
+        out.push_back(std::move(e));
+    }
+    return out;
 }
 
 std::optional<std::int64_t> PgQueue::next_ready(int kind, std::int64_t now_ms) {

@@ -1,8 +1,10 @@
 // The shared state on PostgreSQL (see pg_state.h).
 #include "store/pg_state.h"
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -35,9 +37,37 @@ std::string view_text(std::string_view s) {
     return std::string(s);
 }
 
+// Several connections to one database taken in turn, so that the threads of many
+// sessions and workers do not queue behind one connection's round trips. Their commits
+// do not wait for the disk (see pg_state.h).
+class PgLinks {
+  public:
+    PgLinks(const std::string& dsn, const std::string& name, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i)
+            links_.push_back(std::make_unique<PgLink>(dsn, name, true));
+    }
+    [[nodiscard]] bool run(const PgLink::Work& work, std::string& why) {
+        return pick().run(work, why);
+    }
+    [[nodiscard]] bool transaction(const PgLink::Work& work, std::string& why) {
+        return pick().transaction(work, why);
+    }
+
+  private:
+    PgLink& pick() { return *links_[next_.fetch_add(1) % links_.size()]; }
+
+    std::vector<std::unique_ptr<PgLink>> links_;
+    std::atomic<std::size_t> next_{0};
+};
+
+// Connections of the stores written on the path of every mail.
+constexpr std::size_t kLimitLinks = 4;
+constexpr std::size_t kRecordLinks = 2;
+
 class PgRecords final : public RecordStore {
   public:
-    PgRecords(const std::string& dsn, char delim) : link_(dsn, "records", true), delim_(delim) {}
+    PgRecords(const std::string& dsn, char delim)
+        : link_(dsn, "records", kRecordLinks), delim_(delim) {}
 
     bool write(std::string_view status, std::string_view client, std::string_view from,
                std::string_view to, std::string_view text, std::string_view day_kind,
@@ -120,13 +150,13 @@ class PgRecords final : public RecordStore {
     }
 
   private:
-    PgLink link_;
+    PgLinks link_;
     const char delim_;
 };
 
 class PgMessageLog final : public MessageLogStore {
   public:
-    explicit PgMessageLog(const std::string& dsn) : link_(dsn, "message log", true) {}
+    explicit PgMessageLog(const std::string& dsn) : link_(dsn, "message log", kRecordLinks) {}
 
     bool store(std::string_view phone, std::string_view email) override {
         std::int64_t t = msglog_now();
@@ -185,7 +215,7 @@ class PgMessageLog final : public MessageLogStore {
         return ok;
     }
 
-    PgLink link_;
+    PgLinks link_;
 };
 
 // Any fixed number, the same in every gateway, other than the schema's.
@@ -308,7 +338,7 @@ constexpr const char* kReserveSql =
 
 class PgLimits final : public LimitStore {
   public:
-    explicit PgLimits(const std::string& dsn) : link_(dsn, "rate limits", true) {}
+    explicit PgLimits(const std::string& dsn) : link_(dsn, "rate limits", kLimitLinks) {}
 
     int reserve(msgrecs* mr, int kind, std::string_view key, int units, bool check) override {
         if (!mr || kind < 0 || kind >= MSGREC_KINDS || units < 0) return 0;
@@ -436,7 +466,7 @@ class PgLimits final : public LimitStore {
     }
 
   private:
-    PgLink link_;
+    PgLinks link_;
 };
 
 }  // namespace

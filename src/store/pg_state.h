@@ -27,8 +27,9 @@
 // writer delay. A server crash may thus lose the outcomes of the last moment only together
 // with the deletes of their entries, which are then sent again.
 //
-// Ownership: each store holds its own PgLink (one connection, reconnected by itself), so
-// the four do not queue behind each other. "now" comes from the clocks of msgrec.h and
+// Ownership: each store holds its own connections (PgLink: reconnected by itself), so
+// the four do not queue behind each other; the counts hold four taken in turn, records
+// and log two each, so that concurrent mails do not wait for each other's round trips. "now" comes from the clocks of msgrec.h and
 // phones.h, like the file stores. Limits: while the database is away, records and log
 // entries are lost with a log line, look-ups find nothing, a reservation is let through
 // (new mails are refused by the queue then) and the pool binds nothing.

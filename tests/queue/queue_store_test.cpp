@@ -15,8 +15,8 @@
 #include <gtest/gtest.h>
 
 #include "queue/queue.h"
-#include "sample_entry.h"
 #include "queue/queue_pg.h"
+#include "sample_entry.h"
 #include "support/pg_cluster.h"
 
 namespace tolvane {
@@ -169,6 +169,34 @@ TEST_P(QueueStoreTest, ClaimsOldestFirstNeverTwiceAndKindsStayApart) {
     auto again = q_->claim(QUEUE_MAIL_TO_SMS, 0);
     ASSERT_TRUE(again);
     EXPECT_EQ(again->id, ids[1]);
+}
+
+TEST_P(QueueStoreTest, ClaimManyTakesTheOldestReadyOnesOfItsKindInOrder) {
+    std::vector<std::uint64_t> ids;
+    for (int i = 0; i < 4; ++i) ids.push_back(put(make_entry("+6140000005" + std::to_string(i))));
+    queue_entry later = make_entry("+61400000059");
+    later.not_before_ms = 5000;  // not ready at 1000
+    put(later);
+    put(make_entry("y@example.org", QUEUE_SMS_TO_MAIL));
+    struct Step {
+        std::size_t n;
+        std::vector<std::uint64_t> want;
+    };
+    const Step steps[] = {{3, {ids[0], ids[1], ids[2]}}, {3, {ids[3]}}, {3, {}}, {0, {}}};
+    for (const Step& st : steps) {
+        SCOPED_TRACE(st.n);
+        std::vector<queue_entry> got = q_->claim_many(QUEUE_MAIL_TO_SMS, 1000, st.n);
+        std::vector<std::uint64_t> have;
+        for (const queue_entry& e : got) have.push_back(e.id);
+        EXPECT_EQ(have, st.want);
+    }
+    // Each one claimed: its attempt may be counted, and it is released like any other.
+    std::string why;
+    EXPECT_TRUE(q_->attempt(ids[3], why)) << why;
+    q_->release(ids[0], "", 0);
+    std::vector<queue_entry> again = q_->claim_many(QUEUE_MAIL_TO_SMS, 1000, 5);
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].id, ids[0]);
 }
 
 TEST_P(QueueStoreTest, ReleasedEntryWaitsForItsTimeWithItsError) {
