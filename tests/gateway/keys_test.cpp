@@ -141,7 +141,7 @@ TEST(KeyTable, MultiValuedKeys) {
         if (_settings[i].Mode == SM_MULTI) multi.insert(i);
     }
     EXPECT_EQ(multi, (std::set<int>{ACCEPT_IP, ACCEPT_FROM, ACCEPT_TO, REPORT, SMS_TO, LIMIT,
-                                    SMS_IGNORE, ACCEPT_USER}));
+                                    SMS_IGNORE, ACCEPT_USER, SENDER_IDS}));
 }
 
 TEST(KeyTable, EveryDefaultFitsItsKind) {

@@ -171,7 +171,7 @@ TEST(BytesToUtf8, BrokenUtf8IsNeverReadAsLatin1) {
         std::string bytes;
         std::string want;
     } rows[] = {
-        {"Привет мир \xF0\x9F", "Привет мир \xEF\xBF\xBD"},
+        {"Привет мир \xF0\x9F", "Привет мир \xEF\xBF\xBD\xEF\xBF\xBD"},  // each lost byte
         {"\xD0"
          "Привет",
          "\xEF\xBF\xBDПривет"},
