@@ -227,6 +227,10 @@ int queue_tool(const std::vector<std::string>& args, std::size_t at) {
         std::printf("ERROR: %s\n", why.c_str());
         return 1;
     }
+    // Told until the copies of the damaged segments are removed.
+    if (std::size_t lost = queue_file_lost(q.get()); lost > 0)
+        std::printf("%zu entries lost in damaged records (copies in %s)\n", lost,
+                    attach_path(queue_dir(work), "damaged", 4096).c_str());
     std::vector<queue_entry> all = q->list(0);
     if (all.empty()) {
         std::printf("Queue is empty\n");

@@ -179,8 +179,10 @@ struct queue_file_options {
     std::function<void()> before_flush;
 };
 
-// The local journal in `dir` (made when missing): reads every segment, cuts a torn or
-// corrupt tail with a log line, and holds every entry not done, ready in enqueue order.
+// The local journal in `dir` (made when missing): reads every segment, cuts a torn tail with
+// a log line, steps over damaged records to the next whole one (a copy of the damaged
+// segment kept in `dir`/damaged with a note of the entries lost, a log line per damaged
+// range), and holds every entry not done, ready in enqueue order.
 // Null with `why` when the directory cannot be used. The process must own the directory
 // alone (the gateway's process lock sees to that).
 std::unique_ptr<QueueStore> queue_file_open(const std::string& dir,
@@ -191,6 +193,10 @@ std::uint64_t queue_file_syncs(const QueueStore* store);
 // Writes and flushes every record written without waiting (done, released) before it
 // returns; a delivery worker never needs this, tests and tools do.
 void queue_file_flush(QueueStore* store);
+// Entries lost in damaged journal records: the sum of the notes beside the copies kept in
+// `dir`/damaged (the count goes when they are removed); a read-only listing adds damage no
+// gateway has dealt with yet. 0 for any other store.
+std::size_t queue_file_lost(QueueStore* store);
 // Writers waiting for a flush right now (for tests).
 std::size_t queue_file_waiters(QueueStore* store);
 

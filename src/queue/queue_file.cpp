@@ -229,6 +229,11 @@ void queue_file_flush(QueueStore* store) {
     if (auto* f = kind_cast<FileQueue>(store)) f->flush_all();
 }
 
+std::size_t queue_file_lost(QueueStore* store) {
+    auto* f = kind_cast<FileQueue>(store);
+    return f != nullptr ? f->lost_in_damage() : 0;
+}
+
 std::size_t queue_file_waiters(QueueStore* store) {
     auto* f = kind_cast<FileQueue>(store);
     return f != nullptr ? f->waiters() : 0;

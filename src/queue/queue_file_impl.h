@@ -98,6 +98,9 @@ class FileQueue final : public QueueStore {
     void flush_all();
     // Writers waiting for their batch to be durable right now (taken by a flush or not).
     std::size_t waiters() const { return static_cast<std::size_t>(waiting_.load()); }
+    // Entries lost in damaged records: those told in the notes kept beside the copies of
+    // damaged segments, and in a listing those of damage no gateway has dealt with yet.
+    std::size_t lost_in_damage();
 
   private:
     struct Item {
@@ -150,6 +153,50 @@ class FileQueue final : public QueueStore {
     // store is read-only or holds no entry `id`.
     Item* writable(std::uint64_t id, std::string& why);
     bool replay_segment(const std::string& path, std::uint64_t& max_seq);
+
+    // Damage found at start-up (queue_file_damage.cpp). A range is a run of bytes in which
+    // no record checked out; the records after it are replayed. What it cost is told once
+    // every segment is read, since records of later segments name entries it may have held.
+    struct Damage {
+        std::string path;
+        std::size_t at = 0;
+        std::size_t bytes = 0;
+        bool to_end = false;      // no record checks out after it
+        std::uint64_t lo = 0;     // the first id that was not given out before it
+        std::uint64_t hi = 0;     // the first id stored after it (0: none read yet)
+        std::uint64_t named = 0;  // the highest id >= lo an attempt or done after it names
+        // Read without checksums, its bytes were whole records: the ids they seem to hold.
+        bool read_whole = false;
+        std::vector<std::uint64_t> seems_stored;  // entries of batches
+        std::vector<std::uint64_t> seems_state;   // attempts and done records
+        bool lost_known = true;
+        std::vector<std::uint64_t> lost;    // ids given out, and stored or finished nowhere else
+        std::vector<std::uint64_t> resend;  // waiting entries whose attempt or done it may hold
+        std::string line;
+    };
+    // A damaged segment: its bytes as found, and its whole records to write back once a
+    // copy of it is kept.
+    struct Mend {
+        std::shared_ptr<Segment> seg;
+        std::string found;
+        std::string kept;
+        std::vector<std::size_t> damage;  // its ranges in damage_
+        bool header_lost = false;
+    };
+    // Starts a range at `at` in the segment being replayed; `next` is where records check
+    // out again (npos: nowhere).
+    void damage_found(Mend& mend, std::string_view data, std::size_t at, std::size_t next);
+    // After each record read whole once there is damage: the ids it names.
+    void damage_note(const journal_record& rec);
+    // Once every segment is read: what each range cost, in the log.
+    void damage_tell();
+    // Keeps a copy of each damaged segment with a note of what was lost, then writes its
+    // whole records back in its place (only once the copy and note are durable).
+    void damage_mend();
+    std::string damaged_dir() const;
+    std::vector<Damage> damage_;
+    std::vector<Mend> mends_;
+    std::set<std::uint64_t> stored_after_damage_;  // ids enqueued or finished after the first
 
     const std::string dir_;
     const queue_file_options opt_;

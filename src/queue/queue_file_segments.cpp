@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
@@ -73,15 +74,27 @@ void state_wake_all(std::atomic<int>& word) {
               nullptr, 0);
 }
 
-// Whether the last byte that is not zero lies within the record starting `rest`, as its
-// header announces it.
-bool last_in_record(std::string_view rest) {
+// Whether the bytes from `at` on, where no record checks out any more, are a write cut
+// short inside the zeros written ahead of the records (a kill or a power cut in mid-write):
+// the disk takes a write in whole sectors, so what is missing is zeros from a sector
+// boundary to the record's end (or from its start to a boundary, its header lost), with
+// nothing written after it. A flipped bit leaves no such run (unless the record's own
+// zeros happen to span a boundary) and is told as damage.
+bool torn_in_room(std::string_view data, std::size_t at) {
+    constexpr std::size_t SECTOR = 512;
+    auto boundary_after = [](std::size_t p) { return (p / SECTOR + 1) * SECTOR; };
+    std::string_view rest = data.substr(at);
+    std::size_t first = rest.find_first_not_of('\0');
     std::size_t last = rest.find_last_not_of('\0');
-    if (last == std::string_view::npos || rest.size() < 4) return true;
+    if (first == std::string_view::npos) return true;
+    if (first >= JOURNAL_HEADER) return at + first >= boundary_after(at);  // header lost
+    if (rest.size() < JOURNAL_HEADER) return true;
     std::uint64_t len = 0;
     for (int i = 0; i < 4; ++i)
         len |= static_cast<std::uint64_t>(static_cast<unsigned char>(rest[i])) << (8 * i);
-    return last < JOURNAL_HEADER + len;
+    const std::uint64_t end = JOURNAL_HEADER + len;
+    if (end > rest.size()) return true;  // cut short by the end of the file
+    return last < end && boundary_after(at + last) < at + end;
 }
 
 bool read_whole(int fd, std::string& out) {
@@ -372,36 +385,87 @@ bool FileQueue::replay_segment(const std::string& path, std::uint64_t& max_seq) 
         emsg("Queue journal: cannot read %s: %s", path.c_str(), system_error(errno).c_str());
         return false;
     }
+    const std::string_view all(data);
+    const std::uint64_t first_id = next_id_;
     std::size_t pos = 0;
     std::size_t file_size = data.size();
-    std::string_view rest(data);
+    std::unique_ptr<Mend> mend;  // made at the first damage
+    // Without a whole header the segment's place comes from its name, which this store
+    // gave it; its records are read all the same.
+    auto take_name = [&]() {
+        std::string name = file_filename(path);
+        char* end = nullptr;
+        unsigned long long seq = std::strtoull(name.c_str(), &end, 16);
+        if (name.size() != 20 || end != name.c_str() + 16 || seq == 0) return false;
+        seg->seq = seq;
+        seg->has_header = true;
+        segments_[seg->seq] = seg;
+        journal_record head;
+        head.type = JOURNAL_SEGMENT;
+        head.seq = seq;
+        head.next_id = first_id;
+        journal_encode(head, mend->kept);
+        mend->header_lost = true;
+        return true;
+    };
     journal_record rec;
     for (;;) {
         std::size_t used = 0;
-        JournalRead r = journal_decode(rest.substr(pos), rec, used);
+        JournalRead r = journal_decode(all.substr(pos), rec, used);
         // The end of the records, and the room written ahead of them: zeros to the end of
         // the file. Anything else after the zeros is a later write cut short by a crash (its
         // first page lost, a later one kept), which nobody was told is stored.
-        if (r == JournalRead::END && rest.find_first_not_of('\0', pos) == std::string::npos) break;
-        bool header_missing = pos == 0 && r == JournalRead::OK && rec.type != JOURNAL_SEGMENT;
+        if (r == JournalRead::END && all.find_first_not_of('\0', pos) == std::string::npos) break;
+        const bool header_missing =
+            pos == 0 && !seg->has_header && r == JournalRead::OK && rec.type != JOURNAL_SEGMENT;
         if (r != JournalRead::OK || header_missing) {
-            // A last record that fails its check with nothing but zeros after its bytes is
-            // a write cut short in the room written ahead (a kill in mid-write), told as such
-            // rather than as damage.
-            bool torn = r == JournalRead::TORN || r == JournalRead::END ||
-                        (r == JournalRead::CORRUPT && last_in_record(rest.substr(pos)));
-            emsg("Queue journal: %s record in %s at byte %zu, cut off there (%zu bytes dropped)",
-                 torn && !header_missing ? "torn" : "corrupt", path.c_str(), pos,
-                 data.size() - pos);
-            // A listing beside the gateway leaves the cut to the gateway's next start.
-            if (opt_.read_only) break;
-            if (::ftruncate(fd, static_cast<off_t>(pos)) != 0 || ::fsync(fd) != 0)
-                emsg("Queue journal: cannot cut %s: %s", path.c_str(), system_error(errno).c_str());
-            else
-                file_size = pos;
-            break;
+            std::size_t next = header_missing ? 0 : journal_resync(all, pos + 1);
+            // Nothing checks out after it: a write cut short stays a torn tail, cut off.
+            if (next == std::string_view::npos &&
+                (r == JournalRead::TORN || torn_in_room(all, pos))) {
+                emsg(
+                    "Queue journal: torn record in %s at byte %zu, cut off there (%zu bytes "
+                    "dropped)",
+                    path.c_str(), pos, data.size() - pos);
+                // A listing beside the gateway leaves the cut to the gateway's next start; a
+                // damaged segment is written back whole without it.
+                if (opt_.read_only || mend) break;
+                if (::ftruncate(fd, static_cast<off_t>(pos)) != 0 || ::fsync(fd) != 0)
+                    emsg("Queue journal: cannot cut %s: %s", path.c_str(),
+                         system_error(errno).c_str());
+                else
+                    file_size = pos;
+                break;
+            }
+            if (!mend) {
+                mend = std::make_unique<Mend>();
+                mend->seg = seg;
+                mend->found = data;
+                if (pos > 0) {
+                    mend->kept = data.substr(0, pos);
+                } else if (!take_name()) {
+                    emsg(
+                        "Queue journal: corrupt segment header in %s, whose name gives no "
+                        "sequence number: left as it is, unread",
+                        path.c_str());
+                    return true;
+                }
+            }
+            if (header_missing) {
+                // Every record is whole, only the header is not there: nothing is skipped,
+                // the header is written back.
+                emsg("Queue journal: no segment header in %s, its place taken from its name",
+                     path.c_str());
+                continue;
+            }
+            damage_found(*mend, all, pos, next);
+            if (next == std::string_view::npos) break;
+            pos = next;
+            continue;
         }
+        if (mend) mend->kept.append(all.substr(pos, used));
         pos += used;
+        if (!damage_.empty()) damage_note(rec);
         switch (rec.type) {
             case JOURNAL_SEGMENT:
                 if (seg->has_header) break;
@@ -422,6 +486,8 @@ bool FileQueue::replay_segment(const std::string& path, std::uint64_t& max_seq) 
                 }
                 break;
             case JOURNAL_ATTEMPT: {
+                // An id is never given twice, even when the batch that stored it was lost.
+                next_id_ = std::max(next_id_, rec.id + 1);
                 auto it = items_.find(rec.id);
                 if (it == items_.end()) break;
                 it->second.e.attempts = rec.attempts;
@@ -430,6 +496,7 @@ bool FileQueue::replay_segment(const std::string& path, std::uint64_t& max_seq) 
                 break;
             }
             case JOURNAL_DONE: {
+                next_id_ = std::max(next_id_, rec.id + 1);
                 auto it = items_.find(rec.id);
                 if (it == items_.end()) break;
                 auto s = segments_.find(it->second.seg);
@@ -449,6 +516,7 @@ bool FileQueue::replay_segment(const std::string& path, std::uint64_t& max_seq) 
     seg->size = static_cast<std::int64_t>(pos);
     seg->prealloc_end = static_cast<std::int64_t>(file_size);
     max_seq = std::max(max_seq, seg->seq);
+    if (mend) mends_.push_back(std::move(*mend));
     return true;
 }
 
@@ -463,6 +531,7 @@ bool FileQueue::open(std::string& why) {
                 why = strprintf("cannot read the queue journal %s", f.c_str());
                 return false;
             }
+        damage_tell();
         for (auto& [id, it] : items_) make_ready(it);
         return true;
     }
@@ -485,6 +554,9 @@ bool FileQueue::open(std::string& why) {
             why = strprintf("cannot read the queue journal %s", f.c_str());
             return false;
         }
+    // Before the new segment's header: what damage cost may raise the next id.
+    damage_tell();
+    damage_mend();
     for (auto& [id, it] : items_) make_ready(it);
     std::unique_lock<std::mutex> lock(m_);
     // Never append after a cut or to a segment of an earlier run: start a new one.

@@ -159,7 +159,8 @@ void journal_encode(const journal_record& rec, std::string& out) {
     out += body;
 }
 
-JournalRead journal_decode(std::string_view data, journal_record& rec, std::size_t& used) {
+JournalRead journal_decode(std::string_view data, journal_record& rec, std::size_t& used,
+                           bool check) {
     used = 0;
     // Zeros where a header would start are room the writer made ahead of its records, never
     // a record: a record's length counts its payload after the type, and every type has one
@@ -174,7 +175,7 @@ JournalRead journal_decode(std::string_view data, journal_record& rec, std::size
     if (len > JOURNAL_RECORD_MAX) return JournalRead::CORRUPT;
     if (data.size() - 8 < static_cast<std::size_t>(len) + 1) return JournalRead::TORN;
     std::string_view body = data.substr(8, static_cast<std::size_t>(len) + 1);
-    if (crc32c(0, body) != crc) return JournalRead::CORRUPT;
+    if (check && crc32c(0, body) != crc) return JournalRead::CORRUPT;
     rec = journal_record{};
     rec.type = static_cast<JournalType>(static_cast<unsigned char>(body[0]));
     Fields f(body.substr(1));
@@ -213,6 +214,57 @@ JournalRead journal_decode(std::string_view data, journal_record& rec, std::size
     if (f.bad() || !f.at_end()) return JournalRead::CORRUPT;
     used = 8 + static_cast<std::size_t>(len) + 1;
     return JournalRead::OK;
+}
+
+namespace {
+
+std::uint32_t le32(std::string_view d, std::size_t at) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i)
+        v |= static_cast<std::uint32_t>(static_cast<unsigned char>(d[at + i])) << (8 * i);
+    return v;
+}
+
+// Whether the header at `at` announces a record that fits in `data` and whose length agrees
+// with its type's fixed fields: cheap enough to try at every byte, and it spares the
+// checksum of a long payload at nearly every offset of damaged bytes.
+bool plausible_header(std::string_view data, std::size_t at) {
+    if (data.size() - at < JOURNAL_HEADER) return false;
+    const std::uint32_t len = le32(data, at);
+    if (len == 0 || len > JOURNAL_RECORD_MAX || data.size() - at - JOURNAL_HEADER < len)
+        return false;
+    const std::size_t payload = at + JOURNAL_HEADER;
+    // The smallest entry of a batch: its numbers and seven empty texts' lengths, and the
+    // header count.
+    constexpr std::uint32_t ENTRY_MIN = 8 + 4 + 4 + 4 + 8 + 8 + 7 * 4 + 4;
+    switch (static_cast<unsigned char>(data[at + 8])) {
+        case JOURNAL_SEGMENT:
+            return len == 16;
+        case JOURNAL_ENQUEUED:
+        case JOURNAL_ENQUEUED_USERS: {
+            if (len < 4 + ENTRY_MIN) return false;
+            std::uint32_t n = le32(data, payload);
+            return n >= 1 && n <= (len - 4) / ENTRY_MIN;
+        }
+        case JOURNAL_ATTEMPT:  // id, attempts, next try, then the error's length and text
+            return len >= 24 && le32(data, payload + 20) == len - 24;
+        case JOURNAL_DONE:  // id, delivered, then the error's length and text
+            return len >= 13 && le32(data, payload + 9) == len - 13;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+std::size_t journal_resync(std::string_view data, std::size_t from) {
+    journal_record rec;
+    for (std::size_t at = from; at + JOURNAL_HEADER <= data.size(); ++at) {
+        if (!plausible_header(data, at)) continue;
+        std::size_t used = 0;
+        if (journal_decode(data.substr(at), rec, used) == JournalRead::OK) return at;
+    }
+    return std::string_view::npos;
 }
 
 }  // namespace tolvane

@@ -11,6 +11,10 @@
 // The writer may keep zeros written ahead of its last record (room in the file, so that
 // the next writes need not grow it): zeros where a header would start end the records.
 //
+// A damaged record (a whole length whose checksum fails, or a header that is garbage) is
+// stepped over: journal_resync finds the next offset where a whole record checks out, so
+// one bad byte costs the records it hits, not every record after it.
+//
 // Ownership: plain values; the reader works on a caller's buffer. Limits: a payload larger
 // than JOURNAL_RECORD_MAX is taken for damage, not read.
 #pragma once
@@ -67,7 +71,15 @@ enum class JournalRead {
     CORRUPT,  // checksum, type or layout wrong
 };
 
-// Reads the record at the start of `data`.
-JournalRead journal_decode(std::string_view data, journal_record& rec, std::size_t& used);
+// Reads the record at the start of `data`. With `check` false the checksum is not compared:
+// only to tell what damaged bytes probably held, never to replay them.
+JournalRead journal_decode(std::string_view data, journal_record& rec, std::size_t& used,
+                           bool check = true);
+
+// The first offset at or after `from` where a whole record of a known type checks out (its
+// length fits in `data` and matches its type's layout, its checksum matches); npos when
+// none does. A chance match inside damaged bytes would need a 32-bit checksum to agree on
+// top of a plausible header.
+std::size_t journal_resync(std::string_view data, std::size_t from);
 
 }  // namespace tolvane

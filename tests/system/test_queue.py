@@ -304,6 +304,46 @@ class SmsToMailQueue(unittest.TestCase):
                         logs[0])
 
 
+    def test_damaged_record_costs_only_its_entry_and_the_listing_counts_it(self):
+        self.smsc = Smsc(self)
+        relay_port = free_port()  # nothing listens there: the mails stay queued
+        gw = Gateway(self, smpp_settings(self.smsc, smtp_outport=str(relay_port),
+                                         smtp_domain="gw.example", loglevel="info"))
+        gw.wait_log("SMPP transport ready")
+        self.smsc.wait_event("bind_receiver")
+        for i, word in enumerate(("first", "second", "third")):
+            self.smsc.command(cmd="deliver", source_addr="44770090013%d" % i,
+                              destination_addr="447700900001",
+                              text="bob@corp.example the %s of three" % word)
+            self.assertEqual(self.smsc.wait_event("deliver_sm_resp", i + 1)["command_status"], 0)
+        wait_for(lambda: "-- 3 entries" in queue_listing(gw), WAIT, what="three queued mails")
+        gw.stop()
+
+        # One flipped bit in the second mail's text, in the segment the stop closed.
+        qdir = os.path.join(gw.work, "queue")
+        path = os.path.join(qdir, sorted(f for f in os.listdir(qdir) if f.endswith(".jnl"))[-1])
+        with open(path, "rb") as f:
+            data = bytearray(f.read())
+        at = data.find(b"the second of three")
+        self.assertGreater(at, 0)
+        self.assertEqual(data.count(b"the second of three"), 1)
+        data[at + 4] ^= 0x01
+        with open(path, "wb") as f:
+            f.write(data)
+        self.assertIn("1 entries lost in damaged records", queue_listing(gw))
+
+        gw.start()
+        gw.wait_log("Queue journal: corrupt record in " + path)
+        line = [l for l in gw.log() if l.startswith("Queue journal: corrupt record in")][0]
+        self.assertIn("up to the next whole record; entries lost: 1 (ids ", line)
+        gw.wait_log("Queue journal: damaged segment " + path + " kept as")
+        gw.stop()
+        listing = queue_listing(gw)
+        self.assertIn("1 entries lost in damaged records (copies in %s/damaged)" % qdir, listing)
+        self.assertIn("-- 2 entries", listing)
+        self.assertEqual(len([f for f in os.listdir(os.path.join(qdir, "damaged"))
+                              if not f.endswith(".lost")]), 1, "one copy kept")
+
     def test_long_sms_part_stored_before_a_kill_joins_the_part_after_the_restart(self):
         self.smsc = Smsc(self)
         gw = Gateway(self, smpp_settings(self.smsc, smtp_domain="gw.example", loglevel="info"))
