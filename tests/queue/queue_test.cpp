@@ -862,9 +862,9 @@ TEST(QueueFile, DamagedRecordsAreSteppedOverKeptAndCounted) {
         if (fs::exists(t.queue() + "/damaged"))
             for (const auto& f : fs::directory_iterator(t.queue() + "/damaged"))
                 (f.path().extension() == ".lost" ? notes : copies).push_back(f.path().string());
-        ASSERT_EQ(copies.size(), c.ranges.empty() ? 0u : 1u);
-        ASSERT_EQ(notes.size(), copies.size());
-        if (!copies.empty()) {
+        EXPECT_EQ(copies.size(), c.ranges.empty() ? 0u : 1u);
+        EXPECT_EQ(notes.size(), copies.size());
+        if (copies.size() == 1 && notes.size() == 1) {
             EXPECT_EQ(read_file(copies[0]), data);
             EXPECT_EQ(fs::path(copies[0]).filename().string().rfind(
                           fs::path(seg).filename().string() + ".", 0),
@@ -895,7 +895,7 @@ TEST(QueueFile, DamagedRecordsAreSteppedOverKeptAndCounted) {
         std::vector<std::string> after = log.messages();
         for (std::size_t i = lines; i < after.size(); ++i)
             EXPECT_EQ(after[i].find("Queue journal: corrupt"), std::string::npos) << after[i];
-        if (!copies.empty()) {
+        if (copies.size() == 1 && notes.size() == 1) {
             fs::remove(copies[0]);
             fs::remove(notes[0]);
             queue_file_options ro;
