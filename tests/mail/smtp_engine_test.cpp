@@ -765,6 +765,27 @@ TEST_F(Engine, OldEntryIsRewrittenAtItsFirstLogin) {
     EXPECT_EQ(text.str(), "# mail clients\nann:" + fresh + "\nbob:" + bob + "\n");
 }
 
+// What the client sends during the second a failure costs is kept for the commands after
+// it, and a client that is gone ends the wait (the memory link closes after its input).
+TEST_F(Engine, InputDuringTheFailureDelayIsKept) {
+    drv->auth = SMTP_AUTH_OPTIONAL;
+    drv->auth_plaintext = true;
+    drv->users["ann"] = ssha_encode("pw");
+    for (int chunk : {4096, 8, 1}) {
+        SCOPED_TRACE(chunk);
+        own_guard.clear();
+        auto m = msg("HELO h\r\nAUTH PLAIN " + encode_base64(std::string("\0ann\0px", 7)) +
+                         "\r\nNOOP\r\nQUIT\r\n",
+                     MODE_HELO, chunk);
+        process_message(*m, STOP_NOT);
+        m.reset();
+        std::vector<std::string> r = replies();
+        ASSERT_EQ(r.size(), 4u);
+        EXPECT_EQ(r[1], "535 Authentication failed");
+        EXPECT_EQ(r[3], "221 Command QUIT, disconnecting");
+    }
+}
+
 TEST(SmtpUsers, FileLinesAreReadAndBadOnesSkipped) {
     TempDir dir;
     std::string path = dir.sub("users");

@@ -213,6 +213,29 @@ class Guard(unittest.TestCase):
         self.assertEqual(self.web_try("127.0.0.8", "admin", "admin-password"), "ok")
 
 
+class Settings(unittest.TestCase):
+    def test_the_limit_and_the_ceiling_come_from_the_settings(self):
+        gw = Gateway(self, {"phone_country": "+61", "web_allow": "127.*", "auth_fail_limit": "2",
+                            "auth_max_delay": "1", "auth_fail_window": "3600",
+                            "webpath": os.path.join(HERE, "..", "..", "etc", "web")},
+                     start=False)
+        with open(os.path.join(gw.home, "admin.dat"), "w") as f:
+            f.write("admin:%s\n" % ssha("admin-password"))
+        gw.start()
+        with open(gw.ini) as f:
+            web = int(re.search(r"^web_port (\d+)$", f.read(), re.M).group(1))
+        for i in range(2):
+            self.assertEqual(web_get(web, "127.0.0.2", "admin", "wrong")[0], 401)
+        status, headers = web_get(web, "127.0.0.2", "admin", "admin-password")
+        self.assertEqual((status, headers.get("Retry-After")), (429, "1"))
+        # The ceiling of 1 s holds however many failures follow.
+        for i in range(3):
+            wait_for(lambda: web_get(web, "127.0.0.2", "admin", "wrong")[0] == 401, 10, step=0.1,
+                     what="the hold to pass")
+            status, headers = web_get(web, "127.0.0.2", "admin", "admin-password")
+            self.assertEqual((status, headers.get("Retry-After")), (429, "1"))
+
+
 class PasswordTool(unittest.TestCase):
     def test_short_passwords_are_refused(self):
         if not BIN or not os.access(BIN, os.X_OK):
