@@ -43,8 +43,10 @@ std::string view_text(std::string_view s) {
 class PgLinks {
   public:
     PgLinks(const std::string& dsn, const std::string& name, std::size_t n) {
+        // Each named apart: each logs its own loss and return once.
         for (std::size_t i = 0; i < n; ++i)
-            links_.push_back(std::make_unique<PgLink>(dsn, name, true));
+            links_.push_back(std::make_unique<PgLink>(
+                dsn, i == 0 ? name : name + " " + std::to_string(i + 1), true));
     }
     [[nodiscard]] bool run(const PgLink::Work& work, std::string& why) {
         return pick().run(work, why);
