@@ -67,6 +67,7 @@ class PgQueue final : public QueueStore {
     bool complete(std::uint64_t id, bool delivered, const std::string& error,
                   std::string& why) override;
     void release(std::uint64_t id, const std::string& error, std::int64_t not_before_ms) override;
+    void release_cut(std::uint64_t id) override;
     std::size_t retry_now(int kind) override;
     std::vector<queue_entry> list(int kind) override;
     std::vector<queue_entry> adopt(int kind) override;
@@ -98,9 +99,12 @@ class PgQueue final : public QueueStore {
         std::lock_guard<std::mutex> lock(nm_);
         if (notify_) notify_(kind);
     }
+    void give_back(std::uint64_t id, const std::string& error, std::int64_t not_before_ms,
+                   bool cut);
     void forget(std::uint64_t id) {
         std::lock_guard<std::mutex> lock(hm_);
         held_.erase(id);
+        attempted_.erase(id);
     }
     bool holds(std::uint64_t id) {
         std::lock_guard<std::mutex> lock(hm_);
@@ -117,6 +121,7 @@ class PgQueue final : public QueueStore {
 
     std::mutex hm_;  // entries this process claimed and has not finished
     std::set<std::uint64_t> held_;
+    std::set<std::uint64_t> attempted_;  // held entries whose attempt() counted (hm_)
 
     std::thread listener_;
     std::unique_ptr<PgConn> first_listen_;  // handed to the listener thread
@@ -365,6 +370,10 @@ bool PgQueue::attempt(std::uint64_t id, std::string& why) {
         return true;
     };
     if (!group_.submit(job, why)) return false;
+    if (changed != 0) {
+        std::lock_guard<std::mutex> lock(hm_);
+        attempted_.insert(id);
+    }
     if (changed == 0) {
         // Another gateway took it over while our lease could not be renewed: it sends it.
         forget(id);
@@ -383,6 +392,7 @@ bool PgQueue::complete(std::uint64_t id, bool delivered, const std::string& erro
     {
         std::lock_guard<std::mutex> lock(hm_);
         held = held_.erase(id) != 0;
+        attempted_.erase(id);
     }
     if (!held) {
         // An entry nobody claimed (a stored part of a long SMS, finished with its set): it is
@@ -418,24 +428,38 @@ bool PgQueue::complete(std::uint64_t id, bool delivered, const std::string& erro
 }
 
 void PgQueue::release(std::uint64_t id, const std::string& error, std::int64_t not_before_ms) {
+    give_back(id, error, not_before_ms, false);
+}
+
+void PgQueue::release_cut(std::uint64_t id) {
+    give_back(id, std::string(), 0, true);
+}
+
+void PgQueue::give_back(std::uint64_t id, const std::string& error, std::int64_t not_before_ms,
+                        bool cut) {
+    int uncount = 0;
     {
         std::lock_guard<std::mutex> lock(hm_);
         if (held_.erase(id) == 0) return;
+        if (attempted_.erase(id) != 0 && cut) uncount = 1;
     }
     auto job = std::make_shared<Job>();
     job->durable = false;
     job->counter = &releases_pending_;
     auto kind = std::make_shared<int>(0);
-    job->work = [this, id, error, not_before_ms, kind](PgConn& c, std::string& w) {
+    job->work = [this, id, error, not_before_ms, kind, uncount](PgConn& c, std::string& w) {
         PgResult r;
-        if (!c.exec("WITH r AS (UPDATE tv_queue SET owner = NULL, lease_until_ms = 0,"
-                    " not_before_ms = $3,"
-                    " last_error = CASE WHEN $4::bytea = ''::bytea THEN last_error ELSE $4 END"
-                    " WHERE id = $1 AND owner = $2 RETURNING kind)"
-                    " SELECT kind, pg_notify($5, kind::text) FROM r",
-                    {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner),
-                     pg_int(not_before_ms), pg_bytes(error), pg_text(opt_.channel)},
-                    r, w))
+        // A cut send's attempt is taken back: its outcome is unknown, not a failure.
+        if (!c.exec(
+                "WITH r AS (UPDATE tv_queue SET owner = NULL, lease_until_ms = 0,"
+                " not_before_ms = $3,"
+                " last_error = CASE WHEN $4::bytea = ''::bytea THEN last_error ELSE $4 END,"
+                " attempts = greatest(attempts - $6, 0)"
+                " WHERE id = $1 AND owner = $2 RETURNING kind)"
+                " SELECT kind, pg_notify($5, kind::text) FROM r",
+                {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner), pg_int(not_before_ms),
+                 pg_bytes(error), pg_text(opt_.channel), pg_int(uncount)},
+                r, w))
             return false;
         *kind = r.rows() == 1 ? static_cast<int>(r.int64(0, 0)) : 0;
         return true;
