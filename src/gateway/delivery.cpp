@@ -51,6 +51,13 @@ void DeliveryJob::give_back() {
     store_.release(e_.id, std::string(), 0);
 }
 
+void DeliveryJob::give_back_cut() {
+    if (finished_) return;
+    finished_ = true;
+    cut_ = true;
+    store_.release_cut(e_.id);
+}
+
 DeliveryEngine::DeliveryEngine(QueueStore& store) : store_(store) {}
 
 DeliveryEngine::~DeliveryEngine() {
@@ -122,21 +129,68 @@ int DeliveryEngine::idle() {
     return n;
 }
 
-int DeliveryEngine::stop(long wait_ms) {
-    std::unique_lock<std::mutex> lock(mu_);
-    stopping_ = true;
-    stop_flag_.store(true);
+void DeliveryEngine::halt() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        stopping_ = true;
+        stop_flag_.store(true);
+    }
     for (auto& lane : lanes_) lane->cv.notify_all();
-    idle_cv_.wait_for(lock, std::chrono::milliseconds(wait_ms > 0 ? wait_ms : 0),
-                      [this] { return busy_ == 0; });
-    int left = busy_;
-    if (left > 0)
-        emsg("%d sends still in progress after the shutdown wait; waiting for them to end", left);
+}
+
+int DeliveryEngine::cut_count() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return cut_;
+}
+
+bool DeliveryEngine::abandoned() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return abandoned_;
+}
+
+void DeliveryEngine::set_cut_waits(long grace_ms, long last_ms) {
+    cut_grace_ms_ = grace_ms;
+    cut_last_ms_ = last_ms;
+}
+
+int DeliveryEngine::stop(long wait_ms) {
+    halt();
+    std::unique_lock<std::mutex> lock(mu_);
+    if (stopped_) return 0;
+    stopped_ = true;
+    auto ended = [this] { return busy_ == 0; };
+    idle_cv_.wait_for(lock, std::chrono::milliseconds(wait_ms > 0 ? wait_ms : 0), ended);
+    const int left = busy_;
+    if (left > 0) {
+        // What is still in flight is cut; its entries go back to the queue uncounted and
+        // go out after the next start.
+        imsg("%d sends still in progress after the shutdown wait; cutting them", left);
+        for (bool hard : {false, true}) {
+            lock.unlock();
+            for (auto& lane : lanes_)
+                if (lane->def.cut) lane->def.cut(hard);
+            lock.lock();
+            long ms = hard ? cut_last_ms_ : cut_grace_ms_;
+            if (idle_cv_.wait_for(lock, std::chrono::milliseconds(ms > 0 ? ms : 0), ended)) break;
+        }
+        imsg("%d sends cut short by the shutdown; their entries stay queued", cut_);
+        if (busy_ > 0) {
+            emsg("%d sends still in progress after they were cut; abandoned", busy_);
+            abandoned_ = true;
+        }
+    }
+    const bool keep = abandoned_;
     lock.unlock();
-    for (std::thread& t : threads_)
-        if (t.joinable()) t.join();
+    for (std::thread& t : threads_) {
+        if (!t.joinable()) continue;
+        // A worker that would not end keeps running on its own; the engine is then kept.
+        if (keep)
+            t.detach();
+        else
+            t.join();
+    }
     threads_.clear();
-    store_.set_notify(nullptr);
+    if (!keep) store_.set_notify(nullptr);
     return left;
 }
 
@@ -157,6 +211,12 @@ void DeliveryEngine::run_one(Lane& lane, queue_entry e) {
     lane.def.deliver(job);
     // A deliver function that returned without a verdict: the entry is tried again.
     if (!job.finished()) job.give_back();
+    if (job.was_cut()) count_cut(1);
+}
+
+void DeliveryEngine::count_cut(int n) {
+    std::lock_guard<std::mutex> lock(mu_);
+    cut_ += n;
 }
 
 void DeliveryEngine::run_batch(Lane& lane, std::vector<queue_entry> entries) {
@@ -167,8 +227,12 @@ void DeliveryEngine::run_batch(Lane& lane, std::vector<queue_entry> entries) {
     }
     if (jobs.empty()) return;
     lane.def.deliver_batch(jobs);
-    for (auto& job : jobs)
+    int cut = 0;
+    for (auto& job : jobs) {
         if (!job->finished()) job->give_back();
+        if (job->was_cut()) ++cut;
+    }
+    if (cut > 0) count_cut(cut);
 }
 
 void DeliveryEngine::work(Lane& lane) {

@@ -21,8 +21,11 @@
 //
 // Ownership: the engine borrows the store and the lanes' transports, which must outlive
 // stop(). stop() ends claiming, lets sends in progress finish for at most the given time,
-// then joins every worker (a send cannot be cut short; transports bound their own waits),
-// so nothing is freed under a worker.
+// then cuts them through their lanes (a robot's program gets SIGTERM, and SIGKILL
+// DELIVERY_CUT_GRACE_MS later when it is still running; an SMPP or modem send is
+// abandoned): a cut entry goes back to the queue with its attempt not counted. It then
+// joins every worker, so nothing is freed under a worker; a worker that outlives even the
+// cut is left running (abandoned()), and whatever it uses must then be kept.
 //
 //   DeliveryEngine engine(*store);
 //   engine.add_lane(lane);  engine.start();  ...  engine.stop(shutdown_wait_ms);
@@ -44,6 +47,11 @@
 namespace tolvane {
 
 inline constexpr long DELIVERY_DOWN_RECHECK_MS = 1000;
+// At shutdown: how long cut sends get to end before they are cut hard (a robot's program
+// then gets SIGKILL), and how long after that before the workers still running are
+// abandoned.
+inline constexpr long DELIVERY_CUT_GRACE_MS = 2000;
+inline constexpr long DELIVERY_CUT_LAST_MS = 500;
 
 // One claimed entry on its way; the deliver function finishes it exactly once. `stop` (may
 // be null) is the flag that tells a shutdown.
@@ -65,7 +73,11 @@ class DeliveryJob {
     void later(const std::string& error, long delay_ms);
     // Gives the entry back untouched (shutdown, transport went down before the send).
     void give_back();
+    // Gives the entry back after its send was cut short by the shutdown (SMS_SEND_CUT): the
+    // attempt counted for that send no longer counts, no failure is written.
+    void give_back_cut();
     bool finished() const { return finished_; }
+    bool was_cut() const { return cut_; }
     // True once the engine stops: no further retries should start.
     bool stopping() const { return stop_ != nullptr && stop_->load(); }
 
@@ -74,6 +86,7 @@ class DeliveryJob {
     queue_entry e_;
     const std::atomic<bool>* stop_;
     bool finished_ = false;
+    bool cut_ = false;
 };
 
 struct DeliveryLane {
@@ -94,6 +107,10 @@ struct DeliveryLane {
     // finishes it as failed with the reason "expired in queue".
     std::function<void(const queue_entry&)> expire;
     long lifetime_ms = 0;  // 0: entries never expire
+    // Cuts the lane's sends in progress at shutdown (the transport's cut_sends); called
+    // with hard true when they have not ended DELIVERY_CUT_GRACE_MS later. Null: the
+    // lane's sends end by their own limits.
+    std::function<void(bool hard)> cut;
 };
 
 class DeliveryEngine {
@@ -111,9 +128,17 @@ class DeliveryEngine {
     void wake_all(int kind);
     // Makes every postponed entry ready now and wakes every worker.
     void flush();
-    // Ends claiming; waits up to wait_ms for sends in progress, then joins the workers.
-    // Returns the number of sends that were still in progress at the deadline.
+    // Ends claiming and retries at once; sends in progress go on (a shutdown begins).
+    void halt();
+    // halt(); waits up to wait_ms for sends in progress, cuts those still running (logged
+    // with how many were cut), then joins the workers. Returns the number of sends that
+    // were still in progress at the deadline.
     int stop(long wait_ms);
+    // Sends cut short by stop() so far; whether stop() left workers running.
+    int cut_count();
+    bool abandoned();
+    // The waits of stop() after a cut (tests shorten them).
+    void set_cut_waits(long grace_ms, long last_ms);
     // Sends in progress right now.
     int busy();
     // How often a worker has come out of its wait so far, and the workers waiting right now
@@ -134,6 +159,7 @@ class DeliveryEngine {
     void run_batch(Lane& lane, std::vector<queue_entry> entries);
     bool expired(Lane& lane, DeliveryJob& job);
     void wake_lanes(int kind, bool all);
+    void count_cut(int n);
 
     QueueStore& store_;
     std::mutex mu_;
@@ -141,6 +167,11 @@ class DeliveryEngine {
     std::vector<std::unique_ptr<Lane>> lanes_;
     std::vector<std::thread> threads_;
     bool stopping_ = false;               // guarded by mu_
+    bool stopped_ = false;                // stop() has run (mu_)
+    bool abandoned_ = false;              // stop() left workers running (mu_)
+    int cut_ = 0;                         // sends cut short (mu_)
+    long cut_grace_ms_ = DELIVERY_CUT_GRACE_MS;
+    long cut_last_ms_ = DELIVERY_CUT_LAST_MS;
     std::atomic<bool> stop_flag_{false};  // the same, for jobs to read without the lock
     int busy_ = 0;                        // guarded by mu_
     std::uint64_t wakeups_ = 0;           // guarded by mu_

@@ -90,10 +90,14 @@ extern std::vector<std::shared_ptr<rini>> ReceiverReaders;
 class DeliveryEngine;
 extern std::unique_ptr<QueueStore> Queue;
 extern std::unique_ptr<DeliveryEngine> Delivery;
-// Opens the queue and starts its workers (false: reported, start-up ends); stops the
-// workers (letting sends finish for shutdown_wait seconds) and closes the queue, which is
-// only left open when threads that may still use it were abandoned.
+// Opens the queue and starts its workers (false: reported, start-up ends). At shutdown
+// delivery_halt ends claiming at once; delivery_stop stops the workers, letting sends
+// finish for wait_ms and then cutting them (their entries stay queued), true when workers
+// that would not end were left running; delivery_close closes the queue, which is only
+// flushed and left open when threads that may still use it were abandoned.
 bool delivery_open();
+void delivery_halt();
+bool delivery_stop(long wait_ms);
 void delivery_close(bool abandoned);
 // Obeys a flush request file left by "-queue flush" (main loop).
 void delivery_check_flush();

@@ -207,6 +207,13 @@ void deliver_from(const MailSender& s, DeliveryJob& job, std::optional<int> trie
             err = sms_send(s.send, first && e.attempts <= 1 ? &extra : nullptr, e.originator,
                            e.destination, text);
         }
+        if (err == SMS_SEND_CUT) {
+            // Cut by the shutdown, its outcome unknown: sent after the next start, and
+            // this attempt is not held against it.
+            dmsg("SMS to [%s] cut short by the shutdown; it stays queued", e.destination.c_str());
+            job.give_back_cut();
+            return;
+        }
         if (err != 0) lib_msleep(s.pause_ms);
         if (err == 0) break;
         if (sms_mode(s.send) == SMS_SMPP && sms_smpp_temporary(err)) {
@@ -259,11 +266,15 @@ void deliver_mail_batch(const MailSender& s, std::vector<std::unique_ptr<Deliver
     // so that a crash resends no more SMS than the window holds. What failed goes on
     // through its own retries afterwards.
     std::string store_error;
+    std::vector<bool> marked(jobs.size(), false);  // its attempt is counted
     smpp_batch_hooks hooks;
     hooks.before = [&](const std::vector<std::size_t>& idx) {
         std::vector<DeliveryJob*> group;
         for (std::size_t i : idx) group.push_back(jobs[i].get());
-        if (DeliveryJob::attempt_all(group, store_error)) return true;
+        if (DeliveryJob::attempt_all(group, store_error)) {
+            for (std::size_t i : idx) marked[i] = true;
+            return true;
+        }
         emsg("Queue: cannot mark the attempts of %zu entries (%s), tried again later",
              group.size(), store_error.c_str());
         return false;
@@ -278,8 +289,11 @@ void deliver_mail_batch(const MailSender& s, std::vector<std::unique_ptr<Deliver
         if (job.finished()) continue;
         if (!items[i].sent) {
             // Not sent: given back as it was (shutdown, the bind went down), or tried again
-            // later when its attempt could not be stored.
-            if (!store_error.empty())
+            // later when its attempt could not be stored. One that went out in a group and
+            // lost its answer to a shutdown has an unknown outcome: its attempt is taken back.
+            if (marked[i] && job.stopping())
+                job.give_back_cut();
+            else if (!store_error.empty())
                 job.later(store_error, MAIL_STORE_RETRY_MS);
             else
                 job.give_back();

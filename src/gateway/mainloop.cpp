@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
@@ -31,6 +33,9 @@ namespace {
 
 constexpr long LOOP_MS = 1000;
 constexpr long THREAD_WAIT_MS = 6000;
+// After the shutdown wait: the cut sends' grace and what the waits for threads may still
+// take, so that the process ends within shutdown_wait + 3 s with the transports closed.
+constexpr long SHUTDOWN_OVERRUN_MS = 2500;
 
 // The main loop's wake-up: a byte written (by a signal handler, the console, the web
 // page) ends its wait at once. Made before main() runs, so that every signal finds it.
@@ -204,15 +209,34 @@ void gateway_mainloop() {
 
 int gateway_shutdown(bool wait_threads, int status) {
     bool abandoned = false;
+    // Every wait below shares one deadline, shutdown_wait from now: sends still running
+    // then are cut (their entries stay queued), threads still running a little later are
+    // abandoned.
+    using clock = std::chrono::steady_clock;
+    const auto deadline =
+        clock::now() + std::chrono::seconds(std::max(0, setting_int(SHUTDOWN_WAIT)));
+    const auto last = deadline + std::chrono::milliseconds(SHUTDOWN_OVERRUN_MS);
+    // At most cap ms, and not past the deadline; a thread still has until `last` when the
+    // deadline has gone by, so that threads ending as told are not abandoned.
+    auto limit_ms = [&](long cap, clock::time_point until) {
+        long left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - clock::now()).count();
+        return std::max(0L, std::min(cap, left));
+    };
     if (wait_threads) {
         // 1-2. Stop and wait for the counted threads.
         imsg("Exiting...");
         gateway_request_stop();
+        // No send starts from here on; those under way have until the deadline.
+        delivery_halt();
         // The receiving loops wait for their next message without a timer: end their waits.
         sms_interrupt(Smtp.get());
         sms_interrupt(Recv);
+        // The delivery workers stop first, while the receiving threads end beside them.
+        abandoned = delivery_stop(limit_ms(LONG_MAX, deadline));
         imsg("Waiting for threads to complete...");
-        if (!thread_count_wait_zero(THREAD_WAIT_MS)) {
+        auto thread_until = [&] { return clock::now() < deadline ? deadline : last; };
+        if (!thread_count_wait_zero(limit_ms(THREAD_WAIT_MS, thread_until()))) {
             abandoned = true;
             emsg("%d threads still running, abandoned", thread_count());
         }
@@ -223,14 +247,10 @@ int gateway_shutdown(bool wait_threads, int status) {
         auto sms_busy_all = [] {
             return (Send ? sms_busy(Send.get()) : 0) + (RecvOwned ? sms_busy(RecvOwned.get()) : 0);
         };
-        auto drain_end =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(THREAD_WAIT_MS);
-        for (sms* h : {Smtp.get(), Send.get(), RecvOwned.get()}) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            drain_end - std::chrono::steady_clock::now())
-                            .count();
-            (void)sms_drain(h, left > 0 ? static_cast<long>(left) : 0);
-        }
+        const auto drain_end =
+            std::min(clock::now() + std::chrono::milliseconds(THREAD_WAIT_MS), thread_until());
+        for (sms* h : {Smtp.get(), Send.get(), RecvOwned.get()})
+            (void)sms_drain(h, limit_ms(THREAD_WAIT_MS, drain_end));
         if (int busy = mail_busy(); busy != 0) {
             abandoned = true;
             emsg("%d mail threads still running, abandoned", busy);
@@ -239,12 +259,14 @@ int gateway_shutdown(bool wait_threads, int status) {
             abandoned = true;
             emsg("%d SMS threads still running, abandoned", busy);
         }
+    } else {
+        abandoned = delivery_stop(limit_ms(LONG_MAX, deadline));
     }
     // 3. Reports.
     report_using.reset();
     Reports.clear();
 
-    // The delivery workers use the transports: they stop first.
+    // The queue: stored mail threads' entries, the outcomes and cut attempts on disk.
     delivery_close(abandoned);
 
     // 4. Transports. Threads that were abandoned may still use them, so then they stay.

@@ -111,6 +111,7 @@ bool delivery_open() {
             };
         }
         lane.expire = [](const queue_entry& e) { expire_mail_entry(mail_sender, e); };
+        lane.cut = [](bool hard) { sms_cut_sends(Send.get(), hard); };
         Delivery->add_lane(std::move(lane));
         imsg("Sending SMS from the queue with %d workers", lane_workers);
     }
@@ -129,6 +130,7 @@ bool delivery_open() {
         lane.lifetime_ms = lifetime_ms;
         lane.deliver = [](DeliveryJob& job) { deliver_sms_entry(sms_relay, job); };
         lane.expire = [](const queue_entry& e) { expire_sms_entry(e); };
+        lane.cut = [](bool hard) { sms_cut_sends(Smtp.get(), hard); };
         Delivery->add_lane(std::move(lane));
     }
     Delivery->start();
@@ -142,32 +144,45 @@ bool delivery_open() {
     return true;
 }
 
-void delivery_close(bool abandoned) {
+void delivery_halt() {
+    if (Delivery) Delivery->halt();
+}
+
+bool delivery_stop(long wait_ms) {
     if (Send) Send->set_state_watcher(nullptr);
     if (Smtp) Smtp->set_state_watcher(nullptr);
-    if (Delivery) {
-        long wait_ms = static_cast<long>(setting_int(SHUTDOWN_WAIT)) * 1000L;
-        queue_stats before = Queue ? Queue->stats() : queue_stats{};
-        int busy = Delivery->busy();
-        if (busy > 0) imsg("Waiting up to %ld ms for %d sends in progress...", wait_ms, busy);
-        Delivery->stop(wait_ms);
-        // The store no longer calls the engine once stop() has returned.
+    if (!Delivery) return false;
+    queue_stats before = Queue ? Queue->stats() : queue_stats{};
+    int busy = Delivery->busy();
+    if (busy > 0) imsg("Waiting up to %ld ms for %d sends in progress...", wait_ms, busy);
+    Delivery->stop(wait_ms);
+    const bool left = Delivery->abandoned();
+    // The store no longer calls the engine once stop() has returned, unless workers were
+    // left running: they still use it.
+    if (left)
+        (void)Delivery.release();
+    else
         Delivery.reset();
-        queue_stats after = Queue ? Queue->stats() : queue_stats{};
-        imsg("Delivery stopped, %zu entries stay queued (%zu before)", after.waiting,
-             before.waiting);
-    }
+    queue_stats after = Queue ? Queue->stats() : queue_stats{};
+    imsg("Delivery stopped, %zu entries stay queued (%zu before)", after.waiting, before.waiting);
+    return left;
+}
+
+void delivery_close(bool abandoned) {
     if (Queue && queue_is_pg(Queue.get()))
         imsg("Queue: %llu durable commits in this run",
              static_cast<unsigned long long>(queue_pg_commits(Queue.get())));
     else if (Queue)
         imsg("Queue journal: %llu disk flushes in this run",
              static_cast<unsigned long long>(queue_file_syncs(Queue.get())));
-    // A mail thread that was abandoned may still be storing a mail.
-    if (abandoned)
+    // A thread that was abandoned may still use the queue: it stays open, but what it
+    // holds unflushed (outcomes, attempts taken back) goes to disk now.
+    if (abandoned) {
+        queue_file_flush(Queue.get());
         (void)Queue.release();
-    else
+    } else {
         Queue.reset();
+    }
 }
 
 void delivery_check_flush() {

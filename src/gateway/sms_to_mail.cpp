@@ -517,6 +517,11 @@ void deliver_sms_entry(const SmsRelay& r, DeliveryJob& job) {
         job.done(true, std::string());
         return;
     }
+    if (err == SMS_SEND_CUT) {
+        // Cut by the shutdown: relayed after the next start, this attempt not counted.
+        job.give_back_cut();
+        return;
+    }
     std::string error = cut(sms_error_text(r.relay, err));
     if (static_cast<long>(e.attempts) <= static_cast<long>(r.retries)) {
         int wait = r.retry_wait < 0 ? 0 : r.retry_wait;

@@ -242,6 +242,9 @@ class sms_smtp : public sms {
     void interrupt() override;
     // Always up (up() is not overridden): there is never a change to tell.
     bool tells_state() const override { return true; }
+    // The relay connections in use are shut down: their sends, and every later one,
+    // return SMS_SEND_CUT (a shutdown past its wait).
+    void cut_sends(bool hard) override;
 
     std::string host;      // this machine's name, in HELO and its reply
     std::string sendhost;  // relay server
@@ -279,6 +282,10 @@ class sms_smtp : public sms {
     std::shared_ptr<const MysslSetup> out_tls_setup;  // the relay sender's TLS client
     // Idle connections of the relay sender (sms_smtp_send.cpp).
     std::shared_ptr<smtp_relay_pool> relay_pool;
+    // The sockets of relay sends in progress and whether a cut came.
+    std::mutex relay_cut_lock;
+    std::vector<int> relay_socks;  // guarded by relay_cut_lock
+    bool relay_cut = false;        // guarded by relay_cut_lock
     // Threads that run the sessions (sms_smtp_pool.cpp).
     std::shared_ptr<smtp_session_pool> session_pool;
     // Open client connections; shared with each connection, which gives its place back

@@ -22,6 +22,8 @@
 //
 // Ownership: idle connections belong to the driver's relay pool, a busy one to
 // the call using it; the driver's destructor says QUIT on the idle ones.
+#include <sys/socket.h>
+
 #include <chrono>
 #include <ctime>
 #include <mutex>
@@ -191,10 +193,38 @@ void smtp_relay_close_all(sms_smtp& d) {
     for (auto& i : all) quit_and_close(d, i.c);
 }
 
-int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::string_view to,
-                   std::string_view text) {
-    sms_smtp* d = this;
+namespace {
 
+// The socket of a relay send in progress, listed in its transport where a shutdown's cut
+// can shut it down. Dropped before the socket is closed or kept idle, under the same lock
+// as the cut, so that a cut never reaches a descriptor number used again.
+struct relay_watch {
+    sms_smtp* d;
+    int fd = -1;
+    explicit relay_watch(sms_smtp* t) : d(t) {}
+    ~relay_watch() { drop(); }
+    relay_watch(const relay_watch&) = delete;
+    relay_watch& operator=(const relay_watch&) = delete;
+    void set(int f) {
+        std::lock_guard<std::mutex> g(d->relay_cut_lock);
+        drop_locked();
+        if (f < 0) return;
+        fd = f;
+        d->relay_socks.push_back(fd);
+        if (d->relay_cut) ::shutdown(fd, SHUT_RDWR);
+    }
+    void drop() {
+        std::lock_guard<std::mutex> g(d->relay_cut_lock);
+        drop_locked();
+    }
+    void drop_locked() {
+        if (fd >= 0) std::erase(d->relay_socks, fd);
+        fd = -1;
+    }
+};
+
+int relay_mail(sms_smtp* d, relay_watch& watch, const smtp_message_extra* extra,
+               std::string_view from, std::string_view to, std::string_view text) {
     int result = SMTP_OK;
     std::string reply;
     std::unique_ptr<CHAN> c;
@@ -408,6 +438,7 @@ int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::
     if (d->relay_keep && d->relay_pool) {
         c = take_idle(*d, ext);
         if (c) {
+            watch.set(c->sk);
             fresh = false;
             if (d->relay_timeout > 0) tcp_set_read_timeout(c.get(), d->relay_timeout);
         }
@@ -425,6 +456,7 @@ int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::
                 return SMTP_ECONNECT;
             }
             imsg("Smtp connected to %s:%d", d->sendhost.c_str(), d->sendport);
+            watch.set(c->sk);
             if (d->relay_timeout > 0) tcp_set_read_timeout(c.get(), d->relay_timeout);
         }
         bool ok = true;
@@ -437,6 +469,7 @@ int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::
             // Closed by the server while it sat idle: nothing of this mail went.
             dmsg("Smtp relay connection to %s:%d lost while idle (%s), connecting again",
                  d->sendhost.c_str(), d->sendport, reply.c_str());
+            watch.drop();
             tcp_free(c);
             result = SMTP_OK;
             reply.clear();
@@ -484,6 +517,7 @@ int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::
     if (result != SMTP_OK) smtp_relay_note(step + ": " + reply);
     // A good connection waits for the next mail.
     if (accepted && d->relay_pool && c->sk >= 0) {
+        watch.drop();
         put_idle(*d, c, ext);
         return SMTP_OK;
     }
@@ -497,8 +531,33 @@ int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::
             if (!accepted) result = SMTP_EREAD;
         }
     }
+    watch.drop();
     tcp_free(c);
     return result;
+}
+
+}  // namespace
+
+int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::string_view to,
+                   std::string_view text) {
+    {
+        std::lock_guard<std::mutex> g(relay_cut_lock);
+        if (relay_cut) return SMS_SEND_CUT;
+    }
+    relay_watch watch(this);
+    int result = relay_mail(this, watch, extra, from, to, text);
+    if (result != SMTP_OK) {
+        std::lock_guard<std::mutex> g(relay_cut_lock);
+        // Whether the server took it is unknown: the mail goes again after the restart.
+        if (relay_cut) return SMS_SEND_CUT;
+    }
+    return result;
+}
+
+void sms_smtp::cut_sends(bool /*hard*/) {
+    std::lock_guard<std::mutex> g(relay_cut_lock);
+    relay_cut = true;
+    for (int fd : relay_socks) ::shutdown(fd, SHUT_RDWR);
 }
 
 }  // namespace tolvane

@@ -121,6 +121,13 @@ class QueueStore {
     virtual void release(std::uint64_t id, const std::string& error,
                          std::int64_t not_before_ms) = 0;
 
+    // Gives back a claimed entry whose send was cut short by a shutdown, its outcome
+    // unknown: ready again at once, its last error kept, and the attempt counted for
+    // that send no longer counts (stored without a wait: on disk with the next flush, at
+    // the latest when the store closes). A store that cannot take an attempt back
+    // releases the entry with the attempt counted.
+    virtual void release_cut(std::uint64_t id) { release(id, std::string(), 0); }
+
     // Makes every unclaimed entry of `kind` that waits for a later time ready now (an
     // operator's "try again now"); returns how many.
     virtual std::size_t retry_now(int kind) = 0;

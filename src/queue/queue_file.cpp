@@ -112,6 +112,7 @@ bool FileQueue::attempt_many(const std::vector<std::uint64_t>& ids, std::string&
     // until it finishes or releases them, and a failed write ends in a release.
     for (std::uint64_t id : ids) {
         Item& item = items_.find(id)->second;
+        item.attempted = true;
         if (item.attempt_marked) {
             // On disk since the entry was stored.
             item.attempt_marked = false;
@@ -134,7 +135,9 @@ bool FileQueue::attempt_many(const std::vector<std::uint64_t>& ids, std::string&
     std::lock_guard<std::mutex> relock(m_);
     for (std::size_t i = 0; i < ids.size(); ++i) {
         auto it = items_.find(ids[i]);
-        if (counted[i] != 0 && it != items_.end() && it->second.e.attempts == counted[i])
+        if (it == items_.end()) continue;
+        it->second.attempted = false;
+        if (counted[i] != 0 && it->second.e.attempts == counted[i])
             it->second.e.attempts = counted[i] - 1;
     }
     return false;
@@ -163,6 +166,7 @@ void FileQueue::release(std::uint64_t id, const std::string& error, std::int64_t
     if (it == items_.end() || !it->second.claimed) return;
     Item& item = it->second;
     item.claimed = false;
+    item.attempted = false;
     item.e.not_before_ms = not_before_ms;
     if (!error.empty()) {
         item.e.last_error = error;
@@ -179,6 +183,32 @@ void FileQueue::release(std::uint64_t id, const std::string& error, std::int64_t
     make_ready(item);
     if (notify_) notify_(item.e.kind);
     if (!error.empty()) wake_flusher();
+}
+
+void FileQueue::release_cut(std::uint64_t id) {
+    if (opt_.read_only) return;
+    std::unique_lock<std::mutex> lock(m_);
+    auto it = items_.find(id);
+    if (it == items_.end() || !it->second.claimed) return;
+    Item& item = it->second;
+    item.claimed = false;
+    item.e.not_before_ms = 0;
+    const bool counted = item.attempted && item.e.attempts > 0;
+    item.attempted = false;
+    if (counted) {
+        // The count from before the send, also when the entry's own record carried it.
+        item.e.attempts -= 1;
+        item.attempt_marked = false;
+        journal_record rec;
+        rec.type = JOURNAL_ATTEMPT;
+        rec.id = id;
+        rec.attempts = item.e.attempts;
+        rec.error = item.e.last_error;
+        append(rec);
+    }
+    make_ready(item);
+    if (notify_) notify_(item.e.kind);
+    if (counted) wake_flusher();
 }
 
 std::size_t FileQueue::retry_now(int kind) {

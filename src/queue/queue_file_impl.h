@@ -85,6 +85,7 @@ class FileQueue final : public QueueStore {
     bool complete(std::uint64_t id, bool delivered, const std::string& error,
                   std::string& why) override;
     void release(std::uint64_t id, const std::string& error, std::int64_t not_before_ms) override;
+    void release_cut(std::uint64_t id) override;
     std::size_t retry_now(int kind) override;
     std::vector<queue_entry> list(int kind) override;
     queue_stats stats() override;
@@ -110,6 +111,8 @@ class FileQueue final : public QueueStore {
         // The journal already counts the next attempt (marked with the entry): the
         // attempt() that makes it writes nothing and waits for nothing.
         bool attempt_marked = false;
+        // The claim's attempt() counted one attempt (a cut send takes it back).
+        bool attempted = false;
     };
     struct Ready {
         std::set<std::uint64_t> now;                             // by id

@@ -75,6 +75,7 @@ class PgQueue final : public QueueStore {
     bool complete(std::uint64_t id, bool delivered, const std::string& error,
                   std::string& why) override;
     void release(std::uint64_t id, const std::string& error, std::int64_t not_before_ms) override;
+    void release_cut(std::uint64_t id) override;
     std::size_t retry_now(int kind) override;
     std::vector<queue_entry> list(int kind) override;
     std::vector<queue_entry> adopt(int kind) override;
@@ -106,9 +107,13 @@ class PgQueue final : public QueueStore {
         std::lock_guard<std::mutex> lock(nm_);
         if (notify_) notify_(kind);
     }
+    void give_back(std::uint64_t id, const std::string& error, std::int64_t not_before_ms,
+                   bool cut);
     void forget(std::uint64_t id) {
         std::lock_guard<std::mutex> lock(hm_);
         held_.erase(id);
+        attempted_.erase(id);
+        marked_.erase(id);
     }
     bool holds(std::uint64_t id) {
         std::lock_guard<std::mutex> lock(hm_);
@@ -128,6 +133,7 @@ class PgQueue final : public QueueStore {
     // Of those, the ones whose first attempt was stored with them and is not yet made:
     // their row counts it already, so attempt() writes nothing for it.
     std::set<std::uint64_t> marked_;
+    std::set<std::uint64_t> attempted_;  // held entries whose attempt() counted (hm_)
 
     std::thread listener_;
     std::unique_ptr<PgConn> first_listen_;  // handed to the listener thread
@@ -388,7 +394,10 @@ bool PgQueue::attempt_many(const std::vector<std::uint64_t>& ids, std::string& w
                 return false;
             }
         for (std::uint64_t id : ids)
-            if (marked_.erase(id) == 0) to_write.push_back(id);
+            if (marked_.erase(id) == 0)
+                to_write.push_back(id);
+            else
+                attempted_.insert(id);  // counted in its row since it was stored
     }
     if (to_write.empty()) return true;  // counted in their rows since they were stored
     std::vector<std::int64_t> changed(to_write.size(), 0);
@@ -409,6 +418,10 @@ bool PgQueue::attempt_many(const std::vector<std::uint64_t>& ids, std::string& w
                             static_cast<unsigned long long>(to_write[i]));
             return false;
         }
+    {
+        std::lock_guard<std::mutex> lock(hm_);
+        for (std::uint64_t id : to_write) attempted_.insert(id);
+    }
     return true;
 }
 
@@ -421,6 +434,7 @@ bool PgQueue::complete(std::uint64_t id, bool delivered, const std::string& erro
         std::lock_guard<std::mutex> lock(hm_);
         held = held_.erase(id) != 0;
         marked_.erase(id);
+        attempted_.erase(id);
     }
     if (!held) {
         // An entry nobody claimed (a stored part of a long SMS, finished with its set): it is
@@ -450,13 +464,25 @@ bool PgQueue::complete(std::uint64_t id, bool delivered, const std::string& erro
 }
 
 void PgQueue::release(std::uint64_t id, const std::string& error, std::int64_t not_before_ms) {
-    // Its marked first attempt was not made: given back as it was, still marked; with an
-    // error, as the local journal does, the row then counts the attempts made only.
+    give_back(id, error, not_before_ms, false);
+}
+
+void PgQueue::release_cut(std::uint64_t id) {
+    give_back(id, std::string(), 0, true);
+}
+
+// A marked first attempt not made is given back as it was, still marked; with an error, as
+// the local journal does, the row then counts the attempts made only. A cut send's attempt
+// is taken back: its outcome is unknown, not a failure.
+void PgQueue::give_back(std::uint64_t id, const std::string& error, std::int64_t not_before_ms,
+                        bool cut) {
     bool unsent = false;
+    int uncount = 0;
     {
         std::lock_guard<std::mutex> lock(hm_);
         if (held_.erase(id) == 0) return;
         unsent = marked_.erase(id) != 0;
+        if (attempted_.erase(id) != 0 && cut) uncount = 1;
     }
     auto job = std::make_shared<Job>();
     job->durable = false;
@@ -464,14 +490,16 @@ void PgQueue::release(std::uint64_t id, const std::string& error, std::int64_t n
     auto kind = std::make_shared<int>(0);
     job->stmts.push_back(
         {"WITH r AS (UPDATE tv_queue SET owner = NULL, lease_until_ms = 0,"
-         " not_before_ms = $3, marked = $6::boolean AND $4::bytea = ''::bytea,"
-         " attempts = attempts - CASE WHEN $6::boolean AND $4::bytea <> ''::bytea"
-         "  THEN 1 ELSE 0 END,"
+         " not_before_ms = $3,"
+         " marked = $6::boolean AND $4::bytea = ''::bytea,"
+         " attempts = greatest(attempts - CASE WHEN $6::boolean AND $4::bytea <> ''::bytea"
+         "  THEN 1 ELSE 0 END - $7::int, 0),"
          " last_error = CASE WHEN $4::bytea = ''::bytea THEN last_error ELSE $4 END"
          " WHERE id = $1 AND owner = $2 RETURNING kind)"
          " SELECT kind, pg_notify($5, kind::text) FROM r",
          {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner), pg_int(not_before_ms),
-          pg_bytes(error), pg_text(opt_.channel), pg_text(unsent ? "true" : "false")}});
+          pg_bytes(error), pg_text(opt_.channel), pg_text(unsent ? "true" : "false"),
+          pg_int(uncount)}});
     job->take = [kind](std::vector<PgResult>& r) {
         *kind = r[0].rows() == 1 ? static_cast<int>(r[0].int64(0, 0)) : 0;
     };

@@ -168,7 +168,13 @@ int lib_spawn(std::string_view cmd, const std::vector<std::string>& env, int& xi
     if (rc == 0) rc = posix_spawnattr_setsigmask(&attr.at, &none);
     if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr.at, &defaults);
     if (rc == 0) {
-        rc = posix_spawnattr_setflags(&attr.at, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        // A group of its own, so that a signal to the group reaches what the program
+        // started too (a script's sleep holding the answer pipe open).
+        rc = posix_spawnattr_setpgroup(&attr.at, 0);
+    }
+    if (rc == 0) {
+        rc = posix_spawnattr_setflags(
+            &attr.at, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     }
     pid_t pid = -1;
     if (rc == 0) rc = posix_spawn(&pid, argv[0], &actions.fa, &attr.at, argv.data(), envp.data());
@@ -278,6 +284,32 @@ void spawn_release(int pid) {
     }
     if (pid <= 0) return;
     if (::waitpid(pid, nullptr, WNOHANG) == 0) pending.push_back(pid);
+}
+
+void spawn_running::add(int pid) {
+    if (pid <= 0) return;
+    std::lock_guard<std::mutex> g(m_);
+    pids_.push_back(pid);
+}
+
+void spawn_running::remove(int pid) {
+    std::lock_guard<std::mutex> g(m_);
+    std::erase(pids_, pid);
+}
+
+int spawn_running::signal_all(int sig) {
+    std::lock_guard<std::mutex> g(m_);
+    int n = 0;
+    // Under the lock: a child is taken out before it is reaped, so its group id still
+    // names it and nothing else.
+    for (int pid : pids_)
+        if (::kill(-pid, sig) == 0 || ::kill(pid, sig) == 0) ++n;
+    return n;
+}
+
+std::size_t spawn_running::size() const {
+    std::lock_guard<std::mutex> g(m_);
+    return pids_.size();
 }
 
 std::size_t spawn_pending() {

@@ -9,13 +9,15 @@
 // them with spawn_close_pipex; the child is handed to spawn_release, which reaps
 // it now or at a later call, so no child is waited for and none stays a zombie
 // for long. Pipe creation and reaping are serialised by the "spawn" lock; the
-// child runs and is read without any lock.
+// child runs and is read without any lock. Each child leads a process group of its
+// own, which spawn_running signals whole.
 //
 // Writing to a child that has died gives EPIPE, never a signal: the first
 // lib_spawn makes sure SIGPIPE is ignored in the process.
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,6 +58,24 @@ int spawn_close_pipex(int& h, const char* src, int line);
 void spawn_release(int pid);
 // Children handed to spawn_release and not reaped yet.
 std::size_t spawn_pending();
+
+// The children whose answer is still awaited, so that a shutdown can end them. The
+// caller adds its child once started and takes it out before spawn_release: a child in
+// the set has not been reaped, so a signal cannot reach another process by its reused
+// id. Each child leads a process group of its own (lib_spawn), and the signal goes to
+// the whole group. Safe from any thread.
+class spawn_running {
+  public:
+    void add(int pid);
+    void remove(int pid);
+    // Sends sig to every child's group; returns how many were signalled.
+    int signal_all(int sig);
+    std::size_t size() const;
+
+  private:
+    mutable std::mutex m_;
+    std::vector<int> pids_;  // guarded by m_
+};
 
 // The current system error text, at most 99 characters.
 std::string spawn_error();

@@ -105,6 +105,10 @@ void sms_interrupt(sms* s) {
     if (s) s->interrupt();
 }
 
+void sms_cut_sends(sms* s, bool hard) {
+    if (s) s->cut_sends(hard);
+}
+
 int sms_wait_incoming(sms* s, std::unique_ptr<sms_message> msg) {
     if (!s || !msg) return 0;
     struct sms_wait_data {
@@ -205,6 +209,10 @@ std::string sms_error_text(sms* s, int err) {
 const std::string& sms_error(sms* s, int err, std::string& bf) {
     if (!s || err == -1) {
         bf = "Parameter incorrect or NULL";
+        return bf;
+    }
+    if (err == SMS_SEND_CUT) {
+        bf = "Send cut short by the shutdown";
         return bf;
     }
     bf.clear();

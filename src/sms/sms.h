@@ -27,6 +27,12 @@
 // Wake-ups: interrupt() ends a wait in progress, so that a receiving loop that waits
 // without a timer still sees a shutdown at once (wakes_on_interrupt()).
 //
+// Cutting: at shutdown, once the sends in progress have had their time, cut_sends()
+// ends them: each returns SMS_SEND_CUT at once (an SMPP submit stops waiting for its
+// answer or a place in the window, a modem dialogue stops waiting for its replies), or,
+// for a robot, once its program has ended (hard: killed). A cut send's outcome is unknown;
+// its caller keeps the message for the next start without counting it as a failure.
+//
 // Limits: this layer takes no locks on transport operations; every transport
 // guards its own link. Message threads are detached; sms_free waits a little for
 // the ones still running before it releases the transport (see sms_free).
@@ -62,6 +68,10 @@ enum sms_mode : int {
     SMS_NONE = 5
 };
 inline constexpr int SMS_MODES = 5;  // modes with a transport
+
+// What a send returns when cut_sends() ended it before its outcome was known (the
+// same in every transport's code space; sms_error says "Send cut short by the shutdown").
+inline constexpr int SMS_SEND_CUT = -2;
 
 // Callback events.
 enum sms_state : int { SMS_WAITING = 0, SMS_INCOMING = 1, SMS_ERRORCODE = 2 };
@@ -223,6 +233,11 @@ class sms {
     virtual bool wakes_on_interrupt() const { return false; }
     // Makes the wait() in progress, or the next one, return at once with nothing.
     virtual void interrupt() {}
+    // Ends every send in progress, and every later one, with SMS_SEND_CUT (shutdown). A
+    // robot's programs get SIGTERM, and SIGKILL with hard (its caller's second call, when
+    // they did not end). The default cuts nothing: such a transport's sends end by their
+    // own limits.
+    virtual void cut_sends(bool hard) { (void)hard; }
     // The function told of every state change (null: none). It is called on the
     // transport's own threads, none of its locks held; it must be quick. Once
     // set_state_watcher returns, the previous function is no longer being called.
@@ -267,6 +282,8 @@ inline constexpr long SMS_WAIT_FOREVER = -1;
 int sms_wait(sms* s, int timeout_msec, sms_callback cb, void* cb_data);
 // Ends the handle's wait in progress (or its next one) at once; nothing for a null handle.
 void sms_interrupt(sms* s);
+// cut_sends(hard) of the handle; nothing for a null handle.
+void sms_cut_sends(sms* s, bool hard);
 // Runs the callback with SMS_INCOMING for msg on a new detached thread. 1 when the
 // thread was started; 0 when it could not be (the message is then released).
 int sms_wait_incoming(sms* s, std::unique_ptr<sms_message> msg);

@@ -140,6 +140,9 @@ struct sms_data_gsm : sms {
     // interrupt() ends it at once.
     bool wakes_on_interrupt() const override { return true; }
     void interrupt() override;
+    // Every dialogue stops waiting for the modem's replies (a shutdown): a send in progress,
+    // and every later one, returns SMS_SEND_CUT.
+    void cut_sends(bool hard) override;
     // The last registration the modem gave (GSM_REG_*).
     int registration() const { return reg_state.load(); }
     // The last signal level the modem gave (0-31), -1 when unknown.
@@ -175,6 +178,7 @@ struct sms_data_gsm : sms {
     int min_signal = 0;
     int signal_timeout = 0;  // seconds; 0 waits without end
     std::atomic<bool> stopping{false};
+    std::atomic<bool> cutting{false};  // changed under arrived_lock: replies no longer awaited
     std::atomic<bool> reader_running{false};
     std::shared_ptr<TraceFile> flog;  // the dialogue log
     std::string port;                 // device path, for log lines

@@ -42,10 +42,11 @@ std::optional<int> scan_buffer(sms_data_gsm* gsm, std::chrono::steady_clock::tim
             if (std::optional<int> r = scan(gsm->buffer)) return r;
         }
         auto now = std::chrono::steady_clock::now();
-        if (now >= deadline || !gsm->reader_running || gsm->stopping) return std::nullopt;
+        if (now >= deadline || !gsm->reader_running || gsm->stopping || gsm->cutting)
+            return std::nullopt;
         std::unique_lock<std::mutex> l(gsm->arrived_lock);
         gsm->arrived.wait_until(l, deadline, [&] {
-            return gsm->arrivals != seen || !gsm->reader_running || gsm->stopping;
+            return gsm->arrivals != seen || !gsm->reader_running || gsm->stopping || gsm->cutting;
         });
     }
 }

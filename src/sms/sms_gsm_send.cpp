@@ -199,16 +199,30 @@ int sms_data_gsm::send(const smtp_message_extra* /*data*/, std::string_view from
     std::string t = cut(to, 200);
     imsg("Sending GSM, from=(%s) to=(%s) message=(%.10s...) aquire lock...", f.c_str(), t.c_str(),
          cut(message, 10).c_str());
+    if (gsm->cutting) return SMS_SEND_CUT;
     int code;
     {
         MutexHold hold(gsm->lock_com.get());
         imsg("Sending GSM, lock aquired");
-        code = send_locked(gsm, to, message);
+        code = gsm->cutting ? SMS_SEND_CUT : send_locked(gsm, to, message);
+    }
+    if (code != 0 && gsm->cutting) {
+        // The dialogue was cut by the shutdown: whether the modem sent it is unknown.
+        imsg("Sending GSM, cut short by the shutdown");
+        return SMS_SEND_CUT;
     }
     gsm_note_state(gsm);
     if (code == 0) imsg("Sending GSM, sent");
     imsg("Sending GSM, end");
     return code;
+}
+
+void sms_data_gsm::cut_sends(bool /*hard*/) {
+    {
+        std::lock_guard<std::mutex> l(arrived_lock);
+        cutting = true;
+    }
+    arrived.notify_all();
 }
 
 const char* sms_data_gsm::msg_from(sms_message* msg) {

@@ -118,6 +118,9 @@ class sms_robot : public sms {
     // Nothing arrives through a robot: its wait only ends at its time or here.
     bool wakes_on_interrupt() const override { return true; }
     void interrupt() override;
+    // The programs still running get SIGTERM (SIGKILL when hard); their sends, and every
+    // later one, return SMS_SEND_CUT unless the program had already answered SUCCESS.
+    void cut_sends(bool hard) override;
     void error(int err, std::string& bf) override;
     int msg_recv(sms_message*) override { return 1; }
     int msg_accept(sms_message*, int, const char*) override { return 1; }
@@ -159,6 +162,8 @@ class sms_robot : public sms {
     std::mutex error_lock;
     std::string last_error;  // guarded by error_lock
 
+    spawn_running running;           // the programs of sends in progress
+    std::atomic<int> cut_signal{0};  // 0, or the signal the last cut_sends sent
     std::mutex wait_lock;
     std::condition_variable woken;
     bool interrupted = false;  // guarded by wait_lock; the next wait returns at once
@@ -179,10 +184,13 @@ int ilen(std::string_view s) {
     return static_cast<int>(s.size());
 }
 
-// Runs the program once; the failure text goes to err.
+// Runs the program once; the failure text goes to err. Its child is in `running` while
+// it is awaited; `cut` (the signal of a shutdown's cut) ends it.
 int robot_run(const std::string& cmdline, std::vector<std::string> env, long answer_ms,
               sms_coding coding, int max_parts, std::string_view from, std::string_view to,
-              std::string_view text, std::string& err) {
+              std::string_view text, spawn_running& running, const std::atomic<int>& cut_by,
+              std::string& err) {
+    if (cut_by.load() != 0) return SMS_SEND_CUT;
     imsg("ROBOT (%s)", cmdline.c_str());
     imsg("ROBOT: %d env vars", static_cast<int>(env.size()));
     // The same coding and split as the modem and the SMS centre would make.
@@ -216,6 +224,9 @@ int robot_run(const std::string& cmdline, std::vector<std::string> env, long ans
     if (pid < 0) return ROBOT_SPAWN;
 
     imsg("ROBOT pid=(%d)", pid);
+    running.add(pid);
+    // A cut that came while it was being started did not see it.
+    if (int sig = cut_by.load(); sig != 0) ::kill(-pid, sig);
     int code = ROBOT_OK;
     std::string write_err;
     if (!message.empty() && spawn_write(in, message) != static_cast<long>(message.size())) {
@@ -260,7 +271,13 @@ int robot_run(const std::string& cmdline, std::vector<std::string> env, long ans
     // A program that has not answered in time is ended, so that it neither sends late
     // (the mail path retries) nor lingers for ever.
     if (hung) ::kill(pid, SIGTERM);
+    running.remove(pid);
     spawn_release(pid);
+    if (code != ROBOT_OK && cut_by.load() != 0) {
+        // Ended by the shutdown: whether it sent is unknown, and it is no failure of the SMS.
+        imsg("ROBOT pid=(%d) cut short by the shutdown", pid);
+        return SMS_SEND_CUT;
+    }
     return code;
 }
 
@@ -296,13 +313,20 @@ int sms_robot::send(const smtp_message_extra* /*data*/, std::string_view from, s
     sms_robot* st = this;
     std::string err;
     int code = robot_run(st->cmdline, st->env, st->answer_ms, st->coding, st->max_parts, from, to,
-                         message, err);
+                         message, st->running, st->cut_signal, err);
     {
         std::lock_guard<std::mutex> hold(st->error_lock);
         st->last_error = cut(err);
     }
     imsg("ROBOT done");
     return code;
+}
+
+void sms_robot::cut_sends(bool hard) {
+    const int sig = hard ? SIGKILL : SIGTERM;
+    cut_signal.store(sig);
+    int n = running.signal_all(sig);
+    if (n > 0) imsg("ROBOT: %d programs still running sent %s", n, hard ? "SIGKILL" : "SIGTERM");
 }
 
 std::unique_ptr<sms_message> sms_robot::wait(int timeout_msec, int& /*errcode*/) {

@@ -78,7 +78,7 @@ bool slow_down(std::uint32_t status) {
 std::shared_ptr<smpp_link> wait_up(sms_smpp* st, bind_slot* b, long deadline) {
     std::unique_lock<std::mutex> lk(st->lock);
     for (;;) {
-        if (st->stopping) return nullptr;
+        if (st->stopping || st->cutting) return nullptr;
         if (b->up && b->link && b->link->open()) return b->link;
         if (smpp_now_ms() >= deadline) return nullptr;
         // A bind coming up, its link closing and stopping all notify `changed`.
@@ -98,6 +98,10 @@ int submit_one(sms_smpp* st, bind_slot* b, pdu& req, std::string& message_id) {
     for (;;) {
         std::shared_ptr<smpp_link> link = wait_up(st, b, up_deadline);
         if (!link) {
+            {
+                std::lock_guard<std::mutex> g(st->lock);
+                if (st->cutting) return SMPP_ERR_CUT;
+            }
             if (stopping(st)) return SMPP_ERR_LINK;
             emsg("SMPP %s: not bound for %ld ms; the submit waits no longer", b->role.c_str(),
                  send_wait);
@@ -114,8 +118,10 @@ int submit_one(sms_smpp* st, bind_slot* b, pdu& req, std::string& message_id) {
             }
             long place_deadline = smpp_now_ms() + st->cfg.response_ms;
             // A request leaving a full window notifies `room`.
-            st->room.wait_until(lk, smpp_clock_at(place_deadline),
-                                [st, b] { return !b->window.full() || st->stopping; });
+            st->room.wait_until(lk, smpp_clock_at(place_deadline), [st, b] {
+                return !b->window.full() || st->stopping || st->cutting;
+            });
+            if (st->cutting) return SMPP_ERR_CUT;
             if (st->stopping) return SMPP_ERR_LINK;
             seq = link->next_sequence();
             if (!b->window.add(seq, smpp_now_ms() + st->cfg.response_ms)) {
@@ -137,6 +143,7 @@ int submit_one(sms_smpp* st, bind_slot* b, pdu& req, std::string& message_id) {
         // too for every answer costs more than the submit.
         if (was_full) st->room.notify_all();
         req.sequence = 0;
+        if (r == SMPP_ERR_CUT) return r;  // the answer no longer matters: a shutdown
         if (r == SMPP_ERR_LINK) {
             // Lost before its answer: it goes again once the bind is back.
             emsg("SMPP %s: connection lost during submit_sm seq %u; sending it again when bound",
@@ -188,6 +195,23 @@ bool sms_smpp_temporary(int err) {
 
 smpp_send_note& sms_smpp_send_note() {
     return t_note;
+}
+
+static_assert(SMPP_ERR_CUT == SMS_SEND_CUT, "a cut submit is a cut send");
+
+void sms_smpp::cut_sends(bool /*hard*/) {
+    std::vector<std::shared_ptr<smpp_link>> links;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        if (cutting) return;
+        cutting = true;
+        for (auto& b : binds)
+            if (b->link) links.push_back(b->link);
+    }
+    changed.notify_all();
+    room.notify_all();
+    for (auto& l : links) l->cut();
+    imsg("SMPP: submits still waiting for their answers given up (shutdown)");
 }
 
 void sms_smpp::interrupt() {
@@ -357,15 +381,17 @@ void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
         std::vector<pdu*> wire;
         {
             std::unique_lock<std::mutex> lk(st->lock);
-            if (!st->stopping && b->up && b->link && b->link->open()) link = b->link;
+            if (!st->stopping && !st->cutting && b->up && b->link && b->link->open())
+                link = b->link;
             if (link) {
                 // Room for at least one: a window kept full by other workers is waited for
                 // as a single submit waits for its place.
-                st->room.wait_until(lk, smpp_clock_at(smpp_now_ms() + st->cfg.response_ms),
-                                    [st, b] { return !b->window.full() || st->stopping; });
+                st->room.wait_until(
+                    lk, smpp_clock_at(smpp_now_ms() + st->cfg.response_ms),
+                    [st, b] { return !b->window.full() || st->stopping || st->cutting; });
                 long now = smpp_now_ms();
-                while (at + group.size() < queued.size() && !st->stopping && !b->window.full() &&
-                       b->pacer.reserve(now) == 0) {
+                while (at + group.size() < queued.size() && !st->stopping && !st->cutting &&
+                       !b->window.full() && b->pacer.reserve(now) == 0) {
                     std::size_t i = queued[at + group.size()];
                     reqs[i]->sequence = link->next_sequence();
                     if (!b->window.add(reqs[i]->sequence, now + st->cfg.response_ms)) break;
@@ -410,7 +436,11 @@ void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
             smpp_batch_item& it = items[group[k]];
             const std::uint32_t seq = wire[k]->sequence;
             const int r = results[k];
-            if (r == SMPP_ERR_LINK) {
+            if (r == SMPP_ERR_CUT) {
+                // Abandoned by the shutdown: the caller keeps it for the next start.
+                it.err = r;
+                it.sent = true;
+            } else if (r == SMPP_ERR_LINK) {
                 // Lost before its answer: it goes again on its own, once the bind is back.
                 emsg("SMPP %s: connection lost during submit_sm seq %u; sending it again when "
                      "bound",

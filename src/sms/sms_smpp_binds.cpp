@@ -309,7 +309,14 @@ void sms_smpp::stop() {
     for (auto& in : left)
         if (in.link && in.link->open()) answer_deliver(*in.link, in.p->sequence, ESME_RX_T_APPN);
     for (auto& l : trying) l->close("shutting down");
-    const long ms = cfg.response_ms < SMPP_UNBIND_MS ? cfg.response_ms : SMPP_UNBIND_MS;
+    long ms = cfg.response_ms < SMPP_UNBIND_MS ? cfg.response_ms : SMPP_UNBIND_MS;
+    bool was_cut;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        was_cut = cutting;
+    }
+    // A shutdown that had to cut sends has little time left: the centre is slow.
+    if (was_cut && ms > SMPP_UNBIND_CUT_MS) ms = SMPP_UNBIND_CUT_MS;
     for (auto& l : bound) {
         l->unbind(ms);
         // Closing also ends whatever still waits on the link (a keep-alive, a submit).

@@ -109,5 +109,7 @@ inline constexpr int SMPP_ERR_BIND_RX = 3;     // "Failed to bind receiver"
 inline constexpr int SMPP_ERR_WRITE = 4;       // accept/reject: the deliver_sm_resp was not written
 inline constexpr int SMPP_ERR_LINK = 0x10001;  // the request or its answer was lost
 inline constexpr int SMPP_ERR_TIMEOUT = 0x10002;  // no answer within the response limit
+// A request abandoned by a shutdown's cut (the value of SMS_SEND_CUT in every transport).
+inline constexpr int SMPP_ERR_CUT = -2;
 
 }  // namespace tolvane

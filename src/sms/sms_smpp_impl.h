@@ -93,6 +93,9 @@ struct sms_smpp : sms {
     bool tells_state() const override { return true; }
     bool wakes_on_interrupt() const override { return true; }
     void interrupt() override;
+    // Every submit waiting for its answer, a window place or the bind fails at once with
+    // SMPP_ERR_CUT, and so does every later one; the binds stay for the unbinds.
+    void cut_sends(bool hard) override;
 
     smpp_settings cfg;
     std::vector<std::unique_ptr<bind_slot>> binds;
@@ -110,6 +113,7 @@ struct sms_smpp : sms {
     std::condition_variable receipt_arrived;
     std::shared_ptr<link_waker> waker = std::make_shared<link_waker>();
     bool stopping = false;
+    bool cutting = false;      // cut_sends() has run: no submit waits any more
     bool interrupted = false;  // the next wait returns at once
     int waiting = 0;           // waits in progress: a deliver_sm has a taker
     std::deque<incoming> messages;

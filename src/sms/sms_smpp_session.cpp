@@ -196,12 +196,17 @@ bool smpp_link::answer(std::uint32_t cmd_id, std::uint32_t status, std::uint32_t
 }
 
 int smpp_link::request(pdu& req, pdu& resp, long ms) {
+    return request_impl(req, resp, ms, true);
+}
+
+int smpp_link::request_impl(pdu& req, pdu& resp, long ms, bool cuttable) {
     if (req.sequence == 0) req.sequence = next_sequence();
     const std::uint32_t seq = req.sequence;
     waiter w;
     {
         std::lock_guard<std::mutex> g(lock_);
         if (closed_) return SMPP_ERR_LINK;
+        if (cuttable && cut_) return SMPP_ERR_CUT;
         if (!pending_.add(seq, smpp_now_ms() + (ms > 0 ? ms : SMPP_RESPONSE_MS)))
             return SMPP_ERR_LINK;
         waiters_[seq] = &w;
@@ -218,14 +223,16 @@ int smpp_link::request(pdu& req, pdu& resp, long ms) {
                           std::chrono::milliseconds(ms > 0 ? ms : SMPP_RESPONSE_MS);
     std::unique_lock<std::mutex> lk(lock_);
     // An answer and close() wake this request's own condition; the deadline is its own.
-    w.cv.wait_until(lk, deadline, [&] { return w.done || closed_.load(); });
+    auto cut_off = [&] { return cuttable && cut_.load(); };
+    w.cv.wait_until(lk, deadline, [&] { return w.done || closed_.load() || cut_off(); });
     if (w.done) {
         resp = std::move(*w.got);
         return 0;
     }
     pending_.complete(seq);
     waiters_.erase(seq);
-    return closed_ ? SMPP_ERR_LINK : SMPP_ERR_TIMEOUT;
+    if (closed_) return SMPP_ERR_LINK;
+    return cut_off() ? SMPP_ERR_CUT : SMPP_ERR_TIMEOUT;
 }
 
 void smpp_link::request_many(const std::vector<pdu*>& reqs, std::vector<pdu>& resps,
@@ -243,6 +250,10 @@ void smpp_link::request_many(const std::vector<pdu*>& reqs, std::vector<pdu>& re
     {
         std::lock_guard<std::mutex> g(lock_);
         if (closed_) return;
+        if (cut_) {
+            results.assign(n, SMPP_ERR_CUT);
+            return;
+        }
         const long deadline = smpp_now_ms() + wait_ms;
         for (; added < n; ++added) {
             pdu& req = *reqs[added];
@@ -282,7 +293,8 @@ void smpp_link::request_many(const std::vector<pdu*>& reqs, std::vector<pdu>& re
     for (;;) {
         const auto tick = std::min(deadline, std::chrono::steady_clock::now() +
                                                  std::chrono::milliseconds(SMPP_GROUP_TICK_MS));
-        group.cv.wait_until(lk, tick, [&] { return group.left == 0 || closed_.load(); });
+        group.cv.wait_until(lk, tick,
+                            [&] { return group.left == 0 || closed_.load() || cut_.load(); });
         fresh.clear();
         for (std::size_t i = 0; i < added; ++i)
             if (ws[i].done && !told[i]) {
@@ -297,10 +309,12 @@ void smpp_link::request_many(const std::vector<pdu*>& reqs, std::vector<pdu>& re
             lk.lock();
             continue;  // more may have come meanwhile
         }
-        if (group.left == 0 || closed_ || std::chrono::steady_clock::now() >= deadline) break;
+        if (group.left == 0 || closed_ || cut_ || std::chrono::steady_clock::now() >= deadline)
+            break;
     }
     for (std::size_t i = 0; i < added; ++i)
-        if (!ws[i].done) results[i] = closed_ ? SMPP_ERR_LINK : SMPP_ERR_TIMEOUT;
+        if (!ws[i].done)
+            results[i] = closed_ ? SMPP_ERR_LINK : cut_ ? SMPP_ERR_CUT : SMPP_ERR_TIMEOUT;
     drop_rest();
 }
 
@@ -344,6 +358,17 @@ void smpp_link::close(std::string_view why) {
     }
     if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);  // wakes the reader out of poll()
     if (told) told();
+}
+
+void smpp_link::cut() {
+    std::lock_guard<std::mutex> g(lock_);
+    cut_ = true;
+    for (auto& [seq, w] : waiters_) {
+        if (w->group != nullptr)
+            w->group->cv.notify_one();
+        else
+            w->cv.notify_one();
+    }
 }
 
 long smpp_link::silent_ms() const {
@@ -489,7 +514,7 @@ bool smpp_link::unbind(long ms) {
     if (closed_) return false;
     auto req = pdu_new(SMPP_UNBIND, 0);
     pdu resp;
-    int r = request(*req, resp, ms);
+    int r = request_impl(*req, resp, ms, false);
     if (r != 0) {
         emsg("SMPP %s: unbind not confirmed: %s", role_.c_str(),
              smpp_error(static_cast<std::uint32_t>(r)).c_str());

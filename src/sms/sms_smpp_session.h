@@ -54,6 +54,7 @@ class CHAN;
 // Time limits: a response by default, an unbind at shutdown, connecting, one write.
 inline constexpr long SMPP_RESPONSE_MS = 30000;
 inline constexpr long SMPP_UNBIND_MS = 2000;
+inline constexpr long SMPP_UNBIND_CUT_MS = 500;  // an unbind after a shutdown's cut
 inline constexpr int SMPP_CONNECT_MS = 20000;
 inline constexpr int SMPP_WRITE_MS = 20000;
 
@@ -124,10 +125,15 @@ class smpp_link {
     void set_close_hook(close_hook h);
     // Ends the connection: the reader stops, waiting requests fail.
     void close(std::string_view why);
+    // A shutdown's cut: every request waiting for its answer, and every later one, fails
+    // at once with SMPP_ERR_CUT; the link stays open (unbind still works on it) and a
+    // late answer is dropped.
+    void cut();
     // Milliseconds since the last PDU was read (or since connecting).
     long silent_ms() const;
 
   private:
+    int request_impl(pdu& req, pdu& resp, long ms, bool cuttable);
     void reader_run();
     void dispatch(std::unique_ptr<pdu> p);
     // Hands the waiter of seq its answer and wakes it; under lock_.
@@ -140,6 +146,7 @@ class smpp_link {
     int fd_ = -1;
     std::thread reader_;
     std::atomic<bool> closed_{true};
+    std::atomic<bool> cut_{false};  // changed under lock_
     std::atomic<long> last_read_{0};
     std::atomic<std::uint32_t> sequence_{1};
     std::string server_id_;

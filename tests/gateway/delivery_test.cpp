@@ -407,5 +407,95 @@ TEST_F(Delivery, StopPastItsWaitReportsTheSendsStillRunningAndJoinsThem) {
     opener.join();
 }
 
+// Past the shutdown wait a send is cut through its lane: the soft cut first, the hard one
+// when the send has not ended within the grace, and workers that outlive both are left
+// running (abandoned). A cut entry stays queued with its attempt not counted.
+TEST_F(Delivery, StopCutsSendsStillRunningAndKeepsTheirEntriesUncounted) {
+    struct Case {
+        const char* name;
+        int ends_on;  // the cut (1 soft, 2 hard) that ends the send; 3: none does
+        std::vector<bool> cuts;
+        bool abandoned;
+    };
+    const Case cases[] = {
+        {"ends on the soft cut", 1, {false}, false},
+        {"needs the hard cut", 2, {false, true}, false},
+        {"outlives every cut", 3, {false, true}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<bool> cuts;
+        int level = 0;  // under mu
+        std::condition_variable cut_cv;
+        std::vector<queue_entry> b(1);
+        b[0].destination = "slow";
+        b[0].mark_first_attempt = true;
+        std::string why;
+        ASSERT_TRUE(store->enqueue(b, why)) << why;
+        engine = std::make_unique<DeliveryEngine>(*store);
+        engine->set_cut_waits(300, 100);
+        DeliveryLane l;
+        l.name = "test";
+        l.kind = QUEUE_MAIL_TO_SMS;
+        l.workers = 1;
+        l.deliver = [&](DeliveryJob& job) {
+            std::string w;
+            if (!job.attempt(w)) return;
+            std::unique_lock<std::mutex> lock(mu);
+            ++in_send;
+            cut_cv.wait(lock, [&] { return level >= c.ends_on || gate_open; });
+            --in_send;
+            if (level >= c.ends_on) job.give_back_cut();
+        };
+        l.cut = [&](bool hard) {
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                cuts.push_back(hard);
+                level = hard ? 2 : 1;
+            }
+            cut_cv.notify_all();
+        };
+        engine->add_lane(std::move(l));
+        open_gate(false);
+        engine->start();
+        ASSERT_TRUE(wait_for([&] { return sending() == 1; }));
+        EXPECT_EQ(engine->stop(20), 1);
+        EXPECT_EQ(cuts, c.cuts);
+        EXPECT_EQ(engine->abandoned(), c.abandoned);
+        if (c.abandoned) {
+            // The worker runs on: let it end before its engine goes.
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                gate_open = true;
+            }
+            cut_cv.notify_all();
+            ASSERT_TRUE(wait_for([&] { return engine->busy() == 0; }));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::vector<queue_entry> left = store->list(0);
+            ASSERT_EQ(left.size(), 1u);
+            std::string w;
+            ASSERT_TRUE(store->complete(left[0].id, true, "", w)) << w;
+            // An engine that left a worker running keeps the store's notice: it goes here.
+            store->set_notify(nullptr);
+            engine.reset();
+            continue;
+        }
+        EXPECT_EQ(engine->cut_count(), 1);
+        engine.reset();
+        // Ready again with no attempt counted, also for the journal read afresh.
+        store.reset();
+        queue_file_options o;
+        o.sync = false;
+        store = queue_file_open(dir + "/queue", o, why);
+        ASSERT_TRUE(store) << why;
+        std::vector<queue_entry> left = store->list(0);
+        ASSERT_EQ(left.size(), 1u);
+        EXPECT_EQ(left[0].attempts, 0u);
+        auto e = store->claim(QUEUE_MAIL_TO_SMS, delivery_now_ms());
+        ASSERT_TRUE(e);
+        ASSERT_TRUE(store->complete(e->id, true, "", why)) << why;
+    }
+}
+
 }  // namespace
 }  // namespace tolvane

@@ -246,6 +246,56 @@ TEST_P(QueueStoreTest, AttemptsAreKeptAndDoneEntriesGoneAfterAReopen) {
     EXPECT_EQ(first->attempts, 2u);
 }
 
+// A send cut short by a shutdown has no outcome: its entry is ready again at once and the
+// attempt marked for it no longer counts, also after a reopen; earlier attempts (failed
+// ones) and the last error stay.
+TEST_P(QueueStoreTest, CutSendTakesItsAttemptBackAcrossAReopen) {
+    struct Case {
+        const char* name;
+        bool first_marked;    // the first attempt stored with the entry
+        int failed_before;    // attempts that failed (released with an error) before the cut
+        std::uint32_t after;  // attempts counted after the cut
+    };
+    const Case cases[] = {
+        {"first attempt, plain", false, 0, 0},
+        {"first attempt, marked with the entry", true, 0, 0},
+        {"after a failed attempt", false, 1, 1},
+        {"after a failed marked attempt", true, 1, 1},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        queue_entry e = make_entry("+614000009" + std::to_string(n++));
+        e.mark_first_attempt = c.first_marked;
+        std::uint64_t id = put(e);
+        std::string why;
+        for (int i = 0; i < c.failed_before; ++i) {
+            auto got = q_->claim(QUEUE_MAIL_TO_SMS, 0);
+            ASSERT_TRUE(got && got->id == id);
+            ASSERT_TRUE(q_->attempt(id, why)) << why;
+            q_->release(id, "no signal", 0);
+        }
+        auto got = q_->claim(QUEUE_MAIL_TO_SMS, 0);
+        ASSERT_TRUE(got && got->id == id);
+        ASSERT_TRUE(q_->attempt(id, why)) << why;
+        q_->release_cut(id);
+        auto again = q_->claim(QUEUE_MAIL_TO_SMS, 0);
+        ASSERT_TRUE(again) << "ready again at once";
+        EXPECT_EQ(again->id, id);
+        EXPECT_EQ(again->attempts, c.after);
+        EXPECT_EQ(again->last_error, c.failed_before > 0 ? "no signal" : "");
+        q_->release_cut(id);  // no attempt of this claim: nothing to take back
+        reopen();
+        std::vector<queue_entry> all = q_->list(0);
+        ASSERT_EQ(all.size(), 1u);
+        EXPECT_EQ(all[0].attempts, c.after);
+        // Finished (it was never claimed since the reopen), so the next case starts empty.
+        ASSERT_TRUE(q_->complete(id, true, "", why)) << why;
+        reopen();
+        ASSERT_TRUE(q_->list(0).empty());
+    }
+}
+
 TEST_P(QueueStoreTest, UnknownOrFinishedEntriesAreRefusedWithAReason) {
     std::uint64_t id = put(make_entry("+61400000060"));
     std::string why;

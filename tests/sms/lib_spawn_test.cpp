@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 namespace tolvane {
@@ -174,6 +175,50 @@ TEST(Spawn, WritingToADeadChildGivesBrokenPipeNotASignal) {
     spawn_close_pipex(out, __FILE__, __LINE__);
     spawn_close_pipex(in, __FILE__, __LINE__);
     spawn_release(pid);
+}
+
+// The escalation of a shutdown: SIGTERM to every running child's group, then SIGKILL to
+// those still there; a child taken out of the set is never signalled.
+TEST(SpawnRunning, TermThenKillReachesEachChildAndItsGroup) {
+    struct Case {
+        const char* name;
+        const char* cmd;
+        int ended_by;  // the signal that ends it
+    };
+    const Case cases[] = {
+        // The shell's child holds the answer pipe: only a signal to the group ends it.
+        {"shell with a child", "/bin/sh -c \"echo up; sleep 30; echo late\"", SIGTERM},
+        {"deaf to SIGTERM", "/bin/sh -c \"trap '' TERM; echo up; sleep 30; echo late\"", SIGKILL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int in = -1, out = -1;
+        std::string msg;
+        int pid = lib_spawn(c.cmd, {}, in, out, msg);
+        ASSERT_GT(pid, 0) << msg;
+        std::string line, excess;
+        long n = 0;
+        ASSERT_EQ(spawn_gets_timed(out, line, excess, 100, n, 10000), 1);  // the trap is set
+        spawn_running running;
+        running.add(pid);
+        EXPECT_EQ(running.signal_all(SIGTERM), 1);
+        int status = 0;
+        if (c.ended_by == SIGKILL) {
+            EXPECT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "SIGTERM is ignored";
+            EXPECT_EQ(running.signal_all(SIGKILL), 1);
+        }
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), c.ended_by);
+        // Its whole group ended: the pipe sees end of file, not the late answer.
+        EXPECT_EQ(spawn_gets_timed(out, line, excess, 100, n, 10000), 0);
+        EXPECT_EQ(n, 0);
+        running.remove(pid);
+        EXPECT_EQ(running.size(), 0u);
+        EXPECT_EQ(running.signal_all(SIGKILL), 0);
+        spawn_close_pipex(out, __FILE__, __LINE__);
+        spawn_close_pipex(in, __FILE__, __LINE__);
+    }
 }
 
 void drain_pending() {

@@ -162,6 +162,44 @@ TEST_F(RobotTest, SilenceEndsWithReadFailureAndTheProgramIsEnded) {
     EXPECT_TRUE(gone);
 }
 
+// A shutdown's cut ends a program still running (its children too: the script's sleep
+// holds the answer pipe) and its send returns SMS_SEND_CUT; one deaf to SIGTERM needs the
+// hard cut. A send started after the cut runs nothing.
+TEST_F(RobotTest, CutEndsTheProgramAndItsSendReturnsCut) {
+    struct Case {
+        const char* name;
+        const char* body;
+        bool needs_hard;
+    };
+    const Case cases[] = {
+        {"ends on SIGTERM", "touch $0.started\nsleep 30\necho SUCCESS", false},
+        {"deaf to SIGTERM", "trap '' TERM\ntouch $0.started\nsleep 30\necho SUCCESS", true},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string prog = program("slow" + std::to_string(n++) + ".sh", c.body);
+        open(prog, 60000);
+        std::atomic<int> got{1};
+        std::thread sender([&] { got = send("hello"); });
+        for (int i = 0; i < 2000 && !fs::exists(prog + ".started"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_TRUE(fs::exists(prog + ".started"));
+        state_->cut_sends(false);
+        if (c.needs_hard) {
+            // Still waiting: SIGTERM was ignored (the program would answer in 30 s).
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            EXPECT_EQ(got.load(), 1);
+            state_->cut_sends(true);
+        }
+        sender.join();
+        EXPECT_EQ(got.load(), SMS_SEND_CUT);
+        std::string text;
+        EXPECT_EQ(sms_error(state_.get(), SMS_SEND_CUT, text), "Send cut short by the shutdown");
+        EXPECT_EQ(send("after the cut"), SMS_SEND_CUT);
+    }
+}
+
 TEST_F(RobotTest, ProgramReadingToTheEndOfItsInputGetsTheWholeText) {
     // The input is closed behind the text, so text=$(cat) ends and the answer comes.
     open(program("cat.sh", "text=$(cat)\nprintf '%s' \"$text\" > " + d() + "/got\necho SUCCESS"),

@@ -305,6 +305,43 @@ TEST_F(SmppLink, CentresUnbindIsAnsweredAndFailsWhatWaits) {
     EXPECT_EQ(link_->request(*again, resp, 1000), SMPP_ERR_LINK);
 }
 
+// A shutdown's cut abandons what waits, alone or sent together, and every later request,
+// but leaves the link open: the unbind still goes out and gets its answer, and the late
+// answer of a cut request is dropped.
+TEST_F(SmppLink, CutAbandonsWaitingRequestsButNotTheUnbind) {
+    auto alone = submit(30000);
+    RawPdu req;
+    ASSERT_TRUE(peer_.read(0, req));
+    auto together = std::async(std::launch::async, [this] {
+        std::vector<std::unique_ptr<pdu>> reqs;
+        std::vector<pdu*> wire;
+        for (int i = 0; i < 2; ++i) {
+            reqs.push_back(pdu_new(SMPP_SUBMIT_SM, 0));
+            pdu_add_string(*reqs.back(), "", 6);
+            wire.push_back(reqs.back().get());
+        }
+        std::vector<pdu> resps;
+        std::vector<int> results;
+        link_->request_many(wire, resps, results, 30000);
+        return results;
+    });
+    RawPdu r1, r2;
+    ASSERT_TRUE(peer_.read(0, r1));
+    ASSERT_TRUE(peer_.read(0, r2));
+    link_->cut();
+    EXPECT_EQ(alone.get().first, SMPP_ERR_CUT);
+    EXPECT_EQ(together.get(), (std::vector<int>{SMPP_ERR_CUT, SMPP_ERR_CUT}));
+    EXPECT_TRUE(link_->open());
+    EXPECT_EQ(submit(30000).get().first, SMPP_ERR_CUT) << "a later request is not sent";
+    peer_.send(0, raw_pdu(SMPP_SUBMIT_SM_RESP, 0, req.seq, cstr("late")));
+    auto unbound = std::async(std::launch::async, [this] { return link_->unbind(10000); });
+    RawPdu u;
+    ASSERT_TRUE(peer_.read(0, u));
+    EXPECT_EQ(u.id, SMPP_UNBIND);
+    peer_.send(0, raw_pdu(SMPP_UNBIND_RESP, 0, u.seq));
+    EXPECT_TRUE(unbound.get());
+}
+
 TEST_F(SmppLink, HangingUpFailsWhatWaitsAtOnce) {
     auto waiting = submit(30000);
     RawPdu req;
