@@ -32,6 +32,7 @@ namespace tolvane {
 namespace {
 
 constexpr long LOOP_MS = 1000;
+constexpr long EXIT_POLL_MS = 100;
 constexpr long THREAD_WAIT_MS = 6000;
 // After the shutdown wait: the cut sends' grace and what the waits for threads may still
 // take, so that the process ends within shutdown_wait + 3 s with the transports closed.
@@ -194,15 +195,18 @@ void gateway_mainloop() {
         send_reports(local);
         // Robot children that had not ended when their send finished.
         spawn_release(0);
-        // Until the next round, or at once for a stop or reload request.
+        // Until the next round, or at once for a stop or reload request. The exit file is
+        // looked for every EXIT_POLL_MS: the shutdown wait is counted from its creation, so
+        // finding it a whole round late would eat into the time the sends are given.
         auto round_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(LOOP_MS);
         while (!ShutdownNow.load()) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                             round_end - std::chrono::steady_clock::now())
                             .count();
             if (left <= 0) break;
-            wait_main_event(static_cast<int>(left));
+            wait_main_event(static_cast<int>(std::min<long>(left, EXIT_POLL_MS)));
             if (reload_pending()) gateway_reload();
+            if (exit_file_found()) break;
         }
     }
 }
