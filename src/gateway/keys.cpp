@@ -74,7 +74,7 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {WORKPATH,           "workpath",           SM_NONE,  nullptr,               HOME,          nullptr},
     {WEBPATH,            "webpath",            SM_NONE,  "./web",               NOFB,          nullptr},
     {LOGPATH,            "logpath",            SM_NONE,  nullptr,               WORKPATH,      nullptr},
-    {LOGLEVEL,           "loglevel",           SM_NONE,  "debug",               NOFB,          nullptr, one_of("none|error|info|debug")},
+    {LOGLEVEL,           "loglevel",           SM_NONE,  "info",                NOFB,          nullptr, one_of("none|error|info|debug")},
     {ACCEPT_IP,          "accept_ip",          SM_MULTI, "*",                   NOFB,          nullptr},
     {ACCEPT_FROM,        "accept_from",        SM_MULTI, "*",                   NOFB,          nullptr},
     {ACCEPT_TO,          "accept_to",          SM_MULTI, "*",                   NOFB,          nullptr},
@@ -166,6 +166,8 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {WEB_LISTEN,        "web_listen",        SM_NONE,  "127.0.0.1",           NOFB,          nullptr},
     {GSM_POLL,          "gsm_poll",          SM_NONE,  "60",                  NOFB,          nullptr, seconds(1, 86400)},
     {RELAY_WORKERS,     "relay_workers",     SM_NONE,  "8",                   NOFB,          nullptr, number(1, 256)},
+    {WEB_TRACE,         "web_trace",         SM_NONE,  "false",               NOFB,          nullptr, TRUTH},
+    {WEB_HOST,          "web_host",          SM_NONE,  nullptr,               NOFB,          nullptr, WORDS},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on
