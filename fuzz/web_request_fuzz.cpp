@@ -70,10 +70,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (user.find(':') != std::string::npos) std::abort();
         if (user.size() + password.size() > 999) std::abort();
     }
+    // The host check takes any Host value without fault; a name it accepts is one of its
+    // entries (or that entry with the listener's port).
+    const web_hosts hosts = web_hosts_from("", {"127.0.0.1"}, "127.0.0.1", "gw.example", 8775);
+    std::string host;
+    int port = 0;
+    const std::string host_header = pair_findnc(r.head, "Host");
+    if (hosts.accepts(host_header)) {
+        if (!web_split_authority(host_header, host, port)) std::abort();
+        if (host != "127.0.0.1" && host != "localhost" && host != "gw.example") std::abort();
+        if (port != -1 && port != 8775) std::abort();
+    }
     std::string why;
+    const std::string token = pair_findnc(r.head, "X-Token");
     const bool ok =
-        web_command_allowed(r.method, pair_findnc(r.head, "X-Token"), pair_findnc(r.head, "Host"),
-                            pair_findnc(r.head, "Origin"), pair_findnc(r.head, "Referer"), why);
+        web_command_allowed(r.method, token, token == "right", hosts, pair_findnc(r.head, "Origin"),
+                            pair_findnc(r.head, "Referer"), why);
     if (ok != why.empty()) std::abort();
     return 0;
 }

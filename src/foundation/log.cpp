@@ -222,9 +222,15 @@ class Log {
     // Opens path for appending and takes Size from it.
     bool open_locked(std::unique_lock<std::mutex>& lk, const std::string& path) {
         close_locked(lk);
-        int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        // The log names senders, recipients and addresses: readable by the owner and its
+        // group (an operator's group), never by everyone.
+        int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, LOG_FILE_MODE);
         struct stat st {};
-        Size = (fd >= 0 && ::fstat(fd, &st) == 0) ? static_cast<long>(st.st_size) : 0;
+        const bool known = fd >= 0 && ::fstat(fd, &st) == 0;
+        Size = known ? static_cast<long>(st.st_size) : 0;
+        // A log an earlier version made world-readable loses the others' bits and nothing
+        // else; where that is not allowed (another owner) the log is written as it is.
+        if (known && (st.st_mode & 0007) != 0) (void)::fchmod(fd, st.st_mode & 07770);
         F.reset(fd);
         return fd >= 0;
     }

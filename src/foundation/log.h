@@ -12,6 +12,10 @@
 //
 // Line format: "%.16s [%d][%d] %s: %.*s\n" (asctime from its fifth character,
 // process id, thread id, level name or "Warning", message cut at 999 characters).
+//
+// The file is created mode LOG_FILE_MODE (0640, less what the umask takes); a file that
+// is already there and readable by others (made by an earlier version) loses the others'
+// permission bits when it is opened, and is written as it is where that is not allowed.
 #pragma once
 
 #include <cstdarg>
@@ -30,6 +34,8 @@ struct std::default_delete<tolvane::Log> {
 };
 
 namespace tolvane {
+
+inline constexpr unsigned LOG_FILE_MODE = 0640;
 
 enum LogLevel : int { LOG_NONE = 0, LOG_ERROR = 1, LOG_INFO = 2, LOG_DEBUG = 3 };
 

@@ -74,7 +74,7 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {WORKPATH,           "workpath",           SM_NONE,  nullptr,               HOME,          nullptr},
     {WEBPATH,            "webpath",            SM_NONE,  "./web",               NOFB,          nullptr},
     {LOGPATH,            "logpath",            SM_NONE,  nullptr,               WORKPATH,      nullptr},
-    {LOGLEVEL,           "loglevel",           SM_NONE,  "debug",               NOFB,          nullptr, one_of("none|error|info|debug")},
+    {LOGLEVEL,           "loglevel",           SM_NONE,  "info",                NOFB,          nullptr, one_of("none|error|info|debug")},
     {ACCEPT_IP,          "accept_ip",          SM_MULTI, "*",                   NOFB,          nullptr},
     {ACCEPT_FROM,        "accept_from",        SM_MULTI, "*",                   NOFB,          nullptr},
     {ACCEPT_TO,          "accept_to",          SM_MULTI, "*",                   NOFB,          nullptr},
@@ -171,6 +171,8 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {AUTH_MAX_DELAY,    "auth_max_delay",    SM_NONE,  "60",                  NOFB,          nullptr, seconds(1, 86400)},
     {SENDER_IDS,        "sender_ids",        SM_MULTI, nullptr,               NOFB,          nullptr},
     {NUMBER_CHECK,      "number_check",      SM_NONE,  "possible",            NOFB,          nullptr, one_of("possible|valid")},
+    {WEB_TRACE,         "web_trace",         SM_NONE,  "false",               NOFB,          nullptr, TRUTH},
+    {WEB_HOST,          "web_host",          SM_NONE,  nullptr,               NOFB,          nullptr, WORDS},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

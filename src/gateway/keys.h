@@ -1,6 +1,6 @@
 // The gateway's settings keys and the small conversions of their values.
 //
-// _settings is the key table handed to sini_init: 110 rows whose Id equals the
+// _settings is the key table handed to sini_init: SETTING_KEYS rows whose Id equals the
 // row number, ended by a row with Id -1 and a null Name. Each key also has an
 // upper-case identifier (HOST ... SMS_IGNORE) for the numeric lookups. The
 // table is constant data; the texts it points to live for the whole process.
@@ -144,7 +144,9 @@ enum SettingKey : int {
     AUTH_MAX_DELAY,
     SENDER_IDS,
     NUMBER_CHECK,
-    SETTING_KEYS  // number of keys: 128
+    WEB_TRACE,
+    WEB_HOST,
+    SETTING_KEYS  // number of keys: 130
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

@@ -2,9 +2,6 @@
 // the template functions. See web_admin.h.
 #include "gateway/web_admin.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -12,8 +9,6 @@
 #include <ctime>
 #include <mutex>
 #include <vector>
-
-#include <openssl/rand.h>
 
 #include "foundation/auth_guard.h"
 #include "foundation/lib.h"
@@ -24,6 +19,7 @@
 #include "foundation/thread.h"
 #include "gateway/delivery.h"
 #include "gateway/gateway.h"
+#include "gateway/web_session.h"
 #include "gateway/web_status.h"
 #include "records/msgrec.h"
 #include "records/mutexlist.h"
@@ -302,24 +298,6 @@ WebLogin web_login(web_serv* w, const std::string& ip, AuthGuard& guard, long& r
     return WebLogin::wrong;
 }
 
-const std::string& web_token() {
-    // Made once per process from the system's random source: a page of another site
-    // cannot read it, so a form it makes the browser send cannot carry it.
-    static const std::string token = [] {
-        unsigned char raw[16];
-        if (RAND_bytes(raw, sizeof raw) != 1) {
-            // Without a random source the channel still works, but no command that
-            // changes state can be sent (no token ever matches an empty one).
-            emsg("No random data for the web form token; state-changing commands are off");
-            return std::string();
-        }
-        std::string hex;
-        for (unsigned char b : raw) hex += strprintf("%02x", b);
-        return hex;
-    }();
-    return token;
-}
-
 namespace {
 
 // host[:port] of an Origin or Referer value ("scheme://host[:port][/...]"), "" when the
@@ -336,39 +314,43 @@ std::string authority_of(std::string_view url) {
     return std::string(rest);
 }
 
-bool same_strings(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    unsigned char diff = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-    }
-    return diff == 0;
-}
-
 }  // namespace
 
-bool web_command_allowed(std::string_view method, std::string_view token, std::string_view host,
-                         std::string_view origin, std::string_view referer, std::string& why) {
+bool web_command_allowed(std::string_view method, std::string_view token, bool token_ok,
+                         const web_hosts& hosts, std::string_view origin, std::string_view referer,
+                         std::string& why) {
     if (!iequals(method, "POST")) {
         why = "not sent by POST";
         return false;
     }
-    const std::string& mine = web_token();
-    if (mine.empty() || !same_strings(token, mine)) {
+    if (!token_ok) {
         why = token.empty() ? "no form token" : "wrong form token";
         return false;
     }
+    // Compared with the names this server answers to, never with the Host header: a page
+    // whose name was pointed at this machine sends its own name in both.
     for (const auto& [name, value] :
          {std::pair<const char*, std::string_view>{"Origin", origin}, {"Referer", referer}}) {
         if (value.empty()) continue;
         const std::string from = authority_of(value);
-        if (host.empty() || from.empty() || !iequals(from, host)) {
-            why = strprintf("%s (%s) is not this server (%.*s)", name, web_printable(value).c_str(),
-                            static_cast<int>(host.size()), host.data());
+        if (from.empty() || !hosts.accepts(from)) {
+            why = strprintf("%s (%s) is not this server (%s)", name, web_printable(value).c_str(),
+                            hosts.text().c_str());
             return false;
         }
     }
     return true;
+}
+
+web_hosts web_hosts_of(rini* r, CHAN* conn) {
+    std::vector<std::string> listen = s_split_words(setting_of(r, WEB_LISTEN), ", \t");
+    if (listen.empty()) listen.emplace_back("127.0.0.1");
+    std::string machine = setting_of(r, HOST);
+    if (machine.empty()) machine = tcp_hostname();
+    int port = conn ? conn->lcl_saved : 0;
+    if (port <= 0 && conn) tcp_getport(conn, port);
+    return web_hosts_from(setting_of(r, WEB_HOST), listen, conn ? conn->myname : std::string(),
+                          machine, port);
 }
 
 // ---- health and metrics ----
@@ -377,7 +359,6 @@ namespace {
 
 std::mutex probe_lock;
 WebHealthProbe health_probe;  // guarded by probe_lock
-std::atomic<int> open_connections{0};
 
 std::vector<web_health_item> probe_now() {
     WebHealthProbe p;
@@ -388,10 +369,12 @@ std::vector<web_health_item> probe_now() {
     return p ? p() : std::vector<web_health_item>{};
 }
 
-void send_text(web_serv* w, const char* status, const char* type, const std::string& body) {
+void send_text(web_serv* w, const char* status, const char* type, const std::string& body,
+               const char* extra_header = nullptr) {
     webserv_printf(w, "%s\r\n", status);
     webserv_printf(w, "Content-Type: %s\r\n", type);
     webserv_printf(w, "Content-Length: %d\r\n", static_cast<int>(body.size()));
+    if (extra_header) webserv_printf(w, "%s\r\n", extra_header);
     webserv_printf(w, "Cache-Control: no-store\r\n\r\n");
     tpl_write_tpl(w->tpl.get(), body.data(), body.size());
     w->shown = true;
@@ -434,7 +417,7 @@ void metrics_page(web_serv* w) {
     }
     metrics()
         .gauge("tolvane_web_connections_open", "Web administration connections being served")
-        .set(open_connections.load());
+        .set(web_connections_open());
     const queue_stats q = delivery_queue_stats();
     metrics()
         .gauge(METRIC_QUEUE_LENGTH, "Entries in the queue not done yet")
@@ -457,11 +440,68 @@ std::vector<web_health_item> web_health_now() {
     return probe_now();
 }
 
-int web_connections_open() {
-    return open_connections.load();
+namespace {
+
+bool has_header(web_serv* w, std::string_view name) {
+    for (const PAIR& h : w->head) {
+        if (iequals(h.var, name)) return true;
+    }
+    return false;
 }
 
-void command_thread(CHAN* conn) {
+// A short plain answer with its own header block (no page template).
+void send_plain(web_serv* w, const char* status, const char* extra_header, const char* body) {
+    send_text(w, status, "text/plain; charset=utf-8", body, extra_header);
+}
+
+// Runs the chosen command in the request's login session: the session's token is the
+// one the page shows, and a state-changing command runs only with it (which uses it up).
+void run_command(web_serv* w, callback_data* cb, const web_hosts& hosts, const std::string& ip,
+                 bool https) {
+    const web_command& c = choose_command(w);
+    dmsg("Web request from [%s]: %s", ip.c_str(), c.cmd);
+    std::string user;
+    std::string password;
+    web_basic_credentials(webserv_get_header(w, "Authorization"), user, password);
+    const std::time_t now = std::time(nullptr);
+    web_session s = web_session_for(webserv_get_header(w, "Cookie"), user, now);
+    if (s.fresh) webserv_set_header(w, "Set-Cookie", web_session_cookie(s.id, https));
+    webserv_secret(w, s.id);
+    webserv_secret(w, s.token);
+    webserv_add(w, "result", "success");
+    // What the request asked to see, as page variables; shown escaped, and never the name
+    // of a template.
+    if (auto v = webserv_field(w, "limit_name")) webserv_add(w, "limit_name", *v);
+    if (auto v = webserv_field(w, "limit_mode")) webserv_add(w, "limit_mode", *v);
+    bool allowed = true;
+    if (c.unchanged) {
+        const std::string sent = field(w, "token");
+        std::string next;
+        const bool token_ok = !sent.empty() && web_session_use_token(s.id, sent, now, next);
+        if (token_ok) {
+            s.token = next;
+            webserv_secret(w, next);
+        }
+        std::string why;
+        allowed =
+            web_command_allowed(w->method, sent, token_ok, hosts, webserv_get_header(w, "Origin"),
+                                webserv_get_header(w, "Referer"), why);
+        if (!allowed) {
+            imsg("Web command %s from [%s] not carried out: %s", c.cmd, ip.c_str(), why.c_str());
+            webserv_add(w, "result", "refused");
+        }
+    }
+    webserv_add(w, "token", s.token);
+    if (allowed) {
+        c.fn(w, cb);
+    } else {
+        c.unchanged(w, cb);
+    }
+}
+
+}  // namespace
+
+void command_thread(CHAN* conn, bool reserved) {
     std::srand(static_cast<unsigned>(std::time(nullptr)) + static_cast<unsigned>(std::clock()));
     std::unique_ptr<rini> reader = rini_init(ConfigSettings.get());
     callback_data cb;
@@ -469,8 +509,13 @@ void command_thread(CHAN* conn) {
     auto w = webserv_init(conn, setting_of(reader.get(), WEBPATH), web_tpl_fns, &cb);
     cb.web = w.get();
     w->cancel = &ShutdownNow;
-    const std::string logpath = setting_of(reader.get(), LOGPATH);
-    webserv_debug(w.get(), attach_path(logpath, "input.log"), attach_path(logpath, "output.log"));
+    // A reserve slot is for a client that sends its request at once.
+    if (reserved) w->request_ms = std::min(w->request_ms, WEBSERV_FIRST_LINE_MS);
+    if (istrue(setting_of(reader.get(), WEB_TRACE).c_str())) {
+        const std::string logpath = setting_of(reader.get(), LOGPATH);
+        webserv_debug(w.get(), attach_path(logpath, "input.log"),
+                      attach_path(logpath, "output.log"));
+    }
 
     if (webserv_load(w.get())) {
         webserv_set_header(
@@ -485,50 +530,51 @@ void command_thread(CHAN* conn) {
         // The banned and 401 pages see this one variable and nothing of the request.
         webserv_add(w.get(), "remoteip", ip);
         const bool open_metrics = istrue(setting_of(reader.get(), METRICS_OPEN).c_str()) != 0;
+        const web_hosts hosts = web_hosts_of(reader.get(), conn);
+        const std::string host = webserv_get_header(w.get(), "Host");
+        // Asked once, only where the answer depends on it, through the failed-login
+        // limiter: no credentials, held (429), wrong (401) or right.
         long retry_ms = 0;
-        if (!wild_list(ip, setting_of(reader.get(), WEB_ALLOW))) {
+        WebLogin login = WebLogin::missing;
+        bool asked = false;
+        auto logged_in = [&] {
+            if (!asked) login = web_login(w.get(), ip, auth_guard(), retry_ms);
+            asked = true;
+            return login == WebLogin::ok;
+        };
+        if (has_header(w.get(), "Host") && !hosts.accepts(host)) {
+            // A browser names the server it means here; a name this server does not
+            // answer to is another site's (DNS rebinding) or a mistake.
+            imsg("Web request from [%s] refused: Host (%s) is none of web_host (%s)", ip.c_str(),
+                 web_printable(host).c_str(), hosts.text().c_str());
+            send_plain(w.get(), "HTTP/1.0 421 Misdirected Request", nullptr,
+                       "This server does not answer to that host name.\n");
+        } else if (!wild_list(ip, setting_of(reader.get(), WEB_ALLOW))) {
             imsg("Web request from [%s] refused: not in web_allow", ip.c_str());
             webserv_display(w.get(), STATUS_OK, "banned.htm");
         } else if (w->ref == "/health") {
             health_page(w.get());
+        } else if (reserved && !logged_in()) {
+            imsg(
+                "Web request from [%s] for %s refused: every connection is taken, the reserve "
+                "serves /health and logged-in requests only",
+                ip.c_str(), web_printable(w->ref).c_str());
+            send_plain(w.get(), "HTTP/1.0 503 Service Unavailable", "Retry-After: 2",
+                       "Busy: every connection is taken, try again later.\n");
         } else if (w->ref == "/metrics" && open_metrics) {
             metrics_page(w.get());
-        } else if (const WebLogin login = web_login(w.get(), ip, auth_guard(), retry_ms);
-                   login == WebLogin::held) {
+        } else if (!logged_in() && login == WebLogin::held) {
             imsg("Web request from [%s] for %s: login held for %ld ms after failures", ip.c_str(),
                  web_printable(w->ref).c_str(), retry_ms);
             too_many_page(w.get(), retry_ms);
-        } else if (login != WebLogin::ok) {
+        } else if (!logged_in()) {
             imsg("Web request from [%s] for %s: credentials missing or wrong", ip.c_str(),
                  web_printable(w->ref).c_str());
             webserv_display(w.get(), "HTTP/1.0 401 Unauthorized", "needauth.htm");
         } else if (w->ref == "/metrics") {
             metrics_page(w.get());
         } else {
-            const web_command& c = choose_command(w.get());
-            dmsg("Web request from [%s]: %s", ip.c_str(), c.cmd);
-            webserv_add(w.get(), "result", "success");
-            webserv_add(w.get(), "token", web_token());
-            // What the request asked to see, as page variables; shown escaped, and never
-            // the name of a template.
-            if (auto v = webserv_field(w.get(), "limit_name")) {
-                webserv_add(w.get(), "limit_name", *v);
-            }
-            if (auto v = webserv_field(w.get(), "limit_mode")) {
-                webserv_add(w.get(), "limit_mode", *v);
-            }
-            std::string why;
-            if (c.unchanged && !web_command_allowed(w->method, field(w.get(), "token"),
-                                                    webserv_get_header(w.get(), "Host"),
-                                                    webserv_get_header(w.get(), "Origin"),
-                                                    webserv_get_header(w.get(), "Referer"), why)) {
-                imsg("Web command %s from [%s] not carried out: %s", c.cmd, ip.c_str(),
-                     why.c_str());
-                webserv_add(w.get(), "result", "refused");
-                c.unchanged(w.get(), &cb);
-            } else {
-                c.fn(w.get(), &cb);
-            }
+            run_command(w.get(), &cb, hosts, ip, conn->ssl != nullptr);
         }
         if (!w->shown && !webserv_showfile(w.get(), "notfound.htm")) {
             webserv_printf(w.get(), "Content-Type: text/html\r\n");
@@ -541,84 +587,6 @@ void command_thread(CHAN* conn) {
     webserv_free(w);
     rini_free(reader);
     tcp_close_nice(conn);
-}
-
-int web_admin_start(std::unique_ptr<CHAN> conn) {
-    std::shared_ptr<CHAN> c(std::move(conn));
-    open_connections.fetch_add(1);
-    if (start_counted_thread([c] {
-            command_thread(c.get());
-            open_connections.fetch_sub(1);
-        }))
-        return 1;
-    open_connections.fetch_sub(1);
-    return 0;
-}
-
-namespace {
-
-// True when a client waits on the listener; false after a stop request (or a signal).
-bool wait_client_or_stop(CHAN* listener) {
-    pollfd p[2] = {{listener->sk, POLLIN, 0}, {gateway_stop_fd(), POLLIN, 0}};
-    // Without a stop descriptor the stop is seen by a short wait instead.
-    const bool have_stop = p[1].fd >= 0;
-    if (::poll(p, have_stop ? 2 : 1, have_stop ? -1 : 200) <= 0) return false;
-    if (have_stop && (p[1].revents & POLLIN) && ShutdownNow.load() == 0) {
-        char buf[16];
-        while (::read(p[1].fd, buf, sizeof buf) > 0) {
-        }
-    }
-    return (p[0].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0;
-}
-
-}  // namespace
-
-void web_accept_loop(CHAN* listener, bool https) {
-    std::unique_ptr<rini> reader = rini_init(ConfigSettings.get());
-    const std::string allow = setting_of(reader.get(), WEB_ALLOW);
-    int most = std::atoi(setting_of(reader.get(), WEB_MAX_CONNECTIONS).c_str());
-    if (most <= 0) most = WEB_MAX_CONNECTIONS_DEFAULT;
-    rini_free(reader);
-    // Woken by a client or by the stop; nothing else happens here, so that no client,
-    // however slow, can hold up the next one.
-    while (ShutdownNow.load() == 0) {
-        if (listener->sk < 0) {
-            emsg("Web administration listener closed; no more connections are taken");
-            break;
-        }
-        if (!wait_client_or_stop(listener)) continue;
-        std::unique_ptr<CHAN> c;
-        if (!tcp_accept(listener, c) || !c || c->sk < 0) {
-            const int err = c ? c->xerrno : 0;
-            emsg("Web administration accept failed: %s", system_error(err).c_str());
-            // Out of descriptors: give the connections being served a moment to end.
-            lib_msleep(50);
-            continue;
-        }
-        std::string ip;
-        tcp_getip(c.get(), ip);
-        if (!wild_list(ip, allow)) {
-            imsg("Web connection from [%s] refused: not in web_allow", ip.c_str());
-            continue;  // closed here, before a byte is read
-        }
-        if (open_connections.load() >= most) {
-            imsg("Web connection from [%s] refused: %d connections already open", ip.c_str(), most);
-            continue;
-        }
-        if (https) {
-            std::string reason;
-            if (!tcp_ssl_init(c.get(), 1, nullptr, reason)) {
-                imsg("SSL failed (%s)", reason.c_str());
-                continue;
-            }
-        }
-        if (!web_admin_start(std::move(c))) emsg("Failed to start a web administration thread");
-    }
-}
-
-int web_accept_start(CHAN* listener, bool https) {
-    if (!listener) return 0;
-    return start_counted_thread([listener, https] { web_accept_loop(listener, https); }) ? 1 : 0;
 }
 
 }  // namespace tolvane

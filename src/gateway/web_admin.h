@@ -1,15 +1,9 @@
-// Web administration: the accepting thread and the serving of each connection.
+// Web administration: serving each connection (the accepting thread and its slots are
+// in web_accept.h).
 //
-// web_accept_start runs a thread of its own that accepts on the Command listener
-// (never the once-a-second main loop, so a slow or silent client holds up nobody):
-// a client outside `web_allow` is closed at once, before anything is read; beyond
-// `web_max_connections` connections being served a new one is closed at once; each
-// other one (SSL started in HTTPS mode, its handshake deferred to the connection's
-// own thread) is served by web_admin_start on a thread of its own. Accepting and
-// serving threads are counted with add_thread/rmv_thread, so shutdown waits for
-// them; the accepting thread is woken by the stop itself (gateway_stop_fd).
-//
-// One request is served per connection, and must arrive within 10 s. GET /health
+// One request is served per connection; its request line must arrive within 2 s and the
+// whole request within 10 s. A request whose Host header names none of the hosts of
+// `web_host` (web_hosts.h) gets 421 Misdirected Request and nothing else. GET /health
 // (no password) answers 200 "ok" or 503 with the reasons the health probe gives;
 // GET /metrics answers the metrics in the Prometheus text format (no password when
 // `metrics_open` is true). Every other request needs the Basic credentials of the
@@ -20,12 +14,15 @@
 // "shutdown_do" (answers, then stops the server) or "limit_reset" (sets the
 // selected counts of one rate limit to 0). The command comes from the field "cmd",
 // or from a field "cmd_<name>" or "cmd_<name>.x" (what an image button sends). The
-// two that change state run only when sent by POST with the page's form token
-// (field "token") and, when the browser names them, an Origin and Referer of this
-// server; otherwise their page is shown and nothing changes. Pages are templates in
-// `webpath`; the template functions below give them the uptime and the rate-limit
-// counts. Requests go to `logpath`/input.log and every answer is copied to
-// output.log.
+// two that change state run only when sent by POST with the form token of the login
+// session (field "token", web_session.h; a token is used up by the request that
+// presents it) and, when the browser names them, an Origin and Referer of one of the
+// hosts of `web_host`; otherwise their page is shown and nothing changes. A connection
+// in a reserve slot (web_accept.h) is served only for /health or with valid
+// credentials; any other request there gets 503. Pages are templates in `webpath`; the
+// template functions below give them the uptime and the rate-limit counts. With
+// `web_trace` true, requests go to `logpath`/input.log and answers are copied to
+// output.log (dialogue traces, secrets masked: webserv.h).
 #pragma once
 
 #include <functional>
@@ -37,26 +34,16 @@
 #include "foundation/auth_guard.h"
 #include "foundation/sini.h"
 #include "foundation/tpl.h"
+#include "gateway/web_accept.h"
+#include "gateway/web_hosts.h"
 #include "gateway/webserv.h"
 #include "net/tcp.h"
 
 namespace tolvane {
 
-inline constexpr int WEB_MAX_CONNECTIONS_DEFAULT = 256;
-
-// Starts the accepting thread on listener (counted in with add_thread); 0 when it could
-// not be started.
-int web_accept_start(CHAN* listener, bool https);
-// The accepting loop itself, until ShutdownNow is set.
-void web_accept_loop(CHAN* listener, bool https);
-// Serves one accepted connection on a counted thread of its own (start_counted_thread).
-// 0 when no thread could be started (the connection is then closed).
-int web_admin_start(std::unique_ptr<CHAN> conn);
-// Connections being served now.
-int web_connections_open();
-
 // Serves one request on conn and closes it (the thread body, without the counting).
-void command_thread(CHAN* conn);
+// reserved: the connection holds a reserve slot (see above).
+void command_thread(CHAN* conn, bool reserved = false);
 
 // Data of the gateway's template functions.
 struct callback_data {
@@ -81,14 +68,15 @@ int web_check_auth(std::string_view authorization, const std::string& admin_file
 enum class WebLogin { ok, missing, wrong, held };
 WebLogin web_login(web_serv* w, const std::string& ip, AuthGuard& guard, long& retry_ms);
 
-// The form token the pages carry (32 hexadecimal digits, made once per process; empty
-// when the system gave no random data).
-const std::string& web_token();
-// Whether a state-changing command may run: sent by POST, with the form token, and with
-// an Origin and a Referer (each only when present) naming host (the Host header). False
-// with the reason in why.
-bool web_command_allowed(std::string_view method, std::string_view token, std::string_view host,
-                         std::string_view origin, std::string_view referer, std::string& why);
+// Whether a state-changing command may run: sent by POST, with the session's form token
+// (token: the field as sent; token_ok: it was the session's token), and with an Origin
+// and a Referer (each only when present) naming one of hosts. False with the reason in
+// why.
+bool web_command_allowed(std::string_view method, std::string_view token, bool token_ok,
+                         const web_hosts& hosts, std::string_view origin, std::string_view referer,
+                         std::string& why);
+// The hosts the listener of conn answers to, from the settings read through r.
+web_hosts web_hosts_of(rini* r, CHAN* conn);
 
 // One part of the gateway as /health and /metrics see it.
 struct web_health_item {

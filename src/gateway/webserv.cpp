@@ -9,6 +9,8 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <ctime>
+#include <map>
+#include <mutex>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
@@ -62,21 +64,100 @@ bool readable_file(const std::string& path) {
     return false;
 }
 
-void request_log(web_serv* w, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void request_log(web_serv* w, const char* fmt, ...) {
-    if (!w->inlog) return;
+constexpr const char* MASKED = "(masked)";
+
+// One line of the request trace, cut at 999 characters, line ends kept out of it.
+void dump_line(std::string& dump, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void dump_line(std::string& dump, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    const std::string text = vstrprintf(TEXT_MAX, fmt, ap);
+    std::string text = vstrprintf(TEXT_MAX, fmt, ap);
     va_end(ap);
-    std::fwrite(text.data(), 1, text.size(), w->inlog.get());
-    std::fflush(w->inlog.get());
+    for (char& c : text) {
+        if (c == '\r' || c == '\n') c = ' ';
+    }
+    dump += text;
+    dump += '\n';
+}
+
+bool secret_header(std::string_view name) {
+    return iequals(name, "authorization") || iequals(name, "proxy-authorization") ||
+           iequals(name, "cookie");
+}
+
+// The query with the value of every secret field masked, as it was sent otherwise.
+std::string masked_query(std::string_view query) {
+    std::string out;
+    std::size_t from = 0;
+    while (from <= query.size()) {
+        std::size_t amp = query.find('&', from);
+        if (amp == std::string_view::npos) amp = query.size();
+        std::string_view item = query.substr(from, amp - from);
+        const std::size_t eq = item.find('=');
+        std::string name(item.substr(0, eq));
+        unescape_url(name);
+        if (eq != std::string_view::npos && webserv_secret_field(name)) {
+            out.append(item.substr(0, eq + 1));
+            out += MASKED;
+        } else {
+            out.append(item);
+        }
+        if (amp < query.size()) out += '&';
+        from = amp + 1;
+    }
+    return out;
+}
+
+// Every occurrence of each secret replaced by the mask.
+void mask_secrets(std::string& text, const std::vector<std::string>& secrets) {
+    for (const std::string& secret : secrets) {
+        if (secret.empty()) continue;
+        for (std::size_t at = text.find(secret); at != std::string::npos;
+             at = text.find(secret, at + std::char_traits<char>::length(MASKED))) {
+            text.replace(at, secret.size(), MASKED);
+        }
+    }
 }
 
 void out_bytes(web_serv* w, const char* bytes, std::size_t n) {
+    if (w->outlog) {
+        const std::size_t room =
+            w->copy.size() < WEBSERV_COPY_MAX ? WEBSERV_COPY_MAX - w->copy.size() : 0;
+        w->copy.append(bytes, std::min(n, room));
+        if (n > room) w->copy_cut = true;
+    }
     if (w->write_failed) return;
     w->outbuf.append(bytes, n);
     if (w->outbuf.size() >= WEBSERV_OUT_CHUNK) webserv_flush(w);
+}
+
+// The request dump and the answer copy go to their traces in one write each, once the
+// request's secrets (the session's, known only after the request was read) are masked.
+void write_traces(web_serv* w) {
+    if (w->inlog && !w->dump.empty()) {
+        mask_secrets(w->dump, w->secrets);
+        trace_write(*w->inlog, w->dump);
+        w->dump.clear();
+    }
+    if (!w->outlog || w->copy.empty()) return;
+    std::string text = "\n[" + asctime_now() + "]\n";
+    text += w->copy;
+    mask_secrets(text, w->secrets);
+    if (w->copy_cut) text += strprintf("\n[answer cut at %zu bytes]", WEBSERV_COPY_MAX);
+    if (text.back() != '\n') text += '\n';
+    trace_write(*w->outlog, text);
+    w->copy.clear();
+}
+
+// Traces are shared by every request object that names the same path, so that their
+// writes and rotations go through one handle.
+std::shared_ptr<TraceFile> shared_trace(const std::string& path, std::string& err) {
+    static std::mutex lock;
+    static std::map<std::string, std::shared_ptr<TraceFile>> open;
+    std::lock_guard<std::mutex> hold(lock);
+    auto& t = open[path];
+    if (!t) t = trace_open(path, err);
+    return t;
 }
 
 int fail(web_serv* w) {
@@ -88,6 +169,7 @@ int fail(web_serv* w) {
 
 web_serv::~web_serv() {
     webserv_flush(this);
+    write_traces(this);
 }
 
 std::unique_ptr<web_serv> webserv_init(CHAN* sock, std::string_view template_dir,
@@ -113,19 +195,28 @@ std::unique_ptr<web_serv> webserv_init(CHAN* sock, std::string_view template_dir
 int webserv_debug(web_serv* w, const std::string& request_log_path, const std::string& copy_path) {
     if (!w) return 0;
     int ok = 1;
-    std::FILE* f = std::fopen(request_log_path.c_str(), "a");
-    if (f) {
-        w->inlog.reset(f);
-    } else {
-        emsg("Failed to open request log (%s), %s", request_log_path.c_str(),
-             system_error(errno).c_str());
+    std::string err;
+    w->inlog = shared_trace(request_log_path, err);
+    if (!w->inlog) {
+        emsg("Failed to open request log (%s), %s", request_log_path.c_str(), err.c_str());
         ok = 0;
     }
-    if (!tpl_debug(w->tpl.get(), copy_path)) {
-        emsg("Failed to open output copy (%s), %s", copy_path.c_str(), system_error(errno).c_str());
+    w->outlog = shared_trace(copy_path, err);
+    if (!w->outlog) {
+        emsg("Failed to open output copy (%s), %s", copy_path.c_str(), err.c_str());
         ok = 0;
     }
     return ok;
+}
+
+void webserv_secret(web_serv* w, std::string_view secret) {
+    if (w && !secret.empty()) w->secrets.emplace_back(secret);
+}
+
+bool webserv_secret_field(std::string_view name) {
+    const std::string n = strlwr(name);
+    return n == "token" || n.find("pass") != std::string::npos ||
+           n.find("pwd") != std::string::npos || n.find("secret") != std::string::npos;
 }
 
 int webserv_load(web_serv* w) {
@@ -134,17 +225,28 @@ int webserv_load(web_serv* w) {
     // Reads are cut into slices so that a shutdown and the request's deadline are seen
     // while a client keeps quiet or trickles its bytes.
     constexpr int SLICE_MS = 250;
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(w->request_ms);
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::milliseconds(w->request_ms);
+    const auto first_line_by =
+        start + std::chrono::milliseconds(std::min(w->first_line_ms, w->request_ms));
     web_reader r;
     char buf[4096];
     while (r.status() == WEB_MORE) {
         if (w->cancel && w->cancel->load() != 0) return fail(w);
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
+        const auto now = std::chrono::steady_clock::now();
+        // Until the request line is in, the nearer deadline is the first line's.
+        const auto by = r.have_request_line() ? deadline : first_line_by;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(by - now).count();
         if (left <= 0) {
-            imsg("webserv: request not complete within %d ms, connection dropped", w->request_ms);
+            // A client that says nothing is common (port scans, a browser's spare
+            // connection) and no fault worth an info line; one that stops half way is.
+            if (!r.have_request_line()) {
+                dmsg("webserv: no request line within %d ms, connection dropped",
+                     std::min(w->first_line_ms, w->request_ms));
+            } else {
+                imsg("webserv: request not complete within %d ms, connection dropped",
+                     w->request_ms);
+            }
             return fail(w);
         }
         const int n = tcp_read_timed(c, buf, sizeof buf,
@@ -166,16 +268,24 @@ int webserv_load(web_serv* w) {
     w->ref = r.req.ref;
     w->query = r.req.query;
     w->head = std::move(r.req.head);
-    const std::string target_query = iequals(w->method, "POST") ? std::string() : w->query;
-    request_log(w, "%.24s %s %s%s%s\n", asctime_now().c_str(), w->method.c_str(), w->ref.c_str(),
-                target_query.empty() ? "" : "?", target_query.c_str());
-    for (const auto& [name, value] : r.header_lines) {
-        // Credentials stay out of the request log.
-        request_log(w, "\t%s: %s\n", name.c_str(),
-                    iequals(name, "authorization") ? "(not logged)" : value.c_str());
+    std::vector<std::pair<std::string, std::string>> fields = web_form_fields(w->query);
+    if (w->inlog) {
+        // Credentials, cookies, tokens and passwords stay out of the request trace.
+        std::string& dump = w->dump;
+        const std::string target_query =
+            iequals(w->method, "POST") ? std::string() : masked_query(w->query);
+        dump_line(dump, "%.24s %s %s%s%s", asctime_now().c_str(), w->method.c_str(), w->ref.c_str(),
+                  target_query.empty() ? "" : "?", target_query.c_str());
+        for (const auto& [name, value] : r.header_lines) {
+            dump_line(dump, "\t%s: %s", name.c_str(), secret_header(name) ? MASKED : value.c_str());
+        }
+        for (const auto& [name, value] : fields) {
+            // "(%s)" already brackets the value: the mask goes in without its own.
+            dump_line(dump, "\t(%s)=(%s)", name.c_str(),
+                      webserv_secret_field(name) ? "masked" : value.c_str());
+        }
     }
-    for (auto& [name, value] : web_form_fields(w->query)) {
-        request_log(w, "\t(%s)=(%s)\n", name.c_str(), value.c_str());
+    for (auto& [name, value] : fields) {
         pair_add(w->req, std::string_view(name), std::string_view(value));
     }
     return 1;
@@ -233,9 +343,9 @@ void webserv_printf(web_serv* w, const char* fmt, ...) {
 
 int webserv_showfile(web_serv* w, std::string_view page) {
     if (!w || !readable_file(tpl_file(w->tpl.get(), page))) return 0;
-    webserv_printf(w, "Date: %s\n", http_date_now().c_str());
-    for (const PAIR& h : w->hout) webserv_printf(w, "%s: %s\n", h.var.c_str(), h.val.c_str());
-    webserv_printf(w, "\n");
+    webserv_printf(w, "Date: %s\r\n", http_date_now().c_str());
+    for (const PAIR& h : w->hout) webserv_printf(w, "%s: %s\r\n", h.var.c_str(), h.val.c_str());
+    webserv_printf(w, "\r\n");
     if (!tpl_display_file(w->tpl.get(), page)) return 0;
     w->shown = true;
     return 1;
@@ -246,11 +356,10 @@ int webserv_display(web_serv* w, std::string_view status, std::string_view page)
     const std::string name(page);
     webserv_add(w, "page", name);
     if (!readable_file(tpl_file(w->tpl.get(), name))) {
-        webserv_printf(w, "HTTP/1.0 550 No such file\n");
+        webserv_printf(w, "HTTP/1.0 550 No such file\r\n");
         return 0;
     }
-    tpl_debug_print_tpl(w->tpl.get(), "\n[%.24s]\n", asctime_now().c_str());
-    webserv_printf(w, "%.*s\n", static_cast<int>(status.size()), status.data());
+    webserv_printf(w, "%.*s\r\n", static_cast<int>(status.size()), status.data());
     return webserv_showfile(w, name);
 }
 

@@ -211,6 +211,14 @@ MysslSetupPtr myssl_setup_new(const std::string& key_path, const std::string& ce
         return nullptr;
     }
     common_options(s->server);
+    // A server offers TLS 1.2 only with forward secrecy and authenticated encryption,
+    // whatever the system's policy allows; TLS 1.3 keeps OpenSSL's suites (all such).
+    if (SSL_CTX_set_cipher_list(s->server, MYSSL_SERVER_CIPHERS) != 1) {
+        reason = "the server's TLS 1.2 ciphers cannot be set: " +
+                 encrypt_lib_ssl_error("no reason given");
+        return nullptr;
+    }
+    SSL_CTX_set_options(s->server, SSL_OP_CIPHER_SERVER_PREFERENCE);
     SSL_CTX_set_default_passwd_cb(s->server, no_pass_phrase);
     // Without a key file of its own the key is expected in the certificate file.
     const std::string& key_file = key_path.empty() ? cert_path : key_path;

@@ -24,6 +24,12 @@
 // releases the connection and the socket. Writes to a vanished peer rely on SIGPIPE being
 // ignored, as tcp_init does.
 //
+// Servers (the web channel, the SMTP listener) speak TLS 1.2 and 1.3 only, and TLS 1.2
+// only with the suites of MYSSL_SERVER_CIPHERS (ECDHE key exchange, AEAD ciphers; the
+// server's order first), whatever the system's OpenSSL policy allows; TLS 1.3 has
+// OpenSSL's own suites. The client side (the relay sender) keeps OpenSSL's defaults
+// from TLS 1.2 on, so that it still reaches older relays.
+//
 // Limits: server side with one certificate; no per-domain contexts, certificate reloading
 // or interactive peer verification; require_cert 1 uses OpenSSL's own verification with
 // no certificate authorities configured, so it refuses every client certificate.
@@ -48,6 +54,13 @@ namespace tolvane {
 inline constexpr int MYSSL_HANDSHAKE_MS = 30000;
 inline constexpr int MYSSL_BLOCKING_MS = 120000;
 inline constexpr int MYSSL_CLOSE_MS = 20000;
+
+// TLS 1.2 suites a server offers: ECDHE with AES-GCM or ChaCha20-Poly1305, for ECDSA and
+// RSA keys (the self-made key is RSA).
+inline constexpr const char* MYSSL_SERVER_CIPHERS =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
 
 // Message sinks of the layer; null restores imsg (info) and emsg (error).
 using MysslSink = void (*)(const char* text);

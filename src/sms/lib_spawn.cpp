@@ -107,9 +107,8 @@ int lib_spawn(std::string_view cmd, const std::vector<std::string>& env, int& xi
     xout = -1;
     ignore_sigpipe_once();
     imsg("lib_spawn: lib_spawn(%.*s)", static_cast<int>(cut(cmd).size()), cmd.data());
-    // The environment is mostly the gateway's own: listed only at debug level.
-    if (env.empty()) dmsg("lib_spawn: no env vars");
-    for (const std::string& e : env) dmsg("lib_spawn: env(%s)", e.c_str());
+    // The environment is never logged, at any level: it is mostly the gateway's own, and
+    // a password or key kept there would end up in the log.
 
     std::vector<std::string> args = spawn_split_args(cmd);
     if (args.empty()) {

@@ -485,6 +485,45 @@ TEST_F(LogTest, OpenAppendsAndCountsTheExistingSize) {
     EXPECT_TRUE(lines().empty());
 }
 
+// The log names senders and recipients: its owner and group read it, nobody else.
+TEST_F(LogTest, TheFileIsMadeReadableByOwnerAndGroupOnly) {
+    const mode_t old_mask = ::umask(0);  // what the mode asks for, unchanged by the umask
+    setup(LOG_INFO);
+    imsg("first line");
+    log_dorotate(log_.get(), 4, 1);  // the next line rotates: the new file has the same mode
+    imsg("second line");
+    ::umask(old_mask);
+    for (const std::string& p : {path(), path("0")}) {
+        SCOPED_TRACE(p);
+        struct stat st {};
+        ASSERT_EQ(::stat(p.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+    }
+}
+
+TEST_F(LogTest, AnOlderFileReadableByOthersLosesTheOthersBitsOnly) {
+    const std::vector<std::pair<mode_t, mode_t>> table = {
+        {0644, 0640},                              // an earlier version's log
+        {0666, 0660}, {0604, 0600}, {0600, 0600},  // nothing to take
+        {0660, 0660},
+    };
+    for (const auto& [before, after] : table) {
+        SCOPED_TRACE(before);
+        std::ofstream(path()) << "old line\n";
+        ASSERT_EQ(::chmod(path().c_str(), before), 0);
+        log_ = log_init(LOG_INFO);
+        log_doflush(log_.get(), 1);
+        ASSERT_EQ(log_open(log_.get(), path()), 1);
+        imsg("new line");
+        struct stat st {};
+        ASSERT_EQ(::stat(path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, after);
+        EXPECT_EQ(read_lines(path()).size(), 2u);
+        log_free(log_);
+        fs::remove(path());
+    }
+}
+
 TEST_F(LogTest, RotationKeepsNumberedOldFiles) {
     setup(LOG_DEBUG);
     // Every line is longer than the limit, so each one rotates the file.

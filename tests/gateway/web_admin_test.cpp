@@ -13,10 +13,13 @@
 
 #include "foundation/auth_guard.h"
 #include "foundation/password.h"
+#include "foundation/lib.h"
 #include "foundation/ssha.h"
 #include "gateway/gateway.h"
+#include "gateway/web_session.h"
 #include "gateway/web_support.h"
 #include "records/msgrec.h"
+#include "records/mutexlist.h"
 
 namespace tolvane {
 namespace {
@@ -96,6 +99,7 @@ class Admin : public ::testing::Test {
         ShutdownNow.store(0);
         starttime = std::time(nullptr) - 93784;
         auth_guard().clear();
+        web_sessions_clear();
     }
     void TearDown() override {
         msgrec_free(mr);
@@ -112,18 +116,45 @@ class Admin : public ::testing::Test {
         ASSERT_EQ(sini_load(ConfigSettings.get(), box.path("tolvane.ini"), nullptr), 1);
         sini_set(ConfigSettings.get(), HOST, nullptr, "gw.test");
     }
-    std::string get(const std::string& target, const std::string& auth = basic("admin", "s3cret")) {
-        std::string raw = "GET " + target + " HTTP/1.0\r\nHost: gw\r\n";
+    std::string get(const std::string& target, const std::string& auth = basic("admin", "s3cret"),
+                    const std::string& headers = "Host: gw.test\r\n") {
+        std::string raw = "GET " + target + " HTTP/1.0\r\n" + headers;
         if (!auth.empty()) raw += "Authorization: " + auth + "\r\n";
         return serve(raw + "\r\n");
     }
-    // A form sent by POST with the page's token (unless the form gives its own).
+    // A login session as a browser keeps it: the cookie and the token of the last page.
+    struct Session {
+        std::string cookie;  // "tolvane_session=..."
+        std::string token;
+    };
+    static std::string token_of(const std::string& page) {
+        const std::string mark = "name=\"token\" value=\"";
+        const std::size_t at = page.find(mark);
+        return at == std::string::npos ? std::string() : page.substr(at + mark.size(), 32);
+    }
+    static std::string cookie_of(const std::string& page) {
+        const std::string mark = "\r\nSet-Cookie: ";
+        const std::size_t at = page.find(mark);
+        if (at == std::string::npos) return {};
+        const std::size_t from = at + mark.size();
+        return page.substr(from, page.find(';', from) - from);
+    }
+    Session login() {
+        const std::string page = get("/");
+        return {cookie_of(page), token_of(page)};
+    }
+    // A form sent by POST in the fixture's session with its token (unless the form gives
+    // its own); the session then takes the token the answer shows.
     std::string post(const std::string& form, const std::string& headers = "",
                      bool with_token = true) {
-        const std::string body = with_token ? form + "&token=" + web_token() : form;
-        return serve("POST / HTTP/1.0\r\nHost: gw\r\nAuthorization: " + basic("admin", "s3cret") +
-                     "\r\n" + headers + "Content-Length: " + std::to_string(body.size()) +
-                     "\r\n\r\n" + body);
+        if (session.cookie.empty()) session = login();
+        const std::string body = with_token ? form + "&token=" + session.token : form;
+        const std::string page =
+            serve("POST / HTTP/1.0\r\nHost: gw.test\r\nAuthorization: " + basic("admin", "s3cret") +
+                  "\r\nCookie: theme=dark; " + session.cookie + "\r\n" + headers +
+                  "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+        if (!token_of(page).empty()) session.token = token_of(page);
+        return page;
     }
     std::string serve(const std::string& raw) {
         InDir in(box.dir());
@@ -138,28 +169,90 @@ class Admin : public ::testing::Test {
 
     Sandbox box;
     msgrecs_ptr mr, other;
+    Session session;
 };
 
 TEST_F(Admin, MainPageWithStatusAndHeaders) {
     const std::string page = get("/");
-    EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\nDate: ", 0), 0u) << page;
+    EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\nDate: ", 0), 0u) << page;
+    EXPECT_TRUE(has(page, "\r\nSet-Cookie: tolvane_session=")) << page;
     EXPECT_TRUE(has(page,
-                    "\nCache-Control: no-store\nX-Frame-Options: DENY\nContent-Type: text/html; "
-                    "charset=utf-8\nWWW-Authenticate: Basic realm=\"tolvane.gw.test\"\n\n"))
+                    "; Path=/; HttpOnly; SameSite=Strict\r\nCache-Control: no-store\r\n"
+                    "X-Frame-Options: DENY\r\nContent-Type: text/html; "
+                    "charset=utf-8\r\nWWW-Authenticate: Basic realm=\"tolvane.gw.test\"\r\n"
+                    "\r\n"))
         << page;
     EXPECT_TRUE(has(page, "Running for 1days 02:03:")) << page;
     EXPECT_TRUE(has(page, "connected from 127.0.0.1")) << page;
     EXPECT_FALSE(has(page, "id=\"result\""));
     EXPECT_FALSE(has(page, "||"));
-    // Every request and answer is kept in the two logs of logpath.
-    EXPECT_TRUE(has(box.read("input.log"), " GET /\n"));
-    EXPECT_TRUE(has(box.read("output.log"), "Running for"));
+    // Requests and answers are traced only with web_trace.
+    EXPECT_FALSE(std::filesystem::exists(box.path("input.log")));
+    EXPECT_FALSE(std::filesystem::exists(box.path("output.log")));
+}
+
+TEST_F(Admin, EveryHeaderLineOfEveryAnswerEndsInCrLf) {
+    settings("web_allow 127.0.0.1\n");
+    const std::vector<std::pair<const char*, std::string>> answers = {
+        {"main page", get("/")},
+        {"401 page", get("/", "")},
+        {"health", get("/health", "")},
+        {"metrics", get("/metrics")},
+        {"421", get("/", "", "Host: evil.example\r\n")},
+        {"refused command", get("/?cmd=shutdown_do")},
+    };
+    for (const auto& [what, page] : answers) {
+        SCOPED_TRACE(what);
+        const std::size_t end = page.find("\r\n\r\n");
+        ASSERT_NE(end, std::string::npos) << page;
+        const std::string head = page.substr(0, end + 4);
+        for (std::size_t at = head.find('\n'); at != std::string::npos;
+             at = head.find('\n', at + 1)) {
+            ASSERT_GT(at, 0u);
+            EXPECT_EQ(head[at - 1], '\r') << head;
+        }
+    }
+}
+
+TEST_F(Admin, WithWebTraceRequestsAndAnswersAreTracedPrivatelyWithSecretsMasked) {
+    settings("web_allow 127.0.0.1\nweb_trace true\n");
+    const std::string page = get("/?limit_mode=from");
+    const std::string cookie = cookie_of(page);
+    const std::string token = token_of(page);
+    ASSERT_FALSE(cookie.empty());
+    ASSERT_EQ(token.size(), 32u);
+    const std::string in = box.read("input.log");
+    EXPECT_TRUE(has(in, " GET /?limit_mode=from\n")) << in;
+    EXPECT_TRUE(has(in, "\tAuthorization: (masked)\n")) << in;
+    EXPECT_FALSE(has(in, basic("admin", "s3cret").substr(6)));
+    const std::string out = box.read("output.log");
+    EXPECT_TRUE(has(out, "Running for")) << out;
+    EXPECT_TRUE(has(out, "Set-Cookie: tolvane_session=(masked); Path=/")) << out;
+    EXPECT_TRUE(has(out, "name=\"token\" value=\"(masked)\"")) << out;
+    EXPECT_FALSE(has(out, token));
+    EXPECT_FALSE(has(out, cookie.substr(cookie.find('=') + 1)));
+    for (const char* name : {"input.log", "output.log"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(std::filesystem::status(box.path(name)).permissions(),
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    }
+    // The token a command uses, and the one its answer shows, are masked too.
+    session = {cookie, token};
+    const std::string answer = post("limit_name=msgrec&sel_l_1=nobody&cmd_limit_reset=1");
+    EXPECT_FALSE(has(answer, "id=\"refused\"")) << answer;
+    EXPECT_NE(session.token, token);
+    const std::string in2 = box.read("input.log");
+    EXPECT_TRUE(has(in2, "\t(token)=(masked)\n")) << in2;
+    EXPECT_TRUE(has(in2, "\tCookie: (masked)\n")) << in2;
+    const std::string out2 = box.read("output.log");
+    EXPECT_FALSE(has(in2 + out2, token));
+    EXPECT_FALSE(has(in2 + out2, session.token));
 }
 
 TEST_F(Admin, AddressOutsideWebAllowIsBannedEvenWithCredentials) {
     settings("web_allow 10.* 192.168.*\n");
     const std::string page = get("/?cmd=shutdown_do");
-    EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\n", 0), 0u) << page;
+    EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << page;
     EXPECT_TRUE(has(page, "id=\"banned\"")) << page;
     EXPECT_EQ(ShutdownNow.load(), 0);
     EXPECT_TRUE(box.logged("Web request from [127.0.0.1] refused: not in web_allow"));
@@ -170,8 +263,10 @@ TEST_F(Admin, MissingOrWrongCredentialsGetThe401Page) {
          {std::string(), basic("admin", "wrong"), basic("ADMIN", "s3cret")}) {
         SCOPED_TRACE(auth);
         const std::string page = get("/?cmd_shutdown_do=1&show=main.htm&head.inc=main.htm", auth);
-        EXPECT_EQ(page.rfind("HTTP/1.0 401 Unauthorized\n", 0), 0u) << page;
-        EXPECT_TRUE(has(page, "WWW-Authenticate: Basic realm=\"tolvane.gw.test\"\n"));
+        EXPECT_EQ(page.rfind("HTTP/1.0 401 Unauthorized\r\n", 0), 0u) << page;
+        EXPECT_TRUE(has(page, "WWW-Authenticate: Basic realm=\"tolvane.gw.test\"\r\n"));
+        // No login session without a login.
+        EXPECT_FALSE(has(page, "Set-Cookie"));
         EXPECT_TRUE(has(page, "id=\"needauth\""));
         // The page choice is not open to a client that has not logged in.
         EXPECT_FALSE(has(page, "Rate limits"));
@@ -243,7 +338,7 @@ TEST_F(Admin, AnOldAdminEntryIsRewrittenAtLogin) {
 TEST_F(Admin, WithoutAdminDatEveryCommandIsRefused) {
     std::filesystem::remove(box.path("admin.dat"));
     const std::string page = get("/?cmd=main");
-    EXPECT_EQ(page.rfind("HTTP/1.0 401 Unauthorized\n", 0), 0u) << page;
+    EXPECT_EQ(page.rfind("HTTP/1.0 401 Unauthorized\r\n", 0), 0u) << page;
     EXPECT_TRUE(box.logged("Failed to read admin.dat: No such file or directory"));
 }
 
@@ -298,7 +393,7 @@ TEST_F(Admin, LimitResetClearsOnlyTheSelectedKeysOfThatKind) {
     const std::string page = post(
         "cmd_limit_reset=Reset&limit_name=msgrec&limit_mode=from&sel_l_1=alice%40example.com"
         "&sel_l_9=nobody%40example.com");
-    EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\n", 0), 0u) << page;
+    EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << page;
     EXPECT_FALSE(has(page, "id=\"result\""));
     EXPECT_EQ(msgrec_from_count(mr.get(), "alice@example.com"), 0);
     EXPECT_EQ(msgrec_from_count(mr.get(), "bob@example.com"), 2);
@@ -322,7 +417,7 @@ TEST_F(Admin, ShutdownAsksFirstAndShutdownDoStops) {
     EXPECT_TRUE(has(page, "name=\"cmd_shutdown_do\"")) << page;
     EXPECT_EQ(ShutdownNow.load(), 0);
     page = post("cmd_shutdown_do.x=12&cmd_shutdown_do.y=3");
-    EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\n", 0), 0u) << page;
+    EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << page;
     EXPECT_TRUE(has(page, ">Shutting down</h1>"));
     EXPECT_EQ(ShutdownNow.load(), 1);
 }
@@ -361,7 +456,7 @@ TEST_F(Admin, ARequestCannotChooseThePageOrAnIncludedFile) {
          {"/?show=../../etc/passwd", "/?show=shutdown.htm", "/?cmd=shutdown&head.inc=main.htm"}) {
         SCOPED_TRACE(target);
         const std::string page = get(target);
-        EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\nDate: ", 0), 0u) << page;
+        EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\nDate: ", 0), 0u) << page;
         EXPECT_FALSE(has(page, "root:"));
         EXPECT_EQ(page.find("<html>"), page.rfind("<html>"));  // one page, nothing inside it
     }
@@ -377,7 +472,7 @@ TEST_F(Admin, ValuesOfTheRequestNeverStandInForPageVariables) {
           "/?token=" + script + "&result=" + script}) {
         SCOPED_TRACE(target);
         const std::string page = get(target);
-        EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\n", 0), 0u) << page;
+        EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << page;
         EXPECT_FALSE(has(page, "<script>alert")) << page;
         EXPECT_FALSE(has(page, "alert(1)</")) << page;
     }
@@ -386,14 +481,18 @@ TEST_F(Admin, ValuesOfTheRequestNeverStandInForPageVariables) {
 
 TEST_F(Admin, CommandsThatChangeStateAreNotCarriedOutByGet) {
     msgrec_add_from(mr.get(), "alice@example.com", 3);
+    session = login();
     for (const std::string& target :
          {std::string("/?cmd_shutdown_do=1"), std::string("/?cmd_shutdown_do.x=1"),
-          std::string("/?cmd=shutdown_do&token=") + web_token(),
-          std::string("/?cmd_limit_reset=1&limit_name=msgrec&sel_l_1=alice%40example.com&token=") +
-              web_token()}) {
+          std::string("/?cmd=shutdown_do&token="),
+          std::string(
+              "/?cmd_limit_reset=1&limit_name=msgrec&sel_l_1=alice%40example.com&token=")}) {
         SCOPED_TRACE(target);
-        const std::string page = get(target);
-        EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\n", 0), 0u) << page;
+        const std::string page =
+            get(target + (target.back() == '=' ? session.token : std::string()),
+                basic("admin", "s3cret"), "Host: gw.test\r\nCookie: " + session.cookie + "\r\n");
+        if (!token_of(page).empty()) session.token = token_of(page);
+        EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << page;
         EXPECT_TRUE(has(page, "id=\"refused\"")) << page;
         EXPECT_EQ(ShutdownNow.load(), 0);
         EXPECT_EQ(msgrec_from_count(mr.get(), "alice@example.com"), 3);
@@ -415,15 +514,17 @@ TEST_F(Admin, APostFromElsewhereOrWithoutTheTokenIsNotCarriedOut) {
     const std::vector<Case> cases = {
         {"no token", reset, "", false, "no form token"},
         {"wrong token", reset + "&token=00", "", false, "wrong form token"},
-        {"token of another length", reset + "&token=" + web_token() + "0", "", false,
+        {"token of another length", reset + "&token=" + std::string(33, 'a'), "", false,
          "wrong form token"},
         {"other origin", reset, "Origin: http://evil.example\r\n", true,
-         "Origin (http://evil.example) is not this server (gw)"},
+         "Origin (http://evil.example) is not this server (127.0.0.1 localhost gw.test)"},
         {"other referer", reset, "Referer: https://evil.example/gw/\r\n", true,
-         "Referer (https://evil.example/gw/) is not this server (gw)"},
-        {"referer naming us only as its user", reset, "Referer: http://gw@evil.example/\r\n", true,
-         "is not this server"},
+         "Referer (https://evil.example/gw/) is not this server (127.0.0.1 localhost gw.test)"},
+        {"referer naming us only as its user", reset, "Referer: http://gw.test@evil.example/\r\n",
+         true, "is not this server"},
         {"opaque origin", reset, "Origin: null\r\n", true, "Origin (null) is not this server"},
+        {"origin on another port", reset, "Origin: http://gw.test:1\r\n", true,
+         "Origin (http://gw.test:1) is not this server"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -434,41 +535,208 @@ TEST_F(Admin, APostFromElsewhereOrWithoutTheTokenIsNotCarriedOut) {
     }
     // This server's own origin and referer, in any letter case, are fine.
     const std::string page =
-        post(reset, "Origin: http://GW\r\nReferer: http://gw/?limit_name=msgrec\r\n");
+        post(reset, "Origin: http://GW.Test\r\nReferer: http://localhost/?limit_name=msgrec\r\n");
     EXPECT_FALSE(has(page, "id=\"refused\"")) << page;
     EXPECT_EQ(msgrec_from_count(mr.get(), "alice@example.com"), 0);
 }
 
 TEST(WebCommandAllowed, MethodTokenOriginAndReferer) {
-    const std::string t = web_token();
-    ASSERT_EQ(t.size(), 32u);
-    EXPECT_EQ(t, web_token());  // one per process
+    const web_hosts hosts = web_hosts_from("", {"127.0.0.1"}, "127.0.0.1", "h", 1);
     struct Case {
         const char* what;
         const char* method;
-        std::string token, host, origin, referer;
+        bool token_ok;
+        std::string origin, referer;
         bool ok;
     };
     const std::vector<Case> cases = {
-        {"plain post", "POST", t, "h:1", "", "", true},
-        {"post in lower case", "post", t, "", "", "", true},
-        {"get", "GET", t, "h:1", "", "", false},
-        {"empty token", "POST", "", "h:1", "", "", false},
-        {"token cut short", "POST", t.substr(0, 31), "h:1", "", "", false},
-        {"matching origin", "POST", t, "h:1", "https://h:1", "", true},
-        {"origin without port", "POST", t, "h:1", "https://h", "", false},
-        {"matching referer with path", "POST", t, "h:1", "", "http://h:1/x?y#z", true},
-        {"referer of another host", "POST", t, "h:1", "", "http://h:2/", false},
-        {"origin without a host header", "POST", t, "", "http://h:1", "", false},
-        {"origin not a url", "POST", t, "h:1", "h:1", "", false},
-        {"good origin, bad referer", "POST", t, "h:1", "http://h:1", "http://x/", false},
+        {"plain post", "POST", true, "", "", true},
+        {"post in lower case", "post", true, "", "", true},
+        {"get", "GET", true, "", "", false},
+        {"wrong token", "POST", false, "", "", false},
+        {"matching origin", "POST", true, "https://h:1", "", true},
+        {"origin without port", "POST", true, "https://h", "", true},
+        {"origin on another port", "POST", true, "https://h:2", "", false},
+        {"origin of localhost", "POST", true, "http://localhost:1", "", true},
+        {"matching referer with path", "POST", true, "", "http://h:1/x?y#z", true},
+        {"referer of another host", "POST", true, "", "http://x:1/", false},
+        {"origin not a url", "POST", true, "h:1", "", false},
+        {"good origin, bad referer", "POST", true, "http://h:1", "http://x/", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::string why;
-        EXPECT_EQ(web_command_allowed(c.method, c.token, c.host, c.origin, c.referer, why), c.ok);
+        EXPECT_EQ(web_command_allowed(c.method, "t", c.token_ok, hosts, c.origin, c.referer, why),
+                  c.ok);
         EXPECT_EQ(why.empty(), c.ok) << why;
     }
+    std::string why;
+    EXPECT_FALSE(web_command_allowed("POST", "", false, hosts, "", "", why));
+    EXPECT_EQ(why, "no form token");
+    EXPECT_FALSE(web_command_allowed("POST", "x", false, hosts, "", "", why));
+    EXPECT_EQ(why, "wrong form token");
+}
+
+TEST_F(Admin, TheFormTokenIsUsedUpByTheCommandThatPresentsIt) {
+    msgrec_add_from(mr.get(), "alice@example.com", 3);
+    msgrec_add_from(mr.get(), "bob@example.com", 3);
+    session = login();
+    const std::string first = session.token;
+    ASSERT_EQ(first.size(), 32u);
+    // The session's pages carry the same token until it is used.
+    const std::string again =
+        get("/", basic("admin", "s3cret"), "Host: gw.test\r\nCookie: " + session.cookie + "\r\n");
+    EXPECT_EQ(token_of(again), first);
+    EXPECT_FALSE(has(again, "Set-Cookie"));
+    std::string page = post("cmd_limit_reset=1&limit_name=msgrec&sel_l_1=alice%40example.com");
+    EXPECT_FALSE(has(page, "id=\"refused\"")) << page;
+    EXPECT_EQ(msgrec_from_count(mr.get(), "alice@example.com"), 0);
+    // The answer carries the next token; the used one is refused from now on.
+    EXPECT_EQ(session.token.size(), 32u);
+    EXPECT_NE(session.token, first);
+    const std::string next = session.token;
+    session.token = first;
+    page = post("cmd_limit_reset=1&limit_name=msgrec&sel_l_1=bob%40example.com");
+    EXPECT_TRUE(has(page, "id=\"refused\"")) << page;
+    EXPECT_EQ(msgrec_from_count(mr.get(), "bob@example.com"), 3);
+    EXPECT_TRUE(
+        box.logged("Web command limit_reset from [127.0.0.1] not carried out: wrong form "
+                   "token"));
+    // A wrong token uses up nothing: the next one still works.
+    EXPECT_EQ(session.token, next);
+    page = post("cmd_limit_reset=1&limit_name=msgrec&sel_l_1=bob%40example.com");
+    EXPECT_FALSE(has(page, "id=\"refused\"")) << page;
+    EXPECT_EQ(msgrec_from_count(mr.get(), "bob@example.com"), 0);
+}
+
+TEST_F(Admin, ATokenIsGoodOnlyInItsOwnSession) {
+    msgrec_add_from(mr.get(), "alice@example.com", 3);
+    const Session a = login();
+    const Session b = login();
+    ASSERT_NE(a.cookie, b.cookie);
+    EXPECT_NE(a.token, b.token);
+    const std::string reset = "cmd_limit_reset=1&limit_name=msgrec&sel_l_1=alice%40example.com";
+    for (const Session& mixed : {Session{b.cookie, a.token}, Session{"", a.token},
+                                 Session{"tolvane_session=" + std::string(32, '0'), a.token}}) {
+        SCOPED_TRACE(mixed.cookie);
+        session = mixed;
+        if (session.cookie.empty()) session.cookie = "other=1";
+        const std::string page = post(reset);
+        EXPECT_TRUE(has(page, "id=\"refused\"")) << page;
+        EXPECT_EQ(msgrec_from_count(mr.get(), "alice@example.com"), 3);
+    }
+    session = a;
+    EXPECT_FALSE(has(post(reset), "id=\"refused\""));
+    EXPECT_EQ(msgrec_from_count(mr.get(), "alice@example.com"), 0);
+}
+
+TEST_F(Admin, HostHeadersOfThisServerAreServedAndOthersGet421) {
+    // Each request comes on a link of its own port, so the table holds names without a
+    // port (the listener's own is in WebHosts tests) and with a wrong one.
+    const std::vector<std::pair<std::string, bool>> hosts = {
+        {"localhost", true},
+        {"LOCALHOST", true},
+        {"localhost.", true},
+        {"127.0.0.1", true},
+        {"gw.test", true},
+        {"Gw.Test", true},
+        {"localhost:1", false},
+        {"evil.example", false},
+        {"evil.example:8775", false},
+        {"127.0.0.2", false},
+        {"gw.test.evil.example", false},
+        {"localhost@evil.example", false},
+        {"[::1]", false},
+        {"localhost:http", false},
+        {"", false},
+    };
+    for (const auto& [host, served] : hosts) {
+        SCOPED_TRACE(host);
+        const std::string page =
+            get("/?limit_mode=from", basic("admin", "s3cret"), "Host: " + host + "\r\n");
+        if (served) {
+            EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << page;
+            EXPECT_TRUE(has(page, "Rate limits"));
+        } else {
+            EXPECT_EQ(page.rfind("HTTP/1.0 421 Misdirected Request\r\n", 0), 0u) << page;
+            EXPECT_FALSE(has(page, "Rate limits"));
+            EXPECT_FALSE(has(page, "Set-Cookie"));
+        }
+    }
+    EXPECT_TRUE(
+        box.logged("Web request from [127.0.0.1] refused: Host (evil.example) is none of "
+                   "web_host (127.0.0.1 localhost gw.test)"));
+    // /health answers the same names only; a request without a Host header is served.
+    EXPECT_EQ(get("/health", "", "Host: evil.example\r\n").rfind("HTTP/1.0 421 ", 0), 0u);
+    EXPECT_EQ(get("/health", "", "").rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+    EXPECT_EQ(get("/", basic("admin", "s3cret"), "").rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+}
+
+TEST_F(Admin, WebHostReplacesTheDefaultNames) {
+    settings("web_allow 127.0.0.1\nweb_host gw.example.com, *.corp.example 10.1.2.3:443\n");
+    for (const char* host : {"gw.example.com", "a.corp.example", "10.1.2.3:443"}) {
+        SCOPED_TRACE(host);
+        EXPECT_EQ(get("/", basic("admin", "s3cret"), std::string("Host: ") + host + "\r\n")
+                      .rfind("HTTP/1.0 200 OK\r\n", 0),
+                  0u);
+    }
+    for (const char* host : {"localhost", "127.0.0.1", "gw.test", "10.1.2.3", "corp.example"}) {
+        SCOPED_TRACE(host);
+        EXPECT_EQ(get("/", basic("admin", "s3cret"), std::string("Host: ") + host + "\r\n")
+                      .rfind("HTTP/1.0 421 ", 0),
+                  0u);
+    }
+}
+
+TEST_F(Admin, AReserveSlotServesHealthAndLoggedInRequestsOnly) {
+    auto reserved = [&](const std::string& raw) {
+        InDir in(box.dir());
+        Link link;
+        link.send(raw);
+        command_thread(link.ch.get(), true);
+        return link.reply();
+    };
+    EXPECT_EQ(reserved("GET /health HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+    std::string page =
+        reserved("GET / HTTP/1.0\r\nHost: gw.test\r\nAuthorization: " + basic("admin", "s3cret") +
+                 "\r\n\r\n");
+    EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << page;
+    EXPECT_TRUE(has(page, "Rate limits"));
+    for (const std::string& raw :
+         {std::string("GET / HTTP/1.0\r\n\r\n"),
+          "GET / HTTP/1.0\r\nAuthorization: " + basic("admin", "wrong") + "\r\n\r\n",
+          std::string("GET /metrics HTTP/1.0\r\n\r\n")}) {
+        SCOPED_TRACE(raw);
+        page = reserved(raw);
+        EXPECT_EQ(page.rfind("HTTP/1.0 503 Service Unavailable\r\n", 0), 0u) << page;
+        EXPECT_TRUE(has(page, "\r\nRetry-After: 2\r\n"));
+    }
+    EXPECT_TRUE(
+        box.logged("refused: every connection is taken, the reserve serves /health and "
+                   "logged-in requests only"));
+}
+
+TEST_F(Admin, OnlyTheReserveIsLeftWhenTheOrdinarySlotsAreFull) {
+    std::vector<std::unique_ptr<Link>> held;
+    // Two ordinary slots, both held by clients that say nothing; the next connections go
+    // to the reserve, and when that is full too, nothing more is taken.
+    const int most = 2;
+    ASSERT_EQ(mutexlist_init(), 1);  // the serving threads are counted under its lock
+    settings("web_allow 127.0.0.1\n");
+    InDir in(box.dir());
+    for (int i = 0; i < most + WEB_RESERVE_CONNECTIONS; ++i) {
+        held.push_back(std::make_unique<Link>());
+        ASSERT_EQ(web_admin_start(std::move(held.back()->ch), most), 1) << i;
+    }
+    EXPECT_EQ(web_connections_open(), most + WEB_RESERVE_CONNECTIONS);
+    EXPECT_EQ(web_connections_reserved(), WEB_RESERVE_CONNECTIONS);
+    Link one_more;
+    EXPECT_EQ(web_admin_start(std::move(one_more.ch), most), 0);
+    // The silent ones are closed once their 2 s for the request line are up, and their
+    // slots are free again.
+    for (auto& l : held) EXPECT_EQ(l->reply(20000), "");
+    for (int i = 0; i < 500 && web_connections_open() > 0; ++i) lib_msleep(20);
+    EXPECT_EQ(web_connections_open(), 0);
 }
 
 TEST_F(Admin, WithoutTemplatesTheBuiltInPageIsSent) {
@@ -477,7 +745,7 @@ TEST_F(Admin, WithoutTemplatesTheBuiltInPageIsSent) {
     const std::string page = get("/");
     const std::string builtin =
         "<HTML>\n<HEAD>Page not found</HEAD>\n<BODY>\n<P>Page not found.</P>\n</BODY>\n</HTML>\n";
-    EXPECT_EQ(page, "HTTP/1.0 550 No such file\nContent-Type: text/html\r\nContent-Length: " +
+    EXPECT_EQ(page, "HTTP/1.0 550 No such file\r\nContent-Type: text/html\r\nContent-Length: " +
                         std::to_string(builtin.size()) + "\r\n\r\n" + builtin);
 }
 
@@ -489,14 +757,15 @@ TEST_F(Admin, UnreadableRequestGetsNoAnswer) {
 
 TEST_F(Admin, PostFormWorksLikeAQuery) {
     msgrec_add_from(mr.get(), "alice@example.com", 3);
+    session = login();
     const std::string body =
         "limit_name=msgrec&sel_l_1=alice%40example.com&cmd_limit_reset=Go"
         "&token=" +
-        web_token();
-    const std::string page =
-        serve("POST / HTTP/1.0\r\nAuthorization: " + basic("admin", "s3cret") +
-              "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
-    EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\n", 0), 0u) << page;
+        session.token;
+    const std::string page = serve("POST / HTTP/1.0\r\nAuthorization: " + basic("admin", "s3cret") +
+                                   "\r\nCookie: " + session.cookie + "\r\nContent-Length: " +
+                                   std::to_string(body.size()) + "\r\n\r\n" + body);
+    EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << page;
     EXPECT_EQ(msgrec_from_count(mr.get(), "alice@example.com"), 0);
 }
 

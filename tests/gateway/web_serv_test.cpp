@@ -2,6 +2,7 @@
 // malformed), the variable and header lists, the request log, and the pages written back.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "foundation/lib.h"
+#include "foundation/tracefile.h"
 #include "gateway/web_support.h"
 #include "gateway/webserv.h"
 
@@ -106,15 +108,113 @@ TEST(WebservLoad, OverlongRequestLineIsCutAndStillServed) {
 
 TEST(WebservLoad, RequestLogHasTheLineHeadersAndFieldsButNoCredentials) {
     Served s;
-    ASSERT_EQ(s.load("GET /p?a=%31 HTTP/1.0\r\nHost: h\r\nAuthorization: Basic c2VjcmV0\r\n\r\n"),
+    ASSERT_EQ(s.load("GET /p?a=%31&token=t0k3n&Pass%77ord=pw1&b=2 HTTP/1.0\r\nHost: h\r\n"
+                     "Authorization: Basic c2VjcmV0\r\nCookie: tolvane_session=c00k1e\r\n"
+                     "Proxy-Authorization: Basic cHJveHk=\r\n\r\n"),
               1);
     s.finish();
     const std::string log = s.box.read("input.log");
-    EXPECT_NE(log.find(" GET /p?a=%31\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" GET /p?a=%31&token=(masked)&Pass%77ord=(masked)&b=2\n"), std::string::npos)
+        << log;
     EXPECT_NE(log.find("\tHost: h\n"), std::string::npos);
     EXPECT_NE(log.find("\t(a)=(1)\n"), std::string::npos);
-    EXPECT_EQ(log.find("c2VjcmV0"), std::string::npos);
-    EXPECT_NE(log.find("\tAuthorization: (not logged)\n"), std::string::npos);
+    EXPECT_NE(log.find("\t(token)=(masked)\n"), std::string::npos);
+    EXPECT_NE(log.find("\t(Password)=(masked)\n"), std::string::npos);
+    EXPECT_NE(log.find("\tAuthorization: (masked)\n"), std::string::npos);
+    EXPECT_NE(log.find("\tCookie: (masked)\n"), std::string::npos);
+    EXPECT_NE(log.find("\tProxy-Authorization: (masked)\n"), std::string::npos);
+    for (const char* secret : {"c2VjcmV0", "t0k3n", "pw1", "c00k1e", "cHJveHk"}) {
+        EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+    }
+}
+
+TEST(WebservLoad, PostedPasswordsAndTokensStayOutOfTheRequestLog) {
+    Served s;
+    const std::string body = "user=ann&new_password=Sekr3t&token=abc123&keep=yes";
+    ASSERT_EQ(s.load("POST /x HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) +
+                     "\r\n\r\n" + body),
+              1);
+    EXPECT_EQ(webserv_field(s.w.get(), "new_password"), "Sekr3t");  // the server still sees it
+    s.finish();
+    const std::string log = s.box.read("input.log");
+    EXPECT_NE(log.find(" POST /x\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("\t(user)=(ann)\n\t(new_password)=(masked)\n\t(token)=(masked)\n"
+                       "\t(keep)=(yes)\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("Sekr3t"), std::string::npos);
+    EXPECT_EQ(log.find("abc123"), std::string::npos);
+}
+
+TEST(WebservLoad, TheTwoTracesArePrivateAndKeepToTheTraceBudget) {
+    const long old_max = trace_max_size();
+    trace_set_limits(2000, 2);
+    {
+        Sandbox box;
+        for (int i = 0; i < 40; ++i) {
+            Link link;
+            auto w = webserv_init(link.ch.get(), box.dir(), nullptr, nullptr);
+            ASSERT_EQ(webserv_debug(w.get(), box.path("in.log"), box.path("out.log")), 1);
+            link.send("GET /?n=" + std::to_string(i) + " HTTP/1.0\r\nHost: h\r\n\r\n");
+            ASSERT_EQ(webserv_load(w.get()), 1);
+            webserv_printf(w.get(), "%s", std::string(300, 'a').c_str());
+            webserv_free(w);
+        }
+        for (const char* name : {"in.log", "out.log"}) {
+            SCOPED_TRACE(name);
+            struct stat st {};
+            ASSERT_EQ(::stat(box.path(name).c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0600u);
+            long total = 0;
+            for (const char* suffix : {"", "0", "1", "2"}) {
+                if (::stat(box.path(std::string(name) + suffix).c_str(), &st) == 0)
+                    total += static_cast<long>(st.st_size);
+            }
+            // The file and its two old files, each within the limit; no third one.
+            EXPECT_LE(total, 3 * 2000);
+            EXPECT_NE(::stat(box.path(std::string(name) + "2").c_str(), &st), 0);
+        }
+        EXPECT_NE(box.read("in.log").find("GET /?n=39\n"), std::string::npos);
+    }
+    trace_set_limits(old_max, TRACE_KEEP_DEFAULT);
+}
+
+TEST(WebservLoad, SecretsAreMaskedWhereverTheAnswerShowsThem) {
+    Served s;
+    // A token the request shows where no rule of names finds it (a Referer) is masked
+    // too, once the server knows it as a secret.
+    ASSERT_EQ(s.load("GET / HTTP/1.0\r\nReferer: http://h/?cmd=x&tok=f0rmt0k3n\r\n\r\n"), 1);
+    webserv_secret(s.w.get(), "5e55i0n1d");
+    webserv_secret(s.w.get(), "f0rmt0k3n");
+    webserv_set_header(s.w.get(), "Set-Cookie", "tolvane_session=5e55i0n1d; Path=/");
+    s.box.write("p.htm", "<input name=\"token\" value=\"f0rmt0k3n\">f0rmt0k3nf0rmt0k3n\n");
+    EXPECT_EQ(webserv_display(s.w.get(), "HTTP/1.0 200 OK", "p.htm"), 1);
+    const std::string got = s.finish();
+    // The client gets them as they are; the copy never.
+    EXPECT_NE(got.find("value=\"f0rmt0k3n\""), std::string::npos);
+    const std::string copy = s.box.read("output.log");
+    EXPECT_NE(copy.find("Set-Cookie: tolvane_session=(masked); Path=/\r\n"), std::string::npos)
+        << copy;
+    EXPECT_NE(copy.find("value=\"(masked)\">(masked)(masked)\n"), std::string::npos) << copy;
+    EXPECT_EQ(copy.find("5e55i0n1d"), std::string::npos);
+    EXPECT_EQ(copy.find("f0rmt0k3n"), std::string::npos);
+    const std::string in = s.box.read("input.log");
+    EXPECT_NE(in.find("\tReferer: http://h/?cmd=x&tok=(masked)\n"), std::string::npos) << in;
+}
+
+TEST(WebservLoad, WithoutDebugNothingIsWritten) {
+    Sandbox box;
+    Link link;
+    auto w = webserv_init(link.ch.get(), box.dir(), nullptr, nullptr);
+    link.send("GET /?token=x HTTP/1.0\r\n\r\n");
+    ASSERT_EQ(webserv_load(w.get()), 1);
+    webserv_printf(w.get(), "answer");
+    webserv_free(w);
+    tcp_close_nice(link.ch.get());
+    EXPECT_EQ(link.reply(), "answer");
+    struct stat st {};
+    EXPECT_NE(::stat(box.path("input.log").c_str(), &st), 0);
+    EXPECT_NE(::stat(box.path("output.log").c_str(), &st), 0);
 }
 
 // ---- malformed requests ----
@@ -199,10 +299,42 @@ TEST(WebservLoad, AClientThatTricklesItsRequestIsDroppedAtTheDeadline) {
     EXPECT_TRUE(s.box.logged("request not complete within 600 ms"));
 }
 
+TEST(WebservLoad, AClientThatSendsNoRequestLineIsDroppedAtTheFirstLineDeadline) {
+    for (const std::string& sent : {std::string(), std::string("GET / HTT")}) {
+        SCOPED_TRACE(sent);
+        Served s;
+        s.w->first_line_ms = 400;
+        s.w->request_ms = 60000;
+        if (!sent.empty()) s.link.send(sent, false);
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(webserv_load(s.w.get()), 0);
+        const auto took = std::chrono::steady_clock::now() - t0;
+        EXPECT_GE(took, std::chrono::milliseconds(350));
+        EXPECT_LT(took, std::chrono::seconds(30));  // the 60 s deadline was not the one
+        EXPECT_EQ(s.link.ch->sk, -1);
+        EXPECT_TRUE(s.box.logged("webserv: no request line within 400 ms, connection dropped"));
+    }
+}
+
+TEST(WebservLoad, OnceTheRequestLineIsInTheWholeRequestDeadlineApplies) {
+    Served s;
+    s.w->first_line_ms = 200;
+    s.w->request_ms = 60000;
+    std::thread later([&] {
+        s.link.send("GET / HTTP/1.0\r\n", false);
+        lib_msleep(700);  // past the first line's deadline, within the request's
+        s.link.send("Host: h\r\n\r\n");
+    });
+    EXPECT_EQ(webserv_load(s.w.get()), 1);
+    later.join();
+    EXPECT_EQ(webserv_get_header(s.w.get(), "Host"), "h");
+}
+
 TEST(WebservLoad, QuietClientIsGivenUpWhenCancelled) {
     Served s;
     std::atomic<int> stop{0};
     s.w->cancel = &stop;
+    s.w->first_line_ms = 24 * 3600 * 1000;
     s.w->request_ms = 24 * 3600 * 1000;  // only the cancel can end this wait
     std::thread later([&] {
         lib_msleep(300);
@@ -251,7 +383,7 @@ TEST(WebservPage, ShowfileWritesDateHeadersNewestFirstAndThePage) {
     EXPECT_TRUE(s.w->shown);
     const std::string got = s.finish();
     ASSERT_EQ(got.rfind("Date: ", 0), 0u) << got;
-    EXPECT_NE(got.find(" GMT\nSecond: evil  Injected: yes\nFirst: 1\n\nbody V\n"),
+    EXPECT_NE(got.find(" GMT\r\nSecond: evil  Injected: yes\r\nFirst: 1\r\n\r\nbody V\n"),
               std::string::npos)
         << got;
 }
@@ -261,12 +393,17 @@ TEST(WebservPage, DisplayWritesTheStatusLineAndSetsPage) {
     s.box.write("main.htm", "[||page||]");
     EXPECT_EQ(webserv_display(s.w.get(), "HTTP/1.0 200 OK", "main.htm"), 1);
     const std::string got = s.finish();
-    EXPECT_EQ(got.rfind("HTTP/1.0 200 OK\nDate: ", 0), 0u) << got;
-    EXPECT_NE(got.find("\n\n[main.htm]"), std::string::npos);
+    EXPECT_EQ(got.rfind("HTTP/1.0 200 OK\r\nDate: ", 0), 0u) << got;
+    EXPECT_NE(got.find("\r\n\r\n[main.htm]"), std::string::npos);
+    // Every line of the header block ends in CR LF.
+    const std::string head = got.substr(0, got.find("\r\n\r\n") + 2);
+    for (std::size_t at = head.find('\n'); at != std::string::npos; at = head.find('\n', at + 1)) {
+        EXPECT_EQ(head[at - 1], '\r') << head;
+    }
     // The copy holds a time stamp line and the same bytes.
     const std::string copy = s.box.read("output.log");
     EXPECT_EQ(copy.rfind("\n[", 0), 0u);
-    EXPECT_NE(copy.find("]\nHTTP/1.0 200 OK\nDate: "), std::string::npos);
+    EXPECT_NE(copy.find("]\nHTTP/1.0 200 OK\r\nDate: "), std::string::npos);
 }
 
 TEST(WebservPage, MissingPageGives550AndNothingElse) {
@@ -274,7 +411,7 @@ TEST(WebservPage, MissingPageGives550AndNothingElse) {
     EXPECT_EQ(webserv_display(s.w.get(), "HTTP/1.0 200 OK", "none.htm"), 0);
     EXPECT_FALSE(s.w->shown);
     EXPECT_EQ(webserv_showfile(s.w.get(), "none.htm"), 0);
-    EXPECT_EQ(s.finish(), "HTTP/1.0 550 No such file\n");
+    EXPECT_EQ(s.finish(), "HTTP/1.0 550 No such file\r\n");
 }
 
 TEST(WebservPage, ARequestCannotChooseThePageShown) {
@@ -286,7 +423,7 @@ TEST(WebservPage, ARequestCannotChooseThePageShown) {
     EXPECT_EQ(webserv_display(s.w.get(), "HTTP/1.0 200 OK", "main.htm"), 1);
     EXPECT_EQ(webserv_get(s.w.get(), "page"), "main.htm");
     const std::string got = s.finish();
-    EXPECT_NE(got.find("\n\nmain"), std::string::npos);
+    EXPECT_NE(got.find("\r\n\r\nmain"), std::string::npos);
     EXPECT_EQ(got.find("other"), std::string::npos);
 }
 

@@ -228,7 +228,7 @@ TEST_F(HealthAndMetrics, HealthSaysOkOnlyWhenEveryPartIsUp) {
 
 TEST_F(HealthAndMetrics, WebAllowAppliesToHealthAndMetricsAndMetricsNeedsAPassword) {
     std::string page = get("/metrics");
-    EXPECT_EQ(page.rfind("HTTP/1.0 401 Unauthorized\n", 0), 0u) << page;
+    EXPECT_EQ(page.rfind("HTTP/1.0 401 Unauthorized\r\n", 0), 0u) << page;
     page = get("/metrics", basic("admin", "s3cret"));
     EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << page;
     EXPECT_NE(page.find("Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"),
@@ -238,7 +238,7 @@ TEST_F(HealthAndMetrics, WebAllowAppliesToHealthAndMetricsAndMetricsNeedsAPasswo
     page = get("/metrics");
     EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << page;
     // Open metrics open nothing else.
-    EXPECT_EQ(get("/").rfind("HTTP/1.0 401 Unauthorized\n", 0), 0u);
+    EXPECT_EQ(get("/").rfind("HTTP/1.0 401 Unauthorized\r\n", 0), 0u);
 
     settings("metrics_open true\nweb_allow 10.*\n");
     for (const char* target : {"/metrics", "/health"}) {

@@ -9,7 +9,12 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <thread>
+
+#include "foundation/log.h"
 
 namespace tolvane {
 namespace {
@@ -123,6 +128,41 @@ TEST(Spawn, ChildGetsTheGivenEnvironmentOnly) {
     spawn_close_pipex(out, __FILE__, __LINE__);
     spawn_close_pipex(in, __FILE__, __LINE__);
     spawn_release(pid);
+}
+
+// A password kept in the environment must not reach the log, at any level.
+TEST(Spawn, TheEnvironmentIsNeverLogged) {
+    char tmpl[] = "/tmp/spawn_log.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    auto log = log_init(LOG_DEBUG);
+    log_doflush(log.get(), 1);
+    ASSERT_EQ(log_open(log.get(), dir + "/test.log"), 1);
+    log_set(log.get());
+    for (const std::vector<std::string>& env :
+         {std::vector<std::string>{"PGPASSWORD=s3cret-db", "SMS_TO=+61400"},
+          std::vector<std::string>{}}) {
+        int in = -1, out = -1;
+        std::string msg;
+        const int pid = lib_spawn("/bin/sh -c \"echo done\"", env, in, out, msg);
+        ASSERT_GT(pid, 0) << msg;
+        std::string line, excess;
+        long n = 0;
+        ASSERT_EQ(spawn_gets_timed(out, line, excess, 1000, n, 5000), 1);
+        spawn_close_pipex(out, __FILE__, __LINE__);
+        spawn_close_pipex(in, __FILE__, __LINE__);
+        spawn_release(pid);
+    }
+    log_flush(log.get());
+    std::ifstream f(dir + "/test.log");
+    const std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("lib_spawn: lib_spawn(/bin/sh -c \"echo done\")"), std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("s3cret-db"), std::string::npos) << text;
+    EXPECT_EQ(text.find("env("), std::string::npos) << text;
+    EXPECT_EQ(text.find("no env vars"), std::string::npos) << text;
+    log_free(log);
+    std::filesystem::remove_all(dir);
 }
 
 TEST(Spawn, ChildHoldsNoOtherDescriptorOfOurs) {

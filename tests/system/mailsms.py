@@ -206,6 +206,8 @@ class Gateway:
             ("recv_mode", "none"), ("robot_cmd", self.robot),
             ("smtp_outserver", "127.0.0.1"), ("smtp_outport", str(self.sink.port)),
             ("smtp_debug_file", "disabled"),
+            # The tests read debug lines; the gateway's own default is info.
+            ("loglevel", "debug"),
         ]
         given = dict(settings) if not isinstance(settings, dict) else settings
         # Ports this harness chose (and may choose again when another process took one).

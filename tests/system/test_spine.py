@@ -367,7 +367,7 @@ class StartAndStop(unittest.TestCase):
                     break
                 data += chunk
         # No admin.dat and no page templates in this home: the 401 page is missing too.
-        self.assertTrue(data.startswith(b"HTTP/1.0 550 No such file\n"), data)
+        self.assertTrue(data.startswith(b"HTTP/1.0 550 No such file\r\n"), data)
         gw.wait_log("Web request from [127.0.0.1] for /: credentials missing or wrong")
         self.assertEqual(gw.stop_with_exit_file(), 0)
 

@@ -175,7 +175,8 @@ class StatusPage(unittest.TestCase):
         return r
 
     def test_status_page_shows_the_parts_today_and_outcomes_and_refreshes(self):
-        gw = web_gateway(self)
+        # The request trace shows the page's own refresh request.
+        gw = web_gateway(self, extra=["web_trace true"])
         self.assertEqual(mail(gw, "ann@corp.example", ["0412345678@gw.example"]), {})
         self.assertEqual(mail(gw, "bob@corp.example", ["0412345679@gw.example"]), {})
         wait_for(lambda: len(gw.outbox_files()) == 2, what="two SMS")

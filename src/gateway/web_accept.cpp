@@ -1,0 +1,153 @@
+// The web channel's accepting thread and its connection slots: see web_accept.h.
+#include "gateway/web_accept.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+#include "gateway/gateway.h"
+#include "gateway/web_admin.h"
+#include "records/mutexlist.h"
+
+namespace tolvane {
+
+namespace {
+
+std::atomic<int> general_open{0};
+std::atomic<int> reserve_open{0};
+
+enum class Slot { none, general, reserve };
+
+// A slot of the `most` ordinary ones, else one of the reserve, else none.
+Slot take_slot(int most) {
+    for (int n = general_open.load(); n < most;) {
+        if (general_open.compare_exchange_weak(n, n + 1)) return Slot::general;
+    }
+    for (int n = reserve_open.load(); n < WEB_RESERVE_CONNECTIONS;) {
+        if (reserve_open.compare_exchange_weak(n, n + 1)) return Slot::reserve;
+    }
+    return Slot::none;
+}
+
+// A slot held for one connection; given back once, when the connection is done with it
+// (or was never served).
+class SlotHold {
+  public:
+    explicit SlotHold(Slot s) : slot_(s) {}
+    ~SlotHold() { release(); }
+    SlotHold(const SlotHold&) = delete;
+    SlotHold& operator=(const SlotHold&) = delete;
+    bool reserved() const { return slot_ == Slot::reserve; }
+    void release() {
+        if (slot_ == Slot::general) general_open.fetch_sub(1);
+        if (slot_ == Slot::reserve) reserve_open.fetch_sub(1);
+        slot_ = Slot::none;
+    }
+
+  private:
+    Slot slot_;
+};
+
+int serve(std::unique_ptr<CHAN> conn, std::shared_ptr<SlotHold> hold) {
+    std::shared_ptr<CHAN> c(std::move(conn));
+    return start_counted_thread([c, hold] {
+        command_thread(c.get(), hold->reserved());
+        hold->release();
+    })
+               ? 1
+               : 0;
+}
+
+// True when a client waits on the listener; false after a stop request (or a signal).
+bool wait_client_or_stop(CHAN* listener) {
+    pollfd p[2] = {{listener->sk, POLLIN, 0}, {gateway_stop_fd(), POLLIN, 0}};
+    // Without a stop descriptor the stop is seen by a short wait instead.
+    const bool have_stop = p[1].fd >= 0;
+    if (::poll(p, have_stop ? 2 : 1, have_stop ? -1 : 200) <= 0) return false;
+    if (have_stop && (p[1].revents & POLLIN) && ShutdownNow.load() == 0) {
+        char buf[16];
+        while (::read(p[1].fd, buf, sizeof buf) > 0) {
+        }
+    }
+    return (p[0].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0;
+}
+
+std::string setting_text(rini* r, int id) {
+    const char* v = r ? rini_get(r, id, nullptr, nullptr) : nullptr;
+    return v ? v : "";
+}
+
+}  // namespace
+
+int web_connections_open() {
+    return general_open.load() + reserve_open.load();
+}
+
+int web_connections_reserved() {
+    return reserve_open.load();
+}
+
+int web_admin_start(std::unique_ptr<CHAN> conn, int most) {
+    const Slot slot = take_slot(most);
+    if (slot == Slot::none) return 0;
+    return serve(std::move(conn), std::make_shared<SlotHold>(slot));
+}
+
+void web_accept_loop(CHAN* listener, bool https) {
+    std::unique_ptr<rini> reader = rini_init(ConfigSettings.get());
+    const std::string allow = setting_text(reader.get(), WEB_ALLOW);
+    int most = std::atoi(setting_text(reader.get(), WEB_MAX_CONNECTIONS).c_str());
+    if (most <= 0) most = WEB_MAX_CONNECTIONS_DEFAULT;
+    rini_free(reader);
+    // Woken by a client or by the stop; nothing else happens here, so that no client,
+    // however slow, can hold up the next one.
+    while (ShutdownNow.load() == 0) {
+        if (listener->sk < 0) {
+            emsg("Web administration listener closed; no more connections are taken");
+            break;
+        }
+        if (!wait_client_or_stop(listener)) continue;
+        std::unique_ptr<CHAN> c;
+        if (!tcp_accept(listener, c) || !c || c->sk < 0) {
+            const int err = c ? c->xerrno : 0;
+            emsg("Web administration accept failed: %s", system_error(err).c_str());
+            // Out of descriptors: give the connections being served a moment to end.
+            lib_msleep(50);
+            continue;
+        }
+        std::string ip;
+        tcp_getip(c.get(), ip);
+        if (!wild_list(ip, allow)) {
+            imsg("Web connection from [%s] refused: not in web_allow", ip.c_str());
+            continue;  // closed here, before a byte is read
+        }
+        const Slot slot = take_slot(most);
+        if (slot == Slot::none) {
+            imsg(
+                "Web connection from [%s] refused: %d connections and %d in reserve already "
+                "open",
+                ip.c_str(), most, WEB_RESERVE_CONNECTIONS);
+            continue;
+        }
+        auto hold = std::make_shared<SlotHold>(slot);
+        if (https) {
+            std::string reason;
+            if (!tcp_ssl_init(c.get(), 1, nullptr, reason)) {
+                imsg("SSL failed (%s)", reason.c_str());
+                continue;
+            }
+        }
+        if (!serve(std::move(c), hold)) emsg("Failed to start a web administration thread");
+    }
+}
+
+int web_accept_start(CHAN* listener, bool https) {
+    if (!listener) return 0;
+    return start_counted_thread([listener, https] { web_accept_loop(listener, https); }) ? 1 : 0;
+}
+
+}  // namespace tolvane

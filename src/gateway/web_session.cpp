@@ -1,0 +1,132 @@
+// Login sessions of the web channel and their form tokens: see web_session.h.
+#include "gateway/web_session.h"
+
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include "foundation/lib.h"
+#include "foundation/log.h"
+
+namespace tolvane {
+
+namespace {
+
+struct session_row {
+    std::string id;
+    std::string user;
+    std::string token;
+    std::time_t started = 0;
+    std::time_t used = 0;
+};
+
+std::mutex table_lock;
+std::vector<session_row> table;  // guarded by table_lock
+
+// 32 hexadecimal digits from the system's random source, "" without one.
+std::string random_hex() {
+    unsigned char raw[16];
+    if (RAND_bytes(raw, sizeof raw) != 1) return {};
+    std::string hex;
+    for (unsigned char b : raw) hex += strprintf("%02x", b);
+    return hex;
+}
+
+bool same_secret(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && !a.empty() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+bool alive(const session_row& s, std::time_t now) {
+    return now - s.used <= WEB_SESSION_IDLE_S && now - s.started <= WEB_SESSION_MAX_S &&
+           now >= s.started;
+}
+
+// Under table_lock: the live row of id, or null (ended rows are removed on the way).
+session_row* find_locked(std::string_view id, std::time_t now) {
+    std::erase_if(table, [now](const session_row& s) { return !alive(s, now); });
+    for (session_row& s : table) {
+        if (same_secret(s.id, id)) return &s;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::string web_session_cookie_value(std::string_view header) {
+    const std::string name = std::string(WEB_SESSION_COOKIE) + "=";
+    for (const std::string& part : s_split_words(header, ";")) {
+        std::string_view p = strtrm(part);
+        if (p.substr(0, name.size()) == name) return std::string(p.substr(name.size()));
+    }
+    return {};
+}
+
+std::string web_session_cookie(std::string_view id, bool https) {
+    return strprintf("%s=%.*s; Path=/; HttpOnly; SameSite=Strict%s", WEB_SESSION_COOKIE,
+                     static_cast<int>(id.size()), id.data(), https ? "; Secure" : "");
+}
+
+web_session web_session_for(std::string_view cookie_header, std::string_view user,
+                            std::time_t now) {
+    web_session out;
+    const std::string asked = web_session_cookie_value(cookie_header);
+    std::lock_guard<std::mutex> hold(table_lock);
+    if (!asked.empty()) {
+        session_row* s = find_locked(asked, now);
+        if (s && s->user == user) {
+            s->used = now;
+            out.id = s->id;
+            out.token = s->token;
+            return out;
+        }
+        // A session of another user name (admin.dat changed) ends here.
+        if (s) std::erase_if(table, [&](const session_row& r) { return &r == s; });
+    }
+    session_row row;
+    row.id = random_hex();
+    row.token = random_hex();
+    if (row.id.empty() || row.token.empty()) {
+        emsg("No random data for a web login session; state-changing commands are off");
+        return out;
+    }
+    row.user = std::string(user);
+    row.started = row.used = now;
+    if (table.size() >= WEB_SESSIONS_MAX) {
+        auto oldest = std::min_element(
+            table.begin(), table.end(),
+            [](const session_row& a, const session_row& b) { return a.used < b.used; });
+        table.erase(oldest);
+    }
+    out.id = row.id;
+    out.token = row.token;
+    out.fresh = true;
+    table.push_back(std::move(row));
+    return out;
+}
+
+bool web_session_use_token(std::string_view id, std::string_view token, std::time_t now,
+                           std::string& next) {
+    next.clear();
+    std::lock_guard<std::mutex> hold(table_lock);
+    session_row* s = id.empty() ? nullptr : find_locked(id, now);
+    if (!s) return false;
+    const bool match = same_secret(token, s->token);
+    if (match) {
+        std::string fresh = random_hex();
+        // Without random data the used token still goes: no further command runs.
+        s->token = fresh.empty() ? std::string() : fresh;
+        if (fresh.empty()) emsg("No random data for a new web form token; commands are off");
+    }
+    next = s->token;
+    return match;
+}
+
+void web_sessions_clear() {
+    std::lock_guard<std::mutex> hold(table_lock);
+    table.clear();
+}
+
+}  // namespace tolvane
