@@ -291,9 +291,9 @@ TEST_F(Admin, RepeatedFailuresHoldTheAddressOrTheUser) {
         {"user held from elsewhere", "192.0.2.7", "admin", basic("admin", "s3cret"),
          "HTTP/1.0 429 Too Many Requests\r\n"},
         {"other user, other address", "192.0.2.7", "root", basic("admin", "s3cret"),
-         "HTTP/1.0 200 OK\n"},
+         "HTTP/1.0 200 OK\r\n"},
         {"no credentials: the usual 401", "127.0.0.1", "someone", "",
-         "HTTP/1.0 401 Unauthorized\n"},
+         "HTTP/1.0 401 Unauthorized\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -311,7 +311,7 @@ TEST_F(Admin, RepeatedFailuresHoldTheAddressOrTheUser) {
     auth_guard().clear();
     for (int i = 0; i < 5; ++i) {
         const std::string page = get("/", basic("admin", "wrong" + std::to_string(i)));
-        EXPECT_EQ(page.rfind("HTTP/1.0 401 Unauthorized\n", 0), 0u) << page;
+        EXPECT_EQ(page.rfind("HTTP/1.0 401 Unauthorized\r\n", 0), 0u) << page;
     }
     EXPECT_TRUE(
         box.logged("Warning: authentication failed: channel=web address=127.0.0.1 user=\"admin\""));
@@ -319,7 +319,7 @@ TEST_F(Admin, RepeatedFailuresHoldTheAddressOrTheUser) {
     // Four failures and then a success: the count starts again.
     auth_guard().clear();
     for (int i = 0; i < 4; ++i) get("/", basic("admin", "wrong"));
-    EXPECT_EQ(get("/").rfind("HTTP/1.0 200 OK\n", 0), 0u);
+    EXPECT_EQ(get("/").rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
     get("/", basic("admin", "wrong"));
     EXPECT_EQ(auth_guard().held_ms("127.0.0.1", "admin"), 0);
 }
@@ -327,11 +327,11 @@ TEST_F(Admin, RepeatedFailuresHoldTheAddressOrTheUser) {
 TEST_F(Admin, AnOldAdminEntryIsRewrittenAtLogin) {
     const std::string old = box.read("admin.dat");
     ASSERT_EQ(old.rfind("admin:{ssha}", 0), 0u);
-    EXPECT_EQ(get("/").rfind("HTTP/1.0 200 OK\n", 0), 0u);
+    EXPECT_EQ(get("/").rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
     const std::string now = box.read("admin.dat");
     ASSERT_EQ(now.rfind("admin:$y$", 0), 0u) << now;
     EXPECT_EQ(password_check("s3cret", now.substr(6, now.size() - 7)), PasswordCheck::right);
-    EXPECT_EQ(get("/").rfind("HTTP/1.0 200 OK\n", 0), 0u);
+    EXPECT_EQ(get("/").rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
     EXPECT_EQ(box.read("admin.dat"), now);  // rewritten once only
 }
 
