@@ -105,10 +105,19 @@ TEST_F(QueuePg, TwoGatewaysShareTheWorkAndSendEachEntryOnce) {
     std::multiset<std::uint64_t> sent;
     std::set<std::string> by;
     std::vector<std::thread> workers;
+    // Each worker holds its first entry until the other gateway has claimed one too (or a
+    // few seconds passed), so that a gateway whose workers start first cannot take the
+    // whole queue before the other's have begun: the sharing is what is tested.
+    std::atomic<int> claimed[2] = {0, 0};
     for (QueueStore* q : {a.get(), b.get()})
         for (int w = 0; w < 3; ++w)
             workers.emplace_back([&, q] {
+                const int mine = q == a.get() ? 0 : 1;
+                bool first = true;
                 while (auto e = q->claim(QUEUE_MAIL_TO_SMS, now_ms())) {
+                    ++claimed[mine];
+                    if (first) eventually([&] { return claimed[1 - mine].load() > 0; }, 5000);
+                    first = false;
                     std::string why;
                     bool ok = q->attempt(e->id, why) && q->complete(e->id, true, "", why);
                     std::lock_guard<std::mutex> lock(m);
