@@ -110,9 +110,11 @@ class QueueStore {
     }
 
     // The entry is finished (delivered, or failed for good): it is never claimed again. The
-    // caller does not wait for the disk: the record is flushed in the background, and at
-    // the latest before the next attempt() of any entry returns, so a worker has at most
-    // the one entry it is sending without a durable outcome.
+    // caller does not wait for the disk flush: the record is flushed in the background, at
+    // the latest with the next attempt() that writes. The local journal has it in its
+    // file when this returns, so a killed gateway never sends a finished entry again (a
+    // power cut can still cost the last moments' records); a shared store sends it with
+    // its next group of statements.
     [[nodiscard]] virtual bool complete(std::uint64_t id, bool delivered, const std::string& error,
                                         std::string& why) = 0;
 

@@ -155,8 +155,10 @@ bool FileQueue::complete(std::uint64_t id, bool delivered, const std::string& er
     rec.error = error;
     append(rec);
     forget(it);
-    wake_flusher();  // nobody waits for this record: the flusher writes it
-    return true;
+    // In the file before the caller goes on (a killed process then never sends it again);
+    // the flush to disk is not waited for: it comes with the next attempt's or within
+    // moments.
+    return wait_written(lock, why);
 }
 
 void FileQueue::release(std::uint64_t id, const std::string& error, std::int64_t not_before_ms) {

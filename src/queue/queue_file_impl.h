@@ -121,16 +121,22 @@ class FileQueue final : public QueueStore {
 
     // One group commit: the records of the writers of one flush and how it ended.
     struct Batch {
-        enum : int { FILLING = 0, DURABLE = 1, FAILED = 2 };
+        // FILLING -> WRITTEN (in the file, not yet flushed; only when someone waits for
+        // that) -> DURABLE or FAILED.
+        enum : int { FILLING = 0, DURABLE = 1, FAILED = 2, WRITTEN = 3 };
         std::atomic<int> state{FILLING};
         std::string why;      // set before state becomes FAILED
         bool waited = false;  // someone waits for it: it is flushed, not only written (m_)
+        bool write_waited = false;  // someone waits for it to be in the file (m_)
     };
 
     void append(const journal_record& rec) { journal_encode(rec, pending_); }
     // Hands the batch being filled to the flusher and waits until it is on disk; the lock
     // is released meanwhile and not held on return.
     bool wait_durable(std::unique_lock<std::mutex>& lock, std::string& why);
+    // The same, but only until the batch is written to the file (a kill of the process can
+    // no longer lose it; a power cut still can until the flush that follows).
+    bool wait_written(std::unique_lock<std::mutex>& lock, std::string& why);
     // Wakes the flusher for records written without waiting (m_ held).
     void wake_flusher() {
         if (flusher_asleep_) work_cv_.notify_one();

@@ -231,6 +231,11 @@ void FileQueue::flush_batch(std::unique_lock<std::mutex>& lock, bool sync) {
     // The zeros go after the data, so that a disk with no room for them has still taken the
     // records; the fdatasync below makes them durable together.
     if (ok && !data.empty()) file_end = preallocate(*seg, file_end, end);
+    if (ok && sync && opt_.sync && batch->write_waited) {
+        // Those who wait only for the write (done records) go on while the flush runs.
+        batch->state.store(Batch::WRITTEN, std::memory_order_release);
+        state_wake_all(batch->state);
+    }
     if (ok && sync && opt_.sync) {
         if (older && ::fdatasync(older->fd.get()) != 0) {
             why = system_error(errno);
@@ -292,7 +297,7 @@ void FileQueue::flush_batch(std::unique_lock<std::mutex>& lock, bool sync) {
     if (notify_)
         for (int k : kinds) notify_(k);
     batch->state.store(ok ? Batch::DURABLE : Batch::FAILED, std::memory_order_release);
-    if (batch->waited) state_wake_all(batch->state);
+    if (batch->waited || batch->write_waited) state_wake_all(batch->state);
 }
 
 bool FileQueue::wait_durable(std::unique_lock<std::mutex>& lock, std::string& why) {
@@ -302,10 +307,24 @@ bool FileQueue::wait_durable(std::unique_lock<std::mutex>& lock, std::string& wh
     waiting_.fetch_add(1);
     lock.unlock();
     int state;
-    while ((state = batch->state.load(std::memory_order_acquire)) == Batch::FILLING)
-        state_wait(batch->state, Batch::FILLING);
+    while ((state = batch->state.load(std::memory_order_acquire)) == Batch::FILLING ||
+           state == Batch::WRITTEN)
+        state_wait(batch->state, state);
     waiting_.fetch_sub(1);
     if (state == Batch::DURABLE) return true;
+    why = batch->why;
+    return false;
+}
+
+bool FileQueue::wait_written(std::unique_lock<std::mutex>& lock, std::string& why) {
+    std::shared_ptr<Batch> batch = filling_;
+    batch->write_waited = true;
+    wake_flusher();
+    lock.unlock();
+    int state;
+    while ((state = batch->state.load(std::memory_order_acquire)) == Batch::FILLING)
+        state_wait(batch->state, Batch::FILLING);
+    if (state != Batch::FAILED) return true;
     why = batch->why;
     return false;
 }
