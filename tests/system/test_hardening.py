@@ -134,15 +134,7 @@ class Logs(unittest.TestCase):
         gw = gateway(self, extra=["webpath %s" % WEB, "phone_country +61"])
         self.assertIn("loglevel debug", gw.lines)
         secret = "pgpass-%d" % os.getpid()
-        old = os.environ.get("TOLVANE_TEST_DB_PASSWORD")
-        os.environ["TOLVANE_TEST_DB_PASSWORD"] = secret
-        try:
-            gw.start()
-        finally:
-            if old is None:
-                del os.environ["TOLVANE_TEST_DB_PASSWORD"]
-            else:
-                os.environ["TOLVANE_TEST_DB_PASSWORD"] = old
+        gw.start(env={"TOLVANE_TEST_DB_PASSWORD": secret})
         self.addCleanup(check_clean_exit, self, gw)
         gw.wait_started()
         mail_with_robot(self, gw)

@@ -370,15 +370,7 @@ class Tls(unittest.TestCase):
             f.write("openssl_conf = init\n[init]\nssl_conf = ssl\n[ssl]\nsystem_default = tls\n"
                     "[tls]\nMinProtocol = TLSv1\nCipherString = DEFAULT@SECLEVEL=0\n")
         env = dict(os.environ, OPENSSL_CONF=conf)
-        old = os.environ.get("OPENSSL_CONF")
-        os.environ["OPENSSL_CONF"] = conf
-        try:
-            gw.start()
-        finally:
-            if old is None:
-                del os.environ["OPENSSL_CONF"]
-            else:
-                os.environ["OPENSSL_CONF"] = old
+        gw.start(env={"OPENSSL_CONF": conf})
         self.addCleanup(check_clean_exit, self, gw)
         gw.wait_started()
 

@@ -118,7 +118,8 @@ class Gateway:
             return f.read()
 
     # ---- the process ----
-    def start(self, args=None, foreground=True, stdin=subprocess.DEVNULL, binary=None):
+    def start(self, args=None, foreground=True, stdin=subprocess.DEVNULL, binary=None, env=None):
+        """Starts the gateway; env adds variables to the test's own environment."""
         cmd = [binary or BIN, "-config", self.ini]
         if foreground:
             cmd.append("-foreground")
@@ -126,7 +127,8 @@ class Gateway:
         self._close_streams()
         self._out = open(self.out_path, "w")
         self.proc = subprocess.Popen(cmd, cwd=self.dir, stdin=stdin, stdout=self._out,
-                                     stderr=subprocess.STDOUT)
+                                     stderr=subprocess.STDOUT,
+                                     env=dict(os.environ, **env) if env else None)
         return self.proc
 
     def running(self):
