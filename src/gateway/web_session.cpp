@@ -5,6 +5,7 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -18,7 +19,7 @@ namespace {
 struct session_row {
     std::string id;
     std::string user;
-    std::string token;
+    std::deque<std::string> tokens;  // unused tokens of the pages shown, oldest first
     std::time_t started = 0;
     std::time_t used = 0;
 };
@@ -53,6 +54,19 @@ session_row* find_locked(std::string_view id, std::time_t now) {
     return nullptr;
 }
 
+// Under table_lock: a new token for a page of s, kept among the session's last
+// WEB_SESSION_TOKENS; "" without random data (no command can then be sent from that page).
+std::string issue_token(session_row& s) {
+    std::string t = random_hex();
+    if (t.empty()) {
+        emsg("No random data for a new web form token; commands are off");
+        return t;
+    }
+    s.tokens.push_back(t);
+    while (s.tokens.size() > WEB_SESSION_TOKENS) s.tokens.pop_front();
+    return t;
+}
+
 }  // namespace
 
 std::string web_session_cookie_value(std::string_view header) {
@@ -79,7 +93,7 @@ web_session web_session_for(std::string_view cookie_header, std::string_view use
         if (s && s->user == user) {
             s->used = now;
             out.id = s->id;
-            out.token = s->token;
+            out.token = issue_token(*s);
             return out;
         }
         // A session of another user name (admin.dat changed) ends here.
@@ -87,11 +101,12 @@ web_session web_session_for(std::string_view cookie_header, std::string_view use
     }
     session_row row;
     row.id = random_hex();
-    row.token = random_hex();
-    if (row.id.empty() || row.token.empty()) {
+    const std::string token = random_hex();
+    if (row.id.empty() || token.empty()) {
         emsg("No random data for a web login session; state-changing commands are off");
         return out;
     }
+    row.tokens.push_back(token);
     row.user = std::string(user);
     row.started = row.used = now;
     if (table.size() >= WEB_SESSIONS_MAX) {
@@ -101,7 +116,7 @@ web_session web_session_for(std::string_view cookie_header, std::string_view use
         table.erase(oldest);
     }
     out.id = row.id;
-    out.token = row.token;
+    out.token = token;
     out.fresh = true;
     table.push_back(std::move(row));
     return out;
@@ -113,15 +128,14 @@ bool web_session_use_token(std::string_view id, std::string_view token, std::tim
     std::lock_guard<std::mutex> hold(table_lock);
     session_row* s = id.empty() ? nullptr : find_locked(id, now);
     if (!s) return false;
-    const bool match = same_secret(token, s->token);
-    if (match) {
-        std::string fresh = random_hex();
-        // Without random data the used token still goes: no further command runs.
-        s->token = fresh.empty() ? std::string() : fresh;
-        if (fresh.empty()) emsg("No random data for a new web form token; commands are off");
-    }
-    next = s->token;
-    return match;
+    // Every token is compared, so that the time taken does not say which one matched.
+    auto match = s->tokens.end();
+    for (auto it = s->tokens.begin(); it != s->tokens.end(); ++it)
+        if (same_secret(token, *it)) match = it;
+    if (match == s->tokens.end()) return false;
+    s->tokens.erase(match);
+    next = issue_token(*s);
+    return true;
 }
 
 void web_sessions_clear() {

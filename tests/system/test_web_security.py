@@ -160,6 +160,14 @@ class StateChanges(unittest.TestCase):
         self.assertNotIn('id="refused"', body)
         self.assertEqual(count_row(body, "ann@corp.example"), 0)
 
+        # Two tabs of the session: each page's form is good once, the later page's first.
+        tabs = [token_of(request(gw, cookie=cookie)[2]) for _ in range(2)]
+        for tab in reversed(tabs):
+            status, body = post(gw, reset + "&token=" + tab, cookie=cookie)
+            self.assertNotIn('id="refused"', body)
+            status, body = post(gw, reset + "&token=" + tab, cookie=cookie)
+            self.assertIn('id="refused"', body, "a token used twice")
+
         # Without credentials the token alone does nothing.
         status, _ = post(gw, "cmd_shutdown_do=1&token=" + token_of(body), auth=False,
                          cookie=cookie)
