@@ -86,6 +86,65 @@ std::shared_ptr<smpp_link> wait_up(sms_smpp* st, bind_slot* b, long deadline) {
     }
 }
 
+// Why a submit that found no bind within send_wait ends.
+int not_bound(sms_smpp* st, bind_slot* b, long send_wait) {
+    {
+        std::lock_guard<std::mutex> g(st->lock);
+        if (st->cutting) return SMPP_ERR_CUT;
+    }
+    if (stopping(st)) return SMPP_ERR_LINK;
+    emsg("SMPP %s: not bound for %ld ms; the submit waits no longer", b->role.c_str(), send_wait);
+    return SMPP_ERR_DOWN;
+}
+
+// The pace, then a place in the window: taken with its sequence number; paced (wait
+// done, try again); or failed with the code in err.
+enum class place_result { taken, paced, failed };
+
+place_result reserve_place(sms_smpp* st, bind_slot* b, smpp_link& link, std::uint32_t& seq,
+                           int& err) {
+    std::unique_lock<std::mutex> lk(st->lock);
+    long delay = b->pacer.reserve(smpp_now_ms());
+    if (delay > 0) {
+        st->changed.wait_for(lk, std::chrono::milliseconds(delay));
+        return place_result::paced;
+    }
+    long place_deadline = smpp_now_ms() + st->cfg.response_ms;
+    // A request leaving a full window notifies `room`.
+    st->room.wait_until(lk, smpp_clock_at(place_deadline), [st, b] {
+        return !b->window.full() || st->stopping || st->cutting;
+    });
+    err = st->cutting ? SMPP_ERR_CUT : st->stopping ? SMPP_ERR_LINK : 0;
+    if (err != 0) return place_result::failed;
+    seq = link.next_sequence();
+    if (!b->window.add(seq, smpp_now_ms() + st->cfg.response_ms)) {
+        emsg("SMPP %s: no place in the window within %ld ms", b->role.c_str(),
+             st->cfg.response_ms);
+        err = SMPP_ERR_TIMEOUT;
+        return place_result::failed;
+    }
+    return place_result::taken;
+}
+
+// The submit with its place in the window, which is given back when the answer (or its
+// absence) is in.
+int request_in_window(sms_smpp* st, bind_slot* b, smpp_link& link, pdu& req, std::uint32_t seq,
+                      pdu& resp) {
+    req.sequence = seq;
+    int r = link.request(req, resp, st->cfg.response_ms);
+    bool was_full;
+    {
+        std::lock_guard<std::mutex> g(st->lock);
+        was_full = b->window.full();
+        b->window.complete(seq);
+    }
+    // Only a send waiting for a place needs to hear of it: waking the supervisors
+    // too for every answer costs more than the submit.
+    if (was_full) st->room.notify_all();
+    req.sequence = 0;
+    return r;
+}
+
 // One submit_sm through the bind: 0 with the message id, or a status / link code.
 int submit_one(sms_smpp* st, bind_slot* b, pdu& req, std::string& message_id) {
     // Long enough for two attempts at the longest backoff, so a centre that restarts
@@ -97,52 +156,14 @@ int submit_one(sms_smpp* st, bind_slot* b, pdu& req, std::string& message_id) {
     long throttled_since = -1;
     for (;;) {
         std::shared_ptr<smpp_link> link = wait_up(st, b, up_deadline);
-        if (!link) {
-            {
-                std::lock_guard<std::mutex> g(st->lock);
-                if (st->cutting) return SMPP_ERR_CUT;
-            }
-            if (stopping(st)) return SMPP_ERR_LINK;
-            emsg("SMPP %s: not bound for %ld ms; the submit waits no longer", b->role.c_str(),
-                 send_wait);
-            return SMPP_ERR_DOWN;
-        }
-        // The pace, then a place in the window.
+        if (!link) return not_bound(st, b, send_wait);
         std::uint32_t seq = 0;
-        {
-            std::unique_lock<std::mutex> lk(st->lock);
-            long delay = b->pacer.reserve(smpp_now_ms());
-            if (delay > 0) {
-                st->changed.wait_for(lk, std::chrono::milliseconds(delay));
-                continue;
-            }
-            long place_deadline = smpp_now_ms() + st->cfg.response_ms;
-            // A request leaving a full window notifies `room`.
-            st->room.wait_until(lk, smpp_clock_at(place_deadline), [st, b] {
-                return !b->window.full() || st->stopping || st->cutting;
-            });
-            if (st->cutting) return SMPP_ERR_CUT;
-            if (st->stopping) return SMPP_ERR_LINK;
-            seq = link->next_sequence();
-            if (!b->window.add(seq, smpp_now_ms() + st->cfg.response_ms)) {
-                emsg("SMPP %s: no place in the window within %ld ms", b->role.c_str(),
-                     st->cfg.response_ms);
-                return SMPP_ERR_TIMEOUT;
-            }
-        }
-        req.sequence = seq;
+        int err = 0;
+        place_result place = reserve_place(st, b, *link, seq, err);
+        if (place == place_result::paced) continue;
+        if (place == place_result::failed) return err;
         pdu resp;
-        int r = link->request(req, resp, st->cfg.response_ms);
-        bool was_full;
-        {
-            std::lock_guard<std::mutex> g(st->lock);
-            was_full = b->window.full();
-            b->window.complete(seq);
-        }
-        // Only a send waiting for a place needs to hear of it: waking the supervisors
-        // too for every answer costs more than the submit.
-        if (was_full) st->room.notify_all();
-        req.sequence = 0;
+        int r = request_in_window(st, b, *link, req, seq, resp);
         if (r == SMPP_ERR_CUT) return r;  // the answer no longer matters: a shutdown
         if (r == SMPP_ERR_LINK) {
             // Lost before its answer: it goes again once the bind is back.
