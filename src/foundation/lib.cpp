@@ -197,8 +197,8 @@ void read_conversion(const char*& p, va_list& ap, Conv& sp) {
         if (!star && sp.prec < 0) sp.prec = 0;  // "." alone means precision 0
     }
     int nl = 0;
-    while (nl < 2 && (*p == 'h' || *p == 'l' || *p == 'z' || *p == 'j' || *p == 't' ||
-                      *p == 'L' || *p == 'q'))
+    while (nl < 2 && (*p == 'h' || *p == 'l' || *p == 'z' || *p == 'j' || *p == 't' || *p == 'L' ||
+                      *p == 'q'))
         sp.len[nl++] = *p++;
     sp.conv = *p;
     if (*p) ++p;

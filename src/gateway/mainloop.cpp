@@ -325,8 +325,8 @@ int gateway_shutdown(bool wait_threads, int status) {
     // Sends still running at the deadline are cut (their entries stay queued), threads
     // still running a little later are abandoned.
     const shutdown_deadline t;
-    bool abandoned = wait_threads ? stop_threads(t)
-                                  : delivery_stop(t.limit_ms(LONG_MAX, t.deadline));
+    bool abandoned =
+        wait_threads ? stop_threads(t) : delivery_stop(t.limit_ms(LONG_MAX, t.deadline));
     // 3. Reports.
     report_using.reset();
     Reports.clear();

@@ -274,8 +274,8 @@ int smtp_auth_command(smtp_message& m, std::string_view line) {
     if (held(m, {})) return refuse_held(m) ? 0 : -1;
     std::string name, password;
     bool ok = true;
-    auth_step done = plain ? read_plain(m, w, name, password, ok)
-                           : read_login(m, w, name, password, ok);
+    auth_step done =
+        plain ? read_plain(m, w, name, password, ok) : read_login(m, w, name, password, ok);
     if (done) return *done;
     return check_login(m, name, password, ok);
 }

@@ -342,8 +342,7 @@ bool answer_held_command(smtp_message& m) {
 turn body_piece(smtp_message& m, std::string_view piece, bool more, int& result) {
     sms_smtp& d = *m.drv;
     if (smtp_logging(d))
-        smtp_log(d, m.sock->sockno(), "SMTP<-[%.*s]", static_cast<int>(piece.size()),
-                 piece.data());
+        smtp_log(d, m.sock->sockno(), "SMTP<-[%.*s]", static_cast<int>(piece.size()), piece.data());
     int s = data_line(m, piece, more);
     if (s < 0) {
         result = s == -3 ? SMTP_EREAD : SMTP_EWRITE;

@@ -372,7 +372,8 @@ std::unique_ptr<MYSSL> myssl_takeover_real(CHAN& c, int sk, int require_cert, in
     } else {
         SSL_set_verify(m->ssl, SSL_VERIFY_NONE, nullptr);
     }
-    bool ok = isserver || !domain || !*domain || set_server_name(m->ssl, domain, require_cert, reason);
+    bool ok =
+        isserver || !domain || !*domain || set_server_name(m->ssl, domain, require_cert, reason);
     if (ok && defer) return m;
     if (ok && handshake_now(c, sk, *m, reason)) return m;
     m.reset();  // releases the connection and closes the socket

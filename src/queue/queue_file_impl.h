@@ -125,8 +125,8 @@ class FileQueue final : public QueueStore {
         // that) -> DURABLE or FAILED.
         enum : int { FILLING = 0, DURABLE = 1, FAILED = 2, WRITTEN = 3 };
         std::atomic<int> state{FILLING};
-        std::string why;      // set before state becomes FAILED
-        bool waited = false;  // someone waits for it: it is flushed, not only written (m_)
+        std::string why;            // set before state becomes FAILED
+        bool waited = false;        // someone waits for it: it is flushed, not only written (m_)
         bool write_waited = false;  // someone waits for it to be in the file (m_)
     };
 

@@ -479,8 +479,8 @@ bool FileQueue::replay_records(Replay& rp) {
         // first page lost, a later one kept), which nobody was told is stored.
         if (r == JournalRead::END && all.find_first_not_of('\0', rp.pos) == std::string::npos)
             return true;
-        const bool header_missing = rp.pos == 0 && !rp.seg->has_header &&
-                                    r == JournalRead::OK && rec.type != JOURNAL_SEGMENT;
+        const bool header_missing = rp.pos == 0 && !rp.seg->has_header && r == JournalRead::OK &&
+                                    rec.type != JOURNAL_SEGMENT;
         if (r != JournalRead::OK || header_missing) {
             ReplayStep step = replay_damage(rp, r, header_missing);
             if (step == ReplayStep::give_up) return false;

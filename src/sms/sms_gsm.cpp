@@ -283,8 +283,7 @@ bool set_text_charset(sms_data_gsm* gsm, const std::string& dcs, int& err) {
 }
 
 // PDU or text mode, and in text mode its character set.
-bool set_message_format(sms_data_gsm* gsm, const gsm_init& rec, const std::string& dcs,
-                        int& err) {
+bool set_message_format(sms_data_gsm* gsm, const gsm_init& rec, const std::string& dcs, int& err) {
     const char* e = gsm->w_endl.c_str();
     std::string line;
     if (!gsm_write(gsm, err, "AT+CMGF=?%s", e) || !gsm_expect(gsm, err, line) ||

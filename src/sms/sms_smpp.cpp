@@ -66,7 +66,7 @@ smpp_submit_options submit_options(const smpp_settings& c, bool want_report) {
 // system error.
 std::uint32_t submit_status(const pdu& resp) {
     return resp.cmd_id == SMPP_GENERIC_NACK && resp.cmd_status == 0 ? ESME_RSYSERR
-                                                                     : resp.cmd_status;
+                                                                    : resp.cmd_status;
 }
 
 // "Throttled" and "queue full" ask the sender to slow down; the submit is not refused.
@@ -111,15 +111,13 @@ place_result reserve_place(sms_smpp* st, bind_slot* b, smpp_link& link, std::uin
     }
     long place_deadline = smpp_now_ms() + st->cfg.response_ms;
     // A request leaving a full window notifies `room`.
-    st->room.wait_until(lk, smpp_clock_at(place_deadline), [st, b] {
-        return !b->window.full() || st->stopping || st->cutting;
-    });
+    st->room.wait_until(lk, smpp_clock_at(place_deadline),
+                        [st, b] { return !b->window.full() || st->stopping || st->cutting; });
     err = st->cutting ? SMPP_ERR_CUT : st->stopping ? SMPP_ERR_LINK : 0;
     if (err != 0) return place_result::failed;
     seq = link.next_sequence();
     if (!b->window.add(seq, smpp_now_ms() + st->cfg.response_ms)) {
-        emsg("SMPP %s: no place in the window within %ld ms", b->role.c_str(),
-             st->cfg.response_ms);
+        emsg("SMPP %s: no place in the window within %ld ms", b->role.c_str(), st->cfg.response_ms);
         err = SMPP_ERR_TIMEOUT;
         return place_result::failed;
     }
@@ -353,8 +351,7 @@ void send_alone(sms_smpp* st, smpp_batch_item& it) {
 }
 
 // A batch on a transport that is not SMPP: one send after another.
-void send_each(sms* transport, std::vector<smpp_batch_item>& items,
-               const smpp_batch_hooks& hooks) {
+void send_each(sms* transport, std::vector<smpp_batch_item>& items, const smpp_batch_hooks& hooks) {
     for (std::size_t i = 0; i < items.size(); ++i) {
         if ((hooks.go_on && !hooks.go_on()) || (hooks.before && !hooks.before({i}))) return;
         auto& it = items[i];
@@ -424,9 +421,8 @@ struct smpp_batch_run {
         if (!g.link) return;
         // Room for at least one: a window kept full by other workers is waited for as a
         // single submit waits for its place.
-        st->room.wait_until(lk, smpp_clock_at(smpp_now_ms() + st->cfg.response_ms), [this] {
-            return !b->window.full() || st->stopping || st->cutting;
-        });
+        st->room.wait_until(lk, smpp_clock_at(smpp_now_ms() + st->cfg.response_ms),
+                            [this] { return !b->window.full() || st->stopping || st->cutting; });
         long now = smpp_now_ms();
         while (at + g.group.size() < queued.size() && !st->stopping && !st->cutting &&
                !b->window.full() && b->pacer.reserve(now) == 0) {
@@ -464,9 +460,10 @@ struct smpp_batch_run {
             it.sent = true;
         } else if (r == SMPP_ERR_LINK) {
             // Lost before its answer: it goes again on its own, once the bind is back.
-            emsg("SMPP %s: connection lost during submit_sm seq %u; sending it again when "
-                 "bound",
-                 b->role.c_str(), seq);
+            emsg(
+                "SMPP %s: connection lost during submit_sm seq %u; sending it again when "
+                "bound",
+                b->role.c_str(), seq);
             again.push_back(g.group[k]);
         } else if (r != 0) {
             emsg("SMPP submit_sm seq %u failed: %s", seq,
