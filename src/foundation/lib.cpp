@@ -181,6 +181,106 @@ void store_count(const Conv& sp, va_list& ap, std::size_t count) {
         *va_arg(ap, int*) = static_cast<int>(count);
 }
 
+// The conversion after a '%' (p just past it): flags, width, precision, length and the
+// conversion letter; p ends past what it read.
+void read_conversion(const char*& p, va_list& ap, Conv& sp) {
+    while (is_flag(*p)) sp.flags += *p++;
+    bool star = false;
+    sp.width = read_count(p, ap, star);
+    if (star && sp.width < 0) {  // a negative "*" width means left-justified
+        sp.flags += '-';
+        sp.width = sp.width == -2147483647 - 1 ? 2147483647 : -sp.width;
+    }
+    if (*p == '.') {
+        ++p;
+        sp.prec = read_count(p, ap, star);
+        if (!star && sp.prec < 0) sp.prec = 0;  // "." alone means precision 0
+    }
+    int nl = 0;
+    while (nl < 2 && (*p == 'h' || *p == 'l' || *p == 'z' || *p == 'j' || *p == 't' || *p == 'L' ||
+                      *p == 'q'))
+        sp.len[nl++] = *p++;
+    sp.conv = *p;
+    if (*p) ++p;
+}
+
+void format_char(Sink& sink, const Conv& sp, va_list& ap) {
+    const int c = sp.len[0] == 'l' ? static_cast<int>(va_arg(ap, wint_t)) : va_arg(ap, int);
+    const char ch = static_cast<char>(c);  // a zero byte is still one character
+    const std::size_t pad = sp.width > 1 ? static_cast<std::size_t>(sp.width) - 1 : 0;
+    if (!sp.left()) sink.put(' ', pad);
+    sink.put(&ch, 1);
+    if (sp.left()) sink.put(' ', pad);
+}
+
+void format_text(Sink& sink, const Conv& sp, va_list& ap) {
+    // Wide texts only arrive through an explicit %ls; "S" is a plain text here.
+    if (sp.len[0] == 'l') {
+        const wchar_t* w = va_arg(ap, const wchar_t*);
+        if (!w)
+            put_text(sink, sp, nullptr);
+        else
+            put_c(sink, sp, "l", 's', w);
+        return;
+    }
+    put_text(sink, sp, va_arg(ap, const char*));
+}
+
+// One conversion, read from `begin` (its '%') to `end`.
+void format_conversion(Sink& sink, const Conv& sp, va_list& ap, const char* begin,
+                       const char* end) {
+    switch (sp.conv) {
+        case '%':
+            sink.put('%');
+            break;
+        case 'd':
+        case 'i':
+            format_signed(sink, sp, ap);
+            break;
+        case 'o':
+        case 'u':
+        case 'x':
+        case 'X':
+            format_unsigned(sink, sp, ap);
+            break;
+        case 'c':
+        case 'C':
+            format_char(sink, sp, ap);
+            break;
+        case 'e':
+        case 'E':
+        case 'f':
+        case 'F':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
+            if (sp.len[0] == 'L')
+                put_c(sink, sp, "L", sp.conv, va_arg(ap, long double));
+            else
+                put_c(sink, sp, "", sp.conv, va_arg(ap, double));
+            break;
+        case 's':
+        case 'S':
+            format_text(sink, sp, ap);
+            break;
+        case 'p': {
+            void* v = va_arg(ap, void*);
+            Conv ptr = sp;
+            ptr.prec = -1;
+            put_c(sink, ptr, "", 'p', v);
+            break;
+        }
+        case 'n':
+            store_count(sp, ap, sink.written());
+            break;
+        default:
+            // Not a conversion of ours: copy it as written.
+            sink.put(begin, static_cast<std::size_t>(end - begin));
+            break;
+    }
+}
+
 // The formatter proper: appends to out at most cap characters.
 void format_into(std::string& out, std::size_t cap, const char* fmt, va_list ap_in) {
     if (!fmt) return;
@@ -198,92 +298,8 @@ void format_into(std::string& out, std::size_t cap, const char* fmt, va_list ap_
         }
         const char* begin = p++;
         Conv sp;
-        while (is_flag(*p)) sp.flags += *p++;
-        bool star = false;
-        sp.width = read_count(p, ap, star);
-        if (star && sp.width < 0) {  // a negative "*" width means left-justified
-            sp.flags += '-';
-            sp.width = sp.width == -2147483647 - 1 ? 2147483647 : -sp.width;
-        }
-        if (*p == '.') {
-            ++p;
-            sp.prec = read_count(p, ap, star);
-            if (!star && sp.prec < 0) sp.prec = 0;  // "." alone means precision 0
-        }
-        int nl = 0;
-        while (nl < 2 && (*p == 'h' || *p == 'l' || *p == 'z' || *p == 'j' || *p == 't' ||
-                          *p == 'L' || *p == 'q'))
-            sp.len[nl++] = *p++;
-        sp.conv = *p;
-        if (*p) ++p;
-        switch (sp.conv) {
-            case '%':
-                sink.put('%');
-                break;
-            case 'd':
-            case 'i':
-                format_signed(sink, sp, ap);
-                break;
-            case 'o':
-            case 'u':
-            case 'x':
-            case 'X':
-                format_unsigned(sink, sp, ap);
-                break;
-            case 'c':
-            case 'C': {
-                const int c =
-                    sp.len[0] == 'l' ? static_cast<int>(va_arg(ap, wint_t)) : va_arg(ap, int);
-                const char ch = static_cast<char>(c);  // a zero byte is still one character
-                const std::size_t pad = sp.width > 1 ? static_cast<std::size_t>(sp.width) - 1 : 0;
-                if (!sp.left()) sink.put(' ', pad);
-                sink.put(&ch, 1);
-                if (sp.left()) sink.put(' ', pad);
-                break;
-            }
-            case 'e':
-            case 'E':
-            case 'f':
-            case 'F':
-            case 'g':
-            case 'G':
-            case 'a':
-            case 'A':
-                if (sp.len[0] == 'L')
-                    put_c(sink, sp, "L", sp.conv, va_arg(ap, long double));
-                else
-                    put_c(sink, sp, "", sp.conv, va_arg(ap, double));
-                break;
-            case 's':
-            case 'S':
-                if (sp.len[0] == 'l' || sp.conv == 'S') {
-                    // Wide texts only arrive through an explicit %ls; "S" is a plain text here.
-                    if (sp.len[0] == 'l') {
-                        const wchar_t* w = va_arg(ap, const wchar_t*);
-                        if (!w)
-                            put_text(sink, sp, nullptr);
-                        else
-                            put_c(sink, sp, "l", 's', w);
-                        break;
-                    }
-                }
-                put_text(sink, sp, va_arg(ap, const char*));
-                break;
-            case 'p': {
-                void* v = va_arg(ap, void*);
-                Conv ptr = sp;
-                ptr.prec = -1;
-                put_c(sink, ptr, "", 'p', v);
-                break;
-            }
-            case 'n':
-                store_count(sp, ap, sink.written());
-                break;
-            default:
-                // Not a conversion of ours: copy it as written.
-                sink.put(begin, static_cast<std::size_t>(p - begin));
-                break;
-        }
+        read_conversion(p, ap, sp);
+        format_conversion(sink, sp, ap, begin, p);
     }
     va_end(ap);
 }

@@ -211,69 +211,68 @@ void gateway_mainloop() {
     }
 }
 
-int gateway_shutdown(bool wait_threads, int status) {
-    bool abandoned = false;
-    // Every wait below shares one deadline, shutdown_wait from now: sends still running
-    // then are cut (their entries stay queued), threads still running a little later are
-    // abandoned.
+namespace {
+
+// The deadlines of a shutdown: every wait shares one, shutdown_wait from the start of it;
+// a thread still has until `last` when the deadline has gone by, so that threads ending as
+// told are not abandoned.
+struct shutdown_deadline {
     using clock = std::chrono::steady_clock;
-    const auto deadline =
-        clock::now() + std::chrono::seconds(std::max(0, setting_int(SHUTDOWN_WAIT)));
-    const auto last = deadline + std::chrono::milliseconds(SHUTDOWN_OVERRUN_MS);
-    // At most cap ms, and not past the deadline; a thread still has until `last` when the
-    // deadline has gone by, so that threads ending as told are not abandoned.
-    auto limit_ms = [&](long cap, clock::time_point until) {
+    clock::time_point deadline;
+    clock::time_point last;
+
+    shutdown_deadline()
+        : deadline(clock::now() + std::chrono::seconds(std::max(0, setting_int(SHUTDOWN_WAIT)))),
+          last(deadline + std::chrono::milliseconds(SHUTDOWN_OVERRUN_MS)) {}
+
+    // At most cap ms, and not past `until`.
+    static long limit_ms(long cap, clock::time_point until) {
         long left =
             std::chrono::duration_cast<std::chrono::milliseconds>(until - clock::now()).count();
         return std::max(0L, std::min(cap, left));
-    };
-    if (wait_threads) {
-        // 1-2. Stop and wait for the counted threads.
-        imsg("Exiting...");
-        gateway_request_stop();
-        // No send starts from here on; those under way have until the deadline.
-        delivery_halt();
-        // The receiving loops wait for their next message without a timer: end their waits.
-        sms_interrupt(Smtp.get());
-        sms_interrupt(Recv);
-        // The delivery workers stop first, while the receiving threads end beside them.
-        abandoned = delivery_stop(limit_ms(LONG_MAX, deadline));
-        imsg("Waiting for threads to complete...");
-        auto thread_until = [&] { return clock::now() < deadline ? deadline : last; };
-        if (!thread_count_wait_zero(limit_ms(THREAD_WAIT_MS, thread_until()))) {
-            abandoned = true;
-            emsg("%d threads still running, abandoned", thread_count());
-        }
-        // Message threads are not counted, but a mail thread uses Send, Smtp and the
-        // settings, and an SMS thread relays through Smtp: give them the same time, and
-        // when they overrun keep everything they may still touch.
-        auto mail_busy = [] { return Smtp ? sms_busy(Smtp.get()) : 0; };
-        auto sms_busy_all = [] {
-            return (Send ? sms_busy(Send.get()) : 0) + (RecvOwned ? sms_busy(RecvOwned.get()) : 0);
-        };
-        const auto drain_end =
-            std::min(clock::now() + std::chrono::milliseconds(THREAD_WAIT_MS), thread_until());
-        for (sms* h : {Smtp.get(), Send.get(), RecvOwned.get()})
-            (void)sms_drain(h, limit_ms(THREAD_WAIT_MS, drain_end));
-        if (int busy = mail_busy(); busy != 0) {
-            abandoned = true;
-            emsg("%d mail threads still running, abandoned", busy);
-        }
-        if (int busy = sms_busy_all(); busy != 0) {
-            abandoned = true;
-            emsg("%d SMS threads still running, abandoned", busy);
-        }
-    } else {
-        abandoned = delivery_stop(limit_ms(LONG_MAX, deadline));
     }
-    // 3. Reports.
-    report_using.reset();
-    Reports.clear();
+    clock::time_point thread_until() const { return clock::now() < deadline ? deadline : last; }
+};
 
-    // The queue: stored mail threads' entries, the outcomes and cut attempts on disk.
-    delivery_close(abandoned);
+// 1-2. Stop and wait for the counted threads, then for the mail and SMS threads. True
+// when some were abandoned.
+bool stop_threads(const shutdown_deadline& t) {
+    using clock = shutdown_deadline::clock;
+    imsg("Exiting...");
+    gateway_request_stop();
+    // No send starts from here on; those under way have until the deadline.
+    delivery_halt();
+    // The receiving loops wait for their next message without a timer: end their waits.
+    sms_interrupt(Smtp.get());
+    sms_interrupt(Recv);
+    // The delivery workers stop first, while the receiving threads end beside them.
+    bool abandoned = delivery_stop(t.limit_ms(LONG_MAX, t.deadline));
+    imsg("Waiting for threads to complete...");
+    if (!thread_count_wait_zero(t.limit_ms(THREAD_WAIT_MS, t.thread_until()))) {
+        abandoned = true;
+        emsg("%d threads still running, abandoned", thread_count());
+    }
+    // Message threads are not counted, but a mail thread uses Send, Smtp and the
+    // settings, and an SMS thread relays through Smtp: give them the same time, and
+    // when they overrun keep everything they may still touch.
+    const auto drain_end =
+        std::min(clock::now() + std::chrono::milliseconds(THREAD_WAIT_MS), t.thread_until());
+    for (sms* h : {Smtp.get(), Send.get(), RecvOwned.get()})
+        (void)sms_drain(h, t.limit_ms(THREAD_WAIT_MS, drain_end));
+    if (int busy = Smtp ? sms_busy(Smtp.get()) : 0; busy != 0) {
+        abandoned = true;
+        emsg("%d mail threads still running, abandoned", busy);
+    }
+    if (int busy = (Send ? sms_busy(Send.get()) : 0) + (RecvOwned ? sms_busy(RecvOwned.get()) : 0);
+        busy != 0) {
+        abandoned = true;
+        emsg("%d SMS threads still running, abandoned", busy);
+    }
+    return abandoned;
+}
 
-    // 4. Transports. Threads that were abandoned may still use them, so then they stay.
+// 4. Transports. Threads that were abandoned may still use them, so then they stay.
+void close_transports(bool abandoned) {
     publish_console_smtp(nullptr);
     web_status_install_probe(false);
     if (abandoned) {
@@ -282,40 +281,61 @@ int gateway_shutdown(bool wait_threads, int status) {
         (void)RecvOwned.release();
         (void)Command.release();
         for (auto& l : CommandMore) (void)l.release();
-    } else {
-        if (RecvOwned) sms_free(RecvOwned);
-        Recv = nullptr;
-        sms_free(Send);
-        smpp_receipts_reset();
-        sms_free(Smtp);
-        tcp_free(Command);
-        for (auto& l : CommandMore) tcp_free(l);
-        CommandMore.clear();
+        return;
     }
+    if (RecvOwned) sms_free(RecvOwned);
+    Recv = nullptr;
+    sms_free(Send);
+    smpp_receipts_reset();
+    sms_free(Smtp);
+    tcp_free(Command);
+    for (auto& l : CommandMore) tcp_free(l);
+    CommandMore.clear();
+}
 
-    // 5. The message log.
-    if (MsglogLoaded) {
-        std::string path = attach_path(setting_str(WORKPATH), "msglog.dat");
-        std::string err;
-        if (!msglog_save(path, err)) {
-            report_error("Failed to save message log (%s), %s", path.c_str(), err.c_str());
-            status = 1;
-        }
-        if (!abandoned) msglog_free();
-        MsglogLoaded = false;
+// 5. The message log, saved; the exit status becomes 1 when it cannot be.
+int save_message_log(bool abandoned, int status) {
+    if (!MsglogLoaded) return status;
+    std::string path = attach_path(setting_str(WORKPATH), "msglog.dat");
+    std::string err;
+    if (!msglog_save(path, err)) {
+        report_error("Failed to save message log (%s), %s", path.c_str(), err.c_str());
+        status = 1;
     }
+    if (!abandoned) msglog_free();
+    MsglogLoaded = false;
+    return status;
+}
 
-    // 6. Everything else.
-    if (!abandoned) {
-        ReceiverReaders.clear();
-        state_reset();  // the database stores' connections close here
-        for (auto& mr : MR) msgrec_free(mr);
-        MR.clear();
-        phones_free();
-        th_mutex_queue_clear();
-        mutexlist_free();
-        sini_free(ConfigSettings);
-    }
+// 6. Everything else.
+void free_state() {
+    ReceiverReaders.clear();
+    state_reset();  // the database stores' connections close here
+    for (auto& mr : MR) msgrec_free(mr);
+    MR.clear();
+    phones_free();
+    th_mutex_queue_clear();
+    mutexlist_free();
+    sini_free(ConfigSettings);
+}
+
+}  // namespace
+
+int gateway_shutdown(bool wait_threads, int status) {
+    // Sends still running at the deadline are cut (their entries stay queued), threads
+    // still running a little later are abandoned.
+    const shutdown_deadline t;
+    bool abandoned =
+        wait_threads ? stop_threads(t) : delivery_stop(t.limit_ms(LONG_MAX, t.deadline));
+    // 3. Reports.
+    report_using.reset();
+    Reports.clear();
+
+    // The queue: stored mail threads' entries, the outcomes and cut attempts on disk.
+    delivery_close(abandoned);
+    close_transports(abandoned);
+    status = save_message_log(abandoned, status);
+    if (!abandoned) free_state();
     log_flush(mylog.get());
     if (abandoned) {
         // The abandoned threads still run: end the process without running destructors

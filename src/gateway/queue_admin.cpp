@@ -45,94 +45,106 @@ std::string queue_dir(const std::string& workpath) {
 MailSender mail_sender;
 SmsRelay sms_relay;
 
-}  // namespace
-
-bool delivery_open() {
+// The queue, in the shared database or in files under the work directory.
+bool open_queue_store() {
     std::string why;
     StoreKind kind = StoreKind::FILES;
     if (!store_kind(kind, why)) {
         report_error("%s", why.c_str());
         return false;
     }
-    if (kind == StoreKind::POSTGRESQL) {
-        queue_pg_options o;
-        o.dsn = setting_str(STORE_DSN);
-        o.owner = store_owner_name();
-        int lease = setting_int(QUEUE_LEASE);
-        o.lease_ms = static_cast<std::int64_t>(lease > 0 ? lease : 60) * 1000;
-        Queue = queue_pg_open(o, why);
-        if (!Queue) {
-            report_error("Failed to open the message queue in the PostgreSQL store (%s), %s",
-                         pg_dsn_safe(o.dsn).c_str(), why.c_str());
-            return false;
-        }
-        imsg("Message queue in the PostgreSQL store as %s, lease %d s", o.owner.c_str(),
-             static_cast<int>(o.lease_ms / 1000));
-    } else {
+    if (kind != StoreKind::POSTGRESQL) {
         std::string dir = queue_dir(setting_str(WORKPATH));
         Queue = queue_file_open(dir, queue_file_options{}, why);
         if (!Queue) {
             report_error("Failed to open the message queue (%s), %s", dir.c_str(), why.c_str());
             return false;
         }
+        return true;
     }
+    queue_pg_options o;
+    o.dsn = setting_str(STORE_DSN);
+    o.owner = store_owner_name();
+    int lease = setting_int(QUEUE_LEASE);
+    o.lease_ms = static_cast<std::int64_t>(lease > 0 ? lease : 60) * 1000;
+    Queue = queue_pg_open(o, why);
+    if (!Queue) {
+        report_error("Failed to open the message queue in the PostgreSQL store (%s), %s",
+                     pg_dsn_safe(o.dsn).c_str(), why.c_str());
+        return false;
+    }
+    imsg("Message queue in the PostgreSQL store as %s, lease %d s", o.owner.c_str(),
+         static_cast<int>(o.lease_ms / 1000));
+    return true;
+}
+
+// The lane that sends queued mail as SMS through Send.
+void add_sms_lane(int workers, long lifetime_ms) {
+    mail_sender.send = Send.get();
+    mail_sender.relay = Smtp.get();
+    mail_sender.rules = mail_send_rules(ConfigSettings.get());
+    // A transport that reconnects says so; its entries wait meanwhile.
+    mail_sender.up = [] { return Send->up(); };
+    DeliveryLane lane;
+    lane.up = mail_sender.up;
+    lane.up_told = Send->tells_state();
+    lane.name = "SMS";
+    lane.kind = QUEUE_MAIL_TO_SMS;
+    // A modem holds one dialogue at a time. The SMPP link keeps up to smpp_window
+    // submits in flight, so it gets a worker for each place of its window.
+    int mode = sms_mode(Send.get());
+    lane.workers = mode == SMS_GSM ? 1 : workers;
+    if (mode == SMS_SMPP) {
+        int window = setting_int(SMPP_WINDOW);
+        lane.workers = window > lane.workers ? window : lane.workers;
+    }
+    int lane_workers = lane.workers;
+    lane.lifetime_ms = lifetime_ms;
+    lane.deliver = [](DeliveryJob& job) { deliver_mail_entry(mail_sender, job); };
+    if (mode == SMS_SMPP) {
+        // A worker takes up to a window's worth of ready entries at once: their attempts
+        // share one flush and their submits one write, and the answers wake it once.
+        lane.batch = std::max(1, setting_int(SMPP_WINDOW));
+        lane.deliver_batch = [](std::vector<std::unique_ptr<DeliveryJob>>& jobs) {
+            deliver_mail_batch(mail_sender, jobs);
+        };
+    }
+    lane.expire = [](const queue_entry& e) { expire_mail_entry(mail_sender, e); };
+    lane.cut = [](bool hard) { sms_cut_sends(Send.get(), hard); };
+    Delivery->add_lane(std::move(lane));
+    imsg("Sending SMS from the queue with %d workers", lane_workers);
+}
+
+// The lane that relays queued received SMS as mail through Smtp.
+void add_mail_lane(long lifetime_ms) {
+    sms_relay.relay = Smtp.get();
+    sms_relay_rules(ConfigSettings.get(), sms_relay);
+    DeliveryLane lane;
+    lane.name = "mail";
+    lane.kind = QUEUE_SMS_TO_MAIL;
+    lane.up = [] { return Smtp->up(); };
+    lane.up_told = Smtp->tells_state();
+    // Each relay worker waits for its attempt to reach the disk before each mail: a
+    // pool of its own, sized to keep up with the SMS an SMS centre delivers.
+    lane.workers = std::max(1, setting_int(RELAY_WORKERS));
+    imsg("Relaying received SMS from the queue with %d workers", lane.workers);
+    lane.lifetime_ms = lifetime_ms;
+    lane.deliver = [](DeliveryJob& job) { deliver_sms_entry(sms_relay, job); };
+    lane.expire = [](const queue_entry& e) { expire_sms_entry(e); };
+    lane.cut = [](bool hard) { sms_cut_sends(Smtp.get(), hard); };
+    Delivery->add_lane(std::move(lane));
+}
+
+}  // namespace
+
+bool delivery_open() {
+    if (!open_queue_store()) return false;
     Delivery = std::make_unique<DeliveryEngine>(*Queue);
     int workers = setting_int(SEND_WORKERS);
     if (workers < 1) workers = 1;
     long lifetime_ms = static_cast<long>(setting_int(QUEUE_LIFETIME)) * 3600L * 1000L;
-    if (Send) {
-        mail_sender.send = Send.get();
-        mail_sender.relay = Smtp.get();
-        mail_sender.rules = mail_send_rules(ConfigSettings.get());
-        // A transport that reconnects says so; its entries wait meanwhile.
-        mail_sender.up = [] { return Send->up(); };
-        DeliveryLane lane;
-        lane.up = mail_sender.up;
-        lane.up_told = Send->tells_state();
-        lane.name = "SMS";
-        lane.kind = QUEUE_MAIL_TO_SMS;
-        // A modem holds one dialogue at a time. The SMPP link keeps up to smpp_window
-        // submits in flight, so it gets a worker for each place of its window.
-        int mode = sms_mode(Send.get());
-        lane.workers = mode == SMS_GSM ? 1 : workers;
-        if (mode == SMS_SMPP) {
-            int window = setting_int(SMPP_WINDOW);
-            lane.workers = window > lane.workers ? window : lane.workers;
-        }
-        int lane_workers = lane.workers;
-        lane.lifetime_ms = lifetime_ms;
-        lane.deliver = [](DeliveryJob& job) { deliver_mail_entry(mail_sender, job); };
-        if (mode == SMS_SMPP) {
-            // A worker takes up to a window's worth of ready entries at once: their attempts
-            // share one flush and their submits one write, and the answers wake it once.
-            lane.batch = std::max(1, setting_int(SMPP_WINDOW));
-            lane.deliver_batch = [](std::vector<std::unique_ptr<DeliveryJob>>& jobs) {
-                deliver_mail_batch(mail_sender, jobs);
-            };
-        }
-        lane.expire = [](const queue_entry& e) { expire_mail_entry(mail_sender, e); };
-        lane.cut = [](bool hard) { sms_cut_sends(Send.get(), hard); };
-        Delivery->add_lane(std::move(lane));
-        imsg("Sending SMS from the queue with %d workers", lane_workers);
-    }
-    if (Smtp) {
-        sms_relay.relay = Smtp.get();
-        sms_relay_rules(ConfigSettings.get(), sms_relay);
-        DeliveryLane lane;
-        lane.name = "mail";
-        lane.kind = QUEUE_SMS_TO_MAIL;
-        lane.up = [] { return Smtp->up(); };
-        lane.up_told = Smtp->tells_state();
-        // Each relay worker waits for its attempt to reach the disk before each mail: a
-        // pool of its own, sized to keep up with the SMS an SMS centre delivers.
-        lane.workers = std::max(1, setting_int(RELAY_WORKERS));
-        imsg("Relaying received SMS from the queue with %d workers", lane.workers);
-        lane.lifetime_ms = lifetime_ms;
-        lane.deliver = [](DeliveryJob& job) { deliver_sms_entry(sms_relay, job); };
-        lane.expire = [](const queue_entry& e) { expire_sms_entry(e); };
-        lane.cut = [](bool hard) { sms_cut_sends(Smtp.get(), hard); };
-        Delivery->add_lane(std::move(lane));
-    }
+    if (Send) add_sms_lane(workers, lifetime_ms);
+    if (Smtp) add_mail_lane(lifetime_ms);
     Delivery->start();
     // A transport that comes up (or goes down) wakes its lane at once. Cleared by
     // delivery_close before the engine goes.

@@ -200,16 +200,11 @@ static void warn_open_listener(const std::vector<std::string>& addresses) {
 
 // ---- start-up ----
 
-int gateway_startup(CommandLine& cl, int& tool_status) {
-    // 1. Random generator, log, process locks, lock queue.
-    seed_random();
-    install_signals();
-    mylog = log_init(LOG_DEBUG);
-    log_doflush(mylog.get(), 1);
-    mutexlist_init();
-    th_mutex_queue_init();
+namespace {
 
-    // 2. The settings file.
+// 2. The settings file, and whether every value fits its key. 1 when loaded, 0 when the
+// start stops, -2 when a tool asked for on the command line ran instead (tool_status).
+int load_settings(CommandLine& cl, int& tool_status) {
     ConfigSettings = sini_init(_settings);
     if (!sini_load(ConfigSettings.get(), cl.config, nullptr)) {
         int err = errno;
@@ -239,8 +234,11 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
         for (const std::string& b : bad) report_error("Invalid setting: %s", b.c_str());
         return 0;
     }
+    return 1;
+}
 
-    // 3. The log file and level.
+// 3. The log file and level.
+void open_log_file() {
     std::string logpath = setting_str(LOGPATH);
     if (!log_setup(mylog.get(), logpath.c_str(), "tolvane.log")) {
         log_set(mylog.get());
@@ -248,31 +246,27 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
                      directory_problem(logpath).c_str());
     }
     log_set_level_name(mylog.get(), setting(LOGLEVEL));
+}
 
-    // 4. The command line.
-    int tool = cli_examine(cl);
-    if (tool >= 0) {
-        tool_status = tool;
-        return -2;
-    }
-
-    // 5. Home.
+// 5. Into the home directory.
+bool enter_home() {
     imsg("Tolvane %s", TOLVANE_RELEASE);
     imsg("Started in (%s)", currentdir().c_str());
     const char* home = setting(HOME);
     if (has_text(home)) {
         if (::chdir(home) != 0) {
             report_error("Failed to change into home (%s), %s", home, system_error(errno).c_str());
-            return 0;
+            return false;
         }
     }
     // Kept absolute, so that the paths that fall back to it mean the same after the move.
     sini_set(ConfigSettings.get(), HOME, nullptr, currentdir().c_str());
     imsg("Running in (%s)", currentdir().c_str());
+    return true;
+}
 
-    raise_descriptor_limit();
-
-    // 6. Trace-file defaults; traces rotate like the log, by their own size limit.
+// 6. Trace-file defaults; traces rotate like the log, by their own size limit.
+void default_trace_files() {
     trace_set_limits(setting_int(TRACE_MAX_SIZE), TRACE_KEEP_DEFAULT);
     if (!has_text(setting(COM_DEBUG_FILE))) {
         sini_set(ConfigSettings.get(), COM_DEBUG_FILE, nullptr,
@@ -282,67 +276,64 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
         sini_set(ConfigSettings.get(), SMTP_DEBUG_FILE, nullptr,
                  attach_path(setting_str(LOGPATH), "smtp.log").c_str());
     }
+}
 
-    // 7. The record delimiter.
-    RecordDelimiter = record_delimiter(setting(LOG_DELIMITER));
-
-    // The store: local files, or the shared database (schema brought up to date).
-    if (!store_prepare()) return 0;
-
-    // 8. The message log.
-    {
-        std::string path = attach_path(setting_str(WORKPATH), "msglog.dat");
-        std::string err;
-        if (!msglog_load(path, RecordDelimiter, err)) {
-            report_error("Failed to read (%s), %s", path.c_str(), err.c_str());
-            return 0;
-        }
-        MsglogLoaded = true;
+// 8. The message log.
+bool load_message_log() {
+    std::string path = attach_path(setting_str(WORKPATH), "msglog.dat");
+    std::string err;
+    if (!msglog_load(path, RecordDelimiter, err)) {
+        report_error("Failed to read (%s), %s", path.c_str(), err.c_str());
+        return false;
     }
+    MsglogLoaded = true;
+    return true;
+}
 
-    // 9. Rate limits.
-    if (!load_limits()) return 0;
-
-    // 10. The modem's own number.
+// 9.-11. Rate limits, the modem's own number, delivery and alias files, the robot's command.
+bool load_delivery_settings() {
+    if (!load_limits()) return false;
     if (iequals(setting_str(DELIVERY_MODE), "gsm") && !has_text(setting(GSM_NUMBER))) {
         report_error("Config setting 'gsm_number' required");
-        return 0;
+        return false;
     }
-
-    // 11. Delivery and alias files; the robot's command.
-    if (!load_alias_files()) return 0;
+    if (!load_alias_files()) return false;
     if (delivery_mode(setting(SEND_MODE)) == SMS_ROBOT && !has_text(setting(ROBOT_CMD))) {
         report_error("Robot_cmd is required for this delivery_mode (%s)",
                      setting_str(SEND_MODE).c_str());
-        return 0;
+        return false;
     }
+    return true;
+}
 
-    // 12. Detach from the terminal.
-    if (!cl.foreground) {
-        std::printf("Detaching process, check log for errors...\n");
-        std::fflush(stdout);
-        if (lib_detach() != 0) imsg("Detaching failed, running in the foreground");
-    }
+// 12. Detach from the terminal.
+void detach_unless_foreground(const CommandLine& cl) {
+    if (cl.foreground) return;
+    std::printf("Detaching process, check log for errors...\n");
+    std::fflush(stdout);
+    if (lib_detach() != 0) imsg("Detaching failed, running in the foreground");
+}
 
-    // 13. TCP layer and host name.
+// 13. TCP layer and host name; the failed-login limiter shared by the web channel and the
+// mail listener.
+void set_up_network() {
     tcp_init(tcp_sink);
     std::string host = tcp_hostname();
     imsg("Set HOST[%s]", host.c_str());
     sini_set(ConfigSettings.get(), HOST, nullptr, host.c_str());
 
-    // The failed-login limiter shared by the web channel and the mail listener.
-    {
-        AuthGuardRules rules;
-        rules.fail_limit = static_cast<int>(sini_number(ConfigSettings.get(), AUTH_FAIL_LIMIT, 5));
-        rules.window_ms = 1000 * sini_number(ConfigSettings.get(), AUTH_FAIL_WINDOW, 600);
-        rules.max_delay_ms = 1000 * sini_number(ConfigSettings.get(), AUTH_MAX_DELAY, 60);
-        rules.base_delay_ms = std::min(rules.base_delay_ms, rules.max_delay_ms);
-        auth_guard().set_rules(rules);
-        dmsg("Failed logins: held after %d within %ld s, for at most %ld s", rules.fail_limit,
-             rules.window_ms / 1000, rules.max_delay_ms / 1000);
-    }
+    AuthGuardRules rules;
+    rules.fail_limit = static_cast<int>(sini_number(ConfigSettings.get(), AUTH_FAIL_LIMIT, 5));
+    rules.window_ms = 1000 * sini_number(ConfigSettings.get(), AUTH_FAIL_WINDOW, 600);
+    rules.max_delay_ms = 1000 * sini_number(ConfigSettings.get(), AUTH_MAX_DELAY, 60);
+    rules.base_delay_ms = std::min(rules.base_delay_ms, rules.max_delay_ms);
+    auth_guard().set_rules(rules);
+    dmsg("Failed logins: held after %d within %ld s, for at most %ld s", rules.fail_limit,
+         rules.window_ms / 1000, rules.max_delay_ms / 1000);
+}
 
-    // 14. Web administration listener.
+// 14. Web administration listeners, one for each address, and HTTPS when asked for.
+bool open_web_listeners() {
     int web_port = setting_int(WEB_PORT);
     std::vector<std::string> web_addresses = s_split_words(setting_str(WEB_LISTEN), ", \t");
     if (web_addresses.empty()) web_addresses.emplace_back("127.0.0.1");
@@ -353,7 +344,7 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
         if (!tcp_listen(l, web_port, a.c_str(), 1)) {
             report_error("Failed to init command channel, %s: %s", a.c_str(),
                          tcp_error(l.get()).c_str());
-            return 0;
+            return false;
         }
         // Port 0 picks a free port once; every further address takes the same one.
         if (web_port == 0) tcp_getport(l.get(), web_port);
@@ -364,88 +355,84 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
             CommandMore.push_back(std::move(l));
     }
     CommandHttps = setting_true(WEB_HTTPS);
-    if (CommandHttps) {
-        tcp_ssl_setkey(setting_str(SSL_PRIV), setting_str(SSL_CERT));
-        tcp_ssl_setdir(setting_str(SSL_DIR));
-        // Set up now rather than at the first connection, so that the key and
-        // certificate are made (or a broken one is reported) when the server starts.
-        // The mail and SMS paths do not need it: the server goes on either way.
-        std::string why;
-        if (!tcp_ssl_init(nullptr, 1, nullptr, why))
-            emsg("COMMAND channel HTTPS set-up failed (%s), web connections will be refused",
-                 why.c_str());
-        imsg("COMMAND channel is in HTTPS mode");
-    } else {
+    if (!CommandHttps) {
         imsg("COMMAND channel is in HTTP mode");
+        return true;
     }
+    tcp_ssl_setkey(setting_str(SSL_PRIV), setting_str(SSL_CERT));
+    tcp_ssl_setdir(setting_str(SSL_DIR));
+    // Set up now rather than at the first connection, so that the key and
+    // certificate are made (or a broken one is reported) when the server starts.
+    // The mail and SMS paths do not need it: the server goes on either way.
+    std::string why;
+    if (!tcp_ssl_init(nullptr, 1, nullptr, why))
+        emsg("COMMAND channel HTTPS set-up failed (%s), web connections will be refused",
+             why.c_str());
+    imsg("COMMAND channel is in HTTPS mode");
+    return true;
+}
 
-    // 15. Phone number pool.
+// 15. Phone number pool. Records, message log, pool and counts go to the shared database
+// when the store is one (the local files above then stay as they are).
+void set_up_phones_and_state() {
     phones_init(setting_str(WORKPATH), setting(PHONE_COUNTRY), setting(PHONE_SERVICE),
                 setting_int(PHONE_RANGE, "min"), setting_int(PHONE_RANGE, "max"));
+    StoreKind kind = StoreKind::FILES;
+    std::string why;
+    if (store_kind(kind, why) && kind == StoreKind::POSTGRESQL)
+        state_install(pg_state_stores(
+            setting_str(STORE_DSN), RecordDelimiter,
+            phone_range_of(setting(PHONE_COUNTRY), setting(PHONE_SERVICE),
+                           setting_int(PHONE_RANGE, "min"), setting_int(PHONE_RANGE, "max"))));
+}
 
-    // Records, message log, pool and counts in the shared database when the store is one
-    // (the local files above then stay as they are).
-    {
-        StoreKind kind = StoreKind::FILES;
+// 16. The mail side.
+bool start_mail_side() {
+    auto rec = smtp_side_init(ConfigSettings.get());
+    int err = 0;
+    Smtp = sms_smtp_init(rec, err);
+    if (!Smtp || err != 0) {
         std::string why;
-        if (store_kind(kind, why) && kind == StoreKind::POSTGRESQL)
-            state_install(pg_state_stores(
-                setting_str(STORE_DSN), RecordDelimiter,
-                phone_range_of(setting(PHONE_COUNTRY), setting(PHONE_SERVICE),
-                               setting_int(PHONE_RANGE, "min"), setting_int(PHONE_RANGE, "max"))));
+        sms_error(Smtp.get(), err, why);
+        report_error("Failed to init smtp, %s", why.c_str());
+        sms_free(Smtp);
+        return false;
     }
+    publish_console_smtp(Smtp.get());
+    warn_open_listener(ini_listen_addresses());
+    return true;
+}
 
-    // 16. The mail side.
-    {
-        auto rec = smtp_side_init(ConfigSettings.get());
-        int err = 0;
-        Smtp = sms_smtp_init(rec, err);
-        if (!Smtp || err != 0) {
-            std::string why;
-            sms_error(Smtp.get(), err, why);
-            report_error("Failed to init smtp, %s", why.c_str());
-            sms_free(Smtp);
-            return 0;
-        }
-        publish_console_smtp(Smtp.get());
-        warn_open_listener(ini_listen_addresses());
-    }
-
-    // 17. The sending transport.
+// 17.-18. The sending and the receiving transport (the same one when both modes agree);
+// receipts from an SMS centre are matched to the mails they report on.
+bool open_transports() {
     int send_mode = delivery_mode(setting(SEND_MODE));
     if (send_mode >= 0 && send_mode < SMS_NONE) {
-        if (!open_transport(send_mode, Send)) return 0;
+        if (!open_transport(send_mode, Send)) return false;
     }
-
-    // 18. The receiving transport.
     int recv_mode = delivery_mode(setting(RECV_MODE));
     if (recv_mode == SMS_ROBOT) {
         report_error("'robot' is not a valid recv_mode, try 'none'");
-        return 0;
+        return false;
     }
     if (recv_mode == SMS_SMTP) {
         report_error("'smtp' is not a valid recv_mode, try 'none'");
-        return 0;
+        return false;
     }
     if (recv_mode == send_mode) {
         Recv = Send.get();
     } else if (recv_mode >= 0 && recv_mode < SMS_NONE) {
-        if (!open_transport(recv_mode, RecvOwned)) return 0;
+        if (!open_transport(recv_mode, RecvOwned)) return false;
         Recv = RecvOwned.get();
     }
-
-    // Receipts from an SMS centre are matched to the mails they report on.
     if (send_mode == SMS_SMPP || recv_mode == SMS_SMPP)
         smpp_receipts_install(Smtp.get(),
                               iequals(sini_word(ConfigSettings.get(), SMPP_RECEIPTS), "failure"));
+    return true;
+}
 
-    // The queue and its delivery workers, before anything can be received into it.
-    if (!delivery_open()) return 0;
-
-    // 19. Scheduled reports.
-    Reports = reports_configure(ConfigSettings.get());
-
-    // 20. Receiving threads, after the stored parts of long SMS wait again for the rest.
+// 20. Receiving threads, after the stored parts of long SMS wait again for the rest.
+void start_receivers() {
     if (Recv != nullptr) {
         std::shared_ptr<const aliases> af = alias_table();
         std::shared_ptr<const aliases> df = delivery_table();
@@ -459,6 +446,46 @@ int gateway_startup(CommandLine& cl, int& tool_status) {
     }
     imsg("Starting SMTP RECV thread...");
     if (!start_receiver(Smtp.get(), incoming_smtp)) emsg("Failed to start the SMTP RECV thread");
+}
+}  // namespace
+
+int gateway_startup(CommandLine& cl, int& tool_status) {
+    // 1. Random generator, log, process locks, lock queue.
+    seed_random();
+    install_signals();
+    mylog = log_init(LOG_DEBUG);
+    log_doflush(mylog.get(), 1);
+    mutexlist_init();
+    th_mutex_queue_init();
+
+    if (int loaded = load_settings(cl, tool_status); loaded != 1) return loaded;
+    open_log_file();
+
+    // 4. The command line.
+    int tool = cli_examine(cl);
+    if (tool >= 0) {
+        tool_status = tool;
+        return -2;
+    }
+
+    if (!enter_home()) return 0;
+    raise_descriptor_limit();
+    default_trace_files();
+    // 7. The record delimiter.
+    RecordDelimiter = record_delimiter(setting(LOG_DELIMITER));
+    // The store: local files, or the shared database (schema brought up to date).
+    if (!store_prepare()) return 0;
+    if (!load_message_log() || !load_delivery_settings()) return 0;
+    detach_unless_foreground(cl);
+    set_up_network();
+    if (!open_web_listeners()) return 0;
+    set_up_phones_and_state();
+    if (!start_mail_side() || !open_transports()) return 0;
+    // The queue and its delivery workers, before anything can be received into it.
+    if (!delivery_open()) return 0;
+    // 19. Scheduled reports.
+    Reports = reports_configure(ConfigSettings.get());
+    start_receivers();
 
     // 21. Ready.
     std::remove("tolvane.exit");

@@ -499,6 +499,79 @@ void run_command(web_serv* w, callback_data* cb, const web_hosts& hosts, const s
     }
 }
 
+// The headers every answer carries.
+void set_page_headers(web_serv* w, rini* reader) {
+    webserv_set_header(w, "WWW-Authenticate",
+                       strprintf("Basic realm=\"tolvane.%s\"", setting_of(reader, HOST).c_str()));
+    webserv_set_header(w, "Content-Type", "text/html; charset=utf-8");
+    // The pages are not to be shown inside another site's frame, nor kept by caches.
+    webserv_set_header(w, "X-Frame-Options", "DENY");
+    webserv_set_header(w, "Cache-Control", "no-store");
+}
+
+// The page for a request from ip: refused (host name, address, a full house, no login) or
+// the one asked for.
+void answer_request(web_serv* w, callback_data& cb, rini* reader, CHAN* conn, bool reserved,
+                    const std::string& ip) {
+    const bool open_metrics = istrue(setting_of(reader, METRICS_OPEN).c_str()) != 0;
+    const web_hosts hosts = web_hosts_of(reader, conn);
+    const std::string host = webserv_get_header(w, "Host");
+    // Asked once, only where the answer depends on it, through the failed-login
+    // limiter: no credentials, held (429), wrong (401) or right.
+    long retry_ms = 0;
+    WebLogin login = WebLogin::missing;
+    bool asked = false;
+    auto logged_in = [&] {
+        if (!asked) login = web_login(w, ip, auth_guard(), retry_ms);
+        asked = true;
+        return login == WebLogin::ok;
+    };
+    if (has_header(w, "Host") && !hosts.accepts(host)) {
+        // A browser names the server it means here; a name this server does not
+        // answer to is another site's (DNS rebinding) or a mistake.
+        imsg("Web request from [%s] refused: Host (%s) is none of web_host (%s)", ip.c_str(),
+             web_printable(host).c_str(), hosts.text().c_str());
+        send_plain(w, "HTTP/1.0 421 Misdirected Request", nullptr,
+                   "This server does not answer to that host name.\n");
+    } else if (!wild_list(ip, setting_of(reader, WEB_ALLOW))) {
+        imsg("Web request from [%s] refused: not in web_allow", ip.c_str());
+        webserv_display(w, STATUS_OK, "banned.htm");
+    } else if (w->ref == "/health") {
+        health_page(w);
+    } else if (reserved && !logged_in()) {
+        imsg(
+            "Web request from [%s] for %s refused: every connection is taken, the reserve "
+            "serves /health and logged-in requests only",
+            ip.c_str(), web_printable(w->ref).c_str());
+        send_plain(w, "HTTP/1.0 503 Service Unavailable", "Retry-After: 2",
+                   "Busy: every connection is taken, try again later.\n");
+    } else if (w->ref == "/metrics" && open_metrics) {
+        metrics_page(w);
+    } else if (!logged_in() && login == WebLogin::held) {
+        imsg("Web request from [%s] for %s: login held for %ld ms after failures", ip.c_str(),
+             web_printable(w->ref).c_str(), retry_ms);
+        too_many_page(w, retry_ms);
+    } else if (!logged_in()) {
+        imsg("Web request from [%s] for %s: credentials missing or wrong", ip.c_str(),
+             web_printable(w->ref).c_str());
+        webserv_display(w, "HTTP/1.0 401 Unauthorized", "needauth.htm");
+    } else if (w->ref == "/metrics") {
+        metrics_page(w);
+    } else {
+        run_command(w, &cb, hosts, ip, conn->ssl != nullptr);
+    }
+}
+
+// A request nothing answered: the not-found page, or the built-in one.
+void show_not_found(web_serv* w) {
+    if (webserv_showfile(w, "notfound.htm")) return;
+    webserv_printf(w, "Content-Type: text/html\r\n");
+    webserv_printf(w, "Content-Length: %d\r\n",
+                   static_cast<int>(std::char_traits<char>::length(BUILTIN_NOT_FOUND)));
+    webserv_printf(w, "\r\n");
+    webserv_printf(w, "%s", BUILTIN_NOT_FOUND);
+}
+
 }  // namespace
 
 void command_thread(CHAN* conn, bool reserved) {
@@ -516,73 +589,14 @@ void command_thread(CHAN* conn, bool reserved) {
         webserv_debug(w.get(), attach_path(logpath, "input.log"),
                       attach_path(logpath, "output.log"));
     }
-
     if (webserv_load(w.get())) {
-        webserv_set_header(
-            w.get(), "WWW-Authenticate",
-            strprintf("Basic realm=\"tolvane.%s\"", setting_of(reader.get(), HOST).c_str()));
-        webserv_set_header(w.get(), "Content-Type", "text/html; charset=utf-8");
-        // The pages are not to be shown inside another site's frame, nor kept by caches.
-        webserv_set_header(w.get(), "X-Frame-Options", "DENY");
-        webserv_set_header(w.get(), "Cache-Control", "no-store");
+        set_page_headers(w.get(), reader.get());
         std::string ip;
         tcp_getip(conn, ip);
         // The banned and 401 pages see this one variable and nothing of the request.
         webserv_add(w.get(), "remoteip", ip);
-        const bool open_metrics = istrue(setting_of(reader.get(), METRICS_OPEN).c_str()) != 0;
-        const web_hosts hosts = web_hosts_of(reader.get(), conn);
-        const std::string host = webserv_get_header(w.get(), "Host");
-        // Asked once, only where the answer depends on it, through the failed-login
-        // limiter: no credentials, held (429), wrong (401) or right.
-        long retry_ms = 0;
-        WebLogin login = WebLogin::missing;
-        bool asked = false;
-        auto logged_in = [&] {
-            if (!asked) login = web_login(w.get(), ip, auth_guard(), retry_ms);
-            asked = true;
-            return login == WebLogin::ok;
-        };
-        if (has_header(w.get(), "Host") && !hosts.accepts(host)) {
-            // A browser names the server it means here; a name this server does not
-            // answer to is another site's (DNS rebinding) or a mistake.
-            imsg("Web request from [%s] refused: Host (%s) is none of web_host (%s)", ip.c_str(),
-                 web_printable(host).c_str(), hosts.text().c_str());
-            send_plain(w.get(), "HTTP/1.0 421 Misdirected Request", nullptr,
-                       "This server does not answer to that host name.\n");
-        } else if (!wild_list(ip, setting_of(reader.get(), WEB_ALLOW))) {
-            imsg("Web request from [%s] refused: not in web_allow", ip.c_str());
-            webserv_display(w.get(), STATUS_OK, "banned.htm");
-        } else if (w->ref == "/health") {
-            health_page(w.get());
-        } else if (reserved && !logged_in()) {
-            imsg(
-                "Web request from [%s] for %s refused: every connection is taken, the reserve "
-                "serves /health and logged-in requests only",
-                ip.c_str(), web_printable(w->ref).c_str());
-            send_plain(w.get(), "HTTP/1.0 503 Service Unavailable", "Retry-After: 2",
-                       "Busy: every connection is taken, try again later.\n");
-        } else if (w->ref == "/metrics" && open_metrics) {
-            metrics_page(w.get());
-        } else if (!logged_in() && login == WebLogin::held) {
-            imsg("Web request from [%s] for %s: login held for %ld ms after failures", ip.c_str(),
-                 web_printable(w->ref).c_str(), retry_ms);
-            too_many_page(w.get(), retry_ms);
-        } else if (!logged_in()) {
-            imsg("Web request from [%s] for %s: credentials missing or wrong", ip.c_str(),
-                 web_printable(w->ref).c_str());
-            webserv_display(w.get(), "HTTP/1.0 401 Unauthorized", "needauth.htm");
-        } else if (w->ref == "/metrics") {
-            metrics_page(w.get());
-        } else {
-            run_command(w.get(), &cb, hosts, ip, conn->ssl != nullptr);
-        }
-        if (!w->shown && !webserv_showfile(w.get(), "notfound.htm")) {
-            webserv_printf(w.get(), "Content-Type: text/html\r\n");
-            webserv_printf(w.get(), "Content-Length: %d\r\n",
-                           static_cast<int>(std::char_traits<char>::length(BUILTIN_NOT_FOUND)));
-            webserv_printf(w.get(), "\r\n");
-            webserv_printf(w.get(), "%s", BUILTIN_NOT_FOUND);
-        }
+        answer_request(w.get(), cb, reader.get(), conn, reserved, ip);
+        if (!w->shown) show_not_found(w.get());
     }
     webserv_free(w);
     rini_free(reader);

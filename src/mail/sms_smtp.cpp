@@ -157,108 +157,133 @@ sms_smtp::~sms_smtp() {
 
 // ---- init and free ----
 
+namespace {
+
+// Limits, accounts and the relay's settings.
+void apply_limits_and_accounts(sms_smtp& d, const smtp_init& rec) {
+    d.client_timeout = rec.client_timeout > 0 ? rec.client_timeout : SMTP_CLIENT_TIMEOUT;
+    d.relay_timeout = rec.relay_timeout;
+    d.relay_connect_timeout = rec.relay_connect_timeout;
+    d.max_sessions = rec.max_sessions > 0 ? rec.max_sessions : 0;
+    d.max_recipients = rec.max_recipients > 0 ? rec.max_recipients : 0;
+    d.max_size = rec.max_size > 0 ? rec.max_size : SMTP_MAX_DATA;
+    d.spool_over = rec.spool_over > 0 ? std::min(rec.spool_over, d.max_size) : 0;
+    d.relay_keep = rec.relay_keep;
+    d.outuser = rec.outuser;
+    d.outpass = rec.outpass;
+    d.auth = rec.auth;
+    d.auth_plaintext = rec.auth_plaintext;
+    if (d.auth != SMTP_AUTH_OFF) {
+        d.users_file = rec.users_file;
+        std::string why;
+        if (!smtp_users_load(rec.users_file, d.users, why))
+            emsg("SMTP users file (%s) cannot be read, %s: nobody can authenticate",
+                 rec.users_file.c_str(), why.c_str());
+        else
+            imsg("SMTP users file (%s): %d users", rec.users_file.c_str(),
+                 static_cast<int>(d.users.size()));
+    }
+    if (d.relay_keep) d.relay_pool = smtp_relay_pool_new();
+}
+
+// TLS for the relay and the listener. False when the listener's cannot be set up: mail
+// must not be taken without the encryption the settings promise.
+bool apply_tls_settings(sms_smtp& d, const smtp_init& rec) {
+    d.tls = rec.tls;
+    d.out_tls = rec.out_tls;
+    d.out_tls_verify = rec.out_tls_verify;
+    if (d.out_tls != SMTP_OUT_TLS_NONE) {
+        std::string why;
+        d.out_tls_setup = myssl_client_setup_new(d.out_tls_verify, why);
+        // Reported now; each relay attempt that would use it then fails with the reason.
+        if (!d.out_tls_setup) emsg("SMTP relay TLS cannot be set up: %s", why.c_str());
+    }
+    if (rec.listenport != 0 && d.tls != SMTP_TLS_NONE) {
+        std::string why;
+        d.tls_setup = myssl_setup_new(rec.tls_key, rec.tls_cert, why);
+        if (!d.tls_setup) {
+            d.listen_error = "TLS set-up failed: " + why;
+            return false;
+        }
+    }
+    return true;
+}
+
+// The listening sockets: the plain port on every address, and the implicit-TLS port.
+bool open_listener(sms_smtp& d, const smtp_init& rec) {
+    int port = rec.listenport > 0 ? rec.listenport : 0;
+    dmsg("SMTP listen on %d", port);
+    d.listener = std::make_unique<smtp_listener>();
+    std::vector<std::string> addresses;
+    if (!rec.bind.empty()) addresses.push_back(rec.bind);
+    for (const std::string& a : rec.listen)
+        if (!a.empty()) addresses.push_back(a);
+    if (!d.listener->open(addresses, port, d.listen_error)) {
+        d.listener.reset();
+        return false;
+    }
+    d.listen_port = d.listener->port();
+    for (const std::string& a : d.listener->addresses())
+        imsg("SMTP listening on %s port %d", a.c_str(), d.listen_port);
+    if (d.tls != SMTP_TLS_WRAPPER) return true;
+    int tls_port = rec.tls_port > 0 ? rec.tls_port : 0;
+    if (!d.listener->open(addresses, tls_port, d.listen_error, true)) {
+        d.listener.reset();
+        return false;
+    }
+    d.tls_port = d.listener->tls_port();
+    for (const std::string& a : d.listener->addresses())
+        imsg("SMTP listening on %s port %d (implicit TLS)", a.c_str(), d.tls_port);
+    return true;
+}
+
+// Names, domains, the work directory and the trace file.
+void apply_names_and_paths(sms_smtp& d, const smtp_init& rec) {
+    d.host = cut(tcp_hostname());
+    dmsg("Host name (%s)", d.host.c_str());
+    d.sendhost = cut(strtrm(rec.sendhost));
+    d.sendport = rec.sendport;
+    dmsg("SMTP Send to %s:%d", d.sendhost.c_str(), d.sendport);
+    if (!rec.greeting.empty()) {
+        d.greeting = cut(rec.greeting);
+        dmsg("SMTP Greeting (%s)", d.greeting.c_str());
+    }
+    if (!rec.todom.empty()) {
+        d.todom = cut(strtrm(rec.todom));
+        dmsg("SMTP ToDomain (%s)", d.todom.c_str());
+    }
+    if (!rec.fromdom.empty()) {
+        d.fromdom = cut(strtrm(rec.fromdom));
+        dmsg("SMTP FromDomain (%s)", d.fromdom.c_str());
+    }
+    d.filelock = th_mutex_new("SMTP_FILE_LOCK");
+    d.workpath = cut(strtrm(rec.workpath));
+    dmsg("SMTP Workpath (%s)", d.workpath.c_str());
+    make_workdir(d.workpath);
+    if (!rec.smtplog.empty()) {
+        std::string why;
+        d.flog = trace_open(rec.smtplog, why);
+        if (!d.flog) emsg("Failed to open (%s), %s", rec.smtplog.c_str(), why.c_str());
+    }
+}
+
+}  // namespace
+
 std::unique_ptr<sms> sms_smtp_init(const smtp_init& init, int& errcode) {
-    const smtp_init* rec = &init;
     auto d = std::make_unique<sms_smtp>();
     errcode = 0;
-    d->client_timeout = rec->client_timeout > 0 ? rec->client_timeout : SMTP_CLIENT_TIMEOUT;
-    d->relay_timeout = rec->relay_timeout;
-    d->relay_connect_timeout = rec->relay_connect_timeout;
-    d->max_sessions = rec->max_sessions > 0 ? rec->max_sessions : 0;
-    d->max_recipients = rec->max_recipients > 0 ? rec->max_recipients : 0;
-    d->max_size = rec->max_size > 0 ? rec->max_size : SMTP_MAX_DATA;
-    d->spool_over = rec->spool_over > 0 ? std::min(rec->spool_over, d->max_size) : 0;
-    d->relay_keep = rec->relay_keep;
-    d->outuser = rec->outuser;
-    d->outpass = rec->outpass;
-    d->auth = rec->auth;
-    d->auth_plaintext = rec->auth_plaintext;
-    if (d->auth != SMTP_AUTH_OFF) {
-        d->users_file = rec->users_file;
-        std::string why;
-        if (!smtp_users_load(rec->users_file, d->users, why))
-            emsg("SMTP users file (%s) cannot be read, %s: nobody can authenticate",
-                 rec->users_file.c_str(), why.c_str());
-        else
-            imsg("SMTP users file (%s): %d users", rec->users_file.c_str(),
-                 static_cast<int>(d->users.size()));
-    }
-    if (d->relay_keep) d->relay_pool = smtp_relay_pool_new();
-    d->tls = rec->tls;
-    d->out_tls = rec->out_tls;
-    d->out_tls_verify = rec->out_tls_verify;
-    if (d->out_tls != SMTP_OUT_TLS_NONE) {
-        std::string why;
-        d->out_tls_setup = myssl_client_setup_new(d->out_tls_verify, why);
-        // Reported now; each relay attempt that would use it then fails with the reason.
-        if (!d->out_tls_setup) emsg("SMTP relay TLS cannot be set up: %s", why.c_str());
-    }
-    if (rec->listenport != 0 && d->tls != SMTP_TLS_NONE) {
-        std::string why;
-        d->tls_setup = myssl_setup_new(rec->tls_key, rec->tls_cert, why);
-        if (!d->tls_setup) {
-            // Mail must not be taken without the encryption the settings promise.
-            d->listen_error = "TLS set-up failed: " + why;
-            errcode = SMTP_ELISTEN;
-            return d;
-        }
+    apply_limits_and_accounts(*d, init);
+    if (!apply_tls_settings(*d, init)) {
+        errcode = SMTP_ELISTEN;
+        return d;
     }
     // The listener's wait is woken by each connection: no pause between waits.
     d->idle_pause_ms = 0;
-    if (rec->listenport != 0) {
-        int port = rec->listenport > 0 ? rec->listenport : 0;
-        dmsg("SMTP listen on %d", port);
-        d->listener = std::make_unique<smtp_listener>();
-        std::vector<std::string> addresses;
-        if (!rec->bind.empty()) addresses.push_back(rec->bind);
-        for (const std::string& a : rec->listen)
-            if (!a.empty()) addresses.push_back(a);
-        if (!d->listener->open(addresses, port, d->listen_error)) {
-            d->listener.reset();
-            errcode = SMTP_ELISTEN;
-            return d;
-        }
-        d->listen_port = d->listener->port();
-        for (const std::string& a : d->listener->addresses())
-            imsg("SMTP listening on %s port %d", a.c_str(), d->listen_port);
-        if (d->tls == SMTP_TLS_WRAPPER) {
-            int tls_port = rec->tls_port > 0 ? rec->tls_port : 0;
-            if (!d->listener->open(addresses, tls_port, d->listen_error, true)) {
-                d->listener.reset();
-                errcode = SMTP_ELISTEN;
-                return d;
-            }
-            d->tls_port = d->listener->tls_port();
-            for (const std::string& a : d->listener->addresses())
-                imsg("SMTP listening on %s port %d (implicit TLS)", a.c_str(), d->tls_port);
-        }
+    if (init.listenport != 0 && !open_listener(*d, init)) {
+        errcode = SMTP_ELISTEN;
+        return d;
     }
-    d->host = cut(tcp_hostname());
-    dmsg("Host name (%s)", d->host.c_str());
-    d->sendhost = cut(strtrm(rec->sendhost));
-    d->sendport = rec->sendport;
-    dmsg("SMTP Send to %s:%d", d->sendhost.c_str(), d->sendport);
-    if (!rec->greeting.empty()) {
-        d->greeting = cut(rec->greeting);
-        dmsg("SMTP Greeting (%s)", d->greeting.c_str());
-    }
-    if (!rec->todom.empty()) {
-        d->todom = cut(strtrm(rec->todom));
-        dmsg("SMTP ToDomain (%s)", d->todom.c_str());
-    }
-    if (!rec->fromdom.empty()) {
-        d->fromdom = cut(strtrm(rec->fromdom));
-        dmsg("SMTP FromDomain (%s)", d->fromdom.c_str());
-    }
-    d->filelock = th_mutex_new("SMTP_FILE_LOCK");
-    d->workpath = cut(strtrm(rec->workpath));
-    dmsg("SMTP Workpath (%s)", d->workpath.c_str());
-    make_workdir(d->workpath);
-    if (!rec->smtplog.empty()) {
-        std::string why;
-        d->flog = trace_open(rec->smtplog, why);
-        if (!d->flog) emsg("Failed to open (%s), %s", rec->smtplog.c_str(), why.c_str());
-    }
+    apply_names_and_paths(*d, init);
     return d;
 }
 

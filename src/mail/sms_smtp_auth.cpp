@@ -14,6 +14,7 @@
 //
 // Limits: names and passwords of at most 255 bytes; at most 10,000 users.
 #include <fstream>
+#include <optional>
 
 #include <openssl/rand.h>
 
@@ -159,62 +160,64 @@ bool smtp_auth_offered(const smtp_message& m) {
     return d.auth != SMTP_AUTH_OFF && (d.auth_plaintext || (m.sock && m.sock->tls));
 }
 
-int smtp_auth_command(smtp_message& m, std::string_view line) {
-    sms_smtp& d = *m.drv;
-    if (d.auth == SMTP_AUTH_OFF) return 1;  // not a command of this listener
-    if (!(m.sock && (d.auth_plaintext || m.sock->tls))) {
-        if (smtp_error_budget_spent(m)) return -1;
-        return reply(m, "530 Must issue a STARTTLS command first") ? 0 : -1;
-    }
-    if (!m.sock->user.empty()) {
-        if (smtp_error_budget_spent(m)) return -1;
-        return reply(m, "503 Already authenticated") ? 0 : -1;
-    }
-    std::vector<std::string> w = s_split_words(line.substr(4), " \t");
-    std::string mech = w.empty() ? std::string() : w[0];
-    // A held address is told so before any secret is asked for.
-    if ((iequals(mech, "PLAIN") || iequals(mech, "LOGIN")) && held(m, {}))
-        return refuse_held(m) ? 0 : -1;
-    std::string name, password, field;
-    bool ok = true;
-    if (iequals(mech, "PLAIN")) {
-        std::string resp;
-        if (w.size() > 1) {
-            resp = w[1];
-        } else {
-            if (!reply(m, "334 ")) return -1;
-            if (!read_secret(m, resp)) return -1;
-        }
-        if (resp == "*") return reply(m, "501 Authentication cancelled") ? 0 : -1;
-        std::string raw;
-        ok = decode(resp, raw);
-        // authorization identity NUL authentication identity NUL password
-        std::size_t a = raw.find('\0');
-        std::size_t b = a == std::string::npos ? a : raw.find('\0', a + 1);
-        if (!ok || b == std::string::npos) {
-            ok = false;
-        } else {
-            name = raw.substr(a + 1, b - a - 1);
-            password = raw.substr(b + 1);
-        }
-    } else if (iequals(mech, "LOGIN")) {
-        std::string resp;
-        if (w.size() > 1) {
-            resp = w[1];
-        } else {
-            if (!reply(m, "334 VXNlcm5hbWU6")) return -1;  // "Username:"
-            if (!read_secret(m, resp)) return -1;
-        }
-        if (resp == "*") return reply(m, "501 Authentication cancelled") ? 0 : -1;
-        ok = decode(resp, name);
-        if (!reply(m, "334 UGFzc3dvcmQ6")) return -1;  // "Password:"
-        if (!read_secret(m, resp)) return -1;
-        if (resp == "*") return reply(m, "501 Authentication cancelled") ? 0 : -1;
-        ok = ok && decode(resp, password);
+namespace {
+
+// What a step of AUTH tells the command: go on, or its result (0 answered, -1 close).
+using auth_step = std::optional<int>;
+
+auth_step cancelled(smtp_message& m) {
+    return reply(m, "501 Authentication cancelled") ? 0 : -1;
+}
+
+// AUTH PLAIN: the response on the command line or after a 334; name and password from
+// it, ok false when it is not the three fields in base64.
+auth_step read_plain(smtp_message& m, const std::vector<std::string>& w, std::string& name,
+                     std::string& password, bool& ok) {
+    std::string resp;
+    if (w.size() > 1) {
+        resp = w[1];
     } else {
-        if (smtp_error_budget_spent(m)) return -1;
-        return reply(m, "504 Unrecognized authentication type") ? 0 : -1;
+        if (!reply(m, "334 ")) return -1;
+        if (!read_secret(m, resp)) return -1;
     }
+    if (resp == "*") return cancelled(m);
+    std::string raw;
+    ok = decode(resp, raw);
+    // authorization identity NUL authentication identity NUL password
+    std::size_t a = raw.find('\0');
+    std::size_t b = a == std::string::npos ? a : raw.find('\0', a + 1);
+    if (!ok || b == std::string::npos) {
+        ok = false;
+    } else {
+        name = raw.substr(a + 1, b - a - 1);
+        password = raw.substr(b + 1);
+    }
+    return std::nullopt;
+}
+
+// AUTH LOGIN: the name (on the command line or asked for), then the password.
+auth_step read_login(smtp_message& m, const std::vector<std::string>& w, std::string& name,
+                     std::string& password, bool& ok) {
+    std::string resp;
+    if (w.size() > 1) {
+        resp = w[1];
+    } else {
+        if (!reply(m, "334 VXNlcm5hbWU6")) return -1;  // "Username:"
+        if (!read_secret(m, resp)) return -1;
+    }
+    if (resp == "*") return cancelled(m);
+    ok = decode(resp, name);
+    if (!reply(m, "334 UGFzc3dvcmQ6")) return -1;  // "Password:"
+    if (!read_secret(m, resp)) return -1;
+    if (resp == "*") return cancelled(m);
+    ok = ok && decode(resp, password);
+    return std::nullopt;
+}
+
+// The name and password given (ok false when they could not be read) against the users
+// file: the session logs in, or the failure is counted and answered.
+int check_login(smtp_message& m, const std::string& name, const std::string& password, bool ok) {
+    sms_smtp& d = *m.drv;
     if (ok && held(m, name)) return refuse_held(m) ? 0 : -1;
     std::string stored;
     bool known = false;
@@ -244,6 +247,37 @@ int smtp_auth_command(smtp_message& m, std::string_view line) {
     m.sock->pause(d.auth_fail_delay_ms);
     if (smtp_error_budget_spent(m)) return -1;
     return reply(m, "535 Authentication failed") ? 0 : -1;
+}
+
+}  // namespace
+
+int smtp_auth_command(smtp_message& m, std::string_view line) {
+    sms_smtp& d = *m.drv;
+    if (d.auth == SMTP_AUTH_OFF) return 1;  // not a command of this listener
+    if (!(m.sock && (d.auth_plaintext || m.sock->tls))) {
+        if (smtp_error_budget_spent(m)) return -1;
+        return reply(m, "530 Must issue a STARTTLS command first") ? 0 : -1;
+    }
+    if (!m.sock->user.empty()) {
+        if (smtp_error_budget_spent(m)) return -1;
+        return reply(m, "503 Already authenticated") ? 0 : -1;
+    }
+    std::vector<std::string> w = s_split_words(line.substr(4), " \t");
+    std::string mech = w.empty() ? std::string() : w[0];
+    const bool plain = iequals(mech, "PLAIN");
+    const bool login = iequals(mech, "LOGIN");
+    if (!plain && !login) {
+        if (smtp_error_budget_spent(m)) return -1;
+        return reply(m, "504 Unrecognized authentication type") ? 0 : -1;
+    }
+    // A held address is told so before any secret is asked for.
+    if (held(m, {})) return refuse_held(m) ? 0 : -1;
+    std::string name, password;
+    bool ok = true;
+    auth_step done =
+        plain ? read_plain(m, w, name, password, ok) : read_login(m, w, name, password, ok);
+    if (done) return *done;
+    return check_login(m, name, password, ok);
 }
 
 }  // namespace tolvane

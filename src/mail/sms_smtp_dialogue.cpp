@@ -288,6 +288,249 @@ void data_end(smtp_message& m, int& result) {
     m.parsed = 1;
 }
 
+// How a turn of the dialogue ends: on to the next line, the run over with the connection
+// left open for the caller, or the connection closed (result says why).
+enum class turn { go_on, leave_open, close };
+
+// A reply went out, or could not: then the connection closes.
+turn said(bool ok, int& result) {
+    if (ok) return turn::go_on;
+    result = SMTP_EWRITE;
+    return turn::close;
+}
+
+// A refusal counted against the client's error budget; a spent budget closes the session.
+turn refuse(smtp_message& m, std::string_view text, int& result) {
+    if (smtp_error_budget_spent(m)) {
+        result = SMTP_ECLOSED;
+        return turn::close;
+    }
+    return said(say(m, text), result);
+}
+
+// The result of a run whose input ended (r 0) or whose connection failed (r < 0).
+int ended(const smtp_message& m, int r) {
+    return r < 0 ? SMTP_EWRITE : (m.upto == MODE_NEXT_MSG ? SMTP_OK : SMTP_EREAD);
+}
+
+// The reply held back for the command the last run stopped on.
+bool answer_held_command(smtp_message& m) {
+    switch (m.upto) {
+        case MODE_FROM: {
+            bool ok = say(m, R_MAIL_OK);
+            m.upto = MODE_TO;
+            return ok;
+        }
+        case MODE_TO:
+            return say(m, R_RCPT_OK);
+        case MODE_DATA: {
+            bool ok = say(m, R_DATA_GO);
+            m.upto = MODE_MESSAGE_BODY;
+            return ok;
+        }
+        case MODE_MESSAGE_BODY: {
+            bool ok = say(m, R_DATA_OK);
+            m.upto = MODE_NEXT_MSG;
+            return ok;
+        }
+        default:
+            return true;
+    }
+}
+
+// A piece of the message text; its end hands the message on.
+turn body_piece(smtp_message& m, std::string_view piece, bool more, int& result) {
+    sms_smtp& d = *m.drv;
+    if (smtp_logging(d))
+        smtp_log(d, m.sock->sockno(), "SMTP<-[%.*s]", static_cast<int>(piece.size()), piece.data());
+    int s = data_line(m, piece, more);
+    if (s < 0) {
+        result = s == -3 ? SMTP_EREAD : SMTP_EWRITE;
+        return turn::close;
+    }
+    if (s == 1) {
+        data_end(m, result);
+        // The answer comes from accept, reject or the next run.
+        return result != SMTP_OK ? turn::close : turn::leave_open;
+    }
+    return turn::go_on;
+}
+
+// A command line into m.sock->line: at most 999 characters, the rest of a longer one
+// skipped, the line end taken off. Logged, credentials never. False when the input ended.
+bool take_command_line(smtp_message& m, std::string_view piece, bool more, int& result) {
+    std::string& line = m.sock->line;
+    if (piece.data() != line.data())
+        line.assign(piece.substr(0, TEXT_MAX));
+    else if (line.size() > TEXT_MAX)
+        line.resize(TEXT_MAX);
+    int r = 1;
+    while (more) {
+        std::string_view skip;
+        r = m.sock->next(skip, more);
+        if (r <= 0) break;
+    }
+    if (r <= 0) {
+        result = ended(m, r);
+        return false;
+    }
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+    sms_smtp& d = *m.drv;
+    if (smtp_logging(d)) {
+        if (istarts_with(line, "AUTH"))
+            smtp_log(d, m.sock->sockno(), "SMTP<-[AUTH <redacted>]");
+        else
+            smtp_log(d, m.sock->sockno(), "SMTP<-[%s]", line.c_str());
+    }
+    return true;
+}
+
+// HELO or EHLO: a client may greet again at any time; it is answered as the first time,
+// and a mail under way is dropped as by RSET.
+turn hello_command(smtp_message& m, std::string_view l, int& result) {
+    bool ok = greet(m, l);
+    if (ok && m.upto == MODE_TO) {
+        sms_smtp_msg_passoff(m, nullptr);
+        return turn::leave_open;
+    }
+    if (m.upto == MODE_HELO) m.upto = MODE_FROM;
+    return said(ok, result);
+}
+
+turn rset_command(smtp_message& m, int& result) {
+    if (!say(m, "250 Command RSET OK")) {
+        result = SMTP_EWRITE;
+        return turn::close;
+    }
+    sms_smtp_msg_passoff(m, nullptr);
+    return turn::leave_open;
+}
+
+// STARTTLS or AUTH, run by their own handlers; a failed one has ended the session.
+turn session_command(smtp_message& m, int handled, int& result) {
+    if (handled >= 0) return turn::go_on;
+    if (m.sock) m.sock.reset();
+    result = SMTP_ECLOSED;
+    return turn::close;
+}
+
+turn mail_command(smtp_message& m, std::string_view l, int stop_on, int& result) {
+    if (m.upto == MODE_NEXT_MSG) {
+        // The next mail on this connection: its own message takes this command.
+        std::string first(l);
+        sms_smtp_msg_passoff(m, &first);
+        return turn::leave_open;
+    }
+    // A client that says how big its mail is learns at once when it is too big.
+    if (std::optional<std::string_view> size = mail_param(l, "SIZE")) {
+        long n = std::atol(std::string(size->substr(0, 20)).c_str());
+        if (n > m.drv->max_size)
+            return refuse(m, "552 Message size exceeds fixed maximum message size", result);
+    }
+    m.from = address_arg(l.substr(10));
+    if (stop_on == STOP_ON_FROM) {
+        m.needreply = 1;
+        return turn::leave_open;
+    }
+    bool ok = say(m, R_MAIL_OK);
+    m.upto = MODE_TO;
+    return said(ok, result);
+}
+
+turn rcpt_command(smtp_message& m, std::string_view l, int stop_on, int& result) {
+    m.to.push_front(address_arg(l.substr(8)));
+    if (stop_on == STOP_ON_TO) {
+        m.added = &m.to.front();
+        m.needreply = 1;
+        return turn::leave_open;
+    }
+    return said(say(m, R_RCPT_OK), result);
+}
+
+turn data_command(smtp_message& m, int stop_on, int& result) {
+    std::string err;
+    if (!spool_start(m, err)) {
+        say(m, "452 Failed to create temp file.", false);
+        smtp_log(*m.drv, m.sock->sockno(),
+                 "SMTP->[452 Failed to create temp file in (%s), error (%s)]",
+                 m.drv->workpath.c_str(), err.c_str());
+        result = SMTP_ESPOOL;
+        return turn::close;
+    }
+    if (stop_on == STOP_ON_TO) {
+        m.upto = MODE_DATA;
+        m.needreply = 1;
+        return turn::leave_open;
+    }
+    bool ok = say(m, R_DATA_GO);
+    m.upto = MODE_MESSAGE_BODY;
+    return said(ok, result);
+}
+
+turn unknown_command(smtp_message& m, std::string_view l, int& result) {
+    std::size_t cut = 0;
+    while (cut < l.size() && !is_blank(l[cut])) ++cut;
+    std::string txt = "500 Unknown command (";
+    txt.append(l.substr(0, cut)).append(")");
+    return refuse(m, txt, result);
+}
+
+// A command word alone or followed by a space (not by any other blank).
+bool is_verb_with_args(std::string_view l, std::string_view verb) {
+    return istarts_with(l, verb) && (l.size() == verb.size() || l[verb.size()] == ' ');
+}
+
+// One command, by what it is and where the dialogue stands.
+turn command(smtp_message& m, std::string_view l, int stop_on, int& result) {
+    sms_smtp& d = *m.drv;
+    const bool hello = istarts_with(l, "HELO") || istarts_with(l, "EHLO");
+    const bool envelope = m.upto == MODE_FROM || m.upto == MODE_TO || m.upto == MODE_NEXT_MSG;
+    // Probes and some MTAs keep a session alive with NOOP: never an error.
+    if (is_verb(l, "NOOP")) return said(say(m, "250 OK"), result);
+    // Whether a number can be reached is only known once the SMS is sent.
+    if (is_verb(l, "VRFY")) return said(say(m, R_VRFY), result);
+    if (m.upto == MODE_HELO && !hello) return refuse(m, "500 HELO expected", result);
+    if (hello && (m.upto == MODE_HELO || envelope)) return hello_command(m, l, result);
+    if (iequals(l, "RSET") && (envelope || m.upto == MODE_DATA)) return rset_command(m, result);
+    if (m.upto == MODE_FROM && is_verb_with_args(l, "STARTTLS") && d.tls_setup)
+        return session_command(m, smtp_starttls_command(m, l), result);
+    if (m.upto == MODE_FROM && is_verb_with_args(l, "AUTH") && d.auth != SMTP_AUTH_OFF)
+        return session_command(m, smtp_auth_command(m, l), result);
+    const bool mail = istarts_with(l, "MAIL FROM:");
+    if (m.upto == MODE_FROM && mail && d.auth == SMTP_AUTH_REQUIRED && m.sock->user.empty())
+        return refuse(m, "530 Authentication required", result);
+    if ((m.upto == MODE_FROM || m.upto == MODE_NEXT_MSG) && mail)
+        return mail_command(m, l, stop_on, result);
+    if (m.upto == MODE_TO && istarts_with(l, "RCPT TO:")) {
+        // Not counted as an error: clients send every recipient before they read a reply.
+        if (d.max_recipients > 0 &&
+            m.to.size() >= static_cast<std::size_t>(d.max_recipients + m.refused_rcpts))
+            return said(say(m, R_TOO_MANY_RCPTS), result);
+        return rcpt_command(m, l, stop_on, result);
+    }
+    if (m.upto == MODE_TO && iequals(l, "DATA")) return data_command(m, stop_on, result);
+    return unknown_command(m, l, result);
+}
+
+// One line from the client: a piece of the message text, or a command.
+turn one_turn(smtp_message& m, int stop_on, int& result) {
+    std::string_view piece;
+    bool more = false;
+    int r = m.sock->next(piece, more);
+    if (r <= 0) {
+        result = ended(m, r);
+        return turn::close;
+    }
+    if (m.upto == MODE_MESSAGE_BODY) return body_piece(m, piece, more, result);
+    if (!take_command_line(m, piece, more, result)) return turn::close;
+    std::string_view l = m.sock->line;
+    if (iequals(l, "QUIT")) {
+        if (!say(m, "221 Command QUIT, disconnecting")) result = SMTP_EWRITE;
+        return turn::close;
+    }
+    return command(m, l, stop_on, result);
+}
+
 }  // namespace
 
 int process_message(smtp_message& m, int stop_on) {
@@ -297,212 +540,14 @@ int process_message(smtp_message& m, int stop_on) {
         m.sock.reset();
         return SMTP_ECLOSED;
     }
-    sms_smtp& d = *m.drv;
     int result = SMTP_OK;
-    bool finished = false;  // the run ends and closes the connection
-
+    turn t = turn::go_on;
     if (m.needreply) {
         m.needreply = 0;
-        bool ok = true;
-        switch (m.upto) {
-            case MODE_FROM:
-                ok = say(m, R_MAIL_OK);
-                m.upto = MODE_TO;
-                break;
-            case MODE_TO:
-                ok = say(m, R_RCPT_OK);
-                break;
-            case MODE_DATA:
-                ok = say(m, R_DATA_GO);
-                m.upto = MODE_MESSAGE_BODY;
-                break;
-            case MODE_MESSAGE_BODY:
-                ok = say(m, R_DATA_OK);
-                m.upto = MODE_NEXT_MSG;
-                break;
-            default:
-                break;
-        }
-        if (!ok) {
-            result = SMTP_EWRITE;
-            finished = true;
-        }
+        t = said(answer_held_command(m), result);
     }
-
-    while (!finished) {
-        std::string_view piece;
-        bool more = false;
-        int r = m.sock->next(piece, more);
-        if (r <= 0) {
-            result = r < 0 ? SMTP_EWRITE : (m.upto == MODE_NEXT_MSG ? SMTP_OK : SMTP_EREAD);
-            break;
-        }
-
-        if (m.upto == MODE_MESSAGE_BODY) {
-            if (smtp_logging(d))
-                smtp_log(d, m.sock->sockno(), "SMTP<-[%.*s]", static_cast<int>(piece.size()),
-                         piece.data());
-            int s = data_line(m, piece, more);
-            if (s < 0) {
-                result = s == -3 ? SMTP_EREAD : SMTP_EWRITE;
-                break;
-            }
-            if (s == 1) {
-                data_end(m, result);
-                if (result != SMTP_OK) break;
-                return SMTP_OK;  // the answer comes from accept, reject or the next run
-            }
-            continue;
-        }
-
-        // A command line: at most 999 characters, the rest of a longer one skipped.
-        std::string& line = m.sock->line;
-        if (piece.data() != line.data())
-            line.assign(piece.substr(0, TEXT_MAX));
-        else if (line.size() > TEXT_MAX)
-            line.resize(TEXT_MAX);
-        while (more) {
-            std::string_view skip;
-            r = m.sock->next(skip, more);
-            if (r <= 0) break;
-        }
-        if (r <= 0) {
-            result = r < 0 ? SMTP_EWRITE : (m.upto == MODE_NEXT_MSG ? SMTP_OK : SMTP_EREAD);
-            break;
-        }
-        while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-        if (smtp_logging(d)) {
-            // Credentials never reach the trace.
-            if (istarts_with(line, "AUTH"))
-                smtp_log(d, m.sock->sockno(), "SMTP<-[AUTH <redacted>]");
-            else
-                smtp_log(d, m.sock->sockno(), "SMTP<-[%s]", line.c_str());
-        }
-        std::string_view l = line;
-
-        if (iequals(l, "QUIT")) {
-            if (!say(m, "221 Command QUIT, disconnecting")) result = SMTP_EWRITE;
-            break;
-        }
-
-        bool ok = true;
-        const bool hello = istarts_with(l, "HELO") || istarts_with(l, "EHLO");
-        if (is_verb(l, "NOOP")) {
-            // Probes and some MTAs keep a session alive with it: never an error.
-            ok = say(m, "250 OK");
-        } else if (is_verb(l, "VRFY")) {
-            // Whether a number can be reached is only known once the SMS is sent.
-            ok = say(m, R_VRFY);
-        } else if (m.upto == MODE_HELO && !hello) {
-            if (smtp_error_budget_spent(m)) return SMTP_ECLOSED;
-            ok = say(m, "500 HELO expected");
-        } else if (hello && (m.upto == MODE_HELO || m.upto == MODE_FROM || m.upto == MODE_TO ||
-                             m.upto == MODE_NEXT_MSG)) {
-            // A client may greet again at any time: it is answered as the first time, and
-            // a mail under way is dropped as by RSET.
-            ok = greet(m, l);
-            if (ok && m.upto == MODE_TO) {
-                sms_smtp_msg_passoff(m, nullptr);
-                return SMTP_OK;
-            }
-            if (m.upto == MODE_HELO) m.upto = MODE_FROM;
-        } else if (iequals(l, "RSET") && (m.upto == MODE_FROM || m.upto == MODE_TO ||
-                                          m.upto == MODE_DATA || m.upto == MODE_NEXT_MSG)) {
-            if (!say(m, "250 Command RSET OK")) {
-                result = SMTP_EWRITE;
-                break;
-            }
-            sms_smtp_msg_passoff(m, nullptr);
-            return SMTP_OK;
-        } else if (m.upto == MODE_FROM && istarts_with(l, "STARTTLS") &&
-                   (l.size() == 8 || l[8] == ' ') && m.drv->tls_setup) {
-            if (smtp_starttls_command(m, l) < 0) {
-                if (m.sock) m.sock.reset();
-                return SMTP_ECLOSED;
-            }
-            continue;
-        } else if (m.upto == MODE_FROM && istarts_with(l, "AUTH") &&
-                   (l.size() == 4 || l[4] == ' ') && d.auth != SMTP_AUTH_OFF) {
-            int a = smtp_auth_command(m, l);
-            if (a < 0) {
-                if (m.sock) m.sock.reset();
-                return SMTP_ECLOSED;
-            }
-            continue;
-        } else if (m.upto == MODE_FROM && istarts_with(l, "MAIL FROM:") &&
-                   d.auth == SMTP_AUTH_REQUIRED && m.sock->user.empty()) {
-            if (smtp_error_budget_spent(m)) return SMTP_ECLOSED;
-            ok = say(m, "530 Authentication required");
-        } else if ((m.upto == MODE_FROM || m.upto == MODE_NEXT_MSG) &&
-                   istarts_with(l, "MAIL FROM:")) {
-            if (m.upto == MODE_NEXT_MSG) {
-                // The next mail on this connection: its own message takes this command.
-                std::string first(l);
-                sms_smtp_msg_passoff(m, &first);
-                return SMTP_OK;
-            }
-            // A client that says how big its mail is learns at once when it is too big.
-            if (std::optional<std::string_view> size = mail_param(l, "SIZE")) {
-                long n = std::atol(std::string(size->substr(0, 20)).c_str());
-                if (n > d.max_size) {
-                    if (smtp_error_budget_spent(m)) return SMTP_ECLOSED;
-                    if (!say(m, "552 Message size exceeds fixed maximum message size")) {
-                        result = SMTP_EWRITE;
-                        break;
-                    }
-                    continue;
-                }
-            }
-            m.from = address_arg(l.substr(10));
-            if (stop_on == STOP_ON_FROM) {
-                m.needreply = 1;
-                return SMTP_OK;
-            }
-            ok = say(m, R_MAIL_OK);
-            m.upto = MODE_TO;
-        } else if (m.upto == MODE_TO && istarts_with(l, "RCPT TO:") && d.max_recipients > 0 &&
-                   m.to.size() >= static_cast<std::size_t>(d.max_recipients + m.refused_rcpts)) {
-            // Not counted as an error: clients send every recipient before they read a reply.
-            ok = say(m, R_TOO_MANY_RCPTS);
-        } else if (m.upto == MODE_TO && istarts_with(l, "RCPT TO:")) {
-            m.to.push_front(address_arg(l.substr(8)));
-            if (stop_on == STOP_ON_TO) {
-                m.added = &m.to.front();
-                m.needreply = 1;
-                return SMTP_OK;
-            }
-            ok = say(m, R_RCPT_OK);
-        } else if (m.upto == MODE_TO && iequals(l, "DATA")) {
-            std::string err;
-            if (!spool_start(m, err)) {
-                say(m, "452 Failed to create temp file.", false);
-                smtp_log(d, m.sock->sockno(),
-                         "SMTP->[452 Failed to create temp file in (%s), error (%s)]",
-                         d.workpath.c_str(), err.c_str());
-                result = SMTP_ESPOOL;
-                break;
-            }
-            if (stop_on == STOP_ON_TO) {
-                m.upto = MODE_DATA;
-                m.needreply = 1;
-                return SMTP_OK;
-            }
-            ok = say(m, R_DATA_GO);
-            m.upto = MODE_MESSAGE_BODY;
-        } else {
-            std::size_t cut = 0;
-            while (cut < l.size() && !is_blank(l[cut])) ++cut;
-            std::string txt = "500 Unknown command (";
-            txt.append(l.substr(0, cut)).append(")");
-            if (smtp_error_budget_spent(m)) return SMTP_ECLOSED;
-            ok = say(m, txt);
-        }
-        if (!ok) {
-            result = SMTP_EWRITE;
-            break;
-        }
-    }
-
+    while (t == turn::go_on) t = one_turn(m, stop_on, result);
+    if (t == turn::leave_open) return SMTP_OK;
     m.sock.reset();  // sends what is held, then closes
     return result;
 }

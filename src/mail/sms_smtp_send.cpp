@@ -223,26 +223,49 @@ struct relay_watch {
     }
 };
 
-int relay_mail(sms_smtp* d, relay_watch& watch, const smtp_message_extra* extra,
-               std::string_view from, std::string_view to, std::string_view text) {
+bool non_ascii(const std::string& t) {
+    for (char ch : t)
+        if (static_cast<unsigned char>(ch) >= 0x80) return true;
+    return false;
+}
+
+// How the start of a mail went: the server waits for its text, a reply or a broken
+// connection stopped it, or no connection could be opened.
+enum class relay_start { ready, failed, no_connection };
+
+// One relay dialogue: its connection, what the server offered and the last reply, shared
+// by its steps. A step returns false at the first reply that is not the expected one,
+// with result, step and reply saying what failed.
+struct relay_dialogue {
+    sms_smtp* d;
+    relay_watch& watch;
+    std::unique_ptr<CHAN> c;
     int result = SMTP_OK;
     std::string reply;
-    std::unique_ptr<CHAN> c;
-    t_relay_note.clear();
-    auto expect = [&](char digit) {
-        if (!read_reply(c.get(), *d, reply)) {
-            result = SMTP_EREAD;
-            return false;
-        }
+    std::string step;              // the command whose reply is awaited, for the failure text
+    std::vector<std::string> ext;  // the extensions the server listed after EHLO
+    // Set once the server has answered this mail's first command on its connection: a
+    // kept connection that fails before that was closed while idle, not by this mail.
+    bool heard = false;
+
+    relay_dialogue(sms_smtp* t, relay_watch& w) : d(t), watch(w) {}
+
+    bool read_or_fail() {
+        if (read_reply(c.get(), *d, reply)) return true;
+        result = SMTP_EREAD;
+        return false;
+    }
+
+    bool expect(char digit) {
+        if (!read_or_fail()) return false;
         if (reply.empty() || reply[0] != digit) {
             result = SMTP_EREPLY;
             return false;
         }
         return true;
-    };
-    auto send = [&](std::string_view data, std::string_view shown) {
-        if (smtp_logging(*d) && !shown.empty())
-            smtp_log(*d, c->sk, "SMTP->[%.*s]", static_cast<int>(shown.size()), shown.data());
+    }
+
+    bool write_all(std::string_view data) {
         int n = static_cast<int>(data.size());
         int w = c->write_timeout > 0 ? c->write_timeout : TCP_WRITE_TIMEOUT;
         if (tcp_write_timed(c.get(), data.data(), n, w) != n) {
@@ -250,15 +273,21 @@ int relay_mail(sms_smtp* d, relay_watch& watch, const smtp_message_extra* extra,
             return false;
         }
         return true;
-    };
-    std::string step;  // the command whose reply is awaited, for the failure text
-    auto command = [&](const std::string& line, char digit) {
+    }
+
+    bool send(std::string_view data, std::string_view shown) {
+        if (smtp_logging(*d) && !shown.empty())
+            smtp_log(*d, c->sk, "SMTP->[%.*s]", static_cast<int>(shown.size()), shown.data());
+        return write_all(data);
+    }
+
+    bool command(const std::string& line, char digit) {
         step = line.substr(0, line.find(' '));
         return send(line + "\r\n", line) && expect(digit);
-    };
+    }
+
     // EHLO, and the extensions the server lists; HELO when it does not know EHLO.
-    std::vector<std::string> ext;
-    auto greet = [&]() {
+    bool greet() {
         step = "EHLO";
         std::string line = "EHLO " + d->host;
         if (!send(line + "\r\n", line)) return false;
@@ -277,15 +306,24 @@ int relay_mail(sms_smtp* d, relay_watch& watch, const smtp_message_extra* extra,
             return false;
         }
         return command("HELO " + d->host, '2');
-    };
-    auto offers = [&](std::string_view name) -> const std::string* {
+    }
+
+    const std::string* offers(std::string_view name) const {
         for (const std::string& e : ext)
             if (istarts_with(e, name) && (e.size() == name.size() || e[name.size()] == ' '))
                 return &e;
         return nullptr;
-    };
+    }
+
+    // An AUTH line: its text is never logged.
+    bool send_secret(const std::string& data, char digit) {
+        step = "AUTH";
+        if (smtp_logging(*d)) smtp_log(*d, c->sk, "SMTP->[AUTH <redacted>]");
+        return write_all(data + "\r\n") && expect(digit);
+    }
+
     // AUTH with the configured account, PLAIN when offered, else LOGIN.
-    auto authenticate = [&]() {
+    bool authenticate() {
         if (d->outuser.empty()) return true;
         const std::string* a = offers("AUTH");
         if (a == nullptr) {
@@ -294,34 +332,21 @@ int relay_mail(sms_smtp* d, relay_watch& watch, const smtp_message_extra* extra,
             result = SMTP_EREPLY;
             return false;
         }
-        std::vector<std::string> mechs = s_split_words(a->substr(4), " ");
         bool plain = false, login = false;
-        for (const std::string& m : mechs) {
+        for (const std::string& m : s_split_words(a->substr(4), " ")) {
             plain = plain || iequals(m, "PLAIN");
             login = login || iequals(m, "LOGIN");
         }
-        auto secret = [&](const std::string& data, char digit) {
-            step = "AUTH";
-            if (smtp_logging(*d)) smtp_log(*d, c->sk, "SMTP->[AUTH <redacted>]");
-            std::string l = data + "\r\n";
-            int n = static_cast<int>(l.size());
-            int w = c->write_timeout > 0 ? c->write_timeout : TCP_WRITE_TIMEOUT;
-            if (tcp_write_timed(c.get(), l.data(), n, w) != n) {
-                result = SMTP_EWRITE;
-                return false;
-            }
-            return expect(digit);
-        };
         if (plain || !login) {
             std::string cred = std::string(1, '\0') + d->outuser + '\0' + d->outpass;
-            return secret("AUTH PLAIN " + encode_base64(cred), '2');
+            return send_secret("AUTH PLAIN " + encode_base64(cred), '2');
         }
-        return secret("AUTH LOGIN", '3') && secret(encode_base64(d->outuser), '3') &&
-               secret(encode_base64(d->outpass), '2');
-    };
+        return send_secret("AUTH LOGIN", '3') && send_secret(encode_base64(d->outuser), '3') &&
+               send_secret(encode_base64(d->outpass), '2');
+    }
 
     // STARTTLS as configured; then EHLO again, since what the server offers may change.
-    auto starttls = [&]() {
+    bool starttls() {
         if (d->out_tls == SMTP_OUT_TLS_NONE) return true;
         step = "STARTTLS";
         if (!offers("STARTTLS")) {
@@ -330,11 +355,7 @@ int relay_mail(sms_smtp* d, relay_watch& watch, const smtp_message_extra* extra,
             result = SMTP_EREPLY;
             return false;
         }
-        if (!send("STARTTLS\r\n", "STARTTLS")) return false;
-        if (!read_reply(c.get(), *d, reply)) {
-            result = SMTP_EREAD;
-            return false;
-        }
+        if (!send("STARTTLS\r\n", "STARTTLS") || !read_or_fail()) return false;
         if (reply.empty() || reply[0] != '2') {
             // Refused: the session is still a good plain one, which "may" accepts.
             if (d->out_tls == SMTP_OUT_TLS_REQUIRE) {
@@ -351,33 +372,21 @@ int relay_mail(sms_smtp* d, relay_watch& watch, const smtp_message_extra* extra,
         }
         ext.clear();
         return greet();
-    };
+    }
 
-    std::string env_from, hdr_from, env_to, hdr_to;
-    address(from, d->fromdom, env_from, hdr_from);
-    address(to, d->todom, env_to, hdr_to);
-    auto non_ascii = [](const std::string& t) {
-        for (char ch : t)
-            if (static_cast<unsigned char>(ch) >= 0x80) return true;
-        return false;
-    };
-    // Set once the server has answered this mail's first command on its connection: a
-    // kept connection that fails before that was closed while idle, not by this mail.
-    bool heard = false;
-    auto first_reply = [&](char digit) {
-        if (!read_reply(c.get(), *d, reply)) {
-            result = SMTP_EREAD;
-            return false;
-        }
+    // The reply to the mail's first command on this connection.
+    bool first_reply(char digit) {
+        if (!read_or_fail()) return false;
         heard = reply.rfind("421", 0) != 0;
         if (reply.empty() || reply[0] != digit) {
             result = SMTP_EREPLY;
             return false;
         }
         return true;
-    };
+    }
+
     // MAIL FROM, RCPT TO and DATA up to the server's 354.
-    auto envelope = [&]() {
+    bool envelope(const std::string& env_from, const std::string& env_to) {
         std::string params;
         if (offers("8BITMIME")) params += " BODY=8BITMIME";
         if (offers("SMTPUTF8") && (non_ascii(env_from) || non_ascii(env_to))) params += " SMTPUTF8";
@@ -388,14 +397,18 @@ int relay_mail(sms_smtp* d, relay_watch& watch, const smtp_message_extra* extra,
             if (!send(mail + "\r\n", mail) || !first_reply('2')) return false;
             return command(rcpt, '2') && command("DATA", '3');
         }
+        return envelope_pipelined(mail, rcpt);
+    }
+
+    // The three envelope commands in one write. Every reply is read, so that the
+    // connection stays in step whatever is refused; the first refusal names the failure.
+    bool envelope_pipelined(const std::string& mail, const std::string& rcpt) {
         if (smtp_logging(*d)) {
             smtp_log(*d, c->sk, "SMTP->[%s]", mail.c_str());
             smtp_log(*d, c->sk, "SMTP->[%s]", rcpt.c_str());
         }
         step = "MAIL";
         if (!send(mail + "\r\n" + rcpt + "\r\nDATA\r\n", "DATA")) return false;
-        // Every reply is read, so that the connection stays in step whatever is refused;
-        // the first refusal names the failure.
         std::string failed_step, failed_reply;
         if (!first_reply('2')) {
             if (result == SMTP_EREAD) return false;
@@ -411,62 +424,55 @@ int relay_mail(sms_smtp* d, relay_watch& watch, const smtp_message_extra* extra,
             }
         }
         step = "DATA";
-        if (!read_reply(c.get(), *d, reply)) {
-            result = SMTP_EREAD;
-            return false;
-        }
+        if (!read_or_fail()) return false;
         bool go = !reply.empty() && reply[0] == '3';
         if (go && failed_step.empty()) return true;
-        if (go) {
-            // The server took DATA although the mail cannot go: an empty message ends it.
-            if (!send(".\r\n", ".")) return false;
-            if (!read_reply(c.get(), *d, reply)) {
-                result = SMTP_EREAD;
-                return false;
-            }
-        }
+        // The server took DATA although the mail cannot go: an empty message ends it.
+        if (go && (!send(".\r\n", ".") || !read_or_fail())) return false;
         if (!failed_step.empty()) {
             step = failed_step;
             reply = failed_reply;
         }
         result = SMTP_EREPLY;
         return false;
-    };
-
-    // A kept connection first; the mail starts on it at once.
-    bool fresh = true;
-    if (d->relay_keep && d->relay_pool) {
-        c = take_idle(*d, ext);
-        if (c) {
-            watch.set(c->sk);
-            fresh = false;
-            if (d->relay_timeout > 0) tcp_set_read_timeout(c.get(), d->relay_timeout);
-        }
     }
 
-    bool accepted = false;  // the server took the message
-    bool c_failed = false;  // the envelope failed: no body goes
-    for (;;) {
-        if (fresh) {
-            ext.clear();
-            if (!tcp_open_x(c, d->sendhost.c_str(), d->sendport, nullptr,
-                            d->relay_connect_timeout)) {
-                imsg("Smtp connect to %s:%d FAILED", d->sendhost.c_str(), d->sendport);
-                tcp_free(c);
-                return SMTP_ECONNECT;
+    // A kept connection, when there is one; the mail starts on it at once.
+    bool take_kept() {
+        if (!d->relay_keep || !d->relay_pool) return false;
+        c = take_idle(*d, ext);
+        if (!c) return false;
+        watch.set(c->sk);
+        if (d->relay_timeout > 0) tcp_set_read_timeout(c.get(), d->relay_timeout);
+        return true;
+    }
+
+    bool connect() {
+        ext.clear();
+        if (!tcp_open_x(c, d->sendhost.c_str(), d->sendport, nullptr, d->relay_connect_timeout)) {
+            imsg("Smtp connect to %s:%d FAILED", d->sendhost.c_str(), d->sendport);
+            tcp_free(c);
+            return false;
+        }
+        imsg("Smtp connected to %s:%d", d->sendhost.c_str(), d->sendport);
+        watch.set(c->sk);
+        if (d->relay_timeout > 0) tcp_set_read_timeout(c.get(), d->relay_timeout);
+        return true;
+    }
+
+    // The connection up to the server's 354: a kept one first, a new one when the server
+    // closed the kept one while it sat idle (nothing of this mail went on it).
+    relay_start start_mail(const std::string& env_from, const std::string& env_to) {
+        bool fresh = !take_kept();
+        for (;;) {
+            if (fresh && !connect()) return relay_start::no_connection;
+            bool ok = true;
+            if (fresh) {
+                step = "connect";
+                ok = expect('2') && greet() && starttls() && authenticate();
             }
-            imsg("Smtp connected to %s:%d", d->sendhost.c_str(), d->sendport);
-            watch.set(c->sk);
-            if (d->relay_timeout > 0) tcp_set_read_timeout(c.get(), d->relay_timeout);
-        }
-        bool ok = true;
-        if (fresh) {
-            step = "connect";
-            ok = expect('2') && greet() && starttls() && authenticate();
-        }
-        if (ok && envelope()) break;
-        if (!fresh && !heard) {
-            // Closed by the server while it sat idle: nothing of this mail went.
+            if (ok && envelope(env_from, env_to)) return relay_start::ready;
+            if (fresh || heard) return relay_start::failed;
             dmsg("Smtp relay connection to %s:%d lost while idle (%s), connecting again",
                  d->sendhost.c_str(), d->sendport, reply.c_str());
             watch.drop();
@@ -474,14 +480,12 @@ int relay_mail(sms_smtp* d, relay_watch& watch, const smtp_message_extra* extra,
             result = SMTP_OK;
             reply.clear();
             fresh = true;
-            continue;
         }
-        c_failed = true;
-        break;
     }
 
-    do {
-        if (c_failed) break;
+    // Headers and body of the mail, ending with the lone dot; each header is logged.
+    std::string message(const smtp_message_extra* extra, const std::string& hdr_from,
+                        const std::string& hdr_to, std::string_view text) {
         std::string out;
         out.reserve(text.size() + text.size() / 8 + 512);
         auto header = [&](const std::string& h) {
@@ -508,34 +512,48 @@ int relay_mail(sms_smtp* d, relay_watch& watch, const smtp_message_extra* extra,
         out.append("\r\n");
         out.append(body_encode_qp(body));
         out.append(".\r\n");
-        if (!send(out, "") || !expect('2')) break;
-        accepted = true;
-    } while (false);
-
-    dmsg("Smtp relay to %s:%d ended %d, last reply (%s)", d->sendhost.c_str(), d->sendport, result,
-         reply.c_str());
-    if (result != SMTP_OK) smtp_relay_note(step + ": " + reply);
-    // A good connection waits for the next mail.
-    if (accepted && d->relay_pool && c->sk >= 0) {
-        watch.drop();
-        put_idle(*d, c, ext);
-        return SMTP_OK;
+        return out;
     }
-    // Otherwise one QUIT, whatever happened. Once the server has taken the message, a
-    // server that then fails to answer QUIT does not turn the delivery into a failure
-    // (which would only make the caller send the same mail again).
-    if (c->sk >= 0) {
-        if (!send("QUIT\r\n", "QUIT")) {
-            if (accepted) result = SMTP_OK;
-        } else if (!read_reply(c.get(), *d, reply)) {
-            if (!accepted) result = SMTP_EREAD;
+
+    // The end of the dialogue: a good connection waits for the next mail; otherwise one
+    // QUIT, whatever happened. Once the server has taken the message, a server that then
+    // fails to answer QUIT does not turn the delivery into a failure (which would only
+    // make the caller send the same mail again).
+    int finish(bool accepted) {
+        dmsg("Smtp relay to %s:%d ended %d, last reply (%s)", d->sendhost.c_str(), d->sendport,
+             result, reply.c_str());
+        if (result != SMTP_OK) smtp_relay_note(step + ": " + reply);
+        if (accepted && d->relay_pool && c->sk >= 0) {
+            watch.drop();
+            put_idle(*d, c, ext);
+            return SMTP_OK;
         }
+        if (c->sk >= 0) {
+            if (!send("QUIT\r\n", "QUIT")) {
+                if (accepted) result = SMTP_OK;
+            } else if (!read_reply(c.get(), *d, reply)) {
+                if (!accepted) result = SMTP_EREAD;
+            }
+        }
+        watch.drop();
+        tcp_free(c);
+        return result;
     }
-    watch.drop();
-    tcp_free(c);
-    return result;
-}
+};
 
+int relay_mail(sms_smtp* d, relay_watch& watch, const smtp_message_extra* extra,
+               std::string_view from, std::string_view to, std::string_view text) {
+    t_relay_note.clear();
+    std::string env_from, hdr_from, env_to, hdr_to;
+    address(from, d->fromdom, env_from, hdr_from);
+    address(to, d->todom, env_to, hdr_to);
+    relay_dialogue r(d, watch);
+    relay_start started = r.start_mail(env_from, env_to);
+    if (started == relay_start::no_connection) return SMTP_ECONNECT;
+    bool accepted = started == relay_start::ready &&
+                    r.send(r.message(extra, hdr_from, hdr_to, text), "") && r.expect('2');
+    return r.finish(accepted);
+}
 }  // namespace
 
 int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::string_view to,

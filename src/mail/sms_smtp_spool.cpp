@@ -199,106 +199,130 @@ bool is_ws(char c) {
     return c == ' ' || c == '\t';
 }
 
+// The mail's bytes from their start: the memory copy or the rewound spool file. Null when
+// there is nothing to read (a mail in memory is opened into `keep`).
+std::FILE* open_for_reading(smtp_message& m,
+                            std::unique_ptr<std::FILE, int (*)(std::FILE*)>& keep) {
+    if (m.in_memory) {
+        m.message.clear();
+        if (m.mem.empty()) return nullptr;  // no data: no headers, no text
+        keep.reset(::fmemopen(m.mem.data(), m.mem.size(), "r"));
+        if (!keep) {
+            emsg("SMTP: cannot read a mail held in memory, %s", system_error(errno).c_str());
+            return nullptr;
+        }
+        return keep.get();
+    }
+    if (!m.f || !m.f->f) return nullptr;
+    std::FILE* f = m.f->f;
+    if (std::fflush(f) != 0 || std::fseek(f, 0, SEEK_SET) != 0) {
+        emsg("SMTP: cannot rewind spool file (%s), %s", m.file.c_str(),
+             system_error(errno).c_str());
+        return nullptr;
+    }
+    return f;
+}
+
+// The text parts read so far and the header a continuation line extends.
+struct mime_reading {
+    text_part plain, html, other;
+    // A mail without any Content-Type is plain text.
+    text_part* current = &plain;
+    std::string last;  // header name that continuation lines extend
+    bool seen_header = false;
+
+    mime_reading() { html.cap = HTML_BYTES_MAX; }
+
+    // A header line, or the continuation of the last one.
+    void header(smtp_message& m, std::string_view l) {
+        m.gotheaders = 1;
+        if (!l.empty() && is_ws(l.front())) {
+            if (!seen_header) return;
+            while (!l.empty() && is_ws(l.front())) l.remove_prefix(1);
+            const std::string* old = smtp_header_find(m.headers, last);
+            std::string value = old ? *old : std::string();
+            value.append(to_eol(l));
+            smtp_header_set(m.headers, last, value);
+            return;
+        }
+        std::size_t e = l.find_first_of(": ");
+        std::string_view name = l.substr(0, e);
+        std::string_view value;
+        if (e != std::string_view::npos) {
+            value = l.substr(e + 1);
+            while (!value.empty() && is_ws(value.front())) value.remove_prefix(1);
+            value = to_eol(value);
+        }
+        name = to_eol(name);
+        if (!value.empty()) smtp_header_set(m.headers, name, value);
+        last.assign(name);
+        seen_header = true;
+    }
+
+    // A part's Content-Type: the first part of each kind of text is kept.
+    void content(const std::string& type) {
+        text_part* claim = nullptr;
+        if (strstrnc(type, "text/plain") != std::string_view::npos) {
+            claim = &plain;
+        } else if (strstrnc(type, "text/html") != std::string_view::npos) {
+            claim = &html;
+        } else if (strstrnc(type, "text/") != std::string_view::npos) {
+            claim = &other;
+        }
+        current = nullptr;
+        if (claim != nullptr && !claim->seen) {
+            claim->seen = true;
+            claim->bytes.clear();
+            claim->charset = content_charset(type);
+            current = claim;
+        }
+    }
+
+    // The SMS text: the plain part, else the HTML one as text, else another text part.
+    std::string text() const {
+        std::string t = plain.text();
+        if (blank_text(t)) {
+            if (html.seen) {
+                t = html_to_text(html.text());
+            } else if (other.seen) {
+                t = other.text();
+            }
+        }
+        return t;
+    }
+};
+
 }  // namespace
 
 void process_message_mime(smtp_message& m) {
-    std::FILE* f = nullptr;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> in_memory(nullptr, std::fclose);
-    if (m.in_memory) {
-        m.message.clear();
-        if (m.mem.empty()) return;  // no data: no headers, no text
-        in_memory.reset(::fmemopen(m.mem.data(), m.mem.size(), "r"));
-        if (!in_memory) {
-            emsg("SMTP: cannot read a mail held in memory, %s", system_error(errno).c_str());
-            return;
-        }
-        f = in_memory.get();
-    } else {
-        if (!m.f || !m.f->f) return;
-        f = m.f->f;
-        if (std::fflush(f) != 0 || std::fseek(f, 0, SEEK_SET) != 0) {
-            emsg("SMTP: cannot rewind spool file (%s), %s", m.file.c_str(),
-                 system_error(errno).c_str());
-            return;
-        }
-    }
+    std::FILE* f = open_for_reading(m, in_memory);
+    if (f == nullptr) return;
     auto mime = mime_new();
-    text_part plain, html, other;
-    html.cap = HTML_BYTES_MAX;
-    // A mail without any Content-Type is plain text.
-    text_part* current = &plain;
+    mime_reading r;
     std::string raw, bin;
-    std::string last;  // header name that continuation lines extend
-    bool seen_header = false;
     m.message.clear();
     for (;;) {
         int kind = mime_line(mime.get(), f, raw, bin);
         if (kind == MIME_END) break;
         switch (kind) {
-            case MIME_HEADER: {
-                m.gotheaders = 1;
-                std::string_view l = raw;
-                if (!l.empty() && is_ws(l.front())) {
-                    if (!seen_header) break;
-                    while (!l.empty() && is_ws(l.front())) l.remove_prefix(1);
-                    const std::string* old = smtp_header_find(m.headers, last);
-                    std::string value = old ? *old : std::string();
-                    value.append(to_eol(l));
-                    smtp_header_set(m.headers, last, value);
-                    break;
-                }
-                std::size_t e = l.find_first_of(": ");
-                std::string_view name = l.substr(0, e);
-                std::string_view value;
-                if (e != std::string_view::npos) {
-                    value = l.substr(e + 1);
-                    while (!value.empty() && is_ws(value.front())) value.remove_prefix(1);
-                    value = to_eol(value);
-                }
-                name = to_eol(name);
-                if (!value.empty()) smtp_header_set(m.headers, name, value);
-                last.assign(name);
-                seen_header = true;
+            case MIME_HEADER:
+                r.header(m, raw);
                 break;
-            }
-            case MIME_CONTENT: {
-                const std::string& type = mime->content;
-                text_part* claim = nullptr;
-                if (strstrnc(type, "text/plain") != std::string_view::npos) {
-                    claim = &plain;
-                } else if (strstrnc(type, "text/html") != std::string_view::npos) {
-                    claim = &html;
-                } else if (strstrnc(type, "text/") != std::string_view::npos) {
-                    claim = &other;
-                }
-                current = nullptr;
-                if (claim != nullptr && !claim->seen) {
-                    claim->seen = true;
-                    claim->bytes.clear();
-                    claim->charset = content_charset(type);
-                    current = claim;
-                }
+            case MIME_CONTENT:
+                r.content(mime->content);
                 break;
-            }
             case MIME_BOUNDARY:
-                current = nullptr;
+                r.current = nullptr;
                 break;
             case MIME_BODY:
-                if (current != nullptr) current->append(bin);
+                if (r.current != nullptr) r.current->append(bin);
                 break;
             default:
                 break;
         }
     }
-    std::string text = plain.text();
-    if (blank_text(text)) {
-        if (html.seen) {
-            text = html_to_text(html.text());
-        } else if (other.seen) {
-            text = other.text();
-        }
-    }
-    m.message = utf8_cut(text, TEXT_MAX);
+    m.message = utf8_cut(r.text(), TEXT_MAX);
     mime_free(mime);
 }
 

@@ -274,6 +274,65 @@ int ensure_handshake(CHAN& c, MYSSL& m, long started, int own_events, const char
     return 1;
 }
 
+// A connection object from the context inherited, the one set up, or the default one;
+// null with the reason when there is none.
+SSL* new_connection(int isserver, MYSSL* inherit, const MysslSetup* setup, std::string& reason) {
+    SSL_CTX* ctx = nullptr;
+    bool borrowed = true;
+    if (inherit && inherit->ssl) {
+        ctx = SSL_get_SSL_CTX(inherit->ssl);
+    } else {
+        ctx = myssl_context(setup, isserver);
+        borrowed = setup != nullptr;
+    }
+    SSL* ssl = ctx ? SSL_new(ctx) : nullptr;
+    if (ctx && !borrowed) SSL_CTX_free(ctx);  // the connection holds its own reference
+    if (ssl) return ssl;
+    if (!isserver) myssl_error(strprintf("SSL_NEW(CLIENT_CTX) FAILED %p", static_cast<void*>(ctx)));
+    while (unsigned long e = ERR_get_error()) {
+        char buf[256];
+        ERR_error_string_n(e, buf, sizeof buf);
+        myssl_error(strprintf("SSL: %lu:%s", e, buf));
+    }
+    reason = ctx ? "ssl cant on SSL_new call."
+                 : "ssl cant on SSL_new call. (no context: the SSL set-up failed)";
+    return nullptr;
+}
+
+// A client's server name: sent when it is a name, and checked against the certificate
+// when one is required. False with the reason when the check cannot be set.
+bool set_server_name(SSL* ssl, const char* domain, int require_cert, std::string& reason) {
+    in6_addr any{};
+    bool literal = inet_pton(AF_INET, domain, &any) == 1 || inet_pton(AF_INET6, domain, &any) == 1;
+    // Names only: an address is never sent as a server name.
+    if (!literal) SSL_set_tlsext_host_name(ssl, domain);
+    int named = 1;
+    if (require_cert == 1) {
+        named = literal ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), domain)
+                        : SSL_set1_host(ssl, domain);
+    }
+    if (named == 1) return true;
+    reason = strprintf("ssl cant check the name (%s)", domain);
+    return false;
+}
+
+// The handshake at once, within the handshake limit; false with the reason.
+bool handshake_now(CHAN& c, int sk, MYSSL& m, std::string& reason) {
+    // Scoped: the socket mode must be put back before a failure closes the socket.
+    NonBlocking nb(c, sk);
+    for (;;) {
+        int r = handshake_step(c, m, reason);
+        if (r == 1) return true;
+        if (r == 0) return false;
+        if (tcp_get_exit() || c.close_now) {
+            reason = "SSL could not start, the channel is closing";
+            return false;
+        }
+        long left = myssl_handshake_limit() - (tcp_now_ms() - m.started_ms);
+        wait_io(m, m.want, std::max(left, 1L));
+    }
+}
+
 }  // namespace
 
 // ---- one connection ----
@@ -296,26 +355,8 @@ std::unique_ptr<MYSSL> myssl_takeover_real(CHAN& c, int sk, int require_cert, in
         c.sk = -1;
         return nullptr;
     }
-    SSL_CTX* ctx = nullptr;
-    bool borrowed = true;
-    if (inherit && inherit->ssl) {
-        ctx = SSL_get_SSL_CTX(inherit->ssl);
-    } else {
-        ctx = myssl_context(setup, isserver);
-        borrowed = setup != nullptr;
-    }
-    m->ssl = ctx ? SSL_new(ctx) : nullptr;
-    if (ctx && !borrowed) SSL_CTX_free(ctx);  // the connection holds its own reference
+    m->ssl = new_connection(isserver, inherit, setup, reason);
     if (!m->ssl) {
-        if (!isserver)
-            myssl_error(strprintf("SSL_NEW(CLIENT_CTX) FAILED %p", static_cast<void*>(ctx)));
-        while (unsigned long e = ERR_get_error()) {
-            char buf[256];
-            ERR_error_string_n(e, buf, sizeof buf);
-            myssl_error(strprintf("SSL: %lu:%s", e, buf));
-        }
-        reason = ctx ? "ssl cant on SSL_new call."
-                     : "ssl cant on SSL_new call. (no context: the SSL set-up failed)";
         BIO_free(bio);  // closes the socket
         c.sk = -1;
         return nullptr;
@@ -331,41 +372,10 @@ std::unique_ptr<MYSSL> myssl_takeover_real(CHAN& c, int sk, int require_cert, in
     } else {
         SSL_set_verify(m->ssl, SSL_VERIFY_NONE, nullptr);
     }
-    if (!isserver && domain && *domain) {
-        in6_addr any{};
-        bool literal =
-            inet_pton(AF_INET, domain, &any) == 1 || inet_pton(AF_INET6, domain, &any) == 1;
-        // Names only: an address is never sent as a server name.
-        if (!literal) SSL_set_tlsext_host_name(m->ssl, domain);
-        int named = 1;
-        if (require_cert == 1) {
-            named = literal ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(m->ssl), domain)
-                            : SSL_set1_host(m->ssl, domain);
-        }
-        if (named != 1) {
-            reason = strprintf("ssl cant check the name (%s)", domain);
-            m.reset();  // releases the connection and closes the socket
-            c.sk = -1;
-            return nullptr;
-        }
-    }
-    if (defer) return m;
-
-    {
-        // Scoped: the socket mode must be put back before a failure closes the socket.
-        NonBlocking nb(c, sk);
-        for (;;) {
-            int r = handshake_step(c, *m, reason);
-            if (r == 1) return m;
-            if (r == 0) break;
-            if (tcp_get_exit() || c.close_now) {
-                reason = "SSL could not start, the channel is closing";
-                break;
-            }
-            long left = myssl_handshake_limit() - (tcp_now_ms() - m->started_ms);
-            wait_io(*m, m->want, std::max(left, 1L));
-        }
-    }
+    bool ok =
+        isserver || !domain || !*domain || set_server_name(m->ssl, domain, require_cert, reason);
+    if (ok && defer) return m;
+    if (ok && handshake_now(c, sk, *m, reason)) return m;
     m.reset();  // releases the connection and closes the socket
     c.sk = -1;
     return nullptr;

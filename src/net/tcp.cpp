@@ -255,6 +255,64 @@ int wait_connected(CHAN* c, int fd, int ms) {
     }
 }
 
+// The address of host (which may carry its own ":port") into a; false with the error in
+// c when it cannot be had. h becomes the host name, lower case, and port the one it names.
+bool resolve_peer(CHAN* c, const char* host, int& port, std::string& h, sockaddr_in& a) {
+    h = strlwr(cut(host, 200));
+    if (auto colon = h.find(':'); colon != std::string::npos) {
+        port = s_atoi(h.c_str() + colon + 1);
+        h.resize(colon);
+    }
+    a = sockaddr_in{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    bool numeric = !h.empty() && h.find_first_not_of("0123456789.") == std::string::npos;
+    c->erradd = "gethostbyname failed";
+    if (numeric) {
+        if (!dotted(h, a.sin_addr)) {
+            c->xerrno = TCP_ELOOKUP;
+            return false;
+        }
+    } else {
+        dmsg("tcp_open_raw(%s)", h.c_str());
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* res = nullptr;
+        int rc = getaddrinfo(h.c_str(), nullptr, &hints, &res);
+        if (rc != 0 || !res || !res->ai_addr || res->ai_addrlen < sizeof(sockaddr_in)) {
+            if (res) freeaddrinfo(res);
+            c->xerrno = TCP_ELOOKUP;
+            tcp_report("tcp_open_raw(%s) lookup failed: %s", h.c_str(), gai_strerror(rc));
+            return false;
+        }
+        a.sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
+        freeaddrinfo(res);
+    }
+    c->erradd.clear();
+    return true;
+}
+
+// The local end of an outgoing connection, when a port or an address is asked for; a
+// failed bind leaves the choice to the system.
+void bind_local_end(CHAN* c, int fd, const char* bind_to) {
+    if (!c->lclport && !(bind_to && *bind_to)) return;
+    int one = 1;
+    if (c->lclport && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+        tcp_report("set reuseaddress failed  %.200s ", system_error(errno).c_str());
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<uint16_t>(c->lclport));
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind_to && *bind_to) dotted(bind_to, local.sin_addr);
+    dmsg("Binding outgoing connection to port %s:%d", bind_to ? bind_to : "", c->lclport);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        tcp_report("LCL Bind failed - %.200s - will bind to free port instead",
+                   system_error(errno).c_str());
+    }
+}
+
 }  // namespace
 
 int tcp_open_x(std::unique_ptr<CHAN>& c, const char* host, int port, const char* bind_to, int ms,
@@ -273,38 +331,9 @@ int tcp_open_x(std::unique_ptr<CHAN>& c, const char* host, int port, const char*
         c->erradd = "Host Blank";
         return 0;
     }
-    std::string h = strlwr(cut(host, 200));
-    if (auto colon = h.find(':'); colon != std::string::npos) {
-        port = s_atoi(h.c_str() + colon + 1);
-        h.resize(colon);
-    }
+    std::string h;
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    bool numeric = !h.empty() && h.find_first_not_of("0123456789.") == std::string::npos;
-    c->erradd = "gethostbyname failed";
-    if (numeric) {
-        if (!dotted(h, a.sin_addr)) {
-            c->xerrno = TCP_ELOOKUP;
-            return 0;
-        }
-    } else {
-        dmsg("tcp_open_raw(%s)", h.c_str());
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* res = nullptr;
-        int rc = getaddrinfo(h.c_str(), nullptr, &hints, &res);
-        if (rc != 0 || !res || !res->ai_addr || res->ai_addrlen < sizeof(sockaddr_in)) {
-            if (res) freeaddrinfo(res);
-            c->xerrno = TCP_ELOOKUP;
-            tcp_report("tcp_open_raw(%s) lookup failed: %s", h.c_str(), gai_strerror(rc));
-            return 0;
-        }
-        a.sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
-        freeaddrinfo(res);
-    }
-    c->erradd.clear();
+    if (!resolve_peer(c.get(), host, port, h, a)) return 0;
 
     long started = tcp_now_ms();
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -314,22 +343,7 @@ int tcp_open_x(std::unique_ptr<CHAN>& c, const char* host, int port, const char*
         c->erradd = "dupsocket failed";
         return 0;
     }
-    if (c->lclport || (bind_to && *bind_to)) {
-        int one = 1;
-        if (c->lclport && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
-            tcp_report("set reuseaddress failed  %.200s ", system_error(errno).c_str());
-        }
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_port = htons(static_cast<uint16_t>(c->lclport));
-        local.sin_addr.s_addr = htonl(INADDR_ANY);
-        if (bind_to && *bind_to) dotted(bind_to, local.sin_addr);
-        dmsg("Binding outgoing connection to port %s:%d", bind_to ? bind_to : "", c->lclport);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-            tcp_report("LCL Bind failed - %.200s - will bind to free port instead",
-                       system_error(errno).c_str());
-        }
-    }
+    bind_local_end(c.get(), fd, bind_to);
     bool nonblocking = c->noblock || ms > 0;
     if (nonblocking) {
         int on = 1;

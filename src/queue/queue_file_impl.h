@@ -125,8 +125,8 @@ class FileQueue final : public QueueStore {
         // that) -> DURABLE or FAILED.
         enum : int { FILLING = 0, DURABLE = 1, FAILED = 2, WRITTEN = 3 };
         std::atomic<int> state{FILLING};
-        std::string why;      // set before state becomes FAILED
-        bool waited = false;  // someone waits for it: it is flushed, not only written (m_)
+        std::string why;            // set before state becomes FAILED
+        bool waited = false;        // someone waits for it: it is flushed, not only written (m_)
         bool write_waited = false;  // someone waits for it to be in the file (m_)
     };
 
@@ -144,6 +144,16 @@ class FileQueue final : public QueueStore {
     // Writes the batch being filled (flushing it when someone waits for it, or when
     // `sync` asks) and publishes the result; the lock is released meanwhile.
     void flush_batch(std::unique_lock<std::mutex>& lock, bool sync);
+    // The steps of a flush: under m_ the records to write are taken (a segment header and
+    // the copies of the oldest segment's entries first, when a segment starts); without m_
+    // they are written and flushed; under m_ again the stored entries take their places
+    // and the batch's writers learn how it went.
+    struct Flush;
+    void plan_flush(Flush& f);
+    void copy_oldest_entries(Flush& f);
+    void write_flush(Flush& f);
+    void finish_flush(Flush& f);
+    void place_flushed_entries(Flush& f, std::set<int>& kinds);
     void flush_loop();
     // Starts a new segment file (empty, header written by the next flush).
     bool new_segment(std::string& why);
@@ -162,6 +172,15 @@ class FileQueue final : public QueueStore {
     // store is read-only or holds no entry `id`.
     Item* writable(std::uint64_t id, std::string& why);
     bool replay_segment(const std::string& path, std::uint64_t& max_seq);
+    // The steps of a replay: every record of the segment in turn (false when the segment
+    // is left unread), damage where a record does not check out, the place of a segment
+    // whose header is lost taken from its name, and what one record says.
+    struct Replay;
+    enum class ReplayStep { next, stop, give_up };
+    bool replay_records(Replay& rp);
+    ReplayStep replay_damage(Replay& rp, JournalRead r, bool header_missing);
+    bool name_replayed_segment(Replay& rp);
+    void replay_record(const std::shared_ptr<Segment>& seg, journal_record& rec);
 
     // Damage found at start-up (queue_file_damage.cpp). A range is a run of bytes in which
     // no record checked out; the records after it are replayed. What it cost is told once

@@ -164,140 +164,171 @@ void FileQueue::flush_loop() {
     }
 }
 
-void FileQueue::flush_batch(std::unique_lock<std::mutex>& lock, bool sync) {
-    std::shared_ptr<Batch> batch = std::move(filling_);
-    filling_ = std::make_shared<Batch>();
-    sync = sync || batch->waited;
+// One flush: what it writes where, and how the write went.
+struct FileQueue::Flush {
+    std::shared_ptr<Batch> batch;
+    bool sync = false;
     std::string why;
-    bool fresh = false;
     std::shared_ptr<Segment> closed;  // the segment a rotation leaves, its zeros to be cut
+    std::string data;
+    std::vector<std::uint64_t> moved;  // entries copied out of the oldest segment
+    std::vector<queue_entry> items;    // the entries the batch stores
+    std::shared_ptr<Segment> seg;
+    std::shared_ptr<Segment> older;  // a segment left with records not yet flushed
+    std::int64_t offset = 0;
+    std::int64_t file_end = 0;
+    std::int64_t end = 0;
+    bool ok = false;
+};
+
+void FileQueue::flush_batch(std::unique_lock<std::mutex>& lock, bool sync) {
+    Flush f;
+    f.batch = std::move(filling_);
+    filling_ = std::make_shared<Batch>();
+    f.sync = sync || f.batch->waited;
+    plan_flush(f);
+    lock.unlock();
+    if (opt_.before_flush) opt_.before_flush();
+    if (f.closed) trim(*f.closed);  // only this thread writes segments
+    write_flush(f);
+    lock.lock();
+    finish_flush(f);
+}
+
+void FileQueue::plan_flush(Flush& f) {
+    bool fresh = false;
     // A flush with nothing to write (only a sync asked for) never starts a segment.
     if (cur_->size >= opt_.segment_bytes && cur_->has_header && !pending_.empty()) {
-        closed = cur_;
-        if (!new_segment(why)) {
-            closed.reset();
+        f.closed = cur_;
+        if (!new_segment(f.why)) {
+            f.closed.reset();
             // Keep writing to the full segment rather than refuse mail over a rotation.
-            emsg("Queue journal: %s", why.c_str());
-            why.clear();
+            emsg("Queue journal: %s", f.why.c_str());
+            f.why.clear();
         } else {
             fresh = true;
         }
     }
-    std::string data;
     if (!cur_->has_header) {
         journal_record head;
         head.type = JOURNAL_SEGMENT;
         head.seq = cur_->seq;
         head.next_id = next_id_;
-        journal_encode(head, data);
+        journal_encode(head, f.data);
         fresh = true;
     }
-    // A few entries that wait long (a transport down for hours) would keep every newer
-    // segment on disk, since segments go oldest first: copy them, with their state, into
-    // the new segment, so that the oldest one can go.
-    std::vector<std::uint64_t> moved;
-    if (fresh && segments_.size() > 2) {
-        const std::shared_ptr<Segment>& oldest = segments_.begin()->second;
-        if (oldest != cur_ && oldest->live > 0 && oldest->live <= opt_.compact_max) {
-            journal_record copy;
-            copy.type = JOURNAL_ENQUEUED;
-            for (const auto& [id, it] : items_)
-                if (it.seg == oldest->seq) {
-                    copy.entries.push_back(it.e);
-                    // The copy replaces the record that carried the marked attempt.
-                    if (it.attempt_marked) copy.entries.back().attempts += 1;
-                    moved.push_back(id);
-                }
-            journal_encode(copy, data);
-        }
-    }
+    if (fresh && segments_.size() > 2) copy_oldest_entries(f);
     // A new segment (and the copies in it) is flushed at once, so that records written but
     // not flushed sit in one segment at most.
-    if (fresh) sync = true;
-    data += pending_;
+    if (fresh) f.sync = true;
+    f.data += pending_;
     pending_.clear();
-    std::vector<queue_entry> items;
-    items.swap(pending_items_);
-    std::shared_ptr<Segment> seg = cur_;
-    std::shared_ptr<Segment> older = unsynced_ != seg ? unsynced_ : nullptr;
-    std::int64_t offset = seg->size;
-    std::int64_t file_end = std::max(seg->prealloc_end, offset);
-    lock.unlock();
-    if (opt_.before_flush) opt_.before_flush();
-    if (closed) trim(*closed);  // only this thread writes segments
+    f.items.swap(pending_items_);
+    f.seg = cur_;
+    f.older = unsynced_ != f.seg ? unsynced_ : nullptr;
+    f.offset = f.seg->size;
+    f.file_end = std::max(f.seg->prealloc_end, f.offset);
+}
 
-    bool ok = data.empty() || write_all(seg->fd.get(), data, offset, why);
-    const std::int64_t end = offset + static_cast<std::int64_t>(data.size());
+// A few entries that wait long (a transport down for hours) would keep every newer
+// segment on disk, since segments go oldest first: copy them, with their state, into
+// the new segment, so that the oldest one can go.
+void FileQueue::copy_oldest_entries(Flush& f) {
+    const std::shared_ptr<Segment>& oldest = segments_.begin()->second;
+    if (oldest == cur_ || !(oldest->live > 0 && oldest->live <= opt_.compact_max)) return;
+    journal_record copy;
+    copy.type = JOURNAL_ENQUEUED;
+    for (const auto& [id, it] : items_)
+        if (it.seg == oldest->seq) {
+            copy.entries.push_back(it.e);
+            // The copy replaces the record that carried the marked attempt.
+            if (it.attempt_marked) copy.entries.back().attempts += 1;
+            f.moved.push_back(id);
+        }
+    journal_encode(copy, f.data);
+}
+
+void FileQueue::write_flush(Flush& f) {
+    Segment& seg = *f.seg;
+    f.ok = f.data.empty() || write_all(seg.fd.get(), f.data, f.offset, f.why);
+    f.end = f.offset + static_cast<std::int64_t>(f.data.size());
     // The zeros go after the data, so that a disk with no room for them has still taken the
     // records; the fdatasync below makes them durable together.
-    if (ok && !data.empty()) file_end = preallocate(*seg, file_end, end);
-    if (ok && sync && opt_.sync && batch->write_waited) {
+    if (f.ok && !f.data.empty()) f.file_end = preallocate(seg, f.file_end, f.end);
+    if (f.ok && f.sync && opt_.sync && f.batch->write_waited) {
         // Those who wait only for the write (done records) go on while the flush runs.
-        batch->state.store(Batch::WRITTEN, std::memory_order_release);
-        state_wake_all(batch->state);
+        f.batch->state.store(Batch::WRITTEN, std::memory_order_release);
+        state_wake_all(f.batch->state);
     }
-    if (ok && sync && opt_.sync) {
-        if (older && ::fdatasync(older->fd.get()) != 0) {
-            why = system_error(errno);
-            ok = false;
-        } else if (::fdatasync(seg->fd.get()) != 0) {
-            why = system_error(errno);
-            ok = false;
-        } else if (!seg->named && ::fsync(dirfd_.get()) != 0) {
-            why = system_error(errno);
-            ok = false;
+    if (f.ok && f.sync && opt_.sync) {
+        if (f.older && ::fdatasync(f.older->fd.get()) != 0) {
+            f.why = system_error(errno);
+            f.ok = false;
+        } else if (::fdatasync(seg.fd.get()) != 0) {
+            f.why = system_error(errno);
+            f.ok = false;
+        } else if (!seg.named && ::fsync(dirfd_.get()) != 0) {
+            f.why = system_error(errno);
+            f.ok = false;
         }
         syncs_.fetch_add(1);
     }
     // A batch is kept whole or not at all: cut off what a failed write left behind.
-    if (!ok && !data.empty() && ::ftruncate(seg->fd.get(), static_cast<off_t>(offset)) != 0)
-        emsg("Queue journal: cannot cut %s back to %lld bytes: %s", seg->path.c_str(),
-             static_cast<long long>(offset), system_error(errno).c_str());
+    if (!f.ok && !f.data.empty() && ::ftruncate(seg.fd.get(), static_cast<off_t>(f.offset)) != 0)
+        emsg("Queue journal: cannot cut %s back to %lld bytes: %s", seg.path.c_str(),
+             static_cast<long long>(f.offset), system_error(errno).c_str());
+}
 
-    lock.lock();
-    if (!data.empty()) seg->prealloc_end = ok ? file_end : offset;
+void FileQueue::finish_flush(Flush& f) {
+    Segment& seg = *f.seg;
+    if (!f.data.empty()) seg.prealloc_end = f.ok ? f.file_end : f.offset;
     std::set<int> kinds;
-    if (ok) {
-        seg->size = end;
-        seg->has_header = true;
-        if (sync) {
-            seg->named = true;
+    if (f.ok) {
+        seg.size = f.end;
+        seg.has_header = true;
+        if (f.sync) {
+            seg.named = true;
             unsynced_.reset();
-        } else if (!data.empty() && !unsynced_) {
-            unsynced_ = seg;
+        } else if (!f.data.empty() && !unsynced_) {
+            unsynced_ = f.seg;
             unsynced_since_ = std::chrono::steady_clock::now();
         }
-        for (std::uint64_t id : moved) {
-            auto it = items_.find(id);
-            if (it == items_.end()) continue;  // finished meanwhile
-            auto old = segments_.find(it->second.seg);
-            if (old != segments_.end() && old->second->live > 0) --old->second->live;
-            it->second.seg = seg->seq;
-            ++seg->live;
-        }
-        for (queue_entry& e : items) {
-            Item it;
-            it.seg = seg->seq;
-            it.attempt_marked = e.mark_first_attempt;
-            it.e = std::move(e);
-            ++seg->live;
-            std::uint64_t id = it.e.id;
-            auto [pos, inserted] = items_.emplace(id, std::move(it));
-            if (inserted) {
-                make_ready(pos->second);
-                kinds.insert(pos->second.e.kind);
-            }
-        }
+        place_flushed_entries(f, kinds);
         drop_finished_segments();
     } else {
-        emsg("Queue journal: cannot write %s: %s", seg->path.c_str(), why.c_str());
-        batch->why = why;
+        emsg("Queue journal: cannot write %s: %s", seg.path.c_str(), f.why.c_str());
+        f.batch->why = f.why;
     }
     // Under the lock, so that once set_notify(nullptr) returns no call is under way.
     if (notify_)
         for (int k : kinds) notify_(k);
-    batch->state.store(ok ? Batch::DURABLE : Batch::FAILED, std::memory_order_release);
-    if (batch->waited || batch->write_waited) state_wake_all(batch->state);
+    f.batch->state.store(f.ok ? Batch::DURABLE : Batch::FAILED, std::memory_order_release);
+    if (f.batch->waited || f.batch->write_waited) state_wake_all(f.batch->state);
+}
+
+void FileQueue::place_flushed_entries(Flush& f, std::set<int>& kinds) {
+    Segment& seg = *f.seg;
+    for (std::uint64_t id : f.moved) {
+        auto it = items_.find(id);
+        if (it == items_.end()) continue;  // finished meanwhile
+        auto old = segments_.find(it->second.seg);
+        if (old != segments_.end() && old->second->live > 0) --old->second->live;
+        it->second.seg = seg.seq;
+        ++seg.live;
+    }
+    for (queue_entry& e : f.items) {
+        Item it;
+        it.seg = seg.seq;
+        it.attempt_marked = e.mark_first_attempt;
+        it.e = std::move(e);
+        ++seg.live;
+        std::uint64_t id = it.e.id;
+        auto [pos, inserted] = items_.emplace(id, std::move(it));
+        if (inserted) {
+            make_ready(pos->second);
+            kinds.insert(pos->second.e.kind);
+        }
+    }
 }
 
 bool FileQueue::wait_durable(std::unique_lock<std::mutex>& lock, std::string& why) {
@@ -390,6 +421,19 @@ void FileQueue::drop_finished_segments() {
     }
 }
 
+// The replay of one segment file: its bytes, where reading stands, and its mend once
+// damage is found.
+struct FileQueue::Replay {
+    std::string path;
+    int fd = -1;
+    std::shared_ptr<Segment> seg;
+    std::string data;
+    std::size_t pos = 0;
+    std::size_t file_size = 0;
+    std::uint64_t first_id = 0;
+    std::unique_ptr<Mend> mend;  // made at the first damage
+};
+
 bool FileQueue::replay_segment(const std::string& path, std::uint64_t& max_seq) {
     int fd = ::open(path.c_str(), (opt_.read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC);
     if (fd < 0) {
@@ -397,146 +441,162 @@ bool FileQueue::replay_segment(const std::string& path, std::uint64_t& max_seq) 
         emsg("Queue journal: cannot open %s: %s", path.c_str(), system_error(errno).c_str());
         return false;
     }
-    auto seg = std::make_shared<Segment>(fd);
-    seg->path = path;
-    std::string data;
-    if (!read_whole(fd, data)) {
+    Replay rp;
+    rp.path = path;
+    rp.fd = fd;
+    rp.seg = std::make_shared<Segment>(fd);
+    rp.seg->path = path;
+    if (!read_whole(fd, rp.data)) {
         emsg("Queue journal: cannot read %s: %s", path.c_str(), system_error(errno).c_str());
         return false;
     }
-    const std::string_view all(data);
-    const std::uint64_t first_id = next_id_;
-    std::size_t pos = 0;
-    std::size_t file_size = data.size();
-    std::unique_ptr<Mend> mend;  // made at the first damage
-    // Without a whole header the segment's place comes from its name, which this store
-    // gave it; its records are read all the same.
-    auto take_name = [&]() {
-        std::string name = file_filename(path);
-        char* end = nullptr;
-        unsigned long long seq = std::strtoull(name.c_str(), &end, 16);
-        if (name.size() != 20 || end != name.c_str() + 16 || seq == 0) return false;
-        seg->seq = seq;
-        seg->has_header = true;
-        segments_[seg->seq] = seg;
-        journal_record head;
-        head.type = JOURNAL_SEGMENT;
-        head.seq = seq;
-        head.next_id = first_id;
-        journal_encode(head, mend->kept);
-        mend->header_lost = true;
-        return true;
-    };
-    journal_record rec;
-    for (;;) {
-        std::size_t used = 0;
-        JournalRead r = journal_decode(all.substr(pos), rec, used);
-        // The end of the records, and the room written ahead of them: zeros to the end of
-        // the file. Anything else after the zeros is a later write cut short by a crash (its
-        // first page lost, a later one kept), which nobody was told is stored.
-        if (r == JournalRead::END && all.find_first_not_of('\0', pos) == std::string::npos) break;
-        const bool header_missing =
-            pos == 0 && !seg->has_header && r == JournalRead::OK && rec.type != JOURNAL_SEGMENT;
-        if (r != JournalRead::OK || header_missing) {
-            std::size_t next = header_missing ? 0 : journal_resync(all, pos + 1);
-            // Nothing checks out after it: a write cut short stays a torn tail, cut off.
-            if (next == std::string_view::npos &&
-                (r == JournalRead::TORN || torn_in_room(all, pos))) {
-                emsg(
-                    "Queue journal: torn record in %s at byte %zu, cut off there (%zu bytes "
-                    "dropped)",
-                    path.c_str(), pos, data.size() - pos);
-                // A listing beside the gateway leaves the cut to the gateway's next start; a
-                // damaged segment is written back whole without it.
-                if (opt_.read_only || mend) break;
-                if (::ftruncate(fd, static_cast<off_t>(pos)) != 0 || ::fsync(fd) != 0)
-                    emsg("Queue journal: cannot cut %s: %s", path.c_str(),
-                         system_error(errno).c_str());
-                else
-                    file_size = pos;
-                break;
-            }
-            if (!mend) {
-                mend = std::make_unique<Mend>();
-                mend->seg = seg;
-                mend->found = data;
-                if (pos > 0) {
-                    mend->kept = data.substr(0, pos);
-                } else if (!take_name()) {
-                    emsg(
-                        "Queue journal: corrupt segment header in %s, whose name gives no "
-                        "sequence number: left as it is, unread",
-                        path.c_str());
-                    return true;
-                }
-            }
-            if (header_missing) {
-                // Every record is whole, only the header is not there: nothing is skipped,
-                // the header is written back.
-                emsg("Queue journal: no segment header in %s, its place taken from its name",
-                     path.c_str());
-                continue;
-            }
-            damage_found(*mend, all, pos, next);
-            if (next == std::string_view::npos) break;
-            pos = next;
-            continue;
-        }
-        if (mend) mend->kept.append(all.substr(pos, used));
-        pos += used;
-        if (!damage_.empty()) damage_note(rec);
-        switch (rec.type) {
-            case JOURNAL_SEGMENT:
-                if (seg->has_header) break;
-                seg->seq = rec.seq;
-                seg->has_header = true;
-                next_id_ = std::max(next_id_, rec.next_id);
-                // Entries of this segment are counted against it from here on.
-                segments_[seg->seq] = seg;
-                break;
-            case JOURNAL_ENQUEUED:
-            case JOURNAL_ENQUEUED_USERS:  // read back as ENQUEUED, named for the compiler
-                for (queue_entry& e : rec.entries) {
-                    next_id_ = std::max(next_id_, e.id + 1);
-                    Item it;
-                    it.seg = seg->seq;
-                    it.e = std::move(e);
-                    if (items_.emplace(it.e.id, std::move(it)).second) ++seg->live;
-                }
-                break;
-            case JOURNAL_ATTEMPT: {
-                // An id is never given twice, even when the batch that stored it was lost.
-                next_id_ = std::max(next_id_, rec.id + 1);
-                auto it = items_.find(rec.id);
-                if (it == items_.end()) break;
-                it->second.e.attempts = rec.attempts;
-                it->second.e.last_error = rec.error;
-                it->second.e.not_before_ms = rec.not_before_ms;
-                break;
-            }
-            case JOURNAL_DONE: {
-                next_id_ = std::max(next_id_, rec.id + 1);
-                auto it = items_.find(rec.id);
-                if (it == items_.end()) break;
-                auto s = segments_.find(it->second.seg);
-                if (s != segments_.end() && s->second->live > 0) --s->second->live;
-                items_.erase(it);
-                break;
-            }
-        }
-    }
-    if (!seg->has_header) {
+    rp.first_id = next_id_;
+    rp.file_size = rp.data.size();
+    if (!replay_records(rp)) return true;
+    Segment& seg = *rp.seg;
+    if (!seg.has_header) {
         // Nothing usable: a segment whose creation was cut short.
         if (opt_.read_only) return true;
         imsg("Queue journal: %s holds no records, deleted", path.c_str());
         ::unlink(path.c_str());
         return true;
     }
-    seg->size = static_cast<std::int64_t>(pos);
-    seg->prealloc_end = static_cast<std::int64_t>(file_size);
-    max_seq = std::max(max_seq, seg->seq);
-    if (mend) mends_.push_back(std::move(*mend));
+    seg.size = static_cast<std::int64_t>(rp.pos);
+    seg.prealloc_end = static_cast<std::int64_t>(rp.file_size);
+    max_seq = std::max(max_seq, seg.seq);
+    if (rp.mend) mends_.push_back(std::move(*rp.mend));
     return true;
+}
+
+bool FileQueue::replay_records(Replay& rp) {
+    const std::string_view all(rp.data);
+    journal_record rec;
+    for (;;) {
+        std::size_t used = 0;
+        JournalRead r = journal_decode(all.substr(rp.pos), rec, used);
+        // The end of the records, and the room written ahead of them: zeros to the end of
+        // the file. Anything else after the zeros is a later write cut short by a crash (its
+        // first page lost, a later one kept), which nobody was told is stored.
+        if (r == JournalRead::END && all.find_first_not_of('\0', rp.pos) == std::string::npos)
+            return true;
+        const bool header_missing = rp.pos == 0 && !rp.seg->has_header && r == JournalRead::OK &&
+                                    rec.type != JOURNAL_SEGMENT;
+        if (r != JournalRead::OK || header_missing) {
+            ReplayStep step = replay_damage(rp, r, header_missing);
+            if (step == ReplayStep::give_up) return false;
+            if (step == ReplayStep::stop) return true;
+            continue;
+        }
+        if (rp.mend) rp.mend->kept.append(all.substr(rp.pos, used));
+        rp.pos += used;
+        if (!damage_.empty()) damage_note(rec);
+        replay_record(rp.seg, rec);
+    }
+}
+
+FileQueue::ReplayStep FileQueue::replay_damage(Replay& rp, JournalRead r, bool header_missing) {
+    const std::string_view all(rp.data);
+    const std::size_t pos = rp.pos;
+    std::size_t next = header_missing ? 0 : journal_resync(all, pos + 1);
+    // Nothing checks out after it: a write cut short stays a torn tail, cut off.
+    if (next == std::string_view::npos && (r == JournalRead::TORN || torn_in_room(all, pos))) {
+        emsg("Queue journal: torn record in %s at byte %zu, cut off there (%zu bytes dropped)",
+             rp.path.c_str(), pos, rp.data.size() - pos);
+        // A listing beside the gateway leaves the cut to the gateway's next start; a
+        // damaged segment is written back whole without it.
+        if (opt_.read_only || rp.mend) return ReplayStep::stop;
+        if (::ftruncate(rp.fd, static_cast<off_t>(pos)) != 0 || ::fsync(rp.fd) != 0)
+            emsg("Queue journal: cannot cut %s: %s", rp.path.c_str(), system_error(errno).c_str());
+        else
+            rp.file_size = pos;
+        return ReplayStep::stop;
+    }
+    if (!rp.mend) {
+        rp.mend = std::make_unique<Mend>();
+        rp.mend->seg = rp.seg;
+        rp.mend->found = rp.data;
+        if (pos > 0) {
+            rp.mend->kept = rp.data.substr(0, pos);
+        } else if (!name_replayed_segment(rp)) {
+            emsg(
+                "Queue journal: corrupt segment header in %s, whose name gives no "
+                "sequence number: left as it is, unread",
+                rp.path.c_str());
+            return ReplayStep::give_up;
+        }
+    }
+    if (header_missing) {
+        // Every record is whole, only the header is not there: nothing is skipped,
+        // the header is written back.
+        emsg("Queue journal: no segment header in %s, its place taken from its name",
+             rp.path.c_str());
+        return ReplayStep::next;
+    }
+    damage_found(*rp.mend, all, pos, next);
+    if (next == std::string_view::npos) return ReplayStep::stop;
+    rp.pos = next;
+    return ReplayStep::next;
+}
+
+// Without a whole header the segment's place comes from its name, which this store
+// gave it; its records are read all the same.
+bool FileQueue::name_replayed_segment(Replay& rp) {
+    std::string name = file_filename(rp.path);
+    char* end = nullptr;
+    unsigned long long seq = std::strtoull(name.c_str(), &end, 16);
+    if (name.size() != 20 || end != name.c_str() + 16 || seq == 0) return false;
+    rp.seg->seq = seq;
+    rp.seg->has_header = true;
+    segments_[rp.seg->seq] = rp.seg;
+    journal_record head;
+    head.type = JOURNAL_SEGMENT;
+    head.seq = seq;
+    head.next_id = rp.first_id;
+    journal_encode(head, rp.mend->kept);
+    rp.mend->header_lost = true;
+    return true;
+}
+
+void FileQueue::replay_record(const std::shared_ptr<Segment>& seg, journal_record& rec) {
+    switch (rec.type) {
+        case JOURNAL_SEGMENT:
+            if (seg->has_header) break;
+            seg->seq = rec.seq;
+            seg->has_header = true;
+            next_id_ = std::max(next_id_, rec.next_id);
+            // Entries of this segment are counted against it from here on.
+            segments_[seg->seq] = seg;
+            break;
+        case JOURNAL_ENQUEUED:
+        case JOURNAL_ENQUEUED_USERS:  // read back as ENQUEUED, named for the compiler
+            for (queue_entry& e : rec.entries) {
+                next_id_ = std::max(next_id_, e.id + 1);
+                Item it;
+                it.seg = seg->seq;
+                it.e = std::move(e);
+                if (items_.emplace(it.e.id, std::move(it)).second) ++seg->live;
+            }
+            break;
+        case JOURNAL_ATTEMPT: {
+            // An id is never given twice, even when the batch that stored it was lost.
+            next_id_ = std::max(next_id_, rec.id + 1);
+            auto it = items_.find(rec.id);
+            if (it == items_.end()) break;
+            it->second.e.attempts = rec.attempts;
+            it->second.e.last_error = rec.error;
+            it->second.e.not_before_ms = rec.not_before_ms;
+            break;
+        }
+        case JOURNAL_DONE: {
+            next_id_ = std::max(next_id_, rec.id + 1);
+            auto it = items_.find(rec.id);
+            if (it == items_.end()) break;
+            auto s = segments_.find(it->second.seg);
+            if (s != segments_.end() && s->second->live > 0) --s->second->live;
+            items_.erase(it);
+            break;
+        }
+    }
 }
 
 bool FileQueue::open(std::string& why) {

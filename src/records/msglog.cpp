@@ -112,6 +112,74 @@ void log_entry(const std::string& phone, const Entry& e) {
          static_cast<long long>(e.time));
 }
 
+// The table emptied, or made with room for a file of file_size bytes (g_lock held).
+void prepare_table(std::size_t file_size) {
+    if (g_table) {
+        imsg("MsgLog empty old ones...");
+        g_table->phones.clear();
+        g_table->entries = 0;
+        return;
+    }
+    g_table = std::make_unique<Table>();
+    std::size_t buckets = std::max<std::size_t>(kMinBuckets, file_size / kBytesPerBucket);
+    g_table->phones.reserve(buckets);
+    imsg("MsgLog hash table created");
+}
+
+// The whole file; false with the reason.
+bool read_all(int fd, std::size_t size_hint, std::string& data, std::string& err) {
+    data.reserve(size_hint + 1);
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            err = std::strerror(errno);
+            return false;
+        }
+        if (n == 0) return true;
+        data.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+// One entry from a whole line into the table (counted in added when it is new); false
+// (with its log line when report) when the line is not one.
+bool read_entry(std::string_view line, int lineno, bool report, char delimiter, int& added) {
+    if (holds_control_bytes(line, delimiter)) {
+        if (report) emsg("MsgLog line %d holds control bytes, skipped", lineno);
+        return false;
+    }
+    std::string f[3];
+    if (split3(line, delimiter, f) < 3) {
+        if (report && !line.empty()) emsg("MsgLog line %d has too few fields, skipped", lineno);
+        return false;
+    }
+    std::optional<long long> when = parse_decimal(f[2]);
+    if (!when) {
+        if (report) emsg("MsgLog line %d has a time that is not a number, skipped", lineno);
+        return false;
+    }
+    if (put(*g_table, f[0], f[1], *when)) ++added;
+    return true;
+}
+
+// A last line without its line end (an editor, or a copy that dropped it) is read like
+// any other; only when it is not a whole entry is it an append cut short, and cut off.
+void read_open_line(int fd, const std::string& data, std::size_t open_line, int lineno,
+                    char delimiter, int& added) {
+    std::string_view line(data.data() + open_line, data.size() - open_line);
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!read_entry(line, lineno, false, delimiter, added)) {
+        // Dropped, or the next append would continue this line.
+        emsg("MsgLog line %d unfinished, skipped", lineno);
+        if (::ftruncate(fd, static_cast<off_t>(open_line)) != 0)
+            emsg("MsgLog could not cut the unfinished line (%s)", std::strerror(errno));
+    } else if (::pwrite(fd, "\n", 1, static_cast<off_t>(data.size())) != 1) {
+        // Not ended here, the next append would continue this line.
+        emsg("MsgLog could not end its last line (%s)", std::strerror(errno));
+    }
+}
+
 }  // namespace
 
 int msglog_load(const std::string& path, char delimiter, std::string& err) {
@@ -124,17 +192,7 @@ int msglog_load(const std::string& path, char delimiter, std::string& err) {
     int open_errno = errno;
     struct stat st {};
     if (fd) ::fstat(fd.get(), &st);
-    if (g_table) {
-        imsg("MsgLog empty old ones...");
-        g_table->phones.clear();
-        g_table->entries = 0;
-    } else {
-        g_table = std::make_unique<Table>();
-        std::size_t buckets = std::max<std::size_t>(
-            kMinBuckets, static_cast<std::size_t>(st.st_size) / kBytesPerBucket);
-        g_table->phones.reserve(buckets);
-        imsg("MsgLog hash table created");
-    }
+    prepare_table(static_cast<std::size_t>(st.st_size));
     if (!fd) {
         if (open_errno == ENOENT) {
             imsg("No MsgLog file found");
@@ -144,58 +202,15 @@ int msglog_load(const std::string& path, char delimiter, std::string& err) {
         return 0;
     }
     std::string data;
-    data.reserve(static_cast<std::size_t>(st.st_size) + 1);
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            err = std::strerror(errno);
-            return 0;
-        }
-        if (n == 0) break;
-        data.append(buf, static_cast<std::size_t>(n));
-    }
+    if (!read_all(fd.get(), static_cast<std::size_t>(st.st_size), data, err)) return 0;
     int added = 0;
-    // One entry from a whole line; false (with its log line) when the line is not one.
-    auto read_entry = [&](std::string_view line, int lineno, bool report) {
-        if (holds_control_bytes(line, delimiter)) {
-            if (report) emsg("MsgLog line %d holds control bytes, skipped", lineno);
-            return false;
-        }
-        std::string f[3];
-        if (split3(line, delimiter, f) < 3) {
-            if (report && !line.empty()) emsg("MsgLog line %d has too few fields, skipped", lineno);
-            return false;
-        }
-        std::optional<long long> when = parse_decimal(f[2]);
-        if (!when) {
-            if (report) emsg("MsgLog line %d has a time that is not a number, skipped", lineno);
-            return false;
-        }
-        if (put(*g_table, f[0], f[1], *when)) ++added;
-        return true;
-    };
     int lines = 0;
     std::size_t open_line = for_each_record_line(data, [&](const record_line& l) {
         lines = l.number;
-        read_entry(l.text, l.number, true);
+        read_entry(l.text, l.number, true, delimiter, added);
     });
-    if (open_line != std::string_view::npos) {
-        // A last line without its line end (an editor, or a copy that dropped it) is read
-        // like any other; only when it is not a whole entry is it an append cut short.
-        std::string_view line(data.data() + open_line, data.size() - open_line);
-        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (!read_entry(line, lines + 1, false)) {
-            // Dropped, or the next append would continue this line.
-            emsg("MsgLog line %d unfinished, skipped", lines + 1);
-            if (::ftruncate(fd.get(), static_cast<off_t>(open_line)) != 0)
-                emsg("MsgLog could not cut the unfinished line (%s)", std::strerror(errno));
-        } else if (::pwrite(fd.get(), "\n", 1, static_cast<off_t>(data.size())) != 1) {
-            // Not ended here, the next append would continue this line.
-            emsg("MsgLog could not end its last line (%s)", std::strerror(errno));
-        }
-    }
+    if (open_line != std::string_view::npos)
+        read_open_line(fd.get(), data, open_line, lines + 1, delimiter, added);
     fd.reset();
     imsg("%d Msglog records loaded", added);
     return 1;

@@ -77,6 +77,53 @@ struct SpawnAttr {
     }
 };
 
+// The child's input and output on 0 and 1. dup2 clears close-on-exec there; everything
+// else of ours is closed, so the program never holds our listening sockets or another
+// child's pipes.
+int set_child_ends(SpawnActions& actions, int child_in, int child_out) {
+    int rc = posix_spawn_file_actions_adddup2(&actions.fa, child_in, 0);
+    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions.fa, child_out, 1);
+    if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions.fa, 3);
+    return rc;
+}
+
+// No signal blocked, the usual ones back to their defaults, and a group of its own, so
+// that a signal to the group reaches what the program started too (a script's sleep
+// holding the answer pipe open).
+int set_child_signals(SpawnAttr& attr) {
+    sigset_t none;
+    sigset_t defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGHUP);
+    int rc = posix_spawnattr_setsigmask(&attr.at, &none);
+    if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr.at, &defaults);
+    if (rc == 0) rc = posix_spawnattr_setpgroup(&attr.at, 0);
+    if (rc == 0) {
+        rc = posix_spawnattr_setflags(
+            &attr.at, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    }
+    return rc;
+}
+
+// The two pipes to and from the child; false with the reason in msg, and none left open.
+bool open_pipes(int to_child[2], int from_child[2], std::string& msg) {
+    if (pipe2(to_child, O_CLOEXEC) != 0) {
+        msg = spawn_error();
+        return false;
+    }
+    if (pipe2(from_child, O_CLOEXEC) != 0) {
+        msg = spawn_error();
+        close_quietly(to_child[0]);
+        close_quietly(to_child[1]);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::vector<std::string> spawn_split_args(std::string_view cmdline) {
@@ -131,16 +178,7 @@ int lib_spawn(std::string_view cmd, const std::vector<std::string>& env, int& xi
     // to_child: the child reads [0], we write [1]; from_child: the child writes [1], we read [0].
     int to_child[2] = {-1, -1};
     int from_child[2] = {-1, -1};
-    if (pipe2(to_child, O_CLOEXEC) != 0) {
-        msg = spawn_error();
-        return -1;
-    }
-    if (pipe2(from_child, O_CLOEXEC) != 0) {
-        msg = spawn_error();
-        close_quietly(to_child[0]);
-        close_quietly(to_child[1]);
-        return -1;
-    }
+    if (!open_pipes(to_child, from_child, msg)) return -1;
     auto close_all = [&] {
         close_quietly(to_child[0]);
         close_quietly(to_child[1]);
@@ -151,30 +189,8 @@ int lib_spawn(std::string_view cmd, const std::vector<std::string>& env, int& xi
     SpawnActions actions;
     SpawnAttr attr;
     int rc = (actions.ok && attr.ok) ? 0 : ENOMEM;
-    // dup2 onto 0 and 1 clears close-on-exec there; everything else of ours is closed, so
-    // the program never holds our listening sockets or another child's pipes.
-    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions.fa, to_child[0], 0);
-    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions.fa, from_child[1], 1);
-    if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions.fa, 3);
-    sigset_t none;
-    sigset_t defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGHUP);
-    if (rc == 0) rc = posix_spawnattr_setsigmask(&attr.at, &none);
-    if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr.at, &defaults);
-    if (rc == 0) {
-        // A group of its own, so that a signal to the group reaches what the program
-        // started too (a script's sleep holding the answer pipe open).
-        rc = posix_spawnattr_setpgroup(&attr.at, 0);
-    }
-    if (rc == 0) {
-        rc = posix_spawnattr_setflags(
-            &attr.at, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-    }
+    if (rc == 0) rc = set_child_ends(actions, to_child[0], from_child[1]);
+    if (rc == 0) rc = set_child_signals(attr);
     pid_t pid = -1;
     if (rc == 0) rc = posix_spawn(&pid, argv[0], &actions.fa, &attr.at, argv.data(), envp.data());
     if (rc != 0) {

@@ -188,127 +188,171 @@ int pin_check(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
     return 1;
 }
 
-// Steps 5 onwards of the start-up: everything after the port and the reader are up.
-int dialogue(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
+// The init string, echo off, the S-registers read, numbered errors when the modem has them.
+bool set_echo_and_errors(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
     const char* e = gsm->w_endl.c_str();
     std::string line;
     if (!rec.init_string.empty()) {
-        if (!gsm_write(gsm, err, "%s%s", rec.init_string.c_str(), e)) return 0;
-        if (gsm_read_line(gsm, err, GRL_SKIP_BLANK, gsm->reply_ms, line) < 0) return 0;
-        if (line == rec.init_string && !gsm_read_ok(gsm, err)) return 0;
+        if (!gsm_write(gsm, err, "%s%s", rec.init_string.c_str(), e)) return false;
+        if (gsm_read_line(gsm, err, GRL_SKIP_BLANK, gsm->reply_ms, line) < 0) return false;
+        if (line == rec.init_string && !gsm_read_ok(gsm, err)) return false;
     }
-    if (!gsm_write(gsm, err, "ATE0%s", e)) return 0;
-    if (gsm_read_line(gsm, err, GRL_SKIP_BLANK, gsm->reply_ms, line) < 0) return 0;
+    if (!gsm_write(gsm, err, "ATE0%s", e)) return false;
+    if (gsm_read_line(gsm, err, GRL_SKIP_BLANK, gsm->reply_ms, line) < 0) return false;
     if (line == "ATE0" && gsm_read_line(gsm, err, GRL_SKIP_BLANK, gsm->reply_ms, line) < 0)
-        return 0;
+        return false;
     if (line != "OK") {
         emsg("ATE0 answered (%s)", line.c_str());
         err = GSM_ERR_ECHO;
-        return 0;
+        return false;
     }
     for (const char* q : {"ATS3?", "ATS4?"}) {
         if (!gsm_write(gsm, err, "%s%s", q, e) || !gsm_read_ok(gsm, err) || !gsm_read_ok(gsm, err))
-            return 0;
+            return false;
     }
-    if (!gsm_write(gsm, err, "AT+CMEE=?%s", e)) return 0;
-    if (gsm_read_line(gsm, err, GRL_SKIP_BLANK, gsm->reply_ms, line) < 0) return 0;
-    if (!gsm_iserror(line, err) && !gsm_expect(gsm, err, line)) return 0;
+    if (!gsm_write(gsm, err, "AT+CMEE=?%s", e)) return false;
+    if (gsm_read_line(gsm, err, GRL_SKIP_BLANK, gsm->reply_ms, line) < 0) return false;
+    if (!gsm_iserror(line, err) && !gsm_expect(gsm, err, line)) return false;
     err = 0;
-    if (!gsm_write(gsm, err, "AT+CMEE=1%s", e)) return 0;
-    if (gsm_read_line(gsm, err, GRL_SKIP_BLANK, gsm->reply_ms, line) < 0) return 0;
+    if (!gsm_write(gsm, err, "AT+CMEE=1%s", e)) return false;
+    if (gsm_read_line(gsm, err, GRL_SKIP_BLANK, gsm->reply_ms, line) < 0) return false;
     if (gsm_iserror(line, err)) imsg("CMEE=1 failed, modem is non compliant, continue anyway.");
     err = 0;
+    return true;
+}
 
-    if (!gsm_write(gsm, err, "AT+CBST=?%s", e) || !gsm_expect(gsm, err, line)) return 0;
+// The bearer service for the configured speed, from what AT+CBST=? offers.
+bool set_bearer(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
+    const char* e = gsm->w_endl.c_str();
+    std::string line;
+    if (!gsm_write(gsm, err, "AT+CBST=?%s", e) || !gsm_expect(gsm, err, line)) return false;
     std::optional<std::string> bearer = make_bearer(line, rec.baud);
     if (!bearer) {
         emsg("Failed to make bearer from (%s)", line.c_str());
-        return 0;
+        return false;
     }
-    if (!gsm_expect(gsm, err, line)) return 0;
-    if (!gsm_write(gsm, err, "%s%s", bearer->c_str(), e) || !gsm_expect(gsm, err, line)) return 0;
+    if (!gsm_expect(gsm, err, line)) return false;
+    return gsm_write(gsm, err, "%s%s", bearer->c_str(), e) && gsm_expect(gsm, err, line);
+}
 
+// The configured character set when the modem has it (dcs), else none.
+bool probe_charset(sms_data_gsm* gsm, const gsm_init& rec, int& err, std::string& dcs) {
+    std::string line;
+    dcs = rec.dcs;
+    if (!gsm_write(gsm, err, "AT+CSCS=?%s", gsm->w_endl.c_str()) || !gsm_expect(gsm, err, line))
+        return false;
+    if (!dcs.empty() && line.find(dcs) == std::string::npos) {
+        imsg("Character set (%s) is unsupported (%s)", dcs.c_str(), line.c_str());
+        dcs.clear();
+    }
+    return gsm_expect(gsm, err, line);
+}
+
+bool set_service_centre(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
+    const char* e = gsm->w_endl.c_str();
+    std::string line;
+    if (!gsm_write(gsm, err, "AT+CSCA?%s", e) || !gsm_expect(gsm, err, line)) return false;
+    imsg("Current Service Centre address (%s)", line.c_str());
+    if (!gsm_read_ok(gsm, err)) return false;
+    if (rec.sca.empty()) return true;
+    imsg("Setting Service Centre Address (%s)", rec.sca.c_str());
+    return gsm_write(gsm, err, "AT+CSCA=%s%s", rec.sca.c_str(), e) && gsm_expect(gsm, err, line);
+}
+
+// Text mode's character set: GSM text unless latin1 coding asks for another.
+bool set_text_charset(sms_data_gsm* gsm, const std::string& dcs, int& err) {
+    const char* e = gsm->w_endl.c_str();
+    if (gsm->coding != sms_coding::latin1) {
+        // Text mode carries GSM text only; anything else goes in PDU mode.
+        if (!dcs.empty() || gsm->usedcs == 8)
+            imsg("Text mode uses the GSM character set with sms_coding %s",
+                 sms_coding_name(gsm->coding));
+        gsm->cscs = "GSM";
+        return gsm_write(gsm, err, "AT+CSCS=\"GSM\"%s", e);
+    }
+    if (!dcs.empty()) {
+        gsm->cscs = dcs;
+        return gsm_write(gsm, err, "AT+CSCS=\"%s\"%s", dcs.c_str(), e);
+    }
+    if (gsm->usedcs == 8) {
+        gsm->cscs = "UCS2";
+        return gsm_write(gsm, err, "AT+CSCS=\"UCS2\"%s", e);
+    }
+    gsm->cscs = "GSM";
+    return gsm_write(gsm, err, "AT+CSCS=\"GSM\"%s", e);
+}
+
+// PDU or text mode, and in text mode its character set.
+bool set_message_format(sms_data_gsm* gsm, const gsm_init& rec, const std::string& dcs, int& err) {
+    const char* e = gsm->w_endl.c_str();
+    std::string line;
+    if (!gsm_write(gsm, err, "AT+CMGF=?%s", e) || !gsm_expect(gsm, err, line) ||
+        !gsm_expect(gsm, err, line))
+        return false;
+    if (rec.mode & MODE_PDU) {
+        if (!gsm_write(gsm, err, "AT+CMGF=0%s", e)) return false;
+        gsm->ispdu = true;
+    } else {
+        if (!gsm_write(gsm, err, "AT+CMGF=1%s", e) || !gsm_expect(gsm, err, line)) return false;
+        if (!set_text_charset(gsm, dcs, err)) return false;
+    }
+    return gsm_expect(gsm, err, line);
+}
+
+// How new messages are told, from what AT+CNMI=? offers.
+bool set_new_message_indications(sms_data_gsm* gsm, int& err) {
+    const char* e = gsm->w_endl.c_str();
+    std::string line;
+    if (!gsm_write(gsm, err, "AT+CNMI=?%s", e) || !gsm_expect(gsm, err, line)) return false;
+    std::optional<std::string> cnmi = make_cnmi(line);
+    if (!cnmi) {
+        emsg("Failed to make CNMI from (%s)", line.c_str());
+        return false;
+    }
+    if (!gsm_expect(gsm, err, line)) return false;
+    return gsm_write(gsm, err, "AT+CNMI=%s%s", cnmi->c_str(), e) && gsm_expect(gsm, err, line);
+}
+
+// The signal's range and level, and the network registration.
+bool read_signal(sms_data_gsm* gsm, int& err) {
+    const char* e = gsm->w_endl.c_str();
+    std::string line;
+    if (!gsm_write(gsm, err, "AT+CSQ=?%s", e) || !gsm_expect(gsm, err, line)) return false;
+    imsg("Signal range (%s)", line.c_str());
+    if (!gsm_read_ok(gsm, err)) return false;
+    if (!gsm_write(gsm, err, "AT+CSQ%s", e) || !gsm_expect(gsm, err, line)) return false;
+    imsg("Signal level now (%s)", line.c_str());
+    gsm->signal_level = gsm_csq_level(line);
+    if (!gsm_read_ok(gsm, err)) return false;
+    // Not a condition of the start: a modem still searching for its network comes up
+    // later, one without the command is taken as registered.
+    return gsm_query_registration(gsm, err);
+}
+
+// Steps 5 onwards of the start-up: everything after the port and the reader are up.
+int dialogue(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
+    if (!set_echo_and_errors(gsm, rec, err) || !set_bearer(gsm, rec, err)) return 0;
     // cpin_ok is no longer needed: the OK after the PIN state is taken when it comes.
     if (!pin_check(gsm, rec, err)) return 0;
-
     if (!retry_query(gsm, err, "AT+CSMS=?", "AT+CSMS=?")) return 0;
     if (!retry_query(gsm, err, "AT+CSMS=0", "AT+CSMS=0")) return 0;
 
     gsm->usedcs = (rec.mode & MODE_8BIT) ? 4 : (rec.mode & MODE_16BIT) ? 8 : 0;
     gsm->ext7bit = (rec.mode & MODE_EXTENDED) != 0;
 
-    std::string dcs = rec.dcs;
-    if (!gsm_write(gsm, err, "AT+CSCS=?%s", e) || !gsm_expect(gsm, err, line)) return 0;
-    if (!dcs.empty() && line.find(dcs) == std::string::npos) {
-        imsg("Character set (%s) is unsupported (%s)", dcs.c_str(), line.c_str());
-        dcs.clear();
-    }
-    if (!gsm_expect(gsm, err, line)) return 0;
-
-    if (!gsm_write(gsm, err, "AT+CSCA?%s", e) || !gsm_expect(gsm, err, line)) return 0;
-    imsg("Current Service Centre address (%s)", line.c_str());
-    if (!gsm_read_ok(gsm, err)) return 0;
-    if (!rec.sca.empty()) {
-        imsg("Setting Service Centre Address (%s)", rec.sca.c_str());
-        if (!gsm_write(gsm, err, "AT+CSCA=%s%s", rec.sca.c_str(), e) || !gsm_expect(gsm, err, line))
-            return 0;
-    }
-
-    if (!gsm_write(gsm, err, "AT+CMGF=?%s", e) || !gsm_expect(gsm, err, line) ||
-        !gsm_expect(gsm, err, line))
+    std::string dcs;
+    if (!probe_charset(gsm, rec, err, dcs) || !set_service_centre(gsm, rec, err) ||
+        !set_message_format(gsm, rec, dcs, err) || !set_new_message_indications(gsm, err) ||
+        !read_signal(gsm, err))
         return 0;
-    if (rec.mode & MODE_PDU) {
-        if (!gsm_write(gsm, err, "AT+CMGF=0%s", e)) return 0;
-        gsm->ispdu = true;
-    } else {
-        if (!gsm_write(gsm, err, "AT+CMGF=1%s", e) || !gsm_expect(gsm, err, line)) return 0;
-        int ok;
-        if (gsm->coding != sms_coding::latin1) {
-            // Text mode carries GSM text only; anything else goes in PDU mode.
-            if (!dcs.empty() || gsm->usedcs == 8)
-                imsg("Text mode uses the GSM character set with sms_coding %s",
-                     sms_coding_name(gsm->coding));
-            gsm->cscs = "GSM";
-            ok = gsm_write(gsm, err, "AT+CSCS=\"GSM\"%s", e);
-        } else if (!dcs.empty()) {
-            gsm->cscs = dcs;
-            ok = gsm_write(gsm, err, "AT+CSCS=\"%s\"%s", dcs.c_str(), e);
-        } else if (gsm->usedcs == 8) {
-            gsm->cscs = "UCS2";
-            ok = gsm_write(gsm, err, "AT+CSCS=\"UCS2\"%s", e);
-        } else {
-            gsm->cscs = "GSM";
-            ok = gsm_write(gsm, err, "AT+CSCS=\"GSM\"%s", e);
-        }
-        if (!ok) return 0;
-    }
-    if (!gsm_expect(gsm, err, line)) return 0;
-
-    if (!gsm_write(gsm, err, "AT+CNMI=?%s", e) || !gsm_expect(gsm, err, line)) return 0;
-    std::optional<std::string> cnmi = make_cnmi(line);
-    if (!cnmi) {
-        emsg("Failed to make CNMI from (%s)", line.c_str());
-        return 0;
-    }
-    if (!gsm_expect(gsm, err, line)) return 0;
-    if (!gsm_write(gsm, err, "AT+CNMI=%s%s", cnmi->c_str(), e) || !gsm_expect(gsm, err, line))
-        return 0;
-
-    if (!gsm_write(gsm, err, "AT+CSQ=?%s", e) || !gsm_expect(gsm, err, line)) return 0;
-    imsg("Signal range (%s)", line.c_str());
-    if (!gsm_read_ok(gsm, err)) return 0;
-    if (!gsm_write(gsm, err, "AT+CSQ%s", e) || !gsm_expect(gsm, err, line)) return 0;
-    imsg("Signal level now (%s)", line.c_str());
-    gsm->signal_level = gsm_csq_level(line);
-    if (!gsm_read_ok(gsm, err)) return 0;
-    // Not a condition of the start: a modem still searching for its network comes up
-    // later, one without the command is taken as registered.
-    if (!gsm_query_registration(gsm, err)) return 0;
 
     gsm->min_signal = rec.min_signal;
     gsm->signal_timeout = rec.signal_timeout;
     if (gsm->ispdu) return 1;
 
+    // Text mode: the headers of received messages in full.
+    const char* e = gsm->w_endl.c_str();
+    std::string line;
     if (!gsm_write(gsm, err, "AT+CSDH=?%s", e) || !gsm_expect(gsm, err, line) ||
         !gsm_read_ok(gsm, err))
         return 0;

@@ -203,100 +203,118 @@ int gsm_write(sms_data_gsm* gsm, int& errcode, const char* format, ...) {
     return 1;
 }
 
+namespace {
+
+// Where in the buffer the piece a read wants lies: a whole line (an answer, or an
+// unsolicited one for an incoming read), or raw bytes. start is npos while there is none.
+struct buffer_piece {
+    std::size_t start = std::string::npos;
+    std::size_t len = 0;
+    bool is_line = false;
+};
+
+// Looks through the buffer b for what a read of this type wants, dropping on the way
+// the blank lines and the lines nobody asked for that the type says to drop.
+buffer_piece find_piece(sms_data_gsm* gsm, std::string& b, int type, std::size_t bfsz) {
+    const bool incoming = (type & GRL_INCOMING) != 0;
+    const bool raw = (type & GRL_RAW) != 0;
+    const std::string& endl = gsm->r_endl;
+    buffer_piece got;
+    auto take_line = [&](std::size_t pos, std::size_t e) {
+        got.start = pos;
+        got.len = e + endl.size() - pos;
+        got.is_line = true;
+    };
+    std::size_t pos = 0;
+    for (;;) {
+        std::size_t e = b.find(endl, pos);
+        if (e == std::string::npos) break;
+        std::string_view line(b.data() + pos, e - pos);
+        if ((type & GRL_SKIP_BLANK) && line.empty()) {
+            b.erase(pos, endl.size());
+            continue;
+        }
+        if (line == "^SYSSTART" && !incoming && !raw) {
+            pos = e + endl.size();
+            continue;
+        }
+        if (unsolicited(line)) {
+            if (incoming) {
+                take_line(pos, e);
+                break;
+            }
+            pos = e + endl.size();
+            continue;
+        }
+        if (incoming && (type & GRL_DISCARD)) {
+            if (!line.empty())
+                imsg("Dropping a line no dialogue asked for (%s)", gsm_printable(line).c_str());
+            b.erase(pos, e + endl.size() - pos);
+            continue;
+        }
+        if (!incoming && !raw) {
+            take_line(pos, e);
+            break;
+        }
+        // A prompt is awaited: blank lines before it (around a ring, say) are
+        // passed over, and a whole reply line that came instead (an error
+        // reply, usually) is handed over rather than waiting out the time.
+        if (raw && (type & GRL_EXPECT_GT) && line.empty()) {
+            pos = e + endl.size();
+            continue;
+        }
+        if (raw && (type & GRL_EXPECT_GT) && !line.starts_with(">")) take_line(pos, e);
+        break;
+    }
+    if (got.start == std::string::npos && raw && b.size() >= pos + bfsz &&
+        (!(type & GRL_EXPECT_GT) || b[pos] == '>')) {
+        got.start = pos;
+        got.len = bfsz;
+        gsm_log(gsm, "RAW  [%.*s]", static_cast<int>(got.len), b.data() + pos);
+    }
+    return got;
+}
+
+// A read that timed out, told with what the buffer holds.
+void read_timed_out(sms_data_gsm* gsm, int& errcode, int type, long timeout,
+                    std::chrono::steady_clock::time_point start) {
+    long waited = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - start)
+                                        .count());
+    std::string content;
+    std::size_t bytes;
+    {
+        MutexHold hold(gsm->lock_buffer.get());
+        content = gsm_printable(gsm->buffer);
+        bytes = gsm->buffer.size();
+    }
+    emsg("gsm_read_raw[%d]: timeout %ld > %ld, %zu bytes (%s)", type, waited, timeout, bytes,
+         content.c_str());
+    errcode = GSM_ERR_TIMEOUT;
+    gsm->last_reply.clear();
+    gsm->answering = false;
+}
+
+}  // namespace
+
 int gsm_read_raw(sms_data_gsm* gsm, int& errcode, int type, long timeout, std::string& bf,
                  std::size_t bfsz) {
     bf.clear();
     if (bfsz == 0) return 0;
     const bool incoming = (type & GRL_INCOMING) != 0;
     const bool raw = (type & GRL_RAW) != 0;
-    const std::string& endl = gsm->r_endl;
     auto start = std::chrono::steady_clock::now();
     auto deadline = start + std::chrono::milliseconds(timeout);
     std::optional<int> got = scan_buffer(gsm, deadline, [&](std::string& b) -> std::optional<int> {
-        std::size_t pos = 0;
-        std::size_t rstart = std::string::npos;
-        std::size_t rlen = 0;
-        bool is_line = false;
-        for (;;) {
-            std::size_t e = b.find(endl, pos);
-            if (e == std::string::npos) break;
-            std::string_view line(b.data() + pos, e - pos);
-            if ((type & GRL_SKIP_BLANK) && line.empty()) {
-                b.erase(pos, endl.size());
-                continue;
-            }
-            if (line == "^SYSSTART" && !incoming && !raw) {
-                pos = e + endl.size();
-                continue;
-            }
-            if (unsolicited(line)) {
-                if (incoming) {
-                    rstart = pos;
-                    rlen = e + endl.size() - pos;
-                    is_line = true;
-                    break;
-                }
-                pos = e + endl.size();
-                continue;
-            }
-            if (incoming && (type & GRL_DISCARD)) {
-                if (!line.empty())
-                    imsg("Dropping a line no dialogue asked for (%s)", gsm_printable(line).c_str());
-                b.erase(pos, e + endl.size() - pos);
-                continue;
-            }
-            if (!incoming && !raw) {
-                rstart = pos;
-                rlen = e + endl.size() - pos;
-                is_line = true;
-                break;
-            }
-            // A prompt is awaited: blank lines before it (around a ring, say) are
-            // passed over, and a whole reply line that came instead (an error
-            // reply, usually) is handed over rather than waiting out the time.
-            if (raw && (type & GRL_EXPECT_GT) && line.empty()) {
-                pos = e + endl.size();
-                continue;
-            }
-            if (raw && (type & GRL_EXPECT_GT) && !line.starts_with(">")) {
-                rstart = pos;
-                rlen = e + endl.size() - pos;
-                is_line = true;
-            }
-            break;
-        }
-        if (rstart == std::string::npos && raw && b.size() >= pos + bfsz &&
-            (!(type & GRL_EXPECT_GT) || b[pos] == '>')) {
-            rstart = pos;
-            rlen = bfsz;
-            gsm_log(gsm, "RAW  [%.*s]", static_cast<int>(rlen), b.data() + pos);
-        }
-        if (rstart != std::string::npos) {
-            std::size_t limit = !is_line ? rlen : raw ? GSM_LINE_MAX : bfsz;
-            bf.assign(b, rstart, std::min(rlen, limit));
-            b.erase(rstart, rlen);
-            return static_cast<int>(bf.size());
-        }
-        return std::nullopt;
+        buffer_piece p = find_piece(gsm, b, type, bfsz);
+        if (p.start == std::string::npos) return std::nullopt;
+        std::size_t limit = !p.is_line ? p.len : raw ? GSM_LINE_MAX : bfsz;
+        bf.assign(b, p.start, std::min(p.len, limit));
+        b.erase(p.start, p.len);
+        return static_cast<int>(bf.size());
     });
     if (got) return *got;
-    if (!incoming && !(type & GRL_QUIET)) {
-        long waited = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            std::chrono::steady_clock::now() - start)
-                                            .count());
-        std::string content;
-        std::size_t bytes;
-        {
-            MutexHold hold(gsm->lock_buffer.get());
-            content = gsm_printable(gsm->buffer);
-            bytes = gsm->buffer.size();
-        }
-        emsg("gsm_read_raw[%d]: timeout %ld > %ld, %zu bytes (%s)", type, waited, timeout, bytes,
-             content.c_str());
-        errcode = GSM_ERR_TIMEOUT;
-        gsm->last_reply.clear();
-        gsm->answering = false;
-    }
+    if (!incoming && !(type & GRL_QUIET)) read_timed_out(gsm, errcode, type, timeout, start);
     return 0;
 }
 

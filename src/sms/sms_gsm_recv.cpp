@@ -60,38 +60,60 @@ bool looks_like_time(const field& f) {
            f.text.find(':') != std::string::npos;
 }
 
-}  // namespace
-
-// Reads the header fields that follow the index of a +CMGL line, or the prefix of a
-// +CMGR line, into msg.
-int gsm_process_message_info(sms_data_gsm* gsm, int& errcode, gsm_sms& msg, std::string_view info,
-                             bool iscmgl) {
-    std::vector<field> f = split_fields(info);
-    if (gsm->ispdu) {
-        // stat, optional alpha, length
-        if (f.size() < 2 || f[0].text.empty()) {
-            errcode = GSM_ERR_UNEXPECTED;
-            return 0;
-        }
-        int st = number(f[0]);
-        msg.status = st >= 0 && st <= 4 ? PDU_MODE_STATUS[st] : "";
-        dmsg("Message 'status' (%d)(%s)", st, msg.status.c_str());
-        const field& len = f.size() >= 3 ? f[2] : f[1];
-        msg.alpha = f.size() >= 3 ? f[1].text : std::string();
-        dmsg("Message 'alpha' (%s)", msg.alpha.c_str());
-        // A unit is at most a few hundred octets: a larger count is junk, and must not
-        // make the body read wait for bytes that never come (nor overflow).
-        const int octets = number(len);
-        if (octets < 0 || octets > GSM_PDU_OCTETS_MAX || len.text.empty()) {
-            msg.length = 0;
-            errcode = GSM_ERR_UNEXPECTED;
-            return 0;
-        }
-        msg.length = octets * 2;
-        dmsg("PDU length (%d)", msg.length);
-        return 1;
+// PDU mode: stat, optional alpha, length.
+int pdu_message_info(int& errcode, gsm_sms& msg, const std::vector<field>& f) {
+    if (f.size() < 2 || f[0].text.empty()) {
+        errcode = GSM_ERR_UNEXPECTED;
+        return 0;
     }
-    // stat, oa, optional alpha, scts, then the optional tail.
+    int st = number(f[0]);
+    msg.status = st >= 0 && st <= 4 ? PDU_MODE_STATUS[st] : "";
+    dmsg("Message 'status' (%d)(%s)", st, msg.status.c_str());
+    const field& len = f.size() >= 3 ? f[2] : f[1];
+    msg.alpha = f.size() >= 3 ? f[1].text : std::string();
+    dmsg("Message 'alpha' (%s)", msg.alpha.c_str());
+    // A unit is at most a few hundred octets: a larger count is junk, and must not
+    // make the body read wait for bytes that never come (nor overflow).
+    const int octets = number(len);
+    if (octets < 0 || octets > GSM_PDU_OCTETS_MAX || len.text.empty()) {
+        msg.length = 0;
+        errcode = GSM_ERR_UNEXPECTED;
+        return 0;
+    }
+    msg.length = octets * 2;
+    dmsg("PDU length (%d)", msg.length);
+    return 1;
+}
+
+// Text mode's optional tail after the time stamp, from field i on: the type of address,
+// for +CMGR the first octet, protocol id, coding, service centre and its type; then the
+// length.
+void text_message_tail(gsm_sms& msg, const std::vector<field>& f, std::size_t i, bool iscmgl) {
+    auto num = [&](int& into, const char* name) {
+        if (i < f.size() && !f[i].text.empty()) {
+            into = number(f[i]);
+            dmsg("Message '%s' (%d)", name, into);
+        }
+        ++i;
+    };
+    num(msg.type_of_originating_address, "type of originating address");
+    if (!iscmgl) {
+        num(msg.first_octet_of_sms, "first octet of sms");
+        num(msg.protocal_identifier, "protocal identifier");
+        num(msg.data_coding_sceme, "data coding sceme");
+        if (i < f.size()) {
+            msg.service_center = f[i].text;
+            dmsg("Message 'service center' (%s)", msg.service_center.c_str());
+        }
+        ++i;
+        num(msg.type_of_service_center, "type of service center");
+    }
+    if (i < f.size() && !f[i].text.empty()) msg.length = number(f[i]);
+}
+
+// Text mode: stat, oa, optional alpha, scts, then the optional tail.
+int text_message_info(sms_data_gsm* gsm, int& errcode, gsm_sms& msg, const std::vector<field>& f,
+                      bool iscmgl) {
     if (f.size() < 3) {
         errcode = GSM_ERR_UNEXPECTED;
         return 0;
@@ -114,26 +136,7 @@ int gsm_process_message_info(sms_data_gsm* gsm, int& errcode, gsm_sms& msg, std:
     msg.timestamp = f[i++].text;
     dmsg("Message 'timestamp' (%s)", msg.timestamp.c_str());
     msg.length = 0;
-    auto num = [&](int& into, const char* name) {
-        if (i < f.size() && !f[i].text.empty()) {
-            into = number(f[i]);
-            dmsg("Message '%s' (%d)", name, into);
-        }
-        ++i;
-    };
-    num(msg.type_of_originating_address, "type of originating address");
-    if (!iscmgl) {
-        num(msg.first_octet_of_sms, "first octet of sms");
-        num(msg.protocal_identifier, "protocal identifier");
-        num(msg.data_coding_sceme, "data coding sceme");
-        if (i < f.size()) {
-            msg.service_center = f[i].text;
-            dmsg("Message 'service center' (%s)", msg.service_center.c_str());
-        }
-        ++i;
-        num(msg.type_of_service_center, "type of service center");
-    }
-    if (i < f.size() && !f[i].text.empty()) msg.length = number(f[i]);
+    text_message_tail(msg, f, i, iscmgl);
     if (msg.length < 0 || msg.length > static_cast<int>(TEXT_MAX)) msg.length = 0;
     if (gsm->usedcs == 8) {
         dmsg("Decoding 'from' UCS2 (%s)", msg.phone.c_str());
@@ -148,6 +151,17 @@ int gsm_process_message_info(sms_data_gsm* gsm, int& errcode, gsm_sms& msg, std:
         dmsg("Message 'length' (%d)", msg.length);
     }
     return 1;
+}
+
+}  // namespace
+
+// Reads the header fields that follow the index of a +CMGL line, or the prefix of a
+// +CMGR line, into msg.
+int gsm_process_message_info(sms_data_gsm* gsm, int& errcode, gsm_sms& msg, std::string_view info,
+                             bool iscmgl) {
+    std::vector<field> f = split_fields(info);
+    if (gsm->ispdu) return pdu_message_info(errcode, msg, f);
+    return text_message_info(gsm, errcode, msg, f, iscmgl);
 }
 
 namespace {
@@ -354,6 +368,96 @@ void retry_deletes(sms_data_gsm* gsm) {
     }
 }
 
+// A message listed in the modem, when one is held: listed again when that is due; one is
+// handed out per wait. Listed messages still held are handed out before any new
+// listing, so that a listing cut short and repeated gives nothing twice.
+std::unique_ptr<sms_message> next_stored(sms_data_gsm* gsm, int& errcode) {
+    if (gsm->donestored && gsm->stored.empty()) {
+        std::lock_guard<std::mutex> l(gsm->settle_lock);
+        if (gsm->relist_pending && std::chrono::steady_clock::now() >= gsm->relist_at) {
+            gsm->relist_pending = false;
+            gsm->donestored = false;
+            imsg("Listing the modem again for the messages left in it");
+        }
+    }
+    if (!gsm->donestored && gsm->stored.empty()) {
+        MutexHold hold(gsm->lock_com.get());
+        list_stored(gsm, errcode);
+        if (errcode != 0 && !gsm->stored.empty()) errcode = 0;  // hand out what was listed
+    }
+    if (gsm->stored.empty()) return nullptr;
+    std::unique_ptr<sms_message> out = std::move(gsm->stored.back());
+    gsm->stored.pop_back();
+    hand_out(gsm, *static_cast<gsm_sms*>(out.get()));
+    if (gsm->stored.empty() && gsm->relist) {
+        gsm->relist = false;
+        gsm->donestored = false;
+    }
+    return out;
+}
+
+// The next line the modem sent by itself: 1 with it in `line`; 0 when there is none yet
+// (look again); -1 when the wait ends (its time is up, an interrupt, or the stop). A
+// delete to try again brings the deadline forward.
+int next_unsolicited(sms_data_gsm* gsm, std::chrono::steady_clock::time_point& deadline,
+                     std::string& line) {
+    using clock = std::chrono::steady_clock;
+    unsigned long seen;
+    {
+        std::lock_guard<std::mutex> l(gsm->arrived_lock);
+        if (gsm->interrupted) {
+            gsm->interrupted = false;
+            return -1;
+        }
+        seen = gsm->arrivals;
+    }
+    int got;
+    {
+        // The modem's lock only for a look at what has arrived: a send is never
+        // kept waiting by an idle wait.
+        long left = deadline == clock::time_point::max()
+                        ? GSM_REPLY_MS
+                        : static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                deadline - clock::now())
+                                                .count());
+        MutexHold hold(gsm->lock_com.get(), std::max(left, 0L));
+        if (!hold) return clock::now() >= deadline ? -1 : 0;
+        for (const auto& p : gsm->pending_deletes) deadline = std::min(deadline, p.due);
+        int ignored = 0;
+        got = gsm_read_line(gsm, ignored, GRL_INCOMING | GRL_SKIP_BLANK | GRL_DISCARD, 0, line);
+    }
+    if (got >= 0) return 1;
+    // Nothing there: sleep until the reader brings more, the time is up, or an
+    // interrupt. A reader that has ended brings nothing: only those two then.
+    std::unique_lock<std::mutex> l(gsm->arrived_lock);
+    bool woken = gsm->arrived.wait_until(l, deadline, [&] {
+        return gsm->interrupted || gsm->stopping || (gsm->reader_running && gsm->arrivals != seen);
+    });
+    if (!woken || gsm->stopping) return -1;
+    if (gsm->interrupted) {
+        gsm->interrupted = false;
+        return -1;
+    }
+    return 0;
+}
+
+// The memory and index of a new-message indication (+CMTI: "SM",3); false when the line
+// is none.
+bool read_indication(const std::string& line, gsm_sms& msg) {
+    std::string_view rest = line.size() > 7 ? std::string_view(line).substr(7) : "";
+    std::size_t q1 = rest.find('"');
+    std::size_t q2 = q1 == std::string_view::npos ? q1 : rest.find('"', q1 + 1);
+    std::size_t comma = q2 == std::string_view::npos ? q2 : rest.find(',', q2);
+    if (!line.starts_with("+CMTI:") || comma == std::string_view::npos ||
+        strtrm(rest.substr(comma + 1)).empty())
+        return false;
+    msg.memory = std::string(rest.substr(q1 + 1, q2 - q1 - 1));
+    if (msg.memory.empty()) msg.memory = "SM";
+    std::string idx(strtrm(rest.substr(comma + 1)));
+    msg.index = s_atoi(idx.c_str());
+    return true;
+}
+
 }  // namespace
 
 std::unique_ptr<sms_message> sms_data_gsm::wait(int timeout_msec, int& errcode) {
@@ -364,31 +468,7 @@ std::unique_ptr<sms_message> sms_data_gsm::wait(int timeout_msec, int& errcode) 
     }
     // A reply that came (or did not) in a message's read since the last wait.
     gsm_note_state(gsm);
-    if (gsm->donestored && gsm->stored.empty()) {
-        std::lock_guard<std::mutex> l(gsm->settle_lock);
-        if (gsm->relist_pending && std::chrono::steady_clock::now() >= gsm->relist_at) {
-            gsm->relist_pending = false;
-            gsm->donestored = false;
-            imsg("Listing the modem again for the messages left in it");
-        }
-    }
-    // Listed messages still held are handed out before any new listing, so that a
-    // listing cut short and repeated gives nothing twice.
-    if (!gsm->donestored && gsm->stored.empty()) {
-        MutexHold hold(gsm->lock_com.get());
-        list_stored(gsm, errcode);
-        if (errcode != 0 && !gsm->stored.empty()) errcode = 0;  // hand out what was listed
-    }
-    if (!gsm->stored.empty()) {
-        std::unique_ptr<sms_message> out = std::move(gsm->stored.back());
-        gsm->stored.pop_back();
-        hand_out(gsm, *static_cast<gsm_sms*>(out.get()));
-        if (gsm->stored.empty() && gsm->relist) {
-            gsm->relist = false;
-            gsm->donestored = false;
-        }
-        return out;
-    }
+    if (std::unique_ptr<sms_message> out = next_stored(gsm, errcode)) return out;
     if (errcode != 0) return nullptr;
     if (!gsm->pending_deletes.empty()) {
         MutexHold hold(gsm->lock_com.get(), timeout_msec < 0 ? TH_FOREVER : timeout_msec);
@@ -404,64 +484,15 @@ std::unique_ptr<sms_message> sms_data_gsm::wait(int timeout_msec, int& errcode) 
         if (gsm->relist_pending) deadline = std::min(deadline, gsm->relist_at);
     }
     for (;;) {
-        unsigned long seen;
-        {
-            std::lock_guard<std::mutex> l(gsm->arrived_lock);
-            if (gsm->interrupted) {
-                gsm->interrupted = false;
-                return nullptr;
-            }
-            seen = gsm->arrivals;
-        }
         std::string line;
-        int got;
-        {
-            // The modem's lock only for a look at what has arrived: a send is never
-            // kept waiting by an idle wait.
-            long left =
-                deadline == clock::time_point::max()
-                    ? GSM_REPLY_MS
-                    : static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            deadline - clock::now())
-                                            .count());
-            MutexHold hold(gsm->lock_com.get(), std::max(left, 0L));
-            if (!hold) {
-                if (clock::now() >= deadline) return nullptr;
-                continue;
-            }
-            for (const auto& p : gsm->pending_deletes) deadline = std::min(deadline, p.due);
-            int ignored = 0;
-            got = gsm_read_line(gsm, ignored, GRL_INCOMING | GRL_SKIP_BLANK | GRL_DISCARD, 0, line);
-        }
-        if (got < 0) {
-            // Nothing there: sleep until the reader brings more, the time is up, or an
-            // interrupt. A reader that has ended brings nothing: only those two then.
-            std::unique_lock<std::mutex> l(gsm->arrived_lock);
-            bool woken = gsm->arrived.wait_until(l, deadline, [&] {
-                return gsm->interrupted || gsm->stopping ||
-                       (gsm->reader_running && gsm->arrivals != seen);
-            });
-            if (!woken || gsm->stopping) return nullptr;
-            if (gsm->interrupted) {
-                gsm->interrupted = false;
-                return nullptr;
-            }
-            continue;
-        }
+        int got = next_unsolicited(gsm, deadline, line);
+        if (got < 0) return nullptr;
+        if (got == 0) continue;
         auto msg = std::make_unique<gsm_sms>();
-        std::string_view rest = line.size() > 7 ? std::string_view(line).substr(7) : "";
-        std::size_t q1 = rest.find('"');
-        std::size_t q2 = q1 == std::string_view::npos ? q1 : rest.find('"', q1 + 1);
-        std::size_t comma = q2 == std::string_view::npos ? q2 : rest.find(',', q2);
-        if (!line.starts_with("+CMTI:") || comma == std::string_view::npos ||
-            strtrm(rest.substr(comma + 1)).empty()) {
+        if (!read_indication(line, *msg)) {
             emsg("Cannot read the new-message indication (%s)", line.c_str());
             continue;
         }
-        msg->memory = std::string(rest.substr(q1 + 1, q2 - q1 - 1));
-        if (msg->memory.empty()) msg->memory = "SM";
-        std::string idx(strtrm(rest.substr(comma + 1)));
-        msg->index = s_atoi(idx.c_str());
         {
             MutexHold hold(gsm->lock_com.get());
             if (in_hand(gsm, *msg)) {

@@ -184,16 +184,10 @@ int ilen(std::string_view s) {
     return static_cast<int>(s.size());
 }
 
-// Runs the program once; the failure text goes to err. Its child is in `running` while
-// it is awaited; `cut` (the signal of a shutdown's cut) ends it.
-int robot_run(const std::string& cmdline, std::vector<std::string> env, long answer_ms,
-              sms_coding coding, int max_parts, std::string_view from, std::string_view to,
-              std::string_view text, spawn_running& running, const std::atomic<int>& cut_by,
-              std::string& err) {
-    if (cut_by.load() != 0) return SMS_SEND_CUT;
-    imsg("ROBOT (%s)", cmdline.c_str());
-    imsg("ROBOT: %d env vars", static_cast<int>(env.size()));
-    // The same coding and split as the modem and the SMS centre would make.
+// The text the program gets on its input, coded and split as the modem and the SMS
+// centre would; its length, the numbers, coding and parts go into env.
+std::string robot_input(std::vector<std::string>& env, sms_coding coding, int max_parts,
+                        std::string_view from, std::string_view to, std::string_view text) {
     sms_split split = sms_text_split(text, coding, max_parts, 0);
     std::string sent;
     if (split.alphabet == sms_alphabet::latin1) {
@@ -207,8 +201,7 @@ int robot_run(const std::string& cmdline, std::vector<std::string> env, long ans
     if (split.substituted > 0)
         imsg("ROBOT %zu characters outside the %s alphabet sent as \"?\"", split.substituted,
              sms_alphabet_name(split.alphabet));
-    std::string_view message = sent;
-    std::string length = std::to_string(message.size());
+    std::string length = std::to_string(sent.size());
     std::string parts = std::to_string(split.parts.size());
     lib_spawn_addenv(env, "SMS_LENGTH", length);
     lib_spawn_addenv(env, "SMS_FROM", from);
@@ -217,6 +210,49 @@ int robot_run(const std::string& cmdline, std::vector<std::string> env, long ans
     lib_spawn_addenv(env, "SMS_PARTS", parts);
     imsg("ROBOT length=(%s) from=(%.*s) to=(%.*s)", length.c_str(), ilen(cut(from)), from.data(),
          ilen(cut(to)), to.data());
+    return sent;
+}
+
+// The program's answer line: ROBOT_OK for SUCCESS, else the failure with its text in err.
+// hung when it did not answer in time.
+int read_answer(int out, long answer_ms, const std::string& write_err, std::string& err,
+                bool& hung) {
+    imsg("ROBOT read...");
+    std::string line;
+    std::string excess;
+    long nread = 0;
+    if (spawn_gets_timed(out, line, excess, TEXT_MAX + 1, nread, answer_ms) == 1) {
+        imsg("ROBOT result(%s)", line.c_str());
+        if (istarts_with(line, "SUCCESS")) return ROBOT_OK;
+        err = line;
+        return ROBOT_ANSWER;
+    }
+    hung = nread == -2;
+    if (!write_err.empty()) {
+        err = write_err;
+        return ROBOT_WRITE;
+    }
+    if (nread == -2)
+        err = strprintf("no answer within %ld ms", answer_ms);
+    else if (nread == 0)
+        err = "the program ended without an answer";
+    else if (nread > 0)
+        err = "answer line too long";
+    else
+        err = spawn_error();
+    return ROBOT_READ;
+}
+
+// Runs the program once; the failure text goes to err. Its child is in `running` while
+// it is awaited; `cut` (the signal of a shutdown's cut) ends it.
+int robot_run(const std::string& cmdline, std::vector<std::string> env, long answer_ms,
+              sms_coding coding, int max_parts, std::string_view from, std::string_view to,
+              std::string_view text, spawn_running& running, const std::atomic<int>& cut_by,
+              std::string& err) {
+    if (cut_by.load() != 0) return SMS_SEND_CUT;
+    imsg("ROBOT (%s)", cmdline.c_str());
+    imsg("ROBOT: %d env vars", static_cast<int>(env.size()));
+    const std::string message = robot_input(env, coding, max_parts, from, to, text);
 
     int in = -1;
     int out = -1;
@@ -227,7 +263,6 @@ int robot_run(const std::string& cmdline, std::vector<std::string> env, long ans
     running.add(pid);
     // A cut that came while it was being started did not see it.
     if (int sig = cut_by.load(); sig != 0) ::kill(-pid, sig);
-    int code = ROBOT_OK;
     std::string write_err;
     if (!message.empty() && spawn_write(in, message) != static_cast<long>(message.size())) {
         // A program may answer without reading its input and be gone before we write:
@@ -238,33 +273,7 @@ int robot_run(const std::string& cmdline, std::vector<std::string> env, long ans
     // of its input (text=$(cat)) go on to answer.
     spawn_close_pipex(in, __FILE__, __LINE__);
     bool hung = false;
-    imsg("ROBOT read...");
-    std::string line;
-    std::string excess;
-    long nread = 0;
-    if (spawn_gets_timed(out, line, excess, TEXT_MAX + 1, nread, answer_ms) != 1) {
-        code = ROBOT_READ;
-        if (!write_err.empty()) {
-            code = ROBOT_WRITE;
-            err = write_err;
-        } else if (nread == -2) {
-            err = strprintf("no answer within %ld ms", answer_ms);
-            hung = true;
-        } else if (nread == 0) {
-            err = "the program ended without an answer";
-        } else if (nread > 0) {
-            err = "answer line too long";
-        } else {
-            err = spawn_error();
-        }
-        hung = hung || nread == -2;
-    } else {
-        imsg("ROBOT result(%s)", line.c_str());
-        if (!istarts_with(line, "SUCCESS")) {
-            code = ROBOT_ANSWER;
-            err = line;
-        }
-    }
+    int code = read_answer(out, answer_ms, write_err, err, hung);
     imsg("ROBOT close...");
     spawn_close_pipex(out, __FILE__, __LINE__);
     spawn_close_pipex(in, __FILE__, __LINE__);

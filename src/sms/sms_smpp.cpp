@@ -66,7 +66,7 @@ smpp_submit_options submit_options(const smpp_settings& c, bool want_report) {
 // system error.
 std::uint32_t submit_status(const pdu& resp) {
     return resp.cmd_id == SMPP_GENERIC_NACK && resp.cmd_status == 0 ? ESME_RSYSERR
-                                                                     : resp.cmd_status;
+                                                                    : resp.cmd_status;
 }
 
 // "Throttled" and "queue full" ask the sender to slow down; the submit is not refused.
@@ -86,6 +86,63 @@ std::shared_ptr<smpp_link> wait_up(sms_smpp* st, bind_slot* b, long deadline) {
     }
 }
 
+// Why a submit that found no bind within send_wait ends.
+int not_bound(sms_smpp* st, bind_slot* b, long send_wait) {
+    {
+        std::lock_guard<std::mutex> g(st->lock);
+        if (st->cutting) return SMPP_ERR_CUT;
+    }
+    if (stopping(st)) return SMPP_ERR_LINK;
+    emsg("SMPP %s: not bound for %ld ms; the submit waits no longer", b->role.c_str(), send_wait);
+    return SMPP_ERR_DOWN;
+}
+
+// The pace, then a place in the window: taken with its sequence number; paced (wait
+// done, try again); or failed with the code in err.
+enum class place_result { taken, paced, failed };
+
+place_result reserve_place(sms_smpp* st, bind_slot* b, smpp_link& link, std::uint32_t& seq,
+                           int& err) {
+    std::unique_lock<std::mutex> lk(st->lock);
+    long delay = b->pacer.reserve(smpp_now_ms());
+    if (delay > 0) {
+        st->changed.wait_for(lk, std::chrono::milliseconds(delay));
+        return place_result::paced;
+    }
+    long place_deadline = smpp_now_ms() + st->cfg.response_ms;
+    // A request leaving a full window notifies `room`.
+    st->room.wait_until(lk, smpp_clock_at(place_deadline),
+                        [st, b] { return !b->window.full() || st->stopping || st->cutting; });
+    err = st->cutting ? SMPP_ERR_CUT : st->stopping ? SMPP_ERR_LINK : 0;
+    if (err != 0) return place_result::failed;
+    seq = link.next_sequence();
+    if (!b->window.add(seq, smpp_now_ms() + st->cfg.response_ms)) {
+        emsg("SMPP %s: no place in the window within %ld ms", b->role.c_str(), st->cfg.response_ms);
+        err = SMPP_ERR_TIMEOUT;
+        return place_result::failed;
+    }
+    return place_result::taken;
+}
+
+// The submit with its place in the window, which is given back when the answer (or its
+// absence) is in.
+int request_in_window(sms_smpp* st, bind_slot* b, smpp_link& link, pdu& req, std::uint32_t seq,
+                      pdu& resp) {
+    req.sequence = seq;
+    int r = link.request(req, resp, st->cfg.response_ms);
+    bool was_full;
+    {
+        std::lock_guard<std::mutex> g(st->lock);
+        was_full = b->window.full();
+        b->window.complete(seq);
+    }
+    // Only a send waiting for a place needs to hear of it: waking the supervisors
+    // too for every answer costs more than the submit.
+    if (was_full) st->room.notify_all();
+    req.sequence = 0;
+    return r;
+}
+
 // One submit_sm through the bind: 0 with the message id, or a status / link code.
 int submit_one(sms_smpp* st, bind_slot* b, pdu& req, std::string& message_id) {
     // Long enough for two attempts at the longest backoff, so a centre that restarts
@@ -97,52 +154,14 @@ int submit_one(sms_smpp* st, bind_slot* b, pdu& req, std::string& message_id) {
     long throttled_since = -1;
     for (;;) {
         std::shared_ptr<smpp_link> link = wait_up(st, b, up_deadline);
-        if (!link) {
-            {
-                std::lock_guard<std::mutex> g(st->lock);
-                if (st->cutting) return SMPP_ERR_CUT;
-            }
-            if (stopping(st)) return SMPP_ERR_LINK;
-            emsg("SMPP %s: not bound for %ld ms; the submit waits no longer", b->role.c_str(),
-                 send_wait);
-            return SMPP_ERR_DOWN;
-        }
-        // The pace, then a place in the window.
+        if (!link) return not_bound(st, b, send_wait);
         std::uint32_t seq = 0;
-        {
-            std::unique_lock<std::mutex> lk(st->lock);
-            long delay = b->pacer.reserve(smpp_now_ms());
-            if (delay > 0) {
-                st->changed.wait_for(lk, std::chrono::milliseconds(delay));
-                continue;
-            }
-            long place_deadline = smpp_now_ms() + st->cfg.response_ms;
-            // A request leaving a full window notifies `room`.
-            st->room.wait_until(lk, smpp_clock_at(place_deadline), [st, b] {
-                return !b->window.full() || st->stopping || st->cutting;
-            });
-            if (st->cutting) return SMPP_ERR_CUT;
-            if (st->stopping) return SMPP_ERR_LINK;
-            seq = link->next_sequence();
-            if (!b->window.add(seq, smpp_now_ms() + st->cfg.response_ms)) {
-                emsg("SMPP %s: no place in the window within %ld ms", b->role.c_str(),
-                     st->cfg.response_ms);
-                return SMPP_ERR_TIMEOUT;
-            }
-        }
-        req.sequence = seq;
+        int err = 0;
+        place_result place = reserve_place(st, b, *link, seq, err);
+        if (place == place_result::paced) continue;
+        if (place == place_result::failed) return err;
         pdu resp;
-        int r = link->request(req, resp, st->cfg.response_ms);
-        bool was_full;
-        {
-            std::lock_guard<std::mutex> g(st->lock);
-            was_full = b->window.full();
-            b->window.complete(seq);
-        }
-        // Only a send waiting for a place needs to hear of it: waking the supervisors
-        // too for every answer costs more than the submit.
-        if (was_full) st->room.notify_all();
-        req.sequence = 0;
+        int r = request_in_window(st, b, *link, req, seq, resp);
         if (r == SMPP_ERR_CUT) return r;  // the answer no longer matters: a shutdown
         if (r == SMPP_ERR_LINK) {
             // Lost before its answer: it goes again once the bind is back.
@@ -331,182 +350,231 @@ void send_alone(sms_smpp* st, smpp_batch_item& it) {
     it.sent = true;
 }
 
+// A batch on a transport that is not SMPP: one send after another.
+void send_each(sms* transport, std::vector<smpp_batch_item>& items, const smpp_batch_hooks& hooks) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if ((hooks.go_on && !hooks.go_on()) || (hooks.before && !hooks.before({i}))) return;
+        auto& it = items[i];
+        it.err = sms_send(transport, nullptr, it.from, it.to, it.text);
+        it.parts = it.err == 0 ? 1 : 0;
+        it.sent = true;
+        if (hooks.after) hooks.after(i);
+    }
+}
+
+// One batch on an SMPP transport: single-part SMS go out in groups written at once, as
+// many as the window and the pace allow; the rest, and what a group could not send, go
+// one at a time.
+struct smpp_batch_run {
+    sms_smpp* st;
+    bind_slot* b;
+    std::vector<smpp_batch_item>& items;
+    const smpp_batch_hooks& hooks;
+    std::vector<std::unique_ptr<pdu>> reqs;
+    std::vector<std::size_t> alone;   // never in a group: attempted on their own
+    std::vector<std::size_t> again;   // attempted in a group, to be sent on their own
+    std::vector<std::size_t> queued;  // single-part items for the grouped writes
+    bool stopped = false;
+    std::size_t at = 0;  // the first of queued not yet in a group
+
+    // One grouped write: the items (their indexes), their submits and answers, and
+    // which of them still holds its place in the window.
+    struct group_write {
+        std::shared_ptr<smpp_link> link;
+        std::vector<std::size_t> group;
+        std::vector<pdu*> wire;
+        std::vector<bool> placed;
+        std::vector<pdu> resps;
+        std::vector<int> results;
+    };
+
+    smpp_batch_run(sms_smpp* t, std::vector<smpp_batch_item>& i, const smpp_batch_hooks& h)
+        : st(t), b(sending_bind(t)), items(i), hooks(h), reqs(i.size()) {}
+
+    bool go_on() const { return !hooks.go_on || hooks.go_on(); }
+    bool before(const std::vector<std::size_t>& idx) const {
+        return !hooks.before || hooks.before(idx);
+    }
+    void after(std::size_t i) const {
+        if (hooks.after) hooks.after(i);
+    }
+
+    // Each item's submits: a single one is queued for a group (when there is a bind).
+    void sort_items() {
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            auto parts = smpp_submits(items[i].from, items[i].to, items[i].text,
+                                      submit_options(st->cfg, items[i].want_report));
+            if (parts.size() == 1 && b != nullptr) {
+                reqs[i] = std::move(parts[0]);
+                queued.push_back(i);
+            } else {
+                alone.push_back(i);
+            }
+        }
+    }
+
+    // The next group: as many queued submits as the window and the pacer let go now, each
+    // with its sequence number and window place. Empty when the bind is down or stopping.
+    void take_group(group_write& g) {
+        std::unique_lock<std::mutex> lk(st->lock);
+        if (!st->stopping && !st->cutting && b->up && b->link && b->link->open()) g.link = b->link;
+        if (!g.link) return;
+        // Room for at least one: a window kept full by other workers is waited for as a
+        // single submit waits for its place.
+        st->room.wait_until(lk, smpp_clock_at(smpp_now_ms() + st->cfg.response_ms),
+                            [this] { return !b->window.full() || st->stopping || st->cutting; });
+        long now = smpp_now_ms();
+        while (at + g.group.size() < queued.size() && !st->stopping && !st->cutting &&
+               !b->window.full() && b->pacer.reserve(now) == 0) {
+            std::size_t i = queued[at + g.group.size()];
+            reqs[i]->sequence = g.link->next_sequence();
+            if (!b->window.add(reqs[i]->sequence, now + st->cfg.response_ms)) break;
+            g.group.push_back(i);
+            g.wire.push_back(reqs[i].get());
+        }
+    }
+
+    void free_places(group_write& g, const std::vector<std::size_t>& ks) {
+        bool was_full;
+        {
+            std::lock_guard<std::mutex> lk(st->lock);
+            was_full = b->window.full();
+            for (std::size_t k : ks)
+                if (g.placed[k]) {
+                    b->window.complete(g.wire[k]->sequence);
+                    g.placed[k] = false;
+                }
+        }
+        if (was_full) st->room.notify_all();
+    }
+
+    // An answer (or its absence) for the k-th submit of the group. An accepted SMS is
+    // finished by the caller (after) while it still holds its place in the window.
+    void settle(group_write& g, std::size_t k) {
+        smpp_batch_item& it = items[g.group[k]];
+        const std::uint32_t seq = g.wire[k]->sequence;
+        const int r = g.results[k];
+        if (r == SMPP_ERR_CUT) {
+            // Abandoned by the shutdown: the caller keeps it for the next start.
+            it.err = r;
+            it.sent = true;
+        } else if (r == SMPP_ERR_LINK) {
+            // Lost before its answer: it goes again on its own, once the bind is back.
+            emsg(
+                "SMPP %s: connection lost during submit_sm seq %u; sending it again when "
+                "bound",
+                b->role.c_str(), seq);
+            again.push_back(g.group[k]);
+        } else if (r != 0) {
+            emsg("SMPP submit_sm seq %u failed: %s", seq,
+                 smpp_error(static_cast<std::uint32_t>(r)).c_str());
+            it.err = r;
+            it.sent = true;
+        } else {
+            settle_answer(g, k, it);
+        }
+        if (it.sent) after(g.group[k]);
+    }
+
+    // A submit_sm_resp: accepted, refused, or a request to slow down.
+    void settle_answer(group_write& g, std::size_t k, smpp_batch_item& it) {
+        if (std::uint32_t status = submit_status(g.resps[k]); slow_down(status)) {
+            {
+                std::lock_guard<std::mutex> lk(st->lock);
+                b->pacer.throttled(smpp_now_ms());
+            }
+            imsg("SMPP %s: the smsc answered 0x%02x (%s); slowing down", b->role.c_str(), status,
+                 smpp_error(status).c_str());
+            again.push_back(g.group[k]);  // paced from now on, as a single send is
+        } else if (status != 0) {
+            emsg("SMPP submit_sm refused, status 0x%08x (%s)", status, smpp_error(status).c_str());
+            it.err = static_cast<int>(status);
+            it.sent = true;
+        } else {
+            {
+                std::lock_guard<std::mutex> lk(st->lock);
+                b->pacer.accepted();
+            }
+            it.message_id.clear();
+            pdu_get_string(g.resps[k], it.message_id, SMPP_MESSAGE_ID_MAX);
+            it.parts = 1;
+            it.err = 0;
+            it.sent = true;
+            imsg("SMPP submit_sm from (%.20s) to (%.20s) accepted, 1 part(s), message id (%s)",
+                 std::string(it.from).c_str(), std::string(it.to).c_str(), it.message_id.c_str());
+        }
+    }
+
+    // The lines of a group's answers and records go out in one write.
+    void settle_all(group_write& g, const std::vector<std::size_t>& ks) {
+        LogHold lines;
+        for (std::size_t k : ks) settle(g, k);
+        free_places(g, ks);
+    }
+
+    // One grouped write and its answers, each settled as it comes. False when the
+    // grouped writes end: stopped, or the rest go one at a time.
+    bool write_group() {
+        if (!go_on()) {
+            stopped = true;
+            return false;
+        }
+        group_write g;
+        take_group(g);
+        g.placed.assign(g.wire.size(), true);
+        if (g.group.empty()) {
+            // Down, stopping or paced: the rest go one at a time, which waits as it must.
+            for (; at < queued.size(); ++at) alone.push_back(queued[at]);
+            return false;
+        }
+        // A stop may have come while waiting for room.
+        if (!go_on() || !before(g.group)) {
+            std::vector<std::size_t> every(g.wire.size());
+            for (std::size_t k = 0; k < every.size(); ++k) every[k] = k;
+            free_places(g, every);
+            stopped = true;
+            return false;
+        }
+        at += g.group.size();
+        g.link->request_many(g.wire, g.resps, g.results, st->cfg.response_ms,
+                             [&](const std::vector<std::size_t>& ks) { settle_all(g, ks); });
+        // What was not answered: timed out or lost with the connection.
+        std::vector<std::size_t> rest;
+        for (std::size_t k = 0; k < g.group.size(); ++k)
+            if (g.results[k] != 0) rest.push_back(k);
+        if (!rest.empty()) settle_all(g, rest);
+        return true;
+    }
+
+    void run() {
+        sort_items();
+        while (at < queued.size())
+            if (!write_group()) break;
+        // Sent again on their own: their attempt is already counted.
+        for (std::size_t i : again) {
+            if (stopped || !go_on()) return;
+            send_alone(st, items[i]);
+            after(i);
+        }
+        if (stopped) return;
+        std::sort(alone.begin(), alone.end());
+        for (std::size_t i : alone) {
+            if (!go_on() || !before({i})) return;
+            send_alone(st, items[i]);
+            after(i);
+        }
+    }
+};
+
 }  // namespace
 
 void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
                          const smpp_batch_hooks& hooks) {
-    auto go_on = [&] { return !hooks.go_on || hooks.go_on(); };
-    auto before = [&](const std::vector<std::size_t>& idx) {
-        return !hooks.before || hooks.before(idx);
-    };
-    auto after = [&](std::size_t i) {
-        if (hooks.after) hooks.after(i);
-    };
     if (transport == nullptr || sms_mode(transport) != SMS_SMPP) {
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            if (!go_on() || !before({i})) return;
-            auto& it = items[i];
-            it.err = sms_send(transport, nullptr, it.from, it.to, it.text);
-            it.parts = it.err == 0 ? 1 : 0;
-            it.sent = true;
-            after(i);
-        }
+        send_each(transport, items, hooks);
         return;
     }
-    auto* st = static_cast<sms_smpp*>(transport);
-    bind_slot* b = sending_bind(st);
-    std::vector<std::unique_ptr<pdu>> reqs(items.size());
-    std::vector<std::size_t> alone;    // never in a group: attempted on their own
-    std::vector<std::size_t> again;    // attempted in a group, to be sent on their own
-    std::vector<std::size_t> queued;   // single-part items for the grouped writes
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        auto parts = smpp_submits(items[i].from, items[i].to, items[i].text,
-                                  submit_options(st->cfg, items[i].want_report));
-        if (parts.size() == 1 && b != nullptr) {
-            reqs[i] = std::move(parts[0]);
-            queued.push_back(i);
-        } else {
-            alone.push_back(i);
-        }
-    }
-    bool stopped = false;
-    std::size_t at = 0;
-    while (at < queued.size()) {
-        if (!go_on()) {
-            stopped = true;
-            break;
-        }
-        std::shared_ptr<smpp_link> link;
-        std::vector<std::size_t> group;
-        std::vector<pdu*> wire;
-        {
-            std::unique_lock<std::mutex> lk(st->lock);
-            if (!st->stopping && !st->cutting && b->up && b->link && b->link->open())
-                link = b->link;
-            if (link) {
-                // Room for at least one: a window kept full by other workers is waited for
-                // as a single submit waits for its place.
-                st->room.wait_until(
-                    lk, smpp_clock_at(smpp_now_ms() + st->cfg.response_ms),
-                    [st, b] { return !b->window.full() || st->stopping || st->cutting; });
-                long now = smpp_now_ms();
-                while (at + group.size() < queued.size() && !st->stopping && !st->cutting &&
-                       !b->window.full() && b->pacer.reserve(now) == 0) {
-                    std::size_t i = queued[at + group.size()];
-                    reqs[i]->sequence = link->next_sequence();
-                    if (!b->window.add(reqs[i]->sequence, now + st->cfg.response_ms)) break;
-                    group.push_back(i);
-                    wire.push_back(reqs[i].get());
-                }
-            }
-        }
-        std::vector<bool> placed(wire.size(), true);  // still holds its window place
-        auto free_places = [&](const std::vector<std::size_t>& ks) {
-            bool was_full;
-            {
-                std::lock_guard<std::mutex> g(st->lock);
-                was_full = b->window.full();
-                for (std::size_t k : ks)
-                    if (placed[k]) {
-                        b->window.complete(wire[k]->sequence);
-                        placed[k] = false;
-                    }
-            }
-            if (was_full) st->room.notify_all();
-        };
-        if (group.empty()) {
-            // Down, stopping or paced: the rest go one at a time, which waits as it must.
-            for (; at < queued.size(); ++at) alone.push_back(queued[at]);
-            break;
-        }
-        // A stop may have come while waiting for room.
-        if (!go_on() || !before(group)) {
-            std::vector<std::size_t> every(wire.size());
-            for (std::size_t k = 0; k < every.size(); ++k) every[k] = k;
-            free_places(every);
-            stopped = true;
-            break;
-        }
-        at += group.size();
-        std::vector<pdu> resps;
-        std::vector<int> results;
-        // An answer is settled as it comes: an accepted SMS is finished by the caller
-        // (after) while it still holds its place in the window, then the place is free.
-        auto settle = [&](std::size_t k) {
-            smpp_batch_item& it = items[group[k]];
-            const std::uint32_t seq = wire[k]->sequence;
-            const int r = results[k];
-            if (r == SMPP_ERR_CUT) {
-                // Abandoned by the shutdown: the caller keeps it for the next start.
-                it.err = r;
-                it.sent = true;
-            } else if (r == SMPP_ERR_LINK) {
-                // Lost before its answer: it goes again on its own, once the bind is back.
-                emsg("SMPP %s: connection lost during submit_sm seq %u; sending it again when "
-                     "bound",
-                     b->role.c_str(), seq);
-                again.push_back(group[k]);
-            } else if (r != 0) {
-                emsg("SMPP submit_sm seq %u failed: %s", seq,
-                     smpp_error(static_cast<std::uint32_t>(r)).c_str());
-                it.err = r;
-                it.sent = true;
-            } else if (std::uint32_t status = submit_status(resps[k]); slow_down(status)) {
-                {
-                    std::lock_guard<std::mutex> g(st->lock);
-                    b->pacer.throttled(smpp_now_ms());
-                }
-                imsg("SMPP %s: the smsc answered 0x%02x (%s); slowing down", b->role.c_str(),
-                     status, smpp_error(status).c_str());
-                again.push_back(group[k]);  // paced from now on, as a single send is
-            } else if (status != 0) {
-                emsg("SMPP submit_sm refused, status 0x%08x (%s)", status,
-                     smpp_error(status).c_str());
-                it.err = static_cast<int>(status);
-                it.sent = true;
-            } else {
-                {
-                    std::lock_guard<std::mutex> g(st->lock);
-                    b->pacer.accepted();
-                }
-                it.message_id.clear();
-                pdu_get_string(resps[k], it.message_id, SMPP_MESSAGE_ID_MAX);
-                it.parts = 1;
-                it.err = 0;
-                it.sent = true;
-                imsg("SMPP submit_sm from (%.20s) to (%.20s) accepted, 1 part(s), message id "
-                     "(%s)",
-                     std::string(it.from).c_str(), std::string(it.to).c_str(),
-                     it.message_id.c_str());
-            }
-            if (it.sent) after(group[k]);
-        };
-        auto settle_all = [&](const std::vector<std::size_t>& ks) {
-            // The lines of a group's answers and records go out in one write.
-            LogHold lines;
-            for (std::size_t k : ks) settle(k);
-            free_places(ks);
-        };
-        link->request_many(wire, resps, results, st->cfg.response_ms, settle_all);
-        // What was not answered: timed out or lost with the connection.
-        std::vector<std::size_t> rest;
-        for (std::size_t k = 0; k < group.size(); ++k)
-            if (results[k] != 0) rest.push_back(k);
-        if (!rest.empty()) settle_all(rest);
-    }
-    // Sent again on their own: their attempt is already counted.
-    for (std::size_t i : again) {
-        if (stopped || !go_on()) return;
-        send_alone(st, items[i]);
-        after(i);
-    }
-    if (stopped) return;
-    std::sort(alone.begin(), alone.end());
-    for (std::size_t i : alone) {
-        if (!go_on() || !before({i})) return;
-        send_alone(st, items[i]);
-        after(i);
-    }
+    smpp_batch_run(static_cast<sms_smpp*>(transport), items, hooks).run();
 }
 
 std::unique_ptr<sms_message> sms_smpp::wait(int timeout_msec, int& /*errcode*/) {
