@@ -36,6 +36,7 @@ void sms::stop_inbound() {
     std::unique_ptr<InboundWorkers> w;
     {
         std::lock_guard<std::mutex> g(busy_lock);
+        inbound_stopped = true;
         w = std::move(inbound);
     }
     // Outside the lock: the workers count their messages out under it as they finish.
@@ -159,14 +160,14 @@ int sms_wait_incoming(sms* s, std::unique_ptr<sms_message> msg) {
     bool queued = false;
     {
         std::lock_guard<std::mutex> g(s->busy_lock);
-        if (!s->inbound) {
+        if (!s->inbound && !s->inbound_stopped) {
             s->inbound = std::make_unique<InboundWorkers>(
                 static_cast<std::size_t>(std::max(1, s->inbound_threads())),
                 [s](std::unique_ptr<sms_message>& m) { handle_incoming(s, m); },
                 [s](std::unique_ptr<sms_message>& m) { release_incoming(s, m); });
         }
         // push only queues (it never waits for a worker), so the lock is held briefly.
-        queued = s->inbound->push(msg);
+        queued = s->inbound && s->inbound->push(msg);
     }
     if (!queued) {
         emsg("sms_wait_incoming: cannot start a message thread; message released");

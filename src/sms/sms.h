@@ -265,8 +265,10 @@ class sms {
     // The message workers, started with the first message (sms_wait_incoming); stopped
     // and joined by sms_free, or by stop_inbound() in a transport's destructor.
     std::unique_ptr<InboundWorkers> inbound;  // guarded by busy_lock while it is set
-    // Stops and joins the message workers after the messages queued for them; a
-    // transport whose destructor ends what the callbacks use calls it first.
+    bool inbound_stopped = false;             // guarded by busy_lock
+    // Stops and joins the message workers after the messages queued for them; a message
+    // that comes later is released. A transport whose destructor ends what the callbacks
+    // use calls it first.
     void stop_inbound();
 
   private:
