@@ -9,7 +9,6 @@
 // gives up when the wall clock has advanced n whole seconds.
 #include "foundation/thread.h"
 
-#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -25,7 +24,9 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <unordered_map>
+#include <vector>
 
 #include "foundation/log.h"
 
@@ -33,90 +34,123 @@ namespace tolvane {
 
 namespace {
 
-std::string errno_text(int err) {
-    char buf[256];
-    // GNU strerror_r may return a static text instead of filling buf.
-    const char* s = strerror_r(err, buf, sizeof buf);
-    return s ? s : "";
-}
-
-struct ThreadState {
-    std::mutex m;
-    bool alive = true;
-};
-
-struct StartBlock {
-    std::function<void()> fn;
-    std::shared_ptr<ThreadState> state;
-};
-
 std::atomic<void (*)()> g_thread_end_hook{nullptr};
 
-void* thread_trampoline(void* arg) {
-    std::unique_ptr<StartBlock> start(static_cast<StartBlock*>(arg));
-    start->fn();
-    start->fn = nullptr;
-    th_release_thread_state();
+}  // namespace
+
+ThreadSet::~ThreadSet() {
+    request_stop();
+    std::list<Entry> all;
     {
-        // After this point the thread no longer accepts signals through its handle, so a
-        // late th_kill never touches a descriptor that the system has already reused.
-        std::lock_guard<std::mutex> g(start->state->m);
-        start->state->alive = false;
+        std::unique_lock<std::mutex> lk(g_);
+        ended_.wait(lk, [this] { return running_ == 0; });
+        all.swap(threads_);
     }
-    return nullptr;
+    // The jthreads join as the list goes; each has returned already.
+}
+
+bool ThreadSet::start(std::function<void(std::stop_token)> fn) {
+    if (!fn) return false;
+    reap();
+    std::lock_guard<std::mutex> lk(g_);
+    Entry& e = threads_.emplace_back();
+    try {
+        // The thread marks its entry under g_, which is held until the entry is complete.
+        e.thread = std::jthread([this, &e, fn = std::move(fn)](std::stop_token st) mutable {
+            fn(st);
+            fn = nullptr;
+            th_release_thread_state();
+            std::lock_guard<std::mutex> done(g_);
+            e.done = true;
+            --running_;
+            ended_.notify_all();
+        });
+    } catch (const std::system_error& err) {
+        emsg("Thread creation failed: %s", err.what());
+        threads_.pop_back();
+        return false;
+    }
+    ++running_;
+    return true;
+}
+
+void ThreadSet::reap_locked(std::list<Entry>& out) {
+    for (auto it = threads_.begin(); it != threads_.end();) {
+        auto next = std::next(it);
+        if (it->done) out.splice(out.end(), threads_, it);
+        it = next;
+    }
+}
+
+void ThreadSet::reap() {
+    std::list<Entry> ended;
+    {
+        std::lock_guard<std::mutex> lk(g_);
+        reap_locked(ended);
+    }
+    // Joined here, outside the lock: each has only its return left.
+}
+
+void ThreadSet::request_stop() {
+    std::lock_guard<std::mutex> lk(g_);
+    for (Entry& e : threads_) e.thread.request_stop();
+}
+
+bool ThreadSet::join_all(long limit_ms) {
+    std::list<Entry> ended;
+    bool all = false;
+    {
+        std::unique_lock<std::mutex> lk(g_);
+        all = ended_.wait_for(lk, std::chrono::milliseconds(limit_ms > 0 ? limit_ms : 0),
+                              [this] { return running_ == 0; });
+        reap_locked(ended);
+    }
+    return all;
+}
+
+std::size_t ThreadSet::size() const {
+    std::lock_guard<std::mutex> lk(g_);
+    return threads_.size();
+}
+
+std::size_t ThreadSet::running() const {
+    std::lock_guard<std::mutex> lk(g_);
+    return running_;
+}
+
+namespace {
+
+// Threads handed over by th_join_later. Kept for the life of the process: the list is
+// joined at exit by its holder's destructor.
+struct LateJoins {
+    std::mutex g;
+    std::vector<std::thread> threads;
+    ~LateJoins() {
+        std::lock_guard<std::mutex> lk(g);
+        for (std::thread& t : threads)
+            if (t.joinable()) t.join();
+    }
+};
+
+LateJoins& late_joins() {
+    static LateJoins joins;
+    return joins;
 }
 
 }  // namespace
 
-class Thread {
-  public:
-    pthread_t id{};
-    std::shared_ptr<ThreadState> state;
-};
-
-std::unique_ptr<Thread> th_new(std::function<void()> fn, std::size_t stack) {
-    if (!fn) return nullptr;
-    pthread_attr_t attr;
-    int r = pthread_attr_init(&attr);
-    if (r != 0) {
-        emsg("Thread creation failed r=%d %s\n", r, errno_text(r).c_str());
-        errno = r;
-        return nullptr;
+void th_join_later(std::thread t) {
+    if (!t.joinable()) return;
+    std::vector<std::thread> earlier;
+    {
+        LateJoins& j = late_joins();
+        std::lock_guard<std::mutex> lk(j.g);
+        earlier.swap(j.threads);
+        j.threads.push_back(std::move(t));
     }
-    if ((r = pthread_attr_setscope(&attr, PTHREAD_SCOPE_SYSTEM)) != 0)
-        emsg("Thread setscope failed %s\n", errno_text(r).c_str());
-    if ((r = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED)) != 0)
-        emsg("Thread setdetachstate failed %s\n", errno_text(r).c_str());
-    std::size_t want = std::max<std::size_t>(stack, static_cast<std::size_t>(PTHREAD_STACK_MIN));
-    if ((r = pthread_attr_setstacksize(&attr, want)) != 0)
-        emsg("Thread setstacksize failed %s\n", errno_text(r).c_str());
-
-    auto t = std::make_unique<Thread>();
-    t->state = std::make_shared<ThreadState>();
-    auto start = std::make_unique<StartBlock>();
-    start->fn = std::move(fn);
-    start->state = t->state;
-    r = pthread_create(&t->id, &attr, thread_trampoline, start.get());
-    pthread_attr_destroy(&attr);
-    if (r != 0) {
-        emsg("Thread creation failed r=%d %s\n", r, errno_text(r).c_str());
-        errno = r;
-        return nullptr;
-    }
-    start.release();  // now owned by the new thread
-    return t;
-}
-
-void th_free(std::unique_ptr<Thread>& t) {
-    t.reset();
-}
-
-int th_kill(const Thread* t, int sig) {
-    if (!t || !t->state) return ESRCH;
-    std::lock_guard<std::mutex> g(t->state->m);
-    if (!t->state->alive) return ESRCH;
-    if (sig == 0) return 0;
-    return pthread_kill(t->id, sig);
+    // The ones handed over before were ending when they came: joined now.
+    for (std::thread& e : earlier)
+        if (e.joinable()) e.join();
 }
 
 void th_on_thread_end(void (*hook)()) {
@@ -432,9 +466,6 @@ void lib_abort_real(const char* file, int line) {
 
 }  // namespace tolvane
 
-void std::default_delete<tolvane::Thread>::operator()(tolvane::Thread* t) const noexcept {
-    delete t;
-}
 void std::default_delete<tolvane::MUTEX>::operator()(tolvane::MUTEX* m) const noexcept {
     delete m;
 }

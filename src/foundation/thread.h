@@ -1,6 +1,9 @@
 // Threads and named locks.
 //
-// th_new starts a detached worker thread with a small stack. MUTEX is a named,
+// ThreadSet owns threads that end on their own (one per web connection, per
+// receiving loop): each is a std::jthread joined once its work has returned, none is
+// detached. th_join_later takes a thread that cannot join itself where it stands (it
+// is releasing its own owner). MUTEX is a named,
 // re-entrant lock that remembers its holder (thread id, source place, time of
 // acquisition) and is taken with a time limit in milliseconds. The queued wait
 // hands a busy lock to waiting threads in the order in which they arrived. A
@@ -11,22 +14,23 @@
 //   if (MutexHold hold(m.get()); hold) { ... }      // waits up to TH_FOREVER
 #pragma once
 
+#include <condition_variable>
+#include <cstddef>
 #include <ctime>
 #include <functional>
+#include <list>
 #include <memory>
+#include <mutex>
+#include <stop_token>
+#include <thread>
 #include "foundation/srcloc.h"
 
 namespace tolvane {
-class Thread;
 class MUTEX;
 }  // namespace tolvane
 
 // The handles are opaque; their deleters live in thread.cpp so that callers can own them
 // through std::unique_ptr without seeing the types.
-template <>
-struct std::default_delete<tolvane::Thread> {
-    void operator()(tolvane::Thread* t) const noexcept;
-};
 template <>
 struct std::default_delete<tolvane::MUTEX> {
     void operator()(tolvane::MUTEX* m) const noexcept;
@@ -36,19 +40,53 @@ namespace tolvane {
 
 // The limit used wherever a caller means "as long as it takes" (a little under 28 hours).
 inline constexpr long TH_FOREVER = 99999999;
-// Stack size of worker threads.
-inline constexpr std::size_t TH_STACK_SIZE = 256 * 1024;
+// Threads that end on their own, owned: every thread started here is a std::jthread
+// that the set joins once its function has returned (at the next start, in reap() or
+// join_all(), and in the destructor, which asks every thread to stop and waits for all).
+// The function gets the thread's stop token; the thread runs th_release_thread_state()
+// before it counts as ended.
+class ThreadSet {
+  public:
+    ThreadSet() = default;
+    ~ThreadSet();
+    ThreadSet(const ThreadSet&) = delete;
+    ThreadSet& operator=(const ThreadSet&) = delete;
 
-// A started thread. Releasing the handle does not stop the thread (it is detached).
-class Thread;
-std::unique_ptr<Thread> th_new(std::function<void()> fn, std::size_t stack = TH_STACK_SIZE);
-void th_free(std::unique_ptr<Thread>& t);
-// Sends a signal to the thread; 0 only tests that it still exists. Returns the pthread_kill result.
-int th_kill(const Thread* t, int sig);
+    // Starts fn on a thread of the set; false (logged) when no thread could be started.
+    bool start(std::function<void(std::stop_token)> fn);
+    // Joins the threads whose function has returned.
+    void reap();
+    // Asks every thread to stop (their stop tokens), without waiting.
+    void request_stop();
+    // Waits up to limit_ms for every thread to end and joins those that did; true when
+    // none is left.
+    bool join_all(long limit_ms);
+    // Threads started and not joined yet (ended or not); threads still running.
+    std::size_t size() const;
+    std::size_t running() const;
+
+  private:
+    struct Entry {
+        std::jthread thread;
+        bool done = false;  // the function has returned (under g_)
+    };
+    void reap_locked(std::list<Entry>& out);
+    mutable std::mutex g_;
+    std::condition_variable ended_;
+    std::list<Entry> threads_;
+    std::size_t running_ = 0;
+};
+
+// Keeps a thread that cannot be joined where it stands (its owner is being released on
+// the thread itself) until it has ended: it is joined by the next call, or at process
+// exit. The thread must be about to end.
+void th_join_later(std::thread t);
+
 // The calling thread's id as a small integer (the kernel thread id); printed in every log line.
 int th_id();
 // A library that keeps state per thread (the TLS library does) registers how to release it.
-// Every thread started by th_new runs the hook when its work is done; a thread that must have
+// Every thread of a ThreadSet (and every worker pool of the transports) runs the hook when
+// its work is done; a thread that must have
 // released that state before it says it has finished calls th_release_thread_state itself
 // (running the hook twice is harmless). Without it, a thread still ending while the process
 // exits leaves that state behind, unreachable.

@@ -1,15 +1,22 @@
 // The command line: the tools run instead of the server (version, usage, password,
 // install, uninstall) and the -debug console.
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <limits.h>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <stop_token>
+#include <system_error>
+#include <thread>
 
 #include "foundation/fileio.h"
 #include "foundation/lib.h"
@@ -170,19 +177,48 @@ bool write_file(const std::string& path, const std::string& text, mode_t mode, s
     return false;
 }
 
-// The -debug console: reads commands from standard input until "quit" or end of input.
-void th_debug_fn() {
-    lib_msleep(1000);
-    std::string line;
+// How often the console's wait for input looks whether it is told to stop.
+constexpr int CONSOLE_POLL_MS = 200;
+
+// One line of standard input (cut to TEXT_MAX) in line; false at the end of the input,
+// when it fails, or when the console is told to stop. Reads the descriptor itself (no
+// stdio buffer), so that a wait for input can also watch for the stop.
+bool console_line(std::stop_token st, std::string& pending, std::string& line) {
+    for (;;) {
+        if (std::size_t nl = pending.find('\n'); nl != std::string::npos) {
+            line.assign(pending, 0, std::min<std::size_t>(nl, TEXT_MAX));
+            pending.erase(0, nl + 1);
+            return true;
+        }
+        if (st.stop_requested()) return false;
+        pollfd pf{STDIN_FILENO, POLLIN, 0};
+        int r = ::poll(&pf, 1, CONSOLE_POLL_MS);
+        if (r < 0 && errno != EINTR) return false;
+        if (r <= 0) continue;
+        char buf[512];
+        ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) {
+            if (pending.empty()) return false;
+            line.assign(pending, 0, std::min<std::size_t>(pending.size(), TEXT_MAX));
+            pending.clear();
+            return true;
+        }
+        pending.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+// The -debug console: reads commands from standard input until "quit", the end of the
+// input or a stop of its thread (at exit).
+void th_debug_fn(std::stop_token st) {
+    for (int i = 0; i < 1000 / CONSOLE_POLL_MS && !st.stop_requested(); ++i)
+        lib_msleep(CONSOLE_POLL_MS);
+    std::string line, pending;
     for (;;) {
         std::printf("\nINPUT:");
         std::fflush(stdout);
         line.clear();
-        int c = 0;
-        while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
-            if (line.size() < TEXT_MAX) line.push_back(static_cast<char>(c));
-        }
-        if (c == EOF && line.empty()) return;
+        if (!console_line(st, pending, line)) return;
         std::string_view cmd = strtrm(line);
         if (cmd.size() >= 4 && s_strnicmp(cmd, "quit", 4) == 0) {
             gateway_request_stop();
@@ -207,6 +243,32 @@ void th_debug_fn() {
         std::printf("smtp <email> <message>\n");
         std::printf("quit\n");
     }
+}
+
+// The console's thread, stopped and joined at exit. The daemon forked off by detaching
+// has no such thread (only the forking one goes with it): there it lets go of the handle.
+struct Console {
+    std::unique_ptr<std::jthread> thread;
+    ~Console() {
+        if (thread) thread->request_stop();
+    }
+};
+
+Console& console() {
+    static Console c;
+    return c;
+}
+
+void start_console() {
+    Console& c = console();
+    if (c.thread) return;
+    try {
+        c.thread = std::make_unique<std::jthread>(th_debug_fn);
+    } catch (const std::system_error& err) {
+        emsg("Cannot start the console: %s", err.what());
+        return;
+    }
+    ::pthread_atfork(nullptr, nullptr, [] { (void)console().thread.release(); });
 }
 
 }  // namespace
@@ -532,8 +594,7 @@ int cli_examine(CommandLine& cl) {
         if (iequals(a, "-debug")) {
             isdebugtime = 1;
             cl.debug = true;
-            auto t = th_new(th_debug_fn);
-            th_free(t);
+            start_console();
         }
     }
     return -1;

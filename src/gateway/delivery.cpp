@@ -62,6 +62,9 @@ DeliveryEngine::DeliveryEngine(QueueStore& store) : store_(store) {}
 
 DeliveryEngine::~DeliveryEngine() {
     stop(0);
+    // Workers left running by stop() (abandoned) are waited for here.
+    for (std::jthread& t : threads_)
+        if (t.joinable()) t.join();
 }
 
 void DeliveryEngine::add_lane(DeliveryLane lane) {
@@ -181,16 +184,16 @@ int DeliveryEngine::stop(long wait_ms) {
     }
     const bool keep = abandoned_;
     lock.unlock();
-    for (std::thread& t : threads_) {
-        if (!t.joinable()) continue;
-        // A worker that would not end keeps running on its own; the engine is then kept.
-        if (keep)
-            t.detach();
-        else
-            t.join();
+    if (keep) {
+        // A worker that would not end is not joined here: it stays the engine's, and the
+        // engine is kept (never destroyed) by its owner while such a worker runs; the
+        // destructor joins whatever is left.
+        return left;
     }
+    for (std::jthread& t : threads_)
+        if (t.joinable()) t.join();
     threads_.clear();
-    if (!keep) store_.set_notify(nullptr);
+    store_.set_notify(nullptr);
     return left;
 }
 

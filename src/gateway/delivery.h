@@ -116,7 +116,10 @@ struct DeliveryLane {
 class DeliveryEngine {
   public:
     explicit DeliveryEngine(QueueStore& store);
-    ~DeliveryEngine();  // stops (without waiting for sends beyond what stop allows)
+    // Stops (without waiting for sends beyond what stop allows), then joins every worker:
+    // an engine whose workers were abandoned is destroyed only once they have ended (the
+    // gateway keeps it, and ends the process without destroying it).
+    ~DeliveryEngine();
     DeliveryEngine(const DeliveryEngine&) = delete;
     DeliveryEngine& operator=(const DeliveryEngine&) = delete;
 
@@ -131,7 +134,8 @@ class DeliveryEngine {
     // Ends claiming and retries at once; sends in progress go on (a shutdown begins).
     void halt();
     // halt(); waits up to wait_ms for sends in progress, cuts those still running (logged
-    // with how many were cut), then joins the workers. Returns the number of sends that
+    // with how many were cut), then joins the workers (those that outlive the cuts are
+    // left running, still owned by the engine: abandoned()). Returns the number of sends that
     // were still in progress at the deadline.
     int stop(long wait_ms);
     // Sends cut short by stop() so far; whether stop() left workers running.
@@ -165,7 +169,9 @@ class DeliveryEngine {
     std::mutex mu_;
     std::condition_variable idle_cv_;  // stop() waits here for busy_ to fall
     std::vector<std::unique_ptr<Lane>> lanes_;
-    std::vector<std::thread> threads_;
+    // The workers: joined by stop(), or, when stop() left some running (abandoned), by
+    // the destructor once they end.
+    std::vector<std::jthread> threads_;
     bool stopping_ = false;               // guarded by mu_
     bool stopped_ = false;                // stop() has run (mu_)
     bool abandoned_ = false;              // stop() left workers running (mu_)

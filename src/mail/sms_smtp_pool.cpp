@@ -9,10 +9,11 @@
 // moment it is queued until its last mail is released, so that shutdown waits
 // for it.
 //
-// Ownership: the pool state is shared by the driver and its workers (detached
-// threads), so a worker that finishes after the driver is gone touches nothing
-// freed. Workers use the owning handle only while they run a task, and the
-// handle is never freed while its busy count is above zero.
+// Ownership: the pool belongs to the transport (sms_smtp::session_pool) and owns its
+// workers (std::jthread in a ThreadSet): a worker that ended idle is joined by the
+// next start, and the transport's destructor stops the pool and joins every worker
+// before the handle goes. The handle is never freed while its busy count is above
+// zero, so by then no worker is in a session.
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -29,12 +30,14 @@ namespace tolvane {
 struct smtp_session_pool {
     std::mutex m;
     std::condition_variable cv;
-    std::condition_variable ended;  // a worker has finished
     std::deque<std::unique_ptr<smtp_message>> tasks;
     int threads = 0;  // workers alive
     int waiting = 0;  // workers waiting for a task
     int max_threads = 1;
     bool stopping = false;
+    // Declared last: destroyed first, it joins the workers while the fields above are
+    // still there.
+    ThreadSet workers;
 };
 
 namespace {
@@ -76,7 +79,7 @@ void run_session(sms* owner, std::unique_ptr<smtp_message> first) {
     sms_busy_add(owner, -1);
 }
 
-void worker(std::shared_ptr<smtp_session_pool> p, sms* owner) {
+void worker(smtp_session_pool* p, sms* owner) {
     std::unique_lock<std::mutex> g(p->m);
     for (;;) {
         ++p->waiting;
@@ -90,13 +93,9 @@ void worker(std::shared_ptr<smtp_session_pool> p, sms* owner) {
         run_session(owner, std::move(task));
         g.lock();
     }
-    // What the thread's libraries keep for it is released before it counts as gone, so
-    // that the stop below waits for that too.
-    g.unlock();
-    th_release_thread_state();
-    g.lock();
+    // Counted out now; the thread set releases what its libraries keep for the thread
+    // before it counts as ended, and the stop waits for that.
     --p->threads;
-    p->ended.notify_all();
 }
 
 }  // namespace
@@ -115,7 +114,7 @@ bool smtp_session_start(sms_smtp& d, std::unique_ptr<smtp_message> m) {
         // One worker per session the cap allows; without a cap, a bound all the same.
         d.session_pool->max_threads = d.max_sessions > 0 ? d.max_sessions : 4096;
     }
-    std::shared_ptr<smtp_session_pool> p = d.session_pool;
+    smtp_session_pool* p = d.session_pool.get();
     sms_busy_add(owner, 1);
     std::unique_lock<std::mutex> g(p->m);
     p->tasks.push_back(std::move(m));
@@ -127,12 +126,10 @@ bool smtp_session_start(sms_smtp& d, std::unique_ptr<smtp_message> m) {
         return true;
     }
     if (p->threads < p->max_threads) {
-        auto t = th_new([p, owner] { worker(p, owner); });
-        if (t) {
-            ++p->threads;
-            th_free(t);
-            return true;
-        }
+        // Counted before it starts, under the lock it takes first.
+        ++p->threads;
+        if (p->workers.start([p, owner](std::stop_token) { worker(p, owner); })) return true;
+        --p->threads;
         emsg("SMTP: cannot start a session thread (%d running)", p->threads);
     }
     // Every worker is busy and no more can start: the task waits for the first to finish.
@@ -155,10 +152,11 @@ void smtp_session_pool_stop(sms_smtp& d) {
         d.session_pool->tasks.clear();
     }
     d.session_pool->cv.notify_all();
-    // The idle workers end at once; one still in a session (its client outlived the drain)
-    // is not waited for beyond a moment.
-    std::unique_lock<std::mutex> g(d.session_pool->m);
-    d.session_pool->ended.wait_for(g, POOL_STOP_WAIT, [&] { return d.session_pool->threads == 0; });
+    // The idle workers end at once and are joined here. One still in a session (its
+    // client outlived the drain) is waited for a moment here, and joined when the pool
+    // goes with the transport.
+    (void)d.session_pool->workers.join_all(
+        std::chrono::duration_cast<std::chrono::milliseconds>(POOL_STOP_WAIT).count());
 }
 
 }  // namespace tolvane

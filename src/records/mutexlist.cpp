@@ -112,18 +112,37 @@ int thread_count() {
     return threads.load();
 }
 
+namespace {
+
+// How long the process's exit waits for counted threads still running (a shutdown has
+// waited for them already; one that overran it ended the process without exit).
+constexpr long COUNTED_EXIT_WAIT_MS = 2000;
+
+// The owner of the counted threads: each is joined once it has ended, by the next start
+// or at process exit. When some are still running at exit after COUNTED_EXIT_WAIT_MS,
+// the set is kept, not destroyed: the process ends under them.
+struct CountedThreads {
+    std::unique_ptr<ThreadSet> set = std::make_unique<ThreadSet>();
+    ~CountedThreads() {
+        if (!set->join_all(COUNTED_EXIT_WAIT_MS)) (void)set.release();
+    }
+};
+
+ThreadSet& counted_threads() {
+    static CountedThreads owner;
+    return *owner.set;
+}
+
+}  // namespace
+
 bool start_counted_thread(std::function<void()> fn) {
     add_thread();
-    auto t = th_new([fn = std::move(fn)] {
+    bool started = counted_threads().start([fn = std::move(fn)](std::stop_token) {
         fn();
         rmv_thread();
     });
-    if (!t) {
-        rmv_thread();
-        return false;
-    }
-    th_free(t);
-    return true;
+    if (!started) rmv_thread();
+    return started;
 }
 
 }  // namespace tolvane

@@ -65,9 +65,10 @@ int thread_count();
 // Waits up to limit_ms for the count to reach 0, woken by each thread that ends; true
 // when it did.
 bool thread_count_wait_zero(long limit_ms);
-// Runs fn on a new detached worker thread, counted in before it starts (so that shutdown
-// waits for it even when it has not run yet) and out when fn returns. False, with
-// nothing counted, when no thread could be started.
+// Runs fn on a new worker thread, counted in before it starts (so that shutdown waits
+// for it even when it has not run yet) and out when fn returns. The thread is owned by
+// the process's set of counted threads, which joins it once it has ended (at the next
+// start, or at exit). False, with nothing counted, when no thread could be started.
 [[nodiscard]] bool start_counted_thread(std::function<void()> fn);
 
 }  // namespace tolvane

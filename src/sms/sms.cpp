@@ -1,6 +1,6 @@
 // The transport's shared machinery: see sms.h.
 //
-// The receiving loop, the message threads and the null checks live here once, for
+// The receiving loop, the message workers and the null checks live here once, for
 // every transport; the transports themselves only implement the virtual operations.
 #include "sms/sms.h"
 
@@ -13,6 +13,7 @@
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "foundation/thread.h"
+#include "sms/sms_inbound.h"
 
 namespace tolvane {
 
@@ -27,14 +28,31 @@ const char* sms_mode_name(int mode) {
     return mode_names[mode];
 }
 
+sms::~sms() {
+    stop_inbound();
+}
+
+void sms::stop_inbound() {
+    std::unique_ptr<InboundWorkers> w;
+    {
+        std::lock_guard<std::mutex> g(busy_lock);
+        inbound_stopped = true;
+        w = std::move(inbound);
+    }
+    // Outside the lock: the workers count their messages out under it as they finish.
+    if (w) w->stop();
+}
+
 void sms_free(std::unique_ptr<sms>& s) {
     if (!s) return;
     if (!sms_drain(s.get(), SMS_FREE_WAIT_MS)) {
         emsg("sms_free: %d message threads still running on the %s transport; handle kept",
              sms_busy(s.get()), sms_mode_name(s->mode()));
-        (void)s.release();  // still in use by those threads: never freed
+        (void)s.release();  // still in use by its workers: never freed
         return;
     }
+    // Nothing is in hand: the workers are idle, and end and are joined at once.
+    s->stop_inbound();
     s.reset();
 }
 
@@ -109,36 +127,54 @@ void sms_cut_sends(sms* s, bool hard) {
     if (s) s->cut_sends(hard);
 }
 
+namespace {
+
+// Runs the callback for one received message on a worker.
+void handle_incoming(sms* h, std::unique_ptr<sms_message>& msg) {
+    std::srand(static_cast<unsigned>(std::time(nullptr) + std::clock()));
+    if (h->cb) {
+        sms_cb_arg arg;
+        arg.msg = &msg;
+        h->cb(h, SMS_INCOMING, arg, h->cb_data);
+    }
+    // Whatever the callback left is released here, never dropped silently.
+    if (msg) h->msg_free(msg);
+    msg.reset();
+    sms_busy_add(h, -1);
+}
+
+// A message no worker handles (the workers stopped first): released, counted out.
+void release_incoming(sms* h, std::unique_ptr<sms_message>& msg) {
+    emsg("sms_wait_incoming: message released unprocessed (the %s transport is stopping)",
+         sms_mode_name(h->mode()));
+    if (msg) h->msg_free(msg);
+    msg.reset();
+    sms_busy_add(h, -1);
+}
+
+}  // namespace
+
 int sms_wait_incoming(sms* s, std::unique_ptr<sms_message> msg) {
     if (!s || !msg) return 0;
-    struct sms_wait_data {
-        std::unique_ptr<sms_message> msg;
-        sms* s;
-    };
-    auto wd = std::make_shared<sms_wait_data>();
-    wd->msg = std::move(msg);
-    wd->s = s;
     sms_busy_add(s, 1);
-    auto fn = [wd]() {
-        sms* h = wd->s;
-        std::srand(static_cast<unsigned>(std::time(nullptr) + std::clock()));
-        if (h->cb) {
-            sms_cb_arg arg;
-            arg.msg = &wd->msg;
-            h->cb(h, SMS_INCOMING, arg, h->cb_data);
+    bool queued = false;
+    {
+        std::lock_guard<std::mutex> g(s->busy_lock);
+        if (!s->inbound && !s->inbound_stopped) {
+            s->inbound = std::make_unique<InboundWorkers>(
+                static_cast<std::size_t>(std::max(1, s->inbound_threads())),
+                [s](std::unique_ptr<sms_message>& m) { handle_incoming(s, m); },
+                [s](std::unique_ptr<sms_message>& m) { release_incoming(s, m); });
         }
-        // Whatever the callback left is released here, never dropped silently.
-        if (wd->msg) h->msg_free(wd->msg);
-        sms_busy_add(h, -1);
-    };
-    auto t = th_new(fn);
-    if (!t) {
+        // push only queues (it never waits for a worker), so the lock is held briefly.
+        queued = s->inbound && s->inbound->push(msg);
+    }
+    if (!queued) {
         emsg("sms_wait_incoming: cannot start a message thread; message released");
-        if (wd->msg) s->msg_free(wd->msg);
+        if (msg) s->msg_free(msg);
         sms_busy_add(s, -1);
         return 0;
     }
-    th_free(t);
     return 1;
 }
 

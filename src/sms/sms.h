@@ -12,9 +12,9 @@
 // Ownership: the caller owns the transport through a std::unique_ptr<sms> and
 // releases it with sms_free (which waits for its message threads). A message (an
 // sms_message subclass) returned by a transport's wait is owned by whoever holds its
-// unique_ptr: the wait loop hands it to a thread of its own, whose callback owns it
-// from then on and releases it with sms_msg_free (the thread releases it itself if
-// the callback did not). Texts returned by the message operations belong to the
+// unique_ptr: the wait loop hands it to one of the transport's message workers, whose
+// callback owns it from then on and releases it with sms_msg_free (the worker releases
+// it itself if the callback did not). Texts returned by the message operations belong to the
 // message and stay valid until it is freed. A message is handed only to the
 // transport that made it, which takes it back with kind_cast (foundation/kind.h).
 //
@@ -34,8 +34,10 @@
 // its caller keeps the message for the next start without counting it as a failure.
 //
 // Limits: this layer takes no locks on transport operations; every transport
-// guards its own link. Message threads are detached; sms_free waits a little for
-// the ones still running before it releases the transport (see sms_free).
+// guards its own link. Received messages are handled by a bounded pool of message
+// workers per transport (sms_inbound.h; inbound_threads() of them at most, started as
+// messages come); sms_free waits a little for the messages in hand, then stops and
+// joins the workers before it releases the transport (see sms_free).
 //
 //   int err = 0;
 //   smtp_init rec;  rec.listenport = 1025;  ...
@@ -53,6 +55,7 @@
 #include <string_view>
 
 #include "foundation/kind.h"
+#include "sms/sms_inbound.h"
 #include "sms/sms_text.h"
 
 namespace tolvane {
@@ -194,7 +197,8 @@ const char* sms_mode_name(int mode);
 class sms {
   public:
     explicit sms(int mode) : mode_(mode) {}
-    virtual ~sms() = default;
+    // Stops the message workers if still running (sms_free has done so already).
+    virtual ~sms();
     sms(const sms&) = delete;
     sms& operator=(const sms&) = delete;
 
@@ -228,6 +232,9 @@ class sms {
     // Whether the transport calls state_changed() whenever up() may have changed, so that
     // whoever waits for it to come up needs no timer. The default: it does not.
     virtual bool tells_state() const { return false; }
+    // How many received messages are handled at once (the message workers' bound): a
+    // transport that receives in windows (SMPP) wants a window's worth, a modem one or two.
+    virtual int inbound_threads() const { return 2; }
     // Whether interrupt() ends a wait() in progress at once, so that the receiving loop
     // may wait without a timer. The default: it does not (the loop then waits briefly).
     virtual bool wakes_on_interrupt() const { return false; }
@@ -251,10 +258,18 @@ class sms {
     // Pause after an idle tick of sms_wait, for a transport that does not wake on
     // interrupt() (tests shorten it).
     long idle_pause_ms = 1000;
-    // Message threads still running on this transport.
+    // Messages received and not yet handled to the end (queued or in a callback).
     std::mutex busy_lock;
     std::condition_variable busy_changed;
     int busy = 0;
+    // The message workers, started with the first message (sms_wait_incoming); stopped
+    // and joined by sms_free, or by stop_inbound() in a transport's destructor.
+    std::unique_ptr<InboundWorkers> inbound;  // guarded by busy_lock while it is set
+    bool inbound_stopped = false;             // guarded by busy_lock
+    // Stops and joins the message workers after the messages queued for them; a message
+    // that comes later is released. A transport whose destructor ends what the callbacks
+    // use calls it first.
+    void stop_inbound();
 
   private:
     const int mode_;
@@ -263,9 +278,9 @@ class sms {
 };
 
 // Releases the transport and nulls the pointer. Waits up to
-// SMS_FREE_WAIT_MS for message threads still running on the handle; if some are
-// still running then, the transport is left to them (logged, never freed) so that
-// they do not run on freed memory.
+// SMS_FREE_WAIT_MS for the messages in hand on the handle, then stops and joins its
+// message workers; if messages are still in hand then, the transport is left to its
+// workers (logged, never freed) so that they do not run on freed memory.
 inline constexpr long SMS_FREE_WAIT_MS = 3000;
 void sms_free(std::unique_ptr<sms>& s);
 int sms_mode(const sms* s);  // 0 for a null handle
@@ -284,16 +299,17 @@ int sms_wait(sms* s, int timeout_msec, sms_callback cb, void* cb_data);
 void sms_interrupt(sms* s);
 // cut_sends(hard) of the handle; nothing for a null handle.
 void sms_cut_sends(sms* s, bool hard);
-// Runs the callback with SMS_INCOMING for msg on a new detached thread. 1 when the
-// thread was started; 0 when it could not be (the message is then released).
+// Runs the callback with SMS_INCOMING for msg on one of the handle's message workers
+// (queued while all are busy). 1 when it was queued; 0 when it could not be (the
+// workers are stopped or none could start; the message is then released).
 int sms_wait_incoming(sms* s, std::unique_ptr<sms_message> msg);
-// Message threads currently running on the handle.
+// Messages in hand on the handle: queued for a worker or in a callback.
 int sms_busy(sms* s);
-// Counts a message thread in (1) or out (-1), for a transport that runs message threads
-// of its own; sms_drain and sms_free wait for the count to come back to 0.
+// Counts a message in (1) or out (-1), for a transport that runs message workers of its
+// own; sms_drain and sms_free wait for the count to come back to 0.
 void sms_busy_add(sms* s, int n);
-// Waits up to limit_ms for the message threads running on the handle to end; true when
-// none is left (also for a null handle).
+// Waits up to limit_ms for the messages in hand on the handle to be done with; true
+// when none is left (also for a null handle).
 bool sms_drain(sms* s, long limit_ms);
 
 int sms_msg_recv(sms* s, sms_message* msg);  // -1 for a null handle or message

@@ -205,10 +205,9 @@ struct sms_data_gsm : sms {
     std::atomic<int> signal_level{-1};   // last +CSQ level, -1 unknown
     std::atomic<int> reg_state{GSM_REG_NONE};
     std::atomic<bool> was_up{false};  // up() when gsm_note_state last looked
-    std::thread watcher;
+    std::jthread watcher;  // stopped through its stop token (gsm_watch_stop)
     std::mutex watch_lock;
-    std::condition_variable watch_wake;
-    bool watch_stop = false;  // guarded by watch_lock
+    std::condition_variable_any watch_wake;
     int startup_code = 0;
 };
 

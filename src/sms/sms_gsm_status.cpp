@@ -121,12 +121,13 @@ void gsm_note_state(sms_data_gsm* gsm) {
 
 namespace {
 
-void watch_main(sms_data_gsm* gsm) {
+void watch_main(std::stop_token st, sms_data_gsm* gsm) {
     std::unique_lock<std::mutex> l(gsm->watch_lock);
     for (;;) {
         long wait = gsm->up() ? gsm->poll_ms : std::max(1L, gsm->poll_ms / 6);
-        if (gsm->watch_wake.wait_for(l, std::chrono::milliseconds(wait),
-                                     [gsm] { return gsm->watch_stop; }))
+        // Ends early only when the watcher is told to stop.
+        if (gsm->watch_wake.wait_for(l, st, std::chrono::milliseconds(wait), [] { return false; });
+            st.stop_requested())
             return;
         l.unlock();
         {
@@ -146,17 +147,11 @@ void watch_main(sms_data_gsm* gsm) {
 
 void gsm_watch_start(sms_data_gsm* gsm) {
     gsm->was_up = gsm->up();
-    std::lock_guard<std::mutex> l(gsm->watch_lock);
-    gsm->watch_stop = false;
-    gsm->watcher = std::thread(watch_main, gsm);
+    gsm->watcher = std::jthread(watch_main, gsm);
 }
 
 void gsm_watch_stop(sms_data_gsm* gsm) {
-    {
-        std::lock_guard<std::mutex> l(gsm->watch_lock);
-        gsm->watch_stop = true;
-    }
-    gsm->watch_wake.notify_all();
+    gsm->watcher.request_stop();
     if (gsm->watcher.joinable()) gsm->watcher.join();
 }
 

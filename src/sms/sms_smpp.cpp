@@ -577,6 +577,10 @@ void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
     smpp_batch_run(static_cast<sms_smpp*>(transport), items, hooks).run();
 }
 
+int sms_smpp::inbound_threads() const {
+    return std::clamp(cfg.window, INBOUND_MIN, INBOUND_MAX);
+}
+
 std::unique_ptr<sms_message> sms_smpp::wait(int timeout_msec, int& /*errcode*/) {
     sms_smpp* st = this;
     st->last_wait = smpp_now_ms();

@@ -34,6 +34,10 @@ namespace tolvane::smpp_impl {
 constexpr long RECEIVER_IDLE_MS = 3000;
 // Messages and receipts waiting to be taken, at most.
 constexpr std::size_t INCOMING_MAX = 256;
+// Bounds of the message workers (inbound_threads): centres commonly keep 10 deliver_sm
+// outstanding, some more.
+constexpr int INBOUND_MIN = 10;
+constexpr int INBOUND_MAX = 32;
 // How long a run of throttling answers may hold one send before it gives up.
 constexpr long THROTTLE_GIVE_UP_MS = 600000;
 
@@ -71,6 +75,8 @@ struct link_waker {
 struct sms_smpp : sms {
     sms_smpp() : sms(SMS_SMPP) { waker->st = this; }
     ~sms_smpp() override {
+        // Messages still queued for the workers are handled while the binds are there.
+        stop_inbound();
         stop();
         std::lock_guard<std::mutex> g(waker->m);
         waker->st = nullptr;
@@ -92,6 +98,10 @@ struct sms_smpp : sms {
     std::string state_text() const override;
     bool tells_state() const override { return true; }
     bool wakes_on_interrupt() const override { return true; }
+    // A centre sends deliver_sm in windows without waiting for each answer: a window's
+    // worth is handled at once (the `smpp_window` setting, at least INBOUND_MIN, at most
+    // INBOUND_MAX), each answered as soon as its SMS is stored.
+    int inbound_threads() const override;
     void interrupt() override;
     // Every submit waiting for its answer, a window place or the bind fails at once with
     // SMPP_ERR_CUT, and so does every later one; the binds stay for the unbinds.

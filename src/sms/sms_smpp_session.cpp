@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "foundation/log.h"
+#include "foundation/thread.h"
 #include "net/tcp.h"
 
 namespace tolvane {
@@ -96,8 +97,10 @@ smpp_link::~smpp_link() {
     }
     close("released");
     if (reader_.joinable()) {
+        // The last owner let go inside a hook, on the reader itself: it cannot join itself,
+        // so it is handed to be joined once it has returned.
         if (reader_.get_id() == std::this_thread::get_id())
-            reader_.detach();  // the last owner let go inside a hook: the thread ends itself
+            th_join_later(std::move(reader_));
         else
             reader_.join();
     }

@@ -84,67 +84,110 @@ auto on_other_thread(Fn fn) {
     return r;
 }
 
-TEST(ThreadNew, RunsDetachedWithSmallStack) {
-    std::atomic<bool> done{false};
-    std::atomic<std::size_t> stack{0};
-    std::atomic<int> tid{0};
-    auto t = th_new([&] {
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            std::size_t s = 0;
-            pthread_attr_getstacksize(&attr, &s);
-            int detach = 0;
-            pthread_attr_getdetachstate(&attr, &detach);
-            if (detach == PTHREAD_CREATE_DETACHED) stack = s;
-            pthread_attr_destroy(&attr);
-        }
-        tid = th_id();
-        done = true;
-    });
-    ASSERT_NE(t, nullptr);
-    ASSERT_TRUE(wait_for([&] { return done.load(); }));
-#if defined(__SANITIZE_THREAD__)
-    EXPECT_GE(stack.load(), TH_STACK_SIZE);  // the thread sanitizer adds room of its own
-#else
-    EXPECT_EQ(stack.load(), TH_STACK_SIZE);
-#endif
-    EXPECT_NE(tid.load(), th_id());
-    th_free(t);
-    EXPECT_EQ(t, nullptr);
-}
-
-TEST(ThreadNew, EmptyFunctionGivesNoThread) {
-    EXPECT_EQ(th_new(std::function<void()>()), nullptr);
-}
-
-TEST(ThreadKill, ZeroSignalTellsWhetherThreadRuns) {
+// A gate the threads of a test wait at until it opens.
+struct Gate {
     std::mutex g;
     std::condition_variable cv;
-    bool go = false;
-    auto t = th_new([&] {
+    bool open = false;
+    void wait() {
         std::unique_lock<std::mutex> lk(g);
-        cv.wait(lk, [&] { return go; });
-    });
-    ASSERT_NE(t, nullptr);
-    EXPECT_EQ(th_kill(t.get(), 0), 0);
-    {
-        std::lock_guard<std::mutex> lk(g);
-        go = true;
+        cv.wait(lk, [this] { return open; });
     }
-    cv.notify_all();
-    EXPECT_TRUE(wait_for([&] { return th_kill(t.get(), 0) == ESRCH; }));
-    EXPECT_EQ(th_kill(nullptr, 0), ESRCH);
+    void let_go() {
+        {
+            std::lock_guard<std::mutex> lk(g);
+            open = true;
+        }
+        cv.notify_all();
+    }
+};
+
+// Threads of a set run on threads of their own, are joinable (never detached) while the
+// set holds them, and are joined once they have ended: by the next start, reap() or
+// join_all(); join_all gives up at its limit while one still runs.
+TEST(ThreadSet, OwnsAndJoinsThreadsThatEndOnTheirOwn) {
+    struct Case {
+        const char* name;
+        int threads;
+        bool reap_by_start;  // else by reap()
+    };
+    const Case cases[] = {{"one, reaped by reap()", 1, false},
+                          {"several, reaped by the next start", 5, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ThreadSet set;
+        Gate gate;
+        std::atomic<int> ran{0};
+        std::atomic<int> detached{0};
+        std::atomic<int> foreign{0};
+        const int me = th_id();
+        for (int i = 0; i < c.threads; ++i) {
+            ASSERT_TRUE(set.start([&](std::stop_token) {
+                pthread_attr_t attr;
+                if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+                    int state = 0;
+                    pthread_attr_getdetachstate(&attr, &state);
+                    if (state == PTHREAD_CREATE_DETACHED) ++detached;
+                    pthread_attr_destroy(&attr);
+                }
+                if (th_id() != me) ++foreign;
+                gate.wait();
+                ++ran;
+            }));
+        }
+        EXPECT_EQ(set.size(), static_cast<std::size_t>(c.threads));
+        EXPECT_FALSE(set.join_all(30));  // all still at the gate
+        EXPECT_EQ(set.running(), static_cast<std::size_t>(c.threads));
+        gate.let_go();
+        ASSERT_TRUE(wait_for([&] { return set.running() == 0; }));
+        EXPECT_EQ(ran.load(), c.threads);
+        EXPECT_EQ(detached.load(), 0);
+        EXPECT_EQ(foreign.load(), c.threads);
+        EXPECT_EQ(set.size(), static_cast<std::size_t>(c.threads));  // ended, not joined yet
+        if (c.reap_by_start) {
+            ASSERT_TRUE(set.start([](std::stop_token) {}));
+            ASSERT_TRUE(wait_for([&] { return set.running() == 0; }));
+            EXPECT_LE(set.size(), 1u);  // at most the new one is left
+        } else {
+            set.reap();
+            EXPECT_EQ(set.size(), 0u);
+        }
+        EXPECT_TRUE(set.join_all(1000));
+        EXPECT_EQ(set.size(), 0u);
+    }
 }
 
-// The hook runs on the ending thread itself, before its handle reports it gone: a caller that
-// waits for the thread to end can rely on what the hook releases being released.
+TEST(ThreadSet, EmptyFunctionStartsNothing) {
+    ThreadSet set;
+    EXPECT_FALSE(set.start(nullptr));
+    EXPECT_EQ(set.size(), 0u);
+}
+
+// The destructor asks every thread to stop through its token and waits for all.
+TEST(ThreadSet, DestructorStopsAndJoins) {
+    std::atomic<int> stopped{0};
+    {
+        ThreadSet set;
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(set.start([&](std::stop_token st) {
+                while (!st.stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                ++stopped;
+            }));
+        }
+        EXPECT_EQ(stopped.load(), 0);
+    }
+    EXPECT_EQ(stopped.load(), 3);
+}
+
+// The hook runs on the ending thread itself, before the set counts it as ended: a caller
+// that waits for the thread to end can rely on what the hook releases being released.
 std::atomic<int> g_hook_thread{0};
 TEST(ThreadEnd, HookRunsOnTheThreadBeforeItCountsAsGone) {
     th_on_thread_end([] { g_hook_thread.store(th_id()); });
     std::atomic<int> worker{0};
-    auto t = th_new([&] { worker.store(th_id()); });
-    ASSERT_NE(t, nullptr);
-    EXPECT_TRUE(wait_for([&] { return th_kill(t.get(), 0) == ESRCH; }));
+    ThreadSet set;
+    ASSERT_TRUE(set.start([&](std::stop_token) { worker.store(th_id()); }));
+    EXPECT_TRUE(set.join_all(5000));
     EXPECT_NE(worker.load(), 0);
     EXPECT_EQ(g_hook_thread.load(), worker.load());
     g_hook_thread.store(0);
@@ -152,6 +195,26 @@ TEST(ThreadEnd, HookRunsOnTheThreadBeforeItCountsAsGone) {
     EXPECT_EQ(g_hook_thread.load(), th_id());
     th_on_thread_end(nullptr);
     th_release_thread_state();  // without a hook, nothing happens
+}
+
+// A thread that releases its own owner hands itself over; it is joined by the next
+// hand-over once it has returned, and its work is not cut short.
+TEST(ThreadJoinLater, ThreadHandedOverByItselfIsJoinedLater) {
+    std::atomic<int> finished{0};
+    for (int round = 0; round < 3; ++round) {
+        auto owner = std::make_shared<std::thread>();
+        Gate started;
+        *owner = std::thread([&, owner_ptr = owner.get()] {
+            started.wait();
+            th_join_later(std::move(*owner_ptr));
+            ++finished;
+        });
+        started.let_go();
+        ASSERT_TRUE(wait_for([&] { return finished.load() == round + 1; }));
+        EXPECT_FALSE(owner->joinable());  // taken over, not detached and not left behind
+    }
+    th_join_later(std::thread());  // an empty handle is ignored
+    EXPECT_EQ(finished.load(), 3);
 }
 
 TEST(ThreadId, IsTheKernelThreadId) {

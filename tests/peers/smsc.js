@@ -28,7 +28,8 @@
 //   {"cmd":"deliver","source_addr":"447700900123","destination_addr":"4412",
 //    "text":"hello"}                     deliver_sm on every bound receiver; also
 //      "hex" (short_message octets), "data_coding", "esm_class", "source_addr_ton",
-//      "payload_hex" (message_payload), "sar":[ref,total,seq]
+//      "payload_hex" (message_payload), "sar":[ref,total,seq], "count" (that many
+//      back to back, each text followed by " " and its number from 0)
 //   {"cmd":"receipt","message_id":"msg1","stat":"DELIVRD","err":"000",
 //    "destination_addr":"..","source_addr":"..","tlv":true}
 //                                       a delivery receipt (esm_class 0x04; with tlv
@@ -233,10 +234,18 @@ function command(line) {
                     fields.sar_segment_seqnum = c.sar[2];
                 }
             }
+            // "count":N sends N at once, back to back, the text of each followed by its
+            // number (" 0", " 1", ...).
+            const count = c.count || 1;
             let sent = 0;
             each(function(entry, id) {
                 if (entry.mode !== 'receiver' && entry.mode !== 'transceiver') return;
-                entry.session.deliver_sm(Object.assign({}, fields));
+                for (let i = 0; i < count; i++) {
+                    const f = Object.assign({}, fields);
+                    if (c.count && c.cmd === 'deliver' && c.hex === undefined)
+                        f.short_message = Buffer.from(defs.gsmCoder.encode((c.text || '') + ' ' + i));
+                    entry.session.deliver_sm(f);
+                }
                 sent++;
                 report({event: 'delivered', session: id});
             });

@@ -243,6 +243,43 @@ class SmscToMail(unittest.TestCase):
         self.assertEqual([l.split("|")[2] for l in day.splitlines()],
                          [number for _, number in cases])
 
+    def test_many_sms_are_handled_by_a_bounded_number_of_threads(self):
+        # 200 deliver_sm sent at once by the centre: each is mailed and answered,
+        # and the gateway's threads stay bounded (received messages share the transport's
+        # message workers; none gets a thread of its own).
+        gw = self.start(smtp_domain="gw.example")
+        task_dir = "/proc/%d/task" % gw.proc.pid
+        most = [len(os.listdir(task_dir))]
+        done = threading.Event()
+
+        def sample():
+            while not done.is_set():
+                try:
+                    most[0] = max(most[0], len(os.listdir(task_dir)))
+                except OSError:
+                    return
+                time.sleep(0.002)
+
+        sampler = threading.Thread(target=sample)
+        sampler.start()
+        try:
+            count = 200
+            self.smsc.command(cmd="deliver", source_addr="447700900123",
+                              destination_addr="447700900001",
+                              text="bob@corp.example number", count=count)
+            resps = self.smsc.wait_event("deliver_sm_resp", count, timeout=60)
+            self.assertIsNotNone(resps)
+            mails = gw.sink.wait_mails(count, timeout=60)
+        finally:
+            done.set()
+            sampler.join()
+        self.assertEqual(len(mails), count)
+        self.assertEqual(sorted(m["body"].strip().split()[-1] for m in mails),
+                         sorted(str(n) for n in range(count)))
+        self.assertEqual([r["command_status"] for r in self.smsc.all("deliver_sm_resp")],
+                         [0] * count)
+        self.assertLess(most[0], 60, "threads in the gateway at most: %d" % most[0])
+
     def test_sms_the_relay_cannot_take_yet_is_acknowledged_once_stored(self):
         # The mail waits in the queue for the relay; the centre is not kept waiting and
         # does not offer the SMS again.

@@ -1,0 +1,291 @@
+// The message workers of a transport: every message handled exactly once by at most the
+// bound's threads, a slow handler holding only its own worker, a stop that handles what
+// is queued, the release of what no worker took, and sms_wait_incoming on top of them.
+#include "sms/sms_inbound.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "foundation/thread.h"
+#include "sms/sms.h"
+
+namespace tolvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct numbered : sms_message {
+    explicit numbered(int number) : n(number) {}
+    int n;
+};
+
+template <typename Pred>
+bool wait_until(Pred p, std::chrono::milliseconds limit = 5000ms) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+        if (p()) return true;
+        std::this_thread::sleep_for(1ms);
+    }
+    return p();
+}
+
+// What the handlers saw: each message's number with how often it was handled or released,
+// the threads that handled them and how many handlers ran at once at most.
+struct Record {
+    std::mutex m;
+    std::condition_variable cv;
+    std::map<int, int> handled, released;
+    std::set<std::thread::id> threads;
+    int inside = 0, most_inside = 0;
+    int hold = 0;  // handlers of messages numbered below this wait for open
+    bool open = false;
+    bool leave = false;  // the handler leaves the message for the release
+
+    InboundWorkers::Handler handler() {
+        return [this](std::unique_ptr<sms_message>& msg) {
+            int n = static_cast<numbered&>(*msg).n;
+            std::unique_lock<std::mutex> lk(m);
+            ++handled[n];
+            threads.insert(std::this_thread::get_id());
+            most_inside = std::max(most_inside, ++inside);
+            cv.notify_all();
+            cv.wait(lk, [&] { return n >= hold || open; });
+            --inside;
+            if (!leave) msg.reset();
+        };
+    }
+    InboundWorkers::Handler releaser() {
+        return [this](std::unique_ptr<sms_message>& msg) {
+            std::lock_guard<std::mutex> lk(m);
+            ++released[static_cast<numbered&>(*msg).n];
+            msg.reset();
+        };
+    }
+    void let_go() {
+        std::lock_guard<std::mutex> lk(m);
+        open = true;
+        cv.notify_all();
+    }
+    int count(const std::map<int, int>& of) {
+        std::lock_guard<std::mutex> lk(m);
+        int n = 0;
+        for (auto& [k, v] : of) n += v;
+        return n;
+    }
+    int in_handlers() {
+        std::lock_guard<std::mutex> lk(m);
+        return inside;
+    }
+};
+
+bool push(InboundWorkers& w, int n) {
+    std::unique_ptr<sms_message> msg = std::make_unique<numbered>(n);
+    return w.push(msg);
+}
+
+// Every message is handled exactly once, never by more threads than the bound, and no
+// more threads start than messages needed at once.
+TEST(InboundWorkers, EveryMessageHandledOnceByBoundedThreads) {
+    struct Case {
+        const char* name;
+        std::size_t bound;
+        int messages;
+        int held;  // messages (the first ones) whose handler waits until all are pushed
+        bool leave;
+    };
+    const Case cases[] = {
+        {"one worker, many messages", 1, 50, 0, false},
+        {"bound above the load", 8, 3, 3, false},
+        {"window of a centre", 10, 200, 10, false},
+        {"handlers leave their messages", 4, 40, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Record r;
+        r.hold = c.held;
+        r.leave = c.leave;
+        {
+            InboundWorkers w(c.bound, r.handler(), r.releaser());
+            for (int i = 0; i < c.messages; ++i) ASSERT_TRUE(push(w, i));
+            if (c.held > 0) {
+                // The held ones each occupy a worker of their own at the same time.
+                int at_once = std::min<int>(c.held, static_cast<int>(c.bound));
+                ASSERT_TRUE(wait_until([&] { return r.in_handlers() == at_once; }));
+                r.let_go();
+            }
+            ASSERT_TRUE(wait_until([&] { return r.count(r.handled) == c.messages; }));
+            EXPECT_LE(w.threads(), c.bound);
+            EXPECT_LE(w.threads(), static_cast<std::size_t>(c.messages));
+            w.stop();
+            EXPECT_EQ(w.threads(), 0u);  // joined
+        }
+        std::lock_guard<std::mutex> lk(r.m);
+        ASSERT_EQ(r.handled.size(), static_cast<std::size_t>(c.messages));
+        for (auto& [n, times] : r.handled) EXPECT_EQ(times, 1) << "message " << n;
+        EXPECT_LE(r.threads.size(), c.bound);
+        EXPECT_LE(r.most_inside, static_cast<int>(c.bound));
+        // What a handler leaves is released, each once; nothing else is.
+        EXPECT_EQ(r.released.size(), c.leave ? static_cast<std::size_t>(c.messages) : 0u);
+        for (auto& [n, times] : r.released) EXPECT_EQ(times, 1) << "message " << n;
+    }
+}
+
+// Handlers stuck on every worker do not hold the receiver: pushes return at once and the
+// messages wait in the queue; no thread beyond the bound starts for them.
+TEST(InboundWorkers, SlowHandlersDoNotBlockThePush) {
+    Record r;
+    r.hold = 1000;
+    InboundWorkers w(3, r.handler(), r.releaser());
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(push(w, i));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);  // no push waited for a handler
+    ASSERT_TRUE(wait_until([&] { return r.in_handlers() == 3; }));
+    EXPECT_EQ(w.threads(), 3u);
+    EXPECT_EQ(w.queued(), 17u);
+    r.let_go();
+    ASSERT_TRUE(wait_until([&] { return r.count(r.handled) == 20; }));
+    EXPECT_EQ(w.threads(), 3u);
+}
+
+// stop() handles every message already queued before it joins; release_queued() gives
+// back those no worker has taken; after the stop, push refuses and leaves the message
+// with its caller.
+TEST(InboundWorkers, StopHandlesWhatIsQueuedAndReleaseGivesItBack) {
+    struct Case {
+        const char* name;
+        bool release_first;
+    };
+    for (const Case& c : {Case{"stop handles the queue", false}, Case{"queue released", true}}) {
+        SCOPED_TRACE(c.name);
+        Record r;
+        r.hold = 1;  // message 0 holds the only worker
+        InboundWorkers w(1, r.handler(), r.releaser());
+        for (int i = 0; i < 6; ++i) ASSERT_TRUE(push(w, i));
+        ASSERT_TRUE(wait_until([&] { return r.in_handlers() == 1; }));
+        if (c.release_first) {
+            EXPECT_EQ(w.release_queued(), 5u);
+        }
+        std::thread opener([&] {
+            std::this_thread::sleep_for(30ms);
+            r.let_go();
+        });
+        w.stop();  // returns once message 0 (and the queue, if kept) is done
+        opener.join();
+        EXPECT_EQ(r.count(r.handled), c.release_first ? 1 : 6);
+        EXPECT_EQ(r.count(r.released), c.release_first ? 5 : 0);
+        std::unique_ptr<sms_message> late = std::make_unique<numbered>(99);
+        EXPECT_FALSE(w.push(late));
+        EXPECT_NE(late, nullptr);
+        EXPECT_EQ(r.count(r.released), c.release_first ? 5 : 0);
+    }
+}
+
+// ---- through a transport ----
+
+int task_count() {
+    int n = 0;
+    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+    return n;
+}
+
+struct quiet : sms {
+    explicit quiet(int threads) : sms(SMS_XML), threads_(threads) {}
+    int send(const smtp_message_extra*, std::string_view, std::string_view,
+             std::string_view) override {
+        return 0;
+    }
+    std::unique_ptr<sms_message> wait(int, int&) override { return nullptr; }
+    void error(int, std::string&) override {}
+    int msg_recv(sms_message*) override { return 0; }
+    const char* msg_fromip(sms_message*) override { return ""; }
+    const char* msg_from(sms_message*) override { return ""; }
+    const char* msg_to(sms_message*) override { return ""; }
+    const char* msg_body(sms_message*) override { return ""; }
+    int msg_reject(sms_message*, int, const char*) override { return 0; }
+    int msg_accept(sms_message*, int, const char*) override { return 0; }
+    void msg_free(std::unique_ptr<sms_message>& msg) override {
+        ++freed;
+        msg.reset();
+    }
+    int inbound_threads() const override { return threads_; }
+    int threads_;
+    std::atomic<int> freed{0};
+};
+
+struct held_cb {
+    std::mutex m;
+    std::condition_variable cv;
+    bool open = false;
+    std::atomic<int> inside{0};
+    std::set<std::thread::id> threads;  // under m
+};
+
+int held_callback(sms*, int event, const sms_cb_arg& arg, void* data) {
+    if (event != SMS_INCOMING) return 1;
+    auto* h = static_cast<held_cb*>(data);
+    ++h->inside;
+    std::unique_lock<std::mutex> lk(h->m);
+    h->threads.insert(std::this_thread::get_id());
+    h->cv.wait(lk, [h] { return h->open; });
+    (void)arg;  // the message is left for the worker to release
+    return 1;
+}
+
+// Many messages on a transport with a bound of 4: at most 4 threads more in the process,
+// every message counted in hand until done, and sms_free joins the workers after them.
+TEST(SmsWaitIncoming, MessagesShareTheTransportsBoundedWorkers) {
+    auto s = std::make_unique<quiet>(4);
+    quiet* q = s.get();
+    held_cb h;
+    s->cb = held_callback;
+    s->cb_data = &h;
+    const int before = task_count();
+    for (int i = 0; i < 60; ++i)
+        ASSERT_EQ(sms_wait_incoming(s.get(), std::make_unique<numbered>(i)), 1);
+    ASSERT_TRUE(wait_until([&] { return h.inside.load() == 4; }));
+    EXPECT_EQ(sms_busy(s.get()), 60);
+    EXPECT_LE(task_count(), before + 4);
+    EXPECT_FALSE(sms_drain(s.get(), 20));
+    {
+        std::lock_guard<std::mutex> lk(h.m);
+        h.open = true;
+    }
+    h.cv.notify_all();
+    std::unique_ptr<sms> owned = std::move(s);
+    sms_free(owned);  // waits for the 60, then joins the workers
+    EXPECT_EQ(owned, nullptr);
+    EXPECT_EQ(h.inside.load(), 60);
+    EXPECT_LE(h.threads.size(), 4u);
+    EXPECT_TRUE(wait_until([&] { return task_count() <= before; }));
+    (void)q;
+}
+
+// A message that finds the workers stopped is released and not counted in hand.
+TEST(SmsWaitIncoming, AfterTheWorkersStoppedTheMessageIsReleased) {
+    quiet s(2);
+    held_cb h;
+    h.open = true;
+    s.cb = held_callback;
+    s.cb_data = &h;
+    ASSERT_EQ(sms_wait_incoming(&s, std::make_unique<numbered>(1)), 1);
+    ASSERT_TRUE(sms_drain(&s, 5000));
+    EXPECT_EQ(s.freed.load(), 1);  // left by the callback: released by the worker
+    s.stop_inbound();
+    EXPECT_EQ(sms_wait_incoming(&s, std::make_unique<numbered>(2)), 0);
+    EXPECT_EQ(s.freed.load(), 2);  // released at once, never handed to the callback
+    EXPECT_EQ(h.inside.load(), 1);
+    EXPECT_EQ(sms_busy(&s), 0);
+}
+
+}  // namespace
+}  // namespace tolvane
