@@ -174,9 +174,11 @@ class QueueStore {
 
     // Takes every gateway's stored entries of the set for this gateway, under a lock on the
     // set, so that of two gateways taking it at once one gets the entries and the other
-    // none. With `whole`, only when they number `total` distinct entries; entries another
-    // live gateway has taken are not taken. The caller finishes them (complete()) or
-    // gives them back (give_back_set()). nullopt for a local store, which shares nothing.
+    // none. With `whole`, only when they number `total` distinct entries. Entries taken
+    // already (by any gateway, this one too) are not taken again until they are given
+    // back or their taker's lease runs out. The caller finishes them (complete(), or
+    // enqueue_replacing()) or gives them back (give_back_set()). nullopt for a local store,
+    // which shares nothing.
     virtual std::optional<std::vector<queue_entry>> take_set(const kept_set& set, bool whole) {
         (void)set;
         (void)whole;

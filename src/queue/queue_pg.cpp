@@ -638,7 +638,7 @@ std::optional<std::vector<queue_entry>> PgQueue::take_set(const kept_set& set, b
                 {pg_int(static_cast<std::int32_t>(h))}};
     PgStmt st{
         std::string("WITH s AS (SELECT id, flags & $5 AS part FROM tv_queue WHERE kind = $1"
-                    " AND originator = $2 AND (flags & $3) = $4 AND (NOT joined OR owner = $6)),"
+                    " AND originator = $2 AND (flags & $3) = $4 AND NOT joined),"
                     " n AS (SELECT count(DISTINCT part) AS parts FROM s)"
                     " UPDATE tv_queue q SET owner = $6, joined = true,"
                     " lease_until_ms = tv_now_ms() + $7::bigint FROM s, n WHERE q.id = s.id"
