@@ -151,6 +151,8 @@ class PgQueue final : public QueueStore {
 };
 
 PgQueue::~PgQueue() {
+    // No more records or log rows handed in: what is handed in is written by close().
+    if (listener_.joinable()) pg_side_writer(opt_.dsn, this, nullptr);
     if (stop_write_) {
         char b = 1;
         (void)!::write(stop_write_.get(), &b, 1);
@@ -253,6 +255,15 @@ bool PgQueue::open(std::string& why) {
     stop_write_.reset(fds[1]);
     group_.start();
     listener_ = std::thread([this] { listen_loop(); });
+    // Records and message-log rows of delivered entries ride in the groups of outcomes,
+    // ahead of the delete of their entry.
+    pg_side_writer(opt_.dsn, this, [this](PgStmt st) {
+        auto job = std::make_shared<Job>();
+        job->durable = false;
+        job->keep = true;
+        job->stmts.push_back(std::move(st));
+        group_.submit_later(job);
+    });
     return true;
 }
 

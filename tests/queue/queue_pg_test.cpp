@@ -509,6 +509,39 @@ TEST_F(QueuePg, ARunningGatewayAdoptsTheKeptEntriesOfOneThatHasGone) {
     for (std::uint64_t id : got_ids) EXPECT_TRUE(b->complete(id, true, "", why)) << why;
 }
 
+TEST_F(QueuePg, SideWritesRideInTheOutcomeGroupsAheadOfLaterOutcomes) {
+    std::string why;
+    PgStmt row{"INSERT INTO tv_records (kind, day, at, line) VALUES ('rec', 1, 2, $1)",
+               {pg_bytes("SUCCESS line")}};
+    EXPECT_FALSE(pg_side_write(dsn_, row)) << "no queue open on the database";
+    auto a = gateway("gw-a");
+    ASSERT_TRUE(a);
+    std::uint64_t id = put(*a, "+61400000960");
+    ASSERT_TRUE(a->claim(QUEUE_MAIL_TO_SMS, now_ms()));
+    auto c = PgConn::open(dsn_, why);
+    ASSERT_NE(c, nullptr) << why;
+    auto count = [&](const char* sql) {
+        PgResult r;
+        EXPECT_TRUE(c->exec(sql, {}, r, why)) << why;
+        return r.int64(0, 0);
+    };
+    // The record handed in before the outcome: once the entry is gone, the record is there.
+    const std::uint64_t commits = queue_pg_commits(a.get());
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(pg_side_write(dsn_, row));
+    ASSERT_TRUE(a->complete(id, true, "", why)) << why;
+    ASSERT_TRUE(eventually([&] { return count("SELECT count(*) FROM tv_queue") == 0; }));
+    EXPECT_EQ(count("SELECT count(*) FROM tv_records"), 20);
+    EXPECT_EQ(queue_pg_commits(a.get()), commits) << "no commit anybody waits for";
+    // A second queue on the database takes over; the first one closing leaves it in place.
+    auto b = gateway("gw-b");
+    ASSERT_TRUE(b);
+    a.reset();
+    EXPECT_TRUE(pg_side_write(dsn_, row));
+    ASSERT_TRUE(eventually([&] { return count("SELECT count(*) FROM tv_records") == 21; }));
+    b.reset();
+    EXPECT_FALSE(pg_side_write(dsn_, row)) << "the last queue closed";
+}
+
 TEST(QueuePgOutage, DatabaseAwayFailsWritesWithAReasonAndEverythingRecovers) {
     // Its own server: it is stopped and started again.
     std::string why;
