@@ -677,6 +677,9 @@ void PgQueue::give_back_set(const std::vector<std::uint64_t>& ids) {
 // One statement: of two gateways adopting at once, each row goes to one (the second
 // finds it renewed when its lock is granted and leaves it).
 std::vector<queue_entry> PgQueue::adopt_gone(int kind) {
+    // Asked every second or so: while the database is away the outage is logged once,
+    // by the links, not here at every ask.
+    if (!group_.link().up()) return {};
     PgStmt st{std::string("UPDATE tv_queue SET owner = $2, joined = false,"
                           " lease_until_ms = tv_now_ms() + $3::bigint WHERE kind = $1"
                           " AND owner <> $2 AND lease_until_ms < tv_now_ms() RETURNING ") +
