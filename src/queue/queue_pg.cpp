@@ -588,7 +588,8 @@ std::vector<queue_entry> PgQueue::adopt(int kind) {
     job->work = [&](PgConn& c, std::string& w) {
         PgResult r;
         if (!c.exec(std::string("UPDATE tv_queue SET owner = $2, joined = false,"
-                                " lease_until_ms = tv_now_ms() + $3::bigint WHERE kind = $1 AND (owner IS NULL OR owner = $2"
+                                " lease_until_ms = tv_now_ms() + $3::bigint WHERE kind = $1 AND "
+                                "(owner IS NULL OR owner = $2"
                                 " OR lease_until_ms < tv_now_ms()) RETURNING ") +
                         COLUMNS,
                     {pg_int(kind), pg_text(opt_.owner), pg_int(opt_.lease_ms)}, r, w))
@@ -647,19 +648,18 @@ std::optional<std::vector<queue_entry>> PgQueue::take_set(const kept_set& set, b
     mix(tail);
     PgStmt lock{"SELECT pg_advisory_xact_lock(7361, $1::integer)",
                 {pg_int(static_cast<std::int32_t>(h))}};
-    PgStmt st{
-        std::string("WITH s AS (SELECT id, flags & $5 AS part FROM tv_queue WHERE kind = $1"
-                    " AND originator = $2 AND (flags & $3) = $4 AND NOT joined),"
-                    " n AS (SELECT count(DISTINCT part) AS parts FROM s)"
-                    " UPDATE tv_queue q SET owner = $6, joined = true,"
-                    " lease_until_ms = tv_now_ms() + $7::bigint FROM s, n WHERE q.id = s.id"
-                    " AND (NOT $8::boolean OR n.parts >= $9) RETURNING ") +
-            "q.id, q.kind, q.destination, q.originator, q.sender, q.body, q.billing,"
-            " q.client, q.headers, q.flags, q.attempts, q.last_error, q.enqueued_ms,"
-            " q.not_before_ms, q.usr",
-        {pg_int(set.kind), pg_bytes(set.originator), pg_int(set.mask), pg_int(set.value & set.mask),
-         pg_int(~set.mask), pg_text(opt_.owner), pg_int(opt_.lease_ms),
-         pg_text(whole ? "true" : "false"), pg_int(set.total)}};
+    PgStmt st{std::string("WITH s AS (SELECT id, flags & $5 AS part FROM tv_queue WHERE kind = $1"
+                          " AND originator = $2 AND (flags & $3) = $4 AND NOT joined),"
+                          " n AS (SELECT count(DISTINCT part) AS parts FROM s)"
+                          " UPDATE tv_queue q SET owner = $6, joined = true,"
+                          " lease_until_ms = tv_now_ms() + $7::bigint FROM s, n WHERE q.id = s.id"
+                          " AND (NOT $8::boolean OR n.parts >= $9) RETURNING ") +
+                  "q.id, q.kind, q.destination, q.originator, q.sender, q.body, q.billing,"
+                  " q.client, q.headers, q.flags, q.attempts, q.last_error, q.enqueued_ms,"
+                  " q.not_before_ms, q.usr",
+              {pg_int(set.kind), pg_bytes(set.originator), pg_int(set.mask),
+               pg_int(set.value & set.mask), pg_int(~set.mask), pg_text(opt_.owner),
+               pg_int(opt_.lease_ms), pg_text(whole ? "true" : "false"), pg_int(set.total)}};
     return take_rows("a set of kept entries", st, {lock});
 }
 

@@ -2,9 +2,9 @@
 #include "store/pg.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <map>
 #include <mutex>
-#include <cstdlib>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"

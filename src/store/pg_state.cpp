@@ -77,13 +77,13 @@ class PgRecords final : public RecordStore {
                std::string_view to, std::string_view text, std::string_view day_kind,
                std::time_t when) override {
         std::string line = msgrec_record_line(status, client, from, to, when, text, delim_);
-        PgStmt st{"INSERT INTO tv_records (kind, day, at, line) VALUES ($1, $2, $3, $4)",
-                  {pg_text(view_text(day_kind)), pg_int(local_day(when)), pg_int(when),
-                   pg_bytes(line)}};
+        PgStmt st{
+            "INSERT INTO tv_records (kind, day, at, line) VALUES ($1, $2, $3, $4)",
+            {pg_text(view_text(day_kind)), pg_int(local_day(when)), pg_int(when), pg_bytes(line)}};
         if (pg_side_write(dsn_, st)) return true;
         std::string why;
-        bool ok = link_.run(
-            [&](PgConn& c, std::string& w) { return c.exec(st.sql, st.params, w); }, why);
+        bool ok =
+            link_.run([&](PgConn& c, std::string& w) { return c.exec(st.sql, st.params, w); }, why);
         if (!ok) emsg("MsgRec record not kept in the store (%s): %s", line.c_str(), why.c_str());
         return ok;
     }
@@ -164,14 +164,15 @@ class PgMessageLog final : public MessageLogStore {
     // Like a record: in the queue's next group of outcomes when the queue is open here.
     bool store(std::string_view phone, std::string_view email) override {
         std::int64_t t = msglog_now();
-        PgStmt st{"INSERT INTO tv_msglog (phone, email, email_key, at) VALUES ($1, $2, $3, $4)"
-                  " ON CONFLICT (phone, email_key) DO UPDATE SET at = EXCLUDED.at",
-                  {pg_bytes(view_text(phone)), pg_bytes(view_text(email)),
-                   pg_bytes(ascii_lower(email)), pg_int(t)}};
+        PgStmt st{
+            "INSERT INTO tv_msglog (phone, email, email_key, at) VALUES ($1, $2, $3, $4)"
+            " ON CONFLICT (phone, email_key) DO UPDATE SET at = EXCLUDED.at",
+            {pg_bytes(view_text(phone)), pg_bytes(view_text(email)), pg_bytes(ascii_lower(email)),
+             pg_int(t)}};
         std::string why;
-        bool ok = pg_side_write(dsn_, st) ||
-                  link_.run([&](PgConn& c, std::string& w) { return c.exec(st.sql, st.params, w); },
-                            why);
+        bool ok =
+            pg_side_write(dsn_, st) ||
+            link_.run([&](PgConn& c, std::string& w) { return c.exec(st.sql, st.params, w); }, why);
         if (ok)
             imsg("MsgLog stored [%.*s][%.*s][%lld]", static_cast<int>(phone.size()), phone.data(),
                  static_cast<int>(email.size()), email.data(), static_cast<long long>(t));

@@ -380,8 +380,7 @@ queue_entry kept(const std::string& from, std::uint32_t reference, std::uint32_t
     return e;
 }
 
-QueueStore::kept_set set_of(const std::string& from, std::uint32_t reference,
-                            std::uint32_t total) {
+QueueStore::kept_set set_of(const std::string& from, std::uint32_t reference, std::uint32_t total) {
     QueueStore::kept_set s;
     s.originator = from;
     s.mask = 0xffffff00u;
@@ -417,8 +416,8 @@ TEST_F(QueuePg, ASetIsTakenWithEveryGatewaysPartsOnceWhole) {
     std::vector<queue_entry> last{kept("+61411", 7, 3, 3)};
     ASSERT_TRUE(b->enqueue(last, why)) << why;
     taken = b->take_set(set_of("+61411", 7, 3), true);
-    EXPECT_EQ(ids_of(taken), (std::vector<std::uint64_t>{of_a[0].id, of_a[1].id, of_b[0].id,
-                                                         last[0].id}));
+    EXPECT_EQ(ids_of(taken),
+              (std::vector<std::uint64_t>{of_a[0].id, of_a[1].id, of_b[0].id, last[0].id}));
     ASSERT_EQ(taken->size(), 4u);
     EXPECT_EQ((*taken)[0].text, "part 1");
     EXPECT_EQ((*taken)[0].originator, "+61411");
@@ -441,8 +440,8 @@ TEST_F(QueuePg, ASetIsTakenWithEveryGatewaysPartsOnceWhole) {
     std::vector<queue_entry> left = b->list(0);
     std::vector<std::uint64_t> left_ids;
     for (const queue_entry& e : left) left_ids.push_back(e.id);
-    EXPECT_EQ(left_ids, (std::vector<std::uint64_t>{of_a[2].id, of_a[3].id, of_a[4].id,
-                                                    mail[0].id}));
+    EXPECT_EQ(left_ids,
+              (std::vector<std::uint64_t>{of_a[2].id, of_a[3].id, of_a[4].id, mail[0].id}));
 }
 
 TEST_F(QueuePg, TwoGatewaysTakingTheSameSetsAtOnceTakeEachOnce) {
