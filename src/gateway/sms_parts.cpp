@@ -73,15 +73,15 @@ std::vector<std::uint64_t> take_parts(const PartKey& k) {
     return ids;
 }
 
-// The stored parts (all of them, or only those with the given ids) as sets; an entry that
-// repeats a part already found is added to `repeated`.
-std::vector<concat_set> stored_sets(QueueStore& q, const std::vector<std::uint64_t>* only,
-                                    std::map<PartKey, std::vector<std::uint64_t>>& ids,
-                                    std::vector<std::uint64_t>& repeated) {
+namespace {
+
+// Stored parts as sets; an entry that repeats a part already found is added to `repeated`.
+std::vector<concat_set> sets_of(const std::vector<queue_entry>& entries,
+                                const std::vector<std::uint64_t>* only,
+                                std::map<PartKey, std::vector<std::uint64_t>>& ids,
+                                std::vector<std::uint64_t>& repeated) {
     std::map<PartKey, concat_set> sets;
-    // At start-up only this gateway's own sets (and those of a gateway that has gone):
-    // another live gateway is still collecting its own.
-    for (const queue_entry& e : only ? q.list(QUEUE_SMS_PART) : q.adopt(QUEUE_SMS_PART)) {
+    for (const queue_entry& e : entries) {
         if (only != nullptr && std::find(only->begin(), only->end(), e.id) == only->end()) continue;
         sms_concat c = unpack_concat(e.flags);
         if (!c.is_part()) continue;
@@ -103,6 +103,64 @@ std::vector<concat_set> stored_sets(QueueStore& q, const std::vector<std::uint64
     std::vector<concat_set> out;
     for (auto& [k, s] : sets) out.push_back(std::move(s));
     return out;
+}
+
+}  // namespace
+
+// The stored parts (all of them, or only those with the given ids) as sets.
+std::vector<concat_set> stored_sets(QueueStore& q, const std::vector<std::uint64_t>* only,
+                                    std::map<PartKey, std::vector<std::uint64_t>>& ids,
+                                    std::vector<std::uint64_t>& repeated) {
+    // At start-up only this gateway's own sets (and those of a gateway that has gone):
+    // another live gateway is still collecting its own.
+    return sets_of(only ? q.list(QUEUE_SMS_PART) : q.adopt(QUEUE_SMS_PART), only, ids, repeated);
+}
+
+bool parts_shared(const QueueStore* q) {
+    // Only a store with a database behind it is shared by several gateways.
+    return q != nullptr && q->database_up().has_value();
+}
+
+std::optional<TakenSet> take_set(QueueStore* q, const PartKey& k, bool whole) {
+    if (!parts_shared(q)) return std::nullopt;
+    sms_concat c;
+    c.reference = k.reference;
+    c.total = k.total;
+    c.part = 0;
+    QueueStore::kept_set set;
+    set.kind = QUEUE_SMS_PART;
+    set.originator = k.originator;
+    set.mask = 0xffffff00u;  // reference and total; the low byte numbers the part
+    set.value = pack_concat(c);
+    set.total = k.total;
+    std::optional<std::vector<queue_entry>> rows = q->take_set(set, whole);
+    if (!rows) return std::nullopt;
+    TakenSet out;
+    std::map<PartKey, std::vector<std::uint64_t>> ids;
+    std::vector<std::uint64_t> repeated;
+    std::vector<concat_set> sets = sets_of(*rows, nullptr, ids, repeated);
+    finish_entries(q, repeated, "duplicate part");
+    if (sets.empty()) return out;
+    const concat_set& s = sets.front();
+    out.done.originator = s.originator;
+    out.done.recipient = s.recipient;
+    out.done.reference = s.reference;
+    out.done.total = s.total;
+    out.done.received = static_cast<int>(s.parts.size());
+    out.done.text = concat_join(s);
+    out.ids = std::move(ids.begin()->second);
+    return out;
+}
+
+std::vector<concat_set> adopt_parts(QueueStore& q) {
+    std::vector<queue_entry> rows = q.adopt_gone(QUEUE_SMS_PART);
+    if (rows.empty()) return {};
+    std::map<PartKey, std::vector<std::uint64_t>> ids;
+    std::vector<std::uint64_t> repeated;
+    std::vector<concat_set> sets = sets_of(rows, nullptr, ids, repeated);
+    finish_entries(&q, repeated, "duplicate part");
+    remember_parts(ids);
+    return sets;
 }
 
 // Puts the stored parts of a set back among the waiting ones: its mail could not be stored,

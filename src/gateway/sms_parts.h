@@ -10,6 +10,7 @@
 #include <compare>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,21 @@ void put_back(QueueStore* q, sms_reassembly& r, const std::vector<std::uint64_t>
 // repeated parts finished. The number of stored parts.
 int restore_parts(QueueStore& q, std::vector<concat_set>& waiting,
                   std::vector<concat_done>& complete);
+// A set taken from a shared store: every gateway's stored parts of it, joined (marked
+// where parts are missing), and the ids of its entries, now this gateway's to finish.
+struct TakenSet {
+    concat_done done;
+    std::vector<std::uint64_t> ids;
+};
+// Whether the queue shares its stored parts with other gateways (a database store).
+bool parts_shared(const QueueStore* q);
+// Takes the set from a shared store (with `whole`, only when every part is stored by
+// some gateway); repeated parts are finished. nullopt when the store is not shared; no ids
+// when there was nothing to take (another gateway took it, or it is not whole).
+std::optional<TakenSet> take_set(QueueStore* q, const PartKey& k, bool whole);
+// The stored parts of gateways that have gone, now this gateway's, as sets, their entries
+// remembered (repeated ones finished).
+std::vector<concat_set> adopt_parts(QueueStore& q);
 // Forgets every waiting set (tests; a fresh start).
 void forget_parts();
 

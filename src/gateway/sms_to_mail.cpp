@@ -2,9 +2,12 @@
 #include "gateway/sms_to_mail.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
@@ -134,6 +137,13 @@ class SmsJob {
             std::uint64_t id = 0;
             if (!store_part(c, id)) return;
             remember_part(key, id);
+            // A shared store: the other parts may have reached other gateways.
+            if (std::optional<TakenSet> t = take_set(p_.queue, key, true); t && !t->ids.empty()) {
+                reassembly(p_.ini).drop(number_, c.reference, c.total);
+                (void)take_parts(key);
+                give_taken(p_, *t);
+                return;
+            }
             std::vector<concat_done> ready;
             concat_outcome o = reassembly(p_.ini).add(number_, to_number_, c, body_, ready);
             if (o == concat_outcome::duplicate) {
@@ -158,19 +168,42 @@ class SmsJob {
 
     // A set given out by the reassembly goes the way of a single SMS; its stored parts
     // are finished once that is done, or put back to wait when its mail cannot be stored.
+    // With a shared store the set is taken from it first: every gateway's parts, or
+    // nothing when another gateway has mailed it.
     static void give_out(const SmsPath& path, const concat_done& d) {
-        bool kept = false;
-        {
-            std::unique_ptr<sms_message> none;
-            SmsJob joined(path, none);
-            joined.run_joined(d);
-            kept = joined.kept();
+        PartKey key{d.originator, d.reference, d.total};
+        std::vector<std::uint64_t> ids = take_parts(key);
+        if (std::optional<TakenSet> t = take_set(path.queue, key, false)) {
+            if (t->ids.empty()) {
+                imsg("Long SMS from (%s) (reference %d) already taken by another gateway",
+                     d.originator.c_str(), d.reference);
+                return;
+            }
+            give_taken(path, *t);
+            return;
         }
-        std::vector<std::uint64_t> ids = take_parts(PartKey{d.originator, d.reference, d.total});
-        if (kept)
-            finish_entries(path.queue, ids, "joined");
-        else
-            put_back(path.queue, reassembly(path.ini), ids);
+        if (!mail_joined(path, d, ids)) put_back(path.queue, reassembly(path.ini), ids);
+    }
+
+    // A set taken from a shared store: given back to every gateway when its mail cannot
+    // be stored, and waiting here again.
+    static void give_taken(const SmsPath& path, const TakenSet& t) {
+        if (mail_joined(path, t.done, t.ids)) return;
+        path.queue->give_back_set(t.ids);
+        put_back(path.queue, reassembly(path.ini), t.ids);
+    }
+
+    // The joined mail replaces the stored parts (ids) in one write; a set that produced no
+    // mail has them finished. False when the mail could not be stored.
+    static bool mail_joined(const SmsPath& path, const concat_done& d,
+                            const std::vector<std::uint64_t>& ids) {
+        std::unique_ptr<sms_message> none;
+        SmsJob joined(path, none);
+        joined.replaces_ = ids;
+        joined.run_joined(d);
+        if (!joined.kept()) return false;
+        if (!joined.replaced_) finish_entries(path.queue, ids, "joined");
+        return true;
     }
 
   private:
@@ -184,13 +217,14 @@ class SmsJob {
         e.client = "SMS";
         std::vector<queue_entry> batch{std::move(e)};
         std::string why;
-        if (p_.queue == nullptr || !p_.queue->enqueue(batch, why)) {
+        if (p_.queue == nullptr || !p_.queue->enqueue_replacing(batch, replaces_, why)) {
             emsg("%s not stored (%s), the centre is asked to deliver it again", what.c_str(),
                  p_.queue == nullptr ? "no queue" : why.c_str());
             answer_ = SMS_RETRY_LATER;
             return false;
         }
         id = batch[0].id;
+        replaced_ = !replaces_.empty();
         return true;
     }
 
@@ -373,6 +407,9 @@ class SmsJob {
     std::unique_ptr<sms_message>& msg_;
     std::string number_, to_number_, body_, dest_;
     int answer_ = 0;  // 0: accept; else the status the SMS is rejected with
+    // The stored parts a joined mail replaces: finished in the write that stores it.
+    std::vector<std::uint64_t> replaces_;
+    bool replaced_ = false;
 };
 
 }  // namespace
@@ -557,6 +594,24 @@ void sms_concat_forget_all() {
     forget_parts();
 }
 
+int sms_concat_adopt(const SmsPath& path) {
+    if (path.queue == nullptr) return 0;
+    std::vector<concat_set> sets = adopt_parts(*path.queue);
+    std::vector<PartKey> keys;
+    for (const concat_set& s : sets) keys.push_back({s.originator, s.reference, s.total});
+    reassembly(path.ini).merge(std::move(sets));
+    // A set whose other parts are stored by live gateways may be whole now; the others
+    // wait out what is left of their wait, counted from their first part.
+    for (const PartKey& k : keys) {
+        std::optional<TakenSet> t = take_set(path.queue, k, true);
+        if (!t || t->ids.empty()) continue;
+        reassembly(path.ini).drop(k.originator, k.reference, k.total);
+        (void)take_parts(k);
+        SmsJob::give_taken(path, *t);
+    }
+    return static_cast<int>(keys.size());
+}
+
 int sms_concat_restore(const SmsPath& path) {
     if (path.queue == nullptr) return 0;
     std::vector<concat_set> waiting;
@@ -592,10 +647,25 @@ int incoming_other(sms* s, int event, const sms_cb_arg& arg, void* cb_data) {
         // due says how long the loop may wait for a message.
         [&]() -> long {
             SmsPath path = path_of();
+            // A shared store: the parts of gateways that have gone are looked for now and
+            // then, so that their sets do not wait for a gateway's start.
+            long adopt_in = SMS_WAIT_FOREVER;
+            if (parts_shared(path.queue)) {
+                static std::atomic<std::int64_t> next_adopt{0};
+                std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::steady_clock::now().time_since_epoch())
+                                       .count();
+                if (now >= next_adopt.load()) {
+                    next_adopt = now + SMS_ADOPT_MS;
+                    sms_concat_adopt(path);
+                }
+                adopt_in = static_cast<long>(std::max<std::int64_t>(next_adopt.load() - now, 1));
+            }
             sms_concat_expire(path);
             std::optional<std::int64_t> due = reassembly(path.ini).next_due();
-            if (!due) return SMS_WAIT_FOREVER;
-            return static_cast<long>(std::max<std::int64_t>(*due, 1) * 1000);
+            if (!due) return adopt_in;
+            long wait = static_cast<long>(std::max<std::int64_t>(*due, 1) * 1000);
+            return adopt_in == SMS_WAIT_FOREVER ? wait : std::min(wait, adopt_in);
         });
 }
 

@@ -31,8 +31,14 @@
 // process-wide reassembly until their set is complete, then mailed as one SMS; a set
 // still incomplete after sms_concat_wait seconds is mailed with "[part N of M missing]"
 // in place of each missing part (sms_concat_expire, run on idle ticks of the wait loop).
-// A held part is acknowledged to its transport when it is held: until the durable
-// queue keeps reassembly state, a restart loses the parts still waiting.
+// A held part is acknowledged to its transport once it is stored in the queue (an entry
+// of its own, sms_parts.h), so a restart finds the parts still waiting.
+//
+// With a shared store (store postgresql) a set's parts may reach several gateways: each
+// stores its part where all see it and then tries to take the whole set (under a lock on
+// the set, so exactly one gateway takes it); an expired set is taken with whatever parts
+// any gateway stored. The joined mail replaces the stored parts in one commit. The parts
+// of a gateway whose lease ran out are taken up by a running one (sms_concat_adopt).
 //
 // Limits: every text of an SMS (number, addresses, subject, body) holds at most 999
 // characters; the joined text of a long SMS is not cut.
@@ -90,6 +96,11 @@ int sms_concat_expire(const SmsPath& path);
 // wait again for the rest (a set already complete is mailed at once). Returns how many
 // parts were found.
 int sms_concat_restore(const SmsPath& path);
+// With a shared store: takes up the stored parts of gateways whose lease ran out (their
+// sets then wait here, or are mailed at once when every part is stored somewhere). The
+// number of sets taken up. The receiving loop calls it every SMS_ADOPT_MS.
+int sms_concat_adopt(const SmsPath& path);
+inline constexpr long SMS_ADOPT_MS = 1000;
 // Forgets every waiting part held in memory, as a restart does (tests).
 void sms_concat_forget_all();
 

@@ -160,6 +160,57 @@ class QueueStore {
     // for queue_lease), which become this gateway's; a live gateway's are left to it.
     virtual std::vector<queue_entry> adopt(int kind) { return list(kind); }
 
+    // Sets of a kept kind shared by the gateways of a shared store (the parts of a long SMS
+    // that reach different gateways). A set is the entries of `kind` from `originator`
+    // whose flags agree with `value` under `mask`; the bits outside the mask number the
+    // entry within the set, and `total` entries make it whole.
+    struct kept_set {
+        int kind = QUEUE_SMS_PART;
+        std::string originator;
+        std::uint32_t mask = 0;
+        std::uint32_t value = 0;
+        int total = 0;
+    };
+
+    // Takes every gateway's stored entries of the set for this gateway, under a lock on the
+    // set, so that of two gateways taking it at once one gets the entries and the other
+    // none. With `whole`, only when they number `total` distinct entries. Entries taken
+    // already (by any gateway, this one too) are not taken again until they are given
+    // back or their taker's lease runs out. The caller finishes them (complete(), or
+    // enqueue_replacing()) or gives them back (give_back_set()). nullopt for a local store,
+    // which shares nothing.
+    virtual std::optional<std::vector<queue_entry>> take_set(const kept_set& set, bool whole) {
+        (void)set;
+        (void)whole;
+        return std::nullopt;
+    }
+    // Taken entries whose set could not be finished: takeable again by any gateway.
+    virtual void give_back_set(const std::vector<std::uint64_t>& ids) { (void)ids; }
+
+    // The entries of `kind` kept by gateways that have gone (their lease ran out), now this
+    // gateway's, in enqueue order: a running gateway asks now and then. A local store has
+    // no other gateway.
+    virtual std::vector<queue_entry> adopt_gone(int kind) {
+        (void)kind;
+        return {};
+    }
+
+    // Stores the batch and finishes the entries `done` in the same write, so that a crash
+    // keeps either the entries it was given or those it replaces (the joined mail of a
+    // long SMS replacing its stored parts). A store that cannot do both at once stores,
+    // then finishes (a crash in between keeps both). On false nothing is stored or
+    // finished.
+    [[nodiscard]] virtual bool enqueue_replacing(std::vector<queue_entry>& batch,
+                                                 const std::vector<std::uint64_t>& done,
+                                                 std::string& why) {
+        if (!enqueue(batch, why)) return false;
+        for (std::uint64_t id : done) {
+            std::string ignored;
+            (void)complete(id, true, "replaced", ignored);
+        }
+        return true;
+    }
+
     // Whether a shared store's database can be reached now, for /health and the status
     // page; nullopt for a local store, which has no database to lose.
     virtual std::optional<bool> database_up() const { return std::nullopt; }

@@ -79,6 +79,11 @@ class PgQueue final : public QueueStore {
     std::size_t retry_now(int kind) override;
     std::vector<queue_entry> list(int kind) override;
     std::vector<queue_entry> adopt(int kind) override;
+    std::optional<std::vector<queue_entry>> take_set(const kept_set& set, bool whole) override;
+    void give_back_set(const std::vector<std::uint64_t>& ids) override;
+    std::vector<queue_entry> adopt_gone(int kind) override;
+    bool enqueue_replacing(std::vector<queue_entry>& batch, const std::vector<std::uint64_t>& done,
+                           std::string& why) override;
     queue_stats stats() override;
     void set_notify(std::function<void(int kind)> notify) override {
         std::lock_guard<std::mutex> lock(nm_);
@@ -101,6 +106,8 @@ class PgQueue final : public QueueStore {
 
   private:
     using Job = PgJob;
+    std::vector<queue_entry> take_rows(const std::string& what, const PgStmt& st,
+                                       const std::vector<PgStmt>& before = {});
     void listen_loop();
     bool renew();
     void wake(int kind) {
@@ -144,6 +151,8 @@ class PgQueue final : public QueueStore {
 };
 
 PgQueue::~PgQueue() {
+    // No more records or log rows handed in: what is handed in is written by close().
+    if (listener_.joinable()) pg_side_writer(opt_.dsn, this, nullptr);
     if (stop_write_) {
         char b = 1;
         (void)!::write(stop_write_.get(), &b, 1);
@@ -246,11 +255,27 @@ bool PgQueue::open(std::string& why) {
     stop_write_.reset(fds[1]);
     group_.start();
     listener_ = std::thread([this] { listen_loop(); });
+    // Records and message-log rows of delivered entries ride in the groups of outcomes,
+    // ahead of the delete of their entry.
+    pg_side_writer(opt_.dsn, this, [this](PgStmt st) {
+        auto job = std::make_shared<Job>();
+        job->durable = false;
+        job->keep = true;
+        job->stmts.push_back(std::move(st));
+        group_.submit_later(job);
+    });
     return true;
 }
 
 bool PgQueue::enqueue(std::vector<queue_entry>& batch, std::string& why) {
-    if (batch.empty()) return true;
+    return enqueue_replacing(batch, {}, why);
+}
+
+// The entries replaced go in the same transaction as the new ones: a kept entry of ours,
+// or one nobody holds (another gateway's, taken by us: owner is ours then too).
+bool PgQueue::enqueue_replacing(std::vector<queue_entry>& batch,
+                                const std::vector<std::uint64_t>& done, std::string& why) {
+    if (batch.empty() && done.empty()) return true;
     std::int64_t now = wall_ms();
     for (queue_entry& e : batch)
         if (e.enqueued_ms == 0) e.enqueued_ms = now;
@@ -275,6 +300,10 @@ bool PgQueue::enqueue(std::vector<queue_entry>& batch, std::string& why) {
               pg_int(opt_.lease_ms), pg_bytes(e.user), pg_text(marked ? "true" : "false")}});
         kinds.insert(e.kind);
     }
+    for (std::uint64_t id : done)
+        job->stmts.push_back(
+            {"DELETE FROM tv_queue WHERE id = $1 AND (owner IS NULL OR owner = $2)",
+             {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner)}});
     job->notify.assign(kinds.begin(), kinds.end());
     job->take = [&ids](std::vector<PgResult>& r) {
         for (std::size_t i = 0; i < ids.size(); ++i)
@@ -558,8 +587,9 @@ std::vector<queue_entry> PgQueue::adopt(int kind) {
     // Taken in one statement: two gateways starting at once never both adopt a row.
     job->work = [&](PgConn& c, std::string& w) {
         PgResult r;
-        if (!c.exec(std::string("UPDATE tv_queue SET owner = $2, lease_until_ms = tv_now_ms() +"
-                                " $3::bigint WHERE kind = $1 AND (owner IS NULL OR owner = $2"
+        if (!c.exec(std::string("UPDATE tv_queue SET owner = $2, joined = false,"
+                                " lease_until_ms = tv_now_ms() + $3::bigint WHERE kind = $1 AND "
+                                "(owner IS NULL OR owner = $2"
                                 " OR lease_until_ms < tv_now_ms()) RETURNING ") +
                         COLUMNS,
                     {pg_int(kind), pg_text(opt_.owner), pg_int(opt_.lease_ms)}, r, w))
@@ -576,6 +606,88 @@ std::vector<queue_entry> PgQueue::adopt(int kind) {
     std::sort(out.begin(), out.end(),
               [](const queue_entry& a, const queue_entry& b) { return a.id < b.id; });
     if (!out.empty()) keeps_ = true;
+    return out;
+}
+
+// Runs `before` and then `st` (which returns QUEUE_PG_COLUMNS) in one group; the rows in
+// enqueue order, now this gateway's to keep (their lease renewed with its own).
+std::vector<queue_entry> PgQueue::take_rows(const std::string& what, const PgStmt& st,
+                                            const std::vector<PgStmt>& before) {
+    std::vector<queue_entry> out;
+    auto job = std::make_shared<Job>();
+    job->durable = false;  // taking moves no promise: a lost take leaves the rows as they were
+    job->stmts = before;
+    job->stmts.push_back(st);
+    job->take = [&out](std::vector<PgResult>& r) {
+        out.clear();
+        const PgResult& rows = r.back();
+        for (int i = 0; i < rows.rows(); ++i) out.push_back(row_entry(rows, i));
+    };
+    std::string why;
+    if (!group_.submit(job, why)) {
+        emsg("Queue: cannot take %s (%s)", what.c_str(), why.c_str());
+        return {};
+    }
+    std::sort(out.begin(), out.end(),
+              [](const queue_entry& a, const queue_entry& b) { return a.id < b.id; });
+    if (!out.empty()) keeps_ = true;
+    return out;
+}
+
+// The set's lock is an advisory lock on a hash of the set (a shared hash means only that two
+// sets wait for each other a moment). The rows are read after it is held, so the gateway
+// that takes the lock second sees what the first committed: two gateways storing the last
+// two parts at once both store theirs, and the later take finds the set whole.
+std::optional<std::vector<queue_entry>> PgQueue::take_set(const kept_set& set, bool whole) {
+    std::uint32_t h = 2166136261u;
+    auto mix = [&h](std::string_view bytes) {
+        for (unsigned char b : bytes) h = (h ^ b) * 16777619u;
+    };
+    mix(set.originator);
+    std::string tail = strprintf(":%d:%u", set.kind, set.value & set.mask);
+    mix(tail);
+    PgStmt lock{"SELECT pg_advisory_xact_lock(7361, $1::integer)",
+                {pg_int(static_cast<std::int32_t>(h))}};
+    PgStmt st{std::string("WITH s AS (SELECT id, flags & $5 AS part FROM tv_queue WHERE kind = $1"
+                          " AND originator = $2 AND (flags & $3) = $4 AND NOT joined),"
+                          " n AS (SELECT count(DISTINCT part) AS parts FROM s)"
+                          " UPDATE tv_queue q SET owner = $6, joined = true,"
+                          " lease_until_ms = tv_now_ms() + $7::bigint FROM s, n WHERE q.id = s.id"
+                          " AND (NOT $8::boolean OR n.parts >= $9) RETURNING ") +
+                  "q.id, q.kind, q.destination, q.originator, q.sender, q.body, q.billing,"
+                  " q.client, q.headers, q.flags, q.attempts, q.last_error, q.enqueued_ms,"
+                  " q.not_before_ms, q.usr",
+              {pg_int(set.kind), pg_bytes(set.originator), pg_int(set.mask),
+               pg_int(set.value & set.mask), pg_int(~set.mask), pg_text(opt_.owner),
+               pg_int(opt_.lease_ms), pg_text(whole ? "true" : "false"), pg_int(set.total)}};
+    return take_rows("a set of kept entries", st, {lock});
+}
+
+void PgQueue::give_back_set(const std::vector<std::uint64_t>& ids) {
+    if (ids.empty()) return;
+    auto job = std::make_shared<Job>();
+    job->durable = false;
+    job->keep = true;  // else the set waits for our lease to run out
+    for (std::uint64_t id : ids)
+        job->stmts.push_back({"UPDATE tv_queue SET joined = false WHERE id = $1 AND owner = $2",
+                              {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner)}});
+    group_.submit_later(job);
+}
+
+// One statement: of two gateways adopting at once, each row goes to one (the second
+// finds it renewed when its lock is granted and leaves it).
+std::vector<queue_entry> PgQueue::adopt_gone(int kind) {
+    // Asked every second or so: while the database is away the outage is logged once,
+    // by the links, not here at every ask.
+    if (!group_.link().up()) return {};
+    PgStmt st{std::string("UPDATE tv_queue SET owner = $2, joined = false,"
+                          " lease_until_ms = tv_now_ms() + $3::bigint WHERE kind = $1"
+                          " AND owner <> $2 AND lease_until_ms < tv_now_ms() RETURNING ") +
+                  COLUMNS,
+              {pg_int(kind), pg_text(opt_.owner), pg_int(opt_.lease_ms)}};
+    std::vector<queue_entry> out = take_rows("the entries of gateways that have gone", st);
+    if (!out.empty())
+        imsg("Queue: %zu kept entries taken over from gateways whose lease ran out", out.size());
     return out;
 }
 

@@ -135,6 +135,11 @@ void sms_reassembly::merge(std::vector<concat_set> sets) {
     }
 }
 
+bool sms_reassembly::drop(std::string_view originator, int reference, int total) {
+    std::lock_guard<std::mutex> hold(lock_);
+    return sets_.erase(key{std::string(originator), reference, total}) != 0;
+}
+
 // ---- text form ----
 // A set:  "set <reference> <total> <first_seen> <n>:<originator> <n>:<recipient>\n"
 // A part: "part <number> <n>:<text>\n", after its set.

@@ -104,6 +104,9 @@ class sms_reassembly {
     // the earlier start.
     void merge(std::vector<concat_set> sets);
 
+    // Forgets a waiting set (its parts were finished elsewhere); false when none waited.
+    bool drop(std::string_view originator, int reference, int total);
+
   private:
     struct key {
         std::string originator;

@@ -3,6 +3,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
@@ -385,6 +387,38 @@ std::string pg_ident(std::string_view name) {
     }
     out += '"';
     return out;
+}
+
+namespace {
+
+std::mutex side_lock;
+struct SideWriter {
+    const void* who = nullptr;
+    PgSideWriter write;
+};
+std::map<std::string, SideWriter>& side_writers() {  // guarded by side_lock
+    static std::map<std::string, SideWriter> writers;
+    return writers;
+}
+
+}  // namespace
+
+void pg_side_writer(const std::string& dsn, const void* who, PgSideWriter writer) {
+    std::lock_guard<std::mutex> hold(side_lock);
+    auto it = side_writers().find(dsn);
+    if (writer)
+        side_writers()[dsn] = SideWriter{who, std::move(writer)};
+    else if (it != side_writers().end() && it->second.who == who)
+        side_writers().erase(it);
+}
+
+bool pg_side_write(const std::string& dsn, PgStmt st) {
+    // Called under the lock: once pg_side_writer removed a writer, it is not called again.
+    std::lock_guard<std::mutex> hold(side_lock);
+    auto it = side_writers().find(dsn);
+    if (it == side_writers().end()) return false;
+    it->second.write(std::move(st));
+    return true;
 }
 
 }  // namespace tolvane

@@ -52,6 +52,10 @@ const std::vector<const char*>& pg_migrations() {
         // 4: the first attempt of an entry stored with it (counted in attempts), not yet
         // taken by a claim: its send needs no commit of its own.
         "ALTER TABLE tv_queue ADD COLUMN marked boolean NOT NULL DEFAULT false;",
+        // 5: kept entries (parts of a long SMS) taken by a gateway to finish their set, and
+        // the sets found by sender and flags among every gateway's kept entries.
+        "ALTER TABLE tv_queue ADD COLUMN joined boolean NOT NULL DEFAULT false;"
+        "CREATE INDEX tv_queue_kept ON tv_queue (originator, flags) WHERE kind = 3;",
         // New migrations go here, one string each.
     };
     return list;

@@ -19,6 +19,11 @@
 //   given back when its SMS fails), so a sent SMS settles nothing. When a kind has not
 //   changed for its period, its epoch grows and every count of the older epoch reads as 0.
 //
+// Records and log entries go, while the queue is open on the same database, in the
+// queue's grouped commits of outcomes (pg_side_write): no round trip of the caller's, kept
+// and written again while the database is away, committed before the delete of the
+// entry they record; without the queue (tools) on links of their own.
+//
 // Durability: records, log entries and counts commit without waiting for the server's
 // disk. What depends on them is promised later by a commit that does wait (a mail's "250"
 // waits for its queue entries' commit, which the server writes after its reservations;
@@ -31,7 +36,7 @@
 // the four do not queue behind each other; the counts hold four taken in turn, records
 // and log two each, so that concurrent mails do not wait for each other's round trips. "now" comes from the clocks of msgrec.h and
 // phones.h, like the file stores. Limits: while the database is away, records and log
-// entries are lost with a log line, look-ups find nothing, a reservation is let through
+// entries written without the queue are lost with a log line, look-ups find nothing, a reservation is let through
 // (new mails are refused by the queue then) and the pool binds nothing.
 #pragma once
 

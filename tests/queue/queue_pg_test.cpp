@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -365,6 +366,179 @@ TEST_F(QueuePg, FirstAttemptStoredWithTheEntryNeedsNoCommit) {
         std::string why;
         ASSERT_TRUE(q->complete(id, true, "", why)) << why;
     }
+}
+
+// A kept entry of a set: reference and total in the high bits, the part number in the low
+// byte (as the long-SMS path packs them).
+queue_entry kept(const std::string& from, std::uint32_t reference, std::uint32_t total,
+                 std::uint32_t part) {
+    queue_entry e = sms("+61400000950");
+    e.kind = QUEUE_SMS_PART;
+    e.originator = from;
+    e.text = "part " + std::to_string(part);
+    e.flags = (reference << 16) | (total << 8) | part;
+    return e;
+}
+
+QueueStore::kept_set set_of(const std::string& from, std::uint32_t reference, std::uint32_t total) {
+    QueueStore::kept_set s;
+    s.originator = from;
+    s.mask = 0xffffff00u;
+    s.value = (reference << 16) | (total << 8);
+    s.total = static_cast<int>(total);
+    return s;
+}
+
+std::vector<std::uint64_t> ids_of(const std::optional<std::vector<queue_entry>>& v) {
+    std::vector<std::uint64_t> out;
+    if (v)
+        for (const queue_entry& e : *v) out.push_back(e.id);
+    return out;
+}
+
+TEST_F(QueuePg, ASetIsTakenWithEveryGatewaysPartsOnceWhole) {
+    auto a = gateway("gw-a");
+    auto b = gateway("gw-b");
+    ASSERT_TRUE(a && b);
+    std::string why;
+    // A holds parts 1 and 2 of the set; other sets share its sender or its numbers.
+    std::vector<queue_entry> of_a{kept("+61411", 7, 3, 1), kept("+61411", 7, 3, 2),
+                                  kept("+61411", 8, 3, 3), kept("+61499", 7, 3, 3),
+                                  kept("+61411", 7, 4, 3)};
+    ASSERT_TRUE(a->enqueue(of_a, why)) << why;
+    auto taken = a->take_set(set_of("+61411", 7, 3), true);
+    ASSERT_TRUE(taken.has_value()) << "a shared store";
+    EXPECT_TRUE(taken->empty()) << "two of three parts are not whole";
+    // B receives part 2 again (a repeat) and then part 3: now it is whole, and B takes A's too.
+    std::vector<queue_entry> of_b{kept("+61411", 7, 3, 2)};
+    ASSERT_TRUE(b->enqueue(of_b, why)) << why;
+    EXPECT_TRUE(b->take_set(set_of("+61411", 7, 3), true)->empty()) << "a repeat is no part";
+    std::vector<queue_entry> last{kept("+61411", 7, 3, 3)};
+    ASSERT_TRUE(b->enqueue(last, why)) << why;
+    taken = b->take_set(set_of("+61411", 7, 3), true);
+    EXPECT_EQ(ids_of(taken),
+              (std::vector<std::uint64_t>{of_a[0].id, of_a[1].id, of_b[0].id, last[0].id}));
+    ASSERT_EQ(taken->size(), 4u);
+    EXPECT_EQ((*taken)[0].text, "part 1");
+    EXPECT_EQ((*taken)[0].originator, "+61411");
+    // Taken once: neither gateway gets it again, whole or not.
+    EXPECT_TRUE(a->take_set(set_of("+61411", 7, 3), true)->empty());
+    EXPECT_TRUE(a->take_set(set_of("+61411", 7, 3), false)->empty());
+    // Given back (its mail could not be stored): A may take it now, as it is.
+    b->give_back_set(ids_of(taken));
+    std::vector<std::uint64_t> again;
+    ASSERT_TRUE(eventually([&] {
+        again = ids_of(a->take_set(set_of("+61411", 7, 3), false));
+        return !again.empty();
+    }));
+    EXPECT_EQ(again, ids_of(taken));
+    // The joined mail replaces the parts in one write: the parts are gone, the mail is there;
+    // the other sets are untouched.
+    std::vector<queue_entry> mail{sms("+61400000951")};
+    mail[0].kind = QUEUE_SMS_TO_MAIL;
+    ASSERT_TRUE(a->enqueue_replacing(mail, again, why)) << why;
+    std::vector<queue_entry> left = b->list(0);
+    std::vector<std::uint64_t> left_ids;
+    for (const queue_entry& e : left) left_ids.push_back(e.id);
+    EXPECT_EQ(left_ids,
+              (std::vector<std::uint64_t>{of_a[2].id, of_a[3].id, of_a[4].id, mail[0].id}));
+}
+
+TEST_F(QueuePg, TwoGatewaysTakingTheSameSetsAtOnceTakeEachOnce) {
+    auto a = gateway("gw-a");
+    auto b = gateway("gw-b");
+    ASSERT_TRUE(a && b);
+    constexpr int sets = 20;
+    std::string why;
+    for (int n = 0; n < sets; ++n) {
+        std::vector<queue_entry> one{kept("+61433", n, 2, 1)};
+        std::vector<queue_entry> two{kept("+61433", n, 2, 2)};
+        ASSERT_TRUE(a->enqueue(one, why)) << why;
+        ASSERT_TRUE(b->enqueue(two, why)) << why;
+    }
+    std::atomic<int> wins[sets] = {};
+    std::atomic<int> parts{0};
+    auto take_all = [&](QueueStore* q) {
+        for (int n = 0; n < sets; ++n) {
+            auto t = q->take_set(set_of("+61433", n, 2), true);
+            if (t && !t->empty()) {
+                ++wins[n];
+                parts += static_cast<int>(t->size());
+            }
+        }
+    };
+    std::thread ta(take_all, a.get()), tb(take_all, b.get()), tc(take_all, a.get());
+    ta.join();
+    tb.join();
+    tc.join();
+    for (int n = 0; n < sets; ++n) EXPECT_EQ(wins[n].load(), 1) << "set " << n;
+    EXPECT_EQ(parts.load(), 2 * sets);
+}
+
+TEST_F(QueuePg, ARunningGatewayAdoptsTheKeptEntriesOfOneThatHasGone) {
+    const std::int64_t lease = 1000;
+    auto a = gateway("gw-a", lease);
+    auto b = gateway("gw-b", lease);
+    ASSERT_TRUE(a && b);
+    std::string why;
+    std::vector<queue_entry> of_a{kept("+61444", 1, 3, 1), kept("+61444", 1, 3, 2)};
+    std::vector<queue_entry> of_b{kept("+61444", 1, 3, 3), kept("+61455", 1, 2, 1)};
+    ASSERT_TRUE(a->enqueue(of_a, why)) << why;
+    ASSERT_TRUE(b->enqueue(of_b, why)) << why;
+    // A takes its set (not whole: its wait ran out) and is cut off before it finishes it.
+    ASSERT_EQ(a->take_set(set_of("+61444", 1, 3), false)->size(), 3u);
+    // Two leases long A lives: B adopts nothing, its own entries least of all.
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * lease);
+    while (std::chrono::steady_clock::now() < until) {
+        ASSERT_TRUE(b->adopt_gone(QUEUE_SMS_PART).empty());
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    a.reset();
+    std::vector<queue_entry> got;
+    ASSERT_TRUE(eventually([&] {
+        got = b->adopt_gone(QUEUE_SMS_PART);
+        return !got.empty();
+    }));
+    std::vector<std::uint64_t> got_ids;
+    for (const queue_entry& e : got) got_ids.push_back(e.id);
+    // Everything A held: its own parts and B's part it had taken; now B's, takeable again.
+    EXPECT_EQ(got_ids, (std::vector<std::uint64_t>{of_a[0].id, of_a[1].id, of_b[0].id}));
+    EXPECT_TRUE(b->adopt_gone(QUEUE_SMS_PART).empty()) << "adopted once";
+    EXPECT_EQ(b->take_set(set_of("+61444", 1, 3), true)->size(), 3u);
+    for (std::uint64_t id : got_ids) EXPECT_TRUE(b->complete(id, true, "", why)) << why;
+}
+
+TEST_F(QueuePg, SideWritesRideInTheOutcomeGroupsAheadOfLaterOutcomes) {
+    std::string why;
+    PgStmt row{"INSERT INTO tv_records (kind, day, at, line) VALUES ('rec', 1, 2, $1)",
+               {pg_bytes("SUCCESS line")}};
+    EXPECT_FALSE(pg_side_write(dsn_, row)) << "no queue open on the database";
+    auto a = gateway("gw-a");
+    ASSERT_TRUE(a);
+    std::uint64_t id = put(*a, "+61400000960");
+    ASSERT_TRUE(a->claim(QUEUE_MAIL_TO_SMS, now_ms()));
+    auto c = PgConn::open(dsn_, why);
+    ASSERT_NE(c, nullptr) << why;
+    auto count = [&](const char* sql) {
+        PgResult r;
+        EXPECT_TRUE(c->exec(sql, {}, r, why)) << why;
+        return r.int64(0, 0);
+    };
+    // The record handed in before the outcome: once the entry is gone, the record is there.
+    const std::uint64_t commits = queue_pg_commits(a.get());
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(pg_side_write(dsn_, row));
+    ASSERT_TRUE(a->complete(id, true, "", why)) << why;
+    ASSERT_TRUE(eventually([&] { return count("SELECT count(*) FROM tv_queue") == 0; }));
+    EXPECT_EQ(count("SELECT count(*) FROM tv_records"), 20);
+    EXPECT_EQ(queue_pg_commits(a.get()), commits) << "no commit anybody waits for";
+    // A second queue on the database takes over; the first one closing leaves it in place.
+    auto b = gateway("gw-b");
+    ASSERT_TRUE(b);
+    a.reset();
+    EXPECT_TRUE(pg_side_write(dsn_, row));
+    ASSERT_TRUE(eventually([&] { return count("SELECT count(*) FROM tv_records") == 21; }));
+    b.reset();
+    EXPECT_FALSE(pg_side_write(dsn_, row)) << "the last queue closed";
 }
 
 TEST(QueuePgOutage, DatabaseAwayFailsWritesWithAReasonAndEverythingRecovers) {
