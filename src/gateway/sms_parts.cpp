@@ -133,9 +133,9 @@ std::optional<TakenSet> take_set(QueueStore* q, const PartKey& k, bool whole) {
     set.mask = 0xffffff00u;  // reference and total; the low byte numbers the part
     set.value = pack_concat(c);
     set.total = k.total;
-    std::optional<std::vector<queue_entry>> rows = q->take_set(set, whole);
-    if (!rows) return std::nullopt;
     TakenSet out;
+    std::optional<std::vector<queue_entry>> rows = q->take_set(set, whole, out.failed);
+    if (!rows) return std::nullopt;
     std::map<PartKey, std::vector<std::uint64_t>> ids;
     std::vector<std::uint64_t> repeated;
     std::vector<concat_set> sets = sets_of(*rows, nullptr, ids, repeated);

@@ -61,12 +61,14 @@ int restore_parts(QueueStore& q, std::vector<concat_set>& waiting,
 struct TakenSet {
     concat_done done;
     std::vector<std::uint64_t> ids;
+    std::string failed;  // why the store could not be asked (no ids then)
 };
 // Whether the queue shares its stored parts with other gateways (a database store).
 bool parts_shared(const QueueStore* q);
 // Takes the set from a shared store (with `whole`, only when every part is stored by
 // some gateway); repeated parts are finished. nullopt when the store is not shared; no ids
-// when there was nothing to take (another gateway took it, or it is not whole).
+// when there was nothing to take (another gateway took it, or it is not whole) or the
+// store could not be asked (failed says why).
 std::optional<TakenSet> take_set(QueueStore* q, const PartKey& k, bool whole);
 // The stored parts of gateways that have gone, now this gateway's, as sets, their entries
 // remembered (repeated ones finished).

@@ -174,6 +174,12 @@ class SmsJob {
         PartKey key{d.originator, d.reference, d.total};
         std::vector<std::uint64_t> ids = take_parts(key);
         if (std::optional<TakenSet> t = take_set(path.queue, key, false)) {
+            if (!t->failed.empty()) {
+                // Its parts stay stored as they are, ours: the next start takes them up.
+                emsg("Long SMS from (%s) (reference %d) cannot be taken from the store now (%s)",
+                     d.originator.c_str(), d.reference, t->failed.c_str());
+                return;
+            }
             if (t->ids.empty()) {
                 imsg("Long SMS from (%s) (reference %d) already taken by another gateway",
                      d.originator.c_str(), d.reference);
@@ -661,7 +667,10 @@ int incoming_other(sms* s, int event, const sms_cb_arg& arg, void* cb_data) {
                 }
                 adopt_in = static_cast<long>(std::max<std::int64_t>(next_adopt.load() - now, 1));
             }
-            sms_concat_expire(path);
+            // Sets are not given out while the shared store is away: they could not be
+            // taken from it. They wait here until it is back.
+            std::optional<bool> up = path.queue ? path.queue->database_up() : std::nullopt;
+            if (up.value_or(true)) sms_concat_expire(path);
             std::optional<std::int64_t> due = reassembly(path.ini).next_due();
             if (!due) return adopt_in;
             long wait = static_cast<long>(std::max<std::int64_t>(*due, 1) * 1000);

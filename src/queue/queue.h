@@ -178,10 +178,12 @@ class QueueStore {
     // already (by any gateway, this one too) are not taken again until they are given
     // back or their taker's lease runs out. The caller finishes them (complete(), or
     // enqueue_replacing()) or gives them back (give_back_set()). nullopt for a local store,
-    // which shares nothing.
-    virtual std::optional<std::vector<queue_entry>> take_set(const kept_set& set, bool whole) {
+    // which shares nothing; none with `why` set when the store could not be asked.
+    virtual std::optional<std::vector<queue_entry>> take_set(const kept_set& set, bool whole,
+                                                             std::string& why) {
         (void)set;
         (void)whole;
+        (void)why;
         return std::nullopt;
     }
     // Taken entries whose set could not be finished: takeable again by any gateway.

@@ -79,7 +79,8 @@ class PgQueue final : public QueueStore {
     std::size_t retry_now(int kind) override;
     std::vector<queue_entry> list(int kind) override;
     std::vector<queue_entry> adopt(int kind) override;
-    std::optional<std::vector<queue_entry>> take_set(const kept_set& set, bool whole) override;
+    std::optional<std::vector<queue_entry>> take_set(const kept_set& set, bool whole,
+                                                     std::string& why) override;
     void give_back_set(const std::vector<std::uint64_t>& ids) override;
     std::vector<queue_entry> adopt_gone(int kind) override;
     bool enqueue_replacing(std::vector<queue_entry>& batch, const std::vector<std::uint64_t>& done,
@@ -106,7 +107,7 @@ class PgQueue final : public QueueStore {
 
   private:
     using Job = PgJob;
-    std::vector<queue_entry> take_rows(const std::string& what, const PgStmt& st,
+    std::vector<queue_entry> take_rows(const std::string& what, const PgStmt& st, std::string& why,
                                        const std::vector<PgStmt>& before = {});
     void listen_loop();
     bool renew();
@@ -610,9 +611,10 @@ std::vector<queue_entry> PgQueue::adopt(int kind) {
 }
 
 // Runs `before` and then `st` (which returns QUEUE_PG_COLUMNS) in one group; the rows in
-// enqueue order, now this gateway's to keep (their lease renewed with its own).
+// enqueue order, now this gateway's to keep (their lease renewed with its own). None with
+// why when the database could not be asked.
 std::vector<queue_entry> PgQueue::take_rows(const std::string& what, const PgStmt& st,
-                                            const std::vector<PgStmt>& before) {
+                                            std::string& why, const std::vector<PgStmt>& before) {
     std::vector<queue_entry> out;
     auto job = std::make_shared<Job>();
     job->durable = false;  // taking moves no promise: a lost take leaves the rows as they were
@@ -623,9 +625,10 @@ std::vector<queue_entry> PgQueue::take_rows(const std::string& what, const PgStm
         const PgResult& rows = r.back();
         for (int i = 0; i < rows.rows(); ++i) out.push_back(row_entry(rows, i));
     };
-    std::string why;
+    why.clear();
     if (!group_.submit(job, why)) {
         emsg("Queue: cannot take %s (%s)", what.c_str(), why.c_str());
+        if (why.empty()) why = "the database could not be asked";
         return {};
     }
     std::sort(out.begin(), out.end(),
@@ -638,7 +641,8 @@ std::vector<queue_entry> PgQueue::take_rows(const std::string& what, const PgStm
 // sets wait for each other a moment). The rows are read after it is held, so the gateway
 // that takes the lock second sees what the first committed: two gateways storing the last
 // two parts at once both store theirs, and the later take finds the set whole.
-std::optional<std::vector<queue_entry>> PgQueue::take_set(const kept_set& set, bool whole) {
+std::optional<std::vector<queue_entry>> PgQueue::take_set(const kept_set& set, bool whole,
+                                                          std::string& why) {
     std::uint32_t h = 2166136261u;
     auto mix = [&h](std::string_view bytes) {
         for (unsigned char b : bytes) h = (h ^ b) * 16777619u;
@@ -660,7 +664,7 @@ std::optional<std::vector<queue_entry>> PgQueue::take_set(const kept_set& set, b
               {pg_int(set.kind), pg_bytes(set.originator), pg_int(set.mask),
                pg_int(set.value & set.mask), pg_int(~set.mask), pg_text(opt_.owner),
                pg_int(opt_.lease_ms), pg_text(whole ? "true" : "false"), pg_int(set.total)}};
-    return take_rows("a set of kept entries", st, {lock});
+    return take_rows("a set of kept entries", st, why, {lock});
 }
 
 void PgQueue::give_back_set(const std::vector<std::uint64_t>& ids) {
@@ -685,7 +689,8 @@ std::vector<queue_entry> PgQueue::adopt_gone(int kind) {
                           " AND owner <> $2 AND lease_until_ms < tv_now_ms() RETURNING ") +
                   COLUMNS,
               {pg_int(kind), pg_text(opt_.owner), pg_int(opt_.lease_ms)}};
-    std::vector<queue_entry> out = take_rows("the entries of gateways that have gone", st);
+    std::string why;
+    std::vector<queue_entry> out = take_rows("the entries of gateways that have gone", st, why);
     if (!out.empty())
         imsg("Queue: %zu kept entries taken over from gateways whose lease ran out", out.size());
     return out;

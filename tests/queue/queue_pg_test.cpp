@@ -406,29 +406,30 @@ TEST_F(QueuePg, ASetIsTakenWithEveryGatewaysPartsOnceWhole) {
                                   kept("+61411", 8, 3, 3), kept("+61499", 7, 3, 3),
                                   kept("+61411", 7, 4, 3)};
     ASSERT_TRUE(a->enqueue(of_a, why)) << why;
-    auto taken = a->take_set(set_of("+61411", 7, 3), true);
+    auto taken = a->take_set(set_of("+61411", 7, 3), true, why);
     ASSERT_TRUE(taken.has_value()) << "a shared store";
     EXPECT_TRUE(taken->empty()) << "two of three parts are not whole";
+    EXPECT_EQ(why, "");
     // B receives part 2 again (a repeat) and then part 3: now it is whole, and B takes A's too.
     std::vector<queue_entry> of_b{kept("+61411", 7, 3, 2)};
     ASSERT_TRUE(b->enqueue(of_b, why)) << why;
-    EXPECT_TRUE(b->take_set(set_of("+61411", 7, 3), true)->empty()) << "a repeat is no part";
+    EXPECT_TRUE(b->take_set(set_of("+61411", 7, 3), true, why)->empty()) << "a repeat is no part";
     std::vector<queue_entry> last{kept("+61411", 7, 3, 3)};
     ASSERT_TRUE(b->enqueue(last, why)) << why;
-    taken = b->take_set(set_of("+61411", 7, 3), true);
+    taken = b->take_set(set_of("+61411", 7, 3), true, why);
     EXPECT_EQ(ids_of(taken),
               (std::vector<std::uint64_t>{of_a[0].id, of_a[1].id, of_b[0].id, last[0].id}));
     ASSERT_EQ(taken->size(), 4u);
     EXPECT_EQ((*taken)[0].text, "part 1");
     EXPECT_EQ((*taken)[0].originator, "+61411");
     // Taken once: neither gateway gets it again, whole or not.
-    EXPECT_TRUE(a->take_set(set_of("+61411", 7, 3), true)->empty());
-    EXPECT_TRUE(a->take_set(set_of("+61411", 7, 3), false)->empty());
+    EXPECT_TRUE(a->take_set(set_of("+61411", 7, 3), true, why)->empty());
+    EXPECT_TRUE(a->take_set(set_of("+61411", 7, 3), false, why)->empty());
     // Given back (its mail could not be stored): A may take it now, as it is.
     b->give_back_set(ids_of(taken));
     std::vector<std::uint64_t> again;
     ASSERT_TRUE(eventually([&] {
-        again = ids_of(a->take_set(set_of("+61411", 7, 3), false));
+        again = ids_of(a->take_set(set_of("+61411", 7, 3), false, why));
         return !again.empty();
     }));
     EXPECT_EQ(again, ids_of(taken));
@@ -458,9 +459,12 @@ TEST_F(QueuePg, TwoGatewaysTakingTheSameSetsAtOnceTakeEachOnce) {
     }
     std::atomic<int> wins[sets] = {};
     std::atomic<int> parts{0};
+    std::atomic<int> failed{0};
     auto take_all = [&](QueueStore* q) {
+        std::string whys;
         for (int n = 0; n < sets; ++n) {
-            auto t = q->take_set(set_of("+61433", n, 2), true);
+            auto t = q->take_set(set_of("+61433", n, 2), true, whys);
+            if (!whys.empty()) ++failed;
             if (t && !t->empty()) {
                 ++wins[n];
                 parts += static_cast<int>(t->size());
@@ -471,6 +475,7 @@ TEST_F(QueuePg, TwoGatewaysTakingTheSameSetsAtOnceTakeEachOnce) {
     ta.join();
     tb.join();
     tc.join();
+    EXPECT_EQ(failed.load(), 0);
     for (int n = 0; n < sets; ++n) EXPECT_EQ(wins[n].load(), 1) << "set " << n;
     EXPECT_EQ(parts.load(), 2 * sets);
 }
@@ -486,7 +491,7 @@ TEST_F(QueuePg, ARunningGatewayAdoptsTheKeptEntriesOfOneThatHasGone) {
     ASSERT_TRUE(a->enqueue(of_a, why)) << why;
     ASSERT_TRUE(b->enqueue(of_b, why)) << why;
     // A takes its set (not whole: its wait ran out) and is cut off before it finishes it.
-    ASSERT_EQ(a->take_set(set_of("+61444", 1, 3), false)->size(), 3u);
+    ASSERT_EQ(a->take_set(set_of("+61444", 1, 3), false, why)->size(), 3u);
     // Two leases long A lives: B adopts nothing, its own entries least of all.
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * lease);
     while (std::chrono::steady_clock::now() < until) {
@@ -504,7 +509,7 @@ TEST_F(QueuePg, ARunningGatewayAdoptsTheKeptEntriesOfOneThatHasGone) {
     // Everything A held: its own parts and B's part it had taken; now B's, takeable again.
     EXPECT_EQ(got_ids, (std::vector<std::uint64_t>{of_a[0].id, of_a[1].id, of_b[0].id}));
     EXPECT_TRUE(b->adopt_gone(QUEUE_SMS_PART).empty()) << "adopted once";
-    EXPECT_EQ(b->take_set(set_of("+61444", 1, 3), true)->size(), 3u);
+    EXPECT_EQ(b->take_set(set_of("+61444", 1, 3), true, why)->size(), 3u);
     for (std::uint64_t id : got_ids) EXPECT_TRUE(b->complete(id, true, "", why)) << why;
 }
 
@@ -567,6 +572,13 @@ TEST(QueuePgOutage, DatabaseAwayFailsWritesWithAReasonAndEverythingRecovers) {
     EXPECT_FALSE(q->enqueue(c, why));
     EXPECT_FALSE(why.empty());
     EXPECT_FALSE(q->claim(QUEUE_MAIL_TO_SMS, now_ms()));
+    // A set cannot be taken: the caller is told so, not that there was nothing to take.
+    std::string not_asked;
+    auto none = q->take_set(set_of("+61466", 1, 2), false, not_asked);
+    ASSERT_TRUE(none.has_value());
+    EXPECT_TRUE(none->empty());
+    EXPECT_FALSE(not_asked.empty());
+    EXPECT_TRUE(q->adopt_gone(QUEUE_SMS_PART).empty());
     // Workers are told to look again soon, not never.
     auto next = q->next_ready(QUEUE_MAIL_TO_SMS, 1000);
     ASSERT_TRUE(next);
