@@ -153,19 +153,7 @@ bool PgConn::exec(std::string_view sql, const PgParams& params, PgResult& out, s
     return false;
 }
 
-bool PgConn::pipeline(const std::vector<PgStmt>& stmts, std::vector<PgResult>& out,
-                      std::string& why) {
-    out.clear();
-    if (stmts.empty()) return true;
-    if (PQenterPipelineMode(c_.get()) == 0) {
-        why = one_line(PQerrorMessage(c_.get()));
-        return false;
-    }
-    // Statements new to this connection are prepared in the same pipeline; their names
-    // count only once the server said so.
-    std::vector<std::pair<std::string, std::string>> preparing;  // sql, name
-    std::vector<bool> is_prepare;
-    bool sent = true;
+bool PgConn::pipeline_send(const std::vector<PgStmt>& stmts, PipelineSent& sent) {
     for (const PgStmt& st : stmts) {
         ParamArrays a(st.params);
         auto it = prepared_.find(st.sql);
@@ -173,46 +161,40 @@ bool PgConn::pipeline(const std::vector<PgStmt>& stmts, std::vector<PgResult>& o
         if (it != prepared_.end()) {
             name = it->second;
         } else {
-            for (const auto& [sql, n] : preparing)
+            for (const auto& [sql, n] : sent.preparing)
                 if (sql == st.sql) name = n;
             if (name.empty()) {
                 name = next_name();
-                if (PQsendPrepare(c_.get(), name.c_str(), st.sql.c_str(), 0, nullptr) == 0) {
-                    sent = false;
-                    break;
-                }
-                preparing.emplace_back(st.sql, name);
-                is_prepare.push_back(true);
+                if (PQsendPrepare(c_.get(), name.c_str(), st.sql.c_str(), 0, nullptr) == 0)
+                    return false;
+                sent.preparing.emplace_back(st.sql, name);
+                sent.is_prepare.push_back(true);
             }
         }
         if (PQsendQueryPrepared(c_.get(), name.c_str(), static_cast<int>(st.params.size()),
-                                a.values.data(), a.lengths.data(), a.formats.data(), 0) == 0) {
-            sent = false;
-            break;
-        }
-        is_prepare.push_back(false);
+                                a.values.data(), a.lengths.data(), a.formats.data(), 0) == 0)
+            return false;
+        sent.is_prepare.push_back(false);
     }
-    if (!sent || PQpipelineSync(c_.get()) == 0) {
-        why = one_line(PQerrorMessage(c_.get()));
-        // Nothing can be read back in order now: the connection is given up.
-        broken_ = true;
-        return false;
-    }
+    return PQpipelineSync(c_.get()) != 0;
+}
+
+bool PgConn::pipeline_read(const PipelineSent& sent, std::vector<PgResult>& out,
+                           std::string& why) {
     bool ok = true;
     std::size_t prep = 0;
-    for (bool p : is_prepare) {
+    for (bool p : sent.is_prepare) {
         PgResult r(PQgetResult(c_.get()));
         // Each statement's result is followed by a null that ends it.
         while (PGresult* extra = PQgetResult(c_.get())) PQclear(extra);
         if (!r.get()) {
             if (ok) why = one_line(PQerrorMessage(c_.get()));
-            ok = false;
-            break;
+            return false;
         }
         ExecStatusType st = PQresultStatus(r.get());
         if (p) {
             if (st == PGRES_COMMAND_OK)
-                prepared_.emplace(preparing[prep].first, preparing[prep].second);
+                prepared_.emplace(sent.preparing[prep].first, sent.preparing[prep].second);
             ++prep;
         }
         if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) {
@@ -225,6 +207,27 @@ bool PgConn::pipeline(const std::vector<PgStmt>& stmts, std::vector<PgResult>& o
         }
         if (!p) out.push_back(std::move(r));
     }
+    return ok;
+}
+
+bool PgConn::pipeline(const std::vector<PgStmt>& stmts, std::vector<PgResult>& out,
+                      std::string& why) {
+    out.clear();
+    if (stmts.empty()) return true;
+    if (PQenterPipelineMode(c_.get()) == 0) {
+        why = one_line(PQerrorMessage(c_.get()));
+        return false;
+    }
+    // Statements new to this connection are prepared in the same pipeline; their names
+    // count only once the server said so.
+    PipelineSent sent;
+    if (!pipeline_send(stmts, sent)) {
+        why = one_line(PQerrorMessage(c_.get()));
+        // Nothing can be read back in order now: the connection is given up.
+        broken_ = true;
+        return false;
+    }
+    bool ok = pipeline_read(sent, out, why);
     // The sync's own result, then out of pipeline mode.
     for (;;) {
         PgResult r(PQgetResult(c_.get()));

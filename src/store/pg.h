@@ -147,6 +147,17 @@ class PgConn {
     const std::string* prepared(const std::string& sql, std::string& why);
     // Name of a statement not prepared yet, to be prepared in a pipeline.
     std::string next_name();
+    // The statements of a pipeline in flight, with what their results are to be read as.
+    struct PipelineSent {
+        std::vector<std::pair<std::string, std::string>> preparing;  // sql, name
+        std::vector<bool> is_prepare;  // per result to read: a PREPARE (else a statement)
+    };
+    // Sends stmts in pipeline mode (preparing those new to the connection) and the sync;
+    // false when libpq would not take one.
+    bool pipeline_send(const std::vector<PgStmt>& stmts, PipelineSent& sent);
+    // Reads the results in order (the statements' into out) up to the sync; false with
+    // the first error in why.
+    bool pipeline_read(const PipelineSent& sent, std::vector<PgResult>& out, std::string& why);
 
     PgConnPtr c_;
     std::unordered_map<std::string, std::string> prepared_;  // text -> statement name
