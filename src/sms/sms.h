@@ -7,10 +7,11 @@
 // gateway's transport factory), so this layer knows no transport and nothing here
 // depends on the mail side. The rest of the code reaches a transport through the
 // sms_* functions, which add the null checks, the receiving loop (sms_wait) and the
-// message threads around the virtual operations.
+// message workers around the virtual operations.
 //
 // Ownership: the caller owns the transport through a std::unique_ptr<sms> and
-// releases it with sms_free (which waits for its message threads). A message (an
+// releases it with sms_free (which waits for the messages in hand and joins the
+// message workers). A message (an
 // sms_message subclass) returned by a transport's wait is owned by whoever holds its
 // unique_ptr: the wait loop hands it to one of the transport's message workers, whose
 // callback owns it from then on and releases it with sms_msg_free (the worker releases

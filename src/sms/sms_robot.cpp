@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <stop_token>
 #include <thread>
 #include <vector>
 
@@ -72,12 +73,17 @@ class program_watch {
             return false;
         }
         on_change_ = std::move(on_change);
-        thread_ = std::thread([this] { run(); });
+        thread_ = std::jthread([this](std::stop_token st) { run(st); });
         return true;
     }
 
   private:
-    void run() {
+    void run(std::stop_token st) {
+        // A stop request wakes the poll below through the eventfd.
+        std::stop_callback wake(st, [this] {
+            std::uint64_t one = 1;
+            (void)!::write(wake_, &one, sizeof one);
+        });
         alignas(inotify_event) char buf[4096];
         for (;;) {
             pollfd p[2] = {{ino_, POLLIN, 0}, {wake_, POLLIN, 0}};
@@ -93,8 +99,7 @@ class program_watch {
     }
     void stop() {
         if (thread_.joinable()) {
-            std::uint64_t one = 1;
-            (void)!::write(wake_, &one, sizeof one);
+            thread_.request_stop();
             thread_.join();
         }
         if (ino_ >= 0) ::close(ino_);
@@ -105,7 +110,7 @@ class program_watch {
     int ino_ = -1;
     int wake_ = -1;
     std::function<void()> on_change_;
-    std::thread thread_;
+    std::jthread thread_;
 };
 
 class sms_robot : public sms {

@@ -30,7 +30,7 @@
 // the handler has recorded them.
 //
 // Threads: sends (mail threads), the wait (the receiving thread), accept/reject
-// (message threads), the readers and supervisors of the binds and the receipt
+// (message workers), the readers and supervisors of the binds and the receipt
 // thread all run at once; every shared field is under the state's lock. All of
 // them are stopped and joined when the state is freed.
 #pragma once
