@@ -238,6 +238,21 @@ int smpp_link::request_impl(pdu& req, pdu& resp, long ms, bool cuttable) {
     return cut_off() ? SMPP_ERR_CUT : SMPP_ERR_TIMEOUT;
 }
 
+std::size_t smpp_link::enlist(const std::vector<pdu*>& reqs, waiter* ws, waiter_group& group,
+                              long wait_ms) {
+    const long deadline = smpp_now_ms() + wait_ms;
+    std::size_t added = 0;
+    for (; added < reqs.size(); ++added) {
+        pdu& req = *reqs[added];
+        if (req.sequence == 0) req.sequence = next_sequence();
+        if (!pending_.add(req.sequence, deadline)) break;
+        ws[added].group = &group;
+        waiters_[req.sequence] = &ws[added];
+        ++group.left;
+    }
+    return added;
+}
+
 void smpp_link::request_many(const std::vector<pdu*>& reqs, std::vector<pdu>& resps,
                              std::vector<int>& results, long ms,
                              const std::function<void(const std::vector<std::size_t>&)>& answered) {
@@ -257,15 +272,7 @@ void smpp_link::request_many(const std::vector<pdu*>& reqs, std::vector<pdu>& re
             results.assign(n, SMPP_ERR_CUT);
             return;
         }
-        const long deadline = smpp_now_ms() + wait_ms;
-        for (; added < n; ++added) {
-            pdu& req = *reqs[added];
-            if (req.sequence == 0) req.sequence = next_sequence();
-            if (!pending_.add(req.sequence, deadline)) break;
-            ws[added].group = &group;
-            waiters_[req.sequence] = &ws[added];
-            ++group.left;
-        }
+        added = enlist(reqs, ws.get(), group, wait_ms);
     }
     // Every waiter must be out of waiters_ before this returns: whoever completes one takes
     // it out, the ways out below take the rest.

@@ -167,6 +167,10 @@ class smpp_link {
         bool done = false;             // answered (and out of waiters_)
         waiter_group* group = nullptr;  // told instead of cv when set
     };
+    // Under lock_: gives reqs their sequence numbers (where they have none) and a waiter
+    // each in ws, members of group, while the window has room; how many got one.
+    std::size_t enlist(const std::vector<pdu*>& reqs, waiter* ws, waiter_group& group,
+                       long wait_ms);
 
     mutable std::mutex lock_;  // guards the fields below
     smpp_window pending_{SMPP_LINK_PENDING_MAX};
