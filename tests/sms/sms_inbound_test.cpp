@@ -18,6 +18,7 @@
 
 #include "foundation/thread.h"
 #include "sms/sms.h"
+#include "sms/null_transport.h"
 
 namespace tolvane {
 namespace {
@@ -198,21 +199,8 @@ int task_count() {
     return n;
 }
 
-struct quiet : sms {
-    explicit quiet(int threads) : sms(SMS_XML), threads_(threads) {}
-    int send(const smtp_message_extra*, std::string_view, std::string_view,
-             std::string_view) override {
-        return 0;
-    }
-    std::unique_ptr<sms_message> wait(int, int&) override { return nullptr; }
-    void error(int, std::string&) override {}
-    int msg_recv(sms_message*) override { return 0; }
-    const char* msg_fromip(sms_message*) override { return ""; }
-    const char* msg_from(sms_message*) override { return ""; }
-    const char* msg_to(sms_message*) override { return ""; }
-    const char* msg_body(sms_message*) override { return ""; }
-    int msg_reject(sms_message*, int, const char*) override { return 0; }
-    int msg_accept(sms_message*, int, const char*) override { return 0; }
+struct quiet : null_transport {
+    explicit quiet(int threads) : null_transport(SMS_XML), threads_(threads) {}
     void msg_free(std::unique_ptr<sms_message>& msg) override {
         ++freed;
         msg.reset();

@@ -15,6 +15,7 @@
 #include "foundation/thread.h"
 #include "sms/sms_robot.h"
 #include "sms/sms_xml.h"
+#include "sms/null_transport.h"
 
 namespace tolvane {
 namespace {
@@ -515,8 +516,8 @@ TEST(SmsWaitIncoming, WithoutACallbackTheMessageIsReleased) {
 // A transport whose wait blocks until a message is lined up, its time runs out or it is
 // interrupted; it records the timeout each wait was given. Set wakes to say whether it
 // claims to end its wait on interrupt().
-struct blocking : sms {
-    explicit blocking(bool wakes) : sms(SMS_SMPP), wakes_(wakes) { idle_pause_ms = 1; }
+struct blocking : null_transport {
+    explicit blocking(bool wakes) : null_transport(SMS_SMPP), wakes_(wakes) { idle_pause_ms = 1; }
     std::mutex m;
     std::condition_variable cv;
     std::vector<int> timeouts;  // guarded by m
@@ -556,19 +557,6 @@ struct blocking : sms {
         std::lock_guard<std::mutex> g(m);
         return timeouts;
     }
-    int send(const smtp_message_extra*, std::string_view, std::string_view,
-             std::string_view) override {
-        return 0;
-    }
-    void error(int, std::string&) override {}
-    int msg_recv(sms_message*) override { return 0; }
-    const char* msg_fromip(sms_message*) override { return ""; }
-    const char* msg_from(sms_message*) override { return ""; }
-    const char* msg_to(sms_message*) override { return ""; }
-    const char* msg_body(sms_message*) override { return ""; }
-    int msg_reject(sms_message*, int, const char*) override { return 0; }
-    int msg_accept(sms_message*, int, const char*) override { return 0; }
-    void msg_free(std::unique_ptr<sms_message>& msg) override { msg.reset(); }
 
   private:
     const bool wakes_;
