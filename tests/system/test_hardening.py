@@ -20,6 +20,7 @@ import tvtest
 from mailsms import Gateway as MailGateway
 from mailsms import free_port
 from tvtest import gateway, wait_for
+from test_web_security import closed_without_answer
 from test_web import (PASSWORD, USER, WEB, check_clean_exit, count_row, request, send_mail,
                       session_of, token_of, web_gateway, write_admin)
 
@@ -70,16 +71,6 @@ def raw_answer(port, request_bytes):
             if not part:
                 return got
             got += part
-
-
-def closed_without_answer(s, timeout):
-    s.settimeout(timeout)
-    try:
-        return s.recv(1) == b""
-    except ConnectionResetError:
-        return True
-    except socket.timeout:
-        return False
 
 
 def mail_with_robot(test, gw):
