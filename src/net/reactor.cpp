@@ -41,7 +41,6 @@ Reactor::Reactor(std::size_t workers) {
         stopped_ = true;
         return;
     }
-    if (workers == 0) workers = 1;
     workers_.reserve(workers);
     for (std::size_t i = 0; i < workers; ++i)
         workers_.emplace_back([this](std::stop_token st) { work(st); });
@@ -90,7 +89,13 @@ bool Reactor::post(Ready fn) {
         if (stopped_) return false;
         queue_locked(std::move(fn), Wake::readable);
     }
-    work_cv_.notify_one();
+    if (workers_.empty()) {
+        // The watcher runs it on its next round.
+        const std::uint64_t one = 1;
+        (void)!::write(wake_, &one, sizeof one);
+    } else {
+        work_cv_.notify_one();
+    }
     return true;
 }
 
@@ -149,10 +154,24 @@ void Reactor::watch(std::stop_token st) {
             }
             timeout = next_timeout_locked(now);
         }
-        if (queued == 1)
+        if (workers_.empty())
+            run_queued_here();
+        else if (queued == 1)
             work_cv_.notify_one();
         else if (queued > 1)
             work_cv_.notify_all();
+    }
+}
+
+void Reactor::run_queued_here() {
+    std::unique_lock<std::mutex> g(m_);
+    while (!ready_.empty()) {
+        auto [fn, w] = std::move(ready_.front());
+        ready_.pop_front();
+        g.unlock();
+        fn(w);
+        fn = nullptr;
+        g.lock();
     }
 }
 

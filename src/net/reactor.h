@@ -9,8 +9,10 @@
 // with post().
 //
 // Threads: one watcher thread (epoll_wait) and `workers` worker threads, all std::jthread
-// owned by the reactor and joined by stop() (or the destructor). park() and post() may be
-// called from any thread, also from a ready function.
+// owned by the reactor and joined by stop() (or the destructor). With no workers the ready
+// functions run on the watcher thread itself: they must then be quick and never block
+// (hand the connection to a pool of one's own). park() and post() may be called from any
+// thread, also from a ready function.
 //
 // Ownership: the reactor never closes a descriptor; the parked one belongs to its ready
 // function's captures, which the reactor holds until the function has run. stop() runs
@@ -45,6 +47,7 @@ class Reactor {
     // std::function wants copyable captures: a connection is captured by shared_ptr.
     using Ready = std::function<void(Wake)>;
 
+    // workers: threads that run the ready functions; 0 runs them on the watcher thread.
     explicit Reactor(std::size_t workers);
     ~Reactor();  // stop()
     Reactor(const Reactor&) = delete;
@@ -57,14 +60,15 @@ class Reactor {
     // runs ready once on a worker. False after stop() or when the descriptor cannot be
     // watched (ready is then not run and is released on the caller's thread).
     bool park(int fd, long idle_ms, Ready ready);
-    // Runs fn on a worker (Wake::readable), or with Wake::stopping on stop(). False after stop().
+    // Runs fn on a worker (Wake::readable; on the watcher without workers), or with
+    // Wake::stopping on stop(). False after stop().
     bool post(Ready fn);
 
     // Ends the watcher and the workers: functions still parked or queued run with
     // Wake::stopping on the calling thread, then every thread is joined. Idempotent.
     void stop();
 
-    std::size_t parked() const;   // descriptors being watched
+    std::size_t parked() const;  // descriptors being watched
     std::size_t workers() const { return workers_.size(); }
 
   private:
@@ -76,6 +80,8 @@ class Reactor {
     };
     void watch(std::stop_token st);
     void work(std::stop_token st);
+    // Runs the queued ready functions on the watcher thread (a reactor without workers).
+    void run_queued_here();
     // Takes the entry id out of the table (and its deadline and epoll watch): its ready
     // function, empty when it was gone already.
     Ready take_locked(std::uint64_t id);

@@ -107,18 +107,22 @@ TEST(Reactor, ADescriptorParksAgainAfterEachWake) {
 }
 
 TEST(Reactor, ManyParkedDescriptorsCostNoThreadEach) {
-    constexpr std::size_t N = 500;
-    Reactor r(3);
-    std::vector<Pair> pairs(N);
-    Seen seen;
-    for (auto& p : pairs) ASSERT_TRUE(r.park(p.a, 60000, seen.fn()));
-    EXPECT_EQ(r.parked(), N);
-    for (auto& p : pairs) ASSERT_EQ(::write(p.b, "x", 1), 1);
-    ASSERT_TRUE(seen.wait_for(N));
-    std::lock_guard<std::mutex> g(seen.m);
-    EXPECT_EQ(seen.wakes.size(), N);
-    EXPECT_LE(seen.threads.size(), 3u);
-    for (Wake w : seen.wakes) EXPECT_EQ(w, Wake::readable);
+    for (std::size_t workers : {3u, 0u}) {
+        SCOPED_TRACE(workers);
+        constexpr std::size_t N = 500;
+        Reactor r(workers);
+        std::vector<Pair> pairs(N);
+        Seen seen;
+        for (auto& p : pairs) ASSERT_TRUE(r.park(p.a, 60000, seen.fn()));
+        EXPECT_EQ(r.parked(), N);
+        for (auto& p : pairs) ASSERT_EQ(::write(p.b, "x", 1), 1);
+        ASSERT_TRUE(seen.wait_for(N));
+        std::lock_guard<std::mutex> g(seen.m);
+        EXPECT_EQ(seen.wakes.size(), N);
+        // Without workers everything ran on the one watcher thread.
+        EXPECT_LE(seen.threads.size(), workers == 0 ? 1u : workers);
+        for (Wake w : seen.wakes) EXPECT_EQ(w, Wake::readable);
+    }
 }
 
 TEST(Reactor, EarlierDeadlineParkedLaterStillWakesFirst) {
@@ -153,17 +157,20 @@ TEST(Reactor, StopHandsEveryParkedAndQueuedFunctionItsStop) {
 }
 
 TEST(Reactor, PostRunsOnAWorkerAndAFunctionMayParkFromThere) {
-    Reactor r(2);
-    Pair p;
-    Seen seen;
-    ASSERT_TRUE(r.post([&](Wake w) {
-        EXPECT_EQ(w, Wake::readable);
-        EXPECT_TRUE(r.park(p.a, -1, seen.fn()));
-    }));
-    for (int i = 0; i < 200 && r.parked() == 0; ++i) std::this_thread::sleep_for(5ms);
-    ASSERT_EQ(::write(p.b, "x", 1), 1);
-    ASSERT_TRUE(seen.wait_for(1));
-    EXPECT_NE(*seen.threads.begin(), std::this_thread::get_id());
+    for (std::size_t workers : {2u, 0u}) {
+        SCOPED_TRACE(workers);
+        Reactor r(workers);
+        Pair p;
+        Seen seen;
+        ASSERT_TRUE(r.post([&](Wake w) {
+            EXPECT_EQ(w, Wake::readable);
+            EXPECT_TRUE(r.park(p.a, -1, seen.fn()));
+        }));
+        for (int i = 0; i < 200 && r.parked() == 0; ++i) std::this_thread::sleep_for(5ms);
+        ASSERT_EQ(::write(p.b, "x", 1), 1);
+        ASSERT_TRUE(seen.wait_for(1));
+        EXPECT_NE(*seen.threads.begin(), std::this_thread::get_id());
+    }
 }
 
 TEST(Reactor, AClosedOrBadDescriptorIsRefusedAndItsFunctionNotRun) {
