@@ -86,6 +86,7 @@ class MYSSL final : public ChanStream {
     bool pending() const override;
     void close(CHAN& c) override;
     std::string lastmsg() const override;
+    long wait_limit_ms() const override;  // time left of the handshake limit, until done
 
     std::string msg;           // last failure, shown by tcp_error while attached
     int wb = 0;                // a read or write has not completed
