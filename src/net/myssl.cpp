@@ -93,22 +93,24 @@ int make_missing_files(const std::string& key_path, const std::string& cert_path
                 "directory containing random data.");
         }
         myssl_info(strprintf("Creating %d bit private key...", ENCRYPT_KEY_BITS));
-        std::string why;
-        if (!encrypt_lib_mkdirs(key_path, why) ||
-            !encrypt_lib_create_private_key(key_path, ENCRYPT_KEY_BITS, nullptr, why)) {
-            reason =
-                strprintf("cannot create private key file %s: %s", key_path.c_str(), why.c_str());
+        Status made = encrypt_lib_mkdirs(key_path);
+        if (made) made = encrypt_lib_create_private_key(key_path, ENCRYPT_KEY_BITS, nullptr);
+        if (!made) {
+            reason = strprintf("cannot create private key file %s: %s", key_path.c_str(),
+                               made.reason().c_str());
             return 0;
         }
         myssl_info(strprintf("Created private key file (%s)", key_path.c_str()));
     }
     if (!cert_path.empty() && file_missing(cert_path)) {
-        std::string why;
-        if (!encrypt_lib_mkdirs(cert_path, why) ||
-            !encrypt_lib_create_certificate(cert_path, key_path, nullptr, tcp_hostname(),
-                                            ENCRYPT_CERT_DAYS, why)) {
-            reason =
-                strprintf("cannot create certificate file %s: %s", cert_path.c_str(), why.c_str());
+        Status made = encrypt_lib_mkdirs(cert_path);
+        if (made) {
+            made = encrypt_lib_create_certificate(cert_path, key_path, nullptr, tcp_hostname(),
+                                                  ENCRYPT_CERT_DAYS);
+        }
+        if (!made) {
+            reason = strprintf("cannot create certificate file %s: %s", cert_path.c_str(),
+                               made.reason().c_str());
             return 0;
         }
         myssl_info(strprintf("Created certificate file (%s)", cert_path.c_str()));

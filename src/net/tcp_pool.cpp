@@ -1,7 +1,7 @@
 // TCP channels: the process-wide state every channel shares: the message sink, the
 // debug switch, the stop (a flag and the descriptor every wait watches), the library's
-// named locks, the monotonic clock and the pool of input buffers. Sockets are in tcp.cpp, reading and writing in tcp_io.cpp, the SSL
-// seam in tcp_ssl.cpp.
+// named locks, the monotonic clock and the pool of input buffers. Sockets are in tcp.cpp,
+// reading and writing in tcp_io.cpp, the SSL seam in tcp_ssl.cpp.
 //
 // Ownership: the pool and the locks live for the whole process (never destroyed, since
 // channels may outlive static destruction). Limits: pool blocks are recycled by size and
