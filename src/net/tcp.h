@@ -52,6 +52,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/result.h"
 #include "foundation/srcloc.h"
 
 namespace tolvane {
@@ -84,9 +85,9 @@ class ChanStream {
 // The SSL layer's entry points. The SSL layer (myssl.h) is installed by default;
 // tcp_ssl_hooks replaces it (tests put a stand-in there).
 struct TcpSslHooks {
-    // One-time set-up with the key and certificate paths (either may be empty); non-zero is
-    // success (the SSL layer's -1 "already done" counts as success).
-    std::function<int(const std::string& key, const std::string& cert, std::string& reason)> init;
+    // One-time set-up with the key and certificate paths (either may be empty); fails with
+    // the reason (an earlier set-up that succeeded counts as success).
+    std::function<Status(const std::string& key, const std::string& cert)> init;
     // Directory of the key and certificate files.
     std::function<void(const std::string& dir)> setdir;
     // Handshake on c's connected socket; null with a reason on failure. A failed takeover

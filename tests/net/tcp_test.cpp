@@ -766,11 +766,11 @@ TEST(TcpSsl, AttachedStreamCarriesAllTraffic) {
     static int closes = 0;
     static std::string seen_key, seen_cert;
     TcpSslHooks h;
-    h.init = [](const std::string& key, const std::string& cert, std::string&) {
+    h.init = [](const std::string& key, const std::string& cert) {
         ++inits;
         seen_key = key;
         seen_cert = cert;
-        return 1;
+        return Status{};
     };
     h.takeover = [](CHAN& c, int isserver, ChanStream*,
                     std::string& reason) -> std::unique_ptr<ChanStream> {
