@@ -133,9 +133,9 @@ int encrypt_lib_seed() {
     return RAND_status() == 1 ? 1 : 0;
 }
 
-int encrypt_lib_mkdirs(const std::string& file_path, std::string& reason) {
+Status encrypt_lib_mkdirs(const std::string& file_path) {
     auto slash = file_path.find_last_of('/');
-    if (slash == std::string::npos || slash == 0) return 1;
+    if (slash == std::string::npos || slash == 0) return {};
     std::string dir = file_path.substr(0, slash);
     for (std::size_t i = 1; i <= dir.size(); ++i) {
         if (i < dir.size() && dir[i] != '/') continue;
@@ -143,27 +143,23 @@ int encrypt_lib_mkdirs(const std::string& file_path, std::string& reason) {
         struct stat st {};
         if (::stat(part.c_str(), &st) == 0) {
             if (!S_ISDIR(st.st_mode)) {
-                reason = strprintf("%s is not a directory", part.c_str());
-                return 0;
+                return Error{0, strprintf("%s is not a directory", part.c_str())};
             }
             continue;
         }
         if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-            reason = strprintf("cannot create directory %s (%s)", part.c_str(),
-                               system_error(errno).c_str());
-            return 0;
+            const int err = errno;
+            return Error{err, strprintf("cannot create directory %s (%s)", part.c_str(),
+                                        system_error(err).c_str())};
         }
     }
-    return 1;
+    return {};
 }
 
-int encrypt_lib_create_private_key(const std::string& path, int bits, const char* pass,
-                                   std::string& reason) {
-    reason.clear();
+Status encrypt_lib_create_private_key(const std::string& path, int bits, const char* pass) {
     if (pass && !*pass) pass = nullptr;
     if (bits < 512) {
-        reason = strprintf("a key of %d bits is too small", bits);
-        return 0;
+        return Error{0, strprintf("a key of %d bits is too small", bits)};
     }
     encrypt_lib_seed();
     ERR_clear_error();
@@ -172,8 +168,7 @@ int encrypt_lib_create_private_key(const std::string& path, int bits, const char
     if (!kctx || EVP_PKEY_keygen_init(kctx.get()) <= 0 ||
         EVP_PKEY_CTX_set_rsa_keygen_bits(kctx.get(), bits) <= 0 ||
         EVP_PKEY_generate(kctx.get(), &raw) <= 0) {
-        reason = "key generation failed: " + encrypt_lib_ssl_error("no reason given");
-        return 0;
+        return Error{0, "key generation failed: " + encrypt_lib_ssl_error("no reason given")};
     }
     PkeyPtr key(raw);
     BioPtr mem(BIO_new(BIO_s_mem()));
@@ -182,44 +177,40 @@ int encrypt_lib_create_private_key(const std::string& path, int bits, const char
     if (!mem || !PEM_write_bio_PrivateKey(mem.get(), key.get(), cipher,
                                           reinterpret_cast<const unsigned char*>(pass), plen,
                                           nullptr, nullptr)) {
-        reason = "cannot encode the key: " + encrypt_lib_ssl_error("no reason given");
-        return 0;
+        return Error{0, "cannot encode the key: " + encrypt_lib_ssl_error("no reason given")};
     }
-    return write_file_atomic(path, bio_text(mem.get()), 0600, reason) ? 1 : 0;
+    std::string why;
+    if (!write_file_atomic(path, bio_text(mem.get()), 0600, why)) return Error{0, why};
+    return {};
 }
 
-int encrypt_lib_create_certificate(const std::string& cert_path, const std::string& key_path,
-                                   const char* pass, const std::string& common_name, int days,
-                                   std::string& reason) {
-    reason.clear();
+Status encrypt_lib_create_certificate(const std::string& cert_path, const std::string& key_path,
+                                      const char* pass, const std::string& common_name, int days) {
     ERR_clear_error();
     if (days <= 0) {
-        reason = strprintf("a certificate valid for %d days is not valid at all", days);
-        return 0;
+        return Error{0, strprintf("a certificate valid for %d days is not valid at all", days)};
     }
     PkeyPtr key;
     {
         BioPtr in(BIO_new_file(key_path.c_str(), "r"));
         if (!in) {
-            reason = strprintf("cannot read the private key %s (%s)", key_path.c_str(),
-                               system_error(errno).c_str());
+            const int err = errno;
             ERR_clear_error();
-            return 0;
+            return Error{err, strprintf("cannot read the private key %s (%s)", key_path.c_str(),
+                                        system_error(err).c_str())};
         }
         // An empty pass phrase rather than none: OpenSSL would otherwise ask on the
         // terminal, which a daemon does not have.
         key.reset(PEM_read_bio_PrivateKey(in.get(), nullptr, nullptr,
                                           const_cast<char*>(pass ? pass : "")));
         if (!key) {
-            reason = strprintf("cannot read the private key %s (%s)", key_path.c_str(),
-                               encrypt_lib_ssl_error("not a PEM private key").c_str());
-            return 0;
+            return Error{0, strprintf("cannot read the private key %s (%s)", key_path.c_str(),
+                                      encrypt_lib_ssl_error("not a PEM private key").c_str())};
         }
     }
     X509Ptr x(X509_new());
     if (!x) {
-        reason = "out of memory";
-        return 0;
+        return Error{0, "out of memory"};
     }
     unsigned char rnd[4] = {0, 0, 0, 0};
     RAND_bytes(rnd, sizeof rnd);
@@ -240,9 +231,8 @@ int encrypt_lib_create_certificate(const std::string& cert_path, const std::stri
     }
     ok = ok && X509_set_issuer_name(x.get(), name) == 1;
     if (!ok) {
-        reason = strprintf("cannot fill in the certificate for \"%s\" (%s)", cn.c_str(),
-                           encrypt_lib_ssl_error("bad field").c_str());
-        return 0;
+        return Error{0, strprintf("cannot fill in the certificate for \"%s\" (%s)", cn.c_str(),
+                                  encrypt_lib_ssl_error("bad field").c_str())};
     }
     X509V3_CTX ctx;
     X509V3_set_ctx(&ctx, x.get(), x.get(), nullptr, nullptr, 0);
@@ -252,20 +242,20 @@ int encrypt_lib_create_certificate(const std::string& cert_path, const std::stri
     }
     ok = ok && add_alt_names(x.get(), cut(common_name, 253));
     if (!ok) {
-        reason = strprintf("cannot add the certificate extensions for \"%s\" (%s)", cn.c_str(),
-                           encrypt_lib_ssl_error("bad value").c_str());
-        return 0;
+        return Error{0, strprintf("cannot add the certificate extensions for \"%s\" (%s)",
+                                  cn.c_str(), encrypt_lib_ssl_error("bad value").c_str())};
     }
     if (X509_sign(x.get(), key.get(), EVP_sha256()) <= 0) {
-        reason = "cannot sign the certificate: " + encrypt_lib_ssl_error("no reason given");
-        return 0;
+        return Error{0, "cannot sign the certificate: " + encrypt_lib_ssl_error("no reason given")};
     }
     BioPtr mem(BIO_new(BIO_s_mem()));
     if (!mem || !PEM_write_bio_X509(mem.get(), x.get())) {
-        reason = "cannot encode the certificate: " + encrypt_lib_ssl_error("no reason given");
-        return 0;
+        return Error{0,
+                     "cannot encode the certificate: " + encrypt_lib_ssl_error("no reason given")};
     }
-    return write_file_atomic(cert_path, bio_text(mem.get()), 0644, reason) ? 1 : 0;
+    std::string why;
+    if (!write_file_atomic(cert_path, bio_text(mem.get()), 0644, why)) return Error{0, why};
+    return {};
 }
 
 }  // namespace tolvane

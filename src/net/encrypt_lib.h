@@ -26,6 +26,8 @@
 
 #include <string>
 
+#include "foundation/result.h"
+
 namespace tolvane {
 
 // Bits of the key the SSL layer makes. 2048 is the least that current TLS peers accept.
@@ -41,17 +43,19 @@ int encrypt_lib_seed();
 
 // Writes a new RSA key of bits bits (public exponent 65537) to path. With a non-empty pass
 // phrase the key is encrypted with triple DES (CBC); null or "" writes it in clear.
-int encrypt_lib_create_private_key(const std::string& path, int bits, const char* pass,
-                                   std::string& reason);
+// Fails with the reason (key too small, generation or encoding failed, cannot write).
+Status encrypt_lib_create_private_key(const std::string& path, int bits, const char* pass);
 
 // Writes a self-signed certificate for common_name, valid for days, made from the key in
 // key_path (read with pass, or an empty pass phrase when null).
-int encrypt_lib_create_certificate(const std::string& cert_path, const std::string& key_path,
-                                   const char* pass, const std::string& common_name, int days,
-                                   std::string& reason);
+// Fails with the reason (days <= 0, key unreadable, a field or extension refused, cannot
+// sign or write).
+Status encrypt_lib_create_certificate(const std::string& cert_path, const std::string& key_path,
+                                      const char* pass, const std::string& common_name, int days);
 
 // Creates the missing directories above file_path with mode 0700 (the key lives there).
-int encrypt_lib_mkdirs(const std::string& file_path, std::string& reason);
+// Fails with the reason (code: errno when a directory cannot be made, else 0).
+Status encrypt_lib_mkdirs(const std::string& file_path);
 
 // The text of the oldest error in OpenSSL's error queue of this thread (which is then
 // emptied), or fallback when the queue is empty.

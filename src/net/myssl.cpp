@@ -93,22 +93,24 @@ int make_missing_files(const std::string& key_path, const std::string& cert_path
                 "directory containing random data.");
         }
         myssl_info(strprintf("Creating %d bit private key...", ENCRYPT_KEY_BITS));
-        std::string why;
-        if (!encrypt_lib_mkdirs(key_path, why) ||
-            !encrypt_lib_create_private_key(key_path, ENCRYPT_KEY_BITS, nullptr, why)) {
-            reason =
-                strprintf("cannot create private key file %s: %s", key_path.c_str(), why.c_str());
+        Status made = encrypt_lib_mkdirs(key_path);
+        if (made) made = encrypt_lib_create_private_key(key_path, ENCRYPT_KEY_BITS, nullptr);
+        if (!made) {
+            reason = strprintf("cannot create private key file %s: %s", key_path.c_str(),
+                               made.reason().c_str());
             return 0;
         }
         myssl_info(strprintf("Created private key file (%s)", key_path.c_str()));
     }
     if (!cert_path.empty() && file_missing(cert_path)) {
-        std::string why;
-        if (!encrypt_lib_mkdirs(cert_path, why) ||
-            !encrypt_lib_create_certificate(cert_path, key_path, nullptr, tcp_hostname(),
-                                            ENCRYPT_CERT_DAYS, why)) {
-            reason =
-                strprintf("cannot create certificate file %s: %s", cert_path.c_str(), why.c_str());
+        Status made = encrypt_lib_mkdirs(cert_path);
+        if (made) {
+            made = encrypt_lib_create_certificate(cert_path, key_path, nullptr, tcp_hostname(),
+                                                  ENCRYPT_CERT_DAYS);
+        }
+        if (!made) {
+            reason = strprintf("cannot create certificate file %s: %s", cert_path.c_str(),
+                               made.reason().c_str());
             return 0;
         }
         myssl_info(strprintf("Created certificate file (%s)", cert_path.c_str()));
@@ -258,18 +260,16 @@ MysslSetupPtr myssl_client_setup_new(bool verify, std::string& reason) {
     return s;
 }
 
-int myssl_init(const std::string& key, const std::string& cert, std::string& reason, MysslSink info,
-               MysslSink error) {
-    reason.clear();
+Status myssl_init(const std::string& key, const std::string& cert, MysslSink info,
+                  MysslSink error) {
     auto& g = global();
     std::lock_guard<std::mutex> hold(g.lock);
-    if (g.done) return -1;
+    if (g.done) return {};
     if (info) g_info.store(info);
     if (error) g_error.store(error);
     if (OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
                          nullptr) != 1) {
-        reason = "SSL_Library_Init call failed";
-        return 0;
+        return Error{0, "SSL_Library_Init call failed"};
     }
     // Each thread's random generators and error queue go when the thread ends, before it
     // reports itself finished, so an exit while workers end finds nothing of theirs left.
@@ -286,24 +286,23 @@ int myssl_init(const std::string& key, const std::string& cert, std::string& rea
     }
     std::string key_path = myssl_path(g.dir, key);
     std::string cert_path = myssl_path(g.dir, cert);
+    std::string reason;
     MysslSetupPtr s = myssl_setup_new(key_path, cert_path, reason);
     if (!s) {
         std::string line = strprintf("SSL init failed (%s)", reason.c_str());
         myssl_info(line);
         myssl_error(line);
-        return 0;
+        return Error{0, reason};
     }
     g.setup = std::move(s);
     g.done = 1;
     myssl_info("SSL init completed OK");
-    return 1;
+    return {};
 }
 
 TcpSslHooks myssl_hooks() {
     TcpSslHooks h;
-    h.init = [](const std::string& key, const std::string& cert, std::string& reason) {
-        return myssl_init(key, cert, reason);
-    };
+    h.init = [](const std::string& key, const std::string& cert) { return myssl_init(key, cert); };
     h.setdir = [](const std::string& dir) { myssl_setdir(dir); };
     h.takeover = [](CHAN& c, int isserver, ChanStream* inherit,
                     std::string& reason) -> std::unique_ptr<ChanStream> {

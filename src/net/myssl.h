@@ -35,8 +35,9 @@
 // no certificate authorities configured, so it refuses every client certificate.
 //
 //   myssl_setdir("/var/tolvane");
+//   if (Status st = myssl_init("tv_priv.pem", "tv_cert.pem"); !st)
+//       emsg("%s", st.reason().c_str());
 //   std::string why;
-//   if (!myssl_init("tv_priv.pem", "tv_cert.pem", why)) emsg("%s", why.c_str());
 //   auto s = myssl_takeover_real(*chan, chan->sk, -1, 1, nullptr, nullptr, why, 1);
 //   if (s) { chan->ssl = std::move(s); chan->never_close = 1; }
 #pragma once
@@ -86,6 +87,7 @@ class MYSSL final : public ChanStream {
     bool pending() const override;
     void close(CHAN& c) override;
     std::string lastmsg() const override;
+    long wait_limit_ms() const override;  // time left of the handshake limit, until done
 
     std::string msg;           // last failure, shown by tcp_error while attached
     int wb = 0;                // a read or write has not completed
@@ -108,10 +110,10 @@ std::string myssl_getdir();
 // absolute (or empty). Empty name gives an empty path.
 std::string myssl_path(const std::string& dir, const std::string& name);
 // One-time initialisation with file names in the directory (either may be empty: no key
-// means no files are made, no certificate means client side only). 1 success, 0 failure
-// with a reason (also reported as "SSL init failed (%s)"), -1 when already initialised.
-int myssl_init(const std::string& key, const std::string& cert, std::string& reason,
-               MysslSink info = nullptr, MysslSink error = nullptr);
+// means no files are made, no certificate means client side only). Fails with the reason
+// (also reported as "SSL init failed (%s)"); succeeds at once when already initialised.
+Status myssl_init(const std::string& key, const std::string& cert, MysslSink info = nullptr,
+                  MysslSink error = nullptr);
 void myssl_set_sinks(MysslSink info, MysslSink error);
 // Debug switch: reports every want-read, want-write and close retry.
 void myssl_set_debug(int on);

@@ -2,7 +2,8 @@
 //
 // The socket under a stream is always driven in non-blocking mode; a channel in blocking
 // mode gets blocking behaviour from poll() waits with the layer's time limits, so that no
-// call can hang in the kernel on a silent peer.
+// call can hang in the kernel on a silent peer. Each wait is whole and also watches the
+// stop (tcp_set_exit, tcp_close_now), which ends it at once.
 #include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -48,16 +49,16 @@ int fd_of(const MYSSL& m) {
     return m.ssl ? SSL_get_fd(m.ssl) : -1;
 }
 
-// Waits at most ms for the events the last call asked for (a short pause when none).
-void wait_io(const MYSSL& m, int events, long ms) {
+// Waits at most ms for the events the last call asked for (a short pause when none), or
+// until a stop, which the caller's next check sees.
+void wait_io(CHAN& c, const MYSSL& m, int events, long ms) {
     if (ms <= 0) return;
     int fd = fd_of(m);
     if (events == 0 || fd < 0) {
-        lib_msleep(std::min(ms, 20L));
+        tcp_wait_or_stop(&c, -1, 0, static_cast<int>(std::min(ms, 20L)));
         return;
     }
-    pollfd p{fd, static_cast<short>(events), 0};
-    ::poll(&p, 1, static_cast<int>(std::min(ms, 1000L)));
+    tcp_wait_or_stop(&c, fd, static_cast<short>(events), static_cast<int>(ms));
 }
 
 // False when the peer has closed its end (or the socket failed).
@@ -235,7 +236,7 @@ void handshake_failed(MYSSL& m, const std::string& reason) {
 // even for a non-blocking channel, because the TCP layer waits only in its own direction.
 int before_retry(CHAN& c, MYSSL& m, long started, int own_events, const char* timeout_text) {
     if (!c.block) {
-        if (m.want && m.want != own_events) wait_io(m, m.want, 50);
+        if (m.want && m.want != own_events) wait_io(c, m, m.want, 50);
         return -1;
     }
     long waited = tcp_now_ms() - started;
@@ -244,11 +245,11 @@ int before_retry(CHAN& c, MYSSL& m, long started, int own_events, const char* ti
         m.msg = timeout_text;
         return 0;
     }
-    if (tcp_get_exit() || c.close_now) {
+    if (tcp_stop_requested(&c)) {
         m.msg = "channel closing";
         return 0;
     }
-    wait_io(m, m.want, MYSSL_BLOCKING_MS - waited);
+    wait_io(c, m, m.want, MYSSL_BLOCKING_MS - waited);
     return 1;
 }
 
@@ -324,12 +325,12 @@ bool handshake_now(CHAN& c, int sk, MYSSL& m, std::string& reason) {
         int r = handshake_step(c, m, reason);
         if (r == 1) return true;
         if (r == 0) return false;
-        if (tcp_get_exit() || c.close_now) {
+        if (tcp_stop_requested(&c)) {
             reason = "SSL could not start, the channel is closing";
             return false;
         }
         long left = myssl_handshake_limit() - (tcp_now_ms() - m.started_ms);
-        wait_io(m, m.want, std::max(left, 1L));
+        wait_io(c, m, m.want, std::max(left, 1L));
     }
 }
 
@@ -351,12 +352,14 @@ std::unique_ptr<MYSSL> myssl_takeover_real(CHAN& c, int sk, int require_cert, in
     BIO* bio = BIO_new_socket(sk, BIO_CLOSE);
     if (!bio) {
         reason = "ssl cant on BIO_new_socket call.";
+        tcp_wake_publish(&c, -1);
         tcp_socket_close(sk);
         c.sk = -1;
         return nullptr;
     }
     m->ssl = new_connection(isserver, inherit, setup, reason);
     if (!m->ssl) {
+        tcp_wake_publish(&c, -1);
         BIO_free(bio);  // closes the socket
         c.sk = -1;
         return nullptr;
@@ -376,6 +379,7 @@ std::unique_ptr<MYSSL> myssl_takeover_real(CHAN& c, int sk, int require_cert, in
         isserver || !domain || !*domain || set_server_name(m->ssl, domain, require_cert, reason);
     if (ok && defer) return m;
     if (ok && handshake_now(c, sk, *m, reason)) return m;
+    tcp_wake_publish(&c, -1);
     m.reset();  // releases the connection and closes the socket
     c.sk = -1;
     return nullptr;
@@ -397,7 +401,7 @@ int myssl_handshake(CHAN& c, MYSSL* m, int ms, std::string& reason) {
         if (r == 1) return 1;
         if (r == 0) break;
         long left = deadline - tcp_now_ms();
-        if (tcp_get_exit() || c.close_now) {
+        if (tcp_stop_requested(&c)) {
             reason = "SSL could not start, the channel is closing";
             break;
         }
@@ -405,7 +409,7 @@ int myssl_handshake(CHAN& c, MYSSL* m, int ms, std::string& reason) {
             reason = strprintf("no handshake within %d ms", ms);
             break;
         }
-        wait_io(*m, m->want, left);
+        wait_io(c, *m, m->want, left);
     }
     handshake_failed(*m, reason);
     return 0;
@@ -435,6 +439,8 @@ int myssl_read(CHAN& c, MYSSL* m, char* buf, int len) {
         if (cls == Cls::FATAL || cls == Cls::CLOSED) {
             if (cls == Cls::FATAL) m->failed = true;
             m->msg = cls == Cls::FATAL ? m->err_text : "Connection was closed.";
+            // A socket shut down by tcp_close_now ends the read as a failure: it is the stop.
+            if (tcp_stop_requested(&c)) m->msg = "channel closing";
             m->wb = 0;
             return 0;
         }
@@ -506,9 +512,9 @@ void myssl_close(CHAN& c, MYSSL* m) {
                 myssl_error("SSL error myssl_close gave up after 20 seconds");
                 break;
             }
-            if (tcp_get_exit()) break;
+            if (tcp_stop_requested(&c)) break;
             debug_say("myssl_close retrying");
-            wait_io(*m, m->want, MYSSL_CLOSE_MS - waited);
+            wait_io(c, *m, m->want, MYSSL_CLOSE_MS - waited);
         }
     }
     // As for a plain socket: our last bytes go out before the FIN, and unread input is
@@ -566,6 +572,12 @@ void MYSSL::close(CHAN& c) {
 }
 std::string MYSSL::lastmsg() const {
     return msg;
+}
+long MYSSL::wait_limit_ms() const {
+    if (established || failed || !ssl) return -1;
+    // One past the limit, so that the handshake step after the wait finds it passed.
+    long left = myssl_handshake_limit() - (tcp_now_ms() - started_ms) + 1;
+    return std::max(left, 0L);
 }
 
 }  // namespace tolvane

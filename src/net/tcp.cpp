@@ -169,11 +169,17 @@ int tcp_waitfor(CHAN* c, int ms) {
     long deadline = tcp_now_ms() + (ms > 0 ? ms : 0);
     int zero_events = 0;
     for (;;) {
-        pollfd p{c->sk, POLLIN | POLLPRI, 0};
         long left = deadline - tcp_now_ms();
-        int r = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+        short got = 0;
+        int r = tcp_wait_or_stop(c, c->sk, POLLIN | POLLPRI, left > 0 ? static_cast<int>(left) : 0,
+                                 &got);
+        if (r == TCP_WAIT_STOP) {
+            c->xerrno = -1;
+            tcp_report("tcp_waitfor: channel %d closed for a stop", c->sk);
+            tcp_close_nice(c);
+            return 0;
+        }
         if (r < 0) {
-            if (errno == EINTR) continue;
             c->xerrno = errno;
             tcp_report("tcp_waitfor error so closing socket %d %s", c->sk,
                        system_error(errno).c_str());
@@ -181,12 +187,12 @@ int tcp_waitfor(CHAN* c, int ms) {
             return 0;
         }
         if (r == 0) return 0;
-        if (p.revents & (POLLIN | POLLPRI)) return 1;
+        if (got & (POLLIN | POLLPRI)) return 1;
         // Only an error or hang-up event: readable if the socket reports why.
         int err = 0;
         socklen_t len = sizeof err;
         getsockopt(c->sk, SOL_SOCKET, SO_ERROR, &err, &len);
-        if (err != 0 || (p.revents & POLLNVAL)) return 1;
+        if (err != 0 || (got & POLLNVAL)) return 1;
         if (++zero_events >= 4) return 1;
         tcp_report("tcp: got except event with error value zero, so trying select again sk=%d",
                    c->sk);
@@ -204,9 +210,27 @@ int tcp_accept(CHAN* listener, std::unique_ptr<CHAN>& nc) {
     sockaddr_storage peer{};
     socklen_t plen = sizeof peer;
     int fd;
-    do {
+    for (;;) {
+        // A blocking listener waits in poll(), not in accept, so that a stop ends the wait.
+        if (listener->block) {
+            int w = tcp_wait_or_stop(listener, listener->sk, POLLIN, -1);
+            if (w == TCP_WAIT_STOP) {
+                tcp_report("tcp_accept: listener %d closed for a stop", listener->sk);
+                tcp_close_nice(listener);
+                listener->xerrno = nc->xerrno = ECANCELED;
+                return 0;
+            }
+        }
+        plen = sizeof peer;
         fd = ::accept4(listener->sk, reinterpret_cast<sockaddr*>(&peer), &plen, SOCK_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+        if (fd >= 0 || errno == EINTR) {
+            if (fd >= 0) break;
+            continue;
+        }
+        // Another thread took the client between the wait and the accept: wait again.
+        if (listener->block && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        break;
+    }
     if (fd < 0) {
         listener->xerrno = nc->xerrno = errno;
         return 0;
@@ -230,6 +254,7 @@ int connect_fail(CHAN* c, int fd, long started, const std::string& host, int por
     c->xerrno = err;
     tcp_report("Connect failed %ldsec (%s:%d) bind=(%s) %s", secs, host.c_str(), port,
                bind_to ? bind_to : "", system_error(err).c_str());
+    tcp_wake_publish(c, -1);
     ::close(fd);
     c->sk = -1;
     c->erradd = err == ETIMEDOUT ? strprintf("%ld sec", secs) : strprintf("%ld osec", secs);
@@ -242,11 +267,10 @@ int wait_connected(CHAN* c, int fd, int ms) {
     for (;;) {
         long left = deadline - tcp_now_ms();
         if (left <= 0) return ETIMEDOUT;
-        if (tcp_exiting() || c->close_now) return ECANCELED;
-        pollfd p{fd, POLLOUT, 0};
-        int r = ::poll(&p, 1, static_cast<int>(left > 1000 ? 1000 : left));
-        if (r < 0 && errno != EINTR) return errno;
-        if (r <= 0) continue;
+        int r = tcp_wait_or_stop(c, fd, POLLOUT, static_cast<int>(left));
+        if (r == TCP_WAIT_STOP) return ECANCELED;
+        if (r < 0) return errno;
+        if (r == 0) continue;
         c->done_open = 1;
         int err = 0;
         socklen_t len = sizeof err;
@@ -357,6 +381,8 @@ int tcp_open_x(std::unique_ptr<CHAN>& c, const char* host, int port, const char*
             return 1;
         }
         // An interrupted blocking connect goes on in the background; wait for it as well.
+        // The socket is tcp_close_now's to shut down from here on.
+        tcp_wake_publish(c.get(), fd);
         int err = wait_connected(c.get(), fd, ms > 0 ? ms : TCP_READ_TIMEOUT);
         if (err != 0) return connect_fail(c.get(), fd, started, h, port, bind_to, err);
     } else if (rc != 0) {
@@ -461,6 +487,7 @@ void tcp_socket_close(int fd, std::source_location loc) {
 int tcp_close_nice(CHAN* c) {
     if (!c || c->sk < 0 || c->in_close) return 1;
     c->in_close = 1;
+    tcp_wake_publish(c, -1);  // the descriptor number is about to be free for reuse
     if (c->isbuffer && !c->buffer.empty()) tcp_buffer_flush(c);
     if (c->ssl) {
         tcp_setblock(c, 0);

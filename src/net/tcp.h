@@ -8,10 +8,15 @@
 // milliseconds; reads give -2 on a time-out. Waiting is done with poll(), so
 // any descriptor number works. Writes never raise SIGPIPE.
 //
+// Stopping: every wait (read, write, connect, accept, the line reader, the TLS layer's)
+// waits for its whole limit in one poll that also watches the stop, so a stop ends it at
+// once: tcp_set_exit(1) for every channel of the process, tcp_close_now(c) for one. The
+// channel is then closed, and the call fails as if the peer had gone.
+//
 // Ownership: the caller owns each channel through a std::unique_ptr<CHAN>;
 // the destructor closes the socket (as tcp_close_nice), so dropping the
 // pointer is always safe. A channel belongs to one thread at a time; the only
-// field another thread may touch is close_now. Failures are recorded in the
+// call another thread may make on it is tcp_close_now. Failures are recorded in the
 // channel (xerrno, erradd; tcp_error turns them into text) and reported
 // through the sink given to tcp_init (emsg by default).
 //
@@ -43,9 +48,11 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "foundation/result.h"
 #include "foundation/srcloc.h"
 
 namespace tolvane {
@@ -70,14 +77,17 @@ class ChanStream {
     virtual void close(CHAN& c) = 0;
     // Text shown by tcp_error while the stream is attached.
     virtual std::string lastmsg() const = 0;
+    // Milliseconds until the stream's own deadline (such as its handshake limit), which a
+    // wait for the socket must not pass so that the stream can enforce it; -1 none.
+    virtual long wait_limit_ms() const { return -1; }
 };
 
 // The SSL layer's entry points. The SSL layer (myssl.h) is installed by default;
 // tcp_ssl_hooks replaces it (tests put a stand-in there).
 struct TcpSslHooks {
-    // One-time set-up with the key and certificate paths (either may be empty); non-zero is
-    // success (the SSL layer's -1 "already done" counts as success).
-    std::function<int(const std::string& key, const std::string& cert, std::string& reason)> init;
+    // One-time set-up with the key and certificate paths (either may be empty); fails with
+    // the reason (an earlier set-up that succeeded counts as success).
+    std::function<Status(const std::string& key, const std::string& cert)> init;
     // Directory of the key and certificate files.
     std::function<void(const std::string& dir)> setdir;
     // Handshake on c's connected socket; null with a reason on failure. A failed takeover
@@ -87,7 +97,7 @@ struct TcpSslHooks {
         takeover;
 };
 
-// Timed reads and writes that end on close_now or process exit use these defaults.
+// Default limits of tcp_readline and tcp_printf (a stop ends them sooner).
 inline constexpr int TCP_READ_TIMEOUT = 540000;
 inline constexpr int TCP_WRITE_TIMEOUT = 600000;
 // Input buffer size: large enough that a busy listener reads many lines per system call.
@@ -107,12 +117,13 @@ class CHAN {
     int never_close = 0;              // the stream layer owns the descriptor
     int id = 88;                      // marker of a live record
     int block = 1;                    // current mode of the socket (1 blocking)
-    int rcv_slice_ms = 0;             // SO_RCVTIMEO set by timed reads; 0 none (see tcp_io)
     int noblock = 0;                  // start the next outgoing connect without waiting for it
     std::vector<char> inbf;           // input buffer (from the buffer pool)
     int inupto = 0;                   // read position in inbf
     int inlen = 0;                    // valid bytes in inbf
-    std::atomic<int> close_now{0};    // timed reads and writes give up at their next check
+    std::atomic<int> close_now{0};    // stop this channel: set by tcp_close_now (or by its owner)
+    std::atomic<int> wake_sk{-1};     // the socket tcp_close_now shuts down (-1 none)
+    std::mutex wake_lock;             // orders tcp_close_now against publishing wake_sk
     int xerrno = 0;                   // errno value, 0, or -1 for "closed"
     int lclport = 0;                  // local port for outgoing connections (0 any)
     int write_timeout = 0;            // ms for tcp_printf; <= 0 selects TCP_WRITE_TIMEOUT
@@ -147,9 +158,14 @@ class CHAN {
 void tcp_init(void (*sink)(const char* text) = nullptr);
 // Debug echo of every tcp_printf line through the sink.
 void tcp_set_debug(int on);
-// Makes every waiting read and write on every channel give up (process shutdown).
+// The process-wide stop: with on set, every wait on every channel (those in progress and
+// later ones) ends at once and its channel is closed; 0 clears the stop.
 void tcp_set_exit(int on);
 int tcp_get_exit();
+// Stops one channel from any thread: a wait in progress on it ends at once (its socket is
+// shut down), later ones do not start, and the owner's call closes it. c must stay alive
+// for the call; the owner still frees it.
+void tcp_close_now(CHAN* c);
 // The machine's host name (cached after the first call; "127.0.0.1" when unknown),
 // at most 100 characters, cut at its first space.
 std::string tcp_hostname();
@@ -168,11 +184,12 @@ inline constexpr int TCP_LISTEN_BACKLOG = 1024;
 // (an IPv4 or IPv6 address, "[::1]" too; every IPv4 address when null or empty; "::" is
 // IPv6 only), backlog TCP_LISTEN_BACKLOG. 0 on failure, c kept.
 int tcp_listen(std::unique_ptr<CHAN>& c, int port, const char* bind, int reuse);
-// 1 when c is readable (or has no socket, or its stream holds bytes); 0 on time-out or
-// failure (a failed wait closes the channel). ms 0 only polls.
+// 1 when c is readable (or has no socket, or its stream holds bytes); 0 on time-out, stop
+// or failure (a stop or a failed wait closes the channel). ms 0 only polls.
 int tcp_waitfor(CHAN* c, int ms);
 // Accepts one connection into a new channel nc (made even on failure, then with sk -1)
-// and records myname, theirname, lcl_saved and rmt_saved.
+// and records myname, theirname, lcl_saved and rmt_saved. A blocking listener waits for a
+// client until a stop, which fails the accept (xerrno ECANCELED) and closes the listener.
 int tcp_accept(CHAN* listener, std::unique_ptr<CHAN>& nc);
 
 // ---- connecting ----
@@ -189,10 +206,11 @@ int tcp_open_x(std::unique_ptr<CHAN>& c, const char* host, int port, const char*
 // characters; the rest of a longer line is skipped and lastcut set. 1, or 0 on close,
 // error or time-out (read_timeout; erradd "after %d seconds", the channel stays open).
 int tcp_readline(CHAN* c, std::string& out, int len);
-// One receive of at most len bytes: count, 0 when the peer closed (xerrno -1), <0 error.
+// One receive of at most len bytes: count, 0 when the peer closed (xerrno -1), <0 error
+// (a stop: -1 with xerrno ECANCELED, the channel closed).
 int tcp_read(CHAN* c, char* buf, int len);
-// At most len bytes within ms: count, 0 closed or failed (channel closed), -1 no socket,
-// -2 time-out (channel open). Bytes held by the line reader come first.
+// At most len bytes within ms: count, 0 closed, failed or stopped (channel closed), -1 no
+// socket, -2 time-out (channel open). Bytes held by the line reader come first.
 int tcp_read_timed(CHAN* c, char* buf, int len, int ms);
 
 // ---- writing ----

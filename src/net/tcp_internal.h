@@ -28,6 +28,18 @@ class TcpLockHold {
 };
 
 bool tcp_exiting();
+// True when the process-wide stop (tcp_set_exit) or c's close_now is set (c may be null).
+bool tcp_stop_requested(const CHAN* c);
+
+// What tcp_wait_or_stop gives when a stop ended the wait.
+inline constexpr int TCP_WAIT_STOP = -2;
+// Waits up to ms (-1: without limit) for events on fd, or for a stop: the process-wide
+// one, or c's close_now (c may be null). 1 ready (fd's revents in got), 0 time-out, -1 the
+// poll failed (errno), TCP_WAIT_STOP. The wait is whole: it ends on the first of the three.
+int tcp_wait_or_stop(CHAN* c, int fd, short events, int ms, short* got = nullptr);
+// Makes fd the descriptor tcp_close_now shuts down for c (-1: none, before fd is closed,
+// so that a stopper never shuts down a number the system has given out again).
+void tcp_wake_publish(CHAN* c, int fd);
 bool tcp_debugging();
 long tcp_now_ms();  // monotonic
 

@@ -2,9 +2,10 @@
 // traffic log.
 //
 // Plain sockets stay in whatever mode the channel is in; the timed operations use
-// MSG_DONTWAIT and poll(), so they cost one system call per transfer and never block past
-// their limit. A channel carrying a stream (SSL) is switched to non-blocking mode instead,
-// as the stream decides for itself when it would block.
+// MSG_DONTWAIT and poll(), so they never block past their limit. Each wait is one poll for
+// the whole time left that also watches the stop (tcp_wait_or_stop), so a stop ends it at
+// once instead of at the end of some slice. A channel carrying a stream (SSL) is switched
+// to non-blocking mode instead, as the stream decides for itself when it would block.
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -27,10 +28,10 @@ namespace {
 constexpr int R_CLOSED = 0;
 constexpr int R_AGAIN = -1;
 constexpr int R_ERROR = -3;
-constexpr int R_SLICE = -4;  // a sliced receive waited its slice without data
-constexpr int R_SKIP = -5;   // the channel cannot wait in its receive
 
-constexpr long READ_SLICE_MS = 1000;
+// A read whose peer has kept it waiting this long hands the thread's held trace lines
+// out (once per read) rather than keeping them until the dialogue ends.
+constexpr long TRACE_FLUSH_MS = 1000;
 
 bool would_block(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ENOTCONN ||
@@ -104,38 +105,25 @@ int send_now(CHAN* c, const char* data, int len) {
     return R_ERROR;
 }
 
-// A receive that waits up to READ_SLICE_MS for data on a plain blocking socket: as
-// recv_now, or R_SLICE when the slice passed without data, or R_SKIP when the channel
-// cannot wait this way (TLS, a non-blocking socket, no receive time-out settable).
-// Every other receive on such a channel (tcp_read) then sees EAGAIN after a slice and
-// goes on waiting.
-int recv_sliced(CHAN* c, char* buf, int len) {
-    if (c->ssl || !c->block || c->sk < 0) return R_SKIP;
-    if (c->rcv_slice_ms != READ_SLICE_MS) {
-        timeval tv{READ_SLICE_MS / 1000, (READ_SLICE_MS % 1000) * 1000};
-        if (::setsockopt(c->sk, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return R_SKIP;
-        c->rcv_slice_ms = READ_SLICE_MS;
-    }
-    ssize_t n = ::recv(c->sk, buf, static_cast<std::size_t>(len), 0);
-    if (n > 0) return static_cast<int>(n);
-    if (n == 0) {
-        c->xerrno = -1;
-        return R_CLOSED;
-    }
-    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return R_SLICE;
-    if (would_block(errno)) return R_AGAIN;
-    c->xerrno = errno;
-    return R_ERROR;
+// ms, or less when the channel's stream has a deadline of its own that comes sooner.
+long stream_cap(const CHAN* c, long ms) {
+    long limit = c->ssl ? c->ssl->wait_limit_ms() : -1;
+    return limit >= 0 && limit < ms ? limit : ms;
 }
 
 // Waits for readability for at most ms; 1 ready (data, end or error to collect), 0 not
-// yet, -1 the wait itself failed.
-int wait_readable(CHAN* c, int ms) {
+// yet, -1 the wait itself failed, TCP_WAIT_STOP on a stop.
+int wait_readable(CHAN* c, long ms) {
     if (c->ssl && c->ssl->pending()) return 1;
-    pollfd p{c->sk, POLLIN | POLLPRI, 0};
-    int r = ::poll(&p, 1, ms);
-    if (r < 0) return errno == EINTR ? 0 : -1;
-    return r > 0 ? 1 : 0;
+    return tcp_wait_or_stop(c, c->sk, POLLIN | POLLPRI, static_cast<int>(ms));
+}
+
+// A stop ends the channel as if the peer had gone: closed, xerrno -1.
+int stopped(CHAN* c) {
+    tcp_report("Fake channel close for tcp_set_exit");
+    c->xerrno = -1;
+    tcp_close_nice(c);
+    return 0;
 }
 
 // A stream is driven in non-blocking mode; the channel's own mode comes back afterwards.
@@ -154,24 +142,24 @@ class StreamMode {
 };
 
 // Reads what arrives within ms: bytes, 0 when closed or failed (the channel is then
-// closed), -2 on time-out. Gives up early, closing, when the process exits or close_now
-// is set. `who` names the caller in reports (null: no reports).
+// closed), -2 on time-out. Gives up at once, closing, on the process-wide stop or
+// close_now. `who` names the caller in reports (null: no reports).
 int read_within(CHAN* c, char* buf, int len, int ms, const char* who) {
     StreamMode mode(c);
     long started = tcp_now_ms();
     long deadline = started + std::max(ms, 0);
+    bool flushed = false;
     for (;;) {
-        // A plain socket in blocking mode with a second or more to go waits in the receive
-        // itself, a slice at a time (its receive time-out): one call per read instead of a
-        // receive that finds nothing, a poll and a receive again.
-        int n = deadline - tcp_now_ms() >= READ_SLICE_MS ? recv_sliced(c, buf, len) : R_SKIP;
-        if (n == R_SKIP) n = recv_now(c, buf, len);
+        if (tcp_stop_requested(c)) return stopped(c);
+        int n = recv_now(c, buf, len);
         if (n > 0) {
             c->total_read += n;
             if (c->log_read) traffic_log("read", buf, n);
             return n;
         }
         if (n == R_CLOSED || n == R_ERROR) {
+            // A socket shut down by tcp_close_now reads as closed: that is the stop.
+            if (tcp_stop_requested(c)) return stopped(c);
             if (who && n == R_CLOSED) {
                 tcp_report("%s: socket closed normally by remote end", who);
             } else if (who) {
@@ -182,27 +170,20 @@ int read_within(CHAN* c, char* buf, int len, int ms, const char* who) {
             tcp_close_nice(c);
             return 0;
         }
-        if (tcp_exiting() || c->close_now) {
-            tcp_report("Fake channel close for tcp_set_exit");
-            c->xerrno = -1;
-            tcp_close_nice(c);
-            return 0;
-        }
         long left = deadline - tcp_now_ms();
         if (left <= 0) {
             c->erradd = strprintf("after %ld seconds", (tcp_now_ms() - started) / 1000);
             return -2;
         }
-        // A peer that keeps this thread waiting a whole slice: what the thread holds of a
-        // trace goes out now rather than when its dialogue ends.
-        if (n == R_SLICE) {
+        // The first wait ends after TRACE_FLUSH_MS so that a quiet peer gets this thread's
+        // held trace out; the next one takes all the time left.
+        long wait = stream_cap(c, flushed ? left : std::min(left, TRACE_FLUSH_MS));
+        int ready = wait_readable(c, wait);
+        if (ready == TCP_WAIT_STOP) return stopped(c);
+        if (ready == 0 && !flushed && wait >= TRACE_FLUSH_MS) {
             trace_write_held();
-            continue;  // the receive has waited its slice already
+            flushed = true;
         }
-        // Long waits are cut into one-second slices so that shutdown is noticed.
-        const int slice = static_cast<int>(std::min(left, READ_SLICE_MS));
-        int ready = wait_readable(c, slice);
-        if (ready == 0 && slice >= READ_SLICE_MS) trace_write_held();
         if (ready < 0) {
             c->xerrno = errno;
             tcp_report("tcp_waitfor error so closing socket %d %s", c->sk,
@@ -323,15 +304,43 @@ int tcp_read(CHAN* c, char* buf, int len) {
     int n;
     if (c->ssl) {
         n = c->ssl->read(*c, buf, len);
+        if (n <= 0 && c->block && tcp_stop_requested(c)) {
+            stopped(c);
+            c->xerrno = ECANCELED;
+            return -1;
+        }
         if (n == 0) c->xerrno = -1;
     } else {
         ssize_t r;
-        // A receive time-out left by a timed read only cuts the wait into slices.
-        do {
-            r = ::recv(c->sk, buf, static_cast<std::size_t>(len), 0);
-        } while (r < 0 && (errno == EINTR || (c->rcv_slice_ms > 0 && c->block &&
-                                              (errno == EAGAIN || errno == EWOULDBLOCK) &&
-                                              !tcp_exiting() && !c->close_now)));
+        // A blocking channel waits in poll(), not in the receive, so that a stop ends it.
+        bool stop = false;
+        for (;;) {
+            if (c->block && tcp_stop_requested(c)) {
+                stop = true;
+                break;
+            }
+            r = ::recv(c->sk, buf, static_cast<std::size_t>(len), MSG_DONTWAIT);
+            if (r > 0 || !c->block) break;
+            if (r == 0 || !would_block(errno)) {
+                // A socket shut down by tcp_close_now reads as closed: that is the stop.
+                stop = tcp_stop_requested(c);
+                break;
+            }
+            int w = tcp_wait_or_stop(c, c->sk, POLLIN | POLLPRI, -1);
+            if (w == TCP_WAIT_STOP) {
+                stop = true;
+                break;
+            }
+            if (w < 0) {
+                r = -1;
+                break;
+            }
+        }
+        if (stop) {
+            stopped(c);
+            c->xerrno = ECANCELED;
+            return -1;
+        }
         n = static_cast<int>(r);
         if (r == 0) c->xerrno = -1;
         if (r < 0) c->xerrno = errno;
@@ -388,33 +397,40 @@ int tcp_write(CHAN* c, const char* data, int len) {
 
 namespace {
 
+// True (reported) when a stop is asking the write to give up.
+bool write_stopped(CHAN* c) {
+    if (tcp_exiting()) {
+        tcp_report("tcp: Closing channel on write due to shutdown");
+        return true;
+    }
+    if (c->close_now) {
+        tcp_report("tcp: Closing channel on write due to close_now setting");
+        return true;
+    }
+    return false;
+}
+
 // Waits until the socket takes more data. 1 writable, 0 stop (reported), -1 stop with the
 // channel closed.
 int wait_writable(CHAN* c, long last_progress, int ms) {
     for (;;) {
-        if (tcp_exiting()) {
-            tcp_report("tcp: Closing channel on write due to shutdown");
-            return 0;
-        }
-        if (c->close_now) {
-            tcp_report("tcp: Closing channel on write due to close_now setting");
-            return 0;
-        }
+        if (write_stopped(c)) return 0;
         long idle = tcp_now_ms() - last_progress;
         if (idle > ms) {
             tcp_report("Closing as timeout on write %d %ld seconds", c->sk, idle / 1000);
             return 0;
         }
-        pollfd p{c->sk, POLLOUT, 0};
-        int r = ::poll(&p, 1, static_cast<int>(std::min(ms - idle + 1, 1000L)));
-        if (r < 0 && errno != EINTR) {
+        short got = 0;
+        int r = tcp_wait_or_stop(c, c->sk, POLLOUT, static_cast<int>(stream_cap(c, ms - idle + 1)),
+                                 &got);
+        if (r == -1) {
             c->xerrno = errno;
             tcp_report("Closing as error on tcp_wait_write %d", errno);
             tcp_close_nice(c);
             return -1;
         }
-        if (r <= 0) continue;
-        if (p.revents & (POLLERR | POLLNVAL)) {
+        if (r <= 0) continue;  // time-out or stop: said above
+        if (got & (POLLERR | POLLNVAL)) {
             int err = 0;
             socklen_t elen = sizeof err;
             getsockopt(c->sk, SOL_SOCKET, SO_ERROR, &err, &elen);
@@ -449,6 +465,8 @@ int tcp_write_timed(CHAN* c, const char* data, int len, int ms) {
             continue;
         }
         if (n == R_ERROR) {
+            // A socket shut down by tcp_close_now fails the send: that is the stop.
+            if (write_stopped(c)) break;
             tcp_report("Closing as error on socket_write %d %s %p %d %d", c->xerrno,
                        tcp_error(c).c_str(), static_cast<void*>(c), sent, len);
             tcp_close_nice(c);

@@ -1,11 +1,17 @@
 // TCP channels: the process-wide state every channel shares: the message sink, the
-// debug and exit switches, the library's named locks, the monotonic clock and the pool
-// of input buffers. Sockets are in tcp.cpp, reading and writing in tcp_io.cpp, the SSL
-// seam in tcp_ssl.cpp.
+// debug switch, the stop (a flag and the descriptor every wait watches), the library's
+// named locks, the monotonic clock and the pool of input buffers. Sockets are in tcp.cpp,
+// reading and writing in tcp_io.cpp, the SSL seam in tcp_ssl.cpp.
 //
 // Ownership: the pool and the locks live for the whole process (never destroyed, since
 // channels may outlive static destruction). Limits: pool blocks are recycled by size and
 // never given back to the system.
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdarg>
@@ -24,6 +30,14 @@ namespace {
 std::atomic<void (*)(const char*)> g_sink{nullptr};
 std::atomic<int> g_debug{0};
 std::atomic<int> g_exit{0};
+
+// The stop's descriptor: an eventfd that stays readable from the stop until it is
+// cleared, so that every wait in progress and every later one ends at once. -1 when the
+// system gives none (then only the flag is left, seen before each wait).
+int stop_fd() {
+    static const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return fd;
+}
 
 // The buffer pool: blocks of equal size are recycled instead of freed, so that the many
 // short-lived connections do not allocate anew.
@@ -72,6 +86,43 @@ TcpLockHold::~TcpLockHold() {
 
 bool tcp_exiting() {
     return g_exit.load() != 0;
+}
+
+bool tcp_stop_requested(const CHAN* c) {
+    return g_exit.load() != 0 || (c && c->close_now.load() != 0);
+}
+
+void tcp_wake_publish(CHAN* c, int fd) {
+    if (!c || c->wake_sk.load() == fd) return;
+    std::lock_guard<std::mutex> hold(c->wake_lock);
+    c->wake_sk.store(fd);
+}
+
+int tcp_wait_or_stop(CHAN* c, int fd, short events, int ms, short* got) {
+    if (got) *got = 0;
+    // Published before the stop is looked at: a stopper that comes later finds the socket
+    // to shut down, one that came earlier has set the flag already (both under wake_lock).
+    // Not while the channel is closing: its descriptor is about to be given back.
+    if (c && c->sk >= 0 && c->sk == fd && !c->in_close) tcp_wake_publish(c, fd);
+    long deadline = ms < 0 ? 0 : tcp_now_ms() + ms;
+    for (;;) {
+        if (tcp_stop_requested(c)) return TCP_WAIT_STOP;
+        int wait = -1;
+        if (ms >= 0) {
+            long left = deadline - tcp_now_ms();
+            wait = left > 0 ? static_cast<int>(left) : 0;
+        }
+        pollfd p[2] = {{fd, events, 0}, {stop_fd(), POLLIN, 0}};
+        int r = ::poll(p, 2, wait);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (tcp_stop_requested(c) || (p[1].revents & POLLIN)) return TCP_WAIT_STOP;
+        if (r == 0) return 0;
+        if (got) *got = p[0].revents;
+        return 1;
+    }
 }
 bool tcp_debugging() {
     return g_debug.load() != 0;
@@ -123,7 +174,25 @@ void tcp_set_debug(int on) {
     g_debug.store(on);
 }
 void tcp_set_exit(int on) {
-    g_exit.store(on);
+    // The flag first: a wait that wakes on the descriptor must find it set.
+    g_exit.store(on ? 1 : 0);
+    int fd = stop_fd();
+    if (fd < 0) return;
+    if (on) {
+        eventfd_write(fd, 1);
+    } else {
+        eventfd_t drained;
+        eventfd_read(fd, &drained);  // non-blocking: nothing to drain is fine
+    }
+}
+
+void tcp_close_now(CHAN* c) {
+    if (!c) return;
+    std::lock_guard<std::mutex> hold(c->wake_lock);
+    c->close_now.store(1);
+    // Shutting the socket down ends its owner's wait at once (poll, receive, accept or a
+    // TLS read all see the end); the owner then closes it as for any stop.
+    if (int fd = c->wake_sk.load(); fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 int tcp_get_exit() {
     return g_exit.load();

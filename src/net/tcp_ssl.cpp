@@ -66,7 +66,7 @@ int tcp_ssl_init(CHAN* c, int isserver, ChanStream* inherit, std::string& reason
                 reason = "SSL layer not available";
                 return 0;
             }
-            if (!s.hooks.init(s.key, s.cert, reason)) {
+            if (Status st = s.hooks.init(s.key, s.cert); !st) {
                 s.failed = 1;
                 reason = "myssl_init failed.";
                 return 0;

@@ -308,10 +308,11 @@ TEST(TcpReadTimed, ClosedPeerIsZeroAndClosesTheChannel) {
     EXPECT_TRUE(reported("tcp_read_timed: socket closed normally by remote end"));
 }
 
-// A long timed read on a plain socket waits in its receive a second at a time: data that
-// comes after the first slice is read, an exit or close_now request ends the wait at the
-// slice's end, and a plain read afterwards still waits for as long as it takes.
-TEST(TcpReadTimed, LongWaitsAreSlicedWithoutLosingDataOrStopRequests) {
+// A long timed read on a plain socket: data that comes after the first second (when the
+// wait hands out held trace lines and goes on) is read, an exit or close_now request from
+// another thread ends the wait, and a plain read afterwards still waits for as long as it
+// takes.
+TEST(TcpReadTimed, LongWaitsDeliverLateDataAndEndOnStopRequests) {
     enum class Then { data, exit_flag, close_now };
     struct Case {
         const char* name;
@@ -330,7 +331,7 @@ TEST(TcpReadTimed, LongWaitsAreSlicedWithoutLosingDataOrStopRequests) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1300));
             if (c.then == Then::data) send_all(l.peer.get(), "hello");
             if (c.then == Then::exit_flag) tcp_set_exit(1);
-            if (c.then == Then::close_now) l.ch->close_now = 1;
+            if (c.then == Then::close_now) tcp_close_now(l.ch.get());
         });
         char buf[16];
         int n = tcp_read_timed(l.ch.get(), buf, sizeof buf, 60000);
@@ -342,8 +343,8 @@ TEST(TcpReadTimed, LongWaitsAreSlicedWithoutLosingDataOrStopRequests) {
             continue;
         }
         EXPECT_EQ(std::string(buf, 5), "hello");
-        // The receive time-out the sliced read left on the socket does not end a plain
-        // read that has to wait longer than a slice.
+        // Nothing the timed read did to the socket ends a plain read that has to wait
+        // longer than a second.
         std::thread more([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(1300));
             send_all(l.peer.get(), "world");
@@ -765,11 +766,11 @@ TEST(TcpSsl, AttachedStreamCarriesAllTraffic) {
     static int closes = 0;
     static std::string seen_key, seen_cert;
     TcpSslHooks h;
-    h.init = [](const std::string& key, const std::string& cert, std::string&) {
+    h.init = [](const std::string& key, const std::string& cert) {
         ++inits;
         seen_key = key;
         seen_cert = cert;
-        return 1;
+        return Status{};
     };
     h.takeover = [](CHAN& c, int isserver, ChanStream*,
                     std::string& reason) -> std::unique_ptr<ChanStream> {
