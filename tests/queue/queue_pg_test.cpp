@@ -481,7 +481,9 @@ TEST_F(QueuePg, TwoGatewaysTakingTheSameSetsAtOnceTakeEachOnce) {
 }
 
 TEST_F(QueuePg, ARunningGatewayAdoptsTheKeptEntriesOfOneThatHasGone) {
-    const std::int64_t lease = 1000;
+    // A renews every third of its lease: with a 1 s lease a renewal held up 0.7 s by a
+    // busy machine let B adopt from a living A. 3 s leaves it 2 s.
+    const std::int64_t lease = 3000;
     auto a = gateway("gw-a", lease);
     auto b = gateway("gw-b", lease);
     ASSERT_TRUE(a && b);
