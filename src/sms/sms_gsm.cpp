@@ -488,13 +488,13 @@ std::string gsm_raw_trace_name(const std::string& debug_file) {
     return raw_trace_name(debug_file);
 }
 
-std::unique_ptr<sms> sms_gsm_init(const gsm_init& init, int& errcode) {
+std::unique_ptr<sms_data_gsm> gsm_open(const gsm_init& init, int& errcode) {
+    errcode = 0;
     auto st = std::make_unique<sms_data_gsm>();
     st->lock_com = th_mutex_new("USING_GSM_MODEM");
     st->lock_buffer = th_mutex_new("USING_READ_BUFFER");
     st->lock_queue = th_mutex_new("GSM_SEND_QUEUE");
     st->com = com_new();
-    errcode = 0;
     const gsm_init* rec = &init;
     if (rec->reply_ms > 0) st->reply_ms = rec->reply_ms;
     if (rec->delete_retry_ms > 0) st->delete_retry_ms = rec->delete_retry_ms;
@@ -521,6 +521,17 @@ std::unique_ptr<sms> sms_gsm_init(const gsm_init& init, int& errcode) {
          st->state_text().c_str());
     gsm_watch_start(st.get());
     return st;
+}
+
+Result<std::unique_ptr<SmsTransport>> sms_gsm_init(const gsm_init& init) {
+    int errcode = 0;
+    std::unique_ptr<sms_data_gsm> st = gsm_open(init, errcode);
+    if (errcode != 0) {
+        std::string why;
+        st->error(errcode, why);
+        return Error{errcode, why};
+    }
+    return std::unique_ptr<SmsTransport>(std::move(st));
 }
 
 }  // namespace tolvane

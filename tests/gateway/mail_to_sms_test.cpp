@@ -34,6 +34,7 @@ using test::lines_of;
 using test::read_file;
 using test::Script;
 using test::script_handle;
+using test::script_transport;
 using test::Sent;
 
 // One mail as a client sends it: HELO, MAIL FROM, the recipients, DATA, the data, QUIT.
@@ -64,7 +65,7 @@ class MailToSms : public test::PathFixture {
         ASSERT_NE(drv, nullptr);
         drv->handoff = [this](std::unique_ptr<smtp_message> m) { handed.push_back(std::move(m)); };
 
-        send = script_handle(SMS_ROBOT, &sms_out);
+        send = script_transport(SMS_ROBOT, &sms_out);
         relay = script_handle(SMS_SMTP, &notices);
         path.smtp = smtp.get();
         path.relay = relay.get();
@@ -90,7 +91,7 @@ class MailToSms : public test::PathFixture {
     void TearDown() override {
         handed.clear();
         queue.reset();
-        sms_free(send);
+        send.reset();
         sms_free(relay);
         sms_free(smtp);
         for (auto& l : limits) msgrec_free(l);
@@ -131,7 +132,8 @@ class MailToSms : public test::PathFixture {
     std::vector<std::string> records() { return day_records("rec"); }
 
     std::unique_ptr<rini> reader;
-    std::unique_ptr<sms> smtp, send, relay;
+    std::unique_ptr<sms> smtp, relay;
+    std::unique_ptr<test::ScriptTransport> send;
     sms_smtp* drv = nullptr;
     std::deque<std::unique_ptr<smtp_message>> handed;
     std::vector<msgrecs_ptr> limits;
@@ -601,25 +603,23 @@ TEST_F(MailToSms, RsetInTheMiddleDropsTheMailSoFar) {
 
 TEST_F(MailToSms, SmtpTransportWithoutDomainKeepsWholeAddresses) {
     limit("msgrec", 0, 500, 500);
-    auto mail_send = script_handle(SMS_SMTP, &sms_out);
+    auto mail_send = script_transport(SMS_SMTP, &sms_out);
     path.send = mail_send.get();
     run(dialogue("a@b", {"0412345678@provider.example"}, kMail));
     ASSERT_EQ(sms_out.sent.size(), 1u);
     EXPECT_EQ(sms_out.sent[0].to, "0412345678@provider.example");
     path.send = send.get();
-    sms_free(mail_send);
 }
 
 TEST_F(MailToSms, SmtpTransportWithDomainReducesToNumbers) {
     limit("msgrec", 0, 500, 500);
     set("smtp_sms_todomain", "sms.provider.example");
-    auto mail_send = script_handle(SMS_SMTP, &sms_out);
+    auto mail_send = script_transport(SMS_SMTP, &sms_out);
     path.send = mail_send.get();
     run(dialogue("a@b", {"0412345678@gw.example"}, kMail));
     ASSERT_EQ(sms_out.sent.size(), 1u);
     EXPECT_EQ(sms_out.sent[0].to, "+61412345678");
     path.send = send.get();
-    sms_free(mail_send);
 }
 
 // The provider gets the text the SMS would carry: no more than sms_max_parts parts of it.
@@ -628,7 +628,7 @@ TEST_F(MailToSms, SmtpTransportIsHandedTheTextCutAtTheLongestSms) {
     set("smtp_sms_todomain", "sms.provider.example");
     set("sms_max_parts", "1");
     set("sms_subject", "false");
-    auto mail_send = script_handle(SMS_SMTP, &sms_out);
+    auto mail_send = script_transport(SMS_SMTP, &sms_out);
     path.send = mail_send.get();
     sender.send = mail_send.get();
     const std::string body(200, 'x');
@@ -637,14 +637,13 @@ TEST_F(MailToSms, SmtpTransportIsHandedTheTextCutAtTheLongestSms) {
     EXPECT_EQ(sms_out.sent[0].text, std::string(160, 'x'));
     path.send = send.get();
     sender.send = send.get();
-    sms_free(mail_send);
 }
 
 TEST_F(MailToSms, ModemReceiverLendsItsNumber) {
     limit("msgrec", 0, 500, 500);
     set("gsm_number", "+61400000000");
     Script unused;
-    auto modem = script_handle(SMS_GSM, &unused);
+    auto modem = test::script_transport(SMS_GSM, &unused);
     path.recv = modem.get();
     run(dialogue("a@b", {"0412345678@gw"}, kMail));
     ASSERT_EQ(sms_out.sent.size(), 1u);
@@ -653,33 +652,30 @@ TEST_F(MailToSms, ModemReceiverLendsItsNumber) {
     EXPECT_EQ(msglog_lookup("+61412345678", 0, who), 1);
     EXPECT_EQ(who, "a@b");
     path.recv = nullptr;
-    sms_free(modem);
 }
 
 TEST_F(MailToSms, SmppSenderTakesAPoolNumberBoundToTheSender) {
     limit("msgrec", 0, 500, 500);
     phones_init(dir, nullptr, nullptr, 7000, 7010);
-    auto smpp = script_handle(SMS_SMPP, &sms_out);
+    auto smpp = script_transport(SMS_SMPP, &sms_out);
     path.send = smpp.get();
     run(dialogue("ann@corp.example", {"0412345678@gw"}, kMail));
     ASSERT_EQ(sms_out.sent.size(), 1u);
     EXPECT_EQ(sms_out.sent[0].from, "7000");
     EXPECT_EQ(phone_in("7000").value_or(""), "ann@corp.example");
     path.send = send.get();
-    sms_free(smpp);
 }
 
 TEST_F(MailToSms, ModemSenderPrefixesTheReplyAddress) {
     limit("msgrec", 0, 500, 500);
     set("gsm_number", "+61400000000");
-    auto modem = script_handle(SMS_GSM, &sms_out);
+    auto modem = script_transport(SMS_GSM, &sms_out);
     path.send = modem.get();
     run(dialogue("ann@corp.example", {"0412345678@gw"}, kMail));
     ASSERT_EQ(sms_out.sent.size(), 1u);
     EXPECT_EQ(sms_out.sent[0].from, "+61400000000");
     EXPECT_EQ(sms_out.sent[0].text, "Reply w/ ann@corp.example - Lunch - At noon\n");
     path.send = send.get();
-    sms_free(modem);
 }
 
 // ---- the pieces ----
