@@ -1,13 +1,12 @@
-// The transport: one abstract class, one object per open transport.
+// The old transport class, which only the SMTP transport (mail/sms_smtp) still derives
+// from: the SMS transports (GSM modem, SMPP, XML, robot) are SmsTransports
+// (transport.h), and a temporary bridge in the gateway makes the SMTP transport one for
+// sending. This class goes when the SMTP library replaces it.
 //
-// A transport (GSM modem, SMPP client, XML placeholder, SMTP, robot program) is a
-// class derived from `sms` that implements the message operations below; its own
-// factory (sms_gsm_init, sms_smpp_init, ... sms_smtp_init) starts it from its
-// settings record. Which factory a mode uses is decided above this layer (the
-// gateway's transport factory), so this layer knows no transport and nothing here
-// depends on the mail side. The rest of the code reaches a transport through the
-// sms_* functions, which add the null checks, the receiving loop (sms_wait) and the
-// message workers around the virtual operations.
+// A transport derived from `sms` implements the message operations below; its factory
+// (sms_smtp_init) starts it from its settings record. The rest of the code reaches it
+// through the sms_* functions, which add the null checks, the receiving loop (sms_wait)
+// and the message workers around the virtual operations.
 //
 // Ownership: the caller owns the transport through a std::unique_ptr<sms> and
 // releases it with sms_free (which waits for the messages in hand and joins the
@@ -29,10 +28,9 @@
 // without a timer still sees a shutdown at once (wakes_on_interrupt()).
 //
 // Cutting: at shutdown, once the sends in progress have had their time, cut_sends()
-// ends them: each returns SMS_SEND_CUT at once (an SMPP submit stops waiting for its
-// answer or a place in the window, a modem dialogue stops waiting for its replies), or,
-// for a robot, once its program has ended (hard: killed). A cut send's outcome is unknown;
-// its caller keeps the message for the next start without counting it as a failure.
+// ends them: each returns SMS_SEND_CUT at once (a relay's socket is shut down). A cut
+// send's outcome is unknown; its caller keeps the message for the next start without
+// counting it as a failure.
 //
 // Limits: this layer takes no locks on transport operations; every transport
 // guards its own link. Received messages are handled by a bounded pool of message

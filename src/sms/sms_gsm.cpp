@@ -5,8 +5,9 @@
 // (signal, network registration, up or down) in sms_gsm_status.cpp, the line layer
 // in sms_gsm_line.cpp, the error texts in sms_gsm_errors.cpp.
 //
-// Ownership: sms_gsm_init returns the state it made, also after a failed start-up
-// (port closed, reader stopped) so that the caller can report the code and free it.
+// Ownership: gsm_open returns the state it made, also after a failed start-up (port
+// closed, reader stopped); sms_gsm_init gives the caller the transport, or the code and
+// its text after a failed start-up (the state then freed).
 #include "sms/sms_gsm.h"
 
 #include <cctype>

@@ -21,6 +21,7 @@
 #include "gateway/mail_log_capture.h"
 #include "gateway/path_fixture.h"
 #include "gateway/script_transport.h"
+#include "sms/sms_smpp.h"
 #include "mail/sms_smtp.h"
 #include "records/msglog.h"
 #include "records/msgrec.h"
@@ -508,6 +509,66 @@ TEST_F(MailToSms, RetriesThreeMakeFourAttemptsOnlyTheFirstWithHeaders) {
     for (const std::string& m : log.messages()) retries += m == "Message send failed, retry...";
     EXPECT_EQ(retries, 3);
     EXPECT_TRUE(log.has("Message send error OTHER [5:scripted failure 5]"));
+}
+
+// What a failed send's kind does to its entry: temporary waits with its attempt counted,
+// cut goes back with its attempt taken back, failed ends it with a FAILURE record.
+TEST_F(MailToSms, EachSendFailureKindEndsTheEntryItsOwnWay) {
+    limit("msgrec", 0, 500, 500);
+    set("sms_retries", "0");
+    auto smpp = script_transport(SMS_SMPP, &sms_out);
+    sender.send = smpp.get();
+    sender.rules = mail_send_rules(ini.get());
+    struct Case {
+        const char* to;
+        int code;
+        bool stays;              // the entry is still queued
+        std::uint32_t attempts;  // its attempts then
+        bool failure;            // a FAILURE record
+    };
+    const std::vector<Case> cases = {
+        {"0412000011", SMPP_ERR_DOWN, true, 1, false},
+        {"0412000012", static_cast<int>(ESME_RTHROTTLED), true, 1, false},
+        {"0412000013", SMS_SEND_CUT, true, 0, false},
+        {"0412000014", static_cast<int>(ESME_RINVDSTADR), false, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.to);
+        sms_out.results = {c.code};
+        const std::string input = dialogue("a@b", {std::string(c.to) + "@gw"}, kMail);
+        auto m = sms_smtp_msg_new(drv, smtp_memory_link(input, &out), MODE_HELO);
+        std::unique_ptr<sms_message> msg = std::move(m);
+        mail_to_sms(path, msg);
+        std::optional<queue_entry> e = queue->claim(QUEUE_MAIL_TO_SMS, delivery_now_ms());
+        ASSERT_TRUE(e);
+        const std::uint64_t id = e->id;
+        DeliveryJob job(*queue, std::move(*e));
+        deliver_mail_entry(sender, job);
+        EXPECT_TRUE(job.finished());
+        std::optional<queue_entry> left;
+        for (queue_entry& q : queue->list(QUEUE_MAIL_TO_SMS)) {
+            if (q.id == id) left = q;
+        }
+        EXPECT_EQ(left.has_value(), c.stays);
+        if (left) {
+            EXPECT_EQ(left->attempts, c.attempts);
+        }
+        bool failed = false;
+        for (const std::string& r : records()) {
+            failed |= r.starts_with("FAILURE") &&
+                      r.find(std::string(c.to).substr(1)) != std::string::npos;
+        }
+        EXPECT_EQ(failed, c.failure);
+        // Out of the way of the next case.
+        if (left) {
+            std::optional<queue_entry> again =
+                queue->claim(QUEUE_MAIL_TO_SMS, delivery_now_ms() + 3600000);
+            ASSERT_TRUE(again);
+            DeliveryJob done(*queue, std::move(*again));
+            done.done(true, std::string());
+        }
+    }
+    sender.send = send.get();
 }
 
 TEST_F(MailToSms, SuccessfulRetryCountsOnce) {
