@@ -8,10 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
 #include "mail/sms_smtp.h"
+#include "peers/fake_smtp_server.h"
 #include "sms/sms_robot.h"
 
 namespace tolvane {
@@ -103,6 +105,41 @@ TEST(TransportOpen, AModemThatCannotBeOpenedComesBackWithItsCode) {
     ASSERT_FALSE(s.ok());
     EXPECT_EQ(s.error().code, 517);  // cannot open
     EXPECT_TRUE(s.reason().starts_with("Error opening")) << s.reason();
+}
+
+// The SMTP transport as an SmsTransport (the bridge until the SMTP library lands): the
+// labels travel as the mail's header, a refusal is a failed send with the server's reply.
+TEST(TransportOpen, TheSmtpBridgeMailsTheSmsWithItsLabelsAndReportsARefusal) {
+    test::fake_smtp_server srv;
+    ASSERT_TRUE(srv.start());
+    smtp_init o;
+    o.listenport = -1;
+    o.bind = "127.0.0.1";
+    o.workpath = temp_dir();
+    o.sendhost = "127.0.0.1";
+    o.sendport = srv.port();
+    o.relay_timeout = 5000;
+    Result<std::unique_ptr<SmsTransport>> r = transport_open(o);
+    ASSERT_TRUE(r.ok()) << r.reason();
+    std::unique_ptr<SmsTransport> t = std::move(*r);
+    EXPECT_EQ(t->mode(), SMS_SMTP);
+    EXPECT_FALSE(t->can_receive());
+    const std::vector<std::pair<std::string, std::string>> labels = {{"X-Sms-Label", "blue"}};
+    SendResult sent = t->send(
+        {.from = "a@b.example", .to = "0412345678@sms.example", .text = "hello", .labels = &labels});
+    ASSERT_TRUE(sent.ok()) << sent.reason();
+    std::vector<std::string> data = srv.data();
+    EXPECT_NE(std::find(data.begin(), data.end(), "X-Sms-Label: blue"), data.end());
+    srv.fail_at = test::fake_smtp_server::step::rcpt;
+    srv.fail_reply = "550 no such user";
+    SendResult refused =
+        t->send({.from = "a@b.example", .to = "0412345678@sms.example", .text = "again"});
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().kind, SendFailure::failed);
+    EXPECT_NE(refused.reason().find("550"), std::string::npos) << refused.reason();
+    t.reset();
+    srv.stop();
+    std::filesystem::remove_all(o.workpath);
 }
 
 TEST(TransportBuilt, EveryModeOfThisBuildAndNothingBeyond) {
