@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/log.h"
@@ -34,6 +35,7 @@
 #include "records/alias.h"
 #include "records/msgrec.h"
 #include "sms/sms.h"
+#include "sms/transport.h"
 
 namespace tolvane {
 
@@ -47,9 +49,14 @@ extern std::time_t starttime;
 // the SMS receiving transport: Recv is Send.get() when both modes are equal, else
 // RecvOwned.get(), or null.
 extern std::unique_ptr<sms> Smtp;
-extern std::unique_ptr<sms> Send;
-extern std::unique_ptr<sms> RecvOwned;
-extern sms* Recv;
+extern std::unique_ptr<SmsTransport> Send;
+extern std::unique_ptr<SmsTransport> RecvOwned;
+extern SmsTransport* Recv;
+// The SMS receiving thread (Recv->receive with SmsSink) and the sink it hands SMS to; the
+// thread is stopped through its stop token and joined at shutdown, before the transports
+// go.
+extern std::unique_ptr<InboundSink> SmsSink;
+extern std::jthread SmsReceiver;
 extern std::unique_ptr<CHAN> Command;  // web administration listener (first web_listen address)
 extern std::vector<std::unique_ptr<CHAN>> CommandMore;  // on the further web_listen addresses
 extern bool CommandHttps;

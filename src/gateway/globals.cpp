@@ -16,9 +16,12 @@ std::atomic<int> ShutdownNow{0};
 int isdebugtime = 0;
 std::time_t starttime = 0;
 std::unique_ptr<sms> Smtp;
-std::unique_ptr<sms> Send;
-std::unique_ptr<sms> RecvOwned;
-sms* Recv = nullptr;
+std::unique_ptr<SmsTransport> Send;
+std::unique_ptr<SmsTransport> RecvOwned;
+SmsTransport* Recv = nullptr;
+// After the transports, so that the thread is joined before they go.
+std::unique_ptr<InboundSink> SmsSink;
+std::jthread SmsReceiver;
 std::unique_ptr<CHAN> Command;
 std::vector<std::unique_ptr<CHAN>> CommandMore;
 bool CommandHttps = false;

@@ -97,7 +97,7 @@ std::string_view trim_view(std::string_view t) {
 }
 
 // A send refused for now (bind down, centre throttling) is offered again after this long.
-constexpr long SMPP_TEMPORARY_RETRY_MS = 5000;
+constexpr long TEMPORARY_RETRY_MS = 5000;
 
 }  // namespace
 
@@ -129,7 +129,7 @@ bool wants_report(const queue_entry& e) {
 void mail_sent(const MailSender& s, DeliveryJob& job, const std::string& id, bool want_report) {
     const queue_entry& e = job.entry();
     dmsg("Message sent successfully");
-    gateway_count_sms_sent(sms_mode(s.send),
+    gateway_count_sms_sent(s.send->mode(),
                            static_cast<double>(delivery_now_ms() - e.enqueued_ms) / 1000.0);
     if ((e.flags & MAIL_FROM_SENDER) == 0) msglog_store_of().store(e.destination, e.sender);
     // The record counts the SMS and settles the unit its admission reserved in one step.
@@ -162,38 +162,62 @@ void mail_sent(const MailSender& s, DeliveryJob& job, const std::string& id, boo
     job.done(true, std::string());
 }
 
+// The SMS of an entry as the transport gets it. The header copy travels with the first
+// attempt of a mail only (a provider reached by mail passes it along).
+SmsOut sms_of(const queue_entry& e, std::string_view text, bool first) {
+    SmsOut out;
+    out.from = e.originator;
+    out.to = e.destination;
+    out.text = text;
+    out.want_receipt = wants_report(e);
+    out.labels = first && e.attempts <= 1 ? &e.headers : nullptr;
+    return out;
+}
+
+// An entry whose sends failed: it waits when its transport went down under the send
+// (with at least one attempt left), else it fails for good.
+void failed_for_good(const MailSender& s, DeliveryJob& job, const SendError& err) {
+    const queue_entry& e = job.entry();
+    std::string why = cut(err.reason);
+    if (s.up && !s.up()) {
+        imsg("SMS to [%s] waits: the transport is down (%s)", e.destination.c_str(), why.c_str());
+        job.later(why, 0);
+        return;
+    }
+    emsg("Message send error OTHER [%d:%s]", err.code, why.c_str());
+    fail(s, e, why);
+    gateway_count_sms_failed(s.send->mode());
+    job.done(false, why);
+}
+
 // The sends of one entry with their retries. tried: the result of a first attempt already
-// counted and made (in a batch); without it the first attempt is made here.
-void deliver_from(const MailSender& s, DeliveryJob& job, std::optional<int> tried) {
+// counted and made (in a window); without it the first attempt is made here.
+void deliver_from(const MailSender& s, DeliveryJob& job, std::optional<SendResult> tried) {
     const queue_entry& e = job.entry();
     // sms_retries retries after the first attempt; attempts made before a restart count, but
     // an entry always gets one attempt more than it had, since the last one left no outcome.
     long budget = s.rules.retries + 1;
     long left = budget - static_cast<long>(e.attempts) + (tried ? 1 : 0);
     if (left < 1) left = 1;
-    smtp_message_extra extra;
-    extra.headers = e.headers;
-    const bool want_report = wants_report(e);
-    smpp_send_note& note = sms_smpp_send_note();
     // A provider reached by mail makes the SMS itself, so it is handed no more of the text
     // than sms_max_parts SMS carry here, as the other transports send and the record says.
     std::string_view text = e.text;
-    if (sms_mode(s.send) == SMS_SMTP) {
+    if (s.send->mode() == SMS_SMTP) {
         sms_split split = sms_text_split(e.text, s.rules.coding, s.rules.max_parts, 0);
         if (split.cut) text = text.substr(0, utf8_prefix_bytes(text, split.characters));
     }
-    int err = 0;
+    SendResult r = SendError{SendFailure::failed, 0, "not sent"};
     for (bool first = true; left > 0; --left, first = false) {
         if (!first) {
             emsg("Message send failed, retry...");
             if (job.stopping() || (s.up && !s.up())) {
                 // Kept for after the restart or for the transport's return.
-                job.later(cut(sms_error_text(s.send, err)), 0);
+                job.later(cut(r.reason()), 0);
                 return;
             }
         }
         if (first && tried) {
-            err = *tried;
+            r = std::move(*tried);
         } else {
             std::string why;
             if (!job.attempt(why)) {
@@ -202,44 +226,28 @@ void deliver_from(const MailSender& s, DeliveryJob& job, std::optional<int> trie
                 job.later(why, MAIL_STORE_RETRY_MS);
                 return;
             }
-            note.want_report = want_report;
-            // The header copy travels with the first attempt of a mail only.
-            err = sms_send(s.send, first && e.attempts <= 1 ? &extra : nullptr, e.originator,
-                           e.destination, text);
+            r = s.send->send(sms_of(e, text, first));
         }
-        if (err == SMS_SEND_CUT) {
+        if (r) break;
+        if (r.error().kind == SendFailure::cut) {
             // Cut by the shutdown, its outcome unknown: sent after the next start, and
             // this attempt is not held against it.
             dmsg("SMS to [%s] cut short by the shutdown; it stays queued", e.destination.c_str());
             job.give_back_cut();
             return;
         }
-        if (err != 0) lib_msleep(s.pause_ms);
-        if (err == 0) break;
-        if (sms_mode(s.send) == SMS_SMPP && sms_smpp_temporary(err)) {
-            // The centre is away or keeps asking to slow down: not a failure of this SMS.
-            job.later(cut(sms_error_text(s.send, err)), SMPP_TEMPORARY_RETRY_MS);
+        lib_msleep(s.pause_ms);
+        if (r.error().kind == SendFailure::temporary) {
+            // The transport is away or keeps asking to slow down: not a failure of this SMS.
+            job.later(cut(r.error().reason), TEMPORARY_RETRY_MS);
             return;
         }
     }
-    if (err != 0 && s.up && !s.up()) {
-        // The transport went down under the send: the entry waits for it to come back
-        // (with at least one attempt left) instead of failing for good.
-        std::string why = cut(sms_error_text(s.send, err));
-        imsg("SMS to [%s] waits: the transport is down (%s)", e.destination.c_str(), why.c_str());
-        job.later(why, 0);
+    if (!r) {
+        failed_for_good(s, job, r.error());
         return;
     }
-    if (err != 0) {
-        std::string why = cut(sms_error_text(s.send, err));
-        emsg("Message send error OTHER [%d:%s]", err, why.c_str());
-        fail(s, e, why);
-        gateway_count_sms_failed(sms_mode(s.send));
-        job.done(false, why);
-        return;
-    }
-    mail_sent(s, job, sms_mode(s.send) == SMS_SMPP ? note.message_id : std::string(),
-              want_report);
+    mail_sent(s, job, r->message_id, wants_report(e));
 }
 
 }  // namespace
@@ -249,26 +257,21 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job) {
 }
 
 void deliver_mail_batch(const MailSender& s, std::vector<std::unique_ptr<DeliveryJob>>& jobs) {
-    if (jobs.size() < 2 || sms_mode(s.send) != SMS_SMPP) {
+    if (jobs.size() < 2 || s.send->mode() != SMS_SMPP) {
         for (auto& job : jobs) deliver_mail_entry(s, *job);
         return;
     }
-    std::vector<smpp_batch_item> items(jobs.size());
-    for (std::size_t i = 0; i < jobs.size(); ++i) {
-        const queue_entry& e = jobs[i]->entry();
-        items[i].from = e.originator;
-        items[i].to = e.destination;
-        items[i].text = e.text;
-        items[i].want_report = wants_report(e);
-    }
+    std::vector<SmsOut> items;
+    items.reserve(jobs.size());
+    for (auto& job : jobs) items.push_back(sms_of(job->entry(), job->entry().text, false));
     // The attempts of each group of SMS are marked with one flush just before it goes out;
     // an accepted SMS is finished at once, while it still holds its place in the window,
     // so that a crash resends no more SMS than the window holds. What failed goes on
     // through its own retries afterwards.
     std::string store_error;
     std::vector<bool> marked(jobs.size(), false);  // its attempt is counted
-    smpp_batch_hooks hooks;
-    hooks.before = [&](const std::vector<std::size_t>& idx) {
+    WindowHooks hooks;
+    hooks.before = [&](std::span<const std::size_t> idx) {
         std::vector<DeliveryJob*> group;
         for (std::size_t i : idx) group.push_back(jobs[i].get());
         if (DeliveryJob::attempt_all(group, store_error)) {
@@ -279,33 +282,38 @@ void deliver_mail_batch(const MailSender& s, std::vector<std::unique_ptr<Deliver
              group.size(), store_error.c_str());
         return false;
     };
-    hooks.after = [&](std::size_t i) {
-        if (items[i].err == 0) mail_sent(s, *jobs[i], items[i].message_id, items[i].want_report);
+    hooks.after = [&](std::size_t i, const SendResult& r) {
+        if (r) mail_sent(s, *jobs[i], r->message_id, items[i].want_receipt);
     };
     hooks.go_on = [&] { return !jobs.front()->stopping() && (!s.up || s.up()); };
-    sms_smpp_send_batch(s.send, items, hooks);
+    std::vector<SendResult> results = s.send->send_window(items, hooks);
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         DeliveryJob& job = *jobs[i];
         if (job.finished()) continue;
-        if (!items[i].sent) {
+        if (!marked[i]) {
             // Not sent: given back as it was (shutdown, the bind went down), or tried again
-            // later when its attempt could not be stored. One that went out in a group and
-            // lost its answer to a shutdown has an unknown outcome: its attempt is taken back.
-            if (marked[i] && job.stopping())
-                job.give_back_cut();
-            else if (!store_error.empty())
+            // later when its attempt could not be stored.
+            if (!store_error.empty())
                 job.later(store_error, MAIL_STORE_RETRY_MS);
             else
                 job.give_back();
             continue;
         }
-        deliver_from(s, job, items[i].err);
+        // Marked but left unsent by the window (its bind went down): given back as it was.
+        if (!results[i] && results[i].error().kind == SendFailure::cut &&
+            results[i].error().code == 0 && !job.stopping()) {
+            job.give_back();
+            continue;
+        }
+        // A cut result (its answer lost to a shutdown) takes its attempt back; the rest go
+        // on through their own retries.
+        deliver_from(s, job, std::move(results[i]));
     }
 }
 
 void expire_mail_entry(const MailSender& s, const queue_entry& e) {
     fail(s, e, "expired in queue");
-    gateway_count_sms_failed(sms_mode(s.send));
+    gateway_count_sms_failed(s.send->mode());
 }
 
 }  // namespace tolvane

@@ -52,6 +52,7 @@
 #include "queue/queue.h"
 #include "records/msgrec.h"
 #include "sms/sms.h"
+#include "sms/transport.h"
 #include "sms/sms_text.h"
 
 namespace tolvane {
@@ -60,8 +61,8 @@ namespace tolvane {
 struct MailPath {
     sms* smtp = nullptr;           // the listener the message came from
     sms* relay = nullptr;          // relay for failure notices; null: smtp
-    sms* send = nullptr;           // the SMS transport; null: send_mode none
-    sms* recv = nullptr;           // the receiving transport, for the originator choice
+    SmsTransport* send = nullptr;  // the SMS transport; null: send_mode none
+    SmsTransport* recv = nullptr;  // the receiving transport, for the originator choice
     rini* reader = nullptr;        // settings reader of the mail receiving thread
     std::vector<msgrecs*> limits;  // rate limits in their configured order
     QueueStore* queue = nullptr;   // where accepted mails wait for their sends
@@ -80,8 +81,8 @@ MailSendRules mail_send_rules(const SIni* ini);
 
 // What the delivery workers of mail entries use: borrowed from start-up.
 struct MailSender {
-    sms* send = nullptr;   // the SMS transport
-    sms* relay = nullptr;  // relay sender for failure notices
+    SmsTransport* send = nullptr;  // the SMS transport
+    sms* relay = nullptr;          // relay sender for failure notices
     MailSendRules rules;
     std::function<bool()> up;  // the transport is connected; null: always
     long pause_ms = 10;        // pause after each failed attempt to send an SMS
@@ -93,7 +94,7 @@ inline constexpr long MAIL_STORE_RETRY_MS = 5000;
 // the entry (or gives it back when a shutdown or a down transport cut the retries short).
 void deliver_mail_entry(const MailSender& s, DeliveryJob& job);
 // A batch of entries through an SMPP centre: the first attempts marked together and the
-// SMS sent together (sms_smpp_send_batch); each then ends as deliver_mail_entry ends it.
+// SMS sent together (send_window); each then ends as deliver_mail_entry ends it.
 // Other transports send entry by entry.
 void deliver_mail_batch(const MailSender& s, std::vector<std::unique_ptr<DeliveryJob>>& jobs);
 // Notes that the stored entry id holds one reserved unit of each of its keys (and of the

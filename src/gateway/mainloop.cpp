@@ -90,13 +90,9 @@ void send_reports(const std::tm& now) {
     if (Reports.empty() || !Send) return;
     reports_tick(Reports, now, [](std::size_t i, const report_on& r) {
         imsg("Sending report %d->%s...", static_cast<int>(i), r.to->c_str());
-        int err = sms_send(Send.get(), nullptr, report_using ? *report_using : std::string(), *r.to,
-                           r.message);
-        if (err != 0) {
-            std::string why;
-            sms_error(Send.get(), err, why);
-            emsg("Failed to send report, %s", why.c_str());
-        }
+        const std::string from = report_using ? *report_using : std::string();
+        SendResult sent = Send->send({.from = from, .to = *r.to, .text = r.message});
+        if (!sent) emsg("Failed to send report, %s", sent.error().reason.c_str());
     });
 }
 
@@ -243,8 +239,10 @@ bool stop_threads(const shutdown_deadline& t) {
     // No send starts from here on; those under way have until the deadline.
     delivery_halt();
     // The receiving loops wait for their next message without a timer: end their waits.
+    // The SMS receiver stops at once (its stop token interrupts its wait) and lets its
+    // message workers finish what they hold.
     sms_interrupt(Smtp.get());
-    sms_interrupt(Recv);
+    SmsReceiver.request_stop();
     // The delivery workers stop first, while the receiving threads end beside them.
     bool abandoned = delivery_stop(t.limit_ms(LONG_MAX, t.deadline));
     imsg("Waiting for threads to complete...");
@@ -252,21 +250,19 @@ bool stop_threads(const shutdown_deadline& t) {
         abandoned = true;
         emsg("%d threads still running, abandoned", thread_count());
     }
-    // Message threads are not counted, but a mail thread uses Send, Smtp and the
-    // settings, and an SMS thread relays through Smtp: give them the same time, and
-    // when they overrun keep everything they may still touch.
+    // The SMS receiver ends once its message workers have stored what they hold (a store
+    // in the queue, never a relay): joined here, before anything it uses goes.
+    if (SmsReceiver.joinable()) SmsReceiver.join();
+    SmsSink.reset();
+    // Mail message threads are not counted, but a mail thread uses Send, Smtp and the
+    // settings: give them the same time, and when they overrun keep everything they may
+    // still touch.
     const auto drain_end =
         std::min(clock::now() + std::chrono::milliseconds(THREAD_WAIT_MS), t.thread_until());
-    for (sms* h : {Smtp.get(), Send.get(), RecvOwned.get()})
-        (void)sms_drain(h, t.limit_ms(THREAD_WAIT_MS, drain_end));
+    (void)sms_drain(Smtp.get(), t.limit_ms(THREAD_WAIT_MS, drain_end));
     if (int busy = Smtp ? sms_busy(Smtp.get()) : 0; busy != 0) {
         abandoned = true;
         emsg("%d mail threads still running, abandoned", busy);
-    }
-    if (int busy = (Send ? sms_busy(Send.get()) : 0) + (RecvOwned ? sms_busy(RecvOwned.get()) : 0);
-        busy != 0) {
-        abandoned = true;
-        emsg("%d SMS threads still running, abandoned", busy);
     }
     return abandoned;
 }
@@ -283,9 +279,9 @@ void close_transports(bool abandoned) {
         for (auto& l : CommandMore) (void)l.release();
         return;
     }
-    if (RecvOwned) sms_free(RecvOwned);
     Recv = nullptr;
-    sms_free(Send);
+    RecvOwned.reset();
+    Send.reset();
     smpp_receipts_reset();
     sms_free(Smtp);
     tcp_free(Command);

@@ -110,7 +110,7 @@ void add_sms_lane(int workers, long lifetime_ms) {
         };
     }
     lane.expire = [](const queue_entry& e) { expire_mail_entry(mail_sender, e); };
-    lane.cut = [](bool hard) { sms_cut_sends(Send.get(), hard); };
+    lane.cut = [](bool hard) { Send->cut_sends(hard); };
     Delivery->add_lane(std::move(lane));
     imsg("Sending SMS from the queue with %d workers", lane_workers);
 }
@@ -149,9 +149,8 @@ bool delivery_open() {
     // A transport that comes up (or goes down) wakes its lane at once. Cleared by
     // delivery_close before the engine goes.
     DeliveryEngine* engine = Delivery.get();
-    const int send_kind = Send.get() == Smtp.get() ? 0 : QUEUE_MAIL_TO_SMS;
-    if (Send) Send->set_state_watcher([engine, send_kind] { engine->wake_all(send_kind); });
-    if (Smtp && Smtp.get() != Send.get())
+    if (Send) Send->set_state_watcher([engine] { engine->wake_all(QUEUE_MAIL_TO_SMS); });
+    if (Smtp)
         Smtp->set_state_watcher([engine] { engine->wake_all(QUEUE_SMS_TO_MAIL); });
     return true;
 }

@@ -24,6 +24,7 @@
 #include <functional>
 #include <string>
 
+#include "sms/sms.h"
 #include "sms/sms_smpp.h"
 
 namespace tolvane {

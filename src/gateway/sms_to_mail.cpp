@@ -86,7 +86,8 @@ sms_reassembly& reassembly(const SIni* ini) {
 // The working state of one SMS; the steps below share it.
 class SmsJob {
   public:
-    SmsJob(const SmsPath& path, std::unique_ptr<sms_message>& msg) : p_(path), msg_(msg) {}
+    // sms: the received SMS (null for a long SMS joined from stored parts).
+    SmsJob(const SmsPath& path, const InboundSms* sms) : p_(path), sms_(sms) {}
 
     // A long SMS given out by the reassembly (complete, or with parts marked missing):
     // it goes the way of a single SMS, with nothing to answer to a transport.
@@ -106,30 +107,33 @@ class SmsJob {
         if (!find_destination()) return;
         deliver();
     }
-    ~SmsJob() { cleanup(); }
     // False when what this SMS produced could not be stored (the source should give it again).
     bool kept() const { return answer_ == 0; }
+    // The answer to the transport: kept when its mail is stored in the queue or it was
+    // deliberately dropped (ignored, undeliverable, no alias); else a temporary status, so
+    // that a centre delivers it again and a modem keeps it.
+    InboundVerdict verdict() const {
+        InboundVerdict v;
+        v.kept = kept();
+        v.code = answer_;
+        v.reason = kept() ? "OK" : "not mailed, deliver again later";
+        v.recheck_idle = recheck_;
+        return v;
+    }
     SmsJob(const SmsJob&) = delete;
     SmsJob& operator=(const SmsJob&) = delete;
 
     void run() {
-        dmsg("Incoming message on OTHER device (0x%08x)",
-             static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(p_.recv) & 0xffffffffu));
-        int err = sms_msg_recv(p_.recv, m());
-        if (err != 0) {
-            emsg("Message recv error Other [%d:%s]", err, sms_error_text(p_.recv, err).c_str());
-            answer_ = SMS_RETRY_LATER;
-            return;
-        }
-        std::string raw = cut(or_empty(sms_msg_from(p_.recv, m())));
+        dmsg("Incoming message on the %s transport", p_.recv ? p_.recv->name().c_str() : "");
+        std::string raw = cut(sms_->from);
         number_ = address_number(raw);
         if (number_ != raw)
             imsg("Sender (%s) reduced to (%s) for addresses and records", printable(raw).c_str(),
                  number_.c_str());
-        to_number_ = cut(or_empty(sms_msg_to(p_.recv, m())));
-        body_ = utf8_cut(or_empty(sms_msg_body(p_.recv, m())), TEXT_MAX);
+        to_number_ = cut(sms_->to);
+        body_ = utf8_cut(sms_->text, TEXT_MAX);
         imsg("New SMS from (%s) to (%s)", number_.c_str(), to_number_.c_str());
-        const sms_concat& c = m()->concat;
+        const sms_concat& c = sms_->concat;
         if (c.is_part()) {
             // Held until its set is complete. It is stored first, so that the transport's
             // acknowledgement promises no more than the disk holds.
@@ -154,9 +158,9 @@ class SmsJob {
             if (o == concat_outcome::waiting) {
                 imsg("Part %d of %d (reference %d) from (%s) held for the rest", c.part, c.total,
                      c.reference, number_.c_str());
-                // The receiving loop may be waiting without a timer: it learns the new
-                // set's deadline on its next idle round.
-                sms_interrupt(p_.recv);
+                // The receiver may be waiting without a timer: it asks idle() again for the
+                // new set's deadline.
+                recheck_ = true;
             }
             for (const concat_done& d : ready) give_out(p_, d);
             return;
@@ -203,8 +207,7 @@ class SmsJob {
     // mail has them finished. False when the mail could not be stored.
     static bool mail_joined(const SmsPath& path, const concat_done& d,
                             const std::vector<std::uint64_t>& ids) {
-        std::unique_ptr<sms_message> none;
-        SmsJob joined(path, none);
+        SmsJob joined(path, nullptr);
         joined.replaces_ = ids;
         joined.run_joined(d);
         if (!joined.kept()) return false;
@@ -213,8 +216,6 @@ class SmsJob {
     }
 
   private:
-    sms_message* m() const { return msg_.get(); }
-
     // Stores an entry holding this SMS's text; when it cannot be, the transport is asked to
     // give the SMS again ("<what> not stored (<why>), ...").
     bool store(queue_entry e, const std::string& what, std::uint64_t& id) {
@@ -350,11 +351,11 @@ class SmsJob {
         if (istrue(value_of(p_.ini, SMS_BOUNCES)) && p_.send != nullptr && !number_.empty()) {
             std::string from =
                 to_number_.empty() ? cut(or_empty(value_of(p_.ini, GSM_NUMBER))) : to_number_;
-            int err = sms_send(p_.send, nullptr, from, number_, text);
-            if (err != 0) {
-                std::string why = cut(sms_error_text(p_.send, err));
+            SendResult r = p_.send->send({.from = from, .to = number_, .text = text});
+            if (!r) {
+                std::string why = cut(r.error().reason);
                 emsg("Failed to send the undeliverable notice to (%s) [%d:%s]", number_.c_str(),
-                     err, why.c_str());
+                     r.error().code, why.c_str());
                 state_write("FAILURE", "LOCAL", from, number_, why, "log", false);
             } else {
                 imsg("Undeliverable notice sent to (%s)", number_.c_str());
@@ -394,25 +395,11 @@ class SmsJob {
              static_cast<unsigned long long>(id));
     }
 
-    // Step 8, with the answer to the transport.
-    void cleanup() {
-        if (msg_) {
-            // Only an SMS centre and a modem can deliver again: the centre sends the SMS
-            // once more, the modem keeps it and has it read again.
-            int mode = sms_mode(p_.recv);
-            if (answer_ == 0)
-                sms_msg_accept(p_.recv, m(), 0, "OK");
-            else if (mode == SMS_SMPP || mode == SMS_GSM)
-                sms_msg_reject(p_.recv, m(), answer_, "not mailed, deliver again later");
-            sms_msg_free(p_.recv, msg_);
-        }
-        msg_.reset();
-    }
-
     const SmsPath& p_;
-    std::unique_ptr<sms_message>& msg_;
+    const InboundSms* sms_;
     std::string number_, to_number_, body_, dest_;
     int answer_ = 0;  // 0: accept; else the status the SMS is rejected with
+    bool recheck_ = false;  // a part is held: the receiver asks idle() again
     // The stored parts a joined mail replaces: finished in the write that stores it.
     std::vector<std::uint64_t> replaces_;
     bool replaced_ = false;
@@ -583,10 +570,11 @@ void expire_sms_entry(const queue_entry& e) {
     state_write("FAILURE", "SMS", e.sender, e.destination, "expired in queue", "log", false);
 }
 
-void sms_to_mail(const SmsPath& path, std::unique_ptr<sms_message>& msg) {
+InboundVerdict sms_to_mail(const SmsPath& path, const InboundSms& sms) {
     gateway_count_sms_received(sms_mode(path.recv));
-    SmsJob job(path, msg);
+    SmsJob job(path, &sms);
     job.run();
+    return job.verdict();
 }
 
 int sms_concat_expire(const SmsPath& path) {
@@ -629,53 +617,73 @@ int sms_concat_restore(const SmsPath& path) {
     return parts;
 }
 
-int incoming_other(sms* s, int event, const sms_cb_arg& arg, void* cb_data) {
+namespace {
+
+// The gateway's sink of received SMS: each goes the SMS-to-mail way with the process-wide
+// transports and tables; an idle receiver mails the sets of parts whose wait ran out.
+class SmsToMailSink : public InboundSink {
+  public:
+    explicit SmsToMailSink(std::shared_ptr<rini> reader) : reader_(std::move(reader)) {}
+
+    InboundVerdict received(SmsTransport& from, InboundSms sms) override {
+        Tables t;
+        return sms_to_mail(path_of(&from, t), sms);
+    }
+
+    // Parts whose wait ran out are mailed as they are, and the next set due says how long
+    // the receiver may wait for an SMS.
+    long idle() override {
+        Tables t;
+        SmsPath path = path_of(Recv, t);
+        // A shared store: the parts of gateways that have gone are looked for now and
+        // then, so that their sets do not wait for a gateway's start.
+        long adopt_in = -1;
+        if (parts_shared(path.queue)) {
+            std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count();
+            if (now >= next_adopt_.load()) {
+                next_adopt_ = now + SMS_ADOPT_MS;
+                sms_concat_adopt(path);
+            }
+            adopt_in = static_cast<long>(std::max<std::int64_t>(next_adopt_.load() - now, 1));
+        }
+        // Sets are not given out while the shared store is away: they could not be
+        // taken from it. They wait here until it is back.
+        std::optional<bool> up = path.queue ? path.queue->database_up() : std::nullopt;
+        if (up.value_or(true)) sms_concat_expire(path);
+        std::optional<std::int64_t> due = reassembly(path.ini).next_due();
+        if (!due) return adopt_in;
+        long wait = static_cast<long>(std::max<std::int64_t>(*due, 1) * 1000);
+        return adopt_in < 0 ? wait : std::min(wait, adopt_in);
+    }
+
+  private:
     // Held for the whole SMS: a reload may replace the tables meanwhile.
-    std::shared_ptr<const aliases> alias_file;
-    std::shared_ptr<const aliases> delivery_file;
-    auto path_of = [&] {
+    struct Tables {
+        std::shared_ptr<const aliases> alias_file = alias_table();
+        std::shared_ptr<const aliases> delivery_file = delivery_table();
+    };
+    SmsPath path_of(SmsTransport* recv, const Tables& t) const {
         SmsPath path;
-        path.recv = s;
+        path.recv = recv;
         path.relay = Smtp.get();
         path.send = Send.get();
-        rini* reader = static_cast<rini*>(cb_data);
-        path.ini = reader != nullptr ? rini_table(reader) : ConfigSettings.get();
-        alias_file = alias_table();
-        delivery_file = delivery_table();
-        path.af = alias_file.get();
-        path.df = delivery_file.get();
+        path.ini = reader_ ? rini_table(reader_.get()) : ConfigSettings.get();
+        path.af = t.alias_file.get();
+        path.df = t.delivery_file.get();
         path.queue = Queue.get();
         return path;
-    };
-    return receiving_callback(
-        s, event, arg, "'Other'", SMS_DRAIN_MS, [&](auto& msg) { sms_to_mail(path_of(), msg); },
-        // An idle moment: parts whose wait ran out are mailed as they are, and the next set
-        // due says how long the loop may wait for a message.
-        [&]() -> long {
-            SmsPath path = path_of();
-            // A shared store: the parts of gateways that have gone are looked for now and
-            // then, so that their sets do not wait for a gateway's start.
-            long adopt_in = SMS_WAIT_FOREVER;
-            if (parts_shared(path.queue)) {
-                static std::atomic<std::int64_t> next_adopt{0};
-                std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       std::chrono::steady_clock::now().time_since_epoch())
-                                       .count();
-                if (now >= next_adopt.load()) {
-                    next_adopt = now + SMS_ADOPT_MS;
-                    sms_concat_adopt(path);
-                }
-                adopt_in = static_cast<long>(std::max<std::int64_t>(next_adopt.load() - now, 1));
-            }
-            // Sets are not given out while the shared store is away: they could not be
-            // taken from it. They wait here until it is back.
-            std::optional<bool> up = path.queue ? path.queue->database_up() : std::nullopt;
-            if (up.value_or(true)) sms_concat_expire(path);
-            std::optional<std::int64_t> due = reassembly(path.ini).next_due();
-            if (!due) return adopt_in;
-            long wait = static_cast<long>(std::max<std::int64_t>(*due, 1) * 1000);
-            return adopt_in == SMS_WAIT_FOREVER ? wait : std::min(wait, adopt_in);
-        });
+    }
+
+    std::shared_ptr<rini> reader_;
+    std::atomic<std::int64_t> next_adopt_{0};
+};
+
+}  // namespace
+
+std::unique_ptr<InboundSink> sms_to_mail_sink(std::shared_ptr<rini> reader) {
+    return std::make_unique<SmsToMailSink>(std::move(reader));
 }
 
 }  // namespace tolvane

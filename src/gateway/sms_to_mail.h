@@ -1,9 +1,8 @@
 // The SMS-to-mail path: the gateway's callback on the SMS receiving side.
 //
-// The SMS receiving thread runs the transport wait loop on Recv with incoming_other as
-// callback and its settings reader (rini*) as cb_data; the transport layer starts one
-// short-lived thread per received SMS that calls incoming_other with SMS_INCOMING. The
-// callback reads the SMS, drops senders listed in sms_ignore, finds the mail address it
+// The SMS receiving thread runs Recv's receiver with the sink sms_to_mail_sink makes
+// (holding the thread's settings reader); the transport hands each received SMS to the
+// sink on one of its bounded message workers. The sink reads the SMS, drops senders listed in sms_ignore, finds the mail address it
 // should go to (sms_static, the phone pool, an sms_to keyword rule, an address written
 // in the text, the delivery file, the message log), makes the subject from
 // email_subject and the sender address from the alias file or the number, and stores the
@@ -20,17 +19,17 @@
 // modem's message is left alone (a modem's reject would delete it). A slow relay never
 // holds the centre's acknowledgement.
 //
-// Ownership: the callback owns each message it is given and releases it through the
-// transport. The transports, the alias tables and the settings table are owned by
+// Ownership: the transport owns each message until the sink's verdict is answered. The
+// transports, the alias tables and the settings table are owned by
 // start-up and borrowed; a message thread reads settings from the shared table (not
-// through the receiving thread's reader, which ends with the wait loop). At shutdown
-// the callback lets running message threads finish for a few seconds before it ends
-// the wait loop; mails still waiting for the relay stay in the queue for the next start.
+// through the receiving thread's reader). At shutdown the receiver stops waiting and lets
+// its message workers finish what they hold; mails still waiting for the relay stay in the
+// queue for the next start.
 //
 // The parts of a long SMS (the transport sets the message's concat) are held in one
 // process-wide reassembly until their set is complete, then mailed as one SMS; a set
 // still incomplete after sms_concat_wait seconds is mailed with "[part N of M missing]"
-// in place of each missing part (sms_concat_expire, run on idle ticks of the wait loop).
+// in place of each missing part (sms_concat_expire, run when the receiver is idle).
 // A held part is acknowledged to its transport once it is stored in the queue (an entry
 // of its own, sms_parts.h), so a restart finds the parts still waiting.
 //
@@ -54,14 +53,15 @@
 #include "queue/queue.h"
 #include "records/alias.h"
 #include "sms/sms.h"
+#include "sms/transport.h"
 
 namespace tolvane {
 
 // What one SMS is processed against: borrowed from start-up.
 struct SmsPath {
-    sms* recv = nullptr;          // the transport the SMS came from
-    sms* relay = nullptr;         // the mail relay (Smtp)
-    sms* send = nullptr;          // SMS transport for answers; null: send_mode none
+    SmsTransport* recv = nullptr;  // the transport the SMS came from
+    sms* relay = nullptr;          // the mail relay (Smtp)
+    SmsTransport* send = nullptr;  // SMS transport for answers; null: send_mode none
     SIni* ini = nullptr;          // the settings
     const aliases* af = nullptr;  // alias file: sender addresses
     const aliases* df = nullptr;  // delivery file: destinations
@@ -87,8 +87,8 @@ void deliver_sms_entry(const SmsRelay& r, DeliveryJob& job);
 // The FAILURE record of an entry that waited past the queue lifetime.
 void expire_sms_entry(const queue_entry& e);
 
-// Processes one received SMS from its reading to its release (msg is null afterwards).
-void sms_to_mail(const SmsPath& path, std::unique_ptr<sms_message>& msg);
+// Processes one received SMS; what the transport should answer its source.
+InboundVerdict sms_to_mail(const SmsPath& path, const InboundSms& sms);
 
 // Mails the sets of parts whose wait has run out; returns how many.
 int sms_concat_expire(const SmsPath& path);
@@ -104,14 +104,11 @@ inline constexpr long SMS_ADOPT_MS = 1000;
 // Forgets every waiting part held in memory, as a restart does (tests).
 void sms_concat_forget_all();
 
-// The receiving callback. SMS_WAITING: 0 once ShutdownNow is set (logs "'Other' Callback
-// noticed shutdown signalled"), else 1. SMS_INCOMING: processes the SMS with the
-// process-wide transports and tables; 1. SMS_ERRORCODE: logs "'Other' Callback Error
-// %d:%s"; 0, which ends the SMS receiving thread.
-int incoming_other(sms* s, int event, const sms_cb_arg& arg, void* cb_data);
-
-// How long the callback lets message threads finish at shutdown before it ends the loop.
-inline constexpr long SMS_DRAIN_MS = 3000;
+// The sink the SMS receiving thread runs Recv's receiver with (reader: the settings reader
+// of that thread; null reads the shared table): received() processes each SMS with the
+// process-wide transports and tables (sms_to_mail), idle() mails the sets of parts whose
+// wait ran out and gives the time until the next is due.
+std::unique_ptr<InboundSink> sms_to_mail_sink(std::shared_ptr<rini> reader);
 
 // Status with which an SMS is handed back when it could not be mailed: a temporary
 // failure, so that the sender may deliver it again.

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <system_error>
 #include <utility>
 
 #include "foundation/auth_guard.h"
@@ -115,16 +116,40 @@ std::string directory_problem(const std::string& dir) {
 }
 
 // Opens a transport for an SMS direction; false after a fatal report.
-[[nodiscard]] bool open_transport(int mode, std::unique_ptr<sms>& out) {
+[[nodiscard]] bool open_transport(int mode, std::unique_ptr<SmsTransport>& out) {
     std::optional<transport_options> opts = delivery_init(ConfigSettings.get(), mode);
-    int err = 0;
-    out = opts ? transport_open(*opts, err) : nullptr;
+    if (!opts) {
+        report_error("Failed to init %s, Parameter incorrect or NULL", delivery_name(mode));
+        return false;
+    }
+    Result<std::unique_ptr<SmsTransport>> t = transport_open(*opts);
     opts.reset();
-    if (!out || err != 0) {
-        std::string why;
-        sms_error(out.get(), err, why);
-        report_error("Failed to init %s, %s", delivery_name(mode), why.c_str());
-        sms_free(out);
+    if (!t) {
+        report_error("Failed to init %s, %s", delivery_name(mode), t.error().reason.c_str());
+        return false;
+    }
+    out = std::move(*t);
+    return true;
+}
+
+// The SMS receiving thread: Recv's receiver with the SMS-to-mail sink, until its stop
+// token is asked to stop (shutdown); its settings reader belongs to the sink.
+[[nodiscard]] bool start_sms_receiver() {
+    std::shared_ptr<rini> reader(rini_init(ConfigSettings.get()));
+    if (!reader) return false;
+    SmsSink = sms_to_mail_sink(reader);
+    SmsTransport* t = Recv;
+    InboundSink* sink = SmsSink.get();
+    try {
+        SmsReceiver = std::jthread([t, sink](std::stop_token stop) {
+            seed_random();
+            if (Status s = t->receive(*sink, stop); !s)
+                emsg("'Other' receiver error %d:%s", s.error().code, s.reason().c_str());
+            else
+                imsg("'Other' receiver noticed shutdown signalled");
+        });
+    } catch (const std::system_error& e) {
+        emsg("Cannot start the SMS receiving thread: %s", e.what());
         return false;
     }
     return true;
@@ -442,7 +467,7 @@ void start_receivers() {
     }
     if (Recv != nullptr) {
         imsg("Starting SMS RECV thread...");
-        if (!start_receiver(Recv, incoming_other)) emsg("Failed to start the SMS RECV thread");
+        if (!start_sms_receiver()) emsg("Failed to start the SMS RECV thread");
     }
     imsg("Starting SMTP RECV thread...");
     if (!start_receiver(Smtp.get(), incoming_smtp)) emsg("Failed to start the SMTP RECV thread");

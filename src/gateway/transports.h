@@ -5,13 +5,12 @@
 // the alternative names. Nothing below the gateway includes every transport, so the
 // SMS side does not depend on the mail side.
 //
-// Ownership: transport_open hands the caller the transport (release it with
-// sms_free); the options are only read during the call.
+// Ownership: transport_open hands the caller the transport, which stops and joins its
+// threads when it is destroyed; the options are only read during the call.
 //
 //   auto opts = delivery_init(ini, SMS_SMPP);
-//   int err = 0;
-//   auto s = opts ? transport_open(*opts, err) : nullptr;
-//   if (!s || err != 0) { std::string why; sms_error(s.get(), err, why); ... sms_free(s); }
+//   Result<std::unique_ptr<SmsTransport>> t = transport_open(*opts);
+//   if (!t) report("%s", t.error().reason.c_str());
 #pragma once
 
 #include <memory>
@@ -19,8 +18,10 @@
 #include <variant>
 
 #include "mail/sms_smtp.h"
-#include "sms/sms.h"
+#include "sms/sms_gsm.h"
 #include "sms/sms_robot.h"
+#include "sms/sms_smpp.h"
+#include "sms/transport.h"
 
 namespace tolvane {
 
@@ -43,9 +44,8 @@ inline int transport_mode(const transport_options& o) {
 // False for a mode whose transport is not part of this build, and for SMS_NONE and beyond.
 bool transport_built(int mode);
 
-// Starts the transport the options name. errcode is set to 0 first. Null when nothing
-// could be made (a mode not built: errcode -1); a transport that failed to start comes
-// back with a non-zero code, for sms_error, and is released with sms_free.
-std::unique_ptr<sms> transport_open(const transport_options& o, int& errcode);
+// Starts the transport the options name: the transport, or why it could not be started
+// (a mode not built: code -1; else the transport's own code and text).
+Result<std::unique_ptr<SmsTransport>> transport_open(const transport_options& o);
 
 }  // namespace tolvane

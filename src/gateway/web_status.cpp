@@ -53,7 +53,8 @@ std::string number(double v) {
 }
 
 // Whether a part can carry traffic now, and how it says so.
-bool part_state(const sms* s, std::string& text) {
+template <class Part>
+bool part_state(const Part* s, std::string& text) {
     if (!s) {
         text = "not open";
         return false;
@@ -66,7 +67,7 @@ bool part_state(const sms* s, std::string& text) {
 
 std::vector<web_health_item> probe() {
     std::vector<web_health_item> items;
-    auto add = [&items](const sms* s, std::string name, std::string role) {
+    auto add = [&items](const auto* s, std::string name, std::string role) {
         web_health_item i;
         i.name = std::move(name);
         i.role = std::move(role);

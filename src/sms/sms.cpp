@@ -17,17 +17,6 @@
 
 namespace tolvane {
 
-namespace {
-
-const char* const mode_names[SMS_MODES] = {"GSM modem", "SMPP", "XML", "SMTP", "robot"};
-
-}  // namespace
-
-const char* sms_mode_name(int mode) {
-    if (mode < 0 || mode >= SMS_MODES) return "none";
-    return mode_names[mode];
-}
-
 sms::~sms() {
     stop_inbound();
 }

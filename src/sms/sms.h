@@ -1,13 +1,12 @@
-// The transport: one abstract class, one object per open transport.
+// The old transport class, which only the SMTP transport (mail/sms_smtp) still derives
+// from: the SMS transports (GSM modem, SMPP, XML, robot) are SmsTransports
+// (transport.h), and a temporary bridge in the gateway makes the SMTP transport one for
+// sending. This class goes when the SMTP library replaces it.
 //
-// A transport (GSM modem, SMPP client, XML placeholder, SMTP, robot program) is a
-// class derived from `sms` that implements the message operations below; its own
-// factory (sms_gsm_init, sms_smpp_init, ... sms_smtp_init) starts it from its
-// settings record. Which factory a mode uses is decided above this layer (the
-// gateway's transport factory), so this layer knows no transport and nothing here
-// depends on the mail side. The rest of the code reaches a transport through the
-// sms_* functions, which add the null checks, the receiving loop (sms_wait) and the
-// message workers around the virtual operations.
+// A transport derived from `sms` implements the message operations below; its factory
+// (sms_smtp_init) starts it from its settings record. The rest of the code reaches it
+// through the sms_* functions, which add the null checks, the receiving loop (sms_wait)
+// and the message workers around the virtual operations.
 //
 // Ownership: the caller owns the transport through a std::unique_ptr<sms> and
 // releases it with sms_free (which waits for the messages in hand and joins the
@@ -29,10 +28,9 @@
 // without a timer still sees a shutdown at once (wakes_on_interrupt()).
 //
 // Cutting: at shutdown, once the sends in progress have had their time, cut_sends()
-// ends them: each returns SMS_SEND_CUT at once (an SMPP submit stops waiting for its
-// answer or a place in the window, a modem dialogue stops waiting for its replies), or,
-// for a robot, once its program has ended (hard: killed). A cut send's outcome is unknown;
-// its caller keeps the message for the next start without counting it as a failure.
+// ends them: each returns SMS_SEND_CUT at once (a relay's socket is shut down). A cut
+// send's outcome is unknown; its caller keeps the message for the next start without
+// counting it as a failure.
 //
 // Limits: this layer takes no locks on transport operations; every transport
 // guards its own link. Received messages are handled by a bounded pool of message
@@ -56,112 +54,14 @@
 #include <string_view>
 
 #include "foundation/kind.h"
+#include "sms/receiver.h"
 #include "sms/sms_inbound.h"
 #include "sms/sms_text.h"
 
 namespace tolvane {
 
-// Transport modes, as the settings name them. The function sms_mode() below hides
-// this name, so the type is spelt `enum sms_mode`.
-enum sms_mode : int {
-    SMS_GSM = 0,
-    SMS_SMPP = 1,
-    SMS_XML = 2,
-    SMS_SMTP = 3,
-    SMS_ROBOT = 4,
-    SMS_NONE = 5
-};
-inline constexpr int SMS_MODES = 5;  // modes with a transport
-
-// What a send returns when cut_sends() ended it before its outcome was known (the
-// same in every transport's code space; sms_error says "Send cut short by the shutdown").
-inline constexpr int SMS_SEND_CUT = -2;
-
 // Callback events.
 enum sms_state : int { SMS_WAITING = 0, SMS_INCOMING = 1, SMS_ERRORCODE = 2 };
-
-// One received message of a transport. Each transport derives its own kind.
-class sms_message {
-  public:
-    virtual ~sms_message() = default;
-
-    // Set by the transport when the message is one part of a long SMS (from its
-    // user-data header or the SMS centre's sar_* parameters); the SMS-to-mail path
-    // then holds it until its set is complete. Left all 0 for a whole SMS.
-    sms_concat concat;
-};
-
-// GSM modem mode bits.
-enum : int {
-    MODE_ZERO = 0,
-    MODE_CPIN_OK = 1,
-    MODE_CBST_ONE = 2,
-    MODE_PDU = 4,
-    MODE_8BIT = 8,
-    MODE_16BIT = 16,
-    MODE_EXTENDED = 32,
-    MODE_CNMI_FLUSH = 64
-};
-
-// Texts left empty mean "not given".
-struct gsm_init {
-    std::string port;        // device path
-    std::string localphone;  // the modem's own number
-    std::string debug_file;
-    std::string pin, pin2, puk, puk2;
-    std::string init_string;
-    std::string sca;  // service-centre number
-    std::string dcs;  // character-set name
-    int baud = 0;     // the platform's speed code
-    int dodebug = 0;
-    int mode = MODE_ZERO;  // MODE_* bits
-    int min_signal = 0;
-    int signal_timeout = 0;  // seconds
-    int crlf = 0;
-    // Waits of the dialogue (tests and modems known to be slow change them).
-    long reply_ms = 0;         // time-out of each reply line; 0 keeps 30000
-    long pause_ms = -1;        // pause between retried queries and signal checks; -1 keeps them
-    long delete_retry_ms = 0;  // first wait before a refused delete is tried again; 0 keeps it
-    // Between the idle modem's status checks (signal, network registration), and before
-    // a message left in the modem unstored is read again; 0 keeps 60000.
-    long poll_ms = 0;
-    sms_coding coding = sms_coding::automatic;  // the `sms_coding` setting
-    int max_parts = SMS_MAX_PARTS_DEFAULT;      // the `sms_max_parts` setting
-};
-
-enum class smpp_bind_kind { pair, transceiver };
-enum class smpp_receipt_mode { none, failure, all };
-// How a text longer than one SMS goes to an SMS centre.
-enum class smpp_long_mode { udh, sar, payload };
-
-struct smpp_init {
-    std::string host;
-    std::string id;    // system_id
-    std::string pass;  // password
-    std::string type;  // system_type
-    std::string addr_range;
-    int port = 0;
-    int addr_ton = 0;
-    int addr_npi = 0;
-    long response_ms = 0;  // limit for the centre's answers; 0 keeps the default
-    // How the link is kept and used (sms_smpp.h says what each does).
-    smpp_bind_kind bind = smpp_bind_kind::pair;
-    int window = 10;          // submit_sm outstanding per bind
-    long enquire_ms = 30000;  // silence before an enquire_link, 0 never
-    long reconnect_first_ms = 1000;
-    long reconnect_max_ms = 60000;
-    long send_wait_ms = -1;        // a send waits this long for a bind that is down
-                                   // (-1: twice reconnect_max_ms, at least response_ms)
-    long throttle_pause_ms = 500;  // first pause after a throttling answer
-    int throughput = 0;            // submit_sm per second per bind, 0 no limit
-    int dest_ton = -1;             // -1: by the number's form
-    int dest_npi = -1;
-    smpp_receipt_mode receipts = smpp_receipt_mode::none;
-    int gsm_coding = 0;  // data_coding of GSM text: 0, 1 (IA5) or 3 (Latin-1)
-    smpp_long_mode long_mode = smpp_long_mode::udh;
-    int max_parts = 10;
-    std::string coding = "auto";  // sms_coding
-};
 
 // Extra headers handed to the SMTP transport's send (sms_smtp.h); other
 // transports ignore them.
@@ -190,9 +90,6 @@ struct sms_cb_arg {
 //   SMS_ERRORCODE (wait reported an error): 0 ends sms_wait with that code; else
 //                 the code is cleared and waiting goes on at once.
 using sms_callback = int (*)(sms* s, int event, const sms_cb_arg& arg, void* cb_data);
-
-// "GSM modem", "SMPP", "XML", "SMTP", "robot"; "none" beyond.
-const char* sms_mode_name(int mode);
 
 // An open transport. The operations are called through the sms_* functions below.
 class sms {

@@ -5,8 +5,9 @@
 // (signal, network registration, up or down) in sms_gsm_status.cpp, the line layer
 // in sms_gsm_line.cpp, the error texts in sms_gsm_errors.cpp.
 //
-// Ownership: sms_gsm_init returns the state it made, also after a failed start-up
-// (port closed, reader stopped) so that the caller can report the code and free it.
+// Ownership: gsm_open returns the state it made, also after a failed start-up (port
+// closed, reader stopped); sms_gsm_init gives the caller the transport, or the code and
+// its text after a failed start-up (the state then freed).
 #include "sms/sms_gsm.h"
 
 #include <cctype>
@@ -488,13 +489,13 @@ std::string gsm_raw_trace_name(const std::string& debug_file) {
     return raw_trace_name(debug_file);
 }
 
-std::unique_ptr<sms> sms_gsm_init(const gsm_init& init, int& errcode) {
+std::unique_ptr<sms_data_gsm> gsm_open(const gsm_init& init, int& errcode) {
+    errcode = 0;
     auto st = std::make_unique<sms_data_gsm>();
     st->lock_com = th_mutex_new("USING_GSM_MODEM");
     st->lock_buffer = th_mutex_new("USING_READ_BUFFER");
     st->lock_queue = th_mutex_new("GSM_SEND_QUEUE");
     st->com = com_new();
-    errcode = 0;
     const gsm_init* rec = &init;
     if (rec->reply_ms > 0) st->reply_ms = rec->reply_ms;
     if (rec->delete_retry_ms > 0) st->delete_retry_ms = rec->delete_retry_ms;
@@ -521,6 +522,17 @@ std::unique_ptr<sms> sms_gsm_init(const gsm_init& init, int& errcode) {
          st->state_text().c_str());
     gsm_watch_start(st.get());
     return st;
+}
+
+Result<std::unique_ptr<SmsTransport>> sms_gsm_init(const gsm_init& init) {
+    int errcode = 0;
+    std::unique_ptr<sms_data_gsm> st = gsm_open(init, errcode);
+    if (errcode != 0) {
+        std::string why;
+        st->error(errcode, why);
+        return Error{errcode, why};
+    }
+    return std::unique_ptr<SmsTransport>(std::move(st));
 }
 
 }  // namespace tolvane

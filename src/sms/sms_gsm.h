@@ -1,6 +1,6 @@
 // The GSM modem transport: sends and receives SMS through a modem on a serial line.
 //
-// It is started with a gsm_init record (sms.h) by sms_gsm_init.
+// It is started with a gsm_init record (below) by sms_gsm_init.
 //
 // The driver talks AT commands (text or PDU mode) through the serial port
 // (comlib.h). A reader thread of its own copies everything the modem writes into
@@ -12,7 +12,7 @@
 //
 // Ownership: the state owns the port, the reader thread, the input buffer and the
 // listed messages not yet handed out; a message handed out by wait belongs to the
-// caller and is released with sms_msg_free. There is no reconnection: a modem
+// transport's receiver (receiver.h), which answers and releases it. There is no reconnection: a modem
 // that stops answering makes each dialogue fail with the time-out code.
 //
 // Error codes: a modem error number n is reported as n + 1 (+CME during the PIN
@@ -25,16 +25,56 @@
 #include <string>
 #include <string_view>
 
-#include "sms/sms.h"
+#include "sms/receiver.h"
+#include "sms/sms_text.h"
+#include "sms/transport.h"
 
 namespace tolvane {
 
 // False while the transport is not part of the build (the factory then refuses it).
 extern const bool SMS_GSM_BUILT;
 
-// Opens the port and sets the modem up; on a failure the transport comes back with
-// the code, so that the caller can report it and free it.
-std::unique_ptr<sms> sms_gsm_init(const gsm_init& init, int& errcode);
+// GSM modem mode bits.
+enum : int {
+    MODE_ZERO = 0,
+    MODE_CPIN_OK = 1,
+    MODE_CBST_ONE = 2,
+    MODE_PDU = 4,
+    MODE_8BIT = 8,
+    MODE_16BIT = 16,
+    MODE_EXTENDED = 32,
+    MODE_CNMI_FLUSH = 64
+};
+
+// Texts left empty mean "not given".
+struct gsm_init {
+    std::string port;        // device path
+    std::string localphone;  // the modem's own number
+    std::string debug_file;
+    std::string pin, pin2, puk, puk2;
+    std::string init_string;
+    std::string sca;  // service-centre number
+    std::string dcs;  // character-set name
+    int baud = 0;     // the platform's speed code
+    int dodebug = 0;
+    int mode = MODE_ZERO;  // MODE_* bits
+    int min_signal = 0;
+    int signal_timeout = 0;  // seconds
+    int crlf = 0;
+    // Waits of the dialogue (tests and modems known to be slow change them).
+    long reply_ms = 0;         // time-out of each reply line; 0 keeps 30000
+    long pause_ms = -1;        // pause between retried queries and signal checks; -1 keeps them
+    long delete_retry_ms = 0;  // first wait before a refused delete is tried again; 0 keeps it
+    // Between the idle modem's status checks (signal, network registration), and before
+    // a message left in the modem unstored is read again; 0 keeps 60000.
+    long poll_ms = 0;
+    sms_coding coding = sms_coding::automatic;  // the `sms_coding` setting
+    int max_parts = SMS_MAX_PARTS_DEFAULT;      // the `sms_max_parts` setting
+};
+
+// Opens the port and sets the modem up: the transport, or the failure (its code and
+// what the modem answered).
+Result<std::unique_ptr<SmsTransport>> sms_gsm_init(const gsm_init& init);
 
 // The bearer command ("AT+CBST=s,n,c") for a reply to AT+CBST=? and a serial speed
 // (bits per second or speed constant); nothing when the reply lacks a value.

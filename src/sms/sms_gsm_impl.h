@@ -23,9 +23,12 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/kind.h"
 #include "foundation/thread.h"
 #include "sms/comlib.h"
-#include "sms/sms.h"
+#include "sms/receiver.h"
+#include "sms/sms_gsm.h"
+#include "sms/transport.h"
 #include "sms/sms_text.h"
 
 namespace tolvane {
@@ -108,16 +111,21 @@ struct gsm_pending_delete {
     std::chrono::steady_clock::time_point due;
 };
 
-struct sms_data_gsm : sms {
-    sms_data_gsm() : sms(SMS_GSM) {}
+struct sms_data_gsm : SmsTransport, MessageSource {
+    sms_data_gsm() : SmsTransport(SMS_GSM, "GSM modem"), rx(*this, *this) {}
     ~sms_data_gsm() override;
 
-    int send(const smtp_message_extra* data, std::string_view from, std::string_view to,
-             std::string_view message) override;
+    // A weak signal is temporary (the modem is away, not the SMS at fault); a dialogue cut
+    // by cut_sends is cut; anything else failed.
+    SendResult send(const SmsOut& sms) override;
+    bool can_receive() const override { return true; }
+    Status receive(InboundSink& sink, std::stop_token stop) override { return rx.run(sink, stop); }
+    // One SMS: 0, or the code of error().
+    int send_text(std::string_view from, std::string_view to, std::string_view message);
+
     std::unique_ptr<sms_message> wait(int timeout_msec, int& errcode) override;
     void error(int err, std::string& bf) override;
     int msg_recv(sms_message* msg) override;
-    const char* msg_fromip(sms_message*) override { return "127.0.0.1"; }
     const char* msg_from(sms_message* msg) override;
     const char* msg_to(sms_message*) override { return localphone.c_str(); }
     const char* msg_body(sms_message* msg) override;
@@ -138,8 +146,9 @@ struct sms_data_gsm : sms {
     bool tells_state() const override { return true; }
     // The indication wait sleeps on the reader's arrivals, not on the modem's lock, and
     // interrupt() ends it at once.
-    bool wakes_on_interrupt() const override { return true; }
     void interrupt() override;
+    // Tells the watcher that up() may have changed.
+    void note_state() { state_changed(); }
     // Every dialogue stops waiting for the modem's replies (a shutdown): a send in progress,
     // and every later one, returns SMS_SEND_CUT.
     void cut_sends(bool hard) override;
@@ -209,7 +218,12 @@ struct sms_data_gsm : sms {
     std::mutex watch_lock;
     std::condition_variable_any watch_wake;
     int startup_code = 0;
+    Receiver rx;
 };
+
+// Starts the driver (sms_gsm_init's work): the state, also after a failed start-up (its
+// port closed and its reader stopped), with the start-up code in errcode.
+std::unique_ptr<sms_data_gsm> gsm_open(const gsm_init& init, int& errcode);
 
 // One stored or received message.
 struct gsm_sms : sms_message {

@@ -105,8 +105,6 @@ void reader_main(sms_data_gsm* gsm) {
 }  // namespace
 
 sms_data_gsm::~sms_data_gsm() {
-    // Messages still queued for the workers are handled while the modem is there.
-    stop_inbound();
     // Reads give up at once from here on, so that a watcher round waiting for a silent
     // modem does not hold the shutdown for a reply time.
     {

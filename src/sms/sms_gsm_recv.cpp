@@ -224,10 +224,15 @@ void keep(sms_data_gsm* gsm, gsm_sms& msg, const char* why) {
     if (!settle(gsm, msg)) return;
     emsg("Message (%d) from (%s) left in the modem (%s): read again in %ld s", msg.index,
          msg.phone.empty() ? "not read" : msg.phone.c_str(), why, gsm->poll_ms / 1000);
-    std::lock_guard<std::mutex> l(gsm->settle_lock);
-    auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(gsm->poll_ms);
-    if (!gsm->relist_pending || due < gsm->relist_at) gsm->relist_at = due;
-    gsm->relist_pending = true;
+    {
+        std::lock_guard<std::mutex> l(gsm->settle_lock);
+        auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(gsm->poll_ms);
+        if (!gsm->relist_pending || due < gsm->relist_at) gsm->relist_at = due;
+        gsm->relist_pending = true;
+    }
+    // The indication wait in progress may have begun before this and wait without end: it
+    // ends now, so that the next one ends at the time of the listing.
+    gsm->interrupt();
 }
 
 // Lists the modem's messages into stored; called with lock_com held.

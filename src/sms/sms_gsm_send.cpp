@@ -191,8 +191,21 @@ int send_locked(sms_data_gsm* gsm, std::string_view to, std::string_view message
 
 }  // namespace
 
-int sms_data_gsm::send(const smtp_message_extra* /*data*/, std::string_view from,
-                       std::string_view to, std::string_view message) {
+SendResult sms_data_gsm::send(const SmsOut& sms) {
+    const int code = send_text(sms.from, sms.to, sms.text);
+    if (code == 0) return Sent{};
+    SendFailure kind = code == SMS_SEND_CUT && cutting ? SendFailure::cut
+                       : code == GSM_ERR_SIGNAL        ? SendFailure::temporary
+                                                       : SendFailure::failed;
+    std::string why;
+    if (kind == SendFailure::cut)
+        why = "Send cut short by the shutdown";
+    else
+        error(code, why);
+    return SendError{kind, code, why};
+}
+
+int sms_data_gsm::send_text(std::string_view from, std::string_view to, std::string_view message) {
     sms_data_gsm* gsm = this;
     if (gsm == nullptr || !gsm->lock_com) return GSM_ERR_UNEXPECTED;
     std::string f = cut(from, 200);

@@ -116,7 +116,7 @@ void gsm_note_state(sms_data_gsm* gsm) {
     } else {
         emsg("GSM modem on %s is %s", gsm->port.c_str(), text.c_str());
     }
-    gsm->state_changed();
+    gsm->note_state();
 }
 
 namespace {

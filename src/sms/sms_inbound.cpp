@@ -6,7 +6,7 @@
 
 #include "foundation/log.h"
 #include "foundation/thread.h"
-#include "sms/sms.h"
+#include "sms/receiver.h"
 
 namespace tolvane {
 

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/kind.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "foundation/utf8.h"
@@ -113,28 +114,15 @@ class program_watch {
     std::jthread thread_;
 };
 
-class sms_robot : public sms {
+class sms_robot : public SmsTransport {
   public:
-    sms_robot() : sms(SMS_ROBOT) {}
+    sms_robot() : SmsTransport(SMS_ROBOT, "robot") {}
 
-    int send(const smtp_message_extra* data, std::string_view from, std::string_view to,
-             std::string_view message) override;
-    std::unique_ptr<sms_message> wait(int timeout_msec, int& errcode) override;
-    // Nothing arrives through a robot: its wait only ends at its time or here.
-    bool wakes_on_interrupt() const override { return true; }
-    void interrupt() override;
+    // A program stopped by cut_sends is cut; every other failure is failed.
+    SendResult send(const SmsOut& sms) override;
     // The programs still running get SIGTERM (SIGKILL when hard); their sends, and every
-    // later one, return SMS_SEND_CUT unless the program had already answered SUCCESS.
+    // later one, end cut unless the program had already answered SUCCESS.
     void cut_sends(bool hard) override;
-    void error(int err, std::string& bf) override;
-    int msg_recv(sms_message*) override { return 1; }
-    int msg_accept(sms_message*, int, const char*) override { return 1; }
-    int msg_reject(sms_message*, int, const char*) override { return 1; }
-    const char* msg_fromip(sms_message*) override { return ""; }
-    const char* msg_from(sms_message*) override { return ""; }
-    const char* msg_to(sms_message*) override { return ""; }
-    const char* msg_body(sms_message*) override { return ""; }
-    void msg_free(std::unique_ptr<sms_message>& msg) override { msg.reset(); }
     // Up while the program can be run: a robot whose program is missing or not executable
     // would fail every send, so its messages are better held until it is back.
     bool up() const override { return program_runs(); }
@@ -164,14 +152,9 @@ class sms_robot : public sms {
     long answer_ms = ROBOT_ANSWER_MS;
     sms_coding coding = sms_coding::automatic;
     int max_parts = SMS_MAX_PARTS_DEFAULT;
-    std::mutex error_lock;
-    std::string last_error;  // guarded by error_lock
 
     spawn_running running;           // the programs of sends in progress
     std::atomic<int> cut_signal{0};  // 0, or the signal the last cut_sends sent
-    std::mutex wait_lock;
-    std::condition_variable woken;
-    bool interrupted = false;  // guarded by wait_lock; the next wait returns at once
 
     std::atomic<bool> was_up{false};  // up() when the watch last looked
     bool watched = false;             // set at start-up only
@@ -295,11 +278,28 @@ int robot_run(const std::string& cmdline, std::vector<std::string> env, long ans
     return code;
 }
 
+// The text of a failed run: the code's kind with what the run said.
+std::string robot_error_text(int code, const std::string& said) {
+    switch (code) {
+        case ROBOT_UNSUPPORTED:
+            return "This operation is not supported";
+        case ROBOT_SPAWN:
+            return strprintf("Failed to spawn process (%s)", cut(said, 99).c_str());
+        case ROBOT_READ:
+            return strprintf("Failed to read from process (%s)", cut(said, 99).c_str());
+        case ROBOT_WRITE:
+            return strprintf("Failed to write to process (%s)", cut(said, 99).c_str());
+        case ROBOT_ANSWER:
+            return cut(said);
+        default:
+            return strprintf("robot error %d", code);
+    }
+}
+
 }  // namespace
 
-std::unique_ptr<sms> sms_robot_init(const robot_init& rec, int& errcode) {
+std::unique_ptr<SmsTransport> sms_robot_init(const robot_init& rec) {
     auto st = std::make_unique<sms_robot>();
-    errcode = 0;
     st->cmdline = cut(strtrm(rec.cmdline));
     if (rec.answer_ms > 0) st->answer_ms = rec.answer_ms;
     st->coding = rec.coding;
@@ -322,18 +322,15 @@ std::unique_ptr<sms> sms_robot_init(const robot_init& rec, int& errcode) {
     return st;
 }
 
-int sms_robot::send(const smtp_message_extra* /*data*/, std::string_view from, std::string_view to,
-                    std::string_view message) {
-    sms_robot* st = this;
+SendResult sms_robot::send(const SmsOut& sms) {
     std::string err;
-    int code = robot_run(st->cmdline, st->env, st->answer_ms, st->coding, st->max_parts, from, to,
-                         message, st->running, st->cut_signal, err);
-    {
-        std::lock_guard<std::mutex> hold(st->error_lock);
-        st->last_error = cut(err);
-    }
+    int code = robot_run(cmdline, env, answer_ms, coding, max_parts, sms.from, sms.to, sms.text,
+                         running, cut_signal, err);
     imsg("ROBOT done");
-    return code;
+    if (code == 0) return Sent{};
+    if (code == SMS_SEND_CUT)
+        return SendError{SendFailure::cut, code, "Send cut short by the shutdown"};
+    return SendError{SendFailure::failed, code, robot_error_text(code, err)};
 }
 
 void sms_robot::cut_sends(bool hard) {
@@ -343,54 +340,7 @@ void sms_robot::cut_sends(bool hard) {
     if (n > 0) imsg("ROBOT: %d programs still running sent %s", n, hard ? "SIGKILL" : "SIGTERM");
 }
 
-std::unique_ptr<sms_message> sms_robot::wait(int timeout_msec, int& /*errcode*/) {
-    std::unique_lock<std::mutex> lk(wait_lock);
-    auto told = [this] { return interrupted; };
-    if (timeout_msec < 0)
-        woken.wait(lk, told);
-    else
-        woken.wait_for(lk, std::chrono::milliseconds(timeout_msec), told);
-    interrupted = false;
-    return nullptr;
-}
-
-void sms_robot::interrupt() {
-    {
-        std::lock_guard<std::mutex> g(wait_lock);
-        interrupted = true;
-    }
-    woken.notify_all();
-}
-
-void sms_robot::error(int err, std::string& bf) {
-    std::string text;
-    {
-        std::lock_guard<std::mutex> hold(error_lock);
-        text = last_error;
-    }
-    switch (err) {
-        case ROBOT_UNSUPPORTED:
-            bf = "This operation is not supported";
-            break;
-        case ROBOT_SPAWN:
-            bf = strprintf("Failed to spawn process (%s)", cut(text, 99).c_str());
-            break;
-        case ROBOT_READ:
-            bf = strprintf("Failed to read from process (%s)", cut(text, 99).c_str());
-            break;
-        case ROBOT_WRITE:
-            bf = strprintf("Failed to write to process (%s)", cut(text, 99).c_str());
-            break;
-        case ROBOT_ANSWER:
-            bf = cut(text);
-            break;
-        default:
-            bf.clear();
-            break;
-    }
-}
-
-long sms_robot_answer_ms(const sms* s) {
+long sms_robot_answer_ms(const SmsTransport* s) {
     const auto* st = kind_cast<const sms_robot>(s);
     return st ? st->answer_ms : 0;
 }

@@ -6,15 +6,15 @@
 // ucs2: the alphabet the text fits; latin1 when sms_coding asks for single
 // bytes) and SMS_PARTS (the SMS the text takes). The text is UTF-8, or Latin-1
 // bytes under sms_coding latin1; beyond sms_max_parts it is cut, with a log line.
-// The program answers with one line. It only sends; it produces no messages, so its
-// receive side waits until its time is up or interrupt() ends it.
+// The program answers with one line. It only sends: it receives no SMS.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <string_view>
 
-#include "sms/sms.h"
+#include "sms/sms_text.h"
+#include "sms/transport.h"
 
 namespace tolvane {
 
@@ -28,9 +28,9 @@ struct robot_init {
     long answer_ms = ROBOT_ANSWER_MS;  // tests shorten it
 };
 
-// Never fails (errcode is set to 0); a program that cannot run fails each send.
-std::unique_ptr<sms> sms_robot_init(const robot_init& rec, int& errcode);
+// Never fails; a program that cannot run fails each send.
+std::unique_ptr<SmsTransport> sms_robot_init(const robot_init& rec);
 // The answer limit of a robot transport in milliseconds (0 for null or another kind).
-long sms_robot_answer_ms(const sms* s);
+long sms_robot_answer_ms(const SmsTransport* s);
 
 }  // namespace tolvane

@@ -40,8 +40,6 @@ using namespace smpp_impl;
 
 namespace {
 
-thread_local smpp_send_note t_note;
-
 bind_slot* sending_bind(const sms_smpp* st) {
     for (auto& b : st->binds)
         if (b->sends) return b.get();
@@ -207,13 +205,29 @@ int submit_one(sms_smpp* st, bind_slot* b, pdu& req, std::string& message_id) {
 
 const bool SMS_SMPP_BUILT = true;
 
-bool sms_smpp_temporary(int err) {
-    return err == SMPP_ERR_DOWN || err == static_cast<int>(ESME_RTHROTTLED) ||
-           err == static_cast<int>(ESME_RMSGQFUL);
+SendFailure smpp_failure_kind(int err) {
+    if (err == SMPP_ERR_CUT) return SendFailure::cut;
+    if (err == SMPP_ERR_DOWN || err == static_cast<int>(ESME_RTHROTTLED) ||
+        err == static_cast<int>(ESME_RMSGQFUL))
+        return SendFailure::temporary;
+    return SendFailure::failed;
 }
 
-smpp_send_note& sms_smpp_send_note() {
-    return t_note;
+std::string smpp_error_text(int err) {
+    switch (err) {
+        case SMPP_ERR_CONNECT:
+            return "Failed to connect to smsc";
+        case SMPP_ERR_BIND_TX:
+            return "Failed to bind transmitter";
+        case SMPP_ERR_BIND_RX:
+            return "Failed to bind receiver";
+        case SMPP_ERR_DOWN:
+            return "SMPP bind is down";
+        case SMPP_ERR_CUT:
+            return "Send cut short by the shutdown";
+        default:
+            return cut(smpp_error(static_cast<std::uint32_t>(err)));
+    }
 }
 
 static_assert(SMPP_ERR_CUT == SMS_SEND_CUT, "a cut submit is a cut send");
@@ -257,8 +271,7 @@ std::string sms_smpp::state_text() const {
     return out.empty() ? "not started" : out;
 }
 
-std::unique_ptr<sms> sms_smpp_init(const smpp_init& init, int& errcode) {
-    errcode = 0;
+Result<std::unique_ptr<SmsTransport>> sms_smpp_init(const smpp_init& init) {
     auto st = std::make_unique<sms_smpp>();
     st->cfg = init;
     smpp_settings& c = st->cfg;
@@ -267,8 +280,7 @@ std::unique_ptr<sms> sms_smpp_init(const smpp_init& init, int& errcode) {
     if (c.window < 1) c.window = 1;
     if (c.host.empty()) {
         emsg("SMPP: no smsc host set");
-        errcode = SMPP_ERR_CONNECT;
-        return st;
+        return Error{SMPP_ERR_CONNECT, smpp_error_text(SMPP_ERR_CONNECT)};
     }
     auto make = [&](const char* role, std::uint32_t cmd, bool sends, bool receives) {
         auto b = std::make_unique<bind_slot>();
@@ -298,8 +310,8 @@ std::unique_ptr<sms> sms_smpp_init(const smpp_init& init, int& errcode) {
             continue;
         }
         if (fatal_refusal(status)) {
-            errcode = b->sends ? SMPP_ERR_BIND_TX : SMPP_ERR_BIND_RX;
-            return st;
+            const int code = b->sends ? SMPP_ERR_BIND_TX : SMPP_ERR_BIND_RX;
+            return Error{code, smpp_error_text(code)};
         }
         emsg("SMPP %s: %s; retrying in the background", b->role.c_str(), why.c_str());
     }
@@ -311,18 +323,17 @@ std::unique_ptr<sms> sms_smpp_init(const smpp_init& init, int& errcode) {
     st->receipt_thread = std::thread([raw] { receipt_run(raw); });
     imsg("SMPP transport ready on %s:%d (%s)", c.host.c_str(), c.port,
          c.bind == smpp_bind_kind::transceiver ? "transceiver" : "transmitter and receiver");
-    return st;
+    return std::unique_ptr<SmsTransport>(std::move(st));
 }
 
-int sms_smpp::send(const smtp_message_extra* /*data*/, std::string_view from, std::string_view to,
-                   std::string_view message) {
-    smpp_send_note& note = t_note;
-    note.message_id.clear();
-    note.parts = 0;
+int sms_smpp::send_text(std::string_view from, std::string_view to, std::string_view message,
+                        bool want_report, std::string& message_id, int& count) {
+    message_id.clear();
+    count = 0;
     sms_smpp* st = this;
     bind_slot* b = sending_bind(st);
     if (!b) return SMPP_ERR_LINK;
-    auto parts = smpp_submits(from, to, message, submit_options(st->cfg, note.want_report));
+    auto parts = smpp_submits(from, to, message, submit_options(st->cfg, want_report));
     // One info line per SMS, once the centre has taken it (a failure logs its own): at
     // thousands of SMS a second, a line before and after each submit doubles the log.
     dmsg("SMPP submit_sm from (%.20s) to (%.20s), %zu part(s)", std::string(from).c_str(),
@@ -331,35 +342,42 @@ int sms_smpp::send(const smtp_message_extra* /*data*/, std::string_view from, st
         std::string id;
         int r = submit_one(st, b, *p, id);
         if (r != 0) return r;
-        note.message_id = id;
-        ++note.parts;
+        message_id = id;
+        ++count;
     }
     imsg("SMPP submit_sm from (%.20s) to (%.20s) accepted, %zu part(s), message id (%s)",
-         std::string(from).c_str(), std::string(to).c_str(), parts.size(), note.message_id.c_str());
+         std::string(from).c_str(), std::string(to).c_str(), parts.size(), message_id.c_str());
     return 0;
+}
+
+SendResult sms_smpp::send(const SmsOut& sms) {
+    Sent sent;
+    int err = send_text(sms.from, sms.to, sms.text, sms.want_receipt, sent.message_id, sent.parts);
+    if (err != 0) return SendError{smpp_failure_kind(err), err, smpp_error_text(err)};
+    return sent;
 }
 
 namespace {
 
-void send_alone(sms_smpp* st, smpp_batch_item& it) {
-    smpp_send_note& note = t_note;
-    note.want_report = it.want_report;
-    it.err = st->send(nullptr, it.from, it.to, it.text);
-    it.message_id = note.message_id;
-    it.parts = note.parts;
-    it.sent = true;
+// One SMS of a window send, and what became of it.
+struct smpp_batch_item {
+    std::string_view from, to, text;
+    bool want_report = false;
+    bool sent = false;  // an outcome is known (err)
+    int err = 0;
+    std::string message_id;
+    int parts = 0;
+};
+
+SendResult result_of(const smpp_batch_item& it) {
+    if (!it.sent) return SendError{SendFailure::cut, 0, "not sent: the window was stopped"};
+    if (it.err != 0) return SendError{smpp_failure_kind(it.err), it.err, smpp_error_text(it.err)};
+    return Sent{it.message_id, it.parts};
 }
 
-// A batch on a transport that is not SMPP: one send after another.
-void send_each(sms* transport, std::vector<smpp_batch_item>& items, const smpp_batch_hooks& hooks) {
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if ((hooks.go_on && !hooks.go_on()) || (hooks.before && !hooks.before({i}))) return;
-        auto& it = items[i];
-        it.err = sms_send(transport, nullptr, it.from, it.to, it.text);
-        it.parts = it.err == 0 ? 1 : 0;
-        it.sent = true;
-        if (hooks.after) hooks.after(i);
-    }
+void send_alone(sms_smpp* st, smpp_batch_item& it) {
+    it.err = st->send_text(it.from, it.to, it.text, it.want_report, it.message_id, it.parts);
+    it.sent = true;
 }
 
 // One batch on an SMPP transport: single-part SMS go out in groups written at once, as
@@ -369,7 +387,7 @@ struct smpp_batch_run {
     sms_smpp* st;
     bind_slot* b;
     std::vector<smpp_batch_item>& items;
-    const smpp_batch_hooks& hooks;
+    const WindowHooks& hooks;
     std::vector<std::unique_ptr<pdu>> reqs;
     std::vector<std::size_t> alone;   // never in a group: attempted on their own
     std::vector<std::size_t> again;   // attempted in a group, to be sent on their own
@@ -388,15 +406,15 @@ struct smpp_batch_run {
         std::vector<int> results;
     };
 
-    smpp_batch_run(sms_smpp* t, std::vector<smpp_batch_item>& i, const smpp_batch_hooks& h)
+    smpp_batch_run(sms_smpp* t, std::vector<smpp_batch_item>& i, const WindowHooks& h)
         : st(t), b(sending_bind(t)), items(i), hooks(h), reqs(i.size()) {}
 
     bool go_on() const { return !hooks.go_on || hooks.go_on(); }
     bool before(const std::vector<std::size_t>& idx) const {
-        return !hooks.before || hooks.before(idx);
+        return !hooks.before || hooks.before(std::span<const std::size_t>(idx));
     }
     void after(std::size_t i) const {
-        if (hooks.after) hooks.after(i);
+        if (hooks.after) hooks.after(i, result_of(items[i]));
     }
 
     // Each item's submits: a single one is queued for a group (when there is a bind).
@@ -568,13 +586,20 @@ struct smpp_batch_run {
 
 }  // namespace
 
-void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
-                         const smpp_batch_hooks& hooks) {
-    if (transport == nullptr || sms_mode(transport) != SMS_SMPP) {
-        send_each(transport, items, hooks);
-        return;
+std::vector<SendResult> sms_smpp::send_window(std::span<const SmsOut> out,
+                                               const WindowHooks& hooks) {
+    std::vector<smpp_batch_item> items(out.size());
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        items[i].from = out[i].from;
+        items[i].to = out[i].to;
+        items[i].text = out[i].text;
+        items[i].want_report = out[i].want_receipt;
     }
-    smpp_batch_run(static_cast<sms_smpp*>(transport), items, hooks).run();
+    smpp_batch_run(this, items, hooks).run();
+    std::vector<SendResult> results;
+    results.reserve(items.size());
+    for (const smpp_batch_item& it : items) results.push_back(result_of(it));
+    return results;
 }
 
 int sms_smpp::inbound_threads() const {
@@ -622,24 +647,7 @@ std::unique_ptr<sms_message> sms_smpp::wait(int timeout_msec, int& /*errcode*/) 
 }
 
 void sms_smpp::error(int err, std::string& bf) {
-    switch (err) {
-        case SMPP_ERR_CONNECT:
-            bf = "Failed to connect to smsc";
-            break;
-        case SMPP_ERR_BIND_TX:
-            bf = "Failed to bind transmitter";
-            break;
-        case SMPP_ERR_BIND_RX:
-            bf = "Failed to bind receiver";
-            break;
-        case SMPP_ERR_DOWN:
-            bf = "SMPP bind is down";
-            break;
-        default:
-            bf = smpp_error(static_cast<std::uint32_t>(err));
-            break;
-    }
-    if (bf.size() > TEXT_MAX) bf.resize(TEXT_MAX);
+    bf = smpp_error_text(err);
 }
 
 const char* sms_smpp::msg_from(sms_message* msg) {

@@ -1,7 +1,7 @@
 // The SMPP client transport: sends and receives SMS through an SMS centre over SMPP,
 // and keeps its binds up for as long as the gateway runs.
 //
-// A transport of mode SMS_SMPP (sms.h), started by sms_smpp_init from its smpp_init
+// A transport of mode SMS_SMPP (transport.h), started by sms_smpp_init from its smpp_init
 // record.
 //
 // Binds: `pair` keeps a transmitter (submit_sm) and a receiver (deliver_sm);
@@ -20,7 +20,7 @@
 // spaced to the configured rate; a "throttled" or "queue full" answer pauses the
 // bind and the submit goes again without counting as an attempt. A send made while
 // its bind is down waits for it (up to the send wait) and then fails with
-// SMPP_ERR_DOWN, a temporary code (sms_smpp_temporary).
+// SMPP_ERR_DOWN, a temporary failure (SendFailure::temporary).
 //
 // Receiving: each deliver_sm is answered exactly once with deliver_sm_resp: 0 when
 // the gateway took it (accept), the gateway's code (reject), and 0x64 (temporary)
@@ -40,7 +40,9 @@
 #include <string>
 #include <string_view>
 
-#include "sms/sms.h"
+#include "sms/receiver.h"
+#include "sms/sms_text.h"
+#include "sms/transport.h"
 #include "sms/sms_smpp_session.h"
 #include "sms/sms_smpp_sm.h"
 
@@ -49,52 +51,56 @@ namespace tolvane {
 // False while the transport is not part of the build (sms_init then refuses it).
 extern const bool SMS_SMPP_BUILT;
 
-// The transport's settings are the fields of smpp_init (sms.h).
+
+struct smpp_init {
+    std::string host;
+    std::string id;    // system_id
+    std::string pass;  // password
+    std::string type;  // system_type
+    std::string addr_range;
+    int port = 0;
+    int addr_ton = 0;
+    int addr_npi = 0;
+    long response_ms = 0;  // limit for the centre's answers; 0 keeps the default
+    // How the link is kept and used (sms_smpp.h says what each does).
+    smpp_bind_kind bind = smpp_bind_kind::pair;
+    int window = 10;          // submit_sm outstanding per bind
+    long enquire_ms = 30000;  // silence before an enquire_link, 0 never
+    long reconnect_first_ms = 1000;
+    long reconnect_max_ms = 60000;
+    long send_wait_ms = -1;        // a send waits this long for a bind that is down
+                                   // (-1: twice reconnect_max_ms, at least response_ms)
+    long throttle_pause_ms = 500;  // first pause after a throttling answer
+    int throughput = 0;            // submit_sm per second per bind, 0 no limit
+    int dest_ton = -1;             // -1: by the number's form
+    int dest_npi = -1;
+    smpp_receipt_mode receipts = smpp_receipt_mode::none;
+    int gsm_coding = 0;  // data_coding of GSM text: 0, 1 (IA5) or 3 (Latin-1)
+    smpp_long_mode long_mode = smpp_long_mode::udh;
+    int max_parts = 10;
+    std::string coding = "auto";  // sms_coding
+};
+
 using smpp_settings = smpp_init;
 
 // A send's result code that means "not now" rather than "failed": the bind was down
 // for the whole send wait, or the centre kept answering "throttled"/"queue full".
 inline constexpr int SMPP_ERR_DOWN = 0x10003;  // "SMPP bind is down"
-bool sms_smpp_temporary(int err);
+// What a send's result code means for its SMS: 0 is no failure and is not asked about;
+// SMPP_ERR_DOWN, "throttled" and "queue full" are temporary, a cut submit is cut, every
+// other status (the centre's refusal, a lost or unanswered submit) is failed.
+SendFailure smpp_failure_kind(int err);
+// The text for a result code ("SMPP bind is down", the centre's status name, ...).
+std::string smpp_error_text(int err);
 
-// What the caller of sms_send may ask of one send and learn from it, per thread:
-// set want_report before the send; message_id holds the centre's id of the (last
-// part of the) accepted submit afterwards, parts the number of submits.
-struct smpp_send_note {
-    bool want_report = false;
-    std::string message_id;
-    int parts = 0;
-};
-smpp_send_note& sms_smpp_send_note();
-
-// Many SMS through the sending bind at once (a delivery worker's batch). Single-part SMS
-// go out together, as many as the window and the pace allow, in one write, and their
-// answers are awaited together; what cannot go that way (a long SMS, a bind that is down,
-// a throttled or lost submit) is sent on its own as sms_send would. err is what sms_send
-// would have returned, message_id and parts what its note would hold. A transport that
-// is not SMPP sends each through sms_send.
-struct smpp_batch_item {
-    std::string_view from, to, text;
-    bool want_report = false;
-    bool sent = false;  // an outcome is known (err)
-    int err = 0;
-    std::string message_id;
-    int parts = 0;
-};
-struct smpp_batch_hooks {
-    // Before SMS go out (a group, or one sent on its own), with their indexes: the caller
-    // counts their attempts. False: none of them is sent, nor anything after them.
-    std::function<bool(const std::vector<std::size_t>&)> before;
-    // An item's outcome is known. For an accepted SMS of a group it is called while its
-    // place in the window is still held, so that the SMS accepted by the centre but not
-    // yet finished by the caller are never more than the window.
-    std::function<void(std::size_t)> after;
-    // Asked before each group and each SMS sent on its own: false stops the batch (a
-    // shutdown); what is left is not sent (sent stays false).
-    std::function<bool()> go_on;
-};
-void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
-                         const smpp_batch_hooks& hooks);
+// A send (SmsTransport::send) returns the centre's message id of the (last part of the)
+// accepted submit and the number of submits. A window send (send_window) sends
+// single-part SMS together, as many as the window and the pace allow, in one write, and
+// awaits their answers together; what cannot go that way (a long SMS, a bind that is
+// down, a throttled or lost submit) is sent on its own as send() would. An accepted SMS
+// of a group is told to the hooks while its place in the window is still held, so that
+// the SMS accepted by the centre but not yet finished by the caller are never more than
+// the window.
 
 // The gateway's receipt handler: true when the receipt has been recorded (it is then
 // acknowledged with 0; false gives 0x64 so the centre sends it again). Without one a
@@ -102,9 +108,9 @@ void sms_smpp_send_batch(sms* transport, std::vector<smpp_batch_item>& items,
 using smpp_receipt_handler = std::function<bool(const smpp_receipt&)>;
 void sms_smpp_set_receipt_handler(smpp_receipt_handler handler);
 
-// Starts the transport (see above); err 0, or 2/3 for refused credentials (the state
-// is still given, for the error text). up() is true while the transmitting bind
-// (transmitter or transceiver) is bound.
-std::unique_ptr<sms> sms_smpp_init(const smpp_init& init, int& errcode);
+// Starts the transport (see above): the transport, or the failure (code 1 no host,
+// 2/3 for refused credentials). up() is true while the transmitting bind (transmitter
+// or transceiver) is bound.
+Result<std::unique_ptr<SmsTransport>> sms_smpp_init(const smpp_init& init);
 
 }  // namespace tolvane

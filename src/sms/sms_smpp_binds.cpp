@@ -139,7 +139,7 @@ void set_up(sms_smpp* st, bind_slot& b, std::shared_ptr<smpp_link> link) {
         b.up = b.link != nullptr;
     }
     st->changed.notify_all();
-    st->state_changed();
+    st->note_state();
 }
 
 // Waits ms or until stopping; true when stopping.

@@ -20,12 +20,14 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "sms/sms_smpp.h"
 #include "sms/sms_smpp_flow.h"
+#include "sms/receiver.h"
 
 namespace tolvane::smpp_impl {
 
@@ -72,22 +74,29 @@ struct link_waker {
     void wake();
 };
 
-struct sms_smpp : sms {
-    sms_smpp() : sms(SMS_SMPP) { waker->st = this; }
+struct sms_smpp : SmsTransport, MessageSource {
+    sms_smpp() : SmsTransport(SMS_SMPP, "SMPP"), rx(*this, *this) { waker->st = this; }
     ~sms_smpp() override {
-        // Messages still queued for the workers are handled while the binds are there.
-        stop_inbound();
         stop();
         std::lock_guard<std::mutex> g(waker->m);
         waker->st = nullptr;
     }
 
-    int send(const smtp_message_extra* data, std::string_view from, std::string_view to,
-             std::string_view message) override;
+    SendResult send(const SmsOut& sms) override;
+    std::vector<SendResult> send_window(std::span<const SmsOut> items,
+                                        const WindowHooks& hooks) override;
+    bool can_receive() const override { return true; }
+    // The receiver's messages queued for its workers are handled while the binds are there:
+    // receive() returns only once they are.
+    Status receive(InboundSink& sink, std::stop_token stop) override { return rx.run(sink, stop); }
+    // One submit after another (a long SMS's parts): 0, or the result code, with the
+    // centre's message id of the last part and the number of submits.
+    int send_text(std::string_view from, std::string_view to, std::string_view message,
+                  bool want_report, std::string& message_id, int& parts);
+
     std::unique_ptr<sms_message> wait(int timeout_msec, int& errcode) override;
     void error(int err, std::string& bf) override;
     int msg_recv(sms_message*) override { return 0; }
-    const char* msg_fromip(sms_message*) override { return ""; }
     const char* msg_from(sms_message* msg) override;
     const char* msg_to(sms_message* msg) override;
     const char* msg_body(sms_message* msg) override;
@@ -97,7 +106,6 @@ struct sms_smpp : sms {
     bool up() const override;
     std::string state_text() const override;
     bool tells_state() const override { return true; }
-    bool wakes_on_interrupt() const override { return true; }
     // A centre sends deliver_sm in windows without waiting for each answer: a window's
     // worth is handled at once (the `smpp_window` setting, at least INBOUND_MIN, at most
     // INBOUND_MAX), each answered as soon as its SMS is stored.
@@ -106,7 +114,10 @@ struct sms_smpp : sms {
     // Every submit waiting for its answer, a window place or the bind fails at once with
     // SMPP_ERR_CUT, and so does every later one; the binds stay for the unbinds.
     void cut_sends(bool hard) override;
+    // Tells the watcher that up() may have changed (the binds' threads call it).
+    void note_state() { state_changed(); }
 
+    Receiver rx;
     smpp_settings cfg;
     std::vector<std::unique_ptr<bind_slot>> binds;
 

@@ -21,11 +21,17 @@
 #include <string_view>
 #include <vector>
 
-#include "sms/sms.h"
+#include "sms/sms_concat.h"
+#include "sms/sms_text.h"
 #include "sms/sms_smpp_pdu.h"
 #include "sms/sms_text.h"
 
 namespace tolvane {
+
+enum class smpp_bind_kind { pair, transceiver };
+enum class smpp_receipt_mode { none, failure, all };
+// How a text longer than one SMS goes to an SMS centre.
+enum class smpp_long_mode { udh, sar, payload };
 
 // Optional parameter tags this client reads or writes.
 inline constexpr std::uint16_t SMPP_TLV_RECEIPTED_MESSAGE_ID = 0x001E;

@@ -1,35 +1,34 @@
-// The XML transport: a placeholder whose operations all succeed and do nothing.
+// The XML transport: a placeholder whose sends all succeed and do nothing.
 #include "sms/sms_xml.h"
+
+#include <condition_variable>
+#include <mutex>
 
 namespace tolvane {
 
 namespace {
 
-class sms_xml : public sms {
+class sms_xml : public SmsTransport {
   public:
-    sms_xml() : sms(SMS_XML) {}
+    sms_xml() : SmsTransport(SMS_XML, "XML") {}
 
-    int send(const smtp_message_extra*, std::string_view, std::string_view,
-             std::string_view) override {
-        return 0;
+    SendResult send(const SmsOut&) override { return Sent{}; }
+    // Nothing ever arrives: the receiver only waits for its stop.
+    bool can_receive() const override { return true; }
+    Status receive(InboundSink&, std::stop_token stop) override {
+        std::mutex m;
+        std::condition_variable_any cv;
+        std::unique_lock<std::mutex> lk(m);
+        cv.wait(lk, stop, [] { return false; });
+        return {};
     }
-    std::unique_ptr<sms_message> wait(int, int&) override { return nullptr; }
     // Always up: there is never a change to tell.
     bool tells_state() const override { return true; }
-    void error(int, std::string&) override {}
-    int msg_recv(sms_message*) override { return 0; }
-    const char* msg_fromip(sms_message*) override { return ""; }
-    const char* msg_from(sms_message*) override { return ""; }
-    const char* msg_to(sms_message*) override { return ""; }
-    const char* msg_body(sms_message*) override { return ""; }
-    int msg_reject(sms_message*, int, const char*) override { return 0; }
-    int msg_accept(sms_message*, int, const char*) override { return 0; }
-    void msg_free(std::unique_ptr<sms_message>& msg) override { msg.reset(); }
 };
 
 }  // namespace
 
-std::unique_ptr<sms> sms_xml_init() {
+std::unique_ptr<SmsTransport> sms_xml_init() {
     return std::make_unique<sms_xml>();
 }
 

@@ -3,6 +3,17 @@
 
 namespace tolvane {
 
+namespace {
+
+const char* const mode_names[SMS_MODES] = {"GSM modem", "SMPP", "XML", "SMTP", "robot"};
+
+}  // namespace
+
+const char* sms_mode_name(int mode) {
+    if (mode < 0 || mode >= SMS_MODES) return "none";
+    return mode_names[mode];
+}
+
 std::vector<SendResult> SmsTransport::send_window(std::span<const SmsOut> items,
                                                   const WindowHooks& hooks) {
     std::vector<SendResult> out(items.size(),

@@ -35,6 +35,25 @@
 
 namespace tolvane {
 
+// Transport modes, as the settings name them. The function sms_mode() hides this name,
+// so the type is spelt `enum sms_mode`.
+enum sms_mode : int {
+    SMS_GSM = 0,
+    SMS_SMPP = 1,
+    SMS_XML = 2,
+    SMS_SMTP = 3,
+    SMS_ROBOT = 4,
+    SMS_NONE = 5
+};
+inline constexpr int SMS_MODES = 5;  // modes with a transport
+
+// The code of a send that cut_sends() ended before its outcome was known (the same in
+// every transport's code space; SendFailure::cut).
+inline constexpr int SMS_SEND_CUT = -2;
+
+// "GSM modem", "SMPP", "XML", "SMTP", "robot"; "none" beyond.
+const char* sms_mode_name(int mode);
+
 class SmsTransport;
 
 // One SMS to send. The texts are only read during the call.
@@ -95,6 +114,9 @@ struct InboundVerdict {
     bool kept = true;    // stored: the source may forget it
     int code = 0;        // for a centre: the command_status to answer when not kept
     std::string reason;  // for the log
+    // The sink's deadlines changed (a part of a long SMS is held): the receiver asks
+    // idle() again at once instead of at the end of its current wait.
+    bool recheck_idle = false;
 };
 
 // Where received SMS go: the gateway's SMS-to-mail path (and in tests, a recorder).
@@ -161,5 +183,10 @@ class SmsTransport {
     std::mutex watcher_lock_;
     std::function<void()> watcher_;  // guarded by watcher_lock_
 };
+
+// The transport's mode; SMS_NONE for none.
+inline int sms_mode(const SmsTransport* t) {
+    return t != nullptr ? t->mode() : SMS_NONE;
+}
 
 }  // namespace tolvane

@@ -21,6 +21,7 @@
 #include "gateway/mail_log_capture.h"
 #include "gateway/path_fixture.h"
 #include "gateway/script_transport.h"
+#include "sms/sms_smpp.h"
 #include "mail/sms_smtp.h"
 #include "records/msglog.h"
 #include "records/msgrec.h"
@@ -34,6 +35,7 @@ using test::lines_of;
 using test::read_file;
 using test::Script;
 using test::script_handle;
+using test::script_transport;
 using test::Sent;
 
 // One mail as a client sends it: HELO, MAIL FROM, the recipients, DATA, the data, QUIT.
@@ -64,7 +66,7 @@ class MailToSms : public test::PathFixture {
         ASSERT_NE(drv, nullptr);
         drv->handoff = [this](std::unique_ptr<smtp_message> m) { handed.push_back(std::move(m)); };
 
-        send = script_handle(SMS_ROBOT, &sms_out);
+        send = script_transport(SMS_ROBOT, &sms_out);
         relay = script_handle(SMS_SMTP, &notices);
         path.smtp = smtp.get();
         path.relay = relay.get();
@@ -90,7 +92,7 @@ class MailToSms : public test::PathFixture {
     void TearDown() override {
         handed.clear();
         queue.reset();
-        sms_free(send);
+        send.reset();
         sms_free(relay);
         sms_free(smtp);
         for (auto& l : limits) msgrec_free(l);
@@ -131,7 +133,8 @@ class MailToSms : public test::PathFixture {
     std::vector<std::string> records() { return day_records("rec"); }
 
     std::unique_ptr<rini> reader;
-    std::unique_ptr<sms> smtp, send, relay;
+    std::unique_ptr<sms> smtp, relay;
+    std::unique_ptr<test::ScriptTransport> send;
     sms_smtp* drv = nullptr;
     std::deque<std::unique_ptr<smtp_message>> handed;
     std::vector<msgrecs_ptr> limits;
@@ -508,6 +511,66 @@ TEST_F(MailToSms, RetriesThreeMakeFourAttemptsOnlyTheFirstWithHeaders) {
     EXPECT_TRUE(log.has("Message send error OTHER [5:scripted failure 5]"));
 }
 
+// What a failed send's kind does to its entry: temporary waits with its attempt counted,
+// cut goes back with its attempt taken back, failed ends it with a FAILURE record.
+TEST_F(MailToSms, EachSendFailureKindEndsTheEntryItsOwnWay) {
+    limit("msgrec", 0, 500, 500);
+    set("sms_retries", "0");
+    auto smpp = script_transport(SMS_SMPP, &sms_out);
+    sender.send = smpp.get();
+    sender.rules = mail_send_rules(ini.get());
+    struct Case {
+        const char* to;
+        int code;
+        bool stays;              // the entry is still queued
+        std::uint32_t attempts;  // its attempts then
+        bool failure;            // a FAILURE record
+    };
+    const std::vector<Case> cases = {
+        {"0412000011", SMPP_ERR_DOWN, true, 1, false},
+        {"0412000012", static_cast<int>(ESME_RTHROTTLED), true, 1, false},
+        {"0412000013", SMS_SEND_CUT, true, 0, false},
+        {"0412000014", static_cast<int>(ESME_RINVDSTADR), false, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.to);
+        sms_out.results = {c.code};
+        const std::string input = dialogue("a@b", {std::string(c.to) + "@gw"}, kMail);
+        auto m = sms_smtp_msg_new(drv, smtp_memory_link(input, &out), MODE_HELO);
+        std::unique_ptr<sms_message> msg = std::move(m);
+        mail_to_sms(path, msg);
+        std::optional<queue_entry> e = queue->claim(QUEUE_MAIL_TO_SMS, delivery_now_ms());
+        ASSERT_TRUE(e);
+        const std::uint64_t id = e->id;
+        DeliveryJob job(*queue, std::move(*e));
+        deliver_mail_entry(sender, job);
+        EXPECT_TRUE(job.finished());
+        std::optional<queue_entry> left;
+        for (queue_entry& q : queue->list(QUEUE_MAIL_TO_SMS)) {
+            if (q.id == id) left = q;
+        }
+        EXPECT_EQ(left.has_value(), c.stays);
+        if (left) {
+            EXPECT_EQ(left->attempts, c.attempts);
+        }
+        bool failed = false;
+        for (const std::string& r : records()) {
+            failed |= r.starts_with("FAILURE") &&
+                      r.find(std::string(c.to).substr(1)) != std::string::npos;
+        }
+        EXPECT_EQ(failed, c.failure);
+        // Out of the way of the next case.
+        if (left) {
+            std::optional<queue_entry> again =
+                queue->claim(QUEUE_MAIL_TO_SMS, delivery_now_ms() + 3600000);
+            ASSERT_TRUE(again);
+            DeliveryJob done(*queue, std::move(*again));
+            done.done(true, std::string());
+        }
+    }
+    sender.send = send.get();
+}
+
 TEST_F(MailToSms, SuccessfulRetryCountsOnce) {
     msgrecs* mr = limit("msgrec", 0, 500, 500);
     set("sms_retries", "3");
@@ -601,25 +664,23 @@ TEST_F(MailToSms, RsetInTheMiddleDropsTheMailSoFar) {
 
 TEST_F(MailToSms, SmtpTransportWithoutDomainKeepsWholeAddresses) {
     limit("msgrec", 0, 500, 500);
-    auto mail_send = script_handle(SMS_SMTP, &sms_out);
+    auto mail_send = script_transport(SMS_SMTP, &sms_out);
     path.send = mail_send.get();
     run(dialogue("a@b", {"0412345678@provider.example"}, kMail));
     ASSERT_EQ(sms_out.sent.size(), 1u);
     EXPECT_EQ(sms_out.sent[0].to, "0412345678@provider.example");
     path.send = send.get();
-    sms_free(mail_send);
 }
 
 TEST_F(MailToSms, SmtpTransportWithDomainReducesToNumbers) {
     limit("msgrec", 0, 500, 500);
     set("smtp_sms_todomain", "sms.provider.example");
-    auto mail_send = script_handle(SMS_SMTP, &sms_out);
+    auto mail_send = script_transport(SMS_SMTP, &sms_out);
     path.send = mail_send.get();
     run(dialogue("a@b", {"0412345678@gw.example"}, kMail));
     ASSERT_EQ(sms_out.sent.size(), 1u);
     EXPECT_EQ(sms_out.sent[0].to, "+61412345678");
     path.send = send.get();
-    sms_free(mail_send);
 }
 
 // The provider gets the text the SMS would carry: no more than sms_max_parts parts of it.
@@ -628,7 +689,7 @@ TEST_F(MailToSms, SmtpTransportIsHandedTheTextCutAtTheLongestSms) {
     set("smtp_sms_todomain", "sms.provider.example");
     set("sms_max_parts", "1");
     set("sms_subject", "false");
-    auto mail_send = script_handle(SMS_SMTP, &sms_out);
+    auto mail_send = script_transport(SMS_SMTP, &sms_out);
     path.send = mail_send.get();
     sender.send = mail_send.get();
     const std::string body(200, 'x');
@@ -637,14 +698,13 @@ TEST_F(MailToSms, SmtpTransportIsHandedTheTextCutAtTheLongestSms) {
     EXPECT_EQ(sms_out.sent[0].text, std::string(160, 'x'));
     path.send = send.get();
     sender.send = send.get();
-    sms_free(mail_send);
 }
 
 TEST_F(MailToSms, ModemReceiverLendsItsNumber) {
     limit("msgrec", 0, 500, 500);
     set("gsm_number", "+61400000000");
     Script unused;
-    auto modem = script_handle(SMS_GSM, &unused);
+    auto modem = test::script_transport(SMS_GSM, &unused);
     path.recv = modem.get();
     run(dialogue("a@b", {"0412345678@gw"}, kMail));
     ASSERT_EQ(sms_out.sent.size(), 1u);
@@ -653,33 +713,30 @@ TEST_F(MailToSms, ModemReceiverLendsItsNumber) {
     EXPECT_EQ(msglog_lookup("+61412345678", 0, who), 1);
     EXPECT_EQ(who, "a@b");
     path.recv = nullptr;
-    sms_free(modem);
 }
 
 TEST_F(MailToSms, SmppSenderTakesAPoolNumberBoundToTheSender) {
     limit("msgrec", 0, 500, 500);
     phones_init(dir, nullptr, nullptr, 7000, 7010);
-    auto smpp = script_handle(SMS_SMPP, &sms_out);
+    auto smpp = script_transport(SMS_SMPP, &sms_out);
     path.send = smpp.get();
     run(dialogue("ann@corp.example", {"0412345678@gw"}, kMail));
     ASSERT_EQ(sms_out.sent.size(), 1u);
     EXPECT_EQ(sms_out.sent[0].from, "7000");
     EXPECT_EQ(phone_in("7000").value_or(""), "ann@corp.example");
     path.send = send.get();
-    sms_free(smpp);
 }
 
 TEST_F(MailToSms, ModemSenderPrefixesTheReplyAddress) {
     limit("msgrec", 0, 500, 500);
     set("gsm_number", "+61400000000");
-    auto modem = script_handle(SMS_GSM, &sms_out);
+    auto modem = script_transport(SMS_GSM, &sms_out);
     path.send = modem.get();
     run(dialogue("ann@corp.example", {"0412345678@gw"}, kMail));
     ASSERT_EQ(sms_out.sent.size(), 1u);
     EXPECT_EQ(sms_out.sent[0].from, "+61400000000");
     EXPECT_EQ(sms_out.sent[0].text, "Reply w/ ann@corp.example - Lunch - At noon\n");
     path.send = send.get();
-    sms_free(modem);
 }
 
 // ---- the pieces ----

@@ -1,16 +1,20 @@
-// A scripted SMS transport for the gateway's path tests: it hands out queued SMS from
-// its inbox, records every send (with the mail headers when given), answers each send
-// from a list of results, and records what the path told it (accept, reject, release).
+// Scripted SMS transports for the gateway's path tests: one hands out queued SMS from its
+// inbox, records every send (with the labels or mail headers when given), answers each
+// send from a list of results, and records what the path told it (accept, reject,
+// release).
 //
-// The script is owned by the test and must outlive the handle. Sends, accepts and
-// rejects may come from several threads; they are recorded under the script's lock.
+// script_transport makes an SmsTransport (the sending and receiving transports);
+// script_handle the old transport class, for the mail side's relay. The script is owned
+// by the test and must outlive the transport. Sends, accepts and rejects may come from
+// several threads; they are recorded under the script's lock.
 //
 //   Script out;
 //   out.results = {5, 0};             // the first send fails with 5, the next succeeds
-//   auto send = script_handle(SMS_ROBOT, &out);
+//   auto send = script_transport(SMS_ROBOT, &out);
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -18,7 +22,9 @@
 #include <vector>
 
 #include "mail/sms_smtp.h"
+#include "sms/receiver.h"
 #include "sms/sms.h"
+#include "sms/transport.h"
 
 namespace tolvane::test {
 
@@ -32,20 +38,54 @@ struct Sent {
     std::string from, to, text;
     bool with_headers = false;
     smtp_headers headers;
+    bool want_receipt = false;
 };
 
 struct Script {
     std::mutex m;
+    std::condition_variable changed;  // the inbox got an SMS
     std::deque<std::unique_ptr<TestSms>> inbox;
     int end_code = 0;  // what wait reports once the inbox is empty (0: nothing)
     std::vector<Sent> sent;
-    std::deque<int> results;    // result of each send in turn; 0 once exhausted
+    // Result of each send in turn; 0 once exhausted. SMS_SEND_CUT is cut; another code is
+    // failed, or, for a transport of mode SMS_SMPP, of the kind its SMPP status has.
+    std::deque<int> results;
     std::vector<int> accepted;  // codes of accept calls
     std::vector<int> rejected;  // codes of reject calls
     std::atomic<int> freed{0};  // messages released
 };
 
+// The scripted SmsTransport, with its receiver's message side reachable for tests.
+class ScriptTransport : public SmsTransport, public MessageSource {
+  public:
+    ScriptTransport(int mode, Script* sc) : SmsTransport(mode, "scripted"), sc_(sc), rx(*this, *this) {}
+
+    SendResult send(const SmsOut& sms) override;
+    bool can_receive() const override { return true; }
+    Status receive(InboundSink& sink, std::stop_token stop) override { return rx.run(sink, stop); }
+
+    std::unique_ptr<sms_message> wait(int timeout_msec, int& err) override;
+    void interrupt() override;
+    void error(int err, std::string& bf) override { bf = "scripted failure " + std::to_string(err); }
+    int msg_recv(sms_message* m) override;
+    const char* msg_from(sms_message* m) override;
+    const char* msg_to(sms_message* m) override;
+    const char* msg_body(sms_message* m) override;
+    int msg_reject(sms_message*, int code, const char*) override;
+    int msg_accept(sms_message*, int code, const char*) override;
+    void msg_free(std::unique_ptr<sms_message>& m) override;
+
+  private:
+    Script* sc_;
+    bool interrupted_ = false;  // guarded by sc_->m
+
+  public:
+    Receiver rx;  // last: it uses the fields above
+};
+
 // A scripted transport claiming that mode. Errors read "scripted failure <code>".
+std::unique_ptr<ScriptTransport> script_transport(int mode, Script* sc);
+// The same as the old transport class (a relay of the mail side).
 std::unique_ptr<sms> script_handle(int mode, Script* sc);
 
 // An SMS for the inbox.

@@ -43,6 +43,8 @@ using test::an_sms;
 using test::read_file;
 using test::Script;
 using test::script_handle;
+using test::script_transport;
+using test::ScriptTransport;
 using test::Sent;
 using test::TestSms;
 
@@ -66,8 +68,8 @@ class SmsToMail : public test::PathFixture {
         ASSERT_TRUE(limits) << err;
         ASSERT_TRUE(server.start());
         relay = relay_to(server.port());
-        recv = script_handle(SMS_SMPP, &inbound);
-        send = script_handle(SMS_GSM, &outbound);
+        recv = script_transport(SMS_SMPP, &inbound);
+        send = script_transport(SMS_GSM, &outbound);
         path.recv = recv.get();
         path.relay = relay.get();
         path.send = send.get();
@@ -93,8 +95,8 @@ class SmsToMail : public test::PathFixture {
     void TearDown() override {
         queue.reset();
         server.stop();
-        sms_free(recv);
-        sms_free(send);
+        recv.reset();
+        send.reset();
         sms_free(relay);
         alias_free(aliases_file);
         alias_free(delivery_file);
@@ -115,11 +117,27 @@ class SmsToMail : public test::PathFixture {
         return s;
     }
 
-    // Processes one SMS as a message thread would.
-    void deliver(std::unique_ptr<TestSms> m) {
+    // The sink of the path under test, as the gateway's receiving thread has it.
+    struct PathSink : InboundSink {
+        const SmsPath* path = nullptr;
+        InboundVerdict received(SmsTransport&, InboundSms sms) override {
+            return sms_to_mail(*path, sms);
+        }
+    };
+
+    // Processes one SMS as a message worker of path.recv would: read, the path, the answer
+    // to the transport, the release.
+    void hand(std::unique_ptr<TestSms> m) {
+        PathSink sink;
+        sink.path = &path;
         std::unique_ptr<sms_message> msg = std::move(m);
-        sms_to_mail(path, msg);
+        static_cast<ScriptTransport*>(path.recv)->rx.handle(sink, msg);
         EXPECT_FALSE(msg);
+    }
+
+    // Processes one SMS and relays what it queued.
+    void deliver(std::unique_ptr<TestSms> m) {
+        hand(std::move(m));
         relay_queued();
     }
 
@@ -162,7 +180,8 @@ class SmsToMail : public test::PathFixture {
 
     msgrecs_ptr limits;
     fake_smtp_server server;
-    std::unique_ptr<sms> relay, recv, send;
+    std::unique_ptr<sms> relay;
+    std::unique_ptr<ScriptTransport> recv, send;
     std::unique_ptr<aliases> aliases_file, delivery_file;
     Script inbound, outbound;
     SmsRelay mailer;
@@ -407,8 +426,7 @@ TEST_F(SmsToMail, RetrySucceedsWithTheSameHeaders) {
 TEST_F(SmsToMail, FailedRelayWaitsItsMinutesInTheQueueWithItsError) {
     server.fail_at = fake_smtp_server::step::rcpt;
     mailer.minute_ms = 60L * 1000L;  // the real length: 5 minutes a wait
-    std::unique_ptr<sms_message> msg = an_sms("+61412345678", "to jane hi");
-    sms_to_mail(path, msg);
+    hand(an_sms("+61412345678", "to jane hi"));
     EXPECT_EQ(inbound.accepted.size(), 1u);
     std::int64_t before = delivery_now_ms();
     std::optional<queue_entry> e = queue->claim(QUEUE_SMS_TO_MAIL, before);
@@ -446,7 +464,7 @@ TEST_F(SmsToMail, ReceiveErrorDropsTheSmsAndHandsItBack) {
     auto m = an_sms("+61412345678", "to jane hi");
     m->recv_result = 9;
     deliver(std::move(m));
-    EXPECT_TRUE(log.has("Message recv error Other [9:scripted failure 9]"));
+    EXPECT_TRUE(log.has("Message recv error scripted [9:scripted failure 9]"));
     EXPECT_EQ(server.sessions(), 0);
     EXPECT_TRUE(records().empty());
     EXPECT_EQ(inbound.rejected, std::vector<int>{SMS_RETRY_LATER});
@@ -455,7 +473,7 @@ TEST_F(SmsToMail, ReceiveErrorDropsTheSmsAndHandsItBack) {
 
 TEST_F(SmsToMail, ModemMessageThatCannotBeReadIsRejectedToBeReadAgain) {
     Script modem_in;
-    auto modem = script_handle(SMS_GSM, &modem_in);
+    auto modem = script_transport(SMS_GSM, &modem_in);
     path.recv = modem.get();
     auto m = an_sms("+61412345678", "to jane hi");
     m->recv_result = 9;
@@ -469,42 +487,56 @@ TEST_F(SmsToMail, ModemMessageThatCannotBeReadIsRejectedToBeReadAgain) {
     EXPECT_EQ(modem_in.accepted.size(), 1u);
     EXPECT_EQ(server.sessions(), 1);
     path.recv = recv.get();
-    sms_free(modem);
 }
 
-// ---- the callback on the receiving thread ----
+// ---- the receiving thread's sink ----
 
-TEST_F(SmsToMail, CallbackMailsEveryQueuedSmsUntilTheTransportFails) {
+TEST_F(SmsToMail, TheReceiverMailsEveryQueuedSmsUntilTheTransportFails) {
     LogCapture log;
     Smtp = std::move(relay);
     Queue = std::move(queue);
+    Send = std::move(send);
+    Recv = recv.get();
     inbound.inbox.push_back(an_sms("+61412345678", "to ann one"));
     inbound.inbox.push_back(an_sms("+61412345679", "to bob two"));
     inbound.end_code = 42;
-    auto reader = rini_init(ini.get());
-    int code = sms_wait(recv.get(), 10, incoming_other, reader.get());
-    EXPECT_EQ(code, 42);
-    EXPECT_TRUE(wait_for([this] { return sms_busy(recv.get()) == 0; }));
+    std::shared_ptr<rini> reader = rini_init(ini.get());
+    std::unique_ptr<InboundSink> sink = sms_to_mail_sink(reader);
+    std::stop_source never;
+    // Returns with the wait's error once both SMS are handled (its workers joined).
+    Status st = recv->receive(*sink, never.get_token());
+    ASSERT_FALSE(st.ok());
+    EXPECT_EQ(st.error().code, 42);
+    EXPECT_EQ(st.reason(), "scripted failure 42");
+    EXPECT_EQ(inbound.accepted.size(), 2u);
     queue = std::move(Queue);
+    send = std::unique_ptr<ScriptTransport>(static_cast<ScriptTransport*>(Send.release()));
+    Recv = nullptr;
     relay_queued();
     std::vector<std::string> got = rcpts();
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got, (std::vector<std::string>{"<ann@gw.example>", "<bob@gw.example>"}));
-    EXPECT_TRUE(log.has("'Other' Callback Error 42:scripted failure 42"));
+    EXPECT_TRUE(log.has("The scripted receiver stops: error 42 (scripted failure 42)"));
     EXPECT_EQ(records().size(), 2u);
-    rini_free(reader);
     relay = std::move(Smtp);
 }
 
-TEST_F(SmsToMail, CallbackStopsAtShutdown) {
-    LogCapture log;
-    recv->idle_pause_ms = 1;
-    sms_cb_arg none;
-    EXPECT_EQ(incoming_other(recv.get(), SMS_WAITING, none, nullptr), 1);
-    ShutdownNow.store(1);
-    EXPECT_EQ(sms_wait(recv.get(), 10, incoming_other, nullptr), 0);
-    ShutdownNow.store(0);
-    EXPECT_TRUE(log.has("'Other' Callback noticed shutdown signalled"));
+TEST_F(SmsToMail, TheReceiverStopsOnItsStopTokenWhileWaitingWithoutEnd) {
+    std::shared_ptr<rini> reader = rini_init(ini.get());
+    std::unique_ptr<InboundSink> sink = sms_to_mail_sink(reader);
+    Recv = recv.get();
+    std::atomic<bool> ended{false};
+    std::jthread rx([&](std::stop_token stop) {
+        EXPECT_TRUE(recv->receive(*sink, stop).ok());
+        ended = true;
+    });
+    // Nothing to wait for: no set of parts is due, so the wait has no end of its own.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(ended.load());
+    rx.request_stop();
+    rx.join();
+    EXPECT_TRUE(ended.load());
+    Recv = nullptr;
 }
 
 // ---- the pieces ----

@@ -8,10 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
 #include "mail/sms_smtp.h"
+#include "peers/fake_smtp_server.h"
 #include "sms/sms_robot.h"
 
 namespace tolvane {
@@ -47,12 +49,9 @@ TEST(TransportOpen, EachAlternativeStartsItsOwnMode) {
     const transport_options rows[] = {xml_init{}, robot, smtp};
     for (const transport_options& o : rows) {
         SCOPED_TRACE(transport_mode(o));
-        int err = 77;
-        auto s = transport_open(o, err);
-        ASSERT_NE(s, nullptr);
-        EXPECT_EQ(err, 0);  // cleared first
-        EXPECT_EQ(sms_mode(s.get()), transport_mode(o));
-        sms_free(s);
+        Result<std::unique_ptr<SmsTransport>> s = transport_open(o);
+        ASSERT_TRUE(s.ok()) << s.reason();
+        EXPECT_EQ(sms_mode(s->get()), transport_mode(o));
     }
     std::filesystem::remove_all(smtp.workpath);
 }
@@ -63,20 +62,16 @@ TEST(TransportOpen, SmtpListenerOnABusyPortComesBackWithItsCode) {
     first.bind = "127.0.0.1";
     first.workpath = temp_dir();
     int err = 0;
-    auto a = transport_open(first, err);
+    std::unique_ptr<sms> a = sms_smtp_init(first, err);
     ASSERT_NE(a, nullptr);
     ASSERT_EQ(err, 0);
     smtp_init second = first;
     second.listenport = sms_smtp_port(a.get());
     ASSERT_GT(second.listenport, 0);
-    auto b = transport_open(second, err);
-    ASSERT_NE(b, nullptr);  // for the caller to report and free
-    EXPECT_EQ(err, SMTP_ELISTEN);
-    std::string why;
-    sms_error(b.get(), err, why);
-    EXPECT_TRUE(why.starts_with("Error while listening for connections (")) << why;
-    EXPECT_EQ(sms_smtp_port(b.get()), 0);
-    sms_free(b);
+    Result<std::unique_ptr<SmsTransport>> b = transport_open(second);
+    ASSERT_FALSE(b.ok());
+    EXPECT_EQ(b.error().code, SMTP_ELISTEN);
+    EXPECT_TRUE(b.reason().starts_with("Error while listening for connections (")) << b.reason();
     sms_free(a);
     std::filesystem::remove_all(first.workpath);
 }
@@ -88,15 +83,17 @@ TEST(TransportOpen, SmppWithNobodyListeningStartsDownAndKeepsTrying) {
     o.host = "127.0.0.1";
     o.port = closed_port();
     o.response_ms = 200;
-    int err = -1;
-    auto s = transport_open(o, err);
-    ASSERT_NE(s, nullptr);
+    o.send_wait_ms = 100;
+    Result<std::unique_ptr<SmsTransport>> r = transport_open(o);
+    ASSERT_TRUE(r.ok()) << r.reason();
+    std::unique_ptr<SmsTransport> s = std::move(*r);
     EXPECT_EQ(sms_mode(s.get()), SMS_SMPP);
-    EXPECT_EQ(err, 0);
     EXPECT_FALSE(s->up());
     EXPECT_EQ(s->state_text(), "transmitter not bound, receiver not bound");
-    sms_free(s);
-    EXPECT_EQ(s, nullptr);
+    // Down for the whole send wait: temporary, not a failure of the SMS.
+    SendResult sent = s->send({.from = "gw", .to = "+61400000001", .text = "hi"});
+    ASSERT_FALSE(sent.ok());
+    EXPECT_EQ(sent.error().kind, SendFailure::temporary) << sent.reason();
 }
 
 TEST(TransportOpen, AModemThatCannotBeOpenedComesBackWithItsCode) {
@@ -104,12 +101,45 @@ TEST(TransportOpen, AModemThatCannotBeOpenedComesBackWithItsCode) {
     o.port = "/nonexistent/tty";
     o.reply_ms = 100;
     o.pause_ms = 0;
-    int err = 0;
-    auto s = transport_open(o, err);
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(sms_mode(s.get()), SMS_GSM);
-    EXPECT_NE(err, 0);
-    sms_free(s);
+    Result<std::unique_ptr<SmsTransport>> s = transport_open(o);
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.error().code, 517);  // cannot open
+    EXPECT_TRUE(s.reason().starts_with("Error opening")) << s.reason();
+}
+
+// The SMTP transport as an SmsTransport (the bridge until the SMTP library lands): the
+// labels travel as the mail's header, a refusal is a failed send with the server's reply.
+TEST(TransportOpen, TheSmtpBridgeMailsTheSmsWithItsLabelsAndReportsARefusal) {
+    test::fake_smtp_server srv;
+    ASSERT_TRUE(srv.start());
+    smtp_init o;
+    o.listenport = -1;
+    o.bind = "127.0.0.1";
+    o.workpath = temp_dir();
+    o.sendhost = "127.0.0.1";
+    o.sendport = srv.port();
+    o.relay_timeout = 5000;
+    Result<std::unique_ptr<SmsTransport>> r = transport_open(o);
+    ASSERT_TRUE(r.ok()) << r.reason();
+    std::unique_ptr<SmsTransport> t = std::move(*r);
+    EXPECT_EQ(t->mode(), SMS_SMTP);
+    EXPECT_FALSE(t->can_receive());
+    const std::vector<std::pair<std::string, std::string>> labels = {{"X-Sms-Label", "blue"}};
+    SendResult sent = t->send(
+        {.from = "a@b.example", .to = "0412345678@sms.example", .text = "hello", .labels = &labels});
+    ASSERT_TRUE(sent.ok()) << sent.reason();
+    std::vector<std::string> data = srv.data();
+    EXPECT_NE(std::find(data.begin(), data.end(), "X-Sms-Label: blue"), data.end());
+    srv.fail_at = test::fake_smtp_server::step::rcpt;
+    srv.fail_reply = "550 no such user";
+    SendResult refused =
+        t->send({.from = "a@b.example", .to = "0412345678@sms.example", .text = "again"});
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().kind, SendFailure::failed);
+    EXPECT_NE(refused.reason().find("550"), std::string::npos) << refused.reason();
+    t.reset();
+    srv.stop();
+    std::filesystem::remove_all(o.workpath);
 }
 
 TEST(TransportBuilt, EveryModeOfThisBuildAndNothingBeyond) {
@@ -122,14 +152,8 @@ TEST(TransportBuilt, EveryModeOfThisBuildAndNothingBeyond) {
     }
 }
 
-TEST(SmtpPort, OnlyAnSmtpTransportHasOne) {
-    robot_init r;
-    int err = 0;
-    auto robot = transport_open(r, err);
-    ASSERT_NE(robot, nullptr);
-    EXPECT_EQ(sms_smtp_port(robot.get()), 0);
+TEST(SmtpPort, NoTransportHasNone) {
     EXPECT_EQ(sms_smtp_port(nullptr), 0);
-    sms_free(robot);
 }
 
 }  // namespace

@@ -45,15 +45,14 @@ TEST_F(GsmDriver, LinesOfTheModemsOwnBeforeThePromptArePassedOver) {
         });
         gsm_init x = rec;
         x.port = m.path();
-        int code = -100;
-        auto st = sms_gsm_init(x, code);
+        auto st = test::start_gsm(x);
+        int code = st.code;
         ASSERT_EQ(code, 0);
-        EXPECT_EQ(st->send(nullptr, "", "+111", "for one"), 0);
-        EXPECT_EQ(st->send(nullptr, "", "+222", "for two"), 0);
+        EXPECT_EQ(st->send_text("", "+111", "for one"), 0);
+        EXPECT_EQ(st->send_text("", "+222", "for two"), 0);
         // Each text went to its own number, and nothing else was sent.
         EXPECT_EQ(m.sent(), (std::vector<sent>{{"AT+CMGS=\"+111\"", "for one"},
                                                {"AT+CMGS=\"+222\"", "for two"}}));
-        sms_free(st);
     }
 }
 
@@ -63,9 +62,9 @@ TEST_F(GsmDriver, APromptThatNeverComesEndsTextEntryBeforeTheNextCommand) {
     modem.set_entry_echo(true);
     // The modem takes the command into text entry but its prompt is lost on the line.
     modem.lose_next_prompt();
-    EXPECT_EQ(g->send(nullptr, "", "+111", "for one"), GSM_ERR_TIMEOUT);
+    EXPECT_EQ(g->send_text("", "+111", "for one"), GSM_ERR_TIMEOUT);
     EXPECT_EQ(modem.escapes(), 1);
-    EXPECT_EQ(g->send(nullptr, "", "+222", "for two"), 0);
+    EXPECT_EQ(g->send_text("", "+222", "for two"), 0);
     // The second text did not go into the first message, nor to the first number.
     EXPECT_EQ(modem.sent(), (std::vector<sent>{{"AT+CMGS=\"+222\"", "for two"}}));
 }
@@ -79,7 +78,7 @@ TEST_F(GsmDriver, APromptArrivingLateIsNotTakenAsTheNextSendsPrompt) {
         if (c.starts_with("AT+CMGS=") && asked++ == 0) return std::string();  // silent
         return std::nullopt;
     });
-    EXPECT_EQ(g->send(nullptr, "", "+111", "for one"), GSM_ERR_TIMEOUT);
+    EXPECT_EQ(g->send_text("", "+111", "for one"), GSM_ERR_TIMEOUT);
     // Now the prompt comes, after the send gave up: the modem is in text entry.
     modem.enter_text_entry("AT+CMGS=\"+111\"");
     modem.inject("\r\n> ");
@@ -89,7 +88,7 @@ TEST_F(GsmDriver, APromptArrivingLateIsNotTakenAsTheNextSendsPrompt) {
         hold.release();
         lib_msleep(10);
     }
-    EXPECT_EQ(g->send(nullptr, "", "+222", "for two"), 0);
+    EXPECT_EQ(g->send_text("", "+222", "for two"), 0);
     EXPECT_GE(modem.escapes(), 1);
     EXPECT_EQ(modem.sent(), (std::vector<sent>{{"AT+CMGS=\"+222\"", "for two"}}));
 }
@@ -111,7 +110,7 @@ TEST_F(GsmDriver, ASendIsSuccessfulOnlyWithItsMessageReference) {
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
         modem.set_cmgs_reply(r.answer);
-        EXPECT_EQ(g->send(nullptr, "", "+111", "hi"), r.code);
+        EXPECT_EQ(g->send_text("", "+111", "hi"), r.code);
     }
 }
 
@@ -119,10 +118,10 @@ TEST_F(GsmDriver, NoAnswerAfterTheTextEndsTextEntryAndTakesTheLateAnswer) {
     rec.reply_ms = 400;
     sms_data_gsm* g = ready();
     modem.set_cmgs_reply(" ");  // no whole line
-    EXPECT_EQ(g->send(nullptr, "", "+111", "first"), GSM_ERR_TIMEOUT);
+    EXPECT_EQ(g->send_text("", "+111", "first"), GSM_ERR_TIMEOUT);
     // The ESC came after the text was ended: a modem outside text entry ignores it.
     modem.set_cmgs_reply("");
-    EXPECT_EQ(g->send(nullptr, "", "+222", "second"), 0);
+    EXPECT_EQ(g->send_text("", "+222", "second"), 0);
     EXPECT_EQ(modem.sent().back(), (sent{"AT+CMGS=\"+222\"", "second"}));
 }
 
@@ -221,12 +220,11 @@ TEST_F(GsmDriver, BothKindsOfModemStartWhateverCpinOkSays) {
         x.port = m.path();
         x.mode = r.mode;
         x.pin = "1234";
-        int code = -100;
-        auto st = sms_gsm_init(x, code);
+        auto st = test::start_gsm(x);
+        int code = st.code;
         EXPECT_EQ(code, 0);
         EXPECT_TRUE(m.seen("AT+CSDH=1"));
-        EXPECT_EQ(st->send(nullptr, "", "+111", "hi"), 0);
-        sms_free(st);
+        EXPECT_EQ(st->send_text("", "+111", "hi"), 0);
     }
 }
 
@@ -258,13 +256,12 @@ TEST_F(GsmDriver, AStartUpErrorSaysWhatTheModemAnswered) {
         gsm_init x = rec;
         x.port = m.path();
         x.reply_ms = 400;
-        int code = -100;
-        auto st = sms_gsm_init(x, code);
+        auto st = test::start_gsm(x);
+        int code = st.code;
         EXPECT_NE(code, 0);
         std::string text;
-        st->error(code, text);
+        text = st.why;
         EXPECT_EQ(text, r.text);
-        sms_free(st);
     }
 }
 
@@ -274,7 +271,7 @@ TEST_F(GsmDriver, APortThatCannotBeOpenedGivesTheReasonOfTheOpen) {
     ASSERT_EQ(err, GSM_ERR_OPEN);
     errno = EACCES;  // whatever happened since does not change the reason
     std::string text;
-    state->error(err, text);
+    text = why;
     EXPECT_EQ(text, "Error opening. OSError(No such file or directory)");
 }
 
@@ -291,11 +288,11 @@ TEST_F(GsmDriver, UpWhileTheModemAnswersWithTheSignalItLastGave) {
         if (c.starts_with("AT+CMGS=")) return std::string();  // silent
         return std::nullopt;
     });
-    EXPECT_EQ(g->send(nullptr, "", "+111", "hi"), GSM_ERR_TIMEOUT);
+    EXPECT_EQ(g->send_text("", "+111", "hi"), GSM_ERR_TIMEOUT);
     EXPECT_FALSE(g->up());
     EXPECT_EQ(g->state_text(), "down: the modem does not answer");
     modem.on(nullptr);
-    EXPECT_EQ(g->send(nullptr, "", "+111", "hi"), 0);
+    EXPECT_EQ(g->send_text("", "+111", "hi"), 0);
     EXPECT_TRUE(g->up());
     modem.hang_up();
     for (int i = 0; i < 500 && g->reader_running; ++i) lib_msleep(10);

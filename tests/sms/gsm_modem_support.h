@@ -30,7 +30,7 @@ inline gsm_sms* as_gsm(const std::unique_ptr<sms_message>& m) {
 
 // Waits (up to ten seconds) for the next message the driver hands out. A wait gives
 // nothing at once while another dialogue holds the modem, so the limit is a time.
-inline std::unique_ptr<sms_message> next_message(sms* g, int& code) {
+inline std::unique_ptr<sms_message> next_message(MessageSource* g, int& code) {
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     std::unique_ptr<sms_message> m;
     while (!m && std::chrono::steady_clock::now() < until) {
@@ -38,6 +38,27 @@ inline std::unique_ptr<sms_message> next_message(sms* g, int& code) {
         if (!m) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return m;
+}
+
+// A driver started from its settings: the transport (null after a failed start-up), its
+// start-up code and that code's text.
+struct started_gsm {
+    std::unique_ptr<SmsTransport> t;
+    int code = 0;
+    std::string why;
+    sms_data_gsm* get() const { return dynamic_cast<sms_data_gsm*>(t.get()); }
+    sms_data_gsm* operator->() const { return get(); }
+};
+inline started_gsm start_gsm(const gsm_init& x) {
+    started_gsm out;
+    Result<std::unique_ptr<SmsTransport>> r = sms_gsm_init(x);
+    if (r) {
+        out.t = std::move(*r);
+    } else {
+        out.code = r.error().code;
+        out.why = r.error().reason;
+    }
+    return out;
 }
 
 class GsmDriver : public ::testing::Test {
@@ -52,13 +73,17 @@ class GsmDriver : public ::testing::Test {
         rec.reply_ms = 3000;
         rec.pause_ms = 10;
     }
-    void TearDown() override { sms_free(state); }
+    void TearDown() override { state.reset(); }
 
-    // Starts the driver; the start-up code goes to err.
+    // Starts the driver; the start-up code goes to err and its text to why. The state is
+    // kept after a failed start-up too, to be looked at.
     sms_data_gsm* start() {
-        sms_free(state);
+        state.reset();
         err = -100;
-        state = sms_gsm_init(rec, err);
+        why.clear();
+        std::unique_ptr<sms_data_gsm> g = gsm_open(rec, err);
+        if (err != 0) g->error(err, why);
+        state = std::move(g);
         return dynamic_cast<sms_data_gsm*>(state.get());
     }
     // Starts the driver and expects success; clears the command list's meaning by
@@ -78,8 +103,9 @@ class GsmDriver : public ::testing::Test {
 
     FakeModem modem;
     gsm_init rec;
-    std::unique_ptr<sms> state;
+    std::unique_ptr<SmsTransport> state;
     int err = 0;
+    std::string why;
     std::size_t startup_commands = 0;
 };
 

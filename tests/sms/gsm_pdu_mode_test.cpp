@@ -41,7 +41,7 @@ class GsmPdu : public GsmDriver {
 TEST_F(GsmPdu, SendWritesTheOctetCountAndTheUnit) {
     sms_data_gsm* g = ready();
     ASSERT_TRUE(g->ispdu);
-    EXPECT_EQ(g->send(nullptr, "", "+447700900123", "hello"), 0);
+    EXPECT_EQ(g->send_text("", "+447700900123", "hello"), 0);
     EXPECT_EQ(later(), std::vector<std::string>{"AT+CMGS=18"});
     ASSERT_EQ(modem.bodies().size(), 1u);
     const std::string unit = modem.bodies()[0];
@@ -52,8 +52,8 @@ TEST_F(GsmPdu, SendWritesTheOctetCountAndTheUnit) {
 
 TEST_F(GsmPdu, EachSendTakesTheNextReference) {
     sms_data_gsm* g = ready();
-    EXPECT_EQ(g->send(nullptr, "", "12345", "a"), 0);
-    EXPECT_EQ(g->send(nullptr, "", "12345", "a"), 0);
+    EXPECT_EQ(g->send_text("", "12345", "a"), 0);
+    EXPECT_EQ(g->send_text("", "12345", "a"), 0);
     auto b = modem.bodies();
     ASSERT_EQ(b.size(), 2u);
     int r0 = std::stoi(b[0].substr(4, 2), nullptr, 16);
@@ -66,7 +66,7 @@ TEST_F(GsmPdu, EachSendTakesTheNextReference) {
 TEST_F(GsmPdu, AFullTextFillsOneHundredFortyOctetsInLatin1) {
     rec.coding = sms_coding::latin1;  // today's single unit; other codings send parts
     sms_data_gsm* g = ready();
-    EXPECT_EQ(g->send(nullptr, "", "12345", std::string(170, 'x')), 0);
+    EXPECT_EQ(g->send_text("", "12345", std::string(170, 'x')), 0);
     ASSERT_EQ(modem.bodies().size(), 1u);
     const std::string unit = modem.bodies()[0];
     // 00 01 MR, address (2 + 2 + 6), PID, DCS, length A0, then 140 octets.
@@ -120,9 +120,9 @@ TEST_F(GsmPdu, AnAnnouncedUnitIsReadAndDeletedWhenAccepted) {
 
 TEST_F(GsmPdu, ADestinationNoUnitCanHoldIsRefusedBeforeAnyCommand) {
     sms_data_gsm* g = ready();
-    EXPECT_EQ(g->send(nullptr, "", "12a45", "hi"), GSM_ERR_UNEXPECTED);
+    EXPECT_EQ(g->send_text("", "12a45", "hi"), GSM_ERR_UNEXPECTED);
     EXPECT_TRUE(later().empty());
-    EXPECT_EQ(g->send(nullptr, "", "+447700900123", "hi"), 0);
+    EXPECT_EQ(g->send_text("", "+447700900123", "hi"), 0);
 }
 
 TEST_F(GsmPdu, AnUndecodableListedUnitIsStillHandedOutAndDeleted) {

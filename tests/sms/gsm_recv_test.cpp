@@ -9,6 +9,7 @@
 
 #include "foundation/lib.h"
 #include "sms/gsm_modem_support.h"
+#include "sms/recording_sink.h"
 
 namespace tolvane {
 namespace {
@@ -123,7 +124,7 @@ TEST_F(GsmDriver, ARingLeftBehindBySendIsHungUpByTheNextWait) {
         if (c.starts_with("AT+CMGS=")) return "\r\nRING\r\n\r\n> ";
         return std::nullopt;
     });
-    EXPECT_EQ(g->send(nullptr, "", "12345", "hi"), 0);
+    EXPECT_EQ(g->send_text("", "12345", "hi"), 0);
     EXPECT_EQ(modem.count("ATH0"), 0);
     int index = modem.deliver(text_sms("+1555", "after the ring"));
     std::unique_ptr<sms_message> m;
@@ -144,7 +145,7 @@ TEST_F(GsmDriver, ALateReplyDoesNotHideTheIndicationsBehindIt) {
     EXPECT_EQ(as_gsm(m)->memory, "ME");
     EXPECT_EQ(as_gsm(m)->index, 7);
     // The line is in step again: a send reads its own replies.
-    EXPECT_EQ(g->send(nullptr, "", "12345", "hi"), 0);
+    EXPECT_EQ(g->send_text("", "12345", "hi"), 0);
 }
 
 TEST_F(GsmDriver, ABrokenIndicationIsDroppedAndTheNextOneServed) {
@@ -195,49 +196,36 @@ TEST_F(GsmDriver, AListingCutShortIsReportedAndHandsOutNothingTwice) {
     EXPECT_STREQ(g->msg_body(m.get()), "only");
 }
 
-TEST_F(GsmDriver, MessagesFlowThroughTheDispatchLayersWaitLoop) {
+TEST_F(GsmDriver, TheReceiverHandsStoredAndNewSmsToTheSinkAndDeletesThemWhenKept) {
     modem.store(text_sms("+447700900001", "stored one"));
-    int code = -100;
-    auto s = sms_gsm_init(rec, code);
-    ASSERT_NE(s, nullptr);
-    ASSERT_EQ(code, 0);
-    struct seen_t {
-        std::mutex m;
-        std::vector<std::string> texts;
-        std::atomic<bool> stop{false};
-        test::FakeModem* modem;
-        bool delivered = false;
-    } seen;
-    seen.modem = &modem;
-    auto cb = [](sms* h, int event, const sms_cb_arg& arg, void* data) -> int {
-        auto* st = static_cast<seen_t*>(data);
-        if (event == SMS_INCOMING) {
-            std::unique_ptr<sms_message>& msg = *arg.msg;
-            sms_msg_recv(h, msg.get());
-            std::lock_guard<std::mutex> l(st->m);
-            st->texts.push_back(sms_msg_body(h, msg.get()));
-            sms_msg_accept(h, msg.get(), 0, "OK");
-            sms_msg_free(h, msg);
-            return 0;
-        }
-        if (event == SMS_WAITING) {
-            std::lock_guard<std::mutex> l(st->m);
-            if (!st->delivered && st->texts.size() == 1) {
-                st->delivered = true;
-                st->modem->deliver(text_sms("+447700900002", "new one"));
-            }
-            return st->texts.size() < 2 ? 1 : 0;
-        }
-        return 0;
-    };
-    s->idle_pause_ms = 20;
-    int rc = sms_wait(s.get(), 100, cb, &seen);
-    EXPECT_EQ(rc, 0);
-    for (int i = 0; i < 500 && sms_busy(s.get()) > 0; ++i) lib_msleep(10);
-    std::lock_guard<std::mutex> l(seen.m);
-    EXPECT_EQ(seen.texts, (std::vector<std::string>{"stored one", "new one"}));
+    sms_data_gsm* g = ready();
+    ASSERT_NE(g, nullptr);
+    test::RecordingSink sink;
+    std::jthread rx([&](std::stop_token st) { EXPECT_TRUE(g->receive(sink, st).ok()); });
+    ASSERT_TRUE(sink.wait_for(1));
+    modem.deliver(text_sms("+447700900002", "new one"));
+    ASSERT_TRUE(sink.wait_for(2));
+    rx.request_stop();
+    rx.join();
+    EXPECT_EQ(sink.texts(), (std::vector<std::string>{"stored one", "new one"}));
+    EXPECT_EQ(sink.got()[0].from, "+447700900001");
+    EXPECT_EQ(sink.got()[0].to, "+447700900999");
+    // Kept: deleted from the modem.
     EXPECT_EQ(modem.stored_count(), 0u);
-    sms_free(s);
+}
+
+TEST_F(GsmDriver, AnSmsTheSinkDidNotKeepStaysInTheModem) {
+    modem.store(text_sms("+447700900001", "not stored"));
+    sms_data_gsm* g = ready();
+    ASSERT_NE(g, nullptr);
+    test::RecordingSink sink;
+    sink.decide = [](const InboundSms&) { return InboundVerdict{false, 0x64, "disk full"}; };
+    std::jthread rx([&](std::stop_token st) { (void)g->receive(sink, st); });
+    ASSERT_TRUE(sink.wait_for(1));
+    rx.request_stop();
+    rx.join();
+    EXPECT_EQ(modem.stored_count(), 1u);
+    for (const std::string& c : later()) EXPECT_FALSE(c.starts_with("AT+CMGD")) << c;
 }
 
 // ---- the header parser ----

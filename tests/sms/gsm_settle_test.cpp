@@ -22,7 +22,7 @@ using test::stored_sms;
 using test::text_sms;
 
 // The first n messages the driver hands out, by their place in the modem.
-std::map<int, std::unique_ptr<sms_message>> listed(sms* g, int n) {
+std::map<int, std::unique_ptr<sms_message>> listed(MessageSource* g, int n) {
     std::map<int, std::unique_ptr<sms_message>> out;
     int code = 0;
     for (int i = 0; i < n; ++i) {
@@ -35,7 +35,7 @@ std::map<int, std::unique_ptr<sms_message>> listed(sms* g, int n) {
 }
 
 // True when no message comes for ms milliseconds.
-bool nothing_for(sms* g, long ms) {
+bool nothing_for(MessageSource* g, long ms) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     int code = 0;
     while (std::chrono::steady_clock::now() < until) {
@@ -125,7 +125,7 @@ TEST_F(GsmSettle, AMessageNotStoredStaysInTheModemAndIsReadAgainLater) {
         EXPECT_EQ(listings(), 2);
         EXPECT_EQ(g->msg_accept(again.get(), 0, "OK"), 0);
         EXPECT_EQ(modem.stored_count(), 0u);
-        sms_free(state);
+        state.reset();
     }
 }
 

@@ -156,7 +156,7 @@ TEST_F(GsmDriver, FreeingTheModemDoesNotWaitForAWatcherRoundOnASilentModem) {
         return std::count(cs.begin(), cs.end(), "AT+CSQ") > asked;
     }));  // the watcher now waits for a reply that never comes
     auto start = std::chrono::steady_clock::now();
-    sms_free(state);
+    state.reset();
     // Well below the reply time the round would otherwise wait out.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
@@ -183,7 +183,7 @@ TEST_F(GsmDriver, AQueryDuringASendNeverMixesItsLinesIntoTheSend) {
     sms_data_gsm* g = ready();
     for (int i = 0; i < 20; ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(g->send(nullptr, "", "+1555", "text " + std::to_string(i)), 0);
+        EXPECT_EQ(g->send_text("", "+1555", "text " + std::to_string(i)), 0);
     }
     auto sent = modem.sent();
     ASSERT_EQ(sent.size(), 20u);

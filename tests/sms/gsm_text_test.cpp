@@ -91,7 +91,7 @@ TEST_F(GsmPduText, EachTextGoesInTheCodingItNeedsAndArrivesExactly) {
     for (const row& r : rows) {
         SCOPED_TRACE(r.text);
         std::size_t before = modem.bodies().size();
-        ASSERT_EQ(g->send(nullptr, "", "+447700900123", r.text), 0);
+        ASSERT_EQ(g->send_text("", "+447700900123", r.text), 0);
         ASSERT_EQ(modem.bodies().size(), before + 1);
         submit s = read_submit(modem.bodies().back());
         EXPECT_EQ(s.dcs, r.dcs);
@@ -116,7 +116,7 @@ TEST_F(GsmPduText, LongTextsGoInPartsWithTheirHeaders) {
     sms_data_gsm* g = ready();
     auto check = [&](const std::string& text, int dcs, std::size_t parts) {
         std::size_t before = modem.bodies().size();
-        ASSERT_EQ(g->send(nullptr, "", "+447700900123", text), 0);
+        ASSERT_EQ(g->send_text("", "+447700900123", text), 0);
         auto bodies = modem.bodies();
         ASSERT_EQ(bodies.size(), before + parts);
         std::string joined;
@@ -155,7 +155,7 @@ TEST_F(GsmPduText, APartRefusedEndsTheSendWithItsCode) {
         if (c.starts_with("AT+CMGS=") && ++n == 2) return "\r\n+CMS ERROR: 38\r\n";
         return std::nullopt;
     });
-    EXPECT_EQ(g->send(nullptr, "", "+1555", std::string(400, 'x')), 39);
+    EXPECT_EQ(g->send_text("", "+1555", std::string(400, 'x')), 39);
     EXPECT_EQ(modem.sent().size(), 1u);  // the third part was not tried
 }
 
@@ -175,7 +175,7 @@ TEST_F(GsmDriver, TextModeSendsGsmTextAndHandsTheRestToPduMode) {
     for (const row& r : rows) {
         SCOPED_TRACE(r.text);
         std::size_t before = modem.commands().size();
-        ASSERT_EQ(g->send(nullptr, "", "+1555", r.text), 0);
+        ASSERT_EQ(g->send_text("", "+1555", r.text), 0);
         auto all = modem.commands();
         std::vector<std::string> cmds(all.begin() + static_cast<long>(before), all.end());
         EXPECT_FALSE(g->ispdu);

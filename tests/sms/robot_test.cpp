@@ -58,21 +58,31 @@ class RobotTest : public ::testing::Test {
         rec.answer_ms = answer_ms;
         rec.coding = coding;
         rec.max_parts = max_parts;
-        int err = 0;
-        state_ = sms_robot_init(rec, err);
+        state_ = sms_robot_init(rec);
         ASSERT_TRUE(state_);
-        ASSERT_EQ(err, 0);
     }
 
+    // The send's code (0 when sent); its failure is kept for error() and kind().
     int send(std::string_view text, std::string_view from = "+61400000001",
              std::string_view to = "+61400000002") {
-        return state_->send(nullptr, from, to, text);
+        SendResult r = state_->send({.from = from, .to = to, .text = text});
+        std::lock_guard<std::mutex> g(last_lock_);
+        if (r) {
+            last_ = SendError{};
+            return 0;
+        }
+        last_ = r.error();
+        return r.error().code;
     }
 
+    // The text of the last failed send, when its code was code.
     std::string error(int code) {
-        std::string bf;
-        state_->error(code, bf);
-        return bf;
+        std::lock_guard<std::mutex> g(last_lock_);
+        return last_.code == code ? last_.reason : "(last code " + std::to_string(last_.code) + ")";
+    }
+    SendFailure kind() {
+        std::lock_guard<std::mutex> g(last_lock_);
+        return last_.kind;
     }
 
     std::string slurp(const std::string& name) {
@@ -85,7 +95,9 @@ class RobotTest : public ::testing::Test {
     std::string d() const { return dir_.string(); }
 
     fs::path dir_;
-    std::unique_ptr<sms> state_;
+    std::unique_ptr<SmsTransport> state_;
+    std::mutex last_lock_;
+    SendError last_;  // guarded by last_lock_
 };
 
 TEST_F(RobotTest, UpOnlyWhileItsProgramCanBeRun) {
@@ -194,9 +206,10 @@ TEST_F(RobotTest, CutEndsTheProgramAndItsSendReturnsCut) {
         }
         sender.join();
         EXPECT_EQ(got.load(), SMS_SEND_CUT);
-        std::string text;
-        EXPECT_EQ(sms_error(state_.get(), SMS_SEND_CUT, text), "Send cut short by the shutdown");
+        EXPECT_EQ(kind(), SendFailure::cut);
+        EXPECT_EQ(error(SMS_SEND_CUT), "Send cut short by the shutdown");
         EXPECT_EQ(send("after the cut"), SMS_SEND_CUT);
+        EXPECT_EQ(kind(), SendFailure::cut);
     }
 }
 
@@ -344,62 +357,45 @@ TEST_F(RobotTest, ChildrenAreReaped) {
 TEST_F(RobotTest, DefaultAnswerLimitIsTwentySeconds) {
     robot_init rec;
     rec.cmdline = "/bin/true";
-    int err = 0;
-    state_ = sms_robot_init(rec, err);
+    state_ = sms_robot_init(rec);
     EXPECT_EQ(sms_robot_answer_ms(state_.get()), 20000);
     rec.answer_ms = 0;  // not given
-    auto unset = sms_robot_init(rec, err);
+    auto unset = sms_robot_init(rec);
     EXPECT_EQ(sms_robot_answer_ms(unset.get()), 20000);
     auto xml = sms_xml_init();
     EXPECT_EQ(sms_robot_answer_ms(xml.get()), 0);  // another kind of transport
 }
 
-TEST_F(RobotTest, ErrorTextsByCode) {
-    open("/bin/true");
-    EXPECT_EQ(error(1), "This operation is not supported");
-    EXPECT_EQ(error(0), "");
-    EXPECT_EQ(error(42), "");
-}
-
-TEST_F(RobotTest, ReceiveSideIsEmpty) {
-    open("/bin/true");
-    int err = 0;
-    auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(state_->wait(50, err), nullptr);
-    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(50));
-    EXPECT_TRUE(state_->wakes_on_interrupt());
-    EXPECT_EQ(state_->msg_recv(nullptr), 1);
-    EXPECT_EQ(state_->msg_accept(nullptr, 250, "x"), 1);
-    EXPECT_EQ(state_->msg_reject(nullptr, 500, "x"), 1);
-    EXPECT_STREQ(state_->msg_from(nullptr), "");
-    EXPECT_STREQ(state_->msg_body(nullptr), "");
-}
-
-TEST_F(RobotTest, InterruptEndsAWaitWithoutEndAndOneStillToCome) {
-    open("/bin/true");
-    // During: a wait with no time limit ends when interrupted from another thread.
-    std::atomic<bool> ended{false};
-    std::thread waiter([&] {
-        int err = 0;
-        EXPECT_EQ(state_->wait(static_cast<int>(SMS_WAIT_FOREVER), err), nullptr);
-        EXPECT_EQ(err, 0);
-        ended = true;
-    });
-    // Interrupting until it ends covers an interrupt landing before the wait begins.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!ended && std::chrono::steady_clock::now() < deadline) {
-        state_->interrupt();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+TEST_F(RobotTest, AProgramFailureIsAFailedSendNeverTemporary) {
+    struct Case {
+        const char* what;
+        std::string cmdline;
+        int code;
+    };
+    const std::vector<Case> cases = {
+        {"refused", program("no.sh", "echo NO ROUTE"), 5},
+        {"silent", program("quiet.sh", "exit 0"), 3},
+        {"missing", d() + "/none.sh", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        open(c.cmdline, 2000);
+        EXPECT_EQ(send("x"), c.code);
+        EXPECT_EQ(kind(), SendFailure::failed);
     }
-    waiter.join();
-    ASSERT_TRUE(ended.load());
-    // Before: an interrupt with no wait running ends the next one at once, once only.
-    state_->interrupt();
-    int err = 0;
-    EXPECT_EQ(state_->wait(static_cast<int>(SMS_WAIT_FOREVER), err), nullptr);
-    auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(state_->wait(60, err), nullptr);
-    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(60));
+}
+
+TEST_F(RobotTest, ItReceivesNothing) {
+    open("/bin/true");
+    EXPECT_FALSE(state_->can_receive());
+    struct Sink : InboundSink {
+        InboundVerdict received(SmsTransport&, InboundSms) override { return {}; }
+    } sink;
+    std::stop_source never;
+    // Refused at once, not a receiver that waits.
+    Status s = state_->receive(sink, never.get_token());
+    EXPECT_FALSE(s.ok());
+    EXPECT_NE(s.reason().find("receives no SMS"), std::string::npos) << s.reason();
 }
 
 TEST_F(RobotTest, TheProgramComingAndGoingIsToldAsItHappens) {
@@ -451,19 +447,30 @@ TEST_F(RobotTest, TheProgramComingAndGoingIsToldAsItHappens) {
     state_->set_state_watcher(nullptr);
 }
 
-TEST(XmlTransport, SendsNothingAndReportsSuccess) {
-    int err = 0;
+TEST(XmlTransport, SendsNothingAndReportsSuccessAndReceivesUntilStopped) {
     auto st = sms_xml_init();
     ASSERT_TRUE(st);
-    EXPECT_EQ(st->send(nullptr, "a", "b", "text"), 0);
-    EXPECT_EQ(st->wait(5000, err), nullptr);  // at once
-    std::string bf = "No Error Reported";
-    st->error(7, bf);
-    EXPECT_EQ(bf, "No Error Reported");
-    EXPECT_EQ(st->msg_recv(nullptr), 0);
-    EXPECT_STREQ(st->msg_fromip(nullptr), "");
-    sms_free(st);
-    EXPECT_FALSE(st);
+    SendResult r = st->send({.from = "a", .to = "b", .text = "text"});
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r->message_id, "");
+    struct Sink : InboundSink {
+        std::atomic<int> n{0};
+        InboundVerdict received(SmsTransport&, InboundSms) override {
+            ++n;
+            return {};
+        }
+    } sink;
+    std::atomic<bool> done{false};
+    std::jthread rx([&](std::stop_token stop) {
+        EXPECT_TRUE(st->receive(sink, stop).ok());
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(done.load());  // it waits for its stop
+    rx.request_stop();
+    rx.join();
+    EXPECT_TRUE(done.load());
+    EXPECT_EQ(sink.n.load(), 0);
 }
 
 }  // namespace

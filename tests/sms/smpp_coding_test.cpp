@@ -52,7 +52,7 @@ bool read_submit(const std::string& b, Submit& out) {
 }
 
 // A transceiver bound to the scripted centre with the coding settings of one case.
-std::unique_ptr<sms> bound(Peer& peer, const char* coding, int max_parts) {
+std::unique_ptr<SmsTransport> bound(Peer& peer, const char* coding, int max_parts) {
     smpp_init init;
     init.host = "127.0.0.1";
     init.port = peer.port();
@@ -62,14 +62,10 @@ std::unique_ptr<sms> bound(Peer& peer, const char* coding, int max_parts) {
     init.response_ms = 5000;
     init.coding = coding;
     init.max_parts = max_parts;
-    auto started = std::async(std::launch::async, [init] {
-        int err = 0;
-        auto t = sms_smpp_init(init, err);
-        return std::make_pair(std::move(t), err);
-    });
+    auto started = std::async(std::launch::async, [init] { return sms_smpp_init(init); });
     if (peer.accept() != 0 || !answer_bind(peer, 0, SMPP_BIND_TRANSCEIVER)) return nullptr;
-    auto [t, err] = started.get();
-    return err == 0 ? std::move(t) : nullptr;
+    Result<std::unique_ptr<SmsTransport>> t = started.get();
+    return t ? std::move(*t) : nullptr;
 }
 
 TEST(SmppCoding, TheSettingsDecideTheDataCodingAndTheNumberOfSubmits) {
@@ -98,10 +94,10 @@ TEST(SmppCoding, TheSettingsDecideTheDataCodingAndTheNumberOfSubmits) {
         SCOPED_TRACE(std::string(c.coding) + " max " + std::to_string(c.max_parts) + ": " +
                      c.text->substr(0, 20));
         Peer peer;
-        std::unique_ptr<sms> t = bound(peer, c.coding, c.max_parts);
+        std::unique_ptr<SmsTransport> t = bound(peer, c.coding, c.max_parts);
         ASSERT_TRUE(t);
         auto sent = std::async(std::launch::async, [&] {
-            return t->send(nullptr, "+61400000001", "+61400000002", *c.text);
+            return t->send({.from = "+61400000001", .to = "+61400000002", .text = *c.text});
         });
         std::vector<Submit> got;
         for (std::size_t i = 0; i < c.submits; ++i) {
@@ -114,7 +110,11 @@ TEST(SmppCoding, TheSettingsDecideTheDataCodingAndTheNumberOfSubmits) {
             peer.send(0, raw_pdu(SMPP_SUBMIT_SM_RESP, 0, p.seq, cstr("id" + std::to_string(i))));
         }
         ASSERT_EQ(sent.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-        EXPECT_EQ(sent.get(), 0);
+        SendResult r = sent.get();
+        ASSERT_TRUE(r.ok()) << r.reason();
+        // The id of the last part, and one part per submit.
+        EXPECT_EQ(r->message_id, "id" + std::to_string(c.submits - 1));
+        EXPECT_EQ(r->parts, static_cast<int>(c.submits));
         EXPECT_TRUE(peer.quiet(0, 50)) << "no further submit_sm";
         for (const Submit& s : got) {
             EXPECT_EQ(s.data_coding, c.data_coding);

@@ -11,13 +11,17 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/tcp.h"
 #include "smpp_peer_support.h"
 #include "sms/sms_smpp.h"
+#include "sms/sms_smpp_impl.h"
 #include "sms/sms_smpp_session.h"
+#include "sms/recording_sink.h"
 
 namespace tolvane {
 namespace {
@@ -147,16 +151,12 @@ class SmppSupervisor : public ::testing::Test {
         init.reconnect_first_ms = 1;
         init.reconnect_max_ms = 1;
         init.response_ms = 5000;
-        auto started = std::async(std::launch::async, [init] {
-            int err = 0;
-            auto t = sms_smpp_init(init, err);
-            return std::make_pair(std::move(t), err);
-        });
+        auto started = std::async(std::launch::async, [init] { return sms_smpp_init(init); });
         ASSERT_EQ(peer_.accept(), 0);
         ASSERT_TRUE(answer_bind(peer_, 0, SMPP_BIND_TRANSCEIVER));
-        auto [t, err] = started.get();
-        ASSERT_EQ(err, 0);
-        transport_ = std::move(t);
+        Result<std::unique_ptr<SmsTransport>> t = started.get();
+        ASSERT_TRUE(t.ok()) << t.reason();
+        transport_ = std::move(*t);
         ASSERT_TRUE(transport_->tells_state());
         transport_->set_state_watcher([this] {
             std::lock_guard<std::mutex> g(m_);
@@ -185,8 +185,11 @@ class SmppSupervisor : public ::testing::Test {
         });
     }
 
+    // The transport's message side (wait, the answers).
+    smpp_impl::sms_smpp* smpp() { return static_cast<smpp_impl::sms_smpp*>(transport_.get()); }
+
     Peer peer_;
-    std::unique_ptr<sms> transport_;
+    std::unique_ptr<SmsTransport> transport_;
     std::mutex m_;
     std::condition_variable cv_;
     int changes_ = 0;
@@ -227,7 +230,7 @@ TEST_F(SmppSupervisor, AMessageAndAReceiptEachReachTheirTaker) {
     });
     auto waited = std::async(std::launch::async, [this] {
         int err = 0;
-        return transport_->wait(10000, err);
+        return smpp()->wait(10000, err);
     });
     const std::string report =
         "id:77AB sub:001 dlvrd:001 submit date:2612081200 done "
@@ -246,13 +249,13 @@ TEST_F(SmppSupervisor, AMessageAndAReceiptEachReachTheirTaker) {
     ASSERT_EQ(waited.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     std::unique_ptr<sms_message> m = waited.get();
     ASSERT_TRUE(m);
-    EXPECT_STREQ(transport_->msg_from(m.get()), "+61400000002");
-    EXPECT_STREQ(transport_->msg_body(m.get()), "hello");
-    EXPECT_EQ(transport_->msg_accept(m.get(), 0, "OK"), 0);
+    EXPECT_STREQ(smpp()->msg_from(m.get()), "+61400000002");
+    EXPECT_STREQ(smpp()->msg_body(m.get()), "hello");
+    EXPECT_EQ(smpp()->msg_accept(m.get(), 0, "OK"), 0);
     ASSERT_TRUE(peer_.read(0, resp));
     EXPECT_EQ(resp.seq, 6u);
     EXPECT_EQ(resp.status, 0u);
-    transport_->msg_free(m);
+    smpp()->msg_free(m);
     sms_smpp_set_receipt_handler(nullptr);
     std::lock_guard<std::mutex> g(rm);
     EXPECT_EQ(receipts, std::vector<std::string>{"77AB DELIVERED"});
@@ -261,11 +264,76 @@ TEST_F(SmppSupervisor, AMessageAndAReceiptEachReachTheirTaker) {
 TEST_F(SmppSupervisor, InterruptEndsAWaitThatHasNothingToHandOut) {
     auto waited = std::async(std::launch::async, [this] {
         int err = 0;
-        return transport_->wait(-1, err);
+        return smpp()->wait(-1, err);
     });
-    transport_->interrupt();
+    smpp()->interrupt();
     ASSERT_EQ(waited.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_FALSE(waited.get());
+}
+
+// The receiver hands each deliver_sm to the sink and answers it by the sink's verdict:
+// kept is 0, not kept the sink's status (0x64 when it gives none, never "delivered").
+TEST_F(SmppSupervisor, TheSinksVerdictIsTheDeliverSmResp) {
+    struct Case {
+        const char* text;
+        InboundVerdict verdict;
+        std::uint32_t status;
+    };
+    const std::vector<Case> cases = {
+        {"keep", {true, 0, "OK", false}, 0},
+        {"busy", {false, 0x58, "throttled", false}, 0x58},
+        {"no code", {false, 0, "not stored", false}, ESME_RX_T_APPN},
+    };
+    test::RecordingSink sink;
+    sink.decide = [&](const InboundSms& in) {
+        for (const Case& c : cases)
+            if (in.text == c.text) return c.verdict;
+        return InboundVerdict{};
+    };
+    std::jthread rx([&](std::stop_token st) { EXPECT_TRUE(transport_->receive(sink, st).ok()); });
+    std::uint32_t seq = 20;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        peer_.send(0, raw_pdu(SMPP_DELIVER_SM, 0, ++seq, deliver_body("", "61400000002", "100",
+                                                                     c.text)));
+        RawPdu resp;
+        ASSERT_TRUE(peer_.read(0, resp));
+        EXPECT_EQ(resp.id, SMPP_DELIVER_SM_RESP);
+        EXPECT_EQ(resp.seq, seq);
+        EXPECT_EQ(resp.status, c.status);
+    }
+    rx.request_stop();
+    rx.join();
+    ASSERT_EQ(sink.got().size(), cases.size());
+    EXPECT_EQ(sink.got()[0].from, "+61400000002");
+}
+
+// A stop ends the receiver at once, however long the sink asked it to wait, and only once
+// the SMS a worker holds is answered.
+TEST_F(SmppSupervisor, AStopEndsTheReceiverPromptlyAfterTheSmsInHand) {
+    test::RecordingSink sink;
+    sink.on_idle = [] { return -1L; };  // wait without end
+    std::mutex hold;
+    std::unique_lock<std::mutex> held(hold);
+    sink.during = [&] { std::lock_guard<std::mutex> g(hold); };
+    std::atomic<bool> ended{false};
+    std::jthread rx([&](std::stop_token st) {
+        EXPECT_TRUE(transport_->receive(sink, st).ok());
+        ended = true;
+    });
+    peer_.send(0, raw_pdu(SMPP_DELIVER_SM, 0, 31, deliver_body("", "61400000002", "100", "x")));
+    // The worker holds the SMS in the sink; the receiver is asked to stop meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    rx.request_stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(ended.load()) << "returned with an SMS still in a worker";
+    held.unlock();
+    RawPdu resp;
+    ASSERT_TRUE(peer_.read(0, resp));
+    EXPECT_EQ(resp.seq, 31u);
+    EXPECT_EQ(resp.status, 0u);
+    rx.join();
+    EXPECT_TRUE(ended.load());
 }
 
 // Nobody waits: the supervisor, which has no keep-alive deadline here, must hear of the
@@ -287,7 +355,7 @@ TEST_F(SmppSupervisor, ABatchGoesOutAsOneGroupAndEachAnswerEndsItsOwnSms) {
     for (bool stop_after_group : {false, true}) {
         SCOPED_TRACE(stop_after_group ? "stopped after the group" : "whole batch");
         const std::string long_text(200, 'x');  // two parts
-        std::vector<smpp_batch_item> items(5);
+        std::vector<SmsOut> items(5);
         const char* dests[] = {"+61400000001", "+61400000002", "+61400000003", "+61400000004",
                                "+61400000005"};
         for (std::size_t i = 0; i < items.size(); ++i) {
@@ -298,18 +366,21 @@ TEST_F(SmppSupervisor, ABatchGoesOutAsOneGroupAndEachAnswerEndsItsOwnSms) {
         std::vector<std::vector<std::size_t>> attempts;  // what before() was given
         std::vector<std::size_t> ended;                  // what after() was given
         bool stopped = false;
-        smpp_batch_hooks hooks;
-        hooks.before = [&](const std::vector<std::size_t>& idx) {
-            attempts.push_back(idx);
+        std::vector<SendResult> results;
+        WindowHooks hooks;
+        hooks.before = [&](std::span<const std::size_t> idx) {
+            attempts.emplace_back(idx.begin(), idx.end());
             return true;
         };
-        hooks.after = [&](std::size_t i) {
+        hooks.after = [&](std::size_t i, const SendResult& r) {
             ended.push_back(i);
+            // Told with the result the window gives back for it.
+            EXPECT_TRUE(r.ok() || r.error().kind == SendFailure::failed) << i;
             if (stop_after_group) stopped = true;
         };
         hooks.go_on = [&] { return !stopped; };
         auto sent = std::async(std::launch::async,
-                               [&] { sms_smpp_send_batch(transport_.get(), items, hooks); });
+                               [&] { results = transport_->send_window(items, hooks); });
         // The centre: the group's four submits, answered newest first.
         std::vector<RawPdu> group(4);
         for (RawPdu& g : group) {
@@ -340,25 +411,33 @@ TEST_F(SmppSupervisor, ABatchGoesOutAsOneGroupAndEachAnswerEndsItsOwnSms) {
         }
         ASSERT_EQ(sent.wait_for(std::chrono::seconds(20)), std::future_status::ready);
         ASSERT_FALSE(attempts.empty());
+        ASSERT_EQ(results.size(), items.size());
         EXPECT_EQ(attempts[0], (std::vector<std::size_t>{0, 1, 2, 4}));
-        EXPECT_EQ(items[0].err, 0);
-        EXPECT_EQ(items[0].message_id, "id0");
-        EXPECT_EQ(items[1].err, static_cast<int>(ESME_RINVDSTADR));
-        EXPECT_EQ(items[4].message_id, "id4");
+        ASSERT_TRUE(results[0].ok());
+        EXPECT_EQ(results[0]->message_id, "id0");
+        ASSERT_FALSE(results[1].ok());
+        EXPECT_EQ(results[1].error().code, static_cast<int>(ESME_RINVDSTADR));
+        EXPECT_EQ(results[1].error().kind, SendFailure::failed);
+        ASSERT_TRUE(results[4].ok());
+        EXPECT_EQ(results[4]->message_id, "id4");
+        // Never sent: cut, with no code of the centre's.
+        auto unsent = [](const SendResult& r) {
+            return !r.ok() && r.error().kind == SendFailure::cut && r.error().code == 0;
+        };
         if (stop_after_group) {
             EXPECT_EQ(attempts.size(), 1u);
-            EXPECT_FALSE(items[2].sent) << "throttled, not sent again after the stop";
-            EXPECT_FALSE(items[3].sent) << "no attempt and no send after the stop";
+            EXPECT_TRUE(unsent(results[2])) << "throttled, not sent again after the stop";
+            EXPECT_TRUE(unsent(results[3])) << "no attempt and no send after the stop";
             EXPECT_EQ(ended.size(), 3u);
             EXPECT_TRUE(peer_.quiet(0, 200));
             continue;
         }
         EXPECT_EQ(attempts, (std::vector<std::vector<std::size_t>>{{0, 1, 2, 4}, {3}}));
-        EXPECT_EQ(items[2].err, 0);
-        EXPECT_EQ(items[2].message_id, "id2-0");
-        EXPECT_EQ(items[3].err, 0);
-        EXPECT_EQ(items[3].parts, 2);
-        EXPECT_EQ(items[3].message_id, "id3-2");
+        ASSERT_TRUE(results[2].ok());
+        EXPECT_EQ(results[2]->message_id, "id2-0");
+        ASSERT_TRUE(results[3].ok());
+        EXPECT_EQ(results[3]->parts, 2);
+        EXPECT_EQ(results[3]->message_id, "id3-2");
         std::vector<std::size_t> sorted = ended;
         std::sort(sorted.begin(), sorted.end());
         EXPECT_EQ(sorted, (std::vector<std::size_t>{0, 1, 2, 3, 4})) << "each ended once";
@@ -369,32 +448,60 @@ TEST_F(SmppSupervisor, ABatchGoesOutAsOneGroupAndEachAnswerEndsItsOwnSms) {
 // SMS counts as sent, so the caller keeps every one for later.
 TEST_F(SmppSupervisor, ABatchWhoseAttemptsCannotBeStoredSendsNothing) {
     // A whole window of SMS, so that a place kept by mistake would block the send below.
-    std::vector<smpp_batch_item> items(static_cast<std::size_t>(smpp_init().window));
+    std::vector<SmsOut> items(static_cast<std::size_t>(smpp_init().window));
     for (auto& it : items) {
         it.from = "gw";
         it.to = "+61400000001";
         it.text = "hi";
     }
     int asked = 0, ended = 0;
-    smpp_batch_hooks hooks;
-    hooks.before = [&](const std::vector<std::size_t>&) {
+    WindowHooks hooks;
+    hooks.before = [&](std::span<const std::size_t>) {
         ++asked;
         return false;
     };
-    hooks.after = [&](std::size_t) { ++ended; };
-    sms_smpp_send_batch(transport_.get(), items, hooks);
+    hooks.after = [&](std::size_t, const SendResult&) { ++ended; };
+    std::vector<SendResult> results = transport_->send_window(items, hooks);
     EXPECT_EQ(asked, 1);
     EXPECT_EQ(ended, 0);
-    for (const auto& it : items) EXPECT_FALSE(it.sent);
+    for (const auto& r : results)
+        EXPECT_TRUE(!r.ok() && r.error().kind == SendFailure::cut && r.error().code == 0);
     EXPECT_TRUE(peer_.quiet(0, 200)) << "a submit went out without its attempt";
     // The window places it took are free again: a lone send goes at once.
     auto one = std::async(std::launch::async, [&] {
-        return transport_->send(nullptr, "gw", "+61400000001", "hi");
+        return transport_->send({.from = "gw", .to = "+61400000001", .text = "hi"});
     });
     RawPdu r;
     ASSERT_TRUE(peer_.read(0, r));
     peer_.send(0, raw_pdu(SMPP_SUBMIT_SM_RESP, 0, r.seq, cstr("x")));
-    EXPECT_EQ(one.get(), 0);
+    SendResult got = one.get();
+    ASSERT_TRUE(got.ok());
+    EXPECT_EQ(got->message_id, "x");
+}
+
+TEST(SmppFailureKind, EachResultCodeHasItsKind) {
+    struct Case {
+        int code;
+        SendFailure kind;
+    };
+    const std::vector<Case> cases = {
+        {SMPP_ERR_DOWN, SendFailure::temporary},
+        {static_cast<int>(ESME_RTHROTTLED), SendFailure::temporary},
+        {static_cast<int>(ESME_RMSGQFUL), SendFailure::temporary},
+        {SMPP_ERR_CUT, SendFailure::cut},
+        {SMPP_ERR_LINK, SendFailure::failed},
+        {SMPP_ERR_TIMEOUT, SendFailure::failed},
+        {static_cast<int>(ESME_RINVDSTADR), SendFailure::failed},
+        {static_cast<int>(ESME_RSYSERR), SendFailure::failed},
+        {static_cast<int>(ESME_RX_T_APPN), SendFailure::failed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.code);
+        EXPECT_EQ(smpp_failure_kind(c.code), c.kind);
+        EXPECT_FALSE(smpp_error_text(c.code).empty());
+    }
+    EXPECT_EQ(smpp_error_text(SMPP_ERR_DOWN), "SMPP bind is down");
+    EXPECT_EQ(smpp_error_text(SMPP_ERR_CUT), "Send cut short by the shutdown");
 }
 
 }  // namespace

@@ -171,27 +171,23 @@ TEST(SmsModeName, EachModeAndBeyond) {
 }
 
 TEST(SmsTransport, XmlSucceedsAndSendsNothing) {
-    auto s = sms_xml_init();
+    std::unique_ptr<SmsTransport> s = sms_xml_init();
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(sms_mode(s.get()), SMS_XML);
-    EXPECT_EQ(sms_send(s.get(), nullptr, "+100", "+200", "hello"), 0);
-    std::string bf;
-    EXPECT_EQ(sms_error(s.get(), 0, bf), "No Error Reported");
+    EXPECT_EQ(s->name(), "XML");
+    SendResult r = s->send({.from = "+100", .to = "+200", .text = "hello"});
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r->parts, 1);
     EXPECT_TRUE(s->up());
     EXPECT_EQ(s->state_text(), "up");
-    sms_free(s);
-    EXPECT_EQ(s, nullptr);
 }
 
 TEST(SmsTransport, RobotTakesItsRecord) {
     robot_init r;
     r.cmdline = "/bin/true";
-    int err = -3;
-    auto s = sms_robot_init(r, err);
+    std::unique_ptr<SmsTransport> s = sms_robot_init(r);
     ASSERT_NE(s, nullptr);
-    EXPECT_EQ(err, 0);
     EXPECT_EQ(sms_mode(s.get()), SMS_ROBOT);
-    sms_free(s);
 }
 
 // A transport that knows when it is down.
@@ -230,8 +226,9 @@ TEST(KindCast, OnlyTheExactKindComesBack) {
     EXPECT_EQ(kind_cast<downable>(t.get()), nullptr);
 }
 
-TEST(SmsMode, NullHandleIsZero) {
-    EXPECT_EQ(sms_mode(nullptr), 0);
+TEST(SmsMode, NullHandleIsZeroAndNoTransportIsNone) {
+    EXPECT_EQ(sms_mode(static_cast<const sms*>(nullptr)), 0);
+    EXPECT_EQ(sms_mode(static_cast<const SmsTransport*>(nullptr)), SMS_NONE);
 }
 
 TEST(SmsFree, NullIsHarmlessAndStateIsReleased) {
@@ -326,7 +323,7 @@ TEST(SmsWait, IdleTickWithZeroEndsTheLoopWithZero) {
 
 TEST(SmsWait, IdleTicksPauseBetweenPolls) {
     auto s = scripted_handle();
-    EXPECT_EQ(sms_xml_init()->idle_pause_ms, 1000);  // the loop's own pause
+    EXPECT_EQ(null_transport(SMS_XML).idle_pause_ms, 1000);  // the loop's own pause
     s->idle_pause_ms = 40;
     recorder r;
     r.idle_ticks_before_stop = 4;

@@ -287,7 +287,7 @@ class StartAndStop(unittest.TestCase):
         gw.wait_started()
         self.assertIn("Starting SMS RECV thread...", gw.log())
         self.assertEqual(gw.stop_with_exit_file(), 0)
-        self.assertIn("'Other' Callback noticed shutdown signalled", gw.log())
+        self.assertIn("'Other' receiver noticed shutdown signalled", gw.log())
 
     def test_mode_number_five_or_more_opens_nothing(self):
         gw = gateway(self, extra=["send_mode 7"])
