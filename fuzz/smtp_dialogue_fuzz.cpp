@@ -16,8 +16,8 @@
 #include <string>
 
 #include "foundation/ssha.h"
-#include "mail/sms_smtp.h"
-#include "mail/sms_smtp_impl.h"
+#include "smtp/engine.h"
+#include "smtp/engine_impl.h"
 #include "net/myssl.h"
 
 using namespace tolvane;
@@ -63,7 +63,7 @@ void play(sms* d, smtp_message* m, uint8_t policy) {
     if (!d->msg_body(m)) return;
     auto extra = sms_smtp_msgextra(m);
     std::string subject;
-    if (auto* s = smtp_header_find(m->headers, "Subject")) qp_header_decode(*s, subject, 1000);
+    if (auto* s = mail_header_find(m->headers, "Subject")) qp_header_decode(*s, subject, 1000);
     if (policy & 0x80)
         d->msg_reject(m, 500, nullptr);
     else

@@ -19,7 +19,7 @@
 #include "gateway/keys.h"
 #include "gateway/mail_to_sms.h"
 #include "gateway/smpp_receipts.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 #include "records/msglog.h"
 #include "records/stores.h"
 
@@ -81,8 +81,8 @@ void fail(const MailSender& s, const queue_entry& e, const std::string& why) {
     state_write("FAILURE", e.client, e.billing, e.destination, why, "rec", false);
     give_back_units(e);
     smtp_message_extra headers;
-    smtp_header_set(headers.headers, "Subject", "SMS Failed");
-    smtp_header_set(headers.headers, "X-Tolvane", "ERROR");
+    mail_header_set(headers.headers, "Subject", "SMS Failed");
+    mail_header_set(headers.headers, "X-Tolvane", "ERROR");
     int nerr = sms_send(s.relay, &headers, e.originator, e.billing, notice);
     if (nerr != 0)
         emsg("Failed to mail the failure notice to [%s] [%d:%s]", e.billing.c_str(), nerr,

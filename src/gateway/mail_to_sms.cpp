@@ -19,7 +19,7 @@
 #include "gateway/sender_ids.h"
 #include "gateway/smpp_receipts.h"
 #include "mail/mail_charset.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 #include "records/msglog.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
@@ -249,8 +249,8 @@ class MailJob {
             return false;
         }
         body_ = body;
-        const smtp_headers* h = sms_smtp_headers(m());
-        std::string bill_header = h ? header_address(smtp_header_find(*h, "X-Sms-Bill")) : "";
+        const mail_headers* h = sms_smtp_headers(m());
+        std::string bill_header = h ? header_address(mail_header_find(*h, "X-Sms-Bill")) : "";
         bill_ = cut(bill_header.empty() ? sender_ : bill_header);
         if (sender_.empty() && bill_.empty()) {
             dmsg("From and bill both blank");
@@ -297,8 +297,8 @@ class MailJob {
             originator_ = cut(or_empty(value_of(p_.reader, GSM_NUMBER)));
             return true;
         }
-        const smtp_headers* h = sms_smtp_headers(m());
-        originator_ = h ? header_address(smtp_header_find(*h, "X-Sms-Number")) : "";
+        const mail_headers* h = sms_smtp_headers(m());
+        originator_ = h ? header_address(mail_header_find(*h, "X-Sms-Number")) : "";
         if (!originator_.empty()) {
             const std::string& who = user_.empty() ? sender_ : user_;
             if (!sender_id_allowed(sender_ids_of(rini_table(p_.reader)), who, originator_)) {
@@ -341,7 +341,7 @@ class MailJob {
             why = "no queue";
             return false;
         }
-        const smtp_headers* h = sms_smtp_headers(m());
+        const mail_headers* h = sms_smtp_headers(m());
         // With the transport up the first send is near: its attempt is marked on disk with
         // the entries, so that it costs no flush of its own. While it is down nothing is
         // marked, as no attempt is made then.
@@ -425,7 +425,7 @@ std::string mail_destination(std::string_view recipient, int send_mode, const ch
 }
 
 std::string compose_sms_text(const TextRules& rules, std::string_view sender,
-                             const smtp_headers* headers, std::string_view body) {
+                             const mail_headers* headers, std::string_view body) {
     std::string text;
     if (rules.gsm && rules.reply_with && !rules.sms_static) {
         std::string prefix =
@@ -437,7 +437,7 @@ std::string compose_sms_text(const TextRules& rules, std::string_view sender,
         std::deque<std::string> decoded;
         HeaderLookup lookup = [headers,
                                &decoded](std::string_view name) -> std::optional<std::string_view> {
-            const std::string* v = headers ? smtp_header_find(*headers, name, true) : nullptr;
+            const std::string* v = headers ? mail_header_find(*headers, name, true) : nullptr;
             if (v == nullptr) return std::nullopt;
             return std::string_view(decoded.emplace_back(header_decode(*v)));
         };
@@ -445,7 +445,7 @@ std::string compose_sms_text(const TextRules& rules, std::string_view sender,
         return text;
     }
     if (rules.sms_subject && headers != nullptr) {
-        const std::string* subject = smtp_header_find(*headers, "Subject");
+        const std::string* subject = mail_header_find(*headers, "Subject");
         if (subject != nullptr && !subject->empty()) {
             std::string decoded = utf8_cut(header_decode(*subject), TEXT_MAX);
             decoded += " - ";

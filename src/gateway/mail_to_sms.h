@@ -48,7 +48,7 @@
 #include "foundation/sini.h"
 #include "gateway/delivery.h"
 #include "gateway/mail_text.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 #include "queue/queue.h"
 #include "records/msgrec.h"
 #include "sms/sms.h"
@@ -146,6 +146,6 @@ struct TextRules {
 // The SMS text of a mail (at most 999 characters): "Reply w/ <sender> - " for a modem,
 // then the sms_format expansion, or the decoded subject, " - " and the body.
 std::string compose_sms_text(const TextRules& rules, std::string_view sender,
-                             const smtp_headers* headers, std::string_view body);
+                             const mail_headers* headers, std::string_view body);
 
 }  // namespace tolvane

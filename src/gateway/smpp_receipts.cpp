@@ -8,7 +8,7 @@
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "gateway/keys.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 #include "records/msgrec.h"
 #include "records/stores.h"
 
@@ -127,8 +127,8 @@ bool smpp_receipt_record(const smpp_receipt& r) {
             failed ? strprintf("SMS to (%s) failed delivery (%s)", s.dest.c_str(), r.state.c_str())
                    : strprintf("SMS to (%s) was delivered", s.dest.c_str());
         smtp_message_extra headers;
-        smtp_header_set(headers.headers, "Subject", failed ? "SMS Failed" : "SMS Delivered");
-        smtp_header_set(headers.headers, "X-Tolvane", "REPORT");
+        mail_header_set(headers.headers, "Subject", failed ? "SMS Failed" : "SMS Delivered");
+        mail_header_set(headers.headers, "X-Tolvane", "REPORT");
         int err = sms_send(relay, &headers, s.originator, s.bill, notice);
         if (err != 0) {
             std::string why;

@@ -17,7 +17,7 @@
 #include "gateway/keys.h"
 #include "gateway/reload.h"
 #include "gateway/sms_parts.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 #include "records/msglog.h"
 #include "records/msgrec.h"
 #include "records/mutexlist.h"
@@ -366,8 +366,8 @@ class SmsJob {
     // Steps 4 to 7: subject, sender address, the relay with its retries, the record.
     void deliver() {
         smtp_message_extra headers;
-        smtp_header_set(headers.headers, "Subject", make_subject(p_.ini, body_, number_));
-        smtp_header_set(headers.headers, "X-Tolvane", "SMS");
+        mail_header_set(headers.headers, "Subject", make_subject(p_.ini, body_, number_));
+        mail_header_set(headers.headers, "X-Tolvane", "SMS");
 
         std::string sender;
         if (!alias_find(p_.af, number_, sender)) {

@@ -28,7 +28,7 @@
 #include "gateway/sms_to_mail.h"
 #include "gateway/store_admin.h"
 #include "gateway/transports.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 #include "records/msglog.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"

@@ -18,7 +18,7 @@
 #include <type_traits>
 #include <variant>
 
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 #include "sms/sms.h"
 #include "sms/sms_robot.h"
 

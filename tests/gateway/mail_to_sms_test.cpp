@@ -21,7 +21,7 @@
 #include "gateway/mail_log_capture.h"
 #include "gateway/path_fixture.h"
 #include "gateway/script_transport.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 #include "records/msglog.h"
 #include "records/msgrec.h"
 #include "records/mutexlist.h"
@@ -174,7 +174,7 @@ TEST_F(MailToSms, HeaderCopyTravelsWithTheFirstAttempt) {
     limit("msgrec", 0, 500, 500);
     run(dialogue("ann@corp.example", {"0412345678@gw"}, "Subject: S\r\nX-Ref: 7\r\n\r\nb\r\n"));
     ASSERT_EQ(sms_out.sent.size(), 1u);
-    const std::string* ref = smtp_header_find(sms_out.sent[0].headers, "X-Ref");
+    const std::string* ref = mail_header_find(sms_out.sent[0].headers, "X-Ref");
     ASSERT_NE(ref, nullptr);
     EXPECT_EQ(*ref, "7");
 }
@@ -534,10 +534,10 @@ TEST_F(MailToSms, FinalFailureWritesUncountedRecordAndMailsTheNotice) {
     EXPECT_EQ(n.to, "ann@corp.example");
     EXPECT_EQ(n.from, "ann@corp.example");
     EXPECT_EQ(n.text, "SMS to (+61412345678) failed delivery (scripted failure 7)");
-    ASSERT_NE(smtp_header_find(n.headers, "Subject"), nullptr);
-    EXPECT_EQ(*smtp_header_find(n.headers, "Subject"), "SMS Failed");
-    ASSERT_NE(smtp_header_find(n.headers, "X-Tolvane"), nullptr);
-    EXPECT_EQ(*smtp_header_find(n.headers, "X-Tolvane"), "ERROR");
+    ASSERT_NE(mail_header_find(n.headers, "Subject"), nullptr);
+    EXPECT_EQ(*mail_header_find(n.headers, "Subject"), "SMS Failed");
+    ASSERT_NE(mail_header_find(n.headers, "X-Tolvane"), nullptr);
+    EXPECT_EQ(*mail_header_find(n.headers, "X-Tolvane"), "ERROR");
 }
 
 TEST_F(MailToSms, ClientCutOffInItsDataGetsNoSmsAndNoRecord) {
@@ -707,36 +707,36 @@ TEST(MailDestination, ReducesUnlessMailedWholeWithoutDomain) {
 }
 
 TEST(ComposeSmsText, SubjectIsDecodedAndJoinedToTheBody) {
-    smtp_headers h = {{"Subject", "=?iso-8859-1?q?Big_news?="}};
+    mail_headers h = {{"Subject", "=?iso-8859-1?q?Big_news?="}};
     TextRules r;
     EXPECT_EQ(compose_sms_text(r, "a@b", &h, "body"), "Big news - body");
 }
 
 TEST(ComposeSmsText, SubjectHeaderNameIsExactCase) {
-    smtp_headers h = {{"subject", "lower"}};
+    mail_headers h = {{"subject", "lower"}};
     TextRules r;
     EXPECT_EQ(compose_sms_text(r, "a@b", &h, "body"), "body");
 }
 
 TEST(ComposeSmsText, SubjectCanBeLeftOut) {
-    smtp_headers h = {{"Subject", "S"}};
+    mail_headers h = {{"Subject", "S"}};
     TextRules r;
     r.sms_subject = false;
     EXPECT_EQ(compose_sms_text(r, "a@b", &h, "body"), "body");
-    smtp_headers empty_subject = {{"Subject", ""}};
+    mail_headers empty_subject = {{"Subject", ""}};
     r.sms_subject = true;
     EXPECT_EQ(compose_sms_text(r, "a@b", &empty_subject, "body"), "body");
 }
 
 TEST(ComposeSmsText, FormatReplacesSubjectAndBody) {
-    smtp_headers h = {{"Subject", "S"}, {"X-Id", "42"}};
+    mail_headers h = {{"Subject", "S"}, {"X-Id", "42"}};
     TextRules r;
     r.format = "$(x-id): $(body2)";
     EXPECT_EQ(compose_sms_text(r, "a@b", &h, "body"), "42: bo");
 }
 
 TEST(ComposeSmsText, ModemReplyPrefixUnlessStatic) {
-    smtp_headers h = {{"Subject", "S"}};
+    mail_headers h = {{"Subject", "S"}};
     TextRules r;
     r.gsm = true;
     EXPECT_EQ(compose_sms_text(r, "a@b", &h, "x"), "Reply w/ a@b - S - x");
@@ -751,7 +751,7 @@ TEST(ComposeSmsText, ModemReplyPrefixUnlessStatic) {
 }
 
 TEST(ComposeSmsText, SpacesModeCompactsEveryPiece) {
-    smtp_headers h = {{"Subject", "big news"}};
+    mail_headers h = {{"Subject", "big news"}};
     TextRules r;
     r.gsm = true;
     r.smart = "spaces";
@@ -759,7 +759,7 @@ TEST(ComposeSmsText, SpacesModeCompactsEveryPiece) {
 }
 
 TEST(ComposeSmsText, CutAt999Characters) {
-    smtp_headers h = {{"Subject", std::string(600, 's')}};
+    mail_headers h = {{"Subject", std::string(600, 's')}};
     TextRules r;
     std::string t = compose_sms_text(r, "a@b", &h, std::string(600, 'b'));
     EXPECT_EQ(t.size(), 999u);

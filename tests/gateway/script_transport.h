@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 #include "sms/sms.h"
 
 namespace tolvane::test {
@@ -31,7 +31,7 @@ struct TestSms : sms_message {
 struct Sent {
     std::string from, to, text;
     bool with_headers = false;
-    smtp_headers headers;
+    mail_headers headers;
 };
 
 struct Script {

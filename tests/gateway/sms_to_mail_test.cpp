@@ -27,7 +27,7 @@
 #include "gateway/path_fixture.h"
 #include "gateway/script_transport.h"
 #include "mail/mail_charset.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 #include "records/msglog.h"
 #include "records/msgrec.h"
 #include "records/mutexlist.h"

@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <string>
 
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 #include "sms/sms_robot.h"
 
 namespace tolvane {

@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 #include "net/tcp.h"
 #include "sms/sms.h"
 

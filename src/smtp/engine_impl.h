@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "foundation/metrics.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 
 namespace tolvane {
 

@@ -10,9 +10,9 @@
 
 #include "foundation/lib.h"
 #include "foundation/ssha.h"
-#include "mail/sms_smtp.h"
-#include "mail/sms_smtp_impl.h"
-#include "mail/smtp_harness.h"
+#include "smtp/engine.h"
+#include "smtp/engine_impl.h"
+#include "smtp/smtp_harness.h"
 #include "net/myssl.h"
 
 namespace tolvane {

@@ -17,8 +17,8 @@
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "foundation/tracefile.h"
-#include "mail/sms_smtp.h"
-#include "mail/sms_smtp_impl.h"
+#include "smtp/engine.h"
+#include "smtp/engine_impl.h"
 
 namespace tolvane {
 

@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "foundation/lib.h"
-#include "mail/smtp_harness.h"
+#include "smtp/smtp_harness.h"
 
 namespace tolvane {
 namespace {
@@ -70,9 +70,9 @@ TEST(SmtpDialogue, FullMailWithExactReplies) {
     EXPECT_EQ(mails[0].to, (std::vector<std::string>{"first@sms.example", "second@sms.example"}));
     EXPECT_EQ(mails[0].body, "body line\n");
     EXPECT_TRUE(mails[0].spool_existed);
-    ASSERT_NE(smtp_header_find(mails[0].headers, "Subject"), nullptr);
-    EXPECT_EQ(*smtp_header_find(mails[0].headers, "Subject"), "hi there");
-    EXPECT_EQ(*smtp_header_find(mails[0].headers, "X-Sms-Bill"), "<bill@x.example>");
+    ASSERT_NE(mail_header_find(mails[0].headers, "Subject"), nullptr);
+    EXPECT_EQ(*mail_header_find(mails[0].headers, "Subject"), "hi there");
+    EXPECT_EQ(*mail_header_find(mails[0].headers, "X-Sms-Bill"), "<bill@x.example>");
     EXPECT_EQ(mails[0].accept_result, 0);
     EXPECT_EQ(g.ends(), std::vector<std::string>{"mail"});
     // The spool file went with the message.
@@ -618,7 +618,7 @@ TEST(SmtpSessions, SmallMailsStayInMemoryLargeOnesGoToASpoolFile) {
             if (ch != '\r') want += ch;
         want += "\n";
         EXPECT_EQ(seen.body, want.substr(0, TEXT_MAX));
-        EXPECT_EQ(*smtp_header_find(seen.headers, "Subject"), "s");
+        EXPECT_EQ(*mail_header_find(seen.headers, "Subject"), "s");
     }
     ASSERT_TRUE(test::wait_until([&] { return TempDir::files(g.spool(), ".msg").empty(); }));
 }

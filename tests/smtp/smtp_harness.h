@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 #include "net/tcp.h"
 #include "sms/sms.h"
 
@@ -142,7 +142,7 @@ class Client {
 struct MailSeen {
     std::string ip, from, body;
     std::vector<std::string> to;
-    smtp_headers headers;
+    mail_headers headers;
     int accept_result = -100;
     bool spool_existed = false;
     std::thread::id thread;  // the thread the gateway handled the mail on

@@ -57,6 +57,8 @@
 #include "foundation/auth_guard.h"
 #include "foundation/thread.h"
 #include "foundation/tracefile.h"
+#include "mail/mail_headers.h"
+#include "mail/mail_qp.h"
 #include "sms/sms.h"
 
 namespace tolvane {
@@ -98,15 +100,6 @@ inline constexpr int SMTP_CLIENT_TIMEOUT = 10000;
 // Message data stored per mail unless the driver is given another size; beyond it
 // the mail is refused.
 inline constexpr long SMTP_MAX_DATA = 10L * 1024 * 1024;
-
-// Mail headers in order of arrival, name and value. A received mail stores each
-// name once (names compared exactly), the latest value winning.
-using smtp_headers = std::vector<std::pair<std::string, std::string>>;
-// The value of a header, null when absent; names compared exactly or without case.
-const std::string* smtp_header_find(const smtp_headers& h, std::string_view name,
-                                    bool nocase = false);
-// Sets (replaces) or adds a header.
-void smtp_header_set(smtp_headers& h, std::string_view name, std::string_view value);
 
 // Whether the listener asks clients to authenticate.
 enum smtp_auth_mode : int { SMTP_AUTH_OFF = 0, SMTP_AUTH_OPTIONAL = 1, SMTP_AUTH_REQUIRED = 2 };
@@ -157,7 +150,7 @@ struct smtp_init {
 
 // Header copy carried to the relay sender.
 struct smtp_message_extra {
-    smtp_headers headers;
+    mail_headers headers;
 };
 
 // The byte stream under a client dialogue.
@@ -199,7 +192,7 @@ class smtp_message : public sms_message {
     int upto = MODE_HELO;
     int gotheaders = 0;  // header lines were parsed from the spool file
     int needreply = 0;   // the last command read is not answered yet
-    smtp_headers headers;
+    mail_headers headers;
     std::deque<std::string> to;  // envelope recipients, newest first
     std::unique_ptr<smtp_conn> sock;
 
@@ -306,25 +299,13 @@ std::unique_ptr<sms> sms_smtp_init(const smtp_init& init, int& errcode);
 std::unique_ptr<smtp_message_extra> sms_smtp_msgextra(const sms_message* msg);
 void sms_smtp_msgextra_free(std::unique_ptr<smtp_message_extra>& extra);
 // A received mail's headers; null for a non-SMTP message.
-const smtp_headers* sms_smtp_headers(const sms_message* msg);
+const mail_headers* sms_smtp_headers(const sms_message* msg);
 // The bound port of an SMTP transport's listener (0 without one, or for null or
 // another kind of transport).
 int sms_smtp_port(const sms* s);
 // The name a received mail's client authenticated as; empty when it did not (or for a
 // non-SMTP message).
 std::string sms_smtp_user(const sms_message* msg);
-
-// ---- codings ----
-// Quoted-printable body line, in place: unprintable bytes and "=" become "=XX";
-// cut where the result would pass size-1 characters.
-void qp_encode(std::string& line, std::size_t size);
-// Header word "=?iso-8859-1?q?...?=" folded for a header of that name, or the
-// plain text when nothing needed encoding. Returns the length; 0 when text is
-// null or size is 18 or less.
-int qp_header_encode(const char* name, const char* text, std::string& out, std::size_t size);
-// Decodes "=?cs?q?...?=" / "=?cs?b?...?=" words; other text is copied. Returns
-// the length, -1 (out empty) for a malformed word or an unknown encoding.
-int qp_header_decode(std::string_view text, std::string& out, std::size_t size);
 
 // ---- the dialogue engine, for tests and fuzzing ----
 // A message in state upto reading from link (as the transport's wait makes them, but

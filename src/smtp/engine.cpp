@@ -2,7 +2,7 @@
 // set-up and release, accepting a connection, the query and answer operations
 // the gateway drives a received mail with, error texts, header copies and the
 // dialogue log.
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,28 +17,11 @@
 #include "foundation/log.h"
 #include "foundation/metrics.h"
 #include "foundation/thread.h"
-#include "mail/sms_smtp_impl.h"
+#include "smtp/engine_impl.h"
 #include "net/myssl.h"
 #include "net/tcp.h"
 
 namespace tolvane {
-
-// ---- headers ----
-
-const std::string* smtp_header_find(const smtp_headers& h, std::string_view name, bool nocase) {
-    for (const auto& [n, v] : h)
-        if (nocase ? iequals(n, name) : n == name) return &v;
-    return nullptr;
-}
-
-void smtp_header_set(smtp_headers& h, std::string_view name, std::string_view value) {
-    for (auto& [n, v] : h)
-        if (n == name) {
-            v.assign(value);
-            return;
-        }
-    h.emplace_back(std::string(name), std::string(value));
-}
 
 // ---- the dialogue log ----
 
@@ -508,7 +491,7 @@ void sms_smtp_msgextra_free(std::unique_ptr<smtp_message_extra>& extra) {
     extra.reset();
 }
 
-const smtp_headers* sms_smtp_headers(const sms_message* msg) {
+const mail_headers* sms_smtp_headers(const sms_message* msg) {
     const auto* m = kind_cast<const smtp_message>(msg);
     return m ? &m->headers : nullptr;
 }

@@ -34,8 +34,8 @@
 #include "foundation/ssha.h"
 #include "foundation/utf8.h"
 #include "mail/mail_charset.h"
-#include "mail/sms_smtp.h"
-#include "mail/sms_smtp_impl.h"
+#include "smtp/engine.h"
+#include "smtp/engine_impl.h"
 #include "net/tcp.h"
 
 namespace tolvane {
@@ -493,7 +493,7 @@ struct relay_dialogue {
             out.append(h).append("\r\n");
         };
         const std::string* subj =
-            extra ? smtp_header_find(extra->headers, "Subject", true) : nullptr;
+            extra ? mail_header_find(extra->headers, "Subject", true) : nullptr;
         std::string body = bytes_to_utf8(text);
         // A subject may arrive encoded (a received mail's) or as text (the gateway's
         // own): decoded first, so a word is never encoded inside another.

@@ -20,8 +20,8 @@
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
-#include "mail/sms_smtp.h"
-#include "mail/sms_smtp_impl.h"
+#include "smtp/engine.h"
+#include "smtp/engine_impl.h"
 #include "net/myssl.h"
 #include "net/tcp.h"
 

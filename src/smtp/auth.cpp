@@ -23,8 +23,8 @@
 #include "foundation/log.h"
 #include "foundation/password.h"
 #include "foundation/ssha.h"
-#include "mail/sms_smtp.h"
-#include "mail/sms_smtp_impl.h"
+#include "smtp/engine.h"
+#include "smtp/engine_impl.h"
 
 namespace tolvane {
 

@@ -22,8 +22,8 @@
 #include "foundation/log.h"
 #include "foundation/thread.h"
 #include "foundation/tracefile.h"
-#include "mail/sms_smtp.h"
-#include "mail/sms_smtp_impl.h"
+#include "smtp/engine.h"
+#include "smtp/engine_impl.h"
 
 namespace tolvane {
 

@@ -17,9 +17,9 @@
 #include "foundation/lib.h"
 #include "foundation/password.h"
 #include "foundation/ssha.h"
-#include "mail/sms_smtp.h"
-#include "mail/sms_smtp_impl.h"
-#include "mail/smtp_harness.h"
+#include "smtp/engine.h"
+#include "smtp/engine_impl.h"
+#include "smtp/smtp_harness.h"
 
 namespace tolvane {
 namespace {
@@ -237,11 +237,11 @@ TEST_F(Engine, HeadersAreJoinedAndReplaced) {
             "\r\nbody\r\n.\r\n");
     ASSERT_EQ(process_message(*m, STOP_NOT), 0);
     EXPECT_EQ(m->gotheaders, 1);
-    EXPECT_EQ(*smtp_header_find(m->headers, "Subject"), "part oneand two");
-    EXPECT_EQ(smtp_header_find(m->headers, "X-Empty"), nullptr);
-    EXPECT_EQ(*smtp_header_find(m->headers, "X-A"), "second");
-    EXPECT_EQ(smtp_header_find(m->headers, "subject"), nullptr);
-    EXPECT_NE(smtp_header_find(m->headers, "subject", true), nullptr);
+    EXPECT_EQ(*mail_header_find(m->headers, "Subject"), "part oneand two");
+    EXPECT_EQ(mail_header_find(m->headers, "X-Empty"), nullptr);
+    EXPECT_EQ(*mail_header_find(m->headers, "X-A"), "second");
+    EXPECT_EQ(mail_header_find(m->headers, "subject"), nullptr);
+    EXPECT_NE(mail_header_find(m->headers, "subject", true), nullptr);
     auto x = sms_smtp_msgextra(m.get());
     EXPECT_EQ(x->headers, m->headers);
     sms_smtp_msgextra_free(x);
@@ -306,7 +306,7 @@ TEST_F(Engine, TextPartChoice) {
                      r.data + ".\r\n");
         ASSERT_EQ(process_message(*m, STOP_NOT), 0);
         EXPECT_EQ(m->message, r.text);
-        EXPECT_EQ(smtp_header_find(m->headers, "Content-Type"), nullptr);
+        EXPECT_EQ(mail_header_find(m->headers, "Content-Type"), nullptr);
     }
 }
 
@@ -598,7 +598,7 @@ TEST_F(Engine, DataUpToTheLimitNeedsNoFileAndPassingItMovesWhatCameToOne) {
         ASSERT_NE(body, nullptr);
         EXPECT_EQ(std::string(body), (c.body + "\n").substr(0, TEXT_MAX));
         EXPECT_EQ(!m->file.empty(), c.file);
-        EXPECT_EQ(*smtp_header_find(m->headers, "Subject"), "s");
+        EXPECT_EQ(*mail_header_find(m->headers, "Subject"), "s");
         std::string path = m->file;
         m.reset();
         if (!path.empty()) {
