@@ -40,12 +40,12 @@ struct fuzz_env {
         rec.max_recipients = 20;
         int err = 0;
         drv = sms_smtp_init(rec, err);
-        auto* d = static_cast<sms_smtp*>(drv.get());
+        auto* d = static_cast<smtp_engine*>(drv.get());
         d->users["ann"] = ssha_encode("pw");
         d->auth_fail_delay_ms = 0;  // a second per failure would stall the fuzzer
         std::string why;
         tls = myssl_client_setup_new(false, why);
-        static_cast<sms_smtp*>(drv.get())->handoff = [this](std::unique_ptr<smtp_message> m) {
+        static_cast<smtp_engine*>(drv.get())->handoff = [this](std::unique_ptr<smtp_message> m) {
             next.push_back(std::move(m));
         };
     }
@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t policy = data[1];
     std::string input(reinterpret_cast<const char*>(data + 2), size - 2);
     std::string out;
-    auto* d = static_cast<sms_smtp*>(env.drv.get());
+    auto* d = static_cast<smtp_engine*>(env.drv.get());
     int auth = data[0] >> 6;
     d->auth = auth == 3 ? SMTP_AUTH_REQUIRED : auth;
     d->auth_plaintext = auth == 3 || (data[1] & 0x40) != 0;

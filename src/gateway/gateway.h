@@ -37,6 +37,8 @@
 
 namespace tolvane {
 
+class SmtpServer;
+
 // ---- process-wide state ----
 extern std::unique_ptr<SIni> ConfigSettings;
 extern std::unique_ptr<Log> mylog;
@@ -47,6 +49,8 @@ extern std::time_t starttime;
 // the SMS receiving transport: Recv is Send.get() when both modes are equal, else
 // RecvOwned.get(), or null.
 extern std::unique_ptr<sms> Smtp;
+// The SMTP server the mail receiving thread runs (null before the mail side is open).
+extern std::unique_ptr<SmtpServer> MailServer;
 extern std::unique_ptr<sms> Send;
 extern std::unique_ptr<sms> RecvOwned;
 extern sms* Recv;

@@ -7,6 +7,7 @@
 #include "foundation/lib.h"
 #include "gateway/gateway.h"
 #include "gateway/reports.h"
+#include "smtp/server.h"
 
 namespace tolvane {
 
@@ -16,6 +17,7 @@ std::atomic<int> ShutdownNow{0};
 int isdebugtime = 0;
 std::time_t starttime = 0;
 std::unique_ptr<sms> Smtp;
+std::unique_ptr<SmtpServer> MailServer;
 std::unique_ptr<sms> Send;
 std::unique_ptr<sms> RecvOwned;
 sms* Recv = nullptr;

@@ -16,6 +16,7 @@
 #include "foundation/lib.h"
 #include "foundation/thread.h"
 #include "gateway/gateway.h"
+#include "smtp/server.h"
 #include "gateway/reload.h"
 #include "gateway/reports.h"
 #include "gateway/smpp_receipts.h"
@@ -243,7 +244,7 @@ bool stop_threads(const shutdown_deadline& t) {
     // No send starts from here on; those under way have until the deadline.
     delivery_halt();
     // The receiving loops wait for their next message without a timer: end their waits.
-    sms_interrupt(Smtp.get());
+    if (MailServer) MailServer->stop();
     sms_interrupt(Recv);
     // The delivery workers stop first, while the receiving threads end beside them.
     bool abandoned = delivery_stop(t.limit_ms(LONG_MAX, t.deadline));
@@ -257,9 +258,10 @@ bool stop_threads(const shutdown_deadline& t) {
     // when they overrun keep everything they may still touch.
     const auto drain_end =
         std::min(clock::now() + std::chrono::milliseconds(THREAD_WAIT_MS), t.thread_until());
+    if (MailServer) (void)MailServer->drain(t.limit_ms(THREAD_WAIT_MS, drain_end));
     for (sms* h : {Smtp.get(), Send.get(), RecvOwned.get()})
         (void)sms_drain(h, t.limit_ms(THREAD_WAIT_MS, drain_end));
-    if (int busy = Smtp ? sms_busy(Smtp.get()) : 0; busy != 0) {
+    if (int busy = MailServer ? MailServer->busy() : 0; busy != 0) {
         abandoned = true;
         emsg("%d mail threads still running, abandoned", busy);
     }
@@ -276,6 +278,7 @@ void close_transports(bool abandoned) {
     publish_console_smtp(nullptr);
     web_status_install_probe(false);
     if (abandoned) {
+        (void)MailServer.release();
         (void)Smtp.release();
         (void)Send.release();
         (void)RecvOwned.release();
@@ -287,6 +290,7 @@ void close_transports(bool abandoned) {
     Recv = nullptr;
     sms_free(Send);
     smpp_receipts_reset();
+    MailServer.reset();
     sms_free(Smtp);
     tcp_free(Command);
     for (auto& l : CommandMore) tcp_free(l);

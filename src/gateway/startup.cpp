@@ -29,6 +29,7 @@
 #include "gateway/store_admin.h"
 #include "gateway/transports.h"
 #include "smtp/engine.h"
+#include "smtp/server.h"
 #include "records/msglog.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
@@ -111,6 +112,19 @@ std::string directory_problem(const std::string& dir) {
     return start_counted_thread([s, cb, r = reader.get()] {
         seed_random();
         sms_wait(s, RECV_POLL_MS, cb, r);
+    });
+}
+
+// The mail receiving thread: the SMTP server's accepting loop, counted so that shutdown
+// waits for it. Once the shutdown ends the loop, the sessions under way get a few seconds.
+[[nodiscard]] bool start_mail_receiver() {
+    SmtpServer* server = MailServer.get();
+    if (server == nullptr) return false;
+    return start_counted_thread([server] {
+        seed_random();
+        server->run(std::stop_token());
+        imsg("'Smtp' Callback noticed shutdown signalled");
+        (void)server->drain(MAIL_DRAIN_MS);
     });
 }
 
@@ -389,8 +403,27 @@ void set_up_phones_and_state() {
 // 16. The mail side.
 bool start_mail_side() {
     auto rec = smtp_side_init(ConfigSettings.get());
+    // Each session asks a policy of the gateway, with a settings reader of the mail side
+    // (kept by start-up until shutdown knows no session is left).
+    std::shared_ptr<rini> reader(rini_init(ConfigSettings.get()));
+    if (!reader) {
+        report_error("Failed to init smtp, no settings reader");
+        return false;
+    }
+    ReceiverReaders.push_back(reader);
+    auto server = SmtpServer::open(rec, [r = reader.get()] { return mail_policy(r); });
+    if (!server) {
+        report_error("Failed to init smtp, %s", server.reason().c_str());
+        return false;
+    }
+    MailServer = std::move(*server);
+    // The relay sender: the same settings without the listener.
+    smtp_init relay = rec;
+    relay.listenport = 0;
+    relay.auth = SMTP_AUTH_OFF;
+    relay.tls = SMTP_TLS_NONE;
     int err = 0;
-    Smtp = sms_smtp_init(rec, err);
+    Smtp = sms_smtp_init(relay, err);
     if (!Smtp || err != 0) {
         std::string why;
         sms_error(Smtp.get(), err, why);
@@ -445,7 +478,7 @@ void start_receivers() {
         if (!start_receiver(Recv, incoming_other)) emsg("Failed to start the SMS RECV thread");
     }
     imsg("Starting SMTP RECV thread...");
-    if (!start_receiver(Smtp.get(), incoming_smtp)) emsg("Failed to start the SMTP RECV thread");
+    if (!start_mail_receiver()) emsg("Failed to start the SMTP RECV thread");
 }
 }  // namespace
 

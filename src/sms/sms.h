@@ -163,7 +163,7 @@ struct smpp_init {
     std::string coding = "auto";  // sms_coding
 };
 
-// Extra headers handed to the SMTP transport's send (sms_smtp.h); other
+// Extra headers handed to the SMTP transport's send (smtp_engine.h); other
 // transports ignore them.
 struct smtp_message_extra;
 

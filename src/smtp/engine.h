@@ -20,7 +20,7 @@
 // (relay_keep) on a connection kept open between mails: RSET before each
 // further mail, a new connection when that fails.
 //
-// Ownership: the transport (sms_smtp) belongs to whoever opened it; a message and
+// Ownership: the transport (smtp_engine) belongs to whoever opened it; a message and
 // its connection belong to the thread handling it. The engine reads its client
 // through an smtp_link, so that it can be driven from a socket or from a byte
 // buffer (tests and fuzzing).
@@ -93,6 +93,7 @@ enum smtp_result : int {
     SMTP_EREPLY = 6,    // "Un-expected reply from SMTP server"
     SMTP_ESPOOL = 7,    // spool file creation failed ("Unknown Error Code")
     SMTP_ETOOBIG = 8,   // "Message size exceeds fixed maximum message size"
+    SMTP_ECUT = 9,      // a relay send cut by a shutdown (RelayClient; the engine says -2)
 };
 
 // Read time limit for a client of the listener.
@@ -177,7 +178,7 @@ class smtp_link {
 // A client connection: buffered line reader and reply writer over a link.
 class smtp_conn;
 
-class sms_smtp;
+class smtp_engine;
 
 // One received mail (one per accepted connection, or per hand-over).
 class smtp_message : public sms_message {
@@ -197,7 +198,7 @@ class smtp_message : public sms_message {
     std::unique_ptr<smtp_conn> sock;
 
     // Beyond the fields of the dialogue:
-    sms_smtp* drv = nullptr;
+    smtp_engine* drv = nullptr;
     int parsed = 0;                      // the data ended and the spool file was parsed
     int oversize = 0;                    // the data exceeded max_size (refused with 552)
     int spool_error = 0;                 // writing the spool file failed (refused with 452)
@@ -206,15 +207,18 @@ class smtp_message : public sms_message {
     bool in_memory = false;              // the data is held in mem, not in a spool file
     std::string mem;                     // the data while it is held in memory
     const std::string* added = nullptr;  // recipient added by the last engine run
+    // The connection's next mail, once this one handed the connection on (RSET, a new
+    // HELO, or the next MAIL after a finished mail); the session runs it next.
+    std::unique_ptr<smtp_message> next;
     struct spool_file;
     std::unique_ptr<spool_file> f;
 };
 
 // The transport object.
-class sms_smtp : public sms {
+class smtp_engine : public sms {
   public:
-    sms_smtp();
-    ~sms_smtp() override;
+    smtp_engine();
+    ~smtp_engine() override;
 
     int send(const smtp_message_extra* extra, std::string_view from, std::string_view to,
              std::string_view text) override;
@@ -285,14 +289,22 @@ class sms_smtp : public sms {
     // when it closes, whenever that is.
     std::shared_ptr<std::atomic<int>> sessions = std::make_shared<std::atomic<int>>(0);
 
-    // Where a hand-over sends the connection's next message. Unset: a new thread
-    // through sms_wait_incoming on this transport. Tests and fuzzing keep them instead.
+    // Where a hand-over sends the connection's next message. Unset: the message's own
+    // `next`, which its session runs after it. Tests and fuzzing keep them instead.
     std::function<void(std::unique_ptr<smtp_message>)> handoff;
+    // Runs the mail m of a connection on its session worker (the server's dialogue with
+    // its policy), releases it and leaves in m the connection's next mail (null when the
+    // connection ended). Unset: wait() returns each greeted connection to its caller.
+    std::function<void(std::unique_ptr<smtp_message>& m)> run_mail;
+    // Sessions queued or running on the workers.
+    std::atomic<int> sessions_busy{0};
 };
 
 // Opens the listener (when a port is given) and prepares the relay sender; on a
 // failure the transport comes back with the code (SMTP_ELISTEN).
 std::unique_ptr<sms> sms_smtp_init(const smtp_init& init, int& errcode);
+// The same, as the engine itself.
+std::unique_ptr<smtp_engine> smtp_engine_open(const smtp_init& init, int& errcode);
 
 // ---- called by the gateway directly ----
 // A copy of a received mail's headers (empty for null or a non-SMTP message).
@@ -310,7 +322,7 @@ std::string sms_smtp_user(const sms_message* msg);
 // ---- the dialogue engine, for tests and fuzzing ----
 // A message in state upto reading from link (as the transport's wait makes them, but
 // without a greeting).
-std::unique_ptr<smtp_message> sms_smtp_msg_new(sms_smtp* drv, std::unique_ptr<smtp_link> link,
+std::unique_ptr<smtp_message> sms_smtp_msg_new(smtp_engine* drv, std::unique_ptr<smtp_link> link,
                                                int upto = MODE_HELO);
 // A link over a byte buffer: reads come from input in pieces of at most chunk
 // bytes, then it reports closed; writes are kept in output.

@@ -49,8 +49,8 @@ class RelayClient {
     RelayClient& operator=(const RelayClient&) = delete;
 
     // Sends one mail. Error codes: SMTP_ECONNECT, SMTP_EREAD, SMTP_EWRITE, SMTP_ECLOSED,
-    // SMTP_EREPLY (the reason carries the relay's own words), SMTP_ESEND_CUT after
-    // cut_sends.
+    // SMTP_EREPLY (the reason carries the relay's own words), SMTP_ECUT after cut_sends
+    // (whether the relay took the mail is then unknown).
     Status send(const RelayMail& mail);
     // Shuts the connections of sends under way; they and every later send fail.
     void cut_sends(bool hard);

@@ -34,6 +34,7 @@
 // they were made for and are destroyed when their transaction ends.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <stop_token>
@@ -79,6 +80,7 @@ struct Envelope {
     std::string body;             // the text chosen from the MIME parts (at most 999 chars)
     mail_headers headers;         // the mail's headers, each name once
     long data_bytes = 0;          // bytes of message data received
+    std::string spool_file;       // the file holding the data during on_data; empty: in memory
 };
 
 // The gateway's side of a mail transaction. Every hook has a default that accepts.
@@ -91,11 +93,12 @@ class SessionPolicy {
         (void)peer;
         return Reply::accept();
     }
-    // HELO or EHLO was answered.
+    // The client's HELO/EHLO name (peer.helo), told when its MAIL arrives, before on_mail.
     virtual void on_helo(const Peer& peer) { (void)peer; }
-    // The client authenticated as user.
+    // The name the client authenticated as, told when its MAIL arrives, before on_mail.
     virtual void on_auth(const std::string& user) { (void)user; }
-    // MAIL FROM (its SIZE already checked). A refusal answers the MAIL command.
+    // MAIL FROM (its SIZE already checked). A refusal answers the MAIL command; the
+    // transaction then ends (on_abort), and the connection too when the reply says so.
     virtual Reply on_mail(const Peer& peer, const std::string& from) {
         (void)peer;
         (void)from;
@@ -147,6 +150,11 @@ class SmtpServer {
   private:
     SmtpServer() = default;
     std::unique_ptr<smtp_engine> engine_;
+    std::atomic<bool> stopping_{false};
 };
+
+// One mail of a connection driven through the policy, from its start to the reply to its
+// data (the server's session workers run it; tests drive it over a byte buffer).
+void smtp_run_mail(smtp_engine& d, smtp_message& m, SessionPolicy& policy);
 
 }  // namespace tolvane

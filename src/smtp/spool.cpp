@@ -62,7 +62,7 @@ smtp_message::spool_file::~spool_file() {
 }
 
 bool open_unique(smtp_message& m, std::string& err) {
-    sms_smtp& d = *m.drv;
+    smtp_engine& d = *m.drv;
     spool_remove(m);  // a second DATA on the same message starts a fresh file
     err.clear();
     for (int tries = 1; tries <= SPOOL_TRIES; ++tries) {

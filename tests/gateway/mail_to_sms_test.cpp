@@ -60,13 +60,12 @@ class MailToSms : public test::PathFixture {
         smtp = sms_smtp_init(rec, code);
         ASSERT_TRUE(smtp);
         ASSERT_EQ(code, 0);
-        drv = static_cast<sms_smtp*>(smtp.get());
+        drv = static_cast<smtp_engine*>(smtp.get());
         ASSERT_NE(drv, nullptr);
         drv->handoff = [this](std::unique_ptr<smtp_message> m) { handed.push_back(std::move(m)); };
 
         send = script_handle(SMS_ROBOT, &sms_out);
         relay = script_handle(SMS_SMTP, &notices);
-        path.smtp = smtp.get();
         path.relay = relay.get();
         path.send = send.get();
         path.reader = reader.get();
@@ -109,7 +108,7 @@ class MailToSms : public test::PathFixture {
     // Plays input as one connection; returns the replies it got (all of them so far).
     std::vector<std::string> run(const std::string& input) {
         auto m = sms_smtp_msg_new(drv, smtp_memory_link(input, &out), MODE_HELO);
-        std::unique_ptr<sms_message> msg = std::move(m);
+        std::unique_ptr<smtp_message> msg = std::move(m);
         mail_to_sms(path, msg);
         EXPECT_FALSE(msg);
         deliver_queued();
@@ -119,7 +118,7 @@ class MailToSms : public test::PathFixture {
     // Processes the messages handed on by the connection, in order.
     void run_handed() {
         while (!handed.empty()) {
-            std::unique_ptr<sms_message> msg = std::move(handed.front());
+            std::unique_ptr<smtp_message> msg = std::move(handed.front());
             handed.pop_front();
             mail_to_sms(path, msg);
         }
@@ -132,7 +131,7 @@ class MailToSms : public test::PathFixture {
 
     std::unique_ptr<rini> reader;
     std::unique_ptr<sms> smtp, send, relay;
-    sms_smtp* drv = nullptr;
+    smtp_engine* drv = nullptr;
     std::deque<std::unique_ptr<smtp_message>> handed;
     std::vector<msgrecs_ptr> limits;
     Script sms_out, notices;
@@ -225,7 +224,7 @@ TEST_F(MailToSms, AcceptedMailIsOnDiskBeforeTheClientSpeaksAgain) {
     // are already in the queue for the workers.
     std::string input = dialogue("a@b", {"0412000001@gw", "0412000002@gw"}, kMail, false);
     auto m = sms_smtp_msg_new(drv, smtp_memory_link(input, &out), MODE_HELO);
-    std::unique_ptr<sms_message> msg = std::move(m);
+    std::unique_ptr<smtp_message> msg = std::move(m);
     mail_to_sms(path, msg);
     std::vector<queue_entry> q = queue->list(QUEUE_MAIL_TO_SMS);
     ASSERT_EQ(q.size(), 2u);
@@ -278,7 +277,7 @@ TEST_F(MailToSms, TransportDownAfterAFailedSendHoldsTheEntryWithoutARecord) {
     path.queue = queue.get();
     std::string input = dialogue("a@b", {"0412000001@gw"}, kMail);
     auto m = sms_smtp_msg_new(drv, smtp_memory_link(input, &out), MODE_HELO);
-    std::unique_ptr<sms_message> msg = std::move(m);
+    std::unique_ptr<smtp_message> msg = std::move(m);
     mail_to_sms(path, msg);
     std::optional<queue_entry> e = queue->claim(QUEUE_MAIL_TO_SMS, delivery_now_ms());
     ASSERT_TRUE(e);

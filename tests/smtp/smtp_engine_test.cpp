@@ -34,7 +34,7 @@ class Engine : public ::testing::Test {
         int err = 0;
         drv_state = sms_smtp_init(rec, err);
         ASSERT_EQ(err, 0);
-        drv = static_cast<sms_smtp*>(drv_state.get());
+        drv = static_cast<smtp_engine*>(drv_state.get());
         drv->handoff = [this](std::unique_ptr<smtp_message> m) { handed.push_back(std::move(m)); };
         drv->guard = &own_guard;  // failures of one test never hold another's logins
     }
@@ -61,7 +61,7 @@ class Engine : public ::testing::Test {
 
     TempDir dir;
     std::unique_ptr<sms> drv_state;
-    sms_smtp* drv = nullptr;
+    smtp_engine* drv = nullptr;
     std::string out;
     std::vector<std::unique_ptr<smtp_message>> handed;
 };
@@ -351,11 +351,11 @@ TEST(SmtpError, TextsByCode) {
     };
     for (auto& [code, text] : rows) {
         t.clear();
-        sms_smtp().error(code, t);
+        smtp_engine().error(code, t);
         EXPECT_EQ(t, text);
     }
     t = "keep";
-    sms_smtp().error(0, t);
+    smtp_engine().error(0, t);
     EXPECT_EQ(t, "keep");
 }
 
