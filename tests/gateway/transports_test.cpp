@@ -12,6 +12,7 @@
 #include <string>
 
 #include "smtp/engine.h"
+#include "smtp/server.h"
 #include "sms/sms_robot.h"
 
 namespace tolvane {
@@ -62,23 +63,33 @@ TEST(TransportOpen, SmtpListenerOnABusyPortComesBackWithItsCode) {
     first.listenport = -1;
     first.bind = "127.0.0.1";
     first.workpath = temp_dir();
-    int err = 0;
-    auto a = transport_open(first, err);
-    ASSERT_NE(a, nullptr);
-    ASSERT_EQ(err, 0);
+    auto a = SmtpServer::open(first, nullptr);
+    ASSERT_TRUE(a) << a.reason();
     smtp_init second = first;
-    second.listenport = sms_smtp_port(a.get());
+    second.listenport = (*a)->port();
     ASSERT_GT(second.listenport, 0);
-    auto b = transport_open(second, err);
-    ASSERT_NE(b, nullptr);  // for the caller to report and free
-    EXPECT_EQ(err, SMTP_ELISTEN);
-    std::string why;
-    sms_error(b.get(), err, why);
-    EXPECT_TRUE(why.starts_with("Error while listening for connections (")) << why;
-    EXPECT_EQ(sms_smtp_port(b.get()), 0);
-    sms_free(b);
-    sms_free(a);
+    auto b = SmtpServer::open(second, nullptr);
+    ASSERT_FALSE(b);
+    EXPECT_EQ(b.error().code, SMTP_ELISTEN);
+    EXPECT_TRUE(b.reason().starts_with("Error while listening for connections (")) << b.reason();
     std::filesystem::remove_all(first.workpath);
+}
+
+TEST(TransportOpen, SmtpSendModeIsARelaySenderThatNeverListens) {
+    // The provider reached by mail is only sent to: a listen port in its settings opens
+    // nothing.
+    smtp_init o;
+    o.listenport = -1;
+    o.bind = "127.0.0.1";
+    o.workpath = temp_dir();
+    int err = 77;
+    auto s = transport_open(o, err);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(sms_smtp_port(s.get()), 0);
+    EXPECT_EQ(sms_mode(s.get()), SMS_SMTP);
+    sms_free(s);
+    std::filesystem::remove_all(o.workpath);
 }
 
 TEST(TransportOpen, SmppWithNobodyListeningStartsDownAndKeepsTrying) {
