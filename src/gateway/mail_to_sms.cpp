@@ -458,7 +458,7 @@ void mail_to_sms(const MailPath& path, std::unique_ptr<smtp_message>& msg) {
 
 std::unique_ptr<SessionPolicy> mail_policy(rini* reader) {
     MailPath path;
-    path.relay = Smtp.get();
+    path.relay = Relay.get();
     path.send = Send.get();
     path.recv = Recv;
     path.reader = reader;

@@ -50,6 +50,7 @@
 #include "gateway/delivery.h"
 #include "gateway/mail_text.h"
 #include "smtp/engine.h"
+#include "smtp/relay_client.h"
 #include "smtp/server.h"
 #include "queue/queue.h"
 #include "records/msgrec.h"
@@ -60,7 +61,7 @@ namespace tolvane {
 
 // What one message is processed against: borrowed from start-up.
 struct MailPath {
-    sms* relay = nullptr;          // relay for failure notices
+    RelayClient* relay = nullptr;  // relay for failure notices
     sms* send = nullptr;           // the SMS transport; null: send_mode none
     sms* recv = nullptr;           // the receiving transport, for the originator choice
     rini* reader = nullptr;        // settings reader of the mail receiving thread
@@ -82,7 +83,7 @@ MailSendRules mail_send_rules(const SIni* ini);
 // What the delivery workers of mail entries use: borrowed from start-up.
 struct MailSender {
     sms* send = nullptr;   // the SMS transport
-    sms* relay = nullptr;  // relay sender for failure notices
+    RelayClient* relay = nullptr;  // relay sender for failure notices
     MailSendRules rules;
     std::function<bool()> up;  // the transport is connected; null: always
     long pause_ms = 10;        // pause after each failed attempt to send an SMS

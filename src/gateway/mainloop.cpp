@@ -16,6 +16,7 @@
 #include "foundation/lib.h"
 #include "foundation/thread.h"
 #include "gateway/gateway.h"
+#include "smtp/relay_client.h"
 #include "smtp/server.h"
 #include "gateway/reload.h"
 #include "gateway/reports.h"
@@ -80,7 +81,7 @@ void wait_main_event(int ms) {
 // The console reaches the mail side through this, under a lock that shutdown takes
 // before it closes the handle.
 std::mutex console_lock;
-sms* console_handle = nullptr;
+RelayClient* console_handle = nullptr;
 
 bool exit_file_found() {
     struct stat st {};
@@ -103,7 +104,7 @@ void send_reports(const std::tm& now) {
 
 }  // namespace
 
-void publish_console_smtp(sms* s) {
+void publish_console_smtp(RelayClient* s) {
     std::lock_guard<std::mutex> hold(console_lock);
     console_handle = s;
 }
@@ -114,9 +115,10 @@ int console_send(std::string_view to, std::string_view text, std::string& why) {
         why = "the mail side is not open";
         return -1;
     }
-    int err = sms_send(console_handle, nullptr, "", to, text);
-    if (err != 0) sms_error(console_handle, err, why);
-    return err;
+    Status st = console_handle->send({"", std::string(to), std::string(text), {}});
+    if (st) return 0;
+    why = st.reason();
+    return st.error().code != 0 ? st.error().code : -1;
 }
 
 void gateway_wake_main() {
@@ -253,13 +255,13 @@ bool stop_threads(const shutdown_deadline& t) {
         abandoned = true;
         emsg("%d threads still running, abandoned", thread_count());
     }
-    // Message threads are not counted, but a mail thread uses Send, Smtp and the
-    // settings, and an SMS thread relays through Smtp: give them the same time, and
+    // Message threads are not counted, but a mail session uses Send and the settings,
+    // and an SMS thread relays through Relay: give them the same time, and
     // when they overrun keep everything they may still touch.
     const auto drain_end =
         std::min(clock::now() + std::chrono::milliseconds(THREAD_WAIT_MS), t.thread_until());
     if (MailServer) (void)MailServer->drain(t.limit_ms(THREAD_WAIT_MS, drain_end));
-    for (sms* h : {Smtp.get(), Send.get(), RecvOwned.get()})
+    for (sms* h : {Send.get(), RecvOwned.get()})
         (void)sms_drain(h, t.limit_ms(THREAD_WAIT_MS, drain_end));
     if (int busy = MailServer ? MailServer->busy() : 0; busy != 0) {
         abandoned = true;
@@ -279,7 +281,7 @@ void close_transports(bool abandoned) {
     web_status_install_probe(false);
     if (abandoned) {
         (void)MailServer.release();
-        (void)Smtp.release();
+        (void)Relay.release();
         (void)Send.release();
         (void)RecvOwned.release();
         (void)Command.release();
@@ -291,7 +293,7 @@ void close_transports(bool abandoned) {
     sms_free(Send);
     smpp_receipts_reset();
     MailServer.reset();
-    sms_free(Smtp);
+    Relay.reset();
     tcp_free(Command);
     for (auto& l : CommandMore) tcp_free(l);
     CommandMore.clear();

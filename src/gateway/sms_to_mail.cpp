@@ -18,6 +18,7 @@
 #include "gateway/reload.h"
 #include "gateway/sms_parts.h"
 #include "smtp/engine.h"
+#include "smtp/relay_client.h"
 #include "records/msglog.h"
 #include "records/msgrec.h"
 #include "records/mutexlist.h"
@@ -550,9 +551,9 @@ void deliver_sms_entry(const SmsRelay& r, DeliveryJob& job) {
         job.later(why, SMS_STORE_RETRY_MS);
         return;
     }
-    smtp_message_extra headers;
-    headers.headers = e.headers;
-    int err = sms_send(r.relay, &headers, e.originator, e.destination, e.text);
+    Status st = r.relay != nullptr ? r.relay->send({e.originator, e.destination, e.text, e.headers})
+                                   : Status(Error{SMTP_ECONNECT, "no relay"});
+    const int err = st ? 0 : st.error().code;
     if (err == 0) {
         imsg("Message sent successfully");
         gateway_count_relayed(true);
@@ -560,12 +561,12 @@ void deliver_sms_entry(const SmsRelay& r, DeliveryJob& job) {
         job.done(true, std::string());
         return;
     }
-    if (err == SMS_SEND_CUT) {
+    if (err == SMTP_ECUT) {
         // Cut by the shutdown: relayed after the next start, this attempt not counted.
         job.give_back_cut();
         return;
     }
-    std::string error = cut(sms_error_text(r.relay, err));
+    std::string error = cut(st.reason());
     if (static_cast<long>(e.attempts) <= static_cast<long>(r.retries)) {
         int wait = r.retry_wait < 0 ? 0 : r.retry_wait;
         emsg("Message send failed, retry in %d mins...", wait);
@@ -636,7 +637,7 @@ int incoming_other(sms* s, int event, const sms_cb_arg& arg, void* cb_data) {
     auto path_of = [&] {
         SmsPath path;
         path.recv = s;
-        path.relay = Smtp.get();
+        path.relay = Relay.get();
         path.send = Send.get();
         rini* reader = static_cast<rini*>(cb_data);
         path.ini = reader != nullptr ? rini_table(reader) : ConfigSettings.get();

@@ -29,6 +29,7 @@
 #include "gateway/store_admin.h"
 #include "gateway/transports.h"
 #include "smtp/engine.h"
+#include "smtp/relay_client.h"
 #include "smtp/server.h"
 #include "records/msglog.h"
 #include "records/mutexlist.h"
@@ -39,7 +40,7 @@
 
 namespace tolvane {
 
-void publish_console_smtp(sms* s);
+void publish_console_smtp(RelayClient* s);
 
 namespace {
 
@@ -422,16 +423,13 @@ bool start_mail_side() {
     relay.listenport = 0;
     relay.auth = SMTP_AUTH_OFF;
     relay.tls = SMTP_TLS_NONE;
-    int err = 0;
-    Smtp = sms_smtp_init(relay, err);
-    if (!Smtp || err != 0) {
-        std::string why;
-        sms_error(Smtp.get(), err, why);
-        report_error("Failed to init smtp, %s", why.c_str());
-        sms_free(Smtp);
+    auto client = RelayClient::open(relay);
+    if (!client) {
+        report_error("Failed to init smtp, %s", client.reason().c_str());
         return false;
     }
-    publish_console_smtp(Smtp.get());
+    Relay = std::move(*client);
+    publish_console_smtp(Relay.get());
     warn_open_listener(ini_listen_addresses());
     return true;
 }
@@ -459,7 +457,7 @@ bool open_transports() {
         Recv = RecvOwned.get();
     }
     if (send_mode == SMS_SMPP || recv_mode == SMS_SMPP)
-        smpp_receipts_install(Smtp.get(),
+        smpp_receipts_install(Relay.get(),
                               iequals(sini_word(ConfigSettings.get(), SMPP_RECEIPTS), "failure"));
     return true;
 }
@@ -469,7 +467,7 @@ void start_receivers() {
     if (Recv != nullptr) {
         std::shared_ptr<const aliases> af = alias_table();
         std::shared_ptr<const aliases> df = delivery_table();
-        SmsPath path{Recv,     Smtp.get(), Send.get(), ConfigSettings.get(),
+        SmsPath path{Recv,     Relay.get(), Send.get(), ConfigSettings.get(),
                      af.get(), df.get(),   Queue.get()};
         sms_concat_restore(path);
     }

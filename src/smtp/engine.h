@@ -1,11 +1,15 @@
-// The SMTP transport: mail listener and relay sender (mode SMS_SMTP of sms.h).
+// The SMTP engine under SmtpServer (server.h) and RelayClient (relay_client.h): the
+// listener's dialogue and the relay sender. Nothing outside src/smtp/ uses it but the
+// engine's own tests and fuzzing; it still derives from the old transport class `sms`
+// (mode SMS_SMTP), which its users no longer go through.
 //
 // Listener: a small SMTP server. HELO, or EHLO with the extensions PIPELINING,
 // SIZE and 8BITMIME (a MAIL FROM whose SIZE is over max_size is refused). Its
-// wait accepts one connection, greets it and returns it as an smtp_message;
-// the gateway's callback then drives the
-// dialogue through the message operations, each of which reads the client only
-// as far as it needs and sends the reply owed for the previous command first:
+// wait accepts one connection, greets it and hands it to a session worker, which
+// runs the server's run_mail for each of its mails (smtp_run_mail drives the
+// dialogue through the message operations and asks the SessionPolicy between
+// them); each operation reads the client only as far as it needs and sends the
+// reply owed for the previous command first:
 //   fromip -> recv (HELO, MAIL FROM) -> to ... to (null once DATA arrived)
 //   -> from -> body (354, data, MIME parsing) -> accept 250 / reject 500 -> msgfree.
 // The message data stays in memory up to spool_over bytes; a larger mail goes

@@ -25,6 +25,7 @@ Result<std::unique_ptr<RelayClient>> RelayClient::open(const smtp_init& init) {
 RelayClient::~RelayClient() = default;
 
 Status RelayClient::send(const RelayMail& mail) {
+    if (!engine_) return Error{SMTP_ECONNECT, "no relay"};
     smtp_message_extra extra;
     extra.headers = mail.headers;
     int err = engine_->send(&extra, mail.from, mail.to, mail.text);
@@ -36,11 +37,12 @@ Status RelayClient::send(const RelayMail& mail) {
 }
 
 void RelayClient::cut_sends(bool hard) {
-    engine_->cut_sends(hard);
+    if (engine_) engine_->cut_sends(hard);
 }
 
 const std::string& RelayClient::host() const {
-    return engine_->sendhost;
+    static const std::string none;
+    return engine_ ? engine_->sendhost : none;
 }
 
 }  // namespace tolvane

@@ -44,21 +44,24 @@ class RelayClient {
     // relay_keep, relay timeouts, out_tls, smtplog). Never fails today; an error would
     // carry its reason.
     static Result<std::unique_ptr<RelayClient>> open(const smtp_init& init);
-    ~RelayClient();
+    virtual ~RelayClient();
     RelayClient(const RelayClient&) = delete;
     RelayClient& operator=(const RelayClient&) = delete;
 
     // Sends one mail. Error codes: SMTP_ECONNECT, SMTP_EREAD, SMTP_EWRITE, SMTP_ECLOSED,
     // SMTP_EREPLY (the reason carries the relay's own words), SMTP_ECUT after cut_sends
     // (whether the relay took the mail is then unknown).
-    Status send(const RelayMail& mail);
+    virtual Status send(const RelayMail& mail);
     // Shuts the connections of sends under way; they and every later send fail.
-    void cut_sends(bool hard);
+    virtual void cut_sends(bool hard);
     // The relay's host as configured, for status pages.
     const std::string& host() const;
 
-  private:
+  protected:
+    // A stand-in with no relay behind it (tests derive their recorders from it).
     RelayClient() = default;
+
+  private:
     std::unique_ptr<smtp_engine> engine_;
 };
 

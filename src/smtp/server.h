@@ -4,7 +4,8 @@
 // The server accepts connections on its listening sockets (the mail port, and the
 // implicit-TLS port when configured), greets each client and runs its dialogue on a
 // session worker: HELO/EHLO, STARTTLS, AUTH, MAIL, RCPT, DATA, RSET, NOOP, VRFY, QUIT,
-// read from a command table. At each stage it calls the session's policy; the policy's
+// each command dispatched by its verb and the dialogue's state (dialogue.cpp). At each
+// stage it calls the session's policy; the policy's
 // Reply is what the client is told (an empty Reply keeps the server's own answer).
 //
 //   connect -> helo -> auth -> mail -> rcpt ... rcpt -> data start -> data -> reply

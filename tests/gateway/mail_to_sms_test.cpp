@@ -65,7 +65,7 @@ class MailToSms : public test::PathFixture {
         drv->handoff = [this](std::unique_ptr<smtp_message> m) { handed.push_back(std::move(m)); };
 
         send = script_handle(SMS_ROBOT, &sms_out);
-        relay = script_handle(SMS_SMTP, &notices);
+        relay = script_relay(&notices);
         path.relay = relay.get();
         path.send = send.get();
         path.reader = reader.get();
@@ -90,7 +90,7 @@ class MailToSms : public test::PathFixture {
         handed.clear();
         queue.reset();
         sms_free(send);
-        sms_free(relay);
+        relay.reset();
         sms_free(smtp);
         for (auto& l : limits) msgrec_free(l);
         rini_free(reader);
@@ -130,7 +130,8 @@ class MailToSms : public test::PathFixture {
     std::vector<std::string> records() { return day_records("rec"); }
 
     std::unique_ptr<rini> reader;
-    std::unique_ptr<sms> smtp, send, relay;
+    std::unique_ptr<sms> smtp, send;
+    std::unique_ptr<RelayClient> relay;
     smtp_engine* drv = nullptr;
     std::deque<std::unique_ptr<smtp_message>> handed;
     std::vector<msgrecs_ptr> limits;

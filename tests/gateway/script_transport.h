@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "smtp/engine.h"
+#include "smtp/relay_client.h"
 #include "sms/sms.h"
 
 namespace tolvane::test {
@@ -47,6 +48,9 @@ struct Script {
 
 // A scripted transport claiming that mode. Errors read "scripted failure <code>".
 std::unique_ptr<sms> script_handle(int mode, Script* sc);
+// A scripted relay sender: records each mail (with its headers) in sc->sent, answers from
+// sc->results (a result -2 is a cut send). Errors read "scripted failure <code>".
+std::unique_ptr<RelayClient> script_relay(Script* sc);
 
 // An SMS for the inbox.
 std::unique_ptr<TestSms> an_sms(const std::string& from, const std::string& body,

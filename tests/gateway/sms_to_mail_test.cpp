@@ -95,24 +95,22 @@ class SmsToMail : public test::PathFixture {
         server.stop();
         sms_free(recv);
         sms_free(send);
-        sms_free(relay);
+        relay.reset();
         alias_free(aliases_file);
         alias_free(delivery_file);
         msgrec_free(limits);
         PathFixture::TearDown();
     }
 
-    std::unique_ptr<sms> relay_to(int port) {
+    std::unique_ptr<RelayClient> relay_to(int port) {
         smtp_init rec;
         rec.workpath = dir + "/spool";
         rec.sendhost = "127.0.0.1";
         rec.sendport = port;
         rec.relay_timeout = 20000;
-        int code = 0;
-        auto s = sms_smtp_init(rec, code);
-        EXPECT_TRUE(s);
-        EXPECT_EQ(code, 0);
-        return s;
+        auto s = RelayClient::open(rec);
+        EXPECT_TRUE(s) << s.reason();
+        return s ? std::move(*s) : nullptr;
     }
 
     // Processes one SMS as a message thread would.
@@ -162,7 +160,8 @@ class SmsToMail : public test::PathFixture {
 
     msgrecs_ptr limits;
     fake_smtp_server server;
-    std::unique_ptr<sms> relay, recv, send;
+    std::unique_ptr<RelayClient> relay;
+    std::unique_ptr<sms> recv, send;
     std::unique_ptr<aliases> aliases_file, delivery_file;
     Script inbound, outbound;
     SmsRelay mailer;
@@ -388,7 +387,7 @@ TEST_F(SmsToMail, NoRetriesMeansOneAttempt) {
 TEST_F(SmsToMail, RetrySucceedsWithTheSameHeaders) {
     Script relay_script;
     relay_script.results = {1, 1};
-    auto scripted = script_handle(SMS_SMTP, &relay_script);
+    auto scripted = script_relay(&relay_script);
     mailer.relay = scripted.get();
     set("smtp_retries", "3");
     deliver(an_sms("+61412345678", "to jane hi"));
@@ -401,7 +400,6 @@ TEST_F(SmsToMail, RetrySucceedsWithTheSameHeaders) {
     EXPECT_EQ(records(),
               std::vector<std::string>{"SUCCESS|SMS|+61412345678|jane@gw.example|T|NONE|"});
     EXPECT_EQ(inbound.accepted.size(), 1u);
-    sms_free(scripted);
 }
 
 TEST_F(SmsToMail, FailedRelayWaitsItsMinutesInTheQueueWithItsError) {
@@ -476,7 +474,7 @@ TEST_F(SmsToMail, ModemMessageThatCannotBeReadIsRejectedToBeReadAgain) {
 
 TEST_F(SmsToMail, CallbackMailsEveryQueuedSmsUntilTheTransportFails) {
     LogCapture log;
-    Smtp = std::move(relay);
+    Relay = std::move(relay);
     Queue = std::move(queue);
     inbound.inbox.push_back(an_sms("+61412345678", "to ann one"));
     inbound.inbox.push_back(an_sms("+61412345679", "to bob two"));
@@ -493,7 +491,7 @@ TEST_F(SmsToMail, CallbackMailsEveryQueuedSmsUntilTheTransportFails) {
     EXPECT_TRUE(log.has("'Other' Callback Error 42:scripted failure 42"));
     EXPECT_EQ(records().size(), 2u);
     rini_free(reader);
-    relay = std::move(Smtp);
+    relay = std::move(Relay);
 }
 
 TEST_F(SmsToMail, CallbackStopsAtShutdown) {
