@@ -16,8 +16,8 @@
 #include <string>
 
 #include "foundation/ssha.h"
-#include "mail/sms_smtp.h"
-#include "mail/sms_smtp_impl.h"
+#include "smtp/engine.h"
+#include "smtp/engine_impl.h"
 #include "net/myssl.h"
 
 using namespace tolvane;
@@ -40,12 +40,12 @@ struct fuzz_env {
         rec.max_recipients = 20;
         int err = 0;
         drv = sms_smtp_init(rec, err);
-        auto* d = static_cast<sms_smtp*>(drv.get());
+        auto* d = static_cast<smtp_engine*>(drv.get());
         d->users["ann"] = ssha_encode("pw");
         d->auth_fail_delay_ms = 0;  // a second per failure would stall the fuzzer
         std::string why;
         tls = myssl_client_setup_new(false, why);
-        static_cast<sms_smtp*>(drv.get())->handoff = [this](std::unique_ptr<smtp_message> m) {
+        static_cast<smtp_engine*>(drv.get())->handoff = [this](std::unique_ptr<smtp_message> m) {
             next.push_back(std::move(m));
         };
     }
@@ -63,7 +63,7 @@ void play(sms* d, smtp_message* m, uint8_t policy) {
     if (!d->msg_body(m)) return;
     auto extra = sms_smtp_msgextra(m);
     std::string subject;
-    if (auto* s = smtp_header_find(m->headers, "Subject")) qp_header_decode(*s, subject, 1000);
+    if (auto* s = mail_header_find(m->headers, "Subject")) qp_header_decode(*s, subject, 1000);
     if (policy & 0x80)
         d->msg_reject(m, 500, nullptr);
     else
@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t policy = data[1];
     std::string input(reinterpret_cast<const char*>(data + 2), size - 2);
     std::string out;
-    auto* d = static_cast<sms_smtp*>(env.drv.get());
+    auto* d = static_cast<smtp_engine*>(env.drv.get());
     int auth = data[0] >> 6;
     d->auth = auth == 3 ? SMTP_AUTH_REQUIRED : auth;
     d->auth_plaintext = auth == 3 || (data[1] & 0x40) != 0;

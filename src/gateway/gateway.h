@@ -39,16 +39,21 @@
 
 namespace tolvane {
 
+class SmtpServer;
+class RelayClient;
+
 // ---- process-wide state ----
 extern std::unique_ptr<SIni> ConfigSettings;
 extern std::unique_ptr<Log> mylog;
 extern std::atomic<int> ShutdownNow;
 extern int isdebugtime;
 extern std::time_t starttime;
-// The mail side (listener and relay sender); the SMS sending transport (null for "none");
-// the SMS receiving transport: Recv is Send.get() when both modes are equal, else
-// RecvOwned.get(), or null.
-extern std::unique_ptr<sms> Smtp;
+// The mail relay sender (notices, reports, received SMS as mail); the SMTP server the mail
+// receiving thread runs (null before the mail side is open); the SMS sending transport (null
+// for "none"); the SMS receiving transport: Recv is Send.get() when both modes are equal,
+// else RecvOwned.get(), or null.
+extern std::unique_ptr<RelayClient> Relay;
+extern std::unique_ptr<SmtpServer> MailServer;
 extern std::unique_ptr<SmsTransport> Send;
 extern std::unique_ptr<SmsTransport> RecvOwned;
 extern SmsTransport* Recv;
@@ -124,7 +129,7 @@ void report_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // The settings of the transport for a mode, filled from ini (texts copied); nothing for
 // SMS_NONE and beyond. Filling the modem record sets report_using.
 std::optional<transport_options> delivery_init(SIni* ini, int mode);
-// The mail-side settings of the Smtp transport.
+// The mail-side settings of the SMTP server and relay sender.
 smtp_init smtp_side_init(SIni* ini);
 
 // Value of a key (null when unset and without default or fallback).
@@ -167,6 +172,6 @@ void gateway_mainloop();
 int gateway_shutdown(bool wait_threads, int status);
 
 // The mail side handle for the console, null before it is open and after it is closed.
-sms* console_smtp();
+RelayClient* console_smtp();
 
 }  // namespace tolvane

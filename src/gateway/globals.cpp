@@ -7,6 +7,8 @@
 #include "foundation/lib.h"
 #include "gateway/gateway.h"
 #include "gateway/reports.h"
+#include "smtp/relay_client.h"
+#include "smtp/server.h"
 
 namespace tolvane {
 
@@ -15,7 +17,8 @@ std::unique_ptr<Log> mylog;
 std::atomic<int> ShutdownNow{0};
 int isdebugtime = 0;
 std::time_t starttime = 0;
-std::unique_ptr<sms> Smtp;
+std::unique_ptr<RelayClient> Relay;
+std::unique_ptr<SmtpServer> MailServer;
 std::unique_ptr<SmsTransport> Send;
 std::unique_ptr<SmsTransport> RecvOwned;
 SmsTransport* Recv = nullptr;

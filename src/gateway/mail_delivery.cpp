@@ -19,7 +19,8 @@
 #include "gateway/keys.h"
 #include "gateway/mail_to_sms.h"
 #include "gateway/smpp_receipts.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
+#include "smtp/relay_client.h"
 #include "records/msglog.h"
 #include "records/stores.h"
 
@@ -80,13 +81,13 @@ void fail(const MailSender& s, const queue_entry& e, const std::string& why) {
         strprintf("SMS to (%s) failed delivery (%s)", e.destination.c_str(), why.c_str());
     state_write("FAILURE", e.client, e.billing, e.destination, why, "rec", false);
     give_back_units(e);
-    smtp_message_extra headers;
-    smtp_header_set(headers.headers, "Subject", "SMS Failed");
-    smtp_header_set(headers.headers, "X-Tolvane", "ERROR");
-    int nerr = sms_send(s.relay, &headers, e.originator, e.billing, notice);
-    if (nerr != 0)
-        emsg("Failed to mail the failure notice to [%s] [%d:%s]", e.billing.c_str(), nerr,
-             sms_error_text(s.relay, nerr).c_str());
+    if (s.relay == nullptr) return;
+    RelayMail mail{e.originator, e.billing, notice, {}};
+    mail_header_set(mail.headers, "Subject", "SMS Failed");
+    mail_header_set(mail.headers, "X-Tolvane", "ERROR");
+    if (Status st = s.relay->send(mail); !st)
+        emsg("Failed to mail the failure notice to [%s] [%d:%s]", e.billing.c_str(),
+             st.error().code, st.reason().c_str());
 }
 
 std::string_view trim_view(std::string_view t) {

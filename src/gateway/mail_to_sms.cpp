@@ -19,7 +19,8 @@
 #include "gateway/sender_ids.h"
 #include "gateway/smpp_receipts.h"
 #include "mail/mail_charset.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
+#include "smtp/server.h"
 #include "records/msglog.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
@@ -46,63 +47,87 @@ std::string pool_number(const std::string& sender) {
     return phone_pool().bind(sender).value_or(std::string());
 }
 
-// The working state of one message; the steps below share it.
-class MailJob {
+// One mail transaction as the gateway sees it: the server asks at each stage, and the
+// steps below decide with the shared state.
+class MailJob : public SessionPolicy {
   public:
-    MailJob(const MailPath& path, std::unique_ptr<sms_message>& msg) : p_(path), msg_(msg) {}
-    ~MailJob() { cleanup(); }
+    explicit MailJob(MailPath path) : p_(std::move(path)) {}
+    // Whatever was admitted and not stored (refused later, no data, no storage).
+    ~MailJob() override { release_all(); }
     MailJob(const MailJob&) = delete;
     MailJob& operator=(const MailJob&) = delete;
 
-    void run() {
-        if (!admit_client()) return;
-        if (!receive()) return;
-        if (!admit_user()) return;
-        collect_recipients();
-        // A transaction that named no recipient at all (a client that quits after RSET)
-        // is no mail.
-        if (recipients_seen_ > 0) gateway_count_mail(MAIL_RECEIVED);
-        if (dests_.empty()) {
-            dmsg("No message to process");
-            if (recipients_seen_ > 0) gateway_count_mail(MAIL_REFUSED_RECIPIENT);
-            return;
-        }
-        if (!admit_sender()) {
+    Reply on_connect(const Peer& peer) override { return admit_client(peer.ip); }
+
+    Reply on_mail(const Peer& peer, const std::string& from) override {
+        from_ = cut(from);
+        return admit_user(peer.user);
+    }
+
+    Reply on_rcpt(const std::string& to) override { return admit_recipient(to); }
+
+    // DATA: a transaction with no accepted recipient ends here, unanswered.
+    Reply on_data_start() override {
+        if (recipients_end()) return Reply::accept();
+        refused_ = true;
+        return Reply::hang_up();
+    }
+
+    Reply on_data(Envelope&& mail) override {
+        if (!admit_sender(mail)) {
             gateway_count_mail(sender_refusal_);
-            return;
+            return refusal_;
         }
-        if (!choose_originator()) {
+        if (!choose_originator(mail.headers)) {
             gateway_count_mail(MAIL_REFUSED_SENDER);
-            return;
+            return refusal_;
         }
-        text_ = compose_sms_text(rules(), sender_, sms_smtp_headers(m()), body_);
+        text_ = compose_sms_text(rules(), sender_, &mail.headers, body_);
         // The mail is answered only once its SMS are stored: "250" is a promise.
         std::string why;
-        if (!store(why)) {
+        if (!store(mail.headers, why)) {
             emsg("Mail from [%s] not stored, refused (%s)", sender_.c_str(), why.c_str());
             gateway_count_mail(MAIL_REFUSED_STORAGE);
             auto [code, text] = p_.queue != nullptr ? p_.queue->refusal()
                                                     : std::pair<int, const char*>{
                                                           452, "Insufficient system storage"};
-            int err = sms_msg_reject(p_.smtp, m(), code, text);
-            if (err != 0)
-                emsg("Message send error SMTP [%d:%s]", err, sms_error_text(p_.smtp, err).c_str());
-            return;
+            return Reply::refuse(code, text, true);
         }
         dmsg("Ready to send...");
         gateway_count_mail(MAIL_ACCEPTED);
-        int err = sms_msg_accept(p_.smtp, m(), 250, "Command DATA Processed mail data OK");
-        if (err != 0) {
-            // The client may not have seen the reply; the SMS go out all the same, as a
-            // mail server that lost the connection after its "250" would deliver.
-            emsg("Message send error SMTP [%d:%s]", err, sms_error_text(p_.smtp, err).c_str());
-        }
+        return Reply{250, "Command DATA Processed mail data OK", false};
+    }
+
+    // The transaction ended before its data could be had: counted as the stage it reached.
+    void on_abort() override {
+        if (refused_) return;
+        if (!recipients_end()) return;
+        // Cut off, too big or not spooled: the server has answered the client (or lost
+        // it); there is nothing to make an SMS of and nothing to record.
+        imsg("Message data from [%s] not available, no SMS sent", from_.c_str());
+        gateway_count_mail(MAIL_REFUSED_DATA);
     }
 
   private:
-    sms_message* m() const { return msg_.get(); }
+    // Every refusal of the gateway but a recipient's ends the connection.
+    Reply refuse(const std::string& why) {
+        refused_ = true;
+        return Reply::refuse(REFUSE, why, true);
+    }
 
-    void refuse(const std::string& why) { sms_msg_reject(p_.smtp, m(), REFUSE, why.c_str()); }
+    // The recipients are all in: the mail counts as received when it named any. False when
+    // none was accepted (counted as refused for its recipients when it named any).
+    bool recipients_end() {
+        const bool first = !recipients_ended_;
+        recipients_ended_ = true;
+        if (first && recipients_seen_ > 0) gateway_count_mail(MAIL_RECEIVED);
+        if (!dests_.empty()) return true;
+        if (first) {
+            dmsg("No message to process");
+            if (recipients_seen_ > 0) gateway_count_mail(MAIL_REFUSED_RECIPIENT);
+        }
+        return false;
+    }
 
     // The refusal text of a limit: its name, a blank and the limit message of the kind.
     std::string limit_text(msgrecs* mr, int msg_key) {
@@ -144,142 +169,98 @@ class MailJob {
 
     // Steps 1 to 4: a transport to send with, the client address listed and within its
     // limits. A refusal here reaches the client right after the greeting.
-    bool admit_client() {
+    Reply admit_client(const std::string& ip) {
         if (p_.send == nullptr) {
             dmsg("Outgoing SMS disabled");
-            refuse("Outgoing SMS disabled (send_mode none specified)");
-            return false;
+            return refuse("Outgoing SMS disabled (send_mode none specified)");
         }
-        dmsg("Incoming message on SMTP device (0x%08x)",
-             static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(p_.smtp) & 0xffffffffu));
-        const char* ip = sms_msg_fromip(p_.smtp, m());
-        if (ip == nullptr) return false;
+        dmsg("Incoming message on SMTP listener");
         client_ = cut(ip);
         imsg("New SMTP connection from [%s]", client_.c_str());
         std::optional<std::string> match = list_match(p_.reader, ACCEPT_IP, client_);
         if (!match) {
             imsg("Connection from [%s] blocked", client_.c_str());
             gateway_count_client_refused();
-            refuse("Ip Blocked");
-            return false;
+            return refuse("Ip Blocked");
         }
         dmsg("IP[%s] matches[%s]", client_.c_str(), match->c_str());
         if (msgrecs* mr = reserve(MSGREC_IP, client_)) {
             imsg("Connection from [%s] exceeds (%s) limit of %d", client_.c_str(),
                  or_empty(msgrec_name(mr)), msgrec_ip(mr));
             gateway_count_client_refused();
-            refuse(limit_text(mr, IP_LIMIT_MSG));
-            return false;
+            return refuse(limit_text(mr, IP_LIMIT_MSG));
         }
-        return true;
-    }
-
-    // Step 5: the dialogue up to the sender.
-    bool receive() {
-        int err = sms_msg_recv(p_.smtp, m());
-        if (err != 0) {
-            emsg("Message recv error SMTP [%d:%s]", err, sms_error_text(p_.smtp, err).c_str());
-            return false;
-        }
-        return true;
+        return Reply::accept();
     }
 
     // The name the client authenticated as, when it did: listed in accept_user (its own
     // client list, as accept_ip is the address's). Refused, the MAIL it sent is answered
-    // with the refusal and the client may try another mail on the connection.
-    bool admit_user() {
-        user_ = sms_smtp_user(m());
-        if (user_.empty()) return true;
+    // with the refusal and the connection ends.
+    Reply admit_user(const std::string& user) {
+        user_ = user;
+        if (user_.empty()) return Reply::accept();
         std::optional<std::string> match = list_match(p_.reader, ACCEPT_USER, user_);
         if (!match) {
             imsg("Connection from [%s] as user [%s] blocked", client_.c_str(), user_.c_str());
             gateway_count_client_refused();
-            refuse("User Blocked");
-            return false;
+            return refuse("User Blocked");
         }
         dmsg("User[%s] matches[%s]", user_.c_str(), match->c_str());
-        return true;
+        return Reply::accept();
     }
 
-    // Step 6: every recipient reduced, listed and within its limits, or refused alone
-    // while the dialogue goes on.
-    void collect_recipients() {
-        int mode = sms_mode(p_.send);
-        const char* todomain = value_of(p_.reader, SMTP_SMS_TODOMAIN);
-        const char* prefix = value_of(p_.reader, SMTP_PREFIX);
-        const char* country = value_of(p_.reader, PHONE_COUNTRY);
+    // Step 6: a recipient reduced, listed and within its limits, or refused alone while
+    // the dialogue goes on.
+    Reply admit_recipient(const std::string& to) {
+        ++recipients_seen_;
         const number_check check = number_check_of(value_of(p_.reader, NUMBER_CHECK));
-        while (const char* to = sms_msg_to(p_.smtp, m())) {
-            ++recipients_seen_;
-            std::string dest = mail_destination(to, mode, todomain, prefix, country, check);
-            if (dest.empty()) {
-                imsg("Mail to [%s] refused: not a phone number", cut(to).c_str());
-                refuse(strprintf("Not a phone number (%s)", cut(to).c_str()));
-                continue;
-            }
-            imsg("New message to [%s]", dest.c_str());
-            std::optional<std::string> match = list_match(p_.reader, ACCEPT_TO, dest);
-            if (!match) {
-                imsg("Connection to [%s] blocked", dest.c_str());
-                refuse("To Blocked");
-                continue;
-            }
-            dmsg("To[%s] matches[%s]", dest.c_str(), match->c_str());
-            if (msgrecs* mr = reserve(MSGREC_TO, dest)) {
-                imsg("Mail to [%s] exceeds (%s) limit of %d", dest.c_str(),
-                     or_empty(msgrec_name(mr)), msgrec_to(mr));
-                refuse(limit_text(mr, TO_LIMIT_MSG));
-                continue;
-            }
-            dests_.push_back(std::move(dest));
+        std::string dest = mail_destination(to, sms_mode(p_.send),
+                                            value_of(p_.reader, SMTP_SMS_TODOMAIN),
+                                            value_of(p_.reader, SMTP_PREFIX),
+                                            value_of(p_.reader, PHONE_COUNTRY), check);
+        if (dest.empty()) {
+            imsg("Mail to [%s] refused: not a phone number", cut(to).c_str());
+            return Reply::refuse(REFUSE, strprintf("Not a phone number (%s)", cut(to).c_str()));
         }
+        imsg("New message to [%s]", dest.c_str());
+        std::optional<std::string> match = list_match(p_.reader, ACCEPT_TO, dest);
+        if (!match) {
+            imsg("Connection to [%s] blocked", dest.c_str());
+            return Reply::refuse(REFUSE, "To Blocked");
+        }
+        dmsg("To[%s] matches[%s]", dest.c_str(), match->c_str());
+        if (msgrecs* mr = reserve(MSGREC_TO, dest)) {
+            imsg("Mail to [%s] exceeds (%s) limit of %d", dest.c_str(), or_empty(msgrec_name(mr)),
+                 msgrec_to(mr));
+            return Reply::refuse(REFUSE, limit_text(mr, TO_LIMIT_MSG));
+        }
+        dests_.push_back(std::move(dest));
+        return Reply::accept();
     }
 
-    // Steps 8 to 10: sender, data, billing address listed and within its limits.
-    bool admit_sender() {
-        const char* from = sms_msg_from(p_.smtp, m());
-        if (from == nullptr) return false;
-        sender_ = cut(from);
-        const char* body = sms_msg_body(p_.smtp, m());
-        if (body == nullptr) {
-            // Cut off, too big or not spooled: the transport has answered the client (or
-            // lost it); there is nothing to make an SMS of and nothing to record.
-            imsg("Message data from [%s] not available, no SMS sent", sender_.c_str());
-            sender_refusal_ = MAIL_REFUSED_DATA;
-            return false;
-        }
-        body_ = body;
-        const smtp_headers* h = sms_smtp_headers(m());
-        std::string bill_header = h ? header_address(smtp_header_find(*h, "X-Sms-Bill")) : "";
+    // Steps 8 to 10: sender, data, billing address listed and within its limits. False
+    // with the reply in refusal_.
+    bool admit_sender(const Envelope& mail) {
+        sender_ = cut(mail.from);
+        body_ = mail.body;
+        std::string bill_header = header_address(mail_header_find(mail.headers, "X-Sms-Bill"));
         bill_ = cut(bill_header.empty() ? sender_ : bill_header);
         if (sender_.empty() && bill_.empty()) {
             dmsg("From and bill both blank");
-            refuse("From Blocked");
+            refusal_ = refuse("From Blocked");
             return false;
         }
         imsg("New message from=[%s] bill=[%s]", sender_.c_str(), bill_.c_str());
         std::optional<std::string> match = list_match(p_.reader, ACCEPT_FROM, bill_);
         if (!match) {
             imsg("Connection for [%s] blocked", bill_.c_str());
-            refuse("From Blocked");
+            refusal_ = refuse("From Blocked");
             return false;
         }
         dmsg("For[%s] matches[%s]", bill_.c_str(), match->c_str());
-        if (msgrecs* mr = reserve(MSGREC_FROM, bill_)) {
-            imsg("For [%s] exceeds (%s) limit of %d", bill_.c_str(), or_empty(msgrec_name(mr)),
-                 msgrec_from(mr));
+        if (!admit_sender_limits()) {
             sender_refusal_ = MAIL_REFUSED_LIMIT;
-            refuse(limit_text(mr, FROM_LIMIT_MSG));
             return false;
-        }
-        if (!user_.empty()) {
-            if (msgrecs* mr = reserve(MSGREC_USER, user_)) {
-                imsg("User [%s] exceeds (%s) limit of %d", user_.c_str(), or_empty(msgrec_name(mr)),
-                     msgrec_user(mr));
-                sender_refusal_ = MAIL_REFUSED_LIMIT;
-                refuse(limit_text(mr, LIMIT_MSG));
-                return false;
-            }
         }
         // Every destination counts once for the client, the sender and the user.
         int more = static_cast<int>(dests_.size()) - 1;
@@ -289,23 +270,40 @@ class MailJob {
         return true;
     }
 
+    // The billing address's and the user's limits; false with the reply in refusal_.
+    bool admit_sender_limits() {
+        if (msgrecs* mr = reserve(MSGREC_FROM, bill_)) {
+            imsg("For [%s] exceeds (%s) limit of %d", bill_.c_str(), or_empty(msgrec_name(mr)),
+                 msgrec_from(mr));
+            refusal_ = refuse(limit_text(mr, FROM_LIMIT_MSG));
+            return false;
+        }
+        if (user_.empty()) return true;
+        if (msgrecs* mr = reserve(MSGREC_USER, user_)) {
+            imsg("User [%s] exceeds (%s) limit of %d", user_.c_str(), or_empty(msgrec_name(mr)),
+                 msgrec_user(mr));
+            refusal_ = refuse(limit_text(mr, LIMIT_MSG));
+            return false;
+        }
+        return true;
+    }
+
     // Step 12, first half: the number or address the SMS is sent from. False when the
     // client chose an originator it may not use (refused, nothing stored).
-    bool choose_originator() {
+    bool choose_originator(const mail_headers& h) {
         int send_mode = sms_mode(p_.send);
         if (send_mode == SMS_GSM) {
             originator_ = cut(or_empty(value_of(p_.reader, GSM_NUMBER)));
             return true;
         }
-        const smtp_headers* h = sms_smtp_headers(m());
-        originator_ = h ? header_address(smtp_header_find(*h, "X-Sms-Number")) : "";
+        originator_ = header_address(mail_header_find(h, "X-Sms-Number"));
         if (!originator_.empty()) {
             const std::string& who = user_.empty() ? sender_ : user_;
             if (!sender_id_allowed(sender_ids_of(rini_table(p_.reader)), who, originator_)) {
                 imsg("Sender ID [%s] not allowed for [%s]", originator_.c_str(), who.c_str());
-                sms_msg_reject(
-                    p_.smtp, m(), 550,
-                    strprintf("Sender ID not allowed (%s)", originator_.c_str()).c_str());
+                refused_ = true;
+                refusal_ = Reply::refuse(
+                    550, strprintf("Sender ID not allowed (%s)", originator_.c_str()), true);
                 return false;
             }
         }
@@ -336,12 +334,11 @@ class MailJob {
     }
 
     // One queue entry per accepted destination, stored together.
-    bool store(std::string& why) {
+    bool store(const mail_headers& h, std::string& why) {
         if (p_.queue == nullptr) {
             why = "no queue";
             return false;
         }
-        const smtp_headers* h = sms_smtp_headers(m());
         // With the transport up the first send is near: its attempt is marked on disk with
         // the entries, so that it costs no flush of its own. While it is down nothing is
         // marked, as no attempt is made then.
@@ -357,7 +354,7 @@ class MailJob {
             e.billing = bill_;
             e.client = client_;
             e.user = user_;
-            if (h != nullptr) e.headers = *h;
+            e.headers = h;
             e.flags = from_sender_ ? MAIL_FROM_SENDER : 0;
             e.mark_first_attempt = send_up;
             batch.push_back(std::move(e));
@@ -374,28 +371,23 @@ class MailJob {
         return true;
     }
 
-    void cleanup() {
-        sms_msg_free(p_.smtp, msg_);
-        msg_.reset();
-        // Whatever was admitted and not stored (refused later, no data, no storage).
-        release_all();
-    }
-
     struct Held {
         int kind;
         std::string key;
         int units;
     };
 
-    const MailPath& p_;
-    std::unique_ptr<sms_message>& msg_;
-    std::string client_, sender_, bill_, originator_, body_, text_;
+    const MailPath p_;
+    std::string client_, from_, sender_, bill_, originator_, body_, text_;
     std::string user_;  // the authenticated name; empty when the client did not
     std::vector<std::string> dests_;
     std::vector<Held> held_;    // reserved units of the rate limits not yet stored
     bool from_sender_ = false;  // the originator fell back to the sender address
     GatewayMailOutcome sender_refusal_ = MAIL_REFUSED_SENDER;  // why admit_sender said no
     int recipients_seen_ = 0;
+    bool recipients_ended_ = false;  // the recipients were counted (DATA, or the end)
+    bool refused_ = false;           // a refusal of the gateway ended the transaction
+    Reply refusal_;                  // the reply of a refused sender or originator
 };
 
 }  // namespace
@@ -425,7 +417,7 @@ std::string mail_destination(std::string_view recipient, int send_mode, const ch
 }
 
 std::string compose_sms_text(const TextRules& rules, std::string_view sender,
-                             const smtp_headers* headers, std::string_view body) {
+                             const mail_headers* headers, std::string_view body) {
     std::string text;
     if (rules.gsm && rules.reply_with && !rules.sms_static) {
         std::string prefix =
@@ -437,7 +429,7 @@ std::string compose_sms_text(const TextRules& rules, std::string_view sender,
         std::deque<std::string> decoded;
         HeaderLookup lookup = [headers,
                                &decoded](std::string_view name) -> std::optional<std::string_view> {
-            const std::string* v = headers ? smtp_header_find(*headers, name, true) : nullptr;
+            const std::string* v = headers ? mail_header_find(*headers, name, true) : nullptr;
             if (v == nullptr) return std::nullopt;
             return std::string_view(decoded.emplace_back(header_decode(*v)));
         };
@@ -445,7 +437,7 @@ std::string compose_sms_text(const TextRules& rules, std::string_view sender,
         return text;
     }
     if (rules.sms_subject && headers != nullptr) {
-        const std::string* subject = smtp_header_find(*headers, "Subject");
+        const std::string* subject = mail_header_find(*headers, "Subject");
         if (subject != nullptr && !subject->empty()) {
             std::string decoded = utf8_cut(header_decode(*subject), TEXT_MAX);
             decoded += " - ";
@@ -457,24 +449,23 @@ std::string compose_sms_text(const TextRules& rules, std::string_view sender,
     return text;
 }
 
-void mail_to_sms(const MailPath& path, std::unique_ptr<sms_message>& msg) {
-    MailJob job(path, msg);
-    job.run();
+void mail_to_sms(const MailPath& path, std::unique_ptr<smtp_message>& msg) {
+    MailJob job(path);
+    smtp_run_mail(*msg->drv, *msg, job);
+    // The mail is released before what the job reserved: its connection closes first.
+    msg.reset();
 }
 
-int incoming_smtp(sms* s, int event, const sms_cb_arg& arg, void* cb_data) {
-    return receiving_callback(s, event, arg, "'Smtp'", MAIL_DRAIN_MS, [&](auto& msg) {
-        MailPath path;
-        path.smtp = s;
-        path.relay = s;
-        path.send = Send.get();
-        path.recv = Recv;
-        path.reader = static_cast<rini*>(cb_data);
-        path.queue = Queue.get();
-        path.limits.reserve(MR.size());
-        for (const auto& mr : MR) path.limits.push_back(mr.get());
-        mail_to_sms(path, msg);
-    });
+std::unique_ptr<SessionPolicy> mail_policy(rini* reader) {
+    MailPath path;
+    path.relay = Relay.get();
+    path.send = Send.get();
+    path.recv = Recv;
+    path.reader = reader;
+    path.queue = Queue.get();
+    path.limits.reserve(MR.size());
+    for (const auto& mr : MR) path.limits.push_back(mr.get());
+    return std::make_unique<MailJob>(std::move(path));
 }
 
 }  // namespace tolvane

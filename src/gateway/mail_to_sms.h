@@ -1,27 +1,28 @@
-// The mail-to-SMS path: the gateway's callback on the SMTP listener, and the delivery of the
+// The mail-to-SMS path: the gateway's policy on the SMTP server, and the delivery of the
 // SMS it queued.
 //
-// The mail receiving thread (started at start-up) runs the transport wait loop on Smtp with
-// incoming_smtp as callback and its settings reader (rini*) as cb_data; the transport starts
-// one short-lived thread per connection (and per further mail on a connection) that calls
-// incoming_smtp with SMS_INCOMING. The callback drives the SMTP dialogue through the message
-// operations: it admits or refuses the client address, each recipient and the sender (or
-// X-Sms-Bill billing address) against the accept_ip, accept_to and accept_from lists and
-// every rate limit, composes one SMS text and stores one queue entry per accepted
-// destination. Only once they are on disk does the client get "250 Command DATA Processed
-// mail data OK"; a mail that cannot be stored gets the store's refusal ("452 Insufficient system
-// storage" from the local journal, "451" from a shared store whose database is away) and nothing of
-// it is kept. The delivery workers (delivery.h) then run deliver_mail_entry for each entry:
+// The mail receiving thread (started at start-up) runs the server's accepting loop
+// (MailServer); the server runs each connection on a session worker of its own and asks a
+// fresh policy (mail_policy, a MailJob) at each stage of each mail: it admits or refuses
+// the client address when the transaction begins (before anything is read), the
+// authenticated user at MAIL, each recipient at its RCPT, and the sender (or X-Sms-Bill
+// billing address) once the data is in, against the accept_ip, accept_user, accept_to and
+// accept_from lists and every rate limit; it composes one SMS text and stores one queue
+// entry per accepted destination. Only once they are on disk does the client get "250
+// Command DATA Processed mail data OK"; a mail that cannot be stored gets the store's
+// refusal ("452 Insufficient system storage" from the local journal, "451" from a shared
+// store whose database is away) and nothing of it is kept. Every refusal but a
+// recipient's ends the connection; a DATA after no accepted recipient ends it unanswered.
+// The delivery workers (delivery.h) then run deliver_mail_entry for each entry:
 // sms_retries retries through Send, a SUCCESS or FAILURE record, the message-log entry of a
 // success, and a "SMS Failed" notice to the billing address for a final failure.
 //
-// Ownership: the callback owns each message it is given and releases it through the
-// transport. Everything else it reads (the transports, the limits, the queue, the settings
-// reader of the receiving thread) is owned by start-up and borrowed. The reader is shared by
-// all message threads of the listener; it serialises single look-ups and keeps each thread's
-// list walks apart. At shutdown the callback lets running message threads finish (for a few
-// seconds) before it ends the wait loop; the reader is owned by start-up and kept until
-// shutdown knows no message thread is left.
+// Ownership: a policy belongs to the session running its transaction. Everything else it
+// reads (the transports, the limits, the queue, the settings reader of the receiving
+// thread) is owned by start-up and borrowed. The reader is shared by all sessions of the
+// server; it serialises single look-ups and keeps each thread's list walks apart. At
+// shutdown the running sessions get a few seconds to finish; the reader is kept until
+// shutdown knows no session is left.
 //
 // Rate limits hold under any concurrency: each admission (client, each recipient, the
 // billing address) reserves its unit in every limit in the same step as the check. A stored
@@ -48,7 +49,9 @@
 #include "foundation/sini.h"
 #include "gateway/delivery.h"
 #include "gateway/mail_text.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
+#include "smtp/relay_client.h"
+#include "smtp/server.h"
 #include "queue/queue.h"
 #include "records/msgrec.h"
 #include "sms/sms.h"
@@ -59,8 +62,7 @@ namespace tolvane {
 
 // What one message is processed against: borrowed from start-up.
 struct MailPath {
-    sms* smtp = nullptr;           // the listener the message came from
-    sms* relay = nullptr;          // relay for failure notices; null: smtp
+    RelayClient* relay = nullptr;  // relay for failure notices
     SmsTransport* send = nullptr;  // the SMS transport; null: send_mode none
     SmsTransport* recv = nullptr;  // the receiving transport, for the originator choice
     rini* reader = nullptr;        // settings reader of the mail receiving thread
@@ -82,7 +84,7 @@ MailSendRules mail_send_rules(const SIni* ini);
 // What the delivery workers of mail entries use: borrowed from start-up.
 struct MailSender {
     SmsTransport* send = nullptr;  // the SMS transport
-    sms* relay = nullptr;          // relay sender for failure notices
+    RelayClient* relay = nullptr;  // relay sender for failure notices
     MailSendRules rules;
     std::function<bool()> up;  // the transport is connected; null: always
     long pause_ms = 10;        // pause after each failed attempt to send an SMS
@@ -104,15 +106,14 @@ void mail_units_hold(std::uint64_t id, const std::string& user);
 // The FAILURE record and notice of an entry that waited past the queue lifetime.
 void expire_mail_entry(const MailSender& s, const queue_entry& e);
 
-// Processes one received mail from greeting to clean-up and releases it (msg is null
-// afterwards).
-void mail_to_sms(const MailPath& path, std::unique_ptr<sms_message>& msg);
+// Processes one received mail from greeting to clean-up with the gateway's policy and
+// releases it (msg is null afterwards).
+void mail_to_sms(const MailPath& path, std::unique_ptr<smtp_message>& msg);
 
-// The listener callback. SMS_WAITING: 0 once ShutdownNow is set (logs "'Smtp' Callback
-// noticed shutdown signalled"), else 1. SMS_INCOMING: processes the message with the
-// process-wide transports and limits and cb_data as settings reader; 1. SMS_ERRORCODE:
-// logs "'Smtp' Callback Error %d:%s"; 0.
-int incoming_smtp(sms* s, int event, const sms_cb_arg& arg, void* cb_data);
+// The gateway's policy for one mail transaction of the SMTP server, on the process-wide
+// transports, limits and queue, with reader as its settings reader (borrowed: it must
+// outlive the server's sessions).
+std::unique_ptr<SessionPolicy> mail_policy(rini* reader);
 
 // How long the callback lets message threads finish at shutdown before it ends the loop.
 inline constexpr long MAIL_DRAIN_MS = 3000;
@@ -147,6 +148,6 @@ struct TextRules {
 // The SMS text of a mail (at most 999 characters): "Reply w/ <sender> - " for a modem,
 // then the sms_format expansion, or the decoded subject, " - " and the body.
 std::string compose_sms_text(const TextRules& rules, std::string_view sender,
-                             const smtp_headers* headers, std::string_view body);
+                             const mail_headers* headers, std::string_view body);
 
 }  // namespace tolvane

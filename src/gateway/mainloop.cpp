@@ -16,6 +16,8 @@
 #include "foundation/lib.h"
 #include "foundation/thread.h"
 #include "gateway/gateway.h"
+#include "smtp/relay_client.h"
+#include "smtp/server.h"
 #include "gateway/reload.h"
 #include "gateway/reports.h"
 #include "gateway/smpp_receipts.h"
@@ -79,7 +81,7 @@ void wait_main_event(int ms) {
 // The console reaches the mail side through this, under a lock that shutdown takes
 // before it closes the handle.
 std::mutex console_lock;
-sms* console_handle = nullptr;
+RelayClient* console_handle = nullptr;
 
 bool exit_file_found() {
     struct stat st {};
@@ -98,7 +100,7 @@ void send_reports(const std::tm& now) {
 
 }  // namespace
 
-void publish_console_smtp(sms* s) {
+void publish_console_smtp(RelayClient* s) {
     std::lock_guard<std::mutex> hold(console_lock);
     console_handle = s;
 }
@@ -109,9 +111,10 @@ int console_send(std::string_view to, std::string_view text, std::string& why) {
         why = "the mail side is not open";
         return -1;
     }
-    int err = sms_send(console_handle, nullptr, "", to, text);
-    if (err != 0) sms_error(console_handle, err, why);
-    return err;
+    Status st = console_handle->send({"", std::string(to), std::string(text), {}});
+    if (st) return 0;
+    why = st.reason();
+    return st.error().code != 0 ? st.error().code : -1;
 }
 
 void gateway_wake_main() {
@@ -239,9 +242,9 @@ bool stop_threads(const shutdown_deadline& t) {
     // No send starts from here on; those under way have until the deadline.
     delivery_halt();
     // The receiving loops wait for their next message without a timer: end their waits.
+    if (MailServer) MailServer->stop();
     // The SMS receiver stops at once (its stop token interrupts its wait) and lets its
     // message workers finish what they hold.
-    sms_interrupt(Smtp.get());
     SmsReceiver.request_stop();
     // The delivery workers stop first, while the receiving threads end beside them.
     bool abandoned = delivery_stop(t.limit_ms(LONG_MAX, t.deadline));
@@ -254,13 +257,12 @@ bool stop_threads(const shutdown_deadline& t) {
     // in the queue, never a relay): joined here, before anything it uses goes.
     if (SmsReceiver.joinable()) SmsReceiver.join();
     SmsSink.reset();
-    // Mail message threads are not counted, but a mail thread uses Send, Smtp and the
-    // settings: give them the same time, and when they overrun keep everything they may
-    // still touch.
+    // Mail sessions are not counted, but a mail session uses Send and the settings: give
+    // them the same time, and when they overrun keep everything they may still touch.
     const auto drain_end =
         std::min(clock::now() + std::chrono::milliseconds(THREAD_WAIT_MS), t.thread_until());
-    (void)sms_drain(Smtp.get(), t.limit_ms(THREAD_WAIT_MS, drain_end));
-    if (int busy = Smtp ? sms_busy(Smtp.get()) : 0; busy != 0) {
+    if (MailServer) (void)MailServer->drain(t.limit_ms(THREAD_WAIT_MS, drain_end));
+    if (int busy = MailServer ? MailServer->busy() : 0; busy != 0) {
         abandoned = true;
         emsg("%d mail threads still running, abandoned", busy);
     }
@@ -272,7 +274,8 @@ void close_transports(bool abandoned) {
     publish_console_smtp(nullptr);
     web_status_install_probe(false);
     if (abandoned) {
-        (void)Smtp.release();
+        (void)MailServer.release();
+        (void)Relay.release();
         (void)Send.release();
         (void)RecvOwned.release();
         (void)Command.release();
@@ -283,7 +286,8 @@ void close_transports(bool abandoned) {
     RecvOwned.reset();
     Send.reset();
     smpp_receipts_reset();
-    sms_free(Smtp);
+    MailServer.reset();
+    Relay.reset();
     tcp_free(Command);
     for (auto& l : CommandMore) tcp_free(l);
     CommandMore.clear();

@@ -4,7 +4,7 @@
 //
 // Ownership: Queue and Delivery are process-wide (gateway.h), made here on the main thread
 // after the transports are open and released here before the transports are closed. The
-// lanes borrow Send, Smtp and the settings table.
+// lanes borrow Send, Relay and the settings table.
 //
 // A flush request from the command line is the file "tolvane.flush" in the home directory,
 // which the main loop sees (like "tolvane.exit") and removes; the gateway then retries every
@@ -81,7 +81,7 @@ bool open_queue_store() {
 // The lane that sends queued mail as SMS through Send.
 void add_sms_lane(int workers, long lifetime_ms) {
     mail_sender.send = Send.get();
-    mail_sender.relay = Smtp.get();
+    mail_sender.relay = Relay.get();
     mail_sender.rules = mail_send_rules(ConfigSettings.get());
     // A transport that reconnects says so; its entries wait meanwhile.
     mail_sender.up = [] { return Send->up(); };
@@ -115,15 +115,16 @@ void add_sms_lane(int workers, long lifetime_ms) {
     imsg("Sending SMS from the queue with %d workers", lane_workers);
 }
 
-// The lane that relays queued received SMS as mail through Smtp.
+// The lane that relays queued received SMS as mail through Relay.
 void add_mail_lane(long lifetime_ms) {
-    sms_relay.relay = Smtp.get();
+    sms_relay.relay = Relay.get();
     sms_relay_rules(ConfigSettings.get(), sms_relay);
     DeliveryLane lane;
     lane.name = "mail";
     lane.kind = QUEUE_SMS_TO_MAIL;
-    lane.up = [] { return Smtp->up(); };
-    lane.up_told = Smtp->tells_state();
+    // The relay's state is only known by sending to it: always up, never a change to tell.
+    lane.up = [] { return true; };
+    lane.up_told = true;
     // Each relay worker waits for its attempt to reach the disk before each mail: a
     // pool of its own, sized to keep up with the SMS an SMS centre delivers.
     lane.workers = std::max(1, setting_int(RELAY_WORKERS));
@@ -131,7 +132,7 @@ void add_mail_lane(long lifetime_ms) {
     lane.lifetime_ms = lifetime_ms;
     lane.deliver = [](DeliveryJob& job) { deliver_sms_entry(sms_relay, job); };
     lane.expire = [](const queue_entry& e) { expire_sms_entry(e); };
-    lane.cut = [](bool hard) { sms_cut_sends(Smtp.get(), hard); };
+    lane.cut = [](bool hard) { Relay->cut_sends(hard); };
     Delivery->add_lane(std::move(lane));
 }
 
@@ -144,14 +145,12 @@ bool delivery_open() {
     if (workers < 1) workers = 1;
     long lifetime_ms = static_cast<long>(setting_int(QUEUE_LIFETIME)) * 3600L * 1000L;
     if (Send) add_sms_lane(workers, lifetime_ms);
-    if (Smtp) add_mail_lane(lifetime_ms);
+    if (Relay) add_mail_lane(lifetime_ms);
     Delivery->start();
     // A transport that comes up (or goes down) wakes its lane at once. Cleared by
     // delivery_close before the engine goes.
     DeliveryEngine* engine = Delivery.get();
     if (Send) Send->set_state_watcher([engine] { engine->wake_all(QUEUE_MAIL_TO_SMS); });
-    if (Smtp)
-        Smtp->set_state_watcher([engine] { engine->wake_all(QUEUE_SMS_TO_MAIL); });
     return true;
 }
 
@@ -161,7 +160,6 @@ void delivery_halt() {
 
 bool delivery_stop(long wait_ms) {
     if (Send) Send->set_state_watcher(nullptr);
-    if (Smtp) Smtp->set_state_watcher(nullptr);
     if (!Delivery) return false;
     queue_stats before = Queue ? Queue->stats() : queue_stats{};
     int busy = Delivery->busy();

@@ -8,7 +8,8 @@
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "gateway/keys.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
+#include "smtp/relay_client.h"
 #include "records/msgrec.h"
 #include "records/stores.h"
 
@@ -19,7 +20,7 @@ namespace {
 std::mutex g_lock;
 std::unordered_map<std::string, smpp_submit_record> g_submits;  // guarded by g_lock
 std::deque<std::string> g_order;                                // oldest first
-sms* g_relay = nullptr;
+RelayClient* g_relay = nullptr;
 bool g_notify_failures = false;
 
 long number_or(const std::string& text, long fallback, long lo, long hi, const char* key) {
@@ -99,7 +100,7 @@ bool smpp_receipt_record(const smpp_receipt& r) {
     }
     smpp_submit_record s;
     bool found = false;
-    sms* relay = nullptr;
+    RelayClient* relay = nullptr;
     bool notify_failures = false;
     {
         std::lock_guard<std::mutex> g(g_lock);
@@ -126,20 +127,17 @@ bool smpp_receipt_record(const smpp_receipt& r) {
         std::string notice =
             failed ? strprintf("SMS to (%s) failed delivery (%s)", s.dest.c_str(), r.state.c_str())
                    : strprintf("SMS to (%s) was delivered", s.dest.c_str());
-        smtp_message_extra headers;
-        smtp_header_set(headers.headers, "Subject", failed ? "SMS Failed" : "SMS Delivered");
-        smtp_header_set(headers.headers, "X-Tolvane", "REPORT");
-        int err = sms_send(relay, &headers, s.originator, s.bill, notice);
-        if (err != 0) {
-            std::string why;
-            emsg("Failed to mail the delivery report to [%s] [%d:%s]", s.bill.c_str(), err,
-                 sms_error(relay, err, why).c_str());
-        }
+        RelayMail mail{s.originator, s.bill, notice, {}};
+        mail_header_set(mail.headers, "Subject", failed ? "SMS Failed" : "SMS Delivered");
+        mail_header_set(mail.headers, "X-Tolvane", "REPORT");
+        if (Status st = relay->send(mail); !st)
+            emsg("Failed to mail the delivery report to [%s] [%d:%s]", s.bill.c_str(),
+                 st.error().code, st.reason().c_str());
     }
     return true;
 }
 
-void smpp_receipts_install(sms* relay, bool notify_failures) {
+void smpp_receipts_install(RelayClient* relay, bool notify_failures) {
     {
         std::lock_guard<std::mutex> g(g_lock);
         g_relay = relay;

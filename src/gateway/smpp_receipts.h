@@ -29,6 +29,8 @@
 
 namespace tolvane {
 
+class RelayClient;
+
 // Fills the transport's settings from the keys (get returns a key's text, "" unset).
 // Values that make no sense are logged and replaced by the default.
 void smpp_configure(smpp_settings& s, const std::function<std::string(int)>& get);
@@ -44,7 +46,7 @@ inline constexpr std::size_t SMPP_REMEMBERED_MAX = 200000;
 void smpp_remember_submit(const std::string& message_id, const smpp_submit_record& r);
 // Installs the receipt handler; mails go out through relay (the SMTP transport), and
 // failure notices for every failed SMS when notify_failures is set (`failure`).
-void smpp_receipts_install(sms* relay, bool notify_failures);
+void smpp_receipts_install(RelayClient* relay, bool notify_failures);
 // Removes the handler and forgets every submit (shutdown, tests).
 void smpp_receipts_reset();
 // The handler itself (tests call it directly).

@@ -17,7 +17,8 @@
 #include "gateway/keys.h"
 #include "gateway/reload.h"
 #include "gateway/sms_parts.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
+#include "smtp/relay_client.h"
 #include "records/msglog.h"
 #include "records/msgrec.h"
 #include "records/mutexlist.h"
@@ -367,8 +368,8 @@ class SmsJob {
     // Steps 4 to 7: subject, sender address, the relay with its retries, the record.
     void deliver() {
         smtp_message_extra headers;
-        smtp_header_set(headers.headers, "Subject", make_subject(p_.ini, body_, number_));
-        smtp_header_set(headers.headers, "X-Tolvane", "SMS");
+        mail_header_set(headers.headers, "Subject", make_subject(p_.ini, body_, number_));
+        mail_header_set(headers.headers, "X-Tolvane", "SMS");
 
         std::string sender;
         if (!alias_find(p_.af, number_, sender)) {
@@ -537,9 +538,9 @@ void deliver_sms_entry(const SmsRelay& r, DeliveryJob& job) {
         job.later(why, SMS_STORE_RETRY_MS);
         return;
     }
-    smtp_message_extra headers;
-    headers.headers = e.headers;
-    int err = sms_send(r.relay, &headers, e.originator, e.destination, e.text);
+    Status st = r.relay != nullptr ? r.relay->send({e.originator, e.destination, e.text, e.headers})
+                                   : Status(Error{SMTP_ECONNECT, "no relay"});
+    const int err = st ? 0 : st.error().code;
     if (err == 0) {
         imsg("Message sent successfully");
         gateway_count_relayed(true);
@@ -547,12 +548,12 @@ void deliver_sms_entry(const SmsRelay& r, DeliveryJob& job) {
         job.done(true, std::string());
         return;
     }
-    if (err == SMS_SEND_CUT) {
+    if (err == SMTP_ECUT) {
         // Cut by the shutdown: relayed after the next start, this attempt not counted.
         job.give_back_cut();
         return;
     }
-    std::string error = cut(sms_error_text(r.relay, err));
+    std::string error = cut(st.reason());
     if (static_cast<long>(e.attempts) <= static_cast<long>(r.retries)) {
         int wait = r.retry_wait < 0 ? 0 : r.retry_wait;
         emsg("Message send failed, retry in %d mins...", wait);
@@ -667,7 +668,7 @@ class SmsToMailSink : public InboundSink {
     SmsPath path_of(SmsTransport* recv, const Tables& t) const {
         SmsPath path;
         path.recv = recv;
-        path.relay = Smtp.get();
+        path.relay = Relay.get();
         path.send = Send.get();
         path.ini = reader_ ? rini_table(reader_.get()) : ConfigSettings.get();
         path.af = t.alias_file.get();

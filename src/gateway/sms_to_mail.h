@@ -6,7 +6,7 @@
 // should go to (sms_static, the phone pool, an sms_to keyword rule, an address written
 // in the text, the delivery file, the message log), makes the subject from
 // email_subject and the sender address from the alias file or the number, and stores the
-// mail in the queue. The delivery workers (delivery.h) relay it through Smtp with
+// mail in the queue. The delivery workers (delivery.h) relay it through Relay with
 // smtp_retries retries smtp_retry_wait minutes apart and write a SUCCESS or FAILURE record
 // (day file kind "log", never counted toward the rate limits). An SMS whose destination
 // cannot be settled is recorded and, when sms_bounces is true, answered with an SMS that
@@ -53,6 +53,7 @@
 #include "queue/queue.h"
 #include "records/alias.h"
 #include "sms/sms.h"
+#include "smtp/relay_client.h"
 #include "sms/transport.h"
 
 namespace tolvane {
@@ -60,7 +61,7 @@ namespace tolvane {
 // What one SMS is processed against: borrowed from start-up.
 struct SmsPath {
     SmsTransport* recv = nullptr;  // the transport the SMS came from
-    sms* relay = nullptr;          // the mail relay (Smtp)
+    RelayClient* relay = nullptr;  // the mail relay (Relay)
     SmsTransport* send = nullptr;  // SMS transport for answers; null: send_mode none
     SIni* ini = nullptr;          // the settings
     const aliases* af = nullptr;  // alias file: sender addresses
@@ -70,7 +71,7 @@ struct SmsPath {
 
 // What the delivery workers of SMS entries use: borrowed from start-up.
 struct SmsRelay {
-    sms* relay = nullptr;          // the mail relay (Smtp)
+    RelayClient* relay = nullptr;  // the mail relay (Relay)
     int retries = 3;               // smtp_retries: retries after the first relay
     int retry_wait = 5;            // smtp_retry_wait: minutes before each retry
     long minute_ms = 60L * 1000L;  // one minute of smtp_retry_wait (tests shorten it)

@@ -29,7 +29,9 @@
 #include "gateway/sms_to_mail.h"
 #include "gateway/store_admin.h"
 #include "gateway/transports.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
+#include "smtp/relay_client.h"
+#include "smtp/server.h"
 #include "records/msglog.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
@@ -39,11 +41,10 @@
 
 namespace tolvane {
 
-void publish_console_smtp(sms* s);
+void publish_console_smtp(RelayClient* s);
 
 namespace {
 
-constexpr int RECV_POLL_MS = 100;
 
 void seed_random() {
     std::srand(static_cast<unsigned>(std::time(nullptr)) + static_cast<unsigned>(std::clock()));
@@ -103,15 +104,16 @@ std::string directory_problem(const std::string& dir) {
     return "unknown error";
 }
 
-// The receiving thread, counted so that shutdown waits for it. Its settings reader is
-// owned by start-up (ReceiverReaders): message threads borrow it.
-[[nodiscard]] bool start_receiver(sms* s, sms_callback cb) {
-    std::shared_ptr<rini> reader(rini_init(ConfigSettings.get()));
-    if (!reader) return false;
-    ReceiverReaders.push_back(reader);
-    return start_counted_thread([s, cb, r = reader.get()] {
+// The mail receiving thread: the SMTP server's accepting loop, counted so that shutdown
+// waits for it. Once the shutdown ends the loop, the sessions under way get a few seconds.
+[[nodiscard]] bool start_mail_receiver() {
+    SmtpServer* server = MailServer.get();
+    if (server == nullptr) return false;
+    return start_counted_thread([server] {
         seed_random();
-        sms_wait(s, RECV_POLL_MS, cb, r);
+        server->run(std::stop_token());
+        imsg("'Smtp' Callback noticed shutdown signalled");
+        (void)server->drain(MAIL_DRAIN_MS);
     });
 }
 
@@ -414,16 +416,32 @@ void set_up_phones_and_state() {
 // 16. The mail side.
 bool start_mail_side() {
     auto rec = smtp_side_init(ConfigSettings.get());
-    int err = 0;
-    Smtp = sms_smtp_init(rec, err);
-    if (!Smtp || err != 0) {
-        std::string why;
-        sms_error(Smtp.get(), err, why);
-        report_error("Failed to init smtp, %s", why.c_str());
-        sms_free(Smtp);
+    // Each session asks a policy of the gateway, with a settings reader of the mail side
+    // (kept by start-up until shutdown knows no session is left).
+    std::shared_ptr<rini> reader(rini_init(ConfigSettings.get()));
+    if (!reader) {
+        report_error("Failed to init smtp, no settings reader");
         return false;
     }
-    publish_console_smtp(Smtp.get());
+    ReceiverReaders.push_back(reader);
+    auto server = SmtpServer::open(rec, [r = reader.get()] { return mail_policy(r); });
+    if (!server) {
+        report_error("Failed to init smtp, %s", server.reason().c_str());
+        return false;
+    }
+    MailServer = std::move(*server);
+    // The relay sender: the same settings without the listener.
+    smtp_init relay = rec;
+    relay.listenport = 0;
+    relay.auth = SMTP_AUTH_OFF;
+    relay.tls = SMTP_TLS_NONE;
+    auto client = RelayClient::open(relay);
+    if (!client) {
+        report_error("Failed to init smtp, %s", client.reason().c_str());
+        return false;
+    }
+    Relay = std::move(*client);
+    publish_console_smtp(Relay.get());
     warn_open_listener(ini_listen_addresses());
     return true;
 }
@@ -451,7 +469,7 @@ bool open_transports() {
         Recv = RecvOwned.get();
     }
     if (send_mode == SMS_SMPP || recv_mode == SMS_SMPP)
-        smpp_receipts_install(Smtp.get(),
+        smpp_receipts_install(Relay.get(),
                               iequals(sini_word(ConfigSettings.get(), SMPP_RECEIPTS), "failure"));
     return true;
 }
@@ -461,7 +479,7 @@ void start_receivers() {
     if (Recv != nullptr) {
         std::shared_ptr<const aliases> af = alias_table();
         std::shared_ptr<const aliases> df = delivery_table();
-        SmsPath path{Recv,     Smtp.get(), Send.get(), ConfigSettings.get(),
+        SmsPath path{Recv,     Relay.get(), Send.get(), ConfigSettings.get(),
                      af.get(), df.get(),   Queue.get()};
         sms_concat_restore(path);
     }
@@ -470,7 +488,7 @@ void start_receivers() {
         if (!start_sms_receiver()) emsg("Failed to start the SMS RECV thread");
     }
     imsg("Starting SMTP RECV thread...");
-    if (!start_receiver(Smtp.get(), incoming_smtp)) emsg("Failed to start the SMTP RECV thread");
+    if (!start_mail_receiver()) emsg("Failed to start the SMTP RECV thread");
 }
 }  // namespace
 

@@ -9,7 +9,7 @@
 #include "foundation/lib.h"
 #include "gateway/gateway.h"
 #include "gateway/smpp_receipts.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 #include "net/myssl.h"
 #include "sms/sms_robot.h"
 #include "sms/sms_text.h"

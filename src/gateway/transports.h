@@ -17,7 +17,7 @@
 #include <type_traits>
 #include <variant>
 
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 #include "sms/sms_gsm.h"
 #include "sms/sms_robot.h"
 #include "sms/sms_smpp.h"

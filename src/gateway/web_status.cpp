@@ -9,6 +9,7 @@
 #include "foundation/metrics.h"
 #include "gateway/delivery.h"
 #include "gateway/gateway.h"
+#include "smtp/server.h"
 #include "gateway/web_admin.h"
 #include "records/msgrec.h"
 #include "records/record_file.h"
@@ -74,7 +75,15 @@ std::vector<web_health_item> probe() {
         i.up = part_state(s, i.why);
         items.push_back(std::move(i));
     };
-    add(Smtp.get(), "smtp", "listener");
+    {
+        // The listener is up while the server is open.
+        web_health_item i;
+        i.name = "smtp";
+        i.role = "listener";
+        i.up = MailServer != nullptr;
+        i.why = i.up ? "up" : "not open";
+        items.push_back(std::move(i));
+    }
     if (Send) {
         add(Send.get(), delivery_name(sms_mode(Send.get())),
             Recv == Send.get() ? "send and receive" : "send");

@@ -3,7 +3,7 @@
 // (records_store().today: the day files, or the shared database), and the queue.
 //
 // web_status_install_probe gives the web channel (web_set_health_probe) a probe over
-// the process-wide transports Smtp, Send and Recv, and with a shared store its database
+// the SMTP server (MailServer), the process-wide transports Send and Recv, and with a shared store its database
 // ("database", role "store", "connected" or "lost"); the gateway installs it once they
 // are open and removes it before it closes them. web_day_summary reads today's day
 // files (YYYYMMDD.rec: mail to SMS, YYYYMMDD.log: SMS to mail) of a directory through
@@ -52,7 +52,7 @@ bool web_parse_record(std::string_view line, char delim, record_outcome& out);
 // Today's figures and last outcomes (local date of now) from the day files in dir.
 day_summary web_day_summary(const std::string& dir, std::time_t now, char delim);
 
-// Installs (or, with install false, removes) the probe over Smtp, Send and Recv.
+// Installs (or, with install false, removes) the probe over MailServer, Send and Recv.
 void web_status_install_probe(bool install = true);
 
 // Template functions of the status page:

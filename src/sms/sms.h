@@ -63,7 +63,7 @@ namespace tolvane {
 // Callback events.
 enum sms_state : int { SMS_WAITING = 0, SMS_INCOMING = 1, SMS_ERRORCODE = 2 };
 
-// Extra headers handed to the SMTP transport's send (sms_smtp.h); other
+// Extra headers handed to the SMTP transport's send (smtp/engine.h); other
 // transports ignore them.
 struct smtp_message_extra;
 

@@ -12,7 +12,7 @@
 #include "gateway/cli.h"
 #include "gateway/gateway.h"
 #include "gateway/spine_support.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 #include "sms/sms_robot.h"
 
 namespace tolvane {

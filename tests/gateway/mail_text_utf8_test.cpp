@@ -65,8 +65,8 @@ TEST(SmsTextCharacters, FormatCountsCharactersOfValuesAndTheWhole) {
 }
 
 TEST(SmsTextCharacters, SubjectsArriveDecoded) {
-    smtp_headers h;
-    smtp_header_set(h, "Subject", "=?ISO-8859-1?Q?Gr=FC=DFe?= =?UTF-8?B?8J+YgA==?=");
+    mail_headers h;
+    mail_header_set(h, "Subject", "=?ISO-8859-1?Q?Gr=FC=DFe?= =?UTF-8?B?8J+YgA==?=");
     TextRules r;
     EXPECT_EQ(compose_sms_text(r, "a@b", &h, "body"),
               "Gr\xC3\xBC\xC3\x9F"

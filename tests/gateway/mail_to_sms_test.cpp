@@ -22,7 +22,7 @@
 #include "gateway/path_fixture.h"
 #include "gateway/script_transport.h"
 #include "sms/sms_smpp.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 #include "records/msglog.h"
 #include "records/msgrec.h"
 #include "records/mutexlist.h"
@@ -62,13 +62,12 @@ class MailToSms : public test::PathFixture {
         smtp = sms_smtp_init(rec, code);
         ASSERT_TRUE(smtp);
         ASSERT_EQ(code, 0);
-        drv = static_cast<sms_smtp*>(smtp.get());
+        drv = static_cast<smtp_engine*>(smtp.get());
         ASSERT_NE(drv, nullptr);
         drv->handoff = [this](std::unique_ptr<smtp_message> m) { handed.push_back(std::move(m)); };
 
         send = script_transport(SMS_ROBOT, &sms_out);
-        relay = script_handle(SMS_SMTP, &notices);
-        path.smtp = smtp.get();
+        relay = script_relay(&notices);
         path.relay = relay.get();
         path.send = send.get();
         path.reader = reader.get();
@@ -93,7 +92,7 @@ class MailToSms : public test::PathFixture {
         handed.clear();
         queue.reset();
         send.reset();
-        sms_free(relay);
+        relay.reset();
         sms_free(smtp);
         for (auto& l : limits) msgrec_free(l);
         rini_free(reader);
@@ -111,7 +110,7 @@ class MailToSms : public test::PathFixture {
     // Plays input as one connection; returns the replies it got (all of them so far).
     std::vector<std::string> run(const std::string& input) {
         auto m = sms_smtp_msg_new(drv, smtp_memory_link(input, &out), MODE_HELO);
-        std::unique_ptr<sms_message> msg = std::move(m);
+        std::unique_ptr<smtp_message> msg = std::move(m);
         mail_to_sms(path, msg);
         EXPECT_FALSE(msg);
         deliver_queued();
@@ -121,7 +120,7 @@ class MailToSms : public test::PathFixture {
     // Processes the messages handed on by the connection, in order.
     void run_handed() {
         while (!handed.empty()) {
-            std::unique_ptr<sms_message> msg = std::move(handed.front());
+            std::unique_ptr<smtp_message> msg = std::move(handed.front());
             handed.pop_front();
             mail_to_sms(path, msg);
         }
@@ -133,9 +132,10 @@ class MailToSms : public test::PathFixture {
     std::vector<std::string> records() { return day_records("rec"); }
 
     std::unique_ptr<rini> reader;
-    std::unique_ptr<sms> smtp, relay;
+    std::unique_ptr<sms> smtp;
+    std::unique_ptr<RelayClient> relay;
     std::unique_ptr<test::ScriptTransport> send;
-    sms_smtp* drv = nullptr;
+    smtp_engine* drv = nullptr;
     std::deque<std::unique_ptr<smtp_message>> handed;
     std::vector<msgrecs_ptr> limits;
     Script sms_out, notices;
@@ -177,7 +177,7 @@ TEST_F(MailToSms, HeaderCopyTravelsWithTheFirstAttempt) {
     limit("msgrec", 0, 500, 500);
     run(dialogue("ann@corp.example", {"0412345678@gw"}, "Subject: S\r\nX-Ref: 7\r\n\r\nb\r\n"));
     ASSERT_EQ(sms_out.sent.size(), 1u);
-    const std::string* ref = smtp_header_find(sms_out.sent[0].headers, "X-Ref");
+    const std::string* ref = mail_header_find(sms_out.sent[0].headers, "X-Ref");
     ASSERT_NE(ref, nullptr);
     EXPECT_EQ(*ref, "7");
 }
@@ -228,7 +228,7 @@ TEST_F(MailToSms, AcceptedMailIsOnDiskBeforeTheClientSpeaksAgain) {
     // are already in the queue for the workers.
     std::string input = dialogue("a@b", {"0412000001@gw", "0412000002@gw"}, kMail, false);
     auto m = sms_smtp_msg_new(drv, smtp_memory_link(input, &out), MODE_HELO);
-    std::unique_ptr<sms_message> msg = std::move(m);
+    std::unique_ptr<smtp_message> msg = std::move(m);
     mail_to_sms(path, msg);
     std::vector<queue_entry> q = queue->list(QUEUE_MAIL_TO_SMS);
     ASSERT_EQ(q.size(), 2u);
@@ -281,7 +281,7 @@ TEST_F(MailToSms, TransportDownAfterAFailedSendHoldsTheEntryWithoutARecord) {
     path.queue = queue.get();
     std::string input = dialogue("a@b", {"0412000001@gw"}, kMail);
     auto m = sms_smtp_msg_new(drv, smtp_memory_link(input, &out), MODE_HELO);
-    std::unique_ptr<sms_message> msg = std::move(m);
+    std::unique_ptr<smtp_message> msg = std::move(m);
     mail_to_sms(path, msg);
     std::optional<queue_entry> e = queue->claim(QUEUE_MAIL_TO_SMS, delivery_now_ms());
     ASSERT_TRUE(e);
@@ -537,7 +537,7 @@ TEST_F(MailToSms, EachSendFailureKindEndsTheEntryItsOwnWay) {
         sms_out.results = {c.code};
         const std::string input = dialogue("a@b", {std::string(c.to) + "@gw"}, kMail);
         auto m = sms_smtp_msg_new(drv, smtp_memory_link(input, &out), MODE_HELO);
-        std::unique_ptr<sms_message> msg = std::move(m);
+        std::unique_ptr<smtp_message> msg = std::move(m);
         mail_to_sms(path, msg);
         std::optional<queue_entry> e = queue->claim(QUEUE_MAIL_TO_SMS, delivery_now_ms());
         ASSERT_TRUE(e);
@@ -597,10 +597,10 @@ TEST_F(MailToSms, FinalFailureWritesUncountedRecordAndMailsTheNotice) {
     EXPECT_EQ(n.to, "ann@corp.example");
     EXPECT_EQ(n.from, "ann@corp.example");
     EXPECT_EQ(n.text, "SMS to (+61412345678) failed delivery (scripted failure 7)");
-    ASSERT_NE(smtp_header_find(n.headers, "Subject"), nullptr);
-    EXPECT_EQ(*smtp_header_find(n.headers, "Subject"), "SMS Failed");
-    ASSERT_NE(smtp_header_find(n.headers, "X-Tolvane"), nullptr);
-    EXPECT_EQ(*smtp_header_find(n.headers, "X-Tolvane"), "ERROR");
+    ASSERT_NE(mail_header_find(n.headers, "Subject"), nullptr);
+    EXPECT_EQ(*mail_header_find(n.headers, "Subject"), "SMS Failed");
+    ASSERT_NE(mail_header_find(n.headers, "X-Tolvane"), nullptr);
+    EXPECT_EQ(*mail_header_find(n.headers, "X-Tolvane"), "ERROR");
 }
 
 TEST_F(MailToSms, ClientCutOffInItsDataGetsNoSmsAndNoRecord) {
@@ -764,36 +764,36 @@ TEST(MailDestination, ReducesUnlessMailedWholeWithoutDomain) {
 }
 
 TEST(ComposeSmsText, SubjectIsDecodedAndJoinedToTheBody) {
-    smtp_headers h = {{"Subject", "=?iso-8859-1?q?Big_news?="}};
+    mail_headers h = {{"Subject", "=?iso-8859-1?q?Big_news?="}};
     TextRules r;
     EXPECT_EQ(compose_sms_text(r, "a@b", &h, "body"), "Big news - body");
 }
 
 TEST(ComposeSmsText, SubjectHeaderNameIsExactCase) {
-    smtp_headers h = {{"subject", "lower"}};
+    mail_headers h = {{"subject", "lower"}};
     TextRules r;
     EXPECT_EQ(compose_sms_text(r, "a@b", &h, "body"), "body");
 }
 
 TEST(ComposeSmsText, SubjectCanBeLeftOut) {
-    smtp_headers h = {{"Subject", "S"}};
+    mail_headers h = {{"Subject", "S"}};
     TextRules r;
     r.sms_subject = false;
     EXPECT_EQ(compose_sms_text(r, "a@b", &h, "body"), "body");
-    smtp_headers empty_subject = {{"Subject", ""}};
+    mail_headers empty_subject = {{"Subject", ""}};
     r.sms_subject = true;
     EXPECT_EQ(compose_sms_text(r, "a@b", &empty_subject, "body"), "body");
 }
 
 TEST(ComposeSmsText, FormatReplacesSubjectAndBody) {
-    smtp_headers h = {{"Subject", "S"}, {"X-Id", "42"}};
+    mail_headers h = {{"Subject", "S"}, {"X-Id", "42"}};
     TextRules r;
     r.format = "$(x-id): $(body2)";
     EXPECT_EQ(compose_sms_text(r, "a@b", &h, "body"), "42: bo");
 }
 
 TEST(ComposeSmsText, ModemReplyPrefixUnlessStatic) {
-    smtp_headers h = {{"Subject", "S"}};
+    mail_headers h = {{"Subject", "S"}};
     TextRules r;
     r.gsm = true;
     EXPECT_EQ(compose_sms_text(r, "a@b", &h, "x"), "Reply w/ a@b - S - x");
@@ -808,7 +808,7 @@ TEST(ComposeSmsText, ModemReplyPrefixUnlessStatic) {
 }
 
 TEST(ComposeSmsText, SpacesModeCompactsEveryPiece) {
-    smtp_headers h = {{"Subject", "big news"}};
+    mail_headers h = {{"Subject", "big news"}};
     TextRules r;
     r.gsm = true;
     r.smart = "spaces";
@@ -816,7 +816,7 @@ TEST(ComposeSmsText, SpacesModeCompactsEveryPiece) {
 }
 
 TEST(ComposeSmsText, CutAt999Characters) {
-    smtp_headers h = {{"Subject", std::string(600, 's')}};
+    mail_headers h = {{"Subject", std::string(600, 's')}};
     TextRules r;
     std::string t = compose_sms_text(r, "a@b", &h, std::string(600, 'b'));
     EXPECT_EQ(t.size(), 999u);

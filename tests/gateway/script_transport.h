@@ -21,8 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "mail/sms_smtp.h"
 #include "sms/receiver.h"
+#include "smtp/engine.h"
+#include "smtp/relay_client.h"
 #include "sms/sms.h"
 #include "sms/transport.h"
 
@@ -37,7 +38,7 @@ struct TestSms : sms_message {
 struct Sent {
     std::string from, to, text;
     bool with_headers = false;
-    smtp_headers headers;
+    mail_headers headers;
     bool want_receipt = false;
 };
 
@@ -87,6 +88,9 @@ class ScriptTransport : public SmsTransport, public MessageSource {
 std::unique_ptr<ScriptTransport> script_transport(int mode, Script* sc);
 // The same as the old transport class (a relay of the mail side).
 std::unique_ptr<sms> script_handle(int mode, Script* sc);
+// A scripted relay sender: records each mail (with its headers) in sc->sent, answers from
+// sc->results (a result -2 is a cut send). Errors read "scripted failure <code>".
+std::unique_ptr<RelayClient> script_relay(Script* sc);
 
 // An SMS for the inbox.
 std::unique_ptr<TestSms> an_sms(const std::string& from, const std::string& body,

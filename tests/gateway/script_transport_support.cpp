@@ -137,4 +137,30 @@ std::unique_ptr<TestSms> an_sms(const std::string& from, const std::string& body
     return m;
 }
 
+namespace {
+
+class ScriptRelay : public RelayClient {
+  public:
+    explicit ScriptRelay(Script* sc) : sc_(sc) {}
+    Status send(const RelayMail& mail) override {
+        std::lock_guard<std::mutex> g(sc_->m);
+        sc_->sent.push_back(Sent{mail.from, mail.to, mail.text, true, mail.headers});
+        if (sc_->results.empty()) return {};
+        int r = sc_->results.front();
+        sc_->results.pop_front();
+        if (r == 0) return {};
+        if (r == SMS_SEND_CUT) return Error{SMTP_ECUT, "cut"};
+        return Error{r, "scripted failure " + std::to_string(r)};
+    }
+
+  private:
+    Script* sc_;
+};
+
+}  // namespace
+
+std::unique_ptr<RelayClient> script_relay(Script* sc) {
+    return std::make_unique<ScriptRelay>(sc);
+}
+
 }  // namespace tolvane::test

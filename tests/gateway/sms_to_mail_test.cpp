@@ -27,7 +27,7 @@
 #include "gateway/path_fixture.h"
 #include "gateway/script_transport.h"
 #include "mail/mail_charset.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 #include "records/msglog.h"
 #include "records/msgrec.h"
 #include "records/mutexlist.h"
@@ -43,6 +43,7 @@ using test::an_sms;
 using test::read_file;
 using test::Script;
 using test::script_handle;
+using test::script_relay;
 using test::script_transport;
 using test::ScriptTransport;
 using test::Sent;
@@ -97,24 +98,22 @@ class SmsToMail : public test::PathFixture {
         server.stop();
         recv.reset();
         send.reset();
-        sms_free(relay);
+        relay.reset();
         alias_free(aliases_file);
         alias_free(delivery_file);
         msgrec_free(limits);
         PathFixture::TearDown();
     }
 
-    std::unique_ptr<sms> relay_to(int port) {
+    std::unique_ptr<RelayClient> relay_to(int port) {
         smtp_init rec;
         rec.workpath = dir + "/spool";
         rec.sendhost = "127.0.0.1";
         rec.sendport = port;
         rec.relay_timeout = 20000;
-        int code = 0;
-        auto s = sms_smtp_init(rec, code);
-        EXPECT_TRUE(s);
-        EXPECT_EQ(code, 0);
-        return s;
+        auto s = RelayClient::open(rec);
+        EXPECT_TRUE(s) << s.reason();
+        return s ? std::move(*s) : nullptr;
     }
 
     // The sink of the path under test, as the gateway's receiving thread has it.
@@ -180,7 +179,7 @@ class SmsToMail : public test::PathFixture {
 
     msgrecs_ptr limits;
     fake_smtp_server server;
-    std::unique_ptr<sms> relay;
+    std::unique_ptr<RelayClient> relay;
     std::unique_ptr<ScriptTransport> recv, send;
     std::unique_ptr<aliases> aliases_file, delivery_file;
     Script inbound, outbound;
@@ -407,7 +406,7 @@ TEST_F(SmsToMail, NoRetriesMeansOneAttempt) {
 TEST_F(SmsToMail, RetrySucceedsWithTheSameHeaders) {
     Script relay_script;
     relay_script.results = {1, 1};
-    auto scripted = script_handle(SMS_SMTP, &relay_script);
+    auto scripted = script_relay(&relay_script);
     mailer.relay = scripted.get();
     set("smtp_retries", "3");
     deliver(an_sms("+61412345678", "to jane hi"));
@@ -420,7 +419,6 @@ TEST_F(SmsToMail, RetrySucceedsWithTheSameHeaders) {
     EXPECT_EQ(records(),
               std::vector<std::string>{"SUCCESS|SMS|+61412345678|jane@gw.example|T|NONE|"});
     EXPECT_EQ(inbound.accepted.size(), 1u);
-    sms_free(scripted);
 }
 
 TEST_F(SmsToMail, FailedRelayWaitsItsMinutesInTheQueueWithItsError) {
@@ -493,7 +491,7 @@ TEST_F(SmsToMail, ModemMessageThatCannotBeReadIsRejectedToBeReadAgain) {
 
 TEST_F(SmsToMail, TheReceiverMailsEveryQueuedSmsUntilTheTransportFails) {
     LogCapture log;
-    Smtp = std::move(relay);
+    Relay = std::move(relay);
     Queue = std::move(queue);
     Send = std::move(send);
     Recv = recv.get();
@@ -518,7 +516,7 @@ TEST_F(SmsToMail, TheReceiverMailsEveryQueuedSmsUntilTheTransportFails) {
     EXPECT_EQ(got, (std::vector<std::string>{"<ann@gw.example>", "<bob@gw.example>"}));
     EXPECT_TRUE(log.has("The scripted receiver stops: error 42 (scripted failure 42)"));
     EXPECT_EQ(records().size(), 2u);
-    relay = std::move(Smtp);
+    relay = std::move(Relay);
 }
 
 TEST_F(SmsToMail, TheReceiverStopsOnItsStopTokenWhileWaitingWithoutEnd) {

@@ -12,7 +12,8 @@
 #include <filesystem>
 #include <string>
 
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
+#include "smtp/server.h"
 #include "peers/fake_smtp_server.h"
 #include "sms/sms_robot.h"
 
@@ -61,18 +62,15 @@ TEST(TransportOpen, SmtpListenerOnABusyPortComesBackWithItsCode) {
     first.listenport = -1;
     first.bind = "127.0.0.1";
     first.workpath = temp_dir();
-    int err = 0;
-    std::unique_ptr<sms> a = sms_smtp_init(first, err);
-    ASSERT_NE(a, nullptr);
-    ASSERT_EQ(err, 0);
+    auto a = SmtpServer::open(first, nullptr);
+    ASSERT_TRUE(a) << a.reason();
     smtp_init second = first;
-    second.listenport = sms_smtp_port(a.get());
+    second.listenport = (*a)->port();
     ASSERT_GT(second.listenport, 0);
-    Result<std::unique_ptr<SmsTransport>> b = transport_open(second);
-    ASSERT_FALSE(b.ok());
+    auto b = SmtpServer::open(second, nullptr);
+    ASSERT_FALSE(b);
     EXPECT_EQ(b.error().code, SMTP_ELISTEN);
     EXPECT_TRUE(b.reason().starts_with("Error while listening for connections (")) << b.reason();
-    sms_free(a);
     std::filesystem::remove_all(first.workpath);
 }
 
@@ -107,9 +105,9 @@ TEST(TransportOpen, AModemThatCannotBeOpenedComesBackWithItsCode) {
     EXPECT_TRUE(s.reason().starts_with("Error opening")) << s.reason();
 }
 
-// The SMTP transport as an SmsTransport (the bridge until the SMTP library lands): the
+// The e-mail-to-SMS provider: only sent to (it receives nothing and listens nowhere), the
 // labels travel as the mail's header, a refusal is a failed send with the server's reply.
-TEST(TransportOpen, TheSmtpBridgeMailsTheSmsWithItsLabelsAndReportsARefusal) {
+TEST(TransportOpen, TheSmtpSendModeMailsTheSmsWithItsLabelsAndReportsARefusal) {
     test::fake_smtp_server srv;
     ASSERT_TRUE(srv.start());
     smtp_init o;

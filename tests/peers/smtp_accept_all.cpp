@@ -1,7 +1,6 @@
-// An SMTP listener that accepts every mail: the transport's wait loop with a
-// callback playing an accept-everything gateway. For load measurements
-// (bench/smtp_listener_load.sh). Prints "port N" once listening; counts mails;
-// ends on SIGTERM or SIGINT, printing "mails N".
+// An SMTP listener that accepts every mail: the SMTP server with a policy that takes
+// everything and counts it. For load measurements (bench/smtp_listener_load.sh). Prints
+// "port N" once listening; counts mails; ends on SIGTERM or SIGINT, printing "mails N".
 //
 //   smtp_accept_all [port] [workdir] [client-timeout-ms]     (port 0: a free one)
 #include <signal.h>
@@ -13,9 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "mail/sms_smtp.h"
 #include "net/tcp.h"
-#include "sms/sms.h"
+#include "smtp/server.h"
 
 using namespace tolvane;
 
@@ -28,21 +26,23 @@ void on_signal(int) {
     g_stop = true;
 }
 
-int accept_all(sms* s, int event, const sms_cb_arg& arg, void*) {
-    if (event == SMS_WAITING) return !g_stop;
-    if (event == SMS_ERRORCODE) return 0;
-    std::unique_ptr<sms_message> msg = std::move(*arg.msg);
-    if (sms_msg_fromip(s, msg.get()) && sms_msg_recv(s, msg.get()) == 0) {
-        int n = 0;
-        while (sms_msg_to(s, msg.get())) ++n;
-        if (n > 0 && sms_msg_from(s, msg.get()) && sms_msg_body(s, msg.get())) {
-            ++g_mails;
-            sms_msg_accept(s, msg.get(), 250, "Command DATA Processed mail data OK");
-        }
+// Every mail with a recipient is taken.
+class AcceptAll : public SessionPolicy {
+  public:
+    Reply on_rcpt(const std::string&) override {
+        ++recipients_;
+        return Reply::accept();
     }
-    sms_msg_free(s, msg);
-    return 1;
-}
+    // A mail that named no recipient is no mail: the connection ends unanswered.
+    Reply on_data_start() override { return recipients_ > 0 ? Reply::accept() : Reply::hang_up(); }
+    Reply on_data(Envelope&&) override {
+        ++g_mails;
+        return Reply{250, "Command DATA Processed mail data OK", false};
+    }
+
+  private:
+    int recipients_ = 0;
+};
 
 }  // namespace
 
@@ -58,20 +58,21 @@ int main(int argc, char** argv) {
     rec.greeting = "TOLVANE";
     rec.workpath = dir;
     if (argc > 3) rec.client_timeout = std::atoi(argv[3]);
-    int err = 0;
-    auto s = sms_smtp_init(rec, err);
-    if (!s || err) {
-        std::string why;
-        std::fprintf(stderr, "listener: %s\n", sms_error(s.get(), err, why).c_str());
+    auto s = SmtpServer::open(rec, [] { return std::make_unique<AcceptAll>(); });
+    if (!s) {
+        std::fprintf(stderr, "listener: %s\n", s.reason().c_str());
         return 1;
     }
-    s->idle_pause_ms = 10;
-    std::printf("port %d\n", sms_smtp_port(s.get()));
+    SmtpServer& server = **s;
+    std::printf("port %d\n", server.port());
     std::fflush(stdout);
-    sms_wait(s.get(), 100, accept_all, nullptr);
-    for (int i = 0; i < 200 && sms_busy(s.get()) > 0; ++i) usleep(50000);
+    {
+        std::jthread accepting([&server](std::stop_token st) { server.run(st); });
+        // Signals only set the flag: the accepting loop is stopped from here.
+        while (!g_stop.load()) usleep(50000);
+    }
+    (void)server.drain(10000);
     std::printf("mails %ld\n", g_mails.load());
     std::fflush(stdout);
-    sms_free(s);
     return 0;
 }

@@ -23,8 +23,8 @@
 #include "foundation/log.h"
 #include "foundation/password.h"
 #include "foundation/ssha.h"
-#include "mail/sms_smtp.h"
-#include "mail/sms_smtp_impl.h"
+#include "smtp/engine.h"
+#include "smtp/engine_impl.h"
 
 namespace tolvane {
 
@@ -98,7 +98,7 @@ bool refuse_held(smtp_message& m) {
 // Stores a user's password, right at a login against an old "{ssha}" entry, in the new
 // form: in memory at once, in the users file atomically (other lines kept). A failure
 // only leaves the old entry in place, to be tried again at the next login.
-void rehash(sms_smtp& d, const std::string& name, std::string_view password,
+void rehash(smtp_engine& d, const std::string& name, std::string_view password,
             const std::string& old_entry) {
     // One rewrite at a time: a second login of the same user then finds it done.
     static std::mutex one_at_a_time;
@@ -156,7 +156,7 @@ bool smtp_users_load(const std::string& path, std::map<std::string, std::string>
 }
 
 bool smtp_auth_offered(const smtp_message& m) {
-    const sms_smtp& d = *m.drv;
+    const smtp_engine& d = *m.drv;
     return d.auth != SMTP_AUTH_OFF && (d.auth_plaintext || (m.sock && m.sock->tls));
 }
 
@@ -217,7 +217,7 @@ auth_step read_login(smtp_message& m, const std::vector<std::string>& w, std::st
 // The name and password given (ok false when they could not be read) against the users
 // file: the session logs in, or the failure is counted and answered.
 int check_login(smtp_message& m, const std::string& name, const std::string& password, bool ok) {
-    sms_smtp& d = *m.drv;
+    smtp_engine& d = *m.drv;
     if (ok && held(m, name)) return refuse_held(m) ? 0 : -1;
     std::string stored;
     bool known = false;
@@ -252,7 +252,7 @@ int check_login(smtp_message& m, const std::string& name, const std::string& pas
 }  // namespace
 
 int smtp_auth_command(smtp_message& m, std::string_view line) {
-    sms_smtp& d = *m.drv;
+    smtp_engine& d = *m.drv;
     if (d.auth == SMTP_AUTH_OFF) return 1;  // not a command of this listener
     if (!(m.sock && (d.auth_plaintext || m.sock->tls))) {
         if (smtp_error_budget_spent(m)) return -1;

@@ -6,7 +6,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include "mail/smtp_harness.h"
+#include "smtp/smtp_harness.h"
 
 extern char** environ;
 
@@ -64,7 +64,7 @@ TEST(SmtpPeers, PythonSmtplibCompletesMails) {
     EXPECT_EQ(mails[1].from, "py@sender.example");
     EXPECT_EQ(mails[1].to, (std::vector<std::string>{"0400111222@sms.example", "x@sms.example"}));
     EXPECT_EQ(mails[1].body, "hello from smtplib\n.leading dot\n");
-    EXPECT_EQ(*smtp_header_find(mails[1].headers, "Subject"), "from python");
+    EXPECT_EQ(*mail_header_find(mails[1].headers, "Subject"), "from python");
 }
 
 TEST(SmtpPeers, SwaksCompletesAMail) {
@@ -81,7 +81,7 @@ TEST(SmtpPeers, SwaksCompletesAMail) {
     EXPECT_EQ(mails[0].from, "sw@sender.example");
     EXPECT_EQ(mails[0].to, std::vector<std::string>{"0400999888@sms.example"});
     EXPECT_EQ(mails[0].body.substr(0, 16), "hello from swaks");
-    EXPECT_EQ(*smtp_header_find(mails[0].headers, "Subject"), "from swaks");
+    EXPECT_EQ(*mail_header_find(mails[0].headers, "Subject"), "from swaks");
 }
 
 TEST(SmtpPeers, SwaksSeesEhloRefusedAndFallsBack) {

@@ -1,4 +1,4 @@
-// Internals shared by the files of the SMTP transport (sms_smtp*.cpp); not for other modules.
+// Internals shared by the files of the SMTP transport (smtp_engine*.cpp); not for other modules.
 //
 // smtp_conn is the client connection of the listener: a line reader with a
 // buffer of its own over an smtp_link (one read call for many lines, lines
@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "foundation/metrics.h"
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 
 namespace tolvane {
 
@@ -149,9 +149,9 @@ struct smtp_message::spool_file {
 };
 
 // Dialogue log (only when d.flog is open); one line "%.15s [%03d] %s".
-void smtp_log(const sms_smtp& d, int sockno, const char* fmt, ...)
+void smtp_log(const smtp_engine& d, int sockno, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
-inline bool smtp_logging(const sms_smtp& d) {
+inline bool smtp_logging(const smtp_engine& d) {
     return d.flog != nullptr;
 }
 
@@ -167,14 +167,12 @@ void process_message_mime(smtp_message& m);
 // Drops m's data: the memory copy, and the spool file closed and deleted.
 void spool_remove(smtp_message& m);
 
-// Session threads (sms_smtp_pool.cpp). smtp_session_start queues a greeted connection
-// for a worker that runs the owning handle's callback; false when the driver has no
-// handle with a callback (the caller keeps m). smtp_session_handoff takes the next
-// message of the connection whose callback runs on this thread; false when this is
-// not such a thread. smtp_session_pool_stop ends the idle workers.
-bool smtp_session_start(sms_smtp& d, std::unique_ptr<smtp_message> m);
-bool smtp_session_handoff(std::unique_ptr<smtp_message>& next);
-void smtp_session_pool_stop(sms_smtp& d);
+// Session workers (session_pool.cpp). smtp_session_start queues a greeted connection
+// for a worker that runs the engine's run_mail for each of its mails; false when the
+// engine has no run_mail (the caller keeps m). smtp_session_pool_stop ends the idle
+// workers.
+bool smtp_session_start(smtp_engine& d, std::unique_ptr<smtp_message> m);
+void smtp_session_pool_stop(smtp_engine& d);
 
 // Authentication (sms_smtp_auth.cpp). smtp_users_load reads a users file ("name:{ssha}
 // digest" lines; others are logged and skipped); false with the system's text in err.
@@ -198,7 +196,7 @@ const std::string& smtp_relay_last_failure();
 struct smtp_relay_pool;
 std::shared_ptr<smtp_relay_pool> smtp_relay_pool_new();
 // Ends the relay sender's idle connections (QUIT, close).
-void smtp_relay_close_all(sms_smtp& d);
+void smtp_relay_close_all(smtp_engine& d);
 
 // A link over a connected channel; tls, when given, is what start_tls encrypts it with
 // (server side).
@@ -215,6 +213,6 @@ bool smtp_tls_wrapped(smtp_message& m);
 bool smtp_starttls_offered(const smtp_message& m);
 // The relay sender's switch to TLS on c after its STARTTLS was accepted; false with the
 // reason.
-bool smtp_relay_tls(const sms_smtp& d, CHAN& c, std::string& reason);
+bool smtp_relay_tls(const smtp_engine& d, CHAN& c, std::string& reason);
 
 }  // namespace tolvane

@@ -17,9 +17,9 @@
 #include "foundation/lib.h"
 #include "foundation/password.h"
 #include "foundation/ssha.h"
-#include "mail/sms_smtp.h"
-#include "mail/sms_smtp_impl.h"
-#include "mail/smtp_harness.h"
+#include "smtp/engine.h"
+#include "smtp/engine_impl.h"
+#include "smtp/smtp_harness.h"
 
 namespace tolvane {
 namespace {
@@ -34,7 +34,7 @@ class Engine : public ::testing::Test {
         int err = 0;
         drv_state = sms_smtp_init(rec, err);
         ASSERT_EQ(err, 0);
-        drv = static_cast<sms_smtp*>(drv_state.get());
+        drv = static_cast<smtp_engine*>(drv_state.get());
         drv->handoff = [this](std::unique_ptr<smtp_message> m) { handed.push_back(std::move(m)); };
         drv->guard = &own_guard;  // failures of one test never hold another's logins
     }
@@ -61,7 +61,7 @@ class Engine : public ::testing::Test {
 
     TempDir dir;
     std::unique_ptr<sms> drv_state;
-    sms_smtp* drv = nullptr;
+    smtp_engine* drv = nullptr;
     std::string out;
     std::vector<std::unique_ptr<smtp_message>> handed;
 };
@@ -237,11 +237,11 @@ TEST_F(Engine, HeadersAreJoinedAndReplaced) {
             "\r\nbody\r\n.\r\n");
     ASSERT_EQ(process_message(*m, STOP_NOT), 0);
     EXPECT_EQ(m->gotheaders, 1);
-    EXPECT_EQ(*smtp_header_find(m->headers, "Subject"), "part oneand two");
-    EXPECT_EQ(smtp_header_find(m->headers, "X-Empty"), nullptr);
-    EXPECT_EQ(*smtp_header_find(m->headers, "X-A"), "second");
-    EXPECT_EQ(smtp_header_find(m->headers, "subject"), nullptr);
-    EXPECT_NE(smtp_header_find(m->headers, "subject", true), nullptr);
+    EXPECT_EQ(*mail_header_find(m->headers, "Subject"), "part oneand two");
+    EXPECT_EQ(mail_header_find(m->headers, "X-Empty"), nullptr);
+    EXPECT_EQ(*mail_header_find(m->headers, "X-A"), "second");
+    EXPECT_EQ(mail_header_find(m->headers, "subject"), nullptr);
+    EXPECT_NE(mail_header_find(m->headers, "subject", true), nullptr);
     auto x = sms_smtp_msgextra(m.get());
     EXPECT_EQ(x->headers, m->headers);
     sms_smtp_msgextra_free(x);
@@ -306,7 +306,7 @@ TEST_F(Engine, TextPartChoice) {
                      r.data + ".\r\n");
         ASSERT_EQ(process_message(*m, STOP_NOT), 0);
         EXPECT_EQ(m->message, r.text);
-        EXPECT_EQ(smtp_header_find(m->headers, "Content-Type"), nullptr);
+        EXPECT_EQ(mail_header_find(m->headers, "Content-Type"), nullptr);
     }
 }
 
@@ -351,11 +351,11 @@ TEST(SmtpError, TextsByCode) {
     };
     for (auto& [code, text] : rows) {
         t.clear();
-        sms_smtp().error(code, t);
+        smtp_engine().error(code, t);
         EXPECT_EQ(t, text);
     }
     t = "keep";
-    sms_smtp().error(0, t);
+    smtp_engine().error(0, t);
     EXPECT_EQ(t, "keep");
 }
 
@@ -598,7 +598,7 @@ TEST_F(Engine, DataUpToTheLimitNeedsNoFileAndPassingItMovesWhatCameToOne) {
         ASSERT_NE(body, nullptr);
         EXPECT_EQ(std::string(body), (c.body + "\n").substr(0, TEXT_MAX));
         EXPECT_EQ(!m->file.empty(), c.file);
-        EXPECT_EQ(*smtp_header_find(m->headers, "Subject"), "s");
+        EXPECT_EQ(*mail_header_find(m->headers, "Subject"), "s");
         std::string path = m->file;
         m.reset();
         if (!path.empty()) {

@@ -1,5 +1,5 @@
 // The listener's dialogue engine: client line reader, reply writer and the
-// command state machine (see sms_smtp.h for the order in which the gateway
+// command state machine (see engine.h for the order in which the gateway
 // drives it).
 //
 // The engine runs until it has what its caller asked for (stop_on), until the
@@ -17,8 +17,8 @@
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "foundation/tracefile.h"
-#include "mail/sms_smtp.h"
-#include "mail/sms_smtp_impl.h"
+#include "smtp/engine.h"
+#include "smtp/engine_impl.h"
 
 namespace tolvane {
 
@@ -228,7 +228,7 @@ bool is_verb(std::string_view l, std::string_view verb) {
 
 // Answers HELO or EHLO (the line) and takes the name the client gives.
 bool greet(smtp_message& m, std::string_view l) {
-    const sms_smtp& d = *m.drv;
+    const smtp_engine& d = *m.drv;
     std::string_view a = l.substr(4);
     while (!a.empty() && is_blank(a.front())) a.remove_prefix(1);
     m.name = std::string(strtrm_right(a.substr(0, TEXT_MAX)));
@@ -340,7 +340,7 @@ bool answer_held_command(smtp_message& m) {
 
 // A piece of the message text; its end hands the message on.
 turn body_piece(smtp_message& m, std::string_view piece, bool more, int& result) {
-    sms_smtp& d = *m.drv;
+    smtp_engine& d = *m.drv;
     if (smtp_logging(d))
         smtp_log(d, m.sock->sockno(), "SMTP<-[%.*s]", static_cast<int>(piece.size()), piece.data());
     int s = data_line(m, piece, more);
@@ -375,7 +375,7 @@ bool take_command_line(smtp_message& m, std::string_view piece, bool more, int& 
         return false;
     }
     while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-    sms_smtp& d = *m.drv;
+    smtp_engine& d = *m.drv;
     if (smtp_logging(d)) {
         if (istarts_with(line, "AUTH"))
             smtp_log(d, m.sock->sockno(), "SMTP<-[AUTH <redacted>]");
@@ -482,7 +482,7 @@ bool is_verb_with_args(std::string_view l, std::string_view verb) {
 
 // One command, by what it is and where the dialogue stands.
 turn command(smtp_message& m, std::string_view l, int stop_on, int& result) {
-    sms_smtp& d = *m.drv;
+    smtp_engine& d = *m.drv;
     const bool hello = istarts_with(l, "HELO") || istarts_with(l, "EHLO");
     const bool envelope = m.upto == MODE_FROM || m.upto == MODE_TO || m.upto == MODE_NEXT_MSG;
     // Probes and some MTAs keep a session alive with NOOP: never an error.
@@ -571,17 +571,16 @@ void sms_smtp_msg_passoff(smtp_message& m, const std::string* first) {
     nm->upto = MODE_FROM;
     nm->sock = std::move(m.sock);
     if (first) nm->sock->push_line(*first);
-    // On a session thread the next mail follows this one on the same thread.
-    if (smtp_session_handoff(nm)) return;
-    sms_smtp& d = *m.drv;
+    // The next mail follows this one on the same session worker.
+    smtp_engine& d = *m.drv;
     if (d.handoff) {
         d.handoff(std::move(nm));
     } else {
-        sms_wait_incoming(&d, std::move(nm));
+        m.next = std::move(nm);
     }
 }
 
-std::unique_ptr<smtp_message> sms_smtp_msg_new(sms_smtp* drv, std::unique_ptr<smtp_link> link,
+std::unique_ptr<smtp_message> sms_smtp_msg_new(smtp_engine* drv, std::unique_ptr<smtp_link> link,
                                                int upto) {
     auto m = std::make_unique<smtp_message>();
     m->drv = drv;

@@ -10,9 +10,9 @@
 
 #include "foundation/lib.h"
 #include "foundation/ssha.h"
-#include "mail/sms_smtp.h"
-#include "mail/sms_smtp_impl.h"
-#include "mail/smtp_harness.h"
+#include "smtp/engine.h"
+#include "smtp/engine_impl.h"
+#include "smtp/smtp_harness.h"
 #include "net/myssl.h"
 
 namespace tolvane {
@@ -50,7 +50,7 @@ class Tls : public ::testing::Test {
         int err = 0;
         drv_state = sms_smtp_init(rec, err);
         ASSERT_EQ(err, 0);
-        drv = static_cast<sms_smtp*>(drv_state.get());
+        drv = static_cast<smtp_engine*>(drv_state.get());
         drv->handoff = [this](std::unique_ptr<smtp_message> m) { handed.push_back(std::move(m)); };
         std::string why;
         setup = myssl_client_setup_new(false, why);  // over a buffer only its presence counts
@@ -84,7 +84,7 @@ class Tls : public ::testing::Test {
 
     TempDir dir;
     std::unique_ptr<sms> drv_state;
-    sms_smtp* drv = nullptr;
+    smtp_engine* drv = nullptr;
     std::shared_ptr<const MysslSetup> setup;
     std::string out;
     std::vector<std::unique_ptr<smtp_message>> handed;

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "mail/smtp_harness.h"
+#include "smtp/smtp_harness.h"
 #include "peers/fake_smtp_server.h"
 
 extern char** environ;
@@ -71,10 +71,10 @@ TEST(SmtpRelay, DeliversWithTheDialogueAndHeaders) {
     ASSERT_TRUE(srv.start());
     Relay r(srv.port());
     smtp_message_extra x;
-    smtp_header_set(x.headers, "subject", "SMS Failed");
-    smtp_header_set(x.headers, "X-Tolvane", "ERROR");
-    smtp_header_set(x.headers, "Content-Type", "text/html");
-    smtp_header_set(x.headers, "DATE", "never");
+    mail_header_set(x.headers, "subject", "SMS Failed");
+    mail_header_set(x.headers, "X-Tolvane", "ERROR");
+    mail_header_set(x.headers, "Content-Type", "text/html");
+    mail_header_set(x.headers, "DATE", "never");
     EXPECT_EQ(r.send("Joe Bloggs <joe@x.example>", "ann@y.example", "the text", &x), 0);
     srv.stop();
     auto l = srv.lines();

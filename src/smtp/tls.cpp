@@ -20,8 +20,8 @@
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
-#include "mail/sms_smtp.h"
-#include "mail/sms_smtp_impl.h"
+#include "smtp/engine.h"
+#include "smtp/engine_impl.h"
 #include "net/myssl.h"
 #include "net/tcp.h"
 
@@ -92,7 +92,7 @@ bool smtp_tls_wrapped(smtp_message& m) {
     return say(m, "220 " + m.sock->wrap_greeting);
 }
 
-bool smtp_relay_tls(const sms_smtp& d, CHAN& c, std::string& reason) {
+bool smtp_relay_tls(const smtp_engine& d, CHAN& c, std::string& reason) {
     if (!d.out_tls_setup) {
         reason = "TLS could not be set up";
         return false;

@@ -1,7 +1,7 @@
-// Test harness for the SMTP listener: a temporary directory, a bare-socket
-// client that plays the mail client line by line, and a "gateway" that runs the
-// transport's wait loop with a callback playing the gateway's part (accepting
-// or refusing) and records every mail it sees.
+// Test harness for the SMTP server: a temporary directory, a bare-socket client that
+// plays the mail client line by line, and a "gateway" that runs an SmtpServer with a
+// policy playing the gateway's part (accepting or refusing) and records every mail it
+// sees.
 #pragma once
 
 #include <arpa/inet.h>
@@ -22,7 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
+#include "smtp/server.h"
 #include "net/tcp.h"
 #include "sms/sms.h"
 
@@ -142,8 +143,7 @@ class Client {
 struct MailSeen {
     std::string ip, from, body;
     std::vector<std::string> to;
-    smtp_headers headers;
-    int accept_result = -100;
+    mail_headers headers;
     bool spool_existed = false;
     std::thread::id thread;  // the thread the gateway handled the mail on
 };
@@ -170,27 +170,28 @@ class Gateway {
         init_.spool_over = policy_.spool_over;
         init_.max_sessions = policy_.max_sessions;
         if (trace) init_.smtplog = dir_.sub("smtp.log");
-        int err = 0;
-        s_ = sms_smtp_init(init_, err);
-        if (!s_ || err) return;
-        port_ = sms_smtp_port(s_.get());
-        s_->idle_pause_ms = 5;
-        waiter_ = std::thread([this] { result_ = sms_wait(s_.get(), 20, callback, this); });
+        auto s = SmtpServer::open(init_, [this] { return std::make_unique<OneMail>(*this); });
+        if (!s) return;
+        s_ = std::move(*s);
+        port_ = s_->port();
+        waiter_ = std::jthread([this](std::stop_token st) { s_->run(st); });
     }
     ~Gateway() { stop(); }
     Gateway(const Gateway&) = delete;
     Gateway& operator=(const Gateway&) = delete;
 
     void stop() {
-        stop_ = true;
-        if (waiter_.joinable()) waiter_.join();
+        if (waiter_.joinable()) {
+            waiter_.request_stop();
+            waiter_.join();
+        }
         if (s_) {
-            wait_until([&] { return sms_busy(s_.get()) == 0; }, 15000ms);
-            sms_free(s_);
+            s_->drain(15000);
+            s_.reset();
         }
     }
     int port() const { return port_; }
-    sms* handle() { return s_.get(); }
+    SmtpServer* server() { return s_.get(); }
     const TempDir& dir() const { return dir_; }
     std::string spool() const { return init_.workpath; }
 
@@ -206,23 +207,72 @@ class Gateway {
         std::lock_guard<std::mutex> g(m_);
         return mails_;
     }
-    // How each message handled ended: "mail", "recv:N", "no recipients", "no sender",
-    // "no body", "refused ip", "refused data".
+    // How each transaction ended: "mail", "no mail" (none came), "no recipients", "no body"
+    // (ended before its data was in), "refused ip", "refused data".
     std::vector<std::string> ends() {
         std::lock_guard<std::mutex> g(m_);
         return ends_;
     }
 
   private:
-    static int callback(sms* s, int event, const sms_cb_arg& arg, void* data) {
-        auto* self = static_cast<Gateway*>(data);
-        if (event == SMS_WAITING) return !self->stop_;
-        if (event == SMS_ERRORCODE) return 0;
-        std::unique_ptr<sms_message> msg = std::move(*arg.msg);
-        std::string how = self->handle_one(s, msg);
-        sms_msg_free(s, msg);
-        self->end(std::move(how));
-        return 1;
+    // The test gateway's policy for one transaction: refuses as Policy says, records what
+    // it saw, and tells how the transaction ended when it goes.
+    class OneMail : public SessionPolicy {
+      public:
+        explicit OneMail(Gateway& g) : g_(g) {}
+        ~OneMail() override {
+            if (!how_.empty()) g_.end(how_);
+        }
+        Reply on_connect(const Peer& peer) override {
+            seen_.ip = peer.ip;
+            if (!g_.policy_.refuse_ip) return Reply::accept();
+            how_ = "refused ip";
+            return Reply::refuse(500, "Ip Blocked", true);
+        }
+        Reply on_rcpt(const std::string& to) override {
+            if (g_.policy_.refuse_to && g_.policy_.refuse_to(to))
+                return Reply::refuse(500, "To Blocked");
+            seen_.to.push_back(to);
+            return Reply::accept();
+        }
+        Reply on_data_start() override {
+            if (!seen_.to.empty()) return Reply::accept();
+            how_ = "no recipients";
+            return Reply::hang_up();
+        }
+        Reply on_data(Envelope&& e) override {
+            seen_.from = e.from;
+            seen_.body = e.body;
+            seen_.headers = e.headers;
+            seen_.thread = std::this_thread::get_id();
+            seen_.spool_existed = !e.spool_file.empty() && std::filesystem::exists(e.spool_file);
+            if (g_.policy_.refuse_data) {
+                how_ = "refused data";
+                return Reply::refuse(500, "From Blocked", true);
+            }
+            how_ = "mail";
+            g_.record(seen_);
+            return Reply{250, "Command DATA Processed mail data OK", false};
+        }
+        Reply on_mail(const Peer&, const std::string&) override {
+            mail_ = true;
+            return Reply::accept();
+        }
+        void on_abort() override {
+            if (how_.empty()) how_ = !mail_ ? "no mail" : seen_.to.empty() ? "no recipients" : "no body";
+        }
+
+      private:
+        Gateway& g_;
+        MailSeen seen_;
+        std::string how_;
+        bool mail_ = false;
+    };
+
+    void record(const MailSeen& seen) {
+        std::lock_guard<std::mutex> g(m_);
+        mails_.push_back(seen);
+        cv_.notify_all();
     }
 
     void end(std::string how) {
@@ -231,66 +281,12 @@ class Gateway {
         cv_.notify_all();
     }
 
-    std::string handle_one(sms* s, std::unique_ptr<sms_message>& msg) {
-        MailSeen seen;
-        const char* ip = sms_msg_fromip(s, msg.get());
-        if (!ip) return "no ip";
-        seen.ip = ip;
-        if (policy_.refuse_ip) {
-            sms_msg_reject(s, msg.get(), 500, "Ip Blocked");
-            return "refused ip";
-        }
-        int r = sms_msg_recv(s, msg.get());
-        if (r != 0) return "recv:" + std::to_string(r);
-        while (const char* to = sms_msg_to(s, msg.get())) {
-            std::string t = to;
-            if (policy_.refuse_to && policy_.refuse_to(t)) {
-                sms_msg_reject(s, msg.get(), 500, "To Blocked");
-                continue;
-            }
-            seen.to.push_back(t);
-        }
-        if (seen.to.empty()) return "no recipients";
-        const char* from = sms_msg_from(s, msg.get());
-        if (!from) return "no sender";
-        seen.from = from;
-        const char* body = sms_msg_body(s, msg.get());
-        if (!body) return "no body";
-        seen.body = body;
-        seen.headers = *sms_smtp_headers(msg.get());
-        auto* m = static_cast<smtp_message*>(msg.get());
-        seen.spool_existed = !m->file.empty() && std::filesystem::exists(m->file);
-        seen.thread = std::this_thread::get_id();
-        if (policy_.refuse_data) {
-            sms_msg_reject(s, msg.get(), 500, "From Blocked");
-            return "refused data";
-        }
-        {
-            // Recorded before the acceptance, which reads on until the client's next mail.
-            std::lock_guard<std::mutex> g(m_);
-            mails_.push_back(seen);
-            cv_.notify_all();
-        }
-        int a = sms_msg_accept(s, msg.get(), 250, "Command DATA Processed mail data OK");
-        {
-            std::lock_guard<std::mutex> g(m_);
-            for (auto& x : mails_)
-                if (x.from == seen.from && x.body == seen.body && x.accept_result == -100) {
-                    x.accept_result = a;
-                    break;
-                }
-        }
-        return "mail";
-    }
-
     Policy policy_;
     TempDir dir_;
     smtp_init init_;
-    std::unique_ptr<sms> s_;
+    std::unique_ptr<SmtpServer> s_;
     int port_ = 0;
-    std::thread waiter_;
-    std::atomic<bool> stop_{false};
-    int result_ = 0;
+    std::jthread waiter_;
     std::mutex m_;
     std::condition_variable cv_;
     std::vector<MailSeen> mails_;

@@ -1,11 +1,12 @@
-// Quoted-printable codings of the SMTP transport: body lines of relayed mail,
-// and header words ("=?charset?q?...?=") in both directions.
+// Quoted-printable codings (see mail_qp.h): body lines of mail to send, and header
+// words ("=?charset?q?...?=") in both directions.
+#include "mail/mail_qp.h"
+
 #include <cctype>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "mail/mime.h"
-#include "mail/sms_smtp.h"
 
 namespace tolvane {
 

@@ -23,8 +23,8 @@
 #include "mail/mail_charset.h"
 #include "mail/mail_html.h"
 #include "mail/mime.h"
-#include "mail/sms_smtp.h"
-#include "mail/sms_smtp_impl.h"
+#include "smtp/engine.h"
+#include "smtp/engine_impl.h"
 
 namespace tolvane {
 
@@ -62,7 +62,7 @@ smtp_message::spool_file::~spool_file() {
 }
 
 bool open_unique(smtp_message& m, std::string& err) {
-    sms_smtp& d = *m.drv;
+    smtp_engine& d = *m.drv;
     spool_remove(m);  // a second DATA on the same message starts a fresh file
     err.clear();
     for (int tries = 1; tries <= SPOOL_TRIES; ++tries) {
@@ -239,10 +239,10 @@ struct mime_reading {
         if (!l.empty() && is_ws(l.front())) {
             if (!seen_header) return;
             while (!l.empty() && is_ws(l.front())) l.remove_prefix(1);
-            const std::string* old = smtp_header_find(m.headers, last);
+            const std::string* old = mail_header_find(m.headers, last);
             std::string value = old ? *old : std::string();
             value.append(to_eol(l));
-            smtp_header_set(m.headers, last, value);
+            mail_header_set(m.headers, last, value);
             return;
         }
         std::size_t e = l.find_first_of(": ");
@@ -254,7 +254,7 @@ struct mime_reading {
             value = to_eol(value);
         }
         name = to_eol(name);
-        if (!value.empty()) smtp_header_set(m.headers, name, value);
+        if (!value.empty()) mail_header_set(m.headers, name, value);
         last.assign(name);
         seen_header = true;
     }

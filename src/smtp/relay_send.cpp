@@ -34,8 +34,8 @@
 #include "foundation/ssha.h"
 #include "foundation/utf8.h"
 #include "mail/mail_charset.h"
-#include "mail/sms_smtp.h"
-#include "mail/sms_smtp_impl.h"
+#include "smtp/engine.h"
+#include "smtp/engine_impl.h"
 #include "net/tcp.h"
 
 namespace tolvane {
@@ -79,7 +79,7 @@ bool is_digit(char c) {
 }
 
 // One reply, following its continuation lines ("250-...") to the last one.
-bool read_reply(CHAN* c, const sms_smtp& d, std::string& line,
+bool read_reply(CHAN* c, const smtp_engine& d, std::string& line,
                 std::vector<std::string>* all = nullptr) {
     for (int n = 0;; ++n) {
         if (!tcp_readline(c, line, static_cast<int>(TEXT_MAX + 1))) return false;
@@ -126,7 +126,7 @@ bool skipped_header(std::string_view name) {
 
 namespace {
 
-void quit_and_close(const sms_smtp& d, std::unique_ptr<CHAN>& c) {
+void quit_and_close(const smtp_engine& d, std::unique_ptr<CHAN>& c) {
     if (c && c->sk >= 0) {
         if (smtp_logging(d)) smtp_log(d, c->sk, "SMTP->[QUIT]");
         static constexpr char quit[] = "QUIT\r\n";
@@ -141,7 +141,7 @@ void quit_and_close(const sms_smtp& d, std::unique_ptr<CHAN>& c) {
 
 // An idle connection young enough to use again, with its server's extensions; null when
 // there is none.
-std::unique_ptr<CHAN> take_idle(sms_smtp& d, std::vector<std::string>& ext) {
+std::unique_ptr<CHAN> take_idle(smtp_engine& d, std::vector<std::string>& ext) {
     if (!d.relay_pool) return nullptr;
     std::vector<std::unique_ptr<CHAN>> stale;
     std::unique_ptr<CHAN> got;
@@ -165,7 +165,7 @@ std::unique_ptr<CHAN> take_idle(sms_smtp& d, std::vector<std::string>& ext) {
     return got;
 }
 
-void put_idle(sms_smtp& d, std::unique_ptr<CHAN>& c, std::vector<std::string>& ext) {
+void put_idle(smtp_engine& d, std::unique_ptr<CHAN>& c, std::vector<std::string>& ext) {
     {
         std::lock_guard<std::mutex> g(d.relay_pool->m);
         if (d.relay_pool->conns.size() < RELAY_IDLE_MAX) {
@@ -183,7 +183,7 @@ std::shared_ptr<smtp_relay_pool> smtp_relay_pool_new() {
     return std::make_shared<smtp_relay_pool>();
 }
 
-void smtp_relay_close_all(sms_smtp& d) {
+void smtp_relay_close_all(smtp_engine& d) {
     if (!d.relay_pool) return;
     std::vector<smtp_relay_pool::idle> all;
     {
@@ -199,9 +199,9 @@ namespace {
 // can shut it down. Dropped before the socket is closed or kept idle, under the same lock
 // as the cut, so that a cut never reaches a descriptor number used again.
 struct relay_watch {
-    sms_smtp* d;
+    smtp_engine* d;
     int fd = -1;
-    explicit relay_watch(sms_smtp* t) : d(t) {}
+    explicit relay_watch(smtp_engine* t) : d(t) {}
     ~relay_watch() { drop(); }
     relay_watch(const relay_watch&) = delete;
     relay_watch& operator=(const relay_watch&) = delete;
@@ -237,7 +237,7 @@ enum class relay_start { ready, failed, no_connection };
 // by its steps. A step returns false at the first reply that is not the expected one,
 // with result, step and reply saying what failed.
 struct relay_dialogue {
-    sms_smtp* d;
+    smtp_engine* d;
     relay_watch& watch;
     std::unique_ptr<CHAN> c;
     int result = SMTP_OK;
@@ -248,7 +248,7 @@ struct relay_dialogue {
     // kept connection that fails before that was closed while idle, not by this mail.
     bool heard = false;
 
-    relay_dialogue(sms_smtp* t, relay_watch& w) : d(t), watch(w) {}
+    relay_dialogue(smtp_engine* t, relay_watch& w) : d(t), watch(w) {}
 
     bool read_or_fail() {
         if (read_reply(c.get(), *d, reply)) return true;
@@ -493,7 +493,7 @@ struct relay_dialogue {
             out.append(h).append("\r\n");
         };
         const std::string* subj =
-            extra ? smtp_header_find(extra->headers, "Subject", true) : nullptr;
+            extra ? mail_header_find(extra->headers, "Subject", true) : nullptr;
         std::string body = bytes_to_utf8(text);
         // A subject may arrive encoded (a received mail's) or as text (the gateway's
         // own): decoded first, so a word is never encoded inside another.
@@ -541,7 +541,7 @@ struct relay_dialogue {
     }
 };
 
-int relay_mail(sms_smtp* d, relay_watch& watch, const smtp_message_extra* extra,
+int relay_mail(smtp_engine* d, relay_watch& watch, const smtp_message_extra* extra,
                std::string_view from, std::string_view to, std::string_view text) {
     t_relay_note.clear();
     std::string env_from, hdr_from, env_to, hdr_to;
@@ -556,7 +556,7 @@ int relay_mail(sms_smtp* d, relay_watch& watch, const smtp_message_extra* extra,
 }
 }  // namespace
 
-int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::string_view to,
+int smtp_engine::send(const smtp_message_extra* extra, std::string_view from, std::string_view to,
                    std::string_view text) {
     {
         std::lock_guard<std::mutex> g(relay_cut_lock);
@@ -572,7 +572,7 @@ int sms_smtp::send(const smtp_message_extra* extra, std::string_view from, std::
     return result;
 }
 
-void sms_smtp::cut_sends(bool /*hard*/) {
+void smtp_engine::cut_sends(bool /*hard*/) {
     std::lock_guard<std::mutex> g(relay_cut_lock);
     relay_cut = true;
     for (int fd : relay_socks) ::shutdown(fd, SHUT_RDWR);

@@ -1,8 +1,8 @@
-// The SMTP transport's driver and message operations (see sms_smtp.h): driver
+// The SMTP transport's driver and message operations (see smtp_engine.h): driver
 // set-up and release, accepting a connection, the query and answer operations
 // the gateway drives a received mail with, error texts, header copies and the
 // dialogue log.
-#include "mail/sms_smtp.h"
+#include "smtp/engine.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,32 +17,15 @@
 #include "foundation/log.h"
 #include "foundation/metrics.h"
 #include "foundation/thread.h"
-#include "mail/sms_smtp_impl.h"
+#include "smtp/engine_impl.h"
 #include "net/myssl.h"
 #include "net/tcp.h"
 
 namespace tolvane {
 
-// ---- headers ----
-
-const std::string* smtp_header_find(const smtp_headers& h, std::string_view name, bool nocase) {
-    for (const auto& [n, v] : h)
-        if (nocase ? iequals(n, name) : n == name) return &v;
-    return nullptr;
-}
-
-void smtp_header_set(smtp_headers& h, std::string_view name, std::string_view value) {
-    for (auto& [n, v] : h)
-        if (n == name) {
-            v.assign(value);
-            return;
-        }
-    h.emplace_back(std::string(name), std::string(value));
-}
-
 // ---- the dialogue log ----
 
-void smtp_log(const sms_smtp& d, int sockno, const char* fmt, ...) {
+void smtp_log(const smtp_engine& d, int sockno, const char* fmt, ...) {
     if (!d.flog) return;
     // A session traces a dozen lines in a few milliseconds: each is built in a buffer of
     // the thread, and the time text is made once a second.
@@ -145,9 +128,9 @@ smtp_message::~smtp_message() {
     spool_remove(*this);
 }
 
-sms_smtp::sms_smtp() : sms(SMS_SMTP) {}
+smtp_engine::smtp_engine() : sms(SMS_SMTP) {}
 
-sms_smtp::~sms_smtp() {
+smtp_engine::~smtp_engine() {
     // Sessions end before what they use (the lock, the listener) goes.
     smtp_session_pool_stop(*this);
     smtp_relay_close_all(*this);
@@ -160,7 +143,7 @@ sms_smtp::~sms_smtp() {
 namespace {
 
 // Limits, accounts and the relay's settings.
-void apply_limits_and_accounts(sms_smtp& d, const smtp_init& rec) {
+void apply_limits_and_accounts(smtp_engine& d, const smtp_init& rec) {
     d.client_timeout = rec.client_timeout > 0 ? rec.client_timeout : SMTP_CLIENT_TIMEOUT;
     d.relay_timeout = rec.relay_timeout;
     d.relay_connect_timeout = rec.relay_connect_timeout;
@@ -188,7 +171,7 @@ void apply_limits_and_accounts(sms_smtp& d, const smtp_init& rec) {
 
 // TLS for the relay and the listener. False when the listener's cannot be set up: mail
 // must not be taken without the encryption the settings promise.
-bool apply_tls_settings(sms_smtp& d, const smtp_init& rec) {
+bool apply_tls_settings(smtp_engine& d, const smtp_init& rec) {
     d.tls = rec.tls;
     d.out_tls = rec.out_tls;
     d.out_tls_verify = rec.out_tls_verify;
@@ -210,7 +193,7 @@ bool apply_tls_settings(sms_smtp& d, const smtp_init& rec) {
 }
 
 // The listening sockets: the plain port on every address, and the implicit-TLS port.
-bool open_listener(sms_smtp& d, const smtp_init& rec) {
+bool open_listener(smtp_engine& d, const smtp_init& rec) {
     int port = rec.listenport > 0 ? rec.listenport : 0;
     dmsg("SMTP listen on %d", port);
     d.listener = std::make_unique<smtp_listener>();
@@ -238,7 +221,7 @@ bool open_listener(sms_smtp& d, const smtp_init& rec) {
 }
 
 // Names, domains, the work directory and the trace file.
-void apply_names_and_paths(sms_smtp& d, const smtp_init& rec) {
+void apply_names_and_paths(smtp_engine& d, const smtp_init& rec) {
     d.host = cut(tcp_hostname());
     dmsg("Host name (%s)", d.host.c_str());
     d.sendhost = cut(strtrm(rec.sendhost));
@@ -270,7 +253,11 @@ void apply_names_and_paths(sms_smtp& d, const smtp_init& rec) {
 }  // namespace
 
 std::unique_ptr<sms> sms_smtp_init(const smtp_init& init, int& errcode) {
-    auto d = std::make_unique<sms_smtp>();
+    return smtp_engine_open(init, errcode);
+}
+
+std::unique_ptr<smtp_engine> smtp_engine_open(const smtp_init& init, int& errcode) {
+    auto d = std::make_unique<smtp_engine>();
     errcode = 0;
     apply_limits_and_accounts(*d, init);
     if (!apply_tls_settings(*d, init)) {
@@ -289,13 +276,13 @@ std::unique_ptr<sms> sms_smtp_init(const smtp_init& init, int& errcode) {
 
 // ---- accepting a connection ----
 
-void sms_smtp::interrupt() {
+void smtp_engine::interrupt() {
     if (listener) listener->wake();
 }
 
-std::unique_ptr<sms_message> sms_smtp::wait(int timeout_msec, int& errcode) {
+std::unique_ptr<sms_message> smtp_engine::wait(int timeout_msec, int& errcode) {
     (void)errcode;
-    sms_smtp* d = this;
+    smtp_engine* d = this;
     if (!d->listener) return nullptr;
     std::string ip;
     int port = 0, where = 0;
@@ -328,7 +315,7 @@ std::unique_ptr<sms_message> sms_smtp::wait(int timeout_msec, int& errcode) {
         m->sock->wrap_pending = true;
         m->sock->wrap_greeting = hello;
         dmsg("Smtp connection from %s:%d (implicit TLS)", ip.c_str(), port);
-        if (d->cb != nullptr) {
+        if (d->run_mail) {
             smtp_session_start(*d, std::move(m));
             return nullptr;
         }
@@ -339,7 +326,7 @@ std::unique_ptr<sms_message> sms_smtp::wait(int timeout_msec, int& errcode) {
     dmsg("Smtp connection from %s:%d", ip.c_str(), port);
     // Run by a session thread, which traces the greeting with the rest of the dialogue;
     // returned to the caller only when there is none to run it.
-    if (d->cb != nullptr) {
+    if (d->run_mail) {
         if (smtp_logging(*d)) m->sock->greeting_untraced = hello;
         smtp_session_start(*d, std::move(m));
         return nullptr;
@@ -350,8 +337,8 @@ std::unique_ptr<sms_message> sms_smtp::wait(int timeout_msec, int& errcode) {
 
 // ---- error texts ----
 
-void sms_smtp::error(int err, std::string& bf) {
-    sms_smtp* d = this;
+void smtp_engine::error(int err, std::string& bf) {
+    smtp_engine* d = this;
     switch (err) {
         case SMTP_OK:
             break;
@@ -380,6 +367,9 @@ void sms_smtp::error(int err, std::string& bf) {
         case SMTP_ETOOBIG:
             bf = "Message size exceeds fixed maximum message size";
             break;
+        case SMTP_ECUT:
+            bf = "The send was cut by a shutdown";
+            break;
         default:
             bf = "Unknown Error Code";
             break;
@@ -388,13 +378,13 @@ void sms_smtp::error(int err, std::string& bf) {
 
 // ---- the message operations ----
 
-int sms_smtp::msg_recv(sms_message* msg) {
+int smtp_engine::msg_recv(sms_message* msg) {
     smtp_message* m = message_of(msg);
     if (!m || !m->sock) return SMTP_ECLOSED;
     return process_message(*m, STOP_ON_FROM);
 }
 
-const char* sms_smtp::msg_fromip(sms_message* msg) {
+const char* smtp_engine::msg_fromip(sms_message* msg) {
     smtp_message* m = message_of(msg);
     if (!m) return nullptr;
     if (!m->ip) {
@@ -406,7 +396,7 @@ const char* sms_smtp::msg_fromip(sms_message* msg) {
     return m->ip->c_str();
 }
 
-const char* sms_smtp::msg_from(sms_message* msg) {
+const char* smtp_engine::msg_from(sms_message* msg) {
     smtp_message* m = message_of(msg);
     if (!m) return nullptr;
     if (m->from) return m->from->c_str();
@@ -414,14 +404,14 @@ const char* sms_smtp::msg_from(sms_message* msg) {
     return m->from->c_str();
 }
 
-const char* sms_smtp::msg_to(sms_message* msg) {
+const char* smtp_engine::msg_to(sms_message* msg) {
     smtp_message* m = message_of(msg);
     if (!m) return nullptr;
     if (process_message(*m, STOP_ON_TO) != SMTP_OK || !m->added) return nullptr;
     return m->added->c_str();
 }
 
-const char* sms_smtp::msg_body(sms_message* msg) {
+const char* smtp_engine::msg_body(sms_message* msg) {
     smtp_message* m = message_of(msg);
     if (!m) return nullptr;
     if (!m->parsed && process_message(*m, STOP_NOT) != SMTP_OK) return nullptr;
@@ -459,7 +449,7 @@ int answer(smtp_message& m, int code, const char* reason, bool accept) {
 
 }  // namespace
 
-int sms_smtp::msg_accept(sms_message* msg, int code, const char* reason) {
+int smtp_engine::msg_accept(sms_message* msg, int code, const char* reason) {
     smtp_message* m = message_of(msg);
     if (!m || !m->sock) return SMTP_ECLOSED;
     // A mail refused for its size (or a failed spool) was answered already.
@@ -474,7 +464,7 @@ int sms_smtp::msg_accept(sms_message* msg, int code, const char* reason) {
     return process_message(*m, STOP_NOT);
 }
 
-int sms_smtp::msg_reject(sms_message* msg, int code, const char* reason) {
+int smtp_engine::msg_reject(sms_message* msg, int code, const char* reason) {
     smtp_message* m = message_of(msg);
     if (!m || !m->sock) return SMTP_ECLOSED;
     if (m->oversize || m->spool_error) return SMTP_OK;
@@ -492,7 +482,7 @@ int sms_smtp::msg_reject(sms_message* msg, int code, const char* reason) {
     return SMTP_OK;
 }
 
-void sms_smtp::msg_free(std::unique_ptr<sms_message>& msg) {
+void smtp_engine::msg_free(std::unique_ptr<sms_message>& msg) {
     msg.reset();  // the message closes its connection and deletes its spool file
 }
 
@@ -508,7 +498,7 @@ void sms_smtp_msgextra_free(std::unique_ptr<smtp_message_extra>& extra) {
     extra.reset();
 }
 
-const smtp_headers* sms_smtp_headers(const sms_message* msg) {
+const mail_headers* sms_smtp_headers(const sms_message* msg) {
     const auto* m = kind_cast<const smtp_message>(msg);
     return m ? &m->headers : nullptr;
 }
@@ -519,7 +509,7 @@ std::string sms_smtp_user(const sms_message* msg) {
 }
 
 int sms_smtp_port(const sms* s) {
-    const auto* d = kind_cast<const sms_smtp>(s);
+    const auto* d = kind_cast<const smtp_engine>(s);
     return d ? d->listen_port : 0;
 }
 

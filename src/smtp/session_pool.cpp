@@ -1,19 +1,18 @@
 // The threads that run the listener's sessions.
 //
-// A greeted connection becomes a task; a worker runs the handle's callback
-// (SMS_INCOMING) for its first mail and, when the dialogue hands the
-// connection on (RSET, or the next MAIL FROM), for each further mail on the
+// A greeted connection becomes a task; a worker runs the engine's run_mail (the
+// server's dialogue with its policy) for its first mail and, when the dialogue hands
+// the connection on (RSET, or the next MAIL FROM), for each further mail on the
 // same thread: no thread is started per mail. Workers are started when every
 // one is busy, up to one per allowed session, and end after a minute without
-// work (a few stay). Each session counts in the handle's busy count from the
+// work (a few stay). Each session counts in the engine's sessions_busy from the
 // moment it is queued until its last mail is released, so that shutdown waits
 // for it.
 //
-// Ownership: the pool belongs to the transport (sms_smtp::session_pool) and owns its
+// Ownership: the pool belongs to the transport (smtp_engine::session_pool) and owns its
 // workers (std::jthread in a ThreadSet): a worker that ended idle is joined by the
-// next start, and the transport's destructor stops the pool and joins every worker
-// before the handle goes. The handle is never freed while its busy count is above
-// zero, so by then no worker is in a session.
+// next start, and the engine's destructor stops the pool and joins every worker
+// before the engine goes (the server drains its sessions first).
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -22,8 +21,8 @@
 #include "foundation/log.h"
 #include "foundation/thread.h"
 #include "foundation/tracefile.h"
-#include "mail/sms_smtp.h"
-#include "mail/sms_smtp_impl.h"
+#include "smtp/engine.h"
+#include "smtp/engine_impl.h"
 
 namespace tolvane {
 
@@ -48,38 +47,29 @@ constexpr auto POOL_IDLE = std::chrono::seconds(60);
 // How long a stop waits for the workers to end.
 constexpr auto POOL_STOP_WAIT = std::chrono::seconds(2);
 
-// Where a hand-over on this thread puts the connection's next message.
-thread_local std::unique_ptr<smtp_message>* t_next = nullptr;
-
-// Every mail of one connection, in turn.
-void run_session(sms* owner, std::unique_ptr<smtp_message> first) {
+// Every mail of one connection, in turn: each hands the connection to the next through
+// its own `next` (RSET, a new HELO, the next MAIL), and the next runs on this worker.
+void run_session(smtp_engine& d, std::unique_ptr<smtp_message> first) {
     std::unique_ptr<smtp_message> next = std::move(first);
     // The dialogue trace of this connection is held: it goes out when the client has kept
     // the session waiting for a second, when much is held, and when the connection ends
     // (before the session stops counting as busy). A short session costs one trace write.
     TraceHold trace_hold;
     if (next->sock && !next->sock->greeting_untraced.empty()) {
-        smtp_log(static_cast<const sms_smtp&>(*owner), next->sock->sockno(), "SMTP->[220 %s]",
-                 next->sock->greeting_untraced.c_str());
+        smtp_log(d, next->sock->sockno(), "SMTP->[220 %s]", next->sock->greeting_untraced.c_str());
         next->sock->greeting_untraced.clear();
     }
     while (next) {
-        std::unique_ptr<sms_message> cur = std::move(next);
-        t_next = &next;
-        if (owner->cb) {
-            sms_cb_arg arg;
-            arg.msg = &cur;
-            owner->cb(owner, SMS_INCOMING, arg, owner->cb_data);
-        }
-        t_next = nullptr;
-        // Whatever the callback left is released here, never dropped silently.
-        if (cur) owner->msg_free(cur);
+        if (d.run_mail)
+            d.run_mail(next);
+        else
+            next.reset();
     }
     trace_write_held();
-    sms_busy_add(owner, -1);
+    d.sessions_busy.fetch_sub(1);
 }
 
-void worker(smtp_session_pool* p, sms* owner) {
+void worker(smtp_session_pool* p, smtp_engine* d) {
     std::unique_lock<std::mutex> g(p->m);
     for (;;) {
         ++p->waiting;
@@ -90,7 +80,7 @@ void worker(smtp_session_pool* p, sms* owner) {
         std::unique_ptr<smtp_message> task = std::move(p->tasks.front());
         p->tasks.pop_front();
         g.unlock();
-        run_session(owner, std::move(task));
+        run_session(*d, std::move(task));
         g.lock();
     }
     // Counted out now; the thread set releases what its libraries keep for the thread
@@ -100,22 +90,15 @@ void worker(smtp_session_pool* p, sms* owner) {
 
 }  // namespace
 
-bool smtp_session_handoff(std::unique_ptr<smtp_message>& next) {
-    if (t_next == nullptr || *t_next) return false;
-    *t_next = std::move(next);
-    return true;
-}
-
-bool smtp_session_start(sms_smtp& d, std::unique_ptr<smtp_message> m) {
-    sms* owner = &d;
-    if (owner->cb == nullptr) return false;
+bool smtp_session_start(smtp_engine& d, std::unique_ptr<smtp_message> m) {
+    if (!d.run_mail) return false;
     if (!d.session_pool) {
         d.session_pool = std::make_shared<smtp_session_pool>();
         // One worker per session the cap allows; without a cap, a bound all the same.
         d.session_pool->max_threads = d.max_sessions > 0 ? d.max_sessions : 4096;
     }
     smtp_session_pool* p = d.session_pool.get();
-    sms_busy_add(owner, 1);
+    d.sessions_busy.fetch_add(1);
     std::unique_lock<std::mutex> g(p->m);
     p->tasks.push_back(std::move(m));
     if (p->waiting >= static_cast<int>(p->tasks.size())) {
@@ -128,7 +111,7 @@ bool smtp_session_start(sms_smtp& d, std::unique_ptr<smtp_message> m) {
     if (p->threads < p->max_threads) {
         // Counted before it starts, under the lock it takes first.
         ++p->threads;
-        if (p->workers.start([p, owner](std::stop_token) { worker(p, owner); })) return true;
+        if (p->workers.start([p, dp = &d](std::stop_token) { worker(p, dp); })) return true;
         --p->threads;
         emsg("SMTP: cannot start a session thread (%d running)", p->threads);
     }
@@ -137,13 +120,13 @@ bool smtp_session_start(sms_smtp& d, std::unique_ptr<smtp_message> m) {
         // Nothing will ever take it: the client is closed.
         std::unique_ptr<smtp_message> lost = std::move(p->tasks.back());
         p->tasks.pop_back();
-        sms_busy_add(owner, -1);
+        d.sessions_busy.fetch_sub(1);
         return true;
     }
     return true;
 }
 
-void smtp_session_pool_stop(sms_smtp& d) {
+void smtp_session_pool_stop(smtp_engine& d) {
     if (!d.session_pool) return;
     {
         std::lock_guard<std::mutex> g(d.session_pool->m);

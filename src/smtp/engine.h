@@ -1,11 +1,15 @@
-// The SMTP transport: mail listener and relay sender (mode SMS_SMTP of sms.h).
+// The SMTP engine under SmtpServer (server.h) and RelayClient (relay_client.h): the
+// listener's dialogue and the relay sender. Nothing outside src/smtp/ uses it but the
+// engine's own tests and fuzzing; it still derives from the old transport class `sms`
+// (mode SMS_SMTP), which its users no longer go through.
 //
 // Listener: a small SMTP server. HELO, or EHLO with the extensions PIPELINING,
 // SIZE and 8BITMIME (a MAIL FROM whose SIZE is over max_size is refused). Its
-// wait accepts one connection, greets it and returns it as an smtp_message;
-// the gateway's callback then drives the
-// dialogue through the message operations, each of which reads the client only
-// as far as it needs and sends the reply owed for the previous command first:
+// wait accepts one connection, greets it and hands it to a session worker, which
+// runs the server's run_mail for each of its mails (smtp_run_mail drives the
+// dialogue through the message operations and asks the SessionPolicy between
+// them); each operation reads the client only as far as it needs and sends the
+// reply owed for the previous command first:
 //   fromip -> recv (HELO, MAIL FROM) -> to ... to (null once DATA arrived)
 //   -> from -> body (354, data, MIME parsing) -> accept 250 / reject 500 -> msgfree.
 // The message data stays in memory up to spool_over bytes; a larger mail goes
@@ -20,7 +24,7 @@
 // (relay_keep) on a connection kept open between mails: RSET before each
 // further mail, a new connection when that fails.
 //
-// Ownership: the transport (sms_smtp) belongs to whoever opened it; a message and
+// Ownership: the transport (smtp_engine) belongs to whoever opened it; a message and
 // its connection belong to the thread handling it. The engine reads its client
 // through an smtp_link, so that it can be driven from a socket or from a byte
 // buffer (tests and fuzzing).
@@ -57,6 +61,8 @@
 #include "foundation/auth_guard.h"
 #include "foundation/thread.h"
 #include "foundation/tracefile.h"
+#include "mail/mail_headers.h"
+#include "mail/mail_qp.h"
 #include "sms/sms.h"
 
 namespace tolvane {
@@ -91,6 +97,7 @@ enum smtp_result : int {
     SMTP_EREPLY = 6,    // "Un-expected reply from SMTP server"
     SMTP_ESPOOL = 7,    // spool file creation failed ("Unknown Error Code")
     SMTP_ETOOBIG = 8,   // "Message size exceeds fixed maximum message size"
+    SMTP_ECUT = 9,      // a relay send cut by a shutdown (RelayClient; the engine says -2)
 };
 
 // Read time limit for a client of the listener.
@@ -98,15 +105,6 @@ inline constexpr int SMTP_CLIENT_TIMEOUT = 10000;
 // Message data stored per mail unless the driver is given another size; beyond it
 // the mail is refused.
 inline constexpr long SMTP_MAX_DATA = 10L * 1024 * 1024;
-
-// Mail headers in order of arrival, name and value. A received mail stores each
-// name once (names compared exactly), the latest value winning.
-using smtp_headers = std::vector<std::pair<std::string, std::string>>;
-// The value of a header, null when absent; names compared exactly or without case.
-const std::string* smtp_header_find(const smtp_headers& h, std::string_view name,
-                                    bool nocase = false);
-// Sets (replaces) or adds a header.
-void smtp_header_set(smtp_headers& h, std::string_view name, std::string_view value);
 
 // Whether the listener asks clients to authenticate.
 enum smtp_auth_mode : int { SMTP_AUTH_OFF = 0, SMTP_AUTH_OPTIONAL = 1, SMTP_AUTH_REQUIRED = 2 };
@@ -157,7 +155,7 @@ struct smtp_init {
 
 // Header copy carried to the relay sender.
 struct smtp_message_extra {
-    smtp_headers headers;
+    mail_headers headers;
 };
 
 // The byte stream under a client dialogue.
@@ -184,7 +182,7 @@ class smtp_link {
 // A client connection: buffered line reader and reply writer over a link.
 class smtp_conn;
 
-class sms_smtp;
+class smtp_engine;
 
 // One received mail (one per accepted connection, or per hand-over).
 class smtp_message : public sms_message {
@@ -199,12 +197,12 @@ class smtp_message : public sms_message {
     int upto = MODE_HELO;
     int gotheaders = 0;  // header lines were parsed from the spool file
     int needreply = 0;   // the last command read is not answered yet
-    smtp_headers headers;
+    mail_headers headers;
     std::deque<std::string> to;  // envelope recipients, newest first
     std::unique_ptr<smtp_conn> sock;
 
     // Beyond the fields of the dialogue:
-    sms_smtp* drv = nullptr;
+    smtp_engine* drv = nullptr;
     int parsed = 0;                      // the data ended and the spool file was parsed
     int oversize = 0;                    // the data exceeded max_size (refused with 552)
     int spool_error = 0;                 // writing the spool file failed (refused with 452)
@@ -213,15 +211,18 @@ class smtp_message : public sms_message {
     bool in_memory = false;              // the data is held in mem, not in a spool file
     std::string mem;                     // the data while it is held in memory
     const std::string* added = nullptr;  // recipient added by the last engine run
+    // The connection's next mail, once this one handed the connection on (RSET, a new
+    // HELO, or the next MAIL after a finished mail); the session runs it next.
+    std::unique_ptr<smtp_message> next;
     struct spool_file;
     std::unique_ptr<spool_file> f;
 };
 
 // The transport object.
-class sms_smtp : public sms {
+class smtp_engine : public sms {
   public:
-    sms_smtp();
-    ~sms_smtp() override;
+    smtp_engine();
+    ~smtp_engine() override;
 
     int send(const smtp_message_extra* extra, std::string_view from, std::string_view to,
              std::string_view text) override;
@@ -292,21 +293,29 @@ class sms_smtp : public sms {
     // when it closes, whenever that is.
     std::shared_ptr<std::atomic<int>> sessions = std::make_shared<std::atomic<int>>(0);
 
-    // Where a hand-over sends the connection's next message. Unset: a new thread
-    // through sms_wait_incoming on this transport. Tests and fuzzing keep them instead.
+    // Where a hand-over sends the connection's next message. Unset: the message's own
+    // `next`, which its session runs after it. Tests and fuzzing keep them instead.
     std::function<void(std::unique_ptr<smtp_message>)> handoff;
+    // Runs the mail m of a connection on its session worker (the server's dialogue with
+    // its policy), releases it and leaves in m the connection's next mail (null when the
+    // connection ended). Unset: wait() returns each greeted connection to its caller.
+    std::function<void(std::unique_ptr<smtp_message>& m)> run_mail;
+    // Sessions queued or running on the workers.
+    std::atomic<int> sessions_busy{0};
 };
 
 // Opens the listener (when a port is given) and prepares the relay sender; on a
 // failure the transport comes back with the code (SMTP_ELISTEN).
 std::unique_ptr<sms> sms_smtp_init(const smtp_init& init, int& errcode);
+// The same, as the engine itself.
+std::unique_ptr<smtp_engine> smtp_engine_open(const smtp_init& init, int& errcode);
 
 // ---- called by the gateway directly ----
 // A copy of a received mail's headers (empty for null or a non-SMTP message).
 std::unique_ptr<smtp_message_extra> sms_smtp_msgextra(const sms_message* msg);
 void sms_smtp_msgextra_free(std::unique_ptr<smtp_message_extra>& extra);
 // A received mail's headers; null for a non-SMTP message.
-const smtp_headers* sms_smtp_headers(const sms_message* msg);
+const mail_headers* sms_smtp_headers(const sms_message* msg);
 // The bound port of an SMTP transport's listener (0 without one, or for null or
 // another kind of transport).
 int sms_smtp_port(const sms* s);
@@ -314,22 +323,10 @@ int sms_smtp_port(const sms* s);
 // non-SMTP message).
 std::string sms_smtp_user(const sms_message* msg);
 
-// ---- codings ----
-// Quoted-printable body line, in place: unprintable bytes and "=" become "=XX";
-// cut where the result would pass size-1 characters.
-void qp_encode(std::string& line, std::size_t size);
-// Header word "=?iso-8859-1?q?...?=" folded for a header of that name, or the
-// plain text when nothing needed encoding. Returns the length; 0 when text is
-// null or size is 18 or less.
-int qp_header_encode(const char* name, const char* text, std::string& out, std::size_t size);
-// Decodes "=?cs?q?...?=" / "=?cs?b?...?=" words; other text is copied. Returns
-// the length, -1 (out empty) for a malformed word or an unknown encoding.
-int qp_header_decode(std::string_view text, std::string& out, std::size_t size);
-
 // ---- the dialogue engine, for tests and fuzzing ----
 // A message in state upto reading from link (as the transport's wait makes them, but
 // without a greeting).
-std::unique_ptr<smtp_message> sms_smtp_msg_new(sms_smtp* drv, std::unique_ptr<smtp_link> link,
+std::unique_ptr<smtp_message> sms_smtp_msg_new(smtp_engine* drv, std::unique_ptr<smtp_link> link,
                                                int upto = MODE_HELO);
 // A link over a byte buffer: reads come from input in pieces of at most chunk
 // bytes, then it reports closed; writes are kept in output.

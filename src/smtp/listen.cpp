@@ -24,8 +24,8 @@
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
-#include "mail/sms_smtp.h"
-#include "mail/sms_smtp_impl.h"
+#include "smtp/engine.h"
+#include "smtp/engine_impl.h"
 #include "net/tcp.h"
 
 namespace tolvane {
