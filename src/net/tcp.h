@@ -212,6 +212,10 @@ int tcp_read(CHAN* c, char* buf, int len);
 // At most len bytes within ms: count, 0 closed, failed or stopped (channel closed), -1 no
 // socket, -2 time-out (channel open). Bytes held by the line reader come first.
 int tcp_read_timed(CHAN* c, char* buf, int len, int ms);
+// Gives the channel's input buffer back to the pool while nothing is in it: for a channel
+// read only through tcp_read_timed into a buffer of the caller's (the line reader takes a
+// new one when it needs it).
+void tcp_release_input_buffer(CHAN* c);
 
 // ---- writing ----
 // Formats (cut at 3999 characters) and sends all of it within write_timeout; 1 when all was

@@ -367,6 +367,13 @@ int tcp_read_timed(CHAN* c, char* buf, int len, int ms) {
     return read_within(c, buf, len, ms, "tcp_read_timed");
 }
 
+void tcp_release_input_buffer(CHAN* c) {
+    if (!c || c->inlen > c->inupto) return;
+    tcp_bf_free(std::move(c->inbf));
+    c->inbf = std::vector<char>();
+    c->inupto = c->inlen = 0;
+}
+
 // ---- writing ----
 
 int tcp_write(CHAN* c, const char* data, int len) {

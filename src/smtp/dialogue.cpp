@@ -5,6 +5,8 @@
 // The engine runs until it has what its caller asked for (stop_on), until the
 // message data has ended, or until the dialogue is over. A reply owed for the
 // last command read is sent by the next run, or by accept/reject.
+#include <poll.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -49,6 +51,16 @@ std::size_t smtp_conn::discard_input() {
     has_pending_ = false;
     pending_.clear();
     return n;
+}
+
+bool smtp_conn::input_drained() const {
+    return at_ >= len_ && !has_pending_ && link && !link->buffered();
+}
+
+void smtp_conn::release_buffer() {
+    if (at_ < len_) return;
+    std::vector<char>().swap(buf_);
+    at_ = len_ = 0;
 }
 
 void smtp_conn::push_line(std::string l) {
@@ -531,6 +543,20 @@ turn one_turn(smtp_message& m, int stop_on, int& result) {
     return command(m, l, stop_on, result);
 }
 
+// Whether the dialogue may stop here and let its session park the connection: it waits
+// for a command before MAIL (the idle part of a session), nothing of the client's is held
+// above the socket, and the socket has nothing either (a client that has spoken goes on at
+// once, on this thread).
+bool may_wait_without_thread(smtp_message& m, int stop_on) {
+    if (!m.may_suspend || stop_on != STOP_ON_FROM) return false;
+    if (m.upto != MODE_HELO && m.upto != MODE_FROM) return false;
+    if (!m.sock || !m.sock->input_drained()) return false;
+    const int fd = m.sock->link->wait_fd();
+    if (fd < 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 0;
+}
+
 }  // namespace
 
 int process_message(smtp_message& m, int stop_on) {
@@ -546,7 +572,13 @@ int process_message(smtp_message& m, int stop_on) {
         m.needreply = 0;
         t = said(answer_held_command(m), result);
     }
-    while (t == turn::go_on) t = one_turn(m, stop_on, result);
+    while (t == turn::go_on) {
+        if (may_wait_without_thread(m, stop_on)) {
+            m.suspended = true;
+            return SMTP_SUSPENDED;
+        }
+        t = one_turn(m, stop_on, result);
+    }
     if (t == turn::leave_open) return SMTP_OK;
     m.sock.reset();  // sends what is held, then closes
     return result;

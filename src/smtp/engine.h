@@ -72,6 +72,7 @@ class MysslSetup;
 class smtp_listener;
 struct smtp_relay_pool;
 struct smtp_session_pool;
+class SessionPolicy;  // smtp/server.h
 
 // Dialogue states (smtp_message::upto).
 enum smtp_mode : int {
@@ -98,6 +99,9 @@ enum smtp_result : int {
     SMTP_ESPOOL = 7,    // spool file creation failed ("Unknown Error Code")
     SMTP_ETOOBIG = 8,   // "Message size exceeds fixed maximum message size"
     SMTP_ECUT = 9,      // a relay send cut by a shutdown (RelayClient; the engine says -2)
+    // The dialogue stopped to wait for the client's next command without a thread (the
+    // message is `suspended`; its session parks the connection and runs it again later).
+    SMTP_SUSPENDED = 10,
 };
 
 // Read time limit for a client of the listener.
@@ -168,6 +172,12 @@ class smtp_link {
     virtual bool write(std::string_view data) = 0;
     // Socket number for the dialogue log.
     virtual int sockno() const = 0;
+    // The descriptor a wait for the client's next bytes can watch (-1: none; such a link is
+    // never parked between commands).
+    virtual int wait_fd() const { return -1; }
+    // Whether bytes of the client are held above the descriptor (a read buffer, TLS
+    // records already decrypted), which a wait on the descriptor would not see.
+    virtual bool buffered() const { return false; }
     // Peer address text; false when it cannot be had.
     virtual bool peer(std::string& ip, int& port) = 0;
     // Switches the stream to TLS (server side) and completes the handshake within ms;
@@ -214,6 +224,15 @@ class smtp_message : public sms_message {
     // The connection's next mail, once this one handed the connection on (RSET, a new
     // HELO, or the next MAIL after a finished mail); the session runs it next.
     std::unique_ptr<smtp_message> next;
+    // Before MAIL, the dialogue may stop where it would wait for the client's next command
+    // (may_suspend, set by the session when it can park the connection): it then returns
+    // SMTP_SUSPENDED with `suspended` set, and is run again once the client speaks.
+    bool may_suspend = false;
+    bool suspended = false;
+    // The policy of this mail transaction, kept while the dialogue is suspended, and
+    // whether its connect stage has been asked (server.cpp).
+    std::shared_ptr<SessionPolicy> policy;
+    bool connect_asked = false;
     struct spool_file;
     std::unique_ptr<spool_file> f;
 };

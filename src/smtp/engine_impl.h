@@ -51,6 +51,12 @@ class smtp_conn {
     // Drops every byte read but not yet handed out (and a pushed line); returns how many.
     // The switch to TLS must not carry plain-text input over into the encrypted session.
     std::size_t discard_input();
+    // Whether the client's next bytes can only come from the descriptor: nothing of its
+    // input is held here or in the link, so a session may wait for it without a thread.
+    bool input_drained() const;
+    // Lets go of the read buffer while nothing is in it (a parked session holds no buffer;
+    // the next read takes a new one).
+    void release_buffer();
     int sockno() const;
     bool peer(std::string& ip, int& port);
 
@@ -173,6 +179,11 @@ void spool_remove(smtp_message& m);
 // workers.
 bool smtp_session_start(smtp_engine& d, std::unique_ptr<smtp_message> m);
 void smtp_session_pool_stop(smtp_engine& d);
+// Closes the connections waiting for their client's next command ("421"), and makes every
+// session close so when its mail in progress ends (a shutdown).
+void smtp_session_pool_close_idle(smtp_engine& d);
+// Connections waiting for their client without a thread (for tests and metrics).
+int smtp_session_parked(const smtp_engine& d);
 
 // Authentication (sms_smtp_auth.cpp). smtp_users_load reads a users file ("name:{ssha}
 // digest" lines; others are logged and skipped); false with the system's text in err.

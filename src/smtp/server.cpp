@@ -95,11 +95,19 @@ void smtp_run_mail(smtp_engine& d, smtp_message& m, SessionPolicy& p) {
     const char* ip_text = d.msg_fromip(&m);
     if (ip_text == nullptr) return;
     const std::string ip = ip_text;
-    if (Reply r = p.on_connect(peer_of(m, ip)); !r.accepted()) {
-        if (r.code != 0) (void)d.msg_reject(&m, r.code, r.text.c_str());
-        return;
+    if (!m.connect_asked) {
+        m.connect_asked = true;
+        if (Reply r = p.on_connect(peer_of(m, ip)); !r.accepted()) {
+            if (r.code != 0) (void)d.msg_reject(&m, r.code, r.text.c_str());
+            return;
+        }
     }
-    if (int err = d.msg_recv(&m); err != 0) {
+    m.suspended = false;
+    const int got = d.msg_recv(&m);
+    // Waiting for the client's first command of the mail: the session parks the
+    // connection, and this runs again (from here) once the client speaks.
+    if (got == SMTP_SUSPENDED) return;
+    if (int err = got; err != 0) {
         emsg("Message recv error SMTP [%d:%s]", err, error_text(d, err).c_str());
         p.on_abort();
         return;
@@ -139,12 +147,19 @@ Result<std::unique_ptr<SmtpServer>> SmtpServer::open(const smtp_init& init,
     s->engine_ = std::move(engine);
     smtp_engine* d = s->engine_.get();
     d->run_mail = [d, policies = std::move(policies)](std::unique_ptr<smtp_message>& m) {
-        std::unique_ptr<SessionPolicy> p = policies ? policies() : nullptr;
-        if (!p) p = std::make_unique<SessionPolicy>();
+        // A suspended mail goes on with the policy it began with.
+        std::shared_ptr<SessionPolicy> p = m->policy;
+        if (!p) {
+            p = policies ? std::shared_ptr<SessionPolicy>(policies()) : nullptr;
+            if (!p) p = std::make_shared<SessionPolicy>();
+            m->policy = p;
+        }
         smtp_run_mail(*d, *m, *p);
+        if (m->suspended) return;  // the session parks it as it is
         // The mail is released before its policy: its connection closes (unless handed
         // on) before what the policy holds is given back.
         std::unique_ptr<smtp_message> next = std::move(m->next);
+        m->policy.reset();
         m = std::move(next);
     };
     return s;
@@ -167,6 +182,8 @@ void SmtpServer::run(std::stop_token st) {
 void SmtpServer::stop() {
     stopping_.store(true);
     if (engine_) engine_->interrupt();
+    // Clients between mails are told "421" now; a mail under way ends first.
+    if (engine_) smtp_session_pool_close_idle(*engine_);
 }
 
 bool SmtpServer::drain(long ms) {

@@ -23,11 +23,14 @@
 // its size, 452 when it could not be stored whole): it gets on_abort.
 //
 // Threads: run() is the accepting loop, on the caller's thread, until its stop token is
-// asked to stop (stop() also ends a wait). Each connection runs on a session worker of
-// the server's own bounded pool (std::jthread, at most one per allowed session, idle ones
-// end after a minute); every hook of one policy runs on that connection's worker, one at
-// a time, so a policy needs no lock of its own. The storing step (on_data) runs there
-// too: the client waits for its reply, never the accepting loop.
+// asked to stop (stop() also ends a wait). A connection waiting for its client's next
+// mail (after the greeting, between mails) holds no thread: it waits in an epoll reactor
+// (net/reactor.h), so idle clients cost their buffers only. Once its client speaks it runs
+// on a session worker of the server's own bounded pool (std::jthread, at most one per
+// allowed session, idle ones end after a minute) until its mail is answered; every hook of
+// one policy runs on that worker, one at a time, so a policy needs no lock of its own.
+// The storing step (on_data) runs there too: the client waits for its reply, never the
+// accepting loop.
 //
 // Ownership: the server is owned by whoever opened it; it owns its listening sockets, its
 // session workers and the connections they run. drain(ms) waits for the sessions under
@@ -136,7 +139,9 @@ class SmtpServer {
 
     // Accepts connections until st is asked to stop (or stop() is called).
     void run(std::stop_token st);
-    // Ends run() at once, from any thread. Sessions under way go on.
+    // Ends run() at once, from any thread. Clients waiting between mails are told "421
+    // Service closing transmission channel" and closed; a mail under way is answered first,
+    // and its session closes the same way after it.
     void stop();
     // Waits up to ms for the sessions under way to end; true when none is left.
     bool drain(long ms);

@@ -1,18 +1,30 @@
-// The threads that run the listener's sessions.
+// The threads that run the listener's sessions, and the reactor their idle connections
+// wait in.
 //
-// A greeted connection becomes a task; a worker runs the engine's run_mail (the
-// server's dialogue with its policy) for its first mail and, when the dialogue hands
-// the connection on (RSET, or the next MAIL FROM), for each further mail on the
-// same thread: no thread is started per mail. Workers are started when every
-// one is busy, up to one per allowed session, and end after a minute without
-// work (a few stay). Each session counts in the engine's sessions_busy from the
-// moment it is queued until its last mail is released, so that shutdown waits
-// for it.
+// A greeted connection becomes a task; a worker asks the policy's connect stage (a
+// refused client hears so right after the greeting) and runs the dialogue. While the
+// dialogue waits for a command before MAIL (after the greeting, HELO/EHLO, AUTH, STARTTLS,
+// RSET) and nothing of the client's is there, it stops (SMTP_SUSPENDED) and the connection
+// waits in the reactor (net/reactor.h): one epoll thread watches every such connection, so
+// a client that connects and says nothing costs its buffers, not a thread. When the client
+// speaks, the connection becomes a task again and a worker goes on where the dialogue
+// stopped. A connection silent for the client time-out there is closed, as a read that
+// timed out would close it. Within a mail (after MAIL, in DATA, during AUTH) and after a
+// finished mail the worker waits for the client itself, for at most that time-out. When
+// the dialogue hands the connection on (RSET, or the next MAIL FROM), the next mail runs
+// on the same worker: no thread is started per mail.
 //
-// Ownership: the pool belongs to the transport (smtp_engine::session_pool) and owns its
-// workers (std::jthread in a ThreadSet): a worker that ended idle is joined by the
-// next start, and the engine's destructor stops the pool and joins every worker
-// before the engine goes (the server drains its sessions first).
+// Workers are started when every one is busy, up to one per allowed session, and end after
+// a minute without work (a few stay). Each session counts in the engine's sessions_busy
+// from the moment it is queued or parked until its last mail is released, so that shutdown
+// waits for it. smtp_session_pool_close_idle (the server's stop) closes the parked
+// connections with "421" and makes every session that reaches the end of a mail close
+// likewise instead of waiting for another.
+//
+// Ownership: the pool belongs to the engine (smtp_engine::session_pool) and owns its
+// workers (std::jthread in a ThreadSet) and its reactor; the engine's destructor stops the
+// pool, which stops the reactor (closing what is parked) and joins every worker before the
+// engine goes (the server drains its sessions first).
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -21,8 +33,10 @@
 #include "foundation/log.h"
 #include "foundation/thread.h"
 #include "foundation/tracefile.h"
+#include "net/reactor.h"
 #include "smtp/engine.h"
 #include "smtp/engine_impl.h"
+#include "smtp/server.h"
 
 namespace tolvane {
 
@@ -34,6 +48,11 @@ struct smtp_session_pool {
     int waiting = 0;  // workers waiting for a task
     int max_threads = 1;
     bool stopping = false;
+    std::atomic<bool> closing{false};  // sessions end at the end of their mail ("421")
+    // Idle connections waiting for their client; no workers of its own (a ready connection
+    // is queued for the session workers). Null when it could not start: sessions then wait
+    // on their workers, as they always may.
+    std::unique_ptr<Reactor> reactor;
     // Declared last: destroyed first, it joins the workers while the fields above are
     // still there.
     ThreadSet workers;
@@ -46,20 +65,82 @@ constexpr int POOL_KEEP = 4;
 constexpr auto POOL_IDLE = std::chrono::seconds(60);
 // How long a stop waits for the workers to end.
 constexpr auto POOL_STOP_WAIT = std::chrono::seconds(2);
+constexpr std::string_view R_CLOSING = "421 Service closing transmission channel";
 
-// Every mail of one connection, in turn: each hands the connection to the next through
-// its own `next` (RSET, a new HELO, the next MAIL), and the next runs on this worker.
-void run_session(smtp_engine& d, std::unique_ptr<smtp_message> first) {
+void enqueue(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_message> m);
+
+// A session's end at a shutdown: told why, then closed (the message closes its connection).
+void close_with_421(smtp_engine& d, std::unique_ptr<smtp_message>& m) {
+    if (m && m->sock) {
+        if (smtp_logging(d)) smtp_log(d, m->sock->sockno(), "SMTP->[%s]", R_CLOSING.data());
+        (void)m->sock->reply(R_CLOSING);
+        (void)m->sock->flush();
+    }
+    m.reset();
+}
+
+// Parks m's connection in the reactor until its client speaks (a worker then runs it) or
+// stays silent for the client time-out (closed); true when it was taken. Only a connection
+// whose next bytes can come from its descriptor alone is parked.
+bool park(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_message>& m) {
+    if (!p->reactor || !m || !m->sock || m->sock->wrap_pending || !m->sock->input_drained())
+        return false;
+    const int fd = m->sock->link->wait_fd();
+    if (fd < 0 || !m->sock->flush()) return false;
+    m->sock->release_buffer();
+    auto box = std::make_shared<std::unique_ptr<smtp_message>>(std::move(m));
+    const bool parked =
+        p->reactor->park(fd, d.client_timeout, [p, dp = &d, box](Reactor::Wake w) {
+            if (w == Reactor::Wake::readable) {
+                enqueue(p, *dp, std::move(*box));
+                return;
+            }
+            // The transaction ends before its mail: its policy is told, as for a client
+            // that went away while a worker waited for it.
+            if (*box && (*box)->policy) (*box)->policy->on_abort();
+            if (w == Reactor::Wake::stopping)
+                close_with_421(*dp, *box);
+            else
+                box->reset();  // silent too long: closed, as a timed-out read closes it
+            dp->sessions_busy.fetch_sub(1);
+        });
+    if (!parked) m = std::move(*box);
+    return parked;
+}
+
+// The mails of one connection while its client keeps talking: each hands the connection
+// to the next through its own `next` (RSET, a new HELO, the next MAIL), and the next runs on
+// this worker unless its client has nothing waiting; the connection then waits in the
+// reactor and this worker is free.
+void run_session(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_message> first) {
     std::unique_ptr<smtp_message> next = std::move(first);
     // The dialogue trace of this connection is held: it goes out when the client has kept
-    // the session waiting for a second, when much is held, and when the connection ends
-    // (before the session stops counting as busy). A short session costs one trace write.
+    // the session waiting for a second, when much is held, and when the session leaves this
+    // worker (before the session stops counting as busy). A short session costs one write.
     TraceHold trace_hold;
     if (next->sock && !next->sock->greeting_untraced.empty()) {
         smtp_log(d, next->sock->sockno(), "SMTP->[220 %s]", next->sock->greeting_untraced.c_str());
         next->sock->greeting_untraced.clear();
     }
-    while (next) {
+    for (bool first_mail = true; next; first_mail = false) {
+        if (!first_mail && p->closing.load()) {
+            // A shutdown: the client is between mails (or idle before one).
+            if (next->suspended && next->policy) next->policy->on_abort();
+            close_with_421(d, next);
+            break;
+        }
+        // The dialogue may stop to wait for its client without this thread only while the
+        // connection can be parked.
+        bool can_park = p->reactor != nullptr;
+        if (next->suspended) {
+            next->suspended = false;
+            if (park(p, d, next)) {
+                trace_write_held();
+                return;  // still counted busy: the reactor has it
+            }
+            can_park = false;  // this time it waits here
+        }
+        next->may_suspend = can_park;
         if (d.run_mail)
             d.run_mail(next);
         else
@@ -80,7 +161,7 @@ void worker(smtp_session_pool* p, smtp_engine* d) {
         std::unique_ptr<smtp_message> task = std::move(p->tasks.front());
         p->tasks.pop_front();
         g.unlock();
-        run_session(*d, std::move(task));
+        run_session(p, *d, std::move(task));
         g.lock();
     }
     // Counted out now; the thread set releases what its libraries keep for the thread
@@ -88,30 +169,28 @@ void worker(smtp_session_pool* p, smtp_engine* d) {
     --p->threads;
 }
 
-}  // namespace
-
-bool smtp_session_start(smtp_engine& d, std::unique_ptr<smtp_message> m) {
-    if (!d.run_mail) return false;
-    if (!d.session_pool) {
-        d.session_pool = std::make_shared<smtp_session_pool>();
-        // One worker per session the cap allows; without a cap, a bound all the same.
-        d.session_pool->max_threads = d.max_sessions > 0 ? d.max_sessions : 4096;
-    }
-    smtp_session_pool* p = d.session_pool.get();
-    d.sessions_busy.fetch_add(1);
+// Queues a session (already counted busy) for a worker, starting one when every worker is
+// busy and the cap allows.
+void enqueue(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_message> m) {
     std::unique_lock<std::mutex> g(p->m);
+    if (p->stopping) {
+        g.unlock();
+        close_with_421(d, m);
+        d.sessions_busy.fetch_sub(1);
+        return;
+    }
     p->tasks.push_back(std::move(m));
     if (p->waiting >= static_cast<int>(p->tasks.size())) {
         // Told after the lock is let go: a worker woken under it would only wake to wait
         // for the lock (two more futex calls per connection).
         g.unlock();
         p->cv.notify_one();
-        return true;
+        return;
     }
     if (p->threads < p->max_threads) {
         // Counted before it starts, under the lock it takes first.
         ++p->threads;
-        if (p->workers.start([p, dp = &d](std::stop_token) { worker(p, dp); })) return true;
+        if (p->workers.start([p, dp = &d](std::stop_token) { worker(p, dp); })) return;
         --p->threads;
         emsg("SMTP: cannot start a session thread (%d running)", p->threads);
     }
@@ -120,14 +199,53 @@ bool smtp_session_start(smtp_engine& d, std::unique_ptr<smtp_message> m) {
         // Nothing will ever take it: the client is closed.
         std::unique_ptr<smtp_message> lost = std::move(p->tasks.back());
         p->tasks.pop_back();
+        g.unlock();
+        lost.reset();
         d.sessions_busy.fetch_sub(1);
-        return true;
     }
+}
+
+smtp_session_pool* pool_of(smtp_engine& d) {
+    if (!d.session_pool) {
+        auto p = std::make_shared<smtp_session_pool>();
+        // One worker per session the cap allows; without a cap, a bound all the same.
+        p->max_threads = d.max_sessions > 0 ? d.max_sessions : 4096;
+        p->reactor = std::make_unique<Reactor>(0);
+        if (!p->reactor->ok()) p->reactor.reset();
+        d.session_pool = std::move(p);
+    }
+    return d.session_pool.get();
+}
+
+}  // namespace
+
+bool smtp_session_start(smtp_engine& d, std::unique_ptr<smtp_message> m) {
+    if (!d.run_mail) return false;
+    smtp_session_pool* p = pool_of(d);
+    d.sessions_busy.fetch_add(1);
+    // Its connect stage is asked on a worker first (a refused client hears so right after
+    // the greeting); the dialogue then parks it while its client is silent.
+    enqueue(p, d, std::move(m));
     return true;
+}
+
+void smtp_session_pool_close_idle(smtp_engine& d) {
+    if (!d.session_pool) return;
+    d.session_pool->closing.store(true);
+    // Every parked connection is told "421" and closed on this thread; a session that
+    // ends its mail later closes the same way.
+    if (d.session_pool->reactor) d.session_pool->reactor->stop();
+}
+
+int smtp_session_parked(const smtp_engine& d) {
+    return d.session_pool && d.session_pool->reactor
+               ? static_cast<int>(d.session_pool->reactor->parked())
+               : 0;
 }
 
 void smtp_session_pool_stop(smtp_engine& d) {
     if (!d.session_pool) return;
+    smtp_session_pool_close_idle(d);
     {
         std::lock_guard<std::mutex> g(d.session_pool->m);
         d.session_pool->stopping = true;

@@ -1,0 +1,121 @@
+// Sessions that wait for their client without a thread: parked between commands before
+// MAIL, taken up again when the client speaks, closed after the client time-out, and told
+// "421" when the server stops (a mail under way is answered as usual).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "smtp/engine_impl.h"
+#include "smtp/server.h"
+#include "smtp/smtp_harness.h"
+
+namespace tolvane {
+namespace {
+
+using test::Client;
+using test::Gateway;
+using test::Policy;
+
+const std::string R_MAIL = "250 Command MAIL OK";
+const std::string R_RCPT = "250 Command RCPT User found OK";
+const std::string R_354 = "354 Command DATA Start mail input; end with <CRLF>.<CRLF>";
+const std::string R_250 = "250 Command DATA Processed mail data OK";
+const std::string R_421 = "421 Service closing transmission channel";
+
+int threads_now() {
+    std::ifstream f("/proc/self/status");
+    for (std::string l; std::getline(f, l);)
+        if (l.rfind("Threads:", 0) == 0) return std::stoi(l.substr(8));
+    return -1;
+}
+
+int parked(Gateway& g) {
+    return smtp_session_parked(g.server()->engine());
+}
+
+// Waits (a fault bound, not a speed check) until the gateway has n connections parked.
+bool parked_soon(Gateway& g, int n) {
+    for (int i = 0; i < 1000; ++i) {
+        if (parked(g) == n) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return parked(g) == n;
+}
+
+std::unique_ptr<Client> greeted(Gateway& g) {
+    auto c = std::make_unique<Client>(g.port());
+    EXPECT_EQ(c->read().value_or(""), "220 TOLVANE");
+    EXPECT_TRUE(c->cmd("HELO c.example").ends_with(". Hello c.example(127.0.0.1)"));
+    return c;
+}
+
+void send_mail(Client& c, const std::string& from) {
+    EXPECT_EQ(c.cmd("MAIL FROM:<" + from + ">"), R_MAIL);
+    EXPECT_EQ(c.cmd("RCPT TO:<0412345678@gw>"), R_RCPT);
+    EXPECT_EQ(c.cmd("DATA"), R_354);
+    EXPECT_EQ(c.cmd("Subject: s\r\n\r\nhi\r\n."), R_250);
+}
+
+TEST(SmtpParking, IdleClientsHoldNoThreadAndGoOnWhenTheySpeak) {
+    Gateway g(Policy{}, 60000);
+    ASSERT_NE(g.port(), 0);
+    const int before = threads_now();
+    constexpr int N = 150;
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < N; ++i) clients.push_back(greeted(g));
+    ASSERT_TRUE(parked_soon(g, N)) << parked(g) << " parked";
+    // A thread per idle client would be 150 more; a few workers stay for later clients.
+    EXPECT_LT(threads_now() - before, 20);
+    for (int i = 0; i < N; ++i) send_mail(*clients[i], "u" + std::to_string(i) + "@x");
+    ASSERT_TRUE(g.wait_mails(N, std::chrono::seconds(30)));
+    EXPECT_EQ(parked(g), 0);
+    for (auto& c : clients) EXPECT_EQ(c->cmd("QUIT"), "221 Command QUIT, disconnecting");
+}
+
+TEST(SmtpParking, AParkedClientIsClosedAtItsTimeOutOrToldWhenTheServerStops) {
+    enum class End { silent, stop_idle, stop_in_mail };
+    struct Case {
+        const char* name;
+        End end;
+        int timeout_ms;
+    } cases[] = {
+        {"silent past the client time-out: closed without a word", End::silent, 300},
+        {"the server stops while it idles: 421", End::stop_idle, 60000},
+        {"the server stops during its mail: the mail is answered", End::stop_in_mail, 60000},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        Gateway g(Policy{}, k.timeout_ms);
+        auto c = greeted(g);
+        if (k.end == End::silent) {
+            EXPECT_FALSE(c->read(5000).has_value());
+            EXPECT_TRUE(c->closed(100));
+            EXPECT_TRUE(parked_soon(g, 0));
+            continue;
+        }
+        ASSERT_TRUE(parked_soon(g, 1));
+        if (k.end == End::stop_in_mail) {
+            // On a worker now (after MAIL the session is not parked): the stop waits for it.
+            EXPECT_EQ(c->cmd("MAIL FROM:<a@x>"), R_MAIL);
+            g.server()->stop();
+            EXPECT_EQ(c->cmd("RCPT TO:<0412345678@gw>"), R_RCPT);
+            EXPECT_EQ(c->cmd("DATA"), R_354);
+            EXPECT_EQ(c->cmd("Subject: s\r\n\r\nhi\r\n."), R_250);
+            EXPECT_EQ(c->cmd("QUIT"), "221 Command QUIT, disconnecting");
+            EXPECT_EQ(g.mails().size(), 1u);
+            continue;
+        }
+        g.server()->stop();
+        EXPECT_EQ(c->read().value_or(""), R_421);
+        EXPECT_TRUE(c->closed());
+        EXPECT_TRUE(g.mails().empty());
+    }
+}
+
+}  // namespace
+}  // namespace tolvane
