@@ -132,6 +132,7 @@ bool smpp_link::connect(const std::string& host, int port, std::string& reason) 
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     closed_ = false;
     last_read_ = smpp_now_ms();
+    owned_ = !weak_from_this().expired();
     reader_ = std::thread([this] { reader_run(); });
     return true;
 }
@@ -385,10 +386,31 @@ long smpp_link::silent_ms() const {
     return smpp_now_ms() - last_read_.load();
 }
 
+namespace {
+
+// Lets go of the reader's reference; false when it was the last one (the link has just
+// been destroyed, on this thread): the reader must then return without touching it.
+bool let_go(std::shared_ptr<smpp_link>& keep) {
+    if (!keep) return true;
+    std::weak_ptr<smpp_link> w = keep;
+    keep.reset();
+    return !w.expired();
+}
+
+}  // namespace
+
 void smpp_link::reader_run() {
     pdu_assembler in;
     char buf[8192];
+    // Held while the reader handles what came (hooks run under it) and let go while it
+    // waits, so that its owners can release the link then: the destructor, on another
+    // thread, shuts the socket down (which wakes the wait) and joins the reader.
+    std::shared_ptr<smpp_link> keep;
     for (;;) {
+        if (!keep) {
+            keep = weak_from_this().lock();
+            if (!keep && owned_) return;  // being destroyed: its destructor joins us
+        }
         if (closed_) break;
         pdu got;
         pdu_take_result t = in.take(got);
@@ -410,6 +432,7 @@ void smpp_link::reader_run() {
             close("the stream from the smsc is out of step");
             break;
         }
+        if (!let_go(keep)) return;
         pollfd pf{fd_, POLLIN, 0};
         // No time limit: data, the centre hanging up and close() (a shutdown of this
         // socket) all wake it; requests keep their own deadlines.

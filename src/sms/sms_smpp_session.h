@@ -63,7 +63,7 @@ inline constexpr std::size_t SMPP_LINK_PENDING_MAX = 4096;
 // How often requests sent together hand over the answers that came while one is late.
 inline constexpr long SMPP_GROUP_TICK_MS = 100;
 
-class smpp_link {
+class smpp_link : public std::enable_shared_from_this<smpp_link> {
   public:
     // Called on the reader thread with a deliver_sm (or another request this layer
     // does not answer itself); it must answer through send() and return quickly.
@@ -146,6 +146,10 @@ class smpp_link {
     int fd_ = -1;
     std::thread reader_;
     std::atomic<bool> closed_{true};
+    // Held by a shared_ptr when its reader started: the reader then holds a reference of its
+    // own while it handles what came, so that a hook dropping the last other one cannot
+    // free the link under it.
+    bool owned_ = false;
     std::atomic<bool> cut_{false};  // changed under lock_
     std::atomic<long> last_read_{0};
     std::atomic<std::uint32_t> sequence_{1};

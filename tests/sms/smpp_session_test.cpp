@@ -431,3 +431,50 @@ TEST(SmppStatusText, KnownAndUnknownStatuses) {
 
 }  // namespace
 }  // namespace tolvane
+
+namespace tolvane {
+namespace {
+
+// A hook on the reader thread that lets go of the last reference to its link: the link goes
+// (its socket closed, its reader joined later) and the reader touches nothing of it after.
+// The sanitizer build turns a reader that goes on with the freed link into a failure.
+TEST(SmppLinkOwners, AHookOnTheReaderMayDropTheLastReference) {
+    enum class By { deliver_hook, close_hook };
+    for (By by : {By::deliver_hook, By::close_hook}) {
+        SCOPED_TRACE(by == By::deliver_hook ? "deliver hook" : "close hook");
+        Peer peer;
+        std::shared_ptr<smpp_link> owner;
+        std::promise<void> dropped;
+        auto drop = [&] {
+            owner.reset();  // the last reference, on the reader thread
+            dropped.set_value();
+        };
+        if (by == By::deliver_hook)
+            owner = std::make_shared<smpp_link>("receiver",
+                                                [&](smpp_link&, std::unique_ptr<pdu>) { drop(); });
+        else
+            owner = std::make_shared<smpp_link>("receiver");
+        std::weak_ptr<smpp_link> seen = owner;
+        if (by == By::close_hook) owner->set_close_hook(drop);
+        std::string why;
+        ASSERT_TRUE(owner->connect("127.0.0.1", peer.port(), why)) << why;
+        ASSERT_EQ(peer.accept(), 0);
+        if (by == By::deliver_hook)
+            peer.send(0, raw_pdu(SMPP_DELIVER_SM, 0, 7, deliver_body("", "1", "2", "hi")));
+        else
+            peer.close(0);
+        ASSERT_EQ(dropped.get_future().wait_for(std::chrono::seconds(10)),
+                  std::future_status::ready);
+        // The reader lets go of its own reference once the hook has returned.
+        for (int i = 0; i < 1000 && !seen.expired(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_TRUE(seen.expired());
+        if (by == By::deliver_hook) {
+            RawPdu got;
+            EXPECT_FALSE(peer.read(0, got)) << "the released link's socket is closed";
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tolvane
