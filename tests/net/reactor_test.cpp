@@ -126,15 +126,18 @@ TEST(Reactor, ManyParkedDescriptorsCostNoThreadEach) {
 }
 
 TEST(Reactor, EarlierDeadlineParkedLaterStillWakesFirst) {
-    Reactor r(1);
+    // Declared before the reactor: the slow one is still parked when it stops.
     Pair slow, fast;
     Seen seen_slow, seen_fast;
+    Reactor r(1);
     ASSERT_TRUE(r.park(slow.a, 60000, seen_slow.fn()));
     ASSERT_TRUE(r.park(fast.a, 20, seen_fast.fn()));
     ASSERT_TRUE(seen_fast.wait_for(1));
     EXPECT_EQ(seen_fast.wakes[0], Wake::idle);
     EXPECT_TRUE(seen_slow.wakes.empty());
     EXPECT_EQ(r.parked(), 1u);
+    r.stop();
+    EXPECT_EQ(seen_slow.wakes, std::vector<Wake>{Wake::stopping});
 }
 
 TEST(Reactor, StopHandsEveryParkedAndQueuedFunctionItsStop) {
