@@ -437,8 +437,13 @@ void smpp_link::reader_run() {
         // No time limit: data, the centre hanging up and close() (a shutdown of this
         // socket) all wake it; requests keep their own deadlines.
         int pr = ::poll(&pf, 1, -1);
-        if (pr < 0 && errno != EINTR) {
-            close(std::strerror(errno));
+        const int poll_errno = errno;
+        // Held again before anything that may run a hook: close() runs the close hook, and
+        // a hook that lets go of the last owner must not free the link under this thread.
+        keep = weak_from_this().lock();
+        if (!keep && owned_) return;  // being destroyed: its destructor joins us
+        if (pr < 0 && poll_errno != EINTR) {
+            close(std::strerror(poll_errno));
             break;
         }
         if (pr <= 0) continue;
@@ -457,6 +462,7 @@ void smpp_link::reader_run() {
         break;
     }
     close("the reader stopped");  // no-op when closed already; fails what still waits
+    let_go(keep);  // may be the last reference: the link is destroyed here, on this thread
 }
 
 void smpp_link::dispatch(std::unique_ptr<pdu> p) {
