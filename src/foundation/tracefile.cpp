@@ -194,6 +194,10 @@ TraceHold::~TraceHold() {
     if (--t_held.depth == 0) trace_write_held();
 }
 
+bool trace_holding() {
+    return t_held.bytes != 0;
+}
+
 void trace_write_held() {
     if (t_held.bytes == 0 || t_writing_held) return;
     t_writing_held = true;

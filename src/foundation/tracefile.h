@@ -65,5 +65,7 @@ class TraceHold {
 };
 // Writes what this thread holds (nothing when it holds nothing).
 void trace_write_held();
+// True when this thread holds trace lines not written yet.
+bool trace_holding();
 
 }  // namespace tolvane

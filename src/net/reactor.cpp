@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -60,7 +61,7 @@ bool Reactor::park(int fd, long idle_ms, Ready ready) {
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
     ev.data.u64 = id;
-    if (::epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+    if (!watch_locked(fd, ev)) {
         const int e = errno;
         g.unlock();
         emsg("Reactor: cannot watch descriptor %d (%s)", fd, std::strerror(e));
@@ -71,11 +72,12 @@ bool Reactor::park(int fd, long idle_ms, Ready ready) {
     p.ready = std::move(ready);
     if (idle_ms >= 0) {
         const std::int64_t at = now_ms() + idle_ms;
-        const bool nearest = deadlines_.empty() || at < deadlines_.begin()->first;
         p.deadline = deadlines_.emplace(at, id);
         p.has_deadline = true;
-        if (nearest) {
-            // The watcher may be sleeping towards a later deadline.
+        longest_idle_ = std::max(longest_idle_, idle_ms);
+        if (at < wakes_at_ && !wake_sent_) {
+            // The watcher sleeps past this deadline: it must wait again, shorter.
+            wake_sent_ = true;
             const std::uint64_t one = 1;
             (void)!::write(wake_, &one, sizeof one);
         }
@@ -99,12 +101,26 @@ bool Reactor::post(Ready fn) {
     return true;
 }
 
+bool Reactor::watch_locked(int fd, epoll_event& ev) {
+    // A descriptor parked before is still registered, its one-shot watch spent, unless it
+    // was closed since (closing removes it): re-armed when it is there, added when not.
+    if (armed_before_.count(fd) != 0) {
+        if (::epoll_ctl(epfd_, EPOLL_CTL_MOD, fd, &ev) == 0) return true;
+        if (errno != ENOENT) return false;
+    }
+    if (::epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev) == 0 ||
+        (errno == EEXIST && ::epoll_ctl(epfd_, EPOLL_CTL_MOD, fd, &ev) == 0)) {
+        armed_before_.insert(fd);
+        return true;
+    }
+    return false;
+}
+
 Reactor::Ready Reactor::take_locked(std::uint64_t id) {
     auto it = parked_.find(id);
     if (it == parked_.end()) return nullptr;
-    // The one-shot watch is spent but still registered: removed, so that the descriptor
-    // can be parked again.
-    (void)::epoll_ctl(epfd_, EPOLL_CTL_DEL, it->second.fd, nullptr);
+    // The one-shot watch is spent but stays registered: parking the descriptor again
+    // re-arms it (one system call instead of a removal and an addition).
     if (it->second.has_deadline) deadlines_.erase(it->second.deadline);
     Ready r = std::move(it->second.ready);
     parked_.erase(it);
@@ -115,9 +131,18 @@ void Reactor::queue_locked(Ready fn, Wake w) {
     if (fn) ready_.emplace_back(std::move(fn), w);
 }
 
-long Reactor::next_timeout_locked(std::int64_t now) const {
-    if (deadlines_.empty()) return -1;
-    const std::int64_t left = deadlines_.begin()->first - now;
+long Reactor::next_timeout_locked(std::int64_t now) {
+    // With nothing due the watcher still wakes after the longest idle limit parked so far:
+    // a descriptor parked meanwhile with that limit (the usual case: one limit for all)
+    // then falls due no sooner than the wait ends, so parking it needs no wake and its
+    // deadline is looked at when the wait ends. Never parked with a limit: no end.
+    const std::int64_t due =
+        !deadlines_.empty()    ? deadlines_.begin()->first
+        : longest_idle_ >= 0 ? now + longest_idle_
+                             : INT64_MAX;
+    wakes_at_ = due;
+    if (due == INT64_MAX) return -1;
+    const std::int64_t left = due - now;
     if (left <= 0) return 0;
     return left > INT_MAX ? INT_MAX : static_cast<long>(left);
 }
@@ -138,6 +163,7 @@ void Reactor::watch(std::stop_token st) {
                 if (evs[i].data.u64 == WAKE_ID) {
                     std::uint64_t drain;
                     (void)!::read(wake_, &drain, sizeof drain);
+                    wake_sent_ = false;
                     continue;
                 }
                 if (Ready r = take_locked(evs[i].data.u64)) {

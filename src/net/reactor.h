@@ -37,7 +37,10 @@
 #include <stop_token>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
+
+struct epoll_event;
 
 namespace tolvane {
 
@@ -86,14 +89,21 @@ class Reactor {
     // function, empty when it was gone already.
     Ready take_locked(std::uint64_t id);
     void queue_locked(Ready fn, Wake w);
-    long next_timeout_locked(std::int64_t now_ms) const;
+    long next_timeout_locked(std::int64_t now_ms);
+    bool watch_locked(int fd, ::epoll_event& ev);
 
     int epfd_ = -1;
     int wake_ = -1;  // eventfd: wakes the watcher for a nearer deadline or stop
     mutable std::mutex m_;
     std::condition_variable_any work_cv_;
     std::unordered_map<std::uint64_t, Parked> parked_;
+    std::unordered_set<int> armed_before_;  // descriptors that may still be registered
     std::multimap<std::int64_t, std::uint64_t> deadlines_;  // ms since the steady epoch -> id
+    // When the watcher's present wait ends by itself (INT64_MAX: never), whether a wake
+    // is on its way to it, and the longest idle limit parked so far (see next_timeout).
+    std::int64_t wakes_at_ = INT64_MAX;
+    bool wake_sent_ = false;
+    long longest_idle_ = -1;
     std::deque<std::pair<Ready, Wake>> ready_;
     std::uint64_t next_id_ = 1;
     bool stopped_ = false;

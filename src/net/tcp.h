@@ -124,6 +124,11 @@ class CHAN {
     std::atomic<int> close_now{0};    // stop this channel: set by tcp_close_now (or by its owner)
     std::atomic<int> wake_sk{-1};     // the socket tcp_close_now shuts down (-1 none)
     std::mutex wake_lock;             // orders tcp_close_now against publishing wake_sk
+    // While its owner waits in a blocking receive the channel is on a list that the
+    // process-wide stop walks (tcp_pool.cpp), shutting each socket down.
+    CHAN* blocked_prev = nullptr;
+    CHAN* blocked_next = nullptr;
+    int rcv_timeo_ms = 0;             // the socket's receive time-out now (0: none set)
     int xerrno = 0;                   // errno value, 0, or -1 for "closed"
     int lclport = 0;                  // local port for outgoing connections (0 any)
     int write_timeout = 0;            // ms for tcp_printf; <= 0 selects TCP_WRITE_TIMEOUT

@@ -37,6 +37,11 @@ inline constexpr int TCP_WAIT_STOP = -2;
 // one, or c's close_now (c may be null). 1 ready (fd's revents in got), 0 time-out, -1 the
 // poll failed (errno), TCP_WAIT_STOP. The wait is whole: it ends on the first of the three.
 int tcp_wait_or_stop(CHAN* c, int fd, short events, int ms, short* got = nullptr);
+// Puts c on the list of channels whose owner is about to wait in a blocking receive on
+// c->sk (the process-wide stop shuts their sockets down), or takes it off. enter gives
+// false, without listing c, when a stop is already requested.
+bool tcp_blocked_enter(CHAN* c);
+void tcp_blocked_leave(CHAN* c);
 // Makes fd the descriptor tcp_close_now shuts down for c (-1: none, before fd is closed,
 // so that a stopper never shuts down a number the system has given out again).
 void tcp_wake_publish(CHAN* c, int fd);

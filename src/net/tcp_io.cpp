@@ -1,11 +1,14 @@
 // TCP channels: the line reader, timed reads and writes, output buffering and the
 // traffic log.
 //
-// Plain sockets stay in whatever mode the channel is in; the timed operations use
-// MSG_DONTWAIT and poll(), so they never block past their limit. Each wait is one poll for
-// the whole time left that also watches the stop (tcp_wait_or_stop), so a stop ends it at
-// once instead of at the end of some slice. A channel carrying a stream (SSL) is switched
-// to non-blocking mode instead, as the stream decides for itself when it would block.
+// Plain sockets stay in whatever mode the channel is in. A timed read on a blocking socket
+// waits in the receive itself with the socket's receive time-out set to the time left (one
+// system call a read); tcp_close_now and the process-wide stop shut such a socket down,
+// which ends the receive at once. Other timed operations use MSG_DONTWAIT and poll(), one
+// poll for the whole time left that also watches the stop (tcp_wait_or_stop), so they
+// never block past their limit and no wait is cut into slices. A channel carrying a stream
+// (SSL) is switched to non-blocking mode instead, as the stream decides for itself when it
+// would block.
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -105,6 +108,50 @@ int send_now(CHAN* c, const char* data, int len) {
     return R_ERROR;
 }
 
+constexpr int R_TIMEOUT = -4;
+constexpr int R_STOP = -5;
+
+// The receive time-out a blocking wait of `left` ms sets: the one the socket has is kept
+// while it ends no later than a little after the deadline and no sooner than half way to
+// it (or than TRACE_FLUSH_MS), so that consecutive reads with about the same time left
+// cost no setsockopt each; a wait that ends early is simply taken up again.
+bool set_receive_limit(CHAN* c, long left) {
+    const long slack = std::min<long>(100, left / 10);
+    if (c->rcv_timeo_ms > 0 && c->rcv_timeo_ms <= left + slack &&
+        c->rcv_timeo_ms >= std::min(left / 2, TRACE_FLUSH_MS))
+        return true;
+    const long ms = std::max<long>(left, 1);
+    timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
+    if (::setsockopt(c->sk, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return false;
+    c->rcv_timeo_ms = static_cast<int>(std::min<long>(ms, INT32_MAX));
+    return true;
+}
+
+// A plain blocking socket waits in the receive itself, at most `left` ms: one system call
+// per read, where a receive that finds nothing, a poll and a receive again would be three.
+// A stop still ends it at once: tcp_close_now and the process-wide stop shut the socket
+// down, which ends the receive as if the peer had closed. Bytes, R_CLOSED, R_ERROR,
+// R_TIMEOUT, R_STOP, or R_AGAIN when this way is not open (the caller polls instead).
+int recv_blocking(CHAN* c, char* buf, int len, long left) {
+    if (c->ssl || !c->block || c->sk < 0 || c->in_close) return R_AGAIN;
+    tcp_wake_publish(c, c->sk);
+    if (!set_receive_limit(c, left)) return R_AGAIN;
+    if (!tcp_blocked_enter(c)) return R_STOP;
+    ssize_t n = ::recv(c->sk, buf, static_cast<std::size_t>(len), 0);
+    const int err = errno;
+    tcp_blocked_leave(c);
+    if (n > 0) return static_cast<int>(n);
+    if (tcp_stop_requested(c)) return R_STOP;
+    if (n == 0) {
+        c->xerrno = -1;
+        return R_CLOSED;
+    }
+    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) return R_TIMEOUT;
+    if (would_block(err)) return R_AGAIN;
+    c->xerrno = err;
+    return R_ERROR;
+}
+
 // ms, or less when the channel's stream has a deadline of its own that comes sooner.
 long stream_cap(const CHAN* c, long ms) {
     long limit = c->ssl ? c->ssl->wait_limit_ms() : -1;
@@ -151,7 +198,23 @@ int read_within(CHAN* c, char* buf, int len, int ms, const char* who) {
     bool flushed = false;
     for (;;) {
         if (tcp_stop_requested(c)) return stopped(c);
-        int n = recv_now(c, buf, len);
+        // Held trace lines go out once the read has waited TRACE_FLUSH_MS: until then a
+        // thread that holds some waits no longer than that.
+        const long to_go = deadline - tcp_now_ms();
+        const bool holding = !flushed && trace_holding();
+        int n = to_go > 0 ? recv_blocking(c, buf, len, holding ? std::min(to_go, TRACE_FLUSH_MS) : to_go)
+                         : R_TIMEOUT;
+        if (n == R_STOP) return stopped(c);
+        if (n == R_TIMEOUT) {
+            if (holding && to_go >= TRACE_FLUSH_MS) {
+                trace_write_held();
+                flushed = true;
+            }
+            if (deadline - tcp_now_ms() > 0) continue;  // woke before the deadline
+            c->erradd = strprintf("after %ld seconds", (tcp_now_ms() - started) / 1000);
+            return -2;
+        }
+        if (n == R_AGAIN) n = recv_now(c, buf, len);
         if (n > 0) {
             c->total_read += n;
             if (c->log_read) traffic_log("read", buf, n);

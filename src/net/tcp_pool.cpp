@@ -50,9 +50,61 @@ Pool& pool() {
     return *p;
 }
 
+// Channels whose owners wait in a blocking receive, in a few lists by descriptor so that
+// the many workers entering and leaving rarely meet on one lock. Never destroyed.
+struct BlockedList {
+    std::mutex lock;
+    CHAN* head = nullptr;
+};
+constexpr int BLOCKED_LISTS = 16;
+BlockedList* blocked_lists() {
+    static BlockedList* lists = new BlockedList[BLOCKED_LISTS];
+    return lists;
+}
+BlockedList& blocked_list(const CHAN* c) {
+    return blocked_lists()[static_cast<unsigned>(c->sk) % BLOCKED_LISTS];
+}
+
+// Shuts down the socket of every channel waiting in a blocking receive: each wakes as if
+// its peer had closed, finds the stop and ends.
+void wake_blocked() {
+    BlockedList* lists = blocked_lists();
+    for (int i = 0; i < BLOCKED_LISTS; ++i) {
+        std::lock_guard<std::mutex> hold(lists[i].lock);
+        for (CHAN* c = lists[i].head; c; c = c->blocked_next) ::shutdown(c->sk, SHUT_RDWR);
+    }
+}
+
 }  // namespace
 
 // ---- internal helpers shared with tcp_io.cpp ----
+
+bool tcp_blocked_enter(CHAN* c) {
+    BlockedList& l = blocked_list(c);
+    {
+        std::lock_guard<std::mutex> hold(l.lock);
+        c->blocked_prev = nullptr;
+        c->blocked_next = l.head;
+        if (l.head) l.head->blocked_prev = c;
+        l.head = c;
+    }
+    // After the listing: a stop set before it is seen here, one set after it finds the
+    // channel listed (the flag is stored before the lists are walked).
+    if (!tcp_stop_requested(c)) return true;
+    tcp_blocked_leave(c);
+    return false;
+}
+
+void tcp_blocked_leave(CHAN* c) {
+    BlockedList& l = blocked_list(c);
+    std::lock_guard<std::mutex> hold(l.lock);
+    if (c->blocked_prev)
+        c->blocked_prev->blocked_next = c->blocked_next;
+    else
+        l.head = c->blocked_next;
+    if (c->blocked_next) c->blocked_next->blocked_prev = c->blocked_prev;
+    c->blocked_prev = c->blocked_next = nullptr;
+}
 
 void tcp_report(const char* fmt, ...) {
     va_list ap;
@@ -176,6 +228,7 @@ void tcp_set_debug(int on) {
 void tcp_set_exit(int on) {
     // The flag first: a wait that wakes on the descriptor must find it set.
     g_exit.store(on ? 1 : 0);
+    if (on) wake_blocked();
     int fd = stop_fd();
     if (fd < 0) return;
     if (on) {

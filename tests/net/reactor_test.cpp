@@ -140,6 +140,24 @@ TEST(Reactor, EarlierDeadlineParkedLaterStillWakesFirst) {
     EXPECT_EQ(seen_slow.wakes, std::vector<Wake>{Wake::stopping});
 }
 
+// With nothing parked the watcher sleeps as long as the longest idle limit it has seen:
+// a shorter limit parked then must still cut that sleep short.
+TEST(Reactor, AShortLimitParkedWhileTheWatcherSleepsLongStillEndsOnTime) {
+    Pair slow, fast;
+    Seen seen_slow, seen_fast;
+    Reactor r(1);
+    ASSERT_TRUE(r.park(slow.a, 60000, seen_slow.fn()));
+    ASSERT_EQ(::write(slow.b, "x", 1), 1);
+    ASSERT_TRUE(seen_slow.wait_for(1));
+    EXPECT_EQ(seen_slow.wakes[0], Wake::readable);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the watcher sleeps again
+    const auto parked_at = std::chrono::steady_clock::now();
+    ASSERT_TRUE(r.park(fast.a, 30, seen_fast.fn()));
+    ASSERT_TRUE(seen_fast.wait_for(1));
+    EXPECT_EQ(seen_fast.wakes[0], Wake::idle);
+    EXPECT_LT(std::chrono::steady_clock::now() - parked_at, std::chrono::seconds(5));
+}
+
 TEST(Reactor, StopHandsEveryParkedAndQueuedFunctionItsStop) {
     Pair p1, p2;
     Seen seen;

@@ -256,6 +256,9 @@ TEST(TcpStop, WithoutAStopWaitsDeliverDataAndTakeTheirWholeLimit) {
         } else {
             plain(s);
         }
+        // Taken before the peer starts its delay, so that a reader held up here under load
+        // cannot seem to get the data before it was sent.
+        long began = tcp_now_ms();
         std::thread peer([&] {
             if (r.delay_ms < 0) return;
             std::this_thread::sleep_for(std::chrono::milliseconds(r.delay_ms));
@@ -266,7 +269,6 @@ TEST(TcpStop, WithoutAStopWaitsDeliverDataAndTakeTheirWholeLimit) {
             }
         });
         char buf[16];
-        long began = tcp_now_ms();
         int n = tcp_read_timed(s.target, buf, sizeof buf, r.limit_ms);
         long took = tcp_now_ms() - began;
         peer.join();
