@@ -164,8 +164,16 @@ void PgReserveBatcher::run(PgLink& link, const std::vector<Waiter*>& batch) {
     }
     std::vector<int> held;
     std::string why;
-    bool ok = link.run(
-        [&](PgConn& c, std::string& w) { return pg_reserve_batch(c, list, nows, held, w); }, why);
+    const PgLink::Work work = [&](PgConn& c, std::string& w) {
+        return pg_reserve_batch(c, list, nows, held, w);
+    };
+    const bool was_up = link.up();
+    bool ok = link.run(work, why);
+    // A connection that broke while idle (a server restart) fails the call without a
+    // count: one more try on a fresh connection spares the batch's mails a reservation
+    // let through uncounted. Had the server committed the call before the connection
+    // broke, the retry counts twice, which holds a unit too many and never passes a limit.
+    if (!ok && was_up && !link.up()) ok = link.run(work, why);
     for (std::size_t i = 0; i < batch.size(); ++i) {
         if (ok) {
             batch[i]->held = held[i];
@@ -178,6 +186,11 @@ void PgReserveBatcher::run(PgLink& link, const std::vector<Waiter*>& batch) {
 std::uint64_t PgReserveBatcher::batches() const {
     std::lock_guard<std::mutex> lock(m_);
     return batches_;
+}
+
+std::size_t PgReserveBatcher::waiting() const {
+    std::lock_guard<std::mutex> lock(m_);
+    return queue_.size();
 }
 
 std::uint64_t PgReserveBatcher::reservations() const {

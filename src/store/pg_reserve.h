@@ -24,7 +24,8 @@
 //
 // Failure: when the server cannot be reached or the call fails, every reservation of the
 // batch gets -1 with the reason (nothing of the batch was counted: it is one transaction);
-// callers never wait for a dead server longer than one connection attempt.
+// callers never wait for a dead server longer than one connection attempt. A connection
+// found broken (a server restart) is tried once more on a new one before that.
 //
 // Ownership: the batcher owns its connections (PgLink, reconnecting by themselves); any
 // thread may call reserve(). The reservation is copied into the batch only by pointer and
@@ -78,6 +79,8 @@ class PgReserveBatcher {
     // Batches sent and reservations they carried, since the start.
     std::uint64_t batches() const;
     std::uint64_t reservations() const;
+    // Reservations waiting for a connection now.
+    std::size_t waiting() const;
 
   private:
     struct Waiter {
