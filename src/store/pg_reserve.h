@@ -68,7 +68,7 @@ class PgReserveBatcher {
   public:
     // links: connections that may each carry a batch at once; max_batch: reservations a
     // batch takes at most.
-    explicit PgReserveBatcher(const std::string& dsn, std::size_t links = 2,
+    explicit PgReserveBatcher(const std::string& dsn, std::size_t links = 1,
                               std::size_t max_batch = 64);
     PgReserveBatcher(const PgReserveBatcher&) = delete;
     PgReserveBatcher& operator=(const PgReserveBatcher&) = delete;

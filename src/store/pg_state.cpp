@@ -64,8 +64,10 @@ class PgLinks {
 };
 
 // Connections of the stores written on the path of every mail: the reservations' batches
-// and the limits' other calls (give-backs, reads, resets) apart.
-constexpr std::size_t kReserveLinks = 2;
+// and the limits' other calls (give-backs, reads, resets) apart. One batch at a time: two
+// of one gateway would mostly wait for each other's row locks (the same kinds and, under
+// load, the same keys), and one connection gathers more reservations into each.
+constexpr std::size_t kReserveLinks = 1;
 constexpr std::size_t kLimitLinks = 2;
 constexpr std::size_t kRecordLinks = 2;
 

@@ -218,10 +218,11 @@ TEST_F(PgReserveTest, ReservationsArrivingDuringARoundTripGoTogetherInTheNextBat
 }
 
 TEST_F(PgReserveTest, TwoGatewaysUnderLoadHoldEveryLimitExactly) {
-    // Two batchers (two gateways), each with two connections, many threads reserving keys
-    // of three kinds in random order: each key ends at exactly its limit and no batch fails
-    // (two batches taking rows in opposite orders would deadlock, and one of them fail).
-    PgReserveBatcher g1(dsn_), g2(dsn_);
+    // Two batchers (two gateways), each with two connections so that batches of one also
+    // run at once, many threads reserving keys of three kinds in random order: each key
+    // ends at exactly its limit and no batch fails (two batches taking rows in opposite
+    // orders would deadlock, and one of them fail).
+    PgReserveBatcher g1(dsn_, 2), g2(dsn_, 2);
     const int kLimit = 7;
     const std::vector<std::pair<int, std::string>> keys = {
         {1, "ann@x"}, {1, "bob@x"}, {2, "+6140"}, {2, "+6141"}, {3, "10.0.0.1"}};
