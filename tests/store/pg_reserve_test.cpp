@@ -299,6 +299,13 @@ TEST(PgReserveRestart, AServerRestartBetweenBatchesLosesNoCount) {
     PgReserveBatcher b(pg->dsn(), 1);
     const PgReservation r = res("r", 1, "k", 1, 2, true);
     ASSERT_EQ(b.reserve(r, kNow, why), 1) << why;
+    {
+        // The reservation's commit does not wait for the disk: a later commit that waits
+        // carries it (in the gateway, the mail's enqueue). Without one a crash may lose it.
+        std::unique_ptr<PgConn> c = PgConn::open(pg->dsn(), why);
+        ASSERT_NE(c, nullptr) << why;
+        ASSERT_TRUE(c->script("CREATE TABLE carried (x integer)", why)) << why;
+    }
     ASSERT_TRUE(pg->stop_now(why)) << why;
     ASSERT_TRUE(pg->start_again(why)) << why;
     // The idle connection broke with the restart: the batch goes again on a new one.
