@@ -315,7 +315,7 @@ class PgPhonePool final : public PhonePoolStore {
 class PgLimits final : public LimitStore {
   public:
     explicit PgLimits(const std::string& dsn)
-        : reserve_(dsn, kReserveLinks), link_(dsn, "rate limits (reads)", kLimitLinks) {}
+        : reserve_(dsn, kReserveLinks), link_(dsn, "rate limit reads", kLimitLinks) {}
 
     // Goes with the reservations of other sessions that wait at the same moment: one
     // round trip and one transaction for all of them (pg_reserve.h).
