@@ -85,12 +85,12 @@ bool pg_reserve_batch(PgConn& conn, const std::vector<const PgReservation*>& lis
         checks.push_back(r.check ? 1 : 0);
     }
     PgResult res;
-    if (!conn.exec(kReserveSql,
-                   {pg_text(bytea_array(names)), pg_text(int_array(kinds)),
-                    pg_text(bytea_array(keys)), pg_text(int_array(units)),
-                    pg_text(int_array(limits)), pg_text(int_array(hours)),
-                    pg_text(int_array(when)), pg_text(int_array(checks))},
-                   res, why))
+    if (!conn.exec(
+            kReserveSql,
+            {pg_text(bytea_array(names)), pg_text(int_array(kinds)), pg_text(bytea_array(keys)),
+             pg_text(int_array(units)), pg_text(int_array(limits)), pg_text(int_array(hours)),
+             pg_text(int_array(when)), pg_text(int_array(checks))},
+            res, why))
         return false;
     std::vector<int> sorted;
     if (res.rows() != 1 || !parse_held(res.text(0, 0), list.size(), sorted)) {
@@ -101,8 +101,7 @@ bool pg_reserve_batch(PgConn& conn, const std::vector<const PgReservation*>& lis
     return true;
 }
 
-PgReserveBatcher::PgReserveBatcher(const std::string& dsn, std::size_t links,
-                                   std::size_t max_batch)
+PgReserveBatcher::PgReserveBatcher(const std::string& dsn, std::size_t links, std::size_t max_batch)
     : max_batch_(std::max<std::size_t>(max_batch, 1)) {
     links = std::max<std::size_t>(links, 1);
     // Each named apart: each logs its own loss and return once. Their commits need not

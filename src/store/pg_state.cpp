@@ -322,8 +322,8 @@ class PgLimits final : public LimitStore {
     int reserve(msgrecs* mr, int kind, std::string_view key, int units, bool check) override {
         if (!mr || kind < 0 || kind >= MSGREC_KINDS || units < 0) return 0;
         const char* name = msgrec_name(mr);
-        PgReservation r{name ? name : "", kind,  msgrec_key(key), units, msgrec_limit(mr, kind),
-                        msgrec_hours(mr),  check};
+        PgReservation r{name ? name : "", kind, msgrec_key(key), units, msgrec_limit(mr, kind),
+                        msgrec_hours(mr), check};
         std::string why;
         int held = reserve_.reserve(r, msgrec_now(), why);
         if (held < 0) {

@@ -36,11 +36,12 @@
 //
 // Ownership: each store holds its own connections (PgLink: reconnected by itself), so
 // the four do not queue behind each other; the reservations one that carries their
-// batches, the counts' other calls two, records and log two each, so that concurrent mails do not wait
-// for each other's round trips. "now" comes from the clocks of msgrec.h and
-// phones.h, like the file stores. Limits: while the database is away, records and log
-// entries written without the queue are lost with a log line, look-ups find nothing, a reservation is let through
-// (new mails are refused by the queue then) and the pool binds nothing.
+// batches, the counts' other calls two, records and log two each, so that concurrent
+// mails do not wait for each other's round trips. "now" comes from the clocks of
+// msgrec.h and phones.h, like the file stores. Limits: while the database is away,
+// records and log entries written without the queue are lost with a log line, look-ups
+// find nothing, a reservation is let through (new mails are refused by the queue then)
+// and the pool binds nothing.
 #pragma once
 
 #include <string>

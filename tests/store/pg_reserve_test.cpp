@@ -52,10 +52,11 @@ class PgReserveTest : public ::testing::Test {
     int stored(const std::string& name, int kind, const std::string& key) {
         PgResult r;
         std::string why;
-        EXPECT_TRUE(conn_->exec("SELECT c.count FROM tv_limit_counts c JOIN tv_limit_kinds t"
-                                " ON t.name = c.name AND t.kind = c.kind AND t.epoch = c.epoch"
-                                " WHERE c.name = $1 AND c.kind = $2 AND c.key = $3",
-                                {pg_bytes(name), pg_int(kind), pg_bytes(key)}, r, why))
+        EXPECT_TRUE(
+            conn_->exec("SELECT c.count FROM tv_limit_counts c JOIN tv_limit_kinds t"
+                        " ON t.name = c.name AND t.kind = c.kind AND t.epoch = c.epoch"
+                        " WHERE c.name = $1 AND c.kind = $2 AND c.key = $3",
+                        {pg_bytes(name), pg_int(kind), pg_bytes(key)}, r, why))
             << why;
         return r.rows() == 1 ? static_cast<int>(r.int64(0, 0)) : -1;
     }
@@ -118,8 +119,17 @@ TEST_F(PgReserveTest, KeysAndNamesOfAnyBytesStayApart) {
     // Bytes that an array literal or the hex form could confuse: separators, quotes,
     // backslashes, braces, NUL, bytes that are not UTF-8, the word NULL, the empty key.
     const std::vector<std::string> keys = {
-        "",    "a,b",  "{x}",   "\"q\"",       "back\\slash", "\xff\xfe", std::string("n\0l", 3),
-        "NULL", "a b", "ann@x", std::string("n\0m", 3),
+        "",
+        "a,b",
+        "{x}",
+        "\"q\"",
+        "back\\slash",
+        "\xff\xfe",
+        std::string("n\0l", 3),
+        "NULL",
+        "a b",
+        "ann@x",
+        std::string("n\0m", 3),
     };
     std::vector<PgReservation> rs;
     for (const std::string& k : keys) rs.push_back(res("lim\"{,}\\", 1, k, 1, 1, true));
@@ -153,7 +163,8 @@ TEST_F(PgReserveTest, CountsExpireInsideABatchAndARefusalIsNoChange) {
     ASSERT_TRUE(pg_reserve_batch(*conn_, {&a}, {kNow + 3000}, held, why)) << why;
     EXPECT_EQ(held, std::vector<int>{0}) << "refused within the hour";
     ASSERT_TRUE(pg_reserve_batch(*conn_, {&a, &a}, {kNow + 3601, kNow + 3601}, held, why)) << why;
-    EXPECT_EQ(held, (std::vector<int>{1, 0})) << "the first starts a new period, the second is over";
+    EXPECT_EQ(held, (std::vector<int>{1, 0}))
+        << "the first starts a new period, the second is over";
     EXPECT_EQ(stored("h", 1, "k"), 1);
 }
 
