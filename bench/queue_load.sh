@@ -14,7 +14,7 @@
 # For the database also: its WAL flushes (pg_stat_wal's wal_sync: the commits somebody
 # waited for the disk, whoever asked), its CPU seconds (every server process, the ended
 # ones through the postmaster), and with PG_STATEMENTS=1 the statements it ran
-# (pg_stat_statements, preloaded for that). Then two gateways on the same database (STORES
+# (pg_stat_statements, preloaded for that: calls and server time per mail). Then two gateways on the same database (STORES
 # names "pg2"), each fed half of the mails by its own smtp-source at the same time: their
 # sum of SMS/s against one gateway's rate of the same run, and CPU seconds per mail.
 #
@@ -198,7 +198,9 @@ if [ "$store" = postgresql ]; then
   flushed+=" WAL flushes $wal ($(per "$wal" "$mails") per mail)"
   if [ "${PG_STATEMENTS:-0}" = 1 ]; then
     flushed+=", statements $stmts ($(per "$stmts" "$mails") per mail)"
-    pg_sql "SELECT round(calls::numeric / $mails, 3) || ' ' || left(regexp_replace(query, '\s+', ' ', 'g'), 90)
+    pg_sql "SELECT round(calls::numeric / $mails, 3) || ' (' ||
+              round((total_exec_time * 1000 / $mails)::numeric, 1) || ' us) ' ||
+              left(regexp_replace(query, '\s+', ' ', 'g'), 90)
             FROM pg_stat_statements ORDER BY calls DESC LIMIT 14" > "$tmp/statements-$store.txt"
     pg_sql "SELECT pg_stat_statements_reset()" >/dev/null
   fi

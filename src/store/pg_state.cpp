@@ -14,6 +14,7 @@
 #include "records/msgrec.h"
 #include "records/record_file.h"
 #include "store/pg.h"
+#include "store/pg_reserve.h"
 
 namespace tolvane {
 
@@ -62,8 +63,12 @@ class PgLinks {
     std::atomic<std::size_t> next_{0};
 };
 
-// Connections of the stores written on the path of every mail.
-constexpr std::size_t kLimitLinks = 4;
+// Connections of the stores written on the path of every mail: the reservations' batches
+// and the limits' other calls (give-backs, reads, resets) apart. One batch at a time: two
+// of one gateway would mostly wait for each other's row locks (the same kinds and, under
+// load, the same keys), and one connection gathers more reservations into each.
+constexpr std::size_t kReserveLinks = 1;
+constexpr std::size_t kLimitLinks = 2;
 constexpr std::size_t kRecordLinks = 2;
 
 class PgRecords final : public RecordStore {
@@ -307,60 +312,21 @@ class PgPhonePool final : public PhonePoolStore {
     const phone_range range_;
 };
 
-// The kind's counts have expired: its period is set and it has not changed for it.
-#define TV_EXPIRED "($6::integer > 0 AND $7::bigint - t.changed > $6::bigint * 3600)"
-// The reservation may take the units: no check, no limit, or a count below the limit.
-#define TV_ROOM(count) "($8::integer = 0 OR $5::integer = 0 OR " count " < $5::integer)"
-
-// $1 limit, $2 kind, $3 key, $4 units, $5 limit, $6 hours, $7 now, $8 check. The kind's
-// row is upserted first (its epoch moves on when the counts expired; its time of change
-// only when the count will change), then the key's count grows only while there is room.
-// One statement: the kind row's lock orders the reservations of one kind across gateways,
-// and ON CONFLICT reads the newest count, so a limit is never passed.
-constexpr const char* kReserveSql =
-    "WITH k AS ("
-    " INSERT INTO tv_limit_kinds AS t (name, kind, changed, epoch)"
-    "  VALUES ($1, $2::integer, $7::bigint, 0)"
-    " ON CONFLICT (name, kind) DO UPDATE SET"
-    "  epoch = t.epoch + CASE WHEN " TV_EXPIRED " THEN 1 ELSE 0 END,"
-    "  changed = CASE WHEN " TV_EXPIRED " OR " TV_ROOM(
-        "coalesce((SELECT c.count FROM tv_limit_counts c WHERE c.name = $1"
-        " AND c.kind = $2::integer AND c.key = $3 AND c.epoch = t.epoch), 0)") " THEN $7::bigint"
-    "   ELSE t.changed END"
-    " RETURNING epoch)"
-    " INSERT INTO tv_limit_counts AS c (name, kind, key, epoch, count)"
-    " SELECT $1, $2::integer, $3, k.epoch, $4::integer FROM k WHERE " TV_ROOM("0")
-    " ON CONFLICT (name, kind, key) DO UPDATE SET"
-    "  count = least((CASE WHEN c.epoch = EXCLUDED.epoch THEN c.count ELSE 0 END)::bigint"
-    "   + EXCLUDED.count, 2147483647)::integer,"
-    "  epoch = EXCLUDED.epoch"
-    " WHERE " TV_ROOM("(CASE WHEN c.epoch = EXCLUDED.epoch THEN c.count ELSE 0 END)")
-    " RETURNING c.count";
-#undef TV_EXPIRED
-#undef TV_ROOM
-
 class PgLimits final : public LimitStore {
   public:
-    explicit PgLimits(const std::string& dsn) : link_(dsn, "rate limits", kLimitLinks) {}
+    explicit PgLimits(const std::string& dsn)
+        : reserve_(dsn, kReserveLinks), link_(dsn, "rate limit reads", kLimitLinks) {}
 
+    // Goes with the reservations of other sessions that wait at the same moment: one
+    // round trip and one transaction for all of them (pg_reserve.h).
     int reserve(msgrecs* mr, int kind, std::string_view key, int units, bool check) override {
         if (!mr || kind < 0 || kind >= MSGREC_KINDS || units < 0) return 0;
-        int held = 0;
+        const char* name = msgrec_name(mr);
+        PgReservation r{name ? name : "", kind, msgrec_key(key), units, msgrec_limit(mr, kind),
+                        msgrec_hours(mr), check};
         std::string why;
-        bool ok = link_.run(
-            [&](PgConn& c, std::string& w) {
-                PgResult r;
-                if (!c.exec(kReserveSql,
-                            {pg_bytes(msgrec_name(mr)), pg_int(kind), pg_bytes(msgrec_key(key)),
-                             pg_int(units), pg_int(msgrec_limit(mr, kind)),
-                             pg_int(msgrec_hours(mr)), pg_int(msgrec_now()), pg_int(check ? 1 : 0)},
-                            r, w))
-                    return false;
-                held = r.rows();
-                return true;
-            },
-            why);
-        if (!ok) {
+        int held = reserve_.reserve(r, msgrec_now(), why);
+        if (held < 0) {
             // The mail is refused by the queue on the same database meanwhile; a limit that
             // cannot be read is not a reason to name a limit in the refusal.
             emsg("MsgRec %s count of [%.*s] not checked: %s", msgrec_name(mr),
@@ -469,6 +435,7 @@ class PgLimits final : public LimitStore {
     }
 
   private:
+    PgReserveBatcher reserve_;
     PgLinks link_;
 };
 

@@ -14,8 +14,10 @@
 //   number and binds it in one transaction under an advisory lock, so no two gateways
 //   ever hand out the same number.
 // - tv_limit_kinds / tv_limit_counts: per limit and kind an epoch and the time of its last
-//   change, per key its count. A check and reserve is one statement: the count grows only
-//   while it stays below the limit, atomic across gateways. A unit held is a count (it is
+//   change, per key its count. A check and reserve is one upsert (in the tv_reserve
+//   function of migration 6): the count grows only while it stays below the limit, atomic
+//   across gateways. The reservations of concurrent sessions go together, one call and
+//   one transaction for all that wait at the moment (pg_reserve.h). A unit held is a count (it is
 //   given back when its SMS fails), so a sent SMS settles nothing. When a kind has not
 //   changed for its period, its epoch grows and every count of the older epoch reads as 0.
 //
@@ -33,11 +35,13 @@
 // with the deletes of their entries, which are then sent again.
 //
 // Ownership: each store holds its own connections (PgLink: reconnected by itself), so
-// the four do not queue behind each other; the counts hold four taken in turn, records
-// and log two each, so that concurrent mails do not wait for each other's round trips. "now" comes from the clocks of msgrec.h and
-// phones.h, like the file stores. Limits: while the database is away, records and log
-// entries written without the queue are lost with a log line, look-ups find nothing, a reservation is let through
-// (new mails are refused by the queue then) and the pool binds nothing.
+// the four do not queue behind each other; the reservations one that carries their
+// batches, the counts' other calls two, records and log two each, so that concurrent
+// mails do not wait for each other's round trips. "now" comes from the clocks of
+// msgrec.h and phones.h, like the file stores. Limits: while the database is away,
+// records and log entries written without the queue are lost with a log line, look-ups
+// find nothing, a reservation is let through (new mails are refused by the queue then)
+// and the pool binds nothing.
 #pragma once
 
 #include <string>

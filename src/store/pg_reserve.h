@@ -1,0 +1,106 @@
+// Rate-limit reservations on PostgreSQL gathered across the threads of one gateway: the
+// reservations that wait at the same moment go to the server as one call of the
+// tv_reserve function (one statement, one round trip, one transaction), each checked and
+// counted in turn exactly as if it had been sent alone.
+//
+//   PgReserveBatcher b(dsn);
+//   std::string why;
+//   int held = b.reserve(PgReservation{"msgrec", MSGREC_FROM, "ann@x", 1, 3, 24, true},
+//                        time(nullptr), why);   // 1 held, 0 refused, -1 store away (why)
+//
+// Gathering works like a grouped commit without a thread of its own: a caller that finds
+// a connection free sends every reservation waiting then (its own among them) and wakes
+// their callers with their answers; the others wait meanwhile and the next batch takes
+// whatever gathered during the round trip. A lone reservation therefore goes at once, and
+// under load one round trip answers many sessions.
+//
+// Exactness: inside the call each reservation is the same upsert as a lone one (the kind's
+// row, then the key's count, which grows only while below the limit), reading the newest
+// count, so no limit is passed across gateways. A batch holds the rows it changed until
+// its commit, which is brief (the whole batch runs in the server without a round trip in
+// between) and costs no parallelism: every reservation of one limit and kind already
+// writes, and so waits for, that kind's row. Batches sort their reservations by limit,
+// kind and key, so two batches take their row locks in the same order and never deadlock.
+//
+// Failure: when the server cannot be reached or the call fails, every reservation of the
+// batch gets -1 with the reason (nothing of the batch was counted: it is one transaction);
+// callers never wait for a dead server longer than one connection attempt. A connection
+// found broken (a server restart) is tried once more on a new one before that.
+//
+// Ownership: the batcher owns its connections (PgLink, reconnecting by themselves); any
+// thread may call reserve(). The reservation is copied into the batch only by pointer and
+// must outlive the call (it does: the caller waits).
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "store/pg.h"
+
+namespace tolvane {
+
+// One reservation: `units` of `key` for limit `name` and its `kind`; with check only while
+// limit is 0 or the key's count stays below limit; the kind's counts expire together after
+// `hours` (0: never) without a change.
+struct PgReservation {
+    std::string name;
+    int kind = 0;
+    std::string key;
+    int units = 0;
+    int limit = 0;
+    int hours = 0;
+    bool check = true;
+};
+
+// Runs one batch on conn as one call of tv_reserve, in the lock order (limit, kind, key;
+// equal ones in the order given): held[i] is 1 when list[i] was held, 0 when refused. nows
+// holds each reservation's clock. False with why when the call failed (nothing held).
+[[nodiscard]] bool pg_reserve_batch(PgConn& conn, const std::vector<const PgReservation*>& list,
+                                    const std::vector<std::int64_t>& nows, std::vector<int>& held,
+                                    std::string& why);
+
+class PgReserveBatcher {
+  public:
+    // links: connections that may each carry a batch at once; max_batch: reservations a
+    // batch takes at most.
+    explicit PgReserveBatcher(const std::string& dsn, std::size_t links = 1,
+                              std::size_t max_batch = 64);
+    PgReserveBatcher(const PgReserveBatcher&) = delete;
+    PgReserveBatcher& operator=(const PgReserveBatcher&) = delete;
+
+    // 1 held, 0 refused, -1 with why when the store could not be asked.
+    int reserve(const PgReservation& r, std::int64_t now, std::string& why);
+
+    // Batches sent and reservations they carried, since the start.
+    std::uint64_t batches() const;
+    std::uint64_t reservations() const;
+    // Reservations waiting for a connection now.
+    std::size_t waiting() const;
+
+  private:
+    struct Waiter {
+        const PgReservation* r = nullptr;
+        std::int64_t now = 0;
+        int held = 0;
+        bool done = false;
+        std::string why;  // empty when the batch succeeded
+        std::condition_variable cv;
+    };
+    // Sends batch on link and fills in every waiter's answer (without the lock).
+    void run(PgLink& link, const std::vector<Waiter*>& batch);
+
+    const std::size_t max_batch_;
+    std::vector<std::unique_ptr<PgLink>> links_;
+    mutable std::mutex m_;
+    std::vector<PgLink*> idle_;   // guarded by m_
+    std::deque<Waiter*> queue_;   // guarded by m_: not yet taken by a batch
+    std::uint64_t batches_ = 0;   // guarded by m_
+    std::uint64_t reserved_ = 0;  // guarded by m_
+};
+
+}  // namespace tolvane

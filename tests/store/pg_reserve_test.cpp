@@ -1,0 +1,328 @@
+// Rate-limit reservations in batches against a private server: one batch counts its
+// reservations in turn and answers each caller its own; keys of any bytes stay apart; a
+// failed batch counts nothing; reservations that arrive during a round trip go together
+// in the next one; two gateways under load hold every limit exactly; a store that is away
+// answers every caller with its reason; a server restart between batches loses no count.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "store/pg.h"
+#include "store/pg_reserve.h"
+#include "store/pg_schema.h"
+#include "support/pg_cluster.h"
+
+namespace tolvane {
+namespace {
+
+constexpr std::int64_t kNow = 1700000000;
+
+// Waits (up to 20 s) for cond; false when it never held.
+template <typename F>
+bool eventually(F cond) {
+    for (int i = 0; i < 2000; ++i) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return cond();
+}
+
+class PgReserveTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        pg_ = PgCluster::shared();
+        ASSERT_NE(pg_, nullptr) << PgCluster::shared_error();
+        dsn_ = pg_->dsn(pg_->fresh_database());
+        std::string why;
+        conn_ = PgConn::open(dsn_, why);
+        ASSERT_NE(conn_, nullptr) << why;
+        int version = 0;
+        ASSERT_TRUE(pg_schema_upgrade(*conn_, version, why)) << why;
+    }
+    // The count stored for (name, kind, key) in the kind's current epoch (-1: no row).
+    int stored(const std::string& name, int kind, const std::string& key) {
+        PgResult r;
+        std::string why;
+        EXPECT_TRUE(
+            conn_->exec("SELECT c.count FROM tv_limit_counts c JOIN tv_limit_kinds t"
+                        " ON t.name = c.name AND t.kind = c.kind AND t.epoch = c.epoch"
+                        " WHERE c.name = $1 AND c.kind = $2 AND c.key = $3",
+                        {pg_bytes(name), pg_int(kind), pg_bytes(key)}, r, why))
+            << why;
+        return r.rows() == 1 ? static_cast<int>(r.int64(0, 0)) : -1;
+    }
+    PgCluster* pg_ = nullptr;
+    std::string dsn_;
+    std::unique_ptr<PgConn> conn_;
+};
+
+PgReservation res(const char* name, int kind, std::string key, int units, int limit, bool check,
+                  int hours = 24) {
+    return PgReservation{name, kind, std::move(key), units, limit, hours, check};
+}
+
+TEST_F(PgReserveTest, OneBatchCountsInTurnAndAnswersEachCallerItsOwn) {
+    // Given out of the lock order on purpose: the answers must still reach their callers.
+    struct Case {
+        const char* what;
+        PgReservation r;
+        int held;
+    };
+    const Case cases[] = {
+        {"to: first of two", res("m", 2, "+6140", 1, 2, true), 1},
+        {"from: first", res("m", 1, "ann@x", 1, 3, true), 1},
+        {"from: other key apart", res("m", 1, "bob@x", 1, 1, true), 1},
+        {"from: second", res("m", 1, "ann@x", 1, 3, true), 1},
+        {"to: second reaches the limit", res("m", 2, "+6140", 1, 2, true), 1},
+        {"from: third reaches the limit", res("m", 1, "ann@x", 1, 3, true), 1},
+        {"from: fourth refused", res("m", 1, "ann@x", 1, 3, true), 0},
+        {"to: third refused", res("m", 2, "+6140", 1, 2, true), 0},
+        {"from: unchecked units taken past the limit", res("m", 1, "ann@x", 2, 3, false), 1},
+        {"from: still refused after them", res("m", 1, "ann@x", 1, 3, true), 0},
+        {"other limit, same kind and key, apart", res("a", 1, "ann@x", 1, 1, true), 1},
+        {"other limit's second refused", res("a", 1, "ann@x", 1, 1, true), 0},
+        {"no limit: always held", res("m", 3, "10.0.0.1", 5, 0, true), 1},
+        {"bob's second refused", res("m", 1, "bob@x", 1, 1, true), 0},
+    };
+    std::vector<const PgReservation*> list;
+    std::vector<std::int64_t> nows;
+    for (const Case& c : cases) {
+        list.push_back(&c.r);
+        nows.push_back(kNow);
+    }
+    std::vector<int> held;
+    std::string why;
+    ASSERT_TRUE(pg_reserve_batch(*conn_, list, nows, held, why)) << why;
+    ASSERT_EQ(held.size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(held[i], cases[i].held) << cases[i].what;
+    EXPECT_EQ(stored("m", 1, "ann@x"), 5);
+    EXPECT_EQ(stored("m", 2, "+6140"), 2);
+    EXPECT_EQ(stored("m", 1, "bob@x"), 1);
+    EXPECT_EQ(stored("a", 1, "ann@x"), 1);
+    EXPECT_EQ(stored("m", 3, "10.0.0.1"), 5);
+    // An empty batch asks nothing and answers nothing.
+    ASSERT_TRUE(pg_reserve_batch(*conn_, {}, {}, held, why)) << why;
+    EXPECT_TRUE(held.empty());
+}
+
+TEST_F(PgReserveTest, KeysAndNamesOfAnyBytesStayApart) {
+    // Bytes that an array literal or the hex form could confuse: separators, quotes,
+    // backslashes, braces, NUL, bytes that are not UTF-8, the word NULL, the empty key.
+    const std::vector<std::string> keys = {
+        "",
+        "a,b",
+        "{x}",
+        "\"q\"",
+        "back\\slash",
+        "\xff\xfe",
+        std::string("n\0l", 3),
+        "NULL",
+        "a b",
+        "ann@x",
+        std::string("n\0m", 3),
+    };
+    std::vector<PgReservation> rs;
+    for (const std::string& k : keys) rs.push_back(res("lim\"{,}\\", 1, k, 1, 1, true));
+    for (const std::string& k : keys) rs.push_back(res("lim\"{,}\\", 1, k, 1, 1, true));
+    std::vector<const PgReservation*> list;
+    std::vector<std::int64_t> nows;
+    for (const PgReservation& r : rs) {
+        list.push_back(&r);
+        nows.push_back(kNow);
+    }
+    std::vector<int> held;
+    std::string why;
+    ASSERT_TRUE(pg_reserve_batch(*conn_, list, nows, held, why)) << why;
+    for (std::size_t i = 0; i < rs.size(); ++i)
+        EXPECT_EQ(held[i], i < keys.size() ? 1 : 0) << "key #" << i % keys.size();
+    for (const std::string& k : keys) EXPECT_EQ(stored("lim\"{,}\\", 1, k), 1) << k;
+    PgResult r;
+    ASSERT_TRUE(conn_->exec("SELECT count(*) FROM tv_limit_counts", {}, r, why)) << why;
+    EXPECT_EQ(r.int64(0, 0), static_cast<std::int64_t>(keys.size()));
+}
+
+TEST_F(PgReserveTest, CountsExpireInsideABatchAndARefusalIsNoChange) {
+    // Period of one hour: a refusal late in the hour does not keep the counts alive, a
+    // reservation after a whole hour without change counts from zero again, and the next
+    // one of the same batch sees that new count.
+    const PgReservation a = res("h", 1, "k", 1, 1, true, 1);
+    std::vector<int> held;
+    std::string why;
+    ASSERT_TRUE(pg_reserve_batch(*conn_, {&a}, {kNow}, held, why)) << why;
+    ASSERT_EQ(held, std::vector<int>{1});
+    ASSERT_TRUE(pg_reserve_batch(*conn_, {&a}, {kNow + 3000}, held, why)) << why;
+    EXPECT_EQ(held, std::vector<int>{0}) << "refused within the hour";
+    ASSERT_TRUE(pg_reserve_batch(*conn_, {&a, &a}, {kNow + 3601, kNow + 3601}, held, why)) << why;
+    EXPECT_EQ(held, (std::vector<int>{1, 0}))
+        << "the first starts a new period, the second is over";
+    EXPECT_EQ(stored("h", 1, "k"), 1);
+}
+
+TEST_F(PgReserveTest, ABatchThatFailsCountsNothing) {
+    // A batch whose later reservation cannot take its row in time fails as a whole: the
+    // earlier one, already counted inside the call, is not kept either.
+    const PgReservation first = res("f", 1, "a", 1, 10, true);
+    const PgReservation second = res("f", 1, "b", 1, 10, true);
+    std::vector<int> held;
+    std::string why;
+    ASSERT_TRUE(pg_reserve_batch(*conn_, {&first, &second}, {kNow, kNow}, held, why)) << why;
+    ASSERT_EQ(held, (std::vector<int>{1, 1}));
+    std::unique_ptr<PgConn> blocker = PgConn::open(dsn_, why);
+    ASSERT_NE(blocker, nullptr) << why;
+    ASSERT_TRUE(blocker->script("BEGIN", why)) << why;
+    ASSERT_TRUE(blocker->exec("SELECT count FROM tv_limit_counts WHERE key = $1 FOR UPDATE",
+                              {pg_bytes("b")}, why))
+        << why;
+    ASSERT_TRUE(conn_->script("SET statement_timeout = 300", why)) << why;
+    why.clear();
+    EXPECT_FALSE(pg_reserve_batch(*conn_, {&second, &first}, {kNow, kNow}, held, why));
+    EXPECT_NE(why.find("statement timeout"), std::string::npos) << why;
+    EXPECT_EQ(held, (std::vector<int>{0, 0})) << "no answer of a failed batch says held";
+    ASSERT_TRUE(blocker->script("COMMIT", why)) << why;
+    ASSERT_TRUE(conn_->script("SET statement_timeout = 0", why)) << why;
+    EXPECT_EQ(stored("f", 1, "a"), 1);
+    EXPECT_EQ(stored("f", 1, "b"), 1);
+}
+
+TEST_F(PgReserveTest, ReservationsArrivingDuringARoundTripGoTogetherInTheNextBatch) {
+    PgReserveBatcher b(dsn_, 1);
+    const PgReservation r = res("g", 1, "k", 1, 4, true);
+    std::string why;
+    ASSERT_EQ(b.reserve(r, kNow, why), 1) << why;
+    // Hold the kind's row so that the next batch waits in the server.
+    std::unique_ptr<PgConn> blocker = PgConn::open(dsn_, why);
+    ASSERT_NE(blocker, nullptr) << why;
+    ASSERT_TRUE(blocker->script("BEGIN", why)) << why;
+    ASSERT_TRUE(blocker->exec("SELECT 1 FROM tv_limit_kinds WHERE name = $1 FOR UPDATE",
+                              {pg_bytes("g")}, why))
+        << why;
+    std::atomic<int> held{0}, failed{0};
+    auto one = [&] {
+        std::string w;
+        int h = b.reserve(r, kNow, w);
+        if (h == 1) ++held;
+        if (h < 0) ++failed;
+    };
+    std::vector<std::thread> threads;
+    threads.emplace_back(one);
+    ASSERT_TRUE(eventually([&] { return b.batches() == 2 && b.waiting() == 0; }));
+    for (int i = 0; i < 5; ++i) threads.emplace_back(one);
+    ASSERT_TRUE(eventually([&] { return b.waiting() == 5; }));
+    EXPECT_EQ(b.batches(), 2u) << "nothing is sent while the one connection is busy";
+    ASSERT_TRUE(blocker->script("COMMIT", why)) << why;
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(b.batches(), 3u) << "the five waiting went in one batch";
+    EXPECT_EQ(b.reservations(), 7u);
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(held.load(), 3) << "one held before, four allowed";
+    EXPECT_EQ(stored("g", 1, "k"), 4);
+}
+
+TEST_F(PgReserveTest, TwoGatewaysUnderLoadHoldEveryLimitExactly) {
+    // Two batchers (two gateways), each with two connections so that batches of one also
+    // run at once, many threads reserving keys of three kinds in random order: each key
+    // ends at exactly its limit and no batch fails (two batches taking rows in opposite
+    // orders would deadlock, and one of them fail).
+    PgReserveBatcher g1(dsn_, 2), g2(dsn_, 2);
+    const int kLimit = 7;
+    const std::vector<std::pair<int, std::string>> keys = {
+        {1, "ann@x"}, {1, "bob@x"}, {2, "+6140"}, {2, "+6141"}, {3, "10.0.0.1"}};
+    std::map<std::pair<int, std::string>, std::atomic<int>> held;
+    for (const auto& k : keys) held[k] = 0;
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 40; ++t)
+        threads.emplace_back([&, t] {
+            PgReserveBatcher& g = t % 2 ? g1 : g2;
+            std::mt19937 rng(static_cast<unsigned>(t));
+            for (int n = 0; n < 6; ++n) {
+                const auto& k = keys[rng() % keys.size()];
+                PgReservation r = res("x", k.first, k.second, 1, kLimit, true);
+                std::string why;
+                int h = g.reserve(r, kNow, why);
+                if (h < 0) {
+                    ++failed;
+                    ADD_FAILURE() << why;
+                }
+                if (h == 1) ++held[k];
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(failed.load(), 0);
+    for (const auto& k : keys) {
+        EXPECT_EQ(held[k].load(), kLimit) << k.second;
+        EXPECT_EQ(stored("x", k.first, k.second), kLimit) << k.second;
+    }
+    EXPECT_EQ(g1.reservations() + g2.reservations(), 240u);
+}
+
+TEST(PgReserveDown, EveryCallerHearsTheStoreIsAway) {
+    int port = 0;
+    {
+        // A loopback port nobody listens on.
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+        port = ntohs(a.sin_port);
+        ::close(fd);
+    }
+    PgReserveBatcher b("host=127.0.0.1 port=" + std::to_string(port) +
+                           " user=postgres dbname=none connect_timeout=2",
+                       1);
+    const PgReservation r = res("d", 1, "k", 1, 1, true);
+    std::vector<std::string> whys(8);
+    std::vector<int> got(8, 9);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < got.size(); ++i)
+        threads.emplace_back([&, i] { got[i] = b.reserve(r, kNow, whys[i]); });
+    for (auto& t : threads) t.join();
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i], -1) << i;
+        EXPECT_NE(whys[i].find("PostgreSQL store unavailable"), std::string::npos) << whys[i];
+    }
+}
+
+TEST(PgReserveRestart, AServerRestartBetweenBatchesLosesNoCount) {
+    // Its own cluster: stopping the shared one would disturb other tests of this binary.
+    std::string why;
+    std::unique_ptr<PgCluster> pg = PgCluster::start(why);
+    ASSERT_NE(pg, nullptr) << why;
+    {
+        std::unique_ptr<PgConn> c = PgConn::open(pg->dsn(), why);
+        ASSERT_NE(c, nullptr) << why;
+        int version = 0;
+        ASSERT_TRUE(pg_schema_upgrade(*c, version, why)) << why;
+    }
+    PgReserveBatcher b(pg->dsn(), 1);
+    const PgReservation r = res("r", 1, "k", 1, 2, true);
+    ASSERT_EQ(b.reserve(r, kNow, why), 1) << why;
+    {
+        // The reservation's commit does not wait for the disk: a later commit that waits
+        // carries it (in the gateway, the mail's enqueue). Without one a crash may lose it.
+        std::unique_ptr<PgConn> c = PgConn::open(pg->dsn(), why);
+        ASSERT_NE(c, nullptr) << why;
+        ASSERT_TRUE(c->script("CREATE TABLE carried (x integer)", why)) << why;
+    }
+    ASSERT_TRUE(pg->stop_now(why)) << why;
+    ASSERT_TRUE(pg->start_again(why)) << why;
+    // The idle connection broke with the restart: the batch goes again on a new one.
+    EXPECT_EQ(b.reserve(r, kNow, why), 1) << why;
+    EXPECT_EQ(b.reserve(r, kNow, why), 0) << "both units were counted";
+}
+
+}  // namespace
+}  // namespace tolvane
