@@ -155,6 +155,7 @@ struct Policy {
     bool refuse_ip = false;
     long spool_over = 0;  // the driver's setting: mails up to it stay in memory
     int max_sessions = 500;
+    long max_size = 0;  // the driver's message size limit (0: its default)
 };
 
 class Gateway {
@@ -169,6 +170,7 @@ class Gateway {
         init_.client_timeout = client_timeout;
         init_.spool_over = policy_.spool_over;
         init_.max_sessions = policy_.max_sessions;
+        init_.max_size = policy_.max_size;
         if (trace) init_.smtplog = dir_.sub("smtp.log");
         auto s = SmtpServer::open(init_, [this] { return std::make_unique<OneMail>(*this); });
         if (!s) return;
