@@ -137,7 +137,7 @@ class SmsTransport {
     SmsTransport(const SmsTransport&) = delete;
     SmsTransport& operator=(const SmsTransport&) = delete;
 
-    int mode() const { return mode_; }                // SMS_GSM ... (sms.h's sms_mode)
+    int mode() const { return mode_; }                // SMS_GSM ... (enum sms_mode)
     const std::string& name() const { return name_; }  // as the settings call it
 
     // ---- sending ----

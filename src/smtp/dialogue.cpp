@@ -402,7 +402,7 @@ bool take_command_line(smtp_message& m, std::string_view piece, bool more, int& 
 turn hello_command(smtp_message& m, std::string_view l, int& result) {
     bool ok = greet(m, l);
     if (ok && m.upto == MODE_TO) {
-        sms_smtp_msg_passoff(m, nullptr);
+        smtp_message_passoff(m, nullptr);
         return turn::leave_open;
     }
     if (m.upto == MODE_HELO) m.upto = MODE_FROM;
@@ -414,7 +414,7 @@ turn rset_command(smtp_message& m, int& result) {
         result = SMTP_EWRITE;
         return turn::close;
     }
-    sms_smtp_msg_passoff(m, nullptr);
+    smtp_message_passoff(m, nullptr);
     return turn::leave_open;
 }
 
@@ -430,7 +430,7 @@ turn mail_command(smtp_message& m, std::string_view l, int stop_on, int& result)
     if (m.upto == MODE_NEXT_MSG) {
         // The next mail on this connection: its own message takes this command.
         std::string first(l);
-        sms_smtp_msg_passoff(m, &first);
+        smtp_message_passoff(m, &first);
         return turn::leave_open;
     }
     // A client that says how big its mail is learns at once when it is too big.
@@ -600,7 +600,7 @@ bool smtp_error_budget_spent(smtp_message& m) {
     return true;
 }
 
-void sms_smtp_msg_passoff(smtp_message& m, const std::string* first) {
+void smtp_message_passoff(smtp_message& m, const std::string* first) {
     dmsg("Passing SMTP channel on to the next message");
     auto nm = std::make_unique<smtp_message>();
     nm->drv = m.drv;
@@ -618,7 +618,7 @@ void sms_smtp_msg_passoff(smtp_message& m, const std::string* first) {
     }
 }
 
-std::unique_ptr<smtp_message> sms_smtp_msg_new(smtp_engine* drv, std::unique_ptr<smtp_link> link,
+std::unique_ptr<smtp_message> smtp_message_new(smtp_engine* drv, std::unique_ptr<smtp_link> link,
                                                int upto) {
     auto m = std::make_unique<smtp_message>();
     m->drv = drv;

@@ -196,7 +196,7 @@ int smtp_auth_command(smtp_message& m, std::string_view line);
 
 // Hands m's connection to a new message in MODE_FROM; first, when given, is the
 // command that new message takes as its first.
-void sms_smtp_msg_passoff(smtp_message& m, const std::string* first);
+void smtp_message_passoff(smtp_message& m, const std::string* first);
 
 // The step and reply of the last failed relay dialogue on this thread ("RCPT: 550 no
 // such user"); empty after a success.

@@ -128,7 +128,7 @@ TEST_F(PolicyTable, EachStageRefusesWithItsReplyAndClosesOrGoesOnAsTold) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         out.clear();
-        auto m = sms_smtp_msg_new(engine.get(), smtp_memory_link(kClient, &out), MODE_HELO);
+        auto m = smtp_message_new(engine.get(), smtp_memory_link(kClient, &out), MODE_HELO);
         ScriptedPolicy p(row.at, row.reply);
         smtp_run_mail(*engine, *m, p);
         // Nothing was handed on: the run ended the connection's dialogue.
@@ -144,7 +144,7 @@ TEST_F(PolicyTable, EachStageRefusesWithItsReplyAndClosesOrGoesOnAsTold) {
 }
 
 TEST_F(PolicyTable, ARefusalAtConnectIsSentBeforeAnythingIsRead) {
-    auto m = sms_smtp_msg_new(engine.get(), smtp_memory_link(kClient, &out), MODE_HELO);
+    auto m = smtp_message_new(engine.get(), smtp_memory_link(kClient, &out), MODE_HELO);
     ScriptedPolicy p(Stage::connect, Reply::refuse(500, "Ip Blocked", true));
     smtp_run_mail(*engine, *m, p);
     m.reset();
@@ -153,7 +153,7 @@ TEST_F(PolicyTable, ARefusalAtConnectIsSentBeforeAnythingIsRead) {
 }
 
 TEST_F(PolicyTable, AMailRefusalThatKeepsTheConnectionHandsTheNextMailOn) {
-    auto m = sms_smtp_msg_new(engine.get(),
+    auto m = smtp_message_new(engine.get(),
                               smtp_memory_link("HELO c\r\nMAIL FROM:<s@x>\r\nMAIL FROM:<t@x>\r\n", &out),
                               MODE_HELO);
     ScriptedPolicy p(Stage::mail, Reply::refuse(550, "Not you"));
@@ -166,7 +166,7 @@ TEST_F(PolicyTable, AMailRefusalThatKeepsTheConnectionHandsTheNextMailOn) {
 }
 
 TEST_F(PolicyTable, RsetAfterRecipientsAbortsTheTransaction) {
-    auto m = sms_smtp_msg_new(
+    auto m = smtp_message_new(
         engine.get(), smtp_memory_link("HELO c\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@y>\r\nRSET\r\n", &out),
         MODE_HELO);
     ScriptedPolicy p(Stage::none, {});

@@ -32,18 +32,18 @@ class Engine : public ::testing::Test {
         smtp_init rec;
         rec.workpath = dir.sub("spool");
         int err = 0;
-        drv_state = sms_smtp_init(rec, err);
+        drv_state = smtp_engine_open(rec, err);
         ASSERT_EQ(err, 0);
         drv = static_cast<smtp_engine*>(drv_state.get());
         drv->handoff = [this](std::unique_ptr<smtp_message> m) { handed.push_back(std::move(m)); };
         drv->guard = &own_guard;  // failures of one test never hold another's logins
     }
-    void TearDown() override { sms_free(drv_state); }
+    void TearDown() override { drv_state.reset(); }
     AuthGuard own_guard;
 
     std::unique_ptr<smtp_message> msg(const std::string& in, int upto = MODE_HELO,
                                       int chunk = 4096) {
-        return sms_smtp_msg_new(drv, smtp_memory_link(in, &out, chunk), upto);
+        return smtp_message_new(drv, smtp_memory_link(in, &out, chunk), upto);
     }
     // Replies written so far, one per line; clears them.
     std::vector<std::string> replies() {
@@ -60,7 +60,7 @@ class Engine : public ::testing::Test {
     }
 
     TempDir dir;
-    std::unique_ptr<sms> drv_state;
+    std::unique_ptr<smtp_engine> drv_state;
     smtp_engine* drv = nullptr;
     std::string out;
     std::vector<std::unique_ptr<smtp_message>> handed;
@@ -242,11 +242,11 @@ TEST_F(Engine, HeadersAreJoinedAndReplaced) {
     EXPECT_EQ(*mail_header_find(m->headers, "X-A"), "second");
     EXPECT_EQ(mail_header_find(m->headers, "subject"), nullptr);
     EXPECT_NE(mail_header_find(m->headers, "subject", true), nullptr);
-    auto x = sms_smtp_msgextra(m.get());
+    auto x = smtp_message_extra_of(m.get());
     EXPECT_EQ(x->headers, m->headers);
-    sms_smtp_msgextra_free(x);
+    x.reset();
     EXPECT_EQ(x, nullptr);
-    EXPECT_TRUE(sms_smtp_msgextra(nullptr)->headers.empty());
+    EXPECT_TRUE(smtp_message_extra_of(nullptr)->headers.empty());
 }
 
 struct choice {
@@ -367,21 +367,21 @@ TEST(SmtpInit, ListenFailureGivesCode2WithTheChannelText) {
     a.bind = "127.0.0.1";
     a.workpath = dir.sub("w");
     int err = 0;
-    auto first = sms_smtp_init(a, err);
+    auto first = smtp_engine_open(a, err);
     ASSERT_EQ(err, 0);
     smtp_init b = a;
-    b.listenport = sms_smtp_port(first.get());
-    auto second = sms_smtp_init(b, err);
+    b.listenport = smtp_engine_port(first.get());
+    auto second = smtp_engine_open(b, err);
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(err, SMTP_ELISTEN);
     std::string why;
-    sms_error(second.get(), err, why);
+    smtp_error(second.get(), err, why);
     EXPECT_EQ(why, "Error while listening for connections (Address already in use)");
     // Without a listener, waiting gives nothing.
     int werr = 0;
     EXPECT_EQ(second->wait(0, werr), nullptr);
-    sms_free(second);
-    sms_free(first);
+    second.reset();
+    first.reset();
 }
 
 TEST(SmtpInit, WorkDirectoryIsMadeWithItsParentsPrivate) {
@@ -389,14 +389,14 @@ TEST(SmtpInit, WorkDirectoryIsMadeWithItsParentsPrivate) {
     smtp_init a;
     a.workpath = "  " + dir.sub("x/y/z") + "  ";
     int err = 0;
-    auto s = sms_smtp_init(a, err);
+    auto s = smtp_engine_open(a, err);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(err, 0);
     auto st = std::filesystem::status(dir.sub("x/y/z"));
     EXPECT_EQ(st.type(), std::filesystem::file_type::directory);
     EXPECT_EQ(st.permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_all);
-    EXPECT_EQ(sms_smtp_port(s.get()), 0);
-    sms_free(s);
+    EXPECT_EQ(smtp_engine_port(s.get()), 0);
+    s.reset();
 }
 
 // ---- codings ----

@@ -25,7 +25,7 @@
 #include "smtp/engine.h"
 #include "smtp/server.h"
 #include "net/tcp.h"
-#include "sms/sms.h"
+#include "sms/transport.h"
 
 namespace tolvane::test {
 
