@@ -233,6 +233,9 @@ class smtp_message {
     // whether its connect stage has been asked (server.cpp).
     std::shared_ptr<SessionPolicy> policy;
     bool connect_asked = false;
+    // The policy the dialogue tells of an accepted HELO/EHLO and a successful AUTH as they
+    // happen; set by smtp_run_mail while it runs the mail (null: nobody is told).
+    SessionPolicy* hooks = nullptr;
     struct spool_file;
     std::unique_ptr<spool_file> f;
 };

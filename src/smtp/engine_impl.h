@@ -194,6 +194,11 @@ bool smtp_users_load(const std::string& path, std::map<std::string, std::string>
 bool smtp_auth_offered(const smtp_message& m);
 int smtp_auth_command(smtp_message& m, std::string_view line);
 
+// Tell m's policy (m.hooks, when set) of the HELO/EHLO just accepted (with the client's
+// name) and of the login that just succeeded (server.cpp).
+void smtp_tell_helo(smtp_message& m);
+void smtp_tell_auth(smtp_message& m);
+
 // Hands m's connection to a new message in MODE_FROM; first, when given, is the
 // command that new message takes as its first.
 void smtp_message_passoff(smtp_message& m, const std::string* first);
