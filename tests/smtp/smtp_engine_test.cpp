@@ -203,6 +203,50 @@ TEST_F(Engine, RsetInEachStateHandsOver) {
     }
 }
 
+// The command table: each verb where it runs and where it does not (refused "500 HELO
+// expected" before the greeting, "500 Unknown command (<word>)" after it), how each verb
+// is recognised (word, exact line, prefix), and the commands a listener does not offer.
+TEST_F(Engine, CommandsRunOnlyWhereTheirRowAllows) {
+    struct Row {
+        int upto;
+        const char* line;
+        const char* reply;
+    };
+    const char* unknown_rcpt = "500 Unknown command (RCPT)";
+    const Row rows[] = {
+        {MODE_HELO, "MAIL FROM:<a@b>", "500 HELO expected"},
+        {MODE_HELO, "RSET", "500 HELO expected"},
+        {MODE_HELO, "STARTTLS", "500 HELO expected"},
+        {MODE_HELO, "HELP", "500 HELO expected"},
+        {MODE_HELO, "QUIT", "221 Command QUIT, disconnecting"},
+        {MODE_HELO, "vrfy x", "252 Cannot VRFY user, but will accept message and attempt delivery"},
+        {MODE_FROM, "QUIT now", "500 Unknown command (QUIT)"},
+        {MODE_FROM, "NOOPx", "500 Unknown command (NOOPx)"},
+        {MODE_FROM, "RCPT TO:<a@b>", unknown_rcpt},
+        {MODE_FROM, "DATA", "500 Unknown command (DATA)"},
+        {MODE_FROM, "STARTTLS", "500 Unknown command (STARTTLS)"},  // no TLS set up
+        {MODE_FROM, "AUTH PLAIN x", "500 Unknown command (AUTH)"},  // AUTH off
+        {MODE_FROM, "HELP", "500 Unknown command (HELP)"},
+        {MODE_FROM, "MAIL <a@b>", "500 Unknown command (MAIL)"},
+        {MODE_FROM, "mail from:<a@b>", "250 Command MAIL OK"},
+        {MODE_TO, "MAIL FROM:<a@b>", "500 Unknown command (MAIL)"},
+        {MODE_TO, "rcpt to:<a@b>", "250 Command RCPT User found OK"},
+        {MODE_TO, "DATA now", "500 Unknown command (DATA)"},
+        {MODE_TO, "data", "354 Command DATA Start mail input; end with <CRLF>.<CRLF>"},
+        {MODE_DATA, "HELO h", "500 Unknown command (HELO)"},
+        {MODE_NEXT_MSG, "RCPT TO:<a@b>", unknown_rcpt},
+        {MODE_NEXT_MSG, "NOOP\tx", "250 OK"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.line) + " in state " + std::to_string(r.upto));
+        auto m = msg(std::string(r.line) + "\r\n", r.upto);
+        (void)process_message(*m, STOP_NOT);
+        m.reset();
+        EXPECT_EQ(replies(), std::vector<std::string>{r.reply});
+        EXPECT_TRUE(handed.empty());
+    }
+}
+
 TEST_F(Engine, LongDataLineIsStoredWhole) {
     std::string big(20000, 'q');
     auto m = msg("HELO h\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@y>\r\nDATA\r\nSubject: long\r\n\r\n" +
