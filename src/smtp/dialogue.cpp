@@ -1,6 +1,5 @@
 // The listener's dialogue engine: client line reader, reply writer and the
-// command state machine (see engine.h for the order in which the gateway
-// drives it).
+// command table (see engine.h for the order in which the server drives it).
 //
 // The engine runs until it has what its caller asked for (stop_on), until the
 // message data has ended, or until the dialogue is over. A reply owed for the
