@@ -11,10 +11,10 @@
 // them); each operation reads the client only as far as it needs and sends the
 // reply owed for the previous command first:
 //   fromip -> recv (HELO, MAIL FROM) -> to ... to (null once DATA arrived)
-//   -> from -> body (354, data, MIME parsing) -> accept 250 / reject 500 -> msgfree.
+//   -> from -> body (354, data, MIME parsing) -> accept 250 / reject 500 -> released.
 // The message data stays in memory up to spool_over bytes; a larger mail goes
 // to a spool file "<workpath>/%05d%05d.msg" that lives until the message is
-// freed. Each connection is run by a session thread of the transport's own
+// freed. Each connection is run by a session thread of the engine's own
 // (up to one per allowed session); a client sending several mails over one
 // connection (RSET, or a new MAIL FROM after a completed mail) has each further
 // mail handed to a new message on the same thread.
@@ -24,7 +24,7 @@
 // (relay_keep) on a connection kept open between mails: RSET before each
 // further mail, a new connection when that fails.
 //
-// Ownership: the transport (smtp_engine) belongs to whoever opened it; a message and
+// Ownership: the engine (smtp_engine) belongs to whoever opened it; a message and
 // its connection belong to the thread handling it. The engine reads its client
 // through an smtp_link, so that it can be driven from a socket or from a byte
 // buffer (tests and fuzzing).
@@ -86,7 +86,7 @@ enum smtp_mode : int {
 // Where the dialogue engine stops reading.
 enum smtp_stop : int { STOP_NOT = 0, STOP_ON_FROM = 1, STOP_ON_TO = 2 };
 
-// Result codes (the transport's error() gives the texts).
+// Result codes (the engine's error() gives the texts).
 enum smtp_result : int {
     SMTP_OK = 0,
     SMTP_ECONNECT = 1,  // "Failed to connect to the sending SMTP server"
@@ -345,7 +345,7 @@ std::unique_ptr<smtp_message_extra> smtp_message_extra_of(const smtp_message* m)
 int smtp_engine_port(const smtp_engine* d);
 
 // ---- the dialogue engine, for tests and fuzzing ----
-// A message in state upto reading from link (as the transport's wait makes them, but
+// A message in state upto reading from link (as the engine's wait makes them, but
 // without a greeting).
 std::unique_ptr<smtp_message> smtp_message_new(smtp_engine* drv, std::unique_ptr<smtp_link> link,
                                                int upto = MODE_HELO);

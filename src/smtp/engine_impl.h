@@ -1,4 +1,4 @@
-// Internals shared by the files of the SMTP transport (smtp_engine*.cpp); not for other modules.
+// Internals shared by the files of the SMTP engine (src/smtp/); not for other modules.
 //
 // smtp_conn is the client connection of the listener: a line reader with a
 // buffer of its own over an smtp_link (one read call for many lines, lines
