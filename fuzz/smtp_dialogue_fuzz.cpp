@@ -26,7 +26,7 @@ namespace {
 
 struct fuzz_env {
     std::string dir;
-    std::unique_ptr<sms> drv;
+    std::unique_ptr<smtp_engine> drv;
     std::deque<std::unique_ptr<smtp_message>> next;
     std::shared_ptr<const MysslSetup> tls;  // only its presence matters over a buffer
 
@@ -39,7 +39,7 @@ struct fuzz_env {
         rec.max_size = 64 * 1024;
         rec.max_recipients = 20;
         int err = 0;
-        drv = sms_smtp_init(rec, err);
+        drv = smtp_engine_open(rec, err);
         auto* d = static_cast<smtp_engine*>(drv.get());
         d->users["ann"] = ssha_encode("pw");
         d->auth_fail_delay_ms = 0;  // a second per failure would stall the fuzzer
@@ -51,7 +51,7 @@ struct fuzz_env {
     }
 };
 
-void play(sms* d, smtp_message* m, uint8_t policy) {
+void play(smtp_engine* d, smtp_message* m, uint8_t policy) {
     if (!d->msg_fromip(m)) return;
     if (d->msg_recv(m) != 0) return;
     int n = 0;
@@ -61,7 +61,7 @@ void play(sms* d, smtp_message* m, uint8_t policy) {
     }
     if (!d->msg_from(m)) return;
     if (!d->msg_body(m)) return;
-    auto extra = sms_smtp_msgextra(m);
+    auto extra = smtp_message_extra_of(m);
     std::string subject;
     if (auto* s = mail_header_find(m->headers, "Subject")) qp_header_decode(*s, subject, 1000);
     if (policy & 0x80)
@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     d->auth = auth == 3 ? SMTP_AUTH_REQUIRED : auth;
     d->auth_plaintext = auth == 3 || (data[1] & 0x40) != 0;
     d->tls_setup = (data[1] & 0x20) ? env.tls : nullptr;
-    auto first = sms_smtp_msg_new(d, smtp_memory_link(input, &out, chunk), MODE_HELO);
+    auto first = smtp_message_new(d, smtp_memory_link(input, &out, chunk), MODE_HELO);
     if (data[1] & 0x10) {
         first->sock->wrap_pending = true;
         first->sock->wrap_greeting = "fuzz";

@@ -5,7 +5,7 @@
 // It answers only for the exact class: an object of a class derived from T is not a T
 // here, so a caller never mistakes someone else's subclass for its own. Needs RTTI.
 //
-//   if (auto* m = kind_cast<smtp_message>(msg)) use(m->headers);
+//   if (auto* m = kind_cast<gsm_sms>(msg)) keep(*m);
 #pragma once
 
 #include <typeinfo>

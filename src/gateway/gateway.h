@@ -34,7 +34,6 @@
 #include "queue/queue.h"
 #include "records/alias.h"
 #include "records/msgrec.h"
-#include "sms/sms.h"
 #include "sms/transport.h"
 
 namespace tolvane {
@@ -141,18 +140,6 @@ bool setting_true(int id);
 
 // ---- start, run, stop ----
 struct CommandLine;  // gateway/cli.h
-// The body of a receiving loop's callback (sms_wait) around one message path:
-//   SMS_WAITING   on_idle (when given; it returns the ms until it wants to run again, -1
-//                 for never, which becomes the next wait of a transport that wakes on
-//                 interrupt()) and 1, going on; once shutdown is signalled
-//                 ("<who> Callback noticed shutdown signalled") 0, after the message
-//                 threads still running on s have ended or drain_ms has passed, so that
-//                 the shutdown that follows rarely has to keep their objects;
-//   SMS_INCOMING  the message goes to on_message (on the message's own thread);
-//   SMS_ERRORCODE logged ("<who> Callback Error <code>:<text>"), and the loop ends.
-int receiving_callback(sms* s, int event, const sms_cb_arg& arg, const char* who, long drain_ms,
-                       const std::function<void(std::unique_ptr<sms_message>&)>& on_message,
-                       const std::function<long()>& on_idle = nullptr);
 int gateway_main(int argc, char** argv);
 // Asks the gateway to stop: sets ShutdownNow and wakes the main loop at once. Safe in a
 // signal handler.

@@ -54,7 +54,6 @@
 #include "smtp/server.h"
 #include "queue/queue.h"
 #include "records/msgrec.h"
-#include "sms/sms.h"
 #include "sms/transport.h"
 #include "sms/sms_text.h"
 

@@ -139,33 +139,6 @@ int gateway_stop_fd() {
     return stop_wake.rd;
 }
 
-int receiving_callback(sms* s, int event, const sms_cb_arg& arg, const char* who, long drain_ms,
-                       const std::function<void(std::unique_ptr<sms_message>&)>& on_message,
-                       const std::function<long()>& on_idle) {
-    switch (event) {
-        case SMS_WAITING:
-            if (!ShutdownNow.load()) {
-                long next = on_idle ? on_idle() : SMS_WAIT_FOREVER;
-                // Nothing to do until a message or the shutdown's interrupt comes.
-                if (arg.next_wait_ms != nullptr) *arg.next_wait_ms = next;
-                return 1;
-            }
-            imsg("%s Callback noticed shutdown signalled", who);
-            (void)sms_drain(s, drain_ms);
-            return 0;
-        case SMS_INCOMING:
-            if (arg.msg != nullptr && *arg.msg) on_message(*arg.msg);
-            return 1;
-        case SMS_ERRORCODE: {
-            int err = arg.err != nullptr ? *arg.err : 0;
-            emsg("%s Callback Error %d:%s", who, err, sms_error_text(s, err).c_str());
-            return 0;
-        }
-        default:
-            return 1;
-    }
-}
-
 void gateway_mainloop() {
     web_status_install_probe();
     if (Command && !web_accept_start(Command.get(), CommandHttps)) {

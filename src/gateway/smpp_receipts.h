@@ -24,7 +24,6 @@
 #include <functional>
 #include <string>
 
-#include "sms/sms.h"
 #include "sms/sms_smpp.h"
 
 namespace tolvane {

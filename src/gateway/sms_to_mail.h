@@ -52,7 +52,6 @@
 #include "gateway/delivery.h"
 #include "queue/queue.h"
 #include "records/alias.h"
-#include "sms/sms.h"
 #include "smtp/relay_client.h"
 #include "sms/transport.h"
 

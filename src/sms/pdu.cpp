@@ -274,7 +274,7 @@ int decode_addr(std::string_view pdu, std::string& dst, std::size_t& i, std::str
         std::vector<int> septets = unpack_septets(bytes, static_cast<std::size_t>(len) * 4 / 7);
         if (!septets.empty() && septets.back() == 0 && (octets * 8) % 7 == 0) septets.pop_back();
         dst = septets_to_text(septets);
-        // The name ends up in mail headers: no line breaks or other controls.
+        // The name ends up in message headers: no line breaks or other controls.
         for (char& c : dst) {
             if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
         }

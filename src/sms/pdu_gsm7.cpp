@@ -33,7 +33,7 @@ struct extension {
     int unicode;
     unsigned char byte;
 };
-// Code 10 is a line feed here (a form feed would only confuse mail), and ESC ESC
+// Code 10 is a line feed here (a form feed would only confuse the reader), and ESC ESC
 // reads as a blank.
 constexpr extension EXTENSIONS[] = {{10, 0x0A, 0x0A}, {20, '^', '^'},     {27, 27, ' '},
                                     {40, '{', '{'},   {41, '}', '}'},     {47, '\\', '\\'},

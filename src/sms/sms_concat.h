@@ -20,8 +20,8 @@
 //   sms_reassembly r(600);
 //   std::vector<concat_done> ready;
 //   if (r.add(from, to, msg.concat, text, ready) == concat_outcome::waiting) return;  // held
-//   for (concat_done& d : ready) mail(d.originator, d.recipient, d.text);
-//   ... and every few seconds: for (concat_done& d : r.expire()) mail(...);
+//   for (concat_done& d : ready) deliver(d.originator, d.recipient, d.text);
+//   ... and every few seconds: for (concat_done& d : r.expire()) deliver(...);
 #pragma once
 
 #include <atomic>

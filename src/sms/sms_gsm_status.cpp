@@ -10,7 +10,7 @@
 // passes a round when a dialogue holds the modem longer than one reply time.
 //
 // Limits: a modem that does not know AT+CREG? (error or no +CREG line) is taken as
-// able to send, as is one that says its registration is unknown (4): holding mail
+// able to send, as is one that says its registration is unknown (4): holding messages
 // back on a modem that may well send would be worse than a failed attempt.
 #include <algorithm>
 #include <string>

@@ -1,11 +1,10 @@
 // The workers that handle a transport's received messages.
 //
-// A transport's receiving loop (Receiver::run, or sms_wait of the old transport class)
-// hands each message it receives to push(); one of at most
-// `threads` workers (std::jthread, started when a message finds every one busy) runs the
-// handler for it. The receiving loop never waits for a handler: a message that finds
-// every worker busy waits in the queue for the first that is free. No thread is started
-// per message.
+// A transport's receiving loop (Receiver::run) hands each message it receives to push();
+// one of at most `threads` workers (std::jthread, started when a message finds every one
+// busy) runs the handler for it. The receiving loop never waits for a handler: a message
+// that finds every worker busy waits in the queue for the first that is free. No thread
+// is started per message.
 //
 // Stopping: stop() makes push() refuse new messages, lets the workers handle every
 // message already queued, and joins them. release_queued() instead gives the messages

@@ -266,7 +266,7 @@ int robot_run(const std::string& cmdline, std::vector<std::string> env, long ans
     spawn_close_pipex(out, __FILE__, __LINE__);
     spawn_close_pipex(in, __FILE__, __LINE__);
     // A program that has not answered in time is ended, so that it neither sends late
-    // (the mail path retries) nor lingers for ever.
+    // (its caller retries) nor lingers for ever.
     if (hung) ::kill(pid, SIGTERM);
     running.remove(pid);
     spawn_release(pid);

@@ -29,7 +29,7 @@
 // the gateway installs, on a thread of the transport, and are acknowledged when
 // the handler has recorded them.
 //
-// Threads: sends (mail threads), the wait (the receiving thread), accept/reject
+// Threads: sends (the delivery workers), the wait (the receiving thread), accept/reject
 // (message workers), the readers and supervisors of the binds and the receipt
 // thread all run at once; every shared field is under the state's lock. All of
 // them are stopped and joined when the state is freed.

@@ -3,7 +3,7 @@
 // The GSM alphabet comes from the character tables in pdu_gsm7.cpp (one table for
 // the whole gateway). Two of its readings are kept on purpose and shared here:
 // code 9 is the small c with cedilla (what phones show), and ESC 10 reads as a
-// line feed (a form feed would only confuse mail); a form feed is still sent as
+// line feed (a form feed would only confuse the reader); a form feed is still sent as
 // ESC 10, its proper code.
 #include "sms/sms_text.h"
 

@@ -1,10 +1,10 @@
 // SmsTransport: what the gateway sends SMS through and receives them from.
 //
 // A transport is a GSM modem, an SMPP centre, a robot program, the XML placeholder or
-// an e-mail-to-SMS provider (that one lives with the SMTP library, on its RelayClient).
+// one that another library implements on this interface.
 // It does four things: send one SMS (or a window of them), run a receiver that hands
 // each received SMS to an inbound sink, say whether it can carry traffic, and stop.
-// Nothing here knows mail or SMTP.
+// Nothing here knows what the SMS come from or go to beyond the transports.
 //
 // Ownership: whoever opens a transport owns it (std::unique_ptr<SmsTransport>); the
 // destructor stops the receiver's message workers and joins every thread the transport
@@ -63,8 +63,8 @@ struct SmsOut {
     std::string_view text;  // UTF-8
     // Ask the network for a delivery report (a centre that can gives a receipt).
     bool want_receipt = false;
-    // Name/value labels a carrier may pass along with the SMS (a provider reached by mail
-    // puts them in its mail's header); other transports ignore them. Null: none.
+    // Name/value labels a carrier may pass along with the SMS (a provider reached by relay
+    // passes them as its message's headers); other transports ignore them. Null: none.
     const std::vector<std::pair<std::string, std::string>>* labels = nullptr;
 };
 
@@ -119,7 +119,7 @@ struct InboundVerdict {
     bool recheck_idle = false;
 };
 
-// Where received SMS go: the gateway's SMS-to-mail path (and in tests, a recorder).
+// Where received SMS go: the gateway's receiving path (and in tests, a recorder).
 class InboundSink {
   public:
     virtual ~InboundSink() = default;
@@ -137,7 +137,7 @@ class SmsTransport {
     SmsTransport(const SmsTransport&) = delete;
     SmsTransport& operator=(const SmsTransport&) = delete;
 
-    int mode() const { return mode_; }                // SMS_GSM ... (sms.h's sms_mode)
+    int mode() const { return mode_; }                // SMS_GSM ... (enum sms_mode)
     const std::string& name() const { return name_; }  // as the settings call it
 
     // ---- sending ----

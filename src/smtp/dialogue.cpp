@@ -1,6 +1,5 @@
 // The listener's dialogue engine: client line reader, reply writer and the
-// command state machine (see engine.h for the order in which the gateway
-// drives it).
+// command table (see engine.h for the order in which the server drives it).
 //
 // The engine runs until it has what its caller asked for (stop_on), until the
 // message data has ended, or until the dialogue is over. A reply owed for the
@@ -12,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -397,25 +397,93 @@ bool take_command_line(smtp_message& m, std::string_view piece, bool more, int& 
     return true;
 }
 
+// ---- the commands ----
+//
+// Each command is one row of the table below: how its verb is recognised, the dialogue
+// states it runs in, whether this listener offers it, and its handler. A line that matches
+// no row, or a row that does not run where the dialogue stands, is refused: before HELO
+// with "500 HELO expected", later with "500 Unknown command (<word>)"; either counts
+// against the client's error budget.
+
+// How a row's verb is recognised in a command line.
+enum class match {
+    word,        // the verb alone or followed by a blank and an argument (NOOP, VRFY)
+    word_space,  // the verb alone or followed by a space (STARTTLS, AUTH)
+    exact,       // the verb alone (QUIT, RSET, DATA)
+    prefix,      // the line begins with it (HELO, EHLO, "MAIL FROM:", "RCPT TO:")
+};
+
+bool matches(std::string_view l, std::string_view verb, match how) {
+    switch (how) {
+        case match::word:
+            return is_verb(l, verb);
+        case match::word_space:
+            return istarts_with(l, verb) && (l.size() == verb.size() || l[verb.size()] == ' ');
+        case match::exact:
+            return iequals(l, verb);
+        case match::prefix:
+            return istarts_with(l, verb);
+    }
+    return false;
+}
+
+// The dialogue states as a set of bits (1 << smtp_mode).
+constexpr unsigned in(std::initializer_list<int> modes) {
+    unsigned s = 0;
+    for (int mode : modes) s |= 1u << mode;
+    return s;
+}
+constexpr unsigned ANY_STATE = in({MODE_HELO, MODE_FROM, MODE_TO, MODE_DATA, MODE_NEXT_MSG});
+// Where a mail transaction can be begun again or dropped.
+constexpr unsigned ENVELOPE = in({MODE_FROM, MODE_TO, MODE_NEXT_MSG});
+
+// A command's handler: the line, where the engine stops (stop_on), the run's result.
+using handler = turn (*)(smtp_message& m, std::string_view l, int stop_on, int& result);
+
+struct command_row {
+    std::string_view verb;
+    match how;
+    unsigned states;                          // where it runs
+    bool (*offered)(const smtp_message& m);  // null: always
+    handler run;
+};
+
 // HELO or EHLO: a client may greet again at any time; it is answered as the first time,
-// and a mail under way is dropped as by RSET.
-turn hello_command(smtp_message& m, std::string_view l, int& result) {
+// and a mail under way is dropped as by RSET. A greeting within the transaction (before
+// MAIL) is told to its policy; one that ends the transaction is told to the next one.
+turn hello_command(smtp_message& m, std::string_view l, int, int& result) {
     bool ok = greet(m, l);
     if (ok && m.upto == MODE_TO) {
-        sms_smtp_msg_passoff(m, nullptr);
+        smtp_message_passoff(m, nullptr);
         return turn::leave_open;
     }
     if (m.upto == MODE_HELO) m.upto = MODE_FROM;
+    if (ok && m.upto == MODE_FROM) smtp_tell_helo(m);
     return said(ok, result);
 }
 
-turn rset_command(smtp_message& m, int& result) {
+turn rset_command(smtp_message& m, std::string_view, int, int& result) {
     if (!say(m, "250 Command RSET OK")) {
         result = SMTP_EWRITE;
         return turn::close;
     }
-    sms_smtp_msg_passoff(m, nullptr);
+    smtp_message_passoff(m, nullptr);
     return turn::leave_open;
+}
+
+turn quit_command(smtp_message& m, std::string_view, int, int& result) {
+    if (!say(m, "221 Command QUIT, disconnecting")) result = SMTP_EWRITE;
+    return turn::close;
+}
+
+// Probes and some MTAs keep a session alive with NOOP: never an error.
+turn noop_command(smtp_message& m, std::string_view, int, int& result) {
+    return said(say(m, "250 OK"), result);
+}
+
+// Whether a number can be reached is only known once the SMS is sent.
+turn vrfy_command(smtp_message& m, std::string_view, int, int& result) {
+    return said(say(m, R_VRFY), result);
 }
 
 // STARTTLS or AUTH, run by their own handlers; a failed one has ended the session.
@@ -426,13 +494,27 @@ turn session_command(smtp_message& m, int handled, int& result) {
     return turn::close;
 }
 
+turn starttls_command(smtp_message& m, std::string_view l, int, int& result) {
+    return session_command(m, smtp_starttls_command(m, l), result);
+}
+
+// A login that succeeds is told to the transaction's policy.
+turn auth_command(smtp_message& m, std::string_view l, int, int& result) {
+    const bool before = m.sock->user.empty();
+    turn t = session_command(m, smtp_auth_command(m, l), result);
+    if (t == turn::go_on && before && m.sock && !m.sock->user.empty()) smtp_tell_auth(m);
+    return t;
+}
+
 turn mail_command(smtp_message& m, std::string_view l, int stop_on, int& result) {
     if (m.upto == MODE_NEXT_MSG) {
         // The next mail on this connection: its own message takes this command.
         std::string first(l);
-        sms_smtp_msg_passoff(m, &first);
+        smtp_message_passoff(m, &first);
         return turn::leave_open;
     }
+    if (m.drv->auth == SMTP_AUTH_REQUIRED && m.sock->user.empty())
+        return refuse(m, "530 Authentication required", result);
     // A client that says how big its mail is learns at once when it is too big.
     if (std::optional<std::string_view> size = mail_param(l, "SIZE")) {
         long n = std::atol(std::string(size->substr(0, 20)).c_str());
@@ -450,6 +532,11 @@ turn mail_command(smtp_message& m, std::string_view l, int stop_on, int& result)
 }
 
 turn rcpt_command(smtp_message& m, std::string_view l, int stop_on, int& result) {
+    // Not counted as an error: clients send every recipient before they read a reply.
+    const smtp_engine& d = *m.drv;
+    if (d.max_recipients > 0 &&
+        m.to.size() >= static_cast<std::size_t>(d.max_recipients + m.refused_rcpts))
+        return said(say(m, R_TOO_MANY_RCPTS), result);
     m.to.push_front(address_arg(l.substr(8)));
     if (stop_on == STOP_ON_TO) {
         m.added = &m.to.front();
@@ -459,7 +546,7 @@ turn rcpt_command(smtp_message& m, std::string_view l, int stop_on, int& result)
     return said(say(m, R_RCPT_OK), result);
 }
 
-turn data_command(smtp_message& m, int stop_on, int& result) {
+turn data_command(smtp_message& m, std::string_view, int stop_on, int& result) {
     std::string err;
     if (!spool_start(m, err)) {
         say(m, "452 Failed to create temp file.", false);
@@ -479,7 +566,38 @@ turn data_command(smtp_message& m, int stop_on, int& result) {
     return said(ok, result);
 }
 
-turn unknown_command(smtp_message& m, std::string_view l, int& result) {
+bool tls_offered(const smtp_message& m) {
+    return m.drv->tls_setup != nullptr;
+}
+
+bool auth_on(const smtp_message& m) {
+    return m.drv->auth != SMTP_AUTH_OFF;
+}
+
+// The commands of the listener. A new command is one row.
+constexpr command_row COMMANDS[] = {
+    {"QUIT", match::exact, ANY_STATE, nullptr, quit_command},
+    {"NOOP", match::word, ANY_STATE, nullptr, noop_command},
+    {"VRFY", match::word, ANY_STATE, nullptr, vrfy_command},
+    {"HELO", match::prefix, ENVELOPE | in({MODE_HELO}), nullptr, hello_command},
+    {"EHLO", match::prefix, ENVELOPE | in({MODE_HELO}), nullptr, hello_command},
+    {"RSET", match::exact, ENVELOPE | in({MODE_DATA}), nullptr, rset_command},
+    {"STARTTLS", match::word_space, in({MODE_FROM}), tls_offered, starttls_command},
+    {"AUTH", match::word_space, in({MODE_FROM}), auth_on, auth_command},
+    {"MAIL FROM:", match::prefix, in({MODE_FROM, MODE_NEXT_MSG}), nullptr, mail_command},
+    {"RCPT TO:", match::prefix, in({MODE_TO}), nullptr, rcpt_command},
+    {"DATA", match::exact, in({MODE_TO}), nullptr, data_command},
+};
+
+const command_row* find_command(std::string_view l) {
+    for (const command_row& row : COMMANDS)
+        if (matches(l, row.verb, row.how)) return &row;
+    return nullptr;
+}
+
+// A command refused where the dialogue stands, or not known at all.
+turn not_here(smtp_message& m, std::string_view l, int& result) {
+    if (m.upto == MODE_HELO) return refuse(m, "500 HELO expected", result);
     std::size_t cut = 0;
     while (cut < l.size() && !is_blank(l[cut])) ++cut;
     std::string txt = "500 Unknown command (";
@@ -487,41 +605,13 @@ turn unknown_command(smtp_message& m, std::string_view l, int& result) {
     return refuse(m, txt, result);
 }
 
-// A command word alone or followed by a space (not by any other blank).
-bool is_verb_with_args(std::string_view l, std::string_view verb) {
-    return istarts_with(l, verb) && (l.size() == verb.size() || l[verb.size()] == ' ');
-}
-
-// One command, by what it is and where the dialogue stands.
+// One command, by its row and where the dialogue stands.
 turn command(smtp_message& m, std::string_view l, int stop_on, int& result) {
-    smtp_engine& d = *m.drv;
-    const bool hello = istarts_with(l, "HELO") || istarts_with(l, "EHLO");
-    const bool envelope = m.upto == MODE_FROM || m.upto == MODE_TO || m.upto == MODE_NEXT_MSG;
-    // Probes and some MTAs keep a session alive with NOOP: never an error.
-    if (is_verb(l, "NOOP")) return said(say(m, "250 OK"), result);
-    // Whether a number can be reached is only known once the SMS is sent.
-    if (is_verb(l, "VRFY")) return said(say(m, R_VRFY), result);
-    if (m.upto == MODE_HELO && !hello) return refuse(m, "500 HELO expected", result);
-    if (hello && (m.upto == MODE_HELO || envelope)) return hello_command(m, l, result);
-    if (iequals(l, "RSET") && (envelope || m.upto == MODE_DATA)) return rset_command(m, result);
-    if (m.upto == MODE_FROM && is_verb_with_args(l, "STARTTLS") && d.tls_setup)
-        return session_command(m, smtp_starttls_command(m, l), result);
-    if (m.upto == MODE_FROM && is_verb_with_args(l, "AUTH") && d.auth != SMTP_AUTH_OFF)
-        return session_command(m, smtp_auth_command(m, l), result);
-    const bool mail = istarts_with(l, "MAIL FROM:");
-    if (m.upto == MODE_FROM && mail && d.auth == SMTP_AUTH_REQUIRED && m.sock->user.empty())
-        return refuse(m, "530 Authentication required", result);
-    if ((m.upto == MODE_FROM || m.upto == MODE_NEXT_MSG) && mail)
-        return mail_command(m, l, stop_on, result);
-    if (m.upto == MODE_TO && istarts_with(l, "RCPT TO:")) {
-        // Not counted as an error: clients send every recipient before they read a reply.
-        if (d.max_recipients > 0 &&
-            m.to.size() >= static_cast<std::size_t>(d.max_recipients + m.refused_rcpts))
-            return said(say(m, R_TOO_MANY_RCPTS), result);
-        return rcpt_command(m, l, stop_on, result);
-    }
-    if (m.upto == MODE_TO && iequals(l, "DATA")) return data_command(m, stop_on, result);
-    return unknown_command(m, l, result);
+    const command_row* row = find_command(l);
+    if (row == nullptr || (row->states & (1u << m.upto)) == 0 ||
+        (row->offered != nullptr && !row->offered(m)))
+        return not_here(m, l, result);
+    return row->run(m, l, stop_on, result);
 }
 
 // One line from the client: a piece of the message text, or a command.
@@ -535,12 +625,7 @@ turn one_turn(smtp_message& m, int stop_on, int& result) {
     }
     if (m.upto == MODE_MESSAGE_BODY) return body_piece(m, piece, more, result);
     if (!take_command_line(m, piece, more, result)) return turn::close;
-    std::string_view l = m.sock->line;
-    if (iequals(l, "QUIT")) {
-        if (!say(m, "221 Command QUIT, disconnecting")) result = SMTP_EWRITE;
-        return turn::close;
-    }
-    return command(m, l, stop_on, result);
+    return command(m, m.sock->line, stop_on, result);
 }
 
 // How long a session waits on its worker for a command before it lets the worker go: a
@@ -600,7 +685,7 @@ bool smtp_error_budget_spent(smtp_message& m) {
     return true;
 }
 
-void sms_smtp_msg_passoff(smtp_message& m, const std::string* first) {
+void smtp_message_passoff(smtp_message& m, const std::string* first) {
     dmsg("Passing SMTP channel on to the next message");
     auto nm = std::make_unique<smtp_message>();
     nm->drv = m.drv;
@@ -618,7 +703,7 @@ void sms_smtp_msg_passoff(smtp_message& m, const std::string* first) {
     }
 }
 
-std::unique_ptr<smtp_message> sms_smtp_msg_new(smtp_engine* drv, std::unique_ptr<smtp_link> link,
+std::unique_ptr<smtp_message> smtp_message_new(smtp_engine* drv, std::unique_ptr<smtp_link> link,
                                                int upto) {
     auto m = std::make_unique<smtp_message>();
     m->drv = drv;

@@ -1,4 +1,4 @@
-// The SMTP transport's driver and message operations (see smtp_engine.h): driver
+// The SMTP transport's driver and message operations (see engine.h): driver
 // set-up and release, accepting a connection, the query and answer operations
 // the gateway drives a received mail with, error texts, header copies and the
 // dialogue log.
@@ -106,10 +106,6 @@ class chan_link : public smtp_link {
     std::shared_ptr<const MysslSetup> tls_;  // kept alive while the link may use it
 };
 
-smtp_message* message_of(sms_message* msg) {
-    return kind_cast<smtp_message>(msg);
-}
-
 // Creates dir and its parents, each new one with mode 0700.
 bool make_workdir(const std::string& dir) {
     struct stat st {};
@@ -136,8 +132,6 @@ smtp_message::~smtp_message() {
     sock.reset();
     spool_remove(*this);
 }
-
-smtp_engine::smtp_engine() : sms(SMS_SMTP) {}
 
 smtp_engine::~smtp_engine() {
     // Sessions end before what they use (the lock, the listener) goes.
@@ -261,10 +255,6 @@ void apply_names_and_paths(smtp_engine& d, const smtp_init& rec) {
 
 }  // namespace
 
-std::unique_ptr<sms> sms_smtp_init(const smtp_init& init, int& errcode) {
-    return smtp_engine_open(init, errcode);
-}
-
 std::unique_ptr<smtp_engine> smtp_engine_open(const smtp_init& init, int& errcode) {
     auto d = std::make_unique<smtp_engine>();
     errcode = 0;
@@ -273,8 +263,6 @@ std::unique_ptr<smtp_engine> smtp_engine_open(const smtp_init& init, int& errcod
         errcode = SMTP_ELISTEN;
         return d;
     }
-    // The listener's wait is woken by each connection: no pause between waits.
-    d->idle_pause_ms = 0;
     if (init.listenport != 0 && !open_listener(*d, init)) {
         errcode = SMTP_ELISTEN;
         return d;
@@ -289,7 +277,7 @@ void smtp_engine::interrupt() {
     if (listener) listener->wake();
 }
 
-std::unique_ptr<sms_message> smtp_engine::wait(int timeout_msec, int& errcode) {
+std::unique_ptr<smtp_message> smtp_engine::wait(int timeout_msec, int& errcode) {
     (void)errcode;
     smtp_engine* d = this;
     if (!d->listener) return nullptr;
@@ -316,7 +304,7 @@ std::unique_ptr<sms_message> smtp_engine::wait(int timeout_msec, int& errcode) {
     c->sk = fd;
     c->theirname = ip;
     c->rmt_saved = port;
-    auto m = sms_smtp_msg_new(d, smtp_chan_link(std::move(c), d->tls_setup), MODE_HELO);
+    auto m = smtp_message_new(d, smtp_chan_link(std::move(c), d->tls_setup), MODE_HELO);
     m->sock->session_count = d->sessions;
     const std::string& hello = d->greeting.empty() ? d->host : d->greeting;
     if (d->listener->wrapped(where)) {
@@ -346,8 +334,8 @@ std::unique_ptr<sms_message> smtp_engine::wait(int timeout_msec, int& errcode) {
 
 // ---- error texts ----
 
-void smtp_engine::error(int err, std::string& bf) {
-    smtp_engine* d = this;
+void smtp_engine::error(int err, std::string& bf) const {
+    const smtp_engine* d = this;
     switch (err) {
         case SMTP_OK:
             break;
@@ -387,14 +375,12 @@ void smtp_engine::error(int err, std::string& bf) {
 
 // ---- the message operations ----
 
-int smtp_engine::msg_recv(sms_message* msg) {
-    smtp_message* m = message_of(msg);
+int smtp_engine::msg_recv(smtp_message* m) {
     if (!m || !m->sock) return SMTP_ECLOSED;
     return process_message(*m, STOP_ON_FROM);
 }
 
-const char* smtp_engine::msg_fromip(sms_message* msg) {
-    smtp_message* m = message_of(msg);
+const char* smtp_engine::msg_fromip(smtp_message* m) {
     if (!m) return nullptr;
     if (!m->ip) {
         std::string ip;
@@ -405,23 +391,20 @@ const char* smtp_engine::msg_fromip(sms_message* msg) {
     return m->ip->c_str();
 }
 
-const char* smtp_engine::msg_from(sms_message* msg) {
-    smtp_message* m = message_of(msg);
+const char* smtp_engine::msg_from(smtp_message* m) {
     if (!m) return nullptr;
     if (m->from) return m->from->c_str();
     if (process_message(*m, STOP_ON_FROM) != SMTP_OK || !m->from) return nullptr;
     return m->from->c_str();
 }
 
-const char* smtp_engine::msg_to(sms_message* msg) {
-    smtp_message* m = message_of(msg);
+const char* smtp_engine::msg_to(smtp_message* m) {
     if (!m) return nullptr;
     if (process_message(*m, STOP_ON_TO) != SMTP_OK || !m->added) return nullptr;
     return m->added->c_str();
 }
 
-const char* smtp_engine::msg_body(sms_message* msg) {
-    smtp_message* m = message_of(msg);
+const char* smtp_engine::msg_body(smtp_message* m) {
     if (!m) return nullptr;
     if (!m->parsed && process_message(*m, STOP_NOT) != SMTP_OK) return nullptr;
     // No data, or data that could not be stored whole: nothing to make an SMS of.
@@ -458,8 +441,7 @@ int answer(smtp_message& m, int code, const char* reason, bool accept) {
 
 }  // namespace
 
-int smtp_engine::msg_accept(sms_message* msg, int code, const char* reason) {
-    smtp_message* m = message_of(msg);
+int smtp_engine::msg_accept(smtp_message* m, int code, const char* reason) {
     if (!m || !m->sock) return SMTP_ECLOSED;
     // A mail refused for its size (or a failed spool) was answered already.
     if (m->oversize) return SMTP_ETOOBIG;
@@ -473,8 +455,7 @@ int smtp_engine::msg_accept(sms_message* msg, int code, const char* reason) {
     return process_message(*m, STOP_NOT);
 }
 
-int smtp_engine::msg_reject(sms_message* msg, int code, const char* reason) {
-    smtp_message* m = message_of(msg);
+int smtp_engine::msg_reject(smtp_message* m, int code, const char* reason) {
     if (!m || !m->sock) return SMTP_ECLOSED;
     if (m->oversize || m->spool_error) return SMTP_OK;
     if (m->upto == MODE_TO) ++m->refused_rcpts;
@@ -491,34 +472,27 @@ int smtp_engine::msg_reject(sms_message* msg, int code, const char* reason) {
     return SMTP_OK;
 }
 
-void smtp_engine::msg_free(std::unique_ptr<sms_message>& msg) {
-    msg.reset();  // the message closes its connection and deletes its spool file
+// ---- helpers ----
+
+const std::string& smtp_error(const smtp_engine* d, int err, std::string& bf) {
+    if (!d || err == -1) {
+        bf = "Parameter incorrect or NULL";
+        return bf;
+    }
+    bf.clear();
+    if (err == 0) bf = "No Error Reported";
+    d->error(err, bf);
+    if (bf.size() > TEXT_MAX) bf.resize(TEXT_MAX);
+    return bf;
 }
 
-// ---- called directly by the gateway ----
-
-std::unique_ptr<smtp_message_extra> sms_smtp_msgextra(const sms_message* msg) {
+std::unique_ptr<smtp_message_extra> smtp_message_extra_of(const smtp_message* m) {
     auto x = std::make_unique<smtp_message_extra>();
-    if (const auto* m = kind_cast<const smtp_message>(msg)) x->headers = m->headers;
+    if (m) x->headers = m->headers;
     return x;
 }
 
-void sms_smtp_msgextra_free(std::unique_ptr<smtp_message_extra>& extra) {
-    extra.reset();
-}
-
-const mail_headers* sms_smtp_headers(const sms_message* msg) {
-    const auto* m = kind_cast<const smtp_message>(msg);
-    return m ? &m->headers : nullptr;
-}
-
-std::string sms_smtp_user(const sms_message* msg) {
-    const auto* m = kind_cast<const smtp_message>(msg);
-    return m && m->sock ? m->sock->user : std::string();
-}
-
-int sms_smtp_port(const sms* s) {
-    const auto* d = kind_cast<const smtp_engine>(s);
+int smtp_engine_port(const smtp_engine* d) {
     return d ? d->listen_port : 0;
 }
 

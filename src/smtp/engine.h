@@ -1,7 +1,7 @@
 // The SMTP engine under SmtpServer (server.h) and RelayClient (relay_client.h): the
 // listener's dialogue and the relay sender. Nothing outside src/smtp/ uses it but the
-// engine's own tests and fuzzing; it still derives from the old transport class `sms`
-// (mode SMS_SMTP), which its users no longer go through.
+// engine's own tests and fuzzing. It is a class of its own (smtp_engine): the listener's
+// connections and their mails (smtp_message) and the relay sender's sends.
 //
 // Listener: a small SMTP server. HELO, or EHLO with the extensions PIPELINING,
 // SIZE and 8BITMIME (a MAIL FROM whose SIZE is over max_size is refused). Its
@@ -11,10 +11,10 @@
 // them); each operation reads the client only as far as it needs and sends the
 // reply owed for the previous command first:
 //   fromip -> recv (HELO, MAIL FROM) -> to ... to (null once DATA arrived)
-//   -> from -> body (354, data, MIME parsing) -> accept 250 / reject 500 -> msgfree.
+//   -> from -> body (354, data, MIME parsing) -> accept 250 / reject 500 -> released.
 // The message data stays in memory up to spool_over bytes; a larger mail goes
 // to a spool file "<workpath>/%05d%05d.msg" that lives until the message is
-// freed. Each connection is run by a session thread of the transport's own
+// freed. Each connection is run by a session thread of the engine's own
 // (up to one per allowed session); a client sending several mails over one
 // connection (RSET, or a new MAIL FROM after a completed mail) has each further
 // mail handed to a new message on the same thread.
@@ -24,7 +24,7 @@
 // (relay_keep) on a connection kept open between mails: RSET before each
 // further mail, a new connection when that fails.
 //
-// Ownership: the transport (smtp_engine) belongs to whoever opened it; a message and
+// Ownership: the engine (smtp_engine) belongs to whoever opened it; a message and
 // its connection belong to the thread handling it. The engine reads its client
 // through an smtp_link, so that it can be driven from a socket or from a byte
 // buffer (tests and fuzzing).
@@ -63,7 +63,6 @@
 #include "foundation/tracefile.h"
 #include "mail/mail_headers.h"
 #include "mail/mail_qp.h"
-#include "sms/sms.h"
 
 namespace tolvane {
 
@@ -87,7 +86,7 @@ enum smtp_mode : int {
 // Where the dialogue engine stops reading.
 enum smtp_stop : int { STOP_NOT = 0, STOP_ON_FROM = 1, STOP_ON_TO = 2 };
 
-// Result codes (the transport's error() gives the texts).
+// Result codes (the engine's error() gives the texts).
 enum smtp_result : int {
     SMTP_OK = 0,
     SMTP_ECONNECT = 1,  // "Failed to connect to the sending SMTP server"
@@ -195,9 +194,10 @@ class smtp_conn;
 class smtp_engine;
 
 // One received mail (one per accepted connection, or per hand-over).
-class smtp_message : public sms_message {
+class smtp_message {
   public:
-    ~smtp_message() override;  // closes the connection, deletes the spool file
+    smtp_message() = default;
+    ~smtp_message();  // closes the connection, deletes the spool file
 
     std::string message;              // the chosen text, at most 999 characters
     std::optional<std::string> from;  // envelope sender, without angle brackets
@@ -233,38 +233,47 @@ class smtp_message : public sms_message {
     // whether its connect stage has been asked (server.cpp).
     std::shared_ptr<SessionPolicy> policy;
     bool connect_asked = false;
+    // The policy the dialogue tells of an accepted HELO/EHLO and a successful AUTH as they
+    // happen; set by smtp_run_mail while it runs the mail (null: nobody is told).
+    SessionPolicy* hooks = nullptr;
     struct spool_file;
     std::unique_ptr<spool_file> f;
 };
 
-// The transport object.
-class smtp_engine : public sms {
+// The engine: the listener and its sessions, and the relay sender.
+class smtp_engine {
   public:
-    smtp_engine();
-    ~smtp_engine() override;
+    smtp_engine() = default;
+    ~smtp_engine();
+    smtp_engine(const smtp_engine&) = delete;
+    smtp_engine& operator=(const smtp_engine&) = delete;
 
+    // Mails one message through the relay: 0 when the relay took it, else a result code
+    // (SMTP_ECUT after cut_sends: whether the relay took it is then unknown).
     int send(const smtp_message_extra* extra, std::string_view from, std::string_view to,
-             std::string_view text) override;
-    std::unique_ptr<sms_message> wait(int timeout_msec, int& errcode) override;
-    void error(int err, std::string& bf) override;
-    int msg_recv(sms_message* msg) override;
-    const char* msg_fromip(sms_message* msg) override;
-    const char* msg_from(sms_message* msg) override;
-    const char* msg_to(sms_message* msg) override;
+             std::string_view text);
+    // Waits up to timeout_msec (-1: until a connection or interrupt()) for one connection
+    // and greets it: handed to a session worker when run_mail is set (null comes back),
+    // else returned to the caller. errcode is left as it is (failures are logged).
+    std::unique_ptr<smtp_message> wait(int timeout_msec, int& errcode);
+    // The text for a result code in bf (left as it is for SMTP_OK).
+    void error(int err, std::string& bf) const;
+
+    // ---- the message steps (the server drives a mail through them) ----
+    int msg_recv(smtp_message* m);
+    const char* msg_fromip(smtp_message* m);
+    const char* msg_from(smtp_message* m);
+    const char* msg_to(smtp_message* m);
     // Null when the data could not be had: dialogue failure, no data, or a mail
     // refused for its size or a spool write failure (no SMS may be made from it).
-    const char* msg_body(sms_message* msg) override;
-    int msg_reject(sms_message* msg, int code, const char* reason) override;
-    int msg_accept(sms_message* msg, int code, const char* reason) override;
-    void msg_free(std::unique_ptr<sms_message>& msg) override;
-    // The listener's wait ends on interrupt(): the receiving loop needs no timer.
-    bool wakes_on_interrupt() const override { return true; }
-    void interrupt() override;
-    // Always up (up() is not overridden): there is never a change to tell.
-    bool tells_state() const override { return true; }
+    const char* msg_body(smtp_message* m);
+    int msg_reject(smtp_message* m, int code, const char* reason);
+    int msg_accept(smtp_message* m, int code, const char* reason);
+    // Ends the listener's wait in progress (or its next one) at once.
+    void interrupt();
     // The relay connections in use are shut down: their sends, and every later one,
-    // return SMS_SEND_CUT (a shutdown past its wait).
-    void cut_sends(bool hard) override;
+    // return SMTP_ECUT (a shutdown past its wait).
+    void cut_sends(bool hard);
 
     std::string host;      // this machine's name, in HELO and its reply
     std::string sendhost;  // relay server
@@ -300,13 +309,13 @@ class smtp_engine : public sms {
     int out_tls = SMTP_OUT_TLS_MAY;
     bool out_tls_verify = true;
     std::shared_ptr<const MysslSetup> out_tls_setup;  // the relay sender's TLS client
-    // Idle connections of the relay sender (sms_smtp_send.cpp).
+    // Idle connections of the relay sender (relay_send.cpp).
     std::shared_ptr<smtp_relay_pool> relay_pool;
     // The sockets of relay sends in progress and whether a cut came.
     std::mutex relay_cut_lock;
     std::vector<int> relay_socks;  // guarded by relay_cut_lock
     bool relay_cut = false;        // guarded by relay_cut_lock
-    // Threads that run the sessions (sms_smtp_pool.cpp).
+    // Threads that run the sessions (session_pool.cpp).
     std::shared_ptr<smtp_session_pool> session_pool;
     // Open client connections; shared with each connection, which gives its place back
     // when it closes, whenever that is.
@@ -324,28 +333,21 @@ class smtp_engine : public sms {
 };
 
 // Opens the listener (when a port is given) and prepares the relay sender; on a
-// failure the transport comes back with the code (SMTP_ELISTEN).
-std::unique_ptr<sms> sms_smtp_init(const smtp_init& init, int& errcode);
-// The same, as the engine itself.
+// failure the engine comes back with the code (SMTP_ELISTEN).
 std::unique_ptr<smtp_engine> smtp_engine_open(const smtp_init& init, int& errcode);
+// The text for err of d in bf (at most 999 characters; "No Error Reported" for 0, a
+// parameter error for a null engine or -1); returns bf.
+const std::string& smtp_error(const smtp_engine* d, int err, std::string& bf);
 
-// ---- called by the gateway directly ----
-// A copy of a received mail's headers (empty for null or a non-SMTP message).
-std::unique_ptr<smtp_message_extra> sms_smtp_msgextra(const sms_message* msg);
-void sms_smtp_msgextra_free(std::unique_ptr<smtp_message_extra>& extra);
-// A received mail's headers; null for a non-SMTP message.
-const mail_headers* sms_smtp_headers(const sms_message* msg);
-// The bound port of an SMTP transport's listener (0 without one, or for null or
-// another kind of transport).
-int sms_smtp_port(const sms* s);
-// The name a received mail's client authenticated as; empty when it did not (or for a
-// non-SMTP message).
-std::string sms_smtp_user(const sms_message* msg);
+// A copy of a received mail's headers (empty for null).
+std::unique_ptr<smtp_message_extra> smtp_message_extra_of(const smtp_message* m);
+// The bound port of the engine's listener (0 without one, or for null).
+int smtp_engine_port(const smtp_engine* d);
 
 // ---- the dialogue engine, for tests and fuzzing ----
-// A message in state upto reading from link (as the transport's wait makes them, but
+// A message in state upto reading from link (as the engine's wait makes them, but
 // without a greeting).
-std::unique_ptr<smtp_message> sms_smtp_msg_new(smtp_engine* drv, std::unique_ptr<smtp_link> link,
+std::unique_ptr<smtp_message> smtp_message_new(smtp_engine* drv, std::unique_ptr<smtp_link> link,
                                                int upto = MODE_HELO);
 // A link over a byte buffer: reads come from input in pieces of at most chunk
 // bytes, then it reports closed; writes are kept in output.

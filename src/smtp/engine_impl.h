@@ -1,4 +1,4 @@
-// Internals shared by the files of the SMTP transport (smtp_engine*.cpp); not for other modules.
+// Internals shared by the files of the SMTP engine (src/smtp/); not for other modules.
 //
 // smtp_conn is the client connection of the listener: a line reader with a
 // buffer of its own over an smtp_link (one read call for many lines, lines
@@ -194,9 +194,14 @@ bool smtp_users_load(const std::string& path, std::map<std::string, std::string>
 bool smtp_auth_offered(const smtp_message& m);
 int smtp_auth_command(smtp_message& m, std::string_view line);
 
+// Tell m's policy (m.hooks, when set) of the HELO/EHLO just accepted (with the client's
+// name) and of the login that just succeeded (server.cpp).
+void smtp_tell_helo(smtp_message& m);
+void smtp_tell_auth(smtp_message& m);
+
 // Hands m's connection to a new message in MODE_FROM; first, when given, is the
 // command that new message takes as its first.
-void sms_smtp_msg_passoff(smtp_message& m, const std::string* first);
+void smtp_message_passoff(smtp_message& m, const std::string* first);
 
 // The step and reply of the last failed relay dialogue on this thread ("RCPT: 550 no
 // such user"); empty after a success.

@@ -1,7 +1,6 @@
 // SMS by mail to a provider (see mail_sms_transport.h).
 #include "smtp/mail_sms_transport.h"
 
-#include "sms/sms.h"
 
 namespace tolvane {
 

@@ -30,7 +30,7 @@ Status RelayClient::send(const RelayMail& mail) {
     extra.headers = mail.headers;
     int err = engine_->send(&extra, mail.from, mail.to, mail.text);
     if (err == 0) return {};
-    if (err == SMS_SEND_CUT) return Error{SMTP_ECUT, "the send was cut by a shutdown"};
+    if (err == SMTP_ECUT) return Error{SMTP_ECUT, "the send was cut by a shutdown"};
     std::string why;
     engine_->error(err, why);
     return Error{err, why};

@@ -560,14 +560,14 @@ int smtp_engine::send(const smtp_message_extra* extra, std::string_view from, st
                    std::string_view text) {
     {
         std::lock_guard<std::mutex> g(relay_cut_lock);
-        if (relay_cut) return SMS_SEND_CUT;
+        if (relay_cut) return SMTP_ECUT;
     }
     relay_watch watch(this);
     int result = relay_mail(this, watch, extra, from, to, text);
     if (result != SMTP_OK) {
         std::lock_guard<std::mutex> g(relay_cut_lock);
         // Whether the server took it is unknown: the mail goes again after the restart.
-        if (relay_cut) return SMS_SEND_CUT;
+        if (relay_cut) return SMTP_ECUT;
     }
     return result;
 }

@@ -88,22 +88,47 @@ void take_data(smtp_engine& d, smtp_message& m, SessionPolicy& p, const std::str
     if (refused(d, m, r)) (void)process_message(m, STOP_NOT);
 }
 
+// The transaction's start: its connect stage, then what the client said before it began
+// (a greeting and a login of the connection's earlier transactions), so that every policy
+// hears connect, helo, auth in that order. False when the policy refused the client.
+bool begin_transaction(smtp_engine& d, smtp_message& m, SessionPolicy& p, const std::string& ip) {
+    m.connect_asked = true;
+    Peer peer = peer_of(m, ip);
+    if (Reply r = p.on_connect(peer); !r.accepted()) {
+        if (r.code != 0) (void)d.msg_reject(&m, r.code, r.text.c_str());
+        return false;
+    }
+    if (!peer.helo.empty()) p.on_helo(peer);
+    if (!peer.user.empty()) p.on_auth(peer.user);
+    return true;
+}
+
+// Runs the dialogue up to the mail's first stage with p told of HELO and AUTH as they come.
+int receive_mail_command(smtp_engine& d, smtp_message& m, SessionPolicy& p) {
+    m.hooks = &p;
+    const int got = d.msg_recv(&m);
+    m.hooks = nullptr;
+    return got;
+}
+
 }  // namespace
+
+void smtp_tell_helo(smtp_message& m) {
+    if (m.hooks != nullptr) m.hooks->on_helo(peer_of(m, m.ip.value_or(std::string())));
+}
+
+void smtp_tell_auth(smtp_message& m) {
+    if (m.hooks != nullptr && m.sock) m.hooks->on_auth(m.sock->user);
+}
 
 // One mail of a connection, from its start to its reply: the policy is asked at each stage.
 void smtp_run_mail(smtp_engine& d, smtp_message& m, SessionPolicy& p) {
     const char* ip_text = d.msg_fromip(&m);
     if (ip_text == nullptr) return;
     const std::string ip = ip_text;
-    if (!m.connect_asked) {
-        m.connect_asked = true;
-        if (Reply r = p.on_connect(peer_of(m, ip)); !r.accepted()) {
-            if (r.code != 0) (void)d.msg_reject(&m, r.code, r.text.c_str());
-            return;
-        }
-    }
+    if (!m.connect_asked && !begin_transaction(d, m, p, ip)) return;
     m.suspended = false;
-    const int got = d.msg_recv(&m);
+    const int got = receive_mail_command(d, m, p);
     // Waiting for the client's first command of the mail: the session parks the
     // connection, and this runs again (from here) once the client speaks.
     if (got == SMTP_SUSPENDED) return;
@@ -114,8 +139,6 @@ void smtp_run_mail(smtp_engine& d, smtp_message& m, SessionPolicy& p) {
     }
     if (m.from && m.sock) {
         Peer peer = peer_of(m, ip);
-        if (!peer.helo.empty()) p.on_helo(peer);
-        if (!peer.user.empty()) p.on_auth(peer.user);
         if (Reply r = p.on_mail(peer, *m.from); !r.accepted()) {
             if (refused(d, m, r)) (void)process_message(m, STOP_NOT);
             p.on_abort();

@@ -4,7 +4,7 @@
 // The server accepts connections on its listening sockets (the mail port, and the
 // implicit-TLS port when configured), greets each client and runs its dialogue on a
 // session worker: HELO/EHLO, STARTTLS, AUTH, MAIL, RCPT, DATA, RSET, NOOP, VRFY, QUIT,
-// each command dispatched by its verb and the dialogue's state (dialogue.cpp). At each
+// each command a row of the dialogue's command table (dialogue.cpp). At each
 // stage it calls the session's policy; the policy's
 // Reply is what the client is told (an empty Reply keeps the server's own answer).
 //
@@ -27,8 +27,11 @@
 // mail (after the greeting, between mails) holds no thread: it waits in an epoll reactor
 // (net/reactor.h), so idle clients cost their buffers only. Once its client speaks it runs
 // on a session worker of the server's own bounded pool (std::jthread, at most one per
-// allowed session, idle ones end after a minute) until its mail is answered; every hook of
-// one policy runs on that worker, one at a time, so a policy needs no lock of its own.
+// allowed session, idle ones end after a minute) until its mail is answered. The hooks of
+// one policy run on a session worker one at a time: a transaction that waited in the
+// reactor (after on_connect, on_helo or on_auth) goes on with the same policy, kept with
+// its connection, maybe on another worker, which the hand-over orders after the first; so
+// a policy needs no lock of its own.
 // The storing step (on_data) runs there too: the client waits for its reply, never the
 // accepting loop.
 //
@@ -97,9 +100,12 @@ class SessionPolicy {
         (void)peer;
         return Reply::accept();
     }
-    // The client's HELO/EHLO name (peer.helo), told when its MAIL arrives, before on_mail.
+    // The client's HELO/EHLO name (peer.helo), told as the greeting is accepted (again for
+    // each further greeting before MAIL). A transaction that begins after the client
+    // greeted (its connection's next mail) is told right after on_connect.
     virtual void on_helo(const Peer& peer) { (void)peer; }
-    // The name the client authenticated as, told when its MAIL arrives, before on_mail.
+    // The name the client authenticated as, told as its AUTH succeeds (for a later
+    // transaction of the connection: right after on_connect and on_helo).
     virtual void on_auth(const std::string& user) { (void)user; }
     // MAIL FROM (its SIZE already checked). A refusal answers the MAIL command; the
     // transaction then ends (on_abort), and the connection too when the reply says so.

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "foundation/sini.h"
-#include "sms/sms.h"
+#include "sms/transport.h"
 
 namespace tolvane {
 namespace {

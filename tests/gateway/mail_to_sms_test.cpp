@@ -34,7 +34,6 @@ namespace {
 using test::lines_of;
 using test::read_file;
 using test::Script;
-using test::script_handle;
 using test::script_transport;
 using test::Sent;
 
@@ -59,7 +58,7 @@ class MailToSms : public test::PathFixture {
         rec.workpath = dir + "/spool";
         rec.sendhost = "127.0.0.1";
         int code = 0;
-        smtp = sms_smtp_init(rec, code);
+        smtp = smtp_engine_open(rec, code);
         ASSERT_TRUE(smtp);
         ASSERT_EQ(code, 0);
         drv = static_cast<smtp_engine*>(smtp.get());
@@ -93,7 +92,7 @@ class MailToSms : public test::PathFixture {
         queue.reset();
         send.reset();
         relay.reset();
-        sms_free(smtp);
+        smtp.reset();
         for (auto& l : limits) msgrec_free(l);
         rini_free(reader);
         PathFixture::TearDown();
@@ -109,7 +108,7 @@ class MailToSms : public test::PathFixture {
 
     // Plays input as one connection; returns the replies it got (all of them so far).
     std::vector<std::string> run(const std::string& input) {
-        auto m = sms_smtp_msg_new(drv, smtp_memory_link(input, &out), MODE_HELO);
+        auto m = smtp_message_new(drv, smtp_memory_link(input, &out), MODE_HELO);
         std::unique_ptr<smtp_message> msg = std::move(m);
         mail_to_sms(path, msg);
         EXPECT_FALSE(msg);
@@ -132,7 +131,7 @@ class MailToSms : public test::PathFixture {
     std::vector<std::string> records() { return day_records("rec"); }
 
     std::unique_ptr<rini> reader;
-    std::unique_ptr<sms> smtp;
+    std::unique_ptr<smtp_engine> smtp;
     std::unique_ptr<RelayClient> relay;
     std::unique_ptr<test::ScriptTransport> send;
     smtp_engine* drv = nullptr;
@@ -227,7 +226,7 @@ TEST_F(MailToSms, AcceptedMailIsOnDiskBeforeTheClientSpeaksAgain) {
     // The client has not sent QUIT: the dialogue engine waits for it, but the mail's entries
     // are already in the queue for the workers.
     std::string input = dialogue("a@b", {"0412000001@gw", "0412000002@gw"}, kMail, false);
-    auto m = sms_smtp_msg_new(drv, smtp_memory_link(input, &out), MODE_HELO);
+    auto m = smtp_message_new(drv, smtp_memory_link(input, &out), MODE_HELO);
     std::unique_ptr<smtp_message> msg = std::move(m);
     mail_to_sms(path, msg);
     std::vector<queue_entry> q = queue->list(QUEUE_MAIL_TO_SMS);
@@ -280,7 +279,7 @@ TEST_F(MailToSms, TransportDownAfterAFailedSendHoldsTheEntryWithoutARecord) {
     sender.up = [&up] { return up; };
     path.queue = queue.get();
     std::string input = dialogue("a@b", {"0412000001@gw"}, kMail);
-    auto m = sms_smtp_msg_new(drv, smtp_memory_link(input, &out), MODE_HELO);
+    auto m = smtp_message_new(drv, smtp_memory_link(input, &out), MODE_HELO);
     std::unique_ptr<smtp_message> msg = std::move(m);
     mail_to_sms(path, msg);
     std::optional<queue_entry> e = queue->claim(QUEUE_MAIL_TO_SMS, delivery_now_ms());
@@ -536,7 +535,7 @@ TEST_F(MailToSms, EachSendFailureKindEndsTheEntryItsOwnWay) {
         SCOPED_TRACE(c.to);
         sms_out.results = {c.code};
         const std::string input = dialogue("a@b", {std::string(c.to) + "@gw"}, kMail);
-        auto m = sms_smtp_msg_new(drv, smtp_memory_link(input, &out), MODE_HELO);
+        auto m = smtp_message_new(drv, smtp_memory_link(input, &out), MODE_HELO);
         std::unique_ptr<smtp_message> msg = std::move(m);
         mail_to_sms(path, msg);
         std::optional<queue_entry> e = queue->claim(QUEUE_MAIL_TO_SMS, delivery_now_ms());

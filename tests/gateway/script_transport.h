@@ -3,8 +3,8 @@
 // send from a list of results, and records what the path told it (accept, reject,
 // release).
 //
-// script_transport makes an SmsTransport (the sending and receiving transports);
-// script_handle the old transport class, for the mail side's relay. The script is owned
+// script_transport makes an SmsTransport (the sending and receiving transports),
+// script_relay a relay sender. The script is owned
 // by the test and must outlive the transport. Sends, accepts and rejects may come from
 // several threads; they are recorded under the script's lock.
 //
@@ -24,7 +24,6 @@
 #include "sms/receiver.h"
 #include "smtp/engine.h"
 #include "smtp/relay_client.h"
-#include "sms/sms.h"
 #include "sms/transport.h"
 
 namespace tolvane::test {
@@ -86,8 +85,6 @@ class ScriptTransport : public SmsTransport, public MessageSource {
 
 // A scripted transport claiming that mode. Errors read "scripted failure <code>".
 std::unique_ptr<ScriptTransport> script_transport(int mode, Script* sc);
-// The same as the old transport class (a relay of the mail side).
-std::unique_ptr<sms> script_handle(int mode, Script* sc);
 // A scripted relay sender: records each mail (with its headers) in sc->sent, answers from
 // sc->results (a result -2 is a cut send). Errors read "scripted failure <code>".
 std::unique_ptr<RelayClient> script_relay(Script* sc);

@@ -23,32 +23,6 @@ int next_result(Script* sc, Sent s) {
     return r;
 }
 
-class ScriptHandle : public sms {
-  public:
-    ScriptHandle(int mode, Script* sc) : sms(mode), t_(mode, sc), sc_(sc) {}
-
-    int send(const smtp_message_extra* extra, std::string_view from, std::string_view to,
-             std::string_view text) override {
-        Sent s{std::string(from), std::string(to), std::string(text), extra != nullptr, {}, false};
-        if (extra) s.headers = extra->headers;
-        return next_result(sc_, std::move(s));
-    }
-    std::unique_ptr<sms_message> wait(int ms, int& err) override { return t_.wait(ms, err); }
-    void error(int err, std::string& bf) override { t_.error(err, bf); }
-    int msg_recv(sms_message* m) override { return t_.msg_recv(m); }
-    const char* msg_fromip(sms_message*) override { return ""; }
-    const char* msg_from(sms_message* m) override { return t_.msg_from(m); }
-    const char* msg_to(sms_message* m) override { return t_.msg_to(m); }
-    const char* msg_body(sms_message* m) override { return t_.msg_body(m); }
-    int msg_reject(sms_message* m, int code, const char* r) override { return t_.msg_reject(m, code, r); }
-    int msg_accept(sms_message* m, int code, const char* r) override { return t_.msg_accept(m, code, r); }
-    void msg_free(std::unique_ptr<sms_message>& m) override { t_.msg_free(m); }
-
-  private:
-    ScriptTransport t_;
-    Script* sc_;
-};
-
 }  // namespace
 
 SendResult ScriptTransport::send(const SmsOut& out) {
@@ -122,10 +96,6 @@ void ScriptTransport::msg_free(std::unique_ptr<sms_message>& m) {
 
 std::unique_ptr<ScriptTransport> script_transport(int mode, Script* sc) {
     return std::make_unique<ScriptTransport>(mode, sc);
-}
-
-std::unique_ptr<sms> script_handle(int mode, Script* sc) {
-    return std::make_unique<ScriptHandle>(mode, sc);
 }
 
 std::unique_ptr<TestSms> an_sms(const std::string& from, const std::string& body,

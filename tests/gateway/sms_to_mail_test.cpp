@@ -42,7 +42,6 @@ using test::fake_smtp_server;
 using test::an_sms;
 using test::read_file;
 using test::Script;
-using test::script_handle;
 using test::script_relay;
 using test::script_transport;
 using test::ScriptTransport;

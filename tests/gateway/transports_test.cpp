@@ -151,7 +151,7 @@ TEST(TransportBuilt, EveryModeOfThisBuildAndNothingBeyond) {
 }
 
 TEST(SmtpPort, NoTransportHasNone) {
-    EXPECT_EQ(sms_smtp_port(nullptr), 0);
+    EXPECT_EQ(smtp_engine_port(nullptr), 0);
 }
 
 }  // namespace

@@ -374,9 +374,9 @@ TEST_F(RobotTest, AProgramFailureIsAFailedSendNeverTemporary) {
     };
     const std::vector<Case> cases = {
         {"refused", program("no.sh", "echo NO ROUTE"), 5},
-        // It reads its input first: one gone before the text is written fails the write
-        // instead (4), whichever comes first.
-        {"silent", program("quiet.sh", "cat > /dev/null\nexit 0"), 3},
+        // Reads its input before it ends: a program that ended first would make the write
+        // of the text fail (4) instead, whenever it won the race.
+        {"silent", program("quiet.sh", "cat >/dev/null; exit 0"), 3},
         {"missing", d() + "/none.sh", 2},
     };
     for (const Case& c : cases) {

@@ -1,6 +1,6 @@
 // The message workers of a transport: every message handled exactly once by at most the
 // bound's threads, a slow handler holding only its own worker, a stop that handles what
-// is queued, the release of what no worker took, and sms_wait_incoming on top of them.
+// is queued, and the release of what no worker took.
 #include "sms/sms_inbound.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <set>
@@ -17,8 +16,7 @@
 #include <vector>
 
 #include "foundation/thread.h"
-#include "sms/sms.h"
-#include "sms/null_transport.h"
+#include "sms/receiver.h"
 
 namespace tolvane {
 namespace {
@@ -189,90 +187,6 @@ TEST(InboundWorkers, StopHandlesWhatIsQueuedAndReleaseGivesItBack) {
         EXPECT_NE(late, nullptr);
         EXPECT_EQ(r.count(r.released), c.release_first ? 5 : 0);
     }
-}
-
-// ---- through a transport ----
-
-int task_count() {
-    int n = 0;
-    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/task")) ++n;
-    return n;
-}
-
-struct quiet : null_transport {
-    explicit quiet(int threads) : null_transport(SMS_XML), threads_(threads) {}
-    void msg_free(std::unique_ptr<sms_message>& msg) override {
-        ++freed;
-        msg.reset();
-    }
-    int inbound_threads() const override { return threads_; }
-    int threads_;
-    std::atomic<int> freed{0};
-};
-
-struct held_cb {
-    std::mutex m;
-    std::condition_variable cv;
-    bool open = false;
-    std::atomic<int> inside{0};
-    std::set<std::thread::id> threads;  // under m
-};
-
-int held_callback(sms*, int event, const sms_cb_arg& arg, void* data) {
-    if (event != SMS_INCOMING) return 1;
-    auto* h = static_cast<held_cb*>(data);
-    ++h->inside;
-    std::unique_lock<std::mutex> lk(h->m);
-    h->threads.insert(std::this_thread::get_id());
-    h->cv.wait(lk, [h] { return h->open; });
-    (void)arg;  // the message is left for the worker to release
-    return 1;
-}
-
-// Many messages on a transport with a bound of 4: at most 4 threads more in the process,
-// every message counted in hand until done, and sms_free joins the workers after them.
-TEST(SmsWaitIncoming, MessagesShareTheTransportsBoundedWorkers) {
-    auto s = std::make_unique<quiet>(4);
-    quiet* q = s.get();
-    held_cb h;
-    s->cb = held_callback;
-    s->cb_data = &h;
-    const int before = task_count();
-    for (int i = 0; i < 60; ++i)
-        ASSERT_EQ(sms_wait_incoming(s.get(), std::make_unique<numbered>(i)), 1);
-    ASSERT_TRUE(wait_until([&] { return h.inside.load() == 4; }));
-    EXPECT_EQ(sms_busy(s.get()), 60);
-    EXPECT_LE(task_count(), before + 4);
-    EXPECT_FALSE(sms_drain(s.get(), 20));
-    {
-        std::lock_guard<std::mutex> lk(h.m);
-        h.open = true;
-    }
-    h.cv.notify_all();
-    std::unique_ptr<sms> owned = std::move(s);
-    sms_free(owned);  // waits for the 60, then joins the workers
-    EXPECT_EQ(owned, nullptr);
-    EXPECT_EQ(h.inside.load(), 60);
-    EXPECT_LE(h.threads.size(), 4u);
-    EXPECT_TRUE(wait_until([&] { return task_count() <= before; }));
-    (void)q;
-}
-
-// A message that finds the workers stopped is released and not counted in hand.
-TEST(SmsWaitIncoming, AfterTheWorkersStoppedTheMessageIsReleased) {
-    quiet s(2);
-    held_cb h;
-    h.open = true;
-    s.cb = held_callback;
-    s.cb_data = &h;
-    ASSERT_EQ(sms_wait_incoming(&s, std::make_unique<numbered>(1)), 1);
-    ASSERT_TRUE(sms_drain(&s, 5000));
-    EXPECT_EQ(s.freed.load(), 1);  // left by the callback: released by the worker
-    s.stop_inbound();
-    EXPECT_EQ(sms_wait_incoming(&s, std::make_unique<numbered>(2)), 0);
-    EXPECT_EQ(s.freed.load(), 2);  // released at once, never handed to the callback
-    EXPECT_EQ(h.inside.load(), 1);
-    EXPECT_EQ(sms_busy(&s), 0);
 }
 
 }  // namespace

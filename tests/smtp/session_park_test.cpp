@@ -74,6 +74,10 @@ TEST(SmtpParking, IdleClientsHoldNoThreadAndGoOnWhenTheySpeak) {
     for (int i = 0; i < N; ++i) send_mail(*clients[i], "u" + std::to_string(i) + "@x");
     ASSERT_TRUE(g.wait_mails(N, std::chrono::seconds(30)));
     EXPECT_EQ(parked(g), 0);
+    // Each mail's policy heard the greeting before its session parked and the rest after it
+    // went on: one policy across the wait, its hooks in the dialogue's order.
+    for (const test::MailSeen& m : g.mails())
+        EXPECT_EQ(m.stages, "connect helo(c.example) mail rcpt data");
     for (auto& c : clients) EXPECT_EQ(c->cmd("QUIT"), "221 Command QUIT, disconnecting");
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "foundation/auth_guard.h"
+#include "foundation/ssha.h"
 #include "peers/fake_smtp_server.h"
 #include "smtp/engine.h"
 #include "smtp/mail_sms_transport.h"
@@ -29,6 +31,7 @@ class ScriptedPolicy : public SessionPolicy {
         return verdict(Stage::connect);
     }
     void on_helo(const Peer& p) override { calls += "helo(" + p.helo + ") "; }
+    void on_auth(const std::string& user) override { calls += "auth(" + user + ") "; }
     Reply on_mail(const Peer&, const std::string& from) override {
         calls += "mail(" + from + ") ";
         return verdict(Stage::mail);
@@ -79,6 +82,7 @@ class PolicyTable : public ::testing::Test {
     std::string hello() const { return "250 " + engine->host + ". Hello c(127.0.0.1)"; }
 
     TempDir dir;
+    AuthGuard guard;  // failures of one test never hold another's logins
     std::unique_ptr<smtp_engine> engine;
     std::string out;
     std::vector<std::unique_ptr<smtp_message>> handed;
@@ -128,7 +132,7 @@ TEST_F(PolicyTable, EachStageRefusesWithItsReplyAndClosesOrGoesOnAsTold) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         out.clear();
-        auto m = sms_smtp_msg_new(engine.get(), smtp_memory_link(kClient, &out), MODE_HELO);
+        auto m = smtp_message_new(engine.get(), smtp_memory_link(kClient, &out), MODE_HELO);
         ScriptedPolicy p(row.at, row.reply);
         smtp_run_mail(*engine, *m, p);
         // Nothing was handed on: the run ended the connection's dialogue.
@@ -144,7 +148,7 @@ TEST_F(PolicyTable, EachStageRefusesWithItsReplyAndClosesOrGoesOnAsTold) {
 }
 
 TEST_F(PolicyTable, ARefusalAtConnectIsSentBeforeAnythingIsRead) {
-    auto m = sms_smtp_msg_new(engine.get(), smtp_memory_link(kClient, &out), MODE_HELO);
+    auto m = smtp_message_new(engine.get(), smtp_memory_link(kClient, &out), MODE_HELO);
     ScriptedPolicy p(Stage::connect, Reply::refuse(500, "Ip Blocked", true));
     smtp_run_mail(*engine, *m, p);
     m.reset();
@@ -153,7 +157,7 @@ TEST_F(PolicyTable, ARefusalAtConnectIsSentBeforeAnythingIsRead) {
 }
 
 TEST_F(PolicyTable, AMailRefusalThatKeepsTheConnectionHandsTheNextMailOn) {
-    auto m = sms_smtp_msg_new(engine.get(),
+    auto m = smtp_message_new(engine.get(),
                               smtp_memory_link("HELO c\r\nMAIL FROM:<s@x>\r\nMAIL FROM:<t@x>\r\n", &out),
                               MODE_HELO);
     ScriptedPolicy p(Stage::mail, Reply::refuse(550, "Not you"));
@@ -166,13 +170,73 @@ TEST_F(PolicyTable, AMailRefusalThatKeepsTheConnectionHandsTheNextMailOn) {
 }
 
 TEST_F(PolicyTable, RsetAfterRecipientsAbortsTheTransaction) {
-    auto m = sms_smtp_msg_new(
+    auto m = smtp_message_new(
         engine.get(), smtp_memory_link("HELO c\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@y>\r\nRSET\r\n", &out),
         MODE_HELO);
     ScriptedPolicy p(Stage::none, {});
     smtp_run_mail(*engine, *m, p);
     EXPECT_EQ(p.calls, "connect(127.0.0.1) helo(c) mail(s@x) rcpt(a@y) abort ");
     EXPECT_EQ(handed.size(), 1u);
+}
+
+// The order of the policy's hooks over one connection: connect, then helo as HELO/EHLO is
+// accepted and auth as AUTH succeeds (even when no MAIL follows), mail, rcpt..., data; the
+// transaction the connection is handed on to hears the greeting and login of its
+// connection right after its own connect.
+TEST_F(PolicyTable, HooksComeInTheDialoguesOrderAsEachStageHappens) {
+    engine->auth = SMTP_AUTH_OPTIONAL;
+    engine->auth_plaintext = true;
+    engine->auth_fail_delay_ms = 0;
+    engine->guard = &guard;
+    engine->users["ann"] = ssha_encode("pw");
+    const std::string ok = "AUTH PLAIN " + encode_base64(std::string("\0ann\0pw", 7)) + "\r\n";
+    const std::string bad = "AUTH PLAIN " + encode_base64(std::string("\0ann\0no", 7)) + "\r\n";
+    const std::string mail = "MAIL FROM:<s@x>\r\nRCPT TO:<a@y>\r\nDATA\r\n\r\nb\r\n.\r\n";
+    struct Case {
+        const char* name;
+        std::string input;
+        std::string calls;   // the first transaction's
+        std::string handed;  // the next transaction's, run to its end ("": none handed on)
+    };
+    const Case cases[] = {
+        {"greeting alone", "HELO c\r\n", "connect(127.0.0.1) helo(c) abort ", ""},
+        {"greeting and login alone", "EHLO c\r\n" + ok,
+         "connect(127.0.0.1) helo(c) auth(ann) abort ", ""},
+        {"a whole mail after a login", "EHLO c\r\n" + ok + mail,
+         "connect(127.0.0.1) helo(c) auth(ann) mail(s@x) rcpt(a@y) data_start data(s@x;1;b\n) ",
+         ""},
+        {"a failed login is not told", "EHLO c\r\n" + bad + mail,
+         "connect(127.0.0.1) helo(c) mail(s@x) rcpt(a@y) data_start data(s@x;1;b\n) ", ""},
+        {"each greeting before MAIL is told", "HELO a\r\nEHLO b\r\n" + mail,
+         "connect(127.0.0.1) helo(a) helo(b) mail(s@x) rcpt(a@y) data_start data(s@x;1;b\n) ",
+         ""},
+        {"login before the greeting is refused, not told", ok + "HELO c\r\n",
+         "connect(127.0.0.1) helo(c) abort ", ""},
+        {"RSET hands on: the next transaction hears the greeting and login first",
+         "EHLO c\r\n" + ok + "MAIL FROM:<s@x>\r\nRSET\r\n",
+         "connect(127.0.0.1) helo(c) auth(ann) mail(s@x) abort ",
+         "connect(127.0.0.1) helo(c) auth(ann) abort "},
+        {"a greeting that ends the transaction is the next one's",
+         "HELO c\r\nMAIL FROM:<s@x>\r\nRCPT TO:<a@y>\r\nHELO d\r\n" + mail,
+         "connect(127.0.0.1) helo(c) mail(s@x) rcpt(a@y) abort ",
+         "connect(127.0.0.1) helo(d) mail(s@x) rcpt(a@y) data_start data(s@x;1;b\n) "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        out.clear();
+        handed.clear();
+        auto m = smtp_message_new(engine.get(), smtp_memory_link(c.input, &out), MODE_HELO);
+        ScriptedPolicy first(Stage::none, {});
+        smtp_run_mail(*engine, *m, first);
+        EXPECT_EQ(first.calls, c.calls);
+        ASSERT_EQ(handed.size(), c.handed.empty() ? 0u : 1u);
+        if (handed.empty()) continue;
+        auto next = std::move(handed[0]);
+        handed.clear();
+        ScriptedPolicy second(Stage::none, {});
+        smtp_run_mail(*engine, *next, second);
+        EXPECT_EQ(second.calls, c.handed);
+    }
 }
 
 TEST(SmtpServerPolicy, EachTransactionOfAConnectionGetsAPolicyOfItsOwn) {

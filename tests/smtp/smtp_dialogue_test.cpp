@@ -99,13 +99,13 @@ TEST(SmtpDialogue, ListenerCanListenAgainRightAfterTraffic) {
     again.bind = "127.0.0.1";
     again.workpath = dir.sub("spool");
     int err = -1;
-    auto s = sms_smtp_init(again, err);
+    auto s = smtp_engine_open(again, err);
     ASSERT_NE(s, nullptr);
     std::string why;
-    if (err) sms_error(s.get(), err, why);
+    if (err) smtp_error(s.get(), err, why);
     EXPECT_EQ(err, 0) << why;
-    EXPECT_EQ(sms_smtp_port(s.get()), port);
-    sms_free(s);
+    EXPECT_EQ(smtp_engine_port(s.get()), port);
+    s.reset();
 }
 
 TEST(SmtpDialogue, EhloIsAnsweredWithTheExtensionsAndOtherFirstCommandsRefused) {
@@ -269,11 +269,11 @@ TEST(SmtpDialogue, ReadTimeLimitIsTenSecondsByDefault) {
     EXPECT_EQ(rec.client_timeout, 10000);
     rec.client_timeout = 0;  // not set: the default
     int err = 0;
-    auto s = sms_smtp_init(rec, err);
+    auto s = smtp_engine_open(rec, err);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(err, 0);
     EXPECT_EQ(static_cast<smtp_engine*>(s.get())->client_timeout, 10000);
-    sms_free(s);
+    s.reset();
 }
 
 TEST(SmtpDialogue, SilenceAfterACompletedMailEndsQuietly) {

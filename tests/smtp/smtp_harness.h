@@ -25,7 +25,7 @@
 #include "smtp/engine.h"
 #include "smtp/server.h"
 #include "net/tcp.h"
-#include "sms/sms.h"
+#include "sms/transport.h"
 
 namespace tolvane::test {
 
@@ -146,6 +146,7 @@ struct MailSeen {
     mail_headers headers;
     bool spool_existed = false;
     std::thread::id thread;  // the thread the gateway handled the mail on
+    std::string stages;      // the policy's hooks in the order they were called
 };
 
 // What the test gateway does with each message.
@@ -226,12 +227,18 @@ class Gateway {
             if (!how_.empty()) g_.end(how_);
         }
         Reply on_connect(const Peer& peer) override {
+            seen_.stages += "connect ";
             seen_.ip = peer.ip;
             if (!g_.policy_.refuse_ip) return Reply::accept();
             how_ = "refused ip";
             return Reply::refuse(500, "Ip Blocked", true);
         }
+        void on_helo(const Peer& peer) override {
+            seen_.stages += "helo(" + peer.helo + ") ";
+        }
+        void on_auth(const std::string& user) override { seen_.stages += "auth(" + user + ") "; }
         Reply on_rcpt(const std::string& to) override {
+            seen_.stages += "rcpt ";
             if (g_.policy_.refuse_to && g_.policy_.refuse_to(to))
                 return Reply::refuse(500, "To Blocked");
             seen_.to.push_back(to);
@@ -243,6 +250,7 @@ class Gateway {
             return Reply::hang_up();
         }
         Reply on_data(Envelope&& e) override {
+            seen_.stages += "data";
             seen_.from = e.from;
             seen_.body = e.body;
             seen_.headers = e.headers;
@@ -257,6 +265,7 @@ class Gateway {
             return Reply{250, "Command DATA Processed mail data OK", false};
         }
         Reply on_mail(const Peer&, const std::string&) override {
+            seen_.stages += "mail ";
             mail_ = true;
             return Reply::accept();
         }

@@ -35,16 +35,16 @@ struct Relay {
         rec.relay_timeout = timeout;
         rec.relay_keep = keep;
         int err = 0;
-        s = sms_smtp_init(rec, err);
+        s = smtp_engine_open(rec, err);
         EXPECT_EQ(err, 0);
     }
-    ~Relay() { sms_free(s); }
+    ~Relay() { s.reset(); }
     int send(std::string_view from, std::string_view to, std::string_view text,
              const smtp_message_extra* extra = nullptr) {
-        return sms_send(s.get(), extra, from, to, text);
+        return s->send(extra, from, to, text);
     }
     TempDir dir;
-    std::unique_ptr<sms> s;
+    std::unique_ptr<smtp_engine> s;
 };
 
 bool has(const std::vector<std::string>& v, const std::string& x) {
@@ -220,7 +220,7 @@ TEST(SmtpRelay, ConnectFailureGivesOne) {
     Relay r(port);
     EXPECT_EQ(r.send("a@b", "c@d", "x"), SMTP_ECONNECT);
     std::string why;
-    EXPECT_EQ(sms_error(r.s.get(), SMTP_ECONNECT, why),
+    EXPECT_EQ(smtp_error(r.s.get(), SMTP_ECONNECT, why),
               "Failed to connect to the sending SMTP server");
 }
 
@@ -351,7 +351,7 @@ TEST(SmtpRelay, PipeliningSendsTheEnvelopeInOneWriteAndReadsEveryReply) {
         EXPECT_EQ(r.send("a@b", "c@d", "hello"), w.result);
         if (w.result != SMTP_OK) {
             std::string why;
-            EXPECT_EQ(sms_error(r.s.get(), w.result, why),
+            EXPECT_EQ(smtp_error(r.s.get(), w.result, why),
                       "Un-expected reply from SMTP server (" + std::string(w.failure) + ")");
         }
         srv.stop();
@@ -448,7 +448,7 @@ TEST(SmtpRelay, TheFailureTextNamesTheStepAndTheServersReply) {
     Relay r(srv.port());
     EXPECT_EQ(r.send("a@b", "c@d", "x"), SMTP_EREPLY);
     std::string why;
-    EXPECT_EQ(sms_error(r.s.get(), SMTP_EREPLY, why),
+    EXPECT_EQ(smtp_error(r.s.get(), SMTP_EREPLY, why),
               "Un-expected reply from SMTP server (RCPT: 550 5.1.1 no such user)");
     srv.stop();
     // A later success on the same thread leaves no stale reply behind.
@@ -456,7 +456,7 @@ TEST(SmtpRelay, TheFailureTextNamesTheStepAndTheServersReply) {
     ASSERT_TRUE(ok.start());
     Relay r2(ok.port());
     EXPECT_EQ(r2.send("a@b", "c@d", "x"), 0);
-    EXPECT_EQ(sms_error(r2.s.get(), SMTP_EREPLY, why), "Un-expected reply from SMTP server");
+    EXPECT_EQ(smtp_error(r2.s.get(), SMTP_EREPLY, why), "Un-expected reply from SMTP server");
 }
 
 }  // namespace

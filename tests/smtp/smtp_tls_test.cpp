@@ -48,7 +48,7 @@ class Tls : public ::testing::Test {
         smtp_init rec;
         rec.workpath = dir.sub("spool");
         int err = 0;
-        drv_state = sms_smtp_init(rec, err);
+        drv_state = smtp_engine_open(rec, err);
         ASSERT_EQ(err, 0);
         drv = static_cast<smtp_engine*>(drv_state.get());
         drv->handoff = [this](std::unique_ptr<smtp_message> m) { handed.push_back(std::move(m)); };
@@ -59,12 +59,12 @@ class Tls : public ::testing::Test {
         drv->users["ann"] = ssha_encode("pw");
         drv->auth_fail_delay_ms = 0;
     }
-    void TearDown() override { sms_free(drv_state); }
+    void TearDown() override { drv_state.reset(); }
 
     // Runs the engine over input read in pieces of chunk bytes; the replies, one a line.
     std::vector<std::string> run(const std::string& in, int chunk = 4096) {
         out.clear();
-        auto m = sms_smtp_msg_new(drv, smtp_memory_link(in, &out, chunk), MODE_HELO);
+        auto m = smtp_message_new(drv, smtp_memory_link(in, &out, chunk), MODE_HELO);
         process_message(*m, STOP_NOT);
         m.reset();
         return lines();
@@ -83,7 +83,7 @@ class Tls : public ::testing::Test {
     }
 
     TempDir dir;
-    std::unique_ptr<sms> drv_state;
+    std::unique_ptr<smtp_engine> drv_state;
     smtp_engine* drv = nullptr;
     std::shared_ptr<const MysslSetup> setup;
     std::string out;
@@ -168,7 +168,7 @@ TEST_F(Tls, RefusedStartTlsCommands) {
 TEST_F(Tls, AFailedSwitchEndsTheConnection) {
     int switches = 0;
     auto m =
-        sms_smtp_msg_new(drv,
+        smtp_message_new(drv,
                          std::make_unique<switch_link>("EHLO h\r\nSTARTTLS\r\nMAIL FROM:<a@b>\r\n",
                                                        &out, false, &switches),
                          MODE_HELO);
@@ -183,7 +183,7 @@ TEST_F(Tls, AnImplicitTlsConnectionIsGreetedAfterItsHandshake) {
         SCOPED_TRACE(ok ? "handshake done" : "handshake failed");
         out.clear();
         int switches = 0;
-        auto m = sms_smtp_msg_new(
+        auto m = smtp_message_new(
             drv, std::make_unique<switch_link>("EHLO h\r\nQUIT\r\n", &out, ok, &switches),
             MODE_HELO);
         m->sock->wrap_pending = true;
