@@ -456,15 +456,15 @@ void mail_to_sms(const MailPath& path, std::unique_ptr<smtp_message>& msg) {
     msg.reset();
 }
 
-std::unique_ptr<SessionPolicy> mail_policy(rini* reader) {
+std::unique_ptr<SessionPolicy> mail_policy(Gateway& gw, rini* reader) {
     MailPath path;
-    path.relay = Relay.get();
-    path.send = Send.get();
-    path.recv = Recv;
+    path.relay = gw.relay.get();
+    path.send = gw.send.get();
+    path.recv = gw.recv;
     path.reader = reader;
-    path.queue = Queue.get();
-    path.limits.reserve(MR.size());
-    for (const auto& mr : MR) path.limits.push_back(mr.get());
+    path.queue = gw.queue.get();
+    path.limits.reserve(gw.limits.size());
+    for (const auto& mr : gw.limits) path.limits.push_back(mr.get());
     return std::make_unique<MailJob>(std::move(path));
 }
 

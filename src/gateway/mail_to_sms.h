@@ -2,7 +2,7 @@
 // SMS it queued.
 //
 // The mail receiving thread (started at start-up) runs the server's accepting loop
-// (MailServer); the server runs each connection on a session worker of its own and asks a
+// (Gateway::mail_server); the server runs each connection on a session worker of its own and asks a
 // fresh policy (mail_policy, a MailJob) at each stage of each mail: it admits or refuses
 // the client address when the transaction begins (before anything is read), the
 // authenticated user at MAIL, each recipient at its RCPT, and the sender (or X-Sms-Bill
@@ -14,12 +14,12 @@
 // store whose database is away) and nothing of it is kept. Every refusal but a
 // recipient's ends the connection; a DATA after no accepted recipient ends it unanswered.
 // The delivery workers (delivery.h) then run deliver_mail_entry for each entry:
-// sms_retries retries through Send, a SUCCESS or FAILURE record, the message-log entry of a
+// sms_retries retries through the send transport, a SUCCESS or FAILURE record, the message-log entry of a
 // success, and a "SMS Failed" notice to the billing address for a final failure.
 //
 // Ownership: a policy belongs to the session running its transaction. Everything else it
 // reads (the transports, the limits, the queue, the settings reader of the receiving
-// thread) is owned by start-up and borrowed. The reader is shared by all sessions of the
+// thread) is owned by the Gateway and borrowed. The reader is shared by all sessions of the
 // server; it serialises single look-ups and keeps each thread's list walks apart. At
 // shutdown the running sessions get a few seconds to finish; the reader is kept until
 // shutdown knows no session is left.
@@ -59,6 +59,8 @@
 #include "sms/sms_text.h"
 
 namespace tolvane {
+
+class Gateway;
 
 // What one message is processed against: borrowed from start-up.
 struct MailPath {
@@ -110,10 +112,10 @@ void expire_mail_entry(const MailSender& s, const queue_entry& e);
 // releases it (msg is null afterwards).
 void mail_to_sms(const MailPath& path, std::unique_ptr<smtp_message>& msg);
 
-// The gateway's policy for one mail transaction of the SMTP server, on the process-wide
-// transports, limits and queue, with reader as its settings reader (borrowed: it must
-// outlive the server's sessions).
-std::unique_ptr<SessionPolicy> mail_policy(rini* reader);
+// The gateway's policy for one mail transaction of the SMTP server, on gw's transports,
+// limits and queue as they are when the session starts, with reader as its settings
+// reader (both borrowed: they must outlive the server's sessions).
+std::unique_ptr<SessionPolicy> mail_policy(Gateway& gw, rini* reader);
 
 // How long the callback lets message threads finish at shutdown before it ends the loop.
 inline constexpr long MAIL_DRAIN_MS = 3000;

@@ -52,10 +52,10 @@ class SlotHold {
     Slot slot_;
 };
 
-int serve(std::unique_ptr<CHAN> conn, std::shared_ptr<SlotHold> hold) {
+int serve(Gateway& gw, std::unique_ptr<CHAN> conn, std::shared_ptr<SlotHold> hold) {
     std::shared_ptr<CHAN> c(std::move(conn));
-    return start_counted_thread([c, hold] {
-        command_thread(c.get(), hold->reserved());
+    return start_counted_thread([&gw, c, hold] {
+        command_thread(gw, c.get(), hold->reserved());
         hold->release();
     })
                ? 1
@@ -63,12 +63,12 @@ int serve(std::unique_ptr<CHAN> conn, std::shared_ptr<SlotHold> hold) {
 }
 
 // True when a client waits on the listener; false after a stop request (or a signal).
-bool wait_client_or_stop(CHAN* listener) {
-    pollfd p[2] = {{listener->sk, POLLIN, 0}, {gateway_stop_fd(), POLLIN, 0}};
+bool wait_client_or_stop(const Gateway& gw, CHAN* listener) {
+    pollfd p[2] = {{listener->sk, POLLIN, 0}, {gateway_stop_fd(gw), POLLIN, 0}};
     // Without a stop descriptor the stop is seen by a short wait instead.
     const bool have_stop = p[1].fd >= 0;
     if (::poll(p, have_stop ? 2 : 1, have_stop ? -1 : 200) <= 0) return false;
-    if (have_stop && (p[1].revents & POLLIN) && ShutdownNow.load() == 0) {
+    if (have_stop && (p[1].revents & POLLIN) && gw.stop.load() == 0) {
         char buf[16];
         while (::read(p[1].fd, buf, sizeof buf) > 0) {
         }
@@ -91,26 +91,26 @@ int web_connections_reserved() {
     return reserve_open.load();
 }
 
-int web_admin_start(std::unique_ptr<CHAN> conn, int most) {
+int web_admin_start(Gateway& gw, std::unique_ptr<CHAN> conn, int most) {
     const Slot slot = take_slot(most);
     if (slot == Slot::none) return 0;
-    return serve(std::move(conn), std::make_shared<SlotHold>(slot));
+    return serve(gw, std::move(conn), std::make_shared<SlotHold>(slot));
 }
 
-void web_accept_loop(CHAN* listener, bool https) {
-    std::unique_ptr<rini> reader = rini_init(ConfigSettings.get());
+void web_accept_loop(Gateway& gw, CHAN* listener, bool https) {
+    std::unique_ptr<rini> reader = rini_init(gw.ini());
     const std::string allow = setting_text(reader.get(), WEB_ALLOW);
     int most = std::atoi(setting_text(reader.get(), WEB_MAX_CONNECTIONS).c_str());
     if (most <= 0) most = WEB_MAX_CONNECTIONS_DEFAULT;
     rini_free(reader);
     // Woken by a client or by the stop; nothing else happens here, so that no client,
     // however slow, can hold up the next one.
-    while (ShutdownNow.load() == 0) {
+    while (gw.stop.load() == 0) {
         if (listener->sk < 0) {
             emsg("Web administration listener closed; no more connections are taken");
             break;
         }
-        if (!wait_client_or_stop(listener)) continue;
+        if (!wait_client_or_stop(gw, listener)) continue;
         std::unique_ptr<CHAN> c;
         if (!tcp_accept(listener, c) || !c || c->sk < 0) {
             const int err = c ? c->xerrno : 0;
@@ -141,13 +141,15 @@ void web_accept_loop(CHAN* listener, bool https) {
                 continue;
             }
         }
-        if (!serve(std::move(c), hold)) emsg("Failed to start a web administration thread");
+        if (!serve(gw, std::move(c), hold)) emsg("Failed to start a web administration thread");
     }
 }
 
-int web_accept_start(CHAN* listener, bool https) {
+int web_accept_start(Gateway& gw, CHAN* listener, bool https) {
     if (!listener) return 0;
-    return start_counted_thread([listener, https] { web_accept_loop(listener, https); }) ? 1 : 0;
+    return start_counted_thread([&gw, listener, https] { web_accept_loop(gw, listener, https); })
+               ? 1
+               : 0;
 }
 
 }  // namespace tolvane

@@ -41,14 +41,17 @@
 
 namespace tolvane {
 
-// Serves one request on conn and closes it (the thread body, without the counting).
-// reserved: the connection holds a reserve slot (see above).
-void command_thread(CHAN* conn, bool reserved = false);
+class Gateway;
+
+// Serves one request on conn for gw and closes it (the thread body, without the
+// counting). reserved: the connection holds a reserve slot (see above).
+void command_thread(Gateway& gw, CHAN* conn, bool reserved = false);
 
 // Data of the gateway's template functions.
 struct callback_data {
     web_serv* web = nullptr;
     rini* ini = nullptr;
+    Gateway* gw = nullptr;  // the gateway the page shows (start time, stop, queue, records)
 };
 
 // show_status, time_length, begin_limits ... end_limits, begin_limit_names ...

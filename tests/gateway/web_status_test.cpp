@@ -14,6 +14,7 @@
 #include "gateway/gateway.h"
 #include "gateway/gateway_metrics.h"
 #include "gateway/web_admin.h"
+#include "gateway/spine_support.h"
 #include "gateway/web_support.h"
 #include "records/msgrec.h"
 
@@ -179,14 +180,12 @@ class HealthAndMetrics : public ::testing::Test {
     }
     void TearDown() override {
         web_set_health_probe(nullptr);
-        sini_free(ConfigSettings);
+        sini_free(gw.settings);
     }
     void settings(const std::string& extra) {
-        sini_free(ConfigSettings);
         box.write("tolvane.ini", "home " + box.dir() + "\nlogpath " + box.dir() +
                                      "\nwebpath " TOLVANE_SOURCE_DIR "/etc/web\n" + extra);
-        ConfigSettings = sini_init(_settings);
-        ASSERT_EQ(sini_load(ConfigSettings.get(), box.path("tolvane.ini"), nullptr), 1);
+        ASSERT_TRUE(testing_support::gateway_load_settings(gw, box.path("tolvane.ini")));
     }
     std::string get(const std::string& target, const std::string& auth = "") {
         std::string raw = "GET " + target + " HTTP/1.0\r\n";
@@ -194,7 +193,7 @@ class HealthAndMetrics : public ::testing::Test {
         InDir in(box.dir());
         Link link;
         link.send(raw + "\r\n");
-        command_thread(link.ch.get());
+        command_thread(gw, link.ch.get());
         return link.reply();
     }
     static web_health_item item(const char* name, bool up, const char* why = "") {
@@ -205,6 +204,7 @@ class HealthAndMetrics : public ::testing::Test {
         i.why = why;
         return i;
     }
+    Gateway gw;
     Sandbox box;
 };
 
