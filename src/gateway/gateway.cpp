@@ -10,6 +10,7 @@
 
 #include "foundation/lib.h"
 #include "gateway/delivery.h"
+#include "gateway/smpp_receipts.h"
 #include "smtp/relay_client.h"
 #include "smtp/server.h"
 

@@ -72,6 +72,7 @@ struct limit_setting {
 class SmtpServer;
 class RelayClient;
 class DeliveryEngine;
+class SmppReceipts;
 
 // A pipe whose write end wakes a poll on its read end; both non-blocking.
 struct WakePipe {
@@ -146,6 +147,9 @@ class Gateway {
     std::vector<report_on> reports;
     // Originator of scheduled reports: gsm_number when a modem transport was configured.
     std::optional<std::string> report_using;
+    // The SMPP submits waiting for their receipts (gateway/smpp_receipts.h), when a
+    // transport is SMPP; its handler is removed once the transports are closed.
+    std::unique_ptr<SmppReceipts> receipts;
 
     // ---- transports ----
     // The settings readers of the receiving side. Session workers borrow them and may

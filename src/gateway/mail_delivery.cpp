@@ -157,8 +157,8 @@ void mail_sent(const MailSender& s, DeliveryJob& job, const std::string& id, boo
                      user) &&
         held)
         give_back(e, user);
-    if (!id.empty())
-        smpp_remember_submit(id, {e.client, e.billing, e.destination, e.originator, want_report});
+    if (!id.empty() && s.receipts != nullptr)
+        s.receipts->remember(id, {e.client, e.billing, e.destination, e.originator, want_report});
     // No pause after a success: the pace of the transport is set by the number of workers.
     job.done(true, std::string());
 }

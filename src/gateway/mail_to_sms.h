@@ -84,9 +84,11 @@ struct MailSendRules {
 MailSendRules mail_send_rules(const SIni* ini);
 
 // What the delivery workers of mail entries use: borrowed from start-up.
+class SmppReceipts;
 struct MailSender {
     SmsTransport* send = nullptr;  // the SMS transport
     RelayClient* relay = nullptr;  // relay sender for failure notices
+    SmppReceipts* receipts = nullptr;  // where an SMPP submit is remembered; null: nowhere
     MailSendRules rules;
     std::function<bool()> up;  // the transport is connected; null: always
     long pause_ms = 10;        // pause after each failed attempt to send an SMS

@@ -220,6 +220,7 @@ void close_transports(Gateway& gw, bool abandoned) {
     gw.recv_owned.reset();
     gw.send.reset();
     smpp_receipts_reset();
+    gw.receipts.reset();
     gw.mail_server.reset();
     gw.relay.reset();
     tcp_free(gw.command);

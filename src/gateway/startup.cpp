@@ -483,9 +483,11 @@ bool open_transports(Gateway& gw) {
         if (!open_transport(gw, recv_mode, gw.recv_owned)) return false;
         gw.recv = gw.recv_owned.get();
     }
-    if (send_mode == SMS_SMPP || recv_mode == SMS_SMPP)
-        smpp_receipts_install(gw.relay.get(),
-                              iequals(sini_word(gw.ini(), SMPP_RECEIPTS), "failure"));
+    if (send_mode == SMS_SMPP || recv_mode == SMS_SMPP) {
+        gw.receipts = std::make_unique<SmppReceipts>(
+            gw.relay.get(), iequals(sini_word(gw.ini(), SMPP_RECEIPTS), "failure"));
+        smpp_receipts_install(gw.receipts.get());
+    }
     return true;
 }
 
