@@ -11,6 +11,7 @@
 #include "foundation/lib.h"
 #include "gateway/delivery.h"
 #include "gateway/smpp_receipts.h"
+#include "gateway/web_admin.h"
 #include "smtp/relay_client.h"
 #include "smtp/server.h"
 
@@ -46,7 +47,8 @@ void WakePipe::drain() const {
     }
 }
 
-Gateway::Gateway() = default;
+Gateway::Gateway()
+    : web_slots(std::make_unique<WebSlots>()), web_probe(std::make_unique<WebProbe>()) {}
 
 // The members go in the reverse order of their declaration: the console, the web
 // listeners, the SMS receiving thread (joined) and its sink, the SMTP server, the delivery

@@ -49,8 +49,9 @@
 
 namespace tolvane {
 
-// The gateway's log, made by start-up and installed as the process's log (log_set): the
-// one process-wide object the gateway keeps, since every module logs.
+// The gateway's log, made by start-up and installed as the process's log (log_set): it
+// stays process-wide, since every module logs (the only other process-wide hook is the
+// signal handlers' way to the Gateway, in startup.cpp).
 extern std::unique_ptr<Log> mylog;
 
 // A `limit` setting as start-up reads it; a count of 0 sets no limit of that kind.
@@ -73,6 +74,8 @@ class SmtpServer;
 class RelayClient;
 class DeliveryEngine;
 class SmppReceipts;
+struct WebSlots;
+struct WebProbe;
 
 // A pipe whose write end wakes a poll on its read end; both non-blocking.
 struct WakePipe {
@@ -134,6 +137,10 @@ class Gateway {
     // may poll it beside its own descriptors).
     WakePipe main_wake;
     WakePipe stop_wake;
+    // The web channel's connection slots in use (gateway/web_accept.h) and its health
+    // probe (gateway/web_admin.h), shared by the web threads; made with the Gateway.
+    std::unique_ptr<WebSlots> web_slots;
+    std::unique_ptr<WebProbe> web_probe;
 
     // ---- records ----
     // The alias and delivery tables of the SMS-to-mail side (a reload replaces them).

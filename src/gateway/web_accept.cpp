@@ -17,18 +17,15 @@ namespace tolvane {
 
 namespace {
 
-std::atomic<int> general_open{0};
-std::atomic<int> reserve_open{0};
-
 enum class Slot { none, general, reserve };
 
 // A slot of the `most` ordinary ones, else one of the reserve, else none.
-Slot take_slot(int most) {
-    for (int n = general_open.load(); n < most;) {
-        if (general_open.compare_exchange_weak(n, n + 1)) return Slot::general;
+Slot take_slot(WebSlots& slots, int most) {
+    for (int n = slots.general.load(); n < most;) {
+        if (slots.general.compare_exchange_weak(n, n + 1)) return Slot::general;
     }
-    for (int n = reserve_open.load(); n < WEB_RESERVE_CONNECTIONS;) {
-        if (reserve_open.compare_exchange_weak(n, n + 1)) return Slot::reserve;
+    for (int n = slots.reserve.load(); n < WEB_RESERVE_CONNECTIONS;) {
+        if (slots.reserve.compare_exchange_weak(n, n + 1)) return Slot::reserve;
     }
     return Slot::none;
 }
@@ -37,18 +34,19 @@ Slot take_slot(int most) {
 // (or was never served).
 class SlotHold {
   public:
-    explicit SlotHold(Slot s) : slot_(s) {}
+    SlotHold(WebSlots& slots, Slot s) : slots_(slots), slot_(s) {}
     ~SlotHold() { release(); }
     SlotHold(const SlotHold&) = delete;
     SlotHold& operator=(const SlotHold&) = delete;
     bool reserved() const { return slot_ == Slot::reserve; }
     void release() {
-        if (slot_ == Slot::general) general_open.fetch_sub(1);
-        if (slot_ == Slot::reserve) reserve_open.fetch_sub(1);
+        if (slot_ == Slot::general) slots_.general.fetch_sub(1);
+        if (slot_ == Slot::reserve) slots_.reserve.fetch_sub(1);
         slot_ = Slot::none;
     }
 
   private:
+    WebSlots& slots_;
     Slot slot_;
 };
 
@@ -83,18 +81,18 @@ std::string setting_text(rini* r, int id) {
 
 }  // namespace
 
-int web_connections_open() {
-    return general_open.load() + reserve_open.load();
+int web_connections_open(const Gateway& gw) {
+    return gw.web_slots->general.load() + gw.web_slots->reserve.load();
 }
 
-int web_connections_reserved() {
-    return reserve_open.load();
+int web_connections_reserved(const Gateway& gw) {
+    return gw.web_slots->reserve.load();
 }
 
 int web_admin_start(Gateway& gw, std::unique_ptr<CHAN> conn, int most) {
-    const Slot slot = take_slot(most);
+    const Slot slot = take_slot(*gw.web_slots, most);
     if (slot == Slot::none) return 0;
-    return serve(gw, std::move(conn), std::make_shared<SlotHold>(slot));
+    return serve(gw, std::move(conn), std::make_shared<SlotHold>(*gw.web_slots, slot));
 }
 
 void web_accept_loop(Gateway& gw, CHAN* listener, bool https) {
@@ -125,7 +123,7 @@ void web_accept_loop(Gateway& gw, CHAN* listener, bool https) {
             imsg("Web connection from [%s] refused: not in web_allow", ip.c_str());
             continue;  // closed here, before a byte is read
         }
-        const Slot slot = take_slot(most);
+        const Slot slot = take_slot(*gw.web_slots, most);
         if (slot == Slot::none) {
             imsg(
                 "Web connection from [%s] refused: %d connections and %d in reserve already "
@@ -133,7 +131,7 @@ void web_accept_loop(Gateway& gw, CHAN* listener, bool https) {
                 ip.c_str(), most, WEB_RESERVE_CONNECTIONS);
             continue;
         }
-        auto hold = std::make_shared<SlotHold>(slot);
+        auto hold = std::make_shared<SlotHold>(*gw.web_slots, slot);
         if (https) {
             std::string reason;
             if (!tcp_ssl_init(c.get(), 1, nullptr, reason)) {

@@ -17,6 +17,7 @@
 // closed at once.
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "net/tcp.h"
@@ -39,8 +40,13 @@ void web_accept_loop(Gateway& gw, CHAN* listener, bool https);
 // then closed).
 int web_admin_start(Gateway& gw, std::unique_ptr<CHAN> conn,
                     int most = WEB_MAX_CONNECTIONS_DEFAULT);
-// Connections being served now (reserve slots included), and those in reserve slots.
-int web_connections_open();
-int web_connections_reserved();
+// The web channel's slots in use, shared by its threads; owned by the Gateway.
+struct WebSlots {
+    std::atomic<int> general{0};  // ordinary slots taken
+    std::atomic<int> reserve{0};  // reserve slots taken
+};
+// Connections of gw being served now (reserve slots included), and those in reserve slots.
+int web_connections_open(const Gateway& gw);
+int web_connections_reserved(const Gateway& gw);
 
 }  // namespace tolvane

@@ -357,14 +357,11 @@ web_hosts web_hosts_of(rini* r, CHAN* conn) {
 
 namespace {
 
-std::mutex probe_lock;
-WebHealthProbe health_probe;  // guarded by probe_lock
-
-std::vector<web_health_item> probe_now() {
+std::vector<web_health_item> probe_now(Gateway& gw) {
     WebHealthProbe p;
     {
-        std::lock_guard<std::mutex> hold(probe_lock);
-        p = health_probe;
+        std::lock_guard<std::mutex> hold(gw.web_probe->lock);
+        p = gw.web_probe->probe;
     }
     return p ? p() : std::vector<web_health_item>{};
 }
@@ -394,9 +391,9 @@ void too_many_page(web_serv* w, long retry_ms) {
     w->shown = true;
 }
 
-void health_page(web_serv* w) {
+void health_page(web_serv* w, Gateway& gw) {
     std::string reasons;
-    for (const web_health_item& i : probe_now()) {
+    for (const web_health_item& i : probe_now(gw)) {
         if (!i.up) reasons += i.name + ": " + (i.why.empty() ? "down" : i.why) + "\n";
     }
     if (reasons.empty()) {
@@ -406,9 +403,9 @@ void health_page(web_serv* w) {
     }
 }
 
-void metrics_page(web_serv* w, const Gateway& gw) {
+void metrics_page(web_serv* w, Gateway& gw) {
     // Transport states are asked for now rather than kept, so they are never stale.
-    for (const web_health_item& i : probe_now()) {
+    for (const web_health_item& i : probe_now(gw)) {
         MetricLabels labels{{"transport", i.name}};
         if (!i.role.empty()) labels.emplace_back("role", i.role);
         metrics()
@@ -417,7 +414,7 @@ void metrics_page(web_serv* w, const Gateway& gw) {
     }
     metrics()
         .gauge("tolvane_web_connections_open", "Web administration connections being served")
-        .set(web_connections_open());
+        .set(web_connections_open(gw));
     const queue_stats q = delivery_queue_stats(gw);
     metrics()
         .gauge(METRIC_QUEUE_LENGTH, "Entries in the queue not done yet")
@@ -431,13 +428,13 @@ void metrics_page(web_serv* w, const Gateway& gw) {
 
 }  // namespace
 
-void web_set_health_probe(WebHealthProbe probe) {
-    std::lock_guard<std::mutex> hold(probe_lock);
-    health_probe = std::move(probe);
+void web_set_health_probe(Gateway& gw, WebHealthProbe probe) {
+    std::lock_guard<std::mutex> hold(gw.web_probe->lock);
+    gw.web_probe->probe = std::move(probe);
 }
 
-std::vector<web_health_item> web_health_now() {
-    return probe_now();
+std::vector<web_health_item> web_health_now(Gateway& gw) {
+    return probe_now(gw);
 }
 
 namespace {
@@ -537,7 +534,7 @@ void answer_request(web_serv* w, callback_data& cb, rini* reader, CHAN* conn, bo
         imsg("Web request from [%s] refused: not in web_allow", ip.c_str());
         webserv_display(w, STATUS_OK, "banned.htm");
     } else if (w->ref == "/health") {
-        health_page(w);
+        health_page(w, *cb.gw);
     } else if (reserved && !logged_in()) {
         imsg(
             "Web request from [%s] for %s refused: every connection is taken, the reserve "

@@ -135,7 +135,8 @@ day_summary web_day_summary(const std::string& dir, std::time_t now, char delim)
 }
 
 void web_status_install_probe(Gateway& gw, bool install) {
-    web_set_health_probe(install ? WebHealthProbe([&gw] { return probe(gw); }) : WebHealthProbe());
+    web_set_health_probe(gw, install ? WebHealthProbe([&gw] { return probe(gw); })
+                                     : WebHealthProbe());
 }
 
 void web_show_gateway(tpl*, TplTokens*, void* data) {
@@ -163,7 +164,7 @@ void web_show_gateway(tpl*, TplTokens*, void* data) {
     webserv_add(w, "metric_sessions_open", number(m.value(METRIC_SMTP_SESSIONS_OPEN)));
     webserv_add(w, "metric_sessions_refused", number(m.value(METRIC_SMTP_SESSIONS_REFUSED)));
     webserv_add(w, "metric_reconnects", number(m.value(METRIC_TRANSPORT_RECONNECTS)));
-    webserv_add(w, "metric_web_open", strprintf("%d", web_connections_open()));
+    webserv_add(w, "metric_web_open", strprintf("%d", web_connections_open(*cbd(data)->gw)));
     std::tm tm{};
     char when[64] = "";
     if (safe_localtime(std::time(nullptr), tm)) std::strftime(when, sizeof when, "%H:%M:%S", &tm);
@@ -172,7 +173,7 @@ void web_show_gateway(tpl*, TplTokens*, void* data) {
 
 void web_begin_transports(tpl* t, TplTokens* body, void* data) {
     web_serv* w = cbd(data)->web;
-    for (const web_health_item& i : web_health_now()) {
+    for (const web_health_item& i : web_health_now(*cbd(data)->gw)) {
         webserv_add(w, "transport_name", i.name);
         webserv_add(w, "transport_role", i.role);
         webserv_add(w, "transport_state", i.why.empty() ? (i.up ? "up" : "down") : i.why);

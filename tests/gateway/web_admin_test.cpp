@@ -727,15 +727,18 @@ TEST_F(Admin, OnlyTheReserveIsLeftWhenTheOrdinarySlotsAreFull) {
         held.push_back(std::make_unique<Link>());
         ASSERT_EQ(web_admin_start(gw, std::move(held.back()->ch), most), 1) << i;
     }
-    EXPECT_EQ(web_connections_open(), most + WEB_RESERVE_CONNECTIONS);
-    EXPECT_EQ(web_connections_reserved(), WEB_RESERVE_CONNECTIONS);
+    EXPECT_EQ(web_connections_open(gw), most + WEB_RESERVE_CONNECTIONS);
+    EXPECT_EQ(web_connections_reserved(gw), WEB_RESERVE_CONNECTIONS);
+    // The slots are the gateway's own: another one has all of its own free.
+    Gateway another;
+    EXPECT_EQ(web_connections_open(another), 0);
     Link one_more;
     EXPECT_EQ(web_admin_start(gw, std::move(one_more.ch), most), 0);
     // The silent ones are closed once their 2 s for the request line are up, and their
     // slots are free again.
     for (auto& l : held) EXPECT_EQ(l->reply(20000), "");
-    for (int i = 0; i < 500 && web_connections_open() > 0; ++i) lib_msleep(20);
-    EXPECT_EQ(web_connections_open(), 0);
+    for (int i = 0; i < 500 && web_connections_open(gw) > 0; ++i) lib_msleep(20);
+    EXPECT_EQ(web_connections_open(gw), 0);
 }
 
 TEST_F(Admin, WithoutTemplatesTheBuiltInPageIsSent) {

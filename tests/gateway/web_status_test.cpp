@@ -179,7 +179,7 @@ class HealthAndMetrics : public ::testing::Test {
         box.write("admin.dat", "admin:" + ssha_encode("s3cret") + "\n");
     }
     void TearDown() override {
-        web_set_health_probe(nullptr);
+        web_set_health_probe(gw, nullptr);
         sini_free(gw.settings);
     }
     void settings(const std::string& extra) {
@@ -208,10 +208,22 @@ class HealthAndMetrics : public ::testing::Test {
     Sandbox box;
 };
 
+// A probe is installed into one gateway's web channel: another gateway's answers do not
+// see its parts.
+TEST_F(HealthAndMetrics, AProbeBelongsToItsGateway) {
+    std::vector<web_health_item> parts = {item("smpp", false, "unbound")};
+    web_set_health_probe(gw, [&parts] { return parts; });
+    Gateway other;
+    EXPECT_TRUE(web_health_now(other).empty());
+    ASSERT_EQ(web_health_now(gw).size(), 1u);
+    EXPECT_EQ(web_health_now(gw)[0].why, "unbound");
+    EXPECT_EQ(get("/health").rfind("HTTP/1.0 503 ", 0), 0u);
+}
+
 TEST_F(HealthAndMetrics, HealthSaysOkOnlyWhenEveryPartIsUp) {
     EXPECT_EQ(get("/health").rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
     std::vector<web_health_item> parts = {item("smtp", true), item("smpp", true)};
-    web_set_health_probe([&parts] { return parts; });
+    web_set_health_probe(gw, [&parts] { return parts; });
     std::string page = get("/health");
     EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << page;
     EXPECT_NE(page.find("Content-Length: 3\r\n"), std::string::npos);
@@ -254,7 +266,7 @@ TEST_F(HealthAndMetrics, MetricsShowTheCountsAndTheStateOfEachPart) {
     gateway_count_sms_sent(SMS_ROBOT, 0.3);
     gateway_count_sms_sent(SMS_ROBOT, 0.7);
     std::vector<web_health_item> parts = {item("smtp", true), item("robot", false)};
-    web_set_health_probe([&parts] { return parts; });
+    web_set_health_probe(gw, [&parts] { return parts; });
     const std::string page = get("/metrics");
     EXPECT_EQ(metrics().value(METRIC_SMS_SENT, {{"transport", "robot"}}), before + 2);
     EXPECT_NE(page.find("# TYPE tolvane_sms_sent_total counter\n"), std::string::npos) << page;
