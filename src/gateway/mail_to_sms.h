@@ -14,8 +14,8 @@
 // store whose database is away) and nothing of it is kept. Every refusal but a
 // recipient's ends the connection; a DATA after no accepted recipient ends it unanswered.
 // The delivery workers (delivery.h) then run deliver_mail_entry for each entry:
-// sms_retries retries through the send transport, a SUCCESS or FAILURE record, the message-log entry of a
-// success, and a "SMS Failed" notice to the billing address for a final failure.
+// sms_retries retries through the send transport, a SUCCESS or FAILURE record, the message-log
+// entry of a success, and a "SMS Failed" notice to the billing address for a final failure.
 //
 // Ownership: a policy belongs to the session running its transaction. Everything else it
 // reads (the transports, the limits, the queue, the settings reader of the receiving

@@ -154,8 +154,7 @@ struct shutdown_deadline {
     clock::time_point last;
 
     explicit shutdown_deadline(const Gateway& gw)
-        : deadline(clock::now() +
-                   std::chrono::seconds(std::max(0, gw.setting_int(SHUTDOWN_WAIT)))),
+        : deadline(clock::now() + std::chrono::seconds(std::max(0, gw.setting_int(SHUTDOWN_WAIT)))),
           last(deadline + std::chrono::milliseconds(SHUTDOWN_OVERRUN_MS)) {}
 
     // At most cap ms, and not past `until`.
@@ -261,8 +260,8 @@ int gateway_shutdown(Gateway& gw, bool wait_threads, int status) {
     // Sends still running at the deadline are cut (their entries stay queued), threads
     // still running a little later are abandoned.
     const shutdown_deadline t(gw);
-    bool abandoned = wait_threads ? stop_threads(gw, t)
-                                  : delivery_stop(gw, t.limit_ms(LONG_MAX, t.deadline));
+    bool abandoned =
+        wait_threads ? stop_threads(gw, t) : delivery_stop(gw, t.limit_ms(LONG_MAX, t.deadline));
     // 3. Reports.
     gw.report_using.reset();
     gw.reports.clear();

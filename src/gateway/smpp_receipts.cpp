@@ -113,8 +113,7 @@ bool SmppReceipts::record(const smpp_receipt& r) {
     }
     if (!state_write(r.state, s.client, s.bill, s.dest, text, "rec", false)) return false;
     bool failed = r.failed();
-    if (relay_ != nullptr && !s.bill.empty() &&
-        (s.want_report || (failed && notify_failures_))) {
+    if (relay_ != nullptr && !s.bill.empty() && (s.want_report || (failed && notify_failures_))) {
         std::string notice =
             failed ? strprintf("SMS to (%s) failed delivery (%s)", s.dest.c_str(), r.state.c_str())
                    : strprintf("SMS to (%s) was delivered", s.dest.c_str());
@@ -129,8 +128,7 @@ bool SmppReceipts::record(const smpp_receipt& r) {
 }
 
 void smpp_receipts_install(SmppReceipts* receipts) {
-    sms_smpp_set_receipt_handler(
-        [receipts](const smpp_receipt& r) { return receipts->record(r); });
+    sms_smpp_set_receipt_handler([receipts](const smpp_receipt& r) { return receipts->record(r); });
 }
 
 void smpp_receipts_reset() {

@@ -1,10 +1,10 @@
 // The SMS-to-mail path: the gateway's callback on the SMS receiving side.
 //
-// The SMS receiving thread runs the receiving transport's receiver with the sink sms_to_mail_sink makes
-// (holding the thread's settings reader); the transport hands each received SMS to the
-// sink on one of its bounded message workers. The sink reads the SMS, drops senders listed in sms_ignore, finds the mail address it
-// should go to (sms_static, the phone pool, an sms_to keyword rule, an address written
-// in the text, the delivery file, the message log), makes the subject from
+// The SMS receiving thread runs the receiving transport's receiver with the sink sms_to_mail_sink
+// makes (holding the thread's settings reader); the transport hands each received SMS to the sink
+// on one of its bounded message workers. The sink reads the SMS, drops senders listed in
+// sms_ignore, finds the mail address it should go to (sms_static, the phone pool, an sms_to keyword
+// rule, an address written in the text, the delivery file, the message log), makes the subject from
 // email_subject and the sender address from the alias file or the number, and stores the
 // mail in the queue. The delivery workers (delivery.h) relay it through the gateway's relay with
 // smtp_retries retries smtp_retry_wait minutes apart and write a SUCCESS or FAILURE record
@@ -54,8 +54,8 @@
 #include "queue/queue.h"
 #include "records/alias.h"
 #include "sms/sms.h"
-#include "smtp/relay_client.h"
 #include "sms/transport.h"
+#include "smtp/relay_client.h"
 
 namespace tolvane {
 

@@ -177,8 +177,8 @@ std::string directory_problem(const std::string& dir) {
     gw.limits.reserve(limits.size());
     for (const limit_setting& l : limits) {
         std::string err;
-        auto mr = msgrec_init(l.name, workpath, gw.delimiter, l.period.c_str(), l.ip, l.from,
-                              l.to, l.user, err);
+        auto mr = msgrec_init(l.name, workpath, gw.delimiter, l.period.c_str(), l.ip, l.from, l.to,
+                              l.user, err);
         if (!mr) {
             report_error("Failed to read msgrec, %s", err.c_str());
             return false;
@@ -418,11 +418,11 @@ void set_up_phones_and_state(const Gateway& gw) {
     StoreKind kind = StoreKind::FILES;
     std::string why;
     if (store_kind(gw.ini(), kind, why) && kind == StoreKind::POSTGRESQL)
-        state_install(pg_state_stores(
-            gw.setting_str(STORE_DSN), gw.delimiter,
-            phone_range_of(gw.setting(PHONE_COUNTRY), gw.setting(PHONE_SERVICE),
-                           gw.setting_int(PHONE_RANGE, "min"),
-                           gw.setting_int(PHONE_RANGE, "max"))));
+        state_install(
+            pg_state_stores(gw.setting_str(STORE_DSN), gw.delimiter,
+                            phone_range_of(gw.setting(PHONE_COUNTRY), gw.setting(PHONE_SERVICE),
+                                           gw.setting_int(PHONE_RANGE, "min"),
+                                           gw.setting_int(PHONE_RANGE, "max"))));
 }
 
 // 16. The mail side.
@@ -438,8 +438,7 @@ bool start_mail_side(Gateway& gw) {
     gw.receiver_readers.push_back(reader);
     // Each policy reads the gateway's parts when its session starts: the transports and
     // the queue open after the server.
-    auto server =
-        SmtpServer::open(rec, [&gw, r = reader.get()] { return mail_policy(gw, r); });
+    auto server = SmtpServer::open(rec, [&gw, r = reader.get()] { return mail_policy(gw, r); });
     if (!server) {
         report_error("Failed to init smtp, %s", server.reason().c_str());
         return false;

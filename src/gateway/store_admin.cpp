@@ -71,7 +71,8 @@ int store_tool(const SIni* ini, const std::vector<std::string>& args, std::size_
         return 1;
     }
     if (kind == StoreKind::FILES) {
-        std::printf("Store: files in %s (no database to check)\n", sini_text(ini, WORKPATH).c_str());
+        std::printf("Store: files in %s (no database to check)\n",
+                    sini_text(ini, WORKPATH).c_str());
         return 0;
     }
     std::string dsn = sini_text(ini, STORE_DSN);

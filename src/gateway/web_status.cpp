@@ -135,8 +135,8 @@ day_summary web_day_summary(const std::string& dir, std::time_t now, char delim)
 }
 
 void web_status_install_probe(Gateway& gw, bool install) {
-    web_set_health_probe(gw, install ? WebHealthProbe([&gw] { return probe(gw); })
-                                     : WebHealthProbe());
+    web_set_health_probe(gw,
+                         install ? WebHealthProbe([&gw] { return probe(gw); }) : WebHealthProbe());
 }
 
 void web_show_gateway(tpl*, TplTokens*, void* data) {

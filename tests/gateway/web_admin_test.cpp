@@ -12,12 +12,12 @@
 #include <thread>
 
 #include "foundation/auth_guard.h"
-#include "foundation/password.h"
 #include "foundation/lib.h"
+#include "foundation/password.h"
 #include "foundation/ssha.h"
 #include "gateway/gateway.h"
-#include "gateway/web_session.h"
 #include "gateway/spine_support.h"
+#include "gateway/web_session.h"
 #include "gateway/web_support.h"
 #include "records/msgrec.h"
 #include "records/mutexlist.h"

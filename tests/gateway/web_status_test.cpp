@@ -13,8 +13,8 @@
 #include "foundation/ssha.h"
 #include "gateway/gateway.h"
 #include "gateway/gateway_metrics.h"
-#include "gateway/web_admin.h"
 #include "gateway/spine_support.h"
+#include "gateway/web_admin.h"
 #include "gateway/web_support.h"
 #include "records/msgrec.h"
 
