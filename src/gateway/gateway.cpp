@@ -10,6 +10,7 @@
 
 #include "foundation/lib.h"
 #include "gateway/delivery.h"
+#include "gateway/mail_to_sms.h"
 #include "gateway/smpp_receipts.h"
 #include "gateway/web_admin.h"
 #include "smtp/relay_client.h"
@@ -48,7 +49,9 @@ void WakePipe::drain() const {
 }
 
 Gateway::Gateway()
-    : web_slots(std::make_unique<WebSlots>()), web_probe(std::make_unique<WebProbe>()) {}
+    : web_slots(std::make_unique<WebSlots>()),
+      web_probe(std::make_unique<WebProbe>()),
+      mail_units(std::make_unique<MailUnits>()) {}
 
 // The members go in the reverse order of their declaration: the console, the web
 // listeners, the SMS receiving thread (joined) and its sink, the SMTP server, the delivery

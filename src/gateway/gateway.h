@@ -74,6 +74,7 @@ class SmtpServer;
 class RelayClient;
 class DeliveryEngine;
 class SmppReceipts;
+class MailUnits;
 struct WebSlots;
 struct WebProbe;
 
@@ -150,6 +151,9 @@ class Gateway {
     bool msglog_loaded = false;
     // One entry per `limit` setting plus the implicit "msgrec" one.
     std::vector<std::unique_ptr<msgrecs>> limits;
+    // The rate-limit units the entries stored by this run still hold
+    // (gateway/mail_to_sms.h); made with the Gateway.
+    std::unique_ptr<MailUnits> mail_units;
     // The scheduled reports (gateway/reports.h), read and marked by the main loop.
     std::vector<report_on> reports;
     // Originator of scheduled reports: gsm_number when a modem transport was configured.

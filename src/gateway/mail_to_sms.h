@@ -41,9 +41,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "foundation/sini.h"
@@ -63,6 +65,24 @@ namespace tolvane {
 class Gateway;
 
 // What one message is processed against: borrowed from start-up.
+// The queue entries stored by this gateway whose rate-limit units are still reserved,
+// with the name each entry's client authenticated as ("" for none): it is counted in the
+// limits' user kind when the SMS is sent. An entry of an earlier run holds no unit here;
+// its SMS count for the name the entry itself keeps. Owned by the Gateway; the mail
+// sessions note their stored entries here and the delivery workers settle them.
+class MailUnits {
+  public:
+    // Notes that the stored entry id holds one reserved unit of each of its keys (and of
+    // the name user, when the client authenticated).
+    void hold(std::uint64_t id, const std::string& user);
+    // True (and forgotten) when the entry held its units; user gets its name.
+    bool take(std::uint64_t id, std::string& user);
+
+  private:
+    std::mutex lock_;
+    std::unordered_map<std::uint64_t, std::string> ids_;  // guarded by lock_
+};
+
 struct MailPath {
     RelayClient* relay = nullptr;  // relay for failure notices
     SmsTransport* send = nullptr;  // the SMS transport; null: send_mode none
@@ -70,6 +90,7 @@ struct MailPath {
     rini* reader = nullptr;        // settings reader of the mail receiving thread
     std::vector<msgrecs*> limits;  // rate limits in their configured order
     QueueStore* queue = nullptr;   // where accepted mails wait for their sends
+    MailUnits* units = nullptr;    // where stored entries note their units; null: nowhere
 };
 
 // Bits of queue_entry::flags of a mail's SMS.
@@ -89,6 +110,7 @@ struct MailSender {
     SmsTransport* send = nullptr;  // the SMS transport
     RelayClient* relay = nullptr;  // relay sender for failure notices
     SmppReceipts* receipts = nullptr;  // where an SMPP submit is remembered; null: nowhere
+    MailUnits* units = nullptr;        // the units stored entries hold; null: none held
     MailSendRules rules;
     std::function<bool()> up;  // the transport is connected; null: always
     long pause_ms = 10;        // pause after each failed attempt to send an SMS
@@ -103,10 +125,6 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job);
 // SMS sent together (send_window); each then ends as deliver_mail_entry ends it.
 // Other transports send entry by entry.
 void deliver_mail_batch(const MailSender& s, std::vector<std::unique_ptr<DeliveryJob>>& jobs);
-// Notes that the stored entry id holds one reserved unit of each of its keys (and of the
-// name user, when the client authenticated): its SMS's success counts them, a final
-// failure or expiry gives them back. Entries of an earlier run hold none.
-void mail_units_hold(std::uint64_t id, const std::string& user);
 // The FAILURE record and notice of an entry that waited past the queue lifetime.
 void expire_mail_entry(const MailSender& s, const queue_entry& e);
 
