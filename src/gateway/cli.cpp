@@ -28,8 +28,6 @@
 
 namespace tolvane {
 
-int console_send(std::string_view to, std::string_view text, std::string& why);
-
 namespace {
 
 constexpr std::size_t ANSWER_MAX = 49;
@@ -210,7 +208,7 @@ bool console_line(std::stop_token st, std::string& pending, std::string& line) {
 
 // The -debug console: reads commands from standard input until "quit", the end of the
 // input or a stop of its thread (at exit).
-void th_debug_fn(std::stop_token st) {
+void th_debug_fn(Gateway& gw, std::stop_token st) {
     for (int i = 0; i < 1000 / CONSOLE_POLL_MS && !st.stop_requested(); ++i)
         lib_msleep(CONSOLE_POLL_MS);
     std::string line, pending;
@@ -221,7 +219,7 @@ void th_debug_fn(std::stop_token st) {
         if (!console_line(st, pending, line)) return;
         std::string_view cmd = strtrm(line);
         if (cmd.size() >= 4 && s_strnicmp(cmd, "quit", 4) == 0) {
-            gateway_request_stop();
+            gateway_request_stop(gw);
             return;
         }
         if (cmd.size() >= 4 && s_strnicmp(cmd, "smtp", 4) == 0 &&
@@ -236,7 +234,7 @@ void th_debug_fn(std::stop_token st) {
             std::string to(rest.substr(0, gap));
             std::string text(strtrm(rest.substr(gap)));
             std::string why;
-            if (console_send(to, text, why) != 0) std::printf("ERROR: %s\n", why.c_str());
+            if (console_send(gw, to, text, why) != 0) std::printf("ERROR: %s\n", why.c_str());
             continue;
         }
         std::printf("HELP\n");
@@ -245,30 +243,16 @@ void th_debug_fn(std::stop_token st) {
     }
 }
 
-// The console's thread, stopped and joined at exit. The daemon forked off by detaching
-// has no such thread (only the forking one goes with it): there it lets go of the handle.
-struct Console {
-    std::unique_ptr<std::jthread> thread;
-    ~Console() {
-        if (thread) thread->request_stop();
-    }
-};
-
-Console& console() {
-    static Console c;
-    return c;
-}
-
-void start_console() {
-    Console& c = console();
-    if (c.thread) return;
+// The console's thread belongs to the gateway (gw.console), which stops and joins it; the
+// daemon forked off by detaching has no such thread and lets go of the handle (start-up).
+void start_console(Gateway& gw) {
+    if (gw.console) return;
     try {
-        c.thread = std::make_unique<std::jthread>(th_debug_fn);
+        gw.console = std::make_unique<std::jthread>(
+            [&gw](std::stop_token st) { th_debug_fn(gw, std::move(st)); });
     } catch (const std::system_error& err) {
         emsg("Cannot start the console: %s", err.what());
-        return;
     }
-    ::pthread_atfork(nullptr, nullptr, [] { (void)console().thread.release(); });
 }
 
 }  // namespace
@@ -563,7 +547,7 @@ bool cli_tool_without_settings(const CommandLine& cl) {
     return false;
 }
 
-int cli_examine(CommandLine& cl) {
+int cli_examine(Gateway& gw, CommandLine& cl) {
     for (std::size_t i = 0; i < cl.args.size(); ++i) {
         const std::string& a = cl.args[i];
         if (iequals(a, "-config")) {
@@ -579,7 +563,7 @@ int cli_examine(CommandLine& cl) {
             return 0;
         }
         if (iequals(a, "-password") && i + 1 < cl.args.size() && iequals(cl.args[i + 1], "smtp"))
-            return smtp_password_tool(stdin, stdout, setting_str(SMTP_USERS));
+            return smtp_password_tool(stdin, stdout, gw.setting_str(SMTP_USERS));
         if (iequals(a, "-password")) {
             return password_tool(stdin, stdout, attach_path(own_dir(cl.argv0), "admin.dat"));
         }
@@ -588,13 +572,13 @@ int cli_examine(CommandLine& cl) {
             return install(dir, attach_path(dir, program_base(cl.argv0)));
         }
         if (iequals(a, "-uninstall")) return uninstall();
-        if (iequals(a, "-queue")) return queue_tool(cl.args, i);
-        if (iequals(a, "-store")) return store_tool(cl.args, i);
-        if (iequals(a, "-records")) return records_tool(cl.args, i);
+        if (iequals(a, "-queue")) return queue_tool(gw.ini(), cl.args, i);
+        if (iequals(a, "-store")) return store_tool(gw.ini(), cl.args, i);
+        if (iequals(a, "-records")) return records_tool(gw.ini(), cl.args, i);
         if (iequals(a, "-debug")) {
-            isdebugtime = 1;
+            gw.debugtime = true;
             cl.debug = true;
-            start_console();
+            start_console(gw);
         }
     }
     return -1;

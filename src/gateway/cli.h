@@ -17,6 +17,8 @@
 
 namespace tolvane {
 
+class Gateway;
+
 struct CommandLine {
     std::string config = "/etc/tolvane.ini";
     bool foreground = false;
@@ -33,9 +35,10 @@ std::optional<std::string> cli_unknown(const CommandLine& cl);
 // True when the first tool the command line names is one that needs no settings file
 // (-version, a help word, -password): an operator runs them before writing one.
 bool cli_tool_without_settings(const CommandLine& cl);
-// Runs the command-line tools. Returns -1 when the server is to start, else the exit
-// status of the tool that ran. -debug starts the console and examination goes on.
-int cli_examine(CommandLine& cl);
+// Runs the command-line tools with the settings of gw. Returns -1 when the server is to
+// start, else the exit status of the tool that ran. -debug sets gw.debugtime, starts the
+// console (gw.console, which reaches the gateway through gw) and examination goes on.
+int cli_examine(Gateway& gw, CommandLine& cl);
 // The usage text.
 std::string cli_usage();
 // Directory of the program file named by argv0 (cwd for a relative one), with "\" turned

@@ -183,11 +183,12 @@ class DeliveryEngine {
     std::uint64_t wakeups_ = 0;           // guarded by mu_
 };
 
+class Gateway;
 // The gateway queue's length and oldest entry (zeros when it is not open), for the status
 // page and the metrics.
-queue_stats delivery_queue_stats();
+queue_stats delivery_queue_stats(const Gateway& gw);
 // Whether the queue's database can be reached (nullopt: a local queue, or none open).
-std::optional<bool> delivery_database_up();
+std::optional<bool> delivery_database_up(const Gateway& gw);
 
 // Milliseconds since the epoch, the clock of queue entries.
 std::int64_t delivery_now_ms();

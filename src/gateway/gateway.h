@@ -1,14 +1,21 @@
-// The gateway's process-wide objects and the spine that brings them up and down.
+// The running gateway (class Gateway: what it owns and in which order) and the spine
+// that brings it up and down.
 //
-// Start-up (startup.cpp) fills these objects on the main thread, in a fixed
-// order, before any worker thread that reads them exists; afterwards they are
-// only read, until shutdown (mainloop.cpp) releases them on the main thread
-// after the counted worker threads have ended (or been abandoned after 6 s).
-// The owners are these globals; other modules borrow raw pointers.
+// gateway_main owns the one Gateway of the process for the whole run: start-up
+// (startup.cpp) fills it on the main thread, in a fixed order, before any worker thread
+// that reads it exists; afterwards it is only read, until shutdown (mainloop.cpp)
+// releases its parts on the main thread after the counted worker threads have ended (or
+// been abandoned after 6 s). Every module that needs a part is handed the Gateway, or
+// better only that part, by reference; nothing of it is reached through a global.
 //
-// ShutdownNow is the one value written after start-up: a flag that only ever
-// goes from 0 to 1 (web command, console "quit", SIGTERM/SIGINT, exit file) and
-// that every loop polls. SIGHUP asks the main loop for a reload (gateway/reload.h).
+// Process-wide, besides the log (`mylog`, below): only the hook through
+// which the signal handlers reach the Gateway (startup.cpp), since a handler cannot be
+// handed a reference.
+//
+// Gateway::stop is the one value written after start-up besides the reload request: a
+// flag that only ever goes from 0 to 1 (web command, console "quit", SIGTERM/SIGINT,
+// exit file) and that every loop polls. SIGHUP asks the main loop for a reload
+// (gateway/reload.h).
 //
 // The command line is read by gateway/cli.h, the scheduled reports are kept by
 // gateway/reports.h.
@@ -21,14 +28,18 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "foundation/log.h"
 #include "foundation/sini.h"
 #include "gateway/keys.h"
+#include "gateway/reload.h"
+#include "gateway/reports.h"
 #include "gateway/transports.h"
 #include "net/tcp.h"
 #include "queue/queue.h"
@@ -38,36 +49,11 @@
 
 namespace tolvane {
 
-class SmtpServer;
-class RelayClient;
-
-// ---- process-wide state ----
-extern std::unique_ptr<SIni> ConfigSettings;
+// The gateway's log, made by start-up and installed as the process's log (log_set): it
+// stays process-wide, since every module logs (the only other process-wide hook is the
+// signal handlers' way to the Gateway, in startup.cpp).
 extern std::unique_ptr<Log> mylog;
-extern std::atomic<int> ShutdownNow;
-extern int isdebugtime;
-extern std::time_t starttime;
-// The mail relay sender (notices, reports, received SMS as mail); the SMTP server the mail
-// receiving thread runs (null before the mail side is open); the SMS sending transport (null
-// for "none"); the SMS receiving transport: Recv is Send.get() when both modes are equal,
-// else RecvOwned.get(), or null.
-extern std::unique_ptr<RelayClient> Relay;
-extern std::unique_ptr<SmtpServer> MailServer;
-extern std::unique_ptr<SmsTransport> Send;
-extern std::unique_ptr<SmsTransport> RecvOwned;
-extern SmsTransport* Recv;
-// The SMS receiving thread (Recv->receive with SmsSink) and the sink it hands SMS to; the
-// thread is stopped through its stop token and joined at shutdown, before the transports
-// go.
-extern std::unique_ptr<InboundSink> SmsSink;
-extern std::jthread SmsReceiver;
-extern std::unique_ptr<CHAN> Command;  // web administration listener (first web_listen address)
-extern std::vector<std::unique_ptr<CHAN>> CommandMore;  // on the further web_listen addresses
-extern bool CommandHttps;
-// Originator of scheduled reports: gsm_number when a modem transport was configured.
-extern std::optional<std::string> report_using;
-// One entry per `limit` setting plus the implicit "msgrec" one.
-extern std::vector<std::unique_ptr<msgrecs>> MR;
+
 // A `limit` setting as start-up reads it; a count of 0 sets no limit of that kind.
 struct limit_setting {
     std::string name;
@@ -83,40 +69,157 @@ struct limit_setting {
 // number or a name given twice.
 [[nodiscard]] bool limit_settings(const SIni* ini, std::vector<limit_setting>& out,
                                   std::string& why);
-// The record delimiter of the data files.
-extern char RecordDelimiter;
-// Set by start-up once the log, the message log and the lock list exist, so shutdown
-// knows what to release and save.
-extern bool MsglogLoaded;
-// The settings readers of the receiving threads. Message threads borrow them through
-// the transport's callback data and may outlive the thread that started them, so the
-// readers are owned here and released by shutdown only once no message thread is left.
-extern std::vector<std::shared_ptr<rini>> ReceiverReaders;
-// The alias file (sender addresses of mail made from SMS) and the delivery file (their
-// destinations) are held by gateway/reload.h (alias_table, delivery_table), as a
-// reload replaces them.
 
-// The message queue in workpath/queue and the workers that deliver from it; set after the
-// transports are open, stopped and released before they are closed.
+class SmtpServer;
+class RelayClient;
 class DeliveryEngine;
-extern std::unique_ptr<QueueStore> Queue;
-extern std::unique_ptr<DeliveryEngine> Delivery;
+class SmppReceipts;
+class MailUnits;
+struct WebSlots;
+struct WebProbe;
+
+// A pipe whose write end wakes a poll on its read end; both non-blocking.
+struct WakePipe {
+    int rd = -1;
+    int wr = -1;
+    WakePipe();
+    ~WakePipe();
+    WakePipe(const WakePipe&) = delete;
+    WakePipe& operator=(const WakePipe&) = delete;
+    // Writes one byte (async-signal-safe; a full pipe already holds a wake-up).
+    void wake() const;
+    // Reads every byte written so far.
+    void drain() const;
+};
+
+// The running gateway: everything start-up builds and shutdown takes down, owned by one
+// object that gateway_main keeps for the whole run and passes down by reference.
+//
+// The members are declared in the order that makes destruction safe: a thread is
+// declared after everything it uses, so that it is stopped and joined before they go
+// (the SMS receiving thread after its sink, the transports, the queue and the settings;
+// the delivery engine, which joins its workers, after the queue and the transports; the
+// SMTP server, whose sessions use the queue, the transports and the limits, after them).
+// Shutdown (gateway_shutdown) still takes them down explicitly in its own order, and
+// when threads had to be abandoned it keeps what they may touch and ends the process
+// without running this destructor.
+//
+// Start-up fills the members on the main thread before any thread that reads them
+// exists; afterwards they are only read, except `stop` (0 -> 1 only, polled by every
+// loop) and `reload` (set by SIGHUP, taken by the main loop).
+class Gateway {
+  public:
+    Gateway();
+    ~Gateway();
+    Gateway(const Gateway&) = delete;
+    Gateway& operator=(const Gateway&) = delete;
+
+    // ---- settings ----
+    // The settings table, loaded by start-up (with home and host filled in).
+    std::unique_ptr<SIni> settings;
+    SIni* ini() const { return settings.get(); }
+    // Value of a key (null when unset and without default or fallback).
+    const char* setting(int id, const char* part = nullptr, int count = 0) const;
+    // Value as text ("" when unset), as a number (0 when unset or not a number), as a
+    // truth word.
+    std::string setting_str(int id, const char* part = nullptr, int count = 0) const;
+    int setting_int(int id, const char* part = nullptr, int count = 0) const;
+    bool setting_true(int id) const;
+
+    // ---- run state ----
+    std::time_t starttime = 0;  // when the main loop started
+    bool debugtime = false;     // -debug given: the modem traces its dialogue
+    // Set (0 -> 1 only) when the gateway is asked to stop: gateway_request_stop.
+    std::atomic<int> stop{0};
+    // Set by SIGHUP, taken by the main loop (gateway/reload.h).
+    std::atomic<int> reload{0};
+    // The main loop's wake-up (a stop or reload request ends its wait at once), and the
+    // pipe written once a stop is requested and never drained by the gateway (any wait
+    // may poll it beside its own descriptors).
+    WakePipe main_wake;
+    WakePipe stop_wake;
+    // The web channel's connection slots in use (gateway/web_accept.h) and its health
+    // probe (gateway/web_admin.h), shared by the web threads; made with the Gateway.
+    std::unique_ptr<WebSlots> web_slots;
+    std::unique_ptr<WebProbe> web_probe;
+
+    // ---- records ----
+    // The alias and delivery tables of the SMS-to-mail side (a reload replaces them).
+    AliasTables tables;
+    char delimiter = '|';  // of the data files (log_delimiter)
+    // Set once the message log is loaded, so that shutdown knows to save it.
+    bool msglog_loaded = false;
+    // One entry per `limit` setting plus the implicit "msgrec" one.
+    std::vector<std::unique_ptr<msgrecs>> limits;
+    // The rate-limit units the entries stored by this run still hold
+    // (gateway/mail_to_sms.h); made with the Gateway.
+    std::unique_ptr<MailUnits> mail_units;
+    // The scheduled reports (gateway/reports.h), read and marked by the main loop.
+    std::vector<report_on> reports;
+    // Originator of scheduled reports: gsm_number when a modem transport was configured.
+    std::optional<std::string> report_using;
+    // The SMPP submits waiting for their receipts (gateway/smpp_receipts.h), when a
+    // transport is SMPP; its handler is removed once the transports are closed.
+    std::unique_ptr<SmppReceipts> receipts;
+
+    // ---- transports ----
+    // The settings readers of the receiving side. Session workers borrow them and may
+    // outlive the thread that started them, so they are kept here until shutdown knows
+    // no session is left.
+    std::vector<std::shared_ptr<rini>> receiver_readers;
+    // The mail relay sender (notices, reports, received SMS as mail).
+    std::unique_ptr<RelayClient> relay;
+    // The SMS sending transport (null for "none"); the SMS receiving transport: recv is
+    // send.get() when both modes are equal, else recv_owned.get(), or null.
+    std::unique_ptr<SmsTransport> send;
+    std::unique_ptr<SmsTransport> recv_owned;
+    SmsTransport* recv = nullptr;
+    // The console's way to the relay, under a lock that shutdown takes before it closes
+    // the relay (null before the mail side is open and after it is closed).
+    std::mutex console_lock;
+    RelayClient* console_relay = nullptr;
+
+    // ---- queue and delivery ----
+    // The message queue in workpath/queue and the workers that deliver from it; opened
+    // after the transports, stopped and released before they are closed.
+    std::unique_ptr<QueueStore> queue;
+    std::unique_ptr<DeliveryEngine> delivery;
+
+    // ---- receiving ----
+    // The SMTP server the mail receiving thread runs (null before the mail side is open).
+    std::unique_ptr<SmtpServer> mail_server;
+    // The SMS receiving thread (recv->receive with sms_sink), stopped through its stop
+    // token and joined at shutdown, before the transports go.
+    std::unique_ptr<InboundSink> sms_sink;
+    std::jthread sms_receiver;
+
+    // ---- web channel ----
+    std::unique_ptr<CHAN> command;                    // listener on the first web_listen address
+    std::vector<std::unique_ptr<CHAN>> command_more;  // on the further web_listen addresses
+    bool command_https = false;
+
+    // ---- console ----
+    // The -debug console's thread (gateway/cli.h), stopped and joined first.
+    std::unique_ptr<std::jthread> console;
+};
+
 // Opens the queue and starts its workers (false: reported, start-up ends). At shutdown
 // delivery_halt ends claiming at once; delivery_stop stops the workers, letting sends
 // finish for wait_ms and then cutting them (their entries stay queued), true when workers
 // that would not end were left running; delivery_close closes the queue, which is only
 // flushed and left open when threads that may still use it were abandoned.
-bool delivery_open();
-void delivery_halt();
-bool delivery_stop(long wait_ms);
-void delivery_close(bool abandoned);
+bool delivery_open(Gateway& gw);
+void delivery_halt(Gateway& gw);
+bool delivery_stop(Gateway& gw, long wait_ms);
+void delivery_close(Gateway& gw, bool abandoned);
 // Obeys a flush request file left by "-queue flush" (main loop).
-void delivery_check_flush();
-// "-queue" and "-queue flush" (args[at] is "-queue"): the exit status.
-int queue_tool(const std::vector<std::string>& args, std::size_t at);
+void delivery_check_flush(Gateway& gw);
+// "-queue" and "-queue flush" (args[at] is "-queue") with the settings of ini: the exit
+// status.
+int queue_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at);
 // "-records DAY [rec|log]" (args[at] is "-records"): the exit status. The day and kind
 // it names (kind "rec" unless "log" follows the day); false with why without a day.
-int records_tool(const std::vector<std::string>& args, std::size_t at);
+int records_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at);
 bool records_tool_args(const std::vector<std::string>& args, std::size_t at, std::string& day,
                        std::string& kind, std::string& why);
 
@@ -126,39 +229,38 @@ bool records_tool_args(const std::vector<std::string>& args, std::size_t at, std
 void report_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // The settings of the transport for a mode, filled from ini (texts copied); nothing for
-// SMS_NONE and beyond. Filling the modem record sets report_using.
-std::optional<transport_options> delivery_init(SIni* ini, int mode);
+// SMS_NONE and beyond. debug: the modem traces its dialogue (-debug).
+std::optional<transport_options> delivery_init(SIni* ini, int mode, bool debug = false);
+// The originator of scheduled reports that a transport's settings give: the modem's
+// gsm_number when it is set; nothing for the other transports.
+std::optional<std::string> report_originator(const SIni* ini, const transport_options& opts);
 // The mail-side settings of the SMTP server and relay sender.
 smtp_init smtp_side_init(SIni* ini);
-
-// Value of a key (null when unset and without default or fallback).
-const char* setting(int id, const char* part = nullptr, int count = 0);
-// Value as text ("" when unset), as a number (0 when unset or not a number), as a truth word.
-std::string setting_str(int id, const char* part = nullptr, int count = 0);
-int setting_int(int id, const char* part = nullptr, int count = 0);
-bool setting_true(int id);
 
 // ---- start, run, stop ----
 struct CommandLine;  // gateway/cli.h
 int gateway_main(int argc, char** argv);
-// Asks the gateway to stop: sets ShutdownNow and wakes the main loop at once. Safe in a
-// signal handler.
-void gateway_request_stop();
+// Asks the gateway to stop: sets gw.stop, wakes the main loop at once and makes the stop
+// descriptor readable. Safe in a signal handler.
+void gateway_request_stop(Gateway& gw);
 // Wakes the main loop at once (a reload request); safe in a signal handler.
-void gateway_wake_main();
+void gateway_wake_main(Gateway& gw);
 // A descriptor that becomes readable once a stop is requested (-1 when there is none): a
-// wait polls it beside its own descriptors. Whoever finds it readable while ShutdownNow
-// is 0 (a stop was withdrawn, in tests) reads it empty.
-int gateway_stop_fd();
-// Start-up steps; 0 on a fatal error (already reported), -2 when a command-line tool ran
-// (its status in tool_status), 1 when the main loop may start.
-int gateway_startup(CommandLine& cl, int& tool_status);
-void gateway_mainloop();
+// wait polls it beside its own descriptors. Whoever finds it readable while gw.stop is 0
+// (a stop was withdrawn, in tests) reads it empty.
+int gateway_stop_fd(const Gateway& gw);
+// Start-up steps on gw; 0 on a fatal error (already reported), -2 when a command-line
+// tool ran (its status in tool_status), 1 when the main loop may start.
+int gateway_startup(Gateway& gw, CommandLine& cl, int& tool_status);
+void gateway_mainloop(Gateway& gw);
 // Shutdown from step 1 (after the main loop) or, with from_start false, from step 3.
 // Returns the exit status.
-int gateway_shutdown(bool wait_threads, int status);
+int gateway_shutdown(Gateway& gw, bool wait_threads, int status);
 
-// The mail side handle for the console, null before it is open and after it is closed.
-RelayClient* console_smtp();
+// The console's "smtp <to> <text>": a mail through gw's relay; 0 when sent, else the
+// relay's code (-1 without one) with the reason in why.
+int console_send(Gateway& gw, std::string_view to, std::string_view text, std::string& why);
+// Gives the console the relay (null: takes it away), under the console's lock.
+void publish_console_smtp(Gateway& gw, RelayClient* relay);
 
 }  // namespace tolvane

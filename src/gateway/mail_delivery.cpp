@@ -28,36 +28,6 @@ namespace tolvane {
 
 namespace {
 
-// The queue entries stored by this process whose rate-limit units are still reserved.
-// With each entry the name its client authenticated as ("" for none): it is counted in the
-// limits' user kind when the SMS is sent. An entry of an earlier run holds no unit here;
-// its SMS count for the name the entry itself keeps.
-class Reservations {
-  public:
-    void hold(std::uint64_t id, const std::string& user) {
-        std::lock_guard<std::mutex> g(m_);
-        ids_[id] = user;
-    }
-    // True (and forgotten) when the entry held its units; user gets its name.
-    bool take(std::uint64_t id, std::string& user) {
-        std::lock_guard<std::mutex> g(m_);
-        auto it = ids_.find(id);
-        if (it == ids_.end()) return false;
-        user = std::move(it->second);
-        ids_.erase(it);
-        return true;
-    }
-
-  private:
-    std::mutex m_;
-    std::unordered_map<std::uint64_t, std::string> ids_;
-};
-
-Reservations& reservations() {
-    static Reservations r;
-    return r;
-}
-
 // One unit of each of the entry's keys goes back in every limit.
 void give_back(const queue_entry& e, const std::string& user) {
     for (msgrecs* mr : msgrec_limits()) {
@@ -69,9 +39,9 @@ void give_back(const queue_entry& e, const std::string& user) {
 }
 
 // The unit an entry holds in every limit goes back: its SMS failed for good.
-void give_back_units(const queue_entry& e) {
+void give_back_units(const MailSender& s, const queue_entry& e) {
     std::string user;
-    if (!reservations().take(e.id, user)) return;
+    if (s.units == nullptr || !s.units->take(e.id, user)) return;
     give_back(e, user);
 }
 
@@ -80,7 +50,7 @@ void fail(const MailSender& s, const queue_entry& e, const std::string& why) {
     std::string notice =
         strprintf("SMS to (%s) failed delivery (%s)", e.destination.c_str(), why.c_str());
     state_write("FAILURE", e.client, e.billing, e.destination, why, "rec", false);
-    give_back_units(e);
+    give_back_units(s, e);
     if (s.relay == nullptr) return;
     RelayMail mail{e.originator, e.billing, notice, {}};
     mail_header_set(mail.headers, "Subject", "SMS Failed");
@@ -111,8 +81,18 @@ MailSendRules mail_send_rules(const SIni* ini) {
     return r;
 }
 
-void mail_units_hold(std::uint64_t id, const std::string& user) {
-    reservations().hold(id, user);
+void MailUnits::hold(std::uint64_t id, const std::string& user) {
+    std::lock_guard<std::mutex> g(lock_);
+    ids_[id] = user;
+}
+
+bool MailUnits::take(std::uint64_t id, std::string& user) {
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = ids_.find(id);
+    if (it == ids_.end()) return false;
+    user = std::move(it->second);
+    ids_.erase(it);
+    return true;
 }
 
 namespace {
@@ -138,7 +118,7 @@ void mail_sent(const MailSender& s, DeliveryJob& job, const std::string& id, boo
     // by the name the entry keeps); when the record
     // cannot be written nothing was counted, and the unit is given back.
     std::string user;
-    bool held = reservations().take(e.id, user);
+    bool held = s.units != nullptr && s.units->take(e.id, user);
     user = e.user;  // the entry's own name, whichever run stored it
     // One record per recipient, however many SMS the text took; the record names them.
     // An SMS centre's message id goes into the record, where its receipts find it.
@@ -157,8 +137,8 @@ void mail_sent(const MailSender& s, DeliveryJob& job, const std::string& id, boo
                      user) &&
         held)
         give_back(e, user);
-    if (!id.empty())
-        smpp_remember_submit(id, {e.client, e.billing, e.destination, e.originator, want_report});
+    if (!id.empty() && s.receipts != nullptr)
+        s.receipts->remember(id, {e.client, e.billing, e.destination, e.originator, want_report});
     // No pause after a success: the pace of the transport is set by the number of workers.
     job.done(true, std::string());
 }

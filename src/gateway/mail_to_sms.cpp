@@ -363,7 +363,7 @@ class MailJob : public SessionPolicy {
         for (const queue_entry& e : batch) {
             dmsg("Queued SMS %llu to [%s]", static_cast<unsigned long long>(e.id),
                  e.destination.c_str());
-            mail_units_hold(e.id, user_);
+            if (p_.units != nullptr) p_.units->hold(e.id, user_);
         }
         // Each entry now holds one unit of the client, the sender, the user and its
         // destination (exactly what was reserved); its delivery settles them.
@@ -456,15 +456,16 @@ void mail_to_sms(const MailPath& path, std::unique_ptr<smtp_message>& msg) {
     msg.reset();
 }
 
-std::unique_ptr<SessionPolicy> mail_policy(rini* reader) {
+std::unique_ptr<SessionPolicy> mail_policy(Gateway& gw, rini* reader) {
     MailPath path;
-    path.relay = Relay.get();
-    path.send = Send.get();
-    path.recv = Recv;
+    path.relay = gw.relay.get();
+    path.send = gw.send.get();
+    path.recv = gw.recv;
     path.reader = reader;
-    path.queue = Queue.get();
-    path.limits.reserve(MR.size());
-    for (const auto& mr : MR) path.limits.push_back(mr.get());
+    path.queue = gw.queue.get();
+    path.units = gw.mail_units.get();
+    path.limits.reserve(gw.limits.size());
+    for (const auto& mr : gw.limits) path.limits.push_back(mr.get());
     return std::make_unique<MailJob>(std::move(path));
 }
 

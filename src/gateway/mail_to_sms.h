@@ -2,7 +2,7 @@
 // SMS it queued.
 //
 // The mail receiving thread (started at start-up) runs the server's accepting loop
-// (MailServer); the server runs each connection on a session worker of its own and asks a
+// (Gateway::mail_server); the server runs each connection on a session worker of its own and asks a
 // fresh policy (mail_policy, a MailJob) at each stage of each mail: it admits or refuses
 // the client address when the transaction begins (before anything is read), the
 // authenticated user at MAIL, each recipient at its RCPT, and the sender (or X-Sms-Bill
@@ -14,12 +14,12 @@
 // store whose database is away) and nothing of it is kept. Every refusal but a
 // recipient's ends the connection; a DATA after no accepted recipient ends it unanswered.
 // The delivery workers (delivery.h) then run deliver_mail_entry for each entry:
-// sms_retries retries through Send, a SUCCESS or FAILURE record, the message-log entry of a
-// success, and a "SMS Failed" notice to the billing address for a final failure.
+// sms_retries retries through the send transport, a SUCCESS or FAILURE record, the message-log
+// entry of a success, and a "SMS Failed" notice to the billing address for a final failure.
 //
 // Ownership: a policy belongs to the session running its transaction. Everything else it
 // reads (the transports, the limits, the queue, the settings reader of the receiving
-// thread) is owned by start-up and borrowed. The reader is shared by all sessions of the
+// thread) is owned by the Gateway and borrowed. The reader is shared by all sessions of the
 // server; it serialises single look-ups and keeps each thread's list walks apart. At
 // shutdown the running sessions get a few seconds to finish; the reader is kept until
 // shutdown knows no session is left.
@@ -41,9 +41,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "foundation/sini.h"
@@ -59,7 +61,27 @@
 
 namespace tolvane {
 
+class Gateway;
+
 // What one message is processed against: borrowed from start-up.
+// The queue entries stored by this gateway whose rate-limit units are still reserved,
+// with the name each entry's client authenticated as ("" for none): it is counted in the
+// limits' user kind when the SMS is sent. An entry of an earlier run holds no unit here;
+// its SMS count for the name the entry itself keeps. Owned by the Gateway; the mail
+// sessions note their stored entries here and the delivery workers settle them.
+class MailUnits {
+  public:
+    // Notes that the stored entry id holds one reserved unit of each of its keys (and of
+    // the name user, when the client authenticated).
+    void hold(std::uint64_t id, const std::string& user);
+    // True (and forgotten) when the entry held its units; user gets its name.
+    bool take(std::uint64_t id, std::string& user);
+
+  private:
+    std::mutex lock_;
+    std::unordered_map<std::uint64_t, std::string> ids_;  // guarded by lock_
+};
+
 struct MailPath {
     RelayClient* relay = nullptr;  // relay for failure notices
     SmsTransport* send = nullptr;  // the SMS transport; null: send_mode none
@@ -67,6 +89,7 @@ struct MailPath {
     rini* reader = nullptr;        // settings reader of the mail receiving thread
     std::vector<msgrecs*> limits;  // rate limits in their configured order
     QueueStore* queue = nullptr;   // where accepted mails wait for their sends
+    MailUnits* units = nullptr;    // where stored entries note their units; null: nowhere
 };
 
 // Bits of queue_entry::flags of a mail's SMS.
@@ -81,9 +104,12 @@ struct MailSendRules {
 MailSendRules mail_send_rules(const SIni* ini);
 
 // What the delivery workers of mail entries use: borrowed from start-up.
+class SmppReceipts;
 struct MailSender {
     SmsTransport* send = nullptr;  // the SMS transport
     RelayClient* relay = nullptr;  // relay sender for failure notices
+    SmppReceipts* receipts = nullptr;  // where an SMPP submit is remembered; null: nowhere
+    MailUnits* units = nullptr;        // the units stored entries hold; null: none held
     MailSendRules rules;
     std::function<bool()> up;  // the transport is connected; null: always
     long pause_ms = 10;        // pause after each failed attempt to send an SMS
@@ -98,10 +124,6 @@ void deliver_mail_entry(const MailSender& s, DeliveryJob& job);
 // SMS sent together (send_window); each then ends as deliver_mail_entry ends it.
 // Other transports send entry by entry.
 void deliver_mail_batch(const MailSender& s, std::vector<std::unique_ptr<DeliveryJob>>& jobs);
-// Notes that the stored entry id holds one reserved unit of each of its keys (and of the
-// name user, when the client authenticated): its SMS's success counts them, a final
-// failure or expiry gives them back. Entries of an earlier run hold none.
-void mail_units_hold(std::uint64_t id, const std::string& user);
 // The FAILURE record and notice of an entry that waited past the queue lifetime.
 void expire_mail_entry(const MailSender& s, const queue_entry& e);
 
@@ -109,10 +131,10 @@ void expire_mail_entry(const MailSender& s, const queue_entry& e);
 // releases it (msg is null afterwards).
 void mail_to_sms(const MailPath& path, std::unique_ptr<smtp_message>& msg);
 
-// The gateway's policy for one mail transaction of the SMTP server, on the process-wide
-// transports, limits and queue, with reader as its settings reader (borrowed: it must
-// outlive the server's sessions).
-std::unique_ptr<SessionPolicy> mail_policy(rini* reader);
+// The gateway's policy for one mail transaction of the SMTP server, on gw's transports,
+// limits and queue as they are when the session starts, with reader as its settings
+// reader (both borrowed: they must outlive the server's sessions).
+std::unique_ptr<SessionPolicy> mail_policy(Gateway& gw, rini* reader);
 
 // How long the callback lets message threads finish at shutdown before it ends the loop.
 inline constexpr long MAIL_DRAIN_MS = 3000;

@@ -2,9 +2,11 @@
 // shutdown, the operator's "-queue" listing and flush request, and the figures for the
 // status page.
 //
-// Ownership: Queue and Delivery are process-wide (gateway.h), made here on the main thread
-// after the transports are open and released here before the transports are closed. The
-// lanes borrow Send, Relay and the settings table.
+// Ownership: the queue and the delivery engine belong to the Gateway (gateway.h), made here
+// on the main thread after the transports are open and released here before the
+// transports are closed. The lanes borrow the gateway's send transport, its relay and its
+// settings table; what each lane's functions read (MailSender, SmsRelay) is owned by the
+// lane's functions, so it lives as long as the engine.
 //
 // A flush request from the command line is the file "tolvane.flush" in the home directory,
 // which the main loop sees (like "tolvane.exit") and removes; the gateway then retries every
@@ -30,9 +32,6 @@
 
 namespace tolvane {
 
-std::unique_ptr<QueueStore> Queue;
-std::unique_ptr<DeliveryEngine> Delivery;
-
 namespace {
 
 constexpr const char* FLUSH_FILE = "tolvane.flush";
@@ -41,34 +40,30 @@ std::string queue_dir(const std::string& workpath) {
     return attach_path(workpath, "queue", 4096);
 }
 
-// Lane functions read these; they live as long as the engine.
-MailSender mail_sender;
-SmsRelay sms_relay;
-
 // The queue, in the shared database or in files under the work directory.
-bool open_queue_store() {
+bool open_queue_store(Gateway& gw) {
     std::string why;
     StoreKind kind = StoreKind::FILES;
-    if (!store_kind(kind, why)) {
+    if (!store_kind(gw.ini(), kind, why)) {
         report_error("%s", why.c_str());
         return false;
     }
     if (kind != StoreKind::POSTGRESQL) {
-        std::string dir = queue_dir(setting_str(WORKPATH));
-        Queue = queue_file_open(dir, queue_file_options{}, why);
-        if (!Queue) {
+        std::string dir = queue_dir(gw.setting_str(WORKPATH));
+        gw.queue = queue_file_open(dir, queue_file_options{}, why);
+        if (!gw.queue) {
             report_error("Failed to open the message queue (%s), %s", dir.c_str(), why.c_str());
             return false;
         }
         return true;
     }
     queue_pg_options o;
-    o.dsn = setting_str(STORE_DSN);
-    o.owner = store_owner_name();
-    int lease = setting_int(QUEUE_LEASE);
+    o.dsn = gw.setting_str(STORE_DSN);
+    o.owner = store_owner_name(gw.ini());
+    int lease = gw.setting_int(QUEUE_LEASE);
     o.lease_ms = static_cast<std::int64_t>(lease > 0 ? lease : 60) * 1000;
-    Queue = queue_pg_open(o, why);
-    if (!Queue) {
+    gw.queue = queue_pg_open(o, why);
+    if (!gw.queue) {
         report_error("Failed to open the message queue in the PostgreSQL store (%s), %s",
                      pg_dsn_safe(o.dsn).c_str(), why.c_str());
         return false;
@@ -79,46 +74,52 @@ bool open_queue_store() {
 }
 
 // The lane that sends queued mail as SMS through Send.
-void add_sms_lane(int workers, long lifetime_ms) {
-    mail_sender.send = Send.get();
-    mail_sender.relay = Relay.get();
-    mail_sender.rules = mail_send_rules(ConfigSettings.get());
+void add_sms_lane(Gateway& gw, int workers, long lifetime_ms) {
+    SmsTransport* send = gw.send.get();
+    auto sender = std::make_shared<MailSender>();
+    sender->send = send;
+    sender->relay = gw.relay.get();
+    sender->receipts = gw.receipts.get();
+    sender->units = gw.mail_units.get();
+    sender->rules = mail_send_rules(gw.ini());
     // A transport that reconnects says so; its entries wait meanwhile.
-    mail_sender.up = [] { return Send->up(); };
+    sender->up = [send] { return send->up(); };
     DeliveryLane lane;
-    lane.up = mail_sender.up;
-    lane.up_told = Send->tells_state();
+    lane.up = sender->up;
+    lane.up_told = send->tells_state();
     lane.name = "SMS";
     lane.kind = QUEUE_MAIL_TO_SMS;
     // A modem holds one dialogue at a time. The SMPP link keeps up to smpp_window
     // submits in flight, so it gets a worker for each place of its window.
-    int mode = sms_mode(Send.get());
+    int mode = sms_mode(send);
     lane.workers = mode == SMS_GSM ? 1 : workers;
     if (mode == SMS_SMPP) {
-        int window = setting_int(SMPP_WINDOW);
+        int window = gw.setting_int(SMPP_WINDOW);
         lane.workers = window > lane.workers ? window : lane.workers;
     }
     int lane_workers = lane.workers;
     lane.lifetime_ms = lifetime_ms;
-    lane.deliver = [](DeliveryJob& job) { deliver_mail_entry(mail_sender, job); };
+    lane.deliver = [sender](DeliveryJob& job) { deliver_mail_entry(*sender, job); };
     if (mode == SMS_SMPP) {
         // A worker takes up to a window's worth of ready entries at once: their attempts
         // share one flush and their submits one write, and the answers wake it once.
-        lane.batch = std::max(1, setting_int(SMPP_WINDOW));
-        lane.deliver_batch = [](std::vector<std::unique_ptr<DeliveryJob>>& jobs) {
-            deliver_mail_batch(mail_sender, jobs);
+        lane.batch = std::max(1, gw.setting_int(SMPP_WINDOW));
+        lane.deliver_batch = [sender](std::vector<std::unique_ptr<DeliveryJob>>& jobs) {
+            deliver_mail_batch(*sender, jobs);
         };
     }
-    lane.expire = [](const queue_entry& e) { expire_mail_entry(mail_sender, e); };
-    lane.cut = [](bool hard) { Send->cut_sends(hard); };
-    Delivery->add_lane(std::move(lane));
+    lane.expire = [sender](const queue_entry& e) { expire_mail_entry(*sender, e); };
+    lane.cut = [send](bool hard) { send->cut_sends(hard); };
+    gw.delivery->add_lane(std::move(lane));
     imsg("Sending SMS from the queue with %d workers", lane_workers);
 }
 
 // The lane that relays queued received SMS as mail through Relay.
-void add_mail_lane(long lifetime_ms) {
-    sms_relay.relay = Relay.get();
-    sms_relay_rules(ConfigSettings.get(), sms_relay);
+void add_mail_lane(Gateway& gw, long lifetime_ms) {
+    RelayClient* relay = gw.relay.get();
+    auto sms_relay = std::make_shared<SmsRelay>();
+    sms_relay->relay = relay;
+    sms_relay_rules(gw.ini(), *sms_relay);
     DeliveryLane lane;
     lane.name = "mail";
     lane.kind = QUEUE_SMS_TO_MAIL;
@@ -127,93 +128,95 @@ void add_mail_lane(long lifetime_ms) {
     lane.up_told = true;
     // Each relay worker waits for its attempt to reach the disk before each mail: a
     // pool of its own, sized to keep up with the SMS an SMS centre delivers.
-    lane.workers = std::max(1, setting_int(RELAY_WORKERS));
+    lane.workers = std::max(1, gw.setting_int(RELAY_WORKERS));
     imsg("Relaying received SMS from the queue with %d workers", lane.workers);
     lane.lifetime_ms = lifetime_ms;
-    lane.deliver = [](DeliveryJob& job) { deliver_sms_entry(sms_relay, job); };
+    lane.deliver = [sms_relay](DeliveryJob& job) { deliver_sms_entry(*sms_relay, job); };
     lane.expire = [](const queue_entry& e) { expire_sms_entry(e); };
-    lane.cut = [](bool hard) { Relay->cut_sends(hard); };
-    Delivery->add_lane(std::move(lane));
+    lane.cut = [relay](bool hard) { relay->cut_sends(hard); };
+    gw.delivery->add_lane(std::move(lane));
 }
 
 }  // namespace
 
-bool delivery_open() {
-    if (!open_queue_store()) return false;
-    Delivery = std::make_unique<DeliveryEngine>(*Queue);
-    int workers = setting_int(SEND_WORKERS);
+bool delivery_open(Gateway& gw) {
+    if (!open_queue_store(gw)) return false;
+    gw.delivery = std::make_unique<DeliveryEngine>(*gw.queue);
+    int workers = gw.setting_int(SEND_WORKERS);
     if (workers < 1) workers = 1;
-    long lifetime_ms = static_cast<long>(setting_int(QUEUE_LIFETIME)) * 3600L * 1000L;
-    if (Send) add_sms_lane(workers, lifetime_ms);
-    if (Relay) add_mail_lane(lifetime_ms);
-    Delivery->start();
+    long lifetime_ms = static_cast<long>(gw.setting_int(QUEUE_LIFETIME)) * 3600L * 1000L;
+    if (gw.send) add_sms_lane(gw, workers, lifetime_ms);
+    if (gw.relay) add_mail_lane(gw, lifetime_ms);
+    gw.delivery->start();
     // A transport that comes up (or goes down) wakes its lane at once. Cleared by
-    // delivery_close before the engine goes.
-    DeliveryEngine* engine = Delivery.get();
-    if (Send) Send->set_state_watcher([engine] { engine->wake_all(QUEUE_MAIL_TO_SMS); });
+    // delivery_stop before the engine goes.
+    DeliveryEngine* engine = gw.delivery.get();
+    if (gw.send) gw.send->set_state_watcher([engine] { engine->wake_all(QUEUE_MAIL_TO_SMS); });
     return true;
 }
 
-void delivery_halt() {
-    if (Delivery) Delivery->halt();
+void delivery_halt(Gateway& gw) {
+    if (gw.delivery) gw.delivery->halt();
 }
 
-bool delivery_stop(long wait_ms) {
-    if (Send) Send->set_state_watcher(nullptr);
-    if (!Delivery) return false;
-    queue_stats before = Queue ? Queue->stats() : queue_stats{};
-    int busy = Delivery->busy();
+bool delivery_stop(Gateway& gw, long wait_ms) {
+    if (gw.send) gw.send->set_state_watcher(nullptr);
+    if (!gw.delivery) return false;
+    QueueStore* queue = gw.queue.get();
+    queue_stats before = queue ? queue->stats() : queue_stats{};
+    int busy = gw.delivery->busy();
     if (busy > 0) imsg("Waiting up to %ld ms for %d sends in progress...", wait_ms, busy);
-    Delivery->stop(wait_ms);
-    const bool left = Delivery->abandoned();
+    gw.delivery->stop(wait_ms);
+    const bool left = gw.delivery->abandoned();
     // The store no longer calls the engine once stop() has returned, unless workers were
     // left running: they still use it.
     if (left)
-        (void)Delivery.release();
+        (void)gw.delivery.release();
     else
-        Delivery.reset();
-    queue_stats after = Queue ? Queue->stats() : queue_stats{};
+        gw.delivery.reset();
+    queue_stats after = queue ? queue->stats() : queue_stats{};
     imsg("Delivery stopped, %zu entries stay queued (%zu before)", after.waiting, before.waiting);
     return left;
 }
 
-void delivery_close(bool abandoned) {
-    if (Queue && queue_is_pg(Queue.get()))
+void delivery_close(Gateway& gw, bool abandoned) {
+    QueueStore* queue = gw.queue.get();
+    if (queue && queue_is_pg(queue))
         imsg("Queue: %llu durable commits in this run",
-             static_cast<unsigned long long>(queue_pg_commits(Queue.get())));
-    else if (Queue)
+             static_cast<unsigned long long>(queue_pg_commits(queue)));
+    else if (queue)
         imsg("Queue journal: %llu disk flushes in this run",
-             static_cast<unsigned long long>(queue_file_syncs(Queue.get())));
+             static_cast<unsigned long long>(queue_file_syncs(queue)));
     // A thread that was abandoned may still use the queue: it stays open, but what it
     // holds unflushed (outcomes, attempts taken back) goes to disk now.
     if (abandoned) {
-        queue_file_flush(Queue.get());
-        (void)Queue.release();
+        queue_file_flush(queue);
+        (void)gw.queue.release();
     } else {
-        Queue.reset();
+        gw.queue.reset();
     }
 }
 
-void delivery_check_flush() {
+void delivery_check_flush(Gateway& gw) {
     struct stat st {};
     if (::stat(FLUSH_FILE, &st) != 0) return;
     std::remove(FLUSH_FILE);
     imsg("%s found, retrying every queued entry now", FLUSH_FILE);
-    if (Delivery) Delivery->flush();
+    if (gw.delivery) gw.delivery->flush();
 }
 
-queue_stats delivery_queue_stats() {
+queue_stats delivery_queue_stats(const Gateway& gw) {
     // Read by web threads while the main thread may close the queue at shutdown; the web
     // threads are counted and end before that.
-    return Queue ? Queue->stats() : queue_stats{};
+    return gw.queue ? gw.queue->stats() : queue_stats{};
 }
 
-std::optional<bool> delivery_database_up() {
-    return Queue ? Queue->database_up() : std::nullopt;
+std::optional<bool> delivery_database_up(const Gateway& gw) {
+    return gw.queue ? gw.queue->database_up() : std::nullopt;
 }
 
-int queue_tool(const std::vector<std::string>& args, std::size_t at) {
-    std::string home = setting_str(HOME);
+int queue_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at) {
+    std::string home = sini_text(ini, HOME);
     if (at + 1 < args.size() && iequals(args[at + 1], "flush")) {
         std::string flag = attach_path(home.empty() ? currentdir() : home, FLUSH_FILE, 4096);
         std::FILE* f = std::fopen(flag.c_str(), "w");
@@ -226,20 +229,20 @@ int queue_tool(const std::vector<std::string>& args, std::size_t at) {
                     flag.c_str());
         return 0;
     }
-    std::string work = setting_str(WORKPATH);
+    std::string work = sini_text(ini, WORKPATH);
     // Relative paths are taken from the home directory, as the server does.
     if (!work.empty() && work[0] != '/' && !home.empty()) work = attach_path(home, work, 4096);
     std::string why;
     std::unique_ptr<QueueStore> q;
     StoreKind store = StoreKind::FILES;
-    if (!store_kind(store, why)) {
+    if (!store_kind(ini, store, why)) {
         std::printf("ERROR: %s\n", why.c_str());
         return 1;
     }
     if (store == StoreKind::POSTGRESQL) {
         // A name of its own: the listing must not give back the claims of a gateway.
         queue_pg_options po;
-        po.dsn = setting_str(STORE_DSN);
+        po.dsn = sini_text(ini, STORE_DSN);
         po.owner = strprintf("listing:%s:%d", tcp_hostname().c_str(), static_cast<int>(getpid()));
         q = queue_pg_open(po, why);
     } else {

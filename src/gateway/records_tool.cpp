@@ -28,25 +28,25 @@ bool records_tool_args(const std::vector<std::string>& args, std::size_t at, std
     return true;
 }
 
-int records_tool(const std::vector<std::string>& args, std::size_t at) {
+int records_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at) {
     std::string day, kind, why;
     if (!records_tool_args(args, at, day, kind, why)) {
         std::printf("ERROR: %s\n", why.c_str());
         return 1;
     }
     StoreKind store = StoreKind::FILES;
-    if (!store_kind(store, why)) {
+    if (!store_kind(ini, store, why)) {
         std::printf("ERROR: %s\n", why.c_str());
         return 1;
     }
-    const char delim = record_delimiter(setting(LOG_DELIMITER));
+    const char delim = record_delimiter(sini_getx(ini, LOG_DELIMITER, nullptr, nullptr, 0));
     std::string out;
     bool ok;
     if (store == StoreKind::POSTGRESQL) {
-        StateStores s = pg_state_stores(setting_str(STORE_DSN), delim, phone_range{});
+        StateStores s = pg_state_stores(sini_text(ini, STORE_DSN), delim, phone_range{});
         ok = s.records->day(day, kind, out, why);
     } else {
-        ok = msgrec_day_records_in(setting_str(WORKPATH), delim, day, kind, out, why);
+        ok = msgrec_day_records_in(sini_text(ini, WORKPATH), delim, day, kind, out, why);
     }
     if (!ok) {
         std::printf("ERROR: %s\n", why.c_str());

@@ -15,12 +15,6 @@ namespace tolvane {
 
 namespace {
 
-std::atomic<int> g_reload{0};
-
-std::mutex g_tables_lock;
-std::shared_ptr<const aliases> g_alias;
-std::shared_ptr<const aliases> g_delivery;
-
 std::shared_ptr<const aliases> empty_table() {
     return std::shared_ptr<const aliases>(alias_new());
 }
@@ -63,43 +57,43 @@ void check_admin_file() {
 
 }  // namespace
 
-void reload_request() {
-    g_reload.store(1, std::memory_order_relaxed);
+void reload_request(Gateway& gw) {
+    gw.reload.store(1, std::memory_order_relaxed);
 }
 
-bool reload_pending() {
-    return g_reload.exchange(0, std::memory_order_relaxed) != 0;
+bool reload_pending(Gateway& gw) {
+    return gw.reload.exchange(0, std::memory_order_relaxed) != 0;
 }
 
-std::shared_ptr<const aliases> alias_table() {
-    std::lock_guard<std::mutex> hold(g_tables_lock);
-    return g_alias ? g_alias : empty_table();
+std::shared_ptr<const aliases> AliasTables::alias() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return alias_ ? alias_ : empty_table();
 }
 
-std::shared_ptr<const aliases> delivery_table() {
-    std::lock_guard<std::mutex> hold(g_tables_lock);
-    return g_delivery ? g_delivery : empty_table();
+std::shared_ptr<const aliases> AliasTables::delivery() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return delivery_ ? delivery_ : empty_table();
 }
 
-int alias_tables_load(SIni* ini, std::string& err) {
+int AliasTables::load(SIni* ini, std::string& err) {
     // The delivery file first, then the alias file, as they have always been read.
     std::shared_ptr<const aliases> delivery = load_one(ini, DELIVERY_FILE, err);
     if (!delivery) return 0;
     std::shared_ptr<const aliases> alias = load_one(ini, ALIAS_FILE, err);
     if (!alias) return 0;
-    std::lock_guard<std::mutex> hold(g_tables_lock);
-    g_delivery = std::move(delivery);
-    g_alias = std::move(alias);
+    std::lock_guard<std::mutex> hold(lock_);
+    delivery_ = std::move(delivery);
+    alias_ = std::move(alias);
     return 1;
 }
 
-void alias_tables_free() {
-    std::lock_guard<std::mutex> hold(g_tables_lock);
-    g_delivery.reset();
-    g_alias.reset();
+void AliasTables::clear() {
+    std::lock_guard<std::mutex> hold(lock_);
+    delivery_.reset();
+    alias_.reset();
 }
 
-void gateway_reload() {
+void gateway_reload(Gateway& gw) {
     imsg("SIGHUP received, reloading");
     // Lines written before this one are in the old file; the next line opens the file
     // under its configured name again.
@@ -108,9 +102,9 @@ void gateway_reload() {
     trace_reopen_all();
     imsg("Reload: dialogue traces reopened");
     std::string err;
-    if (alias_tables_load(ConfigSettings.get(), err)) {
+    if (gw.tables.load(gw.ini(), err)) {
         imsg("Reload: delivery file %zu entries, alias file %zu entries",
-             alias_count(delivery_table().get()), alias_count(alias_table().get()));
+             alias_count(gw.tables.delivery().get()), alias_count(gw.tables.alias().get()));
     } else {
         emsg("Reload: %s; the tables in use are kept", err.c_str());
     }

@@ -3,20 +3,22 @@
 // administrator file is checked and the dialogue traces are reopened; each step is
 // logged with what it did.
 //
-// Ownership: this module owns the alias and delivery tables. A message thread takes a
-// shared reference for the whole of its message, so a reload that replaces a table
-// never frees one still in use. A file that fails to load leaves the old table in place
-// and the failure is logged with its reason.
+// Ownership: the Gateway owns the alias and delivery tables (AliasTables). A message
+// thread takes a shared reference for the whole of its message, so a reload that
+// replaces a table never frees one still in use. A file that fails to load leaves the
+// old table in place and the failure is logged with its reason.
 //
 // Limits: the signal handler only sets a flag; the main loop does the work within a
 // tenth of a second, on the main thread. Other settings are not re-read: they need a
 // restart.
 //
-//   install: sigaction(SIGHUP, ...reload_request...)
-//   main loop: if (reload_pending()) gateway_reload();
+//   signal handler: reload_request(gw);
+//   main loop: if (reload_pending(gw)) gateway_reload(gw);
 #pragma once
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "foundation/sini.h"
@@ -24,22 +26,33 @@
 
 namespace tolvane {
 
-// Async-signal-safe: asks the main loop for a reload.
-void reload_request();
-// True once after each request (the request is taken).
-bool reload_pending();
-// Does the reload on the calling thread (the main loop's).
-void gateway_reload();
+class Gateway;
 
-// The tables of the SMS-to-mail side: the alias file (sender addresses) and the
-// delivery file (destinations); empty tables when not configured or before start-up.
-std::shared_ptr<const aliases> alias_table();
-std::shared_ptr<const aliases> delivery_table();
-// Reads the delivery file, then the alias file (each when its `file` attribute is set)
-// with the settings of ini and makes them current. 0 with "Failed to read (%s), %s"
-// (file, reason) in err when one cannot be read; the current tables stay as they were.
-int alias_tables_load(SIni* ini, std::string& err);
-// Drops both tables (at shutdown).
-void alias_tables_free();
+// The tables of the SMS-to-mail side: the alias file (sender addresses) and the delivery
+// file (destinations); empty tables when not configured or before they are loaded.
+class AliasTables {
+  public:
+    std::shared_ptr<const aliases> alias() const;
+    std::shared_ptr<const aliases> delivery() const;
+    // Reads the delivery file, then the alias file (each when its `file` attribute is
+    // set) with the settings of ini and makes them current. 0 with "Failed to read (%s),
+    // %s" (file, reason) in err when one cannot be read; the current tables stay as they
+    // were.
+    int load(SIni* ini, std::string& err);
+    // Drops both tables (at shutdown).
+    void clear();
+
+  private:
+    mutable std::mutex lock_;
+    std::shared_ptr<const aliases> alias_;     // guarded by lock_
+    std::shared_ptr<const aliases> delivery_;  // guarded by lock_
+};
+
+// Async-signal-safe: asks gw's main loop for a reload.
+void reload_request(Gateway& gw);
+// True once after each request (the request is taken).
+bool reload_pending(Gateway& gw);
+// Does the reload on the calling thread (the main loop's).
+void gateway_reload(Gateway& gw);
 
 }  // namespace tolvane

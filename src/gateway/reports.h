@@ -1,11 +1,11 @@
 // The scheduled reports: the `report` settings read into entries, and the tick of the
 // main loop that hands each one due to the sender once per matching minute.
 //
-// Ownership: the gateway's list (Reports) is filled by start-up and read and marked by
-// the main loop only, on the main thread; shutdown clears it.
+// Ownership: the gateway's list (Gateway::reports) is filled by start-up and read and
+// marked by the main loop only, on the main thread; shutdown clears it.
 //
-//   Reports = reports_configure(ini);
-//   reports_tick(Reports, local_now, [](std::size_t i, const report_on& r) { ... });
+//   gw.reports = reports_configure(ini);
+//   reports_tick(gw.reports, local_now, [](std::size_t i, const report_on& r) { ... });
 #pragma once
 
 #include <cstdint>
@@ -27,7 +27,6 @@ struct report_on {
     std::string message;
     std::uint8_t days = 0;
 };
-extern std::vector<report_on> Reports;
 
 // Reads the `report` settings of ini (logging each as configured or invalid).
 std::vector<report_on> reports_configure(SIni* ini);

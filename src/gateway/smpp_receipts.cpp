@@ -17,12 +17,6 @@ namespace tolvane {
 
 namespace {
 
-std::mutex g_lock;
-std::unordered_map<std::string, smpp_submit_record> g_submits;  // guarded by g_lock
-std::deque<std::string> g_order;                                // oldest first
-RelayClient* g_relay = nullptr;
-bool g_notify_failures = false;
-
 long number_or(const std::string& text, long fallback, long lo, long hi, const char* key) {
     if (text.empty()) return fallback;
     char* end = nullptr;
@@ -82,17 +76,17 @@ void smpp_configure(smpp_settings& s, const std::function<std::string(int)>& get
         emsg("smpp_long (%s) is not udh, sar or payload; using udh", lng.c_str());
 }
 
-void smpp_remember_submit(const std::string& message_id, const smpp_submit_record& r) {
+void SmppReceipts::remember(const std::string& message_id, const smpp_submit_record& r) {
     if (message_id.empty()) return;
-    std::lock_guard<std::mutex> g(g_lock);
-    if (g_submits.insert_or_assign(message_id, r).second) g_order.push_back(message_id);
-    while (g_order.size() > SMPP_REMEMBERED_MAX) {
-        g_submits.erase(g_order.front());
-        g_order.pop_front();
+    std::lock_guard<std::mutex> g(lock_);
+    if (submits_.insert_or_assign(message_id, r).second) order_.push_back(message_id);
+    while (order_.size() > SMPP_REMEMBERED_MAX) {
+        submits_.erase(order_.front());
+        order_.pop_front();
     }
 }
 
-bool smpp_receipt_record(const smpp_receipt& r) {
+bool SmppReceipts::record(const smpp_receipt& r) {
     if (!r.final()) {
         imsg("SMPP receipt for (%s) says %s; waiting for its final state", r.message_id.c_str(),
              r.state.c_str());
@@ -100,18 +94,14 @@ bool smpp_receipt_record(const smpp_receipt& r) {
     }
     smpp_submit_record s;
     bool found = false;
-    RelayClient* relay = nullptr;
-    bool notify_failures = false;
     {
-        std::lock_guard<std::mutex> g(g_lock);
-        auto it = g_submits.find(r.message_id);
-        if (it != g_submits.end()) {
+        std::lock_guard<std::mutex> g(lock_);
+        auto it = submits_.find(r.message_id);
+        if (it != submits_.end()) {
             s = it->second;
             found = true;
-            g_submits.erase(it);  // the order list forgets it when it comes round
+            submits_.erase(it);  // the order list forgets it when it comes round
         }
-        relay = g_relay;
-        notify_failures = g_notify_failures;
     }
     std::string text = "msgid " + r.message_id;
     if (!r.error.empty()) text += " err " + r.error;
@@ -123,36 +113,26 @@ bool smpp_receipt_record(const smpp_receipt& r) {
     }
     if (!state_write(r.state, s.client, s.bill, s.dest, text, "rec", false)) return false;
     bool failed = r.failed();
-    if (relay != nullptr && !s.bill.empty() && (s.want_report || (failed && notify_failures))) {
+    if (relay_ != nullptr && !s.bill.empty() && (s.want_report || (failed && notify_failures_))) {
         std::string notice =
             failed ? strprintf("SMS to (%s) failed delivery (%s)", s.dest.c_str(), r.state.c_str())
                    : strprintf("SMS to (%s) was delivered", s.dest.c_str());
         RelayMail mail{s.originator, s.bill, notice, {}};
         mail_header_set(mail.headers, "Subject", failed ? "SMS Failed" : "SMS Delivered");
         mail_header_set(mail.headers, "X-Tolvane", "REPORT");
-        if (Status st = relay->send(mail); !st)
+        if (Status st = relay_->send(mail); !st)
             emsg("Failed to mail the delivery report to [%s] [%d:%s]", s.bill.c_str(),
                  st.error().code, st.reason().c_str());
     }
     return true;
 }
 
-void smpp_receipts_install(RelayClient* relay, bool notify_failures) {
-    {
-        std::lock_guard<std::mutex> g(g_lock);
-        g_relay = relay;
-        g_notify_failures = notify_failures;
-    }
-    sms_smpp_set_receipt_handler(smpp_receipt_record);
+void smpp_receipts_install(SmppReceipts* receipts) {
+    sms_smpp_set_receipt_handler([receipts](const smpp_receipt& r) { return receipts->record(r); });
 }
 
 void smpp_receipts_reset() {
     sms_smpp_set_receipt_handler(nullptr);
-    std::lock_guard<std::mutex> g(g_lock);
-    g_submits.clear();
-    g_order.clear();
-    g_relay = nullptr;
-    g_notify_failures = false;
 }
 
 }  // namespace tolvane

@@ -9,20 +9,26 @@
 // mail to the billing address saying what became of the SMS. A receipt is never
 // mailed as an SMS text.
 //
-// Ownership: one process-wide table under its own lock, bounded (the oldest entries
-// go first); the handler is installed into the transport at start-up and runs on the
-// transport's receipt thread. Limits: the table lives in memory, so a receipt for a
-// submit made before a restart is still recorded (with its message id and the phone
-// it came from) but cannot be matched to its mail.
+// Ownership: the Gateway owns the table (SmppReceipts, under its own lock, bounded: the
+// oldest entries go first) when a transport is SMPP; the delivery workers borrow it
+// through their MailSender. Its handler is installed into the transport at start-up and
+// runs on the transport's receipt thread; it is removed once the transports are closed,
+// before the table goes. Limits: the table lives in memory, so a receipt for a submit
+// made before a restart is still recorded (with its message id and the phone it came
+// from) but cannot be matched to its mail.
 //
 //   smpp_configure(settings, get);                 // at start-up, from the keys
-//   smpp_receipts_install(relay);                  // after the transports started
-//   smpp_remember_submit(id, {client, bill, dest, originator, want_report});
+//   gw.receipts = std::make_unique<SmppReceipts>(relay, notify_failures);
+//   smpp_receipts_install(gw.receipts.get());      // after the transports started
+//   receipts->remember(id, {client, bill, dest, originator, want_report});
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "sms/sms_smpp.h"
 
@@ -42,13 +48,31 @@ struct smpp_submit_record {
 // Submits remembered at most; beyond it the oldest is forgotten.
 inline constexpr std::size_t SMPP_REMEMBERED_MAX = 200000;
 
-void smpp_remember_submit(const std::string& message_id, const smpp_submit_record& r);
-// Installs the receipt handler; mails go out through relay (the SMTP transport), and
-// failure notices for every failed SMS when notify_failures is set (`failure`).
-void smpp_receipts_install(RelayClient* relay, bool notify_failures);
-// Removes the handler and forgets every submit (shutdown, tests).
+// The submits accepted by the centre, and what their receipts become: records, and mails
+// through relay (borrowed; null sends none), failure notices for every failed SMS when
+// notify_failures is set (`failure`).
+class SmppReceipts {
+  public:
+    SmppReceipts(RelayClient* relay, bool notify_failures)
+        : relay_(relay), notify_failures_(notify_failures) {}
+    // Remembers a submit by its message id (an empty id is not remembered).
+    void remember(const std::string& message_id, const smpp_submit_record& r);
+    // The receipt handler: records a final receipt (and mails what it says when asked);
+    // false when its record cannot be written.
+    bool record(const smpp_receipt& r);
+
+  private:
+    RelayClient* const relay_;
+    const bool notify_failures_;
+    std::mutex lock_;
+    std::unordered_map<std::string, smpp_submit_record> submits_;  // guarded by lock_
+    std::deque<std::string> order_;                                // oldest first (lock_)
+};
+
+// Installs the receipt handler of receipts into the SMPP transport (borrowed: it must stay
+// until smpp_receipts_reset).
+void smpp_receipts_install(SmppReceipts* receipts);
+// Removes the handler (shutdown, once the transports are closed).
 void smpp_receipts_reset();
-// The handler itself (tests call it directly).
-bool smpp_receipt_record(const smpp_receipt& r);
 
 }  // namespace tolvane

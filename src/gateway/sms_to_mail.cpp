@@ -620,22 +620,23 @@ int sms_concat_restore(const SmsPath& path) {
 
 namespace {
 
-// The gateway's sink of received SMS: each goes the SMS-to-mail way with the process-wide
+// The gateway's sink of received SMS: each goes the SMS-to-mail way with the gateway's
 // transports and tables; an idle receiver mails the sets of parts whose wait ran out.
 class SmsToMailSink : public InboundSink {
   public:
-    explicit SmsToMailSink(std::shared_ptr<rini> reader) : reader_(std::move(reader)) {}
+    SmsToMailSink(const SmsPath& base, const AliasTables& tables, std::shared_ptr<rini> reader)
+        : base_(base), tables_(tables), reader_(std::move(reader)) {}
 
     InboundVerdict received(SmsTransport& from, InboundSms sms) override {
-        Tables t;
+        Tables t{tables_.alias(), tables_.delivery()};
         return sms_to_mail(path_of(&from, t), sms);
     }
 
     // Parts whose wait ran out are mailed as they are, and the next set due says how long
     // the receiver may wait for an SMS.
     long idle() override {
-        Tables t;
-        SmsPath path = path_of(Recv, t);
+        Tables t{tables_.alias(), tables_.delivery()};
+        SmsPath path = path_of(base_.recv, t);
         // A shared store: the parts of gateways that have gone are looked for now and
         // then, so that their sets do not wait for a gateway's start.
         long adopt_in = -1;
@@ -662,29 +663,39 @@ class SmsToMailSink : public InboundSink {
   private:
     // Held for the whole SMS: a reload may replace the tables meanwhile.
     struct Tables {
-        std::shared_ptr<const aliases> alias_file = alias_table();
-        std::shared_ptr<const aliases> delivery_file = delivery_table();
+        std::shared_ptr<const aliases> alias_file;
+        std::shared_ptr<const aliases> delivery_file;
     };
     SmsPath path_of(SmsTransport* recv, const Tables& t) const {
-        SmsPath path;
+        SmsPath path = base_;
         path.recv = recv;
-        path.relay = Relay.get();
-        path.send = Send.get();
-        path.ini = reader_ ? rini_table(reader_.get()) : ConfigSettings.get();
+        if (reader_) path.ini = rini_table(reader_.get());
         path.af = t.alias_file.get();
         path.df = t.delivery_file.get();
-        path.queue = Queue.get();
         return path;
     }
 
+    const SmsPath base_;
+    const AliasTables& tables_;
     std::shared_ptr<rini> reader_;
     std::atomic<std::int64_t> next_adopt_{0};
 };
 
 }  // namespace
 
-std::unique_ptr<InboundSink> sms_to_mail_sink(std::shared_ptr<rini> reader) {
-    return std::make_unique<SmsToMailSink>(std::move(reader));
+SmsPath sms_path_of(Gateway& gw) {
+    SmsPath path;
+    path.recv = gw.recv;
+    path.relay = gw.relay.get();
+    path.send = gw.send.get();
+    path.ini = gw.ini();
+    path.queue = gw.queue.get();
+    return path;
+}
+
+std::unique_ptr<InboundSink> sms_to_mail_sink(const SmsPath& base, const AliasTables& tables,
+                                              std::shared_ptr<rini> reader) {
+    return std::make_unique<SmsToMailSink>(base, tables, std::move(reader));
 }
 
 }  // namespace tolvane

@@ -1,12 +1,12 @@
 // The SMS-to-mail path: the gateway's callback on the SMS receiving side.
 //
-// The SMS receiving thread runs Recv's receiver with the sink sms_to_mail_sink makes
-// (holding the thread's settings reader); the transport hands each received SMS to the
-// sink on one of its bounded message workers. The sink reads the SMS, drops senders listed in sms_ignore, finds the mail address it
-// should go to (sms_static, the phone pool, an sms_to keyword rule, an address written
-// in the text, the delivery file, the message log), makes the subject from
+// The SMS receiving thread runs the receiving transport's receiver with the sink sms_to_mail_sink
+// makes (holding the thread's settings reader); the transport hands each received SMS to the sink
+// on one of its bounded message workers. The sink reads the SMS, drops senders listed in
+// sms_ignore, finds the mail address it should go to (sms_static, the phone pool, an sms_to keyword
+// rule, an address written in the text, the delivery file, the message log), makes the subject from
 // email_subject and the sender address from the alias file or the number, and stores the
-// mail in the queue. The delivery workers (delivery.h) relay it through Relay with
+// mail in the queue. The delivery workers (delivery.h) relay it through the gateway's relay with
 // smtp_retries retries smtp_retry_wait minutes apart and write a SUCCESS or FAILURE record
 // (day file kind "log", never counted toward the rate limits). An SMS whose destination
 // cannot be settled is recorded and, when sms_bounces is true, answered with an SMS that
@@ -50,17 +50,20 @@
 
 #include "foundation/sini.h"
 #include "gateway/delivery.h"
+#include "gateway/reload.h"
 #include "queue/queue.h"
 #include "records/alias.h"
-#include "smtp/relay_client.h"
 #include "sms/transport.h"
+#include "smtp/relay_client.h"
 
 namespace tolvane {
+
+class Gateway;
 
 // What one SMS is processed against: borrowed from start-up.
 struct SmsPath {
     SmsTransport* recv = nullptr;  // the transport the SMS came from
-    RelayClient* relay = nullptr;  // the mail relay (Relay)
+    RelayClient* relay = nullptr;  // the gateway's mail relay
     SmsTransport* send = nullptr;  // SMS transport for answers; null: send_mode none
     SIni* ini = nullptr;          // the settings
     const aliases* af = nullptr;  // alias file: sender addresses
@@ -70,7 +73,7 @@ struct SmsPath {
 
 // What the delivery workers of SMS entries use: borrowed from start-up.
 struct SmsRelay {
-    RelayClient* relay = nullptr;  // the mail relay (Relay)
+    RelayClient* relay = nullptr;  // the gateway's mail relay
     int retries = 3;               // smtp_retries: retries after the first relay
     int retry_wait = 5;            // smtp_retry_wait: minutes before each retry
     long minute_ms = 60L * 1000L;  // one minute of smtp_retry_wait (tests shorten it)
@@ -104,11 +107,19 @@ inline constexpr long SMS_ADOPT_MS = 1000;
 // Forgets every waiting part held in memory, as a restart does (tests).
 void sms_concat_forget_all();
 
-// The sink the SMS receiving thread runs Recv's receiver with (reader: the settings reader
-// of that thread; null reads the shared table): received() processes each SMS with the
-// process-wide transports and tables (sms_to_mail), idle() mails the sets of parts whose
-// wait ran out and gives the time until the next is due.
-std::unique_ptr<InboundSink> sms_to_mail_sink(std::shared_ptr<rini> reader);
+// The path of gw's SMS side: its receiving transport, relay, sending transport, settings
+// table and queue (no alias tables: a message takes them from gw.tables).
+SmsPath sms_path_of(Gateway& gw);
+
+// The sink the SMS receiving thread runs the receiving transport's receiver with: base
+// gives the relay, the answering transport, the queue, the settings table (read when
+// reader is null) and the transport idle() looks after; tables the alias and delivery
+// tables, taken afresh for each SMS (both borrowed: they must outlive the sink); reader
+// the settings reader of that thread. received() processes each SMS (sms_to_mail) on
+// the transport it came from, idle() mails the sets of parts whose wait ran out and
+// gives the time until the next is due.
+std::unique_ptr<InboundSink> sms_to_mail_sink(const SmsPath& base, const AliasTables& tables,
+                                              std::shared_ptr<rini> reader);
 
 // Status with which an SMS is handed back when it could not be mailed: a temporary
 // failure, so that the sender may deliver it again.

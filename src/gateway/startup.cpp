@@ -1,6 +1,6 @@
 // Start-up: the steps that bring the gateway up, in their fixed order, with one
-// fatal message per step that can fail. The objects they fill are defined in
-// globals.cpp; the transports' records are read by transport_settings.cpp.
+// fatal message per step that can fail. They fill the Gateway that gateway_main owns
+// (gateway.h); the transports' records are read by transport_settings.cpp.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -41,27 +41,32 @@
 
 namespace tolvane {
 
-void publish_console_smtp(RelayClient* s);
-
 namespace {
 
+// The gateway the signal handlers reach: the one process-wide hook besides the log, since
+// a handler cannot be handed a reference. Set by install_signals, cleared by gateway_main
+// before its Gateway goes; only the handlers read it.
+std::atomic<Gateway*> signal_target{nullptr};
 
 void seed_random() {
     std::srand(static_cast<unsigned>(std::time(nullptr)) + static_cast<unsigned>(std::clock()));
 }
 
 extern "C" void on_stop_signal(int) {
-    gateway_request_stop();
+    if (Gateway* gw = signal_target.load()) gateway_request_stop(*gw);
 }
 
 // SIGHUP is what log rotation and a service manager's reload send; its default action
 // would end the gateway.
 extern "C" void on_reload_signal(int) {
-    reload_request();
-    gateway_wake_main();
+    if (Gateway* gw = signal_target.load()) {
+        reload_request(*gw);
+        gateway_wake_main(*gw);
+    }
 }
 
-void install_signals() {
+void install_signals(Gateway& gw) {
+    signal_target.store(&gw);
     struct sigaction sa {};
     sa.sa_handler = on_stop_signal;
     sigemptyset(&sa.sa_mask);
@@ -106,8 +111,8 @@ std::string directory_problem(const std::string& dir) {
 
 // The mail receiving thread: the SMTP server's accepting loop, counted so that shutdown
 // waits for it. Once the shutdown ends the loop, the sessions under way get a few seconds.
-[[nodiscard]] bool start_mail_receiver() {
-    SmtpServer* server = MailServer.get();
+[[nodiscard]] bool start_mail_receiver(Gateway& gw) {
+    SmtpServer* server = gw.mail_server.get();
     if (server == nullptr) return false;
     return start_counted_thread([server] {
         seed_random();
@@ -118,12 +123,14 @@ std::string directory_problem(const std::string& dir) {
 }
 
 // Opens a transport for an SMS direction; false after a fatal report.
-[[nodiscard]] bool open_transport(int mode, std::unique_ptr<SmsTransport>& out) {
-    std::optional<transport_options> opts = delivery_init(ConfigSettings.get(), mode);
+[[nodiscard]] bool open_transport(Gateway& gw, int mode, std::unique_ptr<SmsTransport>& out) {
+    std::optional<transport_options> opts = delivery_init(gw.ini(), mode, gw.debugtime);
     if (!opts) {
         report_error("Failed to init %s, Parameter incorrect or NULL", delivery_name(mode));
         return false;
     }
+    if (std::optional<std::string> from = report_originator(gw.ini(), *opts))
+        gw.report_using = std::move(from);
     Result<std::unique_ptr<SmsTransport>> t = transport_open(*opts);
     opts.reset();
     if (!t) {
@@ -136,14 +143,14 @@ std::string directory_problem(const std::string& dir) {
 
 // The SMS receiving thread: Recv's receiver with the SMS-to-mail sink, until its stop
 // token is asked to stop (shutdown); its settings reader belongs to the sink.
-[[nodiscard]] bool start_sms_receiver() {
-    std::shared_ptr<rini> reader(rini_init(ConfigSettings.get()));
+[[nodiscard]] bool start_sms_receiver(Gateway& gw) {
+    std::shared_ptr<rini> reader(rini_init(gw.ini()));
     if (!reader) return false;
-    SmsSink = sms_to_mail_sink(reader);
-    SmsTransport* t = Recv;
-    InboundSink* sink = SmsSink.get();
+    gw.sms_sink = sms_to_mail_sink(sms_path_of(gw), gw.tables, reader);
+    SmsTransport* t = gw.recv;
+    InboundSink* sink = gw.sms_sink.get();
     try {
-        SmsReceiver = std::jthread([t, sink](std::stop_token stop) {
+        gw.sms_receiver = std::jthread([t, sink](std::stop_token stop) {
             seed_random();
             if (Status s = t->receive(*sink, stop); !s)
                 emsg("'Other' receiver error %d:%s", s.error().code, s.reason().c_str());
@@ -158,32 +165,32 @@ std::string directory_problem(const std::string& dir) {
 }
 
 // The rate limits and their counter files; false after a fatal report.
-[[nodiscard]] bool load_limits() {
+[[nodiscard]] bool load_limits(Gateway& gw) {
     std::vector<limit_setting> limits;
     std::string why;
-    if (!limit_settings(ConfigSettings.get(), limits, why)) {
+    if (!limit_settings(gw.ini(), limits, why)) {
         report_error("%s", why.c_str());
         return false;
     }
-    const std::string workpath = setting_str(WORKPATH);
-    MR.clear();
-    MR.reserve(limits.size());
+    const std::string workpath = gw.setting_str(WORKPATH);
+    gw.limits.clear();
+    gw.limits.reserve(limits.size());
     for (const limit_setting& l : limits) {
         std::string err;
-        auto mr = msgrec_init(l.name, workpath, RecordDelimiter, l.period.c_str(), l.ip, l.from,
-                              l.to, l.user, err);
+        auto mr = msgrec_init(l.name, workpath, gw.delimiter, l.period.c_str(), l.ip, l.from, l.to,
+                              l.user, err);
         if (!mr) {
             report_error("Failed to read msgrec, %s", err.c_str());
             return false;
         }
-        MR.push_back(std::move(mr));
+        gw.limits.push_back(std::move(mr));
     }
     return true;
 }
 
-[[nodiscard]] bool load_alias_files() {
+[[nodiscard]] bool load_alias_files(Gateway& gw) {
     std::string err;
-    if (!alias_tables_load(ConfigSettings.get(), err)) {
+    if (!gw.tables.load(gw.ini(), err)) {
         report_error("%s", err.c_str());
         return false;
     }
@@ -193,8 +200,8 @@ std::string directory_problem(const std::string& dir) {
 }  // namespace
 
 // The addresses smtp_listen names; every IPv4 address when it names none.
-static std::vector<std::string> ini_listen_addresses() {
-    std::vector<std::string> a = s_split_words(setting_str(SMTP_LISTEN), ", \t");
+static std::vector<std::string> ini_listen_addresses(const Gateway& gw) {
+    std::vector<std::string> a = s_split_words(gw.setting_str(SMTP_LISTEN), ", \t");
     if (a.empty()) a.emplace_back("0.0.0.0");
     return a;
 }
@@ -205,7 +212,7 @@ static bool loopback_address(const std::string& a) {
 
 // A listener that anyone on the network can send SMS through (which cost money) is
 // worth a word at every start.
-static void warn_open_listener(const std::vector<std::string>& addresses) {
+static void warn_open_listener(const Gateway& gw, const std::vector<std::string>& addresses) {
     std::string open;
     for (const std::string& a : addresses)
         if (!loopback_address(a)) open += (open.empty() ? "" : ", ") + a;
@@ -213,11 +220,11 @@ static void warn_open_listener(const std::vector<std::string>& addresses) {
     // Addresses nobody would list on purpose, one IPv4 and one IPv6.
     bool any_client = false;
     for (int n = 0;; ++n) {
-        const char* v = setting(ACCEPT_IP, nullptr, n);
+        const char* v = gw.setting(ACCEPT_IP, nullptr, n);
         if (v == nullptr) break;
         if (wild_list("203.0.113.77", v) || wild_list("2001:db8::77", v)) any_client = true;
     }
-    if (!any_client || iequals(setting_str(SMTP_AUTH), "required")) return;
+    if (!any_client || iequals(gw.setting_str(SMTP_AUTH), "required")) return;
     emsg(
         "Warning: SMTP listener on %s takes mail from any address without authentication: anyone "
         "who can reach it sends SMS. Close it with smtp_listen 127.0.0.1, accept_ip or "
@@ -231,9 +238,9 @@ namespace {
 
 // 2. The settings file, and whether every value fits its key. 1 when loaded, 0 when the
 // start stops, -2 when a tool asked for on the command line ran instead (tool_status).
-int load_settings(CommandLine& cl, int& tool_status) {
-    ConfigSettings = sini_init(_settings);
-    if (!sini_load(ConfigSettings.get(), cl.config, nullptr)) {
+int load_settings(Gateway& gw, CommandLine& cl, int& tool_status) {
+    gw.settings = sini_init(_settings);
+    if (!sini_load(gw.ini(), cl.config, nullptr)) {
         int err = errno;
         bool missing = false;
         if (std::FILE* f = std::fopen(cl.config.c_str(), "r")) {
@@ -245,7 +252,7 @@ int load_settings(CommandLine& cl, int& tool_status) {
         // A host without a settings file yet is exactly where an operator first asks for
         // the version or the usage, or writes the administrator's password.
         if (missing && cli_tool_without_settings(cl)) {
-            tool_status = cli_examine(cl);
+            tool_status = cli_examine(gw, cl);
             return -2;
         }
         log_set(mylog.get());
@@ -256,7 +263,7 @@ int load_settings(CommandLine& cl, int& tool_status) {
 
     // A value that does not fit its key stops the start: read as a number or a truth
     // word it would quietly become 0, false or the modem.
-    if (std::vector<std::string> bad = sini_problems(ConfigSettings.get()); !bad.empty()) {
+    if (std::vector<std::string> bad = sini_problems(gw.ini()); !bad.empty()) {
         log_set(mylog.get());
         for (const std::string& b : bad) report_error("Invalid setting: %s", b.c_str());
         return 0;
@@ -265,21 +272,21 @@ int load_settings(CommandLine& cl, int& tool_status) {
 }
 
 // 3. The log file and level.
-void open_log_file() {
-    std::string logpath = setting_str(LOGPATH);
+void open_log_file(const Gateway& gw) {
+    std::string logpath = gw.setting_str(LOGPATH);
     if (!log_setup(mylog.get(), logpath.c_str(), "tolvane.log")) {
         log_set(mylog.get());
         report_error("Failed to open the log in (%s), %s", logpath.c_str(),
                      directory_problem(logpath).c_str());
     }
-    log_set_level_name(mylog.get(), setting(LOGLEVEL));
+    log_set_level_name(mylog.get(), gw.setting(LOGLEVEL));
 }
 
 // 5. Into the home directory.
-bool enter_home() {
+bool enter_home(Gateway& gw) {
     imsg("Tolvane %s", TOLVANE_RELEASE);
     imsg("Started in (%s)", currentdir().c_str());
-    const char* home = setting(HOME);
+    const char* home = gw.setting(HOME);
     if (has_text(home)) {
         if (::chdir(home) != 0) {
             report_error("Failed to change into home (%s), %s", home, system_error(errno).c_str());
@@ -287,72 +294,76 @@ bool enter_home() {
         }
     }
     // Kept absolute, so that the paths that fall back to it mean the same after the move.
-    sini_set(ConfigSettings.get(), HOME, nullptr, currentdir().c_str());
+    sini_set(gw.ini(), HOME, nullptr, currentdir().c_str());
     imsg("Running in (%s)", currentdir().c_str());
     return true;
 }
 
 // 6. Trace-file defaults; traces rotate like the log, by their own size limit.
-void default_trace_files() {
-    trace_set_limits(setting_int(TRACE_MAX_SIZE), TRACE_KEEP_DEFAULT);
-    if (!has_text(setting(COM_DEBUG_FILE))) {
-        sini_set(ConfigSettings.get(), COM_DEBUG_FILE, nullptr,
-                 attach_path(setting_str(LOGPATH), "com.log").c_str());
+void default_trace_files(Gateway& gw) {
+    trace_set_limits(gw.setting_int(TRACE_MAX_SIZE), TRACE_KEEP_DEFAULT);
+    if (!has_text(gw.setting(COM_DEBUG_FILE))) {
+        sini_set(gw.ini(), COM_DEBUG_FILE, nullptr,
+                 attach_path(gw.setting_str(LOGPATH), "com.log").c_str());
     }
-    if (!has_text(setting(SMTP_DEBUG_FILE))) {
-        sini_set(ConfigSettings.get(), SMTP_DEBUG_FILE, nullptr,
-                 attach_path(setting_str(LOGPATH), "smtp.log").c_str());
+    if (!has_text(gw.setting(SMTP_DEBUG_FILE))) {
+        sini_set(gw.ini(), SMTP_DEBUG_FILE, nullptr,
+                 attach_path(gw.setting_str(LOGPATH), "smtp.log").c_str());
     }
 }
 
 // 8. The message log.
-bool load_message_log() {
-    std::string path = attach_path(setting_str(WORKPATH), "msglog.dat");
+bool load_message_log(Gateway& gw) {
+    std::string path = attach_path(gw.setting_str(WORKPATH), "msglog.dat");
     std::string err;
-    if (!msglog_load(path, RecordDelimiter, err)) {
+    if (!msglog_load(path, gw.delimiter, err)) {
         report_error("Failed to read (%s), %s", path.c_str(), err.c_str());
         return false;
     }
-    MsglogLoaded = true;
+    gw.msglog_loaded = true;
     return true;
 }
 
 // 9.-11. Rate limits, the modem's own number, delivery and alias files, the robot's command.
-bool load_delivery_settings() {
-    if (!load_limits()) return false;
-    if (iequals(setting_str(DELIVERY_MODE), "gsm") && !has_text(setting(GSM_NUMBER))) {
+bool load_delivery_settings(Gateway& gw) {
+    if (!load_limits(gw)) return false;
+    if (iequals(gw.setting_str(DELIVERY_MODE), "gsm") && !has_text(gw.setting(GSM_NUMBER))) {
         report_error("Config setting 'gsm_number' required");
         return false;
     }
-    if (!load_alias_files()) return false;
-    if (delivery_mode(setting(SEND_MODE)) == SMS_ROBOT && !has_text(setting(ROBOT_CMD))) {
+    if (!load_alias_files(gw)) return false;
+    if (delivery_mode(gw.setting(SEND_MODE)) == SMS_ROBOT && !has_text(gw.setting(ROBOT_CMD))) {
         report_error("Robot_cmd is required for this delivery_mode (%s)",
-                     setting_str(SEND_MODE).c_str());
+                     gw.setting_str(SEND_MODE).c_str());
         return false;
     }
     return true;
 }
 
 // 12. Detach from the terminal.
-void detach_unless_foreground(const CommandLine& cl) {
+void detach_unless_foreground(Gateway& gw, const CommandLine& cl) {
     if (cl.foreground) return;
     std::printf("Detaching process, check log for errors...\n");
     std::fflush(stdout);
+    const pid_t was = ::getpid();
     if (lib_detach() != 0) imsg("Detaching failed, running in the foreground");
+    // The daemon forked off has no console thread (only the forking one goes with it):
+    // it lets go of the handle, which it must neither stop nor join.
+    if (::getpid() != was) (void)gw.console.release();
 }
 
 // 13. TCP layer and host name; the failed-login limiter shared by the web channel and the
 // mail listener.
-void set_up_network() {
+void set_up_network(Gateway& gw) {
     tcp_init(tcp_sink);
     std::string host = tcp_hostname();
     imsg("Set HOST[%s]", host.c_str());
-    sini_set(ConfigSettings.get(), HOST, nullptr, host.c_str());
+    sini_set(gw.ini(), HOST, nullptr, host.c_str());
 
     AuthGuardRules rules;
-    rules.fail_limit = static_cast<int>(sini_number(ConfigSettings.get(), AUTH_FAIL_LIMIT, 5));
-    rules.window_ms = 1000 * sini_number(ConfigSettings.get(), AUTH_FAIL_WINDOW, 600);
-    rules.max_delay_ms = 1000 * sini_number(ConfigSettings.get(), AUTH_MAX_DELAY, 60);
+    rules.fail_limit = static_cast<int>(sini_number(gw.ini(), AUTH_FAIL_LIMIT, 5));
+    rules.window_ms = 1000 * sini_number(gw.ini(), AUTH_FAIL_WINDOW, 600);
+    rules.max_delay_ms = 1000 * sini_number(gw.ini(), AUTH_MAX_DELAY, 60);
     rules.base_delay_ms = std::min(rules.base_delay_ms, rules.max_delay_ms);
     auth_guard().set_rules(rules);
     dmsg("Failed logins: held after %d within %ld s, for at most %ld s", rules.fail_limit,
@@ -360,11 +371,11 @@ void set_up_network() {
 }
 
 // 14. Web administration listeners, one for each address, and HTTPS when asked for.
-bool open_web_listeners() {
-    int web_port = setting_int(WEB_PORT);
-    std::vector<std::string> web_addresses = s_split_words(setting_str(WEB_LISTEN), ", \t");
+bool open_web_listeners(Gateway& gw) {
+    int web_port = gw.setting_int(WEB_PORT);
+    std::vector<std::string> web_addresses = s_split_words(gw.setting_str(WEB_LISTEN), ", \t");
     if (web_addresses.empty()) web_addresses.emplace_back("127.0.0.1");
-    CommandMore.clear();
+    gw.command_more.clear();
     imsg("COMMAND listen on %d", web_port);
     for (const std::string& a : web_addresses) {
         std::unique_ptr<CHAN> l;
@@ -376,18 +387,18 @@ bool open_web_listeners() {
         // Port 0 picks a free port once; every further address takes the same one.
         if (web_port == 0) tcp_getport(l.get(), web_port);
         imsg("COMMAND listening on %s port %d", a.c_str(), web_port);
-        if (!Command)
-            Command = std::move(l);
+        if (!gw.command)
+            gw.command = std::move(l);
         else
-            CommandMore.push_back(std::move(l));
+            gw.command_more.push_back(std::move(l));
     }
-    CommandHttps = setting_true(WEB_HTTPS);
-    if (!CommandHttps) {
+    gw.command_https = gw.setting_true(WEB_HTTPS);
+    if (!gw.command_https) {
         imsg("COMMAND channel is in HTTP mode");
         return true;
     }
-    tcp_ssl_setkey(setting_str(SSL_PRIV), setting_str(SSL_CERT));
-    tcp_ssl_setdir(setting_str(SSL_DIR));
+    tcp_ssl_setkey(gw.setting_str(SSL_PRIV), gw.setting_str(SSL_CERT));
+    tcp_ssl_setdir(gw.setting_str(SSL_DIR));
     // Set up now rather than at the first connection, so that the key and
     // certificate are made (or a broken one is reported) when the server starts.
     // The mail and SMS paths do not need it: the server goes on either way.
@@ -401,35 +412,38 @@ bool open_web_listeners() {
 
 // 15. Phone number pool. Records, message log, pool and counts go to the shared database
 // when the store is one (the local files above then stay as they are).
-void set_up_phones_and_state() {
-    phones_init(setting_str(WORKPATH), setting(PHONE_COUNTRY), setting(PHONE_SERVICE),
-                setting_int(PHONE_RANGE, "min"), setting_int(PHONE_RANGE, "max"));
+void set_up_phones_and_state(const Gateway& gw) {
+    phones_init(gw.setting_str(WORKPATH), gw.setting(PHONE_COUNTRY), gw.setting(PHONE_SERVICE),
+                gw.setting_int(PHONE_RANGE, "min"), gw.setting_int(PHONE_RANGE, "max"));
     StoreKind kind = StoreKind::FILES;
     std::string why;
-    if (store_kind(kind, why) && kind == StoreKind::POSTGRESQL)
-        state_install(pg_state_stores(
-            setting_str(STORE_DSN), RecordDelimiter,
-            phone_range_of(setting(PHONE_COUNTRY), setting(PHONE_SERVICE),
-                           setting_int(PHONE_RANGE, "min"), setting_int(PHONE_RANGE, "max"))));
+    if (store_kind(gw.ini(), kind, why) && kind == StoreKind::POSTGRESQL)
+        state_install(
+            pg_state_stores(gw.setting_str(STORE_DSN), gw.delimiter,
+                            phone_range_of(gw.setting(PHONE_COUNTRY), gw.setting(PHONE_SERVICE),
+                                           gw.setting_int(PHONE_RANGE, "min"),
+                                           gw.setting_int(PHONE_RANGE, "max"))));
 }
 
 // 16. The mail side.
-bool start_mail_side() {
-    auto rec = smtp_side_init(ConfigSettings.get());
+bool start_mail_side(Gateway& gw) {
+    auto rec = smtp_side_init(gw.ini());
     // Each session asks a policy of the gateway, with a settings reader of the mail side
     // (kept by start-up until shutdown knows no session is left).
-    std::shared_ptr<rini> reader(rini_init(ConfigSettings.get()));
+    std::shared_ptr<rini> reader(rini_init(gw.ini()));
     if (!reader) {
         report_error("Failed to init smtp, no settings reader");
         return false;
     }
-    ReceiverReaders.push_back(reader);
-    auto server = SmtpServer::open(rec, [r = reader.get()] { return mail_policy(r); });
+    gw.receiver_readers.push_back(reader);
+    // Each policy reads the gateway's parts when its session starts: the transports and
+    // the queue open after the server.
+    auto server = SmtpServer::open(rec, [&gw, r = reader.get()] { return mail_policy(gw, r); });
     if (!server) {
         report_error("Failed to init smtp, %s", server.reason().c_str());
         return false;
     }
-    MailServer = std::move(*server);
+    gw.mail_server = std::move(*server);
     // The relay sender: the same settings without the listener.
     smtp_init relay = rec;
     relay.listenport = 0;
@@ -440,20 +454,20 @@ bool start_mail_side() {
         report_error("Failed to init smtp, %s", client.reason().c_str());
         return false;
     }
-    Relay = std::move(*client);
-    publish_console_smtp(Relay.get());
-    warn_open_listener(ini_listen_addresses());
+    gw.relay = std::move(*client);
+    publish_console_smtp(gw, gw.relay.get());
+    warn_open_listener(gw, ini_listen_addresses(gw));
     return true;
 }
 
 // 17.-18. The sending and the receiving transport (the same one when both modes agree);
 // receipts from an SMS centre are matched to the mails they report on.
-bool open_transports() {
-    int send_mode = delivery_mode(setting(SEND_MODE));
+bool open_transports(Gateway& gw) {
+    int send_mode = delivery_mode(gw.setting(SEND_MODE));
     if (send_mode >= 0 && send_mode < SMS_NONE) {
-        if (!open_transport(send_mode, Send)) return false;
+        if (!open_transport(gw, send_mode, gw.send)) return false;
     }
-    int recv_mode = delivery_mode(setting(RECV_MODE));
+    int recv_mode = delivery_mode(gw.setting(RECV_MODE));
     if (recv_mode == SMS_ROBOT) {
         report_error("'robot' is not a valid recv_mode, try 'none'");
         return false;
@@ -463,76 +477,79 @@ bool open_transports() {
         return false;
     }
     if (recv_mode == send_mode) {
-        Recv = Send.get();
+        gw.recv = gw.send.get();
     } else if (recv_mode >= 0 && recv_mode < SMS_NONE) {
-        if (!open_transport(recv_mode, RecvOwned)) return false;
-        Recv = RecvOwned.get();
+        if (!open_transport(gw, recv_mode, gw.recv_owned)) return false;
+        gw.recv = gw.recv_owned.get();
     }
-    if (send_mode == SMS_SMPP || recv_mode == SMS_SMPP)
-        smpp_receipts_install(Relay.get(),
-                              iequals(sini_word(ConfigSettings.get(), SMPP_RECEIPTS), "failure"));
+    if (send_mode == SMS_SMPP || recv_mode == SMS_SMPP) {
+        gw.receipts = std::make_unique<SmppReceipts>(
+            gw.relay.get(), iequals(sini_word(gw.ini(), SMPP_RECEIPTS), "failure"));
+        smpp_receipts_install(gw.receipts.get());
+    }
     return true;
 }
 
 // 20. Receiving threads, after the stored parts of long SMS wait again for the rest.
-void start_receivers() {
-    if (Recv != nullptr) {
-        std::shared_ptr<const aliases> af = alias_table();
-        std::shared_ptr<const aliases> df = delivery_table();
-        SmsPath path{Recv,     Relay.get(), Send.get(), ConfigSettings.get(),
-                     af.get(), df.get(),   Queue.get()};
+void start_receivers(Gateway& gw) {
+    if (gw.recv != nullptr) {
+        std::shared_ptr<const aliases> af = gw.tables.alias();
+        std::shared_ptr<const aliases> df = gw.tables.delivery();
+        SmsPath path = sms_path_of(gw);
+        path.af = af.get();
+        path.df = df.get();
         sms_concat_restore(path);
     }
-    if (Recv != nullptr) {
+    if (gw.recv != nullptr) {
         imsg("Starting SMS RECV thread...");
-        if (!start_sms_receiver()) emsg("Failed to start the SMS RECV thread");
+        if (!start_sms_receiver(gw)) emsg("Failed to start the SMS RECV thread");
     }
     imsg("Starting SMTP RECV thread...");
-    if (!start_mail_receiver()) emsg("Failed to start the SMTP RECV thread");
+    if (!start_mail_receiver(gw)) emsg("Failed to start the SMTP RECV thread");
 }
 }  // namespace
 
-int gateway_startup(CommandLine& cl, int& tool_status) {
+int gateway_startup(Gateway& gw, CommandLine& cl, int& tool_status) {
     // 1. Random generator, log, process locks, lock queue.
     seed_random();
-    install_signals();
+    install_signals(gw);
     mylog = log_init(LOG_DEBUG);
     log_doflush(mylog.get(), 1);
     mutexlist_init();
     th_mutex_queue_init();
 
-    if (int loaded = load_settings(cl, tool_status); loaded != 1) return loaded;
-    open_log_file();
+    if (int loaded = load_settings(gw, cl, tool_status); loaded != 1) return loaded;
+    open_log_file(gw);
 
     // 4. The command line.
-    int tool = cli_examine(cl);
+    int tool = cli_examine(gw, cl);
     if (tool >= 0) {
         tool_status = tool;
         return -2;
     }
 
-    if (!enter_home()) return 0;
+    if (!enter_home(gw)) return 0;
     raise_descriptor_limit();
-    default_trace_files();
+    default_trace_files(gw);
     // 7. The record delimiter.
-    RecordDelimiter = record_delimiter(setting(LOG_DELIMITER));
+    gw.delimiter = record_delimiter(gw.setting(LOG_DELIMITER));
     // The store: local files, or the shared database (schema brought up to date).
-    if (!store_prepare()) return 0;
-    if (!load_message_log() || !load_delivery_settings()) return 0;
-    detach_unless_foreground(cl);
-    set_up_network();
-    if (!open_web_listeners()) return 0;
-    set_up_phones_and_state();
-    if (!start_mail_side() || !open_transports()) return 0;
+    if (!store_prepare(gw.ini())) return 0;
+    if (!load_message_log(gw) || !load_delivery_settings(gw)) return 0;
+    detach_unless_foreground(gw, cl);
+    set_up_network(gw);
+    if (!open_web_listeners(gw)) return 0;
+    set_up_phones_and_state(gw);
+    if (!start_mail_side(gw) || !open_transports(gw)) return 0;
     // The queue and its delivery workers, before anything can be received into it.
-    if (!delivery_open()) return 0;
+    if (!delivery_open(gw)) return 0;
     // 19. Scheduled reports.
-    Reports = reports_configure(ConfigSettings.get());
-    start_receivers();
+    gw.reports = reports_configure(gw.ini());
+    start_receivers(gw);
 
     // 21. Ready.
     std::remove("tolvane.exit");
-    starttime = std::time(nullptr);
+    gw.starttime = std::time(nullptr);
     // From here on an exit file is obeyed (one made earlier was just removed).
     imsg("Main loop started");
     return 1;
@@ -550,13 +567,20 @@ int gateway_main(int argc, char** argv) {
         std::fputs(cli_usage().c_str(), stderr);
         return 2;
     }
+    // The one Gateway of the process: built by start-up, run by the main loop, taken down
+    // by shutdown; the signal handlers let go of it before it goes.
+    auto gw = std::make_unique<Gateway>();
     int tool_status = 0;
-    int r = gateway_startup(cl, tool_status);
+    int r = gateway_startup(*gw, cl, tool_status);
+    int status = 0;
     if (r == 1) {
-        gateway_mainloop();
-        return gateway_shutdown(true, 0);
+        gateway_mainloop(*gw);
+        status = gateway_shutdown(*gw, true, 0);
+    } else {
+        status = gateway_shutdown(*gw, false, r == -2 ? tool_status : 1);
     }
-    return gateway_shutdown(false, r == -2 ? tool_status : 1);
+    signal_target.store(nullptr);
+    return status;
 }
 
 }  // namespace tolvane

@@ -14,8 +14,8 @@
 
 namespace tolvane {
 
-bool store_kind(StoreKind& kind, std::string& why) {
-    std::string value = setting_str(STORE);
+bool store_kind(const SIni* ini, StoreKind& kind, std::string& why) {
+    std::string value = sini_text(ini, STORE);
     if (value.empty() || iequals(value, "files")) {
         kind = StoreKind::FILES;
         return true;
@@ -24,7 +24,7 @@ bool store_kind(StoreKind& kind, std::string& why) {
         why = "'" + value + "' is not a valid store, try 'files' or 'postgresql'";
         return false;
     }
-    if (setting_str(STORE_DSN).empty()) {
+    if (sini_text(ini, STORE_DSN).empty()) {
         why = "store postgresql needs store_dsn (a libpq connection string)";
         return false;
     }
@@ -32,15 +32,15 @@ bool store_kind(StoreKind& kind, std::string& why) {
     return true;
 }
 
-bool store_prepare() {
+bool store_prepare(const SIni* ini) {
     StoreKind kind = StoreKind::FILES;
     std::string why;
-    if (!store_kind(kind, why)) {
+    if (!store_kind(ini, kind, why)) {
         report_error("%s", why.c_str());
         return false;
     }
     if (kind == StoreKind::FILES) return true;
-    std::string dsn = setting_str(STORE_DSN);
+    std::string dsn = sini_text(ini, STORE_DSN);
     std::unique_ptr<PgConn> conn = PgConn::open(dsn, why);
     int version = 0;
     if (!conn || !pg_schema_upgrade(*conn, version, why)) {
@@ -52,29 +52,30 @@ bool store_prepare() {
     return true;
 }
 
-std::string store_owner_name() {
-    std::string work = setting_str(WORKPATH);
+std::string store_owner_name(const SIni* ini) {
+    std::string work = sini_text(ini, WORKPATH);
     // Relative paths are taken from the directory the server runs in.
     if (work.empty() || work[0] != '/') work = attach_path(currentdir(), work, 4096);
     return tcp_hostname() + ":" + work;
 }
 
-int store_tool(const std::vector<std::string>& args, std::size_t at) {
+int store_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at) {
     if (at + 1 >= args.size() || !iequals(args[at + 1], "check")) {
         std::printf("ERROR: -store needs a command: -store check\n");
         return 1;
     }
     StoreKind kind = StoreKind::FILES;
     std::string why;
-    if (!store_kind(kind, why)) {
+    if (!store_kind(ini, kind, why)) {
         std::printf("ERROR: %s\n", why.c_str());
         return 1;
     }
     if (kind == StoreKind::FILES) {
-        std::printf("Store: files in %s (no database to check)\n", setting_str(WORKPATH).c_str());
+        std::printf("Store: files in %s (no database to check)\n",
+                    sini_text(ini, WORKPATH).c_str());
         return 0;
     }
-    std::string dsn = setting_str(STORE_DSN);
+    std::string dsn = sini_text(ini, STORE_DSN);
     std::unique_ptr<PgConn> conn = PgConn::open(dsn, why);
     int version = conn ? pg_schema_version(*conn, why) : -1;
     if (version < 0) {

@@ -72,7 +72,7 @@ smtp_init smtp_side_init(SIni* ini) {
     return std::move(*rec);
 }
 
-std::optional<transport_options> delivery_init(SIni* ini, int mode) {
+std::optional<transport_options> delivery_init(SIni* ini, int mode, bool debug) {
     switch (mode) {
         case SMS_GSM: {
             auto r = std::make_unique<gsm_init>();
@@ -91,7 +91,7 @@ std::optional<transport_options> delivery_init(SIni* ini, int mode) {
             r->min_signal = sini_number(ini, GSM_MIN_SIGNAL);
             r->signal_timeout = sini_number(ini, GSM_SIGNAL_TIMEOUT);
             r->poll_ms = 1000L * sini_number(ini, GSM_POLL);
-            r->dodebug = isdebugtime;
+            r->dodebug = debug ? 1 : 0;
             r->coding =
                 sms_coding_parse(sini_word(ini, SMS_CODING)).value_or(sms_coding::automatic);
             r->max_parts = sini_number(ini, SMS_MAX_PARTS);
@@ -111,8 +111,6 @@ std::optional<transport_options> delivery_init(SIni* ini, int mode) {
                 r->dcs = dcs;
             }
             r->mode = m;
-            if (sini_getx(ini, GSM_NUMBER, nullptr, nullptr, 0) != nullptr)
-                report_using = r->localphone;
             return std::move(*r);
         }
         case SMS_SMPP: {
@@ -150,6 +148,13 @@ std::optional<transport_options> delivery_init(SIni* ini, int mode) {
         default:
             return std::nullopt;
     }
+}
+
+std::optional<std::string> report_originator(const SIni* ini, const transport_options& opts) {
+    const auto* modem = std::get_if<gsm_init>(&opts);
+    if (modem == nullptr || sini_getx(ini, GSM_NUMBER, nullptr, nullptr, 0) == nullptr)
+        return std::nullopt;
+    return modem->localphone;
 }
 
 }  // namespace tolvane

@@ -17,26 +17,36 @@
 // closed at once.
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "net/tcp.h"
 
 namespace tolvane {
 
+class Gateway;
+
 inline constexpr int WEB_MAX_CONNECTIONS_DEFAULT = 256;
 inline constexpr int WEB_RESERVE_CONNECTIONS = 8;
 
-// Starts the accepting thread on listener (counted in with add_thread); 0 when it could
-// not be started.
-int web_accept_start(CHAN* listener, bool https);
-// The accepting loop itself, until ShutdownNow is set.
-void web_accept_loop(CHAN* listener, bool https);
-// Serves one accepted connection on a counted thread of its own (start_counted_thread),
-// in a slot of the web_max_connections given, or else in a reserve slot. 0 when no slot
-// is free or no thread could be started (the connection is then closed).
-int web_admin_start(std::unique_ptr<CHAN> conn, int most = WEB_MAX_CONNECTIONS_DEFAULT);
-// Connections being served now (reserve slots included), and those in reserve slots.
-int web_connections_open();
-int web_connections_reserved();
+// Starts the accepting thread on listener for gw (counted in with add_thread); 0 when it
+// could not be started.
+int web_accept_start(Gateway& gw, CHAN* listener, bool https);
+// The accepting loop itself, until gw.stop is set.
+void web_accept_loop(Gateway& gw, CHAN* listener, bool https);
+// Serves one accepted connection for gw on a counted thread of its own
+// (start_counted_thread), in a slot of the web_max_connections given, or else in a
+// reserve slot. 0 when no slot is free or no thread could be started (the connection is
+// then closed).
+int web_admin_start(Gateway& gw, std::unique_ptr<CHAN> conn,
+                    int most = WEB_MAX_CONNECTIONS_DEFAULT);
+// The web channel's slots in use, shared by its threads; owned by the Gateway.
+struct WebSlots {
+    std::atomic<int> general{0};  // ordinary slots taken
+    std::atomic<int> reserve{0};  // reserve slots taken
+};
+// Connections of gw being served now (reserve slots included), and those in reserve slots.
+int web_connections_open(const Gateway& gw);
+int web_connections_reserved(const Gateway& gw);
 
 }  // namespace tolvane

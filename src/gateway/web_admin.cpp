@@ -61,7 +61,7 @@ int limit_kind(const std::optional<std::string>& mode) {
 // ---- template functions ----
 
 void show_status(tpl*, TplTokens*, void* data) {
-    const long up = static_cast<long>(std::time(nullptr) - starttime);
+    const long up = static_cast<long>(std::time(nullptr) - cbd(data)->gw->starttime);
     webserv_add(cbd(data)->web, "uptime", strprintf("%d", static_cast<int>(up)));
 }
 
@@ -134,13 +134,13 @@ int shutdown_page(web_serv* w, callback_data*) {
     return webserv_display(w, STATUS_OK, "shutdown.htm");
 }
 
-int shutdown_do(web_serv* w, callback_data*) {
+int shutdown_do(web_serv* w, callback_data* cb) {
     webserv_add(w, "message", "Shutting down");
     const int shown = webserv_display(w, STATUS_OK, "shutdown.htm");
     // The answer goes out before the main loop starts stopping.
     webserv_flush(w);
     imsg("Shutdown requested through the web channel by [%s]", var(w, "remoteip").c_str());
-    gateway_request_stop();
+    gateway_request_stop(*cb->gw);
     return shown;
 }
 
@@ -357,14 +357,11 @@ web_hosts web_hosts_of(rini* r, CHAN* conn) {
 
 namespace {
 
-std::mutex probe_lock;
-WebHealthProbe health_probe;  // guarded by probe_lock
-
-std::vector<web_health_item> probe_now() {
+std::vector<web_health_item> probe_now(Gateway& gw) {
     WebHealthProbe p;
     {
-        std::lock_guard<std::mutex> hold(probe_lock);
-        p = health_probe;
+        std::lock_guard<std::mutex> hold(gw.web_probe->lock);
+        p = gw.web_probe->probe;
     }
     return p ? p() : std::vector<web_health_item>{};
 }
@@ -394,9 +391,9 @@ void too_many_page(web_serv* w, long retry_ms) {
     w->shown = true;
 }
 
-void health_page(web_serv* w) {
+void health_page(web_serv* w, Gateway& gw) {
     std::string reasons;
-    for (const web_health_item& i : probe_now()) {
+    for (const web_health_item& i : probe_now(gw)) {
         if (!i.up) reasons += i.name + ": " + (i.why.empty() ? "down" : i.why) + "\n";
     }
     if (reasons.empty()) {
@@ -406,9 +403,9 @@ void health_page(web_serv* w) {
     }
 }
 
-void metrics_page(web_serv* w) {
+void metrics_page(web_serv* w, Gateway& gw) {
     // Transport states are asked for now rather than kept, so they are never stale.
-    for (const web_health_item& i : probe_now()) {
+    for (const web_health_item& i : probe_now(gw)) {
         MetricLabels labels{{"transport", i.name}};
         if (!i.role.empty()) labels.emplace_back("role", i.role);
         metrics()
@@ -417,8 +414,8 @@ void metrics_page(web_serv* w) {
     }
     metrics()
         .gauge("tolvane_web_connections_open", "Web administration connections being served")
-        .set(web_connections_open());
-    const queue_stats q = delivery_queue_stats();
+        .set(web_connections_open(gw));
+    const queue_stats q = delivery_queue_stats(gw);
     metrics()
         .gauge(METRIC_QUEUE_LENGTH, "Entries in the queue not done yet")
         .set(static_cast<std::int64_t>(q.waiting));
@@ -431,13 +428,13 @@ void metrics_page(web_serv* w) {
 
 }  // namespace
 
-void web_set_health_probe(WebHealthProbe probe) {
-    std::lock_guard<std::mutex> hold(probe_lock);
-    health_probe = std::move(probe);
+void web_set_health_probe(Gateway& gw, WebHealthProbe probe) {
+    std::lock_guard<std::mutex> hold(gw.web_probe->lock);
+    gw.web_probe->probe = std::move(probe);
 }
 
-std::vector<web_health_item> web_health_now() {
-    return probe_now();
+std::vector<web_health_item> web_health_now(Gateway& gw) {
+    return probe_now(gw);
 }
 
 namespace {
@@ -537,7 +534,7 @@ void answer_request(web_serv* w, callback_data& cb, rini* reader, CHAN* conn, bo
         imsg("Web request from [%s] refused: not in web_allow", ip.c_str());
         webserv_display(w, STATUS_OK, "banned.htm");
     } else if (w->ref == "/health") {
-        health_page(w);
+        health_page(w, *cb.gw);
     } else if (reserved && !logged_in()) {
         imsg(
             "Web request from [%s] for %s refused: every connection is taken, the reserve "
@@ -546,7 +543,7 @@ void answer_request(web_serv* w, callback_data& cb, rini* reader, CHAN* conn, bo
         send_plain(w, "HTTP/1.0 503 Service Unavailable", "Retry-After: 2",
                    "Busy: every connection is taken, try again later.\n");
     } else if (w->ref == "/metrics" && open_metrics) {
-        metrics_page(w);
+        metrics_page(w, *cb.gw);
     } else if (!logged_in() && login == WebLogin::held) {
         imsg("Web request from [%s] for %s: login held for %ld ms after failures", ip.c_str(),
              web_printable(w->ref).c_str(), retry_ms);
@@ -556,7 +553,7 @@ void answer_request(web_serv* w, callback_data& cb, rini* reader, CHAN* conn, bo
              web_printable(w->ref).c_str());
         webserv_display(w, "HTTP/1.0 401 Unauthorized", "needauth.htm");
     } else if (w->ref == "/metrics") {
-        metrics_page(w);
+        metrics_page(w, *cb.gw);
     } else {
         run_command(w, &cb, hosts, ip, conn->ssl != nullptr);
     }
@@ -574,14 +571,15 @@ void show_not_found(web_serv* w) {
 
 }  // namespace
 
-void command_thread(CHAN* conn, bool reserved) {
+void command_thread(Gateway& gw, CHAN* conn, bool reserved) {
     std::srand(static_cast<unsigned>(std::time(nullptr)) + static_cast<unsigned>(std::clock()));
-    std::unique_ptr<rini> reader = rini_init(ConfigSettings.get());
+    std::unique_ptr<rini> reader = rini_init(gw.ini());
     callback_data cb;
     cb.ini = reader.get();
+    cb.gw = &gw;
     auto w = webserv_init(conn, setting_of(reader.get(), WEBPATH), web_tpl_fns, &cb);
     cb.web = w.get();
-    w->cancel = &ShutdownNow;
+    w->cancel = &gw.stop;
     // A reserve slot is for a client that sends its request at once.
     if (reserved) w->request_ms = std::min(w->request_ms, WEBSERV_FIRST_LINE_MS);
     if (istrue(setting_of(reader.get(), WEB_TRACE).c_str())) {

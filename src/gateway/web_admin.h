@@ -27,6 +27,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,14 +42,17 @@
 
 namespace tolvane {
 
-// Serves one request on conn and closes it (the thread body, without the counting).
-// reserved: the connection holds a reserve slot (see above).
-void command_thread(CHAN* conn, bool reserved = false);
+class Gateway;
+
+// Serves one request on conn for gw and closes it (the thread body, without the
+// counting). reserved: the connection holds a reserve slot (see above).
+void command_thread(Gateway& gw, CHAN* conn, bool reserved = false);
 
 // Data of the gateway's template functions.
 struct callback_data {
     web_serv* web = nullptr;
     rini* ini = nullptr;
+    Gateway* gw = nullptr;  // the gateway the page shows (start time, stop, queue, records)
 };
 
 // show_status, time_length, begin_limits ... end_limits, begin_limit_names ...
@@ -86,10 +90,15 @@ struct web_health_item {
     std::string why;  // when down
 };
 using WebHealthProbe = std::function<std::vector<web_health_item>()>;
+// The probe of a gateway's web channel, owned by the Gateway.
+struct WebProbe {
+    std::mutex lock;
+    WebHealthProbe probe;  // guarded by lock
+};
 // The gateway installs the probe once its parts are open (and clears it before closing
 // them); without one /health answers "ok".
-void web_set_health_probe(WebHealthProbe probe);
-std::vector<web_health_item> web_health_now();
+void web_set_health_probe(Gateway& gw, WebHealthProbe probe);
+std::vector<web_health_item> web_health_now(Gateway& gw);
 
 // Seconds as "1wks 2days 03:04:05" (weeks and days only when not 0).
 std::string time_length_text(long seconds);

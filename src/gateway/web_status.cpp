@@ -37,12 +37,12 @@ day_summary summary_of(const DayOutcomes& o, char delim) {
 }
 
 // Today's summary from whichever store keeps the records; nothing when it cannot be read.
-day_summary store_summary() {
+day_summary store_summary(char delimiter) {
     DayOutcomes o;
     std::string why;
     // The store logs its own loss; the page, refreshed every few seconds, must not.
     if (!records_store().today(std::time(nullptr), WEB_STATUS_OUTCOMES, o, why)) return {};
-    return summary_of(o, RecordDelimiter);
+    return summary_of(o, delimiter);
 }
 
 callback_data* cbd(void* data) {
@@ -66,7 +66,7 @@ bool part_state(const Part* s, std::string& text) {
     return up;
 }
 
-std::vector<web_health_item> probe() {
+std::vector<web_health_item> probe(const Gateway& gw) {
     std::vector<web_health_item> items;
     auto add = [&items](const auto* s, std::string name, std::string role) {
         web_health_item i;
@@ -80,17 +80,16 @@ std::vector<web_health_item> probe() {
         web_health_item i;
         i.name = "smtp";
         i.role = "listener";
-        i.up = MailServer != nullptr;
+        i.up = gw.mail_server != nullptr;
         i.why = i.up ? "up" : "not open";
         items.push_back(std::move(i));
     }
-    if (Send) {
-        add(Send.get(), delivery_name(sms_mode(Send.get())),
-            Recv == Send.get() ? "send and receive" : "send");
-    }
-    if (Recv && Recv != Send.get()) add(Recv, delivery_name(sms_mode(Recv)), "receive");
+    const SmsTransport* send = gw.send.get();
+    const SmsTransport* recv = gw.recv;
+    if (send) add(send, delivery_name(sms_mode(send)), recv == send ? "send and receive" : "send");
+    if (recv && recv != send) add(recv, delivery_name(sms_mode(recv)), "receive");
     // A shared store: without its database no mail is taken (451) and no SMS acknowledged.
-    if (const std::optional<bool> db = delivery_database_up()) {
+    if (const std::optional<bool> db = delivery_database_up(gw)) {
         web_health_item i;
         i.name = "database";
         i.role = "store";
@@ -135,17 +134,18 @@ day_summary web_day_summary(const std::string& dir, std::time_t now, char delim)
     return summary_of(msgrec_today_in(dir, delim, now, WEB_STATUS_OUTCOMES), delim);
 }
 
-void web_status_install_probe(bool install) {
-    web_set_health_probe(install ? WebHealthProbe(probe) : WebHealthProbe());
+void web_status_install_probe(Gateway& gw, bool install) {
+    web_set_health_probe(gw,
+                         install ? WebHealthProbe([&gw] { return probe(gw); }) : WebHealthProbe());
 }
 
 void web_show_gateway(tpl*, TplTokens*, void* data) {
     web_serv* w = cbd(data)->web;
-    const day_summary d = store_summary();
+    const day_summary d = store_summary(cbd(data)->gw->delimiter);
     webserv_add(w, "sms_sent_today", strprintf("%d", d.sent));
     webserv_add(w, "sms_failed_today", strprintf("%d", d.failed));
     webserv_add(w, "sms_received_today", strprintf("%d", d.received));
-    const queue_stats q = delivery_queue_stats();
+    const queue_stats q = delivery_queue_stats(*cbd(data)->gw);
     webserv_add(w, "queue_waiting", strprintf("%d", static_cast<int>(q.waiting)));
     const std::int64_t age_ms = q.oldest_ms > 0 ? delivery_now_ms() - q.oldest_ms : 0;
     webserv_add(w, "queue_oldest",
@@ -164,7 +164,7 @@ void web_show_gateway(tpl*, TplTokens*, void* data) {
     webserv_add(w, "metric_sessions_open", number(m.value(METRIC_SMTP_SESSIONS_OPEN)));
     webserv_add(w, "metric_sessions_refused", number(m.value(METRIC_SMTP_SESSIONS_REFUSED)));
     webserv_add(w, "metric_reconnects", number(m.value(METRIC_TRANSPORT_RECONNECTS)));
-    webserv_add(w, "metric_web_open", strprintf("%d", web_connections_open()));
+    webserv_add(w, "metric_web_open", strprintf("%d", web_connections_open(*cbd(data)->gw)));
     std::tm tm{};
     char when[64] = "";
     if (safe_localtime(std::time(nullptr), tm)) std::strftime(when, sizeof when, "%H:%M:%S", &tm);
@@ -173,7 +173,7 @@ void web_show_gateway(tpl*, TplTokens*, void* data) {
 
 void web_begin_transports(tpl* t, TplTokens* body, void* data) {
     web_serv* w = cbd(data)->web;
-    for (const web_health_item& i : web_health_now()) {
+    for (const web_health_item& i : web_health_now(*cbd(data)->gw)) {
         webserv_add(w, "transport_name", i.name);
         webserv_add(w, "transport_role", i.role);
         webserv_add(w, "transport_state", i.why.empty() ? (i.up ? "up" : "down") : i.why);
@@ -184,7 +184,7 @@ void web_begin_transports(tpl* t, TplTokens* body, void* data) {
 
 void web_begin_outcomes(tpl* t, TplTokens* body, void* data) {
     web_serv* w = cbd(data)->web;
-    const day_summary d = store_summary();
+    const day_summary d = store_summary(cbd(data)->gw->delimiter);
     for (const record_outcome& o : d.last) {
         // Today's outcomes only: the time of day says enough ("Tue Dec  8 13:24:42 2026").
         webserv_add(w, "outcome_when", o.when.size() >= 19 ? o.when.substr(11, 8) : o.when);

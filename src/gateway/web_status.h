@@ -3,7 +3,7 @@
 // (records_store().today: the day files, or the shared database), and the queue.
 //
 // web_status_install_probe gives the web channel (web_set_health_probe) a probe over
-// the SMTP server (MailServer), the process-wide transports Send and Recv, and with a shared store its database
+// the gateway's SMTP server, its send and receive transports, and with a shared store its database
 // ("database", role "store", "connected" or "lost"); the gateway installs it once they
 // are open and removes it before it closes them. web_day_summary reads today's day
 // files (YYYYMMDD.rec: mail to SMS, YYYYMMDD.log: SMS to mail) of a directory through
@@ -12,7 +12,7 @@
 // Ownership: the summaries are plain values. Limits: the last WEB_STATUS_OUTCOMES
 // outcomes are shown.
 //
-//   day_summary d = web_day_summary(workpath, std::time(nullptr), RecordDelimiter);
+//   day_summary d = web_day_summary(workpath, std::time(nullptr), gw.delimiter);
 //   // d.sent, d.failed, d.received, d.last (newest first)
 #pragma once
 
@@ -24,6 +24,8 @@
 #include "foundation/tpl.h"
 
 namespace tolvane {
+
+class Gateway;
 
 inline constexpr std::size_t WEB_STATUS_OUTCOMES = 20;
 
@@ -52,8 +54,9 @@ bool web_parse_record(std::string_view line, char delim, record_outcome& out);
 // Today's figures and last outcomes (local date of now) from the day files in dir.
 day_summary web_day_summary(const std::string& dir, std::time_t now, char delim);
 
-// Installs (or, with install false, removes) the probe over MailServer, Send and Recv.
-void web_status_install_probe(bool install = true);
+// Installs (or, with install false, removes) the probe over gw's SMTP server and SMS
+// transports (gw must outlive it).
+void web_status_install_probe(Gateway& gw, bool install = true);
 
 // Template functions of the status page:
 //   ||show_gateway||        sets sms_sent_today, sms_failed_today, sms_received_today,

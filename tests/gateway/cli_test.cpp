@@ -345,7 +345,6 @@ TEST_F(Tool, InstallScriptsIntoMissingDirectoryFails) {
 // ---- transport records ----
 
 TEST(DeliveryInit, ModemRecordFromTheSettings) {
-    report_using.reset();
     IniFile ini(
         "gsm_com /dev/ttyUSB0\ngsm_baud 100000\ngsm_number +61400000000\nsca_number +6141\n"
         "gsm_pin 1234\ngsm_init AT+CFUN=1\ngsm_crlf false\ncpin_ok yes\ncnmi_flush on\n"
@@ -368,13 +367,15 @@ TEST(DeliveryInit, ModemRecordFromTheSettings) {
     EXPECT_EQ(g->debug_file, "");
     EXPECT_EQ(g->mode, MODE_CPIN_OK | MODE_CNMI_FLUSH | MODE_PDU | MODE_EXTENDED | MODE_16BIT);
     EXPECT_EQ(g->dcs, "");
-    ASSERT_TRUE(report_using);
-    EXPECT_EQ(*report_using, "+61400000000");
-    report_using.reset();
+    EXPECT_EQ(g->dodebug, 0);
+    EXPECT_EQ(report_originator(ini.get(), *rec), "+61400000000");
+    // -debug has the modem trace its dialogue.
+    auto traced = delivery_init(ini.get(), SMS_GSM, true);
+    ASSERT_TRUE(traced);
+    EXPECT_EQ(std::get<gsm_init>(*traced).dodebug, 1);
 }
 
 TEST(DeliveryInit, ModemDefaultsAndOtherCodings) {
-    report_using.reset();
     IniFile ini("sms_mode PDU\nsms_dcs ucs2\ngsm_noinit true\n");
     auto rec = delivery_init(ini.get(), SMS_GSM);
     ASSERT_TRUE(rec);
@@ -386,7 +387,21 @@ TEST(DeliveryInit, ModemDefaultsAndOtherCodings) {
     EXPECT_EQ(g->init_string, "");
     EXPECT_EQ(g->mode, MODE_8BIT);  // "PDU" is not exactly "pdu"
     EXPECT_EQ(g->dcs, "ucs2");
-    EXPECT_FALSE(report_using);
+    EXPECT_EQ(report_originator(ini.get(), *rec), std::nullopt);
+}
+
+// Only a modem's own number is the reports' originator; another transport gives none even
+// when gsm_number is set.
+TEST(DeliveryInit, ReportOriginatorIsTheModemsNumberOnly) {
+    IniFile ini("gsm_number +61400000007\nsmpp_host smsc.example\nrobot_cmd true\n");
+    for (int mode : {SMS_SMPP, SMS_ROBOT, SMS_XML, SMS_SMTP}) {
+        auto rec = delivery_init(ini.get(), mode);
+        ASSERT_TRUE(rec) << mode;
+        EXPECT_EQ(report_originator(ini.get(), *rec), std::nullopt) << mode;
+    }
+    auto modem = delivery_init(ini.get(), SMS_GSM);
+    ASSERT_TRUE(modem);
+    EXPECT_EQ(report_originator(ini.get(), *modem), "+61400000007");
 }
 
 TEST(DeliveryInit, SmppRecord) {
@@ -435,7 +450,6 @@ TEST(DeliveryInit, EveryTransportTakesTheCodingAndTheLongestText) {
         EXPECT_EQ(std::get<robot_init>(*robot).coding, c.coding);
         EXPECT_EQ(std::get<robot_init>(*robot).max_parts, c.max_parts);
     }
-    report_using.reset();
 }
 
 TEST(DeliveryInit, SmtpAsSmsTransportHasNoListener) {

@@ -17,6 +17,7 @@
 
 #include "foundation/lib.h"
 #include "foundation/sini.h"
+#include "gateway/gateway.h"
 #include "gateway/keys.h"
 #include "gateway/mail_log_capture.h"
 #include "gateway/path_fixture.h"
@@ -71,7 +72,9 @@ class MailToSms : public test::PathFixture {
         path.send = send.get();
         path.reader = reader.get();
         path.queue = queue.get();
+        path.units = &units;
         sender.send = send.get();
+        sender.units = &units;
         sender.relay = relay.get();
         sender.pause_ms = 0;
     }
@@ -138,6 +141,7 @@ class MailToSms : public test::PathFixture {
     std::deque<std::unique_ptr<smtp_message>> handed;
     std::vector<msgrecs_ptr> limits;
     Script sms_out, notices;
+    MailUnits units;
     MailSender sender;
     MailPath path;
     std::string out;
@@ -739,6 +743,28 @@ TEST_F(MailToSms, ModemSenderPrefixesTheReplyAddress) {
 }
 
 // ---- the pieces ----
+
+// An entry's units are settled once: the first take gets its user, a second finds none,
+// and an entry never held (an earlier run's) has none to settle.
+TEST(MailUnits, AnEntrysUnitsAreTakenOnceWithItsUser) {
+    MailUnits units;
+    units.hold(7, "ann");
+    units.hold(8, "");
+    std::string user = "unchanged";
+    EXPECT_FALSE(units.take(9, user));
+    EXPECT_EQ(user, "unchanged");
+    ASSERT_TRUE(units.take(7, user));
+    EXPECT_EQ(user, "ann");
+    EXPECT_FALSE(units.take(7, user));
+    ASSERT_TRUE(units.take(8, user));
+    EXPECT_EQ(user, "");
+    // Each gateway keeps its own.
+    Gateway a;
+    Gateway b;
+    a.mail_units->hold(1, "bob");
+    EXPECT_FALSE(b.mail_units->take(1, user));
+    EXPECT_TRUE(a.mail_units->take(1, user));
+}
 
 TEST(HeaderAddress, DropsOneBracketPair) {
     std::string a = "<boss@corp.example>", b = "boss@corp.example", c = "<>", d = "<x", e = "";

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "gateway/gateway.h"
 #include "gateway/keys.h"
 
 namespace tolvane {
@@ -27,7 +28,6 @@ class AliasReload : public ::testing::Test {
         set("alias_file", ("file=\"" + (dir / "alias.txt").string() + "\"").c_str());
     }
     void TearDown() override {
-        alias_tables_free();
         sini_free(ini);
         std::error_code ec;
         fs::remove_all(dir, ec);
@@ -42,25 +42,26 @@ class AliasReload : public ::testing::Test {
     }
     fs::path dir;
     std::unique_ptr<SIni> ini;
+    AliasTables tables;
 };
 
 TEST_F(AliasReload, NothingLoadedGivesEmptyTables) {
-    EXPECT_EQ(alias_count(alias_table().get()), 0u);
-    EXPECT_EQ(alias_count(delivery_table().get()), 0u);
+    EXPECT_EQ(alias_count(tables.alias().get()), 0u);
+    EXPECT_EQ(alias_count(tables.delivery().get()), 0u);
 }
 
 TEST_F(AliasReload, GoodLoadReplacesBothAndOldHandlesStayValid) {
     write("delivery.txt", "0412000001 ann@x\n");
     write("alias.txt", "0412000009*boss@x\n");
     std::string err;
-    ASSERT_EQ(alias_tables_load(ini.get(), err), 1) << err;
-    std::shared_ptr<const aliases> held = delivery_table();
+    ASSERT_EQ(tables.load(ini.get(), err), 1) << err;
+    std::shared_ptr<const aliases> held = tables.delivery();
     EXPECT_EQ(find(held, "+61412000001"), "ann@x");
 
     write("delivery.txt", "0412000002 bob@x\n");
-    ASSERT_EQ(alias_tables_load(ini.get(), err), 1) << err;
-    EXPECT_EQ(find(delivery_table(), "+61412000001"), "-");
-    EXPECT_EQ(find(delivery_table(), "+61412000002"), "bob@x");
+    ASSERT_EQ(tables.load(ini.get(), err), 1) << err;
+    EXPECT_EQ(find(tables.delivery(), "+61412000001"), "-");
+    EXPECT_EQ(find(tables.delivery(), "+61412000002"), "bob@x");
     // A message thread that took the table before the reload still reads it.
     EXPECT_EQ(find(held, "+61412000001"), "ann@x");
 }
@@ -69,7 +70,7 @@ TEST_F(AliasReload, FailedLoadKeepsTheTablesInUseAndSaysWhy) {
     write("delivery.txt", "0412000001 ann@x\n");
     write("alias.txt", "0412000009*boss@x\n");
     std::string err;
-    ASSERT_EQ(alias_tables_load(ini.get(), err), 1) << err;
+    ASSERT_EQ(tables.load(ini.get(), err), 1) << err;
 
     struct Case {
         const char* name;
@@ -89,24 +90,34 @@ TEST_F(AliasReload, FailedLoadKeepsTheTablesInUseAndSaysWhy) {
         fs::rename(dir / c.broken, dir / "aside");
         write(c.other, c.other_text);
         err.clear();
-        EXPECT_EQ(alias_tables_load(ini.get(), err), 0);
+        EXPECT_EQ(tables.load(ini.get(), err), 0);
         EXPECT_EQ(err, "Failed to read (" + (dir / c.broken).string() + "), Failed to open (" +
                            (dir / c.broken).string() + "), No such file or directory");
-        EXPECT_EQ(find(delivery_table(), "+61412000001"), "ann@x");
-        EXPECT_EQ(find(alias_table(), "+61412000009"), "boss@x");
-        EXPECT_EQ(find(alias_table(), "+61412000005"), "-");
-        EXPECT_EQ(find(delivery_table(), "+61412000005"), "-");
+        EXPECT_EQ(find(tables.delivery(), "+61412000001"), "ann@x");
+        EXPECT_EQ(find(tables.alias(), "+61412000009"), "boss@x");
+        EXPECT_EQ(find(tables.alias(), "+61412000005"), "-");
+        EXPECT_EQ(find(tables.delivery(), "+61412000005"), "-");
         fs::rename(dir / "aside", dir / c.broken);
         write(c.other, c.other_restore);
     }
 }
 
 TEST_F(AliasReload, ReloadRequestIsTakenOnce) {
-    EXPECT_FALSE(reload_pending());
-    reload_request();
-    reload_request();
-    EXPECT_TRUE(reload_pending());
-    EXPECT_FALSE(reload_pending());
+    Gateway gw;
+    EXPECT_FALSE(reload_pending(gw));
+    reload_request(gw);
+    reload_request(gw);
+    EXPECT_TRUE(reload_pending(gw));
+    EXPECT_FALSE(reload_pending(gw));
+}
+
+// Each gateway has its own request: one asked for does not reach another.
+TEST_F(AliasReload, ReloadRequestBelongsToItsGateway) {
+    Gateway asked;
+    Gateway other;
+    reload_request(asked);
+    EXPECT_FALSE(reload_pending(other));
+    EXPECT_TRUE(reload_pending(asked));
 }
 
 }  // namespace

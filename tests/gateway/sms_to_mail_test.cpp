@@ -490,15 +490,12 @@ TEST_F(SmsToMail, ModemMessageThatCannotBeReadIsRejectedToBeReadAgain) {
 
 TEST_F(SmsToMail, TheReceiverMailsEveryQueuedSmsUntilTheTransportFails) {
     LogCapture log;
-    Relay = std::move(relay);
-    Queue = std::move(queue);
-    Send = std::move(send);
-    Recv = recv.get();
     inbound.inbox.push_back(an_sms("+61412345678", "to ann one"));
     inbound.inbox.push_back(an_sms("+61412345679", "to bob two"));
     inbound.end_code = 42;
     std::shared_ptr<rini> reader = rini_init(ini.get());
-    std::unique_ptr<InboundSink> sink = sms_to_mail_sink(reader);
+    AliasTables tables;
+    std::unique_ptr<InboundSink> sink = sms_to_mail_sink(path, tables, reader);
     std::stop_source never;
     // Returns with the wait's error once both SMS are handled (its workers joined).
     Status st = recv->receive(*sink, never.get_token());
@@ -506,22 +503,18 @@ TEST_F(SmsToMail, TheReceiverMailsEveryQueuedSmsUntilTheTransportFails) {
     EXPECT_EQ(st.error().code, 42);
     EXPECT_EQ(st.reason(), "scripted failure 42");
     EXPECT_EQ(inbound.accepted.size(), 2u);
-    queue = std::move(Queue);
-    send = std::unique_ptr<ScriptTransport>(static_cast<ScriptTransport*>(Send.release()));
-    Recv = nullptr;
     relay_queued();
     std::vector<std::string> got = rcpts();
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got, (std::vector<std::string>{"<ann@gw.example>", "<bob@gw.example>"}));
     EXPECT_TRUE(log.has("The scripted receiver stops: error 42 (scripted failure 42)"));
     EXPECT_EQ(records().size(), 2u);
-    relay = std::move(Relay);
 }
 
 TEST_F(SmsToMail, TheReceiverStopsOnItsStopTokenWhileWaitingWithoutEnd) {
     std::shared_ptr<rini> reader = rini_init(ini.get());
-    std::unique_ptr<InboundSink> sink = sms_to_mail_sink(reader);
-    Recv = recv.get();
+    AliasTables tables;
+    std::unique_ptr<InboundSink> sink = sms_to_mail_sink(path, tables, reader);
     std::atomic<bool> ended{false};
     std::jthread rx([&](std::stop_token stop) {
         EXPECT_TRUE(recv->receive(*sink, stop).ok());
@@ -533,7 +526,6 @@ TEST_F(SmsToMail, TheReceiverStopsOnItsStopTokenWhileWaitingWithoutEnd) {
     rx.request_stop();
     rx.join();
     EXPECT_TRUE(ended.load());
-    Recv = nullptr;
 }
 
 // ---- the pieces ----

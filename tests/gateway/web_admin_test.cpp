@@ -12,10 +12,11 @@
 #include <thread>
 
 #include "foundation/auth_guard.h"
-#include "foundation/password.h"
 #include "foundation/lib.h"
+#include "foundation/password.h"
 #include "foundation/ssha.h"
 #include "gateway/gateway.h"
+#include "gateway/spine_support.h"
 #include "gateway/web_session.h"
 #include "gateway/web_support.h"
 #include "records/msgrec.h"
@@ -96,25 +97,21 @@ class Admin : public ::testing::Test {
         std::string err;
         mr = msgrec_init("msgrec", box.dir(), '|', "24", 5, 6, 7, err);
         ASSERT_TRUE(mr) << err;
-        ShutdownNow.store(0);
-        starttime = std::time(nullptr) - 93784;
+        gw.starttime = std::time(nullptr) - 93784;
         auth_guard().clear();
         web_sessions_clear();
     }
     void TearDown() override {
         msgrec_free(mr);
         msgrec_free(other);
-        sini_free(ConfigSettings);
-        ShutdownNow.store(0);
+        sini_free(gw.settings);
     }
     void settings(const std::string& extra,
                   const std::string& webpath = TOLVANE_SOURCE_DIR "/etc/web") {
-        sini_free(ConfigSettings);
         box.write("tolvane.ini", "home " + box.dir() + "\nlogpath " + box.dir() + "\nwebpath " +
                                      webpath + "\n" + extra);
-        ConfigSettings = sini_init(_settings);
-        ASSERT_EQ(sini_load(ConfigSettings.get(), box.path("tolvane.ini"), nullptr), 1);
-        sini_set(ConfigSettings.get(), HOST, nullptr, "gw.test");
+        ASSERT_TRUE(testing_support::gateway_load_settings(gw, box.path("tolvane.ini")));
+        sini_set(gw.ini(), HOST, nullptr, "gw.test");
     }
     std::string get(const std::string& target, const std::string& auth = basic("admin", "s3cret"),
                     const std::string& headers = "Host: gw.test\r\n") {
@@ -160,13 +157,14 @@ class Admin : public ::testing::Test {
         InDir in(box.dir());
         Link link;
         link.send(raw);
-        command_thread(link.ch.get());
+        command_thread(gw, link.ch.get());
         return link.reply();
     }
     static bool has(const std::string& page, const std::string& part) {
         return page.find(part) != std::string::npos;
     }
 
+    Gateway gw;
     Sandbox box;
     msgrecs_ptr mr, other;
     Session session;
@@ -254,7 +252,7 @@ TEST_F(Admin, AddressOutsideWebAllowIsBannedEvenWithCredentials) {
     const std::string page = get("/?cmd=shutdown_do");
     EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << page;
     EXPECT_TRUE(has(page, "id=\"banned\"")) << page;
-    EXPECT_EQ(ShutdownNow.load(), 0);
+    EXPECT_EQ(gw.stop.load(), 0);
     EXPECT_TRUE(box.logged("Web request from [127.0.0.1] refused: not in web_allow"));
 }
 
@@ -270,7 +268,7 @@ TEST_F(Admin, MissingOrWrongCredentialsGetThe401Page) {
         EXPECT_TRUE(has(page, "id=\"needauth\""));
         // The page choice is not open to a client that has not logged in.
         EXPECT_FALSE(has(page, "Rate limits"));
-        EXPECT_EQ(ShutdownNow.load(), 0);
+        EXPECT_EQ(gw.stop.load(), 0);
     }
 }
 
@@ -415,11 +413,11 @@ TEST_F(Admin, LimitResetOfAnUnknownLimitFailsAndChangesNothing) {
 TEST_F(Admin, ShutdownAsksFirstAndShutdownDoStops) {
     std::string page = get("/?cmd=shutdown");
     EXPECT_TRUE(has(page, "name=\"cmd_shutdown_do\"")) << page;
-    EXPECT_EQ(ShutdownNow.load(), 0);
+    EXPECT_EQ(gw.stop.load(), 0);
     page = post("cmd_shutdown_do.x=12&cmd_shutdown_do.y=3");
     EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << page;
     EXPECT_TRUE(has(page, ">Shutting down</h1>"));
-    EXPECT_EQ(ShutdownNow.load(), 1);
+    EXPECT_EQ(gw.stop.load(), 1);
 }
 
 TEST_F(Admin, AcceptingThreadEndsOnTheStopRequestAndNotOnAWithdrawnOne) {
@@ -428,11 +426,11 @@ TEST_F(Admin, AcceptingThreadEndsOnTheStopRequestAndNotOnAWithdrawnOne) {
     ASSERT_EQ(tcp_listen(lsn, 0, "127.0.0.1", 1), 1);
     // A stop requested and withdrawn before the loop starts (as a test does) leaves its
     // mark on the stop descriptor: the loop must read it away and go on.
-    gateway_request_stop();
-    ShutdownNow.store(0);
+    gateway_request_stop(gw);
+    gw.stop.store(0);
     int port = 0;
     tcp_getport(lsn.get(), port);
-    auto done = std::async(std::launch::async, [&] { web_accept_loop(lsn.get(), false); });
+    auto done = std::async(std::launch::async, [&] { web_accept_loop(gw, lsn.get(), false); });
     std::unique_ptr<CHAN> client;
     ASSERT_EQ(tcp_open_x(client, "127.0.0.1", port, nullptr, 5000), 1);
     for (int i = 0; i < 500 && !box.logged("refused: not in web_allow"); ++i)
@@ -440,14 +438,14 @@ TEST_F(Admin, AcceptingThreadEndsOnTheStopRequestAndNotOnAWithdrawnOne) {
     EXPECT_TRUE(box.logged("Web connection from [127.0.0.1] refused: not in web_allow"));
     EXPECT_EQ(done.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout)
         << "the withdrawn stop ended the loop";
-    gateway_request_stop();
+    gateway_request_stop(gw);
     ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
 TEST_F(Admin, UnknownCommandShowsTheMainPage) {
     const std::string page = get("/?cmd=format_disk&cmd_shutdown_do=1");
     EXPECT_TRUE(has(page, "Rate limits")) << page;
-    EXPECT_EQ(ShutdownNow.load(), 0);
+    EXPECT_EQ(gw.stop.load(), 0);
 }
 
 TEST_F(Admin, ARequestCannotChooseThePageOrAnIncludedFile) {
@@ -494,7 +492,7 @@ TEST_F(Admin, CommandsThatChangeStateAreNotCarriedOutByGet) {
         if (!token_of(page).empty()) session.token = token_of(page);
         EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << page;
         EXPECT_TRUE(has(page, "id=\"refused\"")) << page;
-        EXPECT_EQ(ShutdownNow.load(), 0);
+        EXPECT_EQ(gw.stop.load(), 0);
         EXPECT_EQ(msgrec_from_count(mr.get(), "alice@example.com"), 3);
     }
     EXPECT_TRUE(
@@ -694,7 +692,7 @@ TEST_F(Admin, AReserveSlotServesHealthAndLoggedInRequestsOnly) {
         InDir in(box.dir());
         Link link;
         link.send(raw);
-        command_thread(link.ch.get(), true);
+        command_thread(gw, link.ch.get(), true);
         return link.reply();
     };
     EXPECT_EQ(reserved("GET /health HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
@@ -727,17 +725,20 @@ TEST_F(Admin, OnlyTheReserveIsLeftWhenTheOrdinarySlotsAreFull) {
     InDir in(box.dir());
     for (int i = 0; i < most + WEB_RESERVE_CONNECTIONS; ++i) {
         held.push_back(std::make_unique<Link>());
-        ASSERT_EQ(web_admin_start(std::move(held.back()->ch), most), 1) << i;
+        ASSERT_EQ(web_admin_start(gw, std::move(held.back()->ch), most), 1) << i;
     }
-    EXPECT_EQ(web_connections_open(), most + WEB_RESERVE_CONNECTIONS);
-    EXPECT_EQ(web_connections_reserved(), WEB_RESERVE_CONNECTIONS);
+    EXPECT_EQ(web_connections_open(gw), most + WEB_RESERVE_CONNECTIONS);
+    EXPECT_EQ(web_connections_reserved(gw), WEB_RESERVE_CONNECTIONS);
+    // The slots are the gateway's own: another one has all of its own free.
+    Gateway another;
+    EXPECT_EQ(web_connections_open(another), 0);
     Link one_more;
-    EXPECT_EQ(web_admin_start(std::move(one_more.ch), most), 0);
+    EXPECT_EQ(web_admin_start(gw, std::move(one_more.ch), most), 0);
     // The silent ones are closed once their 2 s for the request line are up, and their
     // slots are free again.
     for (auto& l : held) EXPECT_EQ(l->reply(20000), "");
-    for (int i = 0; i < 500 && web_connections_open() > 0; ++i) lib_msleep(20);
-    EXPECT_EQ(web_connections_open(), 0);
+    for (int i = 0; i < 500 && web_connections_open(gw) > 0; ++i) lib_msleep(20);
+    EXPECT_EQ(web_connections_open(gw), 0);
 }
 
 TEST_F(Admin, WithoutTemplatesTheBuiltInPageIsSent) {

@@ -13,6 +13,7 @@
 #include "foundation/ssha.h"
 #include "gateway/gateway.h"
 #include "gateway/gateway_metrics.h"
+#include "gateway/spine_support.h"
 #include "gateway/web_admin.h"
 #include "gateway/web_support.h"
 #include "records/msgrec.h"
@@ -178,15 +179,13 @@ class HealthAndMetrics : public ::testing::Test {
         box.write("admin.dat", "admin:" + ssha_encode("s3cret") + "\n");
     }
     void TearDown() override {
-        web_set_health_probe(nullptr);
-        sini_free(ConfigSettings);
+        web_set_health_probe(gw, nullptr);
+        sini_free(gw.settings);
     }
     void settings(const std::string& extra) {
-        sini_free(ConfigSettings);
         box.write("tolvane.ini", "home " + box.dir() + "\nlogpath " + box.dir() +
                                      "\nwebpath " TOLVANE_SOURCE_DIR "/etc/web\n" + extra);
-        ConfigSettings = sini_init(_settings);
-        ASSERT_EQ(sini_load(ConfigSettings.get(), box.path("tolvane.ini"), nullptr), 1);
+        ASSERT_TRUE(testing_support::gateway_load_settings(gw, box.path("tolvane.ini")));
     }
     std::string get(const std::string& target, const std::string& auth = "") {
         std::string raw = "GET " + target + " HTTP/1.0\r\n";
@@ -194,7 +193,7 @@ class HealthAndMetrics : public ::testing::Test {
         InDir in(box.dir());
         Link link;
         link.send(raw + "\r\n");
-        command_thread(link.ch.get());
+        command_thread(gw, link.ch.get());
         return link.reply();
     }
     static web_health_item item(const char* name, bool up, const char* why = "") {
@@ -205,13 +204,26 @@ class HealthAndMetrics : public ::testing::Test {
         i.why = why;
         return i;
     }
+    Gateway gw;
     Sandbox box;
 };
+
+// A probe is installed into one gateway's web channel: another gateway's answers do not
+// see its parts.
+TEST_F(HealthAndMetrics, AProbeBelongsToItsGateway) {
+    std::vector<web_health_item> parts = {item("smpp", false, "unbound")};
+    web_set_health_probe(gw, [&parts] { return parts; });
+    Gateway other;
+    EXPECT_TRUE(web_health_now(other).empty());
+    ASSERT_EQ(web_health_now(gw).size(), 1u);
+    EXPECT_EQ(web_health_now(gw)[0].why, "unbound");
+    EXPECT_EQ(get("/health").rfind("HTTP/1.0 503 ", 0), 0u);
+}
 
 TEST_F(HealthAndMetrics, HealthSaysOkOnlyWhenEveryPartIsUp) {
     EXPECT_EQ(get("/health").rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
     std::vector<web_health_item> parts = {item("smtp", true), item("smpp", true)};
-    web_set_health_probe([&parts] { return parts; });
+    web_set_health_probe(gw, [&parts] { return parts; });
     std::string page = get("/health");
     EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << page;
     EXPECT_NE(page.find("Content-Length: 3\r\n"), std::string::npos);
@@ -254,7 +266,7 @@ TEST_F(HealthAndMetrics, MetricsShowTheCountsAndTheStateOfEachPart) {
     gateway_count_sms_sent(SMS_ROBOT, 0.3);
     gateway_count_sms_sent(SMS_ROBOT, 0.7);
     std::vector<web_health_item> parts = {item("smtp", true), item("robot", false)};
-    web_set_health_probe([&parts] { return parts; });
+    web_set_health_probe(gw, [&parts] { return parts; });
     const std::string page = get("/metrics");
     EXPECT_EQ(metrics().value(METRIC_SMS_SENT, {{"transport", "robot"}}), before + 2);
     EXPECT_NE(page.find("# TYPE tolvane_sms_sent_total counter\n"), std::string::npos) << page;
