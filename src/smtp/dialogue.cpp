@@ -644,8 +644,9 @@ bool may_wait_without_thread(smtp_message& m, int stop_on) {
     if (!m.sock || !m.sock->input_drained()) return false;
     const int fd = m.sock->link->wait_fd();
     if (fd < 0) return false;
+    const bool crowded = m.backlog && m.backlog->load(std::memory_order_relaxed) > 0;
     pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, SUSPEND_AFTER_MS) == 0;
+    return ::poll(&p, 1, crowded ? 0 : SUSPEND_AFTER_MS) == 0;
 }
 
 }  // namespace

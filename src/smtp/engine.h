@@ -229,6 +229,10 @@ class smtp_message {
     // SMTP_SUSPENDED with `suspended` set, and is run again once the client speaks.
     bool may_suspend = false;
     bool suspended = false;
+    // Sessions waiting for a worker right now (the session pool's count; null: none kept).
+    // While some wait, the dialogue stops at once instead of first giving its client a
+    // moment: a burst of silent clients then holds few workers.
+    const std::atomic<int>* backlog = nullptr;
     // The policy of this mail transaction, kept while the dialogue is suspended, and
     // whether its connect stage has been asked (server.cpp).
     std::shared_ptr<SessionPolicy> policy;

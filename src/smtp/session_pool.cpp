@@ -44,6 +44,7 @@ struct smtp_session_pool {
     std::mutex m;
     std::condition_variable cv;
     std::deque<std::unique_ptr<smtp_message>> tasks;
+    std::atomic<int> backlog{0};  // tasks.size(), read without the lock by the dialogues
     int threads = 0;  // workers alive
     int waiting = 0;  // workers waiting for a task
     int max_threads = 1;
@@ -141,6 +142,7 @@ void run_session(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_mess
             can_park = false;  // this time it waits here
         }
         next->may_suspend = can_park;
+        next->backlog = &p->backlog;
         if (d.run_mail)
             d.run_mail(next);
         else
@@ -160,6 +162,7 @@ void worker(smtp_session_pool* p, smtp_engine* d) {
         if (p->tasks.empty()) continue;
         std::unique_ptr<smtp_message> task = std::move(p->tasks.front());
         p->tasks.pop_front();
+        p->backlog.store(static_cast<int>(p->tasks.size()), std::memory_order_relaxed);
         g.unlock();
         run_session(p, *d, std::move(task));
         g.lock();
@@ -180,6 +183,7 @@ void enqueue(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_message>
         return;
     }
     p->tasks.push_back(std::move(m));
+    p->backlog.store(static_cast<int>(p->tasks.size()), std::memory_order_relaxed);
     if (p->waiting >= static_cast<int>(p->tasks.size())) {
         // Told after the lock is let go: a worker woken under it would only wake to wait
         // for the lock (two more futex calls per connection).
@@ -199,6 +203,7 @@ void enqueue(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_message>
         // Nothing will ever take it: the client is closed.
         std::unique_ptr<smtp_message> lost = std::move(p->tasks.back());
         p->tasks.pop_back();
+        p->backlog.store(static_cast<int>(p->tasks.size()), std::memory_order_relaxed);
         g.unlock();
         lost.reset();
         d.sessions_busy.fetch_sub(1);
