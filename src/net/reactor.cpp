@@ -136,10 +136,9 @@ long Reactor::next_timeout_locked(std::int64_t now) {
     // a descriptor parked meanwhile with that limit (the usual case: one limit for all)
     // then falls due no sooner than the wait ends, so parking it needs no wake and its
     // deadline is looked at when the wait ends. Never parked with a limit: no end.
-    const std::int64_t due =
-        !deadlines_.empty()    ? deadlines_.begin()->first
-        : longest_idle_ >= 0 ? now + longest_idle_
-                             : INT64_MAX;
+    const std::int64_t due = !deadlines_.empty()  ? deadlines_.begin()->first
+                             : longest_idle_ >= 0 ? now + longest_idle_
+                                                  : INT64_MAX;
     wakes_at_ = due;
     if (due == INT64_MAX) return -1;
     const std::int64_t left = due - now;

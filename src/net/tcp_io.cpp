@@ -202,8 +202,9 @@ int read_within(CHAN* c, char* buf, int len, int ms, const char* who) {
         // thread that holds some waits no longer than that.
         const long to_go = deadline - tcp_now_ms();
         const bool holding = !flushed && trace_holding();
-        int n = to_go > 0 ? recv_blocking(c, buf, len, holding ? std::min(to_go, TRACE_FLUSH_MS) : to_go)
-                         : R_TIMEOUT;
+        int n = to_go > 0
+                    ? recv_blocking(c, buf, len, holding ? std::min(to_go, TRACE_FLUSH_MS) : to_go)
+                    : R_TIMEOUT;
         if (n == R_STOP) return stopped(c);
         if (n == R_TIMEOUT) {
             if (holding && to_go >= TRACE_FLUSH_MS) {

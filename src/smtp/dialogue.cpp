@@ -443,7 +443,7 @@ using handler = turn (*)(smtp_message& m, std::string_view l, int stop_on, int& 
 struct command_row {
     std::string_view verb;
     match how;
-    unsigned states;                          // where it runs
+    unsigned states;                         // where it runs
     bool (*offered)(const smtp_message& m);  // null: always
     handler run;
 };

@@ -22,10 +22,10 @@
 #include <thread>
 #include <vector>
 
-#include "smtp/engine.h"
-#include "smtp/server.h"
 #include "net/tcp.h"
 #include "sms/transport.h"
+#include "smtp/engine.h"
+#include "smtp/server.h"
 
 namespace tolvane::test {
 
@@ -233,9 +233,7 @@ class Gateway {
             how_ = "refused ip";
             return Reply::refuse(500, "Ip Blocked", true);
         }
-        void on_helo(const Peer& peer) override {
-            seen_.stages += "helo(" + peer.helo + ") ";
-        }
+        void on_helo(const Peer& peer) override { seen_.stages += "helo(" + peer.helo + ") "; }
         void on_auth(const std::string& user) override { seen_.stages += "auth(" + user + ") "; }
         Reply on_rcpt(const std::string& to) override {
             seen_.stages += "rcpt ";

@@ -267,22 +267,7 @@ TEST_F(PgReserveTest, TwoGatewaysUnderLoadHoldEveryLimitExactly) {
 }
 
 TEST(PgReserveDown, EveryCallerHearsTheStoreIsAway) {
-    int port = 0;
-    {
-        // A loopback port nobody listens on.
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
-        port = ntohs(a.sin_port);
-        ::close(fd);
-    }
-    PgReserveBatcher b("host=127.0.0.1 port=" + std::to_string(port) +
-                           " user=postgres dbname=none connect_timeout=2",
-                       1);
+    PgReserveBatcher b(pg_unreachable_dsn(), 1);
     const PgReservation r = res("d", 1, "k", 1, 1, true);
     std::vector<std::string> whys(8);
     std::vector<int> got(8, 9);

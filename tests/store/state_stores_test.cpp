@@ -447,21 +447,7 @@ TYPED_TEST(StateStoresTest, FiftyConcurrentSendersOnTwoGatewaysNeverPassALimitOf
 // unknown), the pool binds nothing and a reservation is let through (the queue on the same
 // database refuses the mail then, with its own reason).
 TEST(StateStoresPgDown, EveryOperationSaysTheStoreIsAway) {
-    int port = 0;
-    {
-        // A loopback port nobody listens on.
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
-        port = ntohs(a.sin_port);
-        ::close(fd);
-    }
-    std::string dsn = "host=127.0.0.1 port=" + std::to_string(port) +
-                      " user=postgres dbname=none connect_timeout=2";
+    const std::string dsn = pg_unreachable_dsn();
     StateStores s = pg_state_stores(dsn, '|', phone_range_of("+61", "", 0, 10));
     std::string why;
     auto mr = msgrec_init("down", "/nonexistent-dir", '|', "24", 0, 1, 0, 0, why);

@@ -244,4 +244,19 @@ std::string PgCluster::fresh_database() {
     return name;
 }
 
+std::string pg_unreachable_dsn() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    if (fd >= 0) ::close(fd);
+    return "host=127.0.0.1 port=" + std::to_string(port) +
+           " user=postgres dbname=none connect_timeout=2";
+}
+
 }  // namespace tolvane

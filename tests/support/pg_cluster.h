@@ -22,6 +22,10 @@
 
 namespace tolvane {
 
+// A connection string to a loopback port nobody listens on (bound, then released): every
+// connection to it is refused, as to a database that is away.
+std::string pg_unreachable_dsn();
+
 class PgCluster {
   public:
     // Makes and starts a cluster; null with why when it cannot.
