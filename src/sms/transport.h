@@ -168,6 +168,13 @@ class SmsTransport {
     // own threads, none of its locks held; it must be quick.
     void set_state_watcher(std::function<void()> fn);
 
+    // ---- failures ----
+    // Called by whoever routes SMS over several transports when this one failed
+    // transport_fail_limit sends in a row and is about to rest: a transport that can
+    // recover by a reset (a modem: gsm_reset and a fresh initialisation) does so here.
+    // On the caller's thread; may take as long as the reset takes.
+    virtual void reset_after_failures() {}
+
     // ---- stopping ----
     // Ends every send in progress, and every later one, with SendFailure::cut (shutdown).
     // hard: the second call, for sends that did not end (a robot's program is killed).
