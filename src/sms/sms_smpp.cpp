@@ -122,12 +122,8 @@ place_result reserve_place(sms_smpp* st, bind_slot* b, smpp_link& link, std::uin
     return place_result::taken;
 }
 
-// The submit with its place in the window, which is given back when the answer (or its
-// absence) is in.
-int request_in_window(sms_smpp* st, bind_slot* b, smpp_link& link, pdu& req, std::uint32_t seq,
-                      pdu& resp) {
-    req.sequence = seq;
-    int r = link.request(req, resp, st->cfg.response_ms);
+// Gives back the place of seq in the window (its answer, or its absence, is in).
+void give_place(sms_smpp* st, bind_slot* b, std::uint32_t seq) {
     bool was_full;
     {
         std::lock_guard<std::mutex> g(st->lock);
@@ -137,12 +133,41 @@ int request_in_window(sms_smpp* st, bind_slot* b, smpp_link& link, pdu& req, std
     // Only a send waiting for a place needs to hear of it: waking the supervisors
     // too for every answer costs more than the submit.
     if (was_full) st->room.notify_all();
+}
+
+// The submit with its place in the window, which is given back when the answer (or its
+// absence) is in; with keep_place the caller gives it back (give_place).
+int request_in_window(sms_smpp* st, bind_slot* b, smpp_link& link, pdu& req, std::uint32_t seq,
+                      pdu& resp, bool keep_place) {
+    req.sequence = seq;
+    int r = link.request(req, resp, st->cfg.response_ms);
+    if (!keep_place) give_place(st, b, seq);
     req.sequence = 0;
     return r;
 }
 
+// A place kept past the answer, given back when the submit's step ends.
+struct kept_place {
+    sms_smpp* st;
+    bind_slot* b;
+    std::uint32_t seq;
+    bool kept;
+    kept_place(sms_smpp* s, bind_slot* bs, std::uint32_t q, bool k)
+        : st(s), b(bs), seq(q), kept(k) {}
+    kept_place(const kept_place&) = delete;
+    kept_place& operator=(const kept_place&) = delete;
+    ~kept_place() {
+        if (kept) give_place(st, b, seq);
+    }
+};
+
 // One submit_sm through the bind: 0 with the message id, or a status / link code.
-int submit_one(sms_smpp* st, bind_slot* b, pdu& req, std::string& message_id) {
+// accepted (when given) is called with the message id once the centre took it, while
+// the submit still holds its place in the window: what the caller notes there is noted
+// before another submit can take the place, so that a crash leaves at most a window of
+// SMS that were sent but not noted.
+int submit_one(sms_smpp* st, bind_slot* b, pdu& req, std::string& message_id,
+               const std::function<void(const std::string&)>* accepted = nullptr) {
     // Long enough for two attempts at the longest backoff, so a centre that restarts
     // is waited for.
     const long send_wait = st->cfg.send_wait_ms >= 0
@@ -159,7 +184,8 @@ int submit_one(sms_smpp* st, bind_slot* b, pdu& req, std::string& message_id) {
         if (place == place_result::paced) continue;
         if (place == place_result::failed) return err;
         pdu resp;
-        int r = request_in_window(st, b, *link, req, seq, resp);
+        int r = request_in_window(st, b, *link, req, seq, resp, accepted != nullptr);
+        kept_place place_kept{st, b, seq, accepted != nullptr};
         if (r == SMPP_ERR_CUT) return r;  // the answer no longer matters: a shutdown
         if (r == SMPP_ERR_LINK) {
             // Lost before its answer: it goes again once the bind is back.
@@ -197,6 +223,7 @@ int submit_one(sms_smpp* st, bind_slot* b, pdu& req, std::string& message_id) {
         message_id.clear();
         pdu_get_string(resp, message_id, SMPP_MESSAGE_ID_MAX);
         dmsg("SMPP submit_sm seq %u accepted, message id (%s)", seq, message_id.c_str());
+        if (accepted != nullptr) (*accepted)(message_id);
         return 0;
     }
 }
@@ -327,7 +354,8 @@ Result<std::unique_ptr<SmsTransport>> sms_smpp_init(const smpp_init& init) {
 }
 
 int sms_smpp::send_text(std::string_view from, std::string_view to, std::string_view message,
-                        bool want_report, std::string& message_id, int& count) {
+                        bool want_report, std::string& message_id, int& count,
+                        const std::function<void(const std::string&, int)>* sent) {
     message_id.clear();
     count = 0;
     sms_smpp* st = this;
@@ -338,9 +366,15 @@ int sms_smpp::send_text(std::string_view from, std::string_view to, std::string_
     // thousands of SMS a second, a line before and after each submit doubles the log.
     dmsg("SMPP submit_sm from (%.20s) to (%.20s), %zu part(s)", std::string(from).c_str(),
          std::string(to).c_str(), parts.size());
-    for (auto& p : parts) {
+    const std::size_t total = parts.size();
+    // The last part's outcome is told while its place in the window is held.
+    const std::function<void(const std::string&)> last = [&](const std::string& id) {
+        (*sent)(id, static_cast<int>(total));
+    };
+    for (std::size_t k = 0; k < total; ++k) {
         std::string id;
-        int r = submit_one(st, b, *p, id);
+        const bool is_last = k + 1 == total && sent != nullptr;
+        int r = submit_one(st, b, *parts[k], id, is_last ? &last : nullptr);
         if (r != 0) return r;
         message_id = id;
         ++count;
@@ -375,9 +409,28 @@ SendResult result_of(const smpp_batch_item& it) {
     return Sent{it.message_id, it.parts};
 }
 
-void send_alone(sms_smpp* st, smpp_batch_item& it) {
-    it.err = st->send_text(it.from, it.to, it.text, it.want_report, it.message_id, it.parts);
+// Sends an item on its own and tells its outcome (after): an accepted one while its
+// last submit still holds its place in the window, like an item of a group.
+template <typename After>
+void send_alone(sms_smpp* st, smpp_batch_item& it, After&& after) {
+    bool told = false;
+    const std::function<void(const std::string&, int)> accepted = [&](const std::string& id,
+                                                                      int parts) {
+        it.message_id = id;
+        it.parts = parts;
+        it.err = 0;
+        it.sent = true;
+        told = true;
+        after();
+    };
+    std::string id;
+    int parts = 0;
+    it.err = st->send_text(it.from, it.to, it.text, it.want_report, id, parts, &accepted);
+    if (told) return;
+    it.message_id = std::move(id);
+    it.parts = parts;
     it.sent = true;
+    after();
 }
 
 // One batch on an SMPP transport: single-part SMS go out in groups written at once, as
@@ -571,15 +624,13 @@ struct smpp_batch_run {
         // Sent again on their own: their attempt is already counted.
         for (std::size_t i : again) {
             if (stopped || !go_on()) return;
-            send_alone(st, items[i]);
-            after(i);
+            send_alone(st, items[i], [&] { after(i); });
         }
         if (stopped) return;
         std::sort(alone.begin(), alone.end());
         for (std::size_t i : alone) {
             if (!go_on() || !before({i})) return;
-            send_alone(st, items[i]);
-            after(i);
+            send_alone(st, items[i], [&] { after(i); });
         }
     }
 };
@@ -587,7 +638,7 @@ struct smpp_batch_run {
 }  // namespace
 
 std::vector<SendResult> sms_smpp::send_window(std::span<const SmsOut> out,
-                                               const WindowHooks& hooks) {
+                                              const WindowHooks& hooks) {
     std::vector<smpp_batch_item> items(out.size());
     for (std::size_t i = 0; i < out.size(); ++i) {
         items[i].from = out[i].from;

@@ -10,7 +10,8 @@
 // Threads: every field marked "guarded" is read and written under the state's
 // lock; `changed` is notified whenever a bind goes up or down, a link closes, a
 // message or receipt is queued, or the state starts stopping; `room` when a window
-// place is freed or the state starts stopping. Every wait on it is for an event or a computed deadline, never a slice.
+// place is freed or the state starts stopping. Every wait on it is for an event or a computed
+// deadline, never a slice.
 #pragma once
 
 #include <atomic>
@@ -25,9 +26,9 @@
 #include <thread>
 #include <vector>
 
+#include "sms/receiver.h"
 #include "sms/sms_smpp.h"
 #include "sms/sms_smpp_flow.h"
-#include "sms/receiver.h"
 
 namespace tolvane::smpp_impl {
 
@@ -90,9 +91,12 @@ struct sms_smpp : SmsTransport, MessageSource {
     // receive() returns only once they are.
     Status receive(InboundSink& sink, std::stop_token stop) override { return rx.run(sink, stop); }
     // One submit after another (a long SMS's parts): 0, or the result code, with the
-    // centre's message id of the last part and the number of submits.
+    // centre's message id of the last part and the number of submits. sent (when given)
+    // is called with them once the last part is accepted, while that submit still holds
+    // its place in the window.
     int send_text(std::string_view from, std::string_view to, std::string_view message,
-                  bool want_report, std::string& message_id, int& parts);
+                  bool want_report, std::string& message_id, int& parts,
+                  const std::function<void(const std::string&, int)>* sent = nullptr);
 
     std::unique_ptr<sms_message> wait(int timeout_msec, int& errcode) override;
     void error(int err, std::string& bf) override;

@@ -18,10 +18,10 @@
 
 #include "net/tcp.h"
 #include "smpp_peer_support.h"
+#include "sms/recording_sink.h"
 #include "sms/sms_smpp.h"
 #include "sms/sms_smpp_impl.h"
 #include "sms/sms_smpp_session.h"
-#include "sms/recording_sink.h"
 
 namespace tolvane {
 namespace {
@@ -148,6 +148,7 @@ class SmppSupervisor : public ::testing::Test {
         init.pass = "pw";
         init.bind = smpp_bind_kind::transceiver;
         init.enquire_ms = 0;  // no keep-alive: the supervisor has no deadline of its own
+        if (window_ > 0) init.window = window_;
         init.reconnect_first_ms = 1;
         init.reconnect_max_ms = 1;
         init.response_ms = 5000;
@@ -188,6 +189,7 @@ class SmppSupervisor : public ::testing::Test {
     // The transport's message side (wait, the answers).
     smpp_impl::sms_smpp* smpp() { return static_cast<smpp_impl::sms_smpp*>(transport_.get()); }
 
+    int window_ = 0;  // the transport's window; 0: the default
     Peer peer_;
     std::unique_ptr<SmsTransport> transport_;
     std::mutex m_;
@@ -294,8 +296,8 @@ TEST_F(SmppSupervisor, TheSinksVerdictIsTheDeliverSmResp) {
     std::uint32_t seq = 20;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        peer_.send(0, raw_pdu(SMPP_DELIVER_SM, 0, ++seq, deliver_body("", "61400000002", "100",
-                                                                     c.text)));
+        peer_.send(
+            0, raw_pdu(SMPP_DELIVER_SM, 0, ++seq, deliver_body("", "61400000002", "100", c.text)));
         RawPdu resp;
         ASSERT_TRUE(peer_.read(0, resp));
         EXPECT_EQ(resp.id, SMPP_DELIVER_SM_RESP);
@@ -477,6 +479,55 @@ TEST_F(SmppSupervisor, ABatchWhoseAttemptsCannotBeStoredSendsNothing) {
     SendResult got = one.get();
     ASSERT_TRUE(got.ok());
     EXPECT_EQ(got->message_id, "x");
+}
+
+class SmppWindowOfOne : public SmppSupervisor {
+  protected:
+    SmppWindowOfOne() { window_ = 1; }
+};
+
+// An SMS sent on its own (a long one) is told to the caller (after) while its last
+// submit still holds its place, as a group's SMS are: no other submit goes out before
+// the caller has noted it, so a crash leaves at most a window of SMS sent but not noted.
+TEST_F(SmppWindowOfOne, AnSmsSentOnItsOwnIsToldBeforeItsPlaceIsFree) {
+    const std::string long_text(200, 'x');  // two parts: never in a group
+    SmsOut item{.from = "gw", .to = "+61400000001", .text = long_text};
+    std::promise<void> in_after;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    int told = 0;
+    WindowHooks hooks;
+    hooks.after = [&](std::size_t, const SendResult& r) {
+        EXPECT_TRUE(r.ok());
+        if (r.ok()) {
+            EXPECT_EQ(r->parts, 2);
+        }
+        if (++told == 1) in_after.set_value();
+        released.wait();
+    };
+    auto window = std::async(std::launch::async, [&] {
+        return transport_->send_window(std::span<const SmsOut>(&item, 1), hooks);
+    });
+    for (int n = 0; n < 2; ++n) {
+        RawPdu r;
+        ASSERT_TRUE(peer_.read(0, r));
+        peer_.send(0, raw_pdu(SMPP_SUBMIT_SM_RESP, 0, r.seq, cstr("id" + std::to_string(n))));
+    }
+    ASSERT_EQ(in_after.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    auto other = std::async(std::launch::async, [&] {
+        return transport_->send({.from = "gw", .to = "+61400000002", .text = "hi"});
+    });
+    EXPECT_TRUE(peer_.quiet(0, 300)) << "a submit took the place before the first was noted";
+    release.set_value();
+    RawPdu r;
+    ASSERT_TRUE(peer_.read(0, r));
+    peer_.send(0, raw_pdu(SMPP_SUBMIT_SM_RESP, 0, r.seq, cstr("x")));
+    EXPECT_TRUE(other.get().ok());
+    std::vector<SendResult> results = window.get();
+    ASSERT_EQ(results.size(), 1u);
+    ASSERT_TRUE(results[0].ok());
+    EXPECT_EQ(results[0]->message_id, "id1");
+    EXPECT_EQ(told, 1) << "told once";
 }
 
 TEST(SmppFailureKind, EachResultCodeHasItsKind) {
