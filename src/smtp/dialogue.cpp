@@ -634,13 +634,27 @@ turn one_turn(smtp_message& m, int stop_on, int& result) {
 // a burst of clients that go silent holds few workers at once.
 constexpr int SUSPEND_AFTER_MS = 1;
 
+// Whether the run waits for the client's next command where its mail can go on later:
+// before MAIL, between recipients (the last one answered), or after the mail's reply.
+// Not within DATA, nor while a command waits for the policy's answer.
+bool between_commands(const smtp_message& m, int stop_on) {
+    if (m.needreply) return false;
+    switch (stop_on) {
+        case STOP_ON_FROM:
+            return m.upto == MODE_HELO || m.upto == MODE_FROM;
+        case STOP_ON_TO:
+            return m.upto == MODE_TO;
+        default:
+            return m.upto == MODE_NEXT_MSG;
+    }
+}
+
 // Whether the dialogue may stop here and let its session park the connection: it waits
-// for a command before MAIL (the idle part of a session), nothing of the client's is held
-// above the socket, and nothing comes within SUSPEND_AFTER_MS either (a client that is
-// talking goes on at once, on this thread).
+// for a command between two (the idle parts of a session), nothing of the client's is
+// held above the socket, and nothing comes within SUSPEND_AFTER_MS either (a client that
+// is talking goes on at once, on this thread).
 bool may_wait_without_thread(smtp_message& m, int stop_on) {
-    if (!m.may_suspend || stop_on != STOP_ON_FROM) return false;
-    if (m.upto != MODE_HELO && m.upto != MODE_FROM) return false;
+    if (!m.may_suspend || !between_commands(m, stop_on)) return false;
     if (!m.sock || !m.sock->input_drained()) return false;
     const int fd = m.sock->link->wait_fd();
     if (fd < 0) return false;

@@ -86,6 +86,11 @@ enum smtp_mode : int {
 // Where the dialogue engine stops reading.
 enum smtp_stop : int { STOP_NOT = 0, STOP_ON_FROM = 1, STOP_ON_TO = 2 };
 
+// Where a mail's run stands for its policy (server.cpp), so that a suspended mail goes on
+// from there: waiting for its MAIL, taking its recipients, or waiting after its reply (the
+// transaction is over; the next MAIL or QUIT is awaited).
+enum smtp_stage : int { STAGE_MAIL = 0, STAGE_RCPT = 1, STAGE_AFTER = 2 };
+
 // Result codes (the engine's error() gives the texts).
 enum smtp_result : int {
     SMTP_OK = 0,
@@ -224,11 +229,17 @@ class smtp_message {
     // The connection's next mail, once this one handed the connection on (RSET, a new
     // HELO, or the next MAIL after a finished mail); the session runs it next.
     std::unique_ptr<smtp_message> next;
-    // Before MAIL, the dialogue may stop where it would wait for the client's next command
-    // (may_suspend, set by the session when it can park the connection): it then returns
-    // SMTP_SUSPENDED with `suspended` set, and is run again once the client speaks.
+    // The dialogue may stop where it would wait for the client's next command (before
+    // MAIL, between recipients, after the mail's reply) when nothing of the client's is
+    // held above the socket (may_suspend, set by the session when it can park the
+    // connection): it then returns SMTP_SUSPENDED with `suspended` set, and is run again
+    // once the client speaks.
     bool may_suspend = false;
     bool suspended = false;
+    // Where the mail's run stands (smtp_stage), and the recipients its policy accepted so
+    // far: a mail suspended while taking recipients goes on with them.
+    int stage = STAGE_MAIL;
+    std::vector<std::string> accepted;
     // Sessions waiting for a worker right now (the session pool's count; null: none kept).
     // While some wait, the dialogue stops at once instead of first giving its client a
     // moment: a burst of silent clients then holds few workers.

@@ -198,6 +198,11 @@ int smtp_auth_command(smtp_message& m, std::string_view line);
 // name) and of the login that just succeeded (server.cpp).
 void smtp_tell_helo(smtp_message& m);
 void smtp_tell_auth(smtp_message& m);
+// Whether m's transaction is still open (its policy is to be told if it ends now): false
+// once the mail was answered or refused and the dialogue waits for the next one.
+bool smtp_transaction_open(const smtp_message& m);
+// Whether m's mail has begun (MAIL accepted) and is not yet answered.
+bool smtp_mail_under_way(const smtp_message& m);
 
 // Hands m's connection to a new message in MODE_FROM; first, when given, is the
 // command that new message takes as its first.

@@ -60,6 +60,21 @@ bool take_recipients(smtp_engine& d, smtp_message& m, SessionPolicy& p,
     return true;
 }
 
+// The wait after the mail's reply, or after a refusal that ended the transaction: the
+// dialogue goes on until the client's next mail (handed on) or its end.
+void run_after(smtp_message& m) {
+    m.stage = STAGE_AFTER;
+    (void)process_message(m, STOP_NOT);
+}
+
+// A refusal that ends the transaction: its reply, the policy told, then the wait for the
+// client's next mail while the connection stays.
+void end_refused(smtp_engine& d, smtp_message& m, SessionPolicy& p, const Reply& r) {
+    const bool open = refused(d, m, r);
+    p.on_abort();
+    if (open) run_after(m);
+}
+
 // The data, once the policy took DATA: the envelope to the policy and its reply to the
 // client. A refusal that keeps the connection lets the dialogue go on.
 void take_data(smtp_engine& d, smtp_message& m, SessionPolicy& p, const std::string& ip,
@@ -80,12 +95,14 @@ void take_data(smtp_engine& d, smtp_message& m, SessionPolicy& p, const std::str
     if (!m.in_memory) e.spool_file = m.file;
     Reply r = p.on_data(std::move(e));
     if (r.code >= 200 && r.code < 300) {
+        m.stage = STAGE_AFTER;  // the reply is the transaction's end
         int err = d.msg_accept(&m, r.code, r.text.c_str());
         // The client may not have seen the reply; the mail was taken all the same.
-        if (err != 0) emsg("Message send error SMTP [%d:%s]", err, error_text(d, err).c_str());
+        if (err != 0 && err != SMTP_SUSPENDED)
+            emsg("Message send error SMTP [%d:%s]", err, error_text(d, err).c_str());
         return;
     }
-    if (refused(d, m, r)) (void)process_message(m, STOP_NOT);
+    if (refused(d, m, r)) run_after(m);
 }
 
 // The transaction's start: its connect stage, then what the client said before it began
@@ -111,6 +128,27 @@ int receive_mail_command(smtp_engine& d, smtp_message& m, SessionPolicy& p) {
     return got;
 }
 
+// The recipients, then the data; run again from here when the dialogue was suspended
+// between recipients (those accepted so far are kept in the mail).
+void take_recipients_and_data(smtp_engine& d, smtp_message& m, SessionPolicy& p,
+                              const std::string& ip) {
+    m.stage = STAGE_RCPT;
+    if (!take_recipients(d, m, p, m.accepted)) {
+        p.on_abort();
+        return;
+    }
+    if (m.suspended) return;  // the session parks it; this runs again when the client speaks
+    if (!m.sock || m.upto != MODE_DATA) {
+        p.on_abort();
+        return;
+    }
+    if (Reply r = p.on_data_start(); !r.accepted()) {
+        end_refused(d, m, p, r);
+        return;
+    }
+    take_data(d, m, p, ip, std::move(m.accepted));
+}
+
 }  // namespace
 
 void smtp_tell_helo(smtp_message& m) {
@@ -121,13 +159,30 @@ void smtp_tell_auth(smtp_message& m) {
     if (m.hooks != nullptr && m.sock) m.hooks->on_auth(m.sock->user);
 }
 
+bool smtp_transaction_open(const smtp_message& m) {
+    return m.stage != STAGE_AFTER;
+}
+
+bool smtp_mail_under_way(const smtp_message& m) {
+    return m.stage == STAGE_RCPT;
+}
+
 // One mail of a connection, from its start to its reply: the policy is asked at each stage.
+// A mail the dialogue suspended goes on from the stage it stopped at.
 void smtp_run_mail(smtp_engine& d, smtp_message& m, SessionPolicy& p) {
     const char* ip_text = d.msg_fromip(&m);
     if (ip_text == nullptr) return;
     const std::string ip = ip_text;
     if (!m.connect_asked && !begin_transaction(d, m, p, ip)) return;
     m.suspended = false;
+    if (m.stage == STAGE_AFTER) {
+        (void)process_message(m, STOP_NOT);
+        return;
+    }
+    if (m.stage == STAGE_RCPT) {
+        take_recipients_and_data(d, m, p, ip);
+        return;
+    }
     const int got = receive_mail_command(d, m, p);
     // Waiting for the client's first command of the mail: the session parks the
     // connection, and this runs again (from here) once the client speaks.
@@ -140,22 +195,11 @@ void smtp_run_mail(smtp_engine& d, smtp_message& m, SessionPolicy& p) {
     if (m.from && m.sock) {
         Peer peer = peer_of(m, ip);
         if (Reply r = p.on_mail(peer, *m.from); !r.accepted()) {
-            if (refused(d, m, r)) (void)process_message(m, STOP_NOT);
-            p.on_abort();
+            end_refused(d, m, p, r);
             return;
         }
     }
-    std::vector<std::string> to;
-    if (!take_recipients(d, m, p, to) || !m.sock || m.upto != MODE_DATA) {
-        p.on_abort();
-        return;
-    }
-    if (Reply r = p.on_data_start(); !r.accepted()) {
-        if (refused(d, m, r)) (void)process_message(m, STOP_NOT);
-        p.on_abort();
-        return;
-    }
-    take_data(d, m, p, ip, std::move(to));
+    take_recipients_and_data(d, m, p, ip);
 }
 
 Result<std::unique_ptr<SmtpServer>> SmtpServer::open(const smtp_init& init,

@@ -3,14 +3,17 @@
 //
 // A greeted connection becomes a task; a worker asks the policy's connect stage (a
 // refused client hears so right after the greeting) and runs the dialogue. While the
-// dialogue waits for a command before MAIL (after the greeting, HELO/EHLO, AUTH, STARTTLS,
-// RSET) and nothing of the client's is there, it stops (SMTP_SUSPENDED) and the connection
-// waits in the reactor (net/reactor.h): one epoll thread watches every such connection, so
-// a client that connects and says nothing costs its buffers, not a thread. When the client
-// speaks, the connection becomes a task again and a worker goes on where the dialogue
-// stopped. A connection silent for the client time-out there is closed, as a read that
-// timed out would close it. Within a mail (after MAIL, in DATA, during AUTH) and after a
-// finished mail the worker waits for the client itself, for at most that time-out. When
+// dialogue waits for the client's next command (before MAIL: after the greeting,
+// HELO/EHLO, AUTH, STARTTLS, RSET; between recipients; after a mail's reply) and nothing
+// of the client's is there, it stops (SMTP_SUSPENDED) and the connection waits in the
+// reactor (net/reactor.h): one epoll thread watches every such connection, so a client
+// that connects and says nothing, or stops in the middle of its envelope, costs its
+// buffers, not a thread. When the client speaks, the connection becomes a task again and
+// a worker goes on where the dialogue stopped. A connection silent for the client
+// time-out there is closed, as a read that timed out would close it (a transaction still
+// open is told to its policy, which gives back what it holds). Within DATA and during an
+// AUTH or STARTTLS exchange the worker waits for the client itself, for at most that
+// time-out. When
 // the dialogue hands the connection on (RSET, or the next MAIL FROM), the next mail runs
 // on the same worker: no thread is started per mail.
 //
@@ -45,8 +48,8 @@ struct smtp_session_pool {
     std::condition_variable cv;
     std::deque<std::unique_ptr<smtp_message>> tasks;
     std::atomic<int> backlog{0};  // tasks.size(), read without the lock by the dialogues
-    int threads = 0;  // workers alive
-    int waiting = 0;  // workers waiting for a task
+    int threads = 0;              // workers alive
+    int waiting = 0;              // workers waiting for a task
     int max_threads = 1;
     bool stopping = false;
     std::atomic<bool> closing{false};  // sessions end at the end of their mail ("421")
@@ -82,7 +85,9 @@ void close_with_421(smtp_engine& d, std::unique_ptr<smtp_message>& m) {
 
 // Parks m's connection in the reactor until its client speaks (a worker then runs it) or
 // stays silent for the client time-out (closed); true when it was taken. Only a connection
-// whose next bytes can come from its descriptor alone is parked.
+// whose next bytes can come from its descriptor alone is parked. At a stop, a mail whose
+// envelope is under way goes back to a worker to be finished, as a mail on a worker is;
+// the others are told "421".
 bool park(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_message>& m) {
     if (!p->reactor || !m || !m->sock || m->sock->wrap_pending || !m->sock->input_drained())
         return false;
@@ -90,21 +95,21 @@ bool park(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_message>& m
     if (fd < 0 || !m->sock->flush()) return false;
     m->sock->release_buffer();
     auto box = std::make_shared<std::unique_ptr<smtp_message>>(std::move(m));
-    const bool parked =
-        p->reactor->park(fd, d.client_timeout, [p, dp = &d, box](Reactor::Wake w) {
-            if (w == Reactor::Wake::readable) {
-                enqueue(p, *dp, std::move(*box));
-                return;
-            }
-            // The transaction ends before its mail: its policy is told, as for a client
-            // that went away while a worker waited for it.
-            if (*box && (*box)->policy) (*box)->policy->on_abort();
-            if (w == Reactor::Wake::stopping)
-                close_with_421(*dp, *box);
-            else
-                box->reset();  // silent too long: closed, as a timed-out read closes it
-            dp->sessions_busy.fetch_sub(1);
-        });
+    const bool parked = p->reactor->park(fd, d.client_timeout, [p, dp = &d, box](Reactor::Wake w) {
+        if (w == Reactor::Wake::readable ||
+            (w == Reactor::Wake::stopping && *box && smtp_mail_under_way(**box))) {
+            enqueue(p, *dp, std::move(*box));
+            return;
+        }
+        // A transaction that ends before its mail: its policy is told, as for a client
+        // that went away while a worker waited for it.
+        if (*box && (*box)->policy && smtp_transaction_open(**box)) (*box)->policy->on_abort();
+        if (w == Reactor::Wake::stopping)
+            close_with_421(*dp, *box);
+        else
+            box->reset();  // silent too long: closed, as a timed-out read closes it
+        dp->sessions_busy.fetch_sub(1);
+    });
     if (!parked) m = std::move(*box);
     return parked;
 }
@@ -124,9 +129,11 @@ void run_session(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_mess
         next->sock->greeting_untraced.clear();
     }
     for (bool first_mail = true; next; first_mail = false) {
-        if (!first_mail && p->closing.load()) {
-            // A shutdown: the client is between mails (or idle before one).
-            if (next->suspended && next->policy) next->policy->on_abort();
+        if (!first_mail && p->closing.load() && !smtp_mail_under_way(*next)) {
+            // A shutdown: the client is between mails (or idle before one). A mail under
+            // way (suspended within its envelope) is finished first.
+            if (next->suspended && next->policy && smtp_transaction_open(*next))
+                next->policy->on_abort();
             close_with_421(d, next);
             break;
         }

@@ -1,6 +1,7 @@
-// Sessions that wait for their client without a thread: parked between commands before
-// MAIL, taken up again when the client speaks, closed after the client time-out, and told
-// "421" when the server stops (a mail under way is answered as usual).
+// Sessions that wait for their client without a thread: parked between commands (before
+// MAIL, between recipients, after a mail's reply), taken up again where they stopped when
+// the client speaks, closed after the client time-out, and told "421" when the server
+// stops (a mail under way is finished on a worker and answered as usual).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -61,34 +62,75 @@ void send_mail(Client& c, const std::string& from) {
     EXPECT_EQ(c.cmd("Subject: s\r\n\r\nhi\r\n."), R_250);
 }
 
-TEST(SmtpParking, IdleClientsHoldNoThreadAndGoOnWhenTheySpeak) {
+// Where a client falls silent, and how its mail goes on once it speaks again.
+enum class Silent { greeted, after_mail, after_rcpt, after_reply };
+
+void bring_to(Client& c, Silent at, const std::string& from) {
+    if (at == Silent::greeted) return;
+    if (at == Silent::after_reply) {
+        send_mail(c, from);
+        return;
+    }
+    EXPECT_EQ(c.cmd("MAIL FROM:<" + from + ">"), R_MAIL);
+    if (at == Silent::after_rcpt) {
+        EXPECT_EQ(c.cmd("RCPT TO:<0412345678@gw>"), R_RCPT);
+    }
+}
+
+void finish_from(Client& c, Silent at, const std::string& from) {
+    if (at == Silent::greeted || at == Silent::after_reply) {
+        send_mail(c, from);  // after a reply: the connection's next mail
+        return;
+    }
+    if (at == Silent::after_mail) {
+        EXPECT_EQ(c.cmd("RCPT TO:<0412345678@gw>"), R_RCPT);
+    }
+    EXPECT_EQ(c.cmd("DATA"), R_354);
+    EXPECT_EQ(c.cmd("Subject: s\r\n\r\nhi\r\n."), R_250);
+}
+
+TEST(SmtpParking, ClientsSilentBetweenAnyTwoCommandsHoldNoThreadAndGoOnWhereTheyStopped) {
     Gateway g(Policy{}, 60000);
     ASSERT_NE(g.port(), 0);
     const int before = threads_now();
-    constexpr int N = 150;
+    const Silent stages[] = {Silent::greeted, Silent::after_mail, Silent::after_rcpt,
+                             Silent::after_reply};
+    constexpr int EACH = 40;
+    constexpr int N = 4 * EACH;
     std::vector<std::unique_ptr<Client>> clients;
-    for (int i = 0; i < N; ++i) clients.push_back(greeted(g));
+    for (int i = 0; i < N; ++i) {
+        clients.push_back(greeted(g));
+        bring_to(*clients[i], stages[i % 4], "u" + std::to_string(i) + "@x");
+    }
     ASSERT_TRUE(parked_soon(g, N)) << parked(g) << " parked";
-    // A thread per idle client would be 150 more; a few workers stay for later clients.
+    // A thread per silent client would be 160 more; a few workers stay for later clients.
     EXPECT_LT(threads_now() - before, 20);
-    for (int i = 0; i < N; ++i) send_mail(*clients[i], "u" + std::to_string(i) + "@x");
-    ASSERT_TRUE(g.wait_mails(N, std::chrono::seconds(30)));
-    EXPECT_EQ(parked(g), 0);
-    // Each mail's policy heard the greeting before its session parked and the rest after it
-    // went on: one policy across the wait, its hooks in the dialogue's order.
-    for (const test::MailSeen& m : g.mails())
-        EXPECT_EQ(m.stages, "connect helo(c.example) mail rcpt data");
+    for (int i = 0; i < N; ++i)
+        finish_from(*clients[i], stages[i % 4], "v" + std::to_string(i) + "@x");
+    // One mail from each, and one more from those that had sent theirs before the wait.
+    ASSERT_TRUE(g.wait_mails(N + EACH, std::chrono::seconds(30)));
+    // Silent again after their replies: parked again.
+    EXPECT_TRUE(parked_soon(g, N)) << parked(g) << " parked";
+    // Each mail's policy heard the stages before its session parked and the rest after it
+    // went on: one policy across the wait, its hooks in the dialogue's order, the
+    // recipient taken before the wait counted once.
+    for (const test::MailSeen& m : g.mails()) {
+        EXPECT_EQ(m.stages, "connect helo(c.example) mail rcpt data") << m.from;
+        EXPECT_EQ(m.to.size(), 1u) << m.from;
+    }
     for (auto& c : clients) EXPECT_EQ(c->cmd("QUIT"), "221 Command QUIT, disconnecting");
 }
 
 TEST(SmtpParking, AParkedClientIsClosedAtItsTimeOutOrToldWhenTheServerStops) {
-    enum class End { silent, stop_idle, stop_in_mail };
+    enum class End { silent, silent_in_mail, stop_idle, stop_in_mail };
     struct Case {
         const char* name;
         End end;
         int timeout_ms;
     } cases[] = {
         {"silent past the client time-out: closed without a word", End::silent, 300},
+        {"silent after a recipient past the time-out: closed, its transaction ended",
+         End::silent_in_mail, 300},
         {"the server stops while it idles: 421", End::stop_idle, 60000},
         {"the server stops during its mail: the mail is answered", End::stop_in_mail, 60000},
     };
@@ -96,16 +138,21 @@ TEST(SmtpParking, AParkedClientIsClosedAtItsTimeOutOrToldWhenTheServerStops) {
         SCOPED_TRACE(k.name);
         Gateway g(Policy{}, k.timeout_ms);
         auto c = greeted(g);
-        if (k.end == End::silent) {
+        if (k.end == End::silent || k.end == End::silent_in_mail) {
+            if (k.end == End::silent_in_mail) bring_to(*c, Silent::after_rcpt, "a@x");
             EXPECT_FALSE(c->read(5000).has_value());
             EXPECT_TRUE(c->closed(100));
             EXPECT_TRUE(parked_soon(g, 0));
+            // The policy heard that the transaction ended, and gave back what it held.
+            ASSERT_TRUE(g.wait_ends(1));
+            EXPECT_EQ(g.ends()[0], k.end == End::silent ? "no mail" : "no body");
             continue;
         }
         ASSERT_TRUE(parked_soon(g, 1));
         if (k.end == End::stop_in_mail) {
-            // On a worker now (after MAIL the session is not parked): the stop waits for it.
+            // Parked after MAIL: the stop hands it back to a worker, which finishes it.
             EXPECT_EQ(c->cmd("MAIL FROM:<a@x>"), R_MAIL);
+            ASSERT_TRUE(parked_soon(g, 1));
             g.server()->stop();
             EXPECT_EQ(c->cmd("RCPT TO:<0412345678@gw>"), R_RCPT);
             EXPECT_EQ(c->cmd("DATA"), R_354);
