@@ -490,6 +490,13 @@ std::unique_ptr<sms_message> sms_data_gsm::wait(int timeout_msec, int& errcode) 
     gsm_note_state(gsm);
     if (gsm->device != GSM_DEVICE_OK) return wait_away(gsm, timeout_msec);
     if (std::unique_ptr<sms_message> out = next_stored(gsm, errcode)) return out;
+    if (errcode != 0 && gsm->device != GSM_DEVICE_OK) {
+        // The device went away during the listing: not an error of the receiver. The
+        // listing is done again once the modem is back.
+        imsg("Listing the modem cut short: %s", gsm->state_text().c_str());
+        errcode = 0;
+        return wait_away(gsm, timeout_msec);
+    }
     if (errcode != 0) return nullptr;
     if (!gsm->pending_deletes.empty()) {
         MutexHold hold(gsm->lock_com.get(), timeout_msec < 0 ? TH_FOREVER : timeout_msec);

@@ -173,6 +173,37 @@ TEST_F(GsmDevice, AGoneDeviceIsDownUntilItComesBackUnderANewNameAndIsSetUpAgain)
     g->msg_free(m);
 }
 
+TEST_F(GsmDevice, ADeviceLostDuringTheListingIsNoErrorOfTheReceiverAndIsListedAgain) {
+    rec.reply_ms = 20000;
+    sms_data_gsm* g = ready();
+    modem.store(test::text_sms("+447700900123", "kept through the loss"));
+    modem.on([](const std::string& c) -> std::optional<std::string> {
+        if (c.starts_with("AT+CMGL=")) return "";  // it goes before it answers
+        return std::nullopt;
+    });
+    std::thread unplug([this] {
+        modem.wait_command("AT+CMGL=");
+        modem.hang_up();
+    });
+    int code = -1;
+    std::unique_ptr<sms_message> m = g->wait(300, code);
+    unplug.join();
+    // A receiver stops on an error of its wait: the loss is none.
+    EXPECT_EQ(m, nullptr);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(g->device, GSM_DEVICE_LOST);
+
+    modem.on(nullptr);
+    modem.replug();
+    point(link, modem.path());
+    ASSERT_TRUE(eventually([&] { return g->up(); })) << g->state_text();
+    m = test::next_message(g, code);
+    ASSERT_NE(m, nullptr) << code;
+    EXPECT_STREQ(g->msg_body(m.get()), "kept through the loss");
+    EXPECT_EQ(modem.count("AT+CMGL=\"ALL\""), 2);
+    g->msg_free(m);
+}
+
 TEST_F(GsmDevice, ADeviceBackWhoseModemDoesNotAnswerYetStaysDownUntilItDoes) {
     rec.reply_ms = 200;
     sms_data_gsm* g = ready();

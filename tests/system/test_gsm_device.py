@@ -61,6 +61,7 @@ class ModemDevice(unittest.TestCase):
         gw = self.start()
         pid = gw.proc.pid
         first = self.modem.path
+        self.modem.wait_command('AT+CMGL="ALL"', WAIT)  # the start-up listing is done
 
         self.modem.unplug()
         gw.wait_log("GSM modem device gone: %s" % self.link, timeout=WAIT)
