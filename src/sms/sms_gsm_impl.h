@@ -134,8 +134,9 @@ struct sms_data_gsm : SmsTransport, MessageSource {
     sms_data_gsm() : SmsTransport(SMS_GSM, "GSM modem"), rx(*this, *this) {}
     ~sms_data_gsm() override;
 
-    // A weak signal is temporary (the modem is away, not the SMS at fault); a dialogue cut
-    // by cut_sends is cut; anything else failed.
+    // A weak signal is temporary (the modem is away, not the SMS at fault), as is a send
+    // while the device is gone or the modem is being set up again (GSM_ERR_AWAY, nothing
+    // written); a dialogue cut by cut_sends is cut; anything else failed.
     SendResult send(const SmsOut& sms) override;
     bool can_receive() const override { return true; }
     Status receive(InboundSink& sink, std::stop_token stop) override { return rx.run(sink, stop); }
@@ -155,11 +156,12 @@ struct sms_data_gsm : SmsTransport, MessageSource {
     // poll_ms. A message released without either answer is treated the same way.
     int msg_reject(sms_message* msg, int code, const char* reason) override;
     void msg_free(std::unique_ptr<sms_message>& msg) override;
-    // Up while the modem answers (the reader runs and the last reply came in time) and
-    // is not known to be off the network (AT+CREG? says not registered, searching or
-    // denied).
+    // Up while its device is there and the modem is set up (device GSM_DEVICE_OK), the
+    // modem answers (the reader runs and the last reply came in time) and is not known
+    // to be off the network (AT+CREG? says not registered, searching or denied).
     bool up() const override;
-    // "up, registered (home), signal 20 of 31", or why it is down.
+    // "up, registered (home), signal 20 of 31", or why it is down ("down: device gone:
+    // /dev/serial/by-id/...", "down: resetting the modem (AT+CFUN=1,1)").
     std::string state_text() const override;
     // Every change of up() is told (gsm_note_state), within a wait or a watcher round.
     bool tells_state() const override { return true; }
