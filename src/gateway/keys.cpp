@@ -165,6 +165,7 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {ACCEPT_USER,       "accept_user",       SM_MULTI, "*",                   NOFB,          nullptr},
     {WEB_LISTEN,        "web_listen",        SM_NONE,  "127.0.0.1",           NOFB,          nullptr},
     {GSM_POLL,          "gsm_poll",          SM_NONE,  "60",                  NOFB,          nullptr, seconds(1, 86400)},
+    {GSM_RESET,         "gsm_reset",         SM_NONE,  "AT+CFUN=1,1",         NOFB,          nullptr},
     {RELAY_WORKERS,     "relay_workers",     SM_NONE,  "8",                   NOFB,          nullptr, number(1, 256)},
     {AUTH_FAIL_LIMIT,   "auth_fail_limit",   SM_NONE,  "5",                   NOFB,          nullptr, number(1, 1000)},
     {AUTH_FAIL_WINDOW,  "auth_fail_window",  SM_NONE,  "600",                 NOFB,          nullptr, seconds(1, 86400)},

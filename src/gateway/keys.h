@@ -138,6 +138,7 @@ enum SettingKey : int {
     ACCEPT_USER,
     WEB_LISTEN,
     GSM_POLL,
+    GSM_RESET,
     RELAY_WORKERS,
     AUTH_FAIL_LIMIT,
     AUTH_FAIL_WINDOW,
@@ -146,7 +147,7 @@ enum SettingKey : int {
     NUMBER_CHECK,
     WEB_TRACE,
     WEB_HOST,
-    SETTING_KEYS  // number of keys: 130
+    SETTING_KEYS  // number of keys: 131
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

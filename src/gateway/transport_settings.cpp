@@ -91,6 +91,9 @@ std::optional<transport_options> delivery_init(SIni* ini, int mode, bool debug) 
             r->min_signal = sini_number(ini, GSM_MIN_SIGNAL);
             r->signal_timeout = sini_number(ini, GSM_SIGNAL_TIMEOUT);
             r->poll_ms = 1000L * sini_number(ini, GSM_POLL);
+            // "none": a modem that failed too often is only set up again.
+            r->reset = sini_text(ini, GSM_RESET);
+            if (iequals(strtrm(r->reset), "none")) r->reset.clear();
             r->dodebug = debug ? 1 : 0;
             r->coding =
                 sms_coding_parse(sini_word(ini, SMS_CODING)).value_or(sms_coding::automatic);

@@ -69,19 +69,25 @@ std::unique_ptr<comport> com_new() {
     return std::make_unique<comport>();
 }
 
-int com_open(comport* com, const std::string& port, int baud) {
+int com_open(comport* com, const std::string& port, int baud, std::string* why) {
     if (com == nullptr) return 0;
     com_close(com);
-    int fd = ::open(port.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        emsg("Cannot open serial port '%s', %s", port.c_str(), system_error(errno).c_str());
+    auto failed = [&](const char* what, int e) {
+        std::string text = strprintf("%s%s", what, system_error(e).c_str());
+        if (why != nullptr) {
+            *why = text;
+        } else {
+            emsg("Cannot open serial port '%s', %s", port.c_str(), text.c_str());
+        }
         return 0;
-    }
+    };
+    int fd = ::open(port.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return failed("", errno);
     termios t{};
     if (::tcgetattr(fd, &t) != 0) {
-        emsg("Cannot read the settings of '%s', %s", port.c_str(), system_error(errno).c_str());
+        int e = errno;
         ::close(fd);
-        return 0;
+        return failed("cannot read its settings, ", e);
     }
     speed_t sp = com_speed(baud);
     t.c_cflag = sp | CS8 | CREAD | CLOCAL;
@@ -91,9 +97,9 @@ int com_open(comport* com, const std::string& port, int baud) {
     ::cfsetispeed(&t, sp);
     ::cfsetospeed(&t, sp);
     if (::tcsetattr(fd, TCSANOW, &t) != 0) {
-        emsg("Cannot set up serial port '%s', %s", port.c_str(), system_error(errno).c_str());
+        int e = errno;
         ::close(fd);
-        return 0;
+        return failed("cannot set its speed and mode, ", e);
     }
     com->cinf = t;
     com->f = fd;

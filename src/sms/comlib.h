@@ -41,8 +41,9 @@ struct comport {
 std::unique_ptr<comport> com_new();
 // Opens port read-write and non-blocking, 8N1, receiver on, modem lines and flow
 // control off, raw (no echo, editing or translation). 1 on success; 0 when the
-// device cannot be opened or set up (then it is closed again). The reason is logged.
-int com_open(comport* com, const std::string& port, int baud);
+// device cannot be opened or set up (then it is closed again). The reason is logged,
+// or given in *why instead when why is not null (a caller that tries again and again).
+int com_open(comport* com, const std::string& port, int baud, std::string* why = nullptr);
 int com_close(comport* com);  // always 1
 void com_free(std::unique_ptr<comport>& com);
 // One read of at most bfsz bytes: the count, 0 when nothing is waiting or the port is

@@ -330,8 +330,13 @@ bool read_signal(sms_data_gsm* gsm, int& err) {
     return gsm_query_registration(gsm, err);
 }
 
+}  // namespace
+
 // Steps 5 onwards of the start-up: everything after the port and the reader are up.
-int dialogue(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
+int gsm_dialogue(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
+    // The message format is chosen by the dialogue; a modem started again may have been
+    // left in PDU mode by a send.
+    gsm->ispdu = false;
     if (!set_echo_and_errors(gsm, rec, err) || !set_bearer(gsm, rec, err)) return 0;
     // cpin_ok is no longer needed: the OK after the PIN state is taken when it comes.
     if (!pin_check(gsm, rec, err)) return 0;
@@ -361,19 +366,37 @@ int dialogue(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
     return 1;
 }
 
+namespace {
+
 int setup(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
     gsm->port = rec.port;
-    imsg("Opening %s (BAUD=%d)...", rec.port.c_str(), rec.baud);
-    if (!com_open(gsm->com.get(), rec.port, rec.baud)) {
-        // Kept as the reason of the open itself: errno may have changed by the time the
-        // text is made.
-        gsm->startup_failure = system_error(errno);
+    // A /dev/serial/by-id/... name is a link to whichever ttyUSBn the device got.
+    std::string device;
+    std::string why;
+    if (!gsm_resolve_device(rec.port, device, why)) {
+        emsg("Cannot open serial port '%s', %s", rec.port.c_str(), why.c_str());
+        gsm->startup_failure = why;
         err = GSM_ERR_OPEN;
         return 0;
     }
+    if (device == rec.port) {
+        imsg("Opening %s (BAUD=%d)...", rec.port.c_str(), rec.baud);
+    } else {
+        imsg("Opening %s, now %s (BAUD=%d)...", rec.port.c_str(), device.c_str(), rec.baud);
+    }
+    if (!com_open(gsm->com.get(), device, rec.baud, &why)) {
+        emsg("Cannot open serial port '%s', %s", device.c_str(), why.c_str());
+        gsm->startup_failure = why;
+        err = GSM_ERR_OPEN;
+        return 0;
+    }
+    {
+        std::lock_guard<std::mutex> l(gsm->device_lock);
+        gsm->device_path = device;
+    }
     if (!rec.debug_file.empty()) {
         imsg("Com port debug file (%s)", rec.debug_file.c_str());
-        std::string why;
+        why.clear();
         gsm->flog = trace_open(rec.debug_file, why);
         if (!gsm->flog) emsg("Failed to append to '%s', %s", rec.debug_file.c_str(), why.c_str());
         std::string raw = raw_trace_name(rec.debug_file);
@@ -397,7 +420,7 @@ int setup(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
     gsm->max_parts = rec.max_parts;
     imsg("Modem No is (%s)", gsm->localphone.c_str());
     gsm_reader_start(gsm);
-    return dialogue(gsm, rec, err);
+    return gsm_dialogue(gsm, rec, err);
 }
 
 }  // namespace
@@ -504,6 +527,11 @@ std::unique_ptr<sms_data_gsm> gsm_open(const gsm_init& init, int& errcode) {
         st->csms_pause_ms = rec->pause_ms;
         st->signal_pause_ms = rec->pause_ms;
     }
+    if (rec->reopen_ms > 0) st->reopen_ms = rec->reopen_ms;
+    if (rec->reset_settle_ms > 0) st->reset_settle_ms = rec->reset_settle_ms;
+    if (rec->reset_wait_ms > 0) st->reset_wait_ms = rec->reset_wait_ms;
+    st->reset_command = rec->reset;
+    st->init = *rec;
     if (!setup(st.get(), *rec, errcode)) {
         if (errcode == 0) errcode = GSM_ERR_UNEXPECTED;
         if (st->startup_failure.empty()) {

@@ -12,11 +12,17 @@
 //
 // Ownership: the state owns the port, the reader thread, the input buffer and the
 // listed messages not yet handed out; a message handed out by wait belongs to the
-// transport's receiver (receiver.h), which answers and releases it. There is no reconnection: a modem
-// that stops answering makes each dialogue fail with the time-out code.
+// transport's receiver (receiver.h), which answers and releases it.
+//
+// The device: the port is a path, often a symbolic link (/dev/serial/by-id/...), that
+// is followed at each open. A device that goes away (a read error, a hang-up) makes the
+// transport down; it is looked for every second and, once it opens again, the modem is
+// set up again and the transport is up, without a restart. reset_after_failures sends
+// the reset command (gsm_reset, AT+CFUN=1,1) and sets the modem up again. A modem that
+// merely stops answering makes each dialogue fail with the time-out code.
 //
 // Error codes: a modem error number n is reported as n + 1 (+CME during the PIN
-// check as n + 301); the driver's own codes are 517 to 524 (see sms_gsm_error) and
+// check as n + 301); the driver's own codes are 517 to 525 (see sms_gsm_error) and
 // -2 for a send given up because the signal stayed too weak.
 #pragma once
 
@@ -68,6 +74,14 @@ struct gsm_init {
     // Between the idle modem's status checks (signal, network registration), and before
     // a message left in the modem unstored is read again; 0 keeps 60000.
     long poll_ms = 0;
+    // Sent by reset_after_failures before the modem is set up again ("" sends none).
+    std::string reset = "AT+CFUN=1,1";
+    // Between looks for a lost device (and "AT" to a modem to start again); 0 keeps 1000.
+    long reopen_ms = 0;
+    // After the reset command: the wait before the modem is asked (0 keeps 3000) and the
+    // longest wait for it to be set up again (0 keeps 90000).
+    long reset_settle_ms = 0;
+    long reset_wait_ms = 0;
     sms_coding coding = sms_coding::automatic;  // the `sms_coding` setting
     int max_parts = SMS_MAX_PARTS_DEFAULT;      // the `sms_max_parts` setting
 };

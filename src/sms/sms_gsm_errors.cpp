@@ -154,6 +154,9 @@ void code_text(int err, std::string& bf) {
         case GSM_ERR_SIGNAL:
             bf = "Signal too weak to send";
             return;
+        case GSM_ERR_AWAY:
+            bf = "The modem is away";
+            return;
         default:
             break;
     }
@@ -165,6 +168,11 @@ void code_text(int err, std::string& bf) {
 
 void sms_data_gsm::error(int err, std::string& bf) {
     code_text(err, bf);
+    if (err == GSM_ERR_AWAY) {
+        std::lock_guard<std::mutex> l(device_lock);
+        if (!device_why.empty()) bf += ": " + device_why;
+        return;
+    }
     // A failed start-up says what the modem answered; the system's error number at
     // the time the text is made has nothing to do with it.
     const sms_data_gsm* gsm = this;

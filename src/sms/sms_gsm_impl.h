@@ -57,6 +57,9 @@ enum : int {
     GSM_ERR_UNEXPECTED = 522,
     GSM_ERR_ECHO = 523,
     GSM_ERR_PIN = 524,
+    // The modem is away: its device is gone, or it is being started again (after the
+    // device came back, or after a reset). A send then waits for it.
+    GSM_ERR_AWAY = 525,
     // A send given up because the signal stayed too weak.
     GSM_ERR_SIGNAL = -2
 };
@@ -80,6 +83,22 @@ inline constexpr int GSM_DELETE_TRIES = 12;
 // An idle modem is asked for its signal and network registration this often, and a
 // message handed out but not stored is read from the modem again after this.
 inline constexpr long GSM_STATUS_POLL_MS = 60000;
+// A device that went away is looked for this often, and a modem that is to be started
+// again is asked whether it answers this often.
+inline constexpr long GSM_REOPEN_MS = 1000;
+// After the reset command the modem restarts: it is not asked before this, and it is
+// waited for (by reset_after_failures) at most this long.
+inline constexpr long GSM_RESET_SETTLE_MS = 3000;
+inline constexpr long GSM_RESET_WAIT_MS = 90000;
+// How long a modem to be started again is given to answer "AT".
+inline constexpr long GSM_PROBE_MS = 1000;
+
+// Where the serial device stands (sms_data_gsm::device).
+enum : int {
+    GSM_DEVICE_OK = 0,       // open, the modem set up
+    GSM_DEVICE_LOST = 1,     // it went away (read error, hang-up): closed, looked for again
+    GSM_DEVICE_RESTART = 2   // open, but the modem must be set up again (back, or reset)
+};
 
 // Network registration as AT+CREG? reports it; GSM_REG_NONE while the modem has not
 // said (no answer, or a modem without the command).
@@ -115,8 +134,9 @@ struct sms_data_gsm : SmsTransport, MessageSource {
     sms_data_gsm() : SmsTransport(SMS_GSM, "GSM modem"), rx(*this, *this) {}
     ~sms_data_gsm() override;
 
-    // A weak signal is temporary (the modem is away, not the SMS at fault); a dialogue cut
-    // by cut_sends is cut; anything else failed.
+    // A weak signal is temporary (the modem is away, not the SMS at fault), as is a send
+    // while the device is gone or the modem is being set up again (GSM_ERR_AWAY, nothing
+    // written); a dialogue cut by cut_sends is cut; anything else failed.
     SendResult send(const SmsOut& sms) override;
     bool can_receive() const override { return true; }
     Status receive(InboundSink& sink, std::stop_token stop) override { return rx.run(sink, stop); }
@@ -136,11 +156,12 @@ struct sms_data_gsm : SmsTransport, MessageSource {
     // poll_ms. A message released without either answer is treated the same way.
     int msg_reject(sms_message* msg, int code, const char* reason) override;
     void msg_free(std::unique_ptr<sms_message>& msg) override;
-    // Up while the modem answers (the reader runs and the last reply came in time) and
-    // is not known to be off the network (AT+CREG? says not registered, searching or
-    // denied).
+    // Up while its device is there and the modem is set up (device GSM_DEVICE_OK), the
+    // modem answers (the reader runs and the last reply came in time) and is not known
+    // to be off the network (AT+CREG? says not registered, searching or denied).
     bool up() const override;
-    // "up, registered (home), signal 20 of 31", or why it is down.
+    // "up, registered (home), signal 20 of 31", or why it is down ("down: device gone:
+    // /dev/serial/by-id/...", "down: resetting the modem (AT+CFUN=1,1)").
     std::string state_text() const override;
     // Every change of up() is told (gsm_note_state), within a wait or a watcher round.
     bool tells_state() const override { return true; }
@@ -218,6 +239,24 @@ struct sms_data_gsm : SmsTransport, MessageSource {
     std::mutex watch_lock;
     std::condition_variable_any watch_wake;
     int startup_code = 0;
+    // ---- the device going and coming back, and resets (sms_gsm_device.cpp) ----
+    // Failed too often in a row (the router says): the reset command, then the modem is
+    // set up again; returns once it is, or after reset_wait_ms.
+    void reset_after_failures() override;
+    gsm_init init;                          // the start-up's settings, to start again with
+    std::string reset_command = "AT+CFUN=1,1";  // "" sets the modem up again only
+    std::atomic<int> device{GSM_DEVICE_OK};     // GSM_DEVICE_*
+    // Why the device is not GSM_DEVICE_OK, for state_text() and send errors; the device
+    // the path led to at the last open. Guarded by device_lock.
+    mutable std::mutex device_lock;
+    std::string device_why;
+    std::string device_path;
+    std::chrono::steady_clock::time_point restart_after;  // under device_lock: no "AT" before
+    int restart_failures = 0;  // set-ups that failed since the device was lost; watcher only
+    bool watch_poke = false;   // guarded by watch_lock: the watcher's next round is now
+    long reopen_ms = GSM_REOPEN_MS;
+    long reset_settle_ms = GSM_RESET_SETTLE_MS;
+    long reset_wait_ms = GSM_RESET_WAIT_MS;
     Receiver rx;
 };
 
@@ -246,6 +285,23 @@ struct gsm_sms : sms_message {
     bool handed_out = false;  // given to the gateway by wait, its place in `handed`
     bool settled = false;     // accepted or rejected since
 };
+
+// ---- the device (sms_gsm_device.cpp) ----
+// The device a path leads to now (symbolic links followed, as /dev/serial/by-id/...
+// names are): true with it in device, false with why (the path is gone) in why.
+bool gsm_resolve_device(const std::string& path, std::string& device, std::string& why);
+// Called by the reader thread when a read failed (errno e): the device is lost; the
+// watcher is woken to look for it again.
+void gsm_device_lost(sms_data_gsm* gsm, int e);
+// The watcher's round while the device is not GSM_DEVICE_OK: a lost device is opened
+// again, a modem to start again is asked "AT" and set up. True when it is ready again.
+bool gsm_recover(sms_data_gsm* gsm);
+// Wakes the watcher for a round now.
+void gsm_watch_poke(sms_data_gsm* gsm);
+// The set-up dialogue after the port is open and the reader runs (sms_gsm.cpp): echo,
+// errors, bearer, PIN, message service, character set, service centre, mode,
+// indications, signal. 1 when the modem is ready.
+int gsm_dialogue(sms_data_gsm* gsm, const gsm_init& rec, int& err);
 
 // ---- the codec, as the driver uses it ----
 // An SMS-SUBMIT unit as hex text in unit; the octet count AT+CMGS needs.

@@ -73,8 +73,11 @@ void reader_main(sms_data_gsm* gsm) {
     while (!gsm->stopping) {
         long n = com_read(gsm->com.get(), chunk.data(), chunk.size());
         if (n < 0) {
+            // The device went away (unplugged: EIO, ENXIO, ENODEV; or hung up): the
+            // watcher looks for it again.
             int e = errno;
             emsg("Error reading from com, %d:%s", e, system_error(e).c_str());
+            gsm_device_lost(gsm, e);
             break;
         }
         if (n == 0) {
@@ -119,7 +122,8 @@ sms_data_gsm::~sms_data_gsm() {
 }
 
 void gsm_reader_start(sms_data_gsm* gsm) {
-    gsm->stopping = false;
+    // stopping is left as it is: a reader started again for a device that came back
+    // while the state is being freed ends at once.
     gsm->reader_running = true;
     if (gsm->reader_wake < 0) gsm->reader_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     gsm->reader = std::thread(reader_main, gsm);

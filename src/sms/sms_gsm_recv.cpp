@@ -463,6 +463,21 @@ bool read_indication(const std::string& line, gsm_sms& msg) {
     return true;
 }
 
+// The modem is away (its device gone, or being set up again): nothing is listed or
+// awaited from it. The wait sleeps its time out, or until it is interrupted (the modem
+// is back) or the state is freed.
+std::unique_ptr<sms_message> wait_away(sms_data_gsm* gsm, int timeout_msec) {
+    auto pred = [gsm] { return gsm->interrupted || gsm->stopping; };
+    std::unique_lock<std::mutex> l(gsm->arrived_lock);
+    if (timeout_msec < 0) {
+        gsm->arrived.wait(l, pred);
+    } else {
+        gsm->arrived.wait_for(l, std::chrono::milliseconds(timeout_msec), pred);
+    }
+    gsm->interrupted = false;
+    return nullptr;
+}
+
 }  // namespace
 
 std::unique_ptr<sms_message> sms_data_gsm::wait(int timeout_msec, int& errcode) {
@@ -473,7 +488,15 @@ std::unique_ptr<sms_message> sms_data_gsm::wait(int timeout_msec, int& errcode) 
     }
     // A reply that came (or did not) in a message's read since the last wait.
     gsm_note_state(gsm);
+    if (gsm->device != GSM_DEVICE_OK) return wait_away(gsm, timeout_msec);
     if (std::unique_ptr<sms_message> out = next_stored(gsm, errcode)) return out;
+    if (errcode != 0 && gsm->device != GSM_DEVICE_OK) {
+        // The device went away during the listing: not an error of the receiver. The
+        // listing is done again once the modem is back.
+        imsg("Listing the modem cut short: %s", gsm->state_text().c_str());
+        errcode = 0;
+        return wait_away(gsm, timeout_msec);
+    }
     if (errcode != 0) return nullptr;
     if (!gsm->pending_deletes.empty()) {
         MutexHold hold(gsm->lock_com.get(), timeout_msec < 0 ? TH_FOREVER : timeout_msec);

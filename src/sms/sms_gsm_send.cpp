@@ -194,9 +194,12 @@ int send_locked(sms_data_gsm* gsm, std::string_view to, std::string_view message
 SendResult sms_data_gsm::send(const SmsOut& sms) {
     const int code = send_text(sms.from, sms.to, sms.text);
     if (code == 0) return Sent{};
-    SendFailure kind = code == SMS_SEND_CUT && cutting ? SendFailure::cut
-                       : code == GSM_ERR_SIGNAL        ? SendFailure::temporary
-                                                       : SendFailure::failed;
+    // The modem away (its device gone, or being set up again), also when that happened
+    // during this send: the SMS waits for it.
+    const bool away = code == GSM_ERR_AWAY || device != GSM_DEVICE_OK;
+    SendFailure kind = code == SMS_SEND_CUT && cutting     ? SendFailure::cut
+                       : code == GSM_ERR_SIGNAL || away ? SendFailure::temporary
+                                                        : SendFailure::failed;
     std::string why;
     if (kind == SendFailure::cut)
         why = "Send cut short by the shutdown";
@@ -213,11 +216,17 @@ int sms_data_gsm::send_text(std::string_view from, std::string_view to, std::str
     imsg("Sending GSM, from=(%s) to=(%s) message=(%.10s...) aquire lock...", f.c_str(), t.c_str(),
          cut(message, 10).c_str());
     if (gsm->cutting) return SMS_SEND_CUT;
+    if (gsm->device != GSM_DEVICE_OK) {
+        imsg("Sending GSM, the modem is away: %s", gsm->state_text().c_str());
+        return GSM_ERR_AWAY;
+    }
     int code;
     {
         MutexHold hold(gsm->lock_com.get());
         imsg("Sending GSM, lock aquired");
-        code = gsm->cutting ? SMS_SEND_CUT : send_locked(gsm, to, message);
+        code = gsm->cutting                      ? SMS_SEND_CUT
+               : gsm->device != GSM_DEVICE_OK ? GSM_ERR_AWAY
+                                              : send_locked(gsm, to, message);
     }
     if (code != 0 && gsm->cutting) {
         // The dialogue was cut by the shutdown: whether the modem sent it is unknown.

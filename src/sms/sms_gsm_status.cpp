@@ -124,13 +124,19 @@ namespace {
 void watch_main(std::stop_token st, sms_data_gsm* gsm) {
     std::unique_lock<std::mutex> l(gsm->watch_lock);
     for (;;) {
-        long wait = gsm->up() ? gsm->poll_ms : std::max(1L, gsm->poll_ms / 6);
-        // Ends early only when the watcher is told to stop.
-        if (gsm->watch_wake.wait_for(l, st, std::chrono::milliseconds(wait), [] { return false; });
-            st.stop_requested())
-            return;
+        long wait = gsm->device != GSM_DEVICE_OK ? gsm->reopen_ms
+                    : gsm->up()                  ? gsm->poll_ms
+                                                 : std::max(1L, gsm->poll_ms / 6);
+        // Ends early when the watcher is told to stop, or poked (the device was lost).
+        gsm->watch_wake.wait_for(l, st, std::chrono::milliseconds(wait),
+                                 [gsm] { return gsm->watch_poke; });
+        if (st.stop_requested()) return;
+        gsm->watch_poke = false;
         l.unlock();
-        {
+        if (gsm->device != GSM_DEVICE_OK) {
+            // The device is looked for, or the modem set up again.
+            gsm_recover(gsm);
+        } else {
             MutexHold hold(gsm->lock_com.get(), gsm->reply_ms);
             if (hold) {
                 int err = 0;
@@ -156,10 +162,14 @@ void gsm_watch_stop(sms_data_gsm* gsm) {
 }
 
 bool sms_data_gsm::up() const {
-    return reader_running && answering && !off_network(reg_state);
+    return device == GSM_DEVICE_OK && reader_running && answering && !off_network(reg_state);
 }
 
 std::string sms_data_gsm::state_text() const {
+    if (device != GSM_DEVICE_OK) {
+        std::lock_guard<std::mutex> l(device_lock);
+        return "down: " + device_why;
+    }
     if (!reader_running) return "down: the serial line is closed";
     if (!answering) return "down: the modem does not answer";
     int level = signal_level;

@@ -16,6 +16,13 @@ real modems do: a line of its own before the "> " prompt (before_prompt), the
 typed text echoed in text entry (entry_echo), deletes refused with
 "+CMS ERROR: 321" (refuse_deletes), and stored drafts ("STO UNSENT"/"STO SENT").
 
+It can be unplugged and plugged in again, as a USB modem is: unplug() closes the pty
+(the gateway's reads fail) and removes the link (link=, a /dev/serial/by-id/ name);
+plug() opens a new pty under another name, points the link at it and starts as a
+modem just switched on (echo on, no indications, text mode), keeping what it stored.
+AT+CFUN=1,1 restarts it the same way on the same pty, after which it answers nothing
+for reset_silence seconds.
+
 In a test:
 
     modem = FakeModem(); self.addCleanup(modem.close)
@@ -28,7 +35,8 @@ By hand (for a demonstration gateway):
     python3 tests/peers/fake_modem.py [--link /tmp/tolvane-modem]
 
 prints the device path, shows the dialogue, and reads commands on its input:
-"sms NUMBER TEXT" delivers a message, "list" shows what is stored, "quit" ends.
+"sms NUMBER TEXT" delivers a message, "list" shows what is stored, "unplug" and
+"plug" take the device away and bring it back under a new name, "quit" ends.
 """
 
 import argparse
@@ -248,12 +256,11 @@ class Stored:
 class FakeModem:
     """The simulator; every public method is safe to call from any thread."""
 
-    def __init__(self, echo=False, ok_after_cpin=True, signal=20, log=None):
-        self.master, self.slave = os.openpty()
-        tty.setraw(self.slave)
-        tty.setraw(self.master)
-        os.set_blocking(self.master, False)
-        self.path = os.ttyname(self.slave)
+    def __init__(self, echo=False, ok_after_cpin=True, signal=20, log=None, link=None):
+        self.link = link
+        self.path = None
+        self._held = []  # pty masters that keep old names from being given again
+        self._open_pty()
         self.lock = threading.Condition()
         self.echo = echo
         self.ok_after_cpin = ok_after_cpin
@@ -274,6 +281,9 @@ class FakeModem:
         self.cscs = "GSM"
         self.held = []  # +CMTI held back in CNMI mode 0
         self.log = log
+        self.resets = 0  # AT+CFUN=1,1 taken
+        self.reset_silence = 0.0
+        self._silent_until = 0.0
         self._ref = 0
         self._in_body = False
         self._body_cmd = ""
@@ -288,11 +298,66 @@ class FakeModem:
         with self.lock:
             self._stop = True
         self._thread.join(timeout=5)
-        for fd in (self.master, self.slave):
+        for fd in [self.master, self.slave] + self._held:
+            if fd >= 0:
+                try:
+                    os.close(fd)
+                except OSError:
+                    pass
+        self.master = self.slave = -1
+        self._held = []
+        if self.link:
             try:
-                os.close(fd)
+                os.unlink(self.link)
             except OSError:
                 pass
+
+    def unplug(self):
+        """The device goes away: its pty is closed and its link removed."""
+        self.close()
+
+    def plug(self):
+        """The device comes back under a new name (the link follows it), as a modem
+        just switched on; what it stored is kept."""
+        with self.lock:
+            self._open_pty()
+            self._restarted()
+            self._line = b""
+            self._stop = False
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _open_pty(self):
+        while True:
+            master, slave = os.openpty()
+            path = os.ttyname(slave)
+            if path != self.path:
+                break
+            # That name is free again: it is taken by a pty whose other side stays
+            # locked, so that the device gets another one, as a replugged one does.
+            os.close(master)
+            os.close(slave)
+            self._held.append(os.open("/dev/ptmx", os.O_RDWR | os.O_NOCTTY))
+        tty.setraw(slave)
+        tty.setraw(master)
+        os.set_blocking(master, False)
+        self.master, self.slave, self.path = master, slave, path
+        if self.link:
+            tmp = self.link + ".new"
+            try:
+                os.unlink(tmp)
+            except FileNotFoundError:
+                pass
+            os.symlink(path, tmp)
+            os.replace(tmp, self.link)
+
+    def _restarted(self):
+        """The state of a modem just switched on."""
+        self.echo = True
+        self.pdu_mode = False
+        self.cnmi_mode = 0
+        self._in_body = False
+        self._body = b""
 
     def inject(self, data):
         with self.lock:
@@ -410,6 +475,8 @@ class FakeModem:
         cmd = self._line.decode("latin-1")
         self._line = b""
         self.commands.append(cmd)
+        if time.monotonic() < self._silent_until:  # restarting
+            return
         if self.echo:
             self._send(cmd + "\r")
         self._reply(cmd, None)
@@ -449,6 +516,11 @@ class FakeModem:
             return fixed[cmd]
         if cmd == "ATE0":
             self.echo = False
+            return ok
+        if cmd == "AT+CFUN=1,1":
+            self.resets += 1
+            self._restarted()
+            self._silent_until = time.monotonic() + self.reset_silence
             return ok
         if cmd == "AT+CPIN?":
             return "\r\n+CPIN: %s\r\n%s" % (self.cpin, ok if self.ok_after_cpin else "")
@@ -531,16 +603,10 @@ def main():
     def show(text):
         print(text, flush=True)
 
-    modem = FakeModem(log=None if args.quiet else show)
-    if args.link:
-        try:
-            os.unlink(args.link)
-        except FileNotFoundError:
-            pass
-        os.symlink(modem.path, args.link)
+    modem = FakeModem(log=None if args.quiet else show, link=args.link)
     print("fake modem on %s%s" % (modem.path, " (%s)" % args.link if args.link else ""),
           flush=True)
-    print('commands: "sms NUMBER TEXT", "list", "quit"', flush=True)
+    print('commands: "sms NUMBER TEXT", "list", "unplug", "plug", "quit"', flush=True)
     try:
         for line in sys.stdin:
             words = line.strip().split(" ", 2)
@@ -548,7 +614,13 @@ def main():
                 continue
             if words[0] == "quit":
                 break
-            if words[0] == "sms" and len(words) == 3:
+            if words[0] == "unplug":
+                modem.unplug()
+                print("unplugged", flush=True)
+            elif words[0] == "plug":
+                modem.plug()
+                print("plugged in as %s" % modem.path, flush=True)
+            elif words[0] == "sms" and len(words) == 3:
                 print("delivered as index %d" % modem.deliver(words[1], words[2]), flush=True)
             elif words[0] == "list":
                 with modem.lock:
@@ -565,11 +637,6 @@ def main():
         pass
     finally:
         modem.close()
-        if args.link:
-            try:
-                os.unlink(args.link)
-            except OSError:
-                pass
 
 
 if __name__ == "__main__":

@@ -297,7 +297,7 @@ TEST_F(GsmDriver, UpWhileTheModemAnswersWithTheSignalItLastGave) {
     modem.hang_up();
     for (int i = 0; i < 500 && g->reader_running; ++i) lib_msleep(10);
     EXPECT_FALSE(g->up());
-    EXPECT_EQ(g->state_text(), "down: the serial line is closed");
+    EXPECT_EQ(g->state_text(), "down: device gone: " + modem.path());
 }
 
 TEST_F(GsmDriver, ASignalTheModemDoesNotKnowIsUnknown) {

@@ -8,17 +8,52 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace tolvane::test {
 
 FakeModem::FakeModem() {
+    replug();
+}
+
+void FakeModem::replug() {
+    if (thread_.joinable()) thread_.join();  // ended by hang_up
     termios raw{};
     cfmakeraw(&raw);
     char name[256] = {0};
-    if (::openpty(&master_, &slave_, name, &raw, nullptr) != 0) return;
-    path_ = name;
-    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    int master = -1;
+    int slave = -1;
+    for (;;) {
+        if (::openpty(&master, &slave, name, &raw, nullptr) != 0) return;
+        // A device plugged in again gets a new name: the old one, free again, is taken
+        // by a pty whose other side stays locked (nobody can open that name).
+        if (path_.empty() || path_ != name) break;
+        ::close(master);
+        ::close(slave);
+        int squatter = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (squatter < 0) return;
+        held_ptys_.push_back(squatter);
+    }
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    {
+        std::lock_guard<std::mutex> l(m_);
+        master_ = master;
+        slave_ = slave;
+        path_ = name;
+        stop_ = false;
+        in_body_ = false;
+    }
     thread_ = std::thread([this] { run(); });
+}
+
+void FakeModem::set_reset_silence_ms(int ms) {
+    std::lock_guard<std::mutex> l(m_);
+    reset_silence_ms_ = ms;
+}
+
+int FakeModem::resets() {
+    std::lock_guard<std::mutex> l(m_);
+    return resets_;
 }
 
 FakeModem::~FakeModem() {
@@ -29,6 +64,7 @@ FakeModem::~FakeModem() {
     if (thread_.joinable()) thread_.join();
     if (master_ >= 0) ::close(master_);
     if (slave_ >= 0) ::close(slave_);
+    for (int fd : held_ptys_) ::close(fd);
 }
 
 void FakeModem::on(handler h) {
@@ -257,6 +293,7 @@ void FakeModem::run() {
 void FakeModem::handle(const std::string& cmd) {
     commands_.push_back(cmd);
     changed_.notify_all();
+    if (std::chrono::steady_clock::now() < silent_until_) return;  // restarting
     if (echo_) send(cmd + "\r");
     if (cmd == "ATE0" && !stubborn_echo_) echo_ = false;
     if (on_) {
@@ -299,6 +336,15 @@ std::string FakeModem::answer(const std::string& cmd) {
     auto is = [&](const char* c) { return cmd == c; };
     auto starts = [&](const char* c) { return cmd.starts_with(c); };
     if (is("AT") || is("ATE0") || is("ATZ") || is("ATH0")) return ok;
+    if (is("AT+CFUN=1,1")) {
+        ++resets_;
+        echo_ = true;
+        cnmi_mode_ = 0;
+        pdu_ = false;
+        silent_until_ =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(reset_silence_ms_);
+        return ok;
+    }
     if (is("ATS3?")) return "\r\n013\r\n" + ok;
     if (is("ATS4?")) return "\r\n010\r\n" + ok;
     if (is("AT+CMEE=?")) return "\r\n+CMEE: (0-2)\r\n" + ok;

@@ -74,6 +74,13 @@ class FakeModem {
     bool has_stored(int index);
     // Closes the pty so that the driver's reads fail.
     void hang_up();
+    // After hang_up: the modem on a new pty (a new path()), as a device plugged in again
+    // gets a new name; what it stored and the commands it saw are kept.
+    void replug();
+    // AT+CFUN=1,1 answers OK and restarts the modem: echo on, indications off, text mode.
+    // It then answers nothing for this long (default 0).
+    void set_reset_silence_ms(int ms);
+    int resets();  // AT+CFUN=1,1 taken
 
     std::vector<std::string> commands();  // every command line, CR removed
     std::vector<std::string> bodies();    // every text sent after a prompt, Ctrl-Z removed
@@ -134,6 +141,10 @@ class FakeModem {
     std::vector<stored_sms> stored_;
     std::vector<std::string> commands_;
     std::vector<std::string> bodies_;
+    std::vector<int> held_ptys_;  // names a replug must not take again
+    int reset_silence_ms_ = 0;
+    int resets_ = 0;
+    std::chrono::steady_clock::time_point silent_until_{};
 };
 
 }  // namespace tolvane::test
