@@ -146,7 +146,14 @@ enum SettingKey : int {
     NUMBER_CHECK,
     WEB_TRACE,
     WEB_HOST,
-    SETTING_KEYS  // number of keys: 130
+    SMS_DELIVER,  // 130
+    SMS_WEBHOOK_URL,
+    SMS_WEBHOOK_SECRET,
+    WEBHOOK_TIMEOUT,
+    WEBHOOK_RETRY_MIN,
+    WEBHOOK_RETRY_MAX,
+    WEBHOOK_WORKERS,
+    SETTING_KEYS  // number of keys: 137
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

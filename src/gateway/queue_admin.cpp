@@ -25,6 +25,7 @@
 #include "gateway/mail_to_sms.h"
 #include "gateway/sms_to_mail.h"
 #include "gateway/store_admin.h"
+#include "gateway/webhooks.h"
 #include "net/tcp.h"
 #include "queue/queue_pg.h"
 #include "sms/sms_smpp.h"
@@ -147,6 +148,7 @@ bool delivery_open(Gateway& gw) {
     long lifetime_ms = static_cast<long>(gw.setting_int(QUEUE_LIFETIME)) * 3600L * 1000L;
     if (gw.send) add_sms_lane(gw, workers, lifetime_ms);
     if (gw.relay) add_mail_lane(gw, lifetime_ms);
+    add_webhook_lane(gw, lifetime_ms);
     gw.delivery->start();
     // A transport that comes up (or goes down) wakes its lane at once. Cleared by
     // delivery_stop before the engine goes.
@@ -273,6 +275,7 @@ int queue_tool(const SIni* ini, const std::vector<std::string>& args, std::size_
                                           : strprintf("%ldh%02ldm", age / 3600, age / 60 % 60);
         const char* kind = e.kind == QUEUE_MAIL_TO_SMS   ? "sms"
                            : e.kind == QUEUE_SMS_TO_MAIL ? "mail"
+                           : e.kind == QUEUE_WEBHOOK     ? "hook"
                                                          : "part";
         std::printf("%-10llu %-8s %-4s %-32s %8u  %s\n", static_cast<unsigned long long>(e.id),
                     age_text.c_str(), kind, e.destination.c_str(), e.attempts,
