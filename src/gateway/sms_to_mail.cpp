@@ -236,8 +236,8 @@ class SmsJob {
 
     queue_entry hook_entry(int parts) const {
         std::string transport = p_.recv != nullptr ? delivery_name(sms_mode(p_.recv)) : "";
-        std::string body = sms_webhook_body(number_, to_number_, body_, delivery_now_ms(),
-                                            transport, parts);
+        std::string body =
+            sms_webhook_body(number_, to_number_, body_, delivery_now_ms(), transport, parts);
         return webhook_entry(sini_text(p_.ini, SMS_WEBHOOK_URL), std::move(body),
                              sini_text(p_.ini, SMS_WEBHOOK_SECRET));
     }
@@ -449,9 +449,9 @@ class SmsJob {
     const SmsPath& p_;
     const InboundSms* sms_;
     std::string number_, to_number_, body_, dest_;
-    int answer_ = 0;  // 0: accept; else the status the SMS is rejected with
+    int answer_ = 0;                   // 0: accept; else the status the SMS is rejected with
     std::optional<queue_entry> hook_;  // the webhook entry, while it waits to be stored
-    bool recheck_ = false;  // a part is held: the receiver asks idle() again
+    bool recheck_ = false;             // a part is held: the receiver asks idle() again
     // The stored parts a joined mail replaces: finished in the write that stores it.
     std::vector<std::uint64_t> replaces_;
     bool replaced_ = false;
