@@ -18,6 +18,7 @@
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "gateway/gateway.h"
+#include "gateway/gateway_metrics.h"
 #include "gateway/keys.h"
 #include "records/stores.h"
 
@@ -137,6 +138,7 @@ PostResult post(WebhookSender& s, const queue_entry& e) {
 }
 
 void write_failure(const queue_entry& e, const std::string& why) {
+    gateway_count_webhook(WEBHOOK_FAILED);
     emsg("Webhook %s to [%s] dropped after %u attempts: %s", webhook_delivery_id(e).c_str(),
          url_for_log(e.destination).c_str(), e.attempts, why.c_str());
     state_write("FAILURE", "WEBHOOK", webhook_delivery_id(e), url_for_log(e.destination), why,
@@ -283,6 +285,7 @@ void deliver_webhook_entry(WebhookSender& s, DeliveryJob& job) {
     switch (webhook_outcome(r.status)) {
         case WebhookOutcome::delivered:
             imsg("Webhook %s to [%s] delivered (%ld)", id.c_str(), where.c_str(), r.status);
+            gateway_count_webhook(WEBHOOK_DELIVERED);
             job.done(true, std::string());
             return;
         case WebhookOutcome::refused: {
@@ -300,6 +303,7 @@ void deliver_webhook_entry(WebhookSender& s, DeliveryJob& job) {
     long wait = webhook_backoff_ms(s.rules, e.attempts);
     imsg("Webhook %s to [%s] not delivered (%s), attempt %u, next in %ld s", id.c_str(),
          where.c_str(), error.c_str(), e.attempts, wait / 1000);
+    gateway_count_webhook(WEBHOOK_RETRIED);
     job.later(error, wait);
 }
 

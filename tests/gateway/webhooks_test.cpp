@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "foundation/lib.h"
+#include "foundation/metrics.h"
 #include "gateway/keys.h"
 #include "gateway/mail_log_capture.h"
 
@@ -331,6 +332,11 @@ class ScriptedHttp {
     std::vector<Request> requests_;
 };
 
+// The count of webhook attempts with that outcome so far.
+std::uint64_t counted(const char* outcome) {
+    return metrics().counter(METRIC_WEBHOOKS, "", {{"outcome", outcome}}).value();
+}
+
 class WebhookAttempt : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -376,8 +382,10 @@ class WebhookAttempt : public ::testing::Test {
 
 TEST_F(WebhookAttempt, TwoHundredEndsTheEntryAfterASignedPost) {
     std::int64_t before = delivery_now_ms() / 1000;
+    const std::uint64_t delivered = counted("delivered");
     queue_entry e = attempt_once(http.url());
     EXPECT_FALSE(stored());
+    EXPECT_EQ(counted("delivered"), delivered + 1);
     std::vector<ScriptedHttp::Request> got = http.requests();
     ASSERT_EQ(got.size(), 1u);
     const ScriptedHttp::Request& r = got[0];
@@ -397,9 +405,11 @@ TEST_F(WebhookAttempt, TwoHundredEndsTheEntryAfterASignedPost) {
 TEST_F(WebhookAttempt, ServerErrorWaitsItsBackOffWithTheSameDeliveryId) {
     http.script({503, 500});
     std::int64_t before = delivery_now_ms();
+    const std::uint64_t retried = counted("retried");
     queue_entry e = attempt_once(http.url());
     std::optional<queue_entry> s = stored();
     ASSERT_TRUE(s);
+    EXPECT_EQ(counted("retried"), retried + 1);
     EXPECT_EQ(s->attempts, 1u);
     EXPECT_EQ(s->last_error, "answered 503");
     EXPECT_GE(s->not_before_ms, before + 5000);
@@ -423,8 +433,10 @@ TEST_F(WebhookAttempt, ServerErrorWaitsItsBackOffWithTheSameDeliveryId) {
 TEST_F(WebhookAttempt, ClientErrorEndsTheEntryWithALogLine) {
     LogCapture log;
     http.script({404});
+    const std::uint64_t failed = counted("failed");
     queue_entry e = attempt_once(http.url());
     EXPECT_FALSE(stored());
+    EXPECT_EQ(counted("failed"), failed + 1);
     EXPECT_TRUE(log.has("Webhook " + webhook_delivery_id(e) +
                         " to [http://127.0.0.1:" + std::to_string(http.port()) +
                         "/hook] dropped after 1 attempts: refused with 404 nope"));
