@@ -18,6 +18,7 @@ import subprocess
 import sys
 import time
 import unittest
+import urllib.request
 
 from mailsms import BIN, Gateway, wait_for
 from test_smpp import PEERS, Smsc, smpp_settings
@@ -35,6 +36,16 @@ def hook_settings(smsc, receiver, **more):
                       webhook_retry_max="2", webhook_timeout="5", smtp_domain="gw.example")
     s.update(more)
     return s
+
+
+def webhook_counts(gw):
+    """{outcome: count} of tolvane_webhooks_total on the gateway's /metrics."""
+    with open(gw.ini) as f:
+        port = re.search(r"(?m)^web_port (\d+)$", f.read()).group(1)
+    with urllib.request.urlopen("http://127.0.0.1:%s/metrics" % port, timeout=WAIT) as r:
+        text = r.read().decode()
+    return {m.group(1): int(float(m.group(2))) for m in re.finditer(
+        r'(?m)^tolvane_webhooks_total\{outcome="(\w+)"\} (\S+)$', text)}
 
 
 def queue_listing(gw):
@@ -97,7 +108,7 @@ class SmsAsWebhook(unittest.TestCase):
         self.assertEqual(len(self.receiver.all()), 1)
 
     def test_receiver_down_then_failing_gets_every_sms_once(self):
-        gw = self.start()
+        gw = self.start(metrics_open="true")
         self.receiver.down()
         count = 6
         self.deliver("note", count=count)
@@ -123,6 +134,11 @@ class SmsAsWebhook(unittest.TestCase):
         # A 503 answer came back as the same delivery later.
         refused = {p["delivery"] for p in self.receiver.all() if p["status"] == 503}
         self.assertTrue(refused <= {p["delivery"] for p in posts})
+        counts = webhook_counts(gw)
+        self.assertEqual(counts["delivered"], count)
+        self.assertEqual(counts["failed"], 0)
+        # Every refused connection and every 503 was one more attempt planned.
+        self.assertGreaterEqual(counts["retried"], count + 4)
 
     def test_a_4xx_answer_ends_the_entry_with_a_record(self):
         gw = self.start()
