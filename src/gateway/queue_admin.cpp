@@ -138,6 +138,12 @@ void add_mail_lane(Gateway& gw, long lifetime_ms) {
     gw.delivery->add_lane(std::move(lane));
 }
 
+// A webhook's URL is listed without its query, which may carry the receiver's token.
+std::string listed_destination(const queue_entry& e) {
+    if (e.kind != QUEUE_WEBHOOK) return e.destination;
+    return e.destination.substr(0, e.destination.find_first_of("?#"));
+}
+
 }  // namespace
 
 bool delivery_open(Gateway& gw) {
@@ -278,7 +284,7 @@ int queue_tool(const SIni* ini, const std::vector<std::string>& args, std::size_
                            : e.kind == QUEUE_WEBHOOK     ? "hook"
                                                          : "part";
         std::printf("%-10llu %-8s %-4s %-32s %8u  %s\n", static_cast<unsigned long long>(e.id),
-                    age_text.c_str(), kind, e.destination.c_str(), e.attempts,
+                    age_text.c_str(), kind, listed_destination(e).c_str(), e.attempts,
                     e.last_error.c_str());
     }
     std::printf("-- %zu entries\n", all.size());

@@ -154,7 +154,8 @@ class SmsAsWebhook(unittest.TestCase):
                               r"\|[^|]+\|refused with 422 no\|")
 
     def test_kill_9_after_the_centre_was_answered_posts_once_after_the_restart(self):
-        gw = self.start(webhook_retry_min="3600", webhook_retry_max="3600")
+        gw = self.start(webhook_retry_min="3600", webhook_retry_max="3600",
+                        sms_webhook_url=self.receiver.url + "?token=t0k")
         self.receiver.down()
         self.deliver("survive the kill")
         self.assertEqual(self.smsc.wait_event("deliver_sm_resp")["command_status"], 0)
@@ -163,7 +164,10 @@ class SmsAsWebhook(unittest.TestCase):
         gw.proc.send_signal(signal.SIGKILL)
         gw.proc.wait(timeout=WAIT)
         gw.proc = None
-        self.assertIn("-- 1 entries", queue_listing(gw))
+        listing = queue_listing(gw)
+        self.assertIn("-- 1 entries", listing)
+        self.assertRegex(listing, r" hook +http://127\.0\.0\.1:\d+/hooks/sms +1 ")
+        self.assertNotIn("t0k", listing, "the listing leaves out the URL's query")
         self.receiver.up()
         gw.start()
         self.smsc.wait_event("bind_receiver", 2)
@@ -172,6 +176,7 @@ class SmsAsWebhook(unittest.TestCase):
         post = self.receiver.wait(1, WAIT)[0]
         self.assertTrue(post["signed"])
         self.assertEqual(post["body"]["text"], "survive the kill")
+        self.assertEqual(post["path"], "/hooks/sms?token=t0k")
         wait_for(lambda: "Queue is empty" in queue_listing(gw), WAIT, what="an empty queue")
         time.sleep(1.5)
         self.assertEqual(len(self.receiver.all()), 1)
