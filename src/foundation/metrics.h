@@ -52,6 +52,8 @@ inline constexpr const char* METRIC_SMS_FAILED = "tolvane_sms_failed_total";
 inline constexpr const char* METRIC_SMS_RECEIVED = "tolvane_sms_received_total";
 inline constexpr const char* METRIC_MAILS_RELAYED = "tolvane_mails_relayed_total";
 inline constexpr const char* METRIC_MAILS_RELAY_FAILED = "tolvane_mails_relay_failed_total";
+// {outcome}: delivered (2xx), retried (another attempt planned), failed (given up)
+inline constexpr const char* METRIC_WEBHOOKS = "tolvane_webhooks_total";
 inline constexpr const char* METRIC_QUEUE_LENGTH = "tolvane_queue_length";
 inline constexpr const char* METRIC_QUEUE_OLDEST = "tolvane_queue_oldest_age_seconds";
 // {transport, role}: 1 up, 0 down (filled in when /metrics is asked for)

@@ -94,4 +94,15 @@ void gateway_count_relayed(bool ok) {
     (ok ? relayed : failed).inc();
 }
 
+void gateway_count_webhook(GatewayWebhookOutcome what) {
+    static const std::array<MetricCounter*, 3> c = [] {
+        const char* help = "Webhook attempts, by outcome";
+        return std::array<MetricCounter*, 3>{
+            &metrics().counter(METRIC_WEBHOOKS, help, {{"outcome", "delivered"}}),
+            &metrics().counter(METRIC_WEBHOOKS, help, {{"outcome", "retried"}}),
+            &metrics().counter(METRIC_WEBHOOKS, help, {{"outcome", "failed"}})};
+    }();
+    c[static_cast<std::size_t>(what)]->inc();
+}
+
 }  // namespace tolvane

@@ -36,5 +36,7 @@ void gateway_count_sms_sent(int mode, double seconds_since_accepted);
 void gateway_count_sms_failed(int mode);
 void gateway_count_sms_received(int mode);
 void gateway_count_relayed(bool ok);
+enum GatewayWebhookOutcome { WEBHOOK_DELIVERED, WEBHOOK_RETRIED, WEBHOOK_FAILED };
+void gateway_count_webhook(GatewayWebhookOutcome what);
 
 }  // namespace tolvane

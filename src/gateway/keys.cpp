@@ -174,6 +174,13 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {NUMBER_CHECK,      "number_check",      SM_NONE,  "possible",            NOFB,          nullptr, one_of("possible|valid")},
     {WEB_TRACE,         "web_trace",         SM_NONE,  "false",               NOFB,          nullptr, TRUTH},
     {WEB_HOST,          "web_host",          SM_NONE,  nullptr,               NOFB,          nullptr, WORDS},
+    {SMS_DELIVER,       "sms_deliver",       SM_NONE,  "mail",                NOFB,          nullptr, one_of("mail|webhook|both")},
+    {SMS_WEBHOOK_URL,   "sms_webhook_url",   SM_NONE,  nullptr,               NOFB,          nullptr},
+    {SMS_WEBHOOK_SECRET, "sms_webhook_secret", SM_NONE, nullptr,              NOFB,          nullptr},
+    {WEBHOOK_TIMEOUT,   "webhook_timeout",   SM_NONE,  "10",                  NOFB,          nullptr, seconds(1, 600)},
+    {WEBHOOK_RETRY_MIN, "webhook_retry_min", SM_NONE,  "5",                   NOFB,          nullptr, seconds(1, 86400)},
+    {WEBHOOK_RETRY_MAX, "webhook_retry_max", SM_NONE,  "300",                 NOFB,          nullptr, seconds(1, 86400)},
+    {WEBHOOK_WORKERS,   "webhook_workers",   SM_NONE,  "4",                   NOFB,          nullptr, number(1, 256)},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

@@ -147,7 +147,14 @@ enum SettingKey : int {
     NUMBER_CHECK,
     WEB_TRACE,
     WEB_HOST,
-    SETTING_KEYS  // number of keys: 131
+    SMS_DELIVER,  // 131
+    SMS_WEBHOOK_URL,
+    SMS_WEBHOOK_SECRET,
+    WEBHOOK_TIMEOUT,
+    WEBHOOK_RETRY_MIN,
+    WEBHOOK_RETRY_MAX,
+    WEBHOOK_WORKERS,
+    SETTING_KEYS  // number of keys: 138
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

@@ -25,6 +25,7 @@
 #include "gateway/mail_to_sms.h"
 #include "gateway/sms_to_mail.h"
 #include "gateway/store_admin.h"
+#include "gateway/webhooks.h"
 #include "net/tcp.h"
 #include "queue/queue_pg.h"
 #include "sms/sms_smpp.h"
@@ -137,6 +138,12 @@ void add_mail_lane(Gateway& gw, long lifetime_ms) {
     gw.delivery->add_lane(std::move(lane));
 }
 
+// A webhook's URL is listed without its query, which may carry the receiver's token.
+std::string listed_destination(const queue_entry& e) {
+    if (e.kind != QUEUE_WEBHOOK) return e.destination;
+    return e.destination.substr(0, e.destination.find_first_of("?#"));
+}
+
 }  // namespace
 
 bool delivery_open(Gateway& gw) {
@@ -147,6 +154,7 @@ bool delivery_open(Gateway& gw) {
     long lifetime_ms = static_cast<long>(gw.setting_int(QUEUE_LIFETIME)) * 3600L * 1000L;
     if (gw.send) add_sms_lane(gw, workers, lifetime_ms);
     if (gw.relay) add_mail_lane(gw, lifetime_ms);
+    add_webhook_lane(gw, lifetime_ms);
     gw.delivery->start();
     // A transport that comes up (or goes down) wakes its lane at once. Cleared by
     // delivery_stop before the engine goes.
@@ -273,9 +281,10 @@ int queue_tool(const SIni* ini, const std::vector<std::string>& args, std::size_
                                           : strprintf("%ldh%02ldm", age / 3600, age / 60 % 60);
         const char* kind = e.kind == QUEUE_MAIL_TO_SMS   ? "sms"
                            : e.kind == QUEUE_SMS_TO_MAIL ? "mail"
+                           : e.kind == QUEUE_WEBHOOK     ? "hook"
                                                          : "part";
         std::printf("%-10llu %-8s %-4s %-32s %8u  %s\n", static_cast<unsigned long long>(e.id),
-                    age_text.c_str(), kind, e.destination.c_str(), e.attempts,
+                    age_text.c_str(), kind, listed_destination(e).c_str(), e.attempts,
                     e.last_error.c_str());
     }
     std::printf("-- %zu entries\n", all.size());

@@ -17,6 +17,7 @@
 #include "gateway/keys.h"
 #include "gateway/reload.h"
 #include "gateway/sms_parts.h"
+#include "gateway/webhooks.h"
 #include "smtp/engine.h"
 #include "smtp/relay_client.h"
 #include "records/msglog.h"
@@ -105,8 +106,7 @@ class SmsJob {
                 number_.c_str(), d.received, d.total);
         }
         if (ignored()) return;
-        if (!find_destination()) return;
-        deliver();
+        route(d.total);
     }
     // False when what this SMS produced could not be stored (the source should give it again).
     bool kept() const { return answer_ == 0; }
@@ -167,8 +167,7 @@ class SmsJob {
             return;
         }
         if (ignored()) return;
-        if (!find_destination()) return;
-        deliver();
+        route(1);
     }
 
     // A set given out by the reassembly goes the way of a single SMS; its stored parts
@@ -217,13 +216,58 @@ class SmsJob {
     }
 
   private:
+    // Where the SMS goes (sms_deliver): its webhook, its mail, or both, stored together.
+    // parts: how many SMS it came in.
+    void route(int parts) {
+        const int how = sms_deliver_of(p_.ini);
+        if ((how & SMS_DELIVER_WEBHOOK) != 0) hook_ = hook_entry(parts);
+        if ((how & SMS_DELIVER_MAIL) == 0) {
+            store_hook();
+            return;
+        }
+        // An SMS the mail side cannot route still goes to the webhook, unless it is to come
+        // again (a store that could not be read).
+        if (!find_destination()) {
+            if (answer_ == 0) store_hook();
+            return;
+        }
+        deliver();
+    }
+
+    queue_entry hook_entry(int parts) const {
+        std::string transport = p_.recv != nullptr ? delivery_name(sms_mode(p_.recv)) : "";
+        std::string body =
+            sms_webhook_body(number_, to_number_, body_, delivery_now_ms(), transport, parts);
+        return webhook_entry(sini_text(p_.ini, SMS_WEBHOOK_URL), std::move(body),
+                             sini_text(p_.ini, SMS_WEBHOOK_SECRET));
+    }
+
+    // The webhook alone (no mail goes out for this SMS).
+    void store_hook() {
+        if (!hook_) return;
+        std::vector<queue_entry> batch{std::move(*hook_)};
+        hook_.reset();
+        std::uint64_t id = 0;
+        if (!store(std::move(batch), strprintf("Webhook of SMS from (%s)", number_.c_str()), id))
+            return;
+        imsg("Posting SMS from (%s) to the webhook (queue entry %llu)", number_.c_str(),
+             static_cast<unsigned long long>(id));
+    }
+
     // Stores an entry holding this SMS's text; when it cannot be, the transport is asked to
     // give the SMS again ("<what> not stored (<why>), ...").
     bool store(queue_entry e, const std::string& what, std::uint64_t& id) {
-        e.sender = number_;
         e.text = body_;
-        e.client = "SMS";
         std::vector<queue_entry> batch{std::move(e)};
+        return store(std::move(batch), what, id);
+    }
+    // Stores the batch in one write (all or nothing); id is that of its first entry. A
+    // webhook entry keeps its own text (its JSON body).
+    bool store(std::vector<queue_entry> batch, const std::string& what, std::uint64_t& id) {
+        for (queue_entry& e : batch) {
+            e.sender = number_;
+            e.client = "SMS";
+        }
         std::string why;
         if (p_.queue == nullptr || !p_.queue->enqueue_replacing(batch, replaces_, why)) {
             emsg("%s not stored (%s), the centre is asked to deliver it again", what.c_str(),
@@ -377,6 +421,7 @@ class SmsJob {
                 std::string why = strprintf("Alias for (%s) not found", number_.c_str());
                 imsg("%s, no mail sent", why.c_str());
                 state_write("FAILURE", "SMS", number_, dest_, why, "log", false);
+                store_hook();
                 return;
             }
             sender = make_email(p_.ini, number_);
@@ -390,17 +435,23 @@ class SmsJob {
         e.destination = dest_;
         e.originator = sender;
         e.headers = headers.headers;
+        e.text = body_;
+        std::vector<queue_entry> batch{std::move(e)};
+        if (hook_) batch.push_back(std::move(*hook_));
+        hook_.reset();
+        const bool hooked = batch.size() > 1;
         std::uint64_t id = 0;
-        if (!store(std::move(e), strprintf("SMS from (%s)", number_.c_str()), id)) return;
-        imsg("Mailing SMS from (%s) to [%s] (queue entry %llu)", number_.c_str(), dest_.c_str(),
-             static_cast<unsigned long long>(id));
+        if (!store(std::move(batch), strprintf("SMS from (%s)", number_.c_str()), id)) return;
+        imsg("Mailing SMS from (%s) to [%s] (queue entry %llu)%s", number_.c_str(), dest_.c_str(),
+             static_cast<unsigned long long>(id), hooked ? " and posting it to the webhook" : "");
     }
 
     const SmsPath& p_;
     const InboundSms* sms_;
     std::string number_, to_number_, body_, dest_;
-    int answer_ = 0;  // 0: accept; else the status the SMS is rejected with
-    bool recheck_ = false;  // a part is held: the receiver asks idle() again
+    int answer_ = 0;                   // 0: accept; else the status the SMS is rejected with
+    std::optional<queue_entry> hook_;  // the webhook entry, while it waits to be stored
+    bool recheck_ = false;             // a part is held: the receiver asks idle() again
     // The stored parts a joined mail replaces: finished in the write that stores it.
     std::vector<std::uint64_t> replaces_;
     bool replaced_ = false;

@@ -12,6 +12,11 @@
 // cannot be settled is recorded and, when sms_bounces is true, answered with an SMS that
 // says why.
 //
+// sms_deliver chooses where a received SMS goes: mail (the above), webhook (a signed JSON
+// POST to sms_webhook_url from the queue, gateway/webhooks.h; no routing, no bounce) or
+// both (the mail entry and the webhook entry stored in one write; an SMS the mail rules
+// cannot route still gets its webhook).
+//
 // Every SMS is answered to its transport once its outcome is settled: accepted when its
 // mail is stored in the queue (on disk) or it was deliberately dropped (ignored,
 // undeliverable, no alias); when it could not be read or stored, an SMS centre (SMPP) gets

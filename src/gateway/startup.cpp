@@ -29,6 +29,7 @@
 #include "gateway/sms_to_mail.h"
 #include "gateway/store_admin.h"
 #include "gateway/transports.h"
+#include "gateway/webhooks.h"
 #include "smtp/engine.h"
 #include "smtp/relay_client.h"
 #include "smtp/server.h"
@@ -264,6 +265,12 @@ int load_settings(Gateway& gw, CommandLine& cl, int& tool_status) {
     // A value that does not fit its key stops the start: read as a number or a truth
     // word it would quietly become 0, false or the modem.
     if (std::vector<std::string> bad = sini_problems(gw.ini()); !bad.empty()) {
+        log_set(mylog.get());
+        for (const std::string& b : bad) report_error("Invalid setting: %s", b.c_str());
+        return 0;
+    }
+    // Values that fit their keys alone but not together, or a URL that does not parse.
+    if (std::vector<std::string> bad = webhook_setting_problems(gw.ini()); !bad.empty()) {
         log_set(mylog.get());
         for (const std::string& b : bad) report_error("Invalid setting: %s", b.c_str());
         return 0;

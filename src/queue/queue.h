@@ -38,6 +38,7 @@ enum QueueKind : int {
     QUEUE_MAIL_TO_SMS = 1,  // a mail's SMS to one destination, sent through Send
     QUEUE_SMS_TO_MAIL = 2,  // a received SMS's mail, relayed through Smtp
     QUEUE_SMS_PART = 3,     // one received part of a long SMS, kept until it is complete
+    QUEUE_WEBHOOK = 4,      // a signed JSON body POSTed to a URL (gateway/webhooks.h)
 };
 
 struct queue_entry {

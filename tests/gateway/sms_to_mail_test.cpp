@@ -26,6 +26,7 @@
 #include "gateway/mail_log_capture.h"
 #include "gateway/path_fixture.h"
 #include "gateway/script_transport.h"
+#include "gateway/webhooks.h"
 #include "mail/mail_charset.h"
 #include "smtp/engine.h"
 #include "records/msglog.h"
@@ -857,6 +858,105 @@ TEST_F(SmsToMail, RestoredCompleteSetIsMailedAtOnceAndRepeatsAreDropped) {
     EXPECT_EQ(server.data().back(), "one two");
     EXPECT_TRUE(stored_parts(*queue).empty());
     EXPECT_EQ(sms_concat_restore(path), 0) << "nothing is left to restore";
+}
+
+// ---- received SMS as webhooks ----
+
+class SmsToWebhook : public SmsToMail {
+  protected:
+    void SetUp() override {
+        SmsToMail::SetUp();
+        if (HasFatalFailure()) return;
+        set("sms_webhook_url", "https://hooks.example/sms");
+        set("sms_webhook_secret", "k1");
+    }
+    // The bodies of the stored webhook entries, each checked for its URL and secret.
+    std::vector<std::string> hooks() {
+        std::vector<std::string> out;
+        for (const queue_entry& e : queue->list(QUEUE_WEBHOOK)) {
+            EXPECT_EQ(e.destination, "https://hooks.example/sms");
+            EXPECT_EQ(webhook_secret(e), "k1");
+            out.push_back(e.text);
+        }
+        return out;
+    }
+    // A body with its received_at blanked.
+    static std::string blank_time(std::string body) {
+        std::size_t at = body.find("\"received_at\":\"");
+        if (at != std::string::npos) body.replace(at + 15, 20, "T");
+        return body;
+    }
+};
+
+TEST_F(SmsToWebhook, MailOnlyByDefaultStoresNoWebhook) {
+    deliver(an_sms("+61412345678", "to jane hi"));
+    EXPECT_EQ(rcpts(), std::vector<std::string>{"<jane@gw.example>"});
+    EXPECT_TRUE(hooks().empty());
+}
+
+TEST_F(SmsToWebhook, WebhookOnlySkipsTheMailAndItsRouting) {
+    set("sms_deliver", "webhook");
+    deliver(an_sms("+61412345678", "no address at all"));
+    std::vector<std::string> h = hooks();
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_EQ(blank_time(h[0]),
+              R"({"from":"+61412345678","to":"+61400000000","text":"no address at all",)"
+              R"("received_at":"T","transport":"smpp","parts":1})");
+    EXPECT_EQ(server.sessions(), 0);
+    EXPECT_TRUE(outbound.sent.empty()) << "nothing is bounced: the webhook takes every SMS";
+    EXPECT_TRUE(records().empty());
+    EXPECT_EQ(inbound.accepted.size(), 1u);
+}
+
+TEST_F(SmsToWebhook, BothStoresMailAndWebhookTogether) {
+    set("sms_deliver", "both");
+    hand(an_sms("+61412345678", "to jane hi"));
+    EXPECT_EQ(queue->list(QUEUE_SMS_TO_MAIL).size(), 1u);
+    EXPECT_EQ(hooks().size(), 1u);
+    relay_queued();
+    EXPECT_EQ(rcpts(), std::vector<std::string>{"<jane@gw.example>"});
+    // Undeliverable as mail, or refused by the alias file: the webhook still goes.
+    hand(an_sms("+61412345679", "nowhere"));
+    ASSERT_EQ(sini_set_l(ini.get(), "alias_file", nullptr, "file=\"x\" required=\"true\""), 1);
+    load_aliases("0412345678*ann@corp.example\n");
+    hand(an_sms("+61499999999", "to jane hi"));
+    EXPECT_EQ(hooks().size(), 3u);
+    EXPECT_TRUE(queue->list(QUEUE_SMS_TO_MAIL).empty());
+    EXPECT_EQ(inbound.accepted.size(), 3u);
+}
+
+TEST_F(SmsToWebhook, IgnoredSenderGetsNoWebhook) {
+    set("sms_deliver", "webhook");
+    ASSERT_EQ(sini_set_l(ini.get(), "sms_ignore", nullptr, "+61411111111"), 1);
+    hand(an_sms("+61411111111", "spam"));
+    EXPECT_TRUE(hooks().empty());
+    EXPECT_EQ(inbound.accepted.size(), 1u);
+}
+
+TEST_F(SmsToWebhook, NotStoredIsHandedBackAndNothingIsKept) {
+    set("sms_deliver", "both");
+    path.queue = nullptr;
+    hand(an_sms("+61412345678", "to jane hi"));
+    EXPECT_EQ(inbound.rejected, std::vector<int>{SMS_RETRY_LATER});
+    path.queue = queue.get();
+    set("sms_deliver", "webhook");
+    path.queue = nullptr;
+    hand(an_sms("+61412345678", "to jane hi"));
+    EXPECT_EQ(inbound.rejected, (std::vector<int>{SMS_RETRY_LATER, SMS_RETRY_LATER}));
+    EXPECT_TRUE(inbound.accepted.empty());
+    EXPECT_TRUE(hooks().empty());
+}
+
+TEST_F(SmsToWebhook, LongSmsIsOneWebhookWithItsPartCount) {
+    set("sms_deliver", "webhook");
+    hand(a_part("+61455500001", "two", 5, 2, 2));
+    EXPECT_TRUE(hooks().empty());
+    hand(a_part("+61455500001", "one ", 5, 2, 1));
+    std::vector<std::string> h = hooks();
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_NE(h[0].find(R"("text":"one two")"), std::string::npos) << h[0];
+    EXPECT_NE(h[0].find(R"("parts":2})"), std::string::npos) << h[0];
+    EXPECT_TRUE(stored_parts(*queue).empty()) << "the webhook replaced the stored parts";
 }
 
 }  // namespace
