@@ -173,6 +173,13 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {NUMBER_CHECK,      "number_check",      SM_NONE,  "possible",            NOFB,          nullptr, one_of("possible|valid")},
     {WEB_TRACE,         "web_trace",         SM_NONE,  "false",               NOFB,          nullptr, TRUTH},
     {WEB_HOST,          "web_host",          SM_NONE,  nullptr,               NOFB,          nullptr, WORDS},
+    // The keys of a `transport NAME` section (beside the mode's own keys), and the routes.
+    {TRANSPORT_MODE,    "mode",              SM_NONE,  nullptr,               NOFB,          nullptr, one_of("gsm|smpp|xml|smtp|robot")},
+    {TRANSPORT_RECEIVE, "receive",           SM_NONE,  nullptr,               NOFB,          nullptr, TRUTH},
+    {TRANSPORT_WEIGHT,  "weight",            SM_NONE,  "1",                   NOFB,          nullptr, number(1, 1000)},
+    {ROUTE,             "route",             SM_MULTI, nullptr,               NOFB,          "match=VALUE via=VALUE strategy=VALUE from=VALUE"},
+    {TRANSPORT_REST,    "transport_rest",    SM_NONE,  "600",                 NOFB,          nullptr, seconds(0, 86400)},
+    {TRANSPORT_FAIL_LIMIT, "transport_fail_limit", SM_NONE, "3",             NOFB,          nullptr, number(1, 1000)},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

@@ -146,7 +146,13 @@ enum SettingKey : int {
     NUMBER_CHECK,
     WEB_TRACE,
     WEB_HOST,
-    SETTING_KEYS  // number of keys: 130
+    TRANSPORT_MODE,  // 130
+    TRANSPORT_RECEIVE,
+    TRANSPORT_WEIGHT,
+    ROUTE,
+    TRANSPORT_REST,
+    TRANSPORT_FAIL_LIMIT,
+    SETTING_KEYS  // number of keys: 136
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.
