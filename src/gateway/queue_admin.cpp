@@ -246,6 +246,39 @@ std::string route_choice(const RoutePicker& p, const queue_entry& e) {
     return out;
 }
 
+// One line per entry; with routes, the transports each SMS's route chooses from.
+void print_entries(const std::vector<queue_entry>& all, const RouteTable* routes) {
+    std::time_t now = std::time(nullptr);
+    std::optional<RoutePicker> picker;
+    if (routes != nullptr) picker.emplace(*routes, RoutePicker::Limits{});
+    if (picker)
+        std::printf("%-10s %-8s %-4s %-32s %8s  %-24s %s\n", "Id", "Age", "Kind", "Destination",
+                    "Attempts", "Transport", "Last error");
+    else
+        std::printf("%-10s %-8s %-4s %-32s %8s  %s\n", "Id", "Age", "Kind", "Destination",
+                    "Attempts", "Last error");
+    for (const queue_entry& e : all) {
+        long age = static_cast<long>(now - e.enqueued_ms / 1000);
+        if (age < 0) age = 0;
+        std::string age_text = age < 3600 ? strprintf("%ldm%02lds", age / 60, age % 60)
+                                          : strprintf("%ldh%02ldm", age / 3600, age / 60 % 60);
+        const char* kind = e.kind == QUEUE_MAIL_TO_SMS   ? "sms"
+                           : e.kind == QUEUE_SMS_TO_MAIL ? "mail"
+                                                         : "part";
+        if (picker) {
+            std::string via = "-";
+            if (e.kind == QUEUE_MAIL_TO_SMS) via = route_choice(*picker, e);
+            std::printf("%-10llu %-8s %-4s %-32s %8u  %-24s %s\n",
+                        static_cast<unsigned long long>(e.id), age_text.c_str(), kind,
+                        e.destination.c_str(), e.attempts, via.c_str(), e.last_error.c_str());
+            continue;
+        }
+        std::printf("%-10llu %-8s %-4s %-32s %8u  %s\n", static_cast<unsigned long long>(e.id),
+                    age_text.c_str(), kind, e.destination.c_str(), e.attempts,
+                    e.last_error.c_str());
+    }
+}
+
 }  // namespace
 
 int queue_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at,
@@ -297,35 +330,7 @@ int queue_tool(const SIni* ini, const std::vector<std::string>& args, std::size_
         std::printf("Queue is empty\n");
         return 0;
     }
-    std::time_t now = std::time(nullptr);
-    std::optional<RoutePicker> picker;
-    if (routes != nullptr) picker.emplace(*routes, RoutePicker::Limits{});
-    if (picker)
-        std::printf("%-10s %-8s %-4s %-32s %8s  %-24s %s\n", "Id", "Age", "Kind", "Destination",
-                    "Attempts", "Transport", "Last error");
-    else
-        std::printf("%-10s %-8s %-4s %-32s %8s  %s\n", "Id", "Age", "Kind", "Destination",
-                    "Attempts", "Last error");
-    for (const queue_entry& e : all) {
-        long age = static_cast<long>(now - e.enqueued_ms / 1000);
-        if (age < 0) age = 0;
-        std::string age_text = age < 3600 ? strprintf("%ldm%02lds", age / 60, age % 60)
-                                          : strprintf("%ldh%02ldm", age / 3600, age / 60 % 60);
-        const char* kind = e.kind == QUEUE_MAIL_TO_SMS   ? "sms"
-                           : e.kind == QUEUE_SMS_TO_MAIL ? "mail"
-                                                         : "part";
-        if (picker) {
-            std::string via = "-";
-            if (e.kind == QUEUE_MAIL_TO_SMS) via = route_choice(*picker, e);
-            std::printf("%-10llu %-8s %-4s %-32s %8u  %-24s %s\n",
-                        static_cast<unsigned long long>(e.id), age_text.c_str(), kind,
-                        e.destination.c_str(), e.attempts, via.c_str(), e.last_error.c_str());
-            continue;
-        }
-        std::printf("%-10llu %-8s %-4s %-32s %8u  %s\n", static_cast<unsigned long long>(e.id),
-                    age_text.c_str(), kind, e.destination.c_str(), e.attempts,
-                    e.last_error.c_str());
-    }
+    print_entries(all, routes);
     std::printf("-- %zu entries\n", all.size());
     return 0;
 }
