@@ -9,6 +9,7 @@ cleanups. Times are printed, never asserted: speed is the benchmarks' business.
 """
 
 import os
+import re
 import smtplib
 import sys
 import threading
@@ -16,6 +17,7 @@ import time
 import unittest
 import urllib.request
 
+import tvtest
 from mailsms import BIN, Gateway, wait_for
 from test_smpp import PEERS, Smsc
 
@@ -119,6 +121,26 @@ class Routes(unittest.TestCase):
         gw.wait_records(1, timeout=WAIT)
         self.assertEqual(dests(a), [au_e164(1)])
 
+    def test_an_answer_goes_back_through_the_centre_its_sms_came_in_on(self):
+        a, b = Smsc(self), Smsc(self)
+        gw = Gateway(self, GLOBAL + [("route", 'match="*" via="centre-a"'),
+                                     ("sms_bounces", "true")]
+                     + centre("centre-a", a) + centre("centre-b", b))
+        a.wait_event("bind_receiver", timeout=WAIT)
+        b.wait_event("bind_receiver", timeout=WAIT)
+        # Both receive; an SMS nobody can be found for is answered through its own centre,
+        # although the route would take centre-a.
+        b.command(cmd="deliver", source_addr="61400000777", destination_addr="61499",
+                  text="who gets this")
+        ans = b.wait_event("submit_sm", timeout=WAIT)
+        self.assertEqual(ans["destination_addr"].lstrip("+"), "61400000777")
+        self.assertEqual(dests(a), [])
+        a.command(cmd="deliver", source_addr="61400000888", destination_addr="61499",
+                  text="and this")
+        ans = a.wait_event("submit_sm", timeout=WAIT)
+        self.assertEqual(ans["destination_addr"].lstrip("+"), "61400000888")
+        self.assertEqual(len(b.all("submit_sm")), 1)
+
     def test_failover_survives_the_first_centre_killed_and_returns_to_it(self):
         a, b = Smsc(self), Smsc(self)
         gw = Gateway(self, GLOBAL + [("route", 'match="*" via="centre-a,centre-b" '
@@ -198,6 +220,36 @@ class Routes(unittest.TestCase):
         for i in range(3):
             self.assertEqual(sum(1 for r in gw.records() if " via modem-%d|" % (i + 1) in r),
                              counts[i])
+
+
+class BadRoutes(unittest.TestCase):
+    """What would misroute stops the start, naming the file and line."""
+
+    def setUp(self):
+        if not BIN or not os.access(BIN, os.X_OK):
+            self.skipTest("TOLVANE_BIN is not set to the built gateway")
+
+    def test_each_misfit_stops_the_start_with_its_file_and_line(self):
+        cases = [
+            (['route match="*" via="robot-1,nowhere"', "transport robot-1", "mode robot"],
+             'route match="*"', "route names unknown transport (nowhere)"),
+            (["transport centre-x", "smpp_port 2775"], "transport centre-x",
+             "transport centre-x has no mode"),
+            (["transport m1", "mode gsm", "gsm_com /dev/null", "transport m2", "mode gsm",
+              "gsm_com /dev/null"], "transport m2",
+             "transports m1 and m2 use one modem (/dev/null)"),
+        ]
+        for extra, at, message in cases:
+            with self.subTest(message=message):
+                gw = tvtest.gateway(self, extra=extra)
+                line = gw.lines.index(next(l for l in gw.lines if l.startswith(at))) + 1
+                gw.start()
+                rc = gw.wait_exit()
+                out = gw.stdout()
+                self.assertEqual(rc, 1, out)
+                self.assertIn("ERROR: Invalid setting: %s line %d: %s\n" % (gw.ini, line, message),
+                              out)
+                self.assertNotIn("Main loop started", gw.log())
 
 
 if __name__ == "__main__":
