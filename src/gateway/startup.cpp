@@ -502,8 +502,10 @@ bool open_routed_transports(Gateway& gw) {
                 gw.report_using = std::move(from);
         // A centre whose bind went down gives its sends back at once instead of waiting
         // for the bind: another transport of the route takes them.
-        if (auto* centre = std::get_if<smpp_init>(&*opts); centre && table.transports.size() > 1)
-            centre->send_wait_ms = 0;
+        if (auto* centre = std::get_if<smpp_init>(&*opts)) {
+            if (table.transports.size() > 1) centre->send_wait_ms = 0;
+            centre->receive = d.receive;
+        }
         Result<std::unique_ptr<SmsTransport>> t = transport_open(*opts);
         if (!t) {
             report_error("Failed to init transport %s, %s", d.name.c_str(),
