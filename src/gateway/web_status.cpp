@@ -90,7 +90,13 @@ std::vector<web_health_item> probe(const Gateway& gw) {
     if (const auto* routed = dynamic_cast<const RoutedTransport*>(send)) {
         // The routes fail /health only when one of them has no usable transport; each
         // transport is listed after them with its state, SMS in flight and today's counts.
-        add(send, "routes", recv == send ? "send and receive" : "send");
+        web_health_item r;
+        r.name = "routes";
+        r.role = recv == send ? "send and receive" : "send";
+        r.why = routed->routes_stuck();
+        r.up = r.why.empty();
+        if (r.up) r.why = "up";
+        items.push_back(std::move(r));
         for (const RoutedTransport::Member& m : routed->members()) {
             web_health_item i;
             i.name = m.name;

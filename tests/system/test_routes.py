@@ -11,6 +11,7 @@ cleanups. Times are printed, never asserted: speed is the benchmarks' business.
 import os
 import re
 import smtplib
+import subprocess
 import sys
 import threading
 import time
@@ -143,6 +144,33 @@ class Routes(unittest.TestCase):
         ans = a.wait_event("submit_sm", timeout=WAIT)
         self.assertEqual(ans["destination_addr"].lstrip("+"), "61400000888")
         self.assertEqual(len(b.all("submit_sm")), 1)
+
+    def test_sms_wait_without_an_attempt_while_no_transport_of_their_route_is_usable(self):
+        a = Smsc(self)
+        closed = Smsc(self)
+        closed.stop()  # a port nobody listens on: centre-b never binds
+        gw = Gateway(self, GLOBAL + [("route", 'match="+44*" via="centre-b"'),
+                                     ("route", 'match="*" via="centre-a,centre-b"')]
+                     + centre("centre-a", a) + centre("centre-b", closed))
+        a.wait_event("bind_transmitter", timeout=WAIT)
+        self.assertEqual(send_many(gw, ["+447700900321@gw.example", au(5)]), {})
+        gw.wait_records(1, timeout=WAIT)
+        self.assertEqual(dests(a), [au_e164(5)])
+        # The +44 SMS waits: no attempt counted, no record; the listing names its route's
+        # transport, /health fails on the stuck route and lists both transports after it.
+        gw.wait_log("SMS to [+447700900321] waits: no usable transport", timeout=WAIT)
+        listing = subprocess.run([BIN, "-config", gw.ini, "-queue"], capture_output=True,
+                                 text=True, timeout=30).stdout
+        line = [l for l in listing.splitlines() if "+447700900321" in l]
+        self.assertEqual(len(line), 1, listing)
+        self.assertRegex(line[0], r"\+447700900321 +0  centre-b +no usable transport")
+        self.assertEqual(len(gw.records()), 1)
+        status, health = web(gw, "/health")
+        self.assertEqual(status, 503)
+        lines = health.splitlines()
+        self.assertEqual(lines[0], "routes: no usable transport for route +44*")
+        self.assertTrue(lines[1].startswith("centre-a: transmitter bound"), health)
+        self.assertTrue(lines[2].startswith("centre-b: "), health)
 
     def test_failover_survives_the_first_centre_killed_and_returns_to_it(self):
         a, b = Smsc(self), Smsc(self)
