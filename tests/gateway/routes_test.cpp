@@ -6,7 +6,10 @@
 // by transport).
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <deque>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -246,6 +249,14 @@ class FakeTransport : public SmsTransport {
     bool up() const override { return is_up; }
     void reset_after_failures() override { ++resets; }
     bool can_receive() const override { return true; }
+    // Hands one SMS to the sink, then holds on until the stop.
+    Status receive(InboundSink& sink, std::stop_token stop) override {
+        ++receivers;
+        (void)sink.received(*this, InboundSms{"+61400000001", "", "hello", {}});
+        while (!stop.stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return Status{};
+    }
+    std::atomic<int> receivers{0};
     void flip(bool now_up) {
         is_up = now_up;
         state_changed();
@@ -364,6 +375,47 @@ TEST(RoutedTransport, AWindowIsSplitByTransportWithTheCallersIndexes) {
     ASSERT_FALSE(out[2]);
     EXPECT_EQ(out[2].error().reason, "No route (+12025550100)");
     EXPECT_EQ(r.m[1]->to, (std::vector<std::string>{"+447700900004", "+447700900005"}));
+}
+
+class Recorder : public InboundSink {
+  public:
+    InboundVerdict received(SmsTransport& from, InboundSms sms) override {
+        std::lock_guard<std::mutex> g(lock);
+        got.emplace_back(&from, sms.text);
+        return {};
+    }
+    std::size_t count() {
+        std::lock_guard<std::mutex> g(lock);
+        return got.size();
+    }
+    std::mutex lock;
+    std::vector<std::pair<SmsTransport*, std::string>> got;
+};
+
+TEST(RoutedTransport, ReceivesThroughEveryReceivingMemberUntilTheStop) {
+    Routed r("transport a\nmode smpp\ntransport b\nmode smpp\nreceive false\n"
+             "transport c\nmode gsm\n");
+    EXPECT_TRUE(r.t->can_receive());
+    Recorder sink;
+    std::stop_source stop;
+    Status result = Error{1, "not run"};
+    std::thread rx([&] { result = r.t->receive(sink, stop.get_token()); });
+    for (int i = 0; i < 5000 && sink.count() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    stop.request_stop();
+    rx.join();
+    EXPECT_TRUE(result);
+    EXPECT_EQ(r.m[0]->receivers, 1);
+    EXPECT_EQ(r.m[1]->receivers, 0);  // receive false
+    EXPECT_EQ(r.m[2]->receivers, 1);
+    ASSERT_EQ(sink.got.size(), 2u);
+    // Each SMS names the member it came in on, so that its answer can go back there.
+    for (const auto& [from, text] : sink.got) {
+        EXPECT_TRUE(from == r.m[0] || from == r.m[2]);
+        EXPECT_EQ(text, "hello");
+    }
+    Routed none("transport a\nmode smpp\nreceive false\n");
+    EXPECT_FALSE(none.t->can_receive());
 }
 
 }  // namespace
