@@ -219,11 +219,12 @@ std::vector<RoutedTransport::Member> RoutedTransport::members() const {
     for (std::size_t i = 0; i < members_.size(); ++i) {
         const TransportDef& d = picker_.table().transports[i];
         const bool up = members_[i]->up();
-        Member m{d.name, members_[i].get(), d.receive, picker_.usable(i, up, now), {},
-                 picker_.state(i, now, day)};
+        Member m{d.name, members_[i].get(),         d.receive, picker_.usable(i, up, now),
+                 {},     picker_.state(i, now, day)};
         std::string s = members_[i]->state_text();
         if (s.empty()) s = up ? "up" : "down";
-        if (m.run.resting) s = strprintf("resting %ld s after failed sends (%s)", m.run.rest_left_s, s.c_str());
+        if (m.run.resting)
+            s = strprintf("resting %ld s after failed sends (%s)", m.run.rest_left_s, s.c_str());
         m.state = s;
         out.push_back(std::move(m));
     }

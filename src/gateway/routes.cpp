@@ -112,8 +112,7 @@ struct Reader {
     bool key(int line, std::string_view key, std::string_view value, TransportDef* t) {
         if (iequals(key, "route")) {
             if (t != nullptr)
-                return fail(line, "route belongs in the global part, not in transport " +
-                                      t->name);
+                return fail(line, "route belongs in the global part, not in transport " + t->name);
             PendingRoute p;
             p.def.line = line;
             std::string strategy = "failover";
@@ -130,7 +129,8 @@ struct Reader {
         const bool section_key =
             iequals(key, "mode") || iequals(key, "receive") || iequals(key, "weight");
         if (t == nullptr) {
-            if (section_key) return fail(line, std::string(key) + " belongs in a transport section");
+            if (section_key)
+                return fail(line, std::string(key) + " belongs in a transport section");
             if (iequals(key, "gsm_com") && !value.empty()) global_device = value;
             return true;
         }
@@ -147,8 +147,8 @@ struct Reader {
             } else if (isfalse(v.c_str())) {
                 t->receive = false;
             } else {
-                return fail(line, "transport " + t->name + ": receive (" + v +
-                                      ") is not true or false");
+                return fail(line,
+                            "transport " + t->name + ": receive (" + v + ") is not true or false");
             }
             receive_given[at] = true;
         } else if (iequals(key, "weight")) {
@@ -192,8 +192,8 @@ struct Reader {
             if (!device_given[i]) t.device = global_device;
             for (std::size_t j = 0; j < i; ++j) {
                 if (out.transports[j].mode == SMS_GSM && out.transports[j].device == t.device)
-                    return fail(t.line, "transports " + out.transports[j].name + " and " +
-                                            t.name + " use one modem (" + t.device + ")");
+                    return fail(t.line, "transports " + out.transports[j].name + " and " + t.name +
+                                            " use one modem (" + t.device + ")");
             }
         }
         for (PendingRoute& p : routes) {
@@ -253,7 +253,8 @@ bool route_table_parse(std::string_view text, const std::string& file, RouteTabl
             current = static_cast<long>(out.transports.size()) - 1;
             continue;
         }
-        TransportDef* t = current < 0 ? nullptr : &out.transports[static_cast<std::size_t>(current)];
+        TransportDef* t =
+            current < 0 ? nullptr : &out.transports[static_cast<std::size_t>(current)];
         if (!r.key(line_no, key, value, t)) return false;
     }
     return r.finish();
@@ -325,8 +326,9 @@ std::optional<std::size_t> RoutePicker::pick(int route, const std::function<bool
             const long wb = table_.transports[*chosen].weight;
             const long lhs = static_cast<long>(a.outstanding) * wb;
             const long rhs = static_cast<long>(b.outstanding) * wa;
-            if (lhs < rhs || (lhs == rhs && static_cast<double>(a.picked) / static_cast<double>(wa) <
-                                                static_cast<double>(b.picked) / static_cast<double>(wb)))
+            if (lhs < rhs ||
+                (lhs == rhs && static_cast<double>(a.picked) / static_cast<double>(wa) <
+                                   static_cast<double>(b.picked) / static_cast<double>(wb)))
                 chosen = m;
         }
     }

@@ -51,8 +51,8 @@ struct TransportDef {
 
 struct RouteDef {
     int line = 0;
-    std::string match = "*";  // wildcard on the E.164 destination
-    std::string from;         // wildcard on the billing address or the user ("": any)
+    std::string match = "*";       // wildcard on the E.164 destination
+    std::string from;              // wildcard on the billing address or the user ("": any)
     std::vector<std::size_t> via;  // indexes into RouteTable::transports
     RouteStrategy strategy = RouteStrategy::failover;
 };

@@ -9,8 +9,8 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gateway/keys.h"
@@ -45,7 +45,8 @@ TEST(RouteTableParse, GoodTexts) {
         // No transport section: nothing to route, the single transport of send_mode.
         {"delivery_mode smpp\nsmpp_host 127.0.0.1\n", ""},
         // Receive defaults to what the mode can do; weight to 1; no route: all, failover.
-        {"transport a\nmode smpp\ntransport r\nmode robot\n", "a:smpp,rx,w1;r:robot,w1;[* failover a r]"},
+        {"transport a\nmode smpp\ntransport r\nmode robot\n",
+         "a:smpp,rx,w1;r:robot,w1;[* failover a r]"},
         {"route match=\"+44*\" via=\"b,a\" strategy=\"failover\"\n"
          "route match=\"*\" via=\"a\"\n"
          "transport a\n  mode smpp\ntransport b\nmode SMPP\nreceive false\nweight 3\n",
@@ -87,7 +88,8 @@ TEST(RouteTableParse, BadTextsGiveFileLineAndReason) {
         {"transport a\nmode smpp\ntransport a\nmode gsm\n",
          "f.ini line 3: transport a is defined twice (line 1)"},
         {"transport\n", "f.ini line 1: transport needs one name without blanks or commas"},
-        {"transport a b\nmode smpp\n", "f.ini line 1: transport needs one name without blanks or commas"},
+        {"transport a b\nmode smpp\n",
+         "f.ini line 1: transport needs one name without blanks or commas"},
         {"transport a\nmode pigeon\n",
          "f.ini line 2: transport a: mode (pigeon) is not gsm, smpp, xml, smtp or robot"},
         {"transport a\nmode robot\nreceive true\n",
@@ -98,7 +100,8 @@ TEST(RouteTableParse, BadTextsGiveFileLineAndReason) {
          "f.ini line 3: transport a: weight (0) is not a whole number from 1 to 1000"},
         {"weight 2\n", "f.ini line 1: weight belongs in a transport section"},
         // A key the routes do not know is the settings table's business.
-        {"route2 x\nroute via=\"a\"\ntransport a\nmode smpp\n", "f.ini line 2: route needs match=\"...\""},
+        {"route2 x\nroute via=\"a\"\ntransport a\nmode smpp\n",
+         "f.ini line 2: route needs match=\"...\""},
         {"transport a\nmode smpp\n", ""},  // good: the end of the table
     };
     for (const Case& c : cases) {
@@ -116,11 +119,11 @@ TEST(RouteTableParse, BadTextsGiveFileLineAndReason) {
     RouteTable t;
     std::string why;
     const char* bad_route[] = {
-        "route match=\"*\"\n",                                 // no via
-        "route match=\"*\" via=\"\"\n",                        // empty via
-        "route match=\"*\" via=\"a\" strategy=\"random\"\n",   // unknown strategy
-        "route match=\"*\" via=\"a\" colour=\"red\"\n",        // unknown attribute
-        "route match=\"* via=a\n",                             // quote never closed
+        "route match=\"*\"\n",                                // no via
+        "route match=\"*\" via=\"\"\n",                       // empty via
+        "route match=\"*\" via=\"a\" strategy=\"random\"\n",  // unknown strategy
+        "route match=\"*\" via=\"a\" colour=\"red\"\n",       // unknown attribute
+        "route match=\"* via=a\n",                            // quote never closed
     };
     for (const char* text : bad_route) {
         SCOPED_TRACE(text);
@@ -369,7 +372,8 @@ TEST(RoutedTransport, AWindowIsSplitByTransportWithTheCallersIndexes) {
     std::vector<SendResult> out = r.t->send_window(items, h);
     ASSERT_EQ(out.size(), 4u);
     EXPECT_EQ(before, (std::vector<std::size_t>{0, 3, 1}));  // b's group first, then c's
-    EXPECT_EQ(after, (std::vector<std::pair<std::size_t, std::string>>{{0, "b"}, {3, "b"}, {1, "c"}}));
+    EXPECT_EQ(after,
+              (std::vector<std::pair<std::size_t, std::string>>{{0, "b"}, {3, "b"}, {1, "c"}}));
     EXPECT_EQ(out[0]->transport, "b");
     EXPECT_EQ(out[1]->transport, "c");
     ASSERT_FALSE(out[2]);
@@ -393,8 +397,9 @@ class Recorder : public InboundSink {
 };
 
 TEST(RoutedTransport, ReceivesThroughEveryReceivingMemberUntilTheStop) {
-    Routed r("transport a\nmode smpp\ntransport b\nmode smpp\nreceive false\n"
-             "transport c\nmode gsm\n");
+    Routed r(
+        "transport a\nmode smpp\ntransport b\nmode smpp\nreceive false\n"
+        "transport c\nmode gsm\n");
     EXPECT_TRUE(r.t->can_receive());
     Recorder sink;
     std::stop_source stop;
