@@ -81,12 +81,13 @@ struct sini_table {
 // Typed reads of a key in the global part, for the snapshots start-up builds. The
 // file's values were checked against their kinds when it was read, so these fall back
 // only for a key that is unset or empty (or a value the program set that does not fit).
-// Blanks around the value are ignored, as they are by the check.
-long sini_number(const SIni* ini, int id, long fallback = 0);
-bool sini_truth(const SIni* ini, int id);        // false when unset
-std::string sini_text(const SIni* ini, int id);  // "" when unset
+// Blanks around the value are ignored, as they are by the check. With a section, its
+// value comes first and the global part's stands in for a key the section leaves out.
+long sini_number(const SIni* ini, int id, long fallback = 0, const char* section = nullptr);
+bool sini_truth(const SIni* ini, int id, const char* section = nullptr);  // false when unset
+std::string sini_text(const SIni* ini, int id, const char* section = nullptr);  // "" when unset
 // A choice's word: blanks around it dropped, its case kept; "" when unset.
-std::string sini_word(const SIni* ini, int id);
+std::string sini_word(const SIni* ini, int id, const char* section = nullptr);
 
 // The values of the loaded files that do not fit their keys, one text each naming the
 // file, line, key and value: "FILE line N: smpp_port (abc) is not a whole number".

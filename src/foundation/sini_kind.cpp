@@ -103,25 +103,25 @@ bool sini_value_fits(const sini_table& key, std::string_view value, std::string&
     return true;
 }
 
-long sini_number(const SIni* ini, int id, long fallback) {
-    const char* v = sini_getx(ini, id, nullptr, nullptr, 0);
+long sini_number(const SIni* ini, int id, long fallback, const char* section) {
+    const char* v = sini_getx(ini, id, section, nullptr, 0);
     std::string_view t = trimmed(v ? v : "");
     long n = 0;
     return !t.empty() && whole_number(t, n) ? n : fallback;
 }
 
-bool sini_truth(const SIni* ini, int id) {
-    const char* v = sini_getx(ini, id, nullptr, nullptr, 0);
+bool sini_truth(const SIni* ini, int id, const char* section) {
+    const char* v = sini_getx(ini, id, section, nullptr, 0);
     return istrue(std::string(trimmed(v ? v : "")).c_str()) != 0;
 }
 
-std::string sini_text(const SIni* ini, int id) {
-    const char* v = sini_getx(ini, id, nullptr, nullptr, 0);
+std::string sini_text(const SIni* ini, int id, const char* section) {
+    const char* v = sini_getx(ini, id, section, nullptr, 0);
     return v ? cut(v) : std::string();
 }
 
-std::string sini_word(const SIni* ini, int id) {
-    const char* v = sini_getx(ini, id, nullptr, nullptr, 0);
+std::string sini_word(const SIni* ini, int id, const char* section) {
+    const char* v = sini_getx(ini, id, section, nullptr, 0);
     return std::string(trimmed(v ? v : ""));
 }
 

@@ -572,7 +572,7 @@ int cli_examine(Gateway& gw, CommandLine& cl) {
             return install(dir, attach_path(dir, program_base(cl.argv0)));
         }
         if (iequals(a, "-uninstall")) return uninstall();
-        if (iequals(a, "-queue")) return queue_tool(gw.ini(), cl.args, i);
+        if (iequals(a, "-queue")) return queue_tool(gw.ini(), cl.args, i, gw.route_table.get());
         if (iequals(a, "-store")) return store_tool(gw.ini(), cl.args, i);
         if (iequals(a, "-records")) return records_tool(gw.ini(), cl.args, i);
         if (iequals(a, "-debug")) {

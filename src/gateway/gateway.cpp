@@ -11,6 +11,7 @@
 #include "foundation/lib.h"
 #include "gateway/delivery.h"
 #include "gateway/mail_to_sms.h"
+#include "gateway/routes.h"
 #include "gateway/smpp_receipts.h"
 #include "gateway/web_admin.h"
 #include "smtp/relay_client.h"

@@ -77,6 +77,7 @@ class SmppReceipts;
 class MailUnits;
 struct WebSlots;
 struct WebProbe;
+struct RouteTable;
 
 // A pipe whose write end wakes a poll on its read end; both non-blocking.
 struct WakePipe {
@@ -169,8 +170,13 @@ class Gateway {
     std::vector<std::shared_ptr<rini>> receiver_readers;
     // The mail relay sender (notices, reports, received SMS as mail).
     std::unique_ptr<RelayClient> relay;
+    // The `transport NAME` sections and routes of the settings (gateway/routes.h), read
+    // with the settings; null without any transport section.
+    std::unique_ptr<RouteTable> route_table;
     // The SMS sending transport (null for "none"); the SMS receiving transport: recv is
-    // send.get() when both modes are equal, else recv_owned.get(), or null.
+    // send.get() when both modes are equal, else recv_owned.get(), or null. With transport
+    // sections, send is the routed transport over them all, and recv the same when any of
+    // them receives.
     std::unique_ptr<SmsTransport> send;
     std::unique_ptr<SmsTransport> recv_owned;
     SmsTransport* recv = nullptr;
@@ -216,7 +222,10 @@ void delivery_close(Gateway& gw, bool abandoned);
 void delivery_check_flush(Gateway& gw);
 // "-queue" and "-queue flush" (args[at] is "-queue") with the settings of ini: the exit
 // status.
-int queue_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at);
+// With transport sections (routes non-null) each SMS is listed with the transports its
+// route chooses from, in the order the route tries them.
+int queue_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at,
+               const RouteTable* routes = nullptr);
 // "-records DAY [rec|log]" (args[at] is "-records"): the exit status. The day and kind
 // it names (kind "rec" unless "log" follows the day); false with why without a day.
 int records_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at);
@@ -229,8 +238,10 @@ bool records_tool_args(const std::vector<std::string>& args, std::size_t at, std
 void report_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // The settings of the transport for a mode, filled from ini (texts copied); nothing for
-// SMS_NONE and beyond. debug: the modem traces its dialogue (-debug).
-std::optional<transport_options> delivery_init(SIni* ini, int mode, bool debug = false);
+// SMS_NONE and beyond. debug: the modem traces its dialogue (-debug). section: the
+// `transport NAME` section whose keys come first (null: the global part alone).
+std::optional<transport_options> delivery_init(SIni* ini, int mode, bool debug = false,
+                                              const char* section = nullptr);
 // The originator of scheduled reports that a transport's settings give: the modem's
 // gsm_number when it is set; nothing for the other transports.
 std::optional<std::string> report_originator(const SIni* ini, const transport_options& opts);

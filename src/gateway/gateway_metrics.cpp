@@ -86,6 +86,23 @@ void gateway_count_sms_received(int mode) {
     received.inc(mode);
 }
 
+void gateway_count_sms_sent_via(const std::string& transport, double seconds_since_accepted) {
+    static MetricHistogram& lag = metrics().histogram(
+        METRIC_MAIL_TO_SMS_SECONDS, "Seconds from a mail's acceptance to its SMS being taken",
+        METRIC_LAG_BUCKETS);
+    metrics()
+        .counter(METRIC_SMS_SENT, "SMS taken by the sending transport", {{"transport", transport}})
+        .inc();
+    lag.observe(seconds_since_accepted);
+}
+
+void gateway_count_sms_failed_via(const std::string& transport) {
+    metrics()
+        .counter(METRIC_SMS_FAILED, "SMS given up (retries spent or expired)",
+                 {{"transport", transport}})
+        .inc();
+}
+
 void gateway_count_relayed(bool ok) {
     static MetricCounter& relayed =
         metrics().counter(METRIC_MAILS_RELAYED, "Mails made from SMS and taken by the relay");

@@ -16,6 +16,8 @@
 //   gateway_count_sms_sent(SMS_SMPP, seconds_since_accepted);
 #pragma once
 
+#include <string>
+
 namespace tolvane {
 
 enum GatewayMailOutcome {
@@ -35,6 +37,9 @@ void gateway_count_client_refused();
 void gateway_count_sms_sent(int mode, double seconds_since_accepted);
 void gateway_count_sms_failed(int mode);
 void gateway_count_sms_received(int mode);
+// The same for an SMS a route sent through a named transport (labelled with its name).
+void gateway_count_sms_sent_via(const std::string& transport, double seconds_since_accepted);
+void gateway_count_sms_failed_via(const std::string& transport);
 void gateway_count_relayed(bool ok);
 enum GatewayWebhookOutcome { WEBHOOK_DELIVERED, WEBHOOK_RETRIED, WEBHOOK_FAILED };
 void gateway_count_webhook(GatewayWebhookOutcome what);

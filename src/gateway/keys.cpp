@@ -181,6 +181,13 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {WEBHOOK_RETRY_MIN, "webhook_retry_min", SM_NONE,  "5",                   NOFB,          nullptr, seconds(1, 86400)},
     {WEBHOOK_RETRY_MAX, "webhook_retry_max", SM_NONE,  "300",                 NOFB,          nullptr, seconds(1, 86400)},
     {WEBHOOK_WORKERS,   "webhook_workers",   SM_NONE,  "4",                   NOFB,          nullptr, number(1, 256)},
+    // The keys of a `transport NAME` section (beside the mode's own keys), and the routes.
+    {TRANSPORT_MODE,    "mode",              SM_NONE,  nullptr,               NOFB,          nullptr, one_of("gsm|smpp|xml|smtp|robot")},
+    {TRANSPORT_RECEIVE, "receive",           SM_NONE,  nullptr,               NOFB,          nullptr, TRUTH},
+    {TRANSPORT_WEIGHT,  "weight",            SM_NONE,  "1",                   NOFB,          nullptr, number(1, 1000)},
+    {ROUTE,             "route",             SM_MULTI, nullptr,               NOFB,          "match=VALUE via=VALUE strategy=VALUE from=VALUE"},
+    {TRANSPORT_REST,    "transport_rest",    SM_NONE,  "600",                 NOFB,          nullptr, seconds(0, 86400)},
+    {TRANSPORT_FAIL_LIMIT, "transport_fail_limit", SM_NONE, "3",             NOFB,          nullptr, number(1, 1000)},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

@@ -154,7 +154,13 @@ enum SettingKey : int {
     WEBHOOK_RETRY_MIN,
     WEBHOOK_RETRY_MAX,
     WEBHOOK_WORKERS,
-    SETTING_KEYS  // number of keys: 138
+    TRANSPORT_MODE,  // 138
+    TRANSPORT_RECEIVE,
+    TRANSPORT_WEIGHT,
+    ROUTE,
+    TRANSPORT_REST,
+    TRANSPORT_FAIL_LIMIT,
+    SETTING_KEYS  // number of keys: 144
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

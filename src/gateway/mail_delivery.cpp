@@ -107,11 +107,16 @@ bool wants_report(const queue_entry& e) {
 
 // What a sent SMS produces: its counts, message-log entry and SUCCESS record; then the
 // entry is done. id is the SMS centre's message id ("" for other transports).
-void mail_sent(const MailSender& s, DeliveryJob& job, const std::string& id, bool want_report) {
+// via: the transport a route chose ("" for the single transport).
+void mail_sent(const MailSender& s, DeliveryJob& job, const std::string& id, bool want_report,
+               const std::string& via) {
     const queue_entry& e = job.entry();
     dmsg("Message sent successfully");
-    gateway_count_sms_sent(s.send->mode(),
-                           static_cast<double>(delivery_now_ms() - e.enqueued_ms) / 1000.0);
+    const double lag = static_cast<double>(delivery_now_ms() - e.enqueued_ms) / 1000.0;
+    if (via.empty())
+        gateway_count_sms_sent(s.send->mode(), lag);
+    else
+        gateway_count_sms_sent_via(via, lag);
     if ((e.flags & MAIL_FROM_SENDER) == 0) msglog_store_of().store(e.destination, e.sender);
     // The record counts the SMS and settles the unit its admission reserved in one step.
     // An entry stored before a restart holds no unit and is only counted (for its user too,
@@ -133,6 +138,8 @@ void mail_sent(const MailSender& s, DeliveryJob& job, const std::string& id, boo
                  e.destination.c_str(), split.characters, utf8_length(e.text), max_parts);
         }
     }
+    // A route's choice is named in the record.
+    if (!via.empty()) record += " via " + via;
     if (!state_write("SUCCESS", e.client, e.billing, e.destination, record, "rec", true, held,
                      user) &&
         held)
@@ -152,6 +159,8 @@ SmsOut sms_of(const queue_entry& e, std::string_view text, bool first) {
     out.text = text;
     out.want_receipt = wants_report(e);
     out.labels = first && e.attempts <= 1 ? &e.headers : nullptr;
+    out.billing = e.billing;
+    out.user = e.user;
     return out;
 }
 
@@ -167,7 +176,10 @@ void failed_for_good(const MailSender& s, DeliveryJob& job, const SendError& err
     }
     emsg("Message send error OTHER [%d:%s]", err.code, why.c_str());
     fail(s, e, why);
-    gateway_count_sms_failed(s.send->mode());
+    if (err.transport.empty())
+        gateway_count_sms_failed(s.send->mode());
+    else
+        gateway_count_sms_failed_via(err.transport);
     job.done(false, why);
 }
 
@@ -201,6 +213,13 @@ void deliver_from(const MailSender& s, DeliveryJob& job, std::optional<SendResul
             r = std::move(*tried);
         } else {
             std::string why;
+            if (s.usable && !s.usable(sms_of(e, text, first))) {
+                // No transport of its route can carry it now: it waits, and as nothing is
+                // tried, no attempt is held against it.
+                imsg("SMS to [%s] waits: no usable transport", e.destination.c_str());
+                job.later("no usable transport", TEMPORARY_RETRY_MS);
+                return;
+            }
             if (!job.attempt(why)) {
                 emsg("Queue entry %llu: cannot mark the attempt (%s), tried again later",
                      static_cast<unsigned long long>(e.id), why.c_str());
@@ -228,7 +247,7 @@ void deliver_from(const MailSender& s, DeliveryJob& job, std::optional<SendResul
         failed_for_good(s, job, r.error());
         return;
     }
-    mail_sent(s, job, r->message_id, wants_report(e));
+    mail_sent(s, job, r->message_id, wants_report(e), r->transport);
 }
 
 }  // namespace
@@ -264,7 +283,7 @@ void deliver_mail_batch(const MailSender& s, std::vector<std::unique_ptr<Deliver
         return false;
     };
     hooks.after = [&](std::size_t i, const SendResult& r) {
-        if (r) mail_sent(s, *jobs[i], r->message_id, items[i].want_receipt);
+        if (r) mail_sent(s, *jobs[i], r->message_id, items[i].want_receipt, r->transport);
     };
     hooks.go_on = [&] { return !jobs.front()->stopping() && (!s.up || s.up()); };
     std::vector<SendResult> results = s.send->send_window(items, hooks);
@@ -273,8 +292,13 @@ void deliver_mail_batch(const MailSender& s, std::vector<std::unique_ptr<Deliver
         if (job.finished()) continue;
         if (!marked[i]) {
             // Not sent: given back as it was (shutdown, the bind went down), or tried again
-            // later when its attempt could not be stored.
-            if (!store_error.empty())
+            // later when its attempt could not be stored. A route without a usable
+            // transport keeps it waiting; a destination no route takes fails.
+            if (!results[i] && results[i].error().kind == SendFailure::temporary)
+                job.later(cut(results[i].error().reason), TEMPORARY_RETRY_MS);
+            else if (!results[i] && results[i].error().kind == SendFailure::failed)
+                failed_for_good(s, job, results[i].error());
+            else if (!store_error.empty())
                 job.later(store_error, MAIL_STORE_RETRY_MS);
             else
                 job.give_back();

@@ -1,6 +1,7 @@
 // The mail-to-SMS path (see mail_to_sms.h): a mail's admission, its text and the queue
 // entries stored before the "250". The delivery side is in mail_delivery.cpp.
 #include "gateway/mail_to_sms.h"
+#include "gateway/routes.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -221,6 +222,11 @@ class MailJob : public SessionPolicy {
         if (dest.empty()) {
             imsg("Mail to [%s] refused: not a phone number", cut(to).c_str());
             return Reply::refuse(REFUSE, strprintf("Not a phone number (%s)", cut(to).c_str()));
+        }
+        // The billing address is not known before the data: the sender stands in for it.
+        if (!route_known(p_.send, dest, {from_, user_})) {
+            imsg("Mail to [%s] refused: no route", dest.c_str());
+            return Reply::refuse(500, strprintf("No route (%s)", dest.c_str()));
         }
         imsg("New message to [%s]", dest.c_str());
         std::optional<std::string> match = list_match(p_.reader, ACCEPT_TO, dest);

@@ -112,6 +112,9 @@ struct MailSender {
     MailUnits* units = nullptr;        // the units stored entries hold; null: none held
     MailSendRules rules;
     std::function<bool()> up;  // the transport is connected; null: always
+    // Whether some transport could carry this SMS now (several transports behind routes);
+    // false: the entry waits without an attempt. Null: whenever up.
+    std::function<bool(const SmsOut&)> usable;
     long pause_ms = 10;        // pause after each failed attempt to send an SMS
 };
 // An entry whose attempt cannot be marked (disk full) is tried again after this long.

@@ -23,6 +23,7 @@
 #include "gateway/delivery.h"
 #include "gateway/gateway.h"
 #include "gateway/mail_to_sms.h"
+#include "gateway/routes.h"
 #include "gateway/sms_to_mail.h"
 #include "gateway/store_admin.h"
 #include "gateway/webhooks.h"
@@ -97,6 +98,20 @@ void add_sms_lane(Gateway& gw, int workers, long lifetime_ms) {
     if (mode == SMS_SMPP) {
         int window = gw.setting_int(SMPP_WINDOW);
         lane.workers = window > lane.workers ? window : lane.workers;
+    }
+    if (const auto* routed = dynamic_cast<const RoutedTransport*>(send)) {
+        // Several transports: each gets the workers it would get alone, so that a modem
+        // is kept busy beside a centre's window; an SMS that no transport of its route can
+        // carry now waits without an attempt.
+        lane.workers = 0;
+        for (const TransportDef& t : routed->table().transports) {
+            int w = t.mode == SMS_GSM ? 1 : workers;
+            if (t.mode == SMS_SMPP)
+                w = std::max(
+                    w, static_cast<int>(sini_number(gw.ini(), SMPP_WINDOW, 10, t.name.c_str())));
+            lane.workers += w;
+        }
+        sender->usable = [routed](const SmsOut& sms) { return routed->usable_for(sms); };
     }
     int lane_workers = lane.workers;
     lane.lifetime_ms = lifetime_ms;
@@ -223,7 +238,61 @@ std::optional<bool> delivery_database_up(const Gateway& gw) {
     return gw.queue ? gw.queue->database_up() : std::nullopt;
 }
 
-int queue_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at) {
+namespace {
+
+// The transports an entry's route chooses from ("b>a" in failover order, "m1|m2" shared),
+// or "no route".
+std::string route_choice(const RoutePicker& p, const queue_entry& e) {
+    const int r = p.route_for(e.destination, {e.billing, e.user});
+    if (r < 0) return "no route";
+    const RouteDef& d = p.table().routes[static_cast<std::size_t>(r)];
+    std::string out;
+    for (std::size_t m : d.via) {
+        if (!out.empty()) out += d.strategy == RouteStrategy::share ? "|" : ">";
+        out += p.table().transports[m].name;
+    }
+    return out;
+}
+
+// One line per entry; with routes, the transports each SMS's route chooses from.
+void print_entries(const std::vector<queue_entry>& all, const RouteTable* routes) {
+    std::time_t now = std::time(nullptr);
+    std::optional<RoutePicker> picker;
+    if (routes != nullptr) picker.emplace(*routes, RoutePicker::Limits{});
+    if (picker)
+        std::printf("%-10s %-8s %-4s %-32s %8s  %-24s %s\n", "Id", "Age", "Kind", "Destination",
+                    "Attempts", "Transport", "Last error");
+    else
+        std::printf("%-10s %-8s %-4s %-32s %8s  %s\n", "Id", "Age", "Kind", "Destination",
+                    "Attempts", "Last error");
+    for (const queue_entry& e : all) {
+        long age = static_cast<long>(now - e.enqueued_ms / 1000);
+        if (age < 0) age = 0;
+        std::string age_text = age < 3600 ? strprintf("%ldm%02lds", age / 60, age % 60)
+                                          : strprintf("%ldh%02ldm", age / 3600, age / 60 % 60);
+        const char* kind = e.kind == QUEUE_MAIL_TO_SMS   ? "sms"
+                           : e.kind == QUEUE_SMS_TO_MAIL ? "mail"
+                           : e.kind == QUEUE_WEBHOOK     ? "hook"
+                                                         : "part";
+        if (picker) {
+            std::string via = "-";
+            if (e.kind == QUEUE_MAIL_TO_SMS) via = route_choice(*picker, e);
+            std::printf("%-10llu %-8s %-4s %-32s %8u  %-24s %s\n",
+                        static_cast<unsigned long long>(e.id), age_text.c_str(), kind,
+                        listed_destination(e).c_str(), e.attempts, via.c_str(),
+                        e.last_error.c_str());
+            continue;
+        }
+        std::printf("%-10llu %-8s %-4s %-32s %8u  %s\n", static_cast<unsigned long long>(e.id),
+                    age_text.c_str(), kind, listed_destination(e).c_str(), e.attempts,
+                    e.last_error.c_str());
+    }
+}
+
+}  // namespace
+
+int queue_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at,
+               const RouteTable* routes) {
     std::string home = sini_text(ini, HOME);
     if (at + 1 < args.size() && iequals(args[at + 1], "flush")) {
         std::string flag = attach_path(home.empty() ? currentdir() : home, FLUSH_FILE, 4096);
@@ -271,22 +340,7 @@ int queue_tool(const SIni* ini, const std::vector<std::string>& args, std::size_
         std::printf("Queue is empty\n");
         return 0;
     }
-    std::time_t now = std::time(nullptr);
-    std::printf("%-10s %-8s %-4s %-32s %8s  %s\n", "Id", "Age", "Kind", "Destination", "Attempts",
-                "Last error");
-    for (const queue_entry& e : all) {
-        long age = static_cast<long>(now - e.enqueued_ms / 1000);
-        if (age < 0) age = 0;
-        std::string age_text = age < 3600 ? strprintf("%ldm%02lds", age / 60, age % 60)
-                                          : strprintf("%ldh%02ldm", age / 3600, age / 60 % 60);
-        const char* kind = e.kind == QUEUE_MAIL_TO_SMS   ? "sms"
-                           : e.kind == QUEUE_SMS_TO_MAIL ? "mail"
-                           : e.kind == QUEUE_WEBHOOK     ? "hook"
-                                                         : "part";
-        std::printf("%-10llu %-8s %-4s %-32s %8u  %s\n", static_cast<unsigned long long>(e.id),
-                    age_text.c_str(), kind, listed_destination(e).c_str(), e.attempts,
-                    e.last_error.c_str());
-    }
+    print_entries(all, routes);
     std::printf("-- %zu entries\n", all.size());
     return 0;
 }

@@ -396,7 +396,10 @@ class SmsJob {
         if (istrue(value_of(p_.ini, SMS_BOUNCES)) && p_.send != nullptr && !number_.empty()) {
             std::string from =
                 to_number_.empty() ? cut(or_empty(value_of(p_.ini, GSM_NUMBER))) : to_number_;
-            SendResult r = p_.send->send({.from = from, .to = number_, .text = text});
+            // Back through the transport the SMS came in on, while it is usable.
+            SmsOut answer{.from = from, .to = number_, .text = text};
+            answer.via = p_.recv;
+            SendResult r = p_.send->send(answer);
             if (!r) {
                 std::string why = cut(r.error().reason);
                 emsg("Failed to send the undeliverable notice to (%s) [%d:%s]", number_.c_str(),

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <sstream>
 #include <system_error>
 #include <utility>
 
@@ -25,19 +27,20 @@
 #include "gateway/mail_to_sms.h"
 #include "gateway/reload.h"
 #include "gateway/reports.h"
+#include "gateway/routes.h"
 #include "gateway/smpp_receipts.h"
 #include "gateway/sms_to_mail.h"
 #include "gateway/store_admin.h"
 #include "gateway/transports.h"
 #include "gateway/webhooks.h"
-#include "smtp/engine.h"
-#include "smtp/relay_client.h"
-#include "smtp/server.h"
 #include "records/msglog.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
 #include "records/stores.h"
 #include "sms/sms_robot.h"
+#include "smtp/engine.h"
+#include "smtp/relay_client.h"
+#include "smtp/server.h"
 #include "store/pg_state.h"
 
 namespace tolvane {
@@ -239,9 +242,26 @@ namespace {
 
 // 2. The settings file, and whether every value fits its key. 1 when loaded, 0 when the
 // start stops, -2 when a tool asked for on the command line ran instead (tool_status).
+// The transport sections and routes of the settings file; false after a fatal report.
+[[nodiscard]] bool load_routes(Gateway& gw, const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    auto table = std::make_unique<RouteTable>();
+    std::string why;
+    if (!route_table_parse(text.str(), path, *table, why)) {
+        log_set(mylog.get());
+        report_error("Invalid setting: %s", why.c_str());
+        return false;
+    }
+    if (!table->transports.empty()) gw.route_table = std::move(table);
+    return true;
+}
+
 int load_settings(Gateway& gw, CommandLine& cl, int& tool_status) {
     gw.settings = sini_init(_settings);
-    if (!sini_load(gw.ini(), cl.config, nullptr)) {
+    // `transport NAME` lines open the sections of the transports a route names.
+    if (!sini_load(gw.ini(), cl.config, "transport")) {
         int err = errno;
         bool missing = false;
         if (std::FILE* f = std::fopen(cl.config.c_str(), "r")) {
@@ -275,7 +295,7 @@ int load_settings(Gateway& gw, CommandLine& cl, int& tool_status) {
         for (const std::string& b : bad) report_error("Invalid setting: %s", b.c_str());
         return 0;
     }
-    return 1;
+    return load_routes(gw, cl.config) ? 1 : 0;
 }
 
 // 3. The log file and level.
@@ -467,9 +487,61 @@ bool start_mail_side(Gateway& gw) {
     return true;
 }
 
+// The transports of the settings' sections behind one routed transport, which sends and,
+// when any of them receives, receives.
+bool open_routed_transports(Gateway& gw) {
+    const RouteTable& table = *gw.route_table;
+    std::vector<std::unique_ptr<SmsTransport>> members;
+    bool smpp = false;
+    // The routed transport is of the first transport's mode (the mode that decides the
+    // originator and the lane's batches; the transports of one gateway usually share it).
+    const int mode = table.transports.front().mode;
+    for (const TransportDef& d : table.transports) {
+        std::optional<transport_options> opts =
+            delivery_init(gw.ini(), d.mode, gw.debugtime, d.name.c_str());
+        if (!opts) {
+            report_error("Failed to init transport %s, Parameter incorrect or NULL",
+                         d.name.c_str());
+            return false;
+        }
+        if (!gw.report_using)
+            if (std::optional<std::string> from = report_originator(gw.ini(), *opts))
+                gw.report_using = std::move(from);
+        // A centre whose bind went down gives its sends back at once instead of waiting
+        // for the bind: another transport of the route takes them.
+        if (auto* centre = std::get_if<smpp_init>(&*opts)) {
+            if (table.transports.size() > 1) centre->send_wait_ms = 0;
+            centre->receive = d.receive;
+        }
+        Result<std::unique_ptr<SmsTransport>> t = transport_open(*opts);
+        if (!t) {
+            report_error("Failed to init transport %s, %s", d.name.c_str(),
+                         t.error().reason.c_str());
+            return false;
+        }
+        imsg("Transport %s: %s%s, weight %d", d.name.c_str(), delivery_name(d.mode),
+             d.receive ? ", receiving" : "", d.weight);
+        members.push_back(std::move(*t));
+        smpp = smpp || d.mode == SMS_SMPP;
+    }
+    RoutePicker::Limits limits;
+    limits.fail_limit = std::max(1, gw.setting_int(TRANSPORT_FAIL_LIMIT));
+    limits.rest_ms = static_cast<std::int64_t>(gw.setting_int(TRANSPORT_REST)) * 1000;
+    auto routed = std::make_unique<RoutedTransport>(mode, table, limits, std::move(members));
+    gw.recv = routed->can_receive() ? routed.get() : nullptr;
+    gw.send = std::move(routed);
+    if (smpp) {
+        gw.receipts = std::make_unique<SmppReceipts>(
+            gw.relay.get(), iequals(sini_word(gw.ini(), SMPP_RECEIPTS), "failure"));
+        smpp_receipts_install(gw.receipts.get());
+    }
+    return true;
+}
+
 // 17.-18. The sending and the receiving transport (the same one when both modes agree);
 // receipts from an SMS centre are matched to the mails they report on.
 bool open_transports(Gateway& gw) {
+    if (gw.route_table) return open_routed_transports(gw);
     int send_mode = delivery_mode(gw.setting(SEND_MODE));
     if (send_mode >= 0 && send_mode < SMS_NONE) {
         if (!open_transport(gw, send_mode, gw.send)) return false;

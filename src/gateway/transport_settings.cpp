@@ -9,10 +9,10 @@
 #include "foundation/lib.h"
 #include "gateway/gateway.h"
 #include "gateway/smpp_receipts.h"
-#include "smtp/engine.h"
 #include "net/myssl.h"
 #include "sms/sms_robot.h"
 #include "sms/sms_text.h"
+#include "smtp/engine.h"
 
 namespace tolvane {
 
@@ -21,25 +21,26 @@ namespace {
 // The value a choice key's word names; otherwise for an unset key. The file's words were
 // checked against the key's choices when it was read.
 template <typename T>
-T pick(SIni* ini, int id, std::initializer_list<std::pair<const char*, T>> words, T otherwise) {
-    std::string word = sini_word(ini, id);
+T pick(SIni* ini, int id, std::initializer_list<std::pair<const char*, T>> words, T otherwise,
+       const char* sec = nullptr) {
+    std::string word = sini_word(ini, id, sec);
     for (const auto& [w, v] : words)
         if (iequals(word, w)) return v;
     return otherwise;
 }
 
 // The relay sender's part of a record, the same for the mail side and the SMTP transport.
-void relay_settings(SIni* ini, smtp_init& r) {
-    r.sendhost = sini_text(ini, SMTP_OUTSERVER);
-    r.sendport = sini_number(ini, SMTP_OUTPORT);
-    r.workpath = sini_text(ini, WORKPATH);
-    r.outuser = sini_text(ini, SMTP_OUTUSER);
-    r.outpass = sini_text(ini, SMTP_OUTPASS);
+void relay_settings(SIni* ini, smtp_init& r, const char* sec = nullptr) {
+    r.sendhost = sini_text(ini, SMTP_OUTSERVER, sec);
+    r.sendport = sini_number(ini, SMTP_OUTPORT, 0, sec);
+    r.workpath = sini_text(ini, WORKPATH, sec);
+    r.outuser = sini_text(ini, SMTP_OUTUSER, sec);
+    r.outpass = sini_text(ini, SMTP_OUTPASS, sec);
     r.relay_keep = true;
     r.out_tls = pick<int>(ini, SMTP_OUT_TLS,
                           {{"require", SMTP_OUT_TLS_REQUIRE}, {"none", SMTP_OUT_TLS_NONE}},
-                          SMTP_OUT_TLS_MAY);
-    r.out_tls_verify = sini_truth(ini, SMTP_OUT_TLS_VERIFY);
+                          SMTP_OUT_TLS_MAY, sec);
+    r.out_tls_verify = sini_truth(ini, SMTP_OUT_TLS_VERIFY, sec);
 }
 
 }  // namespace
@@ -72,39 +73,41 @@ smtp_init smtp_side_init(SIni* ini) {
     return std::move(*rec);
 }
 
-std::optional<transport_options> delivery_init(SIni* ini, int mode, bool debug) {
+std::optional<transport_options> delivery_init(SIni* ini, int mode, bool debug,
+                                               const char* section) {
+    const char* sec = section;
     switch (mode) {
         case SMS_GSM: {
             auto r = std::make_unique<gsm_init>();
-            r->port = sini_text(ini, GSM_COM);
-            r->baud = gsm_baud(sini_number(ini, GSM_BAUD));
-            r->localphone = sini_text(ini, GSM_NUMBER);
-            r->sca = sini_text(ini, SCA_NUMBER);
-            std::string dbg = sini_text(ini, COM_DEBUG_FILE);
+            r->port = sini_text(ini, GSM_COM, sec);
+            r->baud = gsm_baud(sini_number(ini, GSM_BAUD, 0, sec));
+            r->localphone = sini_text(ini, GSM_NUMBER, sec);
+            r->sca = sini_text(ini, SCA_NUMBER, sec);
+            std::string dbg = sini_text(ini, COM_DEBUG_FILE, sec);
             r->debug_file = dbg == "disabled" ? std::string() : dbg;
-            r->pin = sini_text(ini, GSM_PIN);
-            r->pin2 = sini_text(ini, GSM_PIN2);
-            r->puk = sini_text(ini, GSM_PUK);
-            r->puk2 = sini_text(ini, GSM_PUK2);
-            if (!sini_truth(ini, GSM_NOINIT)) r->init_string = sini_text(ini, GSM_INIT);
-            r->crlf = sini_truth(ini, GSM_CRLF) ? 1 : 0;
-            r->min_signal = sini_number(ini, GSM_MIN_SIGNAL);
-            r->signal_timeout = sini_number(ini, GSM_SIGNAL_TIMEOUT);
-            r->poll_ms = 1000L * sini_number(ini, GSM_POLL);
+            r->pin = sini_text(ini, GSM_PIN, sec);
+            r->pin2 = sini_text(ini, GSM_PIN2, sec);
+            r->puk = sini_text(ini, GSM_PUK, sec);
+            r->puk2 = sini_text(ini, GSM_PUK2, sec);
+            if (!sini_truth(ini, GSM_NOINIT, sec)) r->init_string = sini_text(ini, GSM_INIT, sec);
+            r->crlf = sini_truth(ini, GSM_CRLF, sec) ? 1 : 0;
+            r->min_signal = sini_number(ini, GSM_MIN_SIGNAL, 0, sec);
+            r->signal_timeout = sini_number(ini, GSM_SIGNAL_TIMEOUT, 0, sec);
+            r->poll_ms = 1000L * sini_number(ini, GSM_POLL, 0, sec);
             // "none": a modem that failed too often is only set up again.
-            r->reset = sini_text(ini, GSM_RESET);
+            r->reset = sini_text(ini, GSM_RESET, sec);
             if (iequals(strtrm(r->reset), "none")) r->reset.clear();
             r->dodebug = debug ? 1 : 0;
             r->coding =
-                sms_coding_parse(sini_word(ini, SMS_CODING)).value_or(sms_coding::automatic);
-            r->max_parts = sini_number(ini, SMS_MAX_PARTS);
+                sms_coding_parse(sini_word(ini, SMS_CODING, sec)).value_or(sms_coding::automatic);
+            r->max_parts = sini_number(ini, SMS_MAX_PARTS, 0, sec);
             int m = MODE_ZERO;
-            if (sini_truth(ini, CPIN_OK)) m |= MODE_CPIN_OK;
-            if (sini_truth(ini, CBST_ONE)) m |= MODE_CBST_ONE;
-            if (sini_truth(ini, CNMI_FLUSH)) m |= MODE_CNMI_FLUSH;
-            if (sini_word(ini, SMS_MODE) == "pdu") m |= MODE_PDU;
-            if (sini_truth(ini, SMS_EXTENDED)) m |= MODE_EXTENDED;
-            std::string dcs = sini_text(ini, SMS_DCS);
+            if (sini_truth(ini, CPIN_OK, sec)) m |= MODE_CPIN_OK;
+            if (sini_truth(ini, CBST_ONE, sec)) m |= MODE_CBST_ONE;
+            if (sini_truth(ini, CNMI_FLUSH, sec)) m |= MODE_CNMI_FLUSH;
+            if (sini_word(ini, SMS_MODE, sec) == "pdu") m |= MODE_PDU;
+            if (sini_truth(ini, SMS_EXTENDED, sec)) m |= MODE_EXTENDED;
+            std::string dcs = sini_text(ini, SMS_DCS, sec);
             if (dcs == "8bit") {
                 m |= MODE_8BIT;
             } else if (dcs == "16bit") {
@@ -118,32 +121,32 @@ std::optional<transport_options> delivery_init(SIni* ini, int mode, bool debug) 
         }
         case SMS_SMPP: {
             auto r = std::make_unique<smpp_init>();
-            r->host = sini_text(ini, SMPP_HOST);
-            r->port = sini_number(ini, SMPP_PORT);
-            r->id = sini_text(ini, SMPP_USER);
-            r->pass = sini_text(ini, SMPP_PASS);
+            r->host = sini_text(ini, SMPP_HOST, sec);
+            r->port = sini_number(ini, SMPP_PORT, 0, sec);
+            r->id = sini_text(ini, SMPP_USER, sec);
+            r->pass = sini_text(ini, SMPP_PASS, sec);
             r->type = "Tolvaneway";
-            r->addr_range = sini_text(ini, SMPP_ADDR_RANGE);
-            smpp_configure(*r, [ini](int id) { return sini_word(ini, id); });
+            r->addr_range = sini_text(ini, SMPP_ADDR_RANGE, sec);
+            smpp_configure(*r, [ini, sec](int id) { return sini_word(ini, id, sec); });
             // The alphabet and the longest text hold for the SMS centre as for the modem.
             r->coding = sms_coding_name(
-                sms_coding_parse(sini_word(ini, SMS_CODING)).value_or(sms_coding::automatic));
-            r->max_parts = sini_number(ini, SMS_MAX_PARTS);
+                sms_coding_parse(sini_word(ini, SMS_CODING, sec)).value_or(sms_coding::automatic));
+            r->max_parts = sini_number(ini, SMS_MAX_PARTS, 0, sec);
             return std::move(*r);
         }
         case SMS_SMTP: {
             auto r = std::make_unique<smtp_init>();
-            relay_settings(ini, *r);
-            r->todom = sini_text(ini, SMTP_SMS_TODOMAIN);
-            r->fromdom = sini_text(ini, SMTP_DOMAIN);
+            relay_settings(ini, *r, sec);
+            r->todom = sini_text(ini, SMTP_SMS_TODOMAIN, sec);
+            r->fromdom = sini_text(ini, SMTP_DOMAIN, sec);
             return std::move(*r);
         }
         case SMS_ROBOT: {
             auto r = std::make_unique<robot_init>();
-            r->cmdline = sini_text(ini, ROBOT_CMD);
+            r->cmdline = sini_text(ini, ROBOT_CMD, sec);
             r->coding =
-                sms_coding_parse(sini_word(ini, SMS_CODING)).value_or(sms_coding::automatic);
-            r->max_parts = sini_number(ini, SMS_MAX_PARTS);
+                sms_coding_parse(sini_word(ini, SMS_CODING, sec)).value_or(sms_coding::automatic);
+            r->max_parts = sini_number(ini, SMS_MAX_PARTS, 0, sec);
             return std::move(*r);
         }
         case SMS_XML:

@@ -393,13 +393,19 @@ void too_many_page(web_serv* w, long retry_ms) {
 
 void health_page(web_serv* w, Gateway& gw) {
     std::string reasons;
+    std::string listed;
     for (const web_health_item& i : probe_now(gw)) {
-        if (!i.up) reasons += i.name + ": " + (i.why.empty() ? "down" : i.why) + "\n";
+        const std::string state = i.why.empty() ? (i.up ? "up" : "down") : i.why;
+        if (i.listed)
+            listed += i.name + ": " + state + "\n";
+        else if (!i.up)
+            reasons += i.name + ": " + state + "\n";
     }
     if (reasons.empty()) {
-        send_text(w, "HTTP/1.0 200 OK", "text/plain; charset=utf-8", "ok\n");
+        send_text(w, "HTTP/1.0 200 OK", "text/plain; charset=utf-8", "ok\n" + listed);
     } else {
-        send_text(w, "HTTP/1.0 503 Service Unavailable", "text/plain; charset=utf-8", reasons);
+        send_text(w, "HTTP/1.0 503 Service Unavailable", "text/plain; charset=utf-8",
+                  reasons + listed);
     }
 }
 

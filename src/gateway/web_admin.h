@@ -88,6 +88,9 @@ struct web_health_item {
     std::string role;  // "listener", "send", "receive"
     bool up = false;
     std::string why;  // when down
+    // One of several transports behind routes: listed after the first line of /health,
+    // whose 503 only the routes themselves cause (a route without a usable transport).
+    bool listed = false;
 };
 using WebHealthProbe = std::function<std::vector<web_health_item>()>;
 // The probe of a gateway's web channel, owned by the Gateway.

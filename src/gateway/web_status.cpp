@@ -9,6 +9,7 @@
 #include "foundation/metrics.h"
 #include "gateway/delivery.h"
 #include "gateway/gateway.h"
+#include "gateway/routes.h"
 #include "smtp/server.h"
 #include "gateway/web_admin.h"
 #include "records/msgrec.h"
@@ -86,8 +87,30 @@ std::vector<web_health_item> probe(const Gateway& gw) {
     }
     const SmsTransport* send = gw.send.get();
     const SmsTransport* recv = gw.recv;
+    if (const auto* routed = dynamic_cast<const RoutedTransport*>(send)) {
+        // The routes fail /health only when one of them has no usable transport; each
+        // transport is listed after them with its state, SMS in flight and today's counts.
+        web_health_item r;
+        r.name = "routes";
+        r.role = recv == send ? "send and receive" : "send";
+        r.why = routed->routes_stuck();
+        r.up = r.why.empty();
+        if (r.up) r.why = "up";
+        items.push_back(std::move(r));
+        for (const RoutedTransport::Member& m : routed->members()) {
+            web_health_item i;
+            i.name = m.name;
+            i.role = m.receive ? "send and receive" : "send";
+            i.up = m.usable;
+            i.why = strprintf("%s; %d in flight; today %ld sent, %ld failed", m.state.c_str(),
+                              m.run.outstanding, m.run.sent_today, m.run.failed_today);
+            i.listed = true;
+            items.push_back(std::move(i));
+        }
+        send = nullptr;
+    }
     if (send) add(send, delivery_name(sms_mode(send)), recv == send ? "send and receive" : "send");
-    if (recv && recv != send) add(recv, delivery_name(sms_mode(recv)), "receive");
+    if (recv && recv != gw.send.get()) add(recv, delivery_name(sms_mode(recv)), "receive");
     // A shared store: without its database no mail is taken (451) and no SMS acknowledged.
     if (const std::optional<bool> db = delivery_database_up(gw)) {
         web_health_item i;

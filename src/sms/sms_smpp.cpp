@@ -323,7 +323,7 @@ Result<std::unique_ptr<SmsTransport>> sms_smpp_init(const smpp_init& init) {
         make("transceiver", SMPP_BIND_TRANSCEIVER, true, true);
     } else {
         make("transmitter", SMPP_BIND_TRANSMITTER, true, false);
-        make("receiver", SMPP_BIND_RECEIVER, false, true);
+        if (c.receive) make("receiver", SMPP_BIND_RECEIVER, false, true);
     }
     st->last_wait = smpp_now_ms();
     // One attempt each now: a refusal of the credentials ends the start; anything else
@@ -349,7 +349,9 @@ Result<std::unique_ptr<SmsTransport>> sms_smpp_init(const smpp_init& init) {
     }
     st->receipt_thread = std::thread([raw] { receipt_run(raw); });
     imsg("SMPP transport ready on %s:%d (%s)", c.host.c_str(), c.port,
-         c.bind == smpp_bind_kind::transceiver ? "transceiver" : "transmitter and receiver");
+         c.bind == smpp_bind_kind::transceiver ? "transceiver"
+         : c.receive                           ? "transmitter and receiver"
+                                               : "transmitter");
     return std::unique_ptr<SmsTransport>(std::move(st));
 }
 

@@ -79,6 +79,9 @@ struct smpp_init {
     smpp_long_mode long_mode = smpp_long_mode::udh;
     int max_parts = 10;
     std::string coding = "auto";  // sms_coding
+    // False: no SMS are taken from this centre (with bind pair no receiver is bound, so
+    // neither SMS nor receipts come from it).
+    bool receive = true;
 };
 
 using smpp_settings = smpp_init;

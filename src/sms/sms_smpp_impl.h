@@ -86,7 +86,7 @@ struct sms_smpp : SmsTransport, MessageSource {
     SendResult send(const SmsOut& sms) override;
     std::vector<SendResult> send_window(std::span<const SmsOut> items,
                                         const WindowHooks& hooks) override;
-    bool can_receive() const override { return true; }
+    bool can_receive() const override { return cfg.receive; }
     // The receiver's messages queued for its workers are handled while the binds are there:
     // receive() returns only once they are.
     Status receive(InboundSink& sink, std::stop_token stop) override { return rx.run(sink, stop); }

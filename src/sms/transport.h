@@ -66,12 +66,21 @@ struct SmsOut {
     // Name/value labels a carrier may pass along with the SMS (a provider reached by relay
     // passes them as its message's headers); other transports ignore them. Null: none.
     const std::vector<std::pair<std::string, std::string>>* labels = nullptr;
+    // For whoever routes SMS over several transports: the billing address and the
+    // authenticated user the SMS is sent for (routes may pick by them), and the transport
+    // an answer should go back through (the one its SMS came in on; null: none).
+    std::string_view billing = {};
+    std::string_view user = {};
+    const SmsTransport* via = nullptr;
 };
 
 // A send that went through.
 struct Sent {
     std::string message_id;  // the centre's id for the SMS ("" when it gives none)
     int parts = 1;           // SMS it took
+    // The name of the transport that carried it, when a router chose one of several
+    // ("" when the transport sent it itself).
+    std::string transport = {};
 };
 
 // Why a send did not go through, and what the caller should do about it.
@@ -84,6 +93,7 @@ struct SendError {
     SendFailure kind = SendFailure::failed;
     int code = 0;        // the transport's own code (SMPP command_status, CMS error, exit code)
     std::string reason;  // for people and the records
+    std::string transport = {};  // as Sent::transport: the one a router chose ("": itself)
 };
 using SendResult = Result<Sent, SendError>;
 

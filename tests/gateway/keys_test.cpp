@@ -119,7 +119,7 @@ TEST(KeyTable, EveryRowAtItsId) {
         int fb = _settings[i].Fallback;
         EXPECT_TRUE(fb == -1 || (fb >= 0 && fb < SETTING_KEYS && fb != i));
     }
-    EXPECT_EQ(SETTING_KEYS, 138);
+    EXPECT_EQ(SETTING_KEYS, 144);
     EXPECT_EQ(_settings[SETTING_KEYS].Name, nullptr);
     EXPECT_EQ(_settings[SETTING_KEYS].Id, -1);
 }
@@ -141,7 +141,7 @@ TEST(KeyTable, MultiValuedKeys) {
         if (_settings[i].Mode == SM_MULTI) multi.insert(i);
     }
     EXPECT_EQ(multi, (std::set<int>{ACCEPT_IP, ACCEPT_FROM, ACCEPT_TO, REPORT, SMS_TO, LIMIT,
-                                    SMS_IGNORE, ACCEPT_USER, SENDER_IDS}));
+                                    SMS_IGNORE, ACCEPT_USER, SENDER_IDS, ROUTE}));
 }
 
 TEST(KeyTable, EveryDefaultFitsItsKind) {

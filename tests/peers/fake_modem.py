@@ -277,6 +277,7 @@ class FakeModem:
         self.before_prompt = ""  # sent before the next prompt (once)
         self.entry_echo = False
         self.refuse_deletes = 0  # this many deletes are refused
+        self.send_delay = 0.0  # seconds from a text's Ctrl-Z to its +CMGS answer
         self.cnmi_mode = 0
         self.cscs = "GSM"
         self.held = []  # +CMTI held back in CNMI mode 0
@@ -459,7 +460,19 @@ class FakeModem:
                 self._body = b""
                 if c == CTRL_Z:
                     self._ref = (self._ref + 1) % 256
-                    self._reply("AT+CMGS-END", "\r\n+CMGS: %d\r\n\r\nOK\r\n" % self._ref)
+                    answer = "\r\n+CMGS: %d\r\n\r\nOK\r\n" % self._ref
+                    if self.send_delay > 0:
+                        # A network that takes its time: the answer comes later, and the
+                        # modem reads on meanwhile (as a real one buffers the line).
+                        def late(answer=answer):
+                            with self.lock:
+                                if not self._stop:
+                                    self._reply("AT+CMGS-END", answer)
+                        t = threading.Timer(self.send_delay, late)
+                        t.daemon = True
+                        t.start()
+                    else:
+                        self._reply("AT+CMGS-END", answer)
                 else:
                     self._send("\r\nOK\r\n")
             else:
