@@ -36,5 +36,8 @@ void gateway_count_sms_sent(int mode, double seconds_since_accepted);
 void gateway_count_sms_failed(int mode);
 void gateway_count_sms_received(int mode);
 void gateway_count_relayed(bool ok);
+// One answered HTTP API request: its route ("send", "status", "openapi", "sendsms",
+// "other"), its status code and how long it took.
+void gateway_count_api(const char* route, int status, double seconds);
 
 }  // namespace tolvane

@@ -173,6 +173,11 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {NUMBER_CHECK,      "number_check",      SM_NONE,  "possible",            NOFB,          nullptr, one_of("possible|valid")},
     {WEB_TRACE,         "web_trace",         SM_NONE,  "false",               NOFB,          nullptr, TRUTH},
     {WEB_HOST,          "web_host",          SM_NONE,  nullptr,               NOFB,          nullptr, WORDS},
+    {API_LISTEN,        "api_listen",        SM_NONE,  "127.0.0.1",           NOFB,          nullptr},
+    {API_PORT,          "api_port",          SM_NONE,  "8776",                NOFB,          nullptr, number(0, 65535)},
+    {API_TLS,           "api_tls",           SM_NONE,  "false",               NOFB,          nullptr, TRUTH},
+    {API_KEY_FILE,      "api_key_file",      SM_NONE,  nullptr,               NOFB,          nullptr},
+    {API_WORKERS,       "api_workers",       SM_NONE,  "16",                  NOFB,          nullptr, number(1, 256)},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

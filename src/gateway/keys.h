@@ -146,7 +146,12 @@ enum SettingKey : int {
     NUMBER_CHECK,
     WEB_TRACE,
     WEB_HOST,
-    SETTING_KEYS  // number of keys: 130
+    API_LISTEN,  // 130
+    API_PORT,
+    API_TLS,
+    API_KEY_FILE,
+    API_WORKERS,
+    SETTING_KEYS  // number of keys: 135
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.
