@@ -158,7 +158,7 @@ void mail_sent(const MailSender& s, DeliveryJob& job, const std::string& id, boo
     if (!id.empty() && s.receipts != nullptr) {
         // An API message's report goes to its status, never into a mail.
         smpp_submit_record r{e.client, e.billing, e.destination, e.originator,
-                             want_report && !from_api(e)};
+                             want_report && !from_api(e), std::string()};
         if (from_api(e)) r.api_id = std::to_string(e.id);
         s.receipts->remember(id, r);
     }
