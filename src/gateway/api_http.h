@@ -59,6 +59,8 @@ class ApiHttpReader {
     bool head_done() const { return head_done_; }
     // Starts the next request with the bytes kept after this one; its status.
     ApiRead next();
+    // Some of the present request has been read (it is under way, not idle).
+    bool started() const { return head_bytes_ > 0 || head_done_; }
     // Bytes kept that belong to the next request.
     bool has_pending() const { return !pending_.empty(); }
 

@@ -6,6 +6,8 @@
 #include <openssl/rand.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -14,6 +16,9 @@
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "gateway/keys.h"
+#include "gateway/store_admin.h"
+#include "store/pg.h"
+#include "store/pg_schema.h"
 
 namespace tolvane {
 
@@ -98,6 +103,131 @@ std::string api_key_path(const SIni* ini) {
     return attach_path(work ? work : ".", "api_keys.dat");
 }
 
+namespace {
+
+// The key file: read whole, replaced whole; changed when its size, time or inode did.
+class FileKeys : public ApiKeySource {
+  public:
+    explicit FileKeys(std::string path) : path_(std::move(path)) {}
+    bool load(std::vector<ApiKey>& out, std::string& why) override {
+        return api_keys_read(path_, out, why);
+    }
+    bool add(const ApiKey& k, bool& exists, std::string& why) override {
+        std::vector<ApiKey> keys;
+        if (!api_keys_read(path_, keys, why)) return false;
+        exists = std::any_of(keys.begin(), keys.end(), [&](const ApiKey& o) { return o.name == k.name; });
+        if (exists) return false;
+        keys.push_back(k);
+        return api_keys_write(path_, keys, why);
+    }
+    bool remove(const std::string& name, bool& found, std::string& why) override {
+        std::vector<ApiKey> keys;
+        if (!api_keys_read(path_, keys, why)) return false;
+        auto it = std::find_if(keys.begin(), keys.end(), [&](const ApiKey& o) { return o.name == name; });
+        found = it != keys.end();
+        if (!found) return true;
+        keys.erase(it);
+        return api_keys_write(path_, keys, why);
+    }
+    bool changed() override {
+        struct stat st {};
+        std::int64_t size = -1, mtime = -1, ino = -1;
+        if (::stat(path_.c_str(), &st) == 0) {
+            size = st.st_size;
+            mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+            ino = static_cast<std::int64_t>(st.st_ino);
+        }
+        if (size == size_ && mtime == mtime_ && ino == ino_) return false;
+        size_ = size;
+        mtime_ = mtime;
+        ino_ = ino;
+        return true;
+    }
+
+  private:
+    std::string path_;
+    std::int64_t size_ = -2, mtime_ = -2, ino_ = -2;
+};
+
+// The table tv_api_keys of the shared database, read again every API_KEYS_REFRESH_MS.
+class PgKeys : public ApiKeySource {
+  public:
+    explicit PgKeys(std::string dsn) : link_(std::move(dsn), "api keys") {}
+    bool load(std::vector<ApiKey>& out, std::string& why) override {
+        return link_.run(
+            [&](PgConn& c, std::string& w) {
+                PgResult r;
+                if (!c.exec("SELECT name, hash, secret, created FROM tv_api_keys ORDER BY name", {},
+                            r, w))
+                    return false;
+                out.clear();
+                for (int i = 0; i < r.rows(); ++i)
+                    out.push_back(ApiKey{r.text(i, 0), r.text(i, 1), r.text(i, 2), r.int64(i, 3)});
+                return true;
+            },
+            why);
+    }
+    bool add(const ApiKey& k, bool& exists, std::string& why) override {
+        exists = false;
+        return upgrade(why) &&
+               link_.run(
+                   [&](PgConn& c, std::string& w) {
+                       PgResult r;
+                       if (!c.exec("INSERT INTO tv_api_keys (name, hash, secret, created) VALUES "
+                                   "($1, $2, $3, $4) ON CONFLICT (name) DO NOTHING",
+                                   {pg_text(k.name), pg_text(k.hash), pg_text(k.secret),
+                                    pg_int(k.created)},
+                                   r, w))
+                           return false;
+                       exists = r.affected() == 0;
+                       return !exists;
+                   },
+                   why);
+    }
+    bool remove(const std::string& name, bool& found, std::string& why) override {
+        found = false;
+        return upgrade(why) && link_.run(
+                                   [&](PgConn& c, std::string& w) {
+                                       PgResult r;
+                                       if (!c.exec("DELETE FROM tv_api_keys WHERE name = $1",
+                                                   {pg_text(name)}, r, w))
+                                           return false;
+                                       found = r.affected() > 0;
+                                       return true;
+                                   },
+                                   why);
+    }
+    bool changed() override {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_) return false;
+        next_ = now + std::chrono::milliseconds(API_KEYS_REFRESH_MS);
+        return true;
+    }
+
+  private:
+    // The tool may run before any gateway brought the schema up to date.
+    bool upgrade(std::string& why) {
+        return link_.run(
+            [](PgConn& c, std::string& w) {
+                int version = 0;
+                return pg_schema_upgrade(c, version, w);
+            },
+            why);
+    }
+    PgLink link_;
+    std::chrono::steady_clock::time_point next_{};
+};
+
+}  // namespace
+
+std::unique_ptr<ApiKeySource> api_key_source(const SIni* ini, std::string& why) {
+    StoreKind kind = StoreKind::FILES;
+    if (!store_kind(ini, kind, why)) return nullptr;
+    if (kind == StoreKind::POSTGRESQL)
+        return std::make_unique<PgKeys>(or_empty(sini_getx(ini, STORE_DSN, nullptr, nullptr, 0)));
+    return std::make_unique<FileKeys>(api_key_path(ini));
+}
+
 int apikey_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at,
                 std::FILE* out) {
     if (at + 1 >= args.size() || !api_key_name_ok(args[at + 1])) {
@@ -106,70 +236,58 @@ int apikey_tool(const SIni* ini, const std::vector<std::string>& args, std::size
     }
     const std::string name = args[at + 1];
     const bool revoke = at + 2 < args.size() && iequals(args[at + 2], "-revoke");
-    const std::string path = api_key_path(ini);
-    std::vector<ApiKey> keys;
     std::string why;
-    if (!api_keys_read(path, keys, why)) {
+    std::unique_ptr<ApiKeySource> source = api_key_source(ini, why);
+    if (!source) {
         std::fprintf(out, "ERROR: %s\n", why.c_str());
         return 1;
     }
-    auto it = std::find_if(keys.begin(), keys.end(), [&](const ApiKey& k) { return k.name == name; });
     if (revoke) {
-        if (it == keys.end()) {
+        bool found = false;
+        if (!source->remove(name, found, why)) {
+            std::fprintf(out, "ERROR: cannot revoke the key: %s\n", why.c_str());
+            return 1;
+        }
+        if (!found) {
             std::fprintf(out, "No API key named %s\n", name.c_str());
             return 1;
         }
-        keys.erase(it);
-    } else {
-        if (it != keys.end()) {
-            std::fprintf(out, "An API key named %s exists; revoke it first\n", name.c_str());
-            return 1;
-        }
-        const std::string key = random_token("tv_");
-        const std::string secret = random_token("whsec_");
-        if (key.empty() || secret.empty()) {
-            std::fprintf(out, "ERROR: no random bytes for a key\n");
-            return 1;
-        }
-        keys.push_back(ApiKey{name, api_key_hash(key), secret, static_cast<std::int64_t>(std::time(nullptr))});
-        if (!api_keys_write(path, keys, why)) {
-            std::fprintf(out, "ERROR: cannot write %s: %s\n", path.c_str(), why.c_str());
-            return 1;
-        }
-        std::fprintf(out, "API key %s (shown only now; the gateway keeps only its hash):\n%s\n",
-                     name.c_str(), key.c_str());
-        std::fprintf(out, "Webhook signing secret:\n%s\n", secret.c_str());
+        std::fprintf(out, "API key %s revoked\n", name.c_str());
         return 0;
     }
-    if (!api_keys_write(path, keys, why)) {
-        std::fprintf(out, "ERROR: cannot write %s: %s\n", path.c_str(), why.c_str());
+    const std::string key = random_token("tv_");
+    const std::string secret = random_token("whsec_");
+    if (key.empty() || secret.empty()) {
+        std::fprintf(out, "ERROR: no random bytes for a key\n");
         return 1;
     }
-    std::fprintf(out, "API key %s revoked\n", name.c_str());
+    bool exists = false;
+    const ApiKey k{name, api_key_hash(key), secret, static_cast<std::int64_t>(std::time(nullptr))};
+    if (!source->add(k, exists, why)) {
+        if (exists)
+            std::fprintf(out, "An API key named %s exists; revoke it first\n", name.c_str());
+        else
+            std::fprintf(out, "ERROR: cannot store the key: %s\n", why.c_str());
+        return 1;
+    }
+    std::fprintf(out, "API key %s (shown only now; the gateway keeps only its hash):\n%s\n",
+                 name.c_str(), key.c_str());
+    std::fprintf(out, "Webhook signing secret:\n%s\n", secret.c_str());
     return 0;
 }
 
+ApiKeyTable::ApiKeyTable(std::string path) : source_(std::make_unique<FileKeys>(std::move(path))) {}
+
 void ApiKeyTable::refresh_locked() {
-    struct stat st {};
-    std::int64_t size = -1, mtime = -1, ino = -1;
-    if (::stat(path_.c_str(), &st) == 0) {
-        size = st.st_size;
-        mtime = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-        ino = static_cast<std::int64_t>(st.st_ino);
-    }
-    if (size == seen_size_ && mtime == seen_mtime_ns_ && ino == seen_ino_) return;
+    if (!source_->changed()) return;
     std::vector<ApiKey> keys;
     std::string why;
-    if (!api_keys_read(path_, keys, why)) {
+    if (!source_->load(keys, why)) {
         emsg("API keys: %s; the keys read before stay", why.c_str());
         return;
     }
     keys_ = std::move(keys);
-    seen_size_ = size;
-    seen_mtime_ns_ = mtime;
-    seen_ino_ = ino;
 }
-
 std::optional<ApiKey> ApiKeyTable::find(std::string_view key) {
     const std::string h = api_key_hash(key);
     std::lock_guard<std::mutex> g(lock_);

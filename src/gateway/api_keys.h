@@ -9,14 +9,19 @@
 // 0600, replaced whole by write_file_atomic. A presented key is hashed and compared with
 // every stored hash in constant time (CRYPTO_memcmp).
 //
+// With `store postgresql` the keys are rows of tv_api_keys in the shared database instead
+// (the same fields), so that every gateway sharing it knows every key.
+//
 // ApiKeyTable reads the file and reads it again whenever it changed (size, time or inode),
-// so that a key made or revoked while the gateway runs counts at its next request. Safe
-// from any thread.
+// or the table at most every API_KEYS_REFRESH_MS, so that a key made or revoked while the
+// gateway runs counts at its next request (on PostgreSQL within that time). While the
+// database is away the keys read before stay. Safe from any thread.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -45,6 +50,24 @@ bool api_keys_write(const std::string& path, const std::vector<ApiKey>& keys, st
 // The key file the settings name.
 std::string api_key_path(const SIni* ini);
 
+inline constexpr long API_KEYS_REFRESH_MS = 2000;
+
+// Where the settings keep the keys: a file, or (store postgresql) the shared database.
+class ApiKeySource {
+  public:
+    virtual ~ApiKeySource() = default;
+    // Every key; false with why when they cannot be read now.
+    virtual bool load(std::vector<ApiKey>& out, std::string& why) = 0;
+    // Adds a key (false with why when it cannot, or its name is taken: exists set).
+    virtual bool add(const ApiKey& k, bool& exists, std::string& why) = 0;
+    // Removes the key of that name (found: there was one).
+    virtual bool remove(const std::string& name, bool& found, std::string& why) = 0;
+    // True when the keys may have changed since the last load.
+    virtual bool changed() = 0;
+};
+// The source the settings name; null with why when the store settings are wrong.
+std::unique_ptr<ApiKeySource> api_key_source(const SIni* ini, std::string& why);
+
 // "-apikey NAME" (args[at] is "-apikey"): makes a key and prints it and its secret on out;
 // with "-revoke" after the name removes it. The exit status.
 int apikey_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at,
@@ -52,7 +75,9 @@ int apikey_tool(const SIni* ini, const std::vector<std::string>& args, std::size
 
 class ApiKeyTable {
   public:
-    explicit ApiKeyTable(std::string path) : path_(std::move(path)) {}
+    // The keys of a file.
+    explicit ApiKeyTable(std::string path);
+    explicit ApiKeyTable(std::unique_ptr<ApiKeySource> source) : source_(std::move(source)) {}
     // The key whose hash matches a presented key; nullopt for none.
     std::optional<ApiKey> find(std::string_view key);
     // The key of that name, when the presented key is its key.
@@ -62,10 +87,9 @@ class ApiKeyTable {
 
   private:
     void refresh_locked();
-    std::string path_;
+    std::unique_ptr<ApiKeySource> source_;
     std::mutex lock_;
     std::vector<ApiKey> keys_;  // guarded by lock_
-    std::int64_t seen_size_ = -1, seen_mtime_ns_ = -1, seen_ino_ = -1;
 };
 
 }  // namespace tolvane

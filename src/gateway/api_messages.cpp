@@ -162,9 +162,10 @@ void ApiMessages::append_locked(const ApiMessage& m) {
              system_error(errno).c_str());
 }
 
-void ApiMessages::change(ApiMessage m, bool report) {
+void ApiMessages::change(ApiMessage m, bool report, bool only_new) {
     {
         std::lock_guard<std::mutex> g(lock_);
+        if (only_new && messages_.count(m.id) != 0) return;
         messages_[m.id] = m;
         append_locked(m);
     }
@@ -185,7 +186,8 @@ void ApiMessages::change(ApiMessage m, bool report) {
 }
 
 void ApiMessages::queued(const queue_entry& e) {
-    change(from_entry(e), false);
+    // A delivery worker may have claimed, sent and told of the entry before this.
+    change(from_entry(e), false, true);
 }
 
 void ApiMessages::attempt(const queue_entry& e) {

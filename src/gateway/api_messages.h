@@ -77,7 +77,8 @@ class ApiMessages {
   private:
     // Sets the message under the lock, appends it to the journal; the report to send when
     // it ended and has a callback.
-    void change(ApiMessage m, bool report);
+    // only_new: set only when the id is not known yet (a worker may have ended it already).
+    void change(ApiMessage m, bool report, bool only_new = false);
     void append_locked(const ApiMessage& m);
     Gateway* gw_;
     ApiKeyTable* keys_;

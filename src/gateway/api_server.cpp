@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -114,6 +115,22 @@ void ApiServer::park(const std::shared_ptr<Conn>& c, long idle_ms) {
     });
 }
 
+// After a refusal the client may still be sending its body: what it sends is read and
+// dropped for a moment after our side is shut, so that the close does not reset the
+// connection before the client has read the answer.
+static void linger(CHAN* ch) {
+    if (ch->sk < 0) return;
+    ::shutdown(ch->sk, SHUT_WR);
+    char buf[16384];
+    long total = 0;
+    const std::int64_t until = steady_ms() + 1000;
+    while (total < (4L << 20) && steady_ms() < until) {
+        const int n = tcp_read_timed(ch, buf, sizeof buf, 200);
+        if (n <= 0) break;
+        total += n;
+    }
+}
+
 // Writes one whole answer; false when the connection is to close after it.
 static bool write_answer(CHAN* ch, const std::string& bytes) {
     return tcp_write_timed(ch, bytes.data(), static_cast<int>(bytes.size()), 10000) ==
@@ -147,6 +164,8 @@ void ApiServer::serve(const std::shared_ptr<Conn>& c) {
     for (;;) {
         const int n = tcp_read_timed(ch, buf, sizeof buf, 2000);
         if (n <= 0) return;  // closed, failed or silent: the connection goes
+        // A request's time runs from its first byte, not from the idle wait before it.
+        if (!c->reader.started() && !c->reader.has_pending()) c->request_start = steady_ms();
         ApiRead st = c->reader.feed(buf, static_cast<std::size_t>(n));
         for (;;) {
             if (st == ApiRead::bad) {
@@ -157,6 +176,7 @@ void ApiServer::serve(const std::shared_ptr<Conn>& c) {
                 (void)write_answer(ch, api_http_answer(code, "application/json",
                                                        api_error_json(e), false));
                 gateway_count_api("other", code, 0.0);
+                linger(ch);
                 return;
             }
             if (st == ApiRead::more) break;
@@ -174,7 +194,7 @@ void ApiServer::serve(const std::shared_ptr<Conn>& c) {
         if (ch->ssl && ch->ssl->pending()) continue;
         break;
     }
-    const bool midway = c->reader.has_pending() || c->reader.head_done();
+    const bool midway = c->reader.has_pending() || c->reader.started();
     long wait = API_IDLE_MS;
     if (midway) wait = std::max<long>(1, API_REQUEST_MS - (steady_ms() - c->request_start));
     park(c, wait);
@@ -182,12 +202,17 @@ void ApiServer::serve(const std::shared_ptr<Conn>& c) {
 
 bool api_prepare(Gateway& gw) {
     const std::string work = gw.setting_str(WORKPATH);
-    gw.api_keys = std::make_unique<ApiKeyTable>(api_key_path(gw.ini()));
+    std::string why;
+    std::unique_ptr<ApiKeySource> source = api_key_source(gw.ini(), why);
+    if (!source) {
+        report_error("Failed to find the API keys: %s", why.c_str());
+        return false;
+    }
+    gw.api_keys = std::make_unique<ApiKeyTable>(std::move(source));
     gw.api_messages = std::make_unique<ApiMessages>(&gw, gw.api_keys.get(),
                                                     attach_path(work, "api_messages.log"));
     gw.api_idempotency =
         std::make_unique<ApiIdempotency>(attach_path(work, "api_idempotency.log"));
-    std::string why;
     if (!gw.api_messages->open(why) || !gw.api_idempotency->open(why)) {
         report_error("Failed to open the API's files: %s", why.c_str());
         return false;
