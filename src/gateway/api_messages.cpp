@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <fstream>
@@ -195,11 +196,17 @@ void ApiMessages::attempt(const queue_entry& e) {
     {
         std::lock_guard<std::mutex> g(lock_);
         auto it = messages_.find(std::to_string(e.id));
-        m = it != messages_.end() ? it->second : from_entry(e);
+        if (it != messages_.end()) {
+            m = it->second;
+        } else {
+            // Not told yet that it was stored (the worker was quicker): this is its first.
+            m = from_entry(e);
+            m.attempts = 0;
+        }
     }
     m.status = "sending";
-    ++m.attempts;
-    if (m.attempts < e.attempts) m.attempts = e.attempts;
+    // The entry's own count may already hold this attempt (marked with the entry).
+    m.attempts = std::max<std::uint32_t>(m.attempts + 1, e.attempts);
     m.updated_ms = now_ms();
     change(std::move(m), false);
 }
