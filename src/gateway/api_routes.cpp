@@ -1,9 +1,8 @@
 // The HTTP API's calls: see api_routes.h.
 #include "gateway/api_routes.h"
 
-#include <openssl/evp.h>
-
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "foundation/lib.h"
 #include "foundation/log.h"
@@ -88,58 +87,50 @@ std::string default_originator(const Gateway& gw) {
     return std::string();
 }
 
-struct SendOutcome {
-    ApiAnswer answer;
-    std::vector<queue_entry> stored;
-};
-
-// Admission and storing of one send for the key `key` from client address ip.
-SendOutcome api_send(const ApiContext& cx, const ApiKey& key, const ApiSend& s,
-                     const std::string& ip) {
-    Gateway& gw = *cx.gw;
-    SendOutcome out;
-    if (gw.send == nullptr || gw.queue == nullptr) {
-        out.answer = error_answer(503, "unavailable", "outgoing SMS are disabled (send_mode none)");
-        return out;
-    }
-    std::string originator = s.from;
-    if (!originator.empty() &&
-        !sender_id_allowed(sender_ids_of(gw.ini()), key.name, originator)) {
-        imsg("API: sender ID [%s] not allowed for key [%s]", originator.c_str(), key.name.c_str());
-        out.answer = error_answer(403, "sender_not_allowed",
-                                  "this key may not send from " + originator, "from");
-        return out;
-    }
-    if (originator.empty()) originator = default_originator(gw);
+// The rate limits of one send, reserved in hold as a mail's admission does: the client
+// address, each number and the key's name in place of a sender, each counted once per
+// number. The refusal, or nothing when every unit was taken.
+std::optional<ApiAnswer> reserve_limits(LimitHold& hold, const ApiKey& key, const ApiSend& s,
+                                        const std::string& ip) {
     const bool many = s.to.size() > 1;
+    if (msgrecs* mr = hold.reserve(MSGREC_IP, ip)) return limit_answer(mr, "the client address", "");
     for (std::size_t i = 0; i < s.to.size(); ++i) {
-        if (!accepted_to(gw.ini(), s.to[i])) {
-            imsg("API: send to [%s] blocked (accept_to)", s.to[i].c_str());
-            out.answer = error_answer(403, "recipient_blocked", "this number may not be sent to",
-                                      many ? strprintf("to[%zu]", i) : "to");
-            return out;
-        }
+        if (msgrecs* mr = hold.reserve(MSGREC_TO, s.to[i]))
+            return limit_answer(mr, "the number", many ? strprintf("to[%zu]", i) : "to");
     }
-    std::vector<msgrecs*> limits;
-    for (const auto& mr : gw.limits) limits.push_back(mr.get());
-    LimitHold hold(std::move(limits));
-    if (msgrecs* mr = hold.reserve(MSGREC_IP, ip)) {
-        out.answer = limit_answer(mr, "the client address", "");
-        return out;
-    }
-    for (std::size_t i = 0; i < s.to.size(); ++i) {
-        if (msgrecs* mr = hold.reserve(MSGREC_TO, s.to[i])) {
-            out.answer = limit_answer(mr, "the number", many ? strprintf("to[%zu]", i) : "to");
-            return out;
-        }
-    }
-    if (msgrecs* mr = hold.reserve(MSGREC_FROM, key.name)) {
-        out.answer = limit_answer(mr, "the key", "");
-        return out;
-    }
+    if (msgrecs* mr = hold.reserve(MSGREC_FROM, key.name)) return limit_answer(mr, "the key", "");
     const int more = static_cast<int>(s.to.size()) - 1;
     hold.reserve_more(MSGREC_IP, ip, more);
     hold.reserve_more(MSGREC_FROM, key.name, more);
+    return std::nullopt;
+}
+
+// The originator of a send, or the refusal of the one it chose (sender_ids, with the
+// key's name as the one who chooses); then every number against accept_to.
+std::optional<ApiAnswer> admit(const Gateway& gw, const ApiKey& key, const ApiSend& s,
+                               std::string& originator) {
+    originator = s.from;
+    if (!originator.empty() &&
+        !sender_id_allowed(sender_ids_of(gw.ini()), key.name, originator)) {
+        imsg("API: sender ID [%s] not allowed for key [%s]", originator.c_str(), key.name.c_str());
+        return error_answer(403, "sender_not_allowed", "this key may not send from " + originator,
+                            "from");
+    }
+    if (originator.empty()) originator = default_originator(gw);
+    for (std::size_t i = 0; i < s.to.size(); ++i) {
+        if (!accepted_to(gw.ini(), s.to[i])) {
+            imsg("API: send to [%s] blocked (accept_to)", s.to[i].c_str());
+            return error_answer(403, "recipient_blocked", "this number may not be sent to",
+                                s.to.size() > 1 ? strprintf("to[%zu]", i) : "to");
+        }
+    }
+    return std::nullopt;
+}
+
+// One queue entry per number; the key, callback and reference ride in the entry's own
+// headers, which no transport sees.
+std::vector<queue_entry> entries_of(const Gateway& gw, const ApiKey& key, const ApiSend& s,
+                                    const std::string& originator, const std::string& ip) {
     const bool send_up = gw.send->up();
     std::vector<queue_entry> batch;
     for (const std::string& dest : s.to) {
@@ -158,12 +149,29 @@ SendOutcome api_send(const ApiContext& cx, const ApiKey& key, const ApiSend& s,
         e.mark_first_attempt = send_up;
         batch.push_back(std::move(e));
     }
+    return batch;
+}
+
+// Admission and storing of one send for the key `key` from client address ip: the 202
+// once its entries are durable, or the refusal.
+ApiAnswer api_send(const ApiContext& cx, const ApiKey& key, const ApiSend& s,
+                   const std::string& ip) {
+    Gateway& gw = *cx.gw;
+    if (gw.send == nullptr || gw.queue == nullptr)
+        return error_answer(503, "unavailable", "outgoing SMS are disabled (send_mode none)");
+    std::string originator;
+    if (auto refused = admit(gw, key, s, originator)) return *refused;
+    std::vector<msgrecs*> limits;
+    for (const auto& mr : gw.limits) limits.push_back(mr.get());
+    LimitHold hold(std::move(limits));
+    if (auto refused = reserve_limits(hold, key, s, ip)) return *refused;
+    std::vector<queue_entry> batch = entries_of(gw, key, s, originator, ip);
     std::string why;
     if (!intake_store(gw.queue.get(), gw.mail_units.get(), batch, std::string(), hold, why)) {
         emsg("API: send of key [%s] not stored (%s)", key.name.c_str(), why.c_str());
-        out.answer = error_answer(503, "unavailable", "the message queue cannot take it now");
-        out.answer.headers.emplace_back("Retry-After", "5");
-        return out;
+        ApiAnswer a = error_answer(503, "unavailable", "the message queue cannot take it now");
+        a.headers.emplace_back("Retry-After", "5");
+        return a;
     }
     const MailSendRules rules = mail_send_rules(gw.ini());
     const std::size_t parts = sms_text_split(s.text, rules.coding, rules.max_parts, 0).parts.size();
@@ -177,9 +185,7 @@ SendOutcome api_send(const ApiContext& cx, const ApiKey& key, const ApiSend& s,
                             {"status", "queued"},
                             {"parts", parts}});
     }
-    out.answer = ApiAnswer{202, "application/json", dump(json{{"messages", list}}), {}};
-    out.stored = std::move(batch);
-    return out;
+    return ApiAnswer{202, "application/json", dump(json{{"messages", list}}), {}};
 }
 
 ApiAnswer unauthorized() {
@@ -202,7 +208,7 @@ ApiAnswer post_message(const ApiContext& cx, const ApiHttpRequest& req, const st
     ApiError err;
     if (!api_parse_send(req.body, number_rules(*cx.gw), s, err)) return error_answer(err);
     const std::string idem = req.header("idempotency-key");
-    if (idem.empty() || cx.idempotency == nullptr) return api_send(cx, *key, s, ip).answer;
+    if (idem.empty() || cx.idempotency == nullptr) return api_send(cx, *key, s, ip);
     if (idem.size() > API_IDEMPOTENCY_KEY_MAX)
         return error_answer(400, "invalid_header",
                             strprintf("an Idempotency-Key holds at most %zu characters",
@@ -220,7 +226,7 @@ ApiAnswer post_message(const ApiContext& cx, const ApiHttpRequest& req, const st
         case ApiIdempotency::Slot::go:
             break;
     }
-    ApiAnswer a = api_send(cx, *key, s, ip).answer;
+    ApiAnswer a = api_send(cx, *key, s, ip);
     cx.idempotency->finish(key->name, idem, {a.status, a.body});
     return a;
 }
@@ -259,12 +265,12 @@ ApiAnswer sendsms(const ApiContext& cx, const ApiHttpRequest& req, const std::st
     if (!in.username.empty() && !in.password.empty()) key = cx.keys->find(in.username, in.password);
     if (!key) return text_answer(403, "Authorization failed for sendsms");
     if (!parsed) return text_answer(400, "Invalid request: " + (err.field.empty() ? "" : err.field + ": ") + err.message);
-    SendOutcome o = api_send(cx, *key, in.send, ip);
-    if (o.answer.status == 202) return text_answer(202, "0: Accepted for delivery");
-    json j = json::parse(o.answer.body, nullptr, false);
+    ApiAnswer sent = api_send(cx, *key, in.send, ip);
+    if (sent.status == 202) return text_answer(202, "0: Accepted for delivery");
+    json j = json::parse(sent.body, nullptr, false);
     std::string message = j.is_object() ? j["error"].value("message", "") : std::string();
-    ApiAnswer a = text_answer(o.answer.status, "Sending failed: " + message);
-    a.headers = o.answer.headers;
+    ApiAnswer a = text_answer(sent.status, "Sending failed: " + message);
+    a.headers = sent.headers;
     return a;
 }
 
