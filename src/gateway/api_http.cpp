@@ -74,6 +74,7 @@ int ApiHttpReader::on_headers_complete(http_parser* p) {
     r->req.path = r->target_.substr(0, q);
     r->req.query = q == std::string::npos ? std::string() : r->target_.substr(q + 1);
     r->req.keep_alive = http_should_keep_alive(p) != 0;
+    r->req.http10 = p->http_major == 1 && p->http_minor == 0;
     r->req.expect_continue = iequals(r->req.header("expect"), "100-continue");
     if ((p->flags & F_CHUNKED) == 0 && p->content_length != ULLONG_MAX &&
         p->content_length > r->max_body_)

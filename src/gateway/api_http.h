@@ -35,6 +35,7 @@ struct ApiHttpRequest {
     std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
     std::string body;
     bool keep_alive = true;
+    bool http10 = false;           // an HTTP/1.0 request (keep-alive must then be said)
     bool expect_continue = false;  // "Expect: 100-continue" was sent
     // The value of a header (name in lower case); "" when absent.
     std::string header(std::string_view lower_name) const;

@@ -142,6 +142,8 @@ bool ApiServer::answer(Conn& c) {
     std::string route;
     ApiAnswer a = api_route(cx_, c.reader.req, c.ip, route);
     const bool keep = c.reader.req.keep_alive && gw_.stop.load() == 0;
+    // An HTTP/1.0 client keeps the connection only when the answer says so.
+    if (keep && c.reader.req.http10) a.headers.emplace_back("Connection", "keep-alive");
     const bool ok = write_answer(c.c.get(), api_http_answer(a.status, a.type, a.body, keep, a.headers));
     gateway_count_api(route.c_str(), a.status,
                       std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());

@@ -44,11 +44,18 @@ TEST(ApiHttp, PipelinedRequestsComeOneAfterTheOther) {
     ASSERT_EQ(r.next(), ApiRead::done);
     EXPECT_EQ(r.req.path, "/c");
     EXPECT_FALSE(r.req.keep_alive);  // HTTP/1.0 without keep-alive
+    EXPECT_TRUE(r.req.http10);
     EXPECT_EQ(r.next(), ApiRead::more);
     // The reader goes on with bytes that come later.
     EXPECT_EQ(r.feed("GET /d HTTP/1.1\r\nConnection: close\r\n\r\n"), ApiRead::done);
     EXPECT_EQ(r.req.path, "/d");
     EXPECT_FALSE(r.req.keep_alive);
+    EXPECT_FALSE(r.req.http10);
+    // HTTP/1.0 keeps the connection when it asks to.
+    ApiHttpReader r10(1024);
+    EXPECT_EQ(r10.feed("GET /e HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n"), ApiRead::done);
+    EXPECT_TRUE(r10.req.keep_alive);
+    EXPECT_TRUE(r10.req.http10);
 }
 
 TEST(ApiHttp, ChunkedBodyAndExpectContinue) {

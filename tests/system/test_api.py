@@ -18,6 +18,7 @@ import jsonschema
 import requests
 
 from mailsms import BIN, Gateway, free_port, wait_for
+from pgcluster import PgCluster
 from test_smpp import SOURCE_DIR, Smsc, smpp_settings
 
 WAIT = 20.0
@@ -90,7 +91,8 @@ class Api(unittest.TestCase):
         self.gw.wait_log("HTTP API listening")
         if s.get("send_mode") != "none":
             self.smsc.wait_event("bind_transmitter")
-        self.base = "http://127.0.0.1:%d" % self.api_port
+        self.base = "%s://127.0.0.1:%d" % ("https" if s.get("api_tls") == "true" else "http",
+                                           self.api_port)
         self.http = requests.Session()
         self.addCleanup(self.http.close)
 
@@ -109,13 +111,14 @@ class Api(unittest.TestCase):
         data = raw if raw is not None else (json.dumps(body) if body is not None else None)
         if data is not None and "Content-Type" not in h:
             h["Content-Type"] = "application/json"
-        r = self.http.request(method, self.base + path, data=data, headers=h, timeout=WAIT)
+        r = self.http.request(method, self.base + path, data=data, headers=h, timeout=WAIT,
+                              verify=False)
         validate(self, method, path, r.status_code, r.headers.get("Content-Type"), r.text)
         return r
 
     def curl(self, method, path, body=None, headers=None, key=True, raw=None):
         """curl's status, headers and body."""
-        args = ["curl", "-sS", "-i", "-X", method, self.base + path, "--max-time", str(WAIT)]
+        args = ["curl", "-sS", "-k", "-i", "-X", method, self.base + path, "--max-time", str(WAIT)]
         if key:
             args += ["-H", "Authorization: Bearer " + (self.key if key is True else key)]
         h = dict(headers or {})
@@ -311,6 +314,31 @@ class Api(unittest.TestCase):
         self.assertEqual(r.status_code, 400)
         self.assertEqual(self.curl("GET", "/cgi-bin/sendsms?username=shop&password=%s&to=x1&text=x" % self.key,
                                    key=False)[0], 400)
+
+    def test_tls_with_keys_in_the_shared_database(self):
+        """api_tls over the web channel's self-made key and certificate, keys in
+        tv_api_keys of a PostgreSQL store: a key made while the gateway runs is taken
+        within the refresh time, a revoked one refused."""
+        import urllib3
+        urllib3.disable_warnings(urllib3.exceptions.InsecureRequestWarning)
+        pg = PgCluster(self)
+        self.start(api_tls="true", store="postgresql", store_dsn=pg.dsn(pg.fresh_database()),
+                   recv_mode="none")
+        self.assertFalse(os.path.exists(self.key_file))  # the key went to the database
+        r = self.req("POST", "/api/v1/messages", {"to": "+61412000040", "text": "over TLS"})
+        self.assertEqual(r.status_code, 202, r.text)
+        status, _, _ = self.curl("POST", "/api/v1/messages", {"to": "+61412000041", "text": "curl"})
+        self.assertEqual(status, 202)
+        self.smsc.wait_event("submit_sm", 2)
+        later = self.make_key("later")
+        wait_for(lambda: self.req("GET", "/api/v1/messages/1", key=later).status_code == 404,
+                 WAIT, what="the new key known")
+        self.make_key("shop", "-revoke")
+        wait_for(lambda: self.req("GET", "/api/v1/messages/1").status_code == 401,
+                 WAIT, what="the revoked key refused")
+        # Plain HTTP on the TLS port gets no answer.
+        with self.assertRaises(requests.exceptions.RequestException):
+            requests.get("http://127.0.0.1:%d/api/v1/openapi.json" % self.api_port, timeout=5)
 
 
 if __name__ == "__main__":
