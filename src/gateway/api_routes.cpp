@@ -107,11 +107,11 @@ std::optional<ApiAnswer> reserve_limits(LimitHold& hold, const ApiKey& key, cons
 
 // The originator of a send, or the refusal of the one it chose (sender_ids, with the
 // key's name as the one who chooses); then every number against accept_to.
-std::optional<ApiAnswer> admit(const Gateway& gw, const ApiKey& key, const ApiSend& s,
+std::optional<ApiAnswer> admit(const ApiContext& cx, const ApiKey& key, const ApiSend& s,
                                std::string& originator) {
+    const Gateway& gw = *cx.gw;
     originator = s.from;
-    if (!originator.empty() &&
-        !sender_id_allowed(sender_ids_of(gw.ini()), key.name, originator)) {
+    if (!originator.empty() && !sender_id_allowed(cx.sender_ids, key.name, originator)) {
         imsg("API: sender ID [%s] not allowed for key [%s]", originator.c_str(), key.name.c_str());
         return error_answer(403, "sender_not_allowed", "this key may not send from " + originator,
                             "from");
@@ -160,7 +160,7 @@ ApiAnswer api_send(const ApiContext& cx, const ApiKey& key, const ApiSend& s,
     if (gw.send == nullptr || gw.queue == nullptr)
         return error_answer(503, "unavailable", "outgoing SMS are disabled (send_mode none)");
     std::string originator;
-    if (auto refused = admit(gw, key, s, originator)) return *refused;
+    if (auto refused = admit(cx, key, s, originator)) return *refused;
     std::vector<msgrecs*> limits;
     for (const auto& mr : gw.limits) limits.push_back(mr.get());
     LimitHold hold(std::move(limits));
@@ -173,12 +173,12 @@ ApiAnswer api_send(const ApiContext& cx, const ApiKey& key, const ApiSend& s,
         a.headers.emplace_back("Retry-After", "5");
         return a;
     }
-    const MailSendRules rules = mail_send_rules(gw.ini());
-    const std::size_t parts = sms_text_split(s.text, rules.coding, rules.max_parts, 0).parts.size();
+    const std::size_t parts =
+        sms_text_split(s.text, cx.rules.coding, cx.rules.max_parts, 0).parts.size();
     json list = json::array();
     for (const queue_entry& e : batch) {
         if (cx.messages != nullptr) cx.messages->queued(e);
-        imsg("API: message %llu of key [%s] to [%s] queued", static_cast<unsigned long long>(e.id),
+        dmsg("API: message %llu of key [%s] to [%s] queued", static_cast<unsigned long long>(e.id),
              key.name.c_str(), e.destination.c_str());
         list.push_back(json{{"id", std::to_string(e.id)},
                             {"to", e.destination},
@@ -206,7 +206,7 @@ ApiAnswer post_message(const ApiContext& cx, const ApiHttpRequest& req, const st
         return error_answer(415, "unsupported_media_type", "the body must be application/json");
     ApiSend s;
     ApiError err;
-    if (!api_parse_send(req.body, number_rules(*cx.gw), s, err)) return error_answer(err);
+    if (!api_parse_send(req.body, cx.numbers, s, err)) return error_answer(err);
     const std::string idem = req.header("idempotency-key");
     if (idem.empty() || cx.idempotency == nullptr) return api_send(cx, *key, s, ip);
     if (idem.size() > API_IDEMPOTENCY_KEY_MAX)
@@ -260,7 +260,7 @@ ApiAnswer sendsms(const ApiContext& cx, const ApiHttpRequest& req, const std::st
         if (c == '+') c = ' ';
     ApiSendsms in;
     ApiError err;
-    const bool parsed = api_parse_sendsms(web_form_fields(plus), number_rules(*cx.gw), in, err);
+    const bool parsed = api_parse_sendsms(web_form_fields(plus), cx.numbers, in, err);
     std::optional<ApiKey> key;
     if (!in.username.empty() && !in.password.empty()) key = cx.keys->find(in.username, in.password);
     if (!key) return text_answer(403, "Authorization failed for sendsms");
@@ -275,6 +275,18 @@ ApiAnswer sendsms(const ApiContext& cx, const ApiHttpRequest& req, const std::st
 }
 
 }  // namespace
+
+ApiContext api_context(Gateway& gw) {
+    ApiContext cx;
+    cx.gw = &gw;
+    cx.keys = gw.api_keys.get();
+    cx.messages = gw.api_messages.get();
+    cx.idempotency = gw.api_idempotency.get();
+    cx.sender_ids = sender_ids_of(gw.ini());
+    cx.rules = mail_send_rules(gw.ini());
+    cx.numbers = number_rules(gw);
+    return cx;
+}
 
 ApiAnswer api_route(const ApiContext& cx, const ApiHttpRequest& req, const std::string& ip,
                     std::string& route) {

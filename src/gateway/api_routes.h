@@ -22,6 +22,8 @@
 
 #include "gateway/api_http.h"
 #include "gateway/api_request.h"
+#include "gateway/mail_to_sms.h"
+#include "gateway/sender_ids.h"
 
 namespace tolvane {
 
@@ -39,12 +41,19 @@ struct ApiAnswer {
     std::vector<std::pair<std::string, std::string>> headers;
 };
 
+// What the calls read, the settings among it read once when the server starts (the
+// settings table does not change while the gateway runs).
 struct ApiContext {
     Gateway* gw = nullptr;
     ApiKeyTable* keys = nullptr;
     ApiMessages* messages = nullptr;
     ApiIdempotency* idempotency = nullptr;
+    SenderIds sender_ids;     // who may choose which originator
+    MailSendRules rules;      // the coding and parts a text is counted in
+    ApiNumberRules numbers;   // phone_country, number_check
 };
+// The context of gw's API, its settings read now.
+ApiContext api_context(Gateway& gw);
 
 // The answer to one request from client address ip; route gets the name it is counted
 // under in /metrics ("send", "status", "openapi", "sendsms", "other").

@@ -44,7 +44,7 @@ struct ApiServer::Conn {
     }
 };
 
-ApiServer::ApiServer(Gateway& gw, ApiContext cx) : gw_(gw), cx_(cx) {}
+ApiServer::ApiServer(Gateway& gw, ApiContext cx) : gw_(gw), cx_(std::move(cx)) {}
 
 ApiServer::~ApiServer() {
     stop();
@@ -240,8 +240,7 @@ void api_start(Gateway& gw) {
             return;
         }
     }
-    ApiContext cx{&gw, gw.api_keys.get(), gw.api_messages.get(), gw.api_idempotency.get()};
-    auto server = std::make_unique<ApiServer>(gw, cx);
+    auto server = std::make_unique<ApiServer>(gw, api_context(gw));
     std::string why;
     const std::string address = gw.setting_str(API_LISTEN);
     int workers = gw.setting_int(API_WORKERS);
