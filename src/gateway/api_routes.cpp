@@ -88,8 +88,8 @@ std::string default_originator(const Gateway& gw) {
 }
 
 // The rate limits of one send, reserved in hold as a mail's admission does: the client
-// address, each number and the key's name in place of a sender, each counted once per
-// number. The refusal, or nothing when every unit was taken.
+// address, each number, the key's name in place of a sender and as the key it is, each
+// counted once per number. The refusal, or nothing when every unit was taken.
 std::optional<ApiAnswer> reserve_limits(LimitHold& hold, const ApiKey& key, const ApiSend& s,
                                         const std::string& ip) {
     const bool many = s.to.size() > 1;
@@ -99,9 +99,11 @@ std::optional<ApiAnswer> reserve_limits(LimitHold& hold, const ApiKey& key, cons
             return limit_answer(mr, "the number", many ? strprintf("to[%zu]", i) : "to");
     }
     if (msgrecs* mr = hold.reserve(MSGREC_FROM, key.name)) return limit_answer(mr, "the key", "");
+    if (msgrecs* mr = hold.reserve(MSGREC_KEY, key.name)) return limit_answer(mr, "the key", "");
     const int more = static_cast<int>(s.to.size()) - 1;
     hold.reserve_more(MSGREC_IP, ip, more);
     hold.reserve_more(MSGREC_FROM, key.name, more);
+    hold.reserve_more(MSGREC_KEY, key.name, more);
     return std::nullopt;
 }
 

@@ -62,6 +62,7 @@ struct limit_setting {
     int from = 0;
     int to = 0;
     int user = 0;
+    int key = 0;  // per HTTP API key
 };
 // The limits of ini in file order: each count a whole number, the "msgrec" limit taking
 // ip_limit/from_limit/to_limit for the counts it leaves at 0, and added (period 24) when

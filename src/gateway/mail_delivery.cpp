@@ -29,13 +29,20 @@ namespace tolvane {
 
 namespace {
 
+// The HTTP API key an entry was stored with ("" for a mail's SMS).
+std::string apikey_of(const queue_entry& e) {
+    return (e.flags & MAIL_FROM_API) != 0 ? api_entry_header(e, API_HEADER_KEY) : std::string();
+}
+
 // One unit of each of the entry's keys goes back in every limit.
 void give_back(const queue_entry& e, const std::string& user) {
+    const std::string apikey = apikey_of(e);
     for (msgrecs* mr : msgrec_limits()) {
         limit_store().unreserve(mr, MSGREC_IP, e.client, 1);
         limit_store().unreserve(mr, MSGREC_FROM, e.billing, 1);
         limit_store().unreserve(mr, MSGREC_TO, e.destination, 1);
         if (!user.empty()) limit_store().unreserve(mr, MSGREC_USER, user, 1);
+        if (!apikey.empty()) limit_store().unreserve(mr, MSGREC_KEY, apikey, 1);
     }
 }
 
@@ -152,7 +159,7 @@ void mail_sent(const MailSender& s, DeliveryJob& job, const std::string& id, boo
         }
     }
     if (!state_write("SUCCESS", e.client, e.billing, e.destination, record, "rec", true, held,
-                     user) &&
+                     user, apikey_of(e)) &&
         held)
         give_back(e, user);
     if (!id.empty() && s.receipts != nullptr) {

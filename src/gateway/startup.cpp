@@ -179,7 +179,7 @@ std::string directory_problem(const std::string& dir) {
     for (const limit_setting& l : limits) {
         std::string err;
         auto mr = msgrec_init(l.name, workpath, gw.delimiter, l.period.c_str(), l.ip, l.from, l.to,
-                              l.user, err);
+                              l.user, l.key, err);
         if (!mr) {
             report_error("Failed to read msgrec, %s", err.c_str());
             return false;

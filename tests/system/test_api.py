@@ -248,6 +248,26 @@ class Api(unittest.TestCase):
         self.smsc.wait_event("submit_sm", 1)
         self.assertEqual(len(self.smsc.all("submit_sm")), 1)  # only the first of them all
 
+    def test_a_key_count_of_its_own_limits_each_key(self):
+        self.start(limit='name="perkey" key="2" period="24"')
+        r = self.req("POST", "/api/v1/messages", {"to": ["+61412000050", "+61412000051"], "text": "a"})
+        self.assertEqual(r.status_code, 202)
+        r = self.req("POST", "/api/v1/messages", {"to": "+61412000052", "text": "b"})
+        self.assertEqual((r.status_code, r.json()["error"]["code"]), (429, "rate_limited"))
+        self.assertIn("perkey", r.json()["error"]["message"])
+        # Another key has its own count.
+        other = self.make_key("crm")
+        r = self.req("POST", "/api/v1/messages", {"to": "+61412000052", "text": "b"}, key=other)
+        self.assertEqual(r.status_code, 202)
+        self.smsc.wait_event("submit_sm", 3)
+        path = os.path.join(self.gw.work, "perkey.key")
+
+        def counts():
+            return open(path).read() if os.path.exists(path) else ""
+        wait_for(lambda: "crm|" in counts() and "shop|0000000002" in counts(), WAIT,
+                 what="each key counted in perkey.key")
+        self.assertIn("crm|0000000001", counts())
+
     def test_without_a_transport_sends_are_refused_503(self):
         self.start(delivery_mode="none", send_mode="none", recv_mode="none")
         body = {"to": "+61412000012", "text": "x"}
