@@ -118,7 +118,7 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {FROM_LIMIT_MSG,     "from_limit_msg",     SM_NONE,  nullptr,               LIMIT_MSG,     nullptr},
     {TO_LIMIT_MSG,       "to_limit_msg",       SM_NONE,  nullptr,               LIMIT_MSG,     nullptr},
     {LIMIT,              "limit",              SM_MULTI, "name=\"msgrec\" period=\"24\"", NOFB,
-                         "name=VALUE ip=VALUE to=VALUE from=VALUE user=VALUE period=VALUE"},
+                         "name=VALUE ip=VALUE to=VALUE from=VALUE user=VALUE key=VALUE period=VALUE"},
     {SSL_DIR,            "ssl_dir",            SM_NONE,  nullptr,               WORKPATH,      nullptr},
     {SSL_PRIV,           "ssl_priv",           SM_NONE,  "tv_priv.pem",         NOFB,          nullptr},
     {SSL_CERT,           "ssl_cert",           SM_NONE,  "tv_cert.pem",         NOFB,          nullptr},
