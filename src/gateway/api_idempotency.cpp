@@ -58,9 +58,12 @@ bool ApiIdempotency::open(std::string& why) {
     std::string text;
     for (const auto& [k, e] : entries_) {
         const std::size_t nl = k.find('\n');
-        text += dump(json{{"owner", k.substr(0, nl)}, {"key", k.substr(nl + 1)},
-                          {"hash", e.body_hash}, {"status", e.answer.status},
-                          {"body", e.answer.body}, {"at", e.at_ms}}) +
+        text += dump(json{{"owner", k.substr(0, nl)},
+                          {"key", k.substr(nl + 1)},
+                          {"hash", e.body_hash},
+                          {"status", e.answer.status},
+                          {"body", e.answer.body},
+                          {"at", e.at_ms}}) +
                 "\n";
     }
     if (!write_file_atomic(path_, text, 0600, why)) return false;
@@ -124,10 +127,13 @@ void ApiIdempotency::finish(const std::string& owner, const std::string& key,
     it->second.busy = false;
     it->second.answer = answer;
     if (fd_ >= 0) {
-        const std::string line =
-            dump(json{{"owner", owner}, {"key", key}, {"hash", it->second.body_hash},
-                      {"status", answer.status}, {"body", answer.body}, {"at", it->second.at_ms}}) +
-            "\n";
+        const std::string line = dump(json{{"owner", owner},
+                                           {"key", key},
+                                           {"hash", it->second.body_hash},
+                                           {"status", answer.status},
+                                           {"body", answer.body},
+                                           {"at", it->second.at_ms}}) +
+                                 "\n";
         if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
             ::fdatasync(fd_) != 0)
             emsg("API idempotency file %s: cannot write (%s)", path_.c_str(),

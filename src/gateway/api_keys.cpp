@@ -115,7 +115,8 @@ class FileKeys : public ApiKeySource {
     bool add(const ApiKey& k, bool& exists, std::string& why) override {
         std::vector<ApiKey> keys;
         if (!api_keys_read(path_, keys, why)) return false;
-        exists = std::any_of(keys.begin(), keys.end(), [&](const ApiKey& o) { return o.name == k.name; });
+        exists = std::any_of(keys.begin(), keys.end(),
+                             [&](const ApiKey& o) { return o.name == k.name; });
         if (exists) return false;
         keys.push_back(k);
         return api_keys_write(path_, keys, why);
@@ -123,7 +124,8 @@ class FileKeys : public ApiKeySource {
     bool remove(const std::string& name, bool& found, std::string& why) override {
         std::vector<ApiKey> keys;
         if (!api_keys_read(path_, keys, why)) return false;
-        auto it = std::find_if(keys.begin(), keys.end(), [&](const ApiKey& o) { return o.name == name; });
+        auto it =
+            std::find_if(keys.begin(), keys.end(), [&](const ApiKey& o) { return o.name == name; });
         found = it != keys.end();
         if (!found) return true;
         keys.erase(it);

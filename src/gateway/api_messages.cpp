@@ -35,11 +35,16 @@ bool final_status(const std::string& s) {
 
 // The journal's line of a message (every field, the callback included).
 json line_of(const ApiMessage& m) {
-    return json{{"id", m.id},          {"to", m.to},
-                {"status", m.status},  {"transport", m.transport},
-                {"error", m.error},    {"reference", m.reference},
-                {"callback_url", m.callback_url}, {"key", m.key},
-                {"attempts", m.attempts}, {"created", m.created_ms},
+    return json{{"id", m.id},
+                {"to", m.to},
+                {"status", m.status},
+                {"transport", m.transport},
+                {"error", m.error},
+                {"reference", m.reference},
+                {"callback_url", m.callback_url},
+                {"key", m.key},
+                {"attempts", m.attempts},
+                {"created", m.created_ms},
                 {"updated", m.updated_ms}};
 }
 

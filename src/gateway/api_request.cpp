@@ -28,8 +28,8 @@ bool read_number(const std::string& given, const ApiNumberRules& rules, const st
         return fail(err, "invalid_number", "not a phone number", field);
     std::optional<std::string> n =
         phone_destination(given, nullptr, rules.country.c_str(), rules.check);
-    if (!n) return fail(err, "invalid_number", "(" + cut(given, 64) + ") is not a phone number",
-                        field);
+    if (!n)
+        return fail(err, "invalid_number", "(" + cut(given, 64) + ") is not a phone number", field);
     out.to.push_back(std::move(*n));
     out.to_given.push_back(given);
     return true;
@@ -86,8 +86,7 @@ bool read_to(const json& o, const ApiNumberRules& rules, ApiSend& out, ApiError&
     if (it == o.end() || it->is_null())
         return fail(err, "missing_field", "no destination given", "to");
     if (it->is_string()) return read_number(it->get<std::string>(), rules, "to", out, err);
-    if (!it->is_array())
-        return fail(err, "invalid_field", "a number or a list of numbers", "to");
+    if (!it->is_array()) return fail(err, "invalid_field", "a number or a list of numbers", "to");
     if (it->empty()) return fail(err, "invalid_field", "the list of numbers is empty", "to");
     if (it->size() > API_MAX_TO)
         return fail(err, "too_many_numbers", strprintf("at most %zu numbers", API_MAX_TO), "to");
@@ -130,15 +129,24 @@ bool api_parse_sendsms(const std::vector<std::pair<std::string, std::string>>& f
     out = ApiSendsms{};
     std::string to, text, from, charset, dlr_url, dlr_mask, coding;
     for (const auto& [name, value] : fields) {
-        if (iequals(name, "username")) out.username = value;
-        else if (iequals(name, "password")) out.password = value;
-        else if (iequals(name, "to")) to = value;
-        else if (iequals(name, "text")) text = value;
-        else if (iequals(name, "from")) from = value;
-        else if (iequals(name, "charset")) charset = value;
-        else if (iequals(name, "coding")) coding = value;
-        else if (iequals(name, "dlr-url")) dlr_url = value;
-        else if (iequals(name, "dlr-mask")) dlr_mask = value;
+        if (iequals(name, "username"))
+            out.username = value;
+        else if (iequals(name, "password"))
+            out.password = value;
+        else if (iequals(name, "to"))
+            to = value;
+        else if (iequals(name, "text"))
+            text = value;
+        else if (iequals(name, "from"))
+            from = value;
+        else if (iequals(name, "charset"))
+            charset = value;
+        else if (iequals(name, "coding"))
+            coding = value;
+        else if (iequals(name, "dlr-url"))
+            dlr_url = value;
+        else if (iequals(name, "dlr-mask"))
+            dlr_mask = value;
     }
     if (!coding.empty() && coding != "0" && coding != "1" && coding != "2")
         return fail(err, "invalid_field", "coding is 0, 1 or 2", "coding");

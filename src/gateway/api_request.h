@@ -25,10 +25,10 @@
 
 namespace tolvane {
 
-inline constexpr std::size_t API_MAX_TO = 100;          // numbers in one send
-inline constexpr std::size_t API_MAX_REFERENCE = 256;   // characters of a reference
-inline constexpr std::size_t API_MAX_FROM = 64;         // characters of an originator
-inline constexpr std::size_t API_MAX_URL = 999;         // characters of a callback URL
+inline constexpr std::size_t API_MAX_TO = 100;         // numbers in one send
+inline constexpr std::size_t API_MAX_REFERENCE = 256;  // characters of a reference
+inline constexpr std::size_t API_MAX_FROM = 64;        // characters of an originator
+inline constexpr std::size_t API_MAX_URL = 999;        // characters of a callback URL
 
 // An error answer: the HTTP status and the body's "error" object.
 struct ApiError {
@@ -48,7 +48,7 @@ struct ApiNumberRules {
 
 // One send as the API takes it.
 struct ApiSend {
-    std::vector<std::string> to;  // E.164 destinations, in the order given
+    std::vector<std::string> to;        // E.164 destinations, in the order given
     std::vector<std::string> to_given;  // as the client wrote them
     std::string text;
     std::string from;          // "" when not given

@@ -72,10 +72,9 @@ ApiNumberRules number_rules(const Gateway& gw) {
 ApiAnswer limit_answer(msgrecs* mr, const std::string& what, const std::string& field) {
     const int hours = msgrec_hours(mr);
     const long retry = hours > 0 ? std::min<long>(3600L, hours * 3600L) : 3600L;
-    ApiAnswer a = error_answer(429, "rate_limited",
-                               strprintf("%s has reached the limit %s", what.c_str(),
-                                         or_empty(msgrec_name(mr))),
-                               field);
+    ApiAnswer a = error_answer(
+        429, "rate_limited",
+        strprintf("%s has reached the limit %s", what.c_str(), or_empty(msgrec_name(mr))), field);
     a.headers.emplace_back("Retry-After", std::to_string(retry));
     return a;
 }
@@ -93,7 +92,8 @@ std::string default_originator(const Gateway& gw) {
 std::optional<ApiAnswer> reserve_limits(LimitHold& hold, const ApiKey& key, const ApiSend& s,
                                         const std::string& ip) {
     const bool many = s.to.size() > 1;
-    if (msgrecs* mr = hold.reserve(MSGREC_IP, ip)) return limit_answer(mr, "the client address", "");
+    if (msgrecs* mr = hold.reserve(MSGREC_IP, ip))
+        return limit_answer(mr, "the client address", "");
     for (std::size_t i = 0; i < s.to.size(); ++i) {
         if (msgrecs* mr = hold.reserve(MSGREC_TO, s.to[i]))
             return limit_answer(mr, "the number", many ? strprintf("to[%zu]", i) : "to");
@@ -191,7 +191,8 @@ ApiAnswer api_send(const ApiContext& cx, const ApiKey& key, const ApiSend& s,
 }
 
 ApiAnswer unauthorized() {
-    ApiAnswer a = error_answer(401, "unauthorized", "a valid API key is needed (Authorization: Bearer)");
+    ApiAnswer a =
+        error_answer(401, "unauthorized", "a valid API key is needed (Authorization: Bearer)");
     a.headers.emplace_back("WWW-Authenticate", "Bearer");
     return a;
 }
@@ -212,9 +213,9 @@ ApiAnswer post_message(const ApiContext& cx, const ApiHttpRequest& req, const st
     const std::string idem = req.header("idempotency-key");
     if (idem.empty() || cx.idempotency == nullptr) return api_send(cx, *key, s, ip);
     if (idem.size() > API_IDEMPOTENCY_KEY_MAX)
-        return error_answer(400, "invalid_header",
-                            strprintf("an Idempotency-Key holds at most %zu characters",
-                                      API_IDEMPOTENCY_KEY_MAX));
+        return error_answer(
+            400, "invalid_header",
+            strprintf("an Idempotency-Key holds at most %zu characters", API_IDEMPOTENCY_KEY_MAX));
     ApiIdempotency::Answer first;
     switch (cx.idempotency->begin(key->name, idem, sha256_hex(req.body), first)) {
         case ApiIdempotency::Slot::replay: {
@@ -236,8 +237,8 @@ ApiAnswer post_message(const ApiContext& cx, const ApiHttpRequest& req, const st
 ApiAnswer get_message(const ApiContext& cx, const ApiHttpRequest& req, const std::string& id) {
     std::optional<ApiKey> key = cx.keys->find(bearer(req));
     if (bearer(req).empty() || !key) return unauthorized();
-    const bool digits = !id.empty() && id.size() <= 20 &&
-                        id.find_first_not_of("0123456789") == std::string::npos;
+    const bool digits =
+        !id.empty() && id.size() <= 20 && id.find_first_not_of("0123456789") == std::string::npos;
     std::optional<ApiMessage> m;
     if (digits && cx.messages != nullptr) m = cx.messages->find(id, key->name);
     if (!m) return error_answer(404, "not_found", "no message of this id was sent with this key");
@@ -249,9 +250,8 @@ ApiAnswer sendsms(const ApiContext& cx, const ApiHttpRequest& req, const std::st
     std::string form = req.query;
     if (req.method == "POST") {
         const std::string t = req.header("content-type");
-        if (!t.empty() &&
-            !iequals(strtrm(std::string_view(t).substr(0, t.find(';'))),
-                     "application/x-www-form-urlencoded"))
+        if (!t.empty() && !iequals(strtrm(std::string_view(t).substr(0, t.find(';'))),
+                                   "application/x-www-form-urlencoded"))
             return text_answer(415, "Unsupported content type");
         if (!form.empty() && !req.body.empty()) form += "&";
         form += req.body;
@@ -266,7 +266,9 @@ ApiAnswer sendsms(const ApiContext& cx, const ApiHttpRequest& req, const std::st
     std::optional<ApiKey> key;
     if (!in.username.empty() && !in.password.empty()) key = cx.keys->find(in.username, in.password);
     if (!key) return text_answer(403, "Authorization failed for sendsms");
-    if (!parsed) return text_answer(400, "Invalid request: " + (err.field.empty() ? "" : err.field + ": ") + err.message);
+    if (!parsed)
+        return text_answer(
+            400, "Invalid request: " + (err.field.empty() ? "" : err.field + ": ") + err.message);
     ApiAnswer sent = api_send(cx, *key, in.send, ip);
     if (sent.status == 202) return text_answer(202, "0: Accepted for delivery");
     json j = json::parse(sent.body, nullptr, false);

@@ -48,9 +48,9 @@ struct ApiContext {
     ApiKeyTable* keys = nullptr;
     ApiMessages* messages = nullptr;
     ApiIdempotency* idempotency = nullptr;
-    SenderIds sender_ids;     // who may choose which originator
-    MailSendRules rules;      // the coding and parts a text is counted in
-    ApiNumberRules numbers;   // phone_country, number_check
+    SenderIds sender_ids;    // who may choose which originator
+    MailSendRules rules;     // the coding and parts a text is counted in
+    ApiNumberRules numbers;  // phone_country, number_check
 };
 // The context of gw's API, its settings read now.
 ApiContext api_context(Gateway& gw);

@@ -144,7 +144,8 @@ bool ApiServer::answer(Conn& c) {
     const bool keep = c.reader.req.keep_alive && gw_.stop.load() == 0;
     // An HTTP/1.0 client keeps the connection only when the answer says so.
     if (keep && c.reader.req.http10) a.headers.emplace_back("Connection", "keep-alive");
-    const bool ok = write_answer(c.c.get(), api_http_answer(a.status, a.type, a.body, keep, a.headers));
+    const bool ok =
+        write_answer(c.c.get(), api_http_answer(a.status, a.type, a.body, keep, a.headers));
     gateway_count_api(route.c_str(), a.status,
                       std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     dmsg("API %s %s from [%s]: %d", c.reader.req.method.c_str(), c.reader.req.path.c_str(),
@@ -175,8 +176,8 @@ void ApiServer::serve(const std::shared_ptr<Conn>& c) {
                 imsg("API request from [%s] refused (%d: %s)", c->ip.c_str(), code,
                      c->reader.why().c_str());
                 ApiError e{code, code == 413 ? "too_large" : "bad_request", c->reader.why(), ""};
-                (void)write_answer(ch, api_http_answer(code, "application/json",
-                                                       api_error_json(e), false));
+                (void)write_answer(
+                    ch, api_http_answer(code, "application/json", api_error_json(e), false));
                 gateway_count_api("other", code, 0.0);
                 linger(ch);
                 return;
@@ -213,8 +214,7 @@ bool api_prepare(Gateway& gw) {
     gw.api_keys = std::make_unique<ApiKeyTable>(std::move(source));
     gw.api_messages = std::make_unique<ApiMessages>(&gw, gw.api_keys.get(),
                                                     attach_path(work, "api_messages.log"));
-    gw.api_idempotency =
-        std::make_unique<ApiIdempotency>(attach_path(work, "api_idempotency.log"));
+    gw.api_idempotency = std::make_unique<ApiIdempotency>(attach_path(work, "api_idempotency.log"));
     if (!gw.api_messages->open(why) || !gw.api_idempotency->open(why)) {
         report_error("Failed to open the API's files: %s", why.c_str());
         return false;

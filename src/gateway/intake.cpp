@@ -11,7 +11,8 @@ msgrecs* LimitHold::reserve(int kind, const std::string& key) {
     std::size_t taken = 0;
     for (msgrecs* mr : limits_) {
         if (!limit_store().reserve(mr, kind, key, 1, true)) {
-            for (std::size_t i = 0; i < taken; ++i) limit_store().unreserve(limits_[i], kind, key, 1);
+            for (std::size_t i = 0; i < taken; ++i)
+                limit_store().unreserve(limits_[i], kind, key, 1);
             return mr;
         }
         ++taken;

@@ -80,8 +80,7 @@ TEST(ApiHttp, RefusalsCarryTheirStatus) {
         {"NONSENSE\r\n\r\n", 400},
         {"GET / HTTP/1.1\r\nContent-Length: x\r\n\r\n", 400},
         {"POST / HTTP/1.1\r\nContent-Length: 17\r\n\r\n", 413},  // over 16 before the body
-        {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n20\r\n" + std::string(32, 'b'),
-         413},
+        {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n20\r\n" + std::string(32, 'b'), 413},
         {"GET / HTTP/1.1\r\nX-Big: " + big_header + "\r\n\r\n", 431},
         {"GET /" + big_header + " HTTP/1.1\r\n\r\n", 431},
         {"GET / HTTP/1.1\r\n" + many + "\r\n", 431},
@@ -97,8 +96,9 @@ TEST(ApiHttp, RefusalsCarryTheirStatus) {
 }
 
 TEST(ApiHttp, AnswerBytes) {
-    EXPECT_EQ(api_http_answer(202, "application/json", "{}", true),
-              "HTTP/1.1 202 Accepted\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}");
+    EXPECT_EQ(
+        api_http_answer(202, "application/json", "{}", true),
+        "HTTP/1.1 202 Accepted\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}");
     EXPECT_EQ(api_http_answer(429, "text/plain", "no", false, {{"Retry-After", "60"}}),
               "HTTP/1.1 429 Too Many Requests\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n"
               "Connection: close\r\nRetry-After: 60\r\n\r\nno");

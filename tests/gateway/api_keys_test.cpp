@@ -88,7 +88,8 @@ TEST(ApiKeys, MadeShownOnceKeptAsHashFoundAndRevoked) {
     // A second key of the same name is refused; a second name gets its own key.
     tool(ini.get(), {"-apikey", "shop"}, status);
     EXPECT_NE(status, 0);
-    const std::string other = line_after(tool(ini.get(), {"-apikey", "crm"}, status), "API key crm");
+    const std::string other =
+        line_after(tool(ini.get(), {"-apikey", "crm"}, status), "API key crm");
     ASSERT_EQ(status, 0);
     EXPECT_NE(other, key);
     EXPECT_EQ(table.find(other)->name, "crm");  // the running table sees the new file

@@ -111,8 +111,8 @@ TEST(ApiRequest, SendsmsFieldsReadAsASend) {
     EXPECT_EQ(in.send.text, "café");
     EXPECT_EQ(in.send.callback_url, "http://app.example/dlr");
     // Without a dlr-mask no report is asked for.
-    ASSERT_TRUE(api_parse_sendsms({{"to", "+61412345678"}, {"text", "x"}, {"dlr-url", "http://a.example/x"}},
-                                  au(), in, e));
+    ASSERT_TRUE(api_parse_sendsms(
+        {{"to", "+61412345678"}, {"text", "x"}, {"dlr-url", "http://a.example/x"}}, au(), in, e));
     EXPECT_TRUE(in.send.callback_url.empty());
 
     const struct {
