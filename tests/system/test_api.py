@@ -189,6 +189,8 @@ class Api(unittest.TestCase):
         # The served document is the one kept in the repository.
         served = self.req("GET", "/api/v1/openapi.json", key=False)
         self.assertEqual(served.json(), DOC)
+        status, _, body = self.curl("GET", "/api/v1/openapi.json", key=False)
+        self.assertEqual((status, json.loads(body)), (200, DOC))
         metrics = requests.get("http://127.0.0.1:%s/metrics" % self.web_port(), timeout=WAIT).text
         self.assertRegex(metrics, r'tolvane_api_requests_total\{route="send",code="202"\} 2')
 
