@@ -60,6 +60,9 @@ inline constexpr const char* METRIC_QUEUE_OLDEST = "tolvane_queue_oldest_age_sec
 inline constexpr const char* METRIC_TRANSPORT_UP = "tolvane_transport_up";
 // {transport}
 inline constexpr const char* METRIC_TRANSPORT_RECONNECTS = "tolvane_transport_reconnects_total";
+// {route, code}: HTTP API requests answered
+inline constexpr const char* METRIC_API_REQUESTS = "tolvane_api_requests_total";
+inline constexpr const char* METRIC_API_REQUEST_SECONDS = "tolvane_api_request_seconds";
 inline constexpr const char* METRIC_SMTP_SESSIONS_OPEN = "tolvane_smtp_sessions_open";
 // {reason}: client (accept_ip), busy (too many sessions)
 inline constexpr const char* METRIC_SMTP_SESSIONS_REFUSED = "tolvane_smtp_sessions_refused_total";

@@ -23,6 +23,8 @@
 #include "foundation/password.h"
 #include "foundation/thread.h"
 #include "gateway/cli.h"
+
+#include "gateway/api_keys.h"
 #include "gateway/gateway.h"
 #include "gateway/store_admin.h"
 
@@ -273,6 +275,7 @@ std::string cli_usage() {
     u += "tolvane -queue flush    ask the running server to retry its queue now\n";
     u += "tolvane -store check    show the shared store's schema version and table sizes\n";
     u += "tolvane -records DAY [rec|log]  print a day's message records (DAY is YYYYMMDD)\n";
+    u += "tolvane -apikey NAME [-revoke]  make (and print once) or revoke an HTTP API key\n";
     return u;
 }
 
@@ -499,7 +502,8 @@ static std::string own_dir(const std::string& argv0) {
 std::optional<std::string> cli_unknown(const CommandLine& cl) {
     static constexpr const char* KNOWN[] = {"-version",   "-password", "-install",
                                             "-uninstall", "-debug",    "-foreground",
-                                            "-queue",     "-store",    "-records"};
+                                            "-queue",     "-store",    "-records",
+                                            "-apikey"};
     for (std::size_t i = 0; i < cl.args.size(); ++i) {
         const std::string& a = cl.args[i];
         if (iequals(a, "-config")) {
@@ -520,6 +524,12 @@ std::optional<std::string> cli_unknown(const CommandLine& cl) {
             if (i + 1 < cl.args.size() &&
                 (iequals(cl.args[i + 1], "rec") || iequals(cl.args[i + 1], "log")))
                 ++i;
+            continue;
+        }
+        // The key tool's name and its -revoke.
+        if (iequals(a, "-apikey")) {
+            if (i + 1 < cl.args.size() && !cl.args[i + 1].starts_with('-')) ++i;
+            if (i + 1 < cl.args.size() && iequals(cl.args[i + 1], "-revoke")) ++i;
             continue;
         }
         // The queue tool's own word.
@@ -575,6 +585,7 @@ int cli_examine(Gateway& gw, CommandLine& cl) {
         if (iequals(a, "-queue")) return queue_tool(gw.ini(), cl.args, i, gw.route_table.get());
         if (iequals(a, "-store")) return store_tool(gw.ini(), cl.args, i);
         if (iequals(a, "-records")) return records_tool(gw.ini(), cl.args, i);
+        if (iequals(a, "-apikey")) return apikey_tool(gw.ini(), cl.args, i, stdout);
         if (iequals(a, "-debug")) {
             gw.debugtime = true;
             cl.debug = true;

@@ -9,6 +9,10 @@
 #include <cstdio>
 
 #include "foundation/lib.h"
+#include "gateway/api_idempotency.h"
+#include "gateway/api_keys.h"
+#include "gateway/api_messages.h"
+#include "gateway/api_server.h"
 #include "gateway/delivery.h"
 #include "gateway/mail_to_sms.h"
 #include "gateway/routes.h"

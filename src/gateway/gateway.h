@@ -62,6 +62,7 @@ struct limit_setting {
     int from = 0;
     int to = 0;
     int user = 0;
+    int key = 0;  // per HTTP API key
 };
 // The limits of ini in file order: each count a whole number, the "msgrec" limit taking
 // ip_limit/from_limit/to_limit for the counts it leaves at 0, and added (period 24) when
@@ -75,6 +76,10 @@ class RelayClient;
 class DeliveryEngine;
 class SmppReceipts;
 class MailUnits;
+class ApiKeyTable;
+class ApiMessages;
+class ApiIdempotency;
+class ApiServer;
 struct WebSlots;
 struct WebProbe;
 struct RouteTable;
@@ -162,6 +167,12 @@ class Gateway {
     // The SMPP submits waiting for their receipts (gateway/smpp_receipts.h), when a
     // transport is SMPP; its handler is removed once the transports are closed.
     std::unique_ptr<SmppReceipts> receipts;
+    // The HTTP API's keys, the status of its messages (told by the delivery workers and
+    // the receipts) and its idempotency keys (gateway/api_server.h); made by start-up
+    // before the delivery workers.
+    std::unique_ptr<ApiKeyTable> api_keys;
+    std::unique_ptr<ApiMessages> api_messages;
+    std::unique_ptr<ApiIdempotency> api_idempotency;
 
     // ---- transports ----
     // The settings readers of the receiving side. Session workers borrow them and may
@@ -194,6 +205,9 @@ class Gateway {
     // ---- receiving ----
     // The SMTP server the mail receiving thread runs (null before the mail side is open).
     std::unique_ptr<SmtpServer> mail_server;
+    // The HTTP API's server (null when api_port is 0 or it could not listen); its workers
+    // store into the queue, so it is stopped before the delivery workers and the queue.
+    std::unique_ptr<ApiServer> api;
     // The SMS receiving thread (recv->receive with sms_sink), stopped through its stop
     // token and joined at shutdown, before the transports go.
     std::unique_ptr<InboundSink> sms_sink;

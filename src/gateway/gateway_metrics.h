@@ -43,5 +43,8 @@ void gateway_count_sms_failed_via(const std::string& transport);
 void gateway_count_relayed(bool ok);
 enum GatewayWebhookOutcome { WEBHOOK_DELIVERED, WEBHOOK_RETRIED, WEBHOOK_FAILED };
 void gateway_count_webhook(GatewayWebhookOutcome what);
+// One answered HTTP API request: its route ("send", "status", "openapi", "sendsms",
+// "other"), its status code and how long it took.
+void gateway_count_api(const char* route, int status, double seconds);
 
 }  // namespace tolvane

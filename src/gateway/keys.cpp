@@ -118,7 +118,7 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {FROM_LIMIT_MSG,     "from_limit_msg",     SM_NONE,  nullptr,               LIMIT_MSG,     nullptr},
     {TO_LIMIT_MSG,       "to_limit_msg",       SM_NONE,  nullptr,               LIMIT_MSG,     nullptr},
     {LIMIT,              "limit",              SM_MULTI, "name=\"msgrec\" period=\"24\"", NOFB,
-                         "name=VALUE ip=VALUE to=VALUE from=VALUE user=VALUE period=VALUE"},
+                         "name=VALUE ip=VALUE to=VALUE from=VALUE user=VALUE key=VALUE period=VALUE"},
     {SSL_DIR,            "ssl_dir",            SM_NONE,  nullptr,               WORKPATH,      nullptr},
     {SSL_PRIV,           "ssl_priv",           SM_NONE,  "tv_priv.pem",         NOFB,          nullptr},
     {SSL_CERT,           "ssl_cert",           SM_NONE,  "tv_cert.pem",         NOFB,          nullptr},
@@ -188,6 +188,11 @@ constexpr sini_table _settings[SETTING_KEYS + 1] = {
     {ROUTE,             "route",             SM_MULTI, nullptr,               NOFB,          "match=VALUE via=VALUE strategy=VALUE from=VALUE"},
     {TRANSPORT_REST,    "transport_rest",    SM_NONE,  "600",                 NOFB,          nullptr, seconds(0, 86400)},
     {TRANSPORT_FAIL_LIMIT, "transport_fail_limit", SM_NONE, "3",             NOFB,          nullptr, number(1, 1000)},
+    {API_LISTEN,        "api_listen",        SM_NONE,  "127.0.0.1",           NOFB,          nullptr},
+    {API_PORT,          "api_port",          SM_NONE,  "8776",                NOFB,          nullptr, number(0, 65535)},
+    {API_TLS,           "api_tls",           SM_NONE,  "false",               NOFB,          nullptr, TRUTH},
+    {API_KEY_FILE,      "api_key_file",      SM_NONE,  nullptr,               NOFB,          nullptr},
+    {API_WORKERS,       "api_workers",       SM_NONE,  "16",                  NOFB,          nullptr, number(1, 256)},
     {-1,                 nullptr,              SM_NONE,  nullptr,               NOFB,          nullptr},
 };
 // clang-format on

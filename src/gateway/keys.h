@@ -160,7 +160,12 @@ enum SettingKey : int {
     ROUTE,
     TRANSPORT_REST,
     TRANSPORT_FAIL_LIMIT,
-    SETTING_KEYS  // number of keys: 144
+    API_LISTEN,  // 144
+    API_PORT,
+    API_TLS,
+    API_KEY_FILE,
+    API_WORKERS,
+    SETTING_KEYS  // number of keys: 149
 };
 
 // The key table: SETTING_KEYS rows and the terminator row.

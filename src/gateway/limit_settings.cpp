@@ -44,7 +44,8 @@ bool limit_settings(const SIni* ini, std::vector<limit_setting>& out, std::strin
         if (!count_of(ini, l.name, "ip", i, l.ip, why) ||
             !count_of(ini, l.name, "from", i, l.from, why) ||
             !count_of(ini, l.name, "to", i, l.to, why) ||
-            !count_of(ini, l.name, "user", i, l.user, why))
+            !count_of(ini, l.name, "user", i, l.user, why) ||
+            !count_of(ini, l.name, "key", i, l.key, why))
             return false;
         if (l.name == "msgrec") {
             have_msgrec = true;

@@ -14,27 +14,35 @@
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "foundation/utf8.h"
+#include "gateway/api_messages.h"
 #include "gateway/gateway.h"
 #include "gateway/gateway_metrics.h"
 #include "gateway/keys.h"
 #include "gateway/mail_to_sms.h"
 #include "gateway/smpp_receipts.h"
-#include "smtp/engine.h"
-#include "smtp/relay_client.h"
 #include "records/msglog.h"
 #include "records/stores.h"
+#include "smtp/engine.h"
+#include "smtp/relay_client.h"
 
 namespace tolvane {
 
 namespace {
 
+// The HTTP API key an entry was stored with ("" for a mail's SMS).
+std::string apikey_of(const queue_entry& e) {
+    return (e.flags & MAIL_FROM_API) != 0 ? api_entry_header(e, API_HEADER_KEY) : std::string();
+}
+
 // One unit of each of the entry's keys goes back in every limit.
 void give_back(const queue_entry& e, const std::string& user) {
+    const std::string apikey = apikey_of(e);
     for (msgrecs* mr : msgrec_limits()) {
         limit_store().unreserve(mr, MSGREC_IP, e.client, 1);
         limit_store().unreserve(mr, MSGREC_FROM, e.billing, 1);
         limit_store().unreserve(mr, MSGREC_TO, e.destination, 1);
         if (!user.empty()) limit_store().unreserve(mr, MSGREC_USER, user, 1);
+        if (!apikey.empty()) limit_store().unreserve(mr, MSGREC_KEY, apikey, 1);
     }
 }
 
@@ -45,12 +53,27 @@ void give_back_units(const MailSender& s, const queue_entry& e) {
     give_back(e, user);
 }
 
-// The record and the notice of a final failure.
-void fail(const MailSender& s, const queue_entry& e, const std::string& why) {
+bool from_api(const queue_entry& e) {
+    return (e.flags & MAIL_FROM_API) != 0;
+}
+
+// The transport's name for the API's message status.
+std::string transport_name(const MailSender& s) {
+    return s.send != nullptr ? delivery_name(s.send->mode()) : "";
+}
+
+// The record and the notice of a final failure (status "failed" or "expired"); an API
+// message's outcome goes to its status and callback instead of a notice.
+void fail(const MailSender& s, const queue_entry& e, const std::string& why,
+          const char* status = "failed") {
     std::string notice =
         strprintf("SMS to (%s) failed delivery (%s)", e.destination.c_str(), why.c_str());
     state_write("FAILURE", e.client, e.billing, e.destination, why, "rec", false);
     give_back_units(s, e);
+    if (from_api(e)) {
+        if (s.api != nullptr) s.api->ended(e, status, transport_name(s), why);
+        return;
+    }
     if (s.relay == nullptr) return;
     RelayMail mail{e.originator, e.billing, notice, {}};
     mail_header_set(mail.headers, "Subject", "SMS Failed");
@@ -98,6 +121,8 @@ bool MailUnits::take(std::uint64_t id, std::string& user) {
 namespace {
 
 bool wants_report(const queue_entry& e) {
+    // An API message asks for every report: its status says when it was delivered.
+    if (from_api(e)) return true;
     // "X-Sms-Report: yes" asks an SMS centre for a report on this SMS.
     bool want = false;
     for (const auto& [name, value] : e.headers)
@@ -140,12 +165,20 @@ void mail_sent(const MailSender& s, DeliveryJob& job, const std::string& id, boo
     }
     // A route's choice is named in the record.
     if (!via.empty()) record += " via " + via;
-    if (!state_write("SUCCESS", e.client, e.billing, e.destination, record, "rec", true, held,
-                     user) &&
+    if (!state_write("SUCCESS", e.client, e.billing, e.destination, record, "rec", true, held, user,
+                     apikey_of(e)) &&
         held)
         give_back(e, user);
-    if (!id.empty() && s.receipts != nullptr)
-        s.receipts->remember(id, {e.client, e.billing, e.destination, e.originator, want_report});
+    if (!id.empty() && s.receipts != nullptr) {
+        // An API message's report goes to its status, never into a mail.
+        smpp_submit_record r{
+            e.client,     e.billing, e.destination, e.originator, want_report && !from_api(e),
+            std::string()};
+        if (from_api(e)) r.api_id = std::to_string(e.id);
+        s.receipts->remember(id, r);
+    }
+    if (from_api(e) && s.api != nullptr)
+        s.api->ended(e, "sent", via.empty() ? transport_name(s) : via, "");
     // No pause after a success: the pace of the transport is set by the number of workers.
     job.done(true, std::string());
 }
@@ -158,7 +191,8 @@ SmsOut sms_of(const queue_entry& e, std::string_view text, bool first) {
     out.to = e.destination;
     out.text = text;
     out.want_receipt = wants_report(e);
-    out.labels = first && e.attempts <= 1 ? &e.headers : nullptr;
+    // An API message's headers are the gateway's own: no transport sees them.
+    out.labels = first && e.attempts <= 1 && !from_api(e) ? &e.headers : nullptr;
     out.billing = e.billing;
     out.user = e.user;
     return out;
@@ -226,6 +260,7 @@ void deliver_from(const MailSender& s, DeliveryJob& job, std::optional<SendResul
                 job.later(why, MAIL_STORE_RETRY_MS);
                 return;
             }
+            if (from_api(e) && s.api != nullptr) s.api->attempt(e);
             r = s.send->send(sms_of(e, text, first));
         }
         if (r) break;
@@ -275,11 +310,15 @@ void deliver_mail_batch(const MailSender& s, std::vector<std::unique_ptr<Deliver
         std::vector<DeliveryJob*> group;
         for (std::size_t i : idx) group.push_back(jobs[i].get());
         if (DeliveryJob::attempt_all(group, store_error)) {
-            for (std::size_t i : idx) marked[i] = true;
+            for (std::size_t i : idx) {
+                marked[i] = true;
+                if (from_api(jobs[i]->entry()) && s.api != nullptr)
+                    s.api->attempt(jobs[i]->entry());
+            }
             return true;
         }
-        emsg("Queue: cannot mark the attempts of %zu entries (%s), tried again later",
-             group.size(), store_error.c_str());
+        emsg("Queue: cannot mark the attempts of %zu entries (%s), tried again later", group.size(),
+             store_error.c_str());
         return false;
     };
     hooks.after = [&](std::size_t i, const SendResult& r) {
@@ -317,7 +356,7 @@ void deliver_mail_batch(const MailSender& s, std::vector<std::unique_ptr<Deliver
 }
 
 void expire_mail_entry(const MailSender& s, const queue_entry& e) {
-    fail(s, e, "expired in queue");
+    fail(s, e, "expired in queue", "expired");
     gateway_count_sms_failed(s.send->mode());
 }
 

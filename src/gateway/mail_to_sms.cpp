@@ -15,6 +15,7 @@
 #include "foundation/utf8.h"
 #include "gateway/gateway.h"
 #include "gateway/gateway_metrics.h"
+#include "gateway/intake.h"
 #include "gateway/keys.h"
 #include "gateway/mail_text.h"
 #include "gateway/sender_ids.h"
@@ -136,37 +137,12 @@ class MailJob : public SessionPolicy {
                          or_empty(value_of(p_.reader, msg_key)));
     }
 
-    // Reserves one unit of `key` in every limit, checked against each: null when all
-    // took it (held until the SMS settles), else the first limit that `key` has reached
-    // (nothing is held then). The check and the reservation are one step, so concurrent
-    // mails cannot all pass a limit before any of them is counted.
-    msgrecs* reserve(int kind, const std::string& key) {
-        std::size_t taken = 0;
-        for (msgrecs* mr : p_.limits) {
-            if (!limit_store().reserve(mr, kind, key, 1, true)) {
-                for (std::size_t i = 0; i < taken; ++i)
-                    limit_store().unreserve(p_.limits[i], kind, key, 1);
-                return mr;
-            }
-            ++taken;
-        }
-        held_.push_back(Held{kind, key, 1});
-        return nullptr;
-    }
-
-    // Units more of an already admitted key (every destination is counted for the
-    // client and the sender), without a check: the admission was the check.
+    // Reserves one unit of `key` in every limit (see LimitHold): null when all took it.
+    msgrecs* reserve(int kind, const std::string& key) { return hold_.reserve(kind, key); }
     void reserve_more(int kind, const std::string& key, int units) {
-        if (units <= 0) return;
-        for (msgrecs* mr : p_.limits) limit_store().reserve(mr, kind, key, units, false);
-        held_.push_back(Held{kind, key, units});
+        hold_.reserve_more(kind, key, units);
     }
-
-    void release_all() {
-        for (const Held& h : held_)
-            for (msgrecs* mr : p_.limits) limit_store().unreserve(mr, h.kind, h.key, h.units);
-        held_.clear();
-    }
+    void release_all() { hold_.release_all(); }
 
     // Steps 1 to 4: a transport to send with, the client address listed and within its
     // limits. A refusal here reaches the client right after the greeting.
@@ -341,10 +317,6 @@ class MailJob : public SessionPolicy {
 
     // One queue entry per accepted destination, stored together.
     bool store(const mail_headers& h, std::string& why) {
-        if (p_.queue == nullptr) {
-            why = "no queue";
-            return false;
-        }
         // With the transport up the first send is near: its attempt is marked on disk with
         // the entries, so that it costs no flush of its own. While it is down nothing is
         // marked, as no attempt is made then.
@@ -365,29 +337,14 @@ class MailJob : public SessionPolicy {
             e.mark_first_attempt = send_up;
             batch.push_back(std::move(e));
         }
-        if (!p_.queue->enqueue(batch, why)) return false;
-        for (const queue_entry& e : batch) {
-            dmsg("Queued SMS %llu to [%s]", static_cast<unsigned long long>(e.id),
-                 e.destination.c_str());
-            if (p_.units != nullptr) p_.units->hold(e.id, user_);
-        }
-        // Each entry now holds one unit of the client, the sender, the user and its
-        // destination (exactly what was reserved); its delivery settles them.
-        held_.clear();
-        return true;
+        return intake_store(p_.queue, p_.units, batch, user_, hold_, why);
     }
 
-    struct Held {
-        int kind;
-        std::string key;
-        int units;
-    };
-
     const MailPath p_;
+    LimitHold hold_{p_.limits};  // reserved units of the rate limits not yet stored
     std::string client_, from_, sender_, bill_, originator_, body_, text_;
     std::string user_;  // the authenticated name; empty when the client did not
     std::vector<std::string> dests_;
-    std::vector<Held> held_;    // reserved units of the rate limits not yet stored
     bool from_sender_ = false;  // the originator fell back to the sender address
     GatewayMailOutcome sender_refusal_ = MAIL_REFUSED_SENDER;  // why admit_sender said no
     int recipients_seen_ = 0;

@@ -94,6 +94,10 @@ struct MailPath {
 
 // Bits of queue_entry::flags of a mail's SMS.
 inline constexpr std::uint32_t MAIL_FROM_SENDER = 1;  // sent from the sender's own address
+// Stored by the HTTP API: its billing address is the API key's name, its outcome goes to
+// the API's message status (and callback) instead of a notice mail, and its headers are
+// the API's own (API_HEADER_*), never passed to a transport.
+inline constexpr std::uint32_t MAIL_FROM_API = 2;
 
 // The settings a delivery worker sends by, read once (mail_send_rules).
 struct MailSendRules {
@@ -105,11 +109,13 @@ MailSendRules mail_send_rules(const SIni* ini);
 
 // What the delivery workers of mail entries use: borrowed from start-up.
 class SmppReceipts;
+class ApiMessages;
 struct MailSender {
     SmsTransport* send = nullptr;  // the SMS transport
     RelayClient* relay = nullptr;  // relay sender for failure notices
     SmppReceipts* receipts = nullptr;  // where an SMPP submit is remembered; null: nowhere
     MailUnits* units = nullptr;        // the units stored entries hold; null: none held
+    ApiMessages* api = nullptr;        // the API's message status; null: no API
     MailSendRules rules;
     std::function<bool()> up;  // the transport is connected; null: always
     // Whether some transport could carry this SMS now (several transports behind routes);

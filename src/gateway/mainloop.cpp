@@ -16,6 +16,7 @@
 #include "foundation/lib.h"
 #include "foundation/thread.h"
 #include "gateway/gateway.h"
+#include "gateway/api_server.h"
 #include "smtp/relay_client.h"
 #include "smtp/server.h"
 #include "gateway/reload.h"
@@ -176,6 +177,8 @@ bool stop_threads(Gateway& gw, const shutdown_deadline& t) {
     delivery_halt(gw);
     // The receiving loops wait for their next message without a timer: end their waits.
     if (gw.mail_server) gw.mail_server->stop();
+    // The API takes no more requests; those under way are answered (they only store).
+    api_stop(gw);
     // The SMS receiver stops at once (its stop token interrupts its wait) and lets its
     // message workers finish what they hold.
     gw.sms_receiver.request_stop();

@@ -83,6 +83,7 @@ void add_sms_lane(Gateway& gw, int workers, long lifetime_ms) {
     sender->relay = gw.relay.get();
     sender->receipts = gw.receipts.get();
     sender->units = gw.mail_units.get();
+    sender->api = gw.api_messages.get();
     sender->rules = mail_send_rules(gw.ini());
     // A transport that reconnects says so; its entries wait meanwhile.
     sender->up = [send] { return send->up(); };

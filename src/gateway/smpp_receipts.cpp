@@ -1,6 +1,8 @@
 // SMPP settings and delivery receipts: see smpp_receipts.h.
 #include "gateway/smpp_receipts.h"
 
+#include "gateway/api_messages.h"
+
 #include <deque>
 #include <mutex>
 #include <unordered_map>
@@ -113,6 +115,10 @@ bool SmppReceipts::record(const smpp_receipt& r) {
     }
     if (!state_write(r.state, s.client, s.bill, s.dest, text, "rec", false)) return false;
     bool failed = r.failed();
+    if (!s.api_id.empty()) {
+        if (ApiMessages* api = api_.load()) api->receipt(s.api_id, !failed, r.state);
+        return true;
+    }
     if (relay_ != nullptr && !s.bill.empty() && (s.want_report || (failed && notify_failures_))) {
         std::string notice =
             failed ? strprintf("SMS to (%s) failed delivery (%s)", s.dest.c_str(), r.state.c_str())

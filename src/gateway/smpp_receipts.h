@@ -23,6 +23,7 @@
 //   receipts->remember(id, {client, bill, dest, originator, want_report});
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -35,6 +36,7 @@
 namespace tolvane {
 
 class RelayClient;
+class ApiMessages;
 
 // Fills the transport's settings from the keys (get returns a key's text, "" unset).
 // Values that make no sense are logged and replaced by the default.
@@ -43,6 +45,7 @@ void smpp_configure(smpp_settings& s, const std::function<std::string(int)>& get
 struct smpp_submit_record {
     std::string client, bill, dest, originator;
     bool want_report = false;
+    std::string api_id;  // the HTTP API's message id ("" for a mail's SMS)
 };
 
 // Submits remembered at most; beyond it the oldest is forgotten.
@@ -55,6 +58,9 @@ class SmppReceipts {
   public:
     SmppReceipts(RelayClient* relay, bool notify_failures)
         : relay_(relay), notify_failures_(notify_failures) {}
+    // Where the receipts of the API's messages go (null: nowhere); set at start-up
+    // before the transports receive.
+    void set_api(ApiMessages* api) { api_.store(api); }
     // Remembers a submit by its message id (an empty id is not remembered).
     void remember(const std::string& message_id, const smpp_submit_record& r);
     // The receipt handler: records a final receipt (and mails what it says when asked);
@@ -64,6 +70,7 @@ class SmppReceipts {
   private:
     RelayClient* const relay_;
     const bool notify_failures_;
+    std::atomic<ApiMessages*> api_{nullptr};
     std::mutex lock_;
     std::unordered_map<std::string, smpp_submit_record> submits_;  // guarded by lock_
     std::deque<std::string> order_;                                // oldest first (lock_)

@@ -24,6 +24,7 @@
 #include "foundation/tracefile.h"
 #include "gateway/cli.h"
 #include "gateway/gateway.h"
+#include "gateway/api_server.h"
 #include "gateway/mail_to_sms.h"
 #include "gateway/reload.h"
 #include "gateway/reports.h"
@@ -182,7 +183,7 @@ std::string directory_problem(const std::string& dir) {
     for (const limit_setting& l : limits) {
         std::string err;
         auto mr = msgrec_init(l.name, workpath, gw.delimiter, l.period.c_str(), l.ip, l.from, l.to,
-                              l.user, err);
+                              l.user, l.key, err);
         if (!mr) {
             report_error("Failed to read msgrec, %s", err.c_str());
             return false;
@@ -620,11 +621,14 @@ int gateway_startup(Gateway& gw, CommandLine& cl, int& tool_status) {
     if (!open_web_listeners(gw)) return 0;
     set_up_phones_and_state(gw);
     if (!start_mail_side(gw) || !open_transports(gw)) return 0;
+    // The API's status and keys, which the delivery workers report to.
+    if (!api_prepare(gw)) return 0;
     // The queue and its delivery workers, before anything can be received into it.
     if (!delivery_open(gw)) return 0;
     // 19. Scheduled reports.
     gw.reports = reports_configure(gw.ini());
     start_receivers(gw);
+    api_start(gw);
 
     // 21. Ready.
     std::remove("tolvane.exit");

@@ -48,13 +48,15 @@ std::string field(web_serv* w, std::string_view name) {
 }
 
 // The count list a "limit_mode" value selects: absent or "from" the senders, "ip" the
-// client addresses, "to" the recipients, "user" the names clients authenticated as; -1
+// client addresses, "to" the recipients, "user" the names clients authenticated as, "key"
+// the HTTP API's keys; -1
 // for anything else.
 int limit_kind(const std::optional<std::string>& mode) {
     if (!mode || iequals(*mode, "from")) return MSGREC_FROM;
     if (iequals(*mode, "ip")) return MSGREC_IP;
     if (iequals(*mode, "to")) return MSGREC_TO;
     if (iequals(*mode, "user")) return MSGREC_USER;
+    if (iequals(*mode, "key")) return MSGREC_KEY;
     return -1;
 }
 

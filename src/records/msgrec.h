@@ -53,8 +53,15 @@
 
 namespace tolvane {
 
-enum MsgrecKind : int { MSGREC_IP = 0, MSGREC_FROM = 1, MSGREC_TO = 2, MSGREC_USER = 3 };
-inline constexpr int MSGREC_KINDS = 4;
+// MSGREC_KEY counts the HTTP API key an SMS was sent with (its name), in <name>.key.
+enum MsgrecKind : int {
+    MSGREC_IP = 0,
+    MSGREC_FROM = 1,
+    MSGREC_TO = 2,
+    MSGREC_USER = 3,
+    MSGREC_KEY = 4
+};
+inline constexpr int MSGREC_KINDS = 5;
 
 // One counted key. `index` is the byte position of the ten digits in the counter file,
 // -1 while the key has no line there.
@@ -84,6 +91,10 @@ msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimi
                         const char* period, int ip, int from, int to, std::string& err);
 msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
                         const char* period, int ip, int from, int to, int user, std::string& err);
+// The same with a limit of the API key kind.
+msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
+                        const char* period, int ip, int from, int to, int user, int key,
+                        std::string& err);
 // Removes the limit from the list and frees it; mr becomes null.
 void msgrec_free(msgrecs_ptr& mr);
 
@@ -93,6 +104,7 @@ int msgrec_ip(const msgrecs* mr);
 int msgrec_from(const msgrecs* mr);
 int msgrec_to(const msgrecs* mr);
 int msgrec_user(const msgrecs* mr);
+int msgrec_apikey(const msgrecs* mr);
 int msgrec_limit(const msgrecs* mr, int kind);
 int msgrec_hours(const msgrecs* mr);
 // Counter file path of a kind ("" for a bad kind).
@@ -149,13 +161,15 @@ int msgrec_reserved(msgrecs* mr, int kind, std::string_view key);
 
 // Appends one record to today's day file of kind day_kind ("rec" or "log") in the
 // directory of the first limit; folds older day files when this starts a new day file;
-// with counted, adds 1 for client, from, to and user (when not empty) to the counts of
+// with counted, adds 1 for client, from, to, user and apikey (each of the last two when
+// not empty) to the counts of
 // every limit, and with reserved as well settles one reserved unit of each in the same
 // step. 1 written; 0 without any limit or when the day file cannot be written (nothing
 // is counted or settled then).
 int msgrec_write(std::string_view status, std::string_view client, std::string_view from,
                  std::string_view to, std::string_view text, std::string_view day_kind,
-                 bool counted, bool reserved = false, std::string_view user = {});
+                 bool counted, bool reserved = false, std::string_view user = {},
+                 std::string_view apikey = {});
 
 // The parts of msgrec_write, for stores that keep records elsewhere. The line of a record
 // (with its "\n") as the day file holds it; the directory and delimiter of the records
@@ -170,7 +184,7 @@ int msgrec_write_record(std::string_view status, std::string_view client, std::s
                         std::string_view to, std::string_view text, std::string_view day_kind,
                         std::time_t when);
 void msgrec_count_sent(std::string_view client, std::string_view from, std::string_view to,
-                       std::string_view user, bool reserved);
+                       std::string_view user, bool reserved, std::string_view apikey = {});
 // Every record of a local day ("YYYYMMDD") and kind as its day file holds them: the day
 // file, or once it is folded the lines of its month file whose time names that day. Empty
 // for a day without records; false with why for a malformed day or an unreadable file.

@@ -142,13 +142,15 @@ int msgrec_write_record(std::string_view status, std::string_view client, std::s
 }
 
 void msgrec_count_sent(std::string_view client, std::string_view from, std::string_view to,
-                       std::string_view user, bool reserved) {
+                       std::string_view user, bool reserved, std::string_view apikey) {
     std::lock_guard hold(list_lock());
-    const std::string_view keys[MSGREC_KINDS] = {client, from, to, user};
+    const std::string_view keys[MSGREC_KINDS] = {client, from, to, user, apikey};
     for (msgrecs* mr : list()) {
         for (int kind = 0; kind < MSGREC_KINDS; ++kind) {
             // A mail from a client that did not authenticate has no user to count.
             if (kind == MSGREC_USER && user.empty()) continue;
+            // Nor one sent other than through the HTTP API an API key.
+            if (kind == MSGREC_KEY && apikey.empty()) continue;
             // The count and the settling of its reservation in one step under the list's
             // lock, so that no admission sees the unit twice or not at all.
             msgrec_list& l = mr->d->lists[kind];
@@ -161,9 +163,9 @@ void msgrec_count_sent(std::string_view client, std::string_view from, std::stri
 
 int msgrec_write(std::string_view status, std::string_view client, std::string_view from,
                  std::string_view to, std::string_view text, std::string_view day_kind,
-                 bool counted, bool reserved, std::string_view user) {
+                 bool counted, bool reserved, std::string_view user, std::string_view apikey) {
     if (!msgrec_write_record(status, client, from, to, text, day_kind, now())) return 0;
-    if (counted) msgrec_count_sent(client, from, to, user, reserved);
+    if (counted) msgrec_count_sent(client, from, to, user, reserved, apikey);
     return 1;
 }
 

@@ -28,8 +28,8 @@ namespace msgrec_detail {
 // "now" as the module's clock gives it.
 std::time_t now();
 
-inline constexpr const char* kKindWord[MSGREC_KINDS] = {"ip", "from", "to", "user"};
-inline constexpr const char* kKindExt[MSGREC_KINDS] = {".ip", ".from", ".to", ".user"};
+inline constexpr const char* kKindWord[MSGREC_KINDS] = {"ip", "from", "to", "user", "key"};
+inline constexpr const char* kKindExt[MSGREC_KINDS] = {".ip", ".from", ".to", ".user", ".key"};
 
 inline bool valid_kind(int kind) {
     return kind >= 0 && kind < MSGREC_KINDS;
@@ -105,7 +105,7 @@ struct msgrecs_data {
     std::string path;
     char delimiter = '|';
     int hours = 0;
-    int limits[MSGREC_KINDS] = {0, 0, 0, 0};
+    int limits[MSGREC_KINDS] = {0, 0, 0, 0, 0};
     msgrec_list lists[MSGREC_KINDS];
 
     bool expired(const msgrec_list& l) const {

@@ -75,6 +75,12 @@ msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimi
 
 msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
                         const char* period, int ip, int from, int to, int user, std::string& err) {
+    return msgrec_init(name, dir, delimiter, period, ip, from, to, user, 0, err);
+}
+
+msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
+                        const char* period, int ip, int from, int to, int user, int key,
+                        std::string& err) {
     auto mr = std::make_unique<msgrecs>();
     mr->d->name = std::string(name);
     mr->d->path = std::string(dir);
@@ -84,6 +90,7 @@ msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimi
     mr->d->limits[MSGREC_FROM] = from;
     mr->d->limits[MSGREC_TO] = to;
     mr->d->limits[MSGREC_USER] = user;
+    mr->d->limits[MSGREC_KEY] = key;
     imsg("MsgRec path [%s]", mr->d->path.c_str());
     for (int k = 0; k < MSGREC_KINDS; ++k) {
         mr->d->lists[k].path = attach_path(mr->d->path, mr->d->name + kKindExt[k]);
@@ -123,6 +130,9 @@ int msgrec_to(const msgrecs* mr) {
 }
 int msgrec_user(const msgrecs* mr) {
     return msgrec_limit(mr, MSGREC_USER);
+}
+int msgrec_apikey(const msgrecs* mr) {
+    return msgrec_limit(mr, MSGREC_KEY);
 }
 int msgrec_hours(const msgrecs* mr) {
     return mr ? mr->d->hours : 0;

@@ -79,8 +79,8 @@ class FileLimits final : public LimitStore {
         msgrec_unreserve(mr, kind, key, units);
     }
     void count_sent(std::string_view client, std::string_view from, std::string_view to,
-                    std::string_view user, bool reserved) override {
-        msgrec_count_sent(client, from, to, user, reserved);
+                    std::string_view user, bool reserved, std::string_view apikey) override {
+        msgrec_count_sent(client, from, to, user, reserved, apikey);
     }
     int count(msgrecs* mr, int kind, std::string_view key) override {
         return msgrec_count(mr, kind, key) + msgrec_reserved(mr, kind, key);
@@ -149,11 +149,11 @@ LimitStore& limit_store() {
 
 int state_write(std::string_view status, std::string_view client, std::string_view from,
                 std::string_view to, std::string_view text, std::string_view day_kind, bool counted,
-                bool reserved, std::string_view user) {
+                bool reserved, std::string_view user, std::string_view apikey) {
     // The records follow the first limit, whichever store keeps them.
     if (msgrec_limits().empty()) return 0;
     if (!records_store().write(status, client, from, to, text, day_kind, msgrec_now())) return 0;
-    if (counted) limit_store().count_sent(client, from, to, user, reserved);
+    if (counted) limit_store().count_sent(client, from, to, user, reserved, apikey);
     return 1;
 }
 

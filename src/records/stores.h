@@ -100,10 +100,10 @@ class LimitStore {
     virtual int reserve(msgrecs* mr, int kind, std::string_view key, int units, bool check) = 0;
     // Gives back units held for key (never below 0): the SMS was not sent.
     virtual void unreserve(msgrecs* mr, int kind, std::string_view key, int units) = 0;
-    // One SMS sent, counted for its keys in every limit (user only when not empty); with
-    // reserved, the unit its admission held is settled by it.
+    // One SMS sent, counted for its keys in every limit (user and the API key apikey only
+    // when not empty); with reserved, the unit its admission held is settled by it.
     virtual void count_sent(std::string_view client, std::string_view from, std::string_view to,
-                            std::string_view user, bool reserved) = 0;
+                            std::string_view user, bool reserved, std::string_view apikey) = 0;
     // The key's count within the current period (units held included where the store
     // keeps them as counts).
     virtual int count(msgrecs* mr, int kind, std::string_view key) = 0;
@@ -151,6 +151,6 @@ LimitStore& limit_store();
 // kept, and then nothing is counted.
 int state_write(std::string_view status, std::string_view client, std::string_view from,
                 std::string_view to, std::string_view text, std::string_view day_kind, bool counted,
-                bool reserved = false, std::string_view user = {});
+                bool reserved = false, std::string_view user = {}, std::string_view apikey = {});
 
 }  // namespace tolvane

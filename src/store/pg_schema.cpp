@@ -102,6 +102,9 @@ const std::vector<const char*>& pg_migrations() {
         "CREATE INDEX tv_queue_kept ON tv_queue (originator, flags) WHERE kind = 3;",
         // 6: rate-limit reservations in batches (see kReserveFunction).
         kReserveFunction,
+        // 7: the HTTP API's keys (only the SHA-256 of each key; its webhook signing secret).
+        "CREATE TABLE tv_api_keys (name text PRIMARY KEY, hash text NOT NULL,"
+        " secret text NOT NULL, created bigint NOT NULL);",
         // New migrations go here, one string each.
     };
     return list;

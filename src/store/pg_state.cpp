@@ -357,7 +357,7 @@ class PgLimits final : public LimitStore {
     }
 
     void count_sent(std::string_view, std::string_view, std::string_view, std::string_view,
-                    bool) override {
+                    bool, std::string_view) override {
         // The admission's reservation was the count.
     }
 

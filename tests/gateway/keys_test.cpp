@@ -119,7 +119,7 @@ TEST(KeyTable, EveryRowAtItsId) {
         int fb = _settings[i].Fallback;
         EXPECT_TRUE(fb == -1 || (fb >= 0 && fb < SETTING_KEYS && fb != i));
     }
-    EXPECT_EQ(SETTING_KEYS, 144);
+    EXPECT_EQ(SETTING_KEYS, 149);
     EXPECT_EQ(_settings[SETTING_KEYS].Name, nullptr);
     EXPECT_EQ(_settings[SETTING_KEYS].Id, -1);
 }

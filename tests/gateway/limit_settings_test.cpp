@@ -20,7 +20,8 @@ std::string shown(const std::vector<limit_setting>& ls) {
     std::string out;
     for (const limit_setting& l : ls)
         out += l.name + "/" + l.period + "/" + std::to_string(l.ip) + "," + std::to_string(l.from) +
-               "," + std::to_string(l.to) + "," + std::to_string(l.user) + ";";
+               "," + std::to_string(l.to) + "," + std::to_string(l.user) +
+               (l.key != 0 ? "," + std::to_string(l.key) : std::string()) + ";";
     return out;
 }
 
@@ -37,6 +38,8 @@ TEST(LimitSettings, ReadInFileOrder) {
         // them ignored.
         {"limit name=\"hourly\" from=\" 5 \" user=\"2\" period=\"1\"\n",
          "hourly/1/0,5,0,2;msgrec/24/0,500,500,0;"},
+        // The HTTP API's keys have a count of their own.
+        {"limit name=\"api\" key=\"3\"\n", "api/24/0,0,0,0,3;msgrec/24/0,500,500,0;"},
         // A "msgrec" line takes the global counts for the counts it leaves at 0.
         {"from_limit 9\nlimit name=\"msgrec\" to=\"7\" period=\"2d\"\n", "msgrec/2d/0,9,7,0;"},
         {"limit name=\"a\" ip=\"1\"\nlimit name=\"msgrec\" ip=\"2\"\nlimit name=\"b\" to=\"3\"\n",
@@ -69,6 +72,8 @@ TEST(LimitSettings, BadCountsAndRepeatedNamesStopTheStart) {
          "2147483647"},
         {"limit name=\"x\" user=\"1 2\"\n",
          "Invalid setting: limit (x) user (1 2) is not a whole number from 0 to 2147483647"},
+        {"limit name=\"x\" key=\"-1\"\n",
+         "Invalid setting: limit (x) key (-1) is not a whole number from 0 to 2147483647"},
         {"limit name=\"x\" from=\"1\"\nlimit name=\"x\" to=\"1\"\n",
          "Each 'limit' setting MUST have a unique name=\"\" parameter"},
         {"limit name=\"msgrec\"\nlimit name=\"msgrec\"\n",

@@ -426,6 +426,28 @@ TEST_F(MsgrecTest, CountedRecordSettlesItsReservationInEveryLimit) {
     EXPECT_EQ(msgrec_reserve(a, MSGREC_TO, "+6140", 1, true), 0) << "2 counted + 1 held";
 }
 
+TEST_F(MsgrecTest, KeyKindCountsOnlySendsOfAnApiKey) {
+    std::string err;
+    auto owner = msgrec_init("api", dir.str(), '|', "24", 0, 0, 0, 0, 1, err);
+    ASSERT_TRUE(owner) << err;
+    msgrecs* mr = owner.get();
+    limits.push_back(std::move(owner));
+    EXPECT_EQ(msgrec_apikey(mr), 1);
+    EXPECT_EQ(msgrec_file(mr, MSGREC_KEY), dir.file("api.key"));
+    // A mail's SMS has no key to count.
+    ASSERT_EQ(msgrec_write("SUCCESS", "10.1.1.1", "ann@x", "+6140", "NONE", "rec", true), 1);
+    EXPECT_FALSE(fs::exists(dir.file("api.key")));
+    ASSERT_EQ(msgrec_reserve(mr, MSGREC_KEY, "shop", 1, true), 1);
+    EXPECT_EQ(msgrec_reserve(mr, MSGREC_KEY, "shop", 1, true), 0) << "1 held of 1";
+    ASSERT_EQ(msgrec_write("SUCCESS", "10.1.1.1", "shop", "+6140", "NONE", "rec", true, true, "",
+                           "shop"),
+              1);
+    EXPECT_EQ(slurp(dir.file("api.key")), "shop|0000000001\n");
+    EXPECT_EQ(msgrec_reserved(mr, MSGREC_KEY, "shop"), 0) << "settled with its count";
+    EXPECT_EQ(msgrec_reserve(mr, MSGREC_KEY, "shop", 1, true), 0) << "1 counted of 1";
+    EXPECT_EQ(msgrec_reserve(mr, MSGREC_KEY, "crm", 1, true), 1) << "other keys apart";
+}
+
 TEST_F(MsgrecTest, UserKindCountsAuthenticatedNamesInAFileOfItsOwn) {
     std::string err;
     auto owner = msgrec_init("auth", dir.str(), '|', "24", 0, 0, 0, 2, err);

@@ -206,6 +206,8 @@ class Gateway:
             ("recv_mode", "none"), ("robot_cmd", self.robot),
             ("smtp_outserver", "127.0.0.1"), ("smtp_outport", str(self.sink.port)),
             ("smtp_debug_file", "disabled"),
+            # The HTTP API only where a test asks for it (its default port is one for all).
+            ("api_port", "0"),
             # The tests read debug lines; the gateway's own default is info.
             ("loglevel", "debug"),
         ]

@@ -72,6 +72,7 @@ class Gateway:
                 "smtp_inport %d" % self.smtp_port,
                 "web_port %d" % self.web_port,
                 "web_https false",
+                "api_port 0",
                 "loglevel debug",
                 "delivery_mode robot",
                 "recv_mode none",

@@ -1,0 +1,145 @@
+// Idempotency keys of the HTTP API: see api_idempotency.h.
+#include "gateway/api_idempotency.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "foundation/fileio.h"
+#include "foundation/lib.h"
+#include "foundation/log.h"
+
+namespace tolvane {
+
+namespace {
+
+using json = nlohmann::json;
+
+std::int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+constexpr std::int64_t LIFETIME_MS = std::int64_t{API_IDEMPOTENCY_HOURS} * 3600 * 1000;
+
+std::string dump(const json& j) {
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+}  // namespace
+
+ApiIdempotency::~ApiIdempotency() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool ApiIdempotency::open(std::string& why) {
+    std::lock_guard<std::mutex> g(lock_);
+    const std::int64_t now = now_ms();
+    {
+        std::ifstream in(path_);
+        std::string line;
+        while (in && std::getline(in, line)) {
+            json j = json::parse(line, nullptr, false);
+            if (j.is_discarded() || !j.is_object()) continue;
+            Entry e;
+            e.busy = false;
+            e.body_hash = j.value("hash", "");
+            e.answer.status = j.value("status", 0);
+            e.answer.body = j.value("body", "");
+            e.at_ms = j.value("at", std::int64_t{0});
+            if (now - e.at_ms >= LIFETIME_MS) continue;
+            entries_[j.value("owner", "") + "\n" + j.value("key", "")] = std::move(e);
+        }
+    }
+    std::string text;
+    for (const auto& [k, e] : entries_) {
+        const std::size_t nl = k.find('\n');
+        text += dump(json{{"owner", k.substr(0, nl)},
+                          {"key", k.substr(nl + 1)},
+                          {"hash", e.body_hash},
+                          {"status", e.answer.status},
+                          {"body", e.answer.body},
+                          {"at", e.at_ms}}) +
+                "\n";
+    }
+    if (!write_file_atomic(path_, text, 0600, why)) return false;
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd_ < 0) {
+        why = "cannot open " + path_ + ": " + system_error(errno);
+        return false;
+    }
+    return true;
+}
+
+void ApiIdempotency::expire_locked(std::int64_t now) {
+    // A sweep now and then keeps the table to a day's keys.
+    static thread_local unsigned calls = 0;
+    if (++calls % 1024 != 0) return;
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        if (!it->second.busy && now - it->second.at_ms >= LIFETIME_MS)
+            it = entries_.erase(it);
+        else
+            ++it;
+    }
+}
+
+ApiIdempotency::Slot ApiIdempotency::begin(const std::string& owner, const std::string& key,
+                                           const std::string& body_hash, Answer& answer) {
+    const std::string k = owner + "\n" + key;
+    std::unique_lock<std::mutex> g(lock_);
+    const std::int64_t now = now_ms();
+    expire_locked(now);
+    for (;;) {
+        auto it = entries_.find(k);
+        if (it == entries_.end() || (!it->second.busy && now - it->second.at_ms >= LIFETIME_MS)) {
+            Entry e;
+            e.body_hash = body_hash;
+            e.at_ms = now;
+            entries_[k] = std::move(e);
+            return Slot::go;
+        }
+        if (it->second.busy) {
+            // The first request with this key is still being answered.
+            done_.wait(g);
+            continue;
+        }
+        if (it->second.body_hash != body_hash) return Slot::conflict;
+        answer = it->second.answer;
+        return Slot::replay;
+    }
+}
+
+void ApiIdempotency::finish(const std::string& owner, const std::string& key,
+                            const Answer& answer) {
+    const std::string k = owner + "\n" + key;
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = entries_.find(k);
+    if (it == entries_.end()) return;
+    if (answer.status != 202) {
+        entries_.erase(it);
+        done_.notify_all();
+        return;
+    }
+    it->second.busy = false;
+    it->second.answer = answer;
+    if (fd_ >= 0) {
+        const std::string line = dump(json{{"owner", owner},
+                                           {"key", key},
+                                           {"hash", it->second.body_hash},
+                                           {"status", answer.status},
+                                           {"body", answer.body},
+                                           {"at", it->second.at_ms}}) +
+                                 "\n";
+        if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
+            ::fdatasync(fd_) != 0)
+            emsg("API idempotency file %s: cannot write (%s)", path_.c_str(),
+                 system_error(errno).c_str());
+    }
+    done_.notify_all();
+}
+
+}  // namespace tolvane

@@ -1,0 +1,91 @@
+// The status of every message the HTTP API took: queued, sending, sent, delivered, failed
+// or expired, with its transport, attempts, last error and times, for
+// GET /api/v1/messages/{id}, and the delivery-report callback when it ends.
+//
+// A message is a queue entry of kind QUEUE_MAIL_TO_SMS flagged MAIL_FROM_API; its id is
+// the entry's id in decimal. The entry itself carries what the report needs (the key's
+// name, the callback URL, the reference, as API_HEADER_* headers), so nothing is lost
+// while it waits. The delivery workers tell ApiMessages of each attempt and of the end of
+// the send; the SMPP receipts of what the centre reports. Each change is appended to a
+// journal (api_status_file, workpath/api_messages.log: one JSON object per line, the last
+// line of an id wins), read back at start-up, where messages ended more than
+// API_STATUS_KEEP_DAYS ago are dropped and the file written anew; entries still waiting
+// in the queue that the journal lost (a crash before the line was written) are taken from
+// the queue as queued. The journal is not flushed per line: the queue holds the promise,
+// the journal only what became of it.
+//
+// Ownership: owned by the Gateway, shared by the API's workers, the delivery workers and
+// the receipts thread; safe from any thread (one lock).
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "queue/queue.h"
+
+namespace tolvane {
+
+class Gateway;
+class ApiKeyTable;
+
+inline constexpr const char* API_HEADER_KEY = "X-Tolvane-Api-Key";
+inline constexpr const char* API_HEADER_CALLBACK = "X-Tolvane-Api-Callback";
+inline constexpr const char* API_HEADER_REFERENCE = "X-Tolvane-Api-Reference";
+inline constexpr int API_STATUS_KEEP_DAYS = 7;
+
+struct ApiMessage {
+    std::string id, to, status, transport, error, reference, callback_url, key;
+    std::uint32_t attempts = 0;
+    std::int64_t created_ms = 0, updated_ms = 0;
+};
+
+// The value of one of an entry's headers ("" when absent).
+std::string api_entry_header(const queue_entry& e, const char* name);
+// A time in ms since the epoch as "YYYY-MM-DDTHH:MM:SSZ".
+std::string api_time(std::int64_t ms);
+// The message as GET /api/v1/messages/{id} answers it.
+std::string api_message_json(const ApiMessage& m);
+
+class ApiMessages {
+  public:
+    // gw: where reports go (api_report); keys: the signing secrets; path: the journal.
+    ApiMessages(Gateway* gw, ApiKeyTable* keys, std::string path);
+    ~ApiMessages();
+    ApiMessages(const ApiMessages&) = delete;
+    ApiMessages& operator=(const ApiMessages&) = delete;
+
+    // Reads the journal back and writes it anew; false with why when it cannot be written.
+    bool open(std::string& why);
+    // Entries of the queue flagged MAIL_FROM_API that the journal does not know.
+    void adopt(QueueStore& queue);
+
+    // The entry was stored (queued), an attempt of it is marked (sending), its send ended
+    // (status "sent", "failed" or "expired", with the transport's name and the error).
+    void queued(const queue_entry& e);
+    void attempt(const queue_entry& e);
+    void ended(const queue_entry& e, const std::string& status, const std::string& transport,
+               const std::string& error);
+    // The SMS centre's final word on a sent message: delivered or failed (with its state).
+    void receipt(const std::string& id, bool delivered, const std::string& error);
+
+    // The message of that id sent with the key of that name.
+    std::optional<ApiMessage> find(const std::string& id, const std::string& key);
+
+  private:
+    // Sets the message under the lock, appends it to the journal; the report to send when
+    // it ended and has a callback.
+    // only_new: set only when the id is not known yet (a worker may have ended it already).
+    void change(ApiMessage m, bool report, bool only_new = false);
+    void append_locked(const ApiMessage& m);
+    Gateway* gw_;
+    ApiKeyTable* keys_;
+    std::string path_;
+    std::mutex lock_;
+    std::unordered_map<std::string, ApiMessage> messages_;  // guarded by lock_
+    int fd_ = -1;                                           // the journal, appended
+};
+
+}  // namespace tolvane
