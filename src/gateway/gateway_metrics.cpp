@@ -125,26 +125,27 @@ void gateway_count_webhook(GatewayWebhookOutcome what) {
             &metrics().counter(METRIC_WEBHOOKS, help, {{"outcome", "failed"}})};
     }();
     c[static_cast<std::size_t>(what)]->inc();
-    void gateway_count_api(const char* route, int status, double seconds) {
-        // One counter per route and code, looked up in the registry once each.
-        static std::mutex lock;
-        static std::map<std::pair<std::string, int>, MetricCounter*> counters;
-        static MetricHistogram& took =
-            metrics().histogram(METRIC_API_REQUEST_SECONDS,
-                                "HTTP API requests: time from the whole request to the answer",
-                                {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5});
-        MetricCounter* c = nullptr;
-        {
-            std::lock_guard<std::mutex> g(lock);
-            MetricCounter*& slot = counters[{route, status}];
-            if (slot == nullptr)
-                slot = &metrics().counter(METRIC_API_REQUESTS,
-                                          "HTTP API requests answered, by route and status code",
-                                          {{"route", route}, {"code", std::to_string(status)}});
-            c = slot;
-        }
-        c->inc();
-        took.observe(seconds);
+}
+
+void gateway_count_api(const char* route, int status, double seconds) {
+    // One counter per route and code, looked up in the registry once each.
+    static std::mutex lock;
+    static std::map<std::pair<std::string, int>, MetricCounter*> counters;
+    static MetricHistogram& took = metrics().histogram(
+        METRIC_API_REQUEST_SECONDS, "HTTP API requests: time from the whole request to the answer",
+        {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5});
+    MetricCounter* c = nullptr;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        MetricCounter*& slot = counters[{route, status}];
+        if (slot == nullptr)
+            slot = &metrics().counter(METRIC_API_REQUESTS,
+                                      "HTTP API requests answered, by route and status code",
+                                      {{"route", route}, {"code", std::to_string(status)}});
+        c = slot;
     }
+    c->inc();
+    took.observe(seconds);
+}
 
 }  // namespace tolvane
