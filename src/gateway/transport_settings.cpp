@@ -73,52 +73,59 @@ smtp_init smtp_side_init(SIni* ini) {
     return std::move(*rec);
 }
 
+namespace {
+
+// The settings of a GSM modem transport (sec: its section, or null for the global part).
+gsm_init gsm_settings(SIni* ini, bool debug, const char* sec) {
+    auto r = std::make_unique<gsm_init>();
+    r->port = sini_text(ini, GSM_COM, sec);
+    r->baud = gsm_baud(sini_number(ini, GSM_BAUD, 0, sec));
+    r->localphone = sini_text(ini, GSM_NUMBER, sec);
+    r->sca = sini_text(ini, SCA_NUMBER, sec);
+    std::string dbg = sini_text(ini, COM_DEBUG_FILE, sec);
+    r->debug_file = dbg == "disabled" ? std::string() : dbg;
+    r->pin = sini_text(ini, GSM_PIN, sec);
+    r->pin2 = sini_text(ini, GSM_PIN2, sec);
+    r->puk = sini_text(ini, GSM_PUK, sec);
+    r->puk2 = sini_text(ini, GSM_PUK2, sec);
+    if (!sini_truth(ini, GSM_NOINIT, sec)) r->init_string = sini_text(ini, GSM_INIT, sec);
+    r->crlf = sini_truth(ini, GSM_CRLF, sec) ? 1 : 0;
+    r->min_signal = sini_number(ini, GSM_MIN_SIGNAL, 0, sec);
+    r->signal_timeout = sini_number(ini, GSM_SIGNAL_TIMEOUT, 0, sec);
+    r->poll_ms = 1000L * sini_number(ini, GSM_POLL, 0, sec);
+    // "none": a modem that failed too often is only set up again.
+    r->reset = sini_text(ini, GSM_RESET, sec);
+    if (iequals(strtrm(r->reset), "none")) r->reset.clear();
+    r->dodebug = debug ? 1 : 0;
+    r->coding = sms_coding_parse(sini_word(ini, SMS_CODING, sec)).value_or(sms_coding::automatic);
+    r->max_parts = sini_number(ini, SMS_MAX_PARTS, 0, sec);
+    int m = MODE_ZERO;
+    if (sini_truth(ini, CPIN_OK, sec)) m |= MODE_CPIN_OK;
+    if (sini_truth(ini, CBST_ONE, sec)) m |= MODE_CBST_ONE;
+    if (sini_truth(ini, CNMI_FLUSH, sec)) m |= MODE_CNMI_FLUSH;
+    if (sini_word(ini, SMS_MODE, sec) == "pdu") m |= MODE_PDU;
+    if (sini_truth(ini, SMS_EXTENDED, sec)) m |= MODE_EXTENDED;
+    std::string dcs = sini_text(ini, SMS_DCS, sec);
+    if (dcs == "8bit") {
+        m |= MODE_8BIT;
+    } else if (dcs == "16bit") {
+        m |= MODE_16BIT;
+    } else if (dcs != "7bit") {
+        m |= MODE_8BIT;
+        r->dcs = dcs;
+    }
+    r->mode = m;
+    return std::move(*r);
+}
+
+}  // namespace
+
 std::optional<transport_options> delivery_init(SIni* ini, int mode, bool debug,
                                                const char* section) {
     const char* sec = section;
     switch (mode) {
-        case SMS_GSM: {
-            auto r = std::make_unique<gsm_init>();
-            r->port = sini_text(ini, GSM_COM, sec);
-            r->baud = gsm_baud(sini_number(ini, GSM_BAUD, 0, sec));
-            r->localphone = sini_text(ini, GSM_NUMBER, sec);
-            r->sca = sini_text(ini, SCA_NUMBER, sec);
-            std::string dbg = sini_text(ini, COM_DEBUG_FILE, sec);
-            r->debug_file = dbg == "disabled" ? std::string() : dbg;
-            r->pin = sini_text(ini, GSM_PIN, sec);
-            r->pin2 = sini_text(ini, GSM_PIN2, sec);
-            r->puk = sini_text(ini, GSM_PUK, sec);
-            r->puk2 = sini_text(ini, GSM_PUK2, sec);
-            if (!sini_truth(ini, GSM_NOINIT, sec)) r->init_string = sini_text(ini, GSM_INIT, sec);
-            r->crlf = sini_truth(ini, GSM_CRLF, sec) ? 1 : 0;
-            r->min_signal = sini_number(ini, GSM_MIN_SIGNAL, 0, sec);
-            r->signal_timeout = sini_number(ini, GSM_SIGNAL_TIMEOUT, 0, sec);
-            r->poll_ms = 1000L * sini_number(ini, GSM_POLL, 0, sec);
-            // "none": a modem that failed too often is only set up again.
-            r->reset = sini_text(ini, GSM_RESET, sec);
-            if (iequals(strtrm(r->reset), "none")) r->reset.clear();
-            r->dodebug = debug ? 1 : 0;
-            r->coding =
-                sms_coding_parse(sini_word(ini, SMS_CODING, sec)).value_or(sms_coding::automatic);
-            r->max_parts = sini_number(ini, SMS_MAX_PARTS, 0, sec);
-            int m = MODE_ZERO;
-            if (sini_truth(ini, CPIN_OK, sec)) m |= MODE_CPIN_OK;
-            if (sini_truth(ini, CBST_ONE, sec)) m |= MODE_CBST_ONE;
-            if (sini_truth(ini, CNMI_FLUSH, sec)) m |= MODE_CNMI_FLUSH;
-            if (sini_word(ini, SMS_MODE, sec) == "pdu") m |= MODE_PDU;
-            if (sini_truth(ini, SMS_EXTENDED, sec)) m |= MODE_EXTENDED;
-            std::string dcs = sini_text(ini, SMS_DCS, sec);
-            if (dcs == "8bit") {
-                m |= MODE_8BIT;
-            } else if (dcs == "16bit") {
-                m |= MODE_16BIT;
-            } else if (dcs != "7bit") {
-                m |= MODE_8BIT;
-                r->dcs = dcs;
-            }
-            r->mode = m;
-            return std::move(*r);
-        }
+        case SMS_GSM:
+            return gsm_settings(ini, debug, sec);
         case SMS_SMPP: {
             auto r = std::make_unique<smpp_init>();
             r->host = sini_text(ini, SMPP_HOST, sec);
