@@ -11,6 +11,7 @@ import json
 import os
 import re
 import subprocess
+import sys
 import threading
 import unittest
 
@@ -20,6 +21,9 @@ import requests
 from mailsms import BIN, Gateway, free_port, wait_for
 from pgcluster import PgCluster
 from test_smpp import SOURCE_DIR, Smsc, smpp_settings
+
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "peers"))
+from webhook_receiver import WebhookReceiver  # noqa: E402
 
 WAIT = 20.0
 DOC_PATH = os.path.join(SOURCE_DIR, "docs", "openapi.json")
@@ -101,7 +105,12 @@ class Api(unittest.TestCase):
                              capture_output=True, text=True, timeout=WAIT)
         self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
         lines = out.stdout.splitlines()
-        return lines[1] if not more else None
+        if more:
+            return None
+        # The key, then the secret its delivery reports are signed with.
+        self.secrets = getattr(self, "secrets", {})
+        self.secrets[name] = lines[3]
+        return lines[1]
 
     # ---- the two clients ----
     def req(self, method, path, body=None, headers=None, key=True, raw=None):
@@ -151,9 +160,11 @@ class Api(unittest.TestCase):
     # ---- the tests ----
     def test_send_is_submitted_its_status_follows_the_send_and_the_receipt(self):
         self.start(webpath=os.path.join(SOURCE_DIR, "etc", "web"), metrics_open="true")
+        hooks = WebhookReceiver(self.secrets["shop"])
+        self.addCleanup(hooks.close)
         r = self.req("POST", "/api/v1/messages", {
             "to": ["0412 000 001", "+61412000002"], "text": "Your code is 1234", "from": "ACME",
-            "reference": "order-7", "callback_url": "https://app.example/dlr"})
+            "reference": "order-7", "callback_url": hooks.url})
         self.assertEqual(r.status_code, 202)
         msgs = r.json()["messages"]
         self.assertEqual([m["to"] for m in msgs], ["+61412000001", "+61412000002"])
@@ -175,8 +186,19 @@ class Api(unittest.TestCase):
         self.wait_status(msgs[0]["id"], "delivered")
         second = self.wait_status(msgs[1]["id"], "failed")
         self.assertEqual(second["error"], "UNDELIVERED")
-        # Each change with a callback_url is handed to the webhook sender.
-        self.gw.wait_log("API message %s: report for https://app.example/dlr" % msgs[0]["id"])
+        # Each change is reported to the callback_url, signed with the key's secret: the
+        # send, then the receipt, of each message, and nothing twice.
+        posts = hooks.wait(4)
+        self.assertTrue(all(p["signed"] for p in posts))
+        seen = sorted((p["body"]["id"], p["body"]["status"]) for p in posts)
+        self.assertEqual(seen, sorted([(msgs[0]["id"], "sent"), (msgs[0]["id"], "delivered"),
+                                       (msgs[1]["id"], "sent"), (msgs[1]["id"], "failed")]))
+        for p in posts:
+            self.assertEqual(set(p["body"]), {"id", "status", "error", "at", "reference"})
+            self.assertEqual(p["body"]["reference"], "order-7")
+        failed = [p["body"] for p in posts if p["body"]["status"] == "failed"]
+        self.assertEqual(failed[0]["error"], "UNDELIVERED")
+        self.assertEqual(len({p["delivery"] for p in posts}), 4)
         # curl sends and asks too, on the same calls.
         status, _, body = self.curl("POST", "/api/v1/messages", {"to": "+61412000003", "text": "hi"})
         self.assertEqual(status, 202)
