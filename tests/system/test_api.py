@@ -10,9 +10,11 @@ Every process started here (gateway, centre, sink) is stopped by the test's clea
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
 import threading
+import time
 import unittest
 
 import jsonschema
@@ -291,6 +293,31 @@ class Api(unittest.TestCase):
         wait_for(lambda: "crm|" in counts() and "shop|0000000002" in counts(), WAIT,
                  what="each key counted in perkey.key")
         self.assertIn("crm|0000000001", counts())
+
+    def test_a_message_answered_202_survives_a_kill_9_before_its_send(self):
+        self.start()
+        port = self.smsc.port
+        # The centre goes away: the message is answered once it is stored, and waits.
+        self.smsc.proc.kill()
+        self.smsc.proc.wait(timeout=WAIT)
+        r = self.req("POST", "/api/v1/messages", {"to": "+61412000060", "text": "kept",
+                                                  "reference": "k9"})
+        self.assertEqual(r.status_code, 202)
+        mid = r.json()["messages"][0]["id"]
+        self.gw.proc.send_signal(signal.SIGKILL)
+        self.gw.proc.wait(timeout=WAIT)
+        self.gw.proc = None
+        # Back with a centre on the same port: sent once, and its status says so.
+        centre = Smsc(self, "--port", str(port))
+        self.gw.start()
+        self.gw.wait_log("HTTP API listening")
+        centre.wait_event("submit_sm", 1)
+        got = self.wait_status(mid, "sent")
+        self.assertEqual((got["to"], got["reference"]), ("+61412000060", "k9"))
+        time.sleep(1.0)
+        subs = centre.all("submit_sm")
+        self.assertEqual([(e["destination_addr"], e["text"]) for e in subs],
+                         [("61412000060", "kept")])
 
     def test_without_a_transport_sends_are_refused_503(self):
         self.start(delivery_mode="none", send_mode="none", recv_mode="none")
