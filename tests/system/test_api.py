@@ -309,8 +309,11 @@ class Api(unittest.TestCase):
         self.gw.proc = None
         # Back with a centre on the same port: sent once, and its status says so.
         centre = Smsc(self, "--port", str(port))
+        # The log still holds the first run's lines: the restarted API is waited for by
+        # the log line counted twice.
         self.gw.start()
-        self.gw.wait_log("HTTP API listening")
+        wait_for(lambda: sum("HTTP API listening" in l for l in self.gw.log()) >= 2, WAIT,
+                 what="the API listening again")
         centre.wait_event("submit_sm", 1)
         got = self.wait_status(mid, "sent")
         self.assertEqual((got["to"], got["reference"]), ("+61412000060", "k9"))
