@@ -240,7 +240,8 @@ class smtp_message {
     // far: a mail suspended while taking recipients goes on with them.
     int stage = STAGE_MAIL;
     std::vector<std::string> accepted;
-    // Sessions waiting for a worker right now (the session pool's count; null: none kept).
+    // Sessions waiting for a worker with none idle to take them (the session pool's count;
+    // null: none kept).
     // While some wait, the dialogue stops at once instead of first giving its client a
     // moment: a burst of silent clients then holds few workers.
     const std::atomic<int>* backlog = nullptr;

@@ -47,9 +47,12 @@ struct smtp_session_pool {
     std::mutex m;
     std::condition_variable cv;
     std::deque<std::unique_ptr<smtp_message>> tasks;
-    std::atomic<int> backlog{0};  // tasks.size(), read without the lock by the dialogues
-    int threads = 0;              // workers alive
-    int waiting = 0;              // workers waiting for a task
+    // Queued sessions no idle worker is there to take (tasks beyond the workers waiting),
+    // read without the lock by the dialogues. A task a waiting worker is about to take is
+    // not counted: it holds nobody up.
+    std::atomic<int> backlog{0};
+    int threads = 0;  // workers alive
+    int waiting = 0;  // workers waiting for a task
     int max_threads = 1;
     bool stopping = false;
     std::atomic<bool> closing{false};  // sessions end at the end of their mail ("421")
@@ -63,6 +66,12 @@ struct smtp_session_pool {
 };
 
 namespace {
+
+// Sets the backlog after tasks or waiting changed (under the pool's lock).
+void note_backlog(smtp_session_pool* p) {
+    const int unclaimed = static_cast<int>(p->tasks.size()) - p->waiting;
+    p->backlog.store(unclaimed > 0 ? unclaimed : 0, std::memory_order_relaxed);
+}
 
 // Workers kept however long they idle.
 constexpr int POOL_KEEP = 4;
@@ -163,13 +172,14 @@ void worker(smtp_session_pool* p, smtp_engine* d) {
     std::unique_lock<std::mutex> g(p->m);
     for (;;) {
         ++p->waiting;
+        note_backlog(p);
         bool got = p->cv.wait_for(g, POOL_IDLE, [&] { return p->stopping || !p->tasks.empty(); });
         --p->waiting;
         if (p->stopping || (!got && p->threads > POOL_KEEP)) break;
         if (p->tasks.empty()) continue;
         std::unique_ptr<smtp_message> task = std::move(p->tasks.front());
         p->tasks.pop_front();
-        p->backlog.store(static_cast<int>(p->tasks.size()), std::memory_order_relaxed);
+        note_backlog(p);
         g.unlock();
         run_session(p, *d, std::move(task));
         g.lock();
@@ -190,7 +200,7 @@ void enqueue(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_message>
         return;
     }
     p->tasks.push_back(std::move(m));
-    p->backlog.store(static_cast<int>(p->tasks.size()), std::memory_order_relaxed);
+    note_backlog(p);
     if (p->waiting >= static_cast<int>(p->tasks.size())) {
         // Told after the lock is let go: a worker woken under it would only wake to wait
         // for the lock (two more futex calls per connection).
@@ -210,7 +220,7 @@ void enqueue(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_message>
         // Nothing will ever take it: the client is closed.
         std::unique_ptr<smtp_message> lost = std::move(p->tasks.back());
         p->tasks.pop_back();
-        p->backlog.store(static_cast<int>(p->tasks.size()), std::memory_order_relaxed);
+        note_backlog(p);
         g.unlock();
         lost.reset();
         d.sessions_busy.fetch_sub(1);
