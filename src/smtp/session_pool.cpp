@@ -17,8 +17,11 @@
 // the dialogue hands the connection on (RSET, or the next MAIL FROM), the next mail runs
 // on the same worker: no thread is started per mail.
 //
-// Workers are started when every one is busy, up to one per allowed session, and end after
-// a minute without work (a few stay). Each session counts in the engine's sessions_busy
+// Workers are started when every one is busy: at once while there are few, and beyond
+// that only for a session still without a worker after POOL_GROW_AFTER_MS (a worker
+// whose client is slow to answer lets it go within milliseconds, so a burst of clients
+// does not start a thread each). Up to one per allowed session; they end after a minute
+// without work (a few stay). Each session counts in the engine's sessions_busy
 // from the moment it is queued or parked until its last mail is released, so that shutdown
 // waits for it. smtp_session_pool_close_idle (the server's stop) closes the parked
 // connections with "421" and makes every session that reaches the end of a mail close
@@ -28,6 +31,10 @@
 // workers (std::jthread in a ThreadSet) and its reactor; the engine's destructor stops the
 // pool, which stops the reactor (closing what is parked) and joins every worker before the
 // engine goes (the server drains its sessions first).
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -56,6 +63,19 @@ struct smtp_session_pool {
     int max_threads = 1;
     bool stopping = false;
     std::atomic<bool> closing{false};  // sessions end at the end of their mail ("421")
+    // Never written: parked in the reactor only for its idle limit, the later look at
+    // sessions still without a worker; grow_pending while it is parked. Declared before
+    // the reactor, so closed after it.
+    struct OwnedFd {
+        int fd = -1;
+        ~OwnedFd() {
+            if (fd >= 0) ::close(fd);
+        }
+    } grow;
+    bool grow_pending = false;
+    // When a worker last took a task (steady clock, ms): a queue that moves needs no more
+    // workers, however long it is.
+    std::int64_t last_take_ms = 0;
     // Idle connections waiting for their client; no workers of its own (a ready connection
     // is queued for the session workers). Null when it could not start: sessions then wait
     // on their workers, as they always may.
@@ -67,6 +87,12 @@ struct smtp_session_pool {
 
 namespace {
 
+std::int64_t steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 // Sets the backlog after tasks or waiting changed (under the pool's lock).
 void note_backlog(smtp_session_pool* p) {
     const int unclaimed = static_cast<int>(p->tasks.size()) - p->waiting;
@@ -75,6 +101,10 @@ void note_backlog(smtp_session_pool* p) {
 
 // Workers kept however long they idle.
 constexpr int POOL_KEEP = 4;
+// Workers started at once for a session that finds none idle; beyond them a session waits
+// this long for a busy one to come free before a worker is started for it.
+constexpr int POOL_EAGER = 8;
+constexpr long POOL_GROW_AFTER_MS = 10;
 constexpr auto POOL_IDLE = std::chrono::seconds(60);
 // How long a stop waits for the workers to end.
 constexpr auto POOL_STOP_WAIT = std::chrono::seconds(2);
@@ -179,6 +209,7 @@ void worker(smtp_session_pool* p, smtp_engine* d) {
         if (p->tasks.empty()) continue;
         std::unique_ptr<smtp_message> task = std::move(p->tasks.front());
         p->tasks.pop_front();
+        p->last_take_ms = steady_ms();
         note_backlog(p);
         g.unlock();
         run_session(p, *d, std::move(task));
@@ -189,8 +220,62 @@ void worker(smtp_session_pool* p, smtp_engine* d) {
     --p->threads;
 }
 
+// Starts a worker (under the pool's lock); false when none could start.
+bool start_worker_locked(smtp_session_pool* p, smtp_engine& d) {
+    if (p->threads >= p->max_threads) return false;
+    ++p->threads;  // counted before it starts, under the lock it takes first
+    if (p->workers.start([p, dp = &d](std::stop_token) { worker(p, dp); })) return true;
+    --p->threads;
+    emsg("SMTP: cannot start a session thread (%d running)", p->threads);
+    return false;
+}
+
+bool grow_later(smtp_session_pool* p, smtp_engine& d);
+
+// The later look at sessions still queued with no idle worker to take them. While the
+// workers keep taking tasks the queue moves and nothing is started (a burst of clients
+// is drained by the workers there are); when none was taken for POOL_GROW_AFTER_MS (slow
+// clients hold every worker), a quarter more workers start, at least one. Another look
+// follows while sessions are left waiting.
+void grow_late(smtp_session_pool* p, smtp_engine& d, Reactor::Wake w) {
+    bool again = false;
+    {
+        std::lock_guard<std::mutex> g(p->m);
+        p->grow_pending = false;
+        if (w == Reactor::Wake::stopping || p->stopping) return;
+        const int unclaimed = static_cast<int>(p->tasks.size()) - p->waiting;
+        if (unclaimed <= 0) return;
+        again = true;
+        if (steady_ms() - p->last_take_ms >= POOL_GROW_AFTER_MS) {
+            const int more = std::min(unclaimed, std::max(1, p->threads / 4));
+            for (int n = 0; n < more; ++n)
+                if (!start_worker_locked(p, d)) return;
+            again = unclaimed > more;
+        }
+    }
+    if (again) (void)grow_later(p, d);
+}
+
+// Asks for the later look unless one is on its way; false when it cannot be had (no
+// reactor, or it stopped): the caller then starts a worker at once.
+bool grow_later(smtp_session_pool* p, smtp_engine& d) {
+    {
+        std::lock_guard<std::mutex> g(p->m);
+        if (p->grow_pending) return true;
+        if (!p->reactor || p->grow.fd < 0) return false;
+        p->grow_pending = true;
+    }
+    // Parked without the pool's lock: the look itself takes it on the reactor's thread.
+    if (p->reactor->park(p->grow.fd, POOL_GROW_AFTER_MS,
+                         [p, dp = &d](Reactor::Wake w) { grow_late(p, *dp, w); }))
+        return true;
+    std::lock_guard<std::mutex> g(p->m);
+    p->grow_pending = false;
+    return false;
+}
+
 // Queues a session (already counted busy) for a worker, starting one when every worker is
-// busy and the cap allows.
+// busy and the cap allows (at once while there are few, otherwise after a moment).
 void enqueue(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_message> m) {
     std::unique_lock<std::mutex> g(p->m);
     if (p->stopping) {
@@ -208,13 +293,13 @@ void enqueue(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_message>
         p->cv.notify_one();
         return;
     }
-    if (p->threads < p->max_threads) {
-        // Counted before it starts, under the lock it takes first.
-        ++p->threads;
-        if (p->workers.start([p, dp = &d](std::stop_token) { worker(p, dp); })) return;
-        --p->threads;
-        emsg("SMTP: cannot start a session thread (%d running)", p->threads);
+    if (p->threads >= POOL_EAGER && p->threads < p->max_threads) {
+        g.unlock();
+        if (grow_later(p, d)) return;
+        g.lock();
+        if (p->stopping) return;  // the stop dropped the task
     }
+    if (start_worker_locked(p, d)) return;
     // Every worker is busy and no more can start: the task waits for the first to finish.
     if (p->threads == 0) {
         // Nothing will ever take it: the client is closed.
@@ -234,6 +319,7 @@ smtp_session_pool* pool_of(smtp_engine& d) {
         p->max_threads = d.max_sessions > 0 ? d.max_sessions : 4096;
         p->reactor = std::make_unique<Reactor>(0);
         if (!p->reactor->ok()) p->reactor.reset();
+        p->grow.fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         d.session_pool = std::move(p);
     }
     return d.session_pool.get();

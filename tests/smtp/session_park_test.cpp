@@ -168,5 +168,29 @@ TEST(SmtpParking, AParkedClientIsClosedAtItsTimeOutOrToldWhenTheServerStops) {
     }
 }
 
+// Clients that stop within DATA keep their workers (the dialogue waits for them there):
+// more of them than the workers started at once must not leave a newcomer waiting for a
+// worker until one of them times out. Workers are added for sessions left waiting.
+TEST(SmtpParking, ClientsStuckInTheirDataDoNotStarveANewcomer) {
+    Gateway g(Policy{}, 60000);
+    ASSERT_NE(g.port(), 0);
+    std::vector<std::unique_ptr<Client>> stuck;
+    for (int i = 0; i < 24; ++i) {
+        stuck.push_back(greeted(g));
+        EXPECT_EQ(stuck.back()->cmd("MAIL FROM:<s" + std::to_string(i) + "@x>"), R_MAIL);
+        EXPECT_EQ(stuck.back()->cmd("RCPT TO:<0412345678@gw>"), R_RCPT);
+        EXPECT_EQ(stuck.back()->cmd("DATA"), R_354);
+        ASSERT_TRUE(stuck.back()->send("Subject: half a mail\r\n"));
+    }
+    // Long before the stuck clients' 60 s time-out (a fault bound, not a speed check).
+    Client c(g.port());
+    EXPECT_EQ(c.read(10000).value_or("(nothing)"), "220 TOLVANE");
+    c.line("HELO late.example");
+    EXPECT_TRUE(c.read(10000).value_or("(nothing)").ends_with(". Hello late.example(127.0.0.1)"));
+    send_mail(c, "late@x");
+    EXPECT_EQ(c.cmd("QUIT"), "221 Command QUIT, disconnecting");
+    for (auto& s : stuck) EXPECT_EQ(s->cmd("."), R_250);
+}
+
 }  // namespace
 }  // namespace tolvane
