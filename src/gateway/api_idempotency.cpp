@@ -4,13 +4,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "foundation/fileio.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "gateway/api_json.h"
 
 namespace tolvane {
 
@@ -18,17 +18,7 @@ namespace {
 
 using json = nlohmann::json;
 
-std::int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 constexpr std::int64_t LIFETIME_MS = std::int64_t{API_IDEMPOTENCY_HOURS} * 3600 * 1000;
-
-std::string dump(const json& j) {
-    return j.dump(-1, ' ', false, json::error_handler_t::replace);
-}
 
 }  // namespace
 
@@ -38,7 +28,7 @@ ApiIdempotency::~ApiIdempotency() {
 
 bool ApiIdempotency::open(std::string& why) {
     std::lock_guard<std::mutex> g(lock_);
-    const std::int64_t now = now_ms();
+    const std::int64_t now = api_now_ms();
     {
         std::ifstream in(path_);
         std::string line;
@@ -58,12 +48,12 @@ bool ApiIdempotency::open(std::string& why) {
     std::string text;
     for (const auto& [k, e] : entries_) {
         const std::size_t nl = k.find('\n');
-        text += dump(json{{"owner", k.substr(0, nl)},
-                          {"key", k.substr(nl + 1)},
-                          {"hash", e.body_hash},
-                          {"status", e.answer.status},
-                          {"body", e.answer.body},
-                          {"at", e.at_ms}}) +
+        text += api_dump(json{{"owner", k.substr(0, nl)},
+                              {"key", k.substr(nl + 1)},
+                              {"hash", e.body_hash},
+                              {"status", e.answer.status},
+                              {"body", e.answer.body},
+                              {"at", e.at_ms}}) +
                 "\n";
     }
     if (!write_file_atomic(path_, text, 0600, why)) return false;
@@ -91,7 +81,7 @@ ApiIdempotency::Slot ApiIdempotency::begin(const std::string& owner, const std::
                                            const std::string& body_hash, Answer& answer) {
     const std::string k = owner + "\n" + key;
     std::unique_lock<std::mutex> g(lock_);
-    const std::int64_t now = now_ms();
+    const std::int64_t now = api_now_ms();
     expire_locked(now);
     for (;;) {
         auto it = entries_.find(k);
@@ -127,12 +117,12 @@ void ApiIdempotency::finish(const std::string& owner, const std::string& key,
     it->second.busy = false;
     it->second.answer = answer;
     if (fd_ >= 0) {
-        const std::string line = dump(json{{"owner", owner},
-                                           {"key", key},
-                                           {"hash", it->second.body_hash},
-                                           {"status", answer.status},
-                                           {"body", answer.body},
-                                           {"at", it->second.at_ms}}) +
+        const std::string line = api_dump(json{{"owner", owner},
+                                               {"key", key},
+                                               {"hash", it->second.body_hash},
+                                               {"status", answer.status},
+                                               {"body", answer.body},
+                                               {"at", it->second.at_ms}}) +
                                  "\n";
         if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
             ::fdatasync(fd_) != 0)

@@ -225,6 +225,8 @@ bool api_prepare(Gateway& gw) {
 
 void api_start(Gateway& gw) {
     const int port = gw.setting_int(API_PORT);
+    // Reports a stop kept from the queue go now, with or without the API.
+    if (gw.queue && gw.api_messages) gw.api_messages->requeue_reports();
     if (port == 0 || !gw.api_messages) {
         imsg("HTTP API off (api_port 0)");
         return;

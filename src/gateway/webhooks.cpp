@@ -229,20 +229,26 @@ bool webhook_url_valid(std::string_view url, std::string& why) {
     return true;
 }
 
-queue_entry webhook_entry(std::string url, std::string body, std::string secret) {
+std::string webhook_new_delivery_id() {
+    return new_delivery_id();
+}
+
+queue_entry webhook_entry(std::string url, std::string body, std::string secret,
+                          std::string delivery) {
     queue_entry e;
     e.kind = QUEUE_WEBHOOK;
     e.destination = std::move(url);
     e.text = std::move(body);
     e.client = "WEBHOOK";
-    e.headers.emplace_back(DELIVERY_HEADER, new_delivery_id());
+    e.headers.emplace_back(DELIVERY_HEADER, delivery.empty() ? new_delivery_id() : delivery);
     e.headers.emplace_back(SECRET_FIELD, std::move(secret));
     return e;
 }
 
-bool webhook_enqueue(Gateway& gw, std::string url, std::string body, std::string secret) {
+bool webhook_enqueue(Gateway& gw, std::string url, std::string body, std::string secret,
+                     std::string delivery) {
     std::vector<queue_entry> batch{
-        webhook_entry(std::move(url), std::move(body), std::move(secret))};
+        webhook_entry(std::move(url), std::move(body), std::move(secret), std::move(delivery))};
     std::string why;
     if (!gw.queue) {
         emsg("Webhook to [%s] not stored: no queue", url_for_log(batch[0].destination).c_str());

@@ -84,11 +84,16 @@ std::string webhook_signature(std::string_view secret, std::int64_t unix_time,
 // parser); false with why when not.
 bool webhook_url_valid(std::string_view url, std::string& why);
 
-// The queue entry of one webhook, with a fresh delivery id.
-queue_entry webhook_entry(std::string url, std::string body, std::string secret);
+// A fresh delivery id: 32 lower-case hex digits (128 random bits).
+std::string webhook_new_delivery_id();
+// The queue entry of one webhook, with that delivery id ("": a fresh one).
+queue_entry webhook_entry(std::string url, std::string body, std::string secret,
+                          std::string delivery = std::string());
 // Stores one webhook in gw's queue: true once it is on stable storage (the lane's workers
 // then POST it); false, logged, when there is no queue or it could not be stored.
-bool webhook_enqueue(Gateway& gw, std::string url, std::string body, std::string secret);
+// delivery: its X-Tolvane-Delivery id when it was made before ("": a fresh one).
+bool webhook_enqueue(Gateway& gw, std::string url, std::string body, std::string secret,
+                     std::string delivery = std::string());
 
 // Entry fields (for the lane and tests).
 std::string webhook_delivery_id(const queue_entry& e);
