@@ -1,8 +1,8 @@
 // Webhooks (see webhooks.h): the entry, its signature and its POST.
 //
-// libcurl does the HTTP (and TLS for https URLs, with the system's CA certificates), one
-// easy handle per attempt; nlohmann's JSON library writes the bodies; OpenSSL's EVP_Q_mac
-// computes the HMAC.
+// libcurl does the HTTP (and TLS for https URLs, with the system's CA certificates), with
+// easy handles kept by the lane so that their connections are reused; nlohmann's JSON library
+// writes the bodies; OpenSSL's EVP_Q_mac computes the HMAC.
 #include "gateway/webhooks.h"
 
 #include <curl/curl.h>
@@ -71,13 +71,18 @@ void curl_once() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// A handle of the lane's pool for one POST, given back (with its connection) after it.
 struct CurlEasy {
-    CURL* h = curl_easy_init();
-    curl_slist* headers = nullptr;
+    explicit CurlEasy(WebhookHandles& from) : pool(from), h(from.take()) {}
     ~CurlEasy() {
+        pool.give(h);
         curl_slist_free_all(headers);
-        if (h != nullptr) curl_easy_cleanup(h);
     }
+    CurlEasy(const CurlEasy&) = delete;
+    CurlEasy& operator=(const CurlEasy&) = delete;
+    WebhookHandles& pool;
+    CURL* h;
+    curl_slist* headers = nullptr;
 };
 
 size_t keep_answer(char* data, size_t size, size_t n, void* user) {
@@ -102,7 +107,7 @@ struct PostResult {
 PostResult post(WebhookSender& s, const queue_entry& e) {
     curl_once();
     PostResult r;
-    CurlEasy c;
+    CurlEasy c(s.handles);
     if (c.h == nullptr) {
         r.error = "cannot make an HTTP handle";
         return r;
@@ -155,6 +160,42 @@ std::string utc_text(std::int64_t ms) {
 }
 
 }  // namespace
+
+WebhookHandles::~WebhookHandles() {
+    for (void* h : idle_) curl_easy_cleanup(h);
+}
+
+void* WebhookHandles::take() {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (!idle_.empty()) {
+            CURL* h = idle_.back();
+            idle_.pop_back();
+            return h;
+        }
+    }
+    curl_once();
+    CURL* h = curl_easy_init();
+    if (h != nullptr) {
+        std::lock_guard<std::mutex> g(lock_);
+        ++made_;
+    }
+    return h;
+}
+
+void WebhookHandles::give(void* h) {
+    if (h == nullptr) return;
+    // Its options pointed at the last POST's header list, buffers and answer: back to the
+    // defaults. The connection cache stays.
+    curl_easy_reset(h);
+    std::lock_guard<std::mutex> g(lock_);
+    idle_.push_back(h);
+}
+
+std::size_t WebhookHandles::made() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return made_;
+}
 
 WebhookRules webhook_rules(const SIni* ini) {
     WebhookRules r;

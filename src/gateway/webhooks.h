@@ -24,6 +24,8 @@
 // the entry's own). The secret is kept with the entry so that a webhook signed when it was
 // stored is still signed after a restart, whatever becomes of the key it came from.
 //
+// Connections are kept between POSTs (WebhookHandles, below).
+//
 // Ownership: the lane's WebhookSender is owned by the lane's functions (queue_admin.cpp);
 // its cut flag is set once by the engine's shutdown and aborts the POSTs in flight (their
 // entries go back to the queue with the attempt not counted).
@@ -33,6 +35,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,11 +57,39 @@ struct WebhookRules {
 };
 WebhookRules webhook_rules(const SIni* ini);
 
+// The lane's libcurl easy handles, kept between POSTs so that each keeps its connections
+// open (HTTP keep-alive): successive POSTs of a worker to one host reuse one connection
+// instead of connecting (and, for https, shaking hands) anew. A worker takes a handle for
+// a POST and gives it back after, so there are never more handles than workers posting at
+// once. A kept connection that the receiver closed meanwhile is found dead by libcurl,
+// which sends the request again on a new connection itself (before any answer came),
+// so it costs no attempt.
+class WebhookHandles {
+  public:
+    WebhookHandles() = default;
+    ~WebhookHandles();
+    WebhookHandles(const WebhookHandles&) = delete;
+    WebhookHandles& operator=(const WebhookHandles&) = delete;
+    // An idle handle (no options set, its connections kept); a new one when none is
+    // idle; null when libcurl cannot make one.
+    void* take();
+    // Gives a handle taken back, its options reset, for the next POST.
+    void give(void* h);
+    // How many handles were made so far (tests).
+    std::size_t made() const;
+
+  private:
+    mutable std::mutex lock_;
+    std::vector<void*> idle_;  // guarded by lock_
+    std::size_t made_ = 0;     // guarded by lock_
+};
+
 // What the lane's workers share.
 struct WebhookSender {
     WebhookRules rules;
     // Set by the shutdown's cut: POSTs in flight are aborted and given back.
     std::atomic<bool> cutting{false};
+    WebhookHandles handles;
 };
 
 // The wait before the next attempt after `attempts` failed ones (1 for the first):
