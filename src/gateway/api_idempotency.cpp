@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "foundation/fileio.h"
 #include "foundation/lib.h"
@@ -27,6 +29,8 @@ ApiIdempotency::~ApiIdempotency() {
 }
 
 bool ApiIdempotency::open(std::string& why) {
+    // The shared store keeps the answers (opened, expired lines dropped, by its owner).
+    if (shared_) return true;
     std::lock_guard<std::mutex> g(lock_);
     const std::int64_t now = api_now_ms();
     {
@@ -80,6 +84,7 @@ void ApiIdempotency::expire_locked(std::int64_t now) {
 ApiIdempotency::Slot ApiIdempotency::begin(const std::string& owner, const std::string& key,
                                            const std::string& body_hash, Answer& answer) {
     const std::string k = owner + "\n" + key;
+    if (shared_) return begin_shared(k, owner, key, body_hash, answer);
     std::unique_lock<std::mutex> g(lock_);
     const std::int64_t now = api_now_ms();
     expire_locked(now);
@@ -106,6 +111,7 @@ ApiIdempotency::Slot ApiIdempotency::begin(const std::string& owner, const std::
 void ApiIdempotency::finish(const std::string& owner, const std::string& key,
                             const Answer& answer) {
     const std::string k = owner + "\n" + key;
+    if (shared_) return finish_shared(k, owner, key, answer);
     std::lock_guard<std::mutex> g(lock_);
     auto it = entries_.find(k);
     if (it == entries_.end()) return;
@@ -129,6 +135,61 @@ void ApiIdempotency::finish(const std::string& owner, const std::string& key,
             emsg("API idempotency file %s: cannot write (%s)", path_.c_str(),
                  system_error(errno).c_str());
     }
+    done_.notify_all();
+}
+
+ApiIdempotency::Slot ApiIdempotency::begin_shared(const std::string& k, const std::string& owner,
+                                                  const std::string& key,
+                                                  const std::string& body_hash, Answer& answer) {
+    {
+        // A twin in this gateway goes first; its answer is then read from the store.
+        std::unique_lock<std::mutex> g(lock_);
+        done_.wait(g, [&] { return entries_.count(k) == 0; });
+        entries_[k] = Entry{};
+    }
+    Slot slot = Slot::unavailable;
+    const auto give_up =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(API_IDEMPOTENCY_WAIT_MS);
+    for (;;) {
+        const std::int64_t now = api_now_ms();
+        PgApiStore::Kept kept;
+        std::string why;
+        switch (shared_->claim(owner, key, body_hash, now, now - LIFETIME_MS,
+                               now - API_IDEMPOTENCY_STALE_MS, kept, why)) {
+            case PgApiStore::Claim::taken:
+                return Slot::go;  // the entry stays until finish()
+            case PgApiStore::Claim::answered:
+                slot = kept.hash == body_hash ? Slot::replay : Slot::conflict;
+                answer = Answer{kept.status, kept.body};
+                break;
+            case PgApiStore::Claim::failed:
+                emsg("API idempotency key of %s: the store cannot be asked (%s)", owner.c_str(),
+                     why.c_str());
+                break;
+            case PgApiStore::Claim::busy:
+                // Being answered by another gateway: asked again shortly.
+                if (std::chrono::steady_clock::now() >= give_up) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                continue;
+        }
+        break;
+    }
+    std::lock_guard<std::mutex> g(lock_);
+    entries_.erase(k);
+    done_.notify_all();
+    return slot;
+}
+
+void ApiIdempotency::finish_shared(const std::string& k, const std::string& owner,
+                                   const std::string& key, const Answer& answer) {
+    std::string why;
+    if (answer.status != 202)
+        shared_->release(owner, key);
+    else if (!shared_->keep(owner, key, answer.status, answer.body, why))
+        emsg("API idempotency key of %s: the answer is not kept in the store (%s)", owner.c_str(),
+             why.c_str());
+    std::lock_guard<std::mutex> g(lock_);
+    entries_.erase(k);
     done_.notify_all();
 }
 

@@ -140,8 +140,9 @@ std::string api_message_json(const ApiMessage& m) {
     return api_dump(j);
 }
 
-ApiMessages::ApiMessages(Gateway* gw, ApiKeyTable* keys, std::string path)
-    : keys_(keys), path_(std::move(path)) {
+ApiMessages::ApiMessages(Gateway* gw, ApiKeyTable* keys, std::string path,
+                         std::shared_ptr<PgApiStore> shared)
+    : keys_(keys), shared_(std::move(shared)), path_(std::move(path)) {
     if (gw != nullptr) sink_ = [gw](const ApiReport& r) { return api_report(*gw, r); };
 }
 
@@ -198,7 +199,13 @@ void ApiMessages::adopt(QueueStore& queue) {
         if (messages_.count(m.id) != 0) continue;
         messages_[m.id] = m;
         append_locked(api_dump(line_of(m)) + "\n", false);
+        share(m, true);
     }
+}
+
+void ApiMessages::share(const ApiMessage& m, bool only_new) {
+    if (shared_)
+        shared_->put_message({m.id, m.key, m.status, api_dump(line_of(m)), m.updated_ms}, only_new);
 }
 
 std::size_t ApiMessages::requeue_reports() {
@@ -256,6 +263,8 @@ void ApiMessages::change(ApiMessage m, bool report, bool only_new) {
             pending_[r->rid] = *r;
         }
         append_locked(lines, r.has_value());
+        // Under the lock: the store sees one gateway's changes in their order.
+        share(m, only_new);
     }
     // ---- the one call site of the delivery-report callback ----
     if (r) hand_over(*r);
@@ -317,10 +326,25 @@ void ApiMessages::receipt(const std::string& id, bool delivered, const std::stri
 }
 
 std::optional<ApiMessage> ApiMessages::find(const std::string& id, const std::string& key) {
-    std::lock_guard<std::mutex> g(lock_);
-    auto it = messages_.find(id);
-    if (it == messages_.end() || it->second.key != key) return std::nullopt;
-    return it->second;
+    std::optional<ApiMessage> own;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        auto it = messages_.find(id);
+        if (it != messages_.end() && it->second.key == key) own = it->second;
+    }
+    if (!shared_) return own;
+    std::string why;
+    std::optional<std::string> line = shared_->message(id, key, why);
+    if (!why.empty())
+        emsg("API message %s: the store cannot be asked (%s)", id.c_str(), why.c_str());
+    std::optional<ApiMessage> stored;
+    if (line) {
+        json j = json::parse(*line, nullptr, false);
+        if (!j.is_discarded() && j.is_object()) stored = message_of(j);
+    }
+    // This gateway's own change may not have reached the store yet.
+    if (!stored || (own && own->updated_ms > stored->updated_ms)) return own;
+    return stored;
 }
 
 }  // namespace tolvane

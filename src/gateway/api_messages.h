@@ -22,6 +22,11 @@
 // X-Tolvane-Delivery id: a report may so arrive twice (webhooks are at least once), never
 // not at all. A report the queue could not take stays due in the same way.
 //
+// With `store postgresql` each change also goes to the shared store (PgApiStore,
+// store/pg_api.h), and find() answers from it, so that every gateway on the database knows
+// every message (the newer of the store's and this gateway's own when both know it); the
+// journal stays, for this gateway's delivery reports.
+//
 // Ownership: owned by the Gateway, shared by the API's workers, the delivery workers and
 // the receipts thread; safe from any thread (one lock).
 #pragma once
@@ -29,6 +34,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -36,6 +42,7 @@
 
 #include "gateway/api_callbacks.h"
 #include "queue/queue.h"
+#include "store/pg_api.h"
 
 namespace tolvane {
 
@@ -68,7 +75,9 @@ class ApiMessages {
   public:
     // gw: where reports go (api_report; null: no reports); keys: the signing secrets;
     // path: the journal.
-    ApiMessages(Gateway* gw, ApiKeyTable* keys, std::string path);
+    // shared: the shared store that every gateway on the database reads (or null).
+    ApiMessages(Gateway* gw, ApiKeyTable* keys, std::string path,
+                std::shared_ptr<PgApiStore> shared = nullptr);
     ~ApiMessages();
     ApiMessages(const ApiMessages&) = delete;
     ApiMessages& operator=(const ApiMessages&) = delete;
@@ -109,8 +118,11 @@ class ApiMessages {
     void read_line_locked(const std::string& line);
     // Passes a report to the sink with its key's secret; once settled, writes "queued".
     bool hand_over(ApiReport& r);
+    // Passes a change to the shared store, when there is one.
+    void share(const ApiMessage& m, bool only_new);
     ApiReportSink sink_;
     ApiKeyTable* keys_;
+    std::shared_ptr<PgApiStore> shared_;
     std::string path_;
     std::mutex lock_;
     std::unordered_map<std::string, ApiMessage> messages_;  // guarded by lock_
