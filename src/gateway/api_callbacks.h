@@ -16,14 +16,17 @@ namespace tolvane {
 class Gateway;
 
 struct ApiReport {
-    std::string url;     // the message's callback_url
-    std::string body;    // {"id","status","error","at","reference"} as JSON
-    std::string key;     // the name of the API key that sent the message
-    std::string secret;  // that key's signing secret ("" when the key was revoked)
-    std::string id;      // the message id, for the log
+    std::string url;       // the message's callback_url
+    std::string body;      // {"id","status","error","at","reference"} as JSON
+    std::string key;       // the name of the API key that sent the message
+    std::string secret;    // that key's signing secret ("" when the key was revoked)
+    std::string id;        // the message id, for the log
+    std::string delivery;  // its X-Tolvane-Delivery id, made once ("" : a fresh one)
+    std::string rid;       // the report's name in the status journal: id.status.time
 };
 
-// Hands one report to the webhook sender (see above).
-void api_report(Gateway& gw, const ApiReport& report);
+// Hands one report to the webhook sender (see above): true once it is settled, stored in
+// the queue or (revoked key) dropped for good; false when the queue did not take it.
+bool api_report(Gateway& gw, const ApiReport& report);
 
 }  // namespace tolvane

@@ -7,10 +7,12 @@
 #include <chrono>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "foundation/fileio.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "gateway/api_json.h"
 
 namespace tolvane {
 
@@ -18,17 +20,7 @@ namespace {
 
 using json = nlohmann::json;
 
-std::int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 constexpr std::int64_t LIFETIME_MS = std::int64_t{API_IDEMPOTENCY_HOURS} * 3600 * 1000;
-
-std::string dump(const json& j) {
-    return j.dump(-1, ' ', false, json::error_handler_t::replace);
-}
 
 }  // namespace
 
@@ -37,8 +29,10 @@ ApiIdempotency::~ApiIdempotency() {
 }
 
 bool ApiIdempotency::open(std::string& why) {
+    // The shared store keeps the answers (opened, expired lines dropped, by its owner).
+    if (shared_) return true;
     std::lock_guard<std::mutex> g(lock_);
-    const std::int64_t now = now_ms();
+    const std::int64_t now = api_now_ms();
     {
         std::ifstream in(path_);
         std::string line;
@@ -58,12 +52,12 @@ bool ApiIdempotency::open(std::string& why) {
     std::string text;
     for (const auto& [k, e] : entries_) {
         const std::size_t nl = k.find('\n');
-        text += dump(json{{"owner", k.substr(0, nl)},
-                          {"key", k.substr(nl + 1)},
-                          {"hash", e.body_hash},
-                          {"status", e.answer.status},
-                          {"body", e.answer.body},
-                          {"at", e.at_ms}}) +
+        text += api_dump(json{{"owner", k.substr(0, nl)},
+                              {"key", k.substr(nl + 1)},
+                              {"hash", e.body_hash},
+                              {"status", e.answer.status},
+                              {"body", e.answer.body},
+                              {"at", e.at_ms}}) +
                 "\n";
     }
     if (!write_file_atomic(path_, text, 0600, why)) return false;
@@ -90,8 +84,9 @@ void ApiIdempotency::expire_locked(std::int64_t now) {
 ApiIdempotency::Slot ApiIdempotency::begin(const std::string& owner, const std::string& key,
                                            const std::string& body_hash, Answer& answer) {
     const std::string k = owner + "\n" + key;
+    if (shared_) return begin_shared(k, owner, key, body_hash, answer);
     std::unique_lock<std::mutex> g(lock_);
-    const std::int64_t now = now_ms();
+    const std::int64_t now = api_now_ms();
     expire_locked(now);
     for (;;) {
         auto it = entries_.find(k);
@@ -116,6 +111,7 @@ ApiIdempotency::Slot ApiIdempotency::begin(const std::string& owner, const std::
 void ApiIdempotency::finish(const std::string& owner, const std::string& key,
                             const Answer& answer) {
     const std::string k = owner + "\n" + key;
+    if (shared_) return finish_shared(k, owner, key, answer);
     std::lock_guard<std::mutex> g(lock_);
     auto it = entries_.find(k);
     if (it == entries_.end()) return;
@@ -127,18 +123,73 @@ void ApiIdempotency::finish(const std::string& owner, const std::string& key,
     it->second.busy = false;
     it->second.answer = answer;
     if (fd_ >= 0) {
-        const std::string line = dump(json{{"owner", owner},
-                                           {"key", key},
-                                           {"hash", it->second.body_hash},
-                                           {"status", answer.status},
-                                           {"body", answer.body},
-                                           {"at", it->second.at_ms}}) +
+        const std::string line = api_dump(json{{"owner", owner},
+                                               {"key", key},
+                                               {"hash", it->second.body_hash},
+                                               {"status", answer.status},
+                                               {"body", answer.body},
+                                               {"at", it->second.at_ms}}) +
                                  "\n";
         if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
             ::fdatasync(fd_) != 0)
             emsg("API idempotency file %s: cannot write (%s)", path_.c_str(),
                  system_error(errno).c_str());
     }
+    done_.notify_all();
+}
+
+ApiIdempotency::Slot ApiIdempotency::begin_shared(const std::string& k, const std::string& owner,
+                                                  const std::string& key,
+                                                  const std::string& body_hash, Answer& answer) {
+    {
+        // A twin in this gateway goes first; its answer is then read from the store.
+        std::unique_lock<std::mutex> g(lock_);
+        done_.wait(g, [&] { return entries_.count(k) == 0; });
+        entries_[k] = Entry{};
+    }
+    Slot slot = Slot::unavailable;
+    const auto give_up =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(API_IDEMPOTENCY_WAIT_MS);
+    for (;;) {
+        const std::int64_t now = api_now_ms();
+        PgApiStore::Kept kept;
+        std::string why;
+        switch (shared_->claim(owner, key, body_hash, now, now - LIFETIME_MS,
+                               now - API_IDEMPOTENCY_STALE_MS, kept, why)) {
+            case PgApiStore::Claim::taken:
+                return Slot::go;  // the entry stays until finish()
+            case PgApiStore::Claim::answered:
+                slot = kept.hash == body_hash ? Slot::replay : Slot::conflict;
+                answer = Answer{kept.status, kept.body};
+                break;
+            case PgApiStore::Claim::failed:
+                emsg("API idempotency key of %s: the store cannot be asked (%s)", owner.c_str(),
+                     why.c_str());
+                break;
+            case PgApiStore::Claim::busy:
+                // Being answered by another gateway: asked again shortly.
+                if (std::chrono::steady_clock::now() >= give_up) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                continue;
+        }
+        break;
+    }
+    std::lock_guard<std::mutex> g(lock_);
+    entries_.erase(k);
+    done_.notify_all();
+    return slot;
+}
+
+void ApiIdempotency::finish_shared(const std::string& k, const std::string& owner,
+                                   const std::string& key, const Answer& answer) {
+    std::string why;
+    if (answer.status != 202)
+        shared_->release(owner, key);
+    else if (!shared_->keep(owner, key, answer.status, answer.body, why))
+        emsg("API idempotency key of %s: the answer is not kept in the store (%s)", owner.c_str(),
+             why.c_str());
+    std::lock_guard<std::mutex> g(lock_);
+    entries_.erase(k);
     done_.notify_all();
 }
 

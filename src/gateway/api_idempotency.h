@@ -13,23 +13,37 @@
 // that a retry after a crash still finds it; at start-up expired lines are dropped and the
 // file written anew.
 //
+// With `store postgresql` the answers are rows of the shared store instead (PgApiStore,
+// store/pg_api.h), so that a key used on one gateway is known to every gateway on the
+// database: the first request takes the key's row, a twin on another gateway finds it
+// taken and asks again every 20 ms until it is answered (at most API_IDEMPOTENCY_WAIT_MS,
+// then Slot::unavailable, as when the store cannot be asked). A row taken by a gateway
+// that stopped before it answered is taken over after API_IDEMPOTENCY_STALE_MS.
+//
 // Ownership: owned by the API server; safe from any thread.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+
+#include "store/pg_api.h"
 
 namespace tolvane {
 
 inline constexpr int API_IDEMPOTENCY_HOURS = 24;
 inline constexpr std::size_t API_IDEMPOTENCY_KEY_MAX = 255;
+inline constexpr long API_IDEMPOTENCY_WAIT_MS = 30000;
+inline constexpr long API_IDEMPOTENCY_STALE_MS = 60000;
 
 class ApiIdempotency {
   public:
-    explicit ApiIdempotency(std::string path) : path_(std::move(path)) {}
+    // path: the file of the kept answers; shared: the shared store's instead (or null).
+    explicit ApiIdempotency(std::string path, std::shared_ptr<PgApiStore> shared = nullptr)
+        : path_(std::move(path)), shared_(std::move(shared)) {}
     ~ApiIdempotency();
     ApiIdempotency(const ApiIdempotency&) = delete;
     ApiIdempotency& operator=(const ApiIdempotency&) = delete;
@@ -37,7 +51,9 @@ class ApiIdempotency {
     // Reads the file back (expired lines dropped) and writes it anew.
     bool open(std::string& why);
 
-    enum class Slot { go, replay, conflict };
+    // unavailable: the shared store cannot be asked, or another gateway's first request is
+    // not answered in time (answered 503).
+    enum class Slot { go, replay, conflict, unavailable };
     struct Answer {
         int status = 0;
         std::string body;
@@ -57,7 +73,12 @@ class ApiIdempotency {
         std::int64_t at_ms = 0;
     };
     void expire_locked(std::int64_t now);
+    Slot begin_shared(const std::string& k, const std::string& owner, const std::string& key,
+                      const std::string& body_hash, Answer& answer);
+    void finish_shared(const std::string& k, const std::string& owner, const std::string& key,
+                       const Answer& answer);
     std::string path_;
+    std::shared_ptr<PgApiStore> shared_;
     std::mutex lock_;
     std::condition_variable done_;
     std::map<std::string, Entry> entries_;  // owner "\n" key; guarded by lock_

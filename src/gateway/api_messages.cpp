@@ -5,29 +5,25 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 #include "foundation/fileio.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "gateway/api_callbacks.h"
+#include "gateway/api_json.h"
 #include "gateway/api_keys.h"
 #include "gateway/mail_to_sms.h"
+#include "gateway/webhooks.h"
 
 namespace tolvane {
 
 namespace {
 
 using json = nlohmann::json;
-
-std::int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 bool final_status(const std::string& s) {
     return s == "sent" || s == "delivered" || s == "failed" || s == "expired";
@@ -48,9 +44,7 @@ json line_of(const ApiMessage& m) {
                 {"updated", m.updated_ms}};
 }
 
-std::optional<ApiMessage> message_of(const std::string& line) {
-    json j = json::parse(line, nullptr, false);
-    if (j.is_discarded() || !j.is_object()) return std::nullopt;
+std::optional<ApiMessage> message_of(const json& j) {
     ApiMessage m;
     m.id = j.value("id", "");
     m.to = j.value("to", "");
@@ -67,8 +61,39 @@ std::optional<ApiMessage> message_of(const std::string& line) {
     return m;
 }
 
-std::string dump(const json& j) {
-    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+// The journal's line of a report due: what it is to send and where, and its delivery id,
+// so that a report queued again after a stop is the same webhook.
+json report_line(const ApiReport& r) {
+    return json{{"report", r.rid}, {"id", r.id},     {"url", r.url},
+                {"key", r.key},    {"body", r.body}, {"delivery", r.delivery}};
+}
+
+ApiReport report_of(const json& j) {
+    ApiReport r;
+    r.rid = j.value("report", "");
+    r.id = j.value("id", "");
+    r.url = j.value("url", "");
+    r.key = j.value("key", "");
+    r.body = j.value("body", "");
+    r.delivery = j.value("delivery", "");
+    if (r.url.empty() || r.body.empty()) r.rid.clear();
+    return r;
+}
+
+// The report of a message's change (its secret is looked up when it is handed over).
+ApiReport report_of(const ApiMessage& m) {
+    ApiReport r;
+    r.url = m.callback_url;
+    r.key = m.key;
+    r.id = m.id;
+    r.body = api_dump(json{{"id", m.id},
+                           {"status", m.status},
+                           {"error", m.error.empty() ? json(nullptr) : json(m.error)},
+                           {"at", api_time(m.updated_ms)},
+                           {"reference", m.reference.empty() ? json(nullptr) : json(m.reference)}});
+    r.delivery = webhook_new_delivery_id();
+    r.rid = m.id + "." + m.status + "." + std::to_string(m.updated_ms);
+    return r;
 }
 
 ApiMessage from_entry(const queue_entry& e) {
@@ -112,11 +137,14 @@ std::string api_message_json(const ApiMessage& m) {
            {"created", api_time(m.created_ms)},
            {"updated", api_time(m.updated_ms)},
            {"reference", m.reference.empty() ? json(nullptr) : json(m.reference)}};
-    return dump(j);
+    return api_dump(j);
 }
 
-ApiMessages::ApiMessages(Gateway* gw, ApiKeyTable* keys, std::string path)
-    : gw_(gw), keys_(keys), path_(std::move(path)) {}
+ApiMessages::ApiMessages(Gateway* gw, ApiKeyTable* keys, std::string path,
+                         std::shared_ptr<PgApiStore> shared)
+    : keys_(keys), shared_(std::move(shared)), path_(std::move(path)) {
+    if (gw != nullptr) sink_ = [gw](const ApiReport& r) { return api_report(*gw, r); };
+}
 
 ApiMessages::~ApiMessages() {
     if (fd_ >= 0) ::close(fd_);
@@ -127,19 +155,20 @@ bool ApiMessages::open(std::string& why) {
     {
         std::ifstream in(path_);
         std::string line;
-        while (in && std::getline(in, line))
-            if (auto m = message_of(line)) messages_[m->id] = std::move(*m);
+        while (in && std::getline(in, line)) read_line_locked(line);
     }
-    const std::int64_t keep_after = now_ms() - std::int64_t{API_STATUS_KEEP_DAYS} * 86400000;
+    const std::int64_t keep_after = api_now_ms() - std::int64_t{API_STATUS_KEEP_DAYS} * 86400000;
     std::string text;
     for (auto it = messages_.begin(); it != messages_.end();) {
         if (final_status(it->second.status) && it->second.updated_ms < keep_after) {
             it = messages_.erase(it);
             continue;
         }
-        text += dump(line_of(it->second)) + "\n";
+        text += api_dump(line_of(it->second)) + "\n";
         ++it;
     }
+    // Reports not queued yet stay until they are (however old their message).
+    for (const auto& [rid, r] : pending_) text += api_dump(report_line(r)) + "\n";
     if (!write_file_atomic(path_, text, 0600, why)) return false;
     fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd_ < 0) {
@@ -149,6 +178,19 @@ bool ApiMessages::open(std::string& why) {
     return true;
 }
 
+void ApiMessages::read_line_locked(const std::string& line) {
+    json j = json::parse(line, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) return;
+    if (j.contains("queued")) {
+        pending_.erase(j.value("queued", ""));
+    } else if (j.contains("report")) {
+        ApiReport r = report_of(j);
+        if (!r.rid.empty()) pending_[r.rid] = std::move(r);
+    } else if (auto m = message_of(j)) {
+        messages_[m->id] = std::move(*m);
+    }
+}
+
 void ApiMessages::adopt(QueueStore& queue) {
     for (const queue_entry& e : queue.list(QUEUE_MAIL_TO_SMS)) {
         if ((e.flags & MAIL_FROM_API) == 0) continue;
@@ -156,39 +198,76 @@ void ApiMessages::adopt(QueueStore& queue) {
         std::lock_guard<std::mutex> g(lock_);
         if (messages_.count(m.id) != 0) continue;
         messages_[m.id] = m;
-        append_locked(m);
+        append_locked(api_dump(line_of(m)) + "\n", false);
+        share(m, true);
     }
 }
 
-void ApiMessages::append_locked(const ApiMessage& m) {
+void ApiMessages::share(const ApiMessage& m, bool only_new) {
+    if (shared_)
+        shared_->put_message({m.id, m.key, m.status, api_dump(line_of(m)), m.updated_ms}, only_new);
+}
+
+std::size_t ApiMessages::requeue_reports() {
+    std::vector<ApiReport> due;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        for (const auto& [rid, r] : pending_) due.push_back(r);
+    }
+    std::size_t queued = 0;
+    for (ApiReport& r : due) queued += hand_over(r) ? 1 : 0;
+    if (!due.empty())
+        imsg(
+            "API status journal %s: %zu of %zu delivery reports left from before the stop "
+            "queued now",
+            path_.c_str(), queued, due.size());
+    return queued;
+}
+
+std::size_t ApiMessages::reports_pending() {
+    std::lock_guard<std::mutex> g(lock_);
+    return pending_.size();
+}
+
+void ApiMessages::append_locked(const std::string& lines, bool sync) {
     if (fd_ < 0) return;
-    const std::string line = dump(line_of(m)) + "\n";
-    if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+    if (::write(fd_, lines.data(), lines.size()) != static_cast<ssize_t>(lines.size()) ||
+        (sync && ::fdatasync(fd_) != 0))
         emsg("API status journal %s: cannot append (%s)", path_.c_str(),
              system_error(errno).c_str());
 }
 
+bool ApiMessages::hand_over(ApiReport& r) {
+    if (!sink_) return false;
+    r.secret.clear();
+    if (keys_ != nullptr)
+        if (auto k = keys_->by_name(r.key)) r.secret = k->secret;
+    if (!sink_(r)) return false;  // stays in the journal: queued at the next start
+    std::lock_guard<std::mutex> g(lock_);
+    if (pending_.erase(r.rid) != 0) append_locked(api_dump(json{{"queued", r.rid}}) + "\n", false);
+    return true;
+}
+
 void ApiMessages::change(ApiMessage m, bool report, bool only_new) {
+    std::optional<ApiReport> r;
+    if (report && !m.callback_url.empty() && sink_) r = report_of(m);
     {
         std::lock_guard<std::mutex> g(lock_);
         if (only_new && messages_.count(m.id) != 0) return;
         messages_[m.id] = m;
-        append_locked(m);
+        std::string lines = api_dump(line_of(m)) + "\n";
+        if (r) {
+            // The change and its report are one write, on disk before the report is handed
+            // over: a stop between the two leaves the report for requeue_reports().
+            lines += api_dump(report_line(*r)) + "\n";
+            pending_[r->rid] = *r;
+        }
+        append_locked(lines, r.has_value());
+        // Under the lock: the store sees one gateway's changes in their order.
+        share(m, only_new);
     }
-    if (!report || m.callback_url.empty() || gw_ == nullptr) return;
-    ApiReport r;
-    r.url = m.callback_url;
-    r.key = m.key;
-    r.id = m.id;
-    if (keys_ != nullptr)
-        if (auto k = keys_->by_name(m.key)) r.secret = k->secret;
-    r.body = dump(json{{"id", m.id},
-                       {"status", m.status},
-                       {"error", m.error.empty() ? json(nullptr) : json(m.error)},
-                       {"at", api_time(m.updated_ms)},
-                       {"reference", m.reference.empty() ? json(nullptr) : json(m.reference)}});
     // ---- the one call site of the delivery-report callback ----
-    api_report(*gw_, r);
+    if (r) hand_over(*r);
 }
 
 void ApiMessages::queued(const queue_entry& e) {
@@ -212,7 +291,7 @@ void ApiMessages::attempt(const queue_entry& e) {
     m.status = "sending";
     // The entry's own count may already hold this attempt (marked with the entry).
     m.attempts = std::max<std::uint32_t>(m.attempts + 1, e.attempts);
-    m.updated_ms = now_ms();
+    m.updated_ms = api_now_ms();
     change(std::move(m), false);
 }
 
@@ -228,7 +307,7 @@ void ApiMessages::ended(const queue_entry& e, const std::string& status,
     m.transport = transport;
     m.error = error;
     if (m.attempts < e.attempts) m.attempts = e.attempts;
-    m.updated_ms = now_ms();
+    m.updated_ms = api_now_ms();
     change(std::move(m), true);
 }
 
@@ -242,15 +321,30 @@ void ApiMessages::receipt(const std::string& id, bool delivered, const std::stri
     }
     m.status = delivered ? "delivered" : "failed";
     m.error = delivered ? std::string() : error;
-    m.updated_ms = now_ms();
+    m.updated_ms = api_now_ms();
     change(std::move(m), true);
 }
 
 std::optional<ApiMessage> ApiMessages::find(const std::string& id, const std::string& key) {
-    std::lock_guard<std::mutex> g(lock_);
-    auto it = messages_.find(id);
-    if (it == messages_.end() || it->second.key != key) return std::nullopt;
-    return it->second;
+    std::optional<ApiMessage> own;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        auto it = messages_.find(id);
+        if (it != messages_.end() && it->second.key == key) own = it->second;
+    }
+    if (!shared_) return own;
+    std::string why;
+    std::optional<std::string> line = shared_->message(id, key, why);
+    if (!why.empty())
+        emsg("API message %s: the store cannot be asked (%s)", id.c_str(), why.c_str());
+    std::optional<ApiMessage> stored;
+    if (line) {
+        json j = json::parse(*line, nullptr, false);
+        if (!j.is_discarded() && j.is_object()) stored = message_of(j);
+    }
+    // This gateway's own change may not have reached the store yet.
+    if (!stored || (own && own->updated_ms > stored->updated_ms)) return own;
+    return stored;
 }
 
 }  // namespace tolvane

@@ -14,17 +14,35 @@
 // the queue as queued. The journal is not flushed per line: the queue holds the promise,
 // the journal only what became of it.
 //
+// Delivery reports are not lost by a stop: a change that has a report writes, in the same
+// append to the journal and flushed to disk (fdatasync) before anything else, a line of
+// the report (its body, URL, key and delivery id); once the webhook sender has stored it
+// in the queue a short "queued" line follows. At start-up the reports without their
+// "queued" line are kept and requeue_reports() hands them over again, with the same
+// X-Tolvane-Delivery id: a report may so arrive twice (webhooks are at least once), never
+// not at all. A report the queue could not take stays due in the same way.
+//
+// With `store postgresql` each change also goes to the shared store (PgApiStore,
+// store/pg_api.h), and find() answers from it, so that every gateway on the database knows
+// every message (the newer of the store's and this gateway's own when both know it); the
+// journal stays, for this gateway's delivery reports.
+//
 // Ownership: owned by the Gateway, shared by the API's workers, the delivery workers and
 // the receipts thread; safe from any thread (one lock).
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 
+#include "gateway/api_callbacks.h"
 #include "queue/queue.h"
+#include "store/pg_api.h"
 
 namespace tolvane {
 
@@ -49,10 +67,17 @@ std::string api_time(std::int64_t ms);
 // The message as GET /api/v1/messages/{id} answers it.
 std::string api_message_json(const ApiMessage& m);
 
+// Takes one report (its secret filled in, "" when its key was revoked); true once it is
+// settled: stored in the queue, or dropped for good.
+using ApiReportSink = std::function<bool(const ApiReport&)>;
+
 class ApiMessages {
   public:
-    // gw: where reports go (api_report); keys: the signing secrets; path: the journal.
-    ApiMessages(Gateway* gw, ApiKeyTable* keys, std::string path);
+    // gw: where reports go (api_report; null: no reports); keys: the signing secrets;
+    // path: the journal.
+    // shared: the shared store that every gateway on the database reads (or null).
+    ApiMessages(Gateway* gw, ApiKeyTable* keys, std::string path,
+                std::shared_ptr<PgApiStore> shared = nullptr);
     ~ApiMessages();
     ApiMessages(const ApiMessages&) = delete;
     ApiMessages& operator=(const ApiMessages&) = delete;
@@ -61,6 +86,14 @@ class ApiMessages {
     bool open(std::string& why);
     // Entries of the queue flagged MAIL_FROM_API that the journal does not know.
     void adopt(QueueStore& queue);
+    // Hands over the reports the journal holds as not queued (a stop came between the
+    // change and the queue, or the queue refused): the number settled now. Call once the
+    // queue is open.
+    std::size_t requeue_reports();
+    // How many reports are written but not settled.
+    std::size_t reports_pending();
+    // Where reports go instead of the gateway's webhook sender (tests).
+    void set_report_sink(ApiReportSink sink) { sink_ = std::move(sink); }
 
     // The entry was stored (queued), an attempt of it is marked (sending), its send ended
     // (status "sent", "failed" or "expired", with the transport's name and the error).
@@ -79,12 +112,21 @@ class ApiMessages {
     // it ended and has a callback.
     // only_new: set only when the id is not known yet (a worker may have ended it already).
     void change(ApiMessage m, bool report, bool only_new = false);
-    void append_locked(const ApiMessage& m);
-    Gateway* gw_;
+    // Appends lines to the journal (sync: flushed to disk before it returns).
+    void append_locked(const std::string& lines, bool sync);
+    // One line of the journal read back: a message, a report due, or a report queued.
+    void read_line_locked(const std::string& line);
+    // Passes a report to the sink with its key's secret; once settled, writes "queued".
+    bool hand_over(ApiReport& r);
+    // Passes a change to the shared store, when there is one.
+    void share(const ApiMessage& m, bool only_new);
+    ApiReportSink sink_;
     ApiKeyTable* keys_;
+    std::shared_ptr<PgApiStore> shared_;
     std::string path_;
     std::mutex lock_;
     std::unordered_map<std::string, ApiMessage> messages_;  // guarded by lock_
+    std::map<std::string, ApiReport> pending_;              // by rid; guarded by lock_
     int fd_ = -1;                                           // the journal, appended
 };
 

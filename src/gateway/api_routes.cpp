@@ -226,6 +226,12 @@ ApiAnswer post_message(const ApiContext& cx, const ApiHttpRequest& req, const st
         case ApiIdempotency::Slot::conflict:
             return error_answer(422, "idempotency_conflict",
                                 "this Idempotency-Key was used with another body");
+        case ApiIdempotency::Slot::unavailable: {
+            ApiAnswer a =
+                error_answer(503, "unavailable", "the Idempotency-Key cannot be checked now");
+            a.headers.emplace_back("Retry-After", "5");
+            return a;
+        }
         case ApiIdempotency::Slot::go:
             break;
     }

@@ -11,12 +11,14 @@
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "gateway/api_idempotency.h"
+#include "gateway/api_json.h"
 #include "gateway/api_keys.h"
 #include "gateway/api_messages.h"
 #include "gateway/gateway.h"
 #include "gateway/gateway_metrics.h"
 #include "gateway/keys.h"
 #include "gateway/smpp_receipts.h"
+#include "gateway/store_admin.h"
 
 namespace tolvane {
 
@@ -203,6 +205,29 @@ void ApiServer::serve(const std::shared_ptr<Conn>& c) {
     park(c, wait);
 }
 
+namespace {
+
+// With `store postgresql` the messages' status and the idempotency keys are in the shared
+// store (prepared here: schema, old rows dropped); out stays null with `store files`.
+bool api_shared_store(Gateway& gw, std::shared_ptr<PgApiStore>& out) {
+    StoreKind kind = StoreKind::FILES;
+    std::string why;
+    if (!store_kind(gw.ini(), kind, why)) {
+        report_error("Failed to find the API's store: %s", why.c_str());
+        return false;
+    }
+    if (kind != StoreKind::POSTGRESQL) return true;
+    out = std::make_shared<PgApiStore>(gw.setting_str(STORE_DSN));
+    const std::int64_t now = api_now_ms();
+    if (!out->open(now - std::int64_t{API_STATUS_KEEP_DAYS} * 86400000,
+                   now - std::int64_t{API_IDEMPOTENCY_HOURS} * 3600000, why))
+        // Its link reconnects by itself: the calls that need it answer 503 meanwhile.
+        emsg("HTTP API: the shared store cannot be prepared now (%s)", why.c_str());
+    return true;
+}
+
+}  // namespace
+
 bool api_prepare(Gateway& gw) {
     const std::string work = gw.setting_str(WORKPATH);
     std::string why;
@@ -212,9 +237,12 @@ bool api_prepare(Gateway& gw) {
         return false;
     }
     gw.api_keys = std::make_unique<ApiKeyTable>(std::move(source));
+    std::shared_ptr<PgApiStore> shared;
+    if (!api_shared_store(gw, shared)) return false;
     gw.api_messages = std::make_unique<ApiMessages>(&gw, gw.api_keys.get(),
-                                                    attach_path(work, "api_messages.log"));
-    gw.api_idempotency = std::make_unique<ApiIdempotency>(attach_path(work, "api_idempotency.log"));
+                                                    attach_path(work, "api_messages.log"), shared);
+    gw.api_idempotency =
+        std::make_unique<ApiIdempotency>(attach_path(work, "api_idempotency.log"), shared);
     if (!gw.api_messages->open(why) || !gw.api_idempotency->open(why)) {
         report_error("Failed to open the API's files: %s", why.c_str());
         return false;
@@ -225,6 +253,8 @@ bool api_prepare(Gateway& gw) {
 
 void api_start(Gateway& gw) {
     const int port = gw.setting_int(API_PORT);
+    // Reports a stop kept from the queue go now, with or without the API.
+    if (gw.queue && gw.api_messages) gw.api_messages->requeue_reports();
     if (port == 0 || !gw.api_messages) {
         imsg("HTTP API off (api_port 0)");
         return;

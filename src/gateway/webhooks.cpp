@@ -1,8 +1,8 @@
 // Webhooks (see webhooks.h): the entry, its signature and its POST.
 //
-// libcurl does the HTTP (and TLS for https URLs, with the system's CA certificates), one
-// easy handle per attempt; nlohmann's JSON library writes the bodies; OpenSSL's EVP_Q_mac
-// computes the HMAC.
+// libcurl does the HTTP (and TLS for https URLs, with the system's CA certificates), with
+// easy handles kept by the lane so that their connections are reused; nlohmann's JSON library
+// writes the bodies; OpenSSL's EVP_Q_mac computes the HMAC.
 #include "gateway/webhooks.h"
 
 #include <curl/curl.h>
@@ -71,13 +71,18 @@ void curl_once() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// A handle of the lane's pool for one POST, given back (with its connection) after it.
 struct CurlEasy {
-    CURL* h = curl_easy_init();
-    curl_slist* headers = nullptr;
+    explicit CurlEasy(WebhookHandles& from) : pool(from), h(from.take()) {}
     ~CurlEasy() {
+        pool.give(h);
         curl_slist_free_all(headers);
-        if (h != nullptr) curl_easy_cleanup(h);
     }
+    CurlEasy(const CurlEasy&) = delete;
+    CurlEasy& operator=(const CurlEasy&) = delete;
+    WebhookHandles& pool;
+    CURL* h;
+    curl_slist* headers = nullptr;
 };
 
 size_t keep_answer(char* data, size_t size, size_t n, void* user) {
@@ -102,7 +107,7 @@ struct PostResult {
 PostResult post(WebhookSender& s, const queue_entry& e) {
     curl_once();
     PostResult r;
-    CurlEasy c;
+    CurlEasy c(s.handles);
     if (c.h == nullptr) {
         r.error = "cannot make an HTTP handle";
         return r;
@@ -155,6 +160,42 @@ std::string utc_text(std::int64_t ms) {
 }
 
 }  // namespace
+
+WebhookHandles::~WebhookHandles() {
+    for (void* h : idle_) curl_easy_cleanup(h);
+}
+
+void* WebhookHandles::take() {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (!idle_.empty()) {
+            CURL* h = idle_.back();
+            idle_.pop_back();
+            return h;
+        }
+    }
+    curl_once();
+    CURL* h = curl_easy_init();
+    if (h != nullptr) {
+        std::lock_guard<std::mutex> g(lock_);
+        ++made_;
+    }
+    return h;
+}
+
+void WebhookHandles::give(void* h) {
+    if (h == nullptr) return;
+    // Its options pointed at the last POST's header list, buffers and answer: back to the
+    // defaults. The connection cache stays.
+    curl_easy_reset(h);
+    std::lock_guard<std::mutex> g(lock_);
+    idle_.push_back(h);
+}
+
+std::size_t WebhookHandles::made() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return made_;
+}
 
 WebhookRules webhook_rules(const SIni* ini) {
     WebhookRules r;
@@ -229,20 +270,26 @@ bool webhook_url_valid(std::string_view url, std::string& why) {
     return true;
 }
 
-queue_entry webhook_entry(std::string url, std::string body, std::string secret) {
+std::string webhook_new_delivery_id() {
+    return new_delivery_id();
+}
+
+queue_entry webhook_entry(std::string url, std::string body, std::string secret,
+                          std::string delivery) {
     queue_entry e;
     e.kind = QUEUE_WEBHOOK;
     e.destination = std::move(url);
     e.text = std::move(body);
     e.client = "WEBHOOK";
-    e.headers.emplace_back(DELIVERY_HEADER, new_delivery_id());
+    e.headers.emplace_back(DELIVERY_HEADER, delivery.empty() ? new_delivery_id() : delivery);
     e.headers.emplace_back(SECRET_FIELD, std::move(secret));
     return e;
 }
 
-bool webhook_enqueue(Gateway& gw, std::string url, std::string body, std::string secret) {
+bool webhook_enqueue(Gateway& gw, std::string url, std::string body, std::string secret,
+                     std::string delivery) {
     std::vector<queue_entry> batch{
-        webhook_entry(std::move(url), std::move(body), std::move(secret))};
+        webhook_entry(std::move(url), std::move(body), std::move(secret), std::move(delivery))};
     std::string why;
     if (!gw.queue) {
         emsg("Webhook to [%s] not stored: no queue", url_for_log(batch[0].destination).c_str());

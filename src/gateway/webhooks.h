@@ -24,6 +24,8 @@
 // the entry's own). The secret is kept with the entry so that a webhook signed when it was
 // stored is still signed after a restart, whatever becomes of the key it came from.
 //
+// Connections are kept between POSTs (WebhookHandles, below).
+//
 // Ownership: the lane's WebhookSender is owned by the lane's functions (queue_admin.cpp);
 // its cut flag is set once by the engine's shutdown and aborts the POSTs in flight (their
 // entries go back to the queue with the attempt not counted).
@@ -33,6 +35,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,11 +57,39 @@ struct WebhookRules {
 };
 WebhookRules webhook_rules(const SIni* ini);
 
+// The lane's libcurl easy handles, kept between POSTs so that each keeps its connections
+// open (HTTP keep-alive): successive POSTs of a worker to one host reuse one connection
+// instead of connecting (and, for https, shaking hands) anew. A worker takes a handle for
+// a POST and gives it back after, so there are never more handles than workers posting at
+// once. A kept connection that the receiver closed meanwhile is found dead by libcurl,
+// which sends the request again on a new connection itself (before any answer came),
+// so it costs no attempt.
+class WebhookHandles {
+  public:
+    WebhookHandles() = default;
+    ~WebhookHandles();
+    WebhookHandles(const WebhookHandles&) = delete;
+    WebhookHandles& operator=(const WebhookHandles&) = delete;
+    // An idle handle (no options set, its connections kept); a new one when none is
+    // idle; null when libcurl cannot make one.
+    void* take();
+    // Gives a handle taken back, its options reset, for the next POST.
+    void give(void* h);
+    // How many handles were made so far (tests).
+    std::size_t made() const;
+
+  private:
+    mutable std::mutex lock_;
+    std::vector<void*> idle_;  // guarded by lock_
+    std::size_t made_ = 0;     // guarded by lock_
+};
+
 // What the lane's workers share.
 struct WebhookSender {
     WebhookRules rules;
     // Set by the shutdown's cut: POSTs in flight are aborted and given back.
     std::atomic<bool> cutting{false};
+    WebhookHandles handles;
 };
 
 // The wait before the next attempt after `attempts` failed ones (1 for the first):
@@ -84,11 +115,16 @@ std::string webhook_signature(std::string_view secret, std::int64_t unix_time,
 // parser); false with why when not.
 bool webhook_url_valid(std::string_view url, std::string& why);
 
-// The queue entry of one webhook, with a fresh delivery id.
-queue_entry webhook_entry(std::string url, std::string body, std::string secret);
+// A fresh delivery id: 32 lower-case hex digits (128 random bits).
+std::string webhook_new_delivery_id();
+// The queue entry of one webhook, with that delivery id ("": a fresh one).
+queue_entry webhook_entry(std::string url, std::string body, std::string secret,
+                          std::string delivery = std::string());
 // Stores one webhook in gw's queue: true once it is on stable storage (the lane's workers
 // then POST it); false, logged, when there is no queue or it could not be stored.
-bool webhook_enqueue(Gateway& gw, std::string url, std::string body, std::string secret);
+// delivery: its X-Tolvane-Delivery id when it was made before ("": a fresh one).
+bool webhook_enqueue(Gateway& gw, std::string url, std::string body, std::string secret,
+                     std::string delivery = std::string());
 
 // Entry fields (for the lane and tests).
 std::string webhook_delivery_id(const queue_entry& e);

@@ -105,6 +105,13 @@ const std::vector<const char*>& pg_migrations() {
         // 7: the HTTP API's keys (only the SHA-256 of each key; its webhook signing secret).
         "CREATE TABLE tv_api_keys (name text PRIMARY KEY, hash text NOT NULL,"
         " secret text NOT NULL, created bigint NOT NULL);",
+        // 8: the HTTP API's message status and idempotency keys, shared by every gateway
+        // (see pg_api.h). An Idempotency-Key is what the client sent: bytea.
+        "CREATE TABLE tv_api_messages (id text PRIMARY KEY, key text NOT NULL,"
+        " status text NOT NULL, line text NOT NULL, updated bigint NOT NULL);"
+        "CREATE TABLE tv_api_idempotency (owner text NOT NULL, key bytea NOT NULL,"
+        " hash text NOT NULL, status integer NOT NULL, body text NOT NULL, at bigint NOT NULL,"
+        " PRIMARY KEY (owner, key));",
         // New migrations go here, one string each.
     };
     return list;
@@ -112,7 +119,8 @@ const std::vector<const char*>& pg_migrations() {
 
 const std::vector<const char*>& pg_store_tables() {
     static const std::vector<const char*> list = {
-        "tv_queue", "tv_records", "tv_msglog", "tv_phones", "tv_limit_counts",
+        "tv_queue",        "tv_records",      "tv_msglog",          "tv_phones",
+        "tv_limit_counts", "tv_api_messages", "tv_api_idempotency",
     };
     return list;
 }

@@ -275,6 +275,13 @@ class ScriptedHttp {
         return requests_;
     }
     std::atomic<bool> hang{false};
+    // Answers keep the connection open (else each is closed after its answer).
+    std::atomic<bool> keep_alive{false};
+    // The next request that comes on a kept connection is read and the connection closed
+    // unanswered (once).
+    std::atomic<bool> drop_reused{false};
+    std::atomic<int> connections{0};  // accepted so far
+    std::atomic<int> dropped{0};      // requests dropped by drop_reused
 
   private:
     bool wait_readable(int fd) {
@@ -288,20 +295,29 @@ class ScriptedHttp {
         while (wait_readable(fd_)) {
             int c = ::accept(fd_, nullptr, nullptr);
             if (c < 0) continue;
-            handle(c);
+            ++connections;
+            for (int served = 0; handle(c, served); ++served) {
+            }
             ::close(c);
         }
     }
-    void handle(int c) {
+    // One request on connection c (served: how many it carried before); true when the
+    // connection stays open for the next.
+    bool handle(int c, int served) {
         std::string in;
         char buf[4096];
         std::size_t end = std::string::npos;
         while (end == std::string::npos || in.size() < end + 4 + content_length(in)) {
-            if (!wait_readable(c)) return;
+            if (!wait_readable(c)) return false;
             ssize_t n = ::read(c, buf, sizeof buf);
-            if (n <= 0) return;
+            if (n <= 0) return false;
             in.append(buf, static_cast<std::size_t>(n));
             end = in.find("\r\n\r\n");
+        }
+        if (served > 0 && drop_reused.exchange(false)) {
+            // A kept connection that dies under the next request: no answer at all.
+            ++dropped;
+            return false;
         }
         Request r{in.substr(0, end + 2), in.substr(end + 4)};
         int status = 200;
@@ -314,9 +330,11 @@ class ScriptedHttp {
             }
         }
         while (hang && !stop_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        std::string out = strprintf(
-            "HTTP/1.1 %d X\r\nContent-Length: 4\r\nConnection: close\r\n\r\nnope", status);
+        std::string out =
+            strprintf("HTTP/1.1 %d X\r\nContent-Length: 4\r\nConnection: %s\r\n\r\nnope", status,
+                      keep_alive ? "keep-alive" : "close");
         (void)::send(c, out.data(), out.size(), MSG_NOSIGNAL);
+        return keep_alive;
     }
     static std::size_t content_length(const std::string& head) {
         std::size_t at = head.find("Content-Length: ");
@@ -486,6 +504,71 @@ TEST_F(WebhookAttempt, ShutdownCutGivesTheEntryBackUncounted) {
     ASSERT_TRUE(s);
     EXPECT_EQ(s->attempts, 0u);
     EXPECT_EQ(s->not_before_ms, 0);
+}
+
+}  // namespace
+}  // namespace tolvane
+
+namespace tolvane {
+namespace {
+
+// ---- connections kept between POSTs ----
+
+TEST_F(WebhookAttempt, SuccessivePostsShareOneKeptConnection) {
+    // Each row: whether the receiver keeps connections; the connections five POSTs take.
+    struct Case {
+        bool keep_alive;
+        int connections;
+    };
+    for (const Case c : {Case{true, 1}, Case{false, 5}}) {
+        SCOPED_TRACE(c.keep_alive ? "keep-alive" : "close");
+        WebhookSender fresh;
+        fresh.rules = sender.rules;
+        ScriptedHttp receiver;
+        receiver.keep_alive = c.keep_alive;
+        const std::uint64_t delivered = counted("delivered");
+        for (int i = 0; i < 5; ++i) {
+            std::vector<queue_entry> batch{webhook_entry(receiver.url(), R"({"n":2})", "k")};
+            std::string why;
+            ASSERT_TRUE(store->enqueue(batch, why)) << why;
+            std::optional<queue_entry> e = store->claim(QUEUE_WEBHOOK, delivery_now_ms());
+            ASSERT_TRUE(e);
+            DeliveryJob job(*store, std::move(*e));
+            deliver_webhook_entry(fresh, job);
+        }
+        EXPECT_EQ(counted("delivered"), delivered + 5);
+        EXPECT_EQ(receiver.requests().size(), 5u);
+        EXPECT_EQ(receiver.connections.load(), c.connections);
+        EXPECT_EQ(fresh.handles.made(), 1u) << "one worker, one handle";
+        EXPECT_FALSE(stored());
+    }
+}
+
+TEST_F(WebhookAttempt, DeadKeptConnectionCostsNoAttempt) {
+    http.keep_alive = true;
+    attempt_once(http.url());
+    ASSERT_EQ(http.connections.load(), 1);
+    // The receiver drops the kept connection under the next POST: libcurl sends it again
+    // on a new one, and the entry ends delivered at its first attempt.
+    http.drop_reused = true;
+    const std::uint64_t retried = counted("retried");
+    const std::uint64_t delivered = counted("delivered");
+    std::vector<queue_entry> batch{webhook_entry(http.url(), R"({"n":3})", "k")};
+    std::string why;
+    ASSERT_TRUE(store->enqueue(batch, why)) << why;
+    std::optional<queue_entry> e = store->claim(QUEUE_WEBHOOK, delivery_now_ms());
+    ASSERT_TRUE(e);
+    DeliveryJob job(*store, std::move(*e));
+    deliver_webhook_entry(sender, job);
+    EXPECT_EQ(http.dropped.load(), 1);
+    EXPECT_EQ(http.connections.load(), 2);
+    EXPECT_EQ(counted("retried"), retried);
+    EXPECT_EQ(counted("delivered"), delivered + 1);
+    EXPECT_FALSE(stored());
+    std::vector<ScriptedHttp::Request> got = http.requests();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[1].body, R"({"n":3})");
+    EXPECT_EQ(got[1].header("X-Tolvane-Delivery"), webhook_delivery_id(batch[0]));
 }
 
 }  // namespace

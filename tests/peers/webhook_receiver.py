@@ -71,6 +71,7 @@ class WebhookReceiver:
                 ok, t = check_signature(receiver.secret,
                                         self.headers.get("X-Tolvane-Signature"), raw)
                 rec = {"raw": raw, "signed": ok, "t": t, "path": self.path,
+                       "peer": self.client_address,
                        "delivery": self.headers.get("X-Tolvane-Delivery"),
                        "content_type": self.headers.get("Content-Type")}
                 try:
@@ -117,6 +118,11 @@ class WebhookReceiver:
     def accepted(self):
         with self.lock:
             return [p for p in self.posts if p["status"] < 300]
+
+    def connections(self):
+        """How many connections the POSTs so far came on (by the sender's address)."""
+        with self.lock:
+            return len({p["peer"] for p in self.posts})
 
     def all(self):
         with self.lock:

@@ -415,5 +415,124 @@ class Api(unittest.TestCase):
             requests.get("http://127.0.0.1:%d/api/v1/openapi.json" % self.api_port, timeout=5)
 
 
+class ApiSharedStore(unittest.TestCase):
+    """Two gateways on one PostgreSQL store: a message sent through one is known to the
+    other, and an Idempotency-Key used on one is kept for both."""
+
+    def setUp(self):
+        if not BIN or not os.access(BIN, os.X_OK):
+            self.skipTest("TOLVANE_BIN is not set to the built gateway")
+        pg = PgCluster(self)
+        self.pg = pg
+        self.db = pg.fresh_database()
+        self.smscs, self.bases = [], []
+        for _ in range(2):
+            smsc = Smsc(self)
+            port = free_port()
+            gw = Gateway(self, smpp_settings(smsc, api_port=str(port), api_listen="127.0.0.1",
+                                             recv_mode="none", store="postgresql",
+                                             store_dsn=pg.dsn(self.db)))
+            gw.wait_log("HTTP API listening")
+            smsc.wait_event("bind_transmitter")
+            self.smscs.append(smsc)
+            self.bases.append("http://127.0.0.1:%d" % port)
+        self.ini = gw.ini
+        out = subprocess.run([BIN, "-config", gw.ini, "-apikey", "shop"], capture_output=True,
+                             text=True, timeout=WAIT)
+        self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+        self.key = out.stdout.splitlines()[1]
+        self.http = requests.Session()
+        self.addCleanup(self.http.close)
+        # Both gateways know the key (read from the store within its refresh time).
+        for gw_at in (0, 1):
+            wait_for(lambda: self.get(gw_at, "/api/v1/messages/999999").status_code == 404,
+                     WAIT, what="the key known to gateway %d" % gw_at)
+
+    def call(self, at, method, path, body=None, headers=None):
+        h = {"Authorization": "Bearer " + self.key}
+        h.update(headers or {})
+        r = self.http.request(method, self.bases[at] + path, json=body, headers=h, timeout=WAIT)
+        validate(self, method, path, r.status_code, r.headers.get("Content-Type"), r.text)
+        return r
+
+    def get(self, at, path):
+        return self.call(at, "GET", path)
+
+    def submits(self):
+        return sum(len(s.all("submit_sm")) for s in self.smscs)
+
+    def test_status_of_a_message_is_answered_by_every_gateway(self):
+        r = self.call(0, "POST", "/api/v1/messages",
+                      {"to": "+61412000060", "text": "seen by both", "reference": "r-60"})
+        self.assertEqual(r.status_code, 202, r.text)
+        mid = r.json()["messages"][0]["id"]
+        for at in (0, 1):
+            got = wait_for(lambda: (lambda m: m if m["status"] == "sent" else None)(
+                self.get(at, "/api/v1/messages/" + mid).json()), WAIT,
+                what="message %s sent, asked on gateway %d" % (mid, at))
+            self.assertEqual((got["id"], got["to"], got["reference"], got["transport"]),
+                             (mid, "+61412000060", "r-60", "smpp"))
+            self.assertEqual(got["attempts"], 1)
+        self.assertEqual(self.pg.psql("SELECT status FROM tv_api_messages WHERE id = '%s'" % mid,
+                                      self.db), "sent")
+        # Another key, and an id nobody sent, are not found on either.
+        other = subprocess.run([BIN, "-config", self.ini, "-apikey", "other"],
+                               capture_output=True, text=True, timeout=WAIT).stdout.splitlines()[1]
+        for at in (0, 1):
+            wait_for(lambda: self.http.get(self.bases[at] + "/api/v1/messages/" + mid, timeout=WAIT,
+                                           headers={"Authorization": "Bearer " + other}
+                                           ).status_code == 404,
+                     WAIT, what="the other key refused the message on gateway %d" % at)
+            self.assertEqual(self.get(at, "/api/v1/messages/%d" % (int(mid) + 1000)).status_code,
+                             404)
+
+    def test_an_idempotency_key_sends_once_across_gateways(self):
+        body = {"to": "+61412000061", "text": "once across both"}
+        first = self.call(0, "POST", "/api/v1/messages", body, {"Idempotency-Key": "x-61"})
+        self.assertEqual(first.status_code, 202, first.text)
+        again = self.call(1, "POST", "/api/v1/messages", body, {"Idempotency-Key": "x-61"})
+        self.assertEqual((again.status_code, again.text), (202, first.text))
+        self.assertEqual(again.headers.get("Idempotent-Replayed"), "true")
+        conflict = self.call(1, "POST", "/api/v1/messages", {"to": "+61412000061", "text": "no"},
+                             {"Idempotency-Key": "x-61"})
+        self.assertEqual((conflict.status_code, conflict.json()["error"]["code"]),
+                         (422, "idempotency_conflict"))
+        # Ten at once on both gateways with a new key: one message, one answer for all.
+        answers, lock = [], threading.Lock()
+        twin = {"to": "+61412000062", "text": "raced"}
+
+        def post(at):
+            with requests.Session() as s:
+                r = s.post(self.bases[at] + "/api/v1/messages", json=twin, timeout=WAIT,
+                           headers={"Authorization": "Bearer " + self.key,
+                                    "Idempotency-Key": "x-62"})
+                with lock:
+                    answers.append((r.status_code, r.text))
+
+        threads = [threading.Thread(target=post, args=(i % 2,)) for i in range(10)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertEqual({a[0] for a in answers}, {202}, answers)
+        self.assertEqual(len({a[1] for a in answers}), 1, answers)
+        wait_for(lambda: self.submits() >= 2, WAIT, what="both messages submitted")
+        time.sleep(1.0)
+        self.assertEqual(self.submits(), 2)
+        self.assertEqual(self.pg.psql("SELECT count(*) FROM tv_api_idempotency", self.db), "2")
+        # A refused send keeps no key: the key is free for a send that is taken.
+        bad = self.call(1, "POST", "/api/v1/messages",
+                        {"to": "+61412000063", "text": "x", "from": "BANK"},
+                        {"Idempotency-Key": "x-63"})
+        self.assertEqual((bad.status_code, bad.json()["error"]["code"]),
+                         (403, "sender_not_allowed"))
+        self.assertEqual(self.pg.psql("SELECT count(*) FROM tv_api_idempotency", self.db), "2")
+        good = self.call(0, "POST", "/api/v1/messages", {"to": "+61412000063", "text": "x"},
+                         {"Idempotency-Key": "x-63"})
+        self.assertEqual(good.status_code, 202, good.text)
+        self.assertIsNone(good.headers.get("Idempotent-Replayed"))
+        wait_for(lambda: self.submits() >= 3, WAIT, what="the third message submitted")
+
+
 if __name__ == "__main__":
     unittest.main()

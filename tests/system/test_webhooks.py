@@ -5,7 +5,8 @@ on its own (HMAC-SHA256 of "t.body" under the shared secret).
 Covered: the signed body and its fields, a long SMS joined into one webhook, a receiver
 that is down or answers 503 for a while (retried, every SMS once), a 4xx that ends the
 entry, kill -9 after the centre was answered and before the POST (posted once after the
-restart), sms_deliver both (mail and webhook), and settings that stop the start.
+restart), successive webhooks on one kept connection, sms_deliver both (mail and webhook),
+and settings that stop the start.
 
 Every process started here (gateway, centre, sink, receiver) is stopped by the cleanups.
 """
@@ -106,6 +107,19 @@ class SmsAsWebhook(unittest.TestCase):
         self.assertEqual(post["body"]["parts"], 2)
         time.sleep(1.5)
         self.assertEqual(len(self.receiver.all()), 1)
+
+    def test_successive_webhooks_share_kept_connections(self):
+        # One worker posts them one after the other: each POST after the first goes on the
+        # connection the one before left open.
+        self.start(webhook_workers="1")
+        count = 6
+        for i in range(count):
+            self.deliver("keep-alive %d" % i, source="44770090%04d" % i)
+            self.receiver.wait(i + 1, WAIT)
+        self.assertEqual(len(self.receiver.accepted()), count)
+        self.assertTrue(all(p["signed"] for p in self.receiver.all()))
+        self.assertLess(self.receiver.connections(), count)
+        self.assertEqual(self.receiver.connections(), 1)
 
     def test_receiver_down_then_failing_gets_every_sms_once(self):
         gw = self.start(metrics_open="true")

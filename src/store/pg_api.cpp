@@ -1,0 +1,126 @@
+// The HTTP API's shared state (see pg_api.h).
+#include "store/pg_api.h"
+
+#include "foundation/log.h"
+#include "store/pg_schema.h"
+
+namespace tolvane {
+
+namespace {
+
+constexpr const char* kFinal = "('sent', 'delivered', 'failed', 'expired')";
+
+}  // namespace
+
+bool PgApiStore::open(std::int64_t ended_before, std::int64_t kept_before, std::string& why) {
+    return link_.run(
+        [&](PgConn& c, std::string& w) {
+            int version = 0;
+            return pg_schema_upgrade(c, version, w) &&
+                   c.exec(std::string("DELETE FROM tv_api_messages WHERE updated < $1 AND "
+                                      "status IN ") +
+                              kFinal,
+                          {pg_int(ended_before)}, w) &&
+                   c.exec("DELETE FROM tv_api_idempotency WHERE at < $1 AND status <> 0",
+                          {pg_int(kept_before)}, w);
+        },
+        why);
+}
+
+void PgApiStore::put_message(const PgApiMessage& m, bool only_new) {
+    PgStmt st{
+        std::string("INSERT INTO tv_api_messages AS t (id, key, status, line, updated) "
+                    "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (id) ") +
+            (only_new ? "DO NOTHING"
+                      : "DO UPDATE SET key = EXCLUDED.key, status = EXCLUDED.status, "
+                        "line = EXCLUDED.line, updated = EXCLUDED.updated "
+                        "WHERE t.updated <= EXCLUDED.updated"),
+        {pg_text(m.id), pg_text(m.key), pg_text(m.status), pg_text(m.line), pg_int(m.updated_ms)}};
+    if (pg_side_write(dsn_, st)) return;
+    std::string why;
+    if (!link_.run([&](PgConn& c, std::string& w) { return c.exec(st.sql, st.params, w); }, why))
+        emsg("API message %s: status %s not kept in the store (%s)", m.id.c_str(), m.status.c_str(),
+             why.c_str());
+}
+
+std::optional<std::string> PgApiStore::message(const std::string& id, const std::string& key,
+                                               std::string& why) {
+    why.clear();
+    std::optional<std::string> line;
+    bool ok = link_.run(
+        [&](PgConn& c, std::string& w) {
+            PgResult r;
+            if (!c.exec("SELECT line FROM tv_api_messages WHERE id = $1 AND key = $2",
+                        {pg_text(id), pg_text(key)}, r, w))
+                return false;
+            if (r.rows() == 1) line = r.text(0, 0);
+            return true;
+        },
+        why);
+    if (!ok) return std::nullopt;
+    return line;
+}
+
+PgApiStore::Claim PgApiStore::claim(const std::string& owner, const std::string& key,
+                                    const std::string& hash, std::int64_t now_ms,
+                                    std::int64_t expired_before, std::int64_t stale_before,
+                                    Kept& kept, std::string& why) {
+    Claim out = Claim::failed;
+    bool ok = link_.run(
+        [&](PgConn& c, std::string& w) {
+            PgResult r;
+            // One statement: of two gateways claiming at once, one inserts, the other
+            // waits for its row lock and then finds the row taken.
+            if (!c.exec("INSERT INTO tv_api_idempotency AS t (owner, key, hash, status, body, at)"
+                        " VALUES ($1, $2, $3, 0, '', $4) ON CONFLICT (owner, key) DO UPDATE SET"
+                        " hash = EXCLUDED.hash, status = 0, body = '', at = EXCLUDED.at"
+                        " WHERE (t.status <> 0 AND t.at < $5) OR (t.status = 0 AND t.at < $6)",
+                        {pg_text(owner), pg_bytes(key), pg_text(hash), pg_int(now_ms),
+                         pg_int(expired_before), pg_int(stale_before)},
+                        r, w))
+                return false;
+            if (r.affected() == 1) {
+                out = Claim::taken;
+                return true;
+            }
+            if (!c.exec("SELECT hash, status, body FROM tv_api_idempotency"
+                        " WHERE owner = $1 AND key = $2",
+                        {pg_text(owner), pg_bytes(key)}, r, w))
+                return false;
+            // Gone meanwhile (released): busy, so that the caller asks again.
+            if (r.rows() != 1 || r.int64(0, 1) == 0) {
+                out = Claim::busy;
+                return true;
+            }
+            kept = Kept{r.text(0, 0), static_cast<int>(r.int64(0, 1)), r.text(0, 2)};
+            out = Claim::answered;
+            return true;
+        },
+        why);
+    return ok ? out : Claim::failed;
+}
+
+bool PgApiStore::keep(const std::string& owner, const std::string& key, int status,
+                      const std::string& body, std::string& why) {
+    return link_.run(
+        [&](PgConn& c, std::string& w) {
+            return c.exec(
+                "UPDATE tv_api_idempotency SET status = $3, body = $4"
+                " WHERE owner = $1 AND key = $2",
+                {pg_text(owner), pg_bytes(key), pg_int(status), pg_text(body)}, w);
+        },
+        why);
+}
+
+void PgApiStore::release(const std::string& owner, const std::string& key) {
+    std::string why;
+    if (!link_.run(
+            [&](PgConn& c, std::string& w) {
+                return c.exec("DELETE FROM tv_api_idempotency WHERE owner = $1 AND key = $2",
+                              {pg_text(owner), pg_bytes(key)}, w);
+            },
+            why))
+        emsg("API idempotency key of %s not freed in the store (%s)", owner.c_str(), why.c_str());
+}
+
+}  // namespace tolvane

@@ -1,0 +1,82 @@
+// The HTTP API's shared state in the shared store: each message's status and the kept
+// answers of idempotency keys, so that every gateway on the database answers for every
+// message and a key used on one gateway is known to all.
+//
+//   PgApiStore s(dsn);
+//   s.put_message({"1043", "shop", "sent", line, updated_ms}, false);   // no round trip
+//   std::optional<std::string> line = s.message("1043", "shop", why);
+//   switch (s.claim("shop", "order-7", hash, now_ms, why)) ...
+//
+// Tables (migration 8): tv_api_messages (id, key, status, line, updated): one row per
+// message, `line` its status as the API's journal writes it (JSON); a change is taken
+// only when it is not older than the row's (`updated`), and a first "queued" never
+// overwrites a row that a delivery worker of any gateway wrote first.
+// tv_api_idempotency (owner, key, hash, status, body, at): status 0 while the first
+// request of the key is being answered; the kept answer afterwards.
+//
+// Status rows ride in the grouped commits of the queue open on the same database
+// (pg_side_write: no round trip, committed ahead of the entry's outcome), else on this
+// store's own link. Idempotency calls commit before they return (an answer kept here is
+// promised to every later request). Safe from any thread (one PgLink).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "store/pg.h"
+
+namespace tolvane {
+
+struct PgApiMessage {
+    std::string id, key, status;
+    std::string line;  // the whole status as JSON
+    std::int64_t updated_ms = 0;
+};
+
+class PgApiStore {
+  public:
+    explicit PgApiStore(std::string dsn) : dsn_(dsn), link_(std::move(dsn), "api state") {}
+
+    // Brings the schema up to date and drops messages that ended before `ended_before`
+    // and answers kept since before `kept_before`; false with why.
+    [[nodiscard]] bool open(std::int64_t ended_before, std::int64_t kept_before, std::string& why);
+
+    // Stores a change of a message (only_new: only when the message has no row yet).
+    // Logged when it cannot be written.
+    void put_message(const PgApiMessage& m, bool only_new);
+    // The status line of message id sent with the key named key; nullopt with why empty
+    // when there is none, with why set when the database could not be asked.
+    std::optional<std::string> message(const std::string& id, const std::string& key,
+                                       std::string& why);
+
+    // The state of an idempotency key after claim().
+    enum class Claim {
+        taken,     // ours now: answer, then keep() or release()
+        busy,      // its first request is being answered (here or on another gateway)
+        answered,  // answered before: status and body hold the answer, hash its body's
+        failed,    // the database could not be asked (why)
+    };
+    struct Kept {
+        std::string hash;
+        int status = 0;
+        std::string body;
+    };
+    // Takes the key for (owner, key) with the body's hash at now_ms unless a row holds it;
+    // a kept answer older than `expired_before`, or a claim older than `stale_before` whose
+    // gateway never answered, is taken over.
+    Claim claim(const std::string& owner, const std::string& key, const std::string& hash,
+                std::int64_t now_ms, std::int64_t expired_before, std::int64_t stale_before,
+                Kept& kept, std::string& why);
+    // Keeps the answer of a taken key; false with why when it could not be stored.
+    [[nodiscard]] bool keep(const std::string& owner, const std::string& key, int status,
+                            const std::string& body, std::string& why);
+    // Frees a taken key (the send was refused: the key may be used again).
+    void release(const std::string& owner, const std::string& key);
+
+  private:
+    const std::string dsn_;
+    PgLink link_;
+};
+
+}  // namespace tolvane
