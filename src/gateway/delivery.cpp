@@ -282,7 +282,9 @@ std::optional<queue_entry> DeliveryEngine::claim_one(Lane& lane, std::int64_t no
             else
                 lane.ahead.push_back(std::move(got[i]));
         }
-        if (!lane.ahead.empty() && lane.idle > 0) {
+        if (!lane.ahead.empty()) {
+            // A worker between its look and its wait (one whose claim found nothing beside
+            // this one) sees the count change and looks again.
             ++lane.wakes;
             tell = std::min(lane.ahead.size(), static_cast<std::size_t>(lane.idle));
         }
