@@ -285,6 +285,7 @@ bool PgQueue::open(std::string& why) {
     }
     stop_read_.reset(fds[0]);
     stop_write_.reset(fds[1]);
+    group_.set_committed([this](int kind) { wake(kind); });
     group_.start();
     listener_ = std::thread([this] { listen_loop(); });
     // Records and message-log rows of delivered entries ride in the groups of outcomes,
@@ -341,9 +342,7 @@ bool PgQueue::enqueue_replacing(std::vector<queue_entry>& batch,
         for (std::size_t i = 0; i < ids.size(); ++i)
             ids[i] = static_cast<std::uint64_t>(r[i].int64(0, 0));
     };
-    job->after = [&] {
-        for (int k : kinds) wake(k);
-    };
+    // The group wakes our workers once per kind it stored (set_committed).
     if (!group_.submit(job, why)) return false;
     for (std::size_t i = 0; i < batch.size(); ++i) batch[i].id = ids[i];
     for (const queue_entry& e : batch)
