@@ -258,14 +258,8 @@ void DeliveryEngine::run_batch(Lane& lane, std::vector<queue_entry> entries) {
 
 // The next entry for a worker of a lane that sends one at a time: one waiting in the lane,
 // else up to the lane's number of workers claimed in one call, the rest left in the lane
-// with as many idle workers woken for them. A claim that got fewer than it asked for took
-// all that was ready: until the lane is woken again (an enqueue, a release, a NOTIFY, a
-// flush) or the next due time comes, its workers need not ask again. With none, `next`
-// is when to look again (nullopt: when woken).
-std::optional<queue_entry> DeliveryEngine::claim_one(Lane& lane, std::int64_t now,
-                                                     std::optional<std::int64_t>& next) {
-    const auto want = static_cast<std::size_t>(lane.def.workers);
-    std::uint64_t asked_at = 0;
+// with as many idle workers woken for them.
+std::optional<queue_entry> DeliveryEngine::claim_one(Lane& lane, std::int64_t now) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (!lane.ahead.empty()) {
@@ -273,22 +267,14 @@ std::optional<queue_entry> DeliveryEngine::claim_one(Lane& lane, std::int64_t no
             lane.ahead.pop_front();
             return e;
         }
-        if (lane.drained && lane.drained_wakes == lane.wakes &&
-            (!lane.drained_due || *lane.drained_due > now)) {
-            next = lane.drained_due;
-            return std::nullopt;
-        }
-        asked_at = lane.wakes;
     }
-    std::vector<queue_entry> got = store_.claim_many(lane.def.kind, now, want);
-    const bool took_all = got.size() < want;
-    if (took_all) next = store_.next_ready(lane.def.kind, now);
+    std::vector<queue_entry> got =
+        store_.claim_many(lane.def.kind, now, static_cast<std::size_t>(lane.def.workers));
+    if (got.empty()) return std::nullopt;
     std::vector<queue_entry> back;
     std::size_t tell = 0;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        // Whatever woke the lane during the claim may have made more ready.
-        const bool quiet = lane.wakes == asked_at;
         for (std::size_t i = 1; i < got.size(); ++i) {
             // Once stopping, nobody takes them from the lane: they go back at once.
             if (stopping_)
@@ -302,13 +288,9 @@ std::optional<queue_entry> DeliveryEngine::claim_one(Lane& lane, std::int64_t no
             ++lane.wakes;
             tell = std::min(lane.ahead.size(), static_cast<std::size_t>(lane.idle));
         }
-        lane.drained = took_all && quiet;
-        lane.drained_wakes = lane.wakes;
-        lane.drained_due = next;
     }
     for (std::size_t i = 0; i < tell; ++i) lane.cv.notify_one();
     for (const queue_entry& e : back) store_.release(e.id, std::string(), 0);
-    if (got.empty()) return std::nullopt;
     return std::move(got.front());
 }
 
@@ -334,9 +316,9 @@ void DeliveryEngine::work(Lane& lane) {
                     more_claimed.erase(more_claimed.begin());
                 }
             } else {
-                e = claim_one(lane, now, next);
+                e = claim_one(lane, now);
             }
-            if (!e && batching) next = store_.next_ready(lane.def.kind, now);
+            if (!e) next = store_.next_ready(lane.def.kind, now);
         }
         lock.lock();
         if (e && batching && lane.idle > 0 && !stopping_) {

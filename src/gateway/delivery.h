@@ -163,15 +163,9 @@ class DeliveryEngine {
         std::condition_variable cv;  // its idle workers wait here
         // Entries claimed by one of its workers for the next that looks (under mu_).
         std::deque<queue_entry> ahead;
-        // The last claim took all that was ready, and the lane has not been woken since
-        // (wakes was drained_wakes then); drained_due: the next due time it found.
-        bool drained = false;
-        std::uint64_t drained_wakes = 0;
-        std::optional<std::int64_t> drained_due;
     };
     void work(Lane& lane);
-    std::optional<queue_entry> claim_one(Lane& lane, std::int64_t now,
-                                         std::optional<std::int64_t>& next);
+    std::optional<queue_entry> claim_one(Lane& lane, std::int64_t now);
     void give_back_ahead(Lane* only);
     void run_one(Lane& lane, queue_entry e);
     void run_batch(Lane& lane, std::vector<queue_entry> entries);

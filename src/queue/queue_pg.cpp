@@ -45,10 +45,9 @@ constexpr const char* COLUMNS = QUEUE_PG_COLUMNS;
 
 // A claim: up to $5 ready rows of kind $1, picked, locked and marked ours ($3, lease $4)
 // in one statement, in the columns of row_entry() and then the owner they were taken
-// from and whether their first attempt was stored with them. When fewer than $5 were
-// ready (it took all there was), one more row of NULLs whose last column is the next due
-// time of the rest, so that the worker about to wait needs no second round trip to learn
-// until when.
+// from and whether their first attempt was stored with them. When none was ready, one row
+// of NULLs instead whose last column is the next due time, so that the worker about to
+// wait needs no second round trip to learn until when.
 constexpr const char* CLAIM_SQL =
     "WITH c AS (SELECT id, owner AS was, marked AS m FROM tv_queue"
     " WHERE kind = $1 AND not_before_ms <= $2"
@@ -61,8 +60,8 @@ constexpr const char* CLAIM_SQL =
     " q.enqueued_ms, q.not_before_ms, q.usr, c.was, c.m)"
     " SELECT u.*, NULL::bigint FROM u"
     " UNION ALL SELECT NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,"
-    " NULL, NULL, NULL, NULL, NULL, NULL, (" QUEUE_PG_NEXT_DUE " AND id NOT IN"
-    " (SELECT id FROM c)) WHERE (SELECT count(*) FROM c) < $5";
+    " NULL, NULL, NULL, NULL, NULL, NULL, (" QUEUE_PG_NEXT_DUE ")"
+    " WHERE NOT EXISTS (SELECT 1 FROM c)";
 
 std::int64_t wall_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -364,7 +363,7 @@ std::vector<queue_entry> PgQueue::claim_many(int kind, std::int64_t now_ms, std:
         marked.clear();
         due.reset();
         for (int i = 0; i < r.rows(); ++i) {
-            if (r.null(i, 0)) {  // the row of the next due time: all that was ready is here
+            if (r.null(i, 0)) {  // the row of the next due time: nothing was claimed
                 due.emplace();
                 if (!r.null(i, 17)) *due = r.int64(i, 17);
                 continue;
@@ -398,7 +397,7 @@ std::vector<queue_entry> PgQueue::claim_many(int kind, std::int64_t now_ms, std:
     }
     if (!ok) return {};
     if (due) {
-        // The worker that took all there was asks next for the time to wait until: it is here.
+        // The worker that found nothing asks next for the time to wait until: it is here.
         std::lock_guard<std::mutex> lock(dm_);
         due_[kind] = {now_ms, *due};
     }

@@ -136,10 +136,10 @@ TEST_F(QueuePg, TwoGatewaysShareTheWorkAndSendEachEntryOnce) {
     EXPECT_TRUE(eventually([&] { return a->stats().waiting == 0; }));
 }
 
-// A claim that takes all that is ready (nothing, or fewer than it asked for) brings the
-// next due time of the rest with it: the worker's next_ready() at the same moment is
-// answered from it, and agrees with what the database says when asked again.
-TEST_F(QueuePg, AClaimThatTakesAllThereIsTellsWhenToLookAgain) {
+// A claim that finds nothing brings the next due time with it: the worker's next_ready()
+// at the same moment is answered from it, and agrees with what the database says when
+// asked again.
+TEST_F(QueuePg, AClaimThatFindsNothingTellsWhenToLookAgain) {
     auto a = gateway("gw-a");
     auto b = gateway("gw-b");
     ASSERT_TRUE(a && b);
@@ -148,7 +148,6 @@ TEST_F(QueuePg, AClaimThatTakesAllThereIsTellsWhenToLookAgain) {
         std::function<void(int kind, std::int64_t t)> setup;
         std::int64_t after;  // expected due time minus t; -1: none
         std::int64_t slack;
-        std::size_t claimed = 0;
     };
     auto put_kind = [&](QueueStore& q, int kind, std::int64_t not_before) {
         std::vector<queue_entry> batch{sms("+61400000500")};
@@ -172,17 +171,6 @@ TEST_F(QueuePg, AClaimThatTakesAllThereIsTellsWhenToLookAgain) {
              ASSERT_EQ(a->claim_many(k, t, 3).size(), 1u);
          },
          -1, 0},
-        {"one ready beside a postponed one",
-         [&](int k, std::int64_t t) {
-             put_kind(*b, k, t + 30000);
-             put_kind(*b, k, 0);
-         },
-         30000, 0, 1},
-        {"two ready, nothing else", [&](int k, std::int64_t) {
-             put_kind(*b, k, 0);
-             put_kind(*b, k, 0);
-         },
-         -1, 0, 2},
     };
     int kind = 20;
     for (const Case& c : cases) {
@@ -190,7 +178,7 @@ TEST_F(QueuePg, AClaimThatTakesAllThereIsTellsWhenToLookAgain) {
         ++kind;
         std::int64_t t = now_ms();
         c.setup(kind, t);
-        ASSERT_EQ(a->claim_many(kind, t, 4).size(), c.claimed);
+        ASSERT_TRUE(a->claim_many(kind, t, 4).empty());
         std::optional<std::int64_t> told = a->next_ready(kind, t);
         std::optional<std::int64_t> asked = a->next_ready(kind, t);  // from the database
         for (const auto& got : {told, asked}) {
