@@ -1,6 +1,7 @@
 // The delivery engine (see delivery.h).
 #include "gateway/delivery.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "foundation/log.h"
@@ -156,8 +157,25 @@ void DeliveryEngine::set_cut_waits(long grace_ms, long last_ms) {
     cut_last_ms_ = last_ms;
 }
 
+// Gives the entries waiting in one lane (or in every lane) back to the queue, ready at once.
+void DeliveryEngine::give_back_ahead(Lane* only) {
+    std::vector<queue_entry> back;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (auto& lane : lanes_) {
+            if (only != nullptr && lane.get() != only) continue;
+            for (auto& e : lane->ahead) back.push_back(std::move(e));
+            lane->ahead.clear();
+        }
+    }
+    // Outside the lock: a store tells the engine of a release through wake().
+    for (const queue_entry& e : back) store_.release(e.id, std::string(), 0);
+}
+
 int DeliveryEngine::stop(long wait_ms) {
     halt();
+    // No worker adds to them once halt() has set stopping_.
+    give_back_ahead(nullptr);
     std::unique_lock<std::mutex> lock(mu_);
     if (stopped_) return 0;
     stopped_ = true;
@@ -238,6 +256,44 @@ void DeliveryEngine::run_batch(Lane& lane, std::vector<queue_entry> entries) {
     if (cut > 0) count_cut(cut);
 }
 
+// The next entry for a worker of a lane that sends one at a time: one waiting in the lane,
+// else up to the lane's number of workers claimed in one call, the rest left in the lane
+// with as many idle workers woken for them.
+std::optional<queue_entry> DeliveryEngine::claim_one(Lane& lane, std::int64_t now) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!lane.ahead.empty()) {
+            queue_entry e = std::move(lane.ahead.front());
+            lane.ahead.pop_front();
+            return e;
+        }
+    }
+    std::vector<queue_entry> got =
+        store_.claim_many(lane.def.kind, now, static_cast<std::size_t>(lane.def.workers));
+    if (got.empty()) return std::nullopt;
+    std::vector<queue_entry> back;
+    std::size_t tell = 0;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (std::size_t i = 1; i < got.size(); ++i) {
+            // Once stopping, nobody takes them from the lane: they go back at once.
+            if (stopping_)
+                back.push_back(std::move(got[i]));
+            else
+                lane.ahead.push_back(std::move(got[i]));
+        }
+        if (!lane.ahead.empty()) {
+            // A worker between its look and its wait (one whose claim found nothing beside
+            // this one) sees the count change and looks again.
+            ++lane.wakes;
+            tell = std::min(lane.ahead.size(), static_cast<std::size_t>(lane.idle));
+        }
+    }
+    for (std::size_t i = 0; i < tell; ++i) lane.cv.notify_one();
+    for (const queue_entry& e : back) store_.release(e.id, std::string(), 0);
+    return std::move(got.front());
+}
+
 void DeliveryEngine::work(Lane& lane) {
     std::unique_lock<std::mutex> lock(mu_);
     while (!stopping_) {
@@ -248,8 +304,10 @@ void DeliveryEngine::work(Lane& lane) {
         std::optional<std::int64_t> next;
         std::int64_t now = delivery_now_ms();
         std::vector<queue_entry> more_claimed;
+        const bool batching = lane.def.batch > 1 && lane.def.deliver_batch;
+        // A down transport sends nothing: what waits in the lane goes back for others.
+        if (!up) give_back_ahead(&lane);
         if (up) {
-            const bool batching = lane.def.batch > 1 && lane.def.deliver_batch;
             if (batching) {
                 more_claimed =
                     store_.claim_many(lane.def.kind, now, static_cast<std::size_t>(lane.def.batch));
@@ -258,12 +316,12 @@ void DeliveryEngine::work(Lane& lane) {
                     more_claimed.erase(more_claimed.begin());
                 }
             } else {
-                e = store_.claim(lane.def.kind, now);
+                e = claim_one(lane, now);
             }
             if (!e) next = store_.next_ready(lane.def.kind, now);
         }
         lock.lock();
-        if (e && lane.idle > 0 && !stopping_) {
+        if (e && batching && lane.idle > 0 && !stopping_) {
             // More may be ready than the one wake-up that brought this worker: it is passed
             // on to one more sleeping worker of the lane while entries are left to claim.
             lock.unlock();

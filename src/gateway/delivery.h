@@ -12,11 +12,14 @@
 // Workers sleep on their lane's condition variable and are woken by what they wait for: an
 // enqueue (the store's notify), the time of a postponed retry, a flush request or a
 // transport's state change (wake_all(), which the gateway hands to the transport as its state
-// watcher). An enqueue wakes one idle worker of its lane, not all of them: a worker that
-// claims an entry while others of its lane sleep and more entries are ready wakes the next,
-// so a batch still spreads over the lane, and a single SMS costs one wake-up instead of one
-// per worker (with a full SMPP window, waking every worker per enqueue cost more than the
-// submit). Only a lane whose transport cannot tell when it comes back up (up_told false)
+// watcher). An enqueue wakes one idle worker of its lane, not all of them, and a single SMS
+// costs one wake-up instead of one per worker (with a full SMPP window, waking every worker
+// per enqueue cost more than the submit). A worker of a lane that sends one entry at a time
+// claims up to the lane's number of workers in one call (one statement on a shared store):
+// it keeps the first, and the rest wait in the lane, claimed, for the next worker that
+// looks (idle ones are woken for them), so a batch still spreads over the lane. A worker of
+// a batch lane that claims while others sleep and more entries are ready wakes the next.
+// Entries waiting in the lane go back to the queue when its transport is down and at stop(). Only a lane whose transport cannot tell when it comes back up (up_told false)
 // asks it again every DELIVERY_DOWN_RECHECK_MS while it is down.
 //
 // Ownership: the engine borrows the store and the lanes' transports, which must outlive
@@ -34,6 +37,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -157,8 +161,12 @@ class DeliveryEngine {
         std::uint64_t wakes = 0;     // bumped (under mu_) by every wake of this lane
         int idle = 0;                // its workers waiting on cv (under mu_)
         std::condition_variable cv;  // its idle workers wait here
+        // Entries claimed by one of its workers for the next that looks (under mu_).
+        std::deque<queue_entry> ahead;
     };
     void work(Lane& lane);
+    std::optional<queue_entry> claim_one(Lane& lane, std::int64_t now);
+    void give_back_ahead(Lane* only);
     void run_one(Lane& lane, queue_entry e);
     void run_batch(Lane& lane, std::vector<queue_entry> entries);
     bool expired(Lane& lane, DeliveryJob& job);

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -34,6 +35,33 @@ namespace tolvane {
 namespace {
 
 constexpr const char* COLUMNS = QUEUE_PG_COLUMNS;
+
+// The earliest time an entry of kind $1 that is not ours becomes claimable: another
+// gateway's claim counts from when its lease runs out, on our clock ($2 is our now).
+#define QUEUE_PG_NEXT_DUE                                                        \
+    "SELECT min(CASE WHEN owner IS NULL THEN not_before_ms"                      \
+    " ELSE greatest(not_before_ms, lease_until_ms - tv_now_ms() + $2 + 1)"       \
+    " END) FROM tv_queue WHERE kind = $1 AND (owner IS NULL OR owner <> $3)"
+
+// A claim: up to $5 ready rows of kind $1, picked, locked and marked ours ($3, lease $4)
+// in one statement, in the columns of row_entry() and then the owner they were taken
+// from and whether their first attempt was stored with them. When none was ready, one row
+// of NULLs instead whose last column is the next due time, so that the worker about to
+// wait needs no second round trip to learn until when.
+constexpr const char* CLAIM_SQL =
+    "WITH c AS (SELECT id, owner AS was, marked AS m FROM tv_queue"
+    " WHERE kind = $1 AND not_before_ms <= $2"
+    " AND (owner IS NULL OR lease_until_ms < tv_now_ms())"
+    " ORDER BY id LIMIT $5 FOR UPDATE SKIP LOCKED),"
+    " u AS (UPDATE tv_queue q SET owner = $3, marked = false,"
+    " lease_until_ms = tv_now_ms() + $4 FROM c WHERE q.id = c.id"
+    " RETURNING q.id, q.kind, q.destination, q.originator, q.sender, q.body, q.billing,"
+    " q.client, q.headers, q.flags, q.attempts, q.last_error,"
+    " q.enqueued_ms, q.not_before_ms, q.usr, c.was, c.m)"
+    " SELECT u.*, NULL::bigint FROM u"
+    " UNION ALL SELECT NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,"
+    " NULL, NULL, NULL, NULL, NULL, NULL, (" QUEUE_PG_NEXT_DUE ")"
+    " WHERE NOT EXISTS (SELECT 1 FROM c)";
 
 std::int64_t wall_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -142,6 +170,9 @@ class PgQueue final : public QueueStore {
     // their row counts it already, so attempt() writes nothing for it.
     std::set<std::uint64_t> marked_;
     std::set<std::uint64_t> attempted_;  // held entries whose attempt() counted (hm_)
+
+    std::mutex dm_;  // per kind: the next due time a claim that found nothing read, and when
+    std::map<int, std::pair<std::int64_t, std::optional<std::int64_t>>> due_;
 
     std::thread listener_;
     std::unique_ptr<PgConn> first_listen_;  // handed to the listener thread
@@ -254,6 +285,7 @@ bool PgQueue::open(std::string& why) {
     }
     stop_read_.reset(fds[0]);
     stop_write_.reset(fds[1]);
+    group_.set_committed([this](int kind) { wake(kind); });
     group_.start();
     listener_ = std::thread([this] { listen_loop(); });
     // Records and message-log rows of delivered entries ride in the groups of outcomes,
@@ -310,9 +342,7 @@ bool PgQueue::enqueue_replacing(std::vector<queue_entry>& batch,
         for (std::size_t i = 0; i < ids.size(); ++i)
             ids[i] = static_cast<std::uint64_t>(r[i].int64(0, 0));
     };
-    job->after = [&] {
-        for (int k : kinds) wake(k);
-    };
+    // The group wakes our workers once per kind it stored (set_committed).
     if (!group_.submit(job, why)) return false;
     for (std::size_t i = 0; i < batch.size(); ++i) batch[i].id = ids[i];
     for (const queue_entry& e : batch)
@@ -324,24 +354,20 @@ std::vector<queue_entry> PgQueue::claim_many(int kind, std::int64_t now_ms, std:
     std::vector<queue_entry> got;
     std::vector<std::string> taken_from;
     std::vector<bool> marked;
-    // One statement: the rows are picked, locked and marked ours at once.
-    PgStmt st{
-        "WITH c AS (SELECT id, owner AS was, marked AS m FROM tv_queue"
-        " WHERE kind = $1 AND not_before_ms <= $2"
-        " AND (owner IS NULL OR lease_until_ms < tv_now_ms())"
-        " ORDER BY id LIMIT $5 FOR UPDATE SKIP LOCKED)"
-        " UPDATE tv_queue q SET owner = $3, marked = false,"
-        " lease_until_ms = tv_now_ms() + $4 FROM c WHERE q.id = c.id"
-        " RETURNING q.id, q.kind, q.destination, q.originator, q.sender, q.body, q.billing,"
-        " q.client, q.headers, q.flags, q.attempts, q.last_error,"
-        " q.enqueued_ms, q.not_before_ms, q.usr, c.was, c.m",
-        {pg_int(kind), pg_int(now_ms), pg_text(opt_.owner), pg_int(opt_.lease_ms),
-         pg_int(static_cast<std::int64_t>(n))}};
+    std::optional<std::optional<std::int64_t>> due;  // set when nothing was ready
+    PgStmt st{CLAIM_SQL, {pg_int(kind), pg_int(now_ms), pg_text(opt_.owner), pg_int(opt_.lease_ms),
+                          pg_int(static_cast<std::int64_t>(n))}};
     auto read = [&](PgResult& r) {
         got.clear();
         taken_from.clear();
         marked.clear();
+        due.reset();
         for (int i = 0; i < r.rows(); ++i) {
+            if (r.null(i, 0)) {  // the row of the next due time: nothing was claimed
+                due.emplace();
+                if (!r.null(i, 17)) *due = r.int64(i, 17);
+                continue;
+            }
             got.push_back(row_entry(r, i));
             taken_from.push_back(r.null(i, 15) ? std::string() : r.text(i, 15));
             marked.push_back(r.text(i, 16) == "t");
@@ -370,6 +396,11 @@ std::vector<queue_entry> PgQueue::claim_many(int kind, std::int64_t now_ms, std:
         ok = group_.submit(job, why);
     }
     if (!ok) return {};
+    if (due) {
+        // The worker that found nothing asks next for the time to wait until: it is here.
+        std::lock_guard<std::mutex> lock(dm_);
+        due_[kind] = {now_ms, *due};
+    }
     // RETURNING gives no order.
     std::vector<std::size_t> order(got.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -392,17 +423,25 @@ std::vector<queue_entry> PgQueue::claim_many(int kind, std::int64_t now_ms, std:
 }
 
 std::optional<std::int64_t> PgQueue::next_ready(int kind, std::int64_t now_ms) {
+    {
+        // Answered by the claim that just found nothing, at the same moment: whatever
+        // changed since (an enqueue, a release, a NOTIFY) wakes the worker anyway.
+        std::lock_guard<std::mutex> lock(dm_);
+        auto it = due_.find(kind);
+        if (it != due_.end() && it->second.first == now_ms) {
+            std::optional<std::int64_t> due = it->second.second;
+            due_.erase(it);
+            if (!due) return std::nullopt;
+            return std::max(*due, now_ms);
+        }
+    }
     PgResult r;
     std::string why;
     // Another gateway's claim counts from when its lease runs out, on our clock.
     auto job = std::make_shared<Job>();
     job->reads = true;
     job->stmts.push_back(
-        {"SELECT min(CASE WHEN owner IS NULL THEN not_before_ms"
-         " ELSE greatest(not_before_ms, lease_until_ms - tv_now_ms() + $2 + 1)"
-         " END) FROM tv_queue WHERE kind = $1 AND"
-         " (owner IS NULL OR owner <> $3)",
-         {pg_int(kind), pg_int(now_ms), pg_text(opt_.owner)}});
+        {QUEUE_PG_NEXT_DUE, {pg_int(kind), pg_int(now_ms), pg_text(opt_.owner)}});
     job->take = [&r](std::vector<PgResult>& res) { r = std::move(res[0]); };
     bool ok = group_.submit(job, why);
     if (!ok) return now_ms + PG_RETRY_MS;

@@ -5,6 +5,9 @@
 // same row; the lease is renewed while this gateway holds the entry, and a row whose lease
 // ran out (its gateway died or lost the database) is taken over by the next claim anywhere.
 // Rows left claimed under our own owner name by an earlier run are ready again at open.
+// claim_many() takes several rows in that one statement; a claim that finds none brings
+// with it the next due time, which answers the next_ready() that follows at the same
+// moment (anything that changes it since wakes the workers).
 // Stored parts of a long SMS (QUEUE_SMS_PART, never claimed) carry their gateway's owner
 // name and lease from the start, renewed while it runs; adopt() gives a starting gateway
 // its own and takes over those whose lease ran out, in one statement.

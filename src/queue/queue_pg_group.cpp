@@ -87,8 +87,13 @@ void PgGroup::lead(std::unique_lock<std::mutex>& lock) {
     } else {
         for (const auto& j : batch) j->why = why;
     }
-    for (const auto& j : batch)
+    std::set<int> announced;
+    for (const auto& j : batch) {
         if (j->ok && j->after) j->after();
+        if (j->ok) announced.insert(j->notify.begin(), j->notify.end());
+    }
+    if (committed_)
+        for (int k : announced) committed_(k);
 
     lock.lock();
     bool any_kept = false;

@@ -71,6 +71,11 @@ class PgGroup {
     PgGroup(const PgGroup&) = delete;
     PgGroup& operator=(const PgGroup&) = delete;
 
+    // Called once per kind announced by a committed group (before start()): the local
+    // side of the group's NOTIFY, one wake-up for however many jobs stored that kind.
+    void set_committed(std::function<void(int kind)> committed) {
+        committed_ = std::move(committed);
+    }
     void start();
     void close();
 
@@ -95,6 +100,7 @@ class PgGroup {
     PgLink link_;
     const std::string channel_;
     std::function<void()> before_group_;
+    std::function<void(int kind)> committed_;
     const int gather_us_;
     std::chrono::steady_clock::time_point last_durable_end_{};
     std::atomic<std::uint64_t> commits_{0};

@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace tolvane {
@@ -387,6 +389,83 @@ TEST_F(Delivery, StopLetsSendsInProgressFinishAndLeavesTheRestQueued) {
     std::vector<queue_entry> waiting = store->list(0);
     ASSERT_EQ(waiting.size(), 3u);
     for (const queue_entry& e : waiting) EXPECT_EQ(e.attempts, 0u);
+}
+
+// A worker claims for its whole lane at once; what it claimed for workers that are all busy
+// waits in the lane, and goes back to the queue, unsent and uncounted, when the engine
+// stops or the transport goes down, so that nothing stays claimed by nobody.
+TEST_F(Delivery, EntriesClaimedForBusyWorkersGoBackAtStopAndWhenTheTransportIsDown) {
+    for (bool at_stop : {true, false}) {
+        SCOPED_TRACE(at_stop ? "at stop" : "transport down");
+        std::set<std::string> permits;  // under mu: sends allowed to end
+        std::vector<std::string> done;
+        up = true;
+        DeliveryLane l = lane(3);
+        l.deliver = [&](DeliveryJob& job) {
+            std::string why;
+            if (!job.attempt(why)) return;
+            std::unique_lock<std::mutex> lock(mu);
+            ++in_send;
+            gate_cv.wait(lock, [&] { return gate_open || permits.count(job.entry().destination); });
+            --in_send;
+            done.push_back(job.entry().destination);
+            lock.unlock();
+            job.done(true, "");
+        };
+        open_gate(false);
+        add_batch({"a0", "a1", "a2"});
+        engine = std::make_unique<DeliveryEngine>(*store);
+        engine->add_lane(l);
+        engine->start();
+        ASSERT_TRUE(wait_for([&] { return sending() == 3; }));
+        add_batch({"b0", "b1", "b2"});  // nobody is idle: nobody claims them yet
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            permits.insert("a0");
+        }
+        gate_cv.notify_all();
+        // The worker that ended a0 claimed b0..b2: b0 is its send, b1 and b2 wait in the lane.
+        ASSERT_TRUE(wait_for([&] {
+            std::lock_guard<std::mutex> lock(mu);
+            return done.size() == 1 && in_send == 3;
+        }));
+        EXPECT_FALSE(store->claim(QUEUE_MAIL_TO_SMS, delivery_now_ms())) << "left unclaimed";
+        if (!at_stop) {
+            up = false;
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                permits.insert("a1");  // its worker looks again and finds the transport down
+            }
+            gate_cv.notify_all();
+        }
+        std::vector<queue_entry> back;
+        if (!at_stop) {
+            ASSERT_TRUE(wait_for([&] {
+                for (auto& e : store->claim_many(QUEUE_MAIL_TO_SMS, delivery_now_ms(), 5))
+                    back.push_back(std::move(e));
+                return back.size() == 2;
+            }));
+            for (const auto& e : back) store->release(e.id, std::string(), 0);
+        }
+        std::thread opener([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            open_gate(true);
+        });
+        EXPECT_EQ(engine->stop(5000), 0);
+        opener.join();
+        engine.reset();
+        if (at_stop) back = store->claim_many(QUEUE_MAIL_TO_SMS, delivery_now_ms(), 5);
+        ASSERT_EQ(back.size(), 2u);
+        for (const auto& e : back) {
+            EXPECT_TRUE(e.destination == "b1" || e.destination == "b2") << e.destination;
+            EXPECT_EQ(e.attempts, 0u);
+            EXPECT_EQ(std::count(done.begin(), done.end(), e.destination), 0);
+            std::string why;
+            EXPECT_TRUE(store->complete(e.id, true, "", why)) << why;
+        }
+        EXPECT_EQ(done.size(), 4u);
+        EXPECT_TRUE(store->list(0).empty());
+    }
 }
 
 TEST_F(Delivery, StopPastItsWaitReportsTheSendsStillRunningAndJoinsThem) {
