@@ -40,6 +40,7 @@
 #include "gateway/keys.h"
 #include "gateway/reload.h"
 #include "gateway/reports.h"
+#include "gateway/sms_parts.h"
 #include "gateway/transports.h"
 #include "net/tcp.h"
 #include "queue/queue.h"
@@ -211,6 +212,9 @@ class Gateway {
     // The SMS receiving thread (recv->receive with sms_sink), stopped through its stop
     // token and joined at shutdown, before the transports go.
     std::unique_ptr<InboundSink> sms_sink;
+    // Long SMS waiting for the rest of their parts (what sms_sink's path points at); it
+    // outlives the receiving thread, which is stopped first.
+    LongSms long_sms;
     std::jthread sms_receiver;
 
     // ---- web channel ----
