@@ -120,16 +120,11 @@ std::size_t ThreadSet::running() const {
 
 namespace {
 
-// Threads handed over by th_join_later. Kept for the life of the process: the list is
-// joined at exit by its holder's destructor.
+// Threads handed over by th_join_later. Kept for the life of the process: what is left
+// is joined at exit by its holder's destructor (the jthreads join as the list goes).
 struct LateJoins {
     std::mutex g;
-    std::vector<std::thread> threads;
-    ~LateJoins() {
-        std::lock_guard<std::mutex> lk(g);
-        for (std::thread& t : threads)
-            if (t.joinable()) t.join();
-    }
+    std::vector<std::jthread> threads;
 };
 
 LateJoins& late_joins() {
@@ -139,18 +134,39 @@ LateJoins& late_joins() {
 
 }  // namespace
 
-void th_join_later(std::thread t) {
-    if (!t.joinable()) return;
-    std::vector<std::thread> earlier;
-    {
-        LateJoins& j = late_joins();
-        std::lock_guard<std::mutex> lk(j.g);
-        earlier.swap(j.threads);
-        j.threads.push_back(std::move(t));
+namespace {
+
+// Takes the handed-over threads out of the list, all but the calling one (a thread
+// handed over that hands over another cannot join itself): it stays for a later call.
+std::vector<std::jthread> take_late_joins(std::jthread* add) {
+    std::vector<std::jthread> out;
+    LateJoins& j = late_joins();
+    std::lock_guard<std::mutex> lk(j.g);
+    out.swap(j.threads);
+    auto self = std::find_if(out.begin(), out.end(), [](const std::jthread& t) {
+        return t.get_id() == std::this_thread::get_id();
+    });
+    if (self != out.end()) {
+        j.threads.push_back(std::move(*self));
+        out.erase(self);
     }
-    // The ones handed over before were ending when they came: joined now.
-    for (std::thread& e : earlier)
-        if (e.joinable()) e.join();
+    if (add) j.threads.push_back(std::move(*add));
+    return out;
+}
+
+}  // namespace
+
+void th_join_later(std::jthread t) {
+    if (!t.joinable()) return;
+    t.request_stop();
+    // The ones handed over before were ending when they came: they join as the list goes.
+    take_late_joins(&t);
+}
+
+std::size_t th_join_pending() {
+    std::vector<std::jthread> all = take_late_joins(nullptr);
+    for (std::jthread& t : all) t.join();
+    return all.size();
 }
 
 void th_on_thread_end(void (*hook)()) {

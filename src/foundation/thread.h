@@ -2,8 +2,8 @@
 //
 // ThreadSet owns threads that end on their own (one per web connection, per
 // receiving loop): each is a std::jthread joined once its work has returned, none is
-// detached. th_join_later takes a thread that cannot join itself where it stands (it
-// is releasing its own owner). MUTEX is a named,
+// detached. th_join_later takes a jthread that cannot join itself where it stands (it
+// is releasing its own owner) and joins it once it has returned. MUTEX is a named,
 // re-entrant lock that remembers its holder (thread id, source place, time of
 // acquisition) and is taken with a time limit in milliseconds. The queued wait
 // hands a busy lock to waiting threads in the order in which they arrived. A
@@ -78,9 +78,12 @@ class ThreadSet {
 };
 
 // Keeps a thread that cannot be joined where it stands (its owner is being released on
-// the thread itself) until it has ended: it is joined by the next call, or at process
-// exit. The thread must be about to end.
-void th_join_later(std::thread t);
+// the thread itself, and a jthread cannot join itself) until it has ended: it is joined by
+// the next call, by th_join_pending(), or at process exit. Its stop is asked at once; the
+// thread must be about to end.
+void th_join_later(std::jthread t);
+// Joins every thread handed to th_join_later (each is about to end); how many it joined.
+std::size_t th_join_pending();
 
 // The calling thread's id as a small integer (the kernel thread id); printed in every log line.
 int th_id();

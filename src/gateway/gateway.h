@@ -40,7 +40,9 @@
 #include "gateway/keys.h"
 #include "gateway/reload.h"
 #include "gateway/reports.h"
+#include "gateway/sms_parts.h"
 #include "gateway/transports.h"
+#include "gateway/web_session.h"
 #include "net/tcp.h"
 #include "queue/queue.h"
 #include "records/alias.h"
@@ -211,12 +213,16 @@ class Gateway {
     // The SMS receiving thread (recv->receive with sms_sink), stopped through its stop
     // token and joined at shutdown, before the transports go.
     std::unique_ptr<InboundSink> sms_sink;
+    // Long SMS waiting for the rest of their parts (what sms_sink's path points at); it
+    // outlives the receiving thread, which is stopped first.
+    LongSms long_sms;
     std::jthread sms_receiver;
 
     // ---- web channel ----
     std::unique_ptr<CHAN> command;                    // listener on the first web_listen address
     std::vector<std::unique_ptr<CHAN>> command_more;  // on the further web_listen addresses
     bool command_https = false;
+    WebSessions web_sessions;  // the web channel's login sessions and their form tokens
 
     // ---- console ----
     // The -debug console's thread (gateway/cli.h), stopped and joined first.
@@ -255,7 +261,7 @@ void report_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // SMS_NONE and beyond. debug: the modem traces its dialogue (-debug). section: the
 // `transport NAME` section whose keys come first (null: the global part alone).
 std::optional<transport_options> delivery_init(SIni* ini, int mode, bool debug = false,
-                                              const char* section = nullptr);
+                                               const char* section = nullptr);
 // The originator of scheduled reports that a transport's settings give: the modem's
 // gsm_number when it is set; nothing for the other transports.
 std::optional<std::string> report_originator(const SIni* ini, const transport_options& opts);

@@ -147,15 +147,16 @@ bool RoutedTransport::can_receive() const {
 }
 
 Status RoutedTransport::receive(InboundSink& sink, std::stop_token stop) {
-    // One thread per receiving transport, each until the stop; this thread waits for it.
-    std::vector<std::thread> threads;
+    // One thread per receiving transport, each until its own stop; this thread waits for
+    // the outer stop, then asks every one of them at once and joins them.
+    std::vector<std::jthread> threads;
     for (std::size_t i = 0; i < members_.size(); ++i) {
         if (!picker_.table().transports[i].receive || !members_[i]->can_receive()) continue;
         SmsTransport* t = members_[i].get();
         std::string name = picker_.table().transports[i].name;
         try {
-            threads.emplace_back([t, name, &sink, stop] {
-                if (Status s = t->receive(sink, stop); !s)
+            threads.emplace_back([t, name, &sink](std::stop_token own) {
+                if (Status s = t->receive(sink, own); !s)
                     emsg("'Other' receiver of %s error %d:%s", name.c_str(), s.error().code,
                          s.reason().c_str());
             });
@@ -169,7 +170,8 @@ Status RoutedTransport::receive(InboundSink& sink, std::stop_token stop) {
         std::unique_lock<std::mutex> lock(mu);
         cv.wait(lock, stop, [] { return false; });
     }
-    for (std::thread& t : threads) t.join();
+    for (std::jthread& t : threads) t.request_stop();
+    for (std::jthread& t : threads) t.join();
     return Status{};
 }
 

@@ -11,14 +11,6 @@
 
 namespace tolvane {
 
-namespace {
-
-// The stored entries of each waiting set, so that they can be finished with it.
-std::mutex part_ids_lock;
-std::map<PartKey, std::vector<std::uint64_t>> part_ids;  // guarded by part_ids_lock
-
-}  // namespace
-
 // The concatenation numbers in an entry's flags: reference (16 bits), total and part (8
 // bits each, as a user-data header or the sar_* parameters carry them).
 std::uint32_t pack_concat(const sms_concat& c) {
@@ -35,9 +27,37 @@ sms_concat unpack_concat(std::uint32_t flags) {
     return c;
 }
 
-void remember_part(const PartKey& k, std::uint64_t id) {
-    std::lock_guard<std::mutex> hold(part_ids_lock);
-    part_ids[k].push_back(id);
+void PartIds::remember(const PartKey& k, std::uint64_t id) {
+    std::lock_guard<std::mutex> hold(lock_);
+    ids_[k].push_back(id);
+}
+
+void PartIds::remember_all(const std::map<PartKey, std::vector<std::uint64_t>>& ids) {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (const auto& [k, v] : ids) ids_[k].insert(ids_[k].end(), v.begin(), v.end());
+}
+
+bool PartIds::forget(const PartKey& k, std::uint64_t id) {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto it = ids_.find(k);
+    if (it == ids_.end()) return false;
+    const bool known = std::erase(it->second, id) > 0;
+    if (it->second.empty()) ids_.erase(it);
+    return known;
+}
+
+std::vector<std::uint64_t> PartIds::take(const PartKey& k) {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto it = ids_.find(k);
+    if (it == ids_.end()) return {};
+    std::vector<std::uint64_t> ids = std::move(it->second);
+    ids_.erase(it);
+    return ids;
+}
+
+void PartIds::clear() {
+    std::lock_guard<std::mutex> hold(lock_);
+    ids_.clear();
 }
 
 void finish_entries(QueueStore* q, const std::vector<std::uint64_t>& ids, const char* why) {
@@ -52,25 +72,9 @@ void finish_entries(QueueStore* q, const std::vector<std::uint64_t>& ids, const 
 }
 
 // Forgets one stored part (a duplicate) and finishes its entry.
-void drop_part(QueueStore* q, const PartKey& k, std::uint64_t id) {
-    {
-        std::lock_guard<std::mutex> hold(part_ids_lock);
-        auto it = part_ids.find(k);
-        if (it != part_ids.end()) {
-            std::erase(it->second, id);
-            if (it->second.empty()) part_ids.erase(it);
-        }
-    }
+void drop_part(QueueStore* q, PartIds& known, const PartKey& k, std::uint64_t id) {
+    known.forget(k, id);
     finish_entries(q, {id}, "duplicate part");
-}
-
-std::vector<std::uint64_t> take_parts(const PartKey& k) {
-    std::lock_guard<std::mutex> hold(part_ids_lock);
-    auto it = part_ids.find(k);
-    if (it == part_ids.end()) return {};
-    std::vector<std::uint64_t> ids = std::move(it->second);
-    part_ids.erase(it);
-    return ids;
 }
 
 namespace {
@@ -152,33 +156,29 @@ std::optional<TakenSet> take_set(QueueStore* q, const PartKey& k, bool whole) {
     return out;
 }
 
-std::vector<concat_set> adopt_parts(QueueStore& q) {
+std::vector<concat_set> adopt_parts(QueueStore& q, PartIds& known) {
     std::vector<queue_entry> rows = q.adopt_gone(QUEUE_SMS_PART);
     if (rows.empty()) return {};
     std::map<PartKey, std::vector<std::uint64_t>> ids;
     std::vector<std::uint64_t> repeated;
     std::vector<concat_set> sets = sets_of(rows, nullptr, ids, repeated);
     finish_entries(&q, repeated, "duplicate part");
-    remember_parts(ids);
+    known.remember_all(ids);
     return sets;
 }
 
 // Puts the stored parts of a set back among the waiting ones: its mail could not be stored,
 // so it is tried again when its wait runs out (or at the next start).
-void put_back(QueueStore* q, sms_reassembly& r, const std::vector<std::uint64_t>& stored) {
+void put_back(QueueStore* q, sms_reassembly& r, PartIds& known,
+              const std::vector<std::uint64_t>& stored) {
     if (q == nullptr || stored.empty()) return;
     std::map<PartKey, std::vector<std::uint64_t>> ids;
     std::vector<std::uint64_t> repeated;
     r.merge(stored_sets(*q, &stored, ids, repeated));
-    remember_parts(ids);
+    known.remember_all(ids);
 }
 
-void remember_parts(const std::map<PartKey, std::vector<std::uint64_t>>& ids) {
-    std::lock_guard<std::mutex> hold(part_ids_lock);
-    for (const auto& [k, v] : ids) part_ids[k].insert(part_ids[k].end(), v.begin(), v.end());
-}
-
-int restore_parts(QueueStore& q, std::vector<concat_set>& waiting,
+int restore_parts(QueueStore& q, PartIds& known, std::vector<concat_set>& waiting,
                   std::vector<concat_done>& complete) {
     std::map<PartKey, std::vector<std::uint64_t>> ids;
     std::vector<std::uint64_t> repeated;
@@ -200,16 +200,11 @@ int restore_parts(QueueStore& q, std::vector<concat_set>& waiting,
             waiting.push_back(std::move(s));
         }
     }
-    remember_parts(ids);
+    known.remember_all(ids);
     if (!sets.empty())
         imsg("Long SMS: %d stored parts of %zu sets waiting from an earlier run", parts,
              sets.size());
     return parts;
-}
-
-void forget_parts() {
-    std::lock_guard<std::mutex> hold(part_ids_lock);
-    part_ids.clear();
 }
 
 }  // namespace tolvane

@@ -77,9 +77,10 @@ std::string printable(std::string_view text) {
 
 // The parts of long SMS waiting for the rest, for the whole process. The wait follows
 // the settings in use (a reload may change it).
-sms_reassembly& reassembly(const SIni* ini) {
-    static sms_reassembly r(SMS_CONCAT_WAIT_DEFAULT);
-    const char* v = value_of(ini, SMS_CONCAT_WAIT);
+// The path's reassembly, its wait set from the settings.
+sms_reassembly& reassembly(const SmsPath& path) {
+    sms_reassembly& r = path.long_sms->reassembly;
+    const char* v = value_of(path.ini, SMS_CONCAT_WAIT);
     long wait = v != nullptr ? std::atol(v) : 0;
     r.set_wait(wait > 0 ? wait : SMS_CONCAT_WAIT_DEFAULT);
     return r;
@@ -141,20 +142,20 @@ class SmsJob {
             PartKey key{number_, c.reference, c.total};
             std::uint64_t id = 0;
             if (!store_part(c, id)) return;
-            remember_part(key, id);
+            p_.long_sms->parts.remember(key, id);
             // A shared store: the other parts may have reached other gateways.
             if (std::optional<TakenSet> t = take_set(p_.queue, key, true); t && !t->ids.empty()) {
-                reassembly(p_.ini).drop(number_, c.reference, c.total);
-                (void)take_parts(key);
+                reassembly(p_).drop(number_, c.reference, c.total);
+                (void)p_.long_sms->parts.take(key);
                 give_taken(p_, *t);
                 return;
             }
             std::vector<concat_done> ready;
-            concat_outcome o = reassembly(p_.ini).add(number_, to_number_, c, body_, ready);
+            concat_outcome o = reassembly(p_).add(number_, to_number_, c, body_, ready);
             if (o == concat_outcome::duplicate) {
                 imsg("Part %d of %d (reference %d) from (%s) already held, ignored", c.part,
                      c.total, c.reference, number_.c_str());
-                drop_part(p_.queue, key, id);
+                drop_part(p_.queue, p_.long_sms->parts, key, id);
             }
             if (o == concat_outcome::waiting) {
                 imsg("Part %d of %d (reference %d) from (%s) held for the rest", c.part, c.total,
@@ -176,7 +177,7 @@ class SmsJob {
     // nothing when another gateway has mailed it.
     static void give_out(const SmsPath& path, const concat_done& d) {
         PartKey key{d.originator, d.reference, d.total};
-        std::vector<std::uint64_t> ids = take_parts(key);
+        std::vector<std::uint64_t> ids = path.long_sms->parts.take(key);
         if (std::optional<TakenSet> t = take_set(path.queue, key, false)) {
             if (!t->failed.empty()) {
                 // Its parts stay stored as they are, ours: the next start takes them up.
@@ -192,7 +193,8 @@ class SmsJob {
             give_taken(path, *t);
             return;
         }
-        if (!mail_joined(path, d, ids)) put_back(path.queue, reassembly(path.ini), ids);
+        if (!mail_joined(path, d, ids))
+            put_back(path.queue, reassembly(path), path.long_sms->parts, ids);
     }
 
     // A set taken from a shared store: given back to every gateway when its mail cannot
@@ -200,7 +202,7 @@ class SmsJob {
     static void give_taken(const SmsPath& path, const TakenSet& t) {
         if (mail_joined(path, t.done, t.ids)) return;
         path.queue->give_back_set(t.ids);
-        put_back(path.queue, reassembly(path.ini), t.ids);
+        put_back(path.queue, reassembly(path), path.long_sms->parts, t.ids);
     }
 
     // The joined mail replaces the stored parts (ids) in one write; a set that produced no
@@ -633,29 +635,24 @@ InboundVerdict sms_to_mail(const SmsPath& path, const InboundSms& sms) {
 }
 
 int sms_concat_expire(const SmsPath& path) {
-    std::vector<concat_done> due = reassembly(path.ini).expire();
+    std::vector<concat_done> due = reassembly(path).expire();
     for (const concat_done& d : due) SmsJob::give_out(path, d);
     return static_cast<int>(due.size());
 }
 
-void sms_concat_forget_all() {
-    reassembly(nullptr).restore({});
-    forget_parts();
-}
-
 int sms_concat_adopt(const SmsPath& path) {
     if (path.queue == nullptr) return 0;
-    std::vector<concat_set> sets = adopt_parts(*path.queue);
+    std::vector<concat_set> sets = adopt_parts(*path.queue, path.long_sms->parts);
     std::vector<PartKey> keys;
     for (const concat_set& s : sets) keys.push_back({s.originator, s.reference, s.total});
-    reassembly(path.ini).merge(std::move(sets));
+    reassembly(path).merge(std::move(sets));
     // A set whose other parts are stored by live gateways may be whole now; the others
     // wait out what is left of their wait, counted from their first part.
     for (const PartKey& k : keys) {
         std::optional<TakenSet> t = take_set(path.queue, k, true);
         if (!t || t->ids.empty()) continue;
-        reassembly(path.ini).drop(k.originator, k.reference, k.total);
-        (void)take_parts(k);
+        reassembly(path).drop(k.originator, k.reference, k.total);
+        (void)path.long_sms->parts.take(k);
         SmsJob::give_taken(path, *t);
     }
     return static_cast<int>(keys.size());
@@ -665,8 +662,8 @@ int sms_concat_restore(const SmsPath& path) {
     if (path.queue == nullptr) return 0;
     std::vector<concat_set> waiting;
     std::vector<concat_done> complete;
-    int parts = restore_parts(*path.queue, waiting, complete);
-    reassembly(path.ini).merge(std::move(waiting));
+    int parts = restore_parts(*path.queue, path.long_sms->parts, waiting, complete);
+    reassembly(path).merge(std::move(waiting));
     // A set whose last part came just before a stop: its mail was not stored yet.
     for (const concat_done& d : complete) SmsJob::give_out(path, d);
     return parts;
@@ -708,7 +705,7 @@ class SmsToMailSink : public InboundSink {
         // taken from it. They wait here until it is back.
         std::optional<bool> up = path.queue ? path.queue->database_up() : std::nullopt;
         if (up.value_or(true)) sms_concat_expire(path);
-        std::optional<std::int64_t> due = reassembly(path.ini).next_due();
+        std::optional<std::int64_t> due = reassembly(path).next_due();
         if (!due) return adopt_in;
         long wait = static_cast<long>(std::max<std::int64_t>(*due, 1) * 1000);
         return adopt_in < 0 ? wait : std::min(wait, adopt_in);
@@ -744,6 +741,7 @@ SmsPath sms_path_of(Gateway& gw) {
     path.send = gw.send.get();
     path.ini = gw.ini();
     path.queue = gw.queue.get();
+    path.long_sms = &gw.long_sms;
     return path;
 }
 

@@ -56,6 +56,7 @@
 #include "foundation/sini.h"
 #include "gateway/delivery.h"
 #include "gateway/reload.h"
+#include "gateway/sms_parts.h"
 #include "queue/queue.h"
 #include "records/alias.h"
 #include "sms/transport.h"
@@ -74,6 +75,7 @@ struct SmsPath {
     const aliases* af = nullptr;  // alias file: sender addresses
     const aliases* df = nullptr;  // delivery file: destinations
     QueueStore* queue = nullptr;  // where the mails wait for the relay
+    LongSms* long_sms = nullptr;  // the gateway's long SMS being joined (needed for parts)
 };
 
 // What the delivery workers of SMS entries use: borrowed from start-up.
@@ -109,11 +111,9 @@ int sms_concat_restore(const SmsPath& path);
 // number of sets taken up. The receiving loop calls it every SMS_ADOPT_MS.
 int sms_concat_adopt(const SmsPath& path);
 inline constexpr long SMS_ADOPT_MS = 1000;
-// Forgets every waiting part held in memory, as a restart does (tests).
-void sms_concat_forget_all();
 
 // The path of gw's SMS side: its receiving transport, relay, sending transport, settings
-// table and queue (no alias tables: a message takes them from gw.tables).
+// table, queue and long SMS state (no alias tables: a message takes them from gw.tables).
 SmsPath sms_path_of(Gateway& gw);
 
 // The sink the SMS receiving thread runs the receiving transport's receiver with: base

@@ -469,7 +469,7 @@ void run_command(web_serv* w, callback_data* cb, const web_hosts& hosts, const s
     std::string password;
     web_basic_credentials(webserv_get_header(w, "Authorization"), user, password);
     const std::time_t now = std::time(nullptr);
-    web_session s = web_session_for(webserv_get_header(w, "Cookie"), user, now);
+    web_session s = cb->gw->web_sessions.session_for(webserv_get_header(w, "Cookie"), user, now);
     if (s.fresh) webserv_set_header(w, "Set-Cookie", web_session_cookie(s.id, https));
     webserv_secret(w, s.id);
     webserv_secret(w, s.token);
@@ -482,7 +482,8 @@ void run_command(web_serv* w, callback_data* cb, const web_hosts& hosts, const s
     if (c.unchanged) {
         const std::string sent = field(w, "token");
         std::string next;
-        const bool token_ok = !sent.empty() && web_session_use_token(s.id, sent, now, next);
+        const bool token_ok =
+            !sent.empty() && cb->gw->web_sessions.use_token(s.id, sent, now, next);
         if (token_ok) {
             s.token = next;
             webserv_secret(w, next);

@@ -16,17 +16,6 @@ namespace tolvane {
 
 namespace {
 
-struct session_row {
-    std::string id;
-    std::string user;
-    std::deque<std::string> tokens;  // unused tokens of the pages shown, oldest first
-    std::time_t started = 0;
-    std::time_t used = 0;
-};
-
-std::mutex table_lock;
-std::vector<session_row> table;  // guarded by table_lock
-
 // 32 hexadecimal digits from the system's random source, "" without one.
 std::string random_hex() {
     unsigned char raw[16];
@@ -40,30 +29,23 @@ bool same_secret(std::string_view a, std::string_view b) {
     return a.size() == b.size() && !a.empty() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
-bool alive(const session_row& s, std::time_t now) {
+template <class Row>
+bool alive(const Row& s, std::time_t now) {
     return now - s.used <= WEB_SESSION_IDLE_S && now - s.started <= WEB_SESSION_MAX_S &&
            now >= s.started;
 }
 
-// Under table_lock: the live row of id, or null (ended rows are removed on the way).
-session_row* find_locked(std::string_view id, std::time_t now) {
-    std::erase_if(table, [now](const session_row& s) { return !alive(s, now); });
-    for (session_row& s : table) {
-        if (same_secret(s.id, id)) return &s;
-    }
-    return nullptr;
-}
-
-// Under table_lock: a new token for a page of s, kept among the session's last
-// WEB_SESSION_TOKENS; "" without random data (no command can then be sent from that page).
-std::string issue_token(session_row& s) {
+// A new token for a page of a session (its tokens, under the table's lock), kept among
+// the session's last WEB_SESSION_TOKENS; "" without random data (no command can then be
+// sent from that page).
+std::string issue_token(std::deque<std::string>& tokens) {
     std::string t = random_hex();
     if (t.empty()) {
         emsg("No random data for a new web form token; commands are off");
         return t;
     }
-    s.tokens.push_back(t);
-    while (s.tokens.size() > WEB_SESSION_TOKENS) s.tokens.pop_front();
+    tokens.push_back(t);
+    while (tokens.size() > WEB_SESSION_TOKENS) tokens.pop_front();
     return t;
 }
 
@@ -83,23 +65,32 @@ std::string web_session_cookie(std::string_view id, bool https) {
                      static_cast<int>(id.size()), id.data(), https ? "; Secure" : "");
 }
 
-web_session web_session_for(std::string_view cookie_header, std::string_view user,
-                            std::time_t now) {
+// Under lock_: the live row of id, or null (ended rows are removed on the way).
+WebSessions::Row* WebSessions::find_locked(std::string_view id, std::time_t now) {
+    std::erase_if(table_, [now](const Row& s) { return !alive(s, now); });
+    for (Row& s : table_) {
+        if (same_secret(s.id, id)) return &s;
+    }
+    return nullptr;
+}
+
+web_session WebSessions::session_for(std::string_view cookie_header, std::string_view user,
+                                     std::time_t now) {
     web_session out;
     const std::string asked = web_session_cookie_value(cookie_header);
-    std::lock_guard<std::mutex> hold(table_lock);
+    std::lock_guard<std::mutex> hold(lock_);
     if (!asked.empty()) {
-        session_row* s = find_locked(asked, now);
+        Row* s = find_locked(asked, now);
         if (s && s->user == user) {
             s->used = now;
             out.id = s->id;
-            out.token = issue_token(*s);
+            out.token = issue_token(s->tokens);
             return out;
         }
         // A session of another user name (admin.dat changed) ends here.
-        if (s) std::erase_if(table, [&](const session_row& r) { return &r == s; });
+        if (s) std::erase_if(table_, [&](const Row& r) { return &r == s; });
     }
-    session_row row;
+    Row row;
     row.id = random_hex();
     const std::string token = random_hex();
     if (row.id.empty() || token.empty()) {
@@ -109,24 +100,23 @@ web_session web_session_for(std::string_view cookie_header, std::string_view use
     row.tokens.push_back(token);
     row.user = std::string(user);
     row.started = row.used = now;
-    if (table.size() >= WEB_SESSIONS_MAX) {
-        auto oldest = std::min_element(
-            table.begin(), table.end(),
-            [](const session_row& a, const session_row& b) { return a.used < b.used; });
-        table.erase(oldest);
+    if (table_.size() >= WEB_SESSIONS_MAX) {
+        auto oldest = std::min_element(table_.begin(), table_.end(),
+                                       [](const Row& a, const Row& b) { return a.used < b.used; });
+        table_.erase(oldest);
     }
     out.id = row.id;
     out.token = token;
     out.fresh = true;
-    table.push_back(std::move(row));
+    table_.push_back(std::move(row));
     return out;
 }
 
-bool web_session_use_token(std::string_view id, std::string_view token, std::time_t now,
-                           std::string& next) {
+bool WebSessions::use_token(std::string_view id, std::string_view token, std::time_t now,
+                            std::string& next) {
     next.clear();
-    std::lock_guard<std::mutex> hold(table_lock);
-    session_row* s = id.empty() ? nullptr : find_locked(id, now);
+    std::lock_guard<std::mutex> hold(lock_);
+    Row* s = id.empty() ? nullptr : find_locked(id, now);
     if (!s) return false;
     // Every token is compared, so that the time taken does not say which one matched.
     auto match = s->tokens.end();
@@ -134,13 +124,13 @@ bool web_session_use_token(std::string_view id, std::string_view token, std::tim
         if (same_secret(token, *it)) match = it;
     if (match == s->tokens.end()) return false;
     s->tokens.erase(match);
-    next = issue_token(*s);
+    next = issue_token(s->tokens);
     return true;
 }
 
-void web_sessions_clear() {
-    std::lock_guard<std::mutex> hold(table_lock);
-    table.clear();
+void WebSessions::clear() {
+    std::lock_guard<std::mutex> hold(lock_);
+    table_.clear();
 }
 
 }  // namespace tolvane

@@ -16,16 +16,21 @@
 // Ids and tokens are 32 hexadecimal digits from the system's random source; without
 // random data no session is started, and no command that changes state can be sent.
 //
-// Any thread may call; one lock guards the table (never held while doing anything else).
+// The sessions are a WebSessions, owned by the Gateway (`web_sessions`) and reached by
+// the web channel through it. Any thread may call; one lock guards the table (never held
+// while doing anything else).
 //
-//   web_session s = web_session_for(cookie_header, "admin", now);   // s.token: this page's
+//   web_session s = gw.web_sessions.session_for(cookie_header, "admin", now);  // this page's
 //   if (s.fresh) send "Set-Cookie: " + web_session_cookie(s.id, https);
-//   bool ok = web_session_use_token(s.id, form_token, now, s.token);  // s.token: the next
+//   bool ok = gw.web_sessions.use_token(s.id, form_token, now, s.token);  // s.token: the next
 #pragma once
 
 #include <ctime>
+#include <deque>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tolvane {
 
@@ -41,19 +46,35 @@ struct web_session {
     bool fresh = false;  // started by this request: the cookie must be sent
 };
 
-// The session named by the request's Cookie header for user, or a new one, with a new
-// token for the page this request is shown.
-web_session web_session_for(std::string_view cookie_header, std::string_view user, std::time_t now);
 // The value of the session cookie in a Cookie header ("" when absent).
 std::string web_session_cookie_value(std::string_view cookie_header);
 // The Set-Cookie value that gives the browser the session id.
 std::string web_session_cookie(std::string_view id, bool https);
-// Presents a form token to the session: true when it is one of its good tokens, which is
-// then used up; next is a new token for the answer page (empty when the token was
-// refused, the session has ended, or there is no random data).
-bool web_session_use_token(std::string_view id, std::string_view token, std::time_t now,
-                           std::string& next);
-// Ends every session (for tests).
-void web_sessions_clear();
+
+// The live login sessions of one gateway's web channel.
+class WebSessions {
+  public:
+    // The session named by the request's Cookie header for user, or a new one, with a new
+    // token for the page this request is shown.
+    web_session session_for(std::string_view cookie_header, std::string_view user, std::time_t now);
+    // Presents a form token to the session: true when it is one of its good tokens, which
+    // is then used up; next is a new token for the answer page (empty when the token was
+    // refused, the session has ended, or there is no random data).
+    bool use_token(std::string_view id, std::string_view token, std::time_t now, std::string& next);
+    // Ends every session.
+    void clear();
+
+  private:
+    struct Row {
+        std::string id;
+        std::string user;
+        std::deque<std::string> tokens;  // unused tokens of the pages shown, oldest first
+        std::time_t started = 0;
+        std::time_t used = 0;
+    };
+    Row* find_locked(std::string_view id, std::time_t now);
+    std::mutex lock_;
+    std::vector<Row> table_;  // guarded by lock_
+};
 
 }  // namespace tolvane

@@ -65,12 +65,8 @@ class FileQueue final : public QueueStore {
     FileQueue(std::string dir, const queue_file_options& o) : dir_(std::move(dir)), opt_(o) {}
     ~FileQueue() override {
         // Records written without waiting (done, released) still reach the disk: the
-        // flusher ends only once nothing is pending.
-        {
-            std::lock_guard<std::mutex> lock(m_);
-            closing_ = true;
-        }
-        work_cv_.notify_one();
+        // flusher ends only once nothing is pending. Its stop callback wakes it.
+        flusher_.request_stop();
         if (flusher_.joinable()) flusher_.join();
         trim_current();
     }
@@ -154,7 +150,7 @@ class FileQueue final : public QueueStore {
     void write_flush(Flush& f);
     void finish_flush(Flush& f);
     void place_flushed_entries(Flush& f, std::set<int>& kinds);
-    void flush_loop();
+    void flush_loop(std::stop_token stop);
     // Starts a new segment file (empty, header written by the next flush).
     bool new_segment(std::string& why);
     void drop_finished_segments();
@@ -232,8 +228,7 @@ class FileQueue final : public QueueStore {
 
     std::mutex m_;
     std::condition_variable work_cv_;  // wakes the flusher
-    bool closing_ = false;
-    std::thread flusher_;
+    std::jthread flusher_;  // stopped through its stop token (the destructor)
     std::map<std::uint64_t, std::shared_ptr<Segment>> segments_;  // by sequence number
     std::shared_ptr<Segment> cur_;
     std::map<std::uint64_t, Item> items_;  // every entry not done, by id

@@ -130,31 +130,38 @@ bool FileQueue::new_segment(std::string& why) {
 // The only thread that writes the journal once it is open: it takes whatever batch is being
 // filled as soon as the previous one is finished, so under load it never sleeps, and the
 // records of everyone who arrived during one flush share the next.
-void FileQueue::flush_loop() {
+void FileQueue::flush_loop(std::stop_token stop) {
+    // A stop wakes the loop; taking m_ first means a loop between its look at the token
+    // and its wait cannot miss it.
+    std::stop_callback wake(stop, [this] {
+        { std::lock_guard<std::mutex> held(m_); }
+        work_cv_.notify_one();
+    });
     std::unique_lock<std::mutex> lock(m_);
     int last_tries = 0;  // a disk that keeps failing must not hold up the close for ever
     bool busy = false;   // the last turn flushed: writers are arriving back to back
     for (;;) {
-        if (closing_ && ++last_tries > 3) return;
+        const bool closing = stop.stop_requested();
+        if (closing && ++last_tries > 3) return;
         bool due = unsynced_ &&
-                   (closing_ || std::chrono::steady_clock::now() >=
+                   (closing || std::chrono::steady_clock::now() >=
                                     unsynced_since_ + std::chrono::milliseconds(LAZY_SYNC_MS));
         if (!pending_.empty() || filling_->waited || due) {
             // Under load a batch taken the moment the last flush ends holds only the one or
             // two writers that came during it: a moment's wait lets those on their way share
             // the flush (about 40% fewer flushes at 20 sessions). A lone writer on a quiet
             // journal is flushed at once.
-            if (busy && opt_.gather_us > 0 && filling_->waited && !closing_) {
+            if (busy && opt_.gather_us > 0 && filling_->waited && !closing) {
                 lock.unlock();
                 std::this_thread::sleep_for(std::chrono::microseconds(opt_.gather_us));
                 lock.lock();
             }
-            flush_batch(lock, due || closing_);
+            flush_batch(lock, due || closing);
             busy = true;
             continue;
         }
         busy = false;
-        if (closing_) return;
+        if (closing) return;
         flusher_asleep_ = true;
         if (unsynced_)
             work_cv_.wait_until(lock, unsynced_since_ + std::chrono::milliseconds(LAZY_SYNC_MS));
@@ -649,7 +656,7 @@ bool FileQueue::open(std::string& why) {
         return false;
     }
     lock.unlock();
-    flusher_ = std::thread([this] { flush_loop(); });
+    flusher_ = std::jthread([this](std::stop_token stop) { flush_loop(stop); });
     if (!items_.empty())
         imsg("Queue journal: %zu entries waiting from an earlier run", items_.size());
     return true;

@@ -137,7 +137,7 @@ class PgQueue final : public QueueStore {
     using Job = PgJob;
     std::vector<queue_entry> take_rows(const std::string& what, const PgStmt& st, std::string& why,
                                        const std::vector<PgStmt>& before = {});
-    void listen_loop();
+    void listen_loop(std::stop_token stop);
     bool renew();
     void wake(int kind) {
         std::lock_guard<std::mutex> lock(nm_);
@@ -174,7 +174,7 @@ class PgQueue final : public QueueStore {
     std::mutex dm_;  // per kind: the next due time a claim that found nothing read, and when
     std::map<int, std::pair<std::int64_t, std::optional<std::int64_t>>> due_;
 
-    std::thread listener_;
+    std::jthread listener_;  // stopped through its stop token
     std::unique_ptr<PgConn> first_listen_;  // handed to the listener thread
     std::atomic<bool> listening_{false};    // the listener thread holds a connection
     std::atomic<bool> keeps_{false};        // rows of kept kinds are ours: renew their lease
@@ -185,10 +185,7 @@ class PgQueue final : public QueueStore {
 PgQueue::~PgQueue() {
     // No more records or log rows handed in: what is handed in is written by close().
     if (listener_.joinable()) pg_side_writer(opt_.dsn, this, nullptr);
-    if (stop_write_) {
-        char b = 1;
-        (void)!::write(stop_write_.get(), &b, 1);
-    }
+    listener_.request_stop();  // its stop callback wakes its poll()
     if (listener_.joinable()) listener_.join();
     group_.close();
 }
@@ -206,7 +203,11 @@ bool PgQueue::renew() {
     return group_.submit(job, why);
 }
 
-void PgQueue::listen_loop() {
+void PgQueue::listen_loop(std::stop_token stop) {
+    std::stop_callback on_stop(stop, [fd = stop_write_.get()] {
+        char b = 1;
+        (void)!::write(fd, &b, 1);
+    });
     std::unique_ptr<PgConn> conn = std::move(first_listen_);
     std::int64_t next_connect = 0;
     std::int64_t renew_every = std::max<std::int64_t>(opt_.lease_ms / 3, 100);
@@ -287,7 +288,7 @@ bool PgQueue::open(std::string& why) {
     stop_write_.reset(fds[1]);
     group_.set_committed([this](int kind) { wake(kind); });
     group_.start();
-    listener_ = std::thread([this] { listen_loop(); });
+    listener_ = std::jthread([this](std::stop_token stop) { listen_loop(stop); });
     // Records and message-log rows of delivered entries ride in the groups of outcomes,
     // ahead of the delete of their entry.
     pg_side_writer(opt_.dsn, this, [this](PgStmt st) {

@@ -11,16 +11,28 @@
 namespace tolvane {
 
 void PgGroup::start() {
-    flusher_ = std::thread([this] { flush_loop(); });
+    flusher_ = std::jthread([this](std::stop_token stop) {
+        // A stop marks the group closing and wakes the loop.
+        std::stop_callback closing(stop, [this] { mark_closing(); });
+        flush_loop();
+    });
 }
 
-void PgGroup::close() {
+void PgGroup::mark_closing() {
     {
         std::lock_guard<std::mutex> lock(m_);
         closing_ = true;
     }
     cv_.notify_all();
-    if (flusher_.joinable()) flusher_.join();
+}
+
+void PgGroup::close() {
+    if (!flusher_.joinable()) {
+        mark_closing();
+        return;
+    }
+    flusher_.request_stop();
+    flusher_.join();
 }
 
 bool PgGroup::read(const PgLink::Work& work, std::string& why) {

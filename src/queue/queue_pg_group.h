@@ -96,6 +96,7 @@ class PgGroup {
     void lead(std::unique_lock<std::mutex>& lock);
     bool run_jobs(const std::vector<std::shared_ptr<PgJob>>& jobs, std::string& why);
     void flush_loop();
+    void mark_closing();
 
     PgLink link_;
     const std::string channel_;
@@ -111,7 +112,7 @@ class PgGroup {
     bool last_failed_ = false;
     bool closing_ = false;
     std::size_t dropped_ = 0;  // outcomes given up at shutdown
-    std::thread flusher_;
+    std::jthread flusher_;  // stopped through its stop token (close())
 };
 
 }  // namespace tolvane

@@ -187,7 +187,7 @@ struct sms_data_gsm : SmsTransport, MessageSource {
     std::string localphone;
     std::string r_endl = "\r\n";
     std::string w_endl = "\r";
-    std::thread reader;
+    std::jthread reader;  // stopped through its stop token (gsm_reader_stop)
     std::unique_ptr<MUTEX> lock_buffer;  // "USING_READ_BUFFER": guards buffer
     std::string buffer;                  // read from the modem, not yet consumed
     // Tells buffer readers that the reader thread appended, that it ended, that the
@@ -197,7 +197,7 @@ struct sms_data_gsm : SmsTransport, MessageSource {
     std::condition_variable arrived;
     unsigned long arrivals = 0;  // guarded by arrived_lock
     bool interrupted = false;    // guarded by arrived_lock; the next wait returns at once
-    int reader_wake = -1;        // eventfd: gsm_reader_stop wakes the reader's poll()
+    int reader_wake = -1;        // eventfd: a stop of the reader wakes its poll()
     bool ispdu = false;
     int usedcs = 0;  // 0 (7-bit), 4 (8-bit), 8 (UCS2)
     bool ext7bit = false;

@@ -67,10 +67,20 @@ void bound_buffer(std::string& buffer, const std::string& endl) {
     buffer.erase(0, cut_at);
 }
 
-void reader_main(sms_data_gsm* gsm) {
+// Wakes the reader's poll() (the eventfd outlives the reader: gsm_reader_stop closes it
+// after the join).
+void wake_reader(int fd) {
+    if (fd < 0) return;
+    std::uint64_t one = 1;
+    // Only fails when the counter is full, which wakes the reader just the same.
+    (void)!::write(fd, &one, sizeof one);
+}
+
+void reader_main(std::stop_token stop, sms_data_gsm* gsm) {
     imsg("th_reader: %d", th_id());
+    std::stop_callback wake(stop, [fd = gsm->reader_wake] { wake_reader(fd); });
     std::string chunk(GSM_READ_CHUNK, '\0');
-    while (!gsm->stopping) {
+    while (!stop.stop_requested() && !gsm->stopping) {
         long n = com_read(gsm->com.get(), chunk.data(), chunk.size());
         if (n < 0) {
             // The device went away (unplugged: EIO, ENXIO, ENODEV; or hung up): the
@@ -81,7 +91,7 @@ void reader_main(sms_data_gsm* gsm) {
             break;
         }
         if (n == 0) {
-            // Input or gsm_reader_stop's wake, whichever comes first.
+            // Input or a stop's wake, whichever comes first.
             pollfd p[2] = {{gsm->com ? gsm->com->f : -1, POLLIN, 0}, {gsm->reader_wake, POLLIN, 0}};
             if (p[0].fd < 0 || ::poll(p, 2, -1) < 0) lib_msleep(GSM_POLL_MS);
             continue;
@@ -126,7 +136,7 @@ void gsm_reader_start(sms_data_gsm* gsm) {
     // while the state is being freed ends at once.
     gsm->reader_running = true;
     if (gsm->reader_wake < 0) gsm->reader_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    gsm->reader = std::thread(reader_main, gsm);
+    gsm->reader = std::jthread(reader_main, gsm);
 }
 
 void gsm_reader_stop(sms_data_gsm* gsm) {
@@ -135,11 +145,9 @@ void gsm_reader_stop(sms_data_gsm* gsm) {
         gsm->stopping = true;
     }
     gsm->arrived.notify_all();
-    if (gsm->reader_wake >= 0) {
-        std::uint64_t one = 1;
-        // Only fails when the counter is full, which wakes the reader just the same.
-        (void)!::write(gsm->reader_wake, &one, sizeof one);
-    }
+    // The reader's stop callback wakes its poll(); a reader that ended on its own (the
+    // device was lost) is only joined.
+    gsm->reader.request_stop();
     if (gsm->reader.joinable()) gsm->reader.join();
     if (gsm->reader_wake >= 0) {
         ::close(gsm->reader_wake);

@@ -345,9 +345,9 @@ Result<std::unique_ptr<SmsTransport>> sms_smpp_init(const smpp_init& init) {
     sms_smpp* raw = st.get();
     for (auto& b : st->binds) {
         bind_slot* bp = b.get();
-        b->supervisor = std::thread([raw, bp] { supervise(raw, bp); });
+        b->supervisor = std::jthread([raw, bp] { supervise(raw, bp); });
     }
-    st->receipt_thread = std::thread([raw] { receipt_run(raw); });
+    st->receipt_thread = std::jthread([raw] { receipt_run(raw); });
     imsg("SMPP transport ready on %s:%d (%s)", c.host.c_str(), c.port,
          c.bind == smpp_bind_kind::transceiver ? "transceiver"
          : c.receive                           ? "transmitter and receiver"

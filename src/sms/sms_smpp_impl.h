@@ -3,7 +3,10 @@
 // include this.
 //
 // Ownership: the state (sms_smpp) owns its binds; a bind owns its supervisor
-// thread and, while connected, its link; the state owns the receipt thread. A
+// thread and, while connected, its link; the state owns the receipt thread. Both are
+// std::jthreads that stop() joins (supervisors first, then the receipt thread). What ends
+// them is the state's `stopping`, not their stop tokens: senders and waits on every other
+// thread read that flag too, so a token would only be a second copy of it. A
 // received message keeps a reference to the link it came on, so that its answer
 // goes back on the same connection even after the bind has reconnected.
 //
@@ -49,7 +52,7 @@ struct bind_slot {
     std::uint32_t bind_cmd = 0;
     bool sends = false;
     bool receives = false;
-    std::thread supervisor;
+    std::jthread supervisor;
     // Guarded by the state's lock:
     std::shared_ptr<smpp_link> link;  // null while down
     std::weak_ptr<smpp_link> trying;  // the link of an attempt under way
@@ -144,7 +147,7 @@ struct sms_smpp : SmsTransport, MessageSource {
     std::deque<incoming> messages;
     std::deque<incoming> receipts;
     std::atomic<long> last_wait{0};
-    std::thread receipt_thread;
+    std::jthread receipt_thread;
     std::mt19937 rng{std::random_device{}()};
 
     void stop();

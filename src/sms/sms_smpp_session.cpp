@@ -99,10 +99,12 @@ smpp_link::~smpp_link() {
     if (reader_.joinable()) {
         // The last owner let go inside a hook, on the reader itself: it cannot join itself,
         // so it is handed to be joined once it has returned.
-        if (reader_.get_id() == std::this_thread::get_id())
+        if (reader_.get_id() == std::this_thread::get_id()) {
             th_join_later(std::move(reader_));
-        else
+        } else {
+            reader_.request_stop();
             reader_.join();
+        }
     }
     if (chan_) tcp_free(chan_);
 }
@@ -133,7 +135,7 @@ bool smpp_link::connect(const std::string& host, int port, std::string& reason) 
     closed_ = false;
     last_read_ = smpp_now_ms();
     owned_ = !weak_from_this().expired();
-    reader_ = std::thread([this] { reader_run(); });
+    reader_ = std::jthread([this](std::stop_token stop) { reader_run(stop); });
     return true;
 }
 
@@ -399,9 +401,12 @@ bool let_go(std::shared_ptr<smpp_link>& keep) {
 
 }  // namespace
 
-void smpp_link::reader_run() {
+void smpp_link::reader_run(std::stop_token stop) {
     pdu_assembler in;
     char buf[8192];
+    // A stop asked through the token wakes the wait as close() does (the socket's fd stays
+    // valid until the reader is joined).
+    std::stop_callback wake(stop, [fd = fd_] { ::shutdown(fd, SHUT_RDWR); });
     // Held while the reader handles what came (hooks run under it) and let go while it
     // waits, so that its owners can release the link then: the destructor, on another
     // thread, shuts the socket down (which wakes the wait) and joins the reader.
@@ -411,7 +416,7 @@ void smpp_link::reader_run() {
             keep = weak_from_this().lock();
             if (!keep && owned_) return;  // being destroyed: its destructor joins us
         }
-        if (closed_) break;
+        if (closed_ || stop.stop_requested()) break;
         pdu got;
         pdu_take_result t = in.take(got);
         if (t == PDU_TAKEN) {

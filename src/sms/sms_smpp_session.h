@@ -14,8 +14,9 @@
 // response, at most its own time limit, and never blocks the reading of the
 // connection; a request ends itself at its deadline. Writes are whole PDUs under a
 // lock. close() (or the centre hanging up) fails every waiting request at once with
-// SMPP_ERR_LINK and calls the close hook. The reader blocks in poll() without a time
-// limit: close() shuts the socket down, which wakes it.
+// SMPP_ERR_LINK and calls the close hook. The reader (a std::jthread) blocks in poll()
+// without a time limit: close() shuts the socket down, which wakes it, and so does a stop
+// asked through the reader's stop token.
 //
 // Limits: the link never reconnects; the transport makes a new link for that. A link
 // is used through a shared_ptr so that a request still running when the owner drops
@@ -41,8 +42,9 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <stop_token>
 #include <thread>
+#include <vector>
 
 #include "sms/sms_smpp_flow.h"
 #include "sms/sms_smpp_pdu.h"
@@ -134,7 +136,7 @@ class smpp_link : public std::enable_shared_from_this<smpp_link> {
 
   private:
     int request_impl(pdu& req, pdu& resp, long ms, bool cuttable);
-    void reader_run();
+    void reader_run(std::stop_token stop);
     void dispatch(std::unique_ptr<pdu> p);
     // Hands the waiter of seq its answer and wakes it; under lock_.
     void finish(std::uint32_t seq, std::unique_ptr<pdu> got);
@@ -144,7 +146,7 @@ class smpp_link : public std::enable_shared_from_this<smpp_link> {
     request_hook hook_;
     std::unique_ptr<CHAN> chan_;  // owns the socket; only opens it and releases it
     int fd_ = -1;
-    std::thread reader_;
+    std::jthread reader_;
     std::atomic<bool> closed_{true};
     // Held by a shared_ptr when its reader started: the reader then holds a reference of its
     // own while it handles what came, so that a hook dropping the last other one cannot

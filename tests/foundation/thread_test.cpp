@@ -198,23 +198,30 @@ TEST(ThreadEnd, HookRunsOnTheThreadBeforeItCountsAsGone) {
 }
 
 // A thread that releases its own owner hands itself over; it is joined by the next
-// hand-over once it has returned, and its work is not cut short.
+// hand-over (or th_join_pending) once it has returned, its stop is asked, and its work is
+// not cut short.
 TEST(ThreadJoinLater, ThreadHandedOverByItselfIsJoinedLater) {
     std::atomic<int> finished{0};
+    std::atomic<int> stopped{0};
     for (int round = 0; round < 3; ++round) {
-        auto owner = std::make_shared<std::thread>();
+        auto owner = std::make_shared<std::jthread>();
         Gate started;
-        *owner = std::thread([&, owner_ptr = owner.get()] {
+        *owner = std::jthread([&, owner_ptr = owner.get()](std::stop_token st) {
             started.wait();
             th_join_later(std::move(*owner_ptr));
+            if (st.stop_requested()) ++stopped;
             ++finished;
         });
         started.let_go();
         ASSERT_TRUE(wait_for([&] { return finished.load() == round + 1; }));
         EXPECT_FALSE(owner->joinable());  // taken over, not detached and not left behind
     }
-    th_join_later(std::thread());  // an empty handle is ignored
+    th_join_later(std::jthread());  // an empty handle is ignored
     EXPECT_EQ(finished.load(), 3);
+    EXPECT_EQ(stopped.load(), 3);
+    // The last one handed over is still held; it is joined here.
+    EXPECT_EQ(th_join_pending(), 1u);
+    EXPECT_EQ(th_join_pending(), 0u);
 }
 
 TEST(ThreadId, IsTheKernelThreadId) {

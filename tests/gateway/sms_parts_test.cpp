@@ -53,10 +53,8 @@ class StoredParts : public ::testing::Test {
         std::string why;
         queue_ = queue_file_open(dir_ + "/queue", o, why);
         ASSERT_TRUE(queue_) << why;
-        forget_parts();
     }
     void TearDown() override {
-        forget_parts();
         queue_.reset();
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
@@ -79,6 +77,7 @@ class StoredParts : public ::testing::Test {
         return batch[0].id;
     }
     std::string dir_;
+    PartIds known_;  // a fresh gateway's: nothing remembered from another test
     std::unique_ptr<QueueStore> queue_;
 };
 
@@ -91,7 +90,7 @@ TEST_F(StoredParts, RestoreGivesOutCompleteSetsAndKeepsTheRestWaiting) {
 
     std::vector<concat_set> waiting;
     std::vector<concat_done> complete;
-    EXPECT_EQ(restore_parts(*queue_, waiting, complete), 4);  // the repeat is not counted
+    EXPECT_EQ(restore_parts(*queue_, known_, waiting, complete), 4);  // the repeat is not counted
 
     ASSERT_EQ(complete.size(), 1u);
     EXPECT_EQ(complete[0].originator, "+61411111111");
@@ -111,18 +110,18 @@ TEST_F(StoredParts, RestoreGivesOutCompleteSetsAndKeepsTheRestWaiting) {
     EXPECT_EQ(std::count(left.begin(), left.end(), a1), 1);
 
     // The waiting set's entries were remembered, in the order found.
-    EXPECT_EQ(take_parts(PartKey{"+61422222222", 7, 3}), (std::vector<std::uint64_t>{b2, b1}));
-    EXPECT_TRUE(take_parts(PartKey{"+61422222222", 7, 3}).empty());
+    EXPECT_EQ(known_.take(PartKey{"+61422222222", 7, 3}), (std::vector<std::uint64_t>{b2, b1}));
+    EXPECT_TRUE(known_.take(PartKey{"+61422222222", 7, 3}).empty());
 }
 
 TEST_F(StoredParts, DroppedDuplicateIsForgottenAndFinished) {
     std::uint64_t one = store("+61433333333", 9, 2, 1, "x");
     std::uint64_t dup = store("+61433333333", 9, 2, 1, "x");
     PartKey k{"+61433333333", 9, 2};
-    remember_part(k, one);
-    remember_part(k, dup);
-    drop_part(queue_.get(), k, dup);
-    EXPECT_EQ(take_parts(k), (std::vector<std::uint64_t>{one}));
+    known_.remember(k, one);
+    known_.remember(k, dup);
+    drop_part(queue_.get(), known_, k, dup);
+    EXPECT_EQ(known_.take(k), (std::vector<std::uint64_t>{one}));
     std::vector<queue_entry> left = queue_->list(QUEUE_SMS_PART);
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].id, one);
@@ -131,7 +130,7 @@ TEST_F(StoredParts, DroppedDuplicateIsForgottenAndFinished) {
 TEST_F(StoredParts, NothingStoredRestoresNothing) {
     std::vector<concat_set> waiting;
     std::vector<concat_done> complete;
-    EXPECT_EQ(restore_parts(*queue_, waiting, complete), 0);
+    EXPECT_EQ(restore_parts(*queue_, known_, waiting, complete), 0);
     EXPECT_TRUE(waiting.empty());
     EXPECT_TRUE(complete.empty());
 }

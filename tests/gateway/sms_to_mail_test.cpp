@@ -76,6 +76,7 @@ class SmsToMail : public test::PathFixture {
         path.send = send.get();
         path.ini = ini.get();
         path.queue = queue.get();
+        path.long_sms = &long_sms;
         mailer.relay = relay.get();
         mailer.minute_ms = 1;
     }
@@ -184,6 +185,7 @@ class SmsToMail : public test::PathFixture {
     std::unique_ptr<aliases> aliases_file, delivery_file;
     Script inbound, outbound;
     SmsRelay mailer;
+    LongSms long_sms;  // this test's gateway's, none shared with another
     SmsPath path;
 };
 
@@ -816,7 +818,7 @@ TEST_F(SmsToMail, RestartBetweenPartsStillGivesOneWholeMail) {
     set("gsm_number", "0499000001");
     deliver(a_part("+61455500014", "before the restart, ", 5, 2, 1));
     // A restart: the memory is gone, the store is read again.
-    sms_concat_forget_all();
+    long_sms.forget();
     queue.reset();
     queue_file_options qo;
     qo.sync = false;
@@ -830,6 +832,23 @@ TEST_F(SmsToMail, RestartBetweenPartsStillGivesOneWholeMail) {
     EXPECT_EQ(server.data().back(), "before the restart, after it");
     EXPECT_EQ(records().size(), 1u);
     EXPECT_TRUE(stored_parts(*queue).empty());
+}
+
+// The sets being joined belong to their gateway: a part that reaches another gateway's
+// state (another gateway in the same process) does not complete a set held here.
+TEST_F(SmsToMail, EachGatewayJoinsOnlyTheLongSmsItHolds) {
+    set("sms_static", "true");
+    set("gsm_number", "0499000001");
+    LongSms other;
+    deliver(a_part("+61455500016", "first, ", 8, 2, 1));
+    path.long_sms = &other;
+    deliver(a_part("+61455500016", "second", 8, 2, 2));
+    EXPECT_TRUE(server.data().empty()) << "the other gateway holds no part of the set";
+    path.long_sms = &long_sms;
+    deliver(a_part("+61455500016", "second", 8, 2, 2));
+    ASSERT_FALSE(server.data().empty());
+    EXPECT_EQ(server.data().back(), "first, second");
+    EXPECT_EQ(records().size(), 1u);
 }
 
 TEST_F(SmsToMail, RestoredCompleteSetIsMailedAtOnceAndRepeatsAreDropped) {
@@ -851,7 +870,7 @@ TEST_F(SmsToMail, RestoredCompleteSetIsMailedAtOnceAndRepeatsAreDropped) {
         std::string why;
         ASSERT_TRUE(queue->enqueue(b, why)) << why;
     }
-    sms_concat_forget_all();
+    long_sms.forget();
     EXPECT_EQ(sms_concat_restore(path), 2);
     relay_queued();
     ASSERT_FALSE(server.data().empty());

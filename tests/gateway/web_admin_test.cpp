@@ -99,7 +99,6 @@ class Admin : public ::testing::Test {
         ASSERT_TRUE(mr) << err;
         gw.starttime = std::time(nullptr) - 93784;
         auth_guard().clear();
-        web_sessions_clear();
     }
     void TearDown() override {
         msgrec_free(mr);
