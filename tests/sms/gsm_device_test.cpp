@@ -61,11 +61,26 @@ class GsmDevice : public GsmDriver {
     void SetUp() override {
         GsmDriver::SetUp();
         link = dir.file("usb-Fake_Modem_0123-if00-port0");
-        point(link, modem.path());
+        point(link, plugged());
         rec.port = link;
         rec.reopen_ms = 50;
         rec.reset_settle_ms = 50;
         rec.reset_wait_ms = 10000;
+    }
+    // The modem's pty reached through a name of this test's own, as a device node that
+    // appears when the modem is plugged in. Linked straight to the pty, a link left on an
+    // unplugged modem would lead to whichever pty another test, running beside this one,
+    // is given under the freed name; the driver would then talk to that test's modem.
+    std::string plugged() {
+        node = dir.file("dev-" + std::to_string(++nodes));
+        point(node, modem.path());
+        return node;
+    }
+    // The modem unplugged: its node goes with it.
+    void unplug() {
+        std::error_code ec;
+        fs::remove(node, ec);
+        modem.hang_up();
     }
     // Counts the calls of the state watcher, and what up() was at each.
     void watch(sms_data_gsm* g) {
@@ -85,6 +100,8 @@ class GsmDevice : public GsmDriver {
 
     TempDir dir{"tv_gsmdev"};
     std::string link;
+    std::string node;
+    int nodes = 0;
     std::mutex told_lock;
     std::vector<bool> told;
 };
@@ -128,7 +145,7 @@ TEST_F(GsmDevice, AGoneDeviceIsDownUntilItComesBackUnderANewNameAndIsSetUpAgain)
     watch(g);
     const std::string first = modem.path();
 
-    modem.hang_up();
+    unplug();
     ASSERT_TRUE(eventually([&] { return g->device == GSM_DEVICE_LOST; }));
     ASSERT_TRUE(eventually([&] { return !told_states().empty(); }));
     EXPECT_EQ(told_states(), std::vector<bool>{false});
@@ -150,7 +167,7 @@ TEST_F(GsmDevice, AGoneDeviceIsDownUntilItComesBackUnderANewNameAndIsSetUpAgain)
     EXPECT_EQ(g->device, GSM_DEVICE_LOST);
     EXPECT_EQ(modem.commands().size(), before);
 
-    point(link, modem.path());
+    point(link, plugged());
     ASSERT_TRUE(eventually([&] { return g->up(); })) << g->state_text();
     {
         std::lock_guard<std::mutex> l(g->device_lock);
@@ -181,13 +198,13 @@ TEST_F(GsmDevice, ADeviceLostDuringTheListingIsNoErrorOfTheReceiverAndIsListedAg
         if (c.starts_with("AT+CMGL=")) return "";  // it goes before it answers
         return std::nullopt;
     });
-    std::thread unplug([this] {
+    std::thread unplugging([this] {
         modem.wait_command("AT+CMGL=");
-        modem.hang_up();
+        unplug();
     });
     int code = -1;
     std::unique_ptr<sms_message> m = g->wait(300, code);
-    unplug.join();
+    unplugging.join();
     // A receiver stops on an error of its wait: the loss is none.
     EXPECT_EQ(m, nullptr);
     EXPECT_EQ(code, 0);
@@ -195,7 +212,7 @@ TEST_F(GsmDevice, ADeviceLostDuringTheListingIsNoErrorOfTheReceiverAndIsListedAg
 
     modem.on(nullptr);
     modem.replug();
-    point(link, modem.path());
+    point(link, plugged());
     ASSERT_TRUE(eventually([&] { return g->up(); })) << g->state_text();
     m = test::next_message(g, code);
     ASSERT_NE(m, nullptr) << code;
@@ -208,14 +225,14 @@ TEST_F(GsmDevice, ADeviceBackWhoseModemDoesNotAnswerYetStaysDownUntilItDoes) {
     rec.reply_ms = 200;
     sms_data_gsm* g = ready();
     std::atomic<bool> silent{true};
-    modem.hang_up();
+    unplug();
     ASSERT_TRUE(eventually([&] { return g->device == GSM_DEVICE_LOST; }));
     modem.on([&silent](const std::string&) -> std::optional<std::string> {
         if (silent) return "";
         return std::nullopt;
     });
     modem.replug();
-    point(link, modem.path());
+    point(link, plugged());
     ASSERT_TRUE(eventually([&] { return g->device == GSM_DEVICE_RESTART; }));
     // Asked again and again, never set up while it is silent.
     ASSERT_TRUE(eventually([&] { return modem.count("AT") >= 3; }));
@@ -233,7 +250,7 @@ TEST_F(GsmDevice, ADeviceBackWhoseModemDoesNotAnswerYetStaysDownUntilItDoes) {
 TEST_F(GsmDevice, AModemThatFailsItsSetUpAfterItCameBackIsTriedAgain) {
     rec.reply_ms = 300;
     sms_data_gsm* g = ready();
-    modem.hang_up();
+    unplug();
     ASSERT_TRUE(eventually([&] { return g->device == GSM_DEVICE_LOST; }));
     std::atomic<int> refusals{2};  // the SIM is still busy twice
     modem.on([&refusals](const std::string& c) -> std::optional<std::string> {
@@ -244,7 +261,7 @@ TEST_F(GsmDevice, AModemThatFailsItsSetUpAfterItCameBackIsTriedAgain) {
         return std::nullopt;
     });
     modem.replug();
-    point(link, modem.path());
+    point(link, plugged());
     ASSERT_TRUE(eventually([&] { return g->up(); })) << g->state_text();
     EXPECT_EQ(refusals, 0);
     EXPECT_EQ(modem.count("AT+CPIN?"), 1 + 3);  // the start, two refused, the good one
@@ -347,7 +364,7 @@ TEST_F(GsmDevice, AModemThatDoesNotComeBackFromTheResetStaysDownAndIsSetUpWhenIt
 
 TEST_F(GsmDevice, NoResetIsSentWhileTheDeviceIsGone) {
     sms_data_gsm* g = ready();
-    modem.hang_up();
+    unplug();
     ASSERT_TRUE(eventually([&] { return g->device == GSM_DEVICE_LOST; }));
     auto began = std::chrono::steady_clock::now();
     g->reset_after_failures();
