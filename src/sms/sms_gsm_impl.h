@@ -235,6 +235,9 @@ struct sms_data_gsm : SmsTransport, MessageSource {
     std::atomic<int> signal_level{-1};   // last +CSQ level, -1 unknown
     std::atomic<int> reg_state{GSM_REG_NONE};
     std::atomic<bool> was_up{false};  // up() when gsm_note_state last looked
+    // Held by gsm_note_state from its look at up() until the watcher is told, so that a
+    // change seen by one thread is told before another's gsm_note_state returns.
+    std::mutex note_lock;
     std::jthread watcher;  // stopped through its stop token (gsm_watch_stop)
     std::mutex watch_lock;
     std::condition_variable_any watch_wake;

@@ -108,6 +108,7 @@ int gsm_query_signal(sms_data_gsm* gsm, int& err) {
 }
 
 void gsm_note_state(sms_data_gsm* gsm) {
+    std::lock_guard<std::mutex> told(gsm->note_lock);
     bool now = gsm->up();
     if (gsm->was_up.exchange(now) == now) return;
     std::string text = gsm->state_text();
