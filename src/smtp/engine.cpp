@@ -357,9 +357,6 @@ void smtp_engine::error(int err, std::string& bf) const {
             break;
         case SMTP_EREPLY:
             bf = "Un-expected reply from SMTP server";
-            // The relay's own words, when the failure was on this thread's last relay.
-            if (!smtp_relay_last_failure().empty())
-                bf = cut(bf + " (" + smtp_relay_last_failure() + ")");
             break;
         case SMTP_ETOOBIG:
             bf = "Message size exceeds fixed maximum message size";

@@ -265,9 +265,11 @@ class smtp_engine {
     smtp_engine& operator=(const smtp_engine&) = delete;
 
     // Mails one message through the relay: 0 when the relay took it, else a result code
-    // (SMTP_ECUT after cut_sends: whether the relay took it is then unknown).
+    // (SMTP_ECUT after cut_sends: whether the relay took it is then unknown). On
+    // SMTP_EREPLY, failure (when given) gets the step and the server's reply ("RCPT: 550
+    // no such user").
     int send(const smtp_message_extra* extra, std::string_view from, std::string_view to,
-             std::string_view text);
+             std::string_view text, std::string* failure = nullptr);
     // Waits up to timeout_msec (-1: until a connection or interrupt()) for one connection
     // and greets it: handed to a session worker when run_mail is set (null comes back),
     // else returned to the caller. errcode is left as it is (failures are logged).

@@ -208,11 +208,6 @@ bool smtp_mail_under_way(const smtp_message& m);
 // command that new message takes as its first.
 void smtp_message_passoff(smtp_message& m, const std::string* first);
 
-// The step and reply of the last failed relay dialogue on this thread ("RCPT: 550 no
-// such user"); empty after a success.
-void smtp_relay_note(std::string text);
-const std::string& smtp_relay_last_failure();
-
 // The relay sender's idle connections (sms_smtp_send.cpp).
 struct smtp_relay_pool;
 std::shared_ptr<smtp_relay_pool> smtp_relay_pool_new();

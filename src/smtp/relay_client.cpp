@@ -2,6 +2,8 @@
 // one call that says what went wrong.
 #include "smtp/relay_client.h"
 
+#include "foundation/lib.h"
+
 namespace tolvane {
 
 Result<std::unique_ptr<RelayClient>> RelayClient::open(const smtp_init& init) {
@@ -28,11 +30,14 @@ Status RelayClient::send(const RelayMail& mail) {
     if (!engine_) return Error{SMTP_ECONNECT, "no relay"};
     smtp_message_extra extra;
     extra.headers = mail.headers;
-    int err = engine_->send(&extra, mail.from, mail.to, mail.text);
+    std::string failure;
+    int err = engine_->send(&extra, mail.from, mail.to, mail.text, &failure);
     if (err == 0) return {};
     if (err == SMTP_ECUT) return Error{SMTP_ECUT, "the send was cut by a shutdown"};
     std::string why;
     engine_->error(err, why);
+    // The relay's own words: the step that failed and what the server said.
+    if (!failure.empty()) why = cut(why + " (" + failure + ")");
     return Error{err, why};
 }
 

@@ -40,19 +40,6 @@
 
 namespace tolvane {
 
-namespace {
-// Which step of the last relay dialogue on this thread failed, and the server's reply.
-thread_local std::string t_relay_note;
-}  // namespace
-
-void smtp_relay_note(std::string text) {
-    t_relay_note = cut(text);
-}
-
-const std::string& smtp_relay_last_failure() {
-    return t_relay_note;
-}
-
 struct smtp_relay_pool {
     struct idle {
         std::unique_ptr<CHAN> c;
@@ -243,6 +230,7 @@ struct relay_dialogue {
     int result = SMTP_OK;
     std::string reply;
     std::string step;              // the command whose reply is awaited, for the failure text
+    std::string failure;           // set by finish: the failed step and the server's reply
     std::vector<std::string> ext;  // the extensions the server listed after EHLO
     // Set once the server has answered this mail's first command on its connection: a
     // kept connection that fails before that was closed while idle, not by this mail.
@@ -522,7 +510,7 @@ struct relay_dialogue {
     int finish(bool accepted) {
         dmsg("Smtp relay to %s:%d ended %d, last reply (%s)", d->sendhost.c_str(), d->sendport,
              result, reply.c_str());
-        if (result != SMTP_OK) smtp_relay_note(step + ": " + reply);
+        if (result != SMTP_OK) failure = cut(step + ": " + reply);
         if (accepted && d->relay_pool && c->sk >= 0) {
             watch.drop();
             put_idle(*d, c, ext);
@@ -542,8 +530,8 @@ struct relay_dialogue {
 };
 
 int relay_mail(smtp_engine* d, relay_watch& watch, const smtp_message_extra* extra,
-               std::string_view from, std::string_view to, std::string_view text) {
-    t_relay_note.clear();
+               std::string_view from, std::string_view to, std::string_view text,
+               std::string* failure) {
     std::string env_from, hdr_from, env_to, hdr_to;
     address(from, d->fromdom, env_from, hdr_from);
     address(to, d->todom, env_to, hdr_to);
@@ -552,18 +540,20 @@ int relay_mail(smtp_engine* d, relay_watch& watch, const smtp_message_extra* ext
     if (started == relay_start::no_connection) return SMTP_ECONNECT;
     bool accepted = started == relay_start::ready &&
                     r.send(r.message(extra, hdr_from, hdr_to, text), "") && r.expect('2');
-    return r.finish(accepted);
+    int result = r.finish(accepted);
+    if (failure) *failure = result == SMTP_EREPLY ? std::move(r.failure) : std::string();
+    return result;
 }
 }  // namespace
 
 int smtp_engine::send(const smtp_message_extra* extra, std::string_view from, std::string_view to,
-                   std::string_view text) {
+                      std::string_view text, std::string* failure) {
     {
         std::lock_guard<std::mutex> g(relay_cut_lock);
         if (relay_cut) return SMTP_ECUT;
     }
     relay_watch watch(this);
-    int result = relay_mail(this, watch, extra, from, to, text);
+    int result = relay_mail(this, watch, extra, from, to, text, failure);
     if (result != SMTP_OK) {
         std::lock_guard<std::mutex> g(relay_cut_lock);
         // Whether the server took it is unknown: the mail goes again after the restart.

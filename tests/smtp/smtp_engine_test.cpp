@@ -383,9 +383,6 @@ TEST_F(Engine, OversizeMailCannotBeAcceptedAfterwards) {
 }
 
 TEST(SmtpError, TextsByCode) {
-    // The text of a relay refusal carries this thread's last relay failure: a relay test
-    // run before this one in the same process must not leak into it.
-    smtp_relay_note(std::string());
     std::string t;
     const std::pair<int, const char*> rows[] = {
         {1, "Failed to connect to the sending SMTP server"},
