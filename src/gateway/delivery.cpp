@@ -15,7 +15,10 @@ std::int64_t delivery_now_ms() {
 }
 
 bool DeliveryJob::attempt(std::string& why) {
-    if (!store_.attempt(e_.id, why)) return false;
+    if (Status s = store_.attempt(e_.id); !s) {
+        why = s.error().reason;
+        return false;
+    }
     ++e_.attempts;
     return true;
 }
@@ -24,7 +27,10 @@ bool DeliveryJob::attempt_all(const std::vector<DeliveryJob*>& jobs, std::string
     if (jobs.empty()) return true;
     std::vector<std::uint64_t> ids;
     for (const DeliveryJob* j : jobs) ids.push_back(j->e_.id);
-    if (!jobs.front()->store_.attempt_many(ids, why)) return false;
+    if (Status s = jobs.front()->store_.attempt_many(ids); !s) {
+        why = s.error().reason;
+        return false;
+    }
     for (DeliveryJob* j : jobs) ++j->e_.attempts;
     return true;
 }
@@ -32,12 +38,11 @@ bool DeliveryJob::attempt_all(const std::vector<DeliveryJob*>& jobs, std::string
 void DeliveryJob::done(bool delivered, const std::string& error) {
     if (finished_) return;
     finished_ = true;
-    std::string why;
     // The outcome is already written to the records; a DONE record that cannot be written
     // means at worst one more send after a restart.
-    if (!store_.complete(e_.id, delivered, error, why))
+    if (Status s = store_.complete(e_.id, delivered, error); !s)
         emsg("Queue entry %llu: cannot mark it done (%s)", static_cast<unsigned long long>(e_.id),
-             why.c_str());
+             s.error().reason.c_str());
 }
 
 void DeliveryJob::later(const std::string& error, long delay_ms) {

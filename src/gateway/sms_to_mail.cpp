@@ -270,10 +270,11 @@ class SmsJob {
             e.sender = number_;
             e.client = "SMS";
         }
-        std::string why;
-        if (p_.queue == nullptr || !p_.queue->enqueue_replacing(batch, replaces_, why)) {
+        Status stored = p_.queue == nullptr ? Status(Error{0, "no queue"})
+                                            : p_.queue->enqueue_replacing(batch, replaces_);
+        if (!stored) {
             emsg("%s not stored (%s), the centre is asked to deliver it again", what.c_str(),
-                 p_.queue == nullptr ? "no queue" : why.c_str());
+                 stored.error().reason.c_str());
             answer_ = SMS_RETRY_LATER;
             return false;
         }

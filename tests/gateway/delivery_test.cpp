@@ -15,6 +15,9 @@
 #include <set>
 #include <thread>
 
+#include "gateway/mail_log_capture.h"
+#include "support/status_check.h"
+
 namespace tolvane {
 namespace {
 
@@ -33,11 +36,11 @@ class Delivery : public ::testing::Test {
     void SetUp() override {
         std::string tmpl = (std::filesystem::temp_directory_path() / "deliveryXXXXXX").string();
         dir = mkdtemp(tmpl.data());
-        std::string why;
         queue_file_options o;
         o.sync = false;
-        store = queue_file_open(dir + "/queue", o, why);
-        ASSERT_TRUE(store) << why;
+        Result<std::unique_ptr<QueueStore>> opened = queue_file_open(dir + "/queue", o);
+        ASSERT_TRUE(succeeded(opened));
+        store = std::move(*opened);
     }
     void TearDown() override {
         engine.reset();
@@ -52,16 +55,14 @@ class Delivery : public ::testing::Test {
         b[0].kind = kind;
         b[0].destination = dest;
         b[0].enqueued_ms = enqueued_ms;
-        std::string why;
-        EXPECT_TRUE(store->enqueue(b, why)) << why;
+        EXPECT_TRUE(succeeded(store->enqueue(b)));
         return b[0].id;
     }
     // Several entries in one enqueue, which tells the engine once.
     void add_batch(const std::vector<std::string>& dests) {
         std::vector<queue_entry> b(dests.size());
         for (std::size_t i = 0; i < dests.size(); ++i) b[i].destination = dests[i];
-        std::string why;
-        EXPECT_TRUE(store->enqueue(b, why)) << why;
+        EXPECT_TRUE(succeeded(store->enqueue(b)));
     }
 
     // A lane whose sends are recorded; each send attempts first, as the real ones do.
@@ -460,8 +461,7 @@ TEST_F(Delivery, EntriesClaimedForBusyWorkersGoBackAtStopAndWhenTheTransportIsDo
             EXPECT_TRUE(e.destination == "b1" || e.destination == "b2") << e.destination;
             EXPECT_EQ(e.attempts, 0u);
             EXPECT_EQ(std::count(done.begin(), done.end(), e.destination), 0);
-            std::string why;
-            EXPECT_TRUE(store->complete(e.id, true, "", why)) << why;
+            EXPECT_TRUE(succeeded(store->complete(e.id, true, "")));
         }
         EXPECT_EQ(done.size(), 4u);
         EXPECT_TRUE(store->list(0).empty());
@@ -509,8 +509,7 @@ TEST_F(Delivery, StopCutsSendsStillRunningAndKeepsTheirEntriesUncounted) {
         std::vector<queue_entry> b(1);
         b[0].destination = "slow";
         b[0].mark_first_attempt = true;
-        std::string why;
-        ASSERT_TRUE(store->enqueue(b, why)) << why;
+        ASSERT_TRUE(succeeded(store->enqueue(b)));
         engine = std::make_unique<DeliveryEngine>(*store);
         engine->set_cut_waits(300, 100);
         DeliveryLane l;
@@ -552,8 +551,7 @@ TEST_F(Delivery, StopCutsSendsStillRunningAndKeepsTheirEntriesUncounted) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             std::vector<queue_entry> left = store->list(0);
             ASSERT_EQ(left.size(), 1u);
-            std::string w;
-            ASSERT_TRUE(store->complete(left[0].id, true, "", w)) << w;
+            ASSERT_TRUE(succeeded(store->complete(left[0].id, true, "")));
             // An engine that left a worker running keeps the store's notice: it goes here.
             store->set_notify(nullptr);
             engine.reset();
@@ -565,15 +563,43 @@ TEST_F(Delivery, StopCutsSendsStillRunningAndKeepsTheirEntriesUncounted) {
         store.reset();
         queue_file_options o;
         o.sync = false;
-        store = queue_file_open(dir + "/queue", o, why);
-        ASSERT_TRUE(store) << why;
+        Result<std::unique_ptr<QueueStore>> opened = queue_file_open(dir + "/queue", o);
+        ASSERT_TRUE(succeeded(opened));
+        store = std::move(*opened);
         std::vector<queue_entry> left = store->list(0);
         ASSERT_EQ(left.size(), 1u);
         EXPECT_EQ(left[0].attempts, 0u);
         auto e = store->claim(QUEUE_MAIL_TO_SMS, delivery_now_ms());
         ASSERT_TRUE(e);
-        ASSERT_TRUE(store->complete(e->id, true, "", why)) << why;
+        ASSERT_TRUE(succeeded(store->complete(e->id, true, "")));
     }
+}
+
+// A store that cannot write (a listing of the same journal): the job's caller hears why no
+// attempt was counted, and an outcome that cannot be marked is logged with the reason.
+TEST_F(Delivery, StoreRefusalsReachTheJobAndTheLog) {
+    std::uint64_t id = add("+61400000001");
+    queue_file_options o;
+    o.read_only = true;
+    Result<std::unique_ptr<QueueStore>> listing = queue_file_open(dir + "/queue", o);
+    ASSERT_TRUE(succeeded(listing));
+    QueueStore& ro = **listing;
+    std::optional<queue_entry> e = ro.claim(QUEUE_MAIL_TO_SMS, delivery_now_ms());
+    ASSERT_TRUE(e);
+    ASSERT_EQ(e->id, id);
+    LogCapture log;
+    DeliveryJob job(ro, std::move(*e));
+    std::string why;
+    EXPECT_FALSE(job.attempt(why));
+    EXPECT_EQ(why, "the queue is open for reading only");
+    why.clear();
+    EXPECT_FALSE(DeliveryJob::attempt_all({&job}, why));
+    EXPECT_EQ(why, "the queue is open for reading only");
+    EXPECT_EQ(job.entry().attempts, 0u) << "no attempt counted";
+    job.done(true, "");
+    EXPECT_TRUE(log.has("Queue entry " + std::to_string(id) +
+                        ": cannot mark it done (the queue is open for reading only)"));
+    EXPECT_EQ(store->list(0).size(), 1u) << "the writing store still holds it";
 }
 
 }  // namespace
