@@ -134,8 +134,8 @@ class PgQueue final : public QueueStore {
 
   private:
     using Job = PgJob;
-    std::vector<queue_entry> take_rows(const std::string& what, const PgStmt& st, std::string& why,
-                                       const std::vector<PgStmt>& before = {});
+    Result<std::vector<queue_entry>> take_rows(const std::string& what, const PgStmt& st,
+                                               const std::vector<PgStmt>& before = {});
     void listen_loop(std::stop_token stop);
     bool renew();
     void wake(int kind) {
@@ -198,8 +198,7 @@ bool PgQueue::renew() {
     job->durable = false;
     job->stmts.push_back({"UPDATE tv_queue SET lease_until_ms = tv_now_ms() + $2 WHERE owner = $1",
                           {pg_text(opt_.owner), pg_int(opt_.lease_ms)}});
-    std::string why;
-    return group_.submit(job, why);
+    return group_.submit(job).ok();
 }
 
 void PgQueue::listen_loop(std::stop_token stop) {
@@ -342,8 +341,7 @@ Status PgQueue::enqueue_replacing(std::vector<queue_entry>& batch,
             ids[i] = static_cast<std::uint64_t>(r[i].int64(0, 0));
     };
     // The group wakes our workers once per kind it stored (set_committed).
-    std::string why;
-    if (!group_.submit(job, why)) return Error{0, why};
+    if (Status s = group_.submit(job); !s) return s;
     for (std::size_t i = 0; i < batch.size(); ++i) batch[i].id = ids[i];
     for (const queue_entry& e : batch)
         if (e.kind == QUEUE_SMS_PART) keeps_ = true;
@@ -393,7 +391,7 @@ std::vector<queue_entry> PgQueue::claim_many(int kind, std::int64_t now_ms, std:
         job->durable = false;
         job->stmts.push_back(st);
         job->take = [&](std::vector<PgResult>& r) { read(r[0]); };
-        ok = group_.submit(job, why);
+        ok = group_.submit(job).ok();
     }
     if (!ok) return {};
     if (due) {
@@ -436,15 +434,13 @@ std::optional<std::int64_t> PgQueue::next_ready(int kind, std::int64_t now_ms) {
         }
     }
     PgResult r;
-    std::string why;
     // Another gateway's claim counts from when its lease runs out, on our clock.
     auto job = std::make_shared<Job>();
     job->reads = true;
     job->stmts.push_back(
         {QUEUE_PG_NEXT_DUE, {pg_int(kind), pg_int(now_ms), pg_text(opt_.owner)}});
     job->take = [&r](std::vector<PgResult>& res) { r = std::move(res[0]); };
-    bool ok = group_.submit(job, why);
-    if (!ok) return now_ms + PG_RETRY_MS;
+    if (!group_.submit(job)) return now_ms + PG_RETRY_MS;
     if (r.null(0, 0)) return std::nullopt;
     return std::max(r.int64(0, 0), now_ms);
 }
@@ -475,7 +471,7 @@ Status PgQueue::attempt_many(const std::vector<std::uint64_t>& ids) {
     job->take = [&changed](std::vector<PgResult>& r) {
         for (std::size_t i = 0; i < changed.size(); ++i) changed[i] = r[i].affected();
     };
-    if (std::string why; !group_.submit(job, why)) return Error{0, why};
+    if (Status s = group_.submit(job); !s) return s;
     for (std::size_t i = 0; i < to_write.size(); ++i)
         if (changed[i] == 0) {
             // Another gateway took it over while our lease could not be renewed: it sends it.
@@ -509,7 +505,7 @@ Status PgQueue::complete(std::uint64_t id, bool delivered, const std::string& er
             {"DELETE FROM tv_queue WHERE id = $1 AND (owner IS NULL OR owner = $2)",
              {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner)}});
         job->take = [&gone](std::vector<PgResult>& r) { gone = r[0].affected(); };
-        if (std::string why; !group_.submit(job, why)) return Error{0, why};
+        if (Status s = group_.submit(job); !s) return s;
         if (gone == 0) return Error{0, no_entry(id)};
         return {};
     }
@@ -586,9 +582,8 @@ std::size_t PgQueue::retry_now(int kind) {
         changed = r.affected();
         return c.exec("SELECT pg_notify($1, $2)", {pg_text(opt_.channel), pg_int(kind)}, w);
     };
-    std::string why;
-    if (!group_.submit(job, why)) {
-        emsg("Queue: cannot make the postponed entries ready (%s)", why.c_str());
+    if (Status s = group_.submit(job); !s) {
+        emsg("Queue: cannot make the postponed entries ready (%s)", s.error().reason.c_str());
         return 0;
     }
     return static_cast<std::size_t>(changed);
@@ -596,8 +591,7 @@ std::size_t PgQueue::retry_now(int kind) {
 
 std::vector<queue_entry> PgQueue::list(int kind) {
     std::vector<queue_entry> out;
-    std::string why;
-    bool ok = group_.read(
+    Status s = group_.read(
         [&](PgConn& c, std::string& w) {
             PgResult r;
             if (!c.exec(std::string("SELECT ") + COLUMNS +
@@ -607,9 +601,8 @@ std::vector<queue_entry> PgQueue::list(int kind) {
             out.clear();
             for (int i = 0; i < r.rows(); ++i) out.push_back(row_entry(r, i));
             return true;
-        },
-        why);
-    if (!ok) emsg("Queue: cannot list the entries (%s)", why.c_str());
+        });
+    if (!s) emsg("Queue: cannot list the entries (%s)", s.error().reason.c_str());
     return out;
 }
 
@@ -630,9 +623,8 @@ std::vector<queue_entry> PgQueue::adopt(int kind) {
         for (int i = 0; i < r.rows(); ++i) out.push_back(row_entry(r, i));
         return true;
     };
-    std::string why;
-    if (!group_.submit(job, why)) {
-        emsg("Queue: cannot take up the kept entries (%s)", why.c_str());
+    if (Status s = group_.submit(job); !s) {
+        emsg("Queue: cannot take up the kept entries (%s)", s.error().reason.c_str());
         return {};
     }
     std::sort(out.begin(), out.end(),
@@ -642,10 +634,10 @@ std::vector<queue_entry> PgQueue::adopt(int kind) {
 }
 
 // Runs `before` and then `st` (which returns QUEUE_PG_COLUMNS) in one group; the rows in
-// enqueue order, now this gateway's to keep (their lease renewed with its own). None with
-// why when the database could not be asked.
-std::vector<queue_entry> PgQueue::take_rows(const std::string& what, const PgStmt& st,
-                                            std::string& why, const std::vector<PgStmt>& before) {
+// enqueue order, now this gateway's to keep (their lease renewed with its own). An error
+// when the database could not be asked.
+Result<std::vector<queue_entry>> PgQueue::take_rows(const std::string& what, const PgStmt& st,
+                                                    const std::vector<PgStmt>& before) {
     std::vector<queue_entry> out;
     auto job = std::make_shared<Job>();
     job->durable = false;  // taking moves no promise: a lost take leaves the rows as they were
@@ -656,11 +648,10 @@ std::vector<queue_entry> PgQueue::take_rows(const std::string& what, const PgStm
         const PgResult& rows = r.back();
         for (int i = 0; i < rows.rows(); ++i) out.push_back(row_entry(rows, i));
     };
-    why.clear();
-    if (!group_.submit(job, why)) {
-        emsg("Queue: cannot take %s (%s)", what.c_str(), why.c_str());
-        if (why.empty()) why = "the database could not be asked";
-        return {};
+    if (Status s = group_.submit(job); !s) {
+        emsg("Queue: cannot take %s (%s)", what.c_str(), s.error().reason.c_str());
+        if (s.error().reason.empty()) s.error().reason = "the database could not be asked";
+        return s.error();
     }
     std::sort(out.begin(), out.end(),
               [](const queue_entry& a, const queue_entry& b) { return a.id < b.id; });
@@ -695,10 +686,9 @@ Result<std::optional<std::vector<queue_entry>>> PgQueue::take_set(const kept_set
               {pg_int(set.kind), pg_bytes(set.originator), pg_int(set.mask),
                pg_int(set.value & set.mask), pg_int(~set.mask), pg_text(opt_.owner),
                pg_int(opt_.lease_ms), pg_text(whole ? "true" : "false"), pg_int(set.total)}};
-    std::string why;
-    std::vector<queue_entry> rows = take_rows("a set of kept entries", st, why, {lock});
-    if (!why.empty()) return Error{0, why};
-    return std::optional<std::vector<queue_entry>>(std::move(rows));
+    Result<std::vector<queue_entry>> rows = take_rows("a set of kept entries", st, {lock});
+    if (!rows) return rows.error();
+    return std::optional<std::vector<queue_entry>>(std::move(*rows));
 }
 
 void PgQueue::give_back_set(const std::vector<std::uint64_t>& ids) {
@@ -723,8 +713,11 @@ std::vector<queue_entry> PgQueue::adopt_gone(int kind) {
                           " AND owner <> $2 AND lease_until_ms < tv_now_ms() RETURNING ") +
                   COLUMNS,
               {pg_int(kind), pg_text(opt_.owner), pg_int(opt_.lease_ms)}};
-    std::string why;
-    std::vector<queue_entry> out = take_rows("the entries of gateways that have gone", st, why);
+    // A failure is logged by take_rows; the next ask tries again.
+    Result<std::vector<queue_entry>> taken =
+        take_rows("the entries of gateways that have gone", st);
+    if (!taken) return {};
+    std::vector<queue_entry> out = std::move(*taken);
     if (!out.empty())
         imsg("Queue: %zu kept entries taken over from gateways whose lease ran out", out.size());
     return out;
@@ -733,13 +726,9 @@ std::vector<queue_entry> PgQueue::adopt_gone(int kind) {
 queue_stats PgQueue::stats() {
     queue_stats s;
     PgResult r;
-    std::string why;
-    if (group_.read(
-            [&](PgConn& c, std::string& w) {
-                return c.exec("SELECT count(*), coalesce(min(enqueued_ms), 0) FROM tv_queue", {}, r,
-                              w);
-            },
-            why)) {
+    if (group_.read([&](PgConn& c, std::string& w) {
+            return c.exec("SELECT count(*), coalesce(min(enqueued_ms), 0) FROM tv_queue", {}, r, w);
+        })) {
         s.waiting = static_cast<std::size_t>(r.int64(0, 0));
         s.oldest_ms = r.int64(0, 1);
     }
