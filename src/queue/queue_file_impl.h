@@ -150,8 +150,9 @@ class FileQueue final : public QueueStore {
     void finish_flush(Flush& f);
     void place_flushed_entries(Flush& f, std::set<int>& kinds);
     void flush_loop(std::stop_token stop);
-    // Starts a new segment file (empty, header written by the next flush).
-    bool new_segment(std::string& why);
+    // Starts a new segment file (empty, header written by the next flush); an error when
+    // the file cannot be made.
+    Status new_segment();
     void drop_finished_segments();
     // After the data of a flush ending at `end` is written to `seg` (whose file was
     // `file_end` bytes): writes the zeros ahead of it when they are due. Returns the file's

@@ -111,20 +111,19 @@ bool read_whole(int fd, std::string& out) {
 
 }  // namespace
 
-bool FileQueue::new_segment(std::string& why) {
+Status FileQueue::new_segment() {
     std::uint64_t seq = segments_.empty() ? 1 : segments_.rbegin()->first + 1;
     std::string path = attach_path(dir_, segment_name(seq), 4096);
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        why = strprintf("cannot create %s: %s", path.c_str(), system_error(errno).c_str());
-        return false;
-    }
+    if (fd < 0)
+        return Error{0, strprintf("cannot create %s: %s", path.c_str(),
+                                  system_error(errno).c_str())};
     auto seg = std::make_shared<Segment>(fd);
     seg->seq = seq;
     seg->path = path;
     segments_[seq] = seg;
     cur_ = seg;
-    return true;
+    return {};
 }
 
 // The only thread that writes the journal once it is open: it takes whatever batch is being
@@ -207,11 +206,10 @@ void FileQueue::plan_flush(Flush& f) {
     // A flush with nothing to write (only a sync asked for) never starts a segment.
     if (cur_->size >= opt_.segment_bytes && cur_->has_header && !pending_.empty()) {
         f.closed = cur_;
-        if (!new_segment(f.why)) {
+        if (Status s = new_segment(); !s) {
             f.closed.reset();
             // Keep writing to the full segment rather than refuse mail over a rotation.
-            emsg("Queue journal: %s", f.why.c_str());
-            f.why.clear();
+            emsg("Queue journal: %s", s.error().reason.c_str());
         } else {
             fresh = true;
         }
@@ -637,7 +635,7 @@ Status FileQueue::open() {
     for (auto& [id, it] : items_) make_ready(it);
     std::unique_lock<std::mutex> lock(m_);
     // Never append after a cut or to a segment of an earlier run: start a new one.
-    if (std::string why; !new_segment(why)) return Error{0, why};
+    if (Status s = new_segment(); !s) return s;
     // Written and flushed before anyone else writes: the new segment's header, and the
     // finished segments dropped.
     std::shared_ptr<Batch> first = filling_;
