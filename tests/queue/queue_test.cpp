@@ -929,6 +929,39 @@ TEST(QueueFile, SegmentsGoOnlyWhenTheyAndAllOlderOnesAreDone) {
     EXPECT_GT(q->list(0)[0].id, b);
 }
 
+// A segment that cannot be started (a directory holds its name) costs no mail: the journal
+// says why and goes on writing the full segment, and what it stored there is read again.
+TEST(QueueFile, SegmentThatCannotBeStartedLeavesTheFullOneInUse) {
+    TempDir t;
+    queue_file_options o;
+    o.segment_bytes = 1;  // every flush after the first record starts a new segment
+    std::string blocked;
+    {
+        auto q = open_store(t.queue(), o);
+        ASSERT_NE(q, nullptr);
+        std::vector<std::string> segs = segments(t.queue());
+        ASSERT_EQ(segs.size(), 1u);
+        unsigned long long seq = std::stoull(fs::path(segs[0]).stem().string(), nullptr, 16);
+        blocked = t.queue() + "/" + strprintf("%016llx.jnl", seq + 1);
+        fs::create_directory(blocked);
+        LogCapture log;
+        std::uint64_t id = 0;
+        ASSERT_TRUE(enqueue_one(*q, entry("+61400000080"), &id));
+        EXPECT_TRUE(log.has("Queue journal: cannot create " + blocked + ": " +
+                            system_error(EISDIR)));
+        ASSERT_TRUE(q->claim(QUEUE_MAIL_TO_SMS, 0));
+        EXPECT_TRUE(succeeded(q->attempt(id))) << "the full segment takes the attempt";
+        EXPECT_EQ(records_end(segs[0]).starts.size(), 3u) << "header, entry, attempt";
+    }
+    fs::remove(blocked);
+    auto q = open_store(t.queue());
+    ASSERT_NE(q, nullptr);
+    std::vector<queue_entry> all = q->list(0);
+    EXPECT_EQ(destinations(all), (std::vector<std::string>{"+61400000080"}));
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].attempts, 1u);
+}
+
 TEST(QueueFile, LongWaitingEntryDoesNotKeepEveryNewerSegment) {
     TempDir t;
     queue_file_options o;
