@@ -14,25 +14,19 @@ std::int64_t delivery_now_ms() {
         .count();
 }
 
-bool DeliveryJob::attempt(std::string& why) {
-    if (Status s = store_.attempt(e_.id); !s) {
-        why = s.error().reason;
-        return false;
-    }
+Status DeliveryJob::attempt() {
+    if (Status s = store_.attempt(e_.id); !s) return s;
     ++e_.attempts;
-    return true;
+    return {};
 }
 
-bool DeliveryJob::attempt_all(const std::vector<DeliveryJob*>& jobs, std::string& why) {
-    if (jobs.empty()) return true;
+Status DeliveryJob::attempt_all(const std::vector<DeliveryJob*>& jobs) {
+    if (jobs.empty()) return {};
     std::vector<std::uint64_t> ids;
     for (const DeliveryJob* j : jobs) ids.push_back(j->e_.id);
-    if (Status s = jobs.front()->store_.attempt_many(ids); !s) {
-        why = s.error().reason;
-        return false;
-    }
+    if (Status s = jobs.front()->store_.attempt_many(ids); !s) return s;
     for (DeliveryJob* j : jobs) ++j->e_.attempts;
-    return true;
+    return {};
 }
 
 void DeliveryJob::done(bool delivered, const std::string& error) {

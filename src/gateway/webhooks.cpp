@@ -314,11 +314,10 @@ std::string webhook_secret(const queue_entry& e) {
 
 void deliver_webhook_entry(WebhookSender& s, DeliveryJob& job) {
     const queue_entry& e = job.entry();
-    std::string why;
-    if (!job.attempt(why)) {
+    if (Status marked = job.attempt(); !marked) {
         emsg("Queue entry %llu: cannot mark the attempt (%s), tried again later",
-             static_cast<unsigned long long>(e.id), why.c_str());
-        job.later(why, s.rules.retry_min_ms);
+             static_cast<unsigned long long>(e.id), marked.error().reason.c_str());
+        job.later(marked.error().reason, s.rules.retry_min_ms);
         return;
     }
     PostResult r = post(s, e);

@@ -73,8 +73,7 @@ class Delivery : public ::testing::Test {
         l.workers = workers;
         l.up = [this] { return up.load(); };
         l.deliver = [this](DeliveryJob& job) {
-            std::string why;
-            if (!job.attempt(why)) return;
+            if (!job.attempt()) return;
             {
                 std::unique_lock<std::mutex> lock(mu);
                 ++in_send;
@@ -343,10 +342,9 @@ TEST_F(Delivery, BatchLaneTakesUpToItsBatchSizeAndFinishesEveryJob) {
     l.lifetime_ms = 3600 * 1000;
     l.batch = 4;
     l.deliver_batch = [this, &sizes](std::vector<std::unique_ptr<DeliveryJob>>& jobs) {
-        std::string why;
         std::vector<DeliveryJob*> all;
         for (auto& job : jobs) all.push_back(job.get());
-        if (!DeliveryJob::attempt_all(all, why)) return;
+        if (!DeliveryJob::attempt_all(all)) return;
         std::unique_lock<std::mutex> lock(mu);
         gate_cv.wait(lock, [this] { return gate_open; });
         sizes.push_back(jobs.size());
@@ -403,8 +401,7 @@ TEST_F(Delivery, EntriesClaimedForBusyWorkersGoBackAtStopAndWhenTheTransportIsDo
         up = true;
         DeliveryLane l = lane(3);
         l.deliver = [&](DeliveryJob& job) {
-            std::string why;
-            if (!job.attempt(why)) return;
+            if (!job.attempt()) return;
             std::unique_lock<std::mutex> lock(mu);
             ++in_send;
             gate_cv.wait(lock, [&] { return gate_open || permits.count(job.entry().destination); });
@@ -517,8 +514,7 @@ TEST_F(Delivery, StopCutsSendsStillRunningAndKeepsTheirEntriesUncounted) {
         l.kind = QUEUE_MAIL_TO_SMS;
         l.workers = 1;
         l.deliver = [&](DeliveryJob& job) {
-            std::string w;
-            if (!job.attempt(w)) return;
+            if (!job.attempt()) return;
             std::unique_lock<std::mutex> lock(mu);
             ++in_send;
             cut_cv.wait(lock, [&] { return level >= c.ends_on || gate_open; });
@@ -589,12 +585,8 @@ TEST_F(Delivery, StoreRefusalsReachTheJobAndTheLog) {
     ASSERT_EQ(e->id, id);
     LogCapture log;
     DeliveryJob job(ro, std::move(*e));
-    std::string why;
-    EXPECT_FALSE(job.attempt(why));
-    EXPECT_EQ(why, "the queue is open for reading only");
-    why.clear();
-    EXPECT_FALSE(DeliveryJob::attempt_all({&job}, why));
-    EXPECT_EQ(why, "the queue is open for reading only");
+    EXPECT_EQ(job.attempt().reason(), "the queue is open for reading only");
+    EXPECT_EQ(DeliveryJob::attempt_all({&job}).reason(), "the queue is open for reading only");
     EXPECT_EQ(job.entry().attempts, 0u) << "no attempt counted";
     job.done(true, "");
     EXPECT_TRUE(log.has("Queue entry " + std::to_string(id) +
