@@ -460,6 +460,29 @@ TEST_F(WebhookAttempt, ClientErrorEndsTheEntryWithALogLine) {
                         "/hook] dropped after 1 attempts: refused with 404 nope"));
 }
 
+// An attempt the queue cannot count sends nothing: the reason is logged and the entry
+// waits for a later try.
+TEST_F(WebhookAttempt, AttemptTheStoreCannotCountPostsNothing) {
+    std::vector<queue_entry> batch{webhook_entry(http.url(), R"({"n":1})", "s3cret")};
+    ASSERT_TRUE(succeeded(store->enqueue(batch)));
+    queue_file_options o;
+    o.read_only = true;
+    Result<std::unique_ptr<QueueStore>> listing = queue_file_open(dir + "/queue", o);
+    ASSERT_TRUE(succeeded(listing));
+    std::optional<queue_entry> e = (*listing)->claim(QUEUE_WEBHOOK, delivery_now_ms());
+    ASSERT_TRUE(e);
+    LogCapture log;
+    DeliveryJob job(**listing, std::move(*e));
+    deliver_webhook_entry(sender, job);
+    EXPECT_TRUE(job.finished());
+    EXPECT_TRUE(http.requests().empty());
+    EXPECT_TRUE(log.has("Queue entry " + std::to_string(batch[0].id) +
+                        ": cannot mark the attempt (the queue is open for reading only), tried"
+                        " again later"));
+    ASSERT_TRUE(stored());
+    EXPECT_EQ(stored()->attempts, 0u);
+}
+
 TEST_F(WebhookAttempt, TooManyRequestsIsRetried) {
     http.script({429});
     attempt_once(http.url());
