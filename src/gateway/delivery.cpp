@@ -14,30 +14,29 @@ std::int64_t delivery_now_ms() {
         .count();
 }
 
-bool DeliveryJob::attempt(std::string& why) {
-    if (!store_.attempt(e_.id, why)) return false;
+Status DeliveryJob::attempt() {
+    if (Status s = store_.attempt(e_.id); !s) return s;
     ++e_.attempts;
-    return true;
+    return {};
 }
 
-bool DeliveryJob::attempt_all(const std::vector<DeliveryJob*>& jobs, std::string& why) {
-    if (jobs.empty()) return true;
+Status DeliveryJob::attempt_all(const std::vector<DeliveryJob*>& jobs) {
+    if (jobs.empty()) return {};
     std::vector<std::uint64_t> ids;
     for (const DeliveryJob* j : jobs) ids.push_back(j->e_.id);
-    if (!jobs.front()->store_.attempt_many(ids, why)) return false;
+    if (Status s = jobs.front()->store_.attempt_many(ids); !s) return s;
     for (DeliveryJob* j : jobs) ++j->e_.attempts;
-    return true;
+    return {};
 }
 
 void DeliveryJob::done(bool delivered, const std::string& error) {
     if (finished_) return;
     finished_ = true;
-    std::string why;
     // The outcome is already written to the records; a DONE record that cannot be written
     // means at worst one more send after a restart.
-    if (!store_.complete(e_.id, delivered, error, why))
+    if (Status s = store_.complete(e_.id, delivered, error); !s)
         emsg("Queue entry %llu: cannot mark it done (%s)", static_cast<unsigned long long>(e_.id),
-             why.c_str());
+             s.error().reason.c_str());
 }
 
 void DeliveryJob::later(const std::string& error, long delay_ms) {

@@ -64,13 +64,12 @@ class DeliveryJob {
     DeliveryJob(QueueStore& store, queue_entry entry, const std::atomic<bool>* stop = nullptr)
         : store_(store), e_(std::move(entry)), stop_(stop) {}
     const queue_entry& entry() const { return e_; }
-    // Counts the attempt about to be made, on disk; false (with why) when it cannot be
-    // stored, in which case nothing is to be sent now.
-    [[nodiscard]] bool attempt(std::string& why);
-    // attempt() for every job of a batch (all of one store), stored together; on false
+    // Counts the attempt about to be made, on disk; an error (the store's reason) when it
+    // cannot be stored, in which case nothing is to be sent now.
+    Status attempt();
+    // attempt() for every job of a batch (all of one store), stored together; on an error
     // none of them is to be sent now.
-    [[nodiscard]] static bool attempt_all(const std::vector<DeliveryJob*>& jobs,
-                                          std::string& why);
+    static Status attempt_all(const std::vector<DeliveryJob*>& jobs);
     // The entry is finished: delivered, or failed for good.
     void done(bool delivered, const std::string& error);
     // Tries again after delay_ms; error is kept as the entry's last error.

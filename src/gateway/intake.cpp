@@ -39,7 +39,10 @@ bool intake_store(QueueStore* queue, MailUnits* units, std::vector<queue_entry>&
         why = "no queue";
         return false;
     }
-    if (!queue->enqueue(batch, why)) return false;
+    if (Status s = queue->enqueue(batch); !s) {
+        why = s.error().reason;
+        return false;
+    }
     for (const queue_entry& e : batch) {
         dmsg("Queued SMS %llu to [%s]", static_cast<unsigned long long>(e.id),
              e.destination.c_str());

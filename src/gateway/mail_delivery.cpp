@@ -246,7 +246,6 @@ void deliver_from(const MailSender& s, DeliveryJob& job, std::optional<SendResul
         if (first && tried) {
             r = std::move(*tried);
         } else {
-            std::string why;
             if (s.usable && !s.usable(sms_of(e, text, first))) {
                 // No transport of its route can carry it now: it waits, and as nothing is
                 // tried, no attempt is held against it.
@@ -254,10 +253,10 @@ void deliver_from(const MailSender& s, DeliveryJob& job, std::optional<SendResul
                 job.later("no usable transport", TEMPORARY_RETRY_MS);
                 return;
             }
-            if (!job.attempt(why)) {
+            if (Status marked = job.attempt(); !marked) {
                 emsg("Queue entry %llu: cannot mark the attempt (%s), tried again later",
-                     static_cast<unsigned long long>(e.id), why.c_str());
-                job.later(why, MAIL_STORE_RETRY_MS);
+                     static_cast<unsigned long long>(e.id), marked.error().reason.c_str());
+                job.later(marked.error().reason, MAIL_STORE_RETRY_MS);
                 return;
             }
             if (from_api(e) && s.api != nullptr) s.api->attempt(e);
@@ -309,7 +308,8 @@ void deliver_mail_batch(const MailSender& s, std::vector<std::unique_ptr<Deliver
     hooks.before = [&](std::span<const std::size_t> idx) {
         std::vector<DeliveryJob*> group;
         for (std::size_t i : idx) group.push_back(jobs[i].get());
-        if (DeliveryJob::attempt_all(group, store_error)) {
+        Status counted = DeliveryJob::attempt_all(group);
+        if (counted) {
             for (std::size_t i : idx) {
                 marked[i] = true;
                 if (from_api(jobs[i]->entry()) && s.api != nullptr)
@@ -317,6 +317,7 @@ void deliver_mail_batch(const MailSender& s, std::vector<std::unique_ptr<Deliver
             }
             return true;
         }
+        store_error = counted.error().reason;
         emsg("Queue: cannot mark the attempts of %zu entries (%s), tried again later", group.size(),
              store_error.c_str());
         return false;

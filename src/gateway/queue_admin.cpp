@@ -52,11 +52,13 @@ bool open_queue_store(Gateway& gw) {
     }
     if (kind != StoreKind::POSTGRESQL) {
         std::string dir = queue_dir(gw.setting_str(WORKPATH));
-        gw.queue = queue_file_open(dir, queue_file_options{}, why);
-        if (!gw.queue) {
-            report_error("Failed to open the message queue (%s), %s", dir.c_str(), why.c_str());
+        Result<std::unique_ptr<QueueStore>> q = queue_file_open(dir, queue_file_options{});
+        if (!q) {
+            report_error("Failed to open the message queue (%s), %s", dir.c_str(),
+                         q.error().reason.c_str());
             return false;
         }
+        gw.queue = std::move(*q);
         return true;
     }
     queue_pg_options o;
@@ -64,12 +66,13 @@ bool open_queue_store(Gateway& gw) {
     o.owner = store_owner_name(gw.ini());
     int lease = gw.setting_int(QUEUE_LEASE);
     o.lease_ms = static_cast<std::int64_t>(lease > 0 ? lease : 60) * 1000;
-    gw.queue = queue_pg_open(o, why);
-    if (!gw.queue) {
+    Result<std::unique_ptr<QueueStore>> q = queue_pg_open(o);
+    if (!q) {
         report_error("Failed to open the message queue in the PostgreSQL store (%s), %s",
-                     pg_dsn_safe(o.dsn).c_str(), why.c_str());
+                     pg_dsn_safe(o.dsn).c_str(), q.error().reason.c_str());
         return false;
     }
+    gw.queue = std::move(*q);
     imsg("Message queue in the PostgreSQL store as %s, lease %d s", o.owner.c_str(),
          static_cast<int>(o.lease_ms / 1000));
     return true;
@@ -290,6 +293,21 @@ void print_entries(const std::vector<queue_entry>& all, const RouteTable* routes
     }
 }
 
+// The queue as a listing sees it: the journal read without a write, or the shared store.
+Result<std::unique_ptr<QueueStore>> open_listing(const SIni* ini, StoreKind store,
+                                                 const std::string& work) {
+    if (store == StoreKind::POSTGRESQL) {
+        // A name of its own: the listing must not give back the claims of a gateway.
+        queue_pg_options po;
+        po.dsn = sini_text(ini, STORE_DSN);
+        po.owner = strprintf("listing:%s:%d", tcp_hostname().c_str(), static_cast<int>(getpid()));
+        return queue_pg_open(po);
+    }
+    queue_file_options o;
+    o.read_only = true;
+    return queue_file_open(queue_dir(work), o);
+}
+
 }  // namespace
 
 int queue_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at,
@@ -311,27 +329,17 @@ int queue_tool(const SIni* ini, const std::vector<std::string>& args, std::size_
     // Relative paths are taken from the home directory, as the server does.
     if (!work.empty() && work[0] != '/' && !home.empty()) work = attach_path(home, work, 4096);
     std::string why;
-    std::unique_ptr<QueueStore> q;
     StoreKind store = StoreKind::FILES;
     if (!store_kind(ini, store, why)) {
         std::printf("ERROR: %s\n", why.c_str());
         return 1;
     }
-    if (store == StoreKind::POSTGRESQL) {
-        // A name of its own: the listing must not give back the claims of a gateway.
-        queue_pg_options po;
-        po.dsn = sini_text(ini, STORE_DSN);
-        po.owner = strprintf("listing:%s:%d", tcp_hostname().c_str(), static_cast<int>(getpid()));
-        q = queue_pg_open(po, why);
-    } else {
-        queue_file_options o;
-        o.read_only = true;
-        q = queue_file_open(queue_dir(work), o, why);
-    }
-    if (!q) {
-        std::printf("ERROR: %s\n", why.c_str());
+    Result<std::unique_ptr<QueueStore>> opened = open_listing(ini, store, work);
+    if (!opened) {
+        std::printf("ERROR: %s\n", opened.error().reason.c_str());
         return 1;
     }
+    std::unique_ptr<QueueStore> q = std::move(*opened);
     // Told until the copies of the damaged segments are removed.
     if (std::size_t lost = queue_file_lost(q.get()); lost > 0)
         std::printf("%zu entries lost in damaged records (copies in %s)\n", lost,

@@ -63,11 +63,10 @@ void PartIds::clear() {
 void finish_entries(QueueStore* q, const std::vector<std::uint64_t>& ids, const char* why) {
     if (q == nullptr) return;
     for (std::uint64_t id : ids) {
-        std::string err;
         // At worst the part comes back at the next start and its set is mailed again.
-        if (!q->complete(id, true, why, err))
+        if (Status s = q->complete(id, true, why); !s)
             emsg("Queue entry %llu: cannot finish the stored part (%s)",
-                 static_cast<unsigned long long>(id), err.c_str());
+                 static_cast<unsigned long long>(id), s.error().reason.c_str());
     }
 }
 
@@ -138,11 +137,15 @@ std::optional<TakenSet> take_set(QueueStore* q, const PartKey& k, bool whole) {
     set.value = pack_concat(c);
     set.total = k.total;
     TakenSet out;
-    std::optional<std::vector<queue_entry>> rows = q->take_set(set, whole, out.failed);
-    if (!rows) return std::nullopt;
+    Result<std::optional<std::vector<queue_entry>>> rows = q->take_set(set, whole);
+    if (!rows) {
+        out.failed = rows.error().reason;
+        return out;
+    }
+    if (!*rows) return std::nullopt;
     std::map<PartKey, std::vector<std::uint64_t>> ids;
     std::vector<std::uint64_t> repeated;
-    std::vector<concat_set> sets = sets_of(*rows, nullptr, ids, repeated);
+    std::vector<concat_set> sets = sets_of(**rows, nullptr, ids, repeated);
     finish_entries(q, repeated, "duplicate part");
     if (sets.empty()) return out;
     const concat_set& s = sets.front();

@@ -270,10 +270,11 @@ class SmsJob {
             e.sender = number_;
             e.client = "SMS";
         }
-        std::string why;
-        if (p_.queue == nullptr || !p_.queue->enqueue_replacing(batch, replaces_, why)) {
+        Status stored = p_.queue == nullptr ? Status(Error{0, "no queue"})
+                                            : p_.queue->enqueue_replacing(batch, replaces_);
+        if (!stored) {
             emsg("%s not stored (%s), the centre is asked to deliver it again", what.c_str(),
-                 p_.queue == nullptr ? "no queue" : why.c_str());
+                 stored.error().reason.c_str());
             answer_ = SMS_RETRY_LATER;
             return false;
         }
@@ -587,11 +588,10 @@ void sms_relay_rules(const SIni* ini, SmsRelay& r) {
 
 void deliver_sms_entry(const SmsRelay& r, DeliveryJob& job) {
     const queue_entry& e = job.entry();
-    std::string why;
-    if (!job.attempt(why)) {
+    if (Status marked = job.attempt(); !marked) {
         emsg("Queue entry %llu: cannot mark the attempt (%s), tried again later",
-             static_cast<unsigned long long>(e.id), why.c_str());
-        job.later(why, SMS_STORE_RETRY_MS);
+             static_cast<unsigned long long>(e.id), marked.error().reason.c_str());
+        job.later(marked.error().reason, SMS_STORE_RETRY_MS);
         return;
     }
     Status st = r.relay != nullptr ? r.relay->send({e.originator, e.destination, e.text, e.headers})

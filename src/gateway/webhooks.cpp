@@ -290,14 +290,13 @@ bool webhook_enqueue(Gateway& gw, std::string url, std::string body, std::string
                      std::string delivery) {
     std::vector<queue_entry> batch{
         webhook_entry(std::move(url), std::move(body), std::move(secret), std::move(delivery))};
-    std::string why;
     if (!gw.queue) {
         emsg("Webhook to [%s] not stored: no queue", url_for_log(batch[0].destination).c_str());
         return false;
     }
-    if (!gw.queue->enqueue(batch, why)) {
+    if (Status s = gw.queue->enqueue(batch); !s) {
         emsg("Webhook to [%s] not stored (%s)", url_for_log(batch[0].destination).c_str(),
-             why.c_str());
+             s.error().reason.c_str());
         return false;
     }
     dmsg("Webhook %s to [%s] queued (entry %llu)", webhook_delivery_id(batch[0]).c_str(),
@@ -315,11 +314,10 @@ std::string webhook_secret(const queue_entry& e) {
 
 void deliver_webhook_entry(WebhookSender& s, DeliveryJob& job) {
     const queue_entry& e = job.entry();
-    std::string why;
-    if (!job.attempt(why)) {
+    if (Status marked = job.attempt(); !marked) {
         emsg("Queue entry %llu: cannot mark the attempt (%s), tried again later",
-             static_cast<unsigned long long>(e.id), why.c_str());
-        job.later(why, s.rules.retry_min_ms);
+             static_cast<unsigned long long>(e.id), marked.error().reason.c_str());
+        job.later(marked.error().reason, s.rules.retry_min_ms);
         return;
     }
     PostResult r = post(s, e);

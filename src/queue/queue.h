@@ -5,13 +5,13 @@
 // them done. The store is an interface so that a shared store (several gateways on several
 // hosts) can replace the local journal without touching its users.
 //
-//   std::string why;
-//   std::unique_ptr<QueueStore> q = queue_file_open(workpath + "/queue", {}, why);
+//   Result<std::unique_ptr<QueueStore>> q = queue_file_open(workpath + "/queue", {});
+//   if (!q) fail(q.reason());
 //   std::vector<queue_entry> batch(1);
 //   batch[0].kind = QUEUE_MAIL_TO_SMS; batch[0].destination = "+61400000000"; ...
-//   if (!q->enqueue(batch, why)) reply q->refusal(); // nothing of the batch is kept
+//   if (Status s = q->enqueue(batch); !s) reply q->refusal(); // nothing of the batch is kept
 //   ... a worker: auto e = q->claim(QUEUE_MAIL_TO_SMS, now_ms);
-//   (void)q->attempt(e->id, why); send; q->complete(e->id, ok, error, why);
+//   if (q->attempt(e->id)) { send; (void)q->complete(e->id, ok, error); }
 //
 // Ownership: the store owns its entries; claim() hands out a copy, and the entry stays
 // claimed (invisible to other claims) until complete() or release(). Claims are not
@@ -29,6 +29,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "foundation/result.h"
 
 namespace tolvane {
 
@@ -73,9 +75,10 @@ class QueueStore {
   public:
     virtual ~QueueStore() = default;
 
-    // Stores the whole batch and gives each entry its id and enqueue time (when 0). On true the
-    // batch is on stable storage; on false nothing of it is kept and `why` says why.
-    [[nodiscard]] virtual bool enqueue(std::vector<queue_entry>& batch, std::string& why) = 0;
+    // Stores the whole batch and gives each entry its id and enqueue time (when 0). On
+    // success the batch is on stable storage; on an error nothing of it is kept and the
+    // error's reason says why.
+    virtual Status enqueue(std::vector<queue_entry>& batch) = 0;
 
     // The oldest ready, unclaimed entry of `kind` (not_before_ms <= now_ms), now claimed.
     virtual std::optional<queue_entry> claim(int kind, std::int64_t now_ms) = 0;
@@ -96,18 +99,18 @@ class QueueStore {
     // now_ms; nullopt when there are none (a waiting worker needs no timer).
     virtual std::optional<std::int64_t> next_ready(int kind, std::int64_t now_ms) = 0;
 
-    // Counts one more attempt of a claimed entry, on stable storage before it returns true, so
-    // a crash during the send that follows resends this entry at most once more.
-    [[nodiscard]] virtual bool attempt(std::uint64_t id, std::string& why) = 0;
+    // Counts one more attempt of a claimed entry, on stable storage before it succeeds, so
+    // a crash during the send that follows resends this entry at most once more. On an
+    // error the entry is not to be sent.
+    virtual Status attempt(std::uint64_t id) = 0;
 
     // attempt() for several claimed entries, on stable storage together (one flush for
-    // all where the store can). On false nothing is to be sent: a local journal has then
+    // all where the store can). On an error nothing is to be sent: a local journal has then
     // counted none of them; another store may have counted some.
-    [[nodiscard]] virtual bool attempt_many(const std::vector<std::uint64_t>& ids,
-                                            std::string& why) {
+    virtual Status attempt_many(const std::vector<std::uint64_t>& ids) {
         for (std::uint64_t id : ids)
-            if (!attempt(id, why)) return false;
-        return true;
+            if (Status s = attempt(id); !s) return s;
+        return {};
     }
 
     // The entry is finished (delivered, or failed for good): it is never claimed again. The
@@ -116,8 +119,8 @@ class QueueStore {
     // file when this returns, so a killed gateway never sends a finished entry again (a
     // power cut can still cost the last moments' records); a shared store sends it with
     // its next group of statements.
-    [[nodiscard]] virtual bool complete(std::uint64_t id, bool delivered, const std::string& error,
-                                        std::string& why) = 0;
+    // An error says the record could not be written (or there is no such entry).
+    virtual Status complete(std::uint64_t id, bool delivered, const std::string& error) = 0;
 
     // Gives a claimed entry back: ready again at not_before_ms (0: at once). A non-empty error
     // is kept as its last error (and stored); an empty one leaves the entry as it was.
@@ -179,13 +182,12 @@ class QueueStore {
     // already (by any gateway, this one too) are not taken again until they are given
     // back or their taker's lease runs out. The caller finishes them (complete(), or
     // enqueue_replacing()) or gives them back (give_back_set()). nullopt for a local store,
-    // which shares nothing; none with `why` set when the store could not be asked.
-    virtual std::optional<std::vector<queue_entry>> take_set(const kept_set& set, bool whole,
-                                                             std::string& why) {
+    // which shares nothing; an error when the store could not be asked.
+    virtual Result<std::optional<std::vector<queue_entry>>> take_set(const kept_set& set,
+                                                                     bool whole) {
         (void)set;
         (void)whole;
-        (void)why;
-        return std::nullopt;
+        return std::optional<std::vector<queue_entry>>();
     }
     // Taken entries whose set could not be finished: takeable again by any gateway.
     virtual void give_back_set(const std::vector<std::uint64_t>& ids) { (void)ids; }
@@ -201,17 +203,13 @@ class QueueStore {
     // Stores the batch and finishes the entries `done` in the same write, so that a crash
     // keeps either the entries it was given or those it replaces (the joined mail of a
     // long SMS replacing its stored parts). A store that cannot do both at once stores,
-    // then finishes (a crash in between keeps both). On false nothing is stored or
+    // then finishes (a crash in between keeps both). On an error nothing is stored or
     // finished.
-    [[nodiscard]] virtual bool enqueue_replacing(std::vector<queue_entry>& batch,
-                                                 const std::vector<std::uint64_t>& done,
-                                                 std::string& why) {
-        if (!enqueue(batch, why)) return false;
-        for (std::uint64_t id : done) {
-            std::string ignored;
-            (void)complete(id, true, "replaced", ignored);
-        }
-        return true;
+    virtual Status enqueue_replacing(std::vector<queue_entry>& batch,
+                                     const std::vector<std::uint64_t>& done) {
+        if (Status s = enqueue(batch); !s) return s;
+        for (std::uint64_t id : done) (void)complete(id, true, "replaced");
+        return {};
     }
 
     // Whether a shared store's database can be reached now, for /health and the status
@@ -246,10 +244,10 @@ struct queue_file_options {
 // a log line, steps over damaged records to the next whole one (a copy of the damaged
 // segment kept in `dir`/damaged with a note of the entries lost, a log line per damaged
 // range), and holds every entry not done, ready in enqueue order.
-// Null with `why` when the directory cannot be used. The process must own the directory
-// alone (the gateway's process lock sees to that).
-std::unique_ptr<QueueStore> queue_file_open(const std::string& dir,
-                                            const queue_file_options& options, std::string& why);
+// An error when the directory cannot be used. The process must own the directory alone
+// (the gateway's process lock sees to that).
+Result<std::unique_ptr<QueueStore>> queue_file_open(const std::string& dir,
+                                                    const queue_file_options& options);
 
 // How often the journal has been flushed to disk by this process (for tests and benchmarks).
 std::uint64_t queue_file_syncs(const QueueStore* store);

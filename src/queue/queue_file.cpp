@@ -38,12 +38,9 @@ void FileQueue::forget(std::map<std::uint64_t, Item>::iterator it) {
     items_.erase(it);
 }
 
-bool FileQueue::enqueue(std::vector<queue_entry>& batch, std::string& why) {
-    if (batch.empty()) return true;
-    if (opt_.read_only) {
-        why = "the queue is open for reading only";
-        return false;
-    }
+Status FileQueue::enqueue(std::vector<queue_entry>& batch) {
+    if (batch.empty()) return {};
+    if (opt_.read_only) return Error{0, "the queue is open for reading only"};
     std::int64_t now = wall_ms();
     std::unique_lock<std::mutex> lock(m_);
     journal_record rec;
@@ -59,7 +56,7 @@ bool FileQueue::enqueue(std::vector<queue_entry>& batch, std::string& why) {
     append(rec);
     for (const queue_entry& e : batch) pending_items_.push_back(e);
     // The flusher makes the entries ready and tells the workers once they are on disk.
-    return wait_durable(lock, why);
+    return wait_durable(lock);
 }
 
 std::optional<queue_entry> FileQueue::claim(int kind, std::int64_t now_ms) {
@@ -85,27 +82,22 @@ std::optional<std::int64_t> FileQueue::next_ready(int kind, std::int64_t now_ms)
     return r.later.begin()->first;
 }
 
-FileQueue::Item* FileQueue::writable(std::uint64_t id, std::string& why) {
-    if (opt_.read_only) {
-        why = "the queue is open for reading only";
-        return nullptr;
-    }
+Result<FileQueue::Item*> FileQueue::writable(std::uint64_t id) {
+    if (opt_.read_only) return Error{0, "the queue is open for reading only"};
     auto it = items_.find(id);
-    if (it == items_.end()) {
-        why = strprintf("no queue entry %llu", static_cast<unsigned long long>(id));
-        return nullptr;
-    }
+    if (it == items_.end())
+        return Error{0, strprintf("no queue entry %llu", static_cast<unsigned long long>(id))};
     return &it->second;
 }
 
-bool FileQueue::attempt(std::uint64_t id, std::string& why) {
-    return attempt_many({id}, why);
+Status FileQueue::attempt(std::uint64_t id) {
+    return attempt_many({id});
 }
 
-bool FileQueue::attempt_many(const std::vector<std::uint64_t>& ids, std::string& why) {
+Status FileQueue::attempt_many(const std::vector<std::uint64_t>& ids) {
     std::unique_lock<std::mutex> lock(m_);
     for (std::uint64_t id : ids)
-        if (writable(id, why) == nullptr) return false;
+        if (Result<Item*> w = writable(id); !w) return w.error();
     std::vector<std::uint32_t> counted;
     bool written = false;
     // Counted in memory at once: only the claiming worker writes records for these entries
@@ -130,7 +122,9 @@ bool FileQueue::attempt_many(const std::vector<std::uint64_t>& ids, std::string&
         item.e.attempts = rec.attempts;
         counted.push_back(rec.attempts);
     }
-    if (!written || wait_durable(lock, why)) return true;
+    if (!written) return {};
+    Status flushed = wait_durable(lock);
+    if (flushed) return flushed;
     // Not on disk, so none is counted (an attempt marked with its entry stays counted).
     std::lock_guard<std::mutex> relock(m_);
     for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -140,13 +134,12 @@ bool FileQueue::attempt_many(const std::vector<std::uint64_t>& ids, std::string&
         if (counted[i] != 0 && it->second.e.attempts == counted[i])
             it->second.e.attempts = counted[i] - 1;
     }
-    return false;
+    return flushed;
 }
 
-bool FileQueue::complete(std::uint64_t id, bool delivered, const std::string& error,
-                         std::string& why) {
+Status FileQueue::complete(std::uint64_t id, bool delivered, const std::string& error) {
     std::unique_lock<std::mutex> lock(m_);
-    if (writable(id, why) == nullptr) return false;
+    if (Result<Item*> w = writable(id); !w) return w.error();
     auto it = items_.find(id);
     journal_record rec;
     rec.type = JOURNAL_DONE;
@@ -158,7 +151,7 @@ bool FileQueue::complete(std::uint64_t id, bool delivered, const std::string& er
     // In the file before the caller goes on (a killed process then never sends it again);
     // the flush to disk is not waited for: it comes with the next attempt's or within
     // moments.
-    return wait_written(lock, why);
+    return wait_written(lock);
 }
 
 void FileQueue::release(std::uint64_t id, const std::string& error, std::int64_t not_before_ms) {
@@ -245,11 +238,11 @@ queue_stats FileQueue::stats() {
     return s;
 }
 
-std::unique_ptr<QueueStore> queue_file_open(const std::string& dir,
-                                            const queue_file_options& options, std::string& why) {
+Result<std::unique_ptr<QueueStore>> queue_file_open(const std::string& dir,
+                                                    const queue_file_options& options) {
     auto q = std::make_unique<FileQueue>(dir, options);
-    if (!q->open(why)) return nullptr;
-    return q;
+    if (Status s = q->open(); !s) return s.error();
+    return std::unique_ptr<QueueStore>(std::move(q));
 }
 
 std::uint64_t queue_file_syncs(const QueueStore* store) {

@@ -71,15 +71,14 @@ class FileQueue final : public QueueStore {
         trim_current();
     }
 
-    bool open(std::string& why);
+    Status open();
 
-    bool enqueue(std::vector<queue_entry>& batch, std::string& why) override;
+    Status enqueue(std::vector<queue_entry>& batch) override;
     std::optional<queue_entry> claim(int kind, std::int64_t now_ms) override;
     std::optional<std::int64_t> next_ready(int kind, std::int64_t now_ms) override;
-    bool attempt(std::uint64_t id, std::string& why) override;
-    bool attempt_many(const std::vector<std::uint64_t>& ids, std::string& why) override;
-    bool complete(std::uint64_t id, bool delivered, const std::string& error,
-                  std::string& why) override;
+    Status attempt(std::uint64_t id) override;
+    Status attempt_many(const std::vector<std::uint64_t>& ids) override;
+    Status complete(std::uint64_t id, bool delivered, const std::string& error) override;
     void release(std::uint64_t id, const std::string& error, std::int64_t not_before_ms) override;
     void release_cut(std::uint64_t id) override;
     std::size_t retry_now(int kind) override;
@@ -128,11 +127,11 @@ class FileQueue final : public QueueStore {
 
     void append(const journal_record& rec) { journal_encode(rec, pending_); }
     // Hands the batch being filled to the flusher and waits until it is on disk; the lock
-    // is released meanwhile and not held on return.
-    bool wait_durable(std::unique_lock<std::mutex>& lock, std::string& why);
+    // is released meanwhile and not held on return. An error carries the flush's reason.
+    Status wait_durable(std::unique_lock<std::mutex>& lock);
     // The same, but only until the batch is written to the file (a kill of the process can
     // no longer lose it; a power cut still can until the flush that follows).
-    bool wait_written(std::unique_lock<std::mutex>& lock, std::string& why);
+    Status wait_written(std::unique_lock<std::mutex>& lock);
     // Wakes the flusher for records written without waiting (m_ held).
     void wake_flusher() {
         if (flusher_asleep_) work_cv_.notify_one();
@@ -151,8 +150,9 @@ class FileQueue final : public QueueStore {
     void finish_flush(Flush& f);
     void place_flushed_entries(Flush& f, std::set<int>& kinds);
     void flush_loop(std::stop_token stop);
-    // Starts a new segment file (empty, header written by the next flush).
-    bool new_segment(std::string& why);
+    // Starts a new segment file (empty, header written by the next flush); an error when
+    // the file cannot be made.
+    Status new_segment();
     void drop_finished_segments();
     // After the data of a flush ending at `end` is written to `seg` (whose file was
     // `file_end` bytes): writes the zeros ahead of it when they are due. Returns the file's
@@ -164,9 +164,9 @@ class FileQueue final : public QueueStore {
     void trim_current();
     void make_ready(const Item& it);
     void forget(std::map<std::uint64_t, Item>::iterator it);
-    // The entry a new record is about to be written for (m_ held); null with why when the
-    // store is read-only or holds no entry `id`.
-    Item* writable(std::uint64_t id, std::string& why);
+    // The entry a new record is about to be written for (m_ held); an error when the store
+    // is read-only or holds no entry `id`.
+    Result<Item*> writable(std::uint64_t id);
     bool replay_segment(const std::string& path, std::uint64_t& max_seq);
     // The steps of a replay: every record of the segment in turn (false when the segment
     // is left unread), damage where a record does not check out, the place of a segment

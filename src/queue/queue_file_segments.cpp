@@ -111,20 +111,19 @@ bool read_whole(int fd, std::string& out) {
 
 }  // namespace
 
-bool FileQueue::new_segment(std::string& why) {
+Status FileQueue::new_segment() {
     std::uint64_t seq = segments_.empty() ? 1 : segments_.rbegin()->first + 1;
     std::string path = attach_path(dir_, segment_name(seq), 4096);
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        why = strprintf("cannot create %s: %s", path.c_str(), system_error(errno).c_str());
-        return false;
-    }
+    if (fd < 0)
+        return Error{0, strprintf("cannot create %s: %s", path.c_str(),
+                                  system_error(errno).c_str())};
     auto seg = std::make_shared<Segment>(fd);
     seg->seq = seq;
     seg->path = path;
     segments_[seq] = seg;
     cur_ = seg;
-    return true;
+    return {};
 }
 
 // The only thread that writes the journal once it is open: it takes whatever batch is being
@@ -207,11 +206,10 @@ void FileQueue::plan_flush(Flush& f) {
     // A flush with nothing to write (only a sync asked for) never starts a segment.
     if (cur_->size >= opt_.segment_bytes && cur_->has_header && !pending_.empty()) {
         f.closed = cur_;
-        if (!new_segment(f.why)) {
+        if (Status s = new_segment(); !s) {
             f.closed.reset();
             // Keep writing to the full segment rather than refuse mail over a rotation.
-            emsg("Queue journal: %s", f.why.c_str());
-            f.why.clear();
+            emsg("Queue journal: %s", s.error().reason.c_str());
         } else {
             fresh = true;
         }
@@ -338,7 +336,7 @@ void FileQueue::place_flushed_entries(Flush& f, std::set<int>& kinds) {
     }
 }
 
-bool FileQueue::wait_durable(std::unique_lock<std::mutex>& lock, std::string& why) {
+Status FileQueue::wait_durable(std::unique_lock<std::mutex>& lock) {
     std::shared_ptr<Batch> batch = filling_;
     batch->waited = true;
     wake_flusher();
@@ -349,12 +347,11 @@ bool FileQueue::wait_durable(std::unique_lock<std::mutex>& lock, std::string& wh
            state == Batch::WRITTEN)
         state_wait(batch->state, state);
     waiting_.fetch_sub(1);
-    if (state == Batch::DURABLE) return true;
-    why = batch->why;
-    return false;
+    if (state == Batch::DURABLE) return {};
+    return Error{0, batch->why};
 }
 
-bool FileQueue::wait_written(std::unique_lock<std::mutex>& lock, std::string& why) {
+Status FileQueue::wait_written(std::unique_lock<std::mutex>& lock) {
     std::shared_ptr<Batch> batch = filling_;
     batch->write_waited = true;
     wake_flusher();
@@ -362,9 +359,8 @@ bool FileQueue::wait_written(std::unique_lock<std::mutex>& lock, std::string& wh
     int state;
     while ((state = batch->state.load(std::memory_order_acquire)) == Batch::FILLING)
         state_wait(batch->state, Batch::FILLING);
-    if (state != Batch::FAILED) return true;
-    why = batch->why;
-    return false;
+    if (state != Batch::FAILED) return {};
+    return Error{0, batch->why};
 }
 
 void FileQueue::flush_all() {
@@ -372,8 +368,8 @@ void FileQueue::flush_all() {
     if (opt_.read_only || !flusher_.joinable()) return;
     // Even with nothing pending: a flush may be under way, and its records are to be on
     // disk (and its finished segments gone) when this returns.
-    std::string why;
-    if (!wait_durable(lock, why)) emsg("Queue journal: cannot flush: %s", why.c_str());
+    if (Status s = wait_durable(lock); !s)
+        emsg("Queue journal: cannot flush: %s", s.error().reason.c_str());
 }
 
 std::int64_t FileQueue::preallocate(const Segment& seg, std::int64_t file_end, std::int64_t end) {
@@ -606,60 +602,51 @@ void FileQueue::replay_record(const std::shared_ptr<Segment>& seg, journal_recor
     }
 }
 
-bool FileQueue::open(std::string& why) {
+Status FileQueue::open() {
     if (opt_.read_only) {
         struct stat st {};
-        if (::stat(dir_.c_str(), &st) != 0) return true;  // nothing was ever queued
+        if (::stat(dir_.c_str(), &st) != 0) return {};  // nothing was ever queued
         std::vector<std::string> files = file_list(dir_, "*.jnl");
         std::sort(files.begin(), files.end());
         for (const std::string& f : files)
-            if (!replay_segment(f, next_seq_seen_)) {
-                why = strprintf("cannot read the queue journal %s", f.c_str());
-                return false;
-            }
+            if (!replay_segment(f, next_seq_seen_))
+                return Error{0, strprintf("cannot read the queue journal %s", f.c_str())};
         damage_tell();
         for (auto& [id, it] : items_) make_ready(it);
-        return true;
+        return {};
     }
-    if (file_mkdir(dir_, true) == 0) {
-        why = strprintf("cannot make the queue directory %s", dir_.c_str());
-        return false;
-    }
+    if (file_mkdir(dir_, true) == 0)
+        return Error{0, strprintf("cannot make the queue directory %s", dir_.c_str())};
     int dfd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd < 0) {
-        why = strprintf("cannot open %s: %s", dir_.c_str(), system_error(errno).c_str());
-        return false;
-    }
+    if (dfd < 0)
+        return Error{0,
+                     strprintf("cannot open %s: %s", dir_.c_str(), system_error(errno).c_str())};
     dirfd_.reset(dfd);
     std::vector<std::string> files = file_list(dir_, "*.jnl");
     // Fixed-width hexadecimal names sort in sequence order.
     std::sort(files.begin(), files.end());
     std::uint64_t max_seq = 0;
     for (const std::string& f : files)
-        if (!replay_segment(f, max_seq)) {
-            why = strprintf("cannot read the queue journal %s", f.c_str());
-            return false;
-        }
+        if (!replay_segment(f, max_seq))
+            return Error{0, strprintf("cannot read the queue journal %s", f.c_str())};
     // Before the new segment's header: what damage cost may raise the next id.
     damage_tell();
     damage_mend();
     for (auto& [id, it] : items_) make_ready(it);
     std::unique_lock<std::mutex> lock(m_);
     // Never append after a cut or to a segment of an earlier run: start a new one.
-    if (!new_segment(why)) return false;
+    if (Status s = new_segment(); !s) return s;
     // Written and flushed before anyone else writes: the new segment's header, and the
     // finished segments dropped.
     std::shared_ptr<Batch> first = filling_;
     flush_batch(lock, true);
-    if (first->state.load() != Batch::DURABLE) {
-        why = strprintf("cannot write the queue journal: %s", first->why.c_str());
-        return false;
-    }
+    if (first->state.load() != Batch::DURABLE)
+        return Error{0, strprintf("cannot write the queue journal: %s", first->why.c_str())};
     lock.unlock();
     flusher_ = std::jthread([this](std::stop_token stop) { flush_loop(stop); });
     if (!items_.empty())
         imsg("Queue journal: %zu entries waiting from an earlier run", items_.size());
-    return true;
+    return {};
 }
 
 }  // namespace tolvane

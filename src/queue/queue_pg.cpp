@@ -88,9 +88,9 @@ class PgQueue final : public QueueStore {
           claim_link_(o.dsn, "queue claims", true) {}
     ~PgQueue() override;
 
-    bool open(std::string& why);
+    Status open();
 
-    bool enqueue(std::vector<queue_entry>& batch, std::string& why) override;
+    Status enqueue(std::vector<queue_entry>& batch) override;
     std::optional<queue_entry> claim(int kind, std::int64_t now_ms) override {
         std::vector<queue_entry> got = claim_many(kind, now_ms, 1);
         if (got.empty()) return std::nullopt;
@@ -98,21 +98,20 @@ class PgQueue final : public QueueStore {
     }
     std::vector<queue_entry> claim_many(int kind, std::int64_t now_ms, std::size_t n) override;
     std::optional<std::int64_t> next_ready(int kind, std::int64_t now_ms) override;
-    bool attempt(std::uint64_t id, std::string& why) override;
-    bool attempt_many(const std::vector<std::uint64_t>& ids, std::string& why) override;
-    bool complete(std::uint64_t id, bool delivered, const std::string& error,
-                  std::string& why) override;
+    Status attempt(std::uint64_t id) override;
+    Status attempt_many(const std::vector<std::uint64_t>& ids) override;
+    Status complete(std::uint64_t id, bool delivered, const std::string& error) override;
     void release(std::uint64_t id, const std::string& error, std::int64_t not_before_ms) override;
     void release_cut(std::uint64_t id) override;
     std::size_t retry_now(int kind) override;
     std::vector<queue_entry> list(int kind) override;
     std::vector<queue_entry> adopt(int kind) override;
-    std::optional<std::vector<queue_entry>> take_set(const kept_set& set, bool whole,
-                                                     std::string& why) override;
+    Result<std::optional<std::vector<queue_entry>>> take_set(const kept_set& set,
+                                                             bool whole) override;
     void give_back_set(const std::vector<std::uint64_t>& ids) override;
     std::vector<queue_entry> adopt_gone(int kind) override;
-    bool enqueue_replacing(std::vector<queue_entry>& batch, const std::vector<std::uint64_t>& done,
-                           std::string& why) override;
+    Status enqueue_replacing(std::vector<queue_entry>& batch,
+                             const std::vector<std::uint64_t>& done) override;
     queue_stats stats() override;
     void set_notify(std::function<void(int kind)> notify) override {
         std::lock_guard<std::mutex> lock(nm_);
@@ -135,8 +134,8 @@ class PgQueue final : public QueueStore {
 
   private:
     using Job = PgJob;
-    std::vector<queue_entry> take_rows(const std::string& what, const PgStmt& st, std::string& why,
-                                       const std::vector<PgStmt>& before = {});
+    Result<std::vector<queue_entry>> take_rows(const std::string& what, const PgStmt& st,
+                                               const std::vector<PgStmt>& before = {});
     void listen_loop(std::stop_token stop);
     bool renew();
     void wake(int kind) {
@@ -199,8 +198,7 @@ bool PgQueue::renew() {
     job->durable = false;
     job->stmts.push_back({"UPDATE tv_queue SET lease_until_ms = tv_now_ms() + $2 WHERE owner = $1",
                           {pg_text(opt_.owner), pg_int(opt_.lease_ms)}});
-    std::string why;
-    return group_.submit(job, why);
+    return group_.submit(job).ok();
 }
 
 void PgQueue::listen_loop(std::stop_token stop) {
@@ -256,11 +254,12 @@ void PgQueue::listen_loop(std::stop_token stop) {
     }
 }
 
-bool PgQueue::open(std::string& why) {
+Status PgQueue::open() {
+    std::string why;
     int version = 0;
     if (!group_.link().run(
             [&](PgConn& c, std::string& w) { return pg_schema_upgrade(c, version, w); }, why))
-        return false;
+        return Error{0, why};
     // Our own earlier run's claims: nobody is sending them now.
     PgResult given;
     if (!group_.link().run(
@@ -271,19 +270,17 @@ bool PgQueue::open(std::string& why) {
                     {pg_text(opt_.owner), pg_int(QUEUE_SMS_PART)}, given, w);
             },
             why))
-        return false;
+        return Error{0, why};
     if (given.affected() > 0)
         imsg("Queue: %lld entries this gateway held when it stopped are ready again",
              static_cast<long long>(given.affected()));
     // Listening before open() returns: a NOTIFY sent from then on is never missed.
     first_listen_ = PgConn::open(opt_.dsn, why);
-    if (!first_listen_ || !first_listen_->listen(opt_.channel, why)) return false;
+    if (!first_listen_ || !first_listen_->listen(opt_.channel, why)) return Error{0, why};
     listening_ = true;
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        why = "cannot make a pipe: " + system_error(errno);
-        return false;
-    }
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return Error{0, "cannot make a pipe: " + system_error(errno)};
     stop_read_.reset(fds[0]);
     stop_write_.reset(fds[1]);
     group_.set_committed([this](int kind) { wake(kind); });
@@ -298,18 +295,18 @@ bool PgQueue::open(std::string& why) {
         job->stmts.push_back(std::move(st));
         group_.submit_later(job);
     });
-    return true;
+    return {};
 }
 
-bool PgQueue::enqueue(std::vector<queue_entry>& batch, std::string& why) {
-    return enqueue_replacing(batch, {}, why);
+Status PgQueue::enqueue(std::vector<queue_entry>& batch) {
+    return enqueue_replacing(batch, {});
 }
 
 // The entries replaced go in the same transaction as the new ones: a kept entry of ours,
 // or one nobody holds (another gateway's, taken by us: owner is ours then too).
-bool PgQueue::enqueue_replacing(std::vector<queue_entry>& batch,
-                                const std::vector<std::uint64_t>& done, std::string& why) {
-    if (batch.empty() && done.empty()) return true;
+Status PgQueue::enqueue_replacing(std::vector<queue_entry>& batch,
+                                  const std::vector<std::uint64_t>& done) {
+    if (batch.empty() && done.empty()) return {};
     std::int64_t now = wall_ms();
     for (queue_entry& e : batch)
         if (e.enqueued_ms == 0) e.enqueued_ms = now;
@@ -344,11 +341,11 @@ bool PgQueue::enqueue_replacing(std::vector<queue_entry>& batch,
             ids[i] = static_cast<std::uint64_t>(r[i].int64(0, 0));
     };
     // The group wakes our workers once per kind it stored (set_committed).
-    if (!group_.submit(job, why)) return false;
+    if (Status s = group_.submit(job); !s) return s;
     for (std::size_t i = 0; i < batch.size(); ++i) batch[i].id = ids[i];
     for (const queue_entry& e : batch)
         if (e.kind == QUEUE_SMS_PART) keeps_ = true;
-    return true;
+    return {};
 }
 
 std::vector<queue_entry> PgQueue::claim_many(int kind, std::int64_t now_ms, std::size_t n) {
@@ -394,7 +391,7 @@ std::vector<queue_entry> PgQueue::claim_many(int kind, std::int64_t now_ms, std:
         job->durable = false;
         job->stmts.push_back(st);
         job->take = [&](std::vector<PgResult>& r) { read(r[0]); };
-        ok = group_.submit(job, why);
+        ok = group_.submit(job).ok();
     }
     if (!ok) return {};
     if (due) {
@@ -437,39 +434,34 @@ std::optional<std::int64_t> PgQueue::next_ready(int kind, std::int64_t now_ms) {
         }
     }
     PgResult r;
-    std::string why;
     // Another gateway's claim counts from when its lease runs out, on our clock.
     auto job = std::make_shared<Job>();
     job->reads = true;
     job->stmts.push_back(
         {QUEUE_PG_NEXT_DUE, {pg_int(kind), pg_int(now_ms), pg_text(opt_.owner)}});
     job->take = [&r](std::vector<PgResult>& res) { r = std::move(res[0]); };
-    bool ok = group_.submit(job, why);
-    if (!ok) return now_ms + PG_RETRY_MS;
+    if (!group_.submit(job)) return now_ms + PG_RETRY_MS;
     if (r.null(0, 0)) return std::nullopt;
     return std::max(r.int64(0, 0), now_ms);
 }
 
-bool PgQueue::attempt(std::uint64_t id, std::string& why) {
-    return attempt_many({id}, why);
+Status PgQueue::attempt(std::uint64_t id) {
+    return attempt_many({id});
 }
 
-bool PgQueue::attempt_many(const std::vector<std::uint64_t>& ids, std::string& why) {
+Status PgQueue::attempt_many(const std::vector<std::uint64_t>& ids) {
     std::vector<std::uint64_t> to_write;
     {
         std::lock_guard<std::mutex> lock(hm_);
         for (std::uint64_t id : ids)
-            if (held_.count(id) == 0) {
-                why = no_entry(id);
-                return false;
-            }
+            if (held_.count(id) == 0) return Error{0, no_entry(id)};
         for (std::uint64_t id : ids)
             if (marked_.erase(id) == 0)
                 to_write.push_back(id);
             else
                 attempted_.insert(id);  // counted in its row since it was stored
     }
-    if (to_write.empty()) return true;  // counted in their rows since they were stored
+    if (to_write.empty()) return {};  // counted in their rows since they were stored
     std::vector<std::int64_t> changed(to_write.size(), 0);
     auto job = std::make_shared<Job>();
     for (std::uint64_t id : to_write)
@@ -479,24 +471,22 @@ bool PgQueue::attempt_many(const std::vector<std::uint64_t>& ids, std::string& w
     job->take = [&changed](std::vector<PgResult>& r) {
         for (std::size_t i = 0; i < changed.size(); ++i) changed[i] = r[i].affected();
     };
-    if (!group_.submit(job, why)) return false;
+    if (Status s = group_.submit(job); !s) return s;
     for (std::size_t i = 0; i < to_write.size(); ++i)
         if (changed[i] == 0) {
             // Another gateway took it over while our lease could not be renewed: it sends it.
             forget(to_write[i]);
-            why = strprintf("queue entry %llu was taken over by another gateway",
-                            static_cast<unsigned long long>(to_write[i]));
-            return false;
+            return Error{0, strprintf("queue entry %llu was taken over by another gateway",
+                                      static_cast<unsigned long long>(to_write[i]))};
         }
     {
         std::lock_guard<std::mutex> lock(hm_);
         for (std::uint64_t id : to_write) attempted_.insert(id);
     }
-    return true;
+    return {};
 }
 
-bool PgQueue::complete(std::uint64_t id, bool delivered, const std::string& error,
-                       std::string& why) {
+Status PgQueue::complete(std::uint64_t id, bool delivered, const std::string& error) {
     (void)delivered;
     (void)error;  // the records keep the outcome; the queue only forgets the entry
     bool held = false;
@@ -515,12 +505,9 @@ bool PgQueue::complete(std::uint64_t id, bool delivered, const std::string& erro
             {"DELETE FROM tv_queue WHERE id = $1 AND (owner IS NULL OR owner = $2)",
              {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner)}});
         job->take = [&gone](std::vector<PgResult>& r) { gone = r[0].affected(); };
-        if (!group_.submit(job, why)) return false;
-        if (gone == 0) {
-            why = no_entry(id);
-            return false;
-        }
-        return true;
+        if (Status s = group_.submit(job); !s) return s;
+        if (gone == 0) return Error{0, no_entry(id)};
+        return {};
     }
     auto job = std::make_shared<Job>();
     job->keep = true;
@@ -530,7 +517,7 @@ bool PgQueue::complete(std::uint64_t id, bool delivered, const std::string& erro
     job->stmts.push_back({"DELETE FROM tv_queue WHERE id = $1 AND (owner = $2 OR owner IS NULL)",
                           {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner)}});
     group_.submit_later(job);
-    return true;
+    return {};
 }
 
 void PgQueue::release(std::uint64_t id, const std::string& error, std::int64_t not_before_ms) {
@@ -595,9 +582,8 @@ std::size_t PgQueue::retry_now(int kind) {
         changed = r.affected();
         return c.exec("SELECT pg_notify($1, $2)", {pg_text(opt_.channel), pg_int(kind)}, w);
     };
-    std::string why;
-    if (!group_.submit(job, why)) {
-        emsg("Queue: cannot make the postponed entries ready (%s)", why.c_str());
+    if (Status s = group_.submit(job); !s) {
+        emsg("Queue: cannot make the postponed entries ready (%s)", s.error().reason.c_str());
         return 0;
     }
     return static_cast<std::size_t>(changed);
@@ -605,8 +591,7 @@ std::size_t PgQueue::retry_now(int kind) {
 
 std::vector<queue_entry> PgQueue::list(int kind) {
     std::vector<queue_entry> out;
-    std::string why;
-    bool ok = group_.read(
+    Status s = group_.read(
         [&](PgConn& c, std::string& w) {
             PgResult r;
             if (!c.exec(std::string("SELECT ") + COLUMNS +
@@ -616,9 +601,8 @@ std::vector<queue_entry> PgQueue::list(int kind) {
             out.clear();
             for (int i = 0; i < r.rows(); ++i) out.push_back(row_entry(r, i));
             return true;
-        },
-        why);
-    if (!ok) emsg("Queue: cannot list the entries (%s)", why.c_str());
+        });
+    if (!s) emsg("Queue: cannot list the entries (%s)", s.error().reason.c_str());
     return out;
 }
 
@@ -639,9 +623,8 @@ std::vector<queue_entry> PgQueue::adopt(int kind) {
         for (int i = 0; i < r.rows(); ++i) out.push_back(row_entry(r, i));
         return true;
     };
-    std::string why;
-    if (!group_.submit(job, why)) {
-        emsg("Queue: cannot take up the kept entries (%s)", why.c_str());
+    if (Status s = group_.submit(job); !s) {
+        emsg("Queue: cannot take up the kept entries (%s)", s.error().reason.c_str());
         return {};
     }
     std::sort(out.begin(), out.end(),
@@ -651,10 +634,10 @@ std::vector<queue_entry> PgQueue::adopt(int kind) {
 }
 
 // Runs `before` and then `st` (which returns QUEUE_PG_COLUMNS) in one group; the rows in
-// enqueue order, now this gateway's to keep (their lease renewed with its own). None with
-// why when the database could not be asked.
-std::vector<queue_entry> PgQueue::take_rows(const std::string& what, const PgStmt& st,
-                                            std::string& why, const std::vector<PgStmt>& before) {
+// enqueue order, now this gateway's to keep (their lease renewed with its own). An error
+// when the database could not be asked.
+Result<std::vector<queue_entry>> PgQueue::take_rows(const std::string& what, const PgStmt& st,
+                                                    const std::vector<PgStmt>& before) {
     std::vector<queue_entry> out;
     auto job = std::make_shared<Job>();
     job->durable = false;  // taking moves no promise: a lost take leaves the rows as they were
@@ -665,11 +648,10 @@ std::vector<queue_entry> PgQueue::take_rows(const std::string& what, const PgStm
         const PgResult& rows = r.back();
         for (int i = 0; i < rows.rows(); ++i) out.push_back(row_entry(rows, i));
     };
-    why.clear();
-    if (!group_.submit(job, why)) {
-        emsg("Queue: cannot take %s (%s)", what.c_str(), why.c_str());
-        if (why.empty()) why = "the database could not be asked";
-        return {};
+    if (Status s = group_.submit(job); !s) {
+        emsg("Queue: cannot take %s (%s)", what.c_str(), s.error().reason.c_str());
+        if (s.error().reason.empty()) s.error().reason = "the database could not be asked";
+        return s.error();
     }
     std::sort(out.begin(), out.end(),
               [](const queue_entry& a, const queue_entry& b) { return a.id < b.id; });
@@ -681,8 +663,8 @@ std::vector<queue_entry> PgQueue::take_rows(const std::string& what, const PgStm
 // sets wait for each other a moment). The rows are read after it is held, so the gateway
 // that takes the lock second sees what the first committed: two gateways storing the last
 // two parts at once both store theirs, and the later take finds the set whole.
-std::optional<std::vector<queue_entry>> PgQueue::take_set(const kept_set& set, bool whole,
-                                                          std::string& why) {
+Result<std::optional<std::vector<queue_entry>>> PgQueue::take_set(const kept_set& set,
+                                                                  bool whole) {
     std::uint32_t h = 2166136261u;
     auto mix = [&h](std::string_view bytes) {
         for (unsigned char b : bytes) h = (h ^ b) * 16777619u;
@@ -704,7 +686,9 @@ std::optional<std::vector<queue_entry>> PgQueue::take_set(const kept_set& set, b
               {pg_int(set.kind), pg_bytes(set.originator), pg_int(set.mask),
                pg_int(set.value & set.mask), pg_int(~set.mask), pg_text(opt_.owner),
                pg_int(opt_.lease_ms), pg_text(whole ? "true" : "false"), pg_int(set.total)}};
-    return take_rows("a set of kept entries", st, why, {lock});
+    Result<std::vector<queue_entry>> rows = take_rows("a set of kept entries", st, {lock});
+    if (!rows) return rows.error();
+    return std::optional<std::vector<queue_entry>>(std::move(*rows));
 }
 
 void PgQueue::give_back_set(const std::vector<std::uint64_t>& ids) {
@@ -729,8 +713,11 @@ std::vector<queue_entry> PgQueue::adopt_gone(int kind) {
                           " AND owner <> $2 AND lease_until_ms < tv_now_ms() RETURNING ") +
                   COLUMNS,
               {pg_int(kind), pg_text(opt_.owner), pg_int(opt_.lease_ms)}};
-    std::string why;
-    std::vector<queue_entry> out = take_rows("the entries of gateways that have gone", st, why);
+    // A failure is logged by take_rows; the next ask tries again.
+    Result<std::vector<queue_entry>> taken =
+        take_rows("the entries of gateways that have gone", st);
+    if (!taken) return {};
+    std::vector<queue_entry> out = std::move(*taken);
     if (!out.empty())
         imsg("Queue: %zu kept entries taken over from gateways whose lease ran out", out.size());
     return out;
@@ -739,13 +726,9 @@ std::vector<queue_entry> PgQueue::adopt_gone(int kind) {
 queue_stats PgQueue::stats() {
     queue_stats s;
     PgResult r;
-    std::string why;
-    if (group_.read(
-            [&](PgConn& c, std::string& w) {
-                return c.exec("SELECT count(*), coalesce(min(enqueued_ms), 0) FROM tv_queue", {}, r,
-                              w);
-            },
-            why)) {
+    if (group_.read([&](PgConn& c, std::string& w) {
+            return c.exec("SELECT count(*), coalesce(min(enqueued_ms), 0) FROM tv_queue", {}, r, w);
+        })) {
         s.waiting = static_cast<std::size_t>(r.int64(0, 0));
         s.oldest_ms = r.int64(0, 1);
     }
@@ -754,18 +737,12 @@ queue_stats PgQueue::stats() {
 
 }  // namespace
 
-std::unique_ptr<QueueStore> queue_pg_open(const queue_pg_options& options, std::string& why) {
-    if (options.dsn.empty()) {
-        why = "store_dsn is not set";
-        return nullptr;
-    }
-    if (options.owner.empty()) {
-        why = "the queue needs an owner name";
-        return nullptr;
-    }
+Result<std::unique_ptr<QueueStore>> queue_pg_open(const queue_pg_options& options) {
+    if (options.dsn.empty()) return Error{0, "store_dsn is not set"};
+    if (options.owner.empty()) return Error{0, "the queue needs an owner name"};
     auto q = std::make_unique<PgQueue>(options);
-    if (!q->open(why)) return nullptr;
-    return q;
+    if (Status s = q->open(); !s) return s.error();
+    return std::unique_ptr<QueueStore>(std::move(q));
 }
 
 std::uint64_t queue_pg_commits(const QueueStore* store) {

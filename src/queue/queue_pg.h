@@ -55,8 +55,8 @@ struct queue_pg_options {
 };
 
 // Connects, brings the schema up to date and gives back the claims an earlier run under the
-// same owner left. Null with why when the database cannot be used.
-std::unique_ptr<QueueStore> queue_pg_open(const queue_pg_options& options, std::string& why);
+// same owner left. An error when the database cannot be used.
+Result<std::unique_ptr<QueueStore>> queue_pg_open(const queue_pg_options& options);
 
 // Commits this store waited to be on the server's disk (enqueues, attempts): tests and the
 // benchmark count them per mail. Claims, releases and outcomes commit without that wait.

@@ -35,11 +35,11 @@ void PgGroup::close() {
     flusher_.join();
 }
 
-bool PgGroup::read(const PgLink::Work& work, std::string& why) {
+Status PgGroup::read(const PgLink::Work& work) {
     auto job = std::make_shared<PgJob>();
     job->work = work;
     job->reads = true;
-    return submit(job, why);
+    return submit(job);
 }
 
 std::size_t PgGroup::waiting() {
@@ -52,7 +52,7 @@ bool PgGroup::idle() {
     return pending_.empty() && !leading_;
 }
 
-bool PgGroup::submit(const std::shared_ptr<PgJob>& job, std::string& why) {
+Status PgGroup::submit(const std::shared_ptr<PgJob>& job) {
     std::unique_lock<std::mutex> lock(m_);
     pending_.push_back(job);
     while (!job->done) {
@@ -61,8 +61,8 @@ bool PgGroup::submit(const std::shared_ptr<PgJob>& job, std::string& why) {
         else
             cv_.wait(lock);
     }
-    if (!job->ok) why = job->why;
-    return job->ok;
+    if (!job->ok) return Error{0, job->why};
+    return {};
 }
 
 void PgGroup::submit_later(const std::shared_ptr<PgJob>& job) {

@@ -10,7 +10,7 @@
 //
 //   PgGroup g(dsn, before_group);  g.start();
 //   auto job = std::make_shared<PgJob>();  job->work = [&](PgConn& c, std::string& w) {...};
-//   if (!g.submit(job, why)) ...;          // or g.submit_later(job) for no wait
+//   if (Status s = g.submit(job); !s) ...;  // or g.submit_later(job) for no wait
 //
 // Ownership: the group owns its link and its flusher; close() (also the destructor) makes
 // one last try for what is pending and reports what is lost. Limits: a job's `work` may run
@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/result.h"
 #include "store/pg.h"
 
 namespace tolvane {
@@ -79,10 +80,11 @@ class PgGroup {
     void start();
     void close();
 
-    // Runs the job in a group and waits for its commit.
-    bool submit(const std::shared_ptr<PgJob>& job, std::string& why);
+    // Runs the job in a group and waits for its commit; an error when the job's statements
+    // failed or the database could not be reached (the job is then not written).
+    Status submit(const std::shared_ptr<PgJob>& job);
     // Runs a reading statement in the group, after every write handed in before it.
-    bool read(const PgLink::Work& work, std::string& why);
+    Status read(const PgLink::Work& work);
     // Hands the job to the flusher without waiting.
     void submit_later(const std::shared_ptr<PgJob>& job);
 

@@ -15,6 +15,9 @@
 #include <set>
 #include <thread>
 
+#include "gateway/mail_log_capture.h"
+#include "support/status_check.h"
+
 namespace tolvane {
 namespace {
 
@@ -33,11 +36,11 @@ class Delivery : public ::testing::Test {
     void SetUp() override {
         std::string tmpl = (std::filesystem::temp_directory_path() / "deliveryXXXXXX").string();
         dir = mkdtemp(tmpl.data());
-        std::string why;
         queue_file_options o;
         o.sync = false;
-        store = queue_file_open(dir + "/queue", o, why);
-        ASSERT_TRUE(store) << why;
+        Result<std::unique_ptr<QueueStore>> opened = queue_file_open(dir + "/queue", o);
+        ASSERT_TRUE(succeeded(opened));
+        store = std::move(*opened);
     }
     void TearDown() override {
         engine.reset();
@@ -52,16 +55,14 @@ class Delivery : public ::testing::Test {
         b[0].kind = kind;
         b[0].destination = dest;
         b[0].enqueued_ms = enqueued_ms;
-        std::string why;
-        EXPECT_TRUE(store->enqueue(b, why)) << why;
+        EXPECT_TRUE(succeeded(store->enqueue(b)));
         return b[0].id;
     }
     // Several entries in one enqueue, which tells the engine once.
     void add_batch(const std::vector<std::string>& dests) {
         std::vector<queue_entry> b(dests.size());
         for (std::size_t i = 0; i < dests.size(); ++i) b[i].destination = dests[i];
-        std::string why;
-        EXPECT_TRUE(store->enqueue(b, why)) << why;
+        EXPECT_TRUE(succeeded(store->enqueue(b)));
     }
 
     // A lane whose sends are recorded; each send attempts first, as the real ones do.
@@ -72,8 +73,7 @@ class Delivery : public ::testing::Test {
         l.workers = workers;
         l.up = [this] { return up.load(); };
         l.deliver = [this](DeliveryJob& job) {
-            std::string why;
-            if (!job.attempt(why)) return;
+            if (!job.attempt()) return;
             {
                 std::unique_lock<std::mutex> lock(mu);
                 ++in_send;
@@ -342,10 +342,9 @@ TEST_F(Delivery, BatchLaneTakesUpToItsBatchSizeAndFinishesEveryJob) {
     l.lifetime_ms = 3600 * 1000;
     l.batch = 4;
     l.deliver_batch = [this, &sizes](std::vector<std::unique_ptr<DeliveryJob>>& jobs) {
-        std::string why;
         std::vector<DeliveryJob*> all;
         for (auto& job : jobs) all.push_back(job.get());
-        if (!DeliveryJob::attempt_all(all, why)) return;
+        if (!DeliveryJob::attempt_all(all)) return;
         std::unique_lock<std::mutex> lock(mu);
         gate_cv.wait(lock, [this] { return gate_open; });
         sizes.push_back(jobs.size());
@@ -402,8 +401,7 @@ TEST_F(Delivery, EntriesClaimedForBusyWorkersGoBackAtStopAndWhenTheTransportIsDo
         up = true;
         DeliveryLane l = lane(3);
         l.deliver = [&](DeliveryJob& job) {
-            std::string why;
-            if (!job.attempt(why)) return;
+            if (!job.attempt()) return;
             std::unique_lock<std::mutex> lock(mu);
             ++in_send;
             gate_cv.wait(lock, [&] { return gate_open || permits.count(job.entry().destination); });
@@ -460,8 +458,7 @@ TEST_F(Delivery, EntriesClaimedForBusyWorkersGoBackAtStopAndWhenTheTransportIsDo
             EXPECT_TRUE(e.destination == "b1" || e.destination == "b2") << e.destination;
             EXPECT_EQ(e.attempts, 0u);
             EXPECT_EQ(std::count(done.begin(), done.end(), e.destination), 0);
-            std::string why;
-            EXPECT_TRUE(store->complete(e.id, true, "", why)) << why;
+            EXPECT_TRUE(succeeded(store->complete(e.id, true, "")));
         }
         EXPECT_EQ(done.size(), 4u);
         EXPECT_TRUE(store->list(0).empty());
@@ -509,8 +506,7 @@ TEST_F(Delivery, StopCutsSendsStillRunningAndKeepsTheirEntriesUncounted) {
         std::vector<queue_entry> b(1);
         b[0].destination = "slow";
         b[0].mark_first_attempt = true;
-        std::string why;
-        ASSERT_TRUE(store->enqueue(b, why)) << why;
+        ASSERT_TRUE(succeeded(store->enqueue(b)));
         engine = std::make_unique<DeliveryEngine>(*store);
         engine->set_cut_waits(300, 100);
         DeliveryLane l;
@@ -518,8 +514,7 @@ TEST_F(Delivery, StopCutsSendsStillRunningAndKeepsTheirEntriesUncounted) {
         l.kind = QUEUE_MAIL_TO_SMS;
         l.workers = 1;
         l.deliver = [&](DeliveryJob& job) {
-            std::string w;
-            if (!job.attempt(w)) return;
+            if (!job.attempt()) return;
             std::unique_lock<std::mutex> lock(mu);
             ++in_send;
             cut_cv.wait(lock, [&] { return level >= c.ends_on || gate_open; });
@@ -552,8 +547,7 @@ TEST_F(Delivery, StopCutsSendsStillRunningAndKeepsTheirEntriesUncounted) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             std::vector<queue_entry> left = store->list(0);
             ASSERT_EQ(left.size(), 1u);
-            std::string w;
-            ASSERT_TRUE(store->complete(left[0].id, true, "", w)) << w;
+            ASSERT_TRUE(succeeded(store->complete(left[0].id, true, "")));
             // An engine that left a worker running keeps the store's notice: it goes here.
             store->set_notify(nullptr);
             engine.reset();
@@ -565,15 +559,39 @@ TEST_F(Delivery, StopCutsSendsStillRunningAndKeepsTheirEntriesUncounted) {
         store.reset();
         queue_file_options o;
         o.sync = false;
-        store = queue_file_open(dir + "/queue", o, why);
-        ASSERT_TRUE(store) << why;
+        Result<std::unique_ptr<QueueStore>> opened = queue_file_open(dir + "/queue", o);
+        ASSERT_TRUE(succeeded(opened));
+        store = std::move(*opened);
         std::vector<queue_entry> left = store->list(0);
         ASSERT_EQ(left.size(), 1u);
         EXPECT_EQ(left[0].attempts, 0u);
         auto e = store->claim(QUEUE_MAIL_TO_SMS, delivery_now_ms());
         ASSERT_TRUE(e);
-        ASSERT_TRUE(store->complete(e->id, true, "", why)) << why;
+        ASSERT_TRUE(succeeded(store->complete(e->id, true, "")));
     }
+}
+
+// A store that cannot write (a listing of the same journal): the job's caller hears why no
+// attempt was counted, and an outcome that cannot be marked is logged with the reason.
+TEST_F(Delivery, StoreRefusalsReachTheJobAndTheLog) {
+    std::uint64_t id = add("+61400000001");
+    queue_file_options o;
+    o.read_only = true;
+    Result<std::unique_ptr<QueueStore>> listing = queue_file_open(dir + "/queue", o);
+    ASSERT_TRUE(succeeded(listing));
+    QueueStore& ro = **listing;
+    std::optional<queue_entry> e = ro.claim(QUEUE_MAIL_TO_SMS, delivery_now_ms());
+    ASSERT_TRUE(e);
+    ASSERT_EQ(e->id, id);
+    LogCapture log;
+    DeliveryJob job(ro, std::move(*e));
+    EXPECT_EQ(job.attempt().reason(), "the queue is open for reading only");
+    EXPECT_EQ(DeliveryJob::attempt_all({&job}).reason(), "the queue is open for reading only");
+    EXPECT_EQ(job.entry().attempts, 0u) << "no attempt counted";
+    job.done(true, "");
+    EXPECT_TRUE(log.has("Queue entry " + std::to_string(id) +
+                        ": cannot mark it done (the queue is open for reading only)"));
+    EXPECT_EQ(store->list(0).size(), 1u) << "the writing store still holds it";
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // counters and the message log.
 #include "gateway/mail_to_sms.h"
 
+#include <cerrno>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -28,6 +29,7 @@
 #include "records/msgrec.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
+#include "support/status_check.h"
 
 namespace tolvane {
 namespace {
@@ -188,14 +190,15 @@ TEST_F(MailToSms, HeaderCopyTravelsWithTheFirstAttempt) {
 // A store that has no room: every batch is refused.
 class FullStore final : public QueueStore {
   public:
-    bool enqueue(std::vector<queue_entry>&, std::string& why) override {
-        why = "No space left on device";
-        return false;
+    Status enqueue(std::vector<queue_entry>&) override {
+        return Error{ENOSPC, "No space left on device"};
     }
     std::optional<queue_entry> claim(int, std::int64_t) override { return std::nullopt; }
     std::optional<std::int64_t> next_ready(int, std::int64_t) override { return std::nullopt; }
-    bool attempt(std::uint64_t, std::string&) override { return false; }
-    bool complete(std::uint64_t, bool, const std::string&, std::string&) override { return false; }
+    Status attempt(std::uint64_t) override { return Error{ENOSPC, "full"}; }
+    Status complete(std::uint64_t, bool, const std::string&) override {
+        return Error{ENOSPC, "full"};
+    }
     void release(std::uint64_t, const std::string&, std::int64_t) override {}
     std::size_t retry_now(int) override { return 0; }
     std::vector<queue_entry> list(int) override { return {}; }
@@ -266,8 +269,7 @@ TEST_F(MailToSms, AnEntryOfAnEarlierRunCountsForTheUserItKeeps) {
         e.client = "127.0.0.1";
         e.user = c.user;
         std::vector<queue_entry> batch{e};
-        std::string why;
-        ASSERT_TRUE(queue->enqueue(batch, why)) << why;
+        ASSERT_TRUE(succeeded(queue->enqueue(batch)));
         deliver_queued();
         EXPECT_EQ(msgrec_count(mr, MSGREC_USER, "ann"), c.ann_count);
         EXPECT_EQ(msgrec_count(mr, MSGREC_USER, ""), 0) << "no name, no user counted";

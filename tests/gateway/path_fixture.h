@@ -28,6 +28,7 @@
 #include "records/msgrec.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
+#include "support/status_check.h"
 
 namespace tolvane::test {
 
@@ -63,9 +64,9 @@ class PathFixture : public ::testing::Test {
         ASSERT_EQ(msglog_load(dir + "/msglog.dat", '|', err), 1) << err;
         queue_file_options qo;
         qo.sync = false;  // durability is the store's own test; here only what is queued
-        std::string why;
-        queue = queue_file_open(dir + "/queue", qo, why);
-        ASSERT_TRUE(queue) << why;
+        Result<std::unique_ptr<QueueStore>> opened = queue_file_open(dir + "/queue", qo);
+        ASSERT_TRUE(succeeded(opened));
+        queue = std::move(*opened);
     }
 
     void TearDown() override {

@@ -13,6 +13,8 @@
 #include <system_error>
 #include <vector>
 
+#include "support/status_check.h"
+
 namespace tolvane {
 namespace {
 
@@ -50,9 +52,9 @@ class StoredParts : public ::testing::Test {
         dir_ = tmpl;
         queue_file_options o;
         o.sync = false;
-        std::string why;
-        queue_ = queue_file_open(dir_ + "/queue", o, why);
-        ASSERT_TRUE(queue_) << why;
+        Result<std::unique_ptr<QueueStore>> opened = queue_file_open(dir_ + "/queue", o);
+        ASSERT_TRUE(succeeded(opened));
+        queue_ = std::move(*opened);
     }
     void TearDown() override {
         queue_.reset();
@@ -72,8 +74,7 @@ class StoredParts : public ::testing::Test {
         c.part = part;
         e.flags = pack_concat(c);
         std::vector<queue_entry> batch{e};
-        std::string why;
-        EXPECT_TRUE(queue_->enqueue(batch, why)) << why;
+        EXPECT_TRUE(succeeded(queue_->enqueue(batch)));
         return batch[0].id;
     }
     std::string dir_;

@@ -34,6 +34,7 @@
 #include "records/mutexlist.h"
 #include "records/phones.h"
 #include "sms/sms_smpp_sm.h"
+#include "support/status_check.h"
 
 namespace tolvane {
 namespace {
@@ -822,9 +823,9 @@ TEST_F(SmsToMail, RestartBetweenPartsStillGivesOneWholeMail) {
     queue.reset();
     queue_file_options qo;
     qo.sync = false;
-    std::string why;
-    queue = queue_file_open(dir + "/queue", qo, why);
-    ASSERT_TRUE(queue) << why;
+    Result<std::unique_ptr<QueueStore>> opened = queue_file_open(dir + "/queue", qo);
+    ASSERT_TRUE(succeeded(opened));
+    queue = std::move(*opened);
     path.queue = queue.get();
     EXPECT_EQ(sms_concat_restore(path), 1);
     deliver(a_part("+61455500014", "after it", 5, 2, 2));
@@ -867,8 +868,7 @@ TEST_F(SmsToMail, RestoredCompleteSetIsMailedAtOnceAndRepeatsAreDropped) {
         b[0].destination = "+61400000000";
         b[0].text = r.text;
         b[0].flags = (6u << 16) | (2u << 8) | static_cast<std::uint32_t>(r.part);
-        std::string why;
-        ASSERT_TRUE(queue->enqueue(b, why)) << why;
+        ASSERT_TRUE(succeeded(queue->enqueue(b)));
     }
     long_sms.forget();
     EXPECT_EQ(sms_concat_restore(path), 2);

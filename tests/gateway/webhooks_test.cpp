@@ -24,6 +24,7 @@
 #include "foundation/metrics.h"
 #include "gateway/keys.h"
 #include "gateway/mail_log_capture.h"
+#include "support/status_check.h"
 
 namespace tolvane {
 namespace {
@@ -362,9 +363,9 @@ class WebhookAttempt : public ::testing::Test {
         dir = mkdtemp(tmpl.data());
         queue_file_options o;
         o.sync = false;
-        std::string why;
-        store = queue_file_open(dir + "/queue", o, why);
-        ASSERT_TRUE(store) << why;
+        Result<std::unique_ptr<QueueStore>> opened = queue_file_open(dir + "/queue", o);
+        ASSERT_TRUE(succeeded(opened));
+        store = std::move(*opened);
         sender.rules = {2000, 5000, 300000};
     }
     void TearDown() override {
@@ -375,8 +376,7 @@ class WebhookAttempt : public ::testing::Test {
     // Stores one webhook to url and runs one attempt as a delivery worker would.
     queue_entry attempt_once(const std::string& url) {
         std::vector<queue_entry> batch{webhook_entry(url, R"({"n":1})", "s3cret")};
-        std::string why;
-        EXPECT_TRUE(store->enqueue(batch, why)) << why;
+        EXPECT_TRUE(succeeded(store->enqueue(batch)));
         std::optional<queue_entry> e = store->claim(QUEUE_WEBHOOK, delivery_now_ms());
         EXPECT_TRUE(e);
         queue_entry copy = *e;
@@ -460,6 +460,29 @@ TEST_F(WebhookAttempt, ClientErrorEndsTheEntryWithALogLine) {
                         "/hook] dropped after 1 attempts: refused with 404 nope"));
 }
 
+// An attempt the queue cannot count sends nothing: the reason is logged and the entry
+// waits for a later try.
+TEST_F(WebhookAttempt, AttemptTheStoreCannotCountPostsNothing) {
+    std::vector<queue_entry> batch{webhook_entry(http.url(), R"({"n":1})", "s3cret")};
+    ASSERT_TRUE(succeeded(store->enqueue(batch)));
+    queue_file_options o;
+    o.read_only = true;
+    Result<std::unique_ptr<QueueStore>> listing = queue_file_open(dir + "/queue", o);
+    ASSERT_TRUE(succeeded(listing));
+    std::optional<queue_entry> e = (*listing)->claim(QUEUE_WEBHOOK, delivery_now_ms());
+    ASSERT_TRUE(e);
+    LogCapture log;
+    DeliveryJob job(**listing, std::move(*e));
+    deliver_webhook_entry(sender, job);
+    EXPECT_TRUE(job.finished());
+    EXPECT_TRUE(http.requests().empty());
+    EXPECT_TRUE(log.has("Queue entry " + std::to_string(batch[0].id) +
+                        ": cannot mark the attempt (the queue is open for reading only), tried"
+                        " again later"));
+    ASSERT_TRUE(stored());
+    EXPECT_EQ(stored()->attempts, 0u);
+}
+
 TEST_F(WebhookAttempt, TooManyRequestsIsRetried) {
     http.script({429});
     attempt_once(http.url());
@@ -529,8 +552,7 @@ TEST_F(WebhookAttempt, SuccessivePostsShareOneKeptConnection) {
         const std::uint64_t delivered = counted("delivered");
         for (int i = 0; i < 5; ++i) {
             std::vector<queue_entry> batch{webhook_entry(receiver.url(), R"({"n":2})", "k")};
-            std::string why;
-            ASSERT_TRUE(store->enqueue(batch, why)) << why;
+            ASSERT_TRUE(succeeded(store->enqueue(batch)));
             std::optional<queue_entry> e = store->claim(QUEUE_WEBHOOK, delivery_now_ms());
             ASSERT_TRUE(e);
             DeliveryJob job(*store, std::move(*e));
@@ -554,8 +576,7 @@ TEST_F(WebhookAttempt, DeadKeptConnectionCostsNoAttempt) {
     const std::uint64_t retried = counted("retried");
     const std::uint64_t delivered = counted("delivered");
     std::vector<queue_entry> batch{webhook_entry(http.url(), R"({"n":3})", "k")};
-    std::string why;
-    ASSERT_TRUE(store->enqueue(batch, why)) << why;
+    ASSERT_TRUE(succeeded(store->enqueue(batch)));
     std::optional<queue_entry> e = store->claim(QUEUE_WEBHOOK, delivery_now_ms());
     ASSERT_TRUE(e);
     DeliveryJob job(*store, std::move(*e));

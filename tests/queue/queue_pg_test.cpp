@@ -15,9 +15,17 @@
 #include "queue/queue_pg.h"
 #include "store/pg.h"
 #include "support/pg_cluster.h"
+#include "support/status_check.h"
 
 namespace tolvane {
 namespace {
+
+// The store, or null with the reason failing the test.
+std::unique_ptr<QueueStore> pg_open(const queue_pg_options& o) {
+    Result<std::unique_ptr<QueueStore>> q = queue_pg_open(o);
+    EXPECT_TRUE(succeeded(q));
+    return q ? std::move(*q) : nullptr;
+}
 
 queue_entry sms(const std::string& dest) {
     queue_entry e;
@@ -59,15 +67,11 @@ class QueuePg : public ::testing::Test {
         o.owner = owner;
         o.lease_ms = lease_ms;
         o.before_group = std::move(before_group);
-        std::string why;
-        auto q = queue_pg_open(o, why);
-        EXPECT_NE(q, nullptr) << why;
-        return q;
+        return pg_open(o);
     }
     std::uint64_t put(QueueStore& q, const std::string& dest) {
         std::vector<queue_entry> b{sms(dest)};
-        std::string why;
-        EXPECT_TRUE(q.enqueue(b, why)) << why;
+        EXPECT_TRUE(succeeded(q.enqueue(b)));
         return b[0].id;
     }
     std::string dsn_;
@@ -91,9 +95,9 @@ TEST_F(QueuePg, OpenRefusesWhatCannotWork) {
         queue_pg_options o;
         o.dsn = c.dsn;
         o.owner = c.owner;
-        std::string why;
-        EXPECT_EQ(queue_pg_open(o, why), nullptr);
-        EXPECT_NE(why.find(c.says), std::string::npos) << why;
+        Result<std::unique_ptr<QueueStore>> q = queue_pg_open(o);
+        EXPECT_FALSE(q);
+        EXPECT_NE(q.reason().find(c.says), std::string::npos) << q.reason();
     }
 }
 
@@ -120,10 +124,10 @@ TEST_F(QueuePg, TwoGatewaysShareTheWorkAndSendEachEntryOnce) {
                     ++claimed[mine];
                     if (first) eventually([&] { return claimed[1 - mine].load() > 0; }, 5000);
                     first = false;
-                    std::string why;
-                    bool ok = q->attempt(e->id, why) && q->complete(e->id, true, "", why);
+                    Status done = q->attempt(e->id);
+                    if (done) done = q->complete(e->id, true, "");
                     std::lock_guard<std::mutex> lock(m);
-                    EXPECT_TRUE(ok) << why;
+                    EXPECT_TRUE(succeeded(done));
                     sent.insert(e->id);
                     by.insert(q == a.get() ? "a" : "b");
                 }
@@ -153,8 +157,7 @@ TEST_F(QueuePg, AClaimThatFindsNothingTellsWhenToLookAgain) {
         std::vector<queue_entry> batch{sms("+61400000500")};
         batch[0].kind = kind;
         batch[0].not_before_ms = not_before;
-        std::string why;
-        ASSERT_TRUE(q.enqueue(batch, why)) << why;
+        ASSERT_TRUE(succeeded(q.enqueue(batch)));
     };
     const Case cases[] = {
         {"nothing stored", [](int, std::int64_t) {}, -1, 0},
@@ -209,13 +212,13 @@ TEST_F(QueuePg, ClaimsOfManyFromTwoGatewaysAtOnceTakeEachEntryOnce) {
                 for (;;) {
                     std::vector<queue_entry> got = q->claim_many(QUEUE_MAIL_TO_SMS, now_ms(), 7);
                     if (got.empty()) break;
-                    std::string why;
                     std::vector<std::uint64_t> ids;
                     for (const auto& e : got) ids.push_back(e.id);
-                    bool ok = q->attempt_many(ids, why);
-                    for (std::uint64_t id : ids) ok = ok && q->complete(id, true, "", why);
+                    Status done = q->attempt_many(ids);
+                    for (std::uint64_t id : ids)
+                        if (done) done = q->complete(id, true, "");
                     std::lock_guard<std::mutex> lock(m);
-                    EXPECT_TRUE(ok) << why;
+                    EXPECT_TRUE(succeeded(done));
                     EXPECT_LE(got.size(), 7u);
                     EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()));
                     taken.insert(ids.begin(), ids.end());
@@ -238,12 +241,12 @@ TEST_F(QueuePg, AClaimOfManyTakesOverARowWhoseLeaseRanOutBesideFreeOnes) {
     auto e = a->claim(QUEUE_MAIL_TO_SMS, now_ms());
     ASSERT_TRUE(e);
     std::string why;
-    ASSERT_TRUE(a->attempt(held, why)) << why;
+    ASSERT_TRUE(succeeded(a->attempt(held)));
     a.reset();  // killed: its lease is no longer renewed
     std::uint64_t free_one = put(*b, "+61400000602");
     std::vector<queue_entry> marked{sms("+61400000603")};
     marked[0].mark_first_attempt = true;
-    ASSERT_TRUE(b->enqueue(marked, why)) << why;
+    ASSERT_TRUE(succeeded(b->enqueue(marked)));
     auto c = PgConn::open(dsn_, why);
     ASSERT_NE(c, nullptr) << why;
     ASSERT_TRUE(eventually([&] {
@@ -261,9 +264,9 @@ TEST_F(QueuePg, AClaimOfManyTakesOverARowWhoseLeaseRanOutBesideFreeOnes) {
         EXPECT_EQ(got[i].id, want[i].first);
         EXPECT_EQ(got[i].attempts, want[i].second);
     }
-    ASSERT_TRUE(b->attempt_many({held, free_one, marked[0].id}, why)) << why;
+    ASSERT_TRUE(succeeded(b->attempt_many({held, free_one, marked[0].id})));
     for (std::uint64_t id : {held, free_one, marked[0].id})
-        EXPECT_TRUE(b->complete(id, true, "", why)) << why;
+        EXPECT_TRUE(succeeded(b->complete(id, true, "")));
     EXPECT_TRUE(eventually([&] { return b->stats().waiting == 0; }));
 }
 
@@ -275,8 +278,7 @@ TEST_F(QueuePg, HeldEntryIsRenewedAndTakenOverOnlyAfterItsHolderStops) {
     std::uint64_t id = put(*a, "+61400000100");
     auto held = a->claim(QUEUE_MAIL_TO_SMS, now_ms());
     ASSERT_TRUE(held);
-    std::string why;
-    ASSERT_TRUE(a->attempt(id, why)) << why;
+    ASSERT_TRUE(succeeded(a->attempt(id)));
     // Two leases long, A holds it: renewals keep B away the whole time.
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * lease);
     while (std::chrono::steady_clock::now() < until) {
@@ -294,7 +296,7 @@ TEST_F(QueuePg, HeldEntryIsRenewedAndTakenOverOnlyAfterItsHolderStops) {
         eventually([&] { return (got = b->claim(QUEUE_MAIL_TO_SMS, now_ms())).has_value(); }));
     EXPECT_EQ(got->id, id);
     EXPECT_EQ(got->attempts, 1u);  // A's attempt is known: B's send is the second
-    ASSERT_TRUE(b->complete(id, true, "", why)) << why;
+    ASSERT_TRUE(succeeded(b->complete(id, true, "")));
     EXPECT_TRUE(eventually([&] { return b->stats().waiting == 0; }));
 }
 
@@ -314,9 +316,8 @@ TEST_F(QueuePg, KeptPartsAreTakenUpByTheirGatewayAndAdoptedOnlyOnceItHasGone) {
     };
     std::vector<queue_entry> of_a{part("+61411"), part("+61411"), sms("+61400000901")};
     std::vector<queue_entry> of_b{part("+61422")};
-    std::string why;
-    ASSERT_TRUE(a->enqueue(of_a, why)) << why;
-    ASSERT_TRUE(b->enqueue(of_b, why)) << why;
+    ASSERT_TRUE(succeeded(a->enqueue(of_a)));
+    ASSERT_TRUE(succeeded(b->enqueue(of_b)));
     auto ids = [](const std::vector<queue_entry>& v) {
         std::vector<std::uint64_t> out;
         for (const queue_entry& e : v) out.push_back(e.id);
@@ -347,8 +348,8 @@ TEST_F(QueuePg, KeptPartsAreTakenUpByTheirGatewayAndAdoptedOnlyOnceItHasGone) {
     auto c = gateway("gw-c", lease);
     ASSERT_TRUE(c);
     EXPECT_TRUE(c->adopt(QUEUE_SMS_PART).empty()) << "B lives: nothing to adopt";
-    ASSERT_TRUE(b->complete(parts_a[0], true, "", why)) << why;
-    EXPECT_FALSE(c->complete(parts_a[1], true, "", why)) << "B's part, not C's to finish";
+    ASSERT_TRUE(succeeded(b->complete(parts_a[0], true, "")));
+    EXPECT_FALSE(c->complete(parts_a[1], true, "")) << "B's part, not C's to finish";
 }
 
 TEST_F(QueuePg, HolderWhoseLeaseWasTakenCannotCountAnAttempt) {
@@ -363,8 +364,10 @@ TEST_F(QueuePg, HolderWhoseLeaseWasTakenCannotCountAnAttempt) {
     ASSERT_TRUE(c->exec("UPDATE tv_queue SET owner = 'gw-b' WHERE id = $1",
                         {pg_int(static_cast<std::int64_t>(id))}, why))
         << why;
-    EXPECT_FALSE(a->attempt(id, why));
-    EXPECT_NE(why.find("taken over by another gateway"), std::string::npos) << why;
+    Status tried = a->attempt(id);
+    EXPECT_FALSE(tried);
+    EXPECT_NE(tried.reason().find("taken over by another gateway"), std::string::npos)
+        << tried.reason();
 }
 
 TEST_F(QueuePg, NobodyFinishesAnEntryAnotherGatewayHolds) {
@@ -373,11 +376,12 @@ TEST_F(QueuePg, NobodyFinishesAnEntryAnotherGatewayHolds) {
     ASSERT_TRUE(a && b);
     std::uint64_t id = put(*a, "+61400000115");
     ASSERT_TRUE(a->claim(QUEUE_MAIL_TO_SMS, now_ms()));
-    std::string why;
-    EXPECT_FALSE(b->complete(id, true, "", why));
-    EXPECT_NE(why.find("no queue entry " + std::to_string(id)), std::string::npos) << why;
+    Status finished = b->complete(id, true, "");
+    EXPECT_FALSE(finished);
+    EXPECT_NE(finished.reason().find("no queue entry " + std::to_string(id)), std::string::npos)
+        << finished.reason();
     EXPECT_EQ(b->list(0).size(), 1u);
-    EXPECT_TRUE(a->complete(id, true, "", why)) << why;
+    EXPECT_TRUE(succeeded(a->complete(id, true, "")));
     EXPECT_TRUE(eventually([&] { return b->list(0).empty(); }));
 }
 
@@ -407,8 +411,7 @@ TEST_F(QueuePg, EnqueueOnOneGatewayWakesTheOther) {
     });
     std::vector<queue_entry> batch{sms("x@example.org")};
     batch[0].kind = QUEUE_SMS_TO_MAIL;
-    std::string why;
-    ASSERT_TRUE(a->enqueue(batch, why)) << why;
+    ASSERT_TRUE(succeeded(a->enqueue(batch)));
     EXPECT_TRUE(eventually([&] { return woke.load() > 0; }));
     b->set_notify(nullptr);
 }
@@ -433,8 +436,7 @@ TEST_F(QueuePg, ConcurrentEnqueuersShareOneCommit) {
             if (i > 0)  // the first one leads
                 eventually([&] { return groups.load() > 0; });
             std::vector<queue_entry> b{sms("+614000002" + std::to_string(i))};
-            std::string why;
-            if (store->enqueue(b, why)) ++ok;
+            if (store->enqueue(b)) ++ok;
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(ok.load(), N);
@@ -471,8 +473,7 @@ TEST_F(QueuePg, FirstAttemptStoredWithTheEntryNeedsNoCommit) {
             ASSERT_TRUE(q);
             std::vector<queue_entry> b{sms("+61400000400")};
             b[0].mark_first_attempt = c.mark;
-            std::string why;
-            ASSERT_TRUE(q->enqueue(b, why)) << why;
+            ASSERT_TRUE(succeeded(q->enqueue(b)));
             id = b[0].id;
             auto got = q->claim(QUEUE_MAIL_TO_SMS, now_ms());
             ASSERT_TRUE(got);
@@ -486,7 +487,7 @@ TEST_F(QueuePg, FirstAttemptStoredWithTheEntryNeedsNoCommit) {
                 EXPECT_EQ(got->attempts, 0u);
             }
             std::uint64_t before = queue_pg_commits(q.get());
-            for (int i = 0; i < c.attempt_calls; ++i) ASSERT_TRUE(q->attempt(id, why)) << why;
+            for (int i = 0; i < c.attempt_calls; ++i) ASSERT_TRUE(succeeded(q->attempt(id)));
             EXPECT_EQ(queue_pg_commits(q.get()) - before, c.commits);
         }
         auto q = gateway(owner);
@@ -495,8 +496,7 @@ TEST_F(QueuePg, FirstAttemptStoredWithTheEntryNeedsNoCommit) {
         ASSERT_TRUE(got);
         EXPECT_EQ(got->id, id);
         EXPECT_EQ(got->attempts, c.reread);
-        std::string why;
-        ASSERT_TRUE(q->complete(id, true, "", why)) << why;
+        ASSERT_TRUE(succeeded(q->complete(id, true, "")));
     }
 }
 
@@ -521,6 +521,15 @@ QueueStore::kept_set set_of(const std::string& from, std::uint32_t reference, st
     return s;
 }
 
+// The entries a take gave (nullopt: a store that shares nothing); a take the store could
+// not answer fails the test.
+std::optional<std::vector<queue_entry>> rows_of(
+    Result<std::optional<std::vector<queue_entry>>> taken) {
+    EXPECT_TRUE(succeeded(taken));
+    if (!taken) return std::vector<queue_entry>{};
+    return std::move(*taken);
+}
+
 std::vector<std::uint64_t> ids_of(const std::optional<std::vector<queue_entry>>& v) {
     std::vector<std::uint64_t> out;
     if (v)
@@ -532,36 +541,34 @@ TEST_F(QueuePg, ASetIsTakenWithEveryGatewaysPartsOnceWhole) {
     auto a = gateway("gw-a");
     auto b = gateway("gw-b");
     ASSERT_TRUE(a && b);
-    std::string why;
     // A holds parts 1 and 2 of the set; other sets share its sender or its numbers.
     std::vector<queue_entry> of_a{kept("+61411", 7, 3, 1), kept("+61411", 7, 3, 2),
                                   kept("+61411", 8, 3, 3), kept("+61499", 7, 3, 3),
                                   kept("+61411", 7, 4, 3)};
-    ASSERT_TRUE(a->enqueue(of_a, why)) << why;
-    auto taken = a->take_set(set_of("+61411", 7, 3), true, why);
+    ASSERT_TRUE(succeeded(a->enqueue(of_a)));
+    auto taken = rows_of(a->take_set(set_of("+61411", 7, 3), true));
     ASSERT_TRUE(taken.has_value()) << "a shared store";
     EXPECT_TRUE(taken->empty()) << "two of three parts are not whole";
-    EXPECT_EQ(why, "");
     // B receives part 2 again (a repeat) and then part 3: now it is whole, and B takes A's too.
     std::vector<queue_entry> of_b{kept("+61411", 7, 3, 2)};
-    ASSERT_TRUE(b->enqueue(of_b, why)) << why;
-    EXPECT_TRUE(b->take_set(set_of("+61411", 7, 3), true, why)->empty()) << "a repeat is no part";
+    ASSERT_TRUE(succeeded(b->enqueue(of_b)));
+    EXPECT_TRUE(rows_of(b->take_set(set_of("+61411", 7, 3), true))->empty()) << "a repeat is no part";
     std::vector<queue_entry> last{kept("+61411", 7, 3, 3)};
-    ASSERT_TRUE(b->enqueue(last, why)) << why;
-    taken = b->take_set(set_of("+61411", 7, 3), true, why);
+    ASSERT_TRUE(succeeded(b->enqueue(last)));
+    taken = rows_of(b->take_set(set_of("+61411", 7, 3), true));
     EXPECT_EQ(ids_of(taken),
               (std::vector<std::uint64_t>{of_a[0].id, of_a[1].id, of_b[0].id, last[0].id}));
     ASSERT_EQ(taken->size(), 4u);
     EXPECT_EQ((*taken)[0].text, "part 1");
     EXPECT_EQ((*taken)[0].originator, "+61411");
     // Taken once: neither gateway gets it again, whole or not.
-    EXPECT_TRUE(a->take_set(set_of("+61411", 7, 3), true, why)->empty());
-    EXPECT_TRUE(a->take_set(set_of("+61411", 7, 3), false, why)->empty());
+    EXPECT_TRUE(rows_of(a->take_set(set_of("+61411", 7, 3), true))->empty());
+    EXPECT_TRUE(rows_of(a->take_set(set_of("+61411", 7, 3), false))->empty());
     // Given back (its mail could not be stored): A may take it now, as it is.
     b->give_back_set(ids_of(taken));
     std::vector<std::uint64_t> again;
     ASSERT_TRUE(eventually([&] {
-        again = ids_of(a->take_set(set_of("+61411", 7, 3), false, why));
+        again = ids_of(rows_of(a->take_set(set_of("+61411", 7, 3), false)));
         return !again.empty();
     }));
     EXPECT_EQ(again, ids_of(taken));
@@ -569,7 +576,7 @@ TEST_F(QueuePg, ASetIsTakenWithEveryGatewaysPartsOnceWhole) {
     // the other sets are untouched.
     std::vector<queue_entry> mail{sms("+61400000951")};
     mail[0].kind = QUEUE_SMS_TO_MAIL;
-    ASSERT_TRUE(a->enqueue_replacing(mail, again, why)) << why;
+    ASSERT_TRUE(succeeded(a->enqueue_replacing(mail, again)));
     std::vector<queue_entry> left = b->list(0);
     std::vector<std::uint64_t> left_ids;
     for (const queue_entry& e : left) left_ids.push_back(e.id);
@@ -582,24 +589,22 @@ TEST_F(QueuePg, TwoGatewaysTakingTheSameSetsAtOnceTakeEachOnce) {
     auto b = gateway("gw-b");
     ASSERT_TRUE(a && b);
     constexpr int sets = 20;
-    std::string why;
     for (int n = 0; n < sets; ++n) {
         std::vector<queue_entry> one{kept("+61433", n, 2, 1)};
         std::vector<queue_entry> two{kept("+61433", n, 2, 2)};
-        ASSERT_TRUE(a->enqueue(one, why)) << why;
-        ASSERT_TRUE(b->enqueue(two, why)) << why;
+        ASSERT_TRUE(succeeded(a->enqueue(one)));
+        ASSERT_TRUE(succeeded(b->enqueue(two)));
     }
     std::atomic<int> wins[sets] = {};
     std::atomic<int> parts{0};
     std::atomic<int> failed{0};
     auto take_all = [&](QueueStore* q) {
-        std::string whys;
         for (int n = 0; n < sets; ++n) {
-            auto t = q->take_set(set_of("+61433", n, 2), true, whys);
-            if (!whys.empty()) ++failed;
-            if (t && !t->empty()) {
+            auto t = q->take_set(set_of("+61433", n, 2), true);
+            if (!t) ++failed;
+            if (t && *t && !(*t)->empty()) {
                 ++wins[n];
-                parts += static_cast<int>(t->size());
+                parts += static_cast<int>((*t)->size());
             }
         }
     };
@@ -619,13 +624,12 @@ TEST_F(QueuePg, ARunningGatewayAdoptsTheKeptEntriesOfOneThatHasGone) {
     auto a = gateway("gw-a", lease);
     auto b = gateway("gw-b", lease);
     ASSERT_TRUE(a && b);
-    std::string why;
     std::vector<queue_entry> of_a{kept("+61444", 1, 3, 1), kept("+61444", 1, 3, 2)};
     std::vector<queue_entry> of_b{kept("+61444", 1, 3, 3), kept("+61455", 1, 2, 1)};
-    ASSERT_TRUE(a->enqueue(of_a, why)) << why;
-    ASSERT_TRUE(b->enqueue(of_b, why)) << why;
+    ASSERT_TRUE(succeeded(a->enqueue(of_a)));
+    ASSERT_TRUE(succeeded(b->enqueue(of_b)));
     // A takes its set (not whole: its wait ran out) and is cut off before it finishes it.
-    ASSERT_EQ(a->take_set(set_of("+61444", 1, 3), false, why)->size(), 3u);
+    ASSERT_EQ(rows_of(a->take_set(set_of("+61444", 1, 3), false))->size(), 3u);
     // Two leases long A lives: B adopts nothing, its own entries least of all.
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * lease);
     while (std::chrono::steady_clock::now() < until) {
@@ -643,8 +647,8 @@ TEST_F(QueuePg, ARunningGatewayAdoptsTheKeptEntriesOfOneThatHasGone) {
     // Everything A held: its own parts and B's part it had taken; now B's, takeable again.
     EXPECT_EQ(got_ids, (std::vector<std::uint64_t>{of_a[0].id, of_a[1].id, of_b[0].id}));
     EXPECT_TRUE(b->adopt_gone(QUEUE_SMS_PART).empty()) << "adopted once";
-    EXPECT_EQ(b->take_set(set_of("+61444", 1, 3), true, why)->size(), 3u);
-    for (std::uint64_t id : got_ids) EXPECT_TRUE(b->complete(id, true, "", why)) << why;
+    EXPECT_EQ(rows_of(b->take_set(set_of("+61444", 1, 3), true))->size(), 3u);
+    for (std::uint64_t id : got_ids) EXPECT_TRUE(succeeded(b->complete(id, true, "")));
 }
 
 TEST_F(QueuePg, SideWritesRideInTheOutcomeGroupsAheadOfLaterOutcomes) {
@@ -666,7 +670,7 @@ TEST_F(QueuePg, SideWritesRideInTheOutcomeGroupsAheadOfLaterOutcomes) {
     // The record handed in before the outcome: once the entry is gone, the record is there.
     const std::uint64_t commits = queue_pg_commits(a.get());
     for (int i = 0; i < 20; ++i) ASSERT_TRUE(pg_side_write(dsn_, row));
-    ASSERT_TRUE(a->complete(id, true, "", why)) << why;
+    ASSERT_TRUE(succeeded(a->complete(id, true, "")));
     ASSERT_TRUE(eventually([&] { return count("SELECT count(*) FROM tv_queue") == 0; }));
     EXPECT_EQ(count("SELECT count(*) FROM tv_records"), 20);
     EXPECT_EQ(queue_pg_commits(a.get()), commits) << "no commit anybody waits for";
@@ -688,12 +692,12 @@ TEST(QueuePgOutage, DatabaseAwayFailsWritesWithAReasonAndEverythingRecovers) {
     queue_pg_options o;
     o.dsn = pg->dsn();
     o.owner = "gw-a";
-    auto q = queue_pg_open(o, why);
-    ASSERT_NE(q, nullptr) << why;
+    auto q = pg_open(o);
+    ASSERT_NE(q, nullptr);
     std::atomic<int> wakes{0};
     q->set_notify([&](int) { ++wakes; });
     std::vector<queue_entry> b{sms("+61400000300"), sms("+61400000301")};
-    ASSERT_TRUE(q->enqueue(b, why)) << why;
+    ASSERT_TRUE(succeeded(q->enqueue(b)));
     auto held = q->claim(QUEUE_MAIL_TO_SMS, now_ms());
     ASSERT_TRUE(held);
     EXPECT_EQ(q->database_up(), std::optional<bool>(true));
@@ -702,23 +706,21 @@ TEST(QueuePgOutage, DatabaseAwayFailsWritesWithAReasonAndEverythingRecovers) {
     // Seen lost without any mail asking.
     EXPECT_TRUE(eventually([&] { return q->database_up() == std::optional<bool>(false); }));
     std::vector<queue_entry> c{sms("+61400000302")};
-    why.clear();
-    EXPECT_FALSE(q->enqueue(c, why));
-    EXPECT_FALSE(why.empty());
+    Status stored = q->enqueue(c);
+    EXPECT_FALSE(stored);
+    EXPECT_FALSE(stored.reason().empty());
     EXPECT_FALSE(q->claim(QUEUE_MAIL_TO_SMS, now_ms()));
     // A set cannot be taken: the caller is told so, not that there was nothing to take.
-    std::string not_asked;
-    auto none = q->take_set(set_of("+61466", 1, 2), false, not_asked);
-    ASSERT_TRUE(none.has_value());
-    EXPECT_TRUE(none->empty());
-    EXPECT_FALSE(not_asked.empty());
+    auto none = q->take_set(set_of("+61466", 1, 2), false);
+    EXPECT_FALSE(none);
+    EXPECT_FALSE(none.reason().empty());
     EXPECT_TRUE(q->adopt_gone(QUEUE_SMS_PART).empty());
     // Workers are told to look again soon, not never.
     auto next = q->next_ready(QUEUE_MAIL_TO_SMS, 1000);
     ASSERT_TRUE(next);
     EXPECT_EQ(*next, 1000 + PG_RETRY_MS);
     // The outcome of the send in progress is kept until the database takes it.
-    EXPECT_TRUE(q->complete(held->id, true, "", why)) << why;
+    EXPECT_TRUE(succeeded(q->complete(held->id, true, "")));
 
     int wakes_before = wakes.load();
     EXPECT_EQ(q->database_up(), std::optional<bool>(false));
@@ -728,8 +730,7 @@ TEST(QueuePgOutage, DatabaseAwayFailsWritesWithAReasonAndEverythingRecovers) {
     EXPECT_TRUE(eventually([&] { return q->database_up() == std::optional<bool>(true); }));
     EXPECT_TRUE(eventually([&] {
         std::vector<queue_entry> d{sms("+61400000303")};
-        std::string w;
-        return q->enqueue(d, w);
+        return q->enqueue(d).ok();
     }));
     // The listener is back and woke the workers; the finished entry never comes back.
     EXPECT_TRUE(eventually([&] { return wakes.load() > wakes_before; }));
@@ -762,28 +763,28 @@ TEST(QueuePgOutage, EntriesClaimedTogetherGoToOneGatewayAfterAServerCrash) {
     queue_pg_options o;
     o.dsn = pg->dsn();
     o.owner = "gw-a";
-    auto a = queue_pg_open(o, why);
-    ASSERT_NE(a, nullptr) << why;
+    auto a = pg_open(o);
+    ASSERT_NE(a, nullptr);
     std::vector<queue_entry> b{sms("+61400000700"), sms("+61400000701"), sms("+61400000702")};
-    ASSERT_TRUE(a->enqueue(b, why)) << why;
+    ASSERT_TRUE(succeeded(a->enqueue(b)));
     std::vector<queue_entry> held = a->claim_many(QUEUE_MAIL_TO_SMS, now_ms(), 5);
     ASSERT_EQ(held.size(), 3u);
     ASSERT_TRUE(pg->stop_now(why)) << why;
     ASSERT_TRUE(pg->start_again(why)) << why;
     o.owner = "gw-b";
-    auto other = queue_pg_open(o, why);
-    ASSERT_NE(other, nullptr) << why;
+    auto other = pg_open(o);
+    ASSERT_NE(other, nullptr);
     std::set<std::uint64_t> by_b;
     for (const auto& e : other->claim_many(QUEUE_MAIL_TO_SMS, now_ms(), 5)) by_b.insert(e.id);
     std::set<std::uint64_t> by_a;
     for (const auto& e : held) {
         // The holder's link reconnects by itself; what it is told then is the row's state.
-        std::string w;
+        Status tried;
         bool ok = false;
         ASSERT_TRUE(eventually([&] {
-            w.clear();
-            ok = a->attempt(e.id, w);
-            return ok || w.find("unavailable") == std::string::npos;
+            tried = a->attempt(e.id);
+            ok = tried.ok();
+            return ok || tried.reason().find("unavailable") == std::string::npos;
         }));
         if (ok) by_a.insert(e.id);
     }
@@ -800,19 +801,19 @@ TEST(QueuePgOutage, WhatEnqueueAndAttemptPromisedSurvivesAServerCrash) {
     queue_pg_options o;
     o.dsn = pg->dsn();
     o.owner = "gw-a";
-    auto q = queue_pg_open(o, why);
-    ASSERT_NE(q, nullptr) << why;
+    auto q = pg_open(o);
+    ASSERT_NE(q, nullptr);
     std::vector<queue_entry> b{sms("+61400000400"), sms("+61400000401")};
-    ASSERT_TRUE(q->enqueue(b, why)) << why;
+    ASSERT_TRUE(succeeded(q->enqueue(b)));
     auto held = q->claim(QUEUE_MAIL_TO_SMS, now_ms());
     ASSERT_TRUE(held);
-    ASSERT_TRUE(q->attempt(held->id, why)) << why;
+    ASSERT_TRUE(succeeded(q->attempt(held->id)));
     // An immediate stop loses what the server had not flushed, as a crash would.
     ASSERT_TRUE(pg->stop_now(why)) << why;
     q.reset();
     ASSERT_TRUE(pg->start_again(why)) << why;
-    q = queue_pg_open(o, why);  // the same gateway again: its claim is given back
-    ASSERT_NE(q, nullptr) << why;
+    q = pg_open(o);  // the same gateway again: its claim is given back
+    ASSERT_NE(q, nullptr);
     std::vector<queue_entry> all = q->list(0);
     ASSERT_EQ(all.size(), 2u);
     EXPECT_EQ(all[0].id, held->id);

@@ -18,6 +18,7 @@
 #include "queue/queue_pg.h"
 #include "sample_entry.h"
 #include "support/pg_cluster.h"
+#include "support/status_check.h"
 
 namespace tolvane {
 namespace {
@@ -67,18 +68,17 @@ class QueueStoreTest : public ::testing::TestWithParam<std::string> {
         }
     }
     std::unique_ptr<QueueStore> open(const std::string& owner = "gw-a") {
-        std::string why;
-        std::unique_ptr<QueueStore> q;
+        Result<std::unique_ptr<QueueStore>> q = Error{0, "not opened"};
         if (!dsn_.empty()) {
             queue_pg_options o;
             o.dsn = dsn_;
             o.owner = owner;
-            q = queue_pg_open(o, why);
+            q = queue_pg_open(o);
         } else {
-            q = queue_file_open(dir_ + "/queue", {}, why);
+            q = queue_file_open(dir_ + "/queue", {});
         }
-        EXPECT_NE(q, nullptr) << why;
-        return q;
+        EXPECT_TRUE(succeeded(q));
+        return q ? std::move(*q) : nullptr;
     }
     void reopen() {
         q_.reset();
@@ -87,8 +87,7 @@ class QueueStoreTest : public ::testing::TestWithParam<std::string> {
     }
     std::uint64_t put(queue_entry e) {
         std::vector<queue_entry> b{std::move(e)};
-        std::string why;
-        EXPECT_TRUE(q_->enqueue(b, why)) << why;
+        EXPECT_TRUE(succeeded(q_->enqueue(b)));
         return b[0].id;
     }
 
@@ -119,8 +118,7 @@ TEST_P(QueueStoreTest, EveryFieldIsKeptWholeAcrossAReopen) {
     e.not_before_ms = 0;
     e.user = std::string("ann\xe9\0", 5);
     std::vector<queue_entry> batch{e, make_entry("someone@example.org", QUEUE_SMS_TO_MAIL)};
-    std::string why;
-    ASSERT_TRUE(q_->enqueue(batch, why)) << why;
+    ASSERT_TRUE(succeeded(q_->enqueue(batch)));
     EXPECT_LT(batch[0].id, batch[1].id);
     EXPECT_GT(batch[0].enqueued_ms, 0);
     reopen();
@@ -191,8 +189,7 @@ TEST_P(QueueStoreTest, ClaimManyTakesTheOldestReadyOnesOfItsKindInOrder) {
         EXPECT_EQ(have, st.want);
     }
     // Each one claimed: its attempt may be counted, and it is released like any other.
-    std::string why;
-    EXPECT_TRUE(q_->attempt(ids[3], why)) << why;
+    EXPECT_TRUE(succeeded(q_->attempt(ids[3])));
     q_->release(ids[0], "", 0);
     std::vector<queue_entry> again = q_->claim_many(QUEUE_MAIL_TO_SMS, 1000, 5);
     ASSERT_EQ(again.size(), 1u);
@@ -224,14 +221,13 @@ TEST_P(QueueStoreTest, ReleasedEntryWaitsForItsTimeWithItsError) {
 TEST_P(QueueStoreTest, AttemptsAreKeptAndDoneEntriesGoneAfterAReopen) {
     std::vector<std::uint64_t> id;
     for (int i = 0; i < 4; ++i) id.push_back(put(make_entry("+6140000005" + std::to_string(i))));
-    std::string why;
     auto a = q_->claim(QUEUE_MAIL_TO_SMS, 0);
     auto b = q_->claim(QUEUE_MAIL_TO_SMS, 0);
     ASSERT_TRUE(a && b);
-    ASSERT_TRUE(q_->attempt(a->id, why)) << why;
-    ASSERT_TRUE(q_->attempt(a->id, why)) << why;
-    ASSERT_TRUE(q_->attempt(b->id, why)) << why;
-    ASSERT_TRUE(q_->complete(b->id, true, "", why)) << why;
+    ASSERT_TRUE(succeeded(q_->attempt(a->id)));
+    ASSERT_TRUE(succeeded(q_->attempt(a->id)));
+    ASSERT_TRUE(succeeded(q_->attempt(b->id)));
+    ASSERT_TRUE(succeeded(q_->complete(b->id, true, "")));
     // The outcome is not waited for, yet must be kept by the time the store closes.
     reopen();
     std::vector<queue_entry> all = q_->list(0);
@@ -268,16 +264,15 @@ TEST_P(QueueStoreTest, CutSendTakesItsAttemptBackAcrossAReopen) {
         queue_entry e = make_entry("+614000009" + std::to_string(n++));
         e.mark_first_attempt = c.first_marked;
         std::uint64_t id = put(e);
-        std::string why;
         for (int i = 0; i < c.failed_before; ++i) {
             auto got = q_->claim(QUEUE_MAIL_TO_SMS, 0);
             ASSERT_TRUE(got && got->id == id);
-            ASSERT_TRUE(q_->attempt(id, why)) << why;
+            ASSERT_TRUE(succeeded(q_->attempt(id)));
             q_->release(id, "no signal", 0);
         }
         auto got = q_->claim(QUEUE_MAIL_TO_SMS, 0);
         ASSERT_TRUE(got && got->id == id);
-        ASSERT_TRUE(q_->attempt(id, why)) << why;
+        ASSERT_TRUE(succeeded(q_->attempt(id)));
         q_->release_cut(id);
         auto again = q_->claim(QUEUE_MAIL_TO_SMS, 0);
         ASSERT_TRUE(again) << "ready again at once";
@@ -290,7 +285,7 @@ TEST_P(QueueStoreTest, CutSendTakesItsAttemptBackAcrossAReopen) {
         ASSERT_EQ(all.size(), 1u);
         EXPECT_EQ(all[0].attempts, c.after);
         // Finished (it was never claimed since the reopen), so the next case starts empty.
-        ASSERT_TRUE(q_->complete(id, true, "", why)) << why;
+        ASSERT_TRUE(succeeded(q_->complete(id, true, "")));
         reopen();
         ASSERT_TRUE(q_->list(0).empty());
     }
@@ -298,22 +293,25 @@ TEST_P(QueueStoreTest, CutSendTakesItsAttemptBackAcrossAReopen) {
 
 TEST_P(QueueStoreTest, UnknownOrFinishedEntriesAreRefusedWithAReason) {
     std::uint64_t id = put(make_entry("+61400000060"));
-    std::string why;
     auto e = q_->claim(QUEUE_MAIL_TO_SMS, 0);
     ASSERT_TRUE(e);
-    ASSERT_TRUE(q_->complete(id, true, "", why)) << why;
+    ASSERT_TRUE(succeeded(q_->complete(id, true, "")));
     struct Case {
         const char* name;
         std::uint64_t id;
     };
     for (const Case& c : {Case{"finished", id}, Case{"never seen", id + 1000}}) {
         SCOPED_TRACE(c.name);
-        why.clear();
-        EXPECT_FALSE(q_->attempt(c.id, why));
-        EXPECT_NE(why.find("no queue entry " + std::to_string(c.id)), std::string::npos) << why;
-        why.clear();
-        EXPECT_FALSE(q_->complete(c.id, false, "x", why));
-        EXPECT_NE(why.find("no queue entry " + std::to_string(c.id)), std::string::npos) << why;
+        Status tried = q_->attempt(c.id);
+        EXPECT_FALSE(tried);
+        EXPECT_NE(tried.reason().find("no queue entry " + std::to_string(c.id)),
+                  std::string::npos)
+            << tried.reason();
+        Status finished = q_->complete(c.id, false, "x");
+        EXPECT_FALSE(finished);
+        EXPECT_NE(finished.reason().find("no queue entry " + std::to_string(c.id)),
+                  std::string::npos)
+            << finished.reason();
         q_->release(c.id, "ignored", 0);  // nothing to give back: nothing happens
     }
     EXPECT_FALSE(q_->claim(QUEUE_MAIL_TO_SMS, 0));
@@ -324,11 +322,11 @@ TEST_P(QueueStoreTest, EntryNeverClaimedCanBeFinished) {
     // Stored parts of a long SMS are finished with their set, never claimed.
     std::uint64_t part = put(make_entry("+61400000065", QUEUE_SMS_PART));
     std::uint64_t other = put(make_entry("+61400000066", QUEUE_SMS_PART));
-    std::string why;
-    ASSERT_TRUE(q_->complete(part, true, "joined", why)) << why;
-    why.clear();
-    EXPECT_FALSE(q_->complete(part, true, "joined", why));
-    EXPECT_NE(why.find("no queue entry " + std::to_string(part)), std::string::npos) << why;
+    ASSERT_TRUE(succeeded(q_->complete(part, true, "joined")));
+    Status again = q_->complete(part, true, "joined");
+    EXPECT_FALSE(again);
+    EXPECT_NE(again.reason().find("no queue entry " + std::to_string(part)), std::string::npos)
+        << again.reason();
     reopen();
     std::vector<queue_entry> left = q_->list(QUEUE_SMS_PART);
     ASSERT_EQ(left.size(), 1u);
@@ -344,8 +342,7 @@ TEST_P(QueueStoreTest, NotifyTellsTheKindsThatBecameReady) {
     });
     std::vector<queue_entry> batch{make_entry("a@b.example", QUEUE_SMS_TO_MAIL),
                                    make_entry("+6140")};
-    std::string why;
-    ASSERT_TRUE(q_->enqueue(batch, why)) << why;
+    ASSERT_TRUE(succeeded(q_->enqueue(batch)));
     auto has = [&](std::set<int> want) {
         std::lock_guard<std::mutex> lock(m);
         return std::includes(kinds.begin(), kinds.end(), want.begin(), want.end());
@@ -365,7 +362,7 @@ TEST_P(QueueStoreTest, NotifyTellsTheKindsThatBecameReady) {
     q_->set_notify([&](int) { ++late; });
     q_->set_notify(nullptr);
     std::vector<queue_entry> more{make_entry("+6141")};
-    ASSERT_TRUE(q_->enqueue(more, why)) << why;
+    ASSERT_TRUE(succeeded(q_->enqueue(more)));
     EXPECT_EQ(late.load(), 0);
 }
 
@@ -414,8 +411,7 @@ TEST_P(QueueStoreTest, ConcurrentWritersAllStoredWithDistinctIds) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < EACH; ++i) {
                 std::vector<queue_entry> b{make_entry("+614" + std::to_string(t * 1000 + i))};
-                std::string why;
-                if (!q_->enqueue(b, why)) {
+                if (!q_->enqueue(b)) {
                     ++failed;
                     continue;
                 }
@@ -433,11 +429,10 @@ TEST_P(QueueStoreTest, ConcurrentWritersAllStoredWithDistinctIds) {
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&] {
             while (auto e = q_->claim(QUEUE_MAIL_TO_SMS, 0)) {
-                std::string why;
-                bool ok = q_->complete(e->id, true, "", why);
+                Status done = q_->complete(e->id, true, "");
                 std::lock_guard<std::mutex> lock(m);
                 EXPECT_TRUE(claimed.insert(e->id).second) << "claimed twice: " << e->id;
-                EXPECT_TRUE(ok) << why;
+                EXPECT_TRUE(succeeded(done));
             }
         });
     for (auto& t : threads) t.join();
@@ -446,8 +441,7 @@ TEST_P(QueueStoreTest, ConcurrentWritersAllStoredWithDistinctIds) {
 
 TEST_P(QueueStoreTest, EmptyBatchIsStoredTrivially) {
     std::vector<queue_entry> none;
-    std::string why;
-    EXPECT_TRUE(q_->enqueue(none, why)) << why;
+    EXPECT_TRUE(succeeded(q_->enqueue(none)));
     EXPECT_EQ(q_->stats().waiting, 0u);
 }
 

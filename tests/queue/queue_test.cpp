@@ -23,6 +23,7 @@
 #include "queue/queue.h"
 #include "queue/queue_journal.h"
 #include "sample_entry.h"
+#include "support/status_check.h"
 
 namespace tolvane {
 namespace {
@@ -51,10 +52,9 @@ queue_entry entry(const std::string& dest, int kind = QUEUE_MAIL_TO_SMS) {
 }
 
 std::unique_ptr<QueueStore> open_store(const std::string& dir, queue_file_options o = {}) {
-    std::string why;
-    std::unique_ptr<QueueStore> q = queue_file_open(dir, o, why);
-    EXPECT_NE(q, nullptr) << why;
-    return q;
+    Result<std::unique_ptr<QueueStore>> q = queue_file_open(dir, o);
+    EXPECT_TRUE(succeeded(q));
+    return q ? std::move(*q) : nullptr;
 }
 
 std::vector<std::string> segments(const std::string& dir) {
@@ -73,11 +73,10 @@ std::vector<std::string> destinations(const std::vector<queue_entry>& list) {
 
 bool enqueue_one(QueueStore& q, queue_entry e, std::uint64_t* id = nullptr) {
     std::vector<queue_entry> b{std::move(e)};
-    std::string why;
-    bool ok = q.enqueue(b, why);
-    EXPECT_TRUE(ok) << why;
+    Status stored = q.enqueue(b);
+    EXPECT_TRUE(succeeded(stored));
     if (id != nullptr) *id = b[0].id;
-    return ok;
+    return stored.ok();
 }
 
 std::string read_file(const std::string& path) {
@@ -420,8 +419,7 @@ TEST(QueueFile, EntriesSurviveAReopenWholeAndInOrder) {
     {
         auto q = open_store(t.queue());
         std::vector<queue_entry> batch{entry("+61400000010"), entry("+61400000011")};
-        std::string why;
-        ASSERT_TRUE(q->enqueue(batch, why)) << why;
+        ASSERT_TRUE(succeeded(q->enqueue(batch)));
         EXPECT_LT(batch[0].id, batch[1].id);
         EXPECT_GT(batch[0].enqueued_ms, 0);
         std::uint64_t id = 0;
@@ -455,16 +453,15 @@ TEST(QueueFile, ReplayDropsDoneEntriesAndKeepsAttemptsAndOrder) {
         auto q = open_store(t.queue());
         for (int i = 0; i < 5; ++i)
             enqueue_one(*q, entry("+6140000002" + std::to_string(i)), &id[i]);
-        std::string why;
         // Take the first two, finish the second; the first fails once and is given back.
         auto a = q->claim(QUEUE_MAIL_TO_SMS, 0);
         auto b = q->claim(QUEUE_MAIL_TO_SMS, 0);
         ASSERT_TRUE(a && b);
         EXPECT_EQ(a->id, id[0]);
         EXPECT_EQ(b->id, id[1]);
-        ASSERT_TRUE(q->attempt(a->id, why)) << why;
-        ASSERT_TRUE(q->attempt(b->id, why)) << why;
-        ASSERT_TRUE(q->complete(b->id, true, "", why)) << why;
+        ASSERT_TRUE(succeeded(q->attempt(a->id)));
+        ASSERT_TRUE(succeeded(q->attempt(b->id)));
+        ASSERT_TRUE(succeeded(q->complete(b->id, true, "")));
         q->release(a->id, "Connection refused", 0);
         auto d = q->claim(QUEUE_MAIL_TO_SMS, 0);  // the released one comes first again
         ASSERT_TRUE(d);
@@ -472,7 +469,7 @@ TEST(QueueFile, ReplayDropsDoneEntriesAndKeepsAttemptsAndOrder) {
         auto c = q->claim(QUEUE_MAIL_TO_SMS, 0);
         ASSERT_TRUE(c);
         EXPECT_EQ(c->id, id[2]);
-        ASSERT_TRUE(q->complete(id[3], false, "expired in queue", why)) << why;
+        ASSERT_TRUE(succeeded(q->complete(id[3], false, "expired in queue")));
         // A crash now: the claims of a and c are not durable.
     }
     auto q = open_store(t.queue());
@@ -532,8 +529,7 @@ TEST(QueueFile, NotifyTellsTheKindThatBecameReady) {
     std::vector<int> kinds;
     q->set_notify([&](int k) { kinds.push_back(k); });
     std::vector<queue_entry> batch{entry("a@b.example", QUEUE_SMS_TO_MAIL), entry("+6140")};
-    std::string why;
-    ASSERT_TRUE(q->enqueue(batch, why)) << why;
+    ASSERT_TRUE(succeeded(q->enqueue(batch)));
     std::sort(kinds.begin(), kinds.end());
     EXPECT_EQ(kinds, (std::vector<int>{QUEUE_MAIL_TO_SMS, QUEUE_SMS_TO_MAIL}));
 }
@@ -568,8 +564,7 @@ void writers_behind_one_flush(QueueStore& q, FlushGate& gate, int n,
     whys.assign(static_cast<std::size_t>(n), "not run");
     auto write = [&](int i) {
         std::vector<queue_entry> b{entry("+614000001" + std::to_string(i))};
-        std::string why;
-        whys[static_cast<std::size_t>(i)] = q.enqueue(b, why) ? "" : why;
+        whys[static_cast<std::size_t>(i)] = q.enqueue(b).reason();
     };
     std::vector<std::thread> writers;
     writers.emplace_back(write, 0);
@@ -643,8 +638,7 @@ TEST(QueueFile, DoneRecordIsInTheFileWhenCompleteReturnsAndIsFlushedSoonAfter) {
     ASSERT_TRUE(q->claim(QUEUE_MAIL_TO_SMS, 0).has_value());
     std::uint64_t before = queue_file_syncs(q.get());
     slow = true;
-    std::string why;
-    ASSERT_TRUE(q->complete(id, true, "", why)) << why;
+    ASSERT_TRUE(succeeded(q->complete(id, true, "")));
     // A reader beside the running store (as after a kill) finds the entry done without
     // the store being flushed or closed.
     queue_file_options ro;
@@ -824,9 +818,8 @@ TEST(QueueFile, DamagedRecordsAreSteppedOverKeptAndCounted) {
         {
             auto q = open_store(t.queue());
             for (int i = 1; i <= 6; ++i) enqueue_one(*q, entry("+6140000006" + std::to_string(i)));
-            std::string why;
             if (c.done) {
-                ASSERT_TRUE(q->complete(2, true, "", why)) << why;
+                ASSERT_TRUE(succeeded(q->complete(2, true, "")));
             }
         }
         std::vector<std::string> segs = segments(t.queue());
@@ -919,13 +912,12 @@ TEST(QueueFile, SegmentsGoOnlyWhenTheyAndAllOlderOnesAreDone) {
         enqueue_one(*q, entry("+61400000071"), &b);
         // The start-up segment went at the first rotation: one segment per entry is left.
         EXPECT_EQ(segments(t.queue()).size(), 2u);
-        std::string why;
         // b's segment is finished, but a's older one is not: nothing may go yet, or a's
         // DONE record (written later, in a newer segment) could be lost before a's entry.
-        ASSERT_TRUE(q->complete(b, true, "", why)) << why;
+        ASSERT_TRUE(succeeded(q->complete(b, true, "")));
         queue_file_flush(q.get());
         EXPECT_EQ(segments(t.queue()).size(), 3u);
-        ASSERT_TRUE(q->complete(a, true, "", why)) << why;
+        ASSERT_TRUE(succeeded(q->complete(a, true, "")));
         queue_file_flush(q.get());
         // Every segment but the newest is finished now.
         EXPECT_EQ(segments(t.queue()).size(), 1u);
@@ -935,6 +927,39 @@ TEST(QueueFile, SegmentsGoOnlyWhenTheyAndAllOlderOnesAreDone) {
     auto q = open_store(t.queue(), o);
     EXPECT_EQ(destinations(q->list(0)), (std::vector<std::string>{"+61400000073"}));
     EXPECT_GT(q->list(0)[0].id, b);
+}
+
+// A segment that cannot be started (a directory holds its name) costs no mail: the journal
+// says why and goes on writing the full segment, and what it stored there is read again.
+TEST(QueueFile, SegmentThatCannotBeStartedLeavesTheFullOneInUse) {
+    TempDir t;
+    queue_file_options o;
+    o.segment_bytes = 1;  // every flush after the first record starts a new segment
+    std::string blocked;
+    {
+        auto q = open_store(t.queue(), o);
+        ASSERT_NE(q, nullptr);
+        std::vector<std::string> segs = segments(t.queue());
+        ASSERT_EQ(segs.size(), 1u);
+        unsigned long long seq = std::stoull(fs::path(segs[0]).stem().string(), nullptr, 16);
+        blocked = t.queue() + "/" + strprintf("%016llx.jnl", seq + 1);
+        fs::create_directory(blocked);
+        LogCapture log;
+        std::uint64_t id = 0;
+        ASSERT_TRUE(enqueue_one(*q, entry("+61400000080"), &id));
+        EXPECT_TRUE(log.has("Queue journal: cannot create " + blocked + ": " +
+                            system_error(EISDIR)));
+        ASSERT_TRUE(q->claim(QUEUE_MAIL_TO_SMS, 0));
+        EXPECT_TRUE(succeeded(q->attempt(id))) << "the full segment takes the attempt";
+        EXPECT_EQ(records_end(segs[0]).starts.size(), 3u) << "header, entry, attempt";
+    }
+    fs::remove(blocked);
+    auto q = open_store(t.queue());
+    ASSERT_NE(q, nullptr);
+    std::vector<queue_entry> all = q->list(0);
+    EXPECT_EQ(destinations(all), (std::vector<std::string>{"+61400000080"}));
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].attempts, 1u);
 }
 
 TEST(QueueFile, LongWaitingEntryDoesNotKeepEveryNewerSegment) {
@@ -947,8 +972,7 @@ TEST(QueueFile, LongWaitingEntryDoesNotKeepEveryNewerSegment) {
         enqueue_one(*q, entry("+61400000120"), &stuck);
         auto s = q->claim(QUEUE_MAIL_TO_SMS, 0);
         ASSERT_TRUE(s);
-        std::string why;
-        ASSERT_TRUE(q->attempt(stuck, why)) << why;
+        ASSERT_TRUE(succeeded(q->attempt(stuck)));
         q->release(stuck, "transport down", std::int64_t{1} << 50);  // not before long
         for (int i = 0; i < 40; ++i) {
             std::uint64_t id = 0;
@@ -956,7 +980,7 @@ TEST(QueueFile, LongWaitingEntryDoesNotKeepEveryNewerSegment) {
             auto e = q->claim(QUEUE_MAIL_TO_SMS, 0);
             ASSERT_TRUE(e);
             ASSERT_EQ(e->id, id);
-            ASSERT_TRUE(q->complete(e->id, true, "", why)) << why;
+            ASSERT_TRUE(succeeded(q->complete(e->id, true, "")));
             queue_file_flush(q.get());
             SCOPED_TRACE(i);
             ASSERT_LE(segments(t.queue()).size(), 4u);
@@ -1005,7 +1029,6 @@ TEST(QueueFile, FirstAttemptMarkedWithTheEntryNeedsNoFlushAndSurvivesARestart) {
             enqueue_one(*q, e, &id);
             ASSERT_EQ(q->list(0).at(0).attempts, c.stored_attempts) << "nothing tried yet";
             ASSERT_TRUE(q->claim(QUEUE_MAIL_TO_SMS, 0));
-            std::string why;
             if (c.error_release_first) {
                 q->release(id, "link down", 0);
                 queue_file_flush(q.get());
@@ -1013,7 +1036,7 @@ TEST(QueueFile, FirstAttemptMarkedWithTheEntryNeedsNoFlushAndSurvivesARestart) {
             }
             for (int n = 0; n < c.attempt_calls; ++n) {
                 std::uint64_t before = queue_file_syncs(q.get());
-                ASSERT_TRUE(q->attempt(id, why)) << why;
+                ASSERT_TRUE(succeeded(q->attempt(id)));
                 EXPECT_EQ(static_cast<int>(queue_file_syncs(q.get()) - before),
                           c.syncs_per_call[static_cast<std::size_t>(n)])
                     << "attempt " << n;
@@ -1038,13 +1061,12 @@ TEST(QueueFile, MarkedAttemptSurvivesTheCopyOutOfAnOldSegment) {
         queue_entry e = entry("bob@corp.example", QUEUE_SMS_TO_MAIL);
         e.mark_first_attempt = true;
         enqueue_one(*q, e, &waiting);
-        std::string why;
         for (int i = 0; i < 12; ++i) {
             std::uint64_t id = 0;
             enqueue_one(*q, entry("+614000003" + std::to_string(10 + i)), &id);
             auto c = q->claim(QUEUE_MAIL_TO_SMS, 0);
             ASSERT_TRUE(c);
-            ASSERT_TRUE(q->complete(c->id, true, "", why)) << why;
+            ASSERT_TRUE(succeeded(q->complete(c->id, true, "")));
             queue_file_flush(q.get());
         }
         ASSERT_LE(segments(t.queue()).size(), 4u) << "the waiting entry was copied forward";
@@ -1062,8 +1084,7 @@ TEST(QueueFile, EmptyQueueKeepsOneSegmentAndIdsKeepGrowing) {
     {
         auto q = open_store(t.queue());
         enqueue_one(*q, entry("+61400000080"), &a);
-        std::string why;
-        ASSERT_TRUE(q->complete(a, true, "", why)) << why;
+        ASSERT_TRUE(succeeded(q->complete(a, true, "")));
     }
     {
         auto q = open_store(t.queue());
@@ -1088,11 +1109,10 @@ TEST(QueueFile, FullDiskRefusesTheBatchKeepsNothingAndRecovers) {
     FileSizeCap cap(used + 40);
     ASSERT_TRUE(cap.ok());
     std::vector<queue_entry> batch{entry("+61400000091"), entry("+61400000092")};
-    std::string why;
-    bool ok = q->enqueue(batch, why);
+    Status stored = q->enqueue(batch);
     ASSERT_TRUE(cap.lift());
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(why, system_error(EFBIG));
+    EXPECT_FALSE(stored);
+    EXPECT_EQ(stored.reason(), system_error(EFBIG));
     EXPECT_EQ(fs::file_size(segs[0]), used);  // nothing half-written stays
     EXPECT_EQ(destinations(q->list(0)), (std::vector<std::string>{"+61400000090"}));
     // Space is back: the next mail is stored.
@@ -1125,9 +1145,9 @@ TEST(QueueFile, ReadOnlyListingBesideAWriterChangesNothing) {
     EXPECT_EQ(read_file(segs[0]), data) << "a listing never writes";
     EXPECT_EQ(segments(t.queue()), segs) << "a listing never starts a segment";
     std::vector<queue_entry> b{entry("+61400000102")};
-    std::string why;
-    EXPECT_FALSE(reader->enqueue(b, why));
-    EXPECT_EQ(why, "the queue is open for reading only");
+    Status stored = reader->enqueue(b);
+    EXPECT_FALSE(stored);
+    EXPECT_EQ(stored.reason(), "the queue is open for reading only");
     // A directory that does not exist yet lists as empty.
     auto none = open_store(t.path() + "/never", ro);
     EXPECT_TRUE(none->list(0).empty());
@@ -1156,12 +1176,12 @@ TEST(QueueFile, AttemptAndCompleteRefuseWhatTheyCannotRecord) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::string why;
-        EXPECT_FALSE(c.store->attempt(c.id, why));
-        EXPECT_EQ(why, c.why);
-        why.clear();
-        EXPECT_FALSE(c.store->complete(c.id, true, "", why));
-        EXPECT_EQ(why, c.why);
+        Status tried = c.store->attempt(c.id);
+        EXPECT_FALSE(tried);
+        EXPECT_EQ(tried.reason(), c.why);
+        Status finished = c.store->complete(c.id, true, "");
+        EXPECT_FALSE(finished);
+        EXPECT_EQ(finished.reason(), c.why);
     }
     // Neither refusal touched the real entry: it is still waiting, with no attempt counted.
     auto e = q->claim(QUEUE_MAIL_TO_SMS, 0);
@@ -1180,14 +1200,14 @@ TEST(QueueFile, AttemptsOfABatchShareOneFlushOrAreAllRefused) {
         for (int i = 0; i < 3; ++i)
             enqueue_one(*q, entry("+6140000013" + std::to_string(i)), &id[i]);
         for (int i = 0; i < 3; ++i) ASSERT_TRUE(q->claim(QUEUE_MAIL_TO_SMS, 0));
-        std::string why;
         std::uint64_t before = queue_file_syncs(q.get());
-        ASSERT_TRUE(q->attempt_many(id, why)) << why;
+        ASSERT_TRUE(succeeded(q->attempt_many(id)));
         EXPECT_EQ(queue_file_syncs(q.get()) - before, 1u);
         std::vector<std::uint64_t> with_unknown = {id[0], id[2] + 1000};
-        EXPECT_FALSE(q->attempt_many(with_unknown, why));
-        EXPECT_EQ(why, "no queue entry " + std::to_string(id[2] + 1000));
-        ASSERT_TRUE(q->attempt_many({id[1]}, why)) << why;
+        Status tried = q->attempt_many(with_unknown);
+        EXPECT_FALSE(tried);
+        EXPECT_EQ(tried.reason(), "no queue entry " + std::to_string(id[2] + 1000));
+        ASSERT_TRUE(succeeded(q->attempt_many({id[1]})));
     }
     auto q = open_store(t.queue());
     std::vector<queue_entry> all = q->list(0);
@@ -1398,17 +1418,16 @@ TEST(QueueFile, FullDiskWithRoomAheadFallsBackToAPlainAppend) {
     r.entries = {big};
     std::string bytes;
     journal_encode(r, bytes);
-    std::string why;
     {
         // Not even the records fit past the file's end.
         std::size_t before = records_end(segs[0]).end;
         FileSizeCap cap(4096 + 40);
         ASSERT_TRUE(cap.ok());
         std::vector<queue_entry> b{big};
-        bool ok = q->enqueue(b, why);
+        Status stored = q->enqueue(b);
         ASSERT_TRUE(cap.lift());
-        EXPECT_FALSE(ok);
-        EXPECT_EQ(why, system_error(EFBIG));
+        EXPECT_FALSE(stored);
+        EXPECT_EQ(stored.reason(), system_error(EFBIG));
         EXPECT_EQ(fs::file_size(segs[0]), before) << "nothing half-written stays";
         EXPECT_EQ(records_end(segs[0]).end, before);
     }
@@ -1420,9 +1439,9 @@ TEST(QueueFile, FullDiskWithRoomAheadFallsBackToAPlainAppend) {
         FileSizeCap cap(cap_at);
         ASSERT_TRUE(cap.ok());
         std::vector<queue_entry> b{big};
-        bool ok = q->enqueue(b, why);
+        Status stored = q->enqueue(b);
         ASSERT_TRUE(cap.lift());
-        EXPECT_TRUE(ok) << why;
+        EXPECT_TRUE(succeeded(stored));
         EXPECT_EQ(fs::file_size(segs[0]), end) << "the part of the zeros written is cut";
         EXPECT_EQ(records_end(segs[0]).end, end);
         EXPECT_TRUE(logged(log, "Queue journal: cannot write room ahead in " + segs[0]));
@@ -1449,12 +1468,12 @@ TEST(QueueFile, KilledStoreKeepsEveryAcknowledgedEntry) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         ::close(fds[0]);
-        std::string why;
-        auto q = queue_file_open(t.queue(), o, why);
-        if (!q) ::_exit(2);
+        auto opened = queue_file_open(t.queue(), o);
+        if (!opened) ::_exit(2);
+        std::unique_ptr<QueueStore> q = std::move(*opened);
         for (int i = 0;; ++i) {
             std::vector<queue_entry> b{entry("+61400000500")};
-            if (!q->enqueue(b, why)) ::_exit(3);
+            if (!q->enqueue(b)) ::_exit(3);
             std::uint64_t id = b[0].id;
             if (::write(fds[1], &id, sizeof id) != sizeof id) ::_exit(4);
         }
@@ -1499,9 +1518,9 @@ TEST(QueueFile, UnusableDirectoryIsRefusedWithAReason) {
     TempDir t;
     std::string file = t.path() + "/plain";
     std::ofstream(file) << "x";
-    std::string why;
-    EXPECT_EQ(queue_file_open(file + "/queue", {}, why), nullptr);
-    EXPECT_NE(why.find(file + "/queue"), std::string::npos) << why;
+    Result<std::unique_ptr<QueueStore>> q = queue_file_open(file + "/queue", {});
+    EXPECT_FALSE(q);
+    EXPECT_NE(q.reason().find(file + "/queue"), std::string::npos) << q.reason();
 }
 
 }  // namespace
