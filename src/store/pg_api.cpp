@@ -15,8 +15,9 @@ constexpr const char* kFinal = "('sent', 'delivered', 'failed', 'expired')";
 bool PgApiStore::open(std::int64_t ended_before, std::int64_t kept_before, std::string& why) {
     return link_.run(
         [&](PgConn& c, std::string& w) {
-            int version = 0;
-            return pg_schema_upgrade(c, version, w) &&
+            Result<int> version = pg_schema_upgrade(c);
+            if (!version) w = version.reason();
+            return version.ok() &&
                    c.exec(std::string("DELETE FROM tv_api_messages WHERE updated < $1 AND "
                                       "status IN ") +
                               kFinal,

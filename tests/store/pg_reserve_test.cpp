@@ -45,8 +45,8 @@ class PgReserveTest : public ::testing::Test {
         std::string why;
         conn_ = PgConn::open(dsn_, why);
         ASSERT_NE(conn_, nullptr) << why;
-        int version = 0;
-        ASSERT_TRUE(pg_schema_upgrade(*conn_, version, why)) << why;
+        Result<int> version = pg_schema_upgrade(*conn_);
+        ASSERT_TRUE(version) << version.reason();
     }
     // The count stored for (name, kind, key) in the kind's current epoch (-1: no row).
     int stored(const std::string& name, int kind, const std::string& key) {
@@ -289,8 +289,8 @@ TEST(PgReserveRestart, AServerRestartBetweenBatchesLosesNoCount) {
     {
         std::unique_ptr<PgConn> c = PgConn::open(pg->dsn(), why);
         ASSERT_NE(c, nullptr) << why;
-        int version = 0;
-        ASSERT_TRUE(pg_schema_upgrade(*c, version, why)) << why;
+        Result<int> version = pg_schema_upgrade(*c);
+        ASSERT_TRUE(version) << version.reason();
     }
     PgReserveBatcher b(pg->dsn(), 1);
     const PgReservation r = res("r", 1, "k", 1, 2, true);

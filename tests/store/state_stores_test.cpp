@@ -83,8 +83,11 @@ struct PgBackend {
         }
         std::string db = pg->fresh_database();
         std::unique_ptr<PgConn> c = PgConn::open(pg->dsn(db), why);
-        int version = 0;
-        if (!c || !pg_schema_upgrade(*c, version, why)) return false;
+        if (!c) return false;
+        if (Result<int> version = pg_schema_upgrade(*c); !version) {
+            why = version.reason();
+            return false;
+        }
         phone_range range = phone_range_of("+61", "0400", kPoolMin, kPoolMax);
         state_install(pg_state_stores(pg->dsn(db), '|', range));
         other = pg_state_stores(pg->dsn(db), '|', range);
