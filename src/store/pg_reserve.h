@@ -40,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/result.h"
 #include "store/pg.h"
 
 namespace tolvane {
@@ -58,11 +59,12 @@ struct PgReservation {
 };
 
 // Runs one batch on conn as one call of tv_reserve, in the lock order (limit, kind, key;
-// equal ones in the order given): held[i] is 1 when list[i] was held, 0 when refused. nows
-// holds each reservation's clock. False with why when the call failed (nothing held).
-[[nodiscard]] bool pg_reserve_batch(PgConn& conn, const std::vector<const PgReservation*>& list,
-                                    const std::vector<std::int64_t>& nows, std::vector<int>& held,
-                                    std::string& why);
+// equal ones in the order given): element i is 1 when list[i] was held, 0 when refused.
+// nows holds each reservation's clock. The error (nothing held) is the database's text, or
+// the function's answer when it cannot be read.
+Result<std::vector<int>> pg_reserve_batch(PgConn& conn,
+                                          const std::vector<const PgReservation*>& list,
+                                          const std::vector<std::int64_t>& nows);
 
 class PgReserveBatcher {
   public:
@@ -73,8 +75,8 @@ class PgReserveBatcher {
     PgReserveBatcher(const PgReserveBatcher&) = delete;
     PgReserveBatcher& operator=(const PgReserveBatcher&) = delete;
 
-    // 1 held, 0 refused, -1 with why when the store could not be asked.
-    int reserve(const PgReservation& r, std::int64_t now, std::string& why);
+    // True held, false refused; the error when the store could not be asked.
+    Result<bool> reserve(const PgReservation& r, std::int64_t now);
 
     // Batches sent and reservations they carried, since the start.
     std::uint64_t batches() const;

@@ -324,16 +324,15 @@ class PgLimits final : public LimitStore {
         const char* name = msgrec_name(mr);
         PgReservation r{name ? name : "", kind, msgrec_key(key), units, msgrec_limit(mr, kind),
                         msgrec_hours(mr), check};
-        std::string why;
-        int held = reserve_.reserve(r, msgrec_now(), why);
-        if (held < 0) {
+        Result<bool> held = reserve_.reserve(r, msgrec_now());
+        if (!held) {
             // The mail is refused by the queue on the same database meanwhile; a limit that
             // cannot be read is not a reason to name a limit in the refusal.
             emsg("MsgRec %s count of [%.*s] not checked: %s", msgrec_name(mr),
-                 static_cast<int>(key.size()), key.data(), why.c_str());
+                 static_cast<int>(key.size()), key.data(), held.reason().c_str());
             return 1;
         }
-        return held == 1 ? 1 : 0;
+        return *held ? 1 : 0;
     }
 
     void unreserve(msgrecs* mr, int kind, std::string_view key, int units) override {
