@@ -51,6 +51,8 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/result.h"
+
 namespace tolvane {
 
 // MSGREC_KEY counts the HTTP API key an SMS was sent with (its name), in <name>.key.
@@ -187,13 +189,12 @@ void msgrec_count_sent(std::string_view client, std::string_view from, std::stri
                        std::string_view user, bool reserved, std::string_view apikey = {});
 // Every record of a local day ("YYYYMMDD") and kind as its day file holds them: the day
 // file, or once it is folded the lines of its month file whose time names that day. Empty
-// for a day without records; false with why for a malformed day or an unreadable file.
-[[nodiscard]] bool msgrec_day_records(std::string_view yyyymmdd, std::string_view day_kind,
-                                      std::string& out, std::string& why);
+// for a day without records. The error for a malformed day, an unreadable file ("Failed to
+// read (%s), %s": path, system error, with errno as its code) or no limit at all.
+Result<std::string> msgrec_day_records(std::string_view yyyymmdd, std::string_view day_kind);
 // The same from the files in dir written with delim, without any limit.
-[[nodiscard]] bool msgrec_day_records_in(const std::string& dir, char delim,
-                                         std::string_view yyyymmdd, std::string_view day_kind,
-                                         std::string& out, std::string& why);
+Result<std::string> msgrec_day_records_in(const std::string& dir, char delim,
+                                          std::string_view yyyymmdd, std::string_view day_kind);
 
 // Day file name for a time and kind ("20240131.rec"); the month file takes its first
 // six characters.

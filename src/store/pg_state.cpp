@@ -2,6 +2,7 @@
 #include "store/pg_state.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -93,16 +94,13 @@ class PgRecords final : public RecordStore {
         return ok;
     }
 
-    bool day(std::string_view yyyymmdd, std::string_view day_kind, std::string& out,
-             std::string& why) override {
-        out.clear();
+    Result<std::string> day(std::string_view yyyymmdd, std::string_view day_kind) override {
         std::optional<long long> d =
             yyyymmdd.size() == 8 && yyyymmdd[0] != '-' ? parse_decimal(yyyymmdd) : std::nullopt;
-        if (!d) {
-            why = "a day is eight digits, YYYYMMDD";
-            return false;
-        }
-        return link_.run(
+        if (!d) return Error{EINVAL, "a day is eight digits, YYYYMMDD"};
+        std::string out;
+        std::string why;
+        if (!link_.run(
             [&](PgConn& c, std::string& w) {
                 PgResult r;
                 if (!c.exec("SELECT line FROM tv_records WHERE kind = $1 AND day = $2 ORDER BY id",
@@ -111,15 +109,18 @@ class PgRecords final : public RecordStore {
                 for (int i = 0; i < r.rows(); ++i) out += r.bytes(i, 0);
                 return true;
             },
-            why);
+            why))
+            return Error{0, why};
+        return out;
     }
 
-    bool today(std::time_t now, std::size_t last_n, DayOutcomes& out, std::string& why) override {
-        out = DayOutcomes{};
+    Result<DayOutcomes> today(std::time_t now, std::size_t last_n) override {
+        DayOutcomes out;
         const std::string d(1, delim_);
+        std::string why;
         // The counts and the newest lines of the day, both on the (kind, day, id) index:
         // a status is the line's start, the client the field after the first delimiter.
-        return link_.run(
+        if (!link_.run(
             [&](PgConn& c, std::string& w) {
                 PgResult r;
                 if (!c.exec("SELECT"
@@ -152,7 +153,9 @@ class PgRecords final : public RecordStore {
                 }
                 return true;
             },
-            why);
+            why))
+            return Error{0, why};
+        return out;
     }
 
   private:

@@ -12,7 +12,9 @@
 #include <chrono>
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -341,6 +343,34 @@ TEST_F(MsgrecTest, LimitsAreListedInOrderOfCreationAndFreedOutOfIt) {
 
 TEST_F(MsgrecTest, WriteWithoutAnyLimitFails) {
     EXPECT_EQ(msgrec_write("SUCCESS", "c", "f", "t", "NONE", "rec", true), 0);
+    Result<std::string> day = msgrec_day_records("20240131", "rec");
+    ASSERT_FALSE(day);
+    EXPECT_EQ(day.reason(), "no limit, so no message records");
+}
+
+TEST_F(MsgrecTest, UnreadableDayOrMonthFileFailsTheReadWithItsPath) {
+    // A directory in the file's place cannot be read: the day's records are an error, not
+    // an empty day. The month file is asked only when the day file is missing.
+    const struct {
+        const char* blocked;
+        const char* missing;
+    } cases[] = {{"20240131.rec", nullptr}, {"202401.rec", "20240131.rec"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.blocked);
+        fs::create_directory(dir.file(c.blocked));
+        Result<std::string> day = msgrec_day_records_in(dir.str(), '|', "20240131", "rec");
+        ASSERT_FALSE(day);
+        EXPECT_EQ(day.error().code, EISDIR);
+        EXPECT_EQ(day.reason(), "Failed to read (" + dir.file(c.blocked) + "), " +
+                                    std::strerror(EISDIR));
+        fs::remove(dir.file(c.blocked));
+        if (c.missing) {
+            EXPECT_FALSE(fs::exists(dir.file(c.missing)));
+        }
+    }
+    Result<std::string> empty = msgrec_day_records_in(dir.str(), '|', "20240131", "rec");
+    ASSERT_TRUE(empty) << empty.reason();
+    EXPECT_EQ(*empty, "");
 }
 
 TEST_F(MsgrecTest, RecordLineHasTheExactFormat) {
