@@ -343,9 +343,8 @@ void default_trace_files(Gateway& gw) {
 // 8. The message log.
 bool load_message_log(Gateway& gw) {
     std::string path = attach_path(gw.setting_str(WORKPATH), "msglog.dat");
-    std::string err;
-    if (!msglog_load(path, gw.delimiter, err)) {
-        report_error("Failed to read (%s), %s", path.c_str(), err.c_str());
+    if (Status loaded = msglog_load(path, gw.delimiter); !loaded) {
+        report_error("Failed to read (%s), %s", path.c_str(), loaded.reason().c_str());
         return false;
     }
     gw.msglog_loaded = true;

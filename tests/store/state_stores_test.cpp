@@ -59,7 +59,10 @@ constexpr long kPoolMax = 1005;  // five numbers: 1000 to 1004
 struct FileBackend {
     static constexpr const char* kName = "files";
     bool open(const std::string& dir, std::string& why) {
-        if (!msglog_load(dir + "/msglog.dat", '|', why)) return false;
+        if (Status loaded = msglog_load(dir + "/msglog.dat", '|'); !loaded) {
+            why = loaded.reason();
+            return false;
+        }
         phones_init(dir, "+61", "0400", kPoolMin, kPoolMax);
         state_reset();
         return true;
