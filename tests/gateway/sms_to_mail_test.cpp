@@ -165,16 +165,15 @@ class SmsToMail : public test::PathFixture {
     void load_delivery(const std::string& text) {
         std::ofstream(dir + "/delivery.txt") << text;
         delivery_file = alias_new();
-        std::string err;
-        ASSERT_EQ(alias_load(delivery_file.get(), dir + "/delivery.txt", "+61", " ", nullptr, err),
-                  1);
+        Status loaded = alias_load(delivery_file.get(), dir + "/delivery.txt", "+61", " ", nullptr);
+        ASSERT_TRUE(loaded) << loaded.reason();
         path.df = delivery_file.get();
     }
     void load_aliases(const std::string& text) {
         std::ofstream(dir + "/alias.txt") << text;
         aliases_file = alias_new();
-        std::string err;
-        ASSERT_EQ(alias_load(aliases_file.get(), dir + "/alias.txt", "+61", "*", nullptr, err), 1);
+        Status loaded = alias_load(aliases_file.get(), dir + "/alias.txt", "+61", "*", nullptr);
+        ASSERT_TRUE(loaded) << loaded.reason();
         path.af = aliases_file.get();
     }
 
