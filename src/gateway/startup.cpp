@@ -181,14 +181,13 @@ std::string directory_problem(const std::string& dir) {
     gw.limits.clear();
     gw.limits.reserve(limits.size());
     for (const limit_setting& l : limits) {
-        std::string err;
-        auto mr = msgrec_init(l.name, workpath, gw.delimiter, l.period.c_str(), l.ip, l.from, l.to,
-                              l.user, l.key, err);
+        Result<msgrecs_ptr> mr = msgrec_init(l.name, workpath, gw.delimiter, l.period.c_str(),
+                                             l.ip, l.from, l.to, l.user, l.key);
         if (!mr) {
-            report_error("Failed to read msgrec, %s", err.c_str());
+            report_error("Failed to read msgrec, %s", mr.reason().c_str());
             return false;
         }
-        gw.limits.push_back(std::move(mr));
+        gw.limits.push_back(std::move(*mr));
     }
     return true;
 }

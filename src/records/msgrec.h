@@ -87,16 +87,16 @@ class msgrecs {
 using msgrecs_ptr = std::unique_ptr<msgrecs>;
 
 // Loads the counter files of a limit (removing those older than the period) and adds
-// the limit to the list. Null on a read error other than a missing file, with "Failed
-// to read (%s), %s" (path, system error) in err. The first form has no user limit.
-msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
-                        const char* period, int ip, int from, int to, std::string& err);
-msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
-                        const char* period, int ip, int from, int to, int user, std::string& err);
+// the limit to the list. The error on a read error other than a missing file: "Failed to
+// read (%s), %s" (path, system error) with errno as its code; the limit is then not
+// listed. The first form has no user limit.
+Result<msgrecs_ptr> msgrec_init(std::string_view name, std::string_view dir, char delimiter,
+                                const char* period, int ip, int from, int to);
+Result<msgrecs_ptr> msgrec_init(std::string_view name, std::string_view dir, char delimiter,
+                                const char* period, int ip, int from, int to, int user);
 // The same with a limit of the API key kind.
-msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
-                        const char* period, int ip, int from, int to, int user, int key,
-                        std::string& err);
+Result<msgrecs_ptr> msgrec_init(std::string_view name, std::string_view dir, char delimiter,
+                                const char* period, int ip, int from, int to, int user, int key);
 // Removes the limit from the list and frees it; mr becomes null.
 void msgrec_free(msgrecs_ptr& mr);
 

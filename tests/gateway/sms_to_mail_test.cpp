@@ -64,9 +64,9 @@ class SmsToMail : public test::PathFixture {
         PathFixture::SetUp();
         if (HasFatalFailure()) return;
         set("smtp_domain", "gw.example");
-        std::string err;
-        limits = msgrec_init("msgrec", dir, '|', "24", 0, 500, 500, err);
-        ASSERT_TRUE(limits) << err;
+        Result<msgrecs_ptr> made = msgrec_init("msgrec", dir, '|', "24", 0, 500, 500);
+        ASSERT_TRUE(made) << made.reason();
+        limits = std::move(*made);
         ASSERT_TRUE(server.start());
         relay = relay_to(server.port());
         recv = script_transport(SMS_SMPP, &inbound);

@@ -112,9 +112,9 @@ class StateStoresTest : public ::testing::Test {
         msglog_set_clock(fake_now);
         phones_set_clock(fake_now);
         std::string why;
-        auto mr = msgrec_init("msgrec", dir_, '|', "24", 0, 3, 2, 2, why);
-        ASSERT_TRUE(mr) << why;
-        limits_.push_back(std::move(mr));
+        Result<msgrecs_ptr> mr = msgrec_init("msgrec", dir_, '|', "24", 0, 3, 2, 2);
+        ASSERT_TRUE(mr) << mr.reason();
+        limits_.push_back(std::move(*mr));
         ASSERT_TRUE(backend_.open(dir_, why)) << Backend::kName << ": " << why;
         opened_ = true;
     }
@@ -444,9 +444,9 @@ TYPED_TEST(StateStoresTest, CountsAreListedForDisplayAndResetByTheKeyShown) {
 }
 
 TYPED_TEST(StateStoresTest, FiftyConcurrentSendersOnTwoGatewaysNeverPassALimitOfTen) {
-    std::string why;
-    auto ten = msgrec_init("ten", this->dir_, '|', "1", 0, 10, 0, 0, why);
-    ASSERT_TRUE(ten) << why;
+    Result<msgrecs_ptr> made = msgrec_init("ten", this->dir_, '|', "1", 0, 10, 0, 0);
+    ASSERT_TRUE(made) << made.reason();
+    msgrecs_ptr ten = std::move(*made);
     std::atomic<int> admitted{0};
     std::vector<std::thread> threads;
     for (int i = 0; i < 50; ++i)
@@ -467,9 +467,9 @@ TYPED_TEST(StateStoresTest, FiftyConcurrentSendersOnTwoGatewaysNeverPassALimitOf
 TEST(StateStoresPgDown, EveryOperationSaysTheStoreIsAway) {
     const std::string dsn = pg_unreachable_dsn();
     StateStores s = pg_state_stores(dsn, '|', phone_range_of("+61", "", 0, 10));
-    std::string why;
-    auto mr = msgrec_init("down", "/nonexistent-dir", '|', "24", 0, 1, 0, 0, why);
-    ASSERT_TRUE(mr) << why;
+    Result<msgrecs_ptr> made = msgrec_init("down", "/nonexistent-dir", '|', "24", 0, 1, 0, 0);
+    ASSERT_TRUE(made) << made.reason();
+    msgrecs_ptr mr = std::move(*made);
     EXPECT_FALSE(s.records->write("SUCCESS", "c", "f", "t", "NONE", "rec", std::time(nullptr)));
     Result<std::string> day = s.records->day("20240131", "rec");
     ASSERT_FALSE(day);
