@@ -16,8 +16,8 @@
 // any number of threads may look up at once.
 //
 //   auto df = alias_new();
-//   std::string err;
-//   if (!alias_load(df.get(), "delivery.txt", "+61", " ", "phone,email", err)) fatal(err);
+//   if (Status st = alias_load(df.get(), "delivery.txt", "+61", " ", "phone,email"); !st)
+//       fatal(st.reason());
 //   std::string to;
 //   if (alias_find(df.get(), "+61412345678", to)) ...
 //

@@ -7,12 +7,11 @@
 // last line of a pair gives its time) and a save at shutdown rewrites the file
 // compactly.
 //
-//   std::string err;
-//   if (!msglog_load(workpath + "/msglog.dat", '|', err)) fatal(err);
+//   if (Status st = msglog_load(workpath + "/msglog.dat", '|'); !st) fatal(st.reason());
 //   msglog_store("+61400123456", "ann@example.com");
 //   std::string to;
 //   int n = msglog_lookup("+61400123456", 0, to);       // n entries; to = the first
-//   msglog_save(workpath + "/msglog.dat", err);          // at shutdown
+//   Status saved = msglog_save(workpath + "/msglog.dat");  // at shutdown
 //
 // Limits and choices:
 // - Phones compare with exact case, addresses without regard to case; one entry per

@@ -18,9 +18,10 @@
 // builds its limits from its `limit` settings and passes plain values, so this
 // module reads no settings:
 //
-//   std::string err;
-//   auto mr = msgrec_init("msgrec", workpath, '|', "24", 0, 500, 500, err);
-//   if (msgrec_to_count(mr.get(), dest) >= msgrec_to(mr.get())) refuse();
+//   Result<msgrecs_ptr> made = msgrec_init("msgrec", workpath, '|', "24", 0, 500, 500);
+//   if (!made) fatal(made.reason());
+//   msgrecs* mr = made->get();
+//   if (msgrec_to_count(mr, dest) >= msgrec_to(mr)) refuse();
 //   msgrec_write("SUCCESS", client, bill, dest, "NONE", "rec", true);  // counts too
 //
 // Limits and choices:

@@ -4,8 +4,8 @@
 //
 //   PgApiStore s(dsn);
 //   s.put_message({"1043", "shop", "sent", line, updated_ms}, false);   // no round trip
-//   std::optional<std::string> line = s.message("1043", "shop", why);
-//   switch (s.claim("shop", "order-7", hash, now_ms, why)) ...
+//   Result<std::optional<std::string>> line = s.message("1043", "shop");
+//   Result<PgApiStore::Claim> c = s.claim("shop", "order-7", hash, now_ms, expired, stale, kept);
 //
 // Tables (migration 8): tv_api_messages (id, key, status, line, updated): one row per
 // message, `line` its status as the API's journal writes it (JSON); a change is taken
@@ -67,8 +67,8 @@ class PgApiStore {
     // gateway never answered, is taken over. kept is filled for Claim::answered; the error
     // when the database could not be asked.
     Result<Claim> claim(const std::string& owner, const std::string& key, const std::string& hash,
-                        std::int64_t now_ms, std::int64_t expired_before,
-                        std::int64_t stale_before, Kept& kept);
+                        std::int64_t now_ms, std::int64_t expired_before, std::int64_t stale_before,
+                        Kept& kept);
     // Keeps the answer of a taken key; the error when it could not be stored.
     Status keep(const std::string& owner, const std::string& key, int status,
                 const std::string& body);

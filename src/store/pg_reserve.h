@@ -4,9 +4,8 @@
 // counted in turn exactly as if it had been sent alone.
 //
 //   PgReserveBatcher b(dsn);
-//   std::string why;
-//   int held = b.reserve(PgReservation{"msgrec", MSGREC_FROM, "ann@x", 1, 3, 24, true},
-//                        time(nullptr), why);   // 1 held, 0 refused, -1 store away (why)
+//   Result<bool> held = b.reserve(PgReservation{"msgrec", MSGREC_FROM, "ann@x", 1, 3, 24, true},
+//                                 time(nullptr));  // held, refused, or the store is away
 //
 // Gathering works like a grouped commit without a thread of its own: a caller that finds
 // a connection free sends every reservation waiting then (its own among them) and wakes
