@@ -181,8 +181,8 @@ std::string directory_problem(const std::string& dir) {
     gw.limits.clear();
     gw.limits.reserve(limits.size());
     for (const limit_setting& l : limits) {
-        Result<msgrecs_ptr> mr = msgrec_init(l.name, workpath, gw.delimiter, l.period.c_str(),
-                                             l.ip, l.from, l.to, l.user, l.key);
+        Result<msgrecs_ptr> mr = msgrec_init(l.name, workpath, gw.delimiter, l.period.c_str(), l.ip,
+                                             l.from, l.to, l.user, l.key);
         if (!mr) {
             report_error("Failed to read msgrec, %s", mr.reason().c_str());
             return false;

@@ -72,7 +72,8 @@ Status load_kind(msgrecs_data& mr, int kind) {
             dmsg("MsgRec [%s] not found", l.path.c_str());
             return {};
         }
-        return Error{code, strprintf("Failed to read (%s), %s", l.path.c_str(), std::strerror(code))};
+        return Error{code,
+                     strprintf("Failed to read (%s), %s", l.path.c_str(), std::strerror(code))};
     }
     l.file_exists = true;
     l.last_change = st.st_mtime;

@@ -186,7 +186,8 @@ Result<std::string> msgrec_day_records_in(const std::string& dir, char delim,
     if (read_whole(day_path, out)) return out;
     if (errno != ENOENT) {
         const int err = errno;
-        return Error{err, strprintf("Failed to read (%s), %s", day_path.c_str(), std::strerror(err))};
+        return Error{err,
+                     strprintf("Failed to read (%s), %s", day_path.c_str(), std::strerror(err))};
     }
     out.clear();
     // A day before today may be folded into its month already: its lines are those whose

@@ -20,18 +20,17 @@ Status run_on(PgLink& link, const PgLink::Work& work) {
 }  // namespace
 
 Status PgApiStore::open(std::int64_t ended_before, std::int64_t kept_before) {
-    return run_on(
-        link_, [&](PgConn& c, std::string& w) {
-            Result<int> version = pg_schema_upgrade(c);
-            if (!version) w = version.reason();
-            return version.ok() &&
-                   c.exec(std::string("DELETE FROM tv_api_messages WHERE updated < $1 AND "
-                                      "status IN ") +
-                              kFinal,
-                          {pg_int(ended_before)}, w) &&
-                   c.exec("DELETE FROM tv_api_idempotency WHERE at < $1 AND status <> 0",
-                          {pg_int(kept_before)}, w);
-        });
+    return run_on(link_, [&](PgConn& c, std::string& w) {
+        Result<int> version = pg_schema_upgrade(c);
+        if (!version) w = version.reason();
+        return version.ok() &&
+               c.exec(std::string("DELETE FROM tv_api_messages WHERE updated < $1 AND "
+                                  "status IN ") +
+                          kFinal,
+                      {pg_int(ended_before)}, w) &&
+               c.exec("DELETE FROM tv_api_idempotency WHERE at < $1 AND status <> 0",
+                      {pg_int(kept_before)}, w);
+    });
 }
 
 void PgApiStore::put_message(const PgApiMessage& m, bool only_new) {
@@ -53,8 +52,8 @@ void PgApiStore::put_message(const PgApiMessage& m, bool only_new) {
 Result<std::optional<std::string>> PgApiStore::message(const std::string& id,
                                                        const std::string& key) {
     std::optional<std::string> line;
-    Status st = run_on(
-        link_, [&](PgConn& c, std::string& w) {
+    Status st =
+        run_on(link_, [&](PgConn& c, std::string& w) {
             PgResult r;
             if (!c.exec("SELECT line FROM tv_api_messages WHERE id = $1 AND key = $2",
                         {pg_text(id), pg_text(key)}, r, w))
@@ -68,11 +67,11 @@ Result<std::optional<std::string>> PgApiStore::message(const std::string& id,
 
 Result<PgApiStore::Claim> PgApiStore::claim(const std::string& owner, const std::string& key,
                                             const std::string& hash, std::int64_t now_ms,
-                                            std::int64_t expired_before,
-                                            std::int64_t stale_before, Kept& kept) {
+                                            std::int64_t expired_before, std::int64_t stale_before,
+                                            Kept& kept) {
     Claim out = Claim::busy;
-    Status st = run_on(
-        link_, [&](PgConn& c, std::string& w) {
+    Status st =
+        run_on(link_, [&](PgConn& c, std::string& w) {
             PgResult r;
             // One statement: of two gateways claiming at once, one inserts, the other
             // waits for its row lock and then finds the row taken.

@@ -186,8 +186,8 @@ Result<int> pg_schema_upgrade(PgConn& conn) {
         if (!ok) {
             std::string ignored;
             if (conn.healthy()) (void)conn.script("ROLLBACK", ignored);
-            return Error{0, strprintf("cannot bring the store's schema to version %d: %s", next,
-                                      w.c_str())};
+            return Error{
+                0, strprintf("cannot bring the store's schema to version %d: %s", next, w.c_str())};
         }
         imsg("PostgreSQL store: schema brought to version %d", next);
         version = next;

@@ -101,15 +101,16 @@ class PgRecords final : public RecordStore {
         std::string out;
         std::string why;
         if (!link_.run(
-            [&](PgConn& c, std::string& w) {
-                PgResult r;
-                if (!c.exec("SELECT line FROM tv_records WHERE kind = $1 AND day = $2 ORDER BY id",
+                [&](PgConn& c, std::string& w) {
+                    PgResult r;
+                    if (!c.exec(
+                            "SELECT line FROM tv_records WHERE kind = $1 AND day = $2 ORDER BY id",
                             {pg_text(view_text(day_kind)), pg_int(*d)}, r, w))
-                    return false;
-                for (int i = 0; i < r.rows(); ++i) out += r.bytes(i, 0);
-                return true;
-            },
-            why))
+                        return false;
+                    for (int i = 0; i < r.rows(); ++i) out += r.bytes(i, 0);
+                    return true;
+                },
+                why))
             return Error{0, why};
         return out;
     }
@@ -121,9 +122,10 @@ class PgRecords final : public RecordStore {
         // The counts and the newest lines of the day, both on the (kind, day, id) index:
         // a status is the line's start, the client the field after the first delimiter.
         if (!link_.run(
-            [&](PgConn& c, std::string& w) {
-                PgResult r;
-                if (!c.exec("SELECT"
+                [&](PgConn& c, std::string& w) {
+                    PgResult r;
+                    if (!c.exec(
+                            "SELECT"
                             " count(*) FILTER (WHERE kind = 'rec' AND position($2 in line) = 1),"
                             " count(*) FILTER (WHERE kind = 'rec' AND position($3 in line) = 1),"
                             " count(*) FILTER (WHERE kind = 'log' AND position($4 in line) > 0"
@@ -132,12 +134,13 @@ class PgRecords final : public RecordStore {
                             {pg_int(local_day(now)), pg_bytes("SUCCESS" + d),
                              pg_bytes("FAILURE" + d), pg_bytes(d + "SMS" + d), pg_bytes(d)},
                             r, w))
-                    return false;
-                out.sent = static_cast<int>(r.int64(0, 0));
-                out.failed = static_cast<int>(r.int64(0, 1));
-                out.received = static_cast<int>(r.int64(0, 2));
-                PgResult l;
-                if (!c.exec("SELECT kind, line FROM ("
+                        return false;
+                    out.sent = static_cast<int>(r.int64(0, 0));
+                    out.failed = static_cast<int>(r.int64(0, 1));
+                    out.received = static_cast<int>(r.int64(0, 2));
+                    PgResult l;
+                    if (!c.exec(
+                            "SELECT kind, line FROM ("
                             " (SELECT id, kind, line FROM tv_records WHERE kind = 'rec'"
                             "  AND day = $1 ORDER BY id DESC LIMIT $2)"
                             " UNION ALL (SELECT id, kind, line FROM tv_records WHERE kind = 'log'"
@@ -145,15 +148,15 @@ class PgRecords final : public RecordStore {
                             " ORDER BY id DESC LIMIT $2",
                             {pg_int(local_day(now)), pg_int(static_cast<std::int64_t>(last_n))}, l,
                             w))
-                    return false;
-                for (int i = 0; i < l.rows(); ++i) {
-                    std::string line = l.bytes(i, 1);
-                    if (!line.empty() && line.back() == '\n') line.pop_back();
-                    out.last.push_back(DayOutcomes::Line{l.text(i, 0), std::move(line)});
-                }
-                return true;
-            },
-            why))
+                        return false;
+                    for (int i = 0; i < l.rows(); ++i) {
+                        std::string line = l.bytes(i, 1);
+                        if (!line.empty() && line.back() == '\n') line.pop_back();
+                        out.last.push_back(DayOutcomes::Line{l.text(i, 0), std::move(line)});
+                    }
+                    return true;
+                },
+                why))
             return Error{0, why};
         return out;
     }

@@ -14,8 +14,8 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -361,8 +361,8 @@ TEST_F(MsgrecTest, UnreadableDayOrMonthFileFailsTheReadWithItsPath) {
         Result<std::string> day = msgrec_day_records_in(dir.str(), '|', "20240131", "rec");
         ASSERT_FALSE(day);
         EXPECT_EQ(day.error().code, EISDIR);
-        EXPECT_EQ(day.reason(), "Failed to read (" + dir.file(c.blocked) + "), " +
-                                    std::strerror(EISDIR));
+        EXPECT_EQ(day.reason(),
+                  "Failed to read (" + dir.file(c.blocked) + "), " + std::strerror(EISDIR));
         fs::remove(dir.file(c.blocked));
         if (c.missing) {
             EXPECT_FALSE(fs::exists(dir.file(c.missing)));
