@@ -153,18 +153,19 @@ ApiIdempotency::Slot ApiIdempotency::begin_shared(const std::string& k, const st
     for (;;) {
         const std::int64_t now = api_now_ms();
         PgApiStore::Kept kept;
-        std::string why;
-        switch (shared_->claim(owner, key, body_hash, now, now - LIFETIME_MS,
-                               now - API_IDEMPOTENCY_STALE_MS, kept, why)) {
+        Result<PgApiStore::Claim> claimed = shared_->claim(
+            owner, key, body_hash, now, now - LIFETIME_MS, now - API_IDEMPOTENCY_STALE_MS, kept);
+        if (!claimed) {
+            emsg("API idempotency key of %s: the store cannot be asked (%s)", owner.c_str(),
+                 claimed.reason().c_str());
+            break;
+        }
+        switch (*claimed) {
             case PgApiStore::Claim::taken:
                 return Slot::go;  // the entry stays until finish()
             case PgApiStore::Claim::answered:
                 slot = kept.hash == body_hash ? Slot::replay : Slot::conflict;
                 answer = Answer{kept.status, kept.body};
-                break;
-            case PgApiStore::Claim::failed:
-                emsg("API idempotency key of %s: the store cannot be asked (%s)", owner.c_str(),
-                     why.c_str());
                 break;
             case PgApiStore::Claim::busy:
                 // Being answered by another gateway: asked again shortly.
@@ -182,12 +183,12 @@ ApiIdempotency::Slot ApiIdempotency::begin_shared(const std::string& k, const st
 
 void ApiIdempotency::finish_shared(const std::string& k, const std::string& owner,
                                    const std::string& key, const Answer& answer) {
-    std::string why;
-    if (answer.status != 202)
+    if (answer.status != 202) {
         shared_->release(owner, key);
-    else if (!shared_->keep(owner, key, answer.status, answer.body, why))
+    } else if (Status kept = shared_->keep(owner, key, answer.status, answer.body); !kept) {
         emsg("API idempotency key of %s: the answer is not kept in the store (%s)", owner.c_str(),
-             why.c_str());
+             kept.reason().c_str());
+    }
     std::lock_guard<std::mutex> g(lock_);
     entries_.erase(k);
     done_.notify_all();

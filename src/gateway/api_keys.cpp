@@ -211,8 +211,9 @@ class PgKeys : public ApiKeySource {
     bool upgrade(std::string& why) {
         return link_.run(
             [](PgConn& c, std::string& w) {
-                int version = 0;
-                return pg_schema_upgrade(c, version, w);
+                Result<int> version = pg_schema_upgrade(c);
+                if (!version) w = version.reason();
+                return version.ok();
             },
             why);
     }

@@ -333,10 +333,10 @@ std::optional<ApiMessage> ApiMessages::find(const std::string& id, const std::st
         if (it != messages_.end() && it->second.key == key) own = it->second;
     }
     if (!shared_) return own;
-    std::string why;
-    std::optional<std::string> line = shared_->message(id, key, why);
-    if (!why.empty())
-        emsg("API message %s: the store cannot be asked (%s)", id.c_str(), why.c_str());
+    Result<std::optional<std::string>> asked = shared_->message(id, key);
+    if (!asked)
+        emsg("API message %s: the store cannot be asked (%s)", id.c_str(), asked.reason().c_str());
+    std::optional<std::string> line = asked ? *asked : std::nullopt;
     std::optional<ApiMessage> stored;
     if (line) {
         json j = json::parse(*line, nullptr, false);

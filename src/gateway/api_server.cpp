@@ -219,10 +219,11 @@ bool api_shared_store(Gateway& gw, std::shared_ptr<PgApiStore>& out) {
     if (kind != StoreKind::POSTGRESQL) return true;
     out = std::make_shared<PgApiStore>(gw.setting_str(STORE_DSN));
     const std::int64_t now = api_now_ms();
-    if (!out->open(now - std::int64_t{API_STATUS_KEEP_DAYS} * 86400000,
-                   now - std::int64_t{API_IDEMPOTENCY_HOURS} * 3600000, why))
+    Status opened = out->open(now - std::int64_t{API_STATUS_KEEP_DAYS} * 86400000,
+                              now - std::int64_t{API_IDEMPOTENCY_HOURS} * 3600000);
+    if (!opened)
         // Its link reconnects by itself: the calls that need it answer 503 meanwhile.
-        emsg("HTTP API: the shared store cannot be prepared now (%s)", why.c_str());
+        emsg("HTTP API: the shared store cannot be prepared now (%s)", opened.reason().c_str());
     return true;
 }
 

@@ -234,9 +234,8 @@ void close_transports(Gateway& gw, bool abandoned) {
 int save_message_log(Gateway& gw, bool abandoned, int status) {
     if (!gw.msglog_loaded) return status;
     std::string path = attach_path(gw.setting_str(WORKPATH), "msglog.dat");
-    std::string err;
-    if (!msglog_save(path, err)) {
-        report_error("Failed to save message log (%s), %s", path.c_str(), err.c_str());
+    if (Status saved = msglog_save(path); !saved) {
+        report_error("Failed to save message log (%s), %s", path.c_str(), saved.reason().c_str());
         status = 1;
     }
     if (!abandoned) msglog_free();

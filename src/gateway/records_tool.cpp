@@ -28,6 +28,19 @@ bool records_tool_args(const std::vector<std::string>& args, std::size_t at, std
     return true;
 }
 
+namespace {
+
+// The day's records from whichever store keeps them.
+Result<std::string> day_lines(const SIni* ini, StoreKind store, char delim, const std::string& day,
+                              const std::string& kind) {
+    if (store != StoreKind::POSTGRESQL)
+        return msgrec_day_records_in(sini_text(ini, WORKPATH), delim, day, kind);
+    StateStores s = pg_state_stores(sini_text(ini, STORE_DSN), delim, phone_range{});
+    return s.records->day(day, kind);
+}
+
+}  // namespace
+
 int records_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at) {
     std::string day, kind, why;
     if (!records_tool_args(args, at, day, kind, why)) {
@@ -40,19 +53,12 @@ int records_tool(const SIni* ini, const std::vector<std::string>& args, std::siz
         return 1;
     }
     const char delim = record_delimiter(sini_getx(ini, LOG_DELIMITER, nullptr, nullptr, 0));
-    std::string out;
-    bool ok;
-    if (store == StoreKind::POSTGRESQL) {
-        StateStores s = pg_state_stores(sini_text(ini, STORE_DSN), delim, phone_range{});
-        ok = s.records->day(day, kind, out, why);
-    } else {
-        ok = msgrec_day_records_in(sini_text(ini, WORKPATH), delim, day, kind, out, why);
-    }
-    if (!ok) {
-        std::printf("ERROR: %s\n", why.c_str());
+    Result<std::string> out = day_lines(ini, store, delim, day, kind);
+    if (!out) {
+        std::printf("ERROR: %s\n", out.reason().c_str());
         return 1;
     }
-    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fwrite(out->data(), 1, out->size(), stdout);
     return 0;
 }
 

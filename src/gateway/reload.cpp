@@ -24,11 +24,11 @@ std::shared_ptr<const aliases> load_one(SIni* ini, int id, std::string& err) {
     std::shared_ptr<aliases> table(alias_new());
     const char* file = sini_getx(ini, id, nullptr, "file", 0);
     if (file == nullptr || *file == '\0') return table;
-    std::string why;
-    if (!alias_load(table.get(), file, sini_getx(ini, PHONE_COUNTRY, nullptr, nullptr, 0),
-                    sini_getx(ini, id, nullptr, "delimiter", 0),
-                    sini_getx(ini, id, nullptr, "order", 0), why)) {
-        err = strprintf("Failed to read (%s), %s", file, why.c_str());
+    Status loaded = alias_load(
+        table.get(), file, sini_getx(ini, PHONE_COUNTRY, nullptr, nullptr, 0),
+        sini_getx(ini, id, nullptr, "delimiter", 0), sini_getx(ini, id, nullptr, "order", 0));
+    if (!loaded) {
+        err = strprintf("Failed to read (%s), %s", file, loaded.reason().c_str());
         return nullptr;
     }
     return table;

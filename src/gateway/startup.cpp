@@ -181,14 +181,13 @@ std::string directory_problem(const std::string& dir) {
     gw.limits.clear();
     gw.limits.reserve(limits.size());
     for (const limit_setting& l : limits) {
-        std::string err;
-        auto mr = msgrec_init(l.name, workpath, gw.delimiter, l.period.c_str(), l.ip, l.from, l.to,
-                              l.user, l.key, err);
+        Result<msgrecs_ptr> mr = msgrec_init(l.name, workpath, gw.delimiter, l.period.c_str(), l.ip,
+                                             l.from, l.to, l.user, l.key);
         if (!mr) {
-            report_error("Failed to read msgrec, %s", err.c_str());
+            report_error("Failed to read msgrec, %s", mr.reason().c_str());
             return false;
         }
-        gw.limits.push_back(std::move(mr));
+        gw.limits.push_back(std::move(*mr));
     }
     return true;
 }
@@ -343,9 +342,8 @@ void default_trace_files(Gateway& gw) {
 // 8. The message log.
 bool load_message_log(Gateway& gw) {
     std::string path = attach_path(gw.setting_str(WORKPATH), "msglog.dat");
-    std::string err;
-    if (!msglog_load(path, gw.delimiter, err)) {
-        report_error("Failed to read (%s), %s", path.c_str(), err.c_str());
+    if (Status loaded = msglog_load(path, gw.delimiter); !loaded) {
+        report_error("Failed to read (%s), %s", path.c_str(), loaded.reason().c_str());
         return false;
     }
     gw.msglog_loaded = true;

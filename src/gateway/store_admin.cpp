@@ -42,13 +42,13 @@ bool store_prepare(const SIni* ini) {
     if (kind == StoreKind::FILES) return true;
     std::string dsn = sini_text(ini, STORE_DSN);
     std::unique_ptr<PgConn> conn = PgConn::open(dsn, why);
-    int version = 0;
-    if (!conn || !pg_schema_upgrade(*conn, version, why)) {
+    Result<int> version = conn ? pg_schema_upgrade(*conn) : Result<int>(Error{0, why});
+    if (!version) {
         report_error("Failed to open the PostgreSQL store (%s), %s", pg_dsn_safe(dsn).c_str(),
-                     why.c_str());
+                     version.reason().c_str());
         return false;
     }
-    imsg("PostgreSQL store (%s), schema version %d", pg_dsn_safe(dsn).c_str(), version);
+    imsg("PostgreSQL store (%s), schema version %d", pg_dsn_safe(dsn).c_str(), *version);
     return true;
 }
 
@@ -77,11 +77,13 @@ int store_tool(const SIni* ini, const std::vector<std::string>& args, std::size_
     }
     std::string dsn = sini_text(ini, STORE_DSN);
     std::unique_ptr<PgConn> conn = PgConn::open(dsn, why);
-    int version = conn ? pg_schema_version(*conn, why) : -1;
-    if (version < 0) {
-        std::printf("ERROR: PostgreSQL store (%s): %s\n", pg_dsn_safe(dsn).c_str(), why.c_str());
+    Result<int> read = conn ? pg_schema_version(*conn) : Result<int>(Error{0, why});
+    if (!read) {
+        std::printf("ERROR: PostgreSQL store (%s): %s\n", pg_dsn_safe(dsn).c_str(),
+                    read.reason().c_str());
         return 1;
     }
+    const int version = *read;
     const int known = static_cast<int>(pg_migrations().size());
     std::printf("Store: PostgreSQL (%s)\n", pg_dsn_safe(dsn).c_str());
     std::printf("Schema version: %d (this program: %d)\n", version, known);
@@ -89,12 +91,12 @@ int store_tool(const SIni* ini, const std::vector<std::string>& args, std::size_
         std::printf("No schema yet: the gateway creates it when it starts\n");
         return 1;
     }
-    std::vector<std::pair<std::string, std::int64_t>> counts;
-    if (!pg_store_counts(*conn, counts, why)) {
-        std::printf("ERROR: %s\n", why.c_str());
+    Result<PgStoreCounts> counts = pg_store_counts(*conn);
+    if (!counts) {
+        std::printf("ERROR: %s\n", counts.reason().c_str());
         return 1;
     }
-    for (const auto& [table, rows] : counts)
+    for (const auto& [table, rows] : *counts)
         std::printf("%-24s %12lld rows\n", table.c_str(), static_cast<long long>(rows));
     return version == known ? 0 : 1;
 }

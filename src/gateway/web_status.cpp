@@ -39,11 +39,10 @@ day_summary summary_of(const DayOutcomes& o, char delim) {
 
 // Today's summary from whichever store keeps the records; nothing when it cannot be read.
 day_summary store_summary(char delimiter) {
-    DayOutcomes o;
-    std::string why;
     // The store logs its own loss; the page, refreshed every few seconds, must not.
-    if (!records_store().today(std::time(nullptr), WEB_STATUS_OUTCOMES, o, why)) return {};
-    return summary_of(o, delimiter);
+    Result<DayOutcomes> o = records_store().today(std::time(nullptr), WEB_STATUS_OUTCOMES);
+    if (!o) return {};
+    return summary_of(*o, delimiter);
 }
 
 callback_data* cbd(void* data) {

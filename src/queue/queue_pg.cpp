@@ -256,9 +256,13 @@ void PgQueue::listen_loop(std::stop_token stop) {
 
 Status PgQueue::open() {
     std::string why;
-    int version = 0;
     if (!group_.link().run(
-            [&](PgConn& c, std::string& w) { return pg_schema_upgrade(c, version, w); }, why))
+            [](PgConn& c, std::string& w) {
+                Result<int> version = pg_schema_upgrade(c);
+                if (!version) w = version.reason();
+                return version.ok();
+            },
+            why))
         return Error{0, why};
     // Our own earlier run's claims: nobody is sending them now.
     PgResult given;

@@ -85,30 +85,27 @@ std::unique_ptr<aliases> alias_new() {
     return std::make_unique<aliases>();
 }
 
-int alias_load(aliases* table, const std::string& path, const char* country, const char* delimiter,
-               const char* order, std::string& err) {
-    if (table == nullptr) {
-        err = "no table";
-        return 0;
-    }
+Status alias_load(aliases* table, const std::string& path, const char* country,
+                  const char* delimiter, const char* order) {
+    if (table == nullptr) return Error{EINVAL, "no table"};
     std::size_t phone_at = 0, email_at = 1;
     read_order(order, phone_at, email_at);
     const char delim = alias_delimiter(delimiter, ' ');
 
     File f(std::fopen(path.c_str(), "r"));
     if (!f) {
-        std::string why = system_error(errno);
+        const int code = errno;
+        std::string why = system_error(code);
         emsg("ALIAS: Failed to open (%s), %s", path.c_str(), why.c_str());
-        err = strprintf("Failed to open (%s), %s", path.c_str(), why.c_str());
-        return 0;
+        return Error{code, strprintf("Failed to open (%s), %s", path.c_str(), why.c_str())};
     }
 
     struct stat st {};
     if (::fstat(::fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode)) {
-        std::string why = system_error(S_ISDIR(st.st_mode) ? EISDIR : errno);
+        const int code = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        std::string why = system_error(code);
         emsg("ALIAS: Failed to open (%s), %s", path.c_str(), why.c_str());
-        err = strprintf("Failed to open (%s), %s", path.c_str(), why.c_str());
-        return 0;
+        return Error{code, strprintf("Failed to open (%s), %s", path.c_str(), why.c_str())};
     }
 
     aliases fresh;
@@ -148,16 +145,16 @@ int alias_load(aliases* table, const std::string& path, const char* country, con
     }
     std::unique_ptr<char, LineFree> hold(raw);
     if (std::ferror(f.get())) {
-        std::string why = system_error(errno != 0 ? errno : EIO);
+        const int code = errno != 0 ? errno : EIO;
+        std::string why = system_error(code);
         emsg("ALIAS: Failed to read (%s), %s", path.c_str(), why.c_str());
-        err = strprintf("Failed to open (%s), %s", path.c_str(), why.c_str());
-        return 0;
+        return Error{code, strprintf("Failed to open (%s), %s", path.c_str(), why.c_str())};
     }
     table->entries.swap(fresh.entries);
     table->count = fresh.count;
     table->sized = true;
     imsg("ALIAS: loaded %zu entries from (%s)", table->count, path.c_str());
-    return 1;
+    return {};
 }
 
 int alias_find(const aliases* table, std::string_view phone, std::string& email) {

@@ -16,8 +16,8 @@
 // any number of threads may look up at once.
 //
 //   auto df = alias_new();
-//   std::string err;
-//   if (!alias_load(df.get(), "delivery.txt", "+61", " ", "phone,email", err)) fatal(err);
+//   if (Status st = alias_load(df.get(), "delivery.txt", "+61", " ", "phone,email"); !st)
+//       fatal(st.reason());
 //   std::string to;
 //   if (alias_find(df.get(), "+61412345678", to)) ...
 //
@@ -36,6 +36,8 @@
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "foundation/result.h"
 
 namespace tolvane {
 
@@ -59,10 +61,10 @@ std::unique_ptr<aliases> alias_new();
 // Loads path into the table (emptied first). country replaces a leading "0" of a phone
 // (null or empty: the "0" is simply dropped); delimiter is the attribute text (see
 // alias_delimiter; a blank when unset); order the positions text (null: "phone,email").
-// 1 loaded; 0 when the file cannot be opened or read, with "Failed to open (%s), %s" in
-// err (the table is then left as it was).
-int alias_load(aliases* table, const std::string& path, const char* country, const char* delimiter,
-               const char* order, std::string& err);
+// The error when the file cannot be opened or read: "Failed to open (%s), %s" (path,
+// system error) with errno as its code; the table is then left as it was.
+Status alias_load(aliases* table, const std::string& path, const char* country,
+                  const char* delimiter, const char* order);
 // 1 with the address of the first entry for phone (compared exactly) in email; 0 when
 // there is none (email emptied).
 int alias_find(const aliases* table, std::string_view phone, std::string& email);

@@ -127,17 +127,17 @@ void prepare_table(std::size_t file_size) {
 }
 
 // The whole file; false with the reason.
-bool read_all(int fd, std::size_t size_hint, std::string& data, std::string& err) {
+Status read_all(int fd, std::size_t size_hint, std::string& data) {
     data.reserve(size_hint + 1);
     char buf[65536];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            err = std::strerror(errno);
-            return false;
+            const int err = errno;
+            return Error{err, std::strerror(err)};
         }
-        if (n == 0) return true;
+        if (n == 0) return {};
         data.append(buf, static_cast<std::size_t>(n));
     }
 }
@@ -182,7 +182,7 @@ void read_open_line(int fd, const std::string& data, std::size_t open_line, int 
 
 }  // namespace
 
-int msglog_load(const std::string& path, char delimiter, std::string& err) {
+Status msglog_load(const std::string& path, char delimiter) {
     std::lock_guard hold(g_lock);
     g_path = path;
     g_delim = delimiter;
@@ -196,13 +196,13 @@ int msglog_load(const std::string& path, char delimiter, std::string& err) {
     if (!fd) {
         if (open_errno == ENOENT) {
             imsg("No MsgLog file found");
-            return 1;
+            return {};
         }
-        err = std::strerror(open_errno);
-        return 0;
+        return Error{open_errno, std::strerror(open_errno)};
     }
     std::string data;
-    if (!read_all(fd.get(), static_cast<std::size_t>(st.st_size), data, err)) return 0;
+    if (Status got = read_all(fd.get(), static_cast<std::size_t>(st.st_size), data); !got)
+        return got;
     int added = 0;
     int lines = 0;
     std::size_t open_line = for_each_record_line(data, [&](const record_line& l) {
@@ -213,12 +213,12 @@ int msglog_load(const std::string& path, char delimiter, std::string& err) {
         read_open_line(fd.get(), data, open_line, lines + 1, delimiter, added);
     fd.reset();
     imsg("%d Msglog records loaded", added);
-    return 1;
+    return {};
 }
 
-int msglog_save(const std::string& path, std::string& err) {
+Status msglog_save(const std::string& path) {
     std::lock_guard hold(g_lock);
-    if (!g_table) return 1;
+    if (!g_table) return {};
     std::string data;
     long written = 0;
     for (const auto& [phone, list] : g_table->phones) {
@@ -229,12 +229,10 @@ int msglog_save(const std::string& path, std::string& err) {
         }
     }
     FileWriteError failed;
-    if (!write_file_atomic(path, data, 0644, failed)) {
-        err = system_error(failed.code);
-        return 0;
-    }
+    if (!write_file_atomic(path, data, 0644, failed))
+        return Error{failed.code, system_error(failed.code)};
     imsg("%ld MsgLog records saved", written);
-    return 1;
+    return {};
 }
 
 int msglog_lookup(const char* phone, int n, std::string& email) {

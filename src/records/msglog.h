@@ -7,12 +7,11 @@
 // last line of a pair gives its time) and a save at shutdown rewrites the file
 // compactly.
 //
-//   std::string err;
-//   if (!msglog_load(workpath + "/msglog.dat", '|', err)) fatal(err);
+//   if (Status st = msglog_load(workpath + "/msglog.dat", '|'); !st) fatal(st.reason());
 //   msglog_store("+61400123456", "ann@example.com");
 //   std::string to;
 //   int n = msglog_lookup("+61400123456", 0, to);       // n entries; to = the first
-//   msglog_save(workpath + "/msglog.dat", err);          // at shutdown
+//   Status saved = msglog_save(workpath + "/msglog.dat");  // at shutdown
 //
 // Limits and choices:
 // - Phones compare with exact case, addresses without regard to case; one entry per
@@ -36,14 +35,16 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/result.h"
+
 namespace tolvane {
 
 // Loads the file (a missing file gives an empty log); a loaded log is emptied first.
-// 0 on a read error, with the system error text in err.
-int msglog_load(const std::string& path, char delimiter, std::string& err);
-// Writes every entry to path (temporary file and rename). 1 saved, also when no log
-// was loaded (then nothing is written); 0 with the system error text in err.
-int msglog_save(const std::string& path, std::string& err);
+// The error on a read error: errno and its system text.
+Status msglog_load(const std::string& path, char delimiter);
+// Writes every entry to path (temporary file and rename). Saved also when no log was loaded
+// (then nothing is written); the error is the system's code and text.
+Status msglog_save(const std::string& path);
 // Number of entries of the phone; email gets the address of entry n (from 0) or "".
 int msglog_lookup(const char* phone, int n, std::string& email);
 // 1 with the address stored most recently for the phone (ties: the earlier entry), else 0.

@@ -18,9 +18,10 @@
 // builds its limits from its `limit` settings and passes plain values, so this
 // module reads no settings:
 //
-//   std::string err;
-//   auto mr = msgrec_init("msgrec", workpath, '|', "24", 0, 500, 500, err);
-//   if (msgrec_to_count(mr.get(), dest) >= msgrec_to(mr.get())) refuse();
+//   Result<msgrecs_ptr> made = msgrec_init("msgrec", workpath, '|', "24", 0, 500, 500);
+//   if (!made) fatal(made.reason());
+//   msgrecs* mr = made->get();
+//   if (msgrec_to_count(mr, dest) >= msgrec_to(mr)) refuse();
 //   msgrec_write("SUCCESS", client, bill, dest, "NONE", "rec", true);  // counts too
 //
 // Limits and choices:
@@ -50,6 +51,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "foundation/result.h"
 
 namespace tolvane {
 
@@ -85,16 +88,16 @@ class msgrecs {
 using msgrecs_ptr = std::unique_ptr<msgrecs>;
 
 // Loads the counter files of a limit (removing those older than the period) and adds
-// the limit to the list. Null on a read error other than a missing file, with "Failed
-// to read (%s), %s" (path, system error) in err. The first form has no user limit.
-msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
-                        const char* period, int ip, int from, int to, std::string& err);
-msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
-                        const char* period, int ip, int from, int to, int user, std::string& err);
+// the limit to the list. The error on a read error other than a missing file: "Failed to
+// read (%s), %s" (path, system error) with errno as its code; the limit is then not
+// listed. The first form has no user limit.
+Result<msgrecs_ptr> msgrec_init(std::string_view name, std::string_view dir, char delimiter,
+                                const char* period, int ip, int from, int to);
+Result<msgrecs_ptr> msgrec_init(std::string_view name, std::string_view dir, char delimiter,
+                                const char* period, int ip, int from, int to, int user);
 // The same with a limit of the API key kind.
-msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
-                        const char* period, int ip, int from, int to, int user, int key,
-                        std::string& err);
+Result<msgrecs_ptr> msgrec_init(std::string_view name, std::string_view dir, char delimiter,
+                                const char* period, int ip, int from, int to, int user, int key);
 // Removes the limit from the list and frees it; mr becomes null.
 void msgrec_free(msgrecs_ptr& mr);
 
@@ -187,13 +190,12 @@ void msgrec_count_sent(std::string_view client, std::string_view from, std::stri
                        std::string_view user, bool reserved, std::string_view apikey = {});
 // Every record of a local day ("YYYYMMDD") and kind as its day file holds them: the day
 // file, or once it is folded the lines of its month file whose time names that day. Empty
-// for a day without records; false with why for a malformed day or an unreadable file.
-[[nodiscard]] bool msgrec_day_records(std::string_view yyyymmdd, std::string_view day_kind,
-                                      std::string& out, std::string& why);
+// for a day without records. The error for a malformed day, an unreadable file ("Failed to
+// read (%s), %s": path, system error, with errno as its code) or no limit at all.
+Result<std::string> msgrec_day_records(std::string_view yyyymmdd, std::string_view day_kind);
 // The same from the files in dir written with delim, without any limit.
-[[nodiscard]] bool msgrec_day_records_in(const std::string& dir, char delim,
-                                         std::string_view yyyymmdd, std::string_view day_kind,
-                                         std::string& out, std::string& why);
+Result<std::string> msgrec_day_records_in(const std::string& dir, char delim,
+                                          std::string_view yyyymmdd, std::string_view day_kind);
 
 // Day file name for a time and kind ("20240131.rec"); the month file takes its first
 // six characters.

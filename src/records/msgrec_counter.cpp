@@ -53,8 +53,8 @@ bool rewrite_counter_file(msgrecs_data& mr, msgrec_list& l, const struct stat& o
 
 }  // namespace
 
-// Loads one counter file; false (with err) for a read error other than a missing file.
-bool load_kind(msgrecs_data& mr, int kind, std::string& err) {
+// Loads one counter file; the error for a read error other than a missing file.
+Status load_kind(msgrecs_data& mr, int kind) {
     msgrec_list& l = mr.lists[kind];
     struct stat st {};
     if (::stat(l.path.c_str(), &st) == 0) {
@@ -62,17 +62,18 @@ bool load_kind(msgrecs_data& mr, int kind, std::string& err) {
             static_cast<long long>(now()) - st.st_mtime > static_cast<long long>(mr.hours) * 3600) {
             imsg("MsgRec [%s] too old, remove it", l.path.c_str());
             ::unlink(l.path.c_str());
-            return true;
+            return {};
         }
     }
     std::string data;
     if (!read_whole(l.path, data)) {
-        if (errno == ENOENT) {
+        const int code = errno;
+        if (code == ENOENT) {
             dmsg("MsgRec [%s] not found", l.path.c_str());
-            return true;
+            return {};
         }
-        err = strprintf("Failed to read (%s), %s", l.path.c_str(), std::strerror(errno));
-        return false;
+        return Error{code,
+                     strprintf("Failed to read (%s), %s", l.path.c_str(), std::strerror(code))};
     }
     l.file_exists = true;
     l.last_change = st.st_mtime;
@@ -125,7 +126,7 @@ bool load_kind(msgrecs_data& mr, int kind, std::string& err) {
         for (auto& e : l.entries) e.index = -1;
     }
     imsg("MsgRec [%s] %d loaded", l.path.c_str(), static_cast<int>(l.entries.size()));
-    return true;
+    return {};
 }
 
 void expire_if_old(msgrecs_data& mr, msgrec_list& l) {

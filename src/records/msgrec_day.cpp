@@ -169,40 +169,36 @@ int msgrec_write(std::string_view status, std::string_view client, std::string_v
     return 1;
 }
 
-bool msgrec_day_records(std::string_view yyyymmdd, std::string_view day_kind, std::string& out,
-                        std::string& why) {
+Result<std::string> msgrec_day_records(std::string_view yyyymmdd, std::string_view day_kind) {
     std::string dir;
     char delim;
-    if (!msgrec_records_at(dir, delim)) {
-        out.clear();
-        why = "no limit, so no message records";
-        return false;
-    }
-    return msgrec_day_records_in(dir, delim, yyyymmdd, day_kind, out, why);
+    if (!msgrec_records_at(dir, delim)) return Error{0, "no limit, so no message records"};
+    return msgrec_day_records_in(dir, delim, yyyymmdd, day_kind);
 }
 
-bool msgrec_day_records_in(const std::string& dir, char delim, std::string_view yyyymmdd,
-                           std::string_view day_kind, std::string& out, std::string& why) {
-    out.clear();
-    if (yyyymmdd.size() != 8 || !all_digits(yyyymmdd)) {
-        why = "a day is eight digits, YYYYMMDD";
-        return false;
-    }
+Result<std::string> msgrec_day_records_in(const std::string& dir, char delim,
+                                          std::string_view yyyymmdd, std::string_view day_kind) {
+    if (yyyymmdd.size() != 8 || !all_digits(yyyymmdd))
+        return Error{EINVAL, "a day is eight digits, YYYYMMDD"};
+    std::string out;
     std::string kind(day_kind);
     std::string day_path = attach_path(dir, std::string(yyyymmdd) + "." + kind);
-    if (read_whole(day_path, out)) return true;
+    if (read_whole(day_path, out)) return out;
     if (errno != ENOENT) {
-        why = strprintf("Failed to read (%s), %s", day_path.c_str(), std::strerror(errno));
-        return false;
+        const int err = errno;
+        return Error{err,
+                     strprintf("Failed to read (%s), %s", day_path.c_str(), std::strerror(err))};
     }
+    out.clear();
     // A day before today may be folded into its month already: its lines are those whose
     // time field names that day.
     std::string month_path = attach_path(dir, std::string(yyyymmdd.substr(0, 6)) + "." + kind);
     std::string month;
     if (!read_whole(month_path, month)) {
-        if (errno == ENOENT) return true;
-        why = strprintf("Failed to read (%s), %s", month_path.c_str(), std::strerror(errno));
-        return false;
+        if (errno == ENOENT) return out;
+        const int err = errno;
+        return Error{err,
+                     strprintf("Failed to read (%s), %s", month_path.c_str(), std::strerror(err))};
     }
     std::tm tm{};
     tm.tm_year = std::stoi(std::string(yyyymmdd.substr(0, 4))) - 1900;
@@ -220,7 +216,7 @@ bool msgrec_day_records_in(const std::string& dir, char delim, std::string_view 
             out += '\n';
         }
     });
-    return true;
+    return out;
 }
 
 }  // namespace tolvane

@@ -122,8 +122,8 @@ namespace msgrec_detail {
 std::mutex& list_lock();
 std::vector<msgrecs*>& list();
 
-// Loads one counter file; false (with err) for a read error other than a missing file.
-bool load_kind(msgrecs_data& mr, int kind, std::string& err);
+// Loads one counter file; the error for a read error other than a missing file.
+Status load_kind(msgrecs_data& mr, int kind);
 // Empties a kind whose counter file has expired and removes the file.
 void expire_if_old(msgrecs_data& mr, msgrec_list& l);
 // Takes back up to units of the key's reservation; the list's lock is held.

@@ -68,19 +68,18 @@ int msgrec_read_hours(const char* period) {
     return static_cast<int>(std::min<long long>(n * mult, INT_MAX));
 }
 
-msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
-                        const char* period, int ip, int from, int to, std::string& err) {
-    return msgrec_init(name, dir, delimiter, period, ip, from, to, 0, err);
+Result<msgrecs_ptr> msgrec_init(std::string_view name, std::string_view dir, char delimiter,
+                                const char* period, int ip, int from, int to) {
+    return msgrec_init(name, dir, delimiter, period, ip, from, to, 0);
 }
 
-msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
-                        const char* period, int ip, int from, int to, int user, std::string& err) {
-    return msgrec_init(name, dir, delimiter, period, ip, from, to, user, 0, err);
+Result<msgrecs_ptr> msgrec_init(std::string_view name, std::string_view dir, char delimiter,
+                                const char* period, int ip, int from, int to, int user) {
+    return msgrec_init(name, dir, delimiter, period, ip, from, to, user, 0);
 }
 
-msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimiter,
-                        const char* period, int ip, int from, int to, int user, int key,
-                        std::string& err) {
+Result<msgrecs_ptr> msgrec_init(std::string_view name, std::string_view dir, char delimiter,
+                                const char* period, int ip, int from, int to, int user, int key) {
     auto mr = std::make_unique<msgrecs>();
     mr->d->name = std::string(name);
     mr->d->path = std::string(dir);
@@ -94,7 +93,7 @@ msgrecs_ptr msgrec_init(std::string_view name, std::string_view dir, char delimi
     imsg("MsgRec path [%s]", mr->d->path.c_str());
     for (int k = 0; k < MSGREC_KINDS; ++k) {
         mr->d->lists[k].path = attach_path(mr->d->path, mr->d->name + kKindExt[k]);
-        if (!load_kind(*mr->d, k, err)) return nullptr;
+        if (Status loaded = load_kind(*mr->d, k); !loaded) return loaded.error();
     }
     std::lock_guard hold(list_lock());
     list().push_back(mr.get());

@@ -23,17 +23,15 @@ class FileRecords final : public RecordStore {
                std::time_t when) override {
         return msgrec_write_record(status, client, from, to, text, day_kind, when) == 1;
     }
-    bool day(std::string_view yyyymmdd, std::string_view day_kind, std::string& out,
-             std::string& why) override {
-        return msgrec_day_records(yyyymmdd, day_kind, out, why);
+    Result<std::string> day(std::string_view yyyymmdd, std::string_view day_kind) override {
+        return msgrec_day_records(yyyymmdd, day_kind);
     }
-    bool today(std::time_t now, std::size_t last_n, DayOutcomes& out, std::string&) override {
+    Result<DayOutcomes> today(std::time_t now, std::size_t last_n) override {
         // The records sit with the first limit; without one there are none.
         std::string dir;
         char delim = '|';
-        out = msgrec_records_at(dir, delim) ? msgrec_today_in(dir, delim, now, last_n)
-                                            : DayOutcomes{};
-        return true;
+        return msgrec_records_at(dir, delim) ? msgrec_today_in(dir, delim, now, last_n)
+                                             : DayOutcomes{};
     }
 };
 

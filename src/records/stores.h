@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/result.h"
 #include "records/msgrec.h"
 
 namespace tolvane {
@@ -53,15 +54,13 @@ class RecordStore {
                        std::string_view to, std::string_view text, std::string_view day_kind,
                        std::time_t when) = 0;
     // Every record of one local day ("YYYYMMDD") and kind, each a line as the day file holds
-    // it, in the order they were kept. False with why when they cannot be read; a day
-    // without records is empty, not an error.
-    [[nodiscard]] virtual bool day(std::string_view yyyymmdd, std::string_view day_kind,
-                                   std::string& out, std::string& why) = 0;
+    // it, in the order they were kept. The error says why they cannot be read (a malformed
+    // day, an unreadable file, a store that is away); a day without records is empty, not
+    // an error.
+    virtual Result<std::string> day(std::string_view yyyymmdd, std::string_view day_kind) = 0;
     // The figures of the local day of now and its last last_n records of both kinds. Cheap
-    // enough for a page refreshed every few seconds. False with why when they cannot be
-    // read now.
-    [[nodiscard]] virtual bool today(std::time_t now, std::size_t last_n, DayOutcomes& out,
-                                     std::string& why) = 0;
+    // enough for a page refreshed every few seconds. The error when they cannot be read now.
+    virtual Result<DayOutcomes> today(std::time_t now, std::size_t last_n) = 0;
 };
 
 // The message log: which addresses sent to a phone, and when each did last.

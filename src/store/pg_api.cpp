@@ -10,21 +10,27 @@ namespace {
 
 constexpr const char* kFinal = "('sent', 'delivered', 'failed', 'expired')";
 
+// Runs work on link; the error is the link's reason.
+Status run_on(PgLink& link, const PgLink::Work& work) {
+    std::string why;
+    if (!link.run(work, why)) return Error{0, why};
+    return {};
+}
+
 }  // namespace
 
-bool PgApiStore::open(std::int64_t ended_before, std::int64_t kept_before, std::string& why) {
-    return link_.run(
-        [&](PgConn& c, std::string& w) {
-            int version = 0;
-            return pg_schema_upgrade(c, version, w) &&
-                   c.exec(std::string("DELETE FROM tv_api_messages WHERE updated < $1 AND "
-                                      "status IN ") +
-                              kFinal,
-                          {pg_int(ended_before)}, w) &&
-                   c.exec("DELETE FROM tv_api_idempotency WHERE at < $1 AND status <> 0",
-                          {pg_int(kept_before)}, w);
-        },
-        why);
+Status PgApiStore::open(std::int64_t ended_before, std::int64_t kept_before) {
+    return run_on(link_, [&](PgConn& c, std::string& w) {
+        Result<int> version = pg_schema_upgrade(c);
+        if (!version) w = version.reason();
+        return version.ok() &&
+               c.exec(std::string("DELETE FROM tv_api_messages WHERE updated < $1 AND "
+                                  "status IN ") +
+                          kFinal,
+                      {pg_int(ended_before)}, w) &&
+               c.exec("DELETE FROM tv_api_idempotency WHERE at < $1 AND status <> 0",
+                      {pg_int(kept_before)}, w);
+    });
 }
 
 void PgApiStore::put_message(const PgApiMessage& m, bool only_new) {
@@ -43,31 +49,29 @@ void PgApiStore::put_message(const PgApiMessage& m, bool only_new) {
              why.c_str());
 }
 
-std::optional<std::string> PgApiStore::message(const std::string& id, const std::string& key,
-                                               std::string& why) {
-    why.clear();
+Result<std::optional<std::string>> PgApiStore::message(const std::string& id,
+                                                       const std::string& key) {
     std::optional<std::string> line;
-    bool ok = link_.run(
-        [&](PgConn& c, std::string& w) {
+    Status st =
+        run_on(link_, [&](PgConn& c, std::string& w) {
             PgResult r;
             if (!c.exec("SELECT line FROM tv_api_messages WHERE id = $1 AND key = $2",
                         {pg_text(id), pg_text(key)}, r, w))
                 return false;
             if (r.rows() == 1) line = r.text(0, 0);
             return true;
-        },
-        why);
-    if (!ok) return std::nullopt;
+        });
+    if (!st) return st.error();
     return line;
 }
 
-PgApiStore::Claim PgApiStore::claim(const std::string& owner, const std::string& key,
-                                    const std::string& hash, std::int64_t now_ms,
-                                    std::int64_t expired_before, std::int64_t stale_before,
-                                    Kept& kept, std::string& why) {
-    Claim out = Claim::failed;
-    bool ok = link_.run(
-        [&](PgConn& c, std::string& w) {
+Result<PgApiStore::Claim> PgApiStore::claim(const std::string& owner, const std::string& key,
+                                            const std::string& hash, std::int64_t now_ms,
+                                            std::int64_t expired_before, std::int64_t stale_before,
+                                            Kept& kept) {
+    Claim out = Claim::busy;
+    Status st =
+        run_on(link_, [&](PgConn& c, std::string& w) {
             PgResult r;
             // One statement: of two gateways claiming at once, one inserts, the other
             // waits for its row lock and then finds the row taken.
@@ -95,21 +99,20 @@ PgApiStore::Claim PgApiStore::claim(const std::string& owner, const std::string&
             kept = Kept{r.text(0, 0), static_cast<int>(r.int64(0, 1)), r.text(0, 2)};
             out = Claim::answered;
             return true;
-        },
-        why);
-    return ok ? out : Claim::failed;
+        });
+    if (!st) return st.error();
+    return out;
 }
 
-bool PgApiStore::keep(const std::string& owner, const std::string& key, int status,
-                      const std::string& body, std::string& why) {
-    return link_.run(
-        [&](PgConn& c, std::string& w) {
+Status PgApiStore::keep(const std::string& owner, const std::string& key, int status,
+                        const std::string& body) {
+    return run_on(
+        link_, [&](PgConn& c, std::string& w) {
             return c.exec(
                 "UPDATE tv_api_idempotency SET status = $3, body = $4"
                 " WHERE owner = $1 AND key = $2",
                 {pg_text(owner), pg_bytes(key), pg_int(status), pg_text(body)}, w);
-        },
-        why);
+        });
 }
 
 void PgApiStore::release(const std::string& owner, const std::string& key) {

@@ -4,8 +4,8 @@
 //
 //   PgApiStore s(dsn);
 //   s.put_message({"1043", "shop", "sent", line, updated_ms}, false);   // no round trip
-//   std::optional<std::string> line = s.message("1043", "shop", why);
-//   switch (s.claim("shop", "order-7", hash, now_ms, why)) ...
+//   Result<std::optional<std::string>> line = s.message("1043", "shop");
+//   Result<PgApiStore::Claim> c = s.claim("shop", "order-7", hash, now_ms, expired, stale, kept);
 //
 // Tables (migration 8): tv_api_messages (id, key, status, line, updated): one row per
 // message, `line` its status as the API's journal writes it (JSON); a change is taken
@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 
+#include "foundation/result.h"
 #include "store/pg.h"
 
 namespace tolvane {
@@ -39,23 +40,22 @@ class PgApiStore {
     explicit PgApiStore(std::string dsn) : dsn_(dsn), link_(std::move(dsn), "api state") {}
 
     // Brings the schema up to date and drops messages that ended before `ended_before`
-    // and answers kept since before `kept_before`; false with why.
-    [[nodiscard]] bool open(std::int64_t ended_before, std::int64_t kept_before, std::string& why);
+    // and answers kept since before `kept_before`. The error is the database's text (or
+    // the schema's); the link reconnects by itself on the next call.
+    Status open(std::int64_t ended_before, std::int64_t kept_before);
 
     // Stores a change of a message (only_new: only when the message has no row yet).
     // Logged when it cannot be written.
     void put_message(const PgApiMessage& m, bool only_new);
-    // The status line of message id sent with the key named key; nullopt with why empty
-    // when there is none, with why set when the database could not be asked.
-    std::optional<std::string> message(const std::string& id, const std::string& key,
-                                       std::string& why);
+    // The status line of message id sent with the key named key, nullopt when there is
+    // none; the error when the database could not be asked.
+    Result<std::optional<std::string>> message(const std::string& id, const std::string& key);
 
     // The state of an idempotency key after claim().
     enum class Claim {
         taken,     // ours now: answer, then keep() or release()
         busy,      // its first request is being answered (here or on another gateway)
         answered,  // answered before: status and body hold the answer, hash its body's
-        failed,    // the database could not be asked (why)
     };
     struct Kept {
         std::string hash;
@@ -64,13 +64,14 @@ class PgApiStore {
     };
     // Takes the key for (owner, key) with the body's hash at now_ms unless a row holds it;
     // a kept answer older than `expired_before`, or a claim older than `stale_before` whose
-    // gateway never answered, is taken over.
-    Claim claim(const std::string& owner, const std::string& key, const std::string& hash,
-                std::int64_t now_ms, std::int64_t expired_before, std::int64_t stale_before,
-                Kept& kept, std::string& why);
-    // Keeps the answer of a taken key; false with why when it could not be stored.
-    [[nodiscard]] bool keep(const std::string& owner, const std::string& key, int status,
-                            const std::string& body, std::string& why);
+    // gateway never answered, is taken over. kept is filled for Claim::answered; the error
+    // when the database could not be asked.
+    Result<Claim> claim(const std::string& owner, const std::string& key, const std::string& hash,
+                        std::int64_t now_ms, std::int64_t expired_before, std::int64_t stale_before,
+                        Kept& kept);
+    // Keeps the answer of a taken key; the error when it could not be stored.
+    Status keep(const std::string& owner, const std::string& key, int status,
+                const std::string& body);
     // Frees a taken key (the send was refused: the key may be used again).
     void release(const std::string& owner, const std::string& key);
 

@@ -56,11 +56,11 @@ bool parse_held(const std::string& text, std::size_t n, std::vector<int>& held) 
 
 }  // namespace
 
-bool pg_reserve_batch(PgConn& conn, const std::vector<const PgReservation*>& list,
-                      const std::vector<std::int64_t>& nows, std::vector<int>& held,
-                      std::string& why) {
-    held.assign(list.size(), 0);
-    if (list.empty()) return true;
+Result<std::vector<int>> pg_reserve_batch(PgConn& conn,
+                                          const std::vector<const PgReservation*>& list,
+                                          const std::vector<std::int64_t>& nows) {
+    std::vector<int> held(list.size(), 0);
+    if (list.empty()) return held;
     // The lock order: limit, kind, key; equal ones keep their order of arrival.
     std::vector<std::size_t> order(list.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
@@ -85,20 +85,20 @@ bool pg_reserve_batch(PgConn& conn, const std::vector<const PgReservation*>& lis
         checks.push_back(r.check ? 1 : 0);
     }
     PgResult res;
+    std::string why;
     if (!conn.exec(
             kReserveSql,
             {pg_text(bytea_array(names)), pg_text(int_array(kinds)), pg_text(bytea_array(keys)),
              pg_text(int_array(units)), pg_text(int_array(limits)), pg_text(int_array(hours)),
              pg_text(int_array(when)), pg_text(int_array(checks))},
             res, why))
-        return false;
+        return Error{0, why};
     std::vector<int> sorted;
-    if (res.rows() != 1 || !parse_held(res.text(0, 0), list.size(), sorted)) {
-        why = "tv_reserve answered " + (res.rows() == 1 ? res.text(0, 0) : std::string("nothing"));
-        return false;
-    }
+    if (res.rows() != 1 || !parse_held(res.text(0, 0), list.size(), sorted))
+        return Error{0, "tv_reserve answered " +
+                            (res.rows() == 1 ? res.text(0, 0) : std::string("nothing"))};
     for (std::size_t j = 0; j < order.size(); ++j) held[order[j]] = sorted[j];
-    return true;
+    return held;
 }
 
 PgReserveBatcher::PgReserveBatcher(const std::string& dsn, std::size_t links, std::size_t max_batch)
@@ -112,7 +112,7 @@ PgReserveBatcher::PgReserveBatcher(const std::string& dsn, std::size_t links, st
     for (auto& l : links_) idle_.push_back(l.get());
 }
 
-int PgReserveBatcher::reserve(const PgReservation& r, std::int64_t now, std::string& why) {
+Result<bool> PgReserveBatcher::reserve(const PgReservation& r, std::int64_t now) {
     Waiter self;
     self.r = &r;
     self.now = now;
@@ -147,11 +147,8 @@ int PgReserveBatcher::reserve(const PgReservation& r, std::int64_t now, std::str
         }
         if (!queue_.empty()) queue_.front()->cv.notify_one();
     }
-    if (!self.why.empty()) {
-        why = self.why;
-        return -1;
-    }
-    return self.held;
+    if (!self.why.empty()) return Error{0, self.why};
+    return self.held == 1;
 }
 
 void PgReserveBatcher::run(PgLink& link, const std::vector<Waiter*>& batch) {
@@ -164,7 +161,13 @@ void PgReserveBatcher::run(PgLink& link, const std::vector<Waiter*>& batch) {
     std::vector<int> held;
     std::string why;
     const PgLink::Work work = [&](PgConn& c, std::string& w) {
-        return pg_reserve_batch(c, list, nows, held, w);
+        Result<std::vector<int>> answer = pg_reserve_batch(c, list, nows);
+        if (!answer) {
+            w = answer.reason();
+            return false;
+        }
+        held = std::move(*answer);
+        return true;
     };
     const bool was_up = link.up();
     bool ok = link.run(work, why);

@@ -4,9 +4,8 @@
 // counted in turn exactly as if it had been sent alone.
 //
 //   PgReserveBatcher b(dsn);
-//   std::string why;
-//   int held = b.reserve(PgReservation{"msgrec", MSGREC_FROM, "ann@x", 1, 3, 24, true},
-//                        time(nullptr), why);   // 1 held, 0 refused, -1 store away (why)
+//   Result<bool> held = b.reserve(PgReservation{"msgrec", MSGREC_FROM, "ann@x", 1, 3, 24, true},
+//                                 time(nullptr));  // held, refused, or the store is away
 //
 // Gathering works like a grouped commit without a thread of its own: a caller that finds
 // a connection free sends every reservation waiting then (its own among them) and wakes
@@ -40,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/result.h"
 #include "store/pg.h"
 
 namespace tolvane {
@@ -58,11 +58,12 @@ struct PgReservation {
 };
 
 // Runs one batch on conn as one call of tv_reserve, in the lock order (limit, kind, key;
-// equal ones in the order given): held[i] is 1 when list[i] was held, 0 when refused. nows
-// holds each reservation's clock. False with why when the call failed (nothing held).
-[[nodiscard]] bool pg_reserve_batch(PgConn& conn, const std::vector<const PgReservation*>& list,
-                                    const std::vector<std::int64_t>& nows, std::vector<int>& held,
-                                    std::string& why);
+// equal ones in the order given): element i is 1 when list[i] was held, 0 when refused.
+// nows holds each reservation's clock. The error (nothing held) is the database's text, or
+// the function's answer when it cannot be read.
+Result<std::vector<int>> pg_reserve_batch(PgConn& conn,
+                                          const std::vector<const PgReservation*>& list,
+                                          const std::vector<std::int64_t>& nows);
 
 class PgReserveBatcher {
   public:
@@ -73,8 +74,8 @@ class PgReserveBatcher {
     PgReserveBatcher(const PgReserveBatcher&) = delete;
     PgReserveBatcher& operator=(const PgReserveBatcher&) = delete;
 
-    // 1 held, 0 refused, -1 with why when the store could not be asked.
-    int reserve(const PgReservation& r, std::int64_t now, std::string& why);
+    // True held, false refused; the error when the store could not be asked.
+    Result<bool> reserve(const PgReservation& r, std::int64_t now);
 
     // Batches sent and reservations they carried, since the start.
     std::uint64_t batches() const;

@@ -125,39 +125,51 @@ const std::vector<const char*>& pg_store_tables() {
     return list;
 }
 
-int pg_schema_version(PgConn& conn, std::string& why) {
+Result<int> pg_schema_version(PgConn& conn) {
     PgResult r;
-    if (!conn.exec("SELECT to_regclass('tv_schema_version') IS NOT NULL", {}, r, why)) return -1;
+    std::string why;
+    if (!conn.exec("SELECT to_regclass('tv_schema_version') IS NOT NULL", {}, r, why))
+        return Error{0, why};
     if (r.text(0, 0) != "t") return 0;
     if (!conn.exec("SELECT coalesce(max(version), 0) FROM tv_schema_version", {}, r, why))
-        return -1;
+        return Error{0, why};
     return static_cast<int>(r.int64(0, 0));
 }
 
-bool pg_schema_upgrade(PgConn& conn, int& version, std::string& why) {
+namespace {
+
+// Reads the version inside the step's transaction: -1 with w on failure.
+int version_in(PgConn& conn, std::string& w) {
+    Result<int> v = pg_schema_version(conn);
+    if (!v) w = v.reason();
+    return v ? *v : -1;
+}
+
+}  // namespace
+
+Result<int> pg_schema_upgrade(PgConn& conn) {
     const auto& list = pg_migrations();
     const int known = static_cast<int>(list.size());
     std::string w;
+    int version = 0;
     if (!conn.script("BEGIN", w) || !conn.script(LOCK_SQL, w) ||
         !conn.script("CREATE TABLE IF NOT EXISTS tv_schema_version (version integer PRIMARY KEY,"
                      " applied timestamptz NOT NULL DEFAULT now())",
                      w) ||
-        (version = pg_schema_version(conn, w)) < 0 || !conn.script("COMMIT", w)) {
-        why = "cannot read the store's schema version: " + w;
+        (version = version_in(conn, w)) < 0 || !conn.script("COMMIT", w)) {
         std::string ignored;
         if (conn.healthy()) (void)conn.script("ROLLBACK", ignored);
-        return false;
+        return Error{0, "cannot read the store's schema version: " + w};
     }
-    if (version > known) {
-        why = strprintf("the store's schema is version %d, newer than this program knows (%d)",
-                        version, known);
-        return false;
-    }
+    if (version > known)
+        return Error{0, strprintf("the store's schema is version %d, newer than this program "
+                                  "knows (%d)",
+                                  version, known)};
     while (version < known) {
         int next = version + 1;
         int seen = 0;
         bool ok = conn.script("BEGIN", w) && conn.script(LOCK_SQL, w) &&
-                  (seen = pg_schema_version(conn, w)) >= 0;
+                  (seen = version_in(conn, w)) >= 0;
         // Another gateway may have applied it while we waited for the lock.
         if (ok && seen >= next) {
             ok = conn.script("COMMIT", w);
@@ -174,24 +186,24 @@ bool pg_schema_upgrade(PgConn& conn, int& version, std::string& why) {
         if (!ok) {
             std::string ignored;
             if (conn.healthy()) (void)conn.script("ROLLBACK", ignored);
-            why = strprintf("cannot bring the store's schema to version %d: %s", next, w.c_str());
-            return false;
+            return Error{
+                0, strprintf("cannot bring the store's schema to version %d: %s", next, w.c_str())};
         }
         imsg("PostgreSQL store: schema brought to version %d", next);
         version = next;
     }
-    return true;
+    return version;
 }
 
-bool pg_store_counts(PgConn& conn, std::vector<std::pair<std::string, std::int64_t>>& counts,
-                     std::string& why) {
-    counts.clear();
+Result<PgStoreCounts> pg_store_counts(PgConn& conn) {
+    PgStoreCounts counts;
+    std::string why;
     for (const char* table : pg_store_tables()) {
         PgResult r;
-        if (!conn.exec("SELECT count(*) FROM " + pg_ident(table), {}, r, why)) return false;
+        if (!conn.exec("SELECT count(*) FROM " + pg_ident(table), {}, r, why)) return Error{0, why};
         counts.emplace_back(table, r.int64(0, 0));
     }
-    return true;
+    return counts;
 }
 
 }  // namespace tolvane

@@ -6,9 +6,8 @@
 // row, so a failed one leaves the schema as it was. Gateways starting at the same moment
 // take an advisory lock first, so each migration runs once.
 //
-//   std::string why;
-//   int version = 0;
-//   if (!pg_schema_upgrade(conn, version, why)) ... refuse to start ...
+//   Result<int> version = pg_schema_upgrade(conn);
+//   if (!version) ... refuse to start, saying version.reason() ...
 //
 // Adding a table: append its migration to the list in pg_schema.cpp (never change one that
 // has shipped) and its name to the table list there, so that "-store check" counts it.
@@ -20,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/result.h"
 #include "store/pg.h"
 
 namespace tolvane {
@@ -29,15 +29,18 @@ const std::vector<const char*>& pg_migrations();
 // Every table of the store, in the order "-store check" lists them.
 const std::vector<const char*>& pg_store_tables();
 
-// The schema's version (0 when nothing was ever applied); -1 with why on failure.
-int pg_schema_version(PgConn& conn, std::string& why);
+// The schema's version (0 when nothing was ever applied); the error is the database's
+// text when it could not be asked.
+Result<int> pg_schema_version(PgConn& conn);
 
-// Applies every migration the database lacks; `version` is the version afterwards.
-[[nodiscard]] bool pg_schema_upgrade(PgConn& conn, int& version, std::string& why);
+// Applies every migration the database lacks and gives the version afterwards. The error
+// says which step failed (reading the version, a migration, or a schema newer than this
+// program); a failed migration is rolled back.
+Result<int> pg_schema_upgrade(PgConn& conn);
 
-// The row count of every table in pg_store_tables(), in that order.
-[[nodiscard]] bool pg_store_counts(PgConn& conn,
-                                   std::vector<std::pair<std::string, std::int64_t>>& counts,
-                                   std::string& why);
+// The row count of every table in pg_store_tables(), in that order; the error is the
+// database's text.
+using PgStoreCounts = std::vector<std::pair<std::string, std::int64_t>>;
+Result<PgStoreCounts> pg_store_counts(PgConn& conn);
 
 }  // namespace tolvane

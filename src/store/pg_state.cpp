@@ -2,6 +2,7 @@
 #include "store/pg_state.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -93,36 +94,38 @@ class PgRecords final : public RecordStore {
         return ok;
     }
 
-    bool day(std::string_view yyyymmdd, std::string_view day_kind, std::string& out,
-             std::string& why) override {
-        out.clear();
+    Result<std::string> day(std::string_view yyyymmdd, std::string_view day_kind) override {
         std::optional<long long> d =
             yyyymmdd.size() == 8 && yyyymmdd[0] != '-' ? parse_decimal(yyyymmdd) : std::nullopt;
-        if (!d) {
-            why = "a day is eight digits, YYYYMMDD";
-            return false;
-        }
-        return link_.run(
-            [&](PgConn& c, std::string& w) {
-                PgResult r;
-                if (!c.exec("SELECT line FROM tv_records WHERE kind = $1 AND day = $2 ORDER BY id",
+        if (!d) return Error{EINVAL, "a day is eight digits, YYYYMMDD"};
+        std::string out;
+        std::string why;
+        if (!link_.run(
+                [&](PgConn& c, std::string& w) {
+                    PgResult r;
+                    if (!c.exec(
+                            "SELECT line FROM tv_records WHERE kind = $1 AND day = $2 ORDER BY id",
                             {pg_text(view_text(day_kind)), pg_int(*d)}, r, w))
-                    return false;
-                for (int i = 0; i < r.rows(); ++i) out += r.bytes(i, 0);
-                return true;
-            },
-            why);
+                        return false;
+                    for (int i = 0; i < r.rows(); ++i) out += r.bytes(i, 0);
+                    return true;
+                },
+                why))
+            return Error{0, why};
+        return out;
     }
 
-    bool today(std::time_t now, std::size_t last_n, DayOutcomes& out, std::string& why) override {
-        out = DayOutcomes{};
+    Result<DayOutcomes> today(std::time_t now, std::size_t last_n) override {
+        DayOutcomes out;
         const std::string d(1, delim_);
+        std::string why;
         // The counts and the newest lines of the day, both on the (kind, day, id) index:
         // a status is the line's start, the client the field after the first delimiter.
-        return link_.run(
-            [&](PgConn& c, std::string& w) {
-                PgResult r;
-                if (!c.exec("SELECT"
+        if (!link_.run(
+                [&](PgConn& c, std::string& w) {
+                    PgResult r;
+                    if (!c.exec(
+                            "SELECT"
                             " count(*) FILTER (WHERE kind = 'rec' AND position($2 in line) = 1),"
                             " count(*) FILTER (WHERE kind = 'rec' AND position($3 in line) = 1),"
                             " count(*) FILTER (WHERE kind = 'log' AND position($4 in line) > 0"
@@ -131,12 +134,13 @@ class PgRecords final : public RecordStore {
                             {pg_int(local_day(now)), pg_bytes("SUCCESS" + d),
                              pg_bytes("FAILURE" + d), pg_bytes(d + "SMS" + d), pg_bytes(d)},
                             r, w))
-                    return false;
-                out.sent = static_cast<int>(r.int64(0, 0));
-                out.failed = static_cast<int>(r.int64(0, 1));
-                out.received = static_cast<int>(r.int64(0, 2));
-                PgResult l;
-                if (!c.exec("SELECT kind, line FROM ("
+                        return false;
+                    out.sent = static_cast<int>(r.int64(0, 0));
+                    out.failed = static_cast<int>(r.int64(0, 1));
+                    out.received = static_cast<int>(r.int64(0, 2));
+                    PgResult l;
+                    if (!c.exec(
+                            "SELECT kind, line FROM ("
                             " (SELECT id, kind, line FROM tv_records WHERE kind = 'rec'"
                             "  AND day = $1 ORDER BY id DESC LIMIT $2)"
                             " UNION ALL (SELECT id, kind, line FROM tv_records WHERE kind = 'log'"
@@ -144,15 +148,17 @@ class PgRecords final : public RecordStore {
                             " ORDER BY id DESC LIMIT $2",
                             {pg_int(local_day(now)), pg_int(static_cast<std::int64_t>(last_n))}, l,
                             w))
-                    return false;
-                for (int i = 0; i < l.rows(); ++i) {
-                    std::string line = l.bytes(i, 1);
-                    if (!line.empty() && line.back() == '\n') line.pop_back();
-                    out.last.push_back(DayOutcomes::Line{l.text(i, 0), std::move(line)});
-                }
-                return true;
-            },
-            why);
+                        return false;
+                    for (int i = 0; i < l.rows(); ++i) {
+                        std::string line = l.bytes(i, 1);
+                        if (!line.empty() && line.back() == '\n') line.pop_back();
+                        out.last.push_back(DayOutcomes::Line{l.text(i, 0), std::move(line)});
+                    }
+                    return true;
+                },
+                why))
+            return Error{0, why};
+        return out;
     }
 
   private:
@@ -324,16 +330,15 @@ class PgLimits final : public LimitStore {
         const char* name = msgrec_name(mr);
         PgReservation r{name ? name : "", kind, msgrec_key(key), units, msgrec_limit(mr, kind),
                         msgrec_hours(mr), check};
-        std::string why;
-        int held = reserve_.reserve(r, msgrec_now(), why);
-        if (held < 0) {
+        Result<bool> held = reserve_.reserve(r, msgrec_now());
+        if (!held) {
             // The mail is refused by the queue on the same database meanwhile; a limit that
             // cannot be read is not a reason to name a limit in the refusal.
             emsg("MsgRec %s count of [%.*s] not checked: %s", msgrec_name(mr),
-                 static_cast<int>(key.size()), key.data(), why.c_str());
+                 static_cast<int>(key.size()), key.data(), held.reason().c_str());
             return 1;
         }
-        return held == 1 ? 1 : 0;
+        return *held ? 1 : 0;
     }
 
     void unreserve(msgrecs* mr, int kind, std::string_view key, int units) override {

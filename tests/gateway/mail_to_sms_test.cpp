@@ -104,9 +104,9 @@ class MailToSms : public test::PathFixture {
     }
 
     msgrecs* limit(const char* name, int ip, int from, int to) {
-        std::string err;
-        limits.push_back(msgrec_init(name, dir, '|', "24", ip, from, to, err));
-        EXPECT_TRUE(limits.back()) << err;
+        Result<msgrecs_ptr> made = msgrec_init(name, dir, '|', "24", ip, from, to);
+        EXPECT_TRUE(made) << made.reason();
+        limits.push_back(made ? std::move(*made) : nullptr);
         path.limits.push_back(limits.back().get());
         return limits.back().get();
     }
@@ -251,9 +251,9 @@ TEST_F(MailToSms, AcceptedMailIsOnDiskBeforeTheClientSpeaksAgain) {
 // The queue keeps the name the client authenticated as, so an entry stored by an earlier
 // run (no unit held in this process) still counts for its user when its SMS is sent.
 TEST_F(MailToSms, AnEntryOfAnEarlierRunCountsForTheUserItKeeps) {
-    std::string err;
-    limits.push_back(msgrec_init("msgrec", dir, '|', "24", 0, 0, 0, 5, err));
-    ASSERT_TRUE(limits.back()) << err;
+    Result<msgrecs_ptr> made = msgrec_init("msgrec", dir, '|', "24", 0, 0, 0, 5);
+    ASSERT_TRUE(made) << made.reason();
+    limits.push_back(std::move(*made));
     msgrecs* mr = limits.back().get();
     const struct {
         const char* user;

@@ -60,8 +60,8 @@ class PathFixture : public ::testing::Test {
         mutexlist_init();
         ini = sini_init(_settings);
         set("phone_country", "+61");
-        std::string err;
-        ASSERT_EQ(msglog_load(dir + "/msglog.dat", '|', err), 1) << err;
+        Status loaded = msglog_load(dir + "/msglog.dat", '|');
+        ASSERT_TRUE(loaded) << loaded.reason();
         queue_file_options qo;
         qo.sync = false;  // durability is the store's own test; here only what is queued
         Result<std::unique_ptr<QueueStore>> opened = queue_file_open(dir + "/queue", qo);

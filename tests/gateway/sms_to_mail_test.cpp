@@ -65,9 +65,9 @@ class SmsToMail : public test::PathFixture {
         PathFixture::SetUp();
         if (HasFatalFailure()) return;
         set("smtp_domain", "gw.example");
-        std::string err;
-        limits = msgrec_init("msgrec", dir, '|', "24", 0, 500, 500, err);
-        ASSERT_TRUE(limits) << err;
+        Result<msgrecs_ptr> made = msgrec_init("msgrec", dir, '|', "24", 0, 500, 500);
+        ASSERT_TRUE(made) << made.reason();
+        limits = std::move(*made);
         ASSERT_TRUE(server.start());
         relay = relay_to(server.port());
         recv = script_transport(SMS_SMPP, &inbound);
@@ -166,16 +166,15 @@ class SmsToMail : public test::PathFixture {
     void load_delivery(const std::string& text) {
         std::ofstream(dir + "/delivery.txt") << text;
         delivery_file = alias_new();
-        std::string err;
-        ASSERT_EQ(alias_load(delivery_file.get(), dir + "/delivery.txt", "+61", " ", nullptr, err),
-                  1);
+        Status loaded = alias_load(delivery_file.get(), dir + "/delivery.txt", "+61", " ", nullptr);
+        ASSERT_TRUE(loaded) << loaded.reason();
         path.df = delivery_file.get();
     }
     void load_aliases(const std::string& text) {
         std::ofstream(dir + "/alias.txt") << text;
         aliases_file = alias_new();
-        std::string err;
-        ASSERT_EQ(alias_load(aliases_file.get(), dir + "/alias.txt", "+61", "*", nullptr, err), 1);
+        Status loaded = alias_load(aliases_file.get(), dir + "/alias.txt", "+61", "*", nullptr);
+        ASSERT_TRUE(loaded) << loaded.reason();
         path.af = aliases_file.get();
     }
 

@@ -94,9 +94,9 @@ class Admin : public ::testing::Test {
     void SetUp() override {
         settings("web_allow 127.0.0.1\n");
         box.write("admin.dat", "admin:" + ssha_encode("s3cret") + "\n");
-        std::string err;
-        mr = msgrec_init("msgrec", box.dir(), '|', "24", 5, 6, 7, err);
-        ASSERT_TRUE(mr) << err;
+        Result<msgrecs_ptr> made = msgrec_init("msgrec", box.dir(), '|', "24", 5, 6, 7);
+        ASSERT_TRUE(made) << made.reason();
+        mr = std::move(*made);
         gw.starttime = std::time(nullptr) - 93784;
         auth_guard().clear();
     }
@@ -364,9 +364,9 @@ TEST_F(Admin, CountsOfTheChosenLimitAndKindAreListedEncoded) {
 }
 
 TEST_F(Admin, LimitNamesListEveryLimitWithTheChosenOneSelected) {
-    std::string err;
-    other = msgrec_init("daily", box.dir(), '|', "24", 1, 1, 1, err);
-    ASSERT_TRUE(other) << err;
+    Result<msgrecs_ptr> made = msgrec_init("daily", box.dir(), '|', "24", 1, 1, 1);
+    ASSERT_TRUE(made) << made.reason();
+    other = std::move(*made);
     msgrec_add_from(other.get(), "carol@example.com", 4);
     std::string page = get("/");
     EXPECT_TRUE(has(page, "<option value=\"msgrec\" selected>msgrec</option>")) << page;

@@ -1,9 +1,11 @@
 // Alias and delivery tables loaded from real files in a private directory.
 #include "records/alias.h"
+#include "support/status_check.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 
@@ -16,7 +18,6 @@ class AliasTest : public ::testing::Test {
   protected:
     fs::path dir;
     std::unique_ptr<aliases> table = alias_new();
-    std::string err;
 
     void SetUp() override {
         std::string tmpl = (fs::temp_directory_path() / "alias_XXXXXX").string();
@@ -40,7 +41,7 @@ class AliasTest : public ::testing::Test {
 
 TEST_F(AliasTest, NationalNumbersAreStoredInInternationalForm) {
     std::string p = write("d.txt", "0412345678 ann@example.com\n+61499000111 bob@example.com\n");
-    ASSERT_EQ(alias_load(table.get(), p, "+61", " ", "phone,email", err), 1) << err;
+    ASSERT_TRUE(succeeded(alias_load(table.get(), p, "+61", " ", "phone,email")));
     EXPECT_EQ(find("+61412345678"), "ann@example.com");
     EXPECT_EQ(find("0412345678"), "<none>") << "only the fixed form is stored";
     EXPECT_EQ(find("+61499000111"), "bob@example.com");
@@ -49,20 +50,20 @@ TEST_F(AliasTest, NationalNumbersAreStoredInInternationalForm) {
 
 TEST_F(AliasTest, WithoutCountryTheLeadingZeroIsDropped) {
     std::string p = write("d.txt", "0412 ann@x\n");
-    ASSERT_EQ(alias_load(table.get(), p, nullptr, " ", nullptr, err), 1);
+    ASSERT_TRUE(succeeded(alias_load(table.get(), p, nullptr, " ", nullptr)));
     EXPECT_EQ(find("412"), "ann@x");
 }
 
 TEST_F(AliasTest, OrderAndDelimiterChooseTheFields) {
     std::string p = write("a.csv", "ann@example.com,0412000001\r\nbob@example.com,0412000002\r\n");
-    ASSERT_EQ(alias_load(table.get(), p, "+61", ",", "email,phone", err), 1);
+    ASSERT_TRUE(succeeded(alias_load(table.get(), p, "+61", ",", "email,phone")));
     EXPECT_EQ(find("+61412000001"), "ann@example.com") << "CR LF line ends are not part of fields";
     EXPECT_EQ(find("+61412000002"), "bob@example.com");
 
     // A longer order list: the positions are the places of the two words; unknown words
     // only hold a place.
     std::string q = write("b.txt", "Ann Smith*0412000003*ann@x*note\n");
-    ASSERT_EQ(alias_load(table.get(), q, "+61", "*", "name, phone, email, extra", err), 1);
+    ASSERT_TRUE(succeeded(alias_load(table.get(), q, "+61", "*", "name, phone, email, extra")));
     EXPECT_EQ(find("+61412000003"), "ann@x");
     EXPECT_EQ(find("+61412000001"), "<none>") << "a load replaces the previous entries";
 }
@@ -74,7 +75,7 @@ TEST_F(AliasTest, TabDelimiterWordInAnyCase) {
     EXPECT_EQ(alias_delimiter("", '*'), '*');
     EXPECT_EQ(alias_delimiter(nullptr, ' '), ' ');
     std::string p = write("t.txt", "0412\tann@x\n0413 bob@x\n");
-    ASSERT_EQ(alias_load(table.get(), p, "+61", "Tab", nullptr, err), 1);
+    ASSERT_TRUE(succeeded(alias_load(table.get(), p, "+61", "Tab", nullptr)));
     EXPECT_EQ(find("+61412"), "ann@x");
     EXPECT_EQ(find("+61413"), "<none>") << "a blank is not the delimiter here";
     EXPECT_EQ(alias_count(table.get()), 1u);
@@ -91,7 +92,7 @@ TEST_F(AliasTest, BadLinesAreSkippedAndTheRestLoaded) {
                               "   0412   ann@x   \n"
                               "0413 bob@x"  // no final line end
     );
-    ASSERT_EQ(alias_load(table.get(), p, "+61", " ", nullptr, err), 1);
+    ASSERT_TRUE(succeeded(alias_load(table.get(), p, "+61", " ", nullptr)));
     EXPECT_EQ(find("+61412"), "ann@x") << "runs of the delimiter count as one";
     EXPECT_EQ(find("+61413"), "bob@x");
     EXPECT_EQ(find("onlyonefield"), "<none>");
@@ -105,36 +106,40 @@ TEST_F(AliasTest, LineOfExactlyTheLimitIsKept) {
     std::string line = "0412 " + addr;
     ASSERT_EQ(line.size(), 999u);
     std::string p = write("d.txt", line + "\n");
-    ASSERT_EQ(alias_load(table.get(), p, "+61", " ", nullptr, err), 1);
+    ASSERT_TRUE(succeeded(alias_load(table.get(), p, "+61", " ", nullptr)));
     EXPECT_EQ(find("+61412"), addr);
 }
 
 TEST_F(AliasTest, PositionBeyondTheFieldsSkipsTheLine) {
     std::string p = write("d.txt", "0412 ann@x\n0413 x bob@x\n");
-    ASSERT_EQ(alias_load(table.get(), p, "+61", " ", "phone,name,email", err), 1);
+    ASSERT_TRUE(succeeded(alias_load(table.get(), p, "+61", " ", "phone,name,email")));
     EXPECT_EQ(find("+61412"), "<none>");
     EXPECT_EQ(find("+61413"), "bob@x");
 }
 
 TEST_F(AliasTest, FirstOfTwoLinesForOneNumberWins) {
     std::string p = write("d.txt", "0412 first@x\n+61412 second@x\n0412 third@x\n");
-    ASSERT_EQ(alias_load(table.get(), p, "+61", " ", nullptr, err), 1);
+    ASSERT_TRUE(succeeded(alias_load(table.get(), p, "+61", " ", nullptr)));
     EXPECT_EQ(find("+61412"), "first@x");
     EXPECT_EQ(alias_count(table.get()), 3u) << "every entry is kept";
 }
 
 TEST_F(AliasTest, MissingFileFailsAndKeepsTheTable) {
     std::string p = write("d.txt", "0412 ann@x\n");
-    ASSERT_EQ(alias_load(table.get(), p, "+61", " ", nullptr, err), 1);
+    ASSERT_TRUE(succeeded(alias_load(table.get(), p, "+61", " ", nullptr)));
     std::string missing = (dir / "nope.txt").string();
-    EXPECT_EQ(alias_load(table.get(), missing, "+61", " ", nullptr, err), 0);
-    EXPECT_EQ(err, "Failed to open (" + missing + "), No such file or directory");
+    Status loaded = alias_load(table.get(), missing, "+61", " ", nullptr);
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(loaded.error().code, ENOENT);
+    EXPECT_EQ(loaded.reason(), "Failed to open (" + missing + "), No such file or directory");
     EXPECT_EQ(find("+61412"), "ann@x");
 }
 
 TEST_F(AliasTest, DirectoryIsAReadFailure) {
-    EXPECT_EQ(alias_load(table.get(), dir.string(), "+61", " ", nullptr, err), 0);
-    EXPECT_NE(err.find("Failed to open (" + dir.string() + ")"), std::string::npos) << err;
+    Status loaded = alias_load(table.get(), dir.string(), "+61", " ", nullptr);
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(loaded.error().code, EISDIR);
+    EXPECT_EQ(loaded.reason(), "Failed to open (" + dir.string() + "), Is a directory");
 }
 
 TEST_F(AliasTest, EmptyAndNeverLoadedTablesFindNothing) {
@@ -144,14 +149,16 @@ TEST_F(AliasTest, EmptyAndNeverLoadedTablesFindNothing) {
     EXPECT_EQ(alias_find(nullptr, "+61412", email), 0);
     EXPECT_EQ(alias_count(nullptr), 0u);
     std::string p = write("d.txt", "");
-    ASSERT_EQ(alias_load(table.get(), p, "+61", " ", nullptr, err), 1);
+    ASSERT_TRUE(succeeded(alias_load(table.get(), p, "+61", " ", nullptr)));
     EXPECT_EQ(alias_count(table.get()), 0u);
-    EXPECT_EQ(alias_load(nullptr, p, "+61", " ", nullptr, err), 0);
+    Status no_table = alias_load(nullptr, p, "+61", " ", nullptr);
+    ASSERT_FALSE(no_table);
+    EXPECT_EQ(no_table.reason(), "no table");
 }
 
 TEST_F(AliasTest, PhonesCompareExactly) {
     std::string p = write("d.txt", "AbC ann@x\n");
-    ASSERT_EQ(alias_load(table.get(), p, "+61", " ", nullptr, err), 1);
+    ASSERT_TRUE(succeeded(alias_load(table.get(), p, "+61", " ", nullptr)));
     EXPECT_EQ(find("AbC"), "ann@x");
     EXPECT_EQ(find("abc"), "<none>");
     EXPECT_EQ(find("AbC "), "<none>");

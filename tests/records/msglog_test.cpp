@@ -1,11 +1,13 @@
 // The message log on real files in a private directory.
 #include "records/msglog.h"
+#include "support/status_check.h"
 #include "support/temp_files.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -38,7 +40,6 @@ class MsglogTest : public ::testing::Test {
   protected:
     fs::path dir;
     std::string path;
-    std::string err;
 
     void SetUp() override {
         std::string tmpl = (fs::temp_directory_path() / "msglog_XXXXXX").string();
@@ -62,23 +63,23 @@ class MsglogTest : public ::testing::Test {
 };
 
 TEST_F(MsglogTest, MissingFileGivesAnEmptyLogAndSaveWritesOne) {
-    ASSERT_EQ(msglog_load(path, '|', err), 1) << err;
+    ASSERT_TRUE(succeeded(msglog_load(path, '|')));
     EXPECT_EQ(msglog_size(), 0);
     int n = -1;
     EXPECT_EQ(lookup("+6140", 0, &n), "");
     EXPECT_EQ(n, 0);
-    ASSERT_EQ(msglog_save(path, err), 1) << err;
+    ASSERT_TRUE(succeeded(msglog_save(path)));
     EXPECT_TRUE(fs::exists(path));
     EXPECT_EQ(slurp(path), "");
 }
 
 TEST_F(MsglogTest, SaveWithoutALogWritesNothing) {
-    EXPECT_EQ(msglog_save(path, err), 1);
+    EXPECT_TRUE(succeeded(msglog_save(path)));
     EXPECT_FALSE(fs::exists(path));
 }
 
 TEST_F(MsglogTest, StoreInOtherCaseKeepsOneEntryButAppendsTwoLines) {
-    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    ASSERT_TRUE(succeeded(msglog_load(path, '|')));
     ASSERT_EQ(msglog_store("+61400111", "Ann@Example.com"), 1);
     g_now += 60;
     ASSERT_EQ(msglog_store("+61400111", "ann@EXAMPLE.com"), 1);
@@ -87,13 +88,13 @@ TEST_F(MsglogTest, StoreInOtherCaseKeepsOneEntryButAppendsTwoLines) {
     EXPECT_EQ(n, 1);
     EXPECT_EQ(slurp(path),
               "+61400111|Ann@Example.com|1700000000\n+61400111|ann@EXAMPLE.com|1700000060\n");
-    ASSERT_EQ(msglog_save(path, err), 1);
+    ASSERT_TRUE(succeeded(msglog_save(path)));
     EXPECT_EQ(slurp(path), "+61400111|Ann@Example.com|1700000060\n");
     EXPECT_FALSE(fs::exists(path + ".tmp"));
 }
 
 TEST_F(MsglogTest, LookupFollowsOrderOfAdditionLatestFollowsTime) {
-    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    ASSERT_TRUE(succeeded(msglog_load(path, '|')));
     msglog_store("+6140", "first@x");
     g_now += 10;
     msglog_store("+6140", "second@x");
@@ -116,14 +117,14 @@ TEST_F(MsglogTest, LookupFollowsOrderOfAdditionLatestFollowsTime) {
 
 TEST_F(MsglogTest, LatestTieGoesToTheEarlierEntry) {
     spit(path, "p|b@x|500\np|a@x|500\np|c@x|499\n");
-    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    ASSERT_TRUE(succeeded(msglog_load(path, '|')));
     std::string latest;
     ASSERT_EQ(msglog_latest("p", latest), 1);
     EXPECT_EQ(latest, "b@x");
 }
 
 TEST_F(MsglogTest, PhonesCompareWithExactCase) {
-    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    ASSERT_TRUE(succeeded(msglog_load(path, '|')));
     msglog_store("abc", "a@x");
     int n = 0;
     EXPECT_EQ(lookup("ABC", 0, &n), "");
@@ -131,7 +132,7 @@ TEST_F(MsglogTest, PhonesCompareWithExactCase) {
 }
 
 TEST_F(MsglogTest, NullArgumentsAreRefused) {
-    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    ASSERT_TRUE(succeeded(msglog_load(path, '|')));
     std::string email = "stale";
     EXPECT_EQ(msglog_lookup(nullptr, 0, email), 0);
     EXPECT_EQ(msglog_latest(nullptr, email), 0);
@@ -149,7 +150,7 @@ TEST_F(MsglogTest, LoadSkipsDamagedLinesAndTheLastLineOfAPairWins) {
                            "+1|A@X|300\r\n"
                            "+5|d@x|7\n"
                            "+6|cut@x|12"));
-    ASSERT_EQ(msglog_load(path, '|', err), 1) << err;
+    ASSERT_TRUE(succeeded(msglog_load(path, '|')));
     EXPECT_EQ(msglog_size(), 3) << "a whole last line counts even without its line end";
     int n = 0;
     EXPECT_EQ(lookup("+1", 0, &n), "a@x");
@@ -167,26 +168,26 @@ TEST_F(MsglogTest, LoadSkipsDamagedLinesAndTheLastLineOfAPairWins) {
     EXPECT_EQ(lines[lines.size() - 2], "+6|cut@x|12");
     EXPECT_EQ(lines.back(), "+7|e@x|1700000000");
     msglog_free();
-    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    ASSERT_TRUE(succeeded(msglog_load(path, '|')));
     EXPECT_EQ(lookup("+7", 0), "e@x");
     EXPECT_EQ(lookup("+6", 0), "cut@x");
-    ASSERT_EQ(msglog_save(path, err), 1);
+    ASSERT_TRUE(succeeded(msglog_save(path)));
     EXPECT_NE(slurp(path).find("+1|a@x|300\n"), std::string::npos);
 }
 
 TEST_F(MsglogTest, LastLineWithoutLineEndIsAnEntryAndStaysInTheFile) {
     spit(path, "+1|a@x|100\n+2|b@x|200");
-    ASSERT_EQ(msglog_load(path, '|', err), 1) << err;
+    ASSERT_TRUE(succeeded(msglog_load(path, '|')));
     EXPECT_EQ(msglog_size(), 2);
     EXPECT_EQ(lookup("+2", 0), "b@x");
     EXPECT_EQ(slurp(path), "+1|a@x|100\n+2|b@x|200\n");
     // Loading again (as the next start does) still finds it: nothing was cut.
     msglog_free();
-    ASSERT_EQ(msglog_load(path, '|', err), 1) << err;
+    ASSERT_TRUE(succeeded(msglog_load(path, '|')));
     EXPECT_EQ(lookup("+2", 0), "b@x");
-    ASSERT_EQ(msglog_save(path, err), 1) << err;
+    ASSERT_TRUE(succeeded(msglog_save(path)));
     msglog_free();
-    ASSERT_EQ(msglog_load(path, '|', err), 1) << err;
+    ASSERT_TRUE(succeeded(msglog_load(path, '|')));
     EXPECT_EQ(lookup("+2", 0), "b@x") << "a save keeps it too";
 }
 
@@ -198,7 +199,7 @@ TEST_F(MsglogTest, UnfinishedLastLineThatIsNoEntryIsCut) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.tail);
         spit(path, std::string("+1|a@x|100\n") + c.tail);
-        ASSERT_EQ(msglog_load(path, '|', err), 1) << err;
+        ASSERT_TRUE(succeeded(msglog_load(path, '|')));
         EXPECT_EQ(msglog_size(), 1);
         EXPECT_EQ(slurp(path), "+1|a@x|100\n");
         msglog_free();
@@ -207,7 +208,7 @@ TEST_F(MsglogTest, UnfinishedLastLineThatIsNoEntryIsCut) {
 
 TEST_F(MsglogTest, TabDelimiterAndRunsOfDelimiters) {
     spit(path, "+1\t\ta@x\t100\n\t+2\tb@x\t200\n");
-    ASSERT_EQ(msglog_load(path, '\t', err), 1);
+    ASSERT_TRUE(succeeded(msglog_load(path, '\t')));
     EXPECT_EQ(lookup("+1", 0), "a@x");
     EXPECT_EQ(lookup("+2", 0), "b@x");
     msglog_store("+3", "c@x");
@@ -216,10 +217,10 @@ TEST_F(MsglogTest, TabDelimiterAndRunsOfDelimiters) {
 
 TEST_F(MsglogTest, LoadingAgainEmptiesTheLog) {
     spit(path, "+1|a@x|100\n");
-    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    ASSERT_TRUE(succeeded(msglog_load(path, '|')));
     msglog_store("+9", "z@x");
     spit(path, "+2|b@x|100\n");
-    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    ASSERT_TRUE(succeeded(msglog_load(path, '|')));
     EXPECT_EQ(msglog_size(), 1);
     EXPECT_EQ(lookup("+9", 0), "");
     EXPECT_EQ(lookup("+2", 0), "b@x");
@@ -227,24 +228,28 @@ TEST_F(MsglogTest, LoadingAgainEmptiesTheLog) {
 
 TEST_F(MsglogTest, UnreadableFileFailsWithTheSystemError) {
     fs::create_directory(path);
-    EXPECT_EQ(msglog_load(path, '|', err), 0);
-    EXPECT_EQ(err, "Is a directory");
+    Status loaded = msglog_load(path, '|');
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(loaded.error().code, EISDIR);
+    EXPECT_EQ(loaded.reason(), "Is a directory");
 }
 
 TEST_F(MsglogTest, FailedSaveKeepsTheOldFile) {
     spit(path, "+1|a@x|100\n");
-    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    ASSERT_TRUE(succeeded(msglog_load(path, '|')));
     msglog_store("+2", "b@x");
     std::string before = slurp(path);
-    EXPECT_EQ(msglog_save((dir / "missing" / "msglog.dat").string(), err), 0);
-    EXPECT_EQ(err, "No such file or directory");
+    Status saved = msglog_save((dir / "missing" / "msglog.dat").string());
+    ASSERT_FALSE(saved);
+    EXPECT_EQ(saved.error().code, ENOENT);
+    EXPECT_EQ(saved.reason(), "No such file or directory");
     EXPECT_EQ(slurp(path), before);
 }
 
 TEST_F(MsglogTest, StoreStillSucceedsWhenTheFileCannotBeAppended) {
     std::string inner = (dir / "sub").string();
     fs::create_directory(inner);
-    ASSERT_EQ(msglog_load(inner + "/msglog.dat", '|', err), 1);
+    ASSERT_TRUE(succeeded(msglog_load(inner + "/msglog.dat", '|')));
     fs::remove_all(inner);
     EXPECT_EQ(msglog_store("+1", "a@x"), 1);
     EXPECT_EQ(lookup("+1", 0), "a@x");
@@ -266,12 +271,12 @@ TEST_F(MsglogTest, AddressesHoldingTheDelimiterOrLineEndsReadBack) {
     for (const auto& r : rows) {
         SCOPED_TRACE(r.email);
         fs::remove(path);
-        ASSERT_EQ(msglog_load(path, r.delim, err), 1);
+        ASSERT_TRUE(succeeded(msglog_load(path, r.delim)));
         EXPECT_EQ(msglog_store("+1", r.email), 1);
         EXPECT_EQ(slurp(path), r.line);
-        ASSERT_EQ(msglog_load(path, r.delim, err), 1);
+        ASSERT_TRUE(succeeded(msglog_load(path, r.delim)));
         EXPECT_EQ(lookup("+1", 0), r.email);
-        ASSERT_EQ(msglog_save(path, err), 1);
+        ASSERT_TRUE(succeeded(msglog_save(path)));
         EXPECT_EQ(slurp(path), r.line);
     }
 }
@@ -279,7 +284,7 @@ TEST_F(MsglogTest, AddressesHoldingTheDelimiterOrLineEndsReadBack) {
 // The table grows far past its first bucket count; every entry stays reachable and a
 // save writes each exactly once.
 TEST_F(MsglogTest, GrowsFarPastItsBucketsAndSavesEachEntryOnce) {
-    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    ASSERT_TRUE(succeeded(msglog_load(path, '|')));
     constexpr int kPhones = 8000;
     for (int i = 0; i < kPhones; ++i) {
         std::string p = "+49" + std::to_string(i);
@@ -288,12 +293,12 @@ TEST_F(MsglogTest, GrowsFarPastItsBucketsAndSavesEachEntryOnce) {
     }
     EXPECT_EQ(msglog_size(), kPhones + kPhones / 4);
     EXPECT_EQ(lookup("+497996", 1), "b@x");
-    ASSERT_EQ(msglog_save(path, err), 1);
+    ASSERT_TRUE(succeeded(msglog_save(path)));
     auto lines = lines_of(slurp(path));
     EXPECT_EQ(lines.size(), static_cast<std::size_t>(kPhones + kPhones / 4));
     EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()).size(), lines.size());
     msglog_free();
-    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    ASSERT_TRUE(succeeded(msglog_load(path, '|')));
     EXPECT_EQ(msglog_size(), kPhones + kPhones / 4);
     int n = 0;
     EXPECT_EQ(lookup("+494", 0, &n), "a@x");
@@ -304,7 +309,7 @@ TEST_F(MsglogTest, GrowsFarPastItsBucketsAndSavesEachEntryOnce) {
 // Stores from mail-side threads while SMS-side threads look up: every line appended is
 // whole and the table ends with exactly the pairs stored.
 TEST_F(MsglogTest, ConcurrentStoresAndLookupsKeepLinesWhole) {
-    ASSERT_EQ(msglog_load(path, '|', err), 1);
+    ASSERT_TRUE(succeeded(msglog_load(path, '|')));
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([t] {

@@ -12,8 +12,10 @@
 #include <chrono>
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -78,10 +80,9 @@ class MsgrecTest : public ::testing::Test {
     }
     msgrecs* make(const char* name, const char* period = "24", int ip = 0, int from = 500,
                   int to = 500, char delim = '|') {
-        std::string err;
-        auto mr = msgrec_init(name, dir.str(), delim, period, ip, from, to, err);
-        EXPECT_TRUE(mr) << err;
-        limits.push_back(std::move(mr));
+        Result<msgrecs_ptr> mr = msgrec_init(name, dir.str(), delim, period, ip, from, to);
+        EXPECT_TRUE(mr) << mr.reason();
+        limits.push_back(mr ? std::move(*mr) : nullptr);
         return limits.back().get();
     }
     void drop(msgrecs* mr) {
@@ -257,17 +258,18 @@ TEST_F(MsgrecTest, KeyHoldingTheDelimiterReadsBack) {
 
 TEST_F(MsgrecTest, UnreadableCounterFileFailsTheLoadWithAReason) {
     fs::create_directory(dir.file("broken.ip"));
-    std::string err;
-    auto mr = msgrec_init("broken", dir.str(), '|', "24", 0, 1, 1, err);
-    EXPECT_FALSE(mr);
-    EXPECT_EQ(err.rfind("Failed to read (" + dir.file("broken.ip") + "), ", 0), 0u) << err;
+    Result<msgrecs_ptr> mr = msgrec_init("broken", dir.str(), '|', "24", 0, 1, 1);
+    ASSERT_FALSE(mr);
+    EXPECT_EQ(mr.error().code, EISDIR);
+    EXPECT_EQ(mr.reason(),
+              "Failed to read (" + dir.file("broken.ip") + "), " + std::strerror(EISDIR));
     EXPECT_TRUE(msgrec_limits().empty());
 }
 
 TEST_F(MsgrecTest, FailedAppendLosesTheNewKeyFailedUpdateKeepsTheCount) {
-    std::string err;
-    auto gone = msgrec_init("x", dir.file("no/such/dir"), '|', "24", 0, 1, 1, err);
-    ASSERT_TRUE(gone) << "missing files are not an error";
+    Result<msgrecs_ptr> made = msgrec_init("x", dir.file("no/such/dir"), '|', "24", 0, 1, 1);
+    ASSERT_TRUE(made) << "missing files are not an error: " << made.reason();
+    msgrecs_ptr gone = std::move(*made);
     EXPECT_EQ(msgrec_add_to(gone.get(), "k", 1), 0);
     EXPECT_EQ(msgrec_to_count(gone.get(), "k"), 0);
     msgrec_free(gone);
@@ -341,6 +343,34 @@ TEST_F(MsgrecTest, LimitsAreListedInOrderOfCreationAndFreedOutOfIt) {
 
 TEST_F(MsgrecTest, WriteWithoutAnyLimitFails) {
     EXPECT_EQ(msgrec_write("SUCCESS", "c", "f", "t", "NONE", "rec", true), 0);
+    Result<std::string> day = msgrec_day_records("20240131", "rec");
+    ASSERT_FALSE(day);
+    EXPECT_EQ(day.reason(), "no limit, so no message records");
+}
+
+TEST_F(MsgrecTest, UnreadableDayOrMonthFileFailsTheReadWithItsPath) {
+    // A directory in the file's place cannot be read: the day's records are an error, not
+    // an empty day. The month file is asked only when the day file is missing.
+    const struct {
+        const char* blocked;
+        const char* missing;
+    } cases[] = {{"20240131.rec", nullptr}, {"202401.rec", "20240131.rec"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.blocked);
+        fs::create_directory(dir.file(c.blocked));
+        Result<std::string> day = msgrec_day_records_in(dir.str(), '|', "20240131", "rec");
+        ASSERT_FALSE(day);
+        EXPECT_EQ(day.error().code, EISDIR);
+        EXPECT_EQ(day.reason(),
+                  "Failed to read (" + dir.file(c.blocked) + "), " + std::strerror(EISDIR));
+        fs::remove(dir.file(c.blocked));
+        if (c.missing) {
+            EXPECT_FALSE(fs::exists(dir.file(c.missing)));
+        }
+    }
+    Result<std::string> empty = msgrec_day_records_in(dir.str(), '|', "20240131", "rec");
+    ASSERT_TRUE(empty) << empty.reason();
+    EXPECT_EQ(*empty, "");
 }
 
 TEST_F(MsgrecTest, RecordLineHasTheExactFormat) {
@@ -427,11 +457,10 @@ TEST_F(MsgrecTest, CountedRecordSettlesItsReservationInEveryLimit) {
 }
 
 TEST_F(MsgrecTest, KeyKindCountsOnlySendsOfAnApiKey) {
-    std::string err;
-    auto owner = msgrec_init("api", dir.str(), '|', "24", 0, 0, 0, 0, 1, err);
-    ASSERT_TRUE(owner) << err;
-    msgrecs* mr = owner.get();
-    limits.push_back(std::move(owner));
+    Result<msgrecs_ptr> owner = msgrec_init("api", dir.str(), '|', "24", 0, 0, 0, 0, 1);
+    ASSERT_TRUE(owner) << owner.reason();
+    msgrecs* mr = owner->get();
+    limits.push_back(std::move(*owner));
     EXPECT_EQ(msgrec_apikey(mr), 1);
     EXPECT_EQ(msgrec_file(mr, MSGREC_KEY), dir.file("api.key"));
     // A mail's SMS has no key to count.
@@ -449,11 +478,10 @@ TEST_F(MsgrecTest, KeyKindCountsOnlySendsOfAnApiKey) {
 }
 
 TEST_F(MsgrecTest, UserKindCountsAuthenticatedNamesInAFileOfItsOwn) {
-    std::string err;
-    auto owner = msgrec_init("auth", dir.str(), '|', "24", 0, 0, 0, 2, err);
-    ASSERT_TRUE(owner) << err;
-    msgrecs* mr = owner.get();
-    limits.push_back(std::move(owner));
+    Result<msgrecs_ptr> owner = msgrec_init("auth", dir.str(), '|', "24", 0, 0, 0, 2);
+    ASSERT_TRUE(owner) << owner.reason();
+    msgrecs* mr = owner->get();
+    limits.push_back(std::move(*owner));
     EXPECT_EQ(msgrec_user(mr), 2);
     EXPECT_EQ(msgrec_limit(mr, MSGREC_USER), 2);
     EXPECT_EQ(msgrec_file(mr, MSGREC_USER), dir.file("auth.user"));
@@ -473,10 +501,10 @@ TEST_F(MsgrecTest, UserKindCountsAuthenticatedNamesInAFileOfItsOwn) {
     EXPECT_EQ(msgrec_from_count(mr, "ann@x"), 2);
     // The user counts survive a restart like the others.
     msgrec_free(limits.back());
-    auto again = msgrec_init("auth", dir.str(), '|', "24", 0, 0, 0, 2, err);
-    ASSERT_TRUE(again) << err;
-    EXPECT_EQ(msgrec_count(again.get(), MSGREC_USER, "ann"), 1);
-    limits.push_back(std::move(again));
+    Result<msgrecs_ptr> again = msgrec_init("auth", dir.str(), '|', "24", 0, 0, 0, 2);
+    ASSERT_TRUE(again) << again.reason();
+    EXPECT_EQ(msgrec_count(again->get(), MSGREC_USER, "ann"), 1);
+    limits.push_back(std::move(*again));
     // The old form makes a limit without a user limit, whose names are still counted.
     msgrecs* plain = make("plain");
     EXPECT_EQ(msgrec_user(plain), 0);
@@ -648,19 +676,18 @@ struct CrashShared {
 };
 
 [[noreturn]] void crash_child(CrashShared* sh, const std::string& dir) {
-    std::string err;
-    auto mr = msgrec_init("crash", dir, '|', "24", 0, 0, 0, err);
+    Result<msgrecs_ptr> mr = msgrec_init("crash", dir, '|', "24", 0, 0, 0);
     std::string log = dir + "/msglog.dat";
-    if (!mr || !msglog_load(log, '|', err)) ::_exit(2);
+    if (!mr || !msglog_load(log, '|')) ::_exit(2);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     for (long i = 0; std::chrono::steady_clock::now() < deadline; ++i) {
         int k = static_cast<int>(i % CrashShared::kKeys);
         sh->begun[k].fetch_add(1);
-        msgrec_add_to(mr.get(), "key" + std::to_string(k), 1);
+        msgrec_add_to(mr->get(), "key" + std::to_string(k), 1);
         std::string phone = "+49" + std::to_string(i % 500);
         std::string email = "user" + std::to_string(i % 7) + "@example.com";
         msglog_store(phone.c_str(), email.c_str());
-        if (i % 97 == 0) msglog_save(log, err);
+        if (i % 97 == 0) (void)msglog_save(log);
         sh->rounds.store(i + 1);
     }
     ::_exit(3);
@@ -701,8 +728,8 @@ TEST_F(MsgrecTest, KilledWriterLeavesWellFormedFilesAndNoExtraCounts) {
         if (i + 1 == lines.size() && lines[i].back() != '\n') break;  // cut short; load drops it
         EXPECT_TRUE(std::regex_match(lines[i], entry)) << lines[i];
     }
-    std::string err;
-    ASSERT_EQ(msglog_load(log, '|', err), 1) << err;
+    Status loaded = msglog_load(log, '|');
+    ASSERT_TRUE(loaded) << loaded.reason();
     EXPECT_GT(msglog_size(), 0);
     EXPECT_LE(msglog_size(), 500 * 7);
     std::string email;

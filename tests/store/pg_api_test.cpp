@@ -22,21 +22,19 @@ class PgApiTest : public ::testing::Test {
         ASSERT_NE(pg, nullptr) << PgCluster::shared_error();
         dsn_ = pg->dsn(pg->fresh_database());
         store_ = std::make_unique<PgApiStore>(dsn_);
-        std::string why;
-        ASSERT_TRUE(store_->open(0, 0, why)) << why;
+        Status opened = store_->open(0, 0);
+        ASSERT_TRUE(opened) << opened.reason();
     }
     std::string line(const std::string& id) {
-        std::string why;
-        auto l = store_->message(id, "shop", why);
-        EXPECT_EQ(why, "");
-        return l.value_or("<none>");
+        auto l = store_->message(id, "shop");
+        EXPECT_TRUE(l) << l.reason();
+        return l ? l->value_or("<none>") : "<error>";
     }
     PgApiStore::Claim claim(PgApiStore& s, const std::string& key, const std::string& hash,
                             std::int64_t now, PgApiStore::Kept& kept) {
-        std::string why;
-        auto c = s.claim("shop", key, hash, now, now - 1000, now - 100, kept, why);
-        EXPECT_EQ(why, "");
-        return c;
+        auto c = s.claim("shop", key, hash, now, now - 1000, now - 100, kept);
+        EXPECT_TRUE(c) << c.reason();
+        return c ? *c : PgApiStore::Claim::busy;
     }
     std::string dsn_;
     std::unique_ptr<PgApiStore> store_;
@@ -62,11 +60,12 @@ TEST_F(PgApiTest, StatusRowsKeepTheNewestChange) {
         store_->put_message({"41", "shop", s.status, s.status, s.updated}, s.only_new);
         EXPECT_EQ(line("41"), s.kept);
     }
-    std::string why;
-    EXPECT_FALSE(store_->message("41", "other", why).has_value()) << "only for its key";
-    EXPECT_EQ(why, "");
-    EXPECT_FALSE(store_->message("42", "shop", why).has_value());
-    EXPECT_EQ(why, "");
+    auto other_key = store_->message("41", "other");
+    ASSERT_TRUE(other_key) << other_key.reason();
+    EXPECT_FALSE(other_key->has_value()) << "only for its key";
+    auto unknown = store_->message("42", "shop");
+    ASSERT_TRUE(unknown) << unknown.reason();
+    EXPECT_FALSE(unknown->has_value());
 }
 
 TEST_F(PgApiTest, OpenDropsEndedMessagesAndKeptAnswersThatAreTooOld) {
@@ -75,10 +74,11 @@ TEST_F(PgApiTest, OpenDropsEndedMessagesAndKeptAnswersThatAreTooOld) {
     store_->put_message({"3", "shop", "failed", "c", 500}, false);
     PgApiStore::Kept kept;
     ASSERT_EQ(claim(*store_, "old", "h", 100, kept), PgApiStore::Claim::taken);
-    std::string why;
-    ASSERT_TRUE(store_->keep("shop", "old", 202, "{}", why)) << why;
+    Status kept_old = store_->keep("shop", "old", 202, "{}");
+    ASSERT_TRUE(kept_old) << kept_old.reason();
     ASSERT_EQ(claim(*store_, "busy", "h", 100, kept), PgApiStore::Claim::taken);
-    ASSERT_TRUE(store_->open(200, 200, why)) << why;
+    Status reopened = store_->open(200, 200);
+    ASSERT_TRUE(reopened) << reopened.reason();
     EXPECT_EQ(line("1"), "<none>");
     EXPECT_EQ(line("2"), "b") << "not ended: kept";
     EXPECT_EQ(line("3"), "c");
@@ -90,16 +90,18 @@ TEST_F(PgApiTest, OpenDropsEndedMessagesAndKeptAnswersThatAreTooOld) {
 TEST_F(PgApiTest, ClaimsOfOneKey) {
     PgApiStore other(dsn_);  // a second gateway on the database
     PgApiStore::Kept kept;
-    std::string why;
     EXPECT_EQ(claim(*store_, "k", "h1", 1000, kept), PgApiStore::Claim::taken);
     EXPECT_EQ(claim(other, "k", "h1", 1010, kept), PgApiStore::Claim::busy);
-    ASSERT_TRUE(store_->keep("shop", "k", 202, "{\"messages\":[]}", why)) << why;
+    Status answered = store_->keep("shop", "k", 202, "{\"messages\":[]}");
+    ASSERT_TRUE(answered) << answered.reason();
     ASSERT_EQ(claim(other, "k", "h2", 1020, kept), PgApiStore::Claim::answered);
     EXPECT_EQ(kept.hash, "h1") << "the caller compares it with its own";
     EXPECT_EQ(kept.status, 202);
     EXPECT_EQ(kept.body, "{\"messages\":[]}");
     // Another owner's key of the same text is its own.
-    EXPECT_EQ(other.claim("shop2", "k", "h1", 1020, 0, 0, kept, why), PgApiStore::Claim::taken);
+    auto second_owner = other.claim("shop2", "k", "h1", 1020, 0, 0, kept);
+    ASSERT_TRUE(second_owner) << second_owner.reason();
+    EXPECT_EQ(*second_owner, PgApiStore::Claim::taken);
     // The kept answer expires 1000 ms after it was taken (claim's expired_before).
     EXPECT_EQ(claim(other, "k", "h3", 2001, kept), PgApiStore::Claim::taken);
     // A claim nobody answered is taken over after 100 ms (stale_before), not before.
@@ -126,17 +128,15 @@ TEST_F(PgApiTest, OfEightRacingGatewaysOneTakesTheKey) {
     for (auto& s : stores)
         threads.emplace_back([&, st = s.get()] {
             PgApiStore::Kept kept;
-            std::string why;
-            switch (st->claim("shop", "race", "h", 5000, 0, 0, kept, why)) {
-                case PgApiStore::Claim::taken:
-                    ++taken;
-                    break;
-                case PgApiStore::Claim::busy:
-                    ++busy;
-                    break;
-                default:
-                    ++failed;
-            }
+            auto c = st->claim("shop", "race", "h", 5000, 0, 0, kept);
+            if (!c)
+                ++failed;
+            else if (*c == PgApiStore::Claim::taken)
+                ++taken;
+            else if (*c == PgApiStore::Claim::busy)
+                ++busy;
+            else
+                ++failed;
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(taken.load(), 1);
@@ -147,13 +147,18 @@ TEST_F(PgApiTest, OfEightRacingGatewaysOneTakesTheKey) {
 TEST_F(PgApiTest, UnreachableStoreFailsWithAReason) {
     PgApiStore away(pg_unreachable_dsn());
     PgApiStore::Kept kept;
-    std::string why;
-    EXPECT_EQ(away.claim("shop", "k", "h", 1, 0, 0, kept, why), PgApiStore::Claim::failed);
-    EXPECT_NE(why, "");
-    why.clear();
-    EXPECT_FALSE(away.message("1", "shop", why).has_value());
-    EXPECT_NE(why, "");
-    EXPECT_FALSE(away.keep("shop", "k", 202, "{}", why));
+    auto c = away.claim("shop", "k", "h", 1, 0, 0, kept);
+    ASSERT_FALSE(c);
+    EXPECT_NE(c.reason(), "");
+    auto m = away.message("1", "shop");
+    ASSERT_FALSE(m);
+    EXPECT_NE(m.reason(), "");
+    Status k = away.keep("shop", "k", 202, "{}");
+    ASSERT_FALSE(k);
+    EXPECT_NE(k.reason(), "");
+    Status o = away.open(0, 0);
+    ASSERT_FALSE(o);
+    EXPECT_NE(o.reason(), "");
 }
 
 }  // namespace

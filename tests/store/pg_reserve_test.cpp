@@ -45,8 +45,8 @@ class PgReserveTest : public ::testing::Test {
         std::string why;
         conn_ = PgConn::open(dsn_, why);
         ASSERT_NE(conn_, nullptr) << why;
-        int version = 0;
-        ASSERT_TRUE(pg_schema_upgrade(*conn_, version, why)) << why;
+        Result<int> version = pg_schema_upgrade(*conn_);
+        ASSERT_TRUE(version) << version.reason();
     }
     // The count stored for (name, kind, key) in the kind's current epoch (-1: no row).
     int stored(const std::string& name, int kind, const std::string& key) {
@@ -99,9 +99,9 @@ TEST_F(PgReserveTest, OneBatchCountsInTurnAndAnswersEachCallerItsOwn) {
         list.push_back(&c.r);
         nows.push_back(kNow);
     }
-    std::vector<int> held;
-    std::string why;
-    ASSERT_TRUE(pg_reserve_batch(*conn_, list, nows, held, why)) << why;
+    Result<std::vector<int>> answer = pg_reserve_batch(*conn_, list, nows);
+    ASSERT_TRUE(answer) << answer.reason();
+    const std::vector<int>& held = *answer;
     ASSERT_EQ(held.size(), std::size(cases));
     for (std::size_t i = 0; i < std::size(cases); ++i)
         EXPECT_EQ(held[i], cases[i].held) << cases[i].what;
@@ -111,8 +111,9 @@ TEST_F(PgReserveTest, OneBatchCountsInTurnAndAnswersEachCallerItsOwn) {
     EXPECT_EQ(stored("a", 1, "ann@x"), 1);
     EXPECT_EQ(stored("m", 3, "10.0.0.1"), 5);
     // An empty batch asks nothing and answers nothing.
-    ASSERT_TRUE(pg_reserve_batch(*conn_, {}, {}, held, why)) << why;
-    EXPECT_TRUE(held.empty());
+    Result<std::vector<int>> none = pg_reserve_batch(*conn_, {}, {});
+    ASSERT_TRUE(none) << none.reason();
+    EXPECT_TRUE(none->empty());
 }
 
 TEST_F(PgReserveTest, KeysAndNamesOfAnyBytesStayApart) {
@@ -140,9 +141,10 @@ TEST_F(PgReserveTest, KeysAndNamesOfAnyBytesStayApart) {
         list.push_back(&r);
         nows.push_back(kNow);
     }
-    std::vector<int> held;
+    Result<std::vector<int>> answer = pg_reserve_batch(*conn_, list, nows);
+    ASSERT_TRUE(answer) << answer.reason();
+    const std::vector<int>& held = *answer;
     std::string why;
-    ASSERT_TRUE(pg_reserve_batch(*conn_, list, nows, held, why)) << why;
     for (std::size_t i = 0; i < rs.size(); ++i)
         EXPECT_EQ(held[i], i < keys.size() ? 1 : 0) << "key #" << i % keys.size();
     for (const std::string& k : keys) EXPECT_EQ(stored("lim\"{,}\\", 1, k), 1) << k;
@@ -156,14 +158,15 @@ TEST_F(PgReserveTest, CountsExpireInsideABatchAndARefusalIsNoChange) {
     // reservation after a whole hour without change counts from zero again, and the next
     // one of the same batch sees that new count.
     const PgReservation a = res("h", 1, "k", 1, 1, true, 1);
-    std::vector<int> held;
-    std::string why;
-    ASSERT_TRUE(pg_reserve_batch(*conn_, {&a}, {kNow}, held, why)) << why;
-    ASSERT_EQ(held, std::vector<int>{1});
-    ASSERT_TRUE(pg_reserve_batch(*conn_, {&a}, {kNow + 3000}, held, why)) << why;
-    EXPECT_EQ(held, std::vector<int>{0}) << "refused within the hour";
-    ASSERT_TRUE(pg_reserve_batch(*conn_, {&a, &a}, {kNow + 3601, kNow + 3601}, held, why)) << why;
-    EXPECT_EQ(held, (std::vector<int>{1, 0}))
+    Result<std::vector<int>> held = pg_reserve_batch(*conn_, {&a}, {kNow});
+    ASSERT_TRUE(held) << held.reason();
+    ASSERT_EQ(*held, std::vector<int>{1});
+    held = pg_reserve_batch(*conn_, {&a}, {kNow + 3000});
+    ASSERT_TRUE(held) << held.reason();
+    EXPECT_EQ(*held, std::vector<int>{0}) << "refused within the hour";
+    held = pg_reserve_batch(*conn_, {&a, &a}, {kNow + 3601, kNow + 3601});
+    ASSERT_TRUE(held) << held.reason();
+    EXPECT_EQ(*held, (std::vector<int>{1, 0}))
         << "the first starts a new period, the second is over";
     EXPECT_EQ(stored("h", 1, "k"), 1);
 }
@@ -173,10 +176,10 @@ TEST_F(PgReserveTest, ABatchThatFailsCountsNothing) {
     // earlier one, already counted inside the call, is not kept either.
     const PgReservation first = res("f", 1, "a", 1, 10, true);
     const PgReservation second = res("f", 1, "b", 1, 10, true);
-    std::vector<int> held;
+    Result<std::vector<int>> held = pg_reserve_batch(*conn_, {&first, &second}, {kNow, kNow});
+    ASSERT_TRUE(held) << held.reason();
+    ASSERT_EQ(*held, (std::vector<int>{1, 1}));
     std::string why;
-    ASSERT_TRUE(pg_reserve_batch(*conn_, {&first, &second}, {kNow, kNow}, held, why)) << why;
-    ASSERT_EQ(held, (std::vector<int>{1, 1}));
     std::unique_ptr<PgConn> blocker = PgConn::open(dsn_, why);
     ASSERT_NE(blocker, nullptr) << why;
     ASSERT_TRUE(blocker->script("BEGIN", why)) << why;
@@ -184,10 +187,9 @@ TEST_F(PgReserveTest, ABatchThatFailsCountsNothing) {
                               {pg_bytes("b")}, why))
         << why;
     ASSERT_TRUE(conn_->script("SET statement_timeout = 300", why)) << why;
-    why.clear();
-    EXPECT_FALSE(pg_reserve_batch(*conn_, {&second, &first}, {kNow, kNow}, held, why));
-    EXPECT_NE(why.find("statement timeout"), std::string::npos) << why;
-    EXPECT_EQ(held, (std::vector<int>{0, 0})) << "no answer of a failed batch says held";
+    held = pg_reserve_batch(*conn_, {&second, &first}, {kNow, kNow});
+    ASSERT_FALSE(held) << "a failed batch gives no answer that could say held";
+    EXPECT_NE(held.reason().find("statement timeout"), std::string::npos) << held.reason();
     ASSERT_TRUE(blocker->script("COMMIT", why)) << why;
     ASSERT_TRUE(conn_->script("SET statement_timeout = 0", why)) << why;
     EXPECT_EQ(stored("f", 1, "a"), 1);
@@ -197,8 +199,10 @@ TEST_F(PgReserveTest, ABatchThatFailsCountsNothing) {
 TEST_F(PgReserveTest, ReservationsArrivingDuringARoundTripGoTogetherInTheNextBatch) {
     PgReserveBatcher b(dsn_, 1);
     const PgReservation r = res("g", 1, "k", 1, 4, true);
+    Result<bool> first = b.reserve(r, kNow);
+    ASSERT_TRUE(first) << first.reason();
+    ASSERT_TRUE(*first);
     std::string why;
-    ASSERT_EQ(b.reserve(r, kNow, why), 1) << why;
     // Hold the kind's row so that the next batch waits in the server.
     std::unique_ptr<PgConn> blocker = PgConn::open(dsn_, why);
     ASSERT_NE(blocker, nullptr) << why;
@@ -208,10 +212,11 @@ TEST_F(PgReserveTest, ReservationsArrivingDuringARoundTripGoTogetherInTheNextBat
         << why;
     std::atomic<int> held{0}, failed{0};
     auto one = [&] {
-        std::string w;
-        int h = b.reserve(r, kNow, w);
-        if (h == 1) ++held;
-        if (h < 0) ++failed;
+        Result<bool> h = b.reserve(r, kNow);
+        if (!h)
+            ++failed;
+        else if (*h)
+            ++held;
     };
     std::vector<std::thread> threads;
     threads.emplace_back(one);
@@ -248,13 +253,13 @@ TEST_F(PgReserveTest, TwoGatewaysUnderLoadHoldEveryLimitExactly) {
             for (int n = 0; n < 6; ++n) {
                 const auto& k = keys[rng() % keys.size()];
                 PgReservation r = res("x", k.first, k.second, 1, kLimit, true);
-                std::string why;
-                int h = g.reserve(r, kNow, why);
-                if (h < 0) {
+                Result<bool> h = g.reserve(r, kNow);
+                if (!h) {
                     ++failed;
-                    ADD_FAILURE() << why;
+                    ADD_FAILURE() << h.reason();
+                } else if (*h) {
+                    ++held[k];
                 }
-                if (h == 1) ++held[k];
             }
         });
     for (auto& th : threads) th.join();
@@ -270,13 +275,17 @@ TEST(PgReserveDown, EveryCallerHearsTheStoreIsAway) {
     PgReserveBatcher b(pg_unreachable_dsn(), 1);
     const PgReservation r = res("d", 1, "k", 1, 1, true);
     std::vector<std::string> whys(8);
-    std::vector<int> got(8, 9);
+    std::vector<int> failed(8, 0);
     std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < got.size(); ++i)
-        threads.emplace_back([&, i] { got[i] = b.reserve(r, kNow, whys[i]); });
+    for (std::size_t i = 0; i < failed.size(); ++i)
+        threads.emplace_back([&, i] {
+            Result<bool> h = b.reserve(r, kNow);
+            failed[i] = !h;
+            whys[i] = h.reason();
+        });
     for (auto& t : threads) t.join();
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        EXPECT_EQ(got[i], -1) << i;
+    for (std::size_t i = 0; i < failed.size(); ++i) {
+        EXPECT_EQ(failed[i], 1) << i;
         EXPECT_NE(whys[i].find("PostgreSQL store unavailable"), std::string::npos) << whys[i];
     }
 }
@@ -289,12 +298,13 @@ TEST(PgReserveRestart, AServerRestartBetweenBatchesLosesNoCount) {
     {
         std::unique_ptr<PgConn> c = PgConn::open(pg->dsn(), why);
         ASSERT_NE(c, nullptr) << why;
-        int version = 0;
-        ASSERT_TRUE(pg_schema_upgrade(*c, version, why)) << why;
+        Result<int> version = pg_schema_upgrade(*c);
+        ASSERT_TRUE(version) << version.reason();
     }
     PgReserveBatcher b(pg->dsn(), 1);
     const PgReservation r = res("r", 1, "k", 1, 2, true);
-    ASSERT_EQ(b.reserve(r, kNow, why), 1) << why;
+    Result<bool> before = b.reserve(r, kNow);
+    ASSERT_TRUE(before && *before) << before.reason();
     {
         // The reservation's commit does not wait for the disk: a later commit that waits
         // carries it (in the gateway, the mail's enqueue). Without one a crash may lose it.
@@ -305,8 +315,11 @@ TEST(PgReserveRestart, AServerRestartBetweenBatchesLosesNoCount) {
     ASSERT_TRUE(pg->stop_now(why)) << why;
     ASSERT_TRUE(pg->start_again(why)) << why;
     // The idle connection broke with the restart: the batch goes again on a new one.
-    EXPECT_EQ(b.reserve(r, kNow, why), 1) << why;
-    EXPECT_EQ(b.reserve(r, kNow, why), 0) << "both units were counted";
+    Result<bool> after = b.reserve(r, kNow);
+    EXPECT_TRUE(after && *after) << after.reason();
+    Result<bool> over = b.reserve(r, kNow);
+    ASSERT_TRUE(over) << over.reason();
+    EXPECT_FALSE(*over) << "both units were counted";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "foundation/lib.h"
 #include "store/pg.h"
 #include "store/pg_schema.h"
 #include "support/pg_cluster.h"
@@ -175,15 +176,20 @@ TEST(PgDsn, PasswordIsHidden) {
 
 TEST_F(PgTest, SchemaUpgradeFromNothingAndAgain) {
     std::string why;
-    EXPECT_EQ(pg_schema_version(*conn_, why), 0) << why;
-    int version = -1;
-    ASSERT_TRUE(pg_schema_upgrade(*conn_, version, why)) << why;
+    Result<int> before = pg_schema_version(*conn_);
+    ASSERT_TRUE(before) << before.reason();
+    EXPECT_EQ(*before, 0);
+    Result<int> version = pg_schema_upgrade(*conn_);
+    ASSERT_TRUE(version) << version.reason();
     const int latest = static_cast<int>(pg_migrations().size());
-    EXPECT_EQ(version, latest);
-    EXPECT_EQ(pg_schema_version(*conn_, why), latest);
+    EXPECT_EQ(*version, latest);
+    Result<int> after = pg_schema_version(*conn_);
+    ASSERT_TRUE(after) << after.reason();
+    EXPECT_EQ(*after, latest);
     // Again: nothing to do, nothing fails.
-    ASSERT_TRUE(pg_schema_upgrade(*conn_, version, why)) << why;
-    EXPECT_EQ(version, latest);
+    Result<int> again = pg_schema_upgrade(*conn_);
+    ASSERT_TRUE(again) << again.reason();
+    EXPECT_EQ(*again, latest);
     PgResult r;
     ASSERT_TRUE(conn_->exec("SELECT count(*) FROM tv_schema_version", {}, r, why)) << why;
     EXPECT_EQ(r.int64(0, 0), latest);
@@ -195,10 +201,12 @@ TEST_F(PgTest, ConcurrentUpgradesApplyEachMigrationOnce) {
     std::vector<std::string> whys(4);
     for (int i = 0; i < 4; ++i)
         threads.emplace_back([&, i] {
-            auto c = PgConn::open(pg_->dsn(db_), whys[static_cast<std::size_t>(i)]);
-            int v = 0;
-            ok[static_cast<std::size_t>(i)] =
-                c && pg_schema_upgrade(*c, v, whys[static_cast<std::size_t>(i)]);
+            const auto at = static_cast<std::size_t>(i);
+            auto c = PgConn::open(pg_->dsn(db_), whys[at]);
+            if (!c) return;
+            Result<int> v = pg_schema_upgrade(*c);
+            ok[at] = v.ok();
+            whys[at] = v.reason();
         });
     for (auto& t : threads) t.join();
     for (int i = 0; i < 4; ++i) EXPECT_TRUE(ok[static_cast<std::size_t>(i)]) << whys[i];
@@ -213,30 +221,35 @@ TEST_F(PgTest, ConcurrentUpgradesApplyEachMigrationOnce) {
 
 TEST_F(PgTest, SchemaNewerThanKnownIsRefused) {
     std::string why;
-    int version = 0;
-    ASSERT_TRUE(pg_schema_upgrade(*conn_, version, why)) << why;
+    Result<int> version = pg_schema_upgrade(*conn_);
+    ASSERT_TRUE(version) << version.reason();
     ASSERT_TRUE(conn_->exec("INSERT INTO tv_schema_version (version) VALUES ($1)",
-                            {pg_int(version + 1)}, why))
+                            {pg_int(*version + 1)}, why))
         << why;
-    EXPECT_FALSE(pg_schema_upgrade(*conn_, version, why));
-    EXPECT_NE(why.find("newer than this program knows"), std::string::npos) << why;
+    Result<int> refused = pg_schema_upgrade(*conn_);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.reason(),
+              strprintf("the store's schema is version %d, newer than this program knows (%d)",
+                        *version + 1, *version));
 }
 
 TEST_F(PgTest, CountsListEveryTableInOrder) {
     std::string why;
-    std::vector<std::pair<std::string, std::int64_t>> counts;
     // Before the schema exists the count fails with the server's reason.
-    EXPECT_FALSE(pg_store_counts(*conn_, counts, why));
-    EXPECT_NE(why.find("does not exist"), std::string::npos) << why;
-    int version = 0;
-    ASSERT_TRUE(pg_schema_upgrade(*conn_, version, why)) << why;
+    Result<PgStoreCounts> missing = pg_store_counts(*conn_);
+    ASSERT_FALSE(missing);
+    EXPECT_NE(missing.reason().find("does not exist"), std::string::npos) << missing.reason();
+    Result<int> version = pg_schema_upgrade(*conn_);
+    ASSERT_TRUE(version) << version.reason();
     ASSERT_TRUE(
         conn_->exec("INSERT INTO tv_queue (kind, destination, originator, sender, body,"
                     " billing, client, headers, enqueued_ms)"
                     " SELECT 1, '', '', '', '', '', '', '', 0 FROM generate_series(1, 3)",
                     {}, why))
         << why;
-    ASSERT_TRUE(pg_store_counts(*conn_, counts, why)) << why;
+    Result<PgStoreCounts> got = pg_store_counts(*conn_);
+    ASSERT_TRUE(got) << got.reason();
+    const PgStoreCounts& counts = *got;
     ASSERT_EQ(counts.size(), pg_store_tables().size());
     for (std::size_t i = 0; i < counts.size(); ++i)
         EXPECT_EQ(counts[i].first, pg_store_tables()[i]);

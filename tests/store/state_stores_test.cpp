@@ -59,7 +59,10 @@ constexpr long kPoolMax = 1005;  // five numbers: 1000 to 1004
 struct FileBackend {
     static constexpr const char* kName = "files";
     bool open(const std::string& dir, std::string& why) {
-        if (!msglog_load(dir + "/msglog.dat", '|', why)) return false;
+        if (Status loaded = msglog_load(dir + "/msglog.dat", '|'); !loaded) {
+            why = loaded.reason();
+            return false;
+        }
         phones_init(dir, "+61", "0400", kPoolMin, kPoolMax);
         state_reset();
         return true;
@@ -83,8 +86,11 @@ struct PgBackend {
         }
         std::string db = pg->fresh_database();
         std::unique_ptr<PgConn> c = PgConn::open(pg->dsn(db), why);
-        int version = 0;
-        if (!c || !pg_schema_upgrade(*c, version, why)) return false;
+        if (!c) return false;
+        if (Result<int> version = pg_schema_upgrade(*c); !version) {
+            why = version.reason();
+            return false;
+        }
         phone_range range = phone_range_of("+61", "0400", kPoolMin, kPoolMax);
         state_install(pg_state_stores(pg->dsn(db), '|', range));
         other = pg_state_stores(pg->dsn(db), '|', range);
@@ -106,9 +112,9 @@ class StateStoresTest : public ::testing::Test {
         msglog_set_clock(fake_now);
         phones_set_clock(fake_now);
         std::string why;
-        auto mr = msgrec_init("msgrec", dir_, '|', "24", 0, 3, 2, 2, why);
-        ASSERT_TRUE(mr) << why;
-        limits_.push_back(std::move(mr));
+        Result<msgrecs_ptr> mr = msgrec_init("msgrec", dir_, '|', "24", 0, 3, 2, 2);
+        ASSERT_TRUE(mr) << mr.reason();
+        limits_.push_back(std::move(*mr));
         ASSERT_TRUE(backend_.open(dir_, why)) << Backend::kName << ": " << why;
         opened_ = true;
     }
@@ -159,29 +165,39 @@ TYPED_TEST(StateStoresTest, RecordsOfADayReadBackInTheDayFileFormat) {
     ASSERT_EQ(state_write("FAILURE", "10.0.0.1", "bob|x", "+6141", "line\r\nbreak", "rec", false),
               1);
     ASSERT_EQ(state_write("SUCCESS", "SMS", "+6140", "ann@x", "NONE", "log", false), 1);
-    std::string out, why;
-    ASSERT_TRUE(records_store().day("20240131", "rec", out, why)) << why;
+    Result<std::string> read = records_store().day("20240131", "rec");
+    ASSERT_TRUE(read) << read.reason();
+    std::string out = *read;
     EXPECT_EQ(out, msgrec_record_line("SUCCESS", "10.0.0.1", "ann@x", "+6140", t, "NONE", '|') +
                        msgrec_record_line("FAILURE", "10.0.0.1", "bob|x", "+6141", t + 61,
                                           "line\r\nbreak", '|'));
     EXPECT_EQ(out.find("Wed Jan 31 12:00:00 2024|NONE|\n") != std::string::npos, true) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << "line breaks in a field are blanks";
-    ASSERT_TRUE(records_store().day("20240131", "log", out, why)) << why;
+    read = records_store().day("20240131", "log");
+    ASSERT_TRUE(read) << read.reason();
+    out = *read;
     EXPECT_EQ(out, msgrec_record_line("SUCCESS", "SMS", "+6140", "ann@x", t + 61, "NONE", '|'));
     // The next day's first record leaves the earlier day readable (folded, for files).
     g_now = t + 86400;
     ASSERT_EQ(state_write("SUCCESS", "10.0.0.2", "cy@x", "+6142", "NONE", "rec", false), 1);
-    ASSERT_TRUE(records_store().day("20240131", "rec", out, why)) << why;
+    read = records_store().day("20240131", "rec");
+    ASSERT_TRUE(read) << read.reason();
+    out = *read;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
-    ASSERT_TRUE(records_store().day("20240201", "rec", out, why)) << why;
+    read = records_store().day("20240201", "rec");
+    ASSERT_TRUE(read) << read.reason();
+    out = *read;
     EXPECT_EQ(out,
               msgrec_record_line("SUCCESS", "10.0.0.2", "cy@x", "+6142", t + 86400, "NONE", '|'));
-    ASSERT_TRUE(records_store().day("20230101", "rec", out, why)) << why;
+    read = records_store().day("20230101", "rec");
+    ASSERT_TRUE(read) << read.reason();
+    out = *read;
     EXPECT_EQ(out, "") << "a day without records";
     for (const char* bad : {"2024013", "2024013x", "", "202401311"}) {
         SCOPED_TRACE(bad);
-        EXPECT_FALSE(records_store().day(bad, "rec", out, why));
-        EXPECT_NE(why.find("YYYYMMDD"), std::string::npos) << why;
+        Result<std::string> refused = records_store().day(bad, "rec");
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.reason(), "a day is eight digits, YYYYMMDD");
     }
 }
 
@@ -222,9 +238,9 @@ TYPED_TEST(StateStoresTest, TodaysOutcomesAreCountedAndTheNewestListedFirst) {
     } cases[] = {{20, 7}, {3, 3}, {0, 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.last_n);
-        DayOutcomes d;
-        std::string why;
-        ASSERT_TRUE(records_store().today(g_now.load(), c.last_n, d, why)) << why;
+        Result<DayOutcomes> read = records_store().today(g_now.load(), c.last_n);
+        ASSERT_TRUE(read) << read.reason();
+        const DayOutcomes& d = *read;
         EXPECT_EQ(d.sent, 2);
         EXPECT_EQ(d.failed, 1);
         EXPECT_EQ(d.received, 2);
@@ -236,13 +252,15 @@ TYPED_TEST(StateStoresTest, TodaysOutcomesAreCountedAndTheNewestListedFirst) {
     // A later record is seen at the next call; tomorrow starts at nothing.
     g_now = t + 100;
     ASSERT_EQ(state_write("FAILURE", "10.0.0.3", "dee@x", "+6143", "NONE", "rec", false), 1);
-    DayOutcomes d;
-    std::string why;
-    ASSERT_TRUE(records_store().today(g_now.load(), 1, d, why)) << why;
+    Result<DayOutcomes> read = records_store().today(g_now.load(), 1);
+    ASSERT_TRUE(read) << read.reason();
+    DayOutcomes d = *read;
     EXPECT_EQ(d.failed, 2);
     ASSERT_EQ(d.last.size(), 1u);
     EXPECT_NE(d.last[0].line.find("dee@x"), std::string::npos) << d.last[0].line;
-    ASSERT_TRUE(records_store().today(t + 86400, 20, d, why)) << why;
+    read = records_store().today(t + 86400, 20);
+    ASSERT_TRUE(read) << read.reason();
+    d = *read;
     EXPECT_EQ(d.sent + d.failed + d.received, 0);
     EXPECT_TRUE(d.last.empty());
 }
@@ -426,9 +444,9 @@ TYPED_TEST(StateStoresTest, CountsAreListedForDisplayAndResetByTheKeyShown) {
 }
 
 TYPED_TEST(StateStoresTest, FiftyConcurrentSendersOnTwoGatewaysNeverPassALimitOfTen) {
-    std::string why;
-    auto ten = msgrec_init("ten", this->dir_, '|', "1", 0, 10, 0, 0, why);
-    ASSERT_TRUE(ten) << why;
+    Result<msgrecs_ptr> made = msgrec_init("ten", this->dir_, '|', "1", 0, 10, 0, 0);
+    ASSERT_TRUE(made) << made.reason();
+    msgrecs_ptr ten = std::move(*made);
     std::atomic<int> admitted{0};
     std::vector<std::thread> threads;
     for (int i = 0; i < 50; ++i)
@@ -449,17 +467,16 @@ TYPED_TEST(StateStoresTest, FiftyConcurrentSendersOnTwoGatewaysNeverPassALimitOf
 TEST(StateStoresPgDown, EveryOperationSaysTheStoreIsAway) {
     const std::string dsn = pg_unreachable_dsn();
     StateStores s = pg_state_stores(dsn, '|', phone_range_of("+61", "", 0, 10));
-    std::string why;
-    auto mr = msgrec_init("down", "/nonexistent-dir", '|', "24", 0, 1, 0, 0, why);
-    ASSERT_TRUE(mr) << why;
+    Result<msgrecs_ptr> made = msgrec_init("down", "/nonexistent-dir", '|', "24", 0, 1, 0, 0);
+    ASSERT_TRUE(made) << made.reason();
+    msgrecs_ptr mr = std::move(*made);
     EXPECT_FALSE(s.records->write("SUCCESS", "c", "f", "t", "NONE", "rec", std::time(nullptr)));
-    std::string out;
-    EXPECT_FALSE(s.records->day("20240131", "rec", out, why));
-    EXPECT_FALSE(why.empty());
-    DayOutcomes today;
-    why.clear();
-    EXPECT_FALSE(s.records->today(std::time(nullptr), 20, today, why));
-    EXPECT_FALSE(why.empty());
+    Result<std::string> day = s.records->day("20240131", "rec");
+    ASSERT_FALSE(day);
+    EXPECT_FALSE(day.reason().empty());
+    Result<DayOutcomes> today = s.records->today(std::time(nullptr), 20);
+    ASSERT_FALSE(today);
+    EXPECT_FALSE(today.reason().empty());
     EXPECT_FALSE(s.msglog->store("+6140", "ann@x"));
     std::string email = "stale";
     EXPECT_EQ(s.msglog->lookup("+6140", 0, email), -1);
