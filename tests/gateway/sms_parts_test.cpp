@@ -138,3 +138,42 @@ TEST_F(StoredParts, NothingStoredRestoresNothing) {
 
 }  // namespace
 }  // namespace tolvane
+
+namespace tolvane {
+namespace {
+
+// A shared store whose database cannot be asked: every set it is asked for fails.
+class UnreachableSharedStore final : public QueueStore {
+  public:
+    Status enqueue(std::vector<queue_entry>&) override { return Error{0, "down"}; }
+    std::optional<queue_entry> claim(int, std::int64_t) override { return std::nullopt; }
+    std::optional<std::int64_t> next_ready(int, std::int64_t) override { return std::nullopt; }
+    Status attempt(std::uint64_t) override { return Error{0, "down"}; }
+    Status complete(std::uint64_t, bool, const std::string&) override { return Error{0, "down"}; }
+    void release(std::uint64_t, const std::string&, std::int64_t) override {}
+    std::size_t retry_now(int) override { return 0; }
+    std::vector<queue_entry> list(int) override { return {}; }
+    queue_stats stats() override { return {}; }
+    void set_notify(std::function<void(int)>) override {}
+    std::optional<bool> database_up() const override { return false; }
+    Result<std::optional<std::vector<queue_entry>>> take_set(const kept_set&, bool) override {
+        return Error{0, "server closed the connection unexpectedly"};
+    }
+};
+
+// A set that cannot be taken because the database is away is not mistaken for a store
+// that shares nothing (which would join the parts of this gateway alone): it comes back
+// with no ids and the store's reason, so that its parts stay stored for later.
+TEST(SmsParts, ASetTheSharedStoreCannotGiveSaysWhyAndTakesNothing) {
+    UnreachableSharedStore store;
+    for (bool whole : {true, false}) {
+        SCOPED_TRACE(whole ? "whole sets only" : "any set");
+        std::optional<TakenSet> t = take_set(&store, PartKey{"+61411111111", 7, 2}, whole);
+        ASSERT_TRUE(t.has_value());
+        EXPECT_TRUE(t->ids.empty());
+        EXPECT_EQ(t->failed, "server closed the connection unexpectedly");
+    }
+}
+
+}  // namespace
+}  // namespace tolvane
