@@ -249,25 +249,49 @@ bool ApiMessages::hand_over(ApiReport& r) {
 }
 
 void ApiMessages::change(ApiMessage m, bool report, bool only_new) {
-    std::optional<ApiReport> r;
-    if (report && !m.callback_url.empty() && sink_) r = report_of(m);
+    std::vector<ApiMessage> one;
+    one.push_back(std::move(m));
+    change_all(one, report, only_new);
+}
+
+void ApiMessages::change_all(std::vector<ApiMessage>& ms, bool report, bool only_new) {
+    // The lines are made before the lock is taken: the API's workers, the delivery workers
+    // and the receipts thread all pass through here, and only the write must be in order.
+    std::vector<std::optional<ApiReport>> rs(ms.size());
+    std::vector<std::string> lines(ms.size());
+    for (std::size_t i = 0; i < ms.size(); ++i) {
+        if (report && !ms[i].callback_url.empty() && sink_) rs[i] = report_of(ms[i]);
+        lines[i] = api_dump(line_of(ms[i])) + "\n";
+        // The change and its report are one write, on disk before the report is handed
+        // over: a stop between the two leaves the report for requeue_reports().
+        if (rs[i]) lines[i] += api_dump(report_line(*rs[i])) + "\n";
+    }
     {
         std::lock_guard<std::mutex> g(lock_);
-        if (only_new && messages_.count(m.id) != 0) return;
-        messages_[m.id] = m;
-        std::string lines = api_dump(line_of(m)) + "\n";
-        if (r) {
-            // The change and its report are one write, on disk before the report is handed
-            // over: a stop between the two leaves the report for requeue_reports().
-            lines += api_dump(report_line(*r)) + "\n";
-            pending_[r->rid] = *r;
+        std::string out;
+        bool sync = false;
+        std::vector<bool> kept(ms.size(), true);
+        for (std::size_t i = 0; i < ms.size(); ++i) {
+            if (only_new && messages_.count(ms[i].id) != 0) {
+                kept[i] = false;
+                rs[i].reset();
+                continue;
+            }
+            messages_[ms[i].id] = ms[i];
+            out += lines[i];
+            if (rs[i]) {
+                pending_[rs[i]->rid] = *rs[i];
+                sync = true;
+            }
         }
-        append_locked(lines, r.has_value());
+        if (!out.empty()) append_locked(out, sync);
         // Under the lock: the store sees one gateway's changes in their order.
-        share(m, only_new);
+        for (std::size_t i = 0; i < ms.size(); ++i)
+            if (kept[i]) share(ms[i], only_new);
     }
     // ---- the one call site of the delivery-report callback ----
-    if (r) hand_over(*r);
+    for (auto& r : rs)
+        if (r) hand_over(*r);
 }
 
 void ApiMessages::queued(const queue_entry& e) {
@@ -276,23 +300,32 @@ void ApiMessages::queued(const queue_entry& e) {
 }
 
 void ApiMessages::attempt(const queue_entry& e) {
-    ApiMessage m;
+    attempts({&e});
+}
+
+void ApiMessages::attempts(const std::vector<const queue_entry*>& es) {
+    std::vector<ApiMessage> ms(es.size());
     {
         std::lock_guard<std::mutex> g(lock_);
-        auto it = messages_.find(std::to_string(e.id));
-        if (it != messages_.end()) {
-            m = it->second;
-        } else {
-            // Not told yet that it was stored (the worker was quicker): this is its first.
-            m = from_entry(e);
-            m.attempts = 0;
+        for (std::size_t i = 0; i < es.size(); ++i) {
+            auto it = messages_.find(std::to_string(es[i]->id));
+            if (it != messages_.end()) {
+                ms[i] = it->second;
+            } else {
+                // Not told yet that it was stored (the worker was quicker): this is its first.
+                ms[i] = from_entry(*es[i]);
+                ms[i].attempts = 0;
+            }
         }
     }
-    m.status = "sending";
-    // The entry's own count may already hold this attempt (marked with the entry).
-    m.attempts = std::max<std::uint32_t>(m.attempts + 1, e.attempts);
-    m.updated_ms = api_now_ms();
-    change(std::move(m), false);
+    const std::int64_t now = api_now_ms();
+    for (std::size_t i = 0; i < es.size(); ++i) {
+        ms[i].status = "sending";
+        // The entry's own count may already hold this attempt (marked with the entry).
+        ms[i].attempts = std::max<std::uint32_t>(ms[i].attempts + 1, es[i]->attempts);
+        ms[i].updated_ms = now;
+    }
+    change_all(ms, false);
 }
 
 void ApiMessages::ended(const queue_entry& e, const std::string& status,

@@ -39,6 +39,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "gateway/api_callbacks.h"
 #include "queue/queue.h"
@@ -99,6 +100,8 @@ class ApiMessages {
     // (status "sent", "failed" or "expired", with the transport's name and the error).
     void queued(const queue_entry& e);
     void attempt(const queue_entry& e);
+    // attempt() for the entries of one window, written to the journal at once.
+    void attempts(const std::vector<const queue_entry*>& es);
     void ended(const queue_entry& e, const std::string& status, const std::string& transport,
                const std::string& error);
     // The SMS centre's final word on a sent message: delivered or failed (with its state).
@@ -112,6 +115,8 @@ class ApiMessages {
     // it ended and has a callback.
     // only_new: set only when the id is not known yet (a worker may have ended it already).
     void change(ApiMessage m, bool report, bool only_new = false);
+    // change() for several messages: one lock, one append.
+    void change_all(std::vector<ApiMessage>& ms, bool report, bool only_new = false);
     // Appends lines to the journal (sync: flushed to disk before it returns).
     void append_locked(const std::string& lines, bool sync);
     // One line of the journal read back: a message, a report due, or a report queued.

@@ -310,11 +310,12 @@ void deliver_mail_batch(const MailSender& s, std::vector<std::unique_ptr<Deliver
         for (std::size_t i : idx) group.push_back(jobs[i].get());
         Status counted = DeliveryJob::attempt_all(group);
         if (counted) {
+            std::vector<const queue_entry*> api_entries;
             for (std::size_t i : idx) {
                 marked[i] = true;
-                if (from_api(jobs[i]->entry()) && s.api != nullptr)
-                    s.api->attempt(jobs[i]->entry());
+                if (from_api(jobs[i]->entry())) api_entries.push_back(&jobs[i]->entry());
             }
+            if (!api_entries.empty() && s.api != nullptr) s.api->attempts(api_entries);
             return true;
         }
         store_error = counted.error().reason;

@@ -20,6 +20,7 @@
 #include "foundation/fileio.h"
 #include "foundation/lib.h"
 #include "foundation/log.h"
+#include "records/kept_file.h"
 #include "records/record_file.h"
 
 namespace tolvane {
@@ -46,6 +47,9 @@ struct Table {
 std::mutex g_lock;  // held for a whole operation, file append included
 std::unique_ptr<Table> g_table;
 std::string g_path;
+// The file appended to by store(), kept open between stores (a save's rewrite is noticed
+// and the new file opened).
+KeptFile g_file;
 char g_delim = '|';
 std::atomic<std::time_t (*)()> g_clock{nullptr};
 
@@ -296,16 +300,19 @@ int msglog_store(const char* phone, const char* email) {
     if (!writable(phone, email)) return 1;
     std::string line;
     append_line(line, phone, email, t, g_delim);
-    UniqueFd fd(::open(g_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (!fd) return 1;  // the entry reaches the file at the next save
-    struct stat st {};
-    bool sized = ::fstat(fd.get(), &st) == 0;
+    bool existed = false;
+    int fd = g_file.get(g_path, O_WRONLY | O_APPEND | O_CREAT, 0644, existed);
+    if (fd < 0) return 1;  // the entry reaches the file at the next save
     ssize_t n;
-    do n = ::write(fd.get(), line.data(), line.size());
+    do n = ::write(fd, line.data(), line.size());
     while (n < 0 && errno == EINTR);
-    // A part-written line would join the next one: take it back.
-    if (n >= 0 && n != static_cast<ssize_t>(line.size()) && sized)
-        if (::ftruncate(fd.get(), st.st_size) != 0) emsg("MsgLog could not cut a short append");
+    // A part-written line would join the next one: take it back (the n bytes it left at
+    // the end of the file).
+    if (n > 0 && n != static_cast<ssize_t>(line.size())) {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || ::ftruncate(fd, st.st_size - n) != 0)
+            emsg("MsgLog could not cut a short append");
+    }
     return 1;
 }
 
@@ -318,6 +325,7 @@ void msglog_free() {
     std::lock_guard hold(g_lock);
     g_table.reset();
     g_path.clear();
+    g_file.close();
 }
 
 std::time_t msglog_now() {

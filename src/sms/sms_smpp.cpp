@@ -99,6 +99,15 @@ int not_bound(sms_smpp* st, bind_slot* b, long send_wait) {
 // done, try again); or failed with the code in err.
 enum class place_result { taken, paced, failed };
 
+// Places freed in a full window wake one waiting sender, not all of them (with several
+// workers sharing one window, waking every one for each freed place cost more futex calls
+// and thread switches than the submits); a sender that got its places and leaves some free
+// wakes the next. The one sending bind has one window, so any waiter can use the room.
+// st->lock held.
+void pass_room_on(sms_smpp* st, bind_slot* b) {
+    if (!b->window.full()) st->room.notify_one();
+}
+
 place_result reserve_place(sms_smpp* st, bind_slot* b, smpp_link& link, std::uint32_t& seq,
                            int& err) {
     std::unique_lock<std::mutex> lk(st->lock);
@@ -119,6 +128,7 @@ place_result reserve_place(sms_smpp* st, bind_slot* b, smpp_link& link, std::uin
         err = SMPP_ERR_TIMEOUT;
         return place_result::failed;
     }
+    pass_room_on(st, b);
     return place_result::taken;
 }
 
@@ -132,7 +142,7 @@ void give_place(sms_smpp* st, bind_slot* b, std::uint32_t seq) {
     }
     // Only a send waiting for a place needs to hear of it: waking the supervisors
     // too for every answer costs more than the submit.
-    if (was_full) st->room.notify_all();
+    if (was_full) st->room.notify_one();
 }
 
 // The submit with its place in the window, which is given back when the answer (or its
@@ -505,6 +515,7 @@ struct smpp_batch_run {
             g.group.push_back(i);
             g.wire.push_back(reqs[i].get());
         }
+        pass_room_on(st, b);
     }
 
     void free_places(group_write& g, const std::vector<std::size_t>& ks) {
@@ -518,7 +529,7 @@ struct smpp_batch_run {
                     g.placed[k] = false;
                 }
         }
-        if (was_full) st->room.notify_all();
+        if (was_full) st->room.notify_one();
     }
 
     // An answer (or its absence) for the k-th submit of the group. An accepted SMS is
