@@ -266,10 +266,10 @@ void ApiMessages::change_all(std::vector<ApiMessage>& ms, bool report, bool only
         // over: a stop between the two leaves the report for requeue_reports().
         if (rs[i]) lines[i] += api_dump(report_line(*rs[i])) + "\n";
     }
+    bool sync = false;
     {
         std::lock_guard<std::mutex> g(lock_);
         std::string out;
-        bool sync = false;
         std::vector<bool> kept(ms.size(), true);
         for (std::size_t i = 0; i < ms.size(); ++i) {
             if (only_new && messages_.count(ms[i].id) != 0) {
@@ -284,11 +284,16 @@ void ApiMessages::change_all(std::vector<ApiMessage>& ms, bool report, bool only
                 sync = true;
             }
         }
-        if (!out.empty()) append_locked(out, sync);
+        if (!out.empty()) append_locked(out, false);
         // Under the lock: the store sees one gateway's changes in their order.
         for (std::size_t i = 0; i < ms.size(); ++i)
             if (kept[i]) share(ms[i], only_new);
     }
+    // A report's line is on disk before the report is handed over. The flush runs without
+    // the lock, so that the API's workers do not wait for the disk behind a report; it
+    // takes every line written before it, this one among them.
+    if (sync && fd_ >= 0 && ::fdatasync(fd_) != 0)
+        emsg("API status journal %s: cannot flush (%s)", path_.c_str(), system_error(errno).c_str());
     // ---- the one call site of the delivery-report callback ----
     for (auto& r : rs)
         if (r) hand_over(*r);

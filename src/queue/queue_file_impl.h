@@ -136,6 +136,14 @@ class FileQueue final : public QueueStore {
     void wake_flusher() {
         if (flusher_asleep_) work_cv_.notify_one();
     }
+    // Lets go of m_, then wakes the flusher if it sleeps: woken while m_ is still held,
+    // it would only go on to wait for the lock (a second futex call and thread switch).
+    // The flusher looks at its work under m_ before it sleeps, so the wake is not missed.
+    void wake_flusher_after(std::unique_lock<std::mutex>& lock) {
+        const bool asleep = flusher_asleep_;
+        lock.unlock();
+        if (asleep) work_cv_.notify_one();
+    }
     // Writes the batch being filled (flushing it when someone waits for it, or when
     // `sync` asks) and publishes the result; the lock is released meanwhile.
     void flush_batch(std::unique_lock<std::mutex>& lock, bool sync);

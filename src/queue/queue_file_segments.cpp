@@ -339,9 +339,8 @@ void FileQueue::place_flushed_entries(Flush& f, std::set<int>& kinds) {
 Status FileQueue::wait_durable(std::unique_lock<std::mutex>& lock) {
     std::shared_ptr<Batch> batch = filling_;
     batch->waited = true;
-    wake_flusher();
     waiting_.fetch_add(1);
-    lock.unlock();
+    wake_flusher_after(lock);
     int state;
     while ((state = batch->state.load(std::memory_order_acquire)) == Batch::FILLING ||
            state == Batch::WRITTEN)
@@ -354,8 +353,7 @@ Status FileQueue::wait_durable(std::unique_lock<std::mutex>& lock) {
 Status FileQueue::wait_written(std::unique_lock<std::mutex>& lock) {
     std::shared_ptr<Batch> batch = filling_;
     batch->write_waited = true;
-    wake_flusher();
-    lock.unlock();
+    wake_flusher_after(lock);
     int state;
     while ((state = batch->state.load(std::memory_order_acquire)) == Batch::FILLING)
         state_wait(batch->state, Batch::FILLING);
