@@ -156,48 +156,42 @@ class PgKeys : public ApiKeySource {
   public:
     explicit PgKeys(std::string dsn) : link_(std::move(dsn), "api keys") {}
     bool load(std::vector<ApiKey>& out, std::string& why) override {
-        return link_.run(
-            [&](PgConn& c, std::string& w) {
-                PgResult r;
-                if (!c.exec("SELECT name, hash, secret, created FROM tv_api_keys ORDER BY name", {},
-                            r, w))
-                    return false;
-                out.clear();
-                for (int i = 0; i < r.rows(); ++i)
-                    out.push_back(ApiKey{r.text(i, 0), r.text(i, 1), r.text(i, 2), r.int64(i, 3)});
-                return true;
-            },
-            why);
+        Status s = link_.run([&](PgConn& c) -> Status {
+            Result<PgResult> r =
+                c.exec("SELECT name, hash, secret, created FROM tv_api_keys ORDER BY name", {});
+            if (!r) return r.error();
+            out.clear();
+            for (int i = 0; i < r->rows(); ++i)
+                out.push_back(ApiKey{r->text(i, 0), r->text(i, 1), r->text(i, 2), r->int64(i, 3)});
+            return {};
+        });
+        return answered(s, why);
     }
     bool add(const ApiKey& k, bool& exists, std::string& why) override {
         exists = false;
-        return upgrade(why) &&
-               link_.run(
-                   [&](PgConn& c, std::string& w) {
-                       PgResult r;
-                       if (!c.exec("INSERT INTO tv_api_keys (name, hash, secret, created) VALUES "
-                                   "($1, $2, $3, $4) ON CONFLICT (name) DO NOTHING",
-                                   {pg_text(k.name), pg_text(k.hash), pg_text(k.secret),
-                                    pg_int(k.created)},
-                                   r, w))
-                           return false;
-                       exists = r.affected() == 0;
-                       return !exists;
-                   },
-                   why);
+        if (!upgrade(why)) return false;
+        Status s = link_.run([&](PgConn& c) -> Status {
+            Result<PgResult> r = c.exec(
+                "INSERT INTO tv_api_keys (name, hash, secret, created) VALUES "
+                "($1, $2, $3, $4) ON CONFLICT (name) DO NOTHING",
+                {pg_text(k.name), pg_text(k.hash), pg_text(k.secret), pg_int(k.created)});
+            if (!r) return r.error();
+            exists = r->affected() == 0;
+            return {};
+        });
+        // A name taken is no store error: false with exists set.
+        return answered(s, why) && !exists;
     }
     bool remove(const std::string& name, bool& found, std::string& why) override {
         found = false;
-        return upgrade(why) && link_.run(
-                                   [&](PgConn& c, std::string& w) {
-                                       PgResult r;
-                                       if (!c.exec("DELETE FROM tv_api_keys WHERE name = $1",
-                                                   {pg_text(name)}, r, w))
-                                           return false;
-                                       found = r.affected() > 0;
-                                       return true;
-                                   },
-                                   why);
+        if (!upgrade(why)) return false;
+        Status s = link_.run([&](PgConn& c) -> Status {
+            Result<PgResult> r = c.exec("DELETE FROM tv_api_keys WHERE name = $1", {pg_text(name)});
+            if (!r) return r.error();
+            found = r->affected() > 0;
+            return {};
+        });
+        return answered(s, why);
     }
     bool changed() override {
         const auto now = std::chrono::steady_clock::now();
@@ -209,13 +203,16 @@ class PgKeys : public ApiKeySource {
   private:
     // The tool may run before any gateway brought the schema up to date.
     bool upgrade(std::string& why) {
-        return link_.run(
-            [](PgConn& c, std::string& w) {
-                Result<int> version = pg_schema_upgrade(c);
-                if (!version) w = version.reason();
-                return version.ok();
-            },
-            why);
+        Status s = link_.run([](PgConn& c) -> Status {
+            if (Result<int> version = pg_schema_upgrade(c); !version) return version.error();
+            return {};
+        });
+        return answered(s, why);
+    }
+    // The link's answer as this interface gives it: true, or false with the reason in why.
+    static bool answered(const Status& s, std::string& why) {
+        if (!s) why = s.error().reason;
+        return s.ok();
     }
     PgLink link_;
     std::chrono::steady_clock::time_point next_{};

@@ -41,8 +41,8 @@ bool store_prepare(const SIni* ini) {
     }
     if (kind == StoreKind::FILES) return true;
     std::string dsn = sini_text(ini, STORE_DSN);
-    std::unique_ptr<PgConn> conn = PgConn::open(dsn, why);
-    Result<int> version = conn ? pg_schema_upgrade(*conn) : Result<int>(Error{0, why});
+    Result<std::unique_ptr<PgConn>> conn = PgConn::open(dsn);
+    Result<int> version = conn ? pg_schema_upgrade(**conn) : Result<int>(conn.error());
     if (!version) {
         report_error("Failed to open the PostgreSQL store (%s), %s", pg_dsn_safe(dsn).c_str(),
                      version.reason().c_str());
@@ -76,8 +76,8 @@ int store_tool(const SIni* ini, const std::vector<std::string>& args, std::size_
         return 0;
     }
     std::string dsn = sini_text(ini, STORE_DSN);
-    std::unique_ptr<PgConn> conn = PgConn::open(dsn, why);
-    Result<int> read = conn ? pg_schema_version(*conn) : Result<int>(Error{0, why});
+    Result<std::unique_ptr<PgConn>> conn = PgConn::open(dsn);
+    Result<int> read = conn ? pg_schema_version(**conn) : Result<int>(conn.error());
     if (!read) {
         std::printf("ERROR: PostgreSQL store (%s): %s\n", pg_dsn_safe(dsn).c_str(),
                     read.reason().c_str());
@@ -91,7 +91,7 @@ int store_tool(const SIni* ini, const std::vector<std::string>& args, std::size_
         std::printf("No schema yet: the gateway creates it when it starts\n");
         return 1;
     }
-    Result<PgStoreCounts> counts = pg_store_counts(*conn);
+    Result<PgStoreCounts> counts = pg_store_counts(**conn);
     if (!counts) {
         std::printf("ERROR: %s\n", counts.reason().c_str());
         return 1;

@@ -213,9 +213,8 @@ void PgQueue::listen_loop(std::stop_token stop) {
     for (;;) {
         std::int64_t now = steady_ms();
         if (!conn && now >= next_connect) {
-            std::string why;
-            conn = PgConn::open(opt_.dsn, why);
-            if (conn && !conn->listen(opt_.channel, why)) conn.reset();
+            if (auto opened = PgConn::open(opt_.dsn); opened && (*opened)->listen(opt_.channel))
+                conn = std::move(*opened);
             if (conn) {
                 // Whatever happened while we were not listening: every worker looks again.
                 wake(0);
@@ -227,10 +226,7 @@ void PgQueue::listen_loop(std::stop_token stop) {
         // With the server back, the writing link reconnects now rather than on the next
         // mail, so that /health says so before any mail is offered.
         bool writer_down = false;
-        if (conn && !group_.link().up()) {
-            std::string why;
-            writer_down = !group_.link().connect(why);
-        }
+        if (conn && !group_.link().up()) writer_down = !group_.link().connect();
         if (now >= next_renew) next_renew = now + (renew() ? renew_every : PG_RETRY_MS);
         std::int64_t timeout = next_renew - now;
         if (!conn) timeout = std::min(timeout, std::max<std::int64_t>(next_connect - now, 0));
@@ -240,47 +236,48 @@ void PgQueue::listen_loop(std::stop_token stop) {
         if (n < 0 && errno != EINTR) break;
         if (fds[0].revents != 0) break;
         if (conn && fds[1].revents != 0) {
-            std::vector<PgConn::Notice> notes;
-            std::string why;
-            if (!conn->notifications(notes, why)) {
+            Result<std::vector<PgConn::Notice>> notes = conn->notifications();
+            if (!notes) {
                 conn.reset();  // the queue link logs the outage; reconnect at once
                 listening_ = false;
                 next_connect = steady_ms();
             }
             std::set<int> kinds;
-            for (const auto& note : notes) kinds.insert(std::atoi(note.payload.c_str()));
+            if (notes)
+                for (const auto& note : *notes) kinds.insert(std::atoi(note.payload.c_str()));
             for (int k : kinds) wake(k);
         }
     }
 }
 
 Status PgQueue::open() {
-    std::string why;
-    if (!group_.link().run(
-            [](PgConn& c, std::string& w) {
-                Result<int> version = pg_schema_upgrade(c);
-                if (!version) w = version.reason();
-                return version.ok();
-            },
-            why))
-        return Error{0, why};
+    if (Status s = group_.link().run([](PgConn& c) -> Status {
+            if (Result<int> version = pg_schema_upgrade(c); !version) return version.error();
+            return {};
+        });
+        !s)
+        return s;
     // Our own earlier run's claims: nobody is sending them now.
     PgResult given;
-    if (!group_.link().run(
-            [&](PgConn& c, std::string& w) {
-                return c.exec(
-                    "UPDATE tv_queue SET owner = NULL, lease_until_ms = 0"
-                    " WHERE owner = $1 AND kind <> $2::integer",
-                    {pg_text(opt_.owner), pg_int(QUEUE_SMS_PART)}, given, w);
-            },
-            why))
-        return Error{0, why};
+    if (Status s = group_.link().run([&](PgConn& c) -> Status {
+            Result<PgResult> r = c.exec(
+                "UPDATE tv_queue SET owner = NULL, lease_until_ms = 0"
+                " WHERE owner = $1 AND kind <> $2::integer",
+                {pg_text(opt_.owner), pg_int(QUEUE_SMS_PART)});
+            if (!r) return r.error();
+            given = std::move(*r);
+            return {};
+        });
+        !s)
+        return s;
     if (given.affected() > 0)
         imsg("Queue: %lld entries this gateway held when it stopped are ready again",
              static_cast<long long>(given.affected()));
     // Listening before open() returns: a NOTIFY sent from then on is never missed.
-    first_listen_ = PgConn::open(opt_.dsn, why);
-    if (!first_listen_ || !first_listen_->listen(opt_.channel, why)) return Error{0, why};
+    Result<std::unique_ptr<PgConn>> listener = PgConn::open(opt_.dsn);
+    if (!listener) return listener.error();
+    if (Status s = (*listener)->listen(opt_.channel); !s) return s;
+    first_listen_ = std::move(*listener);
     listening_ = true;
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
@@ -376,20 +373,19 @@ std::vector<queue_entry> PgQueue::claim_many(int kind, std::int64_t now_ms, std:
         }
     };
     if (n == 0) return got;
-    std::string why;
     bool ok = false;
     if (releases_pending_.load() == 0) {
         // Claims need no disk flush, so they go on a link of their own (its commits do not
         // wait for the disk) and never wait behind a group that does. Only a release of
         // ours not yet written must be seen first.
-        ok = claim_link_.run(
-            [&](PgConn& c, std::string& w) {
-                PgResult r;
-                if (!c.exec(st.sql, st.params, r, w)) return false;
-                read(r);
-                return true;
-            },
-            why);
+        ok = claim_link_
+                 .run([&](PgConn& c) -> Status {
+                     Result<PgResult> r = c.exec(st.sql, st.params);
+                     if (!r) return r.error();
+                     read(*r);
+                     return {};
+                 })
+                 .ok();
     } else {
         auto job = std::make_shared<Job>();
         job->durable = false;
@@ -577,14 +573,14 @@ std::size_t PgQueue::retry_now(int kind) {
     std::int64_t changed = 0;
     std::int64_t now = wall_ms();
     auto job = std::make_shared<Job>();
-    job->work = [&](PgConn& c, std::string& w) {
-        PgResult r;
-        if (!c.exec("UPDATE tv_queue SET not_before_ms = 0 WHERE kind = $1 AND owner IS NULL"
-                    " AND not_before_ms > $2",
-                    {pg_int(kind), pg_int(now)}, r, w))
-            return false;
-        changed = r.affected();
-        return c.exec("SELECT pg_notify($1, $2)", {pg_text(opt_.channel), pg_int(kind)}, w);
+    job->work = [&](PgConn& c) -> Status {
+        Result<PgResult> r = c.exec(
+            "UPDATE tv_queue SET not_before_ms = 0 WHERE kind = $1 AND owner IS NULL"
+            " AND not_before_ms > $2",
+            {pg_int(kind), pg_int(now)});
+        if (!r) return r.error();
+        changed = r->affected();
+        return c.exec_only("SELECT pg_notify($1, $2)", {pg_text(opt_.channel), pg_int(kind)});
     };
     if (Status s = group_.submit(job); !s) {
         emsg("Queue: cannot make the postponed entries ready (%s)", s.error().reason.c_str());
@@ -595,17 +591,15 @@ std::size_t PgQueue::retry_now(int kind) {
 
 std::vector<queue_entry> PgQueue::list(int kind) {
     std::vector<queue_entry> out;
-    Status s = group_.read(
-        [&](PgConn& c, std::string& w) {
-            PgResult r;
-            if (!c.exec(std::string("SELECT ") + COLUMNS +
-                            " FROM tv_queue WHERE $1 = 0 OR kind = $1 ORDER BY id",
-                        {pg_int(kind)}, r, w))
-                return false;
-            out.clear();
-            for (int i = 0; i < r.rows(); ++i) out.push_back(row_entry(r, i));
-            return true;
-        });
+    Status s = group_.read([&](PgConn& c) -> Status {
+        Result<PgResult> r = c.exec(std::string("SELECT ") + COLUMNS +
+                                        " FROM tv_queue WHERE $1 = 0 OR kind = $1 ORDER BY id",
+                                    {pg_int(kind)});
+        if (!r) return r.error();
+        out.clear();
+        for (int i = 0; i < r->rows(); ++i) out.push_back(row_entry(*r, i));
+        return {};
+    });
     if (!s) emsg("Queue: cannot list the entries (%s)", s.error().reason.c_str());
     return out;
 }
@@ -614,18 +608,18 @@ std::vector<queue_entry> PgQueue::adopt(int kind) {
     std::vector<queue_entry> out;
     auto job = std::make_shared<Job>();
     // Taken in one statement: two gateways starting at once never both adopt a row.
-    job->work = [&](PgConn& c, std::string& w) {
-        PgResult r;
-        if (!c.exec(std::string("UPDATE tv_queue SET owner = $2, joined = false,"
-                                " lease_until_ms = tv_now_ms() + $3::bigint WHERE kind = $1 AND "
-                                "(owner IS NULL OR owner = $2"
-                                " OR lease_until_ms < tv_now_ms()) RETURNING ") +
-                        COLUMNS,
-                    {pg_int(kind), pg_text(opt_.owner), pg_int(opt_.lease_ms)}, r, w))
-            return false;
+    job->work = [&](PgConn& c) -> Status {
+        Result<PgResult> r =
+            c.exec(std::string("UPDATE tv_queue SET owner = $2, joined = false,"
+                               " lease_until_ms = tv_now_ms() + $3::bigint WHERE kind = $1 AND "
+                               "(owner IS NULL OR owner = $2"
+                               " OR lease_until_ms < tv_now_ms()) RETURNING ") +
+                       COLUMNS,
+                   {pg_int(kind), pg_text(opt_.owner), pg_int(opt_.lease_ms)});
+        if (!r) return r.error();
         out.clear();
-        for (int i = 0; i < r.rows(); ++i) out.push_back(row_entry(r, i));
-        return true;
+        for (int i = 0; i < r->rows(); ++i) out.push_back(row_entry(*r, i));
+        return {};
     };
     if (Status s = group_.submit(job); !s) {
         emsg("Queue: cannot take up the kept entries (%s)", s.error().reason.c_str());
@@ -730,8 +724,12 @@ std::vector<queue_entry> PgQueue::adopt_gone(int kind) {
 queue_stats PgQueue::stats() {
     queue_stats s;
     PgResult r;
-    if (group_.read([&](PgConn& c, std::string& w) {
-            return c.exec("SELECT count(*), coalesce(min(enqueued_ms), 0) FROM tv_queue", {}, r, w);
+    if (group_.read([&](PgConn& c) -> Status {
+            Result<PgResult> counted =
+                c.exec("SELECT count(*), coalesce(min(enqueued_ms), 0) FROM tv_queue", {});
+            if (!counted) return counted.error();
+            r = std::move(*counted);
+            return {};
         })) {
         s.waiting = static_cast<std::size_t>(r.int64(0, 0));
         s.oldest_ms = r.int64(0, 1);

@@ -89,15 +89,18 @@ void PgGroup::lead(std::unique_lock<std::mutex>& lock) {
     lock.unlock();
     if (before_group_) before_group_();
 
-    std::string why;
-    bool ok = run_jobs(batch, why);
-    if (ok) {
+    Status all = run_jobs(batch);
+    if (all) {
         for (const auto& j : batch) j->ok = true;
     } else if (batch.size() > 1 && link_.up()) {
         // The database is there: one statement failed. It must not take the others with it.
-        for (const auto& j : batch) j->ok = run_jobs({j}, j->why);
+        for (const auto& j : batch) {
+            Status alone = run_jobs({j});
+            j->ok = alone.ok();
+            if (!alone) j->why = alone.error().reason;
+        }
     } else {
-        for (const auto& j : batch) j->why = why;
+        for (const auto& j : batch) j->why = all.error().reason;
     }
     std::set<int> announced;
     for (const auto& j : batch) {
@@ -126,11 +129,11 @@ void PgGroup::lead(std::unique_lock<std::mutex>& lock) {
     cv_.notify_all();
 }
 
-bool PgGroup::run_jobs(const std::vector<std::shared_ptr<PgJob>>& jobs, std::string& why) {
+Status PgGroup::run_jobs(const std::vector<std::shared_ptr<PgJob>>& jobs) {
     bool durable = std::any_of(jobs.begin(), jobs.end(),
                                [](const auto& j) { return j->durable && !j->reads; });
     bool piped = std::none_of(jobs.begin(), jobs.end(), [](const auto& j) { return !!j->work; });
-    bool ok = false;
+    Status done;
     if (piped) {
         std::vector<PgStmt> all;
         all.push_back({"BEGIN", {}});
@@ -146,19 +149,23 @@ bool PgGroup::run_jobs(const std::vector<std::shared_ptr<PgJob>>& jobs, std::str
         all.push_back({"COMMIT", {}});
         std::vector<PgResult> results;
         bool begun = false;
-        PgLink::Work body = [&](PgConn& c, std::string& w) {
-            if (c.pipeline(all, results, w)) return true;
-            begun = !results.empty();
-            std::string ignored;
-            if (c.healthy()) (void)c.script("ROLLBACK", ignored);
-            return false;
+        PgLink::Work body = [&](PgConn& c) -> Status {
+            auto sent = c.pipeline(all);
+            if (sent) {
+                results = std::move(*sent);
+                return {};
+            }
+            // Results before the failure: BEGIN at least ran on the server.
+            begun = !sent.error().before.empty();
+            if (c.healthy()) (void)c.script("ROLLBACK");
+            return Error{sent.error().code, sent.error().reason};
         };
         bool was_up = link_.up();
-        ok = link_.run(body, why);
+        done = link_.run(body);
         // A connection that broke while idle (a server restart) fails before BEGIN did
         // anything: one more try on a fresh connection is safe then.
-        if (!ok && !begun && was_up && !link_.up()) ok = link_.run(body, why);
-        if (ok) {
+        if (!done && !begun && was_up && !link_.up()) done = link_.run(body);
+        if (done) {
             std::size_t at = head;
             for (const auto& j : jobs) {
                 std::vector<PgResult> mine;
@@ -168,32 +175,36 @@ bool PgGroup::run_jobs(const std::vector<std::shared_ptr<PgJob>>& jobs, std::str
             }
         }
     } else {
-        ok = link_.transaction(
-            [&](PgConn& c, std::string& w) {
-                if (!durable && !c.script("SET LOCAL synchronous_commit TO off", w)) return false;
-                for (const auto& j : jobs) {
-                    if (j->work) {
-                        if (!j->work(c, w)) return false;
-                        continue;
-                    }
-                    std::vector<PgResult> mine(j->stmts.size());
-                    for (std::size_t i = 0; i < j->stmts.size(); ++i)
-                        if (!c.exec(j->stmts[i].sql, j->stmts[i].params, mine[i], w)) return false;
-                    for (int k : j->notify)
-                        if (!c.exec("SELECT pg_notify($1, $2)", {pg_text(channel_), pg_int(k)}, w))
-                            return false;
-                    if (j->take) j->take(mine);
+        done = link_.transaction([&](PgConn& c) -> Status {
+            if (!durable)
+                if (Status s = c.script("SET LOCAL synchronous_commit TO off"); !s) return s;
+            for (const auto& j : jobs) {
+                if (j->work) {
+                    if (Status s = j->work(c); !s) return s;
+                    continue;
                 }
-                return true;
-            },
-            why);
+                std::vector<PgResult> mine;
+                for (const PgStmt& st : j->stmts) {
+                    Result<PgResult> r = c.exec(st.sql, st.params);
+                    if (!r) return r.error();
+                    mine.push_back(std::move(*r));
+                }
+                for (int k : j->notify)
+                    if (Status s =
+                            c.exec_only("SELECT pg_notify($1, $2)", {pg_text(channel_), pg_int(k)});
+                        !s)
+                        return s;
+                if (j->take) j->take(mine);
+            }
+            return {};
+        });
     }
-    if (ok && durable) commits_.fetch_add(1);
+    if (done && durable) commits_.fetch_add(1);
     if (durable) {
         std::lock_guard<std::mutex> lock(m_);
         last_durable_end_ = std::chrono::steady_clock::now();
     }
-    return ok;
+    return done;
 }
 
 void PgGroup::flush_loop() {

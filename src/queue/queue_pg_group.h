@@ -9,7 +9,7 @@
 // disk only when one of its jobs needs it (durable).
 //
 //   PgGroup g(dsn, before_group);  g.start();
-//   auto job = std::make_shared<PgJob>();  job->work = [&](PgConn& c, std::string& w) {...};
+//   auto job = std::make_shared<PgJob>();  job->work = [&](PgConn& c) -> Status {...};
 //   if (Status s = g.submit(job); !s) ...;  // or g.submit_later(job) for no wait
 //
 // Ownership: the group owns its link and its flusher; close() (also the destructor) makes
@@ -96,7 +96,7 @@ class PgGroup {
 
   private:
     void lead(std::unique_lock<std::mutex>& lock);
-    bool run_jobs(const std::vector<std::shared_ptr<PgJob>>& jobs, std::string& why);
+    Status run_jobs(const std::vector<std::shared_ptr<PgJob>>& jobs);
     void flush_loop();
     void mark_closing();
 

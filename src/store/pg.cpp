@@ -69,7 +69,7 @@ std::int64_t PgResult::affected() const {
     return n != nullptr && *n != '\0' ? std::strtoll(n, nullptr, 10) : 0;
 }
 
-std::unique_ptr<PgConn> PgConn::open(const std::string& dsn, std::string& why) {
+Result<std::unique_ptr<PgConn>> PgConn::open(const std::string& dsn) {
     // A server that vanishes without closing the connection (a cable, a firewall) must not
     // hold a caller for ever: bounded waits unless the connection string says otherwise,
     // which it does by coming last.
@@ -82,14 +82,8 @@ std::unique_ptr<PgConn> PgConn::open(const std::string& dsn, std::string& why) {
                                            nullptr};
     const char* values[] = {"10", "20000", "10", "5", "3", dsn.c_str(), nullptr};
     PgConnPtr c(PQconnectdbParams(keys, values, 1));
-    if (!c) {
-        why = "out of memory";
-        return nullptr;
-    }
-    if (PQstatus(c.get()) != CONNECTION_OK) {
-        why = one_line(PQerrorMessage(c.get()));
-        return nullptr;
-    }
+    if (!c) return Error{0, "out of memory"};
+    if (PQstatus(c.get()) != CONNECTION_OK) return Error{0, one_line(PQerrorMessage(c.get()))};
     // Notices (e.g. "relation already exists, skipping") are not ours to print.
     PQsetNoticeProcessor(
         c.get(), [](void*, const char*) {}, nullptr);
@@ -140,17 +134,18 @@ const std::string* PgConn::prepared(const std::string& sql, std::string& why) {
     return &prepared_.emplace(sql, std::move(name)).first->second;
 }
 
-bool PgConn::exec(std::string_view sql, const PgParams& params, PgResult& out, std::string& why) {
+Result<PgResult> PgConn::exec(std::string_view sql, const PgParams& params) {
     ParamArrays a(params);
     std::string query(sql);
+    std::string why;
     const std::string* name = prepared(query, why);
-    if (name == nullptr) return false;
-    out = PgResult(PQexecPrepared(c_.get(), name->c_str(), static_cast<int>(params.size()),
-                                  a.values.data(), a.lengths.data(), a.formats.data(), 0));
-    if (result_ok(out)) return true;
+    if (name == nullptr) return Error{0, why};
+    PgResult out(PQexecPrepared(c_.get(), name->c_str(), static_cast<int>(params.size()),
+                                a.values.data(), a.lengths.data(), a.formats.data(), 0));
+    if (result_ok(out)) return out;
     why = one_line(out.get() ? PQresultErrorMessage(out.get()) : PQerrorMessage(c_.get()));
     if (why == "unknown error") why = one_line(PQerrorMessage(c_.get()));
-    return false;
+    return Error{0, why};
 }
 
 bool PgConn::pipeline_send(const std::vector<PgStmt>& stmts, PipelineSent& sent) {
@@ -210,23 +205,20 @@ bool PgConn::pipeline_read(const PipelineSent& sent, std::vector<PgResult>& out,
     return ok;
 }
 
-bool PgConn::pipeline(const std::vector<PgStmt>& stmts, std::vector<PgResult>& out,
-                      std::string& why) {
-    out.clear();
-    if (stmts.empty()) return true;
-    if (PQenterPipelineMode(c_.get()) == 0) {
-        why = one_line(PQerrorMessage(c_.get()));
-        return false;
-    }
+Result<std::vector<PgResult>, PgPipelineError> PgConn::pipeline(const std::vector<PgStmt>& stmts) {
+    std::vector<PgResult> out;
+    if (stmts.empty()) return out;
+    if (PQenterPipelineMode(c_.get()) == 0)
+        return PgPipelineError{0, one_line(PQerrorMessage(c_.get())), {}};
     // Statements new to this connection are prepared in the same pipeline; their names
     // count only once the server said so.
     PipelineSent sent;
     if (!pipeline_send(stmts, sent)) {
-        why = one_line(PQerrorMessage(c_.get()));
         // Nothing can be read back in order now: the connection is given up.
         broken_ = true;
-        return false;
+        return PgPipelineError{0, one_line(PQerrorMessage(c_.get())), {}};
     }
+    std::string why;
     bool ok = pipeline_read(sent, out, why);
     // The sync's own result, then out of pipeline mode.
     for (;;) {
@@ -238,51 +230,47 @@ bool PgConn::pipeline(const std::vector<PgStmt>& stmts, std::vector<PgResult>& o
         why = one_line(PQerrorMessage(c_.get()));
         ok = false;
     }
-    return ok;
+    if (!ok) return PgPipelineError{0, why, std::move(out)};
+    return out;
 }
 
-bool PgConn::exec(std::string_view sql, const PgParams& params, std::string& why) {
-    PgResult r;
-    return exec(sql, params, r, why);
+Status PgConn::exec_only(std::string_view sql, const PgParams& params) {
+    Result<PgResult> r = exec(sql, params);
+    if (!r) return r.error();
+    return {};
 }
 
-bool PgConn::script(std::string_view sql, std::string& why) {
+Status PgConn::script(std::string_view sql) {
     std::string text(sql);
     PgResult r(PQexec(c_.get(), text.c_str()));
     ExecStatusType st = r.get() ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
-    if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) return true;
-    why = one_line(r.get() ? PQresultErrorMessage(r.get()) : PQerrorMessage(c_.get()));
-    return false;
+    if (st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK) return {};
+    return Error{0, one_line(r.get() ? PQresultErrorMessage(r.get()) : PQerrorMessage(c_.get()))};
 }
 
-bool PgConn::listen(std::string_view channel, std::string& why) {
-    return script("LISTEN " + pg_ident(channel), why);
+Status PgConn::listen(std::string_view channel) {
+    return script("LISTEN " + pg_ident(channel));
 }
 
-bool PgConn::notifications(std::vector<Notice>& out, std::string& why) {
-    if (PQconsumeInput(c_.get()) == 0) {
-        why = one_line(PQerrorMessage(c_.get()));
-        return false;
-    }
+Result<std::vector<PgConn::Notice>> PgConn::notifications() {
+    if (PQconsumeInput(c_.get()) == 0) return Error{0, one_line(PQerrorMessage(c_.get()))};
+    std::vector<Notice> out;
     while (PGnotify* n = PQnotifies(c_.get())) {
         out.push_back(
             Notice{n->relname != nullptr ? n->relname : "", n->extra != nullptr ? n->extra : ""});
         PQfreemem(n);
     }
-    return true;
+    return out;
 }
 
-bool PgLink::connect_locked(std::string& why) {
-    if (conn_ && conn_->healthy()) return true;
+Status PgLink::connect_locked() {
+    if (conn_ && conn_->healthy()) return {};
     conn_.reset();
     std::int64_t now = steady_ms();
-    if (now < next_try_ms_) {
-        why = "PostgreSQL store unavailable: " + last_why_;
-        return false;
-    }
-    std::string w;
-    conn_ = PgConn::open(dsn_, w);
-    if (!conn_) {
+    if (now < next_try_ms_) return Error{0, "PostgreSQL store unavailable: " + last_why_};
+    Result<std::unique_ptr<PgConn>> opened = PgConn::open(dsn_);
+    if (!opened) {
+        const std::string& w = opened.error().reason;
         next_try_ms_ = now + PG_RETRY_MS;
         last_why_ = w;
         if (!logged_down_) {
@@ -290,20 +278,21 @@ bool PgLink::connect_locked(std::string& why) {
                  w.c_str());
             logged_down_ = true;
         }
-        why = "PostgreSQL store unavailable: " + w;
-        return false;
+        return Error{0, "PostgreSQL store unavailable: " + w};
     }
-    if (async_ && !conn_->script("SET synchronous_commit TO off", w)) {
-        conn_.reset();
-        next_try_ms_ = now + PG_RETRY_MS;
-        why = "PostgreSQL store unavailable: " + w;
-        return false;
+    conn_ = std::move(*opened);
+    if (async_) {
+        if (Status s = conn_->script("SET synchronous_commit TO off"); !s) {
+            conn_.reset();
+            next_try_ms_ = now + PG_RETRY_MS;
+            return Error{0, "PostgreSQL store unavailable: " + s.error().reason};
+        }
     }
     imsg("PostgreSQL store connected (%s)", name_.c_str());
     logged_down_ = false;
     ever_up_ = true;
     ++generation_;
-    return true;
+    return {};
 }
 
 void PgLink::lost_locked(const std::string& why) {
@@ -318,41 +307,42 @@ void PgLink::lost_locked(const std::string& why) {
     }
 }
 
-bool PgLink::connect(std::string& why) {
+Status PgLink::connect() {
     std::lock_guard<std::mutex> lock(m_);
-    return connect_locked(why);
+    return connect_locked();
 }
 
-bool PgLink::run(const Work& work, std::string& why) {
+Status PgLink::run(const Work& work) {
     std::lock_guard<std::mutex> lock(m_);
-    if (!connect_locked(why)) return false;
-    if (work(*conn_, why)) return true;
-    if (!conn_->healthy()) lost_locked(why);
-    return false;
+    if (Status s = connect_locked(); !s) return s;
+    Status done = work(*conn_);
+    if (!done && !conn_->healthy()) lost_locked(done.error().reason);
+    return done;
 }
 
-bool PgLink::transaction(const Work& work, std::string& why) {
+Status PgLink::transaction(const Work& work) {
     bool begun = false;
-    PgLink::Work body = [&](PgConn& c, std::string& w) {
+    PgLink::Work body = [&](PgConn& c) -> Status {
         begun = false;
-        if (!c.script("BEGIN", w)) return false;
+        if (Status s = c.script("BEGIN"); !s) return s;
         begun = true;
-        if (work(c, w) && c.script("COMMIT", w)) return true;
-        std::string ignored;
-        if (c.healthy()) (void)c.script("ROLLBACK", ignored);
-        return false;
+        Status done = work(c);
+        if (done) done = c.script("COMMIT");
+        if (!done && c.healthy()) (void)c.script("ROLLBACK");
+        return done;
     };
     bool was_up = up();
-    if (run(body, why)) return true;
+    Status first = run(body);
+    if (first) return first;
     // A connection that broke while idle (a server restart) fails at BEGIN, before anything
     // was done: one more try on a fresh connection is safe then, and spares the caller.
-    if (begun || !was_up) return false;
+    if (begun || !was_up) return first;
     {
         std::lock_guard<std::mutex> lock(m_);
-        if (conn_ != nullptr) return false;  // still connected: BEGIN failed for another reason
+        if (conn_ != nullptr) return first;  // still connected: BEGIN failed for another reason
         next_try_ms_ = 0;
     }
-    return run(body, why);
+    return run(body);
 }
 
 bool PgLink::up() const {

@@ -1,14 +1,16 @@
 // PostgreSQL access for the shared store: owned connections and results, parameterised
 // statements, transactions, a connection that comes back by itself, LISTEN/NOTIFY.
 //
-//   std::string why;
 //   PgLink link(dsn, "queue");                  // connects on first use, logs every change
-//   bool ok = link.run([&](PgConn& c, std::string& w) {
-//       PgResult r;
-//       return c.exec("SELECT count(*) FROM t WHERE k = $1", {pg_text("x")}, r, w) &&
-//              r.rows() == 1;
-//   }, why);
-//   // or, all or nothing:  link.transaction([&](PgConn& c, std::string& w) { ... }, why);
+//   std::int64_t n = 0;
+//   Status s = link.run([&](PgConn& c) -> Status {
+//       Result<PgResult> r = c.exec("SELECT count(*) FROM t WHERE k = $1", {pg_text("x")});
+//       if (!r) return r.error();
+//       n = r->int64(0, 0);
+//       return {};
+//   });
+//   if (!s) ... s.error().reason ...;
+//   // or, all or nothing:  link.transaction([&](PgConn& c) -> Status { ... });
 //
 // Ownership: PgConn owns its PGconn and PgResult its PGresult (unique_ptr with deleters);
 // neither is copied. A PgConn is used by one thread at a time. A PgLink serialises every
@@ -43,6 +45,8 @@
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "foundation/result.h"
 
 namespace tolvane {
 
@@ -105,36 +109,43 @@ class PgResult {
     PgResultPtr r_;
 };
 
+// A pipeline that failed: the first error's reason, and the results of the statements
+// that succeeded before it (empty when nothing could be sent or nothing ran).
+struct PgPipelineError {
+    int code = 0;
+    std::string reason;
+    std::vector<PgResult> before;
+};
+
 // One open connection (not thread-safe).
 class PgConn {
   public:
-    // Connects now; null with `why` when the server cannot be reached or refuses.
-    static std::unique_ptr<PgConn> open(const std::string& dsn, std::string& why);
+    // Connects now; an error with libpq's reason when the server cannot be reached or
+    // refuses.
+    static Result<std::unique_ptr<PgConn>> open(const std::string& dsn);
 
-    // Runs one statement with $1.. parameters; true when it succeeded (rows in `out`).
-    [[nodiscard]] bool exec(std::string_view sql, const PgParams& params, PgResult& out,
-                            std::string& why);
+    // Runs one statement with $1.. parameters: its rows, or the server's reason.
+    Result<PgResult> exec(std::string_view sql, const PgParams& params);
     // The same when no rows are wanted.
-    [[nodiscard]] bool exec(std::string_view sql, const PgParams& params, std::string& why);
+    Status exec_only(std::string_view sql, const PgParams& params);
     // Runs a text of one or more statements without parameters (schema changes).
-    [[nodiscard]] bool script(std::string_view sql, std::string& why);
+    Status script(std::string_view sql);
 
-    // Sends every statement at once (pipeline mode) and reads their results into out, one
-    // per statement, in one round trip. The statements run as one implicit transaction
-    // unless they hold their own BEGIN/COMMIT; after the first failure the server skips
-    // the rest: false with the first error (out then holds what came before it).
-    [[nodiscard]] bool pipeline(const std::vector<PgStmt>& stmts, std::vector<PgResult>& out,
-                                std::string& why);
+    // Sends every statement at once (pipeline mode) and reads their results, one per
+    // statement, in one round trip. The statements run as one implicit transaction unless
+    // they hold their own BEGIN/COMMIT; after the first failure the server skips the rest:
+    // the error has the first failure's reason and the results that came before it.
+    Result<std::vector<PgResult>, PgPipelineError> pipeline(const std::vector<PgStmt>& stmts);
 
     // LISTEN to a channel; notifications are then read with notifications().
-    [[nodiscard]] bool listen(std::string_view channel, std::string& why);
+    Status listen(std::string_view channel);
     struct Notice {
         std::string channel;
         std::string payload;
     };
     // Reads what the server sent without waiting and returns the notifications received;
-    // false when the connection failed meanwhile.
-    [[nodiscard]] bool notifications(std::vector<Notice>& out, std::string& why);
+    // an error when the connection failed meanwhile.
+    Result<std::vector<Notice>> notifications();
 
     bool healthy() const { return !broken_ && PQstatus(c_.get()) == CONNECTION_OK; }
     int socket() const { return PQsocket(c_.get()); }
@@ -168,7 +179,8 @@ class PgConn {
 // A connection that reconnects by itself, shared by the threads of one module.
 class PgLink {
   public:
-    using Work = std::function<bool(PgConn&, std::string& why)>;
+    // What runs on the connection; its error is the call's.
+    using Work = std::function<Status(PgConn&)>;
 
     // async: the link's commits do not wait for the server's disk (synchronous_commit off
     // for the session). Such a commit reaches the disk with any later commit that waits
@@ -181,20 +193,21 @@ class PgLink {
 
     // Runs `work` on the connection (connecting first when needed). When it fails and the
     // connection turned out to be broken, the loss is logged and the next call reconnects.
-    [[nodiscard]] bool run(const Work& work, std::string& why);
+    // The error is work's, or why the server could not be reached.
+    Status run(const Work& work);
     // The same inside BEGIN ... COMMIT: all of it or nothing (ROLLBACK when work fails).
-    [[nodiscard]] bool transaction(const Work& work, std::string& why);
+    Status transaction(const Work& work);
 
     // True while the last use found the server (no connection attempted).
     bool up() const;
     const std::string& name() const { return name_; }
-    // Connects now if not connected (respecting the retry pause); false with why.
-    [[nodiscard]] bool connect(std::string& why);
+    // Connects now if not connected (respecting the retry pause).
+    Status connect();
     // Increases on every new connection (listeners LISTEN again when it changes).
     std::uint64_t generation() const;
 
   private:
-    bool connect_locked(std::string& why);
+    Status connect_locked();
     void lost_locked(const std::string& why);
 
     const std::string dsn_;

@@ -10,26 +10,19 @@ namespace {
 
 constexpr const char* kFinal = "('sent', 'delivered', 'failed', 'expired')";
 
-// Runs work on link; the error is the link's reason.
-Status run_on(PgLink& link, const PgLink::Work& work) {
-    std::string why;
-    if (!link.run(work, why)) return Error{0, why};
-    return {};
-}
-
 }  // namespace
 
 Status PgApiStore::open(std::int64_t ended_before, std::int64_t kept_before) {
-    return run_on(link_, [&](PgConn& c, std::string& w) {
-        Result<int> version = pg_schema_upgrade(c);
-        if (!version) w = version.reason();
-        return version.ok() &&
-               c.exec(std::string("DELETE FROM tv_api_messages WHERE updated < $1 AND "
-                                  "status IN ") +
-                          kFinal,
-                      {pg_int(ended_before)}, w) &&
-               c.exec("DELETE FROM tv_api_idempotency WHERE at < $1 AND status <> 0",
-                      {pg_int(kept_before)}, w);
+    return link_.run([&](PgConn& c) -> Status {
+        if (Result<int> version = pg_schema_upgrade(c); !version) return version.error();
+        if (Status s = c.exec_only(
+                std::string("DELETE FROM tv_api_messages WHERE updated < $1 AND status IN ") +
+                    kFinal,
+                {pg_int(ended_before)});
+            !s)
+            return s;
+        return c.exec_only("DELETE FROM tv_api_idempotency WHERE at < $1 AND status <> 0",
+                           {pg_int(kept_before)});
     });
 }
 
@@ -43,24 +36,21 @@ void PgApiStore::put_message(const PgApiMessage& m, bool only_new) {
                         "WHERE t.updated <= EXCLUDED.updated"),
         {pg_text(m.id), pg_text(m.key), pg_text(m.status), pg_text(m.line), pg_int(m.updated_ms)}};
     if (pg_side_write(dsn_, st)) return;
-    std::string why;
-    if (!link_.run([&](PgConn& c, std::string& w) { return c.exec(st.sql, st.params, w); }, why))
+    if (Status s = link_.run([&](PgConn& c) { return c.exec_only(st.sql, st.params); }); !s)
         emsg("API message %s: status %s not kept in the store (%s)", m.id.c_str(), m.status.c_str(),
-             why.c_str());
+             s.error().reason.c_str());
 }
 
 Result<std::optional<std::string>> PgApiStore::message(const std::string& id,
                                                        const std::string& key) {
     std::optional<std::string> line;
-    Status st =
-        run_on(link_, [&](PgConn& c, std::string& w) {
-            PgResult r;
-            if (!c.exec("SELECT line FROM tv_api_messages WHERE id = $1 AND key = $2",
-                        {pg_text(id), pg_text(key)}, r, w))
-                return false;
-            if (r.rows() == 1) line = r.text(0, 0);
-            return true;
-        });
+    Status st = link_.run([&](PgConn& c) -> Status {
+        Result<PgResult> r = c.exec("SELECT line FROM tv_api_messages WHERE id = $1 AND key = $2",
+                                    {pg_text(id), pg_text(key)});
+        if (!r) return r.error();
+        if (r->rows() == 1) line = r->text(0, 0);
+        return {};
+    });
     if (!st) return st.error();
     return line;
 }
@@ -70,60 +60,55 @@ Result<PgApiStore::Claim> PgApiStore::claim(const std::string& owner, const std:
                                             std::int64_t expired_before, std::int64_t stale_before,
                                             Kept& kept) {
     Claim out = Claim::busy;
-    Status st =
-        run_on(link_, [&](PgConn& c, std::string& w) {
-            PgResult r;
-            // One statement: of two gateways claiming at once, one inserts, the other
-            // waits for its row lock and then finds the row taken.
-            if (!c.exec("INSERT INTO tv_api_idempotency AS t (owner, key, hash, status, body, at)"
-                        " VALUES ($1, $2, $3, 0, '', $4) ON CONFLICT (owner, key) DO UPDATE SET"
-                        " hash = EXCLUDED.hash, status = 0, body = '', at = EXCLUDED.at"
-                        " WHERE (t.status <> 0 AND t.at < $5) OR (t.status = 0 AND t.at < $6)",
-                        {pg_text(owner), pg_bytes(key), pg_text(hash), pg_int(now_ms),
-                         pg_int(expired_before), pg_int(stale_before)},
-                        r, w))
-                return false;
-            if (r.affected() == 1) {
-                out = Claim::taken;
-                return true;
-            }
-            if (!c.exec("SELECT hash, status, body FROM tv_api_idempotency"
-                        " WHERE owner = $1 AND key = $2",
-                        {pg_text(owner), pg_bytes(key)}, r, w))
-                return false;
-            // Gone meanwhile (released): busy, so that the caller asks again.
-            if (r.rows() != 1 || r.int64(0, 1) == 0) {
-                out = Claim::busy;
-                return true;
-            }
-            kept = Kept{r.text(0, 0), static_cast<int>(r.int64(0, 1)), r.text(0, 2)};
-            out = Claim::answered;
-            return true;
-        });
+    Status st = link_.run([&](PgConn& c) -> Status {
+        // One statement: of two gateways claiming at once, one inserts, the other
+        // waits for its row lock and then finds the row taken.
+        Result<PgResult> ins = c.exec(
+            "INSERT INTO tv_api_idempotency AS t (owner, key, hash, status, body, at)"
+            " VALUES ($1, $2, $3, 0, '', $4) ON CONFLICT (owner, key) DO UPDATE SET"
+            " hash = EXCLUDED.hash, status = 0, body = '', at = EXCLUDED.at"
+            " WHERE (t.status <> 0 AND t.at < $5) OR (t.status = 0 AND t.at < $6)",
+            {pg_text(owner), pg_bytes(key), pg_text(hash), pg_int(now_ms), pg_int(expired_before),
+             pg_int(stale_before)});
+        if (!ins) return ins.error();
+        if (ins->affected() == 1) {
+            out = Claim::taken;
+            return {};
+        }
+        Result<PgResult> r = c.exec(
+            "SELECT hash, status, body FROM tv_api_idempotency WHERE owner = $1 AND key = $2",
+            {pg_text(owner), pg_bytes(key)});
+        if (!r) return r.error();
+        // Gone meanwhile (released): busy, so that the caller asks again.
+        if (r->rows() != 1 || r->int64(0, 1) == 0) {
+            out = Claim::busy;
+            return {};
+        }
+        kept = Kept{r->text(0, 0), static_cast<int>(r->int64(0, 1)), r->text(0, 2)};
+        out = Claim::answered;
+        return {};
+    });
     if (!st) return st.error();
     return out;
 }
 
 Status PgApiStore::keep(const std::string& owner, const std::string& key, int status,
                         const std::string& body) {
-    return run_on(
-        link_, [&](PgConn& c, std::string& w) {
-            return c.exec(
-                "UPDATE tv_api_idempotency SET status = $3, body = $4"
-                " WHERE owner = $1 AND key = $2",
-                {pg_text(owner), pg_bytes(key), pg_int(status), pg_text(body)}, w);
-        });
+    return link_.run([&](PgConn& c) {
+        return c.exec_only(
+            "UPDATE tv_api_idempotency SET status = $3, body = $4 WHERE owner = $1 AND key = $2",
+            {pg_text(owner), pg_bytes(key), pg_int(status), pg_text(body)});
+    });
 }
 
 void PgApiStore::release(const std::string& owner, const std::string& key) {
-    std::string why;
-    if (!link_.run(
-            [&](PgConn& c, std::string& w) {
-                return c.exec("DELETE FROM tv_api_idempotency WHERE owner = $1 AND key = $2",
-                              {pg_text(owner), pg_bytes(key)}, w);
-            },
-            why))
-        emsg("API idempotency key of %s not freed in the store (%s)", owner.c_str(), why.c_str());
+    if (Status s = link_.run([&](PgConn& c) {
+            return c.exec_only("DELETE FROM tv_api_idempotency WHERE owner = $1 AND key = $2",
+                               {pg_text(owner), pg_bytes(key)});
+        });
+        !s)
+        emsg("API idempotency key of %s not freed in the store (%s)", owner.c_str(),
+             s.error().reason.c_str());
 }
 
 }  // namespace tolvane

@@ -84,15 +84,13 @@ Result<std::vector<int>> pg_reserve_batch(PgConn& conn,
         when.push_back(i < nows.size() ? nows[i] : 0);
         checks.push_back(r.check ? 1 : 0);
     }
-    PgResult res;
-    std::string why;
-    if (!conn.exec(
-            kReserveSql,
-            {pg_text(bytea_array(names)), pg_text(int_array(kinds)), pg_text(bytea_array(keys)),
-             pg_text(int_array(units)), pg_text(int_array(limits)), pg_text(int_array(hours)),
-             pg_text(int_array(when)), pg_text(int_array(checks))},
-            res, why))
-        return Error{0, why};
+    Result<PgResult> answered =
+        conn.exec(kReserveSql, {pg_text(bytea_array(names)), pg_text(int_array(kinds)),
+                                pg_text(bytea_array(keys)), pg_text(int_array(units)),
+                                pg_text(int_array(limits)), pg_text(int_array(hours)),
+                                pg_text(int_array(when)), pg_text(int_array(checks))});
+    if (!answered) return answered.error();
+    const PgResult& res = *answered;
     std::vector<int> sorted;
     if (res.rows() != 1 || !parse_held(res.text(0, 0), list.size(), sorted))
         return Error{0, "tv_reserve answered " +
@@ -159,25 +157,22 @@ void PgReserveBatcher::run(PgLink& link, const std::vector<Waiter*>& batch) {
         nows.push_back(w->now);
     }
     std::vector<int> held;
-    std::string why;
-    const PgLink::Work work = [&](PgConn& c, std::string& w) {
+    const PgLink::Work work = [&](PgConn& c) -> Status {
         Result<std::vector<int>> answer = pg_reserve_batch(c, list, nows);
-        if (!answer) {
-            w = answer.reason();
-            return false;
-        }
+        if (!answer) return answer.error();
         held = std::move(*answer);
-        return true;
+        return {};
     };
     const bool was_up = link.up();
-    bool ok = link.run(work, why);
+    Status done = link.run(work);
     // A connection that broke while idle (a server restart) fails the call without a
     // count: one more try on a fresh connection spares the batch's mails a reservation
     // let through uncounted. Had the server committed the call before the connection
     // broke, the retry counts twice, which holds a unit too many and never passes a limit.
-    if (!ok && was_up && !link.up()) ok = link.run(work, why);
+    if (!done && was_up && !link.up()) done = link.run(work);
+    const std::string why = done.reason();
     for (std::size_t i = 0; i < batch.size(); ++i) {
-        if (ok) {
+        if (done) {
             batch[i]->held = held[i];
         } else {
             batch[i]->why = why.empty() ? std::string("the store did not answer") : why;

@@ -126,82 +126,93 @@ const std::vector<const char*>& pg_store_tables() {
 }
 
 Result<int> pg_schema_version(PgConn& conn) {
-    PgResult r;
-    std::string why;
-    if (!conn.exec("SELECT to_regclass('tv_schema_version') IS NOT NULL", {}, r, why))
-        return Error{0, why};
-    if (r.text(0, 0) != "t") return 0;
-    if (!conn.exec("SELECT coalesce(max(version), 0) FROM tv_schema_version", {}, r, why))
-        return Error{0, why};
-    return static_cast<int>(r.int64(0, 0));
+    Result<PgResult> exists = conn.exec("SELECT to_regclass('tv_schema_version') IS NOT NULL", {});
+    if (!exists) return exists.error();
+    if (exists->text(0, 0) != "t") return 0;
+    Result<PgResult> r = conn.exec("SELECT coalesce(max(version), 0) FROM tv_schema_version", {});
+    if (!r) return r.error();
+    return static_cast<int>(r->int64(0, 0));
 }
 
 namespace {
 
-// Reads the version inside the step's transaction: -1 with w on failure.
-int version_in(PgConn& conn, std::string& w) {
-    Result<int> v = pg_schema_version(conn);
-    if (!v) w = v.reason();
-    return v ? *v : -1;
+// BEGIN and the schema lock: one gateway at a time reads or changes the schema.
+Status begin_locked(PgConn& conn) {
+    if (Status s = conn.script("BEGIN"); !s) return s;
+    return conn.script(LOCK_SQL);
+}
+
+// Gives up the transaction a failed step left open (if the connection still stands).
+void roll_back(PgConn& conn) {
+    if (conn.healthy()) (void)conn.script("ROLLBACK");
+}
+
+// The version, read under the lock in a transaction that creates the version table if new.
+Result<int> first_version(PgConn& conn) {
+    Status s = begin_locked(conn);
+    if (s)
+        s = conn.script(
+            "CREATE TABLE IF NOT EXISTS tv_schema_version (version integer PRIMARY KEY,"
+            " applied timestamptz NOT NULL DEFAULT now())");
+    if (!s) return s.error();
+    Result<int> version = pg_schema_version(conn);
+    if (!version) return version;
+    if (Status c = conn.script("COMMIT"); !c) return c.error();
+    return version;
+}
+
+// One step from version: under the lock, applies the next migration unless another gateway
+// did while we waited for the lock. The version the schema is at afterwards.
+Result<int> step_from(PgConn& conn, int version) {
+    const int next = version + 1;
+    if (Status s = begin_locked(conn); !s) return s.error();
+    Result<int> seen = pg_schema_version(conn);
+    if (!seen) return seen;
+    if (*seen >= next) {
+        if (Status s = conn.script("COMMIT"); !s) return s.error();
+        return *seen;
+    }
+    Status s = conn.script(pg_migrations()[static_cast<std::size_t>(version)]);
+    if (s)
+        s = conn.exec_only("INSERT INTO tv_schema_version (version) VALUES ($1)", {pg_int(next)});
+    if (s) s = conn.script("COMMIT");
+    if (!s) return s.error();
+    imsg("PostgreSQL store: schema brought to version %d", next);
+    return next;
 }
 
 }  // namespace
 
 Result<int> pg_schema_upgrade(PgConn& conn) {
-    const auto& list = pg_migrations();
-    const int known = static_cast<int>(list.size());
-    std::string w;
-    int version = 0;
-    if (!conn.script("BEGIN", w) || !conn.script(LOCK_SQL, w) ||
-        !conn.script("CREATE TABLE IF NOT EXISTS tv_schema_version (version integer PRIMARY KEY,"
-                     " applied timestamptz NOT NULL DEFAULT now())",
-                     w) ||
-        (version = version_in(conn, w)) < 0 || !conn.script("COMMIT", w)) {
-        std::string ignored;
-        if (conn.healthy()) (void)conn.script("ROLLBACK", ignored);
-        return Error{0, "cannot read the store's schema version: " + w};
+    const int known = static_cast<int>(pg_migrations().size());
+    Result<int> first = first_version(conn);
+    if (!first) {
+        roll_back(conn);
+        return Error{0, "cannot read the store's schema version: " + first.error().reason};
     }
+    int version = *first;
     if (version > known)
         return Error{0, strprintf("the store's schema is version %d, newer than this program "
                                   "knows (%d)",
                                   version, known)};
     while (version < known) {
-        int next = version + 1;
-        int seen = 0;
-        bool ok = conn.script("BEGIN", w) && conn.script(LOCK_SQL, w) &&
-                  (seen = version_in(conn, w)) >= 0;
-        // Another gateway may have applied it while we waited for the lock.
-        if (ok && seen >= next) {
-            ok = conn.script("COMMIT", w);
-            if (ok) {
-                version = seen;
-                continue;
-            }
-        } else if (ok) {
-            ok = conn.script(list[static_cast<std::size_t>(version)], w) &&
-                 conn.exec("INSERT INTO tv_schema_version (version) VALUES ($1)", {pg_int(next)},
-                           w) &&
-                 conn.script("COMMIT", w);
+        Result<int> now = step_from(conn, version);
+        if (!now) {
+            roll_back(conn);
+            return Error{0, strprintf("cannot bring the store's schema to version %d: %s",
+                                      version + 1, now.error().reason.c_str())};
         }
-        if (!ok) {
-            std::string ignored;
-            if (conn.healthy()) (void)conn.script("ROLLBACK", ignored);
-            return Error{
-                0, strprintf("cannot bring the store's schema to version %d: %s", next, w.c_str())};
-        }
-        imsg("PostgreSQL store: schema brought to version %d", next);
-        version = next;
+        version = *now;
     }
     return version;
 }
 
 Result<PgStoreCounts> pg_store_counts(PgConn& conn) {
     PgStoreCounts counts;
-    std::string why;
     for (const char* table : pg_store_tables()) {
-        PgResult r;
-        if (!conn.exec("SELECT count(*) FROM " + pg_ident(table), {}, r, why)) return Error{0, why};
-        counts.emplace_back(table, r.int64(0, 0));
+        Result<PgResult> r = conn.exec("SELECT count(*) FROM " + pg_ident(table), {});
+        if (!r) return r.error();
+        counts.emplace_back(table, r->int64(0, 0));
     }
     return counts;
 }

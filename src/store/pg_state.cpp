@@ -50,12 +50,8 @@ class PgLinks {
             links_.push_back(std::make_unique<PgLink>(
                 dsn, i == 0 ? name : name + " " + std::to_string(i + 1), true));
     }
-    [[nodiscard]] bool run(const PgLink::Work& work, std::string& why) {
-        return pick().run(work, why);
-    }
-    [[nodiscard]] bool transaction(const PgLink::Work& work, std::string& why) {
-        return pick().transaction(work, why);
-    }
+    Status run(const PgLink::Work& work) { return pick().run(work); }
+    Status transaction(const PgLink::Work& work) { return pick().transaction(work); }
 
   private:
     PgLink& pick() { return *links_[next_.fetch_add(1) % links_.size()]; }
@@ -87,11 +83,11 @@ class PgRecords final : public RecordStore {
             "INSERT INTO tv_records (kind, day, at, line) VALUES ($1, $2, $3, $4)",
             {pg_text(view_text(day_kind)), pg_int(local_day(when)), pg_int(when), pg_bytes(line)}};
         if (pg_side_write(dsn_, st)) return true;
-        std::string why;
-        bool ok =
-            link_.run([&](PgConn& c, std::string& w) { return c.exec(st.sql, st.params, w); }, why);
-        if (!ok) emsg("MsgRec record not kept in the store (%s): %s", line.c_str(), why.c_str());
-        return ok;
+        Status s = link_.run([&](PgConn& c) { return c.exec_only(st.sql, st.params); });
+        if (!s)
+            emsg("MsgRec record not kept in the store (%s): %s", line.c_str(),
+                 s.error().reason.c_str());
+        return s.ok();
     }
 
     Result<std::string> day(std::string_view yyyymmdd, std::string_view day_kind) override {
@@ -99,65 +95,54 @@ class PgRecords final : public RecordStore {
             yyyymmdd.size() == 8 && yyyymmdd[0] != '-' ? parse_decimal(yyyymmdd) : std::nullopt;
         if (!d) return Error{EINVAL, "a day is eight digits, YYYYMMDD"};
         std::string out;
-        std::string why;
-        if (!link_.run(
-                [&](PgConn& c, std::string& w) {
-                    PgResult r;
-                    if (!c.exec(
-                            "SELECT line FROM tv_records WHERE kind = $1 AND day = $2 ORDER BY id",
-                            {pg_text(view_text(day_kind)), pg_int(*d)}, r, w))
-                        return false;
-                    for (int i = 0; i < r.rows(); ++i) out += r.bytes(i, 0);
-                    return true;
-                },
-                why))
-            return Error{0, why};
+        Status s = link_.run([&](PgConn& c) -> Status {
+            Result<PgResult> r =
+                c.exec("SELECT line FROM tv_records WHERE kind = $1 AND day = $2 ORDER BY id",
+                       {pg_text(view_text(day_kind)), pg_int(*d)});
+            if (!r) return r.error();
+            for (int i = 0; i < r->rows(); ++i) out += r->bytes(i, 0);
+            return {};
+        });
+        if (!s) return s.error();
         return out;
     }
 
     Result<DayOutcomes> today(std::time_t now, std::size_t last_n) override {
         DayOutcomes out;
         const std::string d(1, delim_);
-        std::string why;
         // The counts and the newest lines of the day, both on the (kind, day, id) index:
         // a status is the line's start, the client the field after the first delimiter.
-        if (!link_.run(
-                [&](PgConn& c, std::string& w) {
-                    PgResult r;
-                    if (!c.exec(
-                            "SELECT"
-                            " count(*) FILTER (WHERE kind = 'rec' AND position($2 in line) = 1),"
-                            " count(*) FILTER (WHERE kind = 'rec' AND position($3 in line) = 1),"
-                            " count(*) FILTER (WHERE kind = 'log' AND position($4 in line) > 0"
-                            "  AND position($4 in line) = position($5 in line))"
-                            " FROM tv_records WHERE kind IN ('rec', 'log') AND day = $1",
-                            {pg_int(local_day(now)), pg_bytes("SUCCESS" + d),
-                             pg_bytes("FAILURE" + d), pg_bytes(d + "SMS" + d), pg_bytes(d)},
-                            r, w))
-                        return false;
-                    out.sent = static_cast<int>(r.int64(0, 0));
-                    out.failed = static_cast<int>(r.int64(0, 1));
-                    out.received = static_cast<int>(r.int64(0, 2));
-                    PgResult l;
-                    if (!c.exec(
-                            "SELECT kind, line FROM ("
-                            " (SELECT id, kind, line FROM tv_records WHERE kind = 'rec'"
-                            "  AND day = $1 ORDER BY id DESC LIMIT $2)"
-                            " UNION ALL (SELECT id, kind, line FROM tv_records WHERE kind = 'log'"
-                            "  AND day = $1 ORDER BY id DESC LIMIT $2)) s"
-                            " ORDER BY id DESC LIMIT $2",
-                            {pg_int(local_day(now)), pg_int(static_cast<std::int64_t>(last_n))}, l,
-                            w))
-                        return false;
-                    for (int i = 0; i < l.rows(); ++i) {
-                        std::string line = l.bytes(i, 1);
-                        if (!line.empty() && line.back() == '\n') line.pop_back();
-                        out.last.push_back(DayOutcomes::Line{l.text(i, 0), std::move(line)});
-                    }
-                    return true;
-                },
-                why))
-            return Error{0, why};
+        Status s = link_.run([&](PgConn& c) -> Status {
+            Result<PgResult> r = c.exec(
+                "SELECT"
+                " count(*) FILTER (WHERE kind = 'rec' AND position($2 in line) = 1),"
+                " count(*) FILTER (WHERE kind = 'rec' AND position($3 in line) = 1),"
+                " count(*) FILTER (WHERE kind = 'log' AND position($4 in line) > 0"
+                "  AND position($4 in line) = position($5 in line))"
+                " FROM tv_records WHERE kind IN ('rec', 'log') AND day = $1",
+                {pg_int(local_day(now)), pg_bytes("SUCCESS" + d), pg_bytes("FAILURE" + d),
+                 pg_bytes(d + "SMS" + d), pg_bytes(d)});
+            if (!r) return r.error();
+            out.sent = static_cast<int>(r->int64(0, 0));
+            out.failed = static_cast<int>(r->int64(0, 1));
+            out.received = static_cast<int>(r->int64(0, 2));
+            Result<PgResult> l = c.exec(
+                "SELECT kind, line FROM ("
+                " (SELECT id, kind, line FROM tv_records WHERE kind = 'rec'"
+                "  AND day = $1 ORDER BY id DESC LIMIT $2)"
+                " UNION ALL (SELECT id, kind, line FROM tv_records WHERE kind = 'log'"
+                "  AND day = $1 ORDER BY id DESC LIMIT $2)) s"
+                " ORDER BY id DESC LIMIT $2",
+                {pg_int(local_day(now)), pg_int(static_cast<std::int64_t>(last_n))});
+            if (!l) return l.error();
+            for (int i = 0; i < l->rows(); ++i) {
+                std::string line = l->bytes(i, 1);
+                if (!line.empty() && line.back() == '\n') line.pop_back();
+                out.last.push_back(DayOutcomes::Line{l->text(i, 0), std::move(line)});
+            }
+            return {};
+        });
+        if (!s) return s.error();
         return out;
     }
 
@@ -181,9 +166,12 @@ class PgMessageLog final : public MessageLogStore {
             {pg_bytes(view_text(phone)), pg_bytes(view_text(email)), pg_bytes(ascii_lower(email)),
              pg_int(t)}};
         std::string why;
-        bool ok =
-            pg_side_write(dsn_, st) ||
-            link_.run([&](PgConn& c, std::string& w) { return c.exec(st.sql, st.params, w); }, why);
+        bool ok = pg_side_write(dsn_, st);
+        if (!ok) {
+            Status s = link_.run([&](PgConn& c) { return c.exec_only(st.sql, st.params); });
+            ok = s.ok();
+            why = s.reason();
+        }
         if (ok)
             imsg("MsgLog stored [%.*s][%.*s][%lld]", static_cast<int>(phone.size()), phone.data(),
                  static_cast<int>(email.size()), email.data(), static_cast<long long>(t));
@@ -210,22 +198,18 @@ class PgMessageLog final : public MessageLogStore {
 
   private:
     bool entries(std::string_view phone, const char* order, std::vector<std::string>& out) {
-        std::string why;
-        bool ok = link_.run(
-            [&](PgConn& c, std::string& w) {
-                PgResult r;
-                if (!c.exec(std::string("SELECT email FROM tv_msglog WHERE phone = $1 ORDER BY ") +
-                                order,
-                            {pg_bytes(view_text(phone))}, r, w))
-                    return false;
-                for (int i = 0; i < r.rows(); ++i) out.push_back(r.bytes(i, 0));
-                return true;
-            },
-            why);
-        if (!ok)
+        Status s = link_.run([&](PgConn& c) -> Status {
+            Result<PgResult> r = c.exec(
+                std::string("SELECT email FROM tv_msglog WHERE phone = $1 ORDER BY ") + order,
+                {pg_bytes(view_text(phone))});
+            if (!r) return r.error();
+            for (int i = 0; i < r->rows(); ++i) out.push_back(r->bytes(i, 0));
+            return {};
+        });
+        if (!s)
             emsg("MsgLog lookup failed [%.*s]: %s", static_cast<int>(phone.size()), phone.data(),
-                 why.c_str());
-        return ok;
+                 s.error().reason.c_str());
+        return s.ok();
     }
 
     const std::string dsn_;
@@ -245,38 +229,39 @@ class PgPhonePool final : public PhonePoolStore {
         if (range_.size <= 0) return std::nullopt;
         std::int64_t t = phones_now();
         std::optional<std::string> bound;
-        std::string why;
-        bool ok = link_.transaction(
-            [&](PgConn& c, std::string& w) {
-                bound.reset();
-                PgResult r;
-                // The lowest index that is free (0, or one past a bound index) or idle.
-                if (!c.exec("SELECT pg_advisory_xact_lock($1)", {pg_int(kPoolLock)}, w) ||
-                    !c.exec("SELECT min(i) FROM ("
-                            " SELECT 0::bigint AS i WHERE NOT EXISTS"
-                            "  (SELECT 1 FROM tv_phones WHERE idx = 0)"
-                            " UNION ALL SELECT p.idx + 1 FROM tv_phones p WHERE NOT EXISTS"
-                            "  (SELECT 1 FROM tv_phones q WHERE q.idx = p.idx + 1)"
-                            " UNION ALL SELECT idx FROM tv_phones WHERE $1::bigint - last > $2"
-                            ") s WHERE i >= 0 AND i < $3",
-                            {pg_int(t), pg_int(kIdleSeconds), pg_int(range_.size)}, r, w))
-                    return false;
-                if (r.rows() != 1 || r.null(0, 0)) return true;  // every number in use
-                std::int64_t idx = r.int64(0, 0);
-                std::string number = phone_range_number(range_, idx);
-                if (!c.exec("INSERT INTO tv_phones (idx, number, email, sent, received, last)"
-                            " VALUES ($1, $2, $3, 1, 0, $4) ON CONFLICT (idx) DO UPDATE SET"
-                            " number = EXCLUDED.number, email = EXCLUDED.email, sent = 1,"
-                            " received = 0, last = EXCLUDED.last",
-                            {pg_int(idx), pg_text(number), pg_bytes(view_text(email)), pg_int(t)},
-                            w))
-                    return false;
-                bound = std::move(number);
-                return true;
-            },
-            why);
-        if (!ok) {
-            emsg("Phone pool bind failed: %s", why.c_str());
+        Status s = link_.transaction([&](PgConn& c) -> Status {
+            bound.reset();
+            if (Status locked =
+                    c.exec_only("SELECT pg_advisory_xact_lock($1)", {pg_int(kPoolLock)});
+                !locked)
+                return locked;
+            // The lowest index that is free (0, or one past a bound index) or idle.
+            Result<PgResult> r = c.exec(
+                "SELECT min(i) FROM ("
+                " SELECT 0::bigint AS i WHERE NOT EXISTS"
+                "  (SELECT 1 FROM tv_phones WHERE idx = 0)"
+                " UNION ALL SELECT p.idx + 1 FROM tv_phones p WHERE NOT EXISTS"
+                "  (SELECT 1 FROM tv_phones q WHERE q.idx = p.idx + 1)"
+                " UNION ALL SELECT idx FROM tv_phones WHERE $1::bigint - last > $2"
+                ") s WHERE i >= 0 AND i < $3",
+                {pg_int(t), pg_int(kIdleSeconds), pg_int(range_.size)});
+            if (!r) return r.error();
+            if (r->rows() != 1 || r->null(0, 0)) return {};  // every number in use
+            std::int64_t idx = r->int64(0, 0);
+            std::string number = phone_range_number(range_, idx);
+            if (Status put = c.exec_only(
+                    "INSERT INTO tv_phones (idx, number, email, sent, received, last)"
+                    " VALUES ($1, $2, $3, 1, 0, $4) ON CONFLICT (idx) DO UPDATE SET"
+                    " number = EXCLUDED.number, email = EXCLUDED.email, sent = 1,"
+                    " received = 0, last = EXCLUDED.last",
+                    {pg_int(idx), pg_text(number), pg_bytes(view_text(email)), pg_int(t)});
+                !put)
+                return put;
+            bound = std::move(number);
+            return {};
+        });
+        if (!s) {
+            emsg("Phone pool bind failed: %s", s.error().reason.c_str());
             return std::nullopt;
         }
         if (bound)
@@ -294,20 +279,17 @@ class PgPhonePool final : public PhonePoolStore {
             return std::nullopt;
         }
         std::optional<std::string> email;
-        std::string why;
-        bool ok = link_.run(
-            [&](PgConn& c, std::string& w) {
-                PgResult r;
-                if (!c.exec("UPDATE tv_phones SET received = received + 1, last = $2"
-                            " WHERE idx = $1 RETURNING email",
-                            {pg_int(idx), pg_int(phones_now())}, r, w))
-                    return false;
-                if (r.rows() == 1 && !r.null(0, 0)) email = r.bytes(0, 0);
-                return true;
-            },
-            why);
-        if (!ok) {
-            emsg("Phone pool look-up failed: %s", why.c_str());
+        Status s = link_.run([&](PgConn& c) -> Status {
+            Result<PgResult> r = c.exec(
+                "UPDATE tv_phones SET received = received + 1, last = $2"
+                " WHERE idx = $1 RETURNING email",
+                {pg_int(idx), pg_int(phones_now())});
+            if (!r) return r.error();
+            if (r->rows() == 1 && !r->null(0, 0)) email = r->bytes(0, 0);
+            return {};
+        });
+        if (!s) {
+            emsg("Phone pool look-up failed: %s", s.error().reason.c_str());
             unavailable = true;
         }
         return email;
@@ -343,22 +325,17 @@ class PgLimits final : public LimitStore {
 
     void unreserve(msgrecs* mr, int kind, std::string_view key, int units) override {
         if (!mr || kind < 0 || kind >= MSGREC_KINDS || units <= 0) return;
-        std::string why;
-        bool ok = link_.run(
-            [&](PgConn& c, std::string& w) {
-                return c.exec(
-                    "UPDATE tv_limit_counts c SET count = greatest(c.count - $4::integer, 0)"
-                    " FROM tv_limit_kinds t WHERE t.name = $1 AND t.kind = $2::integer"
-                    " AND c.name = $1 AND c.kind = $2::integer AND c.key = $3 AND c.epoch = "
-                    "t.epoch",
-                    {pg_bytes(msgrec_name(mr)), pg_int(kind), pg_bytes(msgrec_key(key)),
-                     pg_int(units)},
-                    w);
-            },
-            why);
-        if (!ok)
+        Status s = link_.run([&](PgConn& c) {
+            return c.exec_only(
+                "UPDATE tv_limit_counts c SET count = greatest(c.count - $4::integer, 0)"
+                " FROM tv_limit_kinds t WHERE t.name = $1 AND t.kind = $2::integer"
+                " AND c.name = $1 AND c.kind = $2::integer AND c.key = $3 AND c.epoch = t.epoch",
+                {pg_bytes(msgrec_name(mr)), pg_int(kind), pg_bytes(msgrec_key(key)),
+                 pg_int(units)});
+        });
+        if (!s)
             emsg("MsgRec %s unit of [%.*s] not given back: %s", msgrec_name(mr),
-                 static_cast<int>(key.size()), key.data(), why.c_str());
+                 static_cast<int>(key.size()), key.data(), s.error().reason.c_str());
     }
 
     void count_sent(std::string_view, std::string_view, std::string_view, std::string_view,
@@ -369,71 +346,58 @@ class PgLimits final : public LimitStore {
     int count(msgrecs* mr, int kind, std::string_view key) override {
         if (!mr || kind < 0 || kind >= MSGREC_KINDS) return 0;
         int n = 0;
-        std::string why;
-        (void)link_.run(
-            [&](PgConn& c, std::string& w) {
-                PgResult r;
-                if (!c.exec(
-                        "SELECT c.count FROM tv_limit_kinds t JOIN tv_limit_counts c"
-                        " ON c.name = t.name AND c.kind = t.kind AND c.epoch = t.epoch"
-                        " WHERE t.name = $1 AND t.kind = $2::integer AND c.key = $3"
-                        " AND NOT ($4::integer > 0 AND $5::bigint - t.changed > $4::bigint * 3600)",
-                        {pg_bytes(msgrec_name(mr)), pg_int(kind), pg_bytes(msgrec_key(key)),
-                         pg_int(msgrec_hours(mr)), pg_int(msgrec_now())},
-                        r, w))
-                    return false;
-                if (r.rows() == 1) n = static_cast<int>(r.int64(0, 0));
-                return true;
-            },
-            why);
+        (void)link_.run([&](PgConn& c) -> Status {
+            Result<PgResult> r = c.exec(
+                "SELECT c.count FROM tv_limit_kinds t JOIN tv_limit_counts c"
+                " ON c.name = t.name AND c.kind = t.kind AND c.epoch = t.epoch"
+                " WHERE t.name = $1 AND t.kind = $2::integer AND c.key = $3"
+                " AND NOT ($4::integer > 0 AND $5::bigint - t.changed > $4::bigint * 3600)",
+                {pg_bytes(msgrec_name(mr)), pg_int(kind), pg_bytes(msgrec_key(key)),
+                 pg_int(msgrec_hours(mr)), pg_int(msgrec_now())});
+            if (!r) return r.error();
+            if (r->rows() == 1) n = static_cast<int>(r->int64(0, 0));
+            return {};
+        });
         return n;
     }
 
     std::vector<std::pair<std::string, int>> entries(msgrecs* mr, int kind) override {
         std::vector<std::pair<std::string, int>> rows;
         if (!mr || kind < 0 || kind >= MSGREC_KINDS) return rows;
-        std::string why;
-        bool ok = link_.run(
-            [&](PgConn& c, std::string& w) {
-                PgResult r;
-                if (!c.exec("SELECT c.key, c.count FROM tv_limit_kinds t JOIN tv_limit_counts c"
-                            " ON c.name = t.name AND c.kind = t.kind AND c.epoch = t.epoch"
-                            " WHERE t.name = $1 AND t.kind = $2::integer AND NOT ($3::integer > 0"
-                            " AND $4::bigint - t.changed > $3::bigint * 3600) ORDER BY c.key",
-                            {pg_bytes(msgrec_name(mr)), pg_int(kind), pg_int(msgrec_hours(mr)),
-                             pg_int(msgrec_now())},
-                            r, w))
-                    return false;
-                for (int i = 0; i < r.rows(); ++i)
-                    rows.emplace_back(r.bytes(i, 0), static_cast<int>(r.int64(i, 1)));
-                return true;
-            },
-            why);
-        if (!ok) emsg("MsgRec %s counts not read: %s", msgrec_name(mr), why.c_str());
+        Status s = link_.run([&](PgConn& c) -> Status {
+            Result<PgResult> r = c.exec(
+                "SELECT c.key, c.count FROM tv_limit_kinds t JOIN tv_limit_counts c"
+                " ON c.name = t.name AND c.kind = t.kind AND c.epoch = t.epoch"
+                " WHERE t.name = $1 AND t.kind = $2::integer AND NOT ($3::integer > 0"
+                " AND $4::bigint - t.changed > $3::bigint * 3600) ORDER BY c.key",
+                {pg_bytes(msgrec_name(mr)), pg_int(kind), pg_int(msgrec_hours(mr)),
+                 pg_int(msgrec_now())});
+            if (!r) return r.error();
+            for (int i = 0; i < r->rows(); ++i)
+                rows.emplace_back(r->bytes(i, 0), static_cast<int>(r->int64(i, 1)));
+            return {};
+        });
+        if (!s) emsg("MsgRec %s counts not read: %s", msgrec_name(mr), s.error().reason.c_str());
         return rows;
     }
 
     int reset(msgrecs* mr, int kind, std::string_view key) override {
         if (!mr || kind < 0 || kind >= MSGREC_KINDS) return -1;
         int found = 0;
-        std::string why;
-        bool ok = link_.run(
-            [&](PgConn& c, std::string& w) {
-                PgResult r;
-                if (!c.exec("UPDATE tv_limit_counts c SET count = 0 FROM tv_limit_kinds t"
-                            " WHERE t.name = $1 AND t.kind = $2::integer AND c.name = $1"
-                            " AND c.kind = $2::integer AND c.key = $3 AND c.epoch = t.epoch"
-                            " RETURNING c.key",
-                            {pg_bytes(msgrec_name(mr)), pg_int(kind), pg_bytes(msgrec_key(key))}, r,
-                            w))
-                    return false;
-                found = r.rows();
-                return true;
-            },
-            why);
-        if (!ok) {
+        Status s = link_.run([&](PgConn& c) -> Status {
+            Result<PgResult> r = c.exec(
+                "UPDATE tv_limit_counts c SET count = 0 FROM tv_limit_kinds t"
+                " WHERE t.name = $1 AND t.kind = $2::integer AND c.name = $1"
+                " AND c.kind = $2::integer AND c.key = $3 AND c.epoch = t.epoch"
+                " RETURNING c.key",
+                {pg_bytes(msgrec_name(mr)), pg_int(kind), pg_bytes(msgrec_key(key))});
+            if (!r) return r.error();
+            found = r->rows();
+            return {};
+        });
+        if (!s) {
             emsg("MsgRec %s count of [%.*s] not reset: %s", msgrec_name(mr),
-                 static_cast<int>(key.size()), key.data(), why.c_str());
+                 static_cast<int>(key.size()), key.data(), s.error().reason.c_str());
             return 0;
         }
         return found > 0 ? 1 : -1;

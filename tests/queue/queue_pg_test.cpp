@@ -240,21 +240,19 @@ TEST_F(QueuePg, AClaimOfManyTakesOverARowWhoseLeaseRanOutBesideFreeOnes) {
     std::uint64_t held = put(*a, "+61400000601");
     auto e = a->claim(QUEUE_MAIL_TO_SMS, now_ms());
     ASSERT_TRUE(e);
-    std::string why;
     ASSERT_TRUE(succeeded(a->attempt(held)));
     a.reset();  // killed: its lease is no longer renewed
     std::uint64_t free_one = put(*b, "+61400000602");
     std::vector<queue_entry> marked{sms("+61400000603")};
     marked[0].mark_first_attempt = true;
     ASSERT_TRUE(succeeded(b->enqueue(marked)));
-    auto c = PgConn::open(dsn_, why);
-    ASSERT_NE(c, nullptr) << why;
+    auto c = PgConn::open(dsn_);
+    ASSERT_TRUE(succeeded(c));
     ASSERT_TRUE(eventually([&] {
-        PgResult r;
-        return c->exec("SELECT count(*) FROM tv_queue WHERE owner = 'gw-a'"
-                       " AND lease_until_ms < tv_now_ms()",
-                       {}, r, why) &&
-               r.int64(0, 0) == 1;
+        Result<PgResult> r = (*c)->exec(
+            "SELECT count(*) FROM tv_queue WHERE owner = 'gw-a' AND lease_until_ms < tv_now_ms()",
+            {});
+        return r && r->int64(0, 0) == 1;
     }));
     std::vector<queue_entry> got = b->claim_many(QUEUE_MAIL_TO_SMS, now_ms(), 5);
     ASSERT_EQ(got.size(), 3u);
@@ -358,12 +356,10 @@ TEST_F(QueuePg, HolderWhoseLeaseWasTakenCannotCountAnAttempt) {
     std::uint64_t id = put(*a, "+61400000110");
     ASSERT_TRUE(a->claim(QUEUE_MAIL_TO_SMS, now_ms()));
     // Another gateway took it over while A was cut off from the database.
-    std::string why;
-    auto c = PgConn::open(dsn_, why);
-    ASSERT_NE(c, nullptr) << why;
-    ASSERT_TRUE(c->exec("UPDATE tv_queue SET owner = 'gw-b' WHERE id = $1",
-                        {pg_int(static_cast<std::int64_t>(id))}, why))
-        << why;
+    auto c = PgConn::open(dsn_);
+    ASSERT_TRUE(succeeded(c));
+    ASSERT_TRUE(succeeded((*c)->exec_only("UPDATE tv_queue SET owner = 'gw-b' WHERE id = $1",
+                                          {pg_int(static_cast<std::int64_t>(id))})));
     Status tried = a->attempt(id);
     EXPECT_FALSE(tried);
     EXPECT_NE(tried.reason().find("taken over by another gateway"), std::string::npos)
@@ -652,7 +648,6 @@ TEST_F(QueuePg, ARunningGatewayAdoptsTheKeptEntriesOfOneThatHasGone) {
 }
 
 TEST_F(QueuePg, SideWritesRideInTheOutcomeGroupsAheadOfLaterOutcomes) {
-    std::string why;
     PgStmt row{"INSERT INTO tv_records (kind, day, at, line) VALUES ('rec', 1, 2, $1)",
                {pg_bytes("SUCCESS line")}};
     EXPECT_FALSE(pg_side_write(dsn_, row)) << "no queue open on the database";
@@ -660,12 +655,12 @@ TEST_F(QueuePg, SideWritesRideInTheOutcomeGroupsAheadOfLaterOutcomes) {
     ASSERT_TRUE(a);
     std::uint64_t id = put(*a, "+61400000960");
     ASSERT_TRUE(a->claim(QUEUE_MAIL_TO_SMS, now_ms()));
-    auto c = PgConn::open(dsn_, why);
-    ASSERT_NE(c, nullptr) << why;
-    auto count = [&](const char* sql) {
-        PgResult r;
-        EXPECT_TRUE(c->exec(sql, {}, r, why)) << why;
-        return r.int64(0, 0);
+    auto c = PgConn::open(dsn_);
+    ASSERT_TRUE(succeeded(c));
+    auto count = [&](const char* sql) -> std::int64_t {
+        Result<PgResult> r = (*c)->exec(sql, {});
+        EXPECT_TRUE(succeeded(r));
+        return r ? r->int64(0, 0) : 0;
     };
     // The record handed in before the outcome: once the entry is gone, the record is there.
     const std::uint64_t commits = queue_pg_commits(a.get());

@@ -20,6 +20,7 @@
 #include "store/pg_reserve.h"
 #include "store/pg_schema.h"
 #include "support/pg_cluster.h"
+#include "support/status_check.h"
 
 namespace tolvane {
 namespace {
@@ -42,23 +43,21 @@ class PgReserveTest : public ::testing::Test {
         pg_ = PgCluster::shared();
         ASSERT_NE(pg_, nullptr) << PgCluster::shared_error();
         dsn_ = pg_->dsn(pg_->fresh_database());
-        std::string why;
-        conn_ = PgConn::open(dsn_, why);
-        ASSERT_NE(conn_, nullptr) << why;
+        Result<std::unique_ptr<PgConn>> opened = PgConn::open(dsn_);
+        ASSERT_TRUE(succeeded(opened));
+        conn_ = std::move(*opened);
         Result<int> version = pg_schema_upgrade(*conn_);
         ASSERT_TRUE(version) << version.reason();
     }
     // The count stored for (name, kind, key) in the kind's current epoch (-1: no row).
     int stored(const std::string& name, int kind, const std::string& key) {
-        PgResult r;
-        std::string why;
-        EXPECT_TRUE(
-            conn_->exec("SELECT c.count FROM tv_limit_counts c JOIN tv_limit_kinds t"
-                        " ON t.name = c.name AND t.kind = c.kind AND t.epoch = c.epoch"
-                        " WHERE c.name = $1 AND c.kind = $2 AND c.key = $3",
-                        {pg_bytes(name), pg_int(kind), pg_bytes(key)}, r, why))
-            << why;
-        return r.rows() == 1 ? static_cast<int>(r.int64(0, 0)) : -1;
+        Result<PgResult> r = conn_->exec(
+            "SELECT c.count FROM tv_limit_counts c JOIN tv_limit_kinds t"
+            " ON t.name = c.name AND t.kind = c.kind AND t.epoch = c.epoch"
+            " WHERE c.name = $1 AND c.kind = $2 AND c.key = $3",
+            {pg_bytes(name), pg_int(kind), pg_bytes(key)});
+        EXPECT_TRUE(succeeded(r));
+        return r && r->rows() == 1 ? static_cast<int>(r->int64(0, 0)) : -1;
     }
     PgCluster* pg_ = nullptr;
     std::string dsn_;
@@ -144,13 +143,12 @@ TEST_F(PgReserveTest, KeysAndNamesOfAnyBytesStayApart) {
     Result<std::vector<int>> answer = pg_reserve_batch(*conn_, list, nows);
     ASSERT_TRUE(answer) << answer.reason();
     const std::vector<int>& held = *answer;
-    std::string why;
     for (std::size_t i = 0; i < rs.size(); ++i)
         EXPECT_EQ(held[i], i < keys.size() ? 1 : 0) << "key #" << i % keys.size();
     for (const std::string& k : keys) EXPECT_EQ(stored("lim\"{,}\\", 1, k), 1) << k;
-    PgResult r;
-    ASSERT_TRUE(conn_->exec("SELECT count(*) FROM tv_limit_counts", {}, r, why)) << why;
-    EXPECT_EQ(r.int64(0, 0), static_cast<std::int64_t>(keys.size()));
+    Result<PgResult> r = conn_->exec("SELECT count(*) FROM tv_limit_counts", {});
+    ASSERT_TRUE(succeeded(r));
+    EXPECT_EQ(r->int64(0, 0), static_cast<std::int64_t>(keys.size()));
 }
 
 TEST_F(PgReserveTest, CountsExpireInsideABatchAndARefusalIsNoChange) {
@@ -179,19 +177,18 @@ TEST_F(PgReserveTest, ABatchThatFailsCountsNothing) {
     Result<std::vector<int>> held = pg_reserve_batch(*conn_, {&first, &second}, {kNow, kNow});
     ASSERT_TRUE(held) << held.reason();
     ASSERT_EQ(*held, (std::vector<int>{1, 1}));
-    std::string why;
-    std::unique_ptr<PgConn> blocker = PgConn::open(dsn_, why);
-    ASSERT_NE(blocker, nullptr) << why;
-    ASSERT_TRUE(blocker->script("BEGIN", why)) << why;
-    ASSERT_TRUE(blocker->exec("SELECT count FROM tv_limit_counts WHERE key = $1 FOR UPDATE",
-                              {pg_bytes("b")}, why))
-        << why;
-    ASSERT_TRUE(conn_->script("SET statement_timeout = 300", why)) << why;
+    Result<std::unique_ptr<PgConn>> opened = PgConn::open(dsn_);
+    ASSERT_TRUE(succeeded(opened));
+    PgConn& blocker = **opened;
+    ASSERT_TRUE(succeeded(blocker.script("BEGIN")));
+    ASSERT_TRUE(succeeded(blocker.exec_only(
+        "SELECT count FROM tv_limit_counts WHERE key = $1 FOR UPDATE", {pg_bytes("b")})));
+    ASSERT_TRUE(succeeded(conn_->script("SET statement_timeout = 300")));
     held = pg_reserve_batch(*conn_, {&second, &first}, {kNow, kNow});
     ASSERT_FALSE(held) << "a failed batch gives no answer that could say held";
     EXPECT_NE(held.reason().find("statement timeout"), std::string::npos) << held.reason();
-    ASSERT_TRUE(blocker->script("COMMIT", why)) << why;
-    ASSERT_TRUE(conn_->script("SET statement_timeout = 0", why)) << why;
+    ASSERT_TRUE(succeeded(blocker.script("COMMIT")));
+    ASSERT_TRUE(succeeded(conn_->script("SET statement_timeout = 0")));
     EXPECT_EQ(stored("f", 1, "a"), 1);
     EXPECT_EQ(stored("f", 1, "b"), 1);
 }
@@ -202,14 +199,13 @@ TEST_F(PgReserveTest, ReservationsArrivingDuringARoundTripGoTogetherInTheNextBat
     Result<bool> first = b.reserve(r, kNow);
     ASSERT_TRUE(first) << first.reason();
     ASSERT_TRUE(*first);
-    std::string why;
     // Hold the kind's row so that the next batch waits in the server.
-    std::unique_ptr<PgConn> blocker = PgConn::open(dsn_, why);
-    ASSERT_NE(blocker, nullptr) << why;
-    ASSERT_TRUE(blocker->script("BEGIN", why)) << why;
-    ASSERT_TRUE(blocker->exec("SELECT 1 FROM tv_limit_kinds WHERE name = $1 FOR UPDATE",
-                              {pg_bytes("g")}, why))
-        << why;
+    Result<std::unique_ptr<PgConn>> opened = PgConn::open(dsn_);
+    ASSERT_TRUE(succeeded(opened));
+    PgConn& blocker = **opened;
+    ASSERT_TRUE(succeeded(blocker.script("BEGIN")));
+    ASSERT_TRUE(succeeded(blocker.exec_only(
+        "SELECT 1 FROM tv_limit_kinds WHERE name = $1 FOR UPDATE", {pg_bytes("g")})));
     std::atomic<int> held{0}, failed{0};
     auto one = [&] {
         Result<bool> h = b.reserve(r, kNow);
@@ -224,7 +220,7 @@ TEST_F(PgReserveTest, ReservationsArrivingDuringARoundTripGoTogetherInTheNextBat
     for (int i = 0; i < 5; ++i) threads.emplace_back(one);
     ASSERT_TRUE(eventually([&] { return b.waiting() == 5; }));
     EXPECT_EQ(b.batches(), 2u) << "nothing is sent while the one connection is busy";
-    ASSERT_TRUE(blocker->script("COMMIT", why)) << why;
+    ASSERT_TRUE(succeeded(blocker.script("COMMIT")));
     for (auto& t : threads) t.join();
     EXPECT_EQ(b.batches(), 3u) << "the five waiting went in one batch";
     EXPECT_EQ(b.reservations(), 7u);
@@ -296,9 +292,9 @@ TEST(PgReserveRestart, AServerRestartBetweenBatchesLosesNoCount) {
     std::unique_ptr<PgCluster> pg = PgCluster::start(why);
     ASSERT_NE(pg, nullptr) << why;
     {
-        std::unique_ptr<PgConn> c = PgConn::open(pg->dsn(), why);
-        ASSERT_NE(c, nullptr) << why;
-        Result<int> version = pg_schema_upgrade(*c);
+        Result<std::unique_ptr<PgConn>> c = PgConn::open(pg->dsn());
+        ASSERT_TRUE(succeeded(c));
+        Result<int> version = pg_schema_upgrade(**c);
         ASSERT_TRUE(version) << version.reason();
     }
     PgReserveBatcher b(pg->dsn(), 1);
@@ -308,9 +304,9 @@ TEST(PgReserveRestart, AServerRestartBetweenBatchesLosesNoCount) {
     {
         // The reservation's commit does not wait for the disk: a later commit that waits
         // carries it (in the gateway, the mail's enqueue). Without one a crash may lose it.
-        std::unique_ptr<PgConn> c = PgConn::open(pg->dsn(), why);
-        ASSERT_NE(c, nullptr) << why;
-        ASSERT_TRUE(c->script("CREATE TABLE carried (x integer)", why)) << why;
+        Result<std::unique_ptr<PgConn>> c = PgConn::open(pg->dsn());
+        ASSERT_TRUE(succeeded(c));
+        ASSERT_TRUE(succeeded((*c)->script("CREATE TABLE carried (x integer)")));
     }
     ASSERT_TRUE(pg->stop_now(why)) << why;
     ASSERT_TRUE(pg->start_again(why)) << why;

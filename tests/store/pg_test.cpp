@@ -1,5 +1,6 @@
 // The PostgreSQL layer against a private server: parameters and bytes round trips, errors
-// as the server words them, transactions all or nothing, a link that outlives a server
+// as the server words them, pipelines (every result, or the first error with the results
+// before it), transactions all or nothing, a link that outlives a server
 // restart and reports an unreachable one, schema upgrades (fresh, repeated, concurrent,
 // too new) and the table counts.
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include "store/pg.h"
 #include "store/pg_schema.h"
 #include "support/pg_cluster.h"
+#include "support/status_check.h"
 
 namespace tolvane {
 namespace {
@@ -21,9 +23,9 @@ class PgTest : public ::testing::Test {
         ASSERT_NE(pg_, nullptr) << PgCluster::shared_error();
         db_ = pg_->fresh_database();
         ASSERT_FALSE(db_.empty());
-        std::string why;
-        conn_ = PgConn::open(pg_->dsn(db_), why);
-        ASSERT_NE(conn_, nullptr) << why;
+        Result<std::unique_ptr<PgConn>> opened = PgConn::open(pg_->dsn(db_));
+        ASSERT_TRUE(succeeded(opened));
+        conn_ = std::move(*opened);
     }
     PgCluster* pg_ = nullptr;
     std::string db_;
@@ -48,27 +50,26 @@ TEST_F(PgTest, ParametersRoundTripTextBytesAndNull) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        PgResult r;
-        std::string why;
         std::string sql = c.param.binary ? "SELECT $1::bytea" : "SELECT $1::text";
-        ASSERT_TRUE(conn_->exec(sql, {c.param}, r, why)) << why;
-        ASSERT_EQ(r.rows(), 1);
-        EXPECT_EQ(r.null(0, 0), c.is_null);
-        EXPECT_EQ(c.param.binary ? r.bytes(0, 0) : r.text(0, 0), c.expect);
+        Result<PgResult> r = conn_->exec(sql, {c.param});
+        ASSERT_TRUE(succeeded(r));
+        ASSERT_EQ(r->rows(), 1);
+        EXPECT_EQ(r->null(0, 0), c.is_null);
+        EXPECT_EQ(c.param.binary ? r->bytes(0, 0) : r->text(0, 0), c.expect);
     }
 }
 
 TEST_F(PgTest, IntegersAndAffectedRows) {
-    std::string why;
-    ASSERT_TRUE(conn_->script("CREATE TABLE t (v bigint)", why)) << why;
+    ASSERT_TRUE(succeeded(conn_->script("CREATE TABLE t (v bigint)")));
     for (std::int64_t v : {std::int64_t{-5}, std::int64_t{0}, std::int64_t{1} << 40})
-        ASSERT_TRUE(conn_->exec("INSERT INTO t VALUES ($1)", {pg_int(v)}, why)) << why;
-    PgResult r;
-    ASSERT_TRUE(conn_->exec("UPDATE t SET v = v + 1 WHERE v >= $1", {pg_int(0)}, r, why)) << why;
-    EXPECT_EQ(r.affected(), 2);
-    ASSERT_TRUE(conn_->exec("SELECT max(v), min(v) FROM t", {}, r, why)) << why;
-    EXPECT_EQ(r.int64(0, 0), (std::int64_t{1} << 40) + 1);
-    EXPECT_EQ(r.int64(0, 1), -5);
+        ASSERT_TRUE(succeeded(conn_->exec_only("INSERT INTO t VALUES ($1)", {pg_int(v)})));
+    Result<PgResult> r = conn_->exec("UPDATE t SET v = v + 1 WHERE v >= $1", {pg_int(0)});
+    ASSERT_TRUE(succeeded(r));
+    EXPECT_EQ(r->affected(), 2);
+    r = conn_->exec("SELECT max(v), min(v) FROM t", {});
+    ASSERT_TRUE(succeeded(r));
+    EXPECT_EQ(r->int64(0, 0), (std::int64_t{1} << 40) + 1);
+    EXPECT_EQ(r->int64(0, 1), -5);
 }
 
 TEST_F(PgTest, ErrorsCarryTheServersReasonOnOneLine) {
@@ -83,48 +84,84 @@ TEST_F(PgTest, ErrorsCarryTheServersReasonOnOneLine) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.sql);
-        std::string why;
-        EXPECT_FALSE(conn_->exec(c.sql, {}, why));
+        Status s = conn_->exec_only(c.sql, {});
+        ASSERT_FALSE(s);
+        const std::string& why = s.error().reason;
         EXPECT_NE(why.find(c.says), std::string::npos) << why;
         EXPECT_EQ(why.find('\n'), std::string::npos) << why;
         EXPECT_TRUE(conn_->healthy());  // a failed statement does not break the connection
     }
 }
 
+TEST_F(PgTest, PipelineGivesEveryResultOrTheFirstErrorWithWhatRanBefore) {
+    struct Case {
+        const char* name;
+        std::vector<const char*> sql;
+        const char* says;                  // "" when every statement succeeds
+        std::vector<std::int64_t> values;  // the results given: all, or those before the error
+    };
+    const Case cases[] = {
+        {"all succeed", {"SELECT 1", "SELECT 2", "SELECT 3"}, "", {1, 2, 3}},
+        {"the second fails", {"SELECT 1", "SELECT 1/0", "SELECT 3"}, "division by zero", {1}},
+        {"the first fails", {"SELECT 1/0", "SELECT 2"}, "division by zero", {}},
+        {"a text the server cannot prepare",
+         {"SELECT 4", "SELEC 5", "SELECT 6"},
+         "syntax error",
+         {4}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<PgStmt> stmts;
+        for (const char* sql : c.sql) stmts.push_back({sql, {}});
+        auto sent = conn_->pipeline(stmts);
+        EXPECT_EQ(sent.ok(), *c.says == '\0') << sent.reason();
+        if (!sent) {
+            EXPECT_NE(sent.reason().find(c.says), std::string::npos) << sent.reason();
+        }
+        const std::vector<PgResult>& got = sent ? *sent : sent.error().before;
+        std::vector<std::int64_t> values;
+        for (const PgResult& r : got) values.push_back(r.int64(0, 0));
+        EXPECT_EQ(values, c.values);
+        // A failed pipeline leaves the connection in step for the next statement.
+        Result<PgResult> next = conn_->exec("SELECT 7", {});
+        ASSERT_TRUE(succeeded(next));
+        EXPECT_EQ(next->int64(0, 0), 7);
+    }
+}
+
 TEST_F(PgTest, TransactionIsAllOrNothing) {
-    std::string why;
-    ASSERT_TRUE(conn_->script("CREATE TABLE t (v integer PRIMARY KEY)", why)) << why;
+    ASSERT_TRUE(succeeded(conn_->script("CREATE TABLE t (v integer PRIMARY KEY)")));
     PgLink link(pg_->dsn(db_), "test");
     // The second insert collides: the first must not stay.
-    EXPECT_FALSE(link.transaction(
-        [](PgConn& c, std::string& w) {
-            return c.exec("INSERT INTO t VALUES (1)", {}, w) &&
-                   c.exec("INSERT INTO t VALUES (1)", {}, w);
-        },
-        why));
-    EXPECT_NE(why.find("duplicate key"), std::string::npos) << why;
-    PgResult r;
-    ASSERT_TRUE(conn_->exec("SELECT count(*) FROM t", {}, r, why)) << why;
-    EXPECT_EQ(r.int64(0, 0), 0);
+    Status collided = link.transaction([](PgConn& c) -> Status {
+        if (Status s = c.exec_only("INSERT INTO t VALUES (1)", {}); !s) return s;
+        return c.exec_only("INSERT INTO t VALUES (1)", {});
+    });
+    ASSERT_FALSE(collided);
+    EXPECT_NE(collided.reason().find("duplicate key"), std::string::npos) << collided.reason();
+    Result<PgResult> r = conn_->exec("SELECT count(*) FROM t", {});
+    ASSERT_TRUE(succeeded(r));
+    EXPECT_EQ(r->int64(0, 0), 0);
     // The link is still usable and commits what succeeds.
-    ASSERT_TRUE(link.transaction(
-        [](PgConn& c, std::string& w) { return c.exec("INSERT INTO t VALUES (2)", {}, w); }, why))
-        << why;
-    ASSERT_TRUE(conn_->exec("SELECT count(*) FROM t", {}, r, why)) << why;
-    EXPECT_EQ(r.int64(0, 0), 1);
+    ASSERT_TRUE(succeeded(
+        link.transaction([](PgConn& c) { return c.exec_only("INSERT INTO t VALUES (2)", {}); })));
+    r = conn_->exec("SELECT count(*) FROM t", {});
+    ASSERT_TRUE(succeeded(r));
+    EXPECT_EQ(r->int64(0, 0), 1);
 }
 
 TEST(PgLinkDown, UnreachableServerFailsAtOnceWithTheReason) {
     // A port nobody listens on (the cluster helper's own free-port pick is not needed).
     PgLink link("host=127.0.0.1 port=1 dbname=x connect_timeout=2", "test");
-    std::string why;
-    EXPECT_FALSE(link.run([](PgConn&, std::string&) { return true; }, why));
-    EXPECT_NE(why.find("PostgreSQL store unavailable"), std::string::npos) << why;
+    Status first = link.run([](PgConn&) { return Status(); });
+    ASSERT_FALSE(first);
+    EXPECT_NE(first.reason().find("PostgreSQL store unavailable"), std::string::npos)
+        << first.reason();
     EXPECT_FALSE(link.up());
     // Within the retry pause the same reason comes back without a new attempt.
-    std::string again;
-    EXPECT_FALSE(link.transaction([](PgConn&, std::string&) { return true; }, again));
-    EXPECT_EQ(again, why);
+    Status again = link.transaction([](PgConn&) { return Status(); });
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.reason(), first.reason());
     EXPECT_EQ(link.generation(), 0u);
 }
 
@@ -134,26 +171,26 @@ TEST(PgLinkRestart, LinkReconnectsAfterTheServerRestarts) {
     std::unique_ptr<PgCluster> pg = PgCluster::start(why);
     ASSERT_NE(pg, nullptr) << why;
     PgLink link(pg->dsn(), "test");
-    auto one = [](PgConn& c, std::string& w) { return c.exec("SELECT 1", {}, w); };
-    ASSERT_TRUE(link.transaction(one, why)) << why;
+    auto one = [](PgConn& c) { return c.exec_only("SELECT 1", {}); };
+    ASSERT_TRUE(succeeded(link.transaction(one)));
     EXPECT_EQ(link.generation(), 1u);
     ASSERT_TRUE(pg->stop_now(why)) << why;
-    EXPECT_FALSE(link.transaction(one, why));
+    EXPECT_FALSE(link.transaction(one));
     EXPECT_FALSE(link.up());
     ASSERT_TRUE(pg->start_again(why)) << why;
     // The pause after a failed connect may still run: wait for it with a deadline.
-    bool ok = false;
-    for (int i = 0; i < 100 && !ok; ++i) {
-        ok = link.transaction(one, why);
-        if (!ok) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Status back = link.transaction(one);
+    for (int i = 0; i < 100 && !back; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        back = link.transaction(one);
     }
-    EXPECT_TRUE(ok) << why;
+    EXPECT_TRUE(succeeded(back));
     EXPECT_EQ(link.generation(), 2u);
     // A server restarted while the link was idle: the next transaction still succeeds,
     // because nothing had been sent when the broken connection was found.
     ASSERT_TRUE(pg->stop_now(why)) << why;
     ASSERT_TRUE(pg->start_again(why)) << why;
-    EXPECT_TRUE(link.transaction(one, why)) << why;
+    EXPECT_TRUE(succeeded(link.transaction(one)));
     EXPECT_EQ(link.generation(), 3u);
 }
 
@@ -175,7 +212,6 @@ TEST(PgDsn, PasswordIsHidden) {
 }
 
 TEST_F(PgTest, SchemaUpgradeFromNothingAndAgain) {
-    std::string why;
     Result<int> before = pg_schema_version(*conn_);
     ASSERT_TRUE(before) << before.reason();
     EXPECT_EQ(*before, 0);
@@ -190,9 +226,9 @@ TEST_F(PgTest, SchemaUpgradeFromNothingAndAgain) {
     Result<int> again = pg_schema_upgrade(*conn_);
     ASSERT_TRUE(again) << again.reason();
     EXPECT_EQ(*again, latest);
-    PgResult r;
-    ASSERT_TRUE(conn_->exec("SELECT count(*) FROM tv_schema_version", {}, r, why)) << why;
-    EXPECT_EQ(r.int64(0, 0), latest);
+    Result<PgResult> r = conn_->exec("SELECT count(*) FROM tv_schema_version", {});
+    ASSERT_TRUE(succeeded(r));
+    EXPECT_EQ(r->int64(0, 0), latest);
 }
 
 TEST_F(PgTest, ConcurrentUpgradesApplyEachMigrationOnce) {
@@ -202,30 +238,29 @@ TEST_F(PgTest, ConcurrentUpgradesApplyEachMigrationOnce) {
     for (int i = 0; i < 4; ++i)
         threads.emplace_back([&, i] {
             const auto at = static_cast<std::size_t>(i);
-            auto c = PgConn::open(pg_->dsn(db_), whys[at]);
-            if (!c) return;
-            Result<int> v = pg_schema_upgrade(*c);
+            auto c = PgConn::open(pg_->dsn(db_));
+            if (!c) {
+                whys[at] = c.error().reason;
+                return;
+            }
+            Result<int> v = pg_schema_upgrade(**c);
             ok[at] = v.ok();
             whys[at] = v.reason();
         });
     for (auto& t : threads) t.join();
     for (int i = 0; i < 4; ++i) EXPECT_TRUE(ok[static_cast<std::size_t>(i)]) << whys[i];
-    std::string why;
-    PgResult r;
-    ASSERT_TRUE(
-        conn_->exec("SELECT count(*), count(DISTINCT version) FROM tv_schema_version", {}, r, why))
-        << why;
-    EXPECT_EQ(r.int64(0, 0), static_cast<std::int64_t>(pg_migrations().size()));
-    EXPECT_EQ(r.int64(0, 1), static_cast<std::int64_t>(pg_migrations().size()));
+    Result<PgResult> r =
+        conn_->exec("SELECT count(*), count(DISTINCT version) FROM tv_schema_version", {});
+    ASSERT_TRUE(succeeded(r));
+    EXPECT_EQ(r->int64(0, 0), static_cast<std::int64_t>(pg_migrations().size()));
+    EXPECT_EQ(r->int64(0, 1), static_cast<std::int64_t>(pg_migrations().size()));
 }
 
 TEST_F(PgTest, SchemaNewerThanKnownIsRefused) {
-    std::string why;
     Result<int> version = pg_schema_upgrade(*conn_);
     ASSERT_TRUE(version) << version.reason();
-    ASSERT_TRUE(conn_->exec("INSERT INTO tv_schema_version (version) VALUES ($1)",
-                            {pg_int(*version + 1)}, why))
-        << why;
+    ASSERT_TRUE(succeeded(conn_->exec_only("INSERT INTO tv_schema_version (version) VALUES ($1)",
+                                           {pg_int(*version + 1)})));
     Result<int> refused = pg_schema_upgrade(*conn_);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.reason(),
@@ -234,19 +269,17 @@ TEST_F(PgTest, SchemaNewerThanKnownIsRefused) {
 }
 
 TEST_F(PgTest, CountsListEveryTableInOrder) {
-    std::string why;
     // Before the schema exists the count fails with the server's reason.
     Result<PgStoreCounts> missing = pg_store_counts(*conn_);
     ASSERT_FALSE(missing);
     EXPECT_NE(missing.reason().find("does not exist"), std::string::npos) << missing.reason();
     Result<int> version = pg_schema_upgrade(*conn_);
     ASSERT_TRUE(version) << version.reason();
-    ASSERT_TRUE(
-        conn_->exec("INSERT INTO tv_queue (kind, destination, originator, sender, body,"
-                    " billing, client, headers, enqueued_ms)"
-                    " SELECT 1, '', '', '', '', '', '', '', 0 FROM generate_series(1, 3)",
-                    {}, why))
-        << why;
+    ASSERT_TRUE(succeeded(
+        conn_->exec_only("INSERT INTO tv_queue (kind, destination, originator, sender, body,"
+                         " billing, client, headers, enqueued_ms)"
+                         " SELECT 1, '', '', '', '', '', '', '', 0 FROM generate_series(1, 3)",
+                         {})));
     Result<PgStoreCounts> got = pg_store_counts(*conn_);
     ASSERT_TRUE(got) << got.reason();
     const PgStoreCounts& counts = *got;

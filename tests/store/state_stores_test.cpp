@@ -85,9 +85,12 @@ struct PgBackend {
             return false;
         }
         std::string db = pg->fresh_database();
-        std::unique_ptr<PgConn> c = PgConn::open(pg->dsn(db), why);
-        if (!c) return false;
-        if (Result<int> version = pg_schema_upgrade(*c); !version) {
+        Result<std::unique_ptr<PgConn>> c = PgConn::open(pg->dsn(db));
+        if (!c) {
+            why = c.error().reason;
+            return false;
+        }
+        if (Result<int> version = pg_schema_upgrade(**c); !version) {
             why = version.reason();
             return false;
         }

@@ -238,9 +238,8 @@ std::string PgCluster::dsn(const std::string& database) const {
 
 std::string PgCluster::fresh_database() {
     std::string name = "tv" + std::to_string(::getpid()) + "_" + std::to_string(next_db_++);
-    std::string why;
-    std::unique_ptr<PgConn> c = PgConn::open(dsn(), why);
-    if (!c || !c->script("CREATE DATABASE " + name, why)) return std::string();
+    Result<std::unique_ptr<PgConn>> c = PgConn::open(dsn());
+    if (!c || !(*c)->script("CREATE DATABASE " + name)) return std::string();
     return name;
 }
 
