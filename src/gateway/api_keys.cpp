@@ -224,9 +224,12 @@ class PgKeys : public ApiKeySource {
 }  // namespace
 
 std::unique_ptr<ApiKeySource> api_key_source(const SIni* ini, std::string& why) {
-    StoreKind kind = StoreKind::FILES;
-    if (!store_kind(ini, kind, why)) return nullptr;
-    if (kind == StoreKind::POSTGRESQL)
+    Result<StoreKind> kind = store_kind(ini);
+    if (!kind) {
+        why = kind.reason();
+        return nullptr;
+    }
+    if (*kind == StoreKind::POSTGRESQL)
         return std::make_unique<PgKeys>(or_empty(sini_getx(ini, STORE_DSN, nullptr, nullptr, 0)));
     return std::make_unique<FileKeys>(api_key_path(ini));
 }

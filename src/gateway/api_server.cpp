@@ -210,13 +210,12 @@ namespace {
 // With `store postgresql` the messages' status and the idempotency keys are in the shared
 // store (prepared here: schema, old rows dropped); out stays null with `store files`.
 bool api_shared_store(Gateway& gw, std::shared_ptr<PgApiStore>& out) {
-    StoreKind kind = StoreKind::FILES;
-    std::string why;
-    if (!store_kind(gw.ini(), kind, why)) {
-        report_error("Failed to find the API's store: %s", why.c_str());
+    Result<StoreKind> kind = store_kind(gw.ini());
+    if (!kind) {
+        report_error("Failed to find the API's store: %s", kind.reason().c_str());
         return false;
     }
-    if (kind != StoreKind::POSTGRESQL) return true;
+    if (*kind != StoreKind::POSTGRESQL) return true;
     out = std::make_shared<PgApiStore>(gw.setting_str(STORE_DSN));
     const std::int64_t now = api_now_ms();
     Status opened = out->open(now - std::int64_t{API_STATUS_KEEP_DAYS} * 86400000,

@@ -47,13 +47,13 @@ int records_tool(const SIni* ini, const std::vector<std::string>& args, std::siz
         std::printf("ERROR: %s\n", why.c_str());
         return 1;
     }
-    StoreKind store = StoreKind::FILES;
-    if (!store_kind(ini, store, why)) {
-        std::printf("ERROR: %s\n", why.c_str());
+    Result<StoreKind> store = store_kind(ini);
+    if (!store) {
+        std::printf("ERROR: %s\n", store.reason().c_str());
         return 1;
     }
     const char delim = record_delimiter(sini_getx(ini, LOG_DELIMITER, nullptr, nullptr, 0));
-    Result<std::string> out = day_lines(ini, store, delim, day, kind);
+    Result<std::string> out = day_lines(ini, *store, delim, day, kind);
     if (!out) {
         std::printf("ERROR: %s\n", out.reason().c_str());
         return 1;

@@ -441,9 +441,7 @@ bool open_web_listeners(Gateway& gw) {
 void set_up_phones_and_state(const Gateway& gw) {
     phones_init(gw.setting_str(WORKPATH), gw.setting(PHONE_COUNTRY), gw.setting(PHONE_SERVICE),
                 gw.setting_int(PHONE_RANGE, "min"), gw.setting_int(PHONE_RANGE, "max"));
-    StoreKind kind = StoreKind::FILES;
-    std::string why;
-    if (store_kind(gw.ini(), kind, why) && kind == StoreKind::POSTGRESQL)
+    if (Result<StoreKind> kind = store_kind(gw.ini()); kind && *kind == StoreKind::POSTGRESQL)
         state_install(
             pg_state_stores(gw.setting_str(STORE_DSN), gw.delimiter,
                             phone_range_of(gw.setting(PHONE_COUNTRY), gw.setting(PHONE_SERVICE),
