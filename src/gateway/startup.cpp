@@ -247,14 +247,14 @@ namespace {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
-    auto table = std::make_unique<RouteTable>();
-    std::string why;
-    if (!route_table_parse(text.str(), path, *table, why)) {
+    Result<RouteTable> table = route_table_parse(text.str(), path);
+    if (!table) {
         log_set(mylog.get());
-        report_error("Invalid setting: %s", why.c_str());
+        report_error("Invalid setting: %s", table.reason().c_str());
         return false;
     }
-    if (!table->transports.empty()) gw.route_table = std::move(table);
+    if (!table->transports.empty())
+        gw.route_table = std::make_unique<RouteTable>(std::move(*table));
     return true;
 }
 
