@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "foundation/log.h"
+#include "foundation/result.h"
 #include "foundation/sini.h"
 #include "gateway/keys.h"
 #include "gateway/reload.h"
@@ -68,10 +69,9 @@ struct limit_setting {
 };
 // The limits of ini in file order: each count a whole number, the "msgrec" limit taking
 // ip_limit/from_limit/to_limit for the counts it leaves at 0, and added (period 24) when
-// no line names it. False with the start-up error in why for a count that is not a whole
-// number or a name given twice.
-[[nodiscard]] bool limit_settings(const SIni* ini, std::vector<limit_setting>& out,
-                                  std::string& why);
+// no line names it. The start-up error for a count that is not a whole number or a name
+// given twice.
+Result<std::vector<limit_setting>> limit_settings(const SIni* ini);
 
 class SmtpServer;
 class RelayClient;

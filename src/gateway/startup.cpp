@@ -171,16 +171,15 @@ std::string directory_problem(const std::string& dir) {
 
 // The rate limits and their counter files; false after a fatal report.
 [[nodiscard]] bool load_limits(Gateway& gw) {
-    std::vector<limit_setting> limits;
-    std::string why;
-    if (!limit_settings(gw.ini(), limits, why)) {
-        report_error("%s", why.c_str());
+    Result<std::vector<limit_setting>> limits = limit_settings(gw.ini());
+    if (!limits) {
+        report_error("%s", limits.reason().c_str());
         return false;
     }
     const std::string workpath = gw.setting_str(WORKPATH);
     gw.limits.clear();
-    gw.limits.reserve(limits.size());
-    for (const limit_setting& l : limits) {
+    gw.limits.reserve(limits->size());
+    for (const limit_setting& l : *limits) {
         Result<msgrecs_ptr> mr = msgrec_init(l.name, workpath, gw.delimiter, l.period.c_str(), l.ip,
                                              l.from, l.to, l.user, l.key);
         if (!mr) {
