@@ -247,10 +247,13 @@ void delivery_check_flush(Gateway& gw);
 int queue_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at,
                const RouteTable* routes = nullptr);
 // "-records DAY [rec|log]" (args[at] is "-records"): the exit status. The day and kind
-// it names (kind "rec" unless "log" follows the day); false with why without a day.
+// it names (kind "rec" unless "log" follows the day); an error without a day.
 int records_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at);
-bool records_tool_args(const std::vector<std::string>& args, std::size_t at, std::string& day,
-                       std::string& kind, std::string& why);
+struct records_request {
+    std::string day;
+    std::string kind = "rec";
+};
+Result<records_request> records_tool_args(const std::vector<std::string>& args, std::size_t at);
 
 // ---- helpers used by the other gateway modules ----
 // Formats (at most 999 characters), prints "ERROR: %s\n" on standard output and logs it
