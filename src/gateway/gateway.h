@@ -291,9 +291,9 @@ void gateway_mainloop(Gateway& gw);
 // Returns the exit status.
 int gateway_shutdown(Gateway& gw, bool wait_threads, int status);
 
-// The console's "smtp <to> <text>": a mail through gw's relay; 0 when sent, else the
-// relay's code (-1 without one) with the reason in why.
-int console_send(Gateway& gw, std::string_view to, std::string_view text, std::string& why);
+// The console's "smtp <to> <text>": a mail through gw's relay. The error carries the
+// relay's code (-1 without one) and its reason.
+Status console_send(Gateway& gw, std::string_view to, std::string_view text);
 // Gives the console the relay (null: takes it away), under the console's lock.
 void publish_console_smtp(Gateway& gw, RelayClient* relay);
 
