@@ -192,9 +192,8 @@ std::string directory_problem(const std::string& dir) {
 }
 
 [[nodiscard]] bool load_alias_files(Gateway& gw) {
-    std::string err;
-    if (!gw.tables.load(gw.ini(), err)) {
-        report_error("%s", err.c_str());
+    if (Status loaded = gw.tables.load(gw.ini()); !loaded) {
+        report_error("%s", loaded.reason().c_str());
         return false;
     }
     return true;
