@@ -52,25 +52,19 @@ ApiServer::~ApiServer() {
     stop();
 }
 
-bool ApiServer::start(const std::string& address, int port, bool tls, int workers,
-                      std::string& why) {
+Status ApiServer::start(const std::string& address, int port, bool tls, int workers) {
     tls_ = tls;
-    if (!tcp_listen(listener_, port, address.c_str(), 1)) {
-        why = tcp_error(listener_.get());
-        return false;
-    }
+    if (!tcp_listen(listener_, port, address.c_str(), 1))
+        return Error{0, tcp_error(listener_.get())};
     tcp_getport(listener_.get(), port_);
     if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
-        why = "no pipe: " + system_error(errno);
-        return false;
+        const int code = errno;
+        return Error{code, "no pipe: " + system_error(code)};
     }
     reactor_ = std::make_unique<Reactor>(static_cast<std::size_t>(workers));
-    if (!reactor_->ok()) {
-        why = "the reactor could not start";
-        return false;
-    }
+    if (!reactor_->ok()) return Error{0, "the reactor could not start"};
     acceptor_ = std::jthread([this](std::stop_token st) { accept_loop(st); });
-    return true;
+    return {};
 }
 
 void ApiServer::stop() {
@@ -243,8 +237,10 @@ bool api_prepare(Gateway& gw) {
                                                     attach_path(work, "api_messages.log"), shared);
     gw.api_idempotency =
         std::make_unique<ApiIdempotency>(attach_path(work, "api_idempotency.log"), shared);
-    if (!gw.api_messages->open(why) || !gw.api_idempotency->open(why)) {
-        report_error("Failed to open the API's files: %s", why.c_str());
+    Status opened = gw.api_messages->open();
+    if (opened) opened = gw.api_idempotency->open();
+    if (!opened) {
+        report_error("Failed to open the API's files: %s", opened.reason().c_str());
         return false;
     }
     if (gw.receipts) gw.receipts->set_api(gw.api_messages.get());
@@ -271,13 +267,12 @@ void api_start(Gateway& gw) {
         }
     }
     auto server = std::make_unique<ApiServer>(gw, api_context(gw));
-    std::string why;
     const std::string address = gw.setting_str(API_LISTEN);
     int workers = gw.setting_int(API_WORKERS);
     if (workers <= 0) workers = 16;
-    if (!server->start(address, port, tls, workers, why)) {
+    if (Status started = server->start(address, port, tls, workers); !started) {
         emsg("HTTP API: cannot listen on %s port %d (%s); the gateway runs without the API",
-             address.c_str(), port, why.c_str());
+             address.c_str(), port, started.reason().c_str());
         return;
     }
     imsg("HTTP API listening on %s port %d (%s)", address.c_str(), server->port(),

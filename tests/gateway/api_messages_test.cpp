@@ -17,6 +17,7 @@
 
 #include "gateway/api_keys.h"
 #include "gateway/mail_to_sms.h"
+#include "support/status_check.h"
 
 namespace tolvane {
 namespace {
@@ -41,8 +42,7 @@ class ApiMessagesTest : public ::testing::Test {
 
     std::unique_ptr<ApiMessages> start() {
         auto m = std::make_unique<ApiMessages>(nullptr, keys_.get(), journal());
-        std::string why;
-        EXPECT_TRUE(m->open(why)) << why;
+        EXPECT_TRUE(succeeded(m->open()));
         m->set_report_sink([this](const ApiReport& r) {
             if (crash_) throw Crash{};
             if (refuse_) return false;
