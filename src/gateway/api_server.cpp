@@ -224,13 +224,12 @@ bool api_shared_store(Gateway& gw, std::shared_ptr<PgApiStore>& out) {
 
 bool api_prepare(Gateway& gw) {
     const std::string work = gw.setting_str(WORKPATH);
-    std::string why;
-    std::unique_ptr<ApiKeySource> source = api_key_source(gw.ini(), why);
+    Result<std::unique_ptr<ApiKeySource>> source = api_key_source(gw.ini());
     if (!source) {
-        report_error("Failed to find the API keys: %s", why.c_str());
+        report_error("Failed to find the API keys: %s", source.reason().c_str());
         return false;
     }
-    gw.api_keys = std::make_unique<ApiKeyTable>(std::move(source));
+    gw.api_keys = std::make_unique<ApiKeyTable>(std::move(*source));
     std::shared_ptr<PgApiStore> shared;
     if (!api_shared_store(gw, shared)) return false;
     gw.api_messages = std::make_unique<ApiMessages>(&gw, gw.api_keys.get(),

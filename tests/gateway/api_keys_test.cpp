@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -103,6 +104,44 @@ TEST(ApiKeys, MadeShownOnceKeptAsHashFoundAndRevoked) {
     EXPECT_NE(status, 0);  // nothing left to revoke
     tool(ini.get(), {"-apikey", "bad name"}, status);
     EXPECT_NE(status, 0);
+}
+
+// A key file that cannot be read or written is the tool's error, with the file's reason;
+// a missing file is no keys, and a name it does not hold is not an error of the file.
+TEST(ApiKeys, ToolTellsAFileItCannotUseFromANameItDoesNotHold) {
+    TempDir t;
+    std::ofstream(t.dir / "plain") << "not a directory\n";
+    const std::string missing_dir = (t.dir / "none" / "keys.dat").string();
+    const std::string under_file = (t.dir / "plain" / "keys.dat").string();
+    struct Case {
+        std::string path;
+        std::vector<std::string> args;
+        std::string want;
+    };
+    const Case cases[] = {
+        {missing_dir,
+         {"-apikey", "shop"},
+         "ERROR: cannot store the key: cannot create " + missing_dir +
+             ".tmp (No such file or directory)\n"},
+        {under_file,
+         {"-apikey", "shop"},
+         "ERROR: cannot store the key: cannot read " + under_file + ": Not a directory\n"},
+        {under_file,
+         {"-apikey", "shop", "-revoke"},
+         "ERROR: cannot revoke the key: cannot read " + under_file + ": Not a directory\n"},
+        {missing_dir, {"-apikey", "shop", "-revoke"}, "No API key named shop\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path + " " + c.args.back());
+        auto ini = sini_init(_settings);
+        ASSERT_TRUE(sini_set(ini.get(), API_KEY_FILE, nullptr, c.path.c_str()));
+        int status = 0;
+        EXPECT_EQ(tool(ini.get(), c.args, status), c.want);
+        EXPECT_EQ(status, 1);
+    }
+    Result<std::vector<ApiKey>> read = api_keys_read(under_file);
+    ASSERT_FALSE(read.ok());
+    EXPECT_EQ(read.error().code, ENOTDIR);
 }
 
 TEST(ApiIdempotency, TwinsWaitForTheFirstAnswerAndADifferentBodyConflicts) {
