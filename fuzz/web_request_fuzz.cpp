@@ -81,11 +81,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (host != "127.0.0.1" && host != "localhost" && host != "gw.example") std::abort();
         if (port != -1 && port != 8775) std::abort();
     }
-    std::string why;
     const std::string token = pair_findnc(r.head, "X-Token");
-    const bool ok =
-        web_command_allowed(r.method, token, token == "right", hosts, pair_findnc(r.head, "Origin"),
-                            pair_findnc(r.head, "Referer"), why);
-    if (ok != why.empty()) std::abort();
+    Status may = web_command_allowed(r.method, token, token == "right", hosts,
+                                     pair_findnc(r.head, "Origin"), pair_findnc(r.head, "Referer"));
+    if (may.ok() != may.reason().empty()) std::abort();
     return 0;
 }

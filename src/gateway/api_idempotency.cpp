@@ -28,9 +28,9 @@ ApiIdempotency::~ApiIdempotency() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool ApiIdempotency::open(std::string& why) {
+Status ApiIdempotency::open() {
     // The shared store keeps the answers (opened, expired lines dropped, by its owner).
-    if (shared_) return true;
+    if (shared_) return {};
     std::lock_guard<std::mutex> g(lock_);
     const std::int64_t now = api_now_ms();
     {
@@ -60,13 +60,14 @@ bool ApiIdempotency::open(std::string& why) {
                               {"at", e.at_ms}}) +
                 "\n";
     }
-    if (!write_file_atomic(path_, text, 0600, why)) return false;
+    if (FileWriteError err; !write_file_atomic(path_, text, 0600, err))
+        return Error{err.code, err.text};
     fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd_ < 0) {
-        why = "cannot open " + path_ + ": " + system_error(errno);
-        return false;
+        const int code = errno;
+        return Error{code, "cannot open " + path_ + ": " + system_error(code)};
     }
-    return true;
+    return {};
 }
 
 void ApiIdempotency::expire_locked(std::int64_t now) {

@@ -30,6 +30,7 @@
 #include <mutex>
 #include <string>
 
+#include "foundation/result.h"
 #include "store/pg_api.h"
 
 namespace tolvane {
@@ -48,8 +49,9 @@ class ApiIdempotency {
     ApiIdempotency(const ApiIdempotency&) = delete;
     ApiIdempotency& operator=(const ApiIdempotency&) = delete;
 
-    // Reads the file back (expired lines dropped) and writes it anew.
-    bool open(std::string& why);
+    // Reads the file back (expired lines dropped) and writes it anew; the error (with the
+    // system's code) when it cannot be written or opened.
+    Status open();
 
     // unavailable: the shared store cannot be asked, or another gateway's first request is
     // not answered in time (answered 503).

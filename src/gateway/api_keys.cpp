@@ -65,14 +65,14 @@ bool api_key_name_ok(std::string_view name) {
     return true;
 }
 
-bool api_keys_read(const std::string& path, std::vector<ApiKey>& out, std::string& why) {
-    out.clear();
+Result<std::vector<ApiKey>> api_keys_read(const std::string& path) {
+    std::vector<ApiKey> out;
     std::ifstream in(path);
     if (!in) {
         struct stat st {};
-        if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) return true;
-        why = "cannot read " + path + ": " + system_error(errno);
-        return false;
+        if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) return out;
+        const int code = errno;
+        return Error{code, "cannot read " + path + ": " + system_error(code)};
     }
     std::string line;
     int number = 0;
@@ -86,14 +86,16 @@ bool api_keys_read(const std::string& path, std::vector<ApiKey>& out, std::strin
         }
         out.push_back(ApiKey{f[0], f[1], f[2], std::atoll(f[3].c_str())});
     }
-    return true;
+    return out;
 }
 
-bool api_keys_write(const std::string& path, const std::vector<ApiKey>& keys, std::string& why) {
+Status api_keys_write(const std::string& path, const std::vector<ApiKey>& keys) {
     std::string text = "# tolvane API keys: name|sha256 of the key|signing secret|created\n";
     for (const ApiKey& k : keys)
         text += k.name + "|" + k.hash + "|" + k.secret + "|" + std::to_string(k.created) + "\n";
-    return write_file_atomic(path, text, 0600, why);
+    if (FileWriteError err; !write_file_atomic(path, text, 0600, err))
+        return Error{err.code, err.text};
+    return {};
 }
 
 std::string api_key_path(const SIni* ini) {
@@ -109,27 +111,26 @@ namespace {
 class FileKeys : public ApiKeySource {
   public:
     explicit FileKeys(std::string path) : path_(std::move(path)) {}
-    bool load(std::vector<ApiKey>& out, std::string& why) override {
-        return api_keys_read(path_, out, why);
+    Result<std::vector<ApiKey>> load() override { return api_keys_read(path_); }
+    Result<bool> add(const ApiKey& k) override {
+        Result<std::vector<ApiKey>> keys = api_keys_read(path_);
+        if (!keys) return keys.error();
+        if (std::any_of(keys->begin(), keys->end(),
+                        [&](const ApiKey& o) { return o.name == k.name; }))
+            return false;
+        keys->push_back(k);
+        if (Status written = api_keys_write(path_, *keys); !written) return written.error();
+        return true;
     }
-    bool add(const ApiKey& k, bool& exists, std::string& why) override {
-        std::vector<ApiKey> keys;
-        if (!api_keys_read(path_, keys, why)) return false;
-        exists = std::any_of(keys.begin(), keys.end(),
-                             [&](const ApiKey& o) { return o.name == k.name; });
-        if (exists) return false;
-        keys.push_back(k);
-        return api_keys_write(path_, keys, why);
-    }
-    bool remove(const std::string& name, bool& found, std::string& why) override {
-        std::vector<ApiKey> keys;
-        if (!api_keys_read(path_, keys, why)) return false;
-        auto it =
-            std::find_if(keys.begin(), keys.end(), [&](const ApiKey& o) { return o.name == name; });
-        found = it != keys.end();
-        if (!found) return true;
-        keys.erase(it);
-        return api_keys_write(path_, keys, why);
+    Result<bool> remove(const std::string& name) override {
+        Result<std::vector<ApiKey>> keys = api_keys_read(path_);
+        if (!keys) return keys.error();
+        auto it = std::find_if(keys->begin(), keys->end(),
+                               [&](const ApiKey& o) { return o.name == name; });
+        if (it == keys->end()) return false;
+        keys->erase(it);
+        if (Status written = api_keys_write(path_, *keys); !written) return written.error();
+        return true;
     }
     bool changed() override {
         struct stat st {};
@@ -155,7 +156,8 @@ class FileKeys : public ApiKeySource {
 class PgKeys : public ApiKeySource {
   public:
     explicit PgKeys(std::string dsn) : link_(std::move(dsn), "api keys") {}
-    bool load(std::vector<ApiKey>& out, std::string& why) override {
+    Result<std::vector<ApiKey>> load() override {
+        std::vector<ApiKey> out;
         Status s = link_.run([&](PgConn& c) -> Status {
             Result<PgResult> r =
                 c.exec("SELECT name, hash, secret, created FROM tv_api_keys ORDER BY name", {});
@@ -165,11 +167,13 @@ class PgKeys : public ApiKeySource {
                 out.push_back(ApiKey{r->text(i, 0), r->text(i, 1), r->text(i, 2), r->int64(i, 3)});
             return {};
         });
-        return answered(s, why);
+        if (!s) return s.error();
+        return out;
     }
-    bool add(const ApiKey& k, bool& exists, std::string& why) override {
-        exists = false;
-        if (!upgrade(why)) return false;
+    // True when added, false when the name is taken.
+    Result<bool> add(const ApiKey& k) override {
+        if (Status up = upgrade(); !up) return up.error();
+        bool exists = false;
         Status s = link_.run([&](PgConn& c) -> Status {
             Result<PgResult> r = c.exec(
                 "INSERT INTO tv_api_keys (name, hash, secret, created) VALUES "
@@ -179,19 +183,21 @@ class PgKeys : public ApiKeySource {
             exists = r->affected() == 0;
             return {};
         });
-        // A name taken is no store error: false with exists set.
-        return answered(s, why) && !exists;
+        if (!s) return s.error();
+        return !exists;
     }
-    bool remove(const std::string& name, bool& found, std::string& why) override {
-        found = false;
-        if (!upgrade(why)) return false;
+    // True when a key of that name was found (and removed).
+    Result<bool> remove(const std::string& name) override {
+        if (Status up = upgrade(); !up) return up.error();
+        bool found = false;
         Status s = link_.run([&](PgConn& c) -> Status {
             Result<PgResult> r = c.exec("DELETE FROM tv_api_keys WHERE name = $1", {pg_text(name)});
             if (!r) return r.error();
             found = r->affected() > 0;
             return {};
         });
-        return answered(s, why);
+        if (!s) return s.error();
+        return found;
     }
     bool changed() override {
         const auto now = std::chrono::steady_clock::now();
@@ -202,17 +208,11 @@ class PgKeys : public ApiKeySource {
 
   private:
     // The tool may run before any gateway brought the schema up to date.
-    bool upgrade(std::string& why) {
-        Status s = link_.run([](PgConn& c) -> Status {
+    Status upgrade() {
+        return link_.run([](PgConn& c) -> Status {
             if (Result<int> version = pg_schema_upgrade(c); !version) return version.error();
             return {};
         });
-        return answered(s, why);
-    }
-    // The link's answer as this interface gives it: true, or false with the reason in why.
-    static bool answered(const Status& s, std::string& why) {
-        if (!s) why = s.error().reason;
-        return s.ok();
     }
     PgLink link_;
     std::chrono::steady_clock::time_point next_{};
@@ -220,12 +220,15 @@ class PgKeys : public ApiKeySource {
 
 }  // namespace
 
-std::unique_ptr<ApiKeySource> api_key_source(const SIni* ini, std::string& why) {
-    StoreKind kind = StoreKind::FILES;
-    if (!store_kind(ini, kind, why)) return nullptr;
-    if (kind == StoreKind::POSTGRESQL)
-        return std::make_unique<PgKeys>(or_empty(sini_getx(ini, STORE_DSN, nullptr, nullptr, 0)));
-    return std::make_unique<FileKeys>(api_key_path(ini));
+Result<std::unique_ptr<ApiKeySource>> api_key_source(const SIni* ini) {
+    Result<StoreKind> kind = store_kind(ini);
+    if (!kind) return kind.error();
+    std::unique_ptr<ApiKeySource> source;
+    if (*kind == StoreKind::POSTGRESQL)
+        source = std::make_unique<PgKeys>(or_empty(sini_getx(ini, STORE_DSN, nullptr, nullptr, 0)));
+    else
+        source = std::make_unique<FileKeys>(api_key_path(ini));
+    return source;
 }
 
 int apikey_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at,
@@ -236,19 +239,18 @@ int apikey_tool(const SIni* ini, const std::vector<std::string>& args, std::size
     }
     const std::string name = args[at + 1];
     const bool revoke = at + 2 < args.size() && iequals(args[at + 2], "-revoke");
-    std::string why;
-    std::unique_ptr<ApiKeySource> source = api_key_source(ini, why);
+    Result<std::unique_ptr<ApiKeySource>> source = api_key_source(ini);
     if (!source) {
-        std::fprintf(out, "ERROR: %s\n", why.c_str());
+        std::fprintf(out, "ERROR: %s\n", source.reason().c_str());
         return 1;
     }
     if (revoke) {
-        bool found = false;
-        if (!source->remove(name, found, why)) {
-            std::fprintf(out, "ERROR: cannot revoke the key: %s\n", why.c_str());
+        Result<bool> found = (*source)->remove(name);
+        if (!found) {
+            std::fprintf(out, "ERROR: cannot revoke the key: %s\n", found.reason().c_str());
             return 1;
         }
-        if (!found) {
+        if (!*found) {
             std::fprintf(out, "No API key named %s\n", name.c_str());
             return 1;
         }
@@ -261,13 +263,14 @@ int apikey_tool(const SIni* ini, const std::vector<std::string>& args, std::size
         std::fprintf(out, "ERROR: no random bytes for a key\n");
         return 1;
     }
-    bool exists = false;
     const ApiKey k{name, api_key_hash(key), secret, static_cast<std::int64_t>(std::time(nullptr))};
-    if (!source->add(k, exists, why)) {
-        if (exists)
-            std::fprintf(out, "An API key named %s exists; revoke it first\n", name.c_str());
-        else
-            std::fprintf(out, "ERROR: cannot store the key: %s\n", why.c_str());
+    Result<bool> added = (*source)->add(k);
+    if (!added) {
+        std::fprintf(out, "ERROR: cannot store the key: %s\n", added.reason().c_str());
+        return 1;
+    }
+    if (!*added) {
+        std::fprintf(out, "An API key named %s exists; revoke it first\n", name.c_str());
         return 1;
     }
     std::fprintf(out, "API key %s (shown only now; the gateway keeps only its hash):\n%s\n",
@@ -280,13 +283,12 @@ ApiKeyTable::ApiKeyTable(std::string path) : source_(std::make_unique<FileKeys>(
 
 void ApiKeyTable::refresh_locked() {
     if (!source_->changed()) return;
-    std::vector<ApiKey> keys;
-    std::string why;
-    if (!source_->load(keys, why)) {
-        emsg("API keys: %s; the keys read before stay", why.c_str());
+    Result<std::vector<ApiKey>> keys = source_->load();
+    if (!keys) {
+        emsg("API keys: %s; the keys read before stay", keys.reason().c_str());
         return;
     }
-    keys_ = std::move(keys);
+    keys_ = std::move(*keys);
 }
 std::optional<ApiKey> ApiKeyTable::find(std::string_view key) {
     const std::string h = api_key_hash(key);

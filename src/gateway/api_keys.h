@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/result.h"
 #include "foundation/sini.h"
 
 namespace tolvane {
@@ -43,10 +44,10 @@ struct ApiKey {
 std::string api_key_hash(std::string_view key);
 // A key name: 1 to 64 of letters, digits, ".", "_", "-".
 bool api_key_name_ok(std::string_view name);
-// The key file's lines; false with why when the file exists and cannot be read (a missing
-// file is no keys). Malformed lines are skipped with a log line.
-bool api_keys_read(const std::string& path, std::vector<ApiKey>& out, std::string& why);
-bool api_keys_write(const std::string& path, const std::vector<ApiKey>& keys, std::string& why);
+// The key file's lines; an error (with the system's code) when the file exists and cannot
+// be read (a missing file is no keys). Malformed lines are skipped with a log line.
+Result<std::vector<ApiKey>> api_keys_read(const std::string& path);
+Status api_keys_write(const std::string& path, const std::vector<ApiKey>& keys);
 // The key file the settings name.
 std::string api_key_path(const SIni* ini);
 
@@ -56,17 +57,17 @@ inline constexpr long API_KEYS_REFRESH_MS = 2000;
 class ApiKeySource {
   public:
     virtual ~ApiKeySource() = default;
-    // Every key; false with why when they cannot be read now.
-    virtual bool load(std::vector<ApiKey>& out, std::string& why) = 0;
-    // Adds a key (false with why when it cannot, or its name is taken: exists set).
-    virtual bool add(const ApiKey& k, bool& exists, std::string& why) = 0;
-    // Removes the key of that name (found: there was one).
-    virtual bool remove(const std::string& name, bool& found, std::string& why) = 0;
+    // Every key; an error when they cannot be read now.
+    virtual Result<std::vector<ApiKey>> load() = 0;
+    // Adds a key: true when added, false when its name is taken; an error when it cannot.
+    virtual Result<bool> add(const ApiKey& k) = 0;
+    // Removes the key of that name: true when there was one; an error when it cannot.
+    virtual Result<bool> remove(const std::string& name) = 0;
     // True when the keys may have changed since the last load.
     virtual bool changed() = 0;
 };
-// The source the settings name; null with why when the store settings are wrong.
-std::unique_ptr<ApiKeySource> api_key_source(const SIni* ini, std::string& why);
+// The source the settings name; an error when the store settings are wrong.
+Result<std::unique_ptr<ApiKeySource>> api_key_source(const SIni* ini);
 
 // "-apikey NAME" (args[at] is "-apikey"): makes a key and prints it and its secret on out;
 // with "-revoke" after the name removes it. The exit status.

@@ -150,7 +150,7 @@ ApiMessages::~ApiMessages() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool ApiMessages::open(std::string& why) {
+Status ApiMessages::open() {
     std::lock_guard<std::mutex> g(lock_);
     {
         std::ifstream in(path_);
@@ -169,13 +169,14 @@ bool ApiMessages::open(std::string& why) {
     }
     // Reports not queued yet stay until they are (however old their message).
     for (const auto& [rid, r] : pending_) text += api_dump(report_line(r)) + "\n";
-    if (!write_file_atomic(path_, text, 0600, why)) return false;
+    if (FileWriteError err; !write_file_atomic(path_, text, 0600, err))
+        return Error{err.code, err.text};
     fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd_ < 0) {
-        why = "cannot open " + path_ + ": " + system_error(errno);
-        return false;
+        const int code = errno;
+        return Error{code, "cannot open " + path_ + ": " + system_error(code)};
     }
-    return true;
+    return {};
 }
 
 void ApiMessages::read_line_locked(const std::string& line) {

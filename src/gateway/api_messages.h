@@ -41,6 +41,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "foundation/result.h"
 #include "gateway/api_callbacks.h"
 #include "queue/queue.h"
 #include "store/pg_api.h"
@@ -83,8 +84,9 @@ class ApiMessages {
     ApiMessages(const ApiMessages&) = delete;
     ApiMessages& operator=(const ApiMessages&) = delete;
 
-    // Reads the journal back and writes it anew; false with why when it cannot be written.
-    bool open(std::string& why);
+    // Reads the journal back and writes it anew; the error (with the system's code) when it
+    // cannot be written or opened.
+    Status open();
     // Entries of the queue flagged MAIL_FROM_API that the journal does not know.
     void adopt(QueueStore& queue);
     // Hands over the reports the journal holds as not queued (a stop came between the

@@ -168,9 +168,9 @@ ApiAnswer api_send(const ApiContext& cx, const ApiKey& key, const ApiSend& s,
     LimitHold hold(std::move(limits));
     if (auto refused = reserve_limits(hold, key, s, ip)) return *refused;
     std::vector<queue_entry> batch = entries_of(gw, key, s, originator, ip);
-    std::string why;
-    if (!intake_store(gw.queue.get(), gw.mail_units.get(), batch, std::string(), hold, why)) {
-        emsg("API: send of key [%s] not stored (%s)", key.name.c_str(), why.c_str());
+    Status stored = intake_store(gw.queue.get(), gw.mail_units.get(), batch, "", hold);
+    if (!stored) {
+        emsg("API: send of key [%s] not stored (%s)", key.name.c_str(), stored.reason().c_str());
         ApiAnswer a = error_answer(503, "unavailable", "the message queue cannot take it now");
         a.headers.emplace_back("Retry-After", "5");
         return a;

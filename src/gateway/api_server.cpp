@@ -52,25 +52,19 @@ ApiServer::~ApiServer() {
     stop();
 }
 
-bool ApiServer::start(const std::string& address, int port, bool tls, int workers,
-                      std::string& why) {
+Status ApiServer::start(const std::string& address, int port, bool tls, int workers) {
     tls_ = tls;
-    if (!tcp_listen(listener_, port, address.c_str(), 1)) {
-        why = tcp_error(listener_.get());
-        return false;
-    }
+    if (!tcp_listen(listener_, port, address.c_str(), 1))
+        return Error{0, tcp_error(listener_.get())};
     tcp_getport(listener_.get(), port_);
     if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
-        why = "no pipe: " + system_error(errno);
-        return false;
+        const int code = errno;
+        return Error{code, "no pipe: " + system_error(code)};
     }
     reactor_ = std::make_unique<Reactor>(static_cast<std::size_t>(workers));
-    if (!reactor_->ok()) {
-        why = "the reactor could not start";
-        return false;
-    }
+    if (!reactor_->ok()) return Error{0, "the reactor could not start"};
     acceptor_ = std::jthread([this](std::stop_token st) { accept_loop(st); });
-    return true;
+    return {};
 }
 
 void ApiServer::stop() {
@@ -210,13 +204,12 @@ namespace {
 // With `store postgresql` the messages' status and the idempotency keys are in the shared
 // store (prepared here: schema, old rows dropped); out stays null with `store files`.
 bool api_shared_store(Gateway& gw, std::shared_ptr<PgApiStore>& out) {
-    StoreKind kind = StoreKind::FILES;
-    std::string why;
-    if (!store_kind(gw.ini(), kind, why)) {
-        report_error("Failed to find the API's store: %s", why.c_str());
+    Result<StoreKind> kind = store_kind(gw.ini());
+    if (!kind) {
+        report_error("Failed to find the API's store: %s", kind.reason().c_str());
         return false;
     }
-    if (kind != StoreKind::POSTGRESQL) return true;
+    if (*kind != StoreKind::POSTGRESQL) return true;
     out = std::make_shared<PgApiStore>(gw.setting_str(STORE_DSN));
     const std::int64_t now = api_now_ms();
     Status opened = out->open(now - std::int64_t{API_STATUS_KEEP_DAYS} * 86400000,
@@ -231,21 +224,22 @@ bool api_shared_store(Gateway& gw, std::shared_ptr<PgApiStore>& out) {
 
 bool api_prepare(Gateway& gw) {
     const std::string work = gw.setting_str(WORKPATH);
-    std::string why;
-    std::unique_ptr<ApiKeySource> source = api_key_source(gw.ini(), why);
+    Result<std::unique_ptr<ApiKeySource>> source = api_key_source(gw.ini());
     if (!source) {
-        report_error("Failed to find the API keys: %s", why.c_str());
+        report_error("Failed to find the API keys: %s", source.reason().c_str());
         return false;
     }
-    gw.api_keys = std::make_unique<ApiKeyTable>(std::move(source));
+    gw.api_keys = std::make_unique<ApiKeyTable>(std::move(*source));
     std::shared_ptr<PgApiStore> shared;
     if (!api_shared_store(gw, shared)) return false;
     gw.api_messages = std::make_unique<ApiMessages>(&gw, gw.api_keys.get(),
                                                     attach_path(work, "api_messages.log"), shared);
     gw.api_idempotency =
         std::make_unique<ApiIdempotency>(attach_path(work, "api_idempotency.log"), shared);
-    if (!gw.api_messages->open(why) || !gw.api_idempotency->open(why)) {
-        report_error("Failed to open the API's files: %s", why.c_str());
+    Status opened = gw.api_messages->open();
+    if (opened) opened = gw.api_idempotency->open();
+    if (!opened) {
+        report_error("Failed to open the API's files: %s", opened.reason().c_str());
         return false;
     }
     if (gw.receipts) gw.receipts->set_api(gw.api_messages.get());
@@ -272,13 +266,12 @@ void api_start(Gateway& gw) {
         }
     }
     auto server = std::make_unique<ApiServer>(gw, api_context(gw));
-    std::string why;
     const std::string address = gw.setting_str(API_LISTEN);
     int workers = gw.setting_int(API_WORKERS);
     if (workers <= 0) workers = 16;
-    if (!server->start(address, port, tls, workers, why)) {
+    if (Status started = server->start(address, port, tls, workers); !started) {
         emsg("HTTP API: cannot listen on %s port %d (%s); the gateway runs without the API",
-             address.c_str(), port, why.c_str());
+             address.c_str(), port, started.reason().c_str());
         return;
     }
     imsg("HTTP API listening on %s port %d (%s)", address.c_str(), server->port(),

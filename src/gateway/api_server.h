@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "foundation/result.h"
 #include "gateway/api_routes.h"
 #include "net/reactor.h"
 #include "net/tcp.h"
@@ -41,8 +42,8 @@ class ApiServer {
     ApiServer(const ApiServer&) = delete;
     ApiServer& operator=(const ApiServer&) = delete;
 
-    // Listens on address:port and starts the threads; false with why.
-    bool start(const std::string& address, int port, bool tls, int workers, std::string& why);
+    // Listens on address:port and starts the threads; the error says which step failed.
+    Status start(const std::string& address, int port, bool tls, int workers);
     // Stops accepting, finishes the requests under way and closes every connection.
     void stop();
     int port() const { return port_; }

@@ -235,8 +235,8 @@ void th_debug_fn(Gateway& gw, std::stop_token st) {
             }
             std::string to(rest.substr(0, gap));
             std::string text(strtrm(rest.substr(gap)));
-            std::string why;
-            if (console_send(gw, to, text, why) != 0) std::printf("ERROR: %s\n", why.c_str());
+            if (Status sent = console_send(gw, to, text); !sent)
+                std::printf("ERROR: %s\n", sent.reason().c_str());
             continue;
         }
         std::printf("HELP\n");

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "foundation/log.h"
+#include "foundation/result.h"
 #include "foundation/sini.h"
 #include "gateway/keys.h"
 #include "gateway/reload.h"
@@ -68,10 +69,9 @@ struct limit_setting {
 };
 // The limits of ini in file order: each count a whole number, the "msgrec" limit taking
 // ip_limit/from_limit/to_limit for the counts it leaves at 0, and added (period 24) when
-// no line names it. False with the start-up error in why for a count that is not a whole
-// number or a name given twice.
-[[nodiscard]] bool limit_settings(const SIni* ini, std::vector<limit_setting>& out,
-                                  std::string& why);
+// no line names it. The start-up error for a count that is not a whole number or a name
+// given twice.
+Result<std::vector<limit_setting>> limit_settings(const SIni* ini);
 
 class SmtpServer;
 class RelayClient;
@@ -247,10 +247,13 @@ void delivery_check_flush(Gateway& gw);
 int queue_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at,
                const RouteTable* routes = nullptr);
 // "-records DAY [rec|log]" (args[at] is "-records"): the exit status. The day and kind
-// it names (kind "rec" unless "log" follows the day); false with why without a day.
+// it names (kind "rec" unless "log" follows the day); an error without a day.
 int records_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at);
-bool records_tool_args(const std::vector<std::string>& args, std::size_t at, std::string& day,
-                       std::string& kind, std::string& why);
+struct records_request {
+    std::string day;
+    std::string kind = "rec";
+};
+Result<records_request> records_tool_args(const std::vector<std::string>& args, std::size_t at);
 
 // ---- helpers used by the other gateway modules ----
 // Formats (at most 999 characters), prints "ERROR: %s\n" on standard output and logs it
@@ -288,9 +291,9 @@ void gateway_mainloop(Gateway& gw);
 // Returns the exit status.
 int gateway_shutdown(Gateway& gw, bool wait_threads, int status);
 
-// The console's "smtp <to> <text>": a mail through gw's relay; 0 when sent, else the
-// relay's code (-1 without one) with the reason in why.
-int console_send(Gateway& gw, std::string_view to, std::string_view text, std::string& why);
+// The console's "smtp <to> <text>": a mail through gw's relay. The error carries the
+// relay's code (-1 without one) and its reason.
+Status console_send(Gateway& gw, std::string_view to, std::string_view text);
 // Gives the console the relay (null: takes it away), under the console's lock.
 void publish_console_smtp(Gateway& gw, RelayClient* relay);
 

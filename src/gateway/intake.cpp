@@ -33,16 +33,10 @@ void LimitHold::release_all() {
     held_.clear();
 }
 
-bool intake_store(QueueStore* queue, MailUnits* units, std::vector<queue_entry>& batch,
-                  const std::string& user, LimitHold& hold, std::string& why) {
-    if (queue == nullptr) {
-        why = "no queue";
-        return false;
-    }
-    if (Status s = queue->enqueue(batch); !s) {
-        why = s.error().reason;
-        return false;
-    }
+Status intake_store(QueueStore* queue, MailUnits* units, std::vector<queue_entry>& batch,
+                    const std::string& user, LimitHold& hold) {
+    if (queue == nullptr) return Error{0, "no queue"};
+    if (Status s = queue->enqueue(batch); !s) return s;
     for (const queue_entry& e : batch) {
         dmsg("Queued SMS %llu to [%s]", static_cast<unsigned long long>(e.id),
              e.destination.c_str());
@@ -51,7 +45,7 @@ bool intake_store(QueueStore* queue, MailUnits* units, std::vector<queue_entry>&
     // Each entry now holds one unit of each of its keys (exactly what was reserved); its
     // delivery settles them.
     hold.keep();
-    return true;
+    return {};
 }
 
 }  // namespace tolvane

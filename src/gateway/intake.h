@@ -12,12 +12,13 @@
 //
 //   LimitHold hold(limits);
 //   if (msgrecs* mr = hold.reserve(MSGREC_TO, dest)) refuse(mr);
-//   if (!intake_store(queue, units, batch, user, hold, why)) refuse(queue->refusal());
+//   if (Status s = intake_store(queue, units, batch, user, hold); !s) refuse(queue->refusal());
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "foundation/result.h"
 #include "queue/queue.h"
 #include "records/msgrec.h"
 
@@ -55,8 +56,8 @@ class LimitHold {
 
 // Stores the batch (one entry per destination, all or nothing) in queue; on success every
 // entry has its id, is noted in units (with the name user) as holding its units, and the
-// hold keeps them. False with why (nothing stored, nothing kept) otherwise.
-bool intake_store(QueueStore* queue, MailUnits* units, std::vector<queue_entry>& batch,
-                  const std::string& user, LimitHold& hold, std::string& why);
+// hold keeps them. Otherwise the queue's error (nothing stored, nothing kept).
+Status intake_store(QueueStore* queue, MailUnits* units, std::vector<queue_entry>& batch,
+                    const std::string& user, LimitHold& hold);
 
 }  // namespace tolvane

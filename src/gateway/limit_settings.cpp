@@ -32,8 +32,9 @@ bool count_of(const SIni* ini, const std::string& name, const char* part, int in
 
 }  // namespace
 
-bool limit_settings(const SIni* ini, std::vector<limit_setting>& out, std::string& why) {
-    out.clear();
+Result<std::vector<limit_setting>> limit_settings(const SIni* ini) {
+    std::vector<limit_setting> out;
+    std::string why;
     auto global = [ini](int id) { return static_cast<int>(sini_number(ini, id, 0)); };
     bool have_msgrec = false;
     for (int i = 0; sini_getx(ini, LIMIT, nullptr, "name", i) != nullptr; ++i) {
@@ -46,7 +47,7 @@ bool limit_settings(const SIni* ini, std::vector<limit_setting>& out, std::strin
             !count_of(ini, l.name, "to", i, l.to, why) ||
             !count_of(ini, l.name, "user", i, l.user, why) ||
             !count_of(ini, l.name, "key", i, l.key, why))
-            return false;
+            return Error{0, why};
         if (l.name == "msgrec") {
             have_msgrec = true;
             if (l.ip == 0) l.ip = global(IP_LIMIT);
@@ -54,10 +55,8 @@ bool limit_settings(const SIni* ini, std::vector<limit_setting>& out, std::strin
             if (l.to == 0) l.to = global(TO_LIMIT);
         }
         for (const limit_setting& seen : out) {
-            if (seen.name == l.name) {
-                why = "Each 'limit' setting MUST have a unique name=\"\" parameter";
-                return false;
-            }
+            if (seen.name == l.name)
+                return Error{0, "Each 'limit' setting MUST have a unique name=\"\" parameter"};
         }
         out.push_back(std::move(l));
     }
@@ -70,7 +69,7 @@ bool limit_settings(const SIni* ini, std::vector<limit_setting>& out, std::strin
         l.to = global(TO_LIMIT);
         out.push_back(std::move(l));
     }
-    return true;
+    return out;
 }
 
 }  // namespace tolvane

@@ -86,9 +86,9 @@ class MailJob : public SessionPolicy {
         }
         text_ = compose_sms_text(rules(), sender_, &mail.headers, body_);
         // The mail is answered only once its SMS are stored: "250" is a promise.
-        std::string why;
-        if (!store(mail.headers, why)) {
-            emsg("Mail from [%s] not stored, refused (%s)", sender_.c_str(), why.c_str());
+        if (Status stored = store(mail.headers); !stored) {
+            emsg("Mail from [%s] not stored, refused (%s)", sender_.c_str(),
+                 stored.reason().c_str());
             gateway_count_mail(MAIL_REFUSED_STORAGE);
             auto [code, text] = p_.queue != nullptr ? p_.queue->refusal()
                                                     : std::pair<int, const char*>{
@@ -316,7 +316,7 @@ class MailJob : public SessionPolicy {
     }
 
     // One queue entry per accepted destination, stored together.
-    bool store(const mail_headers& h, std::string& why) {
+    Status store(const mail_headers& h) {
         // With the transport up the first send is near: its attempt is marked on disk with
         // the entries, so that it costs no flush of its own. While it is down nothing is
         // marked, as no attempt is made then.
@@ -337,7 +337,7 @@ class MailJob : public SessionPolicy {
             e.mark_first_attempt = send_up;
             batch.push_back(std::move(e));
         }
-        return intake_store(p_.queue, p_.units, batch, user_, hold_, why);
+        return intake_store(p_.queue, p_.units, batch, user_, hold_);
     }
 
     const MailPath p_;

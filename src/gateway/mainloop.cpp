@@ -74,16 +74,12 @@ void publish_console_smtp(Gateway& gw, RelayClient* relay) {
     gw.console_relay = relay;
 }
 
-int console_send(Gateway& gw, std::string_view to, std::string_view text, std::string& why) {
+Status console_send(Gateway& gw, std::string_view to, std::string_view text) {
     std::lock_guard<std::mutex> hold(gw.console_lock);
-    if (gw.console_relay == nullptr) {
-        why = "the mail side is not open";
-        return -1;
-    }
+    if (gw.console_relay == nullptr) return Error{-1, "the mail side is not open"};
     Status st = gw.console_relay->send({"", std::string(to), std::string(text), {}});
-    if (st) return 0;
-    why = st.reason();
-    return st.error().code != 0 ? st.error().code : -1;
+    if (!st && st.error().code == 0) st.error().code = -1;
+    return st;
 }
 
 void gateway_wake_main(Gateway& gw) {

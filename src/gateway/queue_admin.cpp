@@ -44,13 +44,12 @@ std::string queue_dir(const std::string& workpath) {
 
 // The queue, in the shared database or in files under the work directory.
 bool open_queue_store(Gateway& gw) {
-    std::string why;
-    StoreKind kind = StoreKind::FILES;
-    if (!store_kind(gw.ini(), kind, why)) {
-        report_error("%s", why.c_str());
+    Result<StoreKind> kind = store_kind(gw.ini());
+    if (!kind) {
+        report_error("%s", kind.reason().c_str());
         return false;
     }
-    if (kind != StoreKind::POSTGRESQL) {
+    if (*kind != StoreKind::POSTGRESQL) {
         std::string dir = queue_dir(gw.setting_str(WORKPATH));
         Result<std::unique_ptr<QueueStore>> q = queue_file_open(dir, queue_file_options{});
         if (!q) {
@@ -328,13 +327,12 @@ int queue_tool(const SIni* ini, const std::vector<std::string>& args, std::size_
     std::string work = sini_text(ini, WORKPATH);
     // Relative paths are taken from the home directory, as the server does.
     if (!work.empty() && work[0] != '/' && !home.empty()) work = attach_path(home, work, 4096);
-    std::string why;
-    StoreKind store = StoreKind::FILES;
-    if (!store_kind(ini, store, why)) {
-        std::printf("ERROR: %s\n", why.c_str());
+    Result<StoreKind> store = store_kind(ini);
+    if (!store) {
+        std::printf("ERROR: %s\n", store.reason().c_str());
         return 1;
     }
-    Result<std::unique_ptr<QueueStore>> opened = open_listing(ini, store, work);
+    Result<std::unique_ptr<QueueStore>> opened = open_listing(ini, *store, work);
     if (!opened) {
         std::printf("ERROR: %s\n", opened.error().reason.c_str());
         return 1;

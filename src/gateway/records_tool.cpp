@@ -14,18 +14,14 @@
 
 namespace tolvane {
 
-bool records_tool_args(const std::vector<std::string>& args, std::size_t at, std::string& day,
-                       std::string& kind, std::string& why) {
-    day.clear();
-    kind = "rec";
-    if (at + 1 >= args.size() || args[at + 1].empty() || args[at + 1][0] == '-') {
-        why = "-records needs a day: -records YYYYMMDD [rec|log]";
-        return false;
-    }
-    day = args[at + 1];
+Result<records_request> records_tool_args(const std::vector<std::string>& args, std::size_t at) {
+    if (at + 1 >= args.size() || args[at + 1].empty() || args[at + 1][0] == '-')
+        return Error{0, "-records needs a day: -records YYYYMMDD [rec|log]"};
+    records_request r;
+    r.day = args[at + 1];
     if (at + 2 < args.size() && (iequals(args[at + 2], "rec") || iequals(args[at + 2], "log")))
-        kind = iequals(args[at + 2], "log") ? "log" : "rec";
-    return true;
+        r.kind = iequals(args[at + 2], "log") ? "log" : "rec";
+    return r;
 }
 
 namespace {
@@ -42,18 +38,18 @@ Result<std::string> day_lines(const SIni* ini, StoreKind store, char delim, cons
 }  // namespace
 
 int records_tool(const SIni* ini, const std::vector<std::string>& args, std::size_t at) {
-    std::string day, kind, why;
-    if (!records_tool_args(args, at, day, kind, why)) {
-        std::printf("ERROR: %s\n", why.c_str());
+    Result<records_request> asked = records_tool_args(args, at);
+    if (!asked) {
+        std::printf("ERROR: %s\n", asked.reason().c_str());
         return 1;
     }
-    StoreKind store = StoreKind::FILES;
-    if (!store_kind(ini, store, why)) {
-        std::printf("ERROR: %s\n", why.c_str());
+    Result<StoreKind> store = store_kind(ini);
+    if (!store) {
+        std::printf("ERROR: %s\n", store.reason().c_str());
         return 1;
     }
     const char delim = record_delimiter(sini_getx(ini, LOG_DELIMITER, nullptr, nullptr, 0));
-    Result<std::string> out = day_lines(ini, store, delim, day, kind);
+    Result<std::string> out = day_lines(ini, *store, delim, asked->day, asked->kind);
     if (!out) {
         std::printf("ERROR: %s\n", out.reason().c_str());
         return 1;

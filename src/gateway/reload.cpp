@@ -19,19 +19,18 @@ std::shared_ptr<const aliases> empty_table() {
     return std::shared_ptr<const aliases>(alias_new());
 }
 
-// Loads one file into a fresh table; null with the reason when it cannot be read.
-std::shared_ptr<const aliases> load_one(SIni* ini, int id, std::string& err) {
+// Loads one file into a fresh table; the error keeps the loader's code and names the file.
+Result<std::shared_ptr<const aliases>> load_one(SIni* ini, int id) {
     std::shared_ptr<aliases> table(alias_new());
     const char* file = sini_getx(ini, id, nullptr, "file", 0);
-    if (file == nullptr || *file == '\0') return table;
+    if (file == nullptr || *file == '\0') return std::shared_ptr<const aliases>(table);
     Status loaded = alias_load(
         table.get(), file, sini_getx(ini, PHONE_COUNTRY, nullptr, nullptr, 0),
         sini_getx(ini, id, nullptr, "delimiter", 0), sini_getx(ini, id, nullptr, "order", 0));
-    if (!loaded) {
-        err = strprintf("Failed to read (%s), %s", file, loaded.reason().c_str());
-        return nullptr;
-    }
-    return table;
+    if (!loaded)
+        return Error{loaded.error().code,
+                     strprintf("Failed to read (%s), %s", file, loaded.reason().c_str())};
+    return std::shared_ptr<const aliases>(table);
 }
 
 // The administrator file is read at every request; a reload says whether the next
@@ -75,16 +74,16 @@ std::shared_ptr<const aliases> AliasTables::delivery() const {
     return delivery_ ? delivery_ : empty_table();
 }
 
-int AliasTables::load(SIni* ini, std::string& err) {
+Status AliasTables::load(SIni* ini) {
     // The delivery file first, then the alias file, as they have always been read.
-    std::shared_ptr<const aliases> delivery = load_one(ini, DELIVERY_FILE, err);
-    if (!delivery) return 0;
-    std::shared_ptr<const aliases> alias = load_one(ini, ALIAS_FILE, err);
-    if (!alias) return 0;
+    Result<std::shared_ptr<const aliases>> delivery = load_one(ini, DELIVERY_FILE);
+    if (!delivery) return delivery.error();
+    Result<std::shared_ptr<const aliases>> alias = load_one(ini, ALIAS_FILE);
+    if (!alias) return alias.error();
     std::lock_guard<std::mutex> hold(lock_);
-    delivery_ = std::move(delivery);
-    alias_ = std::move(alias);
-    return 1;
+    delivery_ = std::move(*delivery);
+    alias_ = std::move(*alias);
+    return {};
 }
 
 void AliasTables::clear() {
@@ -101,12 +100,11 @@ void gateway_reload(Gateway& gw) {
     imsg("Reload: log file (%s) reopened", log_file(mylog.get()).c_str());
     trace_reopen_all();
     imsg("Reload: dialogue traces reopened");
-    std::string err;
-    if (gw.tables.load(gw.ini(), err)) {
+    if (Status loaded = gw.tables.load(gw.ini()); loaded) {
         imsg("Reload: delivery file %zu entries, alias file %zu entries",
              alias_count(gw.tables.delivery().get()), alias_count(gw.tables.alias().get()));
     } else {
-        emsg("Reload: %s; the tables in use are kept", err.c_str());
+        emsg("Reload: %s; the tables in use are kept", loaded.reason().c_str());
     }
     check_admin_file();
 }

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 
+#include "foundation/result.h"
 #include "foundation/sini.h"
 #include "records/alias.h"
 
@@ -35,10 +36,10 @@ class AliasTables {
     std::shared_ptr<const aliases> alias() const;
     std::shared_ptr<const aliases> delivery() const;
     // Reads the delivery file, then the alias file (each when its `file` attribute is
-    // set) with the settings of ini and makes them current. 0 with "Failed to read (%s),
-    // %s" (file, reason) in err when one cannot be read; the current tables stay as they
-    // were.
-    int load(SIni* ini, std::string& err);
+    // set) with the settings of ini and makes them current. When one cannot be read the
+    // error is "Failed to read (%s), %s" (file, reason) with the system's code, and the
+    // current tables stay as they were.
+    Status load(SIni* ini);
     // Drops both tables (at shutdown).
     void clear();
 

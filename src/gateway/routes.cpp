@@ -215,10 +215,8 @@ struct Reader {
     }
 };
 
-}  // namespace
-
-bool route_table_parse(std::string_view text, const std::string& file, RouteTable& out,
-                       std::string& why) {
+// The table of a settings file's text into out; false with "FILE line N: ..." in why.
+bool read_table(std::string_view text, const std::string& file, RouteTable& out, std::string& why) {
     out = RouteTable{};
     Reader r{file, out, why, {}, {}, {}};
     // The index of the section being read; -1: the global part.
@@ -258,6 +256,15 @@ bool route_table_parse(std::string_view text, const std::string& file, RouteTabl
         if (!r.key(line_no, key, value, t)) return false;
     }
     return r.finish();
+}
+
+}  // namespace
+
+Result<RouteTable> route_table_parse(std::string_view text, const std::string& file) {
+    RouteTable out;
+    std::string why;
+    if (!read_table(text, file, out, why)) return Error{0, why};
+    return out;
 }
 
 // ---- RoutePicker ----

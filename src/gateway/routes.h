@@ -21,8 +21,8 @@
 // (reset_after_failures) before it rests. Receiving runs every receiving member's
 // receiver on a thread of its own.
 //
-//   RouteTable t;  std::string why;
-//   if (!route_table_parse(text, "tolvane.ini", t, why)) report("Invalid setting: %s", why);
+//   Result<RouteTable> t = route_table_parse(text, "tolvane.ini");
+//   if (!t) report("Invalid setting: %s", t.reason().c_str());
 #pragma once
 
 #include <cstdint>
@@ -34,6 +34,7 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/result.h"
 #include "sms/transport.h"
 
 namespace tolvane {
@@ -65,9 +66,8 @@ struct RouteTable {
 // Reads the transport sections and route lines of a settings file's text. Without any
 // transport section the table stays empty (the single transport of send_mode is used).
 // Without route lines every SMS goes through all transports in file order (failover).
-// False with "FILE line N: ..." in why.
-[[nodiscard]] bool route_table_parse(std::string_view text, const std::string& file,
-                                     RouteTable& out, std::string& why);
+// The error's reason is "FILE line N: ...".
+Result<RouteTable> route_table_parse(std::string_view text, const std::string& file);
 
 // The outcome of a send for a transport's run state.
 enum class SendOutcome { sent, failed, other };

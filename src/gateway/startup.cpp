@@ -171,16 +171,15 @@ std::string directory_problem(const std::string& dir) {
 
 // The rate limits and their counter files; false after a fatal report.
 [[nodiscard]] bool load_limits(Gateway& gw) {
-    std::vector<limit_setting> limits;
-    std::string why;
-    if (!limit_settings(gw.ini(), limits, why)) {
-        report_error("%s", why.c_str());
+    Result<std::vector<limit_setting>> limits = limit_settings(gw.ini());
+    if (!limits) {
+        report_error("%s", limits.reason().c_str());
         return false;
     }
     const std::string workpath = gw.setting_str(WORKPATH);
     gw.limits.clear();
-    gw.limits.reserve(limits.size());
-    for (const limit_setting& l : limits) {
+    gw.limits.reserve(limits->size());
+    for (const limit_setting& l : *limits) {
         Result<msgrecs_ptr> mr = msgrec_init(l.name, workpath, gw.delimiter, l.period.c_str(), l.ip,
                                              l.from, l.to, l.user, l.key);
         if (!mr) {
@@ -193,9 +192,8 @@ std::string directory_problem(const std::string& dir) {
 }
 
 [[nodiscard]] bool load_alias_files(Gateway& gw) {
-    std::string err;
-    if (!gw.tables.load(gw.ini(), err)) {
-        report_error("%s", err.c_str());
+    if (Status loaded = gw.tables.load(gw.ini()); !loaded) {
+        report_error("%s", loaded.reason().c_str());
         return false;
     }
     return true;
@@ -247,14 +245,14 @@ namespace {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
-    auto table = std::make_unique<RouteTable>();
-    std::string why;
-    if (!route_table_parse(text.str(), path, *table, why)) {
+    Result<RouteTable> table = route_table_parse(text.str(), path);
+    if (!table) {
         log_set(mylog.get());
-        report_error("Invalid setting: %s", why.c_str());
+        report_error("Invalid setting: %s", table.reason().c_str());
         return false;
     }
-    if (!table->transports.empty()) gw.route_table = std::move(table);
+    if (!table->transports.empty())
+        gw.route_table = std::make_unique<RouteTable>(std::move(*table));
     return true;
 }
 
@@ -441,9 +439,7 @@ bool open_web_listeners(Gateway& gw) {
 void set_up_phones_and_state(const Gateway& gw) {
     phones_init(gw.setting_str(WORKPATH), gw.setting(PHONE_COUNTRY), gw.setting(PHONE_SERVICE),
                 gw.setting_int(PHONE_RANGE, "min"), gw.setting_int(PHONE_RANGE, "max"));
-    StoreKind kind = StoreKind::FILES;
-    std::string why;
-    if (store_kind(gw.ini(), kind, why) && kind == StoreKind::POSTGRESQL)
+    if (Result<StoreKind> kind = store_kind(gw.ini()); kind && *kind == StoreKind::POSTGRESQL)
         state_install(
             pg_state_stores(gw.setting_str(STORE_DSN), gw.delimiter,
                             phone_range_of(gw.setting(PHONE_COUNTRY), gw.setting(PHONE_SERVICE),

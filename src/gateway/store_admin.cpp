@@ -14,32 +14,23 @@
 
 namespace tolvane {
 
-bool store_kind(const SIni* ini, StoreKind& kind, std::string& why) {
+Result<StoreKind> store_kind(const SIni* ini) {
     std::string value = sini_text(ini, STORE);
-    if (value.empty() || iequals(value, "files")) {
-        kind = StoreKind::FILES;
-        return true;
-    }
-    if (!iequals(value, "postgresql")) {
-        why = "'" + value + "' is not a valid store, try 'files' or 'postgresql'";
-        return false;
-    }
-    if (sini_text(ini, STORE_DSN).empty()) {
-        why = "store postgresql needs store_dsn (a libpq connection string)";
-        return false;
-    }
-    kind = StoreKind::POSTGRESQL;
-    return true;
+    if (value.empty() || iequals(value, "files")) return StoreKind::FILES;
+    if (!iequals(value, "postgresql"))
+        return Error{0, "'" + value + "' is not a valid store, try 'files' or 'postgresql'"};
+    if (sini_text(ini, STORE_DSN).empty())
+        return Error{0, "store postgresql needs store_dsn (a libpq connection string)"};
+    return StoreKind::POSTGRESQL;
 }
 
 bool store_prepare(const SIni* ini) {
-    StoreKind kind = StoreKind::FILES;
-    std::string why;
-    if (!store_kind(ini, kind, why)) {
-        report_error("%s", why.c_str());
+    Result<StoreKind> kind = store_kind(ini);
+    if (!kind) {
+        report_error("%s", kind.reason().c_str());
         return false;
     }
-    if (kind == StoreKind::FILES) return true;
+    if (*kind == StoreKind::FILES) return true;
     std::string dsn = sini_text(ini, STORE_DSN);
     Result<std::unique_ptr<PgConn>> conn = PgConn::open(dsn);
     Result<int> version = conn ? pg_schema_upgrade(**conn) : Result<int>(conn.error());
@@ -64,13 +55,12 @@ int store_tool(const SIni* ini, const std::vector<std::string>& args, std::size_
         std::printf("ERROR: -store needs a command: -store check\n");
         return 1;
     }
-    StoreKind kind = StoreKind::FILES;
-    std::string why;
-    if (!store_kind(ini, kind, why)) {
-        std::printf("ERROR: %s\n", why.c_str());
+    Result<StoreKind> kind = store_kind(ini);
+    if (!kind) {
+        std::printf("ERROR: %s\n", kind.reason().c_str());
         return 1;
     }
-    if (kind == StoreKind::FILES) {
+    if (*kind == StoreKind::FILES) {
         std::printf("Store: files in %s (no database to check)\n",
                     sini_text(ini, WORKPATH).c_str());
         return 0;

@@ -12,15 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "foundation/result.h"
 #include "foundation/sini.h"
 
 namespace tolvane {
 
 enum class StoreKind { FILES, POSTGRESQL };
 
-// The store the settings of ini name; false with why for an unknown value or a missing
-// store_dsn.
-[[nodiscard]] bool store_kind(const SIni* ini, StoreKind& kind, std::string& why);
+// The store the settings of ini name; an error for an unknown value or a missing store_dsn.
+Result<StoreKind> store_kind(const SIni* ini);
 
 // Start-up: checks the store keys and prepares the database (false: reported, start ends).
 bool store_prepare(const SIni* ini);

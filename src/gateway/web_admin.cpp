@@ -318,30 +318,22 @@ std::string authority_of(std::string_view url) {
 
 }  // namespace
 
-bool web_command_allowed(std::string_view method, std::string_view token, bool token_ok,
-                         const web_hosts& hosts, std::string_view origin, std::string_view referer,
-                         std::string& why) {
-    if (!iequals(method, "POST")) {
-        why = "not sent by POST";
-        return false;
-    }
-    if (!token_ok) {
-        why = token.empty() ? "no form token" : "wrong form token";
-        return false;
-    }
+Status web_command_allowed(std::string_view method, std::string_view token, bool token_ok,
+                           const web_hosts& hosts, std::string_view origin,
+                           std::string_view referer) {
+    if (!iequals(method, "POST")) return Error{0, "not sent by POST"};
+    if (!token_ok) return Error{0, token.empty() ? "no form token" : "wrong form token"};
     // Compared with the names this server answers to, never with the Host header: a page
     // whose name was pointed at this machine sends its own name in both.
     for (const auto& [name, value] :
          {std::pair<const char*, std::string_view>{"Origin", origin}, {"Referer", referer}}) {
         if (value.empty()) continue;
         const std::string from = authority_of(value);
-        if (from.empty() || !hosts.accepts(from)) {
-            why = strprintf("%s (%s) is not this server (%s)", name, web_printable(value).c_str(),
-                            hosts.text().c_str());
-            return false;
-        }
+        if (from.empty() || !hosts.accepts(from))
+            return Error{0, strprintf("%s (%s) is not this server (%s)", name,
+                                      web_printable(value).c_str(), hosts.text().c_str())};
     }
-    return true;
+    return {};
 }
 
 web_hosts web_hosts_of(rini* r, CHAN* conn) {
@@ -488,12 +480,13 @@ void run_command(web_serv* w, callback_data* cb, const web_hosts& hosts, const s
             s.token = next;
             webserv_secret(w, next);
         }
-        std::string why;
-        allowed =
+        Status may =
             web_command_allowed(w->method, sent, token_ok, hosts, webserv_get_header(w, "Origin"),
-                                webserv_get_header(w, "Referer"), why);
+                                webserv_get_header(w, "Referer"));
+        allowed = may.ok();
         if (!allowed) {
-            imsg("Web command %s from [%s] not carried out: %s", c.cmd, ip.c_str(), why.c_str());
+            imsg("Web command %s from [%s] not carried out: %s", c.cmd, ip.c_str(),
+                 may.reason().c_str());
             webserv_add(w, "result", "refused");
         }
     }

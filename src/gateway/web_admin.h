@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "foundation/auth_guard.h"
+#include "foundation/result.h"
 #include "foundation/sini.h"
 #include "foundation/tpl.h"
 #include "gateway/web_accept.h"
@@ -74,11 +75,11 @@ WebLogin web_login(web_serv* w, const std::string& ip, AuthGuard& guard, long& r
 
 // Whether a state-changing command may run: sent by POST, with the session's form token
 // (token: the field as sent; token_ok: it was the session's token), and with an Origin
-// and a Referer (each only when present) naming one of hosts. False with the reason in
-// why.
-bool web_command_allowed(std::string_view method, std::string_view token, bool token_ok,
-                         const web_hosts& hosts, std::string_view origin, std::string_view referer,
-                         std::string& why);
+// and a Referer (each only when present) naming one of hosts. The error says which of
+// them failed.
+Status web_command_allowed(std::string_view method, std::string_view token, bool token_ok,
+                           const web_hosts& hosts, std::string_view origin,
+                           std::string_view referer);
 // The hosts the listener of conn answers to, from the settings read through r.
 web_hosts web_hosts_of(rini* r, CHAN* conn);
 

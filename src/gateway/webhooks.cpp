@@ -239,18 +239,13 @@ std::string webhook_signature(std::string_view secret, std::int64_t unix_time,
     return "t=" + t + ",v1=" + hmac_sha256_hex(secret, signed_text);
 }
 
-bool webhook_url_valid(std::string_view url, std::string& why) {
+Status webhook_url_valid(std::string_view url) {
     curl_once();
     std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> u(curl_url(), curl_url_cleanup);
-    if (!u) {
-        why = "cannot be parsed now";
-        return false;
-    }
+    if (!u) return Error{0, "cannot be parsed now"};
     const std::string text(url);
-    if (text.empty() || curl_url_set(u.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) {
-        why = "is not a URL";
-        return false;
-    }
+    if (text.empty() || curl_url_set(u.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK)
+        return Error{0, "is not a URL"};
     char* scheme = nullptr;
     char* host = nullptr;
     bool ok = curl_url_get(u.get(), CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
@@ -259,15 +254,10 @@ bool webhook_url_valid(std::string_view url, std::string& why) {
     ok = ok && host != nullptr && host[0] != '\0';
     curl_free(scheme);
     curl_free(host);
-    if (!ok) {
-        why = "has no host";
-        return false;
-    }
-    if (!iequals(sch, "http") && !iequals(sch, "https")) {
-        why = "is not an http or https URL";
-        return false;
-    }
-    return true;
+    if (!ok) return Error{0, "has no host"};
+    if (!iequals(sch, "http") && !iequals(sch, "https"))
+        return Error{0, "is not an http or https URL"};
+    return {};
 }
 
 std::string webhook_new_delivery_id() {
@@ -398,9 +388,10 @@ std::string sms_webhook_body(std::string_view from, std::string_view to, std::st
 std::vector<std::string> webhook_setting_problems(const SIni* ini) {
     std::vector<std::string> bad;
     const std::string url = sini_text(ini, SMS_WEBHOOK_URL);
-    std::string why;
-    if (!url.empty() && !webhook_url_valid(url, why))
-        bad.push_back("sms_webhook_url (" + cut(url, 200) + ") " + why);
+    if (!url.empty()) {
+        if (Status valid = webhook_url_valid(url); !valid)
+            bad.push_back("sms_webhook_url (" + cut(url, 200) + ") " + valid.reason());
+    }
     if ((sms_deliver_of(ini) & SMS_DELIVER_WEBHOOK) != 0) {
         const std::string how = sini_word(ini, SMS_DELIVER);
         if (url.empty()) bad.push_back("sms_deliver (" + how + ") needs sms_webhook_url");

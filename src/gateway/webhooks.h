@@ -41,6 +41,7 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/result.h"
 #include "foundation/sini.h"
 #include "gateway/delivery.h"
 #include "queue/queue.h"
@@ -112,8 +113,8 @@ std::string webhook_signature(std::string_view secret, std::int64_t unix_time,
                               std::string_view body);
 
 // Whether url is an absolute http or https URL with a host (parsed by libcurl's URL
-// parser); false with why when not.
-bool webhook_url_valid(std::string_view url, std::string& why);
+// parser); the error says what is wrong with it when not ("is not a URL", "has no host").
+Status webhook_url_valid(std::string_view url);
 
 // A fresh delivery id: 32 lower-case hex digits (128 random bits).
 std::string webhook_new_delivery_id();

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -16,6 +17,7 @@
 
 #include "gateway/api_idempotency.h"
 #include "gateway/keys.h"
+#include "support/status_check.h"
 
 namespace tolvane {
 namespace {
@@ -104,14 +106,51 @@ TEST(ApiKeys, MadeShownOnceKeptAsHashFoundAndRevoked) {
     EXPECT_NE(status, 0);
 }
 
+// A key file that cannot be read or written is the tool's error, with the file's reason;
+// a missing file is no keys, and a name it does not hold is not an error of the file.
+TEST(ApiKeys, ToolTellsAFileItCannotUseFromANameItDoesNotHold) {
+    TempDir t;
+    std::ofstream(t.dir / "plain") << "not a directory\n";
+    const std::string missing_dir = (t.dir / "none" / "keys.dat").string();
+    const std::string under_file = (t.dir / "plain" / "keys.dat").string();
+    struct Case {
+        std::string path;
+        std::vector<std::string> args;
+        std::string want;
+    };
+    const Case cases[] = {
+        {missing_dir,
+         {"-apikey", "shop"},
+         "ERROR: cannot store the key: cannot create " + missing_dir +
+             ".tmp (No such file or directory)\n"},
+        {under_file,
+         {"-apikey", "shop"},
+         "ERROR: cannot store the key: cannot read " + under_file + ": Not a directory\n"},
+        {under_file,
+         {"-apikey", "shop", "-revoke"},
+         "ERROR: cannot revoke the key: cannot read " + under_file + ": Not a directory\n"},
+        {missing_dir, {"-apikey", "shop", "-revoke"}, "No API key named shop\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path + " " + c.args.back());
+        auto ini = sini_init(_settings);
+        ASSERT_TRUE(sini_set(ini.get(), API_KEY_FILE, nullptr, c.path.c_str()));
+        int status = 0;
+        EXPECT_EQ(tool(ini.get(), c.args, status), c.want);
+        EXPECT_EQ(status, 1);
+    }
+    Result<std::vector<ApiKey>> read = api_keys_read(under_file);
+    ASSERT_FALSE(read.ok());
+    EXPECT_EQ(read.error().code, ENOTDIR);
+}
+
 TEST(ApiIdempotency, TwinsWaitForTheFirstAnswerAndADifferentBodyConflicts) {
     TempDir t;
     const std::string path = (t.dir / "idem.log").string();
     std::atomic<int> goes{0}, replays{0};
     {
         ApiIdempotency idem(path);
-        std::string why;
-        ASSERT_TRUE(idem.open(why)) << why;
+        ASSERT_TRUE(succeeded(idem.open()));
         std::vector<std::thread> twins;
         for (int i = 0; i < 20; ++i) {
             twins.emplace_back([&] {
@@ -139,8 +178,7 @@ TEST(ApiIdempotency, TwinsWaitForTheFirstAnswerAndADifferentBodyConflicts) {
     }
     // The kept answers outlive the process.
     ApiIdempotency again(path);
-    std::string why;
-    ASSERT_TRUE(again.open(why));
+    ASSERT_TRUE(succeeded(again.open()));
     ApiIdempotency::Answer a;
     EXPECT_EQ(again.begin("shop", "k1", "h1", a), ApiIdempotency::Slot::replay);
     EXPECT_EQ(a.status, 202);

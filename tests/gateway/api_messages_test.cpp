@@ -17,6 +17,7 @@
 
 #include "gateway/api_keys.h"
 #include "gateway/mail_to_sms.h"
+#include "support/status_check.h"
 
 namespace tolvane {
 namespace {
@@ -29,20 +30,16 @@ class ApiMessagesTest : public ::testing::Test {
         char tmpl[] = "/tmp/tv_apimsg_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
-        std::string why;
-        ASSERT_TRUE(api_keys_write(dir_ + "/keys.dat",
-                                   {{"shop", std::string(64, 'a'), "whsec_shop", 1},
-                                    {"gone", std::string(64, 'b'), "whsec_gone", 1}},
-                                   why))
-            << why;
+        ASSERT_TRUE(succeeded(
+            api_keys_write(dir_ + "/keys.dat", {{"shop", std::string(64, 'a'), "whsec_shop", 1},
+                                                {"gone", std::string(64, 'b'), "whsec_gone", 1}})));
         keys_ = std::make_unique<ApiKeyTable>(dir_ + "/keys.dat");
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
     std::unique_ptr<ApiMessages> start() {
         auto m = std::make_unique<ApiMessages>(nullptr, keys_.get(), journal());
-        std::string why;
-        EXPECT_TRUE(m->open(why)) << why;
+        EXPECT_TRUE(succeeded(m->open()));
         m->set_report_sink([this](const ApiReport& r) {
             if (crash_) throw Crash{};
             if (refuse_) return false;
@@ -209,9 +206,8 @@ TEST_F(ApiMessagesTest, DueReportOfARevokedKeyGoesWithoutASecret) {
         EXPECT_THROW(m->ended(entry(4, "gone", "http://app/dlr"), "sent", "smpp", ""), Crash);
         crash_ = false;
     }
-    std::string why;
-    ASSERT_TRUE(
-        api_keys_write(dir_ + "/keys.dat", {{"shop", std::string(64, 'a'), "whsec_shop", 1}}, why));
+    ASSERT_TRUE(succeeded(
+        api_keys_write(dir_ + "/keys.dat", {{"shop", std::string(64, 'a'), "whsec_shop", 1}})));
     auto m = start();
     EXPECT_EQ(m->requeue_reports(), 1u);
     ASSERT_EQ(got_.size(), 1u);

@@ -10,6 +10,7 @@
 #include "gateway/mail_to_sms.h"
 #include "gateway/sms_to_mail.h"
 #include "gateway/spine_support.h"
+#include "support/status_check.h"
 
 namespace tolvane {
 namespace {
@@ -49,11 +50,9 @@ TEST(LimitSettings, ReadInFileOrder) {
         SCOPED_TRACE(c.lines);
         IniFile ini(c.lines);
         ASSERT_TRUE(ini.ok());
-        std::vector<limit_setting> got;
-        std::string why;
-        ASSERT_TRUE(limit_settings(ini.get(), got, why)) << why;
-        EXPECT_EQ(shown(got), c.want);
-        EXPECT_EQ(why, "");
+        Result<std::vector<limit_setting>> got = limit_settings(ini.get());
+        ASSERT_TRUE(succeeded(got));
+        EXPECT_EQ(shown(*got), c.want);
     }
 }
 
@@ -83,10 +82,9 @@ TEST(LimitSettings, BadCountsAndRepeatedNamesStopTheStart) {
         SCOPED_TRACE(c.lines);
         IniFile ini(c.lines);
         ASSERT_TRUE(ini.ok());
-        std::vector<limit_setting> got{limit_setting{}};
-        std::string why;
-        EXPECT_FALSE(limit_settings(ini.get(), got, why));
-        EXPECT_EQ(why, c.why);
+        Result<std::vector<limit_setting>> got = limit_settings(ini.get());
+        EXPECT_FALSE(got.ok());
+        EXPECT_EQ(got.reason(), c.why);
     }
 }
 

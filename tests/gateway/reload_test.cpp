@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "gateway/gateway.h"
 #include "gateway/keys.h"
+#include "support/status_check.h"
 
 namespace tolvane {
 namespace {
@@ -53,13 +55,12 @@ TEST_F(AliasReload, NothingLoadedGivesEmptyTables) {
 TEST_F(AliasReload, GoodLoadReplacesBothAndOldHandlesStayValid) {
     write("delivery.txt", "0412000001 ann@x\n");
     write("alias.txt", "0412000009*boss@x\n");
-    std::string err;
-    ASSERT_EQ(tables.load(ini.get(), err), 1) << err;
+    ASSERT_TRUE(succeeded(tables.load(ini.get())));
     std::shared_ptr<const aliases> held = tables.delivery();
     EXPECT_EQ(find(held, "+61412000001"), "ann@x");
 
     write("delivery.txt", "0412000002 bob@x\n");
-    ASSERT_EQ(tables.load(ini.get(), err), 1) << err;
+    ASSERT_TRUE(succeeded(tables.load(ini.get())));
     EXPECT_EQ(find(tables.delivery(), "+61412000001"), "-");
     EXPECT_EQ(find(tables.delivery(), "+61412000002"), "bob@x");
     // A message thread that took the table before the reload still reads it.
@@ -69,8 +70,7 @@ TEST_F(AliasReload, GoodLoadReplacesBothAndOldHandlesStayValid) {
 TEST_F(AliasReload, FailedLoadKeepsTheTablesInUseAndSaysWhy) {
     write("delivery.txt", "0412000001 ann@x\n");
     write("alias.txt", "0412000009*boss@x\n");
-    std::string err;
-    ASSERT_EQ(tables.load(ini.get(), err), 1) << err;
+    ASSERT_TRUE(succeeded(tables.load(ini.get())));
 
     struct Case {
         const char* name;
@@ -89,10 +89,12 @@ TEST_F(AliasReload, FailedLoadKeepsTheTablesInUseAndSaysWhy) {
         SCOPED_TRACE(c.name);
         fs::rename(dir / c.broken, dir / "aside");
         write(c.other, c.other_text);
-        err.clear();
-        EXPECT_EQ(tables.load(ini.get(), err), 0);
-        EXPECT_EQ(err, "Failed to read (" + (dir / c.broken).string() + "), Failed to open (" +
-                           (dir / c.broken).string() + "), No such file or directory");
+        Status loaded = tables.load(ini.get());
+        EXPECT_FALSE(loaded.ok());
+        EXPECT_EQ(loaded.reason(), "Failed to read (" + (dir / c.broken).string() +
+                                       "), Failed to open (" + (dir / c.broken).string() +
+                                       "), No such file or directory");
+        EXPECT_EQ(loaded.error().code, ENOENT);
         EXPECT_EQ(find(tables.delivery(), "+61412000001"), "ann@x");
         EXPECT_EQ(find(tables.alias(), "+61412000009"), "boss@x");
         EXPECT_EQ(find(tables.alias(), "+61412000005"), "-");

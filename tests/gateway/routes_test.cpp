@@ -15,6 +15,7 @@
 
 #include "gateway/keys.h"
 #include "gateway/routes.h"
+#include "support/status_check.h"
 
 namespace tolvane {
 namespace {
@@ -60,10 +61,9 @@ TEST(RouteTableParse, GoodTexts) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        RouteTable t;
-        std::string why;
-        ASSERT_TRUE(route_table_parse(c.text, "f.ini", t, why)) << why;
-        EXPECT_EQ(shown(t), c.want);
+        Result<RouteTable> t = route_table_parse(c.text, "f.ini");
+        ASSERT_TRUE(succeeded(t));
+        EXPECT_EQ(shown(*t), c.want);
     }
 }
 
@@ -106,18 +106,14 @@ TEST(RouteTableParse, BadTextsGiveFileLineAndReason) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        RouteTable t;
-        std::string why;
-        const bool ok = route_table_parse(c.text, "f.ini", t, why);
+        Result<RouteTable> t = route_table_parse(c.text, "f.ini");
         if (*c.want == '\0') {
-            EXPECT_TRUE(ok) << why;
+            EXPECT_TRUE(succeeded(t));
             continue;
         }
-        EXPECT_FALSE(ok);
-        EXPECT_EQ(why, c.want);
+        EXPECT_FALSE(t.ok());
+        EXPECT_EQ(t.reason(), c.want);
     }
-    RouteTable t;
-    std::string why;
     const char* bad_route[] = {
         "route match=\"*\"\n",                                // no via
         "route match=\"*\" via=\"\"\n",                       // empty via
@@ -129,16 +125,16 @@ TEST(RouteTableParse, BadTextsGiveFileLineAndReason) {
         SCOPED_TRACE(text);
         std::string full = std::string("transport a\nmode smpp\n") + "x 1\n";
         full = std::string(text) + full;
-        EXPECT_FALSE(route_table_parse(full, "f.ini", t, why));
-        EXPECT_EQ(why.rfind("f.ini line 1: route", 0), 0u) << why;
+        Result<RouteTable> t = route_table_parse(full, "f.ini");
+        EXPECT_FALSE(t.ok());
+        EXPECT_EQ(t.reason().rfind("f.ini line 1: route", 0), 0u) << t.reason();
     }
 }
 
 RouteTable table_of(const char* text) {
-    RouteTable t;
-    std::string why;
-    EXPECT_TRUE(route_table_parse(text, "f.ini", t, why)) << why;
-    return t;
+    Result<RouteTable> t = route_table_parse(text, "f.ini");
+    EXPECT_TRUE(succeeded(t));
+    return t ? std::move(*t) : RouteTable{};
 }
 
 constexpr const char* THREE =

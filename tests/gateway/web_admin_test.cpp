@@ -562,16 +562,12 @@ TEST(WebCommandAllowed, MethodTokenOriginAndReferer) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        std::string why;
-        EXPECT_EQ(web_command_allowed(c.method, "t", c.token_ok, hosts, c.origin, c.referer, why),
-                  c.ok);
-        EXPECT_EQ(why.empty(), c.ok) << why;
+        Status may = web_command_allowed(c.method, "t", c.token_ok, hosts, c.origin, c.referer);
+        EXPECT_EQ(may.ok(), c.ok);
+        EXPECT_EQ(may.reason().empty(), c.ok) << may.reason();
     }
-    std::string why;
-    EXPECT_FALSE(web_command_allowed("POST", "", false, hosts, "", "", why));
-    EXPECT_EQ(why, "no form token");
-    EXPECT_FALSE(web_command_allowed("POST", "x", false, hosts, "", "", why));
-    EXPECT_EQ(why, "wrong form token");
+    EXPECT_EQ(web_command_allowed("POST", "", false, hosts, "", "").reason(), "no form token");
+    EXPECT_EQ(web_command_allowed("POST", "x", false, hosts, "", "").reason(), "wrong form token");
 }
 
 TEST_F(Admin, TheFormTokenIsUsedUpByTheCommandThatPresentsIt) {

@@ -135,11 +135,9 @@ TEST(WebhookUrl, OnlyHttpAndHttpsWithAHost) {
     };
     for (auto [url, problem] : cases) {
         SCOPED_TRACE(url);
-        std::string why;
-        EXPECT_EQ(webhook_url_valid(url, why), problem == nullptr);
-        if (problem != nullptr) {
-            EXPECT_EQ(why, problem);
-        }
+        Status valid = webhook_url_valid(url);
+        EXPECT_EQ(valid.ok(), problem == nullptr);
+        EXPECT_EQ(valid.reason(), problem != nullptr ? problem : "");
     }
 }
 
