@@ -60,7 +60,10 @@ bool ApiIdempotency::open(std::string& why) {
                               {"at", e.at_ms}}) +
                 "\n";
     }
-    if (!write_file_atomic(path_, text, 0600, why)) return false;
+    if (Status st = write_file_atomic(path_, text, 0600); !st) {
+        why = st.error().reason;
+        return false;
+    }
     fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd_ < 0) {
         why = "cannot open " + path_ + ": " + system_error(errno);

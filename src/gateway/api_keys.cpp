@@ -93,7 +93,9 @@ bool api_keys_write(const std::string& path, const std::vector<ApiKey>& keys, st
     std::string text = "# tolvane API keys: name|sha256 of the key|signing secret|created\n";
     for (const ApiKey& k : keys)
         text += k.name + "|" + k.hash + "|" + k.secret + "|" + std::to_string(k.created) + "\n";
-    return write_file_atomic(path, text, 0600, why);
+    Status st = write_file_atomic(path, text, 0600);
+    if (!st) why = st.error().reason;
+    return st.ok();
 }
 
 std::string api_key_path(const SIni* ini) {

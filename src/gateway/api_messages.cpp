@@ -169,7 +169,10 @@ bool ApiMessages::open(std::string& why) {
     }
     // Reports not queued yet stay until they are (however old their message).
     for (const auto& [rid, r] : pending_) text += api_dump(report_line(r)) + "\n";
-    if (!write_file_atomic(path_, text, 0600, why)) return false;
+    if (Status st = write_file_atomic(path_, text, 0600); !st) {
+        why = st.error().reason;
+        return false;
+    }
     fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd_ < 0) {
         why = "cannot open " + path_ + ": " + system_error(errno);
