@@ -149,9 +149,9 @@ long com_write(comport* com, const char* bf, std::size_t bytes) {
 void com_dump(comport* com, const std::string& file) {
     if (com == nullptr) return;
     com->fp.reset();
-    std::string why;
-    com->fp = trace_open(file, why);
-    if (com->fp == nullptr) emsg("Failed to append to '%s', %s", file.c_str(), why.c_str());
+    auto opened = trace_open(file);
+    com->fp = opened ? *opened : nullptr;
+    if (!opened) emsg("Failed to append to '%s', %s", file.c_str(), opened.reason().c_str());
 }
 
 void com_debug(comport* /*com*/, const std::string& /*file*/, int /*crlf*/) {

@@ -247,9 +247,9 @@ void apply_names_and_paths(smtp_engine& d, const smtp_init& rec) {
     dmsg("SMTP Workpath (%s)", d.workpath.c_str());
     make_workdir(d.workpath);
     if (!rec.smtplog.empty()) {
-        std::string why;
-        d.flog = trace_open(rec.smtplog, why);
-        if (!d.flog) emsg("Failed to open (%s), %s", rec.smtplog.c_str(), why.c_str());
+        auto opened = trace_open(rec.smtplog);
+        d.flog = opened ? *opened : nullptr;
+        if (!opened) emsg("Failed to open (%s), %s", rec.smtplog.c_str(), opened.reason().c_str());
     }
 }
 

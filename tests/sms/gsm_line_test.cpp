@@ -163,9 +163,9 @@ TEST_F(GsmLine, WritesGoOutWholeAndAreLogged) {
     std::filesystem::path log =
         std::filesystem::temp_directory_path() / ("tv_gsmlog_" + std::to_string(::getpid()));
     std::filesystem::remove(log);
-    std::string why;
-    g_.flog = trace_open(log.string(), why);
-    ASSERT_TRUE(g_.flog) << why;
+    auto opened = trace_open(log.string());
+    ASSERT_TRUE(opened) << opened.reason();
+    g_.flog = *opened;
     int err = 0;
     EXPECT_EQ(gsm_write(&g_, err, "AT+CSDH=%d%s", 1, g_.w_endl.c_str()), 1);
     EXPECT_TRUE(modem_.wait_command("AT+CSDH=1"));
