@@ -69,17 +69,11 @@ std::unique_ptr<comport> com_new() {
     return std::make_unique<comport>();
 }
 
-int com_open(comport* com, const std::string& port, int baud, std::string* why) {
-    if (com == nullptr) return 0;
+Status com_open(comport* com, const std::string& port, int baud) {
+    if (com == nullptr) return Error{0, "no serial port record"};
     com_close(com);
-    auto failed = [&](const char* what, int e) {
-        std::string text = strprintf("%s%s", what, system_error(e).c_str());
-        if (why != nullptr) {
-            *why = text;
-        } else {
-            emsg("Cannot open serial port '%s', %s", port.c_str(), text.c_str());
-        }
-        return 0;
+    auto failed = [](const char* what, int e) {
+        return Error{e, strprintf("%s%s", what, system_error(e).c_str())};
     };
     int fd = ::open(port.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return failed("", errno);
@@ -103,7 +97,7 @@ int com_open(comport* com, const std::string& port, int baud, std::string* why) 
     }
     com->cinf = t;
     com->f = fd;
-    return 1;
+    return {};
 }
 
 int com_close(comport* com) {

@@ -384,7 +384,8 @@ int setup(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
     } else {
         imsg("Opening %s, now %s (BAUD=%d)...", rec.port.c_str(), device.c_str(), rec.baud);
     }
-    if (!com_open(gsm->com.get(), device, rec.baud, &why)) {
+    if (Status st = com_open(gsm->com.get(), device, rec.baud); !st) {
+        why = st.error().reason;
         emsg("Cannot open serial port '%s', %s", device.c_str(), why.c_str());
         gsm->startup_failure = why;
         err = GSM_ERR_OPEN;

@@ -24,7 +24,7 @@ class GsmLine : public ::testing::Test {
         g_.lock_com = th_mutex_new("USING_GSM_MODEM");
         g_.lock_buffer = th_mutex_new("USING_READ_BUFFER");
         g_.com = com_new();
-        ASSERT_EQ(com_open(g_.com.get(), modem_.path(), 9600), 1);
+        ASSERT_TRUE(com_open(g_.com.get(), modem_.path(), 9600));
         g_.reply_ms = 5000;
         gsm_reader_start(&g_);
     }
