@@ -35,6 +35,18 @@ std::string printable(std::string_view text) {
     return out;
 }
 
+// The octet at i into v, without a reason: the loops over user data use it and ask
+// pdu_decode_int for the reason only when it fails, so that a good unit costs no
+// error value per octet.
+bool octet_at(std::string_view pdu, std::size_t i, int& v) {
+    if (i >= pdu.size() || pdu.size() - i < 2) return false;
+    int hi = hexdigit(pdu[i]);
+    int lo = hexdigit(pdu[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    v = hi * 16 + lo;
+    return true;
+}
+
 // Octets left behind i.
 std::size_t octets_left(std::string_view pdu, std::size_t i) {
     return i < pdu.size() ? (pdu.size() - i) / 2 : 0;
@@ -49,13 +61,14 @@ Status read_octets(std::string_view pdu, std::size_t& i, std::size_t n,
     }
     out.clear();
     std::size_t at = i;
-    for (std::size_t k = 0; k < n; ++k) {
-        Result<int> v = pdu_decode_int(pdu, i);
-        if (!v) {
+    for (std::size_t k = 0; k < n; ++k, i += 2) {
+        int v = 0;
+        if (!octet_at(pdu, i, v)) {
+            Result<int> failed = pdu_decode_int(pdu, i);  // for its reason
             i = at;
-            return std::move(v.error());
+            return std::move(failed.error());
         }
-        out.push_back(static_cast<unsigned char>(*v));
+        out.push_back(static_cast<unsigned char>(v));
     }
     return {};
 }
@@ -182,14 +195,13 @@ void pdu_encode_int(std::string& pdu, int v) {
 }
 
 Result<int> pdu_decode_int(std::string_view pdu, std::size_t& i) {
+    if (int v = 0; octet_at(pdu, i, v)) {
+        i += 2;
+        return v;
+    }
     if (i >= pdu.size() || pdu.size() - i < 2)
         return Error{0, strprintf("unit ends at position %zu where an octet was expected", i)};
-    int hi = hexdigit(pdu[i]);
-    int lo = hexdigit(pdu[i + 1]);
-    if (hi < 0 || lo < 0)
-        return Error{0, strprintf("not a hex digit at position %zu", hi < 0 ? i : i + 1)};
-    i += 2;
-    return hi * 16 + lo;
+    return Error{0, strprintf("not a hex digit at position %zu", hexdigit(pdu[i]) < 0 ? i : i + 1)};
 }
 
 Status pdu_flip(std::string_view pdu, std::string& dst, std::size_t& i) {
