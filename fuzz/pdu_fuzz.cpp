@@ -13,9 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
 
     gsm_pdu msg;
-    std::string why;
-    if (!gsm_decode_pdu(text, msg, why)) {
-        if (why.empty()) std::abort();
+    if (Status st = gsm_decode_pdu(text, msg); !st) {
+        if (st.error().reason.empty()) std::abort();
     } else {
         if (msg.length != static_cast<int>(msg.message.size())) std::abort();
         if (msg.message.size() > PDU_MAX_SEPTETS) std::abort();
@@ -24,9 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const bool seven_bit = msg.data_coding_sceme == 0 || msg.data_coding_sceme == 0xF0;
         if (seven_bit && msg.udh.empty()) {
             std::string unit;
-            if (!gsm_encode_pdu_ref(1, PDU_DCS_7BIT, "+123", msg.message, unit, why)) std::abort();
+            if (!gsm_encode_pdu_ref(1, PDU_DCS_7BIT, "+123", msg.message, unit)) std::abort();
             gsm_pdu back;
-            if (!gsm_decode_pdu(unit, back, why)) std::abort();
+            if (!gsm_decode_pdu(unit, back)) std::abort();
             if (back.message != msg.message || back.phone != "+123") std::abort();
         }
     }

@@ -43,8 +43,7 @@ struct fuzz_env {
         auto* d = static_cast<smtp_engine*>(drv.get());
         d->users["ann"] = ssha_encode("pw");
         d->auth_fail_delay_ms = 0;  // a second per failure would stall the fuzzer
-        std::string why;
-        tls = myssl_client_setup_new(false, why);
+        if (Result<MysslSetupPtr> made = myssl_client_setup_new(false)) tls = std::move(*made);
         static_cast<smtp_engine*>(drv.get())->handoff = [this](std::unique_ptr<smtp_message> m) {
             next.push_back(std::move(m));
         };

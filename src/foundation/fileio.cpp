@@ -99,12 +99,10 @@ bool write_file_atomic(const std::string& path, std::string_view bytes, mode_t m
     return true;
 }
 
-bool write_file_atomic(const std::string& path, std::string_view bytes, mode_t mode,
-                       std::string& why) {
+Status write_file_atomic(const std::string& path, std::string_view bytes, mode_t mode) {
     FileWriteError err;
-    if (write_file_atomic(path, bytes, mode, err)) return true;
-    why = err.text;
-    return false;
+    if (write_file_atomic(path, bytes, mode, err)) return {};
+    return Error{err.code, std::move(err.text)};
 }
 
 }  // namespace tolvane

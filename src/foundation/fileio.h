@@ -14,8 +14,8 @@
 // Limits: one writer per target at a time (each caller holds its own lock); a
 // temporary file left by a crash is replaced by the next write.
 //
-//   std::string why;
-//   if (!write_file_atomic(path, text, 0600, why)) report("cannot save %s", why.c_str());
+//   if (Status st = write_file_atomic(path, text, 0600); !st)
+//       report("cannot save %s", st.error().reason.c_str());
 #pragma once
 
 #include <sys/types.h>
@@ -23,6 +23,8 @@
 #include <functional>
 #include <string>
 #include <string_view>
+
+#include "foundation/result.h"
 
 namespace tolvane {
 
@@ -73,8 +75,7 @@ struct FileWriteError {
 [[nodiscard]] bool write_file_atomic(const std::string& path, std::string_view bytes, mode_t mode,
                                      FileWriteError& err,
                                      const std::function<void(int fd)>& before_sync = nullptr);
-// The same with the text only.
-[[nodiscard]] bool write_file_atomic(const std::string& path, std::string_view bytes, mode_t mode,
-                                     std::string& why);
+// The same as a Status: the error's code is the system error number, its reason the text.
+Status write_file_atomic(const std::string& path, std::string_view bytes, mode_t mode);
 
 }  // namespace tolvane

@@ -135,19 +135,17 @@ std::string crypt_in_turn(std::string_view password, const std::string& setting)
 
 }  // namespace
 
-std::string password_hash(std::string_view password, std::string& why) {
-    if (password.size() > PASSWORD_MAX_BYTES || password.find('\0') != std::string_view::npos) {
-        why = "the password is too long or holds a NUL byte";
-        return {};
-    }
+Result<std::string> password_hash(std::string_view password) {
+    if (password.size() > PASSWORD_MAX_BYTES || password.find('\0') != std::string_view::npos)
+        return Error{0, "the password is too long or holds a NUL byte"};
     char setting[CRYPT_GENSALT_OUTPUT_SIZE];
     // No random bytes of ours: libcrypt draws them from the system.
     if (!crypt_gensalt_rn("$y$", 0, nullptr, 0, setting, sizeof setting)) {
-        why = strprintf("crypt_gensalt_rn failed (%s)", system_error(errno).c_str());
-        return {};
+        const int e = errno;
+        return Error{e, strprintf("crypt_gensalt_rn failed (%s)", system_error(e).c_str())};
     }
     std::string out = crypt_in_turn(password, setting);
-    if (out.empty()) why = "crypt_r failed";
+    if (out.empty()) return Error{0, "crypt_r failed"};
     return out;
 }
 
@@ -184,20 +182,19 @@ std::string password_refusal(std::string_view password) {
     return {};
 }
 
-bool password_file_update(const std::string& path, std::string_view user,
-                          std::string_view old_entry, std::string_view new_entry,
-                          std::string& why) {
+Status password_file_update(const std::string& path, std::string_view user,
+                            std::string_view old_entry, std::string_view new_entry) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
-        why = strprintf("%s: %s", path.c_str(), system_error(errno).c_str());
-        return false;
+        const int e = errno;
+        return Error{e, strprintf("%s: %s", path.c_str(), system_error(e).c_str())};
     }
     std::string old;
     {
         std::ifstream in(path, std::ios::binary);
         if (!in) {
-            why = strprintf("%s: %s", path.c_str(), system_error(errno).c_str());
-            return false;
+            const int e = errno;
+            return Error{e, strprintf("%s: %s", path.c_str(), system_error(e).c_str())};
         }
         std::ostringstream all;
         all << in.rdbuf();
@@ -223,11 +220,10 @@ bool password_file_update(const std::string& path, std::string_view user,
         at = end;
     }
     if (!replaced) {
-        why = strprintf("%s holds no line for %.*s with that entry", path.c_str(),
-                        static_cast<int>(user.size()), user.data());
-        return false;
+        return Error{0, strprintf("%s holds no line for %.*s with that entry", path.c_str(),
+                                  static_cast<int>(user.size()), user.data())};
     }
-    return write_file_atomic(path, text, st.st_mode & 07777, why);
+    return write_file_atomic(path, text, st.st_mode & 07777);
 }
 
 }  // namespace tolvane

@@ -16,14 +16,15 @@
 // of the process, never the password; at most 256), so that a browser sending its
 // credentials with every request, or many logins of one client at once, cost one hash.
 //
-//   std::string why;
-//   std::string stored = password_hash(typed, why);     // "$y$j9T$..."
-//   switch (password_check(offered, stored)) { ... }
+//   Result<std::string> stored = password_hash(typed);   // "$y$j9T$..."
+//   if (stored) switch (password_check(offered, *stored)) { ... }
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
+
+#include "foundation/result.h"
 
 namespace tolvane {
 
@@ -37,9 +38,9 @@ enum class PasswordCheck {
     right_old,  // matches an entry of the old form: store password_hash of it instead
 };
 
-// The stored form of a new password ("$y$..."); empty with the reason when the system
+// The stored form of a new password ("$y$..."); fails with the reason when the system
 // could not make one.
-std::string password_hash(std::string_view password, std::string& why);
+Result<std::string> password_hash(std::string_view password);
 // Checks password against a stored entry ("$y$...", another crypt scheme, "{ssha}...").
 PasswordCheck password_check(std::string_view password, std::string_view stored);
 // Empty when password may be stored; otherwise the reason, for the person who typed it.
@@ -47,10 +48,10 @@ std::string password_refusal(std::string_view password);
 
 // Replaces the entry of user in a file of "user:entry" lines: the first line whose name
 // is user and whose entry is still old_entry gets new_entry (line end kept); every other
-// line stays as it is, and so does the file's mode. Written by write_file_atomic. False
+// line stays as it is, and so does the file's mode. Written by write_file_atomic. Fails
 // with the reason when the file cannot be read or written, or holds no such line (it was
 // changed meanwhile).
-bool password_file_update(const std::string& path, std::string_view user,
-                          std::string_view old_entry, std::string_view new_entry, std::string& why);
+Status password_file_update(const std::string& path, std::string_view user,
+                            std::string_view old_entry, std::string_view new_entry);
 
 }  // namespace tolvane

@@ -501,10 +501,11 @@ int sini_load(SIni* ini, const std::string& path, const char* section_keyword) {
         int row = ini->row_of_name(key.c_str());
         if (row < 0 || !ini->set(row, current, value))
             emsg("Setting invalid (%s)(%s)", key.c_str(), value.c_str());
-        std::string why;
-        if (row >= 0 && !sini_value_fits(*ini->keys[row].row, value, why))
+        if (row < 0) continue;
+        if (Status fits = sini_value_fits(*ini->keys[row].row, value); !fits)
             ini->problems.push_back(path + " line " + std::to_string(line_no) + ": " +
-                                    ini->keys[row].row->Name + " (" + cut(value, 80) + ") " + why);
+                                    ini->keys[row].row->Name + " (" + cut(value, 80) + ") " +
+                                    fits.error().reason);
     }
     if (std::ferror(raw)) emsg("Error reading settings file (%s)", path.c_str());
     return 1;

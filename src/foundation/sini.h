@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/result.h"
+
 namespace tolvane {
 class SIni;
 class rini;
@@ -75,9 +77,9 @@ struct sini_table {
     sini_kind Kind = {};  // left out: text
 };
 
-// Whether value (blanks around it aside) fits the key's kind; why says how it does not.
-// An empty value always fits: it reads as the key being unset.
-[[nodiscard]] bool sini_value_fits(const sini_table& key, std::string_view value, std::string& why);
+// Whether value (blanks around it aside) fits the key's kind; the reason says how it does
+// not ("is none of ..."). An empty value always fits: it reads as the key being unset.
+Status sini_value_fits(const sini_table& key, std::string_view value);
 // Typed reads of a key in the global part, for the snapshots start-up builds. The
 // file's values were checked against their kinds when it was read, so these fall back
 // only for a key that is unset or empty (or a value the program set that does not fit).

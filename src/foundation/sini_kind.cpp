@@ -72,10 +72,8 @@ bool one_of(std::string_view v, const char* choices, bool any_case, std::string&
     return false;
 }
 
-}  // namespace
-
-bool sini_value_fits(const sini_table& key, std::string_view value, std::string& why) {
-    why.clear();
+// The check of sini_value_fits; why says how the value does not fit.
+bool kind_fits(const sini_table& key, std::string_view value, std::string& why) {
     std::string_view v = trimmed(value);
     if (v.empty()) return true;
     const sini_kind& k = key.Kind;
@@ -101,6 +99,14 @@ bool sini_value_fits(const sini_table& key, std::string_view value, std::string&
             return one_of(v, k.choices, false, why);
     }
     return true;
+}
+
+}  // namespace
+
+Status sini_value_fits(const sini_table& key, std::string_view value) {
+    std::string why;
+    if (kind_fits(key, value, why)) return {};
+    return Error{0, std::move(why)};
 }
 
 long sini_number(const SIni* ini, int id, long fallback, const char* section) {

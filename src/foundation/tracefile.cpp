@@ -226,9 +226,9 @@ long trace_max_size() {
     return g_max.load(std::memory_order_relaxed);
 }
 
-std::shared_ptr<TraceFile> trace_open(const std::string& path, std::string& err) {
+Result<std::shared_ptr<TraceFile>> trace_open(const std::string& path) {
     auto t = std::make_shared<TraceFile>(path);
-    if (!t->open(err)) return nullptr;
+    if (std::string err; !t->open(err)) return Error{0, std::move(err)};
     std::lock_guard<std::mutex> hold(g_open_lock);
     std::erase_if(g_open, [](const std::weak_ptr<TraceFile>& w) { return w.expired(); });
     g_open.push_back(t);

@@ -23,14 +23,15 @@
 // when the hold ends. Lines of one thread keep their order; other threads' lines may come between
 // two held batches, never inside a line.
 //
-//   std::string err;
-//   auto t = trace_open("/var/log/tolvane/smtp.log", err);
-//   if (t) trace_write(*t, "Dec  6 23:05:23 [004] 250 OK\n");
+//   auto t = trace_open("/var/log/tolvane/smtp.log");
+//   if (t) trace_write(**t, "Dec  6 23:05:23 [004] 250 OK\n");
 #pragma once
 
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "foundation/result.h"
 
 namespace tolvane {
 
@@ -44,8 +45,9 @@ inline constexpr int TRACE_KEEP_DEFAULT = 5;
 void trace_set_limits(long max_size, int keep);
 long trace_max_size();
 
-// Opens path for appending (created 0600); null with the system's reason in err.
-std::shared_ptr<TraceFile> trace_open(const std::string& path, std::string& err);
+// Opens path for appending (created 0600); fails with the system's reason ("No such file
+// or directory"). The handle given on success is never null.
+Result<std::shared_ptr<TraceFile>> trace_open(const std::string& path);
 // Appends one line (the caller ends it), rotating first when it would not fit.
 void trace_write(TraceFile& t, std::string_view line);
 const std::string& trace_path(const TraceFile& t);

@@ -93,9 +93,7 @@ Status api_keys_write(const std::string& path, const std::vector<ApiKey>& keys) 
     std::string text = "# tolvane API keys: name|sha256 of the key|signing secret|created\n";
     for (const ApiKey& k : keys)
         text += k.name + "|" + k.hash + "|" + k.secret + "|" + std::to_string(k.created) + "\n";
-    if (FileWriteError err; !write_file_atomic(path, text, 0600, err))
-        return Error{err.code, err.text};
-    return {};
+    return write_file_atomic(path, text, 0600);
 }
 
 std::string api_key_path(const SIni* ini) {

@@ -169,8 +169,7 @@ Status ApiMessages::open() {
     }
     // Reports not queued yet stay until they are (however old their message).
     for (const auto& [rid, r] : pending_) text += api_dump(report_line(r)) + "\n";
-    if (FileWriteError err; !write_file_atomic(path_, text, 0600, err))
-        return Error{err.code, err.text};
+    if (Status st = write_file_atomic(path_, text, 0600); !st) return st.error();
     fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd_ < 0) {
         const int code = errno;

@@ -153,9 +153,8 @@ void ApiServer::serve(const std::shared_ptr<Conn>& c) {
     CHAN* ch = c->c.get();
     if (tls_ && !c->tls_started) {
         c->tls_started = true;
-        std::string reason;
-        if (!tcp_ssl_init(ch, 1, nullptr, reason)) {
-            imsg("API TLS from [%s] failed (%s)", c->ip.c_str(), reason.c_str());
+        if (Status st = tcp_ssl_init(ch, 1, nullptr); !st) {
+            imsg("API TLS from [%s] failed (%s)", c->ip.c_str(), st.error().reason.c_str());
             return;
         }
     }
@@ -259,9 +258,9 @@ void api_start(Gateway& gw) {
     if (tls) {
         tcp_ssl_setkey(gw.setting_str(SSL_PRIV), gw.setting_str(SSL_CERT));
         tcp_ssl_setdir(gw.setting_str(SSL_DIR));
-        std::string why;
-        if (!tcp_ssl_init(nullptr, 1, nullptr, why)) {
-            emsg("HTTP API: TLS set-up failed (%s); the API is not started", why.c_str());
+        if (Status st = tcp_ssl_init(nullptr, 1, nullptr); !st) {
+            emsg("HTTP API: TLS set-up failed (%s); the API is not started",
+                 st.error().reason.c_str());
             return;
         }
     }

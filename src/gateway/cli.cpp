@@ -375,13 +375,12 @@ int ask_password(std::FILE* in, std::FILE* out, const char* who, bool need_name,
             std::fprintf(out, "%s Nothing was written.\n", why.c_str());
             return -1;
         }
-        std::string why;
-        const std::string hash = password_hash(pass, why);
-        if (hash.empty()) {
-            std::fprintf(out, "Failed to encrypt password (%s)\n", why.c_str());
+        const Result<std::string> hash = password_hash(pass);
+        if (!hash) {
+            std::fprintf(out, "Failed to encrypt password (%s)\n", hash.error().reason.c_str());
             return -1;
         }
-        line = strprintf("%s:%s\n", user.c_str(), hash.c_str());
+        line = strprintf("%s:%s\n", user.c_str(), hash->c_str());
         return 1;
     }
 }

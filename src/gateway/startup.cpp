@@ -426,10 +426,9 @@ bool open_web_listeners(Gateway& gw) {
     // Set up now rather than at the first connection, so that the key and
     // certificate are made (or a broken one is reported) when the server starts.
     // The mail and SMS paths do not need it: the server goes on either way.
-    std::string why;
-    if (!tcp_ssl_init(nullptr, 1, nullptr, why))
+    if (Status st = tcp_ssl_init(nullptr, 1, nullptr); !st)
         emsg("COMMAND channel HTTPS set-up failed (%s), web connections will be refused",
-             why.c_str());
+             st.error().reason.c_str());
     imsg("COMMAND channel is in HTTPS mode");
     return true;
 }

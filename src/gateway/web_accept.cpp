@@ -133,9 +133,8 @@ void web_accept_loop(Gateway& gw, CHAN* listener, bool https) {
         }
         auto hold = std::make_shared<SlotHold>(*gw.web_slots, slot);
         if (https) {
-            std::string reason;
-            if (!tcp_ssl_init(c.get(), 1, nullptr, reason)) {
-                imsg("SSL failed (%s)", reason.c_str());
+            if (Status st = tcp_ssl_init(c.get(), 1, nullptr); !st) {
+                imsg("SSL failed (%s)", st.error().reason.c_str());
                 continue;
             }
         }

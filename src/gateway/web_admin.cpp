@@ -265,10 +265,11 @@ int web_check_auth(std::string_view authorization, const std::string& admin_file
     if (got == PasswordCheck::right_old) {
         // The old salted SHA-1 entry gives way to the system's password hashing now that
         // the password is at hand; if that fails, the old entry keeps working.
-        std::string why;
-        const std::string fresh = password_hash(password, why);
-        if (fresh.empty() || !password_file_update(admin_file, user, parts[1], fresh, why))
-            emsg("admin.dat: old password entry not rewritten (%s)", why.c_str());
+        const Result<std::string> fresh = password_hash(password);
+        Status st = fresh ? password_file_update(admin_file, user, parts[1], *fresh)
+                          : Status(fresh.error());
+        if (!st)
+            emsg("admin.dat: old password entry not rewritten (%s)", st.error().reason.c_str());
         else
             imsg("admin.dat: password entry of %s rewritten with yescrypt", user.c_str());
     }

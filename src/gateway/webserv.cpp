@@ -156,7 +156,13 @@ std::shared_ptr<TraceFile> shared_trace(const std::string& path, std::string& er
     static std::map<std::string, std::shared_ptr<TraceFile>> open;
     std::lock_guard<std::mutex> hold(lock);
     auto& t = open[path];
-    if (!t) t = trace_open(path, err);
+    if (!t) {
+        if (auto opened = trace_open(path)) {
+            t = std::move(*opened);
+        } else {
+            err = opened.error().reason;
+        }
+    }
     return t;
 }
 

@@ -179,9 +179,7 @@ Status encrypt_lib_create_private_key(const std::string& path, int bits, const c
                                           nullptr, nullptr)) {
         return Error{0, "cannot encode the key: " + encrypt_lib_ssl_error("no reason given")};
     }
-    std::string why;
-    if (!write_file_atomic(path, bio_text(mem.get()), 0600, why)) return Error{0, why};
-    return {};
+    return write_file_atomic(path, bio_text(mem.get()), 0600);
 }
 
 Status encrypt_lib_create_certificate(const std::string& cert_path, const std::string& key_path,
@@ -253,9 +251,7 @@ Status encrypt_lib_create_certificate(const std::string& cert_path, const std::s
         return Error{0,
                      "cannot encode the certificate: " + encrypt_lib_ssl_error("no reason given")};
     }
-    std::string why;
-    if (!write_file_atomic(cert_path, bio_text(mem.get()), 0644, why)) return Error{0, why};
-    return {};
+    return write_file_atomic(cert_path, bio_text(mem.get()), 0644);
 }
 
 }  // namespace tolvane

@@ -193,32 +193,27 @@ void myssl_set_handshake_limit(int ms) {
     g_handshake_ms.store(ms > 0 ? ms : MYSSL_HANDSHAKE_MS);
 }
 
-MysslSetupPtr myssl_setup_new(const std::string& key_path, const std::string& cert_path,
-                              std::string& reason) {
-    reason.clear();
+Result<MysslSetupPtr> myssl_setup_new(const std::string& key_path, const std::string& cert_path) {
+    std::string reason;
     ERR_clear_error();
-    if (!key_path.empty() && !make_missing_files(key_path, cert_path, reason)) return nullptr;
+    if (!key_path.empty() && !make_missing_files(key_path, cert_path, reason))
+        return Error{0, reason};
     MysslSetupPtr s(new MysslSetup);
     s->client = SSL_CTX_new(TLS_client_method());
-    if (!s->client) {
-        reason = "SSL_CTX_new(client) failed: " + encrypt_lib_ssl_error("no reason given");
-        return nullptr;
-    }
+    if (!s->client)
+        return Error{0, "SSL_CTX_new(client) failed: " + encrypt_lib_ssl_error("no reason given")};
     common_options(s->client);
     if (cert_path.empty()) return s;
 
     s->server = SSL_CTX_new(TLS_server_method());
-    if (!s->server) {
-        reason = "SSL_CTX_new(server) failed: " + encrypt_lib_ssl_error("no reason given");
-        return nullptr;
-    }
+    if (!s->server)
+        return Error{0, "SSL_CTX_new(server) failed: " + encrypt_lib_ssl_error("no reason given")};
     common_options(s->server);
     // A server offers TLS 1.2 only with forward secrecy and authenticated encryption,
     // whatever the system's policy allows; TLS 1.3 keeps OpenSSL's suites (all such).
     if (SSL_CTX_set_cipher_list(s->server, MYSSL_SERVER_CIPHERS) != 1) {
-        reason = "the server's TLS 1.2 ciphers cannot be set: " +
-                 encrypt_lib_ssl_error("no reason given");
-        return nullptr;
+        return Error{0, "the server's TLS 1.2 ciphers cannot be set: " +
+                            encrypt_lib_ssl_error("no reason given")};
     }
     SSL_CTX_set_options(s->server, SSL_OP_CIPHER_SERVER_PREFERENCE);
     SSL_CTX_set_default_passwd_cb(s->server, no_pass_phrase);
@@ -238,24 +233,20 @@ MysslSetupPtr myssl_setup_new(const std::string& key_path, const std::string& ce
         ERR_clear_error();
         reason = "check private key failed";
     }
-    if (!reason.empty()) return nullptr;
+    if (!reason.empty()) return Error{0, reason};
     return s;
 }
 
-MysslSetupPtr myssl_client_setup_new(bool verify, std::string& reason) {
-    reason.clear();
+Result<MysslSetupPtr> myssl_client_setup_new(bool verify) {
     ERR_clear_error();
     MysslSetupPtr s(new MysslSetup);
     s->client = SSL_CTX_new(TLS_client_method());
-    if (!s->client) {
-        reason = "SSL_CTX_new(client) failed: " + encrypt_lib_ssl_error("no reason given");
-        return nullptr;
-    }
+    if (!s->client)
+        return Error{0, "SSL_CTX_new(client) failed: " + encrypt_lib_ssl_error("no reason given")};
     common_options(s->client);
     if (verify && SSL_CTX_set_default_verify_paths(s->client) != 1) {
-        reason = "the system's certificate authorities cannot be loaded: " +
-                 encrypt_lib_ssl_error("no reason given");
-        return nullptr;
+        return Error{0, "the system's certificate authorities cannot be loaded: " +
+                            encrypt_lib_ssl_error("no reason given")};
     }
     return s;
 }
@@ -286,15 +277,14 @@ Status myssl_init(const std::string& key, const std::string& cert, MysslSink inf
     }
     std::string key_path = myssl_path(g.dir, key);
     std::string cert_path = myssl_path(g.dir, cert);
-    std::string reason;
-    MysslSetupPtr s = myssl_setup_new(key_path, cert_path, reason);
+    Result<MysslSetupPtr> s = myssl_setup_new(key_path, cert_path);
     if (!s) {
-        std::string line = strprintf("SSL init failed (%s)", reason.c_str());
+        std::string line = strprintf("SSL init failed (%s)", s.error().reason.c_str());
         myssl_info(line);
         myssl_error(line);
-        return Error{0, reason};
+        return std::move(s.error());
     }
-    g.setup = std::move(s);
+    g.setup = std::move(*s);
     g.done = 1;
     myssl_info("SSL init completed OK");
     return {};

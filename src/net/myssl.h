@@ -47,6 +47,7 @@
 #include <memory>
 #include <string>
 
+#include "foundation/result.h"
 #include "net/tcp.h"
 
 namespace tolvane {
@@ -121,15 +122,14 @@ void myssl_set_debug(int on);
 void myssl_set_handshake_limit(int ms);
 
 // Builds contexts for the key and certificate files at the two full paths, making the files
-// when missing, without touching the process-wide set-up. Null with a reason on failure.
-MysslSetupPtr myssl_setup_new(const std::string& key_path, const std::string& cert_path,
-                              std::string& reason);
+// when missing, without touching the process-wide set-up. Fails with the reason.
+Result<MysslSetupPtr> myssl_setup_new(const std::string& key_path, const std::string& cert_path);
 
 // Contexts for the client side only, without key or certificate files. With verify the
 // peer's certificate is checked against the system's certificate authorities (OpenSSL's
 // default paths, which SSL_CERT_FILE and SSL_CERT_DIR override) and a takeover given a
-// domain checks the name in it. Null with a reason on failure.
-MysslSetupPtr myssl_client_setup_new(bool verify, std::string& reason);
+// domain checks the name in it. Fails with the reason.
+Result<MysslSetupPtr> myssl_client_setup_new(bool verify);
 
 // ---- one connection ----
 // Starts SSL on the connected socket sk of channel c (server side when isserver, else
@@ -143,10 +143,11 @@ std::unique_ptr<MYSSL> myssl_takeover_real(CHAN& c, int sk, int require_cert, in
                                            const char* domain, MYSSL* inherit, std::string& reason,
                                            int defer = 0, const MysslSetup* setup = nullptr);
 
-// Drives a deferred handshake to its end within ms (and the layer's own limit): 1 done,
-// 0 failed with a reason (the stream is then unusable). For a server that must not start
-// its dialogue before the client's handshake is complete.
-int myssl_handshake(CHAN& c, MYSSL* m, int ms, std::string& reason);
+// Drives a deferred handshake to its end within ms (and the layer's own limit). On failure
+// the stream is unusable and the error's code tells a time-out (ETIMEDOUT: ms ran out, the
+// peer said too little) from any other failure (0: refused, broken, channel closing). For
+// a server that must not start its dialogue before the client's handshake is complete.
+Status myssl_handshake(CHAN& c, MYSSL* m, int ms);
 
 int myssl_read(CHAN& c, MYSSL* m, char* buf, int len);
 int myssl_write(CHAN& c, MYSSL* m, const char* data, int len);

@@ -385,20 +385,16 @@ std::unique_ptr<MYSSL> myssl_takeover_real(CHAN& c, int sk, int require_cert, in
     return nullptr;
 }
 
-int myssl_handshake(CHAN& c, MYSSL* m, int ms, std::string& reason) {
-    if (!m || !m->ssl) {
-        reason = "no SSL connection";
-        return 0;
-    }
-    if (m->failed) {
-        reason = m->msg;
-        return 0;
-    }
+Status myssl_handshake(CHAN& c, MYSSL* m, int ms) {
+    if (!m || !m->ssl) return Error{0, "no SSL connection"};
+    if (m->failed) return Error{0, m->msg};
     NonBlocking nb(c, fd_of(*m));
     long deadline = tcp_now_ms() + std::max(ms, 0);
+    std::string reason;
+    int code = 0;
     for (;;) {
         int r = handshake_step(c, *m, reason);
-        if (r == 1) return 1;
+        if (r == 1) return {};
         if (r == 0) break;
         long left = deadline - tcp_now_ms();
         if (tcp_stop_requested(&c)) {
@@ -407,12 +403,13 @@ int myssl_handshake(CHAN& c, MYSSL* m, int ms, std::string& reason) {
         }
         if (left <= 0) {
             reason = strprintf("no handshake within %d ms", ms);
+            code = ETIMEDOUT;
             break;
         }
         wait_io(c, *m, m->want, left);
     }
     handshake_failed(*m, reason);
-    return 0;
+    return Error{code, reason};
 }
 
 int myssl_read(CHAN& c, MYSSL* m, char* buf, int len) {

@@ -263,8 +263,8 @@ void tcp_ssl_hooks(TcpSslHooks hooks);
 void tcp_ssl_setkey(const std::string& key, const std::string& cert);  // 200 characters each
 void tcp_ssl_setdir(const std::string& dir);
 // First call sets up the SSL layer (a client call, isserver 0, clears the stored names);
-// then, when c is given, hands its socket to the SSL layer for a handshake. 1, or 0 with a
+// then, when c is given, hands its socket to the SSL layer for a handshake. Fails with a
 // reason ("myssl_init failed.", the handshake's reason, "SSL layer not available").
-int tcp_ssl_init(CHAN* c, int isserver, ChanStream* inherit, std::string& reason);
+Status tcp_ssl_init(CHAN* c, int isserver, ChanStream* inherit);
 
 }  // namespace tolvane

@@ -52,8 +52,7 @@ void tcp_ssl_setdir(const std::string& dir) {
     if (setdir) setdir(dir);
 }
 
-int tcp_ssl_init(CHAN* c, int isserver, ChanStream* inherit, std::string& reason) {
-    reason.clear();
+Status tcp_ssl_init(CHAN* c, int isserver, ChanStream* inherit) {
     decltype(TcpSslHooks::takeover) takeover;
     {
         TcpLockHold hold(0);
@@ -62,35 +61,25 @@ int tcp_ssl_init(CHAN* c, int isserver, ChanStream* inherit, std::string& reason
             // Set before the set-up runs: a failed set-up is not tried again.
             s.done = 1;
             if (!isserver) s.key.clear(), s.cert.clear();
-            if (!s.hooks.init) {
-                reason = "SSL layer not available";
-                return 0;
-            }
+            if (!s.hooks.init) return Error{0, "SSL layer not available"};
             if (Status st = s.hooks.init(s.key, s.cert); !st) {
                 s.failed = 1;
-                reason = "myssl_init failed.";
-                return 0;
+                return Error{0, "myssl_init failed."};
             }
         } else if (s.failed) {
-            reason = "myssl_init failed.";
-            return 0;
+            return Error{0, "myssl_init failed."};
         }
         takeover = s.hooks.takeover;
     }
-    if (!c) return 1;
-    if (!takeover) {
-        reason = "SSL layer not available";
-        return 0;
-    }
-    if (c->sk < 0) {
-        reason = "socket invalid";
-        return 0;
-    }
+    if (!c) return {};
+    if (!takeover) return Error{0, "SSL layer not available"};
+    if (c->sk < 0) return Error{0, "socket invalid"};
+    std::string reason;
     auto stream = takeover(*c, isserver, inherit, reason);
-    if (!stream) return 0;
+    if (!stream) return Error{0, reason};
     c->ssl = std::move(stream);
     c->never_close = 1;
-    return 1;
+    return {};
 }
 
 }  // namespace tolvane

@@ -197,14 +197,13 @@ void FileQueue::damage_mend() {
         const std::string& path = m.seg->path;
         const std::string name = file_filename(path);
         std::string copy = same_copy(dir, name, m.found);
-        std::string why;
         if (copy.empty()) {
             copy = attach_path(dir, name + "." + stamp, 4096);
             for (int n = 2; exists(copy); ++n)
                 copy = attach_path(dir, strprintf("%s.%s-%d", name.c_str(), stamp, n), 4096);
-            if (!write_file_atomic(copy, m.found, 0600, why)) {
+            if (Status st = write_file_atomic(copy, m.found, 0600); !st) {
                 emsg("Queue journal: cannot keep a copy of damaged segment %s (%s): left as found",
-                     path.c_str(), why.c_str());
+                     path.c_str(), st.error().reason.c_str());
                 continue;
             }
         }
@@ -214,11 +213,12 @@ void FileQueue::damage_mend() {
             lost += damage_[i].lost.size();
             lines += damage_[i].line + "\n";
         }
-        if (!write_file_atomic(copy + NOTE_SUFFIX, strprintf("%s%zu\n", NOTE_HEAD, lost) + lines,
-                               0600, why) ||
-            !write_file_atomic(path, m.kept, 0600, why)) {
+        Status st = write_file_atomic(copy + NOTE_SUFFIX,
+                                      strprintf("%s%zu\n", NOTE_HEAD, lost) + lines, 0600);
+        if (st) st = write_file_atomic(path, m.kept, 0600);
+        if (!st) {
             emsg("Queue journal: cannot write back damaged segment %s (%s): left as found",
-                 path.c_str(), why.c_str());
+                 path.c_str(), st.error().reason.c_str());
             continue;
         }
         int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);

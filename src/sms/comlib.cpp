@@ -69,17 +69,11 @@ std::unique_ptr<comport> com_new() {
     return std::make_unique<comport>();
 }
 
-int com_open(comport* com, const std::string& port, int baud, std::string* why) {
-    if (com == nullptr) return 0;
+Status com_open(comport* com, const std::string& port, int baud) {
+    if (com == nullptr) return Error{0, "no serial port record"};
     com_close(com);
-    auto failed = [&](const char* what, int e) {
-        std::string text = strprintf("%s%s", what, system_error(e).c_str());
-        if (why != nullptr) {
-            *why = text;
-        } else {
-            emsg("Cannot open serial port '%s', %s", port.c_str(), text.c_str());
-        }
-        return 0;
+    auto failed = [](const char* what, int e) {
+        return Error{e, strprintf("%s%s", what, system_error(e).c_str())};
     };
     int fd = ::open(port.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return failed("", errno);
@@ -103,7 +97,7 @@ int com_open(comport* com, const std::string& port, int baud, std::string* why) 
     }
     com->cinf = t;
     com->f = fd;
-    return 1;
+    return {};
 }
 
 int com_close(comport* com) {
@@ -149,9 +143,9 @@ long com_write(comport* com, const char* bf, std::size_t bytes) {
 void com_dump(comport* com, const std::string& file) {
     if (com == nullptr) return;
     com->fp.reset();
-    std::string why;
-    com->fp = trace_open(file, why);
-    if (com->fp == nullptr) emsg("Failed to append to '%s', %s", file.c_str(), why.c_str());
+    auto opened = trace_open(file);
+    com->fp = opened ? *opened : nullptr;
+    if (!opened) emsg("Failed to append to '%s', %s", file.c_str(), opened.reason().c_str());
 }
 
 void com_debug(comport* /*com*/, const std::string& /*file*/, int /*crlf*/) {

@@ -12,7 +12,7 @@
 // is taken as it is.
 //
 //   auto com = com_new();
-//   if (!com_open(com.get(), "/dev/ttyUSB0", 9600)) { ... }
+//   if (Status st = com_open(com.get(), "/dev/ttyUSB0", 9600); !st) { ... }
 //   com_write(com.get(), "AT\r", 3);
 //   char bf[1000];  long n = com_read(com.get(), bf, sizeof bf);   // 0: nothing waiting
 #pragma once
@@ -23,6 +23,7 @@
 #include <memory>
 #include <string>
 
+#include "foundation/result.h"
 #include "foundation/tracefile.h"
 
 namespace tolvane {
@@ -40,10 +41,11 @@ struct comport {
 
 std::unique_ptr<comport> com_new();
 // Opens port read-write and non-blocking, 8N1, receiver on, modem lines and flow
-// control off, raw (no echo, editing or translation). 1 on success; 0 when the
-// device cannot be opened or set up (then it is closed again). The reason is logged,
-// or given in *why instead when why is not null (a caller that tries again and again).
-int com_open(comport* com, const std::string& port, int baud, std::string* why = nullptr);
+// control off, raw (no echo, editing or translation). Fails when the device cannot be
+// opened or set up (then it is closed again) with the system's reason, prefixed by the
+// step that failed after the open ("cannot set its speed and mode, ..."); nothing is
+// logged, since a caller that tries again and again logs in its own way.
+Status com_open(comport* com, const std::string& port, int baud);
 int com_close(comport* com);  // always 1
 void com_free(std::unique_ptr<comport>& com);
 // One read of at most bfsz bytes: the count, 0 when nothing is waiting or the port is

@@ -35,30 +35,42 @@ std::string printable(std::string_view text) {
     return out;
 }
 
+// The octet at i into v, without a reason: the loops over user data use it and ask
+// pdu_decode_int for the reason only when it fails, so that a good unit costs no
+// error value per octet.
+bool octet_at(std::string_view pdu, std::size_t i, int& v) {
+    if (i >= pdu.size() || pdu.size() - i < 2) return false;
+    int hi = hexdigit(pdu[i]);
+    int lo = hexdigit(pdu[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    v = hi * 16 + lo;
+    return true;
+}
+
 // Octets left behind i.
 std::size_t octets_left(std::string_view pdu, std::size_t i) {
     return i < pdu.size() ? (pdu.size() - i) / 2 : 0;
 }
 
-// Reads n octets at i into bytes; 0 when they are not all there.
-int read_octets(std::string_view pdu, std::size_t& i, std::size_t n,
-                std::vector<unsigned char>& out, const char* what, std::string& reason) {
+// Reads n octets at i into bytes; fails when they are not all there.
+Status read_octets(std::string_view pdu, std::size_t& i, std::size_t n,
+                   std::vector<unsigned char>& out, const char* what) {
     if (octets_left(pdu, i) < n) {
-        reason = strprintf("%s needs %zu octets at position %zu, %zu present", what, n, i,
-                           octets_left(pdu, i));
-        return 0;
+        return Error{0, strprintf("%s needs %zu octets at position %zu, %zu present", what, n, i,
+                                  octets_left(pdu, i))};
     }
     out.clear();
     std::size_t at = i;
-    for (std::size_t k = 0; k < n; ++k) {
+    for (std::size_t k = 0; k < n; ++k, i += 2) {
         int v = 0;
-        if (!pdu_decode_int(pdu, i, v, reason)) {
+        if (!octet_at(pdu, i, v)) {
+            Result<int> failed = pdu_decode_int(pdu, i);  // for its reason
             i = at;
-            return 0;
+            return std::move(failed.error());
         }
         out.push_back(static_cast<unsigned char>(v));
     }
-    return 1;
+    return {};
 }
 
 // Septets packed least significant bit first.
@@ -127,19 +139,16 @@ void read_header_elements(const std::vector<unsigned char>& h, gsm_pdu& msg) {
 }
 
 // Splits user data into its header (when udhi is set) and the octets behind it.
-int split_header(bool udhi, std::vector<unsigned char>& data, gsm_pdu& msg,
-                 std::size_t& header_octets, std::string& reason) {
+Status split_header(bool udhi, std::vector<unsigned char>& data, gsm_pdu& msg,
+                    std::size_t& header_octets) {
     header_octets = 0;
-    if (!udhi) return 1;
-    if (data.empty()) {
-        reason = "user-data header announced but the user data is empty";
-        return 0;
-    }
+    if (!udhi) return {};
+    if (data.empty()) return Error{0, "user-data header announced but the user data is empty"};
     std::size_t udhl = data[0];
     if (1 + udhl > data.size()) {
-        reason = strprintf("user-data header of %zu octets does not fit in %zu octets of user data",
-                           udhl, data.size() - 1);
-        return 0;
+        return Error{0, strprintf("user-data header of %zu octets does not fit in %zu octets of "
+                                  "user data",
+                                  udhl, data.size() - 1)};
     }
     std::vector<unsigned char> header(data.begin() + 1, data.begin() + 1 + udhl);
     for (unsigned char b : header) {
@@ -148,21 +157,21 @@ int split_header(bool udhi, std::vector<unsigned char>& data, gsm_pdu& msg,
     }
     read_header_elements(header, msg);
     header_octets = 1 + udhl;
-    return 1;
+    return {};
 }
 
 enum class alphabet { gsm7, eight_bit, ucs2 };
 
 // The alphabet of a data coding scheme, from its coding group. Reserved codings
 // read as the default alphabet; compressed text cannot be read.
-int dcs_alphabet(int dcs, alphabet& a, std::string& reason) {
+Result<alphabet> dcs_alphabet(int dcs) {
     int group = (dcs >> 4) & 0x0F;
     int code = 0;
     if (group <= 7) {
         if (dcs & 0x20) {
             wmsg("Data Coding Sceme Unknown (%x)", dcs);
-            reason = strprintf("compressed user data (data coding %02X) cannot be read", dcs);
-            return 0;
+            return Error{0,
+                         strprintf("compressed user data (data coding %02X) cannot be read", dcs)};
         }
         code = (dcs >> 2) & 3;
     } else if (group == 0x0E) {
@@ -170,8 +179,7 @@ int dcs_alphabet(int dcs, alphabet& a, std::string& reason) {
     } else if (group == 0x0F) {
         code = (dcs & 0x04) ? 1 : 0;
     }
-    a = code == 1 ? alphabet::eight_bit : code == 2 ? alphabet::ucs2 : alphabet::gsm7;
-    return 1;
+    return code == 1 ? alphabet::eight_bit : code == 2 ? alphabet::ucs2 : alphabet::gsm7;
 }
 
 void append_septets(std::string& dst, const std::vector<int>& septets) {
@@ -186,51 +194,37 @@ void pdu_encode_int(std::string& pdu, int v) {
     pdu += HEX[v & 15];
 }
 
-int pdu_decode_int(std::string_view pdu, std::size_t& i, int& value, std::string& reason) {
-    if (i >= pdu.size() || pdu.size() - i < 2) {
-        reason = strprintf("unit ends at position %zu where an octet was expected", i);
-        return 0;
+Result<int> pdu_decode_int(std::string_view pdu, std::size_t& i) {
+    if (int v = 0; octet_at(pdu, i, v)) {
+        i += 2;
+        return v;
     }
-    int hi = hexdigit(pdu[i]);
-    int lo = hexdigit(pdu[i + 1]);
-    if (hi < 0 || lo < 0) {
-        reason = strprintf("not a hex digit at position %zu", hi < 0 ? i : i + 1);
-        return 0;
-    }
-    value = hi * 16 + lo;
-    i += 2;
-    return 1;
+    if (i >= pdu.size() || pdu.size() - i < 2)
+        return Error{0, strprintf("unit ends at position %zu where an octet was expected", i)};
+    return Error{0, strprintf("not a hex digit at position %zu", hexdigit(pdu[i]) < 0 ? i : i + 1)};
 }
 
-int pdu_flip(std::string_view pdu, std::string& dst, std::size_t& i, std::string& reason) {
-    if (i >= pdu.size() || pdu.size() - i < 2) {
-        reason = strprintf("unit ends at position %zu inside a semi-octet pair", i);
-        return 0;
-    }
+Status pdu_flip(std::string_view pdu, std::string& dst, std::size_t& i) {
+    if (i >= pdu.size() || pdu.size() - i < 2)
+        return Error{0, strprintf("unit ends at position %zu inside a semi-octet pair", i)};
     dst += pdu[i + 1];
     dst += pdu[i];
     i += 2;
-    return 1;
+    return {};
 }
 
-int pdu_encode_addr(std::string_view addr, std::string& dst, std::string& reason) {
+Status pdu_encode_addr(std::string_view addr, std::string& dst) {
     bool international = !addr.empty() && addr.front() == '+';
     if (international) addr.remove_prefix(1);
-    if (addr.empty()) {
-        reason = "empty phone number";
-        return 0;
-    }
-    if (addr.size() > 20) {
-        reason = strprintf("phone number of %zu digits is longer than 20", addr.size());
-        return 0;
-    }
+    if (addr.empty()) return Error{0, "empty phone number"};
+    if (addr.size() > 20)
+        return Error{0, strprintf("phone number of %zu digits is longer than 20", addr.size())};
     for (char c : addr) {
         if (c < '0' || c > '9') {
             unsigned char u = static_cast<unsigned char>(c);
-            reason = (u >= 32 && u < 127)
-                         ? strprintf("phone number holds '%c', not a digit", c)
-                         : strprintf("phone number holds the byte %02X, not a digit", u);
-            return 0;
+            return Error{0, (u >= 32 && u < 127)
+                                ? strprintf("phone number holds '%c', not a digit", c)
+                                : strprintf("phone number holds the byte %02X, not a digit", u)};
         }
     }
     // The length counts the digits, not the filler.
@@ -240,32 +234,30 @@ int pdu_encode_addr(std::string_view addr, std::string& dst, std::string& reason
         dst += k + 1 < addr.size() ? addr[k + 1] : 'F';
         dst += addr[k];
     }
-    return 1;
+    return {};
 }
 
 namespace {
 
-int decode_addr(std::string_view pdu, std::string& dst, std::size_t& i, std::string& reason,
-                bool sca, int* type_of_address) {
-    dst.clear();
-    int len = 0;
-    int type = 0;
-    if (!pdu_decode_int(pdu, i, len, reason)) return 0;
-    if (sca && len == 0) return 1;
-    if (sca && len > 11) {
-        reason = strprintf("service-centre address length %d is more than 11 octets", len);
-        return 0;
-    }
-    if (!sca && len > 20) {
-        reason = strprintf("address length %d is more than 20 digits", len);
-        return 0;
-    }
-    if (!pdu_decode_int(pdu, i, type, reason)) return 0;
+Result<std::string> decode_addr(std::string_view pdu, std::size_t& i, bool sca,
+                                int* type_of_address) {
+    Result<int> length = pdu_decode_int(pdu, i);
+    if (!length) return std::move(length.error());
+    const int len = *length;
+    if (sca && len == 0) return std::string();
+    if (sca && len > 11)
+        return Error{0, strprintf("service-centre address length %d is more than 11 octets", len)};
+    if (!sca && len > 20)
+        return Error{0, strprintf("address length %d is more than 20 digits", len)};
+    Result<int> type_octet = pdu_decode_int(pdu, i);
+    if (!type_octet) return std::move(type_octet.error());
+    const int type = *type_octet;
     if (type_of_address != nullptr) *type_of_address = type;
     std::size_t octets = sca ? static_cast<std::size_t>(len - 1) : (len + 1) / 2;
     std::vector<unsigned char> bytes;
-    if (!read_octets(pdu, i, octets, bytes, sca ? "service-centre address" : "address", reason))
-        return 0;
+    const char* what = sca ? "service-centre address" : "address";
+    if (Status st = read_octets(pdu, i, octets, bytes, what); !st) return std::move(st.error());
+    std::string dst;
     int ton = (type >> 4) & 7;
     if (ton == 5 && !sca) {
         // An alphanumeric originator: 7-bit characters in len semi-octets.
@@ -278,7 +270,7 @@ int decode_addr(std::string_view pdu, std::string& dst, std::size_t& i, std::str
         for (char& c : dst) {
             if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
         }
-        return 1;
+        return dst;
     }
     std::size_t digits = sca ? octets * 2 : static_cast<std::size_t>(len);
     std::string number;
@@ -290,50 +282,44 @@ int decode_addr(std::string_view pdu, std::string& dst, std::size_t& i, std::str
     }
     if (ton == 1 && !number.empty()) dst = "+";
     dst += number;
-    return 1;
+    return dst;
 }
 
 }  // namespace
 
-int pdu_decode_sc_addr(std::string_view pdu, std::string& dst, std::size_t& i,
-                       std::string& reason) {
-    return decode_addr(pdu, dst, i, reason, true, nullptr);
+Result<std::string> pdu_decode_sc_addr(std::string_view pdu, std::size_t& i) {
+    return decode_addr(pdu, i, true, nullptr);
 }
 
-int pdu_decode_addr(std::string_view pdu, std::string& dst, std::size_t& i, std::string& reason,
-                    int* type_of_address) {
-    return decode_addr(pdu, dst, i, reason, false, type_of_address);
+Result<std::string> pdu_decode_addr(std::string_view pdu, std::size_t& i, int* type_of_address) {
+    return decode_addr(pdu, i, false, type_of_address);
 }
 
-int pdu_decode_time(std::string_view pdu, std::string& dst, std::size_t& i, std::string& reason) {
-    dst.clear();
+Result<std::string> pdu_decode_time(std::string_view pdu, std::size_t& i) {
     if (octets_left(pdu, i) < 7) {
-        reason = strprintf("time stamp needs 7 octets at position %zu, %zu present", i,
-                           octets_left(pdu, i));
-        return 0;
+        return Error{0, strprintf("time stamp needs 7 octets at position %zu, %zu present", i,
+                                  octets_left(pdu, i))};
     }
     std::string d;
     std::size_t at = i;
     for (int k = 0; k < 7; ++k) {
-        if (!pdu_flip(pdu, d, i, reason)) return 0;
+        if (Status st = pdu_flip(pdu, d, i); !st) return std::move(st.error());
     }
     for (char c : d) {
         if (hexdigit(c) < 0) {
             i = at;
-            reason = strprintf("not a hex digit in the time stamp at position %zu", at);
-            return 0;
+            return Error{0, strprintf("not a hex digit in the time stamp at position %zu", at)};
         }
     }
     // The zone: quarter hours, the sign in the top bit of its first digit.
     int first = hexdigit(d[12]);
     char sign = (first & 8) ? '-' : '+';
     int quarters = (first & 7) * 10 + hexdigit(d[13]);
-    dst = strprintf("%.2s/%.2s/%.2s,%.2s:%.2s:%.2s%c%02d", d.data(), d.data() + 2, d.data() + 4,
-                    d.data() + 6, d.data() + 8, d.data() + 10, sign, quarters / 4);
-    return 1;
+    return strprintf("%.2s/%.2s/%.2s,%.2s:%.2s:%.2s%c%02d", d.data(), d.data() + 2, d.data() + 4,
+                     d.data() + 6, d.data() + 8, d.data() + 10, sign, quarters / 4);
 }
 
-int pdu_encode_content(int dcs, std::string& dst, std::string_view content, std::string& reason) {
+Status pdu_encode_content(int dcs, std::string& dst, std::string_view content) {
     if (dcs == PDU_DCS_7BIT) {
         std::vector<int> septets;
         std::size_t taken = 0;
@@ -351,13 +337,13 @@ int pdu_encode_content(int dcs, std::string& dst, std::string_view content, std:
                  septets.size());
         pdu_encode_int(dst, static_cast<int>(septets.size()));
         append_septets(dst, septets);
-        return 1;
+        return {};
     }
     if (dcs == PDU_DCS_8BIT) {
         content = content.substr(0, std::min(content.size(), PDU_MAX_OCTETS));
         pdu_encode_int(dst, static_cast<int>(content.size()));
         for (unsigned char c : content) pdu_encode_int(dst, c);
-        return 1;
+        return {};
     }
     if (dcs == PDU_DCS_UCS2) {
         content = content.substr(0, std::min(content.size(), PDU_MAX_UCS2));
@@ -368,60 +354,54 @@ int pdu_encode_content(int dcs, std::string& dst, std::string_view content, std:
             pdu_encode_int(dst, static_cast<int>(cp >> 8));
             pdu_encode_int(dst, static_cast<int>(cp & 0xFF));
         }
-        return 1;
+        return {};
     }
     wmsg("Data Coding Sceme Unknown (%x)", dcs);
-    reason = strprintf("data coding %d cannot be sent (0, 4 or 8)", dcs);
-    return 0;
+    return Error{0, strprintf("data coding %d cannot be sent (0, 4 or 8)", dcs)};
 }
 
-int pdu_decode_content(int dcs, bool udhi, std::string_view pdu, std::size_t& i, gsm_pdu& msg,
-                       std::string& reason) {
+Status pdu_decode_content(int dcs, bool udhi, std::string_view pdu, std::size_t& i, gsm_pdu& msg) {
     msg.message.clear();
     msg.udh.clear();
     msg.length = 0;
     msg.concat_reference = msg.concat_total = msg.concat_part = 0;
-    alphabet a = alphabet::gsm7;
-    if (!dcs_alphabet(dcs, a, reason)) return 0;
+    Result<alphabet> coding = dcs_alphabet(dcs);
+    if (!coding) return std::move(coding.error());
+    const alphabet a = *coding;
     std::size_t at = i;
-    int udl = 0;
-    if (!pdu_decode_int(pdu, i, udl, reason)) return 0;
+    Result<int> length = pdu_decode_int(pdu, i);
+    if (!length) return std::move(length.error());
+    const int udl = *length;
     std::vector<unsigned char> data;
     std::size_t header = 0;
     if (a == alphabet::gsm7) {
-        if (static_cast<std::size_t>(udl) > PDU_MAX_SEPTETS) {
-            reason = strprintf("user data length %d septets is more than 160", udl);
-            return 0;
-        }
+        if (static_cast<std::size_t>(udl) > PDU_MAX_SEPTETS)
+            return Error{0, strprintf("user data length %d septets is more than 160", udl)};
         std::size_t octets = (static_cast<std::size_t>(udl) * 7 + 7) / 8;
-        if (!read_octets(pdu, i, octets, data, "user data", reason)) return 0;
-        if (!split_header(udhi, data, msg, header, reason)) return 0;
+        if (Status st = read_octets(pdu, i, octets, data, "user data"); !st) return st;
+        if (Status st = split_header(udhi, data, msg, header); !st) return st;
         // The text starts at the first septet boundary behind the header.
         std::size_t header_septets = (header * 8 + 6) / 7;
         if (header_septets > static_cast<std::size_t>(udl)) {
-            reason =
-                strprintf("user-data header of %zu octets is longer than %d septets", header, udl);
-            return 0;
+            return Error{0, strprintf("user-data header of %zu octets is longer than %d septets",
+                                      header, udl)};
         }
         std::vector<int> all = unpack_septets(data, static_cast<std::size_t>(udl));
         all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(header_septets));
         msg.message = septets_to_text(all);
     } else {
-        if (static_cast<std::size_t>(udl) > PDU_MAX_OCTETS) {
-            reason = strprintf("user data length %d octets is more than 140", udl);
-            return 0;
-        }
-        if (!read_octets(pdu, i, static_cast<std::size_t>(udl), data, "user data", reason))
-            return 0;
-        if (!split_header(udhi, data, msg, header, reason)) return 0;
+        if (static_cast<std::size_t>(udl) > PDU_MAX_OCTETS)
+            return Error{0, strprintf("user data length %d octets is more than 140", udl)};
+        if (Status st = read_octets(pdu, i, static_cast<std::size_t>(udl), data, "user data"); !st)
+            return st;
+        if (Status st = split_header(udhi, data, msg, header); !st) return st;
         if (a == alphabet::eight_bit) {
             msg.message.assign(data.begin() + static_cast<std::ptrdiff_t>(header), data.end());
         } else {
             dmsg("16bit decode, first 2 chars are: (%c%c)", pdu[at], pdu[at + 1]);
             if ((data.size() - header) % 2 != 0) {
-                reason = strprintf("UCS2 text of %zu octets is not whole characters",
-                                   data.size() - header);
-                return 0;
+                return Error{0, strprintf("UCS2 text of %zu octets is not whole characters",
+                                          data.size() - header)};
             }
             for (std::size_t k = header; k + 1 < data.size(); k += 2) {
                 unsigned cp = (static_cast<unsigned>(data[k]) << 8) | data[k + 1];
@@ -434,86 +414,112 @@ int pdu_decode_content(int dcs, bool udhi, std::string_view pdu, std::size_t& i,
         }
     }
     msg.length = static_cast<int>(msg.message.size());
-    return 1;
+    return {};
 }
 
-int gsm_encode_pdu_ref(int reference, int dcs, std::string_view to, std::string_view message,
-                       std::string& dst, std::string& reason) {
+Result<int> gsm_encode_pdu_ref(int reference, int dcs, std::string_view to,
+                               std::string_view message, std::string& dst) {
     std::string unit = "00";  // no service centre: the modem uses its own
     unit += "01";             // SMS-SUBMIT, no validity period, no header, no report
     pdu_encode_int(unit, reference & 0xFF);
-    if (!pdu_encode_addr(to, unit, reason)) return 0;
+    if (Status st = pdu_encode_addr(to, unit); !st) return std::move(st.error());
     unit += "00";
     pdu_encode_int(unit, dcs);
-    if (!pdu_encode_content(dcs, unit, message, reason)) return 0;
+    if (Status st = pdu_encode_content(dcs, unit, message); !st) return std::move(st.error());
     dst = std::move(unit);
     return static_cast<int>((dst.size() - 2) / 2);
 }
 
-int gsm_encode_pdu(int dcs, std::string_view to, std::string_view message, std::string& dst,
-                   std::string& reason) {
+Result<int> gsm_encode_pdu(int dcs, std::string_view to, std::string_view message,
+                           std::string& dst) {
     int reference = static_cast<int>(g_reference.fetch_add(1) % 256);
-    return gsm_encode_pdu_ref(reference, dcs, to, message, dst, reason);
+    return gsm_encode_pdu_ref(reference, dcs, to, message, dst);
 }
 
-int gsm_decode_pdu(std::string_view pdu, gsm_pdu& msg, std::string& reason) {
+namespace {
+
+// One octet at i into field.
+Status take_int(std::string_view pdu, std::size_t& i, int& field) {
+    Result<int> v = pdu_decode_int(pdu, i);
+    if (!v) return std::move(v.error());
+    field = *v;
+    return {};
+}
+
+// A field a reader produced, into its place in the record.
+Status take_text(Result<std::string>&& r, std::string& field) {
+    if (!r) return std::move(r.error());
+    field = std::move(*r);
+    return {};
+}
+
+// The fields of a stored SMS-SUBMIT between the first octet and the user data.
+Status decode_submit_fields(std::string_view pdu, std::size_t& i, gsm_pdu& msg) {
+    const int fo = msg.first_octet_of_sms;
+    if (Status st = take_int(pdu, i, msg.message_reference); !st) return st;
+    if (Status st = take_text(pdu_decode_addr(pdu, i, &msg.type_of_address), msg.phone); !st)
+        return st;
+    dmsg("PDU destination phone[%s]", msg.phone.c_str());
+    if (Status st = take_int(pdu, i, msg.protocal_identifier); !st) return st;
+    dmsg("PDU protocal_identifier[%d]", msg.protocal_identifier);
+    if (Status st = take_int(pdu, i, msg.data_coding_sceme); !st) return st;
+    dmsg("PDU data_coding_sceme[%d]", msg.data_coding_sceme);
+    int vpf = (fo >> 3) & 3;
+    if (vpf != 0) dmsg("PDU has validity period");
+    if (vpf == 3) {
+        if (Status st = take_text(pdu_decode_time(pdu, i), msg.timestamp); !st) return st;
+        dmsg("PDU validity period[%s]", msg.timestamp.c_str());
+    } else if (vpf == 2 || vpf == 1) {
+        // Relative (one octet) or enhanced (seven octets): skipped.
+        std::size_t n = vpf == 2 ? 1 : 7;
+        std::vector<unsigned char> skipped;
+        if (Status st = read_octets(pdu, i, n, skipped, "validity period"); !st) return st;
+    }
+    return {};
+}
+
+// The fields of an SMS-DELIVER between the first octet and the user data.
+Status decode_deliver_fields(std::string_view pdu, std::size_t& i, gsm_pdu& msg) {
+    if (Status st = take_text(pdu_decode_addr(pdu, i, &msg.type_of_address), msg.phone); !st)
+        return st;
+    dmsg("PDU originating phone[%s]", printable(msg.phone).c_str());
+    if (Status st = take_int(pdu, i, msg.protocal_identifier); !st) return st;
+    if (Status st = take_int(pdu, i, msg.data_coding_sceme); !st) return st;
+    if (Status st = take_text(pdu_decode_time(pdu, i), msg.timestamp); !st) return st;
+    dmsg("PDU timestamp[%s]", msg.timestamp.c_str());
+    return {};
+}
+
+}  // namespace
+
+Status gsm_decode_pdu(std::string_view pdu, gsm_pdu& msg) {
     msg = gsm_pdu{};
     dmsg("Decode PDU [%s]", printable(pdu).c_str());
     pdu = strtrm_right(pdu);
-    if (pdu.empty()) {
-        reason = "empty unit";
-        return 0;
-    }
+    if (pdu.empty()) return Error{0, "empty unit"};
     for (std::size_t k = 0; k < pdu.size(); ++k) {
-        if (hexdigit(pdu[k]) < 0) {
-            reason = strprintf("not a hex digit at position %zu", k);
-            return 0;
-        }
+        if (hexdigit(pdu[k]) < 0) return Error{0, strprintf("not a hex digit at position %zu", k)};
     }
-    if (pdu.size() % 2 != 0) {
-        reason = strprintf("odd number of hex digits (%zu)", pdu.size());
-        return 0;
-    }
+    if (pdu.size() % 2 != 0)
+        return Error{0, strprintf("odd number of hex digits (%zu)", pdu.size())};
     std::size_t i = 0;
-    if (!pdu_decode_sc_addr(pdu, msg.service_center, i, reason)) return 0;
+    if (Status st = take_text(pdu_decode_sc_addr(pdu, i), msg.service_center); !st) return st;
     dmsg("PDU service_center[%s]", msg.service_center.c_str());
-    if (!pdu_decode_int(pdu, i, msg.first_octet_of_sms, reason)) return 0;
+    if (Status st = take_int(pdu, i, msg.first_octet_of_sms); !st) return st;
     dmsg("PDU first_octet[%d]", msg.first_octet_of_sms);
     int fo = msg.first_octet_of_sms;
     int type = fo & 3;
     if (type == 1) {
-        if (!pdu_decode_int(pdu, i, msg.message_reference, reason)) return 0;
-        if (!pdu_decode_addr(pdu, msg.phone, i, reason, &msg.type_of_address)) return 0;
-        dmsg("PDU destination phone[%s]", msg.phone.c_str());
-        if (!pdu_decode_int(pdu, i, msg.protocal_identifier, reason)) return 0;
-        dmsg("PDU protocal_identifier[%d]", msg.protocal_identifier);
-        if (!pdu_decode_int(pdu, i, msg.data_coding_sceme, reason)) return 0;
-        dmsg("PDU data_coding_sceme[%d]", msg.data_coding_sceme);
-        int vpf = (fo >> 3) & 3;
-        if (vpf != 0) dmsg("PDU has validity period");
-        if (vpf == 3) {
-            if (!pdu_decode_time(pdu, msg.timestamp, i, reason)) return 0;
-            dmsg("PDU validity period[%s]", msg.timestamp.c_str());
-        } else if (vpf == 2 || vpf == 1) {
-            // Relative (one octet) or enhanced (seven octets): skipped.
-            std::size_t n = vpf == 2 ? 1 : 7;
-            std::vector<unsigned char> skipped;
-            if (!read_octets(pdu, i, n, skipped, "validity period", reason)) return 0;
-        }
+        if (Status st = decode_submit_fields(pdu, i, msg); !st) return st;
     } else if (type == 0) {
-        if (!pdu_decode_addr(pdu, msg.phone, i, reason, &msg.type_of_address)) return 0;
-        dmsg("PDU originating phone[%s]", printable(msg.phone).c_str());
-        if (!pdu_decode_int(pdu, i, msg.protocal_identifier, reason)) return 0;
-        if (!pdu_decode_int(pdu, i, msg.data_coding_sceme, reason)) return 0;
-        if (!pdu_decode_time(pdu, msg.timestamp, i, reason)) return 0;
-        dmsg("PDU timestamp[%s]", msg.timestamp.c_str());
+        if (Status st = decode_deliver_fields(pdu, i, msg); !st) return st;
     } else {
-        reason = strprintf("not a delivered or stored message (message type %d)", type);
-        return 0;
+        return Error{0, strprintf("not a delivered or stored message (message type %d)", type)};
     }
-    if (!pdu_decode_content(msg.data_coding_sceme, (fo & 0x40) != 0, pdu, i, msg, reason)) return 0;
+    if (Status st = pdu_decode_content(msg.data_coding_sceme, (fo & 0x40) != 0, pdu, i, msg); !st)
+        return st;
     dmsg("PDU content[%d][%s]", msg.length, printable(msg.message).c_str());
-    return 1;
+    return {};
 }
 
 bool gsm_pdu_is_submit(const gsm_pdu* msg) {

@@ -13,25 +13,28 @@
 //
 // Input from the modem is untrusted. A reader never looks past the end of the
 // text: a field that does not fit, a length octet larger than the data behind
-// it, or a character that is not a hex digit makes it give 0 with a reason,
-// leaving the output in an unspecified but valid state.
+// it, or a character that is not a hex digit makes it fail with a reason (an Error
+// whose code is 0), leaving the output in an unspecified but valid state.
 //
 // Gateway text is single bytes (ISO 8859-1, with the euro sign as 0x80). Texts
 // are at most 160 septets (7-bit), 140 bytes (8-bit) or 70 characters (UCS2);
 // longer ones are cut, never split inside an escape pair.
 //
-//   std::string unit, why;
-//   int octets = gsm_encode_pdu(PDU_DCS_7BIT, "+447700900123", "hello", unit, why);
-//   // write "AT+CMGS=<octets>", then unit and Ctrl-Z
+//   std::string unit;
+//   Result<int> octets = gsm_encode_pdu(PDU_DCS_7BIT, "+447700900123", "hello", unit);
+//   // write "AT+CMGS=<*octets>", then unit and Ctrl-Z
 //
 //   gsm_pdu in;
-//   if (!gsm_decode_pdu(listed_hex, in, why)) emsg("Could not decode PDU (%s)", why.c_str());
+//   if (Status st = gsm_decode_pdu(listed_hex, in); !st)
+//       emsg("Could not decode PDU (%s)", st.error().reason.c_str());
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
+
+#include "foundation/result.h"
 
 namespace tolvane {
 
@@ -76,46 +79,48 @@ struct gsm_pdu {
 // ---- hex-text primitives ----
 // Appends octet v (its low 8 bits) as two hex digits.
 void pdu_encode_int(std::string& pdu, int v);
-// Reads one octet at i into value. 0 when fewer than two characters are left or
-// one is not a hex digit.
-int pdu_decode_int(std::string_view pdu, std::size_t& i, int& value, std::string& reason);
+// Reads one octet at i and gives its value (0 to 255). Fails, leaving i, when fewer
+// than two characters are left or one is not a hex digit.
+Result<int> pdu_decode_int(std::string_view pdu, std::size_t& i);
 // Appends two characters of pdu at i to dst in swapped order (semi-octet swap).
-int pdu_flip(std::string_view pdu, std::string& dst, std::size_t& i, std::string& reason);
+Status pdu_flip(std::string_view pdu, std::string& dst, std::size_t& i);
 
 // ---- fields ----
 // Appends an address: digit count, type 0x91 with a leading "+" else 0x81, digits in
 // swapped pairs with "F" filling an odd count. Refuses an empty address, a character
-// that is not a digit, or more than 20 digits.
-int pdu_encode_addr(std::string_view addr, std::string& dst, std::string& reason);
+// that is not a digit, or more than 20 digits, leaving dst as it was.
+Status pdu_encode_addr(std::string_view addr, std::string& dst);
 // Reads a service-centre address (length in octets, 0 for none) or a TP address
-// (length in digits, always with its type octet) into dst. An international number
+// (length in digits, always with its type octet) and gives it. An international number
 // gets "+"; an alphanumeric one is unpacked from 7-bit characters.
-int pdu_decode_sc_addr(std::string_view pdu, std::string& dst, std::size_t& i, std::string& reason);
-int pdu_decode_addr(std::string_view pdu, std::string& dst, std::size_t& i, std::string& reason,
-                    int* type_of_address = nullptr);
-// Reads a 7-octet time stamp as "YY/MM/DD,hh:mm:ss+ZZ".
-int pdu_decode_time(std::string_view pdu, std::string& dst, std::size_t& i, std::string& reason);
+Result<std::string> pdu_decode_sc_addr(std::string_view pdu, std::size_t& i);
+Result<std::string> pdu_decode_addr(std::string_view pdu, std::size_t& i,
+                                    int* type_of_address = nullptr);
+// Reads a 7-octet time stamp and gives it as "YY/MM/DD,hh:mm:ss+ZZ".
+Result<std::string> pdu_decode_time(std::string_view pdu, std::size_t& i);
 
-// Appends user data (length octet and data) for dcs 0, 4 or 8; refuses any other.
-int pdu_encode_content(int dcs, std::string& dst, std::string_view content, std::string& reason);
+// Appends user data (length octet and data) for dcs 0, 4 or 8; refuses any other,
+// leaving dst as it was.
+Status pdu_encode_content(int dcs, std::string& dst, std::string_view content);
 // Reads user data at i for the data coding scheme dcs (the alphabet is taken from
 // its coding group) into msg's message, length and, when udhi is set, its header
 // fields. Refuses a reserved or compressed coding and any length beyond the data.
-int pdu_decode_content(int dcs, bool udhi, std::string_view pdu, std::size_t& i, gsm_pdu& msg,
-                       std::string& reason);
+Status pdu_decode_content(int dcs, bool udhi, std::string_view pdu, std::size_t& i, gsm_pdu& msg);
 
 // ---- whole units ----
 // Builds an SMS-SUBMIT (no service centre, no validity period, TP-PID 0) for to in
-// dst (replaced) and returns its length in octets without the service-centre octet,
-// the number AT+CMGS needs; 0 with a reason when it cannot be built. The first form
-// takes the next message reference from a process-wide counter (0 up, modulo 256).
-int gsm_encode_pdu(int dcs, std::string_view to, std::string_view message, std::string& dst,
-                   std::string& reason);
-int gsm_encode_pdu_ref(int reference, int dcs, std::string_view to, std::string_view message,
-                       std::string& dst, std::string& reason);
+// dst (replaced) and gives its length in octets without the service-centre octet,
+// the number AT+CMGS needs; fails with a reason, dst untouched, when it cannot be
+// built. The first form takes the next message reference from a process-wide counter
+// (0 up, modulo 256).
+Result<int> gsm_encode_pdu(int dcs, std::string_view to, std::string_view message,
+                           std::string& dst);
+Result<int> gsm_encode_pdu_ref(int reference, int dcs, std::string_view to,
+                               std::string_view message, std::string& dst);
 // Reads a listed or read unit (service-centre part included; trailing blanks and
-// line ends ignored) into msg (reset first). 1, or 0 with a reason.
-int gsm_decode_pdu(std::string_view pdu, gsm_pdu& msg, std::string& reason);
+// line ends ignored) into msg (reset first; filled in place so that a reader of many
+// units reuses its storage).
+Status gsm_decode_pdu(std::string_view pdu, gsm_pdu& msg);
 // A stored SMS-SUBMIT rather than a delivered message; false for null.
 bool gsm_pdu_is_submit(const gsm_pdu* msg);
 

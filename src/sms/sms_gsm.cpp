@@ -384,7 +384,8 @@ int setup(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
     } else {
         imsg("Opening %s, now %s (BAUD=%d)...", rec.port.c_str(), device.c_str(), rec.baud);
     }
-    if (!com_open(gsm->com.get(), device, rec.baud, &why)) {
+    if (Status st = com_open(gsm->com.get(), device, rec.baud); !st) {
+        why = st.error().reason;
         emsg("Cannot open serial port '%s', %s", device.c_str(), why.c_str());
         gsm->startup_failure = why;
         err = GSM_ERR_OPEN;
@@ -396,9 +397,10 @@ int setup(sms_data_gsm* gsm, const gsm_init& rec, int& err) {
     }
     if (!rec.debug_file.empty()) {
         imsg("Com port debug file (%s)", rec.debug_file.c_str());
-        why.clear();
-        gsm->flog = trace_open(rec.debug_file, why);
-        if (!gsm->flog) emsg("Failed to append to '%s', %s", rec.debug_file.c_str(), why.c_str());
+        auto opened = trace_open(rec.debug_file);
+        gsm->flog = opened ? *opened : nullptr;
+        if (!opened)
+            emsg("Failed to append to '%s', %s", rec.debug_file.c_str(), opened.reason().c_str());
         std::string raw = raw_trace_name(rec.debug_file);
         if (rec.dodebug) {
             com_debug(gsm->com.get(), raw, rec.crlf);

@@ -37,68 +37,87 @@ std::string octets_of(std::string_view hex) {
     return out;
 }
 
-// A delivered unit into msg; a stored submit is only marked. false with a reason.
-bool read_unit(std::string_view unit, gsm_sms& msg, std::string& why) {
+// One octet of unit at i into field.
+Status take_int(std::string_view unit, std::size_t& i, int& field) {
+    Result<int> v = pdu_decode_int(unit, i);
+    if (!v) return std::move(v.error());
+    field = *v;
+    return {};
+}
+
+// An address of unit at i into field.
+Status take_addr(std::string_view unit, std::size_t& i, std::string& field, int* type) {
+    Result<std::string> r = pdu_decode_addr(unit, i, type);
+    if (!r) return std::move(r.error());
+    field = std::move(*r);
+    return {};
+}
+
+// The fields of a delivered unit between the first octet and the user data.
+Status read_deliver_fields(std::string_view unit, std::size_t& i, gsm_sms& msg, int& dcs) {
+    if (Status st = take_addr(unit, i, msg.phone, &msg.type_of_originating_address); !st) return st;
+    if (Status st = take_int(unit, i, msg.protocal_identifier); !st) return st;
+    if (Status st = take_int(unit, i, dcs); !st) return st;
+    Result<std::string> stamp = pdu_decode_time(unit, i);
+    if (!stamp) return std::move(stamp.error());
+    msg.timestamp = std::move(*stamp);
+    return {};
+}
+
+// A delivered unit into msg; a stored submit is only marked.
+Status read_unit(std::string_view unit, gsm_sms& msg) {
     unit = strtrm_right(unit);
-    if (unit.empty() || unit.size() % 2 != 0 || !all_hex(unit)) {
-        why = "not an even run of hex digits";
-        return false;
-    }
+    if (unit.empty() || unit.size() % 2 != 0 || !all_hex(unit))
+        return Error{0, "not an even run of hex digits"};
     std::size_t i = 0;
     int fo = 0;
-    if (!pdu_decode_sc_addr(unit, msg.service_center, i, why) || !pdu_decode_int(unit, i, fo, why))
-        return false;
+    Result<std::string> sc = pdu_decode_sc_addr(unit, i);
+    if (!sc) return std::move(sc.error());
+    msg.service_center = std::move(*sc);
+    if (Status st = take_int(unit, i, fo); !st) return st;
     msg.first_octet_of_sms = fo;
     if ((fo & 3) == 1) {  // a stored SMS-SUBMIT: never handed on, so not read further
         msg.is_submit = true;
-        return pdu_decode_int(unit, i, msg.message_reference, why) &&
-               pdu_decode_addr(unit, msg.phone, i, why, &msg.type_of_originating_address);
+        if (Status st = take_int(unit, i, msg.message_reference); !st) return st;
+        return take_addr(unit, i, msg.phone, &msg.type_of_originating_address);
     }
-    if ((fo & 3) != 0) {
-        why = strprintf("not a delivered or stored message (message type %d)", fo & 3);
-        return false;
-    }
+    if ((fo & 3) != 0)
+        return Error{0, strprintf("not a delivered or stored message (message type %d)", fo & 3)};
     int dcs = 0;
     int udl = 0;
-    if (!pdu_decode_addr(unit, msg.phone, i, why, &msg.type_of_originating_address) ||
-        !pdu_decode_int(unit, i, msg.protocal_identifier, why) ||
-        !pdu_decode_int(unit, i, dcs, why) || !pdu_decode_time(unit, msg.timestamp, i, why) ||
-        !pdu_decode_int(unit, i, udl, why))
-        return false;
+    if (Status st = read_deliver_fields(unit, i, msg, dcs); !st) return st;
+    if (Status st = take_int(unit, i, udl); !st) return st;
     msg.data_coding_sceme = dcs;
+    std::string why;
     std::optional<sms_text_kind> kind = sms_dcs_kind(dcs, why);
-    if (!kind) return false;
+    if (!kind) return Error{0, why};
     const bool packed = *kind == sms_text_kind::gsm_packed;
-    if (udl > static_cast<int>(packed ? PDU_MAX_SEPTETS : PDU_MAX_OCTETS)) {
-        why = strprintf("user data length %d is more than one unit holds", udl);
-        return false;
-    }
+    if (udl > static_cast<int>(packed ? PDU_MAX_SEPTETS : PDU_MAX_OCTETS))
+        return Error{0, strprintf("user data length %d is more than one unit holds", udl)};
     std::size_t octets =
         packed ? (static_cast<std::size_t>(udl) * 7 + 7) / 8 : static_cast<std::size_t>(udl);
     if (unit.size() - i < 2 * octets) {
-        why = strprintf("user data of %zu octets is shorter than its length %d",
-                        (unit.size() - i) / 2, udl);
-        return false;
+        return Error{0, strprintf("user data of %zu octets is shorter than its length %d",
+                                  (unit.size() - i) / 2, udl)};
     }
     sms_decoded d;
     if (!sms_decode_user_data(*kind, (fo & 0x40) != 0, octets_of(unit.substr(i, 2 * octets)), d,
                               why, static_cast<std::size_t>(udl)))
-        return false;
+        return Error{0, why};
     msg.message = utf8_cut(d.text, TEXT_MAX);
     msg.concat = d.concat;
-    return true;
+    return {};
 }
 
 }  // namespace
 
 int gsm_codec_encode_part(int reference, std::string_view to, sms_alphabet alphabet,
                           const sms_part& part, std::string& unit) {
-    std::string why;
     unit = "00";                                                 // the modem's own service centre
     pdu_encode_int(unit, 0x01 | (part.udh.empty() ? 0 : 0x40));  // SMS-SUBMIT
     pdu_encode_int(unit, reference);
-    if (!pdu_encode_addr(to, unit, why)) {
-        emsg("Cannot build a PDU for (%s): %s", cut(to, 100).c_str(), why.c_str());
+    if (Status st = pdu_encode_addr(to, unit); !st) {
+        emsg("Cannot build a PDU for (%s): %s", cut(to, 100).c_str(), st.error().reason.c_str());
         unit.clear();
         return 0;
     }
@@ -132,22 +151,21 @@ std::string gsm_codec_text_body(std::string_view cscs, int dcs, std::string_view
 
 int gsm_codec_encode_pdu(int dcs, std::string_view to, std::string_view message,
                          std::string& unit) {
-    std::string why;
-    int octets = gsm_encode_pdu(dcs, to, message, unit, why);
-    if (octets <= 0) {
-        emsg("Cannot build a PDU for (%s): %s", cut(to, 100).c_str(), why.c_str());
+    Result<int> octets = gsm_encode_pdu(dcs, to, message, unit);
+    if (!octets) {
+        emsg("Cannot build a PDU for (%s): %s", cut(to, 100).c_str(),
+             octets.error().reason.c_str());
         unit.clear();
         return 0;
     }
-    return octets;
+    return *octets;
 }
 
 bool gsm_codec_decode_pdu(std::string_view unit, gsm_sms& msg) {
-    std::string why;
     msg.is_submit = false;
     msg.concat = sms_concat{};
-    if (!read_unit(unit, msg, why)) {
-        emsg("Could not decode PDU (%s): %s", cut(unit).c_str(), why.c_str());
+    if (Status st = read_unit(unit, msg); !st) {
+        emsg("Could not decode PDU (%s): %s", cut(unit).c_str(), st.error().reason.c_str());
         return false;
     }
     msg.length = static_cast<int>(msg.message.size());

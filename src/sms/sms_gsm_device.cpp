@@ -77,8 +77,12 @@ bool reopen(sms_data_gsm* gsm) {
     com_close(gsm->com.get());
     std::string device;
     std::string why;
-    if (!gsm_resolve_device(gsm->port, device, why) ||
-        !com_open(gsm->com.get(), device, gsm->init.baud, &why)) {
+    if (!gsm_resolve_device(gsm->port, device, why)) {
+        dmsg("GSM modem device %s still gone (%s)", gsm->port.c_str(), why.c_str());
+        return false;
+    }
+    if (Status st = com_open(gsm->com.get(), device, gsm->init.baud); !st) {
+        why = st.error().reason;
         dmsg("GSM modem device %s still gone (%s)", gsm->port.c_str(), why.c_str());
         return false;
     }

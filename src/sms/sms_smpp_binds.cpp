@@ -114,8 +114,8 @@ std::shared_ptr<smpp_link> attempt(sms_smpp* st, bind_slot& b, std::uint32_t& st
         b.trying = link;
     }
     imsg("SMPP %s: connecting to %s:%d", b.role.c_str(), st->cfg.host.c_str(), st->cfg.port);
-    if (!link->connect(st->cfg.host, st->cfg.port, why)) {
-        why = "cannot connect: " + why;
+    if (Status c = link->connect(st->cfg.host, st->cfg.port); !c) {
+        why = "cannot connect: " + c.error().reason;
         return nullptr;
     }
     if (!link->bind(b.bind_cmd, st->cfg.id, st->cfg.pass, st->cfg.type, st->cfg.addr_ton,

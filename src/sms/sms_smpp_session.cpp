@@ -109,17 +109,14 @@ smpp_link::~smpp_link() {
     if (chan_) tcp_free(chan_);
 }
 
-bool smpp_link::connect(const std::string& host, int port, std::string& reason) {
-    if (host.empty()) {
-        reason = "no smsc host set";
-        return false;
-    }
+Status smpp_link::connect(const std::string& host, int port) {
+    if (host.empty()) return Error{0, "no smsc host set"};
     std::unique_ptr<CHAN> c = tcp_new();
     if (!tcp_open_x(c, host.c_str(), port, nullptr, SMPP_CONNECT_MS)) {
-        reason = tcp_error(c.get());
+        std::string reason = tcp_error(c.get());
         if (reason.empty()) reason = "connection failed";
         tcp_free(c);
-        return false;
+        return Error{0, std::move(reason)};
     }
     // The channel only opens the connection and releases it at the end: the socket is
     // read by one thread and written under a lock, which its buffers are not made for.
@@ -136,7 +133,7 @@ bool smpp_link::connect(const std::string& host, int port, std::string& reason) 
     last_read_ = smpp_now_ms();
     owned_ = !weak_from_this().expired();
     reader_ = std::jthread([this](std::stop_token stop) { reader_run(stop); });
-    return true;
+    return {};
 }
 
 std::string smpp_link::close_reason() const {

@@ -23,8 +23,7 @@
 // the link keeps it alive until it returns.
 //
 //   auto l = std::make_shared<smpp_link>("transmitter");
-//   std::string why;
-//   if (!l->connect("127.0.0.1", 2775, why)) ...;
+//   if (Status c = l->connect("127.0.0.1", 2775); !c) ... c.error().reason ...;
 //   std::uint32_t st = 0;
 //   if (!l->bind(SMPP_BIND_TRANSMITTER, "user", "pw", "Tolvaneway", 0, 0, "", st)) ...;
 //   auto req = pdu_new(SMPP_SUBMIT_SM, 0); ...; pdu resp;
@@ -46,6 +45,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/result.h"
 #include "sms/sms_smpp_flow.h"
 #include "sms/sms_smpp_pdu.h"
 
@@ -79,8 +79,8 @@ class smpp_link : public std::enable_shared_from_this<smpp_link> {
     smpp_link(const smpp_link&) = delete;
     smpp_link& operator=(const smpp_link&) = delete;
 
-    // Connects within SMPP_CONNECT_MS and starts the reader. False with the reason.
-    [[nodiscard]] bool connect(const std::string& host, int port, std::string& reason);
+    // Connects within SMPP_CONNECT_MS and starts the reader. Fails with the reason.
+    Status connect(const std::string& host, int port);
     bool open() const { return !closed_.load(); }
     const std::string& role() const { return role_; }
     // Why the link closed ("" while open).

@@ -64,12 +64,12 @@ bool decode(std::string_view b64, std::string& out) {
 // A yescrypt entry no password is checked right against in practice (made once).
 const std::string& unknown_user_entry() {
     static const std::string entry = [] {
-        std::string why;
         unsigned char raw[24];
         std::string secret = "unknown user ";
         if (RAND_bytes(raw, sizeof raw) == 1)
             secret += encode_base64(std::string_view(reinterpret_cast<char*>(raw), sizeof raw));
-        return password_hash(secret, why);
+        Result<std::string> hash = password_hash(secret);
+        return hash ? std::move(*hash) : std::string();
     }();
     return entry;
 }
@@ -108,15 +108,19 @@ void rehash(smtp_engine& d, const std::string& name, std::string_view password,
         auto it = d.users.find(name);
         if (it == d.users.end() || it->second != old_entry) return;
     }
-    std::string why;
-    const std::string fresh = password_hash(password, why);
-    if (fresh.empty()) {
-        emsg("SMTP user %s: new password hash not made (%s)", name.c_str(), why.c_str());
+    Result<std::string> made = password_hash(password);
+    if (!made) {
+        emsg("SMTP user %s: new password hash not made (%s)", name.c_str(),
+             made.error().reason.c_str());
         return;
     }
-    if (!d.users_file.empty() && !password_file_update(d.users_file, name, old_entry, fresh, why)) {
-        emsg("SMTP user %s: old password entry not rewritten (%s)", name.c_str(), why.c_str());
-        return;
+    const std::string fresh = std::move(*made);
+    if (!d.users_file.empty()) {
+        if (Status st = password_file_update(d.users_file, name, old_entry, fresh); !st) {
+            emsg("SMTP user %s: old password entry not rewritten (%s)", name.c_str(),
+                 st.error().reason.c_str());
+            return;
+        }
     }
     {
         std::lock_guard<std::mutex> hold(d.users_lock);

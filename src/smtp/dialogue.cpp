@@ -758,7 +758,7 @@ class memory_link : public smtp_link {
         return true;
     }
     // The bytes stay plain: what is tested over a buffer is the dialogue around the switch.
-    bool start_tls(int, std::string&) override { return true; }
+    Status start_tls(int) override { return {}; }
 
   private:
     std::string in_;

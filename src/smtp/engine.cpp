@@ -88,17 +88,15 @@ class chan_link : public smtp_link {
         return true;
     }
 
-    bool start_tls(int ms, std::string& reason) override {
-        if (!tls_ || !c_ || c_->sk < 0) {
-            reason = "TLS is not available on this connection";
-            return false;
-        }
+    Status start_tls(int ms) override {
+        if (!tls_ || !c_ || c_->sk < 0) return Error{0, "TLS is not available on this connection"};
+        std::string reason;
         auto s = myssl_takeover_real(*c_, c_->sk, 0, 1, nullptr, nullptr, reason, 1, tls_.get());
-        if (!s) return false;
+        if (!s) return Error{0, reason};
         MYSSL* raw = s.get();
         c_->ssl = std::move(s);
         c_->never_close = 1;
-        return myssl_handshake(*c_, raw, ms, reason) == 1;
+        return myssl_handshake(*c_, raw, ms);
     }
 
   private:
@@ -179,18 +177,23 @@ bool apply_tls_settings(smtp_engine& d, const smtp_init& rec) {
     d.out_tls = rec.out_tls;
     d.out_tls_verify = rec.out_tls_verify;
     if (d.out_tls != SMTP_OUT_TLS_NONE) {
-        std::string why;
-        d.out_tls_setup = myssl_client_setup_new(d.out_tls_verify, why);
+        Result<MysslSetupPtr> setup = myssl_client_setup_new(d.out_tls_verify);
         // Reported now; each relay attempt that would use it then fails with the reason.
-        if (!d.out_tls_setup) emsg("SMTP relay TLS cannot be set up: %s", why.c_str());
+        if (setup) {
+            d.out_tls_setup = std::move(*setup);
+        } else {
+            d.out_tls_setup = nullptr;
+            emsg("SMTP relay TLS cannot be set up: %s", setup.error().reason.c_str());
+        }
     }
     if (rec.listenport != 0 && d.tls != SMTP_TLS_NONE) {
-        std::string why;
-        d.tls_setup = myssl_setup_new(rec.tls_key, rec.tls_cert, why);
-        if (!d.tls_setup) {
-            d.listen_error = "TLS set-up failed: " + why;
+        Result<MysslSetupPtr> setup = myssl_setup_new(rec.tls_key, rec.tls_cert);
+        if (!setup) {
+            d.tls_setup = nullptr;
+            d.listen_error = "TLS set-up failed: " + setup.error().reason;
             return false;
         }
+        d.tls_setup = std::move(*setup);
     }
     return true;
 }
@@ -247,9 +250,9 @@ void apply_names_and_paths(smtp_engine& d, const smtp_init& rec) {
     dmsg("SMTP Workpath (%s)", d.workpath.c_str());
     make_workdir(d.workpath);
     if (!rec.smtplog.empty()) {
-        std::string why;
-        d.flog = trace_open(rec.smtplog, why);
-        if (!d.flog) emsg("Failed to open (%s), %s", rec.smtplog.c_str(), why.c_str());
+        auto opened = trace_open(rec.smtplog);
+        d.flog = opened ? *opened : nullptr;
+        if (!opened) emsg("Failed to open (%s), %s", rec.smtplog.c_str(), opened.reason().c_str());
     }
 }
 

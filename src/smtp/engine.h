@@ -59,6 +59,7 @@
 #include <vector>
 
 #include "foundation/auth_guard.h"
+#include "foundation/result.h"
 #include "foundation/thread.h"
 #include "foundation/tracefile.h"
 #include "mail/mail_headers.h"
@@ -185,11 +186,10 @@ class smtp_link {
     // Peer address text; false when it cannot be had.
     virtual bool peer(std::string& ip, int& port) = 0;
     // Switches the stream to TLS (server side) and completes the handshake within ms;
-    // false with the reason (the link is then unusable).
-    virtual bool start_tls(int ms, std::string& reason) {
+    // fails with the reason (the link is then unusable).
+    virtual Status start_tls(int ms) {
         (void)ms;
-        reason = "TLS is not available on this connection";
-        return false;
+        return Error{0, "TLS is not available on this connection"};
     }
 };
 

@@ -65,9 +65,8 @@ int smtp_starttls_command(smtp_message& m, std::string_view line) {
     if (dropped > 0)
         imsg("SMTP client %s sent %zu bytes behind STARTTLS before the handshake: dropped unread",
              ip.c_str(), dropped);
-    std::string why;
-    if (!m.sock->link->start_tls(m.drv->client_timeout, why)) {
-        imsg("SMTP client %s: TLS not started (%s)", ip.c_str(), why.c_str());
+    if (Status st = m.sock->link->start_tls(m.drv->client_timeout); !st) {
+        imsg("SMTP client %s: TLS not started (%s)", ip.c_str(), st.error().reason.c_str());
         return -1;
     }
     m.sock->tls = true;
@@ -82,10 +81,9 @@ bool smtp_tls_wrapped(smtp_message& m) {
     if (!m.sock || !m.sock->wrap_pending) return true;
     m.sock->wrap_pending = false;
     std::string ip = client_ip(m);
-    std::string why;
-    if (!m.sock->link->start_tls(m.drv->client_timeout, why)) {
+    if (Status st = m.sock->link->start_tls(m.drv->client_timeout); !st) {
         imsg("SMTP client %s: TLS not started on the implicit-TLS port (%s)", ip.c_str(),
-             why.c_str());
+             st.error().reason.c_str());
         return false;
     }
     m.sock->tls = true;

@@ -65,8 +65,7 @@ TEST_F(FileIo, ModeIsExactWhateverTheUmask) {
         SCOPED_TRACE(testing::Message() << std::oct << "umask " << r.umask << " mode " << r.mode);
         Umask u(r.umask);
         std::string p = file("f");
-        std::string why;
-        ASSERT_TRUE(write_file_atomic(p, "data\n", r.mode, why)) << why;
+        ASSERT_EQ(write_file_atomic(p, "data\n", r.mode).reason(), "");
         EXPECT_EQ(mode_of(p), r.mode);
         EXPECT_EQ(slurp(p), "data\n");
     }
@@ -75,12 +74,11 @@ TEST_F(FileIo, ModeIsExactWhateverTheUmask) {
 TEST_F(FileIo, ReplacesTheOldFileAndLeavesNoTemporary) {
     std::string p = file("f");
     spit(p, "old contents that are longer than the new ones\n");
-    std::string why;
-    ASSERT_TRUE(write_file_atomic(p, "new\n", 0600, why)) << why;
+    ASSERT_EQ(write_file_atomic(p, "new\n", 0600).reason(), "");
     EXPECT_EQ(slurp(p), "new\n");
     EXPECT_EQ(mode_of(p), 0600u);
     EXPECT_FALSE(fs::exists(p + ".tmp"));
-    ASSERT_TRUE(write_file_atomic(p, "", 0600, why)) << why;  // empty is a content too
+    ASSERT_EQ(write_file_atomic(p, "", 0600).reason(), "");  // empty is a content too
     EXPECT_EQ(slurp(p), "");
 }
 
@@ -90,6 +88,10 @@ TEST_F(FileIo, MissingDirectoryFailsAtCreateWithItsCode) {
     EXPECT_FALSE(write_file_atomic(p, "x", 0644, err));
     EXPECT_EQ(err.code, ENOENT);
     EXPECT_EQ(err.text, "cannot create " + p + ".tmp (No such file or directory)");
+    Status st = write_file_atomic(p, "x", 0644);
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error().code, ENOENT);
+    EXPECT_EQ(st.error().reason, err.text);
     EXPECT_FALSE(fs::exists(dir / "nope"));
 }
 
@@ -97,8 +99,7 @@ TEST_F(FileIo, ALeftoverTemporaryIsReplacedNotReused) {
     std::string p = file("f");
     spit(p + ".tmp", "half-written by a crash, much longer than what comes now");
     ::chmod((p + ".tmp").c_str(), 0666);
-    std::string why;
-    ASSERT_TRUE(write_file_atomic(p, "whole\n", 0600, why)) << why;
+    ASSERT_EQ(write_file_atomic(p, "whole\n", 0600).reason(), "");
     EXPECT_EQ(slurp(p), "whole\n");
     EXPECT_EQ(mode_of(p), 0600u);
     EXPECT_FALSE(fs::exists(p + ".tmp"));

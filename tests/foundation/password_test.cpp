@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -18,9 +19,10 @@ namespace tolvane {
 namespace {
 
 TEST(Password, StoredFormsAgainstOfferedPasswords) {
-    std::string why;
-    const std::string y = password_hash("correct horse", why);
-    ASSERT_EQ(y.rfind("$y$", 0), 0u) << why;
+    const Result<std::string> made = password_hash("correct horse");
+    ASSERT_TRUE(made) << made.reason();
+    const std::string y = *made;
+    ASSERT_EQ(y.rfind("$y$", 0), 0u) << y;
     const std::string old = ssha_encode("correct horse");
     const std::string old_empty = ssha_encode("");
     // A hash of another crypt scheme (SHA-512, as older shadow files hold) is checked too.
@@ -60,12 +62,20 @@ TEST(Password, StoredFormsAgainstOfferedPasswords) {
 }
 
 TEST(Password, TwoHashesOfOnePasswordDifferAndBothCheck) {
-    std::string why;
-    const std::string a = password_hash("s3cret-enough", why);
-    const std::string b = password_hash("s3cret-enough", why);
-    EXPECT_NE(a, b);
-    EXPECT_EQ(password_check("s3cret-enough", a), PasswordCheck::right);
-    EXPECT_EQ(password_check("s3cret-enough", b), PasswordCheck::right);
+    const Result<std::string> a = password_hash("s3cret-enough");
+    const Result<std::string> b = password_hash("s3cret-enough");
+    ASSERT_TRUE(a && b) << a.reason() << b.reason();
+    EXPECT_NE(*a, *b);
+    EXPECT_EQ(password_check("s3cret-enough", *a), PasswordCheck::right);
+    EXPECT_EQ(password_check("s3cret-enough", *b), PasswordCheck::right);
+}
+
+TEST(Password, APasswordThatCannotBeHashedIsRefusedWithTheReason) {
+    for (const std::string& p : {std::string(4096, 'x'), std::string("nul\0inside", 10)}) {
+        const Result<std::string> made = password_hash(p);
+        ASSERT_FALSE(made);
+        EXPECT_EQ(made.error().reason, "the password is too long or holds a NUL byte");
+    }
 }
 
 TEST(Password, ShortPasswordsAreRefused) {
@@ -111,24 +121,28 @@ class PasswordFile : public ::testing::Test {
 
 TEST_F(PasswordFile, OneLineIsReplacedAndEverythingElseKept) {
     write("# users\nann:{ssha}A\r\nannie:{ssha}A\nbob:{ssha}B\nann:{ssha}C\nlast:x", 0640);
-    std::string why;
-    ASSERT_TRUE(password_file_update(path, "ann", "{ssha}A", "$y$new", why)) << why;
+    Status done = password_file_update(path, "ann", "{ssha}A", "$y$new");
+    ASSERT_TRUE(done) << done.reason();
     EXPECT_EQ(read(), "# users\nann:$y$new\r\nannie:{ssha}A\nbob:{ssha}B\nann:{ssha}C\nlast:x");
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
-    ASSERT_TRUE(password_file_update(path, "last", "x", "$y$z", why)) << why;
+    done = password_file_update(path, "last", "x", "$y$z");
+    ASSERT_TRUE(done) << done.reason();
     EXPECT_TRUE(read().ends_with("\nlast:$y$z")) << read();
 }
 
 TEST_F(PasswordFile, AChangedOrMissingEntryIsLeftAlone) {
     write("ann:{ssha}A\n", 0600);
-    std::string why;
-    EXPECT_FALSE(password_file_update(path, "ann", "{ssha}OTHER", "$y$new", why));
-    EXPECT_FALSE(password_file_update(path, "nobody", "{ssha}A", "$y$new", why));
+    EXPECT_EQ(password_file_update(path, "ann", "{ssha}OTHER", "$y$new").reason(),
+              path + " holds no line for ann with that entry");
+    EXPECT_FALSE(password_file_update(path, "nobody", "{ssha}A", "$y$new"));
     EXPECT_EQ(read(), "ann:{ssha}A\n");
-    EXPECT_FALSE(password_file_update(dir + "/missing", "ann", "{ssha}A", "$y$new", why));
-    EXPECT_NE(why.find("No such file or directory"), std::string::npos) << why;
+    Status st = password_file_update(dir + "/missing", "ann", "{ssha}A", "$y$new");
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error().code, ENOENT);
+    EXPECT_NE(st.error().reason.find("No such file or directory"), std::string::npos)
+        << st.error().reason;
 }
 
 }  // namespace

@@ -56,10 +56,9 @@ class Trace : public ::testing::Test {
         fs::remove_all(dir, ec);
     }
     std::shared_ptr<TraceFile> open() {
-        std::string err;
-        auto t = trace_open(path.string(), err);
-        EXPECT_TRUE(t) << err;
-        return t;
+        auto t = trace_open(path.string());
+        EXPECT_TRUE(t) << t.reason();
+        return t ? *t : nullptr;
     }
     static std::string line(int n) {
         char bf[32];
@@ -150,10 +149,9 @@ TEST_F(Trace, ReopenSkipsTracesAlreadyClosed) {
 }
 
 TEST_F(Trace, UnopenableTraceGivesTheReason) {
-    std::string err;
-    auto t = trace_open((dir / "missing" / "smtp.log").string(), err);
-    EXPECT_FALSE(t);
-    EXPECT_EQ(err, "No such file or directory");
+    auto t = trace_open((dir / "missing" / "smtp.log").string());
+    ASSERT_FALSE(t);
+    EXPECT_EQ(t.error().reason, "No such file or directory");
 }
 
 // A held exchange: nothing reaches the file until it is written out, then every line in

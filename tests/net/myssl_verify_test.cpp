@@ -6,6 +6,7 @@
 #include <openssl/ssl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <thread>
 
@@ -52,14 +53,16 @@ bool connect_as_client(const MysslSetup* client, int verify, const char* domain,
 }
 
 TEST(MysslVerify, TheServersCertificateAndNameDecide) {
-    std::string why;
-    MysslSetupPtr blind = myssl_client_setup_new(false, why);
-    ASSERT_TRUE(blind) << why;
-    MysslSetupPtr system_store = myssl_client_setup_new(true, why);
-    ASSERT_TRUE(system_store) << why;
+    Result<MysslSetupPtr> blind_made = myssl_client_setup_new(false);
+    ASSERT_TRUE(blind_made) << blind_made.reason();
+    MysslSetupPtr blind = std::move(*blind_made);
+    Result<MysslSetupPtr> system_made = myssl_client_setup_new(true);
+    ASSERT_TRUE(system_made) << system_made.reason();
+    MysslSetupPtr system_store = std::move(*system_made);
     // A client that trusts exactly the shared certificate.
-    MysslSetupPtr trusting = myssl_client_setup_new(true, why);
-    ASSERT_TRUE(trusting) << why;
+    Result<MysslSetupPtr> trusting_made = myssl_client_setup_new(true);
+    ASSERT_TRUE(trusting_made) << trusting_made.reason();
+    MysslSetupPtr trusting = std::move(*trusting_made);
     ASSERT_EQ(SSL_CTX_load_verify_locations(trusting->client, shared_cert().c_str(), nullptr), 1);
     const std::string name = cert_name();
     ASSERT_FALSE(name.empty());
@@ -101,8 +104,10 @@ TEST(MysslServerHandshake, ASilentClientIsGivenUpAtTheDeadlineGiven) {
     MYSSL* raw = m.get();
     l.ch->ssl = std::move(m);
     l.ch->never_close = 1;
-    EXPECT_EQ(myssl_handshake(*l.ch, raw, 300, why), 0);
-    EXPECT_EQ(why, "no handshake within 300 ms");
+    Status st = myssl_handshake(*l.ch, raw, 300);
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error().reason, "no handshake within 300 ms");
+    EXPECT_EQ(st.error().code, ETIMEDOUT);
     // The stream is done: a read afterwards fails at once instead of waiting again.
     char buf[16];
     EXPECT_EQ(tcp_read_timed(l.ch.get(), buf, sizeof buf, 5000), 0);
@@ -120,7 +125,8 @@ TEST(MysslServerHandshake, AClientThatHandshakesIsServedAfterIt) {
     l.ch->never_close = 1;
     bool client_ok = false;
     std::thread t([&] { client_ok = client.handshake(); });
-    EXPECT_EQ(myssl_handshake(*l.ch, raw, 10000, why), 1) << why;
+    Status st = myssl_handshake(*l.ch, raw, 10000);
+    EXPECT_TRUE(st) << st.reason();
     t.join();
     ASSERT_TRUE(client_ok);
     EXPECT_TRUE(myssl_established(raw));

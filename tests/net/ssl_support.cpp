@@ -168,9 +168,9 @@ struct Shared {
     Shared() {
         key = dir.file("shared_priv.pem");
         cert = dir.file("shared_cert.pem");
-        std::string why;
-        setup = myssl_setup_new(key, cert, why);
-        EXPECT_TRUE(setup) << why;
+        Result<MysslSetupPtr> made = myssl_setup_new(key, cert);
+        EXPECT_TRUE(made) << made.reason();
+        if (made) setup = std::move(*made);
     }
 };
 Shared& shared() {

@@ -341,9 +341,9 @@ TEST(TcpStop, CloseNowTouchesOnlyItsOwnSocket) {
 // second, rather than when the dialogue ends.
 TEST(TcpStop, AQuietPeerGetsTheHeldTraceOut) {
     ssltest::TempDir dir;
-    std::string err;
-    auto t = trace_open(dir.file("dialogue.log"), err);
-    ASSERT_TRUE(t) << err;
+    auto opened = trace_open(dir.file("dialogue.log"));
+    ASSERT_TRUE(opened) << opened.reason();
+    std::shared_ptr<TraceFile> t = *opened;
     Link l;
     int n = 0;
     std::thread reader([&] {

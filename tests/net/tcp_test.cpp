@@ -784,14 +784,15 @@ TEST(TcpSsl, AttachedStreamCarriesAllTraffic) {
     };
     tcp_ssl_hooks(h);
     tcp_ssl_setkey("tv_priv.pem", "tv_cert.pem");
-    std::string reason;
-    ASSERT_EQ(tcp_ssl_init(nullptr, 1, nullptr, reason), 1) << reason;
+    Status st = tcp_ssl_init(nullptr, 1, nullptr);
+    ASSERT_TRUE(st) << st.reason();
     EXPECT_EQ(inits, 1);
     EXPECT_EQ(seen_key, "tv_priv.pem");
     EXPECT_EQ(seen_cert, "tv_cert.pem");
 
     Link l;
-    ASSERT_EQ(tcp_ssl_init(l.ch.get(), 1, nullptr, reason), 1) << reason;
+    st = tcp_ssl_init(l.ch.get(), 1, nullptr);
+    ASSERT_TRUE(st) << st.reason();
     EXPECT_EQ(inits, 1);  // set up once per process
     EXPECT_EQ(l.ch->never_close, 1);
     std::string wire = "GET /index\r\n";
@@ -810,8 +811,7 @@ TEST(TcpSsl, AttachedStreamCarriesAllTraffic) {
     EXPECT_EQ(l.ch->sk, -1);
 
     Link l2;
-    EXPECT_EQ(tcp_ssl_init(l2.ch.get(), 0, nullptr, reason), 0);
-    EXPECT_EQ(reason, "client refused");
+    EXPECT_EQ(tcp_ssl_init(l2.ch.get(), 0, nullptr).reason(), "client refused");
     EXPECT_EQ(l2.ch->sk, -1);
 }
 

@@ -7,6 +7,7 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -57,7 +58,10 @@ std::string slurp(const fs::path& p) {
 
 TEST(ComOpen, MissingDeviceFailsAndLeavesThePortClosed) {
     auto com = com_new();
-    EXPECT_EQ(com_open(com.get(), "/nonexistent/ttyX", 9600), 0);
+    Status st = com_open(com.get(), "/nonexistent/ttyX", 9600);
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error().code, ENOENT);
+    EXPECT_EQ(st.error().reason, "No such file or directory");
     EXPECT_EQ(com->f, -1);
     char bf[10];
     EXPECT_EQ(com_read(com.get(), bf, sizeof bf), 0);
@@ -68,7 +72,9 @@ TEST(ComOpen, MissingDeviceFailsAndLeavesThePortClosed) {
 
 TEST(ComOpen, ANonTerminalIsRefusedAndClosed) {
     auto com = com_new();
-    EXPECT_EQ(com_open(com.get(), "/dev/null", 9600), 0);
+    Status st = com_open(com.get(), "/dev/null", 9600);
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error().reason.rfind("cannot read its settings, ", 0), 0u) << st.error().reason;
     EXPECT_EQ(com->f, -1);
 }
 
@@ -76,7 +82,7 @@ TEST(ComOpen, SetsRawEightBitAtTheGivenSpeed) {
     Pty pty;
     ASSERT_FALSE(pty.path.empty());
     auto com = com_new();
-    ASSERT_EQ(com_open(com.get(), pty.path, 19200), 1);
+    ASSERT_TRUE(com_open(com.get(), pty.path, 19200));
     termios t{};
     ASSERT_EQ(::tcgetattr(com->f, &t), 0);
     EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B19200));
@@ -94,7 +100,7 @@ TEST(ComOpen, SetsRawEightBitAtTheGivenSpeed) {
 TEST(ComRead, NothingWaitingGivesZeroAtOnce) {
     Pty pty;
     auto com = com_new();
-    ASSERT_EQ(com_open(com.get(), pty.path, 9600), 1);
+    ASSERT_TRUE(com_open(com.get(), pty.path, 9600));
     char bf[10];
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(com_read(com.get(), bf, sizeof bf), 0);
@@ -105,7 +111,7 @@ TEST(ComRead, NothingWaitingGivesZeroAtOnce) {
 TEST(ComRead, BytesPassUnchangedBothWays) {
     Pty pty;
     auto com = com_new();
-    ASSERT_EQ(com_open(com.get(), pty.path, 9600), 1);
+    ASSERT_TRUE(com_open(com.get(), pty.path, 9600));
     // CR, LF, Ctrl-Z and a high byte: a cooked line would translate or swallow them.
     const std::string out = "AT\r\n\x1a\xe9";
     ASSERT_EQ(com_write(com.get(), out.data(), out.size()), static_cast<long>(out.size()));
@@ -125,7 +131,7 @@ TEST(ComRead, BytesPassUnchangedBothWays) {
 TEST(ComRead, AGonePeerIsAnError) {
     Pty pty;
     auto com = com_new();
-    ASSERT_EQ(com_open(com.get(), pty.path, 9600), 1);
+    ASSERT_TRUE(com_open(com.get(), pty.path, 9600));
     ::close(pty.master);
     ::close(pty.slave);
     pty.master = pty.slave = -1;
@@ -139,7 +145,7 @@ TEST(ComDump, TraceHoldsEveryReadAndWrite) {
     fs::remove(trace);
     {
         auto com = com_new();
-        ASSERT_EQ(com_open(com.get(), pty.path, 9600), 1);
+        ASSERT_TRUE(com_open(com.get(), pty.path, 9600));
         com_dump(com.get(), trace.string());
         ASSERT_NE(com->fp, nullptr);
         com_write(com.get(), "AT\r", 3);
@@ -161,7 +167,7 @@ TEST(ComDump, TraceHoldsEveryReadAndWrite) {
 TEST(ComDump, AnUnwritableTraceIsReportedAndThePortStillWorks) {
     Pty pty;
     auto com = com_new();
-    ASSERT_EQ(com_open(com.get(), pty.path, 9600), 1);
+    ASSERT_TRUE(com_open(com.get(), pty.path, 9600));
     com_dump(com.get(), "/nonexistent/dir/trace.log");
     EXPECT_EQ(com->fp, nullptr);
     EXPECT_EQ(com_write(com.get(), "AT\r", 3), 3);

@@ -24,7 +24,7 @@ class GsmLine : public ::testing::Test {
         g_.lock_com = th_mutex_new("USING_GSM_MODEM");
         g_.lock_buffer = th_mutex_new("USING_READ_BUFFER");
         g_.com = com_new();
-        ASSERT_EQ(com_open(g_.com.get(), modem_.path(), 9600), 1);
+        ASSERT_TRUE(com_open(g_.com.get(), modem_.path(), 9600));
         g_.reply_ms = 5000;
         gsm_reader_start(&g_);
     }
@@ -163,9 +163,9 @@ TEST_F(GsmLine, WritesGoOutWholeAndAreLogged) {
     std::filesystem::path log =
         std::filesystem::temp_directory_path() / ("tv_gsmlog_" + std::to_string(::getpid()));
     std::filesystem::remove(log);
-    std::string why;
-    g_.flog = trace_open(log.string(), why);
-    ASSERT_TRUE(g_.flog) << why;
+    auto opened = trace_open(log.string());
+    ASSERT_TRUE(opened) << opened.reason();
+    g_.flog = *opened;
     int err = 0;
     EXPECT_EQ(gsm_write(&g_, err, "AT+CSDH=%d%s", 1, g_.w_endl.c_str()), 1);
     EXPECT_TRUE(modem_.wait_command("AT+CSDH=1"));

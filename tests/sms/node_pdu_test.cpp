@@ -58,8 +58,8 @@ std::string submit_unit(const sms_split& s, const sms_part& p) {
     std::string unit = "00";
     unit += p.udh.empty() ? "01" : "41";
     unit += "00";
-    std::string why;
-    EXPECT_TRUE(pdu_encode_addr("+61412345678", unit, why)) << why;
+    Status st = pdu_encode_addr("+61412345678", unit);
+    EXPECT_TRUE(st) << st.reason();
     unit += "00";
     unit += s.alphabet == sms_alphabet::gsm ? "00" : "08";
     if (s.alphabet == sms_alphabet::gsm) {

@@ -20,8 +20,8 @@ std::string deliver(const std::string& fo, const std::string& dcs, const std::st
 
 gsm_pdu decoded(const std::string& unit) {
     gsm_pdu msg;
-    std::string why;
-    EXPECT_EQ(gsm_decode_pdu(unit, msg, why), 1) << unit << ": " << why;
+    Status st = gsm_decode_pdu(unit, msg);
+    EXPECT_TRUE(st) << unit << ": " << st.reason();
     return msg;
 }
 
@@ -34,45 +34,58 @@ TEST(GsmPduHex, OctetsAreWrittenUpperCaseAndReadInEitherCase) {
     pdu_encode_int(out, 0x1FF);  // only the low octet
     EXPECT_EQ(out, "AB0FFF");
 
-    std::string why;
     std::size_t i = 0;
-    int v = -1;
-    ASSERT_EQ(pdu_decode_int("aBfF", i, v, why), 1);
-    EXPECT_EQ(v, 0xAB);
-    ASSERT_EQ(pdu_decode_int("aBfF", i, v, why), 1);
-    EXPECT_EQ(v, 0xFF);
+    Result<int> v = pdu_decode_int("aBfF", i);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(*v, 0xAB);
+    v = pdu_decode_int("aBfF", i);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(*v, 0xFF);
     EXPECT_EQ(i, 4u);
 }
 
 TEST(GsmPduHex, ReaderRefusesBadDigitsAndShortTextWithoutMoving) {
-    std::string why;
-    int v = 7;
     std::size_t i = 0;
-    EXPECT_EQ(pdu_decode_int("1G", i, v, why), 0);
-    EXPECT_EQ(why, "not a hex digit at position 1");
+    Result<int> v = pdu_decode_int("1G", i);
+    ASSERT_FALSE(v);
+    EXPECT_EQ(v.error().reason, "not a hex digit at position 1");
     EXPECT_EQ(i, 0u);
-    EXPECT_EQ(v, 7);
 
     i = 2;
-    EXPECT_EQ(pdu_decode_int("123", i, v, why), 0);
-    EXPECT_NE(why.find("unit ends at position 2"), std::string::npos) << why;
+    v = pdu_decode_int("123", i);
+    ASSERT_FALSE(v);
+    EXPECT_NE(v.error().reason.find("unit ends at position 2"), std::string::npos)
+        << v.error().reason;
     EXPECT_EQ(i, 2u);
     i = 9;  // past the end altogether
-    EXPECT_EQ(pdu_decode_int("12", i, v, why), 0);
+    EXPECT_FALSE(pdu_decode_int("12", i));
     EXPECT_EQ(i, 9u);
 }
 
 TEST(GsmPduHex, FlipSwapsSemiOctetsAndStopsAtTheEnd) {
-    std::string out, why;
+    std::string out;
     std::size_t i = 0;
-    ASSERT_EQ(pdu_flip("2143F", out, i, why), 1);
-    ASSERT_EQ(pdu_flip("2143F", out, i, why), 1);
-    EXPECT_EQ(pdu_flip("2143F", out, i, why), 0);
+    ASSERT_TRUE(pdu_flip("2143F", out, i));
+    ASSERT_TRUE(pdu_flip("2143F", out, i));
+    EXPECT_FALSE(pdu_flip("2143F", out, i));
     EXPECT_EQ(out, "1234");
     EXPECT_EQ(i, 4u);
 }
 
 // ---- addresses ----
+
+// The address at i, or "(failed)" with a test failure.
+std::string addr_at(std::string_view unit, std::size_t& i, int* type = nullptr) {
+    Result<std::string> r = pdu_decode_addr(unit, i, type);
+    EXPECT_TRUE(r) << unit << ": " << r.reason();
+    return r ? *r : "(failed)";
+}
+
+std::string sc_addr_at(std::string_view unit, std::size_t& i) {
+    Result<std::string> r = pdu_decode_sc_addr(unit, i);
+    EXPECT_TRUE(r) << unit << ": " << r.reason();
+    return r ? *r : "(failed)";
+}
 
 TEST(GsmPduAddress, InternationalAndNationalNumbersAreEncoded) {
     struct row {
@@ -86,8 +99,9 @@ TEST(GsmPduAddress, InternationalAndNationalNumbersAreEncoded) {
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.in);
-        std::string out, why;
-        ASSERT_EQ(pdu_encode_addr(r.in, out, why), 1) << why;
+        std::string out;
+        Status st = pdu_encode_addr(r.in, out);
+        ASSERT_TRUE(st) << st.reason();
         EXPECT_EQ(out, r.out);
     }
 }
@@ -110,78 +124,61 @@ TEST(GsmPduAddress, EncoderRefusesWhatCannotBeDialled) {
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.in);
-        std::string out = "kept", why;
-        EXPECT_EQ(pdu_encode_addr(r.in, out, why), 0);
-        EXPECT_EQ(why, r.reason);
+        std::string out = "kept";
+        EXPECT_EQ(pdu_encode_addr(r.in, out).reason(), r.reason);
+        EXPECT_EQ(out, "kept");
     }
 }
 
 TEST(GsmPduAddress, TypeOctetDecidesThePlusSign) {
-    std::string out, why;
     std::size_t i = 0;
     int type = 0;
-    ASSERT_EQ(pdu_decode_addr("0B817238880900F1", out, i, why, &type), 1) << why;
-    EXPECT_EQ(out, "27838890001");
+    EXPECT_EQ(addr_at("0B817238880900F1", i, &type), "27838890001");
     EXPECT_EQ(type, 0x81);
     EXPECT_EQ(i, 16u);
 
     i = 0;
-    ASSERT_EQ(pdu_decode_addr("0B917238880900F1", out, i, why), 1);
-    EXPECT_EQ(out, "+27838890001");
+    EXPECT_EQ(addr_at("0B917238880900F1", i), "+27838890001");
     // A network-specific number (0xB1) has bits 7 and 4 set but is not international.
     i = 0;
-    ASSERT_EQ(pdu_decode_addr("04B12143", out, i, why), 1);
-    EXPECT_EQ(out, "1234");
+    EXPECT_EQ(addr_at("04B12143", i), "1234");
 }
 
 TEST(GsmPduAddress, FillerAndKeypadDigitsAreRead) {
-    std::string out, why;
     std::size_t i = 0;
     // A length rounded up to cover the filler still ends at the filler.
-    ASSERT_EQ(pdu_decode_addr("06812143F5", out, i, why), 1);
-    EXPECT_EQ(out, "12345");
+    EXPECT_EQ(addr_at("06812143F5", i), "12345");
     i = 0;
-    ASSERT_EQ(pdu_decode_addr("0481A1B2", out, i, why), 1);
-    EXPECT_EQ(out, "1*2#");
+    EXPECT_EQ(addr_at("0481A1B2", i), "1*2#");
     // No digits at all: the type octet is still there.
     i = 0;
-    ASSERT_EQ(pdu_decode_addr("009100", out, i, why), 1);
-    EXPECT_EQ(out, "");
+    EXPECT_EQ(addr_at("009100", i), "");
     EXPECT_EQ(i, 4u);
 }
 
 TEST(GsmPduAddress, AlphanumericOriginatorIsUnpackedToItsName) {
-    std::string out, why;
     std::size_t i = 0;
     // "Tolvane": 7 characters in 7 octets, length as 13 or 14 semi-octets.
-    ASSERT_EQ(pdu_decode_addr("0DD0D437DB1E769701", out, i, why), 1) << why;
-    EXPECT_EQ(out, "Tolvane");
+    EXPECT_EQ(addr_at("0DD0D437DB1E769701", i), "Tolvane");
     i = 0;
-    ASSERT_EQ(pdu_decode_addr("0ED0D437DB1E769701", out, i, why), 1) << why;
-    EXPECT_EQ(out, "Tolvane");
+    EXPECT_EQ(addr_at("0ED0D437DB1E769701", i), "Tolvane");
     i = 0;
-    ASSERT_EQ(pdu_decode_addr("08D049B7F90D", out, i, why), 1) << why;
-    EXPECT_EQ(out, "Info");
+    EXPECT_EQ(addr_at("08D049B7F90D", i), "Info");
     // Eleven characters, the longest name, in 10 octets.
     i = 0;
-    ASSERT_EQ(pdu_decode_addr("14D041F1985C369FD169F51A", out, i, why), 1) << why;
-    EXPECT_EQ(out, "Abcdefghijk");
+    EXPECT_EQ(addr_at("14D041F1985C369FD169F51A", i), "Abcdefghijk");
     // A line break in a name cannot reach a mail header.
     i = 0;
-    ASSERT_EQ(pdu_decode_addr("06D0418510", out, i, why), 1) << why;
-    EXPECT_EQ(out, "A?B");
+    EXPECT_EQ(addr_at("06D0418510", i), "A?B");
 }
 
 TEST(GsmPduAddress, ServiceCentreFormCountsOctets) {
-    std::string out = "old", why;
     std::size_t i = 0;
-    ASSERT_EQ(pdu_decode_sc_addr("0004", out, i, why), 1);
-    EXPECT_EQ(out, "");
+    EXPECT_EQ(sc_addr_at("0004", i), "");
     EXPECT_EQ(i, 2u);  // no type octet behind a length of 0
 
     i = 0;
-    ASSERT_EQ(pdu_decode_sc_addr("07917283010010F5", out, i, why), 1) << why;
-    EXPECT_EQ(out, "+27381000015");
+    EXPECT_EQ(sc_addr_at("07917283010010F5", i), "+27381000015");
     EXPECT_EQ(i, 16u);
 }
 
@@ -201,11 +198,10 @@ TEST(GsmPduAddress, LengthsBeyondTheDataAreRefused) {
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.in);
-        std::string out, why;
         std::size_t i = 0;
-        int ok = r.sca ? pdu_decode_sc_addr(r.in, out, i, why) : pdu_decode_addr(r.in, out, i, why);
-        EXPECT_EQ(ok, 0);
-        EXPECT_NE(why.find(r.reason), std::string::npos) << why;
+        Result<std::string> out = r.sca ? pdu_decode_sc_addr(r.in, i) : pdu_decode_addr(r.in, i);
+        ASSERT_FALSE(out);
+        EXPECT_NE(out.error().reason.find(r.reason), std::string::npos) << out.error().reason;
     }
 }
 
@@ -224,20 +220,19 @@ TEST(GsmPduTime, FieldsAndZoneInWholeHours) {
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.in);
-        std::string out, why;
         std::size_t i = 0;
-        ASSERT_EQ(pdu_decode_time(r.in, out, i, why), 1) << why;
-        EXPECT_EQ(out, r.out);
+        Result<std::string> out = pdu_decode_time(r.in, i);
+        ASSERT_TRUE(out) << out.reason();
+        EXPECT_EQ(*out, r.out);
         EXPECT_EQ(i, 14u);
     }
 }
 
 TEST(GsmPduTime, ShortOrBadTimeStampIsRefused) {
-    std::string out, why;
     std::size_t i = 0;
-    EXPECT_EQ(pdu_decode_time("306040210354", out, i, why), 0);
-    EXPECT_EQ(why, "time stamp needs 7 octets at position 0, 6 present");
-    EXPECT_EQ(pdu_decode_time("3060402103548G", out, i, why), 0);
+    EXPECT_EQ(pdu_decode_time("306040210354", i).reason(),
+              "time stamp needs 7 octets at position 0, 6 present");
+    std::string why = pdu_decode_time("3060402103548G", i).reason();
     EXPECT_EQ(i, 0u);
     EXPECT_NE(why.find("not a hex digit"), std::string::npos) << why;
 }
@@ -245,16 +240,17 @@ TEST(GsmPduTime, ShortOrBadTimeStampIsRefused) {
 // ---- 7-bit user data ----
 
 std::string content(int dcs, std::string_view text) {
-    std::string out, why;
-    EXPECT_EQ(pdu_encode_content(dcs, out, text, why), 1) << why;
+    std::string out;
+    Status st = pdu_encode_content(dcs, out, text);
+    EXPECT_TRUE(st) << st.reason();
     return out;
 }
 
 std::string text_of(int dcs, const std::string& ud, bool udhi = false) {
     gsm_pdu msg;
-    std::string why;
     std::size_t i = 0;
-    EXPECT_EQ(pdu_decode_content(dcs, udhi, ud, i, msg, why), 1) << ud << ": " << why;
+    Status st = pdu_decode_content(dcs, udhi, ud, i, msg);
+    EXPECT_TRUE(st) << ud << ": " << st.reason();
     EXPECT_EQ(msg.length, static_cast<int>(msg.message.size()));
     return msg.message;
 }
@@ -274,14 +270,14 @@ TEST(GsmPduSeptets, GoldenPackingAtOctetBoundaries) {
 
     // The reader stops behind the user data, before anything that follows.
     gsm_pdu msg;
-    std::string why;
     std::size_t i = 2;
-    ASSERT_EQ(pdu_decode_content(0, false, "XX0741E19058341E01FFFF", i, msg, why), 1) << why;
+    Status st = pdu_decode_content(0, false, "XX0741E19058341E01FFFF", i, msg);
+    ASSERT_TRUE(st) << st.reason();
     EXPECT_EQ(i, 18u);
     // A bad digit inside the data leaves the position behind the length octet.
     i = 0;
-    EXPECT_EQ(pdu_decode_content(0, false, "0741E1905834QE01", i, msg, why), 0);
-    EXPECT_EQ(why, "not a hex digit at position 12");
+    EXPECT_EQ(pdu_decode_content(0, false, "0741E1905834QE01", i, msg).reason(),
+              "not a hex digit at position 12");
     EXPECT_EQ(i, 2u);
 }
 
@@ -393,15 +389,15 @@ TEST(GsmPduOctets, CodingGroupsChooseTheAlphabet) {
 }
 
 TEST(GsmPduOctets, UnknownCodingIsRefusedBothWays) {
-    std::string out = "00", why;
-    EXPECT_EQ(pdu_encode_content(0xF0, out, "hello", why), 0);
+    std::string out = "00";
+    EXPECT_EQ(pdu_encode_content(0xF0, out, "hello").reason(),
+              "data coding 240 cannot be sent (0, 4 or 8)");
     EXPECT_EQ(out, "00");
-    EXPECT_EQ(why, "data coding 240 cannot be sent (0, 4 or 8)");
 
     gsm_pdu msg;
     std::size_t i = 0;
-    EXPECT_EQ(pdu_decode_content(0x20, false, "05E8329BFD06", i, msg, why), 0);
-    EXPECT_EQ(why, "compressed user data (data coding 20) cannot be read");
+    EXPECT_EQ(pdu_decode_content(0x20, false, "05E8329BFD06", i, msg).reason(),
+              "compressed user data (data coding 20) cannot be read");
     EXPECT_EQ(i, 0u);
 }
 
@@ -453,15 +449,19 @@ TEST(GsmPduHeader, EightBitAndUcs2HeadersAreSkipped) {
 // ---- whole units ----
 
 TEST(GsmPduSubmit, GoldenUnitAndOctetCount) {
-    std::string unit, why;
-    EXPECT_EQ(gsm_encode_pdu_ref(0, 0, "+447700900123", "hello", unit, why), 18) << why;
+    std::string unit;
+    Result<int> octets = gsm_encode_pdu_ref(0, 0, "+447700900123", "hello", unit);
+    ASSERT_TRUE(octets) << octets.reason();
+    EXPECT_EQ(*octets, 18);
     EXPECT_EQ(unit,
               "000100"
               "0C91447700091032"
               "0000"
               "05E8329BFD06");
 
-    EXPECT_EQ(gsm_encode_pdu_ref(0x1FE, 8, "12345", "Hi", unit, why), 14);
+    octets = gsm_encode_pdu_ref(0x1FE, 8, "12345", "Hi", unit);
+    ASSERT_TRUE(octets) << octets.reason();
+    EXPECT_EQ(*octets, 14);
     EXPECT_EQ(unit,
               "0001FE"
               "05812143F5"
@@ -470,20 +470,20 @@ TEST(GsmPduSubmit, GoldenUnitAndOctetCount) {
 }
 
 TEST(GsmPduSubmit, RefusalLeavesTheUnitAlone) {
-    std::string unit = "previous", why;
-    EXPECT_EQ(gsm_encode_pdu_ref(1, 0, "+44 77", "hello", unit, why), 0);
-    EXPECT_EQ(why, "phone number holds ' ', not a digit");
-    EXPECT_EQ(gsm_encode_pdu_ref(1, 3, "+4477", "hello", unit, why), 0);
-    EXPECT_EQ(why, "data coding 3 cannot be sent (0, 4 or 8)");
+    std::string unit = "previous";
+    EXPECT_EQ(gsm_encode_pdu_ref(1, 0, "+44 77", "hello", unit).reason(),
+              "phone number holds ' ', not a digit");
+    EXPECT_EQ(gsm_encode_pdu_ref(1, 3, "+4477", "hello", unit).reason(),
+              "data coding 3 cannot be sent (0, 4 or 8)");
     EXPECT_EQ(unit, "previous");
 }
 
 TEST(GsmPduSubmit, MessageReferenceCountsUpAndWraps) {
-    std::string unit, why;
-    ASSERT_GT(gsm_encode_pdu(0, "123", "a", unit, why), 0);
+    std::string unit;
+    ASSERT_TRUE(gsm_encode_pdu(0, "123", "a", unit));
     int first = std::stoi(unit.substr(4, 2), nullptr, 16);
     for (int k = 1; k <= 256; ++k) {
-        ASSERT_GT(gsm_encode_pdu(0, "123", "a", unit, why), 0);
+        ASSERT_TRUE(gsm_encode_pdu(0, "123", "a", unit));
         ASSERT_EQ(std::stoi(unit.substr(4, 2), nullptr, 16), (first + k) % 256);
     }
 }
@@ -500,10 +500,10 @@ TEST(GsmPduSubmit, OwnUnitsReadBackAsStoredSubmits) {
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.to);
-        std::string unit, why;
-        int octets = gsm_encode_pdu_ref(77, r.dcs, r.to, r.text, unit, why);
-        ASSERT_GT(octets, 0) << why;
-        EXPECT_EQ(unit.size(), 2u + 2u * octets);
+        std::string unit;
+        Result<int> octets = gsm_encode_pdu_ref(77, r.dcs, r.to, r.text, unit);
+        ASSERT_TRUE(octets) << octets.reason();
+        EXPECT_EQ(unit.size(), 2u + 2u * *octets);
         gsm_pdu msg = decoded(unit);
         EXPECT_TRUE(gsm_pdu_is_submit(&msg));
         EXPECT_EQ(msg.message_reference, 77);
@@ -582,8 +582,7 @@ TEST(GsmPduDeliver, FieldsOfAnOwnDeliveredUnit) {
 
     // A previous result does not leak into the next.
     gsm_pdu reused = msg;
-    std::string why;
-    ASSERT_EQ(gsm_decode_pdu(deliver("04", "04", "00"), reused, why), 1);
+    ASSERT_TRUE(gsm_decode_pdu(deliver("04", "04", "00"), reused));
     EXPECT_EQ(reused.message, "");
     EXPECT_EQ(reused.udh, "");
 }
@@ -637,9 +636,9 @@ TEST(GsmPduMalformed, EveryBrokenUnitIsRefusedWithItsReason) {
     for (const row& r : rows) {
         SCOPED_TRACE(r.unit);
         gsm_pdu msg;
-        std::string why;
-        EXPECT_EQ(gsm_decode_pdu(r.unit, msg, why), 0);
-        EXPECT_NE(why.find(r.reason), std::string::npos) << why;
+        Status st = gsm_decode_pdu(r.unit, msg);
+        ASSERT_FALSE(st);
+        EXPECT_NE(st.error().reason.find(r.reason), std::string::npos) << st.error().reason;
     }
 }
 
@@ -663,9 +662,9 @@ TEST(GsmPduMalformed, EveryTruncationOfAGoodUnitIsRefused) {
         for (std::size_t n = 0; n < unit.size(); ++n) {
             SCOPED_TRACE(unit.substr(0, n));
             gsm_pdu msg;
-            std::string why;
-            EXPECT_EQ(gsm_decode_pdu(std::string_view(unit).substr(0, n), msg, why), 0);
-            EXPECT_FALSE(why.empty());
+            Status st = gsm_decode_pdu(std::string_view(unit).substr(0, n), msg);
+            ASSERT_FALSE(st);
+            EXPECT_FALSE(st.error().reason.empty());
         }
     }
 }
@@ -683,12 +682,11 @@ TEST(GsmPduMalformed, ChangedDigitsNeverGiveAnInconsistentResult) {
             std::string changed = unit;
             changed[k] = d;
             gsm_pdu msg;
-            std::string why;
-            if (gsm_decode_pdu(changed, msg, why)) {
+            if (Status st = gsm_decode_pdu(changed, msg)) {
                 EXPECT_EQ(msg.length, static_cast<int>(msg.message.size()));
                 EXPECT_LE(msg.message.size(), 160u);
             } else {
-                EXPECT_FALSE(why.empty()) << changed;
+                EXPECT_FALSE(st.error().reason.empty()) << changed;
             }
         }
     }

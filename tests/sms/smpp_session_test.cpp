@@ -31,8 +31,8 @@ class SmppLink : public ::testing::Test {
   protected:
     void SetUp() override {
         tcp_init();
-        std::string why;
-        ASSERT_TRUE(link_->connect("127.0.0.1", peer_.port(), why)) << why;
+        Status connected = link_->connect("127.0.0.1", peer_.port());
+        ASSERT_TRUE(connected) << connected.reason();
         ASSERT_EQ(peer_.accept(), 0);
     }
 
@@ -189,8 +189,8 @@ TEST_F(SmppLink, RequestsSentTogetherEachGetTheirOwnOutcome) {
         SCOPED_TRACE(c.name);
         Peer peer;
         auto link = std::make_shared<smpp_link>("transmitter");
-        std::string why;
-        ASSERT_TRUE(link->connect("127.0.0.1", peer.port(), why)) << why;
+        Status connected = link->connect("127.0.0.1", peer.port());
+        ASSERT_TRUE(connected) << connected.reason();
         ASSERT_EQ(peer.accept(), 0);
         const std::size_t n = c.fates.size();
         std::vector<std::unique_ptr<pdu>> owned;
@@ -415,11 +415,10 @@ TEST(SmppLinkConnect, NoListenerAndNoHostFail) {
         gone.close_listener();
     }
     smpp_link l("transmitter");
-    std::string why;
-    EXPECT_FALSE(l.connect("127.0.0.1", port, why));
-    EXPECT_FALSE(why.empty());
-    EXPECT_FALSE(l.connect("", port, why));
-    EXPECT_EQ(why, "no smsc host set");
+    Status st = l.connect("127.0.0.1", port);
+    ASSERT_FALSE(st);
+    EXPECT_FALSE(st.error().reason.empty());
+    EXPECT_EQ(l.connect("", port).reason(), "no smsc host set");
 }
 
 TEST(SmppStatusText, KnownAndUnknownStatuses) {
@@ -456,8 +455,8 @@ TEST(SmppLinkOwners, AHookOnTheReaderMayDropTheLastReference) {
             owner = std::make_shared<smpp_link>("receiver");
         std::weak_ptr<smpp_link> seen = owner;
         if (by == By::close_hook) owner->set_close_hook(drop);
-        std::string why;
-        ASSERT_TRUE(owner->connect("127.0.0.1", peer.port(), why)) << why;
+        Status connected = owner->connect("127.0.0.1", peer.port());
+        ASSERT_TRUE(connected) << connected.reason();
         ASSERT_EQ(peer.accept(), 0);
         if (by == By::deliver_hook)
             peer.send(0, raw_pdu(SMPP_DELIVER_SM, 0, 7, deliver_body("", "1", "2", "hi")));

@@ -63,8 +63,8 @@ TEST(SmppLinkCloseHook, ToldOnceWithTheReasonSetWhicheverSideEndsIt) {
             reason_seen = link->close_reason();
             cv.notify_all();
         });
-        std::string why;
-        ASSERT_TRUE(link->connect("127.0.0.1", peer.port(), why)) << why;
+        Status connected = link->connect("127.0.0.1", peer.port());
+        ASSERT_TRUE(connected) << connected.reason();
         ASSERT_EQ(peer.accept(), 0);
         switch (c.how) {
             case ender::centre_hangs_up:
@@ -101,8 +101,8 @@ TEST(SmppLinkCloseHook, ReleasingAnOpenLinkTellsNobody) {
     {
         auto link = std::make_shared<smpp_link>("transmitter");
         link->set_close_hook([&] { ++told; });
-        std::string why;
-        ASSERT_TRUE(link->connect("127.0.0.1", peer.port(), why)) << why;
+        Status connected = link->connect("127.0.0.1", peer.port());
+        ASSERT_TRUE(connected) << connected.reason();
         ASSERT_EQ(peer.accept(), 0);
     }
     // The release closed the connection (the centre sees it) without the hook.
@@ -116,8 +116,8 @@ TEST(SmppLinkDeadline, ARequestEndsAtItsOwnDeadlineWhileTheReaderBlocks) {
     tcp_init();
     Peer peer;
     auto link = std::make_shared<smpp_link>("transmitter");
-    std::string why;
-    ASSERT_TRUE(link->connect("127.0.0.1", peer.port(), why)) << why;
+    Status connected = link->connect("127.0.0.1", peer.port());
+    ASSERT_TRUE(connected) << connected.reason();
     ASSERT_EQ(peer.accept(), 0);
     auto req = pdu_new(SMPP_ENQUIRE_LINK, 0);
     pdu resp;

@@ -30,10 +30,10 @@ class switch_link : public smtp_link {
     bool write(std::string_view data) override { return inner_->write(data); }
     int sockno() const override { return 0; }
     bool peer(std::string& ip, int& port) override { return inner_->peer(ip, port); }
-    bool start_tls(int, std::string& reason) override {
+    Status start_tls(int) override {
         ++*switches_;
-        if (!ok_) reason = "handshake failed";
-        return ok_;
+        if (!ok_) return Error{0, "handshake failed"};
+        return {};
     }
 
   private:
@@ -52,9 +52,10 @@ class Tls : public ::testing::Test {
         ASSERT_EQ(err, 0);
         drv = static_cast<smtp_engine*>(drv_state.get());
         drv->handoff = [this](std::unique_ptr<smtp_message> m) { handed.push_back(std::move(m)); };
-        std::string why;
-        setup = myssl_client_setup_new(false, why);  // over a buffer only its presence counts
-        ASSERT_TRUE(setup) << why;
+        // Over a buffer only its presence counts.
+        Result<MysslSetupPtr> made = myssl_client_setup_new(false);
+        ASSERT_TRUE(made) << made.reason();
+        setup = std::move(*made);
         drv->tls_setup = setup;
         drv->users["ann"] = ssha_encode("pw");
         drv->auth_fail_delay_ms = 0;
