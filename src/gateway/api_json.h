@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 
 namespace tolvane {
 
@@ -13,5 +14,8 @@ namespace tolvane {
 std::int64_t api_now_ms();
 // j as one compact line.
 std::string api_dump(const nlohmann::json& j);
+// Appends s as a JSON string, quoted, escaped as api_dump escapes it; bytes that are not
+// UTF-8 become U+FFFD. For lines written often, without building a json value first.
+void api_json_string(std::string& out, std::string_view s);
 
 }  // namespace tolvane

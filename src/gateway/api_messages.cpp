@@ -29,21 +29,6 @@ bool final_status(const std::string& s) {
     return s == "sent" || s == "delivered" || s == "failed" || s == "expired";
 }
 
-// The journal's line of a message (every field, the callback included).
-json line_of(const ApiMessage& m) {
-    return json{{"id", m.id},
-                {"to", m.to},
-                {"status", m.status},
-                {"transport", m.transport},
-                {"error", m.error},
-                {"reference", m.reference},
-                {"callback_url", m.callback_url},
-                {"key", m.key},
-                {"attempts", m.attempts},
-                {"created", m.created_ms},
-                {"updated", m.updated_ms}};
-}
-
 std::optional<ApiMessage> message_of(const json& j) {
     ApiMessage m;
     m.id = j.value("id", "");
@@ -112,6 +97,34 @@ ApiMessage from_entry(const queue_entry& e) {
 
 }  // namespace
 
+std::string api_message_line(const ApiMessage& m) {
+    // The fields in the order a json object dumps them (by name), so that the line is the
+    // one the journal always held.
+    std::string out;
+    out.reserve(256 + m.callback_url.size() + m.error.size() + m.reference.size());
+    const auto text = [&out](const char* name, const std::string& v) {
+        out += name;
+        api_json_string(out, v);
+    };
+    const auto number = [&out](const char* name, std::int64_t v) {
+        out += name;
+        out += std::to_string(v);
+    };
+    number("{\"attempts\":", m.attempts);
+    text(",\"callback_url\":", m.callback_url);
+    number(",\"created\":", m.created_ms);
+    text(",\"error\":", m.error);
+    text(",\"id\":", m.id);
+    text(",\"key\":", m.key);
+    text(",\"reference\":", m.reference);
+    text(",\"status\":", m.status);
+    text(",\"to\":", m.to);
+    text(",\"transport\":", m.transport);
+    number(",\"updated\":", m.updated_ms);
+    out += '}';
+    return out;
+}
+
 std::string api_entry_header(const queue_entry& e, const char* name) {
     for (const auto& [n, v] : e.headers)
         if (iequals(n, name)) return v;
@@ -164,7 +177,7 @@ Status ApiMessages::open() {
             it = messages_.erase(it);
             continue;
         }
-        text += api_dump(line_of(it->second)) + "\n";
+        text += api_message_line(it->second) + "\n";
         ++it;
     }
     // Reports not queued yet stay until they are (however old their message).
@@ -198,14 +211,14 @@ void ApiMessages::adopt(QueueStore& queue) {
         std::lock_guard<std::mutex> g(lock_);
         if (messages_.count(m.id) != 0) continue;
         messages_[m.id] = m;
-        append_locked(api_dump(line_of(m)) + "\n", false);
+        append_locked(api_message_line(m) + "\n", false);
         share(m, true);
     }
 }
 
 void ApiMessages::share(const ApiMessage& m, bool only_new) {
     if (shared_)
-        shared_->put_message({m.id, m.key, m.status, api_dump(line_of(m)), m.updated_ms}, only_new);
+        shared_->put_message({m.id, m.key, m.status, api_message_line(m), m.updated_ms}, only_new);
 }
 
 std::size_t ApiMessages::requeue_reports() {
@@ -261,7 +274,7 @@ void ApiMessages::change_all(std::vector<ApiMessage>& ms, bool report, bool only
     std::vector<std::string> lines(ms.size());
     for (std::size_t i = 0; i < ms.size(); ++i) {
         if (report && !ms[i].callback_url.empty() && sink_) rs[i] = report_of(ms[i]);
-        lines[i] = api_dump(line_of(ms[i])) + "\n";
+        lines[i] = api_message_line(ms[i]) + "\n";
         // The change and its report are one write, on disk before the report is handed
         // over: a stop between the two leaves the report for requeue_reports().
         if (rs[i]) lines[i] += api_dump(report_line(*rs[i])) + "\n";

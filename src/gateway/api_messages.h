@@ -62,6 +62,8 @@ struct ApiMessage {
     std::int64_t created_ms = 0, updated_ms = 0;
 };
 
+// The journal's line of a message: every field (the callback included) as one JSON object.
+std::string api_message_line(const ApiMessage& m);
 // The value of one of an entry's headers ("" when absent).
 std::string api_entry_header(const queue_entry& e, const char* name);
 // A time in ms since the epoch as "YYYY-MM-DDTHH:MM:SSZ".

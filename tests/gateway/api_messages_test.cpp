@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "foundation/utf8.h"
+#include "gateway/api_json.h"
 #include "gateway/api_keys.h"
 #include "gateway/mail_to_sms.h"
 #include "support/status_check.h"
@@ -67,6 +69,61 @@ class ApiMessagesTest : public ::testing::Test {
     std::vector<ApiReport> got_;
     bool crash_ = false, refuse_ = false;
 };
+
+// The journal's line is written without a json value; it must be the line a json dump
+// of the same fields gives (the journal held those), and read back to the same fields
+// whatever a client or a centre put in them.
+TEST(ApiMessageLine, IsTheJsonDumpOfEveryFieldAndReadsBack) {
+    const std::string invalid = std::string("bad \xE2\x82 end \xFF");
+    struct Case {
+        const char* what;
+        std::string text;  // goes into error, reference and callback_url
+        bool valid_utf8;
+    } cases[] = {
+        {"plain", "queue full", true},
+        {"empty", "", true},
+        {"quotes and backslash", "say \"hi\" \\ there", true},
+        {"control bytes", std::string("a\nb\rc\td\be\ff\x01g\x1fh\x7fi", 17), true},
+        {"non-ASCII", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", true},
+        {"invalid UTF-8", invalid, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ApiMessage m;
+        m.id = "42";
+        m.to = "+61412345678";
+        m.status = "failed";
+        m.transport = "smpp";
+        m.error = c.text;
+        m.reference = c.text;
+        m.callback_url = c.text;
+        m.key = "shop";
+        m.attempts = 3;
+        m.created_ms = 1796882188123;
+        m.updated_ms = -1;
+        const std::string line = api_message_line(m);
+        const nlohmann::json j{{"id", m.id},
+                               {"to", m.to},
+                               {"status", m.status},
+                               {"transport", m.transport},
+                               {"error", m.error},
+                               {"reference", m.reference},
+                               {"callback_url", m.callback_url},
+                               {"key", m.key},
+                               {"attempts", m.attempts},
+                               {"created", m.created_ms},
+                               {"updated", m.updated_ms}};
+        if (c.valid_utf8) {
+            EXPECT_EQ(line, api_dump(j));
+        }
+        nlohmann::json back = nlohmann::json::parse(line);  // throws on a broken line
+        EXPECT_EQ(back["error"], utf8_valid(c.text));
+        EXPECT_EQ(back["callback_url"], utf8_valid(c.text));
+        EXPECT_EQ(back["attempts"], 3);
+        EXPECT_EQ(back["created"], 1796882188123);
+        EXPECT_EQ(back["updated"], -1);
+    }
+}
 
 TEST_F(ApiMessagesTest, StatusIsReadBackAfterARestartForItsKeyOnly) {
     {
