@@ -15,8 +15,9 @@
 // the journal only what became of it.
 //
 // Delivery reports are not lost by a stop: a change that has a report writes, in the same
-// append to the journal and flushed to disk (fdatasync) before anything else, a line of
-// the report (its body, URL, key and delivery id); once the webhook sender has stored it
+// append to the journal, a line of the report (its body, URL, key and delivery id), flushed
+// to disk (fdatasync, without the lock) before the report is handed over; once the webhook
+// sender has stored it
 // in the queue a short "queued" line follows. At start-up the reports without their
 // "queued" line are kept and requeue_reports() hands them over again, with the same
 // X-Tolvane-Delivery id: a report may so arrive twice (webhooks are at least once), never
