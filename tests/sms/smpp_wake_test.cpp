@@ -530,6 +530,38 @@ TEST_F(SmppWindowOfOne, AnSmsSentOnItsOwnIsToldBeforeItsPlaceIsFree) {
     EXPECT_EQ(told, 1) << "told once";
 }
 
+class SmppWindowOfTwo : public SmppSupervisor {
+  protected:
+    SmppWindowOfTwo() { window_ = 2; }
+};
+
+// Two answers that come together free two places, but only the first finds the window
+// full and wakes one waiting sender: that sender, taking its place and leaving one free,
+// must wake the next, or it waits out the answer time (5 s here) though the place is free.
+TEST_F(SmppWindowOfTwo, PlacesFreedTogetherReachEveryWaitingSender) {
+    std::vector<std::future<SendResult>> sends;
+    for (int i = 0; i < 4; ++i)
+        sends.push_back(std::async(std::launch::async, [&] {
+            return transport_->send({.from = "gw", .to = "+61400000001", .text = "hi"});
+        }));
+    std::vector<std::uint32_t> first;
+    for (int n = 0; n < 2; ++n) {
+        RawPdu r;
+        ASSERT_TRUE(peer_.read(0, r));
+        first.push_back(r.seq);
+    }
+    EXPECT_TRUE(peer_.quiet(0, 200)) << "a third submit went out with the window full";
+    std::string both;
+    for (std::uint32_t seq : first) both += raw_pdu(SMPP_SUBMIT_SM_RESP, 0, seq, cstr("a"));
+    peer_.send(0, both);  // one write: both answers are read at once
+    for (int n = 0; n < 2; ++n) {
+        RawPdu r;
+        ASSERT_TRUE(peer_.read(0, r, 2000)) << "waiting sender " << n + 1 << " was not woken";
+        peer_.send(0, raw_pdu(SMPP_SUBMIT_SM_RESP, 0, r.seq, cstr("b")));
+    }
+    for (auto& f : sends) EXPECT_TRUE(f.get().ok());
+}
+
 TEST(SmppFailureKind, EachResultCodeHasItsKind) {
     struct Case {
         int code;
