@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -91,6 +92,30 @@ TEST_F(MsglogTest, StoreInOtherCaseKeepsOneEntryButAppendsTwoLines) {
     ASSERT_TRUE(succeeded(msglog_save(path)));
     EXPECT_EQ(slurp(path), "+61400111|Ann@Example.com|1700000060\n");
     EXPECT_FALSE(fs::exists(path + ".tmp"));
+}
+
+// Stores append through a descriptor kept between them; whatever became of the file in
+// between, the next line goes to the file that now bears the name, never to the old one.
+TEST_F(MsglogTest, AStoreAfterTheFileWasRewrittenRemovedOrMovedGoesToTheNamedFile) {
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+        const char* before;  // what the named file holds before the second store
+    } cases[] = {
+        {"saved", [&] { ASSERT_TRUE(succeeded(msglog_save(path))); },
+         "+6140|a@x|1700000000\n"},
+        {"removed", [&] { fs::remove(path); }, ""},
+        {"moved away", [&] { fs::rename(path, path + ".old"); }, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(path);
+        ASSERT_TRUE(succeeded(msglog_load(path, '|')));
+        ASSERT_EQ(msglog_store("+6140", "a@x"), 1);
+        c.change();
+        ASSERT_EQ(msglog_store("+6141", "b@x"), 1);
+        EXPECT_EQ(slurp(path), std::string(c.before) + "+6141|b@x|1700000000\n");
+    }
 }
 
 TEST_F(MsglogTest, LookupFollowsOrderOfAdditionLatestFollowsTime) {
