@@ -159,16 +159,19 @@ void DeliveryEngine::set_cut_waits(long grace_ms, long last_ms) {
 // Gives the entries waiting in one lane (or in every lane) back to the queue, ready at once.
 void DeliveryEngine::give_back_ahead(Lane* only) {
     std::vector<queue_entry> back;
+    std::vector<int> kinds;
     {
         std::lock_guard<std::mutex> lock(mu_);
         for (auto& lane : lanes_) {
             if (only != nullptr && lane.get() != only) continue;
             for (auto& e : lane->ahead) back.push_back(std::move(e));
             lane->ahead.clear();
+            kinds.push_back(lane->def.kind);
         }
     }
     // Outside the lock: a store tells the engine of a release through wake().
     for (const queue_entry& e : back) store_.release(e.id, std::string(), 0);
+    for (int kind : kinds) store_.give_back_held(kind);
 }
 
 int DeliveryEngine::stop(long wait_ms) {

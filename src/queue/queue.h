@@ -192,6 +192,12 @@ class QueueStore {
     // Taken entries whose set could not be finished: takeable again by any gateway.
     virtual void give_back_set(const std::vector<std::uint64_t>& ids) { (void)ids; }
 
+    // The workers of `kind` cannot send now (their transport is down, or they stop): a
+    // shared store gives back to every gateway the new entries it took for them as they
+    // were stored, and stores the next ones free for anyone until these workers claim
+    // again. A local store takes nothing on the way in.
+    virtual void give_back_held(int kind) { (void)kind; }
+
     // The entries of `kind` kept by gateways that have gone (their lease ran out), now this
     // gateway's, in enqueue order: a running gateway asks now and then. A local store has
     // no other gateway.

@@ -75,6 +75,12 @@ std::int64_t steady_ms() {
         .count();
 }
 
+// New entries stored already ours for our own workers (see enqueue_replacing): at most
+// what this many claims of those workers ask for, and only while the oldest of them has
+// waited no longer than TAKEN_WAIT_MS for a worker.
+constexpr std::size_t TAKEN_CLAIMS = 4;
+constexpr std::int64_t TAKEN_WAIT_MS = 250;
+
 std::string no_entry(std::uint64_t id) {
     return strprintf("no queue entry %llu held by this gateway",
                      static_cast<unsigned long long>(id));
@@ -109,6 +115,7 @@ class PgQueue final : public QueueStore {
     Result<std::optional<std::vector<queue_entry>>> take_set(const kept_set& set,
                                                              bool whole) override;
     void give_back_set(const std::vector<std::uint64_t>& ids) override;
+    void give_back_held(int kind) override;
     std::vector<queue_entry> adopt_gone(int kind) override;
     Status enqueue_replacing(std::vector<queue_entry>& batch,
                              const std::vector<std::uint64_t>& done) override;
@@ -138,12 +145,30 @@ class PgQueue final : public QueueStore {
                                                const std::vector<PgStmt>& before = {});
     void listen_loop(std::stop_token stop);
     bool renew();
+    // Something of `kind` (0: of every kind) may have become claimable: the next claim
+    // asks the database, and our workers are woken.
     void wake(int kind) {
+        {
+            std::lock_guard<std::mutex> lock(dm_);
+            ++wakes_[kind];
+        }
+        wake_workers(kind);
+    }
+    void wake_workers(int kind) {
         std::lock_guard<std::mutex> lock(nm_);
         if (notify_) notify_(kind);
     }
+    std::pair<std::uint64_t, std::uint64_t> wakes_seen(int kind);
+    bool take_waiting(int kind, std::size_t n, std::vector<queue_entry>& got);
+    bool nothing_new(int kind, std::int64_t now_ms);
     void give_back(std::uint64_t id, const std::string& error, std::int64_t not_before_ms,
                    bool cut);
+    static bool marks_first_attempt(const queue_entry& e);
+    PgStmt insert_statement(const queue_entry& e, bool ours) const;
+    std::vector<bool> take_on_the_way_in(const std::vector<queue_entry>& batch,
+                                         std::int64_t now_ms);
+    void took_on_the_way_in(const std::vector<queue_entry>& batch, const std::vector<bool>& hold,
+                            bool stored);
     void forget(std::uint64_t id) {
         std::lock_guard<std::mutex> lock(hm_);
         held_.erase(id);
@@ -169,9 +194,30 @@ class PgQueue final : public QueueStore {
     // their row counts it already, so attempt() writes nothing for it.
     std::set<std::uint64_t> marked_;
     std::set<std::uint64_t> attempted_;  // held entries whose attempt() counted (hm_)
+    // New entries stored already ours, for our own workers of their kind, so that no claim
+    // statement is needed for them (enqueue_replacing); per kind whose workers claim here
+    // (hm_). They are held entries like claimed ones: in held_, their lease renewed.
+    struct Waiting {
+        queue_entry e;
+        std::int64_t since_ms = 0;  // steady clock
+    };
+    struct Taken {
+        std::size_t room = 0;    // at most this many wait here: what four claims ask for
+        std::size_t coming = 0;  // taken by enqueues whose commit is under way
+        std::deque<Waiting> ready;
+    };
+    std::map<int, Taken> taken_;
 
     std::mutex dm_;  // per kind: the next due time a claim that found nothing read, and when
     std::map<int, std::pair<std::int64_t, std::optional<std::int64_t>>> due_;
+    // Wake-ups so far per kind (0: every kind), and per kind the last claim that found
+    // nothing: the wake-ups it had seen before it asked, and the next due time it read.
+    std::map<int, std::uint64_t> wakes_;
+    struct Empty {
+        std::pair<std::uint64_t, std::uint64_t> seen;
+        std::optional<std::int64_t> due;
+    };
+    std::map<int, Empty> empty_;
 
     std::jthread listener_;  // stopped through its stop token
     std::unique_ptr<PgConn> first_listen_;  // handed to the listener thread
@@ -186,6 +232,14 @@ PgQueue::~PgQueue() {
     if (listener_.joinable()) pg_side_writer(opt_.dsn, this, nullptr);
     listener_.request_stop();  // its stop callback wakes its poll()
     if (listener_.joinable()) listener_.join();
+    // Entries taken on their way in that no worker claimed: free for every gateway now
+    // rather than after our lease (the delivery engine's stop has done so already).
+    std::vector<int> kinds;
+    {
+        std::lock_guard<std::mutex> lock(hm_);
+        for (const auto& [kind, t] : taken_) kinds.push_back(kind);
+    }
+    for (int kind : kinds) give_back_held(kind);
     group_.close();
 }
 
@@ -305,48 +359,134 @@ Status PgQueue::enqueue(std::vector<queue_entry>& batch) {
 
 // The entries replaced go in the same transaction as the new ones: a kept entry of ours,
 // or one nobody holds (another gateway's, taken by us: owner is ours then too).
+//
+// A new entry that is due now, of a kind whose workers claim here, is stored already ours
+// (owner and lease set in its INSERT) while few wait here and our workers keep up (see
+// TAKEN_CLAIMS): our next worker takes it without a claim statement, and other gateways
+// are not woken for it. Beyond that entries are stored free, so that a backlog here is
+// still sent by whichever gateway has a worker free.
 Status PgQueue::enqueue_replacing(std::vector<queue_entry>& batch,
                                   const std::vector<std::uint64_t>& done) {
     if (batch.empty() && done.empty()) return {};
     std::int64_t now = wall_ms();
     for (queue_entry& e : batch)
         if (e.enqueued_ms == 0) e.enqueued_ms = now;
+    std::vector<bool> hold = take_on_the_way_in(batch, now);
     std::vector<std::uint64_t> ids(batch.size());
     auto job = std::make_shared<Job>();
-    std::set<int> kinds;
-    for (const queue_entry& e : batch) {
-        // The first attempt stored with the entry: counted in its row from the start.
-        bool marked = e.mark_first_attempt && e.attempts == 0 && e.kind != QUEUE_SMS_PART;
-        job->stmts.push_back(
-            {"INSERT INTO tv_queue (kind, destination, originator, sender, body,"
-             " billing, client, headers, flags, attempts, last_error, enqueued_ms,"
-             " not_before_ms, usr, owner, lease_until_ms, marked) VALUES ($1, $2, $3, $4, $5,"
-             " $6, $7, $8, $9, $10, $11, $12, $13, $17, CASE WHEN $1::integer ="
-             " $14::integer THEN $15::text END, CASE WHEN $1::integer = $14::integer"
-             " THEN tv_now_ms() + $16::bigint ELSE 0 END, $18::boolean) RETURNING id",
-             {pg_int(e.kind), pg_bytes(e.destination), pg_bytes(e.originator), pg_bytes(e.sender),
-              pg_bytes(e.text), pg_bytes(e.billing), pg_bytes(e.client),
-              pg_bytes(encode_headers(e.headers)), pg_int(e.flags),
-              pg_int(e.attempts + (marked ? 1 : 0)), pg_bytes(e.last_error), pg_int(e.enqueued_ms),
-              pg_int(e.not_before_ms), pg_int(QUEUE_SMS_PART), pg_text(opt_.owner),
-              pg_int(opt_.lease_ms), pg_bytes(e.user), pg_text(marked ? "true" : "false")}});
-        kinds.insert(e.kind);
+    std::set<int> announce;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        const queue_entry& e = batch[i];
+        job->stmts.push_back(insert_statement(e, hold[i]));
+        if (!hold[i]) announce.insert(e.kind);
     }
     for (std::uint64_t id : done)
         job->stmts.push_back(
             {"DELETE FROM tv_queue WHERE id = $1 AND (owner IS NULL OR owner = $2)",
              {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner)}});
-    job->notify.assign(kinds.begin(), kinds.end());
+    // The group wakes our workers and the other gateways once per kind it stored free
+    // (set_committed); entries stored ours wake our workers below.
+    job->notify.assign(announce.begin(), announce.end());
     job->take = [&ids](std::vector<PgResult>& r) {
         for (std::size_t i = 0; i < ids.size(); ++i)
             ids[i] = static_cast<std::uint64_t>(r[i].int64(0, 0));
     };
-    // The group wakes our workers once per kind it stored (set_committed).
-    if (Status s = group_.submit(job); !s) return s;
-    for (std::size_t i = 0; i < batch.size(); ++i) batch[i].id = ids[i];
+    Status stored = group_.submit(job);
+    if (stored)
+        for (std::size_t i = 0; i < batch.size(); ++i) batch[i].id = ids[i];
+    took_on_the_way_in(batch, hold, stored.ok());
+    if (!stored) return stored;
     for (const queue_entry& e : batch)
         if (e.kind == QUEUE_SMS_PART) keeps_ = true;
     return {};
+}
+
+// The first attempt stored with the entry is counted in its row from the start.
+bool PgQueue::marks_first_attempt(const queue_entry& e) {
+    return e.mark_first_attempt && e.attempts == 0 && e.kind != QUEUE_SMS_PART;
+}
+
+PgStmt PgQueue::insert_statement(const queue_entry& e, bool ours) const {
+    const bool marked = marks_first_attempt(e);
+    return {"INSERT INTO tv_queue (kind, destination, originator, sender, body,"
+            " billing, client, headers, flags, attempts, last_error, enqueued_ms,"
+            " not_before_ms, usr, owner, lease_until_ms, marked) VALUES ($1, $2, $3, $4, $5,"
+            " $6, $7, $8, $9, $10, $11, $12, $13, $17, CASE WHEN $1::integer ="
+            " $14::integer OR $19::boolean THEN $15::text END, CASE WHEN $1::integer ="
+            " $14::integer OR $19::boolean THEN tv_now_ms() + $16::bigint ELSE 0 END,"
+            " $18::boolean) RETURNING id",
+            {pg_int(e.kind), pg_bytes(e.destination), pg_bytes(e.originator), pg_bytes(e.sender),
+             pg_bytes(e.text), pg_bytes(e.billing), pg_bytes(e.client),
+             pg_bytes(encode_headers(e.headers)), pg_int(e.flags),
+             pg_int(e.attempts + (marked ? 1 : 0)), pg_bytes(e.last_error), pg_int(e.enqueued_ms),
+             pg_int(e.not_before_ms), pg_int(QUEUE_SMS_PART), pg_text(opt_.owner),
+             pg_int(opt_.lease_ms), pg_bytes(e.user), pg_text(marked ? "true" : "false"),
+             pg_text(ours ? "true" : "false")}};
+}
+
+// Which entries of the batch are stored ours (see enqueue_replacing); their places are
+// kept until took_on_the_way_in.
+std::vector<bool> PgQueue::take_on_the_way_in(const std::vector<queue_entry>& batch,
+                                              std::int64_t now_ms) {
+    std::vector<bool> hold(batch.size(), false);
+    std::lock_guard<std::mutex> lock(hm_);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        const queue_entry& e = batch[i];
+        if (e.kind == QUEUE_SMS_PART || e.not_before_ms > now_ms) continue;
+        auto it = taken_.find(e.kind);
+        if (it == taken_.end()) continue;
+        Taken& t = it->second;
+        if (t.ready.size() + t.coming >= t.room) continue;
+        // Our workers do not keep up: the rest is for whichever gateway is free.
+        if (!t.ready.empty() && steady_ms() - t.ready.front().since_ms > TAKEN_WAIT_MS) continue;
+        ++t.coming;
+        hold[i] = true;
+    }
+    return hold;
+}
+
+// After the enqueue's commit (stored) or its failure: the entries stored ours wait for our
+// workers, who are woken for them. When those workers gave up meanwhile (their transport
+// went down), the entries go back to every gateway at once.
+void PgQueue::took_on_the_way_in(const std::vector<queue_entry>& batch,
+                                 const std::vector<bool>& hold, bool stored) {
+    std::set<int> wake_kinds;
+    std::vector<std::uint64_t> back;
+    {
+        std::lock_guard<std::mutex> lock(hm_);
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            if (!hold[i]) continue;
+            Taken& t = taken_[batch[i].kind];
+            --t.coming;
+            if (!stored) continue;
+            const queue_entry& e = batch[i];
+            held_.insert(e.id);
+            if (marks_first_attempt(e)) marked_.insert(e.id);
+            if (t.room == 0) {
+                back.push_back(e.id);
+                continue;
+            }
+            t.ready.push_back({e, steady_ms()});
+            wake_kinds.insert(e.kind);
+        }
+    }
+    for (std::uint64_t id : back) give_back(id, std::string(), 0, false);
+    // Nothing new for a claim to find in the database: they wait here.
+    for (int kind : wake_kinds) wake_workers(kind);
+}
+
+void PgQueue::give_back_held(int kind) {
+    std::vector<std::uint64_t> back;
+    {
+        std::lock_guard<std::mutex> lock(hm_);
+        auto it = taken_.find(kind);
+        if (it == taken_.end()) return;
+        // Nothing more is taken for these workers until they claim again.
+        it->second.room = 0;
+        for (const Waiting& w : it->second.ready) back.push_back(w.e.id);
+        it->second.ready.clear();
+    }
+    for (std::uint64_t id : back) give_back(id, std::string(), 0, false);
 }
 
 std::vector<queue_entry> PgQueue::claim_many(int kind, std::int64_t now_ms, std::size_t n) {
@@ -373,6 +513,10 @@ std::vector<queue_entry> PgQueue::claim_many(int kind, std::int64_t now_ms, std:
         }
     };
     if (n == 0) return got;
+    if (take_waiting(kind, n, got)) return got;
+    // Taken before the statement: a wake-up while it runs makes the next claim ask again.
+    const std::pair<std::uint64_t, std::uint64_t> seen = wakes_seen(kind);
+    if (nothing_new(kind, now_ms)) return got;
     bool ok = false;
     if (releases_pending_.load() == 0) {
         // Claims need no disk flush, so they go on a link of their own (its commits do not
@@ -394,10 +538,15 @@ std::vector<queue_entry> PgQueue::claim_many(int kind, std::int64_t now_ms, std:
         ok = group_.submit(job).ok();
     }
     if (!ok) return {};
-    if (due) {
+    {
         // The worker that found nothing asks next for the time to wait until: it is here.
         std::lock_guard<std::mutex> lock(dm_);
-        due_[kind] = {now_ms, *due};
+        if (due) {
+            due_[kind] = {now_ms, *due};
+            empty_[kind] = Empty{seen, *due};
+        } else {
+            empty_.erase(kind);
+        }
     }
     // RETURNING gives no order.
     std::vector<std::size_t> order(got.size());
@@ -420,7 +569,48 @@ std::vector<queue_entry> PgQueue::claim_many(int kind, std::int64_t now_ms, std:
     return out;
 }
 
+// Entries stored ours for our workers come first, without a statement: up to n of them
+// into got; false when none waits. Marks the kind as claimed here, with its room.
+bool PgQueue::take_waiting(int kind, std::size_t n, std::vector<queue_entry>& got) {
+    std::lock_guard<std::mutex> lock(hm_);
+    Taken& t = taken_[kind];
+    t.room = std::max(t.room, TAKEN_CLAIMS * n);
+    if (t.ready.empty()) return false;
+    while (got.size() < n && !t.ready.empty()) {
+        got.push_back(std::move(t.ready.front().e));
+        t.ready.pop_front();
+    }
+    return true;
+}
+
+std::pair<std::uint64_t, std::uint64_t> PgQueue::wakes_seen(int kind) {
+    std::lock_guard<std::mutex> lock(dm_);
+    return {wakes_[kind], wakes_[0]};
+}
+
+// Whether a claim would find nothing for certain: the last claim of the kind found nothing,
+// no wake-up came since it asked (a NOTIFY of another gateway's new or released entries,
+// our own stored free, released or made ready again; every kind's when the listening
+// connection came back), and the next due time it read has not come. Not while nobody
+// listens: a NOTIFY may be missed then. The next_ready() that follows is answered too.
+bool PgQueue::nothing_new(int kind, std::int64_t now_ms) {
+    if (!listening_.load()) return false;
+    std::lock_guard<std::mutex> lock(dm_);
+    auto it = empty_.find(kind);
+    if (it == empty_.end()) return false;
+    const Empty& e = it->second;
+    if (e.seen != std::make_pair(wakes_[kind], wakes_[0])) return false;
+    if (e.due && *e.due <= now_ms) return false;
+    due_[kind] = {now_ms, e.due};
+    return true;
+}
+
 std::optional<std::int64_t> PgQueue::next_ready(int kind, std::int64_t now_ms) {
+    {
+        std::lock_guard<std::mutex> lock(hm_);
+        auto it = taken_.find(kind);
+        if (it != taken_.end() && !it->second.ready.empty()) return now_ms;
+    }
     {
         // Answered by the claim that just found nothing, at the same moment: whatever
         // changed since (an enqueue, a release, a NOTIFY) wakes the worker anyway.

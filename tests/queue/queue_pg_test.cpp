@@ -412,6 +412,109 @@ TEST_F(QueuePg, EnqueueOnOneGatewayWakesTheOther) {
     b->set_notify(nullptr);
 }
 
+// Once a gateway's workers claim a kind, its new entries of that kind are stored already
+// its own (no claim statement for them) up to four claims' worth; the rest stay free for
+// any gateway, and what it holds goes back to every gateway when its workers cannot send
+// or it closes.
+TEST_F(QueuePg, NewEntriesAreStoredOursForOurWorkersAndGoBackWhenTheyCannotSend) {
+    auto a = gateway("gw-a");
+    auto b = gateway("gw-b");
+    ASSERT_TRUE(a && b);
+    Result<std::unique_ptr<PgConn>> db = PgConn::open(dsn_);
+    ASSERT_TRUE(succeeded(db));
+    auto owned_by = [&](const std::string& owner) {
+        Result<PgResult> r =
+            (*db)->exec("SELECT count(*) FROM tv_queue WHERE owner = $1", {pg_text(owner)});
+        return r ? r->int64(0, 0) : -1;
+    };
+    auto put_n = [&](QueueStore& q, int n) {
+        std::vector<queue_entry> batch;
+        for (int i = 0; i < n; ++i) batch.push_back(sms("+6140000070" + std::to_string(i)));
+        ASSERT_TRUE(succeeded(q.enqueue(batch)));
+    };
+    const int K = QUEUE_MAIL_TO_SMS;
+    put_n(*a, 1);  // no worker of a has claimed yet: stored free, b takes it
+    EXPECT_EQ(owned_by("gw-a"), 0);
+    ASSERT_EQ(b->claim_many(K, now_ms(), 5).size(), 1u);
+
+    ASSERT_TRUE(a->claim_many(K, now_ms(), 2).empty());  // a's workers claim two at a time
+    put_n(*a, 10);                                       // 8 stored a's, 2 free
+    EXPECT_EQ(owned_by("gw-a"), 8);
+    EXPECT_EQ(b->claim_many(K, now_ms(), 10).size(), 2u);
+    EXPECT_EQ(a->next_ready(K, now_ms()), std::optional<std::int64_t>(now_ms()));
+    std::vector<queue_entry> got = a->claim_many(K, now_ms(), 2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_LT(got[0].id, got[1].id);
+    for (const queue_entry& e : got) {  // held like claimed entries
+        EXPECT_TRUE(succeeded(a->attempt(e.id)));
+        EXPECT_TRUE(succeeded(a->complete(e.id, true, "")));
+    }
+
+    a->give_back_held(K);  // a's transport went down: the 6 waiting go to anyone
+    EXPECT_TRUE(eventually([&] { return owned_by("gw-a") == 0; }));
+    EXPECT_TRUE(eventually([&] { return b->claim_many(K, now_ms(), 10).size() == 6u; }));
+    put_n(*a, 1);  // and new ones are stored free until a's workers claim again
+    EXPECT_EQ(owned_by("gw-a"), 0);
+    EXPECT_TRUE(eventually([&] { return b->claim_many(K, now_ms(), 10).size() == 1u; }));
+
+    ASSERT_TRUE(a->claim_many(K, now_ms(), 1).empty());
+    put_n(*a, 3);
+    EXPECT_EQ(owned_by("gw-a"), 3);
+    a.reset();  // closing gives them back at once, not after the lease
+    EXPECT_EQ(owned_by("gw-a"), 0);
+    EXPECT_TRUE(eventually([&] { return b->claim_many(K, now_ms(), 10).size() == 3u; }));
+}
+
+// A claim that found nothing is not asked again while nothing could have changed; it is
+// asked again as soon as another gateway stores or gives back an entry, or an entry
+// comes due.
+TEST_F(QueuePg, AClaimAfterOneThatFoundNothingStillSeesWhatCameSince) {
+    auto a = gateway("gw-a");
+    auto b = gateway("gw-b");
+    ASSERT_TRUE(a && b);
+    const int K = QUEUE_SMS_TO_MAIL;
+    auto put_k = [&](QueueStore& q, std::int64_t not_before) {
+        std::vector<queue_entry> batch{sms("x@example.org")};
+        batch[0].kind = K;
+        batch[0].not_before_ms = not_before;
+        ASSERT_TRUE(succeeded(q.enqueue(batch)));
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> change;
+    };
+    const Case cases[] = {
+        // b's workers have claimed nothing of the kind yet: b stores it free.
+        {"stored by another gateway", [&] { put_k(*b, 0); }},
+        {"given back by another gateway",
+         [&] {
+             put_k(*b, 0);
+             std::vector<queue_entry> e = b->claim_many(K, now_ms(), 1);
+             ASSERT_EQ(e.size(), 1u);
+             ASSERT_TRUE(a->claim_many(K, now_ms(), 1).empty());
+             b->release(e[0].id, "", 0);
+         }},
+        {"come due",
+         [&] {
+             put_k(*b, now_ms() + 300);
+             ASSERT_TRUE(a->claim_many(K, now_ms(), 1).empty());
+             std::this_thread::sleep_for(std::chrono::milliseconds(400));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(a->claim_many(K, now_ms(), 1).empty());
+        ASSERT_TRUE(a->claim_many(K, now_ms(), 1).empty());
+        c.change();
+        std::vector<queue_entry> got;
+        EXPECT_TRUE(eventually([&] {
+            got = a->claim_many(K, now_ms(), 1);
+            return !got.empty();
+        }));
+        for (const queue_entry& e : got) EXPECT_TRUE(succeeded(a->complete(e.id, true, "")));
+    }
+}
+
 TEST_F(QueuePg, ConcurrentEnqueuersShareOneCommit) {
     constexpr int N = 8;
     QueueStore* store = nullptr;
