@@ -69,10 +69,9 @@ void BM_DecodeThreeParts(benchmark::State& state) {
         sms_reassembly r(600, [&now] { return now; });
         std::vector<concat_done> ready;
         for (const auto& [ud, udl] : units) {
-            sms_decoded d;
-            std::string why;
-            sms_decode_user_data(sms_text_kind::gsm_packed, true, ud, d, why, udl);
-            r.add("+61412345678", "x", d.concat, d.text, ready);
+            Result<sms_decoded> d =
+                sms_decode_user_data(sms_text_kind::gsm_packed, true, ud, udl);
+            if (d) r.add("+61412345678", "x", d->concat, d->text, ready);
         }
         benchmark::DoNotOptimize(ready);
     }

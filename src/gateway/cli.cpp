@@ -161,8 +161,8 @@ int install(const std::string& dir, const std::string& path) {
         std::printf("OK Tolvane started\n");
     else
         std::printf("ERR %s", why.c_str());
-    if (!install_scripts(dir, why)) {
-        std::printf("ERR %s\n", why.c_str());
+    if (Status st = install_scripts(dir); !st) {
+        std::printf("ERR %s\n", st.error().reason.c_str());
         return 1;
     }
     return 0;
@@ -459,14 +459,13 @@ int smtp_password_tool(std::FILE* in, std::FILE* out, const std::string& path) {
     return 0;
 }
 
-int install_scripts(const std::string& dir, std::string& reason) {
+Status install_scripts(const std::string& dir) {
     std::string cd = strprintf("cd \"%s\"\n", dir.c_str());
-    if (!write_file(attach_path(dir, "tolvane_start.sh"), cd + "./tolvane", 0755, reason)) {
-        return 0;
-    }
-    return write_file(attach_path(dir, "tolvane_stop.sh"), cd + "ls > tolvane.exit\n", 0755, reason)
-               ? 1
-               : 0;
+    std::string why;
+    if (!write_file(attach_path(dir, "tolvane_start.sh"), cd + "./tolvane", 0755, why) ||
+        !write_file(attach_path(dir, "tolvane_stop.sh"), cd + "ls > tolvane.exit\n", 0755, why))
+        return Error{0, why};
+    return {};
 }
 
 int cli_prescan(int argc, char** argv, CommandLine& cl) {

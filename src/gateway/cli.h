@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "foundation/result.h"
+
 namespace tolvane {
 
 class Gateway;
@@ -53,7 +55,7 @@ int password_tool(std::FILE* in, std::FILE* out, const std::string& path);
 // file at path, or replaces that user's line in its place, keeping every other line; the
 // file is written whole with mode 0600. Returns the exit status.
 int smtp_password_tool(std::FILE* in, std::FILE* out, const std::string& path);
-// Writes tolvane_start.sh and tolvane_stop.sh into dir; 1 on success, else 0 with reason.
-int install_scripts(const std::string& dir, std::string& reason);
+// Writes tolvane_start.sh and tolvane_stop.sh into dir; fails with the reason.
+Status install_scripts(const std::string& dir);
 
 }  // namespace tolvane

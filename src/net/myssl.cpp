@@ -297,8 +297,13 @@ TcpSslHooks myssl_hooks() {
     h.takeover = [](CHAN& c, int isserver, ChanStream* inherit,
                     std::string& reason) -> std::unique_ptr<ChanStream> {
         // A server connection's handshake runs on the thread that serves it (see myssl.h).
-        return myssl_takeover_real(c, c.sk, -1, isserver, nullptr, kind_cast<MYSSL>(inherit),
-                                   reason, isserver ? 1 : 0);
+        auto s = myssl_takeover_real(c, c.sk, -1, isserver, nullptr, kind_cast<MYSSL>(inherit),
+                                     isserver ? 1 : 0);
+        if (!s) {
+            reason = std::move(s.error().reason);
+            return nullptr;
+        }
+        return std::move(*s);
     };
     return h;
 }

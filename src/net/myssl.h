@@ -37,9 +37,8 @@
 //   myssl_setdir("/var/tolvane");
 //   if (Status st = myssl_init("tv_priv.pem", "tv_cert.pem"); !st)
 //       emsg("%s", st.reason().c_str());
-//   std::string why;
-//   auto s = myssl_takeover_real(*chan, chan->sk, -1, 1, nullptr, nullptr, why, 1);
-//   if (s) { chan->ssl = std::move(s); chan->never_close = 1; }
+//   auto s = myssl_takeover_real(*chan, chan->sk, -1, 1, nullptr, nullptr, 1);
+//   if (s) { chan->ssl = std::move(*s); chan->never_close = 1; }
 #pragma once
 
 #include <openssl/types.h>
@@ -138,10 +137,11 @@ Result<MysslSetupPtr> myssl_client_setup_new(bool verify);
 // hosting and, with require_cert 1, the name the certificate must carry. inherit,
 // when given, lends its contexts; setup, when given, is used instead of the process-wide
 // contexts and must outlive the stream. With defer the handshake waits for the first read
-// or write. Null with a reason on failure; a failure that dropped the socket sets c.sk -1.
-std::unique_ptr<MYSSL> myssl_takeover_real(CHAN& c, int sk, int require_cert, int isserver,
-                                           const char* domain, MYSSL* inherit, std::string& reason,
-                                           int defer = 0, const MysslSetup* setup = nullptr);
+// or write. Fails with the reason; a failure that dropped the socket sets c.sk -1.
+Result<std::unique_ptr<MYSSL>> myssl_takeover_real(CHAN& c, int sk, int require_cert,
+                                                   int isserver, const char* domain,
+                                                   MYSSL* inherit, int defer = 0,
+                                                   const MysslSetup* setup = nullptr);
 
 // Drives a deferred handshake to its end within ms (and the layer's own limit). On failure
 // the stream is unusable and the error's code tells a time-out (ETIMEDOUT: ms ran out, the

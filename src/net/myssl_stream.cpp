@@ -338,31 +338,28 @@ bool handshake_now(CHAN& c, int sk, MYSSL& m, std::string& reason) {
 
 // ---- one connection ----
 
-std::unique_ptr<MYSSL> myssl_takeover_real(CHAN& c, int sk, int require_cert, int isserver,
-                                           const char* domain, MYSSL* inherit, std::string& reason,
-                                           int defer, const MysslSetup* setup) {
-    reason.clear();
+Result<std::unique_ptr<MYSSL>> myssl_takeover_real(CHAN& c, int sk, int require_cert,
+                                                   int isserver, const char* domain,
+                                                   MYSSL* inherit, int defer,
+                                                   const MysslSetup* setup) {
     auto m = std::make_unique<MYSSL>();
     m->started_ms = tcp_now_ms();
-    if (sk < 0) {
-        reason = "socket invalid";
-        return nullptr;
-    }
+    if (sk < 0) return Error{0, "socket invalid"};
     ERR_clear_error();
     BIO* bio = BIO_new_socket(sk, BIO_CLOSE);
     if (!bio) {
-        reason = "ssl cant on BIO_new_socket call.";
         tcp_wake_publish(&c, -1);
         tcp_socket_close(sk);
         c.sk = -1;
-        return nullptr;
+        return Error{0, "ssl cant on BIO_new_socket call."};
     }
+    std::string reason;
     m->ssl = new_connection(isserver, inherit, setup, reason);
     if (!m->ssl) {
         tcp_wake_publish(&c, -1);
         BIO_free(bio);  // closes the socket
         c.sk = -1;
-        return nullptr;
+        return Error{0, reason};
     }
     SSL_set_bio(m->ssl, bio, bio);
     if (isserver) {
@@ -382,7 +379,7 @@ std::unique_ptr<MYSSL> myssl_takeover_real(CHAN& c, int sk, int require_cert, in
     tcp_wake_publish(&c, -1);
     m.reset();  // releases the connection and closes the socket
     c.sk = -1;
-    return nullptr;
+    return Error{0, reason};
 }
 
 Status myssl_handshake(CHAN& c, MYSSL* m, int ms) {

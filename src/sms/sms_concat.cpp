@@ -203,15 +203,11 @@ std::string concat_serialise(const std::vector<concat_set>& sets) {
     return out;
 }
 
-bool concat_deserialise(std::string_view text, std::vector<concat_set>& sets, std::string& reason) {
-    sets.clear();
+Result<std::vector<concat_set>> concat_deserialise(std::string_view text) {
     std::vector<concat_set> out;
     std::size_t at = 0;
     std::size_t line = 0;
-    auto fail = [&](const char* what) {
-        reason = strprintf("line %zu: %s", line, what);
-        return false;
-    };
+    auto fail = [&line](const char* what) { return Error{0, strprintf("line %zu: %s", line, what)}; };
     while (at < text.size()) {
         ++line;
         if (get_word(text, at, "set ")) {
@@ -243,8 +239,7 @@ bool concat_deserialise(std::string_view text, std::vector<concat_set>& sets, st
             return fail("neither a set nor a part");
         }
     }
-    sets = std::move(out);
-    return true;
+    return out;
 }
 
 }  // namespace tolvane

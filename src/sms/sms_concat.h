@@ -34,6 +34,7 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/result.h"
 #include "sms/sms_text.h"
 
 namespace tolvane {
@@ -124,10 +125,9 @@ class sms_reassembly {
 };
 
 // Waiting sets as text (one line a set and one a part, lengths before texts, so
-// any byte may appear in a text) and back. concat_deserialise refuses with a
-// reason, leaving sets empty, when the text is not what concat_serialise wrote.
+// any byte may appear in a text) and back. concat_deserialise fails with the
+// reason when the text is not what concat_serialise wrote.
 std::string concat_serialise(const std::vector<concat_set>& sets);
-[[nodiscard]] bool concat_deserialise(std::string_view text, std::vector<concat_set>& sets,
-                                      std::string& reason);
+Result<std::vector<concat_set>> concat_deserialise(std::string_view text);
 
 }  // namespace tolvane

@@ -88,9 +88,8 @@ Status read_unit(std::string_view unit, gsm_sms& msg) {
     if (Status st = read_deliver_fields(unit, i, msg, dcs); !st) return st;
     if (Status st = take_int(unit, i, udl); !st) return st;
     msg.data_coding_sceme = dcs;
-    std::string why;
-    std::optional<sms_text_kind> kind = sms_dcs_kind(dcs, why);
-    if (!kind) return Error{0, why};
+    Result<sms_text_kind> kind = sms_dcs_kind(dcs);
+    if (!kind) return std::move(kind.error());
     const bool packed = *kind == sms_text_kind::gsm_packed;
     if (udl > static_cast<int>(packed ? PDU_MAX_SEPTETS : PDU_MAX_OCTETS))
         return Error{0, strprintf("user data length %d is more than one unit holds", udl)};
@@ -100,12 +99,12 @@ Status read_unit(std::string_view unit, gsm_sms& msg) {
         return Error{0, strprintf("user data of %zu octets is shorter than its length %d",
                                   (unit.size() - i) / 2, udl)};
     }
-    sms_decoded d;
-    if (!sms_decode_user_data(*kind, (fo & 0x40) != 0, octets_of(unit.substr(i, 2 * octets)), d,
-                              why, static_cast<std::size_t>(udl)))
-        return Error{0, why};
-    msg.message = utf8_cut(d.text, TEXT_MAX);
-    msg.concat = d.concat;
+    Result<sms_decoded> d = sms_decode_user_data(*kind, (fo & 0x40) != 0,
+                                                 octets_of(unit.substr(i, 2 * octets)),
+                                                 static_cast<std::size_t>(udl));
+    if (!d) return std::move(d.error());
+    msg.message = utf8_cut(d->text, TEXT_MAX);
+    msg.concat = d->concat;
     return {};
 }
 
@@ -138,10 +137,9 @@ int gsm_codec_encode_part(int reference, std::string_view to, sms_alphabet alpha
 }
 
 std::string gsm_codec_text_body(std::string_view cscs, int dcs, std::string_view body) {
-    std::string ignored;
-    std::optional<sms_text_kind> kind = sms_dcs_kind(dcs, ignored);
+    Result<sms_text_kind> kind = sms_dcs_kind(dcs);
     const bool hex = !body.empty() && body.size() % 4 == 0 && all_hex(body);
-    if (cscs == "UCS2" || (hex && kind == sms_text_kind::ucs2)) {
+    if (cscs == "UCS2" || (hex && kind && *kind == sms_text_kind::ucs2)) {
         std::string_view h = body.substr(0, body.size() - body.size() % 2);
         return utf8_cut(ucs2_to_utf8(all_hex(h) ? octets_of(h) : std::string()), TEXT_MAX);
     }

@@ -700,9 +700,9 @@ std::unique_ptr<sms_message> sms_smpp::wait(int timeout_msec, int& /*errcode*/) 
     imsg("SMPP deliver_sm seq %u received (%u octets)", in.p->sequence, in.p->length);
     m->from = cut(smpp_received_address(d.source_ton, d.source));
     m->to = cut(smpp_received_address(d.dest_ton, d.dest));
-    std::string text, why;
-    if (!smpp_decode_text(d, st->cfg.gsm_coding == 3, text, m->concat, why))
-        wmsg("SMPP deliver_sm seq %u: %s", in.p->sequence, why.c_str());
+    std::string text;
+    if (Status dt = smpp_decode_text(d, st->cfg.gsm_coding == 3, text, m->concat); !dt)
+        wmsg("SMPP deliver_sm seq %u: %s", in.p->sequence, dt.error().reason.c_str());
     m->body = utf8_cut(text, TEXT_MAX);
     if (m->concat.is_part())
         imsg("SMPP deliver_sm seq %u is part %d of %d (reference %d)", in.p->sequence,

@@ -306,16 +306,22 @@ std::vector<std::unique_ptr<pdu>> smpp_submits(std::string_view from, std::strin
     return out;
 }
 
-bool smpp_decode_text(const smpp_deliver& d, bool gsm_as_latin1, std::string& text,
-                      sms_concat& concat, std::string& reason) {
+Status smpp_decode_text(const smpp_deliver& d, bool gsm_as_latin1, std::string& text,
+                        sms_concat& concat) {
     std::string_view data = d.short_message;
     const std::string* payload = d.tlv(SMPP_TLV_MESSAGE_PAYLOAD);
     if (data.empty() && payload != nullptr) data = *payload;
-    sms_decoded out;
-    bool ok = sms_decode_user_data(sms_data_coding_kind(d.data_coding, gsm_as_latin1),
-                                   (d.esm_class & SMPP_ESM_UDHI) != 0, data, out, reason);
-    text = std::move(out.text);
-    concat = out.concat;
+    Result<sms_decoded> out = sms_decode_user_data(
+        sms_data_coding_kind(d.data_coding, gsm_as_latin1), (d.esm_class & SMPP_ESM_UDHI) != 0, data);
+    Status st;
+    if (out) {
+        text = std::move(out->text);
+        concat = out->concat;
+    } else {
+        text.clear();
+        concat = sms_concat{};
+        st = std::move(out.error());
+    }
     const std::string* ref = d.tlv(SMPP_TLV_SAR_MSG_REF_NUM);
     const std::string* total = d.tlv(SMPP_TLV_SAR_TOTAL_SEGMENTS);
     const std::string* seq = d.tlv(SMPP_TLV_SAR_SEGMENT_SEQNUM);
@@ -327,7 +333,7 @@ bool smpp_decode_text(const smpp_deliver& d, bool gsm_as_latin1, std::string& te
         concat.total = octet(*total, 0);
         concat.part = octet(*seq, 0);
     }
-    return ok;
+    return st;
 }
 
 }  // namespace tolvane

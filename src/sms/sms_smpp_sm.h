@@ -118,10 +118,10 @@ struct smpp_receipt {
 // The text of a delivered message as UTF-8 (short_message, or message_payload when
 // short_message is empty), read by its data_coding (0 as GSM, or Latin-1 when
 // gsm_as_latin1), a user-data header parsed and never shown; concat from the header or
-// the sar_* parameters. False with a reason when a length does not fit (the text then
-// holds what could be read).
-bool smpp_decode_text(const smpp_deliver& d, bool gsm_as_latin1, std::string& text,
-                      sms_concat& concat, std::string& reason);
+// the sar_* parameters. Fails with the reason when a length does not fit; text then
+// holds what could be read and concat still what the sar_* parameters say.
+Status smpp_decode_text(const smpp_deliver& d, bool gsm_as_latin1, std::string& text,
+                        sms_concat& concat);
 
 // True when d is a delivery receipt (esm_class type 0x04, or a receipted_message_id);
 // r then holds what it says, from the optional parameters where given, else from the

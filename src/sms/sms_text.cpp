@@ -403,13 +403,12 @@ std::string latin1_to_utf8(std::string_view bytes) {
     return out;
 }
 
-std::optional<sms_text_kind> sms_dcs_kind(int dcs, std::string& reason) {
+Result<sms_text_kind> sms_dcs_kind(int dcs) {
     dcs &= 0xFF;
     int group = dcs >> 4;
     if (group <= 7) {
         if (dcs & 0x20) {
-            reason = strprintf("compressed user data (data coding %02X) cannot be read", dcs);
-            return std::nullopt;
+            return Error{0, strprintf("compressed user data (data coding %02X) cannot be read", dcs)};
         }
         switch ((dcs >> 2) & 3) {
             case 1:
@@ -444,26 +443,20 @@ sms_text_kind sms_data_coding_kind(int data_coding, bool gsm_as_latin1) {
         // not read: shown as hex, so nothing is lost.
         return sms_text_kind::binary;
     }
-    std::string ignored;
-    std::optional<sms_text_kind> k = sms_dcs_kind(data_coding, ignored);
+    Result<sms_text_kind> k = sms_dcs_kind(data_coding);
     if (!k) return sms_text_kind::binary;
     return *k == sms_text_kind::gsm_packed ? sms_text_kind::gsm_unpacked : *k;
 }
 
-bool sms_udh_parse(std::string_view data, std::size_t& header_octets, sms_concat& concat,
-                   std::string& reason) {
-    header_octets = 0;
-    concat = sms_concat{};
-    if (data.empty()) {
-        reason = "user-data header announced but the user data is empty";
-        return false;
-    }
+Result<sms_udh_info> sms_udh_parse(std::string_view data) {
+    if (data.empty()) return Error{0, "user-data header announced but the user data is empty"};
     std::size_t udhl = static_cast<unsigned char>(data[0]);
     if (1 + udhl > data.size()) {
-        reason = strprintf("user-data header of %zu octets does not fit in %zu octets of user data",
-                           udhl, data.size() - 1);
-        return false;
+        return Error{0, strprintf("user-data header of %zu octets does not fit in %zu octets of "
+                                  "user data",
+                                  udhl, data.size() - 1)};
     }
+    sms_udh_info info;
     auto at = [&data](std::size_t k) {
         return static_cast<int>(static_cast<unsigned char>(data[k]));
     };
@@ -474,31 +467,33 @@ bool sms_udh_parse(std::string_view data, std::size_t& header_octets, sms_concat
         if (k + 2 + len > 1 + udhl) break;
         std::size_t e = k + 2;
         if (iei == 0x00 && len == 3) {
-            concat = sms_concat{at(e), at(e + 1), at(e + 2)};
+            info.concat = sms_concat{at(e), at(e + 1), at(e + 2)};
         } else if (iei == 0x08 && len == 4) {
-            concat = sms_concat{(at(e) << 8) | at(e + 1), at(e + 2), at(e + 3)};
+            info.concat = sms_concat{(at(e) << 8) | at(e + 1), at(e + 2), at(e + 3)};
         }
         k += 2 + len;
     }
-    header_octets = 1 + udhl;
-    return true;
+    info.octets = 1 + udhl;
+    return info;
 }
 
-bool sms_decode_user_data(sms_text_kind kind, bool has_udh, std::string_view data, sms_decoded& out,
-                          std::string& reason, std::size_t septets) {
-    out = sms_decoded{};
+Result<sms_decoded> sms_decode_user_data(sms_text_kind kind, bool has_udh, std::string_view data,
+                                         std::size_t septets) {
     if (kind == sms_text_kind::gsm_packed) {
         std::size_t need = (septets * 7 + 7) / 8;
         if (need > data.size()) {
-            reason = strprintf("%zu septets need %zu octets of user data, %zu present", septets,
-                               need, data.size());
-            return false;
+            return Error{0, strprintf("%zu septets need %zu octets of user data, %zu present",
+                                      septets, need, data.size())};
         }
         data = data.substr(0, need);
     }
+    sms_decoded out;
     std::size_t header = 0;
     if (has_udh) {
-        if (!sms_udh_parse(data, header, out.concat, reason)) return false;
+        Result<sms_udh_info> udh = sms_udh_parse(data);
+        if (!udh) return std::move(udh.error());
+        header = udh->octets;
+        out.concat = udh->concat;
         out.udh.assign(data.substr(1, header - 1));
     }
     std::string_view body = data.substr(header);
@@ -507,9 +502,9 @@ bool sms_decode_user_data(sms_text_kind kind, bool has_udh, std::string_view dat
             // The text starts at the first septet boundary behind the header.
             std::size_t skip = (header * 8 + 6) / 7;
             if (skip > septets) {
-                reason = strprintf("user-data header of %zu octets is longer than %zu septets",
-                                   header, septets);
-                return false;
+                return Error{0, strprintf("user-data header of %zu octets is longer than %zu "
+                                          "septets",
+                                          header, septets)};
             }
             out.text = gsm_septets_to_utf8(gsm_unpack_septets(data, septets - skip, skip));
             break;
@@ -538,7 +533,7 @@ bool sms_decode_user_data(sms_text_kind kind, bool has_udh, std::string_view dat
             }
             break;
     }
-    return true;
+    return out;
 }
 
 }  // namespace tolvane

@@ -40,9 +40,10 @@
 //   if (s.cut) log(...);
 //   for (const sms_part& p : s.parts) send(p.udh + p.data, s.alphabet);
 //
-//   sms_decoded d;
-//   if (sms_decode_user_data(sms_data_coding_kind(dc, false), esm & 0x40, short_message, d, why))
-//       body = d.text;   // d.concat tells which part of which long SMS it is
+//   Result<sms_decoded> d =
+//       sms_decode_user_data(sms_data_coding_kind(dc, false), esm & 0x40, short_message);
+//   if (d) body = d->text;   // d->concat tells which part of which long SMS it is
+//   else log(d.error().reason);
 #pragma once
 
 #include <cstddef>
@@ -51,6 +52,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "foundation/result.h"
 
 namespace tolvane {
 
@@ -156,9 +159,9 @@ enum class sms_text_kind {
     binary  // shown as upper-case hex digits
 };
 // The kind of a modem unit's data coding scheme (general and message-class groups,
-// message-waiting groups, reserved groups as the default alphabet). nullopt with a
+// message-waiting groups, reserved groups as the default alphabet). Fails with the
 // reason for compressed text, which cannot be read.
-std::optional<sms_text_kind> sms_dcs_kind(int dcs, std::string& reason);
+Result<sms_text_kind> sms_dcs_kind(int dcs);
 // The kind of an SMPP data_coding: 0 GSM (Latin-1 when gsm_as_latin1), 1 IA5, 3
 // Latin-1, 8 UCS-2, 2 and 4 binary, the 0xF0 group by its bit 2, the
 // message-waiting groups by their alphabet; anything else as GSM.
@@ -170,19 +173,22 @@ struct sms_decoded {
     std::string udh;    // the header octets, without the length octet
 };
 
-// Parses a user-data header at the start of data (its length octet first): sets
-// header_octets to the octets it takes (length octet included) and concat from an
-// element 0x00 (8-bit reference) or 0x08 (16-bit reference); other elements are
-// skipped, a malformed element ends the walk. false with a reason when the header
-// does not fit in data.
-bool sms_udh_parse(std::string_view data, std::size_t& header_octets, sms_concat& concat,
-                   std::string& reason);
+// A parsed user-data header.
+struct sms_udh_info {
+    std::size_t octets = 0;  // the octets it takes, its length octet included
+    sms_concat concat;       // all 0 without a concatenation element
+};
 
-// Reads user data of a kind into out (replaced). has_udh: data starts with a
-// header. septets: for gsm_packed, the septet count from the unit's length octet
-// (header included); ignored for the others. false with a reason when a length
-// does not fit the data.
-bool sms_decode_user_data(sms_text_kind kind, bool has_udh, std::string_view data, sms_decoded& out,
-                          std::string& reason, std::size_t septets = 0);
+// Parses a user-data header at the start of data (its length octet first): the octets
+// it takes and concat from an element 0x00 (8-bit reference) or 0x08 (16-bit
+// reference); other elements are skipped, a malformed element ends the walk. Fails
+// with the reason when the header does not fit in data.
+Result<sms_udh_info> sms_udh_parse(std::string_view data);
+
+// Reads user data of a kind. has_udh: data starts with a header. septets: for
+// gsm_packed, the septet count from the unit's length octet (header included);
+// ignored for the others. Fails with the reason when a length does not fit the data.
+Result<sms_decoded> sms_decode_user_data(sms_text_kind kind, bool has_udh, std::string_view data,
+                                         std::size_t septets = 0);
 
 }  // namespace tolvane

@@ -90,11 +90,10 @@ class chan_link : public smtp_link {
 
     Status start_tls(int ms) override {
         if (!tls_ || !c_ || c_->sk < 0) return Error{0, "TLS is not available on this connection"};
-        std::string reason;
-        auto s = myssl_takeover_real(*c_, c_->sk, 0, 1, nullptr, nullptr, reason, 1, tls_.get());
-        if (!s) return Error{0, reason};
-        MYSSL* raw = s.get();
-        c_->ssl = std::move(s);
+        auto s = myssl_takeover_real(*c_, c_->sk, 0, 1, nullptr, nullptr, 1, tls_.get());
+        if (!s) return std::move(s.error());
+        MYSSL* raw = s->get();
+        c_->ssl = std::move(*s);
         c_->never_close = 1;
         return myssl_handshake(*c_, raw, ms);
     }

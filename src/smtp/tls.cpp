@@ -98,12 +98,15 @@ bool smtp_relay_tls(const smtp_engine& d, CHAN& c, std::string& reason) {
     // The name the certificate must carry: the configured relay host without its port.
     std::string host = d.sendhost;
     if (auto colon = host.find(':'); colon != std::string::npos) host.resize(colon);
-    auto s = myssl_takeover_real(c, c.sk, d.out_tls_verify ? 1 : 0, 0, host.c_str(), nullptr,
-                                 reason, 0, d.out_tls_setup.get());
-    if (!s) return false;
+    auto s = myssl_takeover_real(c, c.sk, d.out_tls_verify ? 1 : 0, 0, host.c_str(), nullptr, 0,
+                                 d.out_tls_setup.get());
+    if (!s) {
+        reason = std::move(s.error().reason);
+        return false;
+    }
     imsg("Smtp relay %s: TLS started (%s)", host.c_str(),
-         myssl_get_protocol_name_used(s.get()).c_str());
-    c.ssl = std::move(s);
+         myssl_get_protocol_name_used(s->get()).c_str());
+    c.ssl = std::move(*s);
     c.never_close = 1;
     return true;
 }

@@ -329,17 +329,17 @@ TEST_F(Tool, SmtpPasswordRefusals) {
 }
 
 TEST_F(Tool, InstallScriptsByteForByte) {
-    std::string why;
-    ASSERT_EQ(install_scripts(dir_.string(), why), 1) << why;
+    Status st = install_scripts(dir_.string());
+    ASSERT_TRUE(st) << st.reason();
     EXPECT_EQ(slurp(dir_ / "tolvane_start.sh"), "cd \"" + dir_.string() + "\"\n./tolvane");
     EXPECT_EQ(slurp(dir_ / "tolvane_stop.sh"), "cd \"" + dir_.string() + "\"\nls > tolvane.exit\n");
     EXPECT_EQ(::access((dir_ / "tolvane_start.sh").c_str(), X_OK), 0);
 }
 
 TEST_F(Tool, InstallScriptsIntoMissingDirectoryFails) {
-    std::string why;
-    EXPECT_EQ(install_scripts((dir_ / "nope").string(), why), 0);
-    EXPECT_NE(why.find("No such file or directory"), std::string::npos);
+    Status st = install_scripts((dir_ / "nope").string());
+    ASSERT_FALSE(st);
+    EXPECT_NE(st.error().reason.find("No such file or directory"), std::string::npos);
 }
 
 // ---- transport records ----

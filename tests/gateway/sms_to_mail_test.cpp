@@ -610,9 +610,10 @@ TEST_F(SmsToMail, Ucs2SmsFromTheCentreGivesAWholeSubject) {
             d.short_message.push_back(static_cast<char>(u >> 8));
             d.short_message.push_back(static_cast<char>(u & 0xFF));
         }
-        std::string text, reason;
+        std::string text;
         sms_concat concat;
-        ASSERT_TRUE(smpp_decode_text(d, false, text, concat, reason)) << reason;
+        Status st = smpp_decode_text(d, false, text, concat);
+        ASSERT_TRUE(st) << st.reason();
         deliver(an_sms("+79001234567", text));
         std::string subject;
         bool in = false;

@@ -38,18 +38,17 @@ bool connect_as_client(const MysslSetup* client, int verify, const char* domain,
     std::unique_ptr<CHAN> out = tcp_new();
     out->sk = ::dup(l.peer.get());
     l.peer.reset();
-    std::string swhy;
     std::thread server([&] {
-        auto sm =
-            myssl_takeover_real(*l.ch, l.ch->sk, -1, 1, nullptr, nullptr, swhy, 0, shared_setup());
+        auto sm = myssl_takeover_real(*l.ch, l.ch->sk, -1, 1, nullptr, nullptr, 0, shared_setup());
         if (sm) {
-            l.ch->ssl = std::move(sm);
+            l.ch->ssl = std::move(*sm);
             l.ch->never_close = 1;
         }
     });
-    auto cm = myssl_takeover_real(*out, out->sk, verify, 0, domain, nullptr, why, 0, client);
+    auto cm = myssl_takeover_real(*out, out->sk, verify, 0, domain, nullptr, 0, client);
     server.join();
-    return cm != nullptr;
+    why = cm.reason();
+    return cm.ok();
 }
 
 TEST(MysslVerify, TheServersCertificateAndNameDecide) {
@@ -98,11 +97,10 @@ TEST(MysslVerify, TheServersCertificateAndNameDecide) {
 
 TEST(MysslServerHandshake, ASilentClientIsGivenUpAtTheDeadlineGiven) {
     Link l;
-    std::string why;
-    auto m = myssl_takeover_real(*l.ch, l.ch->sk, -1, 1, nullptr, nullptr, why, 1, shared_setup());
-    ASSERT_TRUE(m) << why;
-    MYSSL* raw = m.get();
-    l.ch->ssl = std::move(m);
+    auto m = myssl_takeover_real(*l.ch, l.ch->sk, -1, 1, nullptr, nullptr, 1, shared_setup());
+    ASSERT_TRUE(m) << m.reason();
+    MYSSL* raw = m->get();
+    l.ch->ssl = std::move(*m);
     l.ch->never_close = 1;
     Status st = myssl_handshake(*l.ch, raw, 300);
     ASSERT_FALSE(st);
@@ -117,11 +115,10 @@ TEST(MysslServerHandshake, AClientThatHandshakesIsServedAfterIt) {
     Link l;
     TlsClient client(::dup(l.peer.get()));
     l.peer.reset();
-    std::string why;
-    auto m = myssl_takeover_real(*l.ch, l.ch->sk, -1, 1, nullptr, nullptr, why, 1, shared_setup());
-    ASSERT_TRUE(m) << why;
-    MYSSL* raw = m.get();
-    l.ch->ssl = std::move(m);
+    auto m = myssl_takeover_real(*l.ch, l.ch->sk, -1, 1, nullptr, nullptr, 1, shared_setup());
+    ASSERT_TRUE(m) << m.reason();
+    MYSSL* raw = m->get();
+    l.ch->ssl = std::move(*m);
     l.ch->never_close = 1;
     bool client_ok = false;
     std::thread t([&] { client_ok = client.handshake(); });

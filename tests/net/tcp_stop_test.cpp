@@ -46,12 +46,11 @@ struct TlsLink {
         client = std::make_unique<ssltest::TlsClient>(::dup(link.peer.get()));
         link.peer.reset();
         std::thread peer([&] { EXPECT_TRUE(client->handshake()); });
-        std::string why;
-        auto m = myssl_takeover_real(*link.ch, link.ch->sk, -1, 1, nullptr, nullptr, why, 0,
+        auto m = myssl_takeover_real(*link.ch, link.ch->sk, -1, 1, nullptr, nullptr, 0,
                                      ssltest::shared_setup());
-        EXPECT_TRUE(m) << why;
+        EXPECT_TRUE(m) << m.reason();
         if (m) {
-            link.ch->ssl = std::move(m);
+            link.ch->ssl = std::move(*m);
             link.ch->never_close = 1;
         }
         peer.join();

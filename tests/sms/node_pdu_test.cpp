@@ -139,14 +139,12 @@ sms_decoded read_submit(const std::string& unit) {
     int vpf = (fo >> 3) & 3;
     i += vpf == 2 ? 1 : vpf == 0 ? 0 : 7;
     std::size_t udl = static_cast<unsigned char>(b[i++]);
-    std::string why;
-    std::optional<sms_text_kind> kind = sms_dcs_kind(dcs, why);
-    sms_decoded d;
-    EXPECT_TRUE(kind.has_value()) << why;
-    EXPECT_TRUE(sms_decode_user_data(kind.value_or(sms_text_kind::binary), (fo & 0x40) != 0,
-                                     b.substr(i), d, why, udl))
-        << why;
-    return d;
+    Result<sms_text_kind> kind = sms_dcs_kind(dcs);
+    EXPECT_TRUE(kind.ok()) << kind.reason();
+    Result<sms_decoded> d = sms_decode_user_data(kind ? *kind : sms_text_kind::binary,
+                                                 (fo & 0x40) != 0, b.substr(i), udl);
+    EXPECT_TRUE(d.ok()) << d.reason();
+    return d ? std::move(*d) : sms_decoded{};
 }
 
 TEST(NodePdu, WeReadTheUnitsItBuilds) {

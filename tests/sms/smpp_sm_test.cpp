@@ -129,6 +129,40 @@ TEST(SmppDeliver, AnOptionalParameterOverrunningTheBodyIsDropped) {
     EXPECT_EQ(d.tlvs[0].tag, SMPP_TLV_MESSAGE_STATE);
 }
 
+TEST(SmppDeliver, TextAndPartFromHeaderOrSarParameters) {
+    const std::string sar = tlv(SMPP_TLV_SAR_MSG_REF_NUM, std::string("\x01\x02", 2)) +
+                            tlv(SMPP_TLV_SAR_TOTAL_SEGMENTS, "\x03") +
+                            tlv(SMPP_TLV_SAR_SEGMENT_SEQNUM, "\x02");
+    struct Row {
+        int esm;
+        std::string sm, tlvs;
+        const char* text;
+        sms_concat concat;
+        const char* reason_part;  // null: decodes
+    } rows[] = {
+        {0, "hi", "", "hi", {}, nullptr},
+        {0x40, std::string("\x05\x00\x03\x07\x02\x01", 6) + "hi", "", "hi", {7, 2, 1}, nullptr},
+        {0, "hi", sar, "hi", {0x0102, 3, 2}, nullptr},
+        // A header that does not fit: no text, but the sar_* parameters still tell the part.
+        {0x40, "\x09\x00", sar, "", {0x0102, 3, 2}, "does not fit"},
+        {0x40, "\x09\x00", "", "", {}, "does not fit"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.text);
+        smpp_deliver d;
+        ASSERT_TRUE(smpp_parse_deliver(body_pdu(deliver(0, "1", r.esm, 0, r.sm, r.tlvs)), d));
+        std::string text = "old";
+        sms_concat concat{9, 9, 9};
+        Status st = smpp_decode_text(d, false, text, concat);
+        ASSERT_EQ(st.ok(), r.reason_part == nullptr) << st.reason();
+        if (r.reason_part) {
+            EXPECT_NE(st.reason().find(r.reason_part), std::string::npos);
+        }
+        EXPECT_EQ(text, r.text);
+        EXPECT_EQ(concat, r.concat);
+    }
+}
+
 TEST(SmppReceipt, EveryStateFromTheReceiptText) {
     struct Row {
         const char* stat;

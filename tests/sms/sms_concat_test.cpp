@@ -139,13 +139,12 @@ TEST(ConcatText, SnapshotSurvivesTheTextForm) {
     a.add("Bank \xC3\xA9", "", sms_concat{5, 2, 1}, "", ready);
     a.add("+491", "x@example.com", sms_concat{0x1234, 3, 1}, "\xF0\x9F\x98\x80", ready);
     std::string text = concat_serialise(a.snapshot());
-    std::vector<concat_set> sets;
-    std::string why;
-    ASSERT_TRUE(concat_deserialise(text, sets, why)) << why;
-    EXPECT_EQ(sets, a.snapshot());
+    Result<std::vector<concat_set>> sets = concat_deserialise(text);
+    ASSERT_TRUE(sets) << sets.reason();
+    EXPECT_EQ(*sets, a.snapshot());
 
     sms_reassembly b(600, [&now] { return now; });
-    b.restore(sets);
+    b.restore(*sets);
     EXPECT_EQ(b.add("+491", "x@example.com", sms_concat{0x1234, 3, 2}, "-", ready),
               concat_outcome::complete);
     ASSERT_EQ(ready.size(), 1u);
@@ -173,16 +172,13 @@ TEST(ConcatText, DamagedTextIsRefused) {
     };
     for (const row& x : rows) {
         SCOPED_TRACE(x.text);
-        std::vector<concat_set> sets(1);
-        std::string why;
-        EXPECT_FALSE(concat_deserialise(x.text, sets, why));
-        EXPECT_NE(why.find(x.reason), std::string::npos) << why;
-        EXPECT_TRUE(sets.empty());
+        Result<std::vector<concat_set>> sets = concat_deserialise(x.text);
+        ASSERT_FALSE(sets);
+        EXPECT_NE(sets.error().reason.find(x.reason), std::string::npos) << sets.error().reason;
     }
-    std::vector<concat_set> sets;
-    std::string why;
-    EXPECT_TRUE(concat_deserialise("", sets, why));
-    EXPECT_TRUE(sets.empty());
+    Result<std::vector<concat_set>> sets = concat_deserialise("");
+    ASSERT_TRUE(sets) << sets.reason();
+    EXPECT_TRUE(sets->empty());
 }
 
 }  // namespace

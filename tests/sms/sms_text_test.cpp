@@ -75,12 +75,10 @@ TEST(GsmPacking, HeaderAndTextReadBack) {
             for (std::size_t k = 0; k < n; ++k) part.data += static_cast<char>((k * 37 + 5) & 0x7F);
             std::size_t udl = 0;
             std::string ud = sms_pack_user_data(part, udl);
-            sms_decoded d;
-            std::string why;
-            ASSERT_TRUE(sms_decode_user_data(sms_text_kind::gsm_packed, true, ud, d, why, udl))
-                << why;
-            EXPECT_EQ(d.text, gsm_septets_to_utf8(part.data));
-            EXPECT_EQ(d.udh, part.udh.substr(1));
+            Result<sms_decoded> d = sms_decode_user_data(sms_text_kind::gsm_packed, true, ud, udl);
+            ASSERT_TRUE(d) << d.reason();
+            EXPECT_EQ(d->text, gsm_septets_to_utf8(part.data));
+            EXPECT_EQ(d->udh, part.udh.substr(1));
         }
     }
 }
@@ -138,13 +136,13 @@ TEST(GsmAlphabet, DefaultTableCharactersAndNonMembers) {
 TEST(GsmAlphabet, AtSignIsSeptetZeroAndNeverEndsTheText) {
     std::string data("\0\0A\0", 4);
     EXPECT_EQ(gsm_septets_to_utf8(data), "@@A@");
-    sms_decoded d;
-    std::string why;
     std::string packed = gsm_pack_septets(data);
-    ASSERT_TRUE(sms_decode_user_data(sms_text_kind::gsm_packed, false, packed, d, why, 4)) << why;
-    EXPECT_EQ(d.text, "@@A@");
-    ASSERT_TRUE(sms_decode_user_data(sms_text_kind::gsm_unpacked, false, data, d, why)) << why;
-    EXPECT_EQ(d.text, "@@A@");
+    Result<sms_decoded> d = sms_decode_user_data(sms_text_kind::gsm_packed, false, packed, 4);
+    ASSERT_TRUE(d) << d.reason();
+    EXPECT_EQ(d->text, "@@A@");
+    d = sms_decode_user_data(sms_text_kind::gsm_unpacked, false, data);
+    ASSERT_TRUE(d) << d.reason();
+    EXPECT_EQ(d->text, "@@A@");
 }
 
 TEST(GsmAlphabet, EscapeOddities) {
@@ -370,23 +368,22 @@ TEST(SmsDecode, Ucs2SurrogatesAndDamage) {
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.octets_hex);
-        sms_decoded d;
-        std::string why;
-        ASSERT_TRUE(sms_decode_user_data(sms_text_kind::ucs2, false, unhex(r.octets_hex), d, why));
-        EXPECT_EQ(d.text, r.utf8);
+        Result<sms_decoded> d = sms_decode_user_data(sms_text_kind::ucs2, false, unhex(r.octets_hex));
+        ASSERT_TRUE(d) << d.reason();
+        EXPECT_EQ(d->text, r.utf8);
     }
 }
 
 TEST(SmsDecode, OtherKinds) {
-    sms_decoded d;
-    std::string why;
-    ASSERT_TRUE(sms_decode_user_data(sms_text_kind::binary, false, unhex("00FF10"), d, why));
-    EXPECT_EQ(d.text, "00FF10");
-    ASSERT_TRUE(sms_decode_user_data(sms_text_kind::ia5, false, std::string("ok\x80", 3), d, why));
-    EXPECT_EQ(d.text, "ok\xEF\xBF\xBD");
-    ASSERT_TRUE(
-        sms_decode_user_data(sms_text_kind::latin1, false, std::string("\xE9\0", 2), d, why));
-    EXPECT_EQ(d.text, "\xC3\xA9\xEF\xBF\xBD");
+    Result<sms_decoded> d = sms_decode_user_data(sms_text_kind::binary, false, unhex("00FF10"));
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->text, "00FF10");
+    d = sms_decode_user_data(sms_text_kind::ia5, false, std::string("ok\x80", 3));
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->text, "ok\xEF\xBF\xBD");
+    d = sms_decode_user_data(sms_text_kind::latin1, false, std::string("\xE9\0", 2));
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->text, "\xC3\xA9\xEF\xBF\xBD");
 }
 
 TEST(SmsDecode, HeaderIsParsedNeverShown) {
@@ -418,11 +415,10 @@ TEST(SmsDecode, HeaderIsParsedNeverShown) {
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.data_hex);
-        sms_decoded d;
-        std::string why;
-        ASSERT_TRUE(sms_decode_user_data(r.kind, true, unhex(r.data_hex), d, why)) << why;
-        EXPECT_EQ(d.text, r.text);
-        EXPECT_EQ(d.concat, r.concat);
+        Result<sms_decoded> d = sms_decode_user_data(r.kind, true, unhex(r.data_hex));
+        ASSERT_TRUE(d) << d.reason();
+        EXPECT_EQ(d->text, r.text);
+        EXPECT_EQ(d->concat, r.concat);
     }
 }
 
@@ -440,25 +436,21 @@ TEST(SmsDecode, MalformedHeadersAndLengths) {
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.data_hex);
-        sms_decoded d;
-        std::string why;
-        EXPECT_FALSE(sms_decode_user_data(r.kind, true, unhex(r.data_hex), d, why, r.septets));
-        EXPECT_NE(why.find(r.reason_part), std::string::npos) << why;
+        Result<sms_decoded> d = sms_decode_user_data(r.kind, true, unhex(r.data_hex), r.septets);
+        ASSERT_FALSE(d);
+        EXPECT_NE(d.error().reason.find(r.reason_part), std::string::npos) << d.error().reason;
     }
 }
 
 TEST(SmsDecode, ElementOverrunningTheHeaderEndsTheWalk) {
     // The second element claims 9 octets in a header of 7: ignored, not read past.
-    sms_concat c;
-    std::size_t used = 0;
-    std::string why;
-    ASSERT_TRUE(sms_udh_parse(unhex("07"
-                                    "0100"
-                                    "0009AAAA"
-                                    "41"),
-                              used, c, why));
-    EXPECT_EQ(used, 8u);
-    EXPECT_FALSE(c.is_part());
+    Result<sms_udh_info> h = sms_udh_parse(unhex("07"
+                                                 "0100"
+                                                 "0009AAAA"
+                                                 "41"));
+    ASSERT_TRUE(h) << h.reason();
+    EXPECT_EQ(h->octets, 8u);
+    EXPECT_FALSE(h->concat.is_part());
 }
 
 TEST(SmsDecode, DataCodingSchemeGroups) {
@@ -490,10 +482,12 @@ TEST(SmsDecode, DataCodingSchemeGroups) {
     };
     for (const row& r : rows) {
         SCOPED_TRACE(testing::Message() << std::hex << r.dcs);
-        std::string why;
-        EXPECT_EQ(sms_dcs_kind(r.dcs, why), r.want);
-        if (!r.want) {
-            EXPECT_NE(why.find("compressed"), std::string::npos);
+        Result<sms_text_kind> k = sms_dcs_kind(r.dcs);
+        ASSERT_EQ(k.ok(), r.want.has_value());
+        if (r.want) {
+            EXPECT_EQ(*k, *r.want);
+        } else {
+            EXPECT_NE(k.error().reason.find("compressed"), std::string::npos);
         }
     }
 }
