@@ -592,9 +592,12 @@ std::pair<std::uint64_t, std::uint64_t> PgQueue::wakes_seen(int kind) {
 // no wake-up came since it asked (a NOTIFY of another gateway's new or released entries,
 // our own stored free, released or made ready again; every kind's when the listening
 // connection came back), and the next due time it read has not come. Not while nobody
-// listens: a NOTIFY may be missed then. The next_ready() that follows is answered too.
+// listens (a NOTIFY may be missed then), nor while a release of ours is being written.
+// The next_ready() that follows is answered too.
 bool PgQueue::nothing_new(int kind, std::int64_t now_ms) {
-    if (!listening_.load()) return false;
+    // A release of ours not yet written wakes only after its commit: the claim must ask
+    // (behind it, in the group).
+    if (!listening_.load() || releases_pending_.load() != 0) return false;
     std::lock_guard<std::mutex> lock(dm_);
     auto it = empty_.find(kind);
     if (it == empty_.end()) return false;
