@@ -1,7 +1,8 @@
 // The state stores (records, message log, phone pool, rate-limit counts) through their
 // interfaces, the same cases against the file store and against a private PostgreSQL
 // server. "Two gateways" are two sets of stores on one database; with files they are one
-// gateway's set, which must hold the same promises between its threads.
+// gateway's set, which must hold the same promises between its threads. Two gateways on
+// files in one process share nothing at all.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -477,6 +478,63 @@ TYPED_TEST(StateStoresTest, FiftyConcurrentSendersOnTwoGatewaysNeverPassALimitOf
     EXPECT_EQ(admitted.load(), 10);
     EXPECT_EQ(this->limits_a().count(ten.get(), MSGREC_FROM, "flood@x"), 10);
     msgrec_free(ten);
+}
+
+// Two gateways in one process on files, each with its own directory, limits, log and pool:
+// what one keeps, counts or binds, the other never sees.
+TEST(StateStoresFiles, TwoGatewaysInOneProcessShareNothing) {
+    struct Side {
+        std::string dir;
+        Owned own;
+        msgrecs_ptr limit;
+        StateStores stores;
+        ~Side() {
+            std::error_code ec;
+            if (!dir.empty()) fs::remove_all(dir, ec);
+        }
+    };
+    g_now = midday();
+    Side sides[2];
+    for (Side& s : sides) {
+        char tmpl[] = "/tmp/state_stores_XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        s.dir = tmpl;
+        s.own.registry.set_clock(fake_now);
+        Result<msgrecs_ptr> mr = msgrec_init(s.own.registry, "msgrec", s.dir, '|', "24", 0, 3, 2);
+        ASSERT_TRUE(mr) << mr.reason();
+        s.limit = std::move(*mr);
+        ASSERT_TRUE(s.own.log.load(s.dir + "/msglog.dat", '|').ok());
+        s.own.pool.init(s.dir, "+61", "0400", kPoolMin, kPoolMax);
+        s.stores = file_state_stores(s.own.registry, s.own.log, s.own.pool);
+    }
+    Side& a = sides[0];
+    Side& b = sides[1];
+    ASSERT_EQ(a.stores.limits->reserve(a.limit.get(), MSGREC_FROM, "ann@x", 1, true), 1);
+    ASSERT_EQ(state_write(a.stores, "SUCCESS", "c", "ann@x", "+6140", "NONE", "rec", true, true),
+              1);
+    ASSERT_TRUE(a.stores.msglog->store("+6140", "ann@x"));
+    ASSERT_EQ(a.stores.phones->bind("ann@x"), "+614001000");
+
+    EXPECT_EQ(b.stores.limits->count(b.limit.get(), MSGREC_FROM, "ann@x"), 0);
+    Result<DayOutcomes> today = b.stores.records->today(g_now.load(), 20);
+    ASSERT_TRUE(today) << today.reason();
+    EXPECT_EQ(today->sent, 0);
+    EXPECT_TRUE(today->last.empty());
+    std::string email;
+    EXPECT_EQ(b.stores.msglog->lookup("+6140", 0, email), 0);
+    EXPECT_EQ(b.own.log.size(), 0);
+    EXPECT_EQ(pool_in(*b.stores.phones, "+614001000"), std::nullopt);
+    EXPECT_EQ(b.stores.phones->bind("bob@x"), "+614001000") << "its own lowest number is free";
+    EXPECT_FALSE(fs::exists(b.dir + "/msglog.dat")) << "nothing appended to the other's log";
+
+    // The first side still has exactly its own.
+    today = a.stores.records->today(g_now.load(), 20);
+    ASSERT_TRUE(today) << today.reason();
+    EXPECT_EQ(today->sent, 1);
+    EXPECT_EQ(a.stores.limits->count(a.limit.get(), MSGREC_FROM, "ann@x"), 1);
+    EXPECT_EQ(pool_in(*a.stores.phones, "+614001000"), "ann@x");
+    EXPECT_EQ(a.stores.msglog->lookup("+6140", 0, email), 1);
+    EXPECT_EQ(email, "ann@x");
 }
 
 // A database that is away: nothing is taken for an answer. Records and log entries are
