@@ -87,7 +87,7 @@ struct msgrec {
 
 struct msgrecs_data;
 // One rate limit. Its contents are the module's own; destroying it (msgrec_free, or
-// simply dropping the owner) also takes it off the list of limits.
+// simply dropping the owner) also takes it off its registry, which must outlive it.
 class msgrecs {
   public:
     msgrecs();
