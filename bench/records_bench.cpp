@@ -41,6 +41,7 @@ std::string key_of(long i) {
 // One limit per key count, loaded from a counter file written here.
 struct Limit {
     TempDir dir;
+    LimitRegistry registry;
     msgrecs_ptr mr;
     std::vector<std::string> keys;
     explicit Limit(long n) {
@@ -52,7 +53,8 @@ struct Limit {
                 out << key_of(i) << '|' << digits << '\n';
             }
         }
-        Result<msgrecs_ptr> made = msgrec_init("bench", dir.path.string(), '|', "0", 0, 500, 500);
+        Result<msgrecs_ptr> made =
+            msgrec_init(registry, "bench", dir.path.string(), '|', "0", 0, 500, 500);
         if (made) mr = std::move(*made);
         // Look-ups come in another letter case, as addresses do.
         for (long i = 0; i < n; ++i) keys.push_back("sender" + std::to_string(i) + "@EXAMPLE.com");
@@ -140,6 +142,7 @@ std::string phone_of(long i) {
 
 struct BigLog {
     TempDir dir;
+    MessageLog log;
     std::string path;
     double load_seconds = 0;
     double baseline_seconds = 0;
@@ -153,7 +156,7 @@ struct BigLog {
         }
         // Processor time: the machines these run on are shared, so wall time says little.
         std::clock_t c0 = std::clock();
-        (void)msglog_load(path, '|');
+        (void)log.load(path, '|');
         load_seconds = static_cast<double>(std::clock() - c0) / CLOCKS_PER_SEC;
         // A yardstick from the same run: the same file read into a plain standard map.
         c0 = std::clock();
@@ -182,10 +185,10 @@ void BM_MsglogLookup(benchmark::State& state) {
     std::string email;
     std::size_t i = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(msglog_lookup(phones[i & 4095].c_str(), 0, email));
+        benchmark::DoNotOptimize(log.log.lookup(phones[i & 4095].c_str(), 0, email));
         ++i;
     }
-    state.counters["entries"] = static_cast<double>(msglog_size());
+    state.counters["entries"] = static_cast<double>(log.log.size());
     state.counters["load_cpu_s"] = log.load_seconds;
     state.counters["plain_map_cpu_s"] = log.baseline_seconds;
     state.SetItemsProcessed(state.iterations());
@@ -194,15 +197,15 @@ BENCHMARK(BM_MsglogLookup);
 
 // A store of a known pair: table update plus the appended line.
 void BM_MsglogStore(benchmark::State& state) {
-    big_log();
+    MessageLog& log = big_log().log;
     std::vector<std::string> phones;
     for (long i = 0; i < 4096; ++i) phones.push_back(phone_of((i * 104729) % kLogEntries));
     std::size_t i = 0;
     for (auto _ : state) {
-        msglog_store(phones[i & 4095].c_str(), "user1@example.com");
+        log.store(phones[i & 4095].c_str(), "user1@example.com");
         ++i;
     }
-    state.counters["entries"] = static_cast<double>(msglog_size());
+    state.counters["entries"] = static_cast<double>(log.size());
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_MsglogStore);
@@ -211,15 +214,15 @@ BENCHMARK(BM_MsglogStore);
 void BM_PoolLoad(benchmark::State& state) {
     TempDir dir;
     std::string work = dir.path.string();
-    phones_init(work, "+61", "0400", 0, 1000000);
+    PhonePool pool;
+    pool.init(work, "+61", "0400", 0, 1000000);
     for (long i = 0; i < 400; ++i) {
         std::string n = "+61400" + std::to_string(i * 2477);
-        phone_out(n.c_str(), "someone@example.com");
+        pool.out(n.c_str(), "someone@example.com");
     }
     long loaded = 0;
-    for (auto _ : state) loaded = phones_init(work, "+61", "0400", 0, 1000000);
+    for (auto _ : state) loaded = pool.init(work, "+61", "0400", 0, 1000000);
     state.counters["bound"] = static_cast<double>(loaded);
-    phones_free();
 }
 BENCHMARK(BM_PoolLoad)->Unit(benchmark::kMillisecond);
 

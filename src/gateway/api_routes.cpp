@@ -165,7 +165,7 @@ ApiAnswer api_send(const ApiContext& cx, const ApiKey& key, const ApiSend& s,
     if (auto refused = admit(cx, key, s, originator)) return *refused;
     std::vector<msgrecs*> limits;
     for (const auto& mr : gw.limits) limits.push_back(mr.get());
-    LimitHold hold(std::move(limits));
+    LimitHold hold(std::move(limits), *gw.state.limits);
     if (auto refused = reserve_limits(hold, key, s, ip)) return *refused;
     std::vector<queue_entry> batch = entries_of(gw, key, s, originator, ip);
     Status stored = intake_store(gw.queue.get(), gw.mail_units.get(), batch, "", hold);

@@ -56,6 +56,7 @@ void WakePipe::drain() const {
 Gateway::Gateway()
     : web_slots(std::make_unique<WebSlots>()),
       web_probe(std::make_unique<WebProbe>()),
+      state(file_state_stores(limit_registry, msglog, phones)),
       mail_units(std::make_unique<MailUnits>()) {}
 
 // The members go in the reverse order of their declaration: the console, the web

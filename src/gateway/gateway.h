@@ -47,7 +47,10 @@
 #include "net/tcp.h"
 #include "queue/queue.h"
 #include "records/alias.h"
+#include "records/msglog.h"
 #include "records/msgrec.h"
+#include "records/phones.h"
+#include "records/stores.h"
 #include "sms/transport.h"
 
 namespace tolvane {
@@ -155,10 +158,21 @@ class Gateway {
     // The alias and delivery tables of the SMS-to-mail side (a reload replaces them).
     AliasTables tables;
     char delimiter = '|';  // of the data files (log_delimiter)
-    // Set once the message log is loaded, so that shutdown knows to save it.
-    bool msglog_loaded = false;
+    // The registry of the limits below (declared first, so that it outlives them): their
+    // order, the directory of the message records (that of the first) and their clock.
+    LimitRegistry limit_registry;
     // One entry per `limit` setting plus the implicit "msgrec" one.
     std::vector<std::unique_ptr<msgrecs>> limits;
+    // The message log and the phone number pool in the work directory, loaded by start-up
+    // (the file stores serve from them); shutdown saves the log.
+    MessageLog msglog;
+    PhonePool phones;
+    // Set once the message log is loaded, so that shutdown knows to save it.
+    bool msglog_loaded = false;
+    // Records, message log, pool and rate-limit counts as the mail and SMS paths reach
+    // them (records/stores.h): made with the file stores over the members above, replaced
+    // by start-up with the database's when a shared store is configured.
+    StateStores state;
     // The rate-limit units the entries stored by this run still hold
     // (gateway/mail_to_sms.h); made with the Gateway.
     std::unique_ptr<MailUnits> mail_units;

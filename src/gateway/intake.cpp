@@ -10,9 +10,8 @@ namespace tolvane {
 msgrecs* LimitHold::reserve(int kind, const std::string& key) {
     std::size_t taken = 0;
     for (msgrecs* mr : limits_) {
-        if (!limit_store().reserve(mr, kind, key, 1, true)) {
-            for (std::size_t i = 0; i < taken; ++i)
-                limit_store().unreserve(limits_[i], kind, key, 1);
+        if (!counts_.reserve(mr, kind, key, 1, true)) {
+            for (std::size_t i = 0; i < taken; ++i) counts_.unreserve(limits_[i], kind, key, 1);
             return mr;
         }
         ++taken;
@@ -23,13 +22,13 @@ msgrecs* LimitHold::reserve(int kind, const std::string& key) {
 
 void LimitHold::reserve_more(int kind, const std::string& key, int units) {
     if (units <= 0) return;
-    for (msgrecs* mr : limits_) limit_store().reserve(mr, kind, key, units, false);
+    for (msgrecs* mr : limits_) counts_.reserve(mr, kind, key, units, false);
     held_.push_back(Held{kind, key, units});
 }
 
 void LimitHold::release_all() {
     for (const Held& h : held_)
-        for (msgrecs* mr : limits_) limit_store().unreserve(mr, h.kind, h.key, h.units);
+        for (msgrecs* mr : limits_) counts_.unreserve(mr, h.kind, h.key, h.units);
     held_.clear();
 }
 

@@ -3,14 +3,14 @@
 // queue entries that hold those units until their delivery settles them.
 //
 // A LimitHold reserves one unit of a key in every limit in the same step as the check
-// (limit_store().reserve), so that concurrent admissions cannot all pass a limit before
+// (LimitStore::reserve), so that concurrent admissions cannot all pass a limit before
 // any of them is counted; what it holds goes back when it is dropped, unless intake_store
 // stored the entries, which then hold it (MailUnits).
 //
-// Ownership: a LimitHold belongs to one admission (one thread); the limits, the queue and
-// the units are borrowed from the Gateway.
+// Ownership: a LimitHold belongs to one admission (one thread); the limits, their counts
+// (the gateway's LimitStore), the queue and the units are borrowed from the Gateway.
 //
-//   LimitHold hold(limits);
+//   LimitHold hold(limits, *gw.state.limits);
 //   if (msgrecs* mr = hold.reserve(MSGREC_TO, dest)) refuse(mr);
 //   if (Status s = intake_store(queue, units, batch, user, hold); !s) refuse(queue->refusal());
 #pragma once
@@ -21,6 +21,7 @@
 #include "foundation/result.h"
 #include "queue/queue.h"
 #include "records/msgrec.h"
+#include "records/stores.h"
 
 namespace tolvane {
 
@@ -28,7 +29,8 @@ class MailUnits;
 
 class LimitHold {
   public:
-    explicit LimitHold(std::vector<msgrecs*> limits) : limits_(std::move(limits)) {}
+    LimitHold(std::vector<msgrecs*> limits, LimitStore& counts)
+        : limits_(std::move(limits)), counts_(counts) {}
     ~LimitHold() { release_all(); }
     LimitHold(const LimitHold&) = delete;
     LimitHold& operator=(const LimitHold&) = delete;
@@ -51,6 +53,7 @@ class LimitHold {
         int units;
     };
     std::vector<msgrecs*> limits_;
+    LimitStore& counts_;
     std::vector<Held> held_;
 };
 

@@ -35,14 +35,15 @@ std::string apikey_of(const queue_entry& e) {
 }
 
 // One unit of each of the entry's keys goes back in every limit.
-void give_back(const queue_entry& e, const std::string& user) {
+void give_back(const MailSender& s, const queue_entry& e, const std::string& user) {
     const std::string apikey = apikey_of(e);
-    for (msgrecs* mr : msgrec_limits()) {
-        limit_store().unreserve(mr, MSGREC_IP, e.client, 1);
-        limit_store().unreserve(mr, MSGREC_FROM, e.billing, 1);
-        limit_store().unreserve(mr, MSGREC_TO, e.destination, 1);
-        if (!user.empty()) limit_store().unreserve(mr, MSGREC_USER, user, 1);
-        if (!apikey.empty()) limit_store().unreserve(mr, MSGREC_KEY, apikey, 1);
+    LimitStore& counts = *s.state->limits;
+    for (msgrecs* mr : s.state->registry->limits()) {
+        counts.unreserve(mr, MSGREC_IP, e.client, 1);
+        counts.unreserve(mr, MSGREC_FROM, e.billing, 1);
+        counts.unreserve(mr, MSGREC_TO, e.destination, 1);
+        if (!user.empty()) counts.unreserve(mr, MSGREC_USER, user, 1);
+        if (!apikey.empty()) counts.unreserve(mr, MSGREC_KEY, apikey, 1);
     }
 }
 
@@ -50,7 +51,7 @@ void give_back(const queue_entry& e, const std::string& user) {
 void give_back_units(const MailSender& s, const queue_entry& e) {
     std::string user;
     if (s.units == nullptr || !s.units->take(e.id, user)) return;
-    give_back(e, user);
+    give_back(s, e, user);
 }
 
 bool from_api(const queue_entry& e) {
@@ -68,7 +69,7 @@ void fail(const MailSender& s, const queue_entry& e, const std::string& why,
           const char* status = "failed") {
     std::string notice =
         strprintf("SMS to (%s) failed delivery (%s)", e.destination.c_str(), why.c_str());
-    state_write("FAILURE", e.client, e.billing, e.destination, why, "rec", false);
+    state_write(*s.state, "FAILURE", e.client, e.billing, e.destination, why, "rec", false);
     give_back_units(s, e);
     if (from_api(e)) {
         if (s.api != nullptr) s.api->ended(e, status, transport_name(s), why);
@@ -142,7 +143,7 @@ void mail_sent(const MailSender& s, DeliveryJob& job, const std::string& id, boo
         gateway_count_sms_sent(s.send->mode(), lag);
     else
         gateway_count_sms_sent_via(via, lag);
-    if ((e.flags & MAIL_FROM_SENDER) == 0) msglog_store_of().store(e.destination, e.sender);
+    if ((e.flags & MAIL_FROM_SENDER) == 0) s.state->msglog->store(e.destination, e.sender);
     // The record counts the SMS and settles the unit its admission reserved in one step.
     // An entry stored before a restart holds no unit and is only counted (for its user too,
     // by the name the entry keeps); when the record
@@ -165,10 +166,10 @@ void mail_sent(const MailSender& s, DeliveryJob& job, const std::string& id, boo
     }
     // A route's choice is named in the record.
     if (!via.empty()) record += " via " + via;
-    if (!state_write("SUCCESS", e.client, e.billing, e.destination, record, "rec", true, held, user,
-                     apikey_of(e)) &&
+    if (!state_write(*s.state, "SUCCESS", e.client, e.billing, e.destination, record, "rec", true,
+                     held, user, apikey_of(e)) &&
         held)
-        give_back(e, user);
+        give_back(s, e, user);
     if (!id.empty() && s.receipts != nullptr) {
         // An API message's report goes to its status, never into a mail.
         smpp_submit_record r{

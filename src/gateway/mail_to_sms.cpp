@@ -44,9 +44,9 @@ const char* value_of(rini* r, int key) {
 
 // A free pool number bound to the sender, under the pool lock so that one number never
 // goes to two senders.
-std::string pool_number(const std::string& sender) {
+std::string pool_number(PhonePoolStore& pool, const std::string& sender) {
     ProcessLock hold(PHONES);
-    return phone_pool().bind(sender).value_or(std::string());
+    return pool.bind(sender).value_or(std::string());
 }
 
 // One mail transaction as the gateway sees it: the server asks at each stage, and the
@@ -289,13 +289,14 @@ class MailJob : public SessionPolicy {
                 return false;
             }
         }
-        if (originator_.empty() && send_mode == SMS_SMPP) originator_ = pool_number(sender_);
+        if (originator_.empty() && send_mode == SMS_SMPP)
+            originator_ = pool_number(*p_.state->phones, sender_);
         if (originator_.empty() && p_.recv != nullptr) {
             int recv_mode = sms_mode(p_.recv);
             if (recv_mode == SMS_GSM)
                 originator_ = cut(or_empty(value_of(p_.reader, GSM_NUMBER)));
             else if (recv_mode == SMS_SMPP)
-                originator_ = pool_number(sender_);
+                originator_ = pool_number(*p_.state->phones, sender_);
         }
         if (originator_.empty()) {
             originator_ = sender_;
@@ -341,7 +342,8 @@ class MailJob : public SessionPolicy {
     }
 
     const MailPath p_;
-    LimitHold hold_{p_.limits};  // reserved units of the rate limits not yet stored
+    // Reserved units of the rate limits not yet stored.
+    LimitHold hold_{p_.limits, *p_.state->limits};
     std::string client_, from_, sender_, bill_, originator_, body_, text_;
     std::string user_;  // the authenticated name; empty when the client did not
     std::vector<std::string> dests_;
@@ -427,6 +429,7 @@ std::unique_ptr<SessionPolicy> mail_policy(Gateway& gw, rini* reader) {
     path.reader = reader;
     path.queue = gw.queue.get();
     path.units = gw.mail_units.get();
+    path.state = &gw.state;
     path.limits.reserve(gw.limits.size());
     for (const auto& mr : gw.limits) path.limits.push_back(mr.get());
     return std::make_unique<MailJob>(std::move(path));

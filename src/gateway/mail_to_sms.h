@@ -62,6 +62,7 @@
 namespace tolvane {
 
 class Gateway;
+struct StateStores;
 
 // What one message is processed against: borrowed from start-up.
 // The queue entries stored by this gateway whose rate-limit units are still reserved,
@@ -90,6 +91,7 @@ struct MailPath {
     std::vector<msgrecs*> limits;  // rate limits in their configured order
     QueueStore* queue = nullptr;   // where accepted mails wait for their sends
     MailUnits* units = nullptr;    // where stored entries note their units; null: nowhere
+    StateStores* state = nullptr;  // the pool and the rate-limit counts (the gateway's)
 };
 
 // Bits of queue_entry::flags of a mail's SMS.
@@ -116,6 +118,7 @@ struct MailSender {
     SmppReceipts* receipts = nullptr;  // where an SMPP submit is remembered; null: nowhere
     MailUnits* units = nullptr;        // the units stored entries hold; null: none held
     ApiMessages* api = nullptr;        // the API's message status; null: no API
+    StateStores* state = nullptr;      // records, message log and counts (the gateway's)
     MailSendRules rules;
     std::function<bool()> up;  // the transport is connected; null: always
     // Whether some transport could carry this SMS now (several transports behind routes);

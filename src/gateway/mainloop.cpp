@@ -230,11 +230,11 @@ void close_transports(Gateway& gw, bool abandoned) {
 int save_message_log(Gateway& gw, bool abandoned, int status) {
     if (!gw.msglog_loaded) return status;
     std::string path = attach_path(gw.setting_str(WORKPATH), "msglog.dat");
-    if (Status saved = msglog_save(path); !saved) {
+    if (Status saved = gw.msglog.save(path); !saved) {
         report_error("Failed to save message log (%s), %s", path.c_str(), saved.reason().c_str());
         status = 1;
     }
-    if (!abandoned) msglog_free();
+    if (!abandoned) gw.msglog.clear();
     gw.msglog_loaded = false;
     return status;
 }
@@ -242,11 +242,12 @@ int save_message_log(Gateway& gw, bool abandoned, int status) {
 // 6. Everything else.
 void free_state(Gateway& gw) {
     gw.receiver_readers.clear();
-    state_reset();  // the database stores' connections close here
+    // The database stores' connections close here.
+    gw.state = file_state_stores(gw.limit_registry, gw.msglog, gw.phones);
     for (auto& mr : gw.limits) msgrec_free(mr);
     gw.limits.clear();
     gw.tables.clear();
-    phones_free();
+    gw.phones.clear();
     th_mutex_queue_clear();
     mutexlist_free();
     sini_free(gw.settings);

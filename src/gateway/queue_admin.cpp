@@ -86,6 +86,7 @@ void add_sms_lane(Gateway& gw, int workers, long lifetime_ms) {
     sender->receipts = gw.receipts.get();
     sender->units = gw.mail_units.get();
     sender->api = gw.api_messages.get();
+    sender->state = &gw.state;
     sender->rules = mail_send_rules(gw.ini());
     // A transport that reconnects says so; its entries wait meanwhile.
     sender->up = [send] { return send->up(); };
@@ -138,6 +139,7 @@ void add_mail_lane(Gateway& gw, long lifetime_ms) {
     RelayClient* relay = gw.relay.get();
     auto sms_relay = std::make_shared<SmsRelay>();
     sms_relay->relay = relay;
+    sms_relay->state = &gw.state;
     sms_relay_rules(gw.ini(), *sms_relay);
     DeliveryLane lane;
     lane.name = "mail";
@@ -151,7 +153,7 @@ void add_mail_lane(Gateway& gw, long lifetime_ms) {
     imsg("Relaying received SMS from the queue with %d workers", lane.workers);
     lane.lifetime_ms = lifetime_ms;
     lane.deliver = [sms_relay](DeliveryJob& job) { deliver_sms_entry(*sms_relay, job); };
-    lane.expire = [](const queue_entry& e) { expire_sms_entry(e); };
+    lane.expire = [sms_relay](const queue_entry& e) { expire_sms_entry(*sms_relay, e); };
     lane.cut = [relay](bool hard) { relay->cut_sends(hard); };
     gw.delivery->add_lane(std::move(lane));
 }

@@ -31,7 +31,8 @@ Result<std::string> day_lines(const SIni* ini, StoreKind store, char delim, cons
                               const std::string& kind) {
     if (store != StoreKind::POSTGRESQL)
         return msgrec_day_records_in(sini_text(ini, WORKPATH), delim, day, kind);
-    StateStores s = pg_state_stores(sini_text(ini, STORE_DSN), delim, phone_range{});
+    LimitRegistry no_limits;  // a day is read without any limit
+    StateStores s = pg_state_stores(sini_text(ini, STORE_DSN), delim, phone_range{}, no_limits);
     return s.records->day(day, kind);
 }
 

@@ -111,9 +111,9 @@ bool SmppReceipts::record(const smpp_receipt& r) {
         // Sent before a restart, or never by us: the record still says what happened
         // to which phone.
         imsg("SMPP receipt for unknown message id (%s)", r.message_id.c_str());
-        return state_write(r.state, "SMS", "", r.source, text, "rec", false) == 1;
+        return state_write(state_, r.state, "SMS", "", r.source, text, "rec", false) == 1;
     }
-    if (!state_write(r.state, s.client, s.bill, s.dest, text, "rec", false)) return false;
+    if (!state_write(state_, r.state, s.client, s.bill, s.dest, text, "rec", false)) return false;
     bool failed = r.failed();
     if (!s.api_id.empty()) {
         if (ApiMessages* api = api_.load()) api->receipt(s.api_id, !failed, r.state);

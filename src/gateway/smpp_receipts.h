@@ -18,7 +18,7 @@
 // from) but cannot be matched to its mail.
 //
 //   smpp_configure(settings, get);                 // at start-up, from the keys
-//   gw.receipts = std::make_unique<SmppReceipts>(relay, notify_failures);
+//   gw.receipts = std::make_unique<SmppReceipts>(relay, notify_failures, gw.state);
 //   smpp_receipts_install(gw.receipts.get());      // after the transports started
 //   receipts->remember(id, {client, bill, dest, originator, want_report});
 #pragma once
@@ -37,6 +37,7 @@ namespace tolvane {
 
 class RelayClient;
 class ApiMessages;
+struct StateStores;
 
 // Fills the transport's settings from the keys (get returns a key's text, "" unset).
 // Values that make no sense are logged and replaced by the default.
@@ -56,8 +57,9 @@ inline constexpr std::size_t SMPP_REMEMBERED_MAX = 200000;
 // notify_failures is set (`failure`).
 class SmppReceipts {
   public:
-    SmppReceipts(RelayClient* relay, bool notify_failures)
-        : relay_(relay), notify_failures_(notify_failures) {}
+    // state: where the records go (the gateway's stores, borrowed).
+    SmppReceipts(RelayClient* relay, bool notify_failures, StateStores& state)
+        : relay_(relay), notify_failures_(notify_failures), state_(state) {}
     // Where the receipts of the API's messages go (null: nowhere); set at start-up
     // before the transports receive.
     void set_api(ApiMessages* api) { api_.store(api); }
@@ -70,6 +72,7 @@ class SmppReceipts {
   private:
     RelayClient* const relay_;
     const bool notify_failures_;
+    StateStores& state_;
     std::atomic<ApiMessages*> api_{nullptr};
     std::mutex lock_;
     std::unordered_map<std::string, smpp_submit_record> submits_;  // guarded by lock_

@@ -322,7 +322,7 @@ class SmsJob {
         // The pool comes first: while it cannot be read, no later rule may decide.
         if (unavailable) return retry_later("the phone pool");
         std::string first;
-        int candidates = msglog_store_of().lookup(number_, 0, first);
+        int candidates = p_.state->msglog->lookup(number_, 0, first);
         if (std::optional<std::string> k = keyword_destination(p_.ini, body_, number_)) {
             dest_ = *k;
             return true;
@@ -343,7 +343,7 @@ class SmsJob {
         if (candidates < 0) return retry_later("the message log");
         if (candidates > 1 && istrue(value_of(p_.ini, SMS_BEST_GUESS))) {
             std::string latest;
-            if (msglog_store_of().latest(number_, latest)) {
+            if (p_.state->msglog->latest(number_, latest)) {
                 dest_ = cut(latest);
                 imsg("sms_best_guess: (%s) of %d remembered addresses", dest_.c_str(), candidates);
                 return true;
@@ -363,10 +363,11 @@ class SmsJob {
     std::optional<std::string> pool_address(bool& unavailable) {
         ProcessLock hold(PHONES);
         if (!to_number_.empty()) {
-            if (std::optional<std::string> a = phone_pool().in(to_number_, unavailable)) return a;
+            if (std::optional<std::string> a = p_.state->phones->in(to_number_, unavailable))
+                return a;
             if (unavailable) return std::nullopt;
         }
-        if (!number_.empty()) return phone_pool().in(number_, unavailable);
+        if (!number_.empty()) return p_.state->phones->in(number_, unavailable);
         return std::nullopt;
     }
 
@@ -388,7 +389,7 @@ class SmsJob {
             text += "\nRecent addresses include: ";
             for (int i = candidates - 1; i >= 0; --i) {
                 std::string a;
-                msglog_store_of().lookup(number_, i, a);
+                p_.state->msglog->lookup(number_, i, a);
                 text += a;
                 if (i > 0) text += ",";
             }
@@ -407,12 +408,13 @@ class SmsJob {
                 std::string why = cut(r.error().reason);
                 emsg("Failed to send the undeliverable notice to (%s) [%d:%s]", number_.c_str(),
                      r.error().code, why.c_str());
-                state_write("FAILURE", "LOCAL", from, number_, why, "log", false);
+                state_write(*p_.state, "FAILURE", "LOCAL", from, number_, why, "log", false);
             } else {
                 imsg("Undeliverable notice sent to (%s)", number_.c_str());
             }
         }
-        state_write("FAILURE", "SMS", number_, "UNKNOWN", "Unknown recipient", "log", false);
+        state_write(*p_.state, "FAILURE", "SMS", number_, "UNKNOWN", "Unknown recipient", "log",
+                    false);
     }
 
     // Steps 4 to 7: subject, sender address, the relay with its retries, the record.
@@ -426,7 +428,7 @@ class SmsJob {
             if (istrue(value_of(p_.ini, ALIAS_FILE, "required"))) {
                 std::string why = strprintf("Alias for (%s) not found", number_.c_str());
                 imsg("%s, no mail sent", why.c_str());
-                state_write("FAILURE", "SMS", number_, dest_, why, "log", false);
+                state_write(*p_.state, "FAILURE", "SMS", number_, dest_, why, "log", false);
                 store_hook();
                 return;
             }
@@ -600,7 +602,7 @@ void deliver_sms_entry(const SmsRelay& r, DeliveryJob& job) {
     if (err == 0) {
         imsg("Message sent successfully");
         gateway_count_relayed(true);
-        state_write("SUCCESS", "SMS", e.sender, e.destination, "NONE", "log", false);
+        state_write(*r.state, "SUCCESS", "SMS", e.sender, e.destination, "NONE", "log", false);
         job.done(true, std::string());
         return;
     }
@@ -618,13 +620,14 @@ void deliver_sms_entry(const SmsRelay& r, DeliveryJob& job) {
     }
     emsg("Message send error SMTP [%d:%s]", err, error.c_str());
     gateway_count_relayed(false);
-    state_write("FAILURE", "SMS", e.sender, e.destination, error, "log", false);
+    state_write(*r.state, "FAILURE", "SMS", e.sender, e.destination, error, "log", false);
     job.done(false, error);
 }
 
-void expire_sms_entry(const queue_entry& e) {
+void expire_sms_entry(const SmsRelay& r, const queue_entry& e) {
     gateway_count_relayed(false);
-    state_write("FAILURE", "SMS", e.sender, e.destination, "expired in queue", "log", false);
+    state_write(*r.state, "FAILURE", "SMS", e.sender, e.destination, "expired in queue", "log",
+                false);
 }
 
 InboundVerdict sms_to_mail(const SmsPath& path, const InboundSms& sms) {
@@ -742,6 +745,7 @@ SmsPath sms_path_of(Gateway& gw) {
     path.ini = gw.ini();
     path.queue = gw.queue.get();
     path.long_sms = &gw.long_sms;
+    path.state = &gw.state;
     return path;
 }
 

@@ -65,6 +65,7 @@
 namespace tolvane {
 
 class Gateway;
+struct StateStores;
 
 // What one SMS is processed against: borrowed from start-up.
 struct SmsPath {
@@ -76,6 +77,7 @@ struct SmsPath {
     const aliases* df = nullptr;  // delivery file: destinations
     QueueStore* queue = nullptr;  // where the mails wait for the relay
     LongSms* long_sms = nullptr;  // the gateway's long SMS being joined (needed for parts)
+    StateStores* state = nullptr;  // the gateway's records, message log and phone pool
 };
 
 // What the delivery workers of SMS entries use: borrowed from start-up.
@@ -84,6 +86,7 @@ struct SmsRelay {
     int retries = 3;               // smtp_retries: retries after the first relay
     int retry_wait = 5;            // smtp_retry_wait: minutes before each retry
     long minute_ms = 60L * 1000L;  // one minute of smtp_retry_wait (tests shorten it)
+    StateStores* state = nullptr;  // where the outcomes are recorded (the gateway's)
 };
 // The relay's retries and their wait, read once from the settings.
 void sms_relay_rules(const SIni* ini, SmsRelay& r);
@@ -95,7 +98,7 @@ inline constexpr long SMS_STORE_RETRY_MS = 5000;
 // a FAILURE record ends it. Records are of kind "log" and never counted.
 void deliver_sms_entry(const SmsRelay& r, DeliveryJob& job);
 // The FAILURE record of an entry that waited past the queue lifetime.
-void expire_sms_entry(const queue_entry& e);
+void expire_sms_entry(const SmsRelay& r, const queue_entry& e);
 
 // Processes one received SMS; what the transport should answer its source.
 InboundVerdict sms_to_mail(const SmsPath& path, const InboundSms& sms);

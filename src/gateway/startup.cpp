@@ -180,8 +180,8 @@ std::string directory_problem(const std::string& dir) {
     gw.limits.clear();
     gw.limits.reserve(limits->size());
     for (const limit_setting& l : *limits) {
-        Result<msgrecs_ptr> mr = msgrec_init(l.name, workpath, gw.delimiter, l.period.c_str(), l.ip,
-                                             l.from, l.to, l.user, l.key);
+        Result<msgrecs_ptr> mr = msgrec_init(gw.limit_registry, l.name, workpath, gw.delimiter,
+                                             l.period.c_str(), l.ip, l.from, l.to, l.user, l.key);
         if (!mr) {
             report_error("Failed to read msgrec, %s", mr.reason().c_str());
             return false;
@@ -340,7 +340,7 @@ void default_trace_files(Gateway& gw) {
 // 8. The message log.
 bool load_message_log(Gateway& gw) {
     std::string path = attach_path(gw.setting_str(WORKPATH), "msglog.dat");
-    if (Status loaded = msglog_load(path, gw.delimiter); !loaded) {
+    if (Status loaded = gw.msglog.load(path, gw.delimiter); !loaded) {
         report_error("Failed to read (%s), %s", path.c_str(), loaded.reason().c_str());
         return false;
     }
@@ -435,15 +435,15 @@ bool open_web_listeners(Gateway& gw) {
 
 // 15. Phone number pool. Records, message log, pool and counts go to the shared database
 // when the store is one (the local files above then stay as they are).
-void set_up_phones_and_state(const Gateway& gw) {
-    phones_init(gw.setting_str(WORKPATH), gw.setting(PHONE_COUNTRY), gw.setting(PHONE_SERVICE),
-                gw.setting_int(PHONE_RANGE, "min"), gw.setting_int(PHONE_RANGE, "max"));
+void set_up_phones_and_state(Gateway& gw) {
+    gw.phones.init(gw.setting_str(WORKPATH), gw.setting(PHONE_COUNTRY), gw.setting(PHONE_SERVICE),
+                   gw.setting_int(PHONE_RANGE, "min"), gw.setting_int(PHONE_RANGE, "max"));
     if (Result<StoreKind> kind = store_kind(gw.ini()); kind && *kind == StoreKind::POSTGRESQL)
-        state_install(
-            pg_state_stores(gw.setting_str(STORE_DSN), gw.delimiter,
-                            phone_range_of(gw.setting(PHONE_COUNTRY), gw.setting(PHONE_SERVICE),
-                                           gw.setting_int(PHONE_RANGE, "min"),
-                                           gw.setting_int(PHONE_RANGE, "max"))));
+        gw.state = pg_state_stores(
+            gw.setting_str(STORE_DSN), gw.delimiter,
+            phone_range_of(gw.setting(PHONE_COUNTRY), gw.setting(PHONE_SERVICE),
+                           gw.setting_int(PHONE_RANGE, "min"), gw.setting_int(PHONE_RANGE, "max")),
+            gw.limit_registry);
 }
 
 // 16. The mail side.
@@ -526,7 +526,7 @@ bool open_routed_transports(Gateway& gw) {
     gw.send = std::move(routed);
     if (smpp) {
         gw.receipts = std::make_unique<SmppReceipts>(
-            gw.relay.get(), iequals(sini_word(gw.ini(), SMPP_RECEIPTS), "failure"));
+            gw.relay.get(), iequals(sini_word(gw.ini(), SMPP_RECEIPTS), "failure"), gw.state);
         smpp_receipts_install(gw.receipts.get());
     }
     return true;
@@ -557,7 +557,7 @@ bool open_transports(Gateway& gw) {
     }
     if (send_mode == SMS_SMPP || recv_mode == SMS_SMPP) {
         gw.receipts = std::make_unique<SmppReceipts>(
-            gw.relay.get(), iequals(sini_word(gw.ini(), SMPP_RECEIPTS), "failure"));
+            gw.relay.get(), iequals(sini_word(gw.ini(), SMPP_RECEIPTS), "failure"), gw.state);
         smpp_receipts_install(gw.receipts.get());
     }
     return true;

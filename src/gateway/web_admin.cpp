@@ -77,17 +77,18 @@ void time_length(tpl* t, TplTokens* args, void* data) {
 
 void begin_limits(tpl* t, TplTokens* body, void* data) {
     web_serv* w = cbd(data)->web;
+    Gateway& gw = *cbd(data)->gw;
     auto name = webserv_get(w, "limit_name");
     msgrecs* mr = nullptr;
     if (name) {
-        mr = msgrec_find(*name);
+        mr = gw.limit_registry.find(*name);
         if (!mr) {
             emsg("Failed to find limit named (%s)", name->c_str());
             webserv_add(w, "result", "failure");
             return;
         }
     } else {
-        std::vector<msgrecs*> all = msgrec_limits();
+        std::vector<msgrecs*> all = gw.limit_registry.limits();
         if (all.empty()) return;
         mr = all.front();
     }
@@ -98,7 +99,7 @@ void begin_limits(tpl* t, TplTokens* body, void* data) {
     // Rows are copied under the list's lock and rendered after it, so that a slow client
     // never holds up the mail path counting into the same list.
     std::vector<std::pair<std::string, int>> rows;
-    if (kind >= 0) rows = limit_store().entries(mr, kind);
+    if (kind >= 0) rows = gw.state.limits->entries(mr, kind);
     for (const auto& [key, count] : rows) {
         webserv_add(w, "limit_string", key);
         webserv_add(w, "limit_count", strprintf("%d", count));
@@ -109,7 +110,7 @@ void begin_limits(tpl* t, TplTokens* body, void* data) {
 
 void begin_limit_names(tpl* t, TplTokens* body, void* data) {
     web_serv* w = cbd(data)->web;
-    std::vector<msgrecs*> all = msgrec_limits();
+    std::vector<msgrecs*> all = cbd(data)->gw->limit_registry.limits();
     if (all.empty()) return;
     auto chosen = webserv_get(w, "limit_name");
     const std::string selected = chosen ? *chosen : std::string(msgrec_name(all.front()));
@@ -150,7 +151,7 @@ int limit_reset(web_serv* w, callback_data* cb) {
     const std::vector<std::string> selected = webserv_wild(w, "sel_l_*");
     if (selected.empty()) return main_page(w, cb);
     const std::string name = field(w, "limit_name");
-    msgrecs* mr = msgrec_find(name);
+    msgrecs* mr = cb->gw->limit_registry.find(name);
     if (!mr) {
         emsg("Failed to find limit named (%s)", name.c_str());
         webserv_add(w, "result", "failure");
@@ -161,7 +162,7 @@ int limit_reset(web_serv* w, callback_data* cb) {
         for (const std::string& v : selected) {
             auto key = webserv_field(w, v);
             if (!key) continue;
-            const int r = limit_store().reset(mr, kind, *key);
+            const int r = cb->gw->state.limits->reset(mr, kind, *key);
             if (r == 0) {
                 emsg("Failed to update msgrec (%s)", key->c_str());
                 webserv_add(w, "result", "failure");

@@ -38,9 +38,10 @@ day_summary summary_of(const DayOutcomes& o, char delim) {
 }
 
 // Today's summary from whichever store keeps the records; nothing when it cannot be read.
-day_summary store_summary(char delimiter) {
+day_summary store_summary(Gateway& gw) {
+    const char delimiter = gw.delimiter;
     // The store logs its own loss; the page, refreshed every few seconds, must not.
-    Result<DayOutcomes> o = records_store().today(std::time(nullptr), WEB_STATUS_OUTCOMES);
+    Result<DayOutcomes> o = gw.state.records->today(std::time(nullptr), WEB_STATUS_OUTCOMES);
     if (!o) return {};
     return summary_of(*o, delimiter);
 }
@@ -152,8 +153,9 @@ bool web_parse_record(std::string_view line, char delim, record_outcome& out) {
     return true;
 }
 
-day_summary web_day_summary(const std::string& dir, std::time_t now, char delim) {
-    return summary_of(msgrec_today_in(dir, delim, now, WEB_STATUS_OUTCOMES), delim);
+day_summary web_day_summary(DayFileReader& reader, const std::string& dir, std::time_t now,
+                            char delim) {
+    return summary_of(reader.today(dir, delim, now, WEB_STATUS_OUTCOMES), delim);
 }
 
 void web_status_install_probe(Gateway& gw, bool install) {
@@ -163,7 +165,7 @@ void web_status_install_probe(Gateway& gw, bool install) {
 
 void web_show_gateway(tpl*, TplTokens*, void* data) {
     web_serv* w = cbd(data)->web;
-    const day_summary d = store_summary(cbd(data)->gw->delimiter);
+    const day_summary d = store_summary(*cbd(data)->gw);
     webserv_add(w, "sms_sent_today", strprintf("%d", d.sent));
     webserv_add(w, "sms_failed_today", strprintf("%d", d.failed));
     webserv_add(w, "sms_received_today", strprintf("%d", d.received));
@@ -206,7 +208,7 @@ void web_begin_transports(tpl* t, TplTokens* body, void* data) {
 
 void web_begin_outcomes(tpl* t, TplTokens* body, void* data) {
     web_serv* w = cbd(data)->web;
-    const day_summary d = store_summary(cbd(data)->gw->delimiter);
+    const day_summary d = store_summary(*cbd(data)->gw);
     for (const record_outcome& o : d.last) {
         // Today's outcomes only: the time of day says enough ("Tue Dec  8 13:24:42 2026").
         webserv_add(w, "outcome_when", o.when.size() >= 19 ? o.when.substr(11, 8) : o.when);

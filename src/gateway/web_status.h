@@ -1,18 +1,20 @@
 // What the status page, /health and /metrics know of the running gateway: the state of
 // the mail listener and of each SMS transport, today's outcomes from the records store
-// (records_store().today: the day files, or the shared database), and the queue.
+// (the gateway's records store, Gateway::state: the day files, or the shared database),
+// and the queue.
 //
 // web_status_install_probe gives the web channel (web_set_health_probe) a probe over
 // the gateway's SMTP server, its send and receive transports, and with a shared store its database
 // ("database", role "store", "connected" or "lost"); the gateway installs it once they
 // are open and removes it before it closes them. web_day_summary reads today's day
-// files (YYYYMMDD.rec: mail to SMS, YYYYMMDD.log: SMS to mail) of a directory through
-// msgrec_today_in, which reads only what was appended since its last call.
+// files (YYYYMMDD.rec: mail to SMS, YYYYMMDD.log: SMS to mail) of a directory through a
+// DayFileReader, which reads only what was appended since its last call.
 //
 // Ownership: the summaries are plain values. Limits: the last WEB_STATUS_OUTCOMES
 // outcomes are shown.
 //
-//   day_summary d = web_day_summary(workpath, std::time(nullptr), gw.delimiter);
+//   DayFileReader reader;
+//   day_summary d = web_day_summary(reader, workpath, std::time(nullptr), gw.delimiter);
 //   // d.sent, d.failed, d.received, d.last (newest first)
 #pragma once
 
@@ -26,6 +28,7 @@
 namespace tolvane {
 
 class Gateway;
+class DayFileReader;
 
 inline constexpr std::size_t WEB_STATUS_OUTCOMES = 20;
 
@@ -51,8 +54,10 @@ struct day_summary {
 // the delimiter). False for a line with fewer than six fields.
 bool web_parse_record(std::string_view line, char delim, record_outcome& out);
 
-// Today's figures and last outcomes (local date of now) from the day files in dir.
-day_summary web_day_summary(const std::string& dir, std::time_t now, char delim);
+// Today's figures and last outcomes (local date of now) from the day files in dir, read
+// on from where reader stopped.
+day_summary web_day_summary(DayFileReader& reader, const std::string& dir, std::time_t now,
+                            char delim);
 
 // Installs (or, with install false, removes) the probe over gw's SMTP server and SMS
 // transports (gw must outlive it).

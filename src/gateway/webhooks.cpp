@@ -142,12 +142,13 @@ PostResult post(WebhookSender& s, const queue_entry& e) {
     return r;
 }
 
-void write_failure(const queue_entry& e, const std::string& why) {
+void write_failure(const WebhookSender& s, const queue_entry& e, const std::string& why) {
     gateway_count_webhook(WEBHOOK_FAILED);
     emsg("Webhook %s to [%s] dropped after %u attempts: %s", webhook_delivery_id(e).c_str(),
          url_for_log(e.destination).c_str(), e.attempts, why.c_str());
-    state_write("FAILURE", "WEBHOOK", webhook_delivery_id(e), url_for_log(e.destination), why,
-                "log", false);
+    if (s.state != nullptr)
+        state_write(*s.state, "FAILURE", "WEBHOOK", webhook_delivery_id(e),
+                    url_for_log(e.destination), why, "log", false);
 }
 
 std::string utc_text(std::int64_t ms) {
@@ -326,7 +327,7 @@ void deliver_webhook_entry(WebhookSender& s, DeliveryJob& job) {
         case WebhookOutcome::refused: {
             std::string error =
                 strprintf("refused with %ld %s", r.status, cut(r.answer, ANSWER_KEEP).c_str());
-            write_failure(e, cut(error));
+            write_failure(s, e, cut(error));
             job.done(false, cut(error));
             return;
         }
@@ -342,14 +343,16 @@ void deliver_webhook_entry(WebhookSender& s, DeliveryJob& job) {
     job.later(error, wait);
 }
 
-void expire_webhook_entry(const queue_entry& e) {
+void expire_webhook_entry(const WebhookSender& s, const queue_entry& e) {
     write_failure(
-        e, "expired in queue" + (e.last_error.empty() ? std::string() : " (" + e.last_error + ")"));
+        s, e,
+        "expired in queue" + (e.last_error.empty() ? std::string() : " (" + e.last_error + ")"));
 }
 
 void add_webhook_lane(Gateway& gw, long lifetime_ms) {
     auto sender = std::make_shared<WebhookSender>();
     sender->rules = webhook_rules(gw.ini());
+    sender->state = &gw.state;
     curl_once();  // on the main thread, before any worker runs
     DeliveryLane lane;
     lane.name = "webhook";
@@ -360,7 +363,7 @@ void add_webhook_lane(Gateway& gw, long lifetime_ms) {
     lane.workers = std::max(1, gw.setting_int(WEBHOOK_WORKERS));
     lane.lifetime_ms = lifetime_ms;
     lane.deliver = [sender](DeliveryJob& job) { deliver_webhook_entry(*sender, job); };
-    lane.expire = [](const queue_entry& e) { expire_webhook_entry(e); };
+    lane.expire = [sender](const queue_entry& e) { expire_webhook_entry(*sender, e); };
     lane.cut = [sender](bool) { sender->cutting = true; };
     imsg("Posting webhooks from the queue with %d workers", lane.workers);
     gw.delivery->add_lane(std::move(lane));

@@ -49,6 +49,7 @@
 namespace tolvane {
 
 class Gateway;
+struct StateStores;
 
 // How the lane sends, read once from the settings.
 struct WebhookRules {
@@ -91,6 +92,8 @@ struct WebhookSender {
     // Set by the shutdown's cut: POSTs in flight are aborted and given back.
     std::atomic<bool> cutting{false};
     WebhookHandles handles;
+    // Where a failure is recorded (the gateway's stores); null: nowhere.
+    StateStores* state = nullptr;
 };
 
 // The wait before the next attempt after `attempts` failed ones (1 for the first):
@@ -134,7 +137,7 @@ std::string webhook_secret(const queue_entry& e);
 // One attempt of a claimed webhook entry, finishing it by the answer.
 void deliver_webhook_entry(WebhookSender& s, DeliveryJob& job);
 // The log line and FAILURE record of an entry that waited past the queue lifetime.
-void expire_webhook_entry(const queue_entry& e);
+void expire_webhook_entry(const WebhookSender& s, const queue_entry& e);
 // Adds the webhook lane (webhook_workers workers) to gw's delivery engine; call before
 // the engine starts.
 void add_webhook_lane(Gateway& gw, long lifetime_ms);

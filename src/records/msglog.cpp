@@ -39,24 +39,16 @@ struct PhoneHash {
     std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
 };
 
-struct Table {
+}  // namespace
+
+struct MessageLog::Table {
     std::unordered_map<std::string, std::vector<Entry>, PhoneHash, std::equal_to<>> phones;
     long entries = 0;
 };
 
-std::mutex g_lock;  // held for a whole operation, file append included
-std::unique_ptr<Table> g_table;
-std::string g_path;
-// The file appended to by store(), kept open between stores (a save's rewrite is noticed
-// and the new file opened).
-KeptFile g_file;
-char g_delim = '|';
-std::atomic<std::time_t (*)()> g_clock{nullptr};
+namespace {
 
-std::int64_t now() {
-    auto fn = g_clock.load(std::memory_order_relaxed);
-    return fn ? fn() : std::time(nullptr);
-}
+using Table = MessageLog::Table;
 
 constexpr std::size_t kMinBuckets = 1000;
 constexpr std::size_t kBytesPerBucket = 150;
@@ -116,17 +108,18 @@ void log_entry(const std::string& phone, const Entry& e) {
          static_cast<long long>(e.time));
 }
 
-// The table emptied, or made with room for a file of file_size bytes (g_lock held).
-void prepare_table(std::size_t file_size) {
-    if (g_table) {
+// The table emptied, or made with room for a file of file_size bytes (the log's lock
+// held).
+void prepare_table(std::unique_ptr<Table>& table, std::size_t file_size) {
+    if (table) {
         imsg("MsgLog empty old ones...");
-        g_table->phones.clear();
-        g_table->entries = 0;
+        table->phones.clear();
+        table->entries = 0;
         return;
     }
-    g_table = std::make_unique<Table>();
+    table = std::make_unique<Table>();
     std::size_t buckets = std::max<std::size_t>(kMinBuckets, file_size / kBytesPerBucket);
-    g_table->phones.reserve(buckets);
+    table->phones.reserve(buckets);
     imsg("MsgLog hash table created");
 }
 
@@ -148,7 +141,8 @@ Status read_all(int fd, std::size_t size_hint, std::string& data) {
 
 // One entry from a whole line into the table (counted in added when it is new); false
 // (with its log line when report) when the line is not one.
-bool read_entry(std::string_view line, int lineno, bool report, char delimiter, int& added) {
+bool read_entry(Table& table, std::string_view line, int lineno, bool report, char delimiter,
+                int& added) {
     if (holds_control_bytes(line, delimiter)) {
         if (report) emsg("MsgLog line %d holds control bytes, skipped", lineno);
         return false;
@@ -163,17 +157,17 @@ bool read_entry(std::string_view line, int lineno, bool report, char delimiter, 
         if (report) emsg("MsgLog line %d has a time that is not a number, skipped", lineno);
         return false;
     }
-    if (put(*g_table, f[0], f[1], *when)) ++added;
+    if (put(table, f[0], f[1], *when)) ++added;
     return true;
 }
 
 // A last line without its line end (an editor, or a copy that dropped it) is read like
 // any other; only when it is not a whole entry is it an append cut short, and cut off.
-void read_open_line(int fd, const std::string& data, std::size_t open_line, int lineno,
-                    char delimiter, int& added) {
+void read_open_line(Table& table, int fd, const std::string& data, std::size_t open_line,
+                    int lineno, char delimiter, int& added) {
     std::string_view line(data.data() + open_line, data.size() - open_line);
     while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!read_entry(line, lineno, false, delimiter, added)) {
+    if (!read_entry(table, line, lineno, false, delimiter, added)) {
         // Dropped, or the next append would continue this line.
         emsg("MsgLog line %d unfinished, skipped", lineno);
         if (::ftruncate(fd, static_cast<off_t>(open_line)) != 0)
@@ -186,17 +180,20 @@ void read_open_line(int fd, const std::string& data, std::size_t open_line, int 
 
 }  // namespace
 
-Status msglog_load(const std::string& path, char delimiter) {
-    std::lock_guard hold(g_lock);
-    g_path = path;
-    g_delim = delimiter;
+MessageLog::MessageLog() = default;
+MessageLog::~MessageLog() = default;
+
+Status MessageLog::load(const std::string& path, char delimiter) {
+    std::lock_guard hold(lock_);
+    path_ = path;
+    delim_ = delimiter;
     imsg("MsgLog file [%s]", path.c_str());
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
     if (!fd && errno == EACCES) fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     int open_errno = errno;
     struct stat st {};
     if (fd) ::fstat(fd.get(), &st);
-    prepare_table(static_cast<std::size_t>(st.st_size));
+    prepare_table(table_, static_cast<std::size_t>(st.st_size));
     if (!fd) {
         if (open_errno == ENOENT) {
             imsg("No MsgLog file found");
@@ -211,24 +208,24 @@ Status msglog_load(const std::string& path, char delimiter) {
     int lines = 0;
     std::size_t open_line = for_each_record_line(data, [&](const record_line& l) {
         lines = l.number;
-        read_entry(l.text, l.number, true, delimiter, added);
+        read_entry(*table_, l.text, l.number, true, delimiter, added);
     });
     if (open_line != std::string_view::npos)
-        read_open_line(fd.get(), data, open_line, lines + 1, delimiter, added);
+        read_open_line(*table_, fd.get(), data, open_line, lines + 1, delimiter, added);
     fd.reset();
     imsg("%d Msglog records loaded", added);
     return {};
 }
 
-Status msglog_save(const std::string& path) {
-    std::lock_guard hold(g_lock);
-    if (!g_table) return {};
+Status MessageLog::save(const std::string& path) {
+    std::lock_guard hold(lock_);
+    if (!table_) return {};
     std::string data;
     long written = 0;
-    for (const auto& [phone, list] : g_table->phones) {
+    for (const auto& [phone, list] : table_->phones) {
         for (const auto& e : list) {
             if (!writable(phone, e.email)) continue;
-            append_line(data, phone, e.email, e.time, g_delim);
+            append_line(data, phone, e.email, e.time, delim_);
             ++written;
         }
     }
@@ -239,18 +236,18 @@ Status msglog_save(const std::string& path) {
     return {};
 }
 
-int msglog_lookup(const char* phone, int n, std::string& email) {
+int MessageLog::lookup(const char* phone, int n, std::string& email) {
     if (!phone) {
         emsg("MsgLog lookup, phone number == NULL");
         return 0;
     }
     dmsg("MsgLog lookup (%s)", phone);
     email.clear();
-    std::lock_guard hold(g_lock);
+    std::lock_guard hold(lock_);
     int hits = 0;
-    if (g_table) {
-        auto it = g_table->phones.find(std::string_view(phone));
-        if (it != g_table->phones.end()) {
+    if (table_) {
+        auto it = table_->phones.find(std::string_view(phone));
+        if (it != table_->phones.end()) {
             for (const auto& e : it->second) {
                 log_entry(it->first, e);
                 if (hits == n) {
@@ -265,15 +262,15 @@ int msglog_lookup(const char* phone, int n, std::string& email) {
     return hits;
 }
 
-int msglog_latest(const char* phone, std::string& email) {
+int MessageLog::latest(const char* phone, std::string& email) {
     if (!phone) {
         emsg("MsgLog latest, phone number == NULL");
         return 0;
     }
-    std::lock_guard hold(g_lock);
-    if (!g_table) return 0;
-    auto it = g_table->phones.find(std::string_view(phone));
-    if (it == g_table->phones.end() || it->second.empty()) return 0;
+    std::lock_guard hold(lock_);
+    if (!table_) return 0;
+    auto it = table_->phones.find(std::string_view(phone));
+    if (it == table_->phones.end() || it->second.empty()) return 0;
     const Entry* best = nullptr;
     for (const auto& e : it->second) {
         log_entry(it->first, e);
@@ -283,25 +280,25 @@ int msglog_latest(const char* phone, std::string& email) {
     return 1;
 }
 
-int msglog_store(const char* phone, const char* email) {
+int MessageLog::store(const char* phone, const char* email) {
     if (!phone || !email) {
         emsg("MsgLog store, phone number or address == NULL");
         return 0;
     }
-    std::lock_guard hold(g_lock);
-    if (!g_table) {
-        g_table = std::make_unique<Table>();
-        g_table->phones.reserve(kMinBuckets);
+    std::lock_guard hold(lock_);
+    if (!table_) {
+        table_ = std::make_unique<Table>();
+        table_->phones.reserve(kMinBuckets);
     }
     std::int64_t t = now();
-    if (put(*g_table, phone, email, t)) imsg("MsgLog NEW");
+    if (put(*table_, phone, email, t)) imsg("MsgLog NEW");
     imsg("MsgLog stored [%s][%s][%lld]", phone, email, static_cast<long long>(t));
-    if (g_path.empty()) return 1;
+    if (path_.empty()) return 1;
     if (!writable(phone, email)) return 1;
     std::string line;
-    append_line(line, phone, email, t, g_delim);
+    append_line(line, phone, email, t, delim_);
     bool existed = false;
-    int fd = g_file.get(g_path, O_WRONLY | O_APPEND | O_CREAT, 0644, existed);
+    int fd = file_.get(path_, O_WRONLY | O_APPEND | O_CREAT, 0644, existed);
     if (fd < 0) return 1;  // the entry reaches the file at the next save
     ssize_t n;
     do n = ::write(fd, line.data(), line.size());
@@ -316,24 +313,25 @@ int msglog_store(const char* phone, const char* email) {
     return 1;
 }
 
-long msglog_size() {
-    std::lock_guard hold(g_lock);
-    return g_table ? g_table->entries : 0;
+long MessageLog::size() {
+    std::lock_guard hold(lock_);
+    return table_ ? table_->entries : 0;
 }
 
-void msglog_free() {
-    std::lock_guard hold(g_lock);
-    g_table.reset();
-    g_path.clear();
-    g_file.close();
+void MessageLog::clear() {
+    std::lock_guard hold(lock_);
+    table_.reset();
+    path_.clear();
+    file_.close();
 }
 
-std::time_t msglog_now() {
-    return static_cast<std::time_t>(now());
+std::time_t MessageLog::now() const {
+    auto fn = clock_.load(std::memory_order_relaxed);
+    return fn ? fn() : std::time(nullptr);
 }
 
-void msglog_set_clock(std::time_t (*fn)()) {
-    g_clock.store(fn, std::memory_order_relaxed);
+void MessageLog::set_clock(std::time_t (*fn)()) {
+    clock_.store(fn, std::memory_order_relaxed);
 }
 
 }  // namespace tolvane

@@ -13,16 +13,22 @@
 // when a day's first line is written, the earlier day files of that kind are folded
 // into their month files (YYYYMM.rec).
 //
-// Ownership: msgrec_init returns the owner; the module keeps every live limit in a
-// locked list in order of creation (msgrec_limits) until msgrec_free. The gateway
-// builds its limits from its `limit` settings and passes plain values, so this
-// module reads no settings:
+// Ownership: msgrec_init returns the owner and lists the limit on the LimitRegistry it
+// is given, in order of creation, until msgrec_free; the registry belongs to whoever owns
+// the limits (the gateway: Gateway::limit_registry beside Gateway::limits) and must
+// outlive them. The open day files belong to a DayFiles object (the file store of the
+// records holds one). Two registries, or two DayFiles, share nothing. The gateway builds
+// its limits from its `limit` settings and passes plain values, so this module reads no
+// settings:
 //
-//   Result<msgrecs_ptr> made = msgrec_init("msgrec", workpath, '|', "24", 0, 500, 500);
+//   LimitRegistry registry;
+//   DayFiles days;
+//   Result<msgrecs_ptr> made =
+//       msgrec_init(registry, "msgrec", workpath, '|', "24", 0, 500, 500);
 //   if (!made) fatal(made.reason());
 //   msgrecs* mr = made->get();
 //   if (msgrec_to_count(mr, dest) >= msgrec_to(mr)) refuse();
-//   msgrec_write("SUCCESS", client, bill, dest, "NONE", "rec", true);  // counts too
+//   msgrec_write(registry, days, "SUCCESS", client, bill, dest, "NONE", "rec", true);
 //
 // Limits and choices:
 // - A key is compared without regard to ASCII case and found through an index, so a
@@ -42,17 +48,22 @@
 //   first; a month file is left as it is, which is the same as folding it into itself.
 //   A fold interrupted by a crash leaves "<day file>.tmp", which the next fold appends.
 // - CR and LF inside a message record field become blanks, so every record is one line.
-// - "now" comes from msgrec_set_clock (tests move it; null restores time()).
+// - "now" comes from the registry's clock, LimitRegistry::set_clock (tests move it; null
+//   restores time()).
 #pragma once
 
+#include <atomic>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "foundation/result.h"
+#include "records/kept_file.h"
 
 namespace tolvane {
 
@@ -76,7 +87,7 @@ struct msgrec {
 
 struct msgrecs_data;
 // One rate limit. Its contents are the module's own; destroying it (msgrec_free, or
-// simply dropping the owner) also takes it off the list of limits.
+// simply dropping the owner) also takes it off its registry, which must outlive it.
 class msgrecs {
   public:
     msgrecs();
@@ -87,18 +98,79 @@ class msgrecs {
 };
 using msgrecs_ptr = std::unique_ptr<msgrecs>;
 
+// The live limits of one owner in order of creation, under a lock of their own, and the
+// clock their periods and records go by. The first limit gives the directory and
+// delimiter of the message records. msgrec_init adds a limit; freeing it takes it off.
+class LimitRegistry {
+  public:
+    LimitRegistry() = default;
+    LimitRegistry(const LimitRegistry&) = delete;
+    LimitRegistry& operator=(const LimitRegistry&) = delete;
+
+    // Snapshot of the limits in order of creation, and a lookup by exact name. The
+    // pointers stay valid until the owners free the limits.
+    std::vector<msgrecs*> limits() const;
+    msgrecs* find(std::string_view name) const;
+    bool empty() const;
+    // The directory and delimiter of the records (those of the first limit); false
+    // without a limit.
+    bool records_at(std::string& dir, char& delim) const;
+    // One SMS sent, counted for its keys in every limit (user and apikey only when not
+    // empty); with reserved, one reserved unit of each is settled in the same step.
+    void count_sent(std::string_view client, std::string_view from, std::string_view to,
+                    std::string_view user, bool reserved, std::string_view apikey = {});
+
+    // Replaces the clock ("now"); null restores time().
+    void set_clock(std::time_t (*now)());
+    std::time_t now() const;
+
+    // For msgrec_init and the limit's own end.
+    void add(msgrecs* mr);
+    void remove(msgrecs* mr);
+
+  private:
+    mutable std::mutex lock_;
+    std::vector<msgrecs*> list_;
+    std::atomic<std::time_t (*)()> clock_{nullptr};
+};
+
+// The day files of the message records kept open between records (reopened when the
+// day, the directory or the file behind the name changes), under a lock that also
+// serialises the check, append and fold, so that two threads starting a new day cannot
+// fold the same files at once.
+class DayFiles {
+  public:
+    DayFiles() = default;
+    DayFiles(const DayFiles&) = delete;
+    DayFiles& operator=(const DayFiles&) = delete;
+
+    // Appends the record to its day file of day_kind in the records' directory of limits,
+    // folding older day files when this starts a new one. 1 written, 0 without a limit
+    // or when the file cannot be written.
+    int write(const LimitRegistry& limits, std::string_view status, std::string_view client,
+              std::string_view from, std::string_view to, std::string_view text,
+              std::string_view day_kind, std::time_t when);
+
+  private:
+    std::mutex lock_;
+    std::map<std::string, KeptFile, std::less<>> files_;
+};
+
 // Loads the counter files of a limit (removing those older than the period) and adds
-// the limit to the list. The error on a read error other than a missing file: "Failed to
+// the limit to registry. The error on a read error other than a missing file: "Failed to
 // read (%s), %s" (path, system error) with errno as its code; the limit is then not
 // listed. The first form has no user limit.
-Result<msgrecs_ptr> msgrec_init(std::string_view name, std::string_view dir, char delimiter,
-                                const char* period, int ip, int from, int to);
-Result<msgrecs_ptr> msgrec_init(std::string_view name, std::string_view dir, char delimiter,
-                                const char* period, int ip, int from, int to, int user);
+Result<msgrecs_ptr> msgrec_init(LimitRegistry& registry, std::string_view name,
+                                std::string_view dir, char delimiter, const char* period, int ip,
+                                int from, int to);
+Result<msgrecs_ptr> msgrec_init(LimitRegistry& registry, std::string_view name,
+                                std::string_view dir, char delimiter, const char* period, int ip,
+                                int from, int to, int user);
 // The same with a limit of the API key kind.
-Result<msgrecs_ptr> msgrec_init(std::string_view name, std::string_view dir, char delimiter,
-                                const char* period, int ip, int from, int to, int user, int key);
-// Removes the limit from the list and frees it; mr becomes null.
+Result<msgrecs_ptr> msgrec_init(LimitRegistry& registry, std::string_view name,
+                                std::string_view dir, char delimiter, const char* period, int ip,
+                                int from, int to, int user, int key);
+// Removes the limit from its registry and frees it; mr becomes null.
 void msgrec_free(msgrecs_ptr& mr);
 
 // Name and limits (null / 0 for a null limit; a limit of 0 means none).
@@ -163,36 +235,27 @@ void msgrec_unreserve(msgrecs* mr, int kind, std::string_view key, int units);
 int msgrec_reserved(msgrecs* mr, int kind, std::string_view key);
 
 // Appends one record to today's day file of kind day_kind ("rec" or "log") in the
-// directory of the first limit; folds older day files when this starts a new day file;
-// with counted, adds 1 for client, from, to, user and apikey (each of the last two when
-// not empty) to the counts of
-// every limit, and with reserved as well settles one reserved unit of each in the same
-// step. 1 written; 0 without any limit or when the day file cannot be written (nothing
-// is counted or settled then).
-int msgrec_write(std::string_view status, std::string_view client, std::string_view from,
-                 std::string_view to, std::string_view text, std::string_view day_kind,
-                 bool counted, bool reserved = false, std::string_view user = {},
-                 std::string_view apikey = {});
+// directory of the first limit of limits (through days, at the registry's "now"); with
+// counted, adds 1 for client, from, to, user and apikey (each of the last two when not
+// empty) to the counts of every limit, and with reserved as well settles one reserved
+// unit of each in the same step. 1 written; 0 without any limit or when the day file
+// cannot be written (nothing is counted or settled then).
+int msgrec_write(LimitRegistry& limits, DayFiles& days, std::string_view status,
+                 std::string_view client, std::string_view from, std::string_view to,
+                 std::string_view text, std::string_view day_kind, bool counted,
+                 bool reserved = false, std::string_view user = {}, std::string_view apikey = {});
 
-// The parts of msgrec_write, for stores that keep records elsewhere. The line of a record
-// (with its "\n") as the day file holds it; the directory and delimiter of the records
-// (those of the first limit; false without a limit); the record appended to its day file
-// (1 written, 0 without a limit or when the file cannot be written); and one SMS counted
-// for its keys in every limit (user only when not empty), settling a reserved unit.
+// The line of a record (with its "\n") as the day file holds it, for stores that keep
+// records elsewhere.
 std::string msgrec_record_line(std::string_view status, std::string_view client,
                                std::string_view from, std::string_view to, std::time_t when,
                                std::string_view text, char delim);
-bool msgrec_records_at(std::string& dir, char& delim);
-int msgrec_write_record(std::string_view status, std::string_view client, std::string_view from,
-                        std::string_view to, std::string_view text, std::string_view day_kind,
-                        std::time_t when);
-void msgrec_count_sent(std::string_view client, std::string_view from, std::string_view to,
-                       std::string_view user, bool reserved, std::string_view apikey = {});
 // Every record of a local day ("YYYYMMDD") and kind as its day file holds them: the day
 // file, or once it is folded the lines of its month file whose time names that day. Empty
 // for a day without records. The error for a malformed day, an unreadable file ("Failed to
 // read (%s), %s": path, system error, with errno as its code) or no limit at all.
-Result<std::string> msgrec_day_records(std::string_view yyyymmdd, std::string_view day_kind);
+Result<std::string> msgrec_day_records(const LimitRegistry& limits, std::string_view yyyymmdd,
+                                       std::string_view day_kind);
 // The same from the files in dir written with delim, without any limit.
 Result<std::string> msgrec_day_records_in(const std::string& dir, char delim,
                                           std::string_view yyyymmdd, std::string_view day_kind);
@@ -206,18 +269,10 @@ void msgrec_compile(const std::string& dir, std::string_view day_kind, std::stri
 // Hours of a period text: "2d" 48, "1w" 168, "1y" 8760, "12" 12, "" or null 0.
 int msgrec_read_hours(const char* period);
 
-// Snapshot of the list of limits in order of creation, and a lookup by exact name.
-// The pointers stay valid until the owners free the limits.
-std::vector<msgrecs*> msgrec_limits();
-msgrecs* msgrec_find(std::string_view name);
-
 // A key as the limits count it: cut at the text limit, control bytes as "?", ASCII
 // letters in lower case (two keys are the same key when these are equal).
 std::string msgrec_key(std::string_view key);
-// "now" as the module's clock gives it.
-std::time_t msgrec_now();
-
-// Replaces the clock ("now"); null restores time().
-void msgrec_set_clock(std::time_t (*now)());
+// "now" as the clock of the limit's registry gives it (time() for a null limit).
+std::time_t msgrec_now(const msgrecs* mr);
 
 }  // namespace tolvane

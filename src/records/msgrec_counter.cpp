@@ -58,8 +58,8 @@ Status load_kind(msgrecs_data& mr, int kind) {
     msgrec_list& l = mr.lists[kind];
     struct stat st {};
     if (::stat(l.path.c_str(), &st) == 0) {
-        if (mr.hours > 0 &&
-            static_cast<long long>(now()) - st.st_mtime > static_cast<long long>(mr.hours) * 3600) {
+        if (mr.hours > 0 && static_cast<long long>(mr.now()) - st.st_mtime >
+                                static_cast<long long>(mr.hours) * 3600) {
             imsg("MsgRec [%s] too old, remove it", l.path.c_str());
             ::unlink(l.path.c_str());
             return {};
@@ -164,7 +164,7 @@ int msgrec_update(msgrecs* mr, msgrec* entry, int kind) {
         return 0;
     }
     l.file_exists = true;
-    l.last_change = now();
+    l.last_change = mr->d->now();
     return 1;
 }
 
@@ -200,7 +200,7 @@ int msgrec_append(msgrecs* mr, msgrec* entry, int kind) {
     }
     entry->index = static_cast<long>(st.st_size) + static_cast<long>(line.size()) - 11;
     l.file_exists = true;
-    l.last_change = now();
+    l.last_change = mr->d->now();
     return 1;
 }
 

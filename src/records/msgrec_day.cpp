@@ -3,7 +3,8 @@
 //
 // The day file sits in the directory of the first limit and takes its delimiter;
 // starting a new day file folds the older ones (msgrec_fold.cpp). Appends of whole
-// lines under one lock, so two threads never interleave a record or fold at once.
+// lines under the lock of the DayFiles object, so two threads never interleave a record
+// or fold at once.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,13 +31,6 @@ namespace tolvane {
 using namespace msgrec_detail;
 
 namespace {
-
-// Serialises the day-file check, append and fold, so that two threads starting a new
-// day cannot fold the same files at once; guards the kept day files too.
-std::mutex g_day_lock;
-// The day file of each kind, kept open between records (reopened when the day, the
-// directory or the file behind the name changes).
-std::map<std::string, KeptFile, std::less<>> g_day_files;
 
 const char* asctime_days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* asctime_months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -110,30 +104,21 @@ std::string msgrec_record_line(std::string_view status, std::string_view client,
     return line;
 }
 
-bool msgrec_records_at(std::string& dir, char& delim) {
-    std::lock_guard hold(list_lock());
-    if (list().empty()) return false;
-    dir = list().front()->d->path;
-    delim = list().front()->d->delimiter;
-    return true;
-}
-
-int msgrec_write_record(std::string_view status, std::string_view client, std::string_view from,
-                        std::string_view to, std::string_view text, std::string_view day_kind,
-                        std::time_t when) {
+int DayFiles::write(const LimitRegistry& limits, std::string_view status, std::string_view client,
+                    std::string_view from, std::string_view to, std::string_view text,
+                    std::string_view day_kind, std::time_t when) {
     auto pr = [](std::string_view s) { return static_cast<int>(s.size()); };
     imsg("MsgRec write [%.*s][%.*s][%.*s][%.*s]", pr(status), status.data(), pr(client),
          client.data(), pr(from), from.data(), pr(to), to.data());
     std::string dir;
     char delim;
-    if (!msgrec_records_at(dir, delim)) return 0;
+    if (!limits.records_at(dir, delim)) return 0;
     std::string line = msgrec_record_line(status, client, from, to, when, text, delim);
-    std::lock_guard hold(g_day_lock);
+    std::lock_guard hold(lock_);
     std::string name = msgrec_day_file(when, day_kind);
     std::string path = attach_path(dir, name);
-    auto kept = g_day_files.find(day_kind);
-    if (kept == g_day_files.end())
-        kept = g_day_files.emplace(std::string(day_kind), KeptFile()).first;
+    auto kept = files_.find(day_kind);
+    if (kept == files_.end()) kept = files_.emplace(std::string(day_kind), KeptFile()).first;
     bool existed = false;
     int fd = kept->second.get(path, O_WRONLY | O_APPEND | O_CREAT, 0644, existed);
     if (fd < 0 || !write_all(fd, line)) return 0;
@@ -141,11 +126,11 @@ int msgrec_write_record(std::string_view status, std::string_view client, std::s
     return 1;
 }
 
-void msgrec_count_sent(std::string_view client, std::string_view from, std::string_view to,
-                       std::string_view user, bool reserved, std::string_view apikey) {
-    std::lock_guard hold(list_lock());
+void LimitRegistry::count_sent(std::string_view client, std::string_view from, std::string_view to,
+                               std::string_view user, bool reserved, std::string_view apikey) {
+    std::lock_guard hold(lock_);
     const std::string_view keys[MSGREC_KINDS] = {client, from, to, user, apikey};
-    for (msgrecs* mr : list()) {
+    for (msgrecs* mr : list_) {
         for (int kind = 0; kind < MSGREC_KINDS; ++kind) {
             // A mail from a client that did not authenticate has no user to count.
             if (kind == MSGREC_USER && user.empty()) continue;
@@ -161,18 +146,20 @@ void msgrec_count_sent(std::string_view client, std::string_view from, std::stri
     }
 }
 
-int msgrec_write(std::string_view status, std::string_view client, std::string_view from,
-                 std::string_view to, std::string_view text, std::string_view day_kind,
-                 bool counted, bool reserved, std::string_view user, std::string_view apikey) {
-    if (!msgrec_write_record(status, client, from, to, text, day_kind, now())) return 0;
-    if (counted) msgrec_count_sent(client, from, to, user, reserved, apikey);
+int msgrec_write(LimitRegistry& limits, DayFiles& days, std::string_view status,
+                 std::string_view client, std::string_view from, std::string_view to,
+                 std::string_view text, std::string_view day_kind, bool counted, bool reserved,
+                 std::string_view user, std::string_view apikey) {
+    if (!days.write(limits, status, client, from, to, text, day_kind, limits.now())) return 0;
+    if (counted) limits.count_sent(client, from, to, user, reserved, apikey);
     return 1;
 }
 
-Result<std::string> msgrec_day_records(std::string_view yyyymmdd, std::string_view day_kind) {
+Result<std::string> msgrec_day_records(const LimitRegistry& limits, std::string_view yyyymmdd,
+                                       std::string_view day_kind) {
     std::string dir;
     char delim;
-    if (!msgrec_records_at(dir, delim)) return Error{0, "no limit, so no message records"};
+    if (!limits.records_at(dir, delim)) return Error{0, "no limit, so no message records"};
     return msgrec_day_records_in(dir, delim, yyyymmdd, day_kind);
 }
 

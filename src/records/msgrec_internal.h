@@ -3,7 +3,7 @@
 // msgrec.h is the interface; its work is split by job: msgrec_index.cpp (keys and the
 // index that finds them), msgrec_counter.cpp (counter files), msgrec_day.cpp (day
 // files), msgrec_fold.cpp (folding day files into month files), msgrec_limits.cpp (the
-// list of limits, their creation and settings) and msgrec.cpp (counting and
+// registry of limits, their creation and settings) and msgrec.cpp (counting and
 // reservations). The types below are the limit's insides; their locks are described
 // where they are declared.
 #pragma once
@@ -24,9 +24,6 @@
 namespace tolvane {
 
 namespace msgrec_detail {
-
-// "now" as the module's clock gives it.
-std::time_t now();
 
 inline constexpr const char* kKindWord[MSGREC_KINDS] = {"ip", "from", "to", "user", "key"};
 inline constexpr const char* kKindExt[MSGREC_KINDS] = {".ip", ".from", ".to", ".user", ".key"};
@@ -101,6 +98,7 @@ class msgrec_list {
 };
 
 struct msgrecs_data {
+    LimitRegistry* registry = nullptr;  // the limits it is listed with; its clock is "now"
     std::string name;
     std::string path;
     char delimiter = '|';
@@ -108,19 +106,14 @@ struct msgrecs_data {
     int limits[MSGREC_KINDS] = {0, 0, 0, 0, 0};
     msgrec_list lists[MSGREC_KINDS];
 
+    std::time_t now() const { return registry ? registry->now() : std::time(nullptr); }
     bool expired(const msgrec_list& l) const {
         return hours > 0 && l.file_exists &&
-               static_cast<long long>(msgrec_detail::now()) - l.last_change >
-                   static_cast<long long>(hours) * 3600;
+               static_cast<long long>(now()) - l.last_change > static_cast<long long>(hours) * 3600;
     }
 };
 
 namespace msgrec_detail {
-
-// The list of limits in order of creation and its lock; the first limit's directory
-// and delimiter are those of the message records.
-std::mutex& list_lock();
-std::vector<msgrecs*>& list();
 
 // Loads one counter file; the error for a read error other than a missing file.
 Status load_kind(msgrecs_data& mr, int kind);

@@ -1,9 +1,9 @@
-// The list of limits: creating a limit from its settings (loading its counter files),
-// freeing it, its name, period and limits, and the module's clock.
+// The registry of limits: creating a limit from its settings (loading its counter files),
+// freeing it, its name, period and limits, and the registry's clock.
 //
-// Every live limit is on one locked list in order of creation; the owner returned by
-// msgrec_init takes its limit off the list when it goes. The first limit on the list
-// also gives the directory and delimiter of the message records.
+// Every live limit is on the locked list of its registry in order of creation; the owner
+// returned by msgrec_init takes its limit off the list when it goes. The first limit on
+// the list also gives the directory and delimiter of the message records.
 #include <algorithm>
 #include <atomic>
 #include <climits>
@@ -15,32 +15,53 @@
 
 namespace tolvane {
 
-namespace msgrec_detail {
+using namespace msgrec_detail;
 
-namespace {
+std::vector<msgrecs*> LimitRegistry::limits() const {
+    std::lock_guard hold(lock_);
+    return list_;
+}
 
-std::atomic<std::time_t (*)()> g_clock{nullptr};
-std::mutex g_list_lock;
-std::vector<msgrecs*> g_list;
+msgrecs* LimitRegistry::find(std::string_view name) const {
+    std::lock_guard hold(lock_);
+    for (msgrecs* mr : list_)
+        if (mr->d->name == name) return mr;
+    return nullptr;
+}
 
-}  // namespace
+bool LimitRegistry::empty() const {
+    std::lock_guard hold(lock_);
+    return list_.empty();
+}
 
-std::time_t now() {
-    auto fn = g_clock.load(std::memory_order_relaxed);
+bool LimitRegistry::records_at(std::string& dir, char& delim) const {
+    std::lock_guard hold(lock_);
+    if (list_.empty()) return false;
+    dir = list_.front()->d->path;
+    delim = list_.front()->d->delimiter;
+    return true;
+}
+
+void LimitRegistry::add(msgrecs* mr) {
+    std::lock_guard hold(lock_);
+    mr->d->registry = this;
+    list_.push_back(mr);
+}
+
+void LimitRegistry::remove(msgrecs* mr) {
+    std::lock_guard hold(lock_);
+    list_.erase(std::remove(list_.begin(), list_.end(), mr), list_.end());
+    if (list_.empty()) list_.shrink_to_fit();
+}
+
+std::time_t LimitRegistry::now() const {
+    auto fn = clock_.load(std::memory_order_relaxed);
     return fn ? fn() : std::time(nullptr);
 }
 
-std::mutex& list_lock() {
-    return g_list_lock;
+void LimitRegistry::set_clock(std::time_t (*fn)()) {
+    clock_.store(fn, std::memory_order_relaxed);
 }
-
-std::vector<msgrecs*>& list() {
-    return g_list;
-}
-
-}  // namespace msgrec_detail
-
-using namespace msgrec_detail;
 
 int msgrec_read_hours(const char* period) {
     if (!period) return 0;
@@ -68,19 +89,24 @@ int msgrec_read_hours(const char* period) {
     return static_cast<int>(std::min<long long>(n * mult, INT_MAX));
 }
 
-Result<msgrecs_ptr> msgrec_init(std::string_view name, std::string_view dir, char delimiter,
-                                const char* period, int ip, int from, int to) {
-    return msgrec_init(name, dir, delimiter, period, ip, from, to, 0);
+Result<msgrecs_ptr> msgrec_init(LimitRegistry& registry, std::string_view name,
+                                std::string_view dir, char delimiter, const char* period, int ip,
+                                int from, int to) {
+    return msgrec_init(registry, name, dir, delimiter, period, ip, from, to, 0);
 }
 
-Result<msgrecs_ptr> msgrec_init(std::string_view name, std::string_view dir, char delimiter,
-                                const char* period, int ip, int from, int to, int user) {
-    return msgrec_init(name, dir, delimiter, period, ip, from, to, user, 0);
+Result<msgrecs_ptr> msgrec_init(LimitRegistry& registry, std::string_view name,
+                                std::string_view dir, char delimiter, const char* period, int ip,
+                                int from, int to, int user) {
+    return msgrec_init(registry, name, dir, delimiter, period, ip, from, to, user, 0);
 }
 
-Result<msgrecs_ptr> msgrec_init(std::string_view name, std::string_view dir, char delimiter,
-                                const char* period, int ip, int from, int to, int user, int key) {
+Result<msgrecs_ptr> msgrec_init(LimitRegistry& registry, std::string_view name,
+                                std::string_view dir, char delimiter, const char* period, int ip,
+                                int from, int to, int user, int key) {
     auto mr = std::make_unique<msgrecs>();
+    // The counter files' ages are measured by the registry's clock from the start.
+    mr->d->registry = &registry;
     mr->d->name = std::string(name);
     mr->d->path = std::string(dir);
     mr->d->delimiter = delimiter;
@@ -95,17 +121,14 @@ Result<msgrecs_ptr> msgrec_init(std::string_view name, std::string_view dir, cha
         mr->d->lists[k].path = attach_path(mr->d->path, mr->d->name + kKindExt[k]);
         if (Status loaded = load_kind(*mr->d, k); !loaded) return loaded.error();
     }
-    std::lock_guard hold(list_lock());
-    list().push_back(mr.get());
+    registry.add(mr.get());
     return mr;
 }
 
 msgrecs::msgrecs() : d(std::make_unique<msgrecs_data>()) {}
 
 msgrecs::~msgrecs() {
-    std::lock_guard hold(list_lock());
-    list().erase(std::remove(list().begin(), list().end(), this), list().end());
-    if (g_list.empty()) g_list.shrink_to_fit();
+    if (d && d->registry) d->registry->remove(this);
 }
 
 void msgrec_free(msgrecs_ptr& mr) {
@@ -140,27 +163,12 @@ std::string msgrec_file(const msgrecs* mr, int kind) {
     return mr && valid_kind(kind) ? mr->d->lists[kind].path : std::string();
 }
 
-std::vector<msgrecs*> msgrec_limits() {
-    std::lock_guard hold(list_lock());
-    return g_list;
-}
-
-msgrecs* msgrec_find(std::string_view name) {
-    std::lock_guard hold(list_lock());
-    for (msgrecs* mr : g_list)
-        if (mr->d->name == name) return mr;
-    return nullptr;
-}
-
 std::string msgrec_key(std::string_view key) {
     return folded_key(key);
 }
 
-std::time_t msgrec_now() {
-    return now();
+std::time_t msgrec_now(const msgrecs* mr) {
+    return mr ? mr->d->now() : std::time(nullptr);
 }
 
-void msgrec_set_clock(std::time_t (*fn)()) {
-    g_clock.store(fn, std::memory_order_relaxed);
-}
 }  // namespace tolvane

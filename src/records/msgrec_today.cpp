@@ -1,9 +1,9 @@
-// Today's outcomes from the day files, for the status page: msgrec_today_in of stores.h.
+// Today's outcomes from the day files, for the status page: DayFileReader of stores.h.
 //
 // A page refreshed every few seconds must not read the whole day each time, so each day
 // file keeps its read position, its counts and its last lines here; a file replaced or cut
 // (folded, started again) is read again from its start. Ownership: the positions live in
-// this module under its own lock. Limits: a line longer than 4095 bytes is skipped.
+// the reader object under its own lock. Limits: a line longer than 4095 bytes is skipped.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -42,13 +42,18 @@ struct FileState {
     std::deque<Kept> last;
 };
 
-std::mutex files_lock;
-std::map<std::string, FileState> files;  // guarded by files_lock
-long next_seq = 0;                       // guarded by files_lock
+}  // namespace
+
+struct DayFileReader::Files {
+    std::map<std::string, FileState> files;
+    long next_seq = 0;
+};
+
+namespace {
 
 // A record has five fields ended by the delimiter before its text; anything else is not
 // a record and counts for nothing.
-void take_line(FileState& f, std::string_view line, char delim, bool sms_to_mail) {
+void take_line(FileState& f, long& seq, std::string_view line, char delim, bool sms_to_mail) {
     std::size_t ends[5];
     std::size_t from = 0;
     for (std::size_t& e : ends) {
@@ -65,12 +70,12 @@ void take_line(FileState& f, std::string_view line, char delim, bool sms_to_mail
     } else if (status == "FAILURE") {
         ++f.failed;
     }
-    f.last.push_back(Kept{++next_seq, std::string(line)});
+    f.last.push_back(Kept{++seq, std::string(line)});
     if (f.last.size() > KEEP_LINES) f.last.pop_front();
 }
 
 // Reads what was appended to path since the last call.
-void catch_up(const std::string& path, FileState& f, char delim, bool sms_to_mail) {
+void catch_up(const std::string& path, FileState& f, long& seq, char delim, bool sms_to_mail) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         f = FileState{};
@@ -105,7 +110,7 @@ void catch_up(const std::string& path, FileState& f, char delim, bool sms_to_mai
             }
             if (lf == std::string_view::npos) break;
             chunk.remove_prefix(lf + 1);
-            if (!f.skipping) take_line(f, f.partial, delim, sms_to_mail);
+            if (!f.skipping) take_line(f, seq, f.partial, delim, sms_to_mail);
             f.partial.clear();
             f.skipping = false;
         }
@@ -115,20 +120,24 @@ void catch_up(const std::string& path, FileState& f, char delim, bool sms_to_mai
 
 }  // namespace
 
-DayOutcomes msgrec_today_in(const std::string& dir, char delim, std::time_t now,
-                            std::size_t last_n) {
+DayFileReader::DayFileReader() : d_(std::make_unique<Files>()) {}
+DayFileReader::~DayFileReader() = default;
+
+DayOutcomes DayFileReader::today(const std::string& dir, char delim, std::time_t now,
+                                 std::size_t last_n) {
     const std::string rec = attach_path(dir, msgrec_day_file(now, "rec"));
     const std::string log = attach_path(dir, msgrec_day_file(now, "log"));
     DayOutcomes d;
-    std::lock_guard<std::mutex> hold(files_lock);
+    std::lock_guard<std::mutex> hold(lock_);
+    std::map<std::string, FileState>& files = d_->files;
     // Yesterday's files are done with.
     for (auto it = files.begin(); it != files.end();) {
         it = it->first == rec || it->first == log ? std::next(it) : files.erase(it);
     }
     FileState& r = files[rec];
     FileState& l = files[log];
-    catch_up(rec, r, delim, false);
-    catch_up(log, l, delim, true);
+    catch_up(rec, r, d_->next_seq, delim, false);
+    catch_up(log, l, d_->next_seq, delim, true);
     d.sent = r.sent;
     d.failed = r.failed;
     d.received = l.received;

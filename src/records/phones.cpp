@@ -25,20 +25,17 @@ namespace {
 
 constexpr std::time_t kIdleSeconds = 86400;
 
-struct Pool {
+}  // namespace
+
+struct PhonePool::Data {
     std::string workpath;
     phone_range range;
     std::map<long long, phone> entries;  // by index; only numbers in use
 };
 
-std::mutex g_lock;
-Pool g_pool;
-std::atomic<std::time_t (*)()> g_clock{nullptr};
+namespace {
 
-std::time_t now() {
-    auto fn = g_clock.load(std::memory_order_relaxed);
-    return fn ? fn() : std::time(nullptr);
-}
+using Pool = PhonePool::Data;
 
 std::string make_number(const Pool& p, long long index) {
     return phone_range_number(p.range, index);
@@ -222,25 +219,28 @@ std::string phone_range_number(const phone_range& r, long long index) {
     return r.country + r.service + std::to_string(r.min + index);
 }
 
-long phones_init(std::string_view workpath, const char* country, const char* service, long a,
-                 long b) {
-    std::lock_guard hold(g_lock);
-    g_pool = Pool();
-    g_pool.workpath = std::string(workpath);
-    g_pool.range = phone_range_of(country, service, a, b);
-    imsg("phone range [%lld]-[%lld]", g_pool.range.min, g_pool.range.min + g_pool.range.size);
-    dmsg("phone workarea [%s]", g_pool.workpath.c_str());
+PhonePool::PhonePool() : d_(std::make_unique<Data>()) {}
+PhonePool::~PhonePool() = default;
+
+long PhonePool::init(std::string_view workpath, const char* country, const char* service, long a,
+                     long b) {
+    std::lock_guard hold(lock_);
+    *d_ = Pool();
+    d_->workpath = std::string(workpath);
+    d_->range = phone_range_of(country, service, a, b);
+    imsg("phone range [%lld]-[%lld]", d_->range.min, d_->range.min + d_->range.size);
+    dmsg("phone workarea [%s]", d_->workpath.c_str());
     if (country) dmsg("phone country [%s]", country);
     if (service) dmsg("phone service [%s]", service);
-    if (g_pool.range.size == 0) return 0;
-    long loaded = load_pool(g_pool);
+    if (d_->range.size == 0) return 0;
+    long loaded = load_pool(*d_);
     imsg("%ld phones loaded", loaded);
     return loaded;
 }
 
-std::optional<std::string> phone_isfree() {
-    std::lock_guard hold(g_lock);
-    Pool& p = g_pool;
+std::optional<std::string> PhonePool::isfree() {
+    std::lock_guard hold(lock_);
+    Pool& p = *d_;
     std::time_t t = now();
     long long expected = 0;
     phone* chosen = nullptr;
@@ -267,11 +267,11 @@ std::optional<std::string> phone_isfree() {
     return chosen->number;
 }
 
-int phone_out(const char* number, const char* email) {
+int PhonePool::out(const char* number, const char* email) {
     if (!number || !email) return 0;
     imsg("phone out [%s]", number);
-    std::lock_guard hold(g_lock);
-    Pool& p = g_pool;
+    std::lock_guard hold(lock_);
+    Pool& p = *d_;
     if (p.range.size == 0) return 0;
     long long idx = number_index(p, number);
     if (idx < 0) {
@@ -294,11 +294,11 @@ int phone_out(const char* number, const char* email) {
     return 1;
 }
 
-std::optional<std::string> phone_in(const char* number) {
+std::optional<std::string> PhonePool::in(const char* number) {
     if (!number) return std::nullopt;
     imsg("phone in [%s]", number);
-    std::lock_guard hold(g_lock);
-    Pool& p = g_pool;
+    std::lock_guard hold(lock_);
+    Pool& p = *d_;
     if (p.range.size == 0) return std::nullopt;
     long long idx = number_index(p, number);
     if (idx < 0) {
@@ -318,41 +318,42 @@ std::optional<std::string> phone_in(const char* number) {
     return ph.email;
 }
 
-std::string phone_file(std::string_view number, bool create_dirs) {
+std::string PhonePool::file(std::string_view number, bool create_dirs) {
     std::string workpath;
     {
-        std::lock_guard hold(g_lock);
-        workpath = g_pool.workpath;
+        std::lock_guard hold(lock_);
+        workpath = d_->workpath;
     }
     return file_of(workpath, number, create_dirs);
 }
 
-std::optional<phone> phone_get(const char* number) {
+std::optional<phone> PhonePool::get(const char* number) {
     if (!number) return std::nullopt;
-    std::lock_guard hold(g_lock);
-    long long idx = number_index(g_pool, number);
+    std::lock_guard hold(lock_);
+    long long idx = number_index(*d_, number);
     if (idx < 0) return std::nullopt;
-    auto it = g_pool.entries.find(idx);
-    if (it == g_pool.entries.end()) return std::nullopt;
+    auto it = d_->entries.find(idx);
+    if (it == d_->entries.end()) return std::nullopt;
     return it->second;
 }
 
-long phones_count() {
-    std::lock_guard hold(g_lock);
-    return static_cast<long>(g_pool.entries.size());
+long PhonePool::count() {
+    std::lock_guard hold(lock_);
+    return static_cast<long>(d_->entries.size());
 }
 
-void phones_free() {
-    std::lock_guard hold(g_lock);
-    g_pool = Pool();
+void PhonePool::clear() {
+    std::lock_guard hold(lock_);
+    *d_ = Pool();
 }
 
-std::time_t phones_now() {
-    return static_cast<std::time_t>(now());
+std::time_t PhonePool::now() const {
+    auto fn = clock_.load(std::memory_order_relaxed);
+    return fn ? fn() : std::time(nullptr);
 }
 
-void phones_set_clock(std::time_t (*fn)()) {
-    g_clock.store(fn, std::memory_order_relaxed);
+void PhonePool::set_clock(std::time_t (*fn)()) {
+    clock_.store(fn, std::memory_order_relaxed);
 }
 
 }  // namespace tolvane

@@ -1,21 +1,24 @@
 // The phone number pool: originating numbers from a contiguous range, handed to mail
 // senders so that answers to their SMS can be told apart.
 //
-// A module-level pool. Value min + i of the range is the number
-// <country><service><min + i>; phone_isfree reserves the lowest number that is free or
-// has been idle for a day, phone_out binds it to a sender and counts an SMS sent,
-// phone_in returns the sender bound to a number and counts a message received. Each
-// bound number keeps one file, <workpath>/AB/CD/<number>.dat, one line
-// "email|in|out|last|\n", where AB and CD are the fourth- to first-last characters of
-// the number padded on the left with blanks to four ("%04s").
+// A PhonePool object. Value min + i of the range is the number
+// <country><service><min + i>; isfree() reserves the lowest number that is free or has
+// been idle for a day, out() binds it to a sender and counts an SMS sent, in() returns
+// the sender bound to a number and counts a message received. Each bound number keeps
+// one file, <workpath>/AB/CD/<number>.dat, one line "email|in|out|last|\n", where AB and
+// CD are the fourth- to first-last characters of the number padded on the left with
+// blanks to four ("%04s").
 //
 // Callers hold the process lock PHONES around each use, and the mail side across
-// reserve and bind, so one number never goes to two senders; the pool also keeps a
-// lock of its own so that its memory is safe whatever the caller does.
+// reserve and bind (the file store's bind, stores.h), so one number never goes to two
+// senders; the pool also keeps a lock of its own so that its memory is safe whatever the
+// caller does. The gateway owns its pool (Gateway::phones); two pools share nothing, not
+// even their clock.
 //
-//   phones_init(workpath, "+61", "0400", 0, 1000);        // service becomes "400"
-//   if (auto n = phone_isfree()) phone_out(n->c_str(), sender);
-//   auto to = phone_in("+614007");                         // the bound address, if any
+//   PhonePool pool;
+//   pool.init(workpath, "+61", "0400", 0, 1000);          // service becomes "400"
+//   if (auto n = pool.isfree()) pool.out(n->c_str(), sender);
+//   auto to = pool.in("+614007");                          // the bound address, if any
 //
 // Limits and choices:
 // - The range holds the values from the smaller bound up to, not including, the larger
@@ -28,10 +31,13 @@
 //   alphanumeric sender) is not a pool number.
 // - Pool files are written to a temporary name and renamed into place. A damaged file
 //   (wrong field count, non-numeric counts, control bytes) is skipped with a log line.
-// - "now" comes from phones_set_clock (null restores time()).
+// - "now" comes from set_clock (null restores time()).
 #pragma once
 
+#include <atomic>
 #include <ctime>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,27 +66,43 @@ long long phone_range_index(const phone_range& r, std::string_view number);
 // The number of an index: country, service and the value.
 std::string phone_range_number(const phone_range& r, long long index);
 
-// Sets the range and loads the pool files; null prefixes count as empty. Returns the
-// number of pool entries loaded.
-long phones_init(std::string_view workpath, const char* country, const char* service, long a,
-                 long b);
-// Reserves the lowest free or day-idle number and returns it; nullopt when all are in use.
-std::optional<std::string> phone_isfree();
-// Binds number to email (or counts one more SMS for the same address, compared exactly)
-// and writes its file. 1 done; 0 for an empty pool, a null argument or a number
-// outside the range. A file that cannot be written does not change the result.
-int phone_out(const char* number, const char* email);
-// The address bound to number (counting one message in), or nullopt.
-std::optional<std::string> phone_in(const char* number);
-// The pool file of a number; with create_dirs its directories are made.
-std::string phone_file(std::string_view number, bool create_dirs);
-// Observers: the entry of a number, and the number of entries held.
-std::optional<phone> phone_get(const char* number);
-long phones_count();
-void phones_free();
+class PhonePool {
+  public:
+    PhonePool();
+    ~PhonePool();
+    PhonePool(const PhonePool&) = delete;
+    PhonePool& operator=(const PhonePool&) = delete;
 
-void phones_set_clock(std::time_t (*now)());
-// "now" as that clock gives it.
-std::time_t phones_now();
+    // Sets the range and loads the pool files; null prefixes count as empty. Returns the
+    // number of pool entries loaded.
+    long init(std::string_view workpath, const char* country, const char* service, long a, long b);
+    // Reserves the lowest free or day-idle number and returns it; nullopt when all are in
+    // use.
+    std::optional<std::string> isfree();
+    // Binds number to email (or counts one more SMS for the same address, compared
+    // exactly) and writes its file. 1 done; 0 for an empty pool, a null argument or a
+    // number outside the range. A file that cannot be written does not change the result.
+    int out(const char* number, const char* email);
+    // The address bound to number (counting one message in), or nullopt.
+    std::optional<std::string> in(const char* number);
+    // The pool file of a number; with create_dirs its directories are made.
+    std::string file(std::string_view number, bool create_dirs);
+    // Observers: the entry of a number, and the number of entries held.
+    std::optional<phone> get(const char* number);
+    long count();
+    // Empties the pool (no range, no entries).
+    void clear();
+
+    void set_clock(std::time_t (*now)());
+    // "now" as that clock gives it.
+    std::time_t now() const;
+
+    struct Data;
+
+  private:
+    std::mutex lock_;
+    std::unique_ptr<Data> d_;
+    std::atomic<std::time_t (*)()> clock_{nullptr};
+};
 
 }  // namespace tolvane

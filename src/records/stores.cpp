@@ -1,16 +1,13 @@
-// The installed state stores and the file implementations (see stores.h).
+// The file implementations of the state stores and the record write through them (see
+// stores.h).
 //
-// The file implementations own nothing: they call the module state of msgrec.h, msglog.h
-// and phones.h, which start-up loads as before. The installed set is swapped only before
-// message threads start and after they stop, so readers take no lock.
+// The file implementations hold references to the log, pool and registry of limits of
+// their owner; the record store also owns the open day files and today's read positions.
 #include "records/stores.h"
 
 #include <ctime>
 #include <mutex>
 #include <string>
-
-#include "records/msglog.h"
-#include "records/phones.h"
 
 namespace tolvane {
 
@@ -18,58 +15,71 @@ namespace {
 
 class FileRecords final : public RecordStore {
   public:
+    explicit FileRecords(LimitRegistry& limits) : limits_(limits) {}
     bool write(std::string_view status, std::string_view client, std::string_view from,
                std::string_view to, std::string_view text, std::string_view day_kind,
                std::time_t when) override {
-        return msgrec_write_record(status, client, from, to, text, day_kind, when) == 1;
+        return days_.write(limits_, status, client, from, to, text, day_kind, when) == 1;
     }
     Result<std::string> day(std::string_view yyyymmdd, std::string_view day_kind) override {
-        return msgrec_day_records(yyyymmdd, day_kind);
+        return msgrec_day_records(limits_, yyyymmdd, day_kind);
     }
     Result<DayOutcomes> today(std::time_t now, std::size_t last_n) override {
         // The records sit with the first limit; without one there are none.
         std::string dir;
         char delim = '|';
-        return msgrec_records_at(dir, delim) ? msgrec_today_in(dir, delim, now, last_n)
-                                             : DayOutcomes{};
+        return limits_.records_at(dir, delim) ? reader_.today(dir, delim, now, last_n)
+                                              : DayOutcomes{};
     }
+
+  private:
+    LimitRegistry& limits_;
+    DayFiles days_;
+    DayFileReader reader_;
 };
 
 class FileMessageLog final : public MessageLogStore {
   public:
+    explicit FileMessageLog(MessageLog& log) : log_(log) {}
     bool store(std::string_view phone, std::string_view email) override {
-        return msglog_store(std::string(phone).c_str(), std::string(email).c_str()) == 1;
+        return log_.store(std::string(phone).c_str(), std::string(email).c_str()) == 1;
     }
     int lookup(std::string_view phone, int n, std::string& email) override {
-        return msglog_lookup(std::string(phone).c_str(), n, email);
+        return log_.lookup(std::string(phone).c_str(), n, email);
     }
     int latest(std::string_view phone, std::string& email) override {
-        return msglog_latest(std::string(phone).c_str(), email);
+        return log_.latest(std::string(phone).c_str(), email);
     }
+
+  private:
+    MessageLog& log_;
 };
 
 class FilePhonePool final : public PhonePoolStore {
   public:
+    explicit FilePhonePool(PhonePool& pool) : pool_(pool) {}
     std::optional<std::string> bind(std::string_view email) override {
         // The pool's own lock covers each call; this one covers the pair, so that no other
         // thread of this process can take the number between them.
         std::lock_guard hold(lock_);
-        std::optional<std::string> n = phone_isfree();
+        std::optional<std::string> n = pool_.isfree();
         if (!n) return std::nullopt;
-        phone_out(n->c_str(), std::string(email).c_str());
+        pool_.out(n->c_str(), std::string(email).c_str());
         return n;
     }
     std::optional<std::string> in(std::string_view number, bool& unavailable) override {
         unavailable = false;
-        return phone_in(std::string(number).c_str());
+        return pool_.in(std::string(number).c_str());
     }
 
   private:
+    PhonePool& pool_;
     std::mutex lock_;
 };
 
 class FileLimits final : public LimitStore {
   public:
+    explicit FileLimits(LimitRegistry& limits) : limits_(limits) {}
     int reserve(msgrecs* mr, int kind, std::string_view key, int units, bool check) override {
         return msgrec_reserve(mr, kind, key, units, check);
     }
@@ -78,7 +88,7 @@ class FileLimits final : public LimitStore {
     }
     void count_sent(std::string_view client, std::string_view from, std::string_view to,
                     std::string_view user, bool reserved, std::string_view apikey) override {
-        msgrec_count_sent(client, from, to, user, reserved, apikey);
+        limits_.count_sent(client, from, to, user, reserved, apikey);
     }
     int count(msgrecs* mr, int kind, std::string_view key) override {
         return msgrec_count(mr, kind, key) + msgrec_reserved(mr, kind, key);
@@ -92,66 +102,45 @@ class FileLimits final : public LimitStore {
     int reset(msgrecs* mr, int kind, std::string_view key) override {
         return msgrec_reset(mr, kind, key);
     }
-};
 
-struct Installed {
-    StateStores files{file_record_store(), file_msglog_store(), file_phone_pool(),
-                      file_limit_store()};
-    StateStores chosen;
+  private:
+    LimitRegistry& limits_;
 };
-
-Installed& installed() {
-    static Installed s;
-    return s;
-}
 
 }  // namespace
 
-std::unique_ptr<RecordStore> file_record_store() {
-    return std::make_unique<FileRecords>();
+std::unique_ptr<RecordStore> file_record_store(LimitRegistry& limits) {
+    return std::make_unique<FileRecords>(limits);
 }
-std::unique_ptr<MessageLogStore> file_msglog_store() {
-    return std::make_unique<FileMessageLog>();
+std::unique_ptr<MessageLogStore> file_msglog_store(MessageLog& log) {
+    return std::make_unique<FileMessageLog>(log);
 }
-std::unique_ptr<PhonePoolStore> file_phone_pool() {
-    return std::make_unique<FilePhonePool>();
+std::unique_ptr<PhonePoolStore> file_phone_pool(PhonePool& pool) {
+    return std::make_unique<FilePhonePool>(pool);
 }
-std::unique_ptr<LimitStore> file_limit_store() {
-    return std::make_unique<FileLimits>();
-}
-
-void state_install(StateStores stores) {
-    installed().chosen = std::move(stores);
+std::unique_ptr<LimitStore> file_limit_store(LimitRegistry& limits) {
+    return std::make_unique<FileLimits>(limits);
 }
 
-void state_reset() {
-    installed().chosen = StateStores{};
+StateStores file_state_stores(LimitRegistry& limits, MessageLog& log, PhonePool& pool) {
+    StateStores s;
+    s.records = file_record_store(limits);
+    s.msglog = file_msglog_store(log);
+    s.phones = file_phone_pool(pool);
+    s.limits = file_limit_store(limits);
+    s.registry = &limits;
+    return s;
 }
 
-RecordStore& records_store() {
-    Installed& s = installed();
-    return s.chosen.records ? *s.chosen.records : *s.files.records;
-}
-MessageLogStore& msglog_store_of() {
-    Installed& s = installed();
-    return s.chosen.msglog ? *s.chosen.msglog : *s.files.msglog;
-}
-PhonePoolStore& phone_pool() {
-    Installed& s = installed();
-    return s.chosen.phones ? *s.chosen.phones : *s.files.phones;
-}
-LimitStore& limit_store() {
-    Installed& s = installed();
-    return s.chosen.limits ? *s.chosen.limits : *s.files.limits;
-}
-
-int state_write(std::string_view status, std::string_view client, std::string_view from,
-                std::string_view to, std::string_view text, std::string_view day_kind, bool counted,
-                bool reserved, std::string_view user, std::string_view apikey) {
+int state_write(StateStores& stores, std::string_view status, std::string_view client,
+                std::string_view from, std::string_view to, std::string_view text,
+                std::string_view day_kind, bool counted, bool reserved, std::string_view user,
+                std::string_view apikey) {
     // The records follow the first limit, whichever store keeps them.
-    if (msgrec_limits().empty()) return 0;
-    if (!records_store().write(status, client, from, to, text, day_kind, msgrec_now())) return 0;
-    if (counted) limit_store().count_sent(client, from, to, user, reserved, apikey);
+    if (!stores.registry || stores.registry->empty()) return 0;
+    if (!stores.records->write(status, client, from, to, text, day_kind, stores.registry->now()))
+        return 0;
+    if (counted) stores.limits->count_sent(client, from, to, user, reserved, apikey);
     return 1;
 }
 

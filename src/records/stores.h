@@ -3,23 +3,27 @@
 //
 // Each has a file implementation (the local files of msgrec.h, msglog.h and phones.h,
 // exactly as a single gateway keeps them) and a PostgreSQL one (src/store/, for several
-// gateways sharing one database). Start-up installs one set; the mail and SMS paths reach
-// them through records_store(), msglog_store_of(), phone_pool() and limit_store() and
-// never learn which they have.
+// gateways sharing one database). The gateway owns one set, Gateway::state: made with the
+// file implementations over its own log, pool and limits, replaced by start-up with the
+// database's when one is configured. The mail and SMS paths reach it through the objects
+// they are handed and never learn which they have.
 //
-//   state_write("SUCCESS", client, bill, dest, "NONE", "rec", true, held, user);
-//   if (!limit_store().reserve(mr, MSGREC_FROM, bill, 1, true)) refuse();
-//   std::optional<std::string> n = phone_pool().bind(sender);
+//   StateStores& st = gw.state;
+//   state_write(st, "SUCCESS", client, bill, dest, "NONE", "rec", true, held, user);
+//   if (!st.limits->reserve(mr, MSGREC_FROM, bill, 1, true)) refuse();
+//   std::optional<std::string> n = st.phones->bind(sender);
 //
-// Ownership: the installed implementations are owned here until state_reset() or the next
-// state_install(); until then the file implementations serve. Every implementation is safe
-// from any thread. The limits themselves (names, limits, periods) stay msgrecs objects of
-// msgrec.h whichever store counts for them.
+// Ownership: a StateStores owns its four implementations; the file ones hold references
+// to the log, pool and registry of limits they serve (and the record store its open day
+// files and read positions), which must outlive them. Two sets share nothing. Every
+// implementation is safe from any thread. The limits themselves (names, limits, periods)
+// stay msgrecs objects of msgrec.h whichever store counts for them.
 #pragma once
 
 #include <cstddef>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,7 +31,9 @@
 #include <vector>
 
 #include "foundation/result.h"
+#include "records/msglog.h"
 #include "records/msgrec.h"
+#include "records/phones.h"
 
 namespace tolvane {
 
@@ -89,7 +95,7 @@ class PhonePoolStore {
     virtual std::optional<std::string> in(std::string_view number, bool& unavailable) = 0;
 };
 
-// The rate-limit counts of the limits on msgrec_limits().
+// The rate-limit counts of the limits of a LimitRegistry.
 class LimitStore {
   public:
     virtual ~LimitStore() = default;
@@ -114,42 +120,54 @@ class LimitStore {
     virtual int reset(msgrecs* mr, int kind, std::string_view key) = 0;
 };
 
-// The file implementation of RecordStore::today over the day files in dir written with
-// delim: a file is read once and afterwards only what was appended to it since (the read
-// positions are kept per file, under a lock, and yesterday's are dropped). A line longer
-// than 4095 bytes is skipped.
-DayOutcomes msgrec_today_in(const std::string& dir, char delim, std::time_t now,
-                            std::size_t last_n);
+// The file implementation of RecordStore::today over the day files in a directory written
+// with a delimiter: a file is read once and afterwards only what was appended to it since
+// (the read positions are kept per file in the reader, under its lock, and yesterday's are
+// dropped). A line longer than 4095 bytes is skipped.
+class DayFileReader {
+  public:
+    DayFileReader();
+    ~DayFileReader();
+    DayFileReader(const DayFileReader&) = delete;
+    DayFileReader& operator=(const DayFileReader&) = delete;
 
-// The file implementations over the module state of msgrec.h, msglog.h and phones.h.
-std::unique_ptr<RecordStore> file_record_store();
-std::unique_ptr<MessageLogStore> file_msglog_store();
-std::unique_ptr<PhonePoolStore> file_phone_pool();
-std::unique_ptr<LimitStore> file_limit_store();
+    DayOutcomes today(const std::string& dir, char delim, std::time_t now, std::size_t last_n);
+
+    struct Files;
+
+  private:
+    std::mutex lock_;
+    std::unique_ptr<Files> d_;
+};
+
+// The file implementations: the records over the day files of the first limit of limits
+// (the store owns the open day files and the read positions), the log and the pool over
+// the objects given, the counts over the limits of the registry.
+std::unique_ptr<RecordStore> file_record_store(LimitRegistry& limits);
+std::unique_ptr<MessageLogStore> file_msglog_store(MessageLog& log);
+std::unique_ptr<PhonePoolStore> file_phone_pool(PhonePool& pool);
+std::unique_ptr<LimitStore> file_limit_store(LimitRegistry& limits);
 
 struct StateStores {
     std::unique_ptr<RecordStore> records;
     std::unique_ptr<MessageLogStore> msglog;
     std::unique_ptr<PhonePoolStore> phones;
     std::unique_ptr<LimitStore> limits;
+    // The limits these stores keep records and counts for (not owned): records are kept
+    // only while it holds a limit, at the time of its clock.
+    LimitRegistry* registry = nullptr;
 };
-// Installs the stores (a null member keeps the file implementation of that part). Called at
-// start-up before any message thread runs.
-void state_install(StateStores stores);
-// Back to the file implementations (shutdown and tests).
-void state_reset();
 
-RecordStore& records_store();
-MessageLogStore& msglog_store_of();
-PhonePoolStore& phone_pool();
-LimitStore& limit_store();
+// The four file implementations over one gateway's limits, log and pool.
+StateStores file_state_stores(LimitRegistry& limits, MessageLog& log, PhonePool& pool);
 
-// A message record written through the installed stores: the record, then with counted
-// the SMS counted (settling its reserved unit). 1 written; 0 when there is no limit (the
-// records take their directory and delimiter from the first) or the record could not be
-// kept, and then nothing is counted.
-int state_write(std::string_view status, std::string_view client, std::string_view from,
-                std::string_view to, std::string_view text, std::string_view day_kind, bool counted,
-                bool reserved = false, std::string_view user = {}, std::string_view apikey = {});
+// A message record written through the stores: the record, then with counted the SMS
+// counted (settling its reserved unit). 1 written; 0 when the registry holds no limit
+// (the records take their directory and delimiter from the first) or the record could not
+// be kept, and then nothing is counted.
+int state_write(StateStores& stores, std::string_view status, std::string_view client,
+                std::string_view from, std::string_view to, std::string_view text,
+                std::string_view day_kind, bool counted, bool reserved = false,
+                std::string_view user = {}, std::string_view apikey = {});
 
 }  // namespace tolvane

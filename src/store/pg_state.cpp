@@ -154,12 +154,12 @@ class PgRecords final : public RecordStore {
 
 class PgMessageLog final : public MessageLogStore {
   public:
-    explicit PgMessageLog(const std::string& dsn)
-        : dsn_(dsn), link_(dsn, "message log", kRecordLinks) {}
+    PgMessageLog(const std::string& dsn, const LimitRegistry& clock)
+        : dsn_(dsn), link_(dsn, "message log", kRecordLinks), clock_(clock) {}
 
     // Like a record: in the queue's next group of outcomes when the queue is open here.
     bool store(std::string_view phone, std::string_view email) override {
-        std::int64_t t = msglog_now();
+        std::int64_t t = clock_.now();
         PgStmt st{
             "INSERT INTO tv_msglog (phone, email, email_key, at) VALUES ($1, $2, $3, $4)"
             " ON CONFLICT (phone, email_key) DO UPDATE SET at = EXCLUDED.at",
@@ -214,6 +214,7 @@ class PgMessageLog final : public MessageLogStore {
 
     const std::string dsn_;
     PgLinks link_;
+    const LimitRegistry& clock_;
 };
 
 // Any fixed number, the same in every gateway, other than the schema's.
@@ -222,12 +223,12 @@ constexpr std::int64_t kIdleSeconds = 86400;
 
 class PgPhonePool final : public PhonePoolStore {
   public:
-    PgPhonePool(const std::string& dsn, phone_range range)
-        : link_(dsn, "phone pool"), range_(std::move(range)) {}
+    PgPhonePool(const std::string& dsn, phone_range range, const LimitRegistry& clock)
+        : link_(dsn, "phone pool"), range_(std::move(range)), clock_(clock) {}
 
     std::optional<std::string> bind(std::string_view email) override {
         if (range_.size <= 0) return std::nullopt;
-        std::int64_t t = phones_now();
+        std::int64_t t = clock_.now();
         std::optional<std::string> bound;
         Status s = link_.transaction([&](PgConn& c) -> Status {
             bound.reset();
@@ -283,7 +284,7 @@ class PgPhonePool final : public PhonePoolStore {
             Result<PgResult> r = c.exec(
                 "UPDATE tv_phones SET received = received + 1, last = $2"
                 " WHERE idx = $1 RETURNING email",
-                {pg_int(idx), pg_int(phones_now())});
+                {pg_int(idx), pg_int(clock_.now())});
             if (!r) return r.error();
             if (r->rows() == 1 && !r->null(0, 0)) email = r->bytes(0, 0);
             return {};
@@ -298,6 +299,7 @@ class PgPhonePool final : public PhonePoolStore {
   private:
     PgLink link_;
     const phone_range range_;
+    const LimitRegistry& clock_;
 };
 
 class PgLimits final : public LimitStore {
@@ -312,7 +314,7 @@ class PgLimits final : public LimitStore {
         const char* name = msgrec_name(mr);
         PgReservation r{name ? name : "", kind, msgrec_key(key), units, msgrec_limit(mr, kind),
                         msgrec_hours(mr), check};
-        Result<bool> held = reserve_.reserve(r, msgrec_now());
+        Result<bool> held = reserve_.reserve(r, msgrec_now(mr));
         if (!held) {
             // The mail is refused by the queue on the same database meanwhile; a limit that
             // cannot be read is not a reason to name a limit in the refusal.
@@ -353,7 +355,7 @@ class PgLimits final : public LimitStore {
                 " WHERE t.name = $1 AND t.kind = $2::integer AND c.key = $3"
                 " AND NOT ($4::integer > 0 AND $5::bigint - t.changed > $4::bigint * 3600)",
                 {pg_bytes(msgrec_name(mr)), pg_int(kind), pg_bytes(msgrec_key(key)),
-                 pg_int(msgrec_hours(mr)), pg_int(msgrec_now())});
+                 pg_int(msgrec_hours(mr)), pg_int(msgrec_now(mr))});
             if (!r) return r.error();
             if (r->rows() == 1) n = static_cast<int>(r->int64(0, 0));
             return {};
@@ -371,7 +373,7 @@ class PgLimits final : public LimitStore {
                 " WHERE t.name = $1 AND t.kind = $2::integer AND NOT ($3::integer > 0"
                 " AND $4::bigint - t.changed > $3::bigint * 3600) ORDER BY c.key",
                 {pg_bytes(msgrec_name(mr)), pg_int(kind), pg_int(msgrec_hours(mr)),
-                 pg_int(msgrec_now())});
+                 pg_int(msgrec_now(mr))});
             if (!r) return r.error();
             for (int i = 0; i < r->rows(); ++i)
                 rows.emplace_back(r->bytes(i, 0), static_cast<int>(r->int64(i, 1)));
@@ -410,12 +412,14 @@ class PgLimits final : public LimitStore {
 
 }  // namespace
 
-StateStores pg_state_stores(const std::string& dsn, char delim, const phone_range& pool) {
+StateStores pg_state_stores(const std::string& dsn, char delim, const phone_range& pool,
+                            LimitRegistry& limits) {
     StateStores s;
     s.records = std::make_unique<PgRecords>(dsn, delim);
-    s.msglog = std::make_unique<PgMessageLog>(dsn);
-    s.phones = std::make_unique<PgPhonePool>(dsn, pool);
+    s.msglog = std::make_unique<PgMessageLog>(dsn, limits);
+    s.phones = std::make_unique<PgPhonePool>(dsn, pool, limits);
     s.limits = std::make_unique<PgLimits>(dsn);
+    s.registry = &limits;
     return s;
 }
 

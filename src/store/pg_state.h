@@ -2,8 +2,8 @@
 // pool and the rate-limit counts (the interfaces of records/stores.h), for several
 // gateways that share one database.
 //
-//   StateStores s = pg_state_stores(dsn, '|', phone_range_of("+61", "0400", 0, 1000));
-//   state_install(std::move(s));
+//   gw.state = pg_state_stores(dsn, '|', phone_range_of("+61", "0400", 0, 1000),
+//                              gw.limit_registry);
 //
 // What each table holds (created by migration 2 of pg_schema.cpp):
 // - tv_records: one row per outcome with its line exactly as a day file holds it, its kind
@@ -37,11 +37,11 @@
 // Ownership: each store holds its own connections (PgLink: reconnected by itself), so
 // the four do not queue behind each other; the reservations one that carries their
 // batches, the counts' other calls two, records and log two each, so that concurrent
-// mails do not wait for each other's round trips. "now" comes from the clocks of
-// msgrec.h and phones.h, like the file stores. Limits: while the database is away,
-// records and log entries written without the queue are lost with a log line, look-ups
-// find nothing, a reservation is let through (new mails are refused by the queue then)
-// and the pool binds nothing.
+// mails do not wait for each other's round trips. "now" comes from the clock of the
+// registry of limits the stores are made for (the counts from that of each limit's). Limits: while
+// the database is away, records and log entries written without the queue are lost with a log line,
+// look-ups find nothing, a reservation is let through (new mails are refused by the queue then) and
+// the pool binds nothing.
 #pragma once
 
 #include <string>
@@ -51,7 +51,9 @@
 
 namespace tolvane {
 
-// The four PostgreSQL stores on dsn; records take delim as their field delimiter.
-StateStores pg_state_stores(const std::string& dsn, char delim, const phone_range& pool);
+// The four PostgreSQL stores on dsn for the limits of registry (which must outlive them);
+// records take delim as their field delimiter.
+StateStores pg_state_stores(const std::string& dsn, char delim, const phone_range& pool,
+                            LimitRegistry& registry);
 
 }  // namespace tolvane

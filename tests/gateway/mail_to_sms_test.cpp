@@ -75,7 +75,9 @@ class MailToSms : public test::PathFixture {
         path.reader = reader.get();
         path.queue = queue.get();
         path.units = &units;
+        path.state = &state;
         sender.send = send.get();
+        sender.state = &state;
         sender.units = &units;
         sender.relay = relay.get();
         sender.pause_ms = 0;
@@ -104,7 +106,7 @@ class MailToSms : public test::PathFixture {
     }
 
     msgrecs* limit(const char* name, int ip, int from, int to) {
-        Result<msgrecs_ptr> made = msgrec_init(name, dir, '|', "24", ip, from, to);
+        Result<msgrecs_ptr> made = msgrec_init(registry, name, dir, '|', "24", ip, from, to);
         EXPECT_TRUE(made) << made.reason();
         limits.push_back(made ? std::move(*made) : nullptr);
         path.limits.push_back(limits.back().get());
@@ -175,7 +177,7 @@ TEST_F(MailToSms, WholeDialogueGetsItsRepliesAndOneSms) {
     EXPECT_TRUE(notices.sent.empty());
     // The originator fell back to the sender: nothing to route replies by.
     std::string who;
-    EXPECT_EQ(msglog_lookup("+61412345678", 0, who), 0);
+    EXPECT_EQ(msglog.lookup("+61412345678", 0, who), 0);
 }
 
 TEST_F(MailToSms, HeaderCopyTravelsWithTheFirstAttempt) {
@@ -225,7 +227,7 @@ TEST_F(MailToSms, MailThatCannotBeStoredGets452AndLeavesNothing) {
     EXPECT_EQ(msgrec_to_count(mr, "+61412000001"), 0);
     EXPECT_EQ(msgrec_from_count(mr, "a@b"), 0);
     std::string who;
-    EXPECT_EQ(msglog_lookup("+61412000001", 0, who), 0);
+    EXPECT_EQ(msglog.lookup("+61412000001", 0, who), 0);
 }
 
 TEST_F(MailToSms, AcceptedMailIsOnDiskBeforeTheClientSpeaksAgain) {
@@ -251,7 +253,7 @@ TEST_F(MailToSms, AcceptedMailIsOnDiskBeforeTheClientSpeaksAgain) {
 // The queue keeps the name the client authenticated as, so an entry stored by an earlier
 // run (no unit held in this process) still counts for its user when its SMS is sent.
 TEST_F(MailToSms, AnEntryOfAnEarlierRunCountsForTheUserItKeeps) {
-    Result<msgrecs_ptr> made = msgrec_init("msgrec", dir, '|', "24", 0, 0, 0, 5);
+    Result<msgrecs_ptr> made = msgrec_init(registry, "msgrec", dir, '|', "24", 0, 0, 0, 5);
     ASSERT_TRUE(made) << made.reason();
     limits.push_back(std::move(*made));
     msgrecs* mr = limits.back().get();
@@ -441,7 +443,7 @@ TEST_F(MailToSms, BillingHeaderDecidesChecksCountsAndNotice) {
     EXPECT_EQ(msgrec_from_count(mr, "boss@corp.example"), 1);
     EXPECT_EQ(msgrec_from_count(mr, "clerk@corp.example"), 0);
     std::string who;
-    EXPECT_EQ(msglog_lookup("+61412000001", 0, who), 1);
+    EXPECT_EQ(msglog.lookup("+61412000001", 0, who), 1);
     EXPECT_EQ(who, "clerk@corp.example");  // the envelope sender is remembered
     ASSERT_EQ(notices.sent.size(), 1u);
     EXPECT_EQ(notices.sent[0].to, "boss@corp.example");
@@ -715,20 +717,20 @@ TEST_F(MailToSms, ModemReceiverLendsItsNumber) {
     ASSERT_EQ(sms_out.sent.size(), 1u);
     EXPECT_EQ(sms_out.sent[0].from, "+61400000000");
     std::string who;
-    EXPECT_EQ(msglog_lookup("+61412345678", 0, who), 1);
+    EXPECT_EQ(msglog.lookup("+61412345678", 0, who), 1);
     EXPECT_EQ(who, "a@b");
     path.recv = nullptr;
 }
 
 TEST_F(MailToSms, SmppSenderTakesAPoolNumberBoundToTheSender) {
     limit("msgrec", 0, 500, 500);
-    phones_init(dir, nullptr, nullptr, 7000, 7010);
+    pool.init(dir, nullptr, nullptr, 7000, 7010);
     auto smpp = script_transport(SMS_SMPP, &sms_out);
     path.send = smpp.get();
     run(dialogue("ann@corp.example", {"0412345678@gw"}, kMail));
     ASSERT_EQ(sms_out.sent.size(), 1u);
     EXPECT_EQ(sms_out.sent[0].from, "7000");
-    EXPECT_EQ(phone_in("7000").value_or(""), "ann@corp.example");
+    EXPECT_EQ(pool.in("7000").value_or(""), "ann@corp.example");
     path.send = send.get();
 }
 

@@ -3,9 +3,10 @@
 // back. Each path's fixture derives from it, calls PathFixture::SetUp first and
 // PathFixture::TearDown last, and adds its transports and path record.
 //
-// Ownership: the fixture owns the directory (removed at the end), the table and the
-// queue; the process-wide message log, lock list and phone pool are set up and
-// released around each test.
+// Ownership: the fixture owns the directory (removed at the end), the table, the queue,
+// and what a Gateway owns of the records: the limits' registry, the message log, the
+// phone pool and the file stores over them (`state`, which the paths are given); the
+// process-wide lock list is set up and released around each test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,6 +29,7 @@
 #include "records/msgrec.h"
 #include "records/mutexlist.h"
 #include "records/phones.h"
+#include "records/stores.h"
 #include "support/status_check.h"
 
 namespace tolvane::test {
@@ -60,8 +62,9 @@ class PathFixture : public ::testing::Test {
         mutexlist_init();
         ini = sini_init(_settings);
         set("phone_country", "+61");
-        Status loaded = msglog_load(dir + "/msglog.dat", '|');
+        Status loaded = msglog.load(dir + "/msglog.dat", '|');
         ASSERT_TRUE(loaded) << loaded.reason();
+        state = file_state_stores(registry, msglog, pool);
         queue_file_options qo;
         qo.sync = false;  // durability is the store's own test; here only what is queued
         Result<std::unique_ptr<QueueStore>> opened = queue_file_open(dir + "/queue", qo);
@@ -71,8 +74,8 @@ class PathFixture : public ::testing::Test {
 
     void TearDown() override {
         queue.reset();
-        msglog_free();
-        phones_free();
+        msglog.clear();
+        pool.clear();
         sini_free(ini);
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
@@ -99,6 +102,10 @@ class PathFixture : public ::testing::Test {
     }
 
     std::string dir;
+    LimitRegistry registry;  // outlives the limits the derived fixtures make
+    MessageLog msglog;
+    PhonePool pool;
+    StateStores state;
     std::unique_ptr<SIni> ini;
     std::unique_ptr<QueueStore> queue;
 };

@@ -65,7 +65,7 @@ class SmsToMail : public test::PathFixture {
         PathFixture::SetUp();
         if (HasFatalFailure()) return;
         set("smtp_domain", "gw.example");
-        Result<msgrecs_ptr> made = msgrec_init("msgrec", dir, '|', "24", 0, 500, 500);
+        Result<msgrecs_ptr> made = msgrec_init(registry, "msgrec", dir, '|', "24", 0, 500, 500);
         ASSERT_TRUE(made) << made.reason();
         limits = std::move(*made);
         ASSERT_TRUE(server.start());
@@ -78,7 +78,9 @@ class SmsToMail : public test::PathFixture {
         path.ini = ini.get();
         path.queue = queue.get();
         path.long_sms = &long_sms;
+        path.state = &state;
         mailer.relay = relay.get();
+        mailer.state = &state;
         mailer.minute_ms = 1;
     }
 
@@ -261,23 +263,23 @@ TEST_F(SmsToMail, IgnoredSenderLeavesNoTrace) {
 TEST_F(SmsToMail, StaticMailboxBeatsEverything) {
     set("sms_static", "true");
     set("gsm_number", "+61400000000");
-    msglog_store("+61412345678", "boss@corp.example");
+    msglog.store("+61412345678", "boss@corp.example");
     deliver(an_sms("+61412345678", "to jane write to bob@else.example"));
     EXPECT_EQ(rcpts(), std::vector<std::string>{"<+61400000000@gw.example>"});
 }
 
 TEST_F(SmsToMail, PoolNumberTheSmsWasSentToBeatsTheText) {
-    phones_init(dir, nullptr, nullptr, 7000, 7010);
-    ASSERT_EQ(phone_out("7003", "ann@corp.example"), 1);
+    pool.init(dir, nullptr, nullptr, 7000, 7010);
+    ASSERT_EQ(pool.out("7003", "ann@corp.example"), 1);
     deliver(an_sms("+61412345678", "to jane hello", "7003"));
     EXPECT_EQ(rcpts(), std::vector<std::string>{"<ann@corp.example>"});
-    EXPECT_EQ(phone_get("7003")->in, 1) << "the answer is counted on the pool number";
+    EXPECT_EQ(pool.get("7003")->in, 1) << "the answer is counted on the pool number";
 }
 
 TEST_F(SmsToMail, EachRuleYieldsWhenTheEarlierOnesDoNot) {
     load_delivery("0412000001 delivered@corp.example\n0412000002 delivered2@corp.example\n");
-    msglog_store("+61412000001", "remembered@corp.example");
-    msglog_store("+61412000003", "only@corp.example");
+    msglog.store("+61412000001", "remembered@corp.example");
+    msglog.store("+61412000003", "only@corp.example");
 
     struct Case {
         const char* from;
@@ -301,8 +303,8 @@ TEST_F(SmsToMail, EachRuleYieldsWhenTheEarlierOnesDoNot) {
 }
 
 TEST_F(SmsToMail, SeveralRememberedAddressesAreBouncedWithTheList) {
-    msglog_store("+61412345678", "first@corp.example");
-    msglog_store("+61412345678", "second@corp.example");
+    msglog.store("+61412345678", "first@corp.example");
+    msglog.store("+61412345678", "second@corp.example");
     deliver(an_sms("+61412345678", "hello", "+61400000000"));
     EXPECT_EQ(server.sessions(), 0);
     ASSERT_EQ(outbound.sent.size(), 1u);
@@ -316,13 +318,13 @@ TEST_F(SmsToMail, SeveralRememberedAddressesAreBouncedWithTheList) {
 }
 
 TEST_F(SmsToMail, BestGuessTakesTheMostRecentAddress) {
-    msglog_set_clock([] { return std::time_t{1800000000}; });
-    msglog_store("+61412345678", "older@corp.example");
-    msglog_set_clock([] { return std::time_t{1800000100}; });
-    msglog_store("+61412345678", "newer@corp.example");
-    msglog_set_clock([] { return std::time_t{1800000200}; });
-    msglog_store("+61412345678", "older@corp.example");  // written to again: now the latest
-    msglog_set_clock(nullptr);
+    msglog.set_clock([] { return std::time_t{1800000000}; });
+    msglog.store("+61412345678", "older@corp.example");
+    msglog.set_clock([] { return std::time_t{1800000100}; });
+    msglog.store("+61412345678", "newer@corp.example");
+    msglog.set_clock([] { return std::time_t{1800000200}; });
+    msglog.store("+61412345678", "older@corp.example");  // written to again: now the latest
+    msglog.set_clock(nullptr);
     set("sms_best_guess", "true");
     deliver(an_sms("+61412345678", "hello"));
     EXPECT_EQ(rcpts(), std::vector<std::string>{"<older@corp.example>"});

@@ -94,7 +94,8 @@ class Admin : public ::testing::Test {
     void SetUp() override {
         settings("web_allow 127.0.0.1\n");
         box.write("admin.dat", "admin:" + ssha_encode("s3cret") + "\n");
-        Result<msgrecs_ptr> made = msgrec_init("msgrec", box.dir(), '|', "24", 5, 6, 7);
+        Result<msgrecs_ptr> made =
+            msgrec_init(gw.limit_registry, "msgrec", box.dir(), '|', "24", 5, 6, 7);
         ASSERT_TRUE(made) << made.reason();
         mr = std::move(*made);
         gw.starttime = std::time(nullptr) - 93784;
@@ -364,7 +365,8 @@ TEST_F(Admin, CountsOfTheChosenLimitAndKindAreListedEncoded) {
 }
 
 TEST_F(Admin, LimitNamesListEveryLimitWithTheChosenOneSelected) {
-    Result<msgrecs_ptr> made = msgrec_init("daily", box.dir(), '|', "24", 1, 1, 1);
+    Result<msgrecs_ptr> made =
+        msgrec_init(gw.limit_registry, "daily", box.dir(), '|', "24", 1, 1, 1);
     ASSERT_TRUE(made) << made.reason();
     other = std::move(*made);
     msgrec_add_from(other.get(), "carol@example.com", 4);

@@ -17,6 +17,7 @@
 #include "gateway/web_admin.h"
 #include "gateway/web_support.h"
 #include "records/msgrec.h"
+#include "records/stores.h"
 
 namespace tolvane {
 namespace {
@@ -111,8 +112,9 @@ class DayFiles : public ::testing::Test {
         return status + "|" + client + "|from@x|" + to + "|Tue Dec  8 13:24:42 2026|" + text +
                "|\n";
     }
-    day_summary read() { return web_day_summary(box.dir(), now, '|'); }
+    day_summary read() { return web_day_summary(reader, box.dir(), now, '|'); }
     Sandbox box;
+    DayFileReader reader;  // the read positions carried from one read to the next
     std::time_t now = std::time(nullptr);
 };
 

@@ -66,21 +66,24 @@ std::vector<std::string> lines_of(const std::string& data) {
 class MsgrecTest : public ::testing::Test {
   protected:
     TempDir dir;
+    LimitRegistry registry;  // outlives the limits
+    DayFiles days;
     std::vector<msgrecs_ptr> limits;
     std::time_t t0 = 1706691901;  // a winter weekday
 
     void SetUp() override {
         g_now = t0;
-        msgrec_set_clock(fake_now);
+        registry.set_clock(fake_now);
     }
     void TearDown() override {
         for (auto& l : limits) msgrec_free(l);
-        msgrec_set_clock(nullptr);
-        ASSERT_TRUE(msgrec_limits().empty());
+        registry.set_clock(nullptr);
+        ASSERT_TRUE(registry.limits().empty());
     }
     msgrecs* make(const char* name, const char* period = "24", int ip = 0, int from = 500,
                   int to = 500, char delim = '|') {
-        Result<msgrecs_ptr> mr = msgrec_init(name, dir.str(), delim, period, ip, from, to);
+        Result<msgrecs_ptr> mr =
+            msgrec_init(registry, name, dir.str(), delim, period, ip, from, to);
         EXPECT_TRUE(mr) << mr.reason();
         limits.push_back(mr ? std::move(*mr) : nullptr);
         return limits.back().get();
@@ -111,15 +114,15 @@ TEST(MsgrecHours, UnitsAndPlainNumbers) {
 
 TEST_F(MsgrecTest, FirstSmsWritesTenDigitsSecondRewritesThemInPlace) {
     msgrecs* mr = make("msgrec");
-    ASSERT_EQ(
-        msgrec_write("SUCCESS", "10.0.0.1", "ann@example.com", "+61400111222", "NONE", "rec", true),
-        1);
+    ASSERT_EQ(msgrec_write(registry, days, "SUCCESS", "10.0.0.1", "ann@example.com", "+61400111222",
+                           "NONE", "rec", true),
+              1);
     std::string to = dir.file("msgrec.to");
     EXPECT_EQ(slurp(to), "+61400111222|0000000001\n");
     auto size1 = fs::file_size(to);
-    ASSERT_EQ(
-        msgrec_write("SUCCESS", "10.0.0.1", "ann@example.com", "+61400111222", "NONE", "rec", true),
-        1);
+    ASSERT_EQ(msgrec_write(registry, days, "SUCCESS", "10.0.0.1", "ann@example.com", "+61400111222",
+                           "NONE", "rec", true),
+              1);
     EXPECT_EQ(slurp(to), "+61400111222|0000000002\n");
     EXPECT_EQ(fs::file_size(to), size1);
     EXPECT_EQ(slurp(dir.file("msgrec.from")), "ann@example.com|0000000002\n");
@@ -258,16 +261,17 @@ TEST_F(MsgrecTest, KeyHoldingTheDelimiterReadsBack) {
 
 TEST_F(MsgrecTest, UnreadableCounterFileFailsTheLoadWithAReason) {
     fs::create_directory(dir.file("broken.ip"));
-    Result<msgrecs_ptr> mr = msgrec_init("broken", dir.str(), '|', "24", 0, 1, 1);
+    Result<msgrecs_ptr> mr = msgrec_init(registry, "broken", dir.str(), '|', "24", 0, 1, 1);
     ASSERT_FALSE(mr);
     EXPECT_EQ(mr.error().code, EISDIR);
     EXPECT_EQ(mr.reason(),
               "Failed to read (" + dir.file("broken.ip") + "), " + std::strerror(EISDIR));
-    EXPECT_TRUE(msgrec_limits().empty());
+    EXPECT_TRUE(registry.limits().empty());
 }
 
 TEST_F(MsgrecTest, FailedAppendLosesTheNewKeyFailedUpdateKeepsTheCount) {
-    Result<msgrecs_ptr> made = msgrec_init("x", dir.file("no/such/dir"), '|', "24", 0, 1, 1);
+    Result<msgrecs_ptr> made =
+        msgrec_init(registry, "x", dir.file("no/such/dir"), '|', "24", 0, 1, 1);
     ASSERT_TRUE(made) << "missing files are not an error: " << made.reason();
     msgrecs_ptr gone = std::move(*made);
     EXPECT_EQ(msgrec_add_to(gone.get(), "k", 1), 0);
@@ -333,17 +337,17 @@ TEST_F(MsgrecTest, LimitsAreListedInOrderOfCreationAndFreedOutOfIt) {
     msgrecs* a = make("first", "24", 1, 2, 3);
     msgrecs* b = make("second");
     msgrecs* c = make("third");
-    EXPECT_EQ(msgrec_limits(), (std::vector<msgrecs*>{a, b, c}));
-    EXPECT_EQ(msgrec_find("second"), b);
-    EXPECT_EQ(msgrec_find("SECOND"), nullptr);
+    EXPECT_EQ(registry.limits(), (std::vector<msgrecs*>{a, b, c}));
+    EXPECT_EQ(registry.find("second"), b);
+    EXPECT_EQ(registry.find("SECOND"), nullptr);
     drop(b);
-    EXPECT_EQ(msgrec_limits(), (std::vector<msgrecs*>{a, c}));
-    EXPECT_EQ(msgrec_find("second"), nullptr);
+    EXPECT_EQ(registry.limits(), (std::vector<msgrecs*>{a, c}));
+    EXPECT_EQ(registry.find("second"), nullptr);
 }
 
 TEST_F(MsgrecTest, WriteWithoutAnyLimitFails) {
-    EXPECT_EQ(msgrec_write("SUCCESS", "c", "f", "t", "NONE", "rec", true), 0);
-    Result<std::string> day = msgrec_day_records("20240131", "rec");
+    EXPECT_EQ(msgrec_write(registry, days, "SUCCESS", "c", "f", "t", "NONE", "rec", true), 0);
+    Result<std::string> day = msgrec_day_records(registry, "20240131", "rec");
     ASSERT_FALSE(day);
     EXPECT_EQ(day.reason(), "no limit, so no message records");
 }
@@ -377,7 +381,8 @@ TEST_F(MsgrecTest, RecordLineHasTheExactFormat) {
     // Records take the first limit's directory and delimiter.
     make("msgrec", "24", 0, 9, 9, '\t');
     make("other", "24", 0, 9, 9, ';');
-    ASSERT_EQ(msgrec_write("FAILURE", "1.2.3.4", "ann@x", "+6140", "No\r\nsignal", "rec", false),
+    ASSERT_EQ(msgrec_write(registry, days, "FAILURE", "1.2.3.4", "ann@x", "+6140", "No\r\nsignal",
+                           "rec", false),
               1);
     std::tm tm{};
     localtime_r(&t0, &tm);
@@ -393,9 +398,9 @@ TEST_F(MsgrecTest, RecordLineHasTheExactFormat) {
 TEST_F(MsgrecTest, CountedRecordCountsIntoEveryLimit) {
     msgrecs* a = make("msgrec");
     msgrecs* b = make("night", "8", 5, 5, 5);
-    msgrec_write("SUCCESS", "10.1.1.1", "ann@x", "+6140", "NONE", "rec", true);
-    msgrec_write("FAILURE", "10.1.1.1", "ann@x", "+6140", "oops", "rec", false);
-    msgrec_write("SUCCESS", "SMS", "+6140", "ann@x", "NONE", "log", true);
+    msgrec_write(registry, days, "SUCCESS", "10.1.1.1", "ann@x", "+6140", "NONE", "rec", true);
+    msgrec_write(registry, days, "FAILURE", "10.1.1.1", "ann@x", "+6140", "oops", "rec", false);
+    msgrec_write(registry, days, "SUCCESS", "SMS", "+6140", "ann@x", "NONE", "log", true);
     for (msgrecs* mr : {a, b}) {
         SCOPED_TRACE(msgrec_name(mr));
         EXPECT_EQ(msgrec_ip_count(mr, "10.1.1.1"), 1);
@@ -439,7 +444,9 @@ TEST_F(MsgrecTest, CountedRecordSettlesItsReservationInEveryLimit) {
         ASSERT_EQ(msgrec_reserve(mr, MSGREC_FROM, "ann@x", 1, true), 1);
         ASSERT_EQ(msgrec_reserve(mr, MSGREC_TO, "+6140", 1, true), 1);
     }
-    ASSERT_EQ(msgrec_write("SUCCESS", "10.1.1.1", "ann@x", "+6140", "NONE", "rec", true, true), 1);
+    ASSERT_EQ(msgrec_write(registry, days, "SUCCESS", "10.1.1.1", "ann@x", "+6140", "NONE", "rec",
+                           true, true),
+              1);
     for (msgrecs* mr : {a, b}) {
         SCOPED_TRACE(msgrec_name(mr));
         EXPECT_EQ(msgrec_from_count(mr, "ann@x"), 1);
@@ -451,25 +458,29 @@ TEST_F(MsgrecTest, CountedRecordSettlesItsReservationInEveryLimit) {
     // A record without a reservation (an SMS counted outside an admission) leaves
     // another mail's reservation alone.
     ASSERT_EQ(msgrec_reserve(a, MSGREC_TO, "+6140", 1, true), 1);
-    ASSERT_EQ(msgrec_write("SUCCESS", "10.1.1.1", "ann@x", "+6140", "NONE", "rec", true), 1);
+    ASSERT_EQ(
+        msgrec_write(registry, days, "SUCCESS", "10.1.1.1", "ann@x", "+6140", "NONE", "rec", true),
+        1);
     EXPECT_EQ(msgrec_reserved(a, MSGREC_TO, "+6140"), 1);
     EXPECT_EQ(msgrec_reserve(a, MSGREC_TO, "+6140", 1, true), 0) << "2 counted + 1 held";
 }
 
 TEST_F(MsgrecTest, KeyKindCountsOnlySendsOfAnApiKey) {
-    Result<msgrecs_ptr> owner = msgrec_init("api", dir.str(), '|', "24", 0, 0, 0, 0, 1);
+    Result<msgrecs_ptr> owner = msgrec_init(registry, "api", dir.str(), '|', "24", 0, 0, 0, 0, 1);
     ASSERT_TRUE(owner) << owner.reason();
     msgrecs* mr = owner->get();
     limits.push_back(std::move(*owner));
     EXPECT_EQ(msgrec_apikey(mr), 1);
     EXPECT_EQ(msgrec_file(mr, MSGREC_KEY), dir.file("api.key"));
     // A mail's SMS has no key to count.
-    ASSERT_EQ(msgrec_write("SUCCESS", "10.1.1.1", "ann@x", "+6140", "NONE", "rec", true), 1);
+    ASSERT_EQ(
+        msgrec_write(registry, days, "SUCCESS", "10.1.1.1", "ann@x", "+6140", "NONE", "rec", true),
+        1);
     EXPECT_FALSE(fs::exists(dir.file("api.key")));
     ASSERT_EQ(msgrec_reserve(mr, MSGREC_KEY, "shop", 1, true), 1);
     EXPECT_EQ(msgrec_reserve(mr, MSGREC_KEY, "shop", 1, true), 0) << "1 held of 1";
-    ASSERT_EQ(msgrec_write("SUCCESS", "10.1.1.1", "shop", "+6140", "NONE", "rec", true, true, "",
-                           "shop"),
+    ASSERT_EQ(msgrec_write(registry, days, "SUCCESS", "10.1.1.1", "shop", "+6140", "NONE", "rec",
+                           true, true, "", "shop"),
               1);
     EXPECT_EQ(slurp(dir.file("api.key")), "shop|0000000001\n");
     EXPECT_EQ(msgrec_reserved(mr, MSGREC_KEY, "shop"), 0) << "settled with its count";
@@ -478,7 +489,7 @@ TEST_F(MsgrecTest, KeyKindCountsOnlySendsOfAnApiKey) {
 }
 
 TEST_F(MsgrecTest, UserKindCountsAuthenticatedNamesInAFileOfItsOwn) {
-    Result<msgrecs_ptr> owner = msgrec_init("auth", dir.str(), '|', "24", 0, 0, 0, 2);
+    Result<msgrecs_ptr> owner = msgrec_init(registry, "auth", dir.str(), '|', "24", 0, 0, 0, 2);
     ASSERT_TRUE(owner) << owner.reason();
     msgrecs* mr = owner->get();
     limits.push_back(std::move(*owner));
@@ -486,11 +497,14 @@ TEST_F(MsgrecTest, UserKindCountsAuthenticatedNamesInAFileOfItsOwn) {
     EXPECT_EQ(msgrec_limit(mr, MSGREC_USER), 2);
     EXPECT_EQ(msgrec_file(mr, MSGREC_USER), dir.file("auth.user"));
     // A mail without an authenticated name counts nowhere in the user kind.
-    ASSERT_EQ(msgrec_write("SUCCESS", "10.1.1.1", "ann@x", "+6140", "NONE", "rec", true), 1);
+    ASSERT_EQ(
+        msgrec_write(registry, days, "SUCCESS", "10.1.1.1", "ann@x", "+6140", "NONE", "rec", true),
+        1);
     EXPECT_FALSE(fs::exists(dir.file("auth.user")));
     ASSERT_EQ(msgrec_reserve(mr, MSGREC_USER, "Ann", 1, true), 1);
-    ASSERT_EQ(
-        msgrec_write("SUCCESS", "10.1.1.1", "ann@x", "+6140", "NONE", "rec", true, true, "Ann"), 1);
+    ASSERT_EQ(msgrec_write(registry, days, "SUCCESS", "10.1.1.1", "ann@x", "+6140", "NONE", "rec",
+                           true, true, "Ann"),
+              1);
     EXPECT_EQ(slurp(dir.file("auth.user")), "Ann|0000000001\n");
     EXPECT_EQ(msgrec_reserved(mr, MSGREC_USER, "ann"), 0) << "settled with its count";
     EXPECT_EQ(msgrec_count(mr, MSGREC_USER, "ANN"), 1) << "names ignore case like other keys";
@@ -501,7 +515,7 @@ TEST_F(MsgrecTest, UserKindCountsAuthenticatedNamesInAFileOfItsOwn) {
     EXPECT_EQ(msgrec_from_count(mr, "ann@x"), 2);
     // The user counts survive a restart like the others.
     msgrec_free(limits.back());
-    Result<msgrecs_ptr> again = msgrec_init("auth", dir.str(), '|', "24", 0, 0, 0, 2);
+    Result<msgrecs_ptr> again = msgrec_init(registry, "auth", dir.str(), '|', "24", 0, 0, 0, 2);
     ASSERT_TRUE(again) << again.reason();
     EXPECT_EQ(msgrec_count(again->get(), MSGREC_USER, "ann"), 1);
     limits.push_back(std::move(*again));
@@ -524,7 +538,8 @@ TEST_F(MsgrecTest, ConcurrentReservationsNeverPassTheLimit) {
                 if (i % 2 == 0)
                     msgrec_unreserve(mr, MSGREC_FROM, "same@x", 1);
                 else
-                    msgrec_write("SUCCESS", "ip", "same@x", "+61", "NONE", "rec", true, true);
+                    msgrec_write(registry, days, "SUCCESS", "ip", "same@x", "+61", "NONE", "rec",
+                                 true, true);
             }
         });
     }
@@ -539,15 +554,15 @@ TEST_F(MsgrecTest, FirstRecordOfADayFoldsYesterdayIntoItsMonth) {
     make("msgrec");
     std::time_t yesterday = t0 - 86400, today = t0;
     g_now = yesterday;
-    msgrec_write("SUCCESS", "c1", "f1", "t1", "NONE", "rec", false);
-    msgrec_write("SUCCESS", "c2", "f2", "t2", "NONE", "rec", false);
-    msgrec_write("SUCCESS", "SMS", "f3", "t3", "NONE", "log", false);
+    msgrec_write(registry, days, "SUCCESS", "c1", "f1", "t1", "NONE", "rec", false);
+    msgrec_write(registry, days, "SUCCESS", "c2", "f2", "t2", "NONE", "rec", false);
+    msgrec_write(registry, days, "SUCCESS", "SMS", "f3", "t3", "NONE", "log", false);
     std::string yfile = msgrec_day_file(yesterday, "rec");
     std::string ylog = msgrec_day_file(yesterday, "log");
     std::string yrec = slurp(dir.file(yfile));
     ASSERT_EQ(lines_of(yrec).size(), 2u);
     g_now = today;
-    msgrec_write("FAILURE", "c4", "f4", "t4", "x", "rec", false);
+    msgrec_write(registry, days, "FAILURE", "c4", "f4", "t4", "x", "rec", false);
     std::string month = yfile.substr(0, 6) + ".rec";
     EXPECT_FALSE(fs::exists(dir.file(yfile)));
     EXPECT_FALSE(fs::exists(dir.file(yfile + ".tmp")));
@@ -555,7 +570,7 @@ TEST_F(MsgrecTest, FirstRecordOfADayFoldsYesterdayIntoItsMonth) {
     EXPECT_EQ(lines_of(slurp(dir.file(msgrec_day_file(today, "rec")))).size(), 1u);
     EXPECT_TRUE(fs::exists(dir.file(ylog))) << "other kinds wait for their own first record";
     // A second record of the same day folds nothing more.
-    msgrec_write("SUCCESS", "c5", "f5", "t5", "NONE", "rec", false);
+    msgrec_write(registry, days, "SUCCESS", "c5", "f5", "t5", "NONE", "rec", false);
     EXPECT_EQ(slurp(dir.file(month)), yrec);
     EXPECT_EQ(lines_of(slurp(dir.file(msgrec_day_file(today, "rec")))).size(), 2u);
 }
@@ -564,22 +579,32 @@ TEST_F(MsgrecTest, RecordsAndCountsFollowTheirFilesWhenOtherToolsMoveThem) {
     make("msgrec");
     std::string day = dir.file(msgrec_day_file(t0, "rec"));
     std::string to = dir.file("msgrec.to");
-    ASSERT_EQ(msgrec_write("SUCCESS", "c1", "f1", "+61400000001", "NONE", "rec", true), 1);
-    ASSERT_EQ(msgrec_write("SUCCESS", "c1", "f1", "+61400000001", "NONE", "rec", true), 1);
+    ASSERT_EQ(
+        msgrec_write(registry, days, "SUCCESS", "c1", "f1", "+61400000001", "NONE", "rec", true),
+        1);
+    ASSERT_EQ(
+        msgrec_write(registry, days, "SUCCESS", "c1", "f1", "+61400000001", "NONE", "rec", true),
+        1);
     // An operator's tool takes the day file away and rewrites the counter file under the
     // same name (a new file): the next record and count go to what the names hold now.
     fs::rename(day, day + ".taken");
     spit(to + ".new", "+61400000001|0000000002\n");
     fs::rename(to + ".new", to);
-    ASSERT_EQ(msgrec_write("SUCCESS", "c1", "f1", "+61400000001", "NONE", "rec", true), 1);
+    ASSERT_EQ(
+        msgrec_write(registry, days, "SUCCESS", "c1", "f1", "+61400000001", "NONE", "rec", true),
+        1);
     EXPECT_EQ(lines_of(slurp(day + ".taken")).size(), 2u);
     ASSERT_EQ(lines_of(slurp(day)).size(), 1u);
     EXPECT_EQ(slurp(day).rfind("SUCCESS|c1|f1|+61400000001|", 0), 0u);
     EXPECT_EQ(slurp(to), "+61400000001|0000000003\n");
     // A new key is added to the new counter file, after its line.
-    ASSERT_EQ(msgrec_write("SUCCESS", "c1", "f1", "+61400000002", "NONE", "rec", true), 1);
+    ASSERT_EQ(
+        msgrec_write(registry, days, "SUCCESS", "c1", "f1", "+61400000002", "NONE", "rec", true),
+        1);
     EXPECT_EQ(slurp(to), "+61400000001|0000000003\n+61400000002|0000000001\n");
-    ASSERT_EQ(msgrec_write("SUCCESS", "c1", "f1", "+61400000002", "NONE", "rec", true), 1);
+    ASSERT_EQ(
+        msgrec_write(registry, days, "SUCCESS", "c1", "f1", "+61400000002", "NONE", "rec", true),
+        1);
     EXPECT_EQ(slurp(to), "+61400000001|0000000003\n+61400000002|0000000002\n");
 }
 
@@ -594,7 +619,7 @@ TEST_F(MsgrecTest, MonthFilesStayAsTheyWereAndAnInterruptedFoldIsFinished) {
     spit(dir.file("20231104.rec.tmp"), "SUCCESS|a|b|c|Sat Nov  4 10:00:00 2023|NONE|");
     spit(dir.file("notes.rec"), "not a day file\n");
     spit(dir.file("20231105.log"), "SUCCESS|SMS|b|c|Sun Nov  5 10:00:00 2023|NONE|\n");
-    msgrec_write("SUCCESS", "c", "f", "t", "NONE", "rec", false);
+    msgrec_write(registry, days, "SUCCESS", "c", "f", "t", "NONE", "rec", false);
     EXPECT_EQ(slurp(dir.file(month)), old +
                                           "SUCCESS|a|b|c|Sat Nov  4 10:00:00 2023|NONE|\n"
                                           "SUCCESS|a|b|c|Fri Nov  3 10:00:00 2023|NONE|\n");
@@ -623,16 +648,17 @@ TEST_F(MsgrecTest, ConcurrentAddsAndRecordsAddUpOnDisk) {
     constexpr int kThreads = 8, kRounds = 300, kKeys = 13;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t] {
-            std::vector<msgrecs*> all = msgrec_limits();
+        threads.emplace_back([this, t] {
+            std::vector<msgrecs*> all = registry.limits();
             for (int i = 0; i < kRounds; ++i) {
                 int k = (i * 7 + t) % kKeys;
                 std::string key = "key" + std::to_string(k);
                 if (k % 2) key[0] = 'K';  // the same key in another case
                 msgrec_add_to(all[0], key, t + 1);
                 if (i % 3 == 0)
-                    msgrec_write("SUCCESS", "ip" + std::to_string(t), "from" + std::to_string(k),
-                                 "to" + std::to_string(k), std::string(50 + t, 'x'), "rec", true);
+                    msgrec_write(registry, days, "SUCCESS", "ip" + std::to_string(t),
+                                 "from" + std::to_string(k), "to" + std::to_string(k),
+                                 std::string(50 + t, 'x'), "rec", true);
             }
         });
     }
@@ -676,9 +702,11 @@ struct CrashShared {
 };
 
 [[noreturn]] void crash_child(CrashShared* sh, const std::string& dir) {
-    Result<msgrecs_ptr> mr = msgrec_init("crash", dir, '|', "24", 0, 0, 0);
+    LimitRegistry registry;
+    MessageLog msglog;
+    Result<msgrecs_ptr> mr = msgrec_init(registry, "crash", dir, '|', "24", 0, 0, 0);
     std::string log = dir + "/msglog.dat";
-    if (!mr || !msglog_load(log, '|')) ::_exit(2);
+    if (!mr || !msglog.load(log, '|')) ::_exit(2);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     for (long i = 0; std::chrono::steady_clock::now() < deadline; ++i) {
         int k = static_cast<int>(i % CrashShared::kKeys);
@@ -686,8 +714,8 @@ struct CrashShared {
         msgrec_add_to(mr->get(), "key" + std::to_string(k), 1);
         std::string phone = "+49" + std::to_string(i % 500);
         std::string email = "user" + std::to_string(i % 7) + "@example.com";
-        msglog_store(phone.c_str(), email.c_str());
-        if (i % 97 == 0) (void)msglog_save(log);
+        msglog.store(phone.c_str(), email.c_str());
+        if (i % 97 == 0) (void)msglog.save(log);
         sh->rounds.store(i + 1);
     }
     ::_exit(3);
@@ -728,14 +756,14 @@ TEST_F(MsgrecTest, KilledWriterLeavesWellFormedFilesAndNoExtraCounts) {
         if (i + 1 == lines.size() && lines[i].back() != '\n') break;  // cut short; load drops it
         EXPECT_TRUE(std::regex_match(lines[i], entry)) << lines[i];
     }
-    Status loaded = msglog_load(log, '|');
+    MessageLog msglog;
+    Status loaded = msglog.load(log, '|');
     ASSERT_TRUE(loaded) << loaded.reason();
-    EXPECT_GT(msglog_size(), 0);
-    EXPECT_LE(msglog_size(), 500 * 7);
+    EXPECT_GT(msglog.size(), 0);
+    EXPECT_LE(msglog.size(), 500 * 7);
     std::string email;
-    EXPECT_GE(msglog_lookup("+490", 0, email), 1);
+    EXPECT_GE(msglog.lookup("+490", 0, email), 1);
     EXPECT_EQ(email.rfind("user", 0), 0u);
-    msglog_free();
     sh->~CrashShared();
     ::munmap(mem, sizeof(CrashShared));
 }

@@ -1,7 +1,8 @@
 // The state stores (records, message log, phone pool, rate-limit counts) through their
 // interfaces, the same cases against the file store and against a private PostgreSQL
-// server. "Two gateways" are two sets of stores on one database; with files they are the
-// one process's set, which must hold the same promises between its threads.
+// server. "Two gateways" are two sets of stores on one database; with files they are one
+// gateway's set, which must hold the same promises between its threads. Two gateways on
+// files in one process share nothing at all.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -56,29 +57,35 @@ std::optional<std::string> pool_in(PhonePoolStore& p, std::string_view number) {
 constexpr long kPoolMin = 1000;
 constexpr long kPoolMax = 1005;  // five numbers: 1000 to 1004
 
+// One gateway's own objects: the limits' registry, the log and the pool (the file stores
+// serve from them; the database stores take their clock from the registry).
+struct Owned {
+    LimitRegistry registry;
+    MessageLog log;
+    PhonePool pool;
+};
+
 struct FileBackend {
     static constexpr const char* kName = "files";
-    bool open(const std::string& dir, std::string& why) {
-        if (Status loaded = msglog_load(dir + "/msglog.dat", '|'); !loaded) {
+    bool open(const std::string& dir, Owned& own, StateStores& stores, std::string& why) {
+        if (Status loaded = own.log.load(dir + "/msglog.dat", '|'); !loaded) {
             why = loaded.reason();
             return false;
         }
-        phones_init(dir, "+61", "0400", kPoolMin, kPoolMax);
-        state_reset();
+        own.pool.init(dir, "+61", "0400", kPoolMin, kPoolMax);
+        stores = file_state_stores(own.registry, own.log, own.pool);
         return true;
     }
-    // The file stores are the process's own: a second gateway can only be another thread.
+    // Two gateways on files would not share them: a second one here can only be another
+    // thread of the same gateway.
     StateStores* second() { return nullptr; }
-    void close() {
-        msglog_free();
-        phones_free();
-    }
+    void close() {}
 };
 
 struct PgBackend {
     static constexpr const char* kName = "postgresql";
     StateStores other;
-    bool open(const std::string&, std::string& why) {
+    bool open(const std::string&, Owned& own, StateStores& stores, std::string& why) {
         PgCluster* pg = PgCluster::shared();
         if (!pg) {
             why = PgCluster::shared_error();
@@ -95,12 +102,12 @@ struct PgBackend {
             return false;
         }
         phone_range range = phone_range_of("+61", "0400", kPoolMin, kPoolMax);
-        state_install(pg_state_stores(pg->dsn(db), '|', range));
-        other = pg_state_stores(pg->dsn(db), '|', range);
+        stores = pg_state_stores(pg->dsn(db), '|', range, own.registry);
+        other = pg_state_stores(pg->dsn(db), '|', range, own.registry);
         return true;
     }
     StateStores* second() { return &other; }
-    void close() { state_reset(); }
+    void close() { other = StateStores{}; }
 };
 
 template <typename Backend>
@@ -111,44 +118,53 @@ class StateStoresTest : public ::testing::Test {
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
         g_now = midday();
-        msgrec_set_clock(fake_now);
-        msglog_set_clock(fake_now);
-        phones_set_clock(fake_now);
+        own_.registry.set_clock(fake_now);
+        own_.log.set_clock(fake_now);
+        own_.pool.set_clock(fake_now);
         std::string why;
-        Result<msgrecs_ptr> mr = msgrec_init("msgrec", dir_, '|', "24", 0, 3, 2, 2);
+        Result<msgrecs_ptr> mr = msgrec_init(own_.registry, "msgrec", dir_, '|', "24", 0, 3, 2, 2);
         ASSERT_TRUE(mr) << mr.reason();
         limits_.push_back(std::move(*mr));
-        ASSERT_TRUE(backend_.open(dir_, why)) << Backend::kName << ": " << why;
+        ASSERT_TRUE(backend_.open(dir_, own_, stores_, why)) << Backend::kName << ": " << why;
         opened_ = true;
     }
     void TearDown() override {
         if (opened_) backend_.close();
+        stores_ = StateStores{};
         for (auto& l : limits_) msgrec_free(l);
-        msgrec_set_clock(nullptr);
-        msglog_set_clock(nullptr);
-        phones_set_clock(nullptr);
         std::error_code ec;
         fs::remove_all(dir_, ec);
     }
     msgrecs* limit() { return limits_.front().get(); }
+    int write(std::string_view status, std::string_view client, std::string_view from,
+              std::string_view to, std::string_view text, std::string_view kind, bool counted,
+              bool reserved = false) {
+        return state_write(stores_, status, client, from, to, text, kind, counted, reserved);
+    }
+    RecordStore& records() { return *stores_.records; }
+    LimitStore& limits_a() { return *stores_.limits; }
+    PhonePoolStore& pool_a() { return *stores_.phones; }
+    MessageLogStore& msglog_a() { return *stores_.msglog; }
     // The stores of the other gateway (for files, the same ones).
     LimitStore& limits_b() {
         StateStores* s = backend_.second();
-        return s ? *s->limits : limit_store();
+        return s ? *s->limits : limits_a();
     }
     PhonePoolStore& pool_b() {
         StateStores* s = backend_.second();
-        return s ? *s->phones : phone_pool();
+        return s ? *s->phones : pool_a();
     }
     MessageLogStore& msglog_b() {
         StateStores* s = backend_.second();
-        return s ? *s->msglog : msglog_store_of();
+        return s ? *s->msglog : msglog_a();
     }
 
+    Owned own_;  // outlives the limits and the stores
     Backend backend_;
     bool opened_ = false;
     std::string dir_;
     std::vector<msgrecs_ptr> limits_;
+    StateStores stores_;
 };
 
 using Backends = ::testing::Types<FileBackend, PgBackend>;
@@ -163,12 +179,12 @@ TYPED_TEST_SUITE(StateStoresTest, Backends, BackendNames);
 
 TYPED_TEST(StateStoresTest, RecordsOfADayReadBackInTheDayFileFormat) {
     const std::time_t t = g_now.load();
-    ASSERT_EQ(state_write("SUCCESS", "10.0.0.1", "ann@x", "+6140", "NONE", "rec", false), 1);
+    ASSERT_EQ(this->write("SUCCESS", "10.0.0.1", "ann@x", "+6140", "NONE", "rec", false), 1);
     g_now = t + 61;
-    ASSERT_EQ(state_write("FAILURE", "10.0.0.1", "bob|x", "+6141", "line\r\nbreak", "rec", false),
+    ASSERT_EQ(this->write("FAILURE", "10.0.0.1", "bob|x", "+6141", "line\r\nbreak", "rec", false),
               1);
-    ASSERT_EQ(state_write("SUCCESS", "SMS", "+6140", "ann@x", "NONE", "log", false), 1);
-    Result<std::string> read = records_store().day("20240131", "rec");
+    ASSERT_EQ(this->write("SUCCESS", "SMS", "+6140", "ann@x", "NONE", "log", false), 1);
+    Result<std::string> read = this->records().day("20240131", "rec");
     ASSERT_TRUE(read) << read.reason();
     std::string out = *read;
     EXPECT_EQ(out, msgrec_record_line("SUCCESS", "10.0.0.1", "ann@x", "+6140", t, "NONE", '|') +
@@ -176,29 +192,29 @@ TYPED_TEST(StateStoresTest, RecordsOfADayReadBackInTheDayFileFormat) {
                                           "line\r\nbreak", '|'));
     EXPECT_EQ(out.find("Wed Jan 31 12:00:00 2024|NONE|\n") != std::string::npos, true) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << "line breaks in a field are blanks";
-    read = records_store().day("20240131", "log");
+    read = this->records().day("20240131", "log");
     ASSERT_TRUE(read) << read.reason();
     out = *read;
     EXPECT_EQ(out, msgrec_record_line("SUCCESS", "SMS", "+6140", "ann@x", t + 61, "NONE", '|'));
     // The next day's first record leaves the earlier day readable (folded, for files).
     g_now = t + 86400;
-    ASSERT_EQ(state_write("SUCCESS", "10.0.0.2", "cy@x", "+6142", "NONE", "rec", false), 1);
-    read = records_store().day("20240131", "rec");
+    ASSERT_EQ(this->write("SUCCESS", "10.0.0.2", "cy@x", "+6142", "NONE", "rec", false), 1);
+    read = this->records().day("20240131", "rec");
     ASSERT_TRUE(read) << read.reason();
     out = *read;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
-    read = records_store().day("20240201", "rec");
+    read = this->records().day("20240201", "rec");
     ASSERT_TRUE(read) << read.reason();
     out = *read;
     EXPECT_EQ(out,
               msgrec_record_line("SUCCESS", "10.0.0.2", "cy@x", "+6142", t + 86400, "NONE", '|'));
-    read = records_store().day("20230101", "rec");
+    read = this->records().day("20230101", "rec");
     ASSERT_TRUE(read) << read.reason();
     out = *read;
     EXPECT_EQ(out, "") << "a day without records";
     for (const char* bad : {"2024013", "2024013x", "", "202401311"}) {
         SCOPED_TRACE(bad);
-        Result<std::string> refused = records_store().day(bad, "rec");
+        Result<std::string> refused = this->records().day(bad, "rec");
         ASSERT_FALSE(refused);
         EXPECT_EQ(refused.reason(), "a day is eight digits, YYYYMMDD");
     }
@@ -209,7 +225,7 @@ TYPED_TEST(StateStoresTest, RecordsOfADayReadBackInTheDayFileFormat) {
 TYPED_TEST(StateStoresTest, TodaysOutcomesAreCountedAndTheNewestListedFirst) {
     const std::time_t t = g_now.load();
     g_now = t - 86400;  // yesterday counts for nothing today
-    ASSERT_EQ(state_write("SUCCESS", "10.0.0.9", "old@x", "+6149", "NONE", "rec", false), 1);
+    ASSERT_EQ(this->write("SUCCESS", "10.0.0.9", "old@x", "+6149", "NONE", "rec", false), 1);
     struct Rec {
         const char* status;
         const char* client;
@@ -229,7 +245,7 @@ TYPED_TEST(StateStoresTest, TodaysOutcomesAreCountedAndTheNewestListedFirst) {
     for (std::size_t i = 0; i < std::size(recs); ++i) {
         g_now = t + static_cast<std::time_t>(i);
         const Rec& r = recs[i];
-        ASSERT_EQ(state_write(r.status, r.client, r.from, "+6142", "te|xt", r.kind, false), 1);
+        ASSERT_EQ(this->write(r.status, r.client, r.from, "+6142", "te|xt", r.kind, false), 1);
         std::string line =
             msgrec_record_line(r.status, r.client, r.from, "+6142", g_now.load(), "te|xt", '|');
         line.pop_back();
@@ -241,7 +257,7 @@ TYPED_TEST(StateStoresTest, TodaysOutcomesAreCountedAndTheNewestListedFirst) {
     } cases[] = {{20, 7}, {3, 3}, {0, 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.last_n);
-        Result<DayOutcomes> read = records_store().today(g_now.load(), c.last_n);
+        Result<DayOutcomes> read = this->records().today(g_now.load(), c.last_n);
         ASSERT_TRUE(read) << read.reason();
         const DayOutcomes& d = *read;
         EXPECT_EQ(d.sent, 2);
@@ -254,14 +270,14 @@ TYPED_TEST(StateStoresTest, TodaysOutcomesAreCountedAndTheNewestListedFirst) {
     }
     // A later record is seen at the next call; tomorrow starts at nothing.
     g_now = t + 100;
-    ASSERT_EQ(state_write("FAILURE", "10.0.0.3", "dee@x", "+6143", "NONE", "rec", false), 1);
-    Result<DayOutcomes> read = records_store().today(g_now.load(), 1);
+    ASSERT_EQ(this->write("FAILURE", "10.0.0.3", "dee@x", "+6143", "NONE", "rec", false), 1);
+    Result<DayOutcomes> read = this->records().today(g_now.load(), 1);
     ASSERT_TRUE(read) << read.reason();
     DayOutcomes d = *read;
     EXPECT_EQ(d.failed, 2);
     ASSERT_EQ(d.last.size(), 1u);
     EXPECT_NE(d.last[0].line.find("dee@x"), std::string::npos) << d.last[0].line;
-    read = records_store().today(t + 86400, 20);
+    read = this->records().today(t + 86400, 20);
     ASSERT_TRUE(read) << read.reason();
     d = *read;
     EXPECT_EQ(d.sent + d.failed + d.received, 0);
@@ -271,11 +287,11 @@ TYPED_TEST(StateStoresTest, TodaysOutcomesAreCountedAndTheNewestListedFirst) {
 TYPED_TEST(StateStoresTest, WriteWithoutAnyLimitKeepsNothing) {
     msgrec_free(this->limits_.front());
     this->limits_.clear();
-    EXPECT_EQ(state_write("SUCCESS", "10.0.0.1", "ann@x", "+6140", "NONE", "rec", true), 0);
+    EXPECT_EQ(this->write("SUCCESS", "10.0.0.1", "ann@x", "+6140", "NONE", "rec", true), 0);
 }
 
 TYPED_TEST(StateStoresTest, MessageLogKeepsOnePairInOrderAndTheLatestByTime) {
-    MessageLogStore& log = msglog_store_of();
+    MessageLogStore& log = this->msglog_a();
     const std::time_t t = g_now.load();
     ASSERT_TRUE(log.store("+61400", "ann@example.com"));
     g_now = t + 10;
@@ -303,7 +319,7 @@ TYPED_TEST(StateStoresTest, MessageLogKeepsOnePairInOrderAndTheLatestByTime) {
 }
 
 TYPED_TEST(StateStoresTest, PoolBindsTheLowestFreeNumberAndReusesAnIdleOne) {
-    PhonePoolStore& pool = phone_pool();
+    PhonePoolStore& pool = this->pool_a();
     const std::time_t t = g_now.load();
     EXPECT_EQ(pool.bind("ann@x"), "+614001000");
     EXPECT_EQ(this->pool_b().bind("bob@x"), "+614001001") << "the other gateway sees it taken";
@@ -337,7 +353,7 @@ TYPED_TEST(StateStoresTest, PoolNeverBindsANumberTwiceUnderConcurrentSenders) {
     std::vector<std::thread> threads;
     for (int i = 0; i < 12; ++i)
         threads.emplace_back([&, i] {
-            PhonePoolStore& p = i % 2 ? phone_pool() : this->pool_b();
+            PhonePoolStore& p = i % 2 ? this->pool_a() : this->pool_b();
             got[static_cast<std::size_t>(i)] = p.bind("s" + std::to_string(i) + "@x");
         });
     for (auto& th : threads) th.join();
@@ -349,14 +365,14 @@ TYPED_TEST(StateStoresTest, PoolNeverBindsANumberTwiceUnderConcurrentSenders) {
             continue;
         }
         EXPECT_TRUE(numbers.insert(*got[i]).second) << *got[i] << " bound twice";
-        EXPECT_EQ(pool_in(phone_pool(), *got[i]), "s" + std::to_string(i) + "@x");
+        EXPECT_EQ(pool_in(this->pool_a(), *got[i]), "s" + std::to_string(i) + "@x");
     }
     EXPECT_EQ(numbers.size(), 5u);
     EXPECT_EQ(none, 7);
 }
 
 TYPED_TEST(StateStoresTest, ReservationsHoldTheLimitAndGiveBack) {
-    LimitStore& l = limit_store();
+    LimitStore& l = this->limits_a();
     msgrecs* mr = this->limit();  // from 3, to 2, user 2, ip none
     struct Step {
         const char* what;
@@ -395,12 +411,12 @@ TYPED_TEST(StateStoresTest, ReservationsHoldTheLimitAndGiveBack) {
 }
 
 TYPED_TEST(StateStoresTest, SentSmsStayCountedAndExpireAfterAPeriodWithoutChange) {
-    LimitStore& l = limit_store();
+    LimitStore& l = this->limits_a();
     msgrecs* mr = this->limit();  // to 2, period 24 hours
     const std::time_t t = g_now.load();
     for (int i = 0; i < 2; ++i) {
         ASSERT_EQ(l.reserve(mr, MSGREC_TO, "+6140", 1, true), 1);
-        ASSERT_EQ(state_write("SUCCESS", "c", "f", "+6140", "NONE", "rec", true, true), 1);
+        ASSERT_EQ(this->write("SUCCESS", "c", "f", "+6140", "NONE", "rec", true, true), 1);
     }
     EXPECT_EQ(l.count(mr, MSGREC_TO, "+6140"), 2) << "each sent SMS counted once";
     // Refused attempts through the period are no change: they do not keep the counts alive.
@@ -416,11 +432,11 @@ TYPED_TEST(StateStoresTest, SentSmsStayCountedAndExpireAfterAPeriodWithoutChange
 }
 
 TYPED_TEST(StateStoresTest, CountsAreListedForDisplayAndResetByTheKeyShown) {
-    LimitStore& l = limit_store();
+    LimitStore& l = this->limits_a();
     msgrecs* mr = this->limit();  // from 3
     auto sent = [&](const char* from) {
         ASSERT_EQ(l.reserve(mr, MSGREC_FROM, from, 1, true), 1);
-        ASSERT_EQ(state_write("SUCCESS", "c", from, "+6140", "NONE", "rec", true, true), 1);
+        ASSERT_EQ(this->write("SUCCESS", "c", from, "+6140", "NONE", "rec", true, true), 1);
     };
     sent("Ann@X");
     sent("ann@x");
@@ -447,20 +463,78 @@ TYPED_TEST(StateStoresTest, CountsAreListedForDisplayAndResetByTheKeyShown) {
 }
 
 TYPED_TEST(StateStoresTest, FiftyConcurrentSendersOnTwoGatewaysNeverPassALimitOfTen) {
-    Result<msgrecs_ptr> made = msgrec_init("ten", this->dir_, '|', "1", 0, 10, 0, 0);
+    Result<msgrecs_ptr> made =
+        msgrec_init(this->own_.registry, "ten", this->dir_, '|', "1", 0, 10, 0, 0);
     ASSERT_TRUE(made) << made.reason();
     msgrecs_ptr ten = std::move(*made);
     std::atomic<int> admitted{0};
     std::vector<std::thread> threads;
     for (int i = 0; i < 50; ++i)
         threads.emplace_back([&, i] {
-            LimitStore& l = i % 2 ? limit_store() : this->limits_b();
+            LimitStore& l = i % 2 ? this->limits_a() : this->limits_b();
             if (l.reserve(ten.get(), MSGREC_FROM, "flood@x", 1, true) == 1) ++admitted;
         });
     for (auto& th : threads) th.join();
     EXPECT_EQ(admitted.load(), 10);
-    EXPECT_EQ(limit_store().count(ten.get(), MSGREC_FROM, "flood@x"), 10);
+    EXPECT_EQ(this->limits_a().count(ten.get(), MSGREC_FROM, "flood@x"), 10);
     msgrec_free(ten);
+}
+
+// Two gateways in one process on files, each with its own directory, limits, log and pool:
+// what one keeps, counts or binds, the other never sees.
+TEST(StateStoresFiles, TwoGatewaysInOneProcessShareNothing) {
+    struct Side {
+        std::string dir;
+        Owned own;
+        msgrecs_ptr limit;
+        StateStores stores;
+        ~Side() {
+            std::error_code ec;
+            if (!dir.empty()) fs::remove_all(dir, ec);
+        }
+    };
+    g_now = midday();
+    Side sides[2];
+    for (Side& s : sides) {
+        char tmpl[] = "/tmp/state_stores_XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        s.dir = tmpl;
+        s.own.registry.set_clock(fake_now);
+        Result<msgrecs_ptr> mr = msgrec_init(s.own.registry, "msgrec", s.dir, '|', "24", 0, 3, 2);
+        ASSERT_TRUE(mr) << mr.reason();
+        s.limit = std::move(*mr);
+        ASSERT_TRUE(s.own.log.load(s.dir + "/msglog.dat", '|').ok());
+        s.own.pool.init(s.dir, "+61", "0400", kPoolMin, kPoolMax);
+        s.stores = file_state_stores(s.own.registry, s.own.log, s.own.pool);
+    }
+    Side& a = sides[0];
+    Side& b = sides[1];
+    ASSERT_EQ(a.stores.limits->reserve(a.limit.get(), MSGREC_FROM, "ann@x", 1, true), 1);
+    ASSERT_EQ(state_write(a.stores, "SUCCESS", "c", "ann@x", "+6140", "NONE", "rec", true, true),
+              1);
+    ASSERT_TRUE(a.stores.msglog->store("+6140", "ann@x"));
+    ASSERT_EQ(a.stores.phones->bind("ann@x"), "+614001000");
+
+    EXPECT_EQ(b.stores.limits->count(b.limit.get(), MSGREC_FROM, "ann@x"), 0);
+    Result<DayOutcomes> today = b.stores.records->today(g_now.load(), 20);
+    ASSERT_TRUE(today) << today.reason();
+    EXPECT_EQ(today->sent, 0);
+    EXPECT_TRUE(today->last.empty());
+    std::string email;
+    EXPECT_EQ(b.stores.msglog->lookup("+6140", 0, email), 0);
+    EXPECT_EQ(b.own.log.size(), 0);
+    EXPECT_EQ(pool_in(*b.stores.phones, "+614001000"), std::nullopt);
+    EXPECT_EQ(b.stores.phones->bind("bob@x"), "+614001000") << "its own lowest number is free";
+    EXPECT_FALSE(fs::exists(b.dir + "/msglog.dat")) << "nothing appended to the other's log";
+
+    // The first side still has exactly its own.
+    today = a.stores.records->today(g_now.load(), 20);
+    ASSERT_TRUE(today) << today.reason();
+    EXPECT_EQ(today->sent, 1);
+    EXPECT_EQ(a.stores.limits->count(a.limit.get(), MSGREC_FROM, "ann@x"), 1);
+    EXPECT_EQ(pool_in(*a.stores.phones, "+614001000"), "ann@x");
+    EXPECT_EQ(a.stores.msglog->lookup("+6140", 0, email), 1);
+    EXPECT_EQ(email, "ann@x");
 }
 
 // A database that is away: nothing is taken for an answer. Records and log entries are
@@ -469,8 +543,10 @@ TYPED_TEST(StateStoresTest, FiftyConcurrentSendersOnTwoGatewaysNeverPassALimitOf
 // database refuses the mail then, with its own reason).
 TEST(StateStoresPgDown, EveryOperationSaysTheStoreIsAway) {
     const std::string dsn = pg_unreachable_dsn();
-    StateStores s = pg_state_stores(dsn, '|', phone_range_of("+61", "", 0, 10));
-    Result<msgrecs_ptr> made = msgrec_init("down", "/nonexistent-dir", '|', "24", 0, 1, 0, 0);
+    LimitRegistry registry;
+    StateStores s = pg_state_stores(dsn, '|', phone_range_of("+61", "", 0, 10), registry);
+    Result<msgrecs_ptr> made =
+        msgrec_init(registry, "down", "/nonexistent-dir", '|', "24", 0, 1, 0, 0);
     ASSERT_TRUE(made) << made.reason();
     msgrecs_ptr mr = std::move(*made);
     EXPECT_FALSE(s.records->write("SUCCESS", "c", "f", "t", "NONE", "rec", std::time(nullptr)));
