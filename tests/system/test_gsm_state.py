@@ -89,7 +89,12 @@ class ModemState(unittest.TestCase):
         self.assertFalse(any(c.startswith("AT+CMGS") for c in self.modem.commands))
         self.assertEqual(gw.records(), [])
 
+        # The signal is read before the registration in each look: registered only once a
+        # look has read the new signal, the modem is seen up with it (not with the old one).
         self.modem.signal = 14
+        csq = self.modem.commands.count("AT+CSQ")
+        wait_for(lambda: self.modem.commands.count("AT+CSQ") > csq, WAIT,
+                 what="the new signal read")
         self.modem.registration = 5  # roaming
         body = self.modem.wait_body(1, WAIT)
         self.assertIn(b"for the network", body)
