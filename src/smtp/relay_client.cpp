@@ -3,6 +3,7 @@
 #include "smtp/relay_client.h"
 
 #include "foundation/lib.h"
+#include "foundation/tracefile.h"
 
 namespace tolvane {
 
@@ -28,6 +29,9 @@ RelayClient::~RelayClient() = default;
 
 Status RelayClient::send(const RelayMail& mail) {
     if (!engine_) return Error{SMTP_ECONNECT, "no relay"};
+    // The dialogue's trace lines go out in one write when the mail is done (or when a read
+    // has waited a second for the server), not one write a line.
+    TraceHold trace_hold;
     smtp_message_extra extra;
     extra.headers = mail.headers;
     std::string failure;
