@@ -60,10 +60,13 @@ struct PgJob {
 
 class PgGroup {
   public:
-    // gather_us: when a durable group starts right after another, the time it waits for
-    // more callers to join it (one commit for more mails, a little later for each).
+    // gather_us: when a durable group starts right after another (within 2 ms), the time
+    // it waits for more callers to join it: one commit, and one wait for the server's
+    // disk, for more mails, each a little later. About a disk flush of the server: 2 ms
+    // took a commit for 6 mails instead of 3 under a 20-session load, at the same rate.
+    // A lone client's mails never wait: their commits do not follow each other so soon.
     PgGroup(const std::string& dsn, std::string channel, std::function<void()> before_group,
-            int gather_us = 300)
+            int gather_us = 2000)
         : link_(dsn, "queue"),
           channel_(std::move(channel)),
           before_group_(std::move(before_group)),
