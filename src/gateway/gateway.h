@@ -181,7 +181,8 @@ class Gateway {
     // Originator of scheduled reports: gsm_number when a modem transport was configured.
     std::optional<std::string> report_using;
     // The SMPP submits waiting for their receipts (gateway/smpp_receipts.h), when a
-    // transport is SMPP; its handler is removed once the transports are closed.
+    // transport is SMPP; each SMPP transport holds its handler until it is freed, before
+    // this table.
     std::unique_ptr<SmppReceipts> receipts;
     // The HTTP API's keys, the status of its messages (told by the delivery workers and
     // the receipts) and its idempotency keys (gateway/api_server.h); made by start-up

@@ -217,7 +217,7 @@ void close_transports(Gateway& gw, bool abandoned) {
     gw.recv = nullptr;
     gw.recv_owned.reset();
     gw.send.reset();
-    smpp_receipts_reset();
+    // The transports took their receipt handlers with them: the table can go.
     gw.receipts.reset();
     gw.mail_server.reset();
     gw.relay.reset();

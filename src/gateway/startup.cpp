@@ -527,7 +527,7 @@ bool open_routed_transports(Gateway& gw) {
     if (smpp) {
         gw.receipts = std::make_unique<SmppReceipts>(
             gw.relay.get(), iequals(sini_word(gw.ini(), SMPP_RECEIPTS), "failure"), gw.state);
-        smpp_receipts_install(gw.receipts.get());
+        smpp_receipts_install(gw.receipts.get(), gw.send.get());
     }
     return true;
 }
@@ -558,7 +558,8 @@ bool open_transports(Gateway& gw) {
     if (send_mode == SMS_SMPP || recv_mode == SMS_SMPP) {
         gw.receipts = std::make_unique<SmppReceipts>(
             gw.relay.get(), iequals(sini_word(gw.ini(), SMPP_RECEIPTS), "failure"), gw.state);
-        smpp_receipts_install(gw.receipts.get());
+        smpp_receipts_install(gw.receipts.get(), gw.send.get());
+        smpp_receipts_install(gw.receipts.get(), gw.recv_owned.get());
     }
     return true;
 }
