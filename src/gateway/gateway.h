@@ -80,6 +80,7 @@ class SmtpServer;
 class RelayClient;
 class DeliveryEngine;
 class SmppReceipts;
+class PgSideWriters;
 class MailUnits;
 class ApiKeyTable;
 class ApiMessages;
@@ -169,6 +170,10 @@ class Gateway {
     PhonePool phones;
     // Set once the message log is loaded, so that shutdown knows to save it.
     bool msglog_loaded = false;
+    // Where the PostgreSQL queue, while open, takes the statements that ride in its groups
+    // (store/pg.h): handed to it and to the database's stores when start-up builds them,
+    // so that they outlive both; made with the Gateway.
+    std::unique_ptr<PgSideWriters> pg_side;
     // Records, message log, pool and rate-limit counts as the mail and SMS paths reach
     // them (records/stores.h): made with the file stores over the members above, replaced
     // by start-up with the database's when a shared store is configured.

@@ -443,7 +443,7 @@ void set_up_phones_and_state(Gateway& gw) {
             gw.setting_str(STORE_DSN), gw.delimiter,
             phone_range_of(gw.setting(PHONE_COUNTRY), gw.setting(PHONE_SERVICE),
                            gw.setting_int(PHONE_RANGE, "min"), gw.setting_int(PHONE_RANGE, "max")),
-            gw.limit_registry);
+            gw.limit_registry, gw.pg_side.get());
 }
 
 // 16. The mail side.
