@@ -49,6 +49,7 @@
 #include "records/alias.h"
 #include "records/msglog.h"
 #include "records/msgrec.h"
+#include "records/mutexlist.h"
 #include "records/phones.h"
 #include "records/stores.h"
 #include "sms/transport.h"
@@ -243,6 +244,13 @@ class Gateway {
     std::vector<std::unique_ptr<CHAN>> command_more;  // on the further web_listen addresses
     bool command_https = false;
     WebSessions web_sessions;  // the web channel's login sessions and their form tokens
+
+    // ---- counted threads ----
+    // The worker threads shutdown waits for (records/mutexlist.h): the mail receiving
+    // thread, the web channel's accepting and serving threads. Declared after all they
+    // use; shutdown has waited for them (or ended the process without this destructor)
+    // before the set goes.
+    CountedThreads threads;
 
     // ---- console ----
     // The -debug console's thread (gateway/cli.h), stopped and joined first.

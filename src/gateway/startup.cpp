@@ -119,7 +119,7 @@ std::string directory_problem(const std::string& dir) {
 [[nodiscard]] bool start_mail_receiver(Gateway& gw) {
     SmtpServer* server = gw.mail_server.get();
     if (server == nullptr) return false;
-    return start_counted_thread([server] {
+    return gw.threads.start([server] {
         seed_random();
         server->run(std::stop_token());
         imsg("'Smtp' Callback noticed shutdown signalled");
@@ -584,12 +584,12 @@ void start_receivers(Gateway& gw) {
 }  // namespace
 
 int gateway_startup(Gateway& gw, CommandLine& cl, int& tool_status) {
-    // 1. Random generator, log, process locks, lock queue.
+    // 1. Random generator, log, lock queue (the pool's and the threads' locks are made
+    // with the Gateway).
     seed_random();
     install_signals(gw);
     mylog = log_init(LOG_DEBUG);
     log_doflush(mylog.get(), 1);
-    mutexlist_init();
     th_mutex_queue_init();
 
     if (int loaded = load_settings(gw, cl, tool_status); loaded != 1) return loaded;

@@ -228,6 +228,8 @@ class PgPhonePool final : public PhonePoolStore {
     PgPhonePool(const std::string& dsn, phone_range range, const LimitRegistry& clock)
         : link_(dsn, "phone pool"), range_(std::move(range)), clock_(clock) {}
 
+    NamedLock& use_lock() override { return use_lock_; }
+
     std::optional<std::string> bind(std::string_view email) override {
         if (range_.size <= 0) return std::nullopt;
         std::int64_t t = clock_.now();
@@ -302,6 +304,7 @@ class PgPhonePool final : public PhonePoolStore {
     PgLink link_;
     const phone_range range_;
     const LimitRegistry& clock_;
+    NamedLock use_lock_{PHONES};
 };
 
 class PgLimits final : public LimitStore {
