@@ -209,7 +209,7 @@ bool api_shared_store(Gateway& gw, std::shared_ptr<PgApiStore>& out) {
         return false;
     }
     if (*kind != StoreKind::POSTGRESQL) return true;
-    out = std::make_shared<PgApiStore>(gw.setting_str(STORE_DSN));
+    out = std::make_shared<PgApiStore>(gw.setting_str(STORE_DSN), gw.pg_side.get());
     const std::int64_t now = api_now_ms();
     Status opened = out->open(now - std::int64_t{API_STATUS_KEEP_DAYS} * 86400000,
                               now - std::int64_t{API_IDEMPOTENCY_HOURS} * 3600000);

@@ -20,6 +20,7 @@
 #include "gateway/web_admin.h"
 #include "smtp/relay_client.h"
 #include "smtp/server.h"
+#include "store/pg.h"
 
 namespace tolvane {
 
@@ -56,6 +57,7 @@ void WakePipe::drain() const {
 Gateway::Gateway()
     : web_slots(std::make_unique<WebSlots>()),
       web_probe(std::make_unique<WebProbe>()),
+      pg_side(std::make_unique<PgSideWriters>()),
       state(file_state_stores(limit_registry, msglog, phones)),
       mail_units(std::make_unique<MailUnits>()) {}
 

@@ -49,6 +49,7 @@
 #include "records/alias.h"
 #include "records/msglog.h"
 #include "records/msgrec.h"
+#include "records/mutexlist.h"
 #include "records/phones.h"
 #include "records/stores.h"
 #include "sms/transport.h"
@@ -80,6 +81,7 @@ class SmtpServer;
 class RelayClient;
 class DeliveryEngine;
 class SmppReceipts;
+class PgSideWriters;
 class MailUnits;
 class ApiKeyTable;
 class ApiMessages;
@@ -169,6 +171,10 @@ class Gateway {
     PhonePool phones;
     // Set once the message log is loaded, so that shutdown knows to save it.
     bool msglog_loaded = false;
+    // Where the PostgreSQL queue, while open, takes the statements that ride in its groups
+    // (store/pg.h): handed to it and to the database's stores when start-up builds them,
+    // so that they outlive both; made with the Gateway.
+    std::unique_ptr<PgSideWriters> pg_side;
     // Records, message log, pool and rate-limit counts as the mail and SMS paths reach
     // them (records/stores.h): made with the file stores over the members above, replaced
     // by start-up with the database's when a shared store is configured.
@@ -181,7 +187,8 @@ class Gateway {
     // Originator of scheduled reports: gsm_number when a modem transport was configured.
     std::optional<std::string> report_using;
     // The SMPP submits waiting for their receipts (gateway/smpp_receipts.h), when a
-    // transport is SMPP; its handler is removed once the transports are closed.
+    // transport is SMPP; each SMPP transport holds its handler until it is freed, before
+    // this table.
     std::unique_ptr<SmppReceipts> receipts;
     // The HTTP API's keys, the status of its messages (told by the delivery workers and
     // the receipts) and its idempotency keys (gateway/api_server.h); made by start-up
@@ -237,6 +244,13 @@ class Gateway {
     std::vector<std::unique_ptr<CHAN>> command_more;  // on the further web_listen addresses
     bool command_https = false;
     WebSessions web_sessions;  // the web channel's login sessions and their form tokens
+
+    // ---- counted threads ----
+    // The worker threads shutdown waits for (records/mutexlist.h): the mail receiving
+    // thread, the web channel's accepting and serving threads. Declared after all they
+    // use; shutdown has waited for them (or ended the process without this destructor)
+    // before the set goes.
+    CountedThreads threads;
 
     // ---- console ----
     // The -debug console's thread (gateway/cli.h), stopped and joined first.

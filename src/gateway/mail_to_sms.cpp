@@ -42,10 +42,10 @@ const char* value_of(rini* r, int key) {
     return sini_getx(rini_table(r), key, nullptr, nullptr, 0);
 }
 
-// A free pool number bound to the sender, under the pool lock so that one number never
-// goes to two senders.
+// A free pool number bound to the sender, under the pool's use lock so that one number
+// never goes to two senders.
 std::string pool_number(PhonePoolStore& pool, const std::string& sender) {
-    ProcessLock hold(PHONES);
+    LockHold hold(pool.use_lock());
     return pool.bind(sender).value_or(std::string());
 }
 

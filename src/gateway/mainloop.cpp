@@ -181,9 +181,9 @@ bool stop_threads(Gateway& gw, const shutdown_deadline& t) {
     // The delivery workers stop first, while the receiving threads end beside them.
     bool abandoned = delivery_stop(gw, t.limit_ms(LONG_MAX, t.deadline));
     imsg("Waiting for threads to complete...");
-    if (!thread_count_wait_zero(t.limit_ms(THREAD_WAIT_MS, t.thread_until()))) {
+    if (!gw.threads.wait_zero(t.limit_ms(THREAD_WAIT_MS, t.thread_until()))) {
         abandoned = true;
-        emsg("%d threads still running, abandoned", thread_count());
+        emsg("%d threads still running, abandoned", gw.threads.count());
     }
     // The SMS receiver ends once its message workers have stored what they hold (a store
     // in the queue, never a relay): joined here, before anything it uses goes.
@@ -217,7 +217,7 @@ void close_transports(Gateway& gw, bool abandoned) {
     gw.recv = nullptr;
     gw.recv_owned.reset();
     gw.send.reset();
-    smpp_receipts_reset();
+    // The transports took their receipt handlers with them: the table can go.
     gw.receipts.reset();
     gw.mail_server.reset();
     gw.relay.reset();
@@ -249,7 +249,6 @@ void free_state(Gateway& gw) {
     gw.tables.clear();
     gw.phones.clear();
     th_mutex_queue_clear();
-    mutexlist_free();
     sini_free(gw.settings);
 }
 

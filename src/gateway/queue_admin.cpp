@@ -63,6 +63,7 @@ bool open_queue_store(Gateway& gw) {
     queue_pg_options o;
     o.dsn = gw.setting_str(STORE_DSN);
     o.owner = store_owner_name(gw.ini());
+    o.side = gw.pg_side.get();
     int lease = gw.setting_int(QUEUE_LEASE);
     o.lease_ms = static_cast<std::int64_t>(lease > 0 ? lease : 60) * 1000;
     Result<std::unique_ptr<QueueStore>> q = queue_pg_open(o);

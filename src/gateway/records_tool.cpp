@@ -32,7 +32,8 @@ Result<std::string> day_lines(const SIni* ini, StoreKind store, char delim, cons
     if (store != StoreKind::POSTGRESQL)
         return msgrec_day_records_in(sini_text(ini, WORKPATH), delim, day, kind);
     LimitRegistry no_limits;  // a day is read without any limit
-    StateStores s = pg_state_stores(sini_text(ini, STORE_DSN), delim, phone_range{}, no_limits);
+    StateStores s = pg_state_stores(sini_text(ini, STORE_DSN), delim, phone_range{}, no_limits,
+                                    nullptr);
     return s.records->day(day, kind);
 }
 

@@ -214,6 +214,10 @@ bool RoutedTransport::usable_for(const SmsOut& sms) const {
     return route < 0 || picker_.route_usable(route, up_fn(), now);
 }
 
+void RoutedTransport::for_each_member(const std::function<void(SmsTransport&)>& fn) {
+    for (auto& m : members_) fn(*m);
+}
+
 std::vector<RoutedTransport::Member> RoutedTransport::members() const {
     std::vector<Member> out;
     const std::int64_t now = routes_now_ms();

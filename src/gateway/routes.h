@@ -154,6 +154,9 @@ class RoutedTransport : public SmsTransport {
         MemberState run;
     };
     std::vector<Member> members() const;
+    // Calls fn with each member transport, in table order (start-up gives them what the
+    // gateway adds, such as the SMPP receipt handler).
+    void for_each_member(const std::function<void(SmsTransport&)>& fn);
     // The routes none of whose transports is usable, by their match ("" when all can send).
     std::string routes_stuck() const;
     const RouteTable& table() const { return picker_.table(); }

@@ -10,6 +10,7 @@
 #include "foundation/lib.h"
 #include "foundation/log.h"
 #include "gateway/keys.h"
+#include "gateway/routes.h"
 #include "smtp/engine.h"
 #include "smtp/relay_client.h"
 #include "records/msgrec.h"
@@ -133,12 +134,19 @@ bool SmppReceipts::record(const smpp_receipt& r) {
     return true;
 }
 
-void smpp_receipts_install(SmppReceipts* receipts) {
-    sms_smpp_set_receipt_handler([receipts](const smpp_receipt& r) { return receipts->record(r); });
-}
-
-void smpp_receipts_reset() {
-    sms_smpp_set_receipt_handler(nullptr);
+int smpp_receipts_install(SmppReceipts* receipts, SmsTransport* t) {
+    if (t == nullptr) return 0;
+    int installed = 0;
+    auto install = [&](SmsTransport& one) {
+        if (sms_smpp_set_receipt_handler(
+                one, [receipts](const smpp_receipt& r) { return receipts->record(r); }))
+            ++installed;
+    };
+    if (auto* routed = dynamic_cast<RoutedTransport*>(t))
+        routed->for_each_member(install);
+    else
+        install(*t);
+    return installed;
 }
 
 }  // namespace tolvane

@@ -11,15 +11,15 @@
 //
 // Ownership: the Gateway owns the table (SmppReceipts, under its own lock, bounded: the
 // oldest entries go first) when a transport is SMPP; the delivery workers borrow it
-// through their MailSender. Its handler is installed into the transport at start-up and
-// runs on the transport's receipt thread; it is removed once the transports are closed,
-// before the table goes. Limits: the table lives in memory, so a receipt for a submit
+// through their MailSender. Its handler is installed into each SMPP transport at start-up
+// (the members of a routed transport too) and runs on that transport's receipt thread;
+// it goes with the transports, which are freed before the table. Limits: the table lives in memory, so a receipt for a submit
 // made before a restart is still recorded (with its message id and the phone it came
 // from) but cannot be matched to its mail.
 //
 //   smpp_configure(settings, get);                 // at start-up, from the keys
 //   gw.receipts = std::make_unique<SmppReceipts>(relay, notify_failures, gw.state);
-//   smpp_receipts_install(gw.receipts.get());      // after the transports started
+//   smpp_receipts_install(gw.receipts.get(), gw.send.get());  // after the transports started
 //   receipts->remember(id, {client, bill, dest, originator, want_report});
 #pragma once
 
@@ -79,10 +79,10 @@ class SmppReceipts {
     std::deque<std::string> order_;                                // oldest first (lock_)
 };
 
-// Installs the receipt handler of receipts into the SMPP transport (borrowed: it must stay
-// until smpp_receipts_reset).
-void smpp_receipts_install(SmppReceipts* receipts);
-// Removes the handler (shutdown, once the transports are closed).
-void smpp_receipts_reset();
+// Installs the receipt handler of receipts into t when it is an SMPP transport, or into
+// each SMPP member of a routed transport (null: none). receipts is borrowed: the
+// transports keep the handler until they are freed, so the table must outlive them. The
+// number of transports that took it.
+int smpp_receipts_install(SmppReceipts* receipts, SmsTransport* t);
 
 }  // namespace tolvane

@@ -361,7 +361,7 @@ class SmsJob {
     // The pool binds the numbers we send from, so an answer names its pool number as
     // the number it was sent to; the sender's own number is tried after it.
     std::optional<std::string> pool_address(bool& unavailable) {
-        ProcessLock hold(PHONES);
+        LockHold hold(p_.state->phones->use_lock());
         if (!to_number_.empty()) {
             if (std::optional<std::string> a = p_.state->phones->in(to_number_, unavailable))
                 return a;

@@ -119,7 +119,7 @@ std::string directory_problem(const std::string& dir) {
 [[nodiscard]] bool start_mail_receiver(Gateway& gw) {
     SmtpServer* server = gw.mail_server.get();
     if (server == nullptr) return false;
-    return start_counted_thread([server] {
+    return gw.threads.start([server] {
         seed_random();
         server->run(std::stop_token());
         imsg("'Smtp' Callback noticed shutdown signalled");
@@ -443,7 +443,7 @@ void set_up_phones_and_state(Gateway& gw) {
             gw.setting_str(STORE_DSN), gw.delimiter,
             phone_range_of(gw.setting(PHONE_COUNTRY), gw.setting(PHONE_SERVICE),
                            gw.setting_int(PHONE_RANGE, "min"), gw.setting_int(PHONE_RANGE, "max")),
-            gw.limit_registry);
+            gw.limit_registry, gw.pg_side.get());
 }
 
 // 16. The mail side.
@@ -527,7 +527,7 @@ bool open_routed_transports(Gateway& gw) {
     if (smpp) {
         gw.receipts = std::make_unique<SmppReceipts>(
             gw.relay.get(), iequals(sini_word(gw.ini(), SMPP_RECEIPTS), "failure"), gw.state);
-        smpp_receipts_install(gw.receipts.get());
+        smpp_receipts_install(gw.receipts.get(), gw.send.get());
     }
     return true;
 }
@@ -558,7 +558,8 @@ bool open_transports(Gateway& gw) {
     if (send_mode == SMS_SMPP || recv_mode == SMS_SMPP) {
         gw.receipts = std::make_unique<SmppReceipts>(
             gw.relay.get(), iequals(sini_word(gw.ini(), SMPP_RECEIPTS), "failure"), gw.state);
-        smpp_receipts_install(gw.receipts.get());
+        smpp_receipts_install(gw.receipts.get(), gw.send.get());
+        smpp_receipts_install(gw.receipts.get(), gw.recv_owned.get());
     }
     return true;
 }
@@ -583,12 +584,12 @@ void start_receivers(Gateway& gw) {
 }  // namespace
 
 int gateway_startup(Gateway& gw, CommandLine& cl, int& tool_status) {
-    // 1. Random generator, log, process locks, lock queue.
+    // 1. Random generator, log, lock queue (the pool's and the threads' locks are made
+    // with the Gateway).
     seed_random();
     install_signals(gw);
     mylog = log_init(LOG_DEBUG);
     log_doflush(mylog.get(), 1);
-    mutexlist_init();
     th_mutex_queue_init();
 
     if (int loaded = load_settings(gw, cl, tool_status); loaded != 1) return loaded;

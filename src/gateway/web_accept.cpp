@@ -52,7 +52,7 @@ class SlotHold {
 
 int serve(Gateway& gw, std::unique_ptr<CHAN> conn, std::shared_ptr<SlotHold> hold) {
     std::shared_ptr<CHAN> c(std::move(conn));
-    return start_counted_thread([&gw, c, hold] {
+    return gw.threads.start([&gw, c, hold] {
         command_thread(gw, c.get(), hold->reserved());
         hold->release();
     })
@@ -144,7 +144,7 @@ void web_accept_loop(Gateway& gw, CHAN* listener, bool https) {
 
 int web_accept_start(Gateway& gw, CHAN* listener, bool https) {
     if (!listener) return 0;
-    return start_counted_thread([&gw, listener, https] { web_accept_loop(gw, listener, https); })
+    return gw.threads.start([&gw, listener, https] { web_accept_loop(gw, listener, https); })
                ? 1
                : 0;
 }

@@ -29,13 +29,13 @@ class Gateway;
 inline constexpr int WEB_MAX_CONNECTIONS_DEFAULT = 256;
 inline constexpr int WEB_RESERVE_CONNECTIONS = 8;
 
-// Starts the accepting thread on listener for gw (counted in with add_thread); 0 when it
+// Starts the accepting thread on listener for gw (counted in gw.threads); 0 when it
 // could not be started.
 int web_accept_start(Gateway& gw, CHAN* listener, bool https);
 // The accepting loop itself, until gw.stop is set.
 void web_accept_loop(Gateway& gw, CHAN* listener, bool https);
 // Serves one accepted connection for gw on a counted thread of its own
-// (start_counted_thread), in a slot of the web_max_connections given, or else in a
+// (gw.threads.start), in a slot of the web_max_connections given, or else in a
 // reserve slot. 0 when no slot is free or no thread could be started (the connection is
 // then closed).
 int web_admin_start(Gateway& gw, std::unique_ptr<CHAN> conn,

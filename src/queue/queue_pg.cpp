@@ -229,7 +229,7 @@ class PgQueue final : public QueueStore {
 
 PgQueue::~PgQueue() {
     // No more records or log rows handed in: what is handed in is written by close().
-    if (listener_.joinable()) pg_side_writer(opt_.dsn, this, nullptr);
+    if (listener_.joinable() && opt_.side != nullptr) opt_.side->install(opt_.dsn, this, nullptr);
     listener_.request_stop();  // its stop callback wakes its poll()
     if (listener_.joinable()) listener_.join();
     // Entries taken on their way in that no worker claimed: free for every gateway now
@@ -343,13 +343,14 @@ Status PgQueue::open() {
     listener_ = std::jthread([this](std::stop_token stop) { listen_loop(stop); });
     // Records and message-log rows of delivered entries ride in the groups of outcomes,
     // ahead of the delete of their entry.
-    pg_side_writer(opt_.dsn, this, [this](PgStmt st) {
-        auto job = std::make_shared<Job>();
-        job->durable = false;
-        job->keep = true;
-        job->stmts.push_back(std::move(st));
-        group_.submit_later(job);
-    });
+    if (opt_.side != nullptr)
+        opt_.side->install(opt_.dsn, this, [this](PgStmt st) {
+            auto job = std::make_shared<Job>();
+            job->durable = false;
+            job->keep = true;
+            job->stmts.push_back(std::move(st));
+            group_.submit_later(job);
+        });
     return {};
 }
 

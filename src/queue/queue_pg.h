@@ -44,6 +44,8 @@
 
 namespace tolvane {
 
+class PgSideWriters;
+
 struct queue_pg_options {
     std::string dsn;    // libpq connection string
     std::string owner;  // this gateway's name in claims; unique among the gateways
@@ -52,6 +54,9 @@ struct queue_pg_options {
     // Called by the thread about to run a group, before its transaction (tests use it to
     // hold a group while other callers line up behind it).
     std::function<void()> before_group;
+    // Where the queue installs its writer of statements that ride in its groups while it
+    // is open (store/pg.h; borrowed, must outlive the queue); null: none (a tool's queue).
+    PgSideWriters* side = nullptr;
 };
 
 // Connects, brings the schema up to date and gives back the claims an earlier run under the

@@ -1,13 +1,9 @@
-// Process locks and the worker-thread count.
+// Named locks and the counted worker threads.
 #include "records/mutexlist.h"
 
 #include <array>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <memory>
-#include <mutex>
 #include <string>
 
 #include "foundation/lib.h"
@@ -20,12 +16,9 @@ namespace {
 
 constexpr std::array<const char*, PROCESS_LOCKS> LOCK_NAMES = {"PHONES", "THREADS"};
 
-std::array<std::unique_ptr<MUTEX>, PROCESS_LOCKS> locks;
-std::atomic<long> wait_limit{MUTEXLIST_WAIT_MS};
-std::atomic<int> threads{0};
-// Wakes thread_count_wait_zero when a counted thread ends.
-std::mutex count_lock;
-std::condition_variable count_changed;
+// How long a set of counted threads that goes waits for those still running (a shutdown
+// has waited for them already; one that overran it ended the process without this).
+constexpr long COUNTED_EXIT_WAIT_MS = 2000;
 
 // A broken lock invariant: the message goes to the log and to standard error (the log
 // may not be open yet), then the process stops.
@@ -39,109 +32,78 @@ std::condition_variable count_changed;
 
 }  // namespace
 
-int mutexlist_init() {
-    for (int n = 0; n < PROCESS_LOCKS; ++n) {
-        if (locks[n]) continue;
-        locks[n] = th_mutex_new(LOCK_NAMES[n]);
-        if (!locks[n]) lock_fault(strprintf("Failed to init mutex %d(%s)", n, LOCK_NAMES[n]));
+NamedLock::NamedLock(ProcessLockId id) : id_(id), m_(th_mutex_new(LOCK_NAMES[id])) {
+    if (!m_)
+        lock_fault(
+            strprintf("Failed to init mutex %d(%s)", static_cast<int>(id_), LOCK_NAMES[id_]));
+}
+
+NamedLock::~NamedLock() {
+    th_mutex_free(m_);
+}
+
+int NamedLock::get_debug(const char* file, int line) {
+    if (th_mutex_wait_remember(m_.get(), wait_limit_.load(), file, line) != 1) {
+        const char* held_file = th_mutex_file(m_.get());
+        lock_fault(strprintf("Failed to get mutex %d(%s). Held at (%s:%d)", static_cast<int>(id_),
+                             LOCK_NAMES[id_], held_file ? held_file : "", th_mutex_line(m_.get())));
     }
     return 1;
 }
 
-int mutexlist_get_debug(int n, const char* file, int line) {
-    if (n < 0 || n >= PROCESS_LOCKS || !locks[n]) {
-        lock_fault(strprintf("Mutex %d does not exist", n));
-    }
-    MUTEX* m = locks[n].get();
-    if (th_mutex_wait_remember(m, wait_limit.load(), file, line) != 1) {
-        const char* held_file = th_mutex_file(m);
-        lock_fault(strprintf("Failed to get mutex %d(%s). Held at (%s:%d)", n, LOCK_NAMES[n],
-                             held_file ? held_file : "", th_mutex_line(m)));
-    }
-    return 1;
-}
-
-int mutexlist_release(int n) {
-    if (n < 0 || n >= PROCESS_LOCKS || !locks[n]) {
-        lock_fault(strprintf("Mutex %d does not exist", n));
-    }
-    int rc = th_mutex_release(locks[n].get());
-    if (rc != 1) emsg("Failed to release mutex %d(%s)", n, LOCK_NAMES[n]);
+int NamedLock::release() {
+    int rc = th_mutex_release(m_.get());
+    if (rc != 1) emsg("Failed to release mutex %d(%s)", static_cast<int>(id_), LOCK_NAMES[id_]);
     return rc;
 }
 
-void mutexlist_free() {
-    for (auto& m : locks) th_mutex_free(m);
+const char* NamedLock::name() const {
+    return LOCK_NAMES[id_];
 }
 
-const char* mutexlist_name(int n) {
-    if (n < 0 || n >= PROCESS_LOCKS) return "";
-    return LOCK_NAMES[n];
+void CountedThreads::State::add() {
+    LockHold hold(lock);
+    count.fetch_add(1);
 }
 
-long mutexlist_wait_limit() {
-    return wait_limit.load();
-}
-
-void mutexlist_set_wait_limit(long ms) {
-    wait_limit.store(ms > 0 ? ms : MUTEXLIST_WAIT_MS);
-}
-
-void add_thread() {
-    ProcessLock hold(THREADS);
-    threads.fetch_add(1);
-}
-
-void rmv_thread() {
+void CountedThreads::State::remove() {
     {
-        ProcessLock hold(THREADS);
-        threads.fetch_sub(1);
+        LockHold hold(lock);
+        count.fetch_sub(1);
     }
     // Taken after the change, so a waiter has either seen the new count or is waiting.
-    std::lock_guard<std::mutex> g(count_lock);
-    count_changed.notify_all();
+    std::lock_guard<std::mutex> g(changed_lock);
+    changed.notify_all();
 }
 
-bool thread_count_wait_zero(long limit_ms) {
-    std::unique_lock<std::mutex> g(count_lock);
-    return count_changed.wait_for(g, std::chrono::milliseconds(limit_ms > 0 ? limit_ms : 0),
-                                  [] { return threads.load() == 0; });
+CountedThreads::CountedThreads()
+    : st_(std::make_shared<State>()), set_(std::make_unique<ThreadSet>()) {}
+
+CountedThreads::~CountedThreads() {
+    if (!set_->join_all(COUNTED_EXIT_WAIT_MS)) (void)set_.release();
 }
 
-int thread_count() {
-    return threads.load();
+void CountedThreads::add() {
+    st_->add();
 }
 
-namespace {
-
-// How long the process's exit waits for counted threads still running (a shutdown has
-// waited for them already; one that overran it ended the process without exit).
-constexpr long COUNTED_EXIT_WAIT_MS = 2000;
-
-// The owner of the counted threads: each is joined once it has ended, by the next start
-// or at process exit. When some are still running at exit after COUNTED_EXIT_WAIT_MS,
-// the set is kept, not destroyed: the process ends under them.
-struct CountedThreads {
-    std::unique_ptr<ThreadSet> set = std::make_unique<ThreadSet>();
-    ~CountedThreads() {
-        if (!set->join_all(COUNTED_EXIT_WAIT_MS)) (void)set.release();
-    }
-};
-
-ThreadSet& counted_threads() {
-    static CountedThreads owner;
-    return *owner.set;
+void CountedThreads::remove() {
+    st_->remove();
 }
 
-}  // namespace
+bool CountedThreads::wait_zero(long limit_ms) {
+    std::unique_lock<std::mutex> g(st_->changed_lock);
+    return st_->changed.wait_for(g, std::chrono::milliseconds(limit_ms > 0 ? limit_ms : 0),
+                                 [this] { return st_->count.load() == 0; });
+}
 
-bool start_counted_thread(std::function<void()> fn) {
-    add_thread();
-    bool started = counted_threads().start([fn = std::move(fn)](std::stop_token) {
+bool CountedThreads::start(std::function<void()> fn) {
+    st_->add();
+    bool started = set_->start([st = st_, fn = std::move(fn)](std::stop_token) {
         fn();
-        rmv_thread();
+        st->remove();
     });
-    if (!started) rmv_thread();
+    if (!started) st_->remove();
     return started;
 }
 

@@ -9,11 +9,12 @@
 // CD are the fourth- to first-last characters of the number padded on the left with
 // blanks to four ("%04s").
 //
-// Callers hold the process lock PHONES around each use, and the mail side across
-// reserve and bind (the file store's bind, stores.h), so one number never goes to two
-// senders; the pool also keeps a lock of its own so that its memory is safe whatever the
-// caller does. The gateway owns its pool (Gateway::phones); two pools share nothing, not
-// even their clock.
+// Callers hold the pool's use lock (use_lock(), named PHONES; through the store,
+// PhonePoolStore::use_lock) around each use, and the mail side across reserve and bind
+// (the file store's bind, stores.h), so one number never goes to two senders; the pool
+// also keeps a lock of its own so that its memory is safe whatever the caller does. The
+// gateway owns its pool (Gateway::phones); two pools share nothing, not even their clock
+// or their use lock.
 //
 //   PhonePool pool;
 //   pool.init(workpath, "+61", "0400", 0, 1000);          // service becomes "400"
@@ -41,6 +42,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "records/mutexlist.h"
 
 namespace tolvane {
 
@@ -97,9 +100,13 @@ class PhonePool {
     // "now" as that clock gives it.
     std::time_t now() const;
 
+    // The lock callers hold around each use (see above).
+    NamedLock& use_lock() { return use_lock_; }
+
     struct Data;
 
   private:
+    NamedLock use_lock_{PHONES};
     std::mutex lock_;
     std::unique_ptr<Data> d_;
     std::atomic<std::time_t (*)()> clock_{nullptr};

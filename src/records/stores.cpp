@@ -71,6 +71,7 @@ class FilePhonePool final : public PhonePoolStore {
         unavailable = false;
         return pool_.in(std::string(number).c_str());
     }
+    NamedLock& use_lock() override { return pool_.use_lock(); }
 
   private:
     PhonePool& pool_;

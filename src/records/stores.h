@@ -93,6 +93,9 @@ class PhonePoolStore {
     // The address bound to number (counting one message in), or nullopt; unavailable is
     // set when the pool cannot be read now (and nullopt then says nothing).
     virtual std::optional<std::string> in(std::string_view number, bool& unavailable) = 0;
+    // The pool's use lock, which the callers hold around each use (PhonePool's for the
+    // files, the store's own for the database).
+    virtual NamedLock& use_lock() = 0;
 };
 
 // The rate-limit counts of the limits of a LimitRegistry.

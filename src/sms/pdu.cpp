@@ -2,7 +2,6 @@
 // SMS-SUBMIT / SMS-DELIVER units. See pdu.h for the limits.
 #include "sms/pdu.h"
 
-#include <atomic>
 #include <vector>
 
 #include "foundation/lib.h"
@@ -15,8 +14,6 @@ namespace {
 
 constexpr int ESC = 27;
 constexpr char HEX[] = "0123456789ABCDEF";
-
-std::atomic<unsigned> g_reference{0};
 
 int hexdigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -430,9 +427,10 @@ Result<int> gsm_encode_pdu_ref(int reference, int dcs, std::string_view to,
     return static_cast<int>((dst.size() - 2) / 2);
 }
 
-Result<int> gsm_encode_pdu(int dcs, std::string_view to, std::string_view message,
+Result<int> gsm_encode_pdu(int& next, int dcs, std::string_view to, std::string_view message,
                            std::string& dst) {
-    int reference = static_cast<int>(g_reference.fetch_add(1) % 256);
+    const int reference = next & 0xFF;
+    next = (reference + 1) % 256;
     return gsm_encode_pdu_ref(reference, dcs, to, message, dst);
 }
 

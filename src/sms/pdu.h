@@ -4,7 +4,8 @@
 // when the modem runs in text mode.
 //
 // Everything here is pure computation on strings: no I/O, no locks, no threads.
-// The only shared state is the message-reference counter, an atomic.
+// Nothing is shared: the message reference of each unit is the caller's (a modem
+// counts its own).
 //
 // Units are hexadecimal text, two characters an octet, high digit first. Output
 // uses upper-case digits; input takes either case. A read position (an index
@@ -111,9 +112,9 @@ Status pdu_decode_content(int dcs, bool udhi, std::string_view pdu, std::size_t&
 // Builds an SMS-SUBMIT (no service centre, no validity period, TP-PID 0) for to in
 // dst (replaced) and gives its length in octets without the service-centre octet,
 // the number AT+CMGS needs; fails with a reason, dst untouched, when it cannot be
-// built. The first form takes the next message reference from a process-wide counter
-// (0 up, modulo 256).
-Result<int> gsm_encode_pdu(int dcs, std::string_view to, std::string_view message,
+// built. The first form takes the message reference from next and advances it (modulo
+// 256), whether or not the unit could be built.
+Result<int> gsm_encode_pdu(int& next, int dcs, std::string_view to, std::string_view message,
                            std::string& dst);
 Result<int> gsm_encode_pdu_ref(int reference, int dcs, std::string_view to,
                                std::string_view message, std::string& dst);

@@ -147,9 +147,9 @@ std::string gsm_codec_text_body(std::string_view cscs, int dcs, std::string_view
     return utf8_cut(latin1_to_utf8(body), TEXT_MAX);  // 8859-1, IRA and the like
 }
 
-int gsm_codec_encode_pdu(int dcs, std::string_view to, std::string_view message,
-                         std::string& unit) {
-    Result<int> octets = gsm_encode_pdu(dcs, to, message, unit);
+int gsm_codec_encode_pdu(int& next_reference, int dcs, std::string_view to,
+                         std::string_view message, std::string& unit) {
+    Result<int> octets = gsm_encode_pdu(next_reference, dcs, to, message, unit);
     if (!octets) {
         emsg("Cannot build a PDU for (%s): %s", cut(to, 100).c_str(),
              octets.error().reason.c_str());

@@ -307,8 +307,10 @@ void gsm_watch_poke(sms_data_gsm* gsm);
 int gsm_dialogue(sms_data_gsm* gsm, const gsm_init& rec, int& err);
 
 // ---- the codec, as the driver uses it ----
-// An SMS-SUBMIT unit as hex text in unit; the octet count AT+CMGS needs.
-int gsm_codec_encode_pdu(int dcs, std::string_view to, std::string_view message, std::string& unit);
+// An SMS-SUBMIT unit as hex text in unit, with the message reference next_reference (then
+// advanced); the octet count AT+CMGS needs.
+int gsm_codec_encode_pdu(int& next_reference, int dcs, std::string_view to,
+                         std::string_view message, std::string& unit);
 // A listed or read unit (service-centre part included) into msg; false when it cannot
 // be read.
 bool gsm_codec_decode_pdu(std::string_view unit, gsm_sms& msg);

@@ -99,7 +99,7 @@ int send_latin1(sms_data_gsm* gsm, std::string_view to, std::string_view message
     std::string bytes;
     std::string text = cut(latin1_from_utf8(message));
     if (gsm->ispdu) {
-        int octets = gsm_codec_encode_pdu(gsm->usedcs, to, text, bytes);
+        int octets = gsm_codec_encode_pdu(gsm->next_reference, gsm->usedcs, to, text, bytes);
         if (octets <= 0) return GSM_ERR_UNEXPECTED;
         if (!gsm_write(gsm, err, "AT+CMGS=%d%s", octets, gsm->w_endl.c_str())) return err;
     } else {

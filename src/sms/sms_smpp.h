@@ -26,8 +26,8 @@
 // the gateway took it (accept), the gateway's code (reject), and 0x64 (temporary)
 // when nothing receives through this transport, too many wait, or it is shutting
 // down. Delivery receipts never become messages: they go to the receipt handler
-// the gateway installs, on a thread of the transport, and are acknowledged when
-// the handler has recorded them.
+// the gateway installs into the transport, on a thread of the transport, and are
+// acknowledged when the handler has recorded them.
 //
 // Threads: sends (the delivery workers), the wait (the receiving thread), accept/reject
 // (message workers), the readers and supervisors of the binds and the receipt
@@ -109,7 +109,10 @@ std::string smpp_error_text(int err);
 // acknowledged with 0; false gives 0x64 so the centre sends it again). Without one a
 // receipt is logged and acknowledged.
 using smpp_receipt_handler = std::function<bool(const smpp_receipt&)>;
-void sms_smpp_set_receipt_handler(smpp_receipt_handler handler);
+// Sets t's own receipt handler when t is an SMPP transport (null removes it): false for
+// any other transport. The handler goes with the transport, so two gateways in one
+// process, or two centres of one gateway, never share one.
+bool sms_smpp_set_receipt_handler(SmsTransport& t, smpp_receipt_handler handler);
 
 // Starts the transport (see above): the transport, or the failure (code 1 no host,
 // 2/3 for refused credentials). up() is true while the transmitting bind (transmitter

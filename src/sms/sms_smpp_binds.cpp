@@ -12,16 +12,12 @@
 
 namespace tolvane {
 
-namespace {
-
-std::mutex g_handler_lock;
-smpp_receipt_handler g_handler;  // guarded by g_handler_lock
-
-}  // namespace
-
-void sms_smpp_set_receipt_handler(smpp_receipt_handler handler) {
-    std::lock_guard<std::mutex> g(g_handler_lock);
-    g_handler = std::move(handler);
+bool sms_smpp_set_receipt_handler(SmsTransport& t, smpp_receipt_handler handler) {
+    auto* st = dynamic_cast<smpp_impl::sms_smpp*>(&t);
+    if (st == nullptr) return false;
+    std::lock_guard<std::mutex> g(st->handler_lock);
+    st->receipt_handler = std::move(handler);
+    return true;
 }
 
 namespace smpp_impl {
@@ -278,8 +274,8 @@ void receipt_run(sms_smpp* st) {
              r.error.empty() ? "" : " err:", r.error.c_str());
         smpp_receipt_handler h;
         {
-            std::lock_guard<std::mutex> g(g_handler_lock);
-            h = g_handler;
+            std::lock_guard<std::mutex> g(st->handler_lock);
+            h = st->receipt_handler;
         }
         bool kept = !h || h(r);
         if (in.link) answer_deliver(*in.link, in.p->sequence, kept ? ESME_ROK : ESME_RX_T_APPN);

@@ -149,6 +149,10 @@ struct sms_smpp : SmsTransport, MessageSource {
     std::atomic<long> last_wait{0};
     std::jthread receipt_thread;
     std::mt19937 rng{std::random_device{}()};
+    // The receipt handler (sms_smpp_set_receipt_handler), under its own lock so that
+    // setting it never waits for the binds.
+    std::mutex handler_lock;
+    smpp_receipt_handler receipt_handler;  // guarded by handler_lock
 
     void stop();
 };

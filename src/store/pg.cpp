@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <map>
 #include <mutex>
 
 #include "foundation/lib.h"
@@ -382,36 +381,26 @@ std::string pg_ident(std::string_view name) {
     return out;
 }
 
-namespace {
-
-std::mutex side_lock;
-struct SideWriter {
-    const void* who = nullptr;
-    PgSideWriter write;
-};
-std::map<std::string, SideWriter>& side_writers() {  // guarded by side_lock
-    static std::map<std::string, SideWriter> writers;
-    return writers;
-}
-
-}  // namespace
-
-void pg_side_writer(const std::string& dsn, const void* who, PgSideWriter writer) {
-    std::lock_guard<std::mutex> hold(side_lock);
-    auto it = side_writers().find(dsn);
+void PgSideWriters::install(const std::string& dsn, const void* who, PgSideWriter writer) {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto it = writers_.find(dsn);
     if (writer)
-        side_writers()[dsn] = SideWriter{who, std::move(writer)};
-    else if (it != side_writers().end() && it->second.who == who)
-        side_writers().erase(it);
+        writers_[dsn] = Installed{who, std::move(writer)};
+    else if (it != writers_.end() && it->second.who == who)
+        writers_.erase(it);
 }
 
-bool pg_side_write(const std::string& dsn, PgStmt st) {
-    // Called under the lock: once pg_side_writer removed a writer, it is not called again.
-    std::lock_guard<std::mutex> hold(side_lock);
-    auto it = side_writers().find(dsn);
-    if (it == side_writers().end()) return false;
+bool PgSideWriters::write(const std::string& dsn, PgStmt st) {
+    // Called under the lock: once install removed a writer, it is not called again.
+    std::lock_guard<std::mutex> hold(lock_);
+    auto it = writers_.find(dsn);
+    if (it == writers_.end()) return false;
     it->second.write(std::move(st));
     return true;
+}
+
+bool pg_side_write(PgSideWriters* side, const std::string& dsn, PgStmt st) {
+    return side != nullptr && side->write(dsn, std::move(st));
 }
 
 }  // namespace tolvane

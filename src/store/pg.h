@@ -222,17 +222,33 @@ class PgLink {
     std::uint64_t generation_ = 0;
 };
 
-// Writes that ride in the grouped commits of the queue open on the same database: the
-// queue installs a writer for its DSN while it is open (an empty one removes it); a
-// statement handed to it costs its caller no round trip, goes in the queue's next group
-// of outcomes (one pipeline, no wait for the disk, written again until the database takes
-// it) and commits before every outcome handed in after it. pg_side_write is false when no
-// queue is open on that DSN: the caller writes the statement itself. `who` names the
-// installer: an empty writer removes only the one `who` installed (of two queues on one
-// database in a process, the later one's writer is used).
+// Writes that ride in the grouped commits of the queue open on the same database. One
+// gateway's queue and stores share one PgSideWriters (the Gateway owns it and hands it
+// to both when start-up builds them; it outlives them): the queue installs a writer for
+// its DSN while it is open (an empty one removes it); a statement handed to it costs its
+// caller no round trip, goes in the queue's next group of outcomes (one pipeline, no wait
+// for the disk, written again until the database takes it) and commits before every
+// outcome handed in after it. write() is false when no queue of these writers is open on
+// that DSN: the caller writes the statement itself. `who` names the installer: an empty
+// writer removes only the one `who` installed (of two queues on one database, the later
+// one's writer is used). Two gateways in one process never write through each other's
+// queue. Safe from any thread.
 using PgSideWriter = std::function<void(PgStmt)>;
-void pg_side_writer(const std::string& dsn, const void* who, PgSideWriter writer);
-[[nodiscard]] bool pg_side_write(const std::string& dsn, PgStmt st);
+class PgSideWriters {
+  public:
+    void install(const std::string& dsn, const void* who, PgSideWriter writer);
+    [[nodiscard]] bool write(const std::string& dsn, PgStmt st);
+
+  private:
+    struct Installed {
+        const void* who = nullptr;
+        PgSideWriter write;
+    };
+    std::mutex lock_;
+    std::unordered_map<std::string, Installed> writers_;  // guarded by lock_
+};
+// side->write(dsn, st), false without side writers (null: a tool's store, a test's).
+[[nodiscard]] bool pg_side_write(PgSideWriters* side, const std::string& dsn, PgStmt st);
 
 // A name for log lines and errors: the DSN without its password.
 std::string pg_dsn_safe(std::string_view dsn);

@@ -35,7 +35,7 @@ void PgApiStore::put_message(const PgApiMessage& m, bool only_new) {
                         "line = EXCLUDED.line, updated = EXCLUDED.updated "
                         "WHERE t.updated <= EXCLUDED.updated"),
         {pg_text(m.id), pg_text(m.key), pg_text(m.status), pg_text(m.line), pg_int(m.updated_ms)}};
-    if (pg_side_write(dsn_, st)) return;
+    if (pg_side_write(side_, dsn_, st)) return;
     if (Status s = link_.run([&](PgConn& c) { return c.exec_only(st.sql, st.params); }); !s)
         emsg("API message %s: status %s not kept in the store (%s)", m.id.c_str(), m.status.c_str(),
              s.error().reason.c_str());

@@ -15,7 +15,7 @@
 // request of the key is being answered; the kept answer afterwards.
 //
 // Status rows ride in the grouped commits of the queue open on the same database
-// (pg_side_write: no round trip, committed ahead of the entry's outcome), else on this
+// (PgSideWriters: no round trip, committed ahead of the entry's outcome), else on this
 // store's own link. Idempotency calls commit before they return (an answer kept here is
 // promised to every later request). Safe from any thread (one PgLink).
 #pragma once
@@ -37,7 +37,10 @@ struct PgApiMessage {
 
 class PgApiStore {
   public:
-    explicit PgApiStore(std::string dsn) : dsn_(dsn), link_(std::move(dsn), "api state") {}
+    // side: where status rows ride in the queue's groups (store/pg.h; borrowed, must
+    // outlive the store; null: every row on the store's own link).
+    explicit PgApiStore(std::string dsn, PgSideWriters* side = nullptr)
+        : dsn_(dsn), side_(side), link_(std::move(dsn), "api state") {}
 
     // Brings the schema up to date and drops messages that ended before `ended_before`
     // and answers kept since before `kept_before`. The error is the database's text (or
@@ -77,6 +80,7 @@ class PgApiStore {
 
   private:
     const std::string dsn_;
+    PgSideWriters* const side_;
     PgLink link_;
 };
 

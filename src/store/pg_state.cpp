@@ -70,8 +70,8 @@ constexpr std::size_t kRecordLinks = 2;
 
 class PgRecords final : public RecordStore {
   public:
-    PgRecords(const std::string& dsn, char delim)
-        : dsn_(dsn), link_(dsn, "records", kRecordLinks), delim_(delim) {}
+    PgRecords(const std::string& dsn, char delim, PgSideWriters* side)
+        : dsn_(dsn), link_(dsn, "records", kRecordLinks), delim_(delim), side_(side) {}
 
     // With the queue open on the same database, the row goes in its next group of
     // outcomes (ahead of the delete of the entry it records), else on a link of its own.
@@ -82,7 +82,7 @@ class PgRecords final : public RecordStore {
         PgStmt st{
             "INSERT INTO tv_records (kind, day, at, line) VALUES ($1, $2, $3, $4)",
             {pg_text(view_text(day_kind)), pg_int(local_day(when)), pg_int(when), pg_bytes(line)}};
-        if (pg_side_write(dsn_, st)) return true;
+        if (pg_side_write(side_, dsn_, st)) return true;
         Status s = link_.run([&](PgConn& c) { return c.exec_only(st.sql, st.params); });
         if (!s)
             emsg("MsgRec record not kept in the store (%s): %s", line.c_str(),
@@ -150,12 +150,13 @@ class PgRecords final : public RecordStore {
     const std::string dsn_;
     PgLinks link_;
     const char delim_;
+    PgSideWriters* const side_;
 };
 
 class PgMessageLog final : public MessageLogStore {
   public:
-    PgMessageLog(const std::string& dsn, const LimitRegistry& clock)
-        : dsn_(dsn), link_(dsn, "message log", kRecordLinks), clock_(clock) {}
+    PgMessageLog(const std::string& dsn, const LimitRegistry& clock, PgSideWriters* side)
+        : dsn_(dsn), link_(dsn, "message log", kRecordLinks), clock_(clock), side_(side) {}
 
     // Like a record: in the queue's next group of outcomes when the queue is open here.
     bool store(std::string_view phone, std::string_view email) override {
@@ -166,7 +167,7 @@ class PgMessageLog final : public MessageLogStore {
             {pg_bytes(view_text(phone)), pg_bytes(view_text(email)), pg_bytes(ascii_lower(email)),
              pg_int(t)}};
         std::string why;
-        bool ok = pg_side_write(dsn_, st);
+        bool ok = pg_side_write(side_, dsn_, st);
         if (!ok) {
             Status s = link_.run([&](PgConn& c) { return c.exec_only(st.sql, st.params); });
             ok = s.ok();
@@ -215,6 +216,7 @@ class PgMessageLog final : public MessageLogStore {
     const std::string dsn_;
     PgLinks link_;
     const LimitRegistry& clock_;
+    PgSideWriters* const side_;
 };
 
 // Any fixed number, the same in every gateway, other than the schema's.
@@ -225,6 +227,8 @@ class PgPhonePool final : public PhonePoolStore {
   public:
     PgPhonePool(const std::string& dsn, phone_range range, const LimitRegistry& clock)
         : link_(dsn, "phone pool"), range_(std::move(range)), clock_(clock) {}
+
+    NamedLock& use_lock() override { return use_lock_; }
 
     std::optional<std::string> bind(std::string_view email) override {
         if (range_.size <= 0) return std::nullopt;
@@ -300,6 +304,7 @@ class PgPhonePool final : public PhonePoolStore {
     PgLink link_;
     const phone_range range_;
     const LimitRegistry& clock_;
+    NamedLock use_lock_{PHONES};
 };
 
 class PgLimits final : public LimitStore {
@@ -413,10 +418,10 @@ class PgLimits final : public LimitStore {
 }  // namespace
 
 StateStores pg_state_stores(const std::string& dsn, char delim, const phone_range& pool,
-                            LimitRegistry& limits) {
+                            LimitRegistry& limits, PgSideWriters* side) {
     StateStores s;
-    s.records = std::make_unique<PgRecords>(dsn, delim);
-    s.msglog = std::make_unique<PgMessageLog>(dsn, limits);
+    s.records = std::make_unique<PgRecords>(dsn, delim, side);
+    s.msglog = std::make_unique<PgMessageLog>(dsn, limits, side);
     s.phones = std::make_unique<PgPhonePool>(dsn, pool, limits);
     s.limits = std::make_unique<PgLimits>(dsn);
     s.registry = &limits;

@@ -3,7 +3,7 @@
 // gateways that share one database.
 //
 //   gw.state = pg_state_stores(dsn, '|', phone_range_of("+61", "0400", 0, 1000),
-//                              gw.limit_registry);
+//                              gw.limit_registry, gw.pg_side.get());
 //
 // What each table holds (created by migration 2 of pg_schema.cpp):
 // - tv_records: one row per outcome with its line exactly as a day file holds it, its kind
@@ -22,7 +22,7 @@
 //   changed for its period, its epoch grows and every count of the older epoch reads as 0.
 //
 // Records and log entries go, while the queue is open on the same database, in the
-// queue's grouped commits of outcomes (pg_side_write): no round trip of the caller's, kept
+// queue's grouped commits of outcomes (PgSideWriters): no round trip of the caller's, kept
 // and written again while the database is away, committed before the delete of the
 // entry they record; without the queue (tools) on links of their own.
 //
@@ -51,9 +51,13 @@
 
 namespace tolvane {
 
+class PgSideWriters;
+
 // The four PostgreSQL stores on dsn for the limits of registry (which must outlive them);
-// records take delim as their field delimiter.
+// records take delim as their field delimiter. Records and log entries ride in the
+// groups of the queue that side has open on dsn (borrowed, must outlive the stores; null:
+// every write on the stores' own links, as a tool's).
 StateStores pg_state_stores(const std::string& dsn, char delim, const phone_range& pool,
-                            LimitRegistry& registry);
+                            LimitRegistry& registry, PgSideWriters* side);
 
 }  // namespace tolvane

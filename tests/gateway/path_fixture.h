@@ -59,7 +59,6 @@ class PathFixture : public ::testing::Test {
         std::string tmpl = (std::filesystem::temp_directory_path() / "tvpathXXXXXX").string();
         ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
         dir = tmpl;
-        mutexlist_init();
         ini = sini_init(_settings);
         set("phone_country", "+61");
         Status loaded = msglog.load(dir + "/msglog.dat", '|');

@@ -15,6 +15,8 @@
 
 #include "gateway/keys.h"
 #include "gateway/routes.h"
+#include "gateway/smpp_receipts.h"
+#include "sms/sms_smpp_impl.h"
 #include "support/status_check.h"
 
 namespace tolvane {
@@ -417,6 +419,22 @@ TEST(RoutedTransport, ReceivesThroughEveryReceivingMemberUntilTheStop) {
     }
     Routed none("transport a\nmode smpp\nreceive false\n");
     EXPECT_FALSE(none.t->can_receive());
+}
+
+// Each SMPP centre behind the routes takes the gateway's receipt handler itself (a member
+// left without one would acknowledge receipts unrecorded); other transports are left out.
+TEST(RoutedTransport, EverySmppMemberTakesTheReceiptHandler) {
+    std::vector<std::unique_ptr<SmsTransport>> members;
+    members.push_back(std::make_unique<smpp_impl::sms_smpp>());
+    members.push_back(std::make_unique<FakeTransport>());
+    members.push_back(std::make_unique<smpp_impl::sms_smpp>());
+    RoutedTransport routed(SMS_SMPP, table_of(THREE), {3, 600000}, std::move(members));
+    EXPECT_EQ(smpp_receipts_install(nullptr, &routed), 2);
+    smpp_impl::sms_smpp alone;
+    EXPECT_EQ(smpp_receipts_install(nullptr, &alone), 1);
+    FakeTransport other;
+    EXPECT_EQ(smpp_receipts_install(nullptr, &other), 0);
+    EXPECT_EQ(smpp_receipts_install(nullptr, nullptr), 0);
 }
 
 }  // namespace

@@ -717,7 +717,6 @@ TEST_F(Admin, OnlyTheReserveIsLeftWhenTheOrdinarySlotsAreFull) {
     // Two ordinary slots, both held by clients that say nothing; the next connections go
     // to the reserve, and when that is full too, nothing more is taken.
     const int most = 2;
-    ASSERT_EQ(mutexlist_init(), 1);  // the serving threads are counted under its lock
     settings("web_allow 127.0.0.1\n");
     InDir in(box.dir());
     for (int i = 0; i < most + WEB_RESERVE_CONNECTIONS; ++i) {

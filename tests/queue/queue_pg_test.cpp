@@ -67,6 +67,7 @@ class QueuePg : public ::testing::Test {
         o.owner = owner;
         o.lease_ms = lease_ms;
         o.before_group = std::move(before_group);
+        o.side = &side_;
         return pg_open(o);
     }
     std::uint64_t put(QueueStore& q, const std::string& dest) {
@@ -75,6 +76,7 @@ class QueuePg : public ::testing::Test {
         return b[0].id;
     }
     std::string dsn_;
+    PgSideWriters side_;  // the queues' of this test's gateway
 };
 
 TEST_F(QueuePg, OpenRefusesWhatCannotWork) {
@@ -753,7 +755,18 @@ TEST_F(QueuePg, ARunningGatewayAdoptsTheKeptEntriesOfOneThatHasGone) {
 TEST_F(QueuePg, SideWritesRideInTheOutcomeGroupsAheadOfLaterOutcomes) {
     PgStmt row{"INSERT INTO tv_records (kind, day, at, line) VALUES ('rec', 1, 2, $1)",
                {pg_bytes("SUCCESS line")}};
-    EXPECT_FALSE(pg_side_write(dsn_, row)) << "no queue open on the database";
+    EXPECT_FALSE(side_.write(dsn_, row)) << "no queue open on the database";
+    {
+        // Another gateway's queue in this process: its groups are not ours to ride in.
+        PgSideWriters theirs;
+        queue_pg_options o;
+        o.dsn = dsn_;
+        o.owner = "gw-other";
+        o.side = &theirs;
+        auto other = pg_open(o);
+        ASSERT_TRUE(other);
+        EXPECT_FALSE(side_.write(dsn_, row)) << "only another gateway's queue is open";
+    }
     auto a = gateway("gw-a");
     ASSERT_TRUE(a);
     std::uint64_t id = put(*a, "+61400000960");
@@ -767,7 +780,7 @@ TEST_F(QueuePg, SideWritesRideInTheOutcomeGroupsAheadOfLaterOutcomes) {
     };
     // The record handed in before the outcome: once the entry is gone, the record is there.
     const std::uint64_t commits = queue_pg_commits(a.get());
-    for (int i = 0; i < 20; ++i) ASSERT_TRUE(pg_side_write(dsn_, row));
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(side_.write(dsn_, row));
     ASSERT_TRUE(succeeded(a->complete(id, true, "")));
     ASSERT_TRUE(eventually([&] { return count("SELECT count(*) FROM tv_queue") == 0; }));
     EXPECT_EQ(count("SELECT count(*) FROM tv_records"), 20);
@@ -776,10 +789,10 @@ TEST_F(QueuePg, SideWritesRideInTheOutcomeGroupsAheadOfLaterOutcomes) {
     auto b = gateway("gw-b");
     ASSERT_TRUE(b);
     a.reset();
-    EXPECT_TRUE(pg_side_write(dsn_, row));
+    EXPECT_TRUE(side_.write(dsn_, row));
     ASSERT_TRUE(eventually([&] { return count("SELECT count(*) FROM tv_records") == 21; }));
     b.reset();
-    EXPECT_FALSE(pg_side_write(dsn_, row)) << "the last queue closed";
+    EXPECT_FALSE(side_.write(dsn_, row)) << "the last queue closed";
 }
 
 TEST(QueuePgOutage, DatabaseAwayFailsWritesWithAReasonAndEverythingRecovers) {

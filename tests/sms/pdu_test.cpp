@@ -480,12 +480,12 @@ TEST(GsmPduSubmit, RefusalLeavesTheUnitAlone) {
 
 TEST(GsmPduSubmit, MessageReferenceCountsUpAndWraps) {
     std::string unit;
-    ASSERT_TRUE(gsm_encode_pdu(0, "123", "a", unit));
-    int first = std::stoi(unit.substr(4, 2), nullptr, 16);
-    for (int k = 1; k <= 256; ++k) {
-        ASSERT_TRUE(gsm_encode_pdu(0, "123", "a", unit));
-        ASSERT_EQ(std::stoi(unit.substr(4, 2), nullptr, 16), (first + k) % 256);
+    int next = 200;
+    for (int k = 0; k <= 256; ++k) {
+        ASSERT_TRUE(gsm_encode_pdu(next, 0, "123", "a", unit));
+        ASSERT_EQ(std::stoi(unit.substr(4, 2), nullptr, 16), (200 + k) % 256);
     }
+    EXPECT_EQ(next, 201);
 }
 
 TEST(GsmPduSubmit, OwnUnitsReadBackAsStoredSubmits) {

@@ -221,15 +221,22 @@ TEST_F(SmppSupervisor, TheCentresUnbindIsActedOnLikeAHangUp) {
 }
 
 // A message and a receipt arriving together each wake their own taker: the wait gets the
-// message, the receipt thread answers the receipt.
+// message, the receipt thread answers the receipt, to this transport's handler alone (one
+// set later on another SMPP transport does not take it).
 TEST_F(SmppSupervisor, AMessageAndAReceiptEachReachTheirTaker) {
     std::mutex rm;
-    std::vector<std::string> receipts;
-    sms_smpp_set_receipt_handler([&](const smpp_receipt& r) {
+    std::vector<std::string> receipts, others;
+    ASSERT_TRUE(sms_smpp_set_receipt_handler(*transport_, [&](const smpp_receipt& r) {
         std::lock_guard<std::mutex> g(rm);
         receipts.push_back(r.message_id + " " + r.state);
         return true;
-    });
+    }));
+    smpp_impl::sms_smpp other;
+    ASSERT_TRUE(sms_smpp_set_receipt_handler(other, [&](const smpp_receipt& r) {
+        std::lock_guard<std::mutex> g(rm);
+        others.push_back(r.message_id);
+        return true;
+    }));
     auto waited = std::async(std::launch::async, [this] {
         int err = 0;
         return smpp()->wait(10000, err);
@@ -258,9 +265,10 @@ TEST_F(SmppSupervisor, AMessageAndAReceiptEachReachTheirTaker) {
     EXPECT_EQ(resp.seq, 6u);
     EXPECT_EQ(resp.status, 0u);
     smpp()->msg_free(m);
-    sms_smpp_set_receipt_handler(nullptr);
+    ASSERT_TRUE(sms_smpp_set_receipt_handler(*transport_, nullptr));
     std::lock_guard<std::mutex> g(rm);
     EXPECT_EQ(receipts, std::vector<std::string>{"77AB DELIVERED"});
+    EXPECT_TRUE(others.empty());
 }
 
 TEST_F(SmppSupervisor, InterruptEndsAWaitThatHasNothingToHandOut) {

@@ -102,8 +102,8 @@ struct PgBackend {
             return false;
         }
         phone_range range = phone_range_of("+61", "0400", kPoolMin, kPoolMax);
-        stores = pg_state_stores(pg->dsn(db), '|', range, own.registry);
-        other = pg_state_stores(pg->dsn(db), '|', range, own.registry);
+        stores = pg_state_stores(pg->dsn(db), '|', range, own.registry, nullptr);
+        other = pg_state_stores(pg->dsn(db), '|', range, own.registry, nullptr);
         return true;
     }
     StateStores* second() { return &other; }
@@ -544,7 +544,7 @@ TEST(StateStoresFiles, TwoGatewaysInOneProcessShareNothing) {
 TEST(StateStoresPgDown, EveryOperationSaysTheStoreIsAway) {
     const std::string dsn = pg_unreachable_dsn();
     LimitRegistry registry;
-    StateStores s = pg_state_stores(dsn, '|', phone_range_of("+61", "", 0, 10), registry);
+    StateStores s = pg_state_stores(dsn, '|', phone_range_of("+61", "", 0, 10), registry, nullptr);
     Result<msgrecs_ptr> made =
         msgrec_init(registry, "down", "/nonexistent-dir", '|', "24", 0, 1, 0, 0);
     ASSERT_TRUE(made) << made.reason();
