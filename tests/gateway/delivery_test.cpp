@@ -238,6 +238,63 @@ TEST_F(Delivery, DownTransportHoldsEntriesWithoutCountingAttempts) {
     ASSERT_TRUE(wait_for([&] { return sent_count() == 1; }));
 }
 
+// The file store behind, with every give_back_held() it is told recorded.
+class GiveBackRecorder : public QueueStore {
+  public:
+    explicit GiveBackRecorder(QueueStore& q) : q_(q) {}
+    Status enqueue(std::vector<queue_entry>& b) override { return q_.enqueue(b); }
+    std::optional<queue_entry> claim(int k, std::int64_t now) override {
+        return q_.claim(k, now);
+    }
+    std::optional<std::int64_t> next_ready(int k, std::int64_t now) override {
+        return q_.next_ready(k, now);
+    }
+    Status attempt(std::uint64_t id) override { return q_.attempt(id); }
+    Status complete(std::uint64_t id, bool ok, const std::string& e) override {
+        return q_.complete(id, ok, e);
+    }
+    void release(std::uint64_t id, const std::string& e, std::int64_t nb) override {
+        q_.release(id, e, nb);
+    }
+    std::size_t retry_now(int k) override { return q_.retry_now(k); }
+    std::vector<queue_entry> list(int k) override { return q_.list(k); }
+    queue_stats stats() override { return q_.stats(); }
+    void set_notify(std::function<void(int)> n) override { q_.set_notify(std::move(n)); }
+    void give_back_held(int kind) override {
+        std::lock_guard<std::mutex> lock(m);
+        told.push_back(kind);
+    }
+    std::size_t times_told(int kind) {
+        std::lock_guard<std::mutex> lock(m);
+        return static_cast<std::size_t>(std::count(told.begin(), told.end(), kind));
+    }
+
+  private:
+    QueueStore& q_;
+    std::mutex m;
+    std::vector<int> told;
+};
+
+// A shared store may hold new entries for this gateway's workers: a lane whose transport
+// is down, and every lane at stop, tells it to give them back to every gateway.
+TEST_F(Delivery, DownTransportAndStopGiveBackWhatTheStoreHeldForTheLane) {
+    GiveBackRecorder rec(*store);
+    up = false;
+    engine = std::make_unique<DeliveryEngine>(rec);
+    engine->add_lane(lane(2, QUEUE_MAIL_TO_SMS));
+    engine->add_lane(lane(1, QUEUE_SMS_TO_MAIL));
+    engine->start();
+    std::vector<queue_entry> b(1);
+    b[0].destination = "while down";
+    ASSERT_TRUE(succeeded(rec.enqueue(b)));  // wakes a worker of the down lane
+    EXPECT_TRUE(wait_for([&] { return rec.times_told(QUEUE_MAIL_TO_SMS) > 0; }));
+    EXPECT_EQ(sent_count(), 0u);
+    const std::size_t before = rec.times_told(QUEUE_SMS_TO_MAIL);
+    engine->stop(1000);
+    EXPECT_GT(rec.times_told(QUEUE_SMS_TO_MAIL), before);
+    engine.reset();
+}
+
 TEST_F(Delivery, TransportThatTellsItsStateIsAskedAgainOnlyWhenItChanges) {
     // Table: a lane whose transport tells its state changes waits for them; one that cannot
     // is asked again after DELIVERY_DOWN_RECHECK_MS.
