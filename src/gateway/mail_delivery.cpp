@@ -218,6 +218,17 @@ void failed_for_good(const MailSender& s, DeliveryJob& job, const SendError& err
     job.done(false, why);
 }
 
+// One SMS of an entry. Accepted, the entry is finished (its records, then its DONE) while
+// the transport still holds the SMS's place in its window: no other SMS takes the place
+// before then, so a crash leaves no more SMS sent but unfinished than the window holds.
+SendResult send_finishing(const MailSender& s, DeliveryJob& job, const SmsOut& sms) {
+    WindowHooks hooks;
+    hooks.after = [&](std::size_t, const SendResult& r) {
+        if (r) mail_sent(s, job, r->message_id, sms.want_receipt, r->transport);
+    };
+    return std::move(s.send->send_window(std::span<const SmsOut>(&sms, 1), hooks)[0]);
+}
+
 // The sends of one entry with their retries. tried: the result of a first attempt already
 // counted and made (in a window); without it the first attempt is made here.
 void deliver_from(const MailSender& s, DeliveryJob& job, std::optional<SendResult> tried) {
@@ -261,7 +272,7 @@ void deliver_from(const MailSender& s, DeliveryJob& job, std::optional<SendResul
                 return;
             }
             if (from_api(e) && s.api != nullptr) s.api->attempt(e);
-            r = s.send->send(sms_of(e, text, first));
+            r = send_finishing(s, job, sms_of(e, text, first));
         }
         if (r) break;
         if (r.error().kind == SendFailure::cut) {
@@ -282,7 +293,7 @@ void deliver_from(const MailSender& s, DeliveryJob& job, std::optional<SendResul
         failed_for_good(s, job, r.error());
         return;
     }
-    mail_sent(s, job, r->message_id, wants_report(e), r->transport);
+    if (!job.finished()) mail_sent(s, job, r->message_id, wants_report(e), r->transport);
 }
 
 }  // namespace

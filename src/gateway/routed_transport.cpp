@@ -71,21 +71,44 @@ void tag(SendResult& r, const std::string& name) {
 }  // namespace
 
 SendResult RoutedTransport::send(const SmsOut& sms) {
+    return send_one(sms, nullptr);
+}
+
+SendResult RoutedTransport::send_one(const SmsOut& sms, const WindowHooks* hooks) {
     const int route = picker_.route_for(sms.to, {sms.billing, sms.user});
     int prefer = prefer_of(sms);
-    if (route < 0 && prefer < 0) return refusal(route, sms);
     // A transport that went down under the send did not take the SMS: the next usable
     // one of the route gets it at once, once per transport at most.
     SendResult r = refusal(route, sms);
-    for (std::size_t tries = 0; tries < members_.size(); ++tries) {
+    const std::size_t tries_max = route < 0 && prefer < 0 ? 0 : members_.size();
+    for (std::size_t tries = 0; tries < tries_max; ++tries) {
         std::optional<std::size_t> m = picker_.pick(route, up_fn(), prefer, routes_now_ms());
-        if (!m) return refusal(route, sms);
-        r = members_[*m]->send(sms);
+        if (!m) {
+            r = refusal(route, sms);
+            break;
+        }
+        const std::string& name = picker_.table().transports[*m].name;
+        if (hooks == nullptr) {
+            r = members_[*m]->send(sms);
+        } else {
+            // Only an accepted SMS is told from inside: a failure may still go on to the
+            // next transport, and is told once it is final.
+            WindowHooks h;
+            h.go_on = hooks->go_on;
+            h.after = [&](std::size_t, const SendResult& got) {
+                if (!got || !hooks->after) return;
+                SendResult c = got;
+                tag(c, name);
+                hooks->after(0, c);
+            };
+            r = std::move(members_[*m]->send_window(std::span<const SmsOut>(&sms, 1), h)[0]);
+        }
         ended(*m, r);
-        tag(r, picker_.table().transports[*m].name);
-        if (r || r.error().kind != SendFailure::temporary || members_[*m]->up()) return r;
+        tag(r, name);
+        if (r || r.error().kind != SendFailure::temporary || members_[*m]->up()) break;
         prefer = -1;
     }
+    if (!r && hooks != nullptr && hooks->after) hooks->after(0, r);
     return r;
 }
 
@@ -93,6 +116,14 @@ std::vector<SendResult> RoutedTransport::send_window(std::span<const SmsOut> ite
                                                      const WindowHooks& hooks) {
     std::vector<SendResult> out(items.size(),
                                 SendError{SendFailure::cut, 0, "not sent: the batch was stopped"});
+    if (items.size() == 1) {
+        // One SMS (a worker's single entry, a retry) fails over as send() does.
+        const std::size_t first[1] = {0};
+        if (hooks.go_on && !hooks.go_on()) return out;
+        if (hooks.before && !hooks.before(std::span<const std::size_t>(first))) return out;
+        out[0] = send_one(items[0], &hooks);
+        return out;
+    }
     // Each item's transport, picked now; the items of one transport go out together.
     std::vector<std::size_t> order;
     std::vector<std::vector<std::size_t>> groups(members_.size());

@@ -164,6 +164,9 @@ class RoutedTransport : public SmsTransport {
   private:
     int prefer_of(const SmsOut& sms) const;
     SendError refusal(int route, const SmsOut& sms) const;
+    // One SMS with fail-over; with hooks, each member sends it as a window of one, so that
+    // an accepted SMS is told (hooks->after) while its member still holds it.
+    SendResult send_one(const SmsOut& sms, const WindowHooks* hooks);
     void ended(std::size_t m, const SendResult& r);
     std::function<bool(std::size_t)> up_fn() const;
 

@@ -8,12 +8,17 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/lib.h"
@@ -309,6 +314,95 @@ TEST_F(MailToSms, TransportDownAfterAFailedSendHoldsTheEntryWithoutARecord) {
     EXPECT_EQ(sms_out.sent.size(), 2u);
     EXPECT_EQ(records().size(), 1u);
     EXPECT_TRUE(queue->list(0).empty());
+}
+
+// A transport with a window of one place, as an SMS centre's link with smpp_window 1:
+// send() gives its place back once the answer is in, before its caller has finished the
+// SMS (the caller is slow here); a window send tells an accepted SMS (after) while it still
+// holds the place. Each send notes how many SMS accepted before it were still unfinished
+// (their entries queued) when it took the place: SMS a crash then would send twice.
+class OnePlaceWindow : public SmsTransport {
+  public:
+    explicit OnePlaceWindow(QueueStore& q) : SmsTransport(SMS_SMPP, "one place"), q_(q) {}
+
+    SendResult send(const SmsOut& sms) override {
+        take(sms);
+        give();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return ::tolvane::Sent{"id", 1};
+    }
+
+    std::vector<SendResult> send_window(std::span<const SmsOut> items,
+                                        const WindowHooks& hooks) override {
+        std::vector<SendResult> out;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            const std::size_t one[1] = {i};
+            if (hooks.before && !hooks.before(std::span<const std::size_t>(one))) break;
+            take(items[i]);
+            out.push_back(::tolvane::Sent{"id", 1});
+            if (hooks.after) hooks.after(i, out.back());
+            give();
+        }
+        return out;
+    }
+
+    int most_unfinished() {
+        std::lock_guard<std::mutex> g(m_);
+        return most_;
+    }
+
+  private:
+    void take(const SmsOut& sms) {
+        std::unique_lock<std::mutex> g(m_);
+        free_.wait(g, [this] { return !busy_; });
+        busy_ = true;
+        int unfinished = 0;
+        for (const queue_entry& e : q_.list(QUEUE_MAIL_TO_SMS))
+            unfinished += std::count(accepted_.begin(), accepted_.end(), e.destination) > 0;
+        most_ = std::max(most_, unfinished);
+        accepted_.emplace_back(sms.to);
+    }
+    void give() {
+        {
+            std::lock_guard<std::mutex> g(m_);
+            busy_ = false;
+        }
+        free_.notify_one();
+    }
+
+    QueueStore& q_;
+    std::mutex m_;
+    std::condition_variable free_;
+    bool busy_ = false;
+    std::vector<std::string> accepted_;
+    int most_ = 0;
+};
+
+// Two workers share the one place: an accepted SMS is finished before the other worker's
+// SMS goes out.
+TEST_F(MailToSms, AnAcceptedSmsIsFinishedBeforeAnotherTakesItsPlaceInTheWindow) {
+    limit("msgrec", 0, 500, 500);
+    OnePlaceWindow centre(*queue);
+    sender.send = &centre;
+    sender.rules = mail_send_rules(ini.get());
+    std::vector<std::string> to;
+    for (int i = 0; i < 8; ++i) to.push_back("041200002" + std::to_string(i) + "@gw");
+    auto m = smtp_message_new(drv, smtp_memory_link(dialogue("a@b", to, kMail), &out), MODE_HELO);
+    std::unique_ptr<smtp_message> msg = std::move(m);
+    mail_to_sms(path, msg);
+    ASSERT_EQ(queue->list(QUEUE_MAIL_TO_SMS).size(), 8u);
+    auto worker = [&] {
+        while (std::optional<queue_entry> e = queue->claim(QUEUE_MAIL_TO_SMS, delivery_now_ms())) {
+            DeliveryJob job(*queue, std::move(*e));
+            deliver_mail_entry(sender, job);
+        }
+    };
+    std::thread a(worker), b(worker);
+    a.join();
+    b.join();
+    EXPECT_TRUE(queue->list(0).empty());
+    EXPECT_EQ(records().size(), 8u);
+    EXPECT_EQ(centre.most_unfinished(), 0);
 }
 
 TEST_F(MailToSms, SendModeNoneRefusesRightAfterTheGreeting) {

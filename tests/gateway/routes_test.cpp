@@ -326,6 +326,29 @@ TEST(RoutedTransport, ResetsAtTheFailLimitThenRestsWhileTheNextCarries) {
     EXPECT_EQ(ms[0].run.sent_today, 1);
 }
 
+// An SMS sent on its own, or as a window of one (a delivery worker's single entry), goes to
+// the next usable transport when its own went down under the send; the window tells the
+// acceptance once, from the transport that carried it.
+TEST(RoutedTransport, ASingleSmsFailsOverAloneOrAsAWindowOfOne) {
+    for (bool window : {false, true}) {
+        SCOPED_TRACE(window ? "window of one" : "send");
+        Routed r(THREE);
+        SmsOut uk{.from = "", .to = "+447700900003", .text = "x"};
+        r.m[1]->results = {SendFailure::temporary};
+        std::vector<std::string> told;
+        WindowHooks h;
+        h.after = [&](std::size_t i, const SendResult& res) {
+            told.push_back(std::to_string(i) + (res ? res->transport : "-"));
+        };
+        SendResult s = window ? r.t->send_window(std::span<const SmsOut>(&uk, 1), h)[0]
+                              : r.t->send(uk);
+        ASSERT_TRUE(s);
+        EXPECT_EQ(s->transport, "a");
+        EXPECT_EQ(r.m[1]->to.size(), 1u);
+        EXPECT_EQ(told, window ? std::vector<std::string>{"0a"} : std::vector<std::string>{});
+    }
+}
+
 TEST(RoutedTransport, WaitsWhenNothingIsUsableAndGoesOnWhenAMemberDropsMidSend) {
     Routed r(THREE);
     int told = 0;
