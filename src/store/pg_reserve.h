@@ -17,8 +17,9 @@
 // row, then the key's count, which grows only while below the limit), reading the newest
 // count, so no limit is passed across gateways. A batch holds the rows it changed until
 // its commit, which is brief (the whole batch runs in the server without a round trip in
-// between) and costs no parallelism: every reservation of one limit and kind already
-// writes, and so waits for, that kind's row. Batches sort their reservations by limit,
+// between); the kind's row is written at most once a second (when it does not yet say
+// the current second), so reservations of one limit and kind wait for each other only
+// on the same key. Batches sort their reservations by limit,
 // kind and key, so two batches take their row locks in the same order and never deadlock.
 //
 // Failure: when the server cannot be reached or the call fails, every reservation of the

@@ -193,19 +193,59 @@ TEST_F(PgReserveTest, ABatchThatFailsCountsNothing) {
     EXPECT_EQ(stored("f", 1, "b"), 1);
 }
 
+// Reservations of one limit and kind in the same second write only their keys' counts:
+// the kind's row (which all of them would otherwise queue up behind) keeps its version
+// until a reservation of a later second, which still counts exactly.
+TEST_F(PgReserveTest, TheKindsRowIsWrittenOnlyWhenItsSecondChanges) {
+    auto version = [&] {
+        Result<PgResult> r =
+            conn_->exec("SELECT xmin::text FROM tv_limit_kinds WHERE name = $1", {pg_bytes("s")});
+        EXPECT_TRUE(succeeded(r));
+        return r && r->rows() == 1 ? r->text(0, 0) : std::string("none");
+    };
+    struct Step {
+        std::int64_t now;
+        const char* key;
+        int held;
+        bool rewritten;
+    };
+    const Step steps[] = {
+        {kNow, "a", 1, true},       // the kind's row is made
+        {kNow, "b", 1, false},      // same second, another key
+        {kNow, "a", 1, false},      // same second, a's second unit (limit 2)
+        {kNow, "a", 0, false},      // refused at the limit, nothing changes
+        {kNow + 1, "b", 1, true},   // the next second moves the row's time on
+        {kNow + 1, "b", 0, false},  // and b is at its limit there
+    };
+    std::string last = version();
+    for (const Step& st : steps) {
+        SCOPED_TRACE(std::string(st.key) + " at +" + std::to_string(st.now - kNow));
+        const PgReservation r = res("s", 1, st.key, 1, 2, true);
+        Result<std::vector<int>> held = pg_reserve_batch(*conn_, {&r}, {st.now});
+        ASSERT_TRUE(held) << held.reason();
+        EXPECT_EQ((*held)[0], st.held);
+        const std::string now = version();
+        EXPECT_EQ(now != last, st.rewritten);
+        last = now;
+    }
+    EXPECT_EQ(stored("s", 1, "a"), 2);
+    EXPECT_EQ(stored("s", 1, "b"), 2);
+}
+
 TEST_F(PgReserveTest, ReservationsArrivingDuringARoundTripGoTogetherInTheNextBatch) {
     PgReserveBatcher b(dsn_, 1);
     const PgReservation r = res("g", 1, "k", 1, 4, true);
     Result<bool> first = b.reserve(r, kNow);
     ASSERT_TRUE(first) << first.reason();
     ASSERT_TRUE(*first);
-    // Hold the kind's row so that the next batch waits in the server.
+    // Hold the key's count so that the next batch waits in the server.
     Result<std::unique_ptr<PgConn>> opened = PgConn::open(dsn_);
     ASSERT_TRUE(succeeded(opened));
     PgConn& blocker = **opened;
     ASSERT_TRUE(succeeded(blocker.script("BEGIN")));
     ASSERT_TRUE(succeeded(blocker.exec_only(
-        "SELECT 1 FROM tv_limit_kinds WHERE name = $1 FOR UPDATE", {pg_bytes("g")})));
+        "SELECT 1 FROM tv_limit_counts WHERE name = $1 AND key = $2 FOR UPDATE",
+        {pg_bytes("g"), pg_bytes("k")})));
     std::atomic<int> held{0}, failed{0};
     auto one = [&] {
         Result<bool> h = b.reserve(r, kNow);
