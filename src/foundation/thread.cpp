@@ -120,16 +120,21 @@ std::size_t ThreadSet::running() const {
 
 namespace {
 
-// Threads handed over by th_join_later. Kept for the life of the process: what is left
-// is joined at exit by its holder's destructor (the jthreads join as the list goes).
+// Threads handed over by th_join_later. The list is never destroyed: a thread may hand
+// itself over while the process exits (a link's reader letting go of its link), after the
+// static destructors have run. What was handed over by then is joined at exit.
 struct LateJoins {
     std::mutex g;
     std::vector<std::jthread> threads;
 };
 
 LateJoins& late_joins() {
-    static LateJoins joins;
-    return joins;
+    static LateJoins* joins = [] {
+        auto* made = new LateJoins;
+        std::atexit([] { (void)th_join_pending(); });
+        return made;
+    }();
+    return *joins;
 }
 
 }  // namespace

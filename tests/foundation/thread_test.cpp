@@ -224,6 +224,40 @@ TEST(ThreadJoinLater, ThreadHandedOverByItselfIsJoinedLater) {
     EXPECT_EQ(th_join_pending(), 0u);
 }
 
+// A thread may hand itself over while the process exits, after the static destructors
+// have run (a link's reader letting go of its link as a program ends): the exit stays
+// clean. The child's own exit handler, which runs after those destructors, holds the exit
+// open while the thread hands itself over; one thread handed over earlier gives the list
+// memory of its own, which a destroyed list would have freed (a sanitizer build sees it).
+TEST(ThreadJoinLater, AThreadHandedOverWhileTheProcessExitsLeavesTheExitClean) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            std::atexit([] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); });
+            struct Owner {
+                std::jthread t;
+                std::atomic<bool> held{false};    // t holds the thread
+                std::atomic<bool> handed{false};  // the thread handed itself over
+            };
+            auto hand_over_itself = [](Owner* o, int after_ms) {
+                o->t = std::jthread([o, after_ms] {
+                    while (!o->held) std::this_thread::yield();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(after_ms));
+                    th_join_later(std::move(o->t));
+                    o->handed = true;
+                });
+                o->held = true;
+            };
+            auto* early = new Owner;
+            auto* late = new Owner;
+            hand_over_itself(early, 0);
+            while (!early->handed) std::this_thread::yield();
+            hand_over_itself(late, 100);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 TEST(ThreadId, IsTheKernelThreadId) {
     EXPECT_EQ(th_id(), static_cast<int>(::syscall(SYS_gettid)));
     int other = on_other_thread([] { return th_id(); });
