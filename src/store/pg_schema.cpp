@@ -11,49 +11,60 @@ namespace {
 // Any fixed number: it only has to be the same in every gateway.
 constexpr const char* LOCK_SQL = "SELECT pg_advisory_xact_lock(7361298452)";
 
-// Migration 6: rate-limit reservations in batches. Each element is the upsert a lone
-// reservation is: the kind's row (its epoch moves on when its counts expired, its
-// time of change only when the count will change), then the key's count, which
-// grows only while the check allows it (no check, no limit, or below the limit);
-// reading the newest count, so no limit is passed. Elements run in the order given
-// (callers sort them, so that batches take their row locks in one order); the
-// result holds 1 for each one held, 0 for each refused.
-constexpr const char* kReserveFunction =
-    "CREATE FUNCTION tv_reserve(p_names bytea[], p_kinds integer[], p_keys bytea[],"
-    " p_units integer[], p_limits integer[], p_hours integer[], p_nows bigint[],"
-    " p_checks integer[]) RETURNS integer[] LANGUAGE plpgsql AS $f$\n"
-    "DECLARE\n"
-    " n integer := coalesce(array_length(p_names, 1), 0);\n"
-    " held integer[] := array_fill(0, ARRAY[coalesce(array_length(p_names, 1), 0)]);\n"
-    " nm bytea; kd integer; ky bytea; un integer; lim integer; hrs integer;"
-    " nw bigint; chk integer; got integer;\n"
-    "BEGIN\n"
-    " FOR i IN 1 .. n LOOP\n"
-    "  nm := p_names[i]; kd := p_kinds[i]; ky := p_keys[i]; un := p_units[i];"
+// The pieces of the reservation function (migrations 6 and 9). Macros, so that each
+// migration is still one string, the same text it always was.
+#define TV_RESERVE_SIGNATURE                                                                \
+    "tv_reserve(p_names bytea[], p_kinds integer[], p_keys bytea[],"                      \
+    " p_units integer[], p_limits integer[], p_hours integer[], p_nows bigint[],"          \
+    " p_checks integer[]) RETURNS integer[] LANGUAGE plpgsql AS $f$\n"                     \
+    "DECLARE\n"                                                                           \
+    " n integer := coalesce(array_length(p_names, 1), 0);\n"                              \
+    " held integer[] := array_fill(0, ARRAY[coalesce(array_length(p_names, 1), 0)]);\n"   \
+    " nm bytea; kd integer; ky bytea; un integer; lim integer; hrs integer;"              \
+    " nw bigint; chk integer; got integer;"
+#define TV_RESERVE_LOOP                                                                     \
+    "BEGIN\n"                                                                             \
+    " FOR i IN 1 .. n LOOP\n"                                                             \
+    "  nm := p_names[i]; kd := p_kinds[i]; ky := p_keys[i]; un := p_units[i];"            \
     " lim := p_limits[i]; hrs := p_hours[i]; nw := p_nows[i]; chk := p_checks[i];\n"
-    "  WITH k AS ("
-    "   INSERT INTO tv_limit_kinds AS t (name, kind, changed, epoch) VALUES (nm, kd, nw, 0)"
-    "   ON CONFLICT (name, kind) DO UPDATE SET"
-    "    epoch = t.epoch + CASE WHEN (hrs > 0 AND nw - t.changed > hrs::bigint * 3600)"
-    "     THEN 1 ELSE 0 END,"
-    "    changed = CASE WHEN (hrs > 0 AND nw - t.changed > hrs::bigint * 3600)"
-    "     OR chk = 0 OR lim = 0 OR coalesce((SELECT c.count FROM tv_limit_counts c"
-    "      WHERE c.name = nm AND c.kind = kd AND c.key = ky AND c.epoch = t.epoch), 0) < lim"
-    "     THEN nw ELSE t.changed END"
+// The kind's row: its epoch moves on when its counts expired, its time of change only
+// when the count will change.
+#define TV_RESERVE_KIND_ROW                                                                 \
+    "  WITH k AS ("                                                                       \
+    "   INSERT INTO tv_limit_kinds AS t (name, kind, changed, epoch) VALUES (nm, kd, nw, 0)" \
+    "   ON CONFLICT (name, kind) DO UPDATE SET"                                           \
+    "    epoch = t.epoch + CASE WHEN (hrs > 0 AND nw - t.changed > hrs::bigint * 3600)"    \
+    "     THEN 1 ELSE 0 END,"                                                             \
+    "    changed = CASE WHEN (hrs > 0 AND nw - t.changed > hrs::bigint * 3600)"           \
+    "     OR chk = 0 OR lim = 0 OR coalesce((SELECT c.count FROM tv_limit_counts c"       \
+    "      WHERE c.name = nm AND c.kind = kd AND c.key = ky AND c.epoch = t.epoch), 0) < lim" \
+    "     THEN nw ELSE t.changed END"                                                     \
     "   RETURNING epoch)"
-    "  INSERT INTO tv_limit_counts AS c (name, kind, key, epoch, count)"
-    "   SELECT nm, kd, ky, k.epoch, un FROM k WHERE chk = 0 OR lim = 0 OR 0 < lim"
-    "  ON CONFLICT (name, kind, key) DO UPDATE SET"
-    "   count = least((CASE WHEN c.epoch = EXCLUDED.epoch THEN c.count ELSE 0 END)::bigint"
-    "    + EXCLUDED.count, 2147483647)::integer,"
-    "   epoch = EXCLUDED.epoch"
-    "  WHERE chk = 0 OR lim = 0"
+// The key's count (after its INSERT ... SELECT of epoch `epoch_from`): it grows only while
+// the check allows it (no check, no limit, or below the limit), reading the newest count.
+#define TV_RESERVE_COUNT(epoch_from)                                                        \
+    "  INSERT INTO tv_limit_counts AS c (name, kind, key, epoch, count)"                  \
+    "   SELECT nm, kd, ky, " epoch_from " WHERE chk = 0 OR lim = 0 OR 0 < lim"            \
+    "  ON CONFLICT (name, kind, key) DO UPDATE SET"                                       \
+    "   count = least((CASE WHEN c.epoch = EXCLUDED.epoch THEN c.count ELSE 0 END)::bigint" \
+    "    + EXCLUDED.count, 2147483647)::integer,"                                         \
+    "   epoch = EXCLUDED.epoch"                                                           \
+    "  WHERE chk = 0 OR lim = 0"                                                          \
     "   OR (CASE WHEN c.epoch = EXCLUDED.epoch THEN c.count ELSE 0 END) < lim;\n"
-    "  GET DIAGNOSTICS got = ROW_COUNT;\n"
-    "  held[i] := got;\n"
-    " END LOOP;\n"
-    " RETURN held;\n"
-    "END $f$;";
+#define TV_RESERVE_END                                                                      \
+    "  GET DIAGNOSTICS got = ROW_COUNT;\n"                                                \
+    "  held[i] := got;\n"                                                                 \
+    " END LOOP;\n"                                                                        \
+    " RETURN held;\n"                                                                     \
+    "END $f$;"
+
+// Migration 6: rate-limit reservations in batches. Each element is the upsert a lone
+// reservation is: the kind's row, then the key's count, so that no limit is passed.
+// Elements run in the order given (callers sort them, so that batches take their row
+// locks in one order); the result holds 1 for each one held, 0 for each refused.
+constexpr const char* kReserveFunction =
+    "CREATE FUNCTION " TV_RESERVE_SIGNATURE "\n" TV_RESERVE_LOOP TV_RESERVE_KIND_ROW
+    TV_RESERVE_COUNT("k.epoch, un FROM k") TV_RESERVE_END;
 
 // Migration 9: the same reservations without a write to the kind's row when it already
 // says the current second. Its time of change then stays as it is, and its epoch cannot
@@ -61,54 +72,19 @@ constexpr const char* kReserveFunction =
 // the reservations of one limit and kind no longer queue up behind that one row, which
 // every gateway's reservations of the same second used to write in turn.
 constexpr const char* kReserveFunctionFast =
-    "CREATE OR REPLACE FUNCTION tv_reserve(p_names bytea[], p_kinds integer[],"
-    " p_keys bytea[], p_units integer[], p_limits integer[], p_hours integer[],"
-    " p_nows bigint[], p_checks integer[]) RETURNS integer[] LANGUAGE plpgsql AS $f$\n"
-    "DECLARE\n"
-    " n integer := coalesce(array_length(p_names, 1), 0);\n"
-    " held integer[] := array_fill(0, ARRAY[coalesce(array_length(p_names, 1), 0)]);\n"
-    " nm bytea; kd integer; ky bytea; un integer; lim integer; hrs integer;"
-    " nw bigint; chk integer; got integer; ep bigint; ch bigint;\n"
-    "BEGIN\n"
-    " FOR i IN 1 .. n LOOP\n"
-    "  nm := p_names[i]; kd := p_kinds[i]; ky := p_keys[i]; un := p_units[i];"
-    " lim := p_limits[i]; hrs := p_hours[i]; nw := p_nows[i]; chk := p_checks[i];\n"
+    "CREATE OR REPLACE FUNCTION " TV_RESERVE_SIGNATURE " ep bigint; ch bigint;\n"
+    TV_RESERVE_LOOP
     "  SELECT t.epoch, t.changed INTO ep, ch FROM tv_limit_kinds t"
     " WHERE t.name = nm AND t.kind = kd;\n"
-    "  IF FOUND AND ch = nw THEN\n"
-    "   INSERT INTO tv_limit_counts AS c (name, kind, key, epoch, count)"
-    "    SELECT nm, kd, ky, ep, un WHERE chk = 0 OR lim = 0 OR 0 < lim"
-    "   ON CONFLICT (name, kind, key) DO UPDATE SET"
-    "    count = least((CASE WHEN c.epoch = EXCLUDED.epoch THEN c.count ELSE 0 END)::bigint"
-    "     + EXCLUDED.count, 2147483647)::integer,"
-    "    epoch = EXCLUDED.epoch"
-    "   WHERE chk = 0 OR lim = 0"
-    "    OR (CASE WHEN c.epoch = EXCLUDED.epoch THEN c.count ELSE 0 END) < lim;\n"
-    "  ELSE\n"
-    "   WITH k AS ("
-    "    INSERT INTO tv_limit_kinds AS t (name, kind, changed, epoch) VALUES (nm, kd, nw, 0)"
-    "    ON CONFLICT (name, kind) DO UPDATE SET"
-    "     epoch = t.epoch + CASE WHEN (hrs > 0 AND nw - t.changed > hrs::bigint * 3600)"
-    "      THEN 1 ELSE 0 END,"
-    "     changed = CASE WHEN (hrs > 0 AND nw - t.changed > hrs::bigint * 3600)"
-    "      OR chk = 0 OR lim = 0 OR coalesce((SELECT c.count FROM tv_limit_counts c"
-    "       WHERE c.name = nm AND c.kind = kd AND c.key = ky AND c.epoch = t.epoch), 0) < lim"
-    "      THEN nw ELSE t.changed END"
-    "    RETURNING epoch)"
-    "   INSERT INTO tv_limit_counts AS c (name, kind, key, epoch, count)"
-    "    SELECT nm, kd, ky, k.epoch, un FROM k WHERE chk = 0 OR lim = 0 OR 0 < lim"
-    "   ON CONFLICT (name, kind, key) DO UPDATE SET"
-    "    count = least((CASE WHEN c.epoch = EXCLUDED.epoch THEN c.count ELSE 0 END)::bigint"
-    "     + EXCLUDED.count, 2147483647)::integer,"
-    "    epoch = EXCLUDED.epoch"
-    "   WHERE chk = 0 OR lim = 0"
-    "    OR (CASE WHEN c.epoch = EXCLUDED.epoch THEN c.count ELSE 0 END) < lim;\n"
-    "  END IF;\n"
-    "  GET DIAGNOSTICS got = ROW_COUNT;\n"
-    "  held[i] := got;\n"
-    " END LOOP;\n"
-    " RETURN held;\n"
-    "END $f$;";
+    "  IF FOUND AND ch = nw THEN\n" TV_RESERVE_COUNT("ep, un")
+    "  ELSE\n" TV_RESERVE_KIND_ROW TV_RESERVE_COUNT("k.epoch, un FROM k")
+    "  END IF;\n" TV_RESERVE_END;
+
+#undef TV_RESERVE_SIGNATURE
+#undef TV_RESERVE_LOOP
+#undef TV_RESERVE_KIND_ROW
+#undef TV_RESERVE_COUNT
+#undef TV_RESERVE_END
 
 }  // namespace
 
