@@ -2,6 +2,7 @@
 #include "store/pg_reserve.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <numeric>
 
 namespace tolvane {
@@ -9,11 +10,12 @@ namespace tolvane {
 namespace {
 
 constexpr const char* kReserveSql =
-    "SELECT tv_reserve($1::bytea[], $2::integer[], $3::bytea[], $4::integer[], $5::integer[],"
-    " $6::integer[], $7::bigint[], $8::integer[])";
+    "SELECT tv_reserve_credit($1::bytea[], $2::integer[], $3::bytea[], $4::integer[],"
+    " $5::integer[], $6::integer[], $7::bigint[], $8::integer[], $9::integer[], $10::integer)";
 
-// An array literal of bytea values in hex form: {"\\x6162",...}.
-std::string bytea_array(const std::vector<const std::string*>& values) {
+}  // namespace
+
+std::string pg_bytea_array(const std::vector<const std::string*>& values) {
     static constexpr char hex[] = "0123456789abcdef";
     std::string out = "{";
     for (const std::string* v : values) {
@@ -29,7 +31,7 @@ std::string bytea_array(const std::vector<const std::string*>& values) {
     return out;
 }
 
-std::string int_array(const std::vector<std::int64_t>& values) {
+std::string pg_int_array(const std::vector<std::int64_t>& values) {
     std::string out = "{";
     for (std::int64_t v : values) {
         if (out.size() > 1) out += ',';
@@ -39,19 +41,30 @@ std::string int_array(const std::vector<std::int64_t>& values) {
     return out;
 }
 
-// Reads the function's integer[] result ("{1,0,1}").
-bool parse_held(const std::string& text, std::size_t n, std::vector<int>& held) {
-    held.assign(n, 0);
-    if (text.size() < 2 || text.front() != '{' || text.back() != '}') return n == 0;
-    std::size_t i = 0;
-    for (std::size_t pos = 1; pos < text.size() - 1;) {
-        std::size_t end = text.find(',', pos);
-        if (end == std::string::npos) end = text.size() - 1;
-        if (i >= n) return false;
-        held[i++] = text.compare(pos, end - pos, "1") == 0 ? 1 : 0;
-        pos = end + 1;
+namespace {
+
+// Reads the function's bigint[] result ("{1,0,7,...}": three numbers for each of n).
+bool parse_grants(const std::string& text, std::size_t n, std::vector<PgGrant>& out) {
+    out.assign(n, PgGrant{});
+    if (text.size() < 2 || text.front() != '{' || text.back() != '}') return false;
+    std::vector<std::int64_t> nums;
+    const char* p = text.c_str() + 1;
+    const char* end = text.c_str() + text.size() - 1;
+    while (p < end) {
+        char* stop = nullptr;
+        nums.push_back(std::strtoll(p, &stop, 10));
+        if (stop == p || (stop < end && *stop != ',')) return false;
+        p = stop + 1;
     }
-    return i == n;
+    if (nums.size() != 3 * n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t st = nums[3 * i];
+        out[i].held = st == 1 ? 1 : 0;
+        out[i].wait_ms = st < 0 ? static_cast<int>(std::min<std::int64_t>(-st, 60000)) : 0;
+        out[i].extra = static_cast<int>(std::max<std::int64_t>(nums[3 * i + 1], 0));
+        out[i].epoch = nums[3 * i + 2];
+    }
+    return true;
 }
 
 }  // namespace
@@ -59,8 +72,19 @@ bool parse_held(const std::string& text, std::size_t n, std::vector<int>& held) 
 Result<std::vector<int>> pg_reserve_batch(PgConn& conn,
                                           const std::vector<const PgReservation*>& list,
                                           const std::vector<std::int64_t>& nows) {
-    std::vector<int> held(list.size(), 0);
-    if (list.empty()) return held;
+    Result<std::vector<PgGrant>> grants = pg_reserve_grants(conn, list, nows, 0);
+    if (!grants) return grants.error();
+    std::vector<int> held;
+    for (const PgGrant& g : *grants) held.push_back(g.held);
+    return held;
+}
+
+Result<std::vector<PgGrant>> pg_reserve_grants(PgConn& conn,
+                                               const std::vector<const PgReservation*>& list,
+                                               const std::vector<std::int64_t>& nows,
+                                               int hold_ms) {
+    std::vector<PgGrant> grants(list.size());
+    if (list.empty()) return grants;
     // The lock order: limit, kind, key; equal ones keep their order of arrival.
     std::vector<std::size_t> order(list.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
@@ -72,7 +96,7 @@ Result<std::vector<int>> pg_reserve_batch(PgConn& conn,
         return x.key < y.key;
     });
     std::vector<const std::string*> names, keys;
-    std::vector<std::int64_t> kinds, units, limits, hours, when, checks;
+    std::vector<std::int64_t> kinds, units, limits, hours, when, checks, wants;
     for (std::size_t i : order) {
         const PgReservation& r = *list[i];
         names.push_back(&r.name);
@@ -83,24 +107,27 @@ Result<std::vector<int>> pg_reserve_batch(PgConn& conn,
         hours.push_back(r.hours);
         when.push_back(i < nows.size() ? nows[i] : 0);
         checks.push_back(r.check ? 1 : 0);
+        wants.push_back(std::max(r.want, 0));
     }
-    Result<PgResult> answered =
-        conn.exec(kReserveSql, {pg_text(bytea_array(names)), pg_text(int_array(kinds)),
-                                pg_text(bytea_array(keys)), pg_text(int_array(units)),
-                                pg_text(int_array(limits)), pg_text(int_array(hours)),
-                                pg_text(int_array(when)), pg_text(int_array(checks))});
+    Result<PgResult> answered = conn.exec(
+        kReserveSql,
+        {pg_text(pg_bytea_array(names)), pg_text(pg_int_array(kinds)), pg_text(pg_bytea_array(keys)),
+         pg_text(pg_int_array(units)), pg_text(pg_int_array(limits)), pg_text(pg_int_array(hours)),
+         pg_text(pg_int_array(when)), pg_text(pg_int_array(checks)), pg_text(pg_int_array(wants)),
+         pg_int(std::max(hold_ms, 0))});
     if (!answered) return answered.error();
     const PgResult& res = *answered;
-    std::vector<int> sorted;
-    if (res.rows() != 1 || !parse_held(res.text(0, 0), list.size(), sorted))
-        return Error{0, "tv_reserve answered " +
+    std::vector<PgGrant> sorted;
+    if (res.rows() != 1 || !parse_grants(res.text(0, 0), list.size(), sorted))
+        return Error{0, "tv_reserve_credit answered " +
                             (res.rows() == 1 ? res.text(0, 0) : std::string("nothing"))};
-    for (std::size_t j = 0; j < order.size(); ++j) held[order[j]] = sorted[j];
-    return held;
+    for (std::size_t j = 0; j < order.size(); ++j) grants[order[j]] = sorted[j];
+    return grants;
 }
 
-PgReserveBatcher::PgReserveBatcher(const std::string& dsn, std::size_t links, std::size_t max_batch)
-    : max_batch_(std::max<std::size_t>(max_batch, 1)) {
+PgReserveBatcher::PgReserveBatcher(const std::string& dsn, std::size_t links, std::size_t max_batch,
+                                   int hold_ms)
+    : max_batch_(std::max<std::size_t>(max_batch, 1)), hold_ms_(hold_ms) {
     links = std::max<std::size_t>(links, 1);
     // Each named apart: each logs its own loss and return once. Their commits need not
     // wait for the disk: the mail's enqueue, which waits, comes after them.
@@ -111,6 +138,12 @@ PgReserveBatcher::PgReserveBatcher(const std::string& dsn, std::size_t links, st
 }
 
 Result<bool> PgReserveBatcher::reserve(const PgReservation& r, std::int64_t now) {
+    Result<PgGrant> g = grant(r, now);
+    if (!g) return g.error();
+    return g->held == 1;
+}
+
+Result<PgGrant> PgReserveBatcher::grant(const PgReservation& r, std::int64_t now) {
     Waiter self;
     self.r = &r;
     self.now = now;
@@ -146,7 +179,7 @@ Result<bool> PgReserveBatcher::reserve(const PgReservation& r, std::int64_t now)
         if (!queue_.empty()) queue_.front()->cv.notify_one();
     }
     if (!self.why.empty()) return Error{0, self.why};
-    return self.held == 1;
+    return self.answer;
 }
 
 void PgReserveBatcher::run(PgLink& link, const std::vector<Waiter*>& batch) {
@@ -156,11 +189,11 @@ void PgReserveBatcher::run(PgLink& link, const std::vector<Waiter*>& batch) {
         list.push_back(w->r);
         nows.push_back(w->now);
     }
-    std::vector<int> held;
+    std::vector<PgGrant> grants;
     const PgLink::Work work = [&](PgConn& c) -> Status {
-        Result<std::vector<int>> answer = pg_reserve_batch(c, list, nows);
+        Result<std::vector<PgGrant>> answer = pg_reserve_grants(c, list, nows, hold_ms_);
         if (!answer) return answer.error();
-        held = std::move(*answer);
+        grants = std::move(*answer);
         return {};
     };
     const bool was_up = link.up();
@@ -173,7 +206,7 @@ void PgReserveBatcher::run(PgLink& link, const std::vector<Waiter*>& batch) {
     const std::string why = done.reason();
     for (std::size_t i = 0; i < batch.size(); ++i) {
         if (done) {
-            batch[i]->held = held[i];
+            batch[i]->answer = grants[i];
         } else {
             batch[i]->why = why.empty() ? std::string("the store did not answer") : why;
         }

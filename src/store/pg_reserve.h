@@ -56,6 +56,19 @@ struct PgReservation {
     int limit = 0;
     int hours = 0;
     bool check = true;
+    // Units asked for in advance beyond `units` (see pg_credit.h); 0 asks for none.
+    int want = 0;
+};
+
+// The answer to one reservation: held 1 or refused 0; when refused while other units of
+// the key are out in advance, wait_ms > 0 says how long until they are back or count as
+// used (ask again then). extra: the units granted in advance (held beyond `units`), in
+// the key's epoch `epoch`.
+struct PgGrant {
+    int held = 0;
+    int wait_ms = 0;
+    int extra = 0;
+    std::int64_t epoch = 0;
 };
 
 // Runs one batch on conn as one call of tv_reserve, in the lock order (limit, kind, key;
@@ -65,18 +78,32 @@ struct PgReservation {
 Result<std::vector<int>> pg_reserve_batch(PgConn& conn,
                                           const std::vector<const PgReservation*>& list,
                                           const std::vector<std::int64_t>& nows);
+// The same with each reservation's whole answer; units granted in advance are held by the
+// database for hold_ms (after that, what was not given back counts as used).
+Result<std::vector<PgGrant>> pg_reserve_grants(PgConn& conn,
+                                               const std::vector<const PgReservation*>& list,
+                                               const std::vector<std::int64_t>& nows,
+                                               int hold_ms);
+
+// Array literals for parameters of array type: bytea values in hex form ({"\\x6162",...}),
+// and integers ({1,2}).
+std::string pg_bytea_array(const std::vector<const std::string*>& values);
+std::string pg_int_array(const std::vector<std::int64_t>& values);
 
 class PgReserveBatcher {
   public:
     // links: connections that may each carry a batch at once; max_batch: reservations a
     // batch takes at most.
+    // hold_ms: how long the database keeps units granted in advance for their gateway.
     explicit PgReserveBatcher(const std::string& dsn, std::size_t links = 1,
-                              std::size_t max_batch = 64);
+                              std::size_t max_batch = 64, int hold_ms = 2000);
     PgReserveBatcher(const PgReserveBatcher&) = delete;
     PgReserveBatcher& operator=(const PgReserveBatcher&) = delete;
 
     // True held, false refused; the error when the store could not be asked.
     Result<bool> reserve(const PgReservation& r, std::int64_t now);
+    // The whole answer (a wait counts as refused in reserve()).
+    Result<PgGrant> grant(const PgReservation& r, std::int64_t now);
 
     // Batches sent and reservations they carried, since the start.
     std::uint64_t batches() const;
@@ -88,7 +115,7 @@ class PgReserveBatcher {
     struct Waiter {
         const PgReservation* r = nullptr;
         std::int64_t now = 0;
-        int held = 0;
+        PgGrant answer;
         bool done = false;
         std::string why;  // empty when the batch succeeded
         std::condition_variable cv;
@@ -97,6 +124,7 @@ class PgReserveBatcher {
     void run(PgLink& link, const std::vector<Waiter*>& batch);
 
     const std::size_t max_batch_;
+    const int hold_ms_;
     std::vector<std::unique_ptr<PgLink>> links_;
     mutable std::mutex m_;
     std::vector<PgLink*> idle_;   // guarded by m_

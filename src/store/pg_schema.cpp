@@ -11,7 +11,7 @@ namespace {
 // Any fixed number: it only has to be the same in every gateway.
 constexpr const char* LOCK_SQL = "SELECT pg_advisory_xact_lock(7361298452)";
 
-// The pieces of the reservation function (migrations 6 and 9). Macros, so that each
+// The pieces of the reservation functions (migrations 6, 9 and 10). Macros, so that each
 // migration is still one string, the same text it always was.
 #define TV_RESERVE_SIGNATURE                                                                \
     "tv_reserve(p_names bytea[], p_kinds integer[], p_keys bytea[],"                      \
@@ -29,8 +29,8 @@ constexpr const char* LOCK_SQL = "SELECT pg_advisory_xact_lock(7361298452)";
     " lim := p_limits[i]; hrs := p_hours[i]; nw := p_nows[i]; chk := p_checks[i];\n"
 // The kind's row: its epoch moves on when its counts expired, its time of change only
 // when the count will change.
-#define TV_RESERVE_KIND_ROW                                                                 \
-    "  WITH k AS ("                                                                       \
+#define TV_RESERVE_KIND_ROW "  WITH k AS (" TV_RESERVE_KIND_UPSERT ")"
+#define TV_RESERVE_KIND_UPSERT                                                              \
     "   INSERT INTO tv_limit_kinds AS t (name, kind, changed, epoch) VALUES (nm, kd, nw, 0)" \
     "   ON CONFLICT (name, kind) DO UPDATE SET"                                           \
     "    epoch = t.epoch + CASE WHEN (hrs > 0 AND nw - t.changed > hrs::bigint * 3600)"    \
@@ -39,7 +39,7 @@ constexpr const char* LOCK_SQL = "SELECT pg_advisory_xact_lock(7361298452)";
     "     OR chk = 0 OR lim = 0 OR coalesce((SELECT c.count FROM tv_limit_counts c"       \
     "      WHERE c.name = nm AND c.kind = kd AND c.key = ky AND c.epoch = t.epoch), 0) < lim" \
     "     THEN nw ELSE t.changed END"                                                     \
-    "   RETURNING epoch)"
+    "   RETURNING epoch"
 // The key's count (after its INSERT ... SELECT of epoch `epoch_from`): it grows only while
 // the check allows it (no check, no limit, or below the limit), reading the newest count.
 #define TV_RESERVE_COUNT(epoch_from)                                                        \
@@ -80,9 +80,99 @@ constexpr const char* kReserveFunctionFast =
     "  ELSE\n" TV_RESERVE_KIND_ROW TV_RESERVE_COUNT("k.epoch, un FROM k")
     "  END IF;\n" TV_RESERVE_END;
 
+// Migration 10: reservations that may take units in advance (credit). A gateway that
+// reserves one key often asks for `want` units more; it then holds them for a moment
+// without asking again, and gives back the unused ones afterwards (tv_return_credit).
+// The count holds the credit from the start, so no limit is ever passed. A key's credit
+// column says how much credit is out and credit_until until when (the database's clock,
+// in milliseconds): a reservation refused while credit is out may still find room when
+// that credit comes back, so its answer is a wait (the negative number of milliseconds
+// until credit_until) instead of a refusal; credit still out after credit_until belonged
+// to a gateway that stopped, and counts as used. Credit is granted only out of a sixteenth
+// of the room left, so near a limit nobody holds units in advance. Each element answers
+// three numbers: 1 held, 0 refused or the negative wait; the credit granted; the epoch.
+// A reservation without want is the same statement as in migration 9.
+constexpr const char* kReserveCredit =
+    "ALTER TABLE tv_limit_counts ADD COLUMN credit integer NOT NULL DEFAULT 0,"
+    " ADD COLUMN credit_until bigint NOT NULL DEFAULT 0;"
+    "CREATE FUNCTION tv_reserve_credit(p_names bytea[], p_kinds integer[], p_keys bytea[],"
+    " p_units integer[], p_limits integer[], p_hours integer[], p_nows bigint[],"
+    " p_checks integer[], p_wants integer[], p_hold_ms integer)"
+    " RETURNS bigint[] LANGUAGE plpgsql AS $f$\n"
+    "DECLARE\n"
+    " n integer := coalesce(array_length(p_names, 1), 0);\n"
+    " answer bigint[] := '{}';\n"
+    " ms bigint := tv_now_ms();\n"
+    " nm bytea; kd integer; ky bytea; un integer; lim integer; hrs integer;"
+    " nw bigint; chk integer; got integer; wt integer; ep bigint; ch bigint;"
+    " cc integer; ce bigint; cr integer; cu bigint; base bigint; ex integer; st bigint;\n"
+    TV_RESERVE_LOOP
+    "  wt := greatest(coalesce(p_wants[i], 0), 0); ex := 0;\n"
+    "  SELECT t.epoch, t.changed INTO ep, ch FROM tv_limit_kinds t"
+    " WHERE t.name = nm AND t.kind = kd;\n"
+    "  IF NOT FOUND OR ch <> nw THEN\n" TV_RESERVE_KIND_UPSERT " INTO ep;\n"
+    "  END IF;\n"
+    "  IF wt = 0 THEN\n" TV_RESERVE_COUNT("ep, un")
+    "   GET DIAGNOSTICS got = ROW_COUNT;\n"
+    "  ELSE\n"
+    "   SELECT c.count, c.epoch INTO cc, ce FROM tv_limit_counts c"
+    " WHERE c.name = nm AND c.kind = kd AND c.key = ky FOR UPDATE;\n"
+    "   IF NOT FOUND THEN\n"
+    "    INSERT INTO tv_limit_counts (name, kind, key, epoch, count)"
+    " VALUES (nm, kd, ky, ep, 0) ON CONFLICT DO NOTHING;\n"
+    "    SELECT c.count, c.epoch INTO cc, ce FROM tv_limit_counts c"
+    " WHERE c.name = nm AND c.kind = kd AND c.key = ky FOR UPDATE;\n"
+    "   END IF;\n"
+    "   base := CASE WHEN ce = ep THEN cc ELSE 0 END;\n"
+    "   IF chk <> 0 AND lim <> 0 AND base >= lim THEN\n"
+    "    got := 0;\n"
+    "   ELSE\n"
+    "    got := 1;\n"
+    "    ex := CASE WHEN lim = 0 THEN wt"
+    " ELSE least(wt, greatest((lim - base - un) / 16, 0)) END;\n"
+    "    UPDATE tv_limit_counts c SET"
+    " count = least(base + un + ex, 2147483647)::integer,"
+    " credit = CASE WHEN ce = ep THEN c.credit ELSE 0 END + ex,"
+    " credit_until = CASE WHEN ex = 0 THEN c.credit_until"
+    "  ELSE greatest(c.credit_until, ms + p_hold_ms) END, epoch = ep"
+    " WHERE c.name = nm AND c.kind = kd AND c.key = ky;\n"
+    "   END IF;\n"
+    "  END IF;\n"
+    "  st := got;\n"
+    "  IF got = 0 THEN\n"
+    "   SELECT c.credit, c.credit_until INTO cr, cu FROM tv_limit_counts c"
+    " WHERE c.name = nm AND c.kind = kd AND c.key = ky AND c.epoch = ep AND c.credit > 0;\n"
+    "   IF FOUND AND ms < cu THEN\n"
+    "    st := ms - cu;\n"
+    "   ELSIF FOUND THEN\n"
+    "    UPDATE tv_limit_counts c SET credit = 0"
+    " WHERE c.name = nm AND c.kind = kd AND c.key = ky;\n"
+    "   END IF;\n"
+    "  END IF;\n"
+    "  answer := answer || ARRAY[st, ex, ep];\n"
+    " END LOOP;\n"
+    " RETURN answer;\n"
+    "END $f$;"
+    // Unused credit given back: each key's count loses its unused units (never below 0)
+    // and its credit what was granted, in the order given (callers sort them, as the
+    // reservations are, so that the two never wait for each other in opposite orders).
+    // A key whose epoch moved on meanwhile is left alone: its counts started anew.
+    "CREATE FUNCTION tv_return_credit(p_names bytea[], p_kinds integer[], p_keys bytea[],"
+    " p_epochs bigint[], p_unused integer[], p_granted integer[])"
+    " RETURNS void LANGUAGE plpgsql AS $f$\n"
+    "BEGIN\n"
+    " FOR i IN 1 .. coalesce(array_length(p_names, 1), 0) LOOP\n"
+    "  UPDATE tv_limit_counts c SET count = greatest(c.count - p_unused[i], 0),"
+    " credit = greatest(c.credit - p_granted[i], 0)"
+    " WHERE c.name = p_names[i] AND c.kind = p_kinds[i] AND c.key = p_keys[i]"
+    " AND c.epoch = p_epochs[i];\n"
+    " END LOOP;\n"
+    "END $f$;";
+
 #undef TV_RESERVE_SIGNATURE
 #undef TV_RESERVE_LOOP
 #undef TV_RESERVE_KIND_ROW
+#undef TV_RESERVE_KIND_UPSERT
 #undef TV_RESERVE_COUNT
 #undef TV_RESERVE_END
 
@@ -145,6 +235,8 @@ const std::vector<const char*>& pg_migrations() {
         " PRIMARY KEY (owner, key));",
         // 9: reservations that leave the kind's row alone within its second.
         kReserveFunctionFast,
+        // 10: reservations with units taken in advance, and their return.
+        kReserveCredit,
         // New migrations go here, one string each.
     };
     return list;

@@ -15,6 +15,7 @@
 #include "records/msgrec.h"
 #include "records/record_file.h"
 #include "store/pg.h"
+#include "store/pg_credit.h"
 #include "store/pg_reserve.h"
 
 namespace tolvane {
@@ -310,10 +311,12 @@ class PgPhonePool final : public PhonePoolStore {
 class PgLimits final : public LimitStore {
   public:
     explicit PgLimits(const std::string& dsn)
-        : reserve_(dsn, kReserveLinks), link_(dsn, "rate limit reads", kLimitLinks) {}
+        : reserve_(dsn, std::chrono::milliseconds(1000), kReserveLinks),
+          link_(dsn, "rate limit reads", kLimitLinks) {}
 
-    // Goes with the reservations of other sessions that wait at the same moment: one
-    // round trip and one transaction for all of them (pg_reserve.h).
+    // A key reserved often is served from units taken in advance (pg_credit.h); the
+    // others go with the reservations of other sessions that wait at the same moment:
+    // one round trip and one transaction for all of them (pg_reserve.h).
     int reserve(msgrecs* mr, int kind, std::string_view key, int units, bool check) override {
         if (!mr || kind < 0 || kind >= MSGREC_KINDS || units < 0) return 0;
         const char* name = msgrec_name(mr);
@@ -393,7 +396,7 @@ class PgLimits final : public LimitStore {
         int found = 0;
         Status s = link_.run([&](PgConn& c) -> Status {
             Result<PgResult> r = c.exec(
-                "UPDATE tv_limit_counts c SET count = 0 FROM tv_limit_kinds t"
+                "UPDATE tv_limit_counts c SET count = 0, credit = 0 FROM tv_limit_kinds t"
                 " WHERE t.name = $1 AND t.kind = $2::integer AND c.name = $1"
                 " AND c.kind = $2::integer AND c.key = $3 AND c.epoch = t.epoch"
                 " RETURNING c.key",
@@ -411,7 +414,7 @@ class PgLimits final : public LimitStore {
     }
 
   private:
-    PgReserveBatcher reserve_;
+    PgCredits reserve_;
     PgLinks link_;
 };
 
