@@ -10,6 +10,63 @@
 
 namespace tolvane {
 
+namespace {
+
+// The statements of a group as they go to the server. A run of statements that have a
+// merged form, with none between them that has not, goes as one statement per form (in
+// the order each form first came: the rows of one form keep their order). at[i] says
+// where statement i went in out; merged[i] that it went with others (its result is not
+// read).
+void merge_runs(const std::vector<const PgStmt*>& in, std::vector<PgStmt>& out,
+                std::vector<std::size_t>& at, std::vector<char>& merged) {
+    at.assign(in.size(), 0);
+    merged.assign(in.size(), 0);
+    std::vector<std::vector<std::size_t>> run;  // the run's statements by form
+    auto flush = [&] {
+        for (const std::vector<std::size_t>& form : run) {
+            const PgStmt& first = *in[form.front()];
+            if (form.size() == 1) {
+                at[form.front()] = out.size();
+                out.push_back(first);
+                continue;
+            }
+            PgStmt m{first.merged, {}, {}};
+            for (std::size_t p = 0; p < first.params.size(); ++p) {
+                std::vector<const PgParam*> column;
+                for (std::size_t i : form) column.push_back(&in[i]->params[p]);
+                m.params.push_back(pg_text(pg_array(column)));
+            }
+            for (std::size_t i : form) {
+                at[i] = out.size();
+                merged[i] = 1;
+            }
+            out.push_back(std::move(m));
+        }
+        run.clear();
+    };
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        const PgStmt& st = *in[i];
+        if (st.merged.empty()) {
+            flush();
+            at[i] = out.size();
+            out.push_back(st);
+            continue;
+        }
+        auto form = std::find_if(run.begin(), run.end(), [&](const auto& f) {
+            const PgStmt& other = *in[f.front()];
+            return other.merged == st.merged && other.params.size() == st.params.size();
+        });
+        if (form == run.end()) {
+            run.push_back({i});
+        } else {
+            form->push_back(i);
+        }
+    }
+    flush();
+}
+
+}  // namespace
+
 void PgGroup::start() {
     flusher_ = std::jthread([this](std::stop_token stop) {
         // A stop marks the group closing and wakes the loop.
@@ -138,12 +195,15 @@ Status PgGroup::run_jobs(const std::vector<std::shared_ptr<PgJob>>& jobs) {
         std::vector<PgStmt> all;
         all.push_back({"BEGIN", {}});
         if (!durable) all.push_back({"SET LOCAL synchronous_commit TO off", {}});
-        std::size_t head = all.size();
         std::set<int> kinds;
+        std::vector<const PgStmt*> each;
         for (const auto& j : jobs) {
-            all.insert(all.end(), j->stmts.begin(), j->stmts.end());
+            for (const PgStmt& st : j->stmts) each.push_back(&st);
             kinds.insert(j->notify.begin(), j->notify.end());
         }
+        std::vector<std::size_t> at;
+        std::vector<char> merged;
+        merge_runs(each, all, at, merged);
         for (int k : kinds)
             all.push_back({"SELECT pg_notify($1, $2)", {pg_text(channel_), pg_int(k)}});
         all.push_back({"COMMIT", {}});
@@ -166,11 +226,11 @@ Status PgGroup::run_jobs(const std::vector<std::shared_ptr<PgJob>>& jobs) {
         // anything: one more try on a fresh connection is safe then.
         if (!done && !begun && was_up && !link_.up()) done = link_.run(body);
         if (done) {
-            std::size_t at = head;
+            std::size_t n = 0;
             for (const auto& j : jobs) {
                 std::vector<PgResult> mine;
-                for (std::size_t i = 0; i < j->stmts.size(); ++i)
-                    mine.push_back(std::move(results[at++]));
+                for (std::size_t i = 0; i < j->stmts.size(); ++i, ++n)
+                    mine.push_back(merged[n] ? PgResult() : std::move(results[at[n]]));
                 if (j->take) j->take(mine);
             }
         }

@@ -399,6 +399,34 @@ bool PgSideWriters::write(const std::string& dsn, PgStmt st) {
     return true;
 }
 
+std::string pg_array(const std::vector<const PgParam*>& values) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out = "{";
+    for (const PgParam* v : values) {
+        if (out.size() > 1) out += ',';
+        if (v->null) {
+            out += "NULL";
+            continue;
+        }
+        out += '"';
+        if (v->binary) {
+            out += "\\\\x";
+            for (unsigned char ch : v->value) {
+                out += hex[ch >> 4];
+                out += hex[ch & 15];
+            }
+        } else {
+            for (char ch : v->value) {
+                if (ch == '"' || ch == '\\') out += '\\';
+                out += ch;
+            }
+        }
+        out += '"';
+    }
+    out += '}';
+    return out;
+}
+
 bool pg_side_write(PgSideWriters* side, const std::string& dsn, PgStmt st) {
     return side != nullptr && side->write(dsn, std::move(st));
 }

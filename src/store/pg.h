@@ -82,11 +82,22 @@ inline PgParam pg_null() {
 }
 using PgParams = std::vector<PgParam>;
 
-// One statement of a pipeline.
+// One statement of a pipeline. `merged`, when not empty, is the same statement for many
+// rows at once: its parameter $i is the array of every statement's $i (see pg_array), in
+// their order. A grouped commit runs a run of such statements as one (nobody reads their
+// results then: a merged statement's own results are empty).
 struct PgStmt {
+    PgStmt() = default;
+    PgStmt(std::string s, PgParams p, std::string m = {})
+        : sql(std::move(s)), params(std::move(p)), merged(std::move(m)) {}
     std::string sql;
     PgParams params;
+    std::string merged;
 };
+
+// An array literal of the values (each in its text form; bytes as \x hex; NULL), for a
+// parameter of array type.
+std::string pg_array(const std::vector<const PgParam*>& values);
 
 class PgResult {
   public:

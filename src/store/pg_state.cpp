@@ -82,7 +82,9 @@ class PgRecords final : public RecordStore {
         std::string line = msgrec_record_line(status, client, from, to, when, text, delim_);
         PgStmt st{
             "INSERT INTO tv_records (kind, day, at, line) VALUES ($1, $2, $3, $4)",
-            {pg_text(view_text(day_kind)), pg_int(local_day(when)), pg_int(when), pg_bytes(line)}};
+            {pg_text(view_text(day_kind)), pg_int(local_day(when)), pg_int(when), pg_bytes(line)},
+            "INSERT INTO tv_records (kind, day, at, line) SELECT * FROM unnest($1::text[],"
+            " $2::integer[], $3::bigint[], $4::bytea[])"};
         if (pg_side_write(side_, dsn_, st)) return true;
         Status s = link_.run([&](PgConn& c) { return c.exec_only(st.sql, st.params); });
         if (!s)

@@ -32,7 +32,7 @@ class PgTest : public ::testing::Test {
     std::unique_ptr<PgConn> conn_;
 };
 
-TEST_F(PgTest, ParametersRoundTripTextBytesAndNull) {
+TEST_F(PgTest, ParametersRoundTripTextBytesAndNullAloneAndInArrays) {
     struct Case {
         const char* name;
         PgParam param;
@@ -43,6 +43,8 @@ TEST_F(PgTest, ParametersRoundTripTextBytesAndNull) {
         {"plain text", pg_text("hello"), "hello", false},
         {"UTF-8 text", pg_text("Grüße €"), "Grüße €", false},
         {"quotes stay data", pg_text("'); DROP TABLE x; --"), "'); DROP TABLE x; --", false},
+        {"array syntax stays data", pg_text("{\"a\\\",b}"), "{\"a\\\",b}", false},
+        {"the word NULL is text", pg_text("NULL"), "NULL", false},
         {"bytes with NUL", pg_bytes(std::string("a\0b", 3)), std::string("a\0b", 3), false},
         {"bytes not UTF-8", pg_bytes("\xff\xfe\x80"), "\xff\xfe\x80", false},
         {"empty bytes", pg_bytes(""), "", false},
@@ -56,6 +58,29 @@ TEST_F(PgTest, ParametersRoundTripTextBytesAndNull) {
         ASSERT_EQ(r->rows(), 1);
         EXPECT_EQ(r->null(0, 0), c.is_null);
         EXPECT_EQ(c.param.binary ? r->bytes(0, 0) : r->text(0, 0), c.expect);
+    }
+    // The same values as elements of an array parameter (how merged statements carry
+    // them), text and bytes apart, in their order.
+    for (const bool binary : {false, true}) {
+        SCOPED_TRACE(binary ? "bytea[]" : "text[]");
+        std::vector<const PgParam*> values;
+        std::vector<const Case*> of;
+        for (const Case& c : cases)
+            if (c.param.binary == binary || c.is_null) {
+                values.push_back(&c.param);
+                of.push_back(&c);
+            }
+        Result<PgResult> r = conn_->exec(
+            binary ? "SELECT x FROM unnest($1::bytea[]) WITH ORDINALITY AS u(x, n) ORDER BY n"
+                   : "SELECT x FROM unnest($1::text[]) WITH ORDINALITY AS u(x, n) ORDER BY n",
+            {pg_text(pg_array(values))});
+        ASSERT_TRUE(succeeded(r));
+        ASSERT_EQ(r->rows(), static_cast<int>(of.size()));
+        for (int i = 0; i < r->rows(); ++i) {
+            SCOPED_TRACE(of[i]->name);
+            EXPECT_EQ(r->null(i, 0), of[i]->is_null);
+            EXPECT_EQ(binary ? r->bytes(i, 0) : r->text(i, 0), of[i]->expect);
+        }
     }
 }
 

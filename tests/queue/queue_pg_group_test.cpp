@@ -1,0 +1,116 @@
+// Grouped commits merging statements, against a private server: a run of statements that
+// have a merged form goes as one statement per form, rows in their order, while a
+// statement without one separates runs and keeps its result; a merged statement that
+// fails takes only its own job down once the jobs are tried alone.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "queue/queue_pg_group.h"
+#include "store/pg.h"
+#include "support/pg_cluster.h"
+#include "support/status_check.h"
+
+namespace tolvane {
+namespace {
+
+class PgGroupMerge : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        pg_ = PgCluster::shared();
+        ASSERT_NE(pg_, nullptr) << PgCluster::shared_error();
+        dsn_ = pg_->dsn(pg_->fresh_database());
+        Result<std::unique_ptr<PgConn>> opened = PgConn::open(dsn_);
+        ASSERT_TRUE(succeeded(opened));
+        conn_ = std::move(*opened);
+        ASSERT_TRUE(succeeded(conn_->script(
+            "CREATE TABLE t (id serial PRIMARY KEY, v bytea NOT NULL CHECK (v <> 'bad'),"
+            " how text NOT NULL)")));
+    }
+    // "value/how" of every row, in the order they were written.
+    std::vector<std::string> rows() {
+        Result<PgResult> r = conn_->exec("SELECT v, how FROM t ORDER BY id", {});
+        EXPECT_TRUE(succeeded(r));
+        std::vector<std::string> out;
+        for (int i = 0; r && i < r->rows(); ++i) out.push_back(r->bytes(i, 0) + "/" + r->text(i, 1));
+        return out;
+    }
+    PgCluster* pg_ = nullptr;
+    std::string dsn_;
+    std::unique_ptr<PgConn> conn_;
+};
+
+// A row of bytes, as one statement or in a merged one (its `how` says which).
+PgStmt row(const std::string& v) {
+    return {"INSERT INTO t (v, how) VALUES ($1, 'alone')",
+            {pg_bytes(v)},
+            "INSERT INTO t (v, how) SELECT x, 'merged' FROM unnest($1::bytea[]) AS x"};
+}
+
+TEST_F(PgGroupMerge, ARunGoesAsOneStatementAndAPlainOneSeparatesRuns) {
+    PgGroup g(dsn_, "merge_test", nullptr);
+    g.start();
+    auto job = std::make_shared<PgJob>();
+    const std::string odd("q\"\\\0\xff", 5);  // quotes, a backslash, NUL, not UTF-8
+    job->stmts = {row("a"), row(odd), row(""),
+                  {"INSERT INTO t (v, how) VALUES ($1, 'plain') RETURNING id", {pg_bytes("c")}},
+                  row("d")};
+    std::vector<std::string> seen;
+    job->take = [&](std::vector<PgResult>& r) {
+        for (PgResult& x : r) seen.push_back(x.rows() == 1 ? x.text(0, 0) : "-");
+    };
+    ASSERT_TRUE(succeeded(g.submit(job)));
+    EXPECT_EQ(rows(), (std::vector<std::string>{"a/merged", odd + "/merged", "/merged",
+                                                "c/plain", "d/alone"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"-", "-", "-", "4", "-"}))
+        << "only the statement that went alone has a result to read";
+    g.close();
+}
+
+TEST_F(PgGroupMerge, AFailingMergedStatementTakesOnlyItsOwnJobDown) {
+    // The first group is held in before_group until two more jobs wait, so that those two
+    // go together in the next group, merged.
+    std::mutex m;
+    std::condition_variable cv;
+    bool go = false;
+    std::atomic<int> groups{0};
+    PgGroup g(dsn_, "merge_test", [&] {
+        if (groups++ != 0) return;
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return go; });
+    });
+    g.start();
+    auto first = std::make_shared<PgJob>();
+    first->stmts = {row("first")};
+    std::thread lead([&] { EXPECT_TRUE(succeeded(g.submit(first))); });
+    while (groups.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    auto good = std::make_shared<PgJob>();
+    good->stmts = {row("good1"), row("good2")};
+    auto bad = std::make_shared<PgJob>();
+    bad->stmts = {row("bad")};
+    Status good_done, bad_done;
+    std::thread a([&] { good_done = g.submit(good); });
+    std::thread b([&] { bad_done = g.submit(bad); });
+    while (g.waiting() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    {
+        std::lock_guard<std::mutex> lock(m);
+        go = true;
+    }
+    cv.notify_all();
+    lead.join();
+    a.join();
+    b.join();
+    EXPECT_TRUE(succeeded(good_done));
+    ASSERT_FALSE(bad_done.ok());
+    EXPECT_NE(bad_done.reason().find("check constraint"), std::string::npos) << bad_done.reason();
+    EXPECT_EQ(rows(), (std::vector<std::string>{"first/alone", "good1/merged", "good2/merged"}));
+    EXPECT_EQ(groups.load(), 2);
+    g.close();
+}
+
+}  // namespace
+}  // namespace tolvane
