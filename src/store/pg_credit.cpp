@@ -83,7 +83,8 @@ Result<bool> PgCredits::reserve(const PgReservation& r, std::int64_t now) {
         if (g->held != 1) return false;
         d.last_extra = g->extra;
         if (g->extra > 0) {
-            if (d.granted > 0 && d.epoch != g->epoch) retire_locked(k, d);
+            if (d.granted > 0 && (d.epoch != g->epoch || Clock::now() >= d.until))
+                retire_locked(k, d);
             const Clock::time_point until = sent + life_;
             d.until = d.granted > 0 ? std::min(d.until, until) : until;
             d.units += g->extra;

@@ -153,16 +153,19 @@ constexpr const char* kReserveCredit =
     " END LOOP;\n"
     " RETURN answer;\n"
     "END $f$;"
-    // Unused credit given back: each key's count loses its unused units (never below 0)
-    // and its credit what was granted, in the order given (callers sort them, as the
-    // reservations are, so that the two never wait for each other in opposite orders).
-    // A key whose epoch moved on meanwhile is left alone: its counts started anew.
+    // Unused credit given back: each key's count loses its unused units and its credit
+    // what was granted, in the order given (callers sort them, as the reservations are,
+    // so that the two never wait for each other in opposite orders). The count never
+    // loses more than the credit still out: credit that was counted as used meanwhile (its
+    // hold was over) or reset stays as it is. A key whose epoch moved on is left alone:
+    // its counts started anew.
     "CREATE FUNCTION tv_return_credit(p_names bytea[], p_kinds integer[], p_keys bytea[],"
     " p_epochs bigint[], p_unused integer[], p_granted integer[])"
     " RETURNS void LANGUAGE plpgsql AS $f$\n"
     "BEGIN\n"
     " FOR i IN 1 .. coalesce(array_length(p_names, 1), 0) LOOP\n"
-    "  UPDATE tv_limit_counts c SET count = greatest(c.count - p_unused[i], 0),"
+    "  UPDATE tv_limit_counts c SET"
+    " count = greatest(c.count - least(p_unused[i], c.credit), 0),"
     " credit = greatest(c.credit - p_granted[i], 0)"
     " WHERE c.name = p_names[i] AND c.kind = p_kinds[i] AND c.key = p_keys[i]"
     " AND c.epoch = p_epochs[i];\n"

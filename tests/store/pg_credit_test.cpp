@@ -120,6 +120,9 @@ TEST_F(PgCreditTest, ARefusalWaitsForUnitsOutAndCountsThemUsedOnceTheirHoldIsOve
         EXPECT_EQ(last.held, 0);
         EXPECT_EQ(last.wait_ms, 0) << "nothing left to wait for";
         EXPECT_EQ(stored(key), std::make_pair(kLimit, 0));
+        // Given back after they counted as used (or twice): no room appears.
+        give_back(key, first.epoch, 2, 2);
+        EXPECT_EQ(stored(key), std::make_pair(kLimit, 0));
     }
 }
 
