@@ -709,7 +709,8 @@ Status PgQueue::complete(std::uint64_t id, bool delivered, const std::string& er
     // A claim the server lost in a crash left the row free: it is still ours to finish.
     // One another gateway took over after our lease is not.
     job->stmts.push_back({"DELETE FROM tv_queue WHERE id = $1 AND (owner = $2 OR owner IS NULL)",
-                          {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner)}});
+                          {pg_int(static_cast<std::int64_t>(id)), pg_text(opt_.owner)},
+                          "SELECT tv_delete_done($1::bigint[], $2::text[])"});
     group_.submit_later(job);
     return {};
 }

@@ -1,7 +1,8 @@
 // Grouped commits merging statements, against a private server: a run of statements that
 // have a merged form goes as one statement per form, rows in their order, while a
 // statement without one separates runs and keeps its result; a merged statement that
-// fails takes only its own job down once the jobs are tried alone.
+// fails takes only its own job down once the jobs are tried alone; the merged delete of
+// finished entries leaves an entry another gateway holds.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 
 #include "queue/queue_pg_group.h"
 #include "store/pg.h"
+#include "store/pg_schema.h"
 #include "support/pg_cluster.h"
 #include "support/status_check.h"
 
@@ -110,6 +112,23 @@ TEST_F(PgGroupMerge, AFailingMergedStatementTakesOnlyItsOwnJobDown) {
     EXPECT_EQ(rows(), (std::vector<std::string>{"first/alone", "good1/merged", "good2/merged"}));
     EXPECT_EQ(groups.load(), 2);
     g.close();
+}
+
+TEST_F(PgGroupMerge, FinishedEntriesGoInOneCallButNeverAnotherGatewaysEntry) {
+    ASSERT_TRUE(pg_schema_upgrade(*conn_));
+    ASSERT_TRUE(succeeded(conn_->script(
+        "INSERT INTO tv_queue (id, kind, destination, originator, sender, body, billing,"
+        " client, headers, enqueued_ms, owner) SELECT i, 1, '', '', '', '', '', '', '', 0,"
+        " (ARRAY['gw-a', 'gw-b', NULL])[i] FROM generate_series(1, 3) AS i")));
+    // Gateway a finishes all three: its own, one gateway b took over, and one given back.
+    ASSERT_TRUE(succeeded(conn_->exec_only("SELECT tv_delete_done($1::bigint[], $2::text[])",
+                                           {pg_text("{1,2,3,99}"),
+                                            pg_text("{gw-a,gw-a,gw-a,gw-a}")})));
+    Result<PgResult> left = conn_->exec("SELECT id, owner FROM tv_queue ORDER BY id", {});
+    ASSERT_TRUE(succeeded(left));
+    ASSERT_EQ(left->rows(), 1);
+    EXPECT_EQ(left->text(0, 0), "2");
+    EXPECT_EQ(left->text(0, 1), "gw-b");
 }
 
 }  // namespace
