@@ -399,29 +399,57 @@ bool PgSideWriters::write(const std::string& dsn, PgStmt st) {
     return true;
 }
 
-std::string pg_array(const std::vector<const PgParam*>& values) {
+namespace {
+
+// One bytea element of an array literal, in hex form: "\\x6162".
+void append_bytea_element(std::string& out, std::string_view v) {
     static constexpr char hex[] = "0123456789abcdef";
+    out += "\"\\\\x";
+    for (unsigned char ch : v) {
+        out += hex[ch >> 4];
+        out += hex[ch & 15];
+    }
+    out += '"';
+}
+
+}  // namespace
+
+std::string pg_array(const std::vector<const PgParam*>& values) {
     std::string out = "{";
     for (const PgParam* v : values) {
         if (out.size() > 1) out += ',';
         if (v->null) {
             out += "NULL";
-            continue;
-        }
-        out += '"';
-        if (v->binary) {
-            out += "\\\\x";
-            for (unsigned char ch : v->value) {
-                out += hex[ch >> 4];
-                out += hex[ch & 15];
-            }
+        } else if (v->binary) {
+            append_bytea_element(out, v->value);
         } else {
+            out += '"';
             for (char ch : v->value) {
                 if (ch == '"' || ch == '\\') out += '\\';
                 out += ch;
             }
+            out += '"';
         }
-        out += '"';
+    }
+    out += '}';
+    return out;
+}
+
+std::string pg_bytea_array(const std::vector<const std::string*>& values) {
+    std::string out = "{";
+    for (const std::string* v : values) {
+        if (out.size() > 1) out += ',';
+        append_bytea_element(out, *v);
+    }
+    out += '}';
+    return out;
+}
+
+std::string pg_int_array(const std::vector<std::int64_t>& values) {
+    std::string out = "{";
+    for (std::int64_t v : values) {
+        if (out.size() > 1) out += ',';
+        out += std::to_string(v);
     }
     out += '}';
     return out;

@@ -98,6 +98,9 @@ struct PgStmt {
 // An array literal of the values (each in its text form; bytes as \x hex; NULL), for a
 // parameter of array type.
 std::string pg_array(const std::vector<const PgParam*>& values);
+// The same for bytes (bytea[]) and for integers.
+std::string pg_bytea_array(const std::vector<const std::string*>& values);
+std::string pg_int_array(const std::vector<std::int64_t>& values);
 
 class PgResult {
   public:

@@ -13,36 +13,6 @@ constexpr const char* kReserveSql =
     "SELECT tv_reserve_credit($1::bytea[], $2::integer[], $3::bytea[], $4::integer[],"
     " $5::integer[], $6::integer[], $7::bigint[], $8::integer[], $9::integer[], $10::integer)";
 
-}  // namespace
-
-std::string pg_bytea_array(const std::vector<const std::string*>& values) {
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string out = "{";
-    for (const std::string* v : values) {
-        if (out.size() > 1) out += ',';
-        out += "\"\\\\x";
-        for (unsigned char ch : *v) {
-            out += hex[ch >> 4];
-            out += hex[ch & 15];
-        }
-        out += '"';
-    }
-    out += '}';
-    return out;
-}
-
-std::string pg_int_array(const std::vector<std::int64_t>& values) {
-    std::string out = "{";
-    for (std::int64_t v : values) {
-        if (out.size() > 1) out += ',';
-        out += std::to_string(v);
-    }
-    out += '}';
-    return out;
-}
-
-namespace {
-
 // Reads the function's bigint[] result ("{1,0,7,...}": three numbers for each of n).
 bool parse_grants(const std::string& text, std::size_t n, std::vector<PgGrant>& out) {
     out.assign(n, PgGrant{});

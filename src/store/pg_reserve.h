@@ -85,11 +85,6 @@ Result<std::vector<PgGrant>> pg_reserve_grants(PgConn& conn,
                                                const std::vector<std::int64_t>& nows,
                                                int hold_ms);
 
-// Array literals for parameters of array type: bytea values in hex form ({"\\x6162",...}),
-// and integers ({1,2}).
-std::string pg_bytea_array(const std::vector<const std::string*>& values);
-std::string pg_int_array(const std::vector<std::int64_t>& values);
-
 class PgReserveBatcher {
   public:
     // links: connections that may each carry a batch at once; max_batch: reservations a

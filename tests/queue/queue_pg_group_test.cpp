@@ -13,22 +13,16 @@
 
 #include "queue/queue_pg_group.h"
 #include "store/pg.h"
-#include "store/pg_schema.h"
-#include "support/pg_cluster.h"
-#include "support/status_check.h"
+#include "support/pg_fresh.h"
 
 namespace tolvane {
 namespace {
 
-class PgGroupMerge : public ::testing::Test {
+class PgGroupMerge : public PgFreshTest {
   protected:
     void SetUp() override {
-        pg_ = PgCluster::shared();
-        ASSERT_NE(pg_, nullptr) << PgCluster::shared_error();
-        dsn_ = pg_->dsn(pg_->fresh_database());
-        Result<std::unique_ptr<PgConn>> opened = PgConn::open(dsn_);
-        ASSERT_TRUE(succeeded(opened));
-        conn_ = std::move(*opened);
+        PgFreshTest::SetUp();
+        if (HasFatalFailure()) return;
         ASSERT_TRUE(succeeded(conn_->script(
             "CREATE TABLE t (id serial PRIMARY KEY, v bytea NOT NULL CHECK (v <> 'bad'),"
             " how text NOT NULL)")));
@@ -41,9 +35,6 @@ class PgGroupMerge : public ::testing::Test {
         for (int i = 0; r && i < r->rows(); ++i) out.push_back(r->bytes(i, 0) + "/" + r->text(i, 1));
         return out;
     }
-    PgCluster* pg_ = nullptr;
-    std::string dsn_;
-    std::unique_ptr<PgConn> conn_;
 };
 
 // A row of bytes, as one statement or in a merged one (its `how` says which).
@@ -115,7 +106,7 @@ TEST_F(PgGroupMerge, AFailingMergedStatementTakesOnlyItsOwnJobDown) {
 }
 
 TEST_F(PgGroupMerge, FinishedEntriesGoInOneCallButNeverAnotherGatewaysEntry) {
-    ASSERT_TRUE(pg_schema_upgrade(*conn_));
+    with_schema();
     ASSERT_TRUE(succeeded(conn_->script(
         "INSERT INTO tv_queue (id, kind, destination, originator, sender, body, billing,"
         " client, headers, enqueued_ms, owner) SELECT i, 1, '', '', '', '', '', '', '', 0,"

@@ -15,7 +15,7 @@
 #include "store/pg_credit.h"
 #include "store/pg_reserve.h"
 #include "store/pg_schema.h"
-#include "support/pg_cluster.h"
+#include "support/pg_fresh.h"
 #include "support/status_check.h"
 
 namespace tolvane {
@@ -23,17 +23,11 @@ namespace {
 
 constexpr std::int64_t kNow = 1700000000;
 
-class PgCreditTest : public ::testing::Test {
+class PgCreditTest : public PgFreshTest {
   protected:
     void SetUp() override {
-        pg_ = PgCluster::shared();
-        ASSERT_NE(pg_, nullptr) << PgCluster::shared_error();
-        dsn_ = pg_->dsn(pg_->fresh_database());
-        Result<std::unique_ptr<PgConn>> opened = PgConn::open(dsn_);
-        ASSERT_TRUE(succeeded(opened));
-        conn_ = std::move(*opened);
-        Result<int> version = pg_schema_upgrade(*conn_);
-        ASSERT_TRUE(version) << version.reason();
+        PgFreshTest::SetUp();
+        with_schema();
     }
     // The key's count and its credit out (-1, -1: no row).
     std::pair<int, int> stored(const std::string& key) {
@@ -57,9 +51,6 @@ class PgCreditTest : public ::testing::Test {
              pg_text(pg_int_array({epoch})), pg_text(pg_int_array({unused})),
              pg_text(pg_int_array({granted}))})));
     }
-    PgCluster* pg_ = nullptr;
-    std::string dsn_;
-    std::unique_ptr<PgConn> conn_;
 };
 
 PgReservation res(std::string key, int units, int limit, bool check, int want) {

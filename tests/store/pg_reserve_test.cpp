@@ -19,7 +19,7 @@
 #include "store/pg.h"
 #include "store/pg_reserve.h"
 #include "store/pg_schema.h"
-#include "support/pg_cluster.h"
+#include "support/pg_fresh.h"
 #include "support/status_check.h"
 
 namespace tolvane {
@@ -37,17 +37,11 @@ bool eventually(F cond) {
     return cond();
 }
 
-class PgReserveTest : public ::testing::Test {
+class PgReserveTest : public PgFreshTest {
   protected:
     void SetUp() override {
-        pg_ = PgCluster::shared();
-        ASSERT_NE(pg_, nullptr) << PgCluster::shared_error();
-        dsn_ = pg_->dsn(pg_->fresh_database());
-        Result<std::unique_ptr<PgConn>> opened = PgConn::open(dsn_);
-        ASSERT_TRUE(succeeded(opened));
-        conn_ = std::move(*opened);
-        Result<int> version = pg_schema_upgrade(*conn_);
-        ASSERT_TRUE(version) << version.reason();
+        PgFreshTest::SetUp();
+        with_schema();
     }
     // The count stored for (name, kind, key) in the kind's current epoch (-1: no row).
     int stored(const std::string& name, int kind, const std::string& key) {
@@ -59,9 +53,6 @@ class PgReserveTest : public ::testing::Test {
         EXPECT_TRUE(succeeded(r));
         return r && r->rows() == 1 ? static_cast<int>(r->int64(0, 0)) : -1;
     }
-    PgCluster* pg_ = nullptr;
-    std::string dsn_;
-    std::unique_ptr<PgConn> conn_;
 };
 
 PgReservation res(const char* name, int kind, std::string key, int units, int limit, bool check,
