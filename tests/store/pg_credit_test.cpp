@@ -3,7 +3,8 @@
 // units are out waits for them, and counts them used once their hold is over (the gateway
 // that held them stopped); two gateways hammering one key end exactly at its limit with
 // most reservations answered without a round trip; a gateway that falls quiet gives its
-// unused units back to the one still reserving; units not used go back at the end.
+// unused units back to the one still reserving; units not used go back at the end; a
+// store that is away is an error, and stopping does not wait for it.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -194,6 +195,18 @@ TEST_F(PgCreditTest, UnitsNotUsedGoBackWhenTheGatewayStops) {
         EXPECT_GT(stored("ip").first, 5) << "units in advance are counted from the start";
     }
     EXPECT_EQ(stored("ip"), std::make_pair(5, 0));
+}
+
+TEST(PgCreditDown, AStoreThatIsAwayIsAnErrorAndTheEndDoesNotWaitForIt) {
+    const auto t0 = std::chrono::steady_clock::now();
+    {
+        PgCredits g(pg_unreachable_dsn());
+        Result<bool> h = g.reserve(res("k", 1, 10, true, 0), kNow);
+        ASSERT_FALSE(h) << "never held nor refused without the store";
+        EXPECT_NE(h.reason().find("unavailable"), std::string::npos) << h.reason();
+        EXPECT_EQ(g.local(), 0u);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
 }
 
 }  // namespace
