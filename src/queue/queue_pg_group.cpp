@@ -80,7 +80,7 @@ void PgGroup::mark_closing() {
         std::lock_guard<std::mutex> lock(m_);
         closing_ = true;
     }
-    cv_.notify_all();
+    flush_.notify_all();
 }
 
 void PgGroup::close() {
@@ -110,14 +110,17 @@ bool PgGroup::idle() {
 }
 
 Status PgGroup::submit(const std::shared_ptr<PgJob>& job) {
+    std::condition_variable mine;
     std::unique_lock<std::mutex> lock(m_);
+    job->waiter = &mine;
     pending_.push_back(job);
     while (!job->done) {
         if (!leading_)
             lead(lock);
         else
-            cv_.wait(lock);
+            mine.wait(lock);
     }
+    job->waiter = nullptr;
     if (!job->ok) return Error{0, job->why};
     return {};
 }
@@ -126,8 +129,29 @@ void PgGroup::submit_later(const std::shared_ptr<PgJob>& job) {
     {
         std::lock_guard<std::mutex> lock(m_);
         pending_.push_back(job);
+        if (leading_) return;  // the leader's end wakes whoever goes next
     }
-    cv_.notify_all();
+    flush_.notify_one();
+}
+
+// Under m_: the job is over; its caller, if one waits, hears of it.
+void PgGroup::finish(const std::shared_ptr<PgJob>& job) {
+    job->done = true;
+    if (job->counter != nullptr) --*job->counter;
+    if (job->waiter != nullptr) job->waiter->notify_one();
+}
+
+// Under m_, with no group running: the first caller waiting in submit() leads the next
+// group; when only jobs nobody waits for are left (or the group closes), the flusher does.
+void PgGroup::wake_next() {
+    if (pending_.empty() && !closing_) return;
+    for (const auto& j : pending_)
+        if (j->waiter != nullptr) {
+            j->waiter->notify_one();
+            if (!closing_) return;
+            break;
+        }
+    flush_.notify_one();
 }
 
 void PgGroup::lead(std::unique_lock<std::mutex>& lock) {
@@ -177,13 +201,12 @@ void PgGroup::lead(std::unique_lock<std::mutex>& lock) {
             pending_.push_front(j);
             any_kept = true;
         } else {
-            j->done = true;
-            if (j->counter != nullptr) --*j->counter;
+            finish(j);
         }
     }
     last_failed_ = any_kept;
     leading_ = false;
-    cv_.notify_all();
+    wake_next();
 }
 
 Status PgGroup::run_jobs(const std::vector<std::shared_ptr<PgJob>>& jobs) {
@@ -274,19 +297,17 @@ void PgGroup::flush_loop() {
             // One last try for what is still pending, then report what is lost.
             if (!pending_.empty() && !leading_) lead(lock);
             if (leading_) {
-                cv_.wait(lock);
+                flush_.wait(lock);
                 continue;
             }
             std::size_t lost = dropped_;
             for (const auto& j : pending_)
                 if (!j->done) {
-                    j->done = true;
-                    if (j->counter != nullptr) --*j->counter;
                     j->why = "the queue is closing";
+                    finish(j);
                     ++lost;
                 }
             pending_.clear();
-            cv_.notify_all();
             if (lost > 0)
                 emsg(
                     "Queue: %zu outcomes could not be written to the database at shutdown; "
@@ -295,13 +316,13 @@ void PgGroup::flush_loop() {
             return;
         }
         if (pending_.empty() || leading_) {
-            cv_.wait(lock);
+            flush_.wait(lock);
             continue;
         }
         if (last_failed_) {
             // The database is away: try again in a while, not in a loop.
             last_failed_ = false;
-            cv_.wait_for(lock, std::chrono::milliseconds(PG_RETRY_MS), [this] { return closing_; });
+            flush_.wait_for(lock, std::chrono::milliseconds(PG_RETRY_MS), [this] { return closing_; });
             continue;
         }
         lead(lock);

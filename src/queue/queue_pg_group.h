@@ -53,6 +53,8 @@ struct PgJob {
     // next durable commit (an attempt's) flushes an outcome written before it.
     bool durable = true;
     std::atomic<int>* counter = nullptr;  // decremented once the job is done
+    // The caller waiting in submit(), woken alone when its job is done or it may lead.
+    std::condition_variable* waiter = nullptr;
     bool done = false;
     bool ok = false;
     std::string why;
@@ -99,6 +101,8 @@ class PgGroup {
 
   private:
     void lead(std::unique_lock<std::mutex>& lock);
+    void finish(const std::shared_ptr<PgJob>& job);
+    void wake_next();
     Status run_jobs(const std::vector<std::shared_ptr<PgJob>>& jobs);
     void flush_loop();
     void mark_closing();
@@ -110,8 +114,11 @@ class PgGroup {
     const int gather_us_;
     std::chrono::steady_clock::time_point last_durable_end_{};
     std::atomic<std::uint64_t> commits_{0};
+    // Each caller in submit() waits on a condition of its own and the flusher on flush_:
+    // the end of a group wakes only the callers it finished and the one who leads next,
+    // not everyone waiting.
     std::mutex m_;
-    std::condition_variable cv_;
+    std::condition_variable flush_;
     std::deque<std::shared_ptr<PgJob>> pending_;
     bool leading_ = false;
     bool last_failed_ = false;
