@@ -325,6 +325,11 @@ void PgGroup::flush_loop() {
             flush_.wait_for(lock, std::chrono::milliseconds(PG_RETRY_MS), [this] { return closing_; });
             continue;
         }
+        // Nobody waits for these jobs: a caller's group may well come within a few
+        // milliseconds and take them along, saving a transaction of their own.
+        flush_.wait_for(lock, std::chrono::milliseconds(LATER_LINGER_MS),
+                        [this] { return closing_ || pending_.empty(); });
+        if (closing_ || pending_.empty() || leading_) continue;
         lead(lock);
     }
 }

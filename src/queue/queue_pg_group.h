@@ -4,7 +4,8 @@
 // the server as one pipeline (BEGIN, the statements, COMMIT: one round trip); the first caller to
 // find no transaction running takes every job waiting and runs them in one transaction on the
 // group's link, so that concurrent enqueues and attempts share one commit. Jobs nobody waits for
-// (outcomes, releases) are run by a flusher thread; an outcome that cannot be written is kept and
+// (outcomes, releases) ride along with the next caller's group, or are run by a flusher
+// thread when none comes within LATER_LINGER_MS; an outcome that cannot be written is kept and
 // tried again, every PG_RETRY_MS while the database is away. A group waits for the server's
 // disk only when one of its jobs needs it (durable).
 //
@@ -34,6 +35,10 @@
 #include "store/pg.h"
 
 namespace tolvane {
+
+// How long a job nobody waits for may wait for a caller's group to take it along. Under
+// load a group commits every few milliseconds; idle, an outcome is written this much later.
+inline constexpr long LATER_LINGER_MS = 5;
 
 struct PgJob {
     // Either statements (sent with the group's others in one pipeline, their results

@@ -2,8 +2,8 @@
 // have a merged form goes as one statement per form, rows in their order, while a
 // statement without one separates runs and keeps its result; a merged statement that
 // fails takes only its own job down once the jobs are tried alone; the merged delete of
-// finished entries leaves an entry another gateway holds; many callers at once are each
-// woken for their own commit.
+// finished entries leaves an entry another gateway holds; a job nobody waits for rides
+// with the next caller's group; many callers at once are each woken for their own commit.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -124,6 +124,46 @@ TEST_F(PgGroupMerge, FinishedEntriesGoInOneCallButNeverAnotherGatewaysEntry) {
     ASSERT_EQ(left->rows(), 1);
     EXPECT_EQ(left->text(0, 0), "2");
     EXPECT_EQ(left->text(0, 1), "gw-b");
+}
+
+// A job nobody waits for, handed in while a group runs, goes with the next caller's group
+// (the caller woken to lead it), not in a transaction of its own.
+TEST_F(PgGroupMerge, ALaterJobRidesWithTheNextCallersGroup) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool go = false;
+    std::atomic<int> groups{0};
+    PgGroup g(dsn_, "merge_test", [&] {
+        if (groups++ != 0) return;
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return go; });
+    });
+    g.start();
+    auto first = std::make_shared<PgJob>();
+    first->stmts = {{"INSERT INTO t (v, how) VALUES ('first', 'plain')", {}}};
+    std::thread lead([&] { EXPECT_TRUE(succeeded(g.submit(first))); });
+    while (groups.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::atomic<int> later{1};
+    auto outcome = std::make_shared<PgJob>();
+    outcome->stmts = {{"INSERT INTO t (v, how) VALUES ('outcome', 'plain')", {}}};
+    outcome->durable = false;
+    outcome->counter = &later;
+    g.submit_later(outcome);
+    auto caller = std::make_shared<PgJob>();
+    caller->stmts = {{"INSERT INTO t (v, how) VALUES ('caller', 'plain')", {}}};
+    std::thread b([&] { EXPECT_TRUE(succeeded(g.submit(caller))); });
+    while (g.waiting() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    {
+        std::lock_guard<std::mutex> lock(m);
+        go = true;
+    }
+    cv.notify_all();
+    lead.join();
+    b.join();
+    EXPECT_EQ(later.load(), 0) << "written by the time the caller's commit is";
+    EXPECT_EQ(groups.load(), 2);
+    EXPECT_EQ(rows(), (std::vector<std::string>{"first/plain", "outcome/plain", "caller/plain"}));
+    g.close();
 }
 
 // Callers waiting and jobs nobody waits for, from many threads at once: each caller is
