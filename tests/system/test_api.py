@@ -180,6 +180,8 @@ class Api(unittest.TestCase):
         first = self.wait_status(msgs[0]["id"], "sent")
         self.assertEqual((first["transport"], first["attempts"], first["reference"], first["error"]),
                          ("smpp", 1, "order-7", None))
+        # A receipt finds its message only once the gateway has taken the centre's answer.
+        self.wait_status(msgs[1]["id"], "sent")
         # The centre's receipts: one delivered, one not.
         self.smsc.command(cmd="receipt", message_id=subs["61412000001"]["message_id"],
                           stat="DELIVRD", source_addr="61412000001")

@@ -93,6 +93,9 @@ class Routes(unittest.TestCase):
         mixed = [x for pair in zip(uk, others) for x in pair]
         self.assertEqual(send_many(gw, mixed), {})
         gw.wait_records(16, timeout=WAIT)
+        # A centre's lines are read apart from the gateway's records: wait for them.
+        a.wait_event("submit_sm", 8, timeout=WAIT)
+        b.wait_event("submit_sm", 8, timeout=WAIT)
         self.assertEqual(sorted(dests(b)), ["4477009001%02d" % i for i in range(8)])
         self.assertEqual(sorted(dests(a)), [au_e164(i) for i in range(8)])
         # The records name the carrier of each SMS.
@@ -112,6 +115,7 @@ class Routes(unittest.TestCase):
         self.assertEqual(lines[2], "centre-b: transmitter bound; 0 in flight; "
                                    "today 8 sent, 0 failed")
         # centre-b does not receive: it binds no receiver.
+        a.wait_event("bind_receiver", timeout=WAIT)
         self.assertEqual(len(a.all("bind_receiver")), 1)
         self.assertEqual(len(b.all("bind_receiver")), 0)
 
@@ -123,6 +127,7 @@ class Routes(unittest.TestCase):
         refused = send_many(gw, ["+447700900123@gw.example", au(1)])
         self.assertEqual(refused, {"+447700900123@gw.example": (500, b"No route (+447700900123)")})
         gw.wait_records(1, timeout=WAIT)
+        a.wait_event("submit_sm", timeout=WAIT)
         self.assertEqual(dests(a), [au_e164(1)])
 
     def test_an_answer_goes_back_through_the_centre_its_sms_came_in_on(self):
@@ -155,6 +160,7 @@ class Routes(unittest.TestCase):
         a.wait_event("bind_transmitter", timeout=WAIT)
         self.assertEqual(send_many(gw, ["+447700900321@gw.example", au(5)]), {})
         gw.wait_records(1, timeout=WAIT)
+        a.wait_event("submit_sm", timeout=WAIT)
         self.assertEqual(dests(a), [au_e164(5)])
         # The +44 SMS waits: no attempt counted, no record; the listing names its route's
         # transport, /health fails on the stuck route and lists both transports after it.

@@ -239,7 +239,10 @@ class SmscToMail(unittest.TestCase):
                 self.assertEqual(dict(mail["headers"]).get("From"),
                                  '"%s" <%s@gw.example>' % (number, number))
                 self.assertNotIn("Bcc", [k for k, _ in mail["headers"]])
-        day = gw.file(time.strftime("%Y%m%d") + ".log")
+        # Each record is written once the relay has taken the mail: wait for the last one.
+        name = time.strftime("%Y%m%d") + ".log"
+        day = wait_for(lambda: len((gw.file(name) or "").splitlines()) >= len(cases)
+                       and gw.file(name), WAIT, what="a record of each SMS")
         self.assertEqual([l.split("|")[2] for l in day.splitlines()],
                          [number for _, number in cases])
 
@@ -330,6 +333,8 @@ class SmscRefuses(unittest.TestCase):
     def test_refused_bind_stops_the_start(self):
         smsc = self.run_refused(["--bind-status", str(0x0D)],
                                 "Failed to init smpp, Failed to bind transmitter")
+        # The centre's line may be read after the gateway has ended: wait for it.
+        smsc.wait_event("bind_transmitter")
         self.assertEqual(len(smsc.all("bind_transmitter")), 1)
         self.assertEqual(smsc.all("bind_receiver"), [])
 

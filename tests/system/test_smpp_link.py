@@ -148,6 +148,8 @@ class SmppLink(unittest.TestCase):
         send_many(gw, numbers(3), threads=1)
         gw.wait_records(3, timeout=WAIT)
         self.assertEqual([status_of(r) for r in gw.records()], ["SUCCESS"] * 3)
+        # The records can be there before the centre's last lines are read.
+        self.smsc.wait_event("submit_sm", 6)
         subs = self.smsc.all("submit_sm")
         self.assertEqual(len(subs), 6)  # three throttled, each sent again
         # Each throttling answer pauses the bind longer (0.5 s, then 1 s, ...): the submit

@@ -76,10 +76,13 @@ class Metrics(unittest.TestCase):
         self.assertNotEqual(mail(gw, "eve@evil.example", ["0412345678@gw.example"]), {})
         wait_for(lambda: len(gw.outbox_files()) == 3, what="three SMS in the outbox")
 
+        # An SMS is counted sent before its lag, its record and its end in the queue, and
+        # a session is counted closed after its last reply: wait until all of it is in.
         def settled():
             status, samples, _, _ = scrape(gw)
-            return samples if value(samples, "tolvane_sms_sent_total", transport="robot") == 3 \
-                else None
+            return samples if (value(samples, "tolvane_sms_sent_total", transport="robot") == 3
+                               and value(samples, "tolvane_queue_length") == 0
+                               and value(samples, "tolvane_smtp_sessions_open") == 0) else None
         samples = wait_for(settled, what="three SMS counted")
         status, samples, body, headers = scrape(gw)
         self.assertEqual(status, 200)
