@@ -314,7 +314,15 @@ void ApiMessages::change_all(std::vector<ApiMessage>& ms, bool report, bool only
 
 void ApiMessages::queued(const queue_entry& e) {
     // A delivery worker may have claimed, sent and told of the entry before this.
-    change(from_entry(e), false, true);
+    ApiMessage m = from_entry(e);
+    change(m, false, true);
+    // The change above reaches the store with the queue's next group; the API answers
+    // for the message now, and another gateway asked for it next must know it.
+    if (shared_)
+        if (Status s = shared_->put_new_message_now(
+                {m.id, m.key, m.status, api_message_line(m), m.updated_ms});
+            !s)
+            emsg("API message %s: not yet in the store (%s)", m.id.c_str(), s.reason().c_str());
 }
 
 void ApiMessages::attempt(const queue_entry& e) {

@@ -26,8 +26,10 @@ Status PgApiStore::open(std::int64_t ended_before, std::int64_t kept_before) {
     });
 }
 
-void PgApiStore::put_message(const PgApiMessage& m, bool only_new) {
-    PgStmt st{
+namespace {
+
+PgStmt message_stmt(const PgApiMessage& m, bool only_new) {
+    return {
         std::string("INSERT INTO tv_api_messages AS t (id, key, status, line, updated) "
                     "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (id) ") +
             (only_new ? "DO NOTHING"
@@ -35,10 +37,21 @@ void PgApiStore::put_message(const PgApiMessage& m, bool only_new) {
                         "line = EXCLUDED.line, updated = EXCLUDED.updated "
                         "WHERE t.updated <= EXCLUDED.updated"),
         {pg_text(m.id), pg_text(m.key), pg_text(m.status), pg_text(m.line), pg_int(m.updated_ms)}};
+}
+
+}  // namespace
+
+void PgApiStore::put_message(const PgApiMessage& m, bool only_new) {
+    PgStmt st = message_stmt(m, only_new);
     if (pg_side_write(side_, dsn_, st)) return;
     if (Status s = link_.run([&](PgConn& c) { return c.exec_only(st.sql, st.params); }); !s)
         emsg("API message %s: status %s not kept in the store (%s)", m.id.c_str(), m.status.c_str(),
              s.error().reason.c_str());
+}
+
+Status PgApiStore::put_new_message_now(const PgApiMessage& m) {
+    PgStmt st = message_stmt(m, true);
+    return link_.run([&](PgConn& c) { return c.exec_only(st.sql, st.params); });
 }
 
 Result<std::optional<std::string>> PgApiStore::message(const std::string& id,

@@ -16,7 +16,7 @@
 //
 // Status rows ride in the grouped commits of the queue open on the same database
 // (PgSideWriters: no round trip, committed ahead of the entry's outcome), else on this
-// store's own link. Idempotency calls commit before they return (an answer kept here is
+// store's own link; put_new_message_now() commits at once. Idempotency calls commit before they return (an answer kept here is
 // promised to every later request). Safe from any thread (one PgLink).
 #pragma once
 
@@ -50,6 +50,9 @@ class PgApiStore {
     // Stores a change of a message (only_new: only when the message has no row yet).
     // Logged when it cannot be written.
     void put_message(const PgApiMessage& m, bool only_new);
+    // A new message's first row, committed before it returns (on this store's own link):
+    // a message the API has just answered for is then known to every gateway at once.
+    Status put_new_message_now(const PgApiMessage& m);
     // The status line of message id sent with the key named key, nullopt when there is
     // none; the error when the database could not be asked.
     Result<std::optional<std::string>> message(const std::string& id, const std::string& key);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/pg_cluster.h"
+#include "support/status_check.h"
 
 namespace tolvane {
 namespace {
@@ -47,6 +48,8 @@ TEST_F(PgApiTest, StatusRowsKeepTheNewestChange) {
         std::int64_t updated;
         bool only_new;
         const char* kept;
+        bool now = false;  // put_new_message_now
+        const char* id = "41";
     };
     const Step steps[] = {
         {"sending", 20, false, "sending"},  // a worker's change before the API's "queued"
@@ -54,11 +57,19 @@ TEST_F(PgApiTest, StatusRowsKeepTheNewestChange) {
         {"sent", 30, false, "sent"},
         {"sending", 25, false, "sent"},         // an older change that arrived late
         {"delivered", 30, false, "delivered"},  // the same time: the later one wins
+        // The API's own first row, written at once: there when it returns, never over
+        // a row that was there before it.
+        {"queued", 5, true, "queued", true, "43"},
+        {"queued", 40, true, "delivered", true},
     };
     for (const Step& s : steps) {
-        SCOPED_TRACE(s.status);
-        store_->put_message({"41", "shop", s.status, s.status, s.updated}, s.only_new);
-        EXPECT_EQ(line("41"), s.kept);
+        SCOPED_TRACE(std::string(s.status) + " " + s.id);
+        const PgApiMessage m{s.id, "shop", s.status, s.status, s.updated};
+        if (s.now)
+            ASSERT_TRUE(succeeded(store_->put_new_message_now(m)));
+        else
+            store_->put_message(m, s.only_new);
+        EXPECT_EQ(line(s.id), s.kept);
     }
     auto other_key = store_->message("41", "other");
     ASSERT_TRUE(other_key) << other_key.reason();
