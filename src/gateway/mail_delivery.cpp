@@ -166,20 +166,24 @@ void mail_sent(const MailSender& s, DeliveryJob& job, const std::string& id, boo
     }
     // A route's choice is named in the record.
     if (!via.empty()) record += " via " + via;
-    if (!state_write(*s.state, "SUCCESS", e.client, e.billing, e.destination, record, "rec", true,
-                     held, user, apikey_of(e)) &&
-        held)
-        give_back(s, e, user);
-    if (!id.empty() && s.receipts != nullptr) {
+    // Known to the receipts before the record is written: a centre may send its receipt
+    // at once, and it then waits for this outcome instead of finding no such submit.
+    const bool receipted = !id.empty() && s.receipts != nullptr;
+    if (receipted) {
         // An API message's report goes to its status, never into a mail.
         smpp_submit_record r{
             e.client,     e.billing, e.destination, e.originator, want_report && !from_api(e),
             std::string()};
         if (from_api(e)) r.api_id = std::to_string(e.id);
-        s.receipts->remember(id, r);
+        s.receipts->expect(id, std::move(r));
     }
+    if (!state_write(*s.state, "SUCCESS", e.client, e.billing, e.destination, record, "rec", true,
+                     held, user, apikey_of(e)) &&
+        held)
+        give_back(s, e, user);
     if (from_api(e) && s.api != nullptr)
         s.api->ended(e, "sent", via.empty() ? transport_name(s) : via, "");
+    if (receipted) s.receipts->settled(id);
     // No pause after a success: the pace of the transport is set by the number of workers.
     job.done(true, std::string());
 }

@@ -3,6 +3,7 @@
 
 #include "gateway/api_messages.h"
 
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include <unordered_map>
@@ -89,6 +90,21 @@ void SmppReceipts::remember(const std::string& message_id, const smpp_submit_rec
     }
 }
 
+void SmppReceipts::expect(const std::string& message_id, smpp_submit_record r) {
+    r.settled = false;
+    remember(message_id, r);
+}
+
+void SmppReceipts::settled(const std::string& message_id) {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        auto it = submits_.find(message_id);
+        if (it == submits_.end() || it->second.settled) return;
+        it->second.settled = true;
+    }
+    settled_.notify_all();
+}
+
 bool SmppReceipts::record(const smpp_receipt& r) {
     if (!r.final()) {
         imsg("SMPP receipt for (%s) says %s; waiting for its final state", r.message_id.c_str(),
@@ -98,8 +114,15 @@ bool SmppReceipts::record(const smpp_receipt& r) {
     smpp_submit_record s;
     bool found = false;
     {
-        std::lock_guard<std::mutex> g(lock_);
+        std::unique_lock<std::mutex> g(lock_);
         auto it = submits_.find(r.message_id);
+        if (it != submits_.end() && !it->second.settled) {
+            settled_.wait_for(g, std::chrono::milliseconds(SMPP_RECEIPT_WAIT_MS), [&] {
+                auto now = submits_.find(r.message_id);
+                return now == submits_.end() || now->second.settled;
+            });
+            it = submits_.find(r.message_id);
+        }
         if (it != submits_.end()) {
             s = it->second;
             found = true;

@@ -20,10 +20,12 @@
 //   smpp_configure(settings, get);                 // at start-up, from the keys
 //   gw.receipts = std::make_unique<SmppReceipts>(relay, notify_failures, gw.state);
 //   smpp_receipts_install(gw.receipts.get(), gw.send.get());  // after the transports started
-//   receipts->remember(id, {client, bill, dest, originator, want_report});
+//   receipts->expect(id, {client, bill, dest, originator, want_report});
+//   ... the submit's record and status ...;  receipts->settled(id);
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -47,7 +49,11 @@ struct smpp_submit_record {
     std::string client, bill, dest, originator;
     bool want_report = false;
     std::string api_id;  // the HTTP API's message id ("" for a mail's SMS)
+    bool settled = true;  // false while the submit's own outcome is being written
 };
+
+// How long a receipt waits for its submit's outcome to be written (see expect()).
+inline constexpr long SMPP_RECEIPT_WAIT_MS = 2000;
 
 // Submits remembered at most; beyond it the oldest is forgotten.
 inline constexpr std::size_t SMPP_REMEMBERED_MAX = 200000;
@@ -65,6 +71,12 @@ class SmppReceipts {
     void set_api(ApiMessages* api) { api_.store(api); }
     // Remembers a submit by its message id (an empty id is not remembered).
     void remember(const std::string& message_id, const smpp_submit_record& r);
+    // The same, before the submit's own outcome (its SUCCESS record, its API status) is
+    // written: a receipt that comes meanwhile (a centre may answer at once) is matched and
+    // waits for settled() (at most SMPP_RECEIPT_WAIT_MS), so that it is neither taken for
+    // an unknown id nor overtaken by the outcome it reports on.
+    void expect(const std::string& message_id, smpp_submit_record r);
+    void settled(const std::string& message_id);
     // The receipt handler: records a final receipt (and mails what it says when asked);
     // false when its record cannot be written.
     bool record(const smpp_receipt& r);
@@ -75,6 +87,7 @@ class SmppReceipts {
     StateStores& state_;
     std::atomic<ApiMessages*> api_{nullptr};
     std::mutex lock_;
+    std::condition_variable settled_;  // a submit's outcome is written
     std::unordered_map<std::string, smpp_submit_record> submits_;  // guarded by lock_
     std::deque<std::string> order_;                                // oldest first (lock_)
 };
