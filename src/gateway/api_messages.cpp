@@ -298,9 +298,10 @@ void ApiMessages::change_all(std::vector<ApiMessage>& ms, bool report, bool only
             }
         }
         if (!out.empty()) append_locked(out, false);
-        // Under the lock: the store sees one gateway's changes in their order.
+        // Under the lock: the store sees one gateway's changes in their order. A first row
+        // (only_new, from queued()) is written there at once instead: it never overwrites.
         for (std::size_t i = 0; i < ms.size(); ++i)
-            if (kept[i]) share(ms[i], only_new);
+            if (kept[i] && !only_new) share(ms[i], false);
     }
     // A report's line is on disk before the report is handed over. The flush runs without
     // the lock, so that the API's workers do not wait for the disk behind a report; it
@@ -316,8 +317,8 @@ void ApiMessages::queued(const queue_entry& e) {
     // A delivery worker may have claimed, sent and told of the entry before this.
     ApiMessage m = from_entry(e);
     change(m, false, true);
-    // The change above reaches the store with the queue's next group; the API answers
-    // for the message now, and another gateway asked for it next must know it.
+    // Its first row is in the store before the API answers for it: another gateway asked
+    // for it next must know it.
     if (shared_)
         if (Status s = shared_->put_new_message_now(
                 {m.id, m.key, m.status, api_message_line(m), m.updated_ms});

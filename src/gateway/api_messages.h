@@ -118,7 +118,8 @@ class ApiMessages {
   private:
     // Sets the message under the lock, appends it to the journal; the report to send when
     // it ended and has a callback.
-    // only_new: set only when the id is not known yet (a worker may have ended it already).
+    // only_new: set only when the id is not known yet (a worker may have ended it already);
+    // such a first row is not shared here (queued() writes it to the store at once).
     void change(ApiMessage m, bool report, bool only_new = false);
     // change() for several messages: one lock, one append.
     void change_all(std::vector<ApiMessage>& ms, bool report, bool only_new = false);

@@ -16,8 +16,9 @@
 //
 // Status rows ride in the grouped commits of the queue open on the same database
 // (PgSideWriters: no round trip, committed ahead of the entry's outcome), else on this
-// store's own link; put_new_message_now() commits at once. Idempotency calls commit before they return (an answer kept here is
-// promised to every later request). Safe from any thread (one PgLink).
+// store's own link; put_new_message_now() commits at once. Idempotency calls commit
+// before they return (an answer kept here is promised to every later request). Safe from
+// any thread (one PgLink).
 #pragma once
 
 #include <cstdint>

@@ -68,23 +68,45 @@ TEST_F(PgGroupMerge, ARunGoesAsOneStatementAndAPlainOneSeparatesRuns) {
     g.close();
 }
 
-TEST_F(PgGroupMerge, AFailingMergedStatementTakesOnlyItsOwnJobDown) {
-    // The first group is held in before_group until two more jobs wait, so that those two
-    // go together in the next group, merged.
+// A group whose first group is held (in before_group) until release(), while the jobs
+// handed in meanwhile wait together for the next one. groups counts the groups begun.
+struct HeldFirstGroup {
+    HeldFirstGroup(const std::string& dsn, PgStmt first_stmt)
+        : g(dsn, "merge_test", [this] {
+              if (groups++ != 0) return;
+              std::unique_lock<std::mutex> lock(m);
+              cv.wait(lock, [this] { return go; });
+          }) {
+        g.start();
+        first->stmts = {std::move(first_stmt)};
+        lead = std::thread([this] { EXPECT_TRUE(succeeded(g.submit(first))); });
+        while (groups.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // Once n jobs wait: lets the first group go and waits for its caller.
+    void release_when_waiting(std::size_t n) {
+        while (g.waiting() < n) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        {
+            std::lock_guard<std::mutex> lock(m);
+            go = true;
+        }
+        cv.notify_all();
+        lead.join();
+    }
+
     std::mutex m;
     std::condition_variable cv;
     bool go = false;
     std::atomic<int> groups{0};
-    PgGroup g(dsn_, "merge_test", [&] {
-        if (groups++ != 0) return;
-        std::unique_lock<std::mutex> lock(m);
-        cv.wait(lock, [&] { return go; });
-    });
-    g.start();
-    auto first = std::make_shared<PgJob>();
-    first->stmts = {row("first")};
-    std::thread lead([&] { EXPECT_TRUE(succeeded(g.submit(first))); });
-    while (groups.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    PgGroup g;
+    std::shared_ptr<PgJob> first = std::make_shared<PgJob>();
+    std::thread lead;
+};
+
+TEST_F(PgGroupMerge, AFailingMergedStatementTakesOnlyItsOwnJobDown) {
+    // The first group is held until two more jobs wait, so that those two go together in
+    // the next group, merged.
+    HeldFirstGroup held(dsn_, row("first"));
+    PgGroup& g = held.g;
     auto good = std::make_shared<PgJob>();
     good->stmts = {row("good1"), row("good2")};
     auto bad = std::make_shared<PgJob>();
@@ -92,20 +114,14 @@ TEST_F(PgGroupMerge, AFailingMergedStatementTakesOnlyItsOwnJobDown) {
     Status good_done, bad_done;
     std::thread a([&] { good_done = g.submit(good); });
     std::thread b([&] { bad_done = g.submit(bad); });
-    while (g.waiting() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    {
-        std::lock_guard<std::mutex> lock(m);
-        go = true;
-    }
-    cv.notify_all();
-    lead.join();
+    held.release_when_waiting(2);
     a.join();
     b.join();
     EXPECT_TRUE(succeeded(good_done));
     ASSERT_FALSE(bad_done.ok());
     EXPECT_NE(bad_done.reason().find("check constraint"), std::string::npos) << bad_done.reason();
     EXPECT_EQ(rows(), (std::vector<std::string>{"first/alone", "good1/merged", "good2/merged"}));
-    EXPECT_EQ(groups.load(), 2);
+    EXPECT_EQ(held.groups.load(), 2);
     g.close();
 }
 
@@ -129,20 +145,8 @@ TEST_F(PgGroupMerge, FinishedEntriesGoInOneCallButNeverAnotherGatewaysEntry) {
 // A job nobody waits for, handed in while a group runs, goes with the next caller's group
 // (the caller woken to lead it), not in a transaction of its own.
 TEST_F(PgGroupMerge, ALaterJobRidesWithTheNextCallersGroup) {
-    std::mutex m;
-    std::condition_variable cv;
-    bool go = false;
-    std::atomic<int> groups{0};
-    PgGroup g(dsn_, "merge_test", [&] {
-        if (groups++ != 0) return;
-        std::unique_lock<std::mutex> lock(m);
-        cv.wait(lock, [&] { return go; });
-    });
-    g.start();
-    auto first = std::make_shared<PgJob>();
-    first->stmts = {{"INSERT INTO t (v, how) VALUES ('first', 'plain')", {}}};
-    std::thread lead([&] { EXPECT_TRUE(succeeded(g.submit(first))); });
-    while (groups.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    HeldFirstGroup held(dsn_, {"INSERT INTO t (v, how) VALUES ('first', 'plain')", {}});
+    PgGroup& g = held.g;
     std::atomic<int> later{1};
     auto outcome = std::make_shared<PgJob>();
     outcome->stmts = {{"INSERT INTO t (v, how) VALUES ('outcome', 'plain')", {}}};
@@ -152,16 +156,10 @@ TEST_F(PgGroupMerge, ALaterJobRidesWithTheNextCallersGroup) {
     auto caller = std::make_shared<PgJob>();
     caller->stmts = {{"INSERT INTO t (v, how) VALUES ('caller', 'plain')", {}}};
     std::thread b([&] { EXPECT_TRUE(succeeded(g.submit(caller))); });
-    while (g.waiting() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    {
-        std::lock_guard<std::mutex> lock(m);
-        go = true;
-    }
-    cv.notify_all();
-    lead.join();
+    held.release_when_waiting(2);
     b.join();
     EXPECT_EQ(later.load(), 0) << "written by the time the caller's commit is";
-    EXPECT_EQ(groups.load(), 2);
+    EXPECT_EQ(held.groups.load(), 2);
     EXPECT_EQ(rows(), (std::vector<std::string>{"first/plain", "outcome/plain", "caller/plain"}));
     g.close();
 }
