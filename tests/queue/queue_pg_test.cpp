@@ -439,9 +439,10 @@ TEST_F(QueuePg, NewEntriesAreStoredOursForOurWorkersAndGoBackWhenTheyCannotSend)
     EXPECT_EQ(owned_by("gw-a"), 0);
     ASSERT_EQ(b->claim_many(K, now_ms(), 5).size(), 1u);
 
-    ASSERT_TRUE(a->claim_many(K, now_ms(), 2).empty());  // a's workers claim two at a time
-    put_n(*a, 10);                                       // 8 stored a's, 2 free
-    EXPECT_EQ(owned_by("gw-a"), 8);
+    // a's workers claim 20 at a time: four claims' worth are stored a's, the rest free.
+    ASSERT_TRUE(a->claim_many(K, now_ms(), 20).empty());
+    put_n(*a, 82);
+    EXPECT_EQ(owned_by("gw-a"), 80);
     EXPECT_EQ(b->claim_many(K, now_ms(), 10).size(), 2u);
     const std::int64_t t = now_ms();  // one reading: two may be a millisecond apart
     EXPECT_EQ(a->next_ready(K, t), std::optional<std::int64_t>(t));
@@ -453,19 +454,20 @@ TEST_F(QueuePg, NewEntriesAreStoredOursForOurWorkersAndGoBackWhenTheyCannotSend)
         EXPECT_TRUE(succeeded(a->complete(e.id, true, "")));
     }
 
-    a->give_back_held(K);  // a's transport went down: the 6 waiting go to anyone
+    a->give_back_held(K);  // a's transport went down: the 78 waiting go to anyone
     EXPECT_TRUE(eventually([&] { return owned_by("gw-a") == 0; }));
-    EXPECT_TRUE(eventually([&] { return b->claim_many(K, now_ms(), 10).size() == 6u; }));
+    EXPECT_TRUE(eventually([&] { return b->claim_many(K, now_ms(), 100).size() == 78u; }));
     put_n(*a, 1);  // and new ones are stored free until a's workers claim again
     EXPECT_EQ(owned_by("gw-a"), 0);
     EXPECT_TRUE(eventually([&] { return b->claim_many(K, now_ms(), 10).size() == 1u; }));
 
+    // One at a time: still a grouped commit's worth (64) is stored a's.
     ASSERT_TRUE(a->claim_many(K, now_ms(), 1).empty());
-    put_n(*a, 3);
-    EXPECT_EQ(owned_by("gw-a"), 3);
+    put_n(*a, 66);
+    EXPECT_EQ(owned_by("gw-a"), 64);
     a.reset();  // closing gives them back at once, not after the lease
     EXPECT_EQ(owned_by("gw-a"), 0);
-    EXPECT_TRUE(eventually([&] { return b->claim_many(K, now_ms(), 10).size() == 3u; }));
+    EXPECT_TRUE(eventually([&] { return b->claim_many(K, now_ms(), 100).size() == 66u; }));
 }
 
 // A claim that found nothing is not asked again while nothing could have changed; it is
