@@ -47,7 +47,7 @@ namespace tolvane {
 
 class PgCredits {
   public:
-    static constexpr int kMaxWant = 64;
+    static constexpr int kMaxWant = 256;
     static constexpr std::size_t kMaxPending = 100000;
 
     // life: how long units asked for in advance are handed out; the database keeps them
