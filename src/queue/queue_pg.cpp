@@ -76,12 +76,14 @@ std::int64_t steady_ms() {
 }
 
 // New entries stored already ours for our own workers (see enqueue_replacing): at most
-// what this many claims of those workers ask for, or TAKEN_LEAST, and only while the
-// oldest of them has waited no longer than TAKEN_WAIT_MS for a worker. TAKEN_LEAST covers
-// one grouped commit of a busy SMTP listener (a mail from each of its sessions): stored
-// free, most of them would cost a NOTIFY, a wake-up and a claim statement each time.
+// what this many claims of those workers ask for, or, when more, what they took in the
+// last TAKEN_WAIT_MS up to TAKEN_BUSY; and only while the oldest of them has waited no
+// longer than TAKEN_WAIT_MS for a worker. A busy lane so keeps a grouped commit of a busy
+// SMTP listener (a mail from each of its sessions) to itself: stored free, most of them
+// would cost a NOTIFY, a wake-up and a claim statement each. A slow lane (a modem) keeps
+// no more than its claims' worth, so that a burst is shared with the other gateways.
 constexpr std::size_t TAKEN_CLAIMS = 4;
-constexpr std::size_t TAKEN_LEAST = 64;
+constexpr std::size_t TAKEN_BUSY = 64;
 constexpr std::int64_t TAKEN_WAIT_MS = 250;
 
 std::string no_entry(std::uint64_t id) {
@@ -205,9 +207,14 @@ class PgQueue final : public QueueStore {
         std::int64_t since_ms = 0;  // steady clock
     };
     struct Taken {
-        std::size_t room = 0;    // at most this many wait here: what four claims ask for
+        std::size_t room = 0;    // what four claims ask for (0: not claimed here)
         std::size_t coming = 0;  // taken by enqueues whose commit is under way
         std::deque<Waiting> ready;
+        // When our workers took entries in the last TAKEN_WAIT_MS (steady ms, oldest
+        // first, at most TAKEN_BUSY).
+        std::deque<std::int64_t> took;
+        void count_took(std::size_t k, std::int64_t now);
+        std::size_t room_now(std::int64_t now);  // at most this many wait here now
     };
     std::map<int, Taken> taken_;
 
@@ -440,7 +447,7 @@ std::vector<bool> PgQueue::take_on_the_way_in(const std::vector<queue_entry>& ba
         auto it = taken_.find(e.kind);
         if (it == taken_.end()) continue;
         Taken& t = it->second;
-        if (t.ready.size() + t.coming >= t.room) continue;
+        if (t.ready.size() + t.coming >= t.room_now(steady_ms())) continue;
         // Our workers do not keep up: the rest is for whichever gateway is free.
         if (!t.ready.empty() && steady_ms() - t.ready.front().since_ms > TAKEN_WAIT_MS) continue;
         ++t.coming;
@@ -570,6 +577,7 @@ std::vector<queue_entry> PgQueue::claim_many(int kind, std::int64_t now_ms, std:
         if (marked[i]) marked_.insert(e.id);
         out.push_back(std::move(e));
     }
+    if (!out.empty()) taken_[kind].count_took(out.size(), steady_ms());
     return out;
 }
 
@@ -578,13 +586,26 @@ std::vector<queue_entry> PgQueue::claim_many(int kind, std::int64_t now_ms, std:
 bool PgQueue::take_waiting(int kind, std::size_t n, std::vector<queue_entry>& got) {
     std::lock_guard<std::mutex> lock(hm_);
     Taken& t = taken_[kind];
-    t.room = std::max({t.room, TAKEN_CLAIMS * n, TAKEN_LEAST});
+    t.room = std::max(t.room, TAKEN_CLAIMS * n);
     if (t.ready.empty()) return false;
-    while (got.size() < n && !t.ready.empty()) {
+    std::size_t k = 0;
+    for (; k < n && !t.ready.empty(); ++k) {
         got.push_back(std::move(t.ready.front().e));
         t.ready.pop_front();
     }
+    t.count_took(k, steady_ms());
     return true;
+}
+
+void PgQueue::Taken::count_took(std::size_t k, std::int64_t now) {
+    for (std::size_t i = 0; i < k; ++i) took.push_back(now);
+    while (took.size() > TAKEN_BUSY) took.pop_front();
+}
+
+std::size_t PgQueue::Taken::room_now(std::int64_t now) {
+    while (!took.empty() && now - took.front() > TAKEN_WAIT_MS) took.pop_front();
+    if (room == 0) return 0;
+    return std::max(room, took.size());
 }
 
 std::pair<std::uint64_t, std::uint64_t> PgQueue::wakes_seen(int kind) {

@@ -461,13 +461,35 @@ TEST_F(QueuePg, NewEntriesAreStoredOursForOurWorkersAndGoBackWhenTheyCannotSend)
     EXPECT_EQ(owned_by("gw-a"), 0);
     EXPECT_TRUE(eventually([&] { return b->claim_many(K, now_ms(), 10).size() == 1u; }));
 
-    // One at a time: still a grouped commit's worth (64) is stored a's.
     ASSERT_TRUE(a->claim_many(K, now_ms(), 1).empty());
-    put_n(*a, 66);
-    EXPECT_EQ(owned_by("gw-a"), 64);
+    put_n(*a, 3);
+    EXPECT_EQ(owned_by("gw-a"), 3);
     a.reset();  // closing gives them back at once, not after the lease
     EXPECT_EQ(owned_by("gw-a"), 0);
-    EXPECT_TRUE(eventually([&] { return b->claim_many(K, now_ms(), 100).size() == 66u; }));
+    EXPECT_TRUE(eventually([&] { return b->claim_many(K, now_ms(), 10).size() == 3u; }));
+
+    // A lane of c that takes one at a time, idle (a modem): four claims' worth is c's.
+    auto c = gateway("gw-c");
+    ASSERT_TRUE(c && c->claim_many(K, now_ms(), 1).empty());
+    put_n(*c, 6);
+    EXPECT_EQ(owned_by("gw-c"), 4);
+    EXPECT_TRUE(eventually([&] { return b->claim_many(K, now_ms(), 10).size() == 2u; }));
+    // Taking them as fast as they come, it keeps what it took in the last quarter second:
+    // 8 here (two rounds of 4), fewer only if a commit took that long.
+    for (int round = 0; round < 2; ++round) {
+        if (round > 0) put_n(*c, 4);
+        for (int i = 0; i < 4; ++i) {
+            std::vector<queue_entry> one = c->claim_many(K, now_ms(), 1);
+            ASSERT_EQ(one.size(), 1u);
+            EXPECT_TRUE(succeeded(c->complete(one[0].id, true, "")));
+        }
+    }
+    put_n(*c, 20);
+    EXPECT_GT(owned_by("gw-c"), 4);
+    EXPECT_LE(owned_by("gw-c"), 8);
+    c.reset();
+    EXPECT_EQ(owned_by("gw-c"), 0);
+    EXPECT_TRUE(eventually([&] { return b->claim_many(K, now_ms(), 100).size() == 20u; }));
 }
 
 // A claim that found nothing is not asked again while nothing could have changed; it is
