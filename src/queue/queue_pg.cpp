@@ -440,6 +440,7 @@ PgStmt PgQueue::insert_statement(const queue_entry& e, bool ours) const {
 std::vector<bool> PgQueue::take_on_the_way_in(const std::vector<queue_entry>& batch,
                                               std::int64_t now_ms) {
     std::vector<bool> hold(batch.size(), false);
+    const std::int64_t steady = steady_ms();
     std::lock_guard<std::mutex> lock(hm_);
     for (std::size_t i = 0; i < batch.size(); ++i) {
         const queue_entry& e = batch[i];
@@ -447,9 +448,9 @@ std::vector<bool> PgQueue::take_on_the_way_in(const std::vector<queue_entry>& ba
         auto it = taken_.find(e.kind);
         if (it == taken_.end()) continue;
         Taken& t = it->second;
-        if (t.ready.size() + t.coming >= t.room_now(steady_ms())) continue;
+        if (t.ready.size() + t.coming >= t.room_now(steady)) continue;
         // Our workers do not keep up: the rest is for whichever gateway is free.
-        if (!t.ready.empty() && steady_ms() - t.ready.front().since_ms > TAKEN_WAIT_MS) continue;
+        if (!t.ready.empty() && steady - t.ready.front().since_ms > TAKEN_WAIT_MS) continue;
         ++t.coming;
         hold[i] = true;
     }
