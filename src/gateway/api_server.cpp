@@ -140,10 +140,12 @@ bool ApiServer::answer(Conn& c) {
     const bool keep = c.reader.req.keep_alive && gw_.stop.load() == 0;
     // An HTTP/1.0 client keeps the connection only when the answer says so.
     if (keep && c.reader.req.http10) a.headers.emplace_back("Connection", "keep-alive");
-    const bool ok =
-        write_answer(c.c.get(), api_http_answer(a.status, a.type, a.body, keep, a.headers));
+    std::string bytes = api_http_answer(a.status, a.type, a.body, keep, a.headers);
+    // Counted before the client can read the answer, so that a client that asks for the
+    // metrics next always finds its own request in them.
     gateway_count_api(route.c_str(), a.status,
                       std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    const bool ok = write_answer(c.c.get(), bytes);
     dmsg("API %s %s from [%s]: %d", c.reader.req.method.c_str(), c.reader.req.path.c_str(),
          c.ip.c_str(), a.status);
     return ok && keep;
@@ -171,9 +173,9 @@ void ApiServer::serve(const std::shared_ptr<Conn>& c) {
                 imsg("API request from [%s] refused (%d: %s)", c->ip.c_str(), code,
                      c->reader.why().c_str());
                 ApiError e{code, code == 413 ? "too_large" : "bad_request", c->reader.why(), ""};
+                gateway_count_api("other", code, 0.0);
                 (void)write_answer(
                     ch, api_http_answer(code, "application/json", api_error_json(e), false));
-                gateway_count_api("other", code, 0.0);
                 linger(ch);
                 return;
             }
