@@ -131,6 +131,10 @@ bool PgCluster::init(std::string& why) {
                           "/data >/dev/null 2>&1; rm -rf " + dir_;
     pid_t pid = ::fork();
     if (pid == 0) {
+        // A session of its own: a signal to the test's process group (a test runner's
+        // time-out, ^C) must not end the watchdog along with the test, or the server,
+        // which pg_ctl detaches from the group, would be left running.
+        (void)::setsid();
         ::close(fds[1]);
         char b;
         while (::read(fds[0], &b, 1) != 0) {
