@@ -576,15 +576,21 @@ TEST(SmtpSessions, SessionsAtOnceRunOnThreadsOfTheirOwn) {
     Gateway g;
     auto a = connect(g);
     auto b = connect(g);
-    // b's mail goes through while a sits in the middle of its dialogue.
+    // b's mail goes through while a is half-way through its data. A session between two
+    // commands may give its worker back and go on later on any worker, but within DATA it
+    // keeps it: so b's mail needs a worker of its own.
     envelope(*a);
+    EXPECT_EQ(a->cmd("DATA"), R_354);
+    a->send("Subject: a\r\n\r\nfrom a, first line\r\n");
     envelope(*b, "b@b.example");
     data(*b, "Subject: b\r\n\r\nfrom b\r\n");
     ASSERT_TRUE(g.wait_mails(1));
-    data(*a, "Subject: a\r\n\r\nfrom a\r\n");
+    a->send("second line\r\n");
+    EXPECT_EQ(a->cmd("."), R_DATA);
     ASSERT_TRUE(g.wait_mails(2));
     auto mails = g.mails();
     EXPECT_EQ(mails[0].from, "b@b.example");
+    EXPECT_EQ(mails[1].body, "from a, first line\nsecond line\n");
     EXPECT_NE(mails[0].thread, mails[1].thread);
 }
 
