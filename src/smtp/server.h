@@ -23,15 +23,16 @@
 // its size, 452 when it could not be stored whole): it gets on_abort.
 //
 // Threads: run() is the accepting loop, on the caller's thread, until its stop token is
-// asked to stop (stop() also ends a wait). A connection waiting for its client's next
-// mail (after the greeting, between mails) holds no thread: it waits in an epoll reactor
+// asked to stop (stop() also ends a wait). A connection whose client has been silent for
+// a few milliseconds between two commands (after the greeting, between recipients, between
+// mails; never within DATA) holds no thread: it waits in an epoll reactor
 // (net/reactor.h), so idle clients cost their buffers only. Once its client speaks it runs
 // on a session worker of the server's own bounded pool (std::jthread, at most one per
-// allowed session, idle ones end after a minute) until its mail is answered. The hooks of
-// one policy run on a session worker one at a time: a transaction that waited in the
-// reactor (after on_connect, on_helo or on_auth) goes on with the same policy, kept with
-// its connection, maybe on another worker, which the hand-over orders after the first; so
-// a policy needs no lock of its own.
+// allowed session, idle ones end after a minute), not always the one it ran on before.
+// The hooks of one policy run on a session worker one at a time: a transaction that
+// waited in the reactor goes on with the same policy, kept with its connection, maybe on
+// another worker, which the hand-over orders after the first; so a policy needs no lock
+// of its own.
 // The storing step (on_data) runs there too: the client waits for its reply, never the
 // accepting loop.
 //
