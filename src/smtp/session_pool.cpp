@@ -60,6 +60,10 @@ struct smtp_session_pool {
     std::atomic<int> backlog{0};
     int threads = 0;  // workers alive
     int waiting = 0;  // workers waiting for a task
+    // Workers that have just parked their session and are on their way back to wait: a
+    // session queued meanwhile (often that very one, its client quick to speak again) is
+    // theirs to take, and no worker is started for it.
+    std::atomic<int> returning{0};
     int max_threads = 1;
     bool stopping = false;
     std::atomic<bool> closing{false};  // sessions end at the end of their mail ("421")
@@ -134,6 +138,7 @@ bool park(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_message>& m
     if (fd < 0 || !m->sock->flush()) return false;
     m->sock->release_buffer();
     auto box = std::make_shared<std::unique_ptr<smtp_message>>(std::move(m));
+    p->returning.fetch_add(1);  // before its wake can queue it
     const bool parked = p->reactor->park(fd, d.client_timeout, [p, dp = &d, box](Reactor::Wake w) {
         if (w == Reactor::Wake::readable ||
             (w == Reactor::Wake::stopping && *box && smtp_mail_under_way(**box))) {
@@ -149,15 +154,19 @@ bool park(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_message>& m
             box->reset();  // silent too long: closed, as a timed-out read closes it
         dp->sessions_busy.fetch_sub(1);
     });
-    if (!parked) m = std::move(*box);
+    if (!parked) {
+        p->returning.fetch_sub(1);
+        m = std::move(*box);
+    }
     return parked;
 }
 
 // The mails of one connection while its client keeps talking: each hands the connection
 // to the next through its own `next` (RSET, a new HELO, the next MAIL), and the next runs on
 // this worker unless its client has nothing waiting; the connection then waits in the
-// reactor and this worker is free.
-void run_session(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_message> first) {
+// reactor and this worker is free (true: counted in the pool's returning until the worker
+// waits again).
+bool run_session(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_message> first) {
     std::unique_ptr<smtp_message> next = std::move(first);
     // The dialogue trace of this connection is held: it goes out when the client has kept
     // the session waiting for a second, when much is held, and when the session leaves this
@@ -183,7 +192,7 @@ void run_session(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_mess
             next->suspended = false;
             if (park(p, d, next)) {
                 trace_write_held();
-                return;  // still counted busy: the reactor has it
+                return true;  // still counted busy: the reactor has it
             }
             can_park = false;  // this time it waits here
         }
@@ -196,6 +205,7 @@ void run_session(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_mess
     }
     trace_write_held();
     d.sessions_busy.fetch_sub(1);
+    return false;
 }
 
 void worker(smtp_session_pool* p, smtp_engine* d) {
@@ -212,8 +222,9 @@ void worker(smtp_session_pool* p, smtp_engine* d) {
         p->last_take_ms = steady_ms();
         note_backlog(p);
         g.unlock();
-        run_session(p, *d, std::move(task));
+        const bool parked = run_session(p, *d, std::move(task));
         g.lock();
+        if (parked) p->returning.fetch_sub(1);  // waits now, under the same lock
     }
     // Counted out now; the thread set releases what its libraries keep for the thread
     // before it counts as ended, and the stop waits for that.
@@ -286,7 +297,7 @@ void enqueue(smtp_session_pool* p, smtp_engine& d, std::unique_ptr<smtp_message>
     }
     p->tasks.push_back(std::move(m));
     note_backlog(p);
-    if (p->waiting >= static_cast<int>(p->tasks.size())) {
+    if (p->waiting + p->returning.load() >= static_cast<int>(p->tasks.size())) {
         // Told after the lock is let go: a worker woken under it would only wake to wait
         // for the lock (two more futex calls per connection).
         g.unlock();
