@@ -362,8 +362,16 @@ class Gateway:
         return wait_for(lambda: self.file(name) == content, timeout,
                         what="%s to hold %r (it holds %r)" % (name, content, self.file(name)))
 
+    def day_files(self, kind):
+        """The text of every day's file of a kind ("rec", "log"), oldest day first: a test
+        that runs across midnight finds its lines in two of them. None when there is none."""
+        days = sorted(glob.glob(os.path.join(self.work, "[0-9]" * 8 + "." + kind)))
+        if not days:
+            return None
+        return "".join(self.file(os.path.basename(d)) or "" for d in days)
+
     def records(self):
-        text = self.file(time.strftime("%Y%m%d") + ".rec")
+        text = self.day_files("rec")
         return text.splitlines() if text else []
 
     def wait_records(self, n, timeout=10.0):

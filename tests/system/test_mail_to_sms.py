@@ -2,7 +2,6 @@
 with the robot transport recording every SMS and smtp-sink receiving relayed mail."""
 
 import email.header
-import os
 import re
 import smtplib
 import socket
@@ -235,8 +234,7 @@ class Records(unittest.TestCase):
         self.assertEqual(len(recs), 1)
         self.assertRegex(recs[0], r"^SUCCESS\|127\.0\.0\.1\|ann@corp\.example\|\+61412345678\|"
                          + ASCTIME + r"\|NONE\|$")
-        with open(os.path.join(gw.work, time.strftime("%Y%m%d") + ".rec"), "rb") as f:
-            self.assertTrue(f.read().endswith(b"|NONE|\n"))
+        self.assertTrue(gw.day_files("rec").endswith("|NONE|\n"))
         gw.wait_file("msgrec.to", "+61412345678|0000000001\n")
         self.assertEqual(gw.file("msgrec.ip"), "127.0.0.1|0000000001\n")
         self.assertEqual(gw.file("msgrec.from"), "ann@corp.example|0000000001\n")

@@ -67,11 +67,7 @@ def submitted(smsc):
 
 
 def whole_record_lines(test, gw, kind):
-    path = os.path.join(gw.work, time.strftime("%Y%m%d") + "." + kind)
-    if not os.path.exists(path):
-        return []
-    with open(path, "rb") as f:
-        data = f.read().decode("latin-1")
+    data = gw.day_files(kind) or ""
     test.assertTrue(data == "" or data.endswith("\n"), "a record line was cut: %r" % data[-80:])
     lines = data.splitlines()
     for l in lines:

@@ -240,9 +240,8 @@ class SmscToMail(unittest.TestCase):
                                  '"%s" <%s@gw.example>' % (number, number))
                 self.assertNotIn("Bcc", [k for k, _ in mail["headers"]])
         # Each record is written once the relay has taken the mail: wait for the last one.
-        name = time.strftime("%Y%m%d") + ".log"
-        day = wait_for(lambda: len((gw.file(name) or "").splitlines()) >= len(cases)
-                       and gw.file(name), WAIT, what="a record of each SMS")
+        day = wait_for(lambda: len((gw.day_files("log") or "").splitlines()) >= len(cases)
+                       and gw.day_files("log"), WAIT, what="a record of each SMS")
         self.assertEqual([l.split("|")[2] for l in day.splitlines()],
                          [number for _, number in cases])
 

@@ -10,7 +10,6 @@ import shutil
 import subprocess
 import tempfile
 import threading
-import time
 import unittest
 
 from mailsms import BIN, Gateway, wait_for
@@ -138,7 +137,7 @@ class RelayTls(unittest.TestCase):
 
     def day(self, gw):
         """The day's record lines of received SMS."""
-        text = gw.file(time.strftime("%Y%m%d") + ".log")
+        text = gw.day_files("log")
         return text.splitlines() if text else []
 
     def failure(self, gw):

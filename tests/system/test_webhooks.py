@@ -163,7 +163,7 @@ class SmsAsWebhook(unittest.TestCase):
         wait_for(lambda: "Queue is empty" in queue_listing(gw), WAIT, what="an empty queue")
         time.sleep(2.5)
         self.assertEqual(len(self.receiver.all()), 1)
-        day = gw.file(time.strftime("%Y%m%d") + ".log")
+        day = gw.day_files("log")
         self.assertRegex(day, r"FAILURE\|WEBHOOK\|[0-9a-f]{32}\|http://127\.0\.0\.1:\d+/hooks/sms"
                               r"\|[^|]+\|refused with 422 no\|")
 
