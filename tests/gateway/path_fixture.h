@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -84,12 +85,22 @@ class PathFixture : public ::testing::Test {
         ASSERT_EQ(sini_set_l(ini.get(), key, nullptr, value), 1) << key;
     }
 
-    // Lines of today's record file of the given kind ("rec": mail to SMS, "log": SMS to
-    // mail), with the time field blanked.
+    // Lines of the record files of the given kind ("rec": mail to SMS, "log": SMS to
+    // mail), every day's in turn (a test may run across midnight), the time field blanked.
     std::vector<std::string> day_records(const char* kind) {
-        std::vector<std::string> out;
-        for (const std::string& l :
-             lines_of(read_file(dir + "/" + msgrec_day_file(std::time(nullptr), kind)))) {
+        std::vector<std::string> days, out;
+        const std::string suffix = std::string(".") + kind;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+            const std::string name = e.path().filename().string();
+            if (name.size() == 8 + suffix.size() && name.ends_with(suffix) &&
+                name.find_first_not_of("0123456789") == 8)
+                days.push_back(name);
+        }
+        std::sort(days.begin(), days.end());
+        std::string text;
+        for (const std::string& d : days) text += read_file(dir + "/" + d);
+        for (const std::string& l : lines_of(text)) {
             std::vector<std::string> f = ssplit(l, "|", 10, false);
             if (f.size() > 4) f[4] = "T";
             std::string joined;
