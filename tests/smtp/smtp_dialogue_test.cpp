@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <set>
 #include <sstream>
+#include <thread>
 
 #include "foundation/lib.h"
 #include "smtp/smtp_harness.h"
@@ -570,6 +572,28 @@ TEST(SmtpSessions, EveryMailOfAConnectionRunsOnItsSessionThread) {
     EXPECT_NE(mails[0].thread, std::this_thread::get_id());
     EXPECT_EQ(mails[1].thread, mails[0].thread);
     EXPECT_EQ(mails[2].thread, mails[0].thread);
+}
+
+// A client that waits about as long as its session waits before letting its worker go
+// speaks just as the session is parked. The worker that parked it is on its way back and
+// takes it again: one connection never needs a second worker.
+TEST(SmtpSessions, AClientSpeakingJustAsItsSessionParksKeepsToOneWorker) {
+    Gateway g;
+    auto c = connect(g);
+    EXPECT_EQ(c->cmd("HELO client"), hello("client"));
+    constexpr int MAILS = 60;
+    for (int i = 0; i < MAILS; ++i) {
+        // Around the 5 ms the dialogue waits for a command before it parks.
+        std::this_thread::sleep_for(std::chrono::microseconds(4700 + (i % 8) * 100));
+        EXPECT_EQ(c->cmd("MAIL FROM:<a@b.example>"), R_MAIL);
+        EXPECT_EQ(c->cmd("RCPT TO:<0400111222@sms.example>"), R_RCPT);
+        data(*c, "Subject: m\r\n\r\nmail " + std::to_string(i) + "\r\n");
+    }
+    EXPECT_EQ(c->cmd("QUIT"), R_QUIT);
+    ASSERT_TRUE(g.wait_mails(MAILS));
+    std::set<std::thread::id> threads;
+    for (const MailSeen& m : g.mails()) threads.insert(m.thread);
+    EXPECT_EQ(threads.size(), 1u);
 }
 
 TEST(SmtpSessions, SessionsAtOnceRunOnThreadsOfTheirOwn) {
